@@ -1,0 +1,16 @@
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace sf {
+
+// Whole seconds from the local date-time 1970-01-01 08:00:00 to `local`, then `milliseconds`
+// as three digits. On a clock set to UTC+8 this is the Unix time in milliseconds, which is
+// what the share service expects; elsewhere it is off by the zone difference, as intended.
+std::string TimestampTextAt(const std::tm& local, int milliseconds);
+
+// The same for the current local time.
+std::string TimestampText();
+
+}  // namespace sf

@@ -1,0 +1,63 @@
+// A tiny HTTP/1.1 server on 127.0.0.1 for transport tests: it records every request byte for
+// byte and answers with whatever raw bytes the test's handler returns, one request per
+// connection. Real sockets, a free port chosen by the kernel.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sf::test {
+
+struct RawRequest {
+  std::string raw;          // everything that arrived: head and body
+  std::string requestLine;  // "GET /a?b=1 HTTP/1.1"
+  std::vector<std::string> headerLines;  // in arrival order, without CRLF
+  std::string body;
+
+  std::string Target() const;              // the request target of the request line
+  std::string Header(const std::string& name) const;  // first value, case-insensitive name
+  int CountHeader(const std::string& name) const;
+};
+
+struct RawResponse {
+  std::string bytes;        // written as they are
+  bool closeEarly = false;  // true: close without reading further, even mid-body
+  int delayMs = 0;          // wait before answering
+};
+
+class RawHttpServer {
+ public:
+  using Handler = std::function<RawResponse(const RawRequest&)>;
+
+  explicit RawHttpServer(Handler handler);
+  ~RawHttpServer();
+  RawHttpServer(const RawHttpServer&) = delete;
+  RawHttpServer& operator=(const RawHttpServer&) = delete;
+
+  int port() const { return port_; }
+  std::string Url(const std::string& pathAndQuery = "/") const;
+  std::vector<RawRequest> Requests() const;
+
+  // Builds a plain response with a Content-Length.
+  static RawResponse Reply(int status, const std::string& reason,
+                           const std::vector<std::string>& headers, const std::string& body);
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd);
+
+  Handler handler_;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread acceptThread_;
+  mutable std::mutex mutex_;
+  std::vector<RawRequest> requests_;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace sf::test

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs every fuzzer of a fuzz build for a bounded time. Usage: tools/fuzz.sh BUILD_DIR SECONDS
+# A finding stops the run with the fuzzer's report; crash inputs land in BUILD_DIR/findings.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=$1; seconds=$2
+mkdir -p "$dir/findings"
+status=0
+for target in "$dir"/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus="$dir/corpus/$name"
+  mkdir -p "$corpus"
+  seeds="tests/fuzz/seeds/${name#fuzz_}"
+  args=("$corpus")
+  [ -d "$seeds" ] && args+=("$seeds")
+  log="$dir/findings/$name.log"
+  if "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \
+      -artifact_prefix="$dir/findings/$name-" -print_final_stats=1 "${args[@]}" >"$log" 2>&1; then
+    runs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}')
+    echo "$name: ${runs:-?} runs, no finding" >&2
+  else
+    echo "$name: FINDING" >&2
+    tail -n 60 "$log" >&2
+    status=1
+  fi
+done
+exit $status

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the whole suite, the core's suite
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzzer for a while.
+#   FUZZ_SECONDS=N   seconds per fuzzer (default 30; 0 skips fuzzing)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/deps.sh
+jobs=$(nproc)
+
+echo "== build and test" >&2
+tools/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== core tests under AddressSanitizer and UndefinedBehaviorSanitizer" >&2
+tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DSHAREFETCH_SANITIZE=ON -DSHAREFETCH_GUI=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+seconds=${FUZZ_SECONDS:-30}
+if [ "$seconds" -gt 0 ]; then
+  echo "== fuzzing, ${seconds}s per target" >&2
+  tools/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ -DSHAREFETCH_FUZZ=ON -DSHAREFETCH_GUI=OFF
+  tools/fuzz.sh build-fuzz "$seconds"
+fi
+echo "== all tests passed" >&2
