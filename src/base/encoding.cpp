@@ -1,5 +1,7 @@
 #include "base/encoding.h"
 
+#include "base/text.h"
+
 #include <iconv.h>
 
 #include <cerrno>
@@ -158,6 +160,30 @@ bool IsValidUtf8(std::string_view s) {
     i += n;
   }
   return true;
+}
+
+}  // namespace sf
+
+namespace sf {
+
+std::string GbkToUtf8WithOffsets(std::string_view gbk, std::vector<size_t>* offsets) {
+  std::string out;
+  out.reserve(gbk.size() + gbk.size() / 2);
+  offsets->clear();
+  offsets->reserve(gbk.size() + gbk.size() / 2 + 1);
+  size_t pos = 0;
+  while (pos < gbk.size()) {
+    size_t len = GbkCharLength(gbk.data() + pos, gbk.size() - pos);
+    std::string piece = len == 1 && static_cast<unsigned char>(gbk[pos]) < 0x80
+                            ? std::string(1, gbk[pos])
+                            : GbkToUtf8(gbk.substr(pos, len));
+    if (piece.empty()) piece = "?";
+    out += piece;
+    offsets->insert(offsets->end(), piece.size(), pos);
+    pos += len;
+  }
+  offsets->push_back(gbk.size());
+  return out;
 }
 
 }  // namespace sf

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sf {
 
@@ -27,5 +28,15 @@ std::u16string BytesToUtf16(std::string_view bytes);
 std::optional<std::string> DecodeToGbk(std::string_view bytes, std::string_view from);
 
 bool IsValidUtf8(std::string_view bytes);
+
+}  // namespace sf
+
+namespace sf {
+
+// GBK to UTF-8 one character at a time, recording for every UTF-8 character start the byte
+// offset of the GBK character it came from (`offsets` gets utf8.size() + 1 entries; bytes
+// inside a character map to that character's start). Lets a matcher that works on
+// characters report positions in the GBK text.
+std::string GbkToUtf8WithOffsets(std::string_view gbk, std::vector<size_t>* offsets);
 
 }  // namespace sf
