@@ -1,0 +1,137 @@
+#include "net/cookies.h"
+
+#include <unordered_set>
+#include <vector>
+
+#include "base/encoding.h"
+#include "base/text.h"
+#include "data/regex_object.h"
+
+namespace sf {
+namespace {
+
+constexpr std::string_view kSetCookie = "Set-Cookie";
+
+std::string CookieName(std::string_view pair) {
+  int eq = FindText(pair, "=");
+  return TrimSpaces(eq < 0 ? pair : pair.substr(0, static_cast<size_t>(eq) - 1));
+}
+
+// Pairs of a cookie text split at ";". An empty text has no pairs, and empty pieces carry
+// no cookie, so neither ends up as a stray "; " in a Cookie line.
+std::vector<std::string> SplitPairs(std::string_view text) {
+  std::vector<std::string> pairs;
+  for (std::string& piece : SplitText(text, ";"))
+    if (!piece.empty()) pairs.push_back(std::move(piece));
+  return pairs;
+}
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+std::string CookieOfLine(std::string_view line) {
+  std::string value;
+  if (FindText(line, ";") > 0) {
+    value = MiddleText(line, "Set-Cookie:", ";");
+  } else {
+    value = ReplaceAll(line, "Set-Cookie:", "", /*caseInsensitive=*/true);
+  }
+  return TrimSpaces(value);
+}
+
+void DropTrailingSeparator(std::string* text) {
+  if (text->size() >= 2) text->resize(text->size() - 2);
+  else text->clear();
+}
+
+}  // namespace
+
+std::string NormalizeSetCookie(std::string_view block) {
+  return ReplaceAll(block, kSetCookie, kSetCookie, /*caseInsensitive=*/true);
+}
+
+std::string CollectCookies(std::string_view block) {
+  std::string cookies;
+  for (const std::string& line : SplitText(block, "\r\n")) {
+    if (FindText(line, kSetCookie) < 0) continue;
+    cookies += CookieOfLine(line);
+    cookies += "; ";
+  }
+  if (!cookies.empty()) DropTrailingSeparator(&cookies);
+  return cookies;
+}
+
+void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::string* location,
+                     const std::function<void()>& pump) {
+  std::string cookies;
+  for (const std::string& line : SplitText(block, "\r\n")) {
+    if (FindText(line, kSetCookie) > 0) {
+      cookies += CookieOfLine(line);
+      cookies += "; ";
+    }
+    if (location && line.size() >= 10 && EqualsIgnoreCase(std::string_view(line).substr(0, 10), "Location: "))
+      *location = line.substr(10);
+    if (pump) pump();
+  }
+  if (!cookies.empty()) DropTrailingSeparator(&cookies);
+  if (newCookies) *newCookies = std::move(cookies);
+}
+
+void MergeCookies(std::string* cookies, std::string* newCookies) {
+  *cookies = RemoveSpaces(*cookies);
+  *newCookies = RemoveSpaces(*newCookies);
+  std::vector<std::string> merged = SplitPairs(*newCookies);
+  std::unordered_set<std::string> names;
+  for (const std::string& pair : merged) names.insert(CookieName(pair));
+  for (std::string& pair : SplitPairs(*cookies)) {
+    std::string name = CookieName(pair);
+    if (names.insert(name).second) merged.push_back(std::move(pair));
+  }
+  std::string text;
+  for (const std::string& pair : merged) {
+    if (EndsWith(pair, "=deleted")) continue;
+    text += pair;
+    text += "; ";
+  }
+  DropTrailingSeparator(&text);
+  std::string result;
+  std::unordered_set<std::string> seen;
+  for (std::string& item : SplitText(text, "; ")) {
+    if (item.empty() || !seen.insert(item).second) continue;
+    if (!result.empty()) result += "; ";
+    result += item;
+  }
+  *cookies = std::move(result);
+}
+
+std::string CharsetFromMeta(std::string_view pageText) {
+  RegexObject re;
+  if (!re.Create("<meta.+?charset=[^\\w]?([-\\w]+)", pageText.substr(0, 1024))) return {};
+  return re.GetSubMatch(1, 1);
+}
+
+std::string CharsetFromContentType(std::string_view headerBlock) {
+  std::string charset;
+  for (const std::string& line : SplitText(headerBlock, "\r\n")) {
+    if (!StartsWithIgnoreCase(line, "Content-Type:")) continue;
+    charset.clear();
+    int at = FindText(line, "charset=", 1, /*caseInsensitive=*/true);
+    if (at < 0) continue;
+    std::string value = line.substr(static_cast<size_t>(at) - 1 + 8);
+    size_t end = value.find_first_of("; \t");
+    value = value.substr(0, end);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    charset = value;
+  }
+  return charset;
+}
+
+std::string DecodeBodyText(std::string text, std::string_view bodyBytes, std::string_view charset) {
+  if (charset.empty() || charset == "gbk" || charset == "gb2312") return text;
+  auto decoded = DecodeToGbk(bodyBytes, charset);
+  if (!decoded) return text;
+  return std::move(*decoded);
+}
+
+}  // namespace sf

@@ -1,0 +1,39 @@
+// What the web clients do with a response's header block and body: cookie collection, the
+// redirect target, the merge into the caller's cookie text, and decoding a body declared in
+// another character set. Cookie texts are "name=value" pairs joined by "; " and are the whole
+// cookie store of the program.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace sf {
+
+// Every "Set-Cookie", in any letter case and anywhere in the block, becomes "Set-Cookie".
+std::string NormalizeSetCookie(std::string_view block);
+
+// The first pair of every Set-Cookie line, joined by "; " (attributes dropped).
+std::string CollectCookies(std::string_view block);
+
+// The line scan of a header block: `newCookies` becomes the collected cookies; `location`
+// takes the value of the last "Location: " line and is left alone when there is none.
+// `pump` (may be empty) runs once per line so a window stays responsive.
+void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::string* location,
+                     const std::function<void()>& pump);
+
+// Merges `newCookies` into `cookies`: the response's pairs first, then the old pairs whose
+// names it did not set; "=deleted" pairs and repeats go. Both texts lose their spaces.
+void MergeCookies(std::string* cookies, std::string* newCookies);
+
+// The character set a page declares in a meta tag within its first 1024 bytes, or "".
+std::string CharsetFromMeta(std::string_view pageText);
+
+// The charset parameter of the last Content-Type line of a header block, or "".
+std::string CharsetFromContentType(std::string_view headerBlock);
+
+// Decodes `bodyBytes` into GBK when `charset` names another character set; gives `text`
+// unchanged for "", "gbk" and "gb2312" (exactly), and for a name we do not know.
+std::string DecodeBodyText(std::string text, std::string_view bodyBytes, std::string_view charset);
+
+}  // namespace sf
