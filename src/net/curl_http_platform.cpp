@@ -11,6 +11,7 @@
 
 #include "base/encoding.h"
 #include "base/text.h"
+#include "net/curl_common.h"
 #include "net/web_client.h"
 
 namespace sf {
@@ -77,39 +78,11 @@ struct Exchange {
   bool sendBody = false;
 };
 
-struct Transfer {
-  std::string head;
-  int status = 0;
-  bool headDone = false;
-  std::string body;
-  Clock::time_point lastActivity = Clock::now();
+struct Transfer : ResponseCollector {
   curl_off_t lastDown = 0, lastUp = 0;
   long sendMs = 0, receiveMs = 0;
   CURL* curl = nullptr;
 };
-
-size_t OnHeader(char* data, size_t size, size_t count, void* user) {
-  auto* t = static_cast<Transfer*>(user);
-  std::string_view line(data, size * count);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  if (line.substr(0, 5) == "HTTP/") {
-    t->head.clear();
-    t->headDone = false;
-    t->status = static_cast<int>(ReadInteger(line.substr(line.find(' ') == std::string_view::npos ? line.size() : line.find(' '))));
-  }
-  t->head.append(line);
-  t->head += "\r\n";
-  if (line.empty() && t->status >= 200) t->headDone = true;
-  t->lastActivity = Clock::now();
-  return size * count;
-}
-
-size_t OnBody(char* data, size_t size, size_t count, void* user) {
-  auto* t = static_cast<Transfer*>(user);
-  t->body.append(data, size * count);
-  t->lastActivity = Clock::now();
-  return size * count;
-}
 
 // Per-phase time-outs: once connected, a transfer that moves no byte for longer than the
 // send or receive time-out is given up.
@@ -131,11 +104,6 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
   long limit = t->headDone || t->status > 0 ? t->receiveMs : std::max(t->sendMs, t->receiveMs);
   auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - t->lastActivity).count();
   return idle > limit ? 1 : 0;
-}
-
-std::string HexEscape(unsigned char c) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  return {'%', kHex[c >> 4], kHex[c & 15]};
 }
 
 bool HostMatches(const JarCookie& c, const std::string& host) {
@@ -208,26 +176,6 @@ std::vector<std::string> WithJarCookies(std::vector<std::string> lines, const st
   for (const JarCookie* c : send) joined += (joined.empty() ? "" : "; ") + c->pair;
   lines.push_back("Cookie: " + joined);
   return lines;
-}
-
-// The proxy for a request of `scheme` from a list such as "http=host:port" or "host:port".
-std::string PickProxy(const std::string& list, const std::string& scheme) {
-  std::string fallback;
-  for (std::string entry : SplitText(list, ";")) {
-    entry = TrimSpaces(entry);
-    if (entry.empty()) continue;
-    size_t eq = entry.find('=');
-    if (eq == std::string::npos) {
-      if (fallback.empty()) fallback = entry;
-    } else if (EqualsIgnoreCase(entry.substr(0, eq), scheme)) {
-      return entry.substr(eq + 1);
-    }
-  }
-  return fallback;
-}
-
-std::string BracketHost(const std::string& host) {
-  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
 class CurlHttpPlatform final : public HttpPlatform {
@@ -471,10 +419,7 @@ class CurlHttpPlatform final : public HttpPlatform {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, t);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, t);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, t);
+    t->Attach(curl);
     curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());  // "" also ignores proxy variables
     if (!proxy.empty() && !r.proxyUser.empty()) {
       curl_easy_setopt(curl, CURLOPT_PROXYAUTH, CURLAUTH_BASIC);
@@ -507,20 +452,8 @@ class CurlHttpPlatform final : public HttpPlatform {
 
 }  // namespace
 
-std::string EscapeRequestTarget(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (char ch : utf8) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c <= 0x20 || c == 0x7F || c >= 0x80) out += HexEscape(c);
-    else out += ch;
-  }
-  return out;
-}
-
 std::shared_ptr<HttpPlatform> MakeCurlHttpPlatform() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  InitCurlOnce();
   return std::make_shared<CurlHttpPlatform>();
 }
 

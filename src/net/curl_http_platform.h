@@ -11,8 +11,4 @@ namespace sf {
 
 std::shared_ptr<HttpPlatform> MakeCurlHttpPlatform();
 
-// Escapes spaces, control characters and non-ASCII bytes of a request target as %XX, the
-// way the target is put on the wire; everything else goes as the caller wrote it.
-std::string EscapeRequestTarget(std::string_view utf8);
-
 }  // namespace sf

@@ -1,0 +1,85 @@
+#include "net/curl_common.h"
+
+#include <mutex>
+
+#include "base/text.h"
+
+namespace sf {
+namespace {
+
+size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+  auto* c = static_cast<ResponseCollector*>(user);
+  std::string_view line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  // A new status line starts a new response (an interim 1xx, or the next hop of a redirect).
+  if (line.substr(0, 5) == "HTTP/") {
+    c->head.clear();
+    c->headDone = false;
+    size_t space = line.find(' ');
+    c->status = space == std::string_view::npos ? 0 : ReadInt(line.substr(space));
+  }
+  c->head.append(line);
+  c->head += "\r\n";
+  if (line.empty() && c->status >= 200) c->headDone = true;
+  c->lastActivity = std::chrono::steady_clock::now();
+  return size * count;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* user) {
+  auto* c = static_cast<ResponseCollector*>(user);
+  c->body.append(data, size * count);
+  c->lastActivity = std::chrono::steady_clock::now();
+  return size * count;
+}
+
+}  // namespace
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string EscapeRequestTarget(std::string_view utf8) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(utf8.size());
+  for (char ch : utf8) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c == 0x7F || c >= 0x80) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+std::string PickProxy(const std::string& list, const std::string& scheme) {
+  std::string fallback;
+  for (std::string entry : SplitText(list, ";")) {
+    entry = TrimSpaces(entry);
+    if (entry.empty()) continue;
+    size_t eq = entry.find('=');
+    if (eq == std::string::npos) {
+      if (fallback.empty()) fallback = entry;
+    } else if (EqualsIgnoreCase(entry.substr(0, eq), scheme)) {
+      return entry.substr(eq + 1);
+    }
+  }
+  return fallback;
+}
+
+std::string BracketHost(const std::string& host) {
+  return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+void ResponseCollector::Attach(CURL* curl) {
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+}
+
+}  // namespace sf

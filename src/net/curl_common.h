@@ -1,0 +1,37 @@
+// Pieces both libcurl layers share.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace sf {
+
+void InitCurlOnce();
+
+// Escapes spaces, control characters and non-ASCII bytes of a request target as %XX, the
+// way the target goes on the wire; everything else goes as the caller wrote it.
+std::string EscapeRequestTarget(std::string_view utf8);
+
+// The proxy for a request of `scheme` from a list such as "http=host:port" or "host:port";
+// "" when none applies.
+std::string PickProxy(const std::string& list, const std::string& scheme);
+
+// Brackets an IPv6 literal for use in a URL.
+std::string BracketHost(const std::string& host);
+
+// Collects the head of the last response (status line and header lines, CRLF line ends,
+// then the empty line) and its body.
+struct ResponseCollector {
+  std::string head;
+  int status = 0;
+  bool headDone = false;
+  std::string body;
+  std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+
+  void Attach(CURL* curl);
+};
+
+}  // namespace sf
