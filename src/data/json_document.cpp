@@ -40,9 +40,8 @@ std::string JsonOf(const Reading& reading) {
 
 std::string TextOf(const Reading& reading, bool serialise) {
   if (reading.state != Found::kValue) return {};
-  if (serialise) return Utf8ToGbk(JsonOf(reading));
   std::string utf8;
-  json_internal::WritePlain(reading.value(), utf8);
+  (serialise ? json_internal::WriteJson : json_internal::WritePlain)(reading.value(), utf8);
   return Utf8ToGbk(utf8);
 }
 

@@ -234,9 +234,10 @@ TEST(JsonDocument, SetMemberEvaluatesOrStoresText) {
   document.SetMember("b.c[0]", "y", false);
   EXPECT_EQ(document.GetText("b", true), R"({"c":["y"]})");
   EXPECT_EQ(document.GetNumber("f"), 1.5);
-  EXPECT_EQ(Loaded(R"({"s":" 42 ","t":true,"u":"4x"})").GetNumber("s"), 42);
-  EXPECT_EQ(Loaded(R"({"s":" 42 ","t":true,"u":"4x"})").GetNumber("t"), 1);
-  EXPECT_EQ(Loaded(R"({"s":" 42 ","t":true,"u":"4x"})").GetNumber("u"), 0);
+  JsonDocument numbers = Loaded(R"({"s":" 42 ","t":true,"u":"4x"})");
+  EXPECT_EQ(numbers.GetNumber("s"), 42);
+  EXPECT_EQ(numbers.GetNumber("t"), 1);
+  EXPECT_EQ(numbers.GetNumber("u"), 0);
 }
 
 TEST(JsonDocument, AppendMakesArrays) {
