@@ -55,10 +55,14 @@ std::optional<Json> ValueOf(std::string_view gbk, bool evaluate) {
 
 double NumberOf(const Json& value) {
   switch (value.type()) {
-    case Json::value_t::number_integer: return static_cast<double>(value.get<int64_t>());
-    case Json::value_t::number_unsigned: return static_cast<double>(value.get<uint64_t>());
-    case Json::value_t::number_float: return value.get<double>();
-    case Json::value_t::boolean: return value.get<bool>() ? 1 : 0;
+    case Json::value_t::number_integer:
+      return static_cast<double>(value.get<int64_t>());
+    case Json::value_t::number_unsigned:
+      return static_cast<double>(value.get<uint64_t>());
+    case Json::value_t::number_float:
+      return value.get<double>();
+    case Json::value_t::boolean:
+      return value.get<bool>() ? 1 : 0;
     case Json::value_t::string: {
       std::string_view text = *value.get_ptr<const Json::string_t*>();
       while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -69,7 +73,8 @@ double NumberOf(const Json& value) {
       const bool whole = error == std::errc() && end == text.data() + text.size();
       return whole && std::isfinite(number) ? number : 0;
     }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -133,22 +138,19 @@ double JsonDocument::GetNumber(std::string_view path) const {
 }
 
 std::string JsonDocument::GetMemberJson(std::string_view path) const {
-  return Guarded(std::string(), [&] {
-    return TextOf(Read(*value_, PathOf(path, PathRule::kC)), true);
-  });
+  return Guarded(std::string(),
+                 [&] { return TextOf(Read(*value_, PathOf(path, PathRule::kC)), true); });
 }
 
 std::string JsonDocument::GetText(std::string_view path, bool serialise) const {
-  return Guarded(std::string(), [&] {
-    return TextOf(Read(*value_, PathOf(path, PathRule::kA)), serialise);
-  });
+  return Guarded(std::string(),
+                 [&] { return TextOf(Read(*value_, PathOf(path, PathRule::kA)), serialise); });
 }
 
 JsonDocument JsonDocument::GetDocument(std::string_view path) const {
   JsonDocument document;
-  Guarded(false, [&] {
-    return document.LoadUtf8(JsonOf(Read(*value_, PathOf(path, PathRule::kA))));
-  });
+  Guarded(false,
+          [&] { return document.LoadUtf8(JsonOf(Read(*value_, PathOf(path, PathRule::kA)))); });
   return document;
 }
 
@@ -265,18 +267,26 @@ JsonType JsonDocument::TypeOf(std::string_view path) const {
     if (reading.state == Found::kInvalid) return JsonType::kOther;
     if (reading.state != Found::kValue) return JsonType::kNull;
     switch (reading.value().type()) {
-      case Json::value_t::null: return JsonType::kNull;
+      case Json::value_t::null:
+        return JsonType::kNull;
       case Json::value_t::number_integer:
       case Json::value_t::number_unsigned:
-      case Json::value_t::number_float: return JsonType::kNumber;
-      case Json::value_t::object: return JsonType::kObject;
-      case Json::value_t::array: return JsonType::kArray;
-      case Json::value_t::string: return JsonType::kString;
-      default: return JsonType::kOther;
+      case Json::value_t::number_float:
+        return JsonType::kNumber;
+      case Json::value_t::object:
+        return JsonType::kObject;
+      case Json::value_t::array:
+        return JsonType::kArray;
+      case Json::value_t::string:
+        return JsonType::kString;
+      default:
+        return JsonType::kOther;
     }
   });
 }
 
-void JsonDocument::Clear() { Reset(JsonType::kObject); }
+void JsonDocument::Clear() {
+  Reset(JsonType::kObject);
+}
 
 }  // namespace sf

@@ -18,11 +18,10 @@
 #pragma once
 
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 namespace sf {
 
@@ -51,9 +50,10 @@ class JsonDocument {
   // Rule C. With `evaluate` the value is JSON text ("{}" when empty) and a text that does not
   // parse changes nothing; without it the value is stored as a string, exactly as given.
   void SetMember(std::string_view path, std::string_view value, bool evaluate);
-  void SetMemberValue(std::string_view path, std::string_view json);  // rule C
+  // Rule C. Like SetMember with `evaluate`, but an empty text is no value and changes nothing.
+  void SetMemberValue(std::string_view path, std::string_view json);
   void SetNumber(std::string_view path, double number);  // rule C; NaN and infinities refused
-  [[nodiscard]] double GetNumber(std::string_view path) const;  // rule C
+  [[nodiscard]] double GetNumber(std::string_view path) const;           // rule C
   [[nodiscard]] std::string GetMemberJson(std::string_view path) const;  // rule C
 
   // Rule A. Plain: strings unquoted, numbers as digits, true/false, null as nothing, arrays as

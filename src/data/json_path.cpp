@@ -14,7 +14,9 @@ bool IsNameStart(char c) {
          static_cast<unsigned char>(c) >= 0x80;  // non-ASCII letters of a UTF-8 name
 }
 
-bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
+bool IsNameChar(char c) {
+  return IsNameStart(c) || (c >= '0' && c <= '9');
+}
 
 std::optional<Path> ParseSuffix(std::string_view text) {
   Path path;

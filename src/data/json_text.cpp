@@ -48,9 +48,7 @@ class DomBuilder : public nlohmann::json_sax<Json> {
   bool boolean(bool value) override { return Deliver(Json(value)); }
   bool number_integer(number_integer_t value) override { return Deliver(Json(value)); }
   bool number_unsigned(number_unsigned_t value) override { return Deliver(Json(value)); }
-  bool number_float(number_float_t value, const string_t&) override {
-    return Deliver(Json(value));
-  }
+  bool number_float(number_float_t value, const string_t&) override { return Deliver(Json(value)); }
   bool string(string_t& value) override { return Deliver(Json(std::move(value))); }
   bool binary(binary_t&) override { return false; }
   bool start_object(std::size_t) override {
@@ -112,13 +110,27 @@ void WriteQuoted(std::string_view text, std::string& out) {
   out += '"';
   for (char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           out += "\\u00";
@@ -135,10 +147,18 @@ void WriteQuoted(std::string_view text, std::string& out) {
 // Scalars in either form; false for arrays and objects, which the walker handles.
 bool WriteScalar(const Json& value, bool json, std::string& out) {
   switch (value.type()) {
-    case Json::value_t::null: if (json) out += "null"; return true;
-    case Json::value_t::boolean: out += value.get<bool>() ? "true" : "false"; return true;
-    case Json::value_t::number_integer: out += std::to_string(value.get<int64_t>()); return true;
-    case Json::value_t::number_unsigned: out += std::to_string(value.get<uint64_t>()); return true;
+    case Json::value_t::null:
+      if (json) out += "null";
+      return true;
+    case Json::value_t::boolean:
+      out += value.get<bool>() ? "true" : "false";
+      return true;
+    case Json::value_t::number_integer:
+      out += std::to_string(value.get<int64_t>());
+      return true;
+    case Json::value_t::number_unsigned:
+      out += std::to_string(value.get<uint64_t>());
+      return true;
     case Json::value_t::number_float: {
       double number = value.get<double>();
       out += json && !std::isfinite(number) ? "null" : FormatNumber(number);
@@ -155,8 +175,10 @@ bool WriteScalar(const Json& value, bool json, std::string& out) {
       if (json) return false;
       out += "[object Object]";
       return true;
-    case Json::value_t::array: return false;
-    default: return true;  // binary and discarded values never reach a document
+    case Json::value_t::array:
+      return false;
+    default:
+      return true;  // binary and discarded values never reach a document
   }
 }
 
@@ -182,8 +204,8 @@ void Write(const Json& root, bool json, std::string& out) {
     }
     if (i > 0) out += ',';
     if (node.is_object()) {
-      const auto& member = *(node.get_ptr<const Json::object_t*>()->begin() +
-                             static_cast<std::ptrdiff_t>(i));
+      const auto& member =
+          *(node.get_ptr<const Json::object_t*>()->begin() + static_cast<std::ptrdiff_t>(i));
       WriteQuoted(member.first, out);
       out += ':';
       visit(member.second);
@@ -202,8 +224,12 @@ bool ParseJson(std::string_view utf8, Json& out) {
   return true;
 }
 
-void WriteJson(const Json& value, std::string& out) { Write(value, true, out); }
-void WritePlain(const Json& value, std::string& out) { Write(value, false, out); }
+void WriteJson(const Json& value, std::string& out) {
+  Write(value, true, out);
+}
+void WritePlain(const Json& value, std::string& out) {
+  Write(value, false, out);
+}
 
 std::string FormatNumber(double number) {
   if (std::isnan(number)) return "NaN";

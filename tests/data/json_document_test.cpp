@@ -13,7 +13,9 @@
 namespace sf {
 namespace {
 
-std::string G(const char* utf8) { return Utf8ToGbk(utf8); }
+std::string G(const char* utf8) {
+  return Utf8ToGbk(utf8);
+}
 
 JsonDocument Loaded(std::string_view text) {
   JsonDocument document;
@@ -109,11 +111,11 @@ TEST(JsonDocument, PathRules) {
   EXPECT_EQ(array.GetText(""), "");           // A: the empty path cannot be evaluated
   EXPECT_EQ(array.Count(""), 2);              // ...except for Count, which takes the root
   EXPECT_EQ(array.Count("[0]"), 1);
-  EXPECT_EQ(array.TypeOf(""), JsonType::kArray);      // B: the empty path is the root
-  EXPECT_EQ(array.TypeOf("[0]"), JsonType::kOther);   // B: "da.[0]" is no expression
+  EXPECT_EQ(array.TypeOf(""), JsonType::kArray);     // B: the empty path is the root
+  EXPECT_EQ(array.TypeOf("[0]"), JsonType::kOther);  // B: "da.[0]" is no expression
   EXPECT_EQ(array.GetElementText(1, "", false), "[object Object]");
   EXPECT_EQ(array.GetElementText(0, "[0]", false), "");
-  EXPECT_EQ(array.GetMemberJson("[0]"), "");          // C: must begin with a name
+  EXPECT_EQ(array.GetMemberJson("[0]"), "");  // C: must begin with a name
   EXPECT_EQ(array.GetNumber("length"), 2);
 
   JsonDocument object = Loaded(R"({"a":{"b_1":[10,20,[30]],"0":"zero","$x":1}})");
@@ -163,8 +165,8 @@ TEST(JsonDocument, TextCrossesTheGbkBoundary) {
 }
 
 TEST(JsonDocument, TypesCountsAndNames) {
-  JsonDocument document =
-      Loaded(R"({"arr":[1],"obj":{"x":1},"s":"t","n":2.5,"b":true,"e":{},"d":{"a,b":1,"":2,"a":3,"a":4}})");
+  JsonDocument document = Loaded(
+      R"({"arr":[1],"obj":{"x":1},"s":"t","n":2.5,"b":true,"e":{},"d":{"a,b":1,"":2,"a":3,"a":4}})");
   EXPECT_EQ(document.TypeOf("arr"), JsonType::kArray);
   EXPECT_EQ(document.TypeOf("obj"), JsonType::kObject);
   EXPECT_EQ(document.TypeOf("s"), JsonType::kString);
@@ -227,7 +229,7 @@ TEST(JsonDocument, SetMemberEvaluatesOrStoresText) {
   document.SetMember("list.x", "1", true);     // a named member of an array
   document.SetMember("", "1", true);
   document.SetMember("[0]", "1", true);
-  document.SetNumber("list[2000000]", 1);      // too far past the end
+  document.SetNumber("list[2000000]", 1);  // too far past the end
   EXPECT_EQ(document.ToText(), before);
   document.SetNumber("list[3]", 7);
   EXPECT_EQ(document.GetText("list", true), "[0,null,null,7]");
@@ -250,8 +252,7 @@ TEST(JsonDocument, AppendMakesArrays) {
   document.Append("1", "m.deeper");        // a member of a number: nothing
   document.Append("1", "list.deeper");     // a named member of an array: nothing
   document.Append("1", "gone.deeper");
-  EXPECT_EQ(document.ToText(),
-            R"({"n":["x"],"m":6,"list":["a","b"],"new":[{"k":1}],"empty":[]})");
+  EXPECT_EQ(document.ToText(), R"({"n":["x"],"m":6,"list":["a","b"],"new":[{"k":1}],"empty":[]})");
   document.Append("r");  // the root itself becomes an array
   EXPECT_EQ(document.ToText(), R"(["r"])");
 }
