@@ -1,6 +1,11 @@
-// sharefetch-cli: the terminal front-end.
-#include <cstdio>
+// sharefetch-cli: the terminal front-end. Each command is a function that returns the exit
+// status, so tests can run it in-process.
 #include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli/resolve_command.h"
 
 namespace {
 
@@ -8,15 +13,22 @@ constexpr const char* kUsage =
     "Usage: sharefetch-cli COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  --help     show this text\n";
+    "  resolve   resolve a share link into its files and their direct links\n"
+    "\n"
+    "Run 'sharefetch-cli COMMAND --help' for a command's options.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    std::fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
+  std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
+  sf::cli::Streams io{std::cin, std::cout, std::cerr};
+  std::string command = argc >= 2 ? argv[1] : "";
+  if (command == "resolve") return sf::cli::RunResolve(args, io);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kUsage;
+    return 0;
   }
-  std::fprintf(stderr, "sharefetch-cli: unknown command '%s'\n%s", argv[1], kUsage);
+  if (command.empty()) std::cerr << "sharefetch-cli: missing COMMAND\n" << kUsage;
+  else std::cerr << "sharefetch-cli: unknown command '" << command << "'\n" << kUsage;
   return 2;
 }

@@ -1,0 +1,197 @@
+#include "cli/resolve_command.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "base/encoding.h"
+#include "base/text.h"
+#include "share/resolve_driver.h"
+#include "share/share_host.h"
+
+namespace sf::cli {
+
+const char* const kResolveUsage =
+    "Usage: sharefetch-cli resolve [--host URL] [--password TEXT] [--json] SHARE_URL\n"
+    "  Resolves a share link into its files with a direct link for each.\n"
+    "  --host URL       the share service's web host (default: $SHAREFETCH_HOST, else the service)\n"
+    "  --password TEXT  answers the first extraction-password prompt\n"
+    "  --json           prints one JSON object instead of the table\n";
+
+namespace {
+
+// Reads one line; nothing at the end of input. The line comes back in GBK, trimmed.
+std::optional<std::string> ReadAnswer(std::istream& in) {
+  std::string line;
+  if (!std::getline(in, line)) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return TrimSpaces(Utf8ToGbk(line));
+}
+
+std::string PictureExtension(const std::string& bytes) {
+  if (bytes.rfind("\x89PNG", 0) == 0) return ".png";
+  if (bytes.rfind("\xFF\xD8", 0) == 0) return ".jpg";
+  return ".img";
+}
+
+class TerminalPrompts : public ResolvePrompts {
+ public:
+  TerminalPrompts(Streams io, std::optional<std::string> firstPassword)
+      : io_(io), firstPassword_(std::move(firstPassword)) {}
+
+  std::string AskPassword() override {
+    if (firstPassword_) {
+      std::string given = TrimSpaces(*firstPassword_);
+      firstPassword_.reset();
+      if (!given.empty()) return given;
+    }
+    return Ask("请输入提取密码: ", "请输入提取密码!");
+  }
+
+  std::string AskCaptcha(ShareSession& session, int reason) override {
+    std::string image;
+    int code = session.FetchCaptcha(image, reason);
+    if (code != 0) {
+      io_.err << "验证码获取失败: " << GbkToUtf8(session.ErrorMessage(code)) << "\n";
+    } else if (image.empty()) {
+      io_.err << "验证码获取失败\n";
+    } else if (std::string path = SavePicture(image); !path.empty()) {
+      io_.err << "验证码图片: " << path << "\n";
+    }
+    return Ask("请输入验证码: ", "请输入验证码!");
+  }
+
+ private:
+  std::string Ask(const char* prompt, const char* emptyMessage) {
+    while (true) {
+      io_.err << prompt << std::flush;
+      std::optional<std::string> answer = ReadAnswer(io_.in);
+      if (!answer) {
+        io_.err << "\n";
+        return {};
+      }
+      if (!answer->empty()) return *answer;
+      io_.err << emptyMessage << "\n";
+    }
+  }
+
+  std::string SavePicture(const std::string& bytes) {
+    static std::atomic<int> counter{0};
+    std::error_code ec;
+    std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
+    if (ec) dir = "/tmp";
+    std::filesystem::path path = dir / ("sharefetch-captcha-" + std::to_string(::getpid()) + "-" +
+                                        std::to_string(++counter) + PictureExtension(bytes));
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!file) {
+      io_.err << "验证码图片无法保存: " << path.string() << "\n";
+      return {};
+    }
+    return path.string();
+  }
+
+  Streams io_;
+  std::optional<std::string> firstPassword_;
+};
+
+class TerminalView : public ResolveView {
+ public:
+  explicit TerminalView(Streams io) : io_(io) {}
+  void ShowStatus(const std::string& text) override { io_.err << GbkToUtf8(text) << "\n" << std::flush; }
+  void SetNameColumnTitle(const std::string& title) override { title_ = title; }
+  void AddRow(const std::array<std::string, 4>& columns) override { rows_.push_back(columns); }
+
+  void PrintTable() const {
+    if (rows_.empty()) return;
+    io_.out << "编号\t" << GbkToUtf8(title_) << "\t文件大小\t下载地址\n";
+    for (const auto& row : rows_)
+      io_.out << GbkToUtf8(row[0]) << '\t' << GbkToUtf8(row[1]) << '\t' << GbkToUtf8(row[2]) << '\t'
+              << GbkToUtf8(row[3]) << '\n';
+  }
+
+ private:
+  Streams io_;
+  std::string title_ = Utf8ToGbk("文件名");
+  std::vector<std::array<std::string, 4>> rows_;
+};
+
+int Usage(Streams io, const std::string& problem) {
+  io.err << "sharefetch-cli resolve: " << problem << "\n" << kResolveUsage;
+  return 2;
+}
+
+}  // namespace
+
+int RunResolve(const std::vector<std::string>& args, Streams io) {
+  std::optional<std::string> host, password;
+  std::optional<std::string> url;
+  bool json = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const std::string& name, std::optional<std::string>* into) {
+      if (a == name) {
+        if (i + 1 >= args.size()) return false;
+        *into = args[++i];
+        return true;
+      }
+      *into = a.substr(name.size() + 1);
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      io.out << kResolveUsage;
+      return 0;
+    } else if (a == "--json") {
+      json = true;
+    } else if (a == "--host" || a.rfind("--host=", 0) == 0) {
+      if (!value("--host", &host)) return Usage(io, "--host needs a value");
+    } else if (a == "--password" || a.rfind("--password=", 0) == 0) {
+      if (!value("--password", &password)) return Usage(io, "--password needs a value");
+    } else if (a.rfind("--", 0) == 0) {
+      return Usage(io, "unknown option " + a);
+    } else if (url) {
+      return Usage(io, "only one SHARE_URL, got also " + a);
+    } else {
+      url = a;
+    }
+  }
+  if (!url || TrimSpaces(*url).empty()) return Usage(io, "missing SHARE_URL");
+  std::string hostError;
+  std::optional<std::string> chosen = ChooseShareHost(host, &hostError);
+  if (!chosen) return Usage(io, hostError);
+
+  ShareSession session(*chosen);
+  TerminalPrompts prompts(io, password ? std::optional<std::string>(Utf8ToGbk(*password)) : std::nullopt);
+  TerminalView view(io);
+  ResolveDriver driver(session, prompts, view);
+  const std::string shareUrl = Utf8ToGbk(TrimSpaces(*url));
+  int result = driver.Run([&] { return shareUrl; });
+
+  if (json) {
+    nlohmann::ordered_json doc;
+    doc["result"] = result;
+    doc["message"] = GbkToUtf8(session.ErrorMessage(result));
+    doc["position"] = driver.position();
+    doc["entries"] = nlohmann::ordered_json::array();
+    for (const FileEntry& e : driver.entries()) {
+      doc["entries"].push_back({{"fs_id", GbkToUtf8(e.fs_id)},
+                                {"app_id", GbkToUtf8(e.app_id)},
+                                {"server_filename", GbkToUtf8(e.server_filename)},
+                                {"size", GbkToUtf8(e.size)},
+                                {"isdir", GbkToUtf8(e.isdir)},
+                                {"path", GbkToUtf8(e.path)},
+                                {"dlink", GbkToUtf8(e.dlink)}});
+    }
+    io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  } else {
+    view.PrintTable();
+  }
+  return result == 0 ? 0 : 1;
+}
+
+}  // namespace sf::cli

@@ -1,0 +1,64 @@
+// The parse of the first tab, free of any window: resolve the share in the URL box, ask for
+// a password or a captcha answer whenever the service wants one, report every attempt, and
+// list every entry with its number, name, size and link. The window and the terminal
+// program plug in their own prompts and views.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "share/share_session.h"
+
+namespace sf {
+
+// Asks the user. Each returns the answer, or "" when the prompt was declined.
+class ResolvePrompts {
+ public:
+  virtual ~ResolvePrompts() = default;
+  virtual std::string AskPassword() = 0;
+  // `reason` is the code that asked (-62 or -20); the prompt fetches the picture, and any
+  // fresh one the user asks for, through `session`.
+  virtual std::string AskCaptcha(ShareSession& session, int reason) = 0;
+};
+
+// Receives what the parse shows; texts are GBK.
+class ResolveView {
+ public:
+  virtual ~ResolveView() = default;
+  virtual void ShowStatus(const std::string& text) = 0;
+  virtual void SetNameColumnTitle(const std::string& title) = 0;
+  // Columns: number, name, size, link.
+  virtual void AddRow(const std::array<std::string, 4>& columns) = 0;
+};
+
+// Returned by Run when another parse holds the session; nothing was done.
+inline constexpr int kResolutionBusy = -100000;
+
+class ResolveDriver {
+ public:
+  ResolveDriver(ShareSession& session, ResolvePrompts& prompts, ResolveView& view);
+
+  // One parse. `readUrl` gives the URL box's text and is read again before every attempt,
+  // so an edit made while a prompt was open takes effect. Returns the last result code.
+  int Run(const std::function<std::string()>& readUrl);
+
+  const std::vector<FileEntry>& entries() const { return entries_; }
+  int position() const { return position_; }
+  int result() const { return result_; }
+
+ private:
+  void ListEntries();
+
+  ShareSession& session_;
+  ResolvePrompts& prompts_;
+  ResolveView& view_;
+  std::vector<FileEntry> entries_;
+  int result_ = 1;
+  int position_ = 1;
+  std::string password_;
+  std::string captchaAnswer_;
+};
+
+}  // namespace sf

@@ -1,0 +1,152 @@
+#include "share/share_session.h"
+
+#include <chrono>
+#include <random>
+
+#include "base/base64.h"
+#include "base/encoding.h"
+#include "base/text.h"
+#include "base/timestamp.h"
+#include "data/json_document.h"
+#include "net/plain_web_client.h"
+
+namespace sf {
+namespace {
+
+// Every reseed adds this, so two calls in the same millisecond still draw different digits.
+std::atomic<uint64_t> reseedCounter{0};
+
+}  // namespace
+
+ShareSession::ShareSession(std::string host, std::shared_ptr<HttpPlatform> platform,
+                           std::function<std::string(const std::string&)> plainGet)
+    : host_(std::move(host)),
+      platform_(platform ? std::move(platform) : DefaultHttpPlatform()),
+      plainGet_(std::move(plainGet)),
+      client_(/*mergeCookies=*/true, platform_) {
+  if (!plainGet_) {
+    plainGet_ = [](const std::string& url) { return PlainWebClient().Request({.url = url}); };
+  }
+}
+
+ShareSession::ShareSession(const ShareSession& other)
+    : vcodeStr_(other.vcodeStr_),
+      cookies_(other.cookies_),
+      host_(other.host_),
+      platform_(other.platform_),
+      plainGet_(other.plainGet_),
+      client_(other.client_) {}
+
+ShareSession& ShareSession::operator=(const ShareSession& other) {
+  vcodeStr_ = other.vcodeStr_;
+  cookies_ = other.cookies_;
+  host_ = other.host_;
+  platform_ = other.platform_;
+  plainGet_ = other.plainGet_;
+  client_ = other.client_;
+  return *this;
+}
+
+std::string ShareSession::StripSlashes(const std::string& text) const { return ReplaceAll(text, "\\", ""); }
+
+std::string ShareSession::MakeLogId() const { return Base64Encode(TimestampText() + "." + RandomDigits(19)); }
+
+std::string ShareSession::RandomDigits(int count) const {
+  if (count <= 0) count = 19;
+  auto ticks = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+  std::mt19937_64 generator(ticks + reseedCounter.fetch_add(1));
+  std::uniform_int_distribution<int> digit(0, 9);
+  std::string out;
+  out.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) out += static_cast<char>('0' + digit(generator));
+  return out;
+}
+
+int ShareSession::ReadErrno(const std::string& response) const {
+  return ReadInt(MiddleText(response, "errno\":", ","));
+}
+
+std::string ShareSession::GetCookies() const { return cookies_; }
+
+bool ShareSession::ClearCookies() {
+  cookies_.clear();
+  return true;
+}
+
+std::string ShareSession::Fetch(const std::string& url) {
+  return client_.Request({.url = url, .cookies = &cookies_});
+}
+
+int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
+                          const std::string& password, const std::string& captchaAnswer) {
+  JsonDocument doc;
+  std::string page = Fetch(shareUrl);
+  if (FindText(page, Utf8ToGbk("页面不存在")) > 0) page = Fetch(shareUrl);
+  if (FindText(page, Utf8ToGbk("链接不存在")) > 0) return kLinkGone;
+  if (FindText(page, Utf8ToGbk("请输入提取密码")) > 0) {
+    int verified = VerifyPassword(shareUrl, password, captchaAnswer);
+    if (verified != 0) return verified;
+    page = Fetch(shareUrl);
+  }
+
+  std::string sekey = MiddleText(cookies_, "BDCLND=", ";");
+  std::string extra = sekey.empty() ? std::string() : "{\"sekey\":\"" + sekey + "\"}";
+
+  if (!doc.Parse(MiddleText(page, "yunData.setData(", ");"))) return kNoPageData;
+  std::string sign = doc.GetText("sign");
+  std::string timestamp = doc.GetText("timestamp");
+  std::string bdstoken = doc.GetText("bdstoken");
+  std::string logid = MakeLogId();
+  std::string uk = doc.GetText("uk");
+  std::string shareid = doc.GetText("shareid");
+  int count = ReadInt(doc.GetText("file_list.list.length"));
+
+  if (entries.empty() && count >= 1) {
+    entries.assign(static_cast<size_t>(count), FileEntry{});
+    std::unordered_set<std::string> listed;
+    for (int i = 1; i <= count; ++i) {
+      std::string item = "file_list.list[" + std::to_string(i - 1);
+      // Listing below appends to the vector, so no reference into it is kept across the call.
+      FileEntry& e = entries[static_cast<size_t>(i) - 1];
+      e.size = doc.GetText(item + "].size");
+      e.path = doc.GetText(item + "].path");
+      e.fs_id = doc.GetText(item + "].fs_id", /*serialise=*/true);
+      e.isdir = doc.GetText(item + "].isdir");
+      e.app_id = doc.GetText(item + "].app_id");
+      e.server_filename = doc.GetText(item + "].server_filename");
+      if (e.isdir == "1") {
+        std::string dir = e.path;
+        ListFolderAt(uk, shareid, dir, entries, 1, &listed);
+      }
+    }
+  }
+
+  int last = static_cast<int>(entries.size());
+  if (position < 1) position = 1;
+  for (; position <= last; ++position) {
+    FileEntry& e = entries[static_cast<size_t>(position) - 1];
+    if (e.isdir != "0") continue;
+    std::string answer = LinkRequest(e, shareUrl, sign, timestamp, bdstoken, logid, uk, shareid, extra, captchaAnswer);
+    vcodeStr_.clear();
+    int code = ReadErrno(answer);
+    if (code != 0) return code;
+    e.dlink = StripSlashes(MiddleText(answer, "dlink\":\"", "\""));
+  }
+  return 0;
+}
+
+std::string ShareSession::LinkRequest(const FileEntry& entry, const std::string& shareUrl, const std::string& sign,
+                                      const std::string& timestamp, const std::string& bdstoken,
+                                      const std::string& logid, const std::string& uk, const std::string& shareid,
+                                      const std::string& extra, const std::string& captchaAnswer) {
+  std::string url = host_ + "/api/sharedownload?sign=" + sign + "&timestamp=" + timestamp + "&bdstoken=" + bdstoken +
+                    "&channel=chunlei&clienttype=0&web=1&app_id=" + entry.app_id + "&logid=" + logid;
+  std::string body = "encrypt=0&product=share&uk=" + uk + "&primaryid=" + shareid + "&vcode_input=" + captchaAnswer +
+                     "&vcode_str=" + vcodeStr_ + "&extra=" + extra + "&fid_list=%5B" + entry.fs_id + "%5D";
+  return client_.Request(
+      {.url = url, .method = 1, .body = body, .cookies = &cookies_, .headerLines = "Referer:" + shareUrl});
+}
+
+}  // namespace sf

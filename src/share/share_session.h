@@ -1,0 +1,93 @@
+// The share session: turns one share URL into the share's files, each with a direct link.
+// One session lives as long as the program; the resolution driver clears its cookies at the
+// start of every parse and calls Resolve until it succeeds, fails for good, or the user
+// declines a prompt. All requests go to the share host over the web client that merges
+// cookies; nothing the session puts into a URL or body is percent-encoded.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <unordered_set>
+#include <string>
+#include <vector>
+
+#include "net/web_client.h"
+
+namespace sf {
+
+// One file or folder of a share; every field is text.
+struct FileEntry {
+  std::string fs_id;
+  std::string app_id;
+  std::string server_filename;
+  std::string size;
+  std::string isdir;
+  std::string path;
+  std::string dlink;
+};
+
+// Result codes of the session's own, besides the service's errno values.
+inline constexpr int kLinkGone = -997;       // the page says the link does not exist
+inline constexpr int kNoPageData = -998;     // no readable page data
+inline constexpr int kBadCaptchaReason = -999;
+inline constexpr int kNeedLinkCaptcha = -20;
+inline constexpr int kNeedVerifyCaptcha = -62;
+inline constexpr int kPasswordMissing = -9;
+inline constexpr int kPasswordWrong = -12;
+
+class ShareSession {
+ public:
+  // `host`: the share service's web host with its scheme, e.g. "http://127.0.0.1:8080".
+  // `plainGet`: fetches raw bytes of an address without cookies (the captcha picture);
+  // empty means the plain request client.
+  explicit ShareSession(std::string host, std::shared_ptr<HttpPlatform> platform = nullptr,
+                        std::function<std::string(const std::string&)> plainGet = {});
+  ShareSession(const ShareSession& other);
+  ShareSession& operator=(const ShareSession& other);
+  virtual ~ShareSession() = default;
+
+  virtual std::string StripSlashes(const std::string& text) const;
+  virtual std::string MakeLogId() const;
+  virtual std::string RandomDigits(int count = 19) const;
+  virtual int ReadErrno(const std::string& response) const;
+  virtual int VerifyPassword(std::string& shareUrl, const std::string& password,
+                             const std::string& captchaAnswer);
+  virtual int ListFolder(const std::string& uk, const std::string& shareid, const std::string& dir,
+                         std::vector<FileEntry>& entries);
+  virtual std::string GetCookies() const;
+  virtual bool ClearCookies();
+  virtual int FetchCaptcha(std::string& imageBytes, int reason);
+  virtual std::string ErrorMessage(int code) const;
+  virtual int Resolve(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
+                      const std::string& password, const std::string& captchaAnswer);
+
+  const std::string& host() const { return host_; }
+  const std::string& vcodeStr() const { return vcodeStr_; }
+
+  // Claims the session for one resolution at a time; false when another one holds it.
+  bool TryBeginResolution() { return !busy_.exchange(true); }
+  void EndResolution() { busy_ = false; }
+
+ private:
+  // A broken or hostile listing could nest without end or list a folder inside itself.
+  static constexpr int kMaxFolderDepth = 64;
+
+  std::string Fetch(const std::string& url);
+  int ListFolderAt(const std::string& uk, const std::string& shareid, const std::string& dir,
+                   std::vector<FileEntry>& entries, int depth, std::unordered_set<std::string>* listed);
+  std::string LinkRequest(const FileEntry& entry, const std::string& shareUrl, const std::string& sign,
+                          const std::string& timestamp, const std::string& bdstoken, const std::string& logid,
+                          const std::string& uk, const std::string& shareid, const std::string& extra,
+                          const std::string& captchaAnswer);
+
+  std::string vcodeStr_;
+  std::string cookies_;
+  std::string host_;
+  std::shared_ptr<HttpPlatform> platform_;
+  std::function<std::string(const std::string&)> plainGet_;
+  WebClient client_;
+  std::atomic<bool> busy_{false};
+};
+
+}  // namespace sf
