@@ -1,0 +1,51 @@
+#include "app/controls.h"
+
+#include <QHeaderView>
+#include <QTabWidget>
+
+namespace sf::app {
+
+void TabPage::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  Reposition();
+}
+
+void TabPage::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  Reposition();
+}
+
+void TabPage::Reposition() {
+  QWidget* tabs = parentWidget();
+  while (tabs && !qobject_cast<QTabWidget*>(tabs)) tabs = tabs->parentWidget();
+  if (!tabs) return;
+  QPoint offset = mapTo(tabs, QPoint(0, 0));
+  for (QObject* child : children()) {
+    auto* w = qobject_cast<QWidget*>(child);
+    if (!w) continue;
+    QRect r = w->property("layoutRect").toRect();
+    if (r.isValid()) w->setGeometry(r.translated(-offset));
+  }
+}
+
+QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int width, int height,
+                            const std::vector<std::pair<const char*, int>>& columns) {
+  auto* list = Place(new QTreeWidget(parent), name, x, y, width, height);
+  list->setRootIsDecorated(false);
+  list->setUniformRowHeights(true);
+  list->setAllColumnsShowFocus(true);
+  list->setSelectionMode(QAbstractItemView::SingleSelection);
+  list->setColumnCount(static_cast<int>(columns.size()));
+  QStringList titles;
+  for (const auto& [title, w] : columns) titles << QString::fromUtf8(title);
+  list->setHeaderLabels(titles);
+  list->header()->setStretchLastSection(false);
+  for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
+    int w = columns[static_cast<size_t>(i)].second;
+    if (w == 0) list->setColumnHidden(i, true);
+    else list->setColumnWidth(i, w);
+  }
+  return list;
+}
+
+}  // namespace sf::app

@@ -1,0 +1,44 @@
+// Small helpers that put the fixed layout's controls where they belong.
+#pragma once
+
+#include <QRect>
+#include <QString>
+#include <QTreeWidget>
+#include <QWidget>
+#include <utility>
+#include <vector>
+
+namespace sf::app {
+
+// Names a control after the layout and places it at x, y with its width and height, relative
+// to its container.
+template <typename W>
+W* Place(W* widget, const char* name, int x, int y, int width, int height) {
+  widget->setObjectName(QString::fromUtf8(name));
+  widget->setGeometry(x, y, width, height);
+  widget->setProperty("layoutRect", QRect(x, y, width, height));
+  return widget;
+}
+
+// A page of the tab control. The layout gives its controls' positions relative to the tab
+// control itself, tab headers included, so the page moves them up by its own offset inside
+// the tab control whenever it is laid out.
+class TabPage : public QWidget {
+  Q_OBJECT
+ public:
+  using QWidget::QWidget;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void Reposition();
+};
+
+// A report-view list: one row per item, these column titles and widths; a width of 0 hides
+// the column, which still carries its value.
+QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int width, int height,
+                            const std::vector<std::pair<const char*, int>>& columns);
+
+}  // namespace sf::app

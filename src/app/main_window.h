@@ -1,0 +1,50 @@
+// The main window: one tab control with four pages and a two-part status bar at the bottom.
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+
+class QLabel;
+class QTabWidget;
+
+namespace sf {
+class ShareSession;
+}
+
+namespace sf::app {
+
+class DownloadsTab;
+class QuickTab;
+class ResolveTab;
+class UnfinishedTab;
+
+// The program-wide objects the window's handlers share.
+struct AppState {
+  std::shared_ptr<ShareSession> session;
+};
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit MainWindow(AppState& state, QWidget* parent = nullptr);
+
+  // Part 1 of the status bar; every message replaces the whole text. GBK.
+  void ShowStatus(const std::string& text);
+
+  ResolveTab* resolveTab() const { return resolve_; }
+  QuickTab* quickTab() const { return quick_; }
+  DownloadsTab* downloadsTab() const { return downloads_; }
+  UnfinishedTab* unfinishedTab() const { return unfinished_; }
+
+ private:
+  AppState& state_;
+  QTabWidget* tabs_;
+  QLabel* status_;
+  ResolveTab* resolve_;
+  QuickTab* quick_;
+  DownloadsTab* downloads_;
+  UnfinishedTab* unfinished_;
+};
+
+}  // namespace sf::app

@@ -1,0 +1,58 @@
+// The two small prompts of a parse: the extraction password and the captcha answer. Each is
+// made anew for every question; closing it any way but with an answer declines.
+#pragma once
+
+#include <QDialog>
+#include <string>
+
+class QLineEdit;
+class QPushButton;
+
+namespace sf {
+class ShareSession;
+}
+
+namespace sf::app {
+
+class PictureBox;
+
+class PasswordDialog : public QDialog {
+  Q_OBJECT
+ public:
+  explicit PasswordDialog(QWidget* parent = nullptr);
+  // The trimmed, non-empty password (GBK) once confirmed; empty otherwise.
+  const std::string& answer() const { return answer_; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Confirm();
+  QLineEdit* edit_;
+  QPushButton* button_;
+  std::string answer_;
+};
+
+class CaptchaDialog : public QDialog {
+  Q_OBJECT
+ public:
+  // Fetches its picture through `session`; `reason` is the code that asked for a captcha.
+  CaptchaDialog(ShareSession& session, int reason, QWidget* parent = nullptr);
+  const std::string& answer() const { return answer_; }
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void LoadCaptcha();
+  void Confirm();
+  ShareSession& session_;
+  int reason_;
+  PictureBox* picture_;
+  QLineEdit* edit_;
+  QPushButton* button_;
+  std::string answer_;
+  bool loaded_ = false;
+};
+
+}  // namespace sf::app

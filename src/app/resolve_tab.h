@@ -1,0 +1,56 @@
+// The first tab, "第一种模式": the share URL, the parse button and the numbered result list.
+// A parse runs on a worker thread of its own; the button stays disabled until it ends.
+#pragma once
+
+#include "app/controls.h"
+#include <functional>
+#include <memory>
+#include <thread>
+
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace sf {
+class ShareSession;
+}
+
+namespace sf::app {
+
+class ResolveTab : public TabPage {
+  Q_OBJECT
+ public:
+  ResolveTab(std::shared_ptr<ShareSession> session, std::function<void(const std::string&)> showStatus,
+             QWidget* parent = nullptr);
+  ~ResolveTab() override;
+
+  // Hands a row (file name, link) to the downloads; until set, the menu item is unavailable.
+  void SetStartDownload(std::function<void(const std::string&, const std::string&)> start);
+
+  // True while a worker of any tab still runs; the program then ends without waiting for it.
+  static bool WorkerRunning();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void Parse();
+  void ParseFinished();
+  void CopyLink();
+  void StartSelectedDownload();
+  std::string AskPassword();
+  std::string AskCaptcha(ShareSession& session, int reason);
+
+  std::shared_ptr<ShareSession> session_;
+  std::function<void(const std::string&)> showStatus_;
+  std::function<void(const std::string&, const std::string&)> startDownload_;
+  QLineEdit* url_;
+  QPushButton* parse_;
+  QTreeWidget* list_;
+  QMenu* menu_;
+  std::thread worker_;
+};
+
+}  // namespace sf::app
