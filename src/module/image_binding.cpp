@@ -148,8 +148,10 @@ std::optional<uint32_t> FindExport(std::span<const uint8_t> image, std::string_v
         !ReadAt(image, exports.AddressOfNameOrdinals + i * sizeof(index), &index)) {
       return {};
     }
+    // Offset 0 is the DOS header, never a name: the table is broken, and walking on through
+    // a table of zeros would only waste time.
     std::optional<std::string_view> candidate = ReadCString(image, nameRva);
-    if (!candidate) return {};
+    if (nameRva == 0 || !candidate) return {};
     if (*candidate != name) continue;
     if (std::optional<uint32_t> rva = functionAt(index)) return rva;
   }
