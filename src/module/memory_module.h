@@ -43,9 +43,12 @@ class MemoryModule {
   // host runs are called directly and the entry points of all others are not called at all.
   void SetEntryCaller(EntryCaller caller) { caller_ = std::move(caller); }
 
-  // Unloads any image held, then maps `image`. For a DLL the entry point gets (0, 1, 0); when it
-  // refuses, it gets (0, 0, 0) and the load fails. Imports come from `resolver` when it gives
-  // one, else from the host's shared library of that name. True when an image is loaded.
+  // Unloads any image held, then maps `image`, at its ImageBase when that is free and else
+  // anywhere (an image without relocations only at its ImageBase; a 32-bit image always below
+  // 4 GiB). Imports come from `resolver` when it gives one, else from the host's shared library
+  // of that name; a 32-bit image's imports must lie below 4 GiB. For a DLL the entry point gets
+  // (0, 1, 0); when it refuses, it gets (0, 0, 0) and the load fails. True when an image is
+  // loaded.
   [[nodiscard]] bool Load(std::span<const uint8_t> image, ImportResolver resolver = nullptr,
                           void* userData = nullptr);
 
