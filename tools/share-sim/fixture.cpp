@@ -94,7 +94,9 @@ class Builder {
     if (j.is_object() && j.contains("tree")) return Tree(j, parent, where, depth);
     OnlyKeys(j, where, {"name", "size", "fs_id", "app_id", "mtime", "children", "dir", "captcha",
                         "listError", "loop"});
-    bool dir = j.contains("children") || Bool(j, where, "dir");
+    // "listError" and "loop" only make sense on folders, so they make one.
+    bool dir = j.contains("children") || Bool(j, where, "dir") || j.contains("listError") ||
+               Bool(j, where, "loop");
     Node* n = Add(parent, Str(j, where, "name", ""), dir, U64(j, where, "size", 0), where);
     if (j.contains("fs_id")) n->fsId = U64(j, where, "fs_id", 0);
     n->appId = U64(j, where, "app_id", 250528);
@@ -106,7 +108,6 @@ class Builder {
         Fail(where, "\"listError\" must be a nonzero whole number");
       n->listError = j["listError"].get<int>();
     }
-    if (!dir && (n->loop || n->listError)) Fail(where, "\"loop\" and \"listError\" are for folders");
     if (dir && n->linkCaptcha) Fail(where, "\"captcha\" is for files");
     if (j.contains("children")) Items(j["children"], n, where + ".children", depth + 1);
   }

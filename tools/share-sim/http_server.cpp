@@ -230,58 +230,64 @@ void HttpServer::Serve(Connection* conn) {
       break;
     }
     HttpRequest req;
+    int refused = 0;
+    std::string why;
     {
       std::string_view head(buf.data(), headEnd);
       size_t eol = head.find("\r\n");
       std::string_view line = head.substr(0, eol);
       size_t a = line.find(' ');
       size_t b = line.rfind(' ');
-      if (a == std::string_view::npos || b == a || line.find(' ', a + 1) != b) {
-        SendAll(fd, Simple(400, "malformed request line\n"));
-        break;
+      if (a == std::string_view::npos || b == a) {
+        req.method = std::string(line);
+        refused = 400;
+        why = "malformed request line";
+      } else {
+        req.method = std::string(line.substr(0, a));
+        req.target = std::string(line.substr(a + 1, b - a - 1));
+        req.version = std::string(line.substr(b + 1));
+        if ((req.version != "HTTP/1.1" && req.version != "HTTP/1.0") || req.target.empty() ||
+            req.target.find(' ') != std::string::npos) {
+          refused = 400;
+          why = "malformed request line";
+        }
       }
-      req.method = std::string(line.substr(0, a));
-      req.target = std::string(line.substr(a + 1, b - a - 1));
-      req.version = std::string(line.substr(b + 1));
-      if ((req.version != "HTTP/1.1" && req.version != "HTTP/1.0") || req.target.empty()) {
-        SendAll(fd, Simple(400, "unsupported request line\n"));
-        break;
-      }
-      bool bad = false;
       while (eol != std::string_view::npos) {
         size_t next = head.find("\r\n", eol + 2);
         std::string_view h = head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
-        if (h.find(':') == std::string_view::npos || h.empty() || h.front() == ' ' ||
-            h.front() == '\t')
-          bad = true;
+        if (!refused && (h.find(':') == std::string_view::npos || h.empty() || h.front() == ' ' ||
+                         h.front() == '\t')) {
+          refused = 400;
+          why = "malformed header line";
+        }
         req.headerLines.emplace_back(h);
         eol = next;
       }
-      if (bad) {
-        SendAll(fd, Simple(400, "malformed header line\n"));
-        break;
-      }
-    }
-    if (req.HasHeader("Transfer-Encoding")) {
-      SendAll(fd, Simple(501, "request bodies must have a Content-Length\n"));
-      break;
     }
     uint64_t length = 0;
-    {
+    if (!refused && req.HasHeader("Transfer-Encoding")) {
+      refused = 501;
+      why = "request bodies must have a Content-Length";
+    }
+    if (!refused) {
       auto values = req.Headers("Content-Length");
-      bool bad = false;
-      for (size_t i = 0; i < values.size(); ++i) {
+      for (size_t i = 0; i < values.size() && !refused; ++i) {
         auto v = ParseUint(values[i]);
-        if (!v || (i > 0 && *v != length)) bad = true;
-        else length = *v;
-      }
-      if (bad) {
-        SendAll(fd, Simple(400, "malformed Content-Length\n"));
-        break;
+        if (!v || (i > 0 && *v != length)) {
+          refused = 400;
+          why = "malformed Content-Length";
+        } else {
+          length = *v;
+        }
       }
     }
-    if (length > limits_.maxBodyBytes) {
-      SendAll(fd, Simple(413, "request body too large\n"));
+    if (!refused && length > limits_.maxBodyBytes) {
+      refused = 413;
+      why = "request body too large";
+    }
+    if (refused) {
+      if (rejected_) rejected_(req, refused);
+      SendAll(fd, Simple(refused, why + "\n"));
       break;
     }
     size_t need = headEnd + 4 + static_cast<size_t>(length);

@@ -73,6 +73,11 @@ class HttpServer {
   }
   void Stop();
   int port() const { return port_; }
+  // Told of every request whose head arrived but that was refused before the handler
+  // (malformed, too large, chunked), with the status it got; set before Start.
+  void SetRejectObserver(std::function<void(const HttpRequest&, int status)> observer) {
+    rejected_ = std::move(observer);
+  }
 
   static const char* Reason(int status);
 
@@ -90,6 +95,7 @@ class HttpServer {
   void ReapFinished();
 
   Handler handler_;
+  std::function<void(const HttpRequest&, int)> rejected_;
   Limits limits_;
   int listenFd_ = -1;
   int port_ = 0;

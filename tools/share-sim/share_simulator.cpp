@@ -26,6 +26,7 @@ bool ShareSimulator::Start(std::shared_ptr<const Fixture> fixture, int port) {
   impl_->secret = std::to_string(rd()) + ":" + std::to_string(rd()) + ":" + std::to_string(rd());
   Reset();
   Impl* impl = impl_.get();
+  impl_->server.SetRejectObserver([impl](const HttpRequest& r, int status) { impl->Record(r, status); });
   if (!impl_->server.Start(port, [impl](const HttpRequest& r) { return impl->Handle(r); },
                            &impl_->error))
     return false;
@@ -130,15 +131,19 @@ HttpResponse ShareSimulator::Impl::Handle(const HttpRequest& req) {
                 "<body>404 Not Found</body></html>";
   }
   resp.headers.insert(resp.headers.begin(), "Server: share-sim");
+  Record(req, resp.status);
+  return resp;
+}
+
+void ShareSimulator::Impl::Record(const HttpRequest& req, int status) {
   RequestRecord rec;
   rec.method = req.method;
   rec.target = req.target;
   rec.version = req.version;
   rec.headerLines = req.headerLines;
   rec.body = req.body;
-  rec.status = resp.status;
+  rec.status = status;
   log.Add(std::move(rec));
-  return resp;
 }
 
 std::string ShareSimulator::Impl::Mac(std::string_view data) const {

@@ -37,6 +37,7 @@ struct ShareSimulator::Impl {
   std::optional<DownloadQuirks> downloadOverride;
 
   HttpResponse Handle(const HttpRequest& req);
+  void Record(const HttpRequest& req, int status);
 
   // Endpoints.
   HttpResponse SharePage(const HttpRequest& req, const Share& share);
