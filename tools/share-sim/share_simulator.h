@@ -1,0 +1,58 @@
+// A local stand-in for the share service: a real HTTP server on 127.0.0.1 that plays the
+// service's side of every endpoint the client uses, driven by a fixture of shares, checking
+// what the client sends, and logging every request for tests to read.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fixture.h"
+#include "request_log.h"
+
+namespace sf::sim {
+
+class ShareSimulator {
+ public:
+  ShareSimulator();
+  ~ShareSimulator();
+  ShareSimulator(const ShareSimulator&) = delete;
+  ShareSimulator& operator=(const ShareSimulator&) = delete;
+
+  // Starts serving `fixture` on 127.0.0.1:`port` (0: a free port). False with error() set.
+  bool Start(std::shared_ptr<const Fixture> fixture, int port = 0);
+  bool StartFromFile(const std::string& fixturePath, int port = 0);
+  bool StartFromText(const std::string& fixtureJson, int port = 0);
+  void Stop();  // ends every connection; safe to call twice
+
+  int port() const;
+  const std::string& error() const;
+  const Fixture* fixture() const;
+  std::string Url(std::string_view pathAndQuery = "/") const;  // http://127.0.0.1:PORT + path
+  std::string ShareUrl(std::string_view id) const;             // the short link /s/<id>
+  std::string InitUrl(std::string_view id) const;  // /share/init?shareid=…&uk=… ("" if unknown)
+
+  // The requests received so far, in the order they were answered.
+  std::vector<RequestRecord> Requests() const;
+  void ClearRequests();
+  bool SetLogFile(const std::string& path);  // appends JSON lines; "" stops
+  void SetKeepRequests(bool keep);           // false: only the file gets them
+
+  // The answer of a captcha token, while the token is known.
+  std::optional<std::string> CaptchaAnswer(const std::string& token) const;
+
+  // Replaces the download quirks of the fixture and of every share (rate, range, drops).
+  void SetDownloadOverride(std::optional<DownloadQuirks> quirks);
+
+  // Forgets captchas, visitors that passed a captcha, and which "missingOnce" pages were
+  // shown, as if the simulator had just started. Requests stay.
+  void Reset();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sf::sim

@@ -1,0 +1,79 @@
+// Internals of ShareSimulator shared by its source files (one per group of endpoints).
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include "captcha.h"
+#include "fixture.h"
+#include "http_server.h"
+#include "request_log.h"
+#include "share_simulator.h"
+#include "sim_text.h"
+
+namespace sf::sim {
+
+struct ShareSimulator::Impl {
+  explicit Impl(uint64_t seed) : captchas(seed) {}
+
+  std::shared_ptr<const Fixture> fixture;
+  HttpServer server;
+  RequestLog log;
+  CaptchaStore captchas;
+  std::string secret;  // keys, signs and link signatures are keyed with it; new every start
+  std::string error;
+  int port = 0;
+  std::atomic<uint64_t> requestId{1};
+  std::atomic<uint64_t> captchasIssued{0};
+
+  mutable std::mutex stateMutex;  // guards everything below
+  std::unordered_set<std::string> missingShown;  // share ids whose "missing" page went out
+  std::unordered_set<std::string> passedVisitors;  // shareid + "|" + BAIDUID
+  std::deque<std::string> passedOrder;
+  std::optional<DownloadQuirks> downloadOverride;
+
+  HttpResponse Handle(const HttpRequest& req);
+  void Record(const HttpRequest& req, int status);
+
+  // Endpoints.
+  HttpResponse SharePage(const HttpRequest& req, const Share& share);
+  HttpResponse ShortLink(const HttpRequest& req, const std::string& id);
+  HttpResponse InitPage(const HttpRequest& req, const Pairs& query);
+  HttpResponse Verify(const HttpRequest& req, const Pairs& query);
+  HttpResponse Like(const HttpRequest& req, const Pairs& query);
+  HttpResponse List(const HttpRequest& req, const std::string& query);
+  HttpResponse ShareDownload(const HttpRequest& req, const Pairs& query);
+  HttpResponse GetCaptcha(const HttpRequest& req, const Pairs& query);
+  HttpResponse GetVcode(const HttpRequest& req, const Pairs& query);
+  HttpResponse Image(const std::string& token);
+  HttpResponse File(const HttpRequest& req, const std::string& path, const Pairs& query);
+
+  // Helpers.
+  std::string Mac(std::string_view data) const;  // 64 hex characters
+  std::string Sign(const Share& s, uint64_t timestamp) const;
+  std::string Bdstoken(const Share& s) const;
+  std::string IssueKey(const Share& s, char kind);  // kind 'v' (verify) or 'l' (like)
+  bool KeyValid(const Share& s, const std::string& key, bool verifiedOnly) const;
+  std::string FileSign(uint64_t shareid, uint64_t fsId, uint64_t dstime) const;
+  std::string Host(const HttpRequest& req) const;
+  JsonStyle Style() const;
+  HttpResponse Json(std::string body, std::vector<std::string> cookies = {});
+  HttpResponse Errno(int code, std::string_view why = {});
+  uint64_t NextRequestId() { return requestId.fetch_add(1) * 7919 + 3000000000ull; }
+  // The share named by query keys `idKey` and `ukKey`, after checking both; null with
+  // `why` set otherwise.
+  const Share* FindShare(const Pairs& pairs, const char* idKey, const char* ukKey,
+                         std::string* why) const;
+  // Checks the fixed query values most endpoints carry; empty when all is well.
+  std::string CheckCommon(const Pairs& query, bool bdstokenNull, bool fixedAppId) const;
+};
+
+std::string HttpDate(int64_t unixSeconds, bool cookieStyle);
+std::string HtmlEscape(std::string_view text);
+std::string ItemJson(const Node& n, const JsonStyle& style);
+
+}  // namespace sf::sim
