@@ -1,0 +1,145 @@
+// The terminal program's resolve command, run in-process against the local share service.
+#include "cli/resolve_command.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "base/text.h"
+#include "share_simulator.h"
+
+namespace sf::cli {
+namespace {
+
+// Standard input whose lines are made when the command reads them, so a test can answer a
+// captcha it has not seen yet.
+class LazyInput : public std::streambuf {
+ public:
+  explicit LazyInput(std::function<std::optional<std::string>()> next) : next_(std::move(next)) {}
+
+ protected:
+  int_type underflow() override {
+    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+    std::optional<std::string> line = next_();
+    if (!line) return traits_type::eof();
+    buffer_ = *line + "\n";
+    setg(buffer_.data(), buffer_.data(), buffer_.data() + buffer_.size());
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  std::function<std::optional<std::string>()> next_;
+  std::string buffer_;
+};
+
+struct Outcome {
+  int code;
+  std::string out, err;
+};
+
+class ResolveCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(simulator.StartFromText(R"({"shares": [
+      {"id": "pub", "items": [{"name": "a.txt", "size": 10, "fs_id": 111}, {"name": "文件夹", "children": [{"name": "b.txt", "size": 3}]}]},
+      {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
+      {"id": "cap", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2}]}
+    ]})")) << simulator.error();
+  }
+
+  Outcome Resolve(std::vector<std::string> args, std::function<std::optional<std::string>()> input = {}) {
+    if (!input) input = [] { return std::nullopt; };
+    LazyInput buffer(input);
+    std::istream in(&buffer);
+    std::ostringstream out, err;
+    args.insert(args.begin(), {"--host", simulator.Url("")});
+    int code = RunResolve(args, {in, out, err});
+    return {code, out.str(), err.str()};
+  }
+
+  // The answer to the captcha picture fetched last.
+  std::optional<std::string> LatestCaptchaAnswer() {
+    std::string token;
+    for (const auto& r : simulator.Requests())
+      if (r.Path() == "/genimage") token = r.Query();
+    return simulator.CaptchaAnswer(token);
+  }
+
+  sim::ShareSimulator simulator;
+};
+
+TEST_F(ResolveCommand, PrintsTheTableOfAPublicShare) {
+  Outcome r = Resolve({simulator.ShareUrl("pub")});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.err, "解析结果：成功\n");
+  std::vector<std::string> lines = SplitText(r.out, "\n");
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "编号\t文件名 3个文件\t文件大小\t下载地址");
+  EXPECT_EQ(lines[1].rfind("1\ta.txt\t10\t" + simulator.Url("/file/"), 0), 0u);
+  EXPECT_EQ(lines[2], "2\t文件夹\t\t");
+  EXPECT_EQ(lines[3].rfind("3\tb.txt\t3\thttp://", 0), 0u);
+}
+
+TEST_F(ResolveCommand, JsonCarriesEveryField) {
+  Outcome r = Resolve({"--json", simulator.ShareUrl("pub")});
+  ASSERT_EQ(r.code, 0);
+  auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["result"], 0);
+  EXPECT_EQ(doc["message"], "成功");
+  EXPECT_EQ(doc["position"], 4);
+  ASSERT_EQ(doc["entries"].size(), 3u);
+  EXPECT_EQ(doc["entries"][0]["fs_id"], "111");
+  EXPECT_EQ(doc["entries"][1]["isdir"], "1");
+  EXPECT_EQ(doc["entries"][2]["app_id"], "250528");
+  for (const char* key : {"fs_id", "app_id", "server_filename", "size", "isdir", "path", "dlink"})
+    EXPECT_TRUE(doc["entries"][0][key].is_string()) << key;
+}
+
+TEST_F(ResolveCommand, PasswordFromTheOptionThenFromInput) {
+  std::vector<std::string> lines = {"", "  ab12 "};
+  size_t next = 0;
+  Outcome r = Resolve({"--password", "wrong", simulator.ShareUrl("locked")}, [&]() -> std::optional<std::string> {
+    if (next >= lines.size()) return std::nullopt;
+    return lines[next++];
+  });
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.err.find("请输入提取密码!\n"), std::string::npos);  // the blank line was refused
+  EXPECT_NE(r.out.find("secret.zip"), std::string::npos);
+}
+
+TEST_F(ResolveCommand, EndOfInputDeclinesThePrompt) {
+  Outcome r = Resolve({simulator.ShareUrl("locked")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("解析结果：访问密码错误"), std::string::npos);
+}
+
+TEST_F(ResolveCommand, ACaptchaIsSavedAndAnswered) {
+  Outcome r = Resolve({simulator.ShareUrl("cap")}, [&] { return LatestCaptchaAnswer(); });
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("解析到第2个文件错误：下载验证码错误"), std::string::npos);
+  std::string path = MiddleText(r.err, "验证码图片: ", "\n");
+  ASSERT_FALSE(path.empty());
+  EXPECT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(path.substr(path.size() - 4), ".png");
+  std::filesystem::remove(path);
+  EXPECT_EQ(r.out.find("用户主动放弃解析或解析失败"), std::string::npos);
+}
+
+TEST_F(ResolveCommand, WrongUsageIsExitStatusTwo) {
+  std::istringstream in;
+  std::ostringstream out, err;
+  EXPECT_EQ(RunResolve({}, {in, out, err}), 2);
+  EXPECT_NE(err.str().find("missing SHARE_URL"), std::string::npos);
+  EXPECT_EQ(RunResolve({"--host", "ftp://x", "http://h/s/1"}, {in, out, err}), 2);
+  EXPECT_NE(err.str().find("is not an http:// or https:// address"), std::string::npos);
+  EXPECT_EQ(RunResolve({"--bogus", "u"}, {in, out, err}), 2);
+  EXPECT_EQ(RunResolve({"a", "b"}, {in, out, err}), 2);
+  EXPECT_EQ(RunResolve({"u", "--host"}, {in, out, err}), 2);
+}
+
+}  // namespace
+}  // namespace sf::cli

@@ -1,0 +1,236 @@
+// The session and the driver against the local share service, asserting on the rows and on
+// the requests the service logged.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "base/encoding.h"
+#include "base/text.h"
+#include "share/resolve_driver.h"
+#include "share_simulator.h"
+
+namespace sf {
+namespace {
+
+using sim::RequestRecord;
+using sim::ShareSimulator;
+
+constexpr const char* kFixture = R"({
+  "captchaFormat": "png",
+  "shares": [
+    {"id": "pub2", "uk": 42, "shareid": 9001,
+     "items": [{"name": "a.txt", "size": 10, "fs_id": 1234567890123456}, {"name": "报告.pdf", "size": 2048}]},
+    {"id": "locked", "uk": 43, "shareid": 9002, "password": "ab12",
+     "items": [{"name": "secret.zip", "size": 77}]},
+    {"id": "captcha5", "uk": 44, "shareid": 9003, "linkCaptchaAt": 3,
+     "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2}, {"name": "3.bin", "size": 3},
+               {"name": "4.bin", "size": 4}, {"name": "5.bin", "size": 5}]},
+    {"id": "tree", "uk": 45, "shareid": 9004,
+     "items": [{"name": "top.txt", "size": 1},
+               {"name": "资料 夹", "children": [{"name": "x.txt", "size": 2}, {"name": "y.txt", "size": 3},
+                                                {"name": "sub", "children": [{"name": "deep.txt", "size": 4}]}]},
+               {"name": "big", "children": [{"generate": {"count": 150, "name": "f-{i}.bin", "size": 8, "digits": 3}}]}]},
+    {"id": "gone", "gone": true, "password": "x"},
+    {"id": "nodata", "noPageData": true},
+    {"id": "flaky", "missingOnce": true, "items": [{"name": "only.txt", "size": 5}]}
+  ]
+})";
+
+class Scenarios : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(simulator.StartFromText(kFixture)) << simulator.error();
+    session = std::make_unique<ShareSession>(simulator.Url(""));
+  }
+
+  std::vector<RequestRecord> Requests(const std::string& path) const {
+    std::vector<RequestRecord> out;
+    for (const auto& r : simulator.Requests())
+      if (r.Path() == path) out.push_back(r);
+    return out;
+  }
+
+  ShareSimulator simulator;
+  std::unique_ptr<ShareSession> session;
+};
+
+// Scripted prompts; a captcha prompt fetches the picture as the window would, then answers
+// with what the service expects (or declines).
+class Prompts : public ResolvePrompts {
+ public:
+  explicit Prompts(ShareSimulator& s) : sim_(s) {}
+  std::deque<std::string> passwords;
+  std::deque<bool> answerCaptcha;
+  std::vector<std::string> pictures;
+  std::string AskPassword() override {
+    if (passwords.empty()) return {};
+    std::string p = passwords.front();
+    passwords.pop_front();
+    return p;
+  }
+  std::string AskCaptcha(ShareSession& session, int reason) override {
+    std::string image;
+    EXPECT_EQ(session.FetchCaptcha(image, reason), 0);
+    pictures.push_back(image);
+    bool answer = !answerCaptcha.empty() && answerCaptcha.front();
+    if (!answerCaptcha.empty()) answerCaptcha.pop_front();
+    return answer ? sim_.CaptchaAnswer(session.vcodeStr()).value_or("") : "";
+  }
+
+ private:
+  ShareSimulator& sim_;
+};
+
+class Rows : public ResolveView {
+ public:
+  std::vector<std::string> statuses;
+  std::string title;
+  std::vector<std::array<std::string, 4>> rows;
+  void ShowStatus(const std::string& t) override { statuses.push_back(GbkToUtf8(t)); }
+  void SetNameColumnTitle(const std::string& t) override { title = GbkToUtf8(t); }
+  void AddRow(const std::array<std::string, 4>& r) override { rows.push_back(r); }
+};
+
+TEST_F(Scenarios, APublicShareOfTwoFiles) {
+  std::string url = simulator.ShareUrl("pub2");
+  std::vector<FileEntry> entries;
+  int position = 1;
+  ASSERT_EQ(session->Resolve(url, entries, position, "", ""), 0);
+  EXPECT_EQ(position, 3);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].fs_id, "1234567890123456");
+  EXPECT_EQ(GbkToUtf8(entries[1].server_filename), "报告.pdf");
+  EXPECT_EQ(entries[1].size, "2048");
+  EXPECT_EQ(entries[0].dlink.rfind(simulator.Url("/file/"), 0), 0u);
+  EXPECT_EQ(entries[0].dlink.find('\\'), std::string::npos);
+
+  EXPECT_EQ(Requests("/s/pub2").size(), 1u);
+  auto links = Requests("/api/sharedownload");
+  ASSERT_EQ(links.size(), 2u);
+  EXPECT_EQ(links[0].method, "POST");
+  EXPECT_EQ(links[0].body,
+            "encrypt=0&product=share&uk=42&primaryid=9001&vcode_input=&vcode_str=&extra=&fid_list=%5B1234567890123456%5D");
+  EXPECT_EQ(links[0].Header("Referer"), url);
+  EXPECT_EQ(links[0].CountHeader("Referer"), 1);
+  EXPECT_NE(links[0].Header("Cookie").find("BAIDUID="), std::string::npos);
+  std::string query = links[0].Query();
+  EXPECT_EQ(query.find("channel=chunlei&clienttype=0&web=1&app_id=250528&logid="), query.find("channel="));
+  for (const auto& r : simulator.Requests()) EXPECT_EQ(r.status, 200) << r.target;
+}
+
+TEST_F(Scenarios, AProtectedShareWrongThenRightPassword) {
+  Prompts prompts(simulator);
+  prompts.passwords = {"nope", "ab12"};
+  Rows view;
+  ResolveDriver driver(*session, prompts, view);
+  std::string url = simulator.ShareUrl("locked");
+  EXPECT_EQ(driver.Run([&] { return url; }), 0);
+  EXPECT_EQ(view.statuses,
+            (std::vector<std::string>{"解析结果：访问密码错误", "解析结果：访问密码错误", "解析结果：成功"}));
+  ASSERT_EQ(view.rows.size(), 1u);
+  EXPECT_EQ(view.rows[0][3].rfind(simulator.Url("/file/"), 0), 0u);
+
+  auto verifies = Requests("/share/verify");
+  ASSERT_EQ(verifies.size(), 3u);
+  EXPECT_EQ(verifies[0].body, "pwd=&vcode=&vcode_str=");
+  EXPECT_EQ(verifies[1].body, "pwd=nope&vcode=&vcode_str=");
+  EXPECT_EQ(verifies[2].body, "pwd=ab12&vcode=&vcode_str=");
+  EXPECT_EQ(verifies[2].Header("Referer"), simulator.InitUrl("locked"));
+  EXPECT_NE(verifies[2].target.find("?shareid=9002&uk=43&t="), std::string::npos);
+  auto link = Requests("/api/sharedownload").at(0);
+  std::string bdclnd = MiddleText(link.Header("Cookie") + ";", "BDCLND=", ";");
+  ASSERT_FALSE(bdclnd.empty());
+  EXPECT_NE(link.body.find("&extra={\"sekey\":\"" + bdclnd + "\"}&fid_list=%5B"), std::string::npos);
+  // The page was fetched through the address the link redirects to.
+  EXPECT_FALSE(Requests("/share/init").empty());
+}
+
+TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveAnswered) {
+  Prompts prompts(simulator);
+  prompts.answerCaptcha = {true};
+  Rows view;
+  ResolveDriver driver(*session, prompts, view);
+  std::string url = simulator.ShareUrl("captcha5");
+  EXPECT_EQ(driver.Run([&] { return url; }), 0);
+  EXPECT_EQ(view.statuses.front(), "解析到第3个文件错误：下载验证码错误");
+  ASSERT_EQ(prompts.pictures.size(), 1u);
+  EXPECT_EQ(prompts.pictures[0].rfind("\x89PNG", 0), 0u);
+  for (const auto& row : view.rows) EXPECT_EQ(row[3].rfind(simulator.Url("/file/"), 0), 0u) << row[1];
+
+  auto captcha = Requests("/api/getcaptcha");
+  ASSERT_EQ(captcha.size(), 1u);
+  EXPECT_EQ(captcha[0].CountHeader("Cookie"), 0);
+  EXPECT_NE(captcha[0].target.find("?prod=pan&web=1&t=0."), std::string::npos);
+  EXPECT_EQ(Requests("/genimage").at(0).CountHeader("Cookie"), 0);
+  auto links = Requests("/api/sharedownload");
+  ASSERT_EQ(links.size(), 6u);  // 1, 2, 3 refused, then 3, 4, 5
+  std::string token = MiddleText(Requests("/genimage").at(0).target + "&", "?", "&");
+  EXPECT_NE(links[3].body.find("&vcode_str=" + token + "&"), std::string::npos);
+  EXPECT_EQ(links[3].body.find("&vcode_input=&"), std::string::npos);
+  EXPECT_NE(links[4].body.find("&vcode_str=&"), std::string::npos);  // the token served once
+}
+
+TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveDeclined) {
+  Prompts prompts(simulator);
+  Rows view;
+  ResolveDriver driver(*session, prompts, view);
+  std::string url = simulator.ShareUrl("captcha5");
+  EXPECT_EQ(driver.Run([&] { return url; }), -20);
+  ASSERT_EQ(view.rows.size(), 5u);
+  EXPECT_EQ(view.rows[1][3].rfind(simulator.Url("/file/"), 0), 0u);
+  for (size_t i = 2; i < 5; ++i) EXPECT_EQ(GbkToUtf8(view.rows[i][3]), "用户主动放弃解析或解析失败");
+  EXPECT_EQ(view.title, "文件名 5个文件");
+}
+
+TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
+  std::string url = simulator.ShareUrl("tree");
+  std::vector<FileEntry> entries;
+  int position = 1;
+  ASSERT_EQ(session->Resolve(url, entries, position, "", ""), 0);
+  // Top level first in page order, then each folder's listing, sorted by name descending.
+  std::vector<std::string> names;
+  for (const auto& e : entries) names.push_back(GbkToUtf8(e.server_filename));
+  ASSERT_EQ(names.size(), 3u + 4u + 100u);
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 7),
+            (std::vector<std::string>{"top.txt", "资料 夹", "big", "y.txt", "x.txt", "sub", "deep.txt"}));
+  EXPECT_EQ(names[7], "f-150.bin");  // only the first 100 of 150, by name descending
+  EXPECT_EQ(names.back(), "f-051.bin");
+  EXPECT_EQ(entries[1].dlink, "");
+  EXPECT_EQ(entries[3].app_id, "250528");
+  for (const auto& e : entries)
+    if (e.isdir == "0") {
+      EXPECT_FALSE(e.dlink.empty()) << GbkToUtf8(e.server_filename);
+    }
+
+  auto lists = Requests("/share/list");
+  ASSERT_EQ(lists.size(), 3u);  // "资料 夹", its "sub", and "big": one page each
+  EXPECT_NE(lists[0].target.find("&dir=/%E8%B5%84%E6%96%99%20%E5%A4%B9&t=0."), std::string::npos);
+  EXPECT_NE(lists[0].target.find("&order=server_filename&desc=1&showempty=0&web=1&page=1&num=100&dir="),
+            std::string::npos);
+  EXPECT_EQ(Requests("/api/sharedownload").size(), 1u + 3u + 100u);
+}
+
+TEST_F(Scenarios, GoneAndUnreadablePages) {
+  std::vector<FileEntry> entries;
+  int position = 1;
+  std::string gone = simulator.ShareUrl("gone");
+  EXPECT_EQ(session->Resolve(gone, entries, position, "", ""), -997);
+  EXPECT_TRUE(Requests("/share/verify").empty());  // gone wins over the password prompt
+  std::string nodata = simulator.ShareUrl("nodata");
+  EXPECT_EQ(session->Resolve(nodata, entries, position, "", ""), -998);
+  EXPECT_TRUE(entries.empty());
+  EXPECT_TRUE(Requests("/api/sharedownload").empty());
+}
+
+TEST_F(Scenarios, APageMissingOnceIsFetchedExactlyTwice) {
+  std::string url = simulator.ShareUrl("flaky");
+  std::vector<FileEntry> entries;
+  int position = 1;
+  EXPECT_EQ(session->Resolve(url, entries, position, "", ""), 0);
+  EXPECT_EQ(Requests("/s/flaky").size(), 2u);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_FALSE(entries[0].dlink.empty());
+}
+
+}  // namespace
+}  // namespace sf
