@@ -92,4 +92,18 @@ int ErrnoForCurlCode(int code) {
   }
 }
 
+bool IsPermanentCurlFailure(int code) {
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace sf::engine

@@ -29,4 +29,7 @@ std::string EncodeUrl(std::string_view utf8);
 // (400 and up) or errno values (below 400).
 int ErrnoForCurlCode(int curlCode);
 
+// Failures that another try cannot mend: a refused certificate, an address we cannot use.
+bool IsPermanentCurlFailure(int curlCode);
+
 }  // namespace sf::engine

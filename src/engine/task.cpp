@@ -394,6 +394,7 @@ void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
     if (c.next < c.end && !c.stopAtEnd) return Failure(c, ECONNRESET, now);  // cut short
     return SliceFinished(c, now);
   }
+  if (IsPermanentCurlFailure(code)) return Fail(ErrnoForCurlCode(code));
   return Failure(c, ErrnoForCurlCode(code), now);
 }
 
