@@ -100,6 +100,10 @@ void DiskWorker::Run() {
       Flush(job);
       continue;
     }
+    if (job.kind == DiskJob::kWriteback) {
+      ::sync_file_range(job.file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+      continue;
+    }
     DiskResult result = Finish(job);
     {
       std::lock_guard lock(mutex_);

@@ -34,7 +34,7 @@ struct PartFile {
 };
 
 struct DiskJob {
-  enum Kind { kFlush, kFinish } kind = kFlush;
+  enum Kind { kFlush, kWriteback, kFinish } kind = kFlush;
   int32_t handle = 0;
   std::shared_ptr<PartFile> file;
   uint64_t generation = 0;

@@ -21,6 +21,9 @@ constexpr int64_t kMinSteal = 256 << 10;        // never take over less than thi
 constexpr int64_t kPerConnectionUnderLimit = 128 << 10;  // bytes/s that justify a connection
 constexpr long kBufferSize = 128 << 10;
 constexpr int kMaxRestarts = 3;
+constexpr size_t kWriteBuffer = 256 << 10;
+// Starting write-back as data arrives keeps the final sync short.
+constexpr int64_t kWritebackEvery = 32 << 20;
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -194,6 +197,8 @@ void Task::Launch(Connection& c, Clock::time_point now) {
 }
 
 void Task::Abort(Connection& c) {
+  if (file_ && !Ended()) WriteBuffered(c);
+  c.buffer.clear();
   if (c.easy != nullptr) {
     curl_multi_remove_handle(ctx_.multi, c.easy);
     curl_easy_cleanup(c.easy);
@@ -318,32 +323,58 @@ size_t Task::OnData(Connection& c, const char* data, size_t len) {
     return CURL_WRITEFUNC_PAUSE;
   }
   size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(len), c.end - c.next));
-  size_t written = 0;
-  while (written < n) {
-    ssize_t w = ::pwrite(file_->fd, data + written, n - written, c.next + static_cast<int64_t>(written));
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      c.verdict = Connection::kDiskError;
-      c.verdictCode = w < 0 ? errno : ENOSPC;
-      break;
-    }
-    written += static_cast<size_t>(w);
-  }
+  // libcurl hands over at most 16 KiB at a time; gathering them saves most write calls.
+  if (c.buffer.size() + n > kWriteBuffer && !WriteBuffered(c)) return 0;
+  c.buffer.append(data, n);
+  c.next += static_cast<int64_t>(n);
   auto now = Clock::now();
-  if (written > 0) {
-    done_.Add(c.next, c.next + static_cast<int64_t>(written));
-    c.next += static_cast<int64_t>(written);
-    ctx_.bucket->Consume(static_cast<int64_t>(written));
-    meter_.Add(static_cast<int64_t>(written), now);
-    c.lastData = now;
-    c.failures = 0;
-  }
-  if (c.verdict == Connection::kDiskError) return 0;
-  if (written < len || (c.next == c.end && c.requestEnd != c.end)) {
+  ctx_.bucket->Consume(static_cast<int64_t>(n));
+  meter_.Add(static_cast<int64_t>(n), now);
+  c.lastData = now;
+  c.failures = 0;
+  bool sliceEnd = c.next == c.end;
+  if ((sliceEnd || c.buffer.size() >= kWriteBuffer) && !WriteBuffered(c)) return 0;
+  if (n < len || (sliceEnd && c.requestEnd != c.end)) {
     c.stopAtEnd = true;  // the rest of this response belongs to another slice
     return 0;
   }
   return len;
+}
+
+bool Task::WriteBuffered(Connection& c) {
+  if (c.buffer.empty()) return true;
+  int64_t at = c.next - static_cast<int64_t>(c.buffer.size());
+  size_t written = 0;
+  int error = 0;
+  while (written < c.buffer.size()) {
+    ssize_t w = ::pwrite(file_->fd, c.buffer.data() + written, c.buffer.size() - written,
+                         at + static_cast<int64_t>(written));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      error = w < 0 ? errno : ENOSPC;
+      break;
+    }
+    written += static_cast<size_t>(w);
+  }
+  // Only bytes that reached the file count as done; the rest is fetched again later.
+  done_.Add(at, at + static_cast<int64_t>(written));
+  c.buffer.clear();
+  unsyncedBytes_ += static_cast<int64_t>(written);
+  if (unsyncedBytes_ >= kWritebackEvery) {
+    unsyncedBytes_ = 0;
+    DiskJob job;
+    job.kind = DiskJob::kWriteback;
+    job.handle = handle_;
+    job.file = file_;
+    ctx_.disk->Post(std::move(job));
+  }
+  if (error != 0) {
+    c.next = at + static_cast<int64_t>(written);
+    c.verdict = Connection::kDiskError;
+    c.verdictCode = error;
+    return false;
+  }
+  return true;
 }
 
 void Task::CollectPaused(std::vector<Connection*>& out) {
@@ -358,16 +389,18 @@ void Task::Unpause(Connection& c, Clock::time_point now) {
 }
 
 void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
-  bool checked = c.checked;
+  if (!c.checked && c.verdict == Connection::kNone && code == CURLE_OK) {
+    c.checked = true;  // a response without a body: judge its head now
+    int judged = 0;
+    auto v = Judge(c, judged);
+    if (c.verdict != Connection::kDiskError) {
+      c.verdict = v;
+      c.verdictCode = judged;
+    }
+  }
+  Abort(c);  // also writes out what the connection still holds
   auto verdict = c.verdict;
   int verdictCode = c.verdictCode;
-  if (!checked && verdict == Connection::kNone && code == CURLE_OK) {
-    c.checked = true;  // a response without a body: judge its head now
-    verdict = Judge(c, verdictCode);
-    if (c.verdict == Connection::kDiskError) verdict = Connection::kDiskError;
-    verdictCode = c.verdict == Connection::kDiskError ? c.verdictCode : verdictCode;
-  }
-  Abort(c);
   if (Ended()) return;
   switch (verdict) {
     case Connection::kDiskError:

@@ -84,6 +84,7 @@ struct Connection {
   Clock::time_point lastData{};
   std::optional<ContentRange> contentRange;
   int64_t contentLength = -1;
+  std::string buffer;  // received bytes ending at `next`, not yet written
   char error[CURL_ERROR_SIZE] = {};
 };
 
@@ -114,6 +115,7 @@ class Task {
   int PrepareFile();
   void Launch(Connection& c, Clock::time_point now);
   void Abort(Connection& c);
+  bool WriteBuffered(Connection& c);
   void AbortAll();
   Connection::Verdict Judge(Connection& c, int& code);
   void SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size);
@@ -149,6 +151,7 @@ class Task {
   std::string claimed_;
   SpeedMeter meter_;
   Clock::time_point lastFlush_{};
+  int64_t unsyncedBytes_ = 0;
 };
 
 }  // namespace sf::engine

@@ -73,7 +73,7 @@ TEST_F(EngineDownload, DroppedConnectionContinuesFromTheLastByte) {
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "d.bin")), Sha256Hex(body));
   bool continued = false;
-  for (const auto& r : server.Requests()) continued |= r.range == "bytes=300000-1048575";
+  for (const auto& r : server.Requests()) continued |= r.range.rfind("bytes=300000-", 0) == 0;
   EXPECT_TRUE(continued);
   // What arrived before the drop was never asked for again.
   auto requests = server.Requests();
