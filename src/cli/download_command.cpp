@@ -23,7 +23,9 @@ constexpr size_t kPathUnits = 260;
 
 std::atomic<bool> gInterrupted{false};
 
-void OnSignal(int) { gInterrupted = true; }
+void OnSignal(int) {
+  gInterrupted = true;
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -77,11 +79,16 @@ struct Job {
 std::string Line(const Job& j) {
   std::string line = j.name + "  ";
   switch (j.state) {
-    case layout::kStateFinished: return line + "done, " + Size(j.size);
-    case layout::kStateFailed: return line + "failed: " + FailureText(j.failure);
-    case layout::kStateRequesting: return line + "requesting...";
-    case layout::kStatePaused: return line + "waiting";
-    default: break;
+    case layout::kStateFinished:
+      return line + "done, " + Size(j.size);
+    case layout::kStateFailed:
+      return line + "failed: " + FailureText(j.failure);
+    case layout::kStateRequesting:
+      return line + "requesting...";
+    case layout::kStatePaused:
+      return line + "waiting";
+    default:
+      break;
   }
   char pct[16];
   std::snprintf(pct, sizeof pct, "%5.1f%%", static_cast<double>(j.progress) * 100.0);
@@ -168,7 +175,8 @@ std::optional<DownloadOptions> ParseDownloadArgs(const std::vector<std::string>&
   }
   for (const auto& u : o.urls) {
     if (Utf8ToUtf16(u).size() > kUrlUnits) {
-      error = "address longer than " + std::to_string(kUrlUnits) + " characters: " + u.substr(0, 60) + "...";
+      error = "address longer than " + std::to_string(kUrlUnits) +
+              " characters: " + u.substr(0, 60) + "...";
       return std::nullopt;
     }
   }

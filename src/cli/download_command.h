@@ -17,9 +17,9 @@ class DownloadEngine;
 namespace cli {
 
 struct DownloadOptions {
-  std::string dir;           // UTF-8; empty: the current directory
+  std::string dir;  // UTF-8; empty: the current directory
   std::optional<int32_t> limitKb;
-  std::string name;          // UTF-8; empty: from the address
+  std::string name;  // UTF-8; empty: from the address
   std::vector<std::string> urls;
 };
 

@@ -9,9 +9,13 @@ namespace sf {
 namespace {
 
 // Field names are given in UTF-8 here and keyed by their GBK bytes, like every internal text.
-std::string N(std::string_view utf8) { return Utf8ToGbk(utf8); }
+std::string N(std::string_view utf8) {
+  return Utf8ToGbk(utf8);
+}
 
-std::string Bool(bool on) { return std::string(1, on ? '\1' : '\0'); }
+std::string Bool(bool on) {
+  return std::string(1, on ? '\1' : '\0');
+}
 
 std::string LittleEndian(int64_t v, int width) {
   std::string out(static_cast<size_t>(width), '\0');
@@ -31,7 +35,9 @@ int64_t FromLittleEndian(std::string_view bytes) {
 }
 
 // A wide pointer argument needs a real UTF-16 buffer with its terminator.
-std::u16string Wide16(std::string_view gbk) { return GbkToUtf16(gbk); }
+std::u16string Wide16(std::string_view gbk) {
+  return GbkToUtf16(gbk);
+}
 
 }  // namespace
 
@@ -59,22 +65,14 @@ uint8_t* TaskParamRecord::Init(std::string_view url, std::string_view referer,
     std::optional<std::string> value;
   };
   const Spec fields[] = {
-      {"nReserved", 4, std::nullopt},
-      {"任务URL", 4168, ToWide(url)},
-      {"引用页", 4168, ToWide(referer)},
-      {"Cookies", 8192, ToWide(cookies)},
-      {"保存文件名", 520, ToWide(fileName)},
-      {"szReserved0", 520, ToWide("")},
-      {"保存目录", 520, ToWide(saveDir)},
-      {"hReserved", 4, std::nullopt},
-      {"bReserved", 4, Bool(false)},
-      {"szReserved1", 128, ToWide("")},
-      {"szReserved2", 128, ToWide("")},
-      {"原始地址下载", 4, Bool(givenAddressOnly)},
-      {"nReserved1", 4, std::string(1, '\5')},
-      {"禁止智能命名", 4, Bool(noAutoRename)},
-      {"是否用续传", 4, Bool(resume)},
-      {"reserved", 8192, std::nullopt},
+      {"nReserved", 4, std::nullopt},          {"任务URL", 4168, ToWide(url)},
+      {"引用页", 4168, ToWide(referer)},       {"Cookies", 8192, ToWide(cookies)},
+      {"保存文件名", 520, ToWide(fileName)},   {"szReserved0", 520, ToWide("")},
+      {"保存目录", 520, ToWide(saveDir)},      {"hReserved", 4, std::nullopt},
+      {"bReserved", 4, Bool(false)},           {"szReserved1", 128, ToWide("")},
+      {"szReserved2", 128, ToWide("")},        {"原始地址下载", 4, Bool(givenAddressOnly)},
+      {"nReserved1", 4, std::string(1, '\5')}, {"禁止智能命名", 4, Bool(noAutoRename)},
+      {"是否用续传", 4, Bool(resume)},         {"reserved", 8192, std::nullopt},
   };
   for (const auto& f : fields) {
     if (!buffer_.AddField(N(f.name), f.width,
@@ -85,15 +83,21 @@ uint8_t* TaskParamRecord::Init(std::string_view url, std::string_view referer,
   return buffer_.Address();
 }
 
-#define SF_TEXT_FIELD(Getter, Setter, name)                                                 \
-  std::string TaskParamRecord::Getter() const { return FromWide(buffer_.ReadField(N(name))); } \
-  bool TaskParamRecord::Setter(std::string_view gbk) { return buffer_.WriteField(N(name), ToWide(gbk)); }
-#define SF_BOOL_FIELD(Getter, Setter, name)                                                   \
-  bool TaskParamRecord::Getter() const {                                                      \
-    std::string b = buffer_.ReadField(N(name));                                               \
-    return !b.empty() && b[0] != 0;                                                           \
-  }                                                                                           \
-  bool TaskParamRecord::Setter(bool on) { return buffer_.WriteField(N(name), Bool(on)); }
+#define SF_TEXT_FIELD(Getter, Setter, name)            \
+  std::string TaskParamRecord::Getter() const {        \
+    return FromWide(buffer_.ReadField(N(name)));       \
+  }                                                    \
+  bool TaskParamRecord::Setter(std::string_view gbk) { \
+    return buffer_.WriteField(N(name), ToWide(gbk));   \
+  }
+#define SF_BOOL_FIELD(Getter, Setter, name)       \
+  bool TaskParamRecord::Getter() const {          \
+    std::string b = buffer_.ReadField(N(name));   \
+    return !b.empty() && b[0] != 0;               \
+  }                                               \
+  bool TaskParamRecord::Setter(bool on) {         \
+    return buffer_.WriteField(N(name), Bool(on)); \
+  }
 
 SF_TEXT_FIELD(Url, SetUrl, "任务URL")
 SF_TEXT_FIELD(Referer, SetReferer, "引用页")
@@ -111,15 +115,15 @@ uint8_t* TaskInfoRecord::Init() {
     return buffer_.Address();
   }
   const std::pair<const char*, int> rest[] = {
-      {"文件名", 520},          {"szReserved0", 520},      {"文件总大小", 8},
-      {"已下载速度", 8},        {"下载进度", 4},           {"nReserved0", 4},
-      {"总资源数", 4},          {"可用资源数", 4},         {"nReserved1", 4},
-      {"nReserved2", 4},        {"nReserved3", 4},         {"nReserved4", 4},
-      {"nReserved5", 8},        {"P2P贡献字节数", 8},      {"nReserved6", 8},
+      {"文件名", 520},           {"szReserved0", 520},      {"文件总大小", 8},
+      {"已下载速度", 8},         {"下载进度", 4},           {"nReserved0", 4},
+      {"总资源数", 4},           {"可用资源数", 4},         {"nReserved1", 4},
+      {"nReserved2", 4},         {"nReserved3", 4},         {"nReserved4", 4},
+      {"nReserved5", 8},         {"P2P贡献字节数", 8},      {"nReserved6", 8},
       {"原始资源共享字节数", 8}, {"镜像资源共享字节数", 8}, {"nReserved7", 8},
-      {"nReserved8", 8},        {"下载速度", 4},           {"下载速度P2S", 4},
-      {"下载速度P2P", 4},       {"原始资源是否有效", 1},   {"fHashPercent", 4},
-      {"是否正在创建文件", 4},  {"reserved", 256},
+      {"nReserved8", 8},         {"下载速度", 4},           {"下载速度P2S", 4},
+      {"下载速度P2P", 4},        {"原始资源是否有效", 1},   {"fHashPercent", 4},
+      {"是否正在创建文件", 4},   {"reserved", 256},
   };
   for (const auto& [name, width] : rest)
     if (!buffer_.AddField(N(name), width)) break;
@@ -134,9 +138,13 @@ bool TaskInfoRecord::WriteInt(std::string_view name, int64_t v, int width) {
   return buffer_.WriteField(name, LittleEndian(v, width));
 }
 
-#define SF_INT_FIELD(Type, Getter, Setter, name, width)                                     \
-  Type TaskInfoRecord::Getter() const { return static_cast<Type>(ReadInt(N(name))); }     \
-  bool TaskInfoRecord::Setter(Type v) { return WriteInt(N(name), v, width); }
+#define SF_INT_FIELD(Type, Getter, Setter, name, width) \
+  Type TaskInfoRecord::Getter() const {                 \
+    return static_cast<Type>(ReadInt(N(name)));         \
+  }                                                     \
+  bool TaskInfoRecord::Setter(Type v) {                 \
+    return WriteInt(N(name), v, width);                 \
+  }
 
 SF_INT_FIELD(int32_t, State, SetState, "任务状态", 4)
 SF_INT_FIELD(int32_t, FailureCode, SetFailureCode, "失败代码", 4)
@@ -152,7 +160,9 @@ SF_INT_FIELD(int32_t, SpeedMirror, SetSpeedMirror, "下载速度P2S", 4)
 SF_INT_FIELD(int32_t, SpeedPeer, SetSpeedPeer, "下载速度P2P", 4)
 SF_INT_FIELD(int32_t, CreatingFile, SetCreatingFile, "是否正在创建文件", 4)
 
-std::string TaskInfoRecord::FileName() const { return FromWide(buffer_.ReadField(N("文件名"))); }
+std::string TaskInfoRecord::FileName() const {
+  return FromWide(buffer_.ReadField(N("文件名")));
+}
 bool TaskInfoRecord::SetFileName(std::string_view gbk) {
   return buffer_.WriteField(N("文件名"), ToWide(gbk));
 }

@@ -34,8 +34,8 @@ std::optional<std::string_view> Value(std::string_view line, std::string_view ke
 std::string FormatControl(const ControlData& data) {
   std::string url;
   for (char c : data.url) url += (c == '\n' || c == '\r') ? ' ' : c;
-  return std::string(kMagic) + "\nurl " + url + "\nsize " + std::to_string(data.size) +
-         "\ndone " + data.done.Format() + "\n";
+  return std::string(kMagic) + "\nurl " + url + "\nsize " + std::to_string(data.size) + "\ndone " +
+         data.done.Format() + "\n";
 }
 
 std::optional<ControlData> ParseControl(std::string_view text) {

@@ -37,7 +37,8 @@ int RenameNoReplace(const std::string& from, const std::string& dir, const std::
     std::string candidate = NumberedName(name, n);
     std::string to = dir + "/" + candidate;
     // Another download's leftovers under that name would block its own finish later.
-    if (n > 0 && (Exists(to + std::string(kPartSuffix)) || Exists(to + std::string(kControlSuffix))))
+    if (n > 0 &&
+        (Exists(to + std::string(kPartSuffix)) || Exists(to + std::string(kControlSuffix))))
       continue;
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
       usedName = candidate;
@@ -60,7 +61,9 @@ DiskWorker::DiskWorker(std::function<void()> notify) : notify_(std::move(notify)
   thread_ = std::thread([this] { Run(); });
 }
 
-DiskWorker::~DiskWorker() { Stop(); }
+DiskWorker::~DiskWorker() {
+  Stop();
+}
 
 void DiskWorker::Post(DiskJob job) {
   {
@@ -97,14 +100,22 @@ void DiskWorker::Run() {
       jobs_.pop_front();
     }
     if (job.kind == DiskJob::kFlush) {
-      Flush(job);
+      try {
+        Flush(job);
+      } catch (...) {
+        // A control file that could not be written stays at its older, still true version.
+      }
       continue;
     }
     if (job.kind == DiskJob::kWriteback) {
       ::sync_file_range(job.file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
       continue;
     }
-    DiskResult result = Finish(job);
+    DiskResult result{job.handle, ENOMEM, {}};
+    try {
+      result = Finish(job);
+    } catch (...) {
+    }
     {
       std::lock_guard lock(mutex_);
       results_.push_back(std::move(result));

@@ -101,7 +101,8 @@ bool Engine::EnsureRunning() {
   std::lock_guard lock(mutex_);
   if (running_) return true;
   if (initFailed_) return false;
-  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK || (multi_ = curl_multi_init()) == nullptr) {
+  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK ||
+      (multi_ = curl_multi_init()) == nullptr) {
     initFailed_ = true;
     return false;
   }
@@ -117,7 +118,9 @@ bool Engine::EnsureRunning() {
   return true;
 }
 
-int32_t Engine::Init() { return EnsureRunning() ? 1 : 0; }
+int32_t Engine::Init() {
+  return EnsureRunning() ? 1 : 0;
+}
 
 int32_t Engine::CreateTask(const void* param) {
   if (param == nullptr || !EnsureRunning()) return 0;
@@ -189,56 +192,67 @@ void Engine::Publish(Clock::time_point now) {
 
 void Engine::Run() {
   while (!stop_) {
-    std::vector<int32_t> starts;
-    std::vector<TaskRequest> requests;
-    std::optional<int64_t> rate;
-    {
-      std::lock_guard lock(mutex_);
-      starts.swap(toStart_);
-      for (int32_t h : starts) requests.push_back(entries_[h].request);
-      rate.swap(newRate_);
+    // Nothing may leave this thread as an exception; a failed step is tried again next turn.
+    try {
+      Step();
+    } catch (...) {
     }
-    auto now = Clock::now();
-    if (rate) bucket_.SetRate(*rate, now);
-    for (size_t k = 0; k < starts.size(); ++k) {
-      auto task = std::make_unique<Task>(starts[k], std::move(requests[k]), ctx_);
-      task->Start(now);
-      tasks_[starts[k]] = std::move(task);
-    }
-    for (const auto& r : disk_->TakeResults()) {
-      auto it = tasks_.find(r.handle);
-      if (it != tasks_.end()) it->second->OnDiskResult(r);
-    }
-    bucket_.Refill(now);
-    ReleasePaused(now);
-    for (auto& [h, t] : tasks_) t->Tick(now);
-
-    int still = 0;
-    curl_multi_perform(multi_, &still);
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
-      if (msg->msg != CURLMSG_DONE) continue;
-      Connection* c = nullptr;
-      curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &c);
-      if (c != nullptr) c->task->OnTransferDone(*c, msg->data.result, Clock::now());
-    }
-
-    now = Clock::now();
-    bool ended = std::any_of(tasks_.begin(), tasks_.end(),
-                             [](const auto& kv) { return kv.second->Ended(); });
-    if (ended || !starts.empty() || now - lastPublish_ >= std::chrono::milliseconds(50)) {
-      lastPublish_ = now;
-      Publish(now);
-    }
-    // Ended tasks keep only their last status in the table.
-    std::erase_if(tasks_, [](const auto& kv) { return kv.second->Ended(); });
     int timeout = bucket_.Limited() ? 10 : 100;
     curl_multi_poll(multi_, nullptr, 0, timeout, nullptr);
   }
-  for (auto& [h, t] : tasks_) t->Shutdown();
-  Publish(Clock::now());
+  try {
+    for (auto& [h, t] : tasks_) t->Shutdown();
+    Publish(Clock::now());
+  } catch (...) {
+  }
   tasks_.clear();
   disk_->Stop();
+}
+
+void Engine::Step() {
+  std::vector<int32_t> starts;
+  std::vector<TaskRequest> requests;
+  std::optional<int64_t> rate;
+  {
+    std::lock_guard lock(mutex_);
+    starts.swap(toStart_);
+    for (int32_t h : starts) requests.push_back(entries_[h].request);
+    rate.swap(newRate_);
+  }
+  auto now = Clock::now();
+  if (rate) bucket_.SetRate(*rate, now);
+  for (size_t k = 0; k < starts.size(); ++k) {
+    auto task = std::make_unique<Task>(starts[k], std::move(requests[k]), ctx_);
+    task->Start(now);
+    tasks_[starts[k]] = std::move(task);
+  }
+  for (const auto& r : disk_->TakeResults()) {
+    auto it = tasks_.find(r.handle);
+    if (it != tasks_.end()) it->second->OnDiskResult(r);
+  }
+  bucket_.Refill(now);
+  ReleasePaused(now);
+  for (auto& [h, t] : tasks_) t->Tick(now);
+
+  int still = 0;
+  curl_multi_perform(multi_, &still);
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    Connection* c = nullptr;
+    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &c);
+    if (c != nullptr) c->task->OnTransferDone(*c, msg->data.result, Clock::now());
+  }
+
+  now = Clock::now();
+  bool ended =
+      std::any_of(tasks_.begin(), tasks_.end(), [](const auto& kv) { return kv.second->Ended(); });
+  if (ended || !starts.empty() || now - lastPublish_ >= std::chrono::milliseconds(50)) {
+    lastPublish_ = now;
+    Publish(now);
+  }
+  // Ended tasks keep only their last status in the table.
+  std::erase_if(tasks_, [](const auto& kv) { return kv.second->Ended(); });
 }
 
 }  // namespace sf::engine

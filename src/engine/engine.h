@@ -33,6 +33,7 @@ class Engine {
   Engine() = default;
   bool EnsureRunning();
   void Run();
+  void Step();
   void ReleasePaused(Clock::time_point now);
   void Publish(Clock::time_point now);
 

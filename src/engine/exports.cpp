@@ -47,7 +47,9 @@ SF_EXPORT int32_t XL_CreateTaskByThunder(const char16_t*, const char16_t*, const
   return 0;
 }
 
-SF_EXPORT int32_t XL_CreateBTTaskByThunder(const char16_t*) { return 0; }
+SF_EXPORT int32_t XL_CreateBTTaskByThunder(const char16_t*) {
+  return 0;
+}
 
 // The signatures above must be exactly the ones the loader binds.
 static_assert(std::is_same_v<decltype(&XL_Init), XL_InitFn>);

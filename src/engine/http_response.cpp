@@ -8,11 +8,14 @@
 namespace sf::engine {
 namespace {
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
   return s;
 }
@@ -71,24 +74,35 @@ std::string EncodeUrl(std::string_view utf8) {
 
 int ErrnoForCurlCode(int code) {
   switch (code) {
-    case CURLE_OK: return 0;
-    case CURLE_UNSUPPORTED_PROTOCOL: return EPROTONOSUPPORT;
-    case CURLE_URL_MALFORMAT: return EINVAL;
+    case CURLE_OK:
+      return 0;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return EPROTONOSUPPORT;
+    case CURLE_URL_MALFORMAT:
+      return EINVAL;
     case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_COULDNT_RESOLVE_HOST: return EHOSTUNREACH;
-    case CURLE_COULDNT_CONNECT: return ECONNREFUSED;
-    case CURLE_OPERATION_TIMEDOUT: return ETIMEDOUT;
-    case CURLE_TOO_MANY_REDIRECTS: return ELOOP;
-    case CURLE_OUT_OF_MEMORY: return ENOMEM;
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return EHOSTUNREACH;
+    case CURLE_COULDNT_CONNECT:
+      return ECONNREFUSED;
+    case CURLE_OPERATION_TIMEDOUT:
+      return ETIMEDOUT;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return ELOOP;
+    case CURLE_OUT_OF_MEMORY:
+      return ENOMEM;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CACERT_BADFILE: return EPROTO;
+    case CURLE_SSL_CACERT_BADFILE:
+      return EPROTO;
     case CURLE_PARTIAL_FILE:
     case CURLE_GOT_NOTHING:
     case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR: return ECONNRESET;
-    default: return EIO;
+    case CURLE_SEND_ERROR:
+      return ECONNRESET;
+    default:
+      return EIO;
   }
 }
 

@@ -16,8 +16,8 @@ namespace sf::engine {
 namespace {
 
 constexpr int kMaxConnections = 16;
-constexpr int64_t kMinSlice = 1 << 20;          // first split: no slice below 1 MiB
-constexpr int64_t kMinSteal = 256 << 10;        // never take over less than this
+constexpr int64_t kMinSlice = 1 << 20;                   // first split: no slice below 1 MiB
+constexpr int64_t kMinSteal = 256 << 10;                 // never take over less than this
 constexpr int64_t kPerConnectionUnderLimit = 128 << 10;  // bytes/s that justify a connection
 constexpr long kBufferSize = 128 << 10;
 constexpr int kMaxRestarts = 3;
@@ -172,7 +172,8 @@ void Task::Launch(Connection& c, Clock::time_point now) {
   // Under a limit a smaller chunk keeps the burst any one connection can take small.
   long buffer = kBufferSize;
   if (ctx_.bucket->Limited())
-    buffer = static_cast<long>(std::clamp<int64_t>(ctx_.bucket->Rate() / 16, 16 << 10, kBufferSize));
+    buffer =
+        static_cast<long>(std::clamp<int64_t>(ctx_.bucket->Rate() / 16, 16 << 10, kBufferSize));
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, buffer);
   curl_easy_setopt(e, CURLOPT_USERAGENT, "ShareFetch/0.1");
   if (!request_.referer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, request_.referer.c_str());
@@ -224,7 +225,10 @@ void Task::OnHeaderLine(Connection& c, std::string_view line) {
     int64_t n = 0;
     bool ok = !v->empty();
     for (char ch : *v) {
-      if (ch < '0' || ch > '9' || n > INT64_MAX / 10 - 10) { ok = false; break; }
+      if (ch < '0' || ch > '9' || n > INT64_MAX / 10 - 10) {
+        ok = false;
+        break;
+      }
       n = n * 10 + (ch - '0');
     }
     c.contentLength = ok ? n : -1;
@@ -292,8 +296,10 @@ void Task::SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size) {
     pending_.clear();
     c.end = c.next;
     for (const auto& s : slices) {
-      if (s.begin == c.next) c.end = s.end;
-      else pending_.push_back(s);
+      if (s.begin == c.next)
+        c.end = s.end;
+      else
+        pending_.push_back(s);
     }
   }
   if (size_ > 0) {
@@ -491,9 +497,8 @@ std::optional<ByteRange> Task::TakeWork() {
 }
 
 void Task::RemoveIdle() {
-  std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
-    return !c->running && !c->hasSlice;
-  });
+  std::erase_if(connections_,
+                [](const std::unique_ptr<Connection>& c) { return !c->running && !c->hasSlice; });
 }
 
 int Task::ActiveConnections() const {
@@ -640,9 +645,13 @@ TaskStatus Task::Status(Clock::time_point now) {
   s.name = file_ ? file_->name : request_.name;
   s.size = std::max<int64_t>(size_, 0);
   s.downloaded = done_.Total();
-  if (state_ == 4) s.progress = 1.0f;
-  else if (size_ > 0) s.progress = static_cast<float>(static_cast<double>(s.downloaded) / static_cast<double>(size_));
-  s.speed = state_ == 3 ? static_cast<int32_t>(std::min<int64_t>(meter_.BytesPerSecond(now), INT32_MAX)) : 0;
+  if (state_ == 4)
+    s.progress = 1.0f;
+  else if (size_ > 0)
+    s.progress = static_cast<float>(static_cast<double>(s.downloaded) / static_cast<double>(size_));
+  s.speed = state_ == 3
+                ? static_cast<int32_t>(std::min<int64_t>(meter_.BytesPerSecond(now), INT32_MAX))
+                : 0;
   int running = 0;
   for (const auto& c : connections_)
     if (c->running) ++running;

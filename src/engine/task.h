@@ -21,10 +21,10 @@
 namespace sf::engine {
 
 struct EngineSettings {
-  std::string caBundle;      // extra certificate authorities to trust, PEM file
-  int retryBaseMs = 1000;    // first pause before a retry; doubles each time
-  int maxTries = 5;          // failed tries in a row before a connection gives up
-  int stallSeconds = 30;     // no byte for this long (not counting limit pauses) is a time-out
+  std::string caBundle;    // extra certificate authorities to trust, PEM file
+  int retryBaseMs = 1000;  // first pause before a retry; doubles each time
+  int maxTries = 5;        // failed tries in a row before a connection gives up
+  int stallSeconds = 30;   // no byte for this long (not counting limit pauses) is a time-out
 };
 
 // What the engine thread shares with its tasks.
@@ -69,12 +69,12 @@ struct Connection {
   CURL* easy = nullptr;
   bool probe = false;
   bool hasSlice = false;
-  int64_t next = 0;       // next byte to write
-  int64_t end = 0;        // end of the slice (exclusive); INT64_MAX when unknown
+  int64_t next = 0;         // next byte to write
+  int64_t end = 0;          // end of the slice (exclusive); INT64_MAX when unknown
   int64_t requestEnd = -1;  // end the running request asked for (exclusive), -1: open
   bool running = false;
-  bool paused = false;    // held by the speed limit
-  bool checked = false;   // response head judged
+  bool paused = false;     // held by the speed limit
+  bool checked = false;    // response head judged
   bool stopAtEnd = false;  // stopped on purpose at the end of its slice
   bool useOriginalUrl = true;
   Verdict verdict = kNone;

@@ -84,7 +84,8 @@ class ScriptedEngine : public DownloadEngine {
     std::memcpy(r + layout::info::kState.offset, &it->second.state, 4);
     std::memcpy(r + layout::info::kFailureCode.offset, &it->second.failure, 4);
     std::memset(r + layout::info::kFileName.offset, 0, layout::info::kFileName.width);
-    std::memcpy(r + layout::info::kFileName.offset, it->second.name.data(), it->second.name.size() * 2);
+    std::memcpy(r + layout::info::kFileName.offset, it->second.name.data(),
+                it->second.name.size() * 2);
     return 1;
   }
   int32_t SetSpeedLimit(int32_t kb) override {

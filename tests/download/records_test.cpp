@@ -15,7 +15,9 @@ namespace {
 namespace lp = layout::param;
 namespace li = layout::info;
 
-std::string G(const char* utf8) { return Utf8ToGbk(utf8); }
+std::string G(const char* utf8) {
+  return Utf8ToGbk(utf8);
+}
 
 std::string Bytes(const uint8_t* block, layout::Field f) {
   return std::string(reinterpret_cast<const char*>(block) + f.offset, f.width);
@@ -78,14 +80,22 @@ TEST(TaskParamRecord, LaysOutEveryFieldByteForByte) {
   struct {
     const char* name;
     layout::Field f;
-  } fields[] = {{"nReserved", lp::kReserved},         {"任务URL", lp::kUrl},
-                {"引用页", lp::kReferer},             {"Cookies", lp::kCookies},
-                {"保存文件名", lp::kFileName},        {"szReserved0", lp::kReserved0},
-                {"保存目录", lp::kSaveDir},           {"hReserved", lp::kHandleReserved},
-                {"bReserved", lp::kBoolReserved},     {"szReserved1", lp::kReserved1Text},
-                {"szReserved2", lp::kReserved2Text},  {"原始地址下载", lp::kGivenAddressOnly},
-                {"nReserved1", lp::kReserved1},       {"禁止智能命名", lp::kNoAutoRename},
-                {"是否用续传", lp::kResume},          {"reserved", lp::kTail}};
+  } fields[] = {{"nReserved", lp::kReserved},
+                {"任务URL", lp::kUrl},
+                {"引用页", lp::kReferer},
+                {"Cookies", lp::kCookies},
+                {"保存文件名", lp::kFileName},
+                {"szReserved0", lp::kReserved0},
+                {"保存目录", lp::kSaveDir},
+                {"hReserved", lp::kHandleReserved},
+                {"bReserved", lp::kBoolReserved},
+                {"szReserved1", lp::kReserved1Text},
+                {"szReserved2", lp::kReserved2Text},
+                {"原始地址下载", lp::kGivenAddressOnly},
+                {"nReserved1", lp::kReserved1},
+                {"禁止智能命名", lp::kNoAutoRename},
+                {"是否用续传", lp::kResume},
+                {"reserved", lp::kTail}};
   for (const auto& f : fields) {
     EXPECT_EQ(r.Buffer().FieldOffset(G(f.name)), static_cast<int>(f.f.offset)) << f.name;
     EXPECT_EQ(r.Buffer().ReadField(G(f.name)).size(), f.f.width) << f.name;
@@ -142,7 +152,8 @@ TEST(TaskInfoRecord, LaysOutFieldsWithTheOddOffset) {
   EXPECT_EQ(r.Buffer().FieldOffset("reserved"), 1173);
   EXPECT_EQ(r.Buffer().FieldOffset(G("下载速度")), static_cast<int>(li::kSpeed.offset));
   EXPECT_EQ(r.Buffer().FieldOffset(G("已下载速度")), static_cast<int>(li::kDownloaded.offset));
-  EXPECT_EQ(r.Buffer().FieldOffset(G("镜像资源共享字节数")), static_cast<int>(li::kMirrorBytes.offset));
+  EXPECT_EQ(r.Buffer().FieldOffset(G("镜像资源共享字节数")),
+            static_cast<int>(li::kMirrorBytes.offset));
   EXPECT_EQ(block[0], 2);
 
   EXPECT_TRUE(r.SetTotalSize(int64_t{5} << 32));

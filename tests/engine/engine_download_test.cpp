@@ -51,7 +51,8 @@ TEST_F(EngineDownload, ManyConnectionsRedirectCookiesAndRefererGiveTheExactFile)
     }
   }
   EXPECT_EQ(requests.front().status, 302);
-  EXPECT_GE(connections.size(), 4u);  // 6 MiB in slices of at least 1 MiB, over parallel connections
+  EXPECT_GE(connections.size(),
+            4u);  // 6 MiB in slices of at least 1 MiB, over parallel connections
   EXPECT_GE(ranged, 6);
 }
 
@@ -107,7 +108,10 @@ TEST_F(EngineDownload, ForbiddenEndsTheTaskAtOnce) {
 
 TEST_F(EngineDownload, UnreachableServerFailsWithAnErrorNumber) {
   int port;
-  { RangeFileServer gone(""); port = std::stoi(gone.Url().substr(17, 5)); }
+  {
+    RangeFileServer gone("");
+    port = std::stoi(gone.Url().substr(17, 5));
+  }
   TaskOutcome o = RunTask({"http://127.0.0.1:" + std::to_string(port) + "/f", dir.path(), "u.bin"});
   EXPECT_EQ(o.state, kStateFailed);
   EXPECT_EQ(o.failure, ECONNREFUSED);
@@ -150,10 +154,10 @@ TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
   std::string part = body;
   for (size_t i = 1 << 20; i < body.size() - 100; ++i) part[i] = 0;
   WriteWholeFile(dir / "c.bin.sfpart", part);
-  WriteWholeFile(dir / "c.bin.sfctl",
-                 "sharefetch-partial 1\nurl old\nsize " + std::to_string(body.size()) +
-                     "\ndone 0-1048576 " + std::to_string(body.size() - 100) + "-" +
-                     std::to_string(body.size()) + "\n");
+  WriteWholeFile(dir / "c.bin.sfctl", "sharefetch-partial 1\nurl old\nsize " +
+                                          std::to_string(body.size()) + "\ndone 0-1048576 " +
+                                          std::to_string(body.size() - 100) + "-" +
+                                          std::to_string(body.size()) + "\n");
   TaskOutcome o = RunTask({server.Url(), dir.path(), "c.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, "c.bin");

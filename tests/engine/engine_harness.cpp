@@ -72,7 +72,9 @@ TaskOutcome WaitForEnd(int32_t handle, std::chrono::milliseconds limit) {
   return o;
 }
 
-TaskOutcome RunTask(const TaskSpec& spec) { return WaitForEnd(StartTask(spec)); }
+TaskOutcome RunTask(const TaskSpec& spec) {
+  return WaitForEnd(StartTask(spec));
+}
 
 std::string Sha256Hex(const std::string& bytes) {
   unsigned char digest[SHA256_DIGEST_LENGTH];

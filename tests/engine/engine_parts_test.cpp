@@ -113,7 +113,8 @@ TEST(ResponseHead, ContentRangeAndHeaderValues) {
   auto unknown = ParseContentRange("bytes 5-9/*");
   ASSERT_TRUE(unknown);
   EXPECT_EQ(unknown->total, -1);
-  for (const char* bad : {"bytes 9-5/100", "bytes 0-100/100", "items 0-1/2", "bytes */*", "bytes 1/2"})
+  for (const char* bad :
+       {"bytes 9-5/100", "bytes 0-100/100", "items 0-1/2", "bytes */*", "bytes 1/2"})
     EXPECT_FALSE(ParseContentRange(bad)) << bad;
 
   EXPECT_EQ(HeaderValue("content-range: bytes 1-2/3\r\n", "Content-Range"), "bytes 1-2/3");
@@ -135,7 +136,8 @@ TEST(Throughput, BucketHoldsTheRateAndMeterAverages) {
 
   SpeedMeter m;
   for (int i = 0; i < 30; ++i) m.Add(1000, t0 + std::chrono::milliseconds(100 * i));
-  EXPECT_NEAR(static_cast<double>(m.BytesPerSecond(t0 + std::chrono::milliseconds(2950))), 10000, 600);
+  EXPECT_NEAR(static_cast<double>(m.BytesPerSecond(t0 + std::chrono::milliseconds(2950))), 10000,
+              600);
   EXPECT_EQ(m.BytesPerSecond(t0 + std::chrono::seconds(10)), 0);
 }
 

@@ -1,10 +1,9 @@
 // The terminal command end to end: killed in the middle and run again, and HTTPS.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <httplib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -76,8 +75,8 @@ TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
   ASSERT_TRUE(FileExists(dir / "文件.bin.sfpart"));
   size_t before = server.Requests().size();
 
-  CommandResult again = Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.path() +
-                              "' '" + url + "' 2>/dev/null");
+  CommandResult again = Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.path() + "' '" +
+                              url + "' 2>/dev/null");
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.output, dir / "文件.bin\n");
   EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "文件.bin")), Sha256Hex(body));
@@ -102,9 +101,10 @@ TEST(DownloadCommand, FailureGivesExitStatusOneAndTheCode) {
 class TlsServer {
  public:
   TlsServer(const std::string& dir, const std::string& body) {
-    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                      "-addext subjectAltName=IP:127.0.0.1 -keyout '" + dir + "/key.pem' -out '" +
-                      dir + "/cert.pem' >/dev/null 2>&1";
+    std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        dir + "/key.pem' -out '" + dir + "/cert.pem' >/dev/null 2>&1";
     ok_ = std::system(cmd.c_str()) == 0;
     if (!ok_) return;
     server_ = std::make_unique<httplib::SSLServer>((dir + "/cert.pem").c_str(),

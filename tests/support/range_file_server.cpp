@@ -178,7 +178,8 @@ void RangeFileServer::Serve(int fd, int connection) {
       size_t dash = spec.find('-');
       first = std::atoll(spec.substr(0, dash).c_str());
       std::string lastText = dash == std::string::npos ? "" : spec.substr(dash + 1);
-      last = lastText.empty() ? size - 1 : std::min<int64_t>(std::atoll(lastText.c_str()), size - 1);
+      last =
+          lastText.empty() ? size - 1 : std::min<int64_t>(std::atoll(lastText.c_str()), size - 1);
       if (first >= size || last < first) {
         req.status = 416;
         headers = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" +
