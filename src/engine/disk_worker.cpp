@@ -100,6 +100,7 @@ void DiskWorker::Run() {
       jobs_.pop_front();
     }
     if (job.kind == DiskJob::kFlush) {
+      job.file->flushQueued = false;
       try {
         Flush(job);
       } catch (...) {
@@ -108,6 +109,7 @@ void DiskWorker::Run() {
       continue;
     }
     if (job.kind == DiskJob::kWriteback) {
+      job.file->writebackQueued = false;
       ::sync_file_range(job.file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
       continue;
     }

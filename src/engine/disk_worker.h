@@ -3,6 +3,7 @@
 // they were posted, so a control file is never written after its download was finished.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,10 @@ struct PartFile {
   std::string controlPath;
   uint64_t generation = 0;
   bool closed = false;  // renamed into place; nothing more is written for it
+  // A slow disk must not pile up jobs: a new flush or write-back is only posted once the
+  // previous one of its kind has run.
+  std::atomic<bool> flushQueued{false};
+  std::atomic<bool> writebackQueued{false};
 };
 
 struct DiskJob {

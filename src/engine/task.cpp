@@ -366,7 +366,7 @@ bool Task::WriteBuffered(Connection& c) {
   done_.Add(at, at + static_cast<int64_t>(written));
   c.buffer.clear();
   unsyncedBytes_ += static_cast<int64_t>(written);
-  if (unsyncedBytes_ >= kWritebackEvery) {
+  if (unsyncedBytes_ >= kWritebackEvery && !file_->writebackQueued.exchange(true)) {
     unsyncedBytes_ = 0;
     DiskJob job;
     job.kind = DiskJob::kWriteback;
@@ -551,8 +551,10 @@ int Task::Preallocate() {
   return errno;
 }
 
-void Task::PostFlush() {
+void Task::PostFlush(bool always) {
   if (!file_) return;
+  // The periodic flush waits for the previous one; the last one before an end always goes.
+  if (file_->flushQueued.exchange(true) && !always) return;
   DiskJob job;
   job.kind = DiskJob::kFlush;
   job.handle = handle_;
@@ -633,7 +635,7 @@ void Task::Tick(Clock::time_point now) {
   }
   if (now - lastFlush_ >= std::chrono::seconds(1)) {
     lastFlush_ = now;
-    PostFlush();
+    PostFlush(false);
   }
   CheckComplete();
 }

@@ -125,7 +125,7 @@ class Task {
   void Restart(Clock::time_point now);
   void ResetFile();
   int Preallocate();
-  void PostFlush();
+  void PostFlush(bool always = true);
   void CheckComplete();
   void Fail(int code);
   void ReleaseClaim();
