@@ -331,9 +331,10 @@ size_t Task::OnData(Connection& c, const char* data, size_t len) {
   size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(len), c.end - c.next));
   // libcurl hands over at most 16 KiB at a time; gathering them saves most write calls.
   if (c.buffer.size() + n > kWriteBuffer && !WriteBuffered(c)) return 0;
+  auto now = Clock::now();
+  if (c.buffer.empty()) c.bufferSince = now;
   c.buffer.append(data, n);
   c.next += static_cast<int64_t>(n);
-  auto now = Clock::now();
   ctx_.bucket->Consume(static_cast<int64_t>(n));
   meter_.Add(static_cast<int64_t>(n), now);
   c.lastData = now;
@@ -622,6 +623,14 @@ void Task::Tick(Clock::time_point now) {
       connections_.push_back(std::move(c));
       Launch(*connections_.back(), now);
       if (Ended()) return;
+    }
+  }
+  // A slow connection's bytes should not wait long in memory: progress reports and the
+  // control file only count what is in the file.
+  for (auto& c : connections_) {
+    if (!c->buffer.empty() && now - c->bufferSince > std::chrono::milliseconds(200) &&
+        !WriteBuffered(*c)) {
+      return Fail(c->verdictCode);
     }
   }
   auto stall = std::chrono::seconds(ctx_.settings.stallSeconds);

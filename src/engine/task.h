@@ -85,6 +85,7 @@ struct Connection {
   std::optional<ContentRange> contentRange;
   int64_t contentLength = -1;
   std::string buffer;  // received bytes ending at `next`, not yet written
+  Clock::time_point bufferSince{};
   char error[CURL_ERROR_SIZE] = {};
 };
 
