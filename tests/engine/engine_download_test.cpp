@@ -56,7 +56,7 @@ TEST_F(EngineDownload, ManyConnectionsRedirectCookiesAndRefererGiveTheExactFile)
   EXPECT_GE(ranged, 6);
 }
 
-TEST_F(EngineDownload, ServerIgnoringRangesGetsOneConnection) {
+TEST_F(EngineDownload, ServerIgnoringRangesOrLengthGetsOneConnection) {
   std::string body = RandomBytes(3 << 20, 2);
   RangeFileServer server(body);
   server.SetHonorRanges(false);
@@ -64,6 +64,21 @@ TEST_F(EngineDownload, ServerIgnoringRangesGetsOneConnection) {
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "plain.bin")), Sha256Hex(body));
   EXPECT_EQ(server.Requests().size(), 1u);
+
+  // No length either: the size is learnt when the body ends.
+  server.SetChunked(true);
+  TaskOutcome c = RunTask({server.Url(), dir.path(), "chunked.bin"});
+  ASSERT_EQ(c.state, kStateFinished) << "failure " << c.failure;
+  EXPECT_EQ(c.size, 3 << 20);
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "chunked.bin")), Sha256Hex(body));
+  EXPECT_EQ(server.Requests().size(), 2u);
+
+  // Cut off in the middle, such a body can only be fetched again from the start.
+  server.DropAfter(500000, 1);
+  TaskOutcome d = RunTask({server.Url(), dir.path(), "again.bin"});
+  ASSERT_EQ(d.state, kStateFinished) << "failure " << d.failure;
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "again.bin")), Sha256Hex(body));
+  EXPECT_EQ(server.Requests().size(), 4u);
 }
 
 TEST_F(EngineDownload, DroppedConnectionContinuesFromTheLastByte) {

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace sf::test {
@@ -173,6 +175,9 @@ void RangeFileServer::Serve(int fd, int connection) {
     } else if (forced != 0) {
       req.status = forced;
       headers = "HTTP/1.1 " + std::to_string(forced) + " Forced\r\nContent-Length: 6\r\n\r\nforced";
+    } else if (chunked_) {
+      req.status = 200;
+      headers = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     } else if (honorRanges_ && req.range.rfind("bytes=", 0) == 0) {
       std::string spec = req.range.substr(6);
       size_t dash = spec.find('-');
@@ -226,11 +231,20 @@ void RangeFileServer::Serve(int fd, int connection) {
         while (!stop_ && std::chrono::steady_clock::now() < due)
           std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
-      ok = SendAll(fd, content->data() + first + sent, static_cast<size_t>(chunk));
+      if (chunked_) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%llx\r\n", static_cast<unsigned long long>(chunk));
+        ok = SendAll(fd, size, std::strlen(size)) &&
+             SendAll(fd, content->data() + first + sent, static_cast<size_t>(chunk)) &&
+             SendAll(fd, "\r\n", 2);
+      } else {
+        ok = SendAll(fd, content->data() + first + sent, static_cast<size_t>(chunk));
+      }
       if (ok) sent += chunk;
       std::lock_guard lock(mutex_);
       requests_[index].bodyBytes = sent;
     }
+    if (ok && chunked_ && dropAt < 0) ok = SendAll(fd, "0\r\n\r\n", 5);
     if (!ok || dropAt >= 0) break;
   }
   ::close(fd);

@@ -34,6 +34,8 @@ class RangeFileServer {
   std::string Url(const std::string& path = "/file.bin") const;
   void SetContent(std::string content);
   void SetHonorRanges(bool on) { honorRanges_ = on; }
+  // Whole bodies in chunked encoding, without a length (and without ranges).
+  void SetChunked(bool on) { chunked_ = on; }
   // The next `count` requests (every request when negative) get `status` and a short body.
   void ForceStatus(int status, int count = -1);
   // The next `times` responses close their connection after `bytes` bytes of body.
@@ -53,6 +55,7 @@ class RangeFileServer {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<bool> honorRanges_{true};
+  std::atomic<bool> chunked_{false};
   std::atomic<int64_t> rate_{0};
   mutable std::mutex mutex_;
   std::shared_ptr<const std::string> content_;
