@@ -59,12 +59,12 @@ uint8_t* TaskParamRecord::Init(std::string_view url, std::string_view referer,
                                std::string_view saveDir, bool givenAddressOnly, bool noAutoRename,
                                bool resume) {
   if (buffer_.Create(1, 0xCC, 26564) == nullptr) return nullptr;
-  struct Spec {
+  struct FieldDef {
     const char* name;
     int width;
     std::optional<std::string> value;
   };
-  const Spec fields[] = {
+  const FieldDef fields[] = {
       {"nReserved", 4, std::nullopt},          {"任务URL", 4168, ToWide(url)},
       {"引用页", 4168, ToWide(referer)},       {"Cookies", 8192, ToWide(cookies)},
       {"保存文件名", 520, ToWide(fileName)},   {"szReserved0", 520, ToWide("")},

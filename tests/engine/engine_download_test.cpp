@@ -25,10 +25,10 @@ class EngineDownload : public ::testing::Test {
 TEST_F(EngineDownload, ManyConnectionsRedirectCookiesAndRefererGiveTheExactFile) {
   std::string body = RandomBytes(6 << 20, 1);
   RangeFileServer server(body);
-  TaskSpec spec{server.Url("/r/file.bin"), dir.path(), "movie.bin"};
-  spec.referer = "http://share.example/s/1";
-  spec.cookies = "BDCLND=abc; other=1";
-  TaskOutcome o = RunTask(spec);
+  NewTask task{server.Url("/r/file.bin"), dir.path(), "movie.bin"};
+  task.referer = "http://share.example/s/1";
+  task.cookies = "BDCLND=abc; other=1";
+  TaskOutcome o = RunTask(task);
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, "movie.bin");
   EXPECT_EQ(o.size, 6 << 20);
@@ -43,8 +43,8 @@ TEST_F(EngineDownload, ManyConnectionsRedirectCookiesAndRefererGiveTheExactFile)
   std::set<int> connections;
   int ranged = 0;
   for (const auto& r : requests) {
-    EXPECT_EQ(r.cookie, spec.cookies) << r.target;
-    EXPECT_EQ(r.referer, spec.referer) << r.target;
+    EXPECT_EQ(r.cookie, task.cookies) << r.target;
+    EXPECT_EQ(r.referer, task.referer) << r.target;
     if (r.status == 206) {
       connections.insert(r.connection);
       ++ranged;
@@ -197,7 +197,7 @@ TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
   // Without the resume flag the leftovers are not this task's: they stay, a new name is used.
   WriteWholeFile(dir / "g.bin.sfpart", part);
   WriteWholeFile(dir / "g.bin.sfctl", "sharefetch-partial 1\nurl old\nsize 5\ndone \n");
-  TaskSpec fresh{server.Url(), dir.path(), "g.bin"};
+  NewTask fresh{server.Url(), dir.path(), "g.bin"};
   fresh.resume = false;
   TaskOutcome f = RunTask(fresh);
   ASSERT_EQ(f.state, kStateFinished);

@@ -37,10 +37,10 @@ DownloadEngine& Engine() {
   return *engine;
 }
 
-int32_t StartTask(const TaskSpec& spec) {
+int32_t StartTask(const NewTask& task) {
   TaskParamRecord param;
-  param.Init(Utf8ToGbk(spec.url), Utf8ToGbk(spec.referer), Utf8ToGbk(spec.cookies),
-             Utf8ToGbk(spec.name), Utf8ToGbk(spec.dir), false, true, spec.resume);
+  param.Init(Utf8ToGbk(task.url), Utf8ToGbk(task.referer), Utf8ToGbk(task.cookies),
+             Utf8ToGbk(task.name), Utf8ToGbk(task.dir), false, true, task.resume);
   int32_t handle = Engine().CreateTask(param.Address());
   Engine().StartTask(handle);
   return handle;
@@ -72,8 +72,8 @@ TaskOutcome WaitForEnd(int32_t handle, std::chrono::milliseconds limit) {
   return o;
 }
 
-TaskOutcome RunTask(const TaskSpec& spec) {
-  return WaitForEnd(StartTask(spec));
+TaskOutcome RunTask(const NewTask& task) {
+  return WaitForEnd(StartTask(task));
 }
 
 std::string Sha256Hex(const std::string& bytes) {

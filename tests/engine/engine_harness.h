@@ -25,8 +25,8 @@ struct TaskOutcome {
   bool originValid = false;
 };
 
-struct TaskSpec {
-  TaskSpec(std::string u, std::string d, std::string n)
+struct NewTask {
+  NewTask(std::string u, std::string d, std::string n)
       : url(std::move(u)), dir(std::move(d)), name(std::move(n)) {}
   std::string url;
   std::string dir;
@@ -36,11 +36,11 @@ struct TaskSpec {
   std::string cookies;
 };
 
-int32_t StartTask(const TaskSpec& spec);
+int32_t StartTask(const NewTask& task);
 TaskOutcome Query(int32_t handle);
 // Polls until the task is finished or failed, or `limit` passes.
 TaskOutcome WaitForEnd(int32_t handle, std::chrono::milliseconds limit = std::chrono::seconds(30));
-TaskOutcome RunTask(const TaskSpec& spec);
+TaskOutcome RunTask(const NewTask& task);
 
 std::string Sha256Hex(const std::string& bytes);
 std::string ReadWholeFile(const std::string& path);
