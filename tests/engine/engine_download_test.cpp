@@ -27,7 +27,7 @@ TEST_F(EngineDownload, ManyConnectionsRedirectCookiesAndRefererGiveTheExactFile)
   RangeFileServer server(body);
   NewTask task{server.Url("/r/file.bin"), dir.path(), "movie.bin"};
   task.referer = "http://share.example/s/1";
-  task.cookies = "BDCLND=abc; other=1";
+  task.cookies = "session=abc; other=1";
   TaskOutcome o = RunTask(task);
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, "movie.bin");
