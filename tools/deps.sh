@@ -11,7 +11,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libpcre2-dev
   libpng-dev libjpeg62-turbo-dev zlib1g-dev
-  libcpp-httplib-dev
+  libcpp-httplib-dev openssl
   qt6-base-dev libgl-dev
   fonts-noto-cjk
   xvfb xauth

@@ -1,10 +1,10 @@
 // sharefetch-cli: the terminal front-end. Each command is a function that returns the exit
 // status, so tests can run it in-process.
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "cli/download_command.h"
 #include "cli/resolve_command.h"
 
 namespace {
@@ -13,17 +13,21 @@ constexpr const char* kUsage =
     "Usage: sharefetch-cli COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  resolve   resolve a share link into its files and their direct links\n"
-    "\n"
-    "Run 'sharefetch-cli COMMAND --help' for a command's options.\n";
+    "  resolve [--host URL] [--password TEXT] [--json] SHARE_URL\n"
+    "             resolve a share link into its files and their direct links\n"
+    "  download [--dir DIR] [--limit KB] [--name NAME] URL...\n"
+    "             download each URL into DIR (default: the current directory), resuming\n"
+    "             what an earlier run left; --limit caps all downloads together at KB\n"
+    "             kilobytes per second; prints each saved file's path\n"
+    "  --help     show this text\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
-  sf::cli::Streams io{std::cin, std::cout, std::cerr};
   std::string command = argc >= 2 ? argv[1] : "";
-  if (command == "resolve") return sf::cli::RunResolve(args, io);
+  if (command == "resolve") return sf::cli::RunResolve(args, {std::cin, std::cout, std::cerr});
+  if (command == "download") return sf::cli::RunDownload(args);
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kUsage;
     return 0;

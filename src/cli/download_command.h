@@ -1,0 +1,49 @@
+// `sharefetch-cli download`: downloads addresses through the engine library, with a progress
+// display, and resumes what an earlier run left behind.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sf {
+
+class DownloadEngine;
+
+namespace cli {
+
+struct DownloadOptions {
+  std::string dir;  // UTF-8; empty: the current directory
+  std::optional<int32_t> limitKb;
+  std::string name;  // UTF-8; empty: from the address
+  std::vector<std::string> urls;
+};
+
+// Parses the arguments after "download". Gives nothing and an explanation on bad input.
+std::optional<DownloadOptions> ParseDownloadArgs(const std::vector<std::string>& args,
+                                                 std::string& error);
+
+// The last segment of the address's path, percent-decoded, as UTF-8 (or the raw bytes when
+// they are not UTF-8); empty when the path has none.
+std::string NameFromUrl(std::string_view url);
+
+struct Console {
+  FILE* out = stdout;  // saved paths
+  FILE* err = stderr;  // progress and failures
+  bool live = false;   // redraw a live display instead of printing plain lines
+  int plainEverySeconds = 5;
+};
+
+// Runs the tasks to their end (or until `interrupted`) and gives the exit status.
+int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const Console& console,
+                 const std::atomic<bool>& interrupted);
+
+// The command as main() calls it, with the arguments after "download".
+int RunDownload(const std::vector<std::string>& args);
+
+}  // namespace cli
+}  // namespace sf

@@ -1,0 +1,44 @@
+// The download engine as the program sees it: the seven calls of the engine library's table,
+// one for one. The real implementation loads the library; tests and the window's poll logic
+// can use a fake.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace sf {
+
+class DownloadEngine {
+ public:
+  virtual ~DownloadEngine() = default;
+
+  virtual int32_t Init() = 0;
+  // `param` is the address of a TaskParamRecord; gives the task handle.
+  virtual int32_t CreateTask(const void* param) = 0;
+  virtual int32_t StartTask(int32_t handle) = 0;
+  // Fills the TaskInfoRecord at `info`; nonzero when it did.
+  virtual int32_t QueryTaskInfoEx(int32_t handle, void* info) = 0;
+  // Kilobytes (1024 bytes) per second for all tasks together; 1410065407, 0 or less: no limit.
+  virtual int32_t SetSpeedLimit(int32_t kilobytesPerSecond) = 0;
+  virtual int32_t CreateTaskByThunder(const char16_t* url, const char16_t* fileName,
+                                      const char16_t* referer, const void* charge,
+                                      const char16_t* cookies) = 0;
+  virtual int32_t CreateBTTaskByThunder(const char16_t* path) = 0;
+};
+
+// The engine library's file name; it lives in the program's own directory.
+inline constexpr const char* kEngineLibraryName = "libsfengine.so";
+
+struct EngineLoad {
+  std::unique_ptr<DownloadEngine> engine;  // null on failure
+  std::string error;                       // names the path and what went wrong
+};
+
+// Loads the engine library at `path` and binds every call of the table.
+EngineLoad LoadEngineLibrary(const std::string& path);
+
+// Loads kEngineLibraryName from the directory of the running program.
+EngineLoad LoadEngineFromProgramDirectory();
+
+}  // namespace sf

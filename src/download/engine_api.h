@@ -1,0 +1,87 @@
+// The C call table between the program and the download engine library, and the byte layout
+// of the two records that cross it. Both sides include this header, so a signature or an
+// offset can only change in one place. Records are packed and little-endian; text fields hold
+// UTF-16LE, ended by a zero unit unless the text fills the whole field.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+typedef int32_t (*XL_InitFn)();
+typedef int32_t (*XL_CreateTaskFn)(const void* param);
+typedef int32_t (*XL_StartTaskFn)(int32_t handle);
+typedef int32_t (*XL_QueryTaskInfoExFn)(int32_t handle, void* info);
+typedef int32_t (*XL_SetSpeedLimitFn)(int32_t kilobytesPerSecond);
+typedef int32_t (*XL_CreateTaskByThunderFn)(const char16_t* url, const char16_t* fileName,
+                                            const char16_t* referer, const void* charge,
+                                            const char16_t* cookies);
+typedef int32_t (*XL_CreateBTTaskByThunderFn)(const char16_t* path);
+}
+
+namespace sf::layout {
+
+// Engine task states as the info record reports them.
+enum TaskState : int32_t {
+  kStateNone = 0,
+  kStateFailed = 1,  // shown as "cancelled" by the window; the failure code says why
+  kStatePaused = 2,  // created, not started
+  kStateDownloading = 3,
+  kStateFinished = 4,
+  kStateRequesting = 5,
+  kStateEndingRequest = 6,
+};
+
+// XL_SetSpeedLimit's value for "no limit"; 0 and below mean the same.
+constexpr int32_t kNoSpeedLimit = 1410065407;
+
+struct Field {
+  size_t offset;
+  size_t width;
+};
+
+namespace param {
+constexpr size_t kSize = 26564;
+constexpr Field kReserved{0, 4};
+constexpr Field kUrl{4, 4168};
+constexpr Field kReferer{4172, 4168};
+constexpr Field kCookies{8340, 8192};
+constexpr Field kFileName{16532, 520};
+constexpr Field kReserved0{17052, 520};
+constexpr Field kSaveDir{17572, 520};
+constexpr Field kHandleReserved{18092, 4};
+constexpr Field kBoolReserved{18096, 4};
+constexpr Field kReserved1Text{18100, 128};
+constexpr Field kReserved2Text{18228, 128};
+constexpr Field kGivenAddressOnly{18356, 4};
+constexpr Field kReserved1{18360, 4};
+constexpr Field kNoAutoRename{18364, 4};
+constexpr Field kResume{18368, 4};
+constexpr Field kTail{18372, 8192};
+static_assert(kTail.offset + kTail.width == kSize);
+}  // namespace param
+
+namespace info {
+constexpr size_t kSize = 1429;
+constexpr Field kState{0, 4};
+constexpr Field kFailureCode{4, 4};
+constexpr Field kFileName{8, 520};
+constexpr Field kTotalSize{1048, 8};
+constexpr Field kDownloaded{1056, 8};
+constexpr Field kProgress{1064, 4};
+constexpr Field kSourceCount{1072, 4};
+constexpr Field kUsableSourceCount{1076, 4};
+constexpr Field kPeerBytes{1104, 8};
+constexpr Field kOriginBytes{1120, 8};
+constexpr Field kMirrorBytes{1128, 8};
+constexpr Field kSpeed{1152, 4};
+constexpr Field kSpeedMirror{1156, 4};
+constexpr Field kSpeedPeer{1160, 4};
+constexpr Field kOriginValid{1164, 1};
+constexpr Field kHashPercent{1165, 4};
+constexpr Field kCreatingFile{1169, 4};
+constexpr Field kTail{1173, 256};
+static_assert(kTail.offset + kTail.width == kSize);
+}  // namespace info
+
+}  // namespace sf::layout

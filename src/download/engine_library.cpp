@@ -1,0 +1,89 @@
+#include <dlfcn.h>
+
+#include "base/paths.h"
+#include "download/download_engine.h"
+#include "download/engine_api.h"
+
+namespace sf {
+namespace {
+
+struct CallTable {
+  XL_InitFn init = nullptr;
+  XL_CreateTaskFn createTask = nullptr;
+  XL_StartTaskFn startTask = nullptr;
+  XL_QueryTaskInfoExFn queryTaskInfoEx = nullptr;
+  XL_SetSpeedLimitFn setSpeedLimit = nullptr;
+  XL_CreateTaskByThunderFn createTaskByThunder = nullptr;
+  XL_CreateBTTaskByThunderFn createBtTaskByThunder = nullptr;
+};
+
+class LibraryEngine final : public DownloadEngine {
+ public:
+  explicit LibraryEngine(const CallTable& calls) : calls_(calls) {}
+  // The library stays mapped until the process ends: its engine thread and the task table
+  // live in it, and the window never uninitialises the engine.
+  int32_t Init() override { return calls_.init(); }
+  int32_t CreateTask(const void* param) override { return calls_.createTask(param); }
+  int32_t StartTask(int32_t handle) override { return calls_.startTask(handle); }
+  int32_t QueryTaskInfoEx(int32_t handle, void* info) override {
+    return calls_.queryTaskInfoEx(handle, info);
+  }
+  int32_t SetSpeedLimit(int32_t limit) override { return calls_.setSpeedLimit(limit); }
+  int32_t CreateTaskByThunder(const char16_t* url, const char16_t* fileName,
+                              const char16_t* referer, const void* charge,
+                              const char16_t* cookies) override {
+    return calls_.createTaskByThunder(url, fileName, referer, charge, cookies);
+  }
+  int32_t CreateBTTaskByThunder(const char16_t* path) override {
+    return calls_.createBtTaskByThunder(path);
+  }
+
+ private:
+  CallTable calls_;
+};
+
+template <typename Fn>
+bool Bind(void* library, const char* name, Fn& out, const std::string& path, std::string& error) {
+  dlerror();
+  void* symbol = dlsym(library, name);
+  if (symbol == nullptr) {
+    error = "download engine " + path + " lacks the function " + name;
+    return false;
+  }
+  out = reinterpret_cast<Fn>(symbol);
+  return true;
+}
+
+}  // namespace
+
+EngineLoad LoadEngineLibrary(const std::string& path) {
+  EngineLoad result;
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* why = dlerror();
+    result.error = "cannot load the download engine " + path + ": " + (why ? why : "unknown error");
+    return result;
+  }
+  CallTable calls;
+  std::string& e = result.error;
+  if (!Bind(library, "XL_Init", calls.init, path, e) ||
+      !Bind(library, "XL_CreateTask", calls.createTask, path, e) ||
+      !Bind(library, "XL_StartTask", calls.startTask, path, e) ||
+      !Bind(library, "XL_QueryTaskInfoEx", calls.queryTaskInfoEx, path, e) ||
+      !Bind(library, "XL_SetSpeedLimit", calls.setSpeedLimit, path, e) ||
+      !Bind(library, "XL_CreateTaskByThunder", calls.createTaskByThunder, path, e) ||
+      !Bind(library, "XL_CreateBTTaskByThunder", calls.createBtTaskByThunder, path, e)) {
+    dlclose(library);
+    return result;
+  }
+  result.engine = std::make_unique<LibraryEngine>(calls);
+  return result;
+}
+
+EngineLoad LoadEngineFromProgramDirectory() {
+  std::string dir = ProgramDirectory();
+  if (dir.empty()) return {nullptr, "cannot find the program's own directory"};
+  return LoadEngineLibrary(dir + "/" + kEngineLibraryName);
+}
+
+}  // namespace sf

@@ -1,0 +1,111 @@
+#include "engine/control_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+
+namespace sf::engine {
+namespace {
+
+constexpr std::string_view kMagic = "sharefetch-partial 1";
+
+std::optional<std::string_view> Line(std::string_view& text) {
+  if (text.empty()) return std::nullopt;
+  size_t nl = text.find('\n');
+  if (nl == std::string_view::npos) return std::nullopt;  // a torn last line is damage
+  std::string_view line = text.substr(0, nl);
+  text.remove_prefix(nl + 1);
+  return line;
+}
+
+std::optional<std::string_view> Value(std::string_view line, std::string_view key) {
+  if (line.substr(0, key.size()) != key || line.size() < key.size() + 1 ||
+      line[key.size()] != ' ') {
+    if (line == key) return std::string_view();
+    return std::nullopt;
+  }
+  return line.substr(key.size() + 1);
+}
+
+}  // namespace
+
+std::string FormatControl(const ControlData& data) {
+  std::string url;
+  for (char c : data.url) url += (c == '\n' || c == '\r') ? ' ' : c;
+  return std::string(kMagic) + "\nurl " + url + "\nsize " + std::to_string(data.size) + "\ndone " +
+         data.done.Format() + "\n";
+}
+
+std::optional<ControlData> ParseControl(std::string_view text) {
+  auto magic = Line(text);
+  if (!magic || *magic != kMagic) return std::nullopt;
+  ControlData data;
+  auto url = Line(text);
+  auto size = Line(text);
+  auto done = Line(text);
+  if (!url || !size || !done) return std::nullopt;
+  auto u = Value(*url, "url");
+  auto s = Value(*size, "size");
+  auto d = Value(*done, "done");
+  if (!u || !s || !d) return std::nullopt;
+  data.url = std::string(*u);
+  auto r = std::from_chars(s->data(), s->data() + s->size(), data.size);
+  if (r.ec != std::errc() || r.ptr != s->data() + s->size() || data.size < -1) return std::nullopt;
+  auto ranges = RangeSet::Parse(*d);
+  if (!ranges) return std::nullopt;
+  if (data.size >= 0 && !ranges->Ranges().empty() && ranges->Ranges().back().end > data.size)
+    return std::nullopt;
+  data.done = std::move(*ranges);
+  return data;
+}
+
+int WriteFileAtomically(const std::string& path, std::string_view text) {
+  std::string tmp = path + ".tmp";
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : EIO;
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      return err;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    ::unlink(tmp.c_str());
+    return err;
+  }
+  return 0;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  while (true) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+    if (out.size() > limit) {
+      ::close(fd);
+      return std::nullopt;
+    }
+  }
+  ::close(fd);
+  return out;
+}
+
+}  // namespace sf::engine

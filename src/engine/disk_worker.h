@@ -1,0 +1,87 @@
+// Disk work that must not hold up the network thread: making the partial file durable before
+// the control file claims its ranges, and the final sync and rename. Jobs run in the order
+// they were posted, so a control file is never written after its download was finished.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sf::engine {
+
+// The partial file of one task. `generation` changes whenever the file restarts from zero;
+// a control file written for an older generation would claim bytes that are gone.
+struct PartFile {
+  PartFile() = default;
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+  ~PartFile();
+
+  std::mutex mutex;
+  int fd = -1;
+  std::string dir;       // UTF-8, no trailing slash
+  std::string name;      // target name inside dir
+  std::string partPath;  // dir/name.sfpart
+  std::string controlPath;
+  uint64_t generation = 0;
+  bool closed = false;  // renamed into place; nothing more is written for it
+  // A slow disk must not pile up jobs: a new flush or write-back is only posted once the
+  // previous one of its kind has run.
+  std::atomic<bool> flushQueued{false};
+  std::atomic<bool> writebackQueued{false};
+};
+
+struct DiskJob {
+  enum Kind { kFlush, kWriteback, kFinish } kind = kFlush;
+  int32_t handle = 0;
+  std::shared_ptr<PartFile> file;
+  uint64_t generation = 0;
+  std::string control;  // kFlush: the control file's new content
+  int64_t size = 0;     // kFinish: the file's final length
+};
+
+struct DiskResult {
+  int32_t handle = 0;
+  int error = 0;          // errno value, 0 on success
+  std::string savedName;  // the name the file was given
+};
+
+class DiskWorker {
+ public:
+  explicit DiskWorker(std::function<void()> notify);
+  ~DiskWorker();
+  DiskWorker(const DiskWorker&) = delete;
+  DiskWorker& operator=(const DiskWorker&) = delete;
+
+  void Post(DiskJob job);
+  std::vector<DiskResult> TakeResults();
+  // Runs what is queued, then stops the thread.
+  void Stop();
+
+ private:
+  void Run();
+  void Flush(const DiskJob& job);
+  DiskResult Finish(const DiskJob& job);
+
+  std::function<void()> notify_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<DiskJob> jobs_;
+  std::vector<DiskResult> results_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+// Moves `from` to dir/name without ever replacing an existing file; when the name is taken,
+// "name (1).ext", "name (2).ext" and so on are tried. Gives 0 and the name used, or errno.
+int RenameNoReplace(const std::string& from, const std::string& dir, const std::string& name,
+                    std::string& usedName);
+
+}  // namespace sf::engine

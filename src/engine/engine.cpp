@@ -1,0 +1,258 @@
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/encoding.h"
+#include "download/engine_api.h"
+
+namespace sf::engine {
+namespace {
+
+std::u16string ReadText(const uint8_t* record, layout::Field f) {
+  std::u16string text;
+  for (size_t i = 0; i + 1 < f.width; i += 2) {
+    auto unit = static_cast<char16_t>(record[f.offset + i] | (record[f.offset + i + 1] << 8));
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return text;
+}
+
+// Header values must not carry line breaks: they would start a header of their own.
+std::string HeaderSafe(std::string text) {
+  std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+  return text;
+}
+
+void Put(uint8_t* record, layout::Field f, int64_t value) {
+  for (size_t i = 0; i < f.width; ++i)
+    record[f.offset + i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+}
+
+int EnvInt(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == 0) return fallback;
+  int n = std::atoi(v);
+  return n > 0 ? n : fallback;
+}
+
+}  // namespace
+
+TaskRequest ReadTaskParam(const void* param) {
+  const auto* r = static_cast<const uint8_t*>(param);
+  TaskRequest req;
+  req.url = EncodeUrl(Utf16ToUtf8(ReadText(r, layout::param::kUrl)));
+  req.referer = HeaderSafe(EncodeUrl(Utf16ToUtf8(ReadText(r, layout::param::kReferer))));
+  req.cookies = HeaderSafe(Utf16ToUtf8(ReadText(r, layout::param::kCookies)));
+  req.name = Utf16ToUtf8(ReadText(r, layout::param::kFileName));
+  req.dir = Utf16ToUtf8(ReadText(r, layout::param::kSaveDir));
+  req.resume = r[layout::param::kResume.offset] != 0;
+  return req;
+}
+
+void WriteTaskInfo(const TaskStatus& s, void* info) {
+  auto* r = static_cast<uint8_t*>(info);
+  namespace i = layout::info;
+  Put(r, i::kState, s.state);
+  Put(r, i::kFailureCode, s.failureCode);
+  std::u16string name = Utf8ToUtf16(s.name);
+  std::memset(r + i::kFileName.offset, 0, i::kFileName.width);
+  size_t units = std::min(name.size(), i::kFileName.width / 2);
+  for (size_t k = 0; k < units; ++k) {
+    r[i::kFileName.offset + 2 * k] = static_cast<uint8_t>(name[k] & 0xFF);
+    r[i::kFileName.offset + 2 * k + 1] = static_cast<uint8_t>(name[k] >> 8);
+  }
+  Put(r, i::kTotalSize, s.size);
+  Put(r, i::kDownloaded, s.downloaded);
+  uint32_t bits;
+  std::memcpy(&bits, &s.progress, 4);
+  Put(r, i::kProgress, bits);
+  Put(r, i::kSourceCount, s.connections);
+  Put(r, i::kUsableSourceCount, s.connections);
+  Put(r, i::kPeerBytes, 0);
+  Put(r, i::kOriginBytes, s.downloaded);
+  Put(r, i::kMirrorBytes, 0);
+  Put(r, i::kSpeed, s.speed);
+  Put(r, i::kSpeedMirror, 0);
+  Put(r, i::kSpeedPeer, 0);
+  Put(r, i::kOriginValid, s.originValid ? 1 : 0);
+  Put(r, i::kCreatingFile, s.creatingFile ? 1 : 0);
+}
+
+Engine& Engine::Instance() {
+  static Engine engine;
+  return engine;
+}
+
+Engine::~Engine() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+  }
+  stop_ = true;
+  curl_multi_wakeup(multi_);
+  thread_.join();
+  curl_multi_cleanup(multi_);
+}
+
+bool Engine::EnsureRunning() {
+  std::lock_guard lock(mutex_);
+  if (running_) return true;
+  if (initFailed_) return false;
+  if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK ||
+      (multi_ = curl_multi_init()) == nullptr) {
+    initFailed_ = true;
+    return false;
+  }
+  if (const char* ca = std::getenv("SHAREFETCH_CA_BUNDLE")) ctx_.settings.caBundle = ca;
+  ctx_.settings.retryBaseMs = EnvInt("SHAREFETCH_RETRY_BASE_MS", ctx_.settings.retryBaseMs);
+  ctx_.settings.stallSeconds = EnvInt("SHAREFETCH_STALL_SECONDS", ctx_.settings.stallSeconds);
+  ctx_.multi = multi_;
+  ctx_.bucket = &bucket_;
+  disk_ = std::make_unique<DiskWorker>([this] { curl_multi_wakeup(multi_); });
+  ctx_.disk = disk_.get();
+  running_ = true;
+  thread_ = std::thread([this] { Run(); });
+  return true;
+}
+
+int32_t Engine::Init() {
+  return EnsureRunning() ? 1 : 0;
+}
+
+int32_t Engine::CreateTask(const void* param) {
+  if (param == nullptr || !EnsureRunning()) return 0;
+  TaskRequest request = ReadTaskParam(param);
+  std::lock_guard lock(mutex_);
+  int32_t handle = nextHandle_++;
+  Entry& e = entries_[handle];
+  e.status.name = request.name;
+  e.request = std::move(request);
+  return handle;
+}
+
+int32_t Engine::StartTask(int32_t handle) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(handle);
+    if (it == entries_.end()) return 0;
+    if (it->second.startRequested) return 1;
+    it->second.startRequested = true;
+    it->second.status.state = layout::kStateRequesting;
+    toStart_.push_back(handle);
+  }
+  curl_multi_wakeup(multi_);
+  return 1;
+}
+
+int32_t Engine::QueryTaskInfo(int32_t handle, void* info) {
+  if (info == nullptr) return 0;
+  std::lock_guard lock(mutex_);
+  auto it = entries_.find(handle);
+  if (it == entries_.end()) return 0;
+  WriteTaskInfo(it->second.status, info);
+  return 1;
+}
+
+int32_t Engine::SetSpeedLimit(int32_t kb) {
+  if (!EnsureRunning()) return 0;
+  {
+    std::lock_guard lock(mutex_);
+    // 1410065407 is the caller's "no limit"; 0 or less means the same, so a box checked with
+    // no number in it cannot stall every download.
+    newRate_ = (kb <= 0 || kb == layout::kNoSpeedLimit) ? 0 : int64_t{kb} * 1024;
+  }
+  curl_multi_wakeup(multi_);
+  return 1;
+}
+
+// Hands the tokens out in turn, so no connection waits behind the others for ever.
+void Engine::ReleasePaused(Clock::time_point now) {
+  if (!bucket_.Available()) return;
+  std::vector<Connection*> paused;
+  for (auto& [h, t] : tasks_) t->CollectPaused(paused);
+  if (paused.empty()) return;
+  size_t start = unpauseCursor_ % paused.size();
+  for (size_t k = 0; k < paused.size() && bucket_.Available(); ++k) {
+    Connection* c = paused[(start + k) % paused.size()];
+    if (c->paused && c->easy != nullptr) c->task->Unpause(*c, now);
+    unpauseCursor_ = start + k + 1;
+  }
+}
+
+void Engine::Publish(Clock::time_point now) {
+  std::vector<std::pair<int32_t, TaskStatus>> statuses;
+  statuses.reserve(tasks_.size());
+  for (auto& [h, t] : tasks_) statuses.emplace_back(h, t->Status(now));
+  std::lock_guard lock(mutex_);
+  for (auto& [h, s] : statuses) entries_[h].status = std::move(s);
+}
+
+void Engine::Run() {
+  while (!stop_) {
+    // Nothing may leave this thread as an exception; a failed step is tried again next turn.
+    try {
+      Step();
+    } catch (...) {
+    }
+    int timeout = bucket_.Limited() ? 10 : 100;
+    curl_multi_poll(multi_, nullptr, 0, timeout, nullptr);
+  }
+  try {
+    for (auto& [h, t] : tasks_) t->Shutdown();
+    Publish(Clock::now());
+  } catch (...) {
+  }
+  tasks_.clear();
+  disk_->Stop();
+}
+
+void Engine::Step() {
+  std::vector<int32_t> starts;
+  std::vector<TaskRequest> requests;
+  std::optional<int64_t> rate;
+  {
+    std::lock_guard lock(mutex_);
+    starts.swap(toStart_);
+    for (int32_t h : starts) requests.push_back(entries_[h].request);
+    rate.swap(newRate_);
+  }
+  auto now = Clock::now();
+  if (rate) bucket_.SetRate(*rate, now);
+  for (size_t k = 0; k < starts.size(); ++k) {
+    auto task = std::make_unique<Task>(starts[k], std::move(requests[k]), ctx_);
+    task->Start(now);
+    tasks_[starts[k]] = std::move(task);
+  }
+  for (const auto& r : disk_->TakeResults()) {
+    auto it = tasks_.find(r.handle);
+    if (it != tasks_.end()) it->second->OnDiskResult(r);
+  }
+  bucket_.Refill(now);
+  ReleasePaused(now);
+  for (auto& [h, t] : tasks_) t->Tick(now);
+
+  int still = 0;
+  curl_multi_perform(multi_, &still);
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    Connection* c = nullptr;
+    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &c);
+    if (c != nullptr) c->task->OnTransferDone(*c, msg->data.result, Clock::now());
+  }
+
+  now = Clock::now();
+  bool ended =
+      std::any_of(tasks_.begin(), tasks_.end(), [](const auto& kv) { return kv.second->Ended(); });
+  if (ended || !starts.empty() || now - lastPublish_ >= std::chrono::milliseconds(50)) {
+    lastPublish_ = now;
+    Publish(now);
+  }
+  // Ended tasks keep only their last status in the table.
+  std::erase_if(tasks_, [](const auto& kv) { return kv.second->Ended(); });
+}
+
+}  // namespace sf::engine

@@ -1,0 +1,71 @@
+// The engine behind the exported calls: a task table that any thread may use, and one engine
+// thread that does all network work with libcurl's multi interface. Calls only touch the
+// table under a short lock and wake the engine thread, so they return at once.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "engine/task.h"
+
+namespace sf::engine {
+
+class Engine {
+ public:
+  static Engine& Instance();
+  ~Engine();
+
+  int32_t Init();
+  int32_t CreateTask(const void* param);
+  int32_t StartTask(int32_t handle);
+  int32_t QueryTaskInfo(int32_t handle, void* info);
+  int32_t SetSpeedLimit(int32_t kilobytesPerSecond);
+
+ private:
+  Engine() = default;
+  bool EnsureRunning();
+  void Run();
+  void Step();
+  void ReleasePaused(Clock::time_point now);
+  void Publish(Clock::time_point now);
+
+  struct Entry {
+    TaskRequest request;
+    TaskStatus status;
+    bool startRequested = false;
+  };
+
+  std::mutex mutex_;  // guards everything up to the engine-thread section
+  bool running_ = false;
+  bool initFailed_ = false;
+  std::map<int32_t, Entry> entries_;
+  int32_t nextHandle_ = 1;
+  std::vector<int32_t> toStart_;
+  std::optional<int64_t> newRate_;
+  CURLM* multi_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+
+  // Engine thread only.
+  EngineContext ctx_;
+  TokenBucket bucket_;
+  std::unique_ptr<DiskWorker> disk_;
+  std::map<int32_t, std::unique_ptr<Task>> tasks_;
+  size_t unpauseCursor_ = 0;
+  Clock::time_point lastPublish_{};
+};
+
+// Reads the task-parameter record at `param` into a request (texts to UTF-8).
+TaskRequest ReadTaskParam(const void* param);
+// Writes `status` into the task-information record at `info`.
+void WriteTaskInfo(const TaskStatus& status, void* info);
+
+}  // namespace sf::engine

@@ -1,0 +1,675 @@
+#include "engine/task.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+
+#include "engine/control_file.h"
+#include "engine/file_naming.h"
+
+namespace sf::engine {
+namespace {
+
+constexpr int kMaxConnections = 16;
+constexpr int64_t kMinSlice = 1 << 20;                   // first split: no slice below 1 MiB
+constexpr int64_t kMinSteal = 256 << 10;                 // never take over less than this
+constexpr int64_t kPerConnectionUnderLimit = 128 << 10;  // bytes/s that justify a connection
+constexpr long kBufferSize = 128 << 10;
+constexpr int kMaxRestarts = 3;
+constexpr size_t kWriteBuffer = 256 << 10;
+// Starting write-back as data arrives keeps the final sync short.
+constexpr int64_t kWritebackEvery = 32 << 20;
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+size_t WriteCallback(char* data, size_t size, size_t n, void* user) {
+  auto* c = static_cast<Connection*>(user);
+  return c->task->OnData(*c, data, size * n);
+}
+
+size_t HeaderCallback(char* data, size_t size, size_t n, void* user) {
+  auto* c = static_cast<Connection*>(user);
+  c->task->OnHeaderLine(*c, std::string_view(data, size * n));
+  return size * n;
+}
+
+}  // namespace
+
+Task::Task(int32_t handle, TaskRequest request, EngineContext& ctx)
+    : handle_(handle), request_(std::move(request)), ctx_(ctx) {}
+
+Task::~Task() {
+  AbortAll();
+  ReleaseClaim();
+}
+
+void Task::ReleaseClaim() {
+  if (!claimed_.empty()) ctx_.claimedTargets.erase(claimed_);
+  claimed_.clear();
+}
+
+// Picks the file this task writes: its own partial from an earlier run when resuming, else the
+// first name under which nothing exists yet.
+int Task::PrepareFile() {
+  if (request_.dir.empty()) return EINVAL;
+  std::error_code ec;
+  std::filesystem::create_directories(request_.dir, ec);
+  if (ec) return ec.value();
+  std::string dir = request_.dir;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  std::string name = SafeFileName(request_.name, nameMax > 0 ? static_cast<size_t>(nameMax) : 255);
+
+  for (int n = 0; n < 10000; ++n) {
+    std::string candidate = NumberedName(name, n);
+    std::string target = dir + "/" + candidate;
+    if (ctx_.claimedTargets.count(target)) continue;
+    auto file = std::make_shared<PartFile>();
+    file->dir = dir;
+    file->name = candidate;
+    file->partPath = target + std::string(kPartSuffix);
+    file->controlPath = target + std::string(kControlSuffix);
+
+    if (request_.resume && Exists(file->controlPath)) {
+      auto text = ReadSmallFile(file->controlPath);
+      auto data = text ? ParseControl(*text) : std::nullopt;
+      if (!data) continue;  // not a control file of ours: leave it and its partial alone
+      file->fd = ::open(file->partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (file->fd < 0) continue;
+      struct stat st;
+      bool intact = ::fstat(file->fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                    (data->done.Ranges().empty() || data->done.Ranges().back().end <= st.st_size);
+      if (intact && data->size >= 0) {
+        done_ = data->done;
+        size_ = data->size;
+      }
+      // A partial with unknown size came from a server without ranges: it restarts anyway.
+      if (!intact || data->size < 0) done_.Clear();
+    } else {
+      if (Exists(target) || Exists(file->partPath) || Exists(file->controlPath)) continue;
+      int cfd = ::open(file->controlPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (cfd < 0) {
+        if (errno == EEXIST) continue;
+        return errno;
+      }
+      ::close(cfd);
+      file->fd = ::open(file->partPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (file->fd < 0) {
+        int err = errno;
+        ::unlink(file->controlPath.c_str());
+        if (err == EEXIST) continue;
+        return err;
+      }
+      ControlData fresh{request_.url, -1, {}};
+      if (int err = WriteFileAtomically(file->controlPath, FormatControl(fresh))) return err;
+    }
+    file_ = std::move(file);
+    claimed_ = target;
+    ctx_.claimedTargets.insert(target);
+    return 0;
+  }
+  return EEXIST;
+}
+
+void Task::Start(Clock::time_point now) {
+  if (state_ != 2) return;
+  state_ = 5;
+  if (request_.url.empty()) return Fail(EINVAL);
+  if (int err = PrepareFile()) return Fail(err);
+  lastFlush_ = now;
+  if (size_ >= 0 && done_.Contains(0, size_)) {
+    rangesServed_ = true;
+    state_ = 3;
+    return CheckComplete();
+  }
+  auto probe = std::make_unique<Connection>();
+  probe->task = this;
+  probe->probe = true;
+  probe->hasSlice = true;
+  auto missing = done_.Missing(size_ >= 0 ? size_ : INT64_MAX);
+  probe->next = missing.empty() ? 0 : missing.front().begin;
+  probe->end = INT64_MAX;
+  connections_.push_back(std::move(probe));
+  Launch(*connections_.back(), now);
+}
+
+void Task::Launch(Connection& c, Clock::time_point now) {
+  c.easy = curl_easy_init();
+  if (c.easy == nullptr) return Fail(ENOMEM);
+  c.checked = c.stopAtEnd = c.paused = false;
+  c.verdict = Connection::kNone;
+  c.verdictCode = 0;
+  c.contentRange.reset();
+  c.contentLength = -1;
+  c.error[0] = 0;
+  c.lastData = now;
+  CURL* e = c.easy;
+  bool original = c.probe || c.useOriginalUrl || effectiveUrl_.empty();
+  curl_easy_setopt(e, CURLOPT_URL, original ? request_.url.c_str() : effectiveUrl_.c_str());
+  curl_easy_setopt(e, CURLOPT_PRIVATE, &c);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, WriteCallback);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &c);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, HeaderCallback);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &c);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, c.error);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Separate connections are the point of segmenting; HTTP/2 would fold them into one.
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 20L);
+  curl_easy_setopt(e, CURLOPT_TCP_KEEPALIVE, 1L);
+  // Under a limit a smaller chunk keeps the burst any one connection can take small.
+  long buffer = kBufferSize;
+  if (ctx_.bucket->Limited())
+    buffer =
+        static_cast<long>(std::clamp<int64_t>(ctx_.bucket->Rate() / 16, 16 << 10, kBufferSize));
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, buffer);
+  curl_easy_setopt(e, CURLOPT_USERAGENT, "ShareFetch/0.1");
+  if (!request_.referer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, request_.referer.c_str());
+  if (!request_.cookies.empty()) curl_easy_setopt(e, CURLOPT_COOKIE, request_.cookies.c_str());
+  if (!ctx_.settings.caBundle.empty()) {
+    curl_easy_setopt(e, CURLOPT_CAINFO, ctx_.settings.caBundle.c_str());
+    curl_easy_setopt(e, CURLOPT_CAPATH, "/etc/ssl/certs");
+  }
+  std::string range = std::to_string(c.next) + "-";
+  c.requestEnd = -1;
+  if (!c.probe && c.end != INT64_MAX) {
+    range += std::to_string(c.end - 1);
+    c.requestEnd = c.end;
+  }
+  curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
+  if (curl_multi_add_handle(ctx_.multi, e) != CURLM_OK) {
+    curl_easy_cleanup(e);
+    c.easy = nullptr;
+    return Fail(ENOMEM);
+  }
+  c.running = true;
+}
+
+void Task::Abort(Connection& c) {
+  if (file_ && !Ended()) WriteBuffered(c);
+  c.buffer.clear();
+  if (c.easy != nullptr) {
+    curl_multi_remove_handle(ctx_.multi, c.easy);
+    curl_easy_cleanup(c.easy);
+    c.easy = nullptr;
+  }
+  c.running = c.paused = false;
+}
+
+void Task::AbortAll() {
+  for (auto& c : connections_) Abort(*c);
+  connections_.clear();
+  pending_.clear();
+}
+
+void Task::OnHeaderLine(Connection& c, std::string_view line) {
+  // Every response of a redirect chain starts with its status line; only the last one counts.
+  if (line.substr(0, 5) == "HTTP/") {
+    c.contentRange.reset();
+    c.contentLength = -1;
+  } else if (auto v = HeaderValue(line, "Content-Range")) {
+    c.contentRange = ParseContentRange(*v);
+  } else if (auto v = HeaderValue(line, "Content-Length")) {
+    int64_t n = 0;
+    bool ok = !v->empty();
+    for (char ch : *v) {
+      if (ch < '0' || ch > '9' || n > INT64_MAX / 10 - 10) {
+        ok = false;
+        break;
+      }
+      n = n * 10 + (ch - '0');
+    }
+    c.contentLength = ok ? n : -1;
+  }
+}
+
+Connection::Verdict Task::Judge(Connection& c, int& code) {
+  long status = 0;
+  curl_easy_getinfo(c.easy, CURLINFO_RESPONSE_CODE, &status);
+  code = static_cast<int>(status);
+  if (status >= 500 || status == 408 || status == 429) return Connection::kRetry;
+  const auto& cr = c.contentRange;
+  if (c.probe) {
+    if (status == 206 && cr && cr->first == c.next && cr->total >= 0) {
+      if (size_ >= 0 && cr->total != size_) return Connection::kRestart;  // the file changed
+      SetUpAfterProbe(c, true, cr->total);
+      return Connection::kAccept;
+    }
+    if (status == 200) {
+      SetUpAfterProbe(c, false, c.contentLength);
+      return Connection::kAccept;
+    }
+    if (status == 416 && cr && cr->first < 0) {
+      if (cr->total == 0 && c.next == 0) {
+        SetUpAfterProbe(c, true, 0);
+        return Connection::kAccept;
+      }
+      if (size_ >= 0 && cr->total != size_) return Connection::kRestart;
+    }
+    if (status == 206) {
+      code = EPROTO;
+      return Connection::kRetry;
+    }
+    return Connection::kFailTask;
+  }
+  if (status == 206 && cr && cr->first == c.next && cr->total == size_) return Connection::kAccept;
+  // A server that stopped serving ranges, or a file whose size changed, starts over.
+  if (status == 200 || (status == 206 && cr && cr->total >= 0 && cr->total != size_))
+    return Connection::kRestart;
+  if (status >= 400) return ActiveConnections() > 1 ? Connection::kDropSlot : Connection::kFailTask;
+  code = EPROTO;
+  return Connection::kRetry;
+}
+
+void Task::SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size) {
+  originValid_ = true;
+  rangesServed_ = rangesServed;
+  state_ = 3;
+  char* url = nullptr;
+  curl_easy_getinfo(c.easy, CURLINFO_EFFECTIVE_URL, &url);
+  effectiveUrl_ = url ? url : request_.url;
+  c.probe = false;
+  c.useOriginalUrl = false;
+  if (!rangesServed) {
+    // The body comes from byte 0 whatever we asked for.
+    if (c.next != 0 || done_.Total() > 0) ResetFile();
+    size_ = size;
+    c.next = 0;
+    c.end = size >= 0 ? size : INT64_MAX;
+  } else {
+    size_ = size;
+    auto slices = PlanSlices(done_.Missing(size_), MaxConnections(), kMinSlice);
+    std::sort(slices.begin(), slices.end(),
+              [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
+    pending_.clear();
+    c.end = c.next;
+    for (const auto& s : slices) {
+      if (s.begin == c.next)
+        c.end = s.end;
+      else
+        pending_.push_back(s);
+    }
+  }
+  if (size_ > 0) {
+    if (int err = Preallocate()) {
+      c.verdictCode = err;
+      c.verdict = Connection::kDiskError;
+    }
+  }
+  PostFlush();
+}
+
+size_t Task::OnData(Connection& c, const char* data, size_t len) {
+  if (Ended() || c.verdict == Connection::kDiskError) return 0;
+  if (!c.checked) {
+    c.checked = true;
+    int code = 0;
+    auto verdict = Judge(c, code);
+    if (c.verdict == Connection::kDiskError) return 0;
+    if (verdict != Connection::kAccept) {
+      c.verdict = verdict;
+      c.verdictCode = code;
+      return 0;
+    }
+  }
+  if (!ctx_.bucket->Available()) {
+    c.paused = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(len), c.end - c.next));
+  // libcurl hands over at most 16 KiB at a time; gathering them saves most write calls.
+  if (c.buffer.size() + n > kWriteBuffer && !WriteBuffered(c)) return 0;
+  auto now = Clock::now();
+  if (c.buffer.empty()) c.bufferSince = now;
+  c.buffer.append(data, n);
+  c.next += static_cast<int64_t>(n);
+  ctx_.bucket->Consume(static_cast<int64_t>(n));
+  meter_.Add(static_cast<int64_t>(n), now);
+  c.lastData = now;
+  c.failures = 0;
+  bool sliceEnd = c.next == c.end;
+  if ((sliceEnd || c.buffer.size() >= kWriteBuffer) && !WriteBuffered(c)) return 0;
+  if (n < len || (sliceEnd && c.requestEnd != c.end)) {
+    c.stopAtEnd = true;  // the rest of this response belongs to another slice
+    return 0;
+  }
+  return len;
+}
+
+bool Task::WriteBuffered(Connection& c) {
+  if (c.buffer.empty()) return true;
+  int64_t at = c.next - static_cast<int64_t>(c.buffer.size());
+  size_t written = 0;
+  int error = 0;
+  while (written < c.buffer.size()) {
+    ssize_t w = ::pwrite(file_->fd, c.buffer.data() + written, c.buffer.size() - written,
+                         at + static_cast<int64_t>(written));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      error = w < 0 ? errno : ENOSPC;
+      break;
+    }
+    written += static_cast<size_t>(w);
+  }
+  // Only bytes that reached the file count as done; the rest is fetched again later.
+  done_.Add(at, at + static_cast<int64_t>(written));
+  c.buffer.clear();
+  unsyncedBytes_ += static_cast<int64_t>(written);
+  if (unsyncedBytes_ >= kWritebackEvery && !file_->writebackQueued.exchange(true)) {
+    unsyncedBytes_ = 0;
+    DiskJob job;
+    job.kind = DiskJob::kWriteback;
+    job.handle = handle_;
+    job.file = file_;
+    ctx_.disk->Post(std::move(job));
+  }
+  if (error != 0) {
+    c.next = at + static_cast<int64_t>(written);
+    c.verdict = Connection::kDiskError;
+    c.verdictCode = error;
+    return false;
+  }
+  return true;
+}
+
+void Task::CollectPaused(std::vector<Connection*>& out) {
+  for (auto& c : connections_)
+    if (c->paused && c->easy != nullptr) out.push_back(c.get());
+}
+
+void Task::Unpause(Connection& c, Clock::time_point now) {
+  c.paused = false;
+  c.lastData = now;
+  curl_easy_pause(c.easy, CURLPAUSE_CONT);  // may deliver the held chunk right here
+}
+
+void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
+  if (!c.checked && c.verdict == Connection::kNone && code == CURLE_OK) {
+    c.checked = true;  // a response without a body: judge its head now
+    int judged = 0;
+    auto v = Judge(c, judged);
+    if (c.verdict != Connection::kDiskError) {
+      c.verdict = v;
+      c.verdictCode = judged;
+    }
+  }
+  Abort(c);  // also writes out what the connection still holds
+  auto verdict = c.verdict;
+  int verdictCode = c.verdictCode;
+  if (Ended()) return;
+  switch (verdict) {
+    case Connection::kDiskError:
+    case Connection::kFailTask:
+      return Fail(verdictCode);
+    case Connection::kRestart:
+      return Restart(now);
+    case Connection::kRetry:
+      return Failure(c, verdictCode, now);
+    case Connection::kDropSlot:
+      if (c.hasSlice && c.next < c.end) pending_.push_back({c.next, c.end});
+      c.hasSlice = false;
+      RemoveIdle();
+      return CheckComplete();
+    case Connection::kAccept:
+    case Connection::kNone:
+      break;
+  }
+  if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && c.stopAtEnd)) {
+    if (!rangesServed_ && size_ < 0 && c.end == INT64_MAX) {
+      size_ = c.next;  // a body of unknown length ended cleanly
+      c.end = c.next;
+    }
+    if (c.next < c.end && !c.stopAtEnd) return Failure(c, ECONNRESET, now);  // cut short
+    return SliceFinished(c, now);
+  }
+  if (IsPermanentCurlFailure(code)) return Fail(ErrnoForCurlCode(code));
+  return Failure(c, ErrnoForCurlCode(code), now);
+}
+
+void Task::SliceFinished(Connection& c, Clock::time_point now) {
+  c.hasSlice = c.next < c.end;
+  if (!c.hasSlice && rangesServed_ && ActiveConnections() < MaxConnections()) {
+    if (auto work = TakeWork()) {
+      c.hasSlice = true;
+      c.next = work->begin;
+      c.end = work->end;
+    }
+  }
+  if (c.hasSlice) {
+    Launch(c, now);
+  } else {
+    RemoveIdle();
+  }
+  CheckComplete();
+}
+
+void Task::Failure(Connection& c, int code, Clock::time_point now) {
+  c.failures++;
+  c.useOriginalUrl = true;  // a signed address may have expired; ask the origin again
+  if (!rangesServed_ && state_ == 3) {
+    // Without ranges the body can only start over at byte 0; ask again what the server
+    // serves, it may have changed.
+    ResetFile();
+    state_ = 5;
+    c.probe = true;
+    c.next = 0;
+    c.end = INT64_MAX;
+  }
+  if (c.failures >= ctx_.settings.maxTries) {
+    if (rangesServed_ && ActiveConnections() > 1) {
+      if (c.next < c.end) pending_.push_back({c.next, c.end});
+      c.hasSlice = false;
+      RemoveIdle();
+      return;
+    }
+    return Fail(code);
+  }
+  int64_t pause = int64_t{ctx_.settings.retryBaseMs} << std::min(c.failures - 1, 5);
+  c.retryAt = now + std::chrono::milliseconds(pause);
+}
+
+std::optional<ByteRange> Task::TakeWork() {
+  if (!pending_.empty()) {
+    ByteRange r = pending_.front();
+    pending_.pop_front();
+    return r;
+  }
+  Connection* victim = nullptr;
+  for (auto& c : connections_) {
+    if (!c->hasSlice || c->end == INT64_MAX) continue;
+    if (victim == nullptr || c->end - c->next > victim->end - victim->next) victim = c.get();
+  }
+  if (victim == nullptr) return std::nullopt;
+  auto half = StealHalf(victim->next, victim->end, kMinSteal);
+  if (half) victim->end = half->begin;
+  return half;
+}
+
+void Task::RemoveIdle() {
+  std::erase_if(connections_,
+                [](const std::unique_ptr<Connection>& c) { return !c->running && !c->hasSlice; });
+}
+
+int Task::ActiveConnections() const {
+  int n = 0;
+  for (const auto& c : connections_)
+    if (c->running || c->hasSlice) ++n;
+  return n;
+}
+
+int Task::MaxConnections() const {
+  if (!rangesServed_) return 1;
+  if (!ctx_.bucket->Limited()) return kMaxConnections;
+  return static_cast<int>(
+      std::clamp<int64_t>(ctx_.bucket->Rate() / kPerConnectionUnderLimit, 1, kMaxConnections));
+}
+
+void Task::Restart(Clock::time_point now) {
+  if (++restarts_ > kMaxRestarts) return Fail(EPROTO);
+  AbortAll();
+  ResetFile();
+  size_ = -1;
+  rangesServed_ = false;
+  state_ = 5;
+  auto probe = std::make_unique<Connection>();
+  probe->task = this;
+  probe->probe = true;
+  probe->hasSlice = true;
+  probe->next = 0;
+  probe->end = INT64_MAX;
+  connections_.push_back(std::move(probe));
+  Launch(*connections_.back(), now);
+}
+
+void Task::ResetFile() {
+  done_.Clear();
+  if (!file_) return;
+  std::lock_guard lock(file_->mutex);
+  file_->generation++;
+  // The control file forgets the old ranges before the bytes go.
+  WriteFileAtomically(file_->controlPath, FormatControl({request_.url, -1, {}}));
+  if (::ftruncate(file_->fd, 0) != 0) {
+    // Nothing claims those bytes any more, so what is left in them does no harm.
+  }
+}
+
+int Task::Preallocate() {
+  if (!file_ || size_ <= 0) return 0;
+  if (::fallocate(file_->fd, 0, 0, size_) == 0) return 0;
+  if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINTR) return 0;
+  return errno;
+}
+
+void Task::PostFlush(bool always) {
+  if (!file_) return;
+  // The periodic flush waits for the previous one; the last one before an end always goes.
+  if (file_->flushQueued.exchange(true) && !always) return;
+  DiskJob job;
+  job.kind = DiskJob::kFlush;
+  job.handle = handle_;
+  job.file = file_;
+  job.generation = file_->generation;
+  job.control = FormatControl({request_.url, rangesServed_ ? size_ : -1, done_});
+  ctx_.disk->Post(std::move(job));
+}
+
+void Task::CheckComplete() {
+  if (Ended() || finishing_ || state_ != 3 || size_ < 0 || !done_.Contains(0, size_)) return;
+  for (const auto& c : connections_)
+    if (c->running) return;
+  AbortAll();
+  finishing_ = true;
+  PostFlush();
+  DiskJob job;
+  job.kind = DiskJob::kFinish;
+  job.handle = handle_;
+  job.file = file_;
+  job.generation = file_->generation;
+  job.size = size_;
+  ctx_.disk->Post(std::move(job));
+}
+
+void Task::OnDiskResult(const DiskResult& result) {
+  if (Ended()) return;
+  if (result.error != 0) return Fail(result.error);
+  file_->name = result.savedName;
+  state_ = 4;
+  ReleaseClaim();
+}
+
+void Task::Fail(int code) {
+  AbortAll();
+  state_ = 1;
+  failureCode_ = code;
+  PostFlush();  // what is on disk stays usable for a later resume
+  ReleaseClaim();
+}
+
+void Task::Shutdown() {
+  if (Ended() || finishing_) return;
+  AbortAll();
+  PostFlush();
+}
+
+void Task::Tick(Clock::time_point now) {
+  if (Ended() || finishing_ || state_ == 2) return;
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    Connection& c = *connections_[i];
+    if (!c.running && c.hasSlice && now >= c.retryAt) Launch(c, now);
+    if (Ended()) return;
+  }
+  if (rangesServed_ && state_ == 3) {
+    while (ActiveConnections() < MaxConnections()) {
+      auto work = TakeWork();
+      if (!work) break;
+      auto c = std::make_unique<Connection>();
+      c->task = this;
+      c->hasSlice = true;
+      c->useOriginalUrl = false;
+      c->next = work->begin;
+      c->end = work->end;
+      connections_.push_back(std::move(c));
+      Launch(*connections_.back(), now);
+      if (Ended()) return;
+    }
+  }
+  // A slow connection's bytes should not wait long in memory: progress reports and the
+  // control file only count what is in the file.
+  for (auto& c : connections_) {
+    if (!c->buffer.empty() && now - c->bufferSince > std::chrono::milliseconds(200) &&
+        !WriteBuffered(*c)) {
+      return Fail(c->verdictCode);
+    }
+  }
+  auto stall = std::chrono::seconds(ctx_.settings.stallSeconds);
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    Connection& c = *connections_[i];
+    if (c.running && !c.paused && now - c.lastData > stall) {
+      Abort(c);
+      Failure(c, ETIMEDOUT, now);
+      if (Ended()) return;
+    }
+  }
+  if (now - lastFlush_ >= std::chrono::seconds(1)) {
+    lastFlush_ = now;
+    PostFlush(false);
+  }
+  CheckComplete();
+}
+
+TaskStatus Task::Status(Clock::time_point now) {
+  TaskStatus s;
+  s.state = state_;
+  s.failureCode = failureCode_;
+  s.name = file_ ? file_->name : request_.name;
+  s.size = std::max<int64_t>(size_, 0);
+  s.downloaded = done_.Total();
+  if (state_ == 4)
+    s.progress = 1.0f;
+  else if (size_ > 0)
+    s.progress = static_cast<float>(static_cast<double>(s.downloaded) / static_cast<double>(size_));
+  s.speed = state_ == 3
+                ? static_cast<int32_t>(std::min<int64_t>(meter_.BytesPerSecond(now), INT32_MAX))
+                : 0;
+  int running = 0;
+  for (const auto& c : connections_)
+    if (c->running) ++running;
+  s.connections = running;
+  s.originValid = originValid_;
+  s.creatingFile = state_ == 5;
+  return s;
+}
+
+}  // namespace sf::engine

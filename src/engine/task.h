@@ -1,0 +1,158 @@
+// One download: asks the server for the address and what it serves (state 5), then moves the
+// body over one or more connections into the partial file (state 3), until the file is
+// complete and renamed into place (state 4) or the task gives up (state 1). Everything here
+// runs on the engine thread.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/disk_worker.h"
+#include "engine/http_response.h"
+#include "engine/range_set.h"
+#include "engine/throughput.h"
+
+namespace sf::engine {
+
+struct EngineSettings {
+  std::string caBundle;    // extra certificate authorities to trust, PEM file
+  int retryBaseMs = 1000;  // first pause before a retry; doubles each time
+  int maxTries = 5;        // failed tries in a row before a connection gives up
+  int stallSeconds = 30;   // no byte for this long (not counting limit pauses) is a time-out
+};
+
+// What the engine thread shares with its tasks.
+struct EngineContext {
+  CURLM* multi = nullptr;
+  TokenBucket* bucket = nullptr;
+  DiskWorker* disk = nullptr;
+  EngineSettings settings;
+  std::set<std::string> claimedTargets;  // dir/name of every task still running
+};
+
+// A task as the caller asked for it; texts in UTF-8.
+struct TaskRequest {
+  std::string url;
+  std::string referer;
+  std::string cookies;
+  std::string dir;
+  std::string name;
+  bool resume = true;
+};
+
+// What a query reports.
+struct TaskStatus {
+  int32_t state = 2;
+  int32_t failureCode = 0;
+  std::string name;  // UTF-8, the name the file has or will have
+  int64_t size = 0;
+  int64_t downloaded = 0;
+  float progress = 0;
+  int32_t speed = 0;
+  int32_t connections = 0;
+  bool originValid = false;
+  bool creatingFile = false;
+};
+
+class Task;
+
+struct Connection {
+  enum Verdict { kNone, kAccept, kRetry, kFailTask, kDropSlot, kRestart, kDiskError };
+
+  Task* task = nullptr;
+  CURL* easy = nullptr;
+  bool probe = false;
+  bool hasSlice = false;
+  int64_t next = 0;         // next byte to write
+  int64_t end = 0;          // end of the slice (exclusive); INT64_MAX when unknown
+  int64_t requestEnd = -1;  // end the running request asked for (exclusive), -1: open
+  bool running = false;
+  bool paused = false;     // held by the speed limit
+  bool checked = false;    // response head judged
+  bool stopAtEnd = false;  // stopped on purpose at the end of its slice
+  bool useOriginalUrl = true;
+  Verdict verdict = kNone;
+  int verdictCode = 0;
+  int failures = 0;
+  Clock::time_point retryAt{};
+  Clock::time_point lastData{};
+  std::optional<ContentRange> contentRange;
+  int64_t contentLength = -1;
+  std::string buffer;  // received bytes ending at `next`, not yet written
+  Clock::time_point bufferSince{};
+  char error[CURL_ERROR_SIZE] = {};
+};
+
+class Task {
+ public:
+  Task(int32_t handle, TaskRequest request, EngineContext& ctx);
+  ~Task();
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  void Start(Clock::time_point now);
+  void Tick(Clock::time_point now);
+  // Connections held by the speed limit; the engine releases them in turn across tasks.
+  void CollectPaused(std::vector<Connection*>& out);
+  void Unpause(Connection& c, Clock::time_point now);
+  void OnTransferDone(Connection& c, CURLcode code, Clock::time_point now);
+  void OnDiskResult(const DiskResult& result);
+  // The engine is shutting down: drop the connections, record what is on disk.
+  void Shutdown();
+  TaskStatus Status(Clock::time_point now);
+  bool Ended() const { return state_ == 1 || state_ == 4; }
+
+  // Curl callbacks.
+  size_t OnData(Connection& c, const char* data, size_t len);
+  void OnHeaderLine(Connection& c, std::string_view line);
+
+ private:
+  int PrepareFile();
+  void Launch(Connection& c, Clock::time_point now);
+  void Abort(Connection& c);
+  bool WriteBuffered(Connection& c);
+  void AbortAll();
+  Connection::Verdict Judge(Connection& c, int& code);
+  void SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size);
+  void Failure(Connection& c, int code, Clock::time_point now);
+  void SliceFinished(Connection& c, Clock::time_point now);
+  std::optional<ByteRange> TakeWork();
+  void Restart(Clock::time_point now);
+  void ResetFile();
+  int Preallocate();
+  void PostFlush(bool always = true);
+  void CheckComplete();
+  void Fail(int code);
+  void ReleaseClaim();
+  int MaxConnections() const;
+  int ActiveConnections() const;
+  void RemoveIdle();
+
+  int32_t handle_;
+  TaskRequest request_;
+  EngineContext& ctx_;
+  std::string effectiveUrl_;
+  int32_t state_ = 2;
+  int32_t failureCode_ = 0;
+  int64_t size_ = -1;
+  bool rangesServed_ = false;
+  bool originValid_ = false;
+  bool finishing_ = false;
+  int restarts_ = 0;
+  RangeSet done_;
+  std::deque<ByteRange> pending_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  std::shared_ptr<PartFile> file_;
+  std::string claimed_;
+  SpeedMeter meter_;
+  Clock::time_point lastFlush_{};
+  int64_t unsyncedBytes_ = 0;
+};
+
+}  // namespace sf::engine

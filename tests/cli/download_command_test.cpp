@@ -1,0 +1,157 @@
+#include "cli/download_command.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "base/encoding.h"
+#include "download/download_engine.h"
+#include "download/engine_api.h"
+
+namespace sf::cli {
+namespace {
+
+std::optional<DownloadOptions> Parse(std::vector<std::string> args, std::string* error = nullptr) {
+  std::string e;
+  auto o = ParseDownloadArgs(args, e);
+  if (error) *error = e;
+  return o;
+}
+
+TEST(DownloadArgs, OptionsAndMistakes) {
+  auto o = Parse({"--dir", "/d", "--limit", "300", "http://h/a", "http://h/b"});
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->dir, "/d");
+  EXPECT_EQ(o->limitKb, 300);
+  EXPECT_EQ(o->urls.size(), 2u);
+
+  std::string error;
+  EXPECT_FALSE(Parse({}, &error));
+  EXPECT_EQ(error, "no address given");
+  EXPECT_FALSE(Parse({"--name", "x", "http://h/a", "http://h/b"}, &error));
+  EXPECT_NE(error.find("one address"), std::string::npos);
+  EXPECT_FALSE(Parse({"--limit", "fast", "http://h/a"}, &error));
+  EXPECT_FALSE(Parse({"--limit", "99999999999", "http://h/a"}, &error));
+  EXPECT_FALSE(Parse({"--dir"}, &error));
+  EXPECT_EQ(error, "--dir needs a value");
+  EXPECT_FALSE(Parse({"--bogus", "http://h/a"}, &error));
+  EXPECT_FALSE(Parse({"--name", "a/b", "http://h/a"}, &error));
+  EXPECT_FALSE(Parse({"http://h/" + std::string(2100, 'a')}, &error));
+}
+
+TEST(DownloadArgs, NameComesFromTheLastPathSegment) {
+  EXPECT_EQ(NameFromUrl("http://h/a/b/%E6%96%87%20x.zip?name=y#z"), "文 x.zip");
+  EXPECT_EQ(NameFromUrl("https://h/file/%D6%D0.txt"), "中.txt");  // percent-encoded GBK
+  EXPECT_EQ(NameFromUrl("http://h/dir/"), "");
+  EXPECT_EQ(NameFromUrl("http://h"), "");
+  EXPECT_EQ(NameFromUrl("http://h/bad%zz"), "bad%zz");
+}
+
+// Plays back a scripted state for each task and records what the command handed over.
+class ScriptedEngine : public DownloadEngine {
+ public:
+  struct Script {
+    int32_t state;
+    int32_t failure;
+    std::u16string name;
+  };
+  int32_t Init() override { return ++inits; }
+  int32_t CreateTask(const void* param) override {
+    const auto* r = static_cast<const uint8_t*>(param);
+    auto text = [&](layout::Field f) {
+      std::u16string t;
+      for (size_t i = 0; i < f.width; i += 2) {
+        char16_t u = static_cast<char16_t>(r[f.offset + i] | (r[f.offset + i + 1] << 8));
+        if (u == 0) break;
+        t += u;
+      }
+      return Utf16ToUtf8(t);
+    };
+    names.push_back(text(layout::param::kFileName));
+    dirs.push_back(text(layout::param::kSaveDir));
+    resume.push_back(r[layout::param::kResume.offset] == 1);
+    return static_cast<int32_t>(names.size());
+  }
+  int32_t StartTask(int32_t handle) override {
+    started.push_back(handle);
+    return 1;
+  }
+  int32_t QueryTaskInfoEx(int32_t handle, void* info) override {
+    auto it = scripts.find(handle);
+    if (it == scripts.end()) return 0;
+    auto* r = static_cast<uint8_t*>(info);
+    std::memcpy(r + layout::info::kState.offset, &it->second.state, 4);
+    std::memcpy(r + layout::info::kFailureCode.offset, &it->second.failure, 4);
+    std::memset(r + layout::info::kFileName.offset, 0, layout::info::kFileName.width);
+    std::memcpy(r + layout::info::kFileName.offset, it->second.name.data(),
+                it->second.name.size() * 2);
+    return 1;
+  }
+  int32_t SetSpeedLimit(int32_t kb) override {
+    limits.push_back(kb);
+    return 1;
+  }
+  int32_t CreateTaskByThunder(const char16_t*, const char16_t*, const char16_t*, const void*,
+                              const char16_t*) override {
+    return 0;
+  }
+  int32_t CreateBTTaskByThunder(const char16_t*) override { return 0; }
+
+  int inits = 0;
+  std::vector<std::string> names, dirs;
+  std::vector<bool> resume;
+  std::vector<int32_t> started, limits;
+  std::map<int32_t, Script> scripts;
+};
+
+std::string Contents(FILE* f) {
+  std::string out;
+  std::rewind(f);
+  char buf[1024];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  return out;
+}
+
+TEST(DownloadRun, ReportsSavedPathsAndFailures) {
+  ScriptedEngine engine;
+  engine.scripts[1] = {layout::kStateFinished, 0, u"名 (1).bin"};
+  engine.scripts[2] = {layout::kStateFailed, 403, u"b.bin"};
+  DownloadOptions o;
+  o.dir = "/srv/dl/";
+  o.limitKb = 64;
+  o.urls = {"http://h/%E5%90%8D.bin", "http://h/b.bin"};
+  Console console;
+  console.out = std::tmpfile();
+  console.err = std::tmpfile();
+  std::atomic<bool> interrupted{false};
+  EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 1);
+  EXPECT_EQ(engine.inits, 1);
+  EXPECT_EQ(engine.limits, std::vector<int32_t>{64});
+  EXPECT_EQ(engine.names, (std::vector<std::string>{"名.bin", "b.bin"}));
+  EXPECT_EQ(engine.dirs, (std::vector<std::string>{"/srv/dl", "/srv/dl"}));
+  EXPECT_EQ(engine.resume, (std::vector<bool>{true, true}));
+  EXPECT_EQ(engine.started, (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(Contents(console.out), "/srv/dl/名 (1).bin\n");
+  EXPECT_NE(Contents(console.err).find("b.bin: HTTP 403 (failure code 403)"), std::string::npos);
+  std::fclose(console.out);
+  std::fclose(console.err);
+
+  // All finished: status 0. An interrupt stops at once with the tasks still running.
+  engine.scripts[3] = {layout::kStateFinished, 0, u"a.bin"};
+  engine.scripts[4] = {layout::kStateFinished, 0, u"b.bin"};
+  console.out = std::tmpfile();
+  console.err = std::tmpfile();
+  EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 0);
+  engine.scripts[5] = {layout::kStateDownloading, 0, u"c"};
+  engine.scripts[6] = {layout::kStateDownloading, 0, u"d"};
+  interrupted = true;
+  EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 130);
+  EXPECT_NE(Contents(console.err).find("run the same command again"), std::string::npos);
+  std::fclose(console.out);
+  std::fclose(console.err);
+}
+
+}  // namespace
+}  // namespace sf::cli

@@ -1,0 +1,273 @@
+// The engine library against a real loopback server, through the binding.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <csignal>
+#include <set>
+
+#include "download/engine_api.h"
+#include "engine_harness.h"
+#include "range_file_server.h"
+
+namespace sf::test {
+namespace {
+
+using layout::kStateFailed;
+using layout::kStateFinished;
+
+class EngineDownload : public ::testing::Test {
+ protected:
+  void SetUp() override { Engine().SetSpeedLimit(layout::kNoSpeedLimit); }
+  TempDir dir;
+};
+
+TEST_F(EngineDownload, ManyConnectionsRedirectCookiesAndRefererGiveTheExactFile) {
+  std::string body = RandomBytes(6 << 20, 1);
+  RangeFileServer server(body);
+  NewTask task{server.Url("/r/file.bin"), dir.path(), "movie.bin"};
+  task.referer = "http://share.example/s/1";
+  task.cookies = "session=abc; other=1";
+  TaskOutcome o = RunTask(task);
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(o.name, "movie.bin");
+  EXPECT_EQ(o.size, 6 << 20);
+  EXPECT_EQ(o.downloaded, 6 << 20);
+  EXPECT_FLOAT_EQ(o.progress, 1.0f);
+  EXPECT_TRUE(o.originValid);
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "movie.bin")), Sha256Hex(body));
+  EXPECT_FALSE(FileExists(dir / "movie.bin.sfpart"));
+  EXPECT_FALSE(FileExists(dir / "movie.bin.sfctl"));
+
+  auto requests = server.Requests();
+  std::set<int> connections;
+  int ranged = 0;
+  for (const auto& r : requests) {
+    EXPECT_EQ(r.cookie, task.cookies) << r.target;
+    EXPECT_EQ(r.referer, task.referer) << r.target;
+    if (r.status == 206) {
+      connections.insert(r.connection);
+      ++ranged;
+    }
+  }
+  EXPECT_EQ(requests.front().status, 302);
+  EXPECT_GE(connections.size(),
+            4u);  // 6 MiB in slices of at least 1 MiB, over parallel connections
+  EXPECT_GE(ranged, 6);
+}
+
+TEST_F(EngineDownload, ServerIgnoringRangesOrLengthGetsOneConnection) {
+  std::string body = RandomBytes(3 << 20, 2);
+  RangeFileServer server(body);
+  server.SetHonorRanges(false);
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "plain.bin"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "plain.bin")), Sha256Hex(body));
+  EXPECT_EQ(server.Requests().size(), 1u);
+
+  // No length either: the size is learnt when the body ends.
+  server.SetChunked(true);
+  TaskOutcome c = RunTask({server.Url(), dir.path(), "chunked.bin"});
+  ASSERT_EQ(c.state, kStateFinished) << "failure " << c.failure;
+  EXPECT_EQ(c.size, 3 << 20);
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "chunked.bin")), Sha256Hex(body));
+  EXPECT_EQ(server.Requests().size(), 2u);
+
+  // Cut off in the middle, such a body can only be fetched again from the start.
+  server.DropAfter(500000, 1);
+  TaskOutcome d = RunTask({server.Url(), dir.path(), "again.bin"});
+  ASSERT_EQ(d.state, kStateFinished) << "failure " << d.failure;
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "again.bin")), Sha256Hex(body));
+  EXPECT_EQ(server.Requests().size(), 4u);
+}
+
+TEST_F(EngineDownload, DroppedConnectionContinuesFromTheLastByte) {
+  std::string body = RandomBytes(2 << 20, 3);
+  RangeFileServer server(body);
+  server.DropAfter(300000, 1);  // the first response dies after 300000 bytes
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "d.bin"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "d.bin")), Sha256Hex(body));
+  bool continued = false;
+  for (const auto& r : server.Requests()) continued |= r.range.rfind("bytes=300000-", 0) == 0;
+  EXPECT_TRUE(continued);
+  // What arrived before the drop was never asked for again.
+  auto requests = server.Requests();
+  for (size_t i = 1; i < requests.size(); ++i)
+    EXPECT_GE(std::stoll(requests[i].range.substr(6)), 300000) << requests[i].range;
+}
+
+TEST_F(EngineDownload, ServerErrorsAreRetriedAndFinallyReported) {
+  std::string body = RandomBytes(100000, 4);
+  RangeFileServer server(body);
+  server.ForceStatus(503, 2);
+  TaskOutcome ok = RunTask({server.Url(), dir.path(), "r.bin"});
+  ASSERT_EQ(ok.state, kStateFinished) << "failure " << ok.failure;
+  EXPECT_EQ(ReadWholeFile(dir / "r.bin"), body);
+
+  server.ForceStatus(500);
+  TaskOutcome failed = RunTask({server.Url(), dir.path(), "s.bin"});
+  EXPECT_EQ(failed.state, kStateFailed);
+  EXPECT_EQ(failed.failure, 500);
+}
+
+TEST_F(EngineDownload, ForbiddenEndsTheTaskAtOnce) {
+  RangeFileServer server("secret");
+  server.ForceStatus(403);
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "x.bin"});
+  EXPECT_EQ(o.state, kStateFailed);
+  EXPECT_EQ(o.failure, 403);
+  EXPECT_EQ(server.Requests().size(), 1u);
+  EXPECT_FALSE(FileExists(dir / "x.bin"));
+}
+
+TEST_F(EngineDownload, UnreachableServerFailsWithAnErrorNumber) {
+  int port;
+  {
+    RangeFileServer gone("");
+    port = std::stoi(gone.Url().substr(17, 5));
+  }
+  TaskOutcome o = RunTask({"http://127.0.0.1:" + std::to_string(port) + "/f", dir.path(), "u.bin"});
+  EXPECT_EQ(o.state, kStateFailed);
+  EXPECT_EQ(o.failure, ECONNREFUSED);
+}
+
+TEST_F(EngineDownload, NamesCannotLeaveTheDirectory) {
+  RangeFileServer server("payload");
+  std::string inner = dir / "inner";
+  TaskOutcome o = RunTask({server.Url(), inner, "../escape.txt"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(o.name, ".._escape.txt");
+  EXPECT_EQ(ReadWholeFile(inner + "/.._escape.txt"), "payload");  // directory created
+  EXPECT_FALSE(FileExists(dir / "escape.txt"));
+}
+
+TEST_F(EngineDownload, ExistingFilesAreNeverOverwritten) {
+  RangeFileServer server("new content");
+  WriteWholeFile(dir / "a.txt", "mine");
+  WriteWholeFile(dir / "a (1).txt", "mine too");
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "a.txt"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(o.name, "a (2).txt");
+  EXPECT_EQ(ReadWholeFile(dir / "a.txt"), "mine");
+  EXPECT_EQ(ReadWholeFile(dir / "a (1).txt"), "mine too");
+  EXPECT_EQ(ReadWholeFile(dir / "a (2).txt"), "new content");
+
+  // Two tasks for one name at once get two files.
+  int32_t h1 = StartTask({server.Url(), dir.path(), "b.txt"});
+  int32_t h2 = StartTask({server.Url(), dir.path(), "b.txt"});
+  TaskOutcome o1 = WaitForEnd(h1), o2 = WaitForEnd(h2);
+  ASSERT_EQ(o1.state, kStateFinished);
+  ASSERT_EQ(o2.state, kStateFinished);
+  EXPECT_NE(o1.name, o2.name);
+}
+
+TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
+  std::string body = RandomBytes(3 << 20, 5);
+  RangeFileServer server(body);
+  // An earlier run left the first MiB and the last 100 bytes.
+  std::string part = body;
+  for (size_t i = 1 << 20; i < body.size() - 100; ++i) part[i] = 0;
+  WriteWholeFile(dir / "c.bin.sfpart", part);
+  WriteWholeFile(dir / "c.bin.sfctl", "sharefetch-partial 1\nurl old\nsize " +
+                                          std::to_string(body.size()) + "\ndone 0-1048576 " +
+                                          std::to_string(body.size() - 100) + "-" +
+                                          std::to_string(body.size()) + "\n");
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "c.bin"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(o.name, "c.bin");
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "c.bin")), Sha256Hex(body));
+  // Nothing already on disk was asked for again.
+  for (const auto& r : server.Requests()) {
+    ASSERT_EQ(r.range.rfind("bytes=", 0), 0u) << r.range;
+    EXPECT_GE(std::stoll(r.range.substr(6)), 1 << 20) << r.range;
+    EXPECT_LT(std::stoll(r.range.substr(6)), static_cast<long long>(body.size()) - 100) << r.range;
+  }
+
+  // The same leftovers, but the server's file is now another size: start over.
+  WriteWholeFile(dir / "e.bin.sfpart", part);
+  WriteWholeFile(dir / "e.bin.sfctl", "sharefetch-partial 1\nurl old\nsize " +
+                                          std::to_string(body.size()) + "\ndone 0-1048576\n");
+  std::string changed = RandomBytes(2 << 20, 6);
+  server.SetContent(changed);
+  TaskOutcome r = RunTask({server.Url(), dir.path(), "e.bin"});
+  ASSERT_EQ(r.state, kStateFinished) << "failure " << r.failure;
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "e.bin")), Sha256Hex(changed));
+
+  // Without the resume flag the leftovers are not this task's: they stay, a new name is used.
+  WriteWholeFile(dir / "g.bin.sfpart", part);
+  WriteWholeFile(dir / "g.bin.sfctl", "sharefetch-partial 1\nurl old\nsize 5\ndone \n");
+  NewTask fresh{server.Url(), dir.path(), "g.bin"};
+  fresh.resume = false;
+  TaskOutcome f = RunTask(fresh);
+  ASSERT_EQ(f.state, kStateFinished);
+  EXPECT_EQ(f.name, "g (1).bin");
+  EXPECT_EQ(ReadWholeFile(dir / "g.bin.sfpart"), part);
+}
+
+TEST_F(EngineDownload, ServerThatStopsServingRangesRestartsFromZero) {
+  std::string body = RandomBytes(3 << 20, 7);
+  RangeFileServer server(body);
+  WriteWholeFile(dir / "h.bin.sfpart", std::string(1 << 20, 'x'));  // would corrupt if kept
+  WriteWholeFile(dir / "h.bin.sfctl", "sharefetch-partial 1\nurl old\nsize " +
+                                          std::to_string(body.size()) + "\ndone 0-1048576\n");
+  server.SetHonorRanges(false);
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "h.bin"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "h.bin")), Sha256Hex(body));
+}
+
+TEST_F(EngineDownload, SpeedLimitHoldsForAllTasksTogether) {
+  std::string body = RandomBytes(1 << 20, 8);
+  RangeFileServer server(body);
+  Engine().SetSpeedLimit(512);  // 512 KiB/s for both tasks: 2 MiB take about 4 s
+  auto start = std::chrono::steady_clock::now();
+  int32_t a = StartTask({server.Url(), dir.path(), "l1.bin"});
+  int32_t b = StartTask({server.Url(), dir.path(), "l2.bin"});
+  TaskOutcome oa = WaitForEnd(a), ob = WaitForEnd(b);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(oa.state, kStateFinished);
+  ASSERT_EQ(ob.state, kStateFinished);
+  double rate = 2.0 * (1 << 20) / seconds / 1024;
+  EXPECT_GT(rate, 512 * 0.7) << seconds << " s";
+  EXPECT_LT(rate, 512 * 1.15) << seconds << " s";
+  EXPECT_EQ(ReadWholeFile(dir / "l2.bin"), body);
+
+  // 0 lifts the limit rather than stalling everything.
+  Engine().SetSpeedLimit(0);
+  start = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunTask({server.Url(), dir.path(), "l3.bin"}).state, kStateFinished);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(EngineDownload, FileSizeLimitEndsTheTaskAndKeepsThePartial) {
+  // A file system that refuses more bytes, the way a full disk does.
+  std::string body = RandomBytes(3 << 20, 9);
+  RangeFileServer server(body);
+  struct rlimit old;
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 1 << 20;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "big.bin"});
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(o.state, kStateFailed);
+  EXPECT_EQ(o.failure, EFBIG);
+  EXPECT_FALSE(FileExists(dir / "big.bin"));
+  EXPECT_TRUE(FileExists(dir / "big.bin.sfctl"));
+}
+
+TEST(EngineCalls, UnknownHandlesAndExternalClientEntryPoints) {
+  EXPECT_EQ(Engine().QueryTaskInfoEx(999999, nullptr), 0);
+  char info[1429] = {};
+  EXPECT_EQ(Engine().QueryTaskInfoEx(999999, info), 0);
+  EXPECT_EQ(Engine().StartTask(999999), 0);
+  EXPECT_EQ(Engine().CreateTask(nullptr), 0);
+  EXPECT_EQ(Engine().CreateTaskByThunder(u"http://h/", u"n", u"", "", u""), 0);
+  EXPECT_EQ(Engine().CreateBTTaskByThunder(u"/tmp/x.torrent"), 0);
+}
+
+}  // namespace
+}  // namespace sf::test

@@ -1,0 +1,154 @@
+// The terminal command end to end: killed in the middle and run again, and HTTPS.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "download/engine_api.h"
+#include "engine/control_file.h"
+#include "engine_harness.h"
+#include "range_file_server.h"
+
+namespace sf::test {
+namespace {
+
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+
+// Runs a shell command line and collects what it prints.
+CommandResult Shell(const std::string& command) {
+  CommandResult r;
+  FILE* p = ::popen(command.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  int raw = ::pclose(p);
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return r;
+}
+
+pid_t Spawn(const std::vector<std::string>& args) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
+  std::string body = RandomBytes(4 << 20, 11);
+  RangeFileServer server(body);
+  TempDir dir;
+  std::string url = server.Url("/data/%E6%96%87%E4%BB%B6.bin");  // 文件.bin
+  pid_t child = Spawn({SF_CLI_PATH, "download", "--limit", "1024", "--dir", dir.path(), url});
+  ASSERT_GT(child, 0);
+
+  // Wait until the control file shows real progress from the start of the file on.
+  std::string control = dir / "文件.bin.sfctl";
+  bool progressed = false;
+  for (int i = 0; i < 200 && !progressed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto text = engine::ReadSmallFile(control);
+    auto data = text ? engine::ParseControl(*text) : std::nullopt;
+    progressed = data && data->done.Total() >= (512 << 10) && !data->done.Ranges().empty() &&
+                 data->done.Ranges().front().begin == 0;
+  }
+  ::kill(child, SIGKILL);
+  int status;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(progressed);
+  ASSERT_FALSE(FileExists(dir / "文件.bin"));
+  ASSERT_TRUE(FileExists(dir / "文件.bin.sfpart"));
+  size_t before = server.Requests().size();
+
+  CommandResult again = Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.path() + "' '" +
+                              url + "' 2>/dev/null");
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.output, dir / "文件.bin\n");
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "文件.bin")), Sha256Hex(body));
+  EXPECT_FALSE(FileExists(dir / "文件.bin.sfpart"));
+  EXPECT_FALSE(FileExists(dir / "文件.bin.sfctl"));
+  auto requests = server.Requests();
+  ASSERT_GT(requests.size(), before);
+  for (size_t i = before; i < requests.size(); ++i)
+    EXPECT_NE(requests[i].range, "bytes=0-") << "the second run started over";
+}
+
+TEST(DownloadCommand, FailureGivesExitStatusOneAndTheCode) {
+  RangeFileServer server("x");
+  server.ForceStatus(404);
+  TempDir dir;
+  CommandResult r = Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.path() + "' " +
+                          server.Url("/missing.bin") + " 2>&1");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("HTTP 404"), std::string::npos) << r.output;
+}
+
+class TlsServer {
+ public:
+  TlsServer(const std::string& dir, const std::string& body) {
+    std::string cmd =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        dir + "/key.pem' -out '" + dir + "/cert.pem' >/dev/null 2>&1";
+    ok_ = std::system(cmd.c_str()) == 0;
+    if (!ok_) return;
+    server_ = std::make_unique<httplib::SSLServer>((dir + "/cert.pem").c_str(),
+                                                   (dir + "/key.pem").c_str());
+    server_->Get("/secure.bin", [body](const httplib::Request&, httplib::Response& res) {
+      res.set_content(body, "application/octet-stream");
+    });
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    while (port_ > 0 && !server_->is_running())
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~TlsServer() {
+    if (server_) server_->stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  bool ok() const { return ok_ && port_ > 0; }
+  std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/secure.bin"; }
+
+ private:
+  bool ok_ = false;
+  int port_ = 0;
+  std::unique_ptr<httplib::SSLServer> server_;
+  std::thread thread_;
+};
+
+TEST(Https, TrustedCertificateDownloadsAndUntrustedOneFails) {
+  TempDir dir;
+  std::string body = RandomBytes(3 << 20, 12);
+  TlsServer server(dir.path(), body);
+  ASSERT_TRUE(server.ok());
+  WriteWholeFile(TestCaBundlePath(), ReadWholeFile(dir / "cert.pem"));
+  TaskOutcome o = RunTask({server.Url(), dir / "out", "s.bin"});
+  ::unlink(TestCaBundlePath().c_str());
+  ASSERT_EQ(o.state, layout::kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "out/s.bin")), Sha256Hex(body));
+
+  // Verification stays on: the same server without the extra CA is refused.
+  CommandResult r = Shell("env -u SHAREFETCH_CA_BUNDLE " + std::string(SF_CLI_PATH) +
+                          " download --dir '" + dir.path() + "/out2' " + server.Url() + " 2>&1");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.output.find("failure code 71"), std::string::npos) << r.output;
+  EXPECT_FALSE(FileExists(dir / "out2/secure.bin"));
+}
+
+}  // namespace
+}  // namespace sf::test

@@ -1,0 +1,71 @@
+// A loopback HTTP/1.1 file server for download tests: serves one body under any path, honours
+// single byte ranges (or ignores them on request), keeps connections alive, and injects
+// faults: forced status codes, connections dropped mid-body, a per-connection rate. Paths
+// under "/r/" answer with a redirect to the rest of the path. Every request is recorded.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sf::test {
+
+struct ServedRequest {
+  std::string target;
+  std::string range;  // the Range header's value, empty when absent
+  std::string cookie;
+  std::string referer;
+  int status = 0;
+  int64_t bodyBytes = 0;  // bytes of body actually sent
+  int connection = 0;     // which accepted connection carried it
+};
+
+class RangeFileServer {
+ public:
+  explicit RangeFileServer(std::string content);
+  ~RangeFileServer();
+  RangeFileServer(const RangeFileServer&) = delete;
+  RangeFileServer& operator=(const RangeFileServer&) = delete;
+
+  std::string Url(const std::string& path = "/file.bin") const;
+  void SetContent(std::string content);
+  void SetHonorRanges(bool on) { honorRanges_ = on; }
+  // Whole bodies in chunked encoding, without a length (and without ranges).
+  void SetChunked(bool on) { chunked_ = on; }
+  // The next `count` requests (every request when negative) get `status` and a short body.
+  void ForceStatus(int status, int count = -1);
+  // The next `times` responses close their connection after `bytes` bytes of body.
+  void DropAfter(int64_t bytes, int times);
+  // Body bytes per second on each connection; 0: as fast as possible.
+  void SetRate(int64_t bytesPerSecond) { rate_ = bytesPerSecond; }
+
+  std::vector<ServedRequest> Requests() const;
+  int64_t BodyBytesSent() const;
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd, int connection);
+  bool SendAll(int fd, const char* data, size_t size);
+
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> honorRanges_{true};
+  std::atomic<bool> chunked_{false};
+  std::atomic<int64_t> rate_{0};
+  mutable std::mutex mutex_;
+  std::shared_ptr<const std::string> content_;
+  int forcedStatus_ = 0;
+  int forcedCount_ = 0;
+  int64_t dropBytes_ = 0;
+  int dropTimes_ = 0;
+  std::vector<ServedRequest> requests_;
+  std::thread acceptThread_;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace sf::test
