@@ -1,0 +1,238 @@
+// The real main window against the local share service, on the offscreen platform.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "app/main_window.h"
+#include "app/resolve_tab.h"
+#include "app/picture_box.h"
+#include "gui_test_support.h"
+#include "share/share_session.h"
+#include "share_simulator.h"
+
+using sf::test::Find;
+using sf::test::WhenModal;
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  sf::sim::ShareSimulator sim_;
+  sf::app::AppState state_;
+  std::unique_ptr<sf::app::MainWindow> window_;
+
+  QTreeWidget* Results() { return Find<QTreeWidget>(window_.get(), "超级列表框1"); }
+  QString Status() { return Find<QLabel>(window_.get(), "状态条1_1")->text(); }
+  QPushButton* ParseButton() { return Find<QPushButton>(window_->resolveTab(), "按钮1"); }
+
+  void StartParse(const char* shareId) {
+    Find<QLineEdit>(window_.get(), "编辑框_URL")->setText(QString::fromStdString(sim_.ShareUrl(shareId)));
+    QTest::mouseClick(ParseButton(), Qt::LeftButton);
+  }
+  void WaitForParseEnd() { QTRY_VERIFY_WITH_TIMEOUT(ParseButton()->isEnabled(), 20000); }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY2(sim_.StartFromText(R"({"captchaFormat": "jpeg", "shares": [
+      {"id": "pub2", "items": [{"name": "a.txt", "size": 10}, {"name": "报告.pdf", "size": 2048}]},
+      {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
+      {"id": "cap5", "linkCaptchaAt": 3, "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2},
+        {"name": "3.bin", "size": 3}, {"name": "4.bin", "size": 4}, {"name": "5.bin", "size": 5}]}
+    ]})"),
+             sim_.error().c_str());
+  }
+
+  void init() {
+    state_.session = std::make_shared<sf::ShareSession>(sim_.Url(""));
+    window_ = std::make_unique<sf::app::MainWindow>(state_);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  void cleanup() {
+    WaitForParseEnd();
+    window_.reset();
+  }
+
+  void layoutHoldsPositionsAndCaptions() {
+    QCOMPARE(window_->geometry(), QRect(50, 50, 498, 451));
+    auto* tabs = Find<QTabWidget>(window_.get(), "选择夹1");
+    QCOMPARE(tabs->geometry(), QRect(8, 8, 456, 368));
+    QStringList pages;
+    for (int i = 0; i < tabs->count(); ++i) pages << tabs->tabText(i);
+    QCOMPARE(pages, QStringList({"第一种模式", "第二种模式", "正在下载", "未完成的下载"}));
+
+    struct Spec {
+      const char* name;
+      QRect rect;
+      const char* caption;
+      const char* container;  // "" for a page control, measured from the tab control
+    };
+    const Spec specs[] = {
+        {"透明标签1", {24, 24, 64, 32}, "网盘地址：", ""},  {"编辑框_URL", {88, 31, 242, 20}, nullptr, ""},
+        {"按钮1", {342, 30, 67, 23}, "解析", ""},            {"超级列表框1", {24, 56, 440, 304}, nullptr, ""},
+        {"透明标签7", {36, 20, 64, 32}, "网盘地址：", ""},  {"编辑框_URL1", {100, 27, 242, 20}, nullptr, ""},
+        {"解析2", {349, 26, 67, 23}, "解析", ""},            {"模式2", {7, 48, 440, 312}, nullptr, ""},
+        {"透明标签2", {16, 16, 64, 24}, "分享密码：", "模式2"}, {"编辑框_密码", {73, 16, 72, 24}, nullptr, "模式2"},
+        {"透明标签3", {146, 15, 56, 24}, "验证码：", "模式2"},  {"编辑框_验证码", {190, 15, 120, 24}, nullptr, "模式2"},
+        {"图片框1", {315, 8, 120, 48}, nullptr, "模式2"},
+        {"透明标签4", {24, 76, 264, 64}, "无分享密码，不填即可", "模式2"},
+        {"按钮_确定", {292, 88, 144, 32}, "有验证码点击此处解析", "模式2"},
+        {"编辑框_输出", {0, 152, 440, 160}, nullptr, "模式2"},
+        {"透明标签5", {8, 24, 56, 24}, "下载目录：", ""},   {"编辑框_保存目录", {72, 24, 200, 24}, nullptr, ""},
+        {"按钮2", {280, 24, 64, 24}, "选择目录", ""},        {"选择框1", {352, 24, 16, 16}, "", ""},
+        {"透明标签6", {371, 24, 32, 16}, "限速", ""},        {"编辑框1", {396, 24, 32, 17}, nullptr, ""},
+        {"透明标签8", {430, 24, 32, 16}, "/KB", ""},         {"超级列表框2", {8, 48, 416, 280}, nullptr, ""},
+        {"透明标签9", {56, 336, 56, 24}, "下载进度：", ""}, {"进度条1", {119, 337, 285, 23}, nullptr, ""},
+        {"超级列表框3", {16, 40, 432, 320}, nullptr, ""},
+    };
+    for (const Spec& s : specs) {
+      auto* w = Find<QWidget>(window_.get(), s.name);
+      QVERIFY2(w, s.name);
+      QWidget* container = *s.container ? Find<QWidget>(window_.get(), s.container) : tabs;
+      // Pages are shown one at a time; show this control's page so it is laid out.
+      for (QWidget* p = w; p; p = p->parentWidget())
+        if (tabs->indexOf(p) >= 0) tabs->setCurrentWidget(p);
+      QCOMPARE(QRect(w->mapTo(container, QPoint(0, 0)), w->size()), s.rect);
+      if (!s.caption) continue;
+      if (auto* label = qobject_cast<QLabel*>(w)) QCOMPARE(label->text(), QString::fromUtf8(s.caption));
+      if (auto* button = qobject_cast<QAbstractButton*>(w)) QCOMPARE(button->text(), QString::fromUtf8(s.caption));
+    }
+
+    auto columns = [](QTreeWidget* list) {
+      QStringList out;
+      for (int i = 0; i < list->columnCount(); ++i)
+        out << list->headerItem()->text(i) + ":" + QString::number(list->isColumnHidden(i) ? 0 : list->columnWidth(i));
+      return out;
+    };
+    QCOMPARE(columns(Results()), QStringList({"编号:50", "文件名:120", "文件大小:80", "下载地址:190"}));
+    QCOMPARE(columns(Find<QTreeWidget>(window_.get(), "超级列表框2")),
+             QStringList({"文件名:100", "文件总大小:80", "已下载:80", "下载速度:70", "下载进度:70", "10:0", "www:0",
+                          "eee:0"}));
+    QCOMPARE(columns(Find<QTreeWidget>(window_.get(), "超级列表框3")),
+             QStringList({"文件名:120", "下载地址:70", "保存目录:520"}));
+    // The hidden columns take no visible space.
+    auto* downloads = Find<QTreeWidget>(window_.get(), "超级列表框2");
+    QCOMPARE(downloads->header()->length(), 100 + 80 + 80 + 70 + 70);
+
+    auto* bar = Find<QStatusBar>(window_.get(), "状态条1");
+    QCOMPARE(bar->height(), 20);
+    QCOMPARE(bar->geometry().bottom(), window_->height() - 1);
+    auto* part0 = Find<QLabel>(window_.get(), "状态条1_0");
+    QCOMPARE(part0->text(), QStringLiteral("状态："));
+    QCOMPARE(part0->width(), 35);
+
+    auto* menu = Find<QMenu>(window_.get(), "菜单");
+    QStringList items;
+    for (QAction* a : menu->actions()) items << a->text();
+    QCOMPARE(items, QStringList({"复制链接", "开始下载"}));
+  }
+
+  void controlsKeepTheirStateAcrossTabs() {
+    auto* tabs = Find<QTabWidget>(window_.get(), "选择夹1");
+    Find<QLineEdit>(window_.get(), "编辑框_URL")->setText("http://x/s/1");
+    Find<QLineEdit>(window_.get(), "编辑框_密码")->setText("pw");
+    tabs->setCurrentIndex(2);
+    tabs->setCurrentIndex(1);
+    tabs->setCurrentIndex(0);
+    QCOMPARE(Find<QLineEdit>(window_.get(), "编辑框_URL")->text(), QStringLiteral("http://x/s/1"));
+    QCOMPARE(Find<QLineEdit>(window_.get(), "编辑框_密码")->text(), QStringLiteral("pw"));
+  }
+
+  void aPublicShareOfTwoFiles() {
+    StartParse("pub2");
+    QVERIFY(!ParseButton()->isEnabled());
+    QTest::mouseClick(ParseButton(), Qt::LeftButton);  // a press while a parse runs does nothing
+    WaitForParseEnd();
+    QCOMPARE(Results()->topLevelItemCount(), 2);
+    QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
+    QCOMPARE(Results()->headerItem()->text(1), QStringLiteral("文件名 2个文件"));
+    QCOMPARE(Results()->topLevelItem(1)->text(0), QStringLiteral("2"));
+    QCOMPARE(Results()->topLevelItem(1)->text(1), QStringLiteral("报告.pdf"));
+    QCOMPARE(Results()->topLevelItem(1)->text(2), QStringLiteral("2048"));
+    QVERIFY(Results()->topLevelItem(1)->text(3).startsWith(QString::fromStdString(sim_.Url("/file/"))));
+    int pageFetches = 0;
+    for (const auto& r : sim_.Requests())
+      if (r.Path() == "/s/pub2") ++pageFetches;
+    QCOMPARE(pageFetches, 1);
+
+    // 复制链接 copies column 3 of the selected row.
+    Results()->setCurrentItem(Results()->topLevelItem(0));
+    Find<QAction>(window_.get(), "复制链接")->trigger();
+    QCOMPARE(QApplication::clipboard()->text(), Results()->topLevelItem(0)->text(3));
+  }
+
+  void aProtectedShareWrongThenRightPassword() {
+    QStringList titles;
+    WhenModal([&](QWidget* first) {
+      titles << first->windowTitle();
+      Find<QLineEdit>(first, "编辑框_提取密码")->setText("nope");
+      WhenModal([&](QWidget* second) {
+        titles << second->windowTitle();
+        QCOMPARE(Status(), QStringLiteral("解析结果：访问密码错误"));
+        Find<QLineEdit>(second, "编辑框_提取密码")->setText("ab12");
+        QTest::mouseClick(Find<QPushButton>(second, "按钮1"), Qt::LeftButton);
+      });
+      QTest::mouseClick(Find<QPushButton>(first, "按钮1"), Qt::LeftButton);
+    });
+    StartParse("locked");
+    WaitForParseEnd();
+    QCOMPARE(titles, QStringList({"请输入提取密码", "请输入提取密码"}));
+    QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
+    QCOMPARE(Results()->topLevelItemCount(), 1);
+    QCOMPARE(Results()->topLevelItem(0)->text(1), QStringLiteral("secret.zip"));
+  }
+
+  void aCaptchaAtEntryThreeDeclined() {
+    bool sawPicture = false;
+    QString statusDuringPrompt, title;
+    WhenModal([&](QWidget* dialog) {
+      title = dialog->windowTitle();
+      statusDuringPrompt = Status();
+      auto* picture = Find<sf::app::PictureBox>(dialog, "图片框_验证码");
+      sawPicture = !picture->pixmap().isNull();
+      dialog->close();  // the close box declines
+    });
+    StartParse("cap5");
+    WaitForParseEnd();
+    QCOMPARE(title, QStringLiteral("请输入验证码"));
+    QCOMPARE(statusDuringPrompt, QStringLiteral("解析到第3个文件错误：下载验证码错误"));
+    QVERIFY(sawPicture);
+    QCOMPARE(Results()->topLevelItemCount(), 5);
+    QVERIFY(Results()->topLevelItem(1)->text(3).startsWith("http://"));
+    for (int i = 2; i < 5; ++i)
+      QCOMPARE(Results()->topLevelItem(i)->text(3), QStringLiteral("用户主动放弃解析或解析失败"));
+
+    // 复制链接 copies whatever column 3 reads.
+    Results()->setCurrentItem(Results()->topLevelItem(4));
+    Find<QAction>(window_.get(), "复制链接")->trigger();
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("用户主动放弃解析或解析失败"));
+  }
+
+  void typingFourCharactersConfirmsAtOnce() {
+    WhenModal([&](QWidget* dialog) {
+      std::string answer = sim_.CaptchaAnswer(state_.session->vcodeStr()).value_or("????");
+      QTest::keyClicks(Find<QLineEdit>(dialog, "编辑框_验证码"), QString::fromStdString(answer));
+    });
+    StartParse("cap5");
+    WaitForParseEnd();
+    QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
+    QCOMPARE(Results()->topLevelItemCount(), 5);
+    for (int i = 0; i < 5; ++i) QVERIFY(Results()->topLevelItem(i)->text(3).startsWith("http://"));
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
