@@ -4,16 +4,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include "app/main_window.h"
 #include "app/resolve_tab.h"
+#include "fixture.h"
 #include "share/share_host.h"
 #include "share/share_session.h"
+#include "share_simulator.h"
 
 namespace {
 
+constexpr const char* kUsage =
+    "Usage: sharefetch [--host URL] [--demo]\n"
+    "  --host URL  the share service's web host (default: $SHAREFETCH_HOST, else the service)\n"
+    "  --demo      start the bundled local share service with demo shares and open the\n"
+    "              window with a demo share's link, to try everything offline\n";
+
 struct Options {
   std::optional<std::string> host;
+  bool demo = false;
 };
 
 bool ParseOptions(const QStringList& args, Options* options, std::string* error) {
@@ -27,6 +37,11 @@ bool ParseOptions(const QStringList& args, Options* options, std::string* error)
       options->host = args[++i].toStdString();
     } else if (a.startsWith(QLatin1String("--host="))) {
       options->host = a.mid(7).toStdString();
+    } else if (a == QLatin1String("--demo")) {
+      options->demo = true;
+    } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+      std::cout << kUsage;
+      std::exit(0);
     } else {
       *error = "unknown argument " + a.toStdString();
       return false;
@@ -42,13 +57,26 @@ int main(int argc, char** argv) {
   Options options;
   std::string error;
   if (!ParseOptions(QApplication::arguments(), &options, &error)) {
-    std::cerr << "sharefetch: " << error << "\nUsage: sharefetch [--host URL]\n";
+    std::cerr << "sharefetch: " << error << "\n" << kUsage;
     return 2;
   }
-  std::optional<std::string> host = sf::ChooseShareHost(options.host, &error);
-  if (!host) {
-    std::cerr << "sharefetch: " << error << "\n";
-    return 2;
+
+  std::unique_ptr<sf::sim::ShareSimulator> demo;
+  std::optional<std::string> host;
+  if (options.demo) {
+    demo = std::make_unique<sf::sim::ShareSimulator>();
+    if (!demo->StartFromText(sf::sim::DemoFixtureText())) {
+      std::cerr << "sharefetch: the demo share service did not start: " << demo->error() << "\n";
+      return 1;
+    }
+    host = demo->Url("");
+    std::cout << "demo share service on " << *host << "\n" << std::flush;
+  } else {
+    host = sf::ChooseShareHost(options.host, &error);
+    if (!host) {
+      std::cerr << "sharefetch: " << error << "\n";
+      return 2;
+    }
   }
 
   int code = 0;
@@ -56,6 +84,7 @@ int main(int argc, char** argv) {
     sf::app::AppState state;
     state.session = std::make_shared<sf::ShareSession>(*host);
     sf::app::MainWindow window(state);
+    if (demo) window.resolveTab()->SetUrl(QString::fromStdString(demo->ShareUrl("1demoPublic")));
     window.show();
     code = QApplication::exec();
     // A parse still waiting on the network would outlive the window; end the process as the

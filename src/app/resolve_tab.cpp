@@ -53,6 +53,8 @@ ResolveTab::~ResolveTab() {
   if (worker_.joinable()) worker_.detach();
 }
 
+void ResolveTab::SetUrl(const QString& url) { url_->setText(url); }
+
 bool ResolveTab::WorkerRunning() { return runningWorkers.load() > 0; }
 
 void ResolveTab::SetStartDownload(std::function<void(const std::string&, const std::string&)> start) {

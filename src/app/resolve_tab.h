@@ -29,6 +29,9 @@ class ResolveTab : public TabPage {
   // Hands a row (file name, link) to the downloads; until set, the menu item is unavailable.
   void SetStartDownload(std::function<void(const std::string&, const std::string&)> start);
 
+  // Puts a share link into the URL box, as if typed.
+  void SetUrl(const QString& url);
+
   // True while a worker of any tab still runs; the program then ends without waiting for it.
   static bool WorkerRunning();
 
