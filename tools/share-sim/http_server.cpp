@@ -194,6 +194,7 @@ void HttpServer::Serve(Connection* conn) {
   const int fd = conn->fd;
   std::string buf;
   char chunk[16384];
+  bool peerClosed = false;
   // Reads what is there; false when the peer left, the server stops or the line stayed idle.
   auto readMore = [&]() {
     int idle = 0;
@@ -207,7 +208,10 @@ void HttpServer::Serve(Connection* conn) {
         continue;
       }
       ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) return false;
+      if (n <= 0) {
+        peerClosed = true;
+        return false;
+      }
       buf.append(chunk, static_cast<size_t>(n));
       return true;
     }
@@ -334,6 +338,24 @@ void HttpServer::Serve(Connection* conn) {
     }
   }
 finished:
+  if (!peerClosed && !stopping_) {
+    // Closing with unread input makes the kernel reset the connection, and a reset can
+    // destroy the answer just sent (a 413 or 400) before the client reads it. So the
+    // sending side is closed first and what still arrives is read and dropped, briefly.
+    ::shutdown(fd, SHUT_WR);
+    size_t drained = 0;
+    for (int waited = 0; waited < 1000 && drained < (1u << 20) && !stopping_;) {
+      pollfd p{fd, POLLIN, 0};
+      int r = ::poll(&p, 1, kPollSliceMs);
+      if (r <= 0) {
+        waited += kPollSliceMs;
+        continue;
+      }
+      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      drained += static_cast<size_t>(n);
+    }
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   ::close(fd);
   conn->fd = -1;
