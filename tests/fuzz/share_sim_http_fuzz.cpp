@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ::close(fd);
   if (!reply.empty() && reply.rfind("HTTP/1.1 ", 0) != 0) {
-    std::fprintf(stderr, "answer does not start with a status line: %s\n", reply.substr(0, 200).c_str());
+    std::fprintf(stderr, "answer does not start with a status line: %s\n",
+                 reply.substr(0, 200).c_str());
     std::abort();
   }
   return 0;

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto j = nlohmann::json::parse(text, nullptr, false);
     if (!j.is_string()) std::abort();
     if (sf::sim::IsStrictUtf8(input) && j.get<std::string>() != input) std::abort();
-    if (st.scriptSafe && (text.find(';') != std::string::npos || text.find('<') != std::string::npos))
+    if (st.scriptSafe &&
+        (text.find(';') != std::string::npos || text.find('<') != std::string::npos))
       std::abort();
   }
   return 0;

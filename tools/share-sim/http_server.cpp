@@ -64,21 +64,36 @@ bool HttpRequest::HasHeader(std::string_view name) const {
 
 const char* HttpServer::Reason(int status) {
   switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 416: return "Range Not Satisfiable";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "Unknown";
+    case 100:
+      return "Continue";
+    case 200:
+      return "OK";
+    case 206:
+      return "Partial Content";
+    case 302:
+      return "Found";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 413:
+      return "Payload Too Large";
+    case 416:
+      return "Range Not Satisfiable";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Unknown";
   }
 }
 
@@ -103,8 +118,8 @@ bool HttpServer::Start(int port, Handler handler, std::string* error, Limits lim
   addr.sin_port = htons(static_cast<uint16_t>(port));
   if (port < 0 || port > 65535 ||
       ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0) {
-    if (error) *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                        std::strerror(errno);
+    if (error)
+      *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
     ::close(fd);
     return false;
   }
@@ -258,7 +273,8 @@ void HttpServer::Serve(Connection* conn) {
       }
       while (eol != std::string_view::npos) {
         size_t next = head.find("\r\n", eol + 2);
-        std::string_view h = head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
+        std::string_view h =
+            head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
         if (!refused && (h.find(':') == std::string_view::npos || h.empty() || h.front() == ' ' ||
                          h.front() == '\t')) {
           refused = 400;
@@ -317,7 +333,8 @@ void HttpServer::Serve(Connection* conn) {
     }
     if (resp.close) keepAlive = false;
     uint64_t bodyLength = resp.stream ? resp.contentLength : resp.body.size();
-    std::string out = "HTTP/1.1 " + std::to_string(resp.status) + " " + Reason(resp.status) + "\r\n";
+    std::string out =
+        "HTTP/1.1 " + std::to_string(resp.status) + " " + Reason(resp.status) + "\r\n";
     for (const auto& h : resp.headers) out += h + "\r\n";
     out += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
