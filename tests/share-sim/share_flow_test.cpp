@@ -44,7 +44,7 @@ TEST_F(ShareFlowTest, PublicPageCarriesCompactPageDataAndCookiesWithAttributes) 
 
   auto cookies = r.Headers("Set-Cookie");
   ASSERT_GE(cookies.size(), 5u);
-  EXPECT_EQ(cookies[0].rfind("BAIDUID=", 0), 0u);
+  EXPECT_EQ(cookies[0].rfind("SHAREUID=", 0), 0u);
   EXPECT_NE(cookies[0].find("; max-age="), std::string::npos);
   EXPECT_NE(cookies[0].find("; expires="), std::string::npos);
   EXPECT_NE(cookies[0].find("; domain=127.0.0.1"), std::string::npos);
@@ -56,9 +56,9 @@ TEST_F(ShareFlowTest, PublicPageCarriesCompactPageDataAndCookiesWithAttributes) 
   }
   EXPECT_EQ(csrf, 2);
   EXPECT_EQ(deleted, 1);
-  // A visitor that already has BAIDUID does not get a new one.
+  // A visitor that already has SHAREUID does not get a new one.
   Reply again = Fetch(port(), "GET", "/s/pub", {"Cookie: " + CookiePair(cookies[0])});
-  for (const auto& c : again.Headers("Set-Cookie")) EXPECT_NE(c.rfind("BAIDUID=", 0), 0u);
+  for (const auto& c : again.Headers("Set-Cookie")) EXPECT_NE(c.rfind("SHAREUID=", 0), 0u);
 }
 
 TEST_F(ShareFlowTest, ProtectedShortLinkRedirectsToAnAddressEndingInUk) {
@@ -100,7 +100,7 @@ TEST_F(ShareFlowTest, VerificationAnswersNineTwelveAndZeroWithBdclndFirst) {
   EXPECT_EQ(Errno(verify("pwd=a%26b%3D&vcode=&vcode_str=")), 0);  // an encoding client works too
 
   PageInfo page = ReadPage(port(), "/share/init?shareid=9002&uk=43",
-                           "BAIDUID=x:FG=1; " + bdclnd + "; PANPSC=1");
+                           "SHAREUID=x:FG=1; " + bdclnd + "; PANPSC=1");
   ASSERT_TRUE(page.data.is_object());
   EXPECT_EQ(page.data["file_list"]["list"][0]["server_filename"], "secret.txt");
   PageInfo forged =
@@ -123,7 +123,7 @@ TEST_F(ShareFlowTest, VerificationAnswersNineTwelveAndZeroWithBdclndFirst) {
 }
 
 TEST_F(ShareFlowTest, VerificationDemandsACaptchaUntilTheVisitorAnswersOne) {
-  std::vector<std::string> headers = {"Referer:http://x/s/vcap", "Cookie: BAIDUID=VISITOR1:FG=1"};
+  std::vector<std::string> headers = {"Referer:http://x/s/vcap", "Cookie: SHAREUID=VISITOR1:FG=1"};
   auto verify = [&](const std::string& body) {
     return Errno(Fetch(port(), "POST", VerifyTarget("9003", "44"), headers, body));
   };
@@ -144,7 +144,7 @@ TEST_F(ShareFlowTest, VerificationDemandsACaptchaUntilTheVisitorAnswersOne) {
   EXPECT_EQ(verify("pwd=&vcode=" + answer + "&vcode_str=" + token),
             -9);                                                     // captcha passed, password not
   EXPECT_EQ(verify("pwd=pw12&vcode=" + answer + "&vcode_str="), 0);  // the visitor is remembered
-  headers[1] = "Cookie: BAIDUID=VISITOR2:FG=1";
+  headers[1] = "Cookie: SHAREUID=VISITOR2:FG=1";
   EXPECT_EQ(verify("pwd=pw12&vcode=&vcode_str="), -62);  // another visitor is not
 }
 

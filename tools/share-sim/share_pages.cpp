@@ -72,8 +72,8 @@ HttpResponse ShareSimulator::Impl::SharePage(const HttpRequest& req, const Share
   std::vector<std::string> cookies;
   // Cookies with every kind of attribute, a repeated name and a deleted one, as a real site
   // sends them; the client has to keep only what matters.
-  if (!CookieValue(cookieHeaders, "BAIDUID"))
-    cookies.push_back("BAIDUID=" + RandomHex(32, true) +
+  if (!CookieValue(cookieHeaders, "SHAREUID"))
+    cookies.push_back("SHAREUID=" + RandomHex(32, true) +
                       ":FG=1; expires=" + HttpDate(now + 31536000, true) +
                       "; max-age=31536000; path=/; domain=" + domain + "; version=1");
   cookies.push_back("PANWEB=1; path=/; domain=" + domain +
@@ -163,7 +163,7 @@ HttpResponse ShareSimulator::Impl::Verify(const HttpRequest& req, const Pairs& q
   std::string vcodeStr = body.substr(strPos + 11);
 
   if (s->verifyCaptcha) {
-    std::string visitor = CookieValue(req.Headers("Cookie"), "BAIDUID").value_or("");
+    std::string visitor = CookieValue(req.Headers("Cookie"), "SHAREUID").value_or("");
     std::string key = std::to_string(s->shareid) + "|" + visitor;
     bool passed;
     {

@@ -32,7 +32,7 @@ struct ShareSimulator::Impl {
 
   mutable std::mutex stateMutex;                   // guards everything below
   std::unordered_set<std::string> missingShown;    // share ids whose "missing" page went out
-  std::unordered_set<std::string> passedVisitors;  // shareid + "|" + BAIDUID
+  std::unordered_set<std::string> passedVisitors;  // shareid + "|" + SHAREUID
   std::deque<std::string> passedOrder;
   std::optional<DownloadQuirks> downloadOverride;
 
