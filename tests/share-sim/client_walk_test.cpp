@@ -35,13 +35,15 @@ TEST(ClientWalk, ProtectedThousandFileShareThroughTheWebClient) {
   ASSERT_EQ(location, sim.InitUrl("k1000"));
   std::string shareid = sf::MiddleText(location, "shareid=", "&");
   std::string uk = sf::MiddleText(location + "&", "uk=", "&");
-  std::string verify = client.Request(
-      {.url = sim.Url("/share/verify?shareid=" + shareid + "&uk=" + uk +
-                      "&t=1733650000123&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + LogId()),
-       .method = 1,
-       .body = "pwd=pw99&vcode=&vcode_str=",
-       .cookies = &cookies,
-       .headerLines = "Referer:" + location});
+  std::string verify =
+      client.Request({.url = sim.Url("/share/verify?shareid=" + shareid + "&uk=" + uk +
+                                     "&t=1733650000123&bdstoken=null&channel=chunlei&clienttype=0&"
+                                     "web=1&app_id=250528&logid=" +
+                                     LogId()),
+                      .method = 1,
+                      .body = "pwd=pw99&vcode=&vcode_str=",
+                      .cookies = &cookies,
+                      .headerLines = "Referer:" + location});
   ASSERT_EQ(verify.rfind("{\"errno\":0", 0), 0u) << verify;
   std::string sekey = sf::MiddleText(cookies, "BDCLND=", ";");
   ASSERT_EQ(sekey.size(), 40u) << "BDCLND must not be the last cookie: " << cookies;
@@ -49,7 +51,9 @@ TEST(ClientWalk, ProtectedThousandFileShareThroughTheWebClient) {
   page = client.Request({.url = location, .cookies = &cookies});
   nlohmann::json data = PageData(sf::GbkToUtf8(page));  // the client hands pages over in GBK
   ASSERT_TRUE(data.is_object());
-  PageInfo p{data["sign"], std::to_string(data["timestamp"].get<uint64_t>()), data["bdstoken"], uk, shareid, data};
+  PageInfo p{data["sign"],     std::to_string(data["timestamp"].get<uint64_t>()),
+             data["bdstoken"], uk,
+             shareid,          data};
 
   struct Entry {
     std::string fsId, path;
@@ -57,13 +61,16 @@ TEST(ClientWalk, ProtectedThousandFileShareThroughTheWebClient) {
   };
   std::vector<Entry> entries;
   for (const auto& item : data["file_list"]["list"])
-    entries.push_back({std::to_string(item["fs_id"].get<uint64_t>()), item["path"], item["isdir"] == 1});
+    entries.push_back(
+        {std::to_string(item["fs_id"].get<uint64_t>()), item["path"], item["isdir"] == 1});
   std::function<void(const std::string&)> listFolder = [&](const std::string& dir) {
-    std::string answer = client.Request({.url = sim.Url(ListTarget(uk, shareid, dir)), .cookies = &cookies});
+    std::string answer =
+        client.Request({.url = sim.Url(ListTarget(uk, shareid, dir)), .cookies = &cookies});
     auto j = nlohmann::json::parse(answer, nullptr, false);
     ASSERT_TRUE(j.is_object() && j["errno"] == 0) << dir << ": " << answer;
     for (const auto& item : j["list"]) {
-      entries.push_back({std::to_string(item["fs_id"].get<uint64_t>()), item["path"], item["isdir"] == 1});
+      entries.push_back(
+          {std::to_string(item["fs_id"].get<uint64_t>()), item["path"], item["isdir"] == 1});
       if (item["isdir"] == 1) listFolder(item["path"]);
     }
   };
@@ -89,8 +96,8 @@ TEST(ClientWalk, ProtectedThousandFileShareThroughTheWebClient) {
   EXPECT_EQ(entries.size(), 1039u);
   size_t requests = sim.Requests().size();
   EXPECT_EQ(requests, 4u + 1u + 39u + 1000u);  // page, probe, verify, page; lists; links
-  std::cout << "[ rate     ] " << requests << " requests in " << seconds << " s: "
-            << static_cast<int>(requests / seconds) << " requests per second\n";
+  std::cout << "[ rate     ] " << requests << " requests in " << seconds
+            << " s: " << static_cast<int>(requests / seconds) << " requests per second\n";
 }
 
 }  // namespace

@@ -98,7 +98,8 @@ TEST(CaptchaPictures, PngAndJpegDecodeAndShowTheAnswer) {
   ShareSimulator sim;
   ASSERT_TRUE(sim.StartFromText(R"({"captchaFormat": "alternate", "shares": []})")) << sim.error();
   for (int i = 0; i < 6; ++i) {
-    auto j = nlohmann::json::parse(Fetch(sim.port(), "GET", CaptchaTarget(i % 2 ? "pan" : "shareverify")).body);
+    auto j = nlohmann::json::parse(
+        Fetch(sim.port(), "GET", CaptchaTarget(i % 2 ? "pan" : "shareverify")).body);
     ASSERT_EQ(j["errno"], 0);
     std::string token = j["vcode_str"];
     std::string img = j["vcode_img"];
@@ -128,7 +129,8 @@ TEST(FileContentTest, Sha256AndGeneratedBytesAreStable) {
   // Two blocks of padding: the 56-byte case.
   EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-  EXPECT_EQ(Sha256Hex(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_EQ(Sha256Hex(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
   std::string whole(1000, '\0');
   FileContent(77, 0, whole.data(), whole.size());
   std::string part(333, '\0');
@@ -145,7 +147,8 @@ class FileServing : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(sim.StartFromText(kTestFixture)) << sim.error();
     PageInfo p = ReadPage(sim.port(), "/s/pub");
-    Reply r = Fetch(sim.port(), "POST", LinkTarget(p), {"Referer:x"}, LinkBody(p, "9876543210987654321"));
+    Reply r =
+        Fetch(sim.port(), "POST", LinkTarget(p), {"Referer:x"}, LinkBody(p, "9876543210987654321"));
     std::string link = nlohmann::json::parse(r.body)["list"][0]["dlink"];
     target = link.substr(link.find("/file/"));
   }
@@ -168,12 +171,16 @@ TEST_F(FileServing, WholeFileRangesAndHead) {
   struct Case {
     const char* range;
     uint64_t first, last;
-  } cases[] = {{"bytes=0-99", 0, 99}, {"bytes=199990-", 199990, 199999}, {"bytes=-5", 199995, 199999},
-               {"bytes=100-999999", 100, 199999}, {"bytes=-999999", 0, 199999}};
+  } cases[] = {{"bytes=0-99", 0, 99},
+               {"bytes=199990-", 199990, 199999},
+               {"bytes=-5", 199995, 199999},
+               {"bytes=100-999999", 100, 199999},
+               {"bytes=-999999", 0, 199999}};
   for (const auto& c : cases) {
     Reply r = Get({std::string("Range: ") + c.range});
     EXPECT_EQ(r.status, 206) << c.range;
-    EXPECT_EQ(r.Header("Content-Range"), "bytes " + std::to_string(c.first) + "-" + std::to_string(c.last) + "/200000")
+    EXPECT_EQ(r.Header("Content-Range"),
+              "bytes " + std::to_string(c.first) + "-" + std::to_string(c.last) + "/200000")
         << c.range;
     EXPECT_EQ(r.body, all.body.substr(c.first, c.last - c.first + 1)) << c.range;
   }

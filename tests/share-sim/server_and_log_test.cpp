@@ -23,8 +23,9 @@ TEST(HttpServerTest, KeepAlivePipeliningAndLimits) {
   ASSERT_TRUE(first.has_value());
   EXPECT_EQ(first->Header("Connection"), "keep-alive");
   // Two requests in one write, the second with a body: both answered in order.
-  ASSERT_TRUE(c.Send("GET /s/dead HTTP/1.1\r\nHost: x\r\n\r\nPOST /share/verify?x HTTP/1.1\r\nHost: x\r\n"
-                     "Content-Length: 3\r\nConnection: close\r\n\r\nabc"));
+  ASSERT_TRUE(
+      c.Send("GET /s/dead HTTP/1.1\r\nHost: x\r\n\r\nPOST /share/verify?x HTTP/1.1\r\nHost: x\r\n"
+             "Content-Length: 3\r\nConnection: close\r\n\r\nabc"));
   auto second = c.Read();
   auto third = c.Read();
   ASSERT_TRUE(second && third);
@@ -58,7 +59,8 @@ TEST(HttpServerTest, KeepAlivePipeliningAndLimits) {
 TEST(RequestLogTest, RecordsKeepOrderHeaderLinesAndRawBytes) {
   ShareSimulator sim;
   ASSERT_TRUE(sim.StartFromText(kTestFixture)) << sim.error();
-  std::string path = ::testing::TempDir() + "share_sim_log_" + std::to_string(::getpid()) + ".jsonl";
+  std::string path =
+      ::testing::TempDir() + "share_sim_log_" + std::to_string(::getpid()) + ".jsonl";
   std::remove(path.c_str());
   ASSERT_TRUE(sim.SetLogFile(path)) << sim.error();
   std::string gbkBody = "pwd=\xC3\xDC\xC2\xEB&vcode=&vcode_str=";  // GBK bytes: not UTF-8
@@ -71,8 +73,8 @@ TEST(RequestLogTest, RecordsKeepOrderHeaderLinesAndRawBytes) {
   EXPECT_EQ(records[2].seq, 3u);
   EXPECT_EQ(records[0].method, "GET");
   EXPECT_EQ(records[0].headerLines,
-            (std::vector<std::string>{"Host: 127.0.0.1:" + std::to_string(sim.port()), "Zeta: 1", "Alpha: 2",
-                                      "Cookie: a=1", "Connection: close"}));
+            (std::vector<std::string>{"Host: 127.0.0.1:" + std::to_string(sim.port()), "Zeta: 1",
+                                      "Alpha: 2", "Cookie: a=1", "Connection: close"}));
   EXPECT_EQ(records[0].status, 200);
   EXPECT_EQ(records[1].body, gbkBody);
   EXPECT_EQ(records[1].Header("referer"), "http://x/s/locked");
@@ -104,7 +106,8 @@ TEST(RequestLogTest, ConcurrentClientsAreAllRecorded) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 25; ++i) Fetch(sim.port(), "GET", "/s/pub?t=" + std::to_string(t) + "&i=" + std::to_string(i));
+      for (int i = 0; i < 25; ++i)
+        Fetch(sim.port(), "GET", "/s/pub?t=" + std::to_string(t) + "&i=" + std::to_string(i));
     });
   for (auto& th : threads) th.join();
   auto records = sim.Requests();
@@ -126,16 +129,25 @@ TEST(FixtureTest, MistakesGetClearMessages) {
       {R"({"shares": [{"id": "a", "itmes": []}]})", "shares[0]: unknown key \"itmes\""},
       {R"({"shares": [{"id": "a b"}]})", "shares[0]: \"id\" must be"},
       {R"({"shares": [{"id": "a"}, {"id": "a"}]})", "shares[1]: share id \"a\" is used twice"},
-      {R"({"shares": [{"id": "a", "shareid": 5}, {"id": "b", "shareid": 5}]})", "shareid 5 is used twice"},
-      {R"({"shares": [{"id": "a", "items": [{"name": "x/y"}]}]})", "shares[0].items[0]: \"name\" must be"},
-      {R"({"shares": [{"id": "a", "items": [{"name": "x"}, {"name": "x"}]}]})", "two items named \"x\""},
-      {R"({"shares": [{"id": "a", "items": [{"name": "x", "fs_id": 1}, {"name": "y", "fs_id": 1}]}]})", "fs_id 1 is used twice"},
-      {R"({"shares": [{"id": "a", "items": [{"name": "x", "size": -1}]}]})", "\"size\" must be a whole number"},
-      {R"({"shares": [{"id": "a", "linkCaptchaAt": 2, "items": [{"name": "x"}]}]})", "past the share's last file"},
+      {R"({"shares": [{"id": "a", "shareid": 5}, {"id": "b", "shareid": 5}]})",
+       "shareid 5 is used twice"},
+      {R"({"shares": [{"id": "a", "items": [{"name": "x/y"}]}]})",
+       "shares[0].items[0]: \"name\" must be"},
+      {R"({"shares": [{"id": "a", "items": [{"name": "x"}, {"name": "x"}]}]})",
+       "two items named \"x\""},
+      {R"({"shares": [{"id": "a", "items": [{"name": "x", "fs_id": 1}, {"name": "y", "fs_id": 1}]}]})",
+       "fs_id 1 is used twice"},
+      {R"({"shares": [{"id": "a", "items": [{"name": "x", "size": -1}]}]})",
+       "\"size\" must be a whole number"},
+      {R"({"shares": [{"id": "a", "linkCaptchaAt": 2, "items": [{"name": "x"}]}]})",
+       "past the share's last file"},
       {R"({"shares": [{"id": "a", "verifyCaptcha": true}]})", "needs a password"},
-      {R"({"shares": [{"id": "a", "items": [{"generate": {"count": 3, "name": "same"}}]}]})", "needs \"{i}\""},
-      {R"({"shares": [{"id": "a", "items": [{"tree": {"depth": 300}}]}]})", "\"depth\" must be 1 to 256"},
-      {R"({"shares": [{"id": "a", "items": [{"generate": {"count": 2000000}}]}]})", "more than 1000000 items"},
+      {R"({"shares": [{"id": "a", "items": [{"generate": {"count": 3, "name": "same"}}]}]})",
+       "needs \"{i}\""},
+      {R"({"shares": [{"id": "a", "items": [{"tree": {"depth": 300}}]}]})",
+       "\"depth\" must be 1 to 256"},
+      {R"({"shares": [{"id": "a", "items": [{"generate": {"count": 2000000}}]}]})",
+       "more than 1000000 items"},
       {R"({"captchaFormat": "gif", "shares": []})", "\"captchaFormat\" must be"},
   };
   for (const auto& c : cases) {
@@ -155,7 +167,8 @@ TEST(FixtureTest, GeneratorsBuildTheTreeTheyDescribe) {
   std::string error;
   auto f = ParseFixture(R"({"shares": [{"id": "t", "items": [
       {"tree": {"depth": 3, "folders": 3, "files": 25, "size": 7}},
-      {"generate": {"count": 25, "name": "top-{i}.bin", "digits": 2}}]}]})", &error);
+      {"generate": {"count": 25, "name": "top-{i}.bin", "digits": 2}}]}]})",
+                        &error);
   ASSERT_NE(f, nullptr) << error;
   const Share& s = *f->shares[0];
   size_t files = 0;

@@ -18,7 +18,8 @@ TEST_F(ShareFlowTest, PublicPageCarriesCompactPageDataAndCookiesWithAttributes) 
   Reply r = Fetch(port(), "GET", "/s/pub");
   ASSERT_EQ(r.status, 200);
   EXPECT_EQ(r.Header("Content-Type"), "text/html; charset=utf-8");
-  size_t meta = r.body.find("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">");
+  size_t meta =
+      r.body.find("<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\">");
   EXPECT_LT(meta, 1024u);
   // The text shapes that readers of the page find with plain searches.
   EXPECT_NE(r.body.find("\"uk\":42,"), std::string::npos);
@@ -43,20 +44,21 @@ TEST_F(ShareFlowTest, PublicPageCarriesCompactPageDataAndCookiesWithAttributes) 
 
   auto cookies = r.Headers("Set-Cookie");
   ASSERT_GE(cookies.size(), 5u);
-  EXPECT_EQ(cookies[0].rfind("BAIDUID=", 0), 0u);
+  EXPECT_EQ(cookies[0].rfind("SHAREUID=", 0), 0u);
   EXPECT_NE(cookies[0].find("; max-age="), std::string::npos);
   EXPECT_NE(cookies[0].find("; expires="), std::string::npos);
   EXPECT_NE(cookies[0].find("; domain=127.0.0.1"), std::string::npos);
   int csrf = 0, deleted = 0;
   for (const auto& c : cookies) {
     csrf += c.rfind("csrfToken=", 0) == 0;
-    deleted += CookiePair(c).size() > 8 && CookiePair(c).substr(CookiePair(c).size() - 8) == "=deleted";
+    deleted +=
+        CookiePair(c).size() > 8 && CookiePair(c).substr(CookiePair(c).size() - 8) == "=deleted";
   }
   EXPECT_EQ(csrf, 2);
   EXPECT_EQ(deleted, 1);
-  // A visitor that already has BAIDUID does not get a new one.
+  // A visitor that already has SHAREUID does not get a new one.
   Reply again = Fetch(port(), "GET", "/s/pub", {"Cookie: " + CookiePair(cookies[0])});
-  for (const auto& c : again.Headers("Set-Cookie")) EXPECT_NE(c.rfind("BAIDUID=", 0), 0u);
+  for (const auto& c : again.Headers("Set-Cookie")) EXPECT_NE(c.rfind("SHAREUID=", 0), 0u);
 }
 
 TEST_F(ShareFlowTest, ProtectedShortLinkRedirectsToAnAddressEndingInUk) {
@@ -77,7 +79,8 @@ TEST_F(ShareFlowTest, ProtectedShortLinkRedirectsToAnAddressEndingInUk) {
 }
 
 TEST_F(ShareFlowTest, VerificationAnswersNineTwelveAndZeroWithBdclndFirst) {
-  auto verify = [&](const std::string& body, std::vector<std::string> headers = {"Referer:http://x/s/locked"}) {
+  auto verify = [&](const std::string& body,
+                    std::vector<std::string> headers = {"Referer:http://x/s/locked"}) {
     return Fetch(port(), "POST", VerifyTarget("9002", "43"), headers, body);
   };
   EXPECT_EQ(Errno(verify("pwd=&vcode=&vcode_str=")), -9);
@@ -96,10 +99,12 @@ TEST_F(ShareFlowTest, VerificationAnswersNineTwelveAndZeroWithBdclndFirst) {
   std::string bdclnd = CookiePair(cookies[0]);
   EXPECT_EQ(Errno(verify("pwd=a%26b%3D&vcode=&vcode_str=")), 0);  // an encoding client works too
 
-  PageInfo page = ReadPage(port(), "/share/init?shareid=9002&uk=43", "BAIDUID=x:FG=1; " + bdclnd + "; PANPSC=1");
+  PageInfo page = ReadPage(port(), "/share/init?shareid=9002&uk=43",
+                           "SHAREUID=x:FG=1; " + bdclnd + "; PANPSC=1");
   ASSERT_TRUE(page.data.is_object());
   EXPECT_EQ(page.data["file_list"]["list"][0]["server_filename"], "secret.txt");
-  PageInfo forged = ReadPage(port(), "/share/init?shareid=9002&uk=43", "BDCLND=" + std::string(40, 'a'));
+  PageInfo forged =
+      ReadPage(port(), "/share/init?shareid=9002&uk=43", "BDCLND=" + std::string(40, 'a'));
   EXPECT_FALSE(forged.data.is_object());
 
   // Malformed requests get errno 2, so client faults show up.
@@ -112,12 +117,16 @@ TEST_F(ShareFlowTest, VerificationAnswersNineTwelveAndZeroWithBdclndFirst) {
   std::string badT = VerifyTarget("9002", "43");
   badT.replace(badT.find("&t=") + 3, 13, "17336500001");
   EXPECT_EQ(Errno(Fetch(port(), "POST", badT, {"Referer: x"}, "pwd=a&b=&vcode=&vcode_str=")), 2);
-  EXPECT_EQ(Errno(Fetch(port(), "POST", VerifyTarget("9002", "42"), {"Referer: x"}, "pwd=&vcode=&vcode_str=")), 2);
+  EXPECT_EQ(Errno(Fetch(port(), "POST", VerifyTarget("9002", "42"), {"Referer: x"},
+                        "pwd=&vcode=&vcode_str=")),
+            2);
 }
 
 TEST_F(ShareFlowTest, VerificationDemandsACaptchaUntilTheVisitorAnswersOne) {
-  std::vector<std::string> headers = {"Referer:http://x/s/vcap", "Cookie: BAIDUID=VISITOR1:FG=1"};
-  auto verify = [&](const std::string& body) { return Errno(Fetch(port(), "POST", VerifyTarget("9003", "44"), headers, body)); };
+  std::vector<std::string> headers = {"Referer:http://x/s/vcap", "Cookie: SHAREUID=VISITOR1:FG=1"};
+  auto verify = [&](const std::string& body) {
+    return Errno(Fetch(port(), "POST", VerifyTarget("9003", "44"), headers, body));
+  };
   EXPECT_EQ(verify("pwd=pw12&vcode=&vcode_str="), -62);
 
   auto captcha = nlohmann::json::parse(Fetch(port(), "GET", CaptchaTarget("shareverify")).body);
@@ -126,14 +135,17 @@ TEST_F(ShareFlowTest, VerificationDemandsACaptchaUntilTheVisitorAnswersOne) {
   ASSERT_EQ(answer.size(), 4u);
   std::string wrong = answer == "AAAA" ? "BBBB" : "AAAA";
   EXPECT_EQ(verify("pwd=pw12&vcode=" + wrong + "&vcode_str=" + token), -62);
-  EXPECT_EQ(verify("pwd=pw12&vcode=" + answer + "&vcode_str=" + token), -62);  // a token serves once
+  EXPECT_EQ(verify("pwd=pw12&vcode=" + answer + "&vcode_str=" + token),
+            -62);  // a token serves once
 
-  token = nlohmann::json::parse(Fetch(port(), "GET", CaptchaTarget("shareverify")).body)["vcode_str"];
+  token =
+      nlohmann::json::parse(Fetch(port(), "GET", CaptchaTarget("shareverify")).body)["vcode_str"];
   answer = *sim.CaptchaAnswer(token);
-  EXPECT_EQ(verify("pwd=&vcode=" + answer + "&vcode_str=" + token), -9);  // captcha passed, password not
-  EXPECT_EQ(verify("pwd=pw12&vcode=" + answer + "&vcode_str="), 0);      // the visitor is remembered
-  headers[1] = "Cookie: BAIDUID=VISITOR2:FG=1";
-  EXPECT_EQ(verify("pwd=pw12&vcode=&vcode_str="), -62);                  // another visitor is not
+  EXPECT_EQ(verify("pwd=&vcode=" + answer + "&vcode_str=" + token),
+            -9);                                                     // captcha passed, password not
+  EXPECT_EQ(verify("pwd=pw12&vcode=" + answer + "&vcode_str="), 0);  // the visitor is remembered
+  headers[1] = "Cookie: SHAREUID=VISITOR2:FG=1";
+  EXPECT_EQ(verify("pwd=pw12&vcode=&vcode_str="), -62);  // another visitor is not
 }
 
 TEST_F(ShareFlowTest, ListingIsSortedDescendingAndCappedAtOneHundred) {
@@ -181,7 +193,8 @@ TEST_F(ShareFlowTest, ListingIsSortedDescendingAndCappedAtOneHundred) {
 
   // A protected share lists only for a visitor holding its BDCLND cookie.
   EXPECT_EQ(Errno(Fetch(port(), "GET", ListTarget("43", "9002", "/inner"))), -9);
-  Reply ok = Fetch(port(), "POST", VerifyTarget("9002", "43"), {"Referer:x"}, "pwd=a&b=&vcode=&vcode_str=");
+  Reply ok = Fetch(port(), "POST", VerifyTarget("9002", "43"), {"Referer:x"},
+                   "pwd=a&b=&vcode=&vcode_str=");
   std::string cookie = "Cookie: " + CookiePair(ok.Header("Set-Cookie"));
   EXPECT_EQ(Errno(Fetch(port(), "GET", ListTarget("43", "9002", "/inner"), {cookie})), 0);
 }
@@ -189,9 +202,11 @@ TEST_F(ShareFlowTest, ListingIsSortedDescendingAndCappedAtOneHundred) {
 TEST_F(ShareFlowTest, LinkRequestsAreCheckedAndAnsweredWithEscapedSlashes) {
   PageInfo p = ReadPage(port(), "/s/pub");
   ASSERT_TRUE(p.data.is_object());
-  Reply r = Fetch(port(), "POST", LinkTarget(p), {"Referer:http://x/s/pub"}, LinkBody(p, "1234567890123456"));
+  Reply r = Fetch(port(), "POST", LinkTarget(p), {"Referer:http://x/s/pub"},
+                  LinkBody(p, "1234567890123456"));
   ASSERT_EQ(Errno(r), 0) << r.body;
-  size_t at = r.body.find("\"dlink\":\"http:\\/\\/127.0.0.1:" + std::to_string(port()) + "\\/file\\/");
+  size_t at =
+      r.body.find("\"dlink\":\"http:\\/\\/127.0.0.1:" + std::to_string(port()) + "\\/file\\/");
   EXPECT_NE(at, std::string::npos) << r.body;
   EXPECT_NE(r.body.find("&dp-logid=", at), std::string::npos);
   auto j = nlohmann::json::parse(r.body);
@@ -203,7 +218,8 @@ TEST_F(ShareFlowTest, LinkRequestsAreCheckedAndAnsweredWithEscapedSlashes) {
   EXPECT_EQ(file.status, 200);
   EXPECT_EQ(file.body.size(), 10u);
 
-  auto post = [&](const std::string& target, const std::string& body, std::vector<std::string> h = {"Referer:x"}) {
+  auto post = [&](const std::string& target, const std::string& body,
+                  std::vector<std::string> h = {"Referer:x"}) {
     return Errno(Fetch(port(), "POST", target, h, body));
   };
   PageInfo bad = p;
@@ -212,8 +228,9 @@ TEST_F(ShareFlowTest, LinkRequestsAreCheckedAndAnsweredWithEscapedSlashes) {
   EXPECT_EQ(post(LinkTarget(p), LinkBody(p, "1234567890123456"), {}), 2);  // no Referer
   EXPECT_EQ(post(LinkTarget(p), LinkBody(p, "1234567890123457")), 2);      // not in the share
   std::string docsId = std::to_string(p.data["file_list"]["list"][2]["fs_id"].get<uint64_t>());
-  EXPECT_EQ(post(LinkTarget(p), LinkBody(p, docsId)), 2);                   // a folder
-  EXPECT_EQ(post(LinkTarget(p), LinkBody(p, "1234567890123456", "", "", "{\"sekey\":\"nope\"}")), 2);
+  EXPECT_EQ(post(LinkTarget(p), LinkBody(p, docsId)), 2);  // a folder
+  EXPECT_EQ(post(LinkTarget(p), LinkBody(p, "1234567890123456", "", "", "{\"sekey\":\"nope\"}")),
+            2);
   std::string body = LinkBody(p, "1234567890123456");
   EXPECT_EQ(post(LinkTarget(p), body.replace(0, 9, "encrypt=1")), 2);
   PageInfo nullToken = p;
@@ -225,7 +242,8 @@ TEST_F(ShareFlowTest, LinkRequestsAreCheckedAndAnsweredWithEscapedSlashes) {
 }
 
 TEST_F(ShareFlowTest, ProtectedLinksNeedTheCookieAndAMatchingSekey) {
-  Reply ok = Fetch(port(), "POST", VerifyTarget("9002", "43"), {"Referer:x"}, "pwd=a&b=&vcode=&vcode_str=");
+  Reply ok = Fetch(port(), "POST", VerifyTarget("9002", "43"), {"Referer:x"},
+                   "pwd=a&b=&vcode=&vcode_str=");
   std::string pair = CookiePair(ok.Header("Set-Cookie"));
   std::string key = pair.substr(7);
   PageInfo p = ReadPage(port(), "/share/init?shareid=9002&uk=43", pair);
@@ -247,7 +265,9 @@ TEST_F(ShareFlowTest, ProtectedLinksNeedTheCookieAndAMatchingSekey) {
 TEST_F(ShareFlowTest, OnlyFileKAsksForACaptchaUntilItIsAnswered) {
   PageInfo p = ReadPage(port(), "/s/lcap");
   ASSERT_TRUE(p.data.is_object());
-  auto id = [&](int k) { return std::to_string(p.data["file_list"]["list"][k - 1]["fs_id"].get<uint64_t>()); };
+  auto id = [&](int k) {
+    return std::to_string(p.data["file_list"]["list"][k - 1]["fs_id"].get<uint64_t>());
+  };
   auto link = [&](int k, const std::string& answer, const std::string& token) {
     return Fetch(port(), "POST", LinkTarget(p), {"Referer:x"}, LinkBody(p, id(k), answer, token));
   };
@@ -274,24 +294,35 @@ TEST_F(ShareFlowTest, OnlyFileKAsksForACaptchaUntilItIsAnswered) {
 TEST_F(ShareFlowTest, QuickModePublicPathAndVcode) {
   Fetch(port(), "GET", "/s/pub");
   PageInfo p = ReadPage(port(), "/s/pub");
-  std::string like = "/pcloud/like/data?bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + LogId();
-  Reply liked = Fetch(port(), "POST", like, {"Referer: http://x/s/pub"}, "type=1&query_uk=42&source_id=9001");
+  std::string like =
+      "/pcloud/like/data?bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" +
+      LogId();
+  Reply liked =
+      Fetch(port(), "POST", like, {"Referer: http://x/s/pub"}, "type=1&query_uk=42&source_id=9001");
   ASSERT_EQ(Errno(liked), 0);
   std::string pair = CookiePair(liked.Header("Set-Cookie"));
   ASSERT_EQ(pair.rfind("BDCLND=", 0), 0u);
   std::string sekey = pair.substr(pair.rfind('=') + 1);
-  std::string target = "/api/sharedownload?sign=" + p.sign + "&timestamp=" + p.timestamp +
-                       "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + LogId();
-  std::string body = "encrypt=0&extra=%7B%22sekey%22%3A%22" + sekey + "%22%7D&product=share&vcode_input=" + p.sign +
-                     "&vcode_str=" + sekey + "&uk=42&primaryid=9001&fid_list=%5B1234567890123456%5D";
+  std::string target =
+      "/api/sharedownload?sign=" + p.sign + "&timestamp=" + p.timestamp +
+      "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + LogId();
+  std::string body = "encrypt=0&extra=%7B%22sekey%22%3A%22" + sekey +
+                     "%22%7D&product=share&vcode_input=" + p.sign + "&vcode_str=" + sekey +
+                     "&uk=42&primaryid=9001&fid_list=%5B1234567890123456%5D";
   Reply r = Fetch(port(), "POST", target, {"Referer: http://x/s/pub", "Cookie: " + pair}, body);
   EXPECT_EQ(Errno(r), 0) << r.body;
-  EXPECT_EQ(Errno(Fetch(port(), "POST", like, {"Referer: x"}, "type=1&query_uk=43&source_id=9001")), 2);
+  EXPECT_EQ(Errno(Fetch(port(), "POST", like, {"Referer: x"}, "type=1&query_uk=43&source_id=9001")),
+            2);
   // A protected share hands no key out through this call.
-  Reply lockedLike = Fetch(port(), "POST", like, {"Referer: x"}, "type=1&query_uk=43&source_id=9002");
+  Reply lockedLike =
+      Fetch(port(), "POST", like, {"Referer: x"}, "type=1&query_uk=43&source_id=9002");
   for (const auto& c : lockedLike.Headers("Set-Cookie")) EXPECT_NE(c.rfind("BDCLND=", 0), 0u);
 
-  Reply vcode = Fetch(port(), "GET", "/api/getvcode?prod=pan&t=0.9393451915774635&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + LogId());
+  Reply vcode = Fetch(port(), "GET",
+                      "/api/"
+                      "getvcode?prod=pan&t=0.9393451915774635&bdstoken=null&channel=chunlei&"
+                      "clienttype=0&web=1&app_id=250528&logid=" +
+                          LogId());
   auto j = nlohmann::json::parse(vcode.body);
   ASSERT_EQ(j["errno"], 0);
   std::string token = j["vcode"];
@@ -324,14 +355,16 @@ TEST(ShareSimFixtureOptions, GbkPagesAndAsciiJson) {
   ShareSimulator sim;
   ASSERT_TRUE(sim.StartFromText(R"({"asciiJson": true, "shares": [
     {"id": "g", "uk": 1, "shareid": 2, "pageCharset": "gbk", "items": [
-      {"name": "中文", "children": [{"name": "文件.txt", "size": 1}]}]}]})")) << sim.error();
+      {"name": "中文", "children": [{"name": "文件.txt", "size": 1}]}]}]})"))
+      << sim.error();
   Reply page = Fetch(sim.port(), "GET", "/s/g");
   EXPECT_EQ(page.Header("Content-Type"), "text/html; charset=gbk");
   EXPECT_NE(page.body.find("charset=gbk\">"), std::string::npos);
-  EXPECT_NE(page.body.find("\\u4e2d\\u6587"), std::string::npos);  // the data escapes, as asked
+  EXPECT_NE(page.body.find("\\u4e2d\\u6587"), std::string::npos);    // the data escapes, as asked
   EXPECT_NE(page.body.find("\xC3\xE2\xB7\xD1"), std::string::npos);  // "免费" in GBK bytes
   Reply list = Fetch(sim.port(), "GET", ListTarget("1", "2", "/%E4%B8%AD%E6%96%87"));
-  EXPECT_NE(list.body.find("\"server_filename\":\"\\u6587\\u4ef6.txt\""), std::string::npos) << list.body;
+  EXPECT_NE(list.body.find("\"server_filename\":\"\\u6587\\u4ef6.txt\""), std::string::npos)
+      << list.body;
 }
 
 }  // namespace

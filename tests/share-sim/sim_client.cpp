@@ -103,9 +103,11 @@ bool Connection::ClosedWithin(int ms) {
 
 Reply Fetch(int port, const std::string& method, const std::string& target,
             const std::vector<std::string>& headers, const std::string& body) {
-  std::string raw = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  std::string raw =
+      method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
   for (const auto& h : headers) raw += h + "\r\n";
-  if (!body.empty() || method == "POST") raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  if (!body.empty() || method == "POST")
+    raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   raw += "Connection: close\r\n\r\n" + body;
   Connection c(port);
   if (!c.ok() || !c.Send(raw)) return {};

@@ -59,8 +59,8 @@ inline std::string VerifyTarget(const std::string& shareid, const std::string& u
          LogId();
 }
 
-inline std::string ListTarget(const std::string& uk, const std::string& shareid, const std::string& dir,
-                              int page = 1) {
+inline std::string ListTarget(const std::string& uk, const std::string& shareid,
+                              const std::string& dir, int page = 1) {
   return "/share/list?uk=" + uk + "&shareid=" + shareid +
          "&order=server_filename&desc=1&showempty=0&web=1&page=" + std::to_string(page) +
          "&num=100&dir=" + dir + "&t=" + Fraction() +
@@ -79,8 +79,9 @@ struct PageInfo {
 };
 
 inline PageInfo ReadPage(int port, const std::string& target, const std::string& cookie = {}) {
-  Reply r = Fetch(port, "GET", target, cookie.empty() ? std::vector<std::string>{}
-                                                       : std::vector<std::string>{"Cookie: " + cookie});
+  Reply r = Fetch(
+      port, "GET", target,
+      cookie.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Cookie: " + cookie});
   PageInfo p;
   p.data = PageData(r.body);
   if (!p.data.is_object()) return p;
@@ -93,14 +94,17 @@ inline PageInfo ReadPage(int port, const std::string& target, const std::string&
 }
 
 inline std::string LinkTarget(const PageInfo& p, const std::string& appId = "250528") {
-  return "/api/sharedownload?sign=" + p.sign + "&timestamp=" + p.timestamp + "&bdstoken=" + p.bdstoken +
-         "&channel=chunlei&clienttype=0&web=1&app_id=" + appId + "&logid=" + LogId();
+  return "/api/sharedownload?sign=" + p.sign + "&timestamp=" + p.timestamp +
+         "&bdstoken=" + p.bdstoken + "&channel=chunlei&clienttype=0&web=1&app_id=" + appId +
+         "&logid=" + LogId();
 }
 
-inline std::string LinkBody(const PageInfo& p, const std::string& fsId, const std::string& answer = {},
-                            const std::string& token = {}, const std::string& extra = {}) {
-  return "encrypt=0&product=share&uk=" + p.uk + "&primaryid=" + p.shareid + "&vcode_input=" + answer +
-         "&vcode_str=" + token + "&extra=" + extra + "&fid_list=%5B" + fsId + "%5D";
+inline std::string LinkBody(const PageInfo& p, const std::string& fsId,
+                            const std::string& answer = {}, const std::string& token = {},
+                            const std::string& extra = {}) {
+  return "encrypt=0&product=share&uk=" + p.uk + "&primaryid=" + p.shareid +
+         "&vcode_input=" + answer + "&vcode_str=" + token + "&extra=" + extra + "&fid_list=%5B" +
+         fsId + "%5D";
 }
 
 inline int Errno(const Reply& r) {
@@ -109,6 +113,8 @@ inline int Errno(const Reply& r) {
 }
 
 // The first name=value of a Set-Cookie value.
-inline std::string CookiePair(const std::string& setCookie) { return setCookie.substr(0, setCookie.find(';')); }
+inline std::string CookiePair(const std::string& setCookie) {
+  return setCookie.substr(0, setCookie.find(';'));
+}
 
 }  // namespace sf::sim::test

@@ -22,11 +22,11 @@ std::optional<std::array<uint8_t, 7>> Glyph(char c);
 // Picture geometry, shared with tests that read the characters back.
 inline constexpr int kCaptchaWidth = 120;
 inline constexpr int kCaptchaHeight = 44;
-inline constexpr int kGlyphScale = 4;    // each font dot is 4x4 pixels
-inline constexpr int kGlyphLeft = 12;    // x of the first glyph
-inline constexpr int kGlyphPitch = 26;   // distance between glyph starts
-inline constexpr int kGlyphTop = 8;      // y of a glyph before its jitter
-inline constexpr int kGlyphJitter = 2;   // each glyph moves up or down by at most this much
+inline constexpr int kGlyphScale = 4;   // each font dot is 4x4 pixels
+inline constexpr int kGlyphLeft = 12;   // x of the first glyph
+inline constexpr int kGlyphPitch = 26;  // distance between glyph starts
+inline constexpr int kGlyphTop = 8;     // y of a glyph before its jitter
+inline constexpr int kGlyphJitter = 2;  // each glyph moves up or down by at most this much
 
 // 8-bit grey pixels, row by row.
 struct GreyImage {

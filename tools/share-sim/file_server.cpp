@@ -51,7 +51,8 @@ HttpResponse Plain(int status, const std::string& text) {
 
 }  // namespace
 
-HttpResponse ShareSimulator::Impl::File(const HttpRequest& req, const std::string& path, const Pairs& query) {
+HttpResponse ShareSimulator::Impl::File(const HttpRequest& req, const std::string& path,
+                                        const Pairs& query) {
   if (req.method != "GET" && req.method != "HEAD") {
     HttpResponse r = Plain(405, "only GET and HEAD");
     r.headers.push_back("Allow: GET, HEAD");
@@ -62,7 +63,9 @@ HttpResponse ShareSimulator::Impl::File(const HttpRequest& req, const std::strin
   size_t a = rest.find('/');
   size_t b = a == std::string::npos ? a : rest.find('/', a + 1);
   auto shareid = ParseUint(rest.substr(0, a));
-  auto fsId = a == std::string::npos ? std::nullopt : ParseUint(rest.substr(a + 1, b == std::string::npos ? b : b - a - 1));
+  auto fsId = a == std::string::npos
+                  ? std::nullopt
+                  : ParseUint(rest.substr(a + 1, b == std::string::npos ? b : b - a - 1));
   if (!shareid || !fsId) return Plain(404, "no such file");
   auto sit = fixture->byShareId.find(*shareid);
   if (sit == fixture->byShareId.end()) return Plain(404, "no such file");
@@ -113,7 +116,8 @@ HttpResponse ShareSimulator::Impl::File(const HttpRequest& req, const std::strin
   r.stream = [fsIdValue, first, length, q](BodySink& sink) {
     uint64_t limit = q.dropAfterBytes ? std::min(length, q.dropAfterBytes) : length;
     size_t chunk = 65536;
-    if (q.bytesPerSecond) chunk = static_cast<size_t>(std::clamp<uint64_t>(q.bytesPerSecond / 20, 512, 65536));
+    if (q.bytesPerSecond)
+      chunk = static_cast<size_t>(std::clamp<uint64_t>(q.bytesPerSecond / 20, 512, 65536));
     std::vector<char> buf(chunk);
     auto start = std::chrono::steady_clock::now();
     uint64_t sent = 0;
@@ -126,8 +130,9 @@ HttpResponse ShareSimulator::Impl::File(const HttpRequest& req, const std::strin
         // Pace against the start, so rounding in one wait does not add up over the file.
         auto due = start + std::chrono::microseconds(sent * 1000000 / q.bytesPerSecond);
         auto now = std::chrono::steady_clock::now();
-        if (due > now && !sink.wait(std::chrono::duration_cast<std::chrono::milliseconds>(due - now) +
-                                    std::chrono::milliseconds(1)))
+        if (due > now &&
+            !sink.wait(std::chrono::duration_cast<std::chrono::milliseconds>(due - now) +
+                       std::chrono::milliseconds(1)))
           return false;
       }
     }

@@ -45,7 +45,8 @@ void OnlyKeys(const json& j, const std::string& where, std::initializer_list<con
 uint64_t U64(const json& j, const std::string& where, const char* key, uint64_t fallback) {
   if (!j.contains(key)) return fallback;
   const json& v = j[key];
-  if (!v.is_number_unsigned()) Fail(where, std::string("\"") + key + "\" must be a whole number >= 0");
+  if (!v.is_number_unsigned())
+    Fail(where, std::string("\"") + key + "\" must be a whole number >= 0");
   return v.get<uint64_t>();
 }
 
@@ -92,8 +93,9 @@ class Builder {
   void Item(const json& j, Node* parent, const std::string& where, int depth) {
     if (j.is_object() && j.contains("generate")) return Generate(j, parent, where);
     if (j.is_object() && j.contains("tree")) return Tree(j, parent, where, depth);
-    OnlyKeys(j, where, {"name", "size", "fs_id", "app_id", "mtime", "children", "dir", "captcha",
-                        "listError", "loop"});
+    OnlyKeys(j, where,
+             {"name", "size", "fs_id", "app_id", "mtime", "children", "dir", "captcha", "listError",
+              "loop"});
     // "listError" and "loop" only make sense on folders, so they make one.
     bool dir = j.contains("children") || Bool(j, where, "dir") || j.contains("listError") ||
                Bool(j, where, "loop");
@@ -134,7 +136,8 @@ class Builder {
     uint64_t levels = U64(t, w, "depth", 1), folders = U64(t, w, "folders", 1);
     uint64_t files = U64(t, w, "files", 0), size = U64(t, w, "size", 1024);
     uint64_t digits = U64(t, w, "digits", 0);
-    std::string name = Str(t, w, "name", "dir-{i}"), fileName = Str(t, w, "fileName", "file-{i}.bin");
+    std::string name = Str(t, w, "name", "dir-{i}"),
+                fileName = Str(t, w, "fileName", "file-{i}.bin");
     if (levels == 0 || levels > kMaxDepth) Fail(w, "\"depth\" must be 1 to 256");
     if ((folders > 1 && name.find("{i}") == std::string::npos) ||
         (files > 1 && fileName.find("{i}") == std::string::npos))
@@ -143,14 +146,16 @@ class Builder {
       if (d > kMaxDepth) Fail(w, "folders nested deeper than 256 levels");
       for (uint64_t f = 1; f <= folders; ++f) {
         Node* dir = Add(at, Pattern(name, f, digits), true, 0, w);
-        for (uint64_t i = 1; i <= files; ++i) Add(dir, Pattern(fileName, i, digits), false, size, w);
+        for (uint64_t i = 1; i <= files; ++i)
+          Add(dir, Pattern(fileName, i, digits), false, size, w);
         if (left > 1) level(dir, left - 1, d + 1);
       }
     };
     level(parent, levels, depth + 1);
   }
 
-  Node* Add(Node* parent, const std::string& name, bool dir, uint64_t size, const std::string& where) {
+  Node* Add(Node* parent, const std::string& name, bool dir, uint64_t size,
+            const std::string& where) {
     if (++count_ > kMaxNodes) Fail(where, "more than 1000000 items in one share");
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
       Fail(where, "\"name\" must be a non-empty text without \"/\"");
@@ -175,8 +180,9 @@ class Builder {
 void Index(Share* share, Node* node, const std::string& where) {
   std::set<std::string> names;
   for (auto& c : node->children) {
-    if (!names.insert(c->name).second) Fail(where, "two items named \"" + c->name + "\" in \"" +
-                                                       (node->path.empty() ? "/" : node->path) + "\"");
+    if (!names.insert(c->name).second)
+      Fail(where, "two items named \"" + c->name + "\" in \"" +
+                      (node->path.empty() ? "/" : node->path) + "\"");
     if (!share->byFsId.emplace(c->fsId, c.get()).second)
       Fail(where, "fs_id " + std::to_string(c->fsId) + " is used twice");
     node->sorted.push_back(c.get());
@@ -195,19 +201,21 @@ void LinkOrder(const Node* folder, std::vector<const Node*>* out) {
   size_t shown = 0;
   for (const Node* c : folder->sorted) {
     if (++shown > 100) break;
-    if (!c->isDir) out->push_back(c);
-    else if (!c->listError) LinkOrder(c, out);
+    if (!c->isDir)
+      out->push_back(c);
+    else if (!c->listError)
+      LinkOrder(c, out);
   }
 }
 
 std::unique_ptr<Share> ReadShare(const json& j, const std::string& where) {
-  OnlyKeys(j, where, {"id", "uk", "shareid", "password", "redirect", "verifyCaptcha",
-                      "linkCaptchaAt", "missingOnce", "gone", "noPageData", "pageCharset", "owner",
-                      "root", "ctime", "download", "items"});
+  OnlyKeys(j, where,
+           {"id", "uk", "shareid", "password", "redirect", "verifyCaptcha", "linkCaptchaAt",
+            "missingOnce", "gone", "noPageData", "pageCharset", "owner", "root", "ctime",
+            "download", "items"});
   auto s = std::make_unique<Share>();
   s->id = Str(j, where, "id", "");
-  if (s->id.empty() || s->id.size() > 64 ||
-      !std::all_of(s->id.begin(), s->id.end(), [](char c) {
+  if (s->id.empty() || s->id.size() > 64 || !std::all_of(s->id.begin(), s->id.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
       }))
     Fail(where, "\"id\" must be 1 to 64 letters, digits, \"-\" or \"_\"");
@@ -215,10 +223,14 @@ std::unique_ptr<Share> ReadShare(const json& j, const std::string& where) {
   s->shareid = U64(j, where, "shareid", 1000000000 + Hash("shareid", s->id) % 9000000000);
   s->password = Str(j, where, "password", "");
   std::string redirect = Str(j, where, "redirect", s->isProtected() ? "absolute" : "none");
-  if (redirect == "absolute") s->redirect = RedirectMode::kAbsolute;
-  else if (redirect == "relative") s->redirect = RedirectMode::kRelative;
-  else if (redirect == "none") s->redirect = RedirectMode::kNone;
-  else Fail(where, "\"redirect\" must be \"absolute\", \"relative\" or \"none\"");
+  if (redirect == "absolute")
+    s->redirect = RedirectMode::kAbsolute;
+  else if (redirect == "relative")
+    s->redirect = RedirectMode::kRelative;
+  else if (redirect == "none")
+    s->redirect = RedirectMode::kNone;
+  else
+    Fail(where, "\"redirect\" must be \"absolute\", \"relative\" or \"none\"");
   s->verifyCaptcha = Bool(j, where, "verifyCaptcha");
   s->missingOnce = Bool(j, where, "missingOnce");
   s->gone = Bool(j, where, "gone");
@@ -264,11 +276,13 @@ std::shared_ptr<const Fixture> ParseFixture(const std::string& jsonText, std::st
       Fail("fixture", "\"captchaFormat\" must be \"png\", \"jpeg\" or \"alternate\"");
     f->asciiJson = Bool(j, "fixture", "asciiJson");
     if (j.contains("download")) f->download = ReadDownload(j["download"], "download");
-    if (!j.contains("shares") || !j["shares"].is_array()) Fail("fixture", "\"shares\" must be a list");
+    if (!j.contains("shares") || !j["shares"].is_array())
+      Fail("fixture", "\"shares\" must be a list");
     for (size_t i = 0; i < j["shares"].size(); ++i) {
       std::string where = "shares[" + std::to_string(i) + "]";
       auto s = ReadShare(j["shares"][i], where);
-      if (!f->byId.emplace(s->id, s.get()).second) Fail(where, "share id \"" + s->id + "\" is used twice");
+      if (!f->byId.emplace(s->id, s.get()).second)
+        Fail(where, "share id \"" + s->id + "\" is used twice");
       if (!f->byShareId.emplace(s->shareid, s.get()).second)
         Fail(where, "shareid " + std::to_string(s->shareid) + " is used twice");
       f->shares.push_back(std::move(s));

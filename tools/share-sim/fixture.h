@@ -12,8 +12,8 @@
 namespace sf::sim {
 
 struct Node {
-  std::string name;    // server_filename, UTF-8
-  std::string path;    // full path in the sharer's drive
+  std::string name;  // server_filename, UTF-8
+  std::string path;  // full path in the sharer's drive
   uint64_t fsId = 0;
   uint64_t size = 0;
   uint64_t appId = 250528;

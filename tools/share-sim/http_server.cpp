@@ -64,21 +64,36 @@ bool HttpRequest::HasHeader(std::string_view name) const {
 
 const char* HttpServer::Reason(int status) {
   switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 302: return "Found";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 416: return "Range Not Satisfiable";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    default: return "Unknown";
+    case 100:
+      return "Continue";
+    case 200:
+      return "OK";
+    case 206:
+      return "Partial Content";
+    case 302:
+      return "Found";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 413:
+      return "Payload Too Large";
+    case 416:
+      return "Range Not Satisfiable";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Unknown";
   }
 }
 
@@ -103,8 +118,8 @@ bool HttpServer::Start(int port, Handler handler, std::string* error, Limits lim
   addr.sin_port = htons(static_cast<uint16_t>(port));
   if (port < 0 || port > 65535 ||
       ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0) {
-    if (error) *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-                        std::strerror(errno);
+    if (error)
+      *error = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
     ::close(fd);
     return false;
   }
@@ -194,6 +209,7 @@ void HttpServer::Serve(Connection* conn) {
   const int fd = conn->fd;
   std::string buf;
   char chunk[16384];
+  bool peerClosed = false;
   // Reads what is there; false when the peer left, the server stops or the line stayed idle.
   auto readMore = [&]() {
     int idle = 0;
@@ -207,7 +223,10 @@ void HttpServer::Serve(Connection* conn) {
         continue;
       }
       ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) return false;
+      if (n <= 0) {
+        peerClosed = true;
+        return false;
+      }
       buf.append(chunk, static_cast<size_t>(n));
       return true;
     }
@@ -254,7 +273,8 @@ void HttpServer::Serve(Connection* conn) {
       }
       while (eol != std::string_view::npos) {
         size_t next = head.find("\r\n", eol + 2);
-        std::string_view h = head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
+        std::string_view h =
+            head.substr(eol + 2, next == std::string_view::npos ? next : next - eol - 2);
         if (!refused && (h.find(':') == std::string_view::npos || h.empty() || h.front() == ' ' ||
                          h.front() == '\t')) {
           refused = 400;
@@ -313,7 +333,8 @@ void HttpServer::Serve(Connection* conn) {
     }
     if (resp.close) keepAlive = false;
     uint64_t bodyLength = resp.stream ? resp.contentLength : resp.body.size();
-    std::string out = "HTTP/1.1 " + std::to_string(resp.status) + " " + Reason(resp.status) + "\r\n";
+    std::string out =
+        "HTTP/1.1 " + std::to_string(resp.status) + " " + Reason(resp.status) + "\r\n";
     for (const auto& h : resp.headers) out += h + "\r\n";
     out += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
@@ -334,6 +355,24 @@ void HttpServer::Serve(Connection* conn) {
     }
   }
 finished:
+  if (!peerClosed && !stopping_) {
+    // Closing with unread input makes the kernel reset the connection, and a reset can
+    // destroy the answer just sent (a 413 or 400) before the client reads it. So the
+    // sending side is closed first and what still arrives is read and dropped, briefly.
+    ::shutdown(fd, SHUT_WR);
+    size_t drained = 0;
+    for (int waited = 0; waited < 1000 && drained < (1u << 20) && !stopping_;) {
+      pollfd p{fd, POLLIN, 0};
+      int r = ::poll(&p, 1, kPollSliceMs);
+      if (r <= 0) {
+        waited += kPollSliceMs;
+        continue;
+      }
+      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      drained += static_cast<size_t>(n);
+    }
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   ::close(fd);
   conn->fd = -1;

@@ -22,8 +22,8 @@ namespace sf::sim {
 
 struct HttpRequest {
   std::string method;
-  std::string target;   // as sent: path and query, nothing decoded
-  std::string version;  // "HTTP/1.1"
+  std::string target;                    // as sent: path and query, nothing decoded
+  std::string version;                   // "HTTP/1.1"
   std::vector<std::string> headerLines;  // in arrival order, without CRLF
   std::string body;
 

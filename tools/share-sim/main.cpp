@@ -30,7 +30,9 @@ constexpr const char* kUsage =
 
 volatile std::sig_atomic_t gStop = 0;
 
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+  gStop = 1;
+}
 
 int Usage(const std::string& message) {
   std::fprintf(stderr, "share-sim: %s\n\n%s", message.c_str(), kUsage);
@@ -46,31 +48,27 @@ int main(int argc, char** argv) {
   uint64_t rate = 0;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)name;
-      return argv[++i];
-    };
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg == "--fixture") {
-      const char* v = value("--fixture");
+      const char* v = value();
       if (!v) return Usage("--fixture needs a file");
       fixturePath = v;
     } else if (arg == "--demo") {
       demo = true;
     } else if (arg == "--port") {
-      const char* v = value("--port");
+      const char* v = value();
       auto n = v ? sf::sim::ParseUint(v) : std::nullopt;
       if (!n || *n > 65535) return Usage("--port needs a number from 0 to 65535");
       port = static_cast<int>(*n);
     } else if (arg == "--log") {
-      const char* v = value("--log");
+      const char* v = value();
       if (!v || !*v) return Usage("--log needs a file");
       logPath = v;
     } else if (arg == "--rate") {
-      const char* v = value("--rate");
+      const char* v = value();
       auto n = v ? sf::sim::ParseUint(v) : std::nullopt;
       if (!n) return Usage("--rate needs a number of bytes per second");
       rate = *n;
@@ -112,7 +110,8 @@ int main(int argc, char** argv) {
   std::printf("listening on %s\n", sim.Url("").c_str());
   for (const auto& s : fixture->shares) {
     std::printf("share %s: %s", s->id.c_str(), sim.ShareUrl(s->id).c_str());
-    if (s->isProtected()) std::printf("  password %s  (%s)", s->password.c_str(), sim.InitUrl(s->id).c_str());
+    if (s->isProtected())
+      std::printf("  password %s  (%s)", s->password.c_str(), sim.InitUrl(s->id).c_str());
     if (s->gone) std::printf("  gone");
     std::printf("\n");
   }

@@ -34,7 +34,9 @@ int RequestRecord::CountHeader(std::string_view name) const {
   return n;
 }
 
-std::string RequestRecord::Path() const { return target.substr(0, target.find('?')); }
+std::string RequestRecord::Path() const {
+  return target.substr(0, target.find('?'));
+}
 
 std::string RequestRecord::Query() const {
   size_t q = target.find('?');

@@ -14,7 +14,7 @@ namespace sf::sim {
 struct RequestRecord {
   uint64_t seq = 0;  // 1, 2, ... in the order the simulator answered
   std::string method;
-  std::string target;   // raw, as in the request line
+  std::string target;  // raw, as in the request line
   std::string version;
   std::vector<std::string> headerLines;  // in arrival order, without CRLF
   std::string body;                      // raw bytes

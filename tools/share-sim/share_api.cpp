@@ -35,17 +35,21 @@ HttpResponse ShareSimulator::Impl::List(const HttpRequest& req, const std::strin
   const Share* s = FindShare(pairs, "shareid", "uk", &why);
   if (!s) return Errno(2, why);
   if (s->gone) return Errno(-7, "the share was cancelled");
-  if (!AllEqual(pairs, "order", "server_filename")) return Errno(2, "order must be server_filename");
+  if (!AllEqual(pairs, "order", "server_filename"))
+    return Errno(2, "order must be server_filename");
   auto desc = Find(pairs, "desc").value_or("");
   if (desc != "0" && desc != "1") return Errno(2, "desc must be 0 or 1");
   if (!AllEqual(pairs, "showempty", "0")) return Errno(2, "showempty must be 0");
   auto page = ParseUint(Find(pairs, "page").value_or(""));
   auto num = ParseUint(Find(pairs, "num").value_or(""));
-  if (!page || *page == 0 || !num || *num == 0) return Errno(2, "page and num must be numbers above 0");
-  if (!IsRandomFraction(Find(pairs, "t").value_or(""))) return Errno(2, "t must be 0. and 16 digits");
+  if (!page || *page == 0 || !num || *num == 0)
+    return Errno(2, "page and num must be numbers above 0");
+  if (!IsRandomFraction(Find(pairs, "t").value_or("")))
+    return Errno(2, "t must be 0. and 16 digits");
   why = CheckCommon(pairs, true, true);
   if (!why.empty()) return Errno(2, why);
-  if (s->isProtected() && !KeyValid(*s, CookieValue(req.Headers("Cookie"), "BDCLND").value_or(""), true))
+  if (s->isProtected() &&
+      !KeyValid(*s, CookieValue(req.Headers("Cookie"), "BDCLND").value_or(""), true))
     return Errno(-9, "the BDCLND cookie of this share is missing or wrong");
 
   // The client's transport escapes blanks and non-ASCII bytes; a "%" of a folder's own name
@@ -81,7 +85,8 @@ HttpResponse ShareSimulator::Impl::ShareDownload(const HttpRequest& req, const P
   if (!ts || Find(query, "sign").value_or("") != Sign(*s, *ts))
     return Errno(2, "sign and timestamp must be those of the share page");
   auto bdstoken = Find(query, "bdstoken").value_or("");
-  if (bdstoken != Bdstoken(*s) && bdstoken != "null") return Errno(2, "bdstoken must be the page's or null");
+  if (bdstoken != Bdstoken(*s) && bdstoken != "null")
+    return Errno(2, "bdstoken must be the page's or null");
   why = CheckCommon(query, false, false);
   if (!why.empty()) return Errno(2, why);
   if (req.Header("Referer").empty()) return Errno(2, "a Referer line is required");
@@ -104,7 +109,8 @@ HttpResponse ShareSimulator::Impl::ShareDownload(const HttpRequest& req, const P
   }
 
   std::string ids = PercentDecode(Find(body, "fid_list").value_or(""));
-  if (ids.size() < 3 || ids.front() != '[' || ids.back() != ']') return Errno(2, "body: fid_list must be [fs_id,…]");
+  if (ids.size() < 3 || ids.front() != '[' || ids.back() != ']')
+    return Errno(2, "body: fid_list must be [fs_id,…]");
   std::vector<const Node*> files;
   std::string_view rest = std::string_view(ids).substr(1, ids.size() - 2);
   while (true) {
@@ -118,7 +124,8 @@ HttpResponse ShareSimulator::Impl::ShareDownload(const HttpRequest& req, const P
     rest.remove_prefix(comma + 1);
   }
 
-  bool needCaptcha = std::any_of(files.begin(), files.end(), [](const Node* n) { return n->linkCaptcha; });
+  bool needCaptcha =
+      std::any_of(files.begin(), files.end(), [](const Node* n) { return n->linkCaptcha; });
   if (needCaptcha) {
     std::string token = PercentDecode(Find(body, "vcode_str").value_or(""));
     std::string answer = PercentDecode(Find(body, "vcode_input").value_or(""));
@@ -136,14 +143,16 @@ HttpResponse ShareSimulator::Impl::ShareDownload(const HttpRequest& req, const P
   for (size_t i = 0; i < files.size(); ++i) {
     const Node& n = *files[i];
     std::string link = "http://" + host + "/file/" + std::to_string(s->shareid) + "/" +
-                       std::to_string(n.fsId) + "/" + PercentEncode(n.name) + "?fid=" +
-                       std::to_string(s->uk) + "-250528-" + std::to_string(n.fsId) +
-                       "&dstime=" + std::to_string(now) + "&rt=sh&sign=" +
-                       FileSign(s->shareid, n.fsId, now) + "&expires=8h&chkv=1&chkbd=0&chkpc=" +
-                       "&dp-logid=" + RandomDigits(18) + "&dp-callid=0&r=" + RandomDigits(9);
+                       std::to_string(n.fsId) + "/" + PercentEncode(n.name) +
+                       "?fid=" + std::to_string(s->uk) + "-250528-" + std::to_string(n.fsId) +
+                       "&dstime=" + std::to_string(now) +
+                       "&rt=sh&sign=" + FileSign(s->shareid, n.fsId, now) +
+                       "&expires=8h&chkv=1&chkbd=0&chkpc=" + "&dp-logid=" + RandomDigits(18) +
+                       "&dp-callid=0&r=" + RandomDigits(9);
     out += std::string(i ? "," : "") + "{\"fs_id\":" + std::to_string(n.fsId) +
-           ",\"server_filename\":" + JsonString(n.name, st) + ",\"size\":" + std::to_string(n.size) +
-           ",\"dlink\":" + JsonString(link, st) + ",\"isdir\":0}";
+           ",\"server_filename\":" + JsonString(n.name, st) +
+           ",\"size\":" + std::to_string(n.size) + ",\"dlink\":" + JsonString(link, st) +
+           ",\"isdir\":0}";
   }
   return Json(out + "]}");
 }
@@ -152,16 +161,18 @@ HttpResponse ShareSimulator::Impl::GetCaptcha(const HttpRequest& req, const Pair
   if (req.method != "GET") return Errno(2, "getcaptcha must be a GET");
   auto prod = Find(query, "prod").value_or("");
   if (prod != "shareverify" && prod != "pan") return Errno(2, "prod must be shareverify or pan");
-  if (!IsRandomFraction(Find(query, "t").value_or(""))) return Errno(2, "t must be 0. and 16 digits");
+  if (!IsRandomFraction(Find(query, "t").value_or("")))
+    return Errno(2, "t must be 0. and 16 digits");
   std::string why = CheckCommon(query, true, true);
   if (!why.empty()) return Errno(2, why);
   uint64_t n = captchasIssued.fetch_add(1);
-  bool jpeg = fixture->captchaFormat == "jpeg" || (fixture->captchaFormat == "alternate" && n % 2 == 1);
+  bool jpeg =
+      fixture->captchaFormat == "jpeg" || (fixture->captchaFormat == "alternate" && n % 2 == 1);
   std::string token = captchas.Issue(jpeg);
   JsonStyle st = Style();
   st.escapeSlash = true;
-  return Json("{\"errno\":0,\"vcode_str\":\"" + token + "\",\"vcode_img\":" +
-              JsonString("http://" + Host(req) + "/genimage?" + token, st) +
+  return Json("{\"errno\":0,\"vcode_str\":\"" + token +
+              "\",\"vcode_img\":" + JsonString("http://" + Host(req) + "/genimage?" + token, st) +
               ",\"request_id\":" + std::to_string(NextRequestId()) + "}");
 }
 
@@ -169,16 +180,18 @@ HttpResponse ShareSimulator::Impl::GetVcode(const HttpRequest& req, const Pairs&
   if (req.method != "GET") return Errno(2, "getvcode must be a GET");
   if (!AllEqual(query, "prod", "pan")) return Errno(2, "prod must be pan");
   auto t = Find(query, "t").value_or("");
-  if (t.size() < 3 || t.rfind("0.", 0) != 0 || !AllDigits(t.substr(2))) return Errno(2, "t must be 0. and digits");
+  if (t.size() < 3 || t.rfind("0.", 0) != 0 || !AllDigits(t.substr(2)))
+    return Errno(2, "t must be 0. and digits");
   std::string why = CheckCommon(query, true, true);
   if (!why.empty()) return Errno(2, why);
   uint64_t n = captchasIssued.fetch_add(1);
-  bool jpeg = fixture->captchaFormat == "jpeg" || (fixture->captchaFormat == "alternate" && n % 2 == 1);
+  bool jpeg =
+      fixture->captchaFormat == "jpeg" || (fixture->captchaFormat == "alternate" && n % 2 == 1);
   std::string token = captchas.Issue(jpeg);
   JsonStyle st = Style();
   st.escapeSlash = true;
-  return Json("{\"errno\":0,\"vcode\":\"" + token + "\",\"img\":" +
-              JsonString("http://" + Host(req) + "/genimage?" + token, st) +
+  return Json("{\"errno\":0,\"vcode\":\"" + token +
+              "\",\"img\":" + JsonString("http://" + Host(req) + "/genimage?" + token, st) +
               ",\"request_id\":" + std::to_string(NextRequestId()) + "}");
 }
 

@@ -25,7 +25,8 @@ std::string HostName(const std::string& host) {
 }
 
 std::string PageHead(const std::string& title, const std::string& charset) {
-  return "<!DOCTYPE html>\n<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=" +
+  return "<!DOCTYPE html>\n<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; "
+         "charset=" +
          charset + "\">\n<title>" + HtmlEscape(title) + "</title>\n</head>\n<body>\n";
 }
 
@@ -41,7 +42,8 @@ HttpResponse ShareSimulator::Impl::ShortLink(const HttpRequest& req, const std::
   }
   const Share& s = *it->second;
   if (s.redirect != RedirectMode::kNone && !s.gone) {
-    std::string where = "/share/init?shareid=" + std::to_string(s.shareid) + "&uk=" + std::to_string(s.uk);
+    std::string where =
+        "/share/init?shareid=" + std::to_string(s.shareid) + "&uk=" + std::to_string(s.uk);
     if (s.redirect == RedirectMode::kAbsolute) where = "http://" + Host(req) + where;
     HttpResponse r;
     r.status = 302;
@@ -70,13 +72,16 @@ HttpResponse ShareSimulator::Impl::SharePage(const HttpRequest& req, const Share
   std::vector<std::string> cookies;
   // Cookies with every kind of attribute, a repeated name and a deleted one, as a real site
   // sends them; the client has to keep only what matters.
-  if (!CookieValue(cookieHeaders, "BAIDUID"))
-    cookies.push_back("BAIDUID=" + RandomHex(32, true) + ":FG=1; expires=" + HttpDate(now + 31536000, true) +
+  if (!CookieValue(cookieHeaders, "SHAREUID"))
+    cookies.push_back("SHAREUID=" + RandomHex(32, true) +
+                      ":FG=1; expires=" + HttpDate(now + 31536000, true) +
                       "; max-age=31536000; path=/; domain=" + domain + "; version=1");
-  cookies.push_back("PANWEB=1; path=/; domain=" + domain + "; expires=" + HttpDate(now + 31536000, true));
+  cookies.push_back("PANWEB=1; path=/; domain=" + domain +
+                    "; expires=" + HttpDate(now + 31536000, true));
   cookies.push_back("csrfToken=" + RandomHex(24, false) + "; path=/");
   cookies.push_back("csrfToken=" + RandomHex(24, false) + "; path=/; HttpOnly");
-  cookies.push_back("STOKEN=deleted; expires=Thu, 01-Jan-1970 00:00:01 GMT; max-age=0; path=/; domain=" + domain);
+  cookies.push_back(
+      "STOKEN=deleted; expires=Thu, 01-Jan-1970 00:00:01 GMT; max-age=0; path=/; domain=" + domain);
 
   std::string html;
   bool missing = false;
@@ -96,30 +101,34 @@ HttpResponse ShareSimulator::Impl::SharePage(const HttpRequest& req, const Share
              !KeyValid(s, CookieValue(cookieHeaders, "BDCLND").value_or(""), true)) {
     html = PageHead(s.owner + " 的加密分享", charset) +
            "<div class=\"verify-form\">\n<p>请输入提取密码：</p>\n"
-           "<input id=\"pwd\" type=\"text\" maxlength=\"4\">\n<a id=\"submitBtn\">提取文件</a>\n</div>\n"
-           "<script type=\"text/javascript\">var yunData = window.yunData || {};</script>\n</body>\n</html>\n";
+           "<input id=\"pwd\" type=\"text\" maxlength=\"4\">\n<a "
+           "id=\"submitBtn\">提取文件</a>\n</div>\n"
+           "<script type=\"text/javascript\">var yunData = window.yunData || "
+           "{};</script>\n</body>\n</html>\n";
   } else {
     std::string title = s.top.children.empty() ? "分享" : s.top.children.front()->name;
-    html = PageHead(title + "_免费高速下载", charset) + "<div class=\"share-owner\">" + HtmlEscape(s.owner) +
-           " 分享的文件</div>\n";
+    html = PageHead(title + "_免费高速下载", charset) + "<div class=\"share-owner\">" +
+           HtmlEscape(s.owner) + " 分享的文件</div>\n";
     if (!s.noPageData) {
       JsonStyle st = Style();
       st.scriptSafe = true;  // the data sits inside a script: no ";" or "<" in its strings
       uint64_t ts = static_cast<uint64_t>(now);
-      std::string data = "{\"sign\":\"" + Sign(s, ts) + "\",\"timestamp\":" + std::to_string(ts) +
-                         ",\"bdstoken\":\"" + Bdstoken(s) + "\",\"uk\":" + std::to_string(s.uk) +
-                         ",\"shareid\":" + std::to_string(s.shareid) +
-                         ",\"linkusername\":" + JsonString(s.owner, st) +
-                         ",\"ctime\":" + std::to_string(s.ctime) + ",\"public\":" +
-                         (s.isProtected() ? "0" : "1") + ",\"file_list\":{\"errno\":0,\"list\":[";
+      std::string data =
+          "{\"sign\":\"" + Sign(s, ts) + "\",\"timestamp\":" + std::to_string(ts) +
+          ",\"bdstoken\":\"" + Bdstoken(s) + "\",\"uk\":" + std::to_string(s.uk) +
+          ",\"shareid\":" + std::to_string(s.shareid) +
+          ",\"linkusername\":" + JsonString(s.owner, st) + ",\"ctime\":" + std::to_string(s.ctime) +
+          ",\"public\":" + (s.isProtected() ? "0" : "1") + ",\"file_list\":{\"errno\":0,\"list\":[";
       bool first = true;
       for (const auto& c : s.top.children) {
         data += (first ? "" : ",") + ItemJson(*c, st);
         first = false;
       }
       data += "]}}";
-      html += "<script type=\"text/javascript\">\nvar yunData = window.yunData || {};\nyunData.setData(" +
-              data + ");\n</script>\n";
+      html +=
+          "<script type=\"text/javascript\">\nvar yunData = window.yunData || "
+          "{};\nyunData.setData(" +
+          data + ");\n</script>\n";
     }
     html += "</body>\n</html>\n";
   }
@@ -154,7 +163,7 @@ HttpResponse ShareSimulator::Impl::Verify(const HttpRequest& req, const Pairs& q
   std::string vcodeStr = body.substr(strPos + 11);
 
   if (s->verifyCaptcha) {
-    std::string visitor = CookieValue(req.Headers("Cookie"), "BAIDUID").value_or("");
+    std::string visitor = CookieValue(req.Headers("Cookie"), "SHAREUID").value_or("");
     std::string key = std::to_string(s->shareid) + "|" + visitor;
     bool passed;
     {
@@ -176,17 +185,19 @@ HttpResponse ShareSimulator::Impl::Verify(const HttpRequest& req, const Pairs& q
   }
   if (s->isProtected()) {
     if (pwd.empty()) return Errno(-9, "no password");
-    if (pwd != s->password && PercentDecode(pwd) != s->password) return Errno(-12, "wrong password");
+    if (pwd != s->password && PercentDecode(pwd) != s->password)
+      return Errno(-12, "wrong password");
   }
   std::string domain = HostName(Host(req));
   int64_t now = std::time(nullptr);
   // BDCLND comes first, and other cookies follow it: readers take the first cookie of this
   // answer as the key, and a cookie text must not end with it.
-  return Json("{\"errno\":0,\"err_msg\":\"\",\"request_id\":" + std::to_string(NextRequestId()) + "}",
-              {"BDCLND=" + IssueKey(*s, 'v') + "; expires=" + HttpDate(now + 86400, true) +
-                   "; max-age=86400; path=/; domain=" + domain,
-               "STOKEN=deleted; expires=Thu, 01-Jan-1970 00:00:01 GMT; max-age=0; path=/; domain=" + domain,
-               "PANPSC=" + RandomHex(32, false) + "; path=/; HttpOnly"});
+  return Json(
+      "{\"errno\":0,\"err_msg\":\"\",\"request_id\":" + std::to_string(NextRequestId()) + "}",
+      {"BDCLND=" + IssueKey(*s, 'v') + "; expires=" + HttpDate(now + 86400, true) +
+           "; max-age=86400; path=/; domain=" + domain,
+       "STOKEN=deleted; expires=Thu, 01-Jan-1970 00:00:01 GMT; max-age=0; path=/; domain=" + domain,
+       "PANPSC=" + RandomHex(32, false) + "; path=/; HttpOnly"});
 }
 
 HttpResponse ShareSimulator::Impl::Like(const HttpRequest& req, const Pairs& query) {
@@ -200,7 +211,8 @@ HttpResponse ShareSimulator::Impl::Like(const HttpRequest& req, const Pairs& que
   if (s->gone) return Errno(-7, "the share was cancelled");
   std::vector<std::string> cookies;
   // Only a public share hands out a key here; a protected one needs its password.
-  if (!s->isProtected()) cookies.push_back("BDCLND=" + IssueKey(*s, 'l') + "; path=/; domain=" + HostName(Host(req)));
+  if (!s->isProtected())
+    cookies.push_back("BDCLND=" + IssueKey(*s, 'l') + "; path=/; domain=" + HostName(Host(req)));
   cookies.push_back("PANPSC=" + RandomHex(32, false) + "; path=/; HttpOnly");
   return Json("{\"errno\":0,\"request_id\":" + std::to_string(NextRequestId()) +
                   ",\"data\":{\"liked\":0,\"like_count\":" + std::to_string(s->shareid % 97) + "}}",

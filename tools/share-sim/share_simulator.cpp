@@ -10,7 +10,9 @@ namespace sf::sim {
 
 ShareSimulator::ShareSimulator() : impl_(std::make_unique<Impl>(std::random_device{}())) {}
 
-ShareSimulator::~ShareSimulator() { Stop(); }
+ShareSimulator::~ShareSimulator() {
+  Stop();
+}
 
 bool ShareSimulator::Start(std::shared_ptr<const Fixture> fixture, int port) {
   if (!fixture) {
@@ -26,9 +28,10 @@ bool ShareSimulator::Start(std::shared_ptr<const Fixture> fixture, int port) {
   impl_->secret = std::to_string(rd()) + ":" + std::to_string(rd()) + ":" + std::to_string(rd());
   Reset();
   Impl* impl = impl_.get();
-  impl_->server.SetRejectObserver([impl](const HttpRequest& r, int status) { impl->Record(r, status); });
-  if (!impl_->server.Start(port, [impl](const HttpRequest& r) { return impl->Handle(r); },
-                           &impl_->error))
+  impl_->server.SetRejectObserver(
+      [impl](const HttpRequest& r, int status) { impl->Record(r, status); });
+  if (!impl_->server.Start(
+          port, [impl](const HttpRequest& r) { return impl->Handle(r); }, &impl_->error))
     return false;
   impl_->port = impl_->server.port();
   return true;
@@ -49,15 +52,23 @@ void ShareSimulator::Stop() {
   impl_->port = 0;
 }
 
-int ShareSimulator::port() const { return impl_->port; }
-const std::string& ShareSimulator::error() const { return impl_->error; }
-const Fixture* ShareSimulator::fixture() const { return impl_->fixture.get(); }
+int ShareSimulator::port() const {
+  return impl_->port;
+}
+const std::string& ShareSimulator::error() const {
+  return impl_->error;
+}
+const Fixture* ShareSimulator::fixture() const {
+  return impl_->fixture.get();
+}
 
 std::string ShareSimulator::Url(std::string_view pathAndQuery) const {
   return "http://127.0.0.1:" + std::to_string(impl_->port) + std::string(pathAndQuery);
 }
 
-std::string ShareSimulator::ShareUrl(std::string_view id) const { return Url("/s/" + std::string(id)); }
+std::string ShareSimulator::ShareUrl(std::string_view id) const {
+  return Url("/s/" + std::string(id));
+}
 
 std::string ShareSimulator::InitUrl(std::string_view id) const {
   if (!impl_->fixture) return {};
@@ -67,14 +78,20 @@ std::string ShareSimulator::InitUrl(std::string_view id) const {
              "&uk=" + std::to_string(it->second->uk));
 }
 
-std::vector<RequestRecord> ShareSimulator::Requests() const { return impl_->log.Records(); }
-void ShareSimulator::ClearRequests() { impl_->log.Clear(); }
+std::vector<RequestRecord> ShareSimulator::Requests() const {
+  return impl_->log.Records();
+}
+void ShareSimulator::ClearRequests() {
+  impl_->log.Clear();
+}
 
 bool ShareSimulator::SetLogFile(const std::string& path) {
   return impl_->log.OpenFile(path, &impl_->error);
 }
 
-void ShareSimulator::SetKeepRequests(bool keep) { impl_->log.SetKeepInMemory(keep); }
+void ShareSimulator::SetKeepRequests(bool keep) {
+  impl_->log.SetKeepInMemory(keep);
+}
 
 std::optional<std::string> ShareSimulator::CaptchaAnswer(const std::string& token) const {
   return impl_->captchas.Answer(token);
@@ -101,16 +118,26 @@ HttpResponse ShareSimulator::Impl::Handle(const HttpRequest& req) {
   std::string query = q == std::string::npos ? std::string() : req.target.substr(q + 1);
   Pairs pairs = SplitPairs(query);
   HttpResponse resp;
-  if (path.rfind("/s/", 0) == 0) resp = ShortLink(req, path.substr(3));
-  else if (path == "/share/init") resp = InitPage(req, pairs);
-  else if (path == "/share/verify") resp = Verify(req, pairs);
-  else if (path == "/share/list") resp = List(req, query);
-  else if (path == "/api/sharedownload") resp = ShareDownload(req, pairs);
-  else if (path == "/api/getcaptcha") resp = GetCaptcha(req, pairs);
-  else if (path == "/api/getvcode") resp = GetVcode(req, pairs);
-  else if (path == "/genimage") resp = Image(query);
-  else if (path == "/pcloud/like/data") resp = Like(req, pairs);
-  else if (path.rfind("/file/", 0) == 0) resp = File(req, path, pairs);
+  if (path.rfind("/s/", 0) == 0)
+    resp = ShortLink(req, path.substr(3));
+  else if (path == "/share/init")
+    resp = InitPage(req, pairs);
+  else if (path == "/share/verify")
+    resp = Verify(req, pairs);
+  else if (path == "/share/list")
+    resp = List(req, query);
+  else if (path == "/api/sharedownload")
+    resp = ShareDownload(req, pairs);
+  else if (path == "/api/getcaptcha")
+    resp = GetCaptcha(req, pairs);
+  else if (path == "/api/getvcode")
+    resp = GetVcode(req, pairs);
+  else if (path == "/genimage")
+    resp = Image(query);
+  else if (path == "/pcloud/like/data")
+    resp = Like(req, pairs);
+  else if (path.rfind("/file/", 0) == 0)
+    resp = File(req, path, pairs);
   else if (path == "/__sim/captcha") {
     auto answer = captchas.Answer(query);
     resp.status = answer ? 200 : 404;
@@ -127,8 +154,9 @@ HttpResponse ShareSimulator::Impl::Handle(const HttpRequest& req) {
   } else {
     resp.status = 404;
     resp.headers = {"Content-Type: text/html; charset=utf-8"};
-    resp.body = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>404</title></head>"
-                "<body>404 Not Found</body></html>";
+    resp.body =
+        "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>404</title></head>"
+        "<body>404 Not Found</body></html>";
   }
   resp.headers.insert(resp.headers.begin(), "Server: share-sim");
   Record(req, resp.status);
@@ -166,7 +194,8 @@ std::string ShareSimulator::Impl::IssueKey(const Share& s, char kind) {
   return head + Mac("key|" + std::to_string(s.shareid) + "|" + head).substr(0, 23);
 }
 
-bool ShareSimulator::Impl::KeyValid(const Share& s, const std::string& key, bool verifiedOnly) const {
+bool ShareSimulator::Impl::KeyValid(const Share& s, const std::string& key,
+                                    bool verifiedOnly) const {
   if (key.size() != 40) return false;
   char kind = key[16];
   if (kind != 'v' && (verifiedOnly || kind != 'l')) return false;
@@ -205,8 +234,8 @@ HttpResponse ShareSimulator::Impl::Json(std::string body, std::vector<std::strin
 }
 
 HttpResponse ShareSimulator::Impl::Errno(int code, std::string_view why) {
-  std::string body = "{\"errno\":" + std::to_string(code) +
-                     ",\"request_id\":" + std::to_string(NextRequestId());
+  std::string body =
+      "{\"errno\":" + std::to_string(code) + ",\"request_id\":" + std::to_string(NextRequestId());
   if (!why.empty()) body += ",\"err_msg\":" + JsonString(why);
   return Json(body + "}");
 }
@@ -234,7 +263,8 @@ std::string ShareSimulator::Impl::CheckCommon(const Pairs& query, bool bdstokenN
   if (!AllEqual(query, "channel", "chunlei")) return "channel must be chunlei";
   if (!AllEqual(query, "clienttype", "0")) return "clienttype must be 0";
   if (!AllEqual(query, "web", "1")) return "web must be 1";
-  if (fixedAppId ? !AllEqual(query, "app_id", "250528") : !AllDigits(Find(query, "app_id").value_or("")))
+  if (fixedAppId ? !AllEqual(query, "app_id", "250528")
+                 : !AllDigits(Find(query, "app_id").value_or("")))
     return fixedAppId ? "app_id must be 250528" : "app_id must be a number";
   if (!IsValidLogId(Find(query, "logid").value_or("")))
     return "logid must be the Base64 of 13 digits, \".\" and 19 digits";
@@ -246,7 +276,8 @@ std::string HttpDate(int64_t unixSeconds, bool cookieStyle) {
   std::tm tm{};
   gmtime_r(&t, &tm);
   char buf[64];
-  std::strftime(buf, sizeof buf, cookieStyle ? "%a, %d-%b-%Y %H:%M:%S GMT" : "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  std::strftime(buf, sizeof buf,
+                cookieStyle ? "%a, %d-%b-%Y %H:%M:%S GMT" : "%a, %d %b %Y %H:%M:%S GMT", &tm);
   return buf;
 }
 
@@ -254,11 +285,20 @@ std::string HtmlEscape(std::string_view text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;

@@ -30,9 +30,9 @@ struct ShareSimulator::Impl {
   std::atomic<uint64_t> requestId{1};
   std::atomic<uint64_t> captchasIssued{0};
 
-  mutable std::mutex stateMutex;  // guards everything below
-  std::unordered_set<std::string> missingShown;  // share ids whose "missing" page went out
-  std::unordered_set<std::string> passedVisitors;  // shareid + "|" + BAIDUID
+  mutable std::mutex stateMutex;                   // guards everything below
+  std::unordered_set<std::string> missingShown;    // share ids whose "missing" page went out
+  std::unordered_set<std::string> passedVisitors;  // shareid + "|" + SHAREUID
   std::deque<std::string> passedOrder;
   std::optional<DownloadQuirks> downloadOverride;
 

@@ -49,8 +49,10 @@ Pairs SplitPairs(std::string_view text) {
     size_t amp = text.find('&', pos);
     std::string_view piece = text.substr(pos, amp == std::string_view::npos ? amp : amp - pos);
     size_t eq = piece.find('=');
-    if (eq == std::string_view::npos) out.emplace_back(std::string(piece), std::string());
-    else out.emplace_back(std::string(piece.substr(0, eq)), std::string(piece.substr(eq + 1)));
+    if (eq == std::string_view::npos)
+      out.emplace_back(std::string(piece), std::string());
+    else
+      out.emplace_back(std::string(piece.substr(0, eq)), std::string(piece.substr(eq + 1)));
     if (amp == std::string_view::npos) break;
     pos = amp + 1;
   }
@@ -205,43 +207,50 @@ std::string JsonString(std::string_view text, JsonStyle style) {
     if (c >= 0x80) {
       uint32_t cp = 0xFFFD;
       size_t n = Utf8Char(text, i, &cp);
-      if (n == 0) {  // not UTF-8: stands for itself as U+FFFD rather than breaking the JSON
-        n = 1;
-        cp = 0xFFFD;
-        if (!style.asciiOnly) {
-          out += "\xEF\xBF\xBD";
-          i += n;
-          continue;
-        }
-      }
-      if (style.asciiOnly) {
-        if (cp >= 0x10000) {
-          escape16(0xD800 + ((cp - 0x10000) >> 10));
-          escape16(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-          escape16(cp);
-        }
+      // A byte that is not UTF-8 becomes U+FFFD rather than breaking the JSON.
+      std::string_view ch = n == 0 ? std::string_view("\xEF\xBF\xBD") : text.substr(i, n);
+      i += n == 0 ? 1 : n;
+      if (!style.asciiOnly) {
+        out.append(ch);
+      } else if (cp >= 0x10000) {
+        escape16(0xD800 + ((cp - 0x10000) >> 10));
+        escape16(0xDC00 + ((cp - 0x10000) & 0x3FF));
       } else {
-        out.append(text.substr(i, n));
+        escape16(cp);
       }
-      i += n;
       continue;
     }
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '/': out += style.escapeSlash ? "\\/" : "/"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '/':
+        out += style.escapeSlash ? "\\/" : "/";
+        break;
       case ';':
       case '<':
-        if (style.scriptSafe) escape16(c);
-        else out += static_cast<char>(c);
+        if (style.scriptSafe)
+          escape16(c);
+        else
+          out += static_cast<char>(c);
         break;
       default:
-        if (c < 0x20) escape16(c);
-        else out += static_cast<char>(c);
+        if (c < 0x20)
+          escape16(c);
+        else
+          out += static_cast<char>(c);
     }
     ++i;
   }

@@ -30,7 +30,7 @@ std::string PercentEncode(std::string_view text);
 std::optional<std::string> CookieValue(const std::vector<std::string>& cookieHeaders,
                                        std::string_view name);
 
-bool AllDigits(std::string_view text);  // non-empty and 0-9 only
+bool AllDigits(std::string_view text);                     // non-empty and 0-9 only
 std::optional<uint64_t> ParseUint(std::string_view text);  // digits only, no overflow
 
 // A log id as the client makes it: Base64 of 13 digits, ".", 19 digits.
@@ -44,9 +44,9 @@ std::optional<std::string> Base64Decode(std::string_view text);
 bool IsStrictUtf8(std::string_view bytes);
 
 struct JsonStyle {
-  bool escapeSlash = false;     // "/" as "\/", as the service writes its links
-  bool asciiOnly = false;       // non-ASCII as \uXXXX escapes
-  bool scriptSafe = false;      // ";" and "<" as escapes, so the text can sit inside a script
+  bool escapeSlash = false;  // "/" as "\/", as the service writes its links
+  bool asciiOnly = false;    // non-ASCII as \uXXXX escapes
+  bool scriptSafe = false;   // ";" and "<" as escapes, so the text can sit inside a script
 };
 // A JSON string literal (with the quotes) for UTF-8 `text`.
 std::string JsonString(std::string_view text, JsonStyle style = {});
