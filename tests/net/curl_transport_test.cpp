@@ -119,16 +119,16 @@ TEST(CurlTransport, MergesResponseCookiesIntoTheCookieText) {
     return RawHttpServer::Reply(200, "OK",
                                 {"Set-Cookie: BDCLND=abc%2Fdef; path=/; domain=127.0.0.1",
                                  "set-cookie: old=deleted; expires=Thu, 01 Jan 1970 00:00:00 GMT",
-                                 "Set-Cookie: BAIDUID=N1:FG=1; max-age=31536000"},
+                                 "Set-Cookie: VISITORID=N1:FG=1; max-age=31536000"},
                                 "{\"errno\":0}");
   });
   WebClient client(true);
-  std::string cookies = "BAIDUID=old; old=1; keep=yes", fresh;
+  std::string cookies = "VISITORID=old; old=1; keep=yes", fresh;
   EXPECT_EQ(client.Request({.url = server.Url("/share/verify"), .method = 1, .cookies = &cookies,
                             .newCookies = &fresh}),
             "{\"errno\":0}");
-  EXPECT_EQ(cookies, "BDCLND=abc%2Fdef; BAIDUID=N1:FG=1; keep=yes");
-  EXPECT_EQ(fresh, "BDCLND=abc%2Fdef;old=deleted;BAIDUID=N1:FG=1");
+  EXPECT_EQ(cookies, "BDCLND=abc%2Fdef; VISITORID=N1:FG=1; keep=yes");
+  EXPECT_EQ(fresh, "BDCLND=abc%2Fdef;old=deleted;VISITORID=N1:FG=1");
 }
 
 TEST(CurlTransport, Utf8PagesAndAnswersComeBackAsGbk) {

@@ -112,7 +112,7 @@ TEST_F(Scenarios, APublicShareOfTwoFiles) {
             "encrypt=0&product=share&uk=42&primaryid=9001&vcode_input=&vcode_str=&extra=&fid_list=%5B1234567890123456%5D");
   EXPECT_EQ(links[0].Header("Referer"), url);
   EXPECT_EQ(links[0].CountHeader("Referer"), 1);
-  EXPECT_NE(links[0].Header("Cookie").find("BAIDUID="), std::string::npos);
+  EXPECT_NE(links[0].Header("Cookie").find("SHAREUID="), std::string::npos);
   std::string query = links[0].Query();
   EXPECT_EQ(query.find("channel=chunlei&clienttype=0&web=1&app_id=250528&logid="), query.find("channel="));
   for (const auto& r : simulator.Requests()) EXPECT_EQ(r.status, 200) << r.target;
