@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the whole suite, the core's suite
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzzer for a while.
-#   FUZZ_SECONDS=N   seconds per fuzzer (default 30; 0 skips fuzzing)
+#   FUZZ_SECONDS=N   seconds per fuzzer (default 20; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
@@ -17,7 +17,7 @@ tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
 if [ "$seconds" -gt 0 ]; then
   echo "== fuzzing, ${seconds}s per target" >&2
   tools/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
