@@ -34,6 +34,7 @@ QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int
   list->setRootIsDecorated(false);
   list->setUniformRowHeights(true);
   list->setAllColumnsShowFocus(true);
+  list->setAlternatingRowColors(true);
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setColumnCount(static_cast<int>(columns.size()));
   QStringList titles;

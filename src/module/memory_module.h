@@ -65,6 +65,9 @@ class MemoryModule {
 
   uintptr_t Base() const { return reinterpret_cast<uintptr_t>(block_); }
 
+  // True when an image is loaded and it is for this host's machine, so its code can run.
+  bool RunsOnHost() const { return block_ != nullptr && hostRuns_; }
+
  private:
   int32_t CallEntryPoint(uint32_t reason) const;
   void Release();

@@ -1,0 +1,36 @@
+#include "app/skin.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QPalette>
+
+#include "module/window_skin.h"
+
+namespace sf::app {
+
+QByteArray ThemeData() {
+  Q_INIT_RESOURCE(theme);
+  QFile file(QStringLiteral(":/theme/sharefetch.qss"));
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return file.readAll();
+}
+
+void AttachSkin(WindowSkin& skin) {
+  QByteArray theme = ThemeData();
+  skin.AttachSkin({reinterpret_cast<const uint8_t*>(theme.constData()), static_cast<size_t>(theme.size())}, nullptr,
+                  0, 0, 0);
+  auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+  if (!app) return;
+  QPalette palette = app->palette();
+  palette.setColor(QPalette::Window, QColor(0xf3, 0xf5, 0xf8));
+  palette.setColor(QPalette::Base, Qt::white);
+  palette.setColor(QPalette::AlternateBase, QColor(0xf7, 0xf9, 0xfb));
+  palette.setColor(QPalette::Highlight, QColor(0x1a, 0x6f, 0xd6));
+  palette.setColor(QPalette::HighlightedText, Qt::white);
+  palette.setColor(QPalette::Text, QColor(0x1f, 0x29, 0x33));
+  palette.setColor(QPalette::WindowText, QColor(0x1f, 0x29, 0x33));
+  app->setPalette(palette);
+  app->setStyleSheet(QString::fromUtf8(theme));
+}
+
+}  // namespace sf::app
