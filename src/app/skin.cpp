@@ -6,10 +6,13 @@
 
 #include "module/window_skin.h"
 
+// Resources of a static library must be registered by name, outside any namespace.
+static void RegisterThemeResource() { Q_INIT_RESOURCE(theme); }
+
 namespace sf::app {
 
 QByteArray ThemeData() {
-  Q_INIT_RESOURCE(theme);
+  RegisterThemeResource();
   QFile file(QStringLiteral(":/theme/sharefetch.qss"));
   if (!file.open(QIODevice::ReadOnly)) return {};
   return file.readAll();
