@@ -57,7 +57,9 @@ class MainWindowTest : public QObject {
   sf::test::RecordingEngine* engine_ = nullptr;  // owned by state_
   std::unique_ptr<sf::app::MainWindow> window_;
 
+  // A window over the same program directory, as the next run of the program.
   void Open() {
+    state_->downloads.handles.clear();
     window_ = std::make_unique<sf::app::MainWindow>(*state_);
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
