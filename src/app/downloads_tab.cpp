@@ -43,7 +43,8 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
 
 void DownloadsTab::StartDownload(const std::string& fileName, const std::string& address) {
   if (!state_.engine) {
-    Tell(QStringLiteral("下载引擎未能加载，无法下载。\n\n") + QString::fromStdString(state_.engineError));
+    Tell(QStringLiteral("下载引擎未能加载，无法下载。\n\n") +
+         QString::fromStdString(state_.engineError));
     return;
   }
   sf::StartDownload(*state_.engine, state_.downloads, *this, fileName, address);

@@ -24,9 +24,14 @@ struct Names {
 };
 
 const Names& SettingsNames() {
-  static const Names names{Utf8ToGbk("文件名"),   "name:", Utf8ToGbk("下载地址"),
-                           "number:",              Utf8ToGbk("保存目录"),
-                           Utf8ToGbk("保存地址：")};
+  static const Names names{
+      .fileSection = Utf8ToGbk("文件名"),
+      .countKey = "name:",
+      .addressSection = Utf8ToGbk("下载地址"),
+      .addressCountKey = "number:",
+      .directorySection = Utf8ToGbk("保存目录"),
+      .directoryKey = Utf8ToGbk("保存地址："),
+  };
   return names;
 }
 

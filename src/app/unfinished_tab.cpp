@@ -23,7 +23,8 @@ void UnfinishedTab::SetRows(const std::vector<UnfinishedDownload>& rows) {
   }
 }
 
-void UnfinishedTab::SetStartDownload(std::function<void(const std::string&, const std::string&)> start) {
+void UnfinishedTab::SetStartDownload(
+    std::function<void(const std::string&, const std::string&)> start) {
   start_ = std::move(start);
 }
 

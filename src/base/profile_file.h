@@ -45,7 +45,7 @@ class ProfileFile {
  private:
   struct Section {
     std::string name;
-    bool header = true;               // false for the lines before the first section
+    bool header = true;              // false for the lines before the first section
     std::vector<std::string> lines;  // without line ends
   };
 

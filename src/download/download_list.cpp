@@ -15,7 +15,9 @@ namespace {
 // Comparisons against a unit boundary allow for the error of the division before them.
 constexpr double kEpsilon = 1e-7;
 
-double RoundTo2(double v) { return std::round(v * 100.0) / 100.0; }
+double RoundTo2(double v) {
+  return std::round(v * 100.0) / 100.0;
+}
 
 std::string Format(const char* format, double v) {
   char buffer[64];
@@ -125,7 +127,7 @@ void PollDownloads(DownloadEngine& engine, DownloadTasks& tasks, DownloadsView& 
         case layout::kStateFinished:
         case layout::kStateFailed:
           view.ShowStatus(tasks.info.State() == layout::kStateFinished ? texts.finished
-                                                                        : texts.cancelled);
+                                                                       : texts.cancelled);
           tasks.handles.erase(tasks.handles.begin() + static_cast<std::ptrdiff_t>(i));
           if (row < view.RowCount()) view.RemoveRow(row);
           return;

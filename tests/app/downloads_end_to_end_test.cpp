@@ -78,12 +78,14 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
 }
 
 // Resolves the share in `window` and double-clicks the file `name` in the result list.
-bool ResolveAndStart(sf::app::MainWindow& window, const std::string& shareUrl, const QString& name) {
+bool ResolveAndStart(sf::app::MainWindow& window, const std::string& shareUrl,
+                     const QString& name) {
   window.resolveTab()->SetUrl(QString::fromStdString(shareUrl));
   auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
   auto* results = Find<QTreeWidget>(&window, "超级列表框1");
   QTest::mouseClick(parse, Qt::LeftButton);
-  if (!WaitFor([&] { return parse->isEnabled() && RowNamed(results, name, 1); }, 20000)) return false;
+  if (!WaitFor([&] { return parse->isEnabled() && RowNamed(results, name, 1); }, 20000))
+    return false;
   DoubleClick(results, RowNamed(results, name, 1));
   return true;
 }
@@ -104,10 +106,12 @@ int FirstRun(const QString& programDir, const std::string& host, const std::stri
   if (!ResolveAndStart(window, shareUrl, "big.bin")) return 4;
   auto* downloads = Find<QTreeWidget>(&window, "超级列表框2");
   // At least 1 MiB, then time for the engine to make it durable and record it.
-  bool some = WaitFor([&] {
-    auto* row = downloads->topLevelItem(0);
-    return row && row->text(2).endsWith("MB") && row->text(2).chopped(2).toDouble() >= 1.0;
-  }, 20000);
+  bool some = WaitFor(
+      [&] {
+        auto* row = downloads->topLevelItem(0);
+        return row && row->text(2).endsWith("MB") && row->text(2).chopped(2).toDouble() >= 1.0;
+      },
+      20000);
   if (!some) return 5;
   QTest::qWait(2500);
   QString done = downloads->topLevelItem(0) ? downloads->topLevelItem(0)->text(2) : "gone";
@@ -211,8 +215,9 @@ class DownloadsEndToEndTest : public QObject {
     std::string address = saved[0].address;
     QVERIFY(address.starts_with(sim_.Url("/file/")));
     QCOMPARE(ReadFile(settings),
-             sf::Utf8ToGbk("[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" + address +
-                           "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() + "\r\n"));
+             sf::Utf8ToGbk(
+                 "[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" + address +
+                 "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() + "\r\n"));
     QString target = SaveDir() + "/big.bin";
     QVERIFY(QFile::exists(target + ".sfpart"));
     QVERIFY(!QFile::exists(target));
@@ -234,7 +239,8 @@ class DownloadsEndToEndTest : public QObject {
     auto* list = Find<QTreeWidget>(&window, "超级列表框2");
     QCOMPARE(list->topLevelItemCount(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 0, 30000);
-    QCOMPARE(Find<QLabel>(&window, "状态条1_1")->text(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
+    QCOMPARE(Find<QLabel>(&window, "状态条1_1")->text(),
+             QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
     QCOMPARE(sf::sim::Sha256Hex(ReadFile(target)), sf::sim::FileSha256Hex(kBigId, kBigSize));
 
     // Every request of this run asked for a range that starts beyond what was on disk.

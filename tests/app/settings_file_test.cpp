@@ -14,7 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string G(const char* utf8) { return Utf8ToGbk(utf8); }
+std::string G(const char* utf8) {
+  return Utf8ToGbk(utf8);
+}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -28,9 +30,9 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 
 class SettingsFileTest : public ::testing::Test {
  protected:
-  fs::path root = fs::temp_directory_path() /
-                  ("sf-settings-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::path root =
+      fs::temp_directory_path() / ("sf-settings-" + std::to_string(::getpid()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
   fs::path program = root / "program";
   fs::path config = root / "config";
   SettingsPaths paths;
@@ -126,8 +128,9 @@ TEST_F(SettingsFileTest, AnUnwritableProgramDirectoryFallsBackToTheUsersConfigur
   paths = SettingsPathsFor((root / "file" / "bin").string(), config.c_str(), nullptr);
   ASSERT_TRUE(SaveOnClose(paths, {{G("第一\r\n行.txt"), "http://h/1"}}, "/d"));
   EXPECT_EQ(SettingsFileToRead(paths), paths.user);
-  EXPECT_EQ(ReadFile(paths.user), G("[文件名]\r\nname:=1\r\n1=第一 行.txt\r\n[下载地址]\r\n"
-                                    "number:=1\r\n1=http://h/1\r\n[保存目录]\r\n保存地址：=/d\r\n"));
+  EXPECT_EQ(ReadFile(paths.user),
+            G("[文件名]\r\nname:=1\r\n1=第一 行.txt\r\n[下载地址]\r\n"
+              "number:=1\r\n1=http://h/1\r\n[保存目录]\r\n保存地址：=/d\r\n"));
   EXPECT_EQ(LoadUnfinished(paths.user).at(0).fileName, G("第一 行.txt"));
 }
 

@@ -13,7 +13,9 @@
 namespace sf {
 namespace {
 
-std::string G(const char* utf8) { return Utf8ToGbk(utf8); }
+std::string G(const char* utf8) {
+  return Utf8ToGbk(utf8);
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -74,8 +76,8 @@ TEST(ProfileFile, WritesInPlaceAndKeepsWhatItDoesNotKnow) {
       "\n"
       "[B]\n"
       "Two = 2\n");
-  f.Set("a", "ONE", "uno");    // the file's spelling of the key stays
-  f.Set("A", "three", "3");    // after the section's last line, before its blank line
+  f.Set("a", "ONE", "uno");  // the file's spelling of the key stays
+  f.Set("A", "three", "3");  // after the section's last line, before its blank line
   f.Set("b", "two", "dos");
   f.Set(G("新"), G("键："), G("值"));  // a new section at the end
   EXPECT_EQ(f.Text(),
@@ -111,8 +113,7 @@ TEST(ProfileFile, ValuesThatWouldBreakTheFileOrChangeAreWrittenSafely) {
 }
 
 TEST(ProfileFile, OneCallFormsOnDisk) {
-  auto dir = std::filesystem::temp_directory_path() /
-             ("sf-profile-" + std::to_string(::getpid()));
+  auto dir = std::filesystem::temp_directory_path() / ("sf-profile-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::string path = (dir / "t.ini").string();
   std::filesystem::remove(path);

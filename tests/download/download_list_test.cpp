@@ -13,13 +13,17 @@
 namespace sf {
 namespace {
 
-using test::RecordingEngine;
 using test::Created;
+using test::RecordingEngine;
 using test::Report;
 
-std::string G(const char* utf8) { return Utf8ToGbk(utf8); }
+std::string G(const char* utf8) {
+  return Utf8ToGbk(utf8);
+}
 
-std::string Status(const char* state) { return G("Tavrin提示您：[ ") + G(state) + " ]"; }
+std::string Status(const char* state) {
+  return G("Tavrin提示您：[ ") + G(state) + " ]";
+}
 
 class ListInMemory : public DownloadsView {
  public:
@@ -155,16 +159,15 @@ TEST_F(DownloadListTest, StartCreatesAResumableTaskAndAppendsItsRow) {
 TEST_F(DownloadListTest, PollRefreshesEveryRowAndShowsTheLastTasksState) {
   Start("a.bin", "http://h/a");
   Start("b.bin", "http://h/b");
-  engine.reports[7] = {layout::kStateDownloading, G("a.bin"), 1073741824, 536870912, 0.5f,
-                       1048576};
+  engine.reports[7] = {layout::kStateDownloading, G("a.bin"), 1073741824, 536870912, 0.5f, 1048576};
   engine.reports[8] = {layout::kStatePaused, G("b (1).bin"), 10240, 0, 0.0f, 0};
   PollDownloads(engine, tasks, list);
 
   EXPECT_EQ(engine.queried, (std::vector<int32_t>{7, 8}));
-  EXPECT_EQ(list.rows[0], (std::vector<std::string>{"a.bin", "1.00GB", "512.00MB", "1MB",
-                                                   "50.00%", "1048576", "http://h/a", "50.00"}));
-  EXPECT_EQ(list.rows[1], (std::vector<std::string>{"b (1).bin", "0.01MB", "0.00MB", "0KB",
-                                                   "0.00%", "0", "http://h/b", "0.00"}));
+  EXPECT_EQ(list.rows[0], (std::vector<std::string>{"a.bin", "1.00GB", "512.00MB", "1MB", "50.00%",
+                                                    "1048576", "http://h/a", "50.00"}));
+  EXPECT_EQ(list.rows[1], (std::vector<std::string>{"b (1).bin", "0.01MB", "0.00MB", "0KB", "0.00%",
+                                                    "0", "http://h/b", "0.00"}));
   // The downloading text is built before its own row is refreshed: nothing known yet.
   ASSERT_EQ(list.statuses.size(), 2u);
   EXPECT_EQ(list.statuses[0], G("Tavrin提示您：[ 下载中 ]             当前下载速度：0kb  "
@@ -199,7 +202,8 @@ TEST_F(DownloadListTest, FinishedAndCancelledTasksLeaveWithTheirRowsAndEndTheTic
   Start("a", "http://h/a");
   Start("b", "http://h/b");
   Start("c", "http://h/c");
-  for (int32_t h : {7, 8, 9}) engine.reports[h] = {layout::kStateDownloading, G("x"), 100, 50, 0.5f, 10};
+  for (int32_t h : {7, 8, 9})
+    engine.reports[h] = {layout::kStateDownloading, G("x"), 100, 50, 0.5f, 10};
   engine.reports[8].state = layout::kStateFinished;
   engine.reports[8].fileName = "b";
   PollDownloads(engine, tasks, list);
