@@ -1,8 +1,14 @@
 // The third tab, "正在下载": the save directory, the speed limit, the running downloads and
-// the overall progress.
+// the overall progress. The download logic lives in the core; this page is its view.
 #pragma once
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "app/controls.h"
+#include "app/settings_file.h"
+#include "download/download_list.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -13,10 +19,19 @@ class QTreeWidget;
 
 namespace sf::app {
 
-class DownloadsTab : public TabPage {
+struct AppState;
+
+class DownloadsTab : public TabPage, private DownloadsView {
   Q_OBJECT
  public:
-  explicit DownloadsTab(QWidget* parent = nullptr);
+  DownloadsTab(AppState& state, std::function<void(const std::string&)> showStatus,
+               QWidget* parent = nullptr);
+
+  // Starts a download of `address` saved as `fileName` (both GBK) into the save directory.
+  void StartDownload(const std::string& fileName, const std::string& address);
+  // The listed downloads (file name, address), in row order.
+  std::vector<ListedDownload> Listed() const;
+  std::string SaveDirectory() const override;  // GBK
 
   QLineEdit* saveDirectory() const { return saveDirectory_; }
   QPushButton* chooseDirectory() const { return choose_; }
@@ -27,6 +42,24 @@ class DownloadsTab : public TabPage {
   QTimer* timer() const { return timer_; }
 
  private:
+  void ChooseDirectory();
+  void LimitClicked();
+  void Poll();
+  void Tell(const QString& text);
+
+  int RowCount() const override;
+  void InsertRow(int index, const std::string& fileName) override;
+  void RemoveRow(int index) override;
+  std::string Cell(int row, int column) const override;
+  void SetCell(int row, int column, const std::string& text) override;
+  void ShowStatus(const std::string& text) override;
+  void SetProgress(int position) override;
+  int TimerPeriod() const override;
+  void StartTimer(int periodMs) override;
+  void ProcessEvents() override;
+
+  AppState& state_;
+  std::function<void(const std::string&)> showStatus_;
   QLineEdit* saveDirectory_;
   QPushButton* choose_;
   QCheckBox* limit_;

@@ -8,6 +8,9 @@
 
 #include "app/main_window.h"
 #include "app/resolve_tab.h"
+#include "app/settings_file.h"
+#include "base/paths.h"
+#include "download/download_engine.h"
 #include "fixture.h"
 #include "share/share_host.h"
 #include "share/share_session.h"
@@ -83,6 +86,14 @@ int main(int argc, char** argv) {
   {
     sf::app::AppState state;
     state.session = std::make_shared<sf::ShareSession>(*host);
+    sf::EngineLoad engine = sf::LoadEngineFromProgramDirectory();
+    state.engine = std::move(engine.engine);
+    state.engineError = engine.error;
+    if (!state.engine) std::cerr << "sharefetch: " << engine.error << "\n";
+    state.programDirectory = sf::ProgramDirectory();
+    if (state.programDirectory.empty())
+      state.programDirectory = QCoreApplication::applicationDirPath().toStdString();
+    state.settings = sf::app::DefaultSettingsPaths(state.programDirectory);
     sf::app::MainWindow window(state);
     if (demo) window.resolveTab()->SetUrl(QString::fromStdString(demo->ShareUrl("1demoPublic")));
     window.show();

@@ -1,8 +1,13 @@
 #include "app/main_window.h"
 
+#include <QCloseEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTimer>
+#include <iostream>
 
 #include "app/controls.h"
 #include "app/downloads_tab.h"
@@ -21,14 +26,20 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   auto* central = new QWidget(this);
   setCentralWidget(central);
   tabs_ = Place(new QTabWidget(central), "选择夹1", 8, 8, 456, 368);
-  resolve_ = new ResolveTab(state_.session, [this](const std::string& text) { ShowStatus(text); });
+  auto showStatus = [this](const std::string& text) { ShowStatus(text); };
+  resolve_ = new ResolveTab(state_.session, showStatus);
   quick_ = new QuickTab;
-  downloads_ = new DownloadsTab;
+  downloads_ = new DownloadsTab(state_, showStatus);
   unfinished_ = new UnfinishedTab;
   tabs_->addTab(resolve_, QStringLiteral("第一种模式"));
   tabs_->addTab(quick_, QStringLiteral("第二种模式"));
   tabs_->addTab(downloads_, QStringLiteral("正在下载"));
   tabs_->addTab(unfinished_, QStringLiteral("未完成的下载"));
+  auto start = [this](const std::string& fileName, const std::string& address) {
+    downloads_->StartDownload(fileName, address);
+  };
+  resolve_->SetStartDownload(start);
+  unfinished_->SetStartDownload(start);
 
   QStatusBar* bar = statusBar();
   bar->setObjectName(QStringLiteral("状态条1"));
@@ -41,8 +52,42 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   status_->setObjectName(QStringLiteral("状态条1_1"));
   bar->addWidget(part0);
   bar->addWidget(status_, 1);
+
+  SetUp();
 }
 
 void MainWindow::ShowStatus(const std::string& text) { status_->setText(FromGbk(text)); }
+
+// The order matters: the engine runs before anything can start a download, and the save
+// directory is set after the unfinished list so it never comes from the file.
+void MainWindow::SetUp() {
+  AttachSkin();
+  if (state_.engine) {
+    state_.engine->Init();
+  } else {
+    // Shown once the window is up; resolving still works without the engine.
+    QString why = QString::fromStdString(state_.engineError);
+    QTimer::singleShot(0, this, [this, why] {
+      QMessageBox::critical(this, QStringLiteral("ShareFetch"),
+                            QStringLiteral("下载引擎未能加载，暂时无法下载文件。\n\n") + why);
+    });
+  }
+  std::string settings = SettingsFileToRead(state_.settings);
+  if (!settings.empty()) unfinished_->SetRows(LoadUnfinished(settings));
+  downloads_->saveDirectory()->setText(QString::fromStdString(state_.programDirectory) +
+                                       QStringLiteral("/下载内容"));
+  ShowStatus(ToGbk(QStringLiteral("可爱是世界上最强大的形容词~")));
+}
+
+// The window skin has a loader of its own that is not part of the program yet; until it is,
+// the window keeps the platform's look.
+void MainWindow::AttachSkin() {}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!SaveOnClose(state_.settings, downloads_->Listed(), downloads_->SaveDirectory()))
+    std::cerr << "sharefetch: the unfinished downloads could not be saved to "
+              << state_.settings.beside << " nor to " << state_.settings.user << "\n";
+  event->accept();
+}
 
 }  // namespace sf::app

@@ -5,6 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "app/settings_file.h"
+#include "download/download_engine.h"
+#include "download/download_list.h"
+
 class QLabel;
 class QTabWidget;
 
@@ -22,6 +26,11 @@ class UnfinishedTab;
 // The program-wide objects the window's handlers share.
 struct AppState {
   std::shared_ptr<ShareSession> session;
+  DownloadTasks downloads;
+  std::unique_ptr<DownloadEngine> engine;  // null when the engine library did not load
+  std::string engineError;                 // then why, naming the library's path
+  std::string programDirectory;            // file-system path; the save directory starts below it
+  SettingsPaths settings;
 };
 
 class MainWindow : public QMainWindow {
@@ -37,7 +46,13 @@ class MainWindow : public QMainWindow {
   DownloadsTab* downloadsTab() const { return downloads_; }
   UnfinishedTab* unfinishedTab() const { return unfinished_; }
 
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
  private:
+  void SetUp();
+  void AttachSkin();
+
   AppState& state_;
   QTabWidget* tabs_;
   QLabel* status_;

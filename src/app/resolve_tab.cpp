@@ -137,7 +137,7 @@ void ResolveTab::CopyLink() {
 void ResolveTab::StartSelectedDownload() {
   QTreeWidgetItem* item = list_->currentItem();
   // A click on an empty part of the list, or no row selected, starts nothing.
-  if (!item || !startDownload_) return;
+  if (!item || !item->isSelected() || !startDownload_) return;
   startDownload_(ToGbk(item->text(1)), ToGbk(item->text(3)));
 }
 

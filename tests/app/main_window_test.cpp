@@ -8,30 +8,87 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
+#include <fstream>
+#include <iterator>
 
 #include "app/main_window.h"
+#include "app/downloads_tab.h"
 #include "app/resolve_tab.h"
+#include "app/unfinished_tab.h"
 #include "app/picture_box.h"
+#include "base/encoding.h"
+#include "base/profile_file.h"
 #include "gui_test_support.h"
+#include "recording_engine.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
 
 using sf::test::Find;
 using sf::test::WhenModal;
 
+namespace {
+
+std::string G(const char* utf8) { return sf::Utf8ToGbk(utf8); }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
 class MainWindowTest : public QObject {
   Q_OBJECT
 
  private:
   sf::sim::ShareSimulator sim_;
-  sf::app::AppState state_;
+  std::unique_ptr<QTemporaryDir> programDir_;
+  std::unique_ptr<sf::app::AppState> state_;
+  sf::test::RecordingEngine* engine_ = nullptr;  // owned by state_
   std::unique_ptr<sf::app::MainWindow> window_;
+
+  // A window over the same program directory, as the next run of the program.
+  void Open() {
+    state_->downloads.handles.clear();
+    window_ = std::make_unique<sf::app::MainWindow>(*state_);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  }
+  QTreeWidget* Downloads() { return Find<QTreeWidget>(window_.get(), "超级列表框2"); }
+  QTreeWidget* Unfinished() { return Find<QTreeWidget>(window_.get(), "超级列表框3"); }
+  QLineEdit* SaveDirectory() { return Find<QLineEdit>(window_.get(), "编辑框_保存目录"); }
+  void ShowPage(int index) {
+    Find<QTabWidget>(window_.get(), "选择夹1")->setCurrentIndex(index);
+    QTest::qWait(20);
+  }
+  // As the platform delivers one: a click, then the second press as a double click.
+  void DoubleClick(QTreeWidget* list, QPoint at) {
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+  }
+  void DoubleClickRow(QTreeWidget* list, int row) {
+    DoubleClick(list, list->visualItemRect(list->topLevelItem(row)).center());
+  }
+  // Answers the next message box with OK and gives its text.
+  std::shared_ptr<QString> AnswerMessageBox() {
+    auto text = std::make_shared<QString>();
+    WhenModal([text](QWidget* modal) {
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      *text = box ? box->text() : QStringLiteral("not a message box: ") + modal->windowTitle();
+      modal->close();
+    });
+    return text;
+  }
 
   QTreeWidget* Results() { return Find<QTreeWidget>(window_.get(), "超级列表框1"); }
   QString Status() { return Find<QLabel>(window_.get(), "状态条1_1")->text(); }
@@ -45,6 +102,7 @@ class MainWindowTest : public QObject {
 
  private slots:
   void initTestCase() {
+    QApplication::setQuitOnLastWindowClosed(false);
     QVERIFY2(sim_.StartFromText(R"({"captchaFormat": "jpeg", "shares": [
       {"id": "pub2", "items": [{"name": "a.txt", "size": 10}, {"name": "报告.pdf", "size": 2048}]},
       {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
@@ -55,14 +113,19 @@ class MainWindowTest : public QObject {
   }
 
   void init() {
-    state_.session = std::make_shared<sf::ShareSession>(sim_.Url(""));
-    window_ = std::make_unique<sf::app::MainWindow>(state_);
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    programDir_ = std::make_unique<QTemporaryDir>();
+    state_ = std::make_unique<sf::app::AppState>();
+    state_->session = std::make_shared<sf::ShareSession>(sim_.Url(""));
+    auto engine = std::make_unique<sf::test::RecordingEngine>();
+    engine_ = engine.get();
+    state_->engine = std::move(engine);
+    state_->programDirectory = programDir_->path().toStdString();
+    state_->settings = sf::app::SettingsPathsFor(state_->programDirectory, nullptr, nullptr);
+    Open();
   }
 
   void cleanup() {
-    WaitForParseEnd();
+    if (window_) WaitForParseEnd();
     window_.reset();
   }
 
@@ -223,7 +286,7 @@ class MainWindowTest : public QObject {
 
   void typingFourCharactersConfirmsAtOnce() {
     WhenModal([&](QWidget* dialog) {
-      std::string answer = sim_.CaptchaAnswer(state_.session->vcodeStr()).value_or("????");
+      std::string answer = sim_.CaptchaAnswer(state_->session->vcodeStr()).value_or("????");
       QTest::keyClicks(Find<QLineEdit>(dialog, "编辑框_验证码"), QString::fromStdString(answer));
     });
     StartParse("cap5");
@@ -231,6 +294,162 @@ class MainWindowTest : public QObject {
     QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
     QCOMPARE(Results()->topLevelItemCount(), 5);
     for (int i = 0; i < 5; ++i) QVERIFY(Results()->topLevelItem(i)->text(3).startsWith("http://"));
+  }
+  void setUpLoadsTheUnfinishedListThenSetsTheSaveDirectory() {
+    window_.reset();
+    sf::ProfileFile file;
+    file.Set(G("文件名"), "name:", "3");
+    file.Set(G("文件名"), "1", G("报告.pdf"));
+    file.Set(G("文件名"), "2", "b.bin");
+    file.Set(G("下载地址"), "1", "http://h/1");
+    file.Set(G("下载地址"), "2", "http://h/2");
+    file.Set(G("保存目录"), G("保存地址："), G("/别处"));
+    QVERIFY(file.Save(state_->settings.beside));
+    Open();
+
+    QCOMPARE(engine_->inits, 2);  // one per window created
+    QCOMPARE(Unfinished()->topLevelItemCount(), 3);
+    QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("报告.pdf"));
+    QCOMPARE(Unfinished()->topLevelItem(1)->text(1), QStringLiteral("http://h/2"));
+    QCOMPARE(Unfinished()->topLevelItem(2)->text(0), QString());
+    for (int i = 0; i < 3; ++i) QCOMPARE(Unfinished()->topLevelItem(i)->text(2), QStringLiteral("/别处"));
+    QCOMPARE(SaveDirectory()->text(), programDir_->path() + QStringLiteral("/下载内容"));
+    QCOMPARE(Status(), QStringLiteral("可爱是世界上最强大的形容词~"));
+  }
+
+  void startingADownloadNeedsARow() {
+    StartParse("pub2");
+    WaitForParseEnd();
+    auto* start = Find<QAction>(window_.get(), "开始下载");
+    QVERIFY(start->isEnabled());
+    // No row selected, or a double click below the rows: nothing starts.
+    start->trigger();
+    Results()->setCurrentItem(Results()->topLevelItem(0));
+    Results()->clearSelection();
+    start->trigger();
+    DoubleClick(Results(), QPoint(60, Results()->viewport()->height() - 10));
+    QVERIFY(engine_->created.empty());
+    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QVERIFY(!Find<QTimer>(window_.get(), "时钟1")->isActive());
+
+    DoubleClickRow(Results(), 1);
+    QCOMPARE(engine_->created.size(), size_t{1});
+    QCOMPARE(sf::GbkToUtf8(engine_->created[0].fileName), std::string("报告.pdf"));
+    QCOMPARE(QString::fromStdString(engine_->created[0].url), Results()->topLevelItem(1)->text(3));
+    QCOMPARE(sf::GbkToUtf8(engine_->created[0].saveDir), SaveDirectory()->text().toStdString());
+    QVERIFY(engine_->created[0].resume);
+    QCOMPARE(engine_->started, std::vector<int32_t>{7});
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QCOMPARE(Downloads()->topLevelItem(0)->text(0), QStringLiteral("报告.pdf"));
+    QCOMPARE(Downloads()->topLevelItem(0)->text(6), Results()->topLevelItem(1)->text(3));
+    auto* timer = Find<QTimer>(window_.get(), "时钟1");
+    QVERIFY(timer->isActive());
+    QCOMPARE(timer->interval(), 1000);
+
+    // The menu item acts on the selected row.
+    Results()->setCurrentItem(Results()->topLevelItem(0));
+    start->trigger();
+    QCOMPARE(engine_->created.size(), size_t{2});
+    QCOMPARE(engine_->created[1].fileName, std::string("a.txt"));
+    QCOMPARE(Downloads()->topLevelItem(1)->text(0), QStringLiteral("a.txt"));
+  }
+
+  void anUnfinishedRowStartsIntoTheCurrentSaveDirectory() {
+    std::vector<sf::app::UnfinishedDownload> rows = {{"x.bin", "http://h/x", "/old"},
+                                                    {"y.bin", "http://h/y", "/old"}};
+    window_->unfinishedTab()->SetRows(rows);
+    SaveDirectory()->setText(QStringLiteral("/now/这里"));
+    ShowPage(3);
+    DoubleClick(Unfinished(), QPoint(60, Unfinished()->viewport()->height() - 10));
+    QVERIFY(engine_->created.empty());
+    DoubleClickRow(Unfinished(), 1);
+    QCOMPARE(engine_->created.size(), size_t{1});
+    QCOMPARE(engine_->created[0].fileName, std::string("y.bin"));
+    QCOMPARE(engine_->created[0].url, std::string("http://h/y"));
+    QCOMPARE(engine_->created[0].saveDir, G("/now/这里"));
+    QVERIFY(engine_->created[0].resume);
+    QCOMPARE(Unfinished()->topLevelItemCount(), 2);  // the row stays
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+  }
+
+  void closingWritesTheListedDownloadsOrRemovesTheFile() {
+    SaveDirectory()->setText(QStringLiteral("/d/下载内容"));
+    window_->downloadsTab()->StartDownload(G("一.bin"), "http://h/1");
+    window_->downloadsTab()->StartDownload("two.bin", "http://h/2?a=1&b=2");
+    window_->close();
+    QCOMPARE(ReadFile(state_->settings.beside),
+             G("[文件名]\r\nname:=2\r\n1=一.bin\r\n2=two.bin\r\n[下载地址]\r\nnumber:=2\r\n"
+               "1=http://h/1\r\n2=http://h/2?a=1&b=2\r\n[保存目录]\r\n保存地址：=/d/下载内容\r\n"));
+
+    // The next run lists them; closing it with nothing running removes the file.
+    Open();
+    QCOMPARE(Unfinished()->topLevelItemCount(), 2);
+    QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("一.bin"));
+    window_->close();
+    QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
+  }
+
+  void theFolderBrowserKeepsTheDirectoryWhenCancelled() {
+    ShowPage(2);
+    QString before = SaveDirectory()->text();
+    QString title;
+    WhenModal([&](QWidget* modal) {
+      title = modal->windowTitle();
+      modal->close();
+    });
+    QTest::mouseClick(Find<QPushButton>(window_.get(), "按钮2"), Qt::LeftButton);
+    QCOMPARE(title, QStringLiteral("请选择要保存的目录"));
+    QCOMPARE(SaveDirectory()->text(), before);
+
+    QString chosen = programDir_->path() + QStringLiteral("/目标");
+    QVERIFY(QDir().mkpath(chosen));
+    WhenModal([&](QWidget* modal) {
+      auto* dialog = qobject_cast<QFileDialog*>(modal);
+      QVERIFY(dialog);
+      dialog->setDirectory(chosen);
+      dialog->selectFile(chosen);
+      static_cast<QDialog*>(dialog)->accept();
+    });
+    QTest::mouseClick(Find<QPushButton>(window_.get(), "按钮2"), Qt::LeftButton);
+    QCOMPARE(SaveDirectory()->text(), chosen);
+  }
+
+  void theSpeedLimitIsAppliedOnEveryClick() {
+    ShowPage(2);
+    auto* box = Find<QCheckBox>(window_.get(), "选择框1");
+    auto* value = Find<QLineEdit>(window_.get(), "编辑框1");
+    auto message = AnswerMessageBox();
+    QTest::mouseClick(box, Qt::LeftButton);
+    QCOMPARE(*message, QStringLiteral("请输入需要限制的速度后继续！"));
+    QVERIFY(engine_->limits.empty());
+    QTest::mouseClick(box, Qt::LeftButton);  // unchecked: no limit
+    value->setText("abc");
+    QTest::mouseClick(box, Qt::LeftButton);
+    value->setText("300");  // editing alone changes nothing
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::mouseClick(box, Qt::LeftButton);
+    QCOMPARE(engine_->limits, (std::vector<int32_t>{1410065407, 0, 1410065407, 300}));
+  }
+
+  void withoutTheEngineTheWindowSaysSoAndStillResolves() {
+    window_.reset();
+    state_->engine.reset();
+    state_->engineError = "cannot load the download engine /nowhere/libsfengine.so: no such file";
+    auto message = AnswerMessageBox();
+    Open();
+    QTRY_VERIFY(!message->isEmpty());
+    QVERIFY2(message->contains("/nowhere/libsfengine.so"), qPrintable(*message));
+    QCOMPARE(Status(), QStringLiteral("可爱是世界上最强大的形容词~"));
+
+    StartParse("pub2");
+    WaitForParseEnd();
+    QCOMPARE(Results()->topLevelItemCount(), 2);
+    message = AnswerMessageBox();
+    DoubleClickRow(Results(), 0);
+    QVERIFY2(message->contains("/nowhere/libsfengine.so"), qPrintable(*message));
+    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    window_->close();
+    QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
   }
 };
 

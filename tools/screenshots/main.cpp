@@ -1,10 +1,13 @@
 // Saves screenshots of the window against the local share service: each tab with something in
-// it, and both prompt dialogs. Usage: sharefetch-shots OUTPUT_DIR
+// it (two running downloads on the third, the downloads a closed window left unfinished on the
+// fourth), and both prompt dialogs. Usage: sharefetch-shots OUTPUT_DIR
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 #include <iostream>
@@ -12,7 +15,9 @@
 #include "app/main_window.h"
 #include "app/prompt_dialogs.h"
 #include "app/resolve_tab.h"
+#include "app/settings_file.h"
 #include "base/encoding.h"
+#include "download/download_engine.h"
 #include "fixture.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
@@ -53,25 +58,68 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // The downloads and the settings file go to a directory of their own, as if the program
+  // were installed there.
+  QTemporaryDir programDir(QDir::tempPath() + "/sharefetch-XXXXXX");
   sf::app::AppState state;
   state.session = std::make_shared<sf::ShareSession>(sim.Url(""));
+  sf::EngineLoad engine = sf::LoadEngineFromProgramDirectory();
+  if (!engine.engine) {
+    std::cerr << engine.error << "\n";
+    return 1;
+  }
+  state.engine = std::move(engine.engine);
+  state.programDirectory = programDir.path().toStdString();
+  state.settings = sf::app::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
+  // Slow enough that both downloads are still running when the third tab is taken.
+  sim.SetDownloadOverride(sf::sim::DownloadQuirks{48 << 10, false, 0});
+
+  const char* names[] = {"tab1-resolve.png", "tab2-quick.png", "tab3-downloads.png", "tab4-unfinished.png"};
+  bool ok = true;
+  {
+    sf::app::MainWindow window(state);
+    window.show();
+    auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("选择夹1"));
+    auto* parse = window.resolveTab()->findChild<QPushButton*>(QStringLiteral("按钮1"));
+    auto* results = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框1"));
+
+    window.resolveTab()->SetUrl(QString::fromStdString(sim.ShareUrl("1demoPublic")));
+    QTest::mouseClick(parse, Qt::LeftButton);
+    ok = WaitFor([&] { return parse->isEnabled() && results->topLevelItemCount() > 0; });
+    ok &= Save(&window, dir, names[0]);
+    tabs->setCurrentIndex(1);
+    QTest::qWait(50);
+    ok &= Save(&window, dir, names[1]);
+
+    // Two downloads started as a user does: select a row, choose 开始下载.
+    auto* start = window.findChild<QAction*>(QStringLiteral("开始下载"));
+    for (const QString& name : {QStringLiteral("旅行照片.zip"), QStringLiteral("第一章 概述.pptx")}) {
+      auto found = results->findItems(name, Qt::MatchExactly, 1);
+      if (found.isEmpty()) {
+        std::cerr << "no row " << name.toStdString() << " in the result list\n";
+        return 1;
+      }
+      results->setCurrentItem(found.front());
+      start->trigger();
+    }
+    tabs->setCurrentIndex(2);
+    auto* downloads = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框2"));
+    ok &= WaitFor([&] {
+      return downloads->topLevelItemCount() == 2 && !downloads->topLevelItem(1)->text(2).isEmpty() &&
+             downloads->topLevelItem(1)->text(2) != "0.00MB";
+    });
+    QTest::qWait(1200);
+    ok &= Save(&window, dir, names[2]);
+    window.close();  // leaves both in the settings file
+  }
+
+  // The next run: its unfinished list holds what the closed window left.
+  state.downloads.handles.clear();
   sf::app::MainWindow window(state);
   window.show();
-  window.ShowStatus(sf::Utf8ToGbk("可爱是世界上最强大的形容词~"));
-  auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("选择夹1"));
-  auto* parse = window.resolveTab()->findChild<QPushButton*>(QStringLiteral("按钮1"));
-  auto* results = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框1"));
-
-  window.resolveTab()->SetUrl(QString::fromStdString(sim.ShareUrl("1demoPublic")));
-  QTest::mouseClick(parse, Qt::LeftButton);
-  bool ok = WaitFor([&] { return parse->isEnabled() && results->topLevelItemCount() > 0; });
-  ok &= Save(&window, dir, "tab1-resolve.png");
-  const char* names[] = {"tab1-resolve.png", "tab2-quick.png", "tab3-downloads.png", "tab4-unfinished.png"};
-  for (int i = 1; i < 4; ++i) {
-    tabs->setCurrentIndex(i);
-    QTest::qWait(50);
-    ok &= Save(&window, dir, names[i]);
-  }
+  window.findChild<QTabWidget*>(QStringLiteral("选择夹1"))->setCurrentIndex(3);
+  QTest::qWait(50);
+  ok &= Save(&window, dir, names[3]);
 
   sf::app::PasswordDialog password(&window);
   password.show();

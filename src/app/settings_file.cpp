@@ -1,0 +1,128 @@
+#include "app/settings_file.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "base/encoding.h"
+#include "base/profile_file.h"
+#include "base/text.h"
+
+namespace sf::app {
+namespace {
+
+// A count beyond this comes from a damaged or hand-edited file, never from a close of ours; it
+// would fill the list with empty rows for minutes.
+constexpr int64_t kMaxUnfinished = 10000;
+
+struct Names {
+  std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
+      directoryKey;
+};
+
+const Names& SettingsNames() {
+  static const Names names{
+      .fileSection = Utf8ToGbk("文件名"),
+      .countKey = "name:",
+      .addressSection = Utf8ToGbk("下载地址"),
+      .addressCountKey = "number:",
+      .directorySection = Utf8ToGbk("保存目录"),
+      .directoryKey = Utf8ToGbk("保存地址："),
+  };
+  return names;
+}
+
+bool Exists(const std::string& path) {
+  return !path.empty() && ::access(path.c_str(), F_OK) == 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+SettingsPaths SettingsPathsFor(const std::string& programDirectory, const char* xdgConfigHome,
+                               const char* home) {
+  SettingsPaths paths;
+  if (!programDirectory.empty()) {
+    std::string dir = programDirectory;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    paths.beside = (dir == "/" ? "" : dir) + "/" + kSettingsFileName;
+  }
+  std::string config;
+  if (xdgConfigHome != nullptr && xdgConfigHome[0] == '/') {
+    config = xdgConfigHome;
+  } else if (home != nullptr && home[0] != 0) {
+    config = std::string(home) + "/.config";
+  }
+  if (!config.empty()) {
+    while (config.size() > 1 && config.back() == '/') config.pop_back();
+    paths.user = (config == "/" ? "" : config) + "/sharefetch/" + kSettingsFileName;
+  }
+  return paths;
+}
+
+SettingsPaths DefaultSettingsPaths(const std::string& programDirectory) {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] == 0) {
+    if (const passwd* entry = ::getpwuid(::getuid())) home = entry->pw_dir;
+  }
+  return SettingsPathsFor(programDirectory, std::getenv("XDG_CONFIG_HOME"), home);
+}
+
+std::string SettingsFileToRead(const SettingsPaths& paths) {
+  if (Exists(paths.beside)) return paths.beside;
+  if (Exists(paths.user)) return paths.user;
+  return {};
+}
+
+std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
+  const Names& n = SettingsNames();
+  ProfileFile file = ProfileFile::Load(path);
+  int64_t count = ReadInteger(file.Get(n.fileSection, n.countKey, "0"));
+  count = std::clamp<int64_t>(count, 0, kMaxUnfinished);
+  std::string directory = file.Get(n.directorySection, n.directoryKey);
+  std::vector<UnfinishedDownload> rows;
+  rows.reserve(static_cast<size_t>(count));
+  for (int64_t i = 1; i <= count; ++i) {
+    std::string key = std::to_string(i);
+    rows.push_back({file.Get(n.fileSection, key), file.Get(n.addressSection, key), directory});
+  }
+  return rows;
+}
+
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& downloads,
+                 const std::string& saveDirectory) {
+  // Both places go: a file left in the other one would bring back downloads that are gone.
+  if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
+  if (Exists(paths.user)) ::unlink(paths.user.c_str());
+  if (downloads.empty()) return true;
+
+  const Names& n = SettingsNames();
+  ProfileFile file;
+  std::string count = std::to_string(downloads.size());
+  file.Set(n.fileSection, n.countKey, count);
+  file.Set(n.addressSection, n.addressCountKey, count);
+  file.Set(n.directorySection, n.directoryKey, saveDirectory);
+  for (size_t i = 0; i < downloads.size(); ++i) {
+    std::string key = std::to_string(i + 1);
+    file.Set(n.fileSection, key, downloads[i].fileName);
+    file.Set(n.addressSection, key, downloads[i].address);
+  }
+
+  if (!paths.beside.empty() && ::access(DirectoryOf(paths.beside).c_str(), W_OK) == 0 &&
+      file.Save(paths.beside))
+    return true;
+  if (paths.user.empty()) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(DirectoryOf(paths.user), ec);
+  return file.Save(paths.user);
+}
+
+}  // namespace sf::app

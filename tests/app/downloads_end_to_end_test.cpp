@@ -1,0 +1,269 @@
+// Downloads through the window with the real engine library against the local share service:
+// a resolved file downloaded to the end, and a throttled one interrupted by closing the window
+// and finished by the next run of the program from the unfinished list.
+//
+// The next run has to be a new process: the engine lives for the whole process and would keep
+// the first run's task going. So this program, started with --first-run, plays the first run
+// itself.
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSet>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "app/main_window.h"
+#include "app/resolve_tab.h"
+#include "app/settings_file.h"
+#include "base/encoding.h"
+#include "file_content.h"
+#include "gui_test_support.h"
+#include "share/share_session.h"
+#include "share_simulator.h"
+
+using sf::test::Find;
+
+namespace {
+
+constexpr uint64_t kSmallId = 1001;
+constexpr uint64_t kSmallSize = 3 << 20;
+constexpr uint64_t kBigId = 1002;
+constexpr uint64_t kBigSize = 8 << 20;
+
+std::string ReadFile(const QString& path) {
+  std::ifstream in(path.toStdString(), std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::unique_ptr<sf::app::AppState> NewState(const std::string& host, const QString& programDir) {
+  auto state = std::make_unique<sf::app::AppState>();
+  state->session = std::make_shared<sf::ShareSession>(host);
+  sf::EngineLoad load = sf::LoadEngineLibrary(SF_ENGINE_PATH);
+  state->engine = std::move(load.engine);
+  state->engineError = load.error;
+  state->programDirectory = programDir.toStdString();
+  state->settings = sf::app::SettingsPathsFor(state->programDirectory, nullptr, nullptr);
+  return state;
+}
+
+QTreeWidgetItem* RowNamed(QTreeWidget* list, const QString& name, int column) {
+  for (int i = 0; i < list->topLevelItemCount(); ++i)
+    if (list->topLevelItem(i)->text(column) == name) return list->topLevelItem(i);
+  return nullptr;
+}
+
+void DoubleClick(QTreeWidget* list, QTreeWidgetItem* item) {
+  QPoint at = list->visualItemRect(item).center();
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QTest::qWait(50);
+  return done();
+}
+
+// Resolves the share in `window` and double-clicks the file `name` in the result list.
+bool ResolveAndStart(sf::app::MainWindow& window, const std::string& shareUrl,
+                     const QString& name) {
+  window.resolveTab()->SetUrl(QString::fromStdString(shareUrl));
+  auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
+  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  QTest::mouseClick(parse, Qt::LeftButton);
+  if (!WaitFor([&] { return parse->isEnabled() && RowNamed(results, name, 1); }, 20000))
+    return false;
+  DoubleClick(results, RowNamed(results, name, 1));
+  return true;
+}
+
+// The first run: start the big file under a speed limit, let part of it reach the disk, close.
+int FirstRun(const QString& programDir, const std::string& host, const std::string& shareUrl) {
+  auto state = NewState(host, programDir);
+  if (!state->engine) {
+    std::cerr << state->engineError << "\n";
+    return 3;
+  }
+  sf::app::MainWindow window(*state);
+  window.show();
+  Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(2);
+  Find<QLineEdit>(&window, "编辑框1")->setText("512");
+  QTest::mouseClick(Find<QCheckBox>(&window, "选择框1"), Qt::LeftButton);
+  Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(0);
+  if (!ResolveAndStart(window, shareUrl, "big.bin")) return 4;
+  auto* downloads = Find<QTreeWidget>(&window, "超级列表框2");
+  // At least 1 MiB, then time for the engine to make it durable and record it.
+  bool some = WaitFor(
+      [&] {
+        auto* row = downloads->topLevelItem(0);
+        return row && row->text(2).endsWith("MB") && row->text(2).chopped(2).toDouble() >= 1.0;
+      },
+      20000);
+  if (!some) return 5;
+  QTest::qWait(2500);
+  QString done = downloads->topLevelItem(0) ? downloads->topLevelItem(0)->text(2) : "gone";
+  std::cout << "first run closes at " << done.toStdString() << std::endl;
+  window.close();
+  return downloads->topLevelItemCount() == 1 ? 0 : 6;
+}
+
+}  // namespace
+
+class DownloadsEndToEndTest : public QObject {
+  Q_OBJECT
+
+ private:
+  sf::sim::ShareSimulator sim_;
+  QTemporaryDir programDir_;
+  QString SaveDir() { return programDir_.path() + QStringLiteral("/下载内容"); }
+
+ private slots:
+  void initTestCase() {
+    QApplication::setQuitOnLastWindowClosed(false);
+    QVERIFY(programDir_.isValid());
+    QVERIFY2(sim_.StartFromText(R"({"shares": [{"id": "files", "items": [
+      {"name": "小文件.bin", "size": 3145728, "fs_id": 1001},
+      {"name": "big.bin", "size": 8388608, "fs_id": 1002}]}]})"),
+             sim_.error().c_str());
+  }
+
+  void aResolvedFileDownloadsAndLeavesTheList() {
+    auto state = NewState(sim_.Url(""), programDir_.path());
+    QVERIFY2(state->engine, state->engineError.c_str());
+    sf::app::MainWindow window(*state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // A limit of 1 MiB/s makes the download last a few ticks of the timer.
+    auto* limit = Find<QCheckBox>(&window, "选择框1");
+    Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(2);
+    Find<QLineEdit>(&window, "编辑框1")->setText("1024");
+    QTest::mouseClick(limit, Qt::LeftButton);
+    Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(0);
+    QVERIFY(ResolveAndStart(window, sim_.ShareUrl("files"), QStringLiteral("小文件.bin")));
+
+    auto* list = Find<QTreeWidget>(&window, "超级列表框2");
+    auto* bar = Find<QProgressBar>(&window, "进度条1");
+    auto* status = Find<QLabel>(&window, "状态条1_1");
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("小文件.bin"));
+    QVERIFY(list->topLevelItem(0)->text(6).startsWith(QString::fromStdString(sim_.Url("/file/"))));
+
+    QSet<QString> amounts;
+    QString size;
+    bool sawSpeed = false, sawBarBetween = false, sawDownloadingText = false, hiddenAgree = true;
+    QElapsedTimer t;
+    t.start();
+    while (list->topLevelItemCount() > 0 && t.elapsed() < 30000) {
+      QTreeWidgetItem* row = list->topLevelItem(0);
+      if (!row->text(1).isEmpty()) size = row->text(1);
+      if (!row->text(2).isEmpty()) amounts.insert(row->text(2));
+      if (row->text(3).endsWith("KB") && row->text(3) != "0KB") sawSpeed = true;
+      if (bar->value() > 0 && bar->value() < 100) sawBarBetween = true;
+      if (status->text().contains(QStringLiteral("[ 下载中 ]")) &&
+          status->text().contains(QStringLiteral("当前下载速度：")))
+        sawDownloadingText = true;
+      if (!row->text(4).isEmpty() && row->text(4) != row->text(7) + "%") hiddenAgree = false;
+      QTest::qWait(100);
+    }
+    QCOMPARE(list->topLevelItemCount(), 0);
+    QCOMPARE(size, QStringLiteral("3.00MB"));
+    QVERIFY2(amounts.size() >= 2, qPrintable(QStringList(amounts.values()).join(' ')));
+    QVERIFY(sawSpeed);
+    QVERIFY(sawBarBetween);
+    QVERIFY(sawDownloadingText);
+    QVERIFY(hiddenAgree);
+    QCOMPARE(status->text(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
+
+    QString file = SaveDir() + QStringLiteral("/小文件.bin");
+    QVERIFY(QFile::exists(file));
+    QVERIFY(!QFile::exists(file + ".sfpart"));
+    QCOMPARE(sf::sim::Sha256Hex(ReadFile(file)), sf::sim::FileSha256Hex(kSmallId, kSmallSize));
+    Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(2);
+    QTest::mouseClick(limit, Qt::LeftButton);  // lifts the limit for the engine again
+    window.close();
+    QVERIFY(!QFile::exists(QString::fromStdString(state->settings.beside)));
+  }
+
+  void anInterruptedDownloadResumesInTheNextRun() {
+    sim_.SetDownloadOverride(sf::sim::DownloadQuirks{256 << 10, false, 0});
+    QProcess first;
+    first.setProcessChannelMode(QProcess::ForwardedChannels);
+    first.start(QCoreApplication::applicationFilePath(),
+                {"--first-run", programDir_.path(), QString::fromStdString(sim_.Url("")),
+                 QString::fromStdString(sim_.ShareUrl("files"))});
+    QVERIFY(first.waitForFinished(60000));
+    QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first.exitCode(), 0);
+
+    // The settings file holds the one download and the save directory.
+    QString settings = programDir_.path() + "/Tavrin.ini";
+    auto saved = sf::app::LoadUnfinished(settings.toStdString());
+    QCOMPARE(saved.size(), size_t{1});
+    std::string address = saved[0].address;
+    QVERIFY(address.starts_with(sim_.Url("/file/")));
+    QCOMPARE(ReadFile(settings),
+             sf::Utf8ToGbk(
+                 "[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" + address +
+                 "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() + "\r\n"));
+    QString target = SaveDir() + "/big.bin";
+    QVERIFY(QFile::exists(target + ".sfpart"));
+    QVERIFY(!QFile::exists(target));
+
+    // The next run, unthrottled: the row is in the unfinished list and finishes from there.
+    sim_.SetDownloadOverride(std::nullopt);
+    sim_.ClearRequests();
+    auto state = NewState(sim_.Url(""), programDir_.path());
+    sf::app::MainWindow window(*state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* unfinished = Find<QTreeWidget>(&window, "超级列表框3");
+    QCOMPARE(unfinished->topLevelItemCount(), 1);
+    QCOMPARE(unfinished->topLevelItem(0)->text(0), QStringLiteral("big.bin"));
+    QCOMPARE(unfinished->topLevelItem(0)->text(2), SaveDir());
+    Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(3);
+    QTest::qWait(50);
+    DoubleClick(unfinished, unfinished->topLevelItem(0));
+    auto* list = Find<QTreeWidget>(&window, "超级列表框2");
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 0, 30000);
+    QCOMPARE(Find<QLabel>(&window, "状态条1_1")->text(),
+             QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
+    QCOMPARE(sf::sim::Sha256Hex(ReadFile(target)), sf::sim::FileSha256Hex(kBigId, kBigSize));
+
+    // Every request of this run asked for a range that starts beyond what was on disk.
+    int fileRequests = 0;
+    for (const auto& r : sim_.Requests()) {
+      if (r.Path().find("/big.bin") == std::string::npos) continue;
+      ++fileRequests;
+      std::string range = r.Header("Range");
+      QVERIFY2(range.starts_with("bytes="), range.c_str());
+      QVERIFY2(std::stoll(range.substr(6)) > 0, range.c_str());
+    }
+    QVERIFY(fileRequests > 0);
+    window.close();
+    QVERIFY(!QFile::exists(settings));
+  }
+};
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc == 5 && std::string(argv[1]) == "--first-run")
+    return FirstRun(QString::fromLocal8Bit(argv[2]), argv[3], argv[4]);
+  DownloadsEndToEndTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "downloads_end_to_end_test.moc"

@@ -1,0 +1,155 @@
+#include "app/settings_file.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "base/encoding.h"
+
+namespace sf::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string G(const char* utf8) {
+  return Utf8ToGbk(utf8);
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class SettingsFileTest : public ::testing::Test {
+ protected:
+  fs::path root =
+      fs::temp_directory_path() / ("sf-settings-" + std::to_string(::getpid()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::path program = root / "program";
+  fs::path config = root / "config";
+  SettingsPaths paths;
+
+  void SetUp() override {
+    fs::remove_all(root);
+    fs::create_directories(program);
+    paths = SettingsPathsFor(program.string(), config.c_str(), "/home/nobody");
+  }
+  void TearDown() override { fs::remove_all(root); }
+};
+
+TEST(SettingsPaths, BesideTheProgramAndInTheUsersConfiguration) {
+  SettingsPaths p = SettingsPathsFor("/opt/sf/", "/xdg/", "/home/u");
+  EXPECT_EQ(p.beside, "/opt/sf/Tavrin.ini");
+  EXPECT_EQ(p.user, "/xdg/sharefetch/Tavrin.ini");
+  // A relative XDG_CONFIG_HOME is not to be used; the home's .config takes its place.
+  EXPECT_EQ(SettingsPathsFor("/opt/sf", "rel", "/home/u").user,
+            "/home/u/.config/sharefetch/Tavrin.ini");
+  EXPECT_EQ(SettingsPathsFor("/opt/sf", "", "/home/u").user,
+            "/home/u/.config/sharefetch/Tavrin.ini");
+  EXPECT_EQ(SettingsPathsFor("/", nullptr, nullptr).beside, "/Tavrin.ini");
+  EXPECT_EQ(SettingsPathsFor("/", nullptr, nullptr).user, "");
+}
+
+TEST_F(SettingsFileTest, TwoDownloadsByteForByteAndBack) {
+  std::vector<ListedDownload> listed = {{"a.bin", "http://h/file/1?x=1&y=2"},
+                                        {G("报告.pdf"), "http://h/file/2"}};
+  ASSERT_TRUE(SaveOnClose(paths, listed, G("/home/u/下载内容")));
+  EXPECT_EQ(ReadFile(paths.beside), G("[文件名]\r\n"
+                                      "name:=2\r\n"
+                                      "1=a.bin\r\n"
+                                      "2=报告.pdf\r\n"
+                                      "[下载地址]\r\n"
+                                      "number:=2\r\n"
+                                      "1=http://h/file/1?x=1&y=2\r\n"
+                                      "2=http://h/file/2\r\n"
+                                      "[保存目录]\r\n"
+                                      "保存地址：=/home/u/下载内容\r\n"));
+  EXPECT_FALSE(fs::exists(paths.user));
+  ASSERT_EQ(SettingsFileToRead(paths), paths.beside);
+
+  auto rows = LoadUnfinished(paths.beside);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].fileName, "a.bin");
+  EXPECT_EQ(rows[0].address, "http://h/file/1?x=1&y=2");
+  EXPECT_EQ(rows[1].fileName, G("报告.pdf"));
+  EXPECT_EQ(rows[1].address, "http://h/file/2");
+  for (const auto& r : rows) EXPECT_EQ(r.saveDirectory, G("/home/u/下载内容"));
+
+  // The next close rewrites the file from scratch.
+  ASSERT_TRUE(SaveOnClose(paths, {{"c", "http://h/3"}}, "/d"));
+  EXPECT_EQ(ReadFile(paths.beside), G("[文件名]\r\nname:=1\r\n1=c\r\n[下载地址]\r\nnumber:=1\r\n"
+                                      "1=http://h/3\r\n[保存目录]\r\n保存地址：=/d\r\n"));
+}
+
+TEST_F(SettingsFileTest, AnEmptyListRemovesAnOldFileInEitherPlace) {
+  WriteFile(paths.beside, "[x]\r\n");
+  WriteFile(paths.user, "[y]\r\n");
+  EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));
+  EXPECT_FALSE(fs::exists(paths.beside));
+  EXPECT_FALSE(fs::exists(paths.user));
+  EXPECT_EQ(SettingsFileToRead(paths), "");
+  EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));  // nothing to remove
+}
+
+TEST_F(SettingsFileTest, TheCountDecidesTheRows) {
+  WriteFile(paths.beside, G("[文件名]\r\nNAME:=3\r\n1=a\r\n2=b\r\n[下载地址]\r\n1=http://h/a\r\n"
+                            "2=http://h/b\r\n[保存目录]\r\n保存地址：=/dir\r\n"));
+  auto rows = LoadUnfinished(paths.beside);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1].fileName, "b");
+  EXPECT_EQ(rows[1].address, "http://h/b");
+  EXPECT_EQ(rows[2].fileName, "");
+  EXPECT_EQ(rows[2].address, "");
+  EXPECT_EQ(rows[2].saveDirectory, "/dir");
+
+  WriteFile(paths.beside, G("[文件名]\r\nname:=2.9\r\n1=a\r\n"));
+  EXPECT_EQ(LoadUnfinished(paths.beside).size(), 2u);
+  WriteFile(paths.beside, G("[文件名]\r\nname:=many\r\n1=a\r\n"));
+  EXPECT_TRUE(LoadUnfinished(paths.beside).empty());
+  WriteFile(paths.beside, G("[文件名]\r\nname:=-4\r\n"));
+  EXPECT_TRUE(LoadUnfinished(paths.beside).empty());
+  EXPECT_TRUE(LoadUnfinished((root / "missing.ini").string()).empty());
+  // A damaged count does not fill the list for minutes.
+  WriteFile(paths.beside, G("[文件名]\r\nname:=999999999999\r\n"));
+  EXPECT_EQ(LoadUnfinished(paths.beside).size(), 10000u);
+}
+
+TEST_F(SettingsFileTest, AnUnwritableProgramDirectoryFallsBackToTheUsersConfiguration) {
+  // A program "directory" below a regular file cannot be written, whoever runs the test.
+  WriteFile(root / "file", "x");
+  paths = SettingsPathsFor((root / "file" / "bin").string(), config.c_str(), nullptr);
+  ASSERT_TRUE(SaveOnClose(paths, {{G("第一\r\n行.txt"), "http://h/1"}}, "/d"));
+  EXPECT_EQ(SettingsFileToRead(paths), paths.user);
+  EXPECT_EQ(ReadFile(paths.user),
+            G("[文件名]\r\nname:=1\r\n1=第一 行.txt\r\n[下载地址]\r\n"
+              "number:=1\r\n1=http://h/1\r\n[保存目录]\r\n保存地址：=/d\r\n"));
+  EXPECT_EQ(LoadUnfinished(paths.user).at(0).fileName, G("第一 行.txt"));
+}
+
+TEST_F(SettingsFileTest, TheFileBesideTheProgramComesFirst) {
+  WriteFile(paths.user, "[a]\r\n");
+  EXPECT_EQ(SettingsFileToRead(paths), paths.user);
+  WriteFile(paths.beside, "[b]\r\n");
+  EXPECT_EQ(SettingsFileToRead(paths), paths.beside);
+
+  // A writable program directory takes the file back, and the user's copy goes.
+  ASSERT_TRUE(SaveOnClose(paths, {{"n", "http://h/n"}}, "/d"));
+  EXPECT_TRUE(fs::exists(paths.beside));
+  EXPECT_FALSE(fs::exists(paths.user));
+
+  // Nowhere to write: the caller hears of it.
+  SettingsPaths nowhere = SettingsPathsFor((root / "file" / "bin").string(), nullptr, nullptr);
+  WriteFile(root / "file", "x");
+  EXPECT_FALSE(SaveOnClose(nowhere, {{"n", "http://h/n"}}, "/d"));
+}
+
+}  // namespace
+}  // namespace sf::app
