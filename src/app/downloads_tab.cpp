@@ -60,8 +60,9 @@ std::vector<ListedDownload> DownloadsTab::Listed() const {
 std::string DownloadsTab::SaveDirectory() const { return ToGbk(saveDirectory_->text()); }
 
 void DownloadsTab::ChooseDirectory() {
-  QString chosen =
-      QFileDialog::getExistingDirectory(this, QStringLiteral("请选择要保存的目录"), saveDirectory_->text());
+  const QString title = QStringLiteral("请选择要保存的目录");
+  QString chosen = browseForFolder_ ? browseForFolder_(this, title, saveDirectory_->text())
+                                    : QFileDialog::getExistingDirectory(this, title, saveDirectory_->text());
   // A cancelled browser gives nothing; the directory in use stays.
   if (!chosen.isEmpty()) saveDirectory_->setText(chosen);
 }

@@ -41,6 +41,11 @@ class DownloadsTab : public TabPage, private DownloadsView {
   QProgressBar* progress() const { return progress_; }
   QTimer* timer() const { return timer_; }
 
+  // The folder browser: (parent, title, starting directory) -> the chosen directory, or ""
+  // when cancelled. The platform's own by default; tests stand in for it.
+  using FolderBrowser = std::function<QString(QWidget*, const QString&, const QString&)>;
+  void SetFolderBrowser(FolderBrowser browser) { browseForFolder_ = std::move(browser); }
+
  private:
   void ChooseDirectory();
   void LimitClicked();
@@ -67,6 +72,7 @@ class DownloadsTab : public TabPage, private DownloadsView {
   QTreeWidget* list_;
   QProgressBar* progress_;
   QTimer* timer_;
+  FolderBrowser browseForFolder_;
 };
 
 }  // namespace sf::app
