@@ -10,6 +10,7 @@
 #include "app/quick_tab.h"
 #include "app/resolve_tab.h"
 #include "app/unfinished_tab.h"
+#include "share/share_session.h"
 
 namespace sf::app {
 
@@ -22,7 +23,7 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   setCentralWidget(central);
   tabs_ = Place(new QTabWidget(central), "选择夹1", 8, 8, 456, 368);
   resolve_ = new ResolveTab(state_.session, [this](const std::string& text) { ShowStatus(text); });
-  quick_ = new QuickTab;
+  quick_ = new QuickTab(state_.session->host(), [this](const std::string& text) { ShowStatus(text); });
   downloads_ = new DownloadsTab;
   unfinished_ = new UnfinishedTab;
   tabs_->addTab(resolve_, QStringLiteral("第一种模式"));
