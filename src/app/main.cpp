@@ -1,12 +1,14 @@
 // sharefetch: the window program. Start-up creates the program-wide objects, shows the main
 // window and runs the message loop; the end releases them.
 #include <QApplication>
+#include <QLineEdit>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 
 #include "app/main_window.h"
+#include "app/quick_tab.h"
 #include "app/resolve_tab.h"
 #include "app/settings_file.h"
 #include "base/paths.h"
@@ -95,7 +97,10 @@ int main(int argc, char** argv) {
       state.programDirectory = QCoreApplication::applicationDirPath().toStdString();
     state.settings = sf::app::DefaultSettingsPaths(state.programDirectory);
     sf::app::MainWindow window(state);
-    if (demo) window.resolveTab()->SetUrl(QString::fromStdString(demo->ShareUrl("1demoPublic")));
+    if (demo) {
+      window.resolveTab()->SetUrl(QString::fromStdString(demo->ShareUrl("1demoPublic")));
+      window.quickTab()->url()->setText(QString::fromStdString(demo->ShareUrl("1demoQuick")));
+    }
     window.show();
     code = QApplication::exec();
     // A parse still waiting on the network would outlive the window; end the process as the

@@ -15,6 +15,7 @@
 #include "app/quick_tab.h"
 #include "app/resolve_tab.h"
 #include "app/unfinished_tab.h"
+#include "share/share_session.h"
 
 namespace sf::app {
 
@@ -28,7 +29,7 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   tabs_ = Place(new QTabWidget(central), "选择夹1", 8, 8, 456, 368);
   auto showStatus = [this](const std::string& text) { ShowStatus(text); };
   resolve_ = new ResolveTab(state_.session, showStatus);
-  quick_ = new QuickTab;
+  quick_ = new QuickTab(state_.session->host(), showStatus);
   downloads_ = new DownloadsTab(state_, showStatus);
   unfinished_ = new UnfinishedTab;
   tabs_->addTab(resolve_, QStringLiteral("第一种模式"));

@@ -1,17 +1,38 @@
 #include "app/quick_tab.h"
 
+#include <QApplication>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 
 #include "app/controls.h"
 #include "app/picture_box.h"
+#include "app/qt_text.h"
+#include "share/quick_mode.h"
 
 namespace sf::app {
 
-QuickTab::QuickTab(QWidget* parent) : TabPage(parent) {
+class QuickTab::View : public QuickModeView {
+ public:
+  explicit View(QuickTab& tab) : tab_(tab) {}
+  void ShowStatus(const std::string& text) override {
+    if (tab_.showStatus_) tab_.showStatus_(text);
+  }
+  void SetOutput(const std::string& text) override { tab_.output_->setPlainText(FromGbk(text)); }
+  void ShowCaptchaPicture(const std::string& bytes) override { tab_.picture_->ShowBytes(bytes); }
+  std::string CaptchaText() override { return ToGbk(tab_.captcha_->text()); }
+  void ClearCaptchaText() override { tab_.captcha_->clear(); }
+
+ private:
+  QuickTab& tab_;
+};
+
+QuickTab::QuickTab(const std::string& host, std::function<void(const std::string&)> showStatus,
+                   QWidget* parent)
+    : TabPage(parent), showStatus_(std::move(showStatus)) {
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签7", 36, 20, 64, 32);
   url_ = Place(new QLineEdit(this), "编辑框_URL1", 100, 27, 242, 20);
   parse_ = Place(new QPushButton(QStringLiteral("解析"), this), "解析2", 349, 26, 67, 23);
@@ -21,10 +42,39 @@ QuickTab::QuickTab(QWidget* parent) : TabPage(parent) {
   Place(new QLabel(QStringLiteral("验证码："), mode_), "透明标签3", 146, 15, 56, 24);
   captcha_ = Place(new QLineEdit(mode_), "编辑框_验证码", 190, 15, 120, 24);
   picture_ = Place(new PictureBox(mode_), "图片框1", 315, 8, 120, 48);
-  auto* hint = Place(new QLabel(QStringLiteral("无分享密码，不填即可"), mode_), "透明标签4", 24, 76, 264, 64);
+  auto* hint = Place(new QLabel(QStringLiteral("无分享密码，不填即可"), mode_), "透明标签4", 24, 76,
+                     264, 64);
   hint->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  submit_ = Place(new QPushButton(QStringLiteral("有验证码点击此处解析"), mode_), "按钮_确定", 292, 88, 144, 32);
+  submit_ = Place(new QPushButton(QStringLiteral("有验证码点击此处解析"), mode_), "按钮_确定", 292,
+                  88, 144, 32);
   output_ = Place(new QPlainTextEdit(mode_), "编辑框_输出", 0, 152, 440, 160);
+
+  view_ = std::make_unique<View>(*this);
+  quick_ = std::make_unique<QuickMode>(host, *view_);
+  quick_->SetEventPump([] { QApplication::processEvents(); });
+  connect(parse_, &QPushButton::clicked, this, [this] {
+    Run([this] { quick_->Parse(ToGbk(url_->text()), ToGbk(password_->text())); });
+  });
+  connect(submit_, &QPushButton::clicked, this,
+          [this] { Run([this] { quick_->SubmitCaptcha(); }); });
+  // A click on the picture asks again exactly as the button does.
+  connect(picture_, &PictureBox::leftButtonPressed, this,
+          [this] { Run([this] { quick_->SubmitCaptcha(); }); });
+}
+
+QuickTab::~QuickTab() = default;
+
+void QuickTab::Run(const std::function<void()>& step) {
+  // The quick mode refuses a second run itself; the greyed buttons tell the user why.
+  if (quick_->running()) return;
+  // Greying the pressed button moves the keyboard focus away; it comes back afterwards.
+  QPointer<QWidget> focus = QApplication::focusWidget();
+  parse_->setEnabled(false);
+  submit_->setEnabled(false);
+  step();
+  parse_->setEnabled(true);
+  submit_->setEnabled(true);
+  if (focus) focus->setFocus();
 }
 
 }  // namespace sf::app

@@ -1,6 +1,11 @@
 // The second tab, "第二种模式": the quick path to the first file's direct link, with its
-// captcha inside the tab.
+// captcha inside the tab. The quick mode runs on the window's thread and lets the window
+// handle its events while it waits; a click that arrives meanwhile starts nothing.
 #pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
 
 #include "app/controls.h"
 
@@ -9,6 +14,10 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 
+namespace sf {
+class QuickMode;
+}
+
 namespace sf::app {
 
 class PictureBox;
@@ -16,7 +25,10 @@ class PictureBox;
 class QuickTab : public TabPage {
   Q_OBJECT
  public:
-  explicit QuickTab(QWidget* parent = nullptr);
+  // `host`: the share service's web host; `showStatus` writes the status bar (GBK).
+  QuickTab(const std::string& host, std::function<void(const std::string&)> showStatus,
+           QWidget* parent = nullptr);
+  ~QuickTab() override;
 
   QLineEdit* url() const { return url_; }
   QLineEdit* password() const { return password_; }
@@ -27,6 +39,9 @@ class QuickTab : public TabPage {
   QPushButton* submitButton() const { return submit_; }
 
  private:
+  class View;
+  void Run(const std::function<void()>& step);
+
   QLineEdit* url_;
   QPushButton* parse_;
   QFrame* mode_;
@@ -35,6 +50,9 @@ class QuickTab : public TabPage {
   PictureBox* picture_;
   QPushButton* submit_;
   QPlainTextEdit* output_;
+  std::function<void(const std::string&)> showStatus_;
+  std::unique_ptr<View> view_;
+  std::unique_ptr<QuickMode> quick_;
 };
 
 }  // namespace sf::app

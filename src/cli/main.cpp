@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/download_command.h"
+#include "cli/quick_command.h"
 #include "cli/resolve_command.h"
 
 namespace {
@@ -15,6 +16,8 @@ constexpr const char* kUsage =
     "Commands:\n"
     "  resolve [--host URL] [--password TEXT] [--json] SHARE_URL\n"
     "             resolve a share link into its files and their direct links\n"
+    "  quick [--host URL] [--password TEXT] SHARE_URL\n"
+    "             print the direct link of the share's first file, the quick way\n"
     "  download [--dir DIR] [--limit KB] [--name NAME] URL...\n"
     "             download each URL into DIR (default: the current directory), resuming\n"
     "             what an earlier run left; --limit caps all downloads together at KB\n"
@@ -27,6 +30,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
   std::string command = argc >= 2 ? argv[1] : "";
   if (command == "resolve") return sf::cli::RunResolve(args, {std::cin, std::cout, std::cerr});
+  if (command == "quick") return sf::cli::RunQuick(args, {std::cin, std::cout, std::cerr});
   if (command == "download") return sf::cli::RunDownload(args);
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kUsage;

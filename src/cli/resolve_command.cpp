@@ -1,10 +1,5 @@
 #include "cli/resolve_command.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -24,20 +19,6 @@ const char* const kResolveUsage =
     "  --json           prints one JSON object instead of the table\n";
 
 namespace {
-
-// Reads one line; nothing at the end of input. The line comes back in GBK, trimmed.
-std::optional<std::string> ReadAnswer(std::istream& in) {
-  std::string line;
-  if (!std::getline(in, line)) return std::nullopt;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return TrimSpaces(Utf8ToGbk(line));
-}
-
-std::string PictureExtension(const std::string& bytes) {
-  if (bytes.rfind("\x89PNG", 0) == 0) return ".png";
-  if (bytes.rfind("\xFF\xD8", 0) == 0) return ".jpg";
-  return ".img";
-}
 
 class TerminalPrompts : public ResolvePrompts {
  public:
@@ -60,7 +41,7 @@ class TerminalPrompts : public ResolvePrompts {
       io_.err << "验证码获取失败: " << GbkToUtf8(session.ErrorMessage(code)) << "\n";
     } else if (image.empty()) {
       io_.err << "验证码获取失败\n";
-    } else if (std::string path = SavePicture(image); !path.empty()) {
+    } else if (std::string path = SaveCaptchaPicture(io_, image); !path.empty()) {
       io_.err << "验证码图片: " << path << "\n";
     }
     return Ask("请输入验证码: ", "请输入验证码!");
@@ -68,32 +49,7 @@ class TerminalPrompts : public ResolvePrompts {
 
  private:
   std::string Ask(const char* prompt, const char* emptyMessage) {
-    while (true) {
-      io_.err << prompt << std::flush;
-      std::optional<std::string> answer = ReadAnswer(io_.in);
-      if (!answer) {
-        io_.err << "\n";
-        return {};
-      }
-      if (!answer->empty()) return *answer;
-      io_.err << emptyMessage << "\n";
-    }
-  }
-
-  std::string SavePicture(const std::string& bytes) {
-    static std::atomic<int> counter{0};
-    std::error_code ec;
-    std::filesystem::path dir = std::filesystem::temp_directory_path(ec);
-    if (ec) dir = "/tmp";
-    std::filesystem::path path = dir / ("sharefetch-captcha-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(++counter) + PictureExtension(bytes));
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!file) {
-      io_.err << "验证码图片无法保存: " << path.string() << "\n";
-      return {};
-    }
-    return path.string();
+    return AskLine(io_, prompt, emptyMessage).value_or(std::string());
   }
 
   Streams io_;

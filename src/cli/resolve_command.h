@@ -1,17 +1,11 @@
 #pragma once
 
-#include <iosfwd>
 #include <string>
 #include <vector>
 
-namespace sf::cli {
+#include "cli/terminal_io.h"
 
-// The program's three streams; tests run commands in-process with their own.
-struct Streams {
-  std::istream& in;
-  std::ostream& out;
-  std::ostream& err;
-};
+namespace sf::cli {
 
 // sharefetch-cli resolve [--host URL] [--password TEXT] [--json] SHARE_URL
 // Exit status: 0 when the share resolved, 1 when it did not (a declined prompt included),

@@ -158,14 +158,16 @@ class CurlInetPlatform final : public InetPlatform {
     // From https only https; from http also https, as the redirect flag of a plain URL allows.
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     r.response.Attach(curl);
+    // No custom method string: with one, libcurl keeps "POST" on the request that follows a
+    // redirect while dropping its body. Left to itself it turns a redirected POST into a GET,
+    // as the platform interface this layer stands in for does.
     if (r.method == "HEAD") {
       curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    } else if (r.method == "POST") {
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(data.size()));
+      curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, data.c_str());
     } else {
-      curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, r.method.c_str());
-      if (r.method != "GET") {
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(data.size()));
-        curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, data.c_str());
-      }
+      curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
     CURLcode code = curl_easy_perform(curl);
     curl_slist_free_all(list);

@@ -1,22 +1,12 @@
 #include "share/share_session.h"
 
-#include <chrono>
-#include <random>
-
-#include "base/base64.h"
 #include "base/encoding.h"
 #include "base/text.h"
-#include "base/timestamp.h"
 #include "data/json_document.h"
 #include "net/plain_web_client.h"
+#include "share/log_id.h"
 
 namespace sf {
-namespace {
-
-// Every reseed adds this, so two calls in the same millisecond still draw different digits.
-std::atomic<uint64_t> reseedCounter{0};
-
-}  // namespace
 
 ShareSession::ShareSession(std::string host, std::shared_ptr<HttpPlatform> platform,
                            std::function<std::string(const std::string&)> plainGet)
@@ -49,20 +39,9 @@ ShareSession& ShareSession::operator=(const ShareSession& other) {
 
 std::string ShareSession::StripSlashes(const std::string& text) const { return ReplaceAll(text, "\\", ""); }
 
-std::string ShareSession::MakeLogId() const { return Base64Encode(TimestampText() + "." + RandomDigits(19)); }
+std::string ShareSession::MakeLogId() const { return LogIdWithDigits(RandomDigits(19)); }
 
-std::string ShareSession::RandomDigits(int count) const {
-  if (count <= 0) count = 19;
-  auto ticks = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
-  std::mt19937_64 generator(ticks + reseedCounter.fetch_add(1));
-  std::uniform_int_distribution<int> digit(0, 9);
-  std::string out;
-  out.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) out += static_cast<char>('0' + digit(generator));
-  return out;
-}
+std::string ShareSession::RandomDigits(int count) const { return RandomDigitText(count); }
 
 int ShareSession::ReadErrno(const std::string& response) const {
   return ReadInt(MiddleText(response, "errno\":", ","));

@@ -173,5 +173,42 @@ TEST(PlainWebClient, FetchesRawBytesFromARealServer) {
   EXPECT_EQ(reqs[1].Target(), "/genimage?t1");
 }
 
+TEST(PlainWebClient, PostsRedirectsAndLimitsOnTheWire) {
+  RawHttpServer server([&](const RawRequest& r) {
+    if (r.Target() == "/form")
+      return RawHttpServer::Reply(302, "Found", {"Location: /done", "Set-Cookie: s=1; path=/"}, "moved");
+    if (r.Target() == "/big")
+      return RawHttpServer::Reply(200, "OK", {"Set-Cookie: c=1", "X-Big: " + std::string(5000, 'x')}, "big");
+    return RawHttpServer::Reply(200, "OK", {}, "done");
+  });
+  PlainWebClient client;
+  std::string cookies = "a=1", bytes;
+  EXPECT_EQ(client.Request({.url = server.Url("/form"), .method = 1, .body = "x=1&y=2", .cookies = &cookies,
+                            .bodyBytes = &bytes}),
+            "done");
+  auto reqs = server.Requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_EQ(reqs[0].requestLine, "POST /form HTTP/1.1");
+  EXPECT_EQ(reqs[0].body, "x=1&y=2");
+  EXPECT_EQ(reqs[0].Header("Cookie"), "a=1");
+  // A redirected form is fetched with a GET, without the body; a POST without its body would
+  // leave the server waiting for it or refusing it.
+  EXPECT_EQ(reqs[1].requestLine, "GET /done HTTP/1.1");
+  EXPECT_EQ(reqs[1].CountHeader("Content-Length"), 0);
+  EXPECT_EQ(reqs[1].Header("Cookie"), "a=1");  // ours only; not the s=1 the redirect set
+
+  std::string fresh, headers;
+  EXPECT_EQ(client.Request({.url = server.Url("/form"), .method = 1, .newCookies = &fresh,
+                            .responseHeaders = &headers, .noRedirect = true}),
+            "moved");
+  EXPECT_EQ(server.Requests().size(), 3u);
+  EXPECT_EQ(fresh, "s=1");
+  EXPECT_EQ(headers.rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
+
+  EXPECT_EQ(client.Request({.url = server.Url("/big"), .newCookies = &fresh, .responseHeaders = &headers}), "big");
+  EXPECT_EQ(headers, std::string(5000, ' '));
+  EXPECT_EQ(fresh, "");
+}
+
 }  // namespace
 }  // namespace sf

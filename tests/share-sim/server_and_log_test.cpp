@@ -187,7 +187,7 @@ TEST(FixtureTest, GeneratorsBuildTheTreeTheyDescribe) {
 
   auto demo = ParseFixture(DemoFixtureText(), &error);
   ASSERT_NE(demo, nullptr) << error;
-  EXPECT_EQ(demo->shares.size(), 3u);
+  EXPECT_EQ(demo->shares.size(), 4u);
 }
 
 }  // namespace

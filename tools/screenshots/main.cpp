@@ -1,8 +1,10 @@
 // Saves screenshots of the window against the local share service: each tab with something in
-// it (two running downloads on the third, the downloads a closed window left unfinished on the
-// fourth), and both prompt dialogs. Usage: sharefetch-shots OUTPUT_DIR
+// it (the quick tab with a captcha and its link on the second, two running downloads on the
+// third, the downloads a closed window left unfinished on the fourth), and both prompt dialogs.
+// Usage: sharefetch-shots OUTPUT_DIR
 #include <QAction>
 #include <QApplication>
+#include <QPlainTextEdit>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
@@ -13,6 +15,7 @@
 #include <iostream>
 
 #include "app/main_window.h"
+#include "app/quick_tab.h"
 #include "app/prompt_dialogs.h"
 #include "app/resolve_tab.h"
 #include "app/settings_file.h"
@@ -87,7 +90,17 @@ int main(int argc, char** argv) {
     QTest::mouseClick(parse, Qt::LeftButton);
     ok = WaitFor([&] { return parse->isEnabled() && results->topLevelItemCount() > 0; });
     ok &= Save(&window, dir, names[0]);
+    // The quick tab after a captcha was shown and answered: the picture and the link together.
     tabs->setCurrentIndex(1);
+    sf::app::QuickTab* quick = window.quickTab();
+    quick->url()->setText(QString::fromStdString(sim.ShareUrl("1demoQuick")));
+    QTest::mouseClick(quick->parseButton(), Qt::LeftButton);
+    std::string token;
+    for (const auto& r : sim.Requests())
+      if (r.Path() == "/genimage") token = r.Query();
+    QTest::keyClicks(quick->captcha(), QString::fromStdString(sim.CaptchaAnswer(token).value_or("")));
+    QTest::mouseClick(quick->submitButton(), Qt::LeftButton);
+    ok &= WaitFor([&] { return !quick->output()->toPlainText().isEmpty(); }, 2000);
     QTest::qWait(50);
     ok &= Save(&window, dir, names[1]);
 

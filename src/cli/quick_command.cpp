@@ -1,0 +1,125 @@
+#include "cli/quick_command.h"
+
+#include <iostream>
+#include <optional>
+#include <utility>
+
+#include "base/encoding.h"
+#include "base/text.h"
+#include "share/quick_mode.h"
+#include "share/share_host.h"
+
+namespace sf::cli {
+
+const char* const kQuickUsage =
+    "Usage: sharefetch-cli quick [--host URL] [--password TEXT] SHARE_URL\n"
+    "  Gets the direct link of the first file of a share through the service's API and prints it.\n"
+    "  A protected share is named by its address with shareid= and uk=, and needs --password.\n"
+    "  A captcha picture is saved to a file whose path is printed; type its characters.\n"
+    "  --host URL       the share service's web host (default: $SHAREFETCH_HOST, else the "
+    "service)\n"
+    "  --password TEXT  the share's extraction password\n";
+
+namespace {
+
+// The quick mode's controls on a terminal: status texts on the error stream, the output box
+// kept for the end, a captcha picture saved to a file, the captcha box filled from input.
+class TerminalQuickView : public QuickModeView {
+ public:
+  explicit TerminalQuickView(Streams io) : io_(io) {}
+
+  void ShowStatus(const std::string& text) override {
+    io_.err << GbkToUtf8(text) << "\n" << std::flush;
+  }
+  void SetOutput(const std::string& text) override { output_ = text; }
+  void ShowCaptchaPicture(const std::string& bytes) override {
+    captchaShown_ = true;
+    if (bytes.empty())
+      io_.err << "验证码图片获取失败\n";
+    else if (std::string path = SaveCaptchaPicture(io_, bytes); !path.empty())
+      io_.err << "验证码图片: " << path << "\n";
+  }
+  std::string CaptchaText() override { return captchaText_; }
+  void ClearCaptchaText() override { captchaText_.clear(); }
+
+  void SetCaptchaText(std::string text) { captchaText_ = std::move(text); }
+  // Whether a captcha was shown since the last call.
+  bool TakeCaptchaShown() { return std::exchange(captchaShown_, false); }
+  const std::string& output() const { return output_; }
+
+ private:
+  Streams io_;
+  std::string output_;
+  std::string captchaText_;
+  bool captchaShown_ = false;
+};
+
+int Usage(Streams io, const std::string& problem) {
+  io.err << "sharefetch-cli quick: " << problem << "\n" << kQuickUsage;
+  return 2;
+}
+
+// Control characters would end up inside header lines (the URL travels as the Referer).
+bool HasControlCharacters(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+}  // namespace
+
+int RunQuick(const std::vector<std::string>& args, Streams io) {
+  std::optional<std::string> host, password, url;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    // "--name VALUE" or "--name=VALUE"; false when the value is missing.
+    auto take = [&](const std::string& name, std::optional<std::string>* into) {
+      if (a != name) {
+        *into = a.substr(name.size() + 1);
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      *into = args[++i];
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      io.out << kQuickUsage;
+      return 0;
+    } else if (a == "--host" || a.rfind("--host=", 0) == 0) {
+      if (!take("--host", &host)) return Usage(io, "--host needs a value");
+    } else if (a == "--password" || a.rfind("--password=", 0) == 0) {
+      if (!take("--password", &password)) return Usage(io, "--password needs a value");
+    } else if (a.rfind("--", 0) == 0) {
+      return Usage(io, "unknown option " + a);
+    } else if (url) {
+      return Usage(io, "only one SHARE_URL, got also " + a);
+    } else {
+      url = a;
+    }
+  }
+  if (!url || TrimSpaces(*url).empty()) return Usage(io, "missing SHARE_URL");
+  if (HasControlCharacters(*url)) return Usage(io, "SHARE_URL holds a control character");
+  if (password && HasControlCharacters(*password))
+    return Usage(io, "--password holds a control character");
+  std::string hostError;
+  std::optional<std::string> chosen = ChooseShareHost(host, &hostError);
+  if (!chosen) return Usage(io, hostError);
+
+  TerminalQuickView view(io);
+  QuickMode mode(*chosen, view);
+  mode.Parse(Utf8ToGbk(TrimSpaces(*url)), Utf8ToGbk(password.value_or("")));
+  while (view.TakeCaptchaShown()) {
+    std::optional<std::string> answer = AskLine(io, "请输入验证码: ", "请输入验证码!");
+    if (!answer) break;
+    view.SetCaptchaText(*answer);
+    mode.SubmitCaptcha();
+  }
+  if (view.output().empty()) {
+    io.err << "未得到下载链接\n";
+    return 1;
+  }
+  io.out << GbkToUtf8(view.output()) << "\n";
+  return 0;
+}
+
+}  // namespace sf::cli

@@ -1,0 +1,154 @@
+// The second tab of the real main window against the local share service: a parse, a
+// captcha shown and answered inside the tab, and clicks that arrive while a run waits.
+#include "app/quick_tab.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include "app/main_window.h"
+#include "app/picture_box.h"
+#include "gui_test_support.h"
+#include "share/share_session.h"
+#include "share_simulator.h"
+
+using sf::test::Find;
+
+class QuickTabTest : public QObject {
+  Q_OBJECT
+
+ private:
+  sf::sim::ShareSimulator sim_;
+  sf::app::AppState state_;
+  std::unique_ptr<sf::app::MainWindow> window_;
+
+  QWidget* Tab() { return window_->quickTab(); }
+  QString Status() { return Find<QLabel>(window_.get(), "状态条1_1")->text(); }
+  QLineEdit* Edit(const char* name) { return Find<QLineEdit>(Tab(), name); }
+  QPushButton* Button(const char* name) { return Find<QPushButton>(Tab(), name); }
+  sf::app::PictureBox* Picture() { return Find<sf::app::PictureBox>(Tab(), "图片框1"); }
+  QString Output() { return Find<QPlainTextEdit>(Tab(), "编辑框_输出")->toPlainText(); }
+
+  int Count(const std::string& path) {
+    int n = 0;
+    for (const auto& r : sim_.Requests()) n += r.Path() == path;
+    return n;
+  }
+  std::string LatestToken() {
+    std::string token;
+    for (const auto& r : sim_.Requests())
+      if (r.Path() == "/genimage") token = r.Query();
+    return token;
+  }
+  void Parse(const std::string& url, const QString& password = {}) {
+    Edit("编辑框_URL1")->setText(QString::fromStdString(url));
+    Edit("编辑框_密码")->setText(password);
+    QTest::mouseClick(Button("解析2"), Qt::LeftButton);
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY2(sim_.StartFromText(R"({"captchaFormat": "jpeg", "shares": [
+      {"id": "pub", "items": [{"name": "说明.txt", "size": 12}, {"name": "b.bin", "size": 2}]},
+      {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
+      {"id": "qcap", "items": [{"name": "first.bin", "size": 5, "captcha": true}]}
+    ]})"),
+             sim_.error().c_str());
+  }
+
+  void init() {
+    sim_.ClearRequests();
+    state_.session = std::make_shared<sf::ShareSession>(sim_.Url(""));
+    window_ = std::make_unique<sf::app::MainWindow>(state_);
+    window_->show();
+    Find<QTabWidget>(window_.get(), "选择夹1")->setCurrentIndex(1);
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  void cleanup() { window_.reset(); }
+
+  void aPublicShareGivesItsFirstLink() {
+    Parse(sim_.ShareUrl("pub"));
+    QCOMPARE(Status(), QStringLiteral("无需输入分享密码"));
+    QVERIFY2(Output().startsWith(QString::fromStdString(sim_.Url("/file/"))), qPrintable(Output()));
+    QVERIFY(!Output().contains('\\'));
+    QVERIFY(!Output().contains("&dp-l"));
+    QVERIFY(Picture()->pixmap().isNull());
+    QVERIFY(Button("解析2")->isEnabled());
+  }
+
+  void aProtectedShareNeedsItsPassword() {
+    Parse(sim_.InitUrl("locked"), "nope");
+    QCOMPARE(Status(), QStringLiteral("需要输入分享密码"));
+    QCOMPARE(Output(), QString());
+    QCOMPARE(Count("/api/sharedownload"), 0);  // a wrong password ends the parse
+
+    Parse(sim_.InitUrl("locked"), "ab12");
+    QCOMPARE(Status(), QStringLiteral("需要输入分享密码"));
+    QVERIFY2(Output().contains("/secret.zip?"), qPrintable(Output()));
+    QCOMPARE(Count("/share/verify"), 2);
+  }
+
+  void aCaptchaIsAnsweredInTheTab() {
+    Parse(sim_.ShareUrl("qcap"));
+    QCOMPARE(Count("/api/getvcode"), 1);
+    QVERIFY(!Picture()->pixmap().isNull());
+    QCOMPARE(Edit("编辑框_验证码")->text(), QString());
+    QCOMPARE(Output(), QString());
+
+    // A wrong answer through the button brings a fresh picture and empties the box.
+    std::string first = LatestToken();
+    std::string answer = sim_.CaptchaAnswer(first).value_or("");
+    QTest::keyClicks(Edit("编辑框_验证码"), answer == "ZZZZ" ? "YYYY" : "ZZZZ");
+    QTest::mouseClick(Button("按钮_确定"), Qt::LeftButton);
+    QCOMPARE(Count("/api/getvcode"), 2);
+    QVERIFY(LatestToken() != first);
+    QCOMPARE(Edit("编辑框_验证码")->text(), QString());
+    QCOMPARE(Output(), QString());
+
+    // The right answer, sent by a click on the picture itself.
+    QTest::keyClicks(Edit("编辑框_验证码"),
+                     QString::fromStdString(sim_.CaptchaAnswer(LatestToken()).value_or("")));
+    QTest::mouseClick(Picture(), Qt::LeftButton);
+    QVERIFY2(Output().contains("/first.bin?"), qPrintable(Output()));
+    QCOMPARE(Count("/api/getvcode"), 2);
+    QCOMPARE(Count("/api/sharedownload"), 3);
+  }
+
+  void clicksWhileARunWaitsStartNothing() {
+    // These fire while the parse below waits on the service: the window handles events then.
+    bool buttonsGreyed = false;
+    bool fired = false;
+    QTimer::singleShot(0, this, [&] {
+      fired = true;
+      buttonsGreyed = !Button("解析2")->isEnabled() && !Button("按钮_确定")->isEnabled();
+      QTest::mouseClick(Picture(), Qt::LeftButton);
+      QTest::mouseClick(Button("按钮_确定"), Qt::LeftButton);
+      QTest::mouseClick(Button("解析2"), Qt::LeftButton);
+    });
+    Parse(sim_.ShareUrl("pub"));
+    QVERIFY(fired);
+    QVERIFY(buttonsGreyed);
+    QCOMPARE(static_cast<int>(sim_.Requests().size()), 4);
+    QCOMPARE(Count("/api/sharedownload"), 1);
+    QVERIFY(Output().contains(QString::fromUtf8("/%E8%AF%B4%E6%98%8E.txt?")));
+    QVERIFY(Button("解析2")->isEnabled());
+    QVERIFY(Button("按钮_确定")->isEnabled());
+  }
+
+  void submittingBeforeAnyParseAsksWithEmptyValues() {
+    QTest::mouseClick(Button("按钮_确定"), Qt::LeftButton);
+    auto reqs = sim_.Requests();
+    QCOMPARE(static_cast<int>(reqs.size()), 1);
+    QVERIFY(
+        QString::fromStdString(reqs[0].target).startsWith("/api/sharedownload?sign=&timestamp=&"));
+    QCOMPARE(Output(), QString());
+  }
+};
+
+QTEST_MAIN(QuickTabTest)
+#include "quick_tab_test.moc"
