@@ -5,11 +5,19 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <memory>
+#include <string>
+
+#include "app/main_window.h"
 
 namespace sf::test {
 
 // Calls `act` with the next modal widget once one is shown (polling every 10 ms).
 void WhenModal(std::function<void(QWidget*)> act);
+
+// Program-wide state for a window under test: a session on `host`, a recording engine
+// instead of the real one, and `programDirectory` for the settings file and the downloads.
+std::unique_ptr<app::AppState> TestAppState(const std::string& host, const QString& programDirectory);
 
 template <typename T>
 T* Find(QWidget* parent, const char* name) {

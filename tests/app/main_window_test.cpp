@@ -114,13 +114,8 @@ class MainWindowTest : public QObject {
 
   void init() {
     programDir_ = std::make_unique<QTemporaryDir>();
-    state_ = std::make_unique<sf::app::AppState>();
-    state_->session = std::make_shared<sf::ShareSession>(sim_.Url(""));
-    auto engine = std::make_unique<sf::test::RecordingEngine>();
-    engine_ = engine.get();
-    state_->engine = std::move(engine);
-    state_->programDirectory = programDir_->path().toStdString();
-    state_->settings = sf::app::SettingsPathsFor(state_->programDirectory, nullptr, nullptr);
+    state_ = sf::test::TestAppState(sim_.Url(""), programDir_->path());
+    engine_ = static_cast<sf::test::RecordingEngine*>(state_->engine.get());
     Open();
   }
 

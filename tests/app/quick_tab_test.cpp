@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -23,7 +24,8 @@ class QuickTabTest : public QObject {
 
  private:
   sf::sim::ShareSimulator sim_;
-  sf::app::AppState state_;
+  QTemporaryDir programDir_;
+  std::unique_ptr<sf::app::AppState> state_;
   std::unique_ptr<sf::app::MainWindow> window_;
 
   QWidget* Tab() { return window_->quickTab(); }
@@ -62,8 +64,8 @@ class QuickTabTest : public QObject {
 
   void init() {
     sim_.ClearRequests();
-    state_.session = std::make_shared<sf::ShareSession>(sim_.Url(""));
-    window_ = std::make_unique<sf::app::MainWindow>(state_);
+    state_ = sf::test::TestAppState(sim_.Url(""), programDir_.path());
+    window_ = std::make_unique<sf::app::MainWindow>(*state_);
     window_->show();
     Find<QTabWidget>(window_.get(), "选择夹1")->setCurrentIndex(1);
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
