@@ -87,6 +87,9 @@ int main(int argc, char** argv) {
   int code = 0;
   {
     sf::app::AppState state;
+    // The modules' start: the skin library, when the build carries one for this machine, is
+    // mapped before the window exists; the window attaches the skin as it is created.
+    state.skin.LoadLibraryImage(sf::CarriedSkinLibrary());
     state.session = std::make_shared<sf::ShareSession>(*host);
     sf::EngineLoad engine = sf::LoadEngineFromProgramDirectory();
     state.engine = std::move(engine.engine);

@@ -14,6 +14,7 @@
 #include "app/qt_text.h"
 #include "app/quick_tab.h"
 #include "app/resolve_tab.h"
+#include "app/skin.h"
 #include "app/unfinished_tab.h"
 #include "share/share_session.h"
 
@@ -80,9 +81,7 @@ void MainWindow::SetUp() {
   ShowStatus(ToGbk(QStringLiteral("可爱是世界上最强大的形容词~")));
 }
 
-// The window skin has a loader of its own that is not part of the program yet; until it is,
-// the window keeps the platform's look.
-void MainWindow::AttachSkin() {}
+void MainWindow::AttachSkin() { app::AttachSkin(state_.skin); }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
   if (!SaveOnClose(state_.settings, downloads_->Listed(), downloads_->SaveDirectory()))

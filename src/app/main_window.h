@@ -8,6 +8,7 @@
 #include "app/settings_file.h"
 #include "download/download_engine.h"
 #include "download/download_list.h"
+#include "module/window_skin.h"
 
 class QLabel;
 class QTabWidget;
@@ -23,10 +24,13 @@ class QuickTab;
 class ResolveTab;
 class UnfinishedTab;
 
-// The program-wide objects the window's handlers share.
+// The program-wide objects the window's handlers share, made in this order at start and
+// released in the reverse order at the end: the engine's records and task handles, the module
+// loader of the skin library, the share session.
 struct AppState {
-  std::shared_ptr<ShareSession> session;
   DownloadTasks downloads;
+  WindowSkin skin;  // the module loader holding the skin library, when one is carried
+  std::shared_ptr<ShareSession> session;
   std::unique_ptr<DownloadEngine> engine;  // null when the engine library did not load
   std::string engineError;                 // then why, naming the library's path
   std::string programDirectory;            // file-system path; the save directory starts below it

@@ -300,7 +300,22 @@ class MainWindowTest : public QObject {
     file.Set(G("下载地址"), "2", "http://h/2");
     file.Set(G("保存目录"), G("保存地址："), G("/别处"));
     QVERIFY(file.Save(state_->settings.beside));
+    // The skin comes first: the theme is on before the engine starts and before the
+    // unfinished list is read.
+    qApp->setStyleSheet(QString());
+    QString themeAtEngineStart;
+    int unfinishedAtEngineStart = -1;
+    engine_->onInit = [&] {
+      themeAtEngineStart = qApp->styleSheet();
+      // The window is still being made, so its list is found among all widgets.
+      for (QWidget* w : QApplication::allWidgets())
+        if (w->objectName() == QStringLiteral("超级列表框3"))
+          unfinishedAtEngineStart = static_cast<QTreeWidget*>(w)->topLevelItemCount();
+    };
     Open();
+    engine_->onInit = nullptr;
+    QVERIFY(themeAtEngineStart.contains(QStringLiteral("QTabWidget::pane")));
+    QCOMPARE(unfinishedAtEngineStart, 0);
 
     QCOMPARE(engine_->inits, 2);  // one per window created
     QCOMPARE(Unfinished()->topLevelItemCount(), 3);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,9 +55,11 @@ class RecordingEngine : public DownloadEngine {
   std::vector<int32_t> nextHandles;
   std::map<int32_t, Report> reports;
   int inits = 0;
+  std::function<void()> onInit;  // runs inside Init, to see what happened before it
 
   int32_t Init() override {
     ++inits;
+    if (onInit) onInit();
     return 1;
   }
   int32_t CreateTask(const void* param) override {
