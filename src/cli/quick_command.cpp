@@ -54,60 +54,15 @@ class TerminalQuickView : public QuickModeView {
   bool captchaShown_ = false;
 };
 
-int Usage(Streams io, const std::string& problem) {
-  io.err << "sharefetch-cli quick: " << problem << "\n" << kQuickUsage;
-  return 2;
-}
-
-// Control characters would end up inside header lines (the URL travels as the Referer).
-bool HasControlCharacters(const std::string& text) {
-  for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7F) return true;
-  return false;
-}
-
 }  // namespace
 
 int RunQuick(const std::vector<std::string>& args, Streams io) {
-  std::optional<std::string> host, password, url;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    // "--name VALUE" or "--name=VALUE"; false when the value is missing.
-    auto take = [&](const std::string& name, std::optional<std::string>* into) {
-      if (a != name) {
-        *into = a.substr(name.size() + 1);
-        return true;
-      }
-      if (i + 1 >= args.size()) return false;
-      *into = args[++i];
-      return true;
-    };
-    if (a == "--help" || a == "-h") {
-      io.out << kQuickUsage;
-      return 0;
-    } else if (a == "--host" || a.rfind("--host=", 0) == 0) {
-      if (!take("--host", &host)) return Usage(io, "--host needs a value");
-    } else if (a == "--password" || a.rfind("--password=", 0) == 0) {
-      if (!take("--password", &password)) return Usage(io, "--password needs a value");
-    } else if (a.rfind("--", 0) == 0) {
-      return Usage(io, "unknown option " + a);
-    } else if (url) {
-      return Usage(io, "only one SHARE_URL, got also " + a);
-    } else {
-      url = a;
-    }
-  }
-  if (!url || TrimSpaces(*url).empty()) return Usage(io, "missing SHARE_URL");
-  if (HasControlCharacters(*url)) return Usage(io, "SHARE_URL holds a control character");
-  if (password && HasControlCharacters(*password))
-    return Usage(io, "--password holds a control character");
-  std::string hostError;
-  std::optional<std::string> chosen = ChooseShareHost(host, &hostError);
-  if (!chosen) return Usage(io, hostError);
+  ShareCommandArgs given;
+  if (std::optional<int> status = ParseShareCommandArgs(args, "quick", kQuickUsage, false, io, &given)) return *status;
 
   TerminalQuickView view(io);
-  QuickMode mode(*chosen, view);
-  mode.Parse(Utf8ToGbk(TrimSpaces(*url)), Utf8ToGbk(password.value_or("")));
+  QuickMode mode(given.host, view);
+  mode.Parse(Utf8ToGbk(given.url), Utf8ToGbk(given.password.value_or("")));
   while (view.TakeCaptchaShown()) {
     std::optional<std::string> answer = AskLine(io, "请输入验证码: ", "请输入验证码!");
     if (!answer) break;

@@ -77,58 +77,21 @@ class TerminalView : public ResolveView {
   std::vector<std::array<std::string, 4>> rows_;
 };
 
-int Usage(Streams io, const std::string& problem) {
-  io.err << "sharefetch-cli resolve: " << problem << "\n" << kResolveUsage;
-  return 2;
-}
-
 }  // namespace
 
 int RunResolve(const std::vector<std::string>& args, Streams io) {
-  std::optional<std::string> host, password;
-  std::optional<std::string> url;
-  bool json = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](const std::string& name, std::optional<std::string>* into) {
-      if (a == name) {
-        if (i + 1 >= args.size()) return false;
-        *into = args[++i];
-        return true;
-      }
-      *into = a.substr(name.size() + 1);
-      return true;
-    };
-    if (a == "--help" || a == "-h") {
-      io.out << kResolveUsage;
-      return 0;
-    } else if (a == "--json") {
-      json = true;
-    } else if (a == "--host" || a.rfind("--host=", 0) == 0) {
-      if (!value("--host", &host)) return Usage(io, "--host needs a value");
-    } else if (a == "--password" || a.rfind("--password=", 0) == 0) {
-      if (!value("--password", &password)) return Usage(io, "--password needs a value");
-    } else if (a.rfind("--", 0) == 0) {
-      return Usage(io, "unknown option " + a);
-    } else if (url) {
-      return Usage(io, "only one SHARE_URL, got also " + a);
-    } else {
-      url = a;
-    }
-  }
-  if (!url || TrimSpaces(*url).empty()) return Usage(io, "missing SHARE_URL");
-  std::string hostError;
-  std::optional<std::string> chosen = ChooseShareHost(host, &hostError);
-  if (!chosen) return Usage(io, hostError);
+  ShareCommandArgs given;
+  if (std::optional<int> status = ParseShareCommandArgs(args, "resolve", kResolveUsage, true, io, &given))
+    return *status;
 
-  ShareSession session(*chosen);
-  TerminalPrompts prompts(io, password ? std::optional<std::string>(Utf8ToGbk(*password)) : std::nullopt);
+  ShareSession session(given.host);
+  TerminalPrompts prompts(io, given.password ? std::optional<std::string>(Utf8ToGbk(*given.password)) : std::nullopt);
   TerminalView view(io);
   ResolveDriver driver(session, prompts, view);
-  const std::string shareUrl = Utf8ToGbk(TrimSpaces(*url));
+  const std::string shareUrl = Utf8ToGbk(given.url);
   int result = driver.Run([&] { return shareUrl; });
 
-  if (json) {
+  if (given.json) {
     nlohmann::ordered_json doc;
     doc["result"] = result;
     doc["message"] = GbkToUtf8(session.ErrorMessage(result));

@@ -10,6 +10,7 @@
 
 #include "base/encoding.h"
 #include "base/text.h"
+#include "share/share_host.h"
 
 namespace sf::cli {
 namespace {
@@ -69,6 +70,64 @@ std::string SaveCaptchaPicture(Streams io, const std::string& bytes) {
   }
   io.err << "验证码图片无法保存: " << dir.string() << "\n";
   return {};
+}
+
+namespace {
+
+bool HasControlCharacters(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+}  // namespace
+
+std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
+                                         const char* usage, bool acceptJson, Streams io, ShareCommandArgs* out) {
+  auto fail = [&](const std::string& problem) {
+    io.err << "sharefetch-cli " << command << ": " << problem << "\n" << usage;
+    return 2;
+  };
+  std::optional<std::string> host, password, url;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    // "--name VALUE" or "--name=VALUE"; false when the value is missing.
+    auto take = [&](const std::string& name, std::optional<std::string>* into) {
+      if (a != name) {
+        *into = a.substr(name.size() + 1);
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      *into = args[++i];
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      io.out << usage;
+      return 0;
+    } else if (acceptJson && a == "--json") {
+      out->json = true;
+    } else if (a == "--host" || a.rfind("--host=", 0) == 0) {
+      if (!take("--host", &host)) return fail("--host needs a value");
+    } else if (a == "--password" || a.rfind("--password=", 0) == 0) {
+      if (!take("--password", &password)) return fail("--password needs a value");
+    } else if (a.rfind("--", 0) == 0) {
+      return fail("unknown option " + a);
+    } else if (url) {
+      return fail("only one SHARE_URL, got also " + a);
+    } else {
+      url = a;
+    }
+  }
+  if (!url || TrimSpaces(*url).empty()) return fail("missing SHARE_URL");
+  if (HasControlCharacters(*url)) return fail("SHARE_URL holds a control character");
+  if (password && HasControlCharacters(*password)) return fail("--password holds a control character");
+  std::string hostError;
+  std::optional<std::string> chosen = ChooseShareHost(host, &hostError);
+  if (!chosen) return fail(hostError);
+  out->host = *chosen;
+  out->password = password;
+  out->url = TrimSpaces(*url);
+  return std::nullopt;
 }
 
 }  // namespace sf::cli

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sf::cli {
 
@@ -25,5 +26,19 @@ std::optional<std::string> AskLine(Streams io, const char* prompt, const char* b
 // Saves picture bytes to a new file in the temporary directory (never one that exists already)
 // and returns its path; "" (with a message on the error stream) when it cannot be written.
 std::string SaveCaptchaPicture(Streams io, const std::string& bytes);
+
+// What the share commands are given: [--host URL] [--password TEXT] [--json] SHARE_URL.
+struct ShareCommandArgs {
+  std::string host;                     // the chosen share host
+  std::optional<std::string> password;  // UTF-8, as typed
+  std::string url;                      // UTF-8, trimmed
+  bool json = false;
+};
+
+// Parses the arguments of `command`. Gives the exit status when the command should end here
+// (0 after --help, 2 with a clear message for wrong usage), nothing when `out` is filled.
+// Values with control characters are refused: they would travel inside header lines.
+std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
+                                         const char* usage, bool acceptJson, Streams io, ShareCommandArgs* out);
 
 }  // namespace sf::cli
