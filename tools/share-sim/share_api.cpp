@@ -165,15 +165,7 @@ HttpResponse ShareSimulator::Impl::GetCaptcha(const HttpRequest& req, const Pair
     return Errno(2, "t must be 0. and 16 digits");
   std::string why = CheckCommon(query, true, true);
   if (!why.empty()) return Errno(2, why);
-  uint64_t n = captchasIssued.fetch_add(1);
-  bool jpeg =
-      fixture->captchaFormat == "jpeg" || (fixture->captchaFormat == "alternate" && n % 2 == 1);
-  std::string token = captchas.Issue(jpeg);
-  JsonStyle st = Style();
-  st.escapeSlash = true;
-  return Json("{\"errno\":0,\"vcode_str\":\"" + token +
-              "\",\"vcode_img\":" + JsonString("http://" + Host(req) + "/genimage?" + token, st) +
-              ",\"request_id\":" + std::to_string(NextRequestId()) + "}");
+  return IssueCaptcha(req, "vcode_str", "vcode_img");
 }
 
 HttpResponse ShareSimulator::Impl::GetVcode(const HttpRequest& req, const Pairs& query) {
@@ -184,14 +176,19 @@ HttpResponse ShareSimulator::Impl::GetVcode(const HttpRequest& req, const Pairs&
     return Errno(2, "t must be 0. and digits");
   std::string why = CheckCommon(query, true, true);
   if (!why.empty()) return Errno(2, why);
+  return IssueCaptcha(req, "vcode", "img");
+}
+
+// A fresh token and the address of its picture, under the member names of the asking endpoint.
+HttpResponse ShareSimulator::Impl::IssueCaptcha(const HttpRequest& req, const char* tokenKey, const char* imageKey) {
   uint64_t n = captchasIssued.fetch_add(1);
   bool jpeg =
       fixture->captchaFormat == "jpeg" || (fixture->captchaFormat == "alternate" && n % 2 == 1);
   std::string token = captchas.Issue(jpeg);
   JsonStyle st = Style();
   st.escapeSlash = true;
-  return Json("{\"errno\":0,\"vcode\":\"" + token +
-              "\",\"img\":" + JsonString("http://" + Host(req) + "/genimage?" + token, st) +
+  return Json("{\"errno\":0,\"" + std::string(tokenKey) + "\":\"" + token + "\",\"" + imageKey +
+              "\":" + JsonString("http://" + Host(req) + "/genimage?" + token, st) +
               ",\"request_id\":" + std::to_string(NextRequestId()) + "}");
 }
 

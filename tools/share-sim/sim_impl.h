@@ -49,6 +49,7 @@ struct ShareSimulator::Impl {
   HttpResponse ShareDownload(const HttpRequest& req, const Pairs& query);
   HttpResponse GetCaptcha(const HttpRequest& req, const Pairs& query);
   HttpResponse GetVcode(const HttpRequest& req, const Pairs& query);
+  HttpResponse IssueCaptcha(const HttpRequest& req, const char* tokenKey, const char* imageKey);
   HttpResponse Image(const std::string& token);
   HttpResponse File(const HttpRequest& req, const std::string& path, const Pairs& query);
 
