@@ -37,36 +37,13 @@ std::string HeaderOf(const std::string& head, const std::string& name) {
 
 RangeFileServer::RangeFileServer(std::string content)
     : content_(std::make_shared<const std::string>(std::move(content))) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 64) != 0) {
-    throw std::runtime_error("test server: cannot listen on 127.0.0.1");
-  }
-  socklen_t len = sizeof addr;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  listener_ = std::make_unique<LoopbackListener>([this](int fd, int connection) { Serve(fd, connection); });
 }
 
-RangeFileServer::~RangeFileServer() {
-  stop_ = true;
-  acceptThread_.join();
-  ::close(listenFd_);
-  std::vector<std::thread> workers;
-  {
-    std::lock_guard lock(mutex_);
-    workers.swap(workers_);
-  }
-  for (auto& t : workers) t.join();
-}
+RangeFileServer::~RangeFileServer() { listener_->Stop(); }
 
 std::string RangeFileServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return "http://127.0.0.1:" + std::to_string(listener_->port()) + path;
 }
 
 void RangeFileServer::SetContent(std::string content) {
@@ -98,23 +75,10 @@ int64_t RangeFileServer::BodyBytesSent() const {
   return total;
 }
 
-void RangeFileServer::AcceptLoop() {
-  int connections = 0;
-  while (!stop_) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    int fd = ::accept(listenFd_, nullptr, nullptr);
-    if (fd < 0) continue;
-    int id = ++connections;
-    std::lock_guard lock(mutex_);
-    workers_.emplace_back([this, fd, id] { Serve(fd, id); });
-  }
-}
-
 bool RangeFileServer::SendAll(int fd, const char* data, size_t size) {
   size_t done = 0;
   while (done < size) {
-    if (stop_) return false;
+    if (listener_->stopping()) return false;
     pollfd p{fd, POLLOUT, 0};
     if (::poll(&p, 1, 50) <= 0) continue;
     ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -128,12 +92,12 @@ bool RangeFileServer::SendAll(int fd, const char* data, size_t size) {
 void RangeFileServer::Serve(int fd, int connection) {
   std::string data;
   char buf[16384];
-  while (!stop_) {
+  while (!listener_->stopping()) {
     size_t headEnd;
     bool closed = false;
     while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
       pollfd p{fd, POLLIN, 0};
-      if (stop_) break;
+      if (listener_->stopping()) break;
       if (::poll(&p, 1, 50) <= 0) continue;
       ssize_t n = ::recv(fd, buf, sizeof buf, 0);
       if (n <= 0) {
@@ -228,7 +192,7 @@ void RangeFileServer::Serve(int fd, int connection) {
       int64_t rate = rate_;
       if (rate > 0) {
         auto due = start + std::chrono::microseconds(sent * 1000000 / rate);
-        while (!stop_ && std::chrono::steady_clock::now() < due)
+        while (!listener_->stopping() && std::chrono::steady_clock::now() < due)
           std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
       if (chunked_) {

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_listener.h"
+
 namespace sf::test {
 
 struct ServedRequest {
@@ -47,13 +49,9 @@ class RangeFileServer {
   int64_t BodyBytesSent() const;
 
  private:
-  void AcceptLoop();
   void Serve(int fd, int connection);
   bool SendAll(int fd, const char* data, size_t size);
 
-  int listenFd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
   std::atomic<bool> honorRanges_{true};
   std::atomic<bool> chunked_{false};
   std::atomic<int64_t> rate_{0};
@@ -64,8 +62,8 @@ class RangeFileServer {
   int64_t dropBytes_ = 0;
   int dropTimes_ = 0;
   std::vector<ServedRequest> requests_;
-  std::thread acceptThread_;
-  std::vector<std::thread> workers_;
+  // Stopped first thing in the destructor, so its threads end before the members they use.
+  std::unique_ptr<LoopbackListener> listener_;
 };
 
 }  // namespace sf::test

@@ -57,37 +57,13 @@ int RawRequest::CountHeader(const std::string& name) const {
 }
 
 RawHttpServer::RawHttpServer(Handler handler) : handler_(std::move(handler)) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 64) != 0) {
-    throw std::runtime_error("test server: cannot listen on 127.0.0.1");
-  }
-  socklen_t len = sizeof addr;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  listener_ = std::make_unique<LoopbackListener>([this](int fd, int) { Serve(fd); });
 }
 
-RawHttpServer::~RawHttpServer() {
-  stop_ = true;
-  acceptThread_.join();
-  ::close(listenFd_);
-  std::vector<std::thread> workers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    workers.swap(workers_);
-  }
-  for (auto& t : workers) t.join();
-}
+RawHttpServer::~RawHttpServer() { listener_->Stop(); }
 
 std::string RawHttpServer::Url(const std::string& pathAndQuery) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + pathAndQuery;
+  return "http://127.0.0.1:" + std::to_string(port()) + pathAndQuery;
 }
 
 std::vector<RawRequest> RawHttpServer::Requests() const {
@@ -103,17 +79,6 @@ RawResponse RawHttpServer::Reply(int status, const std::string& reason,
   return RawResponse{out};
 }
 
-void RawHttpServer::AcceptLoop() {
-  while (!stop_) {
-    pollfd p{listenFd_, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    int fd = ::accept(listenFd_, nullptr, nullptr);
-    if (fd < 0) continue;
-    std::lock_guard<std::mutex> lock(mutex_);
-    workers_.emplace_back([this, fd] { Serve(fd); });
-  }
-}
-
 void RawHttpServer::Serve(int fd) {
   std::string data;
   char buf[16384];
@@ -121,7 +86,7 @@ void RawHttpServer::Serve(int fd) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   auto readMore = [&]() {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) return !stop_ && std::chrono::steady_clock::now() < deadline;
+    if (::poll(&p, 1, 50) <= 0) return !listener_->stopping() && std::chrono::steady_clock::now() < deadline;
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) return false;
     data.append(buf, static_cast<size_t>(n));

@@ -3,12 +3,13 @@
 // connection. Real sockets, a free port chosen by the kernel.
 #pragma once
 
-#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "loopback_listener.h"
 
 namespace sf::test {
 
@@ -38,7 +39,7 @@ class RawHttpServer {
   RawHttpServer(const RawHttpServer&) = delete;
   RawHttpServer& operator=(const RawHttpServer&) = delete;
 
-  int port() const { return port_; }
+  int port() const { return listener_->port(); }
   std::string Url(const std::string& pathAndQuery = "/") const;
   std::vector<RawRequest> Requests() const;
 
@@ -47,17 +48,13 @@ class RawHttpServer {
                            const std::vector<std::string>& headers, const std::string& body);
 
  private:
-  void AcceptLoop();
   void Serve(int fd);
 
   Handler handler_;
-  int listenFd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread acceptThread_;
   mutable std::mutex mutex_;
   std::vector<RawRequest> requests_;
-  std::vector<std::thread> workers_;
+  // Stopped first thing in the destructor, so its threads end before the members they use.
+  std::unique_ptr<LoopbackListener> listener_;
 };
 
 }  // namespace sf::test
