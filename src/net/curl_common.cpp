@@ -71,6 +71,20 @@ std::string PickProxy(const std::string& list, const std::string& scheme) {
   return fallback;
 }
 
+curl_slist* OurHeaderList(const std::vector<std::string>& lines) {
+  curl_slist* list = nullptr;
+  bool hasAccept = false, hasContentType = false;
+  for (const std::string& line : lines) {
+    if (line.empty()) continue;
+    hasAccept |= StartsWithIgnoreCase(line, "Accept:");
+    hasContentType |= StartsWithIgnoreCase(line, "Content-Type:");
+    list = curl_slist_append(list, line.c_str());
+  }
+  if (!hasAccept) list = curl_slist_append(list, "Accept:");
+  if (!hasContentType) list = curl_slist_append(list, "Content-Type:");
+  return curl_slist_append(list, "Expect:");
+}
+
 std::string BracketHost(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }

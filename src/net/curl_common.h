@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sf {
 
@@ -18,6 +19,11 @@ std::string EscapeRequestTarget(std::string_view utf8);
 // The proxy for a request of `scheme` from a list such as "http=host:port" or "host:port";
 // "" when none applies.
 std::string PickProxy(const std::string& list, const std::string& scheme);
+
+// The request's header list: our lines as they are, and libcurl's own Accept, Content-Type and
+// "Expect: 100-continue" kept out, so only our lines describe the request. Empty lines are
+// skipped. The caller frees the list with curl_slist_free_all.
+curl_slist* OurHeaderList(const std::vector<std::string>& lines);
 
 // Brackets an IPv6 literal for use in a URL.
 std::string BracketHost(const std::string& host);

@@ -396,17 +396,7 @@ class CurlHttpPlatform final : public HttpPlatform {
     // The target goes out exactly as built; through a proxy a plain request names the origin.
     std::string target = (!proxy.empty() && ex.scheme == "http") ? origin + ex.target : ex.target;
 
-    curl_slist* headers = nullptr;
-    bool hasAccept = false, hasContentType = false;
-    for (const std::string& line : lines) {
-      hasAccept |= StartsWithIgnoreCase(line, "Accept:");
-      hasContentType |= StartsWithIgnoreCase(line, "Content-Type:");
-      headers = curl_slist_append(headers, line.c_str());
-    }
-    // Keep libcurl's own defaults out: only our lines describe the request.
-    if (!hasAccept) headers = curl_slist_append(headers, "Accept:");
-    if (!hasContentType) headers = curl_slist_append(headers, "Content-Type:");
-    headers = curl_slist_append(headers, "Expect:");
+    curl_slist* headers = OurHeaderList(lines);
 
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_REQUEST_TARGET, target.c_str());

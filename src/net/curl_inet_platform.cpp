@@ -130,17 +130,7 @@ class CurlInetPlatform final : public InetPlatform {
     std::string origin = scheme + "://" + BracketHost(c.host) + ":" + std::to_string(c.port);
     std::string url = origin + r.target;
 
-    curl_slist* list = nullptr;
-    bool hasAccept = false, hasContentType = false;
-    for (const std::string& line : SplitText(headers, "\r\n")) {
-      if (line.empty()) continue;
-      hasAccept |= StartsWithIgnoreCase(line, "Accept:");
-      hasContentType |= StartsWithIgnoreCase(line, "Content-Type:");
-      list = curl_slist_append(list, line.c_str());
-    }
-    if (!hasAccept) list = curl_slist_append(list, "Accept:");
-    if (!hasContentType) list = curl_slist_append(list, "Content-Type:");
-    list = curl_slist_append(list, "Expect:");
+    curl_slist* list = OurHeaderList(SplitText(headers, "\r\n"));
 
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
