@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "cli/download_command.h"
 #include "cli/quick_command.h"
 #include "cli/resolve_command.h"
@@ -22,6 +23,7 @@ constexpr const char* kUsage =
     "             download each URL into DIR (default: the current directory), resuming\n"
     "             what an earlier run left; --limit caps all downloads together at KB\n"
     "             kilobytes per second; prints each saved file's path\n"
+    "  --version  print the version and the git commit of the build\n"
     "  --help     show this text\n";
 
 }  // namespace
@@ -32,11 +34,17 @@ int main(int argc, char** argv) {
   if (command == "resolve") return sf::cli::RunResolve(args, {std::cin, std::cout, std::cerr});
   if (command == "quick") return sf::cli::RunQuick(args, {std::cin, std::cout, std::cerr});
   if (command == "download") return sf::cli::RunDownload(args);
+  if (command == "--version") {
+    std::cout << sf::VersionLine("sharefetch-cli") << "\n";
+    return 0;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kUsage;
     return 0;
   }
-  if (command.empty()) std::cerr << "sharefetch-cli: missing COMMAND\n" << kUsage;
-  else std::cerr << "sharefetch-cli: unknown command '" << command << "'\n" << kUsage;
+  if (command.empty())
+    std::cerr << "sharefetch-cli: missing COMMAND\n" << kUsage;
+  else
+    std::cerr << "sharefetch-cli: unknown command '" << command << "'\n" << kUsage;
   return 2;
 }

@@ -1,12 +1,14 @@
 // Saves screenshots of the window against the local share service: each tab with something in
 // it (the quick tab with a captcha and its link on the second, two running downloads on the
-// third, the downloads a closed window left unfinished on the fourth), and both prompt dialogs.
+// third, the downloads a closed window left unfinished on the fourth), both prompt dialogs and
+// the About box.
 // Usage: sharefetch-shots OUTPUT_DIR
 #include <QAction>
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QDir>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -14,6 +16,7 @@
 #include <QTreeWidget>
 #include <iostream>
 
+#include "app/about_box.h"
 #include "app/main_window.h"
 #include "app/quick_tab.h"
 #include "app/prompt_dialogs.h"
@@ -146,5 +149,10 @@ int main(int argc, char** argv) {
   QTest::qWait(50);
   ok &= Save(&captcha, dir, "dialog-captcha.png");
   captcha.close();
+
+  QMessageBox* about = sf::app::ShowAbout(&window);
+  QTest::qWait(50);
+  ok &= Save(about, dir, "about.png");
+  about->close();
   return ok ? 0 : 1;
 }
