@@ -2,6 +2,7 @@
 // window and runs the message loop; the end releases them.
 #include <QApplication>
 #include <QLineEdit>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -58,6 +59,8 @@ bool ParseOptions(const QStringList& args, Options* options, std::string* error)
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file-size limit fails a download with EFBIG instead of killing the window.
+  std::signal(SIGXFSZ, SIG_IGN);
   QApplication app(argc, argv);
   Options options;
   std::string error;

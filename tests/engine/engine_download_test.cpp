@@ -171,14 +171,15 @@ TEST_F(EngineDownload, ExistingFilesAreNeverOverwritten) {
 TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
   std::string body = RandomBytes(3 << 20, 5);
   RangeFileServer server(body);
-  // An earlier run left the first MiB and the last 100 bytes.
+  // An earlier version left the first MiB and the last 100 bytes, fetched through a link
+  // that was signed with another query.
   std::string part = body;
   for (size_t i = 1 << 20; i < body.size() - 100; ++i) part[i] = 0;
   WriteWholeFile(dir / "c.bin.sfpart", part);
-  WriteWholeFile(dir / "c.bin.sfctl", "sharefetch-partial 1\nurl old\nsize " +
-                                          std::to_string(body.size()) + "\ndone 0-1048576 " +
-                                          std::to_string(body.size() - 100) + "-" +
-                                          std::to_string(body.size()) + "\n");
+  WriteWholeFile(dir / "c.bin.sfctl", "sharefetch-partial 1\nurl " + server.Url() +
+                                          "?sign=old\nsize " + std::to_string(body.size()) +
+                                          "\ndone 0-1048576 " + std::to_string(body.size() - 100) +
+                                          "-" + std::to_string(body.size()) + "\n");
   TaskOutcome o = RunTask({server.Url(), dir.path(), "c.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, "c.bin");
