@@ -216,10 +216,11 @@ void Task::Launch(Connection& c, Clock::time_point now) {
     c.requestEnd = c.end;
   }
   curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
-  // The range is only good for the version of the file whose bytes are on disk; a server
-  // that has another answers with the whole new file instead.
-  std::string ifRange = c.probe ? (done_.Total() > 0 ? IfRangeValue(saved_.validators) : "")
-                                : IfRangeValue(validators_);
+  // A resume is only good for the version of the file whose bytes are on disk; a server that
+  // has another answers with the whole new file instead. Within one run the slices do not
+  // ask: the nodes of a server farm may give one file different ETags, and every mismatch
+  // would start the download over.
+  std::string ifRange = c.probe && done_.Total() > 0 ? IfRangeValue(saved_.validators) : "";
   if (!ifRange.empty()) {
     c.headers = curl_slist_append(nullptr, ("If-Range: " + ifRange).c_str());
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, c.headers);
@@ -308,8 +309,7 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
     }
     return Connection::kFailTask;
   }
-  // A server that stopped serving ranges, or a file that changed, starts over.
-  if (SameVersion(validators_, c.head.validators) == false) return Connection::kRestart;
+  // A server that stopped serving ranges, or a file whose size changed, starts over.
   if (status == 206 && cr && cr->first == c.next && cr->total == size_) return Connection::kAccept;
   if (status == 200 || (status == 206 && cr && cr->total >= 0 && cr->total != size_))
     return Connection::kRestart;
