@@ -2,6 +2,7 @@
 // window and runs the message loop; the end releases them.
 #include <QApplication>
 #include <QLineEdit>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,8 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // A file-size limit fails a download with EFBIG instead of killing the window.
+  std::signal(SIGXFSZ, SIG_IGN);
   QApplication app(argc, argv);
   // Lets the desktop match the window to the installed menu entry and its icon.
   QGuiApplication::setDesktopFileName(QStringLiteral("org.sharefetch.ShareFetch"));

@@ -3,12 +3,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <thread>
 
 #include "base/encoding.h"
+#include "base/file_names.h"
 #include "base/text.h"
 #include "download/download_engine.h"
 #include "download/engine_api.h"
@@ -60,8 +62,16 @@ std::string Duration(int64_t seconds) {
 
 std::string FailureText(int32_t code) {
   if (code >= 400) return "HTTP " + std::to_string(code);
+  if (code == EBUSY) return "in use by another download";
+  if (code == ENOSPC) return "disk full";
   if (code > 0) return std::strerror(code);
   return "failed";
+}
+
+int32_t StartedOver(TaskInfoRecord& info) {
+  const uint8_t* at = info.Address() + layout::info::kStartedOver.offset;
+  return static_cast<int32_t>(at[0] | (at[1] << 8) | (at[2] << 16) |
+                              (static_cast<uint32_t>(at[3]) << 24));
 }
 
 struct Job {
@@ -73,6 +83,7 @@ struct Job {
   int64_t done = 0;
   float progress = 0;
   int32_t speed = 0;
+  int32_t startedOver = 0;
   bool reported = false;
 };
 
@@ -209,10 +220,8 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
     Job j;
     j.name = options.name.empty() ? NameFromUrl(url) : options.name;
     if (j.name.empty()) j.name = "download";
-    if (Utf8ToUtf16(j.name).size() >= kPathUnits) {
-      std::fprintf(console.err, "sharefetch-cli: file name too long: %s\n", j.name.c_str());
-      return 2;
-    }
+    // A UTF-8 byte never makes more than one UTF-16 unit, so this fits the record's field.
+    if (Utf8ToUtf16(j.name).size() >= kPathUnits) j.name = ShortenFileName(j.name, kPathUnits - 1);
     if (param.Init(Utf8ToGbk(url), "", "", Utf8ToGbk(j.name), Utf8ToGbk(dir), false, true, true) ==
         nullptr) {
       std::fprintf(console.err, "sharefetch-cli: out of memory\n");
@@ -236,8 +245,15 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
   bool failed = false;
   while (true) {
     bool allEnded = true;
+    std::vector<std::string> notes;
     for (auto& j : jobs) {
       if (!j.reported && engine.QueryTaskInfoEx(j.handle, info.Address()) != 0) {
+        if (StartedOver(info) > j.startedOver) {
+          j.startedOver = StartedOver(info);
+          notes.push_back(
+              "sharefetch-cli: " + j.name +
+              ": cannot continue the partial download; starting over from the beginning");
+        }
         j.state = info.State();
         j.failure = info.FailureCode();
         j.size = info.TotalSize();
@@ -252,11 +268,14 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
     }
     bool stop = allEnded || interrupted;
     if (console.live) {
+      // Notes go above the display, which is drawn again below them.
       if (drawn > 0) std::fprintf(console.err, "\x1b[%zuA", drawn);
+      for (const auto& n : notes) std::fprintf(console.err, "\r\x1b[2K%s\n", n.c_str());
       for (const auto& j : jobs) std::fprintf(console.err, "\r\x1b[2K%s\n", Line(j).c_str());
       drawn = jobs.size();
       std::fflush(console.err);
     } else {
+      for (const auto& n : notes) std::fprintf(console.err, "%s\n", n.c_str());
       auto now = std::chrono::steady_clock::now();
       if (stop || now - lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
         lastPlain = now;
@@ -307,6 +326,8 @@ int RunDownload(const std::vector<std::string>& args) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit fails the download with EFBIG instead of killing the program.
+  signal(SIGXFSZ, SIG_IGN);
   Console console;
   console.live = ::isatty(STDERR_FILENO) != 0;
   return RunDownloads(*load.engine, *options, console, gInterrupted);
