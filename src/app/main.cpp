@@ -2,7 +2,6 @@
 // window and runs the message loop; the end releases them.
 #include <QApplication>
 #include <QLineEdit>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -106,12 +105,6 @@ int main(int argc, char** argv) {
     }
     window.show();
     code = QApplication::exec();
-    // A parse still waiting on the network would outlive the window; end the process as the
-    // window's close does, without waiting for it.
-    if (sf::app::ResolveTab::WorkerRunning()) {
-      std::fflush(nullptr);
-      std::_Exit(code);
-    }
   }
   return code;
 }

@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "base/encoding.h"
 #include "raw_http_server.h"
 #include "share_simulator.h"
+#include "silent_server.h"
+#include "wait_until.h"
 
 namespace sf {
 namespace {
@@ -233,25 +237,6 @@ TEST_F(QuickModeTest, SubmittingBeforeAnyParseSendsEmptyValues) {
   EXPECT_EQ(view.outputs, std::vector<std::string>{""});
 }
 
-TEST_F(QuickModeTest, ClicksDeliveredWhileARunWaitsStartNothing) {
-  int pumps = 0;
-  std::vector<bool> nested;
-  mode->SetEventPump([&] {
-    ++pumps;
-    EXPECT_TRUE(mode->running());
-    nested.push_back(mode->Parse(simulator.ShareUrl("pub"), ""));
-    nested.push_back(mode->SubmitCaptcha());
-  });
-  ASSERT_TRUE(mode->Parse(simulator.ShareUrl("pub"), ""));
-  EXPECT_GT(pumps, 4);
-  EXPECT_EQ(std::count(nested.begin(), nested.end(), true), 0);
-  EXPECT_EQ(simulator.Requests().size(), 4u);
-  EXPECT_EQ(view.outputs.size(), 1u);
-  EXPECT_FALSE(mode->running());
-  mode->SetEventPump({});
-  EXPECT_TRUE(mode->SubmitCaptcha());  // free again once the run has ended
-}
-
 // A server that answers the quick mode's requests with scripted texts.
 class ScriptedService {
  public:
@@ -315,6 +300,28 @@ TEST(QuickModeWire, AnUnreachableServiceEndsWithAnEmptyOutput) {
   EXPECT_TRUE(view.pictures.empty());
   EXPECT_EQ(mode.state().cookies, "");
   EXPECT_EQ(mode.state().userId, "");
+}
+
+TEST(QuickModeWire, ARunHoldsTheModeUntilARaisedFlagGivesUpItsRequests) {
+  test::SilentServer server;
+  RecordingView view;
+  QuickMode mode(server.Url(""), view);
+  CancelFlag cancel;
+  mode.SetCancelFlag(cancel);
+  auto run = std::async(std::launch::async, [&] { return mode.Parse(server.Url("/s/1abc"), ""); });
+  ASSERT_TRUE(test::WaitUntil([&] { return server.held() == 1; }));
+  EXPECT_TRUE(mode.running());
+  EXPECT_FALSE(mode.Parse(server.Url("/s/2"), ""));
+  EXPECT_FALSE(mode.SubmitCaptcha());
+
+  cancel.Raise();
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_TRUE(run.get());
+  // The later requests failed without connecting; the run ended as against an unreachable
+  // service.
+  EXPECT_EQ(server.accepted(), 1);
+  EXPECT_EQ(view.outputs, std::vector<std::string>{""});
+  EXPECT_FALSE(mode.running());
 }
 
 }  // namespace
