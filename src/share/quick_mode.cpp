@@ -23,21 +23,15 @@ std::string FirstSetCookie(const std::string& headerBlock) {
   return line.substr(0, line.find(';'));
 }
 
-// Claims the quick mode for one run; not claimed while another run holds it.
 class RunGuard {
  public:
-  explicit RunGuard(std::atomic<bool>& running)
-      : running_(running), claimed_(!running.exchange(true)) {}
-  ~RunGuard() {
-    if (claimed_) running_ = false;
-  }
+  explicit RunGuard(bool& running) : running_(running) { running_ = true; }
+  ~RunGuard() { running_ = false; }
   RunGuard(const RunGuard&) = delete;
   RunGuard& operator=(const RunGuard&) = delete;
-  bool claimed() const { return claimed_; }
 
  private:
-  std::atomic<bool>& running_;
-  const bool claimed_;
+  bool& running_;
 };
 
 }  // namespace
@@ -55,8 +49,8 @@ void QuickMode::SetCancelFlag(const CancelFlag& cancel) {
 }
 
 bool QuickMode::Parse(const std::string& url, const std::string& password) {
+  if (running_) return false;
   RunGuard guard(running_);
-  if (!guard.claimed()) return false;
   QuickModeState& s = state_;
   s.shareId = MiddleText(url, "shareid=", "&");
   s.userId = TextAfterLast(url, "=");
@@ -106,8 +100,8 @@ bool QuickMode::Parse(const std::string& url, const std::string& password) {
 }
 
 bool QuickMode::SubmitCaptcha() {
+  if (running_) return false;
   RunGuard guard(running_);
-  if (!guard.claimed()) return false;
   RequestLink(view_.CaptchaText(), state_.captchaId);
   return true;
 }

@@ -9,7 +9,6 @@
 // bodies as they are, without any encoding.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -79,7 +78,7 @@ class QuickMode {
   WebClient client_;
   PlainWebClient plain_;
   QuickModeState state_;
-  std::atomic<bool> running_{false};
+  bool running_ = false;
 };
 
 }  // namespace sf
