@@ -1,7 +1,6 @@
 #include "app/downloads_tab.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -108,7 +107,5 @@ void DownloadsTab::SetProgress(int position) { progress_->setValue(position); }
 int DownloadsTab::TimerPeriod() const { return timer_->isActive() ? timer_->interval() : 0; }
 
 void DownloadsTab::StartTimer(int periodMs) { timer_->start(periodMs); }
-
-void DownloadsTab::ProcessEvents() { QCoreApplication::processEvents(); }
 
 }  // namespace sf::app

@@ -61,7 +61,6 @@ class DownloadsTab : public TabPage, private DownloadsView {
   void SetProgress(int position) override;
   int TimerPeriod() const override;
   void StartTimer(int periodMs) override;
-  void ProcessEvents() override;
 
   AppState& state_;
   std::function<void(const std::string&)> showStatus_;

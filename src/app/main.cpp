@@ -125,12 +125,6 @@ int main(int argc, char** argv) {
     }
     window.show();
     code = QApplication::exec();
-    // A parse still waiting on the network would outlive the window; end the process as the
-    // window's close does, without waiting for it.
-    if (sf::app::ResolveTab::WorkerRunning()) {
-      std::fflush(nullptr);
-      std::_Exit(code);
-    }
   }
   return code;
 }

@@ -106,6 +106,9 @@ void MainWindow::AttachSkin() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  // A parse waiting on a slow or dead server is given up, so the program ends at once.
+  resolve_->StopWork();
+  quick_->StopWork();
   if (!SaveOnClose(state_.settings, downloads_->Listed(), downloads_->SaveDirectory()))
     std::cerr << "sharefetch: the unfinished downloads could not be saved to "
               << state_.settings.beside << " nor to " << state_.settings.user << "\n";

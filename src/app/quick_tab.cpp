@@ -15,24 +15,35 @@
 
 namespace sf::app {
 
+// The quick mode's controls on the worker's side: each call crosses to the window's thread.
 class QuickTab::View : public QuickModeView {
  public:
-  explicit View(QuickTab& tab) : tab_(tab) {}
+  explicit View(QuickTab& tab) : tab_(&tab) {}
   void ShowStatus(const std::string& text) override {
-    if (tab_.showStatus_) tab_.showStatus_(text);
+    tab_->bridge_.Post([tab = tab_, text] {
+      if (tab->showStatus_) tab->showStatus_(text);
+    });
   }
-  void SetOutput(const std::string& text) override { tab_.output_->setPlainText(FromGbk(text)); }
-  void ShowCaptchaPicture(const std::string& bytes) override { tab_.picture_->ShowBytes(bytes); }
-  std::string CaptchaText() override { return ToGbk(tab_.captcha_->text()); }
-  void ClearCaptchaText() override { tab_.captcha_->clear(); }
+  void SetOutput(const std::string& text) override {
+    tab_->bridge_.Post([tab = tab_, text] { tab->output_->setPlainText(FromGbk(text)); });
+  }
+  void ShowCaptchaPicture(const std::string& bytes) override {
+    tab_->bridge_.Post([tab = tab_, bytes] { tab->picture_->ShowBytes(bytes); });
+  }
+  std::string CaptchaText() override {
+    return tab_->bridge_.Ask([tab = tab_] { return ToGbk(tab->captcha_->text()); });
+  }
+  void ClearCaptchaText() override {
+    tab_->bridge_.Post([tab = tab_] { tab->captcha_->clear(); });
+  }
 
  private:
-  QuickTab& tab_;
+  QuickTab* tab_;  // its controls are touched only by calls that run on the window's thread
 };
 
 QuickTab::QuickTab(const std::string& host, std::function<void(const std::string&)> showStatus,
                    QWidget* parent)
-    : TabPage(parent), showStatus_(std::move(showStatus)) {
+    : TabPage(parent), showStatus_(std::move(showStatus)), bridge_(this) {
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签7", 36, 20, 64, 32);
   url_ = Place(new QLineEdit(this), "编辑框_URL1", 100, 27, 242, 20);
   parse_ = Place(new QPushButton(QStringLiteral("解析"), this), "解析2", 349, 26, 67, 23);
@@ -51,30 +62,40 @@ QuickTab::QuickTab(const std::string& host, std::function<void(const std::string
 
   view_ = std::make_unique<View>(*this);
   quick_ = std::make_unique<QuickMode>(host, *view_);
-  quick_->SetEventPump([] { QApplication::processEvents(); });
+  quick_->SetCancelFlag(bridge_.cancelFlag());
   connect(parse_, &QPushButton::clicked, this, [this] {
-    Run([this] { quick_->Parse(ToGbk(url_->text()), ToGbk(password_->text())); });
+    Run([url = ToGbk(url_->text()), password = ToGbk(password_->text())](QuickMode& quick) {
+      quick.Parse(url, password);
+    });
   });
   connect(submit_, &QPushButton::clicked, this,
-          [this] { Run([this] { quick_->SubmitCaptcha(); }); });
+          [this] { Run([](QuickMode& quick) { quick.SubmitCaptcha(); }); });
   // A click on the picture asks again exactly as the button does.
   connect(picture_, &PictureBox::leftButtonPressed, this,
-          [this] { Run([this] { quick_->SubmitCaptcha(); }); });
+          [this] { Run([](QuickMode& quick) { quick.SubmitCaptcha(); }); });
 }
 
-QuickTab::~QuickTab() = default;
+QuickTab::~QuickTab() {
+  StopWork();
+}
 
-void QuickTab::Run(const std::function<void()>& step) {
-  // The quick mode refuses a second run itself; the greyed buttons tell the user why.
-  if (quick_->running()) return;
+void QuickTab::StopWork() {
+  bridge_.Close();
+}
+
+void QuickTab::Run(std::function<void(QuickMode&)> step) {
+  // One run at a time; the greyed buttons tell the user why.
+  if (bridge_.running()) return;
   // Greying the pressed button moves the keyboard focus away; it comes back afterwards.
   QPointer<QWidget> focus = QApplication::focusWidget();
   parse_->setEnabled(false);
   submit_->setEnabled(false);
-  step();
-  parse_->setEnabled(true);
-  submit_->setEnabled(true);
-  if (focus) focus->setFocus();
+  bridge_.Start([this, step = std::move(step)] { step(*quick_); },
+                [this, focus] {
+                  parse_->setEnabled(true);
+                  submit_->setEnabled(true);
+                  if (focus) focus->setFocus();
+                });
 }
 
 }  // namespace sf::app

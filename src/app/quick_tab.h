@@ -1,6 +1,6 @@
 // The second tab, "第二种模式": the quick path to the first file's direct link, with its
-// captcha inside the tab. The quick mode runs on the window's thread and lets the window
-// handle its events while it waits; a click that arrives meanwhile starts nothing.
+// captcha inside the tab. The quick mode runs on a worker; its buttons stay greyed until the
+// run ends, and a click on the picture meanwhile starts nothing.
 #pragma once
 
 #include <functional>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/controls.h"
+#include "app/worker_bridge.h"
 
 class QFrame;
 class QLineEdit;
@@ -38,9 +39,13 @@ class QuickTab : public TabPage {
   QPushButton* parseButton() const { return parse_; }
   QPushButton* submitButton() const { return submit_; }
 
+  // Gives up the run under way and waits for its worker; for good.
+  void StopWork();
+  bool running() const { return bridge_.running(); }
+
  private:
   class View;
-  void Run(const std::function<void()>& step);
+  void Run(std::function<void(QuickMode&)> step);
 
   QLineEdit* url_;
   QPushButton* parse_;
@@ -53,6 +58,7 @@ class QuickTab : public TabPage {
   std::function<void(const std::string&)> showStatus_;
   std::unique_ptr<View> view_;
   std::unique_ptr<QuickMode> quick_;
+  WorkerBridge bridge_;  // last: its worker uses the members above
 };
 
 }  // namespace sf::app

@@ -7,27 +7,55 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QPointer>
 #include <QPushButton>
 #include <QTreeWidget>
-#include <atomic>
 
 #include "app/controls.h"
 #include "app/prompt_dialogs.h"
 #include "app/qt_text.h"
-#include "app/resolve_bridge.h"
 #include "share/resolve_driver.h"
 
 namespace sf::app {
-namespace {
 
-std::atomic<int> runningWorkers{0};
+// The driver's prompts and view on the worker's side: each call crosses to the window's thread.
+class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
+ public:
+  explicit Crossing(ResolveTab& tab) : tab_(&tab), bridge_(tab.bridge_) {}
 
-}  // namespace
+  std::string ReadUrl() {
+    return bridge_.Ask([tab = tab_] { return ToGbk(tab->url_->text()); });
+  }
+  std::string AskPassword() override {
+    return bridge_.Ask([tab = tab_] { return tab->AskPassword(); });
+  }
+  std::string AskCaptcha(ShareSession& session, int reason) override {
+    return bridge_.Ask([tab = tab_, s = &session, reason] { return tab->AskCaptcha(*s, reason); });
+  }
+  void ShowStatus(const std::string& text) override {
+    bridge_.Post([tab = tab_, text] { tab->showStatus_(text); });
+  }
+  void SetNameColumnTitle(const std::string& title) override {
+    bridge_.Post([tab = tab_, title] { tab->list_->headerItem()->setText(1, FromGbk(title)); });
+  }
+  void AddRow(const std::array<std::string, 4>& columns) override {
+    bridge_.Post([tab = tab_, columns] {
+      auto* item = new QTreeWidgetItem(tab->list_);
+      for (int i = 0; i < 4; ++i) item->setText(i, FromGbk(columns[static_cast<size_t>(i)]));
+    });
+  }
 
-ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session, std::function<void(const std::string&)> showStatus,
-                       QWidget* parent)
-    : TabPage(parent), session_(std::move(session)), showStatus_(std::move(showStatus)) {
+ private:
+  ResolveTab* tab_;  // touched only by calls that run on the window's thread
+  WorkerBridge& bridge_;
+};
+
+ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
+                       std::function<void(const std::string&)> showStatus, QWidget* parent)
+    : TabPage(parent),
+      session_(std::move(session)),
+      showStatus_(std::move(showStatus)),
+      bridge_(this) {
+  session_->SetCancelFlag(bridge_.cancelFlag());
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签1", 24, 24, 64, 32);
   url_ = Place(new QLineEdit(this), "编辑框_URL", 88, 31, 242, 20);
   parse_ = Place(new QPushButton(QStringLiteral("解析"), this), "按钮1", 342, 30, 67, 23);
@@ -49,13 +77,16 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session, std::function<void
 }
 
 ResolveTab::~ResolveTab() {
-  // A parse still waiting on the network is left to the end of the process.
-  if (worker_.joinable()) worker_.detach();
+  StopWork();
 }
 
 void ResolveTab::SetUrl(const QString& url) { url_->setText(url); }
 
-bool ResolveTab::WorkerRunning() { return runningWorkers.load() > 0; }
+void ResolveTab::StopWork() {
+  // A prompt left open would keep the program from ending once the window is gone.
+  if (prompt_) prompt_->reject();
+  bridge_.Close();
+}
 
 void ResolveTab::SetStartDownload(std::function<void(const std::string&, const std::string&)> start) {
   startDownload_ = std::move(start);
@@ -75,55 +106,28 @@ bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void ResolveTab::Parse() {
-  if (!parse_->isEnabled()) return;
+  if (bridge_.running()) return;
   list_->clear();
   parse_->setEnabled(false);
-  if (worker_.joinable()) worker_.join();
-
-  QPointer<ResolveTab> self(this);
-  ResolveTarget target;
-  target.readUrl = [self] { return self ? ToGbk(self->url_->text()) : std::string(); };
-  target.showStatus = [self](const std::string& text) {
-    if (self) self->showStatus_(text);
-  };
-  target.setNameColumnTitle = [self](const std::string& title) {
-    if (self) self->list_->headerItem()->setText(1, FromGbk(title));
-  };
-  target.addRow = [self](const std::array<std::string, 4>& columns) {
-    if (!self) return;
-    auto* item = new QTreeWidgetItem(self->list_);
-    for (int i = 0; i < 4; ++i) item->setText(i, FromGbk(columns[static_cast<size_t>(i)]));
-  };
-  target.askPassword = [self] { return self ? self->AskPassword() : std::string(); };
-  target.askCaptcha = [self](ShareSession& s, int reason) { return self ? self->AskCaptcha(s, reason) : std::string(); };
-
-  auto bridge = std::make_shared<ResolveBridge>(this, std::move(target));
-  std::shared_ptr<ShareSession> session = session_;
-  ++runningWorkers;
-  worker_ = std::thread([bridge, session, self] {
-    ResolvePrompts& prompts = *bridge;
-    ResolveView& view = *bridge;
-    ResolveDriver driver(*session, prompts, view);
-    driver.Run([&] { return bridge->ReadUrl(); });
-    --runningWorkers;
-    if (QObject* context = self.data())
-      QMetaObject::invokeMethod(context, [self] { if (self) self->ParseFinished(); }, Qt::QueuedConnection);
-  });
-}
-
-void ResolveTab::ParseFinished() {
-  if (worker_.joinable()) worker_.join();
-  parse_->setEnabled(true);
+  bridge_.Start(
+      [this] {
+        Crossing crossing(*this);
+        ResolveDriver driver(*session_, crossing, crossing);
+        driver.Run([&] { return crossing.ReadUrl(); });
+      },
+      [this] { parse_->setEnabled(true); });
 }
 
 std::string ResolveTab::AskPassword() {
   PasswordDialog dialog(window());
+  prompt_ = &dialog;
   dialog.exec();
   return dialog.answer();
 }
 
 std::string ResolveTab::AskCaptcha(ShareSession& session, int reason) {
   CaptchaDialog dialog(session, reason, window());
+  prompt_ = &dialog;
   dialog.exec();
   return dialog.answer();
 }

@@ -2,11 +2,14 @@
 // A parse runs on a worker thread of its own; the button stays disabled until it ends.
 #pragma once
 
-#include "app/controls.h"
+#include <QPointer>
 #include <functional>
 #include <memory>
-#include <thread>
 
+#include "app/controls.h"
+#include "app/worker_bridge.h"
+
+class QDialog;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -32,15 +35,16 @@ class ResolveTab : public TabPage {
   // Puts a share link into the URL box, as if typed.
   void SetUrl(const QString& url);
 
-  // True while a worker of any tab still runs; the program then ends without waiting for it.
-  static bool WorkerRunning();
+  // Gives up the parse under way, closing its prompt, and waits for its worker; for good.
+  void StopWork();
+  bool parsing() const { return bridge_.running(); }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  class Crossing;
   void Parse();
-  void ParseFinished();
   void CopyLink();
   void StartSelectedDownload();
   std::string AskPassword();
@@ -53,7 +57,8 @@ class ResolveTab : public TabPage {
   QPushButton* parse_;
   QTreeWidget* list_;
   QMenu* menu_;
-  std::thread worker_;
+  QPointer<QDialog> prompt_;  // the password or captcha dialog while one is open
+  WorkerBridge bridge_;
 };
 
 }  // namespace sf::app

@@ -154,7 +154,6 @@ void PollDownloads(DownloadEngine& engine, DownloadTasks& tasks, DownloadsView& 
       if (row < view.RowCount()) RefreshRow(view, row, tasks.info);
       view.SetProgress(static_cast<int>(OverallProgress(view)));
     }
-    view.ProcessEvents();
   }
 }
 

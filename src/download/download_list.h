@@ -43,9 +43,6 @@ class DownloadsView {
   virtual void SetProgress(int position) = 0;
   virtual int TimerPeriod() const = 0;  // milliseconds; 0 while the timer is idle
   virtual void StartTimer(int periodMs) = 0;
-  // Lets the window handle what is waiting (input, paints, other handlers) in the middle of a
-  // poll; a handler run here may start a download.
-  virtual void ProcessEvents() = 0;
 };
 
 // The download objects the whole program shares: one task-description record, the handles of
@@ -75,7 +72,8 @@ void StartDownload(DownloadEngine& engine, DownloadTasks& tasks, DownloadsView& 
 
 // One tick of the timer: queries every task listed when the tick began, refreshes its row and
 // the status text, and drops a task the engine reports finished or cancelled together with its
-// row. Such a drop ends the tick; the tasks after it are refreshed on the next one.
+// row. Such a drop ends the tick; the tasks after it are refreshed on the next one. Every
+// engine call returns at once, so a tick runs to its end without letting other handlers in.
 void PollDownloads(DownloadEngine& engine, DownloadTasks& tasks, DownloadsView& view);
 
 enum class SpeedLimitResult {

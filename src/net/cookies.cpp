@@ -62,8 +62,7 @@ std::string CollectCookies(std::string_view block) {
   return cookies;
 }
 
-void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::string* location,
-                     const std::function<void()>& pump) {
+void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::string* location) {
   std::string cookies;
   for (const std::string& line : SplitText(block, "\r\n")) {
     if (FindText(line, kSetCookie) > 0) {
@@ -72,7 +71,6 @@ void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::strin
     }
     if (location && line.size() >= 10 && EqualsIgnoreCase(std::string_view(line).substr(0, 10), "Location: "))
       *location = line.substr(10);
-    if (pump) pump();
   }
   if (!cookies.empty()) DropTrailingSeparator(&cookies);
   if (newCookies) *newCookies = std::move(cookies);

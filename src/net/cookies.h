@@ -4,7 +4,6 @@
 // cookie store of the program.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,9 +17,7 @@ std::string CollectCookies(std::string_view block);
 
 // The line scan of a header block: `newCookies` becomes the collected cookies; `location`
 // takes the value of the last "Location: " line and is left alone when there is none.
-// `pump` (may be empty) runs once per line so a window stays responsive.
-void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::string* location,
-                     const std::function<void()>& pump);
+void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::string* location);
 
 // Merges `newCookies` into `cookies`: the response's pairs first, then the old pairs whose
 // names it did not set; "=deleted" pairs and repeats go. Both texts lose their spaces.

@@ -85,6 +85,40 @@ curl_slist* OurHeaderList(const std::vector<std::string>& lines) {
   return curl_slist_append(list, "Expect:");
 }
 
+CURLcode PerformUnlessCancelled(CURL* curl, const CancelFlag& cancel) {
+  // How long a wait on the network may go on before the flag is looked at again.
+  constexpr int kCancelCheckMs = 50;
+  if (cancel.raised()) return CURLE_ABORTED_BY_CALLBACK;
+  CURLM* multi = curl_multi_init();
+  if (!multi) return CURLE_OUT_OF_MEMORY;
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+    curl_multi_cleanup(multi);
+    return CURLE_FAILED_INIT;
+  }
+  CURLcode result = CURLE_ABORTED_BY_CALLBACK;
+  while (!cancel.raised()) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+    if (running == 0) {
+      int left = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi, &left))
+        if (message->msg == CURLMSG_DONE && message->easy_handle == curl)
+          result = message->data.result;
+      break;
+    }
+    if (curl_multi_poll(multi, nullptr, 0, kCancelCheckMs, nullptr) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+  }
+  curl_multi_remove_handle(multi, curl);
+  curl_multi_cleanup(multi);
+  return result;
+}
+
 std::string BracketHost(const std::string& host) {
   return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }

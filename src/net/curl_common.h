@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/cancel_flag.h"
+
 namespace sf {
 
 void InitCurlOnce();
@@ -24,6 +26,11 @@ std::string PickProxy(const std::string& list, const std::string& scheme);
 // "Expect: 100-continue" kept out, so only our lines describe the request. Empty lines are
 // skipped. The caller frees the list with curl_slist_free_all.
 curl_slist* OurHeaderList(const std::vector<std::string>& lines);
+
+// Runs one transfer to its end as curl_easy_perform does, or gives it up (dropping its
+// connection) within a few hundredths of a second of `cancel` being raised, with
+// CURLE_ABORTED_BY_CALLBACK; a flag raised before the start sends nothing at all.
+CURLcode PerformUnlessCancelled(CURL* curl, const CancelFlag& cancel);
 
 // Brackets an IPv6 literal for use in a URL.
 std::string BracketHost(const std::string& host);

@@ -61,6 +61,7 @@ struct Request : HandleBase {
   bool platformCookies = false;
   bool noRedirect = false;
   std::vector<std::string> headerLines;  // UTF-8, without CRLF
+  CancelFlag cancel;
 
   enum class Outcome { kNotSent, kSendFailed, kNoResponse, kComplete, kBodyBroken } outcome = Outcome::kNotSent;
   std::string headerBlock;  // bytes of the final response head, CRLF line ends
@@ -299,6 +300,10 @@ class CurlHttpPlatform final : public HttpPlatform {
     return true;
   }
 
+  void SetCancelFlag(HttpHandle request, const CancelFlag& cancel) override {
+    if (auto* r = As<Request>(request, Kind::kRequest)) r->cancel = cancel;
+  }
+
   void CloseHandle(HttpHandle handle) override {
     auto* base = reinterpret_cast<HandleBase*>(handle);
     if (!base) return;
@@ -430,7 +435,7 @@ class CurlHttpPlatform final : public HttpPlatform {
         curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, ex.body.c_str());
       }
     }
-    CURLcode code = curl_easy_perform(curl);
+    CURLcode code = PerformUnlessCancelled(curl, r.cancel);
     long requestSize = 0;
     curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &requestSize);
     *sent = requestSize > 0;

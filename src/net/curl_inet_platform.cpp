@@ -41,6 +41,7 @@ struct Request : InetHandle {
   std::string target;
   uint32_t flags = 0;
   bool done = false;
+  CancelFlag cancel;
   ResponseCollector response;
   size_t readPos = 0;
 };
@@ -118,6 +119,10 @@ class CurlInetPlatform final : public InetPlatform {
 
   void InternetCloseHandle(HttpHandle handle) override { delete reinterpret_cast<InetHandle*>(handle); }
 
+  void SetCancelFlag(HttpHandle request, const CancelFlag& cancel) override {
+    if (auto* r = As<Request>(request, InetHandle::Kind::kRequest)) r->cancel = cancel;
+  }
+
  private:
   static bool Perform(Request& r, const std::string& headers, const std::string& data) {
     CURL* curl = curl_easy_init();
@@ -159,7 +164,7 @@ class CurlInetPlatform final : public InetPlatform {
     } else {
       curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
-    CURLcode code = curl_easy_perform(curl);
+    CURLcode code = PerformUnlessCancelled(curl, r.cancel);
     curl_slist_free_all(list);
     curl_easy_cleanup(curl);
     return code == CURLE_OK;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "net/cancel_flag.h"
+
 namespace sf {
 
 using HttpHandle = uintptr_t;  // 0 means "no handle"
@@ -63,6 +65,10 @@ class HttpPlatform {
   // The final response's status line and header lines, each ending in CRLF.
   virtual bool QueryRawHeaders(HttpHandle request, std::u16string* block) = 0;
   virtual void CloseHandle(HttpHandle handle) = 0;
+
+  // Ties a request to `cancel` before it is sent. The platform interface gives a request up
+  // when another thread closes its handle; a flag spares the two threads a race over it.
+  virtual void SetCancelFlag(HttpHandle /*request*/, const CancelFlag& /*cancel*/) {}
 };
 
 }  // namespace sf

@@ -36,6 +36,8 @@ class InetPlatform {
   // fit `*size` bytes.
   virtual bool HttpQueryInfo(HttpHandle request, int level, char* buffer, uint32_t* size) = 0;
   virtual void InternetCloseHandle(HttpHandle handle) = 0;
+  // Ties a request to `cancel` before it is sent, as the web client's layer does.
+  virtual void SetCancelFlag(HttpHandle /*request*/, const CancelFlag& /*cancel*/) {}
 };
 
 std::shared_ptr<InetPlatform> DefaultInetPlatform();

@@ -88,6 +88,7 @@ std::string PlainWebClient::Request(const PlainRequest& r) const {
     p.InternetCloseHandle(internet);
     return {};
   }
+  p.SetCancelFlag(request, cancel_);
 
   if (lines.empty()) lines = "Accept: */*";
   else if (FindText(lines, "Accept:") < 0) lines += "\r\nAccept: */*";

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "net/cancel_flag.h"
 #include "net/inet_platform.h"
 
 namespace sf {
@@ -29,8 +30,12 @@ class PlainWebClient {
   explicit PlainWebClient(std::shared_ptr<InetPlatform> platform = nullptr);
   std::string Request(const PlainRequest& request) const;
 
+  // Every later call, and the one under way, is given up once `cancel` is raised.
+  void SetCancelFlag(CancelFlag cancel) { cancel_ = std::move(cancel); }
+
  private:
   std::shared_ptr<InetPlatform> platform_;
+  CancelFlag cancel_;
 };
 
 }  // namespace sf

@@ -59,26 +59,23 @@ constexpr DefaultLine kDefaultLines[] = {
 // Holds the three handles of one call and closes them request, connection, session.
 class Handles {
  public:
-  Handles(HttpPlatform& platform, const std::function<void()>& pump) : platform_(platform), pump_(pump) {}
-  ~Handles() { Close(true); }
+  explicit Handles(HttpPlatform& platform) : platform_(platform) {}
+  ~Handles() { Close(); }
 
   HttpHandle session = 0;
   HttpHandle connection = 0;
   HttpHandle request = 0;
 
-  // `pump`: let the window breathe after each closed handle; some failures return without.
-  void Close(bool pump) {
+  void Close() {
     for (HttpHandle* h : {&request, &connection, &session}) {
       if (*h == 0) continue;
       platform_.CloseHandle(*h);
       *h = 0;
-      if (pump && pump_) pump_();
     }
   }
 
  private:
   HttpPlatform& platform_;
-  const std::function<void()>& pump_;
 };
 
 std::string ComposeHeaders(const WebRequest& r) {
@@ -98,17 +95,17 @@ WebClient::WebClient(bool mergeCookies, std::shared_ptr<HttpPlatform> platform)
 
 std::string WebClient::Request(const WebRequest& r) const {
   HttpPlatform& p = *platform_;
-  Handles h(p, pump_);
-  auto fail = [&](int code, bool pump) {
+  Handles h(p);
+  auto fail = [&](int code) {
     if (r.statusText) *r.statusText = Message(code);
-    h.Close(pump);
+    h.Close();
     return std::string();
   };
 
-  if (!p.CheckPlatform()) return fail(700, false);
+  if (!p.CheckPlatform()) return fail(700);
 
   CrackedUrl url;
-  if (!p.CrackUrl(GbkToUtf16(r.url), &url)) return fail(701, true);
+  if (!p.CrackUrl(GbkToUtf16(r.url), &url)) return fail(701);
   bool secure = url.scheme == kSchemeHttps;
   std::u16string path = url.path.empty() ? u"/" : url.path + url.extra;
 
@@ -118,38 +115,39 @@ std::string WebClient::Request(const WebRequest& r) const {
     std::string name = secure ? r.proxy : "http=" + r.proxy;
     h.session = p.Open(kAccessNamedProxy, GbkToUtf16(name));
   }
-  if (!h.session) return fail(702, true);
+  if (!h.session) return fail(702);
 
   h.connection = p.Connect(h.session, url.host, url.port);
-  if (!h.connection) return fail(703, true);
+  if (!h.connection) return fail(703);
 
   h.request = p.OpenRequest(h.connection, GbkToUtf16(MethodName(r.method)), path,
                             secure ? kRequestFlagSecure : 0);
-  if (!h.request) return fail(704, true);
+  if (!h.request) return fail(704);
+  p.SetCancelFlag(h.request, cancel_);
 
   int t = r.timeoutSeconds > 0 ? r.timeoutSeconds * 1000 : 30000;
-  if (!p.SetTimeouts(h.request, t, t, t, t)) return fail(705, true);
+  if (!p.SetTimeouts(h.request, t, t, t, t)) return fail(705);
 
   if (!r.userName.empty() && !r.password.empty() &&
       !p.SetCredentials(h.request, kAuthTargetServer, kAuthSchemeBasic, GbkToUtf16(r.userName),
                         GbkToUtf16(r.password)))
-    return fail(707, false);
+    return fail(707);
   if (!r.proxyUserName.empty() && !r.proxyPassword.empty() &&
       !p.SetCredentials(h.request, kAuthTargetProxy, kAuthSchemeBasic, GbkToUtf16(r.proxyUserName),
                         GbkToUtf16(r.proxyPassword)))
-    return fail(707, false);
+    return fail(707);
 
   bool cookieOption = r.cookies ? p.SetOption(h.request, kOptionEnableFeature, kFeatureCookies)
                                 : p.SetOption(h.request, kOptionDisableFeature, kFeatureCookies);
-  if (!cookieOption) return fail(708, false);
+  if (!cookieOption) return fail(708);
 
   if (r.noRedirect && !p.SetOption(h.request, kOptionDisableFeature, kFeatureRedirects))
-    return fail(709, false);
+    return fail(709);
 
   std::u16string headers = GbkToUtf16(ComposeHeaders(r));
-  if (!p.AddRequestHeaders(h.request, headers, kAddHeadersAddReplace)) return fail(710, true);
-  if (!p.SendRequest(h.request, r.body)) return fail(711, true);
-  if (!p.ReceiveResponse(h.request)) return fail(712, true);
+  if (!p.AddRequestHeaders(h.request, headers, kAddHeadersAddReplace)) return fail(710);
+  if (!p.SendRequest(h.request, r.body)) return fail(711);
+  if (!p.ReceiveResponse(h.request)) return fail(712);
 
   std::string bytes;
   std::vector<char> buffer;
@@ -167,7 +165,7 @@ std::string WebClient::Request(const WebRequest& r) const {
 
   std::u16string block16;
   if (!p.QueryRawHeaders(h.request, &block16)) {
-    h.Close(true);
+    h.Close();
     return {};
   }
   std::string block = NormalizeSetCookie(Utf16ToGbk(block16));
@@ -177,7 +175,7 @@ std::string WebClient::Request(const WebRequest& r) const {
     *r.statusText = eol == std::string::npos ? std::string() : block.substr(9, eol - 9);
   }
   std::string collected;
-  ScanHeaderBlock(block, &collected, r.location, pump_);
+  ScanHeaderBlock(block, &collected, r.location);
   if (mergeCookies_ && r.cookies) MergeCookies(r.cookies, &collected);
   if (r.newCookies) *r.newCookies = collected;
   if (r.responseBytes) *r.responseBytes = bytes;
@@ -188,7 +186,7 @@ std::string WebClient::Request(const WebRequest& r) const {
   std::string charset = CharsetFromMeta(text);
   if (charset.empty()) charset = CharsetFromContentType(block);
   text = DecodeBodyText(std::move(text), bytes, charset);
-  h.Close(true);
+  h.Close();
   return text;
 }
 

@@ -3,10 +3,10 @@
 // Synchronous; keeps nothing between calls but its one setting.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
+#include "net/cancel_flag.h"
 #include "net/http_platform.h"
 
 namespace sf {
@@ -39,9 +39,8 @@ class WebClient {
   // `platform`: the HTTP layer; null means the libcurl one.
   explicit WebClient(bool mergeCookies, std::shared_ptr<HttpPlatform> platform = nullptr);
 
-  // Lets a window handle its pending events at fixed points of each call (once per response
-  // header line, once per closed handle). The core knows nothing of windows.
-  void SetEventPump(std::function<void()> pump) { pump_ = std::move(pump); }
+  // Every later call, and the one under way, is given up once `cancel` is raised.
+  void SetCancelFlag(CancelFlag cancel) { cancel_ = std::move(cancel); }
 
   bool mergeCookies() const { return mergeCookies_; }
 
@@ -52,7 +51,7 @@ class WebClient {
  private:
   bool mergeCookies_;
   std::shared_ptr<HttpPlatform> platform_;
-  std::function<void()> pump_;
+  CancelFlag cancel_;
 };
 
 // The process-wide libcurl layer, shared by every client that is not given another one.

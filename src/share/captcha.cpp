@@ -20,7 +20,7 @@ int ShareSession::FetchCaptcha(std::string& imageBytes, int reason) {
   if (code != 0) return code;
   std::string image = StripSlashes(MiddleText(answer, "vcode_img\":\"", "\""));
   vcodeStr_ = MiddleText(answer, "vcode_str\":\"", "\"");
-  imageBytes = plainGet_(image);
+  imageBytes = PlainGet(image);
   return 0;
 }
 

@@ -43,6 +43,11 @@ QuickMode::QuickMode(std::string host, QuickModeView& view, std::shared_ptr<Http
       client_(/*mergeCookies=*/false, std::move(http)),
       plain_(std::move(inet)) {}
 
+void QuickMode::SetCancelFlag(const CancelFlag& cancel) {
+  client_.SetCancelFlag(cancel);
+  plain_.SetCancelFlag(cancel);
+}
+
 bool QuickMode::Parse(const std::string& url, const std::string& password) {
   if (running_) return false;
   RunGuard guard(running_);

@@ -4,12 +4,11 @@
 // the share host through a web client that never merges cookies (the quick mode keeps one
 // cookie of its own choosing), the captcha picture through the plain request client.
 //
-// Runs on the caller's thread and blocks it; the event pump lets a window handle its pending
-// events at the web client's fixed points meanwhile. Values taken from answers and from the
-// user go into URLs and bodies as they are, without any encoding.
+// Runs on the caller's thread and blocks it, so a window runs it on a worker; a raised cancel
+// flag gives up its requests. Values taken from answers and from the user go into URLs and
+// bodies as they are, without any encoding.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -54,10 +53,11 @@ class QuickMode {
   QuickMode(std::string host, QuickModeView& view, std::shared_ptr<HttpPlatform> http = nullptr,
             std::shared_ptr<InetPlatform> inet = nullptr);
 
-  void SetEventPump(std::function<void()> pump) { client_.SetEventPump(std::move(pump)); }
+  // Every later request, and the one under way, is given up once `cancel` is raised.
+  void SetCancelFlag(const CancelFlag& cancel);
 
   // The parse button: URL and password box texts. False, and nothing done, while another
-  // parse or submission is still running (the event pump may deliver a second click).
+  // parse or submission is still running.
   bool Parse(const std::string& url, const std::string& password);
 
   // The captcha button or a click on the picture: asks for the link again with the captcha

@@ -13,11 +13,7 @@ ShareSession::ShareSession(std::string host, std::shared_ptr<HttpPlatform> platf
     : host_(std::move(host)),
       platform_(platform ? std::move(platform) : DefaultHttpPlatform()),
       plainGet_(std::move(plainGet)),
-      client_(/*mergeCookies=*/true, platform_) {
-  if (!plainGet_) {
-    plainGet_ = [](const std::string& url) { return PlainWebClient().Request({.url = url}); };
-  }
-}
+      client_(/*mergeCookies=*/true, platform_) {}
 
 ShareSession::ShareSession(const ShareSession& other)
     : vcodeStr_(other.vcodeStr_),
@@ -25,7 +21,8 @@ ShareSession::ShareSession(const ShareSession& other)
       host_(other.host_),
       platform_(other.platform_),
       plainGet_(other.plainGet_),
-      client_(other.client_) {}
+      client_(other.client_),
+      cancel_(other.cancel_) {}
 
 ShareSession& ShareSession::operator=(const ShareSession& other) {
   vcodeStr_ = other.vcodeStr_;
@@ -34,7 +31,22 @@ ShareSession& ShareSession::operator=(const ShareSession& other) {
   platform_ = other.platform_;
   plainGet_ = other.plainGet_;
   client_ = other.client_;
+  cancel_ = other.cancel_;
   return *this;
+}
+
+void ShareSession::SetCancelFlag(CancelFlag cancel) {
+  cancel_ = std::move(cancel);
+  client_.SetCancelFlag(cancel_);
+}
+
+// Without a fetcher of the caller's, the picture comes through the plain request client, given
+// up together with the session's other requests.
+std::string ShareSession::PlainGet(const std::string& url) {
+  if (plainGet_) return plainGet_(url);
+  PlainWebClient plain;
+  plain.SetCancelFlag(cancel_);
+  return plain.Request({.url = url});
 }
 
 std::string ShareSession::StripSlashes(const std::string& text) const { return ReplaceAll(text, "\\", ""); }

@@ -65,6 +65,10 @@ class ShareSession {
   const std::string& host() const { return host_; }
   const std::string& vcodeStr() const { return vcodeStr_; }
 
+  // Every later request of the session, and the one under way, is given up once `cancel` is
+  // raised. Set it before the session is handed to another thread.
+  void SetCancelFlag(CancelFlag cancel);
+
   // Claims the session for one resolution at a time; false when another one holds it.
   bool TryBeginResolution() { return !busy_.exchange(true); }
   void EndResolution() { busy_ = false; }
@@ -74,6 +78,7 @@ class ShareSession {
   static constexpr int kMaxFolderDepth = 64;
 
   std::string Fetch(const std::string& url);
+  std::string PlainGet(const std::string& url);
   int ListFolderAt(const std::string& uk, const std::string& shareid, const std::string& dir,
                    std::vector<FileEntry>& entries, int depth, std::unordered_set<std::string>* listed);
   std::string LinkRequest(const FileEntry& entry, const std::string& shareUrl, const std::string& sign,
@@ -87,6 +92,7 @@ class ShareSession {
   std::shared_ptr<HttpPlatform> platform_;
   std::function<std::string(const std::string&)> plainGet_;
   WebClient client_;
+  CancelFlag cancel_;
   std::atomic<bool> busy_{false};
 };
 

@@ -23,6 +23,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 
 #include "app/main_window.h"
 #include "app/resolve_tab.h"
@@ -70,6 +71,22 @@ void DoubleClick(QTreeWidget* list, QTreeWidgetItem* item) {
   QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
 }
 
+// The bytes the engine's control file beside `target` records as safely on disk: the sum of
+// its "done" ranges, each written "begin-end" with the end excluded.
+int64_t RecordedBytes(const QString& target) {
+  std::string text = ReadFile(target + ".sfctl");
+  size_t at = text.find("\ndone ");
+  if (at == std::string::npos) return 0;
+  std::istringstream ranges(text.substr(at + 6, text.find('\n', at + 1) - at - 6));
+  int64_t total = 0;
+  for (std::string range; ranges >> range;) {
+    size_t dash = range.find('-');
+    if (dash != std::string::npos)
+      total += std::stoll(range.substr(dash + 1)) - std::stoll(range.substr(0, dash));
+  }
+  return total;
+}
+
 bool WaitFor(const std::function<bool()>& done, int ms) {
   QElapsedTimer t;
   t.start();
@@ -105,15 +122,9 @@ int FirstRun(const QString& programDir, const std::string& host, const std::stri
   Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(0);
   if (!ResolveAndStart(window, shareUrl, "big.bin")) return 4;
   auto* downloads = Find<QTreeWidget>(&window, "超级列表框2");
-  // At least 1 MiB, then time for the engine to make it durable and record it.
-  bool some = WaitFor(
-      [&] {
-        auto* row = downloads->topLevelItem(0);
-        return row && row->text(2).endsWith("MB") && row->text(2).chopped(2).toDouble() >= 1.0;
-      },
-      20000);
-  if (!some) return 5;
-  QTest::qWait(2500);
+  // At least 1 MiB made durable and recorded by the engine, for the next run to resume from.
+  QString target = Find<QLineEdit>(&window, "编辑框_保存目录")->text() + "/big.bin";
+  if (!WaitFor([&] { return RecordedBytes(target) >= (1 << 20); }, 20000)) return 5;
   QString done = downloads->topLevelItem(0) ? downloads->topLevelItem(0)->text(2) : "gone";
   std::cout << "first run closes at " << done.toStdString() << std::endl;
   window.close();
@@ -234,7 +245,8 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(unfinished->topLevelItem(0)->text(0), QStringLiteral("big.bin"));
     QCOMPARE(unfinished->topLevelItem(0)->text(2), SaveDir());
     Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(3);
-    QTest::qWait(50);
+    QTRY_VERIFY(unfinished->isVisible() &&
+                !unfinished->visualItemRect(unfinished->topLevelItem(0)).isEmpty());
     DoubleClick(unfinished, unfinished->topLevelItem(0));
     auto* list = Find<QTreeWidget>(&window, "超级列表框2");
     QCOMPARE(list->topLevelItemCount(), 1);

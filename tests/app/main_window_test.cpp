@@ -71,8 +71,9 @@ class MainWindowTest : public QObject {
   QTreeWidget* Unfinished() { return Find<QTreeWidget>(window_.get(), "超级列表框3"); }
   QLineEdit* SaveDirectory() { return Find<QLineEdit>(window_.get(), "编辑框_保存目录"); }
   void ShowPage(int index) {
-    Find<QTabWidget>(window_.get(), "选择夹1")->setCurrentIndex(index);
-    QTest::qWait(20);
+    auto* tabs = Find<QTabWidget>(window_.get(), "选择夹1");
+    tabs->setCurrentIndex(index);
+    QTRY_VERIFY(tabs->widget(index)->isVisible());
   }
   // As the platform delivers one: a click, then the second press as a double click.
   void DoubleClick(QTreeWidget* list, QPoint at) {

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "base/encoding.h"
 #include "download/download_engine.h"
 #include "download/engine_api.h"
@@ -33,8 +31,6 @@ class ListInMemory : public DownloadsView {
   int progress = -1;
   int timerPeriod = 0;
   int timerStarts = 0;
-  int eventRounds = 0;
-  std::function<void()> onEvents;
 
   void AddRow(const std::string& name, const std::string& speedBytes,
               const std::string& progressValue) {
@@ -68,10 +64,6 @@ class ListInMemory : public DownloadsView {
   void StartTimer(int periodMs) override {
     timerPeriod = periodMs;
     ++timerStarts;
-  }
-  void ProcessEvents() override {
-    ++eventRounds;
-    if (onEvents) onEvents();
   }
 };
 
@@ -174,7 +166,6 @@ TEST_F(DownloadListTest, PollRefreshesEveryRowAndShowsTheLastTasksState) {
                                 "总下载进度:0%"));
   EXPECT_EQ(list.statuses[1], Status("已暂停"));
   EXPECT_EQ(list.progress, 25);
-  EXPECT_EQ(list.eventRounds, 2);
 
   // On the next tick the first row's earlier values count.
   engine.reports[8] = {layout::kStateDownloading, G("b (1).bin"), 10240, 10240, 1.0f, 1536};
@@ -213,7 +204,6 @@ TEST_F(DownloadListTest, FinishedAndCancelledTasksLeaveWithTheirRowsAndEndTheTic
   EXPECT_EQ(list.Names(), (std::vector<std::string>{"x", "c"}));
   EXPECT_EQ(list.rows[1][kColumnAddress], "http://h/c");  // moved up with its handle
   EXPECT_EQ(list.statuses.back(), Status("下载完毕"));
-  EXPECT_EQ(list.eventRounds, 1);  // the tick ended before letting events run again
 
   engine.queried.clear();
   engine.reports[7].state = layout::kStateFailed;
@@ -238,23 +228,7 @@ TEST_F(DownloadListTest, AFailedQueryLeavesTheRowAndTheTextAlone) {
   EXPECT_EQ(engine.queried, (std::vector<int32_t>{7, 8}));
   EXPECT_EQ(list.statuses, std::vector<std::string>{Status("已暂停")});
   EXPECT_EQ(list.rows[1], (std::vector<std::string>{"b", "", "", "", "", "", "http://h/b", ""}));
-  EXPECT_EQ(list.eventRounds, 2);
   EXPECT_EQ(list.progress, 0);  // set after task a, not after the failed query
-}
-
-TEST_F(DownloadListTest, AStartDuringATickWaitsForTheNextOne) {
-  Start("a", "http://h/a");
-  engine.reports[7] = {layout::kStateDownloading, G("a"), 1, 0, 0.0f, 0};
-  engine.reports[8] = {layout::kStateDownloading, G("b"), 1, 0, 0.0f, 0};
-  list.onEvents = [&] {
-    list.onEvents = nullptr;
-    Start("b", "http://h/b");
-  };
-  PollDownloads(engine, tasks, list);
-  EXPECT_EQ(engine.queried, std::vector<int32_t>{7});
-  EXPECT_EQ(tasks.handles, (std::vector<int32_t>{7, 8}));
-  PollDownloads(engine, tasks, list);
-  EXPECT_EQ(engine.queried, (std::vector<int32_t>{7, 7, 8}));
 }
 
 TEST(SpeedLimit, CheckBoxAndValue) {

@@ -16,9 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::string normalized = sf::NormalizeSetCookie(block);
   std::string fresh, location;
-  int lines = 0;
-  sf::ScanHeaderBlock(normalized, &fresh, &location, [&] { ++lines; });
-  if (lines < 1) std::abort();
+  sf::ScanHeaderBlock(normalized, &fresh, &location);
   sf::MergeCookies(&old, &fresh);
   std::set<std::string> seen;
   for (const std::string& item : sf::SplitText(old, "; ")) {

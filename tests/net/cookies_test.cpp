@@ -19,7 +19,7 @@ TEST(CookieScan, CollectsTheFirstPairOfEverySetCookieLine) {
   EXPECT_NE(block.find("Set-Cookie: a=1; Path=/"), std::string::npos);
   EXPECT_NE(block.find("about Set-Cookie"), std::string::npos);
   std::string cookies, location = "unchanged";
-  ScanHeaderBlock(block, &cookies, &location, {});
+  ScanHeaderBlock(block, &cookies, &location);
   // The note line holds "Set-Cookie" without ";", so it contributes its whole trimmed text.
   EXPECT_EQ(cookies, "a=1; BDCLND=x; b=2; X-Note: about Set-Cookie");
   EXPECT_EQ(location, "unchanged");
@@ -28,20 +28,21 @@ TEST(CookieScan, CollectsTheFirstPairOfEverySetCookieLine) {
 
 TEST(CookieScan, OddLinesFollowTheLineRules) {
   std::string cookies;
-  ScanHeaderBlock("Set-Cookie: a=1; x\r\nSet-Cookie: a=2\r\nX-Set-Cookie; y\r\n", &cookies, nullptr, {});
+  ScanHeaderBlock("Set-Cookie: a=1; x\r\nSet-Cookie: a=2\r\nX-Set-Cookie; y\r\n", &cookies,
+                  nullptr);
   EXPECT_EQ(cookies, "a=1; a=2; ");  // the last line holds no "Set-Cookie:" and gives an empty item
-  ScanHeaderBlock("HTTP/1.1 200 OK\r\n\r\n", &cookies, nullptr, {});
+  ScanHeaderBlock("HTTP/1.1 200 OK\r\n\r\n", &cookies, nullptr);
   EXPECT_EQ(cookies, "");
 }
 
 TEST(CookieScan, LocationNeedsTheExactPrefixAndTheLastOneWins) {
   std::string location;
-  ScanHeaderBlock("LOCATION: /next\r\n", nullptr, &location, {});
+  ScanHeaderBlock("LOCATION: /next\r\n", nullptr, &location);
   EXPECT_EQ(location, "/next");
   location = "kept";
-  ScanHeaderBlock("Location:/next\r\n", nullptr, &location, {});
+  ScanHeaderBlock("Location:/next\r\n", nullptr, &location);
   EXPECT_EQ(location, "kept");
-  ScanHeaderBlock("Location: /a\r\nLocation: /b \r\n", nullptr, &location, {});
+  ScanHeaderBlock("Location: /a\r\nLocation: /b \r\n", nullptr, &location);
   EXPECT_EQ(location, "/b ");
 }
 

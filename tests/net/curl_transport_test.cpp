@@ -1,15 +1,19 @@
 // The web client over the real libcurl layer, against a loopback server that records the
 // request bytes exactly as they arrived.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include <future>
 
 #include "base/encoding.h"
+#include "net/plain_web_client.h"
 #include "net/web_client.h"
 #include "raw_http_server.h"
+#include "silent_server.h"
+#include "wait_until.h"
 
 namespace sf {
 namespace {
@@ -207,6 +211,39 @@ TEST(CurlTransport, NotFoundIsAnAnswerLikeAnyOther) {
   std::string status;
   EXPECT_EQ(client.Request({.url = server.Url("/x"), .statusText = &status}), "missing");
   EXPECT_EQ(status, "404 Not Found");
+}
+
+// A window closing while its worker waits on a hung server: the flag, raised from another
+// thread, ends both clients' exchanges long before any time-out, and every later call fails
+// without connecting.
+TEST(CurlTransport, ARaisedCancelFlagGivesUpTheExchangeUnderWayAndEveryLaterOne) {
+  test::SilentServer server;
+  CancelFlag cancel;
+  WebClient client(false);
+  client.SetCancelFlag(cancel);
+  PlainWebClient plain;
+  plain.SetCancelFlag(cancel);
+  std::string status;
+  auto page = std::async(std::launch::async, [&] {
+    return client.Request({.url = server.Url("/s/1"), .statusText = &status});
+  });
+  auto picture =
+      std::async(std::launch::async, [&] { return plain.Request({.url = server.Url("/img")}); });
+  ASSERT_TRUE(test::WaitUntil([&] { return server.held() == 2; }));
+
+  cancel.Raise();
+  // Both would otherwise wait 30 seconds or more for an answer.
+  ASSERT_EQ(page.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(picture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(page.get(), "");
+  EXPECT_EQ(GbkToUtf8(status), "712 服务器未响应!");
+  EXPECT_EQ(picture.get(), "");
+  EXPECT_TRUE(test::WaitUntil([&] { return server.held() == 0; }));  // both connections dropped
+
+  EXPECT_EQ(client.Request({.url = server.Url("/s/2"), .statusText = &status}), "");
+  EXPECT_EQ(GbkToUtf8(status), "711 发送请求失败!");
+  EXPECT_EQ(plain.Request({.url = server.Url("/img")}), "");
+  EXPECT_EQ(server.accepted(), 2);
 }
 
 }  // namespace

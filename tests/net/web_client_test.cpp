@@ -149,22 +149,6 @@ TEST_F(WebClientTest, RedirectSwitchFailureIs709) {
   EXPECT_EQ(GbkToUtf8(status), "709 重定向设置失败!");
 }
 
-TEST_F(WebClientTest, EventPumpRunsPerHeaderLineAndPerClosedHandle) {
-  int pumps = 0;
-  client.SetEventPump([&] { ++pumps; });
-  fake->headerBlock = "HTTP/1.1 200 OK\r\nA: 1\r\n\r\n";  // four lines after the split
-  Run({.url = "http://h/"});
-  EXPECT_EQ(pumps, 4 + 3);
-  pumps = 0;
-  fake->failing = {"SetOption"};
-  Run({.url = "http://h/"});
-  EXPECT_EQ(pumps, 0);
-  pumps = 0;
-  fake->failing = {"SendRequest"};
-  Run({.url = "http://h/"});
-  EXPECT_EQ(pumps, 3);
-}
-
 TEST_F(WebClientTest, BodyIsCutAtZeroWhileRawBytesKeepEverything) {
   fake->bodyChunks = {std::string("ab\0c", 4), "de"};
   std::string bytes;

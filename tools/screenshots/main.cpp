@@ -98,12 +98,13 @@ int main(int argc, char** argv) {
     sf::app::QuickTab* quick = window.quickTab();
     quick->url()->setText(QString::fromStdString(sim.ShareUrl("1demoQuick")));
     QTest::mouseClick(quick->parseButton(), Qt::LeftButton);
+    ok &= WaitFor([&] { return !quick->running(); });
     std::string token;
     for (const auto& r : sim.Requests())
       if (r.Path() == "/genimage") token = r.Query();
     QTest::keyClicks(quick->captcha(), QString::fromStdString(sim.CaptchaAnswer(token).value_or("")));
     QTest::mouseClick(quick->submitButton(), Qt::LeftButton);
-    ok &= WaitFor([&] { return !quick->output()->toPlainText().isEmpty(); }, 2000);
+    ok &= WaitFor([&] { return !quick->running() && !quick->output()->toPlainText().isEmpty(); });
     QTest::qWait(50);
     ok &= Save(&window, dir, names[1]);
 
