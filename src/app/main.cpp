@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
