@@ -1,12 +1,14 @@
 #include "app/settings_file.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "base/encoding.h"
 #include "base/profile_file.h"
@@ -21,7 +23,7 @@ constexpr int64_t kMaxUnfinished = 10000;
 
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
-      directoryKey;
+      directoryKey, remoteSection, remoteAddressKey, remoteSecretKey;
 };
 
 const Names& SettingsNames() {
@@ -32,12 +34,25 @@ const Names& SettingsNames() {
       .addressCountKey = "number:",
       .directorySection = Utf8ToGbk("保存目录"),
       .directoryKey = Utf8ToGbk("保存地址："),
+      .remoteSection = Utf8ToGbk("远程下载器"),
+      .remoteAddressKey = Utf8ToGbk("地址"),
+      .remoteSecretKey = Utf8ToGbk("密钥"),
   };
   return names;
 }
 
 bool Exists(const std::string& path) {
   return !path.empty() && ::access(path.c_str(), F_OK) == 0;
+}
+
+// The file may hold the remote downloader's secret.
+constexpr unsigned kFileMode = 0600;
+
+bool HoldsExactly(const std::string& path, const std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string have((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return have == bytes;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -144,32 +159,79 @@ std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
   return rows;
 }
 
-bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& downloads,
-                 const std::string& saveDirectory) {
-  // Both places go: a file left in the other one would bring back downloads that are gone.
-  if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
-  if (Exists(paths.user)) ::unlink(paths.user.c_str());
-  if (downloads.empty()) return true;
+namespace {
 
+void PutRemote(ProfileFile& file, const RemoteSettings& remote) {
   const Names& n = SettingsNames();
-  ProfileFile file;
-  std::string count = std::to_string(downloads.size());
-  file.Set(n.fileSection, n.countKey, count);
-  file.Set(n.addressSection, n.addressCountKey, count);
-  file.Set(n.directorySection, n.directoryKey, saveDirectory);
-  for (size_t i = 0; i < downloads.size(); ++i) {
-    std::string key = std::to_string(i + 1);
-    file.Set(n.fileSection, key, downloads[i].fileName);
-    file.Set(n.addressSection, key, downloads[i].address);
-  }
+  file.Set(n.remoteSection, n.remoteAddressKey, remote.address);
+  file.Set(n.remoteSection, n.remoteSecretKey, remote.secret);
+}
 
+// Writes `file` beside the program when its directory is writable, else (or when that write
+// fails) in the user's configuration directory, and removes the file in the other place, or it
+// would be read instead next time or bring back downloads that are gone.
+bool Store(const SettingsPaths& paths, const ProfileFile& file) {
+  const std::string text = file.Text();
+  auto storeAt = [&](const std::string& path) {
+    if (!HoldsExactly(path, text)) return file.Save(path, kFileMode);
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 &&
+           ((st.st_mode & 077) == 0 || ::chmod(path.c_str(), kFileMode) == 0);
+  };
   if (!paths.beside.empty() && ::access(DirectoryOf(paths.beside).c_str(), W_OK) == 0 &&
-      file.Save(paths.beside))
+      storeAt(paths.beside)) {
+    if (Exists(paths.user)) ::unlink(paths.user.c_str());
     return true;
+  }
+  if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
   if (paths.user.empty()) return false;
   std::error_code ec;
   std::filesystem::create_directories(DirectoryOf(paths.user), ec);
-  return file.Save(paths.user);
+  return storeAt(paths.user);
+}
+
+}  // namespace
+
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& downloads,
+                 const std::string& saveDirectory) {
+  const std::string existing = SettingsFileToRead(paths);
+  const RemoteSettings remote = existing.empty() ? RemoteSettings{} : LoadRemoteSettings(existing);
+  if (downloads.empty() && remote == RemoteSettings{}) {
+    // Both places go: a file left in the other one would bring back downloads that are gone.
+    if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
+    if (Exists(paths.user)) ::unlink(paths.user.c_str());
+    return true;
+  }
+
+  const Names& n = SettingsNames();
+  ProfileFile file;
+  if (!downloads.empty()) {
+    std::string count = std::to_string(downloads.size());
+    file.Set(n.fileSection, n.countKey, count);
+    file.Set(n.addressSection, n.addressCountKey, count);
+    file.Set(n.directorySection, n.directoryKey, saveDirectory);
+    for (size_t i = 0; i < downloads.size(); ++i) {
+      std::string key = std::to_string(i + 1);
+      file.Set(n.fileSection, key, downloads[i].fileName);
+      file.Set(n.addressSection, key, downloads[i].address);
+    }
+  }
+  if (remote != RemoteSettings{}) PutRemote(file, remote);
+  return Store(paths, file);
+}
+
+RemoteSettings LoadRemoteSettings(const std::string& path) {
+  const Names& n = SettingsNames();
+  ProfileFile file = ProfileFile::Load(path);
+  return {file.Get(n.remoteSection, n.remoteAddressKey),
+          file.Get(n.remoteSection, n.remoteSecretKey)};
+}
+
+bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote) {
+  const std::string existing = SettingsFileToRead(paths);
+  ProfileFile file = existing.empty() ? ProfileFile() : ProfileFile::Load(existing);
+  PutRemote(file, remote);
+  return Store(paths, file);
 }
 
 }  // namespace sf::app

@@ -1,6 +1,7 @@
 #include "base/profile_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -196,11 +197,14 @@ std::string ProfileFile::Text() const {
   return out;
 }
 
-bool ProfileFile::Save(const std::string& path) const {
+bool ProfileFile::Save(const std::string& path, unsigned mode) const {
   std::string temporary = path + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, Text()) && ::fsync(fd) == 0;
+  // A temporary file left by an earlier run keeps its bits: take away whatever `mode` lacks.
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && ::fchmod(fd, st.st_mode & mode & 07777) == 0 &&
+            WriteAll(fd, Text()) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
   ::unlink(temporary.c_str());

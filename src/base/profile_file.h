@@ -39,8 +39,9 @@ class ProfileFile {
   std::string Text() const;
 
   // Writes the whole file through a temporary file beside it, so a failed write leaves the old
-  // file whole. False when it could not be written.
-  bool Save(const std::string& path) const;
+  // file whole; the file then has no permission bits beyond `mode`. False when it could not be
+  // written.
+  bool Save(const std::string& path, unsigned mode = 0644) const;
 
  private:
   struct Section {

@@ -19,6 +19,14 @@ typedef int32_t (*XL_CreateTaskByThunderFn)(const char16_t* url, const char16_t*
 typedef int32_t (*XL_CreateBTTaskByThunderFn)(const char16_t* path);
 }
 
+namespace sf {
+
+// The User-Agent line the engine sends with every request. Whatever hands a download to
+// another downloader sends the same, so the server sees the same client.
+inline constexpr char kEngineUserAgent[] = "ShareFetch/0.1";
+
+}  // namespace sf
+
 namespace sf::layout {
 
 // Engine task states as the info record reports them.
