@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDialog>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,6 +25,7 @@
 #include <iterator>
 
 #include "app/main_window.h"
+#include "app/remote_dialog.h"
 #include "app/downloads_tab.h"
 #include "app/resolve_tab.h"
 #include "app/unfinished_tab.h"
@@ -31,6 +33,7 @@
 #include "base/encoding.h"
 #include "base/profile_file.h"
 #include "base/version.h"
+#include "aria2_daemon.h"
 #include "gui_test_support.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
@@ -460,8 +463,8 @@ class MainWindowTest : public QObject {
     QApplication::sendEvent(text, &click);
     auto* menu = Find<QMenu>(window_.get(), "状态条菜单");
     QTRY_VERIFY(menu->isVisible());
-    QCOMPARE(menu->actions().size(), 1);
-    QAction* about = menu->actions().front();
+    QCOMPARE(menu->actions().size(), 2);
+    QAction* about = menu->actions().back();
     QCOMPARE(about->text(), QStringLiteral("关于 ShareFetch"));
     menu->hide();
     about->trigger();
@@ -479,6 +482,51 @@ class MainWindowTest : public QObject {
     QPointer<QMessageBox> closed(box);
     box->accept();
     QTRY_VERIFY(closed.isNull());  // it deletes itself, so opening it again makes no pile
+  }
+
+  // The status bar's menu also opens the remote downloader's settings. Its connection test
+  // talks to a real aria2 without holding up the window; what is confirmed is saved at once,
+  // readable by the user only, and survives a close that leaves no downloads.
+  void theRemoteDownloaderIsTestedAndKept() {
+    QString dir = programDir_->filePath(QStringLiteral("aria2"));
+    QVERIFY(QDir().mkpath(dir));
+    sf::test::Aria2Daemon aria2(dir.toStdString(), "s3cret");
+    QVERIFY2(aria2.running(), aria2.error().c_str());
+
+    Find<QAction>(window_.get(), "远程下载器设置")->trigger();
+    auto* dialog = Find<sf::app::RemoteDialog>(window_.get(), "远程下载器设置");
+    QVERIFY(dialog != nullptr);
+    QTRY_VERIFY(dialog->isVisible());
+    QCOMPARE(dialog->secret()->echoMode(), QLineEdit::Password);
+    dialog->address()->setText(QString::fromStdString(aria2.Endpoint()));
+    dialog->secret()->setText(QStringLiteral("wrong"));
+    QTest::mouseClick(dialog->testButton(), Qt::LeftButton);
+    QVERIFY(!dialog->testButton()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->testButton()->isEnabled(), 20000);
+    QCOMPARE(dialog->result()->text(), QStringLiteral("连接失败：密钥不对（Unauthorized）"));
+    dialog->secret()->setText(QStringLiteral("s3cret"));
+    QTest::mouseClick(dialog->testButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->testButton()->isEnabled(), 20000);
+    QVERIFY2(dialog->result()->text().startsWith(QStringLiteral("连接成功：aria2 1.")),
+             qPrintable(dialog->result()->text()));
+    QPointer<sf::app::RemoteDialog> closed(dialog);
+    dialog->accept();
+    QTRY_VERIFY(closed.isNull());
+
+    const QString file = QString::fromStdString(state_->settings.beside);
+    QCOMPARE(QFile::permissions(file) & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+    window_->close();
+    QCOMPARE(sf::app::LoadRemoteSettings(state_->settings.beside),
+             (sf::app::RemoteSettings{aria2.Endpoint(), "s3cret"}));
+    window_.reset();
+    state_->remote = {};
+    Open();
+    Find<QAction>(window_.get(), "远程下载器设置")->trigger();
+    dialog = Find<sf::app::RemoteDialog>(window_.get(), "远程下载器设置");
+    QCOMPARE(dialog->address()->text(), QString::fromStdString(aria2.Endpoint()));
+    QCOMPARE(dialog->secret()->text(), QStringLiteral("s3cret"));
+    dialog->reject();
   }
 
   void withoutTheEngineTheWindowSaysSoAndStillResolves() {

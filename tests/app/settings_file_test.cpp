@@ -205,14 +205,16 @@ TEST_F(SettingsFileTest, TheRemoteDownloaderSectionOutlivesTheDownloads) {
   // A close with downloads writes the usual sections as always, the remote one after them.
   ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/1"}}, "/d"));
   const std::string withDownloads = ReadFile(paths.beside);
-  EXPECT_EQ(withDownloads.find(G("[文件名]\r\nname:=1\r\n1=a.bin\r\n[下载地址]\r\nnumber:=1\r\n"
-                                 "1=http://h/1\r\n[保存目录]\r\n保存地址：=/d\r\n[远程下载器]\r\n")),
-            0u);
+  EXPECT_EQ(
+      withDownloads.find(G("[文件名]\r\nname:=1\r\n1=a.bin\r\n[下载地址]\r\nnumber:=1\r\n"
+                           "1=http://h/1\r\n[保存目录]\r\n保存地址：=/d\r\n[远程下载器]\r\n")),
+      0u);
   EXPECT_EQ(LoadRemoteSettings(paths.beside), remote);
   EXPECT_EQ(LoadUnfinished(paths.beside).size(), 1u);
 
   // A close that changes nothing leaves the very same file, but not open to others.
-  fs::permissions(paths.beside, fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+  fs::permissions(paths.beside, fs::perms::group_read | fs::perms::others_read,
+                  fs::perm_options::add);
   ino_t before = inode(paths.beside);
   ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/1"}}, "/d"));
   EXPECT_EQ(inode(paths.beside), before);
