@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "net/http_platform.h"
+
 namespace sf {
 
 void InitCurlOnce();
@@ -29,7 +31,8 @@ curl_slist* OurHeaderList(const std::vector<std::string>& lines);
 std::string BracketHost(const std::string& host);
 
 // Collects the head of the last response (status line and header lines, CRLF line ends,
-// then the empty line) and its body.
+// then the empty line) and its body. A head or body past kMaxAnswerBytes ends the transfer;
+// the body then holds one byte more than the cap, so the client above sees it was too large.
 struct ResponseCollector {
   std::string head;
   int status = 0;
