@@ -129,9 +129,10 @@ std::string SettingsFileToRead(const SettingsPaths& paths) {
   return {};
 }
 
-std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
+namespace {
+
+std::vector<UnfinishedDownload> UnfinishedRows(const ProfileFile& file) {
   const Names& n = SettingsNames();
-  ProfileFile file = ProfileFile::Load(path);
   int64_t count = ReadInteger(file.Get(n.fileSection, n.countKey, "0"));
   count = std::clamp<int64_t>(count, 0, kMaxUnfinished);
   std::string directory = file.Get(n.directorySection, n.directoryKey);
@@ -142,6 +143,16 @@ std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
     rows.push_back({file.Get(n.fileSection, key), file.Get(n.addressSection, key), directory});
   }
   return rows;
+}
+
+}  // namespace
+
+std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
+  return UnfinishedRows(ProfileFile::Load(path));
+}
+
+std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes) {
+  return UnfinishedRows(ProfileFile::Parse(bytes));
 }
 
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& downloads,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sf::app {
@@ -48,6 +49,8 @@ struct UnfinishedDownload {
 
 // The rows of the unfinished list, as many as the file's count says; missing entries are empty.
 std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path);
+// The same from the file's bytes.
+std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes);
 
 struct ListedDownload {
   std::string fileName;

@@ -1,6 +1,7 @@
 #include "app/settings_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -155,6 +156,53 @@ TEST_F(SettingsFileTest, TheCountDecidesTheRows) {
   // A damaged count does not fill the list for minutes.
   WriteFile(paths.beside, G("[文件名]\r\nname:=999999999999\r\n"));
   EXPECT_EQ(LoadUnfinished(paths.beside).size(), 10000u);
+}
+
+TEST_F(SettingsFileTest, ASaveNeverWritesThroughALinkPlantedBesideTheFile) {
+  // Someone who can write to the directory plants links at the names a save might use for
+  // its temporary file; none may be followed.
+  fs::path victim = root / "victim";
+  WriteFile(victim, "keep me");
+  for (const char* name : {"Tavrin.ini.tmp", "Tavrin.ini.new", "Tavrin.ini~"})
+    fs::create_symlink(victim, program / name);
+  mode_t mask = ::umask(022);
+  ::umask(mask);
+  ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/a"}}, "/d"));
+  EXPECT_EQ(ReadFile(victim), "keep me");
+  ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(paths.beside)));
+  EXPECT_EQ(ReadFile(paths.beside),
+            G("[文件名]\r\nname:=1\r\n1=a.bin\r\n[下载地址]\r\nnumber:=1\r\n"
+              "1=http://h/a\r\n[保存目录]\r\n保存地址：=/d\r\n"));
+  EXPECT_EQ(static_cast<mode_t>(fs::status(paths.beside).permissions()), 0644 & ~mask);
+  // Only the settings file and the planted links are left.
+  int entries = 0;
+  for (const auto& e : fs::directory_iterator(program)) entries += e.path() != paths.beside ? 1 : 0;
+  EXPECT_EQ(entries, 3);
+}
+
+// A hand-made or hostile file of 2.4 MB: one section with a long run of other keys before the
+// ones the list asks for, and a count that asks for 10 000 rows. Its ctest time-out is short,
+// so a reader that scans the section once per key fails here.
+TEST_F(SettingsFileTest, AHugeHostileFileLoadsRight) {
+  std::string text = G("[文件名]\r\nname:=99999\r\n");
+  for (int i = 0; i < 160000; ++i) text += "k" + std::to_string(i) + "=x\r\n";
+  for (int i = 1; i <= 10000; ++i) text += std::to_string(i) + "=f" + std::to_string(i) + "\r\n";
+  text += "1=second\r\n" + G("[下载地址]\r\n");
+  for (int i = 0; i < 60000; ++i) text += "k" + std::to_string(i) + "=y\r\n";
+  for (int i = 1; i <= 10000; i += 2)
+    text += std::to_string(i) + "=http://h/" + std::to_string(i) + "\r\n";
+  text += G("[文件名]\r\n2=ignored\r\n[保存目录]\r\n保存地址：=/dir\r\n");
+  ASSERT_GT(text.size(), 2400000u);
+  WriteFile(paths.beside, text);
+
+  auto rows = LoadUnfinished(paths.beside);
+  ASSERT_EQ(rows.size(), 10000u);
+  for (int i = 1; i <= 10000; ++i) {
+    const UnfinishedDownload& r = rows[static_cast<size_t>(i) - 1];
+    ASSERT_EQ(r.fileName, "f" + std::to_string(i));
+    ASSERT_EQ(r.address, i % 2 ? "http://h/" + std::to_string(i) : "");
+    ASSERT_EQ(r.saveDirectory, "/dir");
+  }
 }
 
 TEST_F(SettingsFileTest, AnUnwritableProgramDirectoryFallsBackToTheUsersConfiguration) {
