@@ -25,8 +25,8 @@ std::atomic<int> runningWorkers{0};
 
 }  // namespace
 
-ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session, std::function<void(const std::string&)> showStatus,
-                       QWidget* parent)
+ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
+                       std::function<void(const std::string&)> showStatus, QWidget* parent)
     : TabPage(parent), session_(std::move(session)), showStatus_(std::move(showStatus)) {
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签1", 24, 24, 64, 32);
   url_ = Place(new QLineEdit(this), "编辑框_URL", 88, 31, 242, 20);
@@ -44,7 +44,8 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session, std::function<void
   connect(parse_, &QPushButton::clicked, this, &ResolveTab::Parse);
   connect(copy, &QAction::triggered, this, &ResolveTab::CopyLink);
   connect(start, &QAction::triggered, this, &ResolveTab::StartSelectedDownload);
-  connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) { StartSelectedDownload(); });
+  connect(list_, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem*, int) { StartSelectedDownload(); });
   list_->viewport()->installEventFilter(this);
 }
 
@@ -53,13 +54,18 @@ ResolveTab::~ResolveTab() {
   if (worker_.joinable()) worker_.detach();
 }
 
-void ResolveTab::SetUrl(const QString& url) { url_->setText(url); }
+void ResolveTab::SetUrl(const QString& url) {
+  url_->setText(url);
+}
 
-bool ResolveTab::WorkerRunning() { return runningWorkers.load() > 0; }
+bool ResolveTab::WorkerRunning() {
+  return runningWorkers.load() > 0;
+}
 
-void ResolveTab::SetStartDownload(std::function<void(const std::string&, const std::string&)> start) {
+void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> start) {
   startDownload_ = std::move(start);
-  menu_->findChild<QAction*>(QStringLiteral("开始下载"))->setEnabled(static_cast<bool>(startDownload_));
+  menu_->findChild<QAction*>(QStringLiteral("开始下载"))
+      ->setEnabled(static_cast<bool>(startDownload_));
 }
 
 bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
@@ -67,7 +73,8 @@ bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
       static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
     // Select the row under the pointer first, as a report list does, then show the menu.
     auto* mouse = static_cast<QMouseEvent*>(event);
-    if (QTreeWidgetItem* item = list_->itemAt(mouse->position().toPoint())) list_->setCurrentItem(item);
+    if (QTreeWidgetItem* item = list_->itemAt(mouse->position().toPoint()))
+      list_->setCurrentItem(item);
     menu_->popup(mouse->globalPosition().toPoint());
     return true;
   }
@@ -95,7 +102,9 @@ void ResolveTab::Parse() {
     for (int i = 0; i < 4; ++i) item->setText(i, FromGbk(columns[static_cast<size_t>(i)]));
   };
   target.askPassword = [self] { return self ? self->AskPassword() : std::string(); };
-  target.askCaptcha = [self](ShareSession& s, int reason) { return self ? self->AskCaptcha(s, reason) : std::string(); };
+  target.askCaptcha = [self](ShareSession& s, int reason) {
+    return self ? self->AskCaptcha(s, reason) : std::string();
+  };
 
   auto bridge = std::make_shared<ResolveBridge>(this, std::move(target));
   std::shared_ptr<ShareSession> session = session_;
@@ -107,7 +116,12 @@ void ResolveTab::Parse() {
     driver.Run([&] { return bridge->ReadUrl(); });
     --runningWorkers;
     if (QObject* context = self.data())
-      QMetaObject::invokeMethod(context, [self] { if (self) self->ParseFinished(); }, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          context,
+          [self] {
+            if (self) self->ParseFinished();
+          },
+          Qt::QueuedConnection);
   });
 }
 
@@ -138,7 +152,14 @@ void ResolveTab::StartSelectedDownload() {
   QTreeWidgetItem* item = list_->currentItem();
   // A click on an empty part of the list, or no row selected, starts nothing.
   if (!item || !item->isSelected() || !startDownload_) return;
-  startDownload_(ToGbk(item->text(1)), ToGbk(item->text(3)));
+  DownloadRequest request;
+  request.name = ToGbk(item->text(1));
+  request.address = ToGbk(item->text(3));
+  // The service's byte count lets the download see that a file is already whole on disk.
+  bool whole = false;
+  qlonglong size = item->text(2).toLongLong(&whole);
+  if (whole && size >= 0) request.expectedSize = size;
+  startDownload_(request);
 }
 
 }  // namespace sf::app

@@ -2,10 +2,12 @@
 // A parse runs on a worker thread of its own; the button stays disabled until it ends.
 #pragma once
 
-#include "app/controls.h"
 #include <functional>
 #include <memory>
 #include <thread>
+
+#include "app/controls.h"
+#include "download/download_queue.h"
 
 class QLineEdit;
 class QMenu;
@@ -22,12 +24,12 @@ namespace sf::app {
 class ResolveTab : public TabPage {
   Q_OBJECT
  public:
-  ResolveTab(std::shared_ptr<ShareSession> session, std::function<void(const std::string&)> showStatus,
-             QWidget* parent = nullptr);
+  ResolveTab(std::shared_ptr<ShareSession> session,
+             std::function<void(const std::string&)> showStatus, QWidget* parent = nullptr);
   ~ResolveTab() override;
 
-  // Hands a row (file name, link) to the downloads; until set, the menu item is unavailable.
-  void SetStartDownload(std::function<void(const std::string&, const std::string&)> start);
+  // Hands a row (file name, link, size) to the downloads; until set, the menu item is unavailable.
+  void SetStartDownload(std::function<void(const DownloadRequest&)> start);
 
   // Puts a share link into the URL box, as if typed.
   void SetUrl(const QString& url);
@@ -48,7 +50,7 @@ class ResolveTab : public TabPage {
 
   std::shared_ptr<ShareSession> session_;
   std::function<void(const std::string&)> showStatus_;
-  std::function<void(const std::string&, const std::string&)> startDownload_;
+  std::function<void(const DownloadRequest&)> startDownload_;
   QLineEdit* url_;
   QPushButton* parse_;
   QTreeWidget* list_;

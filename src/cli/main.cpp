@@ -18,10 +18,12 @@ constexpr const char* kUsage =
     "             resolve a share link into its files and their direct links\n"
     "  quick [--host URL] [--password TEXT] SHARE_URL\n"
     "             print the direct link of the share's first file, the quick way\n"
-    "  download [--dir DIR] [--limit KB] [--name NAME] URL...\n"
-    "             download each URL into DIR (default: the current directory), resuming\n"
-    "             what an earlier run left; --limit caps all downloads together at KB\n"
-    "             kilobytes per second; prints each saved file's path\n"
+    "  download [--dir DIR] [--limit KB] [--jobs N] [--name NAME] URL...\n"
+    "             download each URL into DIR (default: the current directory), N at a\n"
+    "             time (default 3), resuming what an earlier run left; --limit caps all\n"
+    "             downloads together at KB kilobytes per second; prints each saved file's\n"
+    "             path; a file already complete is not fetched again; Ctrl-C pauses\n"
+    "             every download, and the same command resumes them\n"
     "  --help     show this text\n";
 
 }  // namespace
@@ -36,7 +38,9 @@ int main(int argc, char** argv) {
     std::cout << kUsage;
     return 0;
   }
-  if (command.empty()) std::cerr << "sharefetch-cli: missing COMMAND\n" << kUsage;
-  else std::cerr << "sharefetch-cli: unknown command '" << command << "'\n" << kUsage;
+  if (command.empty())
+    std::cerr << "sharefetch-cli: missing COMMAND\n" << kUsage;
+  else
+    std::cerr << "sharefetch-cli: unknown command '" << command << "'\n" << kUsage;
   return 2;
 }

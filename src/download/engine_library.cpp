@@ -15,6 +15,8 @@ struct CallTable {
   XL_SetSpeedLimitFn setSpeedLimit = nullptr;
   XL_CreateTaskByThunderFn createTaskByThunder = nullptr;
   XL_CreateBTTaskByThunderFn createBtTaskByThunder = nullptr;
+  XL_StopTaskFn stopTask = nullptr;
+  XL_DeleteTaskFn deleteTask = nullptr;
 };
 
 class LibraryEngine final : public DownloadEngine {
@@ -36,6 +38,14 @@ class LibraryEngine final : public DownloadEngine {
   }
   int32_t CreateBTTaskByThunder(const char16_t* path) override {
     return calls_.createBtTaskByThunder(path);
+  }
+  // An engine built before pausing existed lacks these two; its tasks then cannot be paused
+  // or forgotten, and the calls answer as for an unknown handle.
+  int32_t StopTask(int32_t handle) override {
+    return calls_.stopTask ? calls_.stopTask(handle) : 0;
+  }
+  int32_t DeleteTask(int32_t handle, int32_t removeFiles) override {
+    return calls_.deleteTask ? calls_.deleteTask(handle, removeFiles) : 0;
   }
 
  private:
@@ -76,6 +86,9 @@ EngineLoad LoadEngineLibrary(const std::string& path) {
     dlclose(library);
     return result;
   }
+  std::string optional;
+  Bind(library, "XL_StopTask", calls.stopTask, path, optional);
+  Bind(library, "XL_DeleteTask", calls.deleteTask, path, optional);
   result.engine = std::make_unique<LibraryEngine>(calls);
   return result;
 }

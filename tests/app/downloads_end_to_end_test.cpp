@@ -208,16 +208,16 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
 
-    // The settings file holds the one download and the save directory.
+    // The settings file holds the one download, the save directory and the file's size.
     QString settings = programDir_.path() + "/Tavrin.ini";
     auto saved = sf::app::LoadUnfinished(settings.toStdString());
     QCOMPARE(saved.size(), size_t{1});
     std::string address = saved[0].address;
     QVERIFY(address.starts_with(sim_.Url("/file/")));
     QCOMPARE(ReadFile(settings),
-             sf::Utf8ToGbk(
-                 "[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" + address +
-                 "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() + "\r\n"));
+             sf::Utf8ToGbk("[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" +
+                           address + "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() +
+                           "\r\n[下载任务]\r\n大小1=8388608\r\n"));
     QString target = SaveDir() + "/big.bin";
     QVERIFY(QFile::exists(target + ".sfpart"));
     QVERIFY(!QFile::exists(target));
