@@ -164,22 +164,19 @@ int DownloadQueue::Pause(const std::vector<int>& ids) {
 }
 
 int DownloadQueue::Resume(const std::vector<int>& ids) {
-  int acted = 0;
-  for (int id : ids) {
-    DownloadItem* item = Get(id);
-    if (item == nullptr || item->status != DownloadStatus::kPaused) continue;
-    item->status = DownloadStatus::kQueued;
-    ++acted;
-  }
-  Schedule();
-  return acted;
+  return Requeue(ids, DownloadStatus::kPaused);
 }
 
 int DownloadQueue::Retry(const std::vector<int>& ids) {
+  return Requeue(ids, DownloadStatus::kFailed);
+}
+
+// Back in line, each keeps its engine task: started again, it goes on from its bytes on disk.
+int DownloadQueue::Requeue(const std::vector<int>& ids, DownloadStatus from) {
   int acted = 0;
   for (int id : ids) {
     DownloadItem* item = Get(id);
-    if (item == nullptr || item->status != DownloadStatus::kFailed) continue;
+    if (item == nullptr || item->status != from) continue;
     item->status = DownloadStatus::kQueued;
     item->failureCode = 0;
     item->failureText.clear();

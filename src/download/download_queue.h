@@ -111,6 +111,7 @@ class DownloadQueue {
  private:
   DownloadItem* Get(int id);
   int Running() const;
+  int Requeue(const std::vector<int>& ids, DownloadStatus from);
   void Schedule();
   void Start(DownloadItem& item);
   void Create(DownloadItem& item);
