@@ -15,6 +15,8 @@ packages=(
   qt6-base-dev libgl-dev
   fonts-noto-cjk
   xvfb xauth
+  # the install test's validators and local server, and the package's dependency finder
+  desktop-file-utils appstream man-db dpkg-dev bash-completion python3
   "$@"
 )
 

@@ -2,8 +2,10 @@
 // window and runs the message loop; the end releases them.
 #include <QApplication>
 #include <QLineEdit>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <optional>
 
@@ -12,6 +14,7 @@
 #include "app/resolve_tab.h"
 #include "app/settings_file.h"
 #include "base/paths.h"
+#include "base/version.h"
 #include "download/download_engine.h"
 #include "fixture.h"
 #include "share/share_host.h"
@@ -24,7 +27,8 @@ constexpr const char* kUsage =
     "Usage: sharefetch [--host URL] [--demo]\n"
     "  --host URL  the share service's web host (default: $SHAREFETCH_HOST, else the service)\n"
     "  --demo      start the bundled local share service with demo shares and open the\n"
-    "              window with a demo share's link, to try everything offline\n";
+    "              window with a demo share's link, to try everything offline\n"
+    "  --version   print the version and the git commit of the build\n";
 
 struct Options {
   std::optional<std::string> host;
@@ -58,7 +62,18 @@ bool ParseOptions(const QStringList& args, Options* options, std::string* error)
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before the window system is reached, so it works without a display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::cout << sf::VersionLine("sharefetch") << "\n";
+      return 0;
+    }
+  }
+  // A file-size limit fails a download with EFBIG instead of killing the window.
+  std::signal(SIGXFSZ, SIG_IGN);
   QApplication app(argc, argv);
+  // Lets the desktop match the window to the installed menu entry and its icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.sharefetch.ShareFetch"));
   Options options;
   std::string error;
   if (!ParseOptions(QApplication::arguments(), &options, &error)) {
@@ -98,7 +113,11 @@ int main(int argc, char** argv) {
     state.programDirectory = sf::ProgramDirectory();
     if (state.programDirectory.empty())
       state.programDirectory = QCoreApplication::applicationDirPath().toStdString();
-    state.settings = sf::app::DefaultSettingsPaths(state.programDirectory);
+    bool installed = sf::LocateEngineLibrary(state.programDirectory).installed;
+    sf::app::StartDirectories start =
+        sf::app::DefaultStartDirectories(state.programDirectory, installed);
+    state.settings = start.settings;
+    state.saveDirectory = start.saveDirectory;
     sf::app::MainWindow window(state);
     if (demo) {
       window.resolveTab()->SetUrl(QString::fromStdString(demo->ShareUrl("1demoPublic")));

@@ -1,14 +1,17 @@
 #include "app/main_window.h"
 
 #include <QCloseEvent>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <iostream>
 
+#include "app/about_box.h"
 #include "app/controls.h"
 #include "app/downloads_tab.h"
 #include "app/qt_text.h"
@@ -60,8 +63,21 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   status_->setObjectName(QStringLiteral("状态条1_1"));
   bar->addWidget(part0);
   bar->addWidget(status_, 1);
+  // The fixed layout leaves no room for a menu bar; the About box hangs off the status bar.
+  statusMenu_ = new QMenu(this);
+  statusMenu_->setObjectName(QStringLiteral("状态条菜单"));
+  QAction* about = statusMenu_->addAction(QStringLiteral("关于 ShareFetch"));
+  about->setObjectName(QStringLiteral("关于 ShareFetch"));
+  connect(about, &QAction::triggered, this, [this] { ShowAbout(this); });
+  bar->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(bar, &QWidget::customContextMenuRequested, this, &MainWindow::ShowStatusMenu);
 
   SetUp();
+  setWindowIcon(QIcon(ProgramIcon()));
+}
+
+void MainWindow::ShowStatusMenu(const QPoint& at) {
+  statusMenu_->popup(statusBar()->mapToGlobal(at));
 }
 
 void MainWindow::ShowStatus(const std::string& text) {
@@ -84,8 +100,10 @@ void MainWindow::SetUp() {
   }
   std::string settings = SettingsFileToRead(state_.settings);
   if (!settings.empty()) unfinished_->SetRows(LoadUnfinished(settings));
-  downloads_->saveDirectory()->setText(QString::fromStdString(state_.programDirectory) +
-                                       QStringLiteral("/下载内容"));
+  QString saveDirectory = QString::fromStdString(state_.saveDirectory);
+  if (saveDirectory.isEmpty())
+    saveDirectory = QString::fromStdString(state_.programDirectory) + QStringLiteral("/下载内容");
+  downloads_->saveDirectory()->setText(saveDirectory);
   ShowStatus(ToGbk(QStringLiteral("可爱是世界上最强大的形容词~")));
 }
 

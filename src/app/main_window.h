@@ -10,6 +10,7 @@
 #include "module/window_skin.h"
 
 class QLabel;
+class QMenu;
 class QTabWidget;
 
 namespace sf {
@@ -31,7 +32,8 @@ struct AppState {
   std::shared_ptr<ShareSession> session;
   std::unique_ptr<DownloadEngine> engine;  // null when the engine library did not load
   std::string engineError;                 // then why, naming the library's path
-  std::string programDirectory;            // file-system path; the save directory starts below it
+  std::string programDirectory;            // file-system path of the program's own directory
+  std::string saveDirectory;  // where downloads start; empty: <programDirectory>/下载内容
   SettingsPaths settings;
 };
 
@@ -54,10 +56,12 @@ class MainWindow : public QMainWindow {
  private:
   void SetUp();
   void AttachSkin();
+  void ShowStatusMenu(const QPoint& at);
 
   AppState& state_;
   QTabWidget* tabs_;
   QLabel* status_;
+  QMenu* statusMenu_;
   ResolveTab* resolve_;
   QuickTab* quick_;
   DownloadsTab* downloads_;

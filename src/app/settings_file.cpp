@@ -57,35 +57,81 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// `dir` + "/" + `name`, without doubling the slash of a directory that has one at its end.
+std::string Below(std::string dir, const std::string& name) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return (dir == "/" ? "" : dir) + "/" + name;
+}
+
+// $XDG_CONFIG_HOME when it is an absolute path, else $HOME/.config; empty when neither is known.
+std::string ConfigHome(const char* xdgConfigHome, const char* home) {
+  if (xdgConfigHome != nullptr && xdgConfigHome[0] == '/') return xdgConfigHome;
+  if (home != nullptr && home[0] != 0) return Below(home, ".config");
+  return {};
+}
+
+const char* HomeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] == 0) {
+    if (const passwd* entry = ::getpwuid(::getuid())) home = entry->pw_dir;
+  }
+  return home;
+}
+
+// XDG_DOWNLOAD_DIR from user-dirs.dirs. The file is shell syntax, but its writer only ever puts
+// a double-quoted "$HOME/..." or absolute path there; anything else counts as unset.
+std::string UserDownloadDirectory(const std::string& configHome, const std::string& home) {
+  if (configHome.empty()) return {};
+  std::ifstream in(Below(configHome, "user-dirs.dirs"));
+  std::string line, found;
+  const std::string key = "XDG_DOWNLOAD_DIR=";
+  while (std::getline(in, line)) {
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line.compare(start, key.size(), key) != 0) continue;
+    std::string value = line.substr(start + key.size());
+    while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) value.pop_back();
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    if (value.rfind("$HOME", 0) == 0 && (value.size() == 5 || value[5] == '/')) {
+      if (home.empty()) continue;
+      value = home + value.substr(5);
+    }
+    if (value.empty() || value[0] != '/') continue;
+    found = value;  // the shell would keep the last assignment
+  }
+  while (found.size() > 1 && found.back() == '/') found.pop_back();
+  return found;
+}
+
 }  // namespace
 
 SettingsPaths SettingsPathsFor(const std::string& programDirectory, const char* xdgConfigHome,
                                const char* home) {
   SettingsPaths paths;
-  if (!programDirectory.empty()) {
-    std::string dir = programDirectory;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    paths.beside = (dir == "/" ? "" : dir) + "/" + kSettingsFileName;
-  }
-  std::string config;
-  if (xdgConfigHome != nullptr && xdgConfigHome[0] == '/') {
-    config = xdgConfigHome;
-  } else if (home != nullptr && home[0] != 0) {
-    config = std::string(home) + "/.config";
-  }
-  if (!config.empty()) {
-    while (config.size() > 1 && config.back() == '/') config.pop_back();
-    paths.user = (config == "/" ? "" : config) + "/sharefetch/" + kSettingsFileName;
-  }
+  if (!programDirectory.empty()) paths.beside = Below(programDirectory, kSettingsFileName);
+  std::string config = ConfigHome(xdgConfigHome, home);
+  if (!config.empty()) paths.user = Below(Below(config, "sharefetch"), kSettingsFileName);
   return paths;
 }
 
-SettingsPaths DefaultSettingsPaths(const std::string& programDirectory) {
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || home[0] == 0) {
-    if (const passwd* entry = ::getpwuid(::getuid())) home = entry->pw_dir;
-  }
-  return SettingsPathsFor(programDirectory, std::getenv("XDG_CONFIG_HOME"), home);
+StartDirectories StartDirectoriesFor(const std::string& programDirectory, bool installed,
+                                     const char* xdgConfigHome, const char* home) {
+  StartDirectories start;
+  start.settings = SettingsPathsFor(programDirectory, xdgConfigHome, home);
+  const std::string saveFolder = "下载内容";  // a file-system name, so UTF-8
+  start.saveDirectory = Below(programDirectory, saveFolder);
+  if (!installed) return start;
+  start.settings.beside.clear();
+  std::string homeDir = home != nullptr ? home : "";
+  std::string downloads = UserDownloadDirectory(ConfigHome(xdgConfigHome, home), homeDir);
+  if (downloads.empty() && !homeDir.empty()) downloads = Below(homeDir, "Downloads");
+  if (!downloads.empty()) start.saveDirectory = Below(downloads, saveFolder);
+  return start;
+}
+
+StartDirectories DefaultStartDirectories(const std::string& programDirectory, bool installed) {
+  return StartDirectoriesFor(programDirectory, installed, std::getenv("XDG_CONFIG_HOME"),
+                             HomeDirectory());
 }
 
 std::string SettingsFileToRead(const SettingsPaths& paths) {

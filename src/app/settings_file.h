@@ -1,6 +1,6 @@
 // The settings file "Tavrin.ini": the downloads still in the list when the window closed, and
-// the save directory in use then. It lives beside the program; an installed program cannot
-// write there, so then it lives in the user's configuration directory instead. Texts inside
+// the save directory in use then. It lives beside the program; when the program cannot write
+// there, or is installed, it lives in the user's configuration directory instead. Texts inside
 // are GBK; paths are file-system paths (UTF-8). No Qt here.
 #pragma once
 
@@ -21,8 +21,21 @@ struct SettingsPaths {
 // password database's home when $HOME is unset). Null or empty arguments count as unset.
 SettingsPaths SettingsPathsFor(const std::string& programDirectory, const char* xdgConfigHome,
                                const char* home);
+
+// Where the window keeps its settings file and where downloads go at start. From the build
+// tree: the settings beside the program (else in the user's configuration directory) and
+// <program directory>/下载内容. An installed program's directory belongs to the system, so then
+// the settings live in the user's configuration directory only and downloads go to the user's
+// download directory (XDG_DOWNLOAD_DIR of <config home>/user-dirs.dirs, as xdg-user-dir reads
+// it, else ~/Downloads) followed by /下载内容.
+struct StartDirectories {
+  SettingsPaths settings;
+  std::string saveDirectory;  // file-system path; not created here
+};
+StartDirectories StartDirectoriesFor(const std::string& programDirectory, bool installed,
+                                     const char* xdgConfigHome, const char* home);
 // The same from this process's environment.
-SettingsPaths DefaultSettingsPaths(const std::string& programDirectory);
+StartDirectories DefaultStartDirectories(const std::string& programDirectory, bool installed);
 
 // The file to read at start: the one beside the program, else the user's; empty when neither
 // exists.

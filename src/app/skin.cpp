@@ -7,7 +7,9 @@
 #include "module/window_skin.h"
 
 // Resources of a static library must be registered by name, outside any namespace.
-static void RegisterThemeResource() { Q_INIT_RESOURCE(theme); }
+static void RegisterThemeResource() {
+  Q_INIT_RESOURCE(theme);
+}
 
 namespace sf::app {
 
@@ -18,10 +20,16 @@ QByteArray ThemeData() {
   return file.readAll();
 }
 
+QPixmap ProgramIcon() {
+  RegisterThemeResource();
+  return QPixmap(QStringLiteral(":/theme/sharefetch-128.png"));
+}
+
 void AttachSkin(WindowSkin& skin) {
   QByteArray theme = ThemeData();
-  skin.AttachSkin({reinterpret_cast<const uint8_t*>(theme.constData()), static_cast<size_t>(theme.size())}, nullptr,
-                  0, 0, 0);
+  skin.AttachSkin(
+      {reinterpret_cast<const uint8_t*>(theme.constData()), static_cast<size_t>(theme.size())},
+      nullptr, 0, 0, 0);
   auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
   if (!app) return;
   QPalette palette = app->palette();

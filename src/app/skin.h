@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QPixmap>
 
 namespace sf {
 class WindowSkin;
@@ -12,6 +13,9 @@ namespace sf::app {
 
 // The style sheet carried in the program.
 QByteArray ThemeData();
+
+// The program's icon as carried in the program, 128 pixels square.
+QPixmap ProgramIcon();
 
 // Attaches the skin: the library's attach with the theme, no password and 0, 0, 0 (skipped
 // when no library is mapped), then the theme on the whole application.

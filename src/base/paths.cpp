@@ -16,4 +16,13 @@ std::string ProgramDirectory() {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string InstalledLibraryDirectory(const std::string& programDirectory) {
+  std::string dir = programDirectory;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  auto slash = dir.rfind('/');
+  if (slash == std::string::npos || dir.compare(slash + 1, std::string::npos, "bin") != 0)
+    return {};
+  return dir.substr(0, slash) + "/lib/sharefetch";
+}
+
 }  // namespace sf

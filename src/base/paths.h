@@ -9,4 +9,8 @@ namespace sf {
 // empty when the link cannot be read.
 std::string ProgramDirectory();
 
+// The private library directory of an installed program: <prefix>/lib/sharefetch for a program
+// in <prefix>/bin; empty for a program directory not named bin.
+std::string InstalledLibraryDirectory(const std::string& programDirectory);
+
 }  // namespace sf

@@ -3,11 +3,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
+#include <map>
 #include <thread>
 
 #include "base/encoding.h"
+#include "base/file_names.h"
 #include "base/text.h"
 #include "download/download_engine.h"
 #include "download/download_list.h"
@@ -231,10 +234,8 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
   for (const auto& url : options.urls) {
     std::string name = options.name.empty() ? NameFromUrl(url) : options.name;
     if (name.empty()) name = "download";
-    if (Utf8ToUtf16(name).size() >= kPathUnits) {
-      std::fprintf(console.err, "sharefetch-cli: file name too long: %s\n", name.c_str());
-      return 2;
-    }
+    // A UTF-8 byte never makes more than one UTF-16 unit, so this fits the record's field.
+    if (Utf8ToUtf16(name).size() >= kPathUnits) name = ShortenFileName(name, kPathUnits - 1);
     requests.push_back({Utf8ToGbk(name), Utf8ToGbk(url), Utf8ToGbk(dir), "", "", -1});
   }
 
@@ -247,9 +248,19 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
   LiveDisplay live(console.err);
   auto lastPlain = std::chrono::steady_clock::now();
   bool failed = false;
+  std::map<int, int32_t> startedOver;  // as last reported, per item
   while (true) {
     std::vector<int> ended = queue.Poll(NowMs());
     if (console.live) live.Erase();
+    for (const DownloadItem& item : queue.Items()) {
+      int32_t& seen = startedOver[item.id];
+      if (item.startedOver > seen)
+        std::fprintf(console.err,
+                     "sharefetch-cli: %s: cannot continue the partial download; starting over "
+                     "from the beginning\n",
+                     GbkToUtf8(item.Name()).c_str());
+      seen = std::max(seen, item.startedOver);
+    }
     for (int id : ended) {
       const DownloadItem* item = queue.Find(id);
       if (item == nullptr) continue;
@@ -327,6 +338,8 @@ int RunDownload(const std::vector<std::string>& args) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // A file-size limit fails the download with EFBIG instead of killing the program.
+  signal(SIGXFSZ, SIG_IGN);
   Console console;
   console.live = ::isatty(STDERR_FILENO) != 0;
   return RunDownloads(*load.engine, *options, console, gInterrupted);

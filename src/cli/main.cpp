@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "cli/download_command.h"
 #include "cli/quick_command.h"
 #include "cli/resolve_command.h"
@@ -24,6 +25,7 @@ constexpr const char* kUsage =
     "             downloads together at KB kilobytes per second; prints each saved file's\n"
     "             path; a file already complete is not fetched again; Ctrl-C pauses\n"
     "             every download, and the same command resumes them\n"
+    "  --version  print the version and the git commit of the build\n"
     "  --help     show this text\n";
 
 }  // namespace
@@ -34,6 +36,10 @@ int main(int argc, char** argv) {
   if (command == "resolve") return sf::cli::RunResolve(args, {std::cin, std::cout, std::cerr});
   if (command == "quick") return sf::cli::RunQuick(args, {std::cin, std::cout, std::cerr});
   if (command == "download") return sf::cli::RunDownload(args);
+  if (command == "--version") {
+    std::cout << sf::VersionLine("sharefetch-cli") << "\n";
+    return 0;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kUsage;
     return 0;

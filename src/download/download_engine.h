@@ -31,8 +31,19 @@ class DownloadEngine {
   virtual int32_t DeleteTask(int32_t handle, int32_t removeFiles) = 0;
 };
 
-// The engine library's file name; it lives in the program's own directory.
+// The engine library's file name. It lives in the program's own directory, or, once installed,
+// in the installed tree's private library directory (<prefix>/lib/sharefetch).
 inline constexpr const char* kEngineLibraryName = "libsfengine.so";
+
+struct EngineLocation {
+  std::string path;        // the library to load; the one beside the program when none exists
+  bool found = false;      // the library exists at `path`
+  bool installed = false;  // found in the installed tree, not beside the program
+};
+
+// Where the engine of a program in `programDirectory` is: beside the program first, then in
+// the installed library directory relative to it. Never through the loader's search path.
+EngineLocation LocateEngineLibrary(const std::string& programDirectory);
 
 struct EngineLoad {
   std::unique_ptr<DownloadEngine> engine;  // null on failure
@@ -42,7 +53,7 @@ struct EngineLoad {
 // Loads the engine library at `path` and binds every call of the table.
 EngineLoad LoadEngineLibrary(const std::string& path);
 
-// Loads kEngineLibraryName from the directory of the running program.
+// Loads the engine of the running program, from where LocateEngineLibrary finds it.
 EngineLoad LoadEngineFromProgramDirectory();
 
 }  // namespace sf

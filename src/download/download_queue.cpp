@@ -207,6 +207,7 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
   item.done = info_.Downloaded();
   item.progress = info_.Progress();
   item.speed = info_.Speed();
+  item.startedOver = info_.StartedOver();
   std::string name = info_.FileName();
   if (!name.empty()) item.savedName = name;
 

@@ -48,6 +48,7 @@ struct DownloadItem {
   std::string failureText;       // from FailureText()
   std::string savedName;         // the name the engine saves under; empty until it says
   bool alreadyComplete = false;  // finished without a byte: the file was whole on disk already
+  int32_t startedOver = 0;       // times the engine dropped what was on disk and began at byte 0
 
   // Kept between polls to smooth the time left.
   double smoothedSpeed = 0;

@@ -86,6 +86,9 @@ constexpr Field kProgress{1064, 4};
 constexpr Field kAlreadyComplete{1068, 4};
 constexpr Field kSourceCount{1072, 4};
 constexpr Field kUsableSourceCount{1076, 4};
+// "nReserved1", ours to fill: how often the task dropped what it had on disk and started
+// again from byte 0 (the server's file changed, or the partial could not be continued).
+constexpr Field kStartedOver{1080, 4};
 constexpr Field kPeerBytes{1104, 8};
 constexpr Field kOriginBytes{1120, 8};
 constexpr Field kMirrorBytes{1128, 8};

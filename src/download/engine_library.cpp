@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include "base/paths.h"
 #include "download/download_engine.h"
@@ -93,10 +94,28 @@ EngineLoad LoadEngineLibrary(const std::string& path) {
   return result;
 }
 
+EngineLocation LocateEngineLibrary(const std::string& programDirectory) {
+  EngineLocation beside{programDirectory + "/" + kEngineLibraryName, false, false};
+  beside.found = ::access(beside.path.c_str(), F_OK) == 0;
+  if (beside.found) return beside;
+  std::string lib = InstalledLibraryDirectory(programDirectory);
+  if (!lib.empty()) {
+    std::string path = lib + "/" + kEngineLibraryName;
+    if (::access(path.c_str(), F_OK) == 0) return {path, true, true};
+  }
+  return beside;
+}
+
 EngineLoad LoadEngineFromProgramDirectory() {
   std::string dir = ProgramDirectory();
   if (dir.empty()) return {nullptr, "cannot find the program's own directory"};
-  return LoadEngineLibrary(dir + "/" + kEngineLibraryName);
+  EngineLocation where = LocateEngineLibrary(dir);
+  if (!where.found) {
+    std::string lib = InstalledLibraryDirectory(dir);
+    return {nullptr, std::string("cannot find the download engine ") + kEngineLibraryName + " in " +
+                         dir + (lib.empty() ? "" : " nor in " + lib)};
+  }
+  return LoadEngineLibrary(where.path);
 }
 
 }  // namespace sf

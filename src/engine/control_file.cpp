@@ -1,15 +1,26 @@
 #include "engine/control_file.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 
+#include "engine/file_naming.h"
+
 namespace sf::engine {
 namespace {
 
-constexpr std::string_view kMagic = "sharefetch-partial 1";
+constexpr std::string_view kMagic = "sharefetch-partial 2";
+// Written by earlier versions: no validators, and the address with its query.
+constexpr std::string_view kMagicFirst = "sharefetch-partial 1";
+
+std::string OneLine(std::string_view text) {
+  std::string out;
+  for (char c : text) out += (c == '\n' || c == '\r') ? ' ' : c;
+  return out;
+}
 
 std::optional<std::string_view> Line(std::string_view& text) {
   if (text.empty()) return std::nullopt;
@@ -32,15 +43,15 @@ std::optional<std::string_view> Value(std::string_view line, std::string_view ke
 }  // namespace
 
 std::string FormatControl(const ControlData& data) {
-  std::string url;
-  for (char c : data.url) url += (c == '\n' || c == '\r') ? ' ' : c;
-  return std::string(kMagic) + "\nurl " + url + "\nsize " + std::to_string(data.size) + "\ndone " +
-         data.done.Format() + "\n";
+  return std::string(kMagic) + "\nurl " + OneLine(AddressWithoutQuery(data.url)) + "\nsize " +
+         std::to_string(data.size) + "\ndone " + data.done.Format() + "\netag " +
+         OneLine(data.validators.etag) + "\nmodified " + OneLine(data.validators.lastModified) +
+         "\n";
 }
 
 std::optional<ControlData> ParseControl(std::string_view text) {
   auto magic = Line(text);
-  if (!magic || *magic != kMagic) return std::nullopt;
+  if (!magic || (*magic != kMagic && *magic != kMagicFirst)) return std::nullopt;
   ControlData data;
   auto url = Line(text);
   auto size = Line(text);
@@ -58,12 +69,22 @@ std::optional<ControlData> ParseControl(std::string_view text) {
   if (data.size >= 0 && !ranges->Ranges().empty() && ranges->Ranges().back().end > data.size)
     return std::nullopt;
   data.done = std::move(*ranges);
+  if (*magic == kMagic) {
+    auto etag = Line(text);
+    auto modified = Line(text);
+    if (!etag || !modified) return std::nullopt;
+    auto e = Value(*etag, "etag");
+    auto m = Value(*modified, "modified");
+    if (!e || !m || e->size() > kMaxValidatorLength || m->size() > kMaxValidatorLength)
+      return std::nullopt;
+    data.validators = {std::string(*e), std::string(*m)};
+  }
   return data;
 }
 
 int WriteFileAtomically(const std::string& path, std::string_view text) {
-  std::string tmp = path + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::string tmp = path + std::string(kTempSuffixPattern);
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return errno;
   size_t done = 0;
   while (done < text.size()) {
@@ -86,7 +107,7 @@ int WriteFileAtomically(const std::string& path, std::string_view text) {
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   std::string out;
   char buf[4096];

@@ -1,6 +1,6 @@
-// The small control file kept beside a partial download: the address, the size and the
-// ranges already on disk. It is always replaced whole, so a reader sees an old or a new
-// version, never a mix.
+// The small control file kept beside a partial download: the address without its query, the
+// size, the ranges already on disk and the server's validators for that version of the file.
+// It is always replaced whole, so a reader sees an old or a new version, never a mix.
 #pragma once
 
 #include <cstdint>
@@ -8,23 +8,28 @@
 #include <string>
 #include <string_view>
 
+#include "engine/http_response.h"
 #include "engine/range_set.h"
 
 namespace sf::engine {
 
 struct ControlData {
-  std::string url;
+  std::string url;    // written without its query; files of the first version hold it whole
   int64_t size = -1;  // -1: unknown
   RangeSet done;
+  Validators validators;  // none in files of the first version
 };
 
 std::string FormatControl(const ControlData& data);
-// Nothing for a file that is not a control file of ours or is damaged.
+// Nothing for a file that is not a control file of ours or is damaged. Reads both versions.
 std::optional<ControlData> ParseControl(std::string_view text);
 
-// Writes `text` to `path` through a temporary file and a rename. Gives 0 or an errno value.
+// Writes `text` to `path` through a temporary file of a fresh name in the same directory and
+// a rename, so a link planted at any name we write is replaced, never followed. Gives 0 or an
+// errno value.
 int WriteFileAtomically(const std::string& path, std::string_view text);
-// Reads a whole small file; nothing when it cannot be read or is larger than `limit`.
+// Reads a whole small file; nothing when it cannot be read, is a link or is larger than
+// `limit`.
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit = 1 << 20);
 
 }  // namespace sf::engine

@@ -28,7 +28,12 @@ void SyncDirectory(const std::string& dir) {
 }  // namespace
 
 PartFile::~PartFile() {
+  CloseFile();
+}
+
+void PartFile::CloseFile() {
   if (fd >= 0) ::close(fd);
+  fd = -1;
 }
 
 int RenameNoReplace(const std::string& from, const std::string& dir, const std::string& name,
@@ -110,20 +115,36 @@ void DiskWorker::Run() {
     }
     if (job.kind == DiskJob::kWriteback) {
       job.file->writebackQueued = false;
-      ::sync_file_range(job.file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+      if (job.file->fd >= 0) ::sync_file_range(job.file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
       continue;
     }
-    DiskResult result{job.handle, ENOMEM, {}};
+    if (job.kind == DiskJob::kRelease) {
+      try {
+        Flush(job);
+      } catch (...) {
+      }
+      {
+        std::lock_guard lock(job.file->mutex);
+        job.file->CloseFile();
+      }
+      Report({job.handle, DiskJob::kRelease, 0, {}});
+      continue;
+    }
+    DiskResult result{job.handle, DiskJob::kFinish, ENOMEM, {}};
     try {
       result = Finish(job);
     } catch (...) {
     }
-    {
-      std::lock_guard lock(mutex_);
-      results_.push_back(std::move(result));
-    }
-    if (notify_) notify_();
+    Report(std::move(result));
   }
+}
+
+void DiskWorker::Report(DiskResult result) {
+  {
+    std::lock_guard lock(mutex_);
+    results_.push_back(std::move(result));
+  }
+  if (notify_) notify_();
 }
 
 void DiskWorker::Flush(const DiskJob& job) {
@@ -137,7 +158,7 @@ void DiskWorker::Flush(const DiskJob& job) {
 
 DiskResult DiskWorker::Finish(const DiskJob& job) {
   PartFile& f = *job.file;
-  DiskResult result{job.handle, 0, f.name};
+  DiskResult result{job.handle, DiskJob::kFinish, 0, f.name};
   std::lock_guard lock(f.mutex);
   if (f.closed || f.generation != job.generation) {
     result.error = ESTALE;
@@ -155,6 +176,7 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
   }
   f.closed = true;
   ::unlink(f.controlPath.c_str());
+  f.CloseFile();
   SyncDirectory(f.dir);
   result.savedName = used;
   return result;

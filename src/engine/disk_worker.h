@@ -1,6 +1,7 @@
 // Disk work that must not hold up the network thread: making the partial file durable before
-// the control file claims its ranges, and the final sync and rename. Jobs run in the order
-// they were posted, so a control file is never written after its download was finished.
+// the control file claims its ranges, the final sync and rename, and letting a failed task's
+// file go. Jobs run in the order they were posted, so a control file is never written after
+// its download was finished.
 #pragma once
 
 #include <atomic>
@@ -23,11 +24,12 @@ struct PartFile {
   PartFile(const PartFile&) = delete;
   PartFile& operator=(const PartFile&) = delete;
   ~PartFile();
+  void CloseFile();
 
   std::mutex mutex;
-  int fd = -1;
-  std::string dir;       // UTF-8, no trailing slash
-  std::string name;      // target name inside dir
+  int fd = -1;       // holds the lock that keeps other tasks away; closed when the file is let go
+  std::string dir;   // UTF-8, no trailing slash
+  std::string name;  // target name inside dir
   std::string partPath;  // dir/name.sfpart
   std::string controlPath;
   uint64_t generation = 0;
@@ -39,7 +41,8 @@ struct PartFile {
 };
 
 struct DiskJob {
-  enum Kind { kFlush, kWriteback, kFinish } kind = kFlush;
+  // kRelease: a last flush, then the file is closed (and its lock dropped) and reported.
+  enum Kind { kFlush, kWriteback, kFinish, kRelease } kind = kFlush;
   int32_t handle = 0;
   std::shared_ptr<PartFile> file;
   uint64_t generation = 0;
@@ -49,6 +52,7 @@ struct DiskJob {
 
 struct DiskResult {
   int32_t handle = 0;
+  DiskJob::Kind kind = DiskJob::kFinish;
   int error = 0;          // errno value, 0 on success
   std::string savedName;  // the name the file was given
 };
@@ -69,6 +73,7 @@ class DiskWorker {
   void Run();
   void Flush(const DiskJob& job);
   DiskResult Finish(const DiskJob& job);
+  void Report(DiskResult result);
 
   std::function<void()> notify_;
   std::mutex mutex_;

@@ -1,8 +1,12 @@
 #include "engine/engine.h"
 
+#include <signal.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "base/encoding.h"
 #include "download/engine_api.h"
@@ -29,6 +33,36 @@ std::string HeaderSafe(std::string text) {
 void Put(uint8_t* record, layout::Field f, int64_t value) {
   for (size_t i = 0; i < f.width; ++i)
     record[f.offset + i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+}
+
+// The failure code for an exception caught on the engine thread.
+int CodeOfCurrentException() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  } catch (...) {
+    return EIO;
+  }
+}
+
+// Runs one piece of a task's work; whatever it throws becomes that task's failure.
+template <typename F>
+void Guarded(Task& task, F&& work) {
+  try {
+    work();
+  } catch (...) {
+    task.Abandon(CodeOfCurrentException());
+  }
+}
+
+// A file-size limit must end a task with EFBIG, not the whole process. A handler the program
+// installed itself stays.
+void IgnoreFileSizeSignal() {
+  struct sigaction current {};
+  if (::sigaction(SIGXFSZ, nullptr, &current) != 0) return;
+  if ((current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_DFL)
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 int EnvInt(const char* name, int fallback) {
@@ -71,6 +105,7 @@ void WriteTaskInfo(const TaskStatus& s, void* info) {
   Put(r, i::kProgress, bits);
   Put(r, i::kSourceCount, s.connections);
   Put(r, i::kUsableSourceCount, s.connections);
+  Put(r, i::kStartedOver, s.startedOver);
   Put(r, i::kPeerBytes, 0);
   Put(r, i::kOriginBytes, s.downloaded);
   Put(r, i::kMirrorBytes, 0);
@@ -106,6 +141,7 @@ bool Engine::EnsureRunning() {
     initFailed_ = true;
     return false;
   }
+  IgnoreFileSizeSignal();
   if (const char* ca = std::getenv("SHAREFETCH_CA_BUNDLE")) ctx_.settings.caBundle = ca;
   ctx_.settings.retryBaseMs = EnvInt("SHAREFETCH_RETRY_BASE_MS", ctx_.settings.retryBaseMs);
   ctx_.settings.stallSeconds = EnvInt("SHAREFETCH_STALL_SECONDS", ctx_.settings.stallSeconds);
@@ -192,7 +228,8 @@ void Engine::Publish(Clock::time_point now) {
 
 void Engine::Run() {
   while (!stop_) {
-    // Nothing may leave this thread as an exception; a failed step is tried again next turn.
+    // Nothing may leave this thread as an exception. A task's own work is guarded in Step and
+    // fails that task; what is left (the speed limit, publishing) is tried again next turn.
     try {
       Step();
     } catch (...) {
@@ -209,30 +246,47 @@ void Engine::Run() {
   disk_->Stop();
 }
 
+void Engine::StartOne(int32_t handle, TaskRequest request, Clock::time_point now) {
+  Task* task = nullptr;
+  try {
+    auto made = std::make_unique<Task>(handle, std::move(request), ctx_);
+    task = made.get();
+    tasks_[handle] = std::move(made);
+  } catch (...) {
+    // No task to fail: its entry reports the failure, or it would wait for ever.
+    int code = CodeOfCurrentException();
+    std::lock_guard lock(mutex_);
+    entries_[handle].status.state = layout::kStateFailed;
+    entries_[handle].status.failureCode = code;
+    return;
+  }
+  Guarded(*task, [&] { task->Start(now); });
+}
+
 void Engine::Step() {
   std::vector<int32_t> starts;
   std::vector<TaskRequest> requests;
   std::optional<int64_t> rate;
   {
     std::lock_guard lock(mutex_);
+    // Copied before the queue is taken: should copying throw, the starts stay queued.
+    for (int32_t h : toStart_) requests.push_back(entries_[h].request);
     starts.swap(toStart_);
-    for (int32_t h : starts) requests.push_back(entries_[h].request);
     rate.swap(newRate_);
   }
   auto now = Clock::now();
   if (rate) bucket_.SetRate(*rate, now);
-  for (size_t k = 0; k < starts.size(); ++k) {
-    auto task = std::make_unique<Task>(starts[k], std::move(requests[k]), ctx_);
-    task->Start(now);
-    tasks_[starts[k]] = std::move(task);
-  }
+  for (size_t k = 0; k < starts.size(); ++k) StartOne(starts[k], std::move(requests[k]), now);
   for (const auto& r : disk_->TakeResults()) {
     auto it = tasks_.find(r.handle);
-    if (it != tasks_.end()) it->second->OnDiskResult(r);
+    if (it != tasks_.end()) Guarded(*it->second, [&] { it->second->OnDiskResult(r); });
   }
   bucket_.Refill(now);
   ReleasePaused(now);
-  for (auto& [h, t] : tasks_) t->Tick(now);
+  for (auto& entry : tasks_) {
+    Task& task = *entry.second;
+    Guarded(task, [&] { task.Tick(now); });
+  }
 
   int still = 0;
   curl_multi_perform(multi_, &still);
@@ -241,7 +295,10 @@ void Engine::Step() {
     if (msg->msg != CURLMSG_DONE) continue;
     Connection* c = nullptr;
     curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &c);
-    if (c != nullptr) c->task->OnTransferDone(*c, msg->data.result, Clock::now());
+    if (c != nullptr) {
+      Task& task = *c->task;
+      Guarded(task, [&] { task.OnTransferDone(*c, msg->data.result, Clock::now()); });
+    }
   }
 
   now = Clock::now();

@@ -34,6 +34,7 @@ class Engine {
   bool EnsureRunning();
   void Run();
   void Step();
+  void StartOne(int32_t handle, TaskRequest request, Clock::time_point now);
   void ReleasePaused(Clock::time_point now);
   void Publish(Clock::time_point now);
 

@@ -2,6 +2,7 @@
 // directory, and the numbered names tried when it is taken.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -10,11 +11,18 @@ namespace sf::engine {
 // Suffixes of the two files kept beside a target while it downloads.
 inline constexpr std::string_view kPartSuffix = ".sfpart";
 inline constexpr std::string_view kControlSuffix = ".sfctl";
+// Added to the control file's name for its temporary file (mkstemp fills in the X's).
+inline constexpr std::string_view kTempSuffixPattern = ".XXXXXX";
 
-// A single path component: separators and control characters become "_", "." and ".." and
-// the empty name are replaced, and the name is shortened (keeping a short extension, never
-// splitting a UTF-8 character) so that it, a " (N)" counter and our longest suffix fit in
-// `maxBytes`, the file system's name limit.
+// Bytes SafeFileName leaves free under the limit: a " (99999)" counter and our longest
+// suffix, the control file's temporary name.
+inline constexpr size_t kNameReserve =
+    8 + std::max(kPartSuffix.size(), kControlSuffix.size() + kTempSuffixPattern.size());
+
+// A single path component: separators and control characters become "_", names of only dots
+// and the empty name are replaced, and the name is shortened (keeping a short extension,
+// never splitting a UTF-8 character) so that it and kNameReserve fit in `maxBytes`, the file
+// system's name limit (when that leaves at least 16 bytes).
 std::string SafeFileName(std::string_view utf8, size_t maxBytes = 255);
 
 // "name (n).ext" for n >= 1; the name itself for n == 0.

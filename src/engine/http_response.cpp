@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 
 namespace sf::engine {
 namespace {
@@ -54,6 +55,58 @@ std::optional<std::string_view> HeaderValue(std::string_view line, std::string_v
   for (size_t i = 0; i < name.size(); ++i)
     if (Lower(line[i]) != Lower(name[i])) return std::nullopt;
   return Trim(line.substr(name.size() + 1));
+}
+
+std::optional<int64_t> ParseContentLength(std::string_view value) {
+  int64_t n = 0;
+  if (value.empty()) return std::nullopt;
+  for (char ch : value) {
+    if (ch < '0' || ch > '9' || n > INT64_MAX / 10 - 10) return std::nullopt;
+    n = n * 10 + (ch - '0');
+  }
+  return n;
+}
+
+std::optional<bool> SameVersion(const Validators& saved, const Validators& seen) {
+  std::optional<bool> same;
+  if (!saved.etag.empty() && !seen.etag.empty()) {
+    if (saved.etag != seen.etag) return false;
+    if (saved.etag.substr(0, 2) != "W/") same = true;
+  }
+  if (!saved.lastModified.empty() && !seen.lastModified.empty()) {
+    if (saved.lastModified != seen.lastModified) return false;
+    same = true;
+  }
+  return same;
+}
+
+std::string IfRangeValue(const Validators& v) {
+  if (!v.etag.empty() && v.etag.substr(0, 2) != "W/") return v.etag;
+  return v.lastModified;
+}
+
+void ResponseHead::ReadLine(std::string_view line) {
+  auto keep = [](std::string_view v) {
+    if (v.size() > kMaxValidatorLength) return std::string();
+    for (char c : v)
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::string();
+    return std::string(v);
+  };
+  if (line.substr(0, 5) == "HTTP/") {
+    *this = ResponseHead();
+  } else if (auto v = HeaderValue(line, "Content-Range")) {
+    contentRange = ParseContentRange(*v);
+  } else if (auto v = HeaderValue(line, "Content-Length")) {
+    contentLength = ParseContentLength(*v).value_or(-1);
+  } else if (auto v = HeaderValue(line, "ETag")) {
+    validators.etag = keep(*v);
+  } else if (auto v = HeaderValue(line, "Last-Modified")) {
+    validators.lastModified = keep(*v);
+  }
+}
+
+std::string_view AddressWithoutQuery(std::string_view url) {
+  return url.substr(0, url.find_first_of("?#"));
 }
 
 std::string EncodeUrl(std::string_view utf8) {

@@ -1,7 +1,9 @@
 #include "engine/task.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,11 +11,16 @@
 #include <climits>
 #include <filesystem>
 
-#include "engine/control_file.h"
 #include "engine/file_naming.h"
 
 namespace sf::engine {
 namespace {
+
+using layout::kStateDownloading;
+using layout::kStateFailed;
+using layout::kStateFinished;
+using layout::kStatePaused;
+using layout::kStateRequesting;
 
 constexpr int kMaxConnections = 16;
 constexpr int64_t kMinSlice = 1 << 20;                   // first split: no slice below 1 MiB
@@ -21,6 +28,11 @@ constexpr int64_t kMinSteal = 256 << 10;                 // never take over less
 constexpr int64_t kPerConnectionUnderLimit = 128 << 10;  // bytes/s that justify a connection
 constexpr long kBufferSize = 128 << 10;
 constexpr int kMaxRestarts = 3;
+// Failures in a row without one new byte, per slice in play, before a task gives up. A server
+// that keeps answering with the wrong range or a short body would otherwise have its slices
+// handed from one fresh connection to the next for ever; one hiccup that hits all
+// connections at once must not end a download.
+constexpr int kFailuresPerSlice = 8;
 constexpr size_t kWriteBuffer = 256 << 10;
 // Starting write-back as data arrives keeps the final sync short.
 constexpr int64_t kWritebackEvery = 32 << 20;
@@ -30,15 +42,35 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// Nothing may unwind through libcurl: a callback that throws ends its transfer instead, and
+// the task fails once the transfer is reported done.
 size_t WriteCallback(char* data, size_t size, size_t n, void* user) {
   auto* c = static_cast<Connection*>(user);
-  return c->task->OnData(*c, data, size * n);
+  try {
+    return c->task->OnData(*c, data, size * n);
+  } catch (...) {
+    c->verdict = Connection::kFailTask;
+    c->verdictCode = ENOMEM;
+    return 0;
+  }
 }
 
 size_t HeaderCallback(char* data, size_t size, size_t n, void* user) {
   auto* c = static_cast<Connection*>(user);
-  c->task->OnHeaderLine(*c, std::string_view(data, size * n));
-  return size * n;
+  try {
+    c->task->OnHeaderLine(*c, std::string_view(data, size * n));
+    return size * n;
+  } catch (...) {
+    c->verdict = Connection::kFailTask;
+    c->verdictCode = ENOMEM;
+    return 0;
+  }
+}
+
+// Another task, in this process or another, holds the partial file. Only a held lock counts:
+// a file system that cannot lock at all must not stop every download.
+bool LockedElsewhere(int fd) {
+  return ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
 }  // namespace
@@ -48,16 +80,11 @@ Task::Task(int32_t handle, TaskRequest request, EngineContext& ctx)
 
 Task::~Task() {
   AbortAll();
-  ReleaseClaim();
-}
-
-void Task::ReleaseClaim() {
-  if (!claimed_.empty()) ctx_.claimedTargets.erase(claimed_);
-  claimed_.clear();
 }
 
 // Picks the file this task writes: its own partial from an earlier run when resuming, else the
-// first name under which nothing exists yet.
+// first name under which nothing exists yet. The partial is locked before anything reads its
+// ranges or writes to it; when another task holds it, this one fails with EBUSY.
 int Task::PrepareFile() {
   if (request_.dir.empty()) return EINVAL;
   std::error_code ec;
@@ -71,7 +98,6 @@ int Task::PrepareFile() {
   for (int n = 0; n < 10000; ++n) {
     std::string candidate = NumberedName(name, n);
     std::string target = dir + "/" + candidate;
-    if (ctx_.claimedTargets.count(target)) continue;
     auto file = std::make_shared<PartFile>();
     file->dir = dir;
     file->name = candidate;
@@ -80,54 +106,52 @@ int Task::PrepareFile() {
 
     if (request_.resume && Exists(file->controlPath)) {
       auto text = ReadSmallFile(file->controlPath);
-      auto data = text ? ParseControl(*text) : std::nullopt;
-      if (!data) continue;  // not a control file of ours: leave it and its partial alone
+      if (!text || !ParseControl(*text)) continue;  // not ours: leave it and its partial alone
       file->fd = ::open(file->partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file->fd < 0) continue;
+      if (LockedElsewhere(file->fd)) return EBUSY;
+      // Read again under the lock: the task that held it may have changed it until now.
+      text = ReadSmallFile(file->controlPath);
+      auto data = text ? ParseControl(*text) : std::nullopt;
       struct stat st;
-      bool intact = ::fstat(file->fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      bool intact = data && ::fstat(file->fd, &st) == 0 && S_ISREG(st.st_mode) &&
                     (data->done.Ranges().empty() || data->done.Ranges().back().end <= st.st_size);
+      // A partial with unknown size came from a server without ranges: it restarts anyway.
       if (intact && data->size >= 0) {
         done_ = data->done;
         size_ = data->size;
+        saved_ = std::move(*data);
       }
-      // A partial with unknown size came from a server without ranges: it restarts anyway.
-      if (!intact || data->size < 0) done_.Clear();
     } else {
       if (Exists(target) || Exists(file->partPath) || Exists(file->controlPath)) continue;
-      int cfd = ::open(file->controlPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      if (cfd < 0) {
+      file->fd =
+          ::open(file->partPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (file->fd < 0) {
         if (errno == EEXIST) continue;
         return errno;
       }
-      ::close(cfd);
-      file->fd = ::open(file->partPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      if (file->fd < 0) {
-        int err = errno;
-        ::unlink(file->controlPath.c_str());
-        if (err == EEXIST) continue;
+      if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
+      if (int err =
+              WriteFileAtomically(file->controlPath, FormatControl({request_.url, -1, {}, {}}))) {
+        ::unlink(file->partPath.c_str());
         return err;
       }
-      ControlData fresh{request_.url, -1, {}};
-      if (int err = WriteFileAtomically(file->controlPath, FormatControl(fresh))) return err;
     }
     file_ = std::move(file);
-    claimed_ = target;
-    ctx_.claimedTargets.insert(target);
     return 0;
   }
   return EEXIST;
 }
 
 void Task::Start(Clock::time_point now) {
-  if (state_ != 2) return;
-  state_ = 5;
+  if (state_ != kStatePaused) return;
+  state_ = kStateRequesting;
   if (request_.url.empty()) return Fail(EINVAL);
   if (int err = PrepareFile()) return Fail(err);
   lastFlush_ = now;
   if (size_ >= 0 && done_.Contains(0, size_)) {
     rangesServed_ = true;
-    state_ = 3;
+    state_ = kStateDownloading;
     return CheckComplete();
   }
   auto probe = std::make_unique<Connection>();
@@ -142,13 +166,16 @@ void Task::Start(Clock::time_point now) {
 }
 
 void Task::Launch(Connection& c, Clock::time_point now) {
+  if (!c.probe && c.end != INT64_MAX && c.next >= c.end) {
+    c.hasSlice = false;  // nothing left to ask for; an empty range would only earn a 416
+    return;
+  }
   c.easy = curl_easy_init();
   if (c.easy == nullptr) return Fail(ENOMEM);
   c.checked = c.stopAtEnd = c.paused = false;
   c.verdict = Connection::kNone;
   c.verdictCode = 0;
-  c.contentRange.reset();
-  c.contentLength = -1;
+  c.head = ResponseHead();
   c.error[0] = 0;
   c.lastData = now;
   CURL* e = c.easy;
@@ -189,6 +216,15 @@ void Task::Launch(Connection& c, Clock::time_point now) {
     c.requestEnd = c.end;
   }
   curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
+  // A resume is only good for the version of the file whose bytes are on disk; a server that
+  // has another answers with the whole new file instead. Within one run the slices do not
+  // ask: the nodes of a server farm may give one file different ETags, and every mismatch
+  // would start the download over.
+  std::string ifRange = c.probe && done_.Total() > 0 ? IfRangeValue(saved_.validators) : "";
+  if (!ifRange.empty()) {
+    c.headers = curl_slist_append(nullptr, ("If-Range: " + ifRange).c_str());
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, c.headers);
+  }
   if (curl_multi_add_handle(ctx_.multi, e) != CURLM_OK) {
     curl_easy_cleanup(e);
     c.easy = nullptr;
@@ -198,13 +234,15 @@ void Task::Launch(Connection& c, Clock::time_point now) {
 }
 
 void Task::Abort(Connection& c) {
-  if (file_ && !Ended()) WriteBuffered(c);
+  if (file_ && !Closing()) WriteBuffered(c);
   c.buffer.clear();
   if (c.easy != nullptr) {
     curl_multi_remove_handle(ctx_.multi, c.easy);
     curl_easy_cleanup(c.easy);
     c.easy = nullptr;
   }
+  curl_slist_free_all(c.headers);
+  c.headers = nullptr;
   c.running = c.paused = false;
 }
 
@@ -214,25 +252,29 @@ void Task::AbortAll() {
   pending_.clear();
 }
 
-void Task::OnHeaderLine(Connection& c, std::string_view line) {
-  // Every response of a redirect chain starts with its status line; only the last one counts.
-  if (line.substr(0, 5) == "HTTP/") {
-    c.contentRange.reset();
-    c.contentLength = -1;
-  } else if (auto v = HeaderValue(line, "Content-Range")) {
-    c.contentRange = ParseContentRange(*v);
-  } else if (auto v = HeaderValue(line, "Content-Length")) {
-    int64_t n = 0;
-    bool ok = !v->empty();
-    for (char ch : *v) {
-      if (ch < '0' || ch > '9' || n > INT64_MAX / 10 - 10) {
-        ok = false;
-        break;
-      }
-      n = n * 10 + (ch - '0');
+void Task::DropConnections() noexcept {
+  for (auto& c : connections_) {
+    if (c->easy != nullptr) {
+      curl_multi_remove_handle(ctx_.multi, c->easy);
+      curl_easy_cleanup(c->easy);
+      c->easy = nullptr;
     }
-    c.contentLength = ok ? n : -1;
+    curl_slist_free_all(c->headers);
+    c->headers = nullptr;
   }
+  connections_.clear();
+  pending_.clear();
+}
+
+void Task::OnHeaderLine(Connection& c, std::string_view line) {
+  c.head.ReadLine(line);
+}
+
+// The bytes on disk may be continued only from the same version of the file: the validators
+// decide, and where there are none to compare, the address without its query.
+bool Task::ResumesSameFile(const Validators& seen) const {
+  if (auto same = SameVersion(saved_.validators, seen)) return *same;
+  return AddressWithoutQuery(saved_.url) == AddressWithoutQuery(request_.url);
 }
 
 Connection::Verdict Task::Judge(Connection& c, int& code) {
@@ -240,15 +282,18 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
   curl_easy_getinfo(c.easy, CURLINFO_RESPONSE_CODE, &status);
   code = static_cast<int>(status);
   if (status >= 500 || status == 408 || status == 429) return Connection::kRetry;
-  const auto& cr = c.contentRange;
+  const auto& cr = c.head.contentRange;
   if (c.probe) {
+    if ((status == 200 || status == 206) && done_.Total() > 0 &&
+        !ResumesSameFile(c.head.validators))
+      return Connection::kRestart;
     if (status == 206 && cr && cr->first == c.next && cr->total >= 0) {
       if (size_ >= 0 && cr->total != size_) return Connection::kRestart;  // the file changed
       SetUpAfterProbe(c, true, cr->total);
       return Connection::kAccept;
     }
     if (status == 200) {
-      SetUpAfterProbe(c, false, c.contentLength);
+      SetUpAfterProbe(c, false, c.head.contentLength);
       return Connection::kAccept;
     }
     if (status == 416 && cr && cr->first < 0) {
@@ -264,8 +309,8 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
     }
     return Connection::kFailTask;
   }
-  if (status == 206 && cr && cr->first == c.next && cr->total == size_) return Connection::kAccept;
   // A server that stopped serving ranges, or a file whose size changed, starts over.
+  if (status == 206 && cr && cr->first == c.next && cr->total == size_) return Connection::kAccept;
   if (status == 200 || (status == 206 && cr && cr->total >= 0 && cr->total != size_))
     return Connection::kRestart;
   if (status >= 400) return ActiveConnections() > 1 ? Connection::kDropSlot : Connection::kFailTask;
@@ -276,7 +321,8 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
 void Task::SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size) {
   originValid_ = true;
   rangesServed_ = rangesServed;
-  state_ = 3;
+  validators_ = c.head.validators;
+  state_ = kStateDownloading;
   char* url = nullptr;
   curl_easy_getinfo(c.easy, CURLINFO_EFFECTIVE_URL, &url);
   effectiveUrl_ = url ? url : request_.url;
@@ -312,7 +358,8 @@ void Task::SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size) {
 }
 
 size_t Task::OnData(Connection& c, const char* data, size_t len) {
-  if (Ended() || c.verdict == Connection::kDiskError) return 0;
+  if (Closing() || c.verdict == Connection::kDiskError || c.verdict == Connection::kFailTask)
+    return 0;
   if (!c.checked) {
     c.checked = true;
     int code = 0;
@@ -339,6 +386,7 @@ size_t Task::OnData(Connection& c, const char* data, size_t len) {
   meter_.Add(static_cast<int64_t>(n), now);
   c.lastData = now;
   c.failures = 0;
+  if (n > 0) failuresWithoutProgress_ = 0;
   bool sliceEnd = c.next == c.end;
   if ((sliceEnd || c.buffer.size() >= kWriteBuffer) && !WriteBuffered(c)) return 0;
   if (n < len || (sliceEnd && c.requestEnd != c.end)) {
@@ -369,11 +417,7 @@ bool Task::WriteBuffered(Connection& c) {
   unsyncedBytes_ += static_cast<int64_t>(written);
   if (unsyncedBytes_ >= kWritebackEvery && !file_->writebackQueued.exchange(true)) {
     unsyncedBytes_ = 0;
-    DiskJob job;
-    job.kind = DiskJob::kWriteback;
-    job.handle = handle_;
-    job.file = file_;
-    ctx_.disk->Post(std::move(job));
+    ctx_.disk->Post(Job(DiskJob::kWriteback));
   }
   if (error != 0) {
     c.next = at + static_cast<int64_t>(written);
@@ -408,7 +452,7 @@ void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
   Abort(c);  // also writes out what the connection still holds
   auto verdict = c.verdict;
   int verdictCode = c.verdictCode;
-  if (Ended()) return;
+  if (Closing()) return;
   switch (verdict) {
     case Connection::kDiskError:
     case Connection::kFailTask:
@@ -418,6 +462,7 @@ void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
     case Connection::kRetry:
       return Failure(c, verdictCode, now);
     case Connection::kDropSlot:
+      if (BudgetSpent()) return Fail(verdictCode);
       if (c.hasSlice && c.next < c.end) pending_.push_back({c.next, c.end});
       c.hasSlice = false;
       RemoveIdle();
@@ -426,13 +471,19 @@ void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
     case Connection::kNone:
       break;
   }
-  if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && c.stopAtEnd)) {
-    if (!rangesServed_ && size_ < 0 && c.end == INT64_MAX) {
-      size_ = c.next;  // a body of unknown length ended cleanly
-      c.end = c.next;
-    }
-    if (c.next < c.end && !c.stopAtEnd) return Failure(c, ECONNRESET, now);  // cut short
-    return SliceFinished(c, now);
+  bool clean = code == CURLE_OK || (code == CURLE_WRITE_ERROR && c.stopAtEnd);
+  if (clean && !rangesServed_ && size_ < 0 && c.end == INT64_MAX) {
+    size_ = c.next;  // a body of unknown length ended cleanly
+    c.end = c.next;
+  }
+  // A slice that holds all its bytes is done, however its connection ended.
+  if (c.next >= c.end) return SliceFinished(c, now);
+  if (clean) {
+    // Cut short. A body that ends before the range its own head announced breaks the
+    // protocol; anything else may be a connection closed early.
+    const auto& cr = c.head.contentRange;
+    bool promisedMore = cr && cr->first >= 0 && cr->last + 1 > c.next;
+    return Failure(c, promisedMore ? EPROTO : ECONNRESET, now);
   }
   if (IsPermanentCurlFailure(code)) return Fail(ErrnoForCurlCode(code));
   return Failure(c, ErrnoForCurlCode(code), now);
@@ -456,13 +507,15 @@ void Task::SliceFinished(Connection& c, Clock::time_point now) {
 }
 
 void Task::Failure(Connection& c, int code, Clock::time_point now) {
+  if (c.hasSlice && c.next >= c.end) return SliceFinished(c, now);
   c.failures++;
   c.useOriginalUrl = true;  // a signed address may have expired; ask the origin again
-  if (!rangesServed_ && state_ == 3) {
+  if (BudgetSpent()) return Fail(code);
+  if (!rangesServed_ && state_ == kStateDownloading) {
     // Without ranges the body can only start over at byte 0; ask again what the server
     // serves, it may have changed.
     ResetFile();
-    state_ = 5;
+    state_ = kStateRequesting;
     c.probe = true;
     c.next = 0;
     c.end = INT64_MAX;
@@ -478,6 +531,12 @@ void Task::Failure(Connection& c, int code, Clock::time_point now) {
   }
   int64_t pause = int64_t{ctx_.settings.retryBaseMs} << std::min(c.failures - 1, 5);
   c.retryAt = now + std::chrono::milliseconds(pause);
+}
+
+// Counts one failure against the task's budget; true when the budget is spent.
+bool Task::BudgetSpent() {
+  int slices = ActiveConnections() + static_cast<int>(pending_.size());
+  return ++failuresWithoutProgress_ >= kFailuresPerSlice * std::clamp(slices, 1, kMaxConnections);
 }
 
 std::optional<ByteRange> Task::TakeWork() {
@@ -522,7 +581,7 @@ void Task::Restart(Clock::time_point now) {
   ResetFile();
   size_ = -1;
   rangesServed_ = false;
-  state_ = 5;
+  state_ = kStateRequesting;
   auto probe = std::make_unique<Connection>();
   probe->task = this;
   probe->probe = true;
@@ -534,12 +593,15 @@ void Task::Restart(Clock::time_point now) {
 }
 
 void Task::ResetFile() {
+  if (done_.Total() > 0) ++startedOver_;  // reported, so a restart from zero is seen
   done_.Clear();
+  saved_ = ControlData();
+  validators_ = Validators();
   if (!file_) return;
   std::lock_guard lock(file_->mutex);
   file_->generation++;
   // The control file forgets the old ranges before the bytes go.
-  WriteFileAtomically(file_->controlPath, FormatControl({request_.url, -1, {}}));
+  WriteFileAtomically(file_->controlPath, FormatControl({request_.url, -1, {}, {}}));
   if (::ftruncate(file_->fd, 0) != 0) {
     // Nothing claims those bytes any more, so what is left in them does no harm.
   }
@@ -547,70 +609,104 @@ void Task::ResetFile() {
 
 int Task::Preallocate() {
   if (!file_ || size_ <= 0) return 0;
+  // A size the disk cannot hold fails at once, before it takes the disk's last free byte.
+  struct stat st;
+  struct statvfs fs;
+  if (::fstat(file_->fd, &st) == 0 && ::fstatvfs(file_->fd, &fs) == 0 && fs.f_frsize > 0) {
+    int64_t need = size_ - static_cast<int64_t>(st.st_blocks) * 512;
+    if (need > 0 && static_cast<uint64_t>(need) / fs.f_frsize >= fs.f_bavail) return ENOSPC;
+  }
   if (::fallocate(file_->fd, 0, 0, size_) == 0) return 0;
   if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINTR) return 0;
   return errno;
+}
+
+DiskJob Task::Job(DiskJob::Kind kind) const {
+  DiskJob job;
+  job.kind = kind;
+  job.handle = handle_;
+  job.file = file_;
+  job.generation = file_->generation;
+  job.size = size_;
+  // The size is only worth keeping when ranges let a later run continue.
+  if (kind == DiskJob::kFlush || kind == DiskJob::kRelease)
+    job.control = FormatControl({request_.url, rangesServed_ ? size_ : -1, done_, validators_});
+  return job;
 }
 
 void Task::PostFlush(bool always) {
   if (!file_) return;
   // The periodic flush waits for the previous one; the last one before an end always goes.
   if (file_->flushQueued.exchange(true) && !always) return;
-  DiskJob job;
-  job.kind = DiskJob::kFlush;
-  job.handle = handle_;
-  job.file = file_;
-  job.generation = file_->generation;
-  job.control = FormatControl({request_.url, rangesServed_ ? size_ : -1, done_});
-  ctx_.disk->Post(std::move(job));
+  ctx_.disk->Post(Job(DiskJob::kFlush));
 }
 
 void Task::CheckComplete() {
-  if (Ended() || finishing_ || state_ != 3 || size_ < 0 || !done_.Contains(0, size_)) return;
+  if (Closing() || state_ != kStateDownloading || size_ < 0 || !done_.Contains(0, size_)) return;
   for (const auto& c : connections_)
     if (c->running) return;
   AbortAll();
   finishing_ = true;
   PostFlush();
-  DiskJob job;
-  job.kind = DiskJob::kFinish;
-  job.handle = handle_;
-  job.file = file_;
-  job.generation = file_->generation;
-  job.size = size_;
-  ctx_.disk->Post(std::move(job));
+  ctx_.disk->Post(Job(DiskJob::kFinish));
 }
 
 void Task::OnDiskResult(const DiskResult& result) {
   if (Ended()) return;
-  if (result.error != 0) return Fail(result.error);
+  if (result.kind == DiskJob::kRelease) {
+    state_ = kStateFailed;
+    return;
+  }
+  if (result.error != 0) {
+    finishing_ = false;
+    return Fail(result.error);
+  }
   file_->name = result.savedName;
-  state_ = 4;
-  ReleaseClaim();
+  state_ = kStateFinished;
 }
 
+// What is on disk stays usable for a later resume. The failure is reported once its last
+// control-file write is done and the partial is let go, so a task started again at once
+// finds it free.
 void Task::Fail(int code) {
+  if (Ended() || failing_) return;
   AbortAll();
-  state_ = 1;
   failureCode_ = code;
-  PostFlush();  // what is on disk stays usable for a later resume
-  ReleaseClaim();
+  if (!file_) {
+    state_ = kStateFailed;
+    return;
+  }
+  failing_ = true;
+  ctx_.disk->Post(Job(DiskJob::kRelease));
+}
+
+void Task::Abandon(int code) noexcept {
+  try {
+    Fail(code);
+    return;
+  } catch (...) {
+  }
+  // Even failing failed: report it now; the partial is let go with the task.
+  DropConnections();
+  failing_ = false;
+  failureCode_ = code;
+  state_ = kStateFailed;
 }
 
 void Task::Shutdown() {
-  if (Ended() || finishing_) return;
+  if (Closing()) return;
   AbortAll();
   PostFlush();
 }
 
 void Task::Tick(Clock::time_point now) {
-  if (Ended() || finishing_ || state_ == 2) return;
+  if (Closing() || state_ == kStatePaused) return;
   for (size_t i = 0; i < connections_.size(); ++i) {
     Connection& c = *connections_[i];
     if (!c.running && c.hasSlice && now >= c.retryAt) Launch(c, now);
-    if (Ended()) return;
+    if (Closing()) return;
   }
-  if (rangesServed_ && state_ == 3) {
+  if (rangesServed_ && state_ == kStateDownloading) {
     while (ActiveConnections() < MaxConnections()) {
       auto work = TakeWork();
       if (!work) break;
@@ -622,7 +718,7 @@ void Task::Tick(Clock::time_point now) {
       c->end = work->end;
       connections_.push_back(std::move(c));
       Launch(*connections_.back(), now);
-      if (Ended()) return;
+      if (Closing()) return;
     }
   }
   // A slow connection's bytes should not wait long in memory: progress reports and the
@@ -639,7 +735,7 @@ void Task::Tick(Clock::time_point now) {
     if (c.running && !c.paused && now - c.lastData > stall) {
       Abort(c);
       Failure(c, ETIMEDOUT, now);
-      if (Ended()) return;
+      if (Closing()) return;
     }
   }
   if (now - lastFlush_ >= std::chrono::seconds(1)) {
@@ -653,14 +749,15 @@ TaskStatus Task::Status(Clock::time_point now) {
   TaskStatus s;
   s.state = state_;
   s.failureCode = failureCode_;
+  s.startedOver = startedOver_;
   s.name = file_ ? file_->name : request_.name;
   s.size = std::max<int64_t>(size_, 0);
   s.downloaded = done_.Total();
-  if (state_ == 4)
+  if (state_ == kStateFinished)
     s.progress = 1.0f;
   else if (size_ > 0)
     s.progress = static_cast<float>(static_cast<double>(s.downloaded) / static_cast<double>(size_));
-  s.speed = state_ == 3
+  s.speed = state_ == kStateDownloading
                 ? static_cast<int32_t>(std::min<int64_t>(meter_.BytesPerSecond(now), INT32_MAX))
                 : 0;
   int running = 0;
@@ -668,7 +765,7 @@ TaskStatus Task::Status(Clock::time_point now) {
     if (c->running) ++running;
   s.connections = running;
   s.originValid = originValid_;
-  s.creatingFile = state_ == 5;
+  s.creatingFile = state_ == kStateRequesting;
   return s;
 }
 

@@ -1,7 +1,7 @@
-// One download: asks the server for the address and what it serves (state 5), then moves the
-// body over one or more connections into the partial file (state 3), until the file is
-// complete and renamed into place (state 4) or the task gives up (state 1). Everything here
-// runs on the engine thread.
+// One download: asks the server for the address and what it serves (requesting), then moves
+// the body over one or more connections into the partial file (downloading), until the file
+// is complete and renamed into place (finished) or the task gives up (failed). The partial
+// file is locked for as long as the task owns it. Everything here runs on the engine thread.
 #pragma once
 
 #include <curl/curl.h>
@@ -9,10 +9,11 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "download/engine_api.h"
+#include "engine/control_file.h"
 #include "engine/disk_worker.h"
 #include "engine/http_response.h"
 #include "engine/range_set.h"
@@ -33,7 +34,6 @@ struct EngineContext {
   TokenBucket* bucket = nullptr;
   DiskWorker* disk = nullptr;
   EngineSettings settings;
-  std::set<std::string> claimedTargets;  // dir/name of every task still running
 };
 
 // A task as the caller asked for it; texts in UTF-8.
@@ -48,9 +48,10 @@ struct TaskRequest {
 
 // What a query reports.
 struct TaskStatus {
-  int32_t state = 2;
+  int32_t state = layout::kStatePaused;
   int32_t failureCode = 0;
-  std::string name;  // UTF-8, the name the file has or will have
+  int32_t startedOver = 0;  // times what was on disk was dropped to start from byte 0
+  std::string name;         // UTF-8, the name the file has or will have
   int64_t size = 0;
   int64_t downloaded = 0;
   float progress = 0;
@@ -82,9 +83,9 @@ struct Connection {
   int failures = 0;
   Clock::time_point retryAt{};
   Clock::time_point lastData{};
-  std::optional<ContentRange> contentRange;
-  int64_t contentLength = -1;
-  std::string buffer;  // received bytes ending at `next`, not yet written
+  ResponseHead head;
+  curl_slist* headers = nullptr;  // extra request headers of the running request
+  std::string buffer;             // received bytes ending at `next`, not yet written
   Clock::time_point bufferSince{};
   char error[CURL_ERROR_SIZE] = {};
 };
@@ -105,8 +106,11 @@ class Task {
   void OnDiskResult(const DiskResult& result);
   // The engine is shutting down: drop the connections, record what is on disk.
   void Shutdown();
+  // Something threw while this task was being served: it fails with `code`, whatever state
+  // that leaves behind.
+  void Abandon(int code) noexcept;
   TaskStatus Status(Clock::time_point now);
-  bool Ended() const { return state_ == 1 || state_ == 4; }
+  bool Ended() const { return state_ == layout::kStateFailed || state_ == layout::kStateFinished; }
 
   // Curl callbacks.
   size_t OnData(Connection& c, const char* data, size_t len);
@@ -120,16 +124,21 @@ class Task {
   void AbortAll();
   Connection::Verdict Judge(Connection& c, int& code);
   void SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size);
+  bool ResumesSameFile(const Validators& seen) const;
   void Failure(Connection& c, int code, Clock::time_point now);
+  bool BudgetSpent();
   void SliceFinished(Connection& c, Clock::time_point now);
   std::optional<ByteRange> TakeWork();
   void Restart(Clock::time_point now);
   void ResetFile();
   int Preallocate();
+  DiskJob Job(DiskJob::Kind kind) const;
   void PostFlush(bool always = true);
   void CheckComplete();
   void Fail(int code);
-  void ReleaseClaim();
+  void DropConnections() noexcept;
+  // Finishing, failing or ended: nothing more is fetched or written.
+  bool Closing() const { return Ended() || finishing_ || failing_; }
   int MaxConnections() const;
   int ActiveConnections() const;
   void RemoveIdle();
@@ -138,18 +147,22 @@ class Task {
   TaskRequest request_;
   EngineContext& ctx_;
   std::string effectiveUrl_;
-  int32_t state_ = 2;
+  int32_t state_ = layout::kStatePaused;
   int32_t failureCode_ = 0;
   int64_t size_ = -1;
   bool rangesServed_ = false;
   bool originValid_ = false;
   bool finishing_ = false;
+  bool failing_ = false;  // waits for the last control-file write before it reports failure
   int restarts_ = 0;
+  int startedOver_ = 0;
+  int failuresWithoutProgress_ = 0;  // failures since the last new byte, across connections
+  ControlData saved_;                // what the control file said when this run found it
+  Validators validators_;            // what the server sent for the bytes now on disk
   RangeSet done_;
   std::deque<ByteRange> pending_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::shared_ptr<PartFile> file_;
-  std::string claimed_;
   SpeedMeter meter_;
   Clock::time_point lastFlush_{};
   int64_t unsyncedBytes_ = 0;

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QContextMenuEvent>
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
@@ -32,6 +34,7 @@
 #include "app/unfinished_tab.h"
 #include "base/encoding.h"
 #include "base/profile_file.h"
+#include "base/version.h"
 #include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "gui_test_support.h"
@@ -609,6 +612,36 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(box, Qt::LeftButton);
     QTest::mouseClick(box, Qt::LeftButton);
     QCOMPARE(engine_->limits, (std::vector<int32_t>{1410065407, 0, 1410065407, 300}));
+  }
+
+  // The fixed layout has no menu bar: a right click anywhere on the status bar offers the
+  // About box, which names the version and the commit of the build.
+  void theStatusBarsMenuOpensTheAboutBox() {
+    QLabel* text = Find<QLabel>(window_.get(), "状态条1_1");
+    QPoint at = text->rect().center();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, text->mapToGlobal(at));
+    QApplication::sendEvent(text, &click);
+    auto* menu = Find<QMenu>(window_.get(), "状态条菜单");
+    QTRY_VERIFY(menu->isVisible());
+    QCOMPARE(menu->actions().size(), 1);
+    QAction* about = menu->actions().front();
+    QCOMPARE(about->text(), QStringLiteral("关于 ShareFetch"));
+    menu->hide();
+    about->trigger();
+
+    auto* box = Find<QMessageBox>(window_.get(), "关于");
+    QVERIFY(box != nullptr);
+    QTRY_VERIFY(box->isVisible());
+    QCOMPARE(box->windowTitle(), QStringLiteral("关于 ShareFetch"));
+    QString commit = QString::fromLatin1(sf::GitCommit());
+    QVERIFY2(box->text().contains(QStringLiteral("版本：") + sf::VersionNumber()),
+             qPrintable(box->text()));
+    QVERIFY2(box->text().contains(QStringLiteral("提交：") +
+                                  (commit.isEmpty() ? QStringLiteral("未知") : commit)),
+             qPrintable(box->text()));
+    QPointer<QMessageBox> closed(box);
+    box->accept();
+    QTRY_VERIFY(closed.isNull());  // it deletes itself, so opening it again makes no pile
   }
 
   void withoutTheEngineTheWindowSaysSoAndStillResolves() {

@@ -59,6 +59,42 @@ TEST(SettingsPaths, BesideTheProgramAndInTheUsersConfiguration) {
   EXPECT_EQ(SettingsPathsFor("/", nullptr, nullptr).user, "");
 }
 
+TEST_F(SettingsFileTest, InstalledTheUsersDirectoriesReplaceTheProgramsOwn) {
+  // From the build tree nothing changes: settings beside the program, downloads below it.
+  StartDirectories build = StartDirectoriesFor("/b/bin", false, config.c_str(), "/home/u");
+  EXPECT_EQ(build.settings.beside, "/b/bin/Tavrin.ini");
+  EXPECT_EQ(build.settings.user, (config / "sharefetch/Tavrin.ini").string());
+  EXPECT_EQ(build.saveDirectory, "/b/bin/下载内容");
+
+  // Installed, without user-dirs.dirs: the configuration directory and ~/Downloads.
+  StartDirectories installed = StartDirectoriesFor("/usr/bin", true, config.c_str(), "/home/u");
+  EXPECT_EQ(installed.settings.beside, "");
+  EXPECT_EQ(installed.settings.user, (config / "sharefetch/Tavrin.ini").string());
+  EXPECT_EQ(installed.saveDirectory, "/home/u/Downloads/下载内容");
+
+  // The download directory the desktop set, as xdg-user-dir reads it; the last line wins and
+  // a value of another form is no directory.
+  WriteFile(config / "user-dirs.dirs",
+            "# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/桌面\"\n"
+            "XDG_DOWNLOAD_DIR=\"$HOME/old\"\n  XDG_DOWNLOAD_DIR=\"$HOME/下载/\"\n");
+  EXPECT_EQ(StartDirectoriesFor("/usr/bin", true, config.c_str(), "/home/u").saveDirectory,
+            "/home/u/下载/下载内容");
+  WriteFile(config / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"/data/dl\"\r\n");
+  EXPECT_EQ(StartDirectoriesFor("/usr/bin", true, config.c_str(), "/home/u").saveDirectory,
+            "/data/dl/下载内容");
+  WriteFile(config / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"relative\"\n");
+  EXPECT_EQ(StartDirectoriesFor("/usr/bin", true, config.c_str(), "/home/u").saveDirectory,
+            "/home/u/Downloads/下载内容");
+
+  // What the window saves at close then lands in the user's configuration directory, even
+  // where the program's directory is writable (as /usr/bin is for root).
+  StartDirectories writable = StartDirectoriesFor(program.string(), true, config.c_str(), "/h");
+  ASSERT_TRUE(
+      SaveOnClose(writable.settings, {{"a", "http://h/a", "", -1}}, writable.saveDirectory));
+  EXPECT_FALSE(fs::exists(program / "Tavrin.ini"));
+  EXPECT_EQ(SettingsFileToRead(writable.settings), writable.settings.user);
+}
+
 TEST_F(SettingsFileTest, TwoDownloadsByteForByteAndBack) {
   std::vector<UnfinishedDownload> listed = {{"a.bin", "http://h/file/1?x=1&y=2", "", -1},
                                             {G("报告.pdf"), "http://h/file/2", "", -1}};

@@ -171,5 +171,30 @@ TEST(DownloadRun, ReportsSavedPathsAndFailures) {
   std::fclose(console.err);
 }
 
+TEST(DownloadRun, AnOverlongNameFromTheAddressIsShortenedAndTheRunGoesOn) {
+  ScriptedEngine engine;
+  engine.scripts[1] = {layout::kStateFinished, 0, u"long.zip"};
+  engine.scripts[2] = {layout::kStateFinished, 0, u"b.bin"};
+  DownloadOptions o;
+  o.dir = "/srv";
+  std::string stem;
+  for (int i = 0; i < 300; ++i) stem += "文";  // more characters than the record holds
+  o.urls = {"http://h/" + stem + ".zip", "http://h/b.bin"};
+  Console console;
+  console.out = std::tmpfile();
+  console.err = std::tmpfile();
+  std::atomic<bool> interrupted{false};
+  EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 0) << Contents(console.err);
+  ASSERT_EQ(engine.names.size(), 2u);
+  const std::string& name = engine.names[0];
+  EXPECT_LT(Utf8ToUtf16(name).size(), 260u);  // the record's field, with its terminator
+  EXPECT_GT(name.size(), 200u);
+  EXPECT_EQ(name.substr(name.size() - 4), ".zip");
+  EXPECT_TRUE(IsValidUtf8(name));
+  EXPECT_EQ(engine.names[1], "b.bin");
+  std::fclose(console.out);
+  std::fclose(console.err);
+}
+
 }  // namespace
 }  // namespace sf::cli

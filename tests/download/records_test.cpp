@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "base/encoding.h"
@@ -218,6 +221,42 @@ TEST(EngineLibrary, MissingLibraryOrFunctionIsAnErrorNamingThePath) {
   EXPECT_EQ(incomplete.engine, nullptr);
   EXPECT_NE(incomplete.error.find(SF_INCOMPLETE_ENGINE_PATH), std::string::npos);
   EXPECT_NE(incomplete.error.find("XL_CreateTask"), std::string::npos) << incomplete.error;
+}
+
+// The engine beside the program wins; a program in <prefix>/bin finds the installed one in
+// <prefix>/lib/sharefetch, and only then counts as installed.
+TEST(EngineLibrary, FoundBesideTheProgramElseInTheInstalledTree) {
+  namespace fs = std::filesystem;
+  fs::path root = fs::temp_directory_path() / ("sf-engine-place-" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "bin");
+  auto touch = [](const fs::path& p) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p) << "x";
+  };
+  std::string bin = (root / "bin").string();
+
+  EngineLocation none = LocateEngineLibrary(bin);
+  EXPECT_FALSE(none.found);
+  EXPECT_FALSE(none.installed);
+  EXPECT_EQ(none.path, bin + "/libsfengine.so");
+
+  touch(root / "lib/sharefetch/libsfengine.so");
+  EngineLocation installed = LocateEngineLibrary(bin + "/");
+  EXPECT_TRUE(installed.found);
+  EXPECT_TRUE(installed.installed);
+  EXPECT_EQ(installed.path, (root / "lib/sharefetch/libsfengine.so").string());
+
+  touch(root / "bin/libsfengine.so");
+  EngineLocation beside = LocateEngineLibrary(bin);
+  EXPECT_TRUE(beside.found);
+  EXPECT_FALSE(beside.installed);
+  EXPECT_EQ(beside.path, bin + "/libsfengine.so");
+
+  // Only a directory named bin has an installed tree around it.
+  fs::create_directories(root / "other");
+  EXPECT_FALSE(LocateEngineLibrary((root / "other").string()).found);
+  fs::remove_all(root);
 }
 
 }  // namespace

@@ -73,23 +73,39 @@ TEST(FileNaming, LongNamesKeepTheirExtensionAndWholeCharacters) {
   EXPECT_LE(name.size() + std::string(" (99999)").size() + kPartSuffix.size(), 255u);
   EXPECT_EQ(name.substr(name.size() - 4), ".mp4");
   EXPECT_EQ((name.size() - 4) % 3, 0u);  // no character split
+  // An overlong "extension" is part of the name; a name of dots stays harmless when cut.
+  EXPECT_EQ(SafeFileName("a." + std::string(300, 'b'), 255).substr(0, 5), "a.bbb");
+  for (const std::string& odd : {"a." + std::string(300, 'b'), std::string(300, '.')}) {
+    std::string cut = SafeFileName(odd, 255);
+    EXPECT_LE(cut.size() + kNameReserve, 255u) << odd;
+    EXPECT_NE(cut.find_first_not_of('.'), std::string::npos) << odd;
+  }
   EXPECT_EQ(NumberedName("a.tar.gz", 2), "a.tar (2).gz");
   EXPECT_EQ(NumberedName(".hidden", 1), ".hidden (1)");
   EXPECT_EQ(NumberedName("x", 0), "x");
 }
 
-TEST(ControlFile, RoundTripsAndRejectsDamage) {
+TEST(ControlFile, RoundTripsReadsTheFirstVersionAndRejectsDamage) {
   ControlData d;
-  d.url = "http://h/a b";
+  d.url = "http://h/a b?sign=1#x";
   d.size = 1000;
   d.done.Add(0, 100);
   d.done.Add(500, 600);
+  d.validators = {"\"abc\"", "Mon, 01 Jan 2024 00:00:00 GMT"};
   std::string text = FormatControl(d);
   auto back = ParseControl(text);
   ASSERT_TRUE(back);
-  EXPECT_EQ(back->url, d.url);
+  EXPECT_EQ(back->url, "http://h/a b");  // the query changes with every link to the file
   EXPECT_EQ(back->size, 1000);
   EXPECT_EQ(back->done.Format(), "0-100 500-600");
+  EXPECT_EQ(back->validators, d.validators);
+
+  auto first = ParseControl("sharefetch-partial 1\nurl http://h/a?sign=1\nsize 9\ndone 0-5\n");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->url, "http://h/a?sign=1");
+  EXPECT_EQ(first->done.Total(), 5);
+  EXPECT_EQ(first->validators, Validators());
+  EXPECT_FALSE(ParseControl("sharefetch-partial 2\nurl http://h/a\nsize 9\ndone 0-5\n"));
 
   EXPECT_FALSE(ParseControl(text.substr(0, text.size() - 1)));  // torn last line
   EXPECT_FALSE(ParseControl("something else\n"));

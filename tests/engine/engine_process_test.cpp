@@ -49,20 +49,15 @@ pid_t Spawn(const std::vector<std::string>& args) {
   return pid;
 }
 
-TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
-  std::string body = RandomBytes(4 << 20, 11);
-  RangeFileServer server(body);
-  TempDir dir;
-  std::string url = server.Url("/data/%E6%96%87%E4%BB%B6.bin");  // 文件.bin
+// Starts the terminal program on `url` under a speed limit and kills it once the control
+// file shows progress from the start of the file on, leaving a partial download behind.
+void InterruptedDownload(const std::string& url, const TempDir& dir, const std::string& name) {
   pid_t child = Spawn({SF_CLI_PATH, "download", "--limit", "1024", "--dir", dir.path(), url});
   ASSERT_GT(child, 0);
-
-  // Wait until the control file shows real progress from the start of the file on.
-  std::string control = dir / "文件.bin.sfctl";
   bool progressed = false;
   for (int i = 0; i < 200 && !progressed; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    auto text = engine::ReadSmallFile(control);
+    auto text = engine::ReadSmallFile(dir / (name + ".sfctl"));
     auto data = text ? engine::ParseControl(*text) : std::nullopt;
     progressed = data && data->done.Total() >= (512 << 10) && !data->done.Ranges().empty() &&
                  data->done.Ranges().front().begin == 0;
@@ -71,12 +66,24 @@ TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
   int status;
   ::waitpid(child, &status, 0);
   ASSERT_TRUE(progressed);
-  ASSERT_FALSE(FileExists(dir / "文件.bin"));
-  ASSERT_TRUE(FileExists(dir / "文件.bin.sfpart"));
+  ASSERT_FALSE(FileExists(dir / name));
+  ASSERT_TRUE(FileExists(dir / (name + ".sfpart")));
+}
+
+CommandResult Download(const TempDir& dir, const std::string& url, const char* redirect) {
+  return Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.path() + "' '" + url + "' " +
+               redirect);
+}
+
+TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
+  std::string body = RandomBytes(4 << 20, 11);
+  RangeFileServer server(body);
+  TempDir dir;
+  std::string url = server.Url("/data/%E6%96%87%E4%BB%B6.bin");  // 文件.bin
+  ASSERT_NO_FATAL_FAILURE(InterruptedDownload(url, dir, "文件.bin"));
   size_t before = server.Requests().size();
 
-  CommandResult again = Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.path() + "' '" +
-                              url + "' 2>/dev/null");
+  CommandResult again = Download(dir, url, "2>/dev/null");
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.output, dir / "文件.bin\n");
   EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "文件.bin")), Sha256Hex(body));
@@ -86,6 +93,76 @@ TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
   ASSERT_GT(requests.size(), before);
   for (size_t i = before; i < requests.size(); ++i)
     EXPECT_NE(requests[i].range, "bytes=0-") << "the second run started over";
+}
+
+TEST(DownloadCommand, AResumeNeverMixesTwoVersionsOfAFile) {
+  std::string first = RandomBytes(4 << 20, 21), second = RandomBytes(4 << 20, 22);
+  // The server swaps in another file of the same size, with new validators; the new link
+  // differs only in its query.
+  {
+    RangeFileServer server(first);
+    server.SetValidators("\"v1\"", "Mon, 01 Jan 2024 00:00:00 GMT");
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(InterruptedDownload(server.Url("/s/a.bin?sign=1"), dir, "a.bin"));
+    server.SetContent(second);
+    server.SetValidators("\"v2\"", "Tue, 02 Jan 2024 00:00:00 GMT");
+    CommandResult r = Download(dir, server.Url("/s/a.bin?sign=2"), "2>&1");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "a.bin")), Sha256Hex(second));
+    EXPECT_NE(r.output.find("a.bin: cannot continue the partial download; starting over"),
+              std::string::npos)
+        << r.output;
+  }
+  // Without validators the address decides: a partial of one path is no start for another...
+  RangeFileServer plain(first);
+  {
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(InterruptedDownload(plain.Url("/x/b.bin"), dir, "b.bin"));
+    plain.SetContent(second);
+    CommandResult r = Download(dir, plain.Url("/y/b.bin"), "2>&1");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "b.bin")), Sha256Hex(second));
+  }
+  // ...while a new query on the same path is the same file, and resumes.
+  {
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(InterruptedDownload(plain.Url("/z/c.bin?sign=1"), dir, "c.bin"));
+    size_t before = plain.Requests().size();
+    CommandResult r = Download(dir, plain.Url("/z/c.bin?sign=2"), "2>&1");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "c.bin")), Sha256Hex(second));
+    auto requests = plain.Requests();
+    for (size_t i = before; i < requests.size(); ++i)
+      EXPECT_NE(requests[i].range, "bytes=0-") << "the new query started over";
+  }
+}
+
+TEST(DownloadCommand, ASecondDownloadOfAPartialInUseFailsAndTouchesNothing) {
+  std::string body = RandomBytes(256 << 10, 23);
+  RangeFileServer server(body);
+  server.SetRate(128 << 10);  // about two seconds
+  TempDir dir;
+  int32_t first = StartTask({server.Url("/f.bin"), dir.path(), "f.bin"});
+  for (int i = 0; i < 200 && Query(first).state != layout::kStateDownloading; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(Query(first).state, layout::kStateDownloading);
+
+  // Another process...
+  CommandResult other = Download(dir, server.Url("/f.bin"), "2>&1");
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.output.find("f.bin: in use by another download"), std::string::npos)
+      << other.output;
+  // ...and another task of this one.
+  TaskOutcome second = WaitForEnd(StartTask({server.Url("/f.bin"), dir.path(), "f.bin"}));
+  EXPECT_EQ(second.state, layout::kStateFailed);
+  EXPECT_EQ(second.failure, EBUSY);
+  EXPECT_EQ(Query(first).state, layout::kStateDownloading);
+
+  TaskOutcome done = WaitForEnd(first);
+  ASSERT_EQ(done.state, layout::kStateFinished) << "failure " << done.failure;
+  EXPECT_EQ(done.name, "f.bin");
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "f.bin")), Sha256Hex(body));
+  EXPECT_FALSE(FileExists(dir / "f (1).bin"));
 }
 
 TEST(DownloadCommand, FailureGivesExitStatusOneAndTheCode) {

@@ -18,12 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       last = r.end;
     }
     auto again = sf::engine::ParseControl(sf::engine::FormatControl(*control));
-    if (!again || again->done.Format() != control->done.Format() || again->size != control->size)
+    if (!again || again->done.Format() != control->done.Format() || again->size != control->size ||
+        again->validators != control->validators)
       std::abort();
   }
   if (auto range = sf::engine::ParseContentRange(input)) {
-    if (range->first >= 0 && (range->last < range->first ||
-                              (range->total >= 0 && range->last >= range->total)))
+    if (range->first >= 0 &&
+        (range->last < range->first || (range->total >= 0 && range->last >= range->total)))
       std::abort();
   }
   sf::engine::HeaderValue(input, "Content-Length");

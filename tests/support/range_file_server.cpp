@@ -37,10 +37,13 @@ std::string HeaderOf(const std::string& head, const std::string& name) {
 
 RangeFileServer::RangeFileServer(std::string content)
     : content_(std::make_shared<const std::string>(std::move(content))) {
-  listener_ = std::make_unique<LoopbackListener>([this](int fd, int connection) { Serve(fd, connection); });
+  listener_ =
+      std::make_unique<LoopbackListener>([this](int fd, int connection) { Serve(fd, connection); });
 }
 
-RangeFileServer::~RangeFileServer() { listener_->Stop(); }
+RangeFileServer::~RangeFileServer() {
+  listener_->Stop();
+}
 
 std::string RangeFileServer::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(listener_->port()) + path;
@@ -49,6 +52,12 @@ std::string RangeFileServer::Url(const std::string& path) const {
 void RangeFileServer::SetContent(std::string content) {
   std::lock_guard lock(mutex_);
   content_ = std::make_shared<const std::string>(std::move(content));
+}
+
+void RangeFileServer::SetValidators(std::string etag, std::string lastModified) {
+  std::lock_guard lock(mutex_);
+  etag_ = std::move(etag);
+  lastModified_ = std::move(lastModified);
 }
 
 void RangeFileServer::ForceStatus(int status, int count) {
@@ -116,14 +125,20 @@ void RangeFileServer::Serve(int fd, int connection) {
     req.range = HeaderOf(head, "Range");
     req.cookie = HeaderOf(head, "Cookie");
     req.referer = HeaderOf(head, "Referer");
+    req.ifRange = HeaderOf(head, "If-Range");
     req.connection = connection;
 
     std::shared_ptr<const std::string> content;
     int forced = 0;
     int64_t dropAt = -1;
+    std::string validators;
+    bool validatorMatches = req.ifRange.empty();
     {
       std::lock_guard lock(mutex_);
       content = content_;
+      if (!etag_.empty()) validators += "ETag: " + etag_ + "\r\n";
+      if (!lastModified_.empty()) validators += "Last-Modified: " + lastModified_ + "\r\n";
+      validatorMatches |= req.ifRange == etag_ || req.ifRange == lastModified_;
       if (forcedStatus_ != 0 && forcedCount_ != 0) {
         forced = forcedStatus_;
         if (forcedCount_ > 0) --forcedCount_;
@@ -132,6 +147,8 @@ void RangeFileServer::Serve(int fd, int connection) {
     const int64_t size = static_cast<int64_t>(content->size());
     std::string headers;
     int64_t first = 0, last = size - 1;
+    int64_t announced = -1;  // Content-Length when it differs from the bytes sent
+    Fault fault = Fault::kNone;
     if (req.target.rfind("/r/", 0) == 0) {
       req.status = 302;
       headers = "HTTP/1.1 302 Found\r\nLocation: " + req.target.substr(2) +
@@ -142,7 +159,7 @@ void RangeFileServer::Serve(int fd, int connection) {
     } else if (chunked_) {
       req.status = 200;
       headers = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
-    } else if (honorRanges_ && req.range.rfind("bytes=", 0) == 0) {
+    } else if (honorRanges_ && validatorMatches && req.range.rfind("bytes=", 0) == 0) {
       std::string spec = req.range.substr(6);
       size_t dash = spec.find('-');
       first = std::atoll(spec.substr(0, dash).c_str());
@@ -157,13 +174,26 @@ void RangeFileServer::Serve(int fd, int connection) {
         last = -1;
       } else {
         req.status = 206;
-        headers = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) +
-                  "-" + std::to_string(last) + "/" + std::to_string(size) +
-                  "\r\nContent-Length: " + std::to_string(last - first + 1) + "\r\n\r\n";
+        if (!lastText.empty()) fault = fault_;
+        if (fault == Fault::kOtherRange) {
+          int64_t shift = last + 1 < size ? 1 : -1;
+          first += shift;
+          last += shift;
+        } else if (fault == Fault::kRangeFromZero) {
+          last -= first;
+          first = 0;
+        }
+        std::string range = std::to_string(first) + "-" + std::to_string(last);
+        if (fault == Fault::kShortBody) --last;
+        if (fault == Fault::kErrorAfterBody) announced = last - first + 2;
+        headers = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + range + "/" +
+                  std::to_string(size) + "\r\n" + validators + "Content-Length: " +
+                  std::to_string(announced >= 0 ? announced : last - first + 1) + "\r\n\r\n";
       }
     } else {
       req.status = 200;
-      headers = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
+      headers = "HTTP/1.1 200 OK\r\n" + validators + "Content-Length: " + std::to_string(size) +
+                "\r\n\r\n";
     }
     bool hasBody = req.status == 200 || req.status == 206;
     if (hasBody) {
@@ -209,7 +239,7 @@ void RangeFileServer::Serve(int fd, int connection) {
       requests_[index].bodyBytes = sent;
     }
     if (ok && chunked_ && dropAt < 0) ok = SendAll(fd, "0\r\n\r\n", 5);
-    if (!ok || dropAt >= 0) break;
+    if (!ok || dropAt >= 0 || announced >= 0) break;
   }
   ::close(fd);
 }

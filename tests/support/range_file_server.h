@@ -1,7 +1,9 @@
 // A loopback HTTP/1.1 file server for download tests: serves one body under any path, honours
 // single byte ranges (or ignores them on request), keeps connections alive, and injects
-// faults: forced status codes, connections dropped mid-body, a per-connection rate. Paths
-// under "/r/" answer with a redirect to the rest of the path. Every request is recorded.
+// faults: forced status codes, connections dropped mid-body, a per-connection rate, answers
+// that break the range protocol. It can send validators (ETag, Last-Modified) and then honours
+// If-Range. Paths under "/r/" answer with a redirect to the rest of the path. Every request is
+// recorded.
 #pragma once
 
 #include <atomic>
@@ -21,6 +23,7 @@ struct ServedRequest {
   std::string range;  // the Range header's value, empty when absent
   std::string cookie;
   std::string referer;
+  std::string ifRange;
   int status = 0;
   int64_t bodyBytes = 0;  // bytes of body actually sent
   int connection = 0;     // which accepted connection carried it
@@ -28,6 +31,15 @@ struct ServedRequest {
 
 class RangeFileServer {
  public:
+  // Lies told in answer to a closed range ("bytes=A-B"); open ranges are served truthfully.
+  enum class Fault {
+    kNone,
+    kOtherRange,      // a 206 for the range one byte further on
+    kRangeFromZero,   // a 206 from byte 0, as long as the range asked for
+    kShortBody,       // the right head, but the body (and its length) one byte short
+    kErrorAfterBody,  // the whole range, then the connection ends one byte before its length
+  };
+
   explicit RangeFileServer(std::string content);
   ~RangeFileServer();
   RangeFileServer(const RangeFileServer&) = delete;
@@ -44,6 +56,9 @@ class RangeFileServer {
   void DropAfter(int64_t bytes, int times);
   // Body bytes per second on each connection; 0: as fast as possible.
   void SetRate(int64_t bytesPerSecond) { rate_ = bytesPerSecond; }
+  void SetFault(Fault fault) { fault_ = fault; }
+  // Sent with every answer that carries the file; empty values are left out.
+  void SetValidators(std::string etag, std::string lastModified);
 
   std::vector<ServedRequest> Requests() const;
   int64_t BodyBytesSent() const;
@@ -55,10 +70,13 @@ class RangeFileServer {
   std::atomic<bool> honorRanges_{true};
   std::atomic<bool> chunked_{false};
   std::atomic<int64_t> rate_{0};
+  std::atomic<Fault> fault_{Fault::kNone};
   mutable std::mutex mutex_;
   std::shared_ptr<const std::string> content_;
   int forcedStatus_ = 0;
   int forcedCount_ = 0;
+  std::string etag_;
+  std::string lastModified_;
   int64_t dropBytes_ = 0;
   int dropTimes_ = 0;
   std::vector<ServedRequest> requests_;

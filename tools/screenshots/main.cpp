@@ -1,12 +1,13 @@
 // Saves screenshots of the window against the local share service: each tab with something in
 // it (the quick tab with a captcha and its link on the second; on the third, downloads running,
 // one paused, one failed and one waiting; the downloads a closed window left unfinished on the
-// fourth), and both prompt dialogs.
+// fourth), both prompt dialogs and the About box.
 // Usage: sharefetch-shots OUTPUT_DIR
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -15,6 +16,7 @@
 #include <QTreeWidget>
 #include <iostream>
 
+#include "app/about_box.h"
 #include "app/downloads_tab.h"
 #include "app/main_window.h"
 #include "app/prompt_dialogs.h"
@@ -169,5 +171,10 @@ int main(int argc, char** argv) {
   QTest::qWait(50);
   ok &= Save(&captcha, dir, "dialog-captcha.png");
   captcha.close();
+
+  QMessageBox* about = sf::app::ShowAbout(&window);
+  QTest::qWait(50);
+  ok &= Save(about, dir, "about.png");
+  about->close();
   return ok ? 0 : 1;
 }

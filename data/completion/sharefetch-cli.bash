@@ -1,0 +1,29 @@
+# bash completion for sharefetch-cli. The install test checks that every command and option of
+# "sharefetch-cli --help" is offered here, so add new ones to the lists below.
+
+_sharefetch_cli() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+  if [[ $COMP_CWORD -eq 1 ]]; then
+    COMPREPLY=($(compgen -W "resolve quick download --version --help" -- "$cur"))
+    return
+  fi
+  local options
+  case ${COMP_WORDS[1]} in
+    resolve) options="--host --password --json --help" ;;
+    quick) options="--host --password --help" ;;
+    download) options="--dir --limit --jobs --name" ;;
+    *) return ;;
+  esac
+  case $prev in
+    --dir)
+      compopt -o filenames 2>/dev/null
+      COMPREPLY=($(compgen -d -- "$cur"))
+      return
+      ;;
+    --host | --password | --limit | --jobs | --name) return ;;  # values of the user's own
+  esac
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W "$options" -- "$cur"))
+  fi
+}
+complete -F _sharefetch_cli sharefetch-cli

@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, as a user or the package gets it, and checks the
+# installed tree: its files, --version, a download through the installed engine from a local
+# server, the desktop entry and the AppStream metadata against their validators, and the
+# manual pages and the bash completion against what the programs' own --help lists.
+# Usage: install_test.sh BUILD_DIR VERSION GUI(ON|OFF)
+set -uo pipefail
+build=$1 version=$2 gui=$3
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/sf-install-XXXXXX")
+server=""
+cleanup() {
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+need() {
+  command -v "$1" >/dev/null && return
+  echo "FAIL: $1 is missing; tools/deps.sh installs it (package $2)" >&2
+  exit 1
+}
+need man man-db
+need desktop-file-validate desktop-file-utils
+need python3 python3
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log" >&2; echo "FAIL: cmake --install" >&2; exit 1; }
+cli=$prefix/bin/sharefetch-cli
+window=$prefix/bin/sharefetch
+desktop=$prefix/share/applications/org.sharefetch.ShareFetch.desktop
+metainfo=$prefix/share/metainfo/org.sharefetch.ShareFetch.metainfo.xml
+completion=$prefix/share/bash-completion/completions/sharefetch-cli
+
+# Exactly these files: the engine only in lib/sharefetch, no simulator and no test program.
+expected=(bin/sharefetch-cli lib/sharefetch/libsfengine.so share/man/man1/sharefetch-cli.1
+  share/bash-completion/completions/sharefetch-cli)
+if [ "$gui" = ON ]; then
+  expected+=(bin/sharefetch share/man/man1/sharefetch.1
+    share/applications/org.sharefetch.ShareFetch.desktop
+    share/metainfo/org.sharefetch.ShareFetch.metainfo.xml
+    share/icons/hicolor/scalable/apps/org.sharefetch.ShareFetch.svg)
+fi
+want=$(printf '%s\n' "${expected[@]}" | sort)
+have=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
+[ "$have" = "$want" ] || fail "installed files differ (< expected, > installed):
+$(diff <(echo "$want") <(echo "$have"))"
+
+# --version: the version of the build and, from a git tree, its commit.
+version_re="^sharefetch(-cli)? ${version//./\\.}( \(commit [0-9a-f]{12}\))?$"
+line=$("$cli" --version) || fail "sharefetch-cli --version exited with $?"
+[[ $line =~ $version_re ]] || fail "sharefetch-cli --version printed '$line'"
+echo "$line"
+if [ "$gui" = ON ]; then
+  line=$(env -u DISPLAY -u WAYLAND_DISPLAY "$window" --version) || fail "sharefetch --version exited with $?"
+  [[ $line =~ $version_re ]] || fail "sharefetch --version printed '$line'"
+  grep -q "<release version=\"$version\"" "$metainfo" ||
+    fail "the AppStream metadata has no release $version"
+fi
+
+# A download through the installed program: nothing beside it holds the engine, so this
+# passes only when it finds lib/sharefetch/libsfengine.so from its own place.
+mkdir "$work/served"
+head -c 700000 /dev/urandom >"$work/served/payload.bin"
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/served" >"$work/server.log" 2>&1 &
+server=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n 's/.* port \([0-9][0-9]*\) .*/\1/p' "$work/server.log")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  fail "the local server did not start: $(cat "$work/server.log")"
+else
+  saved=$(cd "$work" && env -u LD_LIBRARY_PATH timeout 60 "$cli" download --dir "$work/saved" \
+    "http://127.0.0.1:$port/payload.bin" 2>"$work/download.err")
+  status=$?
+  if [ $status -ne 0 ] || [ "$saved" != "$work/saved/payload.bin" ] ||
+    ! cmp -s "$work/served/payload.bin" "$work/saved/payload.bin"; then
+    fail "the installed download (status $status, printed '$saved'): $(cat "$work/download.err")"
+  fi
+fi
+
+# The validators of the desktop.
+if [ "$gui" = ON ]; then
+  out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ] || fail "desktop-file-validate: $out"
+  if command -v appstreamcli >/dev/null; then
+    out=$(appstreamcli validate --no-net "$metainfo" 2>&1) || fail "appstreamcli validate: $out"
+  else
+    echo "note: appstreamcli not found; the AppStream metadata was not validated" >&2
+  fi
+fi
+
+# The manual pages render without a warning and name what the README documents.
+pages=(sharefetch-cli)
+[ "$gui" = ON ] && pages+=(sharefetch)
+for page in "${pages[@]}"; do
+  # Without hyphenation, so that every option stays whole for the checks below.
+  LC_ALL=C.UTF-8 MANWIDTH=100 MANROFFOPT=-rHY=0 man -l --warnings \
+    "$prefix/share/man/man1/$page.1" >"$work/$page.txt" 2>"$work/man.err" ||
+    fail "man -l $page.1 exited with $?"
+  [ -s "$work/man.err" ] && fail "man -l $page.1 warns: $(cat "$work/man.err")"
+  for word in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" ENVIRONMENT FILES \
+    SHAREFETCH_HOST SHAREFETCH_CA_BUNDLE SHAREFETCH_RETRY_BASE_MS SHAREFETCH_STALL_SECONDS \
+    .sfpart .sfctl Tavrin.ini; do
+    grep -qF -- "$word" "$work/$page.txt" || fail "the manual page $page(1) lacks $word"
+  done
+done
+
+# Lines of SECTION (a heading at the margin) or of a subsection (three spaces in) up to the
+# next heading.
+section() { awk -v head="$2" '
+  $0 ~ "^" head "( |$)" { inside = 1; next }
+  inside && /^( |  |   )?[^ ]/ { exit }
+  inside' "$1"; }
+completions() {
+  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _sharefetch_cli
+           printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@"
+}
+
+# Every command of "sharefetch-cli --help" has a subsection of COMMANDS naming each of its
+# options, and is offered by the completion with them; every global option is under OPTIONS.
+help=$("$cli" --help)
+commands=$(echo "$help" | sed -n 's/^  \([a-z][a-z-]*\) .*/\1/p')
+[ -n "$commands" ] || fail "no command found in sharefetch-cli --help"
+top=$(completions sharefetch-cli "")
+for command in $commands; do
+  block=$(section "$work/sharefetch-cli.txt" "   $command")
+  [ -n "$block" ] || fail "sharefetch-cli(1) has no subsection for the command $command"
+  grep -qx -- "$command" <<<"$top" || fail "the completion does not offer the command $command"
+  offered=$(completions sharefetch-cli "$command" --)
+  for option in $(echo "$help" | grep "^  $command " | grep -o -- '--[a-z][a-z-]*'); do
+    grep -qF -- "$option" <<<"$block" ||
+      fail "sharefetch-cli(1) does not describe $option under the command $command"
+    grep -qx -- "$option" <<<"$offered" || fail "the completion does not offer $command $option"
+  done
+done
+options=$(section "$work/sharefetch-cli.txt" OPTIONS)
+for option in $(echo "$help" | sed -n 's/^  \(--[a-z][a-z-]*\).*/\1/p'); do
+  grep -qF -- "$option" <<<"$options" || fail "sharefetch-cli(1) lacks $option under OPTIONS"
+  grep -qx -- "$option" <<<"$top" || fail "the completion does not offer $option"
+done
+if [ "$gui" = ON ]; then
+  options=$(section "$work/sharefetch.txt" OPTIONS)
+  for option in $(QT_QPA_PLATFORM=offscreen "$window" --help 2>/dev/null | grep -o -- '^  --[a-z][a-z-]*'); do
+    grep -qF -- "$option" <<<"$options" || fail "sharefetch(1) lacks $option under OPTIONS"
+  done
+fi
+
+if [ $failures -ne 0 ]; then
+  echo "$failures failed" >&2
+  exit 1
+fi
+echo "the installed tree passed every check"
