@@ -40,13 +40,9 @@ class LibraryEngine final : public DownloadEngine {
   int32_t CreateBTTaskByThunder(const char16_t* path) override {
     return calls_.createBtTaskByThunder(path);
   }
-  // An engine built before pausing existed lacks these two; its tasks then cannot be paused
-  // or forgotten, and the calls answer as for an unknown handle.
-  int32_t StopTask(int32_t handle) override {
-    return calls_.stopTask ? calls_.stopTask(handle) : 0;
-  }
+  int32_t StopTask(int32_t handle) override { return calls_.stopTask(handle); }
   int32_t DeleteTask(int32_t handle, int32_t removeFiles) override {
-    return calls_.deleteTask ? calls_.deleteTask(handle, removeFiles) : 0;
+    return calls_.deleteTask(handle, removeFiles);
   }
 
  private:
@@ -83,13 +79,12 @@ EngineLoad LoadEngineLibrary(const std::string& path) {
       !Bind(library, "XL_QueryTaskInfoEx", calls.queryTaskInfoEx, path, e) ||
       !Bind(library, "XL_SetSpeedLimit", calls.setSpeedLimit, path, e) ||
       !Bind(library, "XL_CreateTaskByThunder", calls.createTaskByThunder, path, e) ||
-      !Bind(library, "XL_CreateBTTaskByThunder", calls.createBtTaskByThunder, path, e)) {
+      !Bind(library, "XL_CreateBTTaskByThunder", calls.createBtTaskByThunder, path, e) ||
+      !Bind(library, "XL_StopTask", calls.stopTask, path, e) ||
+      !Bind(library, "XL_DeleteTask", calls.deleteTask, path, e)) {
     dlclose(library);
     return result;
   }
-  std::string optional;
-  Bind(library, "XL_StopTask", calls.stopTask, path, optional);
-  Bind(library, "XL_DeleteTask", calls.deleteTask, path, optional);
   result.engine = std::make_unique<LibraryEngine>(calls);
   return result;
 }

@@ -510,25 +510,12 @@ class MainWindowTest : public QObject {
     QCOMPARE(engine_->started.back(), 10);  // the failed one's slot went to the waiting one
 
     // Menu items act on every selected row; those that apply to none are unavailable.
-    auto select = [&](std::initializer_list<int> rows) {
-      Downloads()->clearSelection();
-      for (int r : rows) Downloads()->topLevelItem(r)->setSelected(true);
+    auto choose = [&](std::initializer_list<int> rows, const char* item) {
+      return sf::test::ChooseForRows(tab, rows, item);
     };
-    auto choose = [&](const char* item) {
-      QTreeWidget* list = Downloads();
-      QList<QTreeWidgetItem*> selected = list->selectedItems();
-      emit list->customContextMenuRequested(list->visualItemRect(selected.front()).center());
-      QMenu* menu = window_->downloadsTab()->menu();
-      auto* action = Find<QAction>(menu, item);
-      bool enabled = menu->isVisible() && action->isEnabled();
-      if (enabled) action->trigger();
-      menu->close();
-      return enabled;
-    };
-    select({0, 2});
-    QVERIFY(!choose("继续"));
-    QVERIFY(!choose("重试"));
-    QVERIFY(choose("暂停"));
+    QVERIFY(!choose({0, 2}, "继续"));
+    QVERIFY(!choose({0, 2}, "重试"));
+    QVERIFY(choose({0, 2}, "暂停"));
     QCOMPARE(engine_->stopped, (std::vector<int32_t>{7, 9}));
     QCOMPARE(Downloads()->topLevelItem(0)->text(3), QStringLiteral("已暂停"));
     QCOMPARE(Downloads()->topLevelItem(2)->text(3), QStringLiteral("已暂停"));
@@ -536,26 +523,22 @@ class MainWindowTest : public QObject {
 
     QStringList opened;
     tab->SetFolderOpener([&](const QString& d) { opened << d; });
-    QVERIFY(choose("打开所在文件夹"));
+    QVERIFY(choose({0, 2}, "打开所在文件夹"));
     QCOMPARE(opened, QStringList{SaveDirectory()->text()});
-    QVERIFY(choose("复制下载地址"));
+    QVERIFY(choose({0, 2}, "复制下载地址"));
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("http://h/a.bin\nhttp://h/c.bin"));
 
-    select({1});
-    QVERIFY(choose("重试"));
+    QVERIFY(choose({1}, "重试"));
     QCOMPARE(engine_->started.back(), 8);  // the same task, going on from its bytes
     QVERIFY(!Downloads()->topLevelItem(1)->text(3).startsWith(QStringLiteral("失败")));
-    select({0});
-    QVERIFY(choose("继续"));
+    QVERIFY(choose({0}, "继续"));
     QCOMPARE(engine_->started.back(), 7);
 
-    select({2});
-    QVERIFY(choose("删除任务和文件"));
+    QVERIFY(choose({2}, "删除任务和文件"));
     QCOMPARE(engine_->deleted, (std::vector<std::pair<int32_t, int32_t>>{{9, 1}}));
     QCOMPARE(Downloads()->topLevelItemCount(), 3);
     QCOMPARE(Downloads()->topLevelItem(2)->text(0), QStringLiteral("d.bin"));
-    select({2});
-    QVERIFY(choose("删除任务"));
+    QVERIFY(choose({2}, "删除任务"));
     QCOMPARE(engine_->deleted.back(), (std::pair<int32_t, int32_t>{10, 0}));
 
     for (int32_t h : {7, 8})
