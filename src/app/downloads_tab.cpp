@@ -173,9 +173,17 @@ void DownloadsTab::Render() {
       item->setText(column, FromGbk(texts.columns[static_cast<size_t>(column)]));
       item->setToolTip(column, tip);
     }
-    item->setForeground(kColumnSpeed, texts.failed ? QBrush(QColor(0xB0, 0x20, 0x20)) : QBrush());
+    QBrush ink = texts.failed ? QBrush(QColor(0xB0, 0x20, 0x20)) : QBrush();
+    item->setForeground(kColumnSpeed, ink);
+    item->setForeground(kColumnProgress, ink);
   }
   progress_->setValue(static_cast<int>(OverallProgress(items)));
+  // The status bar's text is often too long for the fixed window to show the time left at its
+  // end; the bar beside the overall progress has room for it.
+  int64_t eta = queue_ ? queue_->Totals().etaSeconds : -1;
+  progress_->setFormat(eta < 0 ? QStringLiteral("%p%")
+                               : QStringLiteral("%p%  剩余时间 ") +
+                                     QString::fromStdString(DurationText(eta)));
 }
 
 std::vector<int> DownloadsTab::SelectedIds() const {

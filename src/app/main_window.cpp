@@ -80,8 +80,10 @@ void MainWindow::ShowStatusMenu(const QPoint& at) {
   statusMenu_->popup(statusBar()->mapToGlobal(at));
 }
 
+// A text longer than the fixed window shows whole in the tooltip.
 void MainWindow::ShowStatus(const std::string& text) {
   status_->setText(FromGbk(text));
+  status_->setToolTip(status_->text());
 }
 
 // The order matters: the engine runs before anything can start a download, and the save

@@ -29,7 +29,7 @@ struct Texts {
   std::string finished, downloading, paused, requesting, endingRequest;
   std::string progressLabel;
   std::string failedOpen, failedClose, alreadyComplete, timeLeft, rowTimeLeft;
-  std::string waiting, pausedCell, failedCell;
+  std::string waiting, pausedCell, failedCell, failedTip;
 };
 
 const Texts& T() {
@@ -49,7 +49,8 @@ const Texts& T() {
     t.rowTimeLeft = Utf8ToGbk("剩余时间 ");
     t.waiting = Utf8ToGbk("等待中");
     t.pausedCell = Utf8ToGbk("已暂停");
-    t.failedCell = Utf8ToGbk("失败：");
+    t.failedCell = Utf8ToGbk("失败");
+    t.failedTip = Utf8ToGbk("失败：");
     return t;
   }();
   return texts;
@@ -181,8 +182,10 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
       break;
     case DownloadStatus::kFailed:
       row.failed = true;
-      c[kColumnSpeed] = t.failedCell + item.failureText;
-      row.toolTip = c[kColumnSpeed];
+      // "失败：连接被拒绝" would not fit the speed column: the reason takes the progress column.
+      c[kColumnSpeed] = t.failedCell;
+      c[kColumnProgress] = item.failureText;
+      row.toolTip = t.failedTip + item.failureText;
       break;
     default:
       break;

@@ -44,12 +44,13 @@ std::string DurationText(int64_t seconds);
 
 struct DownloadRowTexts {
   std::array<std::string, kDownloadColumns> columns;
-  std::string toolTip;  // the time left, or the whole failure text
+  std::string toolTip;  // the time left, or "失败：" and the reason
   bool failed = false;
 };
 
 // One row of the list: the engine's figures once it has reported them; "等待中" in the speed
-// column while queued, "已暂停" while paused, "失败：" and the reason when failed.
+// column while queued, "已暂停" while paused; when failed, "失败" there and the reason in the
+// progress column, and "失败：" with the reason as the tooltip.
 DownloadRowTexts RowTexts(const DownloadItem& item);
 
 // One tick of the window's timer: polls the queue and drops the items that finished, which

@@ -92,9 +92,10 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
   item.failureText = G("连接被拒绝");
   auto failed = RowTexts(item);
   EXPECT_TRUE(failed.failed);
-  EXPECT_EQ(failed.columns[kColumnSpeed], G("失败：连接被拒绝"));
+  EXPECT_EQ(failed.columns[kColumnSpeed], G("失败"));
+  EXPECT_EQ(failed.columns[kColumnProgress], G("连接被拒绝"));
   EXPECT_EQ(failed.toolTip, G("失败：连接被拒绝"));
-  EXPECT_EQ(failed.columns[kColumnProgress], "50.00%");
+  EXPECT_EQ(failed.columns[kColumnDownloaded], "512.00MB");
 }
 
 class DownloadTickTest : public ::testing::Test {

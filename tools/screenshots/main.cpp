@@ -136,6 +136,8 @@ int main(int argc, char** argv) {
     window.downloadsTab()->StartDownload(refused);
     tabs->setCurrentIndex(2);
     auto* downloads = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框2"));
+    // Paused once some of it is on disk.
+    ok &= WaitFor([&] { return window.downloadsTab()->queue()->Items()[2].done > (256 << 10); });
     window.downloadsTab()->queue()->Pause({window.downloadsTab()->queue()->Items()[2].id});
     ok &= WaitFor(
         [&] { return downloads->topLevelItem(3)->text(3).startsWith(QStringLiteral("失败")); });
