@@ -49,6 +49,23 @@ int64_t FetchedAgain(const ServedRequest& r, const engine::RangeSet& held) {
 }
 constexpr int64_t kInFlight = 32 << 10;
 
+// Starts the task `h` again and checks that it ends as `name` with the server's bytes,
+// fetching nothing of `held` a second time beyond what was in flight.
+void GoesOnToTheEnd(RangeFileServer& server, int32_t h, const TempDir& dir, const std::string& name,
+                    const std::string& body, const engine::RangeSet& held) {
+  size_t before = server.Requests().size();
+  server.SetRate(1 << 20);
+  ASSERT_EQ(Engine().StartTask(h), 1);
+  TaskOutcome o = WaitForEnd(h);
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(o.name, name);
+  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / name)), Sha256Hex(body));
+  auto requests = server.Requests();
+  ASSERT_GT(requests.size(), before);
+  for (size_t i = before; i < requests.size(); ++i)
+    EXPECT_LE(FetchedAgain(requests[i], held), kInFlight) << requests[i].range;
+}
+
 class EngineControl : public ::testing::Test {
  protected:
   void SetUp() override { Engine().SetSpeedLimit(layout::kNoSpeedLimit); }
@@ -80,17 +97,7 @@ TEST_F(EngineControl, PauseHoldsTheBytesAndResumeGoesOnWithoutFetchingThemAgain)
   EXPECT_TRUE(FileExists(dir / "p.bin.sfpart"));
   EXPECT_FALSE(FileExists(dir / "p.bin"));
   EXPECT_EQ(Engine().StopTask(h), 1);  // pausing again changes nothing
-
-  server.SetRate(1 << 20);
-  ASSERT_EQ(Engine().StartTask(h), 1);
-  TaskOutcome o = WaitForEnd(h);
-  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(o.name, "p.bin");
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "p.bin")), Sha256Hex(body));
-  auto requests = server.Requests();
-  ASSERT_GT(requests.size(), requestsAtPause);
-  for (size_t i = requestsAtPause; i < requests.size(); ++i)
-    EXPECT_LE(FetchedAgain(requests[i], held), kInFlight) << requests[i].range;
+  GoesOnToTheEnd(server, h, dir, "p.bin", body, held);
 }
 
 TEST_F(EngineControl, AFailedTaskStartsAgainFromItsBytes) {
@@ -107,19 +114,8 @@ TEST_F(EngineControl, AFailedTaskStartsAgainFromItsBytes) {
   EXPECT_NE(failed.failure, 0);
   engine::RangeSet held = DoneOnDisk(dir / "f.bin.sfctl");
   EXPECT_GE(held.Total(), 1 << 20);
-  size_t before = server.Requests().size();
-
   server.ForceStatus(0);
-  server.SetRate(1 << 20);
-  ASSERT_EQ(Engine().StartTask(h), 1);
-  TaskOutcome o = WaitForEnd(h);
-  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(o.name, "f.bin");
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "f.bin")), Sha256Hex(body));
-  auto requests = server.Requests();
-  ASSERT_GT(requests.size(), before);
-  for (size_t i = before; i < requests.size(); ++i)
-    EXPECT_LE(FetchedAgain(requests[i], held), kInFlight) << requests[i].range;
+  GoesOnToTheEnd(server, h, dir, "f.bin", body, held);
 }
 
 TEST_F(EngineControl, DeleteForgetsTheTaskAndRemovesOnlyItsOwnPartialFiles) {
