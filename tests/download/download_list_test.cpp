@@ -82,12 +82,6 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
                                         "1048576", "http://h/1", "50.00"}));
   EXPECT_EQ(running.toolTip, G("剩余时间 8:32"));
 
-  item.status = DownloadStatus::kPaused;
-  item.speed = 0;
-  item.etaSeconds = -1;
-  EXPECT_EQ(RowTexts(item).columns[kColumnSpeed], G("已暂停"));
-  EXPECT_EQ(RowTexts(item).columns[kColumnDownloaded], "512.00MB");
-
   item.status = DownloadStatus::kFailed;
   item.failureText = G("连接被拒绝");
   auto failed = RowTexts(item);

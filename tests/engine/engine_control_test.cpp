@@ -121,76 +121,39 @@ TEST_F(EngineControl, AFailedTaskStartsAgainFromItsBytes) {
 TEST_F(EngineControl, DeleteForgetsTheTaskAndRemovesOnlyItsOwnPartialFiles) {
   std::string body = RandomBytes(4 << 20, 23);
   RangeFileServer server(body);
+  int32_t done = StartTask({server.Url(), dir.path(), "done.bin"});
+  ASSERT_EQ(WaitForEnd(done).state, kStateFinished);
   server.SetRate(128 << 10);
   WriteWholeFile(dir / "d.bin", "a finished file of another size");
-  WriteWholeFile(dir / "keep.txt", "not the task's");
   int32_t kept = StartTask({server.Url(), dir.path(), "k.bin"});
   int32_t removed = StartTask({server.Url(), dir.path(), "d.bin"});
   ASSERT_TRUE(
       WaitUntil([&] { return Query(kept).downloaded > 0 && Query(removed).downloaded > 0; }));
   ASSERT_EQ(Query(removed).name, "d (1).bin");
+  TaskParamRecord param;  // never started: it has no files of its own
+  param.Init(server.Url(), "", "", "d.bin", dir.path(), false, true, true);
+  int32_t idle = Engine().CreateTask(param.Address());
 
-  ASSERT_EQ(Engine().DeleteTask(kept, 0), 1);
+  for (int32_t h : {done, idle, kept}) ASSERT_EQ(Engine().DeleteTask(h, h == kept ? 0 : 1), 1);
   ASSERT_EQ(Engine().DeleteTask(removed, 1), 1);
   // Forgotten at once, for every call.
-  for (int32_t h : {kept, removed}) {
+  for (int32_t h : {done, idle, kept, removed}) {
     char info[layout::info::kSize] = {};
     EXPECT_EQ(Engine().QueryTaskInfoEx(h, info), 0);
     EXPECT_EQ(Engine().StartTask(h), 0);
     EXPECT_EQ(Engine().StopTask(h), 0);
     EXPECT_EQ(Engine().DeleteTask(h, 1), 0);
   }
+  // The engine carries deletes out in order, so once the last one's files are gone the others
+  // have had every chance to touch what is not theirs.
   ASSERT_TRUE(WaitUntil([&] {
     return !FileExists(dir / "d (1).bin.sfpart") && !FileExists(dir / "d (1).bin.sfctl");
   }));
-  EXPECT_EQ(ReadWholeFile(dir / "d.bin"), "a finished file of another size");
-  EXPECT_EQ(ReadWholeFile(dir / "keep.txt"), "not the task's");
-  // Deleted without its files, the other one left what it had, and a new task goes on from it.
-  EXPECT_TRUE(FileExists(dir / "k.bin.sfpart"));
-  size_t before = server.Requests().size();
-  server.SetRate(0);
-  TaskOutcome again = RunTask({server.Url(), dir.path(), "k.bin"});
-  ASSERT_EQ(again.state, kStateFinished) << "failure " << again.failure;
-  EXPECT_EQ(again.name, "k.bin");
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "k.bin")), Sha256Hex(body));
-  auto requests = server.Requests();
-  for (size_t i = before; i < requests.size(); ++i)
-    EXPECT_NE(requests[i].range, "bytes=0-") << "the new task started over";
-
-  // A finished task's file is never removed; a task never started has nothing to remove.
-  int32_t done = StartTask({server.Url(), dir.path(), "done.bin"});
-  ASSERT_EQ(WaitForEnd(done).state, kStateFinished);
-  EXPECT_EQ(Engine().DeleteTask(done, 1), 1);
-  TaskParamRecord param;
-  param.Init(server.Url(), "", "", "keep.txt", dir.path(), false, true, true);
-  int32_t idle = Engine().CreateTask(param.Address());
-  EXPECT_EQ(Engine().DeleteTask(idle, 1), 1);
-  std::this_thread::sleep_for(300ms);
   EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "done.bin")), Sha256Hex(body));
-  EXPECT_EQ(ReadWholeFile(dir / "keep.txt"), "not the task's");
-}
-
-TEST_F(EngineControl, AWholeFileOnDiskIsNotFetchedAgain) {
-  std::string body = RandomBytes(300000, 25);
-  RangeFileServer server(body);
-  WriteWholeFile(dir / "w.bin", body);  // an earlier run finished it
-  TaskOutcome o = RunTask({server.Url(), dir.path(), "w.bin"});
-  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_TRUE(o.alreadyComplete);
-  EXPECT_EQ(o.name, "w.bin");
-  EXPECT_EQ(ReadWholeFile(dir / "w.bin"), body);
-  EXPECT_EQ(server.Requests().size(), 1u);
-  for (const char* left : {"w (1).bin", "w.bin.sfpart", "w.bin.sfctl", "w (1).bin.sfpart"})
-    EXPECT_FALSE(FileExists(dir / left)) << left;
-
-  // Another size under that name is another file: the download takes the next free name.
-  WriteWholeFile(dir / "x.bin", "older and shorter");
-  TaskOutcome n = RunTask({server.Url(), dir.path(), "x.bin"});
-  ASSERT_EQ(n.state, kStateFinished) << "failure " << n.failure;
-  EXPECT_FALSE(n.alreadyComplete);
-  EXPECT_EQ(n.name, "x (1).bin");
-  EXPECT_EQ(ReadWholeFile(dir / "x (1).bin"), body);
-  EXPECT_EQ(ReadWholeFile(dir / "x.bin"), "older and shorter");
+  EXPECT_EQ(ReadWholeFile(dir / "d.bin"), "a finished file of another size");
+  // Deleted without its files, a task leaves what it had, recorded for a later resume.
+  EXPECT_TRUE(FileExists(dir / "k.bin.sfpart"));
+  EXPECT_GT(DoneOnDisk(dir / "k.bin.sfctl").Total(), 0);
 }
 
 TEST_F(EngineControl, UnknownHandles) {
