@@ -23,7 +23,8 @@ constexpr int64_t kMaxUnfinished = 10000;
 
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
-      directoryKey, remoteSection, remoteAddressKey, remoteSecretKey;
+      directoryKey, taskSection, taskDirectoryKey, taskSizeKey, remoteSection, remoteAddressKey,
+      remoteSecretKey;
 };
 
 const Names& SettingsNames() {
@@ -34,6 +35,9 @@ const Names& SettingsNames() {
       .addressCountKey = "number:",
       .directorySection = Utf8ToGbk("保存目录"),
       .directoryKey = Utf8ToGbk("保存地址："),
+      .taskSection = Utf8ToGbk("下载任务"),
+      .taskDirectoryKey = Utf8ToGbk("目录"),
+      .taskSizeKey = Utf8ToGbk("大小"),
       .remoteSection = Utf8ToGbk("远程下载器"),
       .remoteAddressKey = Utf8ToGbk("地址"),
       .remoteSecretKey = Utf8ToGbk("密钥"),
@@ -48,7 +52,7 @@ bool Exists(const std::string& path) {
 // The file may hold the remote downloader's secret.
 constexpr unsigned kFileMode = 0600;
 
-bool HoldsExactly(const std::string& path, const std::string& bytes) {
+bool SameBytes(const std::string& path, const std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::string have((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -144,9 +148,10 @@ std::string SettingsFileToRead(const SettingsPaths& paths) {
   return {};
 }
 
-std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
+namespace {
+
+std::vector<UnfinishedDownload> UnfinishedRows(const ProfileFile& file) {
   const Names& n = SettingsNames();
-  ProfileFile file = ProfileFile::Load(path);
   int64_t count = ReadInteger(file.Get(n.fileSection, n.countKey, "0"));
   count = std::clamp<int64_t>(count, 0, kMaxUnfinished);
   std::string directory = file.Get(n.directorySection, n.directoryKey);
@@ -154,9 +159,26 @@ std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
   rows.reserve(static_cast<size_t>(count));
   for (int64_t i = 1; i <= count; ++i) {
     std::string key = std::to_string(i);
-    rows.push_back({file.Get(n.fileSection, key), file.Get(n.addressSection, key), directory});
+    UnfinishedDownload row{file.Get(n.fileSection, key), file.Get(n.addressSection, key),
+                           file.Get(n.taskSection, n.taskDirectoryKey + key), -1};
+    if (row.saveDirectory.empty()) row.saveDirectory = directory;
+    std::string size = file.Get(n.taskSection, n.taskSizeKey + key);
+    if (!size.empty() && size.size() <= 18 &&
+        size.find_first_not_of("0123456789") == std::string::npos)
+      row.expectedSize = ReadInteger(size);
+    rows.push_back(std::move(row));
   }
   return rows;
+}
+
+}  // namespace
+
+std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
+  return UnfinishedRows(ProfileFile::Load(path));
+}
+
+std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes) {
+  return UnfinishedRows(ProfileFile::Parse(bytes));
 }
 
 namespace {
@@ -168,12 +190,14 @@ void PutRemote(ProfileFile& file, const RemoteSettings& remote) {
 }
 
 // Writes `file` beside the program when its directory is writable, else (or when that write
-// fails) in the user's configuration directory, and removes the file in the other place, or it
-// would be read instead next time or bring back downloads that are gone.
+// fails) in the user's configuration directory, and removes the file in the other place: the
+// one beside the program would be read first next time, and a file left in either would bring
+// back downloads that are gone. A file that holds exactly this already is not written again,
+// so a close that changes nothing leaves it as it was.
 bool Store(const SettingsPaths& paths, const ProfileFile& file) {
   const std::string text = file.Text();
   auto storeAt = [&](const std::string& path) {
-    if (!HoldsExactly(path, text)) return file.Save(path, kFileMode);
+    if (!SameBytes(path, text)) return file.Save(path, kFileMode);
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 &&
            ((st.st_mode & 077) == 0 || ::chmod(path.c_str(), kFileMode) == 0);
@@ -192,12 +216,11 @@ bool Store(const SettingsPaths& paths, const ProfileFile& file) {
 
 }  // namespace
 
-bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& downloads,
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory) {
   const std::string existing = SettingsFileToRead(paths);
   const RemoteSettings remote = existing.empty() ? RemoteSettings{} : LoadRemoteSettings(existing);
   if (downloads.empty() && remote == RemoteSettings{}) {
-    // Both places go: a file left in the other one would bring back downloads that are gone.
     if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
     if (Exists(paths.user)) ::unlink(paths.user.c_str());
     return true;
@@ -214,6 +237,14 @@ bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& 
       std::string key = std::to_string(i + 1);
       file.Set(n.fileSection, key, downloads[i].fileName);
       file.Set(n.addressSection, key, downloads[i].address);
+    }
+    for (size_t i = 0; i < downloads.size(); ++i) {
+      const UnfinishedDownload& d = downloads[i];
+      std::string key = std::to_string(i + 1);
+      if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
+        file.Set(n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
+      if (d.expectedSize >= 0)
+        file.Set(n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
     }
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);

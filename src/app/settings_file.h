@@ -4,7 +4,9 @@
 // are GBK; paths are file-system paths (UTF-8). No Qt here.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sf::app {
@@ -40,27 +42,30 @@ StartDirectories DefaultStartDirectories(const std::string& programDirectory, bo
 // exists.
 std::string SettingsFileToRead(const SettingsPaths& paths);
 
+// A download left unfinished at a close. The file keeps its three original sections as they
+// always were; each download's own directory and expected size go into a section of their own
+// that older readers skip, and only where they add something (a directory other than the
+// common one, a known size), so a file of an older version reads back and saves unchanged.
 struct UnfinishedDownload {
   std::string fileName;
   std::string address;
-  std::string saveDirectory;
+  std::string saveDirectory;  // GBK; when saving, empty means the common directory
+  int64_t expectedSize = -1;  // bytes; -1 unknown
 };
 
 // The rows of the unfinished list, as many as the file's count says; missing entries are empty.
+// Each row's directory is its own when the file has one, else the common one.
 std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path);
+// The same from the file's bytes.
+std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes);
 
-struct ListedDownload {
-  std::string fileName;
-  std::string address;
-};
-
-// At close: when downloads are listed, writes them and the save directory, beside the program
-// when its directory is writable, else (or when that write fails) in the user's configuration
-// directory, and removes the file in the other place. The remote downloader's section is kept
-// as the file holds it; with no downloads listed it is all the file keeps (an older reader
-// then sees no downloads), and without it the file is removed. A file that already holds
-// exactly this is left as it is. False when it could not be written anywhere.
-bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& downloads,
+// At close: when downloads are listed, writes them and the common save directory, beside the
+// program when its directory is writable, else (or when that write fails) in the user's
+// configuration directory, and removes the file in the other place. The remote downloader's
+// section is kept as the file holds it; with no downloads listed it is all the file keeps (an
+// older reader then sees no downloads), and without it the file is removed. A file that
+// already holds exactly this is left untouched. False when it could not be written anywhere.
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory);
 
 // Where the window hands downloads to another downloader (aria2's JSON-RPC address) and the
