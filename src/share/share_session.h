@@ -25,6 +25,9 @@ struct FileEntry {
   std::string isdir;
   std::string path;
   std::string dlink;
+  // Ours, not the service's: the folders from the share's root down to the item, joined by
+  // "/" ("" at the top level), so its place in the share survives without the sharer's path.
+  std::string folder_path;
 };
 
 // Result codes of the session's own, besides the service's errno values.
