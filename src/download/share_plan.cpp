@@ -103,7 +103,8 @@ class Layout {
 
 std::string SafeShareSegment(std::string_view utf8, size_t maxBytes) {
   std::string name = CleanNameSegment(utf8, maxBytes);
-  if (name.empty() || name == "." || name == "..") return "_";
+  // "." and ".." walk; the engine takes any name of dots for one and would save it otherwise.
+  if (name.find_first_not_of('.') == std::string::npos) return "_";
   return name;
 }
 

@@ -15,8 +15,8 @@
 namespace sf {
 
 // A name segment of the service made safe to create (UTF-8 in and out): "/", "\\" and control
-// characters become "_", blanks at either end go, "." and ".." (and nothing at all) become
-// "_", and a name longer than `maxBytes` is shortened, keeping its extension.
+// characters become "_", blanks at either end go, "." and ".." (any name of dots, and nothing
+// at all) become "_", and a name longer than `maxBytes` is shortened, keeping its extension.
 std::string SafeShareSegment(std::string_view utf8, size_t maxBytes);
 
 // The entry's path inside the share, "folder/sub/name", in UTF-8.
