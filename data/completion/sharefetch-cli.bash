@@ -11,7 +11,7 @@ _sharefetch_cli() {
   case ${COMP_WORDS[1]} in
     resolve) options="--host --password --json --help" ;;
     quick) options="--host --password --help" ;;
-    download) options="--dir --limit --name" ;;
+    download) options="--dir --limit --jobs --name" ;;
     *) return ;;
   esac
   case $prev in
@@ -20,7 +20,7 @@ _sharefetch_cli() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    --host | --password | --limit | --name) return ;;  # values of the user's own
+    --host | --password | --limit | --jobs | --name) return ;;  # values of the user's own
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -1,23 +1,44 @@
 #include "app/downloads_tab.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
+#include <QUrl>
 
 #include "app/controls.h"
 #include "app/main_window.h"
 #include "app/qt_text.h"
+#include "download/download_list.h"
 
 namespace sf::app {
+namespace {
+
+constexpr int kIdRole = Qt::UserRole;
+
+QAction* AddAction(QMenu* menu, const char* caption) {
+  QAction* action = menu->addAction(QString::fromUtf8(caption));
+  action->setObjectName(QString::fromUtf8(caption));
+  return action;
+}
+
+}  // namespace
 
 DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string&)> showStatus,
                            QWidget* parent)
     : TabPage(parent), state_(state), showStatus_(std::move(showStatus)) {
+  if (state_.engine) queue_ = std::make_unique<DownloadQueue>(*state_.engine);
+  clock_.start();
   Place(new QLabel(QStringLiteral("下载目录："), this), "透明标签5", 8, 24, 56, 24);
   saveDirectory_ = Place(new QLineEdit(this), "编辑框_保存目录", 72, 24, 200, 24);
   choose_ = Place(new QPushButton(QStringLiteral("选择目录"), this), "按钮2", 280, 24, 64, 24);
@@ -26,8 +47,17 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   limitValue_ = Place(new QLineEdit(this), "编辑框1", 396, 24, 32, 17);
   Place(new QLabel(QStringLiteral("/KB"), this), "透明标签8", 430, 24, 32, 16);
   list_ = MakeReportList(this, "超级列表框2", 8, 48, 416, 280,
-                         {{"文件名", 100}, {"文件总大小", 80}, {"已下载", 80}, {"下载速度", 70}, {"下载进度", 70},
-                          {"10", 0}, {"www", 0}, {"eee", 0}});
+                         {{"文件名", 100},
+                          {"文件总大小", 80},
+                          {"已下载", 80},
+                          {"下载速度", 70},
+                          {"下载进度", 70},
+                          {"10", 0},
+                          {"www", 0},
+                          {"eee", 0}});
+  // Every menu item acts on all selected rows, so more than one may be selected.
+  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list_->setContextMenuPolicy(Qt::CustomContextMenu);
   Place(new QLabel(QStringLiteral("下载进度："), this), "透明标签9", 56, 336, 56, 24);
   progress_ = Place(new QProgressBar(this), "进度条1", 119, 337, 285, 23);
   progress_->setRange(0, 100);
@@ -35,33 +65,73 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   timer_ = new QTimer(this);
   timer_->setObjectName(QStringLiteral("时钟1"));
 
+  menu_ = new QMenu(this);
+  menu_->setObjectName(QStringLiteral("下载菜单"));
+  pause_ = AddAction(menu_, "暂停");
+  resume_ = AddAction(menu_, "继续");
+  retry_ = AddAction(menu_, "重试");
+  menu_->addSeparator();
+  delete_ = AddAction(menu_, "删除任务");
+  deleteWithFiles_ = AddAction(menu_, "删除任务和文件");
+  menu_->addSeparator();
+  openFolder_ = AddAction(menu_, "打开所在文件夹");
+  copyAddress_ = AddAction(menu_, "复制下载地址");
+
   connect(choose_, &QPushButton::clicked, this, &DownloadsTab::ChooseDirectory);
   connect(limit_, &QCheckBox::clicked, this, &DownloadsTab::LimitClicked);
   connect(timer_, &QTimer::timeout, this, &DownloadsTab::Poll);
+  connect(list_, &QTreeWidget::customContextMenuRequested, this, &DownloadsTab::ShowMenu);
+  connect(pause_, &QAction::triggered, this,
+          [this] { Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Pause(ids); }); });
+  connect(resume_, &QAction::triggered, this,
+          [this] { Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Resume(ids); }); });
+  connect(retry_, &QAction::triggered, this,
+          [this] { Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Retry(ids); }); });
+  connect(delete_, &QAction::triggered, this, [this] {
+    Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Cancel(ids, false); });
+  });
+  connect(deleteWithFiles_, &QAction::triggered, this, [this] {
+    Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Cancel(ids, true); });
+  });
+  connect(openFolder_, &QAction::triggered, this, &DownloadsTab::OpenFolders);
+  connect(copyAddress_, &QAction::triggered, this, &DownloadsTab::CopyAddresses);
 }
 
-void DownloadsTab::StartDownload(const std::string& fileName, const std::string& address) {
-  if (!state_.engine) {
+DownloadsTab::~DownloadsTab() = default;
+
+void DownloadsTab::StartDownload(DownloadRequest request) {
+  if (!queue_) {
     Tell(QStringLiteral("下载引擎未能加载，无法下载。\n\n") +
          QString::fromStdString(state_.engineError));
     return;
   }
-  sf::StartDownload(*state_.engine, state_.downloads, *this, fileName, address);
+  if (request.directory.empty()) request.directory = SaveDirectory();
+  queue_->Add(std::move(request));
+  std::string text = SettleDownloads(*queue_);
+  if (!text.empty()) showStatus_(text);
+  Render();
+  if (!timer_->isActive()) timer_->start(1000);
 }
 
-std::vector<ListedDownload> DownloadsTab::Listed() const {
-  std::vector<ListedDownload> out;
-  for (int row = 0; row < RowCount(); ++row)
-    out.push_back({Cell(row, kColumnFileName), Cell(row, kColumnAddress)});
+std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
+  std::vector<UnfinishedDownload> out;
+  if (!queue_) return out;
+  for (const DownloadItem& item : queue_->Items()) {
+    if (item.status == DownloadStatus::kFinished) continue;
+    out.push_back({item.Name(), item.request.address, item.request.directory, item.KnownSize()});
+  }
   return out;
 }
 
-std::string DownloadsTab::SaveDirectory() const { return ToGbk(saveDirectory_->text()); }
+std::string DownloadsTab::SaveDirectory() const {
+  return ToGbk(saveDirectory_->text());
+}
 
 void DownloadsTab::ChooseDirectory() {
   const QString title = QStringLiteral("请选择要保存的目录");
-  QString chosen = browseForFolder_ ? browseForFolder_(this, title, saveDirectory_->text())
-                                    : QFileDialog::getExistingDirectory(this, title, saveDirectory_->text());
+  QString chosen = browseForFolder_
+                       ? browseForFolder_(this, title, saveDirectory_->text())
+                       : QFileDialog::getExistingDirectory(this, title, saveDirectory_->text());
   // A cancelled browser gives nothing; the directory in use stays.
   if (!chosen.isEmpty()) saveDirectory_->setText(chosen);
 }
@@ -74,38 +144,114 @@ void DownloadsTab::LimitClicked() {
 }
 
 void DownloadsTab::Poll() {
-  if (state_.engine) PollDownloads(*state_.engine, state_.downloads, *this);
+  if (!queue_) return;
+  std::string text = TickDownloads(*queue_, clock_.elapsed());
+  if (!text.empty()) showStatus_(text);
+  Render();
+}
+
+// Rows follow the queue's items one for one and in the same order: items only ever leave or
+// are appended, so dropping the rows of items that left lines the rest up again.
+void DownloadsTab::Render() {
+  const std::vector<DownloadItem> none;
+  const std::vector<DownloadItem>& items = queue_ ? queue_->Items() : none;
+  for (int row = list_->topLevelItemCount() - 1; row >= 0; --row) {
+    int id = list_->topLevelItem(row)->data(0, kIdRole).toInt();
+    if (!queue_ || !queue_->Find(id)) delete list_->takeTopLevelItem(row);
+  }
+  for (size_t i = 0; i < items.size(); ++i) {
+    auto row = static_cast<int>(i);
+    QTreeWidgetItem* item = list_->topLevelItem(row);
+    if (!item) {
+      item = new QTreeWidgetItem;
+      item->setData(0, kIdRole, items[i].id);
+      list_->addTopLevelItem(item);
+    }
+    DownloadRowTexts texts = RowTexts(items[i]);
+    QString tip = FromGbk(texts.toolTip);
+    for (int column = 0; column < kDownloadColumns; ++column) {
+      item->setText(column, FromGbk(texts.columns[static_cast<size_t>(column)]));
+      item->setToolTip(column, tip);
+    }
+    QBrush ink = texts.failed ? QBrush(QColor(0xB0, 0x20, 0x20)) : QBrush();
+    item->setForeground(kColumnSpeed, ink);
+    item->setForeground(kColumnProgress, ink);
+  }
+  progress_->setValue(static_cast<int>(OverallProgress(items)));
+  // The status bar's text is often too long for the fixed window to show the time left at its
+  // end; the bar beside the overall progress has room for it.
+  int64_t eta = queue_ ? queue_->Totals().etaSeconds : -1;
+  progress_->setFormat(eta < 0 ? QStringLiteral("%p%")
+                               : QStringLiteral("%p%  剩余时间 ") +
+                                     QString::fromStdString(DurationText(eta)));
+}
+
+std::vector<int> DownloadsTab::SelectedIds() const {
+  std::vector<int> ids;
+  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+    QTreeWidgetItem* item = list_->topLevelItem(row);
+    if (item->isSelected()) ids.push_back(item->data(0, kIdRole).toInt());
+  }
+  return ids;
+}
+
+std::vector<const DownloadItem*> DownloadsTab::SelectedItems() const {
+  std::vector<const DownloadItem*> items;
+  if (!queue_) return items;
+  for (int id : SelectedIds())
+    if (const DownloadItem* item = queue_->Find(id)) items.push_back(item);
+  return items;
+}
+
+void DownloadsTab::ShowMenu(const QPoint& at) {
+  // A right click on a row outside the selection selects that row alone, as file lists do.
+  if (QTreeWidgetItem* item = list_->itemAt(at); item && !item->isSelected()) {
+    list_->clearSelection();
+    item->setSelected(true);
+    list_->setCurrentItem(item);
+  }
+  auto selected = SelectedItems();
+  auto any = [&](auto test) { return std::any_of(selected.begin(), selected.end(), test); };
+  pause_->setEnabled(any(
+      [](const DownloadItem* i) { return i->status != DownloadStatus::kPaused && !i->Ended(); }));
+  resume_->setEnabled(
+      any([](const DownloadItem* i) { return i->status == DownloadStatus::kPaused; }));
+  retry_->setEnabled(
+      any([](const DownloadItem* i) { return i->status == DownloadStatus::kFailed; }));
+  for (QAction* a : {delete_, deleteWithFiles_, openFolder_, copyAddress_})
+    a->setEnabled(!selected.empty());
+  menu_->popup(list_->viewport()->mapToGlobal(at));
+}
+
+void DownloadsTab::Act(const std::function<void(DownloadQueue&, const std::vector<int>&)>& action) {
+  if (!queue_) return;
+  action(*queue_, SelectedIds());
+  std::string text = SettleDownloads(*queue_);
+  if (!text.empty()) showStatus_(text);
+  Render();
+}
+
+void DownloadsTab::OpenFolders() {
+  QSet<QString> opened;
+  for (const DownloadItem* item : SelectedItems()) {
+    QString dir = FromGbk(item->request.directory);
+    if (opened.contains(dir)) continue;
+    opened.insert(dir);
+    if (folderOpener_)
+      folderOpener_(dir);
+    else
+      QDesktopServices::openUrl(QUrl::fromLocalFile(dir));
+  }
+}
+
+void DownloadsTab::CopyAddresses() {
+  QStringList addresses;
+  for (const DownloadItem* item : SelectedItems()) addresses << FromGbk(item->request.address);
+  if (!addresses.isEmpty()) QApplication::clipboard()->setText(addresses.join('\n'));
 }
 
 void DownloadsTab::Tell(const QString& text) {
   QMessageBox::information(this, QStringLiteral("ShareFetch"), text, QMessageBox::Ok);
 }
-
-int DownloadsTab::RowCount() const { return list_->topLevelItemCount(); }
-
-void DownloadsTab::InsertRow(int index, const std::string& fileName) {
-  auto* item = new QTreeWidgetItem;
-  item->setText(kColumnFileName, FromGbk(fileName));
-  list_->insertTopLevelItem(index, item);
-}
-
-void DownloadsTab::RemoveRow(int index) { delete list_->takeTopLevelItem(index); }
-
-std::string DownloadsTab::Cell(int row, int column) const {
-  QTreeWidgetItem* item = list_->topLevelItem(row);
-  return item ? ToGbk(item->text(column)) : std::string();
-}
-
-void DownloadsTab::SetCell(int row, int column, const std::string& text) {
-  if (QTreeWidgetItem* item = list_->topLevelItem(row)) item->setText(column, FromGbk(text));
-}
-
-void DownloadsTab::ShowStatus(const std::string& text) { showStatus_(text); }
-
-void DownloadsTab::SetProgress(int position) { progress_->setValue(position); }
-
-int DownloadsTab::TimerPeriod() const { return timer_->isActive() ? timer_->interval() : 0; }
-
-void DownloadsTab::StartTimer(int periodMs) { timer_->start(periodMs); }
 
 }  // namespace sf::app

@@ -1,17 +1,22 @@
-// The third tab, "正在下载": the save directory, the speed limit, the running downloads and
-// the overall progress. The download logic lives in the core; this page is its view.
+// The third tab, "正在下载": the save directory, the speed limit, the downloads and the overall
+// progress. The downloads live in the core's queue; this page renders its items and hands the
+// user's choices (start, pause, resume, retry, delete) to it.
 #pragma once
 
+#include <QElapsedTimer>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/controls.h"
 #include "app/settings_file.h"
-#include "download/download_list.h"
+#include "download/download_queue.h"
 
+class QAction;
 class QCheckBox;
 class QLineEdit;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTimer;
@@ -21,18 +26,21 @@ namespace sf::app {
 
 struct AppState;
 
-class DownloadsTab : public TabPage, private DownloadsView {
+class DownloadsTab : public TabPage {
   Q_OBJECT
  public:
   DownloadsTab(AppState& state, std::function<void(const std::string&)> showStatus,
                QWidget* parent = nullptr);
+  ~DownloadsTab() override;
 
-  // Starts a download of `address` saved as `fileName` (both GBK) into the save directory.
-  void StartDownload(const std::string& fileName, const std::string& address);
-  // The listed downloads (file name, address), in row order.
-  std::vector<ListedDownload> Listed() const;
-  std::string SaveDirectory() const override;  // GBK
+  // Queues a download (texts GBK); without a directory it goes to the save directory.
+  void StartDownload(DownloadRequest request);
+  // The downloads not finished, in list order, for the settings file.
+  std::vector<UnfinishedDownload> Unfinished() const;
+  std::string SaveDirectory() const;  // GBK
 
+  // Null while the engine library is missing.
+  DownloadQueue* queue() const { return queue_.get(); }
   QLineEdit* saveDirectory() const { return saveDirectory_; }
   QPushButton* chooseDirectory() const { return choose_; }
   QCheckBox* limitBox() const { return limit_; }
@@ -40,30 +48,34 @@ class DownloadsTab : public TabPage, private DownloadsView {
   QTreeWidget* list() const { return list_; }
   QProgressBar* progress() const { return progress_; }
   QTimer* timer() const { return timer_; }
+  QMenu* menu() const { return menu_; }
 
   // The folder browser: (parent, title, starting directory) -> the chosen directory, or ""
   // when cancelled. The platform's own by default; tests stand in for it.
   using FolderBrowser = std::function<QString(QWidget*, const QString&, const QString&)>;
   void SetFolderBrowser(FolderBrowser browser) { browseForFolder_ = std::move(browser); }
+  // Shows a directory in the platform's file manager; tests stand in for it.
+  using FolderOpener = std::function<void(const QString&)>;
+  void SetFolderOpener(FolderOpener opener) { folderOpener_ = std::move(opener); }
 
  private:
   void ChooseDirectory();
   void LimitClicked();
   void Poll();
+  void Render();
+  void ShowMenu(const QPoint& at);
+  std::vector<int> SelectedIds() const;
+  std::vector<const DownloadItem*> SelectedItems() const;
+  // Runs the user's choice on the selected items, then shows what came of it.
+  void Act(const std::function<void(DownloadQueue&, const std::vector<int>&)>& action);
+  void OpenFolders();
+  void CopyAddresses();
   void Tell(const QString& text);
-
-  int RowCount() const override;
-  void InsertRow(int index, const std::string& fileName) override;
-  void RemoveRow(int index) override;
-  std::string Cell(int row, int column) const override;
-  void SetCell(int row, int column, const std::string& text) override;
-  void ShowStatus(const std::string& text) override;
-  void SetProgress(int position) override;
-  int TimerPeriod() const override;
-  void StartTimer(int periodMs) override;
 
   AppState& state_;
   std::function<void(const std::string&)> showStatus_;
+  std::unique_ptr<DownloadQueue> queue_;
+  QElapsedTimer clock_;
   QLineEdit* saveDirectory_;
   QPushButton* choose_;
   QCheckBox* limit_;
@@ -71,7 +83,16 @@ class DownloadsTab : public TabPage, private DownloadsView {
   QTreeWidget* list_;
   QProgressBar* progress_;
   QTimer* timer_;
+  QMenu* menu_;
+  QAction* pause_;
+  QAction* resume_;
+  QAction* retry_;
+  QAction* delete_;
+  QAction* deleteWithFiles_;
+  QAction* openFolder_;
+  QAction* copyAddress_;
   FolderBrowser browseForFolder_;
+  FolderOpener folderOpener_;
 };
 
 }  // namespace sf::app

@@ -40,11 +40,17 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   tabs_->addTab(quick_, QStringLiteral("第二种模式"));
   tabs_->addTab(downloads_, QStringLiteral("正在下载"));
   tabs_->addTab(unfinished_, QStringLiteral("未完成的下载"));
-  auto start = [this](const std::string& fileName, const std::string& address) {
-    downloads_->StartDownload(fileName, address);
-  };
-  resolve_->SetStartDownload(start);
-  unfinished_->SetStartDownload(start);
+  resolve_->SetStartDownload(
+      [this](const DownloadRequest& request) { downloads_->StartDownload(request); });
+  unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
+    DownloadRequest request;
+    request.name = row.fileName;
+    request.address = row.address;
+    // Into its own directory, where its bytes are; the one in the box may have changed since.
+    request.directory = row.saveDirectory;
+    request.expectedSize = row.expectedSize;
+    downloads_->StartDownload(request);
+  });
 
   QStatusBar* bar = statusBar();
   bar->setObjectName(QStringLiteral("状态条1"));
@@ -74,8 +80,10 @@ void MainWindow::ShowStatusMenu(const QPoint& at) {
   statusMenu_->popup(statusBar()->mapToGlobal(at));
 }
 
+// A text longer than the fixed window shows whole in the tooltip.
 void MainWindow::ShowStatus(const std::string& text) {
   status_->setText(FromGbk(text));
+  status_->setToolTip(status_->text());
 }
 
 // The order matters: the engine runs before anything can start a download, and the save
@@ -105,11 +113,16 @@ void MainWindow::AttachSkin() {
   app::AttachSkin(state_.skin);
 }
 
+// Nothing unfinished is forgotten: the listed downloads, and the remembered ones not started
+// again in this run as long as their bytes are still on disk.
 void MainWindow::closeEvent(QCloseEvent* event) {
   // A parse waiting on a slow or dead server is given up, so the program ends at once.
   resolve_->StopWork();
   quick_->StopWork();
-  if (!SaveOnClose(state_.settings, downloads_->Listed(), downloads_->SaveDirectory()))
+  std::vector<UnfinishedDownload> keep = downloads_->Unfinished();
+  for (UnfinishedDownload& row : unfinished_->NotRestarted())
+    if (HasPartialFiles(row.saveDirectory, row.fileName)) keep.push_back(std::move(row));
+  if (!SaveOnClose(state_.settings, keep, downloads_->SaveDirectory()))
     std::cerr << "sharefetch: the unfinished downloads could not be saved to "
               << state_.settings.beside << " nor to " << state_.settings.user << "\n";
   event->accept();

@@ -7,7 +7,6 @@
 
 #include "app/settings_file.h"
 #include "download/download_engine.h"
-#include "download/download_list.h"
 #include "module/window_skin.h"
 
 class QLabel;
@@ -26,10 +25,9 @@ class ResolveTab;
 class UnfinishedTab;
 
 // The program-wide objects the window's handlers share, made in this order at start and
-// released in the reverse order at the end: the engine's records and task handles, the module
-// loader of the skin library, the share session.
+// released in the reverse order at the end: the module loader of the skin library, the share
+// session, the engine. The downloads themselves live in the downloads tab's queue.
 struct AppState {
-  DownloadTasks downloads;
   WindowSkin skin;  // the module loader holding the skin library, when one is carried
   std::shared_ptr<ShareSession> session;
   std::unique_ptr<DownloadEngine> engine;  // null when the engine library did not load

@@ -72,7 +72,8 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   connect(parse_, &QPushButton::clicked, this, &ResolveTab::Parse);
   connect(copy, &QAction::triggered, this, &ResolveTab::CopyLink);
   connect(start, &QAction::triggered, this, &ResolveTab::StartSelectedDownload);
-  connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) { StartSelectedDownload(); });
+  connect(list_, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem*, int) { StartSelectedDownload(); });
   list_->viewport()->installEventFilter(this);
 }
 
@@ -80,7 +81,9 @@ ResolveTab::~ResolveTab() {
   StopWork();
 }
 
-void ResolveTab::SetUrl(const QString& url) { url_->setText(url); }
+void ResolveTab::SetUrl(const QString& url) {
+  url_->setText(url);
+}
 
 void ResolveTab::StopWork() {
   // A prompt left open would keep the program from ending once the window is gone.
@@ -88,9 +91,10 @@ void ResolveTab::StopWork() {
   bridge_.Close();
 }
 
-void ResolveTab::SetStartDownload(std::function<void(const std::string&, const std::string&)> start) {
+void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> start) {
   startDownload_ = std::move(start);
-  menu_->findChild<QAction*>(QStringLiteral("开始下载"))->setEnabled(static_cast<bool>(startDownload_));
+  menu_->findChild<QAction*>(QStringLiteral("开始下载"))
+      ->setEnabled(static_cast<bool>(startDownload_));
 }
 
 bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
@@ -98,7 +102,8 @@ bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
       static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
     // Select the row under the pointer first, as a report list does, then show the menu.
     auto* mouse = static_cast<QMouseEvent*>(event);
-    if (QTreeWidgetItem* item = list_->itemAt(mouse->position().toPoint())) list_->setCurrentItem(item);
+    if (QTreeWidgetItem* item = list_->itemAt(mouse->position().toPoint()))
+      list_->setCurrentItem(item);
     menu_->popup(mouse->globalPosition().toPoint());
     return true;
   }
@@ -142,7 +147,14 @@ void ResolveTab::StartSelectedDownload() {
   QTreeWidgetItem* item = list_->currentItem();
   // A click on an empty part of the list, or no row selected, starts nothing.
   if (!item || !item->isSelected() || !startDownload_) return;
-  startDownload_(ToGbk(item->text(1)), ToGbk(item->text(3)));
+  DownloadRequest request;
+  request.name = ToGbk(item->text(1));
+  request.address = ToGbk(item->text(3));
+  // The service's byte count lets the download see that a file is already whole on disk.
+  bool whole = false;
+  qlonglong size = item->text(2).toLongLong(&whole);
+  if (whole && size >= 0) request.expectedSize = size;
+  startDownload_(request);
 }
 
 }  // namespace sf::app

@@ -8,6 +8,7 @@
 
 #include "app/controls.h"
 #include "app/worker_bridge.h"
+#include "download/download_queue.h"
 
 class QDialog;
 class QLineEdit;
@@ -25,12 +26,12 @@ namespace sf::app {
 class ResolveTab : public TabPage {
   Q_OBJECT
  public:
-  ResolveTab(std::shared_ptr<ShareSession> session, std::function<void(const std::string&)> showStatus,
-             QWidget* parent = nullptr);
+  ResolveTab(std::shared_ptr<ShareSession> session,
+             std::function<void(const std::string&)> showStatus, QWidget* parent = nullptr);
   ~ResolveTab() override;
 
-  // Hands a row (file name, link) to the downloads; until set, the menu item is unavailable.
-  void SetStartDownload(std::function<void(const std::string&, const std::string&)> start);
+  // Hands a row (file name, link, size) to the downloads; until set, the menu item is unavailable.
+  void SetStartDownload(std::function<void(const DownloadRequest&)> start);
 
   // Puts a share link into the URL box, as if typed.
   void SetUrl(const QString& url);
@@ -52,7 +53,7 @@ class ResolveTab : public TabPage {
 
   std::shared_ptr<ShareSession> session_;
   std::function<void(const std::string&)> showStatus_;
-  std::function<void(const std::string&, const std::string&)> startDownload_;
+  std::function<void(const DownloadRequest&)> startDownload_;
   QLineEdit* url_;
   QPushButton* parse_;
   QTreeWidget* list_;

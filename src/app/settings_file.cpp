@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "base/encoding.h"
 #include "base/profile_file.h"
@@ -21,7 +22,7 @@ constexpr int64_t kMaxUnfinished = 10000;
 
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
-      directoryKey;
+      directoryKey, taskSection, taskDirectoryKey, taskSizeKey;
 };
 
 const Names& SettingsNames() {
@@ -32,12 +33,22 @@ const Names& SettingsNames() {
       .addressCountKey = "number:",
       .directorySection = Utf8ToGbk("保存目录"),
       .directoryKey = Utf8ToGbk("保存地址："),
+      .taskSection = Utf8ToGbk("下载任务"),
+      .taskDirectoryKey = Utf8ToGbk("目录"),
+      .taskSizeKey = Utf8ToGbk("大小"),
   };
   return names;
 }
 
 bool Exists(const std::string& path) {
   return !path.empty() && ::access(path.c_str(), F_OK) == 0;
+}
+
+bool SameBytes(const std::string& path, const std::string& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::string have((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return have == bytes;
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -129,9 +140,10 @@ std::string SettingsFileToRead(const SettingsPaths& paths) {
   return {};
 }
 
-std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
+namespace {
+
+std::vector<UnfinishedDownload> UnfinishedRows(const ProfileFile& file) {
   const Names& n = SettingsNames();
-  ProfileFile file = ProfileFile::Load(path);
   int64_t count = ReadInteger(file.Get(n.fileSection, n.countKey, "0"));
   count = std::clamp<int64_t>(count, 0, kMaxUnfinished);
   std::string directory = file.Get(n.directorySection, n.directoryKey);
@@ -139,17 +151,36 @@ std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
   rows.reserve(static_cast<size_t>(count));
   for (int64_t i = 1; i <= count; ++i) {
     std::string key = std::to_string(i);
-    rows.push_back({file.Get(n.fileSection, key), file.Get(n.addressSection, key), directory});
+    UnfinishedDownload row{file.Get(n.fileSection, key), file.Get(n.addressSection, key),
+                           file.Get(n.taskSection, n.taskDirectoryKey + key), -1};
+    if (row.saveDirectory.empty()) row.saveDirectory = directory;
+    std::string size = file.Get(n.taskSection, n.taskSizeKey + key);
+    if (!size.empty() && size.size() <= 18 &&
+        size.find_first_not_of("0123456789") == std::string::npos)
+      row.expectedSize = ReadInteger(size);
+    rows.push_back(std::move(row));
   }
   return rows;
 }
 
-bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& downloads,
+}  // namespace
+
+std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
+  return UnfinishedRows(ProfileFile::Load(path));
+}
+
+std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes) {
+  return UnfinishedRows(ProfileFile::Parse(bytes));
+}
+
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory) {
-  // Both places go: a file left in the other one would bring back downloads that are gone.
-  if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
-  if (Exists(paths.user)) ::unlink(paths.user.c_str());
-  if (downloads.empty()) return true;
+  if (downloads.empty()) {
+    // Both places go: a file left in the other one would bring back downloads that are gone.
+    if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
+    if (Exists(paths.user)) ::unlink(paths.user.c_str());
+    return true;
+  }
 
   const Names& n = SettingsNames();
   ProfileFile file;
@@ -162,11 +193,28 @@ bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& 
     file.Set(n.fileSection, key, downloads[i].fileName);
     file.Set(n.addressSection, key, downloads[i].address);
   }
+  for (size_t i = 0; i < downloads.size(); ++i) {
+    const UnfinishedDownload& d = downloads[i];
+    std::string key = std::to_string(i + 1);
+    if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
+      file.Set(n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
+    if (d.expectedSize >= 0)
+      file.Set(n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
+  }
+  std::string text = file.Text();
 
-  if (!paths.beside.empty() && ::access(DirectoryOf(paths.beside).c_str(), W_OK) == 0 &&
-      file.Save(paths.beside))
-    return true;
+  // A file that holds exactly this already is not written again, so a close that changes
+  // nothing leaves it as it was.
+  if (!paths.beside.empty() && ::access(DirectoryOf(paths.beside).c_str(), W_OK) == 0) {
+    if (SameBytes(paths.beside, text) || file.Save(paths.beside)) {
+      if (Exists(paths.user)) ::unlink(paths.user.c_str());
+      return true;
+    }
+  }
+  // The one beside the program would be read first next time.
+  if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
   if (paths.user.empty()) return false;
+  if (SameBytes(paths.user, text)) return true;
   std::error_code ec;
   std::filesystem::create_directories(DirectoryOf(paths.user), ec);
   return file.Save(paths.user);

@@ -4,7 +4,9 @@
 // are GBK; paths are file-system paths (UTF-8). No Qt here.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sf::app {
@@ -40,24 +42,29 @@ StartDirectories DefaultStartDirectories(const std::string& programDirectory, bo
 // exists.
 std::string SettingsFileToRead(const SettingsPaths& paths);
 
+// A download left unfinished at a close. The file keeps its three original sections as they
+// always were; each download's own directory and expected size go into a section of their own
+// that older readers skip, and only where they add something (a directory other than the
+// common one, a known size), so a file of an older version reads back and saves unchanged.
 struct UnfinishedDownload {
   std::string fileName;
   std::string address;
-  std::string saveDirectory;
+  std::string saveDirectory;  // GBK; when saving, empty means the common directory
+  int64_t expectedSize = -1;  // bytes; -1 unknown
 };
 
 // The rows of the unfinished list, as many as the file's count says; missing entries are empty.
+// Each row's directory is its own when the file has one, else the common one.
 std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path);
+// The same from the file's bytes.
+std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes);
 
-struct ListedDownload {
-  std::string fileName;
-  std::string address;
-};
-
-// At close: removes the settings file, then, when downloads are listed, writes them and the
-// save directory, beside the program when its directory is writable, else (or when that write
-// fails) in the user's configuration directory. False when they could not be written anywhere.
-bool SaveOnClose(const SettingsPaths& paths, const std::vector<ListedDownload>& downloads,
+// At close: when nothing is left, removes the settings file; otherwise writes the downloads and
+// the common save directory, beside the program when its directory is writable, else (or when
+// that write fails) in the user's configuration directory, and removes the file in the other
+// place. A file that already holds exactly this is left untouched. False when the downloads
+// could not be written anywhere.
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory);
 
 }  // namespace sf::app

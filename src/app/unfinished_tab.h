@@ -1,5 +1,5 @@
-// The fourth tab, "未完成的下载": downloads that were still running when the program last
-// closed. A double click on one starts it again.
+// The fourth tab, "未完成的下载": downloads that were still unfinished when the program last
+// closed. A double click on one starts it again, into its own directory.
 #pragma once
 
 #include <functional>
@@ -20,12 +20,16 @@ class UnfinishedTab : public TabPage {
   QTreeWidget* list() const { return list_; }
 
   void SetRows(const std::vector<UnfinishedDownload>& rows);
-  // Receives a double-clicked row's file name and address (GBK).
-  void SetStartDownload(std::function<void(const std::string&, const std::string&)> start);
+  // Receives a double-clicked row's download.
+  void SetStartDownload(std::function<void(const UnfinishedDownload&)> start);
+  // The rows that were not started again in this run, to be remembered once more.
+  std::vector<UnfinishedDownload> NotRestarted() const;
 
  private:
   QTreeWidget* list_;
-  std::function<void(const std::string&, const std::string&)> start_;
+  std::vector<UnfinishedDownload> rows_;  // row i of the list
+  std::vector<bool> restarted_;
+  std::function<void(const UnfinishedDownload&)> start_;
 };
 
 }  // namespace sf::app

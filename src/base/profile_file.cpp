@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 
 #include "base/text.h"
 
@@ -25,22 +27,15 @@ std::string_view Trim(std::string_view s) {
 
 // Letter case folds on single-byte characters only: a GBK trail byte may fall on an ASCII
 // letter, and folding it would make two different characters equal.
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
+std::string FoldName(std::string_view name) {
+  std::string out(name);
   size_t i = 0;
-  while (i < a.size()) {
-    size_t n = GbkCharLength(a.data() + i, a.size() - i);
-    if (n == 1) {
-      char x = a[i], y = b[i];
-      if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-      if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-      if (x != y) return false;
-    } else if (a.substr(i, n) != b.substr(i, n)) {
-      return false;
-    }
+  while (i < out.size()) {
+    size_t n = GbkCharLength(out.data() + i, out.size() - i);
+    if (n == 1 && out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
     i += n;
   }
-  return true;
+  return out;
 }
 
 struct KeyLine {
@@ -121,47 +116,53 @@ ProfileFile ProfileFile::Parse(std::string_view bytes) {
     if (!t.empty() && t.front() == '[') {
       t.remove_prefix(1);
       t = t.substr(0, t.find(']'));
-      file.sections_.push_back({std::string(Trim(t)), true, {}});
+      file.sections_.push_back({.name = std::string(Trim(t))});
+      file.sectionIndex_.try_emplace(FoldName(file.sections_.back().name),
+                                     file.sections_.size() - 1);
       continue;
     }
-    if (file.sections_.empty()) file.sections_.push_back({"", false, {}});
-    file.sections_.back().lines.emplace_back(line);
+    if (file.sections_.empty()) file.sections_.push_back({.header = false});
+    Section& section = file.sections_.back();
+    AddLine(section, section.lines.size(), std::string(line));
   }
   return file;
 }
 
+// Puts `line` at `at`, which is never before a key line, so the index of every earlier key
+// stays right.
+void ProfileFile::AddLine(Section& section, size_t at, std::string line) {
+  if (auto k = ReadKeyLine(line)) section.keys.try_emplace(FoldName(k->key), at);
+  if (!Trim(line).empty()) section.end = at + 1;
+  section.lines.insert(section.lines.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
+}
+
 ProfileFile::Section* ProfileFile::FindSection(std::string_view name) {
-  for (Section& s : sections_)
-    if (s.header && SameName(s.name, name)) return &s;
-  return nullptr;
+  auto it = sectionIndex_.find(FoldName(name));
+  return it == sectionIndex_.end() ? nullptr : &sections_[it->second];
 }
 
 const ProfileFile::Section* ProfileFile::FindSection(std::string_view name) const {
   return const_cast<ProfileFile*>(this)->FindSection(name);
 }
 
-bool ProfileFile::Has(std::string_view section, std::string_view key) const {
+const std::string* ProfileFile::FindKeyLine(std::string_view section, std::string_view key) const {
   const Section* s = FindSection(section);
-  if (s == nullptr) return false;
-  for (const std::string& line : s->lines) {
-    auto k = ReadKeyLine(line);
-    if (k && SameName(k->key, key)) return true;
-  }
-  return false;
+  if (s == nullptr) return nullptr;
+  auto it = s->keys.find(FoldName(key));
+  return it == s->keys.end() ? nullptr : &s->lines[it->second];
+}
+
+bool ProfileFile::Has(std::string_view section, std::string_view key) const {
+  return FindKeyLine(section, key) != nullptr;
 }
 
 std::string ProfileFile::Get(std::string_view section, std::string_view key,
                              std::string_view fallback, size_t bufferSize) const {
-  const Section* s = FindSection(section);
-  if (s != nullptr) {
-    for (const std::string& line : s->lines) {
-      auto k = ReadKeyLine(line);
-      if (!k || !SameName(k->key, key)) continue;
-      std::string_view v = k->value;
-      if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-        v = v.substr(1, v.size() - 2);
-      return CutToBuffer(v, bufferSize);
-    }
+  if (const std::string* line = FindKeyLine(section, key)) {
+    std::string_view v = ReadKeyLine(*line)->value;
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+      v = v.substr(1, v.size() - 2);
+    return CutToBuffer(v, bufferSize);
   }
   return CutToBuffer(fallback, bufferSize);
 }
@@ -170,21 +171,19 @@ void ProfileFile::Set(std::string_view section, std::string_view key, std::strin
   std::string written = ValueToWrite(value);
   Section* s = FindSection(section);
   if (s == nullptr) {
-    sections_.push_back({std::string(section), true, {std::string(key) + "=" + written}});
+    sections_.push_back({.name = std::string(section)});
+    sectionIndex_.try_emplace(FoldName(section), sections_.size() - 1);
+    AddLine(sections_.back(), 0, std::string(key) + "=" + written);
     return;
   }
-  size_t insertAt = 0;
-  for (size_t i = 0; i < s->lines.size(); ++i) {
-    auto k = ReadKeyLine(s->lines[i]);
-    if (k && SameName(k->key, key)) {
-      s->lines[i] = std::string(k->key) + "=" + written;
-      return;
-    }
-    if (!Trim(s->lines[i]).empty()) insertAt = i + 1;
+  auto it = s->keys.find(FoldName(key));
+  if (it != s->keys.end()) {
+    std::string& line = s->lines[it->second];
+    line = std::string(ReadKeyLine(line)->key) + "=" + written;
+    return;
   }
   // New keys go after the section's last line, before the blank lines that end it.
-  s->lines.insert(s->lines.begin() + static_cast<std::ptrdiff_t>(insertAt),
-                  std::string(key) + "=" + written);
+  AddLine(*s, s->end, std::string(key) + "=" + written);
 }
 
 std::string ProfileFile::Text() const {
@@ -197,8 +196,19 @@ std::string ProfileFile::Text() const {
 }
 
 bool ProfileFile::Save(const std::string& path) const {
-  std::string temporary = path + ".tmp";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The temporary file is always a new one under a name nobody can foresee: whoever can write
+  // to the directory could have planted a link under a fixed name, and writing through it
+  // would overwrite the file it points to.
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(random()));
+    temporary = path + suffix;
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
   if (fd < 0) return false;
   bool ok = WriteAll(fd, Text()) && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;

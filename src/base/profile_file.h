@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace sf {
@@ -38,21 +39,29 @@ class ProfileFile {
   // The file's bytes.
   std::string Text() const;
 
-  // Writes the whole file through a temporary file beside it, so a failed write leaves the old
-  // file whole. False when it could not be written.
+  // Writes the whole file through a new temporary file beside it, so a failed write leaves the
+  // old file whole. False when it could not be written.
   bool Save(const std::string& path) const;
 
  private:
+  // Names as the lookups compare them: ASCII letters folded, double-byte characters as they are.
+  using NameIndex = std::unordered_map<std::string, size_t>;
+
   struct Section {
-    std::string name;
-    bool header = true;              // false for the lines before the first section
-    std::vector<std::string> lines;  // without line ends
+    std::string name{};
+    bool header = true;                // false for the lines before the first section
+    std::vector<std::string> lines{};  // without line ends
+    NameIndex keys{};                  // each key's first line
+    size_t end = 0;                    // just after the last line that is not blank
   };
 
   Section* FindSection(std::string_view name);
   const Section* FindSection(std::string_view name) const;
+  const std::string* FindKeyLine(std::string_view section, std::string_view key) const;
+  static void AddLine(Section& section, size_t at, std::string line);
 
   std::vector<Section> sections_;
+  NameIndex sectionIndex_;  // each name's first section with a header
 };
 
 // The one-call forms, each reading (and writing back) the whole file as the Windows functions

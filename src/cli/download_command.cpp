@@ -3,18 +3,20 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstring>
+#include <map>
 #include <thread>
 
 #include "base/encoding.h"
 #include "base/file_names.h"
 #include "base/text.h"
 #include "download/download_engine.h"
+#include "download/download_list.h"
+#include "download/download_queue.h"
 #include "download/engine_api.h"
-#include "download/task_records.h"
+#include "download/failure_text.h"
 
 namespace sf::cli {
 namespace {
@@ -22,6 +24,7 @@ namespace {
 // Text fields of the task record hold this many UTF-16 units; a longer value would be cut.
 constexpr size_t kUrlUnits = 2084;
 constexpr size_t kPathUnits = 260;
+constexpr int kMaxJobs = 64;
 
 std::atomic<bool> gInterrupted{false};
 
@@ -49,65 +52,72 @@ std::string Size(int64_t bytes) {
   return buf;
 }
 
-std::string Duration(int64_t seconds) {
-  char buf[32];
-  if (seconds >= 3600)
-    std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-  else
-    std::snprintf(buf, sizeof buf, "%lld:%02lld", static_cast<long long>(seconds / 60),
-                  static_cast<long long>(seconds % 60));
-  return buf;
-}
-
-std::string FailureText(int32_t code) {
-  if (code >= 400) return "HTTP " + std::to_string(code);
-  if (code == EBUSY) return "in use by another download";
-  if (code == ENOSPC) return "disk full";
-  if (code > 0) return std::strerror(code);
-  return "failed";
-}
-
-int32_t StartedOver(TaskInfoRecord& info) {
-  const uint8_t* at = info.Address() + layout::info::kStartedOver.offset;
-  return static_cast<int32_t>(at[0] | (at[1] << 8) | (at[2] << 16) |
-                              (static_cast<uint32_t>(at[3]) << 24));
-}
-
-struct Job {
-  std::string name;  // UTF-8
-  int32_t handle = 0;
-  int32_t state = layout::kStatePaused;
-  int32_t failure = 0;
-  int64_t size = 0;
-  int64_t done = 0;
-  float progress = 0;
-  int32_t speed = 0;
-  int32_t startedOver = 0;
-  bool reported = false;
-};
-
-std::string Line(const Job& j) {
-  std::string line = j.name + "  ";
-  switch (j.state) {
-    case layout::kStateFinished:
-      return line + "done, " + Size(j.size);
-    case layout::kStateFailed:
-      return line + "failed: " + FailureText(j.failure);
-    case layout::kStateRequesting:
+// One line per running file.
+std::string Line(const DownloadItem& item) {
+  std::string line = GbkToUtf8(item.Name()) + "  ";
+  switch (item.status) {
+    case DownloadStatus::kRequesting:
       return line + "requesting...";
-    case layout::kStatePaused:
+    case DownloadStatus::kPaused:
+      return line + "paused";
+    case DownloadStatus::kQueued:
       return line + "waiting";
     default:
       break;
   }
+  int64_t size = item.KnownSize();
   char pct[16];
-  std::snprintf(pct, sizeof pct, "%5.1f%%", static_cast<double>(j.progress) * 100.0);
-  line += Size(j.done) + " / " + (j.size > 0 ? Size(j.size) : std::string("?")) + "  " + pct +
-          "  " + Size(j.speed) + "/s";
-  if (j.speed > 0 && j.size > 0 && j.size >= j.done)
-    line += "  " + Duration((j.size - j.done) / j.speed) + " left";
+  std::snprintf(pct, sizeof pct, "%5.1f%%", static_cast<double>(item.progress) * 100.0);
+  line += Size(item.done) + " / " + (size >= 0 ? Size(size) : std::string("?")) + "  " + pct +
+          "  " + Size(item.speed) + "/s";
+  if (item.etaSeconds >= 0) line += "  " + DurationText(item.etaSeconds) + " left";
   return line;
+}
+
+// "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left"
+std::string TotalLine(const DownloadTotals& t) {
+  return std::to_string(t.filesDone) + "/" + std::to_string(t.files) + " files, " +
+         Size(t.bytesDone) + " of " + (t.allSizesKnown ? Size(t.bytesTotal) : std::string("?")) +
+         ", " + Size(t.speed) + "/s, " +
+         (t.etaSeconds >= 0 ? DurationText(t.etaSeconds) : std::string("--:--")) + " left";
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The live display: redrawn in place on the error stream, below whatever was printed before.
+class LiveDisplay {
+ public:
+  explicit LiveDisplay(FILE* err) : err_(err) {}
+  // Moves back to where the display began and clears it, so other lines can be printed there.
+  void Erase() {
+    if (drawn_ > 0) std::fprintf(err_, "\x1b[%zuA\r\x1b[J", drawn_);
+    drawn_ = 0;
+  }
+  void Draw(const DownloadQueue& queue) {
+    Erase();
+    for (const DownloadItem& item : queue.Items()) {
+      if (item.Ended() || item.status == DownloadStatus::kQueued) continue;
+      std::fprintf(err_, "\x1b[2K%s\n", Line(item).c_str());
+      ++drawn_;
+    }
+    std::fprintf(err_, "\x1b[2K%s\n", TotalLine(queue.Totals()).c_str());
+    ++drawn_;
+    std::fflush(err_);
+  }
+
+ private:
+  FILE* err_;
+  size_t drawn_ = 0;
+};
+
+bool AllEnded(const DownloadQueue& queue) {
+  for (const DownloadItem& item : queue.Items())
+    if (!item.Ended()) return false;
+  return true;
 }
 
 }  // namespace
@@ -156,6 +166,15 @@ std::optional<DownloadOptions> ParseDownloadArgs(const std::vector<std::string>&
       auto v = value("--name");
       if (!v) return std::nullopt;
       o.name = *v;
+    } else if (a == "--jobs") {
+      auto v = value("--jobs");
+      if (!v) return std::nullopt;
+      if (v->empty() || v->size() > 3 || v->find_first_not_of("0123456789") != std::string::npos ||
+          ReadInteger(*v) < 1 || ReadInteger(*v) > kMaxJobs) {
+        error = "--jobs takes how many downloads run at once, 1 to " + std::to_string(kMaxJobs);
+        return std::nullopt;
+      }
+      o.jobs = static_cast<int>(ReadInteger(*v));
     } else if (a == "--limit") {
       auto v = value("--limit");
       if (!v) return std::nullopt;
@@ -211,98 +230,90 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
                  kPathUnits, dir.c_str());
     return 2;
   }
+  std::vector<DownloadRequest> requests;
+  for (const auto& url : options.urls) {
+    std::string name = options.name.empty() ? NameFromUrl(url) : options.name;
+    if (name.empty()) name = "download";
+    // A UTF-8 byte never makes more than one UTF-16 unit, so this fits the record's field.
+    if (Utf8ToUtf16(name).size() >= kPathUnits) name = ShortenFileName(name, kPathUnits - 1);
+    requests.push_back({Utf8ToGbk(name), Utf8ToGbk(url), Utf8ToGbk(dir), "", "", -1});
+  }
+
   engine.Init();
   if (options.limitKb) engine.SetSpeedLimit(*options.limitKb);
+  DownloadQueue queue(engine);
+  queue.SetMaxRunning(options.jobs);
+  for (auto& r : requests) queue.Add(std::move(r));
 
-  std::vector<Job> jobs;
-  TaskParamRecord param;
-  for (const auto& url : options.urls) {
-    Job j;
-    j.name = options.name.empty() ? NameFromUrl(url) : options.name;
-    if (j.name.empty()) j.name = "download";
-    // A UTF-8 byte never makes more than one UTF-16 unit, so this fits the record's field.
-    if (Utf8ToUtf16(j.name).size() >= kPathUnits) j.name = ShortenFileName(j.name, kPathUnits - 1);
-    if (param.Init(Utf8ToGbk(url), "", "", Utf8ToGbk(j.name), Utf8ToGbk(dir), false, true, true) ==
-        nullptr) {
-      std::fprintf(console.err, "sharefetch-cli: out of memory\n");
-      return 1;
-    }
-    j.handle = engine.CreateTask(param.Address());
-    if (j.handle == 0) {
-      std::fprintf(console.err, "sharefetch-cli: the engine refused %s\n", url.c_str());
-      j.state = layout::kStateFailed;
-      j.reported = true;
-    } else {
-      engine.StartTask(j.handle);
-    }
-    jobs.push_back(j);
-  }
-
-  TaskInfoRecord info;
-  info.Init();
-  size_t drawn = 0;
+  LiveDisplay live(console.err);
   auto lastPlain = std::chrono::steady_clock::now();
   bool failed = false;
+  std::map<int, int32_t> startedOver;  // as last reported, per item
   while (true) {
-    bool allEnded = true;
-    std::vector<std::string> notes;
-    for (auto& j : jobs) {
-      if (!j.reported && engine.QueryTaskInfoEx(j.handle, info.Address()) != 0) {
-        if (StartedOver(info) > j.startedOver) {
-          j.startedOver = StartedOver(info);
-          notes.push_back(
-              "sharefetch-cli: " + j.name +
-              ": cannot continue the partial download; starting over from the beginning");
-        }
-        j.state = info.State();
-        j.failure = info.FailureCode();
-        j.size = info.TotalSize();
-        j.done = info.Downloaded();
-        j.progress = info.Progress();
-        j.speed = info.Speed();
-        std::string saved = GbkToUtf8(info.FileName());
-        if (!saved.empty()) j.name = saved;
-      }
-      if (j.state == layout::kStateFailed) failed = true;
-      if (j.state != layout::kStateFinished && j.state != layout::kStateFailed) allEnded = false;
+    std::vector<int> ended = queue.Poll(NowMs());
+    if (console.live) live.Erase();
+    for (const DownloadItem& item : queue.Items()) {
+      int32_t& seen = startedOver[item.id];
+      if (item.startedOver > seen)
+        std::fprintf(console.err,
+                     "sharefetch-cli: %s: cannot continue the partial download; starting over "
+                     "from the beginning\n",
+                     GbkToUtf8(item.Name()).c_str());
+      seen = std::max(seen, item.startedOver);
     }
-    bool stop = allEnded || interrupted;
-    if (console.live) {
-      // Notes go above the display, which is drawn again below them.
-      if (drawn > 0) std::fprintf(console.err, "\x1b[%zuA", drawn);
-      for (const auto& n : notes) std::fprintf(console.err, "\r\x1b[2K%s\n", n.c_str());
-      for (const auto& j : jobs) std::fprintf(console.err, "\r\x1b[2K%s\n", Line(j).c_str());
-      drawn = jobs.size();
-      std::fflush(console.err);
-    } else {
-      for (const auto& n : notes) std::fprintf(console.err, "%s\n", n.c_str());
-      auto now = std::chrono::steady_clock::now();
-      if (stop || now - lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
-        lastPlain = now;
-        for (const auto& j : jobs)
-          if (!j.reported) std::fprintf(console.err, "%s\n", Line(j).c_str());
-        std::fflush(console.err);
-      }
-    }
-    for (auto& j : jobs) {
-      if (j.reported) continue;
-      if (j.state == layout::kStateFinished) {
-        std::fprintf(console.out, "%s/%s\n", dir.c_str(), j.name.c_str());
+    for (int id : ended) {
+      const DownloadItem* item = queue.Find(id);
+      if (item == nullptr) continue;
+      std::string name = GbkToUtf8(item->Name());
+      if (item->status == DownloadStatus::kFinished) {
+        std::fprintf(console.out, "%s/%s\n", dir.c_str(), name.c_str());
         std::fflush(console.out);
-        j.reported = true;
-      } else if (j.state == layout::kStateFailed) {
-        std::fprintf(console.err, "sharefetch-cli: %s: %s (failure code %d)\n", j.name.c_str(),
-                     FailureText(j.failure).c_str(), j.failure);
-        j.reported = true;
+        if (item->alreadyComplete)
+          std::fprintf(console.err, "sharefetch-cli: %s: already complete, nothing downloaded\n",
+                       name.c_str());
+      } else {
+        failed = true;
+        std::fprintf(console.err, "sharefetch-cli: %s: %s (failure code %d)\n", name.c_str(),
+                     FailureTextEnglish(item->failureCode).c_str(), item->failureCode);
       }
     }
-    if (allEnded) return failed ? 1 : 0;
-    if (interrupted) {
-      std::fprintf(console.err, "sharefetch-cli: stopped; run the same command again to resume\n");
-      return 130;
+    bool done = AllEnded(queue);
+    if (console.live) {
+      live.Draw(queue);
+    } else {
+      auto now = std::chrono::steady_clock::now();
+      if (!done && now - lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
+        lastPlain = now;
+        for (const DownloadItem& item : queue.Items())
+          if (!item.Ended() && item.status != DownloadStatus::kQueued)
+            std::fprintf(console.err, "%s\n", Line(item).c_str());
+        std::fprintf(console.err, "%s\n", TotalLine(queue.Totals()).c_str());
+      }
     }
+    std::fflush(console.err);
+    if (done) return failed ? 1 : 0;
+    if (interrupted) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(console.live ? 250 : 100));
   }
+
+  // Paused rather than dropped: each task closes its connections and records what is on disk,
+  // so the same command resumes. The engine says so by reporting the paused state.
+  std::vector<int> ids;
+  for (const DownloadItem& item : queue.Items()) ids.push_back(item.id);
+  queue.Pause(ids);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < until) {
+    queue.Poll(NowMs());
+    bool settled = true;
+    for (const DownloadItem& item : queue.Items())
+      if (item.handle != 0 && !item.Ended() && item.engineState != layout::kStatePaused)
+        settled = false;
+    if (settled) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (console.live) live.Draw(queue);
+  std::fprintf(console.err, "sharefetch-cli: paused; run the same command again to resume\n");
+  return 130;
 }
 
 int RunDownload(const std::vector<std::string>& args) {
@@ -311,7 +322,8 @@ int RunDownload(const std::vector<std::string>& args) {
   if (!options) {
     std::fprintf(stderr,
                  "sharefetch-cli download: %s\n"
-                 "Usage: sharefetch-cli download [--dir DIR] [--limit KB] [--name NAME] URL...\n",
+                 "Usage: sharefetch-cli download [--dir DIR] [--limit KB] [--jobs N] [--name NAME] "
+                 "URL...\n",
                  error.c_str());
     return 2;
   }

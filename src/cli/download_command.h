@@ -1,5 +1,5 @@
-// `sharefetch-cli download`: downloads addresses through the engine library, with a progress
-// display, and resumes what an earlier run left behind.
+// `sharefetch-cli download`: downloads addresses through the core's download queue, a few at a
+// time, with a progress display, and resumes what an earlier run left behind.
 #pragma once
 
 #include <atomic>
@@ -20,6 +20,7 @@ struct DownloadOptions {
   std::string dir;  // UTF-8; empty: the current directory
   std::optional<int32_t> limitKb;
   std::string name;  // UTF-8; empty: from the address
+  int jobs = 3;      // downloads running at once
   std::vector<std::string> urls;
 };
 
@@ -38,7 +39,8 @@ struct Console {
   int plainEverySeconds = 5;
 };
 
-// Runs the tasks to their end (or until `interrupted`) and gives the exit status.
+// Runs the downloads to their end and gives the exit status. When `interrupted` turns true, every
+// download is paused, so its bytes stay for the next run, and the status is 130.
 int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const Console& console,
                  const std::atomic<bool>& interrupted);
 

@@ -19,10 +19,12 @@ constexpr const char* kUsage =
     "             resolve a share link into its files and their direct links\n"
     "  quick [--host URL] [--password TEXT] SHARE_URL\n"
     "             print the direct link of the share's first file, the quick way\n"
-    "  download [--dir DIR] [--limit KB] [--name NAME] URL...\n"
-    "             download each URL into DIR (default: the current directory), resuming\n"
-    "             what an earlier run left; --limit caps all downloads together at KB\n"
-    "             kilobytes per second; prints each saved file's path\n"
+    "  download [--dir DIR] [--limit KB] [--jobs N] [--name NAME] URL...\n"
+    "             download each URL into DIR (default: the current directory), N at a\n"
+    "             time (default 3), resuming what an earlier run left; --limit caps all\n"
+    "             downloads together at KB kilobytes per second; prints each saved file's\n"
+    "             path; a file already complete is not fetched again; Ctrl-C pauses\n"
+    "             every download, and the same command resumes them\n"
     "  --version  print the version and the git commit of the build\n"
     "  --help     show this text\n";
 

@@ -29,7 +29,7 @@ class TerminalQuickView : public QuickModeView {
   explicit TerminalQuickView(Streams io) : io_(io) {}
 
   void ShowStatus(const std::string& text) override {
-    io_.err << GbkToUtf8(text) << "\n" << std::flush;
+    io_.err << EscapeForTerminal(GbkToUtf8(text)) << "\n" << std::flush;
   }
   void SetOutput(const std::string& text) override { output_ = text; }
   void ShowCaptchaPicture(const std::string& bytes) override {
@@ -73,7 +73,7 @@ int RunQuick(const std::vector<std::string>& args, Streams io) {
     io.err << "未得到下载链接\n";
     return 1;
   }
-  io.out << GbkToUtf8(view.output()) << "\n";
+  io.out << EscapeForTerminal(GbkToUtf8(view.output())) << "\n";
   return 0;
 }
 

@@ -20,6 +20,11 @@ const char* const kResolveUsage =
 
 namespace {
 
+// A GBK text of the service as the terminal shows it.
+std::string Shown(const std::string& gbk) {
+  return EscapeForTerminal(GbkToUtf8(gbk));
+}
+
 class TerminalPrompts : public ResolvePrompts {
  public:
   TerminalPrompts(Streams io, std::optional<std::string> firstPassword)
@@ -38,7 +43,7 @@ class TerminalPrompts : public ResolvePrompts {
     std::string image;
     int code = session.FetchCaptcha(image, reason);
     if (code != 0) {
-      io_.err << "验证码获取失败: " << GbkToUtf8(session.ErrorMessage(code)) << "\n";
+      io_.err << "验证码获取失败: " << Shown(session.ErrorMessage(code)) << "\n";
     } else if (image.empty()) {
       io_.err << "验证码获取失败\n";
     } else if (std::string path = SaveCaptchaPicture(io_, image); !path.empty()) {
@@ -59,16 +64,18 @@ class TerminalPrompts : public ResolvePrompts {
 class TerminalView : public ResolveView {
  public:
   explicit TerminalView(Streams io) : io_(io) {}
-  void ShowStatus(const std::string& text) override { io_.err << GbkToUtf8(text) << "\n" << std::flush; }
+  void ShowStatus(const std::string& text) override {
+    io_.err << Shown(text) << "\n" << std::flush;
+  }
   void SetNameColumnTitle(const std::string& title) override { title_ = title; }
   void AddRow(const std::array<std::string, 4>& columns) override { rows_.push_back(columns); }
 
   void PrintTable() const {
     if (rows_.empty()) return;
-    io_.out << "编号\t" << GbkToUtf8(title_) << "\t文件大小\t下载地址\n";
+    io_.out << "编号\t" << Shown(title_) << "\t文件大小\t下载地址\n";
     for (const auto& row : rows_)
-      io_.out << GbkToUtf8(row[0]) << '\t' << GbkToUtf8(row[1]) << '\t' << GbkToUtf8(row[2]) << '\t'
-              << GbkToUtf8(row[3]) << '\n';
+      io_.out << Shown(row[0]) << '\t' << Shown(row[1]) << '\t' << Shown(row[2]) << '\t'
+              << Shown(row[3]) << '\n';
   }
 
  private:

@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sf::cli {
@@ -15,6 +16,12 @@ struct Streams {
   std::ostream& out;
   std::ostream& err;
 };
+
+// UTF-8 text from the service as the terminal is to show it: control characters written
+// visibly (\t, \n, \r, \x1b, \u009b ...) and a backslash as \\, so that no name can move
+// the cursor, recolour the screen or forge a row, and what is shown still tells every name
+// apart.
+std::string EscapeForTerminal(std::string_view utf8);
 
 // One line of input in GBK, trimmed; nothing at the end of input.
 std::optional<std::string> ReadAnswer(std::istream& in);

@@ -1,5 +1,5 @@
-// The download engine as the program sees it: the seven calls of the engine library's table,
-// one for one. The real implementation loads the library; tests and the window's poll logic
+// The download engine as the program sees it: the calls of the engine library's table, one for
+// one. The real implementation loads the library; tests and the window's poll logic
 // can use a fake.
 #pragma once
 
@@ -25,6 +25,10 @@ class DownloadEngine {
                                       const char16_t* referer, const void* charge,
                                       const char16_t* cookies) = 0;
   virtual int32_t CreateBTTaskByThunder(const char16_t* path) = 0;
+  // Pauses a task; StartTask resumes it (and tries a failed one again) from its bytes on disk.
+  virtual int32_t StopTask(int32_t handle) = 0;
+  // Stops a task and forgets its handle; with removeFiles also deletes its partial files.
+  virtual int32_t DeleteTask(int32_t handle, int32_t removeFiles) = 0;
 };
 
 // The engine library's file name. It lives in the program's own directory, or, once installed,

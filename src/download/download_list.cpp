@@ -1,6 +1,6 @@
 #include "download/download_list.h"
 
-#include <charconv>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -25,46 +25,89 @@ std::string Format(const char* format, double v) {
   return buffer;
 }
 
-// A cell as a number: its leading decimal number, 0 when it has none.
-double ReadNumber(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  double value = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  (void)end;
-  return error == std::errc() && std::isfinite(value) ? value : 0;
-}
-
-struct StatusTexts {
-  std::string finished, downloading, paused, requesting, endingRequest, cancelled;
+struct Texts {
+  std::string finished, downloading, paused, requesting, endingRequest;
   std::string progressLabel;
+  std::string failedOpen, failedClose, alreadyComplete, timeLeft, rowTimeLeft;
+  std::string waiting, pausedCell, failedCell, failedTip;
 };
 
-const StatusTexts& Texts() {
-  static const StatusTexts texts = [] {
-    StatusTexts t;
+const Texts& T() {
+  static const Texts texts = [] {
+    Texts t;
     std::string prefix = Utf8ToGbk("Tavrin提示您：");
     t.finished = prefix + Utf8ToGbk("[ 下载完毕 ]");
     t.downloading = prefix + Utf8ToGbk("[ 下载中 ]             当前下载速度：");
     t.paused = prefix + Utf8ToGbk("[ 已暂停 ]");
     t.requesting = prefix + Utf8ToGbk("[ 正在发送请求 ]");
     t.endingRequest = prefix + Utf8ToGbk("[ 结束请求 ]");
-    t.cancelled = prefix + Utf8ToGbk("[ 已经取消 ]");
     t.progressLabel = Utf8ToGbk("  总下载进度:");
+    t.failedOpen = prefix + Utf8ToGbk("[ 下载失败：");
+    t.failedClose = " ]";
+    t.alreadyComplete = prefix + Utf8ToGbk("[ 文件已经下载完毕，没有重新下载 ] ");
+    t.timeLeft = Utf8ToGbk("  剩余时间 ");
+    t.rowTimeLeft = Utf8ToGbk("剩余时间 ");
+    t.waiting = Utf8ToGbk("等待中");
+    t.pausedCell = Utf8ToGbk("已暂停");
+    t.failedCell = Utf8ToGbk("失败");
+    t.failedTip = Utf8ToGbk("失败：");
     return t;
   }();
   return texts;
 }
 
-void RefreshRow(DownloadsView& view, int row, const TaskInfoRecord& info) {
-  view.SetCell(row, kColumnTotalSize, SizeText(info.TotalSize()));
-  view.SetCell(row, kColumnDownloaded, SizeText(info.Downloaded()));
-  view.SetCell(row, kColumnSpeed, SpeedText(info.Speed()));
-  view.SetCell(row, kColumnFileName, info.FileName());
-  std::string percent = Format("%.2f", RoundTo2(static_cast<double>(info.Progress()) * 100.0));
-  view.SetCell(row, kColumnProgress, percent + "%");
-  view.SetCell(row, kColumnSpeedBytes, std::to_string(info.Speed()));
-  view.SetCell(row, kColumnProgressValue, percent);
+// The percentage as column 4 shows it, without "%".
+std::string PercentText(const DownloadItem& item) {
+  return Format("%.2f", RoundTo2(static_cast<double>(item.progress) * 100.0));
+}
+
+bool Contains(const std::vector<int>& ids, int id) {
+  return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
+std::string StateText(const DownloadItem& item, const std::vector<DownloadItem>& items) {
+  const Texts& t = T();
+  if (item.status == DownloadStatus::kPaused) return t.paused;
+  switch (item.engineState) {
+    case layout::kStateDownloading: {
+      char progress[32];
+      std::snprintf(progress, sizeof progress, "%g", static_cast<double>(OverallProgress(items)));
+      return t.downloading + TotalSpeedText(items) + t.progressLabel + progress + "%";
+    }
+    case layout::kStatePaused:
+      return t.paused;
+    case layout::kStateRequesting:
+      return t.requesting;
+    case layout::kStateEndingRequest:
+      return t.endingRequest;
+    default:
+      return {};
+  }
+}
+
+std::string Settle(DownloadQueue& queue, const std::vector<int>& ended) {
+  const Texts& t = T();
+  const std::vector<DownloadItem>& items = queue.Items();
+  std::string text;
+  for (const DownloadItem& item : items) {
+    if (Contains(ended, item.id)) {
+      if (item.status == DownloadStatus::kFailed)
+        text = t.failedOpen + item.failureText + t.failedClose;
+      else
+        text = item.alreadyComplete ? t.alreadyComplete + item.Name() : t.finished;
+      break;
+    }
+    if (item.status == DownloadStatus::kQueued || item.Ended()) continue;
+    std::string state = StateText(item, items);
+    if (!state.empty()) text = state;
+  }
+  std::vector<int> finished;
+  for (const DownloadItem& item : items)
+    if (item.status == DownloadStatus::kFinished) finished.push_back(item.id);
+  queue.Cancel(finished, false);  // the engine forgets them; the files stay, of course
+  int64_t eta = queue.Totals().etaSeconds;
+  if (!text.empty() && eta >= 0) text += t.timeLeft + DurationText(eta);
+  return text;
 }
 
 }  // namespace
@@ -83,78 +126,81 @@ std::string SpeedText(int32_t bytesPerSecond) {
   return std::to_string(static_cast<int64_t>(kib)) + "KB";
 }
 
-std::string TotalSpeedText(const DownloadsView& view) {
+std::string TotalSpeedText(const std::vector<DownloadItem>& items) {
   double sum = 0;
-  for (int row = 0; row < view.RowCount(); ++row)
-    sum += ReadNumber(view.Cell(row, kColumnSpeedBytes));
+  for (const DownloadItem& item : items) sum += item.speed;
   if (sum / 1024.0 - 1024.0 >= -kEpsilon) return Format("%.13g", RoundTo2(sum / 1048576.0)) + "MB";
   auto whole = static_cast<int64_t>(sum);
   return std::to_string(whole / 1024) + "kb";
 }
 
-float OverallProgress(const DownloadsView& view) {
-  int rows = view.RowCount();
-  if (rows <= 0) return 0;
+float OverallProgress(const std::vector<DownloadItem>& items) {
+  if (items.empty()) return 0;
   float sum = 0;
-  for (int row = 0; row < rows; ++row)
-    sum += static_cast<float>(ReadNumber(view.Cell(row, kColumnProgressValue)));
-  return static_cast<float>(RoundTo2(static_cast<double>(sum) / rows));
+  for (const DownloadItem& item : items)
+    sum += static_cast<float>(RoundTo2(static_cast<double>(item.progress) * 100.0));
+  return static_cast<float>(RoundTo2(static_cast<double>(sum) / static_cast<double>(items.size())));
 }
 
-void StartDownload(DownloadEngine& engine, DownloadTasks& tasks, DownloadsView& view,
-                   const std::string& fileName, const std::string& address) {
-  std::string saveDirectory = view.SaveDirectory();
-  // With "是否用续传" set the engine continues from the partial file and its control file that
-  // an earlier run left under this name in this directory.
-  tasks.param.Init(address, {}, {}, fileName, saveDirectory, false, true, true);
-  tasks.handles.push_back(engine.CreateTask(tasks.param.Address()));
-  engine.StartTask(tasks.handles.back());
-  tasks.info.Init();
-  int row = static_cast<int>(tasks.handles.size()) - 1;
-  view.InsertRow(row, fileName);
-  view.SetCell(row, kColumnAddress, address);
-  if (view.TimerPeriod() == 0) view.StartTimer(1000);
+std::string DurationText(int64_t seconds) {
+  seconds = std::max<int64_t>(seconds, 0);
+  char buffer[48];
+  if (seconds >= 3600)
+    std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld",
+                  static_cast<long long>(seconds / 3600), static_cast<long long>(seconds / 60 % 60),
+                  static_cast<long long>(seconds % 60));
+  else
+    std::snprintf(buffer, sizeof buffer, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+  return buffer;
 }
 
-void PollDownloads(DownloadEngine& engine, DownloadTasks& tasks, DownloadsView& view) {
-  const StatusTexts& texts = Texts();
-  if (tasks.info.Address() == nullptr && tasks.info.Init() == nullptr) return;
-  size_t count = tasks.handles.size();
-  for (size_t i = 0; i < count && i < tasks.handles.size(); ++i) {
-    int row = static_cast<int>(i);
-    if (engine.QueryTaskInfoEx(tasks.handles[i], tasks.info.Address()) != 0) {
-      switch (tasks.info.State()) {
-        case layout::kStateFinished:
-        case layout::kStateFailed:
-          view.ShowStatus(tasks.info.State() == layout::kStateFinished ? texts.finished
-                                                                       : texts.cancelled);
-          tasks.handles.erase(tasks.handles.begin() + static_cast<std::ptrdiff_t>(i));
-          if (row < view.RowCount()) view.RemoveRow(row);
-          return;
-        case layout::kStateDownloading: {
-          char progress[32];
-          std::snprintf(progress, sizeof progress, "%g",
-                        static_cast<double>(OverallProgress(view)));
-          view.ShowStatus(texts.downloading + TotalSpeedText(view) + texts.progressLabel +
-                          progress + "%");
-          break;
-        }
-        case layout::kStatePaused:
-          view.ShowStatus(texts.paused);
-          break;
-        case layout::kStateRequesting:
-          view.ShowStatus(texts.requesting);
-          break;
-        case layout::kStateEndingRequest:
-          view.ShowStatus(texts.endingRequest);
-          break;
-        default:
-          break;
-      }
-      if (row < view.RowCount()) RefreshRow(view, row, tasks.info);
-      view.SetProgress(static_cast<int>(OverallProgress(view)));
-    }
+DownloadRowTexts RowTexts(const DownloadItem& item) {
+  const Texts& t = T();
+  DownloadRowTexts row;
+  auto& c = row.columns;
+  c[kColumnFileName] = item.Name();
+  c[kColumnAddress] = item.request.address;
+  bool reported = item.engineState != 0 || item.status == DownloadStatus::kFinished;
+  if (reported) {
+    std::string percent = PercentText(item);
+    c[kColumnTotalSize] = SizeText(std::max<int64_t>(item.size, 0));
+    c[kColumnDownloaded] = SizeText(item.done);
+    c[kColumnSpeed] = SpeedText(item.speed);
+    c[kColumnProgress] = percent + "%";
+    c[kColumnSpeedBytes] = std::to_string(item.speed);
+    c[kColumnProgressValue] = percent;
+  } else if (item.request.expectedSize >= 0) {
+    c[kColumnTotalSize] = SizeText(item.request.expectedSize);
   }
+  switch (item.status) {
+    case DownloadStatus::kQueued:
+      c[kColumnSpeed] = t.waiting;
+      break;
+    case DownloadStatus::kPaused:
+      c[kColumnSpeed] = t.pausedCell;
+      break;
+    case DownloadStatus::kFailed:
+      row.failed = true;
+      // "失败：连接被拒绝" would not fit the speed column: the reason takes the progress column.
+      c[kColumnSpeed] = t.failedCell;
+      c[kColumnProgress] = item.failureText;
+      row.toolTip = t.failedTip + item.failureText;
+      break;
+    default:
+      break;
+  }
+  if (!row.failed && item.etaSeconds >= 0)
+    row.toolTip = t.rowTimeLeft + DurationText(item.etaSeconds);
+  return row;
+}
+
+std::string TickDownloads(DownloadQueue& queue, int64_t nowMs) {
+  return Settle(queue, queue.Poll(nowMs));
+}
+
+std::string SettleDownloads(DownloadQueue& queue) {
+  return Settle(queue, queue.TakeEnded());
 }
 
 SpeedLimitResult ApplySpeedLimit(DownloadEngine& engine, bool checked, std::string_view value) {

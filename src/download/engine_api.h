@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 extern "C" {
 typedef int32_t (*XL_InitFn)();
@@ -17,6 +18,12 @@ typedef int32_t (*XL_CreateTaskByThunderFn)(const char16_t* url, const char16_t*
                                             const char16_t* referer, const void* charge,
                                             const char16_t* cookies);
 typedef int32_t (*XL_CreateBTTaskByThunderFn)(const char16_t* path);
+// Pauses a started task: its connections close and its state reads 2 within a second; its bytes
+// stay on disk for XL_StartTask to resume from. 1, or 0 for an unknown handle.
+typedef int32_t (*XL_StopTaskFn)(int32_t handle);
+// Stops a task and forgets its handle. With removeFiles nonzero it also deletes the task's own
+// partial and control files (never a finished file). 1, or 0 for an unknown handle.
+typedef int32_t (*XL_DeleteTaskFn)(int32_t handle, int32_t removeFiles);
 }
 
 namespace sf::layout {
@@ -24,8 +31,8 @@ namespace sf::layout {
 // Engine task states as the info record reports them.
 enum TaskState : int32_t {
   kStateNone = 0,
-  kStateFailed = 1,  // shown as "cancelled" by the window; the failure code says why
-  kStatePaused = 2,  // created, not started
+  kStateFailed = 1,  // the failure code (never 0) says why; XL_StartTask tries again
+  kStatePaused = 2,  // created and not started, or paused by XL_StopTask
   kStateDownloading = 3,
   kStateFinished = 4,
   kStateRequesting = 5,
@@ -34,6 +41,11 @@ enum TaskState : int32_t {
 
 // XL_SetSpeedLimit's value for "no limit"; 0 and below mean the same.
 constexpr int32_t kNoSpeedLimit = 1410065407;
+
+// While a target downloads it is NAME plus this suffix, with a control file beside it that
+// records the address, the size and the ranges on disk. A NAME without a control file is whole.
+constexpr std::string_view kPartSuffix = ".sfpart";
+constexpr std::string_view kControlSuffix = ".sfctl";
 
 struct Field {
   size_t offset;
@@ -69,6 +81,9 @@ constexpr Field kFileName{8, 520};
 constexpr Field kTotalSize{1048, 8};
 constexpr Field kDownloaded{1056, 8};
 constexpr Field kProgress{1064, 4};
+// "nReserved0", which this engine uses for one flag: 1 when a finished task found its target
+// already complete on disk (same size as the server's) and wrote nothing. The layout is as ever.
+constexpr Field kAlreadyComplete{1068, 4};
 constexpr Field kSourceCount{1072, 4};
 constexpr Field kUsableSourceCount{1076, 4};
 // "nReserved1", ours to fill: how often the task dropped what it had on disk and started

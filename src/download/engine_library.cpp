@@ -16,6 +16,8 @@ struct CallTable {
   XL_SetSpeedLimitFn setSpeedLimit = nullptr;
   XL_CreateTaskByThunderFn createTaskByThunder = nullptr;
   XL_CreateBTTaskByThunderFn createBtTaskByThunder = nullptr;
+  XL_StopTaskFn stopTask = nullptr;
+  XL_DeleteTaskFn deleteTask = nullptr;
 };
 
 class LibraryEngine final : public DownloadEngine {
@@ -37,6 +39,10 @@ class LibraryEngine final : public DownloadEngine {
   }
   int32_t CreateBTTaskByThunder(const char16_t* path) override {
     return calls_.createBtTaskByThunder(path);
+  }
+  int32_t StopTask(int32_t handle) override { return calls_.stopTask(handle); }
+  int32_t DeleteTask(int32_t handle, int32_t removeFiles) override {
+    return calls_.deleteTask(handle, removeFiles);
   }
 
  private:
@@ -73,7 +79,9 @@ EngineLoad LoadEngineLibrary(const std::string& path) {
       !Bind(library, "XL_QueryTaskInfoEx", calls.queryTaskInfoEx, path, e) ||
       !Bind(library, "XL_SetSpeedLimit", calls.setSpeedLimit, path, e) ||
       !Bind(library, "XL_CreateTaskByThunder", calls.createTaskByThunder, path, e) ||
-      !Bind(library, "XL_CreateBTTaskByThunder", calls.createBtTaskByThunder, path, e)) {
+      !Bind(library, "XL_CreateBTTaskByThunder", calls.createBtTaskByThunder, path, e) ||
+      !Bind(library, "XL_StopTask", calls.stopTask, path, e) ||
+      !Bind(library, "XL_DeleteTask", calls.deleteTask, path, e)) {
     dlclose(library);
     return result;
   }

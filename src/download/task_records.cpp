@@ -159,6 +159,8 @@ SF_INT_FIELD(int32_t, Speed, SetSpeed, "下载速度", 4)
 SF_INT_FIELD(int32_t, SpeedMirror, SetSpeedMirror, "下载速度P2S", 4)
 SF_INT_FIELD(int32_t, SpeedPeer, SetSpeedPeer, "下载速度P2P", 4)
 SF_INT_FIELD(int32_t, CreatingFile, SetCreatingFile, "是否正在创建文件", 4)
+SF_INT_FIELD(int32_t, AlreadyComplete, SetAlreadyComplete, "nReserved0", 4)
+SF_INT_FIELD(int32_t, StartedOver, SetStartedOver, "nReserved1", 4)
 
 std::string TaskInfoRecord::FileName() const {
   return FromWide(buffer_.ReadField(N("文件名")));

@@ -90,6 +90,12 @@ class TaskInfoRecord {
   bool SetOriginValid(bool v);
   int32_t CreatingFile() const;
   bool SetCreatingFile(int32_t v);
+  // "nReserved0": 1 when the engine found the target already complete and wrote nothing.
+  int32_t AlreadyComplete() const;
+  bool SetAlreadyComplete(int32_t v);
+  // "nReserved1": how often the task dropped what it had on disk and started from byte 0.
+  int32_t StartedOver() const;
+  bool SetStartedOver(int32_t v);
 
   // UTF-16LE bytes with terminator, from a GBK text.
   static std::string ToWide936(std::string_view gbk) { return ToWide(gbk); }

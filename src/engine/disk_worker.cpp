@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,6 +131,10 @@ void DiskWorker::Run() {
       Report({job.handle, DiskJob::kRelease, 0, {}});
       continue;
     }
+    if (job.kind == DiskJob::kRemove) {
+      Remove(job);  // the task is gone; nobody waits for a result
+      continue;
+    }
     DiskResult result{job.handle, DiskJob::kFinish, ENOMEM, {}};
     try {
       result = Finish(job);
@@ -154,6 +159,25 @@ void DiskWorker::Flush(const DiskJob& job) {
   std::lock_guard lock(f.mutex);
   if (f.closed || f.generation != job.generation) return;
   WriteFileAtomically(f.controlPath, job.control);
+}
+
+void DiskWorker::Remove(const DiskJob& job) {
+  PartFile& f = *job.file;
+  std::lock_guard lock(f.mutex);
+  if (f.closed) return;  // renamed into place: a finished file stays
+  f.closed = true;       // and no flush still queued writes the control file again
+  bool held = f.fd >= 0;
+  if (!held) {
+    f.fd = ::open(f.partPath.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    // Another task may have taken the partial since this one let it go: it stays theirs.
+    held = f.fd >= 0 && ::flock(f.fd, LOCK_EX | LOCK_NB) == 0;
+  }
+  if (held) {
+    // The control file first: a partial without one is never taken for a download's bytes.
+    ::unlink(f.controlPath.c_str());
+    ::unlink(f.partPath.c_str());
+  }
+  f.CloseFile();
 }
 
 DiskResult DiskWorker::Finish(const DiskJob& job) {

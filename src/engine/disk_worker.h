@@ -42,7 +42,9 @@ struct PartFile {
 
 struct DiskJob {
   // kRelease: a last flush, then the file is closed (and its lock dropped) and reported.
-  enum Kind { kFlush, kWriteback, kFinish, kRelease } kind = kFlush;
+  // kRemove: the task is deleted with its files: the partial and its control file go, when
+  // the task holds the partial's lock or can take it; a finished file is never touched.
+  enum Kind { kFlush, kWriteback, kFinish, kRelease, kRemove } kind = kFlush;
   int32_t handle = 0;
   std::shared_ptr<PartFile> file;
   uint64_t generation = 0;
@@ -73,6 +75,7 @@ class DiskWorker {
   void Run();
   void Flush(const DiskJob& job);
   DiskResult Finish(const DiskJob& job);
+  void Remove(const DiskJob& job);
   void Report(DiskResult result);
 
   std::function<void()> notify_;

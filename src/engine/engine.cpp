@@ -103,6 +103,7 @@ void WriteTaskInfo(const TaskStatus& s, void* info) {
   uint32_t bits;
   std::memcpy(&bits, &s.progress, 4);
   Put(r, i::kProgress, bits);
+  Put(r, i::kAlreadyComplete, s.alreadyComplete ? 1 : 0);
   Put(r, i::kSourceCount, s.connections);
   Put(r, i::kUsableSourceCount, s.connections);
   Put(r, i::kStartedOver, s.startedOver);
@@ -169,15 +170,51 @@ int32_t Engine::CreateTask(const void* param) {
   return handle;
 }
 
+// Starts a task, resumes a paused one, or tries a failed one again from its bytes on disk.
 int32_t Engine::StartTask(int32_t handle) {
   {
     std::lock_guard lock(mutex_);
     auto it = entries_.find(handle);
     if (it == entries_.end()) return 0;
-    if (it->second.startRequested) return 1;
-    it->second.startRequested = true;
-    it->second.status.state = layout::kStateRequesting;
-    toStart_.push_back(handle);
+    Entry& e = it->second;
+    bool failed = e.status.state == layout::kStateFailed;
+    if (e.status.state == layout::kStateFinished || (e.wantRunning && !failed)) return 1;
+    e.wantRunning = true;
+    Command start{Command::kStart, handle, e.request, false, {}, {}};
+    // A failed task wrote to the name it reports; the new run goes on with that file.
+    if (failed && !e.status.partPath.empty()) start.request.name = e.status.name;
+    commands_.push_back(std::move(start));
+    // Said at once, so a query in between never reads the old failure as the new outcome.
+    e.status.state = layout::kStateRequesting;
+    e.status.failureCode = 0;
+  }
+  curl_multi_wakeup(multi_);
+  return 1;
+}
+
+int32_t Engine::StopTask(int32_t handle) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(handle);
+    if (it == entries_.end()) return 0;
+    if (!it->second.wantRunning) return 1;
+    it->second.wantRunning = false;
+    commands_.push_back({Command::kStop, handle, {}, false, {}, {}});
+  }
+  curl_multi_wakeup(multi_);
+  return 1;
+}
+
+// The handle is forgotten at once; the engine thread stops the task and deals with its files.
+int32_t Engine::DeleteTask(int32_t handle, int32_t removeFiles) {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(handle);
+    if (it == entries_.end()) return 0;
+    const TaskStatus& s = it->second.status;
+    commands_.push_back(
+        {Command::kDelete, handle, {}, removeFiles != 0, s.partPath, s.controlPath});
+    entries_.erase(it);
   }
   curl_multi_wakeup(multi_);
   return 1;
@@ -223,7 +260,11 @@ void Engine::Publish(Clock::time_point now) {
   statuses.reserve(tasks_.size());
   for (auto& [h, t] : tasks_) statuses.emplace_back(h, t->Status(now));
   std::lock_guard lock(mutex_);
-  for (auto& [h, s] : statuses) entries_[h].status = std::move(s);
+  for (auto& [h, s] : statuses) {
+    // A task deleted in the meantime stays forgotten.
+    auto it = entries_.find(h);
+    if (it != entries_.end()) it->second.status = std::move(s);
+  }
 }
 
 void Engine::Run() {
@@ -256,27 +297,57 @@ void Engine::StartOne(int32_t handle, TaskRequest request, Clock::time_point now
     // No task to fail: its entry reports the failure, or it would wait for ever.
     int code = CodeOfCurrentException();
     std::lock_guard lock(mutex_);
-    entries_[handle].status.state = layout::kStateFailed;
-    entries_[handle].status.failureCode = code;
+    auto it = entries_.find(handle);
+    if (it != entries_.end()) {
+      it->second.status.state = layout::kStateFailed;
+      it->second.status.failureCode = code;
+    }
     return;
   }
   Guarded(*task, [&] { task->Start(now); });
 }
 
+// One command of a caller, on the engine thread.
+void Engine::Carry(Command& command, Clock::time_point now) {
+  auto it = tasks_.find(command.handle);
+  Task* task = it != tasks_.end() ? it->second.get() : nullptr;
+  switch (command.kind) {
+    case Command::kStart:
+      if (task == nullptr) return StartOne(command.handle, std::move(command.request), now);
+      return Guarded(*task, [&] { task->Resume(now); });
+    case Command::kStop:
+      if (task != nullptr) Guarded(*task, [&] { task->Pause(); });
+      return;
+    case Command::kDelete:
+      if (task != nullptr) {
+        Guarded(*task, [&] { task->Delete(command.removeFiles); });
+        tasks_.erase(it);
+      } else if (command.removeFiles && !command.partPath.empty()) {
+        // A task that ended failed has let its partial go; it goes if nobody took it since.
+        DiskJob job;
+        job.kind = DiskJob::kRemove;
+        job.handle = command.handle;
+        job.file = std::make_shared<PartFile>();
+        job.file->partPath = command.partPath;
+        job.file->controlPath = command.controlPath;
+        disk_->Post(std::move(job));
+      }
+      return;
+  }
+}
+
 void Engine::Step() {
-  std::vector<int32_t> starts;
-  std::vector<TaskRequest> requests;
+  std::vector<Command> commands;
   std::optional<int64_t> rate;
   {
     std::lock_guard lock(mutex_);
-    // Copied before the queue is taken: should copying throw, the starts stay queued.
-    for (int32_t h : toStart_) requests.push_back(entries_[h].request);
-    starts.swap(toStart_);
+    commands.swap(commands_);
     rate.swap(newRate_);
   }
   auto now = Clock::now();
   if (rate) bucket_.SetRate(*rate, now);
-  for (size_t k = 0; k < starts.size(); ++k) StartOne(starts[k], std::move(requests[k]), now);
+  // A batch of any size is carried out here, in the order the calls came.
+  for (Command& command : commands) Carry(command, now);
   for (const auto& r : disk_->TakeResults()) {
     auto it = tasks_.find(r.handle);
     if (it != tasks_.end()) Guarded(*it->second, [&] { it->second->OnDiskResult(r); });
@@ -304,7 +375,7 @@ void Engine::Step() {
   now = Clock::now();
   bool ended =
       std::any_of(tasks_.begin(), tasks_.end(), [](const auto& kv) { return kv.second->Ended(); });
-  if (ended || !starts.empty() || now - lastPublish_ >= std::chrono::milliseconds(50)) {
+  if (ended || !commands.empty() || now - lastPublish_ >= std::chrono::milliseconds(50)) {
     lastPublish_ = now;
     Publish(now);
   }

@@ -1,6 +1,7 @@
 // The engine behind the exported calls: a task table that any thread may use, and one engine
 // thread that does all network work with libcurl's multi interface. Calls only touch the
-// table under a short lock and wake the engine thread, so they return at once.
+// table under a short lock, queue what the engine thread is to do and wake it, so they return
+// at once; the engine thread carries out everything queued, in order, in one pass.
 #pragma once
 
 #include <curl/curl.h>
@@ -26,6 +27,8 @@ class Engine {
   int32_t Init();
   int32_t CreateTask(const void* param);
   int32_t StartTask(int32_t handle);
+  int32_t StopTask(int32_t handle);
+  int32_t DeleteTask(int32_t handle, int32_t removeFiles);
   int32_t QueryTaskInfo(int32_t handle, void* info);
   int32_t SetSpeedLimit(int32_t kilobytesPerSecond);
 
@@ -34,6 +37,15 @@ class Engine {
   bool EnsureRunning();
   void Run();
   void Step();
+  struct Command {
+    enum Kind { kStart, kStop, kDelete } kind = kStart;
+    int32_t handle = 0;
+    TaskRequest request;       // kStart: what to start when the task is not on the engine thread
+    bool removeFiles = false;  // kDelete
+    std::string partPath;      // kDelete: the files a task that ended left, to remove
+    std::string controlPath;
+  };
+  void Carry(Command& command, Clock::time_point now);
   void StartOne(int32_t handle, TaskRequest request, Clock::time_point now);
   void ReleasePaused(Clock::time_point now);
   void Publish(Clock::time_point now);
@@ -41,7 +53,7 @@ class Engine {
   struct Entry {
     TaskRequest request;
     TaskStatus status;
-    bool startRequested = false;
+    bool wantRunning = false;  // started and not paused since, as the caller last said
   };
 
   std::mutex mutex_;  // guards everything up to the engine-thread section
@@ -49,7 +61,7 @@ class Engine {
   bool initFailed_ = false;
   std::map<int32_t, Entry> entries_;
   int32_t nextHandle_ = 1;
-  std::vector<int32_t> toStart_;
+  std::vector<Command> commands_;
   std::optional<int64_t> newRate_;
   CURLM* multi_ = nullptr;
   std::atomic<bool> stop_{false};

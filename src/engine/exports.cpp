@@ -32,6 +32,14 @@ SF_EXPORT int32_t XL_StartTask(int32_t handle) {
   return Guard([&] { return Engine::Instance().StartTask(handle); });
 }
 
+SF_EXPORT int32_t XL_StopTask(int32_t handle) {
+  return Guard([&] { return Engine::Instance().StopTask(handle); });
+}
+
+SF_EXPORT int32_t XL_DeleteTask(int32_t handle, int32_t removeFiles) {
+  return Guard([&] { return Engine::Instance().DeleteTask(handle, removeFiles); });
+}
+
 SF_EXPORT int32_t XL_QueryTaskInfoEx(int32_t handle, void* info) {
   return Guard([&] { return Engine::Instance().QueryTaskInfo(handle, info); });
 }
@@ -55,6 +63,8 @@ SF_EXPORT int32_t XL_CreateBTTaskByThunder(const char16_t*) {
 static_assert(std::is_same_v<decltype(&XL_Init), XL_InitFn>);
 static_assert(std::is_same_v<decltype(&XL_CreateTask), XL_CreateTaskFn>);
 static_assert(std::is_same_v<decltype(&XL_StartTask), XL_StartTaskFn>);
+static_assert(std::is_same_v<decltype(&XL_StopTask), XL_StopTaskFn>);
+static_assert(std::is_same_v<decltype(&XL_DeleteTask), XL_DeleteTaskFn>);
 static_assert(std::is_same_v<decltype(&XL_QueryTaskInfoEx), XL_QueryTaskInfoExFn>);
 static_assert(std::is_same_v<decltype(&XL_SetSpeedLimit), XL_SetSpeedLimitFn>);
 static_assert(std::is_same_v<decltype(&XL_CreateTaskByThunder), XL_CreateTaskByThunderFn>);

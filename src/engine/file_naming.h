@@ -7,12 +7,13 @@
 #include <string_view>
 
 #include "base/file_names.h"
+#include "download/engine_api.h"
 
 namespace sf::engine {
 
-// Suffixes of the two files kept beside a target while it downloads.
-inline constexpr std::string_view kPartSuffix = ".sfpart";
-inline constexpr std::string_view kControlSuffix = ".sfctl";
+// Suffixes of the two files kept beside a target while it downloads; the programs know them too.
+inline constexpr std::string_view kPartSuffix = layout::kPartSuffix;
+inline constexpr std::string_view kControlSuffix = layout::kControlSuffix;
 // Added to the control file's name for its temporary file (mkstemp fills in the X's).
 inline constexpr std::string_view kTempSuffixPattern = ".XXXXXX";
 

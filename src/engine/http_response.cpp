@@ -144,10 +144,12 @@ int ErrnoForCurlCode(int code) {
       return ELOOP;
     case CURLE_OUT_OF_MEMORY:
       return ENOMEM;
-    case CURLE_SSL_CONNECT_ERROR:
+    // A refused certificate is told apart from a broken protocol: the user can act on it.
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CACERT_BADFILE:
+      return EKEYREJECTED;
+    case CURLE_SSL_CONNECT_ERROR:
       return EPROTO;
     case CURLE_PARTIAL_FILE:
     case CURLE_GOT_NOTHING:

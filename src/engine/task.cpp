@@ -82,18 +82,40 @@ Task::~Task() {
   AbortAll();
 }
 
-// Picks the file this task writes: its own partial from an earlier run when resuming, else the
-// first name under which nothing exists yet. The partial is locked before anything reads its
-// ranges or writes to it; when another task holds it, this one fails with EBUSY.
-int Task::PrepareFile() {
+// The directory to save into (created when missing) and the requested name made safe for it.
+int Task::Target(std::string& dir, std::string& name) const {
   if (request_.dir.empty()) return EINVAL;
   std::error_code ec;
   std::filesystem::create_directories(request_.dir, ec);
   if (ec) return ec.value();
-  std::string dir = request_.dir;
+  dir = request_.dir;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
-  std::string name = SafeFileName(request_.name, nameMax > 0 ? static_cast<size_t>(nameMax) : 255);
+  name = SafeFileName(request_.name, nameMax > 0 ? static_cast<size_t>(nameMax) : 255);
+  return 0;
+}
+
+// A file already under the requested name, without a control file, may be this very download
+// finished by an earlier run. Nothing is created until the server's size says whether it is.
+bool Task::FindWholeTarget() {
+  std::string dir, name;
+  if (Target(dir, name) != 0) return false;
+  std::string target = dir + "/" + name;
+  struct stat st;
+  if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      Exists(target + std::string(kControlSuffix)))
+    return false;
+  wholeSize_ = st.st_size;
+  wholeName_ = name;
+  return true;
+}
+
+// Picks the file this task writes: its own partial from an earlier run when resuming, else the
+// first name under which nothing exists yet. The partial is locked before anything reads its
+// ranges or writes to it; when another task holds it, this one fails with EBUSY.
+int Task::PrepareFile() {
+  std::string dir, name;
+  if (int err = Target(dir, name)) return err;
 
   for (int n = 0; n < 10000; ++n) {
     std::string candidate = NumberedName(name, n);
@@ -144,25 +166,68 @@ int Task::PrepareFile() {
 }
 
 void Task::Start(Clock::time_point now) {
-  if (state_ != kStatePaused) return;
+  if (state_ != kStatePaused || file_) return;
   state_ = kStateRequesting;
   if (request_.url.empty()) return Fail(EINVAL);
-  if (int err = PrepareFile()) return Fail(err);
   lastFlush_ = now;
+  if (request_.resume && FindWholeTarget()) return LaunchProbe(0, now);
+  if (int err = PrepareFile()) return Fail(err);
+  Begin(now);
+}
+
+// With the file in hand: done when it is complete, else ask for the first byte missing.
+void Task::Begin(Clock::time_point now) {
   if (size_ >= 0 && done_.Contains(0, size_)) {
     rangesServed_ = true;
     state_ = kStateDownloading;
     return CheckComplete();
   }
+  auto missing = done_.Missing(size_ >= 0 ? size_ : INT64_MAX);
+  LaunchProbe(missing.empty() ? 0 : missing.front().begin, now);
+}
+
+// The first request of a run, from `from` on: its answer tells what the server serves.
+void Task::LaunchProbe(int64_t from, Clock::time_point now) {
   auto probe = std::make_unique<Connection>();
   probe->task = this;
   probe->probe = true;
   probe->hasSlice = true;
-  auto missing = done_.Missing(size_ >= 0 ? size_ : INT64_MAX);
-  probe->next = missing.empty() ? 0 : missing.front().begin;
+  probe->next = from;
   probe->end = INT64_MAX;
   connections_.push_back(std::move(probe));
   Launch(*connections_.back(), now);
+}
+
+void Task::Pause() {
+  if (Closing() || state_ == kStatePaused) return;
+  AbortAll();  // writes out what the connections hold
+  wholeSize_ = -1;
+  state_ = kStatePaused;
+  if (!file_) return;
+  // The bytes kept are this version of the file: a resume asks for the same one.
+  saved_ = {request_.url, rangesServed_ ? size_ : -1, done_, validators_};
+  PostFlush();
+}
+
+void Task::Resume(Clock::time_point now) {
+  if (state_ != kStatePaused) return;
+  if (!file_) return Start(now);
+  state_ = kStateRequesting;
+  lastFlush_ = now;
+  restarts_ = 0;
+  failuresWithoutProgress_ = 0;
+  Begin(now);
+}
+
+void Task::Delete(bool removeFiles) {
+  AbortAll();
+  // A finishing file becomes whole on disk; it is never removed.
+  if (!file_ || state_ == kStateFinished || finishing_) return;
+  if (removeFiles) {
+    ctx_.disk->Post(Job(DiskJob::kRemove));
+  } else if (!failing_ && !Ended()) {
+    ctx_.disk->Post(Job(DiskJob::kRelease));
+  }
 }
 
 void Task::Launch(Connection& c, Clock::time_point now) {
@@ -283,6 +348,16 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
   code = static_cast<int>(status);
   if (status >= 500 || status == 408 || status == 429) return Connection::kRetry;
   const auto& cr = c.head.contentRange;
+  if (c.probe && !file_ && wholeSize_ >= 0 && (status == 200 || status == 206 || status == 416)) {
+    int64_t served = status == 200 ? c.head.contentLength : cr ? cr->total : -1;
+    if (served == wholeSize_) return Connection::kComplete;
+    // Another file than the one on disk: it goes on under the next free name, as ever.
+    wholeSize_ = -1;
+    if (int err = PrepareFile()) {
+      code = err;
+      return Connection::kFailTask;
+    }
+  }
   if (c.probe) {
     if ((status == 200 || status == 206) && done_.Total() > 0 &&
         !ResumesSameFile(c.head.validators))
@@ -459,6 +534,11 @@ void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
       return Fail(verdictCode);
     case Connection::kRestart:
       return Restart(now);
+    case Connection::kComplete:
+      AbortAll();
+      alreadyComplete_ = true;
+      state_ = kStateFinished;
+      return;
     case Connection::kRetry:
       return Failure(c, verdictCode, now);
     case Connection::kDropSlot:
@@ -582,14 +662,7 @@ void Task::Restart(Clock::time_point now) {
   size_ = -1;
   rangesServed_ = false;
   state_ = kStateRequesting;
-  auto probe = std::make_unique<Connection>();
-  probe->task = this;
-  probe->probe = true;
-  probe->hasSlice = true;
-  probe->next = 0;
-  probe->end = INT64_MAX;
-  connections_.push_back(std::move(probe));
-  Launch(*connections_.back(), now);
+  LaunchProbe(0, now);
 }
 
 void Task::ResetFile() {
@@ -671,7 +744,7 @@ void Task::OnDiskResult(const DiskResult& result) {
 void Task::Fail(int code) {
   if (Ended() || failing_) return;
   AbortAll();
-  failureCode_ = code;
+  failureCode_ = code != 0 ? code : EIO;  // 0 would read as no failure at all
   if (!file_) {
     state_ = kStateFailed;
     return;
@@ -689,7 +762,7 @@ void Task::Abandon(int code) noexcept {
   // Even failing failed: report it now; the partial is let go with the task.
   DropConnections();
   failing_ = false;
-  failureCode_ = code;
+  failureCode_ = code != 0 ? code : EIO;
   state_ = kStateFailed;
 }
 
@@ -750,7 +823,12 @@ TaskStatus Task::Status(Clock::time_point now) {
   s.state = state_;
   s.failureCode = failureCode_;
   s.startedOver = startedOver_;
-  s.name = file_ ? file_->name : request_.name;
+  s.alreadyComplete = alreadyComplete_;
+  s.name = file_ ? file_->name : alreadyComplete_ ? wholeName_ : request_.name;
+  if (file_ && state_ != kStateFinished) {
+    s.partPath = file_->partPath;
+    s.controlPath = file_->controlPath;
+  }
   s.size = std::max<int64_t>(size_, 0);
   s.downloaded = done_.Total();
   if (state_ == kStateFinished)

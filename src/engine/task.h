@@ -1,7 +1,8 @@
 // One download: asks the server for the address and what it serves (requesting), then moves
 // the body over one or more connections into the partial file (downloading), until the file
-// is complete and renamed into place (finished) or the task gives up (failed). The partial
-// file is locked for as long as the task owns it. Everything here runs on the engine thread.
+// is complete and renamed into place (finished) or the task gives up (failed). The caller may
+// pause it (paused) and resume it from its bytes on disk. The partial file is locked for as
+// long as the task owns it, paused or not. Everything here runs on the engine thread.
 #pragma once
 
 #include <curl/curl.h>
@@ -50,8 +51,12 @@ struct TaskRequest {
 struct TaskStatus {
   int32_t state = layout::kStatePaused;
   int32_t failureCode = 0;
-  int32_t startedOver = 0;  // times what was on disk was dropped to start from byte 0
-  std::string name;         // UTF-8, the name the file has or will have
+  int32_t startedOver = 0;       // times what was on disk was dropped to start from byte 0
+  bool alreadyComplete = false;  // finished without a byte: the target was whole already
+  std::string name;              // UTF-8, the name the file has or will have
+  // The partial and control files the task wrote, while it has them (not once finished).
+  std::string partPath;
+  std::string controlPath;
   int64_t size = 0;
   int64_t downloaded = 0;
   float progress = 0;
@@ -64,7 +69,8 @@ struct TaskStatus {
 class Task;
 
 struct Connection {
-  enum Verdict { kNone, kAccept, kRetry, kFailTask, kDropSlot, kRestart, kDiskError };
+  // kComplete: the target is already whole on disk, the size the server gives.
+  enum Verdict { kNone, kAccept, kRetry, kFailTask, kDropSlot, kRestart, kDiskError, kComplete };
 
   Task* task = nullptr;
   CURL* easy = nullptr;
@@ -98,6 +104,14 @@ class Task {
   Task& operator=(const Task&) = delete;
 
   void Start(Clock::time_point now);
+  // Closes every connection and records what is on disk; the partial stays locked. A task
+  // that is finishing or failing goes on to its end.
+  void Pause();
+  // Goes on from the bytes on disk; a task never started starts.
+  void Resume(Clock::time_point now);
+  // The caller forgets the task: it stops, and its partial is let go, kept for a later resume
+  // or removed with its control file. A finished file is never touched.
+  void Delete(bool removeFiles);
   void Tick(Clock::time_point now);
   // Connections held by the speed limit; the engine releases them in turn across tasks.
   void CollectPaused(std::vector<Connection*>& out);
@@ -117,7 +131,11 @@ class Task {
   void OnHeaderLine(Connection& c, std::string_view line);
 
  private:
+  int Target(std::string& dir, std::string& name) const;
+  bool FindWholeTarget();
   int PrepareFile();
+  void Begin(Clock::time_point now);
+  void LaunchProbe(int64_t from, Clock::time_point now);
   void Launch(Connection& c, Clock::time_point now);
   void Abort(Connection& c);
   bool WriteBuffered(Connection& c);
@@ -157,8 +175,13 @@ class Task {
   int restarts_ = 0;
   int startedOver_ = 0;
   int failuresWithoutProgress_ = 0;  // failures since the last new byte, across connections
-  ControlData saved_;                // what the control file said when this run found it
-  Validators validators_;            // what the server sent for the bytes now on disk
+  ControlData saved_;  // what the control file said when this run found it, or at a pause
+  // A whole file under the requested name, without a control file, is checked against the
+  // server's size before anything is written: its size (-1: none) and name.
+  int64_t wholeSize_ = -1;
+  std::string wholeName_;
+  bool alreadyComplete_ = false;
+  Validators validators_;  // what the server sent for the bytes now on disk
   RangeSet done_;
   std::deque<ByteRange> pending_;
   std::vector<std::unique_ptr<Connection>> connections_;

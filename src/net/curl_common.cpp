@@ -1,5 +1,6 @@
 #include "net/curl_common.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "base/text.h"
@@ -18,6 +19,7 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     size_t space = line.find(' ');
     c->status = space == std::string_view::npos ? 0 : ReadInt(line.substr(space));
   }
+  if (c->head.size() + line.size() > kMaxAnswerBytes) return 0;  // ends the transfer
   c->head.append(line);
   c->head += "\r\n";
   if (line.empty() && c->status >= 200) c->headDone = true;
@@ -27,9 +29,11 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
 
 size_t OnBody(char* data, size_t size, size_t count, void* user) {
   auto* c = static_cast<ResponseCollector*>(user);
-  c->body.append(data, size * count);
+  size_t n = size * count;
+  size_t room = kMaxAnswerBytes + 1 - std::min(c->body.size(), kMaxAnswerBytes + 1);
+  c->body.append(data, std::min(n, room));
   c->lastActivity = std::chrono::steady_clock::now();
-  return size * count;
+  return n <= room ? n : 0;  // taking less than was given ends the transfer
 }
 
 }  // namespace

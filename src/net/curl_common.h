@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/cancel_flag.h"
+#include "net/http_platform.h"
 
 namespace sf {
 
@@ -36,7 +37,8 @@ CURLcode PerformUnlessCancelled(CURL* curl, const CancelFlag& cancel);
 std::string BracketHost(const std::string& host);
 
 // Collects the head of the last response (status line and header lines, CRLF line ends,
-// then the empty line) and its body.
+// then the empty line) and its body. A head or body past kMaxAnswerBytes ends the transfer;
+// the body then holds one byte more than the cap, so the client above sees it was too large.
 struct ResponseCollector {
   std::string head;
   int status = 0;

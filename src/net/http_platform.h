@@ -5,12 +5,17 @@
 // interface, and the real implementation puts libcurl underneath.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "net/cancel_flag.h"
 
 namespace sf {
+
+// No answer of the service comes near this; one that passes it (an endless or hostile one) is
+// dropped, and the transfer ends there instead of filling the memory.
+inline constexpr size_t kMaxAnswerBytes = size_t{32} << 20;
 
 using HttpHandle = uintptr_t;  // 0 means "no handle"
 

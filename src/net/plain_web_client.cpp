@@ -113,7 +113,15 @@ std::string PlainWebClient::Request(const PlainRequest& r) const {
   std::string body;
   std::array<char, 1024> piece{};
   uint32_t read = 0;
-  while (p.InternetReadFile(request, piece.data(), piece.size(), &read) && read > 0) body.append(piece.data(), read);
+  while (p.InternetReadFile(request, piece.data(), piece.size(), &read) && read > 0) {
+    body.append(piece.data(), read);
+    if (body.size() > kMaxAnswerBytes) {
+      p.InternetCloseHandle(request);
+      p.InternetCloseHandle(connection);
+      p.InternetCloseHandle(internet);
+      return {};
+    }
+  }
 
   std::string headers(kHeaderBufferSize, ' ');
   uint32_t size = kHeaderBufferSize;

@@ -1,6 +1,6 @@
 // One HTTP or HTTPS exchange per call that hands back the body as raw bytes: the client for
 // pictures and other binary content. It reports no errors: whatever fails, the caller gets
-// the bytes that arrived, which may be none.
+// the bytes that arrived, which may be none. A body past kMaxAnswerBytes gives none at all.
 #pragma once
 
 #include <memory>

@@ -26,6 +26,8 @@ std::string Message(int code) {
     case 711: return Utf8ToGbk("711 发送请求失败!");
     case 712: return Utf8ToGbk("712 服务器未响应!");
     case 713: return Utf8ToGbk("713 读取数据失败!");
+    case kAnswerTooLarge:
+      return Utf8ToGbk("714 响应数据过大!");
   }
   return {};
 }
@@ -89,6 +91,10 @@ std::string ComposeHeaders(const WebRequest& r) {
 }
 
 }  // namespace
+
+std::string WebClient::ErrorText(int code) {
+  return Message(code);
+}
 
 WebClient::WebClient(bool mergeCookies, std::shared_ptr<HttpPlatform> platform)
     : mergeCookies_(mergeCookies), platform_(platform ? std::move(platform) : DefaultHttpPlatform()) {}
@@ -161,6 +167,7 @@ std::string WebClient::Request(const WebRequest& r) const {
       break;
     }
     bytes.append(buffer.data(), std::min(read, available));
+    if (bytes.size() > kMaxAnswerBytes) return fail(kAnswerTooLarge);
   }
 
   std::u16string block16;

@@ -11,6 +11,9 @@
 
 namespace sf {
 
+// The failure of an answer longer than kMaxAnswerBytes.
+inline constexpr int kAnswerTooLarge = 714;
+
 // The arguments of one exchange, in their fixed order. Pointers are "given" when not null:
 // outputs are written only when given, and whether `cookies` is given changes behaviour.
 struct WebRequest {
@@ -45,8 +48,11 @@ class WebClient {
   bool mergeCookies() const { return mergeCookies_; }
 
   // Returns the body as GBK text (cut at its first zero byte unless decoded), or "" on failure
-  // with the reason in `statusText`.
+  // with the reason in `statusText`. A body past kMaxAnswerBytes is such a failure (714).
   std::string Request(const WebRequest& request) const;
+
+  // The message a failure leaves in `statusText`, e.g. ErrorText(kAnswerTooLarge).
+  static std::string ErrorText(int code);
 
  private:
   bool mergeCookies_;

@@ -15,7 +15,9 @@ int ShareSession::FetchCaptcha(std::string& imageBytes, int reason) {
   std::string url = host_ + "/api/getcaptcha?prod=" + prod + "&web=1&t=0." + t +
                     "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + logid;
   // Unlike every other request of the session, this one goes without the session's cookies.
-  std::string answer = client_.Request({.url = url});
+  std::optional<std::string> fetched = Ask({.url = url});
+  if (!fetched) return kShareTooLarge;
+  const std::string& answer = *fetched;
   int code = ReadErrno(answer);
   if (code != 0) return code;
   std::string image = StripSlashes(MiddleText(answer, "vcode_img\":\"", "\""));

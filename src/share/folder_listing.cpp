@@ -8,15 +8,21 @@ namespace sf {
 
 int ShareSession::ListFolder(const std::string& uk, const std::string& shareid, const std::string& dir,
                              std::vector<FileEntry>& entries) {
-  std::unordered_set<std::string> listed;
-  return ListFolderAt(uk, shareid, dir, entries, 1, &listed);
+  Walk walk;
+  return ListFolderAt(uk, shareid, dir, entries, 1, walk);
 }
 
-int ShareSession::ListFolderAt(const std::string& uk, const std::string& shareid, const std::string& dir,
-                               std::vector<FileEntry>& entries, int depth, std::unordered_set<std::string>* listed) {
+int ShareSession::ListFolderAt(const std::string& uk, const std::string& shareid,
+                               const std::string& dir, std::vector<FileEntry>& entries, int depth,
+                               Walk& walk) {
   // Only the first page of a folder (100 items) is asked for; a folder met twice or nested
   // deeper than any real share is not listed again, so a broken answer cannot recurse forever.
-  if (depth > kMaxFolderDepth || !listed->insert(dir).second) return 0;
+  if (walk.stopped || depth > kMaxFolderDepth || !walk.listed.insert(dir).second) return 0;
+  if (walk.folders >= kMaxListedFolders) {
+    walk.stopped = true;
+    return kShareTooLarge;
+  }
+  ++walk.folders;
   JsonDocument doc;
   FileEntry working;
   std::string t = RandomDigits(16);
@@ -24,10 +30,18 @@ int ShareSession::ListFolderAt(const std::string& uk, const std::string& shareid
   std::string url = host_ + "/share/list?uk=" + uk + "&shareid=" + shareid +
                     "&order=server_filename&desc=1&showempty=0&web=1&page=1&num=100&dir=" + dir + "&t=0." + t +
                     "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + logid;
-  std::string answer = client_.Request({.url = url, .cookies = &cookies_});
-  (void)doc.Parse(answer);  // an answer that is not JSON simply holds no items
-  int count = ReadInt(doc.GetText("list.length"));
+  std::optional<std::string> answer = Ask({.url = url, .cookies = &cookies_});
+  if (!answer) {
+    walk.stopped = true;
+    return kShareTooLarge;
+  }
+  (void)doc.Parse(*answer);  // an answer that is not JSON simply holds no items
+  int count = ListLength(doc, "list");
   for (int i = 1; i <= count; ++i) {
+    if (entries.size() >= kMaxEntries) {
+      walk.stopped = true;
+      return kShareTooLarge;
+    }
     std::string item = "list[" + std::to_string(i - 1);
     working.size = doc.GetText(item + "].size");
     working.path = doc.GetText(item + "].path");
@@ -36,9 +50,10 @@ int ShareSession::ListFolderAt(const std::string& uk, const std::string& shareid
     working.app_id = "250528";
     working.server_filename = doc.GetText(item + "].server_filename");
     entries.push_back(working);
-    if (working.isdir == "1") ListFolderAt(uk, shareid, working.path, entries, depth + 1, listed);
+    if (working.isdir == "1") ListFolderAt(uk, shareid, working.path, entries, depth + 1, walk);
+    if (walk.stopped) return kShareTooLarge;
   }
-  return ReadErrno(answer);
+  return ReadErrno(*answer);
 }
 
 }  // namespace sf

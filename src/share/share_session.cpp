@@ -1,5 +1,7 @@
 #include "share/share_session.h"
 
+#include <algorithm>
+
 #include "base/encoding.h"
 #include "base/text.h"
 #include "data/json_document.h"
@@ -66,37 +68,54 @@ bool ShareSession::ClearCookies() {
   return true;
 }
 
-std::string ShareSession::Fetch(const std::string& url) {
-  return client_.Request({.url = url, .cookies = &cookies_});
+std::optional<std::string> ShareSession::Ask(const WebRequest& request) {
+  std::string status;
+  WebRequest r = request;
+  r.statusText = &status;
+  std::string answer = client_.Request(r);
+  if (answer.empty() && status == WebClient::ErrorText(kAnswerTooLarge)) return std::nullopt;
+  return answer;
+}
+
+std::optional<std::string> ShareSession::Fetch(const std::string& url) {
+  return Ask({.url = url, .cookies = &cookies_});
+}
+
+int ShareSession::ListLength(const JsonDocument& doc, std::string_view path) {
+  return doc.TypeOf(path) == JsonType::kArray ? doc.Count(path) : 0;
 }
 
 int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
                           const std::string& password, const std::string& captchaAnswer) {
   JsonDocument doc;
-  std::string page = Fetch(shareUrl);
-  if (FindText(page, Utf8ToGbk("页面不存在")) > 0) page = Fetch(shareUrl);
-  if (FindText(page, Utf8ToGbk("链接不存在")) > 0) return kLinkGone;
-  if (FindText(page, Utf8ToGbk("请输入提取密码")) > 0) {
+  std::optional<std::string> page = Fetch(shareUrl);
+  if (page && FindText(*page, Utf8ToGbk("页面不存在")) > 0) page = Fetch(shareUrl);
+  if (!page) return kShareTooLarge;
+  if (FindText(*page, Utf8ToGbk("链接不存在")) > 0) return kLinkGone;
+  if (FindText(*page, Utf8ToGbk("请输入提取密码")) > 0) {
     int verified = VerifyPassword(shareUrl, password, captchaAnswer);
     if (verified != 0) return verified;
     page = Fetch(shareUrl);
+    if (!page) return kShareTooLarge;
   }
 
   std::string sekey = MiddleText(cookies_, "BDCLND=", ";");
   std::string extra = sekey.empty() ? std::string() : "{\"sekey\":\"" + sekey + "\"}";
 
-  if (!doc.Parse(MiddleText(page, "yunData.setData(", ");"))) return kNoPageData;
+  if (!doc.Parse(MiddleText(*page, "yunData.setData(", ");"))) return kNoPageData;
   std::string sign = doc.GetText("sign");
   std::string timestamp = doc.GetText("timestamp");
   std::string bdstoken = doc.GetText("bdstoken");
   std::string logid = MakeLogId();
   std::string uk = doc.GetText("uk");
   std::string shareid = doc.GetText("shareid");
-  int count = ReadInt(doc.GetText("file_list.list.length"));
+  int count = ListLength(doc, "file_list.list");
 
   if (entries.empty() && count >= 1) {
+    Walk walk;
+    walk.stopped = static_cast<size_t>(count) > kMaxEntries;
+    count = static_cast<int>(std::min(static_cast<size_t>(count), kMaxEntries));
     entries.assign(static_cast<size_t>(count), FileEntry{});
-    std::unordered_set<std::string> listed;
     for (int i = 1; i <= count; ++i) {
       std::string item = "file_list.list[" + std::to_string(i - 1);
       // Listing below appends to the vector, so no reference into it is kept across the call.
@@ -109,9 +128,11 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
       e.server_filename = doc.GetText(item + "].server_filename");
       if (e.isdir == "1") {
         std::string dir = e.path;
-        ListFolderAt(uk, shareid, dir, entries, 1, &listed);
+        ListFolderAt(uk, shareid, dir, entries, 1, walk);
       }
     }
+    // The page's own items are all kept; no link is asked for a share cut short.
+    if (walk.stopped) return kShareTooLarge;
   }
 
   int last = static_cast<int>(entries.size());
@@ -119,25 +140,31 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
   for (; position <= last; ++position) {
     FileEntry& e = entries[static_cast<size_t>(position) - 1];
     if (e.isdir != "0") continue;
-    std::string answer = LinkRequest(e, shareUrl, sign, timestamp, bdstoken, logid, uk, shareid, extra, captchaAnswer);
+    std::optional<std::string> answer = LinkRequest(e, shareUrl, sign, timestamp, bdstoken, logid,
+                                                    uk, shareid, extra, captchaAnswer);
     vcodeStr_.clear();
-    int code = ReadErrno(answer);
+    if (!answer) return kShareTooLarge;
+    int code = ReadErrno(*answer);
     if (code != 0) return code;
-    e.dlink = StripSlashes(MiddleText(answer, "dlink\":\"", "\""));
+    e.dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
   }
   return 0;
 }
 
-std::string ShareSession::LinkRequest(const FileEntry& entry, const std::string& shareUrl, const std::string& sign,
-                                      const std::string& timestamp, const std::string& bdstoken,
-                                      const std::string& logid, const std::string& uk, const std::string& shareid,
-                                      const std::string& extra, const std::string& captchaAnswer) {
+std::optional<std::string> ShareSession::LinkRequest(
+    const FileEntry& entry, const std::string& shareUrl, const std::string& sign,
+    const std::string& timestamp, const std::string& bdstoken, const std::string& logid,
+    const std::string& uk, const std::string& shareid, const std::string& extra,
+    const std::string& captchaAnswer) {
   std::string url = host_ + "/api/sharedownload?sign=" + sign + "&timestamp=" + timestamp + "&bdstoken=" + bdstoken +
                     "&channel=chunlei&clienttype=0&web=1&app_id=" + entry.app_id + "&logid=" + logid;
   std::string body = "encrypt=0&product=share&uk=" + uk + "&primaryid=" + shareid + "&vcode_input=" + captchaAnswer +
                      "&vcode_str=" + vcodeStr_ + "&extra=" + extra + "&fid_list=%5B" + entry.fs_id + "%5D";
-  return client_.Request(
-      {.url = url, .method = 1, .body = body, .cookies = &cookies_, .headerLines = "Referer:" + shareUrl});
+  return Ask({.url = url,
+              .method = 1,
+              .body = body,
+              .cookies = &cookies_,
+              .headerLines = "Referer:" + shareUrl});
 }
 
 }  // namespace sf

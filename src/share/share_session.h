@@ -8,13 +8,17 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <unordered_set>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "net/web_client.h"
 
 namespace sf {
+
+class JsonDocument;
 
 // One file or folder of a share; every field is text.
 struct FileEntry {
@@ -34,6 +38,9 @@ struct FileEntry {
 inline constexpr int kLinkGone = -997;       // the page says the link does not exist
 inline constexpr int kNoPageData = -998;     // no readable page data
 inline constexpr int kBadCaptchaReason = -999;
+// The share is more than we take in: more folders or entries than any real share, or an
+// answer past the transport's cap. Resolution stops there and keeps what it collected.
+inline constexpr int kShareTooLarge = -996;
 inline constexpr int kNeedLinkCaptcha = -20;
 inline constexpr int kNeedVerifyCaptcha = -62;
 inline constexpr int kPasswordMissing = -9;
@@ -77,17 +84,34 @@ class ShareSession {
   void EndResolution() { busy_ = false; }
 
  private:
-  // A broken or hostile listing could nest without end or list a folder inside itself.
+  // A broken or hostile listing could nest without end or list a folder inside itself, or
+  // name ever new folders: every folder listing two new ones would never end.
   static constexpr int kMaxFolderDepth = 64;
+  static constexpr int kMaxListedFolders = 10000;
+  static constexpr size_t kMaxEntries = 1000000;
 
-  std::string Fetch(const std::string& url);
+  // One walk over a share's folders.
+  struct Walk {
+    std::unordered_set<std::string> listed;
+    int folders = 0;
+    bool stopped = false;  // a limit was reached; nothing more is listed
+  };
+
+  // Every request of the session goes through here: nothing for an answer past the
+  // transport's cap, which would otherwise look like an empty (successful) one.
+  std::optional<std::string> Ask(const WebRequest& request);
+  std::optional<std::string> Fetch(const std::string& url);
+  // The number of items is that of the list's real elements, never a count the answer claims.
+  static int ListLength(const JsonDocument& doc, std::string_view path);
   std::string PlainGet(const std::string& url);
   int ListFolderAt(const std::string& uk, const std::string& shareid, const std::string& dir,
-                   std::vector<FileEntry>& entries, int depth, std::unordered_set<std::string>* listed);
-  std::string LinkRequest(const FileEntry& entry, const std::string& shareUrl, const std::string& sign,
-                          const std::string& timestamp, const std::string& bdstoken, const std::string& logid,
-                          const std::string& uk, const std::string& shareid, const std::string& extra,
-                          const std::string& captchaAnswer);
+                   std::vector<FileEntry>& entries, int depth, Walk& walk);
+  std::optional<std::string> LinkRequest(const FileEntry& entry, const std::string& shareUrl,
+                                         const std::string& sign, const std::string& timestamp,
+                                         const std::string& bdstoken, const std::string& logid,
+                                         const std::string& uk, const std::string& shareid,
+                                         const std::string& extra,
+                                         const std::string& captchaAnswer);
 
   std::string vcodeStr_;
   std::string cookies_;

@@ -31,7 +31,8 @@ int ShareSession::VerifyPassword(std::string& shareUrl, const std::string& passw
   // The link answers a redirect to an address that carries the share's ids; an empty
   // Location names no address and changes nothing.
   std::string location;
-  client_.Request({.url = shareUrl, .cookies = &cookies_, .noRedirect = true, .location = &location});
+  if (!Ask({.url = shareUrl, .cookies = &cookies_, .noRedirect = true, .location = &location}))
+    return kShareTooLarge;
   if (!location.empty()) shareUrl = AbsoluteAddress(shareUrl, location);
 
   std::string shareid = MiddleText(shareUrl, "shareid=", "&");
@@ -43,9 +44,12 @@ int ShareSession::VerifyPassword(std::string& shareUrl, const std::string& passw
   std::string body = "pwd=" + password + "&vcode=" + captchaAnswer + "&vcode_str=" + vcodeStr_;
   // A captcha token serves one verification at most, whatever its outcome.
   vcodeStr_.clear();
-  std::string answer = client_.Request(
-      {.url = url, .method = 1, .body = body, .cookies = &cookies_, .headerLines = "Referer:" + shareUrl});
-  return ReadErrno(answer);
+  std::optional<std::string> answer = Ask({.url = url,
+                                           .method = 1,
+                                           .body = body,
+                                           .cookies = &cookies_,
+                                           .headerLines = "Referer:" + shareUrl});
+  return answer ? ReadErrno(*answer) : kShareTooLarge;
 }
 
 }  // namespace sf

@@ -5,6 +5,7 @@
 // The next run has to be a new process: the engine lives for the whole process and would keep
 // the first run's task going. So this program, started with --first-run, plays the first run
 // itself.
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -25,10 +26,13 @@
 #include <iterator>
 #include <sstream>
 
+#include "app/downloads_tab.h"
 #include "app/main_window.h"
 #include "app/resolve_tab.h"
 #include "app/settings_file.h"
 #include "base/encoding.h"
+#include "download/download_queue.h"
+#include "download/engine_api.h"
 #include "file_content.h"
 #include "gui_test_support.h"
 #include "share/share_session.h"
@@ -219,16 +223,16 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
 
-    // The settings file holds the one download and the save directory.
+    // The settings file holds the one download, the save directory and the file's size.
     QString settings = programDir_.path() + "/Tavrin.ini";
     auto saved = sf::app::LoadUnfinished(settings.toStdString());
     QCOMPARE(saved.size(), size_t{1});
     std::string address = saved[0].address;
     QVERIFY(address.starts_with(sim_.Url("/file/")));
     QCOMPARE(ReadFile(settings),
-             sf::Utf8ToGbk(
-                 "[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" + address +
-                 "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() + "\r\n"));
+             sf::Utf8ToGbk("[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" +
+                           address + "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() +
+                           "\r\n[下载任务]\r\n大小1=8388608\r\n"));
     QString target = SaveDir() + "/big.bin";
     QVERIFY(QFile::exists(target + ".sfpart"));
     QVERIFY(!QFile::exists(target));
@@ -265,8 +269,66 @@ class DownloadsEndToEndTest : public QObject {
       QVERIFY2(std::stoll(range.substr(6)) > 0, range.c_str());
     }
     QVERIFY(fileRequests > 0);
+
+    // Started again, the complete file is not downloaded a second time.
+    DoubleClick(unfinished, unfinished->topLevelItem(0));
+    QCOMPARE(list->topLevelItemCount(), 0);
+    QCOMPARE(Find<QLabel>(&window, "状态条1_1")->text(),
+             QStringLiteral("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] big.bin"));
+    QVERIFY(!QFile::exists(SaveDir() + "/big (1).bin"));
     window.close();
     QVERIFY(!QFile::exists(settings));
+  }
+
+  // The tab's controls on real downloads: a download that fails says why and, once the cause
+  // is gone, a retry finishes it; a running one pauses and resumes; one deleted with its files
+  // leaves none behind.
+  void theTabControlsRealDownloads() {
+    sim_.SetDownloadOverride(sf::sim::DownloadQuirks{32 << 10, false, 0});
+    auto state = NewState(sim_.Url(""), programDir_.path());
+    sf::app::MainWindow window(*state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    sf::app::DownloadsTab* tab = window.downloadsTab();
+    auto* list = tab->list();
+    // A regular file where a directory should be: the first download cannot be saved.
+    QString blocker = programDir_.path() + "/blocker";
+    QFile(blocker).open(QIODevice::WriteOnly);
+    tab->saveDirectory()->setText(blocker + "/sub");
+    QVERIFY(ResolveAndStart(window, sim_.ShareUrl("files"), QStringLiteral("小文件.bin")));
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItem(0)->text(4), QStringLiteral("保存目录无效"), 5000);
+    QCOMPARE(list->topLevelItem(0)->text(3), QStringLiteral("失败"));
+
+    QString walk = programDir_.path() + "/walk";
+    tab->saveDirectory()->setText(walk);
+    auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+    results->setCurrentItem(RowNamed(results, QStringLiteral("big.bin"), 1));
+    Find<QAction>(&window, "开始下载")->trigger();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QTRY_VERIFY_WITH_TIMEOUT(tab->queue()->Items().at(1).done > 0, 10000);
+
+    QVERIFY(sf::test::ChooseForRows(tab, {1}, "暂停"));
+    QTRY_COMPARE_WITH_TIMEOUT(tab->queue()->Items().at(1).engineState,
+                              int32_t{sf::layout::kStatePaused}, 5000);
+    QCOMPARE(list->topLevelItem(1)->text(3), QStringLiteral("已暂停"));
+    QVERIFY(QFile::exists(walk + "/big.bin.sfpart"));
+    QVERIFY(sf::test::ChooseForRows(tab, {1}, "继续"));
+    int64_t atPause = tab->queue()->Items().at(1).done;
+    QTRY_VERIFY_WITH_TIMEOUT(tab->queue()->Items().at(1).done > atPause, 10000);
+    QVERIFY(sf::test::ChooseForRows(tab, {1}, "删除任务和文件"));
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QTRY_VERIFY(!QFile::exists(walk + "/big.bin.sfpart") &&
+                !QFile::exists(walk + "/big.bin.sfctl"));
+    QVERIFY(!QFile::exists(walk + "/big.bin"));
+
+    sim_.SetDownloadOverride(std::nullopt);
+    QVERIFY(QFile::remove(blocker));
+    QVERIFY(sf::test::ChooseForRows(tab, {0}, "重试"));
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 0, 20000);
+    QCOMPARE(sf::sim::Sha256Hex(ReadFile(blocker + "/sub/小文件.bin")),
+             sf::sim::FileSha256Hex(kSmallId, kSmallSize));
+    window.close();
+    QVERIFY(!QFile::exists(programDir_.path() + "/Tavrin.ini"));
   }
 };
 

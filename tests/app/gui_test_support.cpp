@@ -1,8 +1,12 @@
 #include "gui_test_support.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QTimer>
+#include <QTreeWidget>
 
+#include "app/downloads_tab.h"
 #include "app/settings_file.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
@@ -22,13 +26,28 @@ void WhenModal(std::function<void(QWidget*)> act) {
   timer->start();
 }
 
-std::unique_ptr<app::AppState> TestAppState(const std::string& host, const QString& programDirectory) {
+std::unique_ptr<app::AppState> TestAppState(const std::string& host,
+                                            const QString& programDirectory) {
   auto state = std::make_unique<app::AppState>();
   state->session = std::make_shared<ShareSession>(host);
   state->engine = std::make_unique<RecordingEngine>();
   state->programDirectory = programDirectory.toStdString();
   state->settings = app::SettingsPathsFor(state->programDirectory, nullptr, nullptr);
   return state;
+}
+
+bool ChooseForRows(app::DownloadsTab* tab, std::initializer_list<int> rows, const char* item) {
+  QTreeWidget* list = tab->list();
+  list->clearSelection();
+  for (int r : rows) list->topLevelItem(r)->setSelected(true);
+  QTreeWidgetItem* first = list->topLevelItem(*rows.begin());
+  emit list->customContextMenuRequested(list->visualItemRect(first).center());
+  QMenu* menu = tab->menu();
+  auto* action = menu->findChild<QAction*>(QString::fromUtf8(item));
+  bool offered = menu->isVisible() && action && action->isEnabled();
+  if (offered) action->trigger();
+  menu->close();
+  return offered;
 }
 
 }  // namespace sf::test

@@ -1,15 +1,18 @@
 // The real main window against the local share service, on the offscreen platform.
+#include "app/main_window.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDialog>
+#include <QDir>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QFileDialog>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressBar>
@@ -23,14 +26,17 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/main_window.h"
 #include "app/downloads_tab.h"
-#include "app/resolve_tab.h"
-#include "app/unfinished_tab.h"
 #include "app/picture_box.h"
+#include "app/qt_text.h"
+#include "app/resolve_tab.h"
+#include "app/settings_file.h"
+#include "app/unfinished_tab.h"
 #include "base/encoding.h"
 #include "base/profile_file.h"
 #include "base/version.h"
+#include "download/download_queue.h"
+#include "download/engine_api.h"
 #include "gui_test_support.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
@@ -41,7 +47,9 @@ using sf::test::WhenModal;
 
 namespace {
 
-std::string G(const char* utf8) { return sf::Utf8ToGbk(utf8); }
+std::string G(const char* utf8) {
+  return sf::Utf8ToGbk(utf8);
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -62,7 +70,6 @@ class MainWindowTest : public QObject {
 
   // A window over the same program directory, as the next run of the program.
   void Open() {
-    state_->downloads.handles.clear();
     window_ = std::make_unique<sf::app::MainWindow>(*state_);
     window_->show();
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
@@ -99,7 +106,8 @@ class MainWindowTest : public QObject {
   QPushButton* ParseButton() { return Find<QPushButton>(window_->resolveTab(), "按钮1"); }
 
   void StartParse(const char* shareId) {
-    Find<QLineEdit>(window_.get(), "编辑框_URL")->setText(QString::fromStdString(sim_.ShareUrl(shareId)));
+    Find<QLineEdit>(window_.get(), "编辑框_URL")
+        ->setText(QString::fromStdString(sim_.ShareUrl(shareId)));
     QTest::mouseClick(ParseButton(), Qt::LeftButton);
   }
   void WaitForParseEnd() { QTRY_VERIFY_WITH_TIMEOUT(ParseButton()->isEnabled(), 20000); }
@@ -143,21 +151,32 @@ class MainWindowTest : public QObject {
       const char* container;  // "" for a page control, measured from the tab control
     };
     const Spec specs[] = {
-        {"透明标签1", {24, 24, 64, 32}, "网盘地址：", ""},  {"编辑框_URL", {88, 31, 242, 20}, nullptr, ""},
-        {"按钮1", {342, 30, 67, 23}, "解析", ""},            {"超级列表框1", {24, 56, 440, 304}, nullptr, ""},
-        {"透明标签7", {36, 20, 64, 32}, "网盘地址：", ""},  {"编辑框_URL1", {100, 27, 242, 20}, nullptr, ""},
-        {"解析2", {349, 26, 67, 23}, "解析", ""},            {"模式2", {7, 48, 440, 312}, nullptr, ""},
-        {"透明标签2", {16, 16, 64, 24}, "分享密码：", "模式2"}, {"编辑框_密码", {73, 16, 72, 24}, nullptr, "模式2"},
-        {"透明标签3", {146, 15, 56, 24}, "验证码：", "模式2"},  {"编辑框_验证码", {190, 15, 120, 24}, nullptr, "模式2"},
+        {"透明标签1", {24, 24, 64, 32}, "网盘地址：", ""},
+        {"编辑框_URL", {88, 31, 242, 20}, nullptr, ""},
+        {"按钮1", {342, 30, 67, 23}, "解析", ""},
+        {"超级列表框1", {24, 56, 440, 304}, nullptr, ""},
+        {"透明标签7", {36, 20, 64, 32}, "网盘地址：", ""},
+        {"编辑框_URL1", {100, 27, 242, 20}, nullptr, ""},
+        {"解析2", {349, 26, 67, 23}, "解析", ""},
+        {"模式2", {7, 48, 440, 312}, nullptr, ""},
+        {"透明标签2", {16, 16, 64, 24}, "分享密码：", "模式2"},
+        {"编辑框_密码", {73, 16, 72, 24}, nullptr, "模式2"},
+        {"透明标签3", {146, 15, 56, 24}, "验证码：", "模式2"},
+        {"编辑框_验证码", {190, 15, 120, 24}, nullptr, "模式2"},
         {"图片框1", {315, 8, 120, 48}, nullptr, "模式2"},
         {"透明标签4", {24, 76, 264, 64}, "无分享密码，不填即可", "模式2"},
         {"按钮_确定", {292, 88, 144, 32}, "有验证码点击此处解析", "模式2"},
         {"编辑框_输出", {0, 152, 440, 160}, nullptr, "模式2"},
-        {"透明标签5", {8, 24, 56, 24}, "下载目录：", ""},   {"编辑框_保存目录", {72, 24, 200, 24}, nullptr, ""},
-        {"按钮2", {280, 24, 64, 24}, "选择目录", ""},        {"选择框1", {352, 24, 16, 16}, "", ""},
-        {"透明标签6", {371, 24, 32, 16}, "限速", ""},        {"编辑框1", {396, 24, 32, 17}, nullptr, ""},
-        {"透明标签8", {430, 24, 32, 16}, "/KB", ""},         {"超级列表框2", {8, 48, 416, 280}, nullptr, ""},
-        {"透明标签9", {56, 336, 56, 24}, "下载进度：", ""}, {"进度条1", {119, 337, 285, 23}, nullptr, ""},
+        {"透明标签5", {8, 24, 56, 24}, "下载目录：", ""},
+        {"编辑框_保存目录", {72, 24, 200, 24}, nullptr, ""},
+        {"按钮2", {280, 24, 64, 24}, "选择目录", ""},
+        {"选择框1", {352, 24, 16, 16}, "", ""},
+        {"透明标签6", {371, 24, 32, 16}, "限速", ""},
+        {"编辑框1", {396, 24, 32, 17}, nullptr, ""},
+        {"透明标签8", {430, 24, 32, 16}, "/KB", ""},
+        {"超级列表框2", {8, 48, 416, 280}, nullptr, ""},
+        {"透明标签9", {56, 336, 56, 24}, "下载进度：", ""},
+        {"进度条1", {119, 337, 285, 23}, nullptr, ""},
         {"超级列表框3", {16, 40, 432, 320}, nullptr, ""},
     };
     for (const Spec& s : specs) {
@@ -169,20 +188,24 @@ class MainWindowTest : public QObject {
         if (tabs->indexOf(p) >= 0) tabs->setCurrentWidget(p);
       QCOMPARE(QRect(w->mapTo(container, QPoint(0, 0)), w->size()), s.rect);
       if (!s.caption) continue;
-      if (auto* label = qobject_cast<QLabel*>(w)) QCOMPARE(label->text(), QString::fromUtf8(s.caption));
-      if (auto* button = qobject_cast<QAbstractButton*>(w)) QCOMPARE(button->text(), QString::fromUtf8(s.caption));
+      if (auto* label = qobject_cast<QLabel*>(w))
+        QCOMPARE(label->text(), QString::fromUtf8(s.caption));
+      if (auto* button = qobject_cast<QAbstractButton*>(w))
+        QCOMPARE(button->text(), QString::fromUtf8(s.caption));
     }
 
     auto columns = [](QTreeWidget* list) {
       QStringList out;
       for (int i = 0; i < list->columnCount(); ++i)
-        out << list->headerItem()->text(i) + ":" + QString::number(list->isColumnHidden(i) ? 0 : list->columnWidth(i));
+        out << list->headerItem()->text(i) + ":" +
+                   QString::number(list->isColumnHidden(i) ? 0 : list->columnWidth(i));
       return out;
     };
-    QCOMPARE(columns(Results()), QStringList({"编号:50", "文件名:120", "文件大小:80", "下载地址:190"}));
+    QCOMPARE(columns(Results()),
+             QStringList({"编号:50", "文件名:120", "文件大小:80", "下载地址:190"}));
     QCOMPARE(columns(Find<QTreeWidget>(window_.get(), "超级列表框2")),
-             QStringList({"文件名:100", "文件总大小:80", "已下载:80", "下载速度:70", "下载进度:70", "10:0", "www:0",
-                          "eee:0"}));
+             QStringList({"文件名:100", "文件总大小:80", "已下载:80", "下载速度:70", "下载进度:70",
+                          "10:0", "www:0", "eee:0"}));
     QCOMPARE(columns(Find<QTreeWidget>(window_.get(), "超级列表框3")),
              QStringList({"文件名:120", "下载地址:70", "保存目录:520"}));
     // The hidden columns take no visible space.
@@ -224,7 +247,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(Results()->topLevelItem(1)->text(0), QStringLiteral("2"));
     QCOMPARE(Results()->topLevelItem(1)->text(1), QStringLiteral("报告.pdf"));
     QCOMPARE(Results()->topLevelItem(1)->text(2), QStringLiteral("2048"));
-    QVERIFY(Results()->topLevelItem(1)->text(3).startsWith(QString::fromStdString(sim_.Url("/file/"))));
+    QVERIFY(
+        Results()->topLevelItem(1)->text(3).startsWith(QString::fromStdString(sim_.Url("/file/"))));
     int pageFetches = 0;
     for (const auto& r : sim_.Requests())
       if (r.Path() == "/s/pub2") ++pageFetches;
@@ -326,7 +350,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("报告.pdf"));
     QCOMPARE(Unfinished()->topLevelItem(1)->text(1), QStringLiteral("http://h/2"));
     QCOMPARE(Unfinished()->topLevelItem(2)->text(0), QString());
-    for (int i = 0; i < 3; ++i) QCOMPARE(Unfinished()->topLevelItem(i)->text(2), QStringLiteral("/别处"));
+    for (int i = 0; i < 3; ++i)
+      QCOMPARE(Unfinished()->topLevelItem(i)->text(2), QStringLiteral("/别处"));
     QCOMPARE(SaveDirectory()->text(), programDir_->path() + QStringLiteral("/下载内容"));
     QCOMPARE(Status(), QStringLiteral("可爱是世界上最强大的形容词~"));
   }
@@ -368,39 +393,139 @@ class MainWindowTest : public QObject {
     QCOMPARE(Downloads()->topLevelItem(1)->text(0), QStringLiteral("a.txt"));
   }
 
-  void anUnfinishedRowStartsIntoTheCurrentSaveDirectory() {
-    std::vector<sf::app::UnfinishedDownload> rows = {{"x.bin", "http://h/x", "/old"},
-                                                    {"y.bin", "http://h/y", "/old"}};
+  void anUnfinishedRowStartsIntoItsOwnDirectory() {
+    std::vector<sf::app::UnfinishedDownload> rows = {{"x.bin", "http://h/x", "/old", -1},
+                                                     {"y.bin", "http://h/y", G("/别处"), 77}};
     window_->unfinishedTab()->SetRows(rows);
     SaveDirectory()->setText(QStringLiteral("/now/这里"));
     ShowPage(3);
+    QCOMPARE(Unfinished()->topLevelItem(1)->text(2), QStringLiteral("/别处"));
     DoubleClick(Unfinished(), QPoint(60, Unfinished()->viewport()->height() - 10));
     QVERIFY(engine_->created.empty());
     DoubleClickRow(Unfinished(), 1);
     QCOMPARE(engine_->created.size(), size_t{1});
     QCOMPARE(engine_->created[0].fileName, std::string("y.bin"));
     QCOMPARE(engine_->created[0].url, std::string("http://h/y"));
-    QCOMPARE(engine_->created[0].saveDir, G("/now/这里"));
+    QCOMPARE(engine_->created[0].saveDir, G("/别处"));
     QVERIFY(engine_->created[0].resume);
     QCOMPARE(Unfinished()->topLevelItemCount(), 2);  // the row stays
     QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QCOMPARE(window_->downloadsTab()->queue()->Items()[0].request.expectedSize, int64_t{77});
   }
 
   void closingWritesTheListedDownloadsOrRemovesTheFile() {
     SaveDirectory()->setText(QStringLiteral("/d/下载内容"));
-    window_->downloadsTab()->StartDownload(G("一.bin"), "http://h/1");
-    window_->downloadsTab()->StartDownload("two.bin", "http://h/2?a=1&b=2");
+    window_->downloadsTab()->StartDownload({G("一.bin"), "http://h/1", "", "", "", -1});
+    window_->downloadsTab()->StartDownload({"two.bin", "http://h/2?a=1&b=2", "", "", "", -1});
     window_->close();
     QCOMPARE(ReadFile(state_->settings.beside),
              G("[文件名]\r\nname:=2\r\n1=一.bin\r\n2=two.bin\r\n[下载地址]\r\nnumber:=2\r\n"
                "1=http://h/1\r\n2=http://h/2?a=1&b=2\r\n[保存目录]\r\n保存地址：=/d/下载内容\r\n"));
 
-    // The next run lists them; closing it with nothing running removes the file.
+    // The next run lists them; closing it with nothing running and nothing of them on disk
+    // removes the file.
     Open();
     QCOMPARE(Unfinished()->topLevelItemCount(), 2);
     QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("一.bin"));
     window_->close();
     QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
+  }
+
+  // Remembered downloads are kept until they are done: those not started again while their
+  // bytes are on disk, and a whole one is not fetched again.
+  void rememberedDownloadsAreNeverLost() {
+    window_.reset();
+    QString dir = programDir_->path() + QStringLiteral("/下载内容");
+    QString other = programDir_->path() + QStringLiteral("/别处");
+    QVERIFY(QDir().mkpath(dir) && QDir().mkpath(other));
+    auto write = [](const QString& path, const QByteArray& bytes) {
+      QFile f(path);
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      f.write(bytes);
+    };
+    write(other + "/part.bin.sfpart", "12");
+    write(other + "/part.bin.sfctl", "x");
+    write(dir + "/whole.bin", "12345");
+    std::vector<sf::app::UnfinishedDownload> rows = {
+        {"part.bin", "http://h/p", sf::app::ToGbk(other), 10},
+        {"whole.bin", "http://h/w", sf::app::ToGbk(dir), 5},
+        {"gone.bin", "http://h/g", sf::app::ToGbk(dir), -1}};
+    QVERIFY(sf::app::SaveOnClose(state_->settings, rows, sf::app::ToGbk(dir)));
+    Open();
+    QCOMPARE(Unfinished()->topLevelItem(0)->text(2), other);
+    window_->close();  // none started again: those with bytes on disk are kept
+    auto kept = sf::app::LoadUnfinished(state_->settings.beside);
+    QCOMPARE(kept.size(), size_t{1});
+    QCOMPARE(kept[0].fileName, std::string("part.bin"));
+    QCOMPARE(kept[0].saveDirectory, sf::app::ToGbk(other));
+    QCOMPARE(kept[0].expectedSize, int64_t{10});
+    // Started again, a whole one is found complete and nothing is downloaded.
+    Open();
+    window_->unfinishedTab()->SetRows(rows);
+    ShowPage(3);
+    DoubleClickRow(Unfinished(), 1);
+    QVERIFY(engine_->created.empty());
+    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QCOMPARE(Status(),
+             QStringLiteral("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] whole.bin"));
+    // A task the engine will not create is a failed row that says so, and it is remembered.
+    engine_->nextHandles = {0};
+    DoubleClickRow(Unfinished(), 2);
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QCOMPARE(Downloads()->topLevelItem(0)->text(3), QStringLiteral("失败"));
+    QCOMPARE(Downloads()->topLevelItem(0)->text(4), QStringLiteral("无法创建任务"));
+    window_->close();
+    kept = sf::app::LoadUnfinished(state_->settings.beside);
+    QCOMPARE(kept.size(), size_t{2});
+    QCOMPARE(kept[0].fileName, std::string("gone.bin"));
+    QCOMPARE(kept[1].fileName, std::string("part.bin"));
+  }
+
+  // What the tab shows and offers; the end-to-end test drives the same controls on real
+  // downloads. Three run and one waits, a failure says why, the menu offers what applies to
+  // the selected rows, and the list empties to a bar at 0.
+  void theDownloadsTabShowsEachStateAndOffersWhatApplies() {
+    ShowPage(2);
+    sf::app::DownloadsTab* tab = window_->downloadsTab();
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin"})
+      tab->StartDownload({name, std::string("http://h/") + name, "", "", "", 4000});
+    QCOMPARE(engine_->started, (std::vector<int32_t>{7, 8, 9}));
+    QCOMPARE(Downloads()->topLevelItem(3)->text(3), QStringLiteral("等待中"));
+
+    using sf::test::Report;
+    namespace l = sf::layout;
+    engine_->reports[7] = Report{l::kStateDownloading, "a.bin", 4000, 1000, 0.25f, 1000};
+    engine_->reports[8] = Report{l::kStateFailed, "b.bin", 4000, 100, 0.025f, 0, 403};
+    engine_->reports[9] = Report{l::kStateDownloading, "c.bin", 4000, 0, 0.0f, 0};
+    engine_->reports[10] = Report{l::kStateRequesting, "d.bin", 0, 0, 0.0f, 0};
+    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItem(1)->text(4), QStringLiteral("HTTP 403"),
+                              5000);
+    QCOMPARE(Downloads()->topLevelItem(1)->toolTip(0), QStringLiteral("失败：HTTP 403"));
+    QCOMPARE(Status(), QStringLiteral("Tavrin提示您：[ 下载失败：HTTP 403 ]  剩余时间 0:11"));
+    QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->text(),
+             QStringLiteral("6%  剩余时间 0:11"));
+    QCOMPARE(Downloads()->topLevelItem(0)->toolTip(2), QStringLiteral("剩余时间 0:03"));
+    QCOMPARE(engine_->started.back(), 10);  // the failed one's slot went to the waiting one
+
+    auto choose = [&](std::initializer_list<int> rows, const char* item) {
+      return sf::test::ChooseForRows(tab, rows, item);
+    };
+    QVERIFY(!choose({0, 2}, "继续"));
+    QVERIFY(!choose({0, 2}, "重试"));
+    QVERIFY(choose({0, 2}, "暂停"));
+    QCOMPARE(engine_->stopped, (std::vector<int32_t>{7, 9}));
+    QCOMPARE(Downloads()->topLevelItem(2)->text(3), QStringLiteral("已暂停"));
+    QVERIFY(choose({0, 2}, "复制下载地址"));
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("http://h/a.bin\nhttp://h/c.bin"));
+    QVERIFY(choose({1, 2}, "删除任务"));
+    QCOMPARE(engine_->deleted, (std::vector<std::pair<int32_t, int32_t>>{{8, 0}, {9, 0}}));
+
+    for (int32_t h : {7, 10})
+      engine_->reports[h] = Report{l::kStateFinished, "x", 4000, 4000, 1.0f, 0};
+    QVERIFY(choose({0}, "继续"));
+    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 0, 5000);
+    QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->value(), 0);
+    QCOMPARE(Status(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
   }
 
   void theFolderBrowserKeepsTheDirectoryWhenCancelled() {
@@ -429,7 +554,8 @@ class MainWindowTest : public QObject {
     QCOMPARE(startedIn, before);
     QCOMPARE(title, QStringLiteral("请选择要保存的目录"));
     QCOMPARE(SaveDirectory()->text(), chosen);
-    window_->downloadsTab()->SetFolderBrowser([](QWidget*, const QString&, const QString&) { return QString(); });
+    window_->downloadsTab()->SetFolderBrowser(
+        [](QWidget*, const QString&, const QString&) { return QString(); });
     QTest::mouseClick(Find<QPushButton>(window_.get(), "按钮2"), Qt::LeftButton);
     QCOMPARE(SaveDirectory()->text(), chosen);
   }

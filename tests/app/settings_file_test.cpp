@@ -1,6 +1,7 @@
 #include "app/settings_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -88,14 +89,15 @@ TEST_F(SettingsFileTest, InstalledTheUsersDirectoriesReplaceTheProgramsOwn) {
   // What the window saves at close then lands in the user's configuration directory, even
   // where the program's directory is writable (as /usr/bin is for root).
   StartDirectories writable = StartDirectoriesFor(program.string(), true, config.c_str(), "/h");
-  ASSERT_TRUE(SaveOnClose(writable.settings, {{"a", "http://h/a"}}, writable.saveDirectory));
+  ASSERT_TRUE(
+      SaveOnClose(writable.settings, {{"a", "http://h/a", "", -1}}, writable.saveDirectory));
   EXPECT_FALSE(fs::exists(program / "Tavrin.ini"));
   EXPECT_EQ(SettingsFileToRead(writable.settings), writable.settings.user);
 }
 
 TEST_F(SettingsFileTest, TwoDownloadsByteForByteAndBack) {
-  std::vector<ListedDownload> listed = {{"a.bin", "http://h/file/1?x=1&y=2"},
-                                        {G("报告.pdf"), "http://h/file/2"}};
+  std::vector<UnfinishedDownload> listed = {{"a.bin", "http://h/file/1?x=1&y=2", "", -1},
+                                            {G("报告.pdf"), "http://h/file/2", "", -1}};
   ASSERT_TRUE(SaveOnClose(paths, listed, G("/home/u/下载内容")));
   EXPECT_EQ(ReadFile(paths.beside), G("[文件名]\r\n"
                                       "name:=2\r\n"
@@ -119,9 +121,48 @@ TEST_F(SettingsFileTest, TwoDownloadsByteForByteAndBack) {
   for (const auto& r : rows) EXPECT_EQ(r.saveDirectory, G("/home/u/下载内容"));
 
   // The next close rewrites the file from scratch.
-  ASSERT_TRUE(SaveOnClose(paths, {{"c", "http://h/3"}}, "/d"));
+  ASSERT_TRUE(SaveOnClose(paths, {{"c", "http://h/3", "", -1}}, "/d"));
   EXPECT_EQ(ReadFile(paths.beside), G("[文件名]\r\nname:=1\r\n1=c\r\n[下载地址]\r\nnumber:=1\r\n"
                                       "1=http://h/3\r\n[保存目录]\r\n保存地址：=/d\r\n"));
+}
+
+TEST_F(SettingsFileTest, OwnDirectoriesAndSizesGoInASectionOfTheirOwn) {
+  std::vector<UnfinishedDownload> listed = {{"a.bin", "http://h/1", "/d", 100},
+                                            {"b.bin", "http://h/2", G("/别处"), -1},
+                                            {"c.bin", "http://h/3", "", -1}};
+  ASSERT_TRUE(SaveOnClose(paths, listed, "/d"));
+  std::string written = ReadFile(paths.beside);
+  EXPECT_EQ(written, G("[文件名]\r\nname:=3\r\n1=a.bin\r\n2=b.bin\r\n3=c.bin\r\n"
+                       "[下载地址]\r\nnumber:=3\r\n1=http://h/1\r\n2=http://h/2\r\n3=http://h/3\r\n"
+                       "[保存目录]\r\n保存地址：=/d\r\n"
+                       "[下载任务]\r\n大小1=100\r\n目录2=/别处\r\n"));
+  auto rows = LoadUnfinished(paths.beside);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].saveDirectory, "/d");
+  EXPECT_EQ(rows[0].expectedSize, 100);
+  EXPECT_EQ(rows[1].saveDirectory, G("/别处"));
+  EXPECT_EQ(rows[1].expectedSize, -1);
+  EXPECT_EQ(rows[2].saveDirectory, "/d");
+
+  // Saving what was read changes nothing, and the file is not even written again.
+  struct stat before {};
+  ::stat(paths.beside.c_str(), &before);
+  ASSERT_TRUE(SaveOnClose(paths, rows, "/d"));
+  struct stat after {};
+  ::stat(paths.beside.c_str(), &after);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(ReadFile(paths.beside), written);
+
+  // A file of an older version, without the new section, reads back and saves unchanged too.
+  std::string older =
+      G("[文件名]\r\nname:=1\r\n1=x.bin\r\n[下载地址]\r\nnumber:=1\r\n1=http://h/x\r\n"
+        "[保存目录]\r\n保存地址：=/old\r\n");
+  WriteFile(paths.beside, older);
+  ASSERT_TRUE(SaveOnClose(paths, LoadUnfinished(paths.beside), "/old"));
+  EXPECT_EQ(ReadFile(paths.beside), older);
+  // Another save directory now: the remembered one keeps its own.
+  ASSERT_TRUE(SaveOnClose(paths, LoadUnfinished(paths.beside), "/new"));
+  EXPECT_EQ(LoadUnfinished(paths.beside).at(0).saveDirectory, "/old");
 }
 
 TEST_F(SettingsFileTest, AnEmptyListRemovesAnOldFileInEitherPlace) {
@@ -157,11 +198,58 @@ TEST_F(SettingsFileTest, TheCountDecidesTheRows) {
   EXPECT_EQ(LoadUnfinished(paths.beside).size(), 10000u);
 }
 
+TEST_F(SettingsFileTest, ASaveNeverWritesThroughALinkPlantedBesideTheFile) {
+  // Someone who can write to the directory plants links at the names a save might use for
+  // its temporary file; none may be followed.
+  fs::path victim = root / "victim";
+  WriteFile(victim, "keep me");
+  for (const char* name : {"Tavrin.ini.tmp", "Tavrin.ini.new", "Tavrin.ini~"})
+    fs::create_symlink(victim, program / name);
+  mode_t mask = ::umask(022);
+  ::umask(mask);
+  ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/a", "", -1}}, "/d"));
+  EXPECT_EQ(ReadFile(victim), "keep me");
+  ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(paths.beside)));
+  EXPECT_EQ(ReadFile(paths.beside),
+            G("[文件名]\r\nname:=1\r\n1=a.bin\r\n[下载地址]\r\nnumber:=1\r\n"
+              "1=http://h/a\r\n[保存目录]\r\n保存地址：=/d\r\n"));
+  EXPECT_EQ(static_cast<mode_t>(fs::status(paths.beside).permissions()), 0644 & ~mask);
+  // Only the settings file and the planted links are left.
+  int entries = 0;
+  for (const auto& e : fs::directory_iterator(program)) entries += e.path() != paths.beside ? 1 : 0;
+  EXPECT_EQ(entries, 3);
+}
+
+// A hand-made or hostile file of 2.4 MB: one section with a long run of other keys before the
+// ones the list asks for, and a count that asks for 10 000 rows. Its ctest time-out is short,
+// so a reader that scans the section once per key fails here.
+TEST_F(SettingsFileTest, AHugeHostileFileLoadsRight) {
+  std::string text = G("[文件名]\r\nname:=99999\r\n");
+  for (int i = 0; i < 160000; ++i) text += "k" + std::to_string(i) + "=x\r\n";
+  for (int i = 1; i <= 10000; ++i) text += std::to_string(i) + "=f" + std::to_string(i) + "\r\n";
+  text += "1=second\r\n" + G("[下载地址]\r\n");
+  for (int i = 0; i < 60000; ++i) text += "k" + std::to_string(i) + "=y\r\n";
+  for (int i = 1; i <= 10000; i += 2)
+    text += std::to_string(i) + "=http://h/" + std::to_string(i) + "\r\n";
+  text += G("[文件名]\r\n2=ignored\r\n[保存目录]\r\n保存地址：=/dir\r\n");
+  ASSERT_GT(text.size(), 2400000u);
+  WriteFile(paths.beside, text);
+
+  auto rows = LoadUnfinished(paths.beside);
+  ASSERT_EQ(rows.size(), 10000u);
+  for (int i = 1; i <= 10000; ++i) {
+    const UnfinishedDownload& r = rows[static_cast<size_t>(i) - 1];
+    ASSERT_EQ(r.fileName, "f" + std::to_string(i));
+    ASSERT_EQ(r.address, i % 2 ? "http://h/" + std::to_string(i) : "");
+    ASSERT_EQ(r.saveDirectory, "/dir");
+  }
+}
+
 TEST_F(SettingsFileTest, AnUnwritableProgramDirectoryFallsBackToTheUsersConfiguration) {
   // A program "directory" below a regular file cannot be written, whoever runs the test.
   WriteFile(root / "file", "x");
   paths = SettingsPathsFor((root / "file" / "bin").string(), config.c_str(), nullptr);
-  ASSERT_TRUE(SaveOnClose(paths, {{G("第一\r\n行.txt"), "http://h/1"}}, "/d"));
+  ASSERT_TRUE(SaveOnClose(paths, {{G("第一\r\n行.txt"), "http://h/1", "", -1}}, "/d"));
   EXPECT_EQ(SettingsFileToRead(paths), paths.user);
   EXPECT_EQ(ReadFile(paths.user),
             G("[文件名]\r\nname:=1\r\n1=第一 行.txt\r\n[下载地址]\r\n"
@@ -176,14 +264,14 @@ TEST_F(SettingsFileTest, TheFileBesideTheProgramComesFirst) {
   EXPECT_EQ(SettingsFileToRead(paths), paths.beside);
 
   // A writable program directory takes the file back, and the user's copy goes.
-  ASSERT_TRUE(SaveOnClose(paths, {{"n", "http://h/n"}}, "/d"));
+  ASSERT_TRUE(SaveOnClose(paths, {{"n", "http://h/n", "", -1}}, "/d"));
   EXPECT_TRUE(fs::exists(paths.beside));
   EXPECT_FALSE(fs::exists(paths.user));
 
   // Nowhere to write: the caller hears of it.
   SettingsPaths nowhere = SettingsPathsFor((root / "file" / "bin").string(), nullptr, nullptr);
   WriteFile(root / "file", "x");
-  EXPECT_FALSE(SaveOnClose(nowhere, {{"n", "http://h/n"}}, "/d"));
+  EXPECT_FALSE(SaveOnClose(nowhere, {{"n", "http://h/n", "", -1}}, "/d"));
 }
 
 }  // namespace

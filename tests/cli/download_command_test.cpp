@@ -24,7 +24,9 @@ TEST(DownloadArgs, OptionsAndMistakes) {
   ASSERT_TRUE(o);
   EXPECT_EQ(o->dir, "/d");
   EXPECT_EQ(o->limitKb, 300);
+  EXPECT_EQ(o->jobs, 3);
   EXPECT_EQ(o->urls.size(), 2u);
+  EXPECT_EQ(Parse({"--jobs", "8", "http://h/a"})->jobs, 8);
 
   std::string error;
   EXPECT_FALSE(Parse({}, &error));
@@ -33,6 +35,9 @@ TEST(DownloadArgs, OptionsAndMistakes) {
   EXPECT_NE(error.find("one address"), std::string::npos);
   EXPECT_FALSE(Parse({"--limit", "fast", "http://h/a"}, &error));
   EXPECT_FALSE(Parse({"--limit", "99999999999", "http://h/a"}, &error));
+  EXPECT_FALSE(Parse({"--jobs", "0", "http://h/a"}, &error));
+  EXPECT_NE(error.find("1 to 64"), std::string::npos);
+  EXPECT_FALSE(Parse({"--jobs", "-2", "http://h/a"}, &error));
   EXPECT_FALSE(Parse({"--dir"}, &error));
   EXPECT_EQ(error, "--dir needs a value");
   EXPECT_FALSE(Parse({"--bogus", "http://h/a"}, &error));
@@ -55,6 +60,7 @@ class ScriptedEngine : public DownloadEngine {
     int32_t state;
     int32_t failure;
     std::u16string name;
+    int32_t alreadyComplete = 0;
   };
   int32_t Init() override { return ++inits; }
   int32_t CreateTask(const void* param) override {
@@ -83,6 +89,7 @@ class ScriptedEngine : public DownloadEngine {
     auto* r = static_cast<uint8_t*>(info);
     std::memcpy(r + layout::info::kState.offset, &it->second.state, 4);
     std::memcpy(r + layout::info::kFailureCode.offset, &it->second.failure, 4);
+    std::memcpy(r + layout::info::kAlreadyComplete.offset, &it->second.alreadyComplete, 4);
     std::memset(r + layout::info::kFileName.offset, 0, layout::info::kFileName.width);
     std::memcpy(r + layout::info::kFileName.offset, it->second.name.data(),
                 it->second.name.size() * 2);
@@ -97,11 +104,17 @@ class ScriptedEngine : public DownloadEngine {
     return 0;
   }
   int32_t CreateBTTaskByThunder(const char16_t*) override { return 0; }
+  int32_t StopTask(int32_t handle) override {
+    stopped.push_back(handle);
+    scripts[handle].state = layout::kStatePaused;
+    return 1;
+  }
+  int32_t DeleteTask(int32_t, int32_t) override { return 0; }
 
   int inits = 0;
   std::vector<std::string> names, dirs;
   std::vector<bool> resume;
-  std::vector<int32_t> started, limits;
+  std::vector<int32_t> started, limits, stopped;
   std::map<int32_t, Script> scripts;
 };
 
@@ -138,16 +151,21 @@ TEST(DownloadRun, ReportsSavedPathsAndFailures) {
   std::fclose(console.out);
   std::fclose(console.err);
 
-  // All finished: status 0. An interrupt stops at once with the tasks still running.
-  engine.scripts[3] = {layout::kStateFinished, 0, u"a.bin"};
+  // All finished, one of them found whole on disk: status 0, and both paths.
+  engine.scripts[3] = {layout::kStateFinished, 0, u"名.bin", 1};
   engine.scripts[4] = {layout::kStateFinished, 0, u"b.bin"};
   console.out = std::tmpfile();
   console.err = std::tmpfile();
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 0);
+  EXPECT_EQ(Contents(console.out), "/srv/dl/名.bin\n/srv/dl/b.bin\n");
+  EXPECT_NE(Contents(console.err).find("名.bin: already complete"), std::string::npos);
+
+  // An interrupt pauses every running task, so the next run resumes them.
   engine.scripts[5] = {layout::kStateDownloading, 0, u"c"};
   engine.scripts[6] = {layout::kStateDownloading, 0, u"d"};
   interrupted = true;
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 130);
+  EXPECT_EQ(engine.stopped, (std::vector<int32_t>{5, 6}));
   EXPECT_NE(Contents(console.err).find("run the same command again"), std::string::npos);
   std::fclose(console.out);
   std::fclose(console.err);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 
 #include "base/text.h"
 #include "lazy_input.h"
+#include "raw_http_server.h"
 #include "share_simulator.h"
 
 namespace sf::cli {
@@ -20,24 +22,46 @@ struct Outcome {
   std::string out, err;
 };
 
+Outcome RunAgainst(const std::string& host, std::vector<std::string> args,
+                   std::function<std::optional<std::string>()> input = {}) {
+  if (!input) input = [] { return std::nullopt; };
+  LazyInput buffer(input);
+  std::istream in(&buffer);
+  std::ostringstream out, err;
+  args.insert(args.begin(), {"--host", host});
+  int code = RunResolve(args, {in, out, err});
+  return {code, out.str(), err.str()};
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr const char* kTooLarge = "解析结果：自定义错误代码,分享内容过多或应答过大,已停止解析\n";
+
 class ResolveCommand : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(simulator.StartFromText(R"({"shares": [
       {"id": "pub", "items": [{"name": "a.txt", "size": 10, "fs_id": 111}, {"name": "文件夹", "children": [{"name": "b.txt", "size": 3}]}]},
       {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
-      {"id": "cap", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2}]}
-    ]})")) << simulator.error();
+      {"id": "cap", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2}]},
+      {"id": "names", "items": [{"name": "a\tb\nc\u001b[2J\\d\u009b", "size": 1}, {"name": "ok", "size": 2}]},
+      {"id": "wide", "items": [{"tree": {"depth": 14, "folders": 2}}]}
+    ]})"))
+        << simulator.error();
   }
 
   Outcome Resolve(std::vector<std::string> args, std::function<std::optional<std::string>()> input = {}) {
-    if (!input) input = [] { return std::nullopt; };
-    LazyInput buffer(input);
-    std::istream in(&buffer);
-    std::ostringstream out, err;
-    args.insert(args.begin(), {"--host", simulator.Url("")});
-    int code = RunResolve(args, {in, out, err});
-    return {code, out.str(), err.str()};
+    return RunAgainst(simulator.Url(""), std::move(args), std::move(input));
   }
 
   // The answer to the captcha picture fetched last.
@@ -107,6 +131,96 @@ TEST_F(ResolveCommand, ACaptchaIsSavedAndAnswered) {
   EXPECT_EQ(path.substr(path.size() - 4), ".png");
   std::filesystem::remove(path);
   EXPECT_EQ(r.out.find("用户主动放弃解析或解析失败"), std::string::npos);
+}
+
+TEST_F(ResolveCommand, NamesAreShownEscapedInTheTable) {
+  Outcome r = Resolve({simulator.ShareUrl("names")});
+  EXPECT_EQ(r.code, 0);
+  std::vector<std::string> lines = SplitText(r.out, "\n");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[1].rfind("1\ta\\tb\\nc\\x1b[2J\\\\d\\u009b\t1\thttp://", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("2\tok\t2\thttp://", 0), 0u);
+  // The JSON output carries the names as they are.
+  auto doc = nlohmann::json::parse(Resolve({"--json", simulator.ShareUrl("names")}).out);
+  EXPECT_EQ(doc["entries"][0]["server_filename"], "a\tb\nc\x1b[2J\\d\u009b");
+}
+
+// A folder tree far wider than any real share: the walk stops at 10 000 folders, reports
+// that, exits 1 and lists what it collected.
+TEST_F(ResolveCommand, AnEndlessFolderWalkStopsAndFails) {
+  Outcome r = Resolve({"--json", simulator.ShareUrl("wide")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, kTooLarge);
+  int listed = 0;
+  for (const auto& q : simulator.Requests()) listed += q.Path() == "/share/list" ? 1 : 0;
+  EXPECT_EQ(listed, 10000);
+  auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["result"], -996);
+  EXPECT_GE(doc["entries"].size(), 10000u);
+  EXPECT_EQ(doc["entries"][0]["server_filename"], "dir-1");
+}
+
+// A hostile service of our own: the share page and every answer come from `answer`.
+class HostileService : public ::testing::Test {
+ protected:
+  static std::string Page(const std::string& list) {
+    return "<html><script>yunData.setData({\"sign\":\"s\",\"timestamp\":1,\"bdstoken\":\"b\","
+           "\"uk\":1,"
+           "\"shareid\":2,\"file_list\":{\"list\":" +
+           list + "}});</script></html>";
+  }
+  Outcome Run(std::function<std::string(const test::RawRequest&)> answer, bool json = false) {
+    test::RawHttpServer server([&](const test::RawRequest& r) {
+      return test::RawHttpServer::Reply(200, "OK", {}, answer(r));
+    });
+    std::vector<std::string> args = {server.Url("/s/1x")};
+    if (json) args.insert(args.begin(), "--json");
+    return RunAgainst(server.Url(""), args);
+  }
+};
+
+TEST_F(HostileService, TheCountOfEntriesIsTheCountOfRealElements) {
+  // A 60-byte list that claims two billion entries.
+  Outcome r = Run([](const test::RawRequest&) { return Page("{\"length\":2000000000}"); });
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "");
+
+  // A folder whose listing claims 300 000.
+  r = Run(
+      [](const test::RawRequest& q) {
+        if (q.Target().rfind("/share/list?", 0) == 0)
+          return std::string("{\"errno\":0,\"list\":{\"length\":300000}}");
+        return Page("[{\"fs_id\":7,\"isdir\":1,\"path\":\"/d\",\"server_filename\":\"d\"}]");
+      },
+      true);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(nlohmann::json::parse(r.out)["entries"].size(), 1u);
+}
+
+TEST_F(HostileService, TooManyEntriesStopAndFail) {
+  if (kSanitized)
+    GTEST_SKIP()
+        << "a million entries take minutes under the sanitizers; the plain build runs this";
+  std::string list = "[";
+  for (int i = 0; i <= 1000000; ++i) list += i ? ",{}" : "{}";
+  list += "]";
+  Outcome r = Run([&](const test::RawRequest&) { return Page(list); });
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, kTooLarge);
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'),
+            1000001);  // the title and every entry kept
+}
+
+TEST_F(HostileService, AnAnswerOverTheCapIsAFailureNotAnEmptySuccess) {
+  Outcome r = Run([](const test::RawRequest& q) {
+    if (q.Target().rfind("/api/sharedownload?", 0) == 0)
+      return "{\"errno\":0,\"dlink\":\"http:\\/\\/h\\/f\"}" + std::string(33u << 20, ' ');
+    return Page("[{\"fs_id\":7,\"isdir\":0,\"path\":\"/f\",\"server_filename\":\"f\",\"size\":3}]");
+  });
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, kTooLarge);
+  EXPECT_EQ(r.out,
+            "编号\t文件名 1个文件\t文件大小\t下载地址\n1\tf\t3\t用户主动放弃解析或解析失败\n");
 }
 
 TEST_F(ResolveCommand, WrongUsageIsExitStatusTwo) {

@@ -196,6 +196,8 @@ class RecordingEngine : public DownloadEngine {
     texts = {path};
     return 7;
   }
+  int32_t StopTask(int32_t) override { return 0; }
+  int32_t DeleteTask(int32_t, int32_t) override { return 0; }
   std::vector<std::u16string> texts;
   std::string charge;
 };

@@ -58,6 +58,7 @@ TaskOutcome Query(int32_t handle) {
   o.downloaded = info.Downloaded();
   o.progress = info.Progress();
   o.originValid = info.OriginValid();
+  o.alreadyComplete = info.AlreadyComplete() == 1;
   return o;
 }
 

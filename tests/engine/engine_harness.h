@@ -23,6 +23,7 @@ struct TaskOutcome {
   int64_t downloaded = 0;
   float progress = 0;
   bool originValid = false;
+  bool alreadyComplete = false;
 };
 
 struct NewTask {

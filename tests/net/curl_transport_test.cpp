@@ -8,6 +8,10 @@
 
 #include <future>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "base/encoding.h"
 #include "net/plain_web_client.h"
 #include "net/web_client.h"
@@ -203,6 +207,46 @@ TEST(CurlTransport, ABodyCutShortKeepsWhatArrivedAndTheStatus) {
   EXPECT_EQ(client.Request({.url = server.Url("/"), .statusText = &status, .responseBytes = &bytes}), "only this");
   EXPECT_EQ(status, "200 OK");
   EXPECT_EQ(bytes, "only this");
+}
+
+// A server that announces 10 GiB and sends for as long as the client takes it. Both clients
+// must give up once an answer passes its 32 MiB cap and drop the connection, not read on.
+TEST(CurlTransport, AnEndlessAnswerIsDroppedAtTheCap) {
+  std::atomic<uint64_t> sent{0};
+  std::atomic<int> finished{0};
+  RawHttpServer server([&](const RawRequest&) {
+    RawResponse r{"HTTP/1.1 200 OK\r\nContent-Length: 10737418240\r\n\r\n"};
+    r.more = [&](const std::function<bool(std::string_view)>& write) {
+      const std::string chunk(64 * 1024, 'x');
+      uint64_t mine = 0;
+      while (write(chunk)) mine += chunk.size();
+      sent += mine;
+      ++finished;
+    };
+    return r;
+  });
+  auto waitFinished = [&](int count) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (finished < count && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return finished >= count;
+  };
+  constexpr uint64_t kCap = 32u << 20;
+  // What the kernel buffers between the two ends comes on top of what the client took.
+  constexpr uint64_t kSlack = 32u << 20;
+
+  std::string status, bytes = "old";
+  EXPECT_EQ(WebClient(true).Request(
+                {.url = server.Url("/"), .statusText = &status, .responseBytes = &bytes}),
+            "");
+  EXPECT_EQ(GbkToUtf8(status), "714 响应数据过大!");
+  EXPECT_EQ(bytes, "old");
+  ASSERT_TRUE(waitFinished(1));
+  EXPECT_LT(sent.load(), kCap + kSlack);
+
+  EXPECT_EQ(PlainWebClient().Request({.url = server.Url("/picture")}), "");
+  ASSERT_TRUE(waitFinished(2));
+  EXPECT_LT(sent.load(), 2 * (kCap + kSlack));
 }
 
 TEST(CurlTransport, NotFoundIsAnAnswerLikeAnyOther) {

@@ -18,13 +18,14 @@ std::string Lower(std::string s) {
   return s;
 }
 
-void WriteAll(int fd, const std::string& bytes) {
+bool WriteAll(int fd, std::string_view bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
+  return true;
 }
 
 }  // namespace
@@ -122,7 +123,9 @@ void RawHttpServer::Serve(int fd) {
   }
   RawResponse resp = handler_(req);
   if (resp.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(resp.delayMs));
-  WriteAll(fd, resp.bytes);
+  if (WriteAll(fd, resp.bytes) && resp.more)
+    resp.more(
+        [&](std::string_view bytes) { return !listener_->stopping() && WriteAll(fd, bytes); });
   ::shutdown(fd, SHUT_WR);
   if (!resp.closeEarly) {
     // Let the client finish reading before the socket goes away.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "loopback_listener.h"
@@ -28,6 +29,9 @@ struct RawResponse {
   std::string bytes;        // written as they are
   bool closeEarly = false;  // true: close without reading further, even mid-body
   int delayMs = 0;          // wait before answering
+  // When set, called after `bytes` with a writer that sends more and gives false once the
+  // client is gone or the server stops: for answers of any length, even endless ones.
+  std::function<void(const std::function<bool(std::string_view)>& write)> more{};
 };
 
 class RawHttpServer {

@@ -1,5 +1,5 @@
 // A download engine that remembers every call and answers queries from reports a test sets,
-// for the download list's logic and the window's handlers.
+// for the download queue, the download list's logic and the window's handlers.
 #pragma once
 
 #include <algorithm>
@@ -43,6 +43,8 @@ struct Report {
   int64_t done = 0;
   float progress = 0;
   int32_t speed = 0;
+  int32_t failure = 0;
+  bool alreadyComplete = false;
   bool answers = true;  // false: the query fails
 };
 
@@ -51,7 +53,8 @@ struct Report {
 class RecordingEngine : public DownloadEngine {
  public:
   std::vector<Created> created;
-  std::vector<int32_t> started, queried, limits;
+  std::vector<int32_t> started, queried, limits, stopped;
+  std::vector<std::pair<int32_t, int32_t>> deleted;  // handle, removeFiles
   std::vector<int32_t> nextHandles;
   std::map<int32_t, Report> reports;
   int inits = 0;
@@ -94,6 +97,8 @@ class RecordingEngine : public DownloadEngine {
     Put(r, i::kDownloaded, rep.done);
     Put(r, i::kProgress, rep.progress);
     Put(r, i::kSpeed, rep.speed);
+    Put(r, i::kFailureCode, rep.failure);
+    Put(r, i::kAlreadyComplete, int32_t{rep.alreadyComplete ? 1 : 0});
     return 1;
   }
   int32_t SetSpeedLimit(int32_t limit) override {
@@ -105,6 +110,18 @@ class RecordingEngine : public DownloadEngine {
     return 0;
   }
   int32_t CreateBTTaskByThunder(const char16_t*) override { return 0; }
+  // Like the engine, a paused task reports state 2 and a deleted one is unknown from then on.
+  int32_t StopTask(int32_t handle) override {
+    stopped.push_back(handle);
+    if (auto it = reports.find(handle); it != reports.end())
+      it->second.state = layout::kStatePaused;
+    return 1;
+  }
+  int32_t DeleteTask(int32_t handle, int32_t removeFiles) override {
+    deleted.emplace_back(handle, removeFiles);
+    reports.erase(handle);
+    return 1;
+  }
 
  private:
   int32_t counter_ = 7;

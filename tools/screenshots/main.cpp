@@ -1,14 +1,14 @@
 // Saves screenshots of the window against the local share service: each tab with something in
-// it (the quick tab with a captcha and its link on the second, two running downloads on the
-// third, the downloads a closed window left unfinished on the fourth), both prompt dialogs and
-// the About box.
+// it (the quick tab with a captcha and its link on the second; on the third, downloads running,
+// one paused, one failed and one waiting; the downloads a closed window left unfinished on the
+// fourth), both prompt dialogs and the About box.
 // Usage: sharefetch-shots OUTPUT_DIR
 #include <QAction>
 #include <QApplication>
-#include <QPlainTextEdit>
 #include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -17,9 +17,10 @@
 #include <iostream>
 
 #include "app/about_box.h"
+#include "app/downloads_tab.h"
 #include "app/main_window.h"
-#include "app/quick_tab.h"
 #include "app/prompt_dialogs.h"
+#include "app/quick_tab.h"
 #include "app/resolve_tab.h"
 #include "app/settings_file.h"
 #include "base/encoding.h"
@@ -80,7 +81,8 @@ int main(int argc, char** argv) {
   // Slow enough that both downloads are still running when the third tab is taken.
   sim.SetDownloadOverride(sf::sim::DownloadQuirks{48 << 10, false, 0});
 
-  const char* names[] = {"tab1-resolve.png", "tab2-quick.png", "tab3-downloads.png", "tab4-unfinished.png"};
+  const char* names[] = {"tab1-resolve.png", "tab2-quick.png", "tab3-downloads.png",
+                         "tab4-unfinished.png"};
   bool ok = true;
   {
     sf::app::MainWindow window(state);
@@ -102,36 +104,58 @@ int main(int argc, char** argv) {
     std::string token;
     for (const auto& r : sim.Requests())
       if (r.Path() == "/genimage") token = r.Query();
-    QTest::keyClicks(quick->captcha(), QString::fromStdString(sim.CaptchaAnswer(token).value_or("")));
+    QTest::keyClicks(quick->captcha(),
+                     QString::fromStdString(sim.CaptchaAnswer(token).value_or("")));
     QTest::mouseClick(quick->submitButton(), Qt::LeftButton);
     ok &= WaitFor([&] { return !quick->running() && !quick->output()->toPlainText().isEmpty(); });
     QTest::qWait(50);
     ok &= Save(&window, dir, names[1]);
 
-    // Two downloads started as a user does: select a row, choose 开始下载.
+    // Downloads started as a user does: select a row, choose 开始下载. Three run at once.
     auto* start = window.findChild<QAction*>(QStringLiteral("开始下载"));
-    for (const QString& name : {QStringLiteral("旅行照片.zip"), QStringLiteral("第一章 概述.pptx")}) {
-      auto found = results->findItems(name, Qt::MatchExactly, 1);
+    auto startRow = [&](const QString& name) {
+      auto found = results->findItems(name, Qt::MatchExactly | Qt::MatchRecursive, 1);
       if (found.isEmpty()) {
         std::cerr << "no row " << name.toStdString() << " in the result list\n";
-        return 1;
+        return false;
       }
       results->setCurrentItem(found.front());
       start->trigger();
-    }
+      return true;
+    };
+    if (!startRow(QStringLiteral("旅行照片.zip")) ||
+        !startRow(QStringLiteral("第一章 概述.pptx")) || !startRow(QStringLiteral("读书笔记.pdf")))
+      return 1;
+    // A link whose signature the service refuses fails with HTTP 403 and stays listed.
+    auto found =
+        results->findItems(QStringLiteral("说明.txt"), Qt::MatchExactly | Qt::MatchRecursive, 1);
+    if (found.isEmpty()) return 1;
+    sf::DownloadRequest refused;
+    refused.name = sf::Utf8ToGbk("说明.txt");
+    refused.address =
+        sf::Utf8ToGbk(found.front()->text(3).replace("sign=", "sign=0").toStdString());
+    window.downloadsTab()->StartDownload(refused);
     tabs->setCurrentIndex(2);
     auto* downloads = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框2"));
+    // Paused once some of it is on disk.
+    ok &= WaitFor([&] { return window.downloadsTab()->queue()->Items()[2].done > (256 << 10); });
+    window.downloadsTab()->queue()->Pause({window.downloadsTab()->queue()->Items()[2].id});
+    ok &= WaitFor(
+        [&] { return downloads->topLevelItem(3)->text(3).startsWith(QStringLiteral("失败")); });
+    if (!startRow(QStringLiteral("第二章 练习.docx")) || !startRow(QStringLiteral("第01首.mp3")))
+      return 1;
+    downloads->clearSelection();
     ok &= WaitFor([&] {
-      return downloads->topLevelItemCount() == 2 && !downloads->topLevelItem(1)->text(2).isEmpty() &&
-             downloads->topLevelItem(1)->text(2) != "0.00MB";
+      return downloads->topLevelItemCount() == 6 &&
+             downloads->topLevelItem(1)->text(2) != "0.00MB" &&
+             downloads->topLevelItem(5)->text(3) == QStringLiteral("等待中");
     });
     QTest::qWait(1200);
     ok &= Save(&window, dir, names[2]);
-    window.close();  // leaves both in the settings file
+    window.close();  // leaves all of them in the settings file
   }
 
   // The next run: its unfinished list holds what the closed window left.
-  state.downloads.handles.clear();
   sf::app::MainWindow window(state);
   window.show();
   window.findChild<QTabWidget*>(QStringLiteral("选择夹1"))->setCurrentIndex(3);

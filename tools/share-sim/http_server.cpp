@@ -207,11 +207,11 @@ bool HttpServer::SendAll(int fd, std::string_view bytes) {
 
 void HttpServer::Serve(Connection* conn) {
   const int fd = conn->fd;
-  std::string buf;
   char chunk[16384];
   bool peerClosed = false;
+  Peer peer;
   // Reads what is there; false when the peer left, the server stops or the line stayed idle.
-  auto readMore = [&]() {
+  peer.readMore = [&](std::string& buf) {
     int idle = 0;
     while (!stopping_) {
       pollfd p{fd, POLLIN, 0};
@@ -232,20 +232,67 @@ void HttpServer::Serve(Connection* conn) {
     }
     return false;
   };
+  peer.send = [&](std::string_view bytes) { return SendAll(fd, bytes); };
+  peer.wait = [this](std::chrono::milliseconds d) { return Wait(d); };
+  Converse(peer, handler_, limits_);
+  if (!peerClosed && !stopping_) {
+    // Closing with unread input makes the kernel reset the connection, and a reset can
+    // destroy the answer just sent (a 413 or 400) before the client reads it. So the
+    // sending side is closed first and what still arrives is read and dropped, briefly.
+    ::shutdown(fd, SHUT_WR);
+    size_t drained = 0;
+    for (int waited = 0; waited < 1000 && drained < (1u << 20) && !stopping_;) {
+      pollfd p{fd, POLLIN, 0};
+      int r = ::poll(&p, 1, kPollSliceMs);
+      if (r <= 0) {
+        waited += kPollSliceMs;
+        continue;
+      }
+      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      drained += static_cast<size_t>(n);
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ::close(fd);
+  conn->fd = -1;
+  conn->done = true;
+}
 
+std::string HttpServer::AnswerBytes(std::string_view input, const Handler& handler, Limits limits) {
+  std::string answer;
+  Peer peer;
+  peer.readMore = [&](std::string& buf) {
+    if (input.empty()) return false;
+    buf.append(input);
+    input = {};
+    return true;
+  };
+  peer.send = [&](std::string_view bytes) {
+    answer.append(bytes);
+    return true;
+  };
+  peer.wait = [](std::chrono::milliseconds) { return true; };  // no throttle worth waiting for
+  Converse(peer, handler, limits);
+  return answer;
+}
+
+void HttpServer::Converse(Peer& peer, const Handler& handler, const Limits& limits) {
+  std::string buf;
+  auto readMore = [&]() { return peer.readMore(buf); };
   bool keepAlive = true;
   while (keepAlive && !stopping_) {
     size_t headEnd;
     bool tooBig = false;
     while ((headEnd = buf.find("\r\n\r\n")) == std::string::npos) {
-      if (buf.size() > limits_.maxHeadBytes) {
+      if (buf.size() > limits.maxHeadBytes) {
         tooBig = true;
         break;
       }
-      if (!readMore()) goto finished;
+      if (!readMore()) return;
     }
-    if (tooBig || headEnd + 4 > limits_.maxHeadBytes) {
-      SendAll(fd, Simple(431, "request head too large\n"));
+    if (tooBig || headEnd + 4 > limits.maxHeadBytes) {
+      peer.send(Simple(431, "request head too large\n"));
       break;
     }
     HttpRequest req;
@@ -301,20 +348,20 @@ void HttpServer::Serve(Connection* conn) {
         }
       }
     }
-    if (!refused && length > limits_.maxBodyBytes) {
+    if (!refused && length > limits.maxBodyBytes) {
       refused = 413;
       why = "request body too large";
     }
     if (refused) {
       if (rejected_) rejected_(req, refused);
-      SendAll(fd, Simple(refused, why + "\n"));
+      peer.send(Simple(refused, why + "\n"));
       break;
     }
     size_t need = headEnd + 4 + static_cast<size_t>(length);
     if (buf.size() < need && Lower(req.Header("Expect")) == "100-continue")
-      SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+      peer.send("HTTP/1.1 100 Continue\r\n\r\n");
     while (buf.size() < need)
-      if (!readMore()) goto finished;
+      if (!readMore()) return;
     req.body = buf.substr(headEnd + 4, static_cast<size_t>(length));
     buf.erase(0, need);
 
@@ -323,7 +370,7 @@ void HttpServer::Serve(Connection* conn) {
 
     HttpResponse resp;
     try {
-      resp = handler_(req);
+      resp = handler(req);
     } catch (const std::exception& e) {
       resp = HttpResponse{};
       resp.status = 500;
@@ -340,43 +387,20 @@ void HttpServer::Serve(Connection* conn) {
     out += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
     bool head = req.method == "HEAD";
     if (!resp.stream && !head) out += resp.body;
-    if (!SendAll(fd, out)) break;
+    if (!peer.send(out)) break;
     if (resp.stream && !head) {
       uint64_t sent = 0;
       BodySink sink;
       sink.write = [&](std::string_view bytes) {
-        if (stopping_ || !SendAll(fd, bytes)) return false;
+        if (stopping_ || !peer.send(bytes)) return false;
         sent += bytes.size();
         return true;
       };
-      sink.wait = [this](std::chrono::milliseconds d) { return Wait(d); };
+      sink.wait = peer.wait;
       bool ok = resp.stream(sink);
       if (!ok || sent != bodyLength) break;  // the peer must not wait for missing bytes
     }
   }
-finished:
-  if (!peerClosed && !stopping_) {
-    // Closing with unread input makes the kernel reset the connection, and a reset can
-    // destroy the answer just sent (a 413 or 400) before the client reads it. So the
-    // sending side is closed first and what still arrives is read and dropped, briefly.
-    ::shutdown(fd, SHUT_WR);
-    size_t drained = 0;
-    for (int waited = 0; waited < 1000 && drained < (1u << 20) && !stopping_;) {
-      pollfd p{fd, POLLIN, 0};
-      int r = ::poll(&p, 1, kPollSliceMs);
-      if (r <= 0) {
-        waited += kPollSliceMs;
-        continue;
-      }
-      ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) break;
-      drained += static_cast<size_t>(n);
-    }
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  ::close(fd);
-  conn->fd = -1;
-  conn->done = true;
 }
 
 }  // namespace sf::sim

@@ -81,7 +81,18 @@ class HttpServer {
 
   static const char* Reason(int status);
 
+  // Answers one connection's worth of request bytes in this process, without any socket:
+  // what a client that sends `input` and then closes its side would read back. For fuzzing
+  // the request handling; the server need not be started.
+  std::string AnswerBytes(std::string_view input, const Handler& handler, Limits limits);
+
  private:
+  // One connection's two ends as the request loop sees them.
+  struct Peer {
+    std::function<bool(std::string& buf)> readMore;  // appends what arrived; false at its end
+    std::function<bool(std::string_view)> send;
+    std::function<bool(std::chrono::milliseconds)> wait;  // false when the server stops
+  };
   struct Connection {
     int fd = -1;
     std::thread thread;
@@ -90,6 +101,8 @@ class HttpServer {
 
   void AcceptLoop();
   void Serve(Connection* conn);
+  // Reads requests from `peer` and answers them until it ends or the connection must close.
+  void Converse(Peer& peer, const Handler& handler, const Limits& limits);
   bool SendAll(int fd, std::string_view bytes);
   bool Wait(std::chrono::milliseconds d);
   void ReapFinished();

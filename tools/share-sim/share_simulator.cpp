@@ -14,7 +14,7 @@ ShareSimulator::~ShareSimulator() {
   Stop();
 }
 
-bool ShareSimulator::Start(std::shared_ptr<const Fixture> fixture, int port) {
+bool ShareSimulator::Load(std::shared_ptr<const Fixture> fixture) {
   if (!fixture) {
     impl_->error = "no fixture";
     return false;
@@ -30,11 +30,28 @@ bool ShareSimulator::Start(std::shared_ptr<const Fixture> fixture, int port) {
   Impl* impl = impl_.get();
   impl_->server.SetRejectObserver(
       [impl](const HttpRequest& r, int status) { impl->Record(r, status); });
+  return true;
+}
+
+bool ShareSimulator::Start(std::shared_ptr<const Fixture> fixture, int port) {
+  if (!Load(std::move(fixture))) return false;
+  Impl* impl = impl_.get();
   if (!impl_->server.Start(
           port, [impl](const HttpRequest& r) { return impl->Handle(r); }, &impl_->error))
     return false;
   impl_->port = impl_->server.port();
   return true;
+}
+
+bool ShareSimulator::LoadFromText(const std::string& fixtureJson) {
+  auto f = ParseFixture(fixtureJson, &impl_->error);
+  return f && Load(f);
+}
+
+std::string ShareSimulator::AnswerConnection(std::string_view requestBytes) {
+  Impl* impl = impl_.get();
+  return impl_->server.AnswerBytes(
+      requestBytes, [impl](const HttpRequest& r) { return impl->Handle(r); }, HttpServer::Limits());
 }
 
 bool ShareSimulator::StartFromFile(const std::string& fixturePath, int port) {

@@ -27,6 +27,13 @@ class ShareSimulator {
   bool StartFromText(const std::string& fixtureJson, int port = 0);
   void Stop();  // ends every connection; safe to call twice
 
+  // Loads a fixture without listening; only AnswerConnection serves it then.
+  bool Load(std::shared_ptr<const Fixture> fixture);
+  bool LoadFromText(const std::string& fixtureJson);
+  // Answers one connection's worth of request bytes in this process, without any socket, and
+  // gives back every byte the server would send on it. Requests are logged as usual.
+  std::string AnswerConnection(std::string_view requestBytes);
+
   int port() const;
   const std::string& error() const;
   const Fixture* fixture() const;

@@ -1,0 +1,135 @@
+// The downloads a user controls, for the window and the terminal program alike: a queue of items
+// that runs at most N engine tasks at once and keeps the rest waiting, polls them on the
+// caller's clock, and pauses, resumes, cancels and retries them. It holds each item's state,
+// so the views only render it. Everything runs on the caller's thread; texts are GBK.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "download/task_records.h"
+
+namespace sf {
+
+class DownloadEngine;
+
+enum class DownloadStatus {
+  kQueued,       // waiting for a free slot
+  kRequesting,   // started; the engine is asking the server
+  kDownloading,  // bytes are arriving
+  kPaused,       // held by the user; its bytes stay on disk
+  kFinished,
+  kFailed,  // failure code and text say why; a retry goes on from the bytes on disk
+};
+
+// What to download. Everything but the address, the name and the directory is optional.
+struct DownloadRequest {
+  std::string name;       // the file name to save as
+  std::string address;    // the download address
+  std::string directory;  // the directory to save into
+  std::string referer;
+  std::string cookies;
+  int64_t expectedSize = -1;  // bytes, when the caller knows them; -1: unknown
+};
+
+struct DownloadItem {
+  int id = 0;  // ours, stable for the item's life; never the engine's handle
+  DownloadRequest request;
+  DownloadStatus status = DownloadStatus::kQueued;
+  int32_t handle = 0;       // the engine task; 0 before one was created
+  int32_t engineState = 0;  // as the engine last reported it; 0 before any report
+  int64_t size = -1;        // as the engine reports it; -1 before any report
+  int64_t done = 0;
+  float progress = 0;       // fraction, as the engine reports it
+  int32_t speed = 0;        // bytes per second
+  int64_t etaSeconds = -1;  // -1: unknown
+  int32_t failureCode = 0;
+  std::string failureText;       // from FailureText()
+  std::string savedName;         // the name the engine saves under; empty until it says
+  bool alreadyComplete = false;  // finished without a byte: the file was whole on disk already
+  int32_t startedOver = 0;       // times the engine dropped what was on disk and began at byte 0
+
+  // Kept between polls to smooth the time left.
+  double smoothedSpeed = 0;
+  int64_t lastPollMs = -1;
+
+  const std::string& Name() const { return savedName.empty() ? request.name : savedName; }
+  bool Ended() const {
+    return status == DownloadStatus::kFinished || status == DownloadStatus::kFailed;
+  }
+  // Known size in bytes: the engine's, else the caller's; -1 when neither knows.
+  int64_t KnownSize() const;
+};
+
+struct DownloadTotals {
+  int files = 0;
+  int filesDone = 0;
+  int64_t bytesDone = 0;
+  int64_t bytesTotal = 0;     // of the sizes known
+  bool allSizesKnown = true;  // false: bytesTotal leaves some out
+  int64_t speed = 0;          // bytes per second
+  int64_t etaSeconds = -1;    // for all that is still to come; -1: unknown
+};
+
+class DownloadQueue {
+ public:
+  static constexpr int kDefaultMaxRunning = 3;
+
+  explicit DownloadQueue(DownloadEngine& engine);
+  DownloadQueue(const DownloadQueue&) = delete;
+  DownloadQueue& operator=(const DownloadQueue&) = delete;
+
+  // Queues a download and starts it when a slot is free. When the expected size is known and
+  // DIR/NAME is already whole on disk (that size, no control file beside it), the item is
+  // finished at once without an engine task. A task the engine refuses to create fails.
+  int Add(DownloadRequest request);
+
+  // Each acts on the items it applies to and gives how many those were. Pause holds queued and
+  // running items; Resume queues paused ones again; Retry queues failed ones, which then go on
+  // from their bytes on disk; Cancel forgets items of any status, deleting their engine tasks
+  // (with their partial files when asked; a finished file is never removed).
+  int Pause(const std::vector<int>& ids);
+  int Resume(const std::vector<int>& ids);
+  int Retry(const std::vector<int>& ids);
+  int Cancel(const std::vector<int>& ids, bool removeFiles);
+
+  void SetMaxRunning(int n);  // at least 1
+  int MaxRunning() const { return maxRunning_; }
+
+  // Queries every started item, starts queued ones as slots free, and gives the ids of the items
+  // that finished or failed since the last call (also those that ended without a poll, in Add
+  // or Retry). `nowMs` is the caller's monotonic clock, for the time left.
+  std::vector<int> Poll(int64_t nowMs);
+  // The same ids, without polling.
+  std::vector<int> TakeEnded();
+
+  // In the order they were added.
+  const std::vector<DownloadItem>& Items() const { return items_; }
+  const DownloadItem* Find(int id) const;
+  DownloadTotals Totals() const;
+
+ private:
+  DownloadItem* Get(int id);
+  int Running() const;
+  int Requeue(const std::vector<int>& ids, DownloadStatus from);
+  void Schedule();
+  void Start(DownloadItem& item);
+  void Create(DownloadItem& item);
+  void Update(DownloadItem& item, int64_t nowMs);
+  void End(DownloadItem& item, DownloadStatus status);
+
+  DownloadEngine& engine_;
+  TaskParamRecord param_;
+  TaskInfoRecord info_;
+  std::vector<DownloadItem> items_;
+  std::vector<int> ended_;
+  int nextId_ = 1;
+  int maxRunning_ = kDefaultMaxRunning;
+};
+
+// True when DIR/NAME (GBK) has its partial file or its control file: a download there is
+// unfinished and can go on.
+bool HasPartialFiles(const std::string& directory, const std::string& name);
+
+}  // namespace sf

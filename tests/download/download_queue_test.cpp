@@ -1,0 +1,164 @@
+// The download queue against a recording engine: slots, pause and resume, failures and retries,
+// the time left, and files already whole on disk.
+#include "download/download_queue.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "base/encoding.h"
+#include "download/engine_api.h"
+#include "recording_engine.h"
+
+namespace sf {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RecordingEngine;
+using test::Report;
+using S = DownloadStatus;
+
+class DownloadQueueTest : public ::testing::Test {
+ protected:
+  RecordingEngine engine;
+  DownloadQueue queue{engine};
+  fs::path dir =
+      fs::temp_directory_path() / ("sf-queue-" + std::to_string(::getpid()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+
+  void SetUp() override { fs::create_directories(dir); }
+  void TearDown() override { fs::remove_all(dir); }
+
+  int Add(const std::string& name, int64_t expectedSize = -1) {
+    return queue.Add({name, "http://h/" + name, dir.string(), "", "", expectedSize});
+  }
+  S StatusOf(int id) { return queue.Find(id)->status; }
+  void Write(const std::string& name, size_t bytes) {
+    std::ofstream(dir / name) << std::string(bytes, 'x');
+  }
+};
+
+TEST_F(DownloadQueueTest, RunsAtMostNAndStartsWaitingOnesAsSlotsFree) {
+  queue.SetMaxRunning(2);
+  int a = Add("a"), b = Add("b"), c = Add("c"), d = Add("d");
+  EXPECT_EQ(engine.started, (std::vector<int32_t>{7, 8}));
+  EXPECT_EQ(StatusOf(c), S::kQueued);
+  EXPECT_EQ(queue.Find(c)->handle, 0);  // no engine task while it waits
+
+  engine.reports[7] = {layout::kStateFinished, "a", 10, 10, 1.0f, 0};
+  engine.reports[8] = {layout::kStateDownloading, "b", 10, 5, 0.5f, 5};
+  EXPECT_EQ(queue.Poll(0), std::vector<int>{a});
+  EXPECT_EQ(StatusOf(a), S::kFinished);
+  EXPECT_EQ(StatusOf(b), S::kDownloading);
+  EXPECT_EQ(engine.started, (std::vector<int32_t>{7, 8, 9}));
+
+  // Pausing a running one frees its slot; resuming it queues it behind the others.
+  EXPECT_EQ(queue.Pause({b, a}), 1);  // a finished one cannot be paused
+  EXPECT_EQ(engine.stopped, std::vector<int32_t>{8});
+  EXPECT_EQ(engine.started.back(), 10);  // d
+  EXPECT_EQ(queue.Resume({b}), 1);
+  EXPECT_EQ(StatusOf(b), S::kQueued);
+  queue.SetMaxRunning(3);
+  EXPECT_EQ(engine.started.back(), 8);  // the same task goes on; no new one
+  EXPECT_EQ(engine.created.size(), 4u);
+  EXPECT_EQ(StatusOf(b), S::kRequesting);
+
+  // Cancelled: the task is deleted in the engine, with its files when asked, and forgotten.
+  EXPECT_EQ(queue.Cancel({c, d}, true), 2);
+  EXPECT_EQ(engine.deleted, (std::vector<std::pair<int32_t, int32_t>>{{9, 1}, {10, 1}}));
+  EXPECT_EQ(queue.Find(c), nullptr);
+  EXPECT_EQ(queue.Items().size(), 2u);
+  DownloadTotals t = queue.Totals();
+  EXPECT_EQ(t.files, 2);
+  EXPECT_EQ(t.filesDone, 1);
+}
+
+TEST_F(DownloadQueueTest, AFailedDownloadStaysAndARetryGoesOnWithItsTask) {
+  int a = Add("a");
+  engine.reports[7] = {layout::kStateFailed, "a", 100, 40, 0.4f, 0, 403};
+  EXPECT_EQ(queue.Poll(0), std::vector<int>{a});
+  const DownloadItem* item = queue.Find(a);
+  EXPECT_EQ(item->status, S::kFailed);
+  EXPECT_EQ(item->failureCode, 403);
+  EXPECT_EQ(item->failureText, "HTTP 403");
+  EXPECT_EQ(item->done, 40);
+  EXPECT_TRUE(queue.Poll(1000).empty());  // reported once
+
+  EXPECT_EQ(queue.Retry({a}), 1);
+  EXPECT_EQ(engine.started, (std::vector<int32_t>{7, 7}));
+  EXPECT_EQ(item->failureText, "");
+  engine.reports[7] = {layout::kStateDownloading, "a", 100, 60, 0.6f, 10};
+  EXPECT_TRUE(queue.Poll(2000).empty());
+  EXPECT_EQ(item->status, S::kDownloading);
+
+  // A task the engine will not even create fails at once, and a retry asks it again.
+  engine.nextHandles = {0};
+  int b = Add("b");
+  EXPECT_EQ(StatusOf(b), S::kFailed);
+  EXPECT_EQ(queue.Find(b)->failureText, Utf8ToGbk("无法创建任务"));
+  EXPECT_EQ(queue.TakeEnded(), std::vector<int>{b});
+  queue.Retry({b});
+  EXPECT_EQ(engine.created.size(), 3u);
+  EXPECT_EQ(StatusOf(b), S::kRequesting);
+}
+
+TEST_F(DownloadQueueTest, TimeLeftFollowsTheSpeedWithoutJumping) {
+  int a = Add("a"), b = Add("b");
+  engine.reports[7] = {layout::kStateDownloading, "a", 100000, 0, 0.0f, 1000};
+  engine.reports[8] = {layout::kStateRequesting, "b", 0, 0, 0.0f, 0};
+  queue.Poll(0);
+  EXPECT_EQ(queue.Find(a)->etaSeconds, 100);
+  EXPECT_EQ(queue.Find(b)->etaSeconds, -1);
+  EXPECT_EQ(queue.Totals().etaSeconds, -1);  // b's size is not known yet
+
+  // One fast second moves the estimate some way, not all the way to 99000 / 10000.
+  engine.reports[7] = {layout::kStateDownloading, "a", 100000, 1000, 0.01f, 10000};
+  queue.Poll(1000);
+  int64_t eta = queue.Find(a)->etaSeconds;
+  EXPECT_GT(eta, 20);
+  EXPECT_LT(eta, 99);
+  // At a steady speed it settles on what that speed gives.
+  engine.reports[7].done = 6800;
+  for (int s = 2; s < 60; ++s) queue.Poll(s * 1000);
+  EXPECT_NEAR(queue.Find(a)->etaSeconds, (100000 - 6800) / 10000 + 1, 1);
+
+  // The whole list: what is left of both over their speeds; a paused one waits for the user.
+  engine.reports[8] = {layout::kStateDownloading, "b", 20000, 0, 0.0f, 10000};
+  for (int s = 60; s < 90; ++s) queue.Poll(s * 1000);
+  EXPECT_NEAR(queue.Totals().etaSeconds, (93200 + 20000) / 20000 + 1, 1);
+  queue.Pause({b});
+  EXPECT_EQ(queue.Find(b)->etaSeconds, -1);
+  EXPECT_NEAR(queue.Totals().etaSeconds, 93200 / 10000 + 1, 1);
+}
+
+TEST_F(DownloadQueueTest, AFileAlreadyWholeIsNotDownloadedAgain) {
+  Write("whole.bin", 5);
+  int a = Add("whole.bin", 5);
+  EXPECT_TRUE(engine.created.empty());
+  EXPECT_EQ(StatusOf(a), S::kFinished);
+  EXPECT_TRUE(queue.Find(a)->alreadyComplete);
+  EXPECT_EQ(queue.TakeEnded(), std::vector<int>{a});
+
+  // Another size, or a control file beside it (still partial), or no size known: the engine
+  // has the say.
+  Add("whole.bin", 6);
+  Write("part.bin", 5);
+  Write("part.bin.sfctl", 1);
+  Add("part.bin", 5);
+  Add("whole.bin");
+  EXPECT_EQ(engine.created.size(), 3u);
+  EXPECT_TRUE(HasPartialFiles(dir.string(), "part.bin"));
+  EXPECT_FALSE(HasPartialFiles(dir.string(), "whole.bin"));
+
+  // The engine's own finding comes through its report.
+  engine.reports[9] = {layout::kStateFinished, "whole.bin", 5, 5, 1.0f, 0};
+  engine.reports[9].alreadyComplete = true;
+  queue.Poll(0);
+  EXPECT_TRUE(queue.Items().back().alreadyComplete);
+  EXPECT_FALSE(queue.Items()[1].alreadyComplete);
+}
+
+}  // namespace
+}  // namespace sf
