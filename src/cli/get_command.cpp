@@ -1,6 +1,5 @@
 #include "cli/get_command.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -9,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include "base/encoding.h"
-#include "cli/download_command.h"
 #include "cli/queue_console.h"
 #include "cli/terminal_prompts.h"
 #include "download/download_engine.h"
@@ -24,7 +22,8 @@ const char* const kGetUsage =
     "                          [--include GLOB]... [--exclude GLOB]... [--dry-run] [--json]\n"
     "                          SHARE_URL\n"
     "  Downloads every file of a share into DIR, in the share's own folders.\n"
-    "  --host URL       the share service's web host (default: $SHAREFETCH_HOST, else the service)\n"
+    "  --host URL       the share service's web host (default: $SHAREFETCH_HOST, else the "
+    "service)\n"
     "  --password TEXT  answers the first extraction-password prompt\n"
     "  --dir DIR        where the share's folders go (default: the current directory)\n"
     "  --limit KB       all downloads together at most KB kilobytes per second (0: no limit)\n"
@@ -119,7 +118,8 @@ const char* StatusWord(ShareFileStatus status) {
 
 std::string Reason(const ShareFile& f) {
   if (!f.problem.empty()) return f.problem;
-  if (f.failureCode != 0) return FailureTextEnglish(f.failureCode);
+  if (f.failureCode != 0)
+    return FailureTextEnglish(f.failureCode) + (f.renewed ? ", with a fresh link too" : "");
   return f.Ended() ? "failed" : "stopped before it ended";
 }
 
@@ -137,8 +137,9 @@ int RunGet(const std::vector<std::string>& args, Streams io,
   }
 
   ShareSession session(o.share.host);
-  TerminalPrompts prompts(io, o.share.password ? std::optional<std::string>(Utf8ToGbk(*o.share.password))
-                                                : std::nullopt);
+  TerminalPrompts prompts(io, o.share.password
+                                  ? std::optional<std::string>(Utf8ToGbk(*o.share.password))
+                                  : std::nullopt);
   TerminalView view(io);
   ResolveDriver driver(session, prompts, view);
   const std::string shareUrl = Utf8ToGbk(o.share.url);
@@ -156,10 +157,11 @@ int RunGet(const std::vector<std::string>& args, Streams io,
       if (o.share.json)
         doc["files"].push_back({{"share_path", SharePathOf(e)}, {"size", GbkToUtf8(e.size)}});
       else
-        io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t'
-               << EscapeForTerminal(SharePathOf(e)) << '\n';
+        io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t' << EscapeForTerminal(SharePathOf(e))
+               << '\n';
     }
-    if (o.share.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    if (o.share.json)
+      io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     return result == 0 ? 0 : 1;
   }
 
@@ -197,24 +199,32 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     ++(f.status == ShareFileStatus::kDone ? done : skipped);
     if (!o.share.json) io.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
   };
-  int status = 0;
+  // Renewing asks the share, and perhaps the user, while the other downloads go on.
+  auto renew = [&](size_t i) {
+    const ShareFile& f = share->Files()[i];
+    io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
+           << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
+    FileEntry entry = f.entry;
+    int code = driver.RenewLink(entry, shareUrl);
+    std::string why;
+    if (code != 0) why = "no fresh link: " + GbkToUtf8(session.ErrorMessage(code));
+    share->Renew(i, code == 0 ? entry.dlink : std::string(), why);
+  };
+  int status = result == 0 ? 0 : 1;
   if (share) {
-    status = RunQueue(*queue, {io.out, io.err, live}, interrupted,
-                      [&](const std::vector<int>&) -> std::optional<int> {
-                        for (size_t i : share->Update()) {
-                          FileEntry entry = share->Files()[i].entry;
-                          int code = driver.RenewLink(entry, shareUrl);
-                          share->Renew(i, code == 0 ? entry.dlink : std::string(),
-                                       code == 0 ? std::string()
-                                                 : "no fresh link: " +
-                                                       GbkToUtf8(session.ErrorMessage(code)));
-                        }
+    Console console{io.out, io.err, live};
+    status = RunQueue(*queue, console, interrupted,
+                      [&](const std::vector<int>&,
+                          const std::function<void()>& clearDisplay) -> std::optional<int> {
+                        std::vector<size_t> refused = share->Update();
+                        std::vector<size_t> ended = share->TakeEnded();
+                        if (!refused.empty() || !ended.empty()) clearDisplay();
+                        for (size_t i : refused) renew(i);
+                        for (size_t i : ended) report(share->Files()[i]);
                         for (size_t i : share->TakeEnded()) report(share->Files()[i]);
                         if (!share->Ended()) return std::nullopt;
                         return failed > 0 || result != 0 ? 1 : 0;
                       });
-  } else {
-    status = result == 0 ? 0 : 1;
   }
   if (result != 0) io.err << "sharefetch-cli: the share did not resolve completely\n";
 

@@ -58,8 +58,8 @@ std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
       End(f, index, ShareFileStatus::kFailed);
       continue;
     }
-    f.item = queue_.Add({Utf8ToGbk(f.plan.name), f.entry.dlink, Utf8ToGbk(f.directory), "", "",
-                         f.plan.size});
+    f.item = queue_.Add(
+        {Utf8ToGbk(f.plan.name), f.entry.dlink, Utf8ToGbk(f.directory), "", "", f.plan.size});
   }
   return added;
 }

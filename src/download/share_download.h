@@ -24,10 +24,10 @@ enum class ShareFileStatus {
 };
 
 struct ShareFile {
-  FileEntry entry;         // as resolved (GBK); its link is the one in use
-  PlannedFile plan;        // where it goes
-  std::string directory;   // absolute, UTF-8: the directory plus the planned folder
-  int item = 0;            // the queue's item; 0 when none was queued
+  FileEntry entry;        // as resolved (GBK); its link is the one in use
+  PlannedFile plan;       // where it goes
+  std::string directory;  // absolute, UTF-8: the directory plus the planned folder
+  int item = 0;           // the queue's item; 0 when none was queued
   ShareFileStatus status = ShareFileStatus::kQueued;
   int32_t failureCode = 0;  // the engine's, when it failed downloading
   std::string problem;      // UTF-8, when it failed before or between downloads

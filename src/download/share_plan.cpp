@@ -12,6 +12,7 @@
 #include "base/encoding.h"
 #include "base/file_names.h"
 #include "base/path_glob.h"
+#include "download/engine_api.h"
 
 namespace sf {
 namespace {
@@ -137,8 +138,8 @@ DiskEntry LookOnDisk(const std::string& path) {
   } else if (errno != ENOENT) {
     d.kind = DiskEntry::Kind::kOther;  // unreadable: not ours to use
   }
-  d.partial =
-      ::lstat((path + ".sfpart").c_str(), &st) == 0 || ::lstat((path + ".sfctl").c_str(), &st) == 0;
+  d.partial = ::lstat((path + std::string(layout::kPartSuffix)).c_str(), &st) == 0 ||
+              ::lstat((path + std::string(layout::kControlSuffix)).c_str(), &st) == 0;
   return d;
 }
 
