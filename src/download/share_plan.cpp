@@ -127,6 +127,31 @@ std::vector<size_t> ChooseFiles(const std::vector<FileEntry>& entries, const Sha
   return chosen;
 }
 
+std::vector<size_t> FilesUnder(const std::vector<FileEntry>& entries,
+                               const std::vector<size_t>& picked) {
+  std::vector<bool> taken(entries.size());
+  for (size_t index : picked) {
+    if (index >= entries.size()) continue;
+    const FileEntry& e = entries[index];
+    if (e.isdir != "1") {
+      taken[index] = true;
+      continue;
+    }
+    // A folder's items carry its path, or one below it, as theirs.
+    std::string own = Join(e.folder_path, e.server_filename);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const std::string& folder = entries[i].folder_path;
+      if (folder == own || (folder.size() > own.size() && folder.compare(0, own.size(), own) == 0 &&
+                            folder[own.size()] == '/'))
+        taken[i] = true;
+    }
+  }
+  std::vector<size_t> files;
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (taken[i] && entries[i].isdir == "0") files.push_back(i);
+  return files;
+}
+
 DiskEntry LookOnDisk(const std::string& path) {
   DiskEntry d;
   struct stat st;

@@ -33,6 +33,11 @@ struct ShareFilter {
 // The positions of the file entries the filter takes, in the share's order.
 std::vector<size_t> ChooseFiles(const std::vector<FileEntry>& entries, const ShareFilter& filter);
 
+// The files among the entries at `picked`, and every file inside a folder picked, at any depth,
+// each once and in the share's order.
+std::vector<size_t> FilesUnder(const std::vector<FileEntry>& entries,
+                               const std::vector<size_t>& picked);
+
 // What is at a path on disk, as far as a plan cares; a link at its end is not followed.
 struct DiskEntry {
   enum class Kind { kNone, kDirectory, kFile, kOther };
