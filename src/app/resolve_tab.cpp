@@ -245,9 +245,12 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   batch->download->Add(parsed_->entries(), files, dir);
   int queued = 0, skipped = 0, refused = 0;
   for (const ShareFile& f : batch->download->Files()) {
-    if (f.status == ShareFileStatus::kSkipped) ++skipped;
-    else if (f.status == ShareFileStatus::kFailed) ++refused;
-    else ++queued;
+    if (f.status == ShareFileStatus::kSkipped)
+      ++skipped;
+    else if (f.status == ShareFileStatus::kFailed)
+      ++refused;
+    else
+      ++queued;
   }
   std::string text = "已加入下载：" + std::to_string(queued) + "个文件";
   if (skipped > 0) text += "，" + std::to_string(skipped) + "个已下载过";

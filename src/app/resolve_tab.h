@@ -23,7 +23,7 @@ class QTreeWidgetItem;
 namespace sf {
 class ResolveDriver;
 class ShareSession;
-}
+}  // namespace sf
 
 namespace sf::app {
 
