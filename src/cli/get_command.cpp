@@ -155,7 +155,7 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     for (size_t i : chosen) {
       const FileEntry& e = entries[i];
       if (o.share.json)
-        doc["files"].push_back({{"share_path", SharePathOf(e)}, {"size", GbkToUtf8(e.size)}});
+        doc["files"].push_back({{"share_path", SharePathOf(e)}, {"size", SizeOf(e)}});
       else
         io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t' << EscapeForTerminal(SharePathOf(e))
                << '\n';
@@ -166,7 +166,7 @@ int RunGet(const std::vector<std::string>& args, Streams io,
   }
 
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
+  if (!chosen.empty()) std::filesystem::create_directories(dir, ec);
   if (ec) {
     io.err << "sharefetch-cli: " << dir << ": " << ec.message() << "\n";
     return 1;
@@ -228,8 +228,8 @@ int RunGet(const std::vector<std::string>& args, Streams io,
   }
   if (result != 0) io.err << "sharefetch-cli: the share did not resolve completely\n";
 
-  if (o.share.json) {
-    for (const ShareFile& f : share ? share->Files() : std::vector<ShareFile>()) {
+  if (o.share.json && share) {
+    for (const ShareFile& f : share->Files()) {
       bool saved = f.status == ShareFileStatus::kDone || f.status == ShareFileStatus::kSkipped;
       doc["files"].push_back({{"share_path", f.plan.sharePath},
                               {"saved_path", saved ? f.SavedPath() : std::string()},
@@ -237,6 +237,8 @@ int RunGet(const std::vector<std::string>& args, Streams io,
                               {"status", StatusWord(f.status)},
                               {"error", saved ? std::string() : Reason(f)}});
     }
+  }
+  if (o.share.json) {
     io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   }
   io.err << "sharefetch-cli: " << chosen.size() << " files: " << done << " done, " << skipped
@@ -246,12 +248,13 @@ int RunGet(const std::vector<std::string>& args, Streams io,
 
 int RunGet(const std::vector<std::string>& args) {
   static EngineLoad load;
+  // Ctrl-C ends a resolution at once, as it does `resolve`; once files download, it pauses them.
   auto engineFor = [](std::string& error) -> DownloadEngine* {
     if (!load.engine) load = LoadEngineFromProgramDirectory();
     error = load.error;
+    InterruptOnSignals();
     return load.engine.get();
   };
-  InterruptOnSignals();
   return RunGet(args, {std::cin, std::cout, std::cerr}, engineFor, ::isatty(STDERR_FILENO) != 0,
                 InterruptedFlag());
 }

@@ -26,12 +26,6 @@ std::string Join(const std::string& folder, const std::string& name) {
   return folder.empty() ? name : folder + "/" + name;
 }
 
-int64_t SizeOf(const std::string& text) {
-  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
-    return -1;
-  return std::stoll(text);
-}
-
 // Maps the share's folders to folders on disk, each once, and keeps every path a plan hands
 // out apart from every other.
 class Layout {
@@ -109,6 +103,13 @@ std::string SafeShareSegment(std::string_view utf8, size_t maxBytes) {
   return name;
 }
 
+int64_t SizeOf(const FileEntry& entry) {
+  const std::string& text = entry.size;
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  return std::stoll(text);
+}
+
 std::string SharePathOf(const FileEntry& entry) {
   return GbkToUtf8(Join(entry.folder_path, entry.server_filename));
 }
@@ -179,7 +180,7 @@ std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
     PlannedFile f;
     f.entry = index;
     f.sharePath = SharePathOf(e);
-    f.size = SizeOf(e.size);
+    f.size = SizeOf(e);
     std::optional<std::string> folder = layout.Folder(e.folder_path);
     if (!folder) {
       f.step = PlanStep::kRefuse;

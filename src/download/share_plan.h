@@ -21,6 +21,8 @@ std::string SafeShareSegment(std::string_view utf8, size_t maxBytes);
 
 // The entry's path inside the share, "folder/sub/name", in UTF-8.
 std::string SharePathOf(const FileEntry& entry);
+// Its size in bytes as the share gives it; -1 when that is no whole number.
+int64_t SizeOf(const FileEntry& entry);
 
 // Which files of a share a user picked: those matching any include glob (or all, when none is
 // given) and no exclude glob, over their share paths (see base/path_glob.h). UTF-8 globs.
