@@ -28,7 +28,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/www" "$work/tmp"
+mkdir -p "$work/www"
 
 # The share: sizes spread evenly on a log scale from 10 KiB to 64 MiB, the spread bent so that
 # they add up to about 1 GiB; files dealt round nested folders (none over the 100 items a
@@ -65,49 +65,10 @@ echo "Writing the share's files..." >&2
 "$sim" --fixture "$work/fixture.json" --write-files "$work/www"
 total_bytes=$(du -sb "$work/www" | cut -f1)
 
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-for _ in $(seq 50); do
-  port=$((20000 + RANDOM % 40000))
-  port_free "$port" || continue
-  user_line=""
-  [ "$(id -u)" -eq 0 ] && user_line="user root;"
-  cat > "$work/nginx.conf" <<CONF
-$user_line
-daemon off;
-worker_processes 2;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/tmp;
-  proxy_temp_path $work/tmp;
-  fastcgi_temp_path $work/tmp;
-  uwsgi_temp_path $work/tmp;
-  scgi_temp_path $work/tmp;
-  sendfile on;
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-    # /file/<shareid>/<fs_id>/<name>?... is the file <shareid>/<fs_id> that share-sim wrote.
-    location /file/ {
-      rewrite ^/file/([0-9]+)/([0-9]+)/ /\$1/\$2 break;
-      limit_rate 4m;
-    }
-  }
-}
-CONF
-  nginx -c "$work/nginx.conf" -p "$work" -e "$work/error.log" &
-  nginx_pid=$!
-  for _ in $(seq 50); do
-    port_free "$port" || break
-    sleep 0.1
-  done
-  if kill -0 "$nginx_pid" 2>/dev/null && ! port_free "$port"; then break; fi
-  nginx_pid=""
-done
-[ -n "$nginx_pid" ] || { echo "could not start nginx" >&2; exit 1; }
+# /file/<shareid>/<fs_id>/<name>?... is the file <shareid>/<fs_id> that share-sim wrote.
+source bench/lib.sh
+start_nginx "$work" "$work/www" \
+  'location /file/ { rewrite ^/file/([0-9]+)/([0-9]+)/ /$1/$2 break; limit_rate 4m; }'
 
 "$sim" --fixture "$work/fixture.json" --file-host "http://127.0.0.1:$port" > "$work/sim.txt" 2>&1 &
 sim_pid=$!
@@ -118,19 +79,6 @@ done
 host=$(sed -n 's/^listening on //p' "$work/sim.txt")
 [ -n "$host" ] || { echo "could not start share-sim" >&2; cat "$work/sim.txt" >&2; exit 1; }
 share="$host/s/bench"
-
-# timed NAME CMD...: runs CMD, sets `secs` (wall time) and `peak_kb` (maximum resident set).
-timed() {
-  local name=$1; shift
-  sync
-  local start end
-  start=$(date +%s.%N)
-  /usr/bin/time -f '%M' -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" ||
-    { echo "$name failed:" >&2; tail -5 "$work/stderr.txt" >&2; exit 1; }
-  end=$(date +%s.%N)
-  secs=$(echo "$end - $start" | bc -l)
-  peak_kb=$(tail -1 "$work/time.txt")
-}
 
 echo "sharefetch-cli get --jobs 5..." >&2
 timed "sharefetch-cli get" "$cli" get --jobs 5 --host "$host" --dir "$work/get" "$share"

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "base/text.h"
+#include "captcha_answer.h"
 #include "download/download_engine.h"
 #include "engine/control_file.h"
 #include "file_content.h"
@@ -110,14 +111,6 @@ class GetCommand : public ::testing::Test {
     return n;
   }
 
-  // The answer to the captcha picture fetched last.
-  std::optional<std::string> LatestCaptchaAnswer() {
-    std::string token;
-    for (const auto& r : simulator.Requests())
-      if (r.Path() == "/genimage") token = r.Query();
-    return simulator.CaptchaAnswer(token);
-  }
-
   sim::ShareSimulator simulator;
   fs::path root, dir;
 };
@@ -167,7 +160,7 @@ TEST_F(GetCommand, APasswordAndACaptchaAreAskedAsResolveAsksThem) {
   ASSERT_EQ(r.code, 0) << r.err;
   ExpectTheShareOnDisk("locked");
 
-  r = Get({simulator.ShareUrl("cap")}, [&] { return LatestCaptchaAnswer(); });
+  r = Get({simulator.ShareUrl("cap")}, [&] { return LatestCaptchaAnswer(simulator); });
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("解析到第2个文件错误："), std::string::npos);
   EXPECT_NE(r.err.find("请输入验证码: "), std::string::npos);
