@@ -81,6 +81,9 @@ class ShareSession {
 
   const std::string& host() const { return host_; }
   const std::string& vcodeStr() const { return vcodeStr_; }
+  // Takes over the token of a captcha that a copy of this session fetched, so a prompt can
+  // fetch pictures on a thread of its own while the parse waits for its answer.
+  void AdoptCaptchaToken(const ShareSession& copy) { vcodeStr_ = copy.vcodeStr_; }
 
   // Every later request of the session, and the one under way, is given up once `cancel` is
   // raised. Set it before the session is handed to another thread.
