@@ -241,8 +241,11 @@ int RunGet(const std::vector<std::string>& args, Streams io,
   if (o.share.json) {
     io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   }
+  size_t unfinished = chosen.size() - static_cast<size_t>(done + skipped + failed);
   io.err << "sharefetch-cli: " << chosen.size() << " files: " << done << " done, " << skipped
-         << " skipped, " << failed << " failed\n";
+         << " skipped, " << failed << " failed";
+  if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
+  io.err << "\n";
   return status;
 }
 
