@@ -26,68 +26,23 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/www" "$work/tmp" "$work/out"
+mkdir -p "$work/www" "$work/out"
 
 echo "Preparing a ${size_mib} MiB file..." >&2
 head -c $((size_mib * 1048576)) /dev/urandom > "$work/www/file.bin"
 head -c $((limit_mib * 1048576)) /dev/urandom > "$work/www/limit.bin"
 sum=$(sha256sum "$work/www/file.bin" | cut -d' ' -f1)
 
-port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-for _ in $(seq 50); do
-  port=$((20000 + RANDOM % 40000))
-  port_free "$port" || continue
-  # Workers keep the current user, so they can read the private temporary directory.
-  user_line=""
-  [ "$(id -u)" -eq 0 ] && user_line="user root;"
-  cat > "$work/nginx.conf" <<CONF
-$user_line
-daemon off;
-worker_processes 2;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 512; }
-http {
-  access_log off;
-  client_body_temp_path $work/tmp;
-  proxy_temp_path $work/tmp;
-  fastcgi_temp_path $work/tmp;
-  uwsgi_temp_path $work/tmp;
-  scgi_temp_path $work/tmp;
-  sendfile on;
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port;
-    root $work/www;
-    location /slow/ { alias $work/www/; limit_rate 4m; }
-  }
-}
-CONF
-  nginx -c "$work/nginx.conf" -p "$work" -e "$work/error.log" &
-  nginx_pid=$!
-  for _ in $(seq 50); do
-    port_free "$port" || break
-    sleep 0.1
-  done
-  if kill -0 "$nginx_pid" 2>/dev/null && ! port_free "$port"; then break; fi
-  nginx_pid=""
-done
-[ -n "$nginx_pid" ] || { echo "could not start nginx" >&2; exit 1; }
+source bench/lib.sh
+start_nginx "$work" "$work/www" "location /slow/ { alias $work/www/; limit_rate 4m; }"
 base="http://127.0.0.1:$port"
 
 # run NAME CMD...: runs the download into a fresh directory, checks the file, and sets
 # `secs` (wall time) and `peak_kb` (maximum resident set size).
 run() {
-  local name=$1; shift
+  local name=$1
   rm -rf "$work/out"; mkdir -p "$work/out"
-  sync
-  local start end
-  start=$(date +%s.%N)
-  /usr/bin/time -f '%M' -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" ||
-    { echo "$name failed:" >&2; tail -5 "$work/stderr.txt" >&2; exit 1; }
-  end=$(date +%s.%N)
-  secs=$(echo "$end - $start" | bc -l)
-  peak_kb=$(tail -1 "$work/time.txt")
+  timed "$@"
   local got
   got=$(sha256sum "$work/out/"* | head -1 | cut -d' ' -f1)
   [ "$got" = "$sum" ] || { echo "$name: wrong file" >&2; exit 1; }

@@ -4,7 +4,7 @@
 _sharefetch_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   if [[ $COMP_CWORD -eq 1 ]]; then
-    COMPREPLY=($(compgen -W "resolve quick download --version --help" -- "$cur"))
+    COMPREPLY=($(compgen -W "resolve quick download get --version --help" -- "$cur"))
     return
   fi
   local options
@@ -12,6 +12,9 @@ _sharefetch_cli() {
     resolve) options="--host --password --json --help" ;;
     quick) options="--host --password --help" ;;
     download) options="--dir --limit --jobs --name" ;;
+    get)
+      options="--host --password --dir --limit --jobs --include --exclude --dry-run --json --help"
+      ;;
     *) return ;;
   esac
   case $prev in
@@ -20,7 +23,9 @@ _sharefetch_cli() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    --host | --password | --limit | --jobs | --name) return ;;  # values of the user's own
+    --host | --password | --limit | --jobs | --name | --include | --exclude)
+      return  # values of the user's own
+      ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$options" -- "$cur"))

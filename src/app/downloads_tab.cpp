@@ -107,6 +107,11 @@ void DownloadsTab::StartDownload(DownloadRequest request) {
   }
   if (request.directory.empty()) request.directory = SaveDirectory();
   queue_->Add(std::move(request));
+  QueueChanged();
+}
+
+void DownloadsTab::QueueChanged() {
+  if (!queue_) return;
   std::string text = SettleDownloads(*queue_);
   if (!text.empty()) showStatus_(text);
   Render();

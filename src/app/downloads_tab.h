@@ -35,6 +35,8 @@ class DownloadsTab : public TabPage {
 
   // Queues a download (texts GBK); without a directory it goes to the save directory.
   void StartDownload(DownloadRequest request);
+  // Shows downloads that others queued in the queue directly, and polls them.
+  void QueueChanged();
   // The downloads not finished, in list order, for the settings file.
   std::vector<UnfinishedDownload> Unfinished() const;
   std::string SaveDirectory() const;  // GBK

@@ -43,6 +43,9 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   tabs_->addTab(unfinished_, QStringLiteral("未完成的下载"));
   resolve_->SetStartDownload(
       [this](const DownloadRequest& request) { downloads_->StartDownload(request); });
+  resolve_->SetShareTarget({[this] { return downloads_->queue(); },
+                            [this] { return downloads_->SaveDirectory(); },
+                            [this] { downloads_->QueueChanged(); }});
   unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
     DownloadRequest request;
     request.name = row.fileName;

@@ -1,9 +1,12 @@
 #include "app/prompt_dialogs.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <memory>
 
 #include "app/picture_box.h"
 #include "app/qt_text.h"
@@ -83,13 +86,40 @@ void CaptchaDialog::showEvent(QShowEvent* event) {
   }
 }
 
+CaptchaDialog::~CaptchaDialog() {
+  cancel_.Raise();
+  if (fetcher_.joinable()) fetcher_.join();
+}
+
 void CaptchaDialog::LoadCaptcha() {
-  std::string bytes;
-  int code = session_.FetchCaptcha(bytes, reason_);
+  // One fetch at a time: a click while a picture is on its way asks for nothing more.
+  if (loading_) return;
+  loading_ = true;
+  if (fetcher_.joinable()) fetcher_.join();
+  auto copy = std::make_shared<ShareSession>(session_);
+  copy->SetCancelFlag(cancel_);
+  QPointer<CaptchaDialog> self(this);
+  fetcher_ = std::thread([copy, self, reason = reason_] {
+    auto bytes = std::make_shared<std::string>();
+    int code = copy->FetchCaptcha(*bytes, reason);
+    // The application outlives the dialog; a dialog gone meanwhile takes nothing.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self, copy, code, bytes] {
+          if (self) self->Loaded(*copy, code, *bytes);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void CaptchaDialog::Loaded(const ShareSession& fetched, int code, const std::string& bytes) {
+  loading_ = false;
   if (code != 0) {
-    QMessageBox::information(this, QStringLiteral("验证码获取失败"), FromGbk(session_.ErrorMessage(code)));
+    QMessageBox::information(this, QStringLiteral("验证码获取失败"),
+                             FromGbk(session_.ErrorMessage(code)));
     return;
   }
+  session_.AdoptCaptchaToken(fetched);
   picture_->ShowBytes(bytes);
   edit_->clear();
 }

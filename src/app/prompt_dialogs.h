@@ -4,6 +4,9 @@
 
 #include <QDialog>
 #include <string>
+#include <thread>
+
+#include "net/cancel_flag.h"
 
 class QLineEdit;
 class QPushButton;
@@ -33,18 +36,24 @@ class PasswordDialog : public QDialog {
   std::string answer_;
 };
 
+// The picture is fetched on a thread of the dialog's own, through a copy of the session, so a
+// slow captcha host never holds up the window; the token is handed to the session when the
+// picture arrives. Closing the dialog gives up a fetch under way.
 class CaptchaDialog : public QDialog {
   Q_OBJECT
  public:
   // Fetches its picture through `session`; `reason` is the code that asked for a captcha.
   CaptchaDialog(ShareSession& session, int reason, QWidget* parent = nullptr);
+  ~CaptchaDialog() override;
   const std::string& answer() const { return answer_; }
+  bool loading() const { return loading_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
 
  private:
   void LoadCaptcha();
+  void Loaded(const ShareSession& fetched, int code, const std::string& bytes);
   void Confirm();
   ShareSession& session_;
   int reason_;
@@ -53,6 +62,9 @@ class CaptchaDialog : public QDialog {
   QPushButton* button_;
   std::string answer_;
   bool loaded_ = false;
+  bool loading_ = false;
+  CancelFlag cancel_;
+  std::thread fetcher_;
 };
 
 }  // namespace sf::app

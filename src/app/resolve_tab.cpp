@@ -8,11 +8,15 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
+#include <filesystem>
 
 #include "app/controls.h"
 #include "app/prompt_dialogs.h"
 #include "app/qt_text.h"
+#include "base/encoding.h"
+#include "download/share_download.h"
 #include "share/resolve_driver.h"
 
 namespace sf::app {
@@ -23,8 +27,11 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   explicit Crossing(ResolveTab& tab) : tab_(&tab), bridge_(tab.bridge_) {}
 
   std::string ReadUrl() {
-    return bridge_.Ask([tab = tab_] { return ToGbk(tab->url_->text()); });
+    lastUrl_ = bridge_.Ask([tab = tab_] { return ToGbk(tab->url_->text()); });
+    return lastUrl_;
   }
+  // The address the last parse resolved; read once its worker has ended.
+  const std::string& lastUrl() const { return lastUrl_; }
   std::string AskPassword() override {
     return bridge_.Ask([tab = tab_] { return tab->AskPassword(); });
   }
@@ -47,6 +54,14 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
  private:
   ResolveTab* tab_;  // touched only by calls that run on the window's thread
   WorkerBridge& bridge_;
+  std::string lastUrl_;
+};
+
+// Files of one parse sent to the downloads by one choice of the menu.
+struct ResolveTab::Batch {
+  std::shared_ptr<ResolveDriver> driver;  // renews the links of its parse
+  std::string url;
+  std::unique_ptr<ShareDownload> download;
 };
 
 ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
@@ -54,13 +69,15 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
     : TabPage(parent),
       session_(std::move(session)),
       showStatus_(std::move(showStatus)),
-      bridge_(this) {
+      bridge_(this),
+      crossing_(std::make_unique<Crossing>(*this)) {
   session_->SetCancelFlag(bridge_.cancelFlag());
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签1", 24, 24, 64, 32);
   url_ = Place(new QLineEdit(this), "编辑框_URL", 88, 31, 242, 20);
   parse_ = Place(new QPushButton(QStringLiteral("解析"), this), "按钮1", 342, 30, 67, 23);
   list_ = MakeReportList(this, "超级列表框1", 24, 56, 440, 304,
                          {{"编号", 50}, {"文件名", 120}, {"文件大小", 80}, {"下载地址", 190}});
+  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   menu_ = new QMenu(this);
   menu_->setObjectName(QStringLiteral("菜单"));
   QAction* copy = menu_->addAction(QStringLiteral("复制链接"));
@@ -68,8 +85,19 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   QAction* start = menu_->addAction(QStringLiteral("开始下载"));
   start->setObjectName(QStringLiteral("开始下载"));
   start->setEnabled(false);
+  QAction* selected = menu_->addAction(QStringLiteral("下载所选"));
+  selected->setObjectName(QStringLiteral("下载所选"));
+  selected->setEnabled(false);
+  QAction* all = menu_->addAction(QStringLiteral("全部下载"));
+  all->setObjectName(QStringLiteral("全部下载"));
+  all->setEnabled(false);
+  shareTimer_ = new QTimer(this);
+  shareTimer_->setObjectName(QStringLiteral("分享下载时钟"));
 
   connect(parse_, &QPushButton::clicked, this, &ResolveTab::Parse);
+  connect(selected, &QAction::triggered, this, &ResolveTab::DownloadSelected);
+  connect(all, &QAction::triggered, this, &ResolveTab::DownloadAll);
+  connect(shareTimer_, &QTimer::timeout, this, &ResolveTab::CheckShareDownloads);
   connect(copy, &QAction::triggered, this, &ResolveTab::CopyLink);
   connect(start, &QAction::triggered, this, &ResolveTab::StartSelectedDownload);
   connect(list_, &QTreeWidget::itemDoubleClicked, this,
@@ -97,13 +125,24 @@ void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> st
       ->setEnabled(static_cast<bool>(startDownload_));
 }
 
+void ResolveTab::SetShareTarget(ShareTarget target) {
+  shareTarget_ = std::move(target);
+  for (const char* name : {"下载所选", "全部下载"})
+    menu_->findChild<QAction*>(QString::fromUtf8(name))->setEnabled(true);
+}
+
 bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
   if (watched == list_->viewport() && event->type() == QEvent::MouseButtonPress &&
       static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
-    // Select the row under the pointer first, as a report list does, then show the menu.
+    // Select the row under the pointer first, as a report list does, then show the menu; a
+    // row already among the selected ones keeps them all selected.
     auto* mouse = static_cast<QMouseEvent*>(event);
-    if (QTreeWidgetItem* item = list_->itemAt(mouse->position().toPoint()))
-      list_->setCurrentItem(item);
+    if (QTreeWidgetItem* item = list_->itemAt(mouse->position().toPoint())) {
+      if (item->isSelected())
+        list_->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+      else
+        list_->setCurrentItem(item);
+    }
     menu_->popup(mouse->globalPosition().toPoint());
     return true;
   }
@@ -114,13 +153,15 @@ void ResolveTab::Parse() {
   if (bridge_.running()) return;
   list_->clear();
   parse_->setEnabled(false);
-  bridge_.Start(
-      [this] {
-        Crossing crossing(*this);
-        ResolveDriver driver(*session_, crossing, crossing);
-        driver.Run([&] { return crossing.ReadUrl(); });
-      },
-      [this] { parse_->setEnabled(true); });
+  parsed_.reset();
+  auto driver = std::make_shared<ResolveDriver>(*session_, *crossing_, *crossing_);
+  bridge_.Start([this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
+                [this, driver] {
+                  parse_->setEnabled(true);
+                  parsed_ = driver;
+                  parsedUrl_ = crossing_->lastUrl();
+                  RenewLinks();  // those refused while the parse ran
+                });
 }
 
 std::string ResolveTab::AskPassword() {
@@ -155,6 +196,104 @@ void ResolveTab::StartSelectedDownload() {
   qlonglong size = item->text(2).toLongLong(&whole);
   if (whole && size >= 0) request.expectedSize = size;
   startDownload_(request);
+}
+
+void ResolveTab::DownloadSelected() {
+  if (!parsed_) return;
+  std::vector<size_t> picked;
+  for (QTreeWidgetItem* item : list_->selectedItems())
+    picked.push_back(static_cast<size_t>(list_->indexOfTopLevelItem(item)));
+  DownloadEntries(FilesUnder(parsed_->entries(), picked));
+}
+
+void ResolveTab::DownloadAll() {
+  if (!parsed_) return;
+  DownloadEntries(ChooseFiles(parsed_->entries(), {}));
+}
+
+void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
+  DownloadQueue* queue = shareTarget_.queue ? shareTarget_.queue() : nullptr;
+  if (queue == nullptr) {
+    showStatus_(Utf8ToGbk("下载引擎未能加载，无法下载。"));
+    return;
+  }
+  // A file of this parse already on its way is not planned again: a second plan would take its
+  // partial file for one to resume, and the two would compete for it.
+  std::vector<size_t> files;
+  for (size_t index : chosen) {
+    bool underway = false;
+    for (const auto& batch : batches_)
+      if (batch->driver == parsed_)
+        for (const ShareFile& f : batch->download->Files())
+          underway = underway || (f.plan.entry == index && !f.Ended());
+    if (!underway) files.push_back(index);
+  }
+  std::error_code ec;
+  std::filesystem::path directory =
+      std::filesystem::absolute(GbkToUtf8(shareTarget_.directory()), ec);
+  if (!ec) std::filesystem::create_directories(directory, ec);
+  if (ec) {
+    showStatus_(Utf8ToGbk("无法创建下载目录：" + ec.message()));
+    return;
+  }
+  auto batch = std::make_unique<Batch>();
+  batch->driver = parsed_;
+  batch->url = parsedUrl_;
+  batch->download = std::make_unique<ShareDownload>(*queue);
+  std::string dir = directory.lexically_normal().string();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  batch->download->Add(parsed_->entries(), files, dir);
+  int queued = 0, skipped = 0, refused = 0;
+  for (const ShareFile& f : batch->download->Files()) {
+    if (f.status == ShareFileStatus::kSkipped)
+      ++skipped;
+    else if (f.status == ShareFileStatus::kFailed)
+      ++refused;
+    else
+      ++queued;
+  }
+  std::string text = "已加入下载：" + std::to_string(queued) + "个文件";
+  if (skipped > 0) text += "，" + std::to_string(skipped) + "个已下载过";
+  if (refused > 0) text += "，" + std::to_string(refused) + "个无法保存";
+  batches_.push_back(std::move(batch));
+  shareTarget_.queued();
+  showStatus_(Utf8ToGbk(text));
+  if (!shareTimer_->isActive()) shareTimer_->start(1000);
+}
+
+void ResolveTab::CheckShareDownloads() {
+  for (const auto& batch : batches_)
+    for (size_t file : batch->download->Update()) renewals_.push_back({batch.get(), file});
+  RenewLinks();
+}
+
+void ResolveTab::RenewLinks() {
+  if (renewals_.empty() || bridge_.running()) return;
+  struct Job {
+    Batch* batch;
+    size_t file;
+    FileEntry entry;
+    int code = 0;
+  };
+  auto jobs = std::make_shared<std::vector<Job>>();
+  for (auto [batch, file] : renewals_)
+    jobs->push_back({batch, file, batch->download->Files()[file].entry});
+  renewals_.clear();
+  parse_->setEnabled(false);
+  // The worker asks the share, and through the prompts the user, with each parse's own driver.
+  bridge_.Start(
+      [jobs] {
+        for (Job& job : *jobs) job.code = job.batch->driver->RenewLink(job.entry, job.batch->url);
+      },
+      [this, jobs] {
+        parse_->setEnabled(true);
+        for (Job& job : *jobs) {
+          std::string why = job.code == 0 ? std::string() : "no fresh link";
+          job.batch->download->Renew(job.file, job.code == 0 ? job.entry.dlink : "", why);
+        }
+        shareTarget_.queued();
+        RenewLinks();
+      });
 }
 
 }  // namespace sf::app

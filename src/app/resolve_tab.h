@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/controls.h"
 #include "app/worker_bridge.h"
@@ -14,12 +16,14 @@ class QDialog;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace sf {
+class ResolveDriver;
 class ShareSession;
-}
+}  // namespace sf
 
 namespace sf::app {
 
@@ -33,6 +37,15 @@ class ResolveTab : public TabPage {
   // Hands a row (file name, link, size) to the downloads; until set, the menu item is unavailable.
   void SetStartDownload(std::function<void(const DownloadRequest&)> start);
 
+  // Where 下载所选 and 全部下载 put the share's files, each in its folder under the save
+  // directory; until set, those menu items are unavailable.
+  struct ShareTarget {
+    std::function<DownloadQueue*()> queue;   // null while the engine library is missing
+    std::function<std::string()> directory;  // the save directory, GBK
+    std::function<void()> queued;            // shows what came into the queue
+  };
+  void SetShareTarget(ShareTarget target);
+
   // Puts a share link into the URL box, as if typed.
   void SetUrl(const QString& url);
 
@@ -45,9 +58,16 @@ class ResolveTab : public TabPage {
 
  private:
   class Crossing;
+  struct Batch;
   void Parse();
   void CopyLink();
   void StartSelectedDownload();
+  void DownloadSelected();
+  void DownloadAll();
+  void DownloadEntries(const std::vector<size_t>& chosen);
+  // Each second while share downloads run: hands links the servers refused to a worker.
+  void CheckShareDownloads();
+  void RenewLinks();
   std::string AskPassword();
   std::string AskCaptcha(ShareSession& session, int reason);
 
@@ -59,7 +79,16 @@ class ResolveTab : public TabPage {
   QTreeWidget* list_;
   QMenu* menu_;
   QPointer<QDialog> prompt_;  // the password or captcha dialog while one is open
+  ShareTarget shareTarget_;
+  QTimer* shareTimer_;
+  // The last parse, once it ended: its driver holds the entries the rows show, with their
+  // folder paths, and the answers it was given, for renewing links.
+  std::shared_ptr<ResolveDriver> parsed_;
+  std::string parsedUrl_;
+  std::vector<std::unique_ptr<Batch>> batches_;
+  std::vector<std::pair<Batch*, size_t>> renewals_;  // waiting for the worker
   WorkerBridge bridge_;
+  std::unique_ptr<Crossing> crossing_;
 };
 
 }  // namespace sf::app

@@ -35,4 +35,25 @@ std::string ShortenFileName(std::string_view name, size_t maxBytes) {
   return out;
 }
 
+std::string CleanNameSegment(std::string_view utf8, size_t maxBytes) {
+  std::string name;
+  name.reserve(utf8.size());
+  for (char c : utf8) {
+    auto u = static_cast<unsigned char>(c);
+    name += (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) ? '_' : c;
+  }
+  // Surrounding blanks make names that look alike but are not.
+  size_t first = name.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  name = name.substr(first, name.find_last_not_of(' ') - first + 1);
+  return ShortenFileName(name, maxBytes);
+}
+
+std::string NumberedName(std::string_view name, int n) {
+  if (n <= 0) return std::string(name);
+  size_t dot = FileNameExtensionStart(name);
+  return std::string(name.substr(0, dot)) + " (" + std::to_string(n) + ")" +
+         std::string(name.substr(dot));
+}
+
 }  // namespace sf

@@ -1,11 +1,17 @@
 // File names as the file system limits them: shortening a UTF-8 name to a byte limit
-// without losing what tells its type.
+// without losing what tells its type, cleaning a name that came from elsewhere into one path
+// component, and the numbered names tried when a name is taken.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace sf {
+
+// What the download engine keeps free under the file system's name limit for a " (99999)"
+// counter and the suffixes of the files it keeps beside a download: a name that leaves this
+// much room is saved as it is.
+inline constexpr size_t kEngineNameReserve = 21;
 
 // Where the extension of `name` starts (its last "."), or name.size() when it has none; a
 // leading dot starts a hidden name, not an extension.
@@ -15,5 +21,14 @@ size_t FileNameExtensionStart(std::string_view name);
 // stays when it is short, and no UTF-8 character is split (bytes that are not UTF-8 are cut
 // where the limit falls). A name within the limit comes back unchanged.
 std::string ShortenFileName(std::string_view name, size_t maxBytes);
+
+// A name from outside made into text that can only be one path component: "/", "\\" and
+// control characters become "_", blanks at either end go, and the rest is shortened to
+// `maxBytes`. Empty when nothing is left. Names of dots are the caller's to replace: what
+// they mean differs between callers.
+std::string CleanNameSegment(std::string_view utf8, size_t maxBytes);
+
+// "name (n).ext" for n >= 1; the name itself for n == 0.
+std::string NumberedName(std::string_view name, int n);
 
 }  // namespace sf

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/queue_console.h"
+
 namespace sf {
 
 class DownloadEngine;
@@ -31,13 +33,6 @@ std::optional<DownloadOptions> ParseDownloadArgs(const std::vector<std::string>&
 // The last segment of the address's path, percent-decoded, as UTF-8 (or the raw bytes when
 // they are not UTF-8); empty when the path has none.
 std::string NameFromUrl(std::string_view url);
-
-struct Console {
-  FILE* out = stdout;  // saved paths
-  FILE* err = stderr;  // progress and failures
-  bool live = false;   // redraw a live display instead of printing plain lines
-  int plainEverySeconds = 5;
-};
 
 // Runs the downloads to their end and gives the exit status. When `interrupted` turns true, every
 // download is paused, so its bytes stay for the next run, and the status is 130.

@@ -6,6 +6,7 @@
 
 #include "base/version.h"
 #include "cli/download_command.h"
+#include "cli/get_command.h"
 #include "cli/quick_command.h"
 #include "cli/resolve_command.h"
 
@@ -25,6 +26,13 @@ constexpr const char* kUsage =
     "             downloads together at KB kilobytes per second; prints each saved file's\n"
     "             path; a file already complete is not fetched again; Ctrl-C pauses\n"
     "             every download, and the same command resumes them\n"
+    "  get [--host URL] [--password TEXT] [--dir DIR] [--limit KB] [--jobs N]\n"
+    "      [--include GLOB]... [--exclude GLOB]... [--dry-run] [--json] SHARE_URL\n"
+    "             download every file of a share into DIR in the share's own folders,\n"
+    "             N at a time (default 3); GLOBs over paths in the share pick files\n"
+    "             (\"*\" and \"?\" within a folder, \"**\" across folders); --dry-run prints\n"
+    "             SIZE<TAB>PATH of each file instead; files already whole are skipped,\n"
+    "             partial ones resumed, and a refused link is renewed once\n"
     "  --version  print the version and the git commit of the build\n"
     "  --help     show this text\n";
 
@@ -36,6 +44,7 @@ int main(int argc, char** argv) {
   if (command == "resolve") return sf::cli::RunResolve(args, {std::cin, std::cout, std::cerr});
   if (command == "quick") return sf::cli::RunQuick(args, {std::cin, std::cout, std::cerr});
   if (command == "download") return sf::cli::RunDownload(args);
+  if (command == "get") return sf::cli::RunGet(args);
   if (command == "--version") {
     std::cout << sf::VersionLine("sharefetch-cli") << "\n";
     return 0;

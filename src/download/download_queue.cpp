@@ -200,6 +200,17 @@ int DownloadQueue::Cancel(const std::vector<int>& ids, bool removeFiles) {
   return acted;
 }
 
+bool DownloadQueue::Relink(int id, std::string address) {
+  DownloadItem* item = Get(id);
+  if (item == nullptr || item->status != DownloadStatus::kFailed) return false;
+  // A task keeps the address it was made with; only a new one asks the new address.
+  if (item->handle != 0) engine_.DeleteTask(item->handle, 0);
+  item->handle = 0;
+  item->request.address = std::move(address);
+  Requeue({id}, DownloadStatus::kFailed);
+  return true;
+}
+
 void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
   if (engine_.QueryTaskInfoEx(item.handle, info_.Address()) == 0) return;  // as it was
   item.engineState = info_.State();

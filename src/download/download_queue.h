@@ -93,6 +93,10 @@ class DownloadQueue {
   int Resume(const std::vector<int>& ids);
   int Retry(const std::vector<int>& ids);
   int Cancel(const std::vector<int>& ids, bool removeFiles);
+  // Queues a failed item again under a new address, a fresh link to the same file: its engine
+  // task goes, its bytes on disk stay, and the new task goes on from them. False when the item
+  // is unknown or has not failed.
+  bool Relink(int id, std::string address);
 
   void SetMaxRunning(int n);  // at least 1
   int MaxRunning() const { return maxRunning_; }

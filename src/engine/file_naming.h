@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/file_names.h"
 #include "download/engine_api.h"
 
 namespace sf::engine {
@@ -20,6 +21,8 @@ inline constexpr std::string_view kTempSuffixPattern = ".XXXXXX";
 // suffix, the control file's temporary name.
 inline constexpr size_t kNameReserve =
     8 + std::max(kPartSuffix.size(), kControlSuffix.size() + kTempSuffixPattern.size());
+// Callers outside the engine plan names that the engine will keep as they are.
+static_assert(kNameReserve == kEngineNameReserve);
 
 // A single path component: separators and control characters become "_", names of only dots
 // and the empty name are replaced, and the name is shortened (keeping a short extension,
@@ -27,7 +30,6 @@ inline constexpr size_t kNameReserve =
 // system's name limit (when that leaves at least 16 bytes).
 std::string SafeFileName(std::string_view utf8, size_t maxBytes = 255);
 
-// "name (n).ext" for n >= 1; the name itself for n == 0.
-std::string NumberedName(std::string_view name, int n);
+using sf::NumberedName;
 
 }  // namespace sf::engine

@@ -205,8 +205,17 @@ void Task::Pause() {
   state_ = kStatePaused;
   if (!file_) return;
   // The bytes kept are this version of the file: a resume asks for the same one.
-  saved_ = {request_.url, rangesServed_ ? size_ : -1, done_, validators_};
+  saved_ = Recorded();
   PostFlush();
+}
+
+ControlData Task::Recorded() const {
+  // Until a server's answer has taken the partial over, what the last run saved about it still
+  // holds: a task that fails or pauses before then (its link refused, say) must not leave the
+  // bytes on disk looking as if they could not be continued.
+  if (!originValid_ && saved_.size >= 0)
+    return {request_.url, saved_.size, done_, saved_.validators};
+  return {request_.url, rangesServed_ ? size_ : -1, done_, validators_};
 }
 
 void Task::Resume(Clock::time_point now) {
@@ -702,8 +711,7 @@ DiskJob Task::Job(DiskJob::Kind kind) const {
   job.generation = file_->generation;
   job.size = size_;
   // The size is only worth keeping when ranges let a later run continue.
-  if (kind == DiskJob::kFlush || kind == DiskJob::kRelease)
-    job.control = FormatControl({request_.url, rangesServed_ ? size_ : -1, done_, validators_});
+  if (kind == DiskJob::kFlush || kind == DiskJob::kRelease) job.control = FormatControl(Recorded());
   return job;
 }
 

@@ -151,6 +151,8 @@ class Task {
   void ResetFile();
   int Preallocate();
   DiskJob Job(DiskJob::Kind kind) const;
+  // What the control file is to hold now.
+  ControlData Recorded() const;
   void PostFlush(bool always = true);
   void CheckComplete();
   void Fail(int code);

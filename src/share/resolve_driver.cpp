@@ -7,12 +7,23 @@ namespace sf {
 ResolveDriver::ResolveDriver(ShareSession& session, ResolvePrompts& prompts, ResolveView& view)
     : session_(session), prompts_(prompts), view_(view) {}
 
+namespace {
+
+// Holds the session for one use at a time, for as long as it lives.
+struct SessionClaim {
+  explicit SessionClaim(ShareSession& s) : session(s), held(s.TryBeginResolution()) {}
+  ~SessionClaim() {
+    if (held) session.EndResolution();
+  }
+  ShareSession& session;
+  bool held;
+};
+
+}  // namespace
+
 int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
-  if (!session_.TryBeginResolution()) return kResolutionBusy;
-  struct Release {
-    ShareSession& s;
-    ~Release() { s.EndResolution(); }
-  } release{session_};
+  SessionClaim claim(session_);
+  if (!claim.held) return kResolutionBusy;
 
   session_.ClearCookies();
   entries_.clear();
@@ -25,25 +36,40 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
   while (result_ != 0) {
     std::string url = readUrl();  // a working copy: what Resolve writes back is dropped
     result_ = session_.Resolve(url, entries_, position_, password_, captchaAnswer_);
-    if (result_ != kNeedLinkCaptcha) view_.ShowStatus(resultPrefix + session_.ErrorMessage(result_));
-    if (result_ == kNeedVerifyCaptcha || result_ == kNeedLinkCaptcha) {
-      if (result_ == kNeedLinkCaptcha) {
-        view_.ShowStatus(Utf8ToGbk("解析到第") + std::to_string(position_) + Utf8ToGbk("个文件错误：") +
-                         session_.ErrorMessage(kNeedLinkCaptcha));
-      }
-      captchaAnswer_.clear();
-      captchaAnswer_ = prompts_.AskCaptcha(session_, result_);
-      if (captchaAnswer_.empty()) break;
-    } else if (result_ == kPasswordMissing || result_ == kPasswordWrong) {
-      password_.clear();
-      password_ = prompts_.AskPassword();
-      if (password_.empty()) break;
-    } else {
-      break;
+    if (result_ != kNeedLinkCaptcha)
+      view_.ShowStatus(resultPrefix + session_.ErrorMessage(result_));
+    if (result_ == kNeedLinkCaptcha) {
+      view_.ShowStatus(Utf8ToGbk("解析到第") + std::to_string(position_) +
+                       Utf8ToGbk("个文件错误：") + session_.ErrorMessage(kNeedLinkCaptcha));
     }
+    if (!AskFor(result_)) break;
   }
   ListEntries();
   return result_;
+}
+
+int ResolveDriver::RenewLink(FileEntry& entry, const std::string& shareUrl) {
+  SessionClaim claim(session_);
+  if (!claim.held) return kResolutionBusy;
+  while (true) {
+    std::string url = shareUrl;
+    int code = session_.RefreshLink(url, entry, password_, captchaAnswer_);
+    if (code == 0 || !AskFor(code)) return code;
+  }
+}
+
+bool ResolveDriver::AskFor(int code) {
+  if (code == kNeedVerifyCaptcha || code == kNeedLinkCaptcha) {
+    captchaAnswer_.clear();
+    captchaAnswer_ = prompts_.AskCaptcha(session_, code);
+    return !captchaAnswer_.empty();
+  }
+  if (code == kPasswordMissing || code == kPasswordWrong) {
+    password_.clear();
+    password_ = prompts_.AskPassword();
+    return !password_.empty();
+  }
+  return false;
 }
 
 void ResolveDriver::ListEntries() {

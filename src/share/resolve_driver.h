@@ -44,12 +44,20 @@ class ResolveDriver {
   // so an edit made while a prompt was open takes effect. Returns the last result code.
   int Run(const std::function<std::string()>& readUrl);
 
+  // A fresh link for one file entry of the share this driver resolved, once the link it had
+  // was refused: the session's link request again, with the prompts as a parse asks them and
+  // the password and captcha answer the parse was given. 0 with the entry's dlink replaced, or
+  // the code that stopped it (a declined prompt leaves that prompt's code).
+  int RenewLink(FileEntry& entry, const std::string& shareUrl);
+
   const std::vector<FileEntry>& entries() const { return entries_; }
   int position() const { return position_; }
   int result() const { return result_; }
 
  private:
   void ListEntries();
+  // Asks the user what `code` wants, a captcha answer or the password; true with one to try.
+  bool AskFor(int code);
 
   ShareSession& session_;
   ResolvePrompts& prompts_;

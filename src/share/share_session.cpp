@@ -51,17 +51,25 @@ std::string ShareSession::PlainGet(const std::string& url) {
   return plain.Request({.url = url});
 }
 
-std::string ShareSession::StripSlashes(const std::string& text) const { return ReplaceAll(text, "\\", ""); }
+std::string ShareSession::StripSlashes(const std::string& text) const {
+  return ReplaceAll(text, "\\", "");
+}
 
-std::string ShareSession::MakeLogId() const { return LogIdWithDigits(RandomDigits(19)); }
+std::string ShareSession::MakeLogId() const {
+  return LogIdWithDigits(RandomDigits(19));
+}
 
-std::string ShareSession::RandomDigits(int count) const { return RandomDigitText(count); }
+std::string ShareSession::RandomDigits(int count) const {
+  return RandomDigitText(count);
+}
 
 int ShareSession::ReadErrno(const std::string& response) const {
   return ReadInt(MiddleText(response, "errno\":", ","));
 }
 
-std::string ShareSession::GetCookies() const { return cookies_; }
+std::string ShareSession::GetCookies() const {
+  return cookies_;
+}
 
 bool ShareSession::ClearCookies() {
   cookies_.clear();
@@ -85,9 +93,8 @@ int ShareSession::ListLength(const JsonDocument& doc, std::string_view path) {
   return doc.TypeOf(path) == JsonType::kArray ? doc.Count(path) : 0;
 }
 
-int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
-                          const std::string& password, const std::string& captchaAnswer) {
-  JsonDocument doc;
+int ShareSession::OpenPage(std::string& shareUrl, const std::string& password,
+                           const std::string& captchaAnswer, JsonDocument& doc, PageData& data) {
   std::optional<std::string> page = Fetch(shareUrl);
   if (page && FindText(*page, Utf8ToGbk("页面不存在")) > 0) page = Fetch(shareUrl);
   if (!page) return kShareTooLarge;
@@ -100,16 +107,25 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
   }
 
   std::string sekey = MiddleText(cookies_, "BDCLND=", ";");
-  std::string extra = sekey.empty() ? std::string() : "{\"sekey\":\"" + sekey + "\"}";
+  data.extra = sekey.empty() ? std::string() : "{\"sekey\":\"" + sekey + "\"}";
 
   if (!doc.Parse(MiddleText(*page, "yunData.setData(", ");"))) return kNoPageData;
-  std::string sign = doc.GetText("sign");
-  std::string timestamp = doc.GetText("timestamp");
-  std::string bdstoken = doc.GetText("bdstoken");
-  std::string logid = MakeLogId();
-  std::string uk = doc.GetText("uk");
-  std::string shareid = doc.GetText("shareid");
-  int count = ListLength(doc, "file_list.list");
+  data.sign = doc.GetText("sign");
+  data.timestamp = doc.GetText("timestamp");
+  data.bdstoken = doc.GetText("bdstoken");
+  data.logid = MakeLogId();
+  data.uk = doc.GetText("uk");
+  data.shareid = doc.GetText("shareid");
+  data.count = ListLength(doc, "file_list.list");
+  return 0;
+}
+
+int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
+                          const std::string& password, const std::string& captchaAnswer) {
+  JsonDocument doc;
+  PageData data;
+  if (int code = OpenPage(shareUrl, password, captchaAnswer, doc, data); code != 0) return code;
+  int count = data.count;
 
   if (entries.empty() && count >= 1) {
     Walk walk;
@@ -128,7 +144,8 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
       e.server_filename = doc.GetText(item + "].server_filename");
       if (e.isdir == "1") {
         std::string dir = e.path;
-        ListFolderAt(uk, shareid, dir, entries, 1, walk);
+        std::string folderPath = e.server_filename;
+        ListFolderAt(data.uk, data.shareid, dir, folderPath, entries, 1, walk);
       }
     }
     // The page's own items are all kept; no link is asked for a share cut short.
@@ -140,31 +157,39 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
   for (; position <= last; ++position) {
     FileEntry& e = entries[static_cast<size_t>(position) - 1];
     if (e.isdir != "0") continue;
-    std::optional<std::string> answer = LinkRequest(e, shareUrl, sign, timestamp, bdstoken, logid,
-                                                    uk, shareid, extra, captchaAnswer);
-    vcodeStr_.clear();
-    if (!answer) return kShareTooLarge;
-    int code = ReadErrno(*answer);
-    if (code != 0) return code;
-    e.dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
+    if (int code = AskLink(e, shareUrl, data, captchaAnswer); code != 0) return code;
   }
   return 0;
 }
 
-std::optional<std::string> ShareSession::LinkRequest(
-    const FileEntry& entry, const std::string& shareUrl, const std::string& sign,
-    const std::string& timestamp, const std::string& bdstoken, const std::string& logid,
-    const std::string& uk, const std::string& shareid, const std::string& extra,
-    const std::string& captchaAnswer) {
-  std::string url = host_ + "/api/sharedownload?sign=" + sign + "&timestamp=" + timestamp + "&bdstoken=" + bdstoken +
-                    "&channel=chunlei&clienttype=0&web=1&app_id=" + entry.app_id + "&logid=" + logid;
-  std::string body = "encrypt=0&product=share&uk=" + uk + "&primaryid=" + shareid + "&vcode_input=" + captchaAnswer +
-                     "&vcode_str=" + vcodeStr_ + "&extra=" + extra + "&fid_list=%5B" + entry.fs_id + "%5D";
-  return Ask({.url = url,
-              .method = 1,
-              .body = body,
-              .cookies = &cookies_,
-              .headerLines = "Referer:" + shareUrl});
+int ShareSession::RefreshLink(std::string& shareUrl, FileEntry& entry, const std::string& password,
+                              const std::string& captchaAnswer) {
+  JsonDocument doc;
+  PageData data;
+  if (int code = OpenPage(shareUrl, password, captchaAnswer, doc, data); code != 0) return code;
+  return AskLink(entry, shareUrl, data, captchaAnswer);
+}
+
+int ShareSession::AskLink(FileEntry& entry, const std::string& shareUrl, const PageData& data,
+                          const std::string& captchaAnswer) {
+  std::string url = host_ + "/api/sharedownload?sign=" + data.sign +
+                    "&timestamp=" + data.timestamp + "&bdstoken=" + data.bdstoken +
+                    "&channel=chunlei&clienttype=0&web=1&app_id=" + entry.app_id +
+                    "&logid=" + data.logid;
+  std::string body = "encrypt=0&product=share&uk=" + data.uk + "&primaryid=" + data.shareid +
+                     "&vcode_input=" + captchaAnswer + "&vcode_str=" + vcodeStr_ +
+                     "&extra=" + data.extra + "&fid_list=%5B" + entry.fs_id + "%5D";
+  std::optional<std::string> answer = Ask({.url = url,
+                                           .method = 1,
+                                           .body = body,
+                                           .cookies = &cookies_,
+                                           .headerLines = "Referer:" + shareUrl});
+  vcodeStr_.clear();
+  if (!answer) return kShareTooLarge;
+  int code = ReadErrno(*answer);
+  if (code != 0) return code;
+  entry.dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
+  return 0;
 }
 
 }  // namespace sf

@@ -29,11 +29,14 @@ struct FileEntry {
   std::string isdir;
   std::string path;
   std::string dlink;
+  // Ours, not the service's: the folders from the share's root down to the item, joined by
+  // "/" ("" at the top level), so its place in the share survives without the sharer's path.
+  std::string folder_path;
 };
 
 // Result codes of the session's own, besides the service's errno values.
-inline constexpr int kLinkGone = -997;       // the page says the link does not exist
-inline constexpr int kNoPageData = -998;     // no readable page data
+inline constexpr int kLinkGone = -997;    // the page says the link does not exist
+inline constexpr int kNoPageData = -998;  // no readable page data
 inline constexpr int kBadCaptchaReason = -999;
 // The share is more than we take in: more folders or entries than any real share, or an
 // answer past the transport's cap. Resolution stops there and keeps what it collected.
@@ -69,8 +72,18 @@ class ShareSession {
   virtual int Resolve(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
                       const std::string& password, const std::string& captchaAnswer);
 
+  // A fresh direct link for one file of a share resolved before, whose link has expired: the
+  // page fetched again with the session's cookies (verifying `password` when the page asks for
+  // it), its data read, and the same link request as Resolve sends for the entry. 0 with the
+  // entry's dlink replaced, or a code as Resolve gives one (-20 asks for a captcha answer).
+  int RefreshLink(std::string& shareUrl, FileEntry& entry, const std::string& password,
+                  const std::string& captchaAnswer);
+
   const std::string& host() const { return host_; }
   const std::string& vcodeStr() const { return vcodeStr_; }
+  // Takes over the token of a captcha that a copy of this session fetched, so a prompt can
+  // fetch pictures on a thread of its own while the parse waits for its answer.
+  void AdoptCaptchaToken(const ShareSession& copy) { vcodeStr_ = copy.vcodeStr_; }
 
   // Every later request of the session, and the one under way, is given up once `cancel` is
   // raised. Set it before the session is handed to another thread.
@@ -87,6 +100,20 @@ class ShareSession {
   static constexpr int kMaxListedFolders = 10000;
   static constexpr size_t kMaxEntries = 1000000;
 
+  // What the share page gives the link requests of one call.
+  struct PageData {
+    std::string sign, timestamp, bdstoken, logid, uk, shareid, extra;
+    int count = 0;  // the page's top-level items
+  };
+
+  // Fetches the share page, verifying the password when it asks for one, and reads its data
+  // into `doc` and `data`: 0, or the code that stopped it.
+  int OpenPage(std::string& shareUrl, const std::string& password, const std::string& captchaAnswer,
+               JsonDocument& doc, PageData& data);
+  // Asks the link of one file entry and keeps it in its dlink: 0, or the code that stopped it.
+  int AskLink(FileEntry& entry, const std::string& shareUrl, const PageData& data,
+              const std::string& captchaAnswer);
+
   // One walk over a share's folders.
   struct Walk {
     std::unordered_set<std::string> listed;
@@ -101,14 +128,10 @@ class ShareSession {
   // The number of items is that of the list's real elements, never a count the answer claims.
   static int ListLength(const JsonDocument& doc, std::string_view path);
   std::string PlainGet(const std::string& url);
+  // `folderPath`: the listed folder's place in the share, which its items take as theirs.
   int ListFolderAt(const std::string& uk, const std::string& shareid, const std::string& dir,
-                   std::vector<FileEntry>& entries, int depth, Walk& walk);
-  std::optional<std::string> LinkRequest(const FileEntry& entry, const std::string& shareUrl,
-                                         const std::string& sign, const std::string& timestamp,
-                                         const std::string& bdstoken, const std::string& logid,
-                                         const std::string& uk, const std::string& shareid,
-                                         const std::string& extra,
-                                         const std::string& captchaAnswer);
+                   const std::string& folderPath, std::vector<FileEntry>& entries, int depth,
+                   Walk& walk);
 
   std::string vcodeStr_;
   std::string cookies_;

@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 
 #include "app/downloads_tab.h"
+#include "app/prompt_dialogs.h"
 #include "app/settings_file.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
@@ -19,6 +20,9 @@ void WhenModal(std::function<void(QWidget*)> act) {
   QObject::connect(timer, &QTimer::timeout, [timer, act = std::move(act)] {
     QWidget* modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible()) return;
+    // A captcha prompt is there for the user once its picture has come.
+    if (auto* captcha = qobject_cast<app::CaptchaDialog*>(modal); captcha && captcha->loading())
+      return;
     timer->stop();
     timer->deleteLater();
     act(modal);

@@ -121,7 +121,11 @@ class MainWindowTest : public QObject {
       {"id": "pub2", "items": [{"name": "a.txt", "size": 10}, {"name": "报告.pdf", "size": 2048}]},
       {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
       {"id": "cap5", "linkCaptchaAt": 3, "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2},
-        {"name": "3.bin", "size": 3}, {"name": "4.bin", "size": 4}, {"name": "5.bin", "size": 5}]}
+        {"name": "3.bin", "size": 3}, {"name": "4.bin", "size": 4}, {"name": "5.bin", "size": 5}]},
+      {"id": "tree", "items": [{"name": "top.txt", "size": 1},
+        {"name": "资料", "children": [{"name": "a.bin", "size": 2},
+          {"name": "sub", "children": [{"name": "deep.bin", "size": 3, "staleLinks": 1}]}]},
+        {"name": "other", "children": [{"name": "b.bin", "size": 4}]}]}
     ]})"),
              sim_.error().c_str());
   }
@@ -224,7 +228,7 @@ class MainWindowTest : public QObject {
     auto* menu = Find<QMenu>(window_.get(), "菜单");
     QStringList items;
     for (QAction* a : menu->actions()) items << a->text();
-    QCOMPARE(items, QStringList({"复制链接", "开始下载"}));
+    QCOMPARE(items, QStringList({"复制链接", "开始下载", "下载所选", "全部下载"}));
   }
 
   void controlsKeepTheirStateAcrossTabs() {
@@ -393,6 +397,46 @@ class MainWindowTest : public QObject {
     QCOMPARE(engine_->created.size(), size_t{2});
     QCOMPARE(engine_->created[1].fileName, std::string("a.txt"));
     QCOMPARE(Downloads()->topLevelItem(1)->text(0), QStringLiteral("a.txt"));
+  }
+
+  // A folder row stands for its whole subtree: each file goes to its own folder under the save
+  // directory, once however often it is selected. A link the server refuses is renewed.
+  void downloadSelectedOnAFolderRow() {
+    StartParse("tree");
+    WaitForParseEnd();
+    // Rows: top.txt, 资料, other, then 资料's listing (sub, deep.bin, a.bin), then b.bin.
+    QCOMPARE(Results()->topLevelItem(1)->text(1), QStringLiteral("资料"));
+    QCOMPARE(Results()->topLevelItem(3)->text(1), QStringLiteral("sub"));
+    QTest::mouseClick(Results()->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      Results()->visualItemRect(Results()->topLevelItem(1)).center());
+    QTest::mouseClick(Results()->viewport(), Qt::LeftButton, Qt::ControlModifier,
+                      Results()->visualItemRect(Results()->topLevelItem(3)).center());
+    auto* menu = Find<QMenu>(window_.get(), "菜单");
+    QTimer::singleShot(0, [menu] { menu->findChild<QAction*>("下载所选")->trigger(); });
+    QTest::mousePress(Results()->viewport(), Qt::RightButton, Qt::NoModifier,
+                      Results()->visualItemRect(Results()->topLevelItem(1)).center());
+    QTRY_COMPARE(engine_->created.size(), size_t{2});
+    menu->close();
+    QCOMPARE(Results()->selectedItems().size(), 2);  // the right click kept the selection
+
+    std::string save = SaveDirectory()->text().toStdString();
+    QCOMPARE(sf::GbkToUtf8(engine_->created[0].fileName), std::string("deep.bin"));
+    QCOMPARE(sf::GbkToUtf8(engine_->created[0].saveDir), save + "/资料/sub");
+    QCOMPARE(sf::GbkToUtf8(engine_->created[1].fileName), std::string("a.bin"));
+    QCOMPARE(sf::GbkToUtf8(engine_->created[1].saveDir), save + "/资料");
+    QCOMPARE(QString::fromStdString(engine_->created[1].url), Results()->topLevelItem(5)->text(3));
+    QVERIFY(QDir(QString::fromStdString(save + "/资料/sub")).exists());
+    QCOMPARE(Downloads()->topLevelItemCount(), 2);
+    QCOMPARE(Status(), QStringLiteral("已加入下载：2个文件"));
+
+    // deep.bin's first link was stale: refused, it is asked of the share again, once.
+    using sf::test::Report;
+    engine_->reports[7] = Report{sf::layout::kStateFailed, "deep.bin", 0, 0, 0.0f, 0, 403};
+    QTRY_COMPARE_WITH_TIMEOUT(engine_->created.size(), size_t{3}, 10000);
+    QCOMPARE(sf::GbkToUtf8(engine_->created[2].fileName), std::string("deep.bin"));
+    QCOMPARE(engine_->created[2].saveDir, engine_->created[0].saveDir);
+    QVERIFY(engine_->created[2].url != engine_->created[0].url);
+    QCOMPARE(Downloads()->topLevelItemCount(), 2);  // the same row, under its new link
   }
 
   void anUnfinishedRowStartsIntoItsOwnDirectory() {

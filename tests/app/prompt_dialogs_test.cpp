@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include "app/picture_box.h"
 #include "app/prompt_dialogs.h"
@@ -12,6 +13,7 @@
 #include "gui_test_support.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
+#include "silent_server.h"
 
 using sf::test::Find;
 using sf::test::WhenModal;
@@ -69,10 +71,11 @@ class PromptDialogsTest : public QObject {
     QCOMPARE(dialog.size(), QSize(351, 89));
     dialog.show();
     auto* picture = Find<sf::app::PictureBox>(&dialog, "图片框_验证码");
-    QVERIFY(!picture->pixmap().isNull());
+    QTRY_VERIFY(!picture->pixmap().isNull());
     std::string firstToken = session.vcodeStr();
+    QVERIFY(!firstToken.empty());
     QTest::mouseClick(picture, Qt::LeftButton);  // a click fetches a new captcha
-    QVERIFY(session.vcodeStr() != firstToken);
+    QTRY_VERIFY(session.vcodeStr() != firstToken);
 
     auto* edit = Find<QLineEdit>(&dialog, "编辑框_验证码");
     QTest::keyClicks(edit, "abc");
@@ -113,6 +116,23 @@ class PromptDialogsTest : public QObject {
     QCOMPARE(text, QStringLiteral("自定义错误代码,常量设置不正确"));
     QVERIFY(dialog.isVisible());
     QVERIFY(Find<sf::app::PictureBox>(&dialog, "图片框_验证码")->pixmap().isNull());
+  }
+
+  void aHungCaptchaHostNeitherFreezesTheWindowNorHoldsTheDialog() {
+    sf::test::SilentServer silent;
+    sf::ShareSession session(silent.Url(""));
+    {
+      sf::app::CaptchaDialog dialog(session, -20);
+      dialog.show();
+      QTRY_COMPARE(silent.held(), 1);  // the picture is on its way, and stays so
+      bool handled = false;
+      QTimer::singleShot(0, [&] { handled = true; });
+      QTRY_VERIFY(handled);
+      QVERIFY(dialog.loading());
+      dialog.reject();
+    }
+    QTRY_COMPARE(silent.held(), 0);  // closing gave the fetch up
+    QVERIFY(session.vcodeStr().empty());
   }
 };
 

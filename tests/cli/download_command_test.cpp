@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <sstream>
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
@@ -118,15 +119,6 @@ class ScriptedEngine : public DownloadEngine {
   std::map<int32_t, Script> scripts;
 };
 
-std::string Contents(FILE* f) {
-  std::string out;
-  std::rewind(f);
-  char buf[1024];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  return out;
-}
-
 TEST(DownloadRun, ReportsSavedPathsAndFailures) {
   ScriptedEngine engine;
   engine.scripts[1] = {layout::kStateFinished, 0, u"名 (1).bin"};
@@ -135,9 +127,8 @@ TEST(DownloadRun, ReportsSavedPathsAndFailures) {
   o.dir = "/srv/dl/";
   o.limitKb = 64;
   o.urls = {"http://h/%E5%90%8D.bin", "http://h/b.bin"};
-  Console console;
-  console.out = std::tmpfile();
-  console.err = std::tmpfile();
+  std::ostringstream out, err;
+  Console console{out, err};
   std::atomic<bool> interrupted{false};
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 1);
   EXPECT_EQ(engine.inits, 1);
@@ -146,19 +137,17 @@ TEST(DownloadRun, ReportsSavedPathsAndFailures) {
   EXPECT_EQ(engine.dirs, (std::vector<std::string>{"/srv/dl", "/srv/dl"}));
   EXPECT_EQ(engine.resume, (std::vector<bool>{true, true}));
   EXPECT_EQ(engine.started, (std::vector<int32_t>{1, 2}));
-  EXPECT_EQ(Contents(console.out), "/srv/dl/名 (1).bin\n");
-  EXPECT_NE(Contents(console.err).find("b.bin: HTTP 403 (failure code 403)"), std::string::npos);
-  std::fclose(console.out);
-  std::fclose(console.err);
+  EXPECT_EQ(out.str(), "/srv/dl/名 (1).bin\n");
+  EXPECT_NE(err.str().find("b.bin: HTTP 403 (failure code 403)"), std::string::npos);
 
   // All finished, one of them found whole on disk: status 0, and both paths.
   engine.scripts[3] = {layout::kStateFinished, 0, u"名.bin", 1};
   engine.scripts[4] = {layout::kStateFinished, 0, u"b.bin"};
-  console.out = std::tmpfile();
-  console.err = std::tmpfile();
+  out.str("");
+  err.str("");
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 0);
-  EXPECT_EQ(Contents(console.out), "/srv/dl/名.bin\n/srv/dl/b.bin\n");
-  EXPECT_NE(Contents(console.err).find("名.bin: already complete"), std::string::npos);
+  EXPECT_EQ(out.str(), "/srv/dl/名.bin\n/srv/dl/b.bin\n");
+  EXPECT_NE(err.str().find("名.bin: already complete"), std::string::npos);
 
   // An interrupt pauses every running task, so the next run resumes them.
   engine.scripts[5] = {layout::kStateDownloading, 0, u"c"};
@@ -166,9 +155,7 @@ TEST(DownloadRun, ReportsSavedPathsAndFailures) {
   interrupted = true;
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 130);
   EXPECT_EQ(engine.stopped, (std::vector<int32_t>{5, 6}));
-  EXPECT_NE(Contents(console.err).find("run the same command again"), std::string::npos);
-  std::fclose(console.out);
-  std::fclose(console.err);
+  EXPECT_NE(err.str().find("run the same command again"), std::string::npos);
 }
 
 TEST(DownloadRun, AnOverlongNameFromTheAddressIsShortenedAndTheRunGoesOn) {
@@ -180,11 +167,10 @@ TEST(DownloadRun, AnOverlongNameFromTheAddressIsShortenedAndTheRunGoesOn) {
   std::string stem;
   for (int i = 0; i < 300; ++i) stem += "文";  // more characters than the record holds
   o.urls = {"http://h/" + stem + ".zip", "http://h/b.bin"};
-  Console console;
-  console.out = std::tmpfile();
-  console.err = std::tmpfile();
+  std::ostringstream out, err;
+  Console console{out, err};
   std::atomic<bool> interrupted{false};
-  EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 0) << Contents(console.err);
+  EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 0) << err.str();
   ASSERT_EQ(engine.names.size(), 2u);
   const std::string& name = engine.names[0];
   EXPECT_LT(Utf8ToUtf16(name).size(), 260u);  // the record's field, with its terminator
@@ -192,8 +178,6 @@ TEST(DownloadRun, AnOverlongNameFromTheAddressIsShortenedAndTheRunGoesOn) {
   EXPECT_EQ(name.substr(name.size() - 4), ".zip");
   EXPECT_TRUE(IsValidUtf8(name));
   EXPECT_EQ(engine.names[1], "b.bin");
-  std::fclose(console.out);
-  std::fclose(console.err);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "base/text.h"
+#include "captcha_answer.h"
 #include "lazy_input.h"
 #include "raw_http_server.h"
 #include "share_simulator.h"
@@ -60,16 +61,9 @@ class ResolveCommand : public ::testing::Test {
         << simulator.error();
   }
 
-  Outcome Resolve(std::vector<std::string> args, std::function<std::optional<std::string>()> input = {}) {
+  Outcome Resolve(std::vector<std::string> args,
+                  std::function<std::optional<std::string>()> input = {}) {
     return RunAgainst(simulator.Url(""), std::move(args), std::move(input));
-  }
-
-  // The answer to the captcha picture fetched last.
-  std::optional<std::string> LatestCaptchaAnswer() {
-    std::string token;
-    for (const auto& r : simulator.Requests())
-      if (r.Path() == "/genimage") token = r.Query();
-    return simulator.CaptchaAnswer(token);
   }
 
   sim::ShareSimulator simulator;
@@ -105,10 +99,11 @@ TEST_F(ResolveCommand, JsonCarriesEveryField) {
 TEST_F(ResolveCommand, PasswordFromTheOptionThenFromInput) {
   std::vector<std::string> lines = {"", "  ab12 "};
   size_t next = 0;
-  Outcome r = Resolve({"--password", "wrong", simulator.ShareUrl("locked")}, [&]() -> std::optional<std::string> {
-    if (next >= lines.size()) return std::nullopt;
-    return lines[next++];
-  });
+  Outcome r = Resolve({"--password", "wrong", simulator.ShareUrl("locked")},
+                      [&]() -> std::optional<std::string> {
+                        if (next >= lines.size()) return std::nullopt;
+                        return lines[next++];
+                      });
   EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.err.find("请输入提取密码!\n"), std::string::npos);  // the blank line was refused
   EXPECT_NE(r.out.find("secret.zip"), std::string::npos);
@@ -122,7 +117,7 @@ TEST_F(ResolveCommand, EndOfInputDeclinesThePrompt) {
 }
 
 TEST_F(ResolveCommand, ACaptchaIsSavedAndAnswered) {
-  Outcome r = Resolve({simulator.ShareUrl("cap")}, [&] { return LatestCaptchaAnswer(); });
+  Outcome r = Resolve({simulator.ShareUrl("cap")}, [&] { return LatestCaptchaAnswer(simulator); });
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("解析到第2个文件错误：下载验证码错误"), std::string::npos);
   std::string path = MiddleText(r.err, "验证码图片: ", "\n");

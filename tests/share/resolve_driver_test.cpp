@@ -67,9 +67,9 @@ class RecordingView : public ResolveView {
 };
 
 FileEntry File(const std::string& name, const std::string& size = "10") {
-  return {"1", "250528", Utf8ToGbk(name), size, "0", "/" + name, ""};
+  return {"1", "250528", Utf8ToGbk(name), size, "0", "/" + name, "", ""};
 }
-FileEntry Folder(const std::string& name) { return {"2", "250528", Utf8ToGbk(name), "0", "1", "/" + name, ""}; }
+FileEntry Folder(const std::string& name) { return {"2", "250528", Utf8ToGbk(name), "0", "1", "/" + name, "", ""}; }
 
 struct DriverTest : ::testing::Test {
   ScriptedSession session;

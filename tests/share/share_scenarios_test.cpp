@@ -197,6 +197,11 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
   EXPECT_EQ(names.back(), "f-051.bin");
   EXPECT_EQ(entries[1].dlink, "");
   EXPECT_EQ(entries[3].app_id, "250528");
+  // Each entry knows its folders inside the share, whatever the sharer's own path.
+  std::vector<std::string> folders;
+  for (size_t i = 0; i < 8; ++i) folders.push_back(GbkToUtf8(entries[i].folder_path));
+  EXPECT_EQ(folders, (std::vector<std::string>{"", "", "", "资料 夹", "资料 夹", "资料 夹",
+                                               "资料 夹/sub", "big"}));
   for (const auto& e : entries)
     if (e.isdir == "0") {
       EXPECT_FALSE(e.dlink.empty()) << GbkToUtf8(e.server_filename);

@@ -74,8 +74,11 @@ HttpResponse ShareSimulator::Impl::File(const HttpRequest& req, const std::strin
   if (nit == s.byFsId.end() || nit->second->isDir) return Plain(404, "no such file");
   const Node& n = *nit->second;
   auto dstime = ParseUint(Find(query, "dstime").value_or(""));
-  if (!dstime || Find(query, "sign").value_or("") != FileSign(s.shareid, n.fsId, *dstime))
+  auto serial = ParseUint(Find(query, "sn").value_or(""));
+  if (!dstime || !serial ||
+      Find(query, "sign").value_or("") != FileSign(s.shareid, n.fsId, *dstime, *serial))
     return Plain(403, "the link's signature does not match");
+  if (LinkExpired(*serial)) return Plain(403, "the link has expired");
 
   DownloadQuirks q = fixture->download;
   if (s.download) q = *s.download;

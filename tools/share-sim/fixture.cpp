@@ -95,16 +95,19 @@ class Builder {
     if (j.is_object() && j.contains("tree")) return Tree(j, parent, where, depth);
     OnlyKeys(j, where,
              {"name", "size", "fs_id", "app_id", "mtime", "children", "dir", "captcha", "listError",
-              "loop"});
+              "loop", "rawName", "staleLinks"});
     // "listError" and "loop" only make sense on folders, so they make one.
     bool dir = j.contains("children") || Bool(j, where, "dir") || j.contains("listError") ||
                Bool(j, where, "loop");
-    Node* n = Add(parent, Str(j, where, "name", ""), dir, U64(j, where, "size", 0), where);
+    Node* n = Add(parent, Str(j, where, "name", ""), dir, U64(j, where, "size", 0), where,
+                  Bool(j, where, "rawName"));
     if (j.contains("fs_id")) n->fsId = U64(j, where, "fs_id", 0);
     n->appId = U64(j, where, "app_id", 250528);
     n->mtime = U64(j, where, "mtime", n->mtime);
     n->linkCaptcha = Bool(j, where, "captcha");
     n->loop = Bool(j, where, "loop");
+    n->staleLinks = U64(j, where, "staleLinks", 0);
+    if (dir && n->staleLinks) Fail(where, "\"staleLinks\" is for files");
     if (j.contains("listError")) {
       if (!j["listError"].is_number_integer() || j["listError"].get<int64_t>() == 0)
         Fail(where, "\"listError\" must be a nonzero whole number");
@@ -154,10 +157,13 @@ class Builder {
     level(parent, levels, depth + 1);
   }
 
+  // `rawName`: the name goes out as it is, even "..", or with "/" in it, as a hostile service
+  // would.
   Node* Add(Node* parent, const std::string& name, bool dir, uint64_t size,
-            const std::string& where) {
+            const std::string& where, bool rawName = false) {
     if (++count_ > kMaxNodes) Fail(where, "more than 1000000 items in one share");
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+    if (name.empty() ||
+        (!rawName && (name.find('/') != std::string::npos || name == "." || name == "..")))
       Fail(where, "\"name\" must be a non-empty text without \"/\"");
     auto n = std::make_unique<Node>();
     n->name = name;

@@ -22,6 +22,7 @@ struct Node {
   bool linkCaptcha = false;  // a link request for this file demands a captcha
   int listError = 0;         // nonzero: listing this folder answers this errno
   bool loop = false;         // the listing names the folder itself as a subfolder
+  uint64_t staleLinks = 0;   // this many of the file's first links are given out expired
   std::vector<std::unique_ptr<Node>> children;  // in fixture order
   std::vector<const Node*> sorted;              // children by server_filename, descending
 };

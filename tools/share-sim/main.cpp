@@ -2,14 +2,18 @@
 // with --exit-on-eof, until its standard input closes, so a test harness that dies takes
 // the simulator with it).
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "file_content.h"
 #include "share_simulator.h"
 #include "sim_text.h"
 
@@ -17,7 +21,8 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: share-sim (--fixture FILE | --demo) [--port N] [--log FILE] [--rate BYTES_PER_SEC]\n"
-    "                 [--exit-on-eof]\n"
+    "                 [--file-host URL] [--exit-on-eof]\n"
+    "       share-sim (--fixture FILE | --demo) --write-files DIR\n"
     "\n"
     "Plays a share service on 127.0.0.1 for the shares of a fixture file.\n"
     "  --fixture FILE   the shares to serve (JSON, see tools/share-sim/README.md)\n"
@@ -25,7 +30,9 @@ constexpr const char* kUsage =
     "  --port N         port to listen on (default 0: a free one, printed on start)\n"
     "  --log FILE       append every request to FILE as one JSON object per line\n"
     "  --rate N         throttle every download connection to N bytes per second\n"
+    "  --file-host URL  direct links point at URL (http://HOST:PORT) instead of here\n"
     "  --exit-on-eof    also stop when standard input closes\n"
+    "  --write-files DIR  write every file of every share to DIR/SHAREID/FS_ID and exit\n"
     "Runs until SIGINT or SIGTERM.\n";
 
 volatile std::sig_atomic_t gStop = 0;
@@ -39,10 +46,41 @@ int Usage(const std::string& message) {
   return 2;
 }
 
+// The same bytes the file server streams, laid out for another server (a benchmark's nginx)
+// to serve: DIR/<shareid>/<fs_id>.
+int WriteFiles(const sf::sim::Fixture& fixture, const std::string& dir) {
+  std::vector<char> buf(1 << 20);
+  for (const auto& share : fixture.shares) {
+    std::string folder = dir + "/" + std::to_string(share->shareid);
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+      std::fprintf(stderr, "share-sim: %s: %s\n", folder.c_str(), std::strerror(errno));
+      return 1;
+    }
+    for (const auto& [fsId, node] : share->byFsId) {
+      if (node->isDir) continue;
+      std::string path = folder + "/" + std::to_string(fsId);
+      FILE* f = std::fopen(path.c_str(), "wb");
+      bool ok = f != nullptr;
+      for (uint64_t off = 0; ok && off < node->size;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), node->size - off));
+        sf::sim::FileContent(fsId, off, buf.data(), n);
+        ok = std::fwrite(buf.data(), 1, n, f) == n;
+        off += n;
+      }
+      if (f && std::fclose(f) != 0) ok = false;
+      if (!ok) {
+        std::fprintf(stderr, "share-sim: cannot write %s\n", path.c_str());
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string fixturePath, logPath;
+  std::string fixturePath, logPath, fileHost, writeDir;
   bool demo = false, exitOnEof = false;
   int port = 0;
   uint64_t rate = 0;
@@ -72,6 +110,17 @@ int main(int argc, char** argv) {
       auto n = v ? sf::sim::ParseUint(v) : std::nullopt;
       if (!n) return Usage("--rate needs a number of bytes per second");
       rate = *n;
+    } else if (arg == "--file-host") {
+      const char* v = value();
+      std::string url = v ? v : "";
+      while (!url.empty() && url.back() == '/') url.pop_back();
+      if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
+        return Usage("--file-host needs an http:// or https:// address");
+      fileHost = url;
+    } else if (arg == "--write-files") {
+      const char* v = value();
+      if (!v || !*v) return Usage("--write-files needs a directory");
+      writeDir = v;
     } else if (arg == "--exit-on-eof") {
       exitOnEof = true;
     } else {
@@ -87,12 +136,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "share-sim: %s\n", error.c_str());
     return 1;
   }
+  if (!writeDir.empty()) return WriteFiles(*fixture, writeDir);
   sf::sim::ShareSimulator sim;
   sim.SetKeepRequests(false);  // a long run keeps nothing in memory; --log has them
   if (!logPath.empty() && !sim.SetLogFile(logPath)) {
     std::fprintf(stderr, "share-sim: %s\n", sim.error().c_str());
     return 1;
   }
+  if (!fileHost.empty()) sim.SetFileHost(fileHost);
   if (rate > 0) {
     sf::sim::DownloadQuirks q = fixture->download;
     q.bytesPerSecond = rate;

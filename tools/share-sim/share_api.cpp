@@ -137,16 +137,22 @@ HttpResponse ShareSimulator::Impl::ShareDownload(const HttpRequest& req, const P
   JsonStyle st = Style();
   st.escapeSlash = true;  // links travel as "http:\/\/…"
   uint64_t now = static_cast<uint64_t>(std::time(nullptr));
-  std::string host = Host(req);
+  std::string host;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    host = fileHost;
+  }
+  if (host.empty()) host = "http://" + Host(req);
   std::string out = "{\"errno\":0,\"request_id\":" + std::to_string(NextRequestId()) +
                     ",\"server_time\":" + std::to_string(now) + ",\"list\":[";
   for (size_t i = 0; i < files.size(); ++i) {
     const Node& n = *files[i];
-    std::string link = "http://" + host + "/file/" + std::to_string(s->shareid) + "/" +
-                       std::to_string(n.fsId) + "/" + PercentEncode(n.name) +
-                       "?fid=" + std::to_string(s->uk) + "-250528-" + std::to_string(n.fsId) +
-                       "&dstime=" + std::to_string(now) +
-                       "&rt=sh&sign=" + FileSign(s->shareid, n.fsId, now) +
+    uint64_t serial = NewLink(n);
+    std::string link = host + "/file/" + std::to_string(s->shareid) + "/" + std::to_string(n.fsId) +
+                       "/" + PercentEncode(n.name) + "?fid=" + std::to_string(s->uk) + "-250528-" +
+                       std::to_string(n.fsId) + "&dstime=" + std::to_string(now) +
+                       "&rt=sh&sn=" + std::to_string(serial) +
+                       "&sign=" + FileSign(s->shareid, n.fsId, now, serial) +
                        "&expires=8h&chkv=1&chkbd=0&chkpc=" + "&dp-logid=" + RandomDigits(18) +
                        "&dp-callid=0&r=" + RandomDigits(9);
     out += std::string(i ? "," : "") + "{\"fs_id\":" + std::to_string(n.fsId) +
@@ -180,7 +186,8 @@ HttpResponse ShareSimulator::Impl::GetVcode(const HttpRequest& req, const Pairs&
 }
 
 // A fresh token and the address of its picture, under the member names of the asking endpoint.
-HttpResponse ShareSimulator::Impl::IssueCaptcha(const HttpRequest& req, const char* tokenKey, const char* imageKey) {
+HttpResponse ShareSimulator::Impl::IssueCaptcha(const HttpRequest& req, const char* tokenKey,
+                                                const char* imageKey) {
   uint64_t n = captchasIssued.fetch_add(1);
   bool jpeg =
       fixture->captchaFormat == "jpeg" || (fixture->captchaFormat == "alternate" && n % 2 == 1);

@@ -119,12 +119,41 @@ void ShareSimulator::SetDownloadOverride(std::optional<DownloadQuirks> quirks) {
   impl_->downloadOverride = quirks;
 }
 
-void ShareSimulator::Reset() {
-  impl_->captchas.Clear();
+void ShareSimulator::SetFileHost(const std::string& url) {
   std::lock_guard<std::mutex> lock(impl_->stateMutex);
-  impl_->missingShown.clear();
-  impl_->passedVisitors.clear();
-  impl_->passedOrder.clear();
+  impl_->fileHost = url;
+}
+
+void ShareSimulator::ExpireLinks() {
+  std::lock_guard<std::mutex> lock(impl_->stateMutex);
+  impl_->expiredBelow = impl_->linksGiven + 1;
+}
+
+void ShareSimulator::Reset() {
+  impl_->ResetState();
+}
+
+void ShareSimulator::Impl::ResetState() {
+  captchas.Clear();
+  std::lock_guard<std::mutex> lock(stateMutex);
+  missingShown.clear();
+  passedVisitors.clear();
+  passedOrder.clear();
+  expiredBelow = 1;
+  expiredLinks.clear();
+  linksPerFile.clear();
+}
+
+uint64_t ShareSimulator::Impl::NewLink(const Node& file) {
+  std::lock_guard<std::mutex> lock(stateMutex);
+  uint64_t serial = ++linksGiven;
+  if (linksPerFile[file.fsId]++ < file.staleLinks) expiredLinks.insert(serial);
+  return serial;
+}
+
+bool ShareSimulator::Impl::LinkExpired(uint64_t serial) const {
+  std::lock_guard<std::mutex> lock(stateMutex);
+  return serial < expiredBelow || expiredLinks.count(serial) > 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -161,13 +190,16 @@ HttpResponse ShareSimulator::Impl::Handle(const HttpRequest& req) {
     resp.headers = {"Content-Type: text/plain; charset=utf-8"};
     resp.body = answer ? *answer + "\n" : "unknown token\n";
   } else if (path == "/__sim/reset") {
-    captchas.Clear();
-    std::lock_guard<std::mutex> lock(stateMutex);
-    missingShown.clear();
-    passedVisitors.clear();
-    passedOrder.clear();
+    ResetState();
     resp.headers = {"Content-Type: text/plain; charset=utf-8"};
     resp.body = "reset\n";
+  } else if (path == "/__sim/expire-links") {
+    {
+      std::lock_guard<std::mutex> lock(stateMutex);
+      expiredBelow = linksGiven + 1;
+    }
+    resp.headers = {"Content-Type: text/plain; charset=utf-8"};
+    resp.body = "expired\n";
   } else {
     resp.status = 404;
     resp.headers = {"Content-Type: text/html; charset=utf-8"};
@@ -220,9 +252,10 @@ bool ShareSimulator::Impl::KeyValid(const Share& s, const std::string& key,
          key.substr(17);
 }
 
-std::string ShareSimulator::Impl::FileSign(uint64_t shareid, uint64_t fsId, uint64_t dstime) const {
+std::string ShareSimulator::Impl::FileSign(uint64_t shareid, uint64_t fsId, uint64_t dstime,
+                                           uint64_t serial) const {
   return Mac("file|" + std::to_string(shareid) + "|" + std::to_string(fsId) + "|" +
-             std::to_string(dstime))
+             std::to_string(dstime) + "|" + std::to_string(serial))
       .substr(0, 32);
 }
 

@@ -53,8 +53,15 @@ class ShareSimulator {
   // Replaces the download quirks of the fixture and of every share (rate, range, drops).
   void SetDownloadOverride(std::optional<DownloadQuirks> quirks);
 
-  // Forgets captchas, visitors that passed a captcha, and which "missingOnce" pages were
-  // shown, as if the simulator had just started. Requests stay.
+  // Direct links given out from now on point at `url` ("http://127.0.0.1:PORT", without a "/"
+  // at the end) instead of this service; "" points them back here.
+  void SetFileHost(const std::string& url);
+
+  // Every direct link given out so far has expired: the file server answers it with 403.
+  void ExpireLinks();
+
+  // Forgets captchas, visitors that passed a captcha, which "missingOnce" pages were shown
+  // and which links expired, as if the simulator had just started. Requests stay.
   void Reset();
 
  private:

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "captcha.h"
@@ -35,6 +36,14 @@ struct ShareSimulator::Impl {
   std::unordered_set<std::string> passedVisitors;  // shareid + "|" + SHAREUID
   std::deque<std::string> passedOrder;
   std::optional<DownloadQuirks> downloadOverride;
+  std::string fileHost;                                 // "" : the host the client asked
+  uint64_t linksGiven = 0;                              // every direct link has its number
+  uint64_t expiredBelow = 1;                            // links numbered below have expired
+  std::unordered_set<uint64_t> expiredLinks;            // and these, given out expired
+  std::unordered_map<uint64_t, uint64_t> linksPerFile;  // by fs_id, for "staleLinks"
+
+  // As if just started: captchas, visitors, "missingOnce" pages and expired links forgotten.
+  void ResetState();
 
   HttpResponse Handle(const HttpRequest& req);
   void Record(const HttpRequest& req, int status);
@@ -59,7 +68,11 @@ struct ShareSimulator::Impl {
   std::string Bdstoken(const Share& s) const;
   std::string IssueKey(const Share& s, char kind);  // kind 'v' (verify) or 'l' (like)
   bool KeyValid(const Share& s, const std::string& key, bool verifiedOnly) const;
-  std::string FileSign(uint64_t shareid, uint64_t fsId, uint64_t dstime) const;
+  std::string FileSign(uint64_t shareid, uint64_t fsId, uint64_t dstime, uint64_t serial) const;
+  // The number of a new direct link for `file`, which is given out expired as long as the
+  // file's "staleLinks" say so.
+  uint64_t NewLink(const Node& file);
+  bool LinkExpired(uint64_t serial) const;
   std::string Host(const HttpRequest& req) const;
   JsonStyle Style() const;
   HttpResponse Json(std::string body, std::vector<std::string> cookies = {});

@@ -1,0 +1,215 @@
+#include "cli/queue_console.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <map>
+#include <ostream>
+#include <thread>
+
+#include "base/encoding.h"
+#include "base/text.h"
+#include "cli/terminal_io.h"
+#include "download/download_list.h"
+#include "download/download_queue.h"
+#include "download/engine_api.h"
+
+namespace sf::cli {
+namespace {
+
+constexpr int kMaxJobs = 64;
+// The next file starts only when a poll sees the last one end: at 100 ms, 200 small files on
+// five slots would wait two seconds in all. Queries are cheap; the display redraws less often.
+constexpr auto kPollEvery = std::chrono::milliseconds(20);
+constexpr auto kDrawEvery = std::chrono::milliseconds(250);
+
+std::atomic<bool> gInterrupted{false};
+
+void OnSignal(int) {
+  gInterrupted = true;
+}
+
+std::string Size(int64_t bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 4) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+  return buf;
+}
+
+// One line per running file. Names may come from a share service: shown escaped.
+std::string Line(const DownloadItem& item) {
+  std::string line = EscapeForTerminal(GbkToUtf8(item.Name())) + "  ";
+  switch (item.status) {
+    case DownloadStatus::kRequesting:
+      return line + "requesting...";
+    case DownloadStatus::kPaused:
+      return line + "paused";
+    case DownloadStatus::kQueued:
+      return line + "waiting";
+    default:
+      break;
+  }
+  int64_t size = item.KnownSize();
+  char pct[16];
+  std::snprintf(pct, sizeof pct, "%5.1f%%", static_cast<double>(item.progress) * 100.0);
+  line += Size(item.done) + " / " + (size >= 0 ? Size(size) : std::string("?")) + "  " + pct +
+          "  " + Size(item.speed) + "/s";
+  if (item.etaSeconds >= 0) line += "  " + DurationText(item.etaSeconds) + " left";
+  return line;
+}
+
+// "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left"
+std::string TotalLine(const DownloadTotals& t) {
+  return std::to_string(t.filesDone) + "/" + std::to_string(t.files) + " files, " +
+         Size(t.bytesDone) + " of " + (t.allSizesKnown ? Size(t.bytesTotal) : std::string("?")) +
+         ", " + Size(t.speed) + "/s, " +
+         (t.etaSeconds >= 0 ? DurationText(t.etaSeconds) : std::string("--:--")) + " left";
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The live display: redrawn in place on the error stream, below whatever was printed before.
+class LiveDisplay {
+ public:
+  explicit LiveDisplay(std::ostream& err) : err_(err) {}
+  // Moves back to where the display began and clears it, so other lines can be printed there.
+  void Erase() {
+    if (drawn_ > 0) err_ << "\x1b[" << drawn_ << "A\r\x1b[J" << std::flush;
+    drawn_ = 0;
+  }
+  // In one write, so the display never shows half drawn.
+  void Draw(const DownloadQueue& queue) {
+    std::string text;
+    if (drawn_ > 0) text = "\x1b[" + std::to_string(drawn_) + "A\r\x1b[J";
+    drawn_ = 0;
+    for (const DownloadItem& item : queue.Items()) {
+      if (item.Ended() || item.status == DownloadStatus::kQueued) continue;
+      text += "\x1b[2K" + Line(item) + "\n";
+      ++drawn_;
+    }
+    text += "\x1b[2K" + TotalLine(queue.Totals()) + "\n";
+    ++drawn_;
+    err_ << text << std::flush;
+  }
+
+ private:
+  std::ostream& err_;
+  size_t drawn_ = 0;
+};
+
+std::optional<int64_t> WholeNumber(std::string_view text) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != text.npos)
+    return std::nullopt;
+  return ReadInteger(text);
+}
+
+}  // namespace
+
+std::optional<int> ParseJobs(std::string_view text, std::string& error) {
+  std::optional<int64_t> n = WholeNumber(text);
+  if (!n || *n < 1 || *n > kMaxJobs) {
+    error = "--jobs takes how many downloads run at once, 1 to " + std::to_string(kMaxJobs);
+    return std::nullopt;
+  }
+  return static_cast<int>(*n);
+}
+
+std::optional<int32_t> ParseLimitKb(std::string_view text, std::string& error) {
+  std::optional<int64_t> n = WholeNumber(text);
+  if (!n || *n > INT32_MAX) {
+    error = "--limit takes kilobytes per second, a whole number (0: no limit)";
+    return std::nullopt;
+  }
+  return static_cast<int32_t>(*n);
+}
+
+int RunQueue(DownloadQueue& queue, const Console& console, const std::atomic<bool>& interrupted,
+             const QueueStep& step) {
+  LiveDisplay live(console.err);
+  auto clear = [&] {
+    if (console.live) live.Erase();
+  };
+  auto lastPlain = std::chrono::steady_clock::now();
+  auto lastDraw = lastPlain - kDrawEvery;
+  std::map<int, int32_t> startedOver;  // as last reported, per item
+  while (true) {
+    std::vector<int> ended = queue.Poll(NowMs());
+    for (const DownloadItem& item : queue.Items()) {
+      int32_t& seen = startedOver[item.id];
+      if (item.startedOver > seen) {
+        clear();
+        console.err << "sharefetch-cli: " << EscapeForTerminal(GbkToUtf8(item.Name()))
+                    << ": cannot continue the partial download; starting over from the "
+                       "beginning\n";
+      }
+      seen = std::max(seen, item.startedOver);
+    }
+    std::optional<int> status = step(ended, clear);
+    auto now = std::chrono::steady_clock::now();
+    if (console.live) {
+      if (status || now - lastDraw >= kDrawEvery) {
+        live.Draw(queue);
+        lastDraw = now;
+      }
+    } else if (!status && now - lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
+      lastPlain = now;
+      for (const DownloadItem& item : queue.Items())
+        if (!item.Ended() && item.status != DownloadStatus::kQueued)
+          console.err << Line(item) << "\n";
+      console.err << TotalLine(queue.Totals()) << "\n";
+    }
+    console.err << std::flush;
+    if (status) return *status;
+    if (interrupted) break;
+    std::this_thread::sleep_for(kPollEvery);
+  }
+
+  // Paused rather than dropped: each task closes its connections and records what is on disk,
+  // so the same command resumes. The engine says so by reporting the paused state.
+  std::vector<int> ids;
+  for (const DownloadItem& item : queue.Items()) ids.push_back(item.id);
+  queue.Pause(ids);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < until) {
+    queue.Poll(NowMs());
+    bool settled = true;
+    for (const DownloadItem& item : queue.Items())
+      if (item.handle != 0 && !item.Ended() && item.engineState != layout::kStatePaused)
+        settled = false;
+    if (settled) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (console.live) live.Draw(queue);
+  console.err << "sharefetch-cli: paused; run the same command again to resume\n" << std::flush;
+  return 130;
+}
+
+void InterruptOnSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  // A file-size limit fails the download with EFBIG instead of killing the program.
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+const std::atomic<bool>& InterruptedFlag() {
+  return gInterrupted;
+}
+
+}  // namespace sf::cli

@@ -1,0 +1,51 @@
+// A download queue run from the terminal, for `download` and `get` alike: polled every 20 ms,
+// shown on a terminal as a live display of the running files and a total line with the time
+// left (redrawn in place on the error stream), otherwise as a plain line per running file every
+// few seconds. An interruption pauses every download, so running the command again resumes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sf {
+
+class DownloadQueue;
+
+namespace cli {
+
+struct Console {
+  std::ostream& out;  // saved paths
+  std::ostream& err;  // progress and failures
+  bool live = false;  // redraw a live display instead of printing plain lines
+  int plainEverySeconds = 5;
+};
+
+// The values of --jobs (1 to 64) and --limit (KB per second, 0: no limit); nothing, with
+// `error` saying why, for anything else.
+std::optional<int> ParseJobs(std::string_view text, std::string& error);
+std::optional<int32_t> ParseLimitKb(std::string_view text, std::string& error);
+
+// What the command does with each poll: it gets the ids of the items that ended since the
+// last one and a call that takes the live display off the screen, which it makes before it
+// prints anything. It gives the exit status once it is done, nothing while it goes on.
+using QueueStep = std::function<std::optional<int>(const std::vector<int>& ended,
+                                                   const std::function<void()>& clearDisplay)>;
+
+// Runs `queue` until `step` gives the exit status, or until `interrupted` turns true: then every
+// download is paused, its bytes kept for the next run, and the status is 130.
+int RunQueue(DownloadQueue& queue, const Console& console, const std::atomic<bool>& interrupted,
+             const QueueStep& step);
+
+// SIGINT and SIGTERM raise InterruptedFlag(); a closed pipe and a file-size limit fail the
+// write or the download instead of ending the program.
+void InterruptOnSignals();
+const std::atomic<bool>& InterruptedFlag();
+
+}  // namespace cli
+}  // namespace sf

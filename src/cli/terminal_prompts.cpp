@@ -1,0 +1,54 @@
+#include "cli/terminal_prompts.h"
+
+#include <ostream>
+
+#include "base/encoding.h"
+#include "base/text.h"
+
+namespace sf::cli {
+
+std::string Shown(const std::string& gbk) {
+  return EscapeForTerminal(GbkToUtf8(gbk));
+}
+
+std::string TerminalPrompts::AskPassword() {
+  if (firstPassword_) {
+    std::string given = TrimSpaces(*firstPassword_);
+    firstPassword_.reset();
+    if (!given.empty()) return given;
+  }
+  return Ask("请输入提取密码: ", "请输入提取密码!");
+}
+
+std::string TerminalPrompts::AskCaptcha(ShareSession& session, int reason) {
+  std::string image;
+  int code = session.FetchCaptcha(image, reason);
+  if (code != 0) {
+    io_.err << "验证码获取失败: " << Shown(session.ErrorMessage(code)) << "\n";
+  } else if (image.empty()) {
+    io_.err << "验证码获取失败\n";
+  } else if (std::string path = SaveCaptchaPicture(io_, image); !path.empty()) {
+    io_.err << "验证码图片: " << path << "\n";
+  }
+  return Ask("请输入验证码: ", "请输入验证码!");
+}
+
+std::string TerminalPrompts::Ask(const char* prompt, const char* emptyMessage) {
+  return AskLine(io_, prompt, emptyMessage).value_or(std::string());
+}
+
+TerminalView::TerminalView(Streams io) : io_(io), title_(Utf8ToGbk("文件名")) {}
+
+void TerminalView::ShowStatus(const std::string& text) {
+  io_.err << Shown(text) << "\n" << std::flush;
+}
+
+void TerminalView::PrintTable() const {
+  if (rows_.empty()) return;
+  io_.out << "编号\t" << Shown(title_) << "\t文件大小\t下载地址\n";
+  for (const auto& row : rows_)
+    io_.out << Shown(row[0]) << '\t' << Shown(row[1]) << '\t' << Shown(row[2]) << '\t'
+            << Shown(row[3]) << '\n';
+}
+
+}  // namespace sf::cli

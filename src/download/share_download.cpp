@@ -1,0 +1,126 @@
+#include "download/share_download.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/encoding.h"
+
+namespace sf {
+
+bool LinkRefused(int32_t failureCode, bool sawBytes) {
+  switch (failureCode) {
+    case 403:
+    case 404:
+    case 410:
+      return true;
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+    case ENETUNREACH:
+    case ETIMEDOUT:
+      return !sawBytes;
+    default:
+      return false;
+  }
+}
+
+std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
+                                       const std::vector<size_t>& chosen,
+                                       const std::string& directory, const DiskLook& look) {
+  PlanOptions options;
+  options.directory = directory;
+  long nameMax = ::pathconf(directory.c_str(), _PC_NAME_MAX);
+  if (nameMax > 0) options.nameMax = static_cast<size_t>(nameMax);
+  std::vector<size_t> added;
+  for (PlannedFile& planned : PlanShare(entries, chosen, options, look)) {
+    size_t index = files_.size();
+    added.push_back(index);
+    ShareFile& f = files_.emplace_back();
+    f.entry = entries[planned.entry];
+    f.plan = std::move(planned);
+    f.directory = f.plan.folder.empty() ? directory : directory + "/" + f.plan.folder;
+    if (f.plan.step == PlanStep::kRefuse) {
+      f.problem = f.plan.problem;
+      End(f, index, ShareFileStatus::kFailed);
+      continue;
+    }
+    if (f.plan.step == PlanStep::kSkip) {
+      f.savedName = f.plan.name;
+      End(f, index, ShareFileStatus::kSkipped);
+      continue;
+    }
+    f.problem = MakeFolders(directory, f.plan.folder);
+    if (f.problem.empty() && f.entry.dlink.empty()) f.problem = "the share gave no link for it";
+    if (!f.problem.empty()) {
+      End(f, index, ShareFileStatus::kFailed);
+      continue;
+    }
+    f.item = queue_.Add(
+        {Utf8ToGbk(f.plan.name), f.entry.dlink, Utf8ToGbk(f.directory), "", "", f.plan.size});
+  }
+  return added;
+}
+
+std::vector<size_t> ShareDownload::Update() {
+  std::vector<size_t> renew;
+  for (size_t i = 0; i < files_.size(); ++i) {
+    ShareFile& f = files_[i];
+    if (f.status != ShareFileStatus::kQueued) continue;
+    const DownloadItem* item = queue_.Find(f.item);
+    if (item == nullptr) {
+      End(f, i, ShareFileStatus::kGone);
+      continue;
+    }
+    if (item->status == DownloadStatus::kDownloading) f.sawBytes = true;
+    if (item->status == DownloadStatus::kFinished) {
+      f.savedName = GbkToUtf8(item->Name());
+      End(f, i, item->alreadyComplete ? ShareFileStatus::kSkipped : ShareFileStatus::kDone);
+    } else if (item->status == DownloadStatus::kFailed) {
+      f.failureCode = item->failureCode;
+      if (!f.renewed && LinkRefused(item->failureCode, f.sawBytes)) {
+        f.status = ShareFileStatus::kRenewing;
+        renew.push_back(i);
+      } else {
+        End(f, i, ShareFileStatus::kFailed);
+      }
+    }
+  }
+  return renew;
+}
+
+void ShareDownload::Renew(size_t file, const std::string& link, const std::string& why) {
+  if (file >= files_.size() || files_[file].status != ShareFileStatus::kRenewing) return;
+  ShareFile& f = files_[file];
+  f.renewed = true;
+  if (link.empty()) {
+    f.problem = why.empty() ? "the share gave no fresh link" : why;
+    return End(f, file, ShareFileStatus::kFailed);
+  }
+  f.entry.dlink = link;
+  f.sawBytes = false;
+  f.failureCode = 0;
+  f.status = ShareFileStatus::kQueued;
+  if (!queue_.Relink(f.item, link)) End(f, file, ShareFileStatus::kGone);
+}
+
+bool ShareDownload::Ended() const {
+  for (const ShareFile& f : files_)
+    if (!f.Ended()) return false;
+  return true;
+}
+
+std::vector<size_t> ShareDownload::TakeEnded() {
+  std::vector<size_t> out;
+  out.swap(ended_);
+  return out;
+}
+
+void ShareDownload::End(ShareFile& file, size_t index, ShareFileStatus status) {
+  file.status = status;
+  ended_.push_back(index);
+}
+
+}  // namespace sf

@@ -1,0 +1,81 @@
+// A whole share, or the files a user picked of it, onto disk through the download queue: each
+// file planned into the share's own folder tree, what is already whole skipped, the rest queued
+// with its size, and a file whose link the server refused handed back once for a fresh link,
+// with which it goes on from its bytes on disk. The terminal program and the window both drive
+// it; it never touches the network itself, so the window can renew links on a worker.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "download/download_queue.h"
+#include "download/share_plan.h"
+#include "share/share_session.h"
+
+namespace sf {
+
+enum class ShareFileStatus {
+  kQueued,    // in the queue, not ended yet
+  kRenewing,  // its link was refused; it waits for a fresh one
+  kDone,
+  kSkipped,  // it was whole on disk already
+  kFailed,   // `failureCode` or `problem` says why
+  kGone,     // its item left the queue before it ended here: the user took it out
+};
+
+struct ShareFile {
+  FileEntry entry;        // as resolved (GBK); its link is the one in use
+  PlannedFile plan;       // where it goes
+  std::string directory;  // absolute, UTF-8: the directory plus the planned folder
+  int item = 0;           // the queue's item; 0 when none was queued
+  ShareFileStatus status = ShareFileStatus::kQueued;
+  int32_t failureCode = 0;  // the engine's, when it failed downloading
+  std::string problem;      // UTF-8, when it failed before or between downloads
+  std::string savedName;    // UTF-8, when done or skipped
+  bool sawBytes = false;    // the server answered this file's download at least once
+  bool renewed = false;     // a fresh link was asked for it already
+
+  std::string SavedPath() const { return directory + "/" + savedName; }
+  bool Ended() const {
+    return status != ShareFileStatus::kQueued && status != ShareFileStatus::kRenewing;
+  }
+};
+
+// True when the server refused the link itself: HTTP 403, 404 or 410, or no connection before
+// any byte arrived. A fresh link may help; the bytes on disk stay good.
+bool LinkRefused(int32_t failureCode, bool sawBytes);
+
+class ShareDownload {
+ public:
+  explicit ShareDownload(DownloadQueue& queue) : queue_(queue) {}
+  ShareDownload(const ShareDownload&) = delete;
+  ShareDownload& operator=(const ShareDownload&) = delete;
+
+  // Plans the entries at `chosen` into `directory` (absolute, UTF-8) and queues what is left to
+  // do; files that cannot be saved fail at once, files whole on disk are skipped. Gives the
+  // positions of the new files in Files().
+  std::vector<size_t> Add(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+                          const std::string& directory, const DiskLook& look = LookOnDisk);
+
+  // Reads the queue's items: files whose item ended take its outcome. Gives the files whose link
+  // the server refused and that had no fresh link yet: each wants one through Renew.
+  std::vector<size_t> Update();
+
+  // The fresh link (GBK) of `file`, from the share: the file is queued again and goes on from
+  // its bytes on disk. Without a link, `why` (UTF-8) says why and the file fails.
+  void Renew(size_t file, const std::string& link, const std::string& why = {});
+
+  const std::vector<ShareFile>& Files() const { return files_; }
+  bool Ended() const;
+  // The files that ended since the last call, in the order they ended.
+  std::vector<size_t> TakeEnded();
+
+ private:
+  void End(ShareFile& file, size_t index, ShareFileStatus status);
+
+  DownloadQueue& queue_;
+  std::vector<ShareFile> files_;
+  std::vector<size_t> ended_;
+};
+
+}  // namespace sf

@@ -1,0 +1,248 @@
+// `sharefetch-cli get` against the local share service with the real engine: a folder tree onto
+// disk and a rerun that skips it, a protected share and a captcha, expired links, hostile names,
+// globs, and a run interrupted while its link had to be renewed.
+#include "cli/get_command.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "base/text.h"
+#include "captcha_answer.h"
+#include "download/download_engine.h"
+#include "engine/control_file.h"
+#include "file_content.h"
+#include "lazy_input.h"
+#include "share_simulator.h"
+
+namespace sf::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kFixture = R"({"shares": [
+  {"id": "tree", "items": [{"name": "top.txt", "size": 1000, "fs_id": 5001},
+    {"name": "资料", "children": [{"name": "a.bin", "size": 3000000, "fs_id": 5002},
+      {"name": "sub", "children": [{"name": "deep.bin", "size": 70000, "fs_id": 5003}]},
+      {"name": "skip.tmp", "size": 10, "fs_id": 5004}]},
+    {"name": "empty", "dir": true}]},
+  {"id": "locked", "password": "ab12", "items": [{"name": "d", "children": [
+    {"name": "secret.zip", "size": 5000, "fs_id": 5101}]}]},
+  {"id": "cap", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 100, "fs_id": 5201},
+    {"name": "2.bin", "size": 200, "fs_id": 5202}]},
+  {"id": "stale", "items": [{"name": "old.bin", "size": 400000, "fs_id": 5301, "staleLinks": 1},
+    {"name": "twice.bin", "size": 1000, "fs_id": 5302, "staleLinks": 2}]},
+  {"id": "hostile", "items": [
+    {"name": "..", "rawName": true, "children": [
+      {"name": "../../escape.txt", "rawName": true, "size": 10, "fs_id": 5401},
+      {"name": "bell\u0007\u001b[31m.txt", "size": 5, "fs_id": 5402}]},
+    {"name": ".", "rawName": true, "size": 3, "fs_id": 5403},
+    {"name": "a/b", "rawName": true, "size": 4, "fs_id": 5404}]},
+  {"id": "big", "items": [{"name": "big.bin", "size": 6291456, "fs_id": 5501, "staleLinks": 1}]}
+]})";
+
+struct Outcome {
+  int code;
+  std::string out, err;
+};
+
+DownloadEngine* Engine(std::string& error) {
+  static EngineLoad load = LoadEngineLibrary(SF_ENGINE_PATH);
+  error = load.error;
+  return load.engine.get();
+}
+
+std::string Digest(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return sim::Sha256Hex(s.str());
+}
+
+class GetCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(simulator.StartFromText(kFixture)) << simulator.error();
+    root = fs::temp_directory_path() /
+           ("sf-get-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root);
+    dir = root / "dir";
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  Outcome Get(std::vector<std::string> args,
+              std::function<std::optional<std::string>()> input = {}) {
+    if (!input) input = [] { return std::nullopt; };
+    LazyInput buffer(input);
+    std::istream in(&buffer);
+    std::ostringstream out, err;
+    std::atomic<bool> interrupted{false};
+    args.insert(args.begin(), {"--host", simulator.Url(""), "--dir", dir.string()});
+    int code = RunGet(args, {in, out, err}, Engine, false, interrupted);
+    return {code, out.str(), err.str()};
+  }
+
+  // Every file of `share` on disk as the share has it, each where the fixture put it.
+  void ExpectTheShareOnDisk(const std::string& share) {
+    const sim::Share& s = *simulator.fixture()->byId.at(share);
+    for (const auto& [fsId, node] : s.byFsId) {
+      if (node->isDir) continue;
+      fs::path path = dir / node->path.substr(1);
+      EXPECT_EQ(Digest(path), sim::FileSha256Hex(fsId, node->size)) << path;
+    }
+  }
+
+  size_t Count(const std::string& path, const std::string& needle = "") {
+    size_t n = 0;
+    for (const auto& r : simulator.Requests())
+      if (r.Path().rfind(path, 0) == 0 &&
+          (needle.empty() || r.body.find(needle) != std::string::npos))
+        ++n;
+    return n;
+  }
+
+  sim::ShareSimulator simulator;
+  fs::path root, dir;
+};
+
+TEST_F(GetCommand, AFolderTreeLandsInItsFoldersAndARerunSkipsEverything) {
+  Outcome r = Get({simulator.ShareUrl("tree")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectTheShareOnDisk("tree");
+  std::vector<std::string> saved = SplitText(r.out, "\n");
+  saved.pop_back();
+  std::sort(saved.begin(), saved.end());
+  EXPECT_EQ(saved, (std::vector<std::string>{
+                       (dir / "top.txt").string(), (dir / "资料/a.bin").string(),
+                       (dir / "资料/skip.tmp").string(), (dir / "资料/sub/deep.bin").string()}));
+  EXPECT_NE(r.err.find("解析结果：成功\n"), std::string::npos);
+  EXPECT_NE(r.err.find("4 files: 4 done, 0 skipped, 0 failed"), std::string::npos);
+
+  simulator.ClearRequests();
+  r = Get({"--json", simulator.ShareUrl("tree")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["result"], 0);
+  ASSERT_EQ(doc["files"].size(), 4u);
+  for (const auto& f : doc["files"]) EXPECT_EQ(f["status"], "skipped") << f.dump();
+  EXPECT_EQ(doc["files"][3]["share_path"], "资料/a.bin");
+  EXPECT_EQ(doc["files"][3]["saved_path"], (dir / "资料/a.bin").string());
+  EXPECT_EQ(doc["files"][3]["size"], 3000000);
+  EXPECT_EQ(Count("/file/"), 0u);
+}
+
+TEST_F(GetCommand, GlobsPickFilesAndADryRunDownloadsNothing) {
+  Outcome r = Get(
+      {"--dry-run", "--include", "资料/**", "--exclude", "**/*.tmp", simulator.ShareUrl("tree")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "70000\t资料/sub/deep.bin\n3000000\t资料/a.bin\n");
+  EXPECT_EQ(Count("/file/"), 0u);
+  EXPECT_FALSE(fs::exists(dir));
+
+  r = Get({"--include", "*.txt", simulator.ShareUrl("tree")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, (dir / "top.txt").string() + "\n");
+  EXPECT_FALSE(fs::exists(dir / "资料"));
+}
+
+TEST_F(GetCommand, APasswordAndACaptchaAreAskedAsResolveAsksThem) {
+  Outcome r = Get({"--password", "ab12", simulator.ShareUrl("locked")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectTheShareOnDisk("locked");
+
+  r = Get({simulator.ShareUrl("cap")}, [&] { return LatestCaptchaAnswer(simulator); });
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("解析到第2个文件错误："), std::string::npos);
+  EXPECT_NE(r.err.find("请输入验证码: "), std::string::npos);
+  ExpectTheShareOnDisk("cap");
+}
+
+TEST_F(GetCommand, AnExpiredLinkIsRenewedOnceAndOnlyOnce) {
+  Outcome r = Get({simulator.ShareUrl("stale")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(Digest(dir / "old.bin"), sim::FileSha256Hex(5301, 400000));
+  EXPECT_NE(r.err.find("old.bin: HTTP 403; asking the share for a fresh link"), std::string::npos);
+  EXPECT_NE(r.err.find("twice.bin: HTTP 403, with a fresh link too"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "twice.bin"));
+  EXPECT_EQ(Count("/api/sharedownload", "%5B5301%5D"), 2u);
+  EXPECT_EQ(Count("/api/sharedownload", "%5B5302%5D"), 2u);
+}
+
+TEST_F(GetCommand, HostileNamesStayInsideTheDirectory) {
+  Outcome r = Get({simulator.ShareUrl("hostile")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  std::vector<std::string> found;
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    found.push_back(fs::relative(e.path(), root).string());
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found,
+            (std::vector<std::string>{"dir", "dir/_", "dir/_ (1)", "dir/_ (1)/.._.._escape.txt",
+                                      "dir/_ (1)/bell__[31m.txt", "dir/a_b"}));
+  EXPECT_EQ(Digest(dir / "_ (1)/.._.._escape.txt"), sim::FileSha256Hex(5401, 10));
+  EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+// The first run, a process of its own, renews its stale link and is stopped with Ctrl-C once
+// bytes are on disk. The next run's link is stale again: it is renewed, and the download goes
+// on from the bytes the first run left.
+TEST_F(GetCommand, AnInterruptedRunResumesUnderARenewedLink) {
+  fs::create_directories(dir);
+  pid_t child = ::fork();
+  if (child == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    ::execl(SF_CLI_PATH, SF_CLI_PATH, "get", "--limit", "512", "--host", simulator.Url("").c_str(),
+            "--dir", dir.c_str(), simulator.ShareUrl("big").c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(child, 0);
+  bool progressed = false;
+  for (int i = 0; i < 400 && !progressed; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto text = engine::ReadSmallFile((dir / "big.bin.sfctl").string());
+    auto data = text ? engine::ParseControl(*text) : std::nullopt;
+    progressed = data && data->done.Total() >= (256 << 10);
+  }
+  ::kill(child, SIGINT);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(progressed);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  ASSERT_FALSE(fs::exists(dir / "big.bin"));
+  EXPECT_EQ(Count("/api/sharedownload"), 2u);
+
+  simulator.Reset();  // the first link the share gives is stale again
+  simulator.ClearRequests();
+  Outcome r = Get({simulator.ShareUrl("big")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Digest(dir / "big.bin"), sim::FileSha256Hex(5501, 6291456));
+  EXPECT_EQ(Count("/api/sharedownload"), 2u);
+  size_t refused = 0, resumed = 0;
+  for (const auto& r : simulator.Requests()) {
+    if (r.Path().rfind("/file/", 0) != 0) continue;
+    if (r.status == 403) {
+      ++refused;
+      continue;
+    }
+    ++resumed;
+    EXPECT_EQ(r.status, 206) << r.target;
+    EXPECT_NE(r.Header("Range").rfind("bytes=0-", 0), 0u) << "started over: " << r.Header("Range");
+  }
+  EXPECT_GE(refused, 1u);
+  EXPECT_GE(resumed, 1u);
+}
+
+}  // namespace
+}  // namespace sf::cli
