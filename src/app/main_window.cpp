@@ -46,6 +46,7 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   resolve_->SetShareTarget({[this] { return downloads_->queue(); },
                             [this] { return downloads_->SaveDirectory(); },
                             [this] { downloads_->QueueChanged(); }});
+  resolve_->SetRemoteTarget({[this] { return state_.remote; }, [this] { ShowRemoteSettings(); }});
   unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
     DownloadRequest request;
     request.name = row.fileName;

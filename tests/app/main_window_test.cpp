@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -228,7 +229,8 @@ class MainWindowTest : public QObject {
     auto* menu = Find<QMenu>(window_.get(), "菜单");
     QStringList items;
     for (QAction* a : menu->actions()) items << a->text();
-    QCOMPARE(items, QStringList({"复制链接", "开始下载", "下载所选", "全部下载"}));
+    QCOMPARE(items,
+             QStringList({"复制链接", "开始下载", "下载所选", "全部下载", "发送到远程下载器"}));
   }
 
   void controlsKeepTheirStateAcrossTabs() {
@@ -437,6 +439,47 @@ class MainWindowTest : public QObject {
     QCOMPARE(engine_->created[2].saveDir, engine_->created[0].saveDir);
     QVERIFY(engine_->created[2].url != engine_->created[0].url);
     QCOMPARE(Downloads()->topLevelItemCount(), 2);  // the same row, under its new link
+  }
+
+  // 发送到远程下载器 takes the selection as 下载所选 does, a folder row for its subtree, and
+  // hands it to a real aria2 on a worker; without an address it asks for one first, and what
+  // could not be handed over is listed with the cause.
+  void sendToRemoteOnAFolderRow() {
+    StartParse("tree");
+    WaitForParseEnd();
+    QCOMPARE(Results()->topLevelItem(2)->text(1), QStringLiteral("other"));
+    Results()->clearSelection();
+    Results()->topLevelItem(0)->setSelected(true);
+    Results()->topLevelItem(2)->setSelected(true);
+    auto* send = Find<QAction>(window_.get(), "发送到远程下载器");
+    send->trigger();
+    auto* dialog = Find<sf::app::RemoteDialog>(window_.get(), "远程下载器设置");
+    QVERIFY(dialog != nullptr);
+    QTRY_VERIFY(dialog->isVisible());
+    dialog->reject();
+
+    QString dir = programDir_->filePath(QStringLiteral("aria2"));
+    QVERIFY(QDir().mkpath(dir));
+    auto aria2 = std::make_unique<sf::test::Aria2Daemon>(dir.toStdString(), "s3cret");
+    QVERIFY2(aria2->running(), aria2->error().c_str());
+    state_->remote = {aria2->Endpoint(), "s3cret"};
+    send->trigger();
+    QVERIFY(window_->resolveTab()->sending());
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("已发送到远程下载器：2个文件"), 20000);
+    auto whole = [&](const QString& relative, qint64 size) {
+      QFileInfo file(dir + "/" + relative);
+      return file.exists() && file.size() == size && !QFile::exists(file.filePath() + ".aria2");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(whole("top.txt", 1) && whole("other/b.bin", 4), 30000);
+
+    aria2.reset();
+    send->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(Find<QMessageBox>(window_.get(), "发送结果") != nullptr, 20000);
+    auto* box = Find<QMessageBox>(window_.get(), "发送结果");
+    QCOMPARE(box->text(), QStringLiteral("以下文件没有交给远程下载器：\n\ntop.txt\nother/b.bin\n\n"
+                                         "原因：无法连接远程下载器"));
+    QCOMPARE(Status(), QStringLiteral("发送到远程下载器：0个已发送，2个未发送"));
+    box->accept();
   }
 
   void anUnfinishedRowStartsIntoItsOwnDirectory() {
