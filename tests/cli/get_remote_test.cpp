@@ -17,6 +17,7 @@
 #include "cli/get_command.h"
 #include "cli/terminal_io.h"
 #include "file_content.h"
+#include "file_digest.h"
 #include "lazy_input.h"
 #include "net/json_rpc.h"
 #include "share_simulator.h"
@@ -51,13 +52,6 @@ struct Outcome {
 DownloadEngine* NoEngine(std::string& error) {
   error = "no engine: nothing may be downloaded here";
   return nullptr;
-}
-
-std::string Digest(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return sim::Sha256Hex(s.str());
 }
 
 class GetRemote : public ::testing::Test {
