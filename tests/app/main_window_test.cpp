@@ -728,17 +728,12 @@ class MainWindowTest : public QObject {
     const QString file = QString::fromStdString(state_->settings.beside);
     QCOMPARE(QFile::permissions(file) & ~(QFile::ReadUser | QFile::WriteUser),
              QFile::ReadOwner | QFile::WriteOwner);
+    // The next run, after a close with nothing to download, has them again.
     window_->close();
-    QCOMPARE(sf::app::LoadRemoteSettings(state_->settings.beside),
-             (sf::app::RemoteSettings{aria2.Endpoint(), "s3cret"}));
     window_.reset();
     state_->remote = {};
     Open();
-    Find<QAction>(window_.get(), "远程下载器设置")->trigger();
-    dialog = Find<sf::app::RemoteDialog>(window_.get(), "远程下载器设置");
-    QCOMPARE(dialog->address()->text(), QString::fromStdString(aria2.Endpoint()));
-    QCOMPARE(dialog->secret()->text(), QStringLiteral("s3cret"));
-    dialog->reject();
+    QCOMPARE(state_->remote, (sf::app::RemoteSettings{aria2.Endpoint(), "s3cret"}));
   }
 
   void withoutTheEngineTheWindowSaysSoAndStillResolves() {
