@@ -13,7 +13,8 @@ _sharefetch_cli() {
     quick) options="--host --password --help" ;;
     download) options="--dir --limit --jobs --name" ;;
     get)
-      options="--host --password --dir --limit --jobs --include --exclude --dry-run --json --help"
+      options="--host --password --dir --limit --jobs --include --exclude --dry-run --json
+        --rpc --rpc-secret --export --help"
       ;;
     *) return ;;
   esac
@@ -23,7 +24,13 @@ _sharefetch_cli() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    --host | --password | --limit | --jobs | --name | --include | --exclude)
+    --export)
+      compopt -o filenames 2>/dev/null
+      COMPREPLY=($(compgen -f -- "$cur"))
+      return
+      ;;
+    --host | --password | --limit | --jobs | --name | --include | --exclude | --rpc | \
+      --rpc-secret)
       return  # values of the user's own
       ;;
   esac

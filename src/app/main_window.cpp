@@ -16,6 +16,7 @@
 #include "app/downloads_tab.h"
 #include "app/qt_text.h"
 #include "app/quick_tab.h"
+#include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
 #include "app/skin.h"
 #include "app/unfinished_tab.h"
@@ -45,6 +46,7 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   resolve_->SetShareTarget({[this] { return downloads_->queue(); },
                             [this] { return downloads_->SaveDirectory(); },
                             [this] { downloads_->QueueChanged(); }});
+  resolve_->SetRemoteTarget({[this] { return state_.remote; }, [this] { ShowRemoteSettings(); }});
   unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
     DownloadRequest request;
     request.name = row.fileName;
@@ -66,9 +68,13 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   status_->setObjectName(QStringLiteral("状态条1_1"));
   bar->addWidget(part0);
   bar->addWidget(status_, 1);
-  // The fixed layout leaves no room for a menu bar; the About box hangs off the status bar.
+  // The fixed layout leaves no room for a menu bar; the About box and the remote downloader's
+  // settings hang off the status bar.
   statusMenu_ = new QMenu(this);
   statusMenu_->setObjectName(QStringLiteral("状态条菜单"));
+  QAction* remote = statusMenu_->addAction(QStringLiteral("远程下载器设置…"));
+  remote->setObjectName(QStringLiteral("远程下载器设置"));
+  connect(remote, &QAction::triggered, this, [this] { ShowRemoteSettings(); });
   QAction* about = statusMenu_->addAction(QStringLiteral("关于 ShareFetch"));
   about->setObjectName(QStringLiteral("关于 ShareFetch"));
   connect(about, &QAction::triggered, this, [this] { ShowAbout(this); });
@@ -81,6 +87,19 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
 
 void MainWindow::ShowStatusMenu(const QPoint& at) {
   statusMenu_->popup(statusBar()->mapToGlobal(at));
+}
+
+RemoteDialog* MainWindow::ShowRemoteSettings() {
+  auto* dialog = new RemoteDialog(state_.remote, this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QDialog::accepted, this, [this, dialog] {
+    state_.remote = dialog->settings();
+    if (!SaveRemoteSettings(state_.settings, state_.remote))
+      QMessageBox::warning(this, QStringLiteral("远程下载器设置"),
+                           QStringLiteral("设置未能写入设置文件，只在本次运行中有效。"));
+  });
+  dialog->open();
+  return dialog;
 }
 
 // A text longer than the fixed window shows whole in the tooltip.
@@ -104,7 +123,10 @@ void MainWindow::SetUp() {
     });
   }
   std::string settings = SettingsFileToRead(state_.settings);
-  if (!settings.empty()) unfinished_->SetRows(LoadUnfinished(settings));
+  if (!settings.empty()) {
+    unfinished_->SetRows(LoadUnfinished(settings));
+    state_.remote = LoadRemoteSettings(settings);
+  }
   QString saveDirectory = QString::fromStdString(state_.saveDirectory);
   if (saveDirectory.isEmpty())
     saveDirectory = QString::fromStdString(state_.programDirectory) + QStringLiteral("/下载内容");

@@ -21,6 +21,7 @@ namespace sf::app {
 
 class DownloadsTab;
 class QuickTab;
+class RemoteDialog;
 class ResolveTab;
 class UnfinishedTab;
 
@@ -35,6 +36,7 @@ struct AppState {
   std::string programDirectory;            // file-system path of the program's own directory
   std::string saveDirectory;  // where downloads start; empty: <programDirectory>/下载内容
   SettingsPaths settings;
+  RemoteSettings remote;  // the remote downloader, as the settings file holds it
 };
 
 class MainWindow : public QMainWindow {
@@ -49,6 +51,10 @@ class MainWindow : public QMainWindow {
   QuickTab* quickTab() const { return quick_; }
   DownloadsTab* downloadsTab() const { return downloads_; }
   UnfinishedTab* unfinishedTab() const { return unfinished_; }
+
+  // Opens the remote downloader's settings without blocking; what is confirmed there is kept
+  // and saved at once. The dialog deletes itself when closed.
+  RemoteDialog* ShowRemoteSettings();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

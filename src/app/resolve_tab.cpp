@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
@@ -15,7 +16,9 @@
 #include "app/controls.h"
 #include "app/prompt_dialogs.h"
 #include "app/qt_text.h"
+#include "app/remote_dialog.h"
 #include "base/encoding.h"
+#include "download/remote_share.h"
 #include "download/share_download.h"
 #include "share/resolve_driver.h"
 
@@ -70,6 +73,7 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
       session_(std::move(session)),
       showStatus_(std::move(showStatus)),
       bridge_(this),
+      remoteBridge_(this),
       crossing_(std::make_unique<Crossing>(*this)) {
   session_->SetCancelFlag(bridge_.cancelFlag());
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签1", 24, 24, 64, 32);
@@ -91,12 +95,16 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   QAction* all = menu_->addAction(QStringLiteral("全部下载"));
   all->setObjectName(QStringLiteral("全部下载"));
   all->setEnabled(false);
+  QAction* remote = menu_->addAction(QStringLiteral("发送到远程下载器"));
+  remote->setObjectName(QStringLiteral("发送到远程下载器"));
+  remote->setEnabled(false);
   shareTimer_ = new QTimer(this);
   shareTimer_->setObjectName(QStringLiteral("分享下载时钟"));
 
   connect(parse_, &QPushButton::clicked, this, &ResolveTab::Parse);
   connect(selected, &QAction::triggered, this, &ResolveTab::DownloadSelected);
   connect(all, &QAction::triggered, this, &ResolveTab::DownloadAll);
+  connect(remote, &QAction::triggered, this, &ResolveTab::SendToRemote);
   connect(shareTimer_, &QTimer::timeout, this, &ResolveTab::CheckShareDownloads);
   connect(copy, &QAction::triggered, this, &ResolveTab::CopyLink);
   connect(start, &QAction::triggered, this, &ResolveTab::StartSelectedDownload);
@@ -117,6 +125,7 @@ void ResolveTab::StopWork() {
   // A prompt left open would keep the program from ending once the window is gone.
   if (prompt_) prompt_->reject();
   bridge_.Close();
+  remoteBridge_.Close();
 }
 
 void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> start) {
@@ -129,6 +138,12 @@ void ResolveTab::SetShareTarget(ShareTarget target) {
   shareTarget_ = std::move(target);
   for (const char* name : {"下载所选", "全部下载"})
     menu_->findChild<QAction*>(QString::fromUtf8(name))->setEnabled(true);
+}
+
+void ResolveTab::SetRemoteTarget(RemoteTarget target) {
+  remoteTarget_ = std::move(target);
+  menu_->findChild<QAction*>(QStringLiteral("发送到远程下载器"))
+      ->setEnabled(static_cast<bool>(remoteTarget_.settings));
 }
 
 bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
@@ -198,12 +213,17 @@ void ResolveTab::StartSelectedDownload() {
   startDownload_(request);
 }
 
-void ResolveTab::DownloadSelected() {
-  if (!parsed_) return;
+std::vector<size_t> ResolveTab::SelectedFiles() const {
+  if (!parsed_) return {};
   std::vector<size_t> picked;
   for (QTreeWidgetItem* item : list_->selectedItems())
     picked.push_back(static_cast<size_t>(list_->indexOfTopLevelItem(item)));
-  DownloadEntries(FilesUnder(parsed_->entries(), picked));
+  return FilesUnder(parsed_->entries(), picked);
+}
+
+void ResolveTab::DownloadSelected() {
+  if (!parsed_) return;
+  DownloadEntries(SelectedFiles());
 }
 
 void ResolveTab::DownloadAll() {
@@ -294,6 +314,71 @@ void ResolveTab::RenewLinks() {
         shareTarget_.queued();
         RenewLinks();
       });
+}
+
+void ResolveTab::SendToRemote() {
+  if (!parsed_ || !remoteTarget_.settings) return;
+  if (remoteBridge_.running()) {
+    showStatus_(Utf8ToGbk("正在发送到远程下载器，请稍候"));
+    return;
+  }
+  std::vector<size_t> chosen = SelectedFiles();
+  if (chosen.empty()) {
+    showStatus_(Utf8ToGbk("没有选中要发送的文件"));
+    return;
+  }
+  RemoteSettings remote = remoteTarget_.settings();
+  if (remote.address.empty()) {
+    showStatus_(Utf8ToGbk("请先填写远程下载器的地址"));
+    if (remoteTarget_.configure) remoteTarget_.configure();
+    return;
+  }
+  showStatus_(Utf8ToGbk("正在发送到远程下载器……"));
+  remoteBridge_.Start(
+      [this, entries = parsed_->entries(), chosen, address = GbkToUtf8(remote.address),
+       secret = GbkToUtf8(remote.secret)] {
+        JsonRpcClient client(address);
+        client.SetCancelFlag(remoteBridge_.cancelFlag());
+        Aria2Remote aria2(client, secret);
+        auto handOff =
+            std::make_shared<RemoteHandOff>(HandOverShare(aria2, entries, chosen, std::string()));
+        remoteBridge_.Post([this, handOff] { ShowHandOff(*handOff); });
+      },
+      [] {});
+}
+
+void ResolveTab::ShowHandOff(const RemoteHandOff& handOff) {
+  const bool failed = handOff.failure.kind != RpcFailure::kNone;
+  const std::string common = failed ? DescribeRpcError(handOff.failedMethod, handOff.failure) : "";
+  QStringList left;
+  for (const RemoteFile& f : handOff.files) {
+    if (f.accepted()) continue;
+    // The cause most files share is said once, below.
+    std::string reason = handOff.Reason(f);
+    left << QString::fromStdString(f.plan.sharePath) +
+                (reason == common ? QString()
+                                  : QStringLiteral("：") + QString::fromStdString(reason));
+  }
+  const qsizetype sent = static_cast<qsizetype>(handOff.files.size()) - left.size();
+  if (left.isEmpty()) {
+    showStatus_(ToGbk(QStringLiteral("已发送到远程下载器：%1个文件").arg(sent)));
+    return;
+  }
+  showStatus_(
+      ToGbk(QStringLiteral("发送到远程下载器：%1个已发送，%2个未发送").arg(sent).arg(left.size())));
+  QString text = QStringLiteral("以下文件没有交给远程下载器：\n\n");
+  constexpr qsizetype kShown = 20;
+  text += left.mid(0, kShown).join(QStringLiteral("\n"));
+  if (left.size() > kShown) text += QStringLiteral("\n……另有%1个").arg(left.size() - kShown);
+  if (failed)
+    text += QStringLiteral("\n\n原因：") + RemoteFailureText(handOff.failedMethod, handOff.failure);
+  auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("发送到远程下载器"), text,
+                              QMessageBox::Ok, window());
+  box->setObjectName(QStringLiteral("发送结果"));
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setTextFormat(Qt::PlainText);  // names from the share are text, never markup
+  box->button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+  box->open();
 }
 
 }  // namespace sf::app

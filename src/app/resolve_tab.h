@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/controls.h"
+#include "app/settings_file.h"
 #include "app/worker_bridge.h"
 #include "download/download_queue.h"
 
@@ -21,6 +22,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace sf {
+struct RemoteHandOff;
 class ResolveDriver;
 class ShareSession;
 }  // namespace sf
@@ -46,6 +48,15 @@ class ResolveTab : public TabPage {
   };
   void SetShareTarget(ShareTarget target);
 
+  // Where 发送到远程下载器 hands the picked files: the remote downloader's settings as they
+  // stand, and a way to let the user fill them in; until set, the menu item is unavailable.
+  struct RemoteTarget {
+    std::function<RemoteSettings()> settings;
+    std::function<void()> configure;
+  };
+  void SetRemoteTarget(RemoteTarget target);
+  bool sending() const { return remoteBridge_.running(); }
+
   // Puts a share link into the URL box, as if typed.
   void SetUrl(const QString& url);
 
@@ -62,12 +73,18 @@ class ResolveTab : public TabPage {
   void Parse();
   void CopyLink();
   void StartSelectedDownload();
+  // The files of the selected rows, a folder row standing for its whole subtree.
+  std::vector<size_t> SelectedFiles() const;
   void DownloadSelected();
   void DownloadAll();
   void DownloadEntries(const std::vector<size_t>& chosen);
   // Each second while share downloads run: hands links the servers refused to a worker.
   void CheckShareDownloads();
   void RenewLinks();
+  // Hands the selected files to the remote downloader on a worker of their own, so a parse
+  // can go on meanwhile; the result shows in the status bar and, for failures, a message box.
+  void SendToRemote();
+  void ShowHandOff(const RemoteHandOff& handOff);
   std::string AskPassword();
   std::string AskCaptcha(ShareSession& session, int reason);
 
@@ -87,7 +104,9 @@ class ResolveTab : public TabPage {
   std::string parsedUrl_;
   std::vector<std::unique_ptr<Batch>> batches_;
   std::vector<std::pair<Batch*, size_t>> renewals_;  // waiting for the worker
+  RemoteTarget remoteTarget_;
   WorkerBridge bridge_;
+  WorkerBridge remoteBridge_;
   std::unique_ptr<Crossing> crossing_;
 };
 

@@ -1,6 +1,7 @@
 #include "app/settings_file.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,7 +23,8 @@ constexpr int64_t kMaxUnfinished = 10000;
 
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
-      directoryKey, taskSection, taskDirectoryKey, taskSizeKey;
+      directoryKey, taskSection, taskDirectoryKey, taskSizeKey, remoteSection, remoteAddressKey,
+      remoteSecretKey;
 };
 
 const Names& SettingsNames() {
@@ -36,6 +38,9 @@ const Names& SettingsNames() {
       .taskSection = Utf8ToGbk("下载任务"),
       .taskDirectoryKey = Utf8ToGbk("目录"),
       .taskSizeKey = Utf8ToGbk("大小"),
+      .remoteSection = Utf8ToGbk("远程下载器"),
+      .remoteAddressKey = Utf8ToGbk("地址"),
+      .remoteSecretKey = Utf8ToGbk("密钥"),
   };
   return names;
 }
@@ -43,6 +48,9 @@ const Names& SettingsNames() {
 bool Exists(const std::string& path) {
   return !path.empty() && ::access(path.c_str(), F_OK) == 0;
 }
+
+// The file may hold the remote downloader's secret.
+constexpr unsigned kFileMode = 0600;
 
 bool SameBytes(const std::string& path, const std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
@@ -173,10 +181,46 @@ std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes) {
   return UnfinishedRows(ProfileFile::Parse(bytes));
 }
 
+namespace {
+
+void PutRemote(ProfileFile& file, const RemoteSettings& remote) {
+  const Names& n = SettingsNames();
+  file.Set(n.remoteSection, n.remoteAddressKey, remote.address);
+  file.Set(n.remoteSection, n.remoteSecretKey, remote.secret);
+}
+
+// Writes `file` beside the program when its directory is writable, else (or when that write
+// fails) in the user's configuration directory, and removes the file in the other place: the
+// one beside the program would be read first next time, and a file left in either would bring
+// back downloads that are gone. A file that holds exactly this already is not written again,
+// so a close that changes nothing leaves it as it was.
+bool Store(const SettingsPaths& paths, const ProfileFile& file) {
+  const std::string text = file.Text();
+  auto storeAt = [&](const std::string& path) {
+    if (!SameBytes(path, text)) return file.Save(path, kFileMode);
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 &&
+           ((st.st_mode & 077) == 0 || ::chmod(path.c_str(), kFileMode) == 0);
+  };
+  if (!paths.beside.empty() && ::access(DirectoryOf(paths.beside).c_str(), W_OK) == 0 &&
+      storeAt(paths.beside)) {
+    if (Exists(paths.user)) ::unlink(paths.user.c_str());
+    return true;
+  }
+  if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
+  if (paths.user.empty()) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(DirectoryOf(paths.user), ec);
+  return storeAt(paths.user);
+}
+
+}  // namespace
+
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory) {
-  if (downloads.empty()) {
-    // Both places go: a file left in the other one would bring back downloads that are gone.
+  const std::string existing = SettingsFileToRead(paths);
+  const RemoteSettings remote = existing.empty() ? RemoteSettings{} : LoadRemoteSettings(existing);
+  if (downloads.empty() && remote == RemoteSettings{}) {
     if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
     if (Exists(paths.user)) ::unlink(paths.user.c_str());
     return true;
@@ -184,40 +228,41 @@ bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownloa
 
   const Names& n = SettingsNames();
   ProfileFile file;
-  std::string count = std::to_string(downloads.size());
-  file.Set(n.fileSection, n.countKey, count);
-  file.Set(n.addressSection, n.addressCountKey, count);
-  file.Set(n.directorySection, n.directoryKey, saveDirectory);
-  for (size_t i = 0; i < downloads.size(); ++i) {
-    std::string key = std::to_string(i + 1);
-    file.Set(n.fileSection, key, downloads[i].fileName);
-    file.Set(n.addressSection, key, downloads[i].address);
-  }
-  for (size_t i = 0; i < downloads.size(); ++i) {
-    const UnfinishedDownload& d = downloads[i];
-    std::string key = std::to_string(i + 1);
-    if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
-      file.Set(n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
-    if (d.expectedSize >= 0)
-      file.Set(n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
-  }
-  std::string text = file.Text();
-
-  // A file that holds exactly this already is not written again, so a close that changes
-  // nothing leaves it as it was.
-  if (!paths.beside.empty() && ::access(DirectoryOf(paths.beside).c_str(), W_OK) == 0) {
-    if (SameBytes(paths.beside, text) || file.Save(paths.beside)) {
-      if (Exists(paths.user)) ::unlink(paths.user.c_str());
-      return true;
+  if (!downloads.empty()) {
+    std::string count = std::to_string(downloads.size());
+    file.Set(n.fileSection, n.countKey, count);
+    file.Set(n.addressSection, n.addressCountKey, count);
+    file.Set(n.directorySection, n.directoryKey, saveDirectory);
+    for (size_t i = 0; i < downloads.size(); ++i) {
+      std::string key = std::to_string(i + 1);
+      file.Set(n.fileSection, key, downloads[i].fileName);
+      file.Set(n.addressSection, key, downloads[i].address);
+    }
+    for (size_t i = 0; i < downloads.size(); ++i) {
+      const UnfinishedDownload& d = downloads[i];
+      std::string key = std::to_string(i + 1);
+      if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
+        file.Set(n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
+      if (d.expectedSize >= 0)
+        file.Set(n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
     }
   }
-  // The one beside the program would be read first next time.
-  if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
-  if (paths.user.empty()) return false;
-  if (SameBytes(paths.user, text)) return true;
-  std::error_code ec;
-  std::filesystem::create_directories(DirectoryOf(paths.user), ec);
-  return file.Save(paths.user);
+  if (remote != RemoteSettings{}) PutRemote(file, remote);
+  return Store(paths, file);
+}
+
+RemoteSettings LoadRemoteSettings(const std::string& path) {
+  const Names& n = SettingsNames();
+  ProfileFile file = ProfileFile::Load(path);
+  return {file.Get(n.remoteSection, n.remoteAddressKey),
+          file.Get(n.remoteSection, n.remoteSecretKey)};
+}
+
+bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote) {
+  const std::string existing = SettingsFileToRead(paths);
+  ProfileFile file = existing.empty() ? ProfileFile() : ProfileFile::Load(existing);
+  PutRemote(file, remote);
+  return Store(paths, file);
 }
 
 }  // namespace sf::app

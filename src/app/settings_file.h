@@ -59,12 +59,28 @@ std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path);
 // The same from the file's bytes.
 std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes);
 
-// At close: when nothing is left, removes the settings file; otherwise writes the downloads and
-// the common save directory, beside the program when its directory is writable, else (or when
-// that write fails) in the user's configuration directory, and removes the file in the other
-// place. A file that already holds exactly this is left untouched. False when the downloads
-// could not be written anywhere.
+// At close: when downloads are listed, writes them and the common save directory, beside the
+// program when its directory is writable, else (or when that write fails) in the user's
+// configuration directory, and removes the file in the other place. The remote downloader's
+// section is kept as the file holds it; with no downloads listed it is all the file keeps (an
+// older reader then sees no downloads), and without it the file is removed. A file that
+// already holds exactly this is left untouched. False when it could not be written anywhere.
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory);
+
+// Where the window hands downloads to another downloader (aria2's JSON-RPC address) and the
+// secret that downloader wants, both GBK and as entered. They live in a section of their own,
+// "远程下载器", which the sections above never touch. Every write leaves the file readable by
+// its owner only, since it holds the secret.
+struct RemoteSettings {
+  std::string address;
+  std::string secret;
+  bool operator==(const RemoteSettings&) const = default;
+};
+
+RemoteSettings LoadRemoteSettings(const std::string& path);
+
+// Writes them into the settings file where a close would write it, keeping the rest as it is.
+bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote);
 
 }  // namespace sf::app

@@ -195,7 +195,7 @@ std::string ProfileFile::Text() const {
   return out;
 }
 
-bool ProfileFile::Save(const std::string& path) const {
+bool ProfileFile::Save(const std::string& path, unsigned mode) const {
   // The temporary file is always a new one under a name nobody can foresee: whoever can write
   // to the directory could have planted a link under a fixed name, and writing through it
   // would overwrite the file it points to.
@@ -206,7 +206,7 @@ bool ProfileFile::Save(const std::string& path) const {
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(random()));
     temporary = path + suffix;
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;

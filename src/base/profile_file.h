@@ -40,8 +40,9 @@ class ProfileFile {
   std::string Text() const;
 
   // Writes the whole file through a new temporary file beside it, so a failed write leaves the
-  // old file whole. False when it could not be written.
-  bool Save(const std::string& path) const;
+  // old file whole; the file then has no permission bits beyond `mode`. False when it could not
+  // be written.
+  bool Save(const std::string& path, unsigned mode = 0644) const;
 
  private:
   // Names as the lookups compare them: ASCII letters folded, double-byte characters as they are.

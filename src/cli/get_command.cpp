@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "base/encoding.h"
+#include "base/text.h"
+#include "cli/get_remote.h"
 #include "cli/queue_console.h"
 #include "cli/terminal_prompts.h"
 #include "download/download_engine.h"
@@ -20,7 +22,7 @@ namespace sf::cli {
 const char* const kGetUsage =
     "Usage: sharefetch-cli get [--host URL] [--password TEXT] [--dir DIR] [--limit KB] [--jobs N]\n"
     "                          [--include GLOB]... [--exclude GLOB]... [--dry-run] [--json]\n"
-    "                          SHARE_URL\n"
+    "                          [--rpc URL [--rpc-secret TOKEN] | --export FILE] SHARE_URL\n"
     "  Downloads every file of a share into DIR, in the share's own folders.\n"
     "  --host URL       the share service's web host (default: $SHAREFETCH_HOST, else the "
     "service)\n"
@@ -32,7 +34,13 @@ const char* const kGetUsage =
     "                   a folder, \"**\" crosses folders; may be given again\n"
     "  --exclude GLOB   no file whose path in the share matches; may be given again\n"
     "  --dry-run        print SIZE<TAB>PATH of each file it would take, download nothing\n"
-    "  --json           print one JSON object at the end instead of the saved paths\n";
+    "  --json           print one JSON object at the end instead of the saved paths\n"
+    "  --rpc URL        hand the files to aria2 at this JSON-RPC address instead, e.g.\n"
+    "                   http://127.0.0.1:6800/jsonrpc; DIR is then its directory (default:\n"
+    "                   aria2's own); prints GID<TAB>PATH of each file it took\n"
+    "  --rpc-secret TOKEN  aria2's --rpc-secret\n"
+    "  --export FILE    write the files as an input file for aria2c -i instead (- for standard\n"
+    "                   output); DIR is where aria2c puts them (default: where it runs)\n";
 
 namespace {
 
@@ -41,9 +49,35 @@ struct GetOptions {
   std::string dir;
   std::optional<int32_t> limitKb;
   int jobs = 3;
+  bool jobsGiven = false;
   ShareFilter filter;
   bool dryRun = false;
+  RemoteOptions remote;
+  bool secretGiven = false;
 };
+
+bool HasControl(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  return false;
+}
+
+// What the options for another downloader exclude. Never names the secret's value.
+std::string RemoteProblem(const GetOptions& o) {
+  const RemoteOptions& r = o.remote;
+  if (o.secretGiven && r.rpc.empty()) return "--rpc-secret goes with --rpc";
+  if (!r.wanted()) return {};
+  if (!r.rpc.empty() && !r.exportTo.empty()) return "--rpc and --export cannot go together";
+  if (o.dryRun || o.limitKb || o.jobsGiven)
+    return "--dry-run, --limit and --jobs are for downloads on this machine";
+  if (!r.exportTo.empty() && o.share.json) return "--json goes with --rpc, not with --export";
+  if (!r.rpc.empty() && !StartsWithIgnoreCase(r.rpc, "http://") &&
+      !StartsWithIgnoreCase(r.rpc, "https://"))
+    return "--rpc needs an http:// or https:// address";
+  if (HasControl(r.rpc)) return "--rpc holds a control character";
+  if (HasControl(r.secret)) return "--rpc-secret holds a control character";
+  return {};
+}
 
 // Takes get's own options out of `args` and leaves the share options to the shared parser.
 std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io, GetOptions* o) {
@@ -80,17 +114,35 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
       std::optional<int> jobs = taken < 0 ? std::nullopt : ParseJobs(value, error);
       if (!jobs) return fail(taken < 0 ? "--jobs needs a value" : error);
       o->jobs = *jobs;
+      o->jobsGiven = true;
     } else if ((taken = take("--include", &value)) != 0) {
       if (taken < 0 || value.empty()) return fail("--include needs a glob");
       o->filter.include.push_back(value);
     } else if ((taken = take("--exclude", &value)) != 0) {
       if (taken < 0 || value.empty()) return fail("--exclude needs a glob");
       o->filter.exclude.push_back(value);
+    } else if ((taken = take("--rpc", &value)) != 0) {
+      if (taken < 0 || value.empty()) return fail("--rpc needs an address");
+      o->remote.rpc = value;
+    } else if ((taken = take("--rpc-secret", &value)) != 0) {
+      if (taken < 0) return fail("--rpc-secret needs a value");
+      o->remote.secret = value;
+      o->secretGiven = true;
+    } else if ((taken = take("--export", &value)) != 0) {
+      if (taken < 0 || value.empty())
+        return fail("--export needs a file, or - for standard output");
+      o->remote.exportTo = value;
     } else {
       rest.push_back(a);
     }
   }
-  return ParseShareCommandArgs(rest, "get", kGetUsage, true, io, &o->share);
+  if (std::optional<int> status =
+          ParseShareCommandArgs(rest, "get", kGetUsage, true, io, &o->share))
+    return status;
+  if (std::string problem = RemoteProblem(*o); !problem.empty()) return fail(problem);
+  o->remote.dir = o->dir;
+  o->remote.json = o->share.json;
+  return std::nullopt;
 }
 
 // DIR made absolute, without a "/" at its end; empty when the current directory is unknown.
@@ -130,8 +182,9 @@ int RunGet(const std::vector<std::string>& args, Streams io,
            const std::atomic<bool>& interrupted) {
   GetOptions o;
   if (std::optional<int> status = ParseGetArgs(args, io, &o)) return *status;
-  std::string dir = AbsoluteDirectory(o.dir);
-  if (dir.empty()) {
+  // Another downloader's directory is its own: it is passed on as given.
+  std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
+  if (!o.remote.wanted() && dir.empty()) {
     io.err << "sharefetch-cli: cannot read the current directory\n";
     return 1;
   }
@@ -151,6 +204,7 @@ int RunGet(const std::vector<std::string>& args, Streams io,
   doc["result"] = result;
   doc["message"] = GbkToUtf8(session.ErrorMessage(result));
   doc["files"] = nlohmann::ordered_json::array();
+  if (o.remote.wanted()) return HandOffShare(o.remote, doc, result == 0, entries, chosen, io);
   if (o.dryRun) {
     for (size_t i : chosen) {
       const FileEntry& e = entries[i];

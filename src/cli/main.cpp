@@ -1,7 +1,9 @@
 // sharefetch-cli: the terminal front-end. Each command is a function that returns the exit
 // status, so tests can run it in-process.
+#include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/version.h"
@@ -33,13 +35,39 @@ constexpr const char* kUsage =
     "             (\"*\" and \"?\" within a folder, \"**\" across folders); --dry-run prints\n"
     "             SIZE<TAB>PATH of each file instead; files already whole are skipped,\n"
     "             partial ones resumed, and a refused link is renewed once\n"
+    "  get ... --rpc URL [--rpc-secret TOKEN] SHARE_URL\n"
+    "             hand the files to aria2 at its JSON-RPC address URL instead, into its\n"
+    "             directory or DIR there; prints GID<TAB>PATH of each file it took\n"
+    "  get ... --export FILE SHARE_URL\n"
+    "             write the files as an input file for aria2c -i instead (- for standard\n"
+    "             output)\n"
     "  --version  print the version and the git commit of the build\n"
     "  --help     show this text\n";
 
 }  // namespace
 
+namespace {
+
+// Other users can read a process's arguments; once copied, the secret's bytes are starred
+// over there, as aria2c does with its own.
+void HideSecrets(int argc, char** argv) {
+  const std::string option = "--rpc-secret";
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    char* value = nullptr;
+    if (a == option && i + 1 < argc)
+      value = argv[++i];
+    else if (a.rfind(option + "=", 0) == 0)
+      value = argv[i] + option.size() + 1;
+    if (value != nullptr) std::memset(value, '*', std::strlen(value));
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + std::min(argc, 2), argv + argc);
+  HideSecrets(argc, argv);
   std::string command = argc >= 2 ? argv[1] : "";
   if (command == "resolve") return sf::cli::RunResolve(args, {std::cin, std::cout, std::cerr});
   if (command == "quick") return sf::cli::RunQuick(args, {std::cin, std::cout, std::cerr});

@@ -26,6 +26,14 @@ typedef int32_t (*XL_StopTaskFn)(int32_t handle);
 typedef int32_t (*XL_DeleteTaskFn)(int32_t handle, int32_t removeFiles);
 }
 
+namespace sf {
+
+// The User-Agent line the engine sends with every request. Whatever hands a download to
+// another downloader sends the same, so the server sees the same client.
+inline constexpr char kEngineUserAgent[] = "ShareFetch/0.1";
+
+}  // namespace sf
+
 namespace sf::layout {
 
 // Engine task states as the info record reports them.

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "base/encoding.h"
+#include "base/url_text.h"
 #include "download/engine_api.h"
 
 namespace sf::engine {
@@ -21,12 +22,6 @@ std::u16string ReadText(const uint8_t* record, layout::Field f) {
     if (unit == 0) break;
     text.push_back(unit);
   }
-  return text;
-}
-
-// Header values must not carry line breaks: they would start a header of their own.
-std::string HeaderSafe(std::string text) {
-  std::erase_if(text, [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
   return text;
 }
 

@@ -109,22 +109,6 @@ std::string_view AddressWithoutQuery(std::string_view url) {
   return url.substr(0, url.find_first_of("?#"));
 }
 
-std::string EncodeUrl(std::string_view utf8) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (char c : Trim(utf8)) {
-    auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`') {
-      out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 int ErrnoForCurlCode(int code) {
   switch (code) {
     case CURLE_OK:

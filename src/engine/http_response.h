@@ -55,10 +55,6 @@ struct ResponseHead {
 // a new query, so two links to one file differ only there.
 std::string_view AddressWithoutQuery(std::string_view url);
 
-// Percent-encodes bytes that may not appear raw in a URL (non-ASCII, blanks, controls), so a
-// UTF-8 address typed or pasted with such characters still goes out as a valid request.
-std::string EncodeUrl(std::string_view utf8);
-
 // An errno value for a libcurl result, so "失败代码" holds one number space: HTTP statuses
 // (400 and up) or errno values (below 400).
 int ErrnoForCurlCode(int curlCode);

@@ -276,7 +276,7 @@ void Task::Launch(Connection& c, Clock::time_point now) {
     buffer =
         static_cast<long>(std::clamp<int64_t>(ctx_.bucket->Rate() / 16, 16 << 10, kBufferSize));
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, buffer);
-  curl_easy_setopt(e, CURLOPT_USERAGENT, "ShareFetch/0.1");
+  curl_easy_setopt(e, CURLOPT_USERAGENT, kEngineUserAgent);
   if (!request_.referer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, request_.referer.c_str());
   if (!request_.cookies.empty()) curl_easy_setopt(e, CURLOPT_COOKIE, request_.cookies.c_str());
   if (!ctx_.settings.caBundle.empty()) {

@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +27,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "app/remote_dialog.h"
 #include "app/downloads_tab.h"
 #include "app/picture_box.h"
 #include "app/qt_text.h"
@@ -35,6 +37,7 @@
 #include "base/encoding.h"
 #include "base/profile_file.h"
 #include "base/version.h"
+#include "aria2_daemon.h"
 #include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "gui_test_support.h"
@@ -226,7 +229,8 @@ class MainWindowTest : public QObject {
     auto* menu = Find<QMenu>(window_.get(), "菜单");
     QStringList items;
     for (QAction* a : menu->actions()) items << a->text();
-    QCOMPARE(items, QStringList({"复制链接", "开始下载", "下载所选", "全部下载"}));
+    QCOMPARE(items,
+             QStringList({"复制链接", "开始下载", "下载所选", "全部下载", "发送到远程下载器"}));
   }
 
   void controlsKeepTheirStateAcrossTabs() {
@@ -437,6 +441,47 @@ class MainWindowTest : public QObject {
     QCOMPARE(Downloads()->topLevelItemCount(), 2);  // the same row, under its new link
   }
 
+  // 发送到远程下载器 takes the selection as 下载所选 does, a folder row for its subtree, and
+  // hands it to a real aria2 on a worker; without an address it asks for one first, and what
+  // could not be handed over is listed with the cause.
+  void sendToRemoteOnAFolderRow() {
+    StartParse("tree");
+    WaitForParseEnd();
+    QCOMPARE(Results()->topLevelItem(2)->text(1), QStringLiteral("other"));
+    Results()->clearSelection();
+    Results()->topLevelItem(0)->setSelected(true);
+    Results()->topLevelItem(2)->setSelected(true);
+    auto* send = Find<QAction>(window_.get(), "发送到远程下载器");
+    send->trigger();
+    auto* dialog = Find<sf::app::RemoteDialog>(window_.get(), "远程下载器设置");
+    QVERIFY(dialog != nullptr);
+    QTRY_VERIFY(dialog->isVisible());
+    dialog->reject();
+
+    QString dir = programDir_->filePath(QStringLiteral("aria2"));
+    QVERIFY(QDir().mkpath(dir));
+    auto aria2 = std::make_unique<sf::test::Aria2Daemon>(dir.toStdString(), "s3cret");
+    QVERIFY2(aria2->running(), aria2->error().c_str());
+    state_->remote = {aria2->Endpoint(), "s3cret"};
+    send->trigger();
+    QVERIFY(window_->resolveTab()->sending());
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("已发送到远程下载器：2个文件"), 20000);
+    auto whole = [&](const QString& relative, qint64 size) {
+      QFileInfo file(dir + "/" + relative);
+      return file.exists() && file.size() == size && !QFile::exists(file.filePath() + ".aria2");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(whole("top.txt", 1) && whole("other/b.bin", 4), 30000);
+
+    aria2.reset();
+    send->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(Find<QMessageBox>(window_.get(), "发送结果") != nullptr, 20000);
+    auto* box = Find<QMessageBox>(window_.get(), "发送结果");
+    QCOMPARE(box->text(), QStringLiteral("以下文件没有交给远程下载器：\n\ntop.txt\nother/b.bin\n\n"
+                                         "原因：无法连接远程下载器"));
+    QCOMPARE(Status(), QStringLiteral("发送到远程下载器：0个已发送，2个未发送"));
+    box->accept();
+  }
+
   void anUnfinishedRowStartsIntoItsOwnDirectory() {
     std::vector<sf::app::UnfinishedDownload> rows = {{"x.bin", "http://h/x", "/old", -1},
                                                      {"y.bin", "http://h/y", G("/别处"), 77}};
@@ -630,8 +675,8 @@ class MainWindowTest : public QObject {
     QApplication::sendEvent(text, &click);
     auto* menu = Find<QMenu>(window_.get(), "状态条菜单");
     QTRY_VERIFY(menu->isVisible());
-    QCOMPARE(menu->actions().size(), 1);
-    QAction* about = menu->actions().front();
+    QCOMPARE(menu->actions().size(), 2);
+    QAction* about = menu->actions().back();
     QCOMPARE(about->text(), QStringLiteral("关于 ShareFetch"));
     menu->hide();
     about->trigger();
@@ -649,6 +694,46 @@ class MainWindowTest : public QObject {
     QPointer<QMessageBox> closed(box);
     box->accept();
     QTRY_VERIFY(closed.isNull());  // it deletes itself, so opening it again makes no pile
+  }
+
+  // The status bar's menu also opens the remote downloader's settings. Its connection test
+  // talks to a real aria2 without holding up the window; what is confirmed is saved at once,
+  // readable by the user only, and survives a close that leaves no downloads.
+  void theRemoteDownloaderIsTestedAndKept() {
+    QString dir = programDir_->filePath(QStringLiteral("aria2"));
+    QVERIFY(QDir().mkpath(dir));
+    sf::test::Aria2Daemon aria2(dir.toStdString(), "s3cret");
+    QVERIFY2(aria2.running(), aria2.error().c_str());
+
+    Find<QAction>(window_.get(), "远程下载器设置")->trigger();
+    auto* dialog = Find<sf::app::RemoteDialog>(window_.get(), "远程下载器设置");
+    QVERIFY(dialog != nullptr);
+    QTRY_VERIFY(dialog->isVisible());
+    QCOMPARE(dialog->secret()->echoMode(), QLineEdit::Password);
+    dialog->address()->setText(QString::fromStdString(aria2.Endpoint()));
+    dialog->secret()->setText(QStringLiteral("wrong"));
+    QTest::mouseClick(dialog->testButton(), Qt::LeftButton);
+    QVERIFY(!dialog->testButton()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->testButton()->isEnabled(), 20000);
+    QCOMPARE(dialog->result()->text(), QStringLiteral("连接失败：密钥不对（Unauthorized）"));
+    dialog->secret()->setText(QStringLiteral("s3cret"));
+    QTest::mouseClick(dialog->testButton(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(dialog->testButton()->isEnabled(), 20000);
+    QVERIFY2(dialog->result()->text().startsWith(QStringLiteral("连接成功：aria2 1.")),
+             qPrintable(dialog->result()->text()));
+    QPointer<sf::app::RemoteDialog> closed(dialog);
+    dialog->accept();
+    QTRY_VERIFY(closed.isNull());
+
+    const QString file = QString::fromStdString(state_->settings.beside);
+    QCOMPARE(QFile::permissions(file) & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+    // The next run, after a close with nothing to download, has them again.
+    window_->close();
+    window_.reset();
+    state_->remote = {};
+    Open();
+    QCOMPARE(state_->remote, (sf::app::RemoteSettings{aria2.Endpoint(), "s3cret"}));
   }
 
   void withoutTheEngineTheWindowSaysSoAndStillResolves() {

@@ -213,7 +213,8 @@ TEST_F(SettingsFileTest, ASaveNeverWritesThroughALinkPlantedBesideTheFile) {
   EXPECT_EQ(ReadFile(paths.beside),
             G("[文件名]\r\nname:=1\r\n1=a.bin\r\n[下载地址]\r\nnumber:=1\r\n"
               "1=http://h/a\r\n[保存目录]\r\n保存地址：=/d\r\n"));
-  EXPECT_EQ(static_cast<mode_t>(fs::status(paths.beside).permissions()), 0644 & ~mask);
+  // It may hold the remote downloader's secret.
+  EXPECT_EQ(static_cast<mode_t>(fs::status(paths.beside).permissions()), 0600 & ~mask);
   // Only the settings file and the planted links are left.
   int entries = 0;
   for (const auto& e : fs::directory_iterator(program)) entries += e.path() != paths.beside ? 1 : 0;
@@ -272,6 +273,53 @@ TEST_F(SettingsFileTest, TheFileBesideTheProgramComesFirst) {
   SettingsPaths nowhere = SettingsPathsFor((root / "file" / "bin").string(), nullptr, nullptr);
   WriteFile(root / "file", "x");
   EXPECT_FALSE(SaveOnClose(nowhere, {{"n", "http://h/n", "", -1}}, "/d"));
+}
+
+// The remote downloader's section lives beside the downloads' sections without touching them,
+// survives a close that has no downloads to remember, and keeps the secret from other users.
+TEST_F(SettingsFileTest, TheRemoteDownloaderSectionOutlivesTheDownloads) {
+  auto mode = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::mask; };
+  auto inode = [](const fs::path& p) {
+    struct stat st {};
+    ::stat(p.c_str(), &st);
+    return st.st_ino;
+  };
+  const RemoteSettings remote{"http://127.0.0.1:6800/jsonrpc", G(" 密\"钥=x\" ")};
+  ASSERT_TRUE(SaveRemoteSettings(paths, remote));
+  EXPECT_EQ(mode(paths.beside), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(LoadRemoteSettings(paths.beside), remote);
+  EXPECT_TRUE(LoadUnfinished(paths.beside).empty());
+
+  // A close with downloads writes the usual sections as always, the remote one after them.
+  ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/1", "", -1}}, "/d"));
+  const std::string withDownloads = ReadFile(paths.beside);
+  EXPECT_EQ(
+      withDownloads.find(G("[文件名]\r\nname:=1\r\n1=a.bin\r\n[下载地址]\r\nnumber:=1\r\n"
+                           "1=http://h/1\r\n[保存目录]\r\n保存地址：=/d\r\n[远程下载器]\r\n")),
+      0u);
+  EXPECT_EQ(LoadRemoteSettings(paths.beside), remote);
+  EXPECT_EQ(LoadUnfinished(paths.beside).size(), 1u);
+
+  // A close that changes nothing leaves the very same file, but not open to others.
+  fs::permissions(paths.beside, fs::perms::group_read | fs::perms::others_read,
+                  fs::perm_options::add);
+  ino_t before = inode(paths.beside);
+  ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/1", "", -1}}, "/d"));
+  EXPECT_EQ(inode(paths.beside), before);
+  EXPECT_EQ(ReadFile(paths.beside), withDownloads);
+  EXPECT_EQ(mode(paths.beside), fs::perms::owner_read | fs::perms::owner_write);
+
+  // With nothing left to download, the file keeps the remote section alone, which an older
+  // reader sees as no downloads.
+  ASSERT_TRUE(SaveOnClose(paths, {}, "/d"));
+  EXPECT_TRUE(LoadUnfinished(paths.beside).empty());
+  EXPECT_EQ(LoadRemoteSettings(paths.beside), remote);
+  EXPECT_EQ(ReadFile(paths.beside).find(G("[文件名]")), std::string::npos);
+
+  // Emptied, the section goes too, and with it the file.
+  ASSERT_TRUE(SaveRemoteSettings(paths, {}));
+  ASSERT_TRUE(SaveOnClose(paths, {}, "/d"));
+  EXPECT_FALSE(fs::exists(paths.beside));
 }
 
 }  // namespace

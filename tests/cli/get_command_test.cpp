@@ -20,6 +20,7 @@
 #include "download/download_engine.h"
 #include "engine/control_file.h"
 #include "file_content.h"
+#include "file_digest.h"
 #include "lazy_input.h"
 #include "share_simulator.h"
 
@@ -58,13 +59,6 @@ DownloadEngine* Engine(std::string& error) {
   static EngineLoad load = LoadEngineLibrary(SF_ENGINE_PATH);
   error = load.error;
   return load.engine.get();
-}
-
-std::string Digest(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return sim::Sha256Hex(s.str());
 }
 
 class GetCommand : public ::testing::Test {

@@ -1,6 +1,7 @@
 // The engine's pure parts: byte ranges and slicing, names, the control file, response heads.
 #include <gtest/gtest.h>
 
+#include "base/url_text.h"
 #include "engine/control_file.h"
 #include "engine/file_naming.h"
 #include "engine/http_response.h"

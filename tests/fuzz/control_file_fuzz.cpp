@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/url_text.h"
 #include "engine/control_file.h"
 #include "engine/http_response.h"
 
@@ -28,6 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
   }
   sf::engine::HeaderValue(input, "Content-Length");
-  sf::engine::EncodeUrl(input);
+  sf::EncodeUrl(input);
   return 0;
 }

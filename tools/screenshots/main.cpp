@@ -1,7 +1,7 @@
 // Saves screenshots of the window against the local share service: each tab with something in
 // it (the quick tab with a captcha and its link on the second; on the third, downloads running,
 // one paused, one failed and one waiting; the downloads a closed window left unfinished on the
-// fourth), both prompt dialogs and the About box.
+// fourth), both prompt dialogs, the About box and the remote downloader's settings.
 // Usage: sharefetch-shots OUTPUT_DIR
 #include <QAction>
 #include <QApplication>
@@ -21,8 +21,10 @@
 #include "app/main_window.h"
 #include "app/prompt_dialogs.h"
 #include "app/quick_tab.h"
+#include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
 #include "app/settings_file.h"
+#include "aria2_daemon.h"
 #include "base/encoding.h"
 #include "download/download_engine.h"
 #include "fixture.h"
@@ -179,5 +181,18 @@ int main(int argc, char** argv) {
   QTest::qWait(50);
   ok &= Save(about, dir, "about.png");
   about->close();
+
+  // The remote downloader's settings after a successful connection test.
+  QTemporaryDir aria2Dir(QDir::tempPath() + "/sharefetch-aria2-XXXXXX");
+  sf::test::Aria2Daemon aria2(aria2Dir.path().toStdString(), "demo-secret");
+  if (!aria2.running()) std::cerr << aria2.error() << "\n";
+  sf::app::RemoteDialog* remote = window.ShowRemoteSettings();
+  remote->address()->setText(QString::fromStdString(aria2.Endpoint()));
+  remote->secret()->setText(QStringLiteral("demo-secret"));
+  QTest::mouseClick(remote->testButton(), Qt::LeftButton);
+  ok &= WaitFor([&] { return !remote->testing(); });
+  QTest::qWait(50);
+  ok &= Save(remote, dir, "dialog-remote.png");
+  remote->reject();
   return ok ? 0 : 1;
 }

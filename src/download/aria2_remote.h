@@ -1,0 +1,94 @@
+// Handing downloads to a download engine that runs elsewhere: aria2, reached over its JSON-RPC
+// interface, or its input-file format for `aria2c -i`. Each file goes with exactly what our
+// own engine would send for it (its link as we would request it, the User-Agent, and the
+// Referer and Cookie lines when the task carries them), so the server sees the same client.
+// Texts are UTF-8 here: they are bound for JSON and for a file aria2 reads.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/json_rpc.h"
+
+namespace sf {
+
+struct RemoteDownload {
+  std::string link;                  // percent-encoded as our engine requests it
+  std::string dir;                   // the directory to save into, on the downloader's side
+  std::string out;                   // the file name there
+  std::vector<std::string> headers;  // whole lines, "Name: value"
+};
+
+// The header lines our engine sends for a task with this referring page and these cookies.
+std::vector<std::string> EngineHeaderLines(std::string_view referer, std::string_view cookies);
+
+// A download of `link` (as the share gives it) into `dir`/`out`. Our engine fetches only
+// http:// and https:// links, and so does this: anything else gives nothing and says why in
+// `problem`, so no other protocol reaches the downloader.
+std::optional<RemoteDownload> MakeRemoteDownload(std::string_view link, std::string dir,
+                                                 std::string out, std::string* problem,
+                                                 std::string_view referer = {},
+                                                 std::string_view cookies = {});
+
+// `base` and a relative folder joined with one "/"; `base` alone for the top folder.
+std::string JoinRemoteDir(std::string_view base, std::string_view folder);
+
+struct RemoteOutcome {
+  std::string gid;  // the downloader's id for the download, when it took it
+  RpcError error;   // otherwise why not
+  bool accepted() const { return !gid.empty(); }
+};
+
+class Aria2Remote {
+ public:
+  // `secret`: aria2's --rpc-secret; empty when it has none. It travels as the "token:SECRET"
+  // that leads every call's parameters and appears in nothing this class returns.
+  Aria2Remote(JsonRpcClient& client, std::string secret);
+
+  struct Text {
+    RpcError error;
+    std::string value;
+    bool ok() const { return error.kind == RpcFailure::kNone; }
+  };
+  // aria2.getVersion's "version".
+  Text Version();
+  // The downloader's own download directory: the "dir" of aria2.getGlobalOption.
+  Text GlobalDirectory();
+
+  // One aria2.addUri per download, all in one system.multicall (or, for a share too large for
+  // one request, one after another in several): one outcome per download, in order. A batch
+  // that fails as a whole gives its failure to each of its downloads, and the later batches
+  // are not sent.
+  std::vector<RemoteOutcome> AddAll(const std::vector<RemoteDownload>& downloads);
+
+ private:
+  nlohmann::json Params(nlohmann::json rest) const;
+  RpcError Scrubbed(RpcError error) const;
+  Text Field(const char* method, const char* field);
+
+  JsonRpcClient& client_;
+  std::string secret_;
+};
+
+// The largest request body AddAll puts into one system.multicall. aria2 refuses requests over
+// --rpc-max-request-size (2 MiB unless set otherwise).
+inline constexpr size_t kMaxMulticallBytes = 1 << 20;
+
+// The downloads as an aria2 input file: for each, its link on a line of its own, then the
+// indented lines " dir=", " out=" and one " header=" per header line. aria2 reads a value up to
+// the end of its line and trims it, so a download whose values hold a control character (a
+// line break would forge an entry of its own) or begin or end with a blank would not read back
+// as written: it is left out of the text and named in `refused` with the reason.
+struct InputFile {
+  std::string text;
+  struct Refused {
+    size_t index;  // position in the downloads given
+    std::string reason;
+  };
+  std::vector<Refused> refused;
+};
+InputFile WriteInputFile(const std::vector<RemoteDownload>& downloads);
+
+}  // namespace sf

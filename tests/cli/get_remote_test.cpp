@@ -1,0 +1,217 @@
+// `sharefetch-cli get --rpc` and `get --export` against the local share service and a real
+// aria2c: a share with nested folders and awkward names handed over and downloaded by aria2 into
+// the right tree, a wrong secret, a downloader that is not running, and an input file that
+// `aria2c -i` downloads into the same tree.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "aria2_daemon.h"
+#include "base/text.h"
+#include "cli/get_command.h"
+#include "cli/terminal_io.h"
+#include "file_content.h"
+#include "file_digest.h"
+#include "lazy_input.h"
+#include "net/json_rpc.h"
+#include "share_simulator.h"
+#include "wait_until.h"
+
+extern char** environ;
+
+namespace sf::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+constexpr const char* kFixture = R"({"shares": [
+  {"id": "nest", "items": [{"name": "top \"q\".txt", "size": 1000, "fs_id": 6001},
+    {"name": "资料 A", "children": [{"name": "报告 2024.pdf", "size": 300000, "fs_id": 6002},
+      {"name": "sub", "children": [{"name": "line\nbreak.bin", "size": 7000, "fs_id": 6003}]}]}]}
+]})";
+
+// Where each file of the share lands below the base directory: the names made safe as `get`
+// makes them.
+const std::map<uint64_t, std::string> kPlaced = {
+    {6001, "top \"q\".txt"}, {6002, "资料 A/报告 2024.pdf"}, {6003, "资料 A/sub/line_break.bin"}};
+
+constexpr const char* kSecret = "s3cret-Token";
+
+struct Outcome {
+  int code;
+  std::string out, err;
+};
+
+DownloadEngine* NoEngine(std::string& error) {
+  error = "no engine: nothing may be downloaded here";
+  return nullptr;
+}
+
+class GetRemote : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(simulator.StartFromText(kFixture)) << simulator.error();
+    root = fs::temp_directory_path() /
+           ("sf-get-remote-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root / "aria2");
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  Outcome Get(std::vector<std::string> args) {
+    LazyInput buffer([] { return std::nullopt; });
+    std::istream in(&buffer);
+    std::ostringstream out, err;
+    std::atomic<bool> interrupted{false};
+    args.insert(args.begin(), {"--host", simulator.Url("")});
+    args.push_back(simulator.ShareUrl("nest"));
+    int code = RunGet(args, {in, out, err}, NoEngine, false, interrupted);
+    return {code, out.str(), err.str()};
+  }
+
+  // Every file of the share under `base`, whole, where kPlaced puts it.
+  void ExpectTheTreeUnder(const fs::path& base) {
+    for (const auto& [fsId, relative] : kPlaced) {
+      const sim::Node* node = simulator.fixture()->byId.at("nest")->byFsId.at(fsId);
+      EXPECT_EQ(Digest(base / relative), sim::FileSha256Hex(fsId, node->size)) << relative;
+    }
+  }
+
+  // Each download of the share went out with our engine's User-Agent alone.
+  void ExpectOurUserAgent() {
+    int downloads = 0;
+    for (const auto& r : simulator.Requests()) {
+      if (r.Path().rfind("/file/", 0) != 0) continue;
+      ++downloads;
+      EXPECT_EQ(r.CountHeader("User-Agent"), 1);
+      EXPECT_EQ(r.Header("User-Agent"), "ShareFetch/0.1");
+    }
+    EXPECT_GE(downloads, static_cast<int>(kPlaced.size()));
+  }
+
+  sim::ShareSimulator simulator;
+  fs::path root;
+};
+
+TEST_F(GetRemote, ANestedShareLandsInAria2sOwnDirectoryInItsFolders) {
+  test::Aria2Daemon aria2((root / "aria2").string(), kSecret);
+  ASSERT_TRUE(aria2.running()) << aria2.error();
+  Outcome r = Get({"--rpc", aria2.Endpoint(), "--rpc-secret", kSecret});
+  ASSERT_EQ(r.code, 0) << r.err;
+
+  // GID<TAB>PATH for each file, the path under aria2's own --dir.
+  std::vector<std::string> gids, paths, expected;
+  for (const std::string& line : SplitText(r.out, "\n")) {
+    if (line.empty()) continue;
+    size_t tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    gids.push_back(line.substr(0, tab));
+    paths.push_back(line.substr(tab + 1));
+  }
+  for (const auto& [fsId, relative] : kPlaced)
+    expected.push_back((root / "aria2" / relative).string());
+  std::sort(paths.begin(), paths.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(paths, expected);
+
+  JsonRpcClient client(aria2.Endpoint());
+  auto complete = [&] {
+    for (const std::string& gid : gids) {
+      RpcReply status = client.Call("aria2.tellStatus", {std::string("token:") + kSecret, gid});
+      if (!status.ok() || status.result["status"] != "complete") return false;
+    }
+    return true;
+  };
+  ASSERT_TRUE(test::WaitUntil(complete, std::chrono::seconds(60)));
+  ExpectTheTreeUnder(root / "aria2");
+  ExpectOurUserAgent();
+}
+
+// A refused secret loses nothing: every file is named as not handed over, aria2 holds none of
+// them, and the secret shows nowhere.
+TEST_F(GetRemote, AWrongSecretHandsOverNothingAndNamesEveryFile) {
+  test::Aria2Daemon aria2((root / "aria2").string(), kSecret);
+  ASSERT_TRUE(aria2.running()) << aria2.error();
+  const std::string wrong = "wrong-Secret-42";
+  // Asked for its directory first, and handed the files straight away.
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--rpc", aria2.Endpoint(), "--rpc-secret", wrong},
+        std::vector<std::string>{"--rpc", aria2.Endpoint(), "--rpc-secret=" + wrong, "--dir",
+                                 (root / "elsewhere").string()}}) {
+    Outcome r = Get(args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("the secret was refused (Unauthorized)"), std::string::npos) << r.err;
+    for (const char* path :
+         {"top \"q\".txt", "资料 A/报告 2024.pdf", "资料 A/sub/line\\nbreak.bin"})
+      EXPECT_NE(r.err.find(std::string("not handed over: ") + path + "\n"), std::string::npos)
+          << r.err;
+    EXPECT_EQ((r.out + r.err).find(wrong), std::string::npos);
+  }
+
+  RpcReply held = JsonRpcClient(aria2.Endpoint())
+                      .Call("aria2.getGlobalStat", {std::string("token:") + kSecret});
+  ASSERT_TRUE(held.ok());
+  for (const char* count : {"numActive", "numWaiting", "numStoppedTotal"})
+    EXPECT_EQ(held.result[count], "0") << count;
+}
+
+TEST_F(GetRemote, ADownloaderThatIsNotRunningIsNamedAndEveryFileListed) {
+  std::string endpoint =
+      "http://127.0.0.1:" + std::to_string(test::FreeLoopbackPort()) + "/jsonrpc";
+  Outcome r = Get({"--rpc", endpoint, "--dir", "/data", "--json"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find(endpoint + ": aria2.addUri: cannot connect\n"), std::string::npos) << r.err;
+  Json doc = Json::parse(r.out);
+  EXPECT_EQ(doc["result"], 0);
+  EXPECT_EQ(doc["dir"], "/data");
+  ASSERT_EQ(doc["files"].size(), kPlaced.size());
+  for (const Json& f : doc["files"]) {
+    EXPECT_EQ(f["error"], "aria2.addUri: cannot connect");
+    EXPECT_FALSE(f.contains("gid"));
+    std::string path = f["share_path"];
+    size_t slash = path.rfind('/');
+    EXPECT_EQ(f["dir"], slash == std::string::npos ? "/data" : "/data/" + path.substr(0, slash));
+    EXPECT_NE(r.err.find("not handed over: " + EscapeForTerminal(path)), std::string::npos);
+  }
+}
+
+TEST_F(GetRemote, AnExportedInputFileMakesAria2cDownloadTheSameTree) {
+  const fs::path file = root / "share.txt";
+  const fs::path tree = root / "tree";
+  Outcome r = Get({"--export", file.string(), "--dir", tree.string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  Outcome toStdout = Get({"--export", "-", "--dir", tree.string()});
+  ASSERT_EQ(toStdout.code, 0) << toStdout.err;
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream written;
+  written << in.rdbuf();
+  // The links differ by their signature only: the share signs each link anew.
+  EXPECT_EQ(SplitText(written.str(), "\n").size(), SplitText(toStdout.out, "\n").size());
+  EXPECT_EQ(fs::status(file).permissions() & (fs::perms::group_all | fs::perms::others_all),
+            fs::perms::none);
+
+  std::vector<std::string> args = {"aria2c", "--no-conf",  "--quiet", "--file-allocation=none",
+                                   "-i",     file.string()};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawnp(&pid, "aria2c", nullptr, nullptr, argv.data(), environ), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << written.str();
+  ExpectTheTreeUnder(tree);
+  ExpectOurUserAgent();
+}
+
+}  // namespace
+}  // namespace sf::cli
