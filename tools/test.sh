@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the whole suite, the core's suite
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzzer for a while.
+# Installs what is missing, checks the layout of the sources, builds, and runs every test: the
+# whole suite, the core's suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then each fuzzer for a while.
 #   FUZZ_SECONDS=N   seconds per fuzzer (default 20; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
 jobs=$(nproc)
+phase() { echo "== $1 (at ${SECONDS}s)" >&2; }
 
-echo "== build and test" >&2
+phase "source layout (clang-format)"
+find src tests tools \( -name '*.cpp' -o -name '*.h' \) -print0 |
+  xargs -0 clang-format --dry-run -Werror
+
+phase "build and test"
 tools/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j"$jobs"
 
-echo "== core tests under AddressSanitizer and UndefinedBehaviorSanitizer" >&2
+phase "core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DSHAREFETCH_SANITIZE=ON -DSHAREFETCH_GUI=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -19,9 +25,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 seconds=${FUZZ_SECONDS:-20}
 if [ "$seconds" -gt 0 ]; then
-  echo "== fuzzing, ${seconds}s per target" >&2
+  phase "fuzzing, ${seconds}s per target"
   tools/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DSHAREFETCH_FUZZ=ON -DSHAREFETCH_GUI=OFF
   tools/fuzz.sh build-fuzz "$seconds"
 fi
-echo "== all tests passed" >&2
+echo "== all tests passed (${SECONDS}s)" >&2

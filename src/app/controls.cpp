@@ -43,8 +43,10 @@ QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int
   list->header()->setStretchLastSection(false);
   for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
     int w = columns[static_cast<size_t>(i)].second;
-    if (w == 0) list->setColumnHidden(i, true);
-    else list->setColumnWidth(i, w);
+    if (w == 0)
+      list->setColumnHidden(i, true);
+    else
+      list->setColumnWidth(i, w);
   }
   return list;
 }

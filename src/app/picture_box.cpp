@@ -20,10 +20,10 @@ bool PictureBox::ShowBytes(const std::string& bytes) {
     clear();
     return false;
   }
-  QImage image(reinterpret_cast<const uchar*>(picture->rgba.data()), picture->width, picture->height,
-               picture->width * 4, QImage::Format_RGBA8888);
-  setPixmap(QPixmap::fromImage(image.copy()).scaled(contentsRect().size(), Qt::KeepAspectRatio,
-                                                   Qt::SmoothTransformation));
+  QImage image(reinterpret_cast<const uchar*>(picture->rgba.data()), picture->width,
+               picture->height, picture->width * 4, QImage::Format_RGBA8888);
+  setPixmap(QPixmap::fromImage(image.copy())
+                .scaled(contentsRect().size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
   return true;
 }
 

@@ -8,7 +8,11 @@
 
 namespace sf::app {
 
-inline QString FromGbk(const std::string& gbk) { return QString::fromStdString(GbkToUtf8(gbk)); }
-inline std::string ToGbk(const QString& text) { return Utf8ToGbk(text.toStdString()); }
+inline QString FromGbk(const std::string& gbk) {
+  return QString::fromStdString(GbkToUtf8(gbk));
+}
+inline std::string ToGbk(const QString& text) {
+  return Utf8ToGbk(text.toStdString());
+}
 
 }  // namespace sf::app

@@ -1,13 +1,13 @@
 #include "base/encoding.h"
 
-#include "base/text.h"
-
 #include <iconv.h>
 
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <utility>
+
+#include "base/text.h"
 
 namespace sf {
 namespace {
@@ -51,8 +51,8 @@ size_t UnitSize(const std::string& charset) {
 
 // Converts with iconv, replacing each invalid or truncated input unit by `replacement`
 // (already in the target encoding). Returns nothing when the pair is unknown.
-std::optional<std::string> Convert(std::string_view in, const std::string& from, const std::string& to,
-                                   std::string_view replacement) {
+std::optional<std::string> Convert(std::string_view in, const std::string& from,
+                                   const std::string& to, std::string_view replacement) {
   iconv_t cd = cache.Get(from, to);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
   std::string out;
@@ -103,8 +103,12 @@ constexpr std::string_view kQuestion16("?\0", 2);
 
 }  // namespace
 
-std::string GbkToUtf8(std::string_view gbk) { return ConvertKnown(gbk, kGbk, kUtf8, kQuestion); }
-std::string Utf8ToGbk(std::string_view utf8) { return ConvertKnown(utf8, kUtf8, kGbk, kQuestion); }
+std::string GbkToUtf8(std::string_view gbk) {
+  return ConvertKnown(gbk, kGbk, kUtf8, kQuestion);
+}
+std::string Utf8ToGbk(std::string_view utf8) {
+  return ConvertKnown(utf8, kUtf8, kGbk, kQuestion);
+}
 
 std::u16string GbkToUtf16(std::string_view gbk) {
   return BytesToUtf16(ConvertKnown(gbk, kGbk, kUtf16, kQuestion16));
@@ -143,7 +147,8 @@ std::optional<std::string> DecodeToGbk(std::string_view bytes, std::string_view 
   // A byte-order mark is a marker, not text.
   std::string upper;
   for (char c : name) upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-  if ((upper == "UTF-8" || upper == "UTF8") && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  if ((upper == "UTF-8" || upper == "UTF8") && bytes.substr(0, 3) == "\xEF\xBB\xBF")
+    bytes.remove_prefix(3);
   // GBK and GB2312 texts are decoded as their superset, so nothing legal is lost.
   if (upper == "GBK" || upper == "GB2312" || upper == "CP936" || upper == "GB18030") name = kGbk;
   return Convert(bytes, name, kGbk, kQuestion);

@@ -9,7 +9,9 @@ namespace {
 
 constexpr std::string_view kQuoteMarker = "#\xD2\xFD\xBA\xC5";  // "#引号" in GBK
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char FoldAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 // Compares `needle` against `text` at `pos`, folding ASCII letters that stand alone as
 // characters (a letter inside a double-byte character is compared exactly).
@@ -45,7 +47,8 @@ size_t FindFrom(std::string_view text, std::string_view needle, size_t from, boo
 // Rounds a 0-based byte offset up to the next character boundary.
 size_t BoundaryAtOrAfter(std::string_view text, size_t offset) {
   size_t pos = 0;
-  while (pos < offset && pos < text.size()) pos += GbkCharLength(text.data() + pos, text.size() - pos);
+  while (pos < offset && pos < text.size())
+    pos += GbkCharLength(text.data() + pos, text.size() - pos);
   return std::min(pos, text.size());
 }
 
@@ -54,7 +57,10 @@ std::string ExpandQuoteMarker(std::string_view marker) {
 }
 
 bool IsLeadingSpace(std::string_view t, size_t pos, size_t* len) {
-  if (t[pos] == ' ') { *len = 1; return true; }
+  if (t[pos] == ' ') {
+    *len = 1;
+    return true;
+  }
   if (pos + 1 < t.size() && static_cast<unsigned char>(t[pos]) == 0xA1 &&
       static_cast<unsigned char>(t[pos + 1]) == 0xA1) {
     *len = 2;
@@ -88,7 +94,8 @@ int FindText(std::string_view text, std::string_view needle, int start, bool cas
   if (static_cast<size_t>(start) - 1 > text.size()) return -1;
   size_t from = BoundaryAtOrAfter(text, static_cast<size_t>(start) - 1);
   size_t at = FindFrom(text, needle, from, caseInsensitive);
-  if (at == std::string_view::npos || at > static_cast<size_t>(std::numeric_limits<int>::max() - 1)) return -1;
+  if (at == std::string_view::npos || at > static_cast<size_t>(std::numeric_limits<int>::max() - 1))
+    return -1;
   return static_cast<int>(at) + 1;
 }
 
@@ -198,7 +205,8 @@ bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
 
 int64_t ReadInteger(std::string_view text) {
   size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n'))
+  while (i < text.size() &&
+         (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n'))
     ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
@@ -223,8 +231,8 @@ int64_t ReadInteger(std::string_view text) {
 
 int ReadInt(std::string_view text) {
   int64_t v = ReadInteger(text);
-  return static_cast<int>(std::clamp<int64_t>(v, std::numeric_limits<int>::min(),
-                                              std::numeric_limits<int>::max()));
+  return static_cast<int>(
+      std::clamp<int64_t>(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 }  // namespace sf

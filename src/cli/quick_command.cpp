@@ -58,7 +58,9 @@ class TerminalQuickView : public QuickModeView {
 
 int RunQuick(const std::vector<std::string>& args, Streams io) {
   ShareCommandArgs given;
-  if (std::optional<int> status = ParseShareCommandArgs(args, "quick", kQuickUsage, false, io, &given)) return *status;
+  if (std::optional<int> status =
+          ParseShareCommandArgs(args, "quick", kQuickUsage, false, io, &given))
+    return *status;
 
   TerminalQuickView view(io);
   QuickMode mode(given.host, view);

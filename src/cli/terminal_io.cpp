@@ -108,7 +108,8 @@ bool HasControlCharacters(const std::string& text) {
 }  // namespace
 
 std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
-                                         const char* usage, bool acceptJson, Streams io, ShareCommandArgs* out) {
+                                         const char* usage, bool acceptJson, Streams io,
+                                         ShareCommandArgs* out) {
   auto fail = [&](const std::string& problem) {
     io.err << "sharefetch-cli " << command << ": " << problem << "\n" << usage;
     return 2;
@@ -145,7 +146,8 @@ std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, c
   }
   if (!url || TrimSpaces(*url).empty()) return fail("missing SHARE_URL");
   if (HasControlCharacters(*url)) return fail("SHARE_URL holds a control character");
-  if (password && HasControlCharacters(*password)) return fail("--password holds a control character");
+  if (password && HasControlCharacters(*password))
+    return fail("--password holds a control character");
   std::string hostError;
   std::optional<std::string> chosen = ChooseShareHost(host, &hostError);
   if (!chosen) return fail(hostError);

@@ -46,6 +46,7 @@ struct ShareCommandArgs {
 // (0 after --help, 2 with a clear message for wrong usage), nothing when `out` is filled.
 // Values with control characters are refused: they would travel inside header lines.
 std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
-                                         const char* usage, bool acceptJson, Streams io, ShareCommandArgs* out);
+                                         const char* usage, bool acceptJson, Streams io,
+                                         ShareCommandArgs* out);
 
 }  // namespace sf::cli

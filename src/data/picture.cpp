@@ -1,10 +1,9 @@
 #include "data/picture.h"
 
+#include <jpeglib.h>
 #include <png.h>
 #include <setjmp.h>
 #include <stdio.h>
-
-#include <jpeglib.h>
 
 #include <cstring>
 
@@ -57,7 +56,8 @@ bool DecodeJpegInto(std::string_view bytes, Picture* p) {
     return false;
   }
   jpeg_create_decompress(&cinfo);
-  jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<unsigned long>(bytes.size()));
+  jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()),
+               static_cast<unsigned long>(bytes.size()));
   if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
     jpeg_destroy_decompress(&cinfo);
     return false;
@@ -91,7 +91,8 @@ bool DecodeJpegInto(std::string_view bytes, Picture* p) {
 }  // namespace
 
 std::optional<Picture> DecodePicture(std::string_view bytes) {
-  if (bytes.size() >= 8 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0) return DecodePng(bytes);
+  if (bytes.size() >= 8 && std::memcmp(bytes.data(), "\x89PNG\r\n\x1a\n", 8) == 0)
+    return DecodePng(bytes);
   if (bytes.size() >= 3 && std::memcmp(bytes.data(), "\xFF\xD8\xFF", 3) == 0) {
     Picture p;
     if (DecodeJpegInto(bytes, &p)) return p;

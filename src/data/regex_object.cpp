@@ -45,12 +45,13 @@ bool RegexObject::Create(std::string_view pattern, std::string_view subject, boo
   run->global = global;
 
   std::string pattern8 = GbkToUtf8(run->pattern);
-  std::unique_ptr<pcre2_compile_context, CompileContextDeleter> cctx(pcre2_compile_context_create(nullptr));
+  std::unique_ptr<pcre2_compile_context, CompileContextDeleter> cctx(
+      pcre2_compile_context_create(nullptr));
   if (!cctx) return false;
   // Both CR and LF end a line, so "." never crosses either and "^"/"$" see both.
   pcre2_set_newline(cctx.get(), PCRE2_NEWLINE_ANYCRLF);
-  uint32_t options = PCRE2_UTF | PCRE2_ALT_BSUX | PCRE2_MATCH_UNSET_BACKREF | PCRE2_ALLOW_EMPTY_CLASS |
-                     PCRE2_DOLLAR_ENDONLY;
+  uint32_t options = PCRE2_UTF | PCRE2_ALT_BSUX | PCRE2_MATCH_UNSET_BACKREF |
+                     PCRE2_ALLOW_EMPTY_CLASS | PCRE2_DOLLAR_ENDONLY;
   if (!caseSensitive) options |= PCRE2_CASELESS;
   if (multiLine) options |= PCRE2_MULTILINE;
   int error = 0;
@@ -64,13 +65,16 @@ bool RegexObject::Create(std::string_view pattern, std::string_view subject, boo
   std::string subject8 = GbkToUtf8WithOffsets(run->subject, &offsets);
   std::unique_ptr<pcre2_match_data, MatchDataDeleter> md(
       pcre2_match_data_create_from_pattern(code.get(), nullptr));
-  std::unique_ptr<pcre2_match_context, MatchContextDeleter> mctx(pcre2_match_context_create(nullptr));
+  std::unique_ptr<pcre2_match_context, MatchContextDeleter> mctx(
+      pcre2_match_context_create(nullptr));
   if (!md || !mctx) return false;
   pcre2_set_match_limit(mctx.get(), kMatchLimit);
 
   uint32_t groupCount = 0;
   pcre2_pattern_info(code.get(), PCRE2_INFO_CAPTURECOUNT, &groupCount);
-  auto toGbk = [&](PCRE2_SIZE at) { return static_cast<long>(offsets[std::min(at, subject8.size())]); };
+  auto toGbk = [&](PCRE2_SIZE at) {
+    return static_cast<long>(offsets[std::min(at, subject8.size())]);
+  };
 
   size_t start = 0;
   while (start <= subject8.size()) {
@@ -94,9 +98,13 @@ bool RegexObject::Create(std::string_view pattern, std::string_view subject, boo
   return true;
 }
 
-std::string RegexObject::GetPattern() const { return run_ ? run_->pattern : std::string(); }
+std::string RegexObject::GetPattern() const {
+  return run_ ? run_->pattern : std::string();
+}
 
-int RegexObject::MatchCount() const { return run_ ? static_cast<int>(run_->matches.size()) : 0; }
+int RegexObject::MatchCount() const {
+  return run_ ? static_cast<int>(run_->matches.size()) : 0;
+}
 
 int RegexObject::SubMatchCount() const {
   if (!run_ || run_->matches.empty()) return 0;
@@ -105,7 +113,8 @@ int RegexObject::SubMatchCount() const {
 
 std::string RegexObject::SpanText(const Span& span) const {
   if (span.begin < 0) return {};
-  return run_->subject.substr(static_cast<size_t>(span.begin), static_cast<size_t>(span.end - span.begin));
+  return run_->subject.substr(static_cast<size_t>(span.begin),
+                              static_cast<size_t>(span.end - span.begin));
 }
 
 std::string RegexObject::GetMatch(int index, int* position) const {
@@ -158,9 +167,10 @@ std::string RegexObject::Replace(std::string_view replacement) const {
         // Two digits when they name a group, else one; "$0" and unknown groups stay literal.
         size_t groups = m.groups.size();
         size_t one = static_cast<size_t>(n - '0');
-        size_t two = (i + 2 < replacement.size() && replacement[i + 2] >= '0' && replacement[i + 2] <= '9')
-                         ? one * 10 + static_cast<size_t>(replacement[i + 2] - '0')
-                         : 0;
+        size_t two =
+            (i + 2 < replacement.size() && replacement[i + 2] >= '0' && replacement[i + 2] <= '9')
+                ? one * 10 + static_cast<size_t>(replacement[i + 2] - '0')
+                : 0;
         if (two >= 1 && two <= groups) {
           out += SpanText(m.groups[two - 1]);
           i += 2;

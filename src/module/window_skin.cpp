@@ -7,8 +7,8 @@ bool WindowSkin::LoadLibraryImage(std::span<const uint8_t> libraryImage) {
   return loaded_;
 }
 
-bool WindowSkin::AttachSkin(std::span<const uint8_t> skinFile, const char* password, int32_t a, int32_t b,
-                            int32_t c) {
+bool WindowSkin::AttachSkin(std::span<const uint8_t> skinFile, const char* password, int32_t a,
+                            int32_t b, int32_t c) {
   skin_.assign(skinFile.begin(), skinFile.end());
   numbers_[0] = a;
   numbers_[1] = b;
@@ -23,7 +23,8 @@ bool WindowSkin::AttachSkin(std::span<const uint8_t> skinFile, const char* passw
 #if defined(__x86_64__)
   // Only a library built for this machine runs; it expects the Microsoft x64 convention.
   if (!module_.RunsOnHost()) return false;
-  using Attach = int32_t(__attribute__((ms_abi)) *)(const uint8_t*, int32_t, const char*, int32_t, int32_t, int32_t);
+  using Attach = int32_t(__attribute__((ms_abi))*)(const uint8_t*, int32_t, const char*, int32_t,
+                                                   int32_t, int32_t);
   reinterpret_cast<Attach>(proc)(skin_.data(), length, password, a, b, c);
   return true;
 #else
@@ -31,6 +32,8 @@ bool WindowSkin::AttachSkin(std::span<const uint8_t> skinFile, const char* passw
 #endif
 }
 
-std::span<const uint8_t> CarriedSkinLibrary() { return {}; }
+std::span<const uint8_t> CarriedSkinLibrary() {
+  return {};
+}
 
 }  // namespace sf

@@ -25,7 +25,8 @@ class WindowSkin {
 
   // Keeps a copy of the skin file and the three numbers, then calls SkinH_AttachRes with the
   // copy when the library is mapped, exports it and can run here. True when it was called.
-  bool AttachSkin(std::span<const uint8_t> skinFile, const char* password, int32_t a, int32_t b, int32_t c);
+  bool AttachSkin(std::span<const uint8_t> skinFile, const char* password, int32_t a, int32_t b,
+                  int32_t c);
 
   // Replaces the call itself (tests record it; a 32-bit library can be attached through it).
   void SetAttachCall(AttachCall call) { call_ = std::move(call); }

@@ -41,8 +41,10 @@ std::string CookieOfLine(std::string_view line) {
 }
 
 void DropTrailingSeparator(std::string* text) {
-  if (text->size() >= 2) text->resize(text->size() - 2);
-  else text->clear();
+  if (text->size() >= 2)
+    text->resize(text->size() - 2);
+  else
+    text->clear();
 }
 
 }  // namespace
@@ -69,7 +71,8 @@ void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::strin
       cookies += CookieOfLine(line);
       cookies += "; ";
     }
-    if (location && line.size() >= 10 && EqualsIgnoreCase(std::string_view(line).substr(0, 10), "Location: "))
+    if (location && line.size() >= 10 &&
+        EqualsIgnoreCase(std::string_view(line).substr(0, 10), "Location: "))
       *location = line.substr(10);
   }
   if (!cookies.empty()) DropTrailingSeparator(&cookies);
@@ -119,7 +122,8 @@ std::string CharsetFromContentType(std::string_view headerBlock) {
     std::string value = line.substr(static_cast<size_t>(at) - 1 + 8);
     size_t end = value.find_first_of("; \t");
     value = value.substr(0, end);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
     charset = value;
   }
   return charset;

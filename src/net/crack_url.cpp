@@ -31,7 +31,8 @@ bool CrackHttpUrl(const std::u16string& url, CrackedUrl* out) {
   if (authEnd == std::u16string::npos) authEnd = url.size();
   std::u16string authority = url.substr(authBegin, authEnd - authBegin);
   size_t at = authority.rfind(u'@');
-  if (at != std::u16string::npos) authority.erase(0, at + 1);  // credentials in the URL are not used
+  if (at != std::u16string::npos)
+    authority.erase(0, at + 1);  // credentials in the URL are not used
 
   std::u16string host = authority;
   int port = out->scheme == kSchemeHttps ? 443 : 80;
@@ -51,7 +52,8 @@ bool CrackHttpUrl(const std::u16string& url, CrackedUrl* out) {
       port = static_cast<int>(value);
     }
   }
-  if (host.size() >= 2 && host.front() == u'[' && host.back() == u']') host = host.substr(1, host.size() - 2);
+  if (host.size() >= 2 && host.front() == u'[' && host.back() == u']')
+    host = host.substr(1, host.size() - 2);
   if (host.empty()) return false;
   out->host = host;
   out->port = port;

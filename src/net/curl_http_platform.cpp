@@ -19,7 +19,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Kind : uint32_t { kSession = 0x53455353, kConnection = 0x434F4E4E, kRequest = 0x52455155 };
+enum class Kind : uint32_t {
+  kSession = 0x53455353,
+  kConnection = 0x434F4E4E,
+  kRequest = 0x52455155
+};
 
 struct HandleBase {
   explicit HandleBase(Kind k) : kind(k) {}
@@ -63,7 +67,13 @@ struct Request : HandleBase {
   std::vector<std::string> headerLines;  // UTF-8, without CRLF
   CancelFlag cancel;
 
-  enum class Outcome { kNotSent, kSendFailed, kNoResponse, kComplete, kBodyBroken } outcome = Outcome::kNotSent;
+  enum class Outcome {
+    kNotSent,
+    kSendFailed,
+    kNoResponse,
+    kComplete,
+    kBodyBroken
+  } outcome = Outcome::kNotSent;
   std::string headerBlock;  // bytes of the final response head, CRLF line ends
   std::string body;
   size_t readPos = 0;
@@ -110,11 +120,13 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
 bool HostMatches(const JarCookie& c, const std::string& host) {
   std::string h = ToLowerAscii(host);
   if (c.hostOnly) return h == c.domain;
-  return h == c.domain || (h.size() > c.domain.size() && h.compare(h.size() - c.domain.size(), c.domain.size(), c.domain) == 0 &&
+  return h == c.domain || (h.size() > c.domain.size() &&
+                           h.compare(h.size() - c.domain.size(), c.domain.size(), c.domain) == 0 &&
                            h[h.size() - c.domain.size() - 1] == '.');
 }
 
-void StoreRedirectCookies(const std::string& head, const std::string& host, std::vector<JarCookie>* jar) {
+void StoreRedirectCookies(const std::string& head, const std::string& host,
+                          std::vector<JarCookie>* jar) {
   for (const std::string& line : SplitText(head, "\r\n")) {
     if (!StartsWithIgnoreCase(line, "Set-Cookie:")) continue;
     std::vector<std::string> parts = SplitText(std::string_view(line).substr(11), ";");
@@ -138,14 +150,16 @@ void StoreRedirectCookies(const std::string& head, const std::string& host, std:
         expired = ReadInteger(attr.substr(8)) <= 0;
       }
     }
-    std::erase_if(*jar, [&](const JarCookie& o) { return o.name == c.name && o.domain == c.domain; });
+    std::erase_if(*jar,
+                  [&](const JarCookie& o) { return o.name == c.name && o.domain == c.domain; });
     if (!expired) jar->push_back(c);
   }
 }
 
 // Puts the jar's cookies for `host` into the request's Cookie line: a pair of the same name
 // takes the redirect's value, others are appended.
-std::vector<std::string> WithJarCookies(std::vector<std::string> lines, const std::vector<JarCookie>& jar,
+std::vector<std::string> WithJarCookies(std::vector<std::string> lines,
+                                        const std::vector<JarCookie>& jar,
                                         const std::string& host) {
   std::vector<const JarCookie*> send;
   for (const JarCookie& c : jar)
@@ -183,7 +197,9 @@ class CurlHttpPlatform final : public HttpPlatform {
  public:
   bool CheckPlatform() override { return true; }
 
-  bool CrackUrl(const std::u16string& url, CrackedUrl* out) override { return CrackHttpUrl(url, out); }
+  bool CrackUrl(const std::u16string& url, CrackedUrl* out) override {
+    return CrackHttpUrl(url, out);
+  }
 
   HttpHandle Open(int accessType, const std::u16string& proxyName) override {
     auto* s = new Session;
@@ -202,8 +218,8 @@ class CurlHttpPlatform final : public HttpPlatform {
     return reinterpret_cast<HttpHandle>(static_cast<HandleBase*>(c));
   }
 
-  HttpHandle OpenRequest(HttpHandle connection, const std::u16string& method, const std::u16string& path,
-                         uint32_t flags) override {
+  HttpHandle OpenRequest(HttpHandle connection, const std::u16string& method,
+                         const std::u16string& path, uint32_t flags) override {
     auto* c = As<Connection>(connection, Kind::kConnection);
     if (!c) return 0;
     auto* r = new Request;
@@ -216,7 +232,8 @@ class CurlHttpPlatform final : public HttpPlatform {
     return reinterpret_cast<HttpHandle>(static_cast<HandleBase*>(r));
   }
 
-  bool SetTimeouts(HttpHandle request, int resolveMs, int connectMs, int sendMs, int receiveMs) override {
+  bool SetTimeouts(HttpHandle request, int resolveMs, int connectMs, int sendMs,
+                   int receiveMs) override {
     auto* r = As<Request>(request, Kind::kRequest);
     if (!r) return false;
     r->connectMs = std::max(1, resolveMs) + std::max(1, connectMs);
@@ -244,10 +261,14 @@ class CurlHttpPlatform final : public HttpPlatform {
   bool SetOption(HttpHandle request, int option, uint32_t value) override {
     auto* r = As<Request>(request, Kind::kRequest);
     if (!r) return false;
-    if (option == kOptionDisableFeature && value == kFeatureCookies) r->platformCookies = false;
-    else if (option == kOptionDisableFeature && value == kFeatureRedirects) r->noRedirect = true;
-    else if (option == kOptionEnableFeature && value == kFeatureCookies) r->platformCookies = true;
-    else return false;
+    if (option == kOptionDisableFeature && value == kFeatureCookies)
+      r->platformCookies = false;
+    else if (option == kOptionDisableFeature && value == kFeatureRedirects)
+      r->noRedirect = true;
+    else if (option == kOptionEnableFeature && value == kFeatureCookies)
+      r->platformCookies = true;
+    else
+      return false;
     return true;
   }
 
@@ -268,7 +289,8 @@ class CurlHttpPlatform final : public HttpPlatform {
 
   bool ReceiveResponse(HttpHandle request) override {
     auto* r = As<Request>(request, Kind::kRequest);
-    return r && (r->outcome == Request::Outcome::kComplete || r->outcome == Request::Outcome::kBodyBroken);
+    return r && (r->outcome == Request::Outcome::kComplete ||
+                 r->outcome == Request::Outcome::kBodyBroken);
   }
 
   bool QueryDataAvailable(HttpHandle request, uint32_t* available) override {
@@ -330,7 +352,8 @@ class CurlHttpPlatform final : public HttpPlatform {
     std::vector<JarCookie> jar;
 
     for (int hop = 0;; ++hop) {
-      std::string proxy = session.accessType == kAccessNamedProxy ? PickProxy(session.proxyList, ex.scheme) : "";
+      std::string proxy =
+          session.accessType == kAccessNamedProxy ? PickProxy(session.proxyList, ex.scheme) : "";
       Transfer t;
       bool sent = false;
       CURLcode code = Perform(r, ex, proxy, WithJarCookies(r.headerLines, jar, ex.host), &t, &sent);
@@ -338,13 +361,14 @@ class CurlHttpPlatform final : public HttpPlatform {
         r.outcome = sent ? Request::Outcome::kNoResponse : Request::Outcome::kSendFailed;
         return;
       }
-      bool redirect = t.status == 301 || t.status == 302 || t.status == 303 || t.status == 307 || t.status == 308;
+      bool redirect = t.status == 301 || t.status == 302 || t.status == 303 || t.status == 307 ||
+                      t.status == 308;
       std::string location;
       for (const std::string& line : SplitText(t.head, "\r\n"))
         if (StartsWithIgnoreCase(line, "Location:")) location = TrimSpaces(line.substr(9));
       Exchange next = ex;
-      if (!r.noRedirect && redirect && !location.empty() && hop < 10 && Resolve(ex, location, &next) &&
-          !(ex.scheme == "https" && next.scheme == "http")) {
+      if (!r.noRedirect && redirect && !location.empty() && hop < 10 &&
+          Resolve(ex, location, &next) && !(ex.scheme == "https" && next.scheme == "http")) {
         if (r.platformCookies) StoreRedirectCookies(t.head, ex.host, &jar);
         if (t.status == 303 || ((t.status == 301 || t.status == 302) && ex.method == "POST")) {
           if (next.method != "HEAD") next.method = "GET";
@@ -365,8 +389,10 @@ class CurlHttpPlatform final : public HttpPlatform {
   static bool Resolve(const Exchange& from, const std::string& location, Exchange* to) {
     CURLU* u = curl_url();
     if (!u) return false;
-    std::string base = from.scheme + "://" + BracketHost(from.host) + ":" + std::to_string(from.port) + from.target;
-    bool ok = curl_url_set(u, CURLUPART_URL, base.c_str(), CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) == CURLUE_OK &&
+    std::string base = from.scheme + "://" + BracketHost(from.host) + ":" +
+                       std::to_string(from.port) + from.target;
+    bool ok = curl_url_set(u, CURLUPART_URL, base.c_str(),
+                           CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) == CURLUE_OK &&
               curl_url_set(u, CURLUPART_URL, EscapeRequestTarget(location).c_str(),
                            CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) == CURLUE_OK;
     auto part = [&](CURLUPart which, unsigned flags) -> std::string {
@@ -379,7 +405,8 @@ class CurlHttpPlatform final : public HttpPlatform {
     if (ok) {
       to->scheme = ToLowerAscii(part(CURLUPART_SCHEME, 0));
       to->host = part(CURLUPART_HOST, 0);
-      if (to->host.size() >= 2 && to->host.front() == '[') to->host = to->host.substr(1, to->host.size() - 2);
+      if (to->host.size() >= 2 && to->host.front() == '[')
+        to->host = to->host.substr(1, to->host.size() - 2);
       to->port = static_cast<int>(ReadInteger(part(CURLUPART_PORT, CURLU_DEFAULT_PORT)));
       std::string query = part(CURLUPART_QUERY, 0);
       to->target = part(CURLUPART_PATH, 0) + (query.empty() ? "" : "?" + query);
@@ -431,7 +458,8 @@ class CurlHttpPlatform final : public HttpPlatform {
     } else {
       curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, ex.method.c_str());
       if (ex.sendBody) {
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(ex.body.size()));
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(ex.body.size()));
         curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, ex.body.c_str());
       }
     }

@@ -52,7 +52,9 @@ T* As(HttpHandle h, InetHandle::Kind kind) {
   return base && base->kind == kind ? static_cast<T*>(base) : nullptr;
 }
 
-HttpHandle ToHandle(InetHandle* h) { return reinterpret_cast<HttpHandle>(h); }
+HttpHandle ToHandle(InetHandle* h) {
+  return reinterpret_cast<HttpHandle>(h);
+}
 
 class CurlInetPlatform final : public InetPlatform {
  public:
@@ -65,7 +67,8 @@ class CurlInetPlatform final : public InetPlatform {
     return ToHandle(h);
   }
 
-  HttpHandle InternetConnect(HttpHandle internet, const std::string& host, int port, int service) override {
+  HttpHandle InternetConnect(HttpHandle internet, const std::string& host, int port,
+                             int service) override {
     auto* i = As<Internet>(internet, InetHandle::Kind::kInternet);
     if (!i || service != kInetServiceHttp || host.empty() || port <= 0 || port > 65535) return 0;
     auto* c = new Connection;
@@ -75,8 +78,8 @@ class CurlInetPlatform final : public InetPlatform {
     return ToHandle(c);
   }
 
-  HttpHandle HttpOpenRequest(HttpHandle connection, const std::string& method, const std::string& path,
-                             const std::string&, uint32_t flags) override {
+  HttpHandle HttpOpenRequest(HttpHandle connection, const std::string& method,
+                             const std::string& path, const std::string&, uint32_t flags) override {
     auto* c = As<Connection>(connection, InetHandle::Kind::kConnection);
     if (!c) return 0;
     auto* r = new Request;
@@ -89,7 +92,8 @@ class CurlInetPlatform final : public InetPlatform {
     return ToHandle(r);
   }
 
-  bool HttpSendRequest(HttpHandle request, const std::string& headers, const std::string& data) override {
+  bool HttpSendRequest(HttpHandle request, const std::string& headers,
+                       const std::string& data) override {
     auto* r = As<Request>(request, InetHandle::Kind::kRequest);
     if (!r || r->done) return false;
     r->done = true;
@@ -109,7 +113,8 @@ class CurlInetPlatform final : public InetPlatform {
   bool HttpQueryInfo(HttpHandle request, int level, char* buffer, uint32_t* size) override {
     auto* r = As<Request>(request, InetHandle::Kind::kRequest);
     if (!r || level != kInetQueryRawHeadersCrlf || r->response.status == 0) return false;
-    std::string block = IsValidUtf8(r->response.head) ? Utf8ToGbk(r->response.head) : r->response.head;
+    std::string block =
+        IsValidUtf8(r->response.head) ? Utf8ToGbk(r->response.head) : r->response.head;
     if (block.size() + 1 > *size) return false;
     std::memcpy(buffer, block.data(), block.size());
     buffer[block.size()] = '\0';
@@ -117,7 +122,9 @@ class CurlInetPlatform final : public InetPlatform {
     return true;
   }
 
-  void InternetCloseHandle(HttpHandle handle) override { delete reinterpret_cast<InetHandle*>(handle); }
+  void InternetCloseHandle(HttpHandle handle) override {
+    delete reinterpret_cast<InetHandle*>(handle);
+  }
 
   void SetCancelFlag(HttpHandle request, const CancelFlag& cancel) override {
     if (auto* r = As<Request>(request, InetHandle::Kind::kRequest)) r->cancel = cancel;

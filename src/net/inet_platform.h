@@ -25,13 +25,17 @@ inline constexpr uint32_t kInetFlagIgnoreRedirectToHttps = 0x4000;
 class InetPlatform {
  public:
   virtual ~InetPlatform() = default;
-  virtual HttpHandle InternetOpen(const std::string& agent, int accessType, const std::string& proxy,
-                                  const std::string& bypass) = 0;
-  virtual HttpHandle InternetConnect(HttpHandle internet, const std::string& host, int port, int service) = 0;
-  virtual HttpHandle HttpOpenRequest(HttpHandle connection, const std::string& method, const std::string& path,
-                                     const std::string& version, uint32_t flags) = 0;
-  virtual bool HttpSendRequest(HttpHandle request, const std::string& headers, const std::string& data) = 0;
-  virtual bool InternetReadFile(HttpHandle request, char* buffer, uint32_t size, uint32_t* read) = 0;
+  virtual HttpHandle InternetOpen(const std::string& agent, int accessType,
+                                  const std::string& proxy, const std::string& bypass) = 0;
+  virtual HttpHandle InternetConnect(HttpHandle internet, const std::string& host, int port,
+                                     int service) = 0;
+  virtual HttpHandle HttpOpenRequest(HttpHandle connection, const std::string& method,
+                                     const std::string& path, const std::string& version,
+                                     uint32_t flags) = 0;
+  virtual bool HttpSendRequest(HttpHandle request, const std::string& headers,
+                               const std::string& data) = 0;
+  virtual bool InternetReadFile(HttpHandle request, char* buffer, uint32_t size,
+                                uint32_t* read) = 0;
   // Fills `buffer` with the raw header block and a terminating zero; false when it does not
   // fit `*size` bytes.
   virtual bool HttpQueryInfo(HttpHandle request, int level, char* buffer, uint32_t* size) = 0;

@@ -30,8 +30,10 @@ Target TakeApart(const std::string& url) {
   Target t;
   t.host = hostPort.substr(0, hostPort.find(':'));
   size_t colon = hostPort.rfind(':');
-  if (colon != std::string::npos) t.port = ReadInt(hostPort.substr(colon + 1));
-  else t.port = ToLowerAscii(url.substr(0, 5)) == "https" ? 443 : 80;
+  if (colon != std::string::npos)
+    t.port = ReadInt(hostPort.substr(colon + 1));
+  else
+    t.port = ToLowerAscii(url.substr(0, 5)) == "https" ? 443 : 80;
   t.path = "/";
   // The host is looked for after the scheme: a short host such as "h" would otherwise be
   // found inside "http" and turn the path into "//h".
@@ -46,7 +48,8 @@ Target TakeApart(const std::string& url) {
 }
 
 std::string UserAgent(const std::string& headerLines) {
-  if (FindText(headerLines, "User-Agent:", 1, true) < 0) return "Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)";
+  if (FindText(headerLines, "User-Agent:", 1, true) < 0)
+    return "Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)";
   std::string agent = TrimSpaces(MiddleText(headerLines + "\r\n", "User-Agent:", "\r\n"));
   if (!agent.empty()) return agent;
   // A line written "user-agent:" gives no case-sensitive match: take the value after the
@@ -68,9 +71,9 @@ std::string PlainWebClient::Request(const PlainRequest& r) const {
   std::string lines = r.headerLines ? *r.headerLines : std::string();
   std::string agent = UserAgent(lines);
 
-  HttpHandle internet = r.proxy.empty()
-                            ? p.InternetOpen(agent, kInetOpenDirect, "", "")
-                            : p.InternetOpen(agent, kInetOpenProxy, secure ? r.proxy : "http=" + r.proxy, "");
+  HttpHandle internet = r.proxy.empty() ? p.InternetOpen(agent, kInetOpenDirect, "", "")
+                                        : p.InternetOpen(agent, kInetOpenProxy,
+                                                         secure ? r.proxy : "http=" + r.proxy, "");
   if (!internet) return {};
   Target target = TakeApart(r.url);
   HttpHandle connection = p.InternetConnect(internet, target.host, target.port, kInetServiceHttp);
@@ -82,7 +85,8 @@ std::string PlainWebClient::Request(const PlainRequest& r) const {
   if (r.cookies) flags |= kInetFlagNoCookies;
   if (r.noRedirect) flags |= kInetFlagNoAutoRedirect;
   flags |= secure ? kInetFlagSecure : kInetFlagIgnoreRedirectToHttps;
-  HttpHandle request = p.HttpOpenRequest(connection, kMethods[method], target.path, "HTTP/1.1", flags);
+  HttpHandle request =
+      p.HttpOpenRequest(connection, kMethods[method], target.path, "HTTP/1.1", flags);
   if (!request) {
     p.InternetCloseHandle(connection);
     p.InternetCloseHandle(internet);
@@ -90,14 +94,19 @@ std::string PlainWebClient::Request(const PlainRequest& r) const {
   }
   p.SetCancelFlag(request, cancel_);
 
-  if (lines.empty()) lines = "Accept: */*";
-  else if (FindText(lines, "Accept:") < 0) lines += "\r\nAccept: */*";
+  if (lines.empty())
+    lines = "Accept: */*";
+  else if (FindText(lines, "Accept:") < 0)
+    lines += "\r\nAccept: */*";
   if (FindText(lines, "Referer:") < 0) lines += "\r\nReferer: " + r.url;
   if (FindText(lines, "Accept-Language:") < 0) lines += "\r\nAccept-Language: zh-cn";
-  if (FindText(lines, "Content-Type:") < 0) lines += "\r\nContent-Type: application/x-www-form-urlencoded";
+  if (FindText(lines, "Content-Type:") < 0)
+    lines += "\r\nContent-Type: application/x-www-form-urlencoded";
   if (r.cookies && !r.cookies->empty()) {
-    if (FindText(*r.cookies, "Cookie:") < 0) lines += "\r\nCookie: " + *r.cookies;
-    else lines += "\r\n" + *r.cookies;
+    if (FindText(*r.cookies, "Cookie:") < 0)
+      lines += "\r\nCookie: " + *r.cookies;
+    else
+      lines += "\r\n" + *r.cookies;
   }
   if (r.headerLines) *r.headerLines = lines;
 

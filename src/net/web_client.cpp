@@ -9,23 +9,35 @@
 namespace sf {
 namespace {
 
-
 // The error messages the client leaves in `statusText`, in GBK.
 std::string Message(int code) {
   switch (code) {
-    case 700: return Utf8ToGbk("700 当前系统不支持WinHttp服务!");
-    case 701: return Utf8ToGbk("701 解析URL地址失败!");
-    case 702: return Utf8ToGbk("702 创建WinHttp会话失败!");
-    case 703: return Utf8ToGbk("703 创建WinHttp连接失败!");
-    case 704: return Utf8ToGbk("704 创建WinHttp请求失败!");
-    case 705: return Utf8ToGbk("705 设置超时时间失败!");
-    case 707: return Utf8ToGbk("707 设置代理凭证失败!");
-    case 708: return Utf8ToGbk("708 禁止自动设置Cookies失败!");
-    case 709: return Utf8ToGbk("709 重定向设置失败!");
-    case 710: return Utf8ToGbk("710 设置协议头失败!");
-    case 711: return Utf8ToGbk("711 发送请求失败!");
-    case 712: return Utf8ToGbk("712 服务器未响应!");
-    case 713: return Utf8ToGbk("713 读取数据失败!");
+    case 700:
+      return Utf8ToGbk("700 当前系统不支持WinHttp服务!");
+    case 701:
+      return Utf8ToGbk("701 解析URL地址失败!");
+    case 702:
+      return Utf8ToGbk("702 创建WinHttp会话失败!");
+    case 703:
+      return Utf8ToGbk("703 创建WinHttp连接失败!");
+    case 704:
+      return Utf8ToGbk("704 创建WinHttp请求失败!");
+    case 705:
+      return Utf8ToGbk("705 设置超时时间失败!");
+    case 707:
+      return Utf8ToGbk("707 设置代理凭证失败!");
+    case 708:
+      return Utf8ToGbk("708 禁止自动设置Cookies失败!");
+    case 709:
+      return Utf8ToGbk("709 重定向设置失败!");
+    case 710:
+      return Utf8ToGbk("710 设置协议头失败!");
+    case 711:
+      return Utf8ToGbk("711 发送请求失败!");
+    case 712:
+      return Utf8ToGbk("712 服务器未响应!");
+    case 713:
+      return Utf8ToGbk("713 读取数据失败!");
     case kAnswerTooLarge:
       return Utf8ToGbk("714 响应数据过大!");
   }
@@ -34,10 +46,14 @@ std::string Message(int code) {
 
 const char* MethodName(int method) {
   switch (method) {
-    case 1: return "POST";
-    case 2: return "HEAD";
-    case 3: return "PUT";
-    default: return "GET";
+    case 1:
+      return "POST";
+    case 2:
+      return "HEAD";
+    case 3:
+      return "PUT";
+    default:
+      return "GET";
   }
 }
 
@@ -97,7 +113,8 @@ std::string WebClient::ErrorText(int code) {
 }
 
 WebClient::WebClient(bool mergeCookies, std::shared_ptr<HttpPlatform> platform)
-    : mergeCookies_(mergeCookies), platform_(platform ? std::move(platform) : DefaultHttpPlatform()) {}
+    : mergeCookies_(mergeCookies),
+      platform_(platform ? std::move(platform) : DefaultHttpPlatform()) {}
 
 std::string WebClient::Request(const WebRequest& r) const {
   HttpPlatform& p = *platform_;

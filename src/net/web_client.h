@@ -22,7 +22,7 @@ struct WebRequest {
   std::string body{};
   std::string* cookies = nullptr;     // in; in/out when the client merges cookies
   std::string* newCookies = nullptr;  // out: the pairs this response set
-  std::string headerLines{};            // extra request lines separated by CRLF
+  std::string headerLines{};          // extra request lines separated by CRLF
   std::string* responseHeaders = nullptr;
   bool noRedirect = false;
   std::string userName{};

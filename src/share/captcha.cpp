@@ -7,13 +7,17 @@ namespace sf {
 
 int ShareSession::FetchCaptcha(std::string& imageBytes, int reason) {
   std::string prod;
-  if (reason == kNeedVerifyCaptcha) prod = "shareverify";
-  else if (reason == kNeedLinkCaptcha) prod = "pan";
-  else return kBadCaptchaReason;
+  if (reason == kNeedVerifyCaptcha)
+    prod = "shareverify";
+  else if (reason == kNeedLinkCaptcha)
+    prod = "pan";
+  else
+    return kBadCaptchaReason;
   std::string t = RandomDigits(16);
   std::string logid = MakeLogId();
-  std::string url = host_ + "/api/getcaptcha?prod=" + prod + "&web=1&t=0." + t +
-                    "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + logid;
+  std::string url =
+      host_ + "/api/getcaptcha?prod=" + prod + "&web=1&t=0." + t +
+      "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + logid;
   // Unlike every other request of the session, this one goes without the session's cookies.
   std::optional<std::string> fetched = Ask({.url = url});
   if (!fetched) return kShareTooLarge;

@@ -6,7 +6,8 @@
 
 namespace sf {
 
-std::optional<std::string> ChooseShareHost(const std::optional<std::string>& option, std::string* error) {
+std::optional<std::string> ChooseShareHost(const std::optional<std::string>& option,
+                                           std::string* error) {
   std::string value;
   std::string source;
   if (option) {
@@ -19,11 +20,15 @@ std::optional<std::string> ChooseShareHost(const std::optional<std::string>& opt
     return std::string(kDefaultShareHost);
   }
   std::string lower = ToLowerAscii(value);
-  size_t schemeLength = lower.rfind("http://", 0) == 0 ? 7 : lower.rfind("https://", 0) == 0 ? 8 : 0;
+  size_t schemeLength = lower.rfind("http://", 0) == 0    ? 7
+                        : lower.rfind("https://", 0) == 0 ? 8
+                                                          : 0;
   bool hasHost = schemeLength > 0 && value.size() > schemeLength && value[schemeLength] != '/';
   bool clean = value.find_first_of(" \t\r\n?#") == std::string::npos;
   if (!hasHost || !clean) {
-    if (error) *error = source + ": \"" + value + "\" is not an http:// or https:// address such as http://127.0.0.1:8080";
+    if (error)
+      *error = source + ": \"" + value +
+               "\" is not an http:// or https:// address such as http://127.0.0.1:8080";
     return std::nullopt;
   }
   while (value.size() > schemeLength + 1 && value.back() == '/') value.pop_back();

@@ -12,6 +12,7 @@ inline constexpr const char* kShareHostVariable = "SHAREFETCH_HOST";
 
 // The host to use, without a trailing "/"; nothing, with `error` set, for a value that is not
 // an http or https address.
-std::optional<std::string> ChooseShareHost(const std::optional<std::string>& option, std::string* error);
+std::optional<std::string> ChooseShareHost(const std::optional<std::string>& option,
+                                           std::string* error);
 
 }  // namespace sf

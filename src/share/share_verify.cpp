@@ -11,7 +11,8 @@ namespace {
 // A Location given relative to the host would not work as the next page address; make it
 // absolute against the link it came from.
 std::string AbsoluteAddress(const std::string& base, const std::string& location) {
-  if (StartsWithIgnoreCase(location, "http://") || StartsWithIgnoreCase(location, "https://")) return location;
+  if (StartsWithIgnoreCase(location, "http://") || StartsWithIgnoreCase(location, "https://"))
+    return location;
   int schemeEnd = FindText(base, "://");
   if (schemeEnd < 0) return location;
   size_t hostBegin = static_cast<size_t>(schemeEnd) + 2;
@@ -39,8 +40,9 @@ int ShareSession::VerifyPassword(std::string& shareUrl, const std::string& passw
   std::string uk = MiddleText(shareUrl + "&", "uk=", "&");
   std::string t = TimestampText();
   std::string logid = MakeLogId();
-  std::string url = host_ + "/share/verify?shareid=" + shareid + "&uk=" + uk + "&t=" + t +
-                    "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + logid;
+  std::string url =
+      host_ + "/share/verify?shareid=" + shareid + "&uk=" + uk + "&t=" + t +
+      "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + logid;
   std::string body = "pwd=" + password + "&vcode=" + captchaAnswer + "&vcode_str=" + vcodeStr_;
   // A captcha token serves one verification at most, whatever its outcome.
   vcodeStr_.clear();

@@ -27,17 +27,17 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/remote_dialog.h"
 #include "app/downloads_tab.h"
 #include "app/picture_box.h"
 #include "app/qt_text.h"
+#include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
 #include "app/settings_file.h"
 #include "app/unfinished_tab.h"
+#include "aria2_daemon.h"
 #include "base/encoding.h"
 #include "base/profile_file.h"
 #include "base/version.h"
-#include "aria2_daemon.h"
 #include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "gui_test_support.h"

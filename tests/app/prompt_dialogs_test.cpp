@@ -1,5 +1,7 @@
 // The two prompt dialogs on their own: trimming, the automatic confirm, the erase on click,
 // the refused empty answer and the captcha fetch.
+#include "app/prompt_dialogs.h"
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -8,7 +10,6 @@
 #include <QTimer>
 
 #include "app/picture_box.h"
-#include "app/prompt_dialogs.h"
 #include "base/encoding.h"
 #include "gui_test_support.h"
 #include "share/share_session.h"
@@ -104,7 +105,7 @@ class PromptDialogsTest : public QObject {
 
   void aFailedFetchIsReportedAndTheDialogStays() {
     sf::ShareSession session("http://127.0.0.1:9");  // nothing listens there
-    sf::app::CaptchaDialog dialog(session, -999);  // a reason the service never asks with
+    sf::app::CaptchaDialog dialog(session, -999);    // a reason the service never asks with
     QString title, text;
     WhenModal([&](QWidget* box) {
       title = box->windowTitle();

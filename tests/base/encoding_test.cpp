@@ -27,7 +27,9 @@ TEST(Encoding, CharactersGbkLacksSurviveTheRoundTrip) {
 }
 
 TEST(Encoding, InvalidBytesBecomeQuestionMarks) {
-  EXPECT_EQ(Utf8ToGbk("a\xFF" "b"), "a?b");
+  EXPECT_EQ(Utf8ToGbk("a\xFF"
+                      "b"),
+            "a?b");
   EXPECT_EQ(GbkToUtf8("a\x81"), "a?");
 }
 

@@ -7,7 +7,9 @@
 namespace sf {
 namespace {
 
-std::string G(const char* utf8) { return Utf8ToGbk(utf8); }
+std::string G(const char* utf8) {
+  return Utf8ToGbk(utf8);
+}
 
 TEST(FindText, PositionsAreOneBasedAndMissIsMinusOne) {
   EXPECT_EQ(FindText("abcabc", "bc"), 2);

@@ -1,11 +1,9 @@
 #include "data/picture.h"
 
+#include <gtest/gtest.h>
+#include <jpeglib.h>
 #include <png.h>
 #include <stdio.h>
-
-#include <jpeglib.h>
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 
@@ -59,7 +57,8 @@ std::string EncodeJpeg(int w, int h) {
   jpeg_start_compress(&c, TRUE);
   std::string row(static_cast<size_t>(w * 3), '\0');
   while (c.next_scanline < c.image_height) {
-    for (int x = 0; x < w; ++x) std::memcpy(&row[static_cast<size_t>(x * 3)], &rgba[(c.next_scanline * w + x) * 4], 3);
+    for (int x = 0; x < w; ++x)
+      std::memcpy(&row[static_cast<size_t>(x * 3)], &rgba[(c.next_scanline * w + x) * 4], 3);
     auto* line = reinterpret_cast<JSAMPLE*>(row.data());
     jpeg_write_scanlines(&c, &line, 1);
   }

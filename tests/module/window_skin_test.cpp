@@ -30,8 +30,8 @@ TEST(WindowSkin, AttachPassesTheSkinItsLengthNoPasswordAndTheNumbers) {
     int32_t a, b, c;
   };
   std::vector<Call> calls;
-  skin.SetAttachCall([&](uintptr_t proc, const uint8_t* data, int32_t length, const char* password, int32_t a,
-                         int32_t b, int32_t c) {
+  skin.SetAttachCall([&](uintptr_t proc, const uint8_t* data, int32_t length, const char* password,
+                         int32_t a, int32_t b, int32_t c) {
     calls.push_back({proc, data, length, password, a, b, c});
     return 1;
   });
@@ -69,9 +69,8 @@ TEST(WindowSkin, WithoutALibraryForThisHostTheAttachIsSkipped) {
   WindowSkin exportless;
   ASSERT_TRUE(exportless.LoadLibraryImage(plainImage));
   int calls = 0;
-  exportless.SetAttachCall([&](uintptr_t, const uint8_t*, int32_t, const char*, int32_t, int32_t, int32_t) {
-    return ++calls;
-  });
+  exportless.SetAttachCall([&](uintptr_t, const uint8_t*, int32_t, const char*, int32_t, int32_t,
+                               int32_t) { return ++calls; });
   EXPECT_FALSE(exportless.AttachSkin(std::vector<uint8_t>(10), nullptr, 0, 0, 0));
   EXPECT_EQ(calls, 0);
   exportless.module().Free();

@@ -14,7 +14,8 @@ std::string Merge(std::string old, std::string fresh) {
 
 TEST(CookieScan, CollectsTheFirstPairOfEverySetCookieLine) {
   std::string block = NormalizeSetCookie(
-      "HTTP/1.1 200 OK\r\nset-cookie: a=1; Path=/\r\nSET-COOKIE: BDCLND=x; path=/\r\nSet-Cookie: b=2\r\n"
+      "HTTP/1.1 200 OK\r\nset-cookie: a=1; Path=/\r\nSET-COOKIE: BDCLND=x; path=/\r\nSet-Cookie: "
+      "b=2\r\n"
       "X-Note: about set-cookie\r\n\r\n");
   EXPECT_NE(block.find("Set-Cookie: a=1; Path=/"), std::string::npos);
   EXPECT_NE(block.find("about Set-Cookie"), std::string::npos);
@@ -56,7 +57,9 @@ TEST(CookieMerge, NewPairsFirstThenOldOnesNotSetAgain) {
   EXPECT_EQ(Merge("a=1; a=2", ""), "a=1");
   EXPECT_EQ(Merge("", "a=1; a=2; a=1"), "a=1; a=2");  // new pairs are never compared by name
   EXPECT_EQ(Merge("v=a b", ""), "v=ab");
-  std::string fullWidth = "v=a\xA1\xA1" "b";
+  std::string fullWidth =
+      "v=a\xA1\xA1"
+      "b";
   EXPECT_EQ(Merge(fullWidth, ""), "v=ab");
   EXPECT_EQ(Merge("A=1", "a=2"), "a=2; A=1");  // names compare with case
 }
@@ -69,16 +72,21 @@ TEST(CookieMerge, BothTextsLoseTheirSpaces) {
 }
 
 TEST(Charset, MetaTagWithinTheFirst1024Bytes) {
-  EXPECT_EQ(CharsetFromMeta("<head><meta http-equiv=Content-Type content=\"text/html; charset=utf-8\">"), "utf-8");
+  EXPECT_EQ(
+      CharsetFromMeta("<head><meta http-equiv=Content-Type content=\"text/html; charset=utf-8\">"),
+      "utf-8");
   EXPECT_EQ(CharsetFromMeta(std::string(1010, ' ') + "<meta charset=utf-8>"), "");
   EXPECT_EQ(CharsetFromMeta(std::string(1000, ' ') + "<meta charset=utf-8>"), "utf-8");
   EXPECT_EQ(CharsetFromMeta("{\"errno\":0}"), "");
 }
 
 TEST(Charset, ContentTypeParameter) {
-  EXPECT_EQ(CharsetFromContentType("HTTP/1.1 200 OK\r\ncontent-type: application/json; charset=UTF-8\r\n\r\n"),
+  EXPECT_EQ(CharsetFromContentType(
+                "HTTP/1.1 200 OK\r\ncontent-type: application/json; charset=UTF-8\r\n\r\n"),
             "UTF-8");
-  EXPECT_EQ(CharsetFromContentType("HTTP/1.1 200 OK\r\nContent-Type: text/html;charset=\"gbk\"\r\n\r\n"), "gbk");
+  EXPECT_EQ(
+      CharsetFromContentType("HTTP/1.1 200 OK\r\nContent-Type: text/html;charset=\"gbk\"\r\n\r\n"),
+      "gbk");
   EXPECT_EQ(CharsetFromContentType("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n"), "");
 }
 

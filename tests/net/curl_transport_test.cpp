@@ -6,10 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <future>
-
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "base/encoding.h"
@@ -34,7 +33,8 @@ std::vector<std::string> Without(const std::vector<std::string>& lines, const st
 }
 
 TEST(CurlTransport, PutsExactlyOurRequestOnTheWire) {
-  RawHttpServer server([](const RawRequest&) { return RawHttpServer::Reply(200, "OK", {}, "done"); });
+  RawHttpServer server(
+      [](const RawRequest&) { return RawHttpServer::Reply(200, "OK", {}, "done"); });
   WebClient client(true);
   std::string cookies = "a=1; b=2";
   std::string url = server.Url("/api/x?sign=s&dir=" + Utf8ToGbk("/我的 资料") + "&t=0.5");
@@ -50,7 +50,8 @@ TEST(CurlTransport, PutsExactlyOurRequestOnTheWire) {
   auto reqs = server.Requests();
   ASSERT_EQ(reqs.size(), 1u);
   const RawRequest& r = reqs[0];
-  EXPECT_EQ(r.requestLine, "POST /api/x?sign=s&dir=/%E6%88%91%E7%9A%84%20%E8%B5%84%E6%96%99&t=0.5 HTTP/1.1");
+  EXPECT_EQ(r.requestLine,
+            "POST /api/x?sign=s&dir=/%E6%88%91%E7%9A%84%20%E8%B5%84%E6%96%99&t=0.5 HTTP/1.1");
   std::vector<std::string> expected = {
       "Host: 127.0.0.1:" + std::to_string(server.port()),
       "Referer:http://h/s/1x",
@@ -82,31 +83,39 @@ TEST(CurlTransport, GetSendsNoBodyAndNoCookieLineWithoutCookies) {
 
 TEST(CurlTransport, RedirectWithNoRedirectIsReturnedAsItIs) {
   RawHttpServer server([](const RawRequest&) {
-    return RawHttpServer::Reply(302, "Found", {"Location: http://pan.example/share/init?shareid=9&uk=42"},
-                                "moved");
+    return RawHttpServer::Reply(
+        302, "Found", {"Location: http://pan.example/share/init?shareid=9&uk=42"}, "moved");
   });
   WebClient client(true);
   std::string cookies, location, headers, status;
-  std::string text = client.Request({.url = server.Url("/s/1abc"), .cookies = &cookies,
-                                     .responseHeaders = &headers, .noRedirect = true, .location = &location,
+  std::string text = client.Request({.url = server.Url("/s/1abc"),
+                                     .cookies = &cookies,
+                                     .responseHeaders = &headers,
+                                     .noRedirect = true,
+                                     .location = &location,
                                      .statusText = &status});
   EXPECT_EQ(text, "moved");
   EXPECT_EQ(location, "http://pan.example/share/init?shareid=9&uk=42");
   EXPECT_EQ(status.substr(0, 3), "302");
   EXPECT_EQ(headers.rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
-  EXPECT_NE(headers.find("\r\nLocation: http://pan.example/share/init?shareid=9&uk=42\r\n"), std::string::npos);
+  EXPECT_NE(headers.find("\r\nLocation: http://pan.example/share/init?shareid=9&uk=42\r\n"),
+            std::string::npos);
   EXPECT_EQ(server.Requests().size(), 1u);
 }
 
 TEST(CurlTransport, FollowsRedirectsAndSendsCookiesTheRedirectSet) {
   RawHttpServer server([](const RawRequest& r) {
     if (r.Target() == "/first")
-      return RawHttpServer::Reply(302, "Found", {"Set-Cookie: hop=1; path=/", "Location: /second"}, "");
+      return RawHttpServer::Reply(302, "Found", {"Set-Cookie: hop=1; path=/", "Location: /second"},
+                                  "");
     return RawHttpServer::Reply(200, "OK", {"Set-Cookie: final=2"}, "arrived");
   });
   WebClient client(true);
   std::string cookies = "a=1", headers;
-  EXPECT_EQ(client.Request({.url = server.Url("/first"), .method = 1, .body = "x=1", .cookies = &cookies,
+  EXPECT_EQ(client.Request({.url = server.Url("/first"),
+                            .method = 1,
+                            .body = "x=1",
+                            .cookies = &cookies,
                             .responseHeaders = &headers}),
             "arrived");
   auto reqs = server.Requests();
@@ -132,7 +141,9 @@ TEST(CurlTransport, MergesResponseCookiesIntoTheCookieText) {
   });
   WebClient client(true);
   std::string cookies = "VISITORID=old; old=1; keep=yes", fresh;
-  EXPECT_EQ(client.Request({.url = server.Url("/share/verify"), .method = 1, .cookies = &cookies,
+  EXPECT_EQ(client.Request({.url = server.Url("/share/verify"),
+                            .method = 1,
+                            .cookies = &cookies,
                             .newCookies = &fresh}),
             "{\"errno\":0}");
   EXPECT_EQ(cookies, "BDCLND=abc%2Fdef; VISITORID=N1:FG=1; keep=yes");
@@ -142,16 +153,19 @@ TEST(CurlTransport, MergesResponseCookiesIntoTheCookieText) {
 TEST(CurlTransport, Utf8PagesAndAnswersComeBackAsGbk) {
   RawHttpServer server([](const RawRequest& r) {
     if (r.Target() == "/page")
-      return RawHttpServer::Reply(200, "OK", {"Content-Type: text/html"},
-                                  "<html><head><meta charset=\"utf-8\"></head><body>文件名：照片😀</body></html>");
+      return RawHttpServer::Reply(
+          200, "OK", {"Content-Type: text/html"},
+          "<html><head><meta charset=\"utf-8\"></head><body>文件名：照片😀</body></html>");
     return RawHttpServer::Reply(200, "OK", {"Content-Type: application/json; charset=utf-8"},
                                 "{\"server_filename\":\"报告.pdf\"}");
   });
   WebClient client(true);
   std::string page = client.Request({.url = server.Url("/page")});
-  EXPECT_EQ(GbkToUtf8(page), "<html><head><meta charset=\"utf-8\"></head><body>文件名：照片😀</body></html>");
+  EXPECT_EQ(GbkToUtf8(page),
+            "<html><head><meta charset=\"utf-8\"></head><body>文件名：照片😀</body></html>");
   EXPECT_NE(page.find(Utf8ToGbk("文件名")), std::string::npos);
-  EXPECT_EQ(client.Request({.url = server.Url("/json")}), Utf8ToGbk("{\"server_filename\":\"报告.pdf\"}"));
+  EXPECT_EQ(client.Request({.url = server.Url("/json")}),
+            Utf8ToGbk("{\"server_filename\":\"报告.pdf\"}"));
 }
 
 TEST(CurlTransport, HeadGivesHeadersWithoutABody) {
@@ -160,7 +174,8 @@ TEST(CurlTransport, HeadGivesHeadersWithoutABody) {
   });
   WebClient client(false);
   std::string headers;
-  EXPECT_EQ(client.Request({.url = server.Url("/f"), .method = 2, .responseHeaders = &headers}), "");
+  EXPECT_EQ(client.Request({.url = server.Url("/f"), .method = 2, .responseHeaders = &headers}),
+            "");
   EXPECT_EQ(server.Requests().at(0).requestLine, "HEAD /f HTTP/1.1");
   EXPECT_NE(headers.find("X-Size: 5\r\n"), std::string::npos);
 }
@@ -179,7 +194,8 @@ TEST(CurlTransport, FailuresBecomeTheirMessages) {
 
   WebClient client(true);
   std::string status;
-  EXPECT_EQ(client.Request({.url = "http://127.0.0.1:" + std::to_string(closedPort) + "/", .statusText = &status}),
+  EXPECT_EQ(client.Request({.url = "http://127.0.0.1:" + std::to_string(closedPort) + "/",
+                            .statusText = &status}),
             "");
   EXPECT_EQ(GbkToUtf8(status), "711 发送请求失败!");
   EXPECT_EQ(client.Request({.url = "ftp://127.0.0.1/", .statusText = &status}), "");
@@ -204,7 +220,9 @@ TEST(CurlTransport, ABodyCutShortKeepsWhatArrivedAndTheStatus) {
   });
   WebClient client(true);
   std::string status, bytes;
-  EXPECT_EQ(client.Request({.url = server.Url("/"), .statusText = &status, .responseBytes = &bytes}), "only this");
+  EXPECT_EQ(
+      client.Request({.url = server.Url("/"), .statusText = &status, .responseBytes = &bytes}),
+      "only this");
   EXPECT_EQ(status, "200 OK");
   EXPECT_EQ(bytes, "only this");
 }
@@ -250,7 +268,8 @@ TEST(CurlTransport, AnEndlessAnswerIsDroppedAtTheCap) {
 }
 
 TEST(CurlTransport, NotFoundIsAnAnswerLikeAnyOther) {
-  RawHttpServer server([](const RawRequest&) { return RawHttpServer::Reply(404, "Not Found", {}, "missing"); });
+  RawHttpServer server(
+      [](const RawRequest&) { return RawHttpServer::Reply(404, "Not Found", {}, "missing"); });
   WebClient client(true);
   std::string status;
   EXPECT_EQ(client.Request({.url = server.Url("/x"), .statusText = &status}), "missing");

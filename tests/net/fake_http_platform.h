@@ -33,11 +33,13 @@ class FakeHttpPlatform : public HttpPlatform {
   }
   HttpHandle OpenRequest(HttpHandle, const std::u16string& method, const std::u16string& path,
                          uint32_t flags) override {
-    return Record("OpenRequest", Utf16ToUtf8(method) + " " + Utf16ToUtf8(path) + " " + Hex(flags)) ? 3 : 0;
+    return Record("OpenRequest", Utf16ToUtf8(method) + " " + Utf16ToUtf8(path) + " " + Hex(flags))
+               ? 3
+               : 0;
   }
   bool SetTimeouts(HttpHandle, int a, int b, int c, int d) override {
-    return Record("SetTimeouts", std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c) + " " +
-                                     std::to_string(d));
+    return Record("SetTimeouts", std::to_string(a) + " " + std::to_string(b) + " " +
+                                     std::to_string(c) + " " + std::to_string(d));
   }
   bool SetCredentials(HttpHandle, int target, int scheme, const std::u16string& user,
                       const std::u16string& password) override {
@@ -51,12 +53,16 @@ class FakeHttpPlatform : public HttpPlatform {
     lastHeaders = Utf16ToUtf8(headers);
     return Record("AddRequestHeaders", Hex(flags));
   }
-  bool SendRequest(HttpHandle, const std::string& body) override { return Record("SendRequest", body); }
+  bool SendRequest(HttpHandle, const std::string& body) override {
+    return Record("SendRequest", body);
+  }
   bool ReceiveResponse(HttpHandle) override { return Record("ReceiveResponse", ""); }
   bool QueryDataAvailable(HttpHandle, uint32_t* available) override {
     if (!Record("QueryDataAvailable", "")) return false;
-    if (next_ < bodyChunks.size()) *available = static_cast<uint32_t>(bodyChunks[next_].size());
-    else *available = failReadAfterChunks ? 7 : 0;
+    if (next_ < bodyChunks.size())
+      *available = static_cast<uint32_t>(bodyChunks[next_].size());
+    else
+      *available = failReadAfterChunks ? 7 : 0;
     return true;
   }
   bool ReadData(HttpHandle, char* buffer, uint32_t size, uint32_t* read) override {

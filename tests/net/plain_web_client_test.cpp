@@ -21,7 +21,8 @@ struct FakeInet : InetPlatform {
 
   HttpHandle InternetOpen(const std::string& agent, int access, const std::string& proxy,
                           const std::string& bypass) override {
-    calls.push_back("Open [" + agent + "] " + std::to_string(access) + " [" + proxy + "] [" + bypass + "]");
+    calls.push_back("Open [" + agent + "] " + std::to_string(access) + " [" + proxy + "] [" +
+                    bypass + "]");
     return failOpen ? 0 : 1;
   }
   HttpHandle InternetConnect(HttpHandle, const std::string& host, int port, int service) override {
@@ -43,7 +44,8 @@ struct FakeInet : InetPlatform {
   bool InternetReadFile(HttpHandle, char* buffer, uint32_t size, uint32_t* read) override {
     EXPECT_EQ(size, 1024u);
     size_t n = std::min<size_t>(size, body.size() - pos);
-    std::copy(body.begin() + static_cast<long>(pos), body.begin() + static_cast<long>(pos + n), buffer);
+    std::copy(body.begin() + static_cast<long>(pos), body.begin() + static_cast<long>(pos + n),
+              buffer);
     pos += n;
     *read = static_cast<uint32_t>(n);
     return true;
@@ -94,9 +96,11 @@ TEST(PlainWebClient, DefaultLinesAgentAndCookies) {
   client.Request({.url = "http://h/x", .cookies = &cookies, .headerLines = &lines, .proxy = "p:1"});
   EXPECT_EQ(fake->calls[6], "Open [mine/1.0] 3 [http=p:1] []");
   EXPECT_EQ(lines,
-            "User-Agent: mine/1.0 \r\nAccept: image/png\r\nReferer: http://h/x\r\nAccept-Language: zh-cn\r\n"
+            "User-Agent: mine/1.0 \r\nAccept: image/png\r\nReferer: http://h/x\r\nAccept-Language: "
+            "zh-cn\r\n"
             "Content-Type: application/x-www-form-urlencoded\r\nCookie: a=1");
-  EXPECT_EQ(fake->calls[8], "Request GET /x HTTP/1.1 0x80084010");  // cookies given: the no-cookies flag
+  EXPECT_EQ(fake->calls[8],
+            "Request GET /x HTTP/1.1 0x80084010");  // cookies given: the no-cookies flag
 
   cookies = "a=1";
   lines = "user-agent: low\r\nX: y";
@@ -122,7 +126,10 @@ TEST(PlainWebClient, HeaderBlockCookiesAndTheBufferLimit) {
   fake->block = "HTTP/1.1 200 OK\r\nset-cookie: a=1; path=/\r\nSet-Cookie: b=2\r\n\r\n";
   PlainWebClient client(fake);
   std::string headers, cookies;
-  EXPECT_EQ(client.Request({.url = "http://h/", .newCookies = &cookies, .responseHeaders = &headers}).size(), 3000u);
+  EXPECT_EQ(
+      client.Request({.url = "http://h/", .newCookies = &cookies, .responseHeaders = &headers})
+          .size(),
+      3000u);
   EXPECT_EQ(cookies, "a=1; b=2");
   EXPECT_NE(headers.find("Set-Cookie: a=1; path=/"), std::string::npos);
 
@@ -146,14 +153,17 @@ TEST(PlainWebClient, MissingHandlesGiveEmptyBytesAndCloseWhatWasOpen) {
   fake->failRequest = true;
   fake->calls.clear();
   EXPECT_EQ(client.Request({.url = "http://h/"}), "");
-  EXPECT_EQ(fake->calls, (std::vector<std::string>{fake->calls[0], fake->calls[1], fake->calls[2], "Close 2", "Close 1"}));
+  EXPECT_EQ(fake->calls, (std::vector<std::string>{fake->calls[0], fake->calls[1], fake->calls[2],
+                                                   "Close 2", "Close 1"}));
 }
 
 TEST(PlainWebClient, FetchesRawBytesFromARealServer) {
   std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
   RawHttpServer server([&](const RawRequest& r) {
-    if (r.Target() == "/old") return RawHttpServer::Reply(302, "Found", {"Location: /genimage?t1"}, "");
-    return RawHttpServer::Reply(200, "OK", {"Content-Type: image/png", "Set-Cookie: v=1; path=/"}, png);
+    if (r.Target() == "/old")
+      return RawHttpServer::Reply(302, "Found", {"Location: /genimage?t1"}, "");
+    return RawHttpServer::Reply(200, "OK", {"Content-Type: image/png", "Set-Cookie: v=1; path=/"},
+                                png);
   });
   PlainWebClient client;
   std::string cookies;
@@ -163,12 +173,13 @@ TEST(PlainWebClient, FetchesRawBytesFromARealServer) {
   ASSERT_EQ(reqs.size(), 2u);
   const RawRequest& r = reqs[0];
   EXPECT_EQ(r.requestLine, "GET /old HTTP/1.1");
-  std::vector<std::string> expected = {"Host: 127.0.0.1:" + std::to_string(server.port()),
-                                       "User-Agent: Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)",
-                                       "Accept: */*",
-                                       "Referer: " + server.Url("/old"),
-                                       "Accept-Language: zh-cn",
-                                       "Content-Type: application/x-www-form-urlencoded"};
+  std::vector<std::string> expected = {
+      "Host: 127.0.0.1:" + std::to_string(server.port()),
+      "User-Agent: Mozilla/4.0 (compatible; MSIE 9.0; Windows NT 6.1)",
+      "Accept: */*",
+      "Referer: " + server.Url("/old"),
+      "Accept-Language: zh-cn",
+      "Content-Type: application/x-www-form-urlencoded"};
   EXPECT_EQ(r.headerLines, expected);
   EXPECT_EQ(reqs[1].Target(), "/genimage?t1");
 }
@@ -176,14 +187,19 @@ TEST(PlainWebClient, FetchesRawBytesFromARealServer) {
 TEST(PlainWebClient, PostsRedirectsAndLimitsOnTheWire) {
   RawHttpServer server([&](const RawRequest& r) {
     if (r.Target() == "/form")
-      return RawHttpServer::Reply(302, "Found", {"Location: /done", "Set-Cookie: s=1; path=/"}, "moved");
+      return RawHttpServer::Reply(302, "Found", {"Location: /done", "Set-Cookie: s=1; path=/"},
+                                  "moved");
     if (r.Target() == "/big")
-      return RawHttpServer::Reply(200, "OK", {"Set-Cookie: c=1", "X-Big: " + std::string(5000, 'x')}, "big");
+      return RawHttpServer::Reply(200, "OK",
+                                  {"Set-Cookie: c=1", "X-Big: " + std::string(5000, 'x')}, "big");
     return RawHttpServer::Reply(200, "OK", {}, "done");
   });
   PlainWebClient client;
   std::string cookies = "a=1", bytes;
-  EXPECT_EQ(client.Request({.url = server.Url("/form"), .method = 1, .body = "x=1&y=2", .cookies = &cookies,
+  EXPECT_EQ(client.Request({.url = server.Url("/form"),
+                            .method = 1,
+                            .body = "x=1&y=2",
+                            .cookies = &cookies,
                             .bodyBytes = &bytes}),
             "done");
   auto reqs = server.Requests();
@@ -198,14 +214,19 @@ TEST(PlainWebClient, PostsRedirectsAndLimitsOnTheWire) {
   EXPECT_EQ(reqs[1].Header("Cookie"), "a=1");  // ours only; not the s=1 the redirect set
 
   std::string fresh, headers;
-  EXPECT_EQ(client.Request({.url = server.Url("/form"), .method = 1, .newCookies = &fresh,
-                            .responseHeaders = &headers, .noRedirect = true}),
+  EXPECT_EQ(client.Request({.url = server.Url("/form"),
+                            .method = 1,
+                            .newCookies = &fresh,
+                            .responseHeaders = &headers,
+                            .noRedirect = true}),
             "moved");
   EXPECT_EQ(server.Requests().size(), 3u);
   EXPECT_EQ(fresh, "s=1");
   EXPECT_EQ(headers.rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
 
-  EXPECT_EQ(client.Request({.url = server.Url("/big"), .newCookies = &fresh, .responseHeaders = &headers}), "big");
+  EXPECT_EQ(client.Request(
+                {.url = server.Url("/big"), .newCookies = &fresh, .responseHeaders = &headers}),
+            "big");
   EXPECT_EQ(headers, std::string(5000, ' '));
   EXPECT_EQ(fresh, "");
 }

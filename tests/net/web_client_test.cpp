@@ -23,11 +23,13 @@ class WebClientTest : public ::testing::Test {
 };
 
 TEST_F(WebClientTest, MethodsMapToTheirNamesAndAnythingElseIsGet) {
-  const std::pair<int, const char*> cases[] = {{0, "GET"}, {1, "POST"}, {2, "HEAD"}, {3, "PUT"}, {4, "GET"}, {-1, "GET"}};
+  const std::pair<int, const char*> cases[] = {{0, "GET"}, {1, "POST"}, {2, "HEAD"},
+                                               {3, "PUT"}, {4, "GET"},  {-1, "GET"}};
   for (auto [method, name] : cases) {
     fake->calls.clear();
     Run({.url = "http://h/x", .method = method});
-    EXPECT_EQ(fake->Calls("OpenRequest"), (std::vector<std::string>{std::string("OpenRequest ") + name + " /x 0x0"}));
+    EXPECT_EQ(fake->Calls("OpenRequest"),
+              (std::vector<std::string>{std::string("OpenRequest ") + name + " /x 0x0"}));
   }
 }
 
@@ -55,7 +57,8 @@ TEST_F(WebClientTest, DefaultHeaderLinesAreAddedInOrder) {
             "Content-Type: application/x-www-form-urlencoded\r\n"
             "Cache-Control: no-cache\r\n"
             "Cookie: a=1; b=2\r\n");
-  EXPECT_EQ(fake->Calls("AddRequestHeaders"), std::vector<std::string>{"AddRequestHeaders 0xA0000000"});
+  EXPECT_EQ(fake->Calls("AddRequestHeaders"),
+            std::vector<std::string>{"AddRequestHeaders 0xA0000000"});
 }
 
 TEST_F(WebClientTest, CallerLinesKeepDefaultsOutByTheirCaseRules) {
@@ -66,9 +69,13 @@ TEST_F(WebClientTest, CallerLinesKeepDefaultsOutByTheirCaseRules) {
   const std::string& h = fake->lastHeaders;
   EXPECT_EQ(h.find("User-Agent: Mozilla"), std::string::npos);  // searched without case
   EXPECT_NE(h.find("content-type: text/plain"), std::string::npos);
-  EXPECT_NE(h.find("Content-Type: application/x-www-form-urlencoded"), std::string::npos);  // with case
+  EXPECT_NE(h.find("Content-Type: application/x-www-form-urlencoded"),
+            std::string::npos);  // with case
   EXPECT_EQ(h.find("Cookie: a=1"), std::string::npos);
-  EXPECT_EQ(h.rfind("user-agent: mine\r\ncontent-type: text/plain\r\nCookie: own=1\r\nAccept: text/html", 0), 0u);
+  EXPECT_EQ(
+      h.rfind("user-agent: mine\r\ncontent-type: text/plain\r\nCookie: own=1\r\nAccept: text/html",
+              0),
+      0u);
 }
 
 TEST_F(WebClientTest, CookieOptionDependsOnWhetherCookiesWereGiven) {
@@ -81,18 +88,25 @@ TEST_F(WebClientTest, CookieOptionDependsOnWhetherCookiesWereGiven) {
   EXPECT_EQ(fake->lastHeaders.find("Cookie:"), std::string::npos);
   fake->calls.clear();
   Run({.url = "http://h/", .noRedirect = true});
-  EXPECT_EQ(fake->Calls("SetOption"), (std::vector<std::string>{"SetOption 63 1", "SetOption 63 2"}));
+  EXPECT_EQ(fake->Calls("SetOption"),
+            (std::vector<std::string>{"SetOption 63 1", "SetOption 63 2"}));
 }
 
 TEST_F(WebClientTest, TimeoutsCredentialsAndProxy) {
   Run({.url = "http://h/", .timeoutSeconds = -5});
-  EXPECT_EQ(fake->Calls("SetTimeouts"), std::vector<std::string>{"SetTimeouts 30000 30000 30000 30000"});
+  EXPECT_EQ(fake->Calls("SetTimeouts"),
+            std::vector<std::string>{"SetTimeouts 30000 30000 30000 30000"});
   EXPECT_EQ(fake->Calls("Open"), std::vector<std::string>{"Open 1 []"});
   EXPECT_TRUE(fake->Calls("SetCredentials").empty());
   fake->calls.clear();
-  Run({.url = "http://h/", .userName = "u", .proxy = "p:8080", .proxyUserName = "pu", .proxyPassword = "pp",
+  Run({.url = "http://h/",
+       .userName = "u",
+       .proxy = "p:8080",
+       .proxyUserName = "pu",
+       .proxyPassword = "pp",
        .timeoutSeconds = 2});
-  EXPECT_EQ(fake->Calls("SetTimeouts"), std::vector<std::string>{"SetTimeouts 2000 2000 2000 2000"});
+  EXPECT_EQ(fake->Calls("SetTimeouts"),
+            std::vector<std::string>{"SetTimeouts 2000 2000 2000 2000"});
   EXPECT_EQ(fake->Calls("Open"), std::vector<std::string>{"Open 3 [http=p:8080]"});
   EXPECT_EQ(fake->Calls("SetCredentials"), std::vector<std::string>{"SetCredentials 1 1 pu pp"});
   fake->calls.clear();
@@ -108,11 +122,16 @@ TEST_F(WebClientTest, EachFailingStepGivesItsMessageAndClosesWhatWasOpened) {
     int closed;
   };
   const Case cases[] = {
-      {"CheckPlatform", "700 当前系统不支持WinHttp服务!", 0}, {"CrackUrl", "701 解析URL地址失败!", 0},
-      {"Open", "702 创建WinHttp会话失败!", 0},             {"Connect", "703 创建WinHttp连接失败!", 1},
-      {"OpenRequest", "704 创建WinHttp请求失败!", 2},      {"SetTimeouts", "705 设置超时时间失败!", 3},
-      {"SetCredentials", "707 设置代理凭证失败!", 3},      {"SetOption", "708 禁止自动设置Cookies失败!", 3},
-      {"AddRequestHeaders", "710 设置协议头失败!", 3},     {"SendRequest", "711 发送请求失败!", 3},
+      {"CheckPlatform", "700 当前系统不支持WinHttp服务!", 0},
+      {"CrackUrl", "701 解析URL地址失败!", 0},
+      {"Open", "702 创建WinHttp会话失败!", 0},
+      {"Connect", "703 创建WinHttp连接失败!", 1},
+      {"OpenRequest", "704 创建WinHttp请求失败!", 2},
+      {"SetTimeouts", "705 设置超时时间失败!", 3},
+      {"SetCredentials", "707 设置代理凭证失败!", 3},
+      {"SetOption", "708 禁止自动设置Cookies失败!", 3},
+      {"AddRequestHeaders", "710 设置协议头失败!", 3},
+      {"SendRequest", "711 发送请求失败!", 3},
       {"ReceiveResponse", "712 服务器未响应!", 3},
   };
   for (const Case& c : cases) {
@@ -121,7 +140,9 @@ TEST_F(WebClientTest, EachFailingStepGivesItsMessageAndClosesWhatWasOpened) {
     client = WebClient(true, fake);
     fake->failing = {c.op};
     std::string headers = "kept";
-    EXPECT_EQ(Run({.url = "http://h/", .responseHeaders = &headers, .userName = "u", .password = "p"}), "");
+    EXPECT_EQ(
+        Run({.url = "http://h/", .responseHeaders = &headers, .userName = "u", .password = "p"}),
+        "");
     EXPECT_EQ(GbkToUtf8(status), c.message);
     EXPECT_EQ(headers, "kept");
     std::vector<std::string> expected = {"CloseHandle 3", "CloseHandle 2", "CloseHandle 1"};
@@ -178,16 +199,21 @@ TEST_F(WebClientTest, HeaderQueryFailureEndsWithEmptyTextAndNoOutputs) {
   fake->failing = {"QueryRawHeaders"};
   std::string bytes = "untouched";
   status = "before";
-  EXPECT_EQ(client.Request({.url = "http://h/", .statusText = &status, .responseBytes = &bytes}), "");
+  EXPECT_EQ(client.Request({.url = "http://h/", .statusText = &status, .responseBytes = &bytes}),
+            "");
   EXPECT_EQ(bytes, "untouched");
   EXPECT_EQ(status, "before");
 }
 
 TEST_F(WebClientTest, ResponseCookiesAndLocationAreHandedBack) {
   fake->headerBlock =
-      "HTTP/1.1 302 Found\r\nset-cookie: BDCLND=x; path=/\r\nSet-Cookie: a=1\r\nLocation: /next\r\n\r\n";
+      "HTTP/1.1 302 Found\r\nset-cookie: BDCLND=x; path=/\r\nSet-Cookie: a=1\r\nLocation: "
+      "/next\r\n\r\n";
   std::string cookies = "a=0; old=1", fresh, location, headers;
-  Run({.url = "http://h/", .cookies = &cookies, .newCookies = &fresh, .responseHeaders = &headers,
+  Run({.url = "http://h/",
+       .cookies = &cookies,
+       .newCookies = &fresh,
+       .responseHeaders = &headers,
        .location = &location});
   EXPECT_EQ(fresh, "BDCLND=x;a=1");
   EXPECT_EQ(cookies, "BDCLND=x; a=1; old=1");

@@ -34,7 +34,8 @@ Child Spawn(std::vector<std::string> args) {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   Child c;
-  if (posix_spawn(&c.pid, SHARE_SIM_PROGRAM, &actions, nullptr, argv.data(), environ) != 0) c.pid = -1;
+  if (posix_spawn(&c.pid, SHARE_SIM_PROGRAM, &actions, nullptr, argv.data(), environ) != 0)
+    c.pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   ::close(toChild[0]);
   ::close(fromChild[1]);
@@ -53,7 +54,8 @@ std::string ReadLine(int fd) {
 int Wait(pid_t pid) {
   int status = 0;
   for (int i = 0; i < 100; ++i) {  // at most 10 s, then it is stopped for good
-    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     ::usleep(100000);
   }
   ::kill(pid, SIGKILL);
@@ -62,8 +64,11 @@ int Wait(pid_t pid) {
 }
 
 TEST(ShareSimProgram, WrongUsageExitsWithTwo) {
-  for (auto args : std::vector<std::vector<std::string>>{
-           {}, {"--fixture"}, {"--demo", "--port", "70000"}, {"--demo", "--rate", "fast"}, {"--bogus"}}) {
+  for (auto args : std::vector<std::vector<std::string>>{{},
+                                                         {"--fixture"},
+                                                         {"--demo", "--port", "70000"},
+                                                         {"--demo", "--rate", "fast"},
+                                                         {"--bogus"}}) {
     Child c = Spawn(args);
     ASSERT_GT(c.pid, 0);
     ::close(c.in);
@@ -83,7 +88,8 @@ TEST(ShareSimProgram, PrintsItsAddressServesAndStopsAtEndOfInput) {
   ASSERT_EQ(first.rfind("listening on http://127.0.0.1:", 0), 0u) << first;
   int port = std::stoi(first.substr(first.rfind(':') + 1));
   std::string share = ReadLine(c.out);
-  EXPECT_EQ(share, "share 1demoPublic: http://127.0.0.1:" + std::to_string(port) + "/s/1demoPublic");
+  EXPECT_EQ(share,
+            "share 1demoPublic: http://127.0.0.1:" + std::to_string(port) + "/s/1demoPublic");
   Reply page = Fetch(port, "GET", "/s/1demoPublic");
   EXPECT_EQ(page.status, 200);
   EXPECT_NE(page.body.find("yunData.setData("), std::string::npos);

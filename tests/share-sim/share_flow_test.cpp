@@ -303,10 +303,12 @@ TEST_F(ShareFlowTest, QuickModePublicPathAndVcode) {
   std::string pair = CookiePair(liked.Header("Set-Cookie"));
   ASSERT_EQ(pair.rfind("BDCLND=", 0), 0u);
   std::string sekey = pair.substr(pair.rfind('=') + 1);
-  std::string target = "/api/sharedownload?sign=" + p.sign + "&timestamp=" + p.timestamp +
-                       "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + LogId();
-  std::string body = "encrypt=0&extra=%7B%22sekey%22%3A%22" + sekey + "%22%7D&product=share&vcode_input=" + p.sign +
-                     "&vcode_str=" + sekey + "&uk=42&primaryid=9001&fid_list=%5B1234567890123456%5D";
+  std::string target =
+      "/api/sharedownload?sign=" + p.sign + "&timestamp=" + p.timestamp +
+      "&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=" + LogId();
+  std::string body = "encrypt=0&extra=%7B%22sekey%22%3A%22" + sekey +
+                     "%22%7D&product=share&vcode_input=" + p.sign + "&vcode_str=" + sekey +
+                     "&uk=42&primaryid=9001&fid_list=%5B1234567890123456%5D";
   Reply r = Fetch(port(), "POST", target, {"Cookie: " + pair}, body);  // as the quick mode sends it
   EXPECT_EQ(Errno(r), 0) << r.body;
   EXPECT_EQ(Errno(Fetch(port(), "POST", like, {"Referer: x"}, "type=1&query_uk=43&source_id=9001")),

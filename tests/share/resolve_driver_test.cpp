@@ -14,15 +14,15 @@ class ScriptedSession : public ShareSession {
  public:
   struct Step {
     int result;
-    int position;                  // where Resolve leaves the position
-    std::vector<FileEntry> fill;   // entries added when the list is empty
+    int position;                 // where Resolve leaves the position
+    std::vector<FileEntry> fill;  // entries added when the list is empty
   };
   ScriptedSession() : ShareSession("http://unused.invalid") {}
   std::deque<Step> script;
   std::vector<std::string> calls;  // "url|position|password|captcha"
 
-  int Resolve(std::string& url, std::vector<FileEntry>& entries, int& position, const std::string& password,
-              const std::string& captcha) override {
+  int Resolve(std::string& url, std::vector<FileEntry>& entries, int& position,
+              const std::string& password, const std::string& captcha) override {
     calls.push_back(url + "|" + std::to_string(position) + "|" + password + "|" + captcha);
     Step step = script.front();
     script.pop_front();
@@ -69,7 +69,9 @@ class RecordingView : public ResolveView {
 FileEntry File(const std::string& name, const std::string& size = "10") {
   return {"1", "250528", Utf8ToGbk(name), size, "0", "/" + name, "", ""};
 }
-FileEntry Folder(const std::string& name) { return {"2", "250528", Utf8ToGbk(name), "0", "1", "/" + name, "", ""}; }
+FileEntry Folder(const std::string& name) {
+  return {"2", "250528", Utf8ToGbk(name), "0", "1", "/" + name, "", ""};
+}
 
 struct DriverTest : ::testing::Test {
   ScriptedSession session;
@@ -97,10 +99,11 @@ TEST_F(DriverTest, AProtectedShareAsksUntilThePasswordIsRight) {
   session.script = {{-9, 1, {}}, {-12, 1, {}}, {0, 2, {File("x")}}};
   prompts.passwords = {"wrong", "right"};
   EXPECT_EQ(Run(), 0);
-  EXPECT_EQ(view.statuses,
-            (std::vector<std::string>{"解析结果：访问密码错误", "解析结果：访问密码错误", "解析结果：成功"}));
-  EXPECT_EQ(session.calls, (std::vector<std::string>{"http://h/s/1abc|1||", "http://h/s/1abc|1|wrong|",
-                                                     "http://h/s/1abc|1|right|"}));
+  EXPECT_EQ(view.statuses, (std::vector<std::string>{"解析结果：访问密码错误",
+                                                     "解析结果：访问密码错误", "解析结果：成功"}));
+  EXPECT_EQ(session.calls,
+            (std::vector<std::string>{"http://h/s/1abc|1||", "http://h/s/1abc|1|wrong|",
+                                      "http://h/s/1abc|1|right|"}));
 }
 
 TEST_F(DriverTest, ADeclinedPasswordEndsWithNothingListed) {
@@ -119,7 +122,8 @@ TEST_F(DriverTest, ACaptchaAtEntryThreeDeclinedListsTheRestWithoutLinks) {
   EXPECT_EQ(prompts.captchaReasons, std::vector<int>{-20});
   ASSERT_EQ(view.rows.size(), 5u);
   EXPECT_EQ(view.rows[1][3], "http://d/2");
-  for (int i = 2; i < 5; ++i) EXPECT_EQ(view.rows[static_cast<size_t>(i)][3], "用户主动放弃解析或解析失败");
+  for (int i = 2; i < 5; ++i)
+    EXPECT_EQ(view.rows[static_cast<size_t>(i)][3], "用户主动放弃解析或解析失败");
 }
 
 TEST_F(DriverTest, ACaptchaAnsweredResumesAtTheSameEntryWithTheAnswer) {
@@ -130,8 +134,9 @@ TEST_F(DriverTest, ACaptchaAnsweredResumesAtTheSameEntryWithTheAnswer) {
   EXPECT_EQ(prompts.captchaReasons, (std::vector<int>{-62, -20}));
   EXPECT_EQ(session.calls[1], "http://h/s/1abc|1||ab12");
   EXPECT_EQ(session.calls[2], "http://h/s/1abc|3||cd34");
-  EXPECT_EQ(view.statuses, (std::vector<std::string>{"解析结果：访问验证码错误", "解析到第3个文件错误：下载验证码错误",
-                                                     "解析结果：成功"}));
+  EXPECT_EQ(view.statuses,
+            (std::vector<std::string>{"解析结果：访问验证码错误",
+                                      "解析到第3个文件错误：下载验证码错误", "解析结果：成功"}));
   EXPECT_EQ(view.rows[4][3], "http://d/5");
 }
 

@@ -109,12 +109,14 @@ TEST_F(Scenarios, APublicShareOfTwoFiles) {
   ASSERT_EQ(links.size(), 2u);
   EXPECT_EQ(links[0].method, "POST");
   EXPECT_EQ(links[0].body,
-            "encrypt=0&product=share&uk=42&primaryid=9001&vcode_input=&vcode_str=&extra=&fid_list=%5B1234567890123456%5D");
+            "encrypt=0&product=share&uk=42&primaryid=9001&vcode_input=&vcode_str=&extra=&fid_list=%"
+            "5B1234567890123456%5D");
   EXPECT_EQ(links[0].Header("Referer"), url);
   EXPECT_EQ(links[0].CountHeader("Referer"), 1);
   EXPECT_NE(links[0].Header("Cookie").find("SHAREUID="), std::string::npos);
   std::string query = links[0].Query();
-  EXPECT_EQ(query.find("channel=chunlei&clienttype=0&web=1&app_id=250528&logid="), query.find("channel="));
+  EXPECT_EQ(query.find("channel=chunlei&clienttype=0&web=1&app_id=250528&logid="),
+            query.find("channel="));
   for (const auto& r : simulator.Requests()) EXPECT_EQ(r.status, 200) << r.target;
 }
 
@@ -125,8 +127,8 @@ TEST_F(Scenarios, AProtectedShareWrongThenRightPassword) {
   ResolveDriver driver(*session, prompts, view);
   std::string url = simulator.ShareUrl("locked");
   EXPECT_EQ(driver.Run([&] { return url; }), 0);
-  EXPECT_EQ(view.statuses,
-            (std::vector<std::string>{"解析结果：访问密码错误", "解析结果：访问密码错误", "解析结果：成功"}));
+  EXPECT_EQ(view.statuses, (std::vector<std::string>{"解析结果：访问密码错误",
+                                                     "解析结果：访问密码错误", "解析结果：成功"}));
   ASSERT_EQ(view.rows.size(), 1u);
   EXPECT_EQ(view.rows[0][3].rfind(simulator.Url("/file/"), 0), 0u);
 
@@ -140,7 +142,8 @@ TEST_F(Scenarios, AProtectedShareWrongThenRightPassword) {
   auto link = Requests("/api/sharedownload").at(0);
   std::string bdclnd = MiddleText(link.Header("Cookie") + ";", "BDCLND=", ";");
   ASSERT_FALSE(bdclnd.empty());
-  EXPECT_NE(link.body.find("&extra={\"sekey\":\"" + bdclnd + "\"}&fid_list=%5B"), std::string::npos);
+  EXPECT_NE(link.body.find("&extra={\"sekey\":\"" + bdclnd + "\"}&fid_list=%5B"),
+            std::string::npos);
   // The page was fetched through the address the link redirects to.
   EXPECT_FALSE(Requests("/share/init").empty());
 }
@@ -155,7 +158,8 @@ TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveAnswered) {
   EXPECT_EQ(view.statuses.front(), "解析到第3个文件错误：下载验证码错误");
   ASSERT_EQ(prompts.pictures.size(), 1u);
   EXPECT_EQ(prompts.pictures[0].rfind("\x89PNG", 0), 0u);
-  for (const auto& row : view.rows) EXPECT_EQ(row[3].rfind(simulator.Url("/file/"), 0), 0u) << row[1];
+  for (const auto& row : view.rows)
+    EXPECT_EQ(row[3].rfind(simulator.Url("/file/"), 0), 0u) << row[1];
 
   auto captcha = Requests("/api/getcaptcha");
   ASSERT_EQ(captcha.size(), 1u);
@@ -178,7 +182,8 @@ TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveDeclined) {
   EXPECT_EQ(driver.Run([&] { return url; }), -20);
   ASSERT_EQ(view.rows.size(), 5u);
   EXPECT_EQ(view.rows[1][3].rfind(simulator.Url("/file/"), 0), 0u);
-  for (size_t i = 2; i < 5; ++i) EXPECT_EQ(GbkToUtf8(view.rows[i][3]), "用户主动放弃解析或解析失败");
+  for (size_t i = 2; i < 5; ++i)
+    EXPECT_EQ(GbkToUtf8(view.rows[i][3]), "用户主动放弃解析或解析失败");
   EXPECT_EQ(view.title, "文件名 5个文件");
 }
 
@@ -191,8 +196,9 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
   std::vector<std::string> names;
   for (const auto& e : entries) names.push_back(GbkToUtf8(e.server_filename));
   ASSERT_EQ(names.size(), 3u + 4u + 100u);
-  EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 7),
-            (std::vector<std::string>{"top.txt", "资料 夹", "big", "y.txt", "x.txt", "sub", "deep.txt"}));
+  EXPECT_EQ(
+      std::vector<std::string>(names.begin(), names.begin() + 7),
+      (std::vector<std::string>{"top.txt", "资料 夹", "big", "y.txt", "x.txt", "sub", "deep.txt"}));
   EXPECT_EQ(names[7], "f-150.bin");  // only the first 100 of 150, by name descending
   EXPECT_EQ(names.back(), "f-051.bin");
   EXPECT_EQ(entries[1].dlink, "");
@@ -210,8 +216,9 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
   auto lists = Requests("/share/list");
   ASSERT_EQ(lists.size(), 3u);  // "资料 夹", its "sub", and "big": one page each
   EXPECT_NE(lists[0].target.find("&dir=/%E8%B5%84%E6%96%99%20%E5%A4%B9&t=0."), std::string::npos);
-  EXPECT_NE(lists[0].target.find("&order=server_filename&desc=1&showempty=0&web=1&page=1&num=100&dir="),
-            std::string::npos);
+  EXPECT_NE(
+      lists[0].target.find("&order=server_filename&desc=1&showempty=0&web=1&page=1&num=100&dir="),
+      std::string::npos);
   EXPECT_EQ(Requests("/api/sharedownload").size(), 1u + 3u + 100u);
 }
 

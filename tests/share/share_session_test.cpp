@@ -25,8 +25,10 @@ TEST(ShareSessionText, ErrorMessages) {
   EXPECT_EQ(s.ErrorMessage(-9), s.ErrorMessage(-12));
   EXPECT_EQ(GbkToUtf8(s.ErrorMessage(-20)), "下载验证码错误");
   EXPECT_EQ(GbkToUtf8(s.ErrorMessage(-997)), "自定义错误代码,该链接已失效");
-  EXPECT_EQ(GbkToUtf8(s.ErrorMessage(110)), "分享次数超出限制，可以到[我的分享]中查看已分享的文件链接");
-  for (int code : {1, -13, 113, 999}) EXPECT_EQ(GbkToUtf8(s.ErrorMessage(code)), "未知错误ID:" + std::to_string(code));
+  EXPECT_EQ(GbkToUtf8(s.ErrorMessage(110)),
+            "分享次数超出限制，可以到[我的分享]中查看已分享的文件链接");
+  for (int code : {1, -13, 113, 999})
+    EXPECT_EQ(GbkToUtf8(s.ErrorMessage(code)), "未知错误ID:" + std::to_string(code));
 }
 
 TEST(ShareSessionText, ErrnoIsTheLeadingNumberBeforeTheNextComma) {
@@ -66,7 +68,8 @@ TEST(ShareSessionFolders, AFolderListedInsideItselfIsWalkedOnce) {
     return RawHttpServer::Reply(
         200, "OK", {"Content-Type: application/json; charset=utf-8"},
         "{\"errno\":0,\"list\":[{\"fs_id\":1,\"path\":\"" + dir +
-            "\",\"server_filename\":\"self\",\"size\":0,\"isdir\":1},{\"fs_id\":2,\"path\":\"/top\","
+            "\",\"server_filename\":\"self\",\"size\":0,\"isdir\":1},{\"fs_id\":2,\"path\":\"/"
+            "top\","
             "\"server_filename\":\"up\",\"size\":0,\"isdir\":1},{\"fs_id\":3,\"path\":\"" +
             dir + "/f\",\"server_filename\":\"f\",\"size\":7,\"isdir\":0}]}");
   });

@@ -18,7 +18,8 @@ LoopbackListener::LoopbackListener(std::function<void(int, int)> serve) : serve_
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 64) != 0) {
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listenFd_, 64) != 0) {
     ::close(listenFd_);
     throw std::runtime_error("test server: cannot listen on 127.0.0.1");
   }
@@ -28,7 +29,9 @@ LoopbackListener::LoopbackListener(std::function<void(int, int)> serve) : serve_
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
 
-LoopbackListener::~LoopbackListener() { Stop(); }
+LoopbackListener::~LoopbackListener() {
+  Stop();
+}
 
 void LoopbackListener::Stop() {
   if (stop_.exchange(true)) return;

@@ -61,7 +61,9 @@ RawHttpServer::RawHttpServer(Handler handler) : handler_(std::move(handler)) {
   listener_ = std::make_unique<LoopbackListener>([this](int fd, int) { Serve(fd); });
 }
 
-RawHttpServer::~RawHttpServer() { listener_->Stop(); }
+RawHttpServer::~RawHttpServer() {
+  listener_->Stop();
+}
 
 std::string RawHttpServer::Url(const std::string& pathAndQuery) const {
   return "http://127.0.0.1:" + std::to_string(port()) + pathAndQuery;
@@ -87,7 +89,8 @@ void RawHttpServer::Serve(int fd) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   auto readMore = [&]() {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) return !listener_->stopping() && std::chrono::steady_clock::now() < deadline;
+    if (::poll(&p, 1, 50) <= 0)
+      return !listener_->stopping() && std::chrono::steady_clock::now() < deadline;
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n <= 0) return false;
     data.append(buf, static_cast<size_t>(n));
@@ -106,8 +109,10 @@ void RawHttpServer::Serve(int fd) {
   while (pos <= head.size()) {
     size_t eol = head.find("\r\n", pos);
     std::string line = head.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
-    if (first) req.requestLine = line;
-    else req.headerLines.push_back(line);
+    if (first)
+      req.requestLine = line;
+    else
+      req.headerLines.push_back(line);
     first = false;
     if (eol == std::string::npos) break;
     pos = eol + 2;

@@ -15,12 +15,12 @@
 namespace sf::test {
 
 struct RawRequest {
-  std::string raw;          // everything that arrived: head and body
-  std::string requestLine;  // "GET /a?b=1 HTTP/1.1"
+  std::string raw;                       // everything that arrived: head and body
+  std::string requestLine;               // "GET /a?b=1 HTTP/1.1"
   std::vector<std::string> headerLines;  // in arrival order, without CRLF
   std::string body;
 
-  std::string Target() const;              // the request target of the request line
+  std::string Target() const;                         // the request target of the request line
   std::string Header(const std::string& name) const;  // first value, case-insensitive name
   int CountHeader(const std::string& name) const;
 };
