@@ -56,12 +56,6 @@ struct GetOptions {
   bool secretGiven = false;
 };
 
-bool HasControl(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
-  return false;
-}
-
 // What the options for another downloader exclude. Never names the secret's value.
 std::string RemoteProblem(const GetOptions& o) {
   const RemoteOptions& r = o.remote;
@@ -74,8 +68,8 @@ std::string RemoteProblem(const GetOptions& o) {
   if (!r.rpc.empty() && !StartsWithIgnoreCase(r.rpc, "http://") &&
       !StartsWithIgnoreCase(r.rpc, "https://"))
     return "--rpc needs an http:// or https:// address";
-  if (HasControl(r.rpc)) return "--rpc holds a control character";
-  if (HasControl(r.secret)) return "--rpc-secret holds a control character";
+  if (HasControlCharacters(r.rpc)) return "--rpc holds a control character";
+  if (HasControlCharacters(r.secret)) return "--rpc-secret holds a control character";
   return {};
 }
 

@@ -97,16 +97,6 @@ std::string SaveCaptchaPicture(Streams io, const std::string& bytes) {
   return {};
 }
 
-namespace {
-
-bool HasControlCharacters(const std::string& text) {
-  for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7F) return true;
-  return false;
-}
-
-}  // namespace
-
 std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
                                          const char* usage, bool acceptJson, Streams io,
                                          ShareCommandArgs* out) {
