@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <climits>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -137,18 +136,6 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
   o->remote.dir = o->dir;
   o->remote.json = o->share.json;
   return std::nullopt;
-}
-
-// DIR made absolute, without a "/" at its end; empty when the current directory is unknown.
-std::string AbsoluteDirectory(const std::string& dir) {
-  std::string out = dir;
-  if (out.empty() || out[0] != '/') {
-    char cwd[PATH_MAX];
-    if (::getcwd(cwd, sizeof cwd) == nullptr) return {};
-    out = out.empty() ? std::string(cwd) : std::string(cwd) + "/" + out;
-  }
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
 }
 
 const char* StatusWord(ShareFileStatus status) {

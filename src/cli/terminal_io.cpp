@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <iostream>
 
@@ -45,6 +46,17 @@ std::string EscapeForTerminal(std::string_view utf8) {
       out += static_cast<char>(c);
     }
   }
+  return out;
+}
+
+std::string AbsoluteDirectory(const std::string& dir) {
+  std::string out = dir;
+  if (out.empty() || out[0] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return {};
+    out = out.empty() ? std::string(cwd) : std::string(cwd) + "/" + out;
+  }
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
   return out;
 }
 

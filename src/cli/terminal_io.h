@@ -23,6 +23,10 @@ struct Streams {
 // apart.
 std::string EscapeForTerminal(std::string_view utf8);
 
+// A directory given on the command line made absolute against the current one (which an empty
+// `dir` stands for), without a "/" at its end; empty when the current directory is unknown.
+std::string AbsoluteDirectory(const std::string& dir);
+
 // One line of input in GBK, trimmed; nothing at the end of input.
 std::optional<std::string> ReadAnswer(std::istream& in);
 
