@@ -26,12 +26,6 @@ namespace {
 
 constexpr int kIdRole = Qt::UserRole;
 
-QAction* AddAction(QMenu* menu, const char* caption) {
-  QAction* action = menu->addAction(QString::fromUtf8(caption));
-  action->setObjectName(QString::fromUtf8(caption));
-  return action;
-}
-
 }  // namespace
 
 DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string&)> showStatus,
