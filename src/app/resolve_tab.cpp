@@ -327,17 +327,16 @@ void ResolveTab::SendToRemote() {
     return;
   }
   showStatus_(Utf8ToGbk("正在发送到远程下载器……"));
+  auto handOff = std::make_shared<RemoteHandOff>();
   remoteBridge_.Start(
-      [this, entries = parsed_->entries(), chosen, address = GbkToUtf8(remote.address),
+      [this, handOff, entries = parsed_->entries(), chosen, address = GbkToUtf8(remote.address),
        secret = GbkToUtf8(remote.secret)] {
         JsonRpcClient client(address);
         client.SetCancelFlag(remoteBridge_.cancelFlag());
         Aria2Remote aria2(client, secret);
-        auto handOff =
-            std::make_shared<RemoteHandOff>(HandOverShare(aria2, entries, chosen, std::string()));
-        remoteBridge_.Post([this, handOff] { ShowHandOff(*handOff); });
+        *handOff = HandOverShare(aria2, entries, chosen, std::string());
       },
-      [] {});
+      [this, handOff] { ShowHandOff(*handOff); });
 }
 
 void ResolveTab::ShowHandOff(const RemoteHandOff& handOff) {
