@@ -225,9 +225,7 @@ void DownloadsTab::ShowMenu(const QPoint& at) {
 void DownloadsTab::Act(const std::function<void(DownloadQueue&, const std::vector<int>&)>& action) {
   if (!queue_) return;
   action(*queue_, SelectedIds());
-  std::string text = SettleDownloads(*queue_);
-  if (!text.empty()) showStatus_(text);
-  Render();
+  QueueChanged();
 }
 
 void DownloadsTab::OpenFolders() {
