@@ -81,16 +81,8 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    // "--name VALUE" or "--name=VALUE": 1 taken, 0 not this option, -1 the value is missing.
-    auto take = [&](const std::string& name, std::string* into) {
-      if (a == name) {
-        if (i + 1 >= args.size()) return -1;
-        *into = args[++i];
-        return 1;
-      }
-      if (a.rfind(name + "=", 0) != 0) return 0;
-      *into = a.substr(name.size() + 1);
-      return 1;
+    auto take = [&](std::string_view name, std::string* into) {
+      return TakeOptionValue(args, i, name, into);
     };
     std::string value, error;
     int taken = 0;

@@ -38,6 +38,12 @@ std::optional<std::string> AskLine(Streams io, const char* prompt, const char* b
 // and returns its path; "" (with a message on the error stream) when it cannot be written.
 std::string SaveCaptchaPicture(Streams io, const std::string& bytes);
 
+// An option with a value at args[i], "--name VALUE" or "--name=VALUE": 1 with the value in
+// `value` (and `i` moved onto a separate value), 0 when args[i] is not this option, -1 when its
+// value is missing.
+int TakeOptionValue(const std::vector<std::string>& args, size_t& i, std::string_view name,
+                    std::string* value);
+
 // What the share commands are given: [--host URL] [--password TEXT] [--json] SHARE_URL.
 struct ShareCommandArgs {
   std::string host;                     // the chosen share host
