@@ -341,7 +341,7 @@ void ResolveTab::SendToRemote() {
 
 void ResolveTab::ShowHandOff(const RemoteHandOff& handOff) {
   const bool failed = handOff.failure.kind != RpcFailure::kNone;
-  const std::string common = failed ? DescribeRpcError(handOff.failedMethod, handOff.failure) : "";
+  const std::string common = handOff.FailureText();
   QStringList left;
   for (const RemoteFile& f : handOff.files) {
     if (f.accepted()) continue;

@@ -49,9 +49,7 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
   JsonRpcClient client(o.rpc);
   Aria2Remote remote(client, o.secret);
   RemoteHandOff handOff = HandOverShare(remote, entries, chosen, o.dir);
-  const std::string failure = handOff.failure.kind == RpcFailure::kNone
-                                  ? std::string()
-                                  : DescribeRpcError(handOff.failedMethod, handOff.failure);
+  const std::string failure = handOff.FailureText();
   size_t accepted = 0;
   doc["downloader"] = ShownEndpoint(o.rpc);
   doc["dir"] = handOff.base;
