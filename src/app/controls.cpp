@@ -1,6 +1,8 @@
 #include "app/controls.h"
 
+#include <QAction>
 #include <QHeaderView>
+#include <QMenu>
 #include <QTabWidget>
 
 namespace sf::app {
@@ -26,6 +28,12 @@ void TabPage::Reposition() {
     QRect r = w->property("layoutRect").toRect();
     if (r.isValid()) w->setGeometry(r.translated(-offset));
   }
+}
+
+QAction* AddAction(QMenu* menu, const char* caption) {
+  QAction* action = menu->addAction(QString::fromUtf8(caption));
+  action->setObjectName(QString::fromUtf8(caption));
+  return action;
 }
 
 QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int width, int height,

@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+class QAction;
+class QMenu;
+
 namespace sf::app {
 
 // Names a control after the layout and places it at x, y with its width and height, relative
@@ -35,6 +38,9 @@ class TabPage : public QWidget {
  private:
   void Reposition();
 };
+
+// A menu item named after its caption, so tests and the user find it by the same text.
+QAction* AddAction(QMenu* menu, const char* caption);
 
 // A report-view list: one row per item, these column titles and widths; a width of 0 hides
 // the column, which still carries its value.

@@ -26,12 +26,6 @@ namespace {
 
 constexpr int kIdRole = Qt::UserRole;
 
-QAction* AddAction(QMenu* menu, const char* caption) {
-  QAction* action = menu->addAction(QString::fromUtf8(caption));
-  action->setObjectName(QString::fromUtf8(caption));
-  return action;
-}
-
 }  // namespace
 
 DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string&)> showStatus,
@@ -231,9 +225,7 @@ void DownloadsTab::ShowMenu(const QPoint& at) {
 void DownloadsTab::Act(const std::function<void(DownloadQueue&, const std::vector<int>&)>& action) {
   if (!queue_) return;
   action(*queue_, SelectedIds());
-  std::string text = SettleDownloads(*queue_);
-  if (!text.empty()) showStatus_(text);
-  Render();
+  QueueChanged();
 }
 
 void DownloadsTab::OpenFolders() {

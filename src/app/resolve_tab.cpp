@@ -84,20 +84,13 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   menu_ = new QMenu(this);
   menu_->setObjectName(QStringLiteral("菜单"));
-  QAction* copy = menu_->addAction(QStringLiteral("复制链接"));
-  copy->setObjectName(QStringLiteral("复制链接"));
-  QAction* start = menu_->addAction(QStringLiteral("开始下载"));
-  start->setObjectName(QStringLiteral("开始下载"));
-  start->setEnabled(false);
-  QAction* selected = menu_->addAction(QStringLiteral("下载所选"));
-  selected->setObjectName(QStringLiteral("下载所选"));
-  selected->setEnabled(false);
-  QAction* all = menu_->addAction(QStringLiteral("全部下载"));
-  all->setObjectName(QStringLiteral("全部下载"));
-  all->setEnabled(false);
-  QAction* remote = menu_->addAction(QStringLiteral("发送到远程下载器"));
-  remote->setObjectName(QStringLiteral("发送到远程下载器"));
-  remote->setEnabled(false);
+  QAction* copy = AddAction(menu_, "复制链接");
+  QAction* start = AddAction(menu_, "开始下载");
+  QAction* selected = AddAction(menu_, "下载所选");
+  QAction* all = AddAction(menu_, "全部下载");
+  QAction* remote = AddAction(menu_, "发送到远程下载器");
+  // Each waits for what it hands the rows to.
+  for (QAction* action : {start, selected, all, remote}) action->setEnabled(false);
   shareTimer_ = new QTimer(this);
   shareTimer_->setObjectName(QStringLiteral("分享下载时钟"));
 
@@ -334,22 +327,21 @@ void ResolveTab::SendToRemote() {
     return;
   }
   showStatus_(Utf8ToGbk("正在发送到远程下载器……"));
+  auto handOff = std::make_shared<RemoteHandOff>();
   remoteBridge_.Start(
-      [this, entries = parsed_->entries(), chosen, address = GbkToUtf8(remote.address),
+      [this, handOff, entries = parsed_->entries(), chosen, address = GbkToUtf8(remote.address),
        secret = GbkToUtf8(remote.secret)] {
         JsonRpcClient client(address);
         client.SetCancelFlag(remoteBridge_.cancelFlag());
         Aria2Remote aria2(client, secret);
-        auto handOff =
-            std::make_shared<RemoteHandOff>(HandOverShare(aria2, entries, chosen, std::string()));
-        remoteBridge_.Post([this, handOff] { ShowHandOff(*handOff); });
+        *handOff = HandOverShare(aria2, entries, chosen, std::string());
       },
-      [] {});
+      [this, handOff] { ShowHandOff(*handOff); });
 }
 
 void ResolveTab::ShowHandOff(const RemoteHandOff& handOff) {
   const bool failed = handOff.failure.kind != RpcFailure::kNone;
-  const std::string common = failed ? DescribeRpcError(handOff.failedMethod, handOff.failure) : "";
+  const std::string common = handOff.FailureText();
   QStringList left;
   for (const RemoteFile& f : handOff.files) {
     if (f.accepted()) continue;

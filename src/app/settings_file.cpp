@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "base/encoding.h"
+#include "base/paths.h"
 #include "base/profile_file.h"
 #include "base/text.h"
 
@@ -57,12 +58,6 @@ bool SameBytes(const std::string& path, const std::string& bytes) {
   if (!in) return false;
   std::string have((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   return have == bytes;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  auto slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // `dir` + "/" + `name`, without doubling the slash of a directory that has one at its end.

@@ -1,7 +1,9 @@
-// Where the running program lives, so it can find the files it ships beside itself.
+// Where the running program lives, so it can find the files it ships beside itself, and the
+// file-system helpers the programs share for the files they write.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace sf {
 
@@ -12,5 +14,14 @@ std::string ProgramDirectory();
 // The private library directory of an installed program: <prefix>/lib/sharefetch for a program
 // in <prefix>/bin; empty for a program directory not named bin.
 std::string InstalledLibraryDirectory(const std::string& programDirectory);
+
+// The directory part of `path`: "." for a bare name, "/" for a name at the root.
+std::string DirectoryOf(const std::string& path);
+
+// Replaces the file at `path` with `bytes` through a new temporary file beside it, under a name
+// nobody can foresee, and a rename: a failed write leaves the old file whole, and a link
+// planted beside it is never written through. The file then has no permission bits beyond
+// `mode`. 0, or the errno value of what failed.
+int ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode);
 
 }  // namespace sf

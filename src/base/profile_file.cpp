@@ -1,15 +1,10 @@
 #include "base/profile_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <random>
 
+#include "base/paths.h"
 #include "base/text.h"
 
 namespace sf {
@@ -79,18 +74,6 @@ std::string ValueToWrite(std::string_view value) {
       out.size() >= 2 && (out.front() == '"' || out.front() == '\'') && out.back() == out.front();
   if (blankEnd || quoted) out = '"' + out + '"';
   return out;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
 }
 
 }  // namespace
@@ -196,25 +179,7 @@ std::string ProfileFile::Text() const {
 }
 
 bool ProfileFile::Save(const std::string& path, unsigned mode) const {
-  // The temporary file is always a new one under a name nobody can foresee: whoever can write
-  // to the directory could have planted a link under a fixed name, and writing through it
-  // would overwrite the file it points to.
-  static thread_local std::mt19937_64 random{std::random_device{}()};
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(random()));
-    temporary = path + suffix;
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-  bool ok = WriteAll(fd, Text()) && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return true;
-  ::unlink(temporary.c_str());
-  return false;
+  return ReplaceFile(path, Text(), mode) == 0;
 }
 
 std::string ReadProfileString(const std::string& path, std::string_view section,

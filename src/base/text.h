@@ -40,6 +40,10 @@ std::string ToLowerAscii(std::string_view text);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
 
+// True when `text` holds an ASCII control character (below 0x20, or DEL): a value that would
+// break the line, the header or the file it is written into.
+bool HasControlCharacters(std::string_view text);
+
 // The whole number at the start of `text`: optional blanks, an optional sign, then decimal
 // digits up to the first other character. No digits gives 0; overflow saturates.
 int64_t ReadInteger(std::string_view text);

@@ -2,16 +2,13 @@
 
 #include <unistd.h>
 
-#include <climits>
 #include <iostream>
 
 #include "base/encoding.h"
 #include "base/file_names.h"
-#include "base/text.h"
+#include "cli/terminal_io.h"
 #include "download/download_engine.h"
-#include "download/download_list.h"
 #include "download/download_queue.h"
-#include "download/engine_api.h"
 #include "download/failure_text.h"
 
 namespace sf::cli {
@@ -121,16 +118,11 @@ std::optional<DownloadOptions> ParseDownloadArgs(const std::vector<std::string>&
 
 int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const Console& console,
                  const std::atomic<bool>& interrupted) {
-  std::string dir = options.dir;
-  if (dir.empty() || dir[0] != '/') {
-    char cwd[PATH_MAX];
-    if (::getcwd(cwd, sizeof cwd) == nullptr) {
-      console.err << "sharefetch-cli: cannot read the current directory\n";
-      return 1;
-    }
-    dir = dir.empty() ? std::string(cwd) : std::string(cwd) + "/" + dir;
+  const std::string dir = AbsoluteDirectory(options.dir);
+  if (dir.empty()) {
+    console.err << "sharefetch-cli: cannot read the current directory\n";
+    return 1;
   }
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   if (Utf8ToUtf16(dir).size() > kPathUnits) {
     console.err << "sharefetch-cli: directory path longer than " << kPathUnits
                 << " characters: " << dir << "\n";

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <climits>
 #include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -56,12 +55,6 @@ struct GetOptions {
   bool secretGiven = false;
 };
 
-bool HasControl(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
-  return false;
-}
-
 // What the options for another downloader exclude. Never names the secret's value.
 std::string RemoteProblem(const GetOptions& o) {
   const RemoteOptions& r = o.remote;
@@ -74,8 +67,8 @@ std::string RemoteProblem(const GetOptions& o) {
   if (!r.rpc.empty() && !StartsWithIgnoreCase(r.rpc, "http://") &&
       !StartsWithIgnoreCase(r.rpc, "https://"))
     return "--rpc needs an http:// or https:// address";
-  if (HasControl(r.rpc)) return "--rpc holds a control character";
-  if (HasControl(r.secret)) return "--rpc-secret holds a control character";
+  if (HasControlCharacters(r.rpc)) return "--rpc holds a control character";
+  if (HasControlCharacters(r.secret)) return "--rpc-secret holds a control character";
   return {};
 }
 
@@ -88,16 +81,8 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
   std::vector<std::string> rest;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    // "--name VALUE" or "--name=VALUE": 1 taken, 0 not this option, -1 the value is missing.
-    auto take = [&](const std::string& name, std::string* into) {
-      if (a == name) {
-        if (i + 1 >= args.size()) return -1;
-        *into = args[++i];
-        return 1;
-      }
-      if (a.rfind(name + "=", 0) != 0) return 0;
-      *into = a.substr(name.size() + 1);
-      return 1;
+    auto take = [&](std::string_view name, std::string* into) {
+      return TakeOptionValue(args, i, name, into);
     };
     std::string value, error;
     int taken = 0;
@@ -143,18 +128,6 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
   o->remote.dir = o->dir;
   o->remote.json = o->share.json;
   return std::nullopt;
-}
-
-// DIR made absolute, without a "/" at its end; empty when the current directory is unknown.
-std::string AbsoluteDirectory(const std::string& dir) {
-  std::string out = dir;
-  if (out.empty() || out[0] != '/') {
-    char cwd[PATH_MAX];
-    if (::getcwd(cwd, sizeof cwd) == nullptr) return {};
-    out = out.empty() ? std::string(cwd) : std::string(cwd) + "/" + out;
-  }
-  while (out.size() > 1 && out.back() == '/') out.pop_back();
-  return out;
 }
 
 const char* StatusWord(ShareFileStatus status) {

@@ -1,40 +1,13 @@
 #include "cli/get_remote.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdio>
+#include <cstring>
 #include <ostream>
 
+#include "base/paths.h"
 #include "download/remote_share.h"
 
 namespace sf::cli {
 namespace {
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Writes `text` to `path` through a new file beside it, so a failed write leaves what was there
-// whole. The file may carry cookies, so it stays readable by its owner only. Empty on success.
-std::string WriteWhole(const std::string& path, const std::string& text) {
-  std::string temporary = DirectoryOf(path) + "/.sharefetch-export-XXXXXX";
-  int fd = ::mkstemp(temporary.data());
-  if (fd < 0) return DirectoryOf(path) + ": cannot write there";
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bool ok = done == text.size() && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return {};
-  ::unlink(temporary.c_str());
-  return path + ": cannot be written";
-}
 
 int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& entries,
            const std::vector<size_t>& chosen, Streams io) {
@@ -50,10 +23,12 @@ int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& 
            << EscapeForTerminal(f.problem) << "\n";
   }
   std::string shownPath = o.exportTo == "-" ? "standard output" : o.exportTo;
+  // The file may carry cookies, so it is readable by its owner only.
   if (o.exportTo == "-") {
     io.out << text << std::flush;
-  } else if (std::string problem = WriteWhole(o.exportTo, text); !problem.empty()) {
-    io.err << "sharefetch-cli: " << EscapeForTerminal(problem) << "\n";
+  } else if (int error = ReplaceFile(o.exportTo, text, 0600); error != 0) {
+    io.err << "sharefetch-cli: " << EscapeForTerminal(o.exportTo)
+           << ": cannot be written: " << std::strerror(error) << "\n";
     return 1;
   }
   if (left > 0)
@@ -74,9 +49,7 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
   JsonRpcClient client(o.rpc);
   Aria2Remote remote(client, o.secret);
   RemoteHandOff handOff = HandOverShare(remote, entries, chosen, o.dir);
-  const std::string failure = handOff.failure.kind == RpcFailure::kNone
-                                  ? std::string()
-                                  : DescribeRpcError(handOff.failedMethod, handOff.failure);
+  const std::string failure = handOff.FailureText();
   size_t accepted = 0;
   doc["downloader"] = ShownEndpoint(o.rpc);
   doc["dir"] = handOff.base;

@@ -44,10 +44,6 @@ constexpr const char* kUsage =
     "  --version  print the version and the git commit of the build\n"
     "  --help     show this text\n";
 
-}  // namespace
-
-namespace {
-
 // Other users can read a process's arguments; once copied, the secret's bytes are starred
 // over there, as aria2c does with its own.
 void HideSecrets(int argc, char** argv) {

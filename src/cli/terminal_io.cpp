@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <iostream>
 
@@ -45,6 +46,17 @@ std::string EscapeForTerminal(std::string_view utf8) {
       out += static_cast<char>(c);
     }
   }
+  return out;
+}
+
+std::string AbsoluteDirectory(const std::string& dir) {
+  std::string out = dir;
+  if (out.empty() || out[0] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return {};
+    out = out.empty() ? std::string(cwd) : std::string(cwd) + "/" + out;
+  }
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
   return out;
 }
 
@@ -97,15 +109,19 @@ std::string SaveCaptchaPicture(Streams io, const std::string& bytes) {
   return {};
 }
 
-namespace {
-
-bool HasControlCharacters(const std::string& text) {
-  for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7F) return true;
-  return false;
+int TakeOptionValue(const std::vector<std::string>& args, size_t& i, std::string_view name,
+                    std::string* value) {
+  std::string_view a = args[i];
+  if (a == name) {
+    if (i + 1 >= args.size()) return -1;
+    *value = args[++i];
+    return 1;
+  }
+  if (a.size() <= name.size() || a.substr(0, name.size()) != name || a[name.size()] != '=')
+    return 0;
+  *value = a.substr(name.size() + 1);
+  return 1;
 }
-
-}  // namespace
 
 std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
                                          const char* usage, bool acceptJson, Streams io,
@@ -117,25 +133,19 @@ std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, c
   std::optional<std::string> host, password, url;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    // "--name VALUE" or "--name=VALUE"; false when the value is missing.
-    auto take = [&](const std::string& name, std::optional<std::string>* into) {
-      if (a != name) {
-        *into = a.substr(name.size() + 1);
-        return true;
-      }
-      if (i + 1 >= args.size()) return false;
-      *into = args[++i];
-      return true;
-    };
+    std::string value;
+    int taken = 0;
     if (a == "--help" || a == "-h") {
       io.out << usage;
       return 0;
     } else if (acceptJson && a == "--json") {
       out->json = true;
-    } else if (a == "--host" || a.rfind("--host=", 0) == 0) {
-      if (!take("--host", &host)) return fail("--host needs a value");
-    } else if (a == "--password" || a.rfind("--password=", 0) == 0) {
-      if (!take("--password", &password)) return fail("--password needs a value");
+    } else if ((taken = TakeOptionValue(args, i, "--host", &value)) != 0) {
+      if (taken < 0) return fail("--host needs a value");
+      host = value;
+    } else if ((taken = TakeOptionValue(args, i, "--password", &value)) != 0) {
+      if (taken < 0) return fail("--password needs a value");
+      password = value;
     } else if (a.rfind("--", 0) == 0) {
       return fail("unknown option " + a);
     } else if (url) {

@@ -23,6 +23,10 @@ struct Streams {
 // apart.
 std::string EscapeForTerminal(std::string_view utf8);
 
+// A directory given on the command line made absolute against the current one (which an empty
+// `dir` stands for), without a "/" at its end; empty when the current directory is unknown.
+std::string AbsoluteDirectory(const std::string& dir);
+
 // One line of input in GBK, trimmed; nothing at the end of input.
 std::optional<std::string> ReadAnswer(std::istream& in);
 
@@ -33,6 +37,12 @@ std::optional<std::string> AskLine(Streams io, const char* prompt, const char* b
 // Saves picture bytes to a new file in the temporary directory (never one that exists already)
 // and returns its path; "" (with a message on the error stream) when it cannot be written.
 std::string SaveCaptchaPicture(Streams io, const std::string& bytes);
+
+// An option with a value at args[i], "--name VALUE" or "--name=VALUE": 1 with the value in
+// `value` (and `i` moved onto a separate value), 0 when args[i] is not this option, -1 when its
+// value is missing.
+int TakeOptionValue(const std::vector<std::string>& args, size_t& i, std::string_view name,
+                    std::string* value);
 
 // What the share commands are given: [--host URL] [--password TEXT] [--json] SHARE_URL.
 struct ShareCommandArgs {

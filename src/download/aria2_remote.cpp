@@ -9,12 +9,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-bool HasControl(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
-  return false;
-}
-
 bool HasOuterBlank(std::string_view text) {
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
   return !text.empty() && (blank(text.front()) || blank(text.back()));
@@ -22,7 +16,7 @@ bool HasOuterBlank(std::string_view text) {
 
 // Why `value` would not read back from an input file as written; empty when it would.
 std::string ValueProblem(const char* name, std::string_view value, bool trimmed) {
-  if (HasControl(value)) return std::string(name) + " holds a control character";
+  if (HasControlCharacters(value)) return std::string(name) + " holds a control character";
   if (trimmed && HasOuterBlank(value)) return std::string(name) + " begins or ends with a blank";
   return {};
 }

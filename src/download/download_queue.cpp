@@ -41,6 +41,14 @@ bool Running(DownloadStatus s) {
   return s == DownloadStatus::kRequesting || s == DownloadStatus::kDownloading;
 }
 
+// A paused task is asked until its pause shows. One paused while it waited for a retry has not
+// run since it failed: the failure its task still reports is the one the user already saw.
+bool Polled(const DownloadItem& item) {
+  if (item.handle == 0) return false;
+  if (item.status == DownloadStatus::kPaused) return item.engineState != layout::kStateFailed;
+  return Running(item.status);
+}
+
 }  // namespace
 
 int64_t DownloadItem::KnownSize() const {
@@ -264,10 +272,8 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
 }
 
 std::vector<int> DownloadQueue::Poll(int64_t nowMs) {
-  for (auto& item : items_) {
-    if (item.handle != 0 && (sf::Running(item.status) || item.status == DownloadStatus::kPaused))
-      Update(item, nowMs);
-  }
+  for (auto& item : items_)
+    if (Polled(item)) Update(item, nowMs);
   Schedule();
   return TakeEnded();
 }

@@ -99,7 +99,6 @@ class DownloadQueue {
   bool Relink(int id, std::string address);
 
   void SetMaxRunning(int n);  // at least 1
-  int MaxRunning() const { return maxRunning_; }
 
   // Queries every started item, starts queued ones as slots free, and gives the ids of the items
   // that finished or failed since the last call (also those that ended without a poll, in Add

@@ -42,12 +42,16 @@ bool RemoteHandOff::AllAccepted() const {
   return true;
 }
 
+std::string RemoteHandOff::FailureText() const {
+  return failure.kind == RpcFailure::kNone ? std::string()
+                                           : DescribeRpcError(failedMethod, failure);
+}
+
 std::string RemoteHandOff::Reason(const RemoteFile& file) const {
   if (!file.problem.empty()) return file.problem;
   if (file.outcome.error.kind != RpcFailure::kNone)
     return DescribeRpcError(kAddMethod, file.outcome.error);
-  if (failure.kind != RpcFailure::kNone) return DescribeRpcError(failedMethod, failure);
-  return {};
+  return FailureText();
 }
 
 RemoteHandOff HandOverShare(Aria2Remote& remote, const std::vector<FileEntry>& entries,

@@ -38,6 +38,8 @@ struct RemoteHandOff {
   std::string failedMethod;
 
   bool AllAccepted() const;
+  // The downloader's first failure in one line (UTF-8); empty when there was none.
+  std::string FailureText() const;
   // Why `file` was not handed over: its own problem, or what the downloader said.
   std::string Reason(const RemoteFile& file) const;
 };

@@ -20,7 +20,9 @@ enum class ShareFileStatus {
   kDone,
   kSkipped,  // it was whole on disk already
   kFailed,   // `failureCode` or `problem` says why
-  kGone,     // its item left the queue before it ended here: the user took it out
+  // Its item left the queue before this saw it end: the user took it out, or, in the window,
+  // the download list let it go once it finished.
+  kGone,
 };
 
 struct ShareFile {

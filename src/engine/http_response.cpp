@@ -6,6 +6,8 @@
 #include <charconv>
 #include <climits>
 
+#include "base/text.h"
+
 namespace sf::engine {
 namespace {
 
@@ -87,9 +89,7 @@ std::string IfRangeValue(const Validators& v) {
 
 void ResponseHead::ReadLine(std::string_view line) {
   auto keep = [](std::string_view v) {
-    if (v.size() > kMaxValidatorLength) return std::string();
-    for (char c : v)
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::string();
+    if (v.size() > kMaxValidatorLength || HasControlCharacters(v)) return std::string();
     return std::string(v);
   };
   if (line.substr(0, 5) == "HTTP/") {

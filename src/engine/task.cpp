@@ -310,6 +310,11 @@ void Task::Launch(Connection& c, Clock::time_point now) {
 void Task::Abort(Connection& c) {
   if (file_ && !Closing()) WriteBuffered(c);
   c.buffer.clear();
+  CloseTransfer(c);
+  c.running = c.paused = false;
+}
+
+void Task::CloseTransfer(Connection& c) noexcept {
   if (c.easy != nullptr) {
     curl_multi_remove_handle(ctx_.multi, c.easy);
     curl_easy_cleanup(c.easy);
@@ -317,7 +322,6 @@ void Task::Abort(Connection& c) {
   }
   curl_slist_free_all(c.headers);
   c.headers = nullptr;
-  c.running = c.paused = false;
 }
 
 void Task::AbortAll() {
@@ -327,15 +331,7 @@ void Task::AbortAll() {
 }
 
 void Task::DropConnections() noexcept {
-  for (auto& c : connections_) {
-    if (c->easy != nullptr) {
-      curl_multi_remove_handle(ctx_.multi, c->easy);
-      curl_easy_cleanup(c->easy);
-      c->easy = nullptr;
-    }
-    curl_slist_free_all(c->headers);
-    c->headers = nullptr;
-  }
+  for (auto& c : connections_) CloseTransfer(*c);
   connections_.clear();
   pending_.clear();
 }

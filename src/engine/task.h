@@ -138,6 +138,8 @@ class Task {
   void LaunchProbe(int64_t from, Clock::time_point now);
   void Launch(Connection& c, Clock::time_point now);
   void Abort(Connection& c);
+  // Takes the connection's transfer off the multi handle and frees it; nothing is written.
+  void CloseTransfer(Connection& c) noexcept;
   bool WriteBuffered(Connection& c);
   void AbortAll();
   Connection::Verdict Judge(Connection& c, int& code);

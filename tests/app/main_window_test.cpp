@@ -151,13 +151,13 @@ class MainWindowTest : public QObject {
     for (int i = 0; i < tabs->count(); ++i) pages << tabs->tabText(i);
     QCOMPARE(pages, QStringList({"第一种模式", "第二种模式", "正在下载", "未完成的下载"}));
 
-    struct Spec {
+    struct Control {
       const char* name;
       QRect rect;
       const char* caption;
       const char* container;  // "" for a page control, measured from the tab control
     };
-    const Spec specs[] = {
+    const Control controls[] = {
         {"透明标签1", {24, 24, 64, 32}, "网盘地址：", ""},
         {"编辑框_URL", {88, 31, 242, 20}, nullptr, ""},
         {"按钮1", {342, 30, 67, 23}, "解析", ""},
@@ -186,7 +186,7 @@ class MainWindowTest : public QObject {
         {"进度条1", {119, 337, 285, 23}, nullptr, ""},
         {"超级列表框3", {16, 40, 432, 320}, nullptr, ""},
     };
-    for (const Spec& s : specs) {
+    for (const Control& s : controls) {
       auto* w = Find<QWidget>(window_.get(), s.name);
       QVERIFY2(w, s.name);
       QWidget* container = *s.container ? Find<QWidget>(window_.get(), s.container) : tabs;

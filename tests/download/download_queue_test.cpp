@@ -104,6 +104,32 @@ TEST_F(DownloadQueueTest, AFailedDownloadStaysAndARetryGoesOnWithItsTask) {
   EXPECT_EQ(StatusOf(b), S::kRequesting);
 }
 
+// A failed download sent back to the queue keeps its task, which still says it failed until
+// it starts again: pausing it while it waits holds it, and that old failure is no news.
+TEST_F(DownloadQueueTest, ARetryPausedWhileItWaitsStaysPaused) {
+  queue.SetMaxRunning(1);
+  int a = Add("a"), b = Add("b");
+  engine.reports[7] = {layout::kStateFailed, "a", 100, 40, 0.4f, 0, 111};
+  EXPECT_EQ(queue.Poll(0), std::vector<int>{a});
+  engine.reports[8] = {layout::kStateDownloading, "b", 100, 10, 0.1f, 10};
+  queue.Poll(1000);
+  ASSERT_EQ(StatusOf(b), S::kDownloading);
+
+  EXPECT_EQ(queue.Retry({a}), 1);
+  EXPECT_EQ(StatusOf(a), S::kQueued);  // b holds the only slot
+  EXPECT_EQ(queue.Pause({a}), 1);
+  EXPECT_TRUE(queue.Poll(2000).empty());
+  EXPECT_EQ(StatusOf(a), S::kPaused);
+  EXPECT_EQ(queue.Find(a)->failureCode, 0);
+
+  // Resumed, it goes on with its task once the slot is free.
+  EXPECT_EQ(queue.Resume({a}), 1);
+  engine.reports[8].state = layout::kStateFinished;
+  EXPECT_EQ(queue.Poll(3000), std::vector<int>{b});
+  EXPECT_EQ(StatusOf(a), S::kRequesting);
+  EXPECT_EQ(engine.started.back(), 7);
+}
+
 TEST_F(DownloadQueueTest, TimeLeftFollowsTheSpeedWithoutJumping) {
   int a = Add("a"), b = Add("b");
   engine.reports[7] = {layout::kStateDownloading, "a", 100000, 0, 0.0f, 1000};

@@ -160,10 +160,10 @@ void RangeFileServer::Serve(int fd, int connection) {
       req.status = 200;
       headers = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     } else if (honorRanges_ && validatorMatches && req.range.rfind("bytes=", 0) == 0) {
-      std::string spec = req.range.substr(6);
-      size_t dash = spec.find('-');
-      first = std::atoll(spec.substr(0, dash).c_str());
-      std::string lastText = dash == std::string::npos ? "" : spec.substr(dash + 1);
+      std::string asked = req.range.substr(6);
+      size_t dash = asked.find('-');
+      first = std::atoll(asked.substr(0, dash).c_str());
+      std::string lastText = dash == std::string::npos ? "" : asked.substr(dash + 1);
       last =
           lastText.empty() ? size - 1 : std::min<int64_t>(std::atoll(lastText.c_str()), size - 1);
       if (first >= size || last < first) {

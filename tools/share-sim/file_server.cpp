@@ -19,11 +19,11 @@ enum class RangeResult { kNone, kOne, kUnsatisfiable };
 // a malformed value) gives the whole file, which a client must accept anyway.
 RangeResult ParseRange(const std::string& header, uint64_t size, Range* out) {
   if (header.rfind("bytes=", 0) != 0) return RangeResult::kNone;
-  std::string spec = header.substr(6);
-  if (spec.find(',') != std::string::npos) return RangeResult::kNone;
-  size_t dash = spec.find('-');
+  std::string asked = header.substr(6);
+  if (asked.find(',') != std::string::npos) return RangeResult::kNone;
+  size_t dash = asked.find('-');
   if (dash == std::string::npos) return RangeResult::kNone;
-  std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  std::string a = asked.substr(0, dash), b = asked.substr(dash + 1);
   if (a.empty()) {
     auto n = ParseUint(b);
     if (!n) return RangeResult::kNone;
