@@ -11,7 +11,7 @@ _sharefetch_cli() {
   case ${COMP_WORDS[1]} in
     resolve) options="--host --password --json --help" ;;
     quick) options="--host --password --help" ;;
-    download) options="--dir --limit --jobs --name" ;;
+    download) options="--dir --limit --jobs --name --help" ;;
     get)
       options="--host --password --dir --limit --jobs --include --exclude --dry-run --json
         --rpc --rpc-secret --export --help"

@@ -12,6 +12,16 @@
 #include "download/failure_text.h"
 
 namespace sf::cli {
+
+const char* const kDownloadUsage =
+    "Usage: sharefetch-cli download [--dir DIR] [--limit KB] [--jobs N] [--name NAME] URL...\n"
+    "  Downloads each URL into DIR, resuming what an earlier run left behind, and prints the\n"
+    "  path of each saved file. A file already complete is not fetched again. Ctrl-C pauses\n"
+    "  every download; the same command resumes them.\n"
+    "  --dir DIR    where the files go (default: the current directory)\n"
+    "  --limit KB   all downloads together at most KB kilobytes per second (0: no limit)\n"
+    "  --jobs N     files downloading at once, 1 to 64 (default: 3)\n"
+    "  --name NAME  the saved file's name, for a single URL (default: from the address)\n";
 namespace {
 
 // Text fields of the task record hold this many UTF-16 units; a longer value would be cut.
@@ -68,7 +78,10 @@ std::optional<DownloadOptions> ParseDownloadArgs(const std::vector<std::string>&
       }
       return args[++i];
     };
-    if (a == "--dir") {
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+      return o;
+    } else if (a == "--dir") {
       auto v = value("--dir");
       if (!v) return std::nullopt;
       o.dir = *v;
@@ -173,12 +186,14 @@ int RunDownload(const std::vector<std::string>& args) {
   std::string error;
   auto options = ParseDownloadArgs(args, error);
   if (!options) {
-    std::fprintf(stderr,
-                 "sharefetch-cli download: %s\n"
-                 "Usage: sharefetch-cli download [--dir DIR] [--limit KB] [--jobs N] [--name NAME] "
-                 "URL...\n",
-                 error.c_str());
+    std::string_view usage = kDownloadUsage;
+    std::cerr << "sharefetch-cli download: " << error << "\n"
+              << usage.substr(0, usage.find('\n') + 1);
     return 2;
+  }
+  if (options->help) {
+    std::cout << kDownloadUsage;
+    return 0;
   }
   EngineLoad load = LoadEngineFromProgramDirectory();
   if (!load.engine) {

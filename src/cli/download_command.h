@@ -24,7 +24,10 @@ struct DownloadOptions {
   std::string name;  // UTF-8; empty: from the address
   int jobs = 3;      // downloads running at once
   std::vector<std::string> urls;
+  bool help = false;  // --help: nothing else was read
 };
+
+extern const char* const kDownloadUsage;
 
 // Parses the arguments after "download". Gives nothing and an explanation on bad input.
 std::optional<DownloadOptions> ParseDownloadArgs(const std::vector<std::string>& args,

@@ -28,6 +28,9 @@ TEST(DownloadArgs, OptionsAndMistakes) {
   EXPECT_EQ(o->jobs, 3);
   EXPECT_EQ(o->urls.size(), 2u);
   EXPECT_EQ(Parse({"--jobs", "8", "http://h/a"})->jobs, 8);
+  // Asking for help needs no address, and nothing after it is judged.
+  EXPECT_TRUE(Parse({"--help"})->help);
+  EXPECT_TRUE(Parse({"-h", "--bogus"})->help);
 
   std::string error;
   EXPECT_FALSE(Parse({}, &error));
