@@ -9,11 +9,16 @@ std::string EncodeUrl(std::string_view utf8) {
   while (!utf8.empty() &&
          (utf8.back() == ' ' || utf8.back() == '\t' || utf8.back() == '\r' || utf8.back() == '\n'))
     utf8.remove_suffix(1);
+  return PercentEncodeBytes(utf8, "\"<>`");
+}
+
+std::string PercentEncodeBytes(std::string_view text, std::string_view alsoEncoded) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
-  for (char c : utf8) {
+  out.reserve(text.size());
+  for (char c : text) {
     auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`') {
+    if (u <= 0x20 || u >= 0x7F || alsoEncoded.find(c) != std::string_view::npos) {
       out += '%';
       out += kHex[u >> 4];
       out += kHex[u & 15];

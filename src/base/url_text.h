@@ -13,6 +13,10 @@ namespace sf {
 // Blanks at either end are dropped.
 std::string EncodeUrl(std::string_view utf8);
 
+// Percent-encodes blanks, controls, bytes outside ASCII and those in `alsoEncoded`, which a
+// request line or a URL cannot carry raw.
+std::string PercentEncodeBytes(std::string_view text, std::string_view alsoEncoded = {});
+
 // The value without line breaks and zero bytes: they would end the header line early.
 std::string HeaderSafe(std::string text);
 

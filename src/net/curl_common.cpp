@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "base/text.h"
+#include "base/url_text.h"
 
 namespace sf {
 namespace {
@@ -44,20 +45,7 @@ void InitCurlOnce() {
 }
 
 std::string EscapeRequestTarget(std::string_view utf8) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(utf8.size());
-  for (char ch : utf8) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c <= 0x20 || c == 0x7F || c >= 0x80) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += ch;
-    }
-  }
-  return out;
+  return PercentEncodeBytes(utf8);
 }
 
 std::string PickProxy(const std::string& list, const std::string& scheme) {
