@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/encoding.h"
 #include "base/file_names.h"
@@ -131,25 +132,29 @@ std::vector<size_t> ChooseFiles(const std::vector<FileEntry>& entries, const Sha
 std::vector<size_t> FilesUnder(const std::vector<FileEntry>& entries,
                                const std::vector<size_t>& picked) {
   std::vector<bool> taken(entries.size());
+  std::unordered_set<std::string> folders;
   for (size_t index : picked) {
     if (index >= entries.size()) continue;
     const FileEntry& e = entries[index];
-    if (e.isdir != "1") {
+    if (e.isdir == "1")
+      folders.insert(Join(e.folder_path, e.server_filename));
+    else
       taken[index] = true;
-      continue;
-    }
-    // A folder's items carry its path, or one below it, as theirs.
-    std::string own = Join(e.folder_path, e.server_filename);
-    for (size_t i = 0; i < entries.size(); ++i) {
-      const std::string& folder = entries[i].folder_path;
-      if (folder == own || (folder.size() > own.size() && folder.compare(0, own.size(), own) == 0 &&
-                            folder[own.size()] == '/'))
-        taken[i] = true;
-    }
   }
+  // A folder's items carry its path, or one below it, as theirs. Each file looks up its own
+  // folder and that folder's parents, so a whole list selected costs one pass, not one per row.
   std::vector<size_t> files;
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (taken[i] && entries[i].isdir == "0") files.push_back(i);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].isdir != "0") continue;
+    std::string_view folder = entries[i].folder_path;
+    bool under = taken[i];
+    for (size_t end = folder.size(); !under && end > 0 && !folders.empty();) {
+      under = folders.count(std::string(folder.substr(0, end))) != 0;
+      size_t slash = end > 1 ? folder.rfind('/', end - 1) : std::string_view::npos;
+      end = slash == std::string_view::npos ? 0 : slash;
+    }
+    if (under) files.push_back(i);
+  }
   return files;
 }
 

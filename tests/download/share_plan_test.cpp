@@ -157,6 +157,19 @@ TEST(SharePlan, GlobsPickFilesByTheirSharePath) {
   EXPECT_TRUE(ShareFilter{}.Takes("music/x.mp3"));
 }
 
+TEST(SharePlan, AFolderRowStandsForItsWholeSubtreeAndNothingBeside) {
+  std::vector<FileEntry> entries = {
+      Folder("", "a"),       File("a", "1", "1"),  Folder("a", "b"),
+      File("a/b", "2", "1"), Folder("", "ab"),     File("ab", "3", "1"),
+      File("", "4", "1"),    Folder("a/b", "c/d"), File("a/b/c/d", "5", "1"),
+  };
+  EXPECT_EQ(FilesUnder(entries, {0}), (std::vector<size_t>{1, 3, 8}));
+  EXPECT_EQ(FilesUnder(entries, {2, 6}), (std::vector<size_t>{3, 6, 8}));
+  // A folder whose own name holds "/" is one folder, not two.
+  EXPECT_EQ(FilesUnder(entries, {7}), (std::vector<size_t>{8}));
+  EXPECT_EQ(FilesUnder(entries, {4, 99}), (std::vector<size_t>{5}));
+}
+
 TEST(SharePlan, FoldersAreMadeWithoutFollowingALink) {
   std::filesystem::path root =
       std::filesystem::temp_directory_path() / ("sf-plan-" + std::to_string(::getpid()));
