@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
@@ -77,15 +78,15 @@ int DownloadQueue::Add(DownloadRequest request) {
 }
 
 DownloadItem* DownloadQueue::Get(int id) {
-  for (auto& item : items_)
-    if (item.id == id) return &item;
-  return nullptr;
+  return const_cast<DownloadItem*>(std::as_const(*this).Find(id));
 }
 
+// Ids are handed out in ascending order and items only ever leave, so the list stays sorted
+// by id: a share of many files looks each of them up on every poll.
 const DownloadItem* DownloadQueue::Find(int id) const {
-  for (const auto& item : items_)
-    if (item.id == id) return &item;
-  return nullptr;
+  auto it = std::lower_bound(items_.begin(), items_.end(), id,
+                             [](const DownloadItem& item, int wanted) { return item.id < wanted; });
+  return it != items_.end() && it->id == id ? &*it : nullptr;
 }
 
 int DownloadQueue::Running() const {
@@ -100,7 +101,11 @@ void DownloadQueue::SetMaxRunning(int n) {
 
 // Lowering the limit lets running tasks finish; only new starts wait for it.
 void DownloadQueue::Schedule() {
-  int running = Running();
+  // Counted only as far as the limit: adding a share's files one by one would otherwise count
+  // the whole list for each of them.
+  int running = 0;
+  for (const auto& item : items_)
+    if (sf::Running(item.status) && ++running >= maxRunning_) return;
   for (auto& item : items_) {
     if (running >= maxRunning_) break;
     if (item.status != DownloadStatus::kQueued) continue;
