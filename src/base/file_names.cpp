@@ -31,6 +31,10 @@ std::string ShortenFileName(std::string_view name, size_t maxBytes) {
     ext = {};
   }
   std::string out(CutUtf8(stem, maxBytes - ext.size()));
+  // A cut can end the name in blanks or dots, which other tools (and we, cleaning a name) drop
+  // or read as no part of it: the name saved would then not be the name planned.
+  while (!out.empty() && (out.back() == ' ' || out.back() == '.')) out.pop_back();
+  if (out.empty()) out = "_";
   out += ext;
   return out;
 }
@@ -38,8 +42,16 @@ std::string ShortenFileName(std::string_view name, size_t maxBytes) {
 std::string CleanNameSegment(std::string_view utf8, size_t maxBytes) {
   std::string name;
   name.reserve(utf8.size());
-  for (char c : utf8) {
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    char c = utf8[i];
     auto u = static_cast<unsigned char>(c);
+    // U+0080 to U+009F are control characters too; some terminals act on them.
+    if (u == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(utf8[i + 1]) < 0xA0) {
+      name += '_';
+      ++i;
+      continue;
+    }
     name += (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) ? '_' : c;
   }
   // Surrounding blanks make names that look alike but are not.
@@ -47,6 +59,13 @@ std::string CleanNameSegment(std::string_view utf8, size_t maxBytes) {
   if (first == std::string::npos) return {};
   name = name.substr(first, name.find_last_not_of(' ') - first + 1);
   return ShortenFileName(name, maxBytes);
+}
+
+std::string MakeFileName(std::string_view utf8, size_t maxBytes) {
+  std::string name = CleanNameSegment(utf8, maxBytes);
+  // "." and ".." walk, and a name of more dots is one to no one.
+  if (!name.empty() && name.find_first_not_of('.') == std::string::npos) return "_";
+  return name;
 }
 
 std::string NumberedName(std::string_view name, int n) {

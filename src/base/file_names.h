@@ -19,14 +19,21 @@ size_t FileNameExtensionStart(std::string_view name);
 
 // `name` cut to at most `maxBytes` bytes (at least 1): the end of the stem goes, the extension
 // stays when it is short, and no UTF-8 character is split (bytes that are not UTF-8 are cut
-// where the limit falls). A name within the limit comes back unchanged.
+// where the limit falls). Blanks and dots the cut leaves at the stem's end go too ("_" when
+// nothing is left of it). A name within the limit comes back unchanged.
 std::string ShortenFileName(std::string_view name, size_t maxBytes);
 
 // A name from outside made into text that can only be one path component: "/", "\\" and
-// control characters become "_", blanks at either end go, and the rest is shortened to
-// `maxBytes`. Empty when nothing is left. Names of dots are the caller's to replace: what
-// they mean differs between callers.
+// control characters (C0, DEL and C1) become "_", blanks at either end go, and the rest is
+// shortened to `maxBytes`. Empty when nothing is left. Names of dots are left as they are.
 std::string CleanNameSegment(std::string_view utf8, size_t maxBytes);
+
+// The one maker of the names files are saved under: CleanNameSegment, and a name of only dots
+// becomes "_". Empty when nothing is left, for the caller to choose a name. A name it made
+// comes back unchanged, with this limit or any larger one; so does that name numbered with
+// NumberedName, when the limit leaves room for the counter. What a plan reserves is thus
+// exactly what the engine saves under.
+std::string MakeFileName(std::string_view utf8, size_t maxBytes);
 
 // "name (n).ext" for n >= 1; the name itself for n == 0.
 std::string NumberedName(std::string_view name, int n);

@@ -32,6 +32,7 @@ std::string EscapeForTerminal(std::string_view utf8) {
   for (size_t i = 0; i < utf8.size(); ++i) {
     auto c = static_cast<unsigned char>(utf8[i]);
     auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+    auto third = i + 2 < utf8.size() ? static_cast<unsigned char>(utf8[i + 2]) : 0;
     if (c == '\\') {
       out += "\\\\";
     } else if (c == '\t' || c == '\n' || c == '\r') {
@@ -42,6 +43,12 @@ std::string EscapeForTerminal(std::string_view utf8) {
       // U+0080 to U+009F: terminals take some of them (such as U+009B) as escapes too.
       out += "\\u00" + hex(next);
       ++i;
+    } else if (c == 0xE2 && ((next == 0x80 && third >= 0xAA && third <= 0xAE) ||
+                             (next == 0x81 && third >= 0xA6 && third <= 0xA9))) {
+      // U+202A to U+202E and U+2066 to U+2069 turn the text after them around: "photo",
+      // U+202E, "gpj.exe" would show as a picture's name.
+      out += "\\u20" + hex(static_cast<unsigned char>(((next & 0x03) << 6) | (third & 0x3F)));
+      i += 2;
     } else {
       out += static_cast<char>(c);
     }

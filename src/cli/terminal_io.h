@@ -17,10 +17,10 @@ struct Streams {
   std::ostream& err;
 };
 
-// UTF-8 text from the service as the terminal is to show it: control characters written
-// visibly (\t, \n, \r, \x1b, \u009b ...) and a backslash as \\, so that no name can move
-// the cursor, recolour the screen or forge a row, and what is shown still tells every name
-// apart.
+// UTF-8 text from the service as the terminal is to show it: control characters and the
+// characters that reverse the text's direction written visibly (\t, \n, \r, \x1b, \u009b,
+// \u202e ...) and a backslash as \\, so that no name can move the cursor, recolour the
+// screen, forge a row or pass for another, and what is shown still tells every name apart.
 std::string EscapeForTerminal(std::string_view utf8);
 
 // A directory given on the command line made absolute against the current one (which an empty

@@ -98,10 +98,8 @@ class Layout {
 }  // namespace
 
 std::string SafeShareSegment(std::string_view utf8, size_t maxBytes) {
-  std::string name = CleanNameSegment(utf8, maxBytes);
-  // "." and ".." walk; the engine takes any name of dots for one and would save it otherwise.
-  if (name.find_first_not_of('.') == std::string::npos) return "_";
-  return name;
+  std::string name = MakeFileName(utf8, maxBytes);
+  return name.empty() ? "_" : name;
 }
 
 int64_t SizeOf(const FileEntry& entry) {

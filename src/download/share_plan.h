@@ -14,9 +14,11 @@
 
 namespace sf {
 
-// A name segment of the service made safe to create (UTF-8 in and out): "/", "\\" and control
+// A name segment of the service made safe to create (UTF-8 in and out) by MakeFileName, the
+// engine's own maker, so that the engine saves a planned name unchanged: "/", "\\" and control
 // characters become "_", blanks at either end go, "." and ".." (any name of dots, and nothing
-// at all) become "_", and a name longer than `maxBytes` is shortened, keeping its extension.
+// at all) become "_", and a name longer than `maxBytes` is shortened, keeping its extension
+// and ending in no blank or dot.
 std::string SafeShareSegment(std::string_view utf8, size_t maxBytes);
 
 // The entry's path inside the share, "folder/sub/name", in UTF-8.

@@ -24,10 +24,12 @@ inline constexpr size_t kNameReserve =
 // Callers outside the engine plan names that the engine will keep as they are.
 static_assert(kNameReserve == kEngineNameReserve);
 
-// A single path component: separators and control characters become "_", names of only dots
-// and the empty name are replaced, and the name is shortened (keeping a short extension,
-// never splitting a UTF-8 character) so that it and kNameReserve fit in `maxBytes`, the file
-// system's name limit (when that leaves at least 16 bytes).
+// A single path component made by MakeFileName, the maker the programs plan names with, so
+// that a name they planned is saved as it is: separators and control characters become "_",
+// a name of only dots becomes "_" and the empty name "download", and the name is shortened
+// (keeping a short extension, never splitting a UTF-8 character, never ending in a blank or
+// a dot after the cut) so that it and kNameReserve fit in `maxBytes`, the file system's name
+// limit (when that leaves at least 16 bytes).
 std::string SafeFileName(std::string_view utf8, size_t maxBytes = 255);
 
 using sf::NumberedName;

@@ -76,6 +76,10 @@ std::string DescribeRpcError(std::string_view method, const RpcError& e) {
     case RpcFailure::kUnauthorized:
       cause = "the secret was refused (Unauthorized)";
       break;
+    case RpcFailure::kRedirected:
+      cause = "redirected (HTTP " + std::to_string(e.code) + ") to " + ShownEndpoint(e.message) +
+              "; not followed";
+      break;
     case RpcFailure::kRpcError:
       cause = "refused: " + ShownText(e.message) + " (code " + std::to_string(e.code) + ")";
       break;
@@ -99,13 +103,15 @@ RpcReply JsonRpcClient::Call(const std::string& method, const Json& params) {
 
   WebClient client(false, platform_);
   client.SetCancelFlag(cancel_);
-  std::string headers, status, bytes;
+  std::string headers, status, bytes, location;
   client.Request({.url = Utf8ToGbk(endpoint_),
                   .method = 1,
                   .body = body,
                   .headerLines = "Content-Type: application/json\r\nAccept: application/json",
                   .responseHeaders = &headers,
+                  .noRedirect = true,
                   .timeoutSeconds = timeoutSeconds_,
+                  .location = &location,
                   .statusText = &status,
                   .responseBytes = &bytes});
   if (headers.empty()) {
@@ -118,6 +124,10 @@ RpcReply JsonRpcClient::Call(const std::string& method, const Json& params) {
   }
 
   const int httpStatus = ReadInt(status);
+  if (httpStatus >= 300 && httpStatus < 400 && !location.empty()) {
+    reply.error = Failure(RpcFailure::kRedirected, httpStatus, GbkToUtf8(location));
+    return reply;
+  }
   Json answer = Json::parse(bytes, nullptr, false);
   bool isResponse = answer.is_object() && (answer.contains("result") || answer.contains("error"));
   if (isResponse && answer.contains("id") && !answer["id"].is_null() && answer["id"] != id)

@@ -3,7 +3,8 @@
 //
 // A request may carry a secret among its parameters. No text this client produces is ever
 // built from a request: failures name the method and what the answer (or the transport) said,
-// nothing else.
+// nothing else. Nor is a request ever sent on to where a redirect points: the secret would go
+// to a host nobody named.
 #pragma once
 
 #include <memory>
@@ -26,6 +27,8 @@ enum class RpcFailure {
   kBadRequest,     // a parameter could not be encoded (text that is not UTF-8)
   kRpcError,       // the server's error object: `code` and `message`
   kUnauthorized,   // the server's error object says "Unauthorized": a wrong secret
+  kRedirected,     // the endpoint answered with a redirect, never followed; `code` holds its
+                   // status, `message` where it pointed
 };
 
 struct RpcError {

@@ -45,10 +45,15 @@ constexpr const char* kFixture = R"({"shares": [
     {"name": "..", "rawName": true, "children": [
       {"name": "../../escape.txt", "rawName": true, "size": 10, "fs_id": 5401},
       {"name": "bell\u0007\u001b[31m.txt", "size": 5, "fs_id": 5402}]},
+    {"name": "c1\u0085\u009b1m.txt", "size": 6, "fs_id": 5405},
     {"name": ".", "rawName": true, "size": 3, "fs_id": 5403},
     {"name": "a/b", "rawName": true, "size": 4, "fs_id": 5404}]},
-  {"id": "big", "items": [{"name": "big.bin", "size": 6291456, "fs_id": 5501, "staleLinks": 1}]}
+  {"id": "big", "items": [{"name": "big.bin", "size": 6291456, "fs_id": 5501, "staleLinks": 1}]},
+  {"id": "cut", "items": [{"name": "LONG bbbbbbbbbbbbbbbbbbbb", "size": 100, "fs_id": 5601},
+    {"name": "LONG", "size": 100, "fs_id": 5602}]}
 ]})";
+// 225 bytes: a name of these, a blank and 20 more is cut right after the blank.
+const std::string kLong(225, 'a');
 
 struct Outcome {
   int code;
@@ -64,7 +69,7 @@ DownloadEngine* Engine(std::string& error) {
 class GetCommand : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(simulator.StartFromText(kFixture)) << simulator.error();
+    ASSERT_TRUE(simulator.StartFromText(ReplaceAll(kFixture, "LONG", kLong))) << simulator.error();
     root = fs::temp_directory_path() /
            ("sf-get-" + std::to_string(::getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -181,10 +186,26 @@ TEST_F(GetCommand, HostileNamesStayInsideTheDirectory) {
   std::sort(found.begin(), found.end());
   EXPECT_EQ(found,
             (std::vector<std::string>{"dir", "dir/_", "dir/_ (1)", "dir/_ (1)/.._.._escape.txt",
-                                      "dir/_ (1)/bell__[31m.txt", "dir/a_b"}));
+                                      "dir/_ (1)/bell__[31m.txt", "dir/a_b", "dir/c1__1m.txt"}));
+  EXPECT_EQ(Digest(dir / "c1__1m.txt"), sim::FileSha256Hex(5405, 6));
   EXPECT_EQ(Digest(dir / "_ (1)/.._.._escape.txt"), sim::FileSha256Hex(5401, 10));
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+// Two names that differ only past the cut, where the cut leaves a blank: each file is saved
+// whole under a name of its own.
+TEST_F(GetCommand, NamesThatMeetOnlyAfterTheCutAreBothSaved) {
+  Outcome r = Get({simulator.ShareUrl("cut")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("2 files: 2 done, 0 skipped, 0 failed"), std::string::npos) << r.err;
+  std::vector<std::string> found,
+      expected = {sim::FileSha256Hex(5601, 100), sim::FileSha256Hex(5602, 100)};
+  for (const fs::path& saved : {dir / kLong, dir / (kLong + " (1)")})
+    found.push_back(Digest(saved));
+  std::sort(found.begin(), found.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(found, expected);
 }
 
 // The first run, a process of its own, renews its stale link and is stopped with Ctrl-C once

@@ -20,6 +20,7 @@
 #include "file_digest.h"
 #include "lazy_input.h"
 #include "net/json_rpc.h"
+#include "raw_http_server.h"
 #include "share_simulator.h"
 #include "wait_until.h"
 
@@ -34,13 +35,16 @@ using Json = nlohmann::json;
 constexpr const char* kFixture = R"({"shares": [
   {"id": "nest", "items": [{"name": "top \"q\".txt", "size": 1000, "fs_id": 6001},
     {"name": "资料 A", "children": [{"name": "报告 2024.pdf", "size": 300000, "fs_id": 6002},
-      {"name": "sub", "children": [{"name": "line\nbreak.bin", "size": 7000, "fs_id": 6003}]}]}]}
+      {"name": "sub", "children": [{"name": "line\nbreak.bin", "size": 7000, "fs_id": 6003},
+        {"name": "c1\u009b.bin", "size": 900, "fs_id": 6004}]}]}]}
 ]})";
 
 // Where each file of the share lands below the base directory: the names made safe as `get`
 // makes them.
-const std::map<uint64_t, std::string> kPlaced = {
-    {6001, "top \"q\".txt"}, {6002, "资料 A/报告 2024.pdf"}, {6003, "资料 A/sub/line_break.bin"}};
+const std::map<uint64_t, std::string> kPlaced = {{6001, "top \"q\".txt"},
+                                                 {6002, "资料 A/报告 2024.pdf"},
+                                                 {6003, "资料 A/sub/line_break.bin"},
+                                                 {6004, "资料 A/sub/c1_.bin"}};
 
 constexpr const char* kSecret = "s3cret-Token";
 
@@ -182,6 +186,32 @@ TEST_F(GetRemote, ADownloaderThatIsNotRunningIsNamedAndEveryFileListed) {
     EXPECT_EQ(f["dir"], slash == std::string::npos ? "/data" : "/data/" + path.substr(0, slash));
     EXPECT_NE(r.err.find("not handed over: " + EscapeForTerminal(path)), std::string::npos);
   }
+}
+
+// A downloader's address that answers with a redirect: nothing goes on to where it points, so
+// the secret reaches no one but the address given, and the failure names the target.
+TEST_F(GetRemote, ARedirectIsNotFollowedAndTheSecretGoesNowhereElse) {
+  test::RawHttpServer elsewhere([](const test::RawRequest&) {
+    return test::RawHttpServer::Reply(200, "OK", {"Content-Type: application/json"},
+                                      R"({"jsonrpc": "2.0", "id": 1, "result": ["x"]})");
+  });
+  const std::string target = elsewhere.Url("/jsonrpc");
+  test::RawHttpServer endpoint([&](const test::RawRequest&) {
+    return test::RawHttpServer::Reply(307, "Temporary Redirect", {"Location: " + target}, "");
+  });
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"--rpc", endpoint.Url("/jsonrpc"), "--rpc-secret", kSecret},
+        std::vector<std::string>{"--rpc", endpoint.Url("/jsonrpc"), "--rpc-secret", kSecret,
+                                 "--dir", "/data"}}) {
+    Outcome r = Get(args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("redirected (HTTP 307) to " + target + "; not followed"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ((r.out + r.err).find(kSecret), std::string::npos);
+  }
+  EXPECT_EQ(endpoint.Requests().size(), 2u);
+  EXPECT_TRUE(elsewhere.Requests().empty());
 }
 
 TEST_F(GetRemote, AnExportedInputFileMakesAria2cDownloadTheSameTree) {

@@ -55,7 +55,7 @@ class ResolveCommand : public ::testing::Test {
       {"id": "pub", "items": [{"name": "a.txt", "size": 10, "fs_id": 111}, {"name": "文件夹", "children": [{"name": "b.txt", "size": 3}]}]},
       {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
       {"id": "cap", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2}]},
-      {"id": "names", "items": [{"name": "a\tb\nc\u001b[2J\\d\u009b", "size": 1}, {"name": "ok", "size": 2}]},
+      {"id": "names", "items": [{"name": "a\tb\nc\u001b[2J\\d\u009b", "size": 1}, {"name": "ok\u202egpj\u2066.exe", "size": 2}]},
       {"id": "wide", "items": [{"tree": {"depth": 14, "folders": 2}}]}
     ]})"))
         << simulator.error();
@@ -134,10 +134,11 @@ TEST_F(ResolveCommand, NamesAreShownEscapedInTheTable) {
   std::vector<std::string> lines = SplitText(r.out, "\n");
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[1].rfind("1\ta\\tb\\nc\\x1b[2J\\\\d\\u009b\t1\thttp://", 0), 0u) << lines[1];
-  EXPECT_EQ(lines[2].rfind("2\tok\t2\thttp://", 0), 0u);
+  EXPECT_EQ(lines[2].rfind("2\tok\\u202egpj\\u2066.exe\t2\thttp://", 0), 0u) << lines[2];
   // The JSON output carries the names as they are.
   auto doc = nlohmann::json::parse(Resolve({"--json", simulator.ShareUrl("names")}).out);
   EXPECT_EQ(doc["entries"][0]["server_filename"], "a\tb\nc\x1b[2J\\d\u009b");
+  EXPECT_EQ(doc["entries"][1]["server_filename"], "ok\u202egpj\u2066.exe");
 }
 
 // A folder tree far wider than any real share: the walk stops at 10 000 folders, reports

@@ -52,6 +52,11 @@ TEST(SharePlan, HostileNamesStayInsideTheDirectory) {
   EXPECT_EQ(SafeShareSegment("...", 200), "_");
   std::string longName(300, 'x');
   EXPECT_EQ(SafeShareSegment(longName + ".mkv", 200), std::string(196, 'x') + ".mkv");
+  // A cut that ends in blanks or dots drops them, extension or not: the engine would not keep
+  // them, and two names planned apart would meet on disk.
+  EXPECT_EQ(SafeShareSegment(std::string(198, 'x') + " . " + longName, 200), std::string(198, 'x'));
+  EXPECT_EQ(SafeShareSegment(std::string(195, 'x') + "  " + longName + ".mkv", 200),
+            std::string(195, 'x') + ".mkv");
 
   FakeDisk disk;
   std::vector<FileEntry> entries = {
@@ -148,6 +153,12 @@ TEST(SharePlan, GlobsPickFilesByTheirSharePath) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(GlobMatch(c.glob, c.path), c.match) << c.glob << " " << c.path;
+  // A path of a mebibyte against globs that would try each of its splits for every star.
+  const std::string huge(1 << 20, 'a');
+  EXPECT_FALSE(GlobMatch("**a**b", huge));
+  EXPECT_TRUE(GlobMatch("**a**b", huge + "b"));
+  EXPECT_FALSE(GlobMatch("*a*a*b/*", huge + "/"));
+  EXPECT_TRUE(GlobMatch("**/*a?a*", "d/e/" + huge));
 
   ShareFilter filter{{"docs/**", "*.iso"}, {"**/*.tmp"}};
   EXPECT_TRUE(filter.Takes("docs/a/b.pdf"));

@@ -2,6 +2,8 @@
 // first two bytes choose the file system's name limit, the rest is the name. Whatever it is,
 // the name we make must be one path component inside the directory, never empty, and leave
 // room for a counter and our suffixes; the numbered names tried after it must be the same.
+// A name made once is made again unchanged, and a name planned with room for a counter, then
+// numbered, is the very name the engine saves under.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -34,6 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             sf::engine::kTempSuffixPattern.size() >
         maxBytes)
       std::abort();
+  }
+  std::string made = sf::MakeFileName(input, maxBytes);
+  if (sf::MakeFileName(made, maxBytes) != made || sf::MakeFileName(made, maxBytes + 9) != made)
+    std::abort();
+  std::string planned = sf::MakeFileName(input, maxBytes - sf::engine::kNameReserve - 8);
+  if (planned.empty()) planned = "_";
+  for (int n : {0, 1, 99999}) {
+    std::string numbered = sf::NumberedName(planned, n);
+    if (sf::engine::SafeFileName(numbered, maxBytes) != numbered) std::abort();
   }
   std::string shortened = sf::ShortenFileName(input, maxBytes);
   if (shortened.size() > maxBytes || (input.size() <= maxBytes && shortened != input) ||
