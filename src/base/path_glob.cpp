@@ -1,5 +1,6 @@
 #include "base/path_glob.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -42,115 +43,93 @@ bool Continuation(char c) {
   return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
-// The pattern run as a set of states over the path, one byte at a time, so that every "*" and
-// "**" costs the same whatever the path: the time is the path's length times the pattern's.
-// A path a user can hand us may be as long as a share lets a name be, and any of them may meet
-// a pattern with several "**".
+// The states alive between two bytes of the path: at a token, inside the character a "?" took,
+// inside the folders a "**/" took.
+struct States {
+  explicit States(size_t tokens) : at(tokens + 1), inOne(tokens), inFolders(tokens) {}
+  std::vector<char> at, inOne, inFolders;
+  void Clear() {
+    for (std::vector<char>* v : {&at, &inOne, &inFolders}) std::fill(v->begin(), v->end(), 0);
+  }
+};
+
+// The pattern run as a set of states over the path, one byte at a time, so that no "*" or "**"
+// tries every split of what follows: the time is the path's length times the pattern's, however
+// long the path a share hands us and however many stars a user writes.
 class Matcher {
  public:
   explicit Matcher(std::string_view pattern)
-      : tokens_(Tokenize(pattern)), end_(tokens_.size()), a_(end_), b_(end_) {}
+      : tokens_(Tokenize(pattern)), end_(tokens_.size()), now_(end_), next_(end_) {}
 
   bool Match(std::string_view path) {
-    now_->Clear(++generation_);
-    Enter(*now_, 0);
+    Enter(now_, 0);
     for (char b : path) {
-      next_->Clear(++generation_);
-      // A "?" takes the continuation bytes of its character; any other byte ends that character.
-      if (Continuation(b)) {
-        for (size_t i : now_->inOne.items) next_->inOne.Add(i);
-      } else {
-        for (size_t i : now_->inOne.items) Enter(*now_, i + 1);
+      next_.Clear();
+      bool alive = false;
+      for (size_t i = 0; i < end_; ++i) {
+        // A "?" takes the continuation bytes of its character; any other byte ends it.
+        if (now_.inOne[i] && Continuation(b)) next_.inOne[i] = alive = true;
+        if (now_.inOne[i] && !Continuation(b)) Enter(now_, i + 1);
       }
-      for (size_t i : now_->at.items) Step(i, b);
-      for (size_t i : now_->inFolders.items) {
-        if (b == '/')
-          Enter(*next_, i);
-        else
-          next_->inFolders.Add(i);
+      for (size_t i = 0; i < end_; ++i) {
+        if (now_.at[i]) alive |= Step(i, b);
+        // A folder's name runs to its "/", after which another may follow or the rest begin.
+        if (now_.inFolders[i]) {
+          alive = true;
+          if (b == '/')
+            Enter(next_, i);
+          else
+            next_.inFolders[i] = true;
+        }
       }
       std::swap(now_, next_);
-      if (now_->Empty()) return false;
+      if (!alive) return false;
     }
-    for (size_t i : now_->inOne.items) Enter(*now_, i + 1);
-    return now_->at.Has(end_);
+    for (size_t i = 0; i < end_; ++i)
+      if (now_.inOne[i]) Enter(now_, i + 1);
+    return now_.at[end_];
   }
 
  private:
-  // States of one kind, each listed once: a state is listed when its mark is the current
-  // generation, so emptying the list touches no mark.
-  struct StateList {
-    explicit StateList(size_t states) : marks(states) {}
-    std::vector<size_t> items;
-    std::vector<uint64_t> marks;
-    const uint64_t* generation = nullptr;
-
-    bool Has(size_t i) const { return marks[i] == *generation; }
-    void Add(size_t i) {
-      if (Has(i)) return;
-      marks[i] = *generation;
-      items.push_back(i);
-    }
-  };
-  // The states alive before one byte: at a token, inside the character of a "?", and inside
-  // the folders of a "**/".
-  struct States {
-    explicit States(size_t end) : at(end + 1), inOne(end + 1), inFolders(end + 1) {
-      for (StateList* l : {&at, &inOne, &inFolders}) l->generation = &generation;
-    }
-    States(States&&) = delete;
-    StateList at, inOne, inFolders;
-    uint64_t generation = 0;
-
-    void Clear(uint64_t g) {
-      generation = g;
-      for (StateList* l : {&at, &inOne, &inFolders}) l->items.clear();
-    }
-    bool Empty() const {
-      return at.items.empty() && inOne.items.empty() && inFolders.items.empty();
-    }
-  };
-
   // Token `i`, and every one after it for as long as the one before can match nothing.
   void Enter(States& s, size_t i) {
-    for (; i <= end_ && !s.at.Has(i); ++i) {
-      s.at.Add(i);
+    for (; i <= end_ && !s.at[i]; ++i) {
+      s.at[i] = true;
       if (i == end_ || tokens_[i].kind == Kind::kByte || tokens_[i].kind == Kind::kOne) return;
     }
   }
 
-  // Moves the state at token `i` over byte `b` into the next set, when it can take it.
-  void Step(size_t i, char b) {
-    if (i == end_) return;
+  // Moves the state at token `i` over byte `b`; false when it cannot take it.
+  bool Step(size_t i, char b) {
     switch (tokens_[i].kind) {
       case Kind::kByte:
-        if (b == tokens_[i].byte) Enter(*next_, i + 1);
-        return;
+        if (b != tokens_[i].byte) return false;
+        Enter(next_, i + 1);
+        return true;
       case Kind::kOne:
-        if (b != '/') next_->inOne.Add(i);
-        return;
+        if (b == '/') return false;
+        next_.inOne[i] = true;
+        return true;
       case Kind::kStar:
-        if (b != '/') Enter(*next_, i);
-        return;
+        if (b == '/') return false;
+        Enter(next_, i);
+        return true;
       case Kind::kAnyPath:
-        Enter(*next_, i);
-        return;
+        Enter(next_, i);
+        return true;
       case Kind::kFolders:
-        // A folder's name runs to its "/", after which another may follow or the rest begin.
         if (b == '/')
-          Enter(*next_, i);
+          Enter(next_, i);
         else
-          next_->inFolders.Add(i);
-        return;
+          next_.inFolders[i] = true;
+        return true;
     }
+    return false;
   }
 
   std::vector<Token> tokens_;
   size_t end_;  // the state past the last token: the whole pattern matched
-  States a_, b_;
-  States* now_ = &a_;
-  States* next_ = &b_;
-  uint64_t generation_ = 0;
+  States now_, next_;
 };
 
 }  // namespace
