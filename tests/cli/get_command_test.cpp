@@ -194,9 +194,9 @@ TEST_F(GetCommand, HostileNamesStayInsideTheDirectory) {
 }
 
 // Two names that differ only past the cut, where the cut leaves a blank: each file is saved
-// whole under a name of its own.
+// whole under a name of its own, not taken for the other one already there.
 TEST_F(GetCommand, NamesThatMeetOnlyAfterTheCutAreBothSaved) {
-  Outcome r = Get({simulator.ShareUrl("cut")});
+  Outcome r = Get({"--jobs", "1", simulator.ShareUrl("cut")});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("2 files: 2 done, 0 skipped, 0 failed"), std::string::npos) << r.err;
   std::vector<std::string> found,
