@@ -31,8 +31,8 @@ std::string ShortenFileName(std::string_view name, size_t maxBytes) {
     ext = {};
   }
   std::string out(CutUtf8(stem, maxBytes - ext.size()));
-  // A cut can end the name in blanks or dots, which other tools (and we, cleaning a name) drop
-  // or read as no part of it: the name saved would then not be the name planned.
+  // A cut can end the name in blanks or dots, which cleaning the name again would drop (blanks)
+  // or other file systems do: the name saved would then not be the name planned.
   while (!out.empty() && (out.back() == ' ' || out.back() == '.')) out.pop_back();
   if (out.empty()) out = "_";
   out += ext;
@@ -63,7 +63,7 @@ std::string CleanNameSegment(std::string_view utf8, size_t maxBytes) {
 
 std::string MakeFileName(std::string_view utf8, size_t maxBytes) {
   std::string name = CleanNameSegment(utf8, maxBytes);
-  // "." and ".." walk, and a name of more dots is one to no one.
+  // "." and ".." walk up; longer names of dots are no better as names, and look like them.
   if (!name.empty() && name.find_first_not_of('.') == std::string::npos) return "_";
   return name;
 }
