@@ -96,8 +96,8 @@ head -1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-ma
   fail "the copyright file does not start with its Format line"
 holder=$(sed -n 's/^Copyright (c) //p' "$source/LICENSE")
 grep -qx "Copyright: $holder" "$copyright" || fail "the copyright file lacks 'Copyright: $holder'"
-diff <(sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE") \
-  <(sed -n '/^License: Expat$/,$p' "$copyright" | tail -n +2 | sed 's/^ //; s/^\.$//') \
+diff <(sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE" | sed 's/^$/./; s/^/ /') \
+  <(sed -n '/^License: Expat$/,$p' "$copyright" | tail -n +2) \
   >"$work/licence.diff" || fail "the copyright file's licence text is not LICENSE's:
 $(cat "$work/licence.diff")"
 
