@@ -17,6 +17,8 @@ packages=(
   xvfb xauth
   # the install test's validators and local server, and the package's dependency finder
   desktop-file-utils appstream man-db dpkg-dev bash-completion python3
+  # Debian's checker of the package, run by tools/test.sh
+  lintian
   # the downloader that shares are handed to, for the tests of that hand-off
   aria2
   "$@"

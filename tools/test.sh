@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the layout of the sources, builds, and runs every test: the
-# whole suite, the core's suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then each fuzzer for a while.
+# whole suite, lintian on the Debian package, the core's suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then each fuzzer for a while.
 #   FUZZ_SECONDS=N   seconds per fuzzer (default 20; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +16,15 @@ find src tests tools \( -name '*.cpp' -o -name '*.h' \) -print0 |
 phase "build and test"
 tools/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j"$jobs"
+
+# The Debian package of that build, as Debian's own checker sees it: no error and no warning
+# (pedantic and informational notes may stay).
+if command -v lintian >/dev/null; then
+  phase "Debian package (lintian)"
+  rm -f build/package/sharefetch_*.deb
+  cpack --config build/CPackConfig.cmake -B build/package >/dev/null
+  lintian --fail-on error,warning build/package/sharefetch_*.deb
+fi
 
 phase "core tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \

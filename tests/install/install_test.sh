@@ -2,10 +2,11 @@
 # Installs the build into a temporary prefix, as a user or the package gets it, and checks the
 # installed tree: its files, --version, a download through the installed engine from a local
 # server, the desktop entry and the AppStream metadata against their validators, and the
-# manual pages and the bash completion against what the programs' own --help lists.
-# Usage: install_test.sh BUILD_DIR VERSION GUI(ON|OFF)
+# manual pages and the bash completion against what the programs' own --help lists, and the
+# papers a Debian package wants: the copyright file from LICENSE and the compressed changelog.
+# Usage: install_test.sh SOURCE_DIR BUILD_DIR VERSION GUI(ON|OFF)
 set -uo pipefail
-build=$1 version=$2 gui=$3
+source=$1 build=$2 version=$3 gui=$4
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/sf-install-XXXXXX")
 server=""
@@ -28,6 +29,7 @@ need() {
 need man man-db
 need desktop-file-validate desktop-file-utils
 need python3 python3
+need dpkg-parsechangelog dpkg-dev
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
@@ -38,11 +40,14 @@ desktop=$prefix/share/applications/org.sharefetch.ShareFetch.desktop
 metainfo=$prefix/share/metainfo/org.sharefetch.ShareFetch.metainfo.xml
 completion=$prefix/share/bash-completion/completions/sharefetch-cli
 
-# Exactly these files: the engine only in lib/sharefetch, no simulator and no test program.
-expected=(bin/sharefetch-cli lib/sharefetch/libsfengine.so share/man/man1/sharefetch-cli.1
-  share/bash-completion/completions/sharefetch-cli)
+# Exactly these files, the list the Debian package ships: the engine only in lib/sharefetch,
+# no simulator and no test program, manual pages and changelog compressed.
+doc=$prefix/share/doc/sharefetch
+expected=(bin/sharefetch-cli lib/sharefetch/libsfengine.so share/man/man1/sharefetch-cli.1.gz
+  share/bash-completion/completions/sharefetch-cli
+  share/doc/sharefetch/copyright share/doc/sharefetch/changelog.gz)
 if [ "$gui" = ON ]; then
-  expected+=(bin/sharefetch share/man/man1/sharefetch.1
+  expected+=(bin/sharefetch share/man/man1/sharefetch.1.gz
     share/applications/org.sharefetch.ShareFetch.desktop
     share/metainfo/org.sharefetch.ShareFetch.metainfo.xml
     share/icons/hicolor/scalable/apps/org.sharefetch.ShareFetch.svg)
@@ -63,6 +68,38 @@ if [ "$gui" = ON ]; then
   grep -q "<release version=\"$version\"" "$metainfo" ||
     fail "the AppStream metadata has no release $version"
 fi
+
+# Compressed files: whole, and made with gzip -n (no file name, time stamp 0: bytes 4-7), so
+# that two builds of the same sources give the same package.
+for file in "$prefix"/share/man/man1/*.gz "$doc/changelog.gz"; do
+  gzip -t "$file" 2>/dev/null || fail "$file is not a whole gzip file"
+  header=$(od -An -tx1 -N8 "$file" | tr -d ' \n')
+  [[ $header == 1f8b08000000000* ]] || fail "$file has a name or time stamp in its header: $header"
+done
+# The changelog is NEWS.md in Debian's form: the same versions, this one first, and the same
+# words in the items.
+gzip -dc "$doc/changelog.gz" >"$work/changelog" 2>/dev/null
+want=$(sed -n 's/^## \([^ ]*\) .*/\1/p' "$source/NEWS.md")
+have=$(dpkg-parsechangelog -l "$work/changelog" --format rfc822 --all 2>&1 | sed -n 's/^Version: //p')
+[ "$have" = "$want" ] || fail "the changelog's versions ($have) are not NEWS.md's ($want)"
+[ "$(head -1 <<<"$want")" = "$version" ] || fail "NEWS.md does not start with '## $version (DATE)'"
+words() { tr -d '`' | tr -s ' ' '\n' | grep -v '^$'; }
+want=$(sed -n '/^## /,$p' "$source/NEWS.md" | grep -v '^## ' | sed 's/^- / /' | words)
+have=$(grep '^  ' "$work/changelog" | sed 's/^  \* / /' | words)
+[ "$have" = "$want" ] || fail "the changelog's items are not NEWS.md's:
+$(diff <(echo "$want") <(echo "$have"))"
+
+# The copyright file: Debian's machine-readable form, with LICENSE's holder and its licence
+# text, indented by one space and an empty line as " .".
+copyright=$doc/copyright
+head -1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "the copyright file does not start with its Format line"
+holder=$(sed -n 's/^Copyright (c) //p' "$source/LICENSE")
+grep -qx "Copyright: $holder" "$copyright" || fail "the copyright file lacks 'Copyright: $holder'"
+diff <(sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE" | sed 's/^$/./; s/^/ /') \
+  <(sed -n '/^License: Expat$/,$p' "$copyright" | tail -n +2) \
+  >"$work/licence.diff" || fail "the copyright file's licence text is not LICENSE's:
+$(cat "$work/licence.diff")"
 
 # A download through the installed program: nothing beside it holds the engine, so this
 # passes only when it finds lib/sharefetch/libsfengine.so from its own place.
@@ -104,9 +141,9 @@ pages=(sharefetch-cli)
 for page in "${pages[@]}"; do
   # Without hyphenation, so that every option stays whole for the checks below.
   LC_ALL=C.UTF-8 MANWIDTH=100 MANROFFOPT=-rHY=0 man -l --warnings \
-    "$prefix/share/man/man1/$page.1" >"$work/$page.txt" 2>"$work/man.err" ||
-    fail "man -l $page.1 exited with $?"
-  [ -s "$work/man.err" ] && fail "man -l $page.1 warns: $(cat "$work/man.err")"
+    "$prefix/share/man/man1/$page.1.gz" >"$work/$page.txt" 2>"$work/man.err" ||
+    fail "man -l $page.1.gz exited with $?"
+  [ -s "$work/man.err" ] && fail "man -l $page.1.gz warns: $(cat "$work/man.err")"
   for word in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" ENVIRONMENT FILES \
     SHAREFETCH_HOST SHAREFETCH_CA_BUNDLE SHAREFETCH_RETRY_BASE_MS SHAREFETCH_STALL_SECONDS \
     .sfpart .sfctl Tavrin.ini; do
