@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -47,7 +48,10 @@ constexpr const char* kFixture = R"({"shares": [
       {"name": "bell\u0007\u001b[31m.txt", "size": 5, "fs_id": 5402}]},
     {"name": ".", "rawName": true, "size": 3, "fs_id": 5403},
     {"name": "a/b", "rawName": true, "size": 4, "fs_id": 5404}]},
-  {"id": "big", "items": [{"name": "big.bin", "size": 6291456, "fs_id": 5501, "staleLinks": 1}]}
+  {"id": "big", "items": [{"name": "big.bin", "size": 6291456, "fs_id": 5501, "staleLinks": 1}]},
+  {"id": "sizeless", "items": [{"name": "top.bin", "size": 300000, "fs_id": 5601, "noSize": true}]},
+  {"id": "cut", "download": {"ignoreRange": true, "noLength": true, "dropAfter": 150000},
+    "items": [{"name": "half.bin", "size": 300000, "fs_id": 5701}]}
 ]})";
 
 struct Outcome {
@@ -56,7 +60,10 @@ struct Outcome {
 };
 
 DownloadEngine* Engine(std::string& error) {
-  static EngineLoad load = LoadEngineLibrary(SF_ENGINE_PATH);
+  static EngineLoad load = [] {
+    ::setenv("SHAREFETCH_RETRY_BASE_MS", "20", 1);  // retries without the wait a user gets
+    return LoadEngineLibrary(SF_ENGINE_PATH);
+  }();
   error = load.error;
   return load.engine.get();
 }
@@ -185,6 +192,46 @@ TEST_F(GetCommand, HostileNamesStayInsideTheDirectory) {
   EXPECT_EQ(Digest(dir / "_ (1)/.._.._escape.txt"), sim::FileSha256Hex(5401, 10));
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+}
+
+// A share that gives no size: the rerun learns the server's size before it decides, finds the
+// file whole, and makes no copy of it.
+TEST_F(GetCommand, ARerunOfAShareWithoutSizesFindsItsFilesWhole) {
+  Outcome r = Get({simulator.ShareUrl("sizeless")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Digest(dir / "top.bin"), sim::FileSha256Hex(5601, 300000));
+
+  for (int run = 0; run < 2; ++run) {
+    r = Get({"--json", simulator.ShareUrl("sizeless")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    auto doc = nlohmann::json::parse(r.out);
+    ASSERT_EQ(doc["files"].size(), 1u);
+    EXPECT_EQ(doc["files"][0]["status"], "skipped") << doc.dump();
+    EXPECT_EQ(doc["files"][0]["saved_path"], (dir / "top.bin").string());
+  }
+  EXPECT_FALSE(fs::exists(dir / "top (1).bin"));
+  EXPECT_EQ(Digest(dir / "top.bin"), sim::FileSha256Hex(5601, 300000));
+}
+
+// A server that answers without a length and closes halfway: the share's size says the file is
+// cut short, so it is retried and reported failed, never done, and a rerun goes on with the
+// same partial instead of making a second short copy.
+TEST_F(GetCommand, AFileCutShortIsAFailureAndARerunFinishesTheSameFile) {
+  for (int run = 0; run < 2; ++run) {
+    simulator.ClearRequests();
+    Outcome r = Get({simulator.ShareUrl("cut")});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("1 files: 0 done, 0 skipped, 1 failed"), std::string::npos) << r.err;
+    EXPECT_GE(Count("/file/"), 2u);  // retried
+    EXPECT_FALSE(fs::exists(dir / "half.bin"));
+    EXPECT_FALSE(fs::exists(dir / "half (1).bin"));
+  }
+  simulator.SetDownloadOverride(sim::DownloadQuirks{});
+  Outcome r = Get({simulator.ShareUrl("cut")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Digest(dir / "half.bin"), sim::FileSha256Hex(5701, 300000));
+  EXPECT_FALSE(fs::exists(dir / "half (1).bin"));
+  EXPECT_FALSE(fs::exists(dir / "half.bin.sfpart"));
 }
 
 // The first run, a process of its own, renews its stale link and is stopped with Ctrl-C once
