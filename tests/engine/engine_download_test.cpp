@@ -339,36 +339,11 @@ TEST_F(EngineDownload, ALinkAtANameTheEngineCreatesIsNeverFollowed) {
   EXPECT_EQ(ReadWholeFile(dir / "victim"), "precious");
 }
 
-// A server that answers without a length and closes early gives half the file; told the size,
-// the engine takes that for a cut, never for the whole file, and a later run goes on with the
-// same file rather than starting a copy beside it.
-TEST_F(EngineDownload, ABodyEndingShortOfAKnownSizeIsNeverAFinishedFile) {
+// A server that gives the length once and then answers without one, closing halfway: the
+// length it gave still says the body is cut short, so it is never taken for the whole file.
+// (The share's size, told through the task record, is driven end to end by the get tests.)
+TEST_F(EngineDownload, ABodyEndingShortOfTheLengthAnEarlierAnswerGaveIsNeverAFile) {
   std::string body = RandomBytes(400000, 31);
-  std::atomic<bool> whole{false};
-  RawHttpServer server([&](const RawRequest&) {
-    RawResponse r;
-    r.bytes = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" +
-              body.substr(0, whole ? body.size() : body.size() / 2);
-    return r;
-  });
-  NewTask task{server.Url("/f.bin"), dir.path(), "short.bin"};
-  task.expectedSize = static_cast<int64_t>(body.size());
-  TaskOutcome o = RunTask(task);
-  EXPECT_EQ(o.state, kStateFailed);
-  EXPECT_NE(o.failure, 0);
-  EXPECT_FALSE(FileExists(dir / "short.bin"));
-  size_t tries = server.Requests().size();
-  EXPECT_GE(tries, 2u);  // retried, within the failure budget
-  EXPECT_LE(tries, 8u);
-
-  whole = true;
-  o = RunTask(task);
-  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(o.name, "short.bin");
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "short.bin")), Sha256Hex(body));
-  EXPECT_FALSE(FileExists(dir / "short (1).bin"));
-
-  // Not told the size, the engine still remembers the length an earlier answer gave.
   std::atomic<int> answered{0};
   RawHttpServer forgetful([&](const RawRequest&) {
     RawResponse r;
@@ -380,7 +355,7 @@ TEST_F(EngineDownload, ABodyEndingShortOfAKnownSizeIsNeverAFinishedFile) {
     r.closeEarly = true;
     return r;
   });
-  o = RunTask({forgetful.Url("/f.bin"), dir.path(), "told.bin"});
+  TaskOutcome o = RunTask({forgetful.Url("/f.bin"), dir.path(), "told.bin"});
   EXPECT_EQ(o.state, kStateFailed);
   EXPECT_FALSE(FileExists(dir / "told.bin"));
   EXPECT_GE(answered.load(), 2);

@@ -41,7 +41,6 @@ int32_t StartTask(const NewTask& task) {
   TaskParamRecord param;
   param.Init(Utf8ToGbk(task.url), Utf8ToGbk(task.referer), Utf8ToGbk(task.cookies),
              Utf8ToGbk(task.name), Utf8ToGbk(task.dir), false, true, task.resume);
-  param.SetExpectedSize(task.expectedSize);
   int32_t handle = Engine().CreateTask(param.Address());
   Engine().StartTask(handle);
   return handle;

@@ -35,7 +35,6 @@ struct NewTask {
   bool resume = true;
   std::string referer;
   std::string cookies;
-  int64_t expectedSize = -1;  // told to the engine when known
 };
 
 int32_t StartTask(const NewTask& task);
