@@ -72,6 +72,10 @@ constexpr Field kSaveDir{17572, 520};
 constexpr Field kHandleReserved{18092, 4};
 constexpr Field kBoolReserved{18096, 4};
 constexpr Field kReserved1Text{18100, 128};
+// "szReserved1", which this engine reads as the size the caller expects, in decimal digits
+// (the share gives it): a body of unknown length that ends short of it is cut off, never a
+// whole file. Empty, as ever, when the size is unknown. The layout is as ever.
+constexpr Field kExpectedSize = kReserved1Text;
 constexpr Field kReserved2Text{18228, 128};
 constexpr Field kGivenAddressOnly{18356, 4};
 constexpr Field kReserved1{18360, 4};

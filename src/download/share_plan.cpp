@@ -214,6 +214,8 @@ std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
         step = PlanStep::kSkip;
       else if (there.kind == DiskEntry::Kind::kNone)
         step = there.partial ? PlanStep::kResume : PlanStep::kDownload;
+      else if (there.kind == DiskEntry::Kind::kFile && !there.partial && f.size < 0)
+        step = PlanStep::kAskServer;  // taking the next name would copy it again on every run
       if (!step) {
         layout.Release(path);
         continue;

@@ -56,7 +56,11 @@ enum class PlanStep {
   kDownload,  // nothing there yet
   kResume,    // an earlier run's partial download goes on
   kSkip,      // already there, whole: the size the share gives
-  kRefuse,    // cannot be saved; `problem` says why
+  // Already there, but the share gives no size to tell whether it is whole: the engine learns
+  // the server's size first, finds the file complete when it matches, and otherwise saves
+  // under the next free name.
+  kAskServer,
+  kRefuse,  // cannot be saved; `problem` says why
 };
 
 struct PlannedFile {
@@ -80,7 +84,8 @@ struct PlanOptions {
 
 // Plans the file entries at `chosen`. Every planned path lies inside the directory and no two
 // share the same one; a target that exists with another size, or is no file, is left alone
-// and the next free "NAME (n).ext" taken. UTF-8 throughout; the entries are GBK.
+// and the next free "NAME (n).ext" taken. A file there of a size the share does not give is
+// planned for the engine to compare with the server's. UTF-8 throughout; the entries are GBK.
 std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
                                    const std::vector<size_t>& chosen, const PlanOptions& options,
                                    const DiskLook& look = LookOnDisk);

@@ -108,6 +108,20 @@ SF_BOOL_FIELD(GivenAddressOnly, SetGivenAddressOnly, "原始地址下载")
 SF_BOOL_FIELD(NoAutoRename, SetNoAutoRename, "禁止智能命名")
 SF_BOOL_FIELD(Resume, SetResume, "是否用续传")
 
+int64_t TaskParamRecord::ExpectedSize() const {
+  std::string text = FromWide(buffer_.ReadField(N("szReserved1")));
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  return std::stoll(text);
+}
+
+bool TaskParamRecord::SetExpectedSize(int64_t bytes) {
+  // Unknown leaves the field all zero, as it has always been.
+  std::string field = bytes >= 0 ? ToWide(std::to_string(bytes)) : std::string();
+  field.resize(128, '\0');
+  return buffer_.WriteField(N("szReserved1"), field);
+}
+
 uint8_t* TaskInfoRecord::Init() {
   if (buffer_.Create(1, 0xCC, 1429) == nullptr) return nullptr;
   if (!buffer_.AddField(N("任务状态"), 4, LittleEndian(2, 4)) ||

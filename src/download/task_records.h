@@ -45,6 +45,10 @@ class TaskParamRecord {
   bool SetNoAutoRename(bool on);
   bool Resume() const;
   bool SetResume(bool on);
+  // "szReserved1": the size in bytes the caller expects, as decimal text; -1 (an empty
+  // field) when unknown. The engine never takes a body that ends short of it for the file.
+  int64_t ExpectedSize() const;
+  bool SetExpectedSize(int64_t bytes);
 
  private:
   FieldRecordBuffer buffer_;

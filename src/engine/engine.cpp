@@ -78,6 +78,12 @@ TaskRequest ReadTaskParam(const void* param) {
   req.name = Utf16ToUtf8(ReadText(r, layout::param::kFileName));
   req.dir = Utf16ToUtf8(ReadText(r, layout::param::kSaveDir));
   req.resume = r[layout::param::kResume.offset] != 0;
+  // Digits only; anything else is no size at all.
+  std::u16string expected = ReadText(r, layout::param::kExpectedSize);
+  if (!expected.empty() && expected.size() <= 18 &&
+      std::all_of(expected.begin(), expected.end(),
+                  [](char16_t u) { return u >= u'0' && u <= u'9'; }))
+    req.expectedSize = std::stoll(Utf16ToUtf8(expected));
   return req;
 }
 

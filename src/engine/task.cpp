@@ -225,6 +225,7 @@ void Task::Resume(Clock::time_point now) {
   lastFlush_ = now;
   restarts_ = 0;
   failuresWithoutProgress_ = 0;
+  refusals_ = 0;
   Begin(now);
 }
 
@@ -387,19 +388,21 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
       code = EPROTO;
       return Connection::kRetry;
     }
+    if (status >= 400) return Connection::kRefused;
     return Connection::kFailTask;
   }
   // A server that stopped serving ranges, or a file whose size changed, starts over.
   if (status == 206 && cr && cr->first == c.next && cr->total == size_) return Connection::kAccept;
   if (status == 200 || (status == 206 && cr && cr->total >= 0 && cr->total != size_))
     return Connection::kRestart;
-  if (status >= 400) return ActiveConnections() > 1 ? Connection::kDropSlot : Connection::kFailTask;
+  if (status >= 400) return Connection::kRefused;
   code = EPROTO;
   return Connection::kRetry;
 }
 
 void Task::SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size) {
   originValid_ = true;
+  if (size >= 0) learnedSize_ = size;
   rangesServed_ = rangesServed;
   validators_ = c.head.validators;
   state_ = kStateDownloading;
@@ -450,6 +453,7 @@ size_t Task::OnData(Connection& c, const char* data, size_t len) {
       c.verdictCode = code;
       return 0;
     }
+    refusals_ = 0;
   }
   if (!ctx_.bucket->Available()) {
     c.paused = true;
@@ -465,8 +469,14 @@ size_t Task::OnData(Connection& c, const char* data, size_t len) {
   ctx_.bucket->Consume(static_cast<int64_t>(n));
   meter_.Add(static_cast<int64_t>(n), now);
   c.lastData = now;
-  c.failures = 0;
-  if (n > 0) failuresWithoutProgress_ = 0;
+  // A server that ignores ranges and drops every answer at the same point sends the same
+  // bytes again and again: they keep the connection alive, but they are no progress.
+  bool progress = n > 0 && (rangesServed_ || c.next > furthestHeld_);
+  if (!rangesServed_) furthestHeld_ = std::max(furthestHeld_, c.next);
+  if (progress) {
+    c.failures = 0;
+    failuresWithoutProgress_ = 0;
+  }
   bool sliceEnd = c.next == c.end;
   if ((sliceEnd || c.buffer.size() >= kWriteBuffer) && !WriteBuffered(c)) return 0;
   if (n < len || (sliceEnd && c.requestEnd != c.end)) {
@@ -546,19 +556,21 @@ void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
       return;
     case Connection::kRetry:
       return Failure(c, verdictCode, now);
-    case Connection::kDropSlot:
-      if (BudgetSpent()) return Fail(verdictCode);
-      if (c.hasSlice && c.next < c.end) pending_.push_back({c.next, c.end});
-      c.hasSlice = false;
-      RemoveIdle();
-      return CheckComplete();
+    case Connection::kRefused:
+      // A link refused for good is refused to every slice: one more try confirms it, then
+      // the task ends, so that its caller can ask for a fresh link at once instead of the
+      // slices asking the server again and again.
+      if (++refusals_ > 1) return Fail(verdictCode);
+      return Failure(c, verdictCode, now);
     case Connection::kAccept:
     case Connection::kNone:
       break;
   }
   bool clean = code == CURLE_OK || (code == CURLE_WRITE_ERROR && c.stopAtEnd);
-  if (clean && !rangesServed_ && size_ < 0 && c.end == INT64_MAX) {
-    size_ = c.next;  // a body of unknown length ended cleanly
+  // A body of unknown length that ended cleanly is the whole file, unless the file is known
+  // to be longer: then the connection was cut, however politely it closed.
+  if (clean && !rangesServed_ && size_ < 0 && c.end == INT64_MAX && c.next >= ExpectedSize()) {
+    size_ = c.next;
     c.end = c.next;
   }
   // A slice that holds all its bytes is done, however its connection ended.
@@ -653,6 +665,10 @@ int Task::ActiveConnections() const {
   return n;
 }
 
+int64_t Task::ExpectedSize() const {
+  return learnedSize_ >= 0 ? learnedSize_ : request_.expectedSize;
+}
+
 int Task::MaxConnections() const {
   if (!rangesServed_) return 1;
   if (!ctx_.bucket->Limited()) return kMaxConnections;
@@ -665,6 +681,7 @@ void Task::Restart(Clock::time_point now) {
   AbortAll();
   ResetFile();
   size_ = -1;
+  learnedSize_ = -1;  // the file changed: what an earlier answer said of it is past
   rangesServed_ = false;
   state_ = kStateRequesting;
   LaunchProbe(0, now);

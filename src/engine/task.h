@@ -45,6 +45,7 @@ struct TaskRequest {
   std::string dir;
   std::string name;
   bool resume = true;
+  int64_t expectedSize = -1;  // what the caller knows the file's size to be; -1: unknown
 };
 
 // What a query reports.
@@ -70,7 +71,8 @@ class Task;
 
 struct Connection {
   // kComplete: the target is already whole on disk, the size the server gives.
-  enum Verdict { kNone, kAccept, kRetry, kFailTask, kDropSlot, kRestart, kDiskError, kComplete };
+  // kRefused: a definite refusal (a 4xx other than 408 and 429), asked once more to confirm.
+  enum Verdict { kNone, kAccept, kRetry, kFailTask, kRefused, kRestart, kDiskError, kComplete };
 
   Task* task = nullptr;
   CURL* easy = nullptr;
@@ -162,6 +164,9 @@ class Task {
   // Finishing, failing or ended: nothing more is fetched or written.
   bool Closing() const { return Ended() || finishing_ || failing_; }
   int MaxConnections() const;
+  // The size the file should have when no answer in hand says: an earlier answer's, else the
+  // caller's; -1 when neither knows.
+  int64_t ExpectedSize() const;
   int ActiveConnections() const;
   void RemoveIdle();
 
@@ -179,6 +184,12 @@ class Task {
   int restarts_ = 0;
   int startedOver_ = 0;
   int failuresWithoutProgress_ = 0;  // failures since the last new byte, across connections
+  // Without ranges every try starts at byte 0: only a byte past the furthest one ever held
+  // is new.
+  int64_t furthestHeld_ = 0;
+  // The size an earlier answer gave, kept when a later one gives none; -1: none gave one.
+  int64_t learnedSize_ = -1;
+  int refusals_ = 0;   // definite refusals since the last answer taken
   ControlData saved_;  // what the control file said when this run found it, or at a pause
   // A whole file under the requested name, without a control file, is checked against the
   // server's size before anything is written: its size (-1: none) and name.

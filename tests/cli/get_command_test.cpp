@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -49,8 +50,11 @@ constexpr const char* kFixture = R"({"shares": [
     {"name": ".", "rawName": true, "size": 3, "fs_id": 5403},
     {"name": "a/b", "rawName": true, "size": 4, "fs_id": 5404}]},
   {"id": "big", "items": [{"name": "big.bin", "size": 6291456, "fs_id": 5501, "staleLinks": 1}]},
-  {"id": "cut", "items": [{"name": "LONG bbbbbbbbbbbbbbbbbbbb", "size": 100, "fs_id": 5601},
-    {"name": "LONG", "size": 100, "fs_id": 5602}]}
+  {"id": "blank", "items": [{"name": "LONG bbbbbbbbbbbbbbbbbbbb", "size": 100, "fs_id": 5801},
+    {"name": "LONG", "size": 100, "fs_id": 5802}]},
+  {"id": "sizeless", "items": [{"name": "top.bin", "size": 300000, "fs_id": 5601, "noSize": true}]},
+  {"id": "cut", "download": {"ignoreRange": true, "noLength": true, "dropAfter": 150000},
+    "items": [{"name": "half.bin", "size": 300000, "fs_id": 5701}]}
 ]})";
 // 225 bytes: a name of these, a blank and 20 more is cut right after the blank.
 const std::string kLong(225, 'a');
@@ -61,7 +65,10 @@ struct Outcome {
 };
 
 DownloadEngine* Engine(std::string& error) {
-  static EngineLoad load = LoadEngineLibrary(SF_ENGINE_PATH);
+  static EngineLoad load = [] {
+    ::setenv("SHAREFETCH_RETRY_BASE_MS", "20", 1);  // retries without the wait a user gets
+    return LoadEngineLibrary(SF_ENGINE_PATH);
+  }();
   error = load.error;
   return load.engine.get();
 }
@@ -196,16 +203,56 @@ TEST_F(GetCommand, HostileNamesStayInsideTheDirectory) {
 // Two names that differ only past the cut, where the cut leaves a blank: each file is saved
 // whole under a name of its own, not taken for the other one already there.
 TEST_F(GetCommand, NamesThatMeetOnlyAfterTheCutAreBothSaved) {
-  Outcome r = Get({"--jobs", "1", simulator.ShareUrl("cut")});
+  Outcome r = Get({"--jobs", "1", simulator.ShareUrl("blank")});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("2 files: 2 done, 0 skipped, 0 failed"), std::string::npos) << r.err;
   std::vector<std::string> found,
-      expected = {sim::FileSha256Hex(5601, 100), sim::FileSha256Hex(5602, 100)};
+      expected = {sim::FileSha256Hex(5801, 100), sim::FileSha256Hex(5802, 100)};
   for (const fs::path& saved : {dir / kLong, dir / (kLong + " (1)")})
     found.push_back(Digest(saved));
   std::sort(found.begin(), found.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(found, expected);
+}
+
+// A share that gives no size: the rerun learns the server's size before it decides, finds the
+// file whole, and makes no copy of it.
+TEST_F(GetCommand, ARerunOfAShareWithoutSizesFindsItsFilesWhole) {
+  Outcome r = Get({simulator.ShareUrl("sizeless")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Digest(dir / "top.bin"), sim::FileSha256Hex(5601, 300000));
+
+  for (int run = 0; run < 2; ++run) {
+    r = Get({"--json", simulator.ShareUrl("sizeless")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    auto doc = nlohmann::json::parse(r.out);
+    ASSERT_EQ(doc["files"].size(), 1u);
+    EXPECT_EQ(doc["files"][0]["status"], "skipped") << doc.dump();
+    EXPECT_EQ(doc["files"][0]["saved_path"], (dir / "top.bin").string());
+  }
+  EXPECT_FALSE(fs::exists(dir / "top (1).bin"));
+  EXPECT_EQ(Digest(dir / "top.bin"), sim::FileSha256Hex(5601, 300000));
+}
+
+// A server that answers without a length and closes halfway: the share's size says the file is
+// cut short, so it is retried and reported failed, never done, and a rerun goes on with the
+// same partial instead of making a second short copy.
+TEST_F(GetCommand, AFileCutShortIsAFailureAndARerunFinishesTheSameFile) {
+  for (int run = 0; run < 2; ++run) {
+    simulator.ClearRequests();
+    Outcome r = Get({simulator.ShareUrl("cut")});
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("1 files: 0 done, 0 skipped, 1 failed"), std::string::npos) << r.err;
+    EXPECT_GE(Count("/file/"), 2u);  // retried
+    EXPECT_FALSE(fs::exists(dir / "half.bin"));
+    EXPECT_FALSE(fs::exists(dir / "half (1).bin"));
+  }
+  simulator.SetDownloadOverride(sim::DownloadQuirks{});
+  Outcome r = Get({simulator.ShareUrl("cut")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Digest(dir / "half.bin"), sim::FileSha256Hex(5701, 300000));
+  EXPECT_FALSE(fs::exists(dir / "half (1).bin"));
+  EXPECT_FALSE(fs::exists(dir / "half.bin.sfpart"));
 }
 
 // The first run, a process of its own, renews its stale link and is stopped with Ctrl-C once

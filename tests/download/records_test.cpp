@@ -122,6 +122,15 @@ TEST(TaskParamRecord, LaysOutEveryFieldByteForByte) {
   EXPECT_FALSE(r.Resume());
   EXPECT_TRUE(r.SetSaveDir("/x"));
   EXPECT_EQ(r.SaveDir(), "/x");
+
+  // The expected size lives in "szReserved1" as decimal text; unknown keeps it all zero.
+  EXPECT_EQ(Bytes(block, lp::kExpectedSize), std::string(128, '\0'));
+  EXPECT_TRUE(r.SetExpectedSize(1234567890123));
+  EXPECT_EQ(Bytes(block, lp::kExpectedSize).substr(0, 28),
+            Utf16ToBytes(u"1234567890123") + std::string(2, '\0'));
+  EXPECT_EQ(r.ExpectedSize(), 1234567890123);
+  EXPECT_TRUE(r.SetExpectedSize(-1));
+  EXPECT_EQ(Bytes(block, lp::kExpectedSize), std::string(128, '\0'));
 }
 
 TEST(TaskParamRecord, EmptyTextsStayZeroAndLongTextsAreCutWithoutTerminator) {

@@ -122,7 +122,10 @@ TEST(SharePlan, ARerunDoesOnlyWhatIsLeft) {
   EXPECT_EQ(plan[3].SavedPath(), "other (1).txt");
   EXPECT_EQ(plan[3].step, PlanStep::kResume);
   EXPECT_EQ(plan[4].SavedPath(), "sub (1)/f");
-  EXPECT_EQ(plan[5].SavedPath(), "nosize (1)");  // no size from the share: never taken as done
+  // No size from the share: never taken as done here, nor copied again; the server's size
+  // decides.
+  EXPECT_EQ(plan[5].SavedPath(), "nosize");
+  EXPECT_EQ(plan[5].step, PlanStep::kAskServer);
   EXPECT_EQ(plan[6].SavedPath(), "folder (1)");
   EXPECT_EQ(plan[6].step, PlanStep::kDownload);
 }

@@ -115,6 +115,7 @@ HttpResponse ShareSimulator::Impl::File(const HttpRequest& req, const std::strin
     }
   }
   r.contentLength = length;
+  r.noLength = q.noLength;
   uint64_t fsIdValue = n.fsId;
   r.stream = [fsIdValue, first, length, q](BodySink& sink) {
     uint64_t limit = q.dropAfterBytes ? std::min(length, q.dropAfterBytes) : length;

@@ -72,11 +72,12 @@ std::string Pattern(const std::string& pattern, uint64_t i, uint64_t digits) {
 }
 
 DownloadQuirks ReadDownload(const json& j, const std::string& where) {
-  OnlyKeys(j, where, {"rate", "ignoreRange", "dropAfter"});
+  OnlyKeys(j, where, {"rate", "ignoreRange", "dropAfter", "noLength"});
   DownloadQuirks d;
   d.bytesPerSecond = U64(j, where, "rate", 0);
   d.ignoreRange = Bool(j, where, "ignoreRange");
   d.dropAfterBytes = U64(j, where, "dropAfter", 0);
+  d.noLength = Bool(j, where, "noLength");
   return d;
 }
 
@@ -95,7 +96,7 @@ class Builder {
     if (j.is_object() && j.contains("tree")) return Tree(j, parent, where, depth);
     OnlyKeys(j, where,
              {"name", "size", "fs_id", "app_id", "mtime", "children", "dir", "captcha", "listError",
-              "loop", "rawName", "staleLinks"});
+              "loop", "rawName", "staleLinks", "noSize"});
     // "listError" and "loop" only make sense on folders, so they make one.
     bool dir = j.contains("children") || Bool(j, where, "dir") || j.contains("listError") ||
                Bool(j, where, "loop");
@@ -108,6 +109,7 @@ class Builder {
     n->loop = Bool(j, where, "loop");
     n->staleLinks = U64(j, where, "staleLinks", 0);
     if (dir && n->staleLinks) Fail(where, "\"staleLinks\" is for files");
+    n->noSize = Bool(j, where, "noSize");
     if (j.contains("listError")) {
       if (!j["listError"].is_number_integer() || j["listError"].get<int64_t>() == 0)
         Fail(where, "\"listError\" must be a nonzero whole number");

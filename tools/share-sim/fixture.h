@@ -23,6 +23,7 @@ struct Node {
   int listError = 0;         // nonzero: listing this folder answers this errno
   bool loop = false;         // the listing names the folder itself as a subfolder
   uint64_t staleLinks = 0;   // this many of the file's first links are given out expired
+  bool noSize = false;       // the page and the listings give no size for this file
   std::vector<std::unique_ptr<Node>> children;  // in fixture order
   std::vector<const Node*> sorted;              // children by server_filename, descending
 };
@@ -31,6 +32,8 @@ struct DownloadQuirks {
   uint64_t bytesPerSecond = 0;  // 0: unthrottled
   bool ignoreRange = false;     // answer 200 with the whole file even when a Range came
   uint64_t dropAfterBytes = 0;  // 0: never; else close the connection after this many body bytes
+  // Answers without a Content-Length: the body ends where the connection closes.
+  bool noLength = false;
 };
 
 enum class RedirectMode { kNone, kAbsolute, kRelative };

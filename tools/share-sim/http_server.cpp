@@ -378,12 +378,12 @@ void HttpServer::Converse(Peer& peer, const Handler& handler, const Limits& limi
       resp.body = std::string("internal error: ") + e.what() + "\n";
       resp.close = true;
     }
-    if (resp.close) keepAlive = false;
+    if (resp.close || resp.noLength) keepAlive = false;
     uint64_t bodyLength = resp.stream ? resp.contentLength : resp.body.size();
     std::string out =
         "HTTP/1.1 " + std::to_string(resp.status) + " " + Reason(resp.status) + "\r\n";
     for (const auto& h : resp.headers) out += h + "\r\n";
-    out += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
+    if (!resp.noLength) out += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
     bool head = req.method == "HEAD";
     if (!resp.stream && !head) out += resp.body;

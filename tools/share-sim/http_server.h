@@ -49,6 +49,8 @@ struct HttpResponse {
   std::function<bool(BodySink&)> stream;
   uint64_t contentLength = 0;
   bool close = false;  // close the connection after this response
+  // No Content-Length: the body ends where the connection closes (implies `close`).
+  bool noLength = false;
 };
 
 class HttpServer {

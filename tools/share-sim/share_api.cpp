@@ -157,8 +157,8 @@ HttpResponse ShareSimulator::Impl::ShareDownload(const HttpRequest& req, const P
                        "&dp-callid=0&r=" + RandomDigits(9);
     out += std::string(i ? "," : "") + "{\"fs_id\":" + std::to_string(n.fsId) +
            ",\"server_filename\":" + JsonString(n.name, st) +
-           ",\"size\":" + std::to_string(n.size) + ",\"dlink\":" + JsonString(link, st) +
-           ",\"isdir\":0}";
+           (n.noSize ? "" : ",\"size\":" + std::to_string(n.size)) +
+           ",\"dlink\":" + JsonString(link, st) + ",\"isdir\":0}";
   }
   return Json(out + "]}");
 }

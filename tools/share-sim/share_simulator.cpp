@@ -358,9 +358,10 @@ std::string ItemJson(const Node& n, const JsonStyle& style) {
   // fs_id first: quick readers find the first file id with a plain text search.
   return "{\"fs_id\":" + std::to_string(n.fsId) + ",\"app_id\":\"" + std::to_string(n.appId) +
          "\",\"server_filename\":" + JsonString(n.name, style) +
-         ",\"size\":" + std::to_string(n.size) + ",\"isdir\":" + (n.isDir ? "1" : "0") +
-         ",\"path\":" + JsonString(n.path, style) + ",\"server_mtime\":" + std::to_string(n.mtime) +
-         ",\"category\":" + (n.isDir ? "6" : "4") + "}";
+         (n.noSize ? "" : ",\"size\":" + std::to_string(n.size)) +
+         ",\"isdir\":" + (n.isDir ? "1" : "0") + ",\"path\":" + JsonString(n.path, style) +
+         ",\"server_mtime\":" + std::to_string(n.mtime) + ",\"category\":" + (n.isDir ? "6" : "4") +
+         "}";
 }
 
 }  // namespace sf::sim
