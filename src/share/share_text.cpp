@@ -329,8 +329,8 @@ std::vector<PastedShare> ReadShareText(std::string_view text, std::string_view h
   for (size_t l = 0; l < links.size(); ++l) {
     if (!links[l].share.code.empty()) continue;
     size_t lo = codeFirst ? (l == 0 ? 0 : links[l - 1].end) : links[l].end;
-    size_t hi = codeFirst ? links[l].begin
-                          : (l + 1 < links.size() ? links[l + 1].begin : reader.size());
+    size_t hi =
+        codeFirst ? links[l].begin : (l + 1 < links.size() ? links[l + 1].begin : reader.size());
     std::optional<size_t> pick;
     for (size_t c = 0; c < codes.size(); ++c) {
       if (used[c] || codes[c].begin < lo || codes[c].begin >= hi) continue;
