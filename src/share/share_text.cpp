@@ -15,6 +15,7 @@ namespace {
 constexpr size_t kLabelledCodeLength = 4;
 // A code the link itself carries is taken as it is, within reason.
 constexpr size_t kMaxQueryCode = 32;
+constexpr size_t kMaxId = 128;
 
 // The texts the reader looks for, in GBK. Made once: the source holds them in UTF-8.
 struct Words {
@@ -266,6 +267,9 @@ class Reader {
       if (key == "uk" && uk.empty()) uk = leading([](char c) { return c >= '0' && c <= '9'; });
     }
     if (code.size() > kMaxQueryCode) code.clear();
+    // Ids are a few dozen characters at most; a run of thousands is no link of this service.
+    if (id.size() > kMaxId || surl.size() > kMaxId || shareId.size() > 20 || uk.size() > 20)
+      return false;
 
     std::string link(host);
     if (!id.empty())
