@@ -400,7 +400,12 @@ int RunGet(const std::vector<std::string>& args, Streams io,
   nlohmann::ordered_json all = nlohmann::ordered_json::array();
   std::vector<std::pair<std::string, std::string>> failed;  // share, why
   int status = 0;
-  for (size_t i = 0; i < shares.size() && status != 130; ++i) {
+  size_t complete = 0;
+  for (size_t i = 0; i < shares.size(); ++i) {
+    if (status == 130) {
+      failed.push_back({shares[i].share.link, "not started: interrupted"});
+      continue;
+    }
     const Given& g = shares[i];
     io.err << "sharefetch-cli: share " << i + 1 << " of " << shares.size() << ": "
            << EscapeForTerminal(g.share.link) << "\n";
@@ -411,7 +416,10 @@ int RunGet(const std::vector<std::string>& args, Streams io,
                       interrupted, &why);
     else
       io.err << "sharefetch-cli: " << why << "\n";
-    if (code == 0) continue;
+    if (code == 0) {
+      ++complete;
+      continue;
+    }
     failed.push_back({g.share.link, why.empty() ? "failed" : why});
     status = code == 130 || interrupted ? 130 : 1;
   }
@@ -420,8 +428,8 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     doc["shares"] = all;
     io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   }
-  io.err << "sharefetch-cli: " << shares.size() << " shares: " << shares.size() - failed.size()
-         << " complete, " << failed.size() << " not\n";
+  io.err << "sharefetch-cli: " << shares.size() << " shares: " << complete << " complete, "
+         << failed.size() << " not\n";
   for (const auto& [share, why] : failed)
     io.err << "sharefetch-cli: not complete: " << EscapeForTerminal(share) << " ("
            << EscapeForTerminal(why) << ")\n";
