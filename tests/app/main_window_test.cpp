@@ -320,6 +320,15 @@ class MainWindowTest : public QObject {
     QCOMPARE(box->text(), QString::fromStdString(sim_.ShareUrl("pub2")));
     QCOMPARE(Status(), QStringLiteral("识别到2个分享链接，已填入第一个"));
 
+    // Ctrl+V over the result list reads the clipboard the same way.
+    QApplication::clipboard()->setText(QString::fromStdString(sim_.ShareUrl("tree") + "?pwd=ab12"));
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    Results()->setFocus();
+    QTest::keyClick(Results(), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), QString::fromStdString(sim_.ShareUrl("tree")));
+    QCOMPARE(Status(), QStringLiteral("已识别提取码"));
+
     // Text that holds no share link is pasted as it is.
     box->clear();
     QApplication::clipboard()->setText(QStringLiteral("随便写点什么"));
