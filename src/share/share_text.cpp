@@ -11,7 +11,7 @@ namespace sf {
 namespace {
 
 // The service's codes are four letters or digits; a labelled run of another length is some
-// other word ("Password: will follow"), and a code is never guessed.
+// other word ("Password: coming soon"), and a code is never guessed.
 constexpr size_t kLabelledCodeLength = 4;
 // A code the link itself carries is taken as it is, within reason.
 constexpr size_t kMaxQueryCode = 32;
@@ -22,12 +22,13 @@ struct Words {
   // Blanks that are not line breaks: the full-width space, a no-break and a zero-width space.
   std::vector<std::string> wideSpaces = Gbk({"\u3000", "\u00a0", "\u200b", "\ufeff"});
   std::vector<std::string> colons = Gbk({"\uff1a", "\ufe55"});  // full-width and small colon
-  // Longest first, so "提取密码" is not read as "提取" followed by "密码".
+  // Longest first, so that a label is read whole and its code found right after it.
   std::vector<std::string> labels =
       Gbk({"提取密码", "访问密码", "提取码", "访问码", "密码", "口令"});
   std::vector<std::string> connectors = Gbk({"为", "是"});
   std::vector<std::string> openers = Gbk({"【", "（", "「", "『", "“", "‘", "《", "〔", "［"});
-  // Full-width punctuation after a link still ends it; a full-width colon never follows one.
+  // Full-width punctuation after a wrapped line ends the link's tail, but a full-width colon
+  // makes the line's first word a label.
   std::string wideColon = Utf8ToGbk("\uff1a");
 
   static std::vector<std::string> Gbk(std::initializer_list<const char*> utf8) {
@@ -110,7 +111,7 @@ class Reader {
       if (c.empty() || needle.size() - k < c.size()) return 0;
       for (size_t b = 0; b < c.size(); ++b) {
         char x = c[b], y = needle[k + b];
-        if (c.size() == 1 && fold ? Fold(x) != Fold(y) : x != y) return 0;
+        if ((c.size() == 1 && fold) ? Fold(x) != Fold(y) : x != y) return 0;
       }
       k += c.size();
       ++n;
