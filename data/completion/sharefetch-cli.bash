@@ -14,7 +14,7 @@ _sharefetch_cli() {
     download) options="--dir --limit --jobs --name --help" ;;
     get)
       options="--host --password --dir --limit --jobs --include --exclude --dry-run --json
-        --rpc --rpc-secret --export --help"
+        --rpc --rpc-secret --export --input --help"
       ;;
     *) return ;;
   esac
@@ -24,7 +24,7 @@ _sharefetch_cli() {
       COMPREPLY=($(compgen -d -- "$cur"))
       return
       ;;
-    --export)
+    --export | --input)
       compopt -o filenames 2>/dev/null
       COMPREPLY=($(compgen -f -- "$cur"))
       return

@@ -11,7 +11,9 @@
 #include "app/controls.h"
 #include "app/picture_box.h"
 #include "app/qt_text.h"
+#include "app/share_text_box.h"
 #include "share/quick_mode.h"
+#include "share/share_text.h"
 
 namespace sf::app {
 
@@ -43,13 +45,17 @@ class QuickTab::View : public QuickModeView {
 
 QuickTab::QuickTab(const std::string& host, std::function<void(const std::string&)> showStatus,
                    QWidget* parent)
-    : TabPage(parent), showStatus_(std::move(showStatus)), bridge_(this) {
+    : TabPage(parent), host_(host), showStatus_(std::move(showStatus)), bridge_(this) {
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签7", 36, 20, 64, 32);
-  url_ = Place(new QLineEdit(this), "编辑框_URL1", 100, 27, 242, 20);
+  auto* url = Place(new ShareTextBox(this), "编辑框_URL1", 100, 27, 242, 20);
+  url->SetTaker([this](const QString& text) { return TakeShareText(text, false); });
+  url_ = url;
   parse_ = Place(new QPushButton(QStringLiteral("解析"), this), "解析2", 349, 26, 67, 23);
   mode_ = Place(new QFrame(this), "模式2", 7, 48, 440, 312);
   Place(new QLabel(QStringLiteral("分享密码："), mode_), "透明标签2", 16, 16, 64, 24);
-  password_ = Place(new QLineEdit(mode_), "编辑框_密码", 73, 16, 72, 24);
+  auto* password = Place(new ShareTextBox(mode_), "编辑框_密码", 73, 16, 72, 24);
+  password->SetTaker([this](const QString& text) { return TakeShareText(text, true); });
+  password_ = password;
   Place(new QLabel(QStringLiteral("验证码："), mode_), "透明标签3", 146, 15, 56, 24);
   captcha_ = Place(new QLineEdit(mode_), "编辑框_验证码", 190, 15, 120, 24);
   picture_ = Place(new PictureBox(mode_), "图片框1", 315, 8, 120, 48);
@@ -64,6 +70,15 @@ QuickTab::QuickTab(const std::string& host, std::function<void(const std::string
   quick_ = std::make_unique<QuickMode>(host, *view_);
   quick_->SetCancelFlag(bridge_.cancelFlag());
   connect(parse_, &QPushButton::clicked, this, [this] {
+    // A message typed or put in the link box some other way is read as a pasted one.
+    std::vector<PastedShare> found = ReadShareText(ToGbk(url_->text()), host_);
+    if (!found.empty() && (found.size() > 1 || found.front().link != ToGbk(url_->text()) ||
+                           !found.front().code.empty())) {
+      // A password typed in its box wins over a code found in the text.
+      QString typed = password_->text();
+      TakeShareText(url_->text(), false);
+      if (!typed.isEmpty()) password_->setText(typed);
+    }
     Run([url = ToGbk(url_->text()), password = ToGbk(password_->text())](QuickMode& quick) {
       quick.Parse(url, password);
     });
@@ -73,6 +88,20 @@ QuickTab::QuickTab(const std::string& host, std::function<void(const std::string
   // A click on the picture asks again exactly as the button does.
   connect(picture_, &PictureBox::leftButtonPressed, this,
           [this] { Run([](QuickMode& quick) { quick.SubmitCaptcha(); }); });
+}
+
+bool QuickTab::TakeShareText(const QString& text, bool intoPassword) {
+  const std::string gbk = ToGbk(text);
+  std::vector<PastedShare> found = ReadShareText(gbk, host_);
+  std::string code = found.empty() ? std::string() : found.front().code;
+  if (found.empty()) {
+    if (!intoPassword || (code = ReadExtractionCode(gbk)).empty()) return false;
+  } else {
+    url_->setText(FromGbk(found.front().link));
+  }
+  if (!code.empty()) password_->setText(FromGbk(code));
+  if (showStatus_) showStatus_(ToGbk(PasteStatus(found.size(), !code.empty())));
+  return true;
 }
 
 QuickTab::~QuickTab() {

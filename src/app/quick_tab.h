@@ -39,6 +39,11 @@ class QuickTab : public TabPage {
   QPushButton* parseButton() const { return parse_; }
   QPushButton* submitButton() const { return submit_; }
 
+  // Text pasted or dropped on the link box (or, `intoPassword`, the password box): its first
+  // share link goes into the link box, its code into the password box, and the status bar
+  // says what was found. False, and nothing changed, when it holds neither.
+  bool TakeShareText(const QString& text, bool intoPassword);
+
   // Gives up the run under way and waits for its worker; for good.
   void StopWork();
   bool running() const { return bridge_.running(); }
@@ -47,6 +52,7 @@ class QuickTab : public TabPage {
   class View;
   void Run(std::function<void(QuickMode&)> step);
 
+  std::string host_;
   QLineEdit* url_;
   QPushButton* parse_;
   QFrame* mode_;

@@ -3,24 +3,31 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
+#include <utility>
 
 #include "app/controls.h"
 #include "app/prompt_dialogs.h"
 #include "app/qt_text.h"
 #include "app/remote_dialog.h"
+#include "app/share_text_box.h"
 #include "base/encoding.h"
 #include "download/remote_share.h"
 #include "download/share_download.h"
 #include "share/resolve_driver.h"
+#include "share/share_text.h"
 
 namespace sf::app {
 
@@ -35,7 +42,10 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   }
   // The address the last parse resolved; read once its worker has ended.
   const std::string& lastUrl() const { return lastUrl_; }
+  // Set before a parse starts: answers its first password prompt without asking.
+  void SetFirstPassword(std::string code) { firstPassword_ = std::move(code); }
   std::string AskPassword() override {
+    if (!firstPassword_.empty()) return std::exchange(firstPassword_, std::string());
     return bridge_.Ask([tab = tab_] { return tab->AskPassword(); });
   }
   std::string AskCaptcha(ShareSession& session, int reason) override {
@@ -58,6 +68,7 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   ResolveTab* tab_;  // touched only by calls that run on the window's thread
   WorkerBridge& bridge_;
   std::string lastUrl_;
+  std::string firstPassword_;
 };
 
 // Files of one parse sent to the downloads by one choice of the menu.
@@ -77,7 +88,9 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
       crossing_(std::make_unique<Crossing>(*this)) {
   session_->SetCancelFlag(bridge_.cancelFlag());
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签1", 24, 24, 64, 32);
-  url_ = Place(new QLineEdit(this), "编辑框_URL", 88, 31, 242, 20);
+  auto* url = Place(new ShareTextBox(this), "编辑框_URL", 88, 31, 242, 20);
+  url->SetTaker([this](const QString& text) { return TakeShareText(text); });
+  url_ = url;
   parse_ = Place(new QPushButton(QStringLiteral("解析"), this), "按钮1", 342, 30, 67, 23);
   list_ = MakeReportList(this, "超级列表框1", 24, 56, 440, 304,
                          {{"编号", 50}, {"文件名", 120}, {"文件大小", 80}, {"下载地址", 190}});
@@ -104,6 +117,12 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   connect(list_, &QTreeWidget::itemDoubleClicked, this,
           [this](QTreeWidgetItem*, int) { StartSelectedDownload(); });
   list_->viewport()->installEventFilter(this);
+  // A paste or a drop anywhere on the tab reads the text as the URL box does.
+  setAcceptDrops(true);
+  auto* paste = new QShortcut(QKeySequence::Paste, this);
+  paste->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(paste, &QShortcut::activated, this,
+          [this] { TakeShareText(QApplication::clipboard()->text()); });
 }
 
 ResolveTab::~ResolveTab() {
@@ -112,6 +131,25 @@ ResolveTab::~ResolveTab() {
 
 void ResolveTab::SetUrl(const QString& url) {
   url_->setText(url);
+}
+
+bool ResolveTab::TakeShareText(const QString& text) {
+  std::vector<PastedShare> found = ReadShareText(ToGbk(text), session_->host());
+  if (found.empty()) return false;
+  url_->setText(FromGbk(found.front().link));
+  pastedLink_ = found.front().link;
+  pastedCode_ = found.front().code;
+  showStatus_(ToGbk(PasteStatus(found.size(), !pastedCode_.empty())));
+  return true;
+}
+
+void ResolveTab::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasText()) event->acceptProposedAction();
+}
+
+void ResolveTab::dropEvent(QDropEvent* event) {
+  if (event->mimeData()->hasText() && TakeShareText(event->mimeData()->text()))
+    event->acceptProposedAction();
 }
 
 void ResolveTab::StopWork() {
@@ -162,6 +200,14 @@ void ResolveTab::Parse() {
   list_->clear();
   parse_->setEnabled(false);
   parsed_.reset();
+  // A message typed or put in the box some other way is read as a pasted one.
+  if (std::string box = ToGbk(url_->text()); box != pastedLink_) {
+    std::vector<PastedShare> found = ReadShareText(box, session_->host());
+    if (!found.empty() &&
+        (found.size() > 1 || found.front().link != box || !found.front().code.empty()))
+      TakeShareText(url_->text());
+  }
+  crossing_->SetFirstPassword(ToGbk(url_->text()) == pastedLink_ ? pastedCode_ : std::string());
   auto driver = std::make_shared<ResolveDriver>(*session_, *crossing_, *crossing_);
   bridge_.Start([this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
                 [this, driver] {

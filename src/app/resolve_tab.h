@@ -60,12 +60,19 @@ class ResolveTab : public TabPage {
   // Puts a share link into the URL box, as if typed.
   void SetUrl(const QString& url);
 
+  // Text a user pasted or dropped on the tab: the first share link it holds goes into the URL
+  // box, and its extraction code is kept to answer the next parse's first password prompt;
+  // the status bar says what was found. False, and nothing changed, when it holds no link.
+  bool TakeShareText(const QString& text);
+
   // Gives up the parse under way, closing its prompt, and waits for its worker; for good.
   void StopWork();
   bool parsing() const { return bridge_.running(); }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   class Crossing;
@@ -92,6 +99,8 @@ class ResolveTab : public TabPage {
   std::function<void(const std::string&)> showStatus_;
   std::function<void(const DownloadRequest&)> startDownload_;
   QLineEdit* url_;
+  // The link and code the last pasted text gave; the code serves while the box holds the link.
+  std::string pastedLink_, pastedCode_;
   QPushButton* parse_;
   QTreeWidget* list_;
   QMenu* menu_;

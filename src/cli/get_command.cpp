@@ -2,11 +2,16 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "base/encoding.h"
+#include "base/file_names.h"
 #include "base/text.h"
 #include "cli/get_remote.h"
 #include "cli/queue_console.h"
@@ -14,6 +19,7 @@
 #include "download/download_engine.h"
 #include "download/failure_text.h"
 #include "download/share_download.h"
+#include "download/share_plan.h"
 #include "share/resolve_driver.h"
 
 namespace sf::cli {
@@ -21,11 +27,17 @@ namespace sf::cli {
 const char* const kGetUsage =
     "Usage: sharefetch-cli get [--host URL] [--password TEXT] [--dir DIR] [--limit KB] [--jobs N]\n"
     "                          [--include GLOB]... [--exclude GLOB]... [--dry-run] [--json]\n"
-    "                          [--rpc URL [--rpc-secret TOKEN] | --export FILE] SHARE_URL\n"
-    "  Downloads every file of a share into DIR, in the share's own folders.\n"
+    "                          [--rpc URL [--rpc-secret TOKEN] | --export FILE]\n"
+    "                          [--input FILE] SHARE...\n"
+    "  Downloads every file of a share into DIR, in the share's own folders. SHARE is the link\n"
+    "  or the text it came in (\"链接：… 提取码：…\", a link with ?pwd=); its code answers the\n"
+    "  first password prompt. With several shares, each goes into a folder of its own under\n"
+    "  DIR, named after the share, and one that fails does not stop the others.\n"
     "  --host URL       the share service's web host (default: $SHAREFETCH_HOST, else the "
     "service)\n"
-    "  --password TEXT  answers the first extraction-password prompt\n"
+    "  --password TEXT  answers the first extraction-password prompt (of every share)\n"
+    "  --input FILE     also the shares in FILE, one share text per line (- for standard\n"
+    "                   input); blank lines and lines starting with # are skipped\n"
     "  --dir DIR        where the share's folders go (default: the current directory)\n"
     "  --limit KB       all downloads together at most KB kilobytes per second (0: no limit)\n"
     "  --jobs N         files downloading at once, 1 to 64 (default: 3)\n"
@@ -53,6 +65,7 @@ struct GetOptions {
   bool dryRun = false;
   RemoteOptions remote;
   bool secretGiven = false;
+  std::string input;  // --input FILE
 };
 
 // What the options for another downloader exclude. Never names the secret's value.
@@ -113,6 +126,9 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
       if (taken < 0) return fail("--rpc-secret needs a value");
       o->remote.secret = value;
       o->secretGiven = true;
+    } else if ((taken = take("--input", &value)) != 0) {
+      if (taken < 0 || value.empty()) return fail("--input needs a file, or - for standard input");
+      o->input = value;
     } else if ((taken = take("--export", &value)) != 0) {
       if (taken < 0 || value.empty())
         return fail("--export needs a file, or - for standard output");
@@ -122,8 +138,9 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
     }
   }
   if (std::optional<int> status =
-          ParseShareCommandArgs(rest, "get", kGetUsage, true, io, &o->share))
+          ParseShareCommandArgs(rest, "get", kGetUsage, true, io, &o->share, true))
     return status;
+  if (o->share.texts.empty() && o->input.empty()) return fail("missing SHARE");
   if (std::string problem = RemoteProblem(*o); !problem.empty()) return fail(problem);
   o->remote.dir = o->dir;
   o->remote.json = o->share.json;
@@ -148,32 +165,85 @@ std::string Reason(const ShareFile& f) {
   return f.Ended() ? "failed" : "stopped before it ended";
 }
 
-}  // namespace
-
-int RunGet(const std::vector<std::string>& args, Streams io,
-           const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
-           const std::atomic<bool>& interrupted) {
-  GetOptions o;
-  if (std::optional<int> status = ParseGetArgs(args, io, &o)) return *status;
-  // Another downloader's directory is its own: it is passed on as given.
-  std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
-  if (!o.remote.wanted() && dir.empty()) {
-    io.err << "sharefetch-cli: cannot read the current directory\n";
-    return 1;
+// The share texts of --input: one a line, from FILE or, for "-", from `in`; blank lines and
+// lines starting with "#" skipped. Empty, or what kept the file from being read.
+std::string ReadShareLines(const std::string& path, std::istream& in,
+                           std::vector<std::string>* lines) {
+  std::ifstream file;
+  if (path != "-") {
+    file.open(path, std::ios::binary);
+    if (!file) return "--input " + path + ": " + std::strerror(errno);
   }
+  std::istream& from = path == "-" ? in : file;
+  std::string line;
+  for (bool first = true; std::getline(from, line); first = false) {
+    if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // a byte order mark
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.pop_back();
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '#') continue;
+    lines->push_back(line.substr(start));
+  }
+  if (from.bad()) return "--input " + path + ": read error";
+  return {};
+}
 
+// The folder a share takes among several: its title as the service shows it, the name of its
+// first item (a file without its extension), with "等N个文件" when it holds more items, made
+// safe, and kept apart from the folders of the shares before it. UTF-8.
+std::string ShareFolder(const std::vector<FileEntry>& entries, std::set<std::string>& taken) {
+  std::string title;
+  size_t top = 0;
+  for (const FileEntry& e : entries) {
+    if (!e.folder_path.empty()) continue;
+    if (top++ > 0) continue;
+    title = GbkToUtf8(e.server_filename);
+    if (e.isdir != "1") title = title.substr(0, FileNameExtensionStart(title));
+  }
+  if (top > 1) title += "等" + std::to_string(top) + "个文件";
+  // Room for the " (n)" that keeps two shares apart.
+  std::string name = SafeShareSegment(title, 255 - kEngineNameReserve);
+  std::string folder = name;
+  for (int n = 1; taken.count(folder) != 0; ++n) folder = name + " (" + std::to_string(n) + ")";
+  taken.insert(folder);
+  return folder;
+}
+
+// One share onto disk, or handed over. `folders` is null for the only share, whose files go
+// straight into `base`; with several, each takes a folder of its own under `base`, and
+// `folders` holds the names taken so far. `collect` takes the JSON object instead of standard
+// output. Gives the exit status and, when it is not 0, in `why` what went wrong.
+int GetShare(const GetOptions& o, const PastedShare& given, const std::string& base,
+             std::set<std::string>* folders, nlohmann::ordered_json* collect, Streams io,
+             const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
+             const std::atomic<bool>& interrupted, std::string* why) {
+  std::string dir = base;
   ShareSession session(o.share.host);
-  TerminalPrompts prompts(io, o.share.password
-                                  ? std::optional<std::string>(Utf8ToGbk(*o.share.password))
-                                  : std::nullopt);
+  ShareCommandArgs asked = o.share;
+  asked.code = given.code;
+  TerminalPrompts prompts(io, asked.FirstPassword());
   TerminalView view(io);
   ResolveDriver driver(session, prompts, view);
-  const std::string shareUrl = Utf8ToGbk(o.share.url);
+  const std::string shareUrl = Utf8ToGbk(given.link);
   const int result = driver.Run([&] { return shareUrl; });
   const std::vector<FileEntry>& entries = driver.entries();
   const std::vector<size_t> chosen = ChooseFiles(entries, o.filter);
+  if (result != 0) *why = "did not resolve: " + GbkToUtf8(session.ErrorMessage(result));
 
   nlohmann::ordered_json doc;
+  std::string folder;
+  if (folders) {
+    doc["share"] = given.link;
+    if (!entries.empty()) folder = ShareFolder(entries, *folders);
+    doc["folder"] = folder;
+    if (!folder.empty()) dir += "/" + folder;
+  }
+  auto print = [&] {
+    if (collect)
+      collect->push_back(doc);
+    else
+      io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  };
   doc["result"] = result;
   doc["message"] = GbkToUtf8(session.ErrorMessage(result));
   doc["files"] = nlohmann::ordered_json::array();
@@ -184,11 +254,10 @@ int RunGet(const std::vector<std::string>& args, Streams io,
       if (o.share.json)
         doc["files"].push_back({{"share_path", SharePathOf(e)}, {"size", SizeOf(e)}});
       else
-        io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t' << EscapeForTerminal(SharePathOf(e))
-               << '\n';
+        io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t'
+               << EscapeForTerminal((folder.empty() ? "" : folder + "/") + SharePathOf(e)) << '\n';
     }
-    if (o.share.json)
-      io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    if (o.share.json) print();
     return result == 0 ? 0 : 1;
   }
 
@@ -265,14 +334,105 @@ int RunGet(const std::vector<std::string>& args, Streams io,
                               {"error", saved ? std::string() : Reason(f)}});
     }
   }
-  if (o.share.json) {
-    io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  }
+  if (o.share.json) print();
+  if (failed > 0 && result == 0) *why = std::to_string(failed) + " of its files failed";
+  if (status == 130) *why = "interrupted";
   size_t unfinished = chosen.size() - static_cast<size_t>(done + skipped + failed);
   io.err << "sharefetch-cli: " << chosen.size() << " files: " << done << " done, " << skipped
          << " skipped, " << failed << " failed";
   if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
   io.err << "\n";
+  return status;
+}
+
+}  // namespace
+
+int RunGet(const std::vector<std::string>& args, Streams io,
+           const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
+           const std::atomic<bool>& interrupted) {
+  GetOptions o;
+  if (std::optional<int> status = ParseGetArgs(args, io, &o)) return *status;
+  auto usage = [&](const std::string& problem) {
+    io.err << "sharefetch-cli get: " << problem << "\n" << kGetUsage;
+    return 2;
+  };
+  // Each share with what kept it from being read: the arguments are checked as usage, the
+  // lines of --input are shares of their own that can fail like any other.
+  struct Given {
+    PastedShare share;
+    std::string problem;
+  };
+  std::vector<Given> shares;
+  for (const std::string& text : o.share.texts) {
+    std::string problem;
+    std::vector<PastedShare> found = SharesInText(text, o.share.host, &problem);
+    if (found.empty()) return usage(problem);
+    for (PastedShare& s : found) shares.push_back({std::move(s), {}});
+  }
+  if (!o.input.empty()) {
+    std::vector<std::string> lines;
+    if (std::string error = ReadShareLines(o.input, io.in, &lines); !error.empty())
+      return usage(error);
+    for (const std::string& line : lines) {
+      std::string problem;
+      std::vector<PastedShare> found = SharesInText(line, o.share.host, &problem);
+      if (found.empty()) shares.push_back({{line, ""}, problem});
+      for (PastedShare& s : found) shares.push_back({std::move(s), {}});
+    }
+  }
+  if (shares.empty()) return usage("no SHARE in " + o.input);
+  if (shares.size() > 1 && o.remote.wanted())
+    return usage("--rpc and --export take one share at a time");
+
+  // Another downloader's directory is its own: it is passed on as given.
+  std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
+  if (!o.remote.wanted() && dir.empty()) {
+    io.err << "sharefetch-cli: cannot read the current directory\n";
+    return 1;
+  }
+  if (shares.size() == 1 && shares[0].problem.empty()) {
+    std::string why;
+    return GetShare(o, shares[0].share, dir, nullptr, nullptr, io, engineFor, live, interrupted,
+                    &why);
+  }
+
+  std::set<std::string> folders;
+  nlohmann::ordered_json all = nlohmann::ordered_json::array();
+  std::vector<std::pair<std::string, std::string>> failed;  // share, why
+  int status = 0;
+  size_t complete = 0;
+  for (size_t i = 0; i < shares.size(); ++i) {
+    if (status == 130) {
+      failed.push_back({shares[i].share.link, "not started: interrupted"});
+      continue;
+    }
+    const Given& g = shares[i];
+    io.err << "sharefetch-cli: share " << i + 1 << " of " << shares.size() << ": "
+           << EscapeForTerminal(g.share.link) << "\n";
+    std::string why = g.problem;
+    int code = 1;
+    if (why.empty())
+      code = GetShare(o, g.share, dir, &folders, o.share.json ? &all : nullptr, io, engineFor, live,
+                      interrupted, &why);
+    else
+      io.err << "sharefetch-cli: " << why << "\n";
+    if (code == 0) {
+      ++complete;
+      continue;
+    }
+    failed.push_back({g.share.link, why.empty() ? "failed" : why});
+    status = code == 130 || interrupted ? 130 : 1;
+  }
+  if (o.share.json) {
+    nlohmann::ordered_json doc;
+    doc["shares"] = all;
+    io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  }
+  io.err << "sharefetch-cli: " << shares.size() << " shares: " << complete << " complete, "
+         << failed.size() << " not\n";
+  for (const auto& [share, why] : failed)
+    io.err << "sharefetch-cli: not complete: " << EscapeForTerminal(share) << " ("
+           << EscapeForTerminal(why) << ")\n";
   return status;
 }
 

@@ -12,8 +12,9 @@
 namespace sf::cli {
 
 const char* const kQuickUsage =
-    "Usage: sharefetch-cli quick [--host URL] [--password TEXT] SHARE_URL\n"
+    "Usage: sharefetch-cli quick [--host URL] [--password TEXT] SHARE\n"
     "  Gets the direct link of the first file of a share through the service's API and prints it.\n"
+    "  SHARE is the link or the text it came in; a code found there serves as the password.\n"
     "  A protected share is named by its address with shareid= and uk=, and needs --password.\n"
     "  A captcha picture is saved to a file whose path is printed; type its characters.\n"
     "  --host URL       the share service's web host (default: $SHAREFETCH_HOST, else the "
@@ -64,7 +65,7 @@ int RunQuick(const std::vector<std::string>& args, Streams io) {
 
   TerminalQuickView view(io);
   QuickMode mode(given.host, view);
-  mode.Parse(Utf8ToGbk(given.url), Utf8ToGbk(given.password.value_or("")));
+  mode.Parse(Utf8ToGbk(given.url), given.FirstPassword().value_or(""));
   while (view.TakeCaptchaShown()) {
     std::optional<std::string> answer = AskLine(io, "请输入验证码: ", "请输入验证码!");
     if (!answer) break;

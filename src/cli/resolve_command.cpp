@@ -13,8 +13,10 @@
 namespace sf::cli {
 
 const char* const kResolveUsage =
-    "Usage: sharefetch-cli resolve [--host URL] [--password TEXT] [--json] SHARE_URL\n"
-    "  Resolves a share link into its files with a direct link for each.\n"
+    "Usage: sharefetch-cli resolve [--host URL] [--password TEXT] [--json] SHARE\n"
+    "  Resolves a share link into its files with a direct link for each. SHARE is the link or\n"
+    "  the text it came in (\"链接：… 提取码：…\", a link with ?pwd=); its code answers the\n"
+    "  first password prompt.\n"
     "  --host URL       the share service's web host (default: $SHAREFETCH_HOST, else the "
     "service)\n"
     "  --password TEXT  answers the first extraction-password prompt\n"
@@ -27,8 +29,7 @@ int RunResolve(const std::vector<std::string>& args, Streams io) {
     return *status;
 
   ShareSession session(given.host);
-  TerminalPrompts prompts(
-      io, given.password ? std::optional<std::string>(Utf8ToGbk(*given.password)) : std::nullopt);
+  TerminalPrompts prompts(io, given.FirstPassword());
   TerminalView view(io);
   ResolveDriver driver(session, prompts, view);
   const std::string shareUrl = Utf8ToGbk(given.url);

@@ -130,9 +130,36 @@ int TakeOptionValue(const std::vector<std::string>& args, size_t& i, std::string
   return 1;
 }
 
+std::optional<std::string> ShareCommandArgs::FirstPassword() const {
+  if (password) return Utf8ToGbk(*password);
+  if (!code.empty()) return Utf8ToGbk(code);
+  return std::nullopt;
+}
+
+std::vector<PastedShare> SharesInText(const std::string& utf8, const std::string& host,
+                                      std::string* problem) {
+  const std::string gbk = TrimSpaces(Utf8ToGbk(utf8));
+  const std::string text = GbkToUtf8(gbk);
+  std::vector<PastedShare> shares = ReadShareText(gbk, host);
+  for (PastedShare& s : shares) {
+    s.link = GbkToUtf8(s.link);
+    s.code = GbkToUtf8(s.code);
+  }
+  if (!shares.empty()) return shares;
+  if (text.empty())
+    *problem = "empty SHARE";
+  else if (HasControlCharacters(text))
+    *problem = "SHARE holds a control character and no share link";
+  else if (text.find_first_of(" \t") != std::string::npos)
+    *problem = "no share link on " + host + " in \"" + text + "\"";
+  else
+    return {{text, ""}};
+  return {};
+}
+
 std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
                                          const char* usage, bool acceptJson, Streams io,
-                                         ShareCommandArgs* out) {
+                                         ShareCommandArgs* out, bool manyShares) {
   auto fail = [&](const std::string& problem) {
     io.err << "sharefetch-cli " << command << ": " << problem << "\n" << usage;
     return 2;
@@ -155,14 +182,15 @@ std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, c
       password = value;
     } else if (a.rfind("--", 0) == 0) {
       return fail("unknown option " + a);
+    } else if (manyShares) {
+      out->texts.push_back(a);
     } else if (url) {
-      return fail("only one SHARE_URL, got also " + a);
+      return fail("only one SHARE, got also " + a);
     } else {
       url = a;
     }
   }
-  if (!url || TrimSpaces(*url).empty()) return fail("missing SHARE_URL");
-  if (HasControlCharacters(*url)) return fail("SHARE_URL holds a control character");
+  if (!manyShares && (!url || TrimSpaces(*url).empty())) return fail("missing SHARE");
   if (password && HasControlCharacters(*password))
     return fail("--password holds a control character");
   std::string hostError;
@@ -170,7 +198,15 @@ std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, c
   if (!chosen) return fail(hostError);
   out->host = *chosen;
   out->password = password;
-  out->url = TrimSpaces(*url);
+  if (manyShares) return std::nullopt;
+  std::string problem;
+  std::vector<PastedShare> shares = SharesInText(*url, out->host, &problem);
+  if (shares.empty()) return fail(problem);
+  if (shares.size() > 1)
+    io.err << "sharefetch-cli " << command << ": SHARE holds " << shares.size()
+           << " share links; taking the first\n";
+  out->url = shares.front().link;
+  out->code = shares.front().code;
   return std::nullopt;
 }
 

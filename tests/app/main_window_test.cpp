@@ -8,6 +8,7 @@
 #include <QContextMenuEvent>
 #include <QDialog>
 #include <QDir>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -15,6 +16,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -287,6 +289,51 @@ class MainWindowTest : public QObject {
     QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
     QCOMPARE(Results()->topLevelItemCount(), 1);
     QCOMPARE(Results()->topLevelItem(0)->text(1), QStringLiteral("secret.zip"));
+  }
+
+  // A message pasted into the URL box leaves the clean link there and its code for the parse,
+  // which then needs no prompt (an open prompt would keep the parse from ending). A drop of two
+  // links anywhere on the tab takes the first and says how many came.
+  void aPastedMessageFillsTheBoxAndAnswersThePrompt() {
+    auto* box = Find<QLineEdit>(window_.get(), "编辑框_URL");
+    const QString link = QString::fromStdString(sim_.ShareUrl("locked"));
+    QApplication::clipboard()->setText(QStringLiteral("链接：") + link +
+                                       QStringLiteral("\n提取码：ab12 复制这段内容后打开手机App"));
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), link);
+    QCOMPARE(Status(), QStringLiteral("已识别提取码"));
+    QTest::mouseClick(ParseButton(), Qt::LeftButton);
+    WaitForParseEnd();
+    QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
+    QCOMPARE(Results()->topLevelItemCount(), 1);
+
+    QMimeData dropped;
+    dropped.setText(QString::fromStdString(sim_.ShareUrl("pub2") + " 和 " + sim_.ShareUrl("cap5")));
+    // Onto the result list, which takes no drops itself: the tab does.
+    QWidget* onto = Results()->viewport();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(onto, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(onto, &drop);
+    QCOMPARE(box->text(), QString::fromStdString(sim_.ShareUrl("pub2")));
+    QCOMPARE(Status(), QStringLiteral("识别到2个分享链接，已填入第一个"));
+
+    // Ctrl+V over the result list reads the clipboard the same way.
+    QApplication::clipboard()->setText(QString::fromStdString(sim_.ShareUrl("tree") + "?pwd=ab12"));
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    Results()->setFocus();
+    QTest::keyClick(Results(), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), QString::fromStdString(sim_.ShareUrl("tree")));
+    QCOMPARE(Status(), QStringLiteral("已识别提取码"));
+
+    // Text that holds no share link is pasted as it is.
+    box->clear();
+    QApplication::clipboard()->setText(QStringLiteral("随便写点什么"));
+    QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(box->text(), QStringLiteral("随便写点什么"));
   }
 
   void aCaptchaAtEntryThreeDeclined() {

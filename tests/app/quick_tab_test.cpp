@@ -2,6 +2,8 @@
 // captcha shown and answered inside the tab, and clicks that arrive while a run is going on.
 #include "app/quick_tab.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -104,6 +106,25 @@ class QuickTabTest : public QObject {
     QCOMPARE(Status(), QStringLiteral("需要输入分享密码"));
     QVERIFY2(Output().contains("/secret.zip?"), qPrintable(Output()));
     QCOMPARE(Count("/share/verify"), 2);
+  }
+
+  // What users paste reaches both boxes: the link into its box, the code into the password
+  // box, whichever of the two the text was pasted into.
+  void pastedTextFillsTheLinkAndPasswordBoxes() {
+    QApplication::clipboard()->setText(QStringLiteral("提取码：ab12"));
+    Edit("编辑框_密码")->setFocus();
+    QTest::keyClick(Edit("编辑框_密码"), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(Edit("编辑框_密码")->text(), QStringLiteral("ab12"));
+    QCOMPARE(Status(), QStringLiteral("已识别提取码"));
+
+    Edit("编辑框_密码")->clear();
+    const std::string init = sim_.InitUrl("locked");
+    QApplication::clipboard()->setText(QString::fromStdString("链接: " + init + " 密码: ab12"));
+    QTest::keyClick(Edit("编辑框_密码"), Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(Edit("编辑框_URL1")->text(), QString::fromStdString(init));
+    QCOMPARE(Edit("编辑框_密码")->text(), QStringLiteral("ab12"));
+    QVERIFY(Click(Button("解析2")));
+    QVERIFY2(Output().contains("/secret.zip?"), qPrintable(Output()));
   }
 
   void aCaptchaIsAnsweredInTheTab() {

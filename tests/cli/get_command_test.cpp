@@ -99,11 +99,11 @@ class GetCommand : public ::testing::Test {
   }
 
   // Every file of `share` on disk as the share has it, each where the fixture put it.
-  void ExpectTheShareOnDisk(const std::string& share) {
+  void ExpectTheShareOnDisk(const std::string& share, const std::string& folder = "") {
     const sim::Share& s = *simulator.fixture()->byId.at(share);
     for (const auto& [fsId, node] : s.byFsId) {
       if (node->isDir) continue;
-      fs::path path = dir / node->path.substr(1);
+      fs::path path = (folder.empty() ? dir : dir / folder) / node->path.substr(1);
       EXPECT_EQ(Digest(path), sim::FileSha256Hex(fsId, node->size)) << path;
     }
   }
@@ -171,6 +171,37 @@ TEST_F(GetCommand, APasswordAndACaptchaAreAskedAsResolveAsksThem) {
   EXPECT_NE(r.err.find("解析到第2个文件错误："), std::string::npos);
   EXPECT_NE(r.err.find("请输入验证码: "), std::string::npos);
   ExpectTheShareOnDisk("cap");
+}
+
+// A list of shares as users keep them: each share in a folder of its own named after it, its
+// code read from its line, and one that is gone reported without stopping the others.
+TEST_F(GetCommand, SharesFromAListEachGoIntoAFolderOfTheirOwn) {
+  fs::path list = root / "shares.txt";
+  std::ofstream(list) << "\xEF\xBB\xBF# from the group chat\n"
+                      << simulator.ShareUrl("tree") << "\r\n\n"
+                      << "  链接: " << simulator.ShareUrl("gone") << " 提取码: abcd\n"
+                      << "链接：" << simulator.ShareUrl("locked") << " 密码：ab12 来自分享\n";
+  Outcome r = Get({"--input", list.string()});
+  EXPECT_EQ(r.code, 1);
+  ExpectTheShareOnDisk("tree", "top等3个文件");
+  ExpectTheShareOnDisk("locked", "d");
+  EXPECT_EQ(r.err.find("请输入提取密码"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("3 shares: 2 complete, 1 not\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("not complete: " + simulator.ShareUrl("gone") + " (did not resolve"),
+            std::string::npos)
+      << r.err;
+  std::vector<std::string> top;
+  for (const auto& e : fs::directory_iterator(dir)) top.push_back(e.path().filename().string());
+  std::sort(top.begin(), top.end());
+  EXPECT_EQ(top, (std::vector<std::string>{"d", "top等3个文件"}));
+
+  // A plan of the same shares given as arguments names the same folders, and a line that names
+  // no share is wrong usage.
+  r = Get({"--dry-run", "--include", "**/secret.zip", simulator.ShareUrl("tree"),
+           simulator.ShareUrl("locked") + "?pwd=ab12"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "5000\td/d/secret.zip\n");
+  EXPECT_EQ(Get({"--dry-run", "no link here"}).code, 2);
 }
 
 TEST_F(GetCommand, AnExpiredLinkIsRenewedOnceAndOnlyOnce) {

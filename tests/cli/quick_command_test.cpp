@@ -161,11 +161,11 @@ TEST_F(QuickCommand, WrongUsageIsRefusedWithoutARequest) {
     const char* message;
   };
   const Case cases[] = {
-      {{}, "missing SHARE_URL"},
-      {{"  "}, "missing SHARE_URL"},
+      {{}, "missing SHARE"},
+      {{"  "}, "missing SHARE"},
       {{"--password"}, "--password needs a value"},
       {{"--verbose", "http://x/s/1"}, "unknown option --verbose"},
-      {{"http://x/s/1", "http://x/s/2"}, "only one SHARE_URL"},
+      {{"http://x/s/1", "http://x/s/2"}, "only one SHARE"},
       {{"http://x/s/1\r\nX-Injected: 1"}, "control character"},
   };
   for (const Case& c : cases) {

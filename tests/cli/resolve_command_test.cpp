@@ -11,6 +11,7 @@
 
 #include "base/text.h"
 #include "captcha_answer.h"
+#include "fixture.h"
 #include "lazy_input.h"
 #include "raw_http_server.h"
 #include "share_simulator.h"
@@ -156,6 +157,60 @@ TEST_F(ResolveCommand, AnEndlessFolderWalkStopsAndFails) {
   EXPECT_EQ(doc["entries"][0]["server_filename"], "dir-1");
 }
 
+// What users paste: the demo's protected share from a link with "?pwd=" and from the
+// service's message resolves without a prompt, and only the clean link reaches the service;
+// a wrong code brings the prompt as before, and --password wins over a code.
+TEST(PastedShare, TheCodeInTheTextAnswersThePasswordPrompt) {
+  sim::ShareSimulator demo;
+  ASSERT_TRUE(demo.StartFromText(sim::DemoFixtureText())) << demo.error();
+  const std::string link = demo.ShareUrl("1demoLocked");
+  int prompts = 0;
+  auto noInput = [&]() -> std::optional<std::string> {
+    ++prompts;
+    return std::nullopt;
+  };
+  for (const std::string& text :
+       {link + "?pwd=ab12", "链接：" + link + "\n提取码：ab12 复制这段内容后打开手机App",
+        "【" + link.substr(7) + "】 Code: ab12"}) {
+    demo.ClearRequests();
+    Outcome r = RunAgainst(demo.Url(""), {text}, noInput);
+    EXPECT_EQ(r.code, 0) << text << "\n" << r.err;
+    EXPECT_EQ(prompts, 0) << text;
+    EXPECT_NE(r.out.find("项目计划书.docx"), std::string::npos);
+    std::vector<std::string> verified;
+    for (const auto& q : demo.Requests()) {
+      if (q.Path() == "/share/verify") verified.push_back(q.body);
+      EXPECT_EQ(q.target.find("pwd"), std::string::npos) << q.target;
+      for (const std::string& line : q.headerLines) EXPECT_EQ(line.find("pwd="), std::string::npos);
+    }
+    // As with --password: the first attempt goes without, the code answers its prompt.
+    EXPECT_EQ(verified,
+              (std::vector<std::string>{"pwd=&vcode=&vcode_str=", "pwd=ab12&vcode=&vcode_str="}));
+  }
+
+  std::vector<std::string> answers = {"ab12"};
+  size_t next = 0;
+  auto answer = [&]() -> std::optional<std::string> {
+    if (next >= answers.size()) return std::nullopt;
+    return answers[next++];
+  };
+  Outcome wrong = RunAgainst(demo.Url(""), {link + "?pwd=zzzz"}, answer);
+  EXPECT_EQ(wrong.code, 0);
+  EXPECT_EQ(next, 1u);
+  EXPECT_NE(wrong.err.find("请输入提取密码"), std::string::npos);
+
+  demo.ClearRequests();
+  Outcome option = RunAgainst(demo.Url(""), {"--password", "ab12", link + "?pwd=zzzz"}, noInput);
+  EXPECT_EQ(option.code, 0);
+  size_t withOption = 0;
+  for (const auto& q : demo.Requests()) withOption += q.body == "pwd=ab12&vcode=&vcode_str=";
+  EXPECT_EQ(withOption, 1u);
+
+  Outcome none = RunAgainst(demo.Url(""), {"看看这个：提取码 ab12"}, noInput);
+  EXPECT_EQ(none.code, 2);
+  EXPECT_NE(none.err.find("no share link"), std::string::npos);
+}
+
 // A hostile service of our own: the share page and every answer come from `answer`.
 class HostileService : public ::testing::Test {
  protected:
@@ -223,7 +278,7 @@ TEST_F(ResolveCommand, WrongUsageIsExitStatusTwo) {
   std::istringstream in;
   std::ostringstream out, err;
   EXPECT_EQ(RunResolve({}, {in, out, err}), 2);
-  EXPECT_NE(err.str().find("missing SHARE_URL"), std::string::npos);
+  EXPECT_NE(err.str().find("missing SHARE"), std::string::npos);
   EXPECT_EQ(RunResolve({"--host", "ftp://x", "http://h/s/1"}, {in, out, err}), 2);
   EXPECT_NE(err.str().find("is not an http:// or https:// address"), std::string::npos);
   EXPECT_EQ(RunResolve({"--bogus", "u"}, {in, out, err}), 2);
