@@ -170,14 +170,21 @@ int RunGet(const std::vector<std::string>& args, Streams io,
   ResolveDriver driver(session, prompts, view);
   const std::string shareUrl = Utf8ToGbk(o.share.url);
   const int result = driver.Run([&] { return shareUrl; });
+  // What was found is taken in any case; folders left out make the run a failure.
+  const bool resolved = driver.complete();
   const std::vector<FileEntry>& entries = driver.entries();
   const std::vector<size_t> chosen = ChooseFiles(entries, o.filter);
 
   nlohmann::ordered_json doc;
   doc["result"] = result;
   doc["message"] = GbkToUtf8(session.ErrorMessage(result));
+  doc["complete"] = resolved;
+  doc["missing_folders"] = nlohmann::ordered_json::array();
+  for (const MissingFolder& f : driver.missingFolders())
+    doc["missing_folders"].push_back(
+        {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
   doc["files"] = nlohmann::ordered_json::array();
-  if (o.remote.wanted()) return HandOffShare(o.remote, doc, result == 0, entries, chosen, io);
+  if (o.remote.wanted()) return HandOffShare(o.remote, doc, resolved, entries, chosen, io);
   if (o.dryRun) {
     for (size_t i : chosen) {
       const FileEntry& e = entries[i];
@@ -189,7 +196,8 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     }
     if (o.share.json)
       io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-    return result == 0 ? 0 : 1;
+    if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
+    return resolved ? 0 : 1;
   }
 
   std::error_code ec;
@@ -237,7 +245,7 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     if (code != 0) why = "no fresh link: " + GbkToUtf8(session.ErrorMessage(code));
     share->Renew(i, code == 0 ? entry.dlink : std::string(), why);
   };
-  int status = result == 0 ? 0 : 1;
+  int status = resolved ? 0 : 1;
   if (share) {
     Console console{io.out, io.err, live};
     status = RunQueue(*queue, console, interrupted,
@@ -250,10 +258,10 @@ int RunGet(const std::vector<std::string>& args, Streams io,
                         for (size_t i : ended) report(share->Files()[i]);
                         for (size_t i : share->TakeEnded()) report(share->Files()[i]);
                         if (!share->Ended()) return std::nullopt;
-                        return failed > 0 || result != 0 ? 1 : 0;
+                        return failed > 0 || !resolved ? 1 : 0;
                       });
   }
-  if (result != 0) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
 
   if (o.share.json && share) {
     for (const ShareFile& f : share->Files()) {

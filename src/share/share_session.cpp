@@ -89,6 +89,11 @@ std::optional<std::string> ShareSession::Fetch(const std::string& url) {
   return Ask({.url = url, .cookies = &cookies_});
 }
 
+bool ShareSession::Take(size_t bytes) {
+  taken_ += bytes;
+  return taken_ <= kParseBudget;
+}
+
 int ShareSession::ListLength(const JsonDocument& doc, std::string_view path) {
   return doc.TypeOf(path) == JsonType::kArray ? doc.Count(path) : 0;
 }
@@ -110,6 +115,14 @@ int ShareSession::OpenPage(std::string& shareUrl, const std::string& password,
   data.extra = sekey.empty() ? std::string() : "{\"sekey\":\"" + sekey + "\"}";
 
   if (!doc.Parse(MiddleText(*page, "yunData.setData(", ");"))) return kNoPageData;
+  // A share without a file list has no files; one whose list is something else cannot be
+  // read, and counting it as empty would report a share of files as a success with none.
+  JsonType fileList = doc.TypeOf("file_list");
+  JsonType list = doc.TypeOf("file_list.list");
+  if ((fileList != JsonType::kNull && fileList != JsonType::kObject) ||
+      (list != JsonType::kNull && list != JsonType::kArray))
+    return kNoPageData;
+  data.pageBytes = page->size();
   data.sign = doc.GetText("sign");
   data.timestamp = doc.GetText("timestamp");
   data.bdstoken = doc.GetText("bdstoken");
@@ -122,6 +135,11 @@ int ShareSession::OpenPage(std::string& shareUrl, const std::string& password,
 
 int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
                           const std::string& password, const std::string& captchaAnswer) {
+  // An empty list starts a parse; later calls of it resume link fetching and keep counting.
+  if (entries.empty()) {
+    missing_.clear();
+    taken_ = 0;
+  }
   JsonDocument doc;
   PageData data;
   if (int code = OpenPage(shareUrl, password, captchaAnswer, doc, data); code != 0) return code;
@@ -129,7 +147,7 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
 
   if (entries.empty() && count >= 1) {
     Walk walk;
-    walk.stopped = static_cast<size_t>(count) > kMaxEntries;
+    walk.stopped = static_cast<size_t>(count) > kMaxEntries || !Take(data.pageBytes);
     count = static_cast<int>(std::min(static_cast<size_t>(count), kMaxEntries));
     entries.assign(static_cast<size_t>(count), FileEntry{});
     for (int i = 1; i <= count; ++i) {
@@ -142,7 +160,8 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
       e.isdir = doc.GetText(item + "].isdir");
       e.app_id = doc.GetText(item + "].app_id");
       e.server_filename = doc.GetText(item + "].server_filename");
-      if (e.isdir == "1") {
+      walk.stopped = walk.stopped || e.server_filename.size() > kMaxNameBytes;
+      if (e.isdir == "1" && !walk.stopped) {
         std::string dir = e.path;
         std::string folderPath = e.server_filename;
         ListFolderAt(data.uk, data.shareid, dir, folderPath, entries, 1, walk);
@@ -164,6 +183,7 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
 
 int ShareSession::RefreshLink(std::string& shareUrl, FileEntry& entry, const std::string& password,
                               const std::string& captchaAnswer) {
+  taken_ = 0;  // one link, replacing the one the entry had
   JsonDocument doc;
   PageData data;
   if (int code = OpenPage(shareUrl, password, captchaAnswer, doc, data); code != 0) return code;
@@ -185,7 +205,7 @@ int ShareSession::AskLink(FileEntry& entry, const std::string& shareUrl, const P
                                            .cookies = &cookies_,
                                            .headerLines = "Referer:" + shareUrl});
   vcodeStr_.clear();
-  if (!answer) return kShareTooLarge;
+  if (!answer || !Take(answer->size())) return kShareTooLarge;
   int code = ReadErrno(*answer);
   if (code != 0) return code;
   entry.dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
