@@ -47,7 +47,8 @@ constexpr const char* kFixture = R"({"shares": [
       {"name": "bell\u0007\u001b[31m.txt", "size": 5, "fs_id": 5402}]},
     {"name": ".", "rawName": true, "size": 3, "fs_id": 5403},
     {"name": "a/b", "rawName": true, "size": 4, "fs_id": 5404}]},
-  {"id": "big", "items": [{"name": "big.bin", "size": 6291456, "fs_id": 5501, "staleLinks": 1}]}
+  {"id": "big", "items": [{"name": "big.bin", "size": 6291456, "fs_id": 5501, "staleLinks": 1}]},
+  {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt", "size": 10}}]}
 ]})";
 
 struct Outcome {
@@ -133,6 +134,24 @@ TEST_F(GetCommand, AFolderTreeLandsInItsFoldersAndARerunSkipsEverything) {
   EXPECT_EQ(doc["files"][3]["saved_path"], (dir / "资料/a.bin").string());
   EXPECT_EQ(doc["files"][3]["size"], 3000000);
   EXPECT_EQ(Count("/file/"), 0u);
+}
+
+// A chain of 70 folders: the 64 files above the depth limit are saved, the folder below it is
+// named, and the run exits 1.
+TEST_F(GetCommand, AFolderTooDeepToListIsNamedAndTheRunFails) {
+  Outcome r = Get({simulator.ShareUrl("deep")});
+  EXPECT_EQ(r.code, 1);
+  std::string path = "d";
+  for (int i = 2; i <= 65; ++i) path += "/d";
+  EXPECT_NE(
+      r.err.find("解析结果：成功\n未能列出的文件夹：" + path + "（文件夹层级过深，未列出）\n"),
+      std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("sharefetch-cli: the share did not resolve completely\n"),
+            std::string::npos);
+  EXPECT_NE(r.err.find("64 files: 64 done, 0 skipped, 0 failed"), std::string::npos);
+  EXPECT_TRUE(fs::is_regular_file(dir / "d/f.txt"));
+  EXPECT_TRUE(fs::is_regular_file(dir / (path.substr(0, path.size() - 2) + "/f.txt")));
 }
 
 TEST_F(GetCommand, GlobsPickFilesAndADryRunDownloadsNothing) {
