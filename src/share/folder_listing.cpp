@@ -51,7 +51,7 @@ int ShareSession::ListFolderAt(const std::string& uk, const std::string& shareid
     ++walk.folders;
     std::optional<std::string> answer =
         Ask({.url = head + std::to_string(page) + tail, .cookies = &cookies_});
-    if (!answer || !Take(answer->size())) {
+    if (!answer) {
       walk.stopped = true;
       return kShareTooLarge;
     }
@@ -86,8 +86,7 @@ int ShareSession::ListFolderAt(const std::string& uk, const std::string& shareid
       // The first page is taken as it comes; later ones add only what it has not brought.
       if (!seen.insert(key).second && page > 1) continue;
       ++fresh;
-      // The entry keeps a path of ours beside the answer's texts; it counts as well.
-      if (working.server_filename.size() > kMaxNameBytes || !Take(folderPath.size())) {
+      if (working.server_filename.size() > kMaxNameBytes || !Take(KeptBytes(working))) {
         walk.stopped = true;
         return kShareTooLarge;
       }

@@ -94,6 +94,11 @@ bool ShareSession::Take(size_t bytes) {
   return taken_ <= kParseBudget;
 }
 
+size_t ShareSession::KeptBytes(const FileEntry& e) {
+  return e.fs_id.size() + e.app_id.size() + e.server_filename.size() + e.size.size() +
+         e.isdir.size() + e.path.size() + e.dlink.size() + e.folder_path.size();
+}
+
 int ShareSession::ListLength(const JsonDocument& doc, std::string_view path) {
   return doc.TypeOf(path) == JsonType::kArray ? doc.Count(path) : 0;
 }
@@ -122,7 +127,6 @@ int ShareSession::OpenPage(std::string& shareUrl, const std::string& password,
   if ((fileList != JsonType::kNull && fileList != JsonType::kObject) ||
       (list != JsonType::kNull && list != JsonType::kArray))
     return kNoPageData;
-  data.pageBytes = page->size();
   data.sign = doc.GetText("sign");
   data.timestamp = doc.GetText("timestamp");
   data.bdstoken = doc.GetText("bdstoken");
@@ -147,7 +151,7 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
 
   if (entries.empty() && count >= 1) {
     Walk walk;
-    walk.stopped = static_cast<size_t>(count) > kMaxEntries || !Take(data.pageBytes);
+    walk.stopped = static_cast<size_t>(count) > kMaxEntries;
     count = static_cast<int>(std::min(static_cast<size_t>(count), kMaxEntries));
     entries.assign(static_cast<size_t>(count), FileEntry{});
     for (int i = 1; i <= count; ++i) {
@@ -160,7 +164,9 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
       e.isdir = doc.GetText(item + "].isdir");
       e.app_id = doc.GetText(item + "].app_id");
       e.server_filename = doc.GetText(item + "].server_filename");
-      walk.stopped = walk.stopped || e.server_filename.size() > kMaxNameBytes;
+      // The page's items are all kept, whatever they hold: one answer bounds them.
+      walk.stopped =
+          walk.stopped || e.server_filename.size() > kMaxNameBytes || !Take(KeptBytes(e));
       if (e.isdir == "1" && !walk.stopped) {
         std::string dir = e.path;
         std::string folderPath = e.server_filename;
@@ -205,10 +211,12 @@ int ShareSession::AskLink(FileEntry& entry, const std::string& shareUrl, const P
                                            .cookies = &cookies_,
                                            .headerLines = "Referer:" + shareUrl});
   vcodeStr_.clear();
-  if (!answer || !Take(answer->size())) return kShareTooLarge;
+  if (!answer) return kShareTooLarge;
   int code = ReadErrno(*answer);
   if (code != 0) return code;
-  entry.dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
+  std::string dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
+  if (!Take(dlink.size())) return kShareTooLarge;
+  entry.dlink = std::move(dlink);
   return 0;
 }
 

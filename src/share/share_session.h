@@ -110,9 +110,10 @@ class ShareSession {
   static constexpr int kMaxFolderDepth = 64;
   static constexpr int kMaxListedFolders = 10000;
   static constexpr size_t kMaxEntries = 1000000;
-  // The answers one parse keeps texts from (the page it fills from, every listing, every
-  // link) and the folder paths made from them, together: a hostile service could otherwise
-  // make a modest number of entries cost gigabytes. No real name comes near the cap.
+  // What one parse keeps of all its answers together (every entry's texts and links): a
+  // hostile service could otherwise make a modest number of entries cost gigabytes. The
+  // answers themselves pass one at a time; a real item keeps a small part of its answer, so a
+  // share of a million real items still fits. No real name comes near the cap.
   static constexpr size_t kParseBudget = size_t{256} << 20;
   static constexpr size_t kMaxNameBytes = 4096;
   // Items a listing request asks for, and the most a page brings.
@@ -122,7 +123,6 @@ class ShareSession {
   struct PageData {
     std::string sign, timestamp, bdstoken, logid, uk, shareid, extra;
     int count = 0;  // the page's top-level items
-    size_t pageBytes = 0;
   };
 
   // Fetches the share page, verifying the password when it asks for one, and reads its data
@@ -147,8 +147,9 @@ class ShareSession {
   // The number of items is that of the list's real elements, never a count the answer claims.
   static int ListLength(const JsonDocument& doc, std::string_view path);
   std::string PlainGet(const std::string& url);
-  // Counts `bytes` against the parse's budget; false once it is spent.
+  // Counts `bytes` kept against the parse's budget; false once it is spent.
   bool Take(size_t bytes);
+  static size_t KeptBytes(const FileEntry& e);
   // `folderPath`: the listed folder's place in the share, which its items take as theirs.
   int ListFolderAt(const std::string& uk, const std::string& shareid, const std::string& dir,
                    const std::string& folderPath, std::vector<FileEntry>& entries, int depth,
