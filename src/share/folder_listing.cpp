@@ -83,7 +83,7 @@ int ShareSession::ListFolderAt(const std::string& uk, const std::string& shareid
       working.server_filename = doc.GetText(item + "].server_filename");
       const size_t key = std::hash<std::string>{}(working.fs_id + '\n' + working.path + '\n' +
                                                   working.server_filename);
-      // The first page is taken as it comes; later ones add only what it has not brought.
+      // The first page is taken as it comes; later ones add only what no page before brought.
       if (!seen.insert(key).second && page > 1) continue;
       ++fresh;
       if (working.server_filename.size() > kMaxNameBytes || !Take(KeptBytes(working))) {
