@@ -52,7 +52,12 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
     return bridge_.Ask([tab = tab_, s = &session, reason] { return tab->AskCaptcha(*s, reason); });
   }
   void ShowStatus(const std::string& text) override {
+    lastStatus_ = text;
     bridge_.Post([tab = tab_, text] { tab->showStatus_(text); });
+  }
+  // Beside the parse's own message, which stays; the whole text shows in the tooltip.
+  void ShowMissingFolders(const std::vector<MissingFolder>& missing) override {
+    ShowStatus(lastStatus_ + Utf8ToGbk("；") + MissingFoldersSummary(missing));
   }
   void SetNameColumnTitle(const std::string& title) override {
     bridge_.Post([tab = tab_, title] { tab->list_->headerItem()->setText(1, FromGbk(title)); });
@@ -69,6 +74,7 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   WorkerBridge& bridge_;
   std::string lastUrl_;
   std::string firstPassword_;
+  std::string lastStatus_;  // the worker's own
 };
 
 // Files of one parse sent to the downloads by one choice of the menu.

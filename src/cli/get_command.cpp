@@ -226,6 +226,8 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
   ResolveDriver driver(session, prompts, view);
   const std::string shareUrl = Utf8ToGbk(given.link);
   const int result = driver.Run([&] { return shareUrl; });
+  // What was found is taken in any case; folders left out make the run a failure.
+  const bool resolved = driver.complete();
   const std::vector<FileEntry>& entries = driver.entries();
   const std::vector<size_t> chosen = ChooseFiles(entries, o.filter);
   if (result != 0) *why = "did not resolve: " + GbkToUtf8(session.ErrorMessage(result));
@@ -246,8 +248,13 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
   };
   doc["result"] = result;
   doc["message"] = GbkToUtf8(session.ErrorMessage(result));
+  doc["complete"] = resolved;
+  doc["missing_folders"] = nlohmann::ordered_json::array();
+  for (const MissingFolder& f : driver.missingFolders())
+    doc["missing_folders"].push_back(
+        {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
   doc["files"] = nlohmann::ordered_json::array();
-  if (o.remote.wanted()) return HandOffShare(o.remote, doc, result == 0, entries, chosen, io);
+  if (o.remote.wanted()) return HandOffShare(o.remote, doc, resolved, entries, chosen, io);
   if (o.dryRun) {
     for (size_t i : chosen) {
       const FileEntry& e = entries[i];
@@ -258,7 +265,9 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
                << EscapeForTerminal((folder.empty() ? "" : folder + "/") + SharePathOf(e)) << '\n';
     }
     if (o.share.json) print();
-    return result == 0 ? 0 : 1;
+    if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
+    if (!resolved && result == 0) *why = "folders of it could not be listed";
+    return resolved ? 0 : 1;
   }
 
   std::error_code ec;
@@ -306,7 +315,7 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
     if (code != 0) why = "no fresh link: " + GbkToUtf8(session.ErrorMessage(code));
     share->Renew(i, code == 0 ? entry.dlink : std::string(), why);
   };
-  int status = result == 0 ? 0 : 1;
+  int status = resolved ? 0 : 1;
   if (share) {
     Console console{io.out, io.err, live};
     status = RunQueue(*queue, console, interrupted,
@@ -319,10 +328,10 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
                         for (size_t i : ended) report(share->Files()[i]);
                         for (size_t i : share->TakeEnded()) report(share->Files()[i]);
                         if (!share->Ended()) return std::nullopt;
-                        return failed > 0 || result != 0 ? 1 : 0;
+                        return failed > 0 || !resolved ? 1 : 0;
                       });
   }
-  if (result != 0) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
 
   if (o.share.json && share) {
     for (const ShareFile& f : share->Files()) {
@@ -335,6 +344,7 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
     }
   }
   if (o.share.json) print();
+  if (!resolved && result == 0) *why = "folders of it could not be listed";
   if (failed > 0 && result == 0) *why = std::to_string(failed) + " of its files failed";
   if (status == 130) *why = "interrupted";
   size_t unfinished = chosen.size() - static_cast<size_t>(done + skipped + failed);

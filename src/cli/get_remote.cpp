@@ -34,6 +34,7 @@ int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& 
   if (left > 0)
     io.err << "sharefetch-cli: " << left << " of " << files.size() << " files left out of "
            << EscapeForTerminal(shownPath) << "\n";
+  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
   io.err << "sharefetch-cli: " << files.size() - left << " files written to "
          << EscapeForTerminal(shownPath) << "\n";
   return left == 0 && resolved ? 0 : 1;

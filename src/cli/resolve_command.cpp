@@ -40,6 +40,11 @@ int RunResolve(const std::vector<std::string>& args, Streams io) {
     doc["result"] = result;
     doc["message"] = GbkToUtf8(session.ErrorMessage(result));
     doc["position"] = driver.position();
+    doc["complete"] = driver.complete();
+    doc["missing_folders"] = nlohmann::ordered_json::array();
+    for (const MissingFolder& f : driver.missingFolders())
+      doc["missing_folders"].push_back(
+          {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
     doc["entries"] = nlohmann::ordered_json::array();
     for (const FileEntry& e : driver.entries()) {
       doc["entries"].push_back({{"fs_id", GbkToUtf8(e.fs_id)},
@@ -54,7 +59,8 @@ int RunResolve(const std::vector<std::string>& args, Streams io) {
   } else {
     view.PrintTable();
   }
-  return result == 0 ? 0 : 1;
+  // Files left out of a listing make a resolution without a failed link no success either.
+  return driver.complete() ? 0 : 1;
 }
 
 }  // namespace sf::cli

@@ -43,6 +43,13 @@ void TerminalView::ShowStatus(const std::string& text) {
   io_.err << Shown(text) << "\n" << std::flush;
 }
 
+// One line per folder, so that none of ten thousand is left unnamed.
+void TerminalView::ShowMissingFolders(const std::vector<MissingFolder>& missing) {
+  for (const MissingFolder& f : missing)
+    io_.err << "未能列出的文件夹：" << Shown(MissingFolderText(f)) << "\n";
+  io_.err << "共" << missing.size() << "个文件夹未能完整列出，所列文件不全\n" << std::flush;
+}
+
 void TerminalView::PrintTable() const {
   if (rows_.empty()) return;
   io_.out << "编号\t" << Shown(title_) << "\t文件大小\t下载地址\n";

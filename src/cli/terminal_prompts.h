@@ -38,6 +38,7 @@ class TerminalView : public ResolveView {
   void ShowStatus(const std::string& text) override;
   void SetNameColumnTitle(const std::string& title) override { title_ = title; }
   void AddRow(const std::array<std::string, 4>& columns) override { rows_.push_back(columns); }
+  void ShowMissingFolders(const std::vector<MissingFolder>& missing) override;
 
   // The rows as a tab-separated table on standard output.
   void PrintTable() const;

@@ -27,6 +27,7 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
 
   session_.ClearCookies();
   entries_.clear();
+  missing_.clear();
   result_ = 1;
   password_.clear();
   captchaAnswer_.clear();
@@ -44,6 +45,9 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
     }
     if (!AskFor(result_)) break;
   }
+  // The list was filled by one of the attempts; no later one fills it again.
+  if (!entries_.empty()) missing_ = session_.MissingFolders();
+  if (!missing_.empty()) view_.ShowMissingFolders(missing_);
   ListEntries();
   return result_;
 }
@@ -70,6 +74,18 @@ bool ResolveDriver::AskFor(int code) {
     return !password_.empty();
   }
   return false;
+}
+
+std::string MissingFolderText(const MissingFolder& folder) {
+  return folder.path + Utf8ToGbk("（") + folder.reason + Utf8ToGbk("）");
+}
+
+std::string MissingFoldersSummary(const std::vector<MissingFolder>& missing, size_t named) {
+  std::string text = std::to_string(missing.size()) + Utf8ToGbk("个文件夹未能完整列出：");
+  for (size_t i = 0; i < missing.size() && i < named; ++i)
+    text += (i == 0 ? "" : Utf8ToGbk("、")) + missing[i].path;
+  if (missing.size() > named) text += Utf8ToGbk("等");
+  return text;
 }
 
 void ResolveDriver::ListEntries() {

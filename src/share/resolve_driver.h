@@ -31,7 +31,15 @@ class ResolveView {
   virtual void SetNameColumnTitle(const std::string& title) = 0;
   // Columns: number, name, size, link.
   virtual void AddRow(const std::array<std::string, 4>& columns) = 0;
+  // Once a parse that left folders out has ended, before its rows are listed.
+  virtual void ShowMissingFolders(const std::vector<MissingFolder>& missing) = 0;
 };
+
+// "PATH（REASON）" of a folder left out, GBK.
+std::string MissingFolderText(const MissingFolder& folder);
+// What the status bar adds after the parse's own message: how many folders are missing and the
+// first `named` of them, GBK.
+std::string MissingFoldersSummary(const std::vector<MissingFolder>& missing, size_t named = 10);
 
 // Returned by Run when another parse holds the session; nothing was done.
 inline constexpr int kResolutionBusy = -100000;
@@ -53,6 +61,10 @@ class ResolveDriver {
   const std::vector<FileEntry>& entries() const { return entries_; }
   int position() const { return position_; }
   int result() const { return result_; }
+  // The folders the parse could not list whole; their rows are missing from entries().
+  const std::vector<MissingFolder>& missingFolders() const { return missing_; }
+  // Every file of the share found, each with its link.
+  bool complete() const { return result_ == 0 && missing_.empty(); }
 
  private:
   void ListEntries();
@@ -63,6 +75,7 @@ class ResolveDriver {
   ResolvePrompts& prompts_;
   ResolveView& view_;
   std::vector<FileEntry> entries_;
+  std::vector<MissingFolder> missing_;
   int result_ = 1;
   int position_ = 1;
   std::string password_;

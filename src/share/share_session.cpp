@@ -89,6 +89,16 @@ std::optional<std::string> ShareSession::Fetch(const std::string& url) {
   return Ask({.url = url, .cookies = &cookies_});
 }
 
+bool ShareSession::Take(size_t bytes) {
+  taken_ += bytes;
+  return taken_ <= kParseBudget;
+}
+
+size_t ShareSession::KeptBytes(const FileEntry& e) {
+  return e.fs_id.size() + e.app_id.size() + e.server_filename.size() + e.size.size() +
+         e.isdir.size() + e.path.size() + e.dlink.size() + e.folder_path.size();
+}
+
 int ShareSession::ListLength(const JsonDocument& doc, std::string_view path) {
   return doc.TypeOf(path) == JsonType::kArray ? doc.Count(path) : 0;
 }
@@ -110,6 +120,13 @@ int ShareSession::OpenPage(std::string& shareUrl, const std::string& password,
   data.extra = sekey.empty() ? std::string() : "{\"sekey\":\"" + sekey + "\"}";
 
   if (!doc.Parse(MiddleText(*page, "yunData.setData(", ");"))) return kNoPageData;
+  // A share without a file list has no files; one whose list is something else cannot be
+  // read, and counting it as empty would report a share of files as a success with none.
+  JsonType fileList = doc.TypeOf("file_list");
+  JsonType list = doc.TypeOf("file_list.list");
+  if ((fileList != JsonType::kNull && fileList != JsonType::kObject) ||
+      (list != JsonType::kNull && list != JsonType::kArray))
+    return kNoPageData;
   data.sign = doc.GetText("sign");
   data.timestamp = doc.GetText("timestamp");
   data.bdstoken = doc.GetText("bdstoken");
@@ -122,6 +139,11 @@ int ShareSession::OpenPage(std::string& shareUrl, const std::string& password,
 
 int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
                           const std::string& password, const std::string& captchaAnswer) {
+  // An empty list starts a parse; later calls of it resume link fetching and keep counting.
+  if (entries.empty()) {
+    missing_.clear();
+    taken_ = 0;
+  }
   JsonDocument doc;
   PageData data;
   if (int code = OpenPage(shareUrl, password, captchaAnswer, doc, data); code != 0) return code;
@@ -142,7 +164,10 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
       e.isdir = doc.GetText(item + "].isdir");
       e.app_id = doc.GetText(item + "].app_id");
       e.server_filename = doc.GetText(item + "].server_filename");
-      if (e.isdir == "1") {
+      // The page's items are all kept, whatever they hold: one answer bounds them.
+      walk.stopped =
+          walk.stopped || e.server_filename.size() > kMaxNameBytes || !Take(KeptBytes(e));
+      if (e.isdir == "1" && !walk.stopped) {
         std::string dir = e.path;
         std::string folderPath = e.server_filename;
         ListFolderAt(data.uk, data.shareid, dir, folderPath, entries, 1, walk);
@@ -164,6 +189,7 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
 
 int ShareSession::RefreshLink(std::string& shareUrl, FileEntry& entry, const std::string& password,
                               const std::string& captchaAnswer) {
+  taken_ = 0;  // one link, replacing the one the entry had
   JsonDocument doc;
   PageData data;
   if (int code = OpenPage(shareUrl, password, captchaAnswer, doc, data); code != 0) return code;
@@ -188,7 +214,9 @@ int ShareSession::AskLink(FileEntry& entry, const std::string& shareUrl, const P
   if (!answer) return kShareTooLarge;
   int code = ReadErrno(*answer);
   if (code != 0) return code;
-  entry.dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
+  std::string dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
+  if (!Take(dlink.size())) return kShareTooLarge;
+  entry.dlink = std::move(dlink);
   return 0;
 }
 

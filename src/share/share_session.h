@@ -34,6 +34,13 @@ struct FileEntry {
   std::string folder_path;
 };
 
+// A folder of the share whose contents are not all in the entry list: the service refused to
+// list it, its answer could not be read, or it lies deeper than the walk goes.
+struct MissingFolder {
+  std::string path;    // its place in the share, as folder_path joins it
+  std::string reason;  // what kept it out, for the user
+};
+
 // Result codes of the session's own, besides the service's errno values.
 inline constexpr int kLinkGone = -997;    // the page says the link does not exist
 inline constexpr int kNoPageData = -998;  // no readable page data
@@ -79,6 +86,10 @@ class ShareSession {
   int RefreshLink(std::string& shareUrl, FileEntry& entry, const std::string& password,
                   const std::string& captchaAnswer);
 
+  // The folders the last fill of an entry list could not list whole; a Resolve call on an
+  // empty list starts it afresh. A parse that returns 0 with any here is incomplete.
+  const std::vector<MissingFolder>& MissingFolders() const { return missing_; }
+
   const std::string& host() const { return host_; }
   const std::string& vcodeStr() const { return vcodeStr_; }
   // Takes over the token of a captcha that a copy of this session fetched, so a prompt can
@@ -99,6 +110,14 @@ class ShareSession {
   static constexpr int kMaxFolderDepth = 64;
   static constexpr int kMaxListedFolders = 10000;
   static constexpr size_t kMaxEntries = 1000000;
+  // What one parse keeps of all its answers together (every entry's texts and links): a
+  // hostile service could otherwise make a modest number of entries cost gigabytes. The
+  // answers themselves pass one at a time; a real item keeps a small part of its answer, so a
+  // share of a million real items still fits. No real name comes near the cap.
+  static constexpr size_t kParseBudget = size_t{256} << 20;
+  static constexpr size_t kMaxNameBytes = 4096;
+  // Items a listing request asks for, and the most a page brings.
+  static constexpr int kPageSize = 100;
 
   // What the share page gives the link requests of one call.
   struct PageData {
@@ -128,6 +147,9 @@ class ShareSession {
   // The number of items is that of the list's real elements, never a count the answer claims.
   static int ListLength(const JsonDocument& doc, std::string_view path);
   std::string PlainGet(const std::string& url);
+  // Counts `bytes` kept against the parse's budget; false once it is spent.
+  bool Take(size_t bytes);
+  static size_t KeptBytes(const FileEntry& e);
   // `folderPath`: the listed folder's place in the share, which its items take as theirs.
   int ListFolderAt(const std::string& uk, const std::string& shareid, const std::string& dir,
                    const std::string& folderPath, std::vector<FileEntry>& entries, int depth,
@@ -141,6 +163,9 @@ class ShareSession {
   WebClient client_;
   CancelFlag cancel_;
   std::atomic<bool> busy_{false};
+  // Of the parse under way; never copied.
+  std::vector<MissingFolder> missing_;
+  size_t taken_ = 0;
 };
 
 }  // namespace sf

@@ -128,7 +128,9 @@ class MainWindowTest : public QObject {
       {"id": "tree", "items": [{"name": "top.txt", "size": 1},
         {"name": "资料", "children": [{"name": "a.bin", "size": 2},
           {"name": "sub", "children": [{"name": "deep.bin", "size": 3, "staleLinks": 1}]}]},
-        {"name": "other", "children": [{"name": "b.bin", "size": 4}]}]}
+        {"name": "other", "children": [{"name": "b.bin", "size": 4}]}]},
+      {"id": "cut", "items": [{"name": "a.txt", "size": 1}, {"name": "坏", "listError": -7},
+        {"name": "好", "children": [{"name": "in.txt", "size": 2}, {"name": "差", "listError": 2}]}]}
     ]})"),
              sim_.error().c_str());
   }
@@ -268,6 +270,18 @@ class MainWindowTest : public QObject {
     Results()->setCurrentItem(Results()->topLevelItem(0));
     Find<QAction>(window_.get(), "复制链接")->trigger();
     QCOMPARE(QApplication::clipboard()->text(), Results()->topLevelItem(0)->text(3));
+  }
+
+  // Folders the service would not list: the rows found are listed, and the status bar keeps
+  // the parse's own message and names the missing folders beside it.
+  void aShareWithFoldersLeftOutSaysWhich() {
+    StartParse("cut");
+    WaitForParseEnd();
+    QCOMPARE(Status(), QStringLiteral("解析结果：成功；2个文件夹未能完整列出：坏、好/差"));
+    QCOMPARE(Results()->topLevelItemCount(), 5);
+    QCOMPARE(Results()->topLevelItem(4)->text(1), QStringLiteral("in.txt"));
+    QVERIFY(
+        Results()->topLevelItem(4)->text(3).startsWith(QString::fromStdString(sim_.Url("/file/"))));
   }
 
   void aProtectedShareWrongThenRightPassword() {

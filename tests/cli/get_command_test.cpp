@@ -54,7 +54,8 @@ constexpr const char* kFixture = R"({"shares": [
     {"name": "LONG", "size": 100, "fs_id": 5802}]},
   {"id": "sizeless", "items": [{"name": "top.bin", "size": 300000, "fs_id": 5601, "noSize": true}]},
   {"id": "cut", "download": {"ignoreRange": true, "noLength": true, "dropAfter": 150000},
-    "items": [{"name": "half.bin", "size": 300000, "fs_id": 5701}]}
+    "items": [{"name": "half.bin", "size": 300000, "fs_id": 5701}]},
+  {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt", "size": 10}}]}
 ]})";
 // 225 bytes: a name of these, a blank and 20 more is cut right after the blank.
 const std::string kLong(225, 'a');
@@ -145,6 +146,24 @@ TEST_F(GetCommand, AFolderTreeLandsInItsFoldersAndARerunSkipsEverything) {
   EXPECT_EQ(doc["files"][3]["saved_path"], (dir / "资料/a.bin").string());
   EXPECT_EQ(doc["files"][3]["size"], 3000000);
   EXPECT_EQ(Count("/file/"), 0u);
+}
+
+// A chain of 70 folders: the 64 files above the depth limit are saved, the folder below it is
+// named, and the run exits 1.
+TEST_F(GetCommand, AFolderTooDeepToListIsNamedAndTheRunFails) {
+  Outcome r = Get({simulator.ShareUrl("deep")});
+  EXPECT_EQ(r.code, 1);
+  std::string path = "d";
+  for (int i = 2; i <= 65; ++i) path += "/d";
+  EXPECT_NE(
+      r.err.find("解析结果：成功\n未能列出的文件夹：" + path + "（文件夹层级过深，未列出）\n"),
+      std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("sharefetch-cli: the share did not resolve completely\n"),
+            std::string::npos);
+  EXPECT_NE(r.err.find("64 files: 64 done, 0 skipped, 0 failed"), std::string::npos);
+  EXPECT_TRUE(fs::is_regular_file(dir / "d/f.txt"));
+  EXPECT_TRUE(fs::is_regular_file(dir / (path.substr(0, path.size() - 2) + "/f.txt")));
 }
 
 TEST_F(GetCommand, GlobsPickFilesAndADryRunDownloadsNothing) {

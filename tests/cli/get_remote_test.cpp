@@ -36,7 +36,8 @@ constexpr const char* kFixture = R"({"shares": [
   {"id": "nest", "items": [{"name": "top \"q\".txt", "size": 1000, "fs_id": 6001},
     {"name": "资料 A", "children": [{"name": "报告 2024.pdf", "size": 300000, "fs_id": 6002},
       {"name": "sub", "children": [{"name": "line\nbreak.bin", "size": 7000, "fs_id": 6003},
-        {"name": "c1\u009b.bin", "size": 900, "fs_id": 6004}]}]}]}
+        {"name": "c1\u009b.bin", "size": 900, "fs_id": 6004}]}]}]},
+  {"id": "cut", "items": [{"name": "a.txt", "size": 10, "fs_id": 6101}, {"name": "坏", "listError": -7}]}
 ]})";
 
 // Where each file of the share lands below the base directory: the names made safe as `get`
@@ -70,13 +71,13 @@ class GetRemote : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  Outcome Get(std::vector<std::string> args) {
+  Outcome Get(std::vector<std::string> args, const std::string& share = "nest") {
     LazyInput buffer([] { return std::nullopt; });
     std::istream in(&buffer);
     std::ostringstream out, err;
     std::atomic<bool> interrupted{false};
     args.insert(args.begin(), {"--host", simulator.Url("")});
-    args.push_back(simulator.ShareUrl("nest"));
+    args.push_back(simulator.ShareUrl(share));
     int code = RunGet(args, {in, out, err}, NoEngine, false, interrupted);
     return {code, out.str(), err.str()};
   }
@@ -241,6 +242,19 @@ TEST_F(GetRemote, AnExportedInputFileMakesAria2cDownloadTheSameTree) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << written.str();
   ExpectTheTreeUnder(tree);
   ExpectOurUserAgent();
+}
+
+// A share with a folder the service would not list: what was found is handed over, the missing
+// folder is named, and the run is no success.
+TEST_F(GetRemote, AnExportOfAShareWithAFolderLeftOutFails) {
+  Outcome r = Get({"--export", "-"}, "cut");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("/file/"), std::string::npos);
+  EXPECT_NE(r.out.find("out=a.txt"), std::string::npos);
+  EXPECT_NE(r.err.find("未能列出的文件夹：坏（该分享已删除或已取消）\n"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("sharefetch-cli: 1 files written to standard output\n"), std::string::npos);
+  EXPECT_NE(r.err.find("did not resolve completely"), std::string::npos);
 }
 
 }  // namespace

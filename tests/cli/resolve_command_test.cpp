@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "base/text.h"
@@ -57,7 +59,11 @@ class ResolveCommand : public ::testing::Test {
       {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
       {"id": "cap", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2}]},
       {"id": "names", "items": [{"name": "a\tb\nc\u001b[2J\\d\u009b", "size": 1}, {"name": "ok\u202egpj\u2066.exe", "size": 2}]},
-      {"id": "wide", "items": [{"tree": {"depth": 14, "folders": 2}}]}
+      {"id": "wide", "items": [{"tree": {"depth": 14, "folders": 2}}]},
+      {"id": "many", "items": [{"name": "big", "children": [{"generate": {"count": 150, "name": "f-{i}.bin", "size": 8, "digits": 3}}]}]},
+      {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt"}}]},
+      {"id": "refused", "items": [{"name": "ok.txt", "size": 1}, {"name": "坏", "listError": -7},
+                                  {"name": "好", "children": [{"name": "in.txt", "size": 2}]}]}
     ]})"))
         << simulator.error();
   }
@@ -140,6 +146,76 @@ TEST_F(ResolveCommand, NamesAreShownEscapedInTheTable) {
   auto doc = nlohmann::json::parse(Resolve({"--json", simulator.ShareUrl("names")}).out);
   EXPECT_EQ(doc["entries"][0]["server_filename"], "a\tb\nc\x1b[2J\\d\u009b");
   EXPECT_EQ(doc["entries"][1]["server_filename"], "ok\u202egpj\u2066.exe");
+}
+
+std::vector<sim::RequestRecord> Lists(const sim::ShareSimulator& simulator) {
+  std::vector<sim::RequestRecord> lists;
+  for (const auto& q : simulator.Requests())
+    if (q.Path() == "/share/list") lists.push_back(q);
+  return lists;
+}
+
+// A folder of 150 files comes whole, over two pages: the first asked as ever, the second the
+// same request with its page number changed.
+TEST_F(ResolveCommand, AFolderOfMoreThanOnePageComesWhole) {
+  Outcome r = Resolve({"--json", simulator.ShareUrl("many")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "解析结果：成功\n");
+  auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["complete"], true);
+  EXPECT_TRUE(doc["missing_folders"].empty());
+  ASSERT_EQ(doc["entries"].size(), 151u);
+  std::set<std::string> names;
+  for (size_t i = 1; i < 151; ++i) {
+    names.insert(doc["entries"][i]["server_filename"].get<std::string>());
+    EXPECT_TRUE(StartsWithIgnoreCase(doc["entries"][i]["dlink"].get<std::string>(), "http://"));
+  }
+  EXPECT_EQ(names.size(), 150u);
+  EXPECT_EQ(doc["entries"][1]["server_filename"], "f-150.bin");
+  EXPECT_EQ(doc["entries"][150]["server_filename"], "f-001.bin");
+
+  std::vector<sim::RequestRecord> lists = Lists(simulator);
+  ASSERT_EQ(lists.size(), 2u);
+  const std::string& first = lists[0].target;
+  EXPECT_EQ(first.rfind("/share/list?uk=", 0), 0u);
+  EXPECT_NE(first.find("&order=server_filename&desc=1&showempty=0&web=1&page=1&num=100&dir=/big&t="
+                       "0."),
+            std::string::npos);
+  EXPECT_NE(first.find("&bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid="),
+            std::string::npos);
+  EXPECT_EQ(lists[1].target, ReplaceAll(first, "&page=1&", "&page=2&"));
+}
+
+// A chain of 70 folders: the walk stops at 64 levels, and the folder below is named, on
+// standard error and in the JSON output, with what was found listed.
+TEST_F(ResolveCommand, AFolderTooDeepToListIsNamedAndFails) {
+  Outcome r = Resolve({simulator.ShareUrl("deep")});
+  EXPECT_EQ(r.code, 1);
+  std::string path = "d";
+  for (int i = 2; i <= 65; ++i) path += "/d";
+  EXPECT_EQ(r.err, "解析结果：成功\n未能列出的文件夹：" + path +
+                       "（文件夹层级过深，未列出）\n共1个文件夹未能完整列出，所列文件不全\n");
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 1 + 64 * 2);
+  EXPECT_EQ(Lists(simulator).size(), 64u);
+
+  auto doc = nlohmann::json::parse(Resolve({"--json", simulator.ShareUrl("deep")}).out);
+  EXPECT_EQ(doc["result"], 0);
+  EXPECT_EQ(doc["complete"], false);
+  ASSERT_EQ(doc["missing_folders"].size(), 1u);
+  EXPECT_EQ(doc["missing_folders"][0]["path"], path);
+}
+
+// A folder the service refuses to list: the others and the top level are listed, the refused
+// one is named with the service's reason.
+TEST_F(ResolveCommand, AFolderTheServiceRefusesIsNamedAndFails) {
+  Outcome r = Resolve({simulator.ShareUrl("refused")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("未能列出的文件夹：坏（该分享已删除或已取消）\n"), std::string::npos)
+      << r.err;
+  std::vector<std::string> lines = SplitText(r.out, "\n");
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[1].rfind("1\tok.txt\t1\thttp://", 0), 0u);
+  EXPECT_EQ(lines[4].rfind("4\tin.txt\t2\thttp://", 0), 0u);
 }
 
 // A folder tree far wider than any real share: the walk stops at 10 000 folders, reports
@@ -230,10 +306,13 @@ class HostileService : public ::testing::Test {
   }
 };
 
-TEST_F(HostileService, TheCountOfEntriesIsTheCountOfRealElements) {
+// A list that is not an array is no list of no files: the page's is a failure, a folder's
+// leaves that folder out, named.
+TEST_F(HostileService, AListThatIsNotAnArrayIsAFailure) {
   // A 60-byte list that claims two billion entries.
   Outcome r = Run([](const test::RawRequest&) { return Page("{\"length\":2000000000}"); });
-  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "解析结果：自定义错误代码,JSON解析失败\n");
   EXPECT_EQ(r.out, "");
 
   // A folder whose listing claims 300 000.
@@ -244,8 +323,91 @@ TEST_F(HostileService, TheCountOfEntriesIsTheCountOfRealElements) {
         return Page("[{\"fs_id\":7,\"isdir\":1,\"path\":\"/d\",\"server_filename\":\"d\"}]");
       },
       true);
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(nlohmann::json::parse(r.out)["entries"].size(), 1u);
+  EXPECT_EQ(r.code, 1);
+  auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["entries"].size(), 1u);
+  ASSERT_EQ(doc["missing_folders"].size(), 1u);
+  EXPECT_EQ(doc["missing_folders"][0]["path"], "d");
+  EXPECT_EQ(doc["missing_folders"][0]["reason"], "列表应答无法读取");
+}
+
+// A service that ignores the page number answers the first page again: the walk takes what
+// is new, so the second page ends it.
+TEST_F(HostileService, APageThatBringsNothingNewEndsTheFolder) {
+  std::atomic<int> lists{0};
+  Outcome r = Run(
+      [&](const test::RawRequest& q) {
+        if (q.Target().rfind("/share/list?", 0) != 0)
+          return Page("[{\"fs_id\":7,\"isdir\":1,\"path\":\"/d\",\"server_filename\":\"d\"}]");
+        ++lists;
+        std::string list = "{\"errno\":0,\"list\":[";
+        for (int i = 1; i <= 100; ++i)
+          list += (i > 1 ? "," : "") + std::string("{\"fs_id\":") + std::to_string(100 + i) +
+                  ",\"isdir\":0,\"path\":\"/d/" + std::to_string(i) + "\",\"server_filename\":\"" +
+                  std::to_string(i) + "\",\"size\":1}";
+        return list + "]}";
+      },
+      true);
+  EXPECT_EQ(lists, 2);
+  EXPECT_EQ(nlohmann::json::parse(r.out)["entries"].size(), 101u);
+}
+
+// What one parse takes in is bounded: a name past 4 KiB, or answers past 256 MiB together,
+// end it as a share too large, with what came before kept.
+TEST_F(HostileService, ANamePastFourKilobytesEndsTheParse) {
+  Outcome r = Run(
+      [](const test::RawRequest& q) {
+        if (q.Target().rfind("/share/list?", 0) == 0)
+          return "{\"errno\":0,\"list\":[{\"fs_id\":8,\"isdir\":0,\"path\":\"/d/a\","
+                 "\"server_filename\":\"" +
+                 std::string(4096, 'a') +
+                 "\",\"size\":1},{\"fs_id\":9,\"isdir\":0,\"path\":\"/d/b\","
+                 "\"server_filename\":\"" +
+                 std::string(4097, 'b') + "\",\"size\":1}]}";
+        return Page("[{\"fs_id\":7,\"isdir\":1,\"path\":\"/d\",\"server_filename\":\"d\"}]");
+      },
+      true);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, kTooLarge);
+  auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["result"], -996);
+  ASSERT_EQ(doc["entries"].size(), 2u);
+  EXPECT_EQ(doc["entries"][1]["server_filename"], std::string(4096, 'a'));
+}
+
+TEST_F(HostileService, WhatAParseKeepsPastTheBudgetEndsIt) {
+  if (kSanitized)
+    GTEST_SKIP()
+        << "270 MB of answers take minutes under the sanitizers; the plain build runs this";
+  // Ten folders of 100 files, each file with a path of 300 000 bytes: 30 MB kept per folder,
+  // so the ninth passes the budget.
+  std::string page = "[";
+  for (int i = 0; i < 10; ++i)
+    page += (i > 0 ? "," : "") + std::string("{\"fs_id\":") + std::to_string(10 + i) +
+            ",\"isdir\":1,\"path\":\"/d" + std::to_string(i) + "\",\"server_filename\":\"d" +
+            std::to_string(i) + "\"}";
+  page += "]";
+  std::string folder = "{\"errno\":0,\"list\":[";
+  for (int i = 0; i < 100; ++i)
+    folder += (i > 0 ? "," : "") + std::string("{\"fs_id\":") + std::to_string(100 + i) +
+              ",\"isdir\":0,\"size\":1,\"server_filename\":\"f" + std::to_string(i) +
+              "\",\"path\":\"/" + std::string(300000, 'x') + "\"}";
+  folder += "]}";
+  std::atomic<int> firstPages{0};
+  Outcome r = Run([&](const test::RawRequest& q) {
+    if (q.Target().rfind("/share/list?", 0) != 0) return Page(page);
+    if (q.Target().find("&page=1&") == std::string::npos)
+      return std::string("{\"errno\":0,\"list\":[]}");
+    ++firstPages;
+    return folder;
+  });
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, kTooLarge);
+  EXPECT_EQ(firstPages, 9);
+  // The title, the ten folders, eight folders' files and part of the ninth's.
+  auto rows = std::count(r.out.begin(), r.out.end(), '\n');
+  EXPECT_GT(rows, 1 + 10 + 800);
+  EXPECT_LT(rows, 1 + 10 + 900);
 }
 
 TEST_F(HostileService, TooManyEntriesStopAndFail) {

@@ -114,6 +114,7 @@ class View : public sf::ResolveView {
   void ShowStatus(const std::string&) override {}
   void SetNameColumnTitle(const std::string&) override {}
   void AddRow(const std::array<std::string, 4>&) override { ++rows; }
+  void ShowMissingFolders(const std::vector<sf::MissingFolder>&) override {}
   size_t rows = 0;
 };
 

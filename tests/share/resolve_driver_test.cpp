@@ -64,6 +64,8 @@ class RecordingView : public ResolveView {
   void AddRow(const std::array<std::string, 4>& r) override {
     rows.push_back({r[0], GbkToUtf8(r[1]), r[2], GbkToUtf8(r[3])});
   }
+  void ShowMissingFolders(const std::vector<MissingFolder>& m) override { missing = m; }
+  std::vector<MissingFolder> missing;
 };
 
 FileEntry File(const std::string& name, const std::string& size = "10") {
@@ -93,6 +95,8 @@ TEST_F(DriverTest, APublicShareOfTwoFiles) {
   EXPECT_EQ(view.rows[0], (std::array<std::string, 4>{"1", "a.txt", "5", "http://d/1"}));
   EXPECT_EQ(view.rows[1], (std::array<std::string, 4>{"2", "报告.pdf", "1024", "http://d/2"}));
   EXPECT_EQ(session.calls, std::vector<std::string>{"http://h/s/1abc|1||"});
+  EXPECT_TRUE(view.missing.empty());
+  EXPECT_TRUE(driver.complete());
 }
 
 TEST_F(DriverTest, AProtectedShareAsksUntilThePasswordIsRight) {

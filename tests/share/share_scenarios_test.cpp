@@ -89,6 +89,10 @@ class Rows : public ResolveView {
   void ShowStatus(const std::string& t) override { statuses.push_back(GbkToUtf8(t)); }
   void SetNameColumnTitle(const std::string& t) override { title = GbkToUtf8(t); }
   void AddRow(const std::array<std::string, 4>& r) override { rows.push_back(r); }
+  void ShowMissingFolders(const std::vector<MissingFolder>& m) override {
+    for (const auto& f : m) missing.push_back(GbkToUtf8(MissingFolderText(f)));
+  }
+  std::vector<std::string> missing;
 };
 
 TEST_F(Scenarios, APublicShareOfTwoFiles) {
@@ -195,12 +199,16 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
   // Top level first in page order, then each folder's listing, sorted by name descending.
   std::vector<std::string> names;
   for (const auto& e : entries) names.push_back(GbkToUtf8(e.server_filename));
-  ASSERT_EQ(names.size(), 3u + 4u + 100u);
+  ASSERT_EQ(names.size(), 3u + 4u + 150u);
   EXPECT_EQ(
       std::vector<std::string>(names.begin(), names.begin() + 7),
       (std::vector<std::string>{"top.txt", "资料 夹", "big", "y.txt", "x.txt", "sub", "deep.txt"}));
-  EXPECT_EQ(names[7], "f-150.bin");  // only the first 100 of 150, by name descending
-  EXPECT_EQ(names.back(), "f-051.bin");
+  // All 150, by name descending, over two pages.
+  for (size_t i = 0; i < 150; ++i) {
+    std::string n = std::to_string(150 - i);
+    ASSERT_EQ(names[7 + i], "f-" + std::string(3 - n.size(), '0') + n + ".bin");
+  }
+  EXPECT_TRUE(session->MissingFolders().empty());
   EXPECT_EQ(entries[1].dlink, "");
   EXPECT_EQ(entries[3].app_id, "250528");
   // Each entry knows its folders inside the share, whatever the sharer's own path.
@@ -213,13 +221,17 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
       EXPECT_FALSE(e.dlink.empty()) << GbkToUtf8(e.server_filename);
     }
 
+  // "资料 夹" and its "sub" in one page each; "big" in two, the second the first but for its
+  // page number.
   auto lists = Requests("/share/list");
-  ASSERT_EQ(lists.size(), 3u);  // "资料 夹", its "sub", and "big": one page each
+  ASSERT_EQ(lists.size(), 4u);
   EXPECT_NE(lists[0].target.find("&dir=/%E8%B5%84%E6%96%99%20%E5%A4%B9&t=0."), std::string::npos);
-  EXPECT_NE(
-      lists[0].target.find("&order=server_filename&desc=1&showempty=0&web=1&page=1&num=100&dir="),
-      std::string::npos);
-  EXPECT_EQ(Requests("/api/sharedownload").size(), 1u + 3u + 100u);
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_NE(
+        lists[i].target.find("&order=server_filename&desc=1&showempty=0&web=1&page=1&num=100&dir="),
+        std::string::npos);
+  EXPECT_EQ(lists[3].target, ReplaceAll(lists[2].target, "&page=1&", "&page=2&"));
+  EXPECT_EQ(Requests("/api/sharedownload").size(), 1u + 3u + 150u);
 }
 
 TEST_F(Scenarios, GoneAndUnreadablePages) {

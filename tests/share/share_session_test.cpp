@@ -95,6 +95,9 @@ TEST(ShareSessionFolders, AnEndlessChainStopsAtTheDepthLimit) {
   s.ListFolder("42", "9", "/d", entries);
   EXPECT_EQ(server.Requests().size(), 64u);
   EXPECT_EQ(entries.size(), 64u);
+  // The folder below the limit is in the list, its contents are not, and it is named.
+  ASSERT_EQ(s.MissingFolders().size(), 1u);
+  EXPECT_EQ(s.MissingFolders()[0].path.size(), std::string("d").size() + 64 * 2);
 }
 
 TEST(ShareSessionVerify, ARelativeRedirectBecomesAnAbsoluteAddress) {
