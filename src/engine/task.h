@@ -43,6 +43,9 @@ struct TaskRequest {
   std::string referer;
   std::string cookies;
   std::string dir;
+  // Bytes at the start of `dir` that are the caller's own root: the folders below it are never
+  // reached through a link. 0: no root, the whole directory is the caller's.
+  size_t rootBytes = 0;
   std::string name;
   bool resume = true;
 };
@@ -131,7 +134,7 @@ class Task {
   void OnHeaderLine(Connection& c, std::string_view line);
 
  private:
-  int Target(std::string& dir, std::string& name) const;
+  int Target(std::string& name);
   bool FindWholeTarget();
   int PrepareFile();
   void Begin(Clock::time_point now);
@@ -168,6 +171,7 @@ class Task {
   int32_t handle_;
   TaskRequest request_;
   EngineContext& ctx_;
+  int dirFd_ = -1;  // the directory to save into, once opened
   std::string effectiveUrl_;
   int32_t state_ = layout::kStatePaused;
   int32_t failureCode_ = 0;
