@@ -82,11 +82,31 @@ DiskWorker::~DiskWorker() {
 }
 
 void DiskWorker::Post(DiskJob job) {
+  struct stat st;
+  bool lettingGo = (job.kind == DiskJob::kRelease || job.kind == DiskJob::kRemove) && job.file &&
+                   job.file->fd >= 0 && ::fstat(job.file->fd, &st) == 0;
+  if (lettingGo) job.lettingGo = {st.st_dev, st.st_ino};
   {
     std::lock_guard lock(mutex_);
+    if (lettingGo) lettingGo_.insert(job.lettingGo);
     jobs_.push_back(std::move(job));
   }
   wake_.notify_one();
+}
+
+bool DiskWorker::LettingGo(const struct stat& held) {
+  std::lock_guard lock(mutex_);
+  return lettingGo_.count({held.st_dev, held.st_ino}) != 0;
+}
+
+void DiskWorker::LetGo(const DiskJob& job) {
+  {
+    std::lock_guard lock(job.file->mutex);
+    job.file->CloseFile();
+  }
+  std::lock_guard lock(mutex_);
+  auto it = lettingGo_.find(job.lettingGo);
+  if (it != lettingGo_.end()) lettingGo_.erase(it);
 }
 
 std::vector<DiskResult> DiskWorker::TakeResults() {
@@ -134,16 +154,13 @@ void DiskWorker::Run() {
         Flush(job);
       } catch (...) {
       }
-      {
-        std::lock_guard lock(job.file->mutex);
-        job.file->CloseFile();
-      }
+      LetGo(job);
       Report({job.handle, DiskJob::kRelease, 0, {}});
       continue;
     }
     if (job.kind == DiskJob::kRemove) {
-      std::lock_guard lock(job.file->mutex);
-      job.file->CloseFile();  // the task is gone; nobody waits for a result
+      LetGo(job);
+      if (notify_) notify_();  // a task may wait for the lock
       continue;
     }
     DiskResult result{job.handle, DiskJob::kFinish, ENOMEM, {}};

@@ -4,6 +4,8 @@
 // its download was finished.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -11,8 +13,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace sf::engine {
@@ -51,8 +55,9 @@ struct DiskJob {
   int32_t handle = 0;
   std::shared_ptr<PartFile> file;
   uint64_t generation = 0;
-  std::string control;  // kFlush: the control file's new content
-  int64_t size = 0;     // kFinish: the file's final length
+  std::pair<uint64_t, uint64_t> lettingGo{0, 0};  // kRelease, kRemove: the file, when open
+  std::string control;                            // kFlush: the control file's new content
+  int64_t size = 0;                               // kFinish: the file's final length
 };
 
 struct DiskResult {
@@ -70,6 +75,9 @@ class DiskWorker {
   DiskWorker& operator=(const DiskWorker&) = delete;
 
   void Post(DiskJob job);
+  // True while a job posted to let the file `held` go (kRelease, kRemove) has not closed it:
+  // its lock is about to be free.
+  bool LettingGo(const struct stat& held);
   std::vector<DiskResult> TakeResults();
   // Runs what is queued, then stops the thread.
   void Stop();
@@ -78,12 +86,15 @@ class DiskWorker {
   void Run();
   void Flush(const DiskJob& job);
   DiskResult Finish(const DiskJob& job);
+  // Closes the file of a kRelease or kRemove job, and with it its lock.
+  void LetGo(const DiskJob& job);
   void Report(DiskResult result);
 
   std::function<void()> notify_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<DiskJob> jobs_;
+  std::multiset<std::pair<uint64_t, uint64_t>> lettingGo_;  // device and inode
   std::vector<DiskResult> results_;
   bool stop_ = false;
   std::thread thread_;

@@ -95,21 +95,6 @@ int Task::Target(std::string& name) {
   return 0;
 }
 
-// A file already under the requested name, without a control file, may be this very download
-// finished by an earlier run. Nothing is created until the server's size says whether it is.
-bool Task::FindWholeTarget() {
-  std::string name;
-  if (Target(name) != 0) return false;
-  NamingLock naming(dirFd_);
-  struct stat st;
-  if (::fstatat(dirFd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-      Exists(dirFd_, name + std::string(kControlSuffix)))
-    return false;
-  wholeSize_ = st.st_size;
-  wholeName_ = name;
-  return true;
-}
-
 // Picks the file this task writes: its own partial from an earlier run when resuming, else the
 // first name under which no file exists yet. A partial nobody holds the lock of is free to take:
 // with its control file it goes on, without one it starts from zero. A partial is never made
@@ -117,10 +102,21 @@ bool Task::FindWholeTarget() {
 // reads its ranges or writes to it; when another task holds it, this one fails with EBUSY. All
 // of it happens under the directory's naming lock, so no other task sees a name half claimed,
 // nor a download half renamed into place.
-int Task::PrepareFile() {
+//
+// With `wholeFirst`, a file already under the requested name without a control file may be
+// this very download, finished by an earlier run or by another task a moment ago: nothing is
+// claimed then, its size is kept for the server's to decide, and the result is kFoundWhole.
+int Task::PrepareFile(bool wholeFirst) {
   std::string name;
   if (int err = Target(name)) return err;
   NamingLock naming(dirFd_);
+  struct stat whole;
+  if (wholeFirst && ::fstatat(dirFd_, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(whole.st_mode) && !Exists(dirFd_, name + std::string(kControlSuffix))) {
+    wholeSize_ = whole.st_size;
+    wholeName_ = name;
+    return kFoundWhole;
+  }
   std::string fresh = FormatControl({request_.url, -1, {}, {}});
   for (int n = 0; n < 10000; ++n) {
     std::string candidate = NumberedName(name, n);
@@ -139,7 +135,13 @@ int Task::PrepareFile() {
     if (!request_.resume && (file->fd >= 0 || hasControl)) continue;
     std::optional<ControlData> data;
     if (file->fd >= 0) {
-      if (LockedElsewhere(file->fd)) return EBUSY;
+      if (LockedElsewhere(file->fd)) {
+        // A task of this engine deleted a moment ago lets it go as soon as its last record is
+        // written: worth waiting for. Anyone else's is in use.
+        struct stat held;
+        bool lettingGo = ::fstat(file->fd, &held) == 0 && ctx_.disk->LettingGo(held);
+        return lettingGo ? kWaitForFile : EBUSY;
+      }
       struct stat st;
       if (::fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode)) continue;
       // Read under the lock: the task that held it may have changed it until now.
@@ -189,8 +191,18 @@ void Task::Start(Clock::time_point now) {
   state_ = kStateRequesting;
   if (request_.url.empty()) return Fail(EINVAL);
   lastFlush_ = now;
-  if (request_.resume && FindWholeTarget()) return LaunchProbe(0, now);
-  if (int err = PrepareFile()) return Fail(err);
+  Claim(now);
+}
+
+void Task::Claim(Clock::time_point now) {
+  waitingForFile_ = false;
+  int err = PrepareFile(request_.resume);
+  if (err == kWaitForFile) {
+    waitingForFile_ = true;  // tried again each turn of the engine until the lock is gone
+    return;
+  }
+  if (err == kFoundWhole) return LaunchProbe(0, now);
+  if (err != 0) return Fail(err);
   Begin(now);
 }
 
@@ -221,6 +233,7 @@ void Task::Pause() {
   if (Closing() || state_ == kStatePaused) return;
   AbortAll();  // writes out what the connections hold
   wholeSize_ = -1;
+  waitingForFile_ = false;
   state_ = kStatePaused;
   if (!file_) return;
   // The bytes kept are this version of the file: a resume asks for the same one.
@@ -380,8 +393,8 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
     if (served == wholeSize_) return Connection::kComplete;
     // Another file than the one on disk: it goes on under the next free name, as ever.
     wholeSize_ = -1;
-    if (int err = PrepareFile()) {
-      code = err;
+    if (int err = PrepareFile(false)) {
+      code = err == kWaitForFile ? EBUSY : err;
       return Connection::kFailTask;
     }
   }
@@ -800,6 +813,7 @@ void Task::Shutdown() {
 
 void Task::Tick(Clock::time_point now) {
   if (Closing() || state_ == kStatePaused) return;
+  if (waitingForFile_) return Claim(now);
   for (size_t i = 0; i < connections_.size(); ++i) {
     Connection& c = *connections_[i];
     if (!c.running && c.hasSlice && now >= c.retryAt) Launch(c, now);

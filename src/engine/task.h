@@ -135,8 +135,11 @@ class Task {
 
  private:
   int Target(std::string& name);
-  bool FindWholeTarget();
-  int PrepareFile();
+  // Claims the file and goes on with it, or waits for it (waitingForFile_).
+  void Claim(Clock::time_point now);
+  static constexpr int kFoundWhole = -1;
+  static constexpr int kWaitForFile = -2;  // a task deleted a moment ago still lets it go
+  int PrepareFile(bool wholeFirst);
   void Begin(Clock::time_point now);
   void LaunchProbe(int64_t from, Clock::time_point now);
   void Launch(Connection& c, Clock::time_point now);
@@ -189,6 +192,7 @@ class Task {
   int64_t wholeSize_ = -1;
   std::string wholeName_;
   bool alreadyComplete_ = false;
+  bool waitingForFile_ = false;
   Validators validators_;  // what the server sent for the bytes now on disk
   RangeSet done_;
   std::deque<ByteRange> pending_;
