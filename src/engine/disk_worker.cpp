@@ -204,14 +204,16 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
   std::string used;
   {
     // Another task looking for the name sees the partial with its control file, or the file
-    // whole without one, never a control file that outlived its partial.
+    // whole without one. A plain look (a plan's, without the lock) may fall between the two
+    // steps: the control file goes first, so it sees a partial to go on with, never a whole
+    // file that still looks unfinished and makes it take the next name.
     NamingLock naming(f.dirFd);
+    ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
     if (int err = RenameNoReplace(f.dirFd, f.partName, f.name, used)) {
-      result.error = err;
+      result.error = err;  // the task fails, and its last record brings the control file back
       return result;
     }
     f.closed = true;
-    ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
   }
   f.CloseFile();
   ::fsync(f.dirFd);  // the new name is as durable as the bytes
