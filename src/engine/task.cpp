@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include "engine/file_naming.h"
 #include "engine/save_directory.h"
@@ -178,8 +179,8 @@ int Task::PrepareFile(bool wholeFirst) {
         return err;
       }
     }
-    file->dirFd = ::fcntl(dirFd_, F_DUPFD_CLOEXEC, 0);
-    if (file->dirFd < 0) return errno;
+    // The file keeps the directory from now on; a task has one descriptor of it, not two.
+    file->dirFd = std::exchange(dirFd_, -1);
     file_ = std::move(file);
     return 0;
   }
