@@ -10,11 +10,9 @@
 #include <random>
 #include <thread>
 
-#include "base/encoding.h"
 #include "download/engine_api.h"
 #include "download/task_records.h"
 #include "engine/control_file.h"
-#include "engine/engine.h"
 #include "engine_harness.h"
 #include "range_file_server.h"
 
@@ -245,27 +243,6 @@ TEST_F(EngineControl, RandomControlLeavesEveryFileOnceAndNoPartialBehind) {
   for (int i = 0; i < kNames; ++i) expected.push_back(nameOf(i));
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, expected);
-}
-
-// The root travels as a count of UTF-16 units of the save directory; the engine takes the same
-// leading part of it, however many bytes its characters need.
-TEST(TaskParam, TheRootIsALeadingPartOfTheSaveDirectory) {
-  TaskParamRecord r;
-  std::string dir = Utf8ToGbk("/tmp/下载/资料/sub"), root = Utf8ToGbk("/tmp/下载");
-  ASSERT_NE(r.Init("http://h/f", "", "", "f", dir), nullptr);
-  EXPECT_EQ(r.Root(), "");
-  EXPECT_EQ(engine::ReadTaskParam(r.Address()).rootBytes, 0u);
-  ASSERT_TRUE(r.SetRoot(root));
-  EXPECT_EQ(r.Root(), root);
-  engine::TaskRequest read = engine::ReadTaskParam(r.Address());
-  EXPECT_EQ(read.dir, "/tmp/下载/资料/sub");
-  EXPECT_EQ(read.rootBytes, std::string("/tmp/下载").size());
-  EXPECT_FALSE(r.SetRoot(Utf8ToGbk("/tmp/下")));  // not ended at a separator
-  EXPECT_FALSE(r.SetRoot(Utf8ToGbk("/elsewhere")));
-  EXPECT_TRUE(r.SetRoot(dir));
-  EXPECT_EQ(engine::ReadTaskParam(r.Address()).rootBytes, read.dir.size());
-  EXPECT_TRUE(r.SetRoot(""));
-  EXPECT_EQ(engine::ReadTaskParam(r.Address()).rootBytes, 0u);
 }
 
 TEST_F(EngineControl, UnknownHandles) {
