@@ -83,8 +83,11 @@ DiskWorker::~DiskWorker() {
 
 void DiskWorker::Post(DiskJob job) {
   struct stat st;
-  bool lettingGo = (job.kind == DiskJob::kRelease || job.kind == DiskJob::kRemove) && job.file &&
-                   job.file->fd >= 0 && ::fstat(job.file->fd, &st) == 0;
+  bool lettingGo = false;
+  if ((job.kind == DiskJob::kRelease || job.kind == DiskJob::kRemove) && job.file) {
+    std::lock_guard lock(job.file->mutex);  // a job posted before may be closing it
+    lettingGo = job.file->fd >= 0 && ::fstat(job.file->fd, &st) == 0;
+  }
   if (lettingGo) job.lettingGo = {st.st_dev, st.st_ino};
   {
     std::lock_guard lock(mutex_);
