@@ -137,7 +137,7 @@ void DownloadQueue::Create(DownloadItem& item) {
   // Resuming is always on: a partial file an earlier run left under this name goes on.
   int32_t handle = 0;
   if (param_.Init(r.address, r.referer, r.cookies, r.name, r.directory, false, true, true) &&
-      param_.SetExpectedSize(r.expectedSize))
+      param_.SetExpectedSize(r.expectedSize) && param_.SetRoot(r.root))
     handle = engine_.CreateTask(param_.Address());
   if (handle == 0) {
     item.failureCode = kFailureNotCreated;

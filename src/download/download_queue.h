@@ -31,6 +31,9 @@ struct DownloadRequest {
   std::string referer;
   std::string cookies;
   int64_t expectedSize = -1;  // bytes, when the caller knows them; -1: unknown
+  // The leading part of `directory` that is the user's own choice; the folders below it are
+  // the caller's making, and the engine never follows a link among them. Empty: none.
+  std::string root = {};
 };
 
 struct DownloadItem {

@@ -63,6 +63,10 @@ struct Field {
 namespace param {
 constexpr size_t kSize = 26564;
 constexpr Field kReserved{0, 4};
+// "nReserved", which this engine reads as the number of UTF-16 units at the start of the save
+// directory that are the caller's own root (0: none). The folders below the root are opened
+// without following a link, so a folder swapped for a link cannot lead a download out of it.
+constexpr Field kRootUnits = kReserved;
 constexpr Field kUrl{4, 4168};
 constexpr Field kReferer{4172, 4168};
 constexpr Field kCookies{8340, 8192};

@@ -30,7 +30,7 @@ constexpr Meaning kMeanings[] = {
     {EPERM, "没有写入权限", "permission denied"},
     {EROFS, "磁盘只读", "read-only file system"},
     {ENAMETOOLONG, "文件名太长", "file name too long"},
-    {ENOTDIR, "保存目录无效", "not a directory"},
+    {ENOTDIR, "保存目录无效", "a link or a file is in the save folder's path"},
     {EEXIST, "没有可用的文件名", "no free file name"},
     {ELOOP, "重定向太多", "too many redirects"},
     {EPROTONOSUPPORT, "不支持的地址", "unsupported address"},

@@ -58,8 +58,10 @@ std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
       End(f, index, ShareFileStatus::kFailed);
       continue;
     }
-    f.item = queue_.Add(
-        {Utf8ToGbk(f.plan.name), f.entry.dlink, Utf8ToGbk(f.directory), "", "", f.plan.size});
+    // The folders below the directory are the plan's: the engine opens them without following
+    // a link, so one swapped for a link during the run cannot lead a file out of the directory.
+    f.item = queue_.Add({Utf8ToGbk(f.plan.name), f.entry.dlink, Utf8ToGbk(f.directory), "", "",
+                         f.plan.size, Utf8ToGbk(directory)});
   }
   return added;
 }

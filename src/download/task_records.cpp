@@ -122,6 +122,29 @@ bool TaskParamRecord::SetExpectedSize(int64_t bytes) {
   return buffer_.WriteField(N("szReserved1"), field);
 }
 
+std::string TaskParamRecord::Root() const {
+  int64_t units = FromLittleEndian(buffer_.ReadField(N("nReserved")));
+  std::string dir = buffer_.ReadField(N("保存目录"));
+  if (units <= 0 || static_cast<size_t>(units) * 2 > dir.size()) return {};
+  return FromWide(dir.substr(0, static_cast<size_t>(units) * 2));
+}
+
+bool TaskParamRecord::SetRoot(std::string_view gbk) {
+  int64_t units = 0;
+  if (!gbk.empty()) {
+    std::string wide = ToWide(gbk);
+    units = static_cast<int64_t>(wide.size() / 2) - 1;  // without the terminator
+    // Only a leading part of the directory, ended at a separator or the directory's end.
+    std::string dir = buffer_.ReadField(N("保存目录"));
+    size_t bytes = static_cast<size_t>(units) * 2;
+    if (bytes > dir.size() || dir.compare(0, bytes, wide, 0, bytes) != 0) return false;
+    if (bytes + 1 < dir.size() && !(dir[bytes] == '/' && dir[bytes + 1] == 0) &&
+        !(dir[bytes] == 0 && dir[bytes + 1] == 0))
+      return false;
+  }
+  return buffer_.WriteField(N("nReserved"), LittleEndian(units, 4));
+}
+
 uint8_t* TaskInfoRecord::Init() {
   if (buffer_.Create(1, 0xCC, 1429) == nullptr) return nullptr;
   if (!buffer_.AddField(N("任务状态"), 4, LittleEndian(2, 4)) ||

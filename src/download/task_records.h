@@ -50,6 +50,12 @@ class TaskParamRecord {
   int64_t ExpectedSize() const;
   bool SetExpectedSize(int64_t bytes);
 
+  // The leading part of the save directory that is the caller's own root (empty: none), kept
+  // in "nReserved" as its length in UTF-16 units. The engine opens the folders below it without
+  // following a link. Set it after the save directory; false when it is no leading part of it.
+  std::string Root() const;
+  bool SetRoot(std::string_view gbk);
+
  private:
   FieldRecordBuffer buffer_;
 };

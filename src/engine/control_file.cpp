@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,10 +83,21 @@ std::optional<ControlData> ParseControl(std::string_view text) {
   return data;
 }
 
-int WriteFileAtomically(const std::string& path, std::string_view text) {
-  std::string tmp = path + std::string(kTempSuffixPattern);
-  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return errno;
+int WriteFileAtomically(int dirFd, const std::string& name, std::string_view text) {
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string tmp = name + std::string(kTempSuffixPattern);
+  size_t first = tmp.size() - (kTempSuffixPattern.size() - 1);
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    unsigned char random[8];
+    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return EIO;
+    for (size_t i = first; i < tmp.size(); ++i)
+      tmp[i] = kLetters[random[i - first] % (sizeof kLetters - 1)];
+    fd = ::openat(dirFd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) return errno;
+  }
+  if (fd < 0) return EEXIST;
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -93,21 +105,25 @@ int WriteFileAtomically(const std::string& path, std::string_view text) {
     if (n <= 0) {
       int err = n < 0 ? errno : EIO;
       ::close(fd);
-      ::unlink(tmp.c_str());
+      ::unlinkat(dirFd, tmp.c_str(), 0);
       return err;
     }
     done += static_cast<size_t>(n);
   }
-  if (::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+  if (::close(fd) != 0 || ::renameat(dirFd, tmp.c_str(), dirFd, name.c_str()) != 0) {
     int err = errno;
-    ::unlink(tmp.c_str());
+    ::unlinkat(dirFd, tmp.c_str(), 0);
     return err;
   }
   return 0;
 }
 
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  return ReadSmallFile(AT_FDCWD, path, limit);
+}
+
+std::optional<std::string> ReadSmallFile(int dirFd, const std::string& name, size_t limit) {
+  int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   std::string out;
   char buf[4096];

@@ -24,12 +24,14 @@ std::string FormatControl(const ControlData& data);
 // Nothing for a file that is not a control file of ours or is damaged. Reads both versions.
 std::optional<ControlData> ParseControl(std::string_view text);
 
-// Writes `text` to `path` through a temporary file of a fresh name in the same directory and
-// a rename, so a link planted at any name we write is replaced, never followed. Gives 0 or an
-// errno value.
-int WriteFileAtomically(const std::string& path, std::string_view text);
-// Reads a whole small file; nothing when it cannot be read, is a link or is larger than
-// `limit`.
+// Writes `text` to `name` in the directory `dirFd` through a temporary file of a fresh name
+// beside it and a rename, so a link planted at any name we write is replaced, never followed.
+// Gives 0 or an errno value.
+int WriteFileAtomically(int dirFd, const std::string& name, std::string_view text);
+// Reads a whole small file (`name` in `dirFd`, or a path); nothing when it cannot be read, is a
+// link or is larger than `limit`.
+std::optional<std::string> ReadSmallFile(int dirFd, const std::string& name,
+                                         size_t limit = 1 << 20);
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit = 1 << 20);
 
 }  // namespace sf::engine

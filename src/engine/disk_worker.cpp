@@ -10,57 +10,67 @@
 
 #include "engine/control_file.h"
 #include "engine/file_naming.h"
+#include "engine/save_directory.h"
 
 namespace sf::engine {
 namespace {
 
-bool Exists(const std::string& path) {
+bool Exists(int dirFd, const std::string& name) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-void SyncDirectory(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 }  // namespace
-
-PartFile::~PartFile() {
-  CloseFile();
-}
 
 void PartFile::CloseFile() {
   if (fd >= 0) ::close(fd);
   fd = -1;
 }
 
-int RenameNoReplace(const std::string& from, const std::string& dir, const std::string& name,
+PartFile::~PartFile() {
+  CloseFile();
+  if (dirFd >= 0) ::close(dirFd);
+}
+
+int RenameNoReplace(int dirFd, const std::string& from, const std::string& name,
                     std::string& usedName) {
   for (int n = 0; n < 10000; ++n) {
-    std::string candidate = NumberedName(name, n);
-    std::string to = dir + "/" + candidate;
+    std::string to = NumberedName(name, n);
     // Another download's leftovers under that name would block its own finish later.
-    if (n > 0 &&
-        (Exists(to + std::string(kPartSuffix)) || Exists(to + std::string(kControlSuffix))))
+    if (n > 0 && (Exists(dirFd, to + std::string(kPartSuffix)) ||
+                  Exists(dirFd, to + std::string(kControlSuffix))))
       continue;
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-      usedName = candidate;
+    if (::renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0) {
+      usedName = to;
       return 0;
     }
     if (errno == EEXIST) continue;
     if (errno != EINVAL && errno != ENOSYS) return errno;
     // File systems without the no-replace flag: a hard link also refuses to replace.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-      ::unlink(from.c_str());
-      usedName = candidate;
+    if (::linkat(dirFd, from.c_str(), dirFd, to.c_str(), 0) == 0) {
+      ::unlinkat(dirFd, from.c_str(), 0);
+      usedName = to;
       return 0;
     }
     if (errno != EEXIST) return errno;
   }
   return EEXIST;
+}
+
+void RemovePartFiles(PartFile& f) {
+  std::lock_guard lock(f.mutex);
+  if (f.closed || f.dirFd < 0) return;  // renamed into place: a finished file stays
+  f.closed = true;                      // and no flush still queued writes the control file again
+  if (f.fd < 0) {
+    f.fd = ::openat(f.dirFd, f.partName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (f.fd >= 0 && ::flock(f.fd, LOCK_EX | LOCK_NB) != 0) f.CloseFile();
+  }
+  if (f.fd < 0) return;
+  NamingLock naming(f.dirFd);
+  // Only the very partial this lock is on: the name may have been given to another since.
+  if (!StillNamed(f.dirFd, f.partName, f.fd)) return;
+  ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
+  ::unlinkat(f.dirFd, f.partName.c_str(), 0);
 }
 
 DiskWorker::DiskWorker(std::function<void()> notify) : notify_(std::move(notify)) {
@@ -72,11 +82,34 @@ DiskWorker::~DiskWorker() {
 }
 
 void DiskWorker::Post(DiskJob job) {
+  struct stat st;
+  bool lettingGo = false;
+  if ((job.kind == DiskJob::kRelease || job.kind == DiskJob::kRemove) && job.file) {
+    std::lock_guard lock(job.file->mutex);  // a job posted before may be closing it
+    lettingGo = job.file->fd >= 0 && ::fstat(job.file->fd, &st) == 0;
+  }
+  if (lettingGo) job.lettingGo = {st.st_dev, st.st_ino};
   {
     std::lock_guard lock(mutex_);
+    if (lettingGo) lettingGo_.insert(job.lettingGo);
     jobs_.push_back(std::move(job));
   }
   wake_.notify_one();
+}
+
+bool DiskWorker::LettingGo(const struct stat& held) {
+  std::lock_guard lock(mutex_);
+  return lettingGo_.count({held.st_dev, held.st_ino}) != 0;
+}
+
+void DiskWorker::LetGo(const DiskJob& job) {
+  {
+    std::lock_guard lock(job.file->mutex);
+    job.file->CloseFile();
+  }
+  std::lock_guard lock(mutex_);
+  auto it = lettingGo_.find(job.lettingGo);
+  if (it != lettingGo_.end()) lettingGo_.erase(it);
 }
 
 std::vector<DiskResult> DiskWorker::TakeResults() {
@@ -124,15 +157,13 @@ void DiskWorker::Run() {
         Flush(job);
       } catch (...) {
       }
-      {
-        std::lock_guard lock(job.file->mutex);
-        job.file->CloseFile();
-      }
+      LetGo(job);
       Report({job.handle, DiskJob::kRelease, 0, {}});
       continue;
     }
     if (job.kind == DiskJob::kRemove) {
-      Remove(job);  // the task is gone; nobody waits for a result
+      LetGo(job);
+      if (notify_) notify_();  // a task may wait for the lock
       continue;
     }
     DiskResult result{job.handle, DiskJob::kFinish, ENOMEM, {}};
@@ -158,26 +189,7 @@ void DiskWorker::Flush(const DiskJob& job) {
   if (f.fd >= 0) ::fdatasync(f.fd);
   std::lock_guard lock(f.mutex);
   if (f.closed || f.generation != job.generation) return;
-  WriteFileAtomically(f.controlPath, job.control);
-}
-
-void DiskWorker::Remove(const DiskJob& job) {
-  PartFile& f = *job.file;
-  std::lock_guard lock(f.mutex);
-  if (f.closed) return;  // renamed into place: a finished file stays
-  f.closed = true;       // and no flush still queued writes the control file again
-  bool held = f.fd >= 0;
-  if (!held) {
-    f.fd = ::open(f.partPath.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    // Another task may have taken the partial since this one let it go: it stays theirs.
-    held = f.fd >= 0 && ::flock(f.fd, LOCK_EX | LOCK_NB) == 0;
-  }
-  if (held) {
-    // The control file first: a partial without one is never taken for a download's bytes.
-    ::unlink(f.controlPath.c_str());
-    ::unlink(f.partPath.c_str());
-  }
-  f.CloseFile();
+  WriteFileAtomically(f.dirFd, f.controlName, job.control);
 }
 
 DiskResult DiskWorker::Finish(const DiskJob& job) {
@@ -193,15 +205,21 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
     return result;
   }
   std::string used;
-  int err = RenameNoReplace(f.partPath, f.dir, f.name, used);
-  if (err != 0) {
-    result.error = err;
-    return result;
+  {
+    // Another task looking for the name sees the partial with its control file, or the file
+    // whole without one. A plain look (a plan's, without the lock) may fall between the two
+    // steps: the control file goes first, so it sees a partial to go on with, never a whole
+    // file that still looks unfinished and makes it take the next name.
+    NamingLock naming(f.dirFd);
+    ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
+    if (int err = RenameNoReplace(f.dirFd, f.partName, f.name, used)) {
+      result.error = err;  // the task fails, and its last record brings the control file back
+      return result;
+    }
+    f.closed = true;
   }
-  f.closed = true;
-  ::unlink(f.controlPath.c_str());
   f.CloseFile();
-  SyncDirectory(f.dir);
+  ::fsync(f.dirFd);  // the new name is as durable as the bytes
   result.savedName = used;
   return result;
 }

@@ -4,6 +4,8 @@
 // its download was finished.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -11,8 +13,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace sf::engine {
@@ -28,9 +32,12 @@ struct PartFile {
 
   std::mutex mutex;
   int fd = -1;       // holds the lock that keeps other tasks away; closed when the file is let go
+  int dirFd = -1;    // the directory, opened once: every name below is taken relative to it
   std::string dir;   // UTF-8, no trailing slash
   std::string name;  // target name inside dir
-  std::string partPath;  // dir/name.sfpart
+  std::string partName;  // name.sfpart
+  std::string controlName;
+  std::string partPath;  // dir/name.sfpart, for reports
   std::string controlPath;
   uint64_t generation = 0;
   bool closed = false;  // renamed into place; nothing more is written for it
@@ -42,14 +49,15 @@ struct PartFile {
 
 struct DiskJob {
   // kRelease: a last flush, then the file is closed (and its lock dropped) and reported.
-  // kRemove: the task is deleted with its files: the partial and its control file go, when
-  // the task holds the partial's lock or can take it; a finished file is never touched.
+  // kRemove: the task was deleted with its files, which RemovePartFiles took away at once; the
+  // partial's descriptor is closed once the jobs posted before are done with it.
   enum Kind { kFlush, kWriteback, kFinish, kRelease, kRemove } kind = kFlush;
   int32_t handle = 0;
   std::shared_ptr<PartFile> file;
   uint64_t generation = 0;
-  std::string control;  // kFlush: the control file's new content
-  int64_t size = 0;     // kFinish: the file's final length
+  std::pair<uint64_t, uint64_t> lettingGo{0, 0};  // kRelease, kRemove: the file, when open
+  std::string control;                            // kFlush: the control file's new content
+  int64_t size = 0;                               // kFinish: the file's final length
 };
 
 struct DiskResult {
@@ -67,6 +75,9 @@ class DiskWorker {
   DiskWorker& operator=(const DiskWorker&) = delete;
 
   void Post(DiskJob job);
+  // True while a job posted to let the file `held` go (kRelease, kRemove) has not closed it:
+  // its lock is about to be free.
+  bool LettingGo(const struct stat& held);
   std::vector<DiskResult> TakeResults();
   // Runs what is queued, then stops the thread.
   void Stop();
@@ -75,21 +86,30 @@ class DiskWorker {
   void Run();
   void Flush(const DiskJob& job);
   DiskResult Finish(const DiskJob& job);
-  void Remove(const DiskJob& job);
+  // Closes the file of a kRelease or kRemove job, and with it its lock.
+  void LetGo(const DiskJob& job);
   void Report(DiskResult result);
 
   std::function<void()> notify_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<DiskJob> jobs_;
+  std::multiset<std::pair<uint64_t, uint64_t>> lettingGo_;  // device and inode
   std::vector<DiskResult> results_;
   bool stop_ = false;
   std::thread thread_;
 };
 
-// Moves `from` to dir/name without ever replacing an existing file; when the name is taken,
-// "name (1).ext", "name (2).ext" and so on are tried. Gives 0 and the name used, or errno.
-int RenameNoReplace(const std::string& from, const std::string& dir, const std::string& name,
+// Moves `from` to `name`, both in the directory `dirFd`, without ever replacing an existing
+// file; when the name is taken, "name (1).ext", "name (2).ext" and so on are tried. Gives 0 and
+// the name used, or errno.
+int RenameNoReplace(int dirFd, const std::string& from, const std::string& name,
                     std::string& usedName);
+
+// Takes a deleted task's partial and control file away, at once and in one step as other tasks
+// see it, when the task still holds the partial's lock or can take it (another task may have
+// taken it since this one let it go: then it stays theirs). A file renamed into place is never
+// touched. The descriptor stays open: jobs posted earlier may still use it.
+void RemovePartFiles(PartFile& file);
 
 }  // namespace sf::engine

@@ -11,6 +11,7 @@
 #include "base/encoding.h"
 #include "base/url_text.h"
 #include "download/engine_api.h"
+#include "engine/save_directory.h"
 
 namespace sf::engine {
 namespace {
@@ -76,7 +77,16 @@ TaskRequest ReadTaskParam(const void* param) {
   req.referer = HeaderSafe(EncodeUrl(Utf16ToUtf8(ReadText(r, layout::param::kReferer))));
   req.cookies = HeaderSafe(Utf16ToUtf8(ReadText(r, layout::param::kCookies)));
   req.name = Utf16ToUtf8(ReadText(r, layout::param::kFileName));
-  req.dir = Utf16ToUtf8(ReadText(r, layout::param::kSaveDir));
+  std::u16string dir = ReadText(r, layout::param::kSaveDir);
+  req.dir = Utf16ToUtf8(dir);
+  int64_t rootUnits = 0;
+  for (size_t i = 0; i < layout::param::kRootUnits.width; ++i)
+    rootUnits |= int64_t{r[layout::param::kRootUnits.offset + i]} << (8 * i);
+  // A root that is not a part of the directory is refused when the task opens it.
+  if (rootUnits > 0)
+    req.rootBytes = rootUnits <= static_cast<int64_t>(dir.size())
+                        ? Utf16ToUtf8(dir.substr(0, static_cast<size_t>(rootUnits))).size()
+                        : req.dir.size() + 1;
   req.resume = r[layout::param::kResume.offset] != 0;
   // Digits only; anything else is no size at all.
   std::u16string expected = ReadText(r, layout::param::kExpectedSize);
@@ -181,7 +191,7 @@ int32_t Engine::StartTask(int32_t handle) {
     bool failed = e.status.state == layout::kStateFailed;
     if (e.status.state == layout::kStateFinished || (e.wantRunning && !failed)) return 1;
     e.wantRunning = true;
-    Command start{Command::kStart, handle, e.request, false, {}, {}};
+    Command start{Command::kStart, handle, e.request, false, {}};
     // A failed task wrote to the name it reports; the new run goes on with that file.
     if (failed && !e.status.partPath.empty()) start.request.name = e.status.name;
     commands_.push_back(std::move(start));
@@ -200,7 +210,7 @@ int32_t Engine::StopTask(int32_t handle) {
     if (it == entries_.end()) return 0;
     if (!it->second.wantRunning) return 1;
     it->second.wantRunning = false;
-    commands_.push_back({Command::kStop, handle, {}, false, {}, {}});
+    commands_.push_back({Command::kStop, handle, {}, false, {}});
   }
   curl_multi_wakeup(multi_);
   return 1;
@@ -213,8 +223,9 @@ int32_t Engine::DeleteTask(int32_t handle, int32_t removeFiles) {
     auto it = entries_.find(handle);
     if (it == entries_.end()) return 0;
     const TaskStatus& s = it->second.status;
-    commands_.push_back(
-        {Command::kDelete, handle, {}, removeFiles != 0, s.partPath, s.controlPath});
+    Command del{Command::kDelete, handle, it->second.request, removeFiles != 0, s.partPath};
+    del.request.name = s.name;
+    commands_.push_back(std::move(del));
     entries_.erase(it);
   }
   curl_multi_wakeup(multi_);
@@ -325,13 +336,13 @@ void Engine::Carry(Command& command, Clock::time_point now) {
         tasks_.erase(it);
       } else if (command.removeFiles && !command.partPath.empty()) {
         // A task that ended failed has let its partial go; it goes if nobody took it since.
-        DiskJob job;
-        job.kind = DiskJob::kRemove;
-        job.handle = command.handle;
-        job.file = std::make_shared<PartFile>();
-        job.file->partPath = command.partPath;
-        job.file->controlPath = command.controlPath;
-        disk_->Post(std::move(job));
+        PartFile left;
+        const TaskRequest& r = command.request;
+        if (OpenSaveDirectory(r.dir, r.rootBytes, false, left.dirFd) == 0) {
+          left.partName = r.name + std::string(layout::kPartSuffix);
+          left.controlName = r.name + std::string(layout::kControlSuffix);
+          RemovePartFiles(left);
+        }
       }
       return;
   }

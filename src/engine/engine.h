@@ -40,10 +40,11 @@ class Engine {
   struct Command {
     enum Kind { kStart, kStop, kDelete } kind = kStart;
     int32_t handle = 0;
-    TaskRequest request;       // kStart: what to start when the task is not on the engine thread
+    // kStart: what to start when the task is not on the engine thread; kDelete: where a task
+    // that ended left its files, under the name it reported
+    TaskRequest request;
     bool removeFiles = false;  // kDelete
-    std::string partPath;      // kDelete: the files a task that ended left, to remove
-    std::string controlPath;
+    std::string partPath;      // kDelete: empty when the task had no files
   };
   void Carry(Command& command, Clock::time_point now);
   void StartOne(int32_t handle, TaskRequest request, Clock::time_point now);

@@ -9,9 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <filesystem>
+#include <utility>
 
 #include "engine/file_naming.h"
+#include "engine/save_directory.h"
 
 namespace sf::engine {
 namespace {
@@ -37,9 +38,9 @@ constexpr size_t kWriteBuffer = 256 << 10;
 // Starting write-back as data arrives keeps the final sync short.
 constexpr int64_t kWritebackEvery = 32 << 20;
 
-bool Exists(const std::string& path) {
+bool Exists(int dirFd, const std::string& name) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Nothing may unwind through libcurl: a callback that throws ends its transfer instead, and
@@ -80,85 +81,106 @@ Task::Task(int32_t handle, TaskRequest request, EngineContext& ctx)
 
 Task::~Task() {
   AbortAll();
+  if (dirFd_ >= 0) ::close(dirFd_);
 }
 
-// The directory to save into (created when missing) and the requested name made safe for it.
-int Task::Target(std::string& dir, std::string& name) const {
+// The directory to save into, opened (and made when missing) once for the task's life, and the
+// requested name made safe for it.
+int Task::Target(std::string& name) {
   if (request_.dir.empty()) return EINVAL;
-  std::error_code ec;
-  std::filesystem::create_directories(request_.dir, ec);
-  if (ec) return ec.value();
-  dir = request_.dir;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (dirFd_ < 0) {
+    if (int err = OpenSaveDirectory(request_.dir, request_.rootBytes, true, dirFd_)) return err;
+  }
+  long nameMax = ::fpathconf(dirFd_, _PC_NAME_MAX);
   name = SafeFileName(request_.name, nameMax > 0 ? static_cast<size_t>(nameMax) : 255);
   return 0;
 }
 
-// A file already under the requested name, without a control file, may be this very download
-// finished by an earlier run. Nothing is created until the server's size says whether it is.
-bool Task::FindWholeTarget() {
-  std::string dir, name;
-  if (Target(dir, name) != 0) return false;
-  std::string target = dir + "/" + name;
-  struct stat st;
-  if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      Exists(target + std::string(kControlSuffix)))
-    return false;
-  wholeSize_ = st.st_size;
-  wholeName_ = name;
-  return true;
-}
-
 // Picks the file this task writes: its own partial from an earlier run when resuming, else the
-// first name under which nothing exists yet. The partial is locked before anything reads its
-// ranges or writes to it; when another task holds it, this one fails with EBUSY.
-int Task::PrepareFile() {
-  std::string dir, name;
-  if (int err = Target(dir, name)) return err;
-
+// first name under which no file exists yet. A partial nobody holds the lock of is free to take:
+// with its control file it goes on, without one it starts from zero. A partial is never made
+// again under a name whose control file outlived it. The partial is locked before anything
+// reads its ranges or writes to it; when another task holds it, this one fails with EBUSY. All
+// of it happens under the directory's naming lock, so no other task sees a name half claimed,
+// nor a download half renamed into place.
+//
+// With `wholeFirst`, a file already under the requested name without a control file may be
+// this very download, finished by an earlier run or by another task a moment ago: nothing is
+// claimed then, its size is kept for the server's to decide, and the result is kFoundWhole.
+int Task::PrepareFile(bool wholeFirst) {
+  std::string name;
+  if (int err = Target(name)) return err;
+  NamingLock naming(dirFd_);
+  struct stat whole;
+  if (wholeFirst && ::fstatat(dirFd_, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(whole.st_mode) && !Exists(dirFd_, name + std::string(kControlSuffix))) {
+    wholeSize_ = whole.st_size;
+    wholeName_ = name;
+    return kFoundWhole;
+  }
+  std::string fresh = FormatControl({request_.url, -1, {}, {}});
   for (int n = 0; n < 10000; ++n) {
     std::string candidate = NumberedName(name, n);
-    std::string target = dir + "/" + candidate;
     auto file = std::make_shared<PartFile>();
-    file->dir = dir;
+    file->dir = request_.dir;
+    while (file->dir.size() > 1 && file->dir.back() == '/') file->dir.pop_back();
     file->name = candidate;
-    file->partPath = target + std::string(kPartSuffix);
-    file->controlPath = target + std::string(kControlSuffix);
-
-    if (request_.resume && Exists(file->controlPath)) {
-      auto text = ReadSmallFile(file->controlPath);
-      if (!text || !ParseControl(*text)) continue;  // not ours: leave it and its partial alone
-      file->fd = ::open(file->partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-      if (file->fd < 0) continue;
-      if (LockedElsewhere(file->fd)) return EBUSY;
-      // Read again under the lock: the task that held it may have changed it until now.
-      text = ReadSmallFile(file->controlPath);
-      auto data = text ? ParseControl(*text) : std::nullopt;
+    file->partName = candidate + std::string(kPartSuffix);
+    file->controlName = candidate + std::string(kControlSuffix);
+    file->partPath = file->dir + "/" + file->partName;
+    file->controlPath = file->dir + "/" + file->controlName;
+    if (Exists(dirFd_, candidate)) continue;
+    bool hasControl = Exists(dirFd_, file->controlName);
+    file->fd = ::openat(dirFd_, file->partName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (file->fd < 0 && errno != ENOENT) continue;  // a link or a file we may not write
+    if (!request_.resume && (file->fd >= 0 || hasControl)) continue;
+    std::optional<ControlData> data;
+    if (file->fd >= 0) {
+      if (LockedElsewhere(file->fd)) {
+        // A task of this engine deleted a moment ago lets it go as soon as its last record is
+        // written: worth waiting for. Anyone else's is in use.
+        struct stat held;
+        bool lettingGo = ::fstat(file->fd, &held) == 0 && ctx_.disk->LettingGo(held);
+        return lettingGo ? kWaitForFile : EBUSY;
+      }
       struct stat st;
-      bool intact = data && ::fstat(file->fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                    (data->done.Ranges().empty() || data->done.Ranges().back().end <= st.st_size);
+      if (::fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      // Read under the lock: the task that held it may have changed it until now.
+      auto text = hasControl ? ReadSmallFile(dirFd_, file->controlName) : std::nullopt;
+      data = text ? ParseControl(*text) : std::nullopt;
+      if (hasControl && !data) continue;  // not ours: leave it and its partial alone
+      bool intact =
+          data && (data->done.Ranges().empty() || data->done.Ranges().back().end <= st.st_size);
       // A partial with unknown size came from a server without ranges: it restarts anyway.
       if (intact && data->size >= 0) {
         done_ = data->done;
         size_ = data->size;
         saved_ = std::move(*data);
+      } else {
+        data.reset();
+        if (::ftruncate(file->fd, 0) != 0) continue;
       }
     } else {
-      if (Exists(target) || Exists(file->partPath) || Exists(file->controlPath)) continue;
-      file->fd =
-          ::open(file->partPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (hasControl) {
+        auto text = ReadSmallFile(dirFd_, file->controlName);
+        if (!text || !ParseControl(*text)) continue;  // not ours
+      }
+      file->fd = ::openat(dirFd_, file->partName.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file->fd < 0) {
         if (errno == EEXIST) continue;
         return errno;
       }
       if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
-      if (int err =
-              WriteFileAtomically(file->controlPath, FormatControl({request_.url, -1, {}, {}}))) {
-        ::unlink(file->partPath.c_str());
+    }
+    if (!data) {
+      if (int err = WriteFileAtomically(dirFd_, file->controlName, fresh)) {
+        ::unlinkat(dirFd_, file->partName.c_str(), 0);
         return err;
       }
     }
+    // The file keeps the directory from now on; a task has one descriptor of it, not two.
+    file->dirFd = std::exchange(dirFd_, -1);
     file_ = std::move(file);
     return 0;
   }
@@ -170,8 +192,18 @@ void Task::Start(Clock::time_point now) {
   state_ = kStateRequesting;
   if (request_.url.empty()) return Fail(EINVAL);
   lastFlush_ = now;
-  if (request_.resume && FindWholeTarget()) return LaunchProbe(0, now);
-  if (int err = PrepareFile()) return Fail(err);
+  Claim(now);
+}
+
+void Task::Claim(Clock::time_point now) {
+  waitingForFile_ = false;
+  int err = PrepareFile(request_.resume);
+  if (err == kWaitForFile) {
+    waitingForFile_ = true;  // tried again each turn of the engine until the lock is gone
+    return;
+  }
+  if (err == kFoundWhole) return LaunchProbe(0, now);
+  if (err != 0) return Fail(err);
   Begin(now);
 }
 
@@ -202,6 +234,7 @@ void Task::Pause() {
   if (Closing() || state_ == kStatePaused) return;
   AbortAll();  // writes out what the connections hold
   wholeSize_ = -1;
+  waitingForFile_ = false;
   state_ = kStatePaused;
   if (!file_) return;
   // The bytes kept are this version of the file: a resume asks for the same one.
@@ -234,6 +267,9 @@ void Task::Delete(bool removeFiles) {
   // A finishing file becomes whole on disk; it is never removed.
   if (!file_ || state_ == kStateFinished || finishing_) return;
   if (removeFiles) {
+    // Gone before the next command is carried out, so a new download of the same file right
+    // after finds the name free, not half removed.
+    RemovePartFiles(*file_);
     ctx_.disk->Post(Job(DiskJob::kRemove));
   } else if (!failing_ && !Ended()) {
     ctx_.disk->Post(Job(DiskJob::kRelease));
@@ -359,8 +395,8 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
     if (served == wholeSize_) return Connection::kComplete;
     // Another file than the one on disk: it goes on under the next free name, as ever.
     wholeSize_ = -1;
-    if (int err = PrepareFile()) {
-      code = err;
+    if (int err = PrepareFile(false)) {
+      code = err == kWaitForFile ? EBUSY : err;
       return Connection::kFailTask;
     }
   }
@@ -696,7 +732,7 @@ void Task::ResetFile() {
   std::lock_guard lock(file_->mutex);
   file_->generation++;
   // The control file forgets the old ranges before the bytes go.
-  WriteFileAtomically(file_->controlPath, FormatControl({request_.url, -1, {}, {}}));
+  WriteFileAtomically(file_->dirFd, file_->controlName, FormatControl({request_.url, -1, {}, {}}));
   if (::ftruncate(file_->fd, 0) != 0) {
     // Nothing claims those bytes any more, so what is left in them does no harm.
   }
@@ -795,6 +831,7 @@ void Task::Shutdown() {
 
 void Task::Tick(Clock::time_point now) {
   if (Closing() || state_ == kStatePaused) return;
+  if (waitingForFile_) return Claim(now);
   for (size_t i = 0; i < connections_.size(); ++i) {
     Connection& c = *connections_[i];
     if (!c.running && c.hasSlice && now >= c.retryAt) Launch(c, now);

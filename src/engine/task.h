@@ -43,6 +43,9 @@ struct TaskRequest {
   std::string referer;
   std::string cookies;
   std::string dir;
+  // Bytes at the start of `dir` that are the caller's own root: the folders below it are never
+  // reached through a link. 0: no root, the whole directory is the caller's.
+  size_t rootBytes = 0;
   std::string name;
   bool resume = true;
   int64_t expectedSize = -1;  // what the caller knows the file's size to be; -1: unknown
@@ -133,9 +136,12 @@ class Task {
   void OnHeaderLine(Connection& c, std::string_view line);
 
  private:
-  int Target(std::string& dir, std::string& name) const;
-  bool FindWholeTarget();
-  int PrepareFile();
+  int Target(std::string& name);
+  // Claims the file and goes on with it, or waits for it (waitingForFile_).
+  void Claim(Clock::time_point now);
+  static constexpr int kFoundWhole = -1;
+  static constexpr int kWaitForFile = -2;  // a task deleted a moment ago still lets it go
+  int PrepareFile(bool wholeFirst);
   void Begin(Clock::time_point now);
   void LaunchProbe(int64_t from, Clock::time_point now);
   void Launch(Connection& c, Clock::time_point now);
@@ -173,6 +179,7 @@ class Task {
   int32_t handle_;
   TaskRequest request_;
   EngineContext& ctx_;
+  int dirFd_ = -1;  // the directory to save into, once opened
   std::string effectiveUrl_;
   int32_t state_ = layout::kStatePaused;
   int32_t failureCode_ = 0;
@@ -196,6 +203,7 @@ class Task {
   int64_t wholeSize_ = -1;
   std::string wholeName_;
   bool alreadyComplete_ = false;
+  bool waitingForFile_ = false;
   Validators validators_;  // what the server sent for the bytes now on disk
   RangeSet done_;
   std::deque<ByteRange> pending_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "download/engine_api.h"
@@ -154,6 +155,31 @@ TEST_F(EngineControl, DeleteForgetsTheTaskAndRemovesOnlyItsOwnPartialFiles) {
   // Deleted without its files, a task leaves what it had, recorded for a later resume.
   EXPECT_TRUE(FileExists(dir / "k.bin.sfpart"));
   EXPECT_GT(DoneOnDisk(dir / "k.bin.sfctl").Total(), 0);
+}
+
+// A download deleted and at once started again under the same name keeps that name: deleted
+// with its files, the name is free the moment the delete is carried out; deleted without them,
+// the new task waits until the old one has let its partial go, and goes on from its bytes. It is
+// never told the file is in use, nor sent to "NAME (1)".
+TEST_F(EngineControl, DeletedAndAtOnceDownloadedAgainKeepsItsName) {
+  std::string body = RandomBytes(2 << 20, 25);
+  RangeFileServer server(body);
+  for (int round = 0; round < 12; ++round) {
+    bool removeFiles = round % 2 == 0;
+    std::string name = "again" + std::to_string(round) + ".bin";
+    server.SetRate(256 << 10);
+    int32_t first = StartTask({server.Url(), dir.path(), name});
+    ASSERT_TRUE(WaitUntil([&] { return Query(first).downloaded > 0; }));
+    ASSERT_EQ(Engine().DeleteTask(first, removeFiles ? 1 : 0), 1);
+    int32_t second = StartTask({server.Url(), dir.path(), name});
+    server.SetRate(0);
+    TaskOutcome o = WaitForEnd(second);
+    ASSERT_EQ(o.state, kStateFinished) << "round " << round << ", failure " << o.failure;
+    EXPECT_EQ(o.name, name);
+    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / name)), Sha256Hex(body));
+  }
+  // The twelve files and nothing else: no partial, no numbered copy.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 12);
 }
 
 TEST_F(EngineControl, UnknownHandles) {

@@ -1,11 +1,16 @@
 // The engine's pure parts: byte ranges and slicing, names, the control file, response heads.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "base/url_text.h"
 #include "engine/control_file.h"
 #include "engine/file_naming.h"
 #include "engine/http_response.h"
 #include "engine/range_set.h"
+#include "engine/save_directory.h"
 #include "engine/throughput.h"
 
 namespace sf::engine {
@@ -84,6 +89,45 @@ TEST(FileNaming, LongNamesKeepTheirExtensionAndWholeCharacters) {
   EXPECT_EQ(NumberedName("a.tar.gz", 2), "a.tar (2).gz");
   EXPECT_EQ(NumberedName(".hidden", 1), ".hidden (1)");
   EXPECT_EQ(NumberedName("x", 0), "x");
+}
+
+// Below the caller's root every folder is opened, and made when missing, without following a
+// link; the root itself may be a link. Without a root the directory is taken as given.
+TEST(SaveDirectory, FoldersBelowTheRootAreNeverReachedThroughALink) {
+  namespace fs = std::filesystem;
+  fs::path top = fs::temp_directory_path() / ("sf-save-dir-" + std::to_string(::getpid()));
+  fs::remove_all(top);
+  fs::create_directories(top / "root");
+  fs::create_directories(top / "outside");
+  fs::create_directory_symlink(top / "outside", top / "root" / "link");
+  fs::create_directory_symlink(top / "root", top / "root-link");
+  std::string root = (top / "root").string();
+  auto same = [](int fd, const fs::path& path) {
+    struct stat a, b;
+    return ::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_ino == b.st_ino;
+  };
+
+  int fd = -1;
+  ASSERT_EQ(OpenSaveDirectory(root + "/a/b/c", root.size(), true, fd), 0);
+  EXPECT_TRUE(same(fd, top / "root/a/b/c"));
+  ::close(fd);
+  std::string viaLink = (top / "root-link").string();
+  ASSERT_EQ(OpenSaveDirectory(viaLink + "/a/b", viaLink.size(), false, fd), 0);
+  EXPECT_TRUE(same(fd, top / "root/a/b"));
+  ::close(fd);
+  EXPECT_EQ(OpenSaveDirectory(root + "/a/missing", root.size(), false, fd), ENOENT);
+
+  EXPECT_EQ(OpenSaveDirectory(root + "/link", root.size(), true, fd), ENOTDIR);
+  EXPECT_EQ(OpenSaveDirectory(root + "/link/x/y", root.size(), true, fd), ENOTDIR);
+  EXPECT_EQ(OpenSaveDirectory(root + "/a/../../outside", root.size(), true, fd), ENOTDIR);
+  EXPECT_EQ(fd, -1);
+  EXPECT_TRUE(fs::is_empty(top / "outside"));
+  EXPECT_EQ(OpenSaveDirectory(root + "/a", root.size() - 1, true, fd), EINVAL);
+
+  ASSERT_EQ(OpenSaveDirectory(root + "/link/x", 0, true, fd), 0);
+  EXPECT_TRUE(same(fd, top / "outside/x"));
+  ::close(fd);
+  fs::remove_all(top);
 }
 
 TEST(ControlFile, RoundTripsReadsTheFirstVersionAndRejectsDamage) {

@@ -1,0 +1,134 @@
+#include "engine/save_directory.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace sf::engine {
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// A link, a file or a way out in place of a folder: the folder the task was given is not there.
+int InTheWay(int err) {
+  return err == ELOOP || err == EXDEV || err == ENOTDIR ? ENOTDIR : err;
+}
+
+// One call resolves the whole path below the root, refusing any link and any way out of it.
+// Kernels without openat2 (or sandboxes that forbid it) answer ENOSYS or EPERM: the caller
+// walks instead.
+int OpenBeneath(int rootFd, const std::string& relative) {
+#ifdef SYS_openat2
+  open_how how{};
+  how.flags = kDirFlags | O_NOFOLLOW;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how));
+#else
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+// The same, one name at a time, each opened without following a link; with `create` a missing
+// folder is made first.
+int WalkBeneath(int rootFd, const std::string& relative, bool create, int& out) {
+  int fd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    std::string segment = relative.substr(start, slash - start);
+    start = slash + 1;
+    if (segment.empty() || segment == ".") continue;
+    if (segment == "..") {
+      ::close(fd);
+      return ENOTDIR;
+    }
+    if (create && ::mkdirat(fd, segment.c_str(), 0755) != 0 && errno != EEXIST) {
+      int err = errno;
+      ::close(fd);
+      return err;
+    }
+    int next = ::openat(fd, segment.c_str(), kDirFlags | O_NOFOLLOW);
+    int err = errno;
+    ::close(fd);
+    if (next < 0) return InTheWay(err);
+    fd = next;
+  }
+  out = fd;
+  return 0;
+}
+
+}  // namespace
+
+int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int& fd) {
+  fd = -1;
+  if (dir.empty()) return EINVAL;
+  if (rootBytes == 0) {
+    if (create) {
+      std::error_code ec;
+      std::filesystem::create_directories(dir, ec);
+      if (ec) return ec.value();
+    }
+    fd = ::open(dir.c_str(), kDirFlags);
+    return fd < 0 ? errno : 0;
+  }
+  if (rootBytes > dir.size() || (rootBytes < dir.size() && dir[rootBytes] != '/')) return EINVAL;
+  // The root is the user's own choice, a link to elsewhere included.
+  int rootFd = ::open(dir.substr(0, rootBytes).c_str(), kDirFlags);
+  if (rootFd < 0) return errno;
+  std::string relative = dir.substr(rootBytes);
+  while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+  while (!relative.empty() && relative.back() == '/') relative.pop_back();
+  if (relative.empty()) {
+    fd = rootFd;
+    return 0;
+  }
+  int err = 0;
+  fd = OpenBeneath(rootFd, relative);
+  if (fd < 0) {
+    err = errno;
+    if (err == ENOENT || err == ENOSYS || err == EPERM || err == E2BIG || err == EINVAL)
+      err = WalkBeneath(rootFd, relative, create, fd);
+    else
+      err = InTheWay(err);
+  }
+  ::close(rootFd);
+  return err;
+}
+
+NamingLock::NamingLock(int dirFd) {
+  fd_ = ::openat(dirFd, ".", kDirFlags);
+  if (fd_ < 0) return;
+  // Holders keep it for a few metadata calls; far longer means something else holds it.
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > until) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+NamingLock::~NamingLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool StillNamed(int dirFd, const std::string& name, int fd) {
+  struct stat named, open;
+  return ::fstatat(dirFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ::fstat(fd, &open) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+}  // namespace sf::engine

@@ -1,0 +1,41 @@
+// The directory a task saves into, held open as a descriptor so that every name the task
+// creates, renames or removes is taken relative to the very directory that was checked, never
+// to a path looked up again later. When the caller says which leading part of the directory is
+// its own root, the folders below that root are opened without following any link, so a folder
+// swapped for a link cannot send a byte outside the root.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace sf::engine {
+
+// Opens `dir` (UTF-8) and gives its descriptor in `fd` (O_RDONLY, close-on-exec), or an errno
+// value. `rootBytes` is the length of the leading part of `dir` that is the caller's root: that
+// part is opened as given (it may be a link the user made), and every folder below it is opened,
+// and made when `create` and missing, one name at a time without following a link; a link or a
+// file in the way gives ENOTDIR. With `rootBytes` 0 the whole directory is made and opened as
+// given. A `rootBytes` that does not end at a "/" of `dir` (or at its end) gives EINVAL.
+int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int& fd);
+
+// While held, no other task of any process examines or changes which download files exist in
+// the directory: a task that looks for a free name and claims it, or a finished download renamed
+// into place with its control file removed, is seen whole or not at all. It is an exclusive
+// flock on a descriptor of its own, so two threads of one process exclude each other as two
+// processes do. A file system that cannot lock, or a holder that never lets go, leaves the
+// section unguarded rather than stopping downloads. Never hold two at once.
+class NamingLock {
+ public:
+  explicit NamingLock(int dirFd);
+  ~NamingLock();
+  NamingLock(const NamingLock&) = delete;
+  NamingLock& operator=(const NamingLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// True when the open file `fd` is the file `name` names in `dirFd` now (a link is not followed).
+bool StillNamed(int dirFd, const std::string& name, int fd);
+
+}  // namespace sf::engine
