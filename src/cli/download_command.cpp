@@ -6,6 +6,7 @@
 
 #include "base/encoding.h"
 #include "base/file_names.h"
+#include "cli/command_line.h"
 #include "cli/terminal_io.h"
 #include "download/download_engine.h"
 #include "download/download_queue.h"
@@ -68,45 +69,32 @@ std::string NameFromUrl(std::string_view url) {
 
 std::optional<DownloadOptions> ParseDownloadArgs(const std::vector<std::string>& args,
                                                  std::string& error) {
+  static constexpr OptionSpec kOptions[] = {
+      {"--dir", "--dir needs a value"},
+      {"--name", "--name needs a value"},
+      {"--jobs", "--jobs needs a value"},
+      {"--limit", "--limit needs a value"},
+  };
   DownloadOptions o;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](const char* flag) -> std::optional<std::string> {
-      if (i + 1 >= args.size()) {
-        error = std::string(flag) + " needs a value";
-        return std::nullopt;
-      }
-      return args[++i];
-    };
-    if (a == "--help" || a == "-h") {
-      o.help = true;
-      return o;
-    } else if (a == "--dir") {
-      auto v = value("--dir");
-      if (!v) return std::nullopt;
-      o.dir = *v;
-    } else if (a == "--name") {
-      auto v = value("--name");
-      if (!v) return std::nullopt;
-      o.name = *v;
-    } else if (a == "--jobs") {
-      auto v = value("--jobs");
-      if (!v) return std::nullopt;
-      std::optional<int> jobs = ParseJobs(*v, error);
-      if (!jobs) return std::nullopt;
-      o.jobs = *jobs;
-    } else if (a == "--limit") {
-      auto v = value("--limit");
-      if (!v) return std::nullopt;
-      o.limitKb = ParseLimitKb(*v, error);
-      if (!o.limitKb) return std::nullopt;
-    } else if (a.size() > 1 && a[0] == '-') {
-      error = "unknown option " + a;
-      return std::nullopt;
-    } else {
-      o.urls.push_back(a);
-    }
+  GivenOptions given;
+  error = ReadOptions(args, kOptions, &given);
+  if (!error.empty()) return std::nullopt;
+  if (given.help) {
+    o.help = true;
+    return o;
   }
+  o.dir = given.Last("--dir").value_or("");
+  o.name = given.Last("--name").value_or("");
+  if (std::optional<std::string> jobs = given.Last("--jobs")) {
+    std::optional<int> n = ParseJobs(*jobs, error);
+    if (!n) return std::nullopt;
+    o.jobs = *n;
+  }
+  if (std::optional<std::string> limit = given.Last("--limit")) {
+    o.limitKb = ParseLimitKb(*limit, error);
+    if (!o.limitKb) return std::nullopt;
+  }
+  o.urls = given.operands;
   if (o.urls.empty()) {
     error = "no address given";
     return std::nullopt;
@@ -185,12 +173,8 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
 int RunDownload(const std::vector<std::string>& args) {
   std::string error;
   auto options = ParseDownloadArgs(args, error);
-  if (!options) {
-    std::string_view usage = kDownloadUsage;
-    std::cerr << "sharefetch-cli download: " << error << "\n"
-              << usage.substr(0, usage.find('\n') + 1);
-    return 2;
-  }
+  if (!options)
+    return UsageError({std::cin, std::cout, std::cerr}, "download", kDownloadUsage, error);
   if (options->help) {
     std::cout << kDownloadUsage;
     return 0;

@@ -13,6 +13,7 @@
 #include "base/encoding.h"
 #include "base/file_names.h"
 #include "base/text.h"
+#include "cli/command_line.h"
 #include "cli/get_remote.h"
 #include "cli/queue_console.h"
 #include "cli/terminal_prompts.h"
@@ -80,65 +81,52 @@ std::string RemoteProblem(const GetOptions& o) {
   if (!r.rpc.empty() && !StartsWithIgnoreCase(r.rpc, "http://") &&
       !StartsWithIgnoreCase(r.rpc, "https://"))
     return "--rpc needs an http:// or https:// address";
-  if (HasControlCharacters(r.rpc)) return "--rpc holds a control character";
-  if (HasControlCharacters(r.secret)) return "--rpc-secret holds a control character";
   return {};
 }
 
-// Takes get's own options out of `args` and leaves the share options to the shared parser.
+constexpr OptionSpec kGetOptions[] = {
+    kHostOption,
+    kPasswordOption,
+    kJsonOption,
+    {"--dry-run"},
+    {"--dir", "--dir needs a directory", true},
+    {"--limit", "--limit needs a value"},
+    {"--jobs", "--jobs needs a value"},
+    {"--include", "--include needs a glob", true},
+    {"--exclude", "--exclude needs a glob", true},
+    {"--rpc", "--rpc needs an address", true},
+    {"--rpc-secret", "--rpc-secret needs a value"},
+    {"--input", "--input needs a file, or - for standard input", true},
+    {"--export", "--export needs a file, or - for standard output", true},
+};
+
 std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io, GetOptions* o) {
-  auto fail = [&](const std::string& problem) {
-    io.err << "sharefetch-cli get: " << problem << "\n" << kGetUsage;
-    return 2;
-  };
-  std::vector<std::string> rest;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto take = [&](std::string_view name, std::string* into) {
-      return TakeOptionValue(args, i, name, into);
-    };
-    std::string value, error;
-    int taken = 0;
-    if (a == "--dry-run") {
-      o->dryRun = true;
-    } else if ((taken = take("--dir", &value)) != 0) {
-      if (taken < 0 || value.empty()) return fail("--dir needs a directory");
-      o->dir = value;
-    } else if ((taken = take("--limit", &value)) != 0) {
-      std::optional<int32_t> limit = taken < 0 ? std::nullopt : ParseLimitKb(value, error);
-      if (!limit) return fail(taken < 0 ? "--limit needs a value" : error);
-      o->limitKb = limit;
-    } else if ((taken = take("--jobs", &value)) != 0) {
-      std::optional<int> jobs = taken < 0 ? std::nullopt : ParseJobs(value, error);
-      if (!jobs) return fail(taken < 0 ? "--jobs needs a value" : error);
-      o->jobs = *jobs;
-      o->jobsGiven = true;
-    } else if ((taken = take("--include", &value)) != 0) {
-      if (taken < 0 || value.empty()) return fail("--include needs a glob");
-      o->filter.include.push_back(value);
-    } else if ((taken = take("--exclude", &value)) != 0) {
-      if (taken < 0 || value.empty()) return fail("--exclude needs a glob");
-      o->filter.exclude.push_back(value);
-    } else if ((taken = take("--rpc", &value)) != 0) {
-      if (taken < 0 || value.empty()) return fail("--rpc needs an address");
-      o->remote.rpc = value;
-    } else if ((taken = take("--rpc-secret", &value)) != 0) {
-      if (taken < 0) return fail("--rpc-secret needs a value");
-      o->remote.secret = value;
-      o->secretGiven = true;
-    } else if ((taken = take("--input", &value)) != 0) {
-      if (taken < 0 || value.empty()) return fail("--input needs a file, or - for standard input");
-      o->input = value;
-    } else if ((taken = take("--export", &value)) != 0) {
-      if (taken < 0 || value.empty())
-        return fail("--export needs a file, or - for standard output");
-      o->remote.exportTo = value;
-    } else {
-      rest.push_back(a);
-    }
+  auto fail = [&](const std::string& problem) { return UsageError(io, "get", kGetUsage, problem); };
+  GivenOptions given;
+  if (std::optional<int> status = ReadCommandLine(args, "get", kGetUsage, kGetOptions, io, &given))
+    return status;
+  std::string error;
+  o->dryRun = given.Has("--dry-run");
+  o->dir = given.Last("--dir").value_or("");
+  if (std::optional<std::string> limit = given.Last("--limit")) {
+    o->limitKb = ParseLimitKb(*limit, error);
+    if (!o->limitKb) return fail(error);
   }
+  if (std::optional<std::string> jobs = given.Last("--jobs")) {
+    std::optional<int> n = ParseJobs(*jobs, error);
+    if (!n) return fail(error);
+    o->jobs = *n;
+    o->jobsGiven = true;
+  }
+  o->filter.include = given.All("--include");
+  o->filter.exclude = given.All("--exclude");
+  o->remote.rpc = given.Last("--rpc").value_or("");
+  o->remote.secret = given.Last("--rpc-secret").value_or("");
+  o->secretGiven = given.Has("--rpc-secret");
+  o->input = given.Last("--input").value_or("");
+  o->remote.exportTo = given.Last("--export").value_or("");
   if (std::optional<int> status =
-          ParseShareCommandArgs(rest, "get", kGetUsage, true, io, &o->share, true))
+          TakeShareCommandArgs(given, "get", kGetUsage, io, &o->share, true))
     return status;
   if (o->share.texts.empty() && o->input.empty()) return fail("missing SHARE");
   if (std::string problem = RemoteProblem(*o); !problem.empty()) return fail(problem);
@@ -218,14 +206,11 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
              const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
              const std::atomic<bool>& interrupted, std::string* why) {
   std::string dir = base;
-  ShareSession session(o.share.host);
-  ShareCommandArgs asked = o.share;
-  asked.code = given.code;
-  TerminalPrompts prompts(io, asked.FirstPassword());
-  TerminalView view(io);
-  ResolveDriver driver(session, prompts, view);
-  const std::string shareUrl = Utf8ToGbk(given.link);
-  const int result = driver.Run([&] { return shareUrl; });
+  TerminalResolution resolution(io, o.share, given);
+  const int result = resolution.Run();
+  ShareSession& session = resolution.session;
+  ResolveDriver& driver = resolution.driver;
+  const std::string& shareUrl = resolution.shareUrl;
   // What was found is taken in any case; folders left out make the run a failure.
   const bool resolved = driver.complete();
   const std::vector<FileEntry>& entries = driver.entries();
@@ -246,13 +231,7 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
     else
       io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   };
-  doc["result"] = result;
-  doc["message"] = GbkToUtf8(session.ErrorMessage(result));
-  doc["complete"] = resolved;
-  doc["missing_folders"] = nlohmann::ordered_json::array();
-  for (const MissingFolder& f : driver.missingFolders())
-    doc["missing_folders"].push_back(
-        {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
+  resolution.Describe(doc, false);
   doc["files"] = nlohmann::ordered_json::array();
   if (o.remote.wanted()) return HandOffShare(o.remote, doc, resolved, entries, chosen, io);
   if (o.dryRun) {

@@ -5,9 +5,8 @@
 #include <utility>
 
 #include "base/encoding.h"
-#include "base/text.h"
+#include "cli/command_line.h"
 #include "share/quick_mode.h"
-#include "share/share_host.h"
 
 namespace sf::cli {
 

@@ -5,10 +5,8 @@
 #include <optional>
 
 #include "base/encoding.h"
-#include "base/text.h"
+#include "cli/command_line.h"
 #include "cli/terminal_prompts.h"
-#include "share/resolve_driver.h"
-#include "share/share_host.h"
 
 namespace sf::cli {
 
@@ -28,25 +26,14 @@ int RunResolve(const std::vector<std::string>& args, Streams io) {
           ParseShareCommandArgs(args, "resolve", kResolveUsage, true, io, &given))
     return *status;
 
-  ShareSession session(given.host);
-  TerminalPrompts prompts(io, given.FirstPassword());
-  TerminalView view(io);
-  ResolveDriver driver(session, prompts, view);
-  const std::string shareUrl = Utf8ToGbk(given.url);
-  int result = driver.Run([&] { return shareUrl; });
+  TerminalResolution resolution(io, given, {given.url, given.code});
+  resolution.Run();
 
   if (given.json) {
     nlohmann::ordered_json doc;
-    doc["result"] = result;
-    doc["message"] = GbkToUtf8(session.ErrorMessage(result));
-    doc["position"] = driver.position();
-    doc["complete"] = driver.complete();
-    doc["missing_folders"] = nlohmann::ordered_json::array();
-    for (const MissingFolder& f : driver.missingFolders())
-      doc["missing_folders"].push_back(
-          {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
+    resolution.Describe(doc, true);
     doc["entries"] = nlohmann::ordered_json::array();
-    for (const FileEntry& e : driver.entries()) {
+    for (const FileEntry& e : resolution.driver.entries()) {
       doc["entries"].push_back({{"fs_id", GbkToUtf8(e.fs_id)},
                                 {"app_id", GbkToUtf8(e.app_id)},
                                 {"server_filename", GbkToUtf8(e.server_filename)},
@@ -57,10 +44,10 @@ int RunResolve(const std::vector<std::string>& args, Streams io) {
     }
     io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   } else {
-    view.PrintTable();
+    resolution.view.PrintTable();
   }
   // Files left out of a listing make a resolution without a failed link no success either.
-  return driver.complete() ? 0 : 1;
+  return resolution.driver.complete() ? 0 : 1;
 }
 
 }  // namespace sf::cli

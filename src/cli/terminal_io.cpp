@@ -11,7 +11,6 @@
 
 #include "base/encoding.h"
 #include "base/text.h"
-#include "share/share_host.h"
 
 namespace sf::cli {
 namespace {
@@ -116,26 +115,6 @@ std::string SaveCaptchaPicture(Streams io, const std::string& bytes) {
   return {};
 }
 
-int TakeOptionValue(const std::vector<std::string>& args, size_t& i, std::string_view name,
-                    std::string* value) {
-  std::string_view a = args[i];
-  if (a == name) {
-    if (i + 1 >= args.size()) return -1;
-    *value = args[++i];
-    return 1;
-  }
-  if (a.size() <= name.size() || a.substr(0, name.size()) != name || a[name.size()] != '=')
-    return 0;
-  *value = a.substr(name.size() + 1);
-  return 1;
-}
-
-std::optional<std::string> ShareCommandArgs::FirstPassword() const {
-  if (password) return Utf8ToGbk(*password);
-  if (!code.empty()) return Utf8ToGbk(code);
-  return std::nullopt;
-}
-
 std::vector<PastedShare> SharesInText(const std::string& utf8, const std::string& host,
                                       std::string* problem) {
   const std::string gbk = TrimSpaces(Utf8ToGbk(utf8));
@@ -155,59 +134,6 @@ std::vector<PastedShare> SharesInText(const std::string& utf8, const std::string
   else
     return {{text, ""}};
   return {};
-}
-
-std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
-                                         const char* usage, bool acceptJson, Streams io,
-                                         ShareCommandArgs* out, bool manyShares) {
-  auto fail = [&](const std::string& problem) {
-    io.err << "sharefetch-cli " << command << ": " << problem << "\n" << usage;
-    return 2;
-  };
-  std::optional<std::string> host, password, url;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    std::string value;
-    int taken = 0;
-    if (a == "--help" || a == "-h") {
-      io.out << usage;
-      return 0;
-    } else if (acceptJson && a == "--json") {
-      out->json = true;
-    } else if ((taken = TakeOptionValue(args, i, "--host", &value)) != 0) {
-      if (taken < 0) return fail("--host needs a value");
-      host = value;
-    } else if ((taken = TakeOptionValue(args, i, "--password", &value)) != 0) {
-      if (taken < 0) return fail("--password needs a value");
-      password = value;
-    } else if (a.rfind("--", 0) == 0) {
-      return fail("unknown option " + a);
-    } else if (manyShares) {
-      out->texts.push_back(a);
-    } else if (url) {
-      return fail("only one SHARE, got also " + a);
-    } else {
-      url = a;
-    }
-  }
-  if (!manyShares && (!url || TrimSpaces(*url).empty())) return fail("missing SHARE");
-  if (password && HasControlCharacters(*password))
-    return fail("--password holds a control character");
-  std::string hostError;
-  std::optional<std::string> chosen = ChooseShareHost(host, &hostError);
-  if (!chosen) return fail(hostError);
-  out->host = *chosen;
-  out->password = password;
-  if (manyShares) return std::nullopt;
-  std::string problem;
-  std::vector<PastedShare> shares = SharesInText(*url, out->host, &problem);
-  if (shares.empty()) return fail(problem);
-  if (shares.size() > 1)
-    io.err << "sharefetch-cli " << command << ": SHARE holds " << shares.size()
-           << " share links; taking the first\n";
-  out->url = shares.front().link;
-  out->code = shares.front().code;
-  return std::nullopt;
 }
 
 }  // namespace sf::cli

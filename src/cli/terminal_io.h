@@ -40,34 +40,6 @@ std::optional<std::string> AskLine(Streams io, const char* prompt, const char* b
 // and returns its path; "" (with a message on the error stream) when it cannot be written.
 std::string SaveCaptchaPicture(Streams io, const std::string& bytes);
 
-// An option with a value at args[i], "--name VALUE" or "--name=VALUE": 1 with the value in
-// `value` (and `i` moved onto a separate value), 0 when args[i] is not this option, -1 when its
-// value is missing.
-int TakeOptionValue(const std::vector<std::string>& args, size_t& i, std::string_view name,
-                    std::string* value);
-
-// What the share commands are given: [--host URL] [--password TEXT] [--json] SHARE, where
-// SHARE is whatever text the user copied: a link, a link with "?pwd=", the service's message.
-struct ShareCommandArgs {
-  std::string host;                     // the chosen share host
-  std::optional<std::string> password;  // UTF-8, as typed
-  std::string url;                      // the clean share link out of SHARE
-  std::string code;                     // the extraction code SHARE held; empty when none
-  std::vector<std::string> texts;       // with `manyShares`: every SHARE as given, UTF-8
-  bool json = false;
-
-  // What answers the first password prompt, in GBK: --password, else the code SHARE held.
-  std::optional<std::string> FirstPassword() const;
-};
-
-// Parses the arguments of `command`. Gives the exit status when the command should end here
-// (0 after --help, 2 with a clear message for wrong usage), nothing when `out` is filled.
-// Values with control characters are refused: they would travel inside header lines. With
-// `manyShares` every SHARE goes to `texts`, unread, and none at all is the caller's to judge.
-std::optional<int> ParseShareCommandArgs(const std::vector<std::string>& args, const char* command,
-                                         const char* usage, bool acceptJson, Streams io,
-                                         ShareCommandArgs* out, bool manyShares = false);
-
 // The shares a SHARE text names (UTF-8), as ReadShareText finds them on `host`; a text that
 // holds none of them but is one word without control characters (an address of some other
 // form) is taken as it is. Nothing, with `problem` set, for a text that names no share.

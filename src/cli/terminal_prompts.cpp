@@ -58,4 +58,38 @@ void TerminalView::PrintTable() const {
             << Shown(row[3]) << '\n';
 }
 
+namespace {
+
+std::optional<std::string> FirstPassword(const ShareCommandArgs& given, const PastedShare& share) {
+  ShareCommandArgs asked = given;
+  asked.code = share.code;
+  return asked.FirstPassword();
+}
+
+}  // namespace
+
+TerminalResolution::TerminalResolution(Streams io, const ShareCommandArgs& given,
+                                       const PastedShare& share)
+    : shareUrl(Utf8ToGbk(share.link)),
+      session(given.host),
+      prompts(io, FirstPassword(given, share)),
+      view(io),
+      driver(session, prompts, view) {}
+
+int TerminalResolution::Run() {
+  result = driver.Run([&] { return shareUrl; });
+  return result;
+}
+
+void TerminalResolution::Describe(nlohmann::ordered_json& doc, bool withPosition) const {
+  doc["result"] = result;
+  doc["message"] = GbkToUtf8(session.ErrorMessage(result));
+  if (withPosition) doc["position"] = driver.position();
+  doc["complete"] = driver.complete();
+  doc["missing_folders"] = nlohmann::ordered_json::array();
+  for (const MissingFolder& f : driver.missingFolders())
+    doc["missing_folders"].push_back(
+        {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
+}
+
 }  // namespace sf::cli

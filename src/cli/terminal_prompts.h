@@ -4,10 +4,12 @@
 #pragma once
 
 #include <array>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/command_line.h"
 #include "cli/terminal_io.h"
 #include "share/resolve_driver.h"
 
@@ -47,6 +49,27 @@ class TerminalView : public ResolveView {
   Streams io_;
   std::string title_;
   std::vector<std::array<std::string, 4>> rows_;
+};
+
+// One share resolved on the terminal, as `resolve` and `get` both do it: a session on the
+// chosen host, the first password prompt answered by --password or else by the code found
+// beside the link, the rest asked on standard input, status lines and the folders left out
+// on standard error, the rows kept for a table.
+struct TerminalResolution {
+  TerminalResolution(Streams io, const ShareCommandArgs& given, const PastedShare& share);
+
+  // Resolves the share and gives its result code (also kept in `result`).
+  int Run();
+  // The outcome for a JSON report: result, message, the position reached when `withPosition`,
+  // complete and missing_folders.
+  void Describe(nlohmann::ordered_json& doc, bool withPosition) const;
+
+  const std::string shareUrl;  // GBK
+  ShareSession session;
+  TerminalPrompts prompts;
+  TerminalView view;
+  ResolveDriver driver;
+  int result = 0;
 };
 
 }  // namespace sf::cli
