@@ -11,8 +11,8 @@
 #include "app/main_window.h"
 #include "app/quick_tab.h"
 #include "app/resolve_tab.h"
-#include "app/settings_file.h"
 #include "base/paths.h"
+#include "base/settings_file.h"
 #include "base/version.h"
 #include "download/download_engine.h"
 #include "fixture.h"
@@ -113,8 +113,7 @@ int main(int argc, char** argv) {
     if (state.programDirectory.empty())
       state.programDirectory = QCoreApplication::applicationDirPath().toStdString();
     bool installed = sf::LocateEngineLibrary(state.programDirectory).installed;
-    sf::app::StartDirectories start =
-        sf::app::DefaultStartDirectories(state.programDirectory, installed);
+    sf::StartDirectories start = sf::DefaultStartDirectories(state.programDirectory, installed);
     state.settings = start.settings;
     state.saveDirectory = start.saveDirectory;
     sf::app::MainWindow window(state);
