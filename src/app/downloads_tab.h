@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/controls.h"
-#include "app/settings_file.h"
+#include "base/settings_file.h"
 #include "download/download_queue.h"
 
 class QAction;

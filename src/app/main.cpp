@@ -11,42 +11,56 @@
 #include "app/main_window.h"
 #include "app/quick_tab.h"
 #include "app/resolve_tab.h"
-#include "app/settings_file.h"
 #include "base/paths.h"
+#include "base/settings_file.h"
 #include "base/version.h"
 #include "download/download_engine.h"
-#include "fixture.h"
 #include "share/share_host.h"
 #include "share/share_session.h"
-#include "share_simulator.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: sharefetch [--host URL] [--demo]\n"
-    "  --host URL  the share service's web host (default: $SHAREFETCH_HOST, else the service)\n"
-    "  --demo      start the bundled local share service with demo shares and open the\n"
-    "              window with a demo share's link, to try everything offline\n"
-    "  --version   print the version and the git commit of the build\n";
+    "Usage: sharefetch [--host URL] [--url LINK] [--quick-url LINK]\n"
+    "  --host URL        the share service's web host (default: $SHAREFETCH_HOST, else the\n"
+    "                    service)\n"
+    "  --url LINK        a share's link for the first tab's address box at start\n"
+    "  --quick-url LINK  a share's link for the second tab's address box at start\n"
+    "  --version         print the version and the git commit of the build\n";
 
 struct Options {
   std::optional<std::string> host;
-  bool demo = false;
+  QString url;
+  QString quickUrl;
 };
+
+// "--NAME VALUE" or "--NAME=VALUE" at args[i]; false when args[i] is another option.
+bool TakeValue(const QStringList& args, int& i, const QString& name, QString* value,
+               std::string* error) {
+  const QString& a = args[i];
+  if (a.startsWith(name + QLatin1Char('='))) {
+    *value = a.mid(name.size() + 1);
+    return true;
+  }
+  if (a != name) return false;
+  if (i + 1 >= args.size()) {
+    *error = name.toStdString() + " needs a value";
+    return true;
+  }
+  *value = args[++i];
+  return true;
+}
 
 bool ParseOptions(const QStringList& args, Options* options, std::string* error) {
   for (int i = 1; i < args.size(); ++i) {
     const QString& a = args[i];
-    if (a == QLatin1String("--host")) {
-      if (i + 1 >= args.size()) {
-        *error = "--host needs a value";
-        return false;
-      }
-      options->host = args[++i].toStdString();
-    } else if (a.startsWith(QLatin1String("--host="))) {
-      options->host = a.mid(7).toStdString();
-    } else if (a == QLatin1String("--demo")) {
-      options->demo = true;
+    QString host;
+    if (TakeValue(args, i, QStringLiteral("--host"), &host, error)) {
+      options->host = host.toStdString();
+    } else if (TakeValue(args, i, QStringLiteral("--url"), &options->url, error)) {
+      // taken
+    } else if (TakeValue(args, i, QStringLiteral("--quick-url"), &options->quickUrl, error)) {
+      // taken
     } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
       std::cout << kUsage;
       std::exit(0);
@@ -54,6 +68,7 @@ bool ParseOptions(const QStringList& args, Options* options, std::string* error)
       *error = "unknown argument " + a.toStdString();
       return false;
     }
+    if (!error->empty()) return false;
   }
   return true;
 }
@@ -80,22 +95,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::unique_ptr<sf::sim::ShareSimulator> demo;
-  std::optional<std::string> host;
-  if (options.demo) {
-    demo = std::make_unique<sf::sim::ShareSimulator>();
-    if (!demo->StartFromText(sf::sim::DemoFixtureText())) {
-      std::cerr << "sharefetch: the demo share service did not start: " << demo->error() << "\n";
-      return 1;
-    }
-    host = demo->Url("");
-    std::cout << "demo share service on " << *host << "\n" << std::flush;
-  } else {
-    host = sf::ChooseShareHost(options.host, &error);
-    if (!host) {
-      std::cerr << "sharefetch: " << error << "\n";
-      return 2;
-    }
+  std::optional<std::string> host = sf::ChooseShareHost(options.host, &error);
+  if (!host) {
+    std::cerr << "sharefetch: " << error << "\n";
+    return 2;
   }
 
   int code = 0;
@@ -113,15 +116,12 @@ int main(int argc, char** argv) {
     if (state.programDirectory.empty())
       state.programDirectory = QCoreApplication::applicationDirPath().toStdString();
     bool installed = sf::LocateEngineLibrary(state.programDirectory).installed;
-    sf::app::StartDirectories start =
-        sf::app::DefaultStartDirectories(state.programDirectory, installed);
+    sf::StartDirectories start = sf::DefaultStartDirectories(state.programDirectory, installed);
     state.settings = start.settings;
     state.saveDirectory = start.saveDirectory;
     sf::app::MainWindow window(state);
-    if (demo) {
-      window.resolveTab()->SetUrl(QString::fromStdString(demo->ShareUrl("1demoPublic")));
-      window.quickTab()->url()->setText(QString::fromStdString(demo->ShareUrl("1demoQuick")));
-    }
+    if (!options.url.isEmpty()) window.resolveTab()->SetUrl(options.url);
+    if (!options.quickUrl.isEmpty()) window.quickTab()->url()->setText(options.quickUrl);
     window.show();
     code = QApplication::exec();
   }

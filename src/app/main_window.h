@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "app/settings_file.h"
+#include "base/settings_file.h"
 #include "download/download_engine.h"
 #include "module/window_skin.h"
 

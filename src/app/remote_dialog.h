@@ -7,8 +7,8 @@
 #include <QString>
 #include <string>
 
-#include "app/settings_file.h"
 #include "app/worker_bridge.h"
+#include "base/settings_file.h"
 
 class QLabel;
 class QLineEdit;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/controls.h"
-#include "app/settings_file.h"
 #include "app/worker_bridge.h"
+#include "base/settings_file.h"
 #include "download/download_queue.h"
 
 class QDialog;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/controls.h"
-#include "app/settings_file.h"
+#include "base/settings_file.h"
 
 class QTreeWidget;
 

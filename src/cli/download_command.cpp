@@ -10,6 +10,7 @@
 #include "cli/terminal_io.h"
 #include "download/download_engine.h"
 #include "download/download_queue.h"
+#include "download/engine_api.h"
 #include "download/failure_text.h"
 
 namespace sf::cli {
@@ -26,8 +27,8 @@ const char* const kDownloadUsage =
 namespace {
 
 // Text fields of the task record hold this many UTF-16 units; a longer value would be cut.
-constexpr size_t kUrlUnits = 2084;
-constexpr size_t kPathUnits = 260;
+constexpr size_t kUrlUnits = layout::TextUnits(layout::param::kUrl);
+constexpr size_t kPathUnits = layout::TextUnits(layout::param::kSaveDir);
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;

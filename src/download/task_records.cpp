@@ -4,6 +4,7 @@
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
+#include "download/engine_api.h"
 
 namespace sf {
 namespace {
@@ -34,6 +35,28 @@ int64_t FromLittleEndian(std::string_view bytes) {
   return static_cast<int64_t>(u);
 }
 
+namespace lp = layout::param;
+namespace li = layout::info;
+
+// A field's value when the record is laid out; fields not given start zero.
+struct Given {
+  layout::Field field;
+  std::string value;
+};
+
+// Adds the fields in the layout's order, so each lands at the offset the layout gives it. A
+// failure stops there: the fields added so far stay, as the block does.
+template <size_t Fields, size_t Values>
+void LayOut(FieldRecordBuffer& buffer, const layout::Field (&fields)[Fields],
+            const Given (&given)[Values]) {
+  for (const layout::Field& f : fields) {
+    std::optional<std::string_view> value;
+    for (const Given& g : given)
+      if (g.field.offset == f.offset) value = g.value;
+    if (!buffer.AddField(N(f.name), static_cast<int>(f.width), value)) break;
+  }
+}
+
 // A wide pointer argument needs a real UTF-16 buffer with its terminator.
 std::u16string Wide16(std::string_view gbk) {
   return GbkToUtf16(gbk);
@@ -58,58 +81,50 @@ uint8_t* TaskParamRecord::Init(std::string_view url, std::string_view referer,
                                std::string_view cookies, std::string_view fileName,
                                std::string_view saveDir, bool givenAddressOnly, bool noAutoRename,
                                bool resume) {
-  if (buffer_.Create(1, 0xCC, 26564) == nullptr) return nullptr;
-  struct FieldDef {
-    const char* name;
-    int width;
-    std::optional<std::string> value;
+  if (buffer_.Create(1, 0xCC, static_cast<int>(lp::kSize)) == nullptr) return nullptr;
+  // Every other field starts zero.
+  const Given given[] = {
+      {lp::kUrl, ToWide(url)},
+      {lp::kReferer, ToWide(referer)},
+      {lp::kCookies, ToWide(cookies)},
+      {lp::kFileName, ToWide(fileName)},
+      {lp::kSaveDir, ToWide(saveDir)},
+      {lp::kGivenAddressOnly, Bool(givenAddressOnly)},
+      {lp::kReserved1, std::string(1, '\5')},
+      {lp::kNoAutoRename, Bool(noAutoRename)},
+      {lp::kResume, Bool(resume)},
   };
-  const FieldDef fields[] = {
-      {"nReserved", 4, std::nullopt},          {"任务URL", 4168, ToWide(url)},
-      {"引用页", 4168, ToWide(referer)},       {"Cookies", 8192, ToWide(cookies)},
-      {"保存文件名", 520, ToWide(fileName)},   {"szReserved0", 520, ToWide("")},
-      {"保存目录", 520, ToWide(saveDir)},      {"hReserved", 4, std::nullopt},
-      {"bReserved", 4, Bool(false)},           {"szReserved1", 128, ToWide("")},
-      {"szReserved2", 128, ToWide("")},        {"原始地址下载", 4, Bool(givenAddressOnly)},
-      {"nReserved1", 4, std::string(1, '\5')}, {"禁止智能命名", 4, Bool(noAutoRename)},
-      {"是否用续传", 4, Bool(resume)},         {"reserved", 8192, std::nullopt},
-  };
-  for (const auto& f : fields) {
-    if (!buffer_.AddField(N(f.name), f.width,
-                          f.value ? std::optional<std::string_view>(*f.value) : std::nullopt)) {
-      break;  // the fields added so far stay, as the block does
-    }
-  }
+  LayOut(buffer_, lp::kFields, given);
   return buffer_.Address();
 }
 
-#define SF_TEXT_FIELD(Getter, Setter, name)            \
-  std::string TaskParamRecord::Getter() const {        \
-    return FromWide(buffer_.ReadField(N(name)));       \
-  }                                                    \
-  bool TaskParamRecord::Setter(std::string_view gbk) { \
-    return buffer_.WriteField(N(name), ToWide(gbk));   \
+#define SF_TEXT_FIELD(Getter, Setter, field)               \
+  std::string TaskParamRecord::Getter() const {            \
+    return FromWide(buffer_.ReadField(N(field.name)));     \
+  }                                                        \
+  bool TaskParamRecord::Setter(std::string_view gbk) {     \
+    return buffer_.WriteField(N(field.name), ToWide(gbk)); \
   }
-#define SF_BOOL_FIELD(Getter, Setter, name)       \
-  bool TaskParamRecord::Getter() const {          \
-    std::string b = buffer_.ReadField(N(name));   \
-    return !b.empty() && b[0] != 0;               \
-  }                                               \
-  bool TaskParamRecord::Setter(bool on) {         \
-    return buffer_.WriteField(N(name), Bool(on)); \
+#define SF_BOOL_FIELD(Getter, Setter, field)            \
+  bool TaskParamRecord::Getter() const {                \
+    std::string b = buffer_.ReadField(N(field.name));   \
+    return !b.empty() && b[0] != 0;                     \
+  }                                                     \
+  bool TaskParamRecord::Setter(bool on) {               \
+    return buffer_.WriteField(N(field.name), Bool(on)); \
   }
 
-SF_TEXT_FIELD(Url, SetUrl, "任务URL")
-SF_TEXT_FIELD(Referer, SetReferer, "引用页")
-SF_TEXT_FIELD(Cookies, SetCookies, "Cookies")
-SF_TEXT_FIELD(FileName, SetFileName, "保存文件名")
-SF_TEXT_FIELD(SaveDir, SetSaveDir, "保存目录")
-SF_BOOL_FIELD(GivenAddressOnly, SetGivenAddressOnly, "原始地址下载")
-SF_BOOL_FIELD(NoAutoRename, SetNoAutoRename, "禁止智能命名")
-SF_BOOL_FIELD(Resume, SetResume, "是否用续传")
+SF_TEXT_FIELD(Url, SetUrl, lp::kUrl)
+SF_TEXT_FIELD(Referer, SetReferer, lp::kReferer)
+SF_TEXT_FIELD(Cookies, SetCookies, lp::kCookies)
+SF_TEXT_FIELD(FileName, SetFileName, lp::kFileName)
+SF_TEXT_FIELD(SaveDir, SetSaveDir, lp::kSaveDir)
+SF_BOOL_FIELD(GivenAddressOnly, SetGivenAddressOnly, lp::kGivenAddressOnly)
+SF_BOOL_FIELD(NoAutoRename, SetNoAutoRename, lp::kNoAutoRename)
+SF_BOOL_FIELD(Resume, SetResume, lp::kResume)
 
 int64_t TaskParamRecord::ExpectedSize() const {
-  std::string text = FromWide(buffer_.ReadField(N("szReserved1")));
+  std::string text = FromWide(buffer_.ReadField(N(lp::kExpectedSize.name)));
   if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
     return -1;
   return std::stoll(text);
@@ -118,13 +133,13 @@ int64_t TaskParamRecord::ExpectedSize() const {
 bool TaskParamRecord::SetExpectedSize(int64_t bytes) {
   // Unknown leaves the field all zero, as it has always been.
   std::string field = bytes >= 0 ? ToWide(std::to_string(bytes)) : std::string();
-  field.resize(128, '\0');
-  return buffer_.WriteField(N("szReserved1"), field);
+  field.resize(lp::kExpectedSize.width, '\0');
+  return buffer_.WriteField(N(lp::kExpectedSize.name), field);
 }
 
 std::string TaskParamRecord::Root() const {
-  int64_t units = FromLittleEndian(buffer_.ReadField(N("nReserved")));
-  std::string dir = buffer_.ReadField(N("保存目录"));
+  int64_t units = FromLittleEndian(buffer_.ReadField(N(lp::kRootUnits.name)));
+  std::string dir = buffer_.ReadField(N(lp::kSaveDir.name));
   if (units <= 0 || static_cast<size_t>(units) * 2 > dir.size()) return {};
   return FromWide(dir.substr(0, static_cast<size_t>(units) * 2));
 }
@@ -135,35 +150,21 @@ bool TaskParamRecord::SetRoot(std::string_view gbk) {
     std::string wide = ToWide(gbk);
     units = static_cast<int64_t>(wide.size() / 2) - 1;  // without the terminator
     // Only a leading part of the directory, ended at a separator or the directory's end.
-    std::string dir = buffer_.ReadField(N("保存目录"));
+    std::string dir = buffer_.ReadField(N(lp::kSaveDir.name));
     size_t bytes = static_cast<size_t>(units) * 2;
     if (bytes > dir.size() || dir.compare(0, bytes, wide, 0, bytes) != 0) return false;
     if (bytes + 1 < dir.size() && !(dir[bytes] == '/' && dir[bytes + 1] == 0) &&
         !(dir[bytes] == 0 && dir[bytes + 1] == 0))
       return false;
   }
-  return buffer_.WriteField(N("nReserved"), LittleEndian(units, 4));
+  return buffer_.WriteField(N(lp::kRootUnits.name),
+                            LittleEndian(units, static_cast<int>(lp::kRootUnits.width)));
 }
 
 uint8_t* TaskInfoRecord::Init() {
-  if (buffer_.Create(1, 0xCC, 1429) == nullptr) return nullptr;
-  if (!buffer_.AddField(N("任务状态"), 4, LittleEndian(2, 4)) ||
-      !buffer_.AddField(N("失败代码"), 4, LittleEndian(0, 4))) {
-    return buffer_.Address();
-  }
-  const std::pair<const char*, int> rest[] = {
-      {"文件名", 520},           {"szReserved0", 520},      {"文件总大小", 8},
-      {"已下载速度", 8},         {"下载进度", 4},           {"nReserved0", 4},
-      {"总资源数", 4},           {"可用资源数", 4},         {"nReserved1", 4},
-      {"nReserved2", 4},         {"nReserved3", 4},         {"nReserved4", 4},
-      {"nReserved5", 8},         {"P2P贡献字节数", 8},      {"nReserved6", 8},
-      {"原始资源共享字节数", 8}, {"镜像资源共享字节数", 8}, {"nReserved7", 8},
-      {"nReserved8", 8},         {"下载速度", 4},           {"下载速度P2S", 4},
-      {"下载速度P2P", 4},        {"原始资源是否有效", 1},   {"fHashPercent", 4},
-      {"是否正在创建文件", 4},   {"reserved", 256},
-  };
-  for (const auto& [name, width] : rest)
-    if (!buffer_.AddField(N(name), width)) break;
+  if (buffer_.Create(1, 0xCC, static_cast<int>(li::kSize)) == nullptr) return nullptr;
+  const Given given[] = {{li::kState, LittleEndian(layout::kStatePaused, 4)}};
+  LayOut(buffer_, li::kFields, given);
   return buffer_.Address();
 }
 
@@ -175,39 +176,39 @@ bool TaskInfoRecord::WriteInt(std::string_view name, int64_t v, int width) {
   return buffer_.WriteField(name, LittleEndian(v, width));
 }
 
-#define SF_INT_FIELD(Type, Getter, Setter, name, width) \
-  Type TaskInfoRecord::Getter() const {                 \
-    return static_cast<Type>(ReadInt(N(name)));         \
-  }                                                     \
-  bool TaskInfoRecord::Setter(Type v) {                 \
-    return WriteInt(N(name), v, width);                 \
+#define SF_INT_FIELD(Type, Getter, Setter, field)                     \
+  Type TaskInfoRecord::Getter() const {                               \
+    return static_cast<Type>(ReadInt(N(field.name)));                 \
+  }                                                                   \
+  bool TaskInfoRecord::Setter(Type v) {                               \
+    return WriteInt(N(field.name), v, static_cast<int>(field.width)); \
   }
 
-SF_INT_FIELD(int32_t, State, SetState, "任务状态", 4)
-SF_INT_FIELD(int32_t, FailureCode, SetFailureCode, "失败代码", 4)
-SF_INT_FIELD(int64_t, TotalSize, SetTotalSize, "文件总大小", 8)
-SF_INT_FIELD(int64_t, Downloaded, SetDownloaded, "已下载速度", 8)
-SF_INT_FIELD(int32_t, SourceCount, SetSourceCount, "总资源数", 4)
-SF_INT_FIELD(int32_t, UsableSourceCount, SetUsableSourceCount, "可用资源数", 4)
-SF_INT_FIELD(int64_t, PeerBytes, SetPeerBytes, "P2P贡献字节数", 8)
-SF_INT_FIELD(int64_t, OriginBytes, SetOriginBytes, "原始资源共享字节数", 8)
-SF_INT_FIELD(int64_t, MirrorBytes, SetMirrorBytes, "镜像资源共享字节数", 8)
-SF_INT_FIELD(int32_t, Speed, SetSpeed, "下载速度", 4)
-SF_INT_FIELD(int32_t, SpeedMirror, SetSpeedMirror, "下载速度P2S", 4)
-SF_INT_FIELD(int32_t, SpeedPeer, SetSpeedPeer, "下载速度P2P", 4)
-SF_INT_FIELD(int32_t, CreatingFile, SetCreatingFile, "是否正在创建文件", 4)
-SF_INT_FIELD(int32_t, AlreadyComplete, SetAlreadyComplete, "nReserved0", 4)
-SF_INT_FIELD(int32_t, StartedOver, SetStartedOver, "nReserved1", 4)
+SF_INT_FIELD(int32_t, State, SetState, li::kState)
+SF_INT_FIELD(int32_t, FailureCode, SetFailureCode, li::kFailureCode)
+SF_INT_FIELD(int64_t, TotalSize, SetTotalSize, li::kTotalSize)
+SF_INT_FIELD(int64_t, Downloaded, SetDownloaded, li::kDownloaded)
+SF_INT_FIELD(int32_t, SourceCount, SetSourceCount, li::kSourceCount)
+SF_INT_FIELD(int32_t, UsableSourceCount, SetUsableSourceCount, li::kUsableSourceCount)
+SF_INT_FIELD(int64_t, PeerBytes, SetPeerBytes, li::kPeerBytes)
+SF_INT_FIELD(int64_t, OriginBytes, SetOriginBytes, li::kOriginBytes)
+SF_INT_FIELD(int64_t, MirrorBytes, SetMirrorBytes, li::kMirrorBytes)
+SF_INT_FIELD(int32_t, Speed, SetSpeed, li::kSpeed)
+SF_INT_FIELD(int32_t, SpeedMirror, SetSpeedMirror, li::kSpeedMirror)
+SF_INT_FIELD(int32_t, SpeedPeer, SetSpeedPeer, li::kSpeedPeer)
+SF_INT_FIELD(int32_t, CreatingFile, SetCreatingFile, li::kCreatingFile)
+SF_INT_FIELD(int32_t, AlreadyComplete, SetAlreadyComplete, li::kAlreadyComplete)
+SF_INT_FIELD(int32_t, StartedOver, SetStartedOver, li::kStartedOver)
 
 std::string TaskInfoRecord::FileName() const {
-  return FromWide(buffer_.ReadField(N("文件名")));
+  return FromWide(buffer_.ReadField(N(li::kFileName.name)));
 }
 bool TaskInfoRecord::SetFileName(std::string_view gbk) {
-  return buffer_.WriteField(N("文件名"), ToWide(gbk));
+  return buffer_.WriteField(N(li::kFileName.name), ToWide(gbk));
 }
 
 float TaskInfoRecord::Progress() const {
-  std::string b = buffer_.ReadField(N("下载进度"));
+  std::string b = buffer_.ReadField(N(li::kProgress.name));
   if (b.size() != 4) return 0.0f;
   auto bits = static_cast<uint32_t>(FromLittleEndian(b));
   float f;
@@ -218,16 +219,16 @@ float TaskInfoRecord::Progress() const {
 bool TaskInfoRecord::SetProgress(float v) {
   uint32_t bits;
   std::memcpy(&bits, &v, 4);
-  return WriteInt(N("下载进度"), bits, 4);
+  return WriteInt(N(li::kProgress.name), bits, static_cast<int>(li::kProgress.width));
 }
 
 bool TaskInfoRecord::OriginValid() const {
-  std::string b = buffer_.ReadField(N("原始资源是否有效"));
+  std::string b = buffer_.ReadField(N(li::kOriginValid.name));
   return !b.empty() && b[0] != 0;
 }
 
 bool TaskInfoRecord::SetOriginValid(bool v) {
-  return buffer_.WriteField(N("原始资源是否有效"), Bool(v));
+  return buffer_.WriteField(N(li::kOriginValid.name), Bool(v));
 }
 
 int32_t TaskInfoRecord::CreateBtTaskByThunder(DownloadEngine& engine, std::string_view path) {

@@ -3,6 +3,10 @@
 // is complete and renamed into place (finished) or the task gives up (failed). The caller may
 // pause it (paused) and resume it from its bytes on disk. The partial file is locked for as
 // long as the task owns it, paused or not. Everything here runs on the engine thread.
+//
+// task.cpp holds the task's life and the claiming of its file, task_http.cpp its connections'
+// requests and answers, task_slices.cpp how the file is spread over them, task_disk.cpp what
+// goes to the disk thread.
 #pragma once
 
 #include <curl/curl.h>

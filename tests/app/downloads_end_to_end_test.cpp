@@ -29,8 +29,8 @@
 #include "app/downloads_tab.h"
 #include "app/main_window.h"
 #include "app/resolve_tab.h"
-#include "app/settings_file.h"
 #include "base/encoding.h"
+#include "base/settings_file.h"
 #include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "file_content.h"
@@ -59,7 +59,7 @@ std::unique_ptr<sf::app::AppState> NewState(const std::string& host, const QStri
   state->engine = std::move(load.engine);
   state->engineError = load.error;
   state->programDirectory = programDir.toStdString();
-  state->settings = sf::app::SettingsPathsFor(state->programDirectory, nullptr, nullptr);
+  state->settings = sf::SettingsPathsFor(state->programDirectory, nullptr, nullptr);
   return state;
 }
 
@@ -227,7 +227,7 @@ class DownloadsEndToEndTest : public QObject {
 
     // The settings file holds the one download, the save directory and the file's size.
     QString settings = programDir_.path() + "/Tavrin.ini";
-    auto saved = sf::app::LoadUnfinished(settings.toStdString());
+    auto saved = sf::LoadUnfinished(settings.toStdString());
     QCOMPARE(saved.size(), size_t{1});
     std::string address = saved[0].address;
     QVERIFY(address.starts_with(sim_.Url("/file/")));

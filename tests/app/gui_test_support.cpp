@@ -8,7 +8,7 @@
 
 #include "app/downloads_tab.h"
 #include "app/prompt_dialogs.h"
-#include "app/settings_file.h"
+#include "base/settings_file.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
 
@@ -36,7 +36,7 @@ std::unique_ptr<app::AppState> TestAppState(const std::string& host,
   state->session = std::make_shared<ShareSession>(host);
   state->engine = std::make_unique<RecordingEngine>();
   state->programDirectory = programDirectory.toStdString();
-  state->settings = app::SettingsPathsFor(state->programDirectory, nullptr, nullptr);
+  state->settings = SettingsPathsFor(state->programDirectory, nullptr, nullptr);
   return state;
 }
 

@@ -34,11 +34,11 @@
 #include "app/qt_text.h"
 #include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
-#include "app/settings_file.h"
 #include "app/unfinished_tab.h"
 #include "aria2_daemon.h"
 #include "base/encoding.h"
 #include "base/profile_file.h"
+#include "base/settings_file.h"
 #include "base/version.h"
 #include "download/download_queue.h"
 #include "download/engine_api.h"
@@ -544,8 +544,8 @@ class MainWindowTest : public QObject {
   }
 
   void anUnfinishedRowStartsIntoItsOwnDirectory() {
-    std::vector<sf::app::UnfinishedDownload> rows = {{"x.bin", "http://h/x", "/old", -1},
-                                                     {"y.bin", "http://h/y", G("/别处"), 77}};
+    std::vector<sf::UnfinishedDownload> rows = {{"x.bin", "http://h/x", "/old", -1},
+                                                {"y.bin", "http://h/y", G("/别处"), 77}};
     window_->unfinishedTab()->SetRows(rows);
     SaveDirectory()->setText(QStringLiteral("/now/这里"));
     ShowPage(3);
@@ -596,15 +596,15 @@ class MainWindowTest : public QObject {
     write(other + "/part.bin.sfpart", "12");
     write(other + "/part.bin.sfctl", "x");
     write(dir + "/whole.bin", "12345");
-    std::vector<sf::app::UnfinishedDownload> rows = {
+    std::vector<sf::UnfinishedDownload> rows = {
         {"part.bin", "http://h/p", sf::app::ToGbk(other), 10},
         {"whole.bin", "http://h/w", sf::app::ToGbk(dir), 5},
         {"gone.bin", "http://h/g", sf::app::ToGbk(dir), -1}};
-    QVERIFY(sf::app::SaveOnClose(state_->settings, rows, sf::app::ToGbk(dir)));
+    QVERIFY(sf::SaveOnClose(state_->settings, rows, sf::app::ToGbk(dir)));
     Open();
     QCOMPARE(Unfinished()->topLevelItem(0)->text(2), other);
     window_->close();  // none started again: those with bytes on disk are kept
-    auto kept = sf::app::LoadUnfinished(state_->settings.beside);
+    auto kept = sf::LoadUnfinished(state_->settings.beside);
     QCOMPARE(kept.size(), size_t{1});
     QCOMPARE(kept[0].fileName, std::string("part.bin"));
     QCOMPARE(kept[0].saveDirectory, sf::app::ToGbk(other));
@@ -625,7 +625,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(Downloads()->topLevelItem(0)->text(3), QStringLiteral("失败"));
     QCOMPARE(Downloads()->topLevelItem(0)->text(4), QStringLiteral("无法创建任务"));
     window_->close();
-    kept = sf::app::LoadUnfinished(state_->settings.beside);
+    kept = sf::LoadUnfinished(state_->settings.beside);
     QCOMPARE(kept.size(), size_t{2});
     QCOMPARE(kept[0].fileName, std::string("gone.bin"));
     QCOMPARE(kept[1].fileName, std::string("part.bin"));
@@ -794,7 +794,7 @@ class MainWindowTest : public QObject {
     window_.reset();
     state_->remote = {};
     Open();
-    QCOMPARE(state_->remote, (sf::app::RemoteSettings{aria2.Endpoint(), "s3cret"}));
+    QCOMPARE(state_->remote, (sf::RemoteSettings{aria2.Endpoint(), "s3cret"}));
   }
 
   void withoutTheEngineTheWindowSaysSoAndStillResolves() {

@@ -167,6 +167,12 @@ TEST(TaskInfoRecord, LaysOutFieldsWithTheOddOffset) {
   EXPECT_EQ(r.Buffer().FieldOffset(G("镜像资源共享字节数")),
             static_cast<int>(li::kMirrorBytes.offset));
   EXPECT_EQ(block[0], 2);
+  // Every field, reserved ones too, where the engine's side reads it; all zero but the state.
+  for (const layout::Field& f : li::kFields) {
+    EXPECT_EQ(r.Buffer().FieldOffset(G(f.name)), static_cast<int>(f.offset)) << f.name;
+    EXPECT_EQ(r.Buffer().ReadField(G(f.name)).size(), f.width) << f.name;
+  }
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(block) + 4, 1425), std::string(1425, '\0'));
 
   EXPECT_TRUE(r.SetTotalSize(int64_t{5} << 32));
   EXPECT_TRUE(r.SetDownloaded(-1));

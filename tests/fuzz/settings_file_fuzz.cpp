@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/settings_file.h"
 #include "base/profile_file.h"
+#include "base/settings_file.h"
 #include "base/text.h"
 
 namespace {
@@ -107,11 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> parts = sf::SplitText(change, "\t");
   parts.resize(3);
 
-  for (const auto& row : sf::app::ReadUnfinished(bytes))
+  for (const auto& row : sf::ReadUnfinished(bytes))
     if (row.fileName.size() >= sf::ProfileFile::kReadBufferSize ||
         row.address.size() >= sf::ProfileFile::kReadBufferSize)
       std::abort();
-  if (sf::app::ReadUnfinished(bytes).size() > 10000) std::abort();
+  if (sf::ReadUnfinished(bytes).size() > 10000) std::abort();
 
   std::vector<Line> lines = Scan(bytes);
   std::vector<std::pair<std::string, std::string>> asked;

@@ -56,6 +56,10 @@ want=$(printf '%s\n' "${expected[@]}" | sort)
 have=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
 [ "$have" = "$want" ] || fail "installed files differ (< expected, > installed):
 $(diff <(echo "$want") <(echo "$have"))"
+# The window program carries no share simulator: the demo is share-sim, started beside it.
+if [ "$gui" = ON ] && grep -q -e 1demoPublic -e share-sim "$window"; then
+  fail "the installed window program carries the share simulator or its demo shares"
+fi
 
 # --version: the version of the build and, from a git tree, its commit.
 version_re="^sharefetch(-cli)? ${version//./\\.}( \(commit [0-9a-f]{12}\))?$"

@@ -23,9 +23,9 @@
 #include "app/quick_tab.h"
 #include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
-#include "app/settings_file.h"
 #include "aria2_daemon.h"
 #include "base/encoding.h"
+#include "base/settings_file.h"
 #include "download/download_engine.h"
 #include "fixture.h"
 #include "share/share_session.h"
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   }
   state.engine = std::move(engine.engine);
   state.programDirectory = programDir.path().toStdString();
-  state.settings = sf::app::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
+  state.settings = sf::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
   // Slow enough that both downloads are still running when the third tab is taken.
   sim.SetDownloadOverride(sf::sim::DownloadQuirks{48 << 10, false, 0});
 

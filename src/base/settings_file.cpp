@@ -1,4 +1,4 @@
-#include "app/settings_file.h"
+#include "base/settings_file.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -15,7 +15,7 @@
 #include "base/profile_file.h"
 #include "base/text.h"
 
-namespace sf::app {
+namespace sf {
 namespace {
 
 // A count beyond this comes from a damaged or hand-edited file, never from a close of ours; it
@@ -260,4 +260,4 @@ bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote
   return Store(paths, file);
 }
 
-}  // namespace sf::app
+}  // namespace sf

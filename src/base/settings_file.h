@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sf::app {
+namespace sf {
 
 inline constexpr const char* kSettingsFileName = "Tavrin.ini";
 
@@ -83,4 +83,4 @@ RemoteSettings LoadRemoteSettings(const std::string& path);
 // Writes them into the settings file where a close would write it, keeping the rest as it is.
 bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote);
 
-}  // namespace sf::app
+}  // namespace sf

@@ -1,4 +1,4 @@
-#include "app/settings_file.h"
+#include "base/settings_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include "base/encoding.h"
 
-namespace sf::app {
+namespace sf {
 namespace {
 
 namespace fs = std::filesystem;
@@ -323,4 +323,4 @@ TEST_F(SettingsFileTest, TheRemoteDownloaderSectionOutlivesTheDownloads) {
 }
 
 }  // namespace
-}  // namespace sf::app
+}  // namespace sf

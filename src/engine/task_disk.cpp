@@ -1,0 +1,113 @@
+// What a task hands to the disk: the bytes its connections hold, the space reserved for the
+// file, and the jobs that make it durable, finish it or let it go.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "engine/task.h"
+
+namespace sf::engine {
+namespace {
+
+using layout::kStateDownloading;
+using layout::kStateFailed;
+using layout::kStateFinished;
+
+// Starting write-back as data arrives keeps the final sync short.
+constexpr int64_t kWritebackEvery = 32 << 20;
+
+}  // namespace
+
+bool Task::WriteBuffered(Connection& c) {
+  if (c.buffer.empty()) return true;
+  int64_t at = c.next - static_cast<int64_t>(c.buffer.size());
+  size_t written = 0;
+  int error = 0;
+  while (written < c.buffer.size()) {
+    ssize_t w = ::pwrite(file_->fd, c.buffer.data() + written, c.buffer.size() - written,
+                         at + static_cast<int64_t>(written));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      error = w < 0 ? errno : ENOSPC;
+      break;
+    }
+    written += static_cast<size_t>(w);
+  }
+  // Only bytes that reached the file count as done; the rest is fetched again later.
+  done_.Add(at, at + static_cast<int64_t>(written));
+  c.buffer.clear();
+  unsyncedBytes_ += static_cast<int64_t>(written);
+  if (unsyncedBytes_ >= kWritebackEvery && !file_->writebackQueued.exchange(true)) {
+    unsyncedBytes_ = 0;
+    ctx_.disk->Post(Job(DiskJob::kWriteback));
+  }
+  if (error != 0) {
+    c.next = at + static_cast<int64_t>(written);
+    c.verdict = Connection::kDiskError;
+    c.verdictCode = error;
+    return false;
+  }
+  return true;
+}
+
+int Task::Preallocate() {
+  if (!file_ || size_ <= 0) return 0;
+  // A size the disk cannot hold fails at once, before it takes the disk's last free byte.
+  struct stat st;
+  struct statvfs fs;
+  if (::fstat(file_->fd, &st) == 0 && ::fstatvfs(file_->fd, &fs) == 0 && fs.f_frsize > 0) {
+    int64_t need = size_ - static_cast<int64_t>(st.st_blocks) * 512;
+    if (need > 0 && static_cast<uint64_t>(need) / fs.f_frsize >= fs.f_bavail) return ENOSPC;
+  }
+  if (::fallocate(file_->fd, 0, 0, size_) == 0) return 0;
+  if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINTR) return 0;
+  return errno;
+}
+
+DiskJob Task::Job(DiskJob::Kind kind) const {
+  DiskJob job;
+  job.kind = kind;
+  job.handle = handle_;
+  job.file = file_;
+  job.generation = file_->generation;
+  job.size = size_;
+  // The size is only worth keeping when ranges let a later run continue.
+  if (kind == DiskJob::kFlush || kind == DiskJob::kRelease) job.control = FormatControl(Recorded());
+  return job;
+}
+
+void Task::PostFlush(bool always) {
+  if (!file_) return;
+  // The periodic flush waits for the previous one; the last one before an end always goes.
+  if (file_->flushQueued.exchange(true) && !always) return;
+  ctx_.disk->Post(Job(DiskJob::kFlush));
+}
+
+void Task::CheckComplete() {
+  if (Closing() || state_ != kStateDownloading || size_ < 0 || !done_.Contains(0, size_)) return;
+  for (const auto& c : connections_)
+    if (c->running) return;
+  AbortAll();
+  finishing_ = true;
+  PostFlush();
+  ctx_.disk->Post(Job(DiskJob::kFinish));
+}
+
+void Task::OnDiskResult(const DiskResult& result) {
+  if (Ended()) return;
+  if (result.kind == DiskJob::kRelease) {
+    state_ = kStateFailed;
+    return;
+  }
+  if (result.error != 0) {
+    finishing_ = false;
+    return Fail(result.error);
+  }
+  file_->name = result.savedName;
+  state_ = kStateFinished;
+}
+
+}  // namespace sf::engine
