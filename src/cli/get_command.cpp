@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -17,6 +18,7 @@
 #include "cli/queue_console.h"
 #include "cli/terminal_prompts.h"
 #include "download/download_engine.h"
+#include "download/download_manager.h"
 #include "download/failure_text.h"
 #include "download/share_download.h"
 #include "download/share_plan.h"
@@ -209,6 +211,90 @@ std::string ShareFolder(const std::vector<FileEntry>& entries, std::set<std::str
   return folder;
 }
 
+// A share as resolution left it: what was found is taken in any case; folders left out make the
+// run a failure.
+struct Resolved {
+  explicit Resolved(const std::string& host) : session(host) {}
+  ShareSession session;
+  std::unique_ptr<TerminalPrompts> prompts;
+  std::unique_ptr<TerminalView> view;
+  std::unique_ptr<ResolveDriver> driver;
+  std::string url;  // GBK
+  int result = 0;
+  bool complete = false;
+  std::vector<size_t> chosen;
+};
+
+// Resolve: the share's page, its folders and links, with the prompts on the terminal.
+void ResolveShare(const GetOptions& o, const PastedShare& given, Streams io, Resolved& r) {
+  ShareCommandArgs asked = o.share;
+  asked.code = given.code;
+  r.prompts = std::make_unique<TerminalPrompts>(io, asked.FirstPassword());
+  r.view = std::make_unique<TerminalView>(io);
+  r.driver = std::make_unique<ResolveDriver>(r.session, *r.prompts, *r.view);
+  r.url = Utf8ToGbk(given.link);
+  r.result = r.driver->Run([&] { return r.url; });
+  r.complete = r.driver->complete();
+}
+
+// The files downloaded, counted as they are reported.
+struct Tally {
+  int done = 0, skipped = 0, failed = 0;
+};
+
+// Download: the chosen files through the one owner of downloads, each reported as it ends; a
+// refused link is renewed through the driver that resolved the share. Gives the exit status.
+int DownloadShare(const GetOptions& o, Resolved& r, const std::string& dir, DownloadEngine& engine,
+                  Streams io, bool live, const std::atomic<bool>& interrupted,
+                  std::vector<ShareFile>* files, Tally& tally) {
+  DownloadManager downloads(engine);
+  if (o.limitKb) downloads.SetSpeedLimit(*o.limitKb);
+  downloads.SetJobs(o.jobs);
+  // Each outcome is printed as it comes, the line that asks for a fresh link before any prompt
+  // the asking brings; those of the start wait for the first step, as the display does.
+  std::function<void()> clear;
+  std::vector<DownloadEvent> early;
+  int share = 0;
+  auto report = [&](const DownloadEvent& e) {
+    const ShareFile& f = downloads.Share(share)->Files()[e.file];
+    if (e.kind == DownloadEvent::kNeedsLink) {
+      io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
+             << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
+    } else if (e.kind == DownloadEvent::kFailed) {
+      ++tally.failed;
+      io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
+             << EscapeForTerminal(Reason(f)) << "\n";
+    } else {
+      ++(f.status == ShareFileStatus::kDone ? tally.done : tally.skipped);
+      if (!o.share.json) io.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
+    }
+  };
+  downloads.Listen([&](const DownloadEvent& e) {
+    if (e.kind != DownloadEvent::kFinished && e.kind != DownloadEvent::kFailed &&
+        e.kind != DownloadEvent::kNeedsLink)
+      return;
+    if (!clear) return early.push_back(e);
+    clear();
+    report(e);
+  });
+  share = downloads.AddShare(r.driver->entries(), r.chosen, dir,
+                             std::make_shared<DriverRenewer>(*r.driver, r.session, r.url));
+  Console console{io.out, io.err, live};
+  int status = RunQueue(downloads, console, interrupted,
+                        [&](const std::vector<int>&,
+                            const std::function<void()>& clearDisplay) -> std::optional<int> {
+                          if (!clear) {
+                            clear = clearDisplay;
+                            if (!early.empty()) clear();
+                            for (const DownloadEvent& e : early) report(e);
+                          }
+                          if (!downloads.Share(share)->Ended()) return std::nullopt;
+                          return tally.failed > 0 || !r.complete ? 1 : 0;
+                        });
+  *files = downloads.Share(share)->Files();
+  return status;
+}
+
 // One share onto disk, or handed over. `folders` is null for the only share, whose files go
 // straight into `base`; with several, each takes a folder of its own under `base`, and
 // `folders` holds the names taken so far. `collect` takes the JSON object instead of standard
@@ -217,21 +303,17 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
              std::set<std::string>* folders, nlohmann::ordered_json* collect, Streams io,
              const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
              const std::atomic<bool>& interrupted, std::string* why) {
-  std::string dir = base;
-  ShareSession session(o.share.host);
-  ShareCommandArgs asked = o.share;
-  asked.code = given.code;
-  TerminalPrompts prompts(io, asked.FirstPassword());
-  TerminalView view(io);
-  ResolveDriver driver(session, prompts, view);
-  const std::string shareUrl = Utf8ToGbk(given.link);
-  const int result = driver.Run([&] { return shareUrl; });
-  // What was found is taken in any case; folders left out make the run a failure.
-  const bool resolved = driver.complete();
-  const std::vector<FileEntry>& entries = driver.entries();
-  const std::vector<size_t> chosen = ChooseFiles(entries, o.filter);
-  if (result != 0) *why = "did not resolve: " + GbkToUtf8(session.ErrorMessage(result));
+  Resolved r(o.share.host);
+  ResolveShare(o, given, io, r);
+  const std::vector<FileEntry>& entries = r.driver->entries();
+  // Choose.
+  r.chosen = ChooseFiles(entries, o.filter);
+  const std::vector<size_t>& chosen = r.chosen;
+  const int result = r.result;
+  const bool resolved = r.complete;
+  if (result != 0) *why = "did not resolve: " + GbkToUtf8(r.session.ErrorMessage(result));
 
+  std::string dir = base;
   nlohmann::ordered_json doc;
   std::string folder;
   if (folders) {
@@ -247,13 +329,14 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
       io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   };
   doc["result"] = result;
-  doc["message"] = GbkToUtf8(session.ErrorMessage(result));
+  doc["message"] = GbkToUtf8(r.session.ErrorMessage(result));
   doc["complete"] = resolved;
   doc["missing_folders"] = nlohmann::ordered_json::array();
-  for (const MissingFolder& f : driver.missingFolders())
+  for (const MissingFolder& f : r.driver->missingFolders())
     doc["missing_folders"].push_back(
         {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
   doc["files"] = nlohmann::ordered_json::array();
+  // Hand off, or plan.
   if (o.remote.wanted()) return HandOffShare(o.remote, doc, resolved, entries, chosen, io);
   if (o.dryRun) {
     for (size_t i : chosen) {
@@ -270,6 +353,7 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
     return resolved ? 0 : 1;
   }
 
+  // Download.
   std::error_code ec;
   if (!chosen.empty()) std::filesystem::create_directories(dir, ec);
   if (ec) {
@@ -282,59 +366,16 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
     io.err << "sharefetch-cli: " << engineError << "\n";
     return 1;
   }
-  std::optional<DownloadQueue> queue;
-  std::optional<ShareDownload> share;
-  if (engine != nullptr) {
-    engine->Init();
-    if (o.limitKb) engine->SetSpeedLimit(*o.limitKb);
-    queue.emplace(*engine);
-    queue->SetMaxRunning(o.jobs);
-    share.emplace(*queue);
-    share->Add(entries, chosen, dir);
-  }
-
-  int done = 0, skipped = 0, failed = 0;
-  auto report = [&](const ShareFile& f) {
-    if (f.status == ShareFileStatus::kFailed || f.status == ShareFileStatus::kGone) {
-      ++failed;
-      io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-             << EscapeForTerminal(Reason(f)) << "\n";
-      return;
-    }
-    ++(f.status == ShareFileStatus::kDone ? done : skipped);
-    if (!o.share.json) io.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
-  };
-  // Renewing asks the share, and perhaps the user, while the other downloads go on.
-  auto renew = [&](size_t i) {
-    const ShareFile& f = share->Files()[i];
-    io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-           << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
-    FileEntry entry = f.entry;
-    int code = driver.RenewLink(entry, shareUrl);
-    std::string why;
-    if (code != 0) why = "no fresh link: " + GbkToUtf8(session.ErrorMessage(code));
-    share->Renew(i, code == 0 ? entry.dlink : std::string(), why);
-  };
+  Tally tally;
+  std::vector<ShareFile> files;
   int status = resolved ? 0 : 1;
-  if (share) {
-    Console console{io.out, io.err, live};
-    status = RunQueue(*queue, console, interrupted,
-                      [&](const std::vector<int>&,
-                          const std::function<void()>& clearDisplay) -> std::optional<int> {
-                        std::vector<size_t> refused = share->Update();
-                        std::vector<size_t> ended = share->TakeEnded();
-                        if (!refused.empty() || !ended.empty()) clearDisplay();
-                        for (size_t i : refused) renew(i);
-                        for (size_t i : ended) report(share->Files()[i]);
-                        for (size_t i : share->TakeEnded()) report(share->Files()[i]);
-                        if (!share->Ended()) return std::nullopt;
-                        return failed > 0 || !resolved ? 1 : 0;
-                      });
-  }
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (engine != nullptr)
+    status = DownloadShare(o, r, dir, *engine, io, live, interrupted, &files, tally);
 
-  if (o.share.json && share) {
-    for (const ShareFile& f : share->Files()) {
+  // Report.
+  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (o.share.json) {
+    for (const ShareFile& f : files) {
       bool saved = f.status == ShareFileStatus::kDone || f.status == ShareFileStatus::kSkipped;
       doc["files"].push_back({{"share_path", f.plan.sharePath},
                               {"saved_path", saved ? f.SavedPath() : std::string()},
@@ -342,14 +383,15 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
                               {"status", StatusWord(f.status)},
                               {"error", saved ? std::string() : Reason(f)}});
     }
+    print();
   }
-  if (o.share.json) print();
   if (!resolved && result == 0) *why = "folders of it could not be listed";
-  if (failed > 0 && result == 0) *why = std::to_string(failed) + " of its files failed";
+  if (tally.failed > 0 && result == 0) *why = std::to_string(tally.failed) + " of its files failed";
   if (status == 130) *why = "interrupted";
-  size_t unfinished = chosen.size() - static_cast<size_t>(done + skipped + failed);
-  io.err << "sharefetch-cli: " << chosen.size() << " files: " << done << " done, " << skipped
-         << " skipped, " << failed << " failed";
+  size_t unfinished =
+      chosen.size() - static_cast<size_t>(tally.done + tally.skipped + tally.failed);
+  io.err << "sharefetch-cli: " << chosen.size() << " files: " << tally.done << " done, "
+         << tally.skipped << " skipped, " << tally.failed << " failed";
   if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
   io.err << "\n";
   return status;

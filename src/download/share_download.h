@@ -19,10 +19,7 @@ enum class ShareFileStatus {
   kRenewing,  // its link was refused; it waits for a fresh one
   kDone,
   kSkipped,  // it was whole on disk already
-  kFailed,   // `failureCode` or `problem` says why
-  // Its item left the queue before this saw it end: the user took it out, or, in the window,
-  // the download list let it go once it finished.
-  kGone,
+  kFailed,   // `failureCode` or `problem` says why; also when the user took its item out
 };
 
 struct ShareFile {
