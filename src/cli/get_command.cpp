@@ -295,10 +295,67 @@ int DownloadShare(const GetOptions& o, Resolved& r, const std::string& dir, Down
   return status;
 }
 
-// One share onto disk, or handed over. `folders` is null for the only share, whose files go
-// straight into `base`; with several, each takes a folder of its own under `base`, and
-// `folders` holds the names taken so far. `collect` takes the JSON object instead of standard
-// output. Gives the exit status and, when it is not 0, in `why` what went wrong.
+// Plan only (--dry-run): what would be taken, one line a file, or into the JSON object.
+int PrintPlan(const GetOptions& o, const Resolved& r, const std::string& folder,
+              nlohmann::ordered_json& doc, Streams io, std::string* why) {
+  const std::vector<FileEntry>& entries = r.driver->entries();
+  for (size_t i : r.chosen) {
+    const FileEntry& e = entries[i];
+    if (o.share.json)
+      doc["files"].push_back({{"share_path", SharePathOf(e)}, {"size", SizeOf(e)}});
+    else
+      io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t'
+             << EscapeForTerminal((folder.empty() ? "" : folder + "/") + SharePathOf(e)) << '\n';
+  }
+  if (!r.complete && r.result == 0) *why = "folders of it could not be listed";
+  return r.complete ? 0 : 1;
+}
+
+// Report: each file into the JSON object, the count of what came of them on standard error.
+void ReportFiles(const GetOptions& o, const Resolved& r, const std::vector<ShareFile>& files,
+                 const Tally& tally, int status, nlohmann::ordered_json& doc,
+                 const std::function<void()>& print, Streams io, std::string* why) {
+  if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (o.share.json) {
+    for (const ShareFile& f : files) {
+      bool saved = f.status == ShareFileStatus::kDone || f.status == ShareFileStatus::kSkipped;
+      doc["files"].push_back({{"share_path", f.plan.sharePath},
+                              {"saved_path", saved ? f.SavedPath() : std::string()},
+                              {"size", f.plan.size},
+                              {"status", StatusWord(f.status)},
+                              {"error", saved ? std::string() : Reason(f)}});
+    }
+  }
+  print();
+  if (!r.complete && r.result == 0) *why = "folders of it could not be listed";
+  if (tally.failed > 0 && r.result == 0)
+    *why = std::to_string(tally.failed) + " of its files failed";
+  if (status == 130) *why = "interrupted";
+  size_t unfinished =
+      r.chosen.size() - static_cast<size_t>(tally.done + tally.skipped + tally.failed);
+  io.err << "sharefetch-cli: " << r.chosen.size() << " files: " << tally.done << " done, "
+         << tally.skipped << " skipped, " << tally.failed << " failed";
+  if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
+  io.err << "\n";
+}
+
+// The resolution's part of the JSON object: its result, and the folders left out.
+void DescribeResolution(const Resolved& r, nlohmann::ordered_json& doc) {
+  doc["result"] = r.result;
+  doc["message"] = GbkToUtf8(r.session.ErrorMessage(r.result));
+  doc["complete"] = r.complete;
+  doc["missing_folders"] = nlohmann::ordered_json::array();
+  for (const MissingFolder& f : r.driver->missingFolders())
+    doc["missing_folders"].push_back(
+        {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
+  doc["files"] = nlohmann::ordered_json::array();
+}
+
+// One share onto disk, or handed over: resolve, choose, then plan, hand off or download, and
+// report. `folders` is null for the only share, whose files go straight into `base`; with
+// several, each takes a folder of its own under `base`, and `folders` holds the names taken so
+// far. `collect` takes the JSON object instead of standard output. Gives the exit status and,
+// when it is not 0, in `why` what went wrong.
 int GetShare(const GetOptions& o, const PastedShare& given, const std::string& base,
              std::set<std::string>* folders, nlohmann::ordered_json* collect, Streams io,
              const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
@@ -306,12 +363,8 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
   Resolved r(o.share.host);
   ResolveShare(o, given, io, r);
   const std::vector<FileEntry>& entries = r.driver->entries();
-  // Choose.
   r.chosen = ChooseFiles(entries, o.filter);
-  const std::vector<size_t>& chosen = r.chosen;
-  const int result = r.result;
-  const bool resolved = r.complete;
-  if (result != 0) *why = "did not resolve: " + GbkToUtf8(r.session.ErrorMessage(result));
+  if (r.result != 0) *why = "did not resolve: " + GbkToUtf8(r.session.ErrorMessage(r.result));
 
   std::string dir = base;
   nlohmann::ordered_json doc;
@@ -322,104 +375,61 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
     doc["folder"] = folder;
     if (!folder.empty()) dir += "/" + folder;
   }
-  auto print = [&] {
+  std::function<void()> print = [&] {
+    if (!o.share.json) return;
     if (collect)
       collect->push_back(doc);
     else
       io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   };
-  doc["result"] = result;
-  doc["message"] = GbkToUtf8(r.session.ErrorMessage(result));
-  doc["complete"] = resolved;
-  doc["missing_folders"] = nlohmann::ordered_json::array();
-  for (const MissingFolder& f : r.driver->missingFolders())
-    doc["missing_folders"].push_back(
-        {{"path", GbkToUtf8(f.path)}, {"reason", GbkToUtf8(f.reason)}});
-  doc["files"] = nlohmann::ordered_json::array();
-  // Hand off, or plan.
-  if (o.remote.wanted()) return HandOffShare(o.remote, doc, resolved, entries, chosen, io);
+  DescribeResolution(r, doc);
+  if (o.remote.wanted()) return HandOffShare(o.remote, doc, r.complete, entries, r.chosen, io);
   if (o.dryRun) {
-    for (size_t i : chosen) {
-      const FileEntry& e = entries[i];
-      if (o.share.json)
-        doc["files"].push_back({{"share_path", SharePathOf(e)}, {"size", SizeOf(e)}});
-      else
-        io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t'
-               << EscapeForTerminal((folder.empty() ? "" : folder + "/") + SharePathOf(e)) << '\n';
-    }
-    if (o.share.json) print();
-    if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
-    if (!resolved && result == 0) *why = "folders of it could not be listed";
-    return resolved ? 0 : 1;
+    int status = PrintPlan(o, r, folder, doc, io, why);
+    print();
+    if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
+    return status;
   }
 
-  // Download.
   std::error_code ec;
-  if (!chosen.empty()) std::filesystem::create_directories(dir, ec);
+  if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
   if (ec) {
     io.err << "sharefetch-cli: " << dir << ": " << ec.message() << "\n";
     return 1;
   }
   std::string engineError;
-  DownloadEngine* engine = chosen.empty() ? nullptr : engineFor(engineError);
-  if (!chosen.empty() && engine == nullptr) {
+  DownloadEngine* engine = r.chosen.empty() ? nullptr : engineFor(engineError);
+  if (!r.chosen.empty() && engine == nullptr) {
     io.err << "sharefetch-cli: " << engineError << "\n";
     return 1;
   }
   Tally tally;
   std::vector<ShareFile> files;
-  int status = resolved ? 0 : 1;
+  int status = r.complete ? 0 : 1;
   if (engine != nullptr)
     status = DownloadShare(o, r, dir, *engine, io, live, interrupted, &files, tally);
-
-  // Report.
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
-  if (o.share.json) {
-    for (const ShareFile& f : files) {
-      bool saved = f.status == ShareFileStatus::kDone || f.status == ShareFileStatus::kSkipped;
-      doc["files"].push_back({{"share_path", f.plan.sharePath},
-                              {"saved_path", saved ? f.SavedPath() : std::string()},
-                              {"size", f.plan.size},
-                              {"status", StatusWord(f.status)},
-                              {"error", saved ? std::string() : Reason(f)}});
-    }
-    print();
-  }
-  if (!resolved && result == 0) *why = "folders of it could not be listed";
-  if (tally.failed > 0 && result == 0) *why = std::to_string(tally.failed) + " of its files failed";
-  if (status == 130) *why = "interrupted";
-  size_t unfinished =
-      chosen.size() - static_cast<size_t>(tally.done + tally.skipped + tally.failed);
-  io.err << "sharefetch-cli: " << chosen.size() << " files: " << tally.done << " done, "
-         << tally.skipped << " skipped, " << tally.failed << " failed";
-  if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
-  io.err << "\n";
+  ReportFiles(o, r, files, tally, status, doc, print, io, why);
   return status;
 }
 
-}  // namespace
+// A share given, with what kept it from being read.
+struct Given {
+  PastedShare share;
+  std::string problem;
+};
 
-int RunGet(const std::vector<std::string>& args, Streams io,
-           const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
-           const std::atomic<bool>& interrupted) {
-  GetOptions o;
-  if (std::optional<int> status = ParseGetArgs(args, io, &o)) return *status;
+// The shares of the arguments and of --input. The arguments are checked as usage (a status
+// given back); the lines of --input are shares of their own that can fail like any other.
+std::optional<int> GatherShares(const GetOptions& o, Streams io, std::vector<Given>* shares) {
   auto usage = [&](const std::string& problem) {
     io.err << "sharefetch-cli get: " << problem << "\n" << kGetUsage;
     return 2;
   };
-  // Each share with what kept it from being read: the arguments are checked as usage, the
-  // lines of --input are shares of their own that can fail like any other.
-  struct Given {
-    PastedShare share;
-    std::string problem;
-  };
-  std::vector<Given> shares;
   for (const std::string& text : o.share.texts) {
     std::string problem;
     std::vector<PastedShare> found = SharesInText(text, o.share.host, &problem);
     if (found.empty()) return usage(problem);
-    for (PastedShare& s : found) shares.push_back({std::move(s), {}});
+    for (PastedShare& s : found) shares->push_back({std::move(s), {}});
   }
   if (!o.input.empty()) {
     std::vector<std::string> lines;
@@ -428,26 +438,20 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     for (const std::string& line : lines) {
       std::string problem;
       std::vector<PastedShare> found = SharesInText(line, o.share.host, &problem);
-      if (found.empty()) shares.push_back({{line, ""}, problem});
-      for (PastedShare& s : found) shares.push_back({std::move(s), {}});
+      if (found.empty()) shares->push_back({{line, ""}, problem});
+      for (PastedShare& s : found) shares->push_back({std::move(s), {}});
     }
   }
-  if (shares.empty()) return usage("no SHARE in " + o.input);
-  if (shares.size() > 1 && o.remote.wanted())
+  if (shares->empty()) return usage("no SHARE in " + o.input);
+  if (shares->size() > 1 && o.remote.wanted())
     return usage("--rpc and --export take one share at a time");
+  return std::nullopt;
+}
 
-  // Another downloader's directory is its own: it is passed on as given.
-  std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
-  if (!o.remote.wanted() && dir.empty()) {
-    io.err << "sharefetch-cli: cannot read the current directory\n";
-    return 1;
-  }
-  if (shares.size() == 1 && shares[0].problem.empty()) {
-    std::string why;
-    return GetShare(o, shares[0].share, dir, nullptr, nullptr, io, engineFor, live, interrupted,
-                    &why);
-  }
-
+// Several shares, one after the other, each into a folder of its own; a summary at the end.
+int GetEachShare(const GetOptions& o, const std::vector<Given>& shares, const std::string& dir,
+                 Streams io, const std::function<DownloadEngine*(std::string& error)>& engineFor,
+                 bool live, const std::atomic<bool>& interrupted) {
   std::set<std::string> folders;
   nlohmann::ordered_json all = nlohmann::ordered_json::array();
   std::vector<std::pair<std::string, std::string>> failed;  // share, why
@@ -486,6 +490,29 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     io.err << "sharefetch-cli: not complete: " << EscapeForTerminal(share) << " ("
            << EscapeForTerminal(why) << ")\n";
   return status;
+}
+
+}  // namespace
+
+int RunGet(const std::vector<std::string>& args, Streams io,
+           const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
+           const std::atomic<bool>& interrupted) {
+  GetOptions o;
+  if (std::optional<int> status = ParseGetArgs(args, io, &o)) return *status;
+  std::vector<Given> shares;
+  if (std::optional<int> status = GatherShares(o, io, &shares)) return *status;
+  // Another downloader's directory is its own: it is passed on as given.
+  std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
+  if (!o.remote.wanted() && dir.empty()) {
+    io.err << "sharefetch-cli: cannot read the current directory\n";
+    return 1;
+  }
+  if (shares.size() == 1 && shares[0].problem.empty()) {
+    std::string why;
+    return GetShare(o, shares[0].share, dir, nullptr, nullptr, io, engineFor, live, interrupted,
+                    &why);
+  }
+  return GetEachShare(o, shares, dir, io, engineFor, live, interrupted);
 }
 
 int RunGet(const std::vector<std::string>& args) {

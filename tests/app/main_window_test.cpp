@@ -40,6 +40,7 @@
 #include "base/encoding.h"
 #include "base/profile_file.h"
 #include "base/version.h"
+#include "download/download_manager.h"
 #include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "gui_test_support.h"
@@ -500,6 +501,20 @@ class MainWindowTest : public QObject {
     QCOMPARE(engine_->created[2].saveDir, engine_->created[0].saveDir);
     QVERIFY(engine_->created[2].url != engine_->created[0].url);
     QCOMPARE(Downloads()->topLevelItemCount(), 2);  // the same row, under its new link
+
+    // A file that finishes leaves the list, and its share has it as done, not as gone.
+    sf::DownloadManager* downloads = window_->downloadsTab()->downloads();
+    std::vector<sf::DownloadEvent> ends;
+    downloads->Listen([&](const sf::DownloadEvent& e) {
+      if (e.kind == sf::DownloadEvent::kFinished) ends.push_back(e);
+    });
+    engine_->reports[8] = Report{sf::layout::kStateFinished, "a.bin", 5, 5, 1.0f, 0};
+    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 1, 5000);
+    QCOMPARE(ends.size(), size_t{1});
+    const sf::ShareFile& a = downloads->Share(ends[0].share)->Files()[ends[0].file];
+    QCOMPARE(sf::GbkToUtf8(a.entry.server_filename), std::string("a.bin"));
+    QCOMPARE(a.status, sf::ShareFileStatus::kDone);
+    QCOMPARE(a.SavedPath(), save + "/资料/a.bin");
   }
 
   // 发送到远程下载器 takes the selection as 下载所选 does, a folder row for its subtree, and
