@@ -1,7 +1,7 @@
 // The running downloads as the window shows them: the texts of one row per queue item, the
-// once-a-second tick that polls the queue and words the status bar, the overall progress and
-// the speed limit. The window only renders what these give, so all of it runs, and is tested,
-// without any window. Texts are GBK.
+// status bar's wording of what a tick saw, and the overall progress (the tick itself and the
+// speed limit are the DownloadManager's). The window only renders what these give, so all of it
+// runs, and is tested, without any window. Texts are GBK.
 #pragma once
 
 #include <array>

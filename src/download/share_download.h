@@ -1,8 +1,9 @@
 // A whole share, or the files a user picked of it, onto disk through the download queue: each
 // file planned into the share's own folder tree, what is already whole skipped, the rest queued
 // with its size, and a file whose link the server refused handed back once for a fresh link,
-// with which it goes on from its bytes on disk. The terminal program and the window both drive
-// it; it never touches the network itself, so the window can renew links on a worker.
+// with which it goes on from its bytes on disk. Its owner, the DownloadManager, drives it for the
+// terminal program and the window alike; it never touches the network itself, so a link can be
+// renewed wherever the front-end's renewer runs.
 #pragma once
 
 #include <string>
