@@ -31,7 +31,6 @@ constexpr int kIdRole = Qt::UserRole;
 DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string&)> showStatus,
                            QWidget* parent)
     : TabPage(parent), state_(state), showStatus_(std::move(showStatus)) {
-  if (state_.engine) queue_ = std::make_unique<DownloadQueue>(*state_.engine);
   clock_.start();
   Place(new QLabel(QStringLiteral("下载目录："), this), "透明标签5", 8, 24, 56, 24);
   saveDirectory_ = Place(new QLineEdit(this), "编辑框_保存目录", 72, 24, 200, 24);
@@ -40,15 +39,9 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   Place(new QLabel(QStringLiteral("限速"), this), "透明标签6", 371, 24, 32, 16);
   limitValue_ = Place(new QLineEdit(this), "编辑框1", 396, 24, 32, 17);
   Place(new QLabel(QStringLiteral("/KB"), this), "透明标签8", 430, 24, 32, 16);
-  list_ = MakeReportList(this, "超级列表框2", 8, 48, 416, 280,
-                         {{"文件名", 100},
-                          {"文件总大小", 80},
-                          {"已下载", 80},
-                          {"下载速度", 70},
-                          {"下载进度", 70},
-                          {"10", 0},
-                          {"www", 0},
-                          {"eee", 0}});
+  list_ = MakeReportList(
+      this, "超级列表框2", 8, 48, 416, 280,
+      {{"文件名", 100}, {"文件总大小", 80}, {"已下载", 80}, {"下载速度", 70}, {"下载进度", 70}});
   // Every menu item acts on all selected rows, so more than one may be selected.
   list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -76,16 +69,16 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   connect(timer_, &QTimer::timeout, this, &DownloadsTab::Poll);
   connect(list_, &QTreeWidget::customContextMenuRequested, this, &DownloadsTab::ShowMenu);
   connect(pause_, &QAction::triggered, this,
-          [this] { Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Pause(ids); }); });
+          [this] { Act([](DownloadManager& m, const std::vector<int>& ids) { m.Pause(ids); }); });
   connect(resume_, &QAction::triggered, this,
-          [this] { Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Resume(ids); }); });
+          [this] { Act([](DownloadManager& m, const std::vector<int>& ids) { m.Resume(ids); }); });
   connect(retry_, &QAction::triggered, this,
-          [this] { Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Retry(ids); }); });
+          [this] { Act([](DownloadManager& m, const std::vector<int>& ids) { m.Retry(ids); }); });
   connect(delete_, &QAction::triggered, this, [this] {
-    Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Cancel(ids, false); });
+    Act([](DownloadManager& m, const std::vector<int>& ids) { m.Cancel(ids, false); });
   });
   connect(deleteWithFiles_, &QAction::triggered, this, [this] {
-    Act([](DownloadQueue& q, const std::vector<int>& ids) { q.Cancel(ids, true); });
+    Act([](DownloadManager& m, const std::vector<int>& ids) { m.Cancel(ids, true); });
   });
   connect(openFolder_, &QAction::triggered, this, &DownloadsTab::OpenFolders);
   connect(copyAddress_, &QAction::triggered, this, &DownloadsTab::CopyAddresses);
@@ -93,20 +86,34 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
 
 DownloadsTab::~DownloadsTab() = default;
 
+void DownloadsTab::StartEngine() {
+  if (!state_.engine || downloads_) return;
+  downloads_ = std::make_unique<DownloadManager>(*state_.engine);
+  downloads_->Listen([this](const DownloadEvent& event) { Heard(event); });
+}
+
 void DownloadsTab::StartDownload(DownloadRequest request) {
-  if (!queue_) {
+  if (!downloads_) {
     Tell(QStringLiteral("下载引擎未能加载，无法下载。\n\n") +
          QString::fromStdString(state_.engineError));
     return;
   }
   if (request.directory.empty()) request.directory = SaveDirectory();
-  queue_->Add(std::move(request));
-  QueueChanged();
+  downloads_->Add(std::move(request));
+}
+
+// A new item, whoever queued it, shows at once; an item that came back under a fresh link keeps
+// its row, and the next poll shows it.
+void DownloadsTab::Heard(const DownloadEvent& event) {
+  if (event.kind == DownloadEvent::kStarted && !settling_ && rows_.count(event.item) == 0)
+    QueueChanged();
 }
 
 void DownloadsTab::QueueChanged() {
-  if (!queue_) return;
-  std::string text = SettleDownloads(*queue_);
+  if (!downloads_) return;
+  settling_ = true;
+  std::string text = SettleDownloads(*downloads_);
+  settling_ = false;
   if (!text.empty()) showStatus_(text);
   Render();
   if (!timer_->isActive()) timer_->start(1000);
@@ -114,8 +121,8 @@ void DownloadsTab::QueueChanged() {
 
 std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
   std::vector<UnfinishedDownload> out;
-  if (!queue_) return out;
-  for (const DownloadItem& item : queue_->Items()) {
+  if (!downloads_) return out;
+  for (const DownloadItem& item : downloads_->queue().Items()) {
     if (item.status == DownloadStatus::kFinished) continue;
     out.push_back({item.Name(), item.request.address, item.request.directory, item.KnownSize()});
   }
@@ -136,15 +143,17 @@ void DownloadsTab::ChooseDirectory() {
 }
 
 void DownloadsTab::LimitClicked() {
-  if (!state_.engine) return;
-  if (ApplySpeedLimit(*state_.engine, limit_->isChecked(), ToGbk(limitValue_->text())) ==
+  if (!downloads_) return;
+  if (ApplySpeedLimit(*downloads_, limit_->isChecked(), ToGbk(limitValue_->text())) ==
       SpeedLimitResult::kValueMissing)
     Tell(QStringLiteral("请输入需要限制的速度后继续！"));
 }
 
 void DownloadsTab::Poll() {
-  if (!queue_) return;
-  std::string text = TickDownloads(*queue_, clock_.elapsed());
+  if (!downloads_) return;
+  settling_ = true;
+  std::string text = TickDownloads(*downloads_, clock_.elapsed());
+  settling_ = false;
   if (!text.empty()) showStatus_(text);
   Render();
 }
@@ -153,10 +162,14 @@ void DownloadsTab::Poll() {
 // are appended, so dropping the rows of items that left lines the rest up again.
 void DownloadsTab::Render() {
   const std::vector<DownloadItem> none;
-  const std::vector<DownloadItem>& items = queue_ ? queue_->Items() : none;
+  const DownloadQueue* queue = this->queue();
+  const std::vector<DownloadItem>& items = queue ? queue->Items() : none;
   for (int row = list_->topLevelItemCount() - 1; row >= 0; --row) {
     int id = list_->topLevelItem(row)->data(0, kIdRole).toInt();
-    if (!queue_ || !queue_->Find(id)) delete list_->takeTopLevelItem(row);
+    if (!queue || !queue->Find(id)) {
+      delete list_->takeTopLevelItem(row);
+      rows_.erase(id);
+    }
   }
   for (size_t i = 0; i < items.size(); ++i) {
     auto row = static_cast<int>(i);
@@ -165,6 +178,7 @@ void DownloadsTab::Render() {
       item = new QTreeWidgetItem;
       item->setData(0, kIdRole, items[i].id);
       list_->addTopLevelItem(item);
+      rows_.insert(items[i].id);
     }
     DownloadRowTexts texts = RowTexts(items[i]);
     QString tip = FromGbk(texts.toolTip);
@@ -179,7 +193,7 @@ void DownloadsTab::Render() {
   progress_->setValue(static_cast<int>(OverallProgress(items)));
   // The status bar's text is often too long for the fixed window to show the time left at its
   // end; the bar beside the overall progress has room for it.
-  int64_t eta = queue_ ? queue_->Totals().etaSeconds : -1;
+  int64_t eta = queue ? queue->Totals().etaSeconds : -1;
   progress_->setFormat(eta < 0 ? QStringLiteral("%p%")
                                : QStringLiteral("%p%  剩余时间 ") +
                                      QString::fromStdString(DurationText(eta)));
@@ -196,9 +210,9 @@ std::vector<int> DownloadsTab::SelectedIds() const {
 
 std::vector<const DownloadItem*> DownloadsTab::SelectedItems() const {
   std::vector<const DownloadItem*> items;
-  if (!queue_) return items;
+  if (!downloads_) return items;
   for (int id : SelectedIds())
-    if (const DownloadItem* item = queue_->Find(id)) items.push_back(item);
+    if (const DownloadItem* item = downloads_->queue().Find(id)) items.push_back(item);
   return items;
 }
 
@@ -222,9 +236,10 @@ void DownloadsTab::ShowMenu(const QPoint& at) {
   menu_->popup(list_->viewport()->mapToGlobal(at));
 }
 
-void DownloadsTab::Act(const std::function<void(DownloadQueue&, const std::vector<int>&)>& action) {
-  if (!queue_) return;
-  action(*queue_, SelectedIds());
+void DownloadsTab::Act(
+    const std::function<void(DownloadManager&, const std::vector<int>&)>& action) {
+  if (!downloads_) return;
+  action(*downloads_, SelectedIds());
   QueueChanged();
 }
 

@@ -1,17 +1,19 @@
 // The third tab, "正在下载": the save directory, the speed limit, the downloads and the overall
-// progress. The downloads live in the core's queue; this page renders its items and hands the
-// user's choices (start, pause, resume, retry, delete) to it.
+// progress. The downloads live in the core's DownloadManager, which this page makes once the
+// engine may start; it renders the manager's items, moves it once a second, and hands the
+// user's choices (start, pause, resume, retry, delete, the speed limit) to it.
 #pragma once
 
 #include <QElapsedTimer>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/controls.h"
 #include "base/settings_file.h"
-#include "download/download_queue.h"
+#include "download/download_manager.h"
 
 class QAction;
 class QCheckBox;
@@ -33,16 +35,18 @@ class DownloadsTab : public TabPage {
                QWidget* parent = nullptr);
   ~DownloadsTab() override;
 
+  // Makes the owner of the downloads, which starts the engine; until then, and for good while
+  // the engine library is missing, nothing can download.
+  void StartEngine();
   // Queues a download (texts GBK); without a directory it goes to the save directory.
   void StartDownload(DownloadRequest request);
-  // Shows downloads that others queued in the queue directly, and polls them.
-  void QueueChanged();
   // The downloads not finished, in list order, for the settings file.
   std::vector<UnfinishedDownload> Unfinished() const;
   std::string SaveDirectory() const;  // GBK
 
   // Null while the engine library is missing.
-  DownloadQueue* queue() const { return queue_.get(); }
+  DownloadManager* downloads() const { return downloads_.get(); }
+  const DownloadQueue* queue() const { return downloads_ ? &downloads_->queue() : nullptr; }
   QLineEdit* saveDirectory() const { return saveDirectory_; }
   QPushButton* chooseDirectory() const { return choose_; }
   QCheckBox* limitBox() const { return limit_; }
@@ -64,19 +68,24 @@ class DownloadsTab : public TabPage {
   void ChooseDirectory();
   void LimitClicked();
   void Poll();
+  // Shows what the user's action, or another tab's, changed, and starts the poll.
+  void QueueChanged();
+  void Heard(const DownloadEvent& event);
   void Render();
   void ShowMenu(const QPoint& at);
   std::vector<int> SelectedIds() const;
   std::vector<const DownloadItem*> SelectedItems() const;
   // Runs the user's choice on the selected items, then shows what came of it.
-  void Act(const std::function<void(DownloadQueue&, const std::vector<int>&)>& action);
+  void Act(const std::function<void(DownloadManager&, const std::vector<int>&)>& action);
   void OpenFolders();
   void CopyAddresses();
   void Tell(const QString& text);
 
   AppState& state_;
   std::function<void(const std::string&)> showStatus_;
-  std::unique_ptr<DownloadQueue> queue_;
+  std::unique_ptr<DownloadManager> downloads_;
+  std::set<int> rows_;     // the items that have a row
+  bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
   QElapsedTimer clock_;
   QLineEdit* saveDirectory_;
   QPushButton* choose_;

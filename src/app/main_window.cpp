@@ -43,9 +43,6 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   tabs_->addTab(unfinished_, QStringLiteral("未完成的下载"));
   resolve_->SetStartDownload(
       [this](const DownloadRequest& request) { downloads_->StartDownload(request); });
-  resolve_->SetShareTarget({[this] { return downloads_->queue(); },
-                            [this] { return downloads_->SaveDirectory(); },
-                            [this] { downloads_->QueueChanged(); }});
   resolve_->SetRemoteTarget({[this] { return state_.remote; }, [this] { ShowRemoteSettings(); }});
   unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
     DownloadRequest request;
@@ -112,9 +109,9 @@ void MainWindow::ShowStatus(const std::string& text) {
 // directory is set after the unfinished list so it never comes from the file.
 void MainWindow::SetUp() {
   AttachSkin();
-  if (state_.engine) {
-    state_.engine->Init();
-  } else {
+  downloads_->StartEngine();
+  resolve_->SetShareTarget(downloads_->downloads(), [this] { return downloads_->SaveDirectory(); });
+  if (!state_.engine) {
     // Shown once the window is up; resolving still works without the engine.
     QString why = QString::fromStdString(state_.engineError);
     QTimer::singleShot(0, this, [this, why] {

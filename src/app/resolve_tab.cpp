@@ -13,7 +13,6 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
-#include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
 #include <utility>
@@ -24,6 +23,7 @@
 #include "app/remote_dialog.h"
 #include "app/share_text_box.h"
 #include "base/encoding.h"
+#include "base/text.h"
 #include "download/remote_share.h"
 #include "download/share_download.h"
 #include "share/resolve_driver.h"
@@ -77,11 +77,30 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   std::string lastStatus_;  // the worker's own
 };
 
-// Files of one parse sent to the downloads by one choice of the menu.
-struct ResolveTab::Batch {
-  std::shared_ptr<ResolveDriver> driver;  // renews the links of its parse
+// A fresh link the downloads asked for, waiting for the worker.
+struct ResolveTab::Renewal {
+  std::shared_ptr<ResolveDriver> driver;
   std::string url;
-  std::unique_ptr<ShareDownload> download;
+  FileEntry entry;
+  LinkRenewer::Answer done;
+};
+
+// The window's way of renewing a parse's links: on the tab's worker, with the parse's driver and
+// so its prompts, the answer handed back on the window's thread.
+class ResolveTab::Renewer : public LinkRenewer {
+ public:
+  Renewer(ResolveTab& tab, std::shared_ptr<ResolveDriver> driver, std::string url)
+      : tab_(&tab), driver_(std::move(driver)), url_(std::move(url)) {}
+  void Renew(const FileEntry& entry, Answer done) override {
+    if (!tab_) return done({}, "no fresh link");
+    tab_->waiting_.push_back({driver_, url_, entry, std::move(done)});
+    tab_->RenewLinks();
+  }
+
+ private:
+  QPointer<ResolveTab> tab_;
+  std::shared_ptr<ResolveDriver> driver_;
+  std::string url_;
 };
 
 ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
@@ -110,14 +129,11 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   QAction* remote = AddAction(menu_, "发送到远程下载器");
   // Each waits for what it hands the rows to.
   for (QAction* action : {start, selected, all, remote}) action->setEnabled(false);
-  shareTimer_ = new QTimer(this);
-  shareTimer_->setObjectName(QStringLiteral("分享下载时钟"));
 
   connect(parse_, &QPushButton::clicked, this, &ResolveTab::Parse);
   connect(selected, &QAction::triggered, this, &ResolveTab::DownloadSelected);
   connect(all, &QAction::triggered, this, &ResolveTab::DownloadAll);
   connect(remote, &QAction::triggered, this, &ResolveTab::SendToRemote);
-  connect(shareTimer_, &QTimer::timeout, this, &ResolveTab::CheckShareDownloads);
   connect(copy, &QAction::triggered, this, &ResolveTab::CopyLink);
   connect(start, &QAction::triggered, this, &ResolveTab::StartSelectedDownload);
   connect(list_, &QTreeWidget::itemDoubleClicked, this,
@@ -171,8 +187,10 @@ void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> st
       ->setEnabled(static_cast<bool>(startDownload_));
 }
 
-void ResolveTab::SetShareTarget(ShareTarget target) {
-  shareTarget_ = std::move(target);
+void ResolveTab::SetShareTarget(DownloadManager* downloads,
+                                std::function<std::string()> directory) {
+  downloads_ = downloads;
+  saveDirectory_ = std::move(directory);
   for (const char* name : {"下载所选", "全部下载"})
     menu_->findChild<QAction*>(QString::fromUtf8(name))->setEnabled(true);
 }
@@ -206,6 +224,7 @@ void ResolveTab::Parse() {
   list_->clear();
   parse_->setEnabled(false);
   parsed_.reset();
+  parsedRenewer_.reset();
   // A message typed or put in the box some other way is read as a pasted one.
   if (std::string box = ToGbk(url_->text()); box != pastedLink_) {
     std::vector<PastedShare> found = ReadShareText(box, session_->host());
@@ -219,7 +238,7 @@ void ResolveTab::Parse() {
                 [this, driver] {
                   parse_->setEnabled(true);
                   parsed_ = driver;
-                  parsedUrl_ = crossing_->lastUrl();
+                  parsedRenewer_ = std::make_shared<Renewer>(*this, driver, crossing_->lastUrl());
                   RenewLinks();  // those refused while the parse ran
                 });
 }
@@ -246,15 +265,19 @@ void ResolveTab::CopyLink() {
 
 void ResolveTab::StartSelectedDownload() {
   QTreeWidgetItem* item = list_->currentItem();
-  // A click on an empty part of the list, or no row selected, starts nothing.
-  if (!item || !item->isSelected() || !startDownload_) return;
+  // A click on an empty part of the list, or no row selected, starts nothing; nor does a row of
+  // a parse still under way, a folder, or a file the share gave no link for.
+  if (!item || !item->isSelected() || !startDownload_ || !parsed_) return;
+  auto row = static_cast<size_t>(list_->indexOfTopLevelItem(item));
+  if (row >= parsed_->entries().size()) return;
+  const FileEntry& entry = parsed_->entries()[row];
+  if (entry.isdir == "1" || static_cast<int>(row) + 1 >= parsed_->position()) return;
   DownloadRequest request;
-  request.name = ToGbk(item->text(1));
-  request.address = ToGbk(item->text(3));
+  request.name = entry.server_filename;
+  request.address = entry.dlink;
   // The service's byte count lets the download see that a file is already whole on disk.
-  bool whole = false;
-  qlonglong size = item->text(2).toLongLong(&whole);
-  if (whole && size >= 0) request.expectedSize = size;
+  if (!entry.size.empty() && entry.size.find_first_not_of("0123456789") == std::string::npos)
+    request.expectedSize = ReadInteger(entry.size);
   startDownload_(request);
 }
 
@@ -278,39 +301,22 @@ void ResolveTab::DownloadAll() {
 }
 
 void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
-  DownloadQueue* queue = shareTarget_.queue ? shareTarget_.queue() : nullptr;
-  if (queue == nullptr) {
+  if (downloads_ == nullptr) {
     showStatus_(Utf8ToGbk("下载引擎未能加载，无法下载。"));
     return;
   }
-  // A file of this parse already on its way is not planned again: a second plan would take its
-  // partial file for one to resume, and the two would compete for it.
-  std::vector<size_t> files;
-  for (size_t index : chosen) {
-    bool underway = false;
-    for (const auto& batch : batches_)
-      if (batch->driver == parsed_)
-        for (const ShareFile& f : batch->download->Files())
-          underway = underway || (f.plan.entry == index && !f.Ended());
-    if (!underway) files.push_back(index);
-  }
   std::error_code ec;
-  std::filesystem::path directory =
-      std::filesystem::absolute(GbkToUtf8(shareTarget_.directory()), ec);
+  std::filesystem::path directory = std::filesystem::absolute(GbkToUtf8(saveDirectory_()), ec);
   if (!ec) std::filesystem::create_directories(directory, ec);
   if (ec) {
     showStatus_(Utf8ToGbk("无法创建下载目录：" + ec.message()));
     return;
   }
-  auto batch = std::make_unique<Batch>();
-  batch->driver = parsed_;
-  batch->url = parsedUrl_;
-  batch->download = std::make_unique<ShareDownload>(*queue);
   std::string dir = directory.lexically_normal().string();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  batch->download->Add(parsed_->entries(), files, dir);
+  int share = downloads_->AddShare(parsed_->entries(), chosen, dir, parsedRenewer_);
   int queued = 0, skipped = 0, refused = 0;
-  for (const ShareFile& f : batch->download->Files()) {
+  for (const ShareFile& f : downloads_->Share(share)->Files()) {
     if (f.status == ShareFileStatus::kSkipped)
       ++skipped;
     else if (f.status == ShareFileStatus::kFailed)
@@ -321,43 +327,30 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   std::string text = "已加入下载：" + std::to_string(queued) + "个文件";
   if (skipped > 0) text += "，" + std::to_string(skipped) + "个已下载过";
   if (refused > 0) text += "，" + std::to_string(refused) + "个无法保存";
-  batches_.push_back(std::move(batch));
-  shareTarget_.queued();
   showStatus_(Utf8ToGbk(text));
-  if (!shareTimer_->isActive()) shareTimer_->start(1000);
-}
-
-void ResolveTab::CheckShareDownloads() {
-  for (const auto& batch : batches_)
-    for (size_t file : batch->download->Update()) renewals_.push_back({batch.get(), file});
-  RenewLinks();
 }
 
 void ResolveTab::RenewLinks() {
-  if (renewals_.empty() || bridge_.running()) return;
+  if (waiting_.empty() || bridge_.running()) return;
   struct Job {
-    Batch* batch;
-    size_t file;
-    FileEntry entry;
+    Renewal renewal;
     int code = 0;
   };
   auto jobs = std::make_shared<std::vector<Job>>();
-  for (auto [batch, file] : renewals_)
-    jobs->push_back({batch, file, batch->download->Files()[file].entry});
-  renewals_.clear();
+  for (Renewal& r : waiting_) jobs->push_back({std::move(r)});
+  waiting_.clear();
   parse_->setEnabled(false);
   // The worker asks the share, and through the prompts the user, with each parse's own driver.
   bridge_.Start(
       [jobs] {
-        for (Job& job : *jobs) job.code = job.batch->driver->RenewLink(job.entry, job.batch->url);
+        for (Job& job : *jobs)
+          job.code = job.renewal.driver->RenewLink(job.renewal.entry, job.renewal.url);
       },
       [this, jobs] {
         parse_->setEnabled(true);
-        for (Job& job : *jobs) {
-          std::string why = job.code == 0 ? std::string() : "no fresh link";
-          job.batch->download->Renew(job.file, job.code == 0 ? job.entry.dlink : "", why);
-        }
-        shareTarget_.queued();
+        for (Job& job : *jobs)
+          job.renewal.done(job.code == 0 ? job.renewal.entry.dlink : std::string(),
+                           job.code == 0 ? std::string() : "no fresh link");
         RenewLinks();
       });
 }

@@ -11,13 +11,12 @@
 #include "app/controls.h"
 #include "app/worker_bridge.h"
 #include "base/settings_file.h"
-#include "download/download_queue.h"
+#include "download/download_manager.h"
 
 class QDialog;
 class QLineEdit;
 class QMenu;
 class QPushButton;
-class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -39,14 +38,10 @@ class ResolveTab : public TabPage {
   // Hands a row (file name, link, size) to the downloads; until set, the menu item is unavailable.
   void SetStartDownload(std::function<void(const DownloadRequest&)> start);
 
-  // Where 下载所选 and 全部下载 put the share's files, each in its folder under the save
-  // directory; until set, those menu items are unavailable.
-  struct ShareTarget {
-    std::function<DownloadQueue*()> queue;   // null while the engine library is missing
-    std::function<std::string()> directory;  // the save directory, GBK
-    std::function<void()> queued;            // shows what came into the queue
-  };
-  void SetShareTarget(ShareTarget target);
+  // Where 下载所选 and 全部下载 put the share's files: the owner of the downloads (null while
+  // the engine library is missing), each file in its folder under the save directory (GBK);
+  // until set, those menu items are unavailable.
+  void SetShareTarget(DownloadManager* downloads, std::function<std::string()> directory);
 
   // Where 发送到远程下载器 hands the picked files: the remote downloader's settings as they
   // stand, and a way to let the user fill them in; until set, the menu item is unavailable.
@@ -76,7 +71,8 @@ class ResolveTab : public TabPage {
 
  private:
   class Crossing;
-  struct Batch;
+  class Renewer;
+  struct Renewal;
   void Parse();
   void CopyLink();
   void StartSelectedDownload();
@@ -85,8 +81,7 @@ class ResolveTab : public TabPage {
   void DownloadSelected();
   void DownloadAll();
   void DownloadEntries(const std::vector<size_t>& chosen);
-  // Each second while share downloads run: hands links the servers refused to a worker.
-  void CheckShareDownloads();
+  // The links the downloads asked for, on the parse's worker once it is free.
   void RenewLinks();
   // Hands the selected files to the remote downloader on a worker of their own, so a parse
   // can go on meanwhile; the result shows in the status bar and, for failures, a message box.
@@ -105,14 +100,13 @@ class ResolveTab : public TabPage {
   QTreeWidget* list_;
   QMenu* menu_;
   QPointer<QDialog> prompt_;  // the password or captcha dialog while one is open
-  ShareTarget shareTarget_;
-  QTimer* shareTimer_;
+  DownloadManager* downloads_ = nullptr;
+  std::function<std::string()> saveDirectory_;
   // The last parse, once it ended: its driver holds the entries the rows show, with their
-  // folder paths, and the answers it was given, for renewing links.
+  // folder paths, and the answers it was given; its renewer asks it for fresh links.
   std::shared_ptr<ResolveDriver> parsed_;
-  std::string parsedUrl_;
-  std::vector<std::unique_ptr<Batch>> batches_;
-  std::vector<std::pair<Batch*, size_t>> renewals_;  // waiting for the worker
+  std::shared_ptr<Renewer> parsedRenewer_;
+  std::vector<Renewal> waiting_;  // asked by the downloads, for the worker
   RemoteTarget remoteTarget_;
   WorkerBridge bridge_;
   WorkerBridge remoteBridge_;

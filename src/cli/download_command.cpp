@@ -9,7 +9,7 @@
 #include "cli/command_line.h"
 #include "cli/terminal_io.h"
 #include "download/download_engine.h"
-#include "download/download_queue.h"
+#include "download/download_manager.h"
 #include "download/engine_api.h"
 #include "download/failure_text.h"
 
@@ -34,12 +34,6 @@ int HexValue(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-bool AllEnded(const DownloadQueue& queue) {
-  for (const DownloadItem& item : queue.Items())
-    if (!item.Ended()) return false;
-  return true;
 }
 
 }  // namespace
@@ -139,14 +133,14 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
     requests.push_back({Utf8ToGbk(name), Utf8ToGbk(url), Utf8ToGbk(dir), "", "", -1});
   }
 
-  engine.Init();
-  if (options.limitKb) engine.SetSpeedLimit(*options.limitKb);
-  DownloadQueue queue(engine);
-  queue.SetMaxRunning(options.jobs);
-  for (auto& r : requests) queue.Add(std::move(r));
+  DownloadManager downloads(engine);
+  if (options.limitKb) downloads.SetSpeedLimit(*options.limitKb);
+  downloads.SetJobs(options.jobs);
+  for (auto& r : requests) downloads.Add(std::move(r));
 
+  const DownloadQueue& queue = downloads.queue();
   bool failed = false;
-  return RunQueue(queue, console, interrupted,
+  return RunQueue(downloads, console, interrupted,
                   [&](const std::vector<int>& ended,
                       const std::function<void()>& clearDisplay) -> std::optional<int> {
                     for (int id : ended) {
@@ -166,7 +160,7 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
                                     << item->failureCode << ")\n";
                       }
                     }
-                    if (!AllEnded(queue)) return std::nullopt;
+                    if (!downloads.Idle()) return std::nullopt;
                     return failed ? 1 : 0;
                   });
 }

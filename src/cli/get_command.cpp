@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -18,6 +19,7 @@
 #include "cli/queue_console.h"
 #include "cli/terminal_prompts.h"
 #include "download/download_engine.h"
+#include "download/download_manager.h"
 #include "download/failure_text.h"
 #include "download/share_download.h"
 #include "download/share_plan.h"
@@ -197,123 +199,104 @@ std::string ShareFolder(const std::vector<FileEntry>& entries, std::set<std::str
   return folder;
 }
 
-// One share onto disk, or handed over. `folders` is null for the only share, whose files go
-// straight into `base`; with several, each takes a folder of its own under `base`, and
-// `folders` holds the names taken so far. `collect` takes the JSON object instead of standard
-// output. Gives the exit status and, when it is not 0, in `why` what went wrong.
-int GetShare(const GetOptions& o, const PastedShare& given, const std::string& base,
-             std::set<std::string>* folders, nlohmann::ordered_json* collect, Streams io,
-             const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
-             const std::atomic<bool>& interrupted, std::string* why) {
-  std::string dir = base;
-  TerminalResolution resolution(io, o.share, given);
-  const int result = resolution.Run();
-  ShareSession& session = resolution.session;
-  ResolveDriver& driver = resolution.driver;
-  const std::string& shareUrl = resolution.shareUrl;
-  // What was found is taken in any case; folders left out make the run a failure.
-  const bool resolved = driver.complete();
-  const std::vector<FileEntry>& entries = driver.entries();
-  const std::vector<size_t> chosen = ChooseFiles(entries, o.filter);
-  if (result != 0) *why = "did not resolve: " + GbkToUtf8(session.ErrorMessage(result));
+// A share as resolution left it: what was found is taken in any case; folders left out make the
+// run a failure.
+struct Resolved {
+  Resolved(Streams io, const ShareCommandArgs& args, const PastedShare& given)
+      : how(io, args, given) {}
+  TerminalResolution how;
+  bool complete = false;
+  std::vector<size_t> chosen;
+};
 
-  nlohmann::ordered_json doc;
-  std::string folder;
-  if (folders) {
-    doc["share"] = given.link;
-    if (!entries.empty()) folder = ShareFolder(entries, *folders);
-    doc["folder"] = folder;
-    if (!folder.empty()) dir += "/" + folder;
-  }
-  auto print = [&] {
-    if (collect)
-      collect->push_back(doc);
-    else
-      io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  };
-  resolution.Describe(doc, false);
-  doc["files"] = nlohmann::ordered_json::array();
-  if (o.remote.wanted()) return HandOffShare(o.remote, doc, resolved, entries, chosen, io);
-  if (o.dryRun) {
-    for (size_t i : chosen) {
-      const FileEntry& e = entries[i];
-      if (o.share.json)
-        doc["files"].push_back({{"share_path", SharePathOf(e)}, {"size", SizeOf(e)}});
-      else
-        io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t'
-               << EscapeForTerminal((folder.empty() ? "" : folder + "/") + SharePathOf(e)) << '\n';
-    }
-    if (o.share.json) print();
-    if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
-    if (!resolved && result == 0) *why = "folders of it could not be listed";
-    return resolved ? 0 : 1;
-  }
+// Resolve: the share's page, its folders and links, with the prompts on the terminal.
+void ResolveShare(Resolved& r) {
+  r.how.Run();
+  r.complete = r.how.driver.complete();
+}
 
-  std::error_code ec;
-  if (!chosen.empty()) std::filesystem::create_directories(dir, ec);
-  if (ec) {
-    io.err << "sharefetch-cli: " << dir << ": " << ec.message() << "\n";
-    return 1;
-  }
-  std::string engineError;
-  DownloadEngine* engine = chosen.empty() ? nullptr : engineFor(engineError);
-  if (!chosen.empty() && engine == nullptr) {
-    io.err << "sharefetch-cli: " << engineError << "\n";
-    return 1;
-  }
-  std::optional<DownloadQueue> queue;
-  std::optional<ShareDownload> share;
-  if (engine != nullptr) {
-    engine->Init();
-    if (o.limitKb) engine->SetSpeedLimit(*o.limitKb);
-    queue.emplace(*engine);
-    queue->SetMaxRunning(o.jobs);
-    share.emplace(*queue);
-    share->Add(entries, chosen, dir);
-  }
-
+// The files downloaded, counted as they are reported.
+struct Tally {
   int done = 0, skipped = 0, failed = 0;
-  auto report = [&](const ShareFile& f) {
-    if (f.status == ShareFileStatus::kFailed || f.status == ShareFileStatus::kGone) {
-      ++failed;
+};
+
+// Download: the chosen files through the one owner of downloads, each reported as it ends; a
+// refused link is renewed through the driver that resolved the share. Gives the exit status.
+int DownloadShare(const GetOptions& o, Resolved& r, const std::string& dir, DownloadEngine& engine,
+                  Streams io, bool live, const std::atomic<bool>& interrupted,
+                  std::vector<ShareFile>* files, Tally& tally) {
+  DownloadManager downloads(engine);
+  if (o.limitKb) downloads.SetSpeedLimit(*o.limitKb);
+  downloads.SetJobs(o.jobs);
+  // Each outcome is printed as it comes, the line that asks for a fresh link before any prompt
+  // the asking brings; those of the start wait for the first step, as the display does.
+  std::function<void()> clear;
+  std::vector<DownloadEvent> early;
+  int share = 0;
+  auto report = [&](const DownloadEvent& e) {
+    const ShareFile& f = downloads.Share(share)->Files()[e.file];
+    if (e.kind == DownloadEvent::kNeedsLink) {
+      io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
+             << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
+    } else if (e.kind == DownloadEvent::kFailed) {
+      ++tally.failed;
       io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
              << EscapeForTerminal(Reason(f)) << "\n";
-      return;
+    } else {
+      ++(f.status == ShareFileStatus::kDone ? tally.done : tally.skipped);
+      if (!o.share.json) io.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
     }
-    ++(f.status == ShareFileStatus::kDone ? done : skipped);
-    if (!o.share.json) io.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
   };
-  // Renewing asks the share, and perhaps the user, while the other downloads go on.
-  auto renew = [&](size_t i) {
-    const ShareFile& f = share->Files()[i];
-    io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-           << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
-    FileEntry entry = f.entry;
-    int code = driver.RenewLink(entry, shareUrl);
-    std::string why;
-    if (code != 0) why = "no fresh link: " + GbkToUtf8(session.ErrorMessage(code));
-    share->Renew(i, code == 0 ? entry.dlink : std::string(), why);
-  };
-  int status = resolved ? 0 : 1;
-  if (share) {
-    Console console{io.out, io.err, live};
-    status = RunQueue(*queue, console, interrupted,
-                      [&](const std::vector<int>&,
-                          const std::function<void()>& clearDisplay) -> std::optional<int> {
-                        std::vector<size_t> refused = share->Update();
-                        std::vector<size_t> ended = share->TakeEnded();
-                        if (!refused.empty() || !ended.empty()) clearDisplay();
-                        for (size_t i : refused) renew(i);
-                        for (size_t i : ended) report(share->Files()[i]);
-                        for (size_t i : share->TakeEnded()) report(share->Files()[i]);
-                        if (!share->Ended()) return std::nullopt;
-                        return failed > 0 || !resolved ? 1 : 0;
-                      });
-  }
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  downloads.Listen([&](const DownloadEvent& e) {
+    if (e.kind != DownloadEvent::kFinished && e.kind != DownloadEvent::kFailed &&
+        e.kind != DownloadEvent::kNeedsLink)
+      return;
+    if (!clear) return early.push_back(e);
+    clear();
+    report(e);
+  });
+  share = downloads.AddShare(
+      r.how.driver.entries(), r.chosen, dir,
+      std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl));
+  Console console{io.out, io.err, live};
+  int status = RunQueue(downloads, console, interrupted,
+                        [&](const std::vector<int>&,
+                            const std::function<void()>& clearDisplay) -> std::optional<int> {
+                          if (!clear) {
+                            clear = clearDisplay;
+                            if (!early.empty()) clear();
+                            for (const DownloadEvent& e : early) report(e);
+                          }
+                          if (!downloads.Share(share)->Ended()) return std::nullopt;
+                          return tally.failed > 0 || !r.complete ? 1 : 0;
+                        });
+  *files = downloads.Share(share)->Files();
+  return status;
+}
 
-  if (o.share.json && share) {
-    for (const ShareFile& f : share->Files()) {
+// Plan only (--dry-run): what would be taken, one line a file, or into the JSON object.
+int PrintPlan(const GetOptions& o, const Resolved& r, const std::string& folder,
+              nlohmann::ordered_json& doc, Streams io, std::string* why) {
+  const std::vector<FileEntry>& entries = r.how.driver.entries();
+  for (size_t i : r.chosen) {
+    const FileEntry& e = entries[i];
+    if (o.share.json)
+      doc["files"].push_back({{"share_path", SharePathOf(e)}, {"size", SizeOf(e)}});
+    else
+      io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t'
+             << EscapeForTerminal((folder.empty() ? "" : folder + "/") + SharePathOf(e)) << '\n';
+  }
+  if (!r.complete && r.how.result == 0) *why = "folders of it could not be listed";
+  return r.complete ? 0 : 1;
+}
+
+// Report: each file into the JSON object, the count of what came of them on standard error.
+void ReportFiles(const GetOptions& o, const Resolved& r, const std::vector<ShareFile>& files,
+                 const Tally& tally, int status, nlohmann::ordered_json& doc,
+                 const std::function<void()>& print, Streams io, std::string* why) {
+  if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (o.share.json) {
+    for (const ShareFile& f : files) {
       bool saved = f.status == ShareFileStatus::kDone || f.status == ShareFileStatus::kSkipped;
       doc["files"].push_back({{"share_path", f.plan.sharePath},
                               {"saved_path", saved ? f.SavedPath() : std::string()},
@@ -322,41 +305,105 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
                               {"error", saved ? std::string() : Reason(f)}});
     }
   }
-  if (o.share.json) print();
-  if (!resolved && result == 0) *why = "folders of it could not be listed";
-  if (failed > 0 && result == 0) *why = std::to_string(failed) + " of its files failed";
+  print();
+  if (!r.complete && r.how.result == 0) *why = "folders of it could not be listed";
+  if (tally.failed > 0 && r.how.result == 0)
+    *why = std::to_string(tally.failed) + " of its files failed";
   if (status == 130) *why = "interrupted";
-  size_t unfinished = chosen.size() - static_cast<size_t>(done + skipped + failed);
-  io.err << "sharefetch-cli: " << chosen.size() << " files: " << done << " done, " << skipped
-         << " skipped, " << failed << " failed";
+  size_t unfinished =
+      r.chosen.size() - static_cast<size_t>(tally.done + tally.skipped + tally.failed);
+  io.err << "sharefetch-cli: " << r.chosen.size() << " files: " << tally.done << " done, "
+         << tally.skipped << " skipped, " << tally.failed << " failed";
   if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
   io.err << "\n";
+}
+
+// The resolution's part of the JSON object: its result, and the folders left out.
+void DescribeResolution(const Resolved& r, nlohmann::ordered_json& doc) {
+  r.how.Describe(doc, false);
+  doc["files"] = nlohmann::ordered_json::array();
+}
+
+// One share onto disk, or handed over: resolve, choose, then plan, hand off or download, and
+// report. `folders` is null for the only share, whose files go straight into `base`; with
+// several, each takes a folder of its own under `base`, and `folders` holds the names taken so
+// far. `collect` takes the JSON object instead of standard output. Gives the exit status and,
+// when it is not 0, in `why` what went wrong.
+int GetShare(const GetOptions& o, const PastedShare& given, const std::string& base,
+             std::set<std::string>* folders, nlohmann::ordered_json* collect, Streams io,
+             const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
+             const std::atomic<bool>& interrupted, std::string* why) {
+  Resolved r(io, o.share, given);
+  ResolveShare(r);
+  const std::vector<FileEntry>& entries = r.how.driver.entries();
+  r.chosen = ChooseFiles(entries, o.filter);
+  if (r.how.result != 0)
+    *why = "did not resolve: " + GbkToUtf8(r.how.session.ErrorMessage(r.how.result));
+
+  std::string dir = base;
+  nlohmann::ordered_json doc;
+  std::string folder;
+  if (folders) {
+    doc["share"] = given.link;
+    if (!entries.empty()) folder = ShareFolder(entries, *folders);
+    doc["folder"] = folder;
+    if (!folder.empty()) dir += "/" + folder;
+  }
+  std::function<void()> print = [&] {
+    if (!o.share.json) return;
+    if (collect)
+      collect->push_back(doc);
+    else
+      io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  };
+  DescribeResolution(r, doc);
+  if (o.remote.wanted()) return HandOffShare(o.remote, doc, r.complete, entries, r.chosen, io);
+  if (o.dryRun) {
+    int status = PrintPlan(o, r, folder, doc, io, why);
+    print();
+    if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
+    return status;
+  }
+
+  std::error_code ec;
+  if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
+  if (ec) {
+    io.err << "sharefetch-cli: " << dir << ": " << ec.message() << "\n";
+    return 1;
+  }
+  std::string engineError;
+  DownloadEngine* engine = r.chosen.empty() ? nullptr : engineFor(engineError);
+  if (!r.chosen.empty() && engine == nullptr) {
+    io.err << "sharefetch-cli: " << engineError << "\n";
+    return 1;
+  }
+  Tally tally;
+  std::vector<ShareFile> files;
+  int status = r.complete ? 0 : 1;
+  if (engine != nullptr)
+    status = DownloadShare(o, r, dir, *engine, io, live, interrupted, &files, tally);
+  ReportFiles(o, r, files, tally, status, doc, print, io, why);
   return status;
 }
 
-}  // namespace
+// A share given, with what kept it from being read.
+struct Given {
+  PastedShare share;
+  std::string problem;
+};
 
-int RunGet(const std::vector<std::string>& args, Streams io,
-           const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
-           const std::atomic<bool>& interrupted) {
-  GetOptions o;
-  if (std::optional<int> status = ParseGetArgs(args, io, &o)) return *status;
+// The shares of the arguments and of --input. The arguments are checked as usage (a status
+// given back); the lines of --input are shares of their own that can fail like any other.
+std::optional<int> GatherShares(const GetOptions& o, Streams io, std::vector<Given>* shares) {
   auto usage = [&](const std::string& problem) {
     io.err << "sharefetch-cli get: " << problem << "\n" << kGetUsage;
     return 2;
   };
-  // Each share with what kept it from being read: the arguments are checked as usage, the
-  // lines of --input are shares of their own that can fail like any other.
-  struct Given {
-    PastedShare share;
-    std::string problem;
-  };
-  std::vector<Given> shares;
   for (const std::string& text : o.share.texts) {
     std::string problem;
     std::vector<PastedShare> found = SharesInText(text, o.share.host, &problem);
     if (found.empty()) return usage(problem);
-    for (PastedShare& s : found) shares.push_back({std::move(s), {}});
+    for (PastedShare& s : found) shares->push_back({std::move(s), {}});
   }
   if (!o.input.empty()) {
     std::vector<std::string> lines;
@@ -365,26 +412,20 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     for (const std::string& line : lines) {
       std::string problem;
       std::vector<PastedShare> found = SharesInText(line, o.share.host, &problem);
-      if (found.empty()) shares.push_back({{line, ""}, problem});
-      for (PastedShare& s : found) shares.push_back({std::move(s), {}});
+      if (found.empty()) shares->push_back({{line, ""}, problem});
+      for (PastedShare& s : found) shares->push_back({std::move(s), {}});
     }
   }
-  if (shares.empty()) return usage("no SHARE in " + o.input);
-  if (shares.size() > 1 && o.remote.wanted())
+  if (shares->empty()) return usage("no SHARE in " + o.input);
+  if (shares->size() > 1 && o.remote.wanted())
     return usage("--rpc and --export take one share at a time");
+  return std::nullopt;
+}
 
-  // Another downloader's directory is its own: it is passed on as given.
-  std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
-  if (!o.remote.wanted() && dir.empty()) {
-    io.err << "sharefetch-cli: cannot read the current directory\n";
-    return 1;
-  }
-  if (shares.size() == 1 && shares[0].problem.empty()) {
-    std::string why;
-    return GetShare(o, shares[0].share, dir, nullptr, nullptr, io, engineFor, live, interrupted,
-                    &why);
-  }
-
+// Several shares, one after the other, each into a folder of its own; a summary at the end.
+int GetEachShare(const GetOptions& o, const std::vector<Given>& shares, const std::string& dir,
+                 Streams io, const std::function<DownloadEngine*(std::string& error)>& engineFor,
+                 bool live, const std::atomic<bool>& interrupted) {
   std::set<std::string> folders;
   nlohmann::ordered_json all = nlohmann::ordered_json::array();
   std::vector<std::pair<std::string, std::string>> failed;  // share, why
@@ -423,6 +464,29 @@ int RunGet(const std::vector<std::string>& args, Streams io,
     io.err << "sharefetch-cli: not complete: " << EscapeForTerminal(share) << " ("
            << EscapeForTerminal(why) << ")\n";
   return status;
+}
+
+}  // namespace
+
+int RunGet(const std::vector<std::string>& args, Streams io,
+           const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
+           const std::atomic<bool>& interrupted) {
+  GetOptions o;
+  if (std::optional<int> status = ParseGetArgs(args, io, &o)) return *status;
+  std::vector<Given> shares;
+  if (std::optional<int> status = GatherShares(o, io, &shares)) return *status;
+  // Another downloader's directory is its own: it is passed on as given.
+  std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
+  if (!o.remote.wanted() && dir.empty()) {
+    io.err << "sharefetch-cli: cannot read the current directory\n";
+    return 1;
+  }
+  if (shares.size() == 1 && shares[0].problem.empty()) {
+    std::string why;
+    return GetShare(o, shares[0].share, dir, nullptr, nullptr, io, engineFor, live, interrupted,
+                    &why);
+  }
+  return GetEachShare(o, shares, dir, io, engineFor, live, interrupted);
 }
 
 int RunGet(const std::vector<std::string>& args) {

@@ -14,7 +14,7 @@
 #include "base/text.h"
 #include "cli/terminal_io.h"
 #include "download/download_list.h"
-#include "download/download_queue.h"
+#include "download/download_manager.h"
 #include "download/engine_api.h"
 
 namespace sf::cli {
@@ -136,17 +136,18 @@ std::optional<int32_t> ParseLimitKb(std::string_view text, std::string& error) {
   return static_cast<int32_t>(*n);
 }
 
-int RunQueue(DownloadQueue& queue, const Console& console, const std::atomic<bool>& interrupted,
-             const QueueStep& step) {
+int RunQueue(DownloadManager& downloads, const Console& console,
+             const std::atomic<bool>& interrupted, const QueueStep& step) {
   LiveDisplay live(console.err);
   auto clear = [&] {
     if (console.live) live.Erase();
   };
   auto lastPlain = std::chrono::steady_clock::now();
   auto lastDraw = lastPlain - kDrawEvery;
+  const DownloadQueue& queue = downloads.queue();
   std::map<int, int32_t> startedOver;  // as last reported, per item
   while (true) {
-    std::vector<int> ended = queue.Poll(NowMs());
+    std::vector<int> ended = downloads.Tick(NowMs());
     for (const DownloadItem& item : queue.Items()) {
       int32_t& seen = startedOver[item.id];
       if (item.startedOver > seen) {
@@ -181,10 +182,10 @@ int RunQueue(DownloadQueue& queue, const Console& console, const std::atomic<boo
   // so the same command resumes. The engine says so by reporting the paused state.
   std::vector<int> ids;
   for (const DownloadItem& item : queue.Items()) ids.push_back(item.id);
-  queue.Pause(ids);
+  downloads.Pause(ids);
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   while (std::chrono::steady_clock::now() < until) {
-    queue.Poll(NowMs());
+    downloads.Tick(NowMs());
     bool settled = true;
     for (const DownloadItem& item : queue.Items())
       if (item.handle != 0 && !item.Ended() && item.engineState != layout::kStatePaused)

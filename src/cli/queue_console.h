@@ -1,4 +1,4 @@
-// A download queue run from the terminal, for `download` and `get` alike: polled every 20 ms,
+// The downloads run from the terminal, for `download` and `get` alike: polled every 20 ms,
 // shown on a terminal as a live display of the running files and a total line with the time
 // left (redrawn in place on the error stream), otherwise as a plain line per running file every
 // few seconds. An interruption pauses every download, so running the command again resumes.
@@ -15,7 +15,7 @@
 
 namespace sf {
 
-class DownloadQueue;
+class DownloadManager;
 
 namespace cli {
 
@@ -37,10 +37,10 @@ std::optional<int32_t> ParseLimitKb(std::string_view text, std::string& error);
 using QueueStep = std::function<std::optional<int>(const std::vector<int>& ended,
                                                    const std::function<void()>& clearDisplay)>;
 
-// Runs `queue` until `step` gives the exit status, or until `interrupted` turns true: then every
-// download is paused, its bytes kept for the next run, and the status is 130.
-int RunQueue(DownloadQueue& queue, const Console& console, const std::atomic<bool>& interrupted,
-             const QueueStep& step);
+// Moves `downloads` until `step` gives the exit status, or until `interrupted` turns true: then
+// every download is paused, its bytes kept for the next run, and the status is 130.
+int RunQueue(DownloadManager& downloads, const Console& console,
+             const std::atomic<bool>& interrupted, const QueueStep& step);
 
 // SIGINT and SIGTERM raise InterruptedFlag(); a closed pipe and a file-size limit fail the
 // write or the download instead of ending the program.

@@ -6,7 +6,6 @@
 
 #include "base/encoding.h"
 #include "base/text.h"
-#include "download/download_engine.h"
 #include "download/engine_api.h"
 
 namespace sf {
@@ -85,31 +84,6 @@ std::string StateText(const DownloadItem& item, const std::vector<DownloadItem>&
   }
 }
 
-std::string Settle(DownloadQueue& queue, const std::vector<int>& ended) {
-  const Texts& t = T();
-  const std::vector<DownloadItem>& items = queue.Items();
-  std::string text;
-  for (const DownloadItem& item : items) {
-    if (Contains(ended, item.id)) {
-      if (item.status == DownloadStatus::kFailed)
-        text = t.failedOpen + item.failureText + t.failedClose;
-      else
-        text = item.alreadyComplete ? t.alreadyComplete + item.Name() : t.finished;
-      break;
-    }
-    if (item.status == DownloadStatus::kQueued || item.Ended()) continue;
-    std::string state = StateText(item, items);
-    if (!state.empty()) text = state;
-  }
-  std::vector<int> finished;
-  for (const DownloadItem& item : items)
-    if (item.status == DownloadStatus::kFinished) finished.push_back(item.id);
-  queue.Cancel(finished, false);  // the engine forgets them; the files stay, of course
-  int64_t eta = queue.Totals().etaSeconds;
-  if (!text.empty() && eta >= 0) text += t.timeLeft + DurationText(eta);
-  return text;
-}
-
 }  // namespace
 
 std::string SizeText(int64_t bytes) {
@@ -160,7 +134,6 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
   DownloadRowTexts row;
   auto& c = row.columns;
   c[kColumnFileName] = item.Name();
-  c[kColumnAddress] = item.request.address;
   bool reported = item.engineState != 0 || item.status == DownloadStatus::kFinished;
   if (reported) {
     std::string percent = PercentText(item);
@@ -168,8 +141,6 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
     c[kColumnDownloaded] = SizeText(item.done);
     c[kColumnSpeed] = SpeedText(item.speed);
     c[kColumnProgress] = percent + "%";
-    c[kColumnSpeedBytes] = std::to_string(item.speed);
-    c[kColumnProgressValue] = percent;
   } else if (item.request.expectedSize >= 0) {
     c[kColumnTotalSize] = SizeText(item.request.expectedSize);
   }
@@ -195,22 +166,25 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
   return row;
 }
 
-std::string TickDownloads(DownloadQueue& queue, int64_t nowMs) {
-  return Settle(queue, queue.Poll(nowMs));
-}
-
-std::string SettleDownloads(DownloadQueue& queue) {
-  return Settle(queue, queue.TakeEnded());
-}
-
-SpeedLimitResult ApplySpeedLimit(DownloadEngine& engine, bool checked, std::string_view value) {
-  if (!checked) {
-    engine.SetSpeedLimit(layout::kNoSpeedLimit);
-    return SpeedLimitResult::kApplied;
+std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended) {
+  const Texts& t = T();
+  const std::vector<DownloadItem>& items = queue.Items();
+  std::string text;
+  for (const DownloadItem& item : items) {
+    if (Contains(ended, item.id)) {
+      if (item.status == DownloadStatus::kFailed)
+        text = t.failedOpen + item.failureText + t.failedClose;
+      else
+        text = item.alreadyComplete ? t.alreadyComplete + item.Name() : t.finished;
+      break;
+    }
+    if (item.status == DownloadStatus::kQueued || item.Ended()) continue;
+    std::string state = StateText(item, items);
+    if (!state.empty()) text = state;
   }
-  if (value.empty()) return SpeedLimitResult::kValueMissing;
-  engine.SetSpeedLimit(ReadInt(value));
-  return SpeedLimitResult::kApplied;
+  int64_t eta = queue.Totals().etaSeconds;
+  if (!text.empty() && eta >= 0) text += t.timeLeft + DurationText(eta);
+  return text;
 }
 
 }  // namespace sf

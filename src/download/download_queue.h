@@ -1,7 +1,8 @@
 // The downloads a user controls, for the window and the terminal program alike: a queue of items
 // that runs at most N engine tasks at once and keeps the rest waiting, polls them on the
 // caller's clock, and pauses, resumes, cancels and retries them. It holds each item's state,
-// so the views only render it. Everything runs on the caller's thread; texts are GBK.
+// so the views only render it; the DownloadManager owns it and is the one that acts on it.
+// Everything runs on the caller's thread; texts are GBK.
 #pragma once
 
 #include <cstdint>

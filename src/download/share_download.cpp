@@ -73,7 +73,8 @@ std::vector<size_t> ShareDownload::Update() {
     if (f.status != ShareFileStatus::kQueued) continue;
     const DownloadItem* item = queue_.Find(f.item);
     if (item == nullptr) {
-      End(f, i, ShareFileStatus::kGone);
+      f.problem = "taken out of the downloads";
+      End(f, i, ShareFileStatus::kFailed);
       continue;
     }
     if (item->status == DownloadStatus::kDownloading) f.sawBytes = true;
@@ -105,7 +106,10 @@ void ShareDownload::Renew(size_t file, const std::string& link, const std::strin
   f.sawBytes = false;
   f.failureCode = 0;
   f.status = ShareFileStatus::kQueued;
-  if (!queue_.Relink(f.item, link)) End(f, file, ShareFileStatus::kGone);
+  if (!queue_.Relink(f.item, link)) {
+    f.problem = "taken out of the downloads";
+    End(f, file, ShareFileStatus::kFailed);
+  }
 }
 
 bool ShareDownload::Ended() const {

@@ -1,8 +1,9 @@
 // A whole share, or the files a user picked of it, onto disk through the download queue: each
 // file planned into the share's own folder tree, what is already whole skipped, the rest queued
 // with its size, and a file whose link the server refused handed back once for a fresh link,
-// with which it goes on from its bytes on disk. The terminal program and the window both drive
-// it; it never touches the network itself, so the window can renew links on a worker.
+// with which it goes on from its bytes on disk. Its owner, the DownloadManager, drives it for the
+// terminal program and the window alike; it never touches the network itself, so a link can be
+// renewed wherever the front-end's renewer runs.
 #pragma once
 
 #include <string>
@@ -19,10 +20,7 @@ enum class ShareFileStatus {
   kRenewing,  // its link was refused; it waits for a fresh one
   kDone,
   kSkipped,  // it was whole on disk already
-  kFailed,   // `failureCode` or `problem` says why
-  // Its item left the queue before this saw it end: the user took it out, or, in the window,
-  // the download list let it go once it finished.
-  kGone,
+  kFailed,   // `failureCode` or `problem` says why; also when the user took its item out
 };
 
 struct ShareFile {

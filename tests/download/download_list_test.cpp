@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/encoding.h"
+#include "download/download_manager.h"
 #include "download/engine_api.h"
 #include "recording_engine.h"
 
@@ -65,8 +66,8 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
   DownloadItem item;
   item.request = {G("报告.pdf"), "http://h/1", "/d", "", "", 2048};
   auto queued = RowTexts(item);
-  EXPECT_EQ(queued.columns, (std::array<std::string, 8>{G("报告.pdf"), "0.00MB", "", G("等待中"),
-                                                        "", "", "http://h/1", ""}));
+  EXPECT_EQ(queued.columns,
+            (std::array<std::string, 5>{G("报告.pdf"), "0.00MB", "", G("等待中"), ""}));
 
   item.status = DownloadStatus::kDownloading;
   item.engineState = layout::kStateDownloading;
@@ -78,8 +79,7 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
   item.etaSeconds = 512;
   auto running = RowTexts(item);
   EXPECT_EQ(running.columns,
-            (std::array<std::string, 8>{G("报告 (1).pdf"), "1.00GB", "512.00MB", "1MB", "50.00%",
-                                        "1048576", "http://h/1", "50.00"}));
+            (std::array<std::string, 5>{G("报告 (1).pdf"), "1.00GB", "512.00MB", "1MB", "50.00%"}));
   EXPECT_EQ(running.toolTip, G("剩余时间 8:32"));
 
   item.status = DownloadStatus::kFailed;
@@ -95,9 +95,10 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
 class DownloadTickTest : public ::testing::Test {
  protected:
   RecordingEngine engine;
-  DownloadQueue queue{engine};
+  DownloadManager downloads{engine};
+  const DownloadQueue& queue = downloads.queue();
   int Add(const char* name) {
-    return queue.Add({G(name), std::string("http://h/") + name, "/nonexistent/dl", "", "", -1});
+    return downloads.Add({G(name), std::string("http://h/") + name, "/nonexistent/dl", "", "", -1});
   }
 };
 
@@ -105,50 +106,53 @@ TEST_F(DownloadTickTest, TheLastItemsStateIsShownAndAnEndedOneEndsTheWalk) {
   int a = Add("a"), b = Add("b");
   engine.reports[7] = {layout::kStateDownloading, G("a"), 1000000, 500000, 0.5f, 1048576};
   engine.reports[8] = {layout::kStateRequesting, G("b"), 0, 0, 0.0f, 0};
-  EXPECT_EQ(TickDownloads(queue, 0), Status("正在发送请求"));
+  EXPECT_EQ(TickDownloads(downloads, 0), Status("正在发送请求"));
   engine.reports[8] = {layout::kStatePaused, G("b"), 0, 0, 0.0f, 0};
-  EXPECT_EQ(TickDownloads(queue, 1000), Status("已暂停"));
+  EXPECT_EQ(TickDownloads(downloads, 1000), Status("已暂停"));
   engine.reports[8] = {layout::kStateEndingRequest, G("b"), 0, 0, 0.0f, 0};
-  EXPECT_EQ(TickDownloads(queue, 2000), Status("结束请求"));
-  queue.Pause({b});
+  EXPECT_EQ(TickDownloads(downloads, 2000), Status("结束请求"));
+  downloads.Pause({b});
   // The downloading text counts every item; the time left follows, for the whole list.
-  EXPECT_EQ(TickDownloads(queue, 3000), Status("已暂停") + G("  剩余时间 0:01"));
-  queue.Resume({b});
+  EXPECT_EQ(TickDownloads(downloads, 3000), Status("已暂停") + G("  剩余时间 0:01"));
+  downloads.Resume({b});
   engine.reports[8] = {layout::kStateDownloading, G("b"), 2000000, 0, 0.0f, 524288};
   EXPECT_EQ(
-      TickDownloads(queue, 4000),
+      TickDownloads(downloads, 4000),
       G("Tavrin提示您：[ 下载中 ]             当前下载速度：1.5MB  总下载进度:25%  剩余时间 0:02"));
 
   // The failed one stays, with its reason; the walk ends there.
   engine.reports[7] = {layout::kStateFailed, G("a"), 1000000, 500000, 0.5f, 0, 111};
-  EXPECT_EQ(TickDownloads(queue, 5000), G("Tavrin提示您：[ 下载失败：连接被拒绝 ]  剩余时间 0:04"));
+  EXPECT_EQ(TickDownloads(downloads, 5000),
+            G("Tavrin提示您：[ 下载失败：连接被拒绝 ]  剩余时间 0:04"));
   EXPECT_EQ(queue.Find(a)->status, DownloadStatus::kFailed);
-  EXPECT_NE(TickDownloads(queue, 6000).find(G("[ 下载中 ]")), std::string::npos);
+  EXPECT_NE(TickDownloads(downloads, 6000).find(G("[ 下载中 ]")), std::string::npos);
 
   // A finished one leaves the queue, and the engine forgets it (its file stays).
   engine.reports[8] = {layout::kStateFinished, G("b"), 2000000, 2000000, 1.0f, 0};
-  EXPECT_EQ(TickDownloads(queue, 7000), Status("下载完毕"));
+  EXPECT_EQ(TickDownloads(downloads, 7000), Status("下载完毕"));
   EXPECT_EQ(queue.Find(b), nullptr);
   EXPECT_EQ(engine.deleted, (std::vector<std::pair<int32_t, int32_t>>{{8, 0}}));
-  EXPECT_EQ(TickDownloads(queue, 8000), "");  // only a failed one is left: nothing to say
+  EXPECT_EQ(TickDownloads(downloads, 8000), "");  // only a failed one is left: nothing to say
 
   int c = Add("c");
   engine.reports[9] = {layout::kStateFinished, G("c"), 5, 5, 1.0f, 0};
   engine.reports[9].alreadyComplete = true;
-  EXPECT_EQ(TickDownloads(queue, 9000), G("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] c"));
+  EXPECT_EQ(TickDownloads(downloads, 9000),
+            G("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] c"));
   EXPECT_EQ(queue.Find(c), nullptr);
   EXPECT_EQ(OverallProgress(queue.Items()), 50.0f);
-  queue.Cancel({a}, false);
+  downloads.Cancel({a}, false);
   EXPECT_EQ(OverallProgress(queue.Items()), 0.0f);
 }
 
 TEST(SpeedLimit, CheckBoxAndValue) {
   RecordingEngine engine;
-  EXPECT_EQ(ApplySpeedLimit(engine, false, "300"), SpeedLimitResult::kApplied);
-  EXPECT_EQ(ApplySpeedLimit(engine, true, ""), SpeedLimitResult::kValueMissing);
-  EXPECT_EQ(ApplySpeedLimit(engine, true, "abc"), SpeedLimitResult::kApplied);
-  EXPECT_EQ(ApplySpeedLimit(engine, true, "512"), SpeedLimitResult::kApplied);
-  EXPECT_EQ(ApplySpeedLimit(engine, true, "64kb"), SpeedLimitResult::kApplied);
+  DownloadManager downloads(engine);
+  EXPECT_EQ(ApplySpeedLimit(downloads, false, "300"), SpeedLimitResult::kApplied);
+  EXPECT_EQ(ApplySpeedLimit(downloads, true, ""), SpeedLimitResult::kValueMissing);
+  EXPECT_EQ(ApplySpeedLimit(downloads, true, "abc"), SpeedLimitResult::kApplied);
+  EXPECT_EQ(ApplySpeedLimit(downloads, true, "512"), SpeedLimitResult::kApplied);
+  EXPECT_EQ(ApplySpeedLimit(downloads, true, "64kb"), SpeedLimitResult::kApplied);
   EXPECT_EQ(engine.limits, (std::vector<int32_t>{1410065407, 0, 512, 64}));
 }
 

@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
     auto* downloads = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框2"));
     // Paused once some of it is on disk.
     ok &= WaitFor([&] { return window.downloadsTab()->queue()->Items()[2].done > (256 << 10); });
-    window.downloadsTab()->queue()->Pause({window.downloadsTab()->queue()->Items()[2].id});
+    window.downloadsTab()->downloads()->Pause({window.downloadsTab()->queue()->Items()[2].id});
     ok &= WaitFor(
         [&] { return downloads->topLevelItem(3)->text(3).startsWith(QStringLiteral("失败")); });
     if (!startRow(QStringLiteral("第二章 练习.docx")) || !startRow(QStringLiteral("第01首.mp3")))

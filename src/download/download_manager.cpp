@@ -1,0 +1,251 @@
+#include "download/download_manager.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/encoding.h"
+#include "base/text.h"
+#include "download/download_engine.h"
+#include "download/download_list.h"
+#include "download/engine_api.h"
+#include "download/failure_text.h"
+#include "share/resolve_driver.h"
+
+namespace sf {
+
+void DriverRenewer::Renew(const FileEntry& entry, Answer done) {
+  FileEntry fresh = entry;
+  int code = driver_.RenewLink(fresh, shareUrl_);
+  if (code == 0)
+    done(fresh.dlink, {});
+  else
+    done({}, "no fresh link: " + GbkToUtf8(session_.ErrorMessage(code)));
+}
+
+struct DownloadManager::ShareRun {
+  explicit ShareRun(DownloadQueue& queue) : download(queue) {}
+  ShareDownload download;
+  std::shared_ptr<LinkRenewer> renewer;
+};
+
+DownloadManager::DownloadManager(DownloadEngine& engine) : engine_(engine), queue_(engine) {
+  engine_.Init();
+}
+
+DownloadManager::~DownloadManager() {
+  *alive_ = false;
+}
+
+int DownloadManager::Listen(Listener listener) {
+  listeners_[nextListener_] = std::move(listener);
+  return nextListener_++;
+}
+
+void DownloadManager::Unlisten(int id) {
+  listeners_.erase(id);
+}
+
+void DownloadManager::SetSpeedLimit(int32_t kilobytesPerSecond) {
+  engine_.SetSpeedLimit(kilobytesPerSecond);
+}
+
+void DownloadManager::SetJobs(int n) {
+  queue_.SetMaxRunning(n);
+}
+
+int DownloadManager::Add(DownloadRequest request) {
+  int id = queue_.Add(std::move(request));
+  Emit({{DownloadEvent::kStarted, id}});
+  return id;
+}
+
+int DownloadManager::AddShare(const std::vector<FileEntry>& entries,
+                              const std::vector<size_t>& chosen, const std::string& directory,
+                              std::shared_ptr<LinkRenewer> renewer, const DiskLook& look) {
+  // A second plan of a file still on its way would take its partial for one to resume.
+  std::vector<size_t> files;
+  for (size_t index : chosen) {
+    bool underway = false;
+    for (const auto& [id, run] : shares_)
+      if (renewer && run->renewer == renewer)
+        for (const ShareFile& f : run->download.Files())
+          underway = underway || (f.plan.entry == index && !f.Ended());
+    if (!underway) files.push_back(index);
+  }
+  int id = nextShare_++;
+  auto run = std::make_unique<ShareRun>(queue_);
+  run->renewer = std::move(renewer);
+  run->download.Add(entries, files, directory, look);
+  std::vector<DownloadEvent> started;
+  const std::vector<ShareFile>& added = run->download.Files();
+  for (size_t i = 0; i < added.size(); ++i) {
+    if (added[i].item == 0) continue;
+    shareItems_[added[i].item] = {id, i};
+    started.push_back({DownloadEvent::kStarted, added[i].item, id, i});
+  }
+  ShareRun& kept = *(shares_[id] = std::move(run));
+  Emit(std::move(started));
+  ReportShareEnds(kept);  // files refused or skipped at once
+  return id;
+}
+
+const ShareDownload* DownloadManager::Share(int id) const {
+  auto it = shares_.find(id);
+  return it == shares_.end() ? nullptr : &it->second->download;
+}
+
+int DownloadManager::Pause(const std::vector<int>& ids) {
+  return queue_.Pause(ids);
+}
+
+int DownloadManager::Resume(const std::vector<int>& ids) {
+  return queue_.Resume(ids);
+}
+
+int DownloadManager::Retry(const std::vector<int>& ids) {
+  return queue_.Retry(ids);
+}
+
+int DownloadManager::Cancel(const std::vector<int>& ids, bool removeFiles) {
+  int acted = queue_.Cancel(ids, removeFiles);
+  for (int id : ids) std::erase(reported_, id);
+  // The shares see their items gone at once and fail those files, saying so.
+  Step({});
+  return acted;
+}
+
+std::vector<int> DownloadManager::Tick(int64_t nowMs) {
+  return Step(queue_.Poll(nowMs));
+}
+
+std::vector<int> DownloadManager::Settle() {
+  return Step(queue_.TakeEnded());
+}
+
+std::vector<int> DownloadManager::Step(std::vector<int> ended) {
+  std::vector<DownloadEvent> events;
+  for (const DownloadItem& item : queue_.Items()) {
+    if (item.Ended() || item.status == DownloadStatus::kQueued) continue;
+    auto share = shareItems_.find(item.id);
+    if (share == shareItems_.end())
+      events.push_back({DownloadEvent::kProgress, item.id});
+    else
+      events.push_back(
+          {DownloadEvent::kProgress, item.id, share->second.first, share->second.second});
+  }
+  for (int id : ended) {
+    const DownloadItem* item = queue_.Find(id);
+    if (item == nullptr) continue;
+    if (item->status == DownloadStatus::kFinished) reported_.push_back(id);
+    if (shareItems_.count(id) != 0) continue;  // its share says how the file ended
+    if (item->status == DownloadStatus::kFinished)
+      events.push_back({DownloadEvent::kFinished, id});
+    else
+      events.push_back({DownloadEvent::kFailed, id, 0, 0, item->failureText});
+  }
+  Emit(std::move(events));
+
+  // The shares' refused links are asked for before the shares' ends are told, as the files
+  // ended: a renewer that answers at once has its failure told after the ends it followed.
+  std::vector<std::pair<int, size_t>> refused;
+  for (auto& [id, run] : shares_)
+    for (size_t file : run->download.Update()) refused.push_back({id, file});
+  stepping_ = true;
+  for (auto [id, file] : refused) {
+    auto it = shares_.find(id);
+    if (it == shares_.end()) continue;
+    const ShareFile& f = it->second->download.Files()[file];
+    Emit({{DownloadEvent::kNeedsLink, f.item, id, file}});
+    std::shared_ptr<LinkRenewer> renewer = it->second->renewer;
+    if (!renewer) {
+      Answer(id, file, {}, "no way to ask the share again");
+      continue;
+    }
+    std::weak_ptr<bool> alive = alive_;
+    renewer->Renew(it->second->download.Files()[file].entry,
+                   [this, alive, id, file](const std::string& link, const std::string& why) {
+                     if (alive.lock()) Answer(id, file, link, why);
+                   });
+  }
+  stepping_ = false;
+  for (auto& [id, run] : shares_) ReportShareEnds(*run);
+  return ended;
+}
+
+void DownloadManager::Answer(int share, size_t file, const std::string& link,
+                             const std::string& why) {
+  auto it = shares_.find(share);
+  if (it == shares_.end()) return;
+  ShareDownload& download = it->second->download;
+  download.Renew(file, link, why);
+  const ShareFile& f = download.Files()[file];
+  if (f.status == ShareFileStatus::kQueued) Emit({{DownloadEvent::kStarted, f.item, share, file}});
+  if (!stepping_) ReportShareEnds(*it->second);
+}
+
+void DownloadManager::ReportShareEnds(ShareRun& run) {
+  std::vector<DownloadEvent> events;
+  int share = 0;
+  for (const auto& [id, r] : shares_)
+    if (r.get() == &run) share = id;
+  for (size_t file : run.download.TakeEnded()) {
+    const ShareFile& f = run.download.Files()[file];
+    if (f.status == ShareFileStatus::kFailed) {
+      std::string reason = f.problem;
+      if (reason.empty() && f.failureCode != 0) reason = FailureTextEnglish(f.failureCode);
+      events.push_back({DownloadEvent::kFailed, f.item, share, file, reason});
+    } else {
+      events.push_back({DownloadEvent::kFinished, f.item, share, file});
+    }
+  }
+  Emit(std::move(events));
+}
+
+// Listeners may act on the manager; a copy keeps the walk safe when one stops listening.
+void DownloadManager::Emit(std::vector<DownloadEvent> events) {
+  if (events.empty()) return;
+  std::map<int, Listener> listeners = listeners_;
+  for (const DownloadEvent& event : events)
+    for (auto& [id, listener] : listeners)
+      if (listeners_.count(id) != 0) listener(event);
+}
+
+void DownloadManager::ReleaseFinished() {
+  std::vector<int> finished;
+  finished.swap(reported_);
+  // The engine forgets them; the files stay, of course.
+  queue_.Cancel(finished, false);
+  for (int id : finished) shareItems_.erase(id);
+}
+
+bool DownloadManager::Idle() const {
+  for (const DownloadItem& item : queue_.Items())
+    if (!item.Ended()) return false;
+  for (const auto& [id, run] : shares_)
+    if (!run->download.Ended()) return false;
+  return true;
+}
+
+SpeedLimitResult ApplySpeedLimit(DownloadManager& downloads, bool checked, std::string_view value) {
+  if (!checked) {
+    downloads.SetSpeedLimit(layout::kNoSpeedLimit);
+    return SpeedLimitResult::kApplied;
+  }
+  if (value.empty()) return SpeedLimitResult::kValueMissing;
+  downloads.SetSpeedLimit(ReadInt(value));
+  return SpeedLimitResult::kApplied;
+}
+
+std::string TickDownloads(DownloadManager& downloads, int64_t nowMs) {
+  std::string text = StatusText(downloads.queue(), downloads.Tick(nowMs));
+  downloads.ReleaseFinished();
+  return text;
+}
+
+std::string SettleDownloads(DownloadManager& downloads) {
+  std::string text = StatusText(downloads.queue(), downloads.Settle());
+  downloads.ReleaseFinished();
+  return text;
+}
+
+}  // namespace sf

@@ -1,0 +1,151 @@
+// The one owner of a program's downloads: the engine, the queue, every share being downloaded,
+// the speed limit and how many files run at once. Front-ends only render what it holds and ask
+// it to act; it moves on Tick and tells every listener what happened, once. A file whose link
+// a server refused is renewed through a LinkRenewer the resolution side gives with its share.
+// Everything, the renewers' answers included, runs on the owner's thread; texts are GBK unless
+// said otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "download/download_queue.h"
+#include "download/share_download.h"
+
+namespace sf {
+
+class DownloadEngine;
+class ResolveDriver;
+
+struct DownloadEvent {
+  enum Kind {
+    kStarted,    // an item came into the queue, or went back into it under a fresh link
+    kProgress,   // a started item was polled
+    kFinished,   // a download, or a file of a share, is on disk (done or found whole)
+    kFailed,     // ended without its file; `reason` says why
+    kNeedsLink,  // a share's file whose link was refused; its renewer has been asked
+  };
+  Kind kind = kStarted;
+  int item = 0;             // the queue's item; 0 for a share's file that never had one
+  int share = 0;            // the share the file belongs to; 0 for a download of its own
+  size_t file = 0;          // the file's position in that share's Files()
+  std::string reason = {};  // kFailed: the item's failure text (GBK), or the file's reason (UTF-8)
+};
+
+// Asks the share for a fresh link of one file. `done` gets the link (GBK), or "" and why
+// (UTF-8); at once or later, but always on the owner's thread, and at most once.
+class LinkRenewer {
+ public:
+  using Answer = std::function<void(const std::string& link, const std::string& why)>;
+  virtual ~LinkRenewer() = default;
+  virtual void Renew(const FileEntry& entry, Answer done) = 0;
+};
+
+// Renews on the calling thread, through the driver that resolved the share: the terminal's.
+class DriverRenewer : public LinkRenewer {
+ public:
+  DriverRenewer(ResolveDriver& driver, ShareSession& session, std::string shareUrl)
+      : driver_(driver), session_(session), shareUrl_(std::move(shareUrl)) {}
+  void Renew(const FileEntry& entry, Answer done) override;
+
+ private:
+  ResolveDriver& driver_;
+  ShareSession& session_;
+  std::string shareUrl_;
+};
+
+class DownloadManager {
+ public:
+  using Listener = std::function<void(const DownloadEvent&)>;
+
+  // Starts the engine; nothing else may call its Init.
+  explicit DownloadManager(DownloadEngine& engine);
+  ~DownloadManager();
+  DownloadManager(const DownloadManager&) = delete;
+  DownloadManager& operator=(const DownloadManager&) = delete;
+
+  // Gives an id for Unlisten. Listeners may call back into the manager.
+  int Listen(Listener listener);
+  void Unlisten(int id);
+
+  // Kilobytes per second for all downloads together, as the engine takes them (0 or less, or
+  // layout::kNoSpeedLimit: no limit).
+  void SetSpeedLimit(int32_t kilobytesPerSecond);
+  void SetJobs(int n);  // files downloading at once, at least 1
+
+  // A download of its own; gives its item.
+  int Add(DownloadRequest request);
+  // The entries at `chosen` planned into `directory` (absolute, UTF-8) and queued, as
+  // ShareDownload::Add does; a refused link is renewed through `renewer`. Entries that the same
+  // renewer's earlier shares still download are left out, so one partial never has two owners.
+  // Gives the share's id.
+  int AddShare(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+               const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
+               const DiskLook& look = LookOnDisk);
+  const ShareDownload* Share(int id) const;
+
+  int Pause(const std::vector<int>& ids);
+  int Resume(const std::vector<int>& ids);
+  int Retry(const std::vector<int>& ids);
+  // A share's file whose item goes fails, saying so; it is never left without an outcome.
+  int Cancel(const std::vector<int>& ids, bool removeFiles);
+
+  // Polls the engine, hands the results to the shares, asks for fresh links and tells the
+  // listeners; gives the items that ended meanwhile. Safe to call at any moment: from a timer
+  // now, from the engine's wake-up later.
+  std::vector<int> Tick(int64_t nowMs);
+  // The same without a poll: what ended by the user's action (a start that found its file
+  // whole, a task the engine would not create).
+  std::vector<int> Settle();
+  // Forgets the finished items every listener has been told of (the files stay): the window's
+  // list shows only what is still under way.
+  void ReleaseFinished();
+
+  const DownloadQueue& queue() const { return queue_; }
+  // Every item ended and every share's file has its outcome.
+  bool Idle() const;
+
+ private:
+  struct ShareRun;
+  std::vector<int> Step(std::vector<int> ended);
+  void Answer(int share, size_t file, const std::string& link, const std::string& why);
+  void ReportShareEnds(ShareRun& run);
+  void Emit(std::vector<DownloadEvent> events);
+
+  DownloadEngine& engine_;
+  DownloadQueue queue_;
+  std::map<int, std::unique_ptr<ShareRun>> shares_;
+  std::map<int, std::pair<int, size_t>> shareItems_;  // item -> share, file
+  std::vector<int> reported_;                         // finished items told of, not released
+  std::map<int, Listener> listeners_;
+  std::vector<DownloadEvent> pending_;
+  int nextListener_ = 1;
+  int nextShare_ = 1;
+  bool stepping_ = false;  // inside Step: the shares' ends are told once all renewals ran
+  // A renewer may answer after the owner is gone; its answer then goes nowhere.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+enum class SpeedLimitResult {
+  kApplied,       // the engine got the limit (or "no limit")
+  kValueMissing,  // checked with an empty value box: the user must be told, the engine is untouched
+};
+
+// The speed-limit check box was clicked: unchecked lifts the limit, checked applies the value
+// box's whole number of KB/s (text without leading digits gives 0, which the engine takes as
+// no limit).
+SpeedLimitResult ApplySpeedLimit(DownloadManager& downloads, bool checked, std::string_view value);
+
+// One tick of the window's timer: the manager moves, the status bar's text is worded from what
+// ended (StatusText), and the finished items leave the list (failed ones stay).
+std::string TickDownloads(DownloadManager& downloads, int64_t nowMs);
+// The same for what ended without a poll, right after the user's action.
+std::string SettleDownloads(DownloadManager& downloads);
+
+}  // namespace sf

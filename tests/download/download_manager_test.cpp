@@ -1,0 +1,164 @@
+// The one owner of downloads: a share's files keep their outcome whatever the window's list
+// lets go, every listener hears each end once, and a refused link goes through the share's
+// renewer back into the queue.
+#include "download/download_manager.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "base/encoding.h"
+#include "download/engine_api.h"
+#include "recording_engine.h"
+
+namespace sf {
+namespace {
+
+using test::RecordingEngine;
+using test::Report;
+
+FileEntry File(const std::string& name, const std::string& size, const std::string& link) {
+  FileEntry e;
+  e.isdir = "0";
+  e.server_filename = Utf8ToGbk(name);
+  e.size = size;
+  e.dlink = link;
+  return e;
+}
+
+// Keeps each question, to be answered when the test says, as the window's worker does.
+class FakeRenewer : public LinkRenewer {
+ public:
+  void Renew(const FileEntry& entry, Answer done) override {
+    asked.push_back(GbkToUtf8(entry.server_filename));
+    answers.push_back(std::move(done));
+  }
+  std::vector<std::string> asked;
+  std::vector<Answer> answers;
+};
+
+class DownloadManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char path[] = "/tmp/sf-manager-XXXXXX";
+    ASSERT_NE(::mkdtemp(path), nullptr);
+    dir = path;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+
+  // Every event, as one listener heard it: kind and file.
+  std::vector<std::pair<DownloadEvent::Kind, size_t>> Ends(
+      const std::vector<DownloadEvent>& heard) {
+    std::vector<std::pair<DownloadEvent::Kind, size_t>> out;
+    for (const DownloadEvent& e : heard)
+      if (e.kind != DownloadEvent::kProgress && e.kind != DownloadEvent::kStarted)
+        out.push_back({e.kind, e.file});
+    return out;
+  }
+
+  std::string dir;
+  RecordingEngine engine;
+  std::vector<FileEntry> entries = {File("a.bin", "10", "http://h/a"),
+                                    File("b.bin", "20", "http://h/b")};
+};
+
+// The window's tick lets a finished item go from its list; the share it belonged to has
+// recorded the file as done first, and both listeners heard so, once.
+TEST_F(DownloadManagerTest, AFinishedShareFileIsDoneForEveryListener) {
+  DownloadManager downloads(engine);
+  EXPECT_EQ(engine.inits, 1);
+  std::vector<DownloadEvent> first, second;
+  downloads.Listen([&](const DownloadEvent& e) { first.push_back(e); });
+  int other = downloads.Listen([&](const DownloadEvent& e) { second.push_back(e); });
+  int share = downloads.AddShare(entries, {0, 1}, dir, std::make_shared<FakeRenewer>());
+  ASSERT_EQ(engine.created.size(), 2u);
+
+  engine.reports[7] = Report{layout::kStateFinished, "a.bin", 10, 10, 1.0f, 0};
+  engine.reports[8] = Report{layout::kStateDownloading, "b.bin", 20, 5, 0.25f, 100};
+  EXPECT_EQ(TickDownloads(downloads, 0), Utf8ToGbk("Tavrin提示您：[ 下载完毕 ]  剩余时间 0:01"));
+  EXPECT_EQ(downloads.queue().Items().size(), 1u);  // a.bin left the list
+  EXPECT_EQ(engine.deleted, (std::vector<std::pair<int32_t, int32_t>>{{7, 0}}));
+  const ShareFile& a = downloads.Share(share)->Files()[0];
+  EXPECT_EQ(a.status, ShareFileStatus::kDone);
+  EXPECT_EQ(a.SavedPath(), dir + "/a.bin");
+
+  TickDownloads(downloads, 1000);
+  TickDownloads(downloads, 2000);
+  using E = std::vector<std::pair<DownloadEvent::Kind, size_t>>;
+  EXPECT_EQ(Ends(first), (E{{DownloadEvent::kFinished, 0}}));
+  EXPECT_EQ(Ends(second), Ends(first));
+  EXPECT_EQ(first.front().kind, DownloadEvent::kStarted);
+  EXPECT_EQ(first.front().share, share);
+
+  // One that stopped listening hears nothing more; taking b.bin out fails it, saying so.
+  downloads.Unlisten(other);
+  downloads.Cancel({downloads.queue().Items()[0].id}, true);
+  EXPECT_EQ(downloads.Share(share)->Files()[1].status, ShareFileStatus::kFailed);
+  EXPECT_EQ(downloads.Share(share)->Files()[1].problem, "taken out of the downloads");
+  ASSERT_EQ(Ends(first).size(), 2u);
+  EXPECT_EQ(first.back().kind, DownloadEvent::kFailed);
+  EXPECT_EQ(first.back().reason, "taken out of the downloads");
+  EXPECT_EQ(Ends(second).size(), 1u);
+  EXPECT_TRUE(downloads.Idle());
+}
+
+// A refused link is asked of the share's renewer, once, whenever it answers; the fresh link
+// makes a new task on the same file, and a second refusal or no link fails the file.
+TEST_F(DownloadManagerTest, ARefusedLinkIsRenewedThroughTheSharesRenewer) {
+  DownloadManager downloads(engine);
+  auto renewer = std::make_shared<FakeRenewer>();
+  std::vector<DownloadEvent> heard;
+  downloads.Listen([&](const DownloadEvent& e) { heard.push_back(e); });
+  int share = downloads.AddShare(entries, {0, 1}, dir, renewer);
+  // The same files asked for again while they download are not planned twice.
+  int again = downloads.AddShare(entries, {0, 1}, dir, renewer);
+  EXPECT_TRUE(downloads.Share(again)->Files().empty());
+  ASSERT_EQ(engine.created.size(), 2u);
+
+  engine.reports[7] = Report{layout::kStateFailed, "a.bin", 0, 0, 0.0f, 0, 403};
+  engine.reports[8] = Report{layout::kStateFailed, "b.bin", 0, 0, 0.0f, 0, 410};
+  downloads.Tick(0);
+  EXPECT_EQ(renewer->asked, (std::vector<std::string>{"a.bin", "b.bin"}));
+  EXPECT_EQ(Ends(heard), (std::vector<std::pair<DownloadEvent::Kind, size_t>>{
+                             {DownloadEvent::kNeedsLink, 0}, {DownloadEvent::kNeedsLink, 1}}));
+  downloads.Tick(1000);  // still waiting: asked once only
+  EXPECT_EQ(renewer->asked.size(), 2u);
+  EXPECT_EQ(downloads.Share(share)->Files()[0].status, ShareFileStatus::kRenewing);
+
+  engine.reports.clear();
+  renewer->answers[0]("http://h/a-fresh", {});
+  ASSERT_EQ(engine.created.size(), 3u);
+  EXPECT_EQ(engine.created[2].url, "http://h/a-fresh");
+  EXPECT_EQ(engine.created[2].fileName, "a.bin");
+  EXPECT_EQ(engine.created[2].saveDir, engine.created[0].saveDir);
+  EXPECT_EQ(heard.back().kind, DownloadEvent::kStarted);
+  renewer->answers[1]({}, "no fresh link");
+  EXPECT_EQ(downloads.Share(share)->Files()[1].status, ShareFileStatus::kFailed);
+  EXPECT_EQ(heard.back().kind, DownloadEvent::kFailed);
+  EXPECT_EQ(heard.back().file, 1u);
+
+  // Refused again under its fresh link: the file fails, without asking a third time.
+  engine.reports[9] = Report{layout::kStateFailed, "a.bin", 0, 0, 0.0f, 0, 403};
+  downloads.Tick(2000);
+  EXPECT_EQ(renewer->asked.size(), 2u);
+  EXPECT_EQ(downloads.Share(share)->Files()[0].status, ShareFileStatus::kFailed);
+  EXPECT_TRUE(downloads.Idle());
+}
+
+// An answer that comes after its owner is gone goes nowhere.
+TEST_F(DownloadManagerTest, ALateAnswerOutlivesItsOwner) {
+  auto renewer = std::make_shared<FakeRenewer>();
+  {
+    DownloadManager downloads(engine);
+    downloads.AddShare(entries, {0}, dir, renewer);
+    engine.reports[7] = Report{layout::kStateFailed, "a.bin", 0, 0, 0.0f, 0, 404};
+    downloads.Tick(0);
+  }
+  ASSERT_EQ(renewer->answers.size(), 1u);
+  renewer->answers[0]("http://h/late", {});
+  EXPECT_EQ(engine.created.size(), 1u);
+}
+
+}  // namespace
+}  // namespace sf
