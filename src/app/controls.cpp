@@ -1,6 +1,7 @@
 #include "app/controls.h"
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
@@ -40,7 +41,12 @@ class MenuKeyFilter : public QObject {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched != list_ || event->type() != QEvent::KeyPress) return false;
+    if (watched != list_) return false;
+    // Some platforms turn the Menu key into a context-menu event of their own as well; the
+    // key is answered here, so that one would open the menu a second time.
+    if (event->type() == QEvent::ContextMenu)
+      return static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard;
+    if (event->type() != QEvent::KeyPress) return false;
     auto* key = static_cast<QKeyEvent*>(event);
     const bool menuKey = key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier;
     const bool shiftF10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
