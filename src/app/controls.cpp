@@ -1,7 +1,9 @@
 #include "app/controls.h"
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QTabWidget>
 
@@ -28,6 +30,46 @@ void TabPage::Reposition() {
     QRect r = w->property("layoutRect").toRect();
     if (r.isValid()) w->setGeometry(r.translated(-offset));
   }
+}
+
+namespace {
+
+class MenuKeyFilter : public QObject {
+ public:
+  MenuKeyFilter(QTreeWidget* list, std::function<void(const QPoint&)> show)
+      : QObject(list), list_(list), show_(std::move(show)) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched != list_) return false;
+    // Some platforms turn the Menu key into a context-menu event of their own as well; the
+    // key is answered here, so that one would open the menu a second time.
+    if (event->type() == QEvent::ContextMenu)
+      return static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard;
+    if (event->type() != QEvent::KeyPress) return false;
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool menuKey = key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier;
+    const bool shiftF10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
+    if (!menuKey && !shiftF10) return false;
+    QPoint at(4, 4);
+    if (QTreeWidgetItem* item = list_->currentItem()) {
+      QRect row = list_->visualItemRect(item);
+      if (row.isValid() && list_->viewport()->rect().intersects(row))
+        at = QPoint(row.left() + 12, row.center().y());
+    }
+    show_(at);
+    return true;
+  }
+
+ private:
+  QTreeWidget* list_;
+  std::function<void(const QPoint&)> show_;
+};
+
+}  // namespace
+
+void OnMenuKey(QTreeWidget* list, std::function<void(const QPoint& viewportPos)> show) {
+  list->installEventFilter(new MenuKeyFilter(list, std::move(show)));
 }
 
 QAction* AddAction(QMenu* menu, const char* caption) {

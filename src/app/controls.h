@@ -5,6 +5,7 @@
 #include <QString>
 #include <QTreeWidget>
 #include <QWidget>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -46,5 +47,9 @@ QAction* AddAction(QMenu* menu, const char* caption);
 // the column, which still carries its value.
 QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int width, int height,
                             const std::vector<std::pair<const char*, int>>& columns);
+
+// The Menu key and Shift+F10 on `list`, while it has the focus, call `show` with where the
+// menu belongs in the list's viewport: at the current row, or at the top left without one.
+void OnMenuKey(QTreeWidget* list, std::function<void(const QPoint& viewportPos)> show);
 
 }  // namespace sf::app

@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QIcon>
 #include <QLabel>
@@ -7,19 +8,24 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
 #include <iostream>
 
 #include "app/about_box.h"
 #include "app/controls.h"
 #include "app/downloads_tab.h"
+#include "app/progress_delegate.h"
 #include "app/qt_text.h"
 #include "app/quick_tab.h"
 #include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
 #include "app/skin.h"
 #include "app/unfinished_tab.h"
+#include "download/download_list.h"
 #include "share/share_session.h"
 
 namespace sf::app {
@@ -77,9 +83,49 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   connect(about, &QAction::triggered, this, [this] { ShowAbout(this); });
   bar->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(bar, &QWidget::customContextMenuRequested, this, &MainWindow::ShowStatusMenu);
+  AddSettingsButton();
+  DecorateDownloads();
 
   SetUp();
   setWindowIcon(QIcon(ProgramIcon()));
+}
+
+// A right click on the status bar is found by few; the same menu hangs off a button at its end.
+void MainWindow::AddSettingsButton() {
+  auto* button = new QToolButton(statusBar());
+  button->setObjectName(QStringLiteral("设置按钮"));
+  button->setIcon(style()->standardIcon(QStyle::SP_FileDialogDetailedView));
+  button->setToolTip(QStringLiteral("设置与关于"));
+  button->setAutoRaise(true);
+  button->setFixedSize(18, 18);
+  button->setFocusPolicy(Qt::NoFocus);
+  button->setPopupMode(QToolButton::InstantPopup);
+  button->setMenu(statusMenu_);
+  statusBar()->addPermanentWidget(button);
+}
+
+// The download list's progress cells draw their bar, and the menu keys open its menu.
+void MainWindow::DecorateDownloads() {
+  QTreeWidget* list = downloads_->list();
+  list->setItemDelegateForColumn(kColumnProgress, new ProgressDelegate(list));
+  OnMenuKey(list, [list](const QPoint& at) { emit list->customContextMenuRequested(at); });
+}
+
+QString MainWindow::StartDirectory() const {
+  QString start = QString::fromStdString(state_.saveDirectory);
+  if (start.isEmpty())
+    start = QString::fromStdString(state_.programDirectory) + QStringLiteral("/下载内容");
+  return start;
+}
+
+// The limit and the directory of the last run, as the user left them.
+void MainWindow::RestoreDownloadSettings(const DownloadSettings& kept) {
+  if (!kept.saveDirectory.empty())
+    downloads_->saveDirectory()->setText(FromGbk(kept.saveDirectory));
+  downloads_->limitValue()->setText(FromGbk(kept.speedLimit));
+  downloads_->limitBox()->setChecked(kept.speedLimitOn);
+  if (kept.speedLimitOn && downloads_->downloads())
+    ApplySpeedLimit(*downloads_->downloads(), true, kept.speedLimit);
 }
 
 void MainWindow::ShowStatusMenu(const QPoint& at) {
@@ -106,7 +152,8 @@ void MainWindow::ShowStatus(const std::string& text) {
 }
 
 // The order matters: the engine runs before anything can start a download, and the save
-// directory is set after the unfinished list so it never comes from the file.
+// directory never comes from the unfinished list's section of the file: only the one the user
+// chose in the last run, kept in the download settings, replaces the start directory.
 void MainWindow::SetUp() {
   AttachSkin();
   downloads_->StartEngine();
@@ -120,14 +167,14 @@ void MainWindow::SetUp() {
     });
   }
   std::string settings = SettingsFileToRead(state_.settings);
+  DownloadSettings kept;
   if (!settings.empty()) {
     unfinished_->SetRows(LoadUnfinished(settings));
     state_.remote = LoadRemoteSettings(settings);
+    kept = LoadDownloadSettings(settings);
   }
-  QString saveDirectory = QString::fromStdString(state_.saveDirectory);
-  if (saveDirectory.isEmpty())
-    saveDirectory = QString::fromStdString(state_.programDirectory) + QStringLiteral("/下载内容");
-  downloads_->saveDirectory()->setText(saveDirectory);
+  downloads_->saveDirectory()->setText(StartDirectory());
+  RestoreDownloadSettings(kept);
   ShowStatus(ToGbk(QStringLiteral("可爱是世界上最强大的形容词~")));
 }
 
@@ -144,7 +191,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   std::vector<UnfinishedDownload> keep = downloads_->Unfinished();
   for (UnfinishedDownload& row : unfinished_->NotRestarted())
     if (HasPartialFiles(row.saveDirectory, row.fileName)) keep.push_back(std::move(row));
-  if (!SaveOnClose(state_.settings, keep, downloads_->SaveDirectory()))
+  DownloadSettings settings{ToGbk(downloads_->limitValue()->text()),
+                            downloads_->limitBox()->isChecked(), downloads_->SaveDirectory()};
+  if (!SaveOnClose(state_.settings, keep, downloads_->SaveDirectory(), settings,
+                   ToGbk(StartDirectory())))
     std::cerr << "sharefetch: the unfinished downloads could not be saved to "
               << state_.settings.beside << " nor to " << state_.settings.user << "\n";
   event->accept();

@@ -63,6 +63,10 @@ class MainWindow : public QMainWindow {
   void SetUp();
   void AttachSkin();
   void ShowStatusMenu(const QPoint& at);
+  void AddSettingsButton();
+  void DecorateDownloads();
+  QString StartDirectory() const;
+  void RestoreDownloadSettings(const DownloadSettings& kept);
 
   AppState& state_;
   QTabWidget* tabs_;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -39,6 +40,13 @@ PasswordDialog::PasswordDialog(QWidget* parent) : QDialog(parent) {
   edit_->installEventFilter(this);
   connect(button_, &QPushButton::clicked, this, &PasswordDialog::Confirm);
   connect(edit_, &QLineEdit::returnPressed, this, &PasswordDialog::Confirm);
+}
+
+// The dialog's fixed size leaves room under the box and the button for one line.
+void PasswordDialog::SayWrong() {
+  auto* wrong = new QLabel(QStringLiteral("提取密码错误，请重新输入"), this);
+  Place(wrong, "密码错误", 8, 52, 209, 20);
+  wrong->setStyleSheet(QStringLiteral("color: #b02020;"));
 }
 
 bool PasswordDialog::eventFilter(QObject* watched, QEvent* event) {

@@ -25,6 +25,8 @@ class PasswordDialog : public QDialog {
   explicit PasswordDialog(QWidget* parent = nullptr);
   // The trimmed, non-empty password (GBK) once confirmed; empty otherwise.
   const std::string& answer() const { return answer_; }
+  // Asks again after the service refused the last password: says so below the box.
+  void SayWrong();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

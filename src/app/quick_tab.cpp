@@ -79,6 +79,11 @@ QuickTab::QuickTab(const std::string& host, std::function<void(const std::string
       TakeShareText(url_->text(), false);
       if (!typed.isEmpty()) password_->setText(typed);
     }
+    // The captcha of an earlier parse belongs to that parse; its answer would only be refused.
+    if (!bridge_.running()) {
+      picture_->clear();
+      captcha_->clear();
+    }
     Run([url = ToGbk(url_->text()), password = ToGbk(password_->text())](QuickMode& quick) {
       quick.Parse(url, password);
     });

@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -13,7 +14,9 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStyle>
 #include <QTreeWidget>
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
@@ -43,10 +46,15 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   // The address the last parse resolved; read once its worker has ended.
   const std::string& lastUrl() const { return lastUrl_; }
   // Set before a parse starts: answers its first password prompt without asking.
-  void SetFirstPassword(std::string code) { firstPassword_ = std::move(code); }
+  void SetFirstPassword(std::string code) {
+    firstPassword_ = std::move(code);
+    passwordTried_ = false;
+  }
+  // The driver asks again only when the service refused the password it was given.
   std::string AskPassword() override {
+    const bool wrong = std::exchange(passwordTried_, true);
     if (!firstPassword_.empty()) return std::exchange(firstPassword_, std::string());
-    return bridge_.Ask([tab = tab_] { return tab->AskPassword(); });
+    return bridge_.Ask([tab = tab_, wrong] { return tab->AskPassword(wrong); });
   }
   std::string AskCaptcha(ShareSession& session, int reason) override {
     return bridge_.Ask([tab = tab_, s = &session, reason] { return tab->AskCaptcha(*s, reason); });
@@ -74,7 +82,8 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   WorkerBridge& bridge_;
   std::string lastUrl_;
   std::string firstPassword_;
-  std::string lastStatus_;  // the worker's own
+  bool passwordTried_ = false;  // a password was given in this parse
+  std::string lastStatus_;      // the worker's own
 };
 
 // A fresh link the downloads asked for, waiting for the worker.
@@ -139,6 +148,7 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   connect(list_, &QTreeWidget::itemDoubleClicked, this,
           [this](QTreeWidgetItem*, int) { StartSelectedDownload(); });
   list_->viewport()->installEventFilter(this);
+  SetUpKeys();
   // A paste or a drop anywhere on the tab reads the text as the URL box does.
   setAcceptDrops(true);
   auto* paste = new QShortcut(QKeySequence::Paste, this);
@@ -149,6 +159,34 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
 
 ResolveTab::~ResolveTab() {
   StopWork();
+}
+
+// The keyboard reaches what the mouse does: Enter in the URL box parses, Enter on a row starts
+// its download as 开始下载 does, and the menu keys open the list's menu at the current row.
+void ResolveTab::SetUpKeys() {
+  connect(url_, &QLineEdit::returnPressed, this, [this] {
+    if (parse_->isEnabled()) Parse();
+  });
+  list_->installEventFilter(this);
+  OnMenuKey(list_, [this](const QPoint& at) { menu_->popup(list_->viewport()->mapToGlobal(at)); });
+}
+
+// Where each file lives in the share, in its tooltip, and a folder's icon on folder rows.
+void ResolveTab::MarkPlaces() {
+  if (!parsed_) return;
+  const std::vector<FileEntry>& entries = parsed_->entries();
+  const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
+  const int rows = std::min(list_->topLevelItemCount(), static_cast<int>(entries.size()));
+  for (int row = 0; row < rows; ++row) {
+    const FileEntry& entry = entries[static_cast<size_t>(row)];
+    QTreeWidgetItem* item = list_->topLevelItem(row);
+    if (entry.isdir == "1") {
+      item->setIcon(1, folderIcon);
+      continue;
+    }
+    QString tip = QStringLiteral("所在文件夹：/") + FromGbk(entry.folder_path);
+    for (int column = 0; column < list_->columnCount(); ++column) item->setToolTip(column, tip);
+  }
 }
 
 void ResolveTab::SetUrl(const QString& url) {
@@ -202,6 +240,13 @@ void ResolveTab::SetRemoteTarget(RemoteTarget target) {
 }
 
 bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == list_ && event->type() == QEvent::KeyPress) {
+    int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      StartSelectedDownload();
+      return true;
+    }
+  }
   if (watched == list_->viewport() && event->type() == QEvent::MouseButtonPress &&
       static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
     // Select the row under the pointer first, as a report list does, then show the menu; a
@@ -222,6 +267,8 @@ bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
 void ResolveTab::Parse() {
   if (bridge_.running()) return;
   list_->clear();
+  // The title counts the rows of the last parse; until this one lists its own, it counts none.
+  list_->headerItem()->setText(1, QStringLiteral("文件名"));
   parse_->setEnabled(false);
   parsed_.reset();
   parsedRenewer_.reset();
@@ -239,12 +286,14 @@ void ResolveTab::Parse() {
                   parse_->setEnabled(true);
                   parsed_ = driver;
                   parsedRenewer_ = std::make_shared<Renewer>(*this, driver, crossing_->lastUrl());
+                  MarkPlaces();
                   RenewLinks();  // those refused while the parse ran
                 });
 }
 
-std::string ResolveTab::AskPassword() {
+std::string ResolveTab::AskPassword(bool wrong) {
   PasswordDialog dialog(window());
+  if (wrong) dialog.SayWrong();
   prompt_ = &dialog;
   dialog.exec();
   return dialog.answer();

@@ -74,6 +74,8 @@ class ResolveTab : public TabPage {
   class Renewer;
   struct Renewal;
   void Parse();
+  void SetUpKeys();
+  void MarkPlaces();
   void CopyLink();
   void StartSelectedDownload();
   // The files of the selected rows, a folder row standing for its whole subtree.
@@ -87,7 +89,8 @@ class ResolveTab : public TabPage {
   // can go on meanwhile; the result shows in the status bar and, for failures, a message box.
   void SendToRemote();
   void ShowHandOff(const RemoteHandOff& handOff);
-  std::string AskPassword();
+  // `wrong`: the service refused the password given before.
+  std::string AskPassword(bool wrong);
   std::string AskCaptcha(ShareSession& session, int reason);
 
   std::shared_ptr<ShareSession> session_;

@@ -40,6 +40,10 @@ void AttachSkin(WindowSkin& skin) {
   palette.setColor(QPalette::HighlightedText, Qt::white);
   palette.setColor(QPalette::Text, QColor(0x1f, 0x29, 0x33));
   palette.setColor(QPalette::WindowText, QColor(0x1f, 0x29, 0x33));
+  // The colours above hold for every state; greyed controls get their own ink back.
+  const QColor greyed(0xa3, 0xad, 0xb8);
+  for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+    palette.setColor(QPalette::Disabled, role, greyed);
   app->setPalette(palette);
   app->setStyleSheet(QString::fromUtf8(theme));
 }

@@ -25,7 +25,7 @@ constexpr int64_t kMaxUnfinished = 10000;
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
       directoryKey, taskSection, taskDirectoryKey, taskSizeKey, remoteSection, remoteAddressKey,
-      remoteSecretKey;
+      remoteSecretKey, settingsSection, limitKey, limitOnKey, saveDirectoryKey;
 };
 
 const Names& SettingsNames() {
@@ -42,6 +42,10 @@ const Names& SettingsNames() {
       .remoteSection = Utf8ToGbk("远程下载器"),
       .remoteAddressKey = Utf8ToGbk("地址"),
       .remoteSecretKey = Utf8ToGbk("密钥"),
+      .settingsSection = Utf8ToGbk("下载设置"),
+      .limitKey = Utf8ToGbk("限速"),
+      .limitOnKey = Utf8ToGbk("限速开启"),
+      .saveDirectoryKey = Utf8ToGbk("保存目录"),
   };
   return names;
 }
@@ -211,11 +215,39 @@ bool Store(const SettingsPaths& paths, const ProfileFile& file) {
 
 }  // namespace
 
-bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
-                 const std::string& saveDirectory) {
+namespace {
+
+// Only what a fresh start would not set by itself; false when nothing is left to write.
+bool PutDownloadSettings(ProfileFile& file, DownloadSettings settings,
+                         const std::string& startDirectory) {
+  const Names& n = SettingsNames();
+  if (settings.saveDirectory == startDirectory) settings.saveDirectory.clear();
+  if (settings == DownloadSettings{}) return false;
+  if (!settings.speedLimit.empty()) file.Set(n.settingsSection, n.limitKey, settings.speedLimit);
+  if (settings.speedLimitOn) file.Set(n.settingsSection, n.limitOnKey, "1");
+  if (!settings.saveDirectory.empty())
+    file.Set(n.settingsSection, n.saveDirectoryKey, settings.saveDirectory);
+  return true;
+}
+
+DownloadSettings ReadDownloadSettings(const ProfileFile& file) {
+  const Names& n = SettingsNames();
+  return {file.Get(n.settingsSection, n.limitKey), file.Get(n.settingsSection, n.limitOnKey) == "1",
+          file.Get(n.settingsSection, n.saveDirectoryKey)};
+}
+
+bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
+             const std::string& saveDirectory, const DownloadSettings* settings,
+             const std::string& startDirectory) {
   const std::string existing = SettingsFileToRead(paths);
+  const ProfileFile old = existing.empty() ? ProfileFile() : ProfileFile::Load(existing);
   const RemoteSettings remote = existing.empty() ? RemoteSettings{} : LoadRemoteSettings(existing);
-  if (downloads.empty() && remote == RemoteSettings{}) {
+  // Without new ones, the file's own are kept as they are.
+  const DownloadSettings kept = settings ? *settings : ReadDownloadSettings(old);
+  ProfileFile settingsOnly;
+  const bool anySettings =
+      PutDownloadSettings(settingsOnly, kept, settings ? startDirectory : std::string());
+  if (downloads.empty() && remote == RemoteSettings{} && !anySettings) {
     if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
     if (Exists(paths.user)) ::unlink(paths.user.c_str());
     return true;
@@ -243,7 +275,25 @@ bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownloa
     }
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);
+  PutDownloadSettings(file, kept, settings ? startDirectory : std::string());
   return Store(paths, file);
+}
+
+}  // namespace
+
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
+                 const std::string& saveDirectory) {
+  return SaveAll(paths, downloads, saveDirectory, nullptr, {});
+}
+
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
+                 const std::string& saveDirectory, const DownloadSettings& settings,
+                 const std::string& startDirectory) {
+  return SaveAll(paths, downloads, saveDirectory, &settings, startDirectory);
+}
+
+DownloadSettings LoadDownloadSettings(const std::string& path) {
+  return ReadDownloadSettings(ProfileFile::Load(path));
 }
 
 RemoteSettings LoadRemoteSettings(const std::string& path) {

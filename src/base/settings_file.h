@@ -68,6 +68,25 @@ std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes);
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory);
 
+// What the downloads tab had set when the window closed, brought back at the next start. It
+// lives in a section of its own, "下载设置", and only what differs from a fresh start is
+// written: a file of an older version, or a run that changed none of it, has no such section.
+struct DownloadSettings {
+  std::string speedLimit;  // the text of the limit box, GBK, as typed
+  bool speedLimitOn = false;
+  std::string saveDirectory;  // GBK; empty: the start directory
+  bool operator==(const DownloadSettings&) const = default;
+};
+
+DownloadSettings LoadDownloadSettings(const std::string& path);
+
+// SaveOnClose, with the download settings to remember in place of those the file holds; the
+// file is kept for them alone when nothing else is left in it. `startDirectory` is where
+// downloads go at a fresh start (GBK): a save directory equal to it is not written.
+bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
+                 const std::string& saveDirectory, const DownloadSettings& settings,
+                 const std::string& startDirectory);
+
 // Where the window hands downloads to another downloader (aria2's JSON-RPC address) and the
 // secret that downloader wants, both GBK and as entered. They live in a section of their own,
 // "远程下载器", which the sections above never touch. Every write leaves the file readable by

@@ -163,6 +163,13 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
   }
   if (!row.failed && item.etaSeconds >= 0)
     row.toolTip = t.rowTimeLeft + DurationText(item.etaSeconds);
+  // The columns round to two decimals of a unit; the exact count is a hover away.
+  if (reported) {
+    std::string bytes = Utf8ToGbk("已下载 ") + std::to_string(item.done);
+    if (item.size > 0) bytes += " / " + std::to_string(item.size);
+    bytes += Utf8ToGbk(" 字节");
+    row.toolTip = row.toolTip.empty() ? bytes : row.toolTip + "\n" + bytes;
+  }
   return row;
 }
 

@@ -37,7 +37,9 @@ std::string DurationText(int64_t seconds);
 
 struct DownloadRowTexts {
   std::array<std::string, kDownloadColumns> columns;
-  std::string toolTip;  // the time left, or "失败：" and the reason
+  // The time left, or "失败：" and the reason; then, once the engine reported, a line with
+  // the exact byte counts.
+  std::string toolTip;
   bool failed = false;
 };
 

@@ -162,10 +162,11 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended) {
       continue;
     }
     std::weak_ptr<bool> alive = alive_;
-    renewer->Renew(it->second->download.Files()[file].entry,
-                   [this, alive, id, file](const std::string& link, const std::string& why) {
-                     if (alive.lock()) Answer(id, file, link, why);
-                   });
+    renewer->Renew(
+        it->second->download.Files()[file].entry,
+        [this, alive, share = id, at = file](const std::string& link, const std::string& why) {
+          if (alive.lock()) Answer(share, at, link, why);
+        });
   }
   stepping_ = false;
   for (auto& [id, run] : shares_) ReportShareEnds(*run);

@@ -84,8 +84,12 @@ bool QuickMode::Parse(const std::string& url, const std::string& password) {
                                         .cookies = &s.cookies,
                                         .headerLines = "Referer: " + url,
                                         .responseHeaders = &headers});
-  // A wrong password ends the parse without a word; the status already asks for one.
-  if (FindText(answer, "{\"errno\":-12") > 0) return true;
+  // A wrong password ends the parse. The status that asked for a password would read the same
+  // after a right one, so it says what went wrong instead.
+  if (FindText(answer, "{\"errno\":-12") > 0) {
+    view_.ShowStatus(Utf8ToGbk("分享密码错误，请检查后重新解析"));
+    return true;
+  }
 
   // The answer's first cookie carries the key that unlocks the share.
   s.cookies = FirstSetCookie(headers);

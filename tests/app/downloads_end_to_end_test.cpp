@@ -210,7 +210,9 @@ class DownloadsEndToEndTest : public QObject {
     Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(2);
     QTest::mouseClick(limit, Qt::LeftButton);  // lifts the limit for the engine again
     window.close();
-    QVERIFY(!QFile::exists(QString::fromStdString(state->settings.beside)));
+    // Nothing left to resume; only the typed limit is remembered.
+    QCOMPARE(ReadFile(QString::fromStdString(state->settings.beside)),
+             sf::Utf8ToGbk("[下载设置]\r\n限速=1024\r\n"));
   }
 
   void anInterruptedDownloadResumesInTheNextRun() {
@@ -233,7 +235,8 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(ReadFile(settings),
              sf::Utf8ToGbk("[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" +
                            address + "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() +
-                           "\r\n[下载任务]\r\n大小1=8388608\r\n"));
+                           "\r\n[下载任务]\r\n大小1=8388608\r\n"
+                           "[下载设置]\r\n限速=512\r\n限速开启=1\r\n"));
     QString target = SaveDir() + "/big.bin";
     QVERIFY(QFile::exists(target + ".sfpart"));
     QVERIFY(!QFile::exists(target));
@@ -245,6 +248,13 @@ class DownloadsEndToEndTest : public QObject {
     sf::app::MainWindow window(*state);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // The first run's limit came back with its tick; this run lifts it.
+    auto* limit = Find<QCheckBox>(&window, "选择框1");
+    QVERIFY(limit->isChecked());
+    Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(2);
+    QTRY_VERIFY(limit->isVisible());
+    QTest::mouseClick(limit, Qt::LeftButton);
+    QVERIFY(!limit->isChecked());
     auto* unfinished = Find<QTreeWidget>(&window, "超级列表框3");
     QCOMPARE(unfinished->topLevelItemCount(), 1);
     QCOMPARE(unfinished->topLevelItem(0)->text(0), QStringLiteral("big.bin"));
@@ -278,7 +288,7 @@ class DownloadsEndToEndTest : public QObject {
              QStringLiteral("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] big.bin"));
     QVERIFY(!QFile::exists(SaveDir() + "/big (1).bin"));
     window.close();
-    QVERIFY(!QFile::exists(settings));
+    QCOMPARE(ReadFile(settings), sf::Utf8ToGbk("[下载设置]\r\n限速=512\r\n"));
   }
 
   // The tab's controls on real downloads: a download that fails says why and, once the cause
@@ -286,6 +296,7 @@ class DownloadsEndToEndTest : public QObject {
   // leaves none behind.
   void theTabControlsRealDownloads() {
     sim_.SetDownloadOverride(sf::sim::DownloadQuirks{32 << 10, false, 0});
+    QFile::remove(programDir_.path() + "/Tavrin.ini");  // nothing remembered from earlier runs
     auto state = NewState(sim_.Url(""), programDir_.path());
     sf::app::MainWindow window(*state);
     window.show();
@@ -329,7 +340,9 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(sf::sim::Sha256Hex(ReadFile(blocker + "/sub/小文件.bin")),
              sf::sim::FileSha256Hex(kSmallId, kSmallSize));
     window.close();
-    QVERIFY(!QFile::exists(programDir_.path() + "/Tavrin.ini"));
+    // Nothing left to resume; only the directory chosen last is remembered.
+    QCOMPARE(ReadFile(programDir_.path() + "/Tavrin.ini"),
+             sf::Utf8ToGbk("[下载设置]\r\n保存目录=" + walk.toStdString() + "\r\n"));
   }
 };
 

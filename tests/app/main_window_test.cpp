@@ -25,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <fstream>
 #include <iterator>
@@ -308,6 +309,76 @@ class MainWindowTest : public QObject {
   // A message pasted into the URL box leaves the clean link there and its code for the parse,
   // which then needs no prompt (an open prompt would keep the parse from ending). A drop of two
   // links anywhere on the tab takes the first and says how many came.
+  // The prompt that comes back after a refused password says why; a prompt declined then leaves
+  // an empty list whose header counts nothing, not the files of the parse before.
+  void aRefusedPasswordIsNamedAndADeclinedPromptLeavesNoOldCount() {
+    StartParse("pub2");
+    WaitForParseEnd();
+    QCOMPARE(Results()->headerItem()->text(1), QStringLiteral("文件名 2个文件"));
+    QList<bool> saidWrong;
+    QString wrongText;
+    WhenModal([&](QWidget* first) {
+      saidWrong << (Find<QLabel>(first, "密码错误") != nullptr);
+      Find<QLineEdit>(first, "编辑框_提取密码")->setText("nope");
+      WhenModal([&](QWidget* second) {
+        auto* label = Find<QLabel>(second, "密码错误");
+        saidWrong << (label != nullptr && label->isVisible());
+        if (label) wrongText = label->text();
+        second->close();
+      });
+      QTest::mouseClick(Find<QPushButton>(first, "按钮1"), Qt::LeftButton);
+    });
+    StartParse("locked");
+    WaitForParseEnd();
+    QCOMPARE(saidWrong, QList<bool>({false, true}));
+    QCOMPARE(wrongText, QStringLiteral("提取密码错误，请重新输入"));
+    QCOMPARE(Results()->topLevelItemCount(), 0);
+    QCOMPARE(Results()->headerItem()->text(1), QStringLiteral("文件名"));
+  }
+
+  // Enter parses and starts a row's download, the menu keys open the menu of the list that has
+  // the focus; the rows tell where each file lives and which are folders.
+  void theKeyboardReachesWhatTheMouseDoes() {
+    auto* box = Find<QLineEdit>(window_.get(), "编辑框_URL");
+    box->setText(QString::fromStdString(sim_.ShareUrl("tree")));
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Return);
+    WaitForParseEnd();
+    QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
+    QTreeWidgetItem *deep = nullptr, *folder = nullptr;
+    for (int i = 0; i < Results()->topLevelItemCount(); ++i) {
+      QTreeWidgetItem* row = Results()->topLevelItem(i);
+      if (row->text(1) == QStringLiteral("deep.bin")) deep = row;
+      if (row->text(1) == QStringLiteral("资料")) folder = row;
+    }
+    QVERIFY(deep && folder);
+    QCOMPARE(deep->toolTip(1), QStringLiteral("所在文件夹：/资料/sub"));
+    QVERIFY(deep->icon(1).isNull());
+    QVERIFY(!folder->icon(1).isNull());
+
+    Results()->setFocus();
+    Results()->setCurrentItem(deep);
+    QTest::keyClick(Results(), Qt::Key_Return);
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QCOMPARE(Downloads()->topLevelItem(0)->text(0), QStringLiteral("deep.bin"));
+
+    auto* menu = Find<QMenu>(window_.get(), "菜单");
+    QTest::keyClick(Results(), Qt::Key_Menu);
+    QTRY_VERIFY(menu->isVisible());
+    menu->close();
+
+    ShowPage(2);
+    Downloads()->setFocus();
+    Downloads()->setCurrentItem(Downloads()->topLevelItem(0));
+    auto* downloadsMenu = Find<QMenu>(window_.get(), "下载菜单");
+    QTest::keyClick(Downloads(), Qt::Key_F10, Qt::ShiftModifier);
+    QTRY_VERIFY(downloadsMenu->isVisible());
+    QVERIFY(downloadsMenu->actions().first()->isEnabled());  // 暂停, for the current row
+    downloadsMenu->close();
+  }
+
   void aPastedMessageFillsTheBoxAndAnswersThePrompt() {
     auto* box = Find<QLineEdit>(window_.get(), "编辑框_URL");
     const QString link = QString::fromStdString(sim_.ShareUrl("locked"));
@@ -585,13 +656,16 @@ class MainWindowTest : public QObject {
     window_->close();
     QCOMPARE(ReadFile(state_->settings.beside),
              G("[文件名]\r\nname:=2\r\n1=一.bin\r\n2=two.bin\r\n[下载地址]\r\nnumber:=2\r\n"
-               "1=http://h/1\r\n2=http://h/2?a=1&b=2\r\n[保存目录]\r\n保存地址：=/d/下载内容\r\n"));
+               "1=http://h/1\r\n2=http://h/2?a=1&b=2\r\n[保存目录]\r\n保存地址：=/d/下载内容\r\n"
+               "[下载设置]\r\n保存目录=/d/下载内容\r\n"));
 
-    // The next run lists them; closing it with nothing running and nothing of them on disk
-    // removes the file.
+    // The next run lists them; closing it with nothing running, nothing of them on disk and
+    // the start directory back in the box removes the file.
     Open();
     QCOMPARE(Unfinished()->topLevelItemCount(), 2);
     QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("一.bin"));
+    QCOMPARE(SaveDirectory()->text(), QStringLiteral("/d/下载内容"));
+    SaveDirectory()->setText(programDir_->path() + QStringLiteral("/下载内容"));
     window_->close();
     QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
   }
@@ -665,11 +739,13 @@ class MainWindowTest : public QObject {
     engine_->reports[10] = Report{l::kStateRequesting, "d.bin", 0, 0, 0.0f, 0};
     QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItem(1)->text(4), QStringLiteral("HTTP 403"),
                               5000);
-    QCOMPARE(Downloads()->topLevelItem(1)->toolTip(0), QStringLiteral("失败：HTTP 403"));
+    QCOMPARE(Downloads()->topLevelItem(1)->toolTip(0),
+             QStringLiteral("失败：HTTP 403\n已下载 100 / 4000 字节"));
     QCOMPARE(Status(), QStringLiteral("Tavrin提示您：[ 下载失败：HTTP 403 ]  剩余时间 0:11"));
     QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->text(),
              QStringLiteral("6%  剩余时间 0:11"));
-    QCOMPARE(Downloads()->topLevelItem(0)->toolTip(2), QStringLiteral("剩余时间 0:03"));
+    QCOMPARE(Downloads()->topLevelItem(0)->toolTip(2),
+             QStringLiteral("剩余时间 0:03\n已下载 1000 / 4000 字节"));
     QCOMPARE(engine_->started.back(), 10);  // the failed one's slot went to the waiting one
 
     auto choose = [&](std::initializer_list<int> rows, const char* item) {
@@ -744,6 +820,79 @@ class MainWindowTest : public QObject {
 
   // The fixed layout has no menu bar: a right click anywhere on the status bar offers the
   // About box, which names the version and the commit of the build.
+  // Under the window's theme an item that cannot be chosen is drawn in a lighter ink than one
+  // that can: no pixel of its caption is as dark as the ordinary text.
+  void disabledMenuItemsLookDisabled() {
+    QMenu menu(window_.get());
+    QAction* on = menu.addAction(QStringLiteral("开始下载"));
+    QAction* off = menu.addAction(QStringLiteral("开始下载"));
+    off->setEnabled(false);
+    menu.popup(window_->mapToGlobal(QPoint(20, 20)));
+    QTRY_VERIFY(menu.isVisible());
+    QImage image = menu.grab().toImage();
+    auto darkPixels = [&](QAction* action) {
+      QRect r = menu.actionGeometry(action);
+      int dark = 0;
+      for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x) dark += qGray(image.pixel(x, y)) < 110;
+      return dark;
+    };
+    QVERIFY(darkPixels(on) > 20);
+    QCOMPARE(darkPixels(off), 0);
+    menu.close();
+  }
+
+  // The speed limit and the save directory of the last run come back; a file of an older
+  // version reads as it always did, and a close that changes nothing leaves it untouched.
+  void theDownloadSettingsComeBack() {
+    window_.reset();
+    // A download left by an older version, with its bytes in the start directory.
+    const std::string dir = programDir_->path().toStdString() + "/下载内容";
+    QVERIFY(QDir().mkpath(QString::fromStdString(dir)));
+    const std::string part = dir + "/a.bin" + std::string(sf::layout::kPartSuffix);
+    std::ofstream(part) << "x";
+    const std::string old =
+        G("[文件名]\r\nname:=1\r\n1=a.bin\r\n[下载地址]\r\nnumber:=1\r\n1=http://h/a\r\n"
+          "[保存目录]\r\n保存地址：=") +
+        sf::Utf8ToGbk(dir) + "\r\n";
+    std::ofstream(state_->settings.beside, std::ios::binary) << old;
+    const QDateTime longAgo(QDate(2001, 1, 1), QTime(0, 0));
+    auto age = [&] {
+      QFile file(QString::fromStdString(state_->settings.beside));
+      QVERIFY(file.open(QIODevice::ReadWrite));
+      QVERIFY(file.setFileTime(longAgo, QFileDevice::FileModificationTime));
+    };
+    age();
+    Open();
+    const QString start = programDir_->path() + QStringLiteral("/下载内容");
+    QCOMPARE(SaveDirectory()->text(), start);
+    QVERIFY(!Find<QCheckBox>(window_.get(), "选择框1")->isChecked());
+    QCOMPARE(Find<QLineEdit>(window_.get(), "编辑框1")->text(), QString());
+    window_->close();
+    QCOMPARE(ReadFile(state_->settings.beside), old);
+    QCOMPARE(QFileInfo(QString::fromStdString(state_->settings.beside)).lastModified(), longAgo);
+
+    Open();
+    ShowPage(2);
+    Find<QLineEdit>(window_.get(), "编辑框1")->setText("300");
+    QTest::mouseClick(Find<QCheckBox>(window_.get(), "选择框1"), Qt::LeftButton);
+    SaveDirectory()->setText(QStringLiteral("/d/新目录"));
+    QVERIFY(QFile::remove(QString::fromStdString(part)));  // nothing left to resume
+    window_->close();
+    QCOMPARE(ReadFile(state_->settings.beside),
+             G("[下载设置]\r\n限速=300\r\n限速开启=1\r\n保存目录=/d/新目录\r\n"));
+
+    engine_->limits.clear();
+    Open();
+    QCOMPARE(SaveDirectory()->text(), QStringLiteral("/d/新目录"));
+    QVERIFY(Find<QCheckBox>(window_.get(), "选择框1")->isChecked());
+    QCOMPARE(Find<QLineEdit>(window_.get(), "编辑框1")->text(), QStringLiteral("300"));
+    QCOMPARE(engine_->limits, std::vector<int32_t>{300});
+    age();
+    window_->close();
+    QCOMPARE(QFileInfo(QString::fromStdString(state_->settings.beside)).lastModified(), longAgo);
+  }
+
   void theStatusBarsMenuOpensTheAboutBox() {
     QLabel* text = Find<QLabel>(window_.get(), "状态条1_1");
     QPoint at = text->rect().center();
@@ -752,6 +901,11 @@ class MainWindowTest : public QObject {
     auto* menu = Find<QMenu>(window_.get(), "状态条菜单");
     QTRY_VERIFY(menu->isVisible());
     QCOMPARE(menu->actions().size(), 2);
+    // The same menu hangs off a button that shows at the right end of the status bar.
+    auto* button = Find<QToolButton>(window_.get(), "设置按钮");
+    QVERIFY(button && button->isVisible());
+    QCOMPARE(button->menu(), menu);
+    QVERIFY(button->geometry().right() > text->geometry().right());
     QAction* about = menu->actions().back();
     QCOMPARE(about->text(), QStringLiteral("关于 ShareFetch"));
     menu->hide();

@@ -98,7 +98,7 @@ class QuickTabTest : public QObject {
 
   void aProtectedShareNeedsItsPassword() {
     QVERIFY(Parse(sim_.InitUrl("locked"), "nope"));
-    QCOMPARE(Status(), QStringLiteral("需要输入分享密码"));
+    QCOMPARE(Status(), QStringLiteral("分享密码错误，请检查后重新解析"));
     QCOMPARE(Output(), QString());
     QCOMPARE(Count("/api/sharedownload"), 0);  // a wrong password ends the parse
 
@@ -151,6 +151,13 @@ class QuickTabTest : public QObject {
     QVERIFY2(Output().contains("/first.bin?"), qPrintable(Output()));
     QCOMPARE(Count("/api/getvcode"), 2);
     QCOMPARE(Count("/api/sharedownload"), 3);
+
+    // A new parse takes the last one's picture and typed answer away.
+    QVERIFY(Parse(sim_.ShareUrl("qcap")));
+    QTest::keyClicks(Edit("编辑框_验证码"), "ABCD");
+    QVERIFY(Parse(sim_.ShareUrl("pub")));
+    QVERIFY(Picture()->pixmap().isNull());
+    QCOMPARE(Edit("编辑框_验证码")->text(), QString());
   }
 
   void clicksWhileARunWaitsStartNothing() {

@@ -78,7 +78,7 @@ TEST_F(QuickCommand, AProtectedShareWithAndWithoutItsPassword) {
   Outcome wrong = Quick({"--password", "nope", simulator.InitUrl("locked")});
   EXPECT_EQ(wrong.code, 1);
   EXPECT_EQ(wrong.out, "");
-  EXPECT_EQ(wrong.err, "需要输入分享密码\n未得到下载链接\n");
+  EXPECT_EQ(wrong.err, "需要输入分享密码\n分享密码错误，请检查后重新解析\n未得到下载链接\n");
 }
 
 TEST_F(QuickCommand, CaptchasAreSavedAndAnsweredWhileTheyKeepComing) {

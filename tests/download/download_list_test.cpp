@@ -80,7 +80,7 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
   auto running = RowTexts(item);
   EXPECT_EQ(running.columns,
             (std::array<std::string, 5>{G("报告 (1).pdf"), "1.00GB", "512.00MB", "1MB", "50.00%"}));
-  EXPECT_EQ(running.toolTip, G("剩余时间 8:32"));
+  EXPECT_EQ(running.toolTip, G("剩余时间 8:32\n已下载 536870912 / 1073741824 字节"));
 
   item.status = DownloadStatus::kFailed;
   item.failureText = G("连接被拒绝");
@@ -88,7 +88,7 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
   EXPECT_TRUE(failed.failed);
   EXPECT_EQ(failed.columns[kColumnSpeed], G("失败"));
   EXPECT_EQ(failed.columns[kColumnProgress], G("连接被拒绝"));
-  EXPECT_EQ(failed.toolTip, G("失败：连接被拒绝"));
+  EXPECT_EQ(failed.toolTip, G("失败：连接被拒绝\n已下载 536870912 / 1073741824 字节"));
   EXPECT_EQ(failed.columns[kColumnDownloaded], "512.00MB");
 }
 

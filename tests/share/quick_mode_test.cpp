@@ -141,12 +141,13 @@ TEST_F(QuickModeTest, EmptyAndWrongPasswords) {
   EXPECT_EQ(mode->state().cookies, "");
   EXPECT_EQ(view.outputs, std::vector<std::string>{""});
 
-  // A wrong password (-12) ends the parse right after the verification, silently.
+  // A wrong password (-12) ends the parse right after the verification, saying so: the
+  // status asking for a password would read the same after a right one.
   simulator.ClearRequests();
   mode->Parse(url, "nope");
   ASSERT_EQ(Lines(), (std::vector<std::string>{"GET /share/init", "POST /share/verify"}));
   EXPECT_EQ(view.outputs.size(), 1u);
-  EXPECT_EQ(view.statuses.back(), "需要输入分享密码");
+  EXPECT_EQ(view.statuses.back(), "分享密码错误，请检查后重新解析");
 }
 
 TEST_F(QuickModeTest, PublicShareTakesTwoGetsAndTheLikeCall) {

@@ -1,12 +1,15 @@
 // Saves screenshots of the window against the local share service: each tab with something in
 // it (the quick tab with a captcha and its link on the second; on the third, downloads running,
 // one paused, one failed and one waiting; the downloads a closed window left unfinished on the
-// fourth), both prompt dialogs, the About box and the remote downloader's settings.
+// fourth), both prompt dialogs (the password one also as it comes back after a refused
+// password), the downloads menu with the items that do not apply greyed, the About box and the
+// remote downloader's settings.
 // Usage: sharefetch-shots OUTPUT_DIR
 #include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -154,6 +157,14 @@ int main(int argc, char** argv) {
     });
     QTest::qWait(1200);
     ok &= Save(&window, dir, names[2]);
+    // The menu over a running download: 继续 and 重试 do not apply.
+    downloads->topLevelItem(0)->setSelected(true);
+    emit downloads->customContextMenuRequested(
+        downloads->visualItemRect(downloads->topLevelItem(0)).center());
+    QTest::qWait(100);
+    ok &= Save(window.downloadsTab()->menu(), dir, "menu-downloads.png");
+    window.downloadsTab()->menu()->close();
+    downloads->clearSelection();
     window.close();  // leaves all of them in the settings file
   }
 
@@ -170,6 +181,13 @@ int main(int argc, char** argv) {
   QTest::qWait(50);
   ok &= Save(&password, dir, "dialog-password.png");
   password.close();
+
+  sf::app::PasswordDialog again(&window);
+  again.SayWrong();
+  again.show();
+  QTest::qWait(50);
+  ok &= Save(&again, dir, "dialog-password-wrong.png");
+  again.close();
 
   sf::app::CaptchaDialog captcha(*state.session, -20, &window);
   captcha.show();
