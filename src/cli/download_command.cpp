@@ -146,7 +146,9 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
   for (auto& r : requests) queue.Add(std::move(r));
 
   bool failed = false;
-  return RunQueue(queue, console, interrupted,
+  Console woken = console;
+  woken.taskEventFd = engine.GetTaskEventFd();
+  return RunQueue(queue, woken, interrupted,
                   [&](const std::vector<int>& ended,
                       const std::function<void()>& clearDisplay) -> std::optional<int> {
                     for (int id : ended) {

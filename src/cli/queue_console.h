@@ -1,7 +1,8 @@
-// A download queue run from the terminal, for `download` and `get` alike: polled every 20 ms,
-// shown on a terminal as a live display of the running files and a total line with the time
-// left (redrawn in place on the error stream), otherwise as a plain line per running file every
-// few seconds. An interruption pauses every download, so running the command again resumes.
+// A download queue run from the terminal, for `download` and `get` alike: polled as soon as the
+// engine says a task's state changed (every 20 ms when it cannot say), shown on a terminal as a
+// live display of the running files and a total line with the time left (redrawn in place on the
+// error stream), otherwise as a plain line per running file every few seconds. An interruption
+// pauses every download, so running the command again resumes.
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,9 @@ struct Console {
   std::ostream& err;  // progress and failures
   bool live = false;  // redraw a live display instead of printing plain lines
   int plainEverySeconds = 5;
+  // The engine's task-event descriptor: the queue is polled as soon as a task's state changes
+  // instead of on the next 20 ms turn. -1: polled every 20 ms.
+  int taskEventFd = -1;
 };
 
 // The values of --jobs (1 to 64) and --limit (KB per second, 0: no limit); nothing, with
