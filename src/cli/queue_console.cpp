@@ -160,6 +160,8 @@ int RunQueue(DownloadQueue& queue, const Console& console, const std::atomic<boo
   while (true) {
     std::vector<int> ended = queue.Poll(NowMs());
     for (const DownloadItem& item : queue.Items()) {
+      // Looked up only when there is something to see: this runs for every item on every turn.
+      if (item.startedOver == 0) continue;
       int32_t& seen = startedOver[item.id];
       if (item.startedOver > seen) {
         clear();
