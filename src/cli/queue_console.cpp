@@ -1,6 +1,8 @@
 #include "cli/queue_console.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -27,6 +29,16 @@ constexpr auto kPollEvery = std::chrono::milliseconds(20);
 constexpr auto kDrawEvery = std::chrono::milliseconds(250);
 
 std::atomic<bool> gInterrupted{false};
+
+// Until a task's state changes, or the next turn when nothing tells. Progress alone wakes
+// nobody, so the display still redraws on time; a signal ends the wait at once.
+void WaitForTasks(int eventFd) {
+  if (eventFd < 0) return std::this_thread::sleep_for(kPollEvery);
+  pollfd p{eventFd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(kDrawEvery.count())) != 1) return;
+  uint64_t count = 0;
+  [[maybe_unused]] ssize_t n = ::read(eventFd, &count, sizeof count);
+}
 
 void OnSignal(int) {
   gInterrupted = true;
@@ -149,6 +161,8 @@ int RunQueue(DownloadManager& downloads, const Console& console,
   while (true) {
     std::vector<int> ended = downloads.Tick(NowMs());
     for (const DownloadItem& item : queue.Items()) {
+      // Looked up only when there is something to see: this runs for every item on every turn.
+      if (item.startedOver == 0) continue;
       int32_t& seen = startedOver[item.id];
       if (item.startedOver > seen) {
         clear();
@@ -175,7 +189,7 @@ int RunQueue(DownloadManager& downloads, const Console& console,
     console.err << std::flush;
     if (status) return *status;
     if (interrupted) break;
-    std::this_thread::sleep_for(kPollEvery);
+    WaitForTasks(downloads.TaskEventFd());
   }
 
   // Paused rather than dropped: each task closes its connections and records what is on disk,

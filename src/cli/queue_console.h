@@ -1,7 +1,8 @@
-// The downloads run from the terminal, for `download` and `get` alike: polled every 20 ms,
-// shown on a terminal as a live display of the running files and a total line with the time
-// left (redrawn in place on the error stream), otherwise as a plain line per running file every
-// few seconds. An interruption pauses every download, so running the command again resumes.
+// The downloads run from the terminal, for `download` and `get` alike: polled as soon as the
+// engine says a task's state changed (every 20 ms when it cannot say), shown on a terminal as a
+// live display of the running files and a total line with the time left (redrawn in place on the
+// error stream), otherwise as a plain line per running file every few seconds. An interruption
+// pauses every download, so running the command again resumes.
 #pragma once
 
 #include <atomic>

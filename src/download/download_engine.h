@@ -29,6 +29,10 @@ class DownloadEngine {
   virtual int32_t StopTask(int32_t handle) = 0;
   // Stops a task and forgets its handle; with removeFiles also deletes its partial files.
   virtual int32_t DeleteTask(int32_t handle, int32_t removeFiles) = 0;
+  // A descriptor that turns readable when a task's state changes (see XL_GetTaskEventFd), for
+  // the caller to wait on and to read 8 bytes from; -1 when the engine has none and the caller
+  // polls. Owned by the engine: never closed by the caller.
+  virtual int32_t GetTaskEventFd() { return -1; }
 };
 
 // The engine library's file name. It lives in the program's own directory, or, once installed,

@@ -24,6 +24,12 @@ typedef int32_t (*XL_StopTaskFn)(int32_t handle);
 // Stops a task and forgets its handle. With removeFiles nonzero it also deletes the task's own
 // partial and control files (never a finished file). 1, or 0 for an unknown handle.
 typedef int32_t (*XL_DeleteTaskFn)(int32_t handle, int32_t removeFiles);
+// A descriptor that turns readable whenever a task's state or failure code changes as later
+// queries report it: it started asking the server, downloads, paused, finished or failed (not
+// for progress alone). The caller waits on it instead of polling, reads 8 bytes from it to make
+// it quiet again, and never closes it; it lives as long as the engine. Starts the engine as
+// XL_Init does. -1 when there is none: the caller polls then.
+typedef int32_t (*XL_GetTaskEventFdFn)();
 }
 
 namespace sf {

@@ -18,6 +18,7 @@ struct CallTable {
   XL_CreateBTTaskByThunderFn createBtTaskByThunder = nullptr;
   XL_StopTaskFn stopTask = nullptr;
   XL_DeleteTaskFn deleteTask = nullptr;
+  XL_GetTaskEventFdFn getTaskEventFd = nullptr;  // optional: an engine without it is polled
 };
 
 class LibraryEngine final : public DownloadEngine {
@@ -43,6 +44,9 @@ class LibraryEngine final : public DownloadEngine {
   int32_t StopTask(int32_t handle) override { return calls_.stopTask(handle); }
   int32_t DeleteTask(int32_t handle, int32_t removeFiles) override {
     return calls_.deleteTask(handle, removeFiles);
+  }
+  int32_t GetTaskEventFd() override {
+    return calls_.getTaskEventFd != nullptr ? calls_.getTaskEventFd() : -1;
   }
 
  private:
@@ -85,6 +89,7 @@ EngineLoad LoadEngineLibrary(const std::string& path) {
     dlclose(library);
     return result;
   }
+  calls.getTaskEventFd = reinterpret_cast<XL_GetTaskEventFdFn>(dlsym(library, "XL_GetTaskEventFd"));
   result.engine = std::make_unique<LibraryEngine>(calls);
   return result;
 }

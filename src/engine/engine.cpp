@@ -1,6 +1,8 @@
 #include "engine/engine.h"
 
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -142,6 +144,7 @@ Engine::~Engine() {
   curl_multi_wakeup(multi_);
   thread_.join();
   curl_multi_cleanup(multi_);
+  if (eventFd_ >= 0) ::close(eventFd_);
 }
 
 bool Engine::EnsureRunning() {
@@ -154,6 +157,8 @@ bool Engine::EnsureRunning() {
     return false;
   }
   IgnoreFileSizeSignal();
+  // Without it the caller polls, as it always could.
+  eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (const char* ca = std::getenv("SHAREFETCH_CA_BUNDLE")) ctx_.settings.caBundle = ca;
   ctx_.settings.retryBaseMs = EnvInt("SHAREFETCH_RETRY_BASE_MS", ctx_.settings.retryBaseMs);
   ctx_.settings.stallSeconds = EnvInt("SHAREFETCH_STALL_SECONDS", ctx_.settings.stallSeconds);
@@ -253,6 +258,19 @@ int32_t Engine::SetSpeedLimit(int32_t kb) {
   return 1;
 }
 
+int32_t Engine::TaskEventFd() {
+  if (!EnsureRunning()) return -1;
+  std::lock_guard lock(mutex_);
+  return eventFd_;
+}
+
+void Engine::Signal() {
+  if (eventFd_ < 0) return;
+  uint64_t one = 1;
+  // A full counter (never in practice) is readable already, which is all a waiter needs.
+  [[maybe_unused]] ssize_t n = ::write(eventFd_, &one, sizeof one);
+}
+
 // Hands the tokens out in turn, so no connection waits behind the others for ever.
 void Engine::ReleasePaused(Clock::time_point now) {
   if (!bucket_.Available()) return;
@@ -271,12 +289,20 @@ void Engine::Publish(Clock::time_point now) {
   std::vector<std::pair<int32_t, TaskStatus>> statuses;
   statuses.reserve(tasks_.size());
   for (auto& [h, t] : tasks_) statuses.emplace_back(h, t->Status(now));
-  std::lock_guard lock(mutex_);
-  for (auto& [h, s] : statuses) {
-    // A task deleted in the meantime stays forgotten.
-    auto it = entries_.find(h);
-    if (it != entries_.end()) it->second.status = std::move(s);
+  bool changed = false;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [h, s] : statuses) {
+      // A task deleted in the meantime stays forgotten.
+      auto it = entries_.find(h);
+      if (it == entries_.end()) continue;
+      TaskStatus& old = it->second.status;
+      changed = changed || old.state != s.state || old.failureCode != s.failureCode;
+      old = std::move(s);
+    }
   }
+  // After the table holds the new state, so a woken caller's query reads it.
+  if (changed) Signal();
 }
 
 void Engine::Run() {
@@ -308,12 +334,15 @@ void Engine::StartOne(int32_t handle, TaskRequest request, Clock::time_point now
   } catch (...) {
     // No task to fail: its entry reports the failure, or it would wait for ever.
     int code = CodeOfCurrentException();
-    std::lock_guard lock(mutex_);
-    auto it = entries_.find(handle);
-    if (it != entries_.end()) {
-      it->second.status.state = layout::kStateFailed;
-      it->second.status.failureCode = code;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(handle);
+      if (it != entries_.end()) {
+        it->second.status.state = layout::kStateFailed;
+        it->second.status.failureCode = code;
+      }
     }
+    Signal();
     return;
   }
   Guarded(*task, [&] { task->Start(now); });

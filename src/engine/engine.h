@@ -31,6 +31,7 @@ class Engine {
   int32_t DeleteTask(int32_t handle, int32_t removeFiles);
   int32_t QueryTaskInfo(int32_t handle, void* info);
   int32_t SetSpeedLimit(int32_t kilobytesPerSecond);
+  int32_t TaskEventFd();
 
  private:
   Engine() = default;
@@ -50,6 +51,8 @@ class Engine {
   void StartOne(int32_t handle, TaskRequest request, Clock::time_point now);
   void ReleasePaused(Clock::time_point now);
   void Publish(Clock::time_point now);
+  // Wakes whoever waits on eventFd_.
+  void Signal();
 
   struct Entry {
     TaskRequest request;
@@ -65,6 +68,7 @@ class Engine {
   std::vector<Command> commands_;
   std::optional<int64_t> newRate_;
   CURLM* multi_ = nullptr;
+  int eventFd_ = -1;  // readable once a task's state changed; made with the engine thread
   std::atomic<bool> stop_{false};
   std::thread thread_;
 

@@ -8,11 +8,11 @@
 namespace {
 
 template <typename F>
-int32_t Guard(F&& f) {
+int32_t Guard(F&& f, int32_t failed = 0) {
   try {
     return f();
   } catch (...) {
-    return 0;
+    return failed;
   }
 }
 
@@ -48,6 +48,10 @@ SF_EXPORT int32_t XL_SetSpeedLimit(int32_t kilobytesPerSecond) {
   return Guard([&] { return Engine::Instance().SetSpeedLimit(kilobytesPerSecond); });
 }
 
+SF_EXPORT int32_t XL_GetTaskEventFd() {
+  return Guard([] { return Engine::Instance().TaskEventFd(); }, -1);
+}
+
 // This engine talks to no external download client and does not do BitTorrent, so these two
 // entry points accept their arguments, start nothing and answer 0.
 SF_EXPORT int32_t XL_CreateTaskByThunder(const char16_t*, const char16_t*, const char16_t*,
@@ -67,5 +71,6 @@ static_assert(std::is_same_v<decltype(&XL_StopTask), XL_StopTaskFn>);
 static_assert(std::is_same_v<decltype(&XL_DeleteTask), XL_DeleteTaskFn>);
 static_assert(std::is_same_v<decltype(&XL_QueryTaskInfoEx), XL_QueryTaskInfoExFn>);
 static_assert(std::is_same_v<decltype(&XL_SetSpeedLimit), XL_SetSpeedLimitFn>);
+static_assert(std::is_same_v<decltype(&XL_GetTaskEventFd), XL_GetTaskEventFdFn>);
 static_assert(std::is_same_v<decltype(&XL_CreateTaskByThunder), XL_CreateTaskByThunderFn>);
 static_assert(std::is_same_v<decltype(&XL_CreateBTTaskByThunder), XL_CreateBTTaskByThunderFn>);

@@ -134,7 +134,11 @@ int Task::PrepareFile(bool wholeFirst) {
       }
       if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
     }
-    if (!data) {
+    // A partial without a control file starts from zero, which is all a fresh one could say:
+    // the control file is first written when it has ranges to keep (the periodic flush, a
+    // pause, a failure), so a file that arrives whole at once never has one. One left by
+    // another run must not go on claiming bytes this one drops.
+    if (!data && hasControl) {
       if (int err = WriteFileAtomically(dirFd_, file->controlName, fresh)) {
         ::unlinkat(dirFd_, file->partName.c_str(), 0);
         return err;

@@ -92,7 +92,8 @@ void Task::CheckComplete() {
     if (c->running) return;
   AbortAll();
   finishing_ = true;
-  PostFlush();
+  // No last flush: the finish syncs the whole file before it takes the control file away, and
+  // until then the control file written last is still true, if short of the last ranges.
   ctx_.disk->Post(Job(DiskJob::kFinish));
 }
 

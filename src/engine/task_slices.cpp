@@ -61,7 +61,8 @@ void Task::SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size) {
       c.verdict = Connection::kDiskError;
     }
   }
-  PostFlush();
+  // No flush here: no byte of this answer is on disk yet, so a control file written now could
+  // keep nothing a later run could not ask again; the periodic flush records the first ranges.
 }
 
 void Task::SliceFinished(Connection& c, Clock::time_point now) {

@@ -21,7 +21,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: share-sim (--fixture FILE | --demo) [--port N] [--log FILE] [--rate BYTES_PER_SEC]\n"
-    "                 [--file-host URL] [--exit-on-eof]\n"
+    "                 [--file-host URL] [--link-delay MS] [--exit-on-eof]\n"
     "       share-sim (--fixture FILE | --demo) --write-files DIR\n"
     "\n"
     "Plays a share service on 127.0.0.1 for the shares of a fixture file.\n"
@@ -31,6 +31,7 @@ constexpr const char* kUsage =
     "  --log FILE       append every request to FILE as one JSON object per line\n"
     "  --rate N         throttle every download connection to N bytes per second\n"
     "  --file-host URL  direct links point at URL (http://HOST:PORT) instead of here\n"
+    "  --link-delay MS  answer every link request (/api/sharedownload) MS milliseconds late\n"
     "  --exit-on-eof    also stop when standard input closes\n"
     "  --write-files DIR  write every file of every share to DIR/SHAREID/FS_ID and exit\n"
     "Runs until SIGINT or SIGTERM.\n";
@@ -83,6 +84,7 @@ int main(int argc, char** argv) {
   std::string fixturePath, logPath, fileHost, writeDir;
   bool demo = false, exitOnEof = false;
   int port = 0;
+  int linkDelay = 0;
   uint64_t rate = 0;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -117,6 +119,11 @@ int main(int argc, char** argv) {
       if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0)
         return Usage("--file-host needs an http:// or https:// address");
       fileHost = url;
+    } else if (arg == "--link-delay") {
+      const char* v = value();
+      auto n = v ? sf::sim::ParseUint(v) : std::nullopt;
+      if (!n || *n > 600000) return Usage("--link-delay needs milliseconds from 0 to 600000");
+      linkDelay = static_cast<int>(*n);
     } else if (arg == "--write-files") {
       const char* v = value();
       if (!v || !*v) return Usage("--write-files needs a directory");
@@ -144,6 +151,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!fileHost.empty()) sim.SetFileHost(fileHost);
+  sim.SetLinkDelay(linkDelay);
   if (rate > 0) {
     sf::sim::DownloadQuirks q = fixture->download;
     q.bytesPerSecond = rate;

@@ -1,7 +1,9 @@
 #include "share_simulator.h"
 
+#include <chrono>
 #include <ctime>
 #include <random>
+#include <thread>
 
 #include "file_content.h"
 #include "sim_impl.h"
@@ -124,6 +126,10 @@ void ShareSimulator::SetFileHost(const std::string& url) {
   impl_->fileHost = url;
 }
 
+void ShareSimulator::SetLinkDelay(int ms) {
+  impl_->linkDelayMs = ms;
+}
+
 void ShareSimulator::ExpireLinks() {
   std::lock_guard<std::mutex> lock(impl_->stateMutex);
   impl_->expiredBelow = impl_->linksGiven + 1;
@@ -172,9 +178,12 @@ HttpResponse ShareSimulator::Impl::Handle(const HttpRequest& req) {
     resp = Verify(req, pairs);
   else if (path == "/share/list")
     resp = List(req, query);
-  else if (path == "/api/sharedownload")
+  else if (path == "/api/sharedownload") {
+    // One thread per connection: only this request waits.
+    if (int ms = linkDelayMs.load(); ms > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     resp = ShareDownload(req, pairs);
-  else if (path == "/api/getcaptcha")
+  } else if (path == "/api/getcaptcha")
     resp = GetCaptcha(req, pairs);
   else if (path == "/api/getvcode")
     resp = GetVcode(req, pairs);

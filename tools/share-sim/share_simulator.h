@@ -57,6 +57,10 @@ class ShareSimulator {
   // at the end) instead of this service; "" points them back here.
   void SetFileHost(const std::string& url);
 
+  // Every link request (/api/sharedownload) is answered `ms` milliseconds late, as a distant
+  // service would; 0: at once.
+  void SetLinkDelay(int ms);
+
   // Every direct link given out so far has expired: the file server answers it with 403.
   void ExpireLinks();
 

@@ -30,6 +30,7 @@ struct ShareSimulator::Impl {
   int port = 0;
   std::atomic<uint64_t> requestId{1};
   std::atomic<uint64_t> captchasIssued{0};
+  std::atomic<int> linkDelayMs{0};  // each link request waits this long before its answer
 
   mutable std::mutex stateMutex;                   // guards everything below
   std::unordered_set<std::string> missingShown;    // share ids whose "missing" page went out

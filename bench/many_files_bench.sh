@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# Many-small-files benchmark against a peer measured in the same run. share-sim serves a
+# generated share of 5 000 files of 1-2 KiB in 112 nested folders whose direct links point at a
+# local nginx (no rate limit). Then
+#   sharefetch-cli resolve --json SHARE_URL                    (resolution alone, timed apart)
+#   sharefetch-cli get --jobs 5 SHARE_URL                      (resolution included)
+#   sharefetch-cli download --jobs 5 URL...                    (links resolved beforehand)
+#   aria2c -i LIST -j 5 -x16 -s16 -k1M                         (links resolved beforehand)
+# each into a fresh directory; every file of get and aria2c is checked against the bytes nginx
+# served. Files per second of each, peak memory, and get's time from its start to the first
+# byte on disk while share-sim answers every link request 40 ms late. Then one 1 KiB file:
+# `sharefetch-cli download` against curl, the median wall time of 20 runs each.
+#
+# With --huge, a second share of 200 000 files of 0-64 bytes: `get --dry-run`, `get --jobs 5`
+# and aria2c the same way (slow: writing and fetching that many files takes minutes).
+#
+# Usage: bench/many_files_bench.sh [--huge]   (SF_BENCH_FILES=N: N files instead of 5 000)
+# Targets: the download phase at least 1.0x aria2c's files per second (download, links resolved
+# beforehand, against aria2c); one 1 KiB file at most 2x curl's wall time; no file whose
+# SHA-256 differs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+huge=0
+[ "${1:-}" = "--huge" ] && huge=1
+
+tools/deps.sh nginx-light aria2 time bc python3 curl
+[ -x build/bin/sharefetch-cli ] && [ -x build/bin/share-sim ] && [ -f build/bin/libsfengine.so ] ||
+  tools/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cli=$PWD/build/bin/sharefetch-cli
+sim=$PWD/build/bin/share-sim
+export PATH=$PATH:/usr/sbin
+
+work=$(mktemp -d /tmp/sf-many-bench.XXXXXX)
+nginx_pid=""
+sim_pids=()
+cleanup() {
+  for p in "${sim_pids[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/www"
+source bench/lib.sh
+
+# fixture ID COUNT MIN MAX FOLDERS: COUNT files of MIN to MAX bytes dealt round FOLDERS folders
+# nested three deep (none over the 100 items a listing gives). Fixed seed.
+fixture() {
+  python3 - "$work/$1.json" "$@" <<'PY'
+import json, random, sys
+out, sid, count, lo, hi, nfolders = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:7])
+rng = random.Random(20261209)
+paths = []
+for i in range(nfolders):
+    depth = 1 + i % 3
+    paths.append("/".join("d%d-%d" % (k, (i // (3 ** k)) % 40) for k in range(depth)) + "/f%d" % i)
+tree = {"children": {}, "files": []}
+def node(path):
+    at = tree
+    for seg in path.split("/"):
+        at = at["children"].setdefault(seg, {"children": {}, "files": []})
+    return at
+for i in range(count):
+    node(paths[i % nfolders])["files"].append(
+        {"name": "file-%06d.bin" % i, "size": rng.randint(lo, hi)})
+def items(at):
+    return at["files"] + [{"name": k, "children": items(v)} for k, v in at["children"].items()]
+json.dump({"shares": [{"id": sid, "items": items(tree)}]}, open(out, "w"))
+PY
+}
+
+# start_sim FIXTURE [OPTIONS...]: sets `host`.
+start_sim() {
+  local f=$1; shift
+  "$sim" --fixture "$work/$f.json" --file-host "http://127.0.0.1:$port" "$@" \
+    > "$work/sim-$f-$#.txt" 2>&1 &
+  sim_pids+=($!)
+  host=""
+  for _ in $(seq 200); do
+    host=$(sed -n 's/^listening on //p' "$work/sim-$f-$#.txt")
+    [ -n "$host" ] && return 0
+    sleep 0.05
+  done
+  echo "could not start share-sim" >&2; cat "$work/sim-$f-$#.txt" >&2; exit 1
+}
+
+# The aria2c input file and the plain URL list of a resolved share.
+lists() {
+  python3 - "$work/$1.resolved.json" "$work/$1.aria2" "$work/$1.aria2.list" "$work/$1.urls" <<'PY'
+import json, os, sys
+doc = json.load(open(sys.argv[1]))
+with open(sys.argv[3], "w") as lst, open(sys.argv[4], "w") as urls:
+    for e in doc["entries"]:
+        if e["isdir"] == "0":
+            folder = os.path.dirname(e["path"]).lstrip("/")
+            lst.write("%s\n  dir=%s\n  out=%s\n" % (e["dlink"], os.path.join(sys.argv[2], folder),
+                                                  e["server_filename"]))
+            urls.write(e["dlink"] + "\n")
+PY
+}
+
+# Files of a share under DIR that differ from what nginx served (missing ones count).
+differing() {
+  python3 - "$work/$1.resolved.json" "$work" "$2" <<'PY'
+import hashlib, json, os, sys
+resolved, work, got = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3]
+def digest(path):
+    try:
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    except OSError:
+        return None
+bad = 0
+for e in resolved["entries"]:
+    if e["isdir"] != "0":
+        continue
+    sid, fsid = e["dlink"].split("/file/")[1].split("/")[:2]
+    bad += digest(os.path.join(got, e["path"].lstrip("/"))) != digest(os.path.join(work, "www", sid, fsid))
+print(bad)
+PY
+}
+
+# Seconds from the start of CMD to the first byte of any file under DIR; CMD is then stopped.
+first_byte() {
+  local dir=$1; shift
+  python3 - "$dir" "$@" <<'PY'
+import os, signal, subprocess, sys, time
+dir, cmd = sys.argv[1], sys.argv[2:]
+start = time.monotonic()
+p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+found = None
+while found is None and time.monotonic() - start < 120:
+    for root, _, files in os.walk(dir):
+        for f in files:
+            try:
+                if os.path.getsize(os.path.join(root, f)) > 0 and not f.endswith(".sfctl"):
+                    found = time.monotonic() - start
+            except OSError:
+                pass
+    if p.poll() is not None and found is None:
+        break
+    time.sleep(0.002)
+p.send_signal(signal.SIGINT)
+p.wait()
+print("%.3f" % found if found is not None else "none")
+PY
+}
+
+mib() { echo "scale=1; $1 / 1024" | bc -l; }
+per_sec() { echo "scale=0; $1 / $2" | bc -l; }
+row() {  # LABEL FILES SECS PEAK_KB [NOTE]
+  local peak=-
+  [ "$4" -gt 0 ] && peak=$(mib "$4")
+  printf '  %-46s %8.2f s  %7s files/s  peak %6s MiB  %s\n' "$1" "$3" "$(per_sec "$2" "$3")" \
+    "$peak" "${5:-}"
+}
+ok=1
+
+# share ID COUNT MIN MAX FOLDERS TITLE: the whole comparison on one generated share.
+share() {
+  local id=$1 count=$2
+  fixture "$@"
+  echo "Writing the $count files of share $id..." >&2
+  "$sim" --fixture "$work/$id.json" --write-files "$work/www"
+  start_sim "$id"
+  local url="$host/s/$id"
+
+  echo "resolve..." >&2
+  timed "resolve" "$cli" resolve --host "$host" --json "$url"
+  local resolve_secs=$secs
+  "$cli" resolve --host "$host" --json "$url" > "$work/$id.resolved.json" 2>/dev/null
+  lists "$id"
+
+  echo "get --dry-run..." >&2
+  timed "get --dry-run" "$cli" get --dry-run --host "$host" --dir "$work/$id.dry" "$url"
+  local dry_secs=$secs dry_kb=$peak_kb
+
+  echo "get --jobs 5..." >&2
+  timed "get" "$cli" get --jobs 5 --host "$host" --dir "$work/$id.get" "$url"
+  local get_secs=$secs get_kb=$peak_kb get_bad
+  get_bad=$(differing "$id" "$work/$id.get")
+
+  echo "download --jobs 5..." >&2
+  mkdir -p "$work/$id.dl"
+  timed "download" xargs -a "$work/$id.urls" -s 1900000 -x "$cli" download --jobs 5 \
+    --dir "$work/$id.dl"
+  local dl_secs=$secs dl_kb=$peak_kb dl_files
+  dl_files=$(find "$work/$id.dl" -type f ! -name '*.sf*' | wc -l)
+
+  echo "aria2c -j 5 -x16 -s16 -k1M..." >&2
+  timed "aria2c" aria2c -i "$work/$id.aria2.list" -j 5 -x16 -s16 -k1M -q
+  local aria2_secs=$secs aria2_kb=$peak_kb aria2_bad
+  aria2_bad=$(differing "$id" "$work/$id.aria2")
+
+  local ttfb="" delay_sim
+  if [ "$count" -le 10000 ]; then
+    echo "first byte with link requests answered 40 ms late..." >&2
+    start_sim "$id" --link-delay 40
+    ttfb=$(first_byte "$work/$id.first" "$cli" get --jobs 5 --host "$host" --dir \
+      "$work/$id.first" "$host/s/$id")
+  fi
+
+  echo
+  printf '%s: %d files, nginx on 127.0.0.1\n' "$6" "$count"
+  row "sharefetch-cli resolve --json" "$count" "$resolve_secs" 0 "(resolution alone)"
+  row "sharefetch-cli get --dry-run" "$count" "$dry_secs" "$dry_kb"
+  row "sharefetch-cli get --jobs 5 (resolution incl.)" "$count" "$get_secs" "$get_kb" \
+    "SHA-256 differs: $get_bad"
+  local phase
+  phase=$(echo "$get_secs - $resolve_secs" | bc -l)
+  (( $(echo "$phase > 0.01" | bc -l) )) || phase=0.01
+  row "  get less resolve (download phase, estimate)" "$count" "$phase" 0
+  row "sharefetch-cli download --jobs 5 (resolved)" "$count" "$dl_secs" "$dl_kb" \
+    "files saved: $dl_files"
+  row "aria2c -i -j5 -x16 -s16 -k1M (resolved)" "$count" "$aria2_secs" "$aria2_kb" \
+    "SHA-256 differs: $aria2_bad"
+  local ratio_dl ratio_phase
+  ratio_dl=$(echo "$aria2_secs / $dl_secs" | bc -l)
+  ratio_phase=$(echo "$aria2_secs / $phase" | bc -l)
+  printf '  files/s ratio to aria2c: download %.2f, get download phase %.2f, get whole %.2f\n' \
+    "$ratio_dl" "$ratio_phase" "$(echo "$aria2_secs / $get_secs" | bc -l)"
+  [ "$ttfb" = none ] && ttfb="none within 120"
+  [ -n "$ttfb" ] && printf '  get: first byte on disk %s s after start (link requests 40 ms late)\n' "$ttfb"
+  (( $(echo "$ratio_dl >= 1.0" | bc -l) )) || { echo "MISSED: download phase slower than aria2c"; ok=0; }
+  (( get_bad == 0 )) || { echo "MISSED: $get_bad files of get differ"; ok=0; }
+  (( dl_files == count )) || { echo "MISSED: download saved $dl_files files of $count"; ok=0; }
+  return 0
+}
+
+start_nginx "$work" "$work/www" 'location /file/ { rewrite ^/file/([0-9]+)/([0-9]+)/ /$1/$2 break; }'
+share many "${SF_BENCH_FILES:-5000}" 1024 2048 112 "Share of small files (1-2 KiB, 112 nested folders)"
+[ $huge = 1 ] && share huge 200000 0 64 2500 "Share of tiny files (0-64 bytes, 2 500 nested folders)"
+
+# One 1 KiB file, fetched 20 times by each; medians.
+head -c 1024 /dev/urandom > "$work/www/one.bin"
+one="http://127.0.0.1:$port/one.bin"
+now_us() { echo $(( $(date +%s%N) / 1000 )); }
+curl_us=() dl_us=()
+for i in $(seq 20); do
+  s=$(now_us); curl -s -o "$work/curl-$i.bin" "$one"; curl_us+=($(( $(now_us) - s )))
+  s=$(now_us); "$cli" download --dir "$work/one-$i" "$one" >/dev/null 2>&1; dl_us+=($(( $(now_us) - s )))
+  cmp -s "$work/www/one.bin" "$work/one-$i/one.bin" || { echo "MISSED: 1 KiB file differs"; ok=0; }
+done
+median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+c=$(median "${curl_us[@]}") d=$(median "${dl_us[@]}")
+echo
+printf 'One 1 KiB file, median of 20: sharefetch-cli download %.1f ms, curl %.1f ms, ratio %.2f\n' \
+  "$(echo "$d / 1000" | bc -l)" "$(echo "$c / 1000" | bc -l)" "$(echo "$d / $c" | bc -l)"
+(( $(echo "$d <= 2 * $c" | bc -l) )) || { echo "MISSED: more than 2x curl's wall time"; ok=0; }
+[ $ok = 1 ] && echo "All targets met."
+exit 0
