@@ -52,8 +52,11 @@ UnfinishedTab::UnfinishedTab(QWidget* parent) : TabPage(parent) {
   connect(resume_, &QAction::triggered, this, [this] { Start(SelectedRows()); });
   connect(resumeAll_, &QAction::triggered, this, [this] {
     std::vector<int> all;
+    // Rows started already in this run are under way on 正在下载; a second start would only
+    // make a second download of the same file.
     for (int row = 0; row < list_->topLevelItemCount(); ++row)
-      all.push_back(list_->topLevelItem(row)->data(0, kRowRole).toInt());
+      if (int i = list_->topLevelItem(row)->data(0, kRowRole).toInt(); !restarted_[i])
+        all.push_back(i);
     Start(all);
   });
   connect(delete_, &QAction::triggered, this, &UnfinishedTab::Delete);

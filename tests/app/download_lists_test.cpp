@@ -280,6 +280,22 @@ class DownloadListsTest : public QObject {
     QTest::keyClick(list, Qt::Key_Return);
     QCOMPARE(engine_->created.size(), size_t(3));
     QCOMPARE(engine_->created[2].fileName, std::string("f.bin"));
+    // 全部继续 starts what is left: nothing now; 删除 forgets a row for the next close.
+    auto choose = [&](int row, const char* item) {
+      Select(list, {row});
+      emit list->customContextMenuRequested(list->visualItemRect(list->topLevelItem(row)).center());
+      unfinished->menu()->findChild<QAction*>(QString::fromUtf8(item))->trigger();
+      unfinished->menu()->close();
+    };
+    choose(0, "全部继续");
+    QCOMPARE(Tab()->queue()->Items().size(), size_t(3));
+    unfinished->SetRows({{"x.bin", "http://h/x", "/d"}, {"y.bin", "http://h/y", "/d"}});
+    choose(0, "删除");
+    QCOMPARE(list->topLevelItemCount(), 1);
+    choose(0, "全部继续");
+    QCOMPARE(Tab()->queue()->Items().size(), size_t(4));  // the fourth waits for a slot
+    QCOMPARE(Tab()->queue()->Items().back().request.name, std::string("y.bin"));
+    QVERIFY(unfinished->NotRestarted().empty());
   }
 
   // When the downloads started together have all ended behind another window, the desktop is
