@@ -29,14 +29,13 @@ struct Texts {
   std::string progressLabel;
   std::string failedOpen, failedClose, alreadyComplete, timeLeft, rowTimeLeft;
   std::string waiting, pausedCell, failedCell, failedTip;
-  std::string prefix, failedCount;
+  std::string failedCount;
 };
 
 const Texts& T() {
   static const Texts texts = [] {
     Texts t;
     std::string prefix = Utf8ToGbk("Tavrin提示您：");
-    t.prefix = prefix;
     t.failedCount = Utf8ToGbk(" 个下载失败");
     t.finished = prefix + Utf8ToGbk("[ 下载完毕 ]");
     t.downloading = prefix + Utf8ToGbk("[ 下载中 ]             当前下载速度：");
@@ -221,15 +220,13 @@ std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended
     std::string state = StateText(item, items);
     if (!state.empty()) text = state;
   }
-  // Failed rows wait for the user, so the bar says how many there are whatever state it shows;
-  // with only failed rows left there is no state to show, and the count stands alone.
+  // Failed rows wait for the user, so whatever state the bar shows it says how many there are.
+  // With only failed rows left nothing is handled and the bar keeps its text, as it did when the
+  // last of the others ended: another tab's message is not pushed out every second.
   auto failed = std::count_if(items.begin(), items.end(), [](const DownloadItem& item) {
     return item.status == DownloadStatus::kFailed;
   });
-  if (failed > 0) {
-    std::string count = std::to_string(failed) + t.failedCount;
-    text = text.empty() ? t.prefix + "[ " + count + " ]" : text + "  " + count;
-  }
+  if (!text.empty() && failed > 0) text += "  " + std::to_string(failed) + t.failedCount;
   // A time left only while something moves: paused and failed rows wait for the user.
   bool moving = std::any_of(items.begin(), items.end(), [](const DownloadItem& item) {
     return item.status == DownloadStatus::kQueued || item.status == DownloadStatus::kRequesting ||

@@ -72,7 +72,7 @@ DownloadRowTexts RowTexts(const DownloadItem& item);
 // The status bar's text after the items in `ended` ended, or "" to leave it: the state of the
 // last item handled in list order, where an item that ended ends the walk, then how many
 // downloads failed when any did, then the time left for the whole list when it is known and
-// something is still under way.
+// something is still under way. With only failed items listed nothing is handled: "".
 std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended);
 
 }  // namespace sf
