@@ -72,6 +72,22 @@ void OnMenuKey(QTreeWidget* list, std::function<void(const QPoint& viewportPos)>
   list->installEventFilter(new MenuKeyFilter(list, std::move(show)));
 }
 
+bool SortableItem::operator<(const QTreeWidgetItem& other) const {
+  int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+  QVariant mine = data(column, kSortRole), theirs = other.data(column, kSortRole);
+  if (mine.isValid() && theirs.isValid()) return mine.toDouble() < theirs.toDouble();
+  return QString::localeAwareCompare(text(column), other.text(column)) < 0;
+}
+
+void MakeSortable(QTreeWidget* list) {
+  // No column yet: turning sorting on keeps the rows as they came.
+  list->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  // A first click on any column sorts upwards, whichever way the last column went.
+  for (int column = 0; column < list->columnCount(); ++column)
+    list->headerItem()->setData(column, Qt::InitialSortOrderRole, Qt::AscendingOrder);
+  list->setSortingEnabled(true);
+}
+
 QAction* AddAction(QMenu* menu, const char* caption) {
   QAction* action = menu->addAction(QString::fromUtf8(caption));
   action->setObjectName(QString::fromUtf8(caption));

@@ -52,4 +52,19 @@ QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int
 // menu belongs in the list's viewport: at the current row, or at the top left without one.
 void OnMenuKey(QTreeWidget* list, std::function<void(const QPoint& viewportPos)> show);
 
+// A column's value to sort by, where its text is a size, a percentage or a speed.
+constexpr int kSortRole = Qt::UserRole + 1;
+
+// A row that sorts by the value a column carries under kSortRole, else by its text in the
+// language's own order; the rows of a sortable list are made as these.
+class SortableItem : public QTreeWidgetItem {
+ public:
+  using QTreeWidgetItem::QTreeWidgetItem;
+  bool operator<(const QTreeWidgetItem& other) const override;
+};
+
+// A click on a column's header sorts the list by it, a second click reverses; until the first
+// click the rows keep the order they came in. Selection stays on the same rows.
+void MakeSortable(QTreeWidget* list);
+
 }  // namespace sf::app

@@ -13,10 +13,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
+#include <QShortcut>
 #include <QTimer>
 #include <QUrl>
 
 #include "app/controls.h"
+#include "app/desktop_notice.h"
 #include "app/main_window.h"
 #include "app/qt_text.h"
 #include "download/download_list.h"
@@ -45,6 +47,27 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   // Every menu item acts on all selected rows, so more than one may be selected.
   list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
+  MakeSortable(list_);
+  auto* removeKey = new QShortcut(QKeySequence(Qt::Key_Delete), list_, nullptr, nullptr,
+                                  Qt::WidgetWithChildrenShortcut);
+  connect(removeKey, &QShortcut::activated, this, [this] { Remove(false); });
+  auto* removeFilesKey = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_Delete), list_, nullptr,
+                                       nullptr, Qt::WidgetWithChildrenShortcut);
+  connect(removeFilesKey, &QShortcut::activated, this, [this] { Remove(true); });
+  finishedCount_ = new QLabel(this);
+  finishedCount_->setObjectName(QStringLiteral("本次完成"));
+  finishedCount_->hide();
+  auto* notice = new DesktopNotice(this);
+  notify_ = [this, notice](int finished, int failed, const QString& folder) {
+    notice->Show(QStringLiteral("下载结束"),
+                 QStringLiteral("%1 个文件已下载完毕，%2 个失败").arg(finished).arg(failed),
+                 [this, folder] {
+                   if (folderOpener_)
+                     folderOpener_(folder);
+                   else
+                     QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+                 });
+  };
   Place(new QLabel(QStringLiteral("下载进度："), this), "透明标签9", 56, 336, 56, 24);
   progress_ = Place(new QProgressBar(this), "进度条1", 119, 337, 285, 23);
   progress_->setRange(0, 100);
@@ -74,12 +97,8 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
           [this] { Act([](DownloadManager& m, const std::vector<int>& ids) { m.Resume(ids); }); });
   connect(retry_, &QAction::triggered, this,
           [this] { Act([](DownloadManager& m, const std::vector<int>& ids) { m.Retry(ids); }); });
-  connect(delete_, &QAction::triggered, this, [this] {
-    Act([](DownloadManager& m, const std::vector<int>& ids) { m.Cancel(ids, false); });
-  });
-  connect(deleteWithFiles_, &QAction::triggered, this, [this] {
-    Act([](DownloadManager& m, const std::vector<int>& ids) { m.Cancel(ids, true); });
-  });
+  connect(delete_, &QAction::triggered, this, [this] { Remove(false); });
+  connect(deleteWithFiles_, &QAction::triggered, this, [this] { Remove(true); });
   connect(openFolder_, &QAction::triggered, this, &DownloadsTab::OpenFolders);
   connect(copyAddress_, &QAction::triggered, this, &DownloadsTab::CopyAddresses);
 }
@@ -105,6 +124,20 @@ void DownloadsTab::StartDownload(DownloadRequest request) {
 // A new item, whoever queued it, shows at once; an item that came back under a fresh link keeps
 // its row, and the next poll shows it.
 void DownloadsTab::Heard(const DownloadEvent& event) {
+  if (event.kind == DownloadEvent::kFinished || event.kind == DownloadEvent::kFailed) {
+    // Finished items leave the list after this tick; the overall bar keeps their bytes.
+    overall_.See(downloads_->queue().Items());
+    const DownloadItem* item = downloads_->queue().Find(event.item);
+    if (event.kind == DownloadEvent::kFailed) {
+      ++batch_.failed;
+    } else {
+      ++batch_.finished;
+      ++finishedInRun_;
+      batch_.directory = item ? item->request.directory : SaveDirectory();
+      finishedCount_->setText(QStringLiteral("本次已完成 %1 个文件").arg(finishedInRun_));
+      finishedCount_->show();
+    }
+  }
   if (event.kind == DownloadEvent::kStarted && !settling_ && rows_.count(event.item) == 0)
     QueueChanged();
 }
@@ -116,7 +149,17 @@ void DownloadsTab::QueueChanged() {
   settling_ = false;
   if (!text.empty()) showStatus_(text);
   Render();
+  CheckBatchEnd();
   if (!timer_->isActive()) timer_->start(1000);
+}
+
+void DownloadsTab::CheckBatchEnd() {
+  if (batch_.finished + batch_.failed == 0 || !downloads_->Idle()) return;
+  Batch ended = batch_;
+  batch_ = {};
+  if (!window()->isActiveWindow() && notify_)
+    notify_(ended.finished, ended.failed,
+            FromGbk(ended.directory.empty() ? SaveDirectory() : ended.directory));
 }
 
 std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
@@ -124,7 +167,12 @@ std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
   if (!downloads_) return out;
   for (const DownloadItem& item : downloads_->queue().Items()) {
     if (item.status == DownloadStatus::kFinished) continue;
-    out.push_back({item.Name(), item.request.address, item.request.directory, item.KnownSize()});
+    UnfinishedDownload row{item.Name(), item.request.address, item.request.directory,
+                           item.KnownSize()};
+    if (item.status == DownloadStatus::kPaused) row.state = UnfinishedDownload::State::kPaused;
+    if (item.status == DownloadStatus::kFailed) row.state = UnfinishedDownload::State::kFailed;
+    row.done = item.done;
+    out.push_back(std::move(row));
   }
   return out;
 }
@@ -156,14 +204,17 @@ void DownloadsTab::Poll() {
   settling_ = false;
   if (!text.empty()) showStatus_(text);
   Render();
+  CheckBatchEnd();
 }
 
-// Rows follow the queue's items one for one and in the same order: items only ever leave or
-// are appended, so dropping the rows of items that left lines the rest up again.
+// Rows are found by their item's id, never by position: a sort moves them, and the selection
+// stays on the same downloads as rows leave or move.
 void DownloadsTab::Render() {
   const std::vector<DownloadItem> none;
   const DownloadQueue* queue = this->queue();
   const std::vector<DownloadItem>& items = queue ? queue->Items() : none;
+  // One sort after the refresh instead of one per changed cell.
+  list_->setSortingEnabled(false);
   for (int row = list_->topLevelItemCount() - 1; row >= 0; --row) {
     int id = list_->topLevelItem(row)->data(0, kIdRole).toInt();
     if (!queue || !queue->Find(id)) {
@@ -171,26 +222,32 @@ void DownloadsTab::Render() {
       rows_.erase(id);
     }
   }
-  for (size_t i = 0; i < items.size(); ++i) {
-    auto row = static_cast<int>(i);
-    QTreeWidgetItem* item = list_->topLevelItem(row);
+  for (const DownloadItem& download : items) {
+    QTreeWidgetItem*& item = rows_[download.id];
     if (!item) {
-      item = new QTreeWidgetItem;
-      item->setData(0, kIdRole, items[i].id);
+      item = new SortableItem;
+      item->setData(0, kIdRole, download.id);
       list_->addTopLevelItem(item);
-      rows_.insert(items[i].id);
     }
-    DownloadRowTexts texts = RowTexts(items[i]);
+    DownloadRowTexts texts = RowTexts(download);
     QString tip = FromGbk(texts.toolTip);
     for (int column = 0; column < kDownloadColumns; ++column) {
       item->setText(column, FromGbk(texts.columns[static_cast<size_t>(column)]));
       item->setToolTip(column, tip);
     }
+    bool moving = download.status == DownloadStatus::kDownloading ||
+                  download.status == DownloadStatus::kRequesting;
+    item->setData(kColumnTotalSize, kSortRole, static_cast<qlonglong>(download.KnownSize()));
+    item->setData(kColumnDownloaded, kSortRole, static_cast<qlonglong>(download.done));
+    item->setData(kColumnSpeed, kSortRole, moving ? download.speed : -1);
+    item->setData(kColumnProgress, kSortRole, static_cast<double>(download.progress));
     QBrush ink = texts.failed ? QBrush(QColor(0xB0, 0x20, 0x20)) : QBrush();
     item->setForeground(kColumnSpeed, ink);
     item->setForeground(kColumnProgress, ink);
   }
-  progress_->setValue(static_cast<int>(OverallProgress(items)));
+  list_->setSortingEnabled(true);
+  overall_.See(items);
+  progress_->setValue(overall_.Percent());
   // The status bar's text is often too long for the fixed window to show the time left at its
   // end; the bar beside the overall progress has room for it.
   int64_t eta = queue ? queue->Totals().etaSeconds : -1;
@@ -241,6 +298,29 @@ void DownloadsTab::Act(
   if (!downloads_) return;
   action(*downloads_, SelectedIds());
   QueueChanged();
+}
+
+bool DownloadsTab::AskToRemoveFiles(QWidget* parent, int downloads) {
+  QMessageBox box(QMessageBox::Question, QStringLiteral("ShareFetch"),
+                  QStringLiteral("确定删除所选的 %1 个下载任务和它们已下载的文件吗？\n"
+                                 "删除后无法恢复；已下载完毕的文件不会被删除。")
+                      .arg(downloads),
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setObjectName(QStringLiteral("删除确认"));
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+void DownloadsTab::Remove(bool withFiles) {
+  if (!downloads_) return;
+  std::vector<int> ids = SelectedIds();
+  if (ids.empty()) return;
+  auto n = static_cast<int>(ids.size());
+  if (withFiles && !(confirm_ ? confirm_(this, n) : AskToRemoveFiles(this, n))) return;
+  int removed = downloads_->Cancel(ids, withFiles);
+  QueueChanged();
+  showStatus_(ToGbk(withFiles ? QStringLiteral("已删除 %1 个下载任务和它们的文件").arg(removed)
+                              : QStringLiteral("已从列表删除 %1 个下载任务").arg(removed)));
 }
 
 void DownloadsTab::OpenFolders() {

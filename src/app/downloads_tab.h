@@ -6,23 +6,26 @@
 
 #include <QElapsedTimer>
 #include <functional>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "app/controls.h"
 #include "base/settings_file.h"
+#include "download/download_list.h"
 #include "download/download_manager.h"
 
 class QAction;
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTimer;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace sf::app {
 
@@ -55,6 +58,8 @@ class DownloadsTab : public TabPage {
   QProgressBar* progress() const { return progress_; }
   QTimer* timer() const { return timer_; }
   QMenu* menu() const { return menu_; }
+  // The count of files finished in this run, for the status bar; hidden until the first.
+  QLabel* finishedCount() const { return finishedCount_; }
 
   // The folder browser: (parent, title, starting directory) -> the chosen directory, or ""
   // when cancelled. The platform's own by default; tests stand in for it.
@@ -63,6 +68,16 @@ class DownloadsTab : public TabPage {
   // Shows a directory in the platform's file manager; tests stand in for it.
   using FolderOpener = std::function<void(const QString&)>;
   void SetFolderOpener(FolderOpener opener) { folderOpener_ = std::move(opener); }
+  // Asks before partial files are removed: (parent, how many downloads) -> go ahead. A question
+  // box by default; tests stand in for it.
+  using Confirm = std::function<bool(QWidget*, int)>;
+  void SetConfirm(Confirm confirm) { confirm_ = std::move(confirm); }
+  // Tells the desktop that the downloads started together have ended while the window was not
+  // in front: (finished, failed, the folder to open when the notice is clicked).
+  using Notifier = std::function<void(int finished, int failed, const QString& folder)>;
+  void SetNotifier(Notifier notifier) { notify_ = std::move(notifier); }
+  // The confirmation the user sees before 删除任务和文件.
+  static bool AskToRemoveFiles(QWidget* parent, int downloads);
 
  private:
   void ChooseDirectory();
@@ -79,14 +94,26 @@ class DownloadsTab : public TabPage {
   void Act(const std::function<void(DownloadManager&, const std::vector<int>&)>& action);
   void OpenFolders();
   void CopyAddresses();
+  // Delete, Shift+Delete and the two menu items: the files only after the user agreed.
+  void Remove(bool withFiles);
+  // Once every download started together has ended, a notice when the window is not in front.
+  void CheckBatchEnd();
   void Tell(const QString& text);
 
   AppState& state_;
   std::function<void(const std::string&)> showStatus_;
   std::unique_ptr<DownloadManager> downloads_;
-  std::set<int> rows_;     // the items that have a row
+  std::map<int, QTreeWidgetItem*> rows_;  // the items that have a row, wherever a sort put it
   bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
   QElapsedTimer clock_;
+  BatchProgress overall_;
+  struct Batch {
+    int finished = 0;
+    int failed = 0;
+    std::string directory;  // GBK: of the last file that finished
+  } batch_;
+  int finishedInRun_ = 0;
+  QLabel* finishedCount_;
   QLineEdit* saveDirectory_;
   QPushButton* choose_;
   QCheckBox* limit_;
@@ -104,6 +131,8 @@ class DownloadsTab : public TabPage {
   QAction* copyAddress_;
   FolderBrowser browseForFolder_;
   FolderOpener folderOpener_;
+  Confirm confirm_;
+  Notifier notify_;
 };
 
 }  // namespace sf::app

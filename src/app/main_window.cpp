@@ -71,6 +71,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   status_->setObjectName(QStringLiteral("状态条1_1"));
   bar->addWidget(part0);
   bar->addWidget(status_, 1);
+  // Shown once a file finished; it stays while other messages come and go.
+  bar->addPermanentWidget(downloads_->finishedCount());
   // The fixed layout leaves no room for a menu bar; the About box and the remote downloader's
   // settings hang off the status bar.
   statusMenu_ = new QMenu(this);

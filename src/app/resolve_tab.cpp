@@ -34,6 +34,11 @@
 
 namespace sf::app {
 
+// A row's entry in the parse: its number less one, wherever a sort moved the row.
+static size_t EntryIndex(const QTreeWidgetItem* item) {
+  return static_cast<size_t>(item->data(0, kSortRole).toLongLong() - 1);
+}
+
 // The driver's prompts and view on the worker's side: each call crosses to the window's thread.
 class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
  public:
@@ -72,8 +77,13 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   }
   void AddRow(const std::array<std::string, 4>& columns) override {
     bridge_.Post([tab = tab_, columns] {
-      auto* item = new QTreeWidgetItem(tab->list_);
+      auto* item = new SortableItem(tab->list_);
       for (int i = 0; i < 4; ++i) item->setText(i, FromGbk(columns[static_cast<size_t>(i)]));
+      // The number is the entry's place in the share, whatever order a sort shows it in.
+      item->setData(0, kSortRole, item->text(0).toLongLong());
+      bool sized = false;
+      qlonglong bytes = item->text(2).toLongLong(&sized);
+      item->setData(2, kSortRole, sized ? bytes : -1);
     });
   }
 
@@ -129,6 +139,7 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   list_ = MakeReportList(this, "超级列表框1", 24, 56, 440, 304,
                          {{"编号", 50}, {"文件名", 120}, {"文件大小", 80}, {"下载地址", 190}});
   list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  MakeSortable(list_);
   menu_ = new QMenu(this);
   menu_->setObjectName(QStringLiteral("菜单"));
   QAction* copy = AddAction(menu_, "复制链接");
@@ -176,10 +187,11 @@ void ResolveTab::MarkPlaces() {
   if (!parsed_) return;
   const std::vector<FileEntry>& entries = parsed_->entries();
   const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
-  const int rows = std::min(list_->topLevelItemCount(), static_cast<int>(entries.size()));
-  for (int row = 0; row < rows; ++row) {
-    const FileEntry& entry = entries[static_cast<size_t>(row)];
+  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
     QTreeWidgetItem* item = list_->topLevelItem(row);
+    size_t index = EntryIndex(item);
+    if (index >= entries.size()) continue;
+    const FileEntry& entry = entries[index];
     if (entry.isdir == "1") {
       item->setIcon(1, folderIcon);
       continue;
@@ -317,7 +329,7 @@ void ResolveTab::StartSelectedDownload() {
   // A click on an empty part of the list, or no row selected, starts nothing; nor does a row of
   // a parse still under way, a folder, or a file the share gave no link for.
   if (!item || !item->isSelected() || !startDownload_ || !parsed_) return;
-  auto row = static_cast<size_t>(list_->indexOfTopLevelItem(item));
+  size_t row = EntryIndex(item);
   if (row >= parsed_->entries().size()) return;
   const FileEntry& entry = parsed_->entries()[row];
   if (entry.isdir == "1" || static_cast<int>(row) + 1 >= parsed_->position()) return;
@@ -335,7 +347,9 @@ std::vector<size_t> ResolveTab::SelectedFiles() const {
   std::vector<size_t> picked;
   // Row by row: asking each selected row for its index would cost a search of the list apiece.
   for (int row = 0; row < list_->topLevelItemCount(); ++row)
-    if (list_->topLevelItem(row)->isSelected()) picked.push_back(static_cast<size_t>(row));
+    if (QTreeWidgetItem* item = list_->topLevelItem(row); item->isSelected())
+      picked.push_back(EntryIndex(item));
+  std::sort(picked.begin(), picked.end());
   return FilesUnder(parsed_->entries(), picked);
 }
 

@@ -1,5 +1,6 @@
 // The fourth tab, "未完成的下载": downloads that were still unfinished when the program last
-// closed. A double click on one starts it again, into its own directory.
+// closed. A double click, Enter or the menu's 继续下载 starts the chosen ones again, each into
+// its own directory; 全部继续 starts every one; 删除 forgets them.
 #pragma once
 
 #include <functional>
@@ -9,6 +10,8 @@
 #include "app/controls.h"
 #include "base/settings_file.h"
 
+class QAction;
+class QMenu;
 class QTreeWidget;
 
 namespace sf::app {
@@ -18,17 +21,29 @@ class UnfinishedTab : public TabPage {
  public:
   explicit UnfinishedTab(QWidget* parent = nullptr);
   QTreeWidget* list() const { return list_; }
+  QMenu* menu() const { return menu_; }
 
   void SetRows(const std::vector<UnfinishedDownload>& rows);
-  // Receives a double-clicked row's download.
+  // Receives each download to start again.
   void SetStartDownload(std::function<void(const UnfinishedDownload&)> start);
-  // The rows that were not started again in this run, to be remembered once more.
+  // The rows that were neither started again nor deleted in this run, to be remembered again.
   std::vector<UnfinishedDownload> NotRestarted() const;
 
  private:
+  void Start(const std::vector<int>& rows);
+  std::vector<int> SelectedRows() const;
+  void ShowMenu(const QPoint& at);
+  void Delete();
+
   QTreeWidget* list_;
-  std::vector<UnfinishedDownload> rows_;  // row i of the list
+  QMenu* menu_;
+  QAction* resume_;
+  QAction* resumeAll_;
+  QAction* delete_;
+  // Row i of the list; a row keeps its index in the data of its first column.
+  std::vector<UnfinishedDownload> rows_;
   std::vector<bool> restarted_;
+  std::vector<bool> deleted_;
   std::function<void(const UnfinishedDownload&)> start_;
 };
 

@@ -24,8 +24,9 @@ constexpr int64_t kMaxUnfinished = 10000;
 
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
-      directoryKey, taskSection, taskDirectoryKey, taskSizeKey, remoteSection, remoteAddressKey,
-      remoteSecretKey, settingsSection, limitKey, limitOnKey, saveDirectoryKey;
+      directoryKey, taskSection, taskDirectoryKey, taskSizeKey, taskStateKey, taskDoneKey, paused,
+      failed, remoteSection, remoteAddressKey, remoteSecretKey, settingsSection, limitKey,
+      limitOnKey, saveDirectoryKey;
 };
 
 const Names& SettingsNames() {
@@ -39,6 +40,10 @@ const Names& SettingsNames() {
       .taskSection = Utf8ToGbk("下载任务"),
       .taskDirectoryKey = Utf8ToGbk("目录"),
       .taskSizeKey = Utf8ToGbk("大小"),
+      .taskStateKey = Utf8ToGbk("状态"),
+      .taskDoneKey = Utf8ToGbk("已下载"),
+      .paused = Utf8ToGbk("已暂停"),
+      .failed = Utf8ToGbk("失败"),
       .remoteSection = Utf8ToGbk("远程下载器"),
       .remoteAddressKey = Utf8ToGbk("地址"),
       .remoteSecretKey = Utf8ToGbk("密钥"),
@@ -161,10 +166,18 @@ std::vector<UnfinishedDownload> UnfinishedRows(const ProfileFile& file) {
     UnfinishedDownload row{file.Get(n.fileSection, key), file.Get(n.addressSection, key),
                            file.Get(n.taskSection, n.taskDirectoryKey + key), -1};
     if (row.saveDirectory.empty()) row.saveDirectory = directory;
-    std::string size = file.Get(n.taskSection, n.taskSizeKey + key);
-    if (!size.empty() && size.size() <= 18 &&
-        size.find_first_not_of("0123456789") == std::string::npos)
-      row.expectedSize = ReadInteger(size);
+    auto number = [&](const std::string& name) -> int64_t {
+      std::string value = file.Get(n.taskSection, name + key);
+      if (value.empty() || value.size() > 18 ||
+          value.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+      return ReadInteger(value);
+    };
+    row.expectedSize = number(n.taskSizeKey);
+    row.done = std::max<int64_t>(number(n.taskDoneKey), 0);
+    std::string state = file.Get(n.taskSection, n.taskStateKey + key);
+    if (state == n.paused) row.state = UnfinishedDownload::State::kPaused;
+    if (state == n.failed) row.state = UnfinishedDownload::State::kFailed;
     rows.push_back(std::move(row));
   }
   return rows;
@@ -272,6 +285,10 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
         file.Set(n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
       if (d.expectedSize >= 0)
         file.Set(n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
+      if (d.state != UnfinishedDownload::State::kUnderWay)
+        file.Set(n.taskSection, n.taskStateKey + key,
+                 d.state == UnfinishedDownload::State::kPaused ? n.paused : n.failed);
+      if (d.done > 0) file.Set(n.taskSection, n.taskDoneKey + key, std::to_string(d.done));
     }
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);

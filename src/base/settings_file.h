@@ -51,6 +51,11 @@ struct UnfinishedDownload {
   std::string address;
   std::string saveDirectory;  // GBK; when saving, empty means the common directory
   int64_t expectedSize = -1;  // bytes; -1 unknown
+  // How the download stood at the close, kept only where it says something: a paused or failed
+  // download, and the bytes it had.
+  enum class State { kUnderWay, kPaused, kFailed };
+  State state = State::kUnderWay;
+  int64_t done = 0;  // bytes on disk at the close
 };
 
 // The rows of the unfinished list, as many as the file's count says; missing entries are empty.

@@ -29,12 +29,14 @@ struct Texts {
   std::string progressLabel;
   std::string failedOpen, failedClose, alreadyComplete, timeLeft, rowTimeLeft;
   std::string waiting, pausedCell, failedCell, failedTip;
+  std::string failedCount;
 };
 
 const Texts& T() {
   static const Texts texts = [] {
     Texts t;
     std::string prefix = Utf8ToGbk("Tavrin提示您：");
+    t.failedCount = Utf8ToGbk(" 个下载失败");
     t.finished = prefix + Utf8ToGbk("[ 下载完毕 ]");
     t.downloading = prefix + Utf8ToGbk("[ 下载中 ]             当前下载速度：");
     t.paused = prefix + Utf8ToGbk("[ 已暂停 ]");
@@ -116,6 +118,35 @@ float OverallProgress(const std::vector<DownloadItem>& items) {
   return static_cast<float>(RoundTo2(static_cast<double>(sum) / static_cast<double>(items.size())));
 }
 
+void BatchProgress::See(const std::vector<DownloadItem>& items) {
+  if (items.empty()) {
+    items_.clear();
+    return;
+  }
+  std::map<int, Bytes> seen;
+  for (const DownloadItem& item : items) {
+    Bytes& b = seen[item.id];
+    b.size = item.KnownSize();
+    b.done = item.done;
+    b.finished = item.status == DownloadStatus::kFinished;
+    if (b.finished && b.size >= 0) b.done = b.size;
+  }
+  for (const auto& [id, b] : items_)
+    if (b.finished && seen.count(id) == 0) seen[id] = b;
+  items_ = std::move(seen);
+}
+
+int BatchProgress::Percent() const {
+  int64_t done = 0, size = 0;
+  for (const auto& [id, b] : items_) {
+    // A size nobody knows yet cannot be weighed; the file counts once it is.
+    if (b.size <= 0) continue;
+    done += std::min(b.done, b.size);
+    size += b.size;
+  }
+  return size > 0 ? static_cast<int>(done * 100 / size) : 0;
+}
+
 std::string DurationText(int64_t seconds) {
   seconds = std::max<int64_t>(seconds, 0);
   char buffer[48];
@@ -189,8 +220,20 @@ std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended
     std::string state = StateText(item, items);
     if (!state.empty()) text = state;
   }
+  // Failed rows wait for the user, so whatever state the bar shows it says how many there are.
+  // With only failed rows left nothing is handled and the bar keeps its text, as it did when the
+  // last of the others ended: another tab's message is not pushed out every second.
+  auto failed = std::count_if(items.begin(), items.end(), [](const DownloadItem& item) {
+    return item.status == DownloadStatus::kFailed;
+  });
+  if (!text.empty() && failed > 0) text += "  " + std::to_string(failed) + t.failedCount;
+  // A time left only while something moves: paused and failed rows wait for the user.
+  bool moving = std::any_of(items.begin(), items.end(), [](const DownloadItem& item) {
+    return item.status == DownloadStatus::kQueued || item.status == DownloadStatus::kRequesting ||
+           item.status == DownloadStatus::kDownloading;
+  });
   int64_t eta = queue.Totals().etaSeconds;
-  if (!text.empty() && eta >= 0) text += t.timeLeft + DurationText(eta);
+  if (!text.empty() && moving && eta >= 0) text += t.timeLeft + DurationText(eta);
   return text;
 }
 

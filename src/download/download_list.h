@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,26 @@ std::string TotalSpeedText(const std::vector<DownloadItem>& items);
 // The mean of every item's percentage as its row shows it, kept as a 32-bit float and rounded
 // to two decimals; 0 without items.
 float OverallProgress(const std::vector<DownloadItem>& items);
+// The overall bar: the bytes done of every download started since the list was last empty, the
+// finished ones that left it included, so it never goes back as files finish. A download
+// deleted from the list leaves the sum.
+class BatchProgress {
+ public:
+  // After every change of the list, and once more when items finished, before they leave it:
+  // from then on they count as whole. An empty list starts afresh.
+  void See(const std::vector<DownloadItem>& items);
+  // 0 to 100; 0 while no size is known.
+  int Percent() const;
+
+ private:
+  struct Bytes {
+    int64_t done = 0;
+    int64_t size = -1;
+    bool finished = false;
+  };
+  std::map<int, Bytes> items_;
+};
+
 // "0:07", "1:23", "1:02:03".
 std::string DurationText(int64_t seconds);
 
@@ -49,8 +70,9 @@ struct DownloadRowTexts {
 DownloadRowTexts RowTexts(const DownloadItem& item);
 
 // The status bar's text after the items in `ended` ended, or "" to leave it: the state of the
-// last item handled in list order, where an item that ended ends the walk, followed by the time
-// left for the whole list when it is known.
+// last item handled in list order, where an item that ended ends the walk, then how many
+// downloads failed when any did, then the time left for the whole list when it is known and
+// something is still under way. With only failed items listed nothing is handled: "".
 std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended);
 
 }  // namespace sf

@@ -231,12 +231,15 @@ class DownloadsEndToEndTest : public QObject {
     auto saved = sf::LoadUnfinished(settings.toStdString());
     QCOMPARE(saved.size(), size_t{1});
     std::string address = saved[0].address;
+    QVERIFY(saved[0].done > 0);  // what the first run had, shown at this start
     QVERIFY(address.starts_with(sim_.Url("/file/")));
     QCOMPARE(ReadFile(settings),
-             sf::Utf8ToGbk("[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" +
-                           address + "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() +
-                           "\r\n[下载任务]\r\n大小1=8388608\r\n"
-                           "[下载设置]\r\n限速=512\r\n限速开启=1\r\n"));
+             sf::Utf8ToGbk(
+                 "[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" + address +
+                 "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() +
+                 "\r\n[下载任务]\r\n大小1=8388608\r\n已下载1=" + std::to_string(saved[0].done) +
+                 "\r\n"
+                 "[下载设置]\r\n限速=512\r\n限速开启=1\r\n"));
     QString target = SaveDir() + "/big.bin";
     QVERIFY(QFile::exists(target + ".sfpart"));
     QVERIFY(!QFile::exists(target));
@@ -327,6 +330,8 @@ class DownloadsEndToEndTest : public QObject {
     QVERIFY(sf::test::ChooseForRows(tab, {1}, "继续"));
     int64_t atPause = tab->queue()->Items().at(1).done;
     QTRY_VERIFY_WITH_TIMEOUT(tab->queue()->Items().at(1).done > atPause, 10000);
+    // The user agrees to remove the one download's files.
+    tab->SetConfirm([](QWidget*, int downloads) { return downloads == 1; });
     QVERIFY(sf::test::ChooseForRows(tab, {1}, "删除任务和文件"));
     QCOMPARE(list->topLevelItemCount(), 1);
     QTRY_VERIFY(!QFile::exists(walk + "/big.bin.sfpart") &&

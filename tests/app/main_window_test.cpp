@@ -741,7 +741,8 @@ class MainWindowTest : public QObject {
                               5000);
     QCOMPARE(Downloads()->topLevelItem(1)->toolTip(0),
              QStringLiteral("失败：HTTP 403\n已下载 100 / 4000 字节"));
-    QCOMPARE(Status(), QStringLiteral("Tavrin提示您：[ 下载失败：HTTP 403 ]  剩余时间 0:11"));
+    QCOMPARE(Status(),
+             QStringLiteral("Tavrin提示您：[ 下载失败：HTTP 403 ]  1 个下载失败  剩余时间 0:11"));
     QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->text(),
              QStringLiteral("6%  剩余时间 0:11"));
     QCOMPARE(Downloads()->topLevelItem(0)->toolTip(2),

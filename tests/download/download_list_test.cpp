@@ -120,16 +120,17 @@ TEST_F(DownloadTickTest, TheLastItemsStateIsShownAndAnEndedOneEndsTheWalk) {
       TickDownloads(downloads, 4000),
       G("Tavrin提示您：[ 下载中 ]             当前下载速度：1.5MB  总下载进度:25%  剩余时间 0:02"));
 
-  // The failed one stays, with its reason; the walk ends there.
+  // The failed one stays, with its reason; the walk ends there. From then on the text counts it.
   engine.reports[7] = {layout::kStateFailed, G("a"), 1000000, 500000, 0.5f, 0, 111};
   EXPECT_EQ(TickDownloads(downloads, 5000),
-            G("Tavrin提示您：[ 下载失败：连接被拒绝 ]  剩余时间 0:04"));
+            G("Tavrin提示您：[ 下载失败：连接被拒绝 ]  1 个下载失败  剩余时间 0:04"));
   EXPECT_EQ(queue.Find(a)->status, DownloadStatus::kFailed);
   EXPECT_NE(TickDownloads(downloads, 6000).find(G("[ 下载中 ]")), std::string::npos);
 
   // A finished one leaves the queue, and the engine forgets it (its file stays).
   engine.reports[8] = {layout::kStateFinished, G("b"), 2000000, 2000000, 1.0f, 0};
-  EXPECT_EQ(TickDownloads(downloads, 7000), Status("下载完毕"));
+  // Nothing runs any more: no time left.
+  EXPECT_EQ(TickDownloads(downloads, 7000), Status("下载完毕") + G("  1 个下载失败"));
   EXPECT_EQ(queue.Find(b), nullptr);
   EXPECT_EQ(engine.deleted, (std::vector<std::pair<int32_t, int32_t>>{{8, 0}}));
   EXPECT_EQ(TickDownloads(downloads, 8000), "");  // only a failed one is left: nothing to say
@@ -138,7 +139,7 @@ TEST_F(DownloadTickTest, TheLastItemsStateIsShownAndAnEndedOneEndsTheWalk) {
   engine.reports[9] = {layout::kStateFinished, G("c"), 5, 5, 1.0f, 0};
   engine.reports[9].alreadyComplete = true;
   EXPECT_EQ(TickDownloads(downloads, 9000),
-            G("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] c"));
+            G("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] c  1 个下载失败"));
   EXPECT_EQ(queue.Find(c), nullptr);
   EXPECT_EQ(OverallProgress(queue.Items()), 50.0f);
   downloads.Cancel({a}, false);

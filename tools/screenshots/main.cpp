@@ -2,12 +2,14 @@
 // it (the quick tab with a captcha and its link on the second; on the third, downloads running,
 // one paused, one failed and one waiting; the downloads a closed window left unfinished on the
 // fourth), both prompt dialogs (the password one also as it comes back after a refused
-// password), the downloads menu with the items that do not apply greyed, the About box and the
-// remote downloader's settings.
+// password), the downloads menu with the items that do not apply greyed, the downloads sorted by
+// size, the question before files are deleted, the status bar counting a failed download while
+// the rest are paused, the About box and the remote downloader's settings.
 // Usage: sharefetch-shots OUTPUT_DIR
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -16,6 +18,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <iostream>
 
@@ -30,6 +33,7 @@
 #include "base/encoding.h"
 #include "base/settings_file.h"
 #include "download/download_engine.h"
+#include "download/download_list.h"
 #include "fixture.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
@@ -164,6 +168,27 @@ int main(int argc, char** argv) {
     QTest::qWait(100);
     ok &= Save(window.downloadsTab()->menu(), dir, "menu-downloads.png");
     window.downloadsTab()->menu()->close();
+    // Sorted by size, largest first, with one download selected.
+    downloads->clearSelection();
+    downloads->header()->setSortIndicator(sf::kColumnTotalSize, Qt::DescendingOrder);
+    downloads->topLevelItem(1)->setSelected(true);
+    QTest::qWait(1200);
+    ok &= Save(&window, dir, "tab3-downloads-sorted.png");
+    // The question before 删除任务和文件.
+    QTimer::singleShot(300, [&] {
+      if (QWidget* modal = QApplication::activeModalWidget()) {
+        ok &= Save(modal, dir, "dialog-delete-files.png");
+        modal->close();
+      }
+    });
+    sf::app::DownloadsTab::AskToRemoveFiles(&window, 2);
+    // Everything paused: the status bar still counts the failed download, with no time left.
+    std::vector<int> all;
+    for (const sf::DownloadItem& item : window.downloadsTab()->queue()->Items())
+      all.push_back(item.id);
+    window.downloadsTab()->downloads()->Pause(all);
+    QTest::qWait(2200);
+    ok &= Save(&window, dir, "status-failed-count.png");
     downloads->clearSelection();
     window.close();  // leaves all of them in the settings file
   }
