@@ -211,6 +211,10 @@ void DownloadManager::Emit(std::vector<DownloadEvent> events) {
       if (listeners_.count(id) != 0) listener(event);
 }
 
+int DownloadManager::TaskEventFd() const {
+  return engine_.GetTaskEventFd();
+}
+
 void DownloadManager::ReleaseFinished() {
   std::vector<int> finished;
   finished.swap(reported_);

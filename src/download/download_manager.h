@@ -110,7 +110,7 @@ class DownloadManager {
   const DownloadQueue& queue() const { return queue_; }
   // Readable whenever a task's state changes, so a caller can Tick at once instead of on its
   // next turn; -1 when the engine cannot say, and then only polling helps.
-  int TaskEventFd() const { return engine_.GetTaskEventFd(); }
+  int TaskEventFd() const;
   // Every item ended and every share's file has its outcome.
   bool Idle() const;
 
