@@ -107,6 +107,22 @@ void DownloadsTab::StartDownload(DownloadRequest request) {
 void DownloadsTab::Heard(const DownloadEvent& event) {
   if (event.kind == DownloadEvent::kStarted && !settling_ && rows_.count(event.item) == 0)
     QueueChanged();
+  if (event.kind == DownloadEvent::kShown) ShowRow(event.item);
+}
+
+// A download asked for again is the row already listed: it is the one the user is shown.
+void DownloadsTab::ShowRow(int id) {
+  if (!settling_) QueueChanged();
+  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+    QTreeWidgetItem* item = list_->topLevelItem(row);
+    if (item->data(0, kIdRole).toInt() != id) continue;
+    if (!shown_) list_->clearSelection();
+    shown_ = true;
+    item->setSelected(true);
+    list_->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+    list_->scrollToItem(item);
+    QTimer::singleShot(0, this, [this] { shown_ = false; });
+  }
 }
 
 void DownloadsTab::QueueChanged() {
@@ -125,6 +141,13 @@ std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
   for (const DownloadItem& item : downloads_->queue().Items()) {
     if (item.status == DownloadStatus::kFinished) continue;
     out.push_back({item.Name(), item.request.address, item.request.directory, item.KnownSize()});
+    const FileEntry* entry = nullptr;
+    if (const ShareSource* source = downloads_->SourceOf(item.id, &entry)) {
+      out.back().shareUrl = source->url;
+      out.back().shareCode = source->code;
+      out.back().shareFile = entry->fs_id;
+      out.back().shareApp = entry->app_id;
+    }
   }
   return out;
 }

@@ -24,8 +24,9 @@ constexpr int64_t kMaxUnfinished = 10000;
 
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
-      directoryKey, taskSection, taskDirectoryKey, taskSizeKey, remoteSection, remoteAddressKey,
-      remoteSecretKey, settingsSection, limitKey, limitOnKey, saveDirectoryKey;
+      directoryKey, taskSection, taskDirectoryKey, taskSizeKey, taskShareKey, taskCodeKey,
+      taskFileKey, taskAppKey, remoteSection, remoteAddressKey, remoteSecretKey, settingsSection,
+      limitKey, limitOnKey, saveDirectoryKey;
 };
 
 const Names& SettingsNames() {
@@ -39,6 +40,10 @@ const Names& SettingsNames() {
       .taskSection = Utf8ToGbk("下载任务"),
       .taskDirectoryKey = Utf8ToGbk("目录"),
       .taskSizeKey = Utf8ToGbk("大小"),
+      .taskShareKey = Utf8ToGbk("分享"),
+      .taskCodeKey = Utf8ToGbk("提取码"),
+      .taskFileKey = Utf8ToGbk("分享文件"),
+      .taskAppKey = Utf8ToGbk("分享应用"),
       .remoteSection = Utf8ToGbk("远程下载器"),
       .remoteAddressKey = Utf8ToGbk("地址"),
       .remoteSecretKey = Utf8ToGbk("密钥"),
@@ -165,6 +170,10 @@ std::vector<UnfinishedDownload> UnfinishedRows(const ProfileFile& file) {
     if (!size.empty() && size.size() <= 18 &&
         size.find_first_not_of("0123456789") == std::string::npos)
       row.expectedSize = ReadInteger(size);
+    row.shareUrl = file.Get(n.taskSection, n.taskShareKey + key);
+    row.shareCode = file.Get(n.taskSection, n.taskCodeKey + key);
+    row.shareFile = file.Get(n.taskSection, n.taskFileKey + key);
+    row.shareApp = file.Get(n.taskSection, n.taskAppKey + key);
     rows.push_back(std::move(row));
   }
   return rows;
@@ -272,6 +281,12 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
         file.Set(n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
       if (d.expectedSize >= 0)
         file.Set(n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
+      // Only a share's files have these; the file is readable by its owner alone.
+      for (const auto& [name, value] : {std::pair{&n.taskShareKey, &d.shareUrl},
+                                        {&n.taskCodeKey, &d.shareCode},
+                                        {&n.taskFileKey, &d.shareFile},
+                                        {&n.taskAppKey, &d.shareApp}})
+        if (!value->empty()) file.Set(n.taskSection, *name + key, *value);
     }
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);

@@ -51,6 +51,12 @@ struct UnfinishedDownload {
   std::string address;
   std::string saveDirectory;  // GBK; when saving, empty means the common directory
   int64_t expectedSize = -1;  // bytes; -1 unknown
+  // A file of a share: the share's link and extraction code, and the file's fs_id and app_id
+  // there, so that a refused link can be asked for again. Empty for a download of its own.
+  std::string shareUrl = {};
+  std::string shareCode = {};
+  std::string shareFile = {};
+  std::string shareApp = {};
 };
 
 // The rows of the unfinished list, as many as the file's count says; missing entries are empty.
