@@ -363,6 +363,12 @@ void ResolveTab::StartSelectedDownload() {
   if (!entry.size.empty() && entry.size.find_first_not_of("0123456789") == std::string::npos)
     request.expectedSize = ReadInteger(entry.size);
   startDownload_(request);
+  // The new item is the share's file: a refused link is renewed from the share, now or at a
+  // retry, and the share is remembered with it.
+  if (downloads_ == nullptr || downloads_->queue().Items().empty()) return;
+  const DownloadItem& added = downloads_->queue().Items().back();
+  if (added.request.address == request.address)
+    downloads_->Adopt(added.id, parsed_->entries(), row, parsedRenewer_, parsedSource_);
 }
 
 std::vector<size_t> ResolveTab::SelectedFiles() const {
@@ -417,6 +423,11 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
 
 bool ResolveTab::RestartShareFile(const UnfinishedDownload& row) {
   if (downloads_ == nullptr || row.shareUrl.empty() || row.shareFile.empty()) return false;
+  // A file already whole is the queue's to find and say so; there is no link to renew.
+  std::error_code ec;
+  if (!HasPartialFiles(row.saveDirectory, row.fileName) &&
+      std::filesystem::exists(GbkToUtf8(row.saveDirectory + "/" + row.fileName), ec))
+    return false;
   std::shared_ptr<Renewer>& renewer = remembered_[row.shareUrl];
   if (!renewer) {
     auto prompts = std::make_shared<Remembered>(*this, row.shareCode);

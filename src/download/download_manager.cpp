@@ -116,6 +116,23 @@ int DownloadManager::AddShare(const std::vector<FileEntry>& entries,
   return id;
 }
 
+bool DownloadManager::Adopt(int item, const std::vector<FileEntry>& entries, size_t position,
+                            std::shared_ptr<LinkRenewer> renewer, ShareSource source) {
+  const DownloadItem* listed = queue_.Find(item);
+  if (!listed || listed->Ended() || shareItems_.count(item) != 0 || position >= entries.size())
+    return false;
+  int id = nextShare_++;
+  auto run = std::make_unique<ShareRun>(queue_);
+  run->renewer = std::move(renewer);
+  run->source = std::move(source);
+  size_t file =
+      run->download.Adopt(entries[position], position, item, GbkToUtf8(listed->request.directory),
+                          GbkToUtf8(listed->request.name));
+  shareItems_[item] = {id, file};
+  shares_[id] = std::move(run);
+  return true;
+}
+
 int DownloadManager::Listed(const std::string& directory, const std::string& name) const {
   const std::string_view dir = WithoutSlash(directory);
   for (const DownloadItem& item : queue_.Items())

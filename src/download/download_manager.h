@@ -99,6 +99,11 @@ class DownloadManager {
                const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
                const DiskLook& look = LookOnDisk, ShareSource source = {});
   const ShareDownload* Share(int id) const;
+  // A download of its own, not ended, that is the share's entry at `position` of `entries`: it
+  // becomes a one-file share renewed through `renewer`, as if AddShare had queued it. False when
+  // the item is unknown, ended or a share's already.
+  bool Adopt(int item, const std::vector<FileEntry>& entries, size_t position,
+             std::shared_ptr<LinkRenewer> renewer, ShareSource source = {});
   // The share an item's file came from and the file's entry there; null for a download of its
   // own.
   const ShareSource* SourceOf(int item, const FileEntry** entry = nullptr) const;

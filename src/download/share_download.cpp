@@ -116,6 +116,17 @@ void ShareDownload::Renew(size_t file, const std::string& link, const std::strin
   }
 }
 
+size_t ShareDownload::Adopt(const FileEntry& entry, size_t position, int item,
+                            const std::string& directory, const std::string& name) {
+  ShareFile& f = files_.emplace_back();
+  f.entry = entry;
+  f.plan.entry = position;
+  f.plan.name = name;
+  f.directory = directory;
+  f.item = item;
+  return files_.size() - 1;
+}
+
 bool ShareDownload::Reopen(size_t file) {
   if (file >= files_.size()) return false;
   ShareFile& f = files_[file];

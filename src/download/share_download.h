@@ -61,6 +61,11 @@ class ShareDownload {
                           const std::string& directory, const DiskLook& look = LookOnDisk,
                           const Listed& listed = {});
 
+  // A download queued on its own, of the share's entry at `position` of the entries planned:
+  // from now on it is one of this share's files. Gives its position in Files().
+  size_t Adopt(const FileEntry& entry, size_t position, int item, const std::string& directory,
+               const std::string& name);
+
   // A failed file whose item is retried: it is under way again, and may ask for a fresh link
   // once more. False when it has no item or had not failed.
   bool Reopen(size_t file);

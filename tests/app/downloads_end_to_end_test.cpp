@@ -275,7 +275,7 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
 
-    // The settings file holds the one download, the save directory and the file's size.
+    // The settings file holds the one download, the save directory, the file's size and share.
     QString settings = programDir_.path() + "/Tavrin.ini";
     auto saved = sf::LoadUnfinished(settings.toStdString());
     QCOMPARE(saved.size(), size_t{1});
@@ -284,7 +284,8 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(ReadFile(settings),
              sf::Utf8ToGbk("[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" +
                            address + "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() +
-                           "\r\n[下载任务]\r\n大小1=8388608\r\n"
+                           "\r\n[下载任务]\r\n大小1=8388608\r\n分享1=" + sim_.ShareUrl("files") +
+                           "\r\n分享文件1=1002\r\n分享应用1=250528\r\n"
                            "[下载设置]\r\n限速=512\r\n限速开启=1\r\n"));
     QString target = SaveDir() + "/big.bin";
     QVERIFY(QFile::exists(target + ".sfpart"));
@@ -438,7 +439,8 @@ class DownloadsEndToEndTest : public QObject {
     sim_.SetDownloadOverride(std::nullopt);
   }
 
-  // A share's file whose link is refused for good asks the share again when retried: the
+  // A share's file started on its own whose link is refused for good asks the share again when
+  // retried: the
   // server was down, so even its renewed link failed; once it is back and the old links have
   // expired, 重试 finishes the file.
   void aRetryAsksTheShareForAFreshLink() {
@@ -453,7 +455,7 @@ class DownloadsEndToEndTest : public QObject {
     QVERIFY(ParsePasted(window, Pasted()));
     sim_.SetFileHost("http://127.0.0.1:1");  // nothing listens there
     sim_.ExpireLinks();
-    ChooseResult(window, "kept.bin", "下载所选");
+    ChooseResult(window, "kept.bin", "开始下载");
     auto* list = tab->list();
     QCOMPARE(list->topLevelItemCount(), 1);
     // Failed for good: the 403 of the expired link was renewed to a link nobody answers.
