@@ -125,9 +125,11 @@ class ResolveTab::Remembered : public ResolvePrompts, public ResolveView {
  public:
   Remembered(ResolveTab& tab, std::string code)
       : tab_(&tab), bridge_(tab.bridge_), code_(std::move(code)) {}
+  // The remembered code is tried once; the user is told when the service refused it.
   std::string AskPassword() override {
+    const bool wrong = std::exchange(tried_, true);
     if (!code_.empty()) return std::exchange(code_, std::string());
-    return bridge_.Ask([tab = tab_] { return tab->AskPassword(true); });
+    return bridge_.Ask([tab = tab_, wrong] { return tab->AskPassword(wrong); });
   }
   std::string AskCaptcha(ShareSession& session, int reason) override {
     return bridge_.Ask([tab = tab_, s = &session, reason] { return tab->AskCaptcha(*s, reason); });
@@ -141,6 +143,7 @@ class ResolveTab::Remembered : public ResolvePrompts, public ResolveView {
   ResolveTab* tab_;
   WorkerBridge& bridge_;
   std::string code_;
+  bool tried_ = false;
 };
 
 ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,

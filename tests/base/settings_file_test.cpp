@@ -165,33 +165,6 @@ TEST_F(SettingsFileTest, OwnDirectoriesAndSizesGoInASectionOfTheirOwn) {
   EXPECT_EQ(LoadUnfinished(paths.beside).at(0).saveDirectory, "/old");
 }
 
-// A share's file remembers where to ask for a fresh link, beside its own keys; a download of
-// its own adds nothing of it.
-TEST_F(SettingsFileTest, AShareFileKeepsItsShareAndCode) {
-  UnfinishedDownload kept{"k.bin", "http://h/k", "/d", 4};
-  kept.shareUrl = "http://h/s/1abc";
-  kept.shareCode = "ab12";
-  kept.shareFile = "2003";
-  kept.shareApp = "250528";
-  ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/1", "/d", -1}, kept}, "/d"));
-  EXPECT_EQ(ReadFile(paths.beside),
-            G("[文件名]\r\nname:=2\r\n1=a.bin\r\n2=k.bin\r\n"
-              "[下载地址]\r\nnumber:=2\r\n1=http://h/1\r\n2=http://h/k\r\n"
-              "[保存目录]\r\n保存地址：=/d\r\n"
-              "[下载任务]\r\n大小2=4\r\n分享2=http://h/s/1abc\r\n提取码2=ab12\r\n"
-              "分享文件2=2003\r\n分享应用2=250528\r\n"));
-  struct stat st {};
-  ASSERT_EQ(::stat(paths.beside.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  auto rows = LoadUnfinished(paths.beside);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_TRUE(rows[0].shareUrl.empty() && rows[0].shareCode.empty() && rows[0].shareFile.empty());
-  EXPECT_EQ(rows[1].shareUrl, kept.shareUrl);
-  EXPECT_EQ(rows[1].shareCode, kept.shareCode);
-  EXPECT_EQ(rows[1].shareFile, kept.shareFile);
-  EXPECT_EQ(rows[1].shareApp, kept.shareApp);
-}
-
 TEST_F(SettingsFileTest, AnEmptyListRemovesAnOldFileInEitherPlace) {
   WriteFile(paths.beside, "[x]\r\n");
   WriteFile(paths.user, "[y]\r\n");
