@@ -321,7 +321,11 @@ void ResolveTab::Parse() {
                   parse_->setEnabled(true);
                   parsed_ = driver;
                   parsedRenewer_ = std::make_shared<Renewer>(*this, driver, crossing_->lastUrl());
-                  parsedSource_ = {crossing_->lastUrl(), crossing_->lastPassword()};
+                  // A session that passed the share before asks no password; the pasted code
+                  // is still the share's.
+                  std::string code = crossing_->lastPassword();
+                  if (code.empty() && crossing_->lastUrl() == pastedLink_) code = pastedCode_;
+                  parsedSource_ = {crossing_->lastUrl(), code};
                   MarkPlaces();
                   RenewLinks();  // those refused while the parse ran
                 });
