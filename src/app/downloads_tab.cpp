@@ -140,6 +140,22 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
   }
   if (event.kind == DownloadEvent::kStarted && !settling_ && rows_.count(event.item) == 0)
     QueueChanged();
+  if (event.kind == DownloadEvent::kShown) ShowRow(event.item);
+}
+
+// A download asked for again is the row already listed: it is the one the user is shown.
+void DownloadsTab::ShowRow(int id) {
+  if (!settling_) QueueChanged();
+  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
+    QTreeWidgetItem* item = list_->topLevelItem(row);
+    if (item->data(0, kIdRole).toInt() != id) continue;
+    if (!shown_) list_->clearSelection();
+    shown_ = true;
+    item->setSelected(true);
+    list_->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+    list_->scrollToItem(item);
+    QTimer::singleShot(0, this, [this] { shown_ = false; });
+  }
 }
 
 void DownloadsTab::QueueChanged() {
@@ -172,6 +188,13 @@ std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
     if (item.status == DownloadStatus::kPaused) row.state = UnfinishedDownload::State::kPaused;
     if (item.status == DownloadStatus::kFailed) row.state = UnfinishedDownload::State::kFailed;
     row.done = item.done;
+    const FileEntry* entry = nullptr;
+    if (const ShareSource* source = downloads_->SourceOf(item.id, &entry)) {
+      row.shareUrl = source->url;
+      row.shareCode = source->code;
+      row.shareFile = entry->fs_id;
+      row.shareApp = entry->app_id;
+    }
     out.push_back(std::move(row));
   }
   return out;

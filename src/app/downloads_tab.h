@@ -86,6 +86,7 @@ class DownloadsTab : public TabPage {
   // Shows what the user's action, or another tab's, changed, and starts the poll.
   void QueueChanged();
   void Heard(const DownloadEvent& event);
+  void ShowRow(int id);
   void Render();
   void ShowMenu(const QPoint& at);
   std::vector<int> SelectedIds() const;
@@ -105,6 +106,7 @@ class DownloadsTab : public TabPage {
   std::unique_ptr<DownloadManager> downloads_;
   std::map<int, QTreeWidgetItem*> rows_;  // the items that have a row, wherever a sort put it
   bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
+  bool shown_ = false;     // rows of one request shown again are selected together
   QElapsedTimer clock_;
   BatchProgress overall_;
   struct Batch {

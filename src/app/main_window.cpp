@@ -51,6 +51,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
       [this](const DownloadRequest& request) { downloads_->StartDownload(request); });
   resolve_->SetRemoteTarget({[this] { return state_.remote; }, [this] { ShowRemoteSettings(); }});
   unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
+    // A share's file asks its share for a fresh link when the remembered one is refused.
+    if (resolve_->RestartShareFile(row)) return;
     DownloadRequest request;
     request.name = row.fileName;
     request.address = row.address;

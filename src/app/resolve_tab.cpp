@@ -50,16 +50,22 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   }
   // The address the last parse resolved; read once its worker has ended.
   const std::string& lastUrl() const { return lastUrl_; }
+  // The password the last parse gave the service, kept with its downloads.
+  const std::string& lastPassword() const { return lastPassword_; }
   // Set before a parse starts: answers its first password prompt without asking.
   void SetFirstPassword(std::string code) {
     firstPassword_ = std::move(code);
     passwordTried_ = false;
+    lastPassword_.clear();
   }
   // The driver asks again only when the service refused the password it was given.
   std::string AskPassword() override {
     const bool wrong = std::exchange(passwordTried_, true);
-    if (!firstPassword_.empty()) return std::exchange(firstPassword_, std::string());
-    return bridge_.Ask([tab = tab_, wrong] { return tab->AskPassword(wrong); });
+    if (!firstPassword_.empty())
+      lastPassword_ = std::exchange(firstPassword_, std::string());
+    else
+      lastPassword_ = bridge_.Ask([tab = tab_, wrong] { return tab->AskPassword(wrong); });
+    return lastPassword_;
   }
   std::string AskCaptcha(ShareSession& session, int reason) override {
     return bridge_.Ask([tab = tab_, s = &session, reason] { return tab->AskCaptcha(*s, reason); });
@@ -92,6 +98,7 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   WorkerBridge& bridge_;
   std::string lastUrl_;
   std::string firstPassword_;
+  std::string lastPassword_;
   bool passwordTried_ = false;  // a password was given in this parse
   std::string lastStatus_;      // the worker's own
 };
@@ -120,6 +127,33 @@ class ResolveTab::Renewer : public LinkRenewer {
   QPointer<ResolveTab> tab_;
   std::shared_ptr<ResolveDriver> driver_;
   std::string url_;
+};
+
+// The prompts of a share remembered from an earlier run: its code first, then the user's, on the
+// window's thread; nothing of a renewal shows in the result list.
+class ResolveTab::Remembered : public ResolvePrompts, public ResolveView {
+ public:
+  Remembered(ResolveTab& tab, std::string code)
+      : tab_(&tab), bridge_(tab.bridge_), code_(std::move(code)) {}
+  // The remembered code is tried once; the user is told when the service refused it.
+  std::string AskPassword() override {
+    const bool wrong = std::exchange(tried_, true);
+    if (!code_.empty()) return std::exchange(code_, std::string());
+    return bridge_.Ask([tab = tab_, wrong] { return tab->AskPassword(wrong); });
+  }
+  std::string AskCaptcha(ShareSession& session, int reason) override {
+    return bridge_.Ask([tab = tab_, s = &session, reason] { return tab->AskCaptcha(*s, reason); });
+  }
+  void ShowStatus(const std::string&) override {}
+  void SetNameColumnTitle(const std::string&) override {}
+  void AddRow(const std::array<std::string, 4>&) override {}
+  void ShowMissingFolders(const std::vector<MissingFolder>&) override {}
+
+ private:
+  ResolveTab* tab_;
+  WorkerBridge& bridge_;
+  std::string code_;
+  bool tried_ = false;
 };
 
 ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
@@ -284,6 +318,7 @@ void ResolveTab::Parse() {
   parse_->setEnabled(false);
   parsed_.reset();
   parsedRenewer_.reset();
+  parsedSource_ = {};
   // A message typed or put in the box some other way is read as a pasted one.
   if (std::string box = ToGbk(url_->text()); box != pastedLink_) {
     std::vector<PastedShare> found = ReadShareText(box, session_->host());
@@ -298,6 +333,11 @@ void ResolveTab::Parse() {
                   parse_->setEnabled(true);
                   parsed_ = driver;
                   parsedRenewer_ = std::make_shared<Renewer>(*this, driver, crossing_->lastUrl());
+                  // A session that passed the share before asks no password; the pasted code
+                  // is still the share's.
+                  std::string code = crossing_->lastPassword();
+                  if (code.empty() && crossing_->lastUrl() == pastedLink_) code = pastedCode_;
+                  parsedSource_ = {crossing_->lastUrl(), code};
                   MarkPlaces();
                   RenewLinks();  // those refused while the parse ran
                 });
@@ -327,12 +367,14 @@ void ResolveTab::CopyLink() {
 void ResolveTab::StartSelectedDownload() {
   QTreeWidgetItem* item = list_->currentItem();
   // A click on an empty part of the list, or no row selected, starts nothing; nor does a row of
-  // a parse still under way, a folder, or a file the share gave no link for.
+  // a parse still under way, or a file the share gave no link for.
   if (!item || !item->isSelected() || !startDownload_ || !parsed_) return;
   size_t row = EntryIndex(item);
   if (row >= parsed_->entries().size()) return;
   const FileEntry& entry = parsed_->entries()[row];
-  if (entry.isdir == "1" || static_cast<int>(row) + 1 >= parsed_->position()) return;
+  // A folder stands for its files, as in 下载所选: a folder itself has no link to download.
+  if (entry.isdir == "1") return DownloadEntries(FilesUnder(parsed_->entries(), {row}));
+  if (static_cast<int>(row) + 1 >= parsed_->position()) return;
   DownloadRequest request;
   request.name = entry.server_filename;
   request.address = entry.dlink;
@@ -340,6 +382,12 @@ void ResolveTab::StartSelectedDownload() {
   if (!entry.size.empty() && entry.size.find_first_not_of("0123456789") == std::string::npos)
     request.expectedSize = ReadInteger(entry.size);
   startDownload_(request);
+  // The new item is the share's file: a refused link is renewed from the share, now or at a
+  // retry, and the share is remembered with it.
+  if (downloads_ == nullptr || downloads_->queue().Items().empty()) return;
+  const DownloadItem& added = downloads_->queue().Items().back();
+  if (added.request.address == request.address)
+    downloads_->Adopt(added.id, parsed_->entries(), row, parsedRenewer_, parsedSource_);
 }
 
 std::vector<size_t> ResolveTab::SelectedFiles() const {
@@ -377,7 +425,8 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   }
   std::string dir = directory.lexically_normal().string();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  int share = downloads_->AddShare(parsed_->entries(), chosen, dir, parsedRenewer_);
+  int share = downloads_->AddShare(parsed_->entries(), chosen, dir, parsedRenewer_, LookOnDisk,
+                                   parsedSource_);
   int queued = 0, skipped = 0, refused = 0;
   for (const ShareFile& f : downloads_->Share(share)->Files()) {
     if (f.status == ShareFileStatus::kSkipped)
@@ -391,6 +440,38 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   if (skipped > 0) text += "，" + std::to_string(skipped) + "个已下载过";
   if (refused > 0) text += "，" + std::to_string(refused) + "个无法保存";
   showStatus_(Utf8ToGbk(text));
+}
+
+bool ResolveTab::RestartShareFile(const UnfinishedDownload& row) {
+  if (downloads_ == nullptr || row.shareUrl.empty() || row.shareFile.empty()) return false;
+  // A file already whole is the queue's to find and say so; there is no link to renew.
+  std::error_code ec;
+  if (!HasPartialFiles(row.saveDirectory, row.fileName) &&
+      std::filesystem::exists(GbkToUtf8(row.saveDirectory + "/" + row.fileName), ec))
+    return false;
+  std::shared_ptr<Renewer>& renewer = remembered_[row.shareUrl];
+  if (!renewer) {
+    auto prompts = std::make_shared<Remembered>(*this, row.shareCode);
+    // The driver keeps its prompts alive: both go when the last download of the share does.
+    struct Held {
+      std::shared_ptr<Remembered> prompts;
+      ResolveDriver driver;
+    };
+    auto held = std::make_shared<Held>(Held{prompts, ResolveDriver(*session_, *prompts, *prompts)});
+    renewer = std::make_shared<Renewer>(*this, std::shared_ptr<ResolveDriver>(held, &held->driver),
+                                        row.shareUrl);
+  }
+  FileEntry entry;
+  entry.fs_id = row.shareFile;
+  entry.app_id = row.shareApp;
+  entry.server_filename = row.fileName;
+  entry.isdir = "0";
+  entry.dlink = row.address;
+  if (row.expectedSize >= 0) entry.size = std::to_string(row.expectedSize);
+  std::string dir = GbkToUtf8(row.saveDirectory);
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  downloads_->AddShare({entry}, {0}, dir, renewer, LookOnDisk, {row.shareUrl, row.shareCode});
+  return true;
 }
 
 void ResolveTab::RenewLinks() {

@@ -4,6 +4,7 @@
 
 #include <QPointer>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,11 @@ class ResolveTab : public TabPage {
   void SetRemoteTarget(RemoteTarget target);
   bool sending() const { return remoteBridge_.running(); }
 
+  // Starts again a share's file remembered from an earlier run: its refused link is asked for
+  // again from the share (with the remembered code, prompting when that no longer serves), on
+  // this tab's worker. False when the downloads are not available or the row is no share's.
+  bool RestartShareFile(const UnfinishedDownload& row);
+
   // Puts a share link into the URL box, as if typed.
   void SetUrl(const QString& url);
 
@@ -72,6 +78,7 @@ class ResolveTab : public TabPage {
  private:
   class Crossing;
   class Renewer;
+  class Remembered;
   struct Renewal;
   void Parse();
   void SetUpKeys();
@@ -109,6 +116,10 @@ class ResolveTab : public TabPage {
   // folder paths, and the answers it was given; its renewer asks it for fresh links.
   std::shared_ptr<ResolveDriver> parsed_;
   std::shared_ptr<Renewer> parsedRenewer_;
+  ShareSource parsedSource_;
+  // The renewers of shares remembered from earlier runs, one per link, so one answer to a
+  // prompt serves all of that share's files.
+  std::map<std::string, std::shared_ptr<Renewer>> remembered_;
   std::vector<Renewal> waiting_;  // asked by the downloads, for the worker
   RemoteTarget remoteTarget_;
   WorkerBridge bridge_;

@@ -25,8 +25,8 @@ constexpr int64_t kMaxUnfinished = 10000;
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
       directoryKey, taskSection, taskDirectoryKey, taskSizeKey, taskStateKey, taskDoneKey, paused,
-      failed, remoteSection, remoteAddressKey, remoteSecretKey, settingsSection, limitKey,
-      limitOnKey, saveDirectoryKey;
+      failed, taskShareKey, taskCodeKey, taskFileKey, taskAppKey, remoteSection, remoteAddressKey,
+      remoteSecretKey, settingsSection, limitKey, limitOnKey, saveDirectoryKey;
 };
 
 const Names& SettingsNames() {
@@ -44,6 +44,10 @@ const Names& SettingsNames() {
       .taskDoneKey = Utf8ToGbk("已下载"),
       .paused = Utf8ToGbk("已暂停"),
       .failed = Utf8ToGbk("失败"),
+      .taskShareKey = Utf8ToGbk("分享"),
+      .taskCodeKey = Utf8ToGbk("提取码"),
+      .taskFileKey = Utf8ToGbk("分享文件"),
+      .taskAppKey = Utf8ToGbk("分享应用"),
       .remoteSection = Utf8ToGbk("远程下载器"),
       .remoteAddressKey = Utf8ToGbk("地址"),
       .remoteSecretKey = Utf8ToGbk("密钥"),
@@ -178,6 +182,10 @@ std::vector<UnfinishedDownload> UnfinishedRows(const ProfileFile& file) {
     std::string state = file.Get(n.taskSection, n.taskStateKey + key);
     if (state == n.paused) row.state = UnfinishedDownload::State::kPaused;
     if (state == n.failed) row.state = UnfinishedDownload::State::kFailed;
+    row.shareUrl = file.Get(n.taskSection, n.taskShareKey + key);
+    row.shareCode = file.Get(n.taskSection, n.taskCodeKey + key);
+    row.shareFile = file.Get(n.taskSection, n.taskFileKey + key);
+    row.shareApp = file.Get(n.taskSection, n.taskAppKey + key);
     rows.push_back(std::move(row));
   }
   return rows;
@@ -289,6 +297,12 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
         file.Set(n.taskSection, n.taskStateKey + key,
                  d.state == UnfinishedDownload::State::kPaused ? n.paused : n.failed);
       if (d.done > 0) file.Set(n.taskSection, n.taskDoneKey + key, std::to_string(d.done));
+      // Only a share's files have these; the file is readable by its owner alone.
+      for (const auto& [name, value] : {std::pair{&n.taskShareKey, &d.shareUrl},
+                                        {&n.taskCodeKey, &d.shareCode},
+                                        {&n.taskFileKey, &d.shareFile},
+                                        {&n.taskAppKey, &d.shareApp}})
+        if (!value->empty()) file.Set(n.taskSection, *name + key, *value);
     }
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);

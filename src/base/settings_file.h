@@ -56,6 +56,12 @@ struct UnfinishedDownload {
   enum class State { kUnderWay, kPaused, kFailed };
   State state = State::kUnderWay;
   int64_t done = 0;  // bytes on disk at the close
+  // A file of a share: the share's link and extraction code, and the file's fs_id and app_id
+  // there, so that a refused link can be asked for again. Empty for a download of its own.
+  std::string shareUrl = {};
+  std::string shareCode = {};
+  std::string shareFile = {};
+  std::string shareApp = {};
 };
 
 // The rows of the unfinished list, as many as the file's count says; missing entries are empty.

@@ -26,7 +26,17 @@ struct DownloadManager::ShareRun {
   explicit ShareRun(DownloadQueue& queue) : download(queue) {}
   ShareDownload download;
   std::shared_ptr<LinkRenewer> renewer;
+  ShareSource source;
 };
+
+namespace {
+
+std::string_view WithoutSlash(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
+}  // namespace
 
 DownloadManager::DownloadManager(DownloadEngine& engine) : engine_(engine), queue_(engine) {
   engine_.Init();
@@ -54,6 +64,10 @@ void DownloadManager::SetJobs(int n) {
 }
 
 int DownloadManager::Add(DownloadRequest request) {
+  if (int listed = Listed(request.directory, request.name); listed != 0) {
+    TakeUpAgain({listed});
+    return listed;
+  }
   int id = queue_.Add(std::move(request));
   Emit({{DownloadEvent::kStarted, id}});
   return id;
@@ -61,21 +75,33 @@ int DownloadManager::Add(DownloadRequest request) {
 
 int DownloadManager::AddShare(const std::vector<FileEntry>& entries,
                               const std::vector<size_t>& chosen, const std::string& directory,
-                              std::shared_ptr<LinkRenewer> renewer, const DiskLook& look) {
+                              std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
+                              ShareSource source) {
   // A second plan of a file still on its way would take its partial for one to resume.
+  // Such a file, and one planned where a listed item saves, is taken up again instead.
   std::vector<size_t> files;
+  std::vector<int> again;
   for (size_t index : chosen) {
-    bool underway = false;
+    int underway = 0;
     for (const auto& [id, run] : shares_)
       if (renewer && run->renewer == renewer)
         for (const ShareFile& f : run->download.Files())
-          underway = underway || (f.plan.entry == index && !f.Ended());
-    if (!underway) files.push_back(index);
+          if (f.plan.entry == index && !f.Ended()) underway = f.item != 0 ? f.item : -1;
+    if (underway == 0)
+      files.push_back(index);
+    else if (underway > 0)
+      again.push_back(underway);
   }
   int id = nextShare_++;
   auto run = std::make_unique<ShareRun>(queue_);
   run->renewer = std::move(renewer);
-  run->download.Add(entries, files, directory, look);
+  run->source = std::move(source);
+  run->download.Add(entries, files, directory, look,
+                    [&](const std::string& dir, const std::string& name) {
+                      int listed = Listed(Utf8ToGbk(dir), Utf8ToGbk(name));
+                      if (listed != 0) again.push_back(listed);
+                      return listed != 0;
+                    });
   std::vector<DownloadEvent> started;
   const std::vector<ShareFile>& added = run->download.Files();
   for (size_t i = 0; i < added.size(); ++i) {
@@ -86,7 +112,58 @@ int DownloadManager::AddShare(const std::vector<FileEntry>& entries,
   ShareRun& kept = *(shares_[id] = std::move(run));
   Emit(std::move(started));
   ReportShareEnds(kept);  // files refused or skipped at once
+  TakeUpAgain(again);
   return id;
+}
+
+bool DownloadManager::Adopt(int item, const std::vector<FileEntry>& entries, size_t position,
+                            std::shared_ptr<LinkRenewer> renewer, ShareSource source) {
+  const DownloadItem* listed = queue_.Find(item);
+  if (!listed || listed->Ended() || shareItems_.count(item) != 0 || position >= entries.size())
+    return false;
+  int id = nextShare_++;
+  auto run = std::make_unique<ShareRun>(queue_);
+  run->renewer = std::move(renewer);
+  run->source = std::move(source);
+  size_t file =
+      run->download.Adopt(entries[position], position, item, GbkToUtf8(listed->request.directory),
+                          GbkToUtf8(listed->request.name));
+  shareItems_[item] = {id, file};
+  shares_[id] = std::move(run);
+  return true;
+}
+
+int DownloadManager::Listed(const std::string& directory, const std::string& name) const {
+  const std::string_view dir = WithoutSlash(directory);
+  for (const DownloadItem& item : queue_.Items())
+    if (item.status != DownloadStatus::kFinished && WithoutSlash(item.request.directory) == dir &&
+        (item.request.name == name || item.savedName == name))
+      return item.id;
+  return 0;
+}
+
+void DownloadManager::TakeUpAgain(const std::vector<int>& ids) {
+  if (ids.empty()) return;
+  Resume(ids);
+  Retry(ids);
+  std::vector<DownloadEvent> shown;
+  for (int id : ids) {
+    auto share = shareItems_.find(id);
+    if (share == shareItems_.end())
+      shown.push_back({DownloadEvent::kShown, id});
+    else
+      shown.push_back({DownloadEvent::kShown, id, share->second.first, share->second.second});
+  }
+  Emit(std::move(shown));
+}
+
+const ShareSource* DownloadManager::SourceOf(int item, const FileEntry** entry) const {
+  auto at = shareItems_.find(item);
+  if (at == shareItems_.end()) return nullptr;
+  auto run = shares_.find(at->second.first);
+  if (run == shares_.end()) return nullptr;
+  if (entry) *entry = &run->second->download.Files()[at->second.second].entry;
+  return &run->second->source;
 }
 
 const ShareDownload* DownloadManager::Share(int id) const {
@@ -103,7 +180,24 @@ int DownloadManager::Resume(const std::vector<int>& ids) {
 }
 
 int DownloadManager::Retry(const std::vector<int>& ids) {
-  return queue_.Retry(ids);
+  // The share watches its file again, so a link still refused is renewed instead of failing
+  // the same way for good.
+  // A file still waiting for its fresh link is not started again under the refused one.
+  std::vector<int> retried;
+  for (int id : ids) {
+    auto share = shareItems_.find(id);
+    const DownloadItem* item = queue_.Find(id);
+    if (share != shareItems_.end() && item && item->status == DownloadStatus::kFailed) {
+      auto run = shares_.find(share->second.first);
+      if (run != shares_.end()) {
+        const ShareDownload& download = run->second->download;
+        if (download.Files()[share->second.second].status == ShareFileStatus::kRenewing) continue;
+        run->second->download.Reopen(share->second.second);
+      }
+    }
+    retried.push_back(id);
+  }
+  return queue_.Retry(retried);
 }
 
 int DownloadManager::Cancel(const std::vector<int>& ids, bool removeFiles) {

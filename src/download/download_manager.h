@@ -30,6 +30,7 @@ struct DownloadEvent {
     kFinished,   // a download, or a file of a share, is on disk (done or found whole)
     kFailed,     // ended without its file; `reason` says why
     kNeedsLink,  // a share's file whose link was refused; its renewer has been asked
+    kShown,      // an item asked for again while listed: it stays the one download of its file
   };
   Kind kind = kStarted;
   int item = 0;             // the queue's item; 0 for a share's file that never had one
@@ -60,6 +61,12 @@ class DriverRenewer : public LinkRenewer {
   std::string shareUrl_;
 };
 
+// Where a share's files came from, kept so that a later run can ask the share again (GBK).
+struct ShareSource {
+  std::string url;
+  std::string code;  // the extraction code the parse was given; "" when it needed none
+};
+
 class DownloadManager {
  public:
   using Listener = std::function<void(const DownloadEvent&)>;
@@ -79,19 +86,31 @@ class DownloadManager {
   void SetSpeedLimit(int32_t kilobytesPerSecond);
   void SetJobs(int n);  // files downloading at once, at least 1
 
-  // A download of its own; gives its item.
+  // A download of its own; gives its item. A download of the same file (same directory and
+  // name) that is listed already is not added again: that item is resumed or retried when it
+  // was paused or failed, told as kShown, and given.
   int Add(DownloadRequest request);
   // The entries at `chosen` planned into `directory` (absolute, UTF-8) and queued, as
   // ShareDownload::Add does; a refused link is renewed through `renewer`. Entries that the same
-  // renewer's earlier shares still download are left out, so one partial never has two owners.
+  // renewer's earlier shares still download are left out, so one partial never has two owners;
+  // so are files planned where a listed item downloads, which are taken up again as Add does.
   // Gives the share's id.
   int AddShare(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
-               const DiskLook& look = LookOnDisk);
+               const DiskLook& look = LookOnDisk, ShareSource source = {});
   const ShareDownload* Share(int id) const;
+  // A download of its own, not ended, that is the share's entry at `position` of `entries`: it
+  // becomes a one-file share renewed through `renewer`, as if AddShare had queued it. False when
+  // the item is unknown, ended or a share's already.
+  bool Adopt(int item, const std::vector<FileEntry>& entries, size_t position,
+             std::shared_ptr<LinkRenewer> renewer, ShareSource source = {});
+  // The share an item's file came from and the file's entry there; null for a download of its
+  // own.
+  const ShareSource* SourceOf(int item, const FileEntry** entry = nullptr) const;
 
   int Pause(const std::vector<int>& ids);
   int Resume(const std::vector<int>& ids);
+  // A share's file retried asks its share for a fresh link again when the old one is refused.
   int Retry(const std::vector<int>& ids);
   // A share's file whose item goes fails, saying so; it is never left without an outcome.
   int Cancel(const std::vector<int>& ids, bool removeFiles);
@@ -120,6 +139,10 @@ class DownloadManager {
   void Answer(int share, size_t file, const std::string& link, const std::string& why);
   void ReportShareEnds(ShareRun& run);
   void Emit(std::vector<DownloadEvent> events);
+  // The listed item, not finished, that saves to DIRECTORY/NAME (GBK); 0 when none.
+  int Listed(const std::string& directory, const std::string& name) const;
+  // Items asked for again: paused ones resume, failed ones are retried, all are told as kShown.
+  void TakeUpAgain(const std::vector<int>& ids);
 
   DownloadEngine& engine_;
   DownloadQueue queue_;

@@ -29,13 +29,17 @@ bool LinkRefused(int32_t failureCode, bool sawBytes) {
 
 std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
                                        const std::vector<size_t>& chosen,
-                                       const std::string& directory, const DiskLook& look) {
+                                       const std::string& directory, const DiskLook& look,
+                                       const Listed& listed) {
   PlanOptions options;
   options.directory = directory;
   long nameMax = ::pathconf(directory.c_str(), _PC_NAME_MAX);
   if (nameMax > 0) options.nameMax = static_cast<size_t>(nameMax);
   std::vector<size_t> added;
   for (PlannedFile& planned : PlanShare(entries, chosen, options, look)) {
+    if (listed && planned.step != PlanStep::kRefuse &&
+        listed(planned.folder.empty() ? directory : directory + "/" + planned.folder, planned.name))
+      continue;
     size_t index = files_.size();
     added.push_back(index);
     ShareFile& f = files_.emplace_back();
@@ -110,6 +114,29 @@ void ShareDownload::Renew(size_t file, const std::string& link, const std::strin
     f.problem = "taken out of the downloads";
     End(f, file, ShareFileStatus::kFailed);
   }
+}
+
+size_t ShareDownload::Adopt(const FileEntry& entry, size_t position, int item,
+                            const std::string& directory, const std::string& name) {
+  ShareFile& f = files_.emplace_back();
+  f.entry = entry;
+  f.plan.entry = position;
+  f.plan.name = name;
+  f.directory = directory;
+  f.item = item;
+  return files_.size() - 1;
+}
+
+bool ShareDownload::Reopen(size_t file) {
+  if (file >= files_.size()) return false;
+  ShareFile& f = files_[file];
+  if (f.status != ShareFileStatus::kFailed || f.item == 0) return false;
+  f.status = ShareFileStatus::kQueued;
+  f.renewed = false;
+  f.sawBytes = false;
+  f.failureCode = 0;
+  f.problem.clear();
+  return true;
 }
 
 bool ShareDownload::Ended() const {

@@ -6,6 +6,7 @@
 // renewed wherever the front-end's renewer runs.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,9 +54,21 @@ class ShareDownload {
 
   // Plans the entries at `chosen` into `directory` (absolute, UTF-8) and queues what is left to
   // do; files that cannot be saved fail at once, files whole on disk are skipped. Gives the
-  // positions of the new files in Files().
+  // positions of the new files in Files(). A file whose planned place (its directory and name,
+  // UTF-8) `listed` claims is left out: a download of it is listed already.
+  using Listed = std::function<bool(const std::string& directory, const std::string& name)>;
   std::vector<size_t> Add(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
-                          const std::string& directory, const DiskLook& look = LookOnDisk);
+                          const std::string& directory, const DiskLook& look = LookOnDisk,
+                          const Listed& listed = {});
+
+  // A download queued on its own, of the share's entry at `position` of the entries planned:
+  // from now on it is one of this share's files. Gives its position in Files().
+  size_t Adopt(const FileEntry& entry, size_t position, int item, const std::string& directory,
+               const std::string& name);
+
+  // A failed file whose item is retried: it is under way again, and may ask for a fresh link
+  // once more. False when it has no item or had not failed.
+  bool Reopen(size_t file);
 
   // Reads the queue's items: files whose item ended take its outcome. Gives the files whose link
   // the server refused and that had no fresh link yet: each wants one through Renew.

@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <cerrno>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -135,6 +136,41 @@ int FirstRun(const QString& programDir, const std::string& host, const std::stri
   return downloads->topLevelItemCount() == 1 ? 0 : 6;
 }
 
+constexpr uint64_t kKeptId = 2003;
+constexpr uint64_t kKeptSize = 4 << 20;
+
+// Parses the protected share pasted with its code in `window`.
+bool ParsePasted(sf::app::MainWindow& window, const QString& pasted) {
+  if (!window.resolveTab()->TakeShareText(pasted)) return false;
+  auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
+  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  QTest::mouseClick(parse, Qt::LeftButton);
+  return WaitFor([&] { return parse->isEnabled() && RowNamed(results, "kept.bin", 1); }, 20000);
+}
+
+// Picks the result row `name` and chooses `action` from the result list's menu.
+void ChooseResult(sf::app::MainWindow& window, const QString& name, const char* action) {
+  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  results->clearSelection();
+  results->setCurrentItem(RowNamed(results, name, 1));
+  Find<QAction>(&window, action)->trigger();
+}
+
+// The first run of a share's file: downloaded through 下载所选 from the protected share, closed
+// with part of it on disk.
+int ShareFirstRun(const QString& programDir, const std::string& host, const QString& pasted) {
+  auto state = NewState(host, programDir);
+  if (!state->engine) return 3;
+  sf::app::MainWindow window(*state);
+  window.show();
+  if (!ParsePasted(window, pasted)) return 4;
+  ChooseResult(window, "kept.bin", "下载所选");
+  QString target = Find<QLineEdit>(&window, "编辑框_保存目录")->text() + "/kept.bin";
+  if (!WaitFor([&] { return RecordedBytes(target) >= (256 << 10); }, 20000)) return 5;
+  window.close();
+  return 0;
+}
+
 }  // namespace
 
 class DownloadsEndToEndTest : public QObject {
@@ -144,6 +180,10 @@ class DownloadsEndToEndTest : public QObject {
   sf::sim::ShareSimulator sim_;
   QTemporaryDir programDir_;
   QString SaveDir() { return programDir_.path() + QStringLiteral("/下载内容"); }
+  QString Pasted() {
+    return QStringLiteral("链接：") + QString::fromStdString(sim_.ShareUrl("kept")) +
+           QStringLiteral(" 提取码：ab12");
+  }
 
  private slots:
   void initTestCase() {
@@ -151,8 +191,17 @@ class DownloadsEndToEndTest : public QObject {
     QVERIFY(programDir_.isValid());
     QVERIFY2(sim_.StartFromText(R"({"shares": [{"id": "files", "items": [
       {"name": "小文件.bin", "size": 3145728, "fs_id": 1001},
-      {"name": "big.bin", "size": 8388608, "fs_id": 1002}]}]})"),
+      {"name": "big.bin", "size": 8388608, "fs_id": 1002}]},
+      {"id": "kept", "password": "ab12", "items": [
+        {"name": "文件夹", "children": [{"name": "a.bin", "size": 2097152, "fs_id": 2001},
+                                     {"name": "b.bin", "size": 2097152, "fs_id": 2002}]},
+        {"name": "kept.bin", "size": 4194304, "fs_id": 2003}]}]})"),
              sim_.error().c_str());
+  }
+
+  void cleanup() {
+    sim_.SetDownloadOverride(std::nullopt);
+    sim_.SetFileHost("");
   }
 
   void aResolvedFileDownloadsAndLeavesTheList() {
@@ -226,7 +275,7 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
 
-    // The settings file holds the one download, the save directory and the file's size.
+    // The settings file holds the one download, the save directory, the file's size and share.
     QString settings = programDir_.path() + "/Tavrin.ini";
     auto saved = sf::LoadUnfinished(settings.toStdString());
     QCOMPARE(saved.size(), size_t{1});
@@ -234,12 +283,12 @@ class DownloadsEndToEndTest : public QObject {
     QVERIFY(saved[0].done > 0);  // what the first run had, shown at this start
     QVERIFY(address.starts_with(sim_.Url("/file/")));
     QCOMPARE(ReadFile(settings),
-             sf::Utf8ToGbk(
-                 "[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" + address +
-                 "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() +
-                 "\r\n[下载任务]\r\n大小1=8388608\r\n已下载1=" + std::to_string(saved[0].done) +
-                 "\r\n"
-                 "[下载设置]\r\n限速=512\r\n限速开启=1\r\n"));
+             sf::Utf8ToGbk("[文件名]\r\nname:=1\r\n1=big.bin\r\n[下载地址]\r\nnumber:=1\r\n1=" +
+                           address + "\r\n[保存目录]\r\n保存地址：=" + SaveDir().toStdString() +
+                           "\r\n[下载任务]\r\n大小1=8388608\r\n已下载1=" +
+                           std::to_string(saved[0].done) + "\r\n分享1=" + sim_.ShareUrl("files") +
+                           "\r\n分享文件1=1002\r\n分享应用1=250528\r\n"
+                           "[下载设置]\r\n限速=512\r\n限速开启=1\r\n"));
     QString target = SaveDir() + "/big.bin";
     QVERIFY(QFile::exists(target + ".sfpart"));
     QVERIFY(!QFile::exists(target));
@@ -349,12 +398,142 @@ class DownloadsEndToEndTest : public QObject {
     QCOMPARE(ReadFile(programDir_.path() + "/Tavrin.ini"),
              sf::Utf8ToGbk("[下载设置]\r\n保存目录=" + walk.toStdString() + "\r\n"));
   }
+
+  // A folder row's 开始下载 downloads the folder's files; the share asked for again adds no
+  // second row of any file still listed, and takes up the paused one again.
+  void aShareAskedForAgainKeepsOneRowPerFile() {
+    sim_.SetDownloadOverride(sf::sim::DownloadQuirks{8 << 10, false, 0});
+    QFile::remove(programDir_.path() + "/Tavrin.ini");
+    auto state = NewState(sim_.Url(""), programDir_.path());
+    sf::app::MainWindow window(*state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    sf::app::DownloadsTab* tab = window.downloadsTab();
+    QString dir = programDir_.path() + "/twice";
+    tab->saveDirectory()->setText(dir);
+    QVERIFY(ParsePasted(window, Pasted()));
+    ChooseResult(window, QStringLiteral("文件夹"), "开始下载");
+    auto* list = tab->list();
+    QCOMPARE(list->topLevelItemCount(), 2);
+    QVERIFY(RowNamed(list, "a.bin", 0) && RowNamed(list, "b.bin", 0));
+    const int paused = list->indexOfTopLevelItem(RowNamed(list, "a.bin", 0));
+    const auto& item = [&] { return tab->queue()->Items().at(static_cast<size_t>(paused)); };
+    QTRY_VERIFY_WITH_TIMEOUT(item().done > 0, 10000);
+    QVERIFY(sf::test::ChooseForRows(tab, {paused}, "暂停"));
+    QTRY_COMPARE_WITH_TIMEOUT(item().engineState, int32_t{sf::layout::kStatePaused}, 5000);
+
+    // Asked for again from the same parse, then from a new parse of the share.
+    for (int time = 0; time < 2; ++time) {
+      if (time == 1) QVERIFY(ParsePasted(window, Pasted()));
+      Find<QAction>(&window, "全部下载")->trigger();
+      QCOMPARE(list->topLevelItemCount(), 3);
+      QCOMPARE(list->topLevelItem(2)->text(0), QStringLiteral("kept.bin"));
+    }
+    // The paused file goes on in its own row, which is shown.
+    QVERIFY(item().status != sf::DownloadStatus::kPaused);
+    QVERIFY(list->topLevelItem(paused)->isSelected());
+    QTRY_VERIFY_WITH_TIMEOUT(item().engineState != int32_t{sf::layout::kStatePaused}, 10000);
+    for (const sf::DownloadItem& each : tab->queue()->Items())
+      QVERIFY2(each.status != sf::DownloadStatus::kFailed, each.failureText.c_str());
+
+    std::vector<int> all;
+    for (const sf::DownloadItem& item : tab->queue()->Items()) all.push_back(item.id);
+    tab->downloads()->Cancel(all, true);
+    window.close();
+    sim_.SetDownloadOverride(std::nullopt);
+  }
+
+  // A share's file started on its own whose link is refused for good asks the share again when
+  // retried: the
+  // server was down, so even its renewed link failed; once it is back and the old links have
+  // expired, 重试 finishes the file.
+  void aRetryAsksTheShareForAFreshLink() {
+    QFile::remove(programDir_.path() + "/Tavrin.ini");
+    auto state = NewState(sim_.Url(""), programDir_.path());
+    sf::app::MainWindow window(*state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    sf::app::DownloadsTab* tab = window.downloadsTab();
+    QString dir = programDir_.path() + "/retry";
+    tab->saveDirectory()->setText(dir);
+    QVERIFY(ParsePasted(window, Pasted()));
+    sim_.SetFileHost("http://127.0.0.1:1");  // nothing listens there
+    sim_.ExpireLinks();
+    ChooseResult(window, "kept.bin", "开始下载");
+    auto* list = tab->list();
+    QCOMPARE(list->topLevelItemCount(), 1);
+    // Failed for good: the 403 of the expired link was renewed to a link nobody answers.
+    QTRY_COMPARE_WITH_TIMEOUT(tab->queue()->Items().at(0).failureCode, int32_t{ECONNREFUSED},
+                              30000);
+    QCOMPARE(tab->queue()->Items().at(0).status, sf::DownloadStatus::kFailed);
+    sim_.SetFileHost("");
+    sim_.ExpireLinks();
+    sim_.ClearRequests();
+    QVERIFY(sf::test::ChooseForRows(tab, {0}, "重试"));
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 0, 20000);
+    QCOMPARE(sf::sim::Sha256Hex(ReadFile(dir + "/kept.bin")),
+             sf::sim::FileSha256Hex(kKeptId, kKeptSize));
+    window.close();
+  }
+
+  // A share's file left unfinished is remembered with its share and code; restarted from the
+  // unfinished list after its link expired, it gets a fresh one from the share and finishes.
+  void aRememberedShareFileFinishesAfterItsLinkExpired() {
+    QFile::remove(programDir_.path() + "/Tavrin.ini");
+    sim_.SetDownloadOverride(sf::sim::DownloadQuirks{32 << 10, false, 0});
+    QProcess first;
+    first.setProcessChannelMode(QProcess::ForwardedChannels);
+    first.start(
+        QCoreApplication::applicationFilePath(),
+        {"--share-first-run", programDir_.path(), QString::fromStdString(sim_.Url("")), Pasted()});
+    QVERIFY(first.waitForFinished(60000));
+    QCOMPARE(first.exitCode(), 0);
+    sim_.SetDownloadOverride(std::nullopt);
+
+    QString settings = programDir_.path() + "/Tavrin.ini";
+    auto saved = sf::LoadUnfinished(settings.toStdString());
+    QCOMPARE(saved.size(), size_t{1});
+    QCOMPARE(saved[0].fileName, std::string("kept.bin"));
+    QCOMPARE(saved[0].shareUrl, sim_.ShareUrl("kept"));
+    QCOMPARE(saved[0].shareCode, std::string("ab12"));
+    QCOMPARE(saved[0].shareFile, std::to_string(kKeptId));
+    QVERIFY(ReadFile(settings).find(sf::Utf8ToGbk("提取码1=ab12\r\n")) != std::string::npos);
+    QString target = SaveDir() + "/kept.bin";
+    QVERIFY(QFile::exists(target + ".sfpart"));
+
+    sim_.ExpireLinks();
+    sim_.ClearRequests();
+    auto state = NewState(sim_.Url(""), programDir_.path());
+    sf::app::MainWindow window(*state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto* unfinished = Find<QTreeWidget>(&window, "超级列表框3");
+    Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(3);
+    QTRY_VERIFY(unfinished->isVisible() &&
+                !unfinished->visualItemRect(unfinished->topLevelItem(0)).isEmpty());
+    DoubleClick(unfinished, unfinished->topLevelItem(0));
+    auto* list = Find<QTreeWidget>(&window, "超级列表框2");
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 0, 30000);
+    QCOMPARE(sf::sim::Sha256Hex(ReadFile(target)), sf::sim::FileSha256Hex(kKeptId, kKeptSize));
+    // The expired link was refused, and the share gave a fresh one.
+    bool refused = false, asked = false;
+    for (const auto& r : sim_.Requests()) {
+      refused = refused || (r.Path().find("/kept.bin") != std::string::npos && r.status == 403);
+      asked = asked || r.Path().find("/api/sharedownload") != std::string::npos;
+    }
+    QVERIFY(refused);
+    QVERIFY(asked);
+    window.close();
+  }
 };
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (argc == 5 && std::string(argv[1]) == "--first-run")
     return FirstRun(QString::fromLocal8Bit(argv[2]), argv[3], argv[4]);
+  if (argc == 5 && std::string(argv[1]) == "--share-first-run")
+    return ShareFirstRun(QString::fromLocal8Bit(argv[2]), argv[3], QString::fromLocal8Bit(argv[4]));
   DownloadsEndToEndTest test;
   return QTest::qExec(&test, argc, argv);
 }

@@ -111,7 +111,7 @@ TEST_F(DownloadManagerTest, ARefusedLinkIsRenewedThroughTheSharesRenewer) {
   std::vector<DownloadEvent> heard;
   downloads.Listen([&](const DownloadEvent& e) { heard.push_back(e); });
   int share = downloads.AddShare(entries, {0, 1}, dir, renewer);
-  // The same files asked for again while they download are not planned twice.
+  // The same files asked for again while they download are not planned twice, but shown.
   int again = downloads.AddShare(entries, {0, 1}, dir, renewer);
   EXPECT_TRUE(downloads.Share(again)->Files().empty());
   ASSERT_EQ(engine.created.size(), 2u);
@@ -120,8 +120,11 @@ TEST_F(DownloadManagerTest, ARefusedLinkIsRenewedThroughTheSharesRenewer) {
   engine.reports[8] = Report{layout::kStateFailed, "b.bin", 0, 0, 0.0f, 0, 410};
   downloads.Tick(0);
   EXPECT_EQ(renewer->asked, (std::vector<std::string>{"a.bin", "b.bin"}));
-  EXPECT_EQ(Ends(heard), (std::vector<std::pair<DownloadEvent::Kind, size_t>>{
-                             {DownloadEvent::kNeedsLink, 0}, {DownloadEvent::kNeedsLink, 1}}));
+  EXPECT_EQ(Ends(heard),
+            (std::vector<std::pair<DownloadEvent::Kind, size_t>>{{DownloadEvent::kShown, 0},
+                                                                 {DownloadEvent::kShown, 1},
+                                                                 {DownloadEvent::kNeedsLink, 0},
+                                                                 {DownloadEvent::kNeedsLink, 1}}));
   downloads.Tick(1000);  // still waiting: asked once only
   EXPECT_EQ(renewer->asked.size(), 2u);
   EXPECT_EQ(downloads.Share(share)->Files()[0].status, ShareFileStatus::kRenewing);
