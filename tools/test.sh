@@ -2,7 +2,7 @@
 # Installs what is missing, checks the layout of the sources, builds, and runs every test: the
 # whole suite, lintian on the Debian package, the core's suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, then each fuzzer for a while.
-#   FUZZ_SECONDS=N   seconds per fuzzer (default 20; 0 skips fuzzing)
+#   FUZZ_SECONDS=N   seconds per fuzzer (default 15; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/deps.sh
@@ -32,7 +32,7 @@ tools/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
-seconds=${FUZZ_SECONDS:-20}
+seconds=${FUZZ_SECONDS:-15}
 if [ "$seconds" -gt 0 ]; then
   phase "fuzzing, ${seconds}s per target"
   tools/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
