@@ -68,6 +68,14 @@ class MenuKeyFilter : public QObject {
 
 }  // namespace
 
+void SelectRowUnder(QTreeWidget* list, const QPoint& viewportPos) {
+  if (QTreeWidgetItem* item = list->itemAt(viewportPos); item && !item->isSelected()) {
+    list->clearSelection();
+    item->setSelected(true);
+    list->setCurrentItem(item);
+  }
+}
+
 void OnMenuKey(QTreeWidget* list, std::function<void(const QPoint& viewportPos)> show) {
   list->installEventFilter(new MenuKeyFilter(list, std::move(show)));
 }

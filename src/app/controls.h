@@ -52,6 +52,9 @@ QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int
 // menu belongs in the list's viewport: at the current row, or at the top left without one.
 void OnMenuKey(QTreeWidget* list, std::function<void(const QPoint& viewportPos)> show);
 
+// A right click on a row outside the selection selects that row alone, as file lists do.
+void SelectRowUnder(QTreeWidget* list, const QPoint& viewportPos);
+
 // A column's value to sort by, where its text is a size, a percentage or a speed.
 constexpr int kSortRole = Qt::UserRole + 1;
 

@@ -297,12 +297,7 @@ std::vector<const DownloadItem*> DownloadsTab::SelectedItems() const {
 }
 
 void DownloadsTab::ShowMenu(const QPoint& at) {
-  // A right click on a row outside the selection selects that row alone, as file lists do.
-  if (QTreeWidgetItem* item = list_->itemAt(at); item && !item->isSelected()) {
-    list_->clearSelection();
-    item->setSelected(true);
-    list_->setCurrentItem(item);
-  }
+  SelectRowUnder(list_, at);
   auto selected = SelectedItems();
   auto any = [&](auto test) { return std::any_of(selected.begin(), selected.end(), test); };
   pause_->setEnabled(any(

@@ -113,11 +113,7 @@ std::vector<int> UnfinishedTab::SelectedRows() const {
 }
 
 void UnfinishedTab::ShowMenu(const QPoint& at) {
-  if (QTreeWidgetItem* item = list_->itemAt(at); item && !item->isSelected()) {
-    list_->clearSelection();
-    item->setSelected(true);
-    list_->setCurrentItem(item);
-  }
+  SelectRowUnder(list_, at);
   bool selected = !SelectedRows().empty();
   resume_->setEnabled(selected);
   delete_->setEnabled(selected);

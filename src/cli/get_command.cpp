@@ -276,7 +276,7 @@ int DownloadShare(const GetOptions& o, Resolved& r, const std::string& dir, Down
 
 // Plan only (--dry-run): what would be taken, one line a file, or into the JSON object.
 int PrintPlan(const GetOptions& o, const Resolved& r, const std::string& folder,
-              nlohmann::ordered_json& doc, Streams io, std::string* why) {
+              nlohmann::ordered_json& doc, Streams io) {
   const std::vector<FileEntry>& entries = r.how.driver.entries();
   for (size_t i : r.chosen) {
     const FileEntry& e = entries[i];
@@ -286,7 +286,6 @@ int PrintPlan(const GetOptions& o, const Resolved& r, const std::string& folder,
       io.out << EscapeForTerminal(GbkToUtf8(e.size)) << '\t'
              << EscapeForTerminal((folder.empty() ? "" : folder + "/") + SharePathOf(e)) << '\n';
   }
-  if (!r.complete && r.how.result == 0) *why = "folders of it could not be listed";
   return r.complete ? 0 : 1;
 }
 
@@ -306,7 +305,6 @@ void ReportFiles(const GetOptions& o, const Resolved& r, const std::vector<Share
     }
   }
   print();
-  if (!r.complete && r.how.result == 0) *why = "folders of it could not be listed";
   if (tally.failed > 0 && r.how.result == 0)
     *why = std::to_string(tally.failed) + " of its files failed";
   if (status == 130) *why = "interrupted";
@@ -339,6 +337,8 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
   r.chosen = ChooseFiles(entries, o.filter);
   if (r.how.result != 0)
     *why = "did not resolve: " + GbkToUtf8(r.how.session.ErrorMessage(r.how.result));
+  else if (!r.complete)
+    *why = "folders of it could not be listed";
 
   std::string dir = base;
   nlohmann::ordered_json doc;
@@ -359,7 +359,7 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
   DescribeResolution(r, doc);
   if (o.remote.wanted()) return HandOffShare(o.remote, doc, r.complete, entries, r.chosen, io);
   if (o.dryRun) {
-    int status = PrintPlan(o, r, folder, doc, io, why);
+    int status = PrintPlan(o, r, folder, doc, io);
     print();
     if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
     return status;
@@ -396,8 +396,7 @@ struct Given {
 // given back); the lines of --input are shares of their own that can fail like any other.
 std::optional<int> GatherShares(const GetOptions& o, Streams io, std::vector<Given>* shares) {
   auto usage = [&](const std::string& problem) {
-    io.err << "sharefetch-cli get: " << problem << "\n" << kGetUsage;
-    return 2;
+    return UsageError(io, "get", kGetUsage, problem);
   };
   for (const std::string& text : o.share.texts) {
     std::string problem;

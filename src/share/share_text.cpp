@@ -198,6 +198,21 @@ class Reader {
     return codes;
   }
 
+  // The characters from j on that `keep` takes, across the line breaks a chat program wraps a
+  // link with; j ends after them.
+  std::string TakeWrapped(size_t& j, bool (*keep)(char)) const {
+    std::string taken;
+    while (true) {
+      if (keep(Ascii(j))) {
+        taken += Ascii(j++);
+      } else if (size_t k = Continuation(j); k != j && !taken.empty()) {
+        j = k;
+      } else {
+        return taken;
+      }
+    }
+  }
+
   // The share link that starts at i, if one does.
   bool LinkAt(size_t i, const std::vector<std::string>& authorities, std::string_view host,
               Found* found) const {
@@ -218,15 +233,7 @@ class Reader {
     std::string query;
     if (size_t s = Match(j, "s/", false); s != 0) {
       j += s;
-      while (true) {
-        if (IsIdChar(Ascii(j))) {
-          id += Ascii(j++);
-        } else if (size_t k = Continuation(j); k != j && !id.empty()) {
-          j = k;
-        } else {
-          break;
-        }
-      }
+      id = TakeWrapped(j, IsIdChar);
       if (id.empty()) return false;
     } else {
       size_t page = 0;
@@ -237,15 +244,7 @@ class Reader {
     }
     if (Ascii(j) == '?') {
       ++j;
-      while (true) {
-        if (IsQueryChar(Ascii(j))) {
-          query += Ascii(j++);
-        } else if (size_t k = Continuation(j); k != j && !query.empty()) {
-          j = k;
-        } else {
-          break;
-        }
-      }
+      query = TakeWrapped(j, IsQueryChar);
     }
     // A sentence's full stop after the link is not part of it.
     while (j > i && Ascii(j - 1) == '.') --j;
