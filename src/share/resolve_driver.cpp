@@ -33,6 +33,14 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
   captchaAnswer_.clear();
   position_ = 1;
   const std::string resultPrefix = Utf8ToGbk("解析结果：");
+  // The session tells of each link for this parse only: a renewal asks through it too.
+  struct Listening {
+    Listening(ShareSession& s, const std::function<void(size_t)>& l) : session(s) {
+      session.SetLinkListener(l);
+    }
+    ~Listening() { session.SetLinkListener({}); }
+    ShareSession& session;
+  } listening(session_, linkListener_);
 
   while (result_ != 0) {
     std::string url = readUrl();  // a working copy: what Resolve writes back is dropped

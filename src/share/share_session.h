@@ -100,6 +100,13 @@ class ShareSession {
   // raised. Set it before the session is handed to another thread.
   void SetCancelFlag(CancelFlag cancel);
 
+  // Called with the entry's position each time Resolve has kept a link, before it asks the
+  // next one, so the file can be fetched while the later links are still being asked for.
+  // Empty: nobody listens. Never copied with the session.
+  void SetLinkListener(std::function<void(size_t entry)> listener) {
+    linkListener_ = std::move(listener);
+  }
+
   // Claims the session for one resolution at a time; false when another one holds it.
   bool TryBeginResolution() { return !busy_.exchange(true); }
   void EndResolution() { busy_ = false; }
@@ -163,6 +170,7 @@ class ShareSession {
   WebClient client_;
   CancelFlag cancel_;
   std::atomic<bool> busy_{false};
+  std::function<void(size_t entry)> linkListener_;
   // Of the parse under way; never copied.
   std::vector<MissingFolder> missing_;
   size_t taken_ = 0;
