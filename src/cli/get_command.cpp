@@ -279,10 +279,11 @@ class ShareDownloads {
     }
   }
 
-  // The link of the entry at `entry` has come: its file starts, and the rest move on.
+  // The link of the entry at `entry` has come: its file starts, when a slot is free, and the
+  // rest move on when a task's state changed since.
   void Link(size_t entry) {
     downloads_.AddLink(share_, entry, r_.how.driver.entries()[entry].dlink);
-    turns_.Turn();
+    turns_.TurnIfDue();
   }
   void ClearDisplay() { turns_.Clear(); }
 

@@ -158,6 +158,7 @@ struct QueueTurns::State {
   std::chrono::steady_clock::time_point lastPlain = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point lastDraw = lastPlain - kDrawEvery;
   std::map<int, int32_t> startedOver;  // as last reported, per item
+  std::chrono::steady_clock::time_point lastTurn = lastDraw;
 };
 
 QueueTurns::QueueTurns(DownloadManager& downloads, const Console& console, QueueStep step)
@@ -174,6 +175,7 @@ std::optional<int> QueueTurns::Turn() {
   const Console& console = s.console;
   auto clear = [this] { Clear(); };
   const DownloadQueue& queue = s.downloads.queue();
+  s.lastTurn = std::chrono::steady_clock::now();
   std::vector<int> ended = s.downloads.Tick(NowMs());
   for (const DownloadItem& item : queue.Items()) {
     // Looked up only when there is something to see: this runs for every item on every turn.
@@ -203,6 +205,23 @@ std::optional<int> QueueTurns::Turn() {
   }
   console.err << std::flush;
   return status;
+}
+
+std::optional<int> QueueTurns::TurnIfDue() {
+  State& s = *state_;
+  auto since = std::chrono::steady_clock::now() - s.lastTurn;
+  int eventFd = s.downloads.TaskEventFd();
+  bool due = since >= (eventFd < 0 ? kPollEvery : kDrawEvery);
+  if (eventFd >= 0) {
+    pollfd p{eventFd, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1) {
+      uint64_t count = 0;
+      [[maybe_unused]] ssize_t n = ::read(eventFd, &count, sizeof count);
+      due = true;
+    }
+  }
+  if (!due) return std::nullopt;
+  return Turn();
 }
 
 int QueueTurns::Run(const std::atomic<bool>& interrupted) {

@@ -55,6 +55,9 @@ class QueueTurns {
 
   // One poll, its step and the display; the step's status once it gives one.
   std::optional<int> Turn();
+  // A turn when one is due: a task's state changed, or the display or the poll is late. Cheap
+  // otherwise, so it can follow every one of many quick steps of other work.
+  std::optional<int> TurnIfDue();
   // Takes the live display off the screen, so that other lines can be printed.
   void Clear();
   int Run(const std::atomic<bool>& interrupted);
