@@ -599,7 +599,8 @@ int RunGet(const std::vector<std::string>& args, Streams io,
 
 int RunGet(const std::vector<std::string>& args) {
   static EngineLoad load;
-  // Ctrl-C ends a resolution at once, as it does `resolve`; once files download, it pauses them.
+  // Ctrl-C ends a resolution at once, as it does `resolve`; once files download, it pauses them
+  // and the share is asked for no more links.
   auto engineFor = [](std::string& error) -> DownloadEngine* {
     if (!load.engine) load = LoadEngineFromProgramDirectory();
     error = load.error;
