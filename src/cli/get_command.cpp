@@ -23,7 +23,6 @@
 #include "download/failure_text.h"
 #include "download/share_download.h"
 #include "download/share_plan.h"
-#include "net/cancel_flag.h"
 #include "share/resolve_driver.h"
 
 namespace sf::cli {
@@ -211,8 +210,8 @@ struct Resolved {
 };
 
 // Resolve: the share's page, its folders and links, with the prompts on the terminal; `onLink`
-// hears of each link as it comes.
-void ResolveShare(Resolved& r, std::function<void(size_t entry)> onLink = {}) {
+// hears of each link as it comes, and can stop the asking.
+void ResolveShare(Resolved& r, ShareSession::LinkListener onLink = {}) {
   r.how.driver.SetLinkListener(std::move(onLink));
   r.how.Run();
   r.how.driver.SetLinkListener({});
@@ -287,10 +286,13 @@ class ShareDownloads {
   }
   void ClearDisplay() { turns_.Clear(); }
 
-  // Until every file has its outcome; gives the exit status.
+  // Until every file has its outcome; gives the exit status. Once interrupted, the files
+  // without a link and those waiting for a fresh one are left unfinished, as queued ones are.
   int Finish(const std::atomic<bool>& interrupted, std::vector<ShareFile>* files) {
-    downloads_.CloseShare(share_);
-    renewer_->Release();
+    if (!interrupted) {
+      downloads_.CloseShare(share_);
+      renewer_->Release();
+    }
     int status = turns_.Run(interrupted);
     *files = downloads_.Share(share_)->Files();
     return status;
@@ -426,6 +428,8 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
   std::unique_ptr<ShareDownloads> downloads;
   bool began = false;
   auto onLink = [&](size_t entry) {
+    // Ctrl-C once files download: the share is asked nothing more, and the files are paused.
+    if (interrupted) return false;
     if (!began) {
       began = true;
       place();
@@ -434,21 +438,15 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
       if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
       std::string engineError;
       DownloadEngine* engine = r.chosen.empty() || ec ? nullptr : engineFor(engineError);
-      if (engine == nullptr) return;
+      if (engine == nullptr) return true;
       downloads = std::make_unique<ShareDownloads>(o, r, dir, *engine, io, live, tally, true);
       r.how.ClearFirst([&] { downloads->ClearDisplay(); });
     }
-    if (!downloads) return;
-    downloads->Link(entry);
-    // Ctrl-C once files download: the share is asked nothing more, and the files are paused.
-    if (interrupted) {
-      CancelFlag stop;
-      stop.Raise();
-      r.how.session.SetCancelFlag(stop);
-    }
+    if (downloads) downloads->Link(entry);
+    return true;
   };
   bool streams = !o.remote.wanted() && !o.dryRun;
-  ResolveShare(r, streams ? std::function<void(size_t)>(onLink) : nullptr);
+  ResolveShare(r, streams ? ShareSession::LinkListener(onLink) : nullptr);
   r.chosen = ChooseFiles(entries, o.filter);
   if (r.how.result != 0)
     *why = "did not resolve: " + GbkToUtf8(r.how.session.ErrorMessage(r.how.result));

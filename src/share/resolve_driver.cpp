@@ -35,7 +35,7 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
   const std::string resultPrefix = Utf8ToGbk("解析结果：");
   // The session tells of each link for this parse only: a renewal asks through it too.
   struct Listening {
-    Listening(ShareSession& s, const std::function<void(size_t)>& l) : session(s) {
+    Listening(ShareSession& s, const ShareSession::LinkListener& l) : session(s) {
       session.SetLinkListener(l);
     }
     ~Listening() { session.SetLinkListener({}); }
@@ -45,6 +45,7 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
   while (result_ != 0) {
     std::string url = readUrl();  // a working copy: what Resolve writes back is dropped
     result_ = session_.Resolve(url, entries_, position_, password_, captchaAnswer_);
+    if (result_ == kLinksStopped) break;  // its listener's wish, not the service's answer
     if (result_ != kNeedLinkCaptcha)
       view_.ShowStatus(resultPrefix + session_.ErrorMessage(result_));
     if (result_ == kNeedLinkCaptcha) {

@@ -48,6 +48,8 @@ inline constexpr int kBadCaptchaReason = -999;
 // The share is more than we take in: more folders or entries than any real share, or an
 // answer past the transport's cap. Resolution stops there and keeps what it collected.
 inline constexpr int kShareTooLarge = -996;
+// The link listener wanted no more links; those after the position reached were not asked for.
+inline constexpr int kLinksStopped = -100001;
 inline constexpr int kNeedLinkCaptcha = -20;
 inline constexpr int kNeedVerifyCaptcha = -62;
 inline constexpr int kPasswordMissing = -9;
@@ -101,11 +103,11 @@ class ShareSession {
   void SetCancelFlag(CancelFlag cancel);
 
   // Called with the entry's position each time Resolve has kept a link, before it asks the
-  // next one, so the file can be fetched while the later links are still being asked for.
-  // Empty: nobody listens. Never copied with the session.
-  void SetLinkListener(std::function<void(size_t entry)> listener) {
-    linkListener_ = std::move(listener);
-  }
+  // next one, so the file can be fetched while the later links are still being asked for. It
+  // gives false to have no more links asked for: Resolve then gives kLinksStopped. Empty:
+  // nobody listens. Never copied with the session.
+  using LinkListener = std::function<bool(size_t entry)>;
+  void SetLinkListener(LinkListener listener) { linkListener_ = std::move(listener); }
 
   // Claims the session for one resolution at a time; false when another one holds it.
   bool TryBeginResolution() { return !busy_.exchange(true); }
@@ -170,7 +172,7 @@ class ShareSession {
   WebClient client_;
   CancelFlag cancel_;
   std::atomic<bool> busy_{false};
-  std::function<void(size_t entry)> linkListener_;
+  LinkListener linkListener_;
   // Of the parse under way; never copied.
   std::vector<MissingFolder> missing_;
   size_t taken_ = 0;

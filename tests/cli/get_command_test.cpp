@@ -61,6 +61,8 @@ constexpr const char* kFixture = R"({"shares": [
     {"name": "2.bin", "size": 2000, "fs_id": 5902}, {"name": "3.bin", "size": 3000, "fs_id": 5903}]},
   {"id": "slow", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 150000, "fs_id": 6001},
     {"name": "2.bin", "size": 100, "fs_id": 6002}]},
+  {"id": "halt", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 150000, "fs_id": 6101},
+    {"name": "2.bin", "size": 100, "fs_id": 6102}, {"name": "3.bin", "size": 100, "fs_id": 6103}]},
   {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt", "size": 10}}]}
 ]})";
 // 225 bytes: a name of these, a blank and 20 more is cut right after the blank.
@@ -93,15 +95,16 @@ class GetCommand : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  Outcome Get(std::vector<std::string> args,
-              std::function<std::optional<std::string>()> input = {}) {
+  // `interrupted` stands for Ctrl-C: null, never.
+  Outcome Get(std::vector<std::string> args, std::function<std::optional<std::string>()> input = {},
+              std::atomic<bool>* interrupted = nullptr) {
     if (!input) input = [] { return std::nullopt; };
     LazyInput buffer(input);
     std::istream in(&buffer);
     std::ostringstream out, err;
-    std::atomic<bool> interrupted{false};
+    std::atomic<bool> never{false};
     args.insert(args.begin(), {"--host", simulator.Url(""), "--dir", dir.string()});
-    int code = RunGet(args, {in, out, err}, Engine, false, interrupted);
+    int code = RunGet(args, {in, out, err}, Engine, false, interrupted ? *interrupted : never);
     return {code, out.str(), err.str()};
   }
 
@@ -245,6 +248,32 @@ TEST_F(GetCommand, ADeclinedCaptchaLeavesTheRunningFileToFinish) {
   EXPECT_EQ(r.out, (dir / "1.bin").string() + "\n");
   EXPECT_NE(r.err.find("2.bin: the share gave no link for it\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("2 files: 1 done, 0 skipped, 1 failed\n"), std::string::npos) << r.err;
+}
+
+// Ctrl-C while a file downloads and later links are still asked for: the share is asked for no
+// more links, no other file starts, and the file is paused with its bytes kept for the next run
+// (which AnInterruptedRunResumesUnderARenewedLink follows).
+TEST_F(GetCommand, CtrlCWhileLinksComeStopsTheAskingAndPausesTheFiles) {
+  std::atomic<bool> interrupted{false};
+  bool started = false;
+  Outcome r = Get(
+      {"--limit", "100", simulator.ShareUrl("halt")},
+      [&] {
+        started = test::WaitUntil([&] { return fs::exists(dir / "1.bin.sfctl"); });
+        interrupted = true;
+        return LatestCaptchaAnswer(simulator);
+      },
+      &interrupted);
+  EXPECT_TRUE(started);
+  EXPECT_EQ(r.code, 130);
+  EXPECT_EQ(Count("/api/sharedownload", "%5B6103%5D"), 0u);
+  EXPECT_FALSE(fs::exists(dir / "1.bin"));
+  EXPECT_TRUE(fs::exists(dir / "1.bin.sfpart"));
+  EXPECT_FALSE(fs::exists(dir / "2.bin"));
+  EXPECT_NE(r.err.find("paused; run the same command again to resume\n"), std::string::npos);
+  EXPECT_NE(r.err.find("3 files: 0 done, 0 skipped, 0 failed, 3 unfinished\n"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("解析结果"), std::string::npos) << r.err;
 }
 
 // A list of shares as users keep them: each share in a folder of its own named after it, its
