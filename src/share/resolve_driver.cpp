@@ -33,7 +33,7 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
   captchaAnswer_.clear();
   position_ = 1;
   const std::string resultPrefix = Utf8ToGbk("解析结果：");
-  // The session tells of each link for this parse only: a renewal asks through it too.
+  // The listener hears of the links of this parse only, not of a later renewal.
   struct Listening {
     Listening(ShareSession& s, const ShareSession::LinkListener& l) : session(s) {
       session.SetLinkListener(l);
