@@ -209,9 +209,12 @@ struct Resolved {
   std::vector<size_t> chosen;
 };
 
-// Resolve: the share's page, its folders and links, with the prompts on the terminal.
-void ResolveShare(Resolved& r) {
+// Resolve: the share's page, its folders and links, with the prompts on the terminal; `onLink`
+// hears of each link as it comes, and can stop the asking.
+void ResolveShare(Resolved& r, ShareSession::LinkListener onLink = {}) {
+  r.how.driver.SetLinkListener(std::move(onLink));
   r.how.Run();
+  r.how.driver.SetLinkListener({});
   r.complete = r.how.driver.complete();
 }
 
@@ -220,59 +223,129 @@ struct Tally {
   int done = 0, skipped = 0, failed = 0;
 };
 
+// Holds the fresh links files ask for while the share's later links are still being asked for:
+// the session serves one resolution at a time, and the share sees its link requests in the
+// order of a resolution alone. They are asked for, in order, once the resolution has ended.
+class AfterResolution : public LinkRenewer {
+ public:
+  explicit AfterResolution(std::shared_ptr<LinkRenewer> renewer) : renewer_(std::move(renewer)) {}
+  void Renew(const FileEntry& entry, Answer done) override {
+    if (!resolving_) return renewer_->Renew(entry, std::move(done));
+    held_.push_back({entry, std::move(done)});
+  }
+  void Release() {
+    resolving_ = false;
+    std::vector<std::pair<FileEntry, Answer>> held;
+    held.swap(held_);
+    for (auto& [entry, done] : held) renewer_->Renew(entry, std::move(done));
+  }
+
+ private:
+  std::shared_ptr<LinkRenewer> renewer_;
+  bool resolving_ = true;
+  std::vector<std::pair<FileEntry, Answer>> held_;
+};
+
 // Download: the chosen files through the one owner of downloads, each reported as it ends; a
-// refused link is renewed through the driver that resolved the share. Gives the exit status.
-int DownloadShare(const GetOptions& o, Resolved& r, const std::string& dir, DownloadEngine& engine,
-                  Streams io, bool live, const std::atomic<bool>& interrupted,
-                  std::vector<ShareFile>* files, Tally& tally) {
-  DownloadManager downloads(engine);
-  if (o.limitKb) downloads.SetSpeedLimit(*o.limitKb);
-  downloads.SetJobs(o.jobs);
+// refused link is renewed through the driver that resolved the share. Made while the links are
+// still being asked for (`streamed`), each file starts as Link brings its link; otherwise every
+// file is queued at once.
+class ShareDownloads {
+ public:
+  ShareDownloads(const GetOptions& o, Resolved& r, const std::string& dir, DownloadEngine& engine,
+                 Streams io, bool live, Tally& tally, bool streamed)
+      : o_(o),
+        r_(r),
+        io_(io),
+        tally_(tally),
+        downloads_(engine),
+        console_{io.out, io.err, live},
+        renewer_(std::make_shared<AfterResolution>(
+            std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl))),
+        turns_(downloads_, console_,
+               [this](const std::vector<int>&, const std::function<void()>& clearDisplay) {
+                 return Step(clearDisplay);
+               }) {
+    if (o.limitKb) downloads_.SetSpeedLimit(*o.limitKb);
+    downloads_.SetJobs(o.jobs);
+    downloads_.Listen([this](const DownloadEvent& e) { Hear(e); });
+    const std::vector<FileEntry>& entries = r.how.driver.entries();
+    if (streamed) {
+      share_ = downloads_.OpenShare(entries, r.chosen, dir, renewer_);
+    } else {
+      renewer_->Release();
+      share_ = downloads_.AddShare(entries, r.chosen, dir, renewer_);
+    }
+  }
+
+  // The link of the entry at `entry` has come: its file starts, when a slot is free, and the
+  // rest move on when a task's state changed since.
+  void Link(size_t entry) {
+    downloads_.AddLink(share_, entry, r_.how.driver.entries()[entry].dlink);
+    turns_.TurnIfDue();
+  }
+  void ClearDisplay() { turns_.Clear(); }
+
+  // Until every file has its outcome; gives the exit status. Once interrupted, the files
+  // without a link and those waiting for a fresh one are left unfinished, as queued ones are.
+  int Finish(const std::atomic<bool>& interrupted, std::vector<ShareFile>* files) {
+    if (!interrupted) {
+      downloads_.CloseShare(share_);
+      renewer_->Release();
+    }
+    int status = turns_.Run(interrupted);
+    *files = downloads_.Share(share_)->Files();
+    return status;
+  }
+
+ private:
   // Each outcome is printed as it comes, the line that asks for a fresh link before any prompt
   // the asking brings; those of the start wait for the first step, as the display does.
-  std::function<void()> clear;
-  std::vector<DownloadEvent> early;
-  int share = 0;
-  auto report = [&](const DownloadEvent& e) {
-    const ShareFile& f = downloads.Share(share)->Files()[e.file];
-    if (e.kind == DownloadEvent::kNeedsLink) {
-      io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-             << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
-    } else if (e.kind == DownloadEvent::kFailed) {
-      ++tally.failed;
-      io.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-             << EscapeForTerminal(Reason(f)) << "\n";
-    } else {
-      ++(f.status == ShareFileStatus::kDone ? tally.done : tally.skipped);
-      if (!o.share.json) io.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
-    }
-  };
-  downloads.Listen([&](const DownloadEvent& e) {
+  void Hear(const DownloadEvent& e) {
     if (e.kind != DownloadEvent::kFinished && e.kind != DownloadEvent::kFailed &&
         e.kind != DownloadEvent::kNeedsLink)
       return;
-    if (!clear) return early.push_back(e);
-    clear();
-    report(e);
-  });
-  share = downloads.AddShare(
-      r.how.driver.entries(), r.chosen, dir,
-      std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl));
-  Console console{io.out, io.err, live};
-  int status = RunQueue(downloads, console, interrupted,
-                        [&](const std::vector<int>&,
-                            const std::function<void()>& clearDisplay) -> std::optional<int> {
-                          if (!clear) {
-                            clear = clearDisplay;
-                            if (!early.empty()) clear();
-                            for (const DownloadEvent& e : early) report(e);
-                          }
-                          if (!downloads.Share(share)->Ended()) return std::nullopt;
-                          return tally.failed > 0 || !r.complete ? 1 : 0;
-                        });
-  *files = downloads.Share(share)->Files();
-  return status;
-}
+    if (!clear_) return early_.push_back(e);
+    clear_();
+    Report(e);
+  }
+  void Report(const DownloadEvent& e) {
+    const ShareFile& f = downloads_.Share(share_)->Files()[e.file];
+    if (e.kind == DownloadEvent::kNeedsLink) {
+      io_.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
+              << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
+    } else if (e.kind == DownloadEvent::kFailed) {
+      ++tally_.failed;
+      io_.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
+              << EscapeForTerminal(Reason(f)) << "\n";
+    } else {
+      ++(f.status == ShareFileStatus::kDone ? tally_.done : tally_.skipped);
+      if (!o_.share.json) io_.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
+    }
+  }
+  std::optional<int> Step(const std::function<void()>& clearDisplay) {
+    if (!clear_) {
+      clear_ = clearDisplay;
+      if (!early_.empty()) clear_();
+      for (const DownloadEvent& e : early_) Report(e);
+      early_.clear();
+    }
+    if (!downloads_.Share(share_)->Ended()) return std::nullopt;
+    return tally_.failed > 0 || !r_.complete ? 1 : 0;
+  }
+
+  const GetOptions& o_;
+  Resolved& r_;
+  Streams io_;
+  Tally& tally_;
+  DownloadManager downloads_;
+  Console console_;
+  std::shared_ptr<AfterResolution> renewer_;
+  QueueTurns turns_;
+  int share_ = 0;
+  std::function<void()> clear_;
+  std::vector<DownloadEvent> early_;
+};
 
 // Plan only (--dry-run): what would be taken, one line a file, or into the JSON object.
 int PrintPlan(const GetOptions& o, const Resolved& r, const std::string& folder,
@@ -325,30 +398,62 @@ void DescribeResolution(const Resolved& r, nlohmann::ordered_json& doc) {
 // One share onto disk, or handed over: resolve, choose, then plan, hand off or download, and
 // report. `folders` is null for the only share, whose files go straight into `base`; with
 // several, each takes a folder of its own under `base`, and `folders` holds the names taken so
-// far. `collect` takes the JSON object instead of standard output. Gives the exit status and,
-// when it is not 0, in `why` what went wrong.
+// far. `collect` takes the JSON object instead of standard output. Files start downloading as
+// their links come, while the later ones are still asked for. Gives the exit status and, when
+// it is not 0, in `why` what went wrong.
 int GetShare(const GetOptions& o, const PastedShare& given, const std::string& base,
              std::set<std::string>* folders, nlohmann::ordered_json* collect, Streams io,
              const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
              const std::atomic<bool>& interrupted, std::string* why) {
   Resolved r(io, o.share, given);
-  ResolveShare(r);
   const std::vector<FileEntry>& entries = r.how.driver.entries();
+  std::string dir = base;
+  nlohmann::ordered_json doc;
+  std::string folder;
+  if (folders) doc["share"] = given.link;
+  // The share's folder among several is named from its listing, which is whole before the
+  // first link comes.
+  bool placed = false;
+  auto place = [&] {
+    if (placed || !folders) return;
+    placed = true;
+    if (!entries.empty()) folder = ShareFolder(entries, *folders);
+    doc["folder"] = folder;
+    if (!folder.empty()) dir += "/" + folder;
+  };
+
+  // The downloads begin with the first link; what keeps them from beginning is told once the
+  // resolution has ended, as when every link is known first.
+  Tally tally;
+  std::unique_ptr<ShareDownloads> downloads;
+  bool began = false;
+  auto onLink = [&](size_t entry) {
+    // Ctrl-C once files download: the share is asked nothing more, and the files are paused.
+    if (interrupted) return false;
+    if (!began) {
+      began = true;
+      place();
+      r.chosen = ChooseFiles(entries, o.filter);
+      std::error_code ec;
+      if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
+      std::string engineError;
+      DownloadEngine* engine = r.chosen.empty() || ec ? nullptr : engineFor(engineError);
+      if (engine == nullptr) return true;
+      downloads = std::make_unique<ShareDownloads>(o, r, dir, *engine, io, live, tally, true);
+      r.how.ClearFirst([&] { downloads->ClearDisplay(); });
+    }
+    if (downloads) downloads->Link(entry);
+    return true;
+  };
+  bool streams = !o.remote.wanted() && !o.dryRun;
+  ResolveShare(r, streams ? ShareSession::LinkListener(onLink) : nullptr);
   r.chosen = ChooseFiles(entries, o.filter);
   if (r.how.result != 0)
     *why = "did not resolve: " + GbkToUtf8(r.how.session.ErrorMessage(r.how.result));
   else if (!r.complete)
     *why = "folders of it could not be listed";
 
-  std::string dir = base;
-  nlohmann::ordered_json doc;
-  std::string folder;
-  if (folders) {
-    doc["share"] = given.link;
-    if (!entries.empty()) folder = ShareFolder(entries, *folders);
-    doc["folder"] = folder;
-    if (!folder.empty()) dir += "/" + folder;
-  }
+  place();
   std::function<void()> print = [&] {
     if (!o.share.json) return;
     if (collect)
@@ -365,23 +470,25 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
     return status;
   }
 
-  std::error_code ec;
-  if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
-  if (ec) {
-    io.err << "sharefetch-cli: " << dir << ": " << ec.message() << "\n";
-    return 1;
-  }
-  std::string engineError;
-  DownloadEngine* engine = r.chosen.empty() ? nullptr : engineFor(engineError);
-  if (!r.chosen.empty() && engine == nullptr) {
-    io.err << "sharefetch-cli: " << engineError << "\n";
-    return 1;
-  }
-  Tally tally;
   std::vector<ShareFile> files;
   int status = r.complete ? 0 : 1;
-  if (engine != nullptr)
-    status = DownloadShare(o, r, dir, *engine, io, live, interrupted, &files, tally);
+  if (!downloads) {
+    std::error_code ec;
+    if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
+    if (ec) {
+      io.err << "sharefetch-cli: " << dir << ": " << ec.message() << "\n";
+      return 1;
+    }
+    std::string engineError;
+    DownloadEngine* engine = r.chosen.empty() ? nullptr : engineFor(engineError);
+    if (!r.chosen.empty() && engine == nullptr) {
+      io.err << "sharefetch-cli: " << engineError << "\n";
+      return 1;
+    }
+    if (engine != nullptr)
+      downloads = std::make_unique<ShareDownloads>(o, r, dir, *engine, io, live, tally, false);
+  }
+  if (downloads) status = downloads->Finish(interrupted, &files);
   ReportFiles(o, r, files, tally, status, doc, print, io, why);
   return status;
 }
@@ -490,7 +597,8 @@ int RunGet(const std::vector<std::string>& args, Streams io,
 
 int RunGet(const std::vector<std::string>& args) {
   static EngineLoad load;
-  // Ctrl-C ends a resolution at once, as it does `resolve`; once files download, it pauses them.
+  // Ctrl-C ends a resolution at once, as it does `resolve`; once files download, it pauses them
+  // and the share is asked for no more links.
   auto engineFor = [](std::string& error) -> DownloadEngine* {
     if (!load.engine) load = LoadEngineFromProgramDirectory();
     error = load.error;

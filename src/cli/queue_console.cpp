@@ -148,46 +148,89 @@ std::optional<int32_t> ParseLimitKb(std::string_view text, std::string& error) {
   return static_cast<int32_t>(*n);
 }
 
-int RunQueue(DownloadManager& downloads, const Console& console,
-             const std::atomic<bool>& interrupted, const QueueStep& step) {
-  LiveDisplay live(console.err);
-  auto clear = [&] {
-    if (console.live) live.Erase();
-  };
-  auto lastPlain = std::chrono::steady_clock::now();
-  auto lastDraw = lastPlain - kDrawEvery;
-  const DownloadQueue& queue = downloads.queue();
+struct QueueTurns::State {
+  State(DownloadManager& d, const Console& c, QueueStep s)
+      : downloads(d), console(c), step(std::move(s)), live(c.err) {}
+  DownloadManager& downloads;
+  const Console& console;
+  QueueStep step;
+  LiveDisplay live;
+  std::chrono::steady_clock::time_point lastPlain = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point lastDraw = lastPlain - kDrawEvery;
   std::map<int, int32_t> startedOver;  // as last reported, per item
+  std::chrono::steady_clock::time_point lastTurn = lastDraw;
+};
+
+QueueTurns::QueueTurns(DownloadManager& downloads, const Console& console, QueueStep step)
+    : state_(std::make_unique<State>(downloads, console, std::move(step))) {}
+
+QueueTurns::~QueueTurns() = default;
+
+void QueueTurns::Clear() {
+  if (state_->console.live) state_->live.Erase();
+}
+
+std::optional<int> QueueTurns::Turn() {
+  State& s = *state_;
+  const Console& console = s.console;
+  auto clear = [this] { Clear(); };
+  const DownloadQueue& queue = s.downloads.queue();
+  s.lastTurn = std::chrono::steady_clock::now();
+  std::vector<int> ended = s.downloads.Tick(NowMs());
+  for (const DownloadItem& item : queue.Items()) {
+    // Looked up only when there is something to see: this runs for every item on every turn.
+    if (item.startedOver == 0) continue;
+    int32_t& seen = s.startedOver[item.id];
+    if (item.startedOver > seen) {
+      clear();
+      console.err << "sharefetch-cli: " << EscapeForTerminal(GbkToUtf8(item.Name()))
+                  << ": cannot continue the partial download; starting over from the "
+                     "beginning\n";
+    }
+    seen = std::max(seen, item.startedOver);
+  }
+  std::optional<int> status = s.step(ended, clear);
+  auto now = std::chrono::steady_clock::now();
+  if (console.live) {
+    if (status || now - s.lastDraw >= kDrawEvery) {
+      s.live.Draw(queue);
+      s.lastDraw = now;
+    }
+  } else if (!status && now - s.lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
+    s.lastPlain = now;
+    for (const DownloadItem& item : queue.Items())
+      if (!item.Ended() && item.status != DownloadStatus::kQueued)
+        console.err << Line(item) << "\n";
+    console.err << TotalLine(queue.Totals()) << "\n";
+  }
+  console.err << std::flush;
+  return status;
+}
+
+std::optional<int> QueueTurns::TurnIfDue() {
+  State& s = *state_;
+  auto since = std::chrono::steady_clock::now() - s.lastTurn;
+  int eventFd = s.downloads.TaskEventFd();
+  bool due = since >= (eventFd < 0 ? kPollEvery : kDrawEvery);
+  if (eventFd >= 0) {
+    pollfd p{eventFd, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 1) {
+      uint64_t count = 0;
+      [[maybe_unused]] ssize_t n = ::read(eventFd, &count, sizeof count);
+      due = true;
+    }
+  }
+  if (!due) return std::nullopt;
+  return Turn();
+}
+
+int QueueTurns::Run(const std::atomic<bool>& interrupted) {
+  State& s = *state_;
+  const Console& console = s.console;
+  DownloadManager& downloads = s.downloads;
+  const DownloadQueue& queue = downloads.queue();
   while (true) {
-    std::vector<int> ended = downloads.Tick(NowMs());
-    for (const DownloadItem& item : queue.Items()) {
-      // Looked up only when there is something to see: this runs for every item on every turn.
-      if (item.startedOver == 0) continue;
-      int32_t& seen = startedOver[item.id];
-      if (item.startedOver > seen) {
-        clear();
-        console.err << "sharefetch-cli: " << EscapeForTerminal(GbkToUtf8(item.Name()))
-                    << ": cannot continue the partial download; starting over from the "
-                       "beginning\n";
-      }
-      seen = std::max(seen, item.startedOver);
-    }
-    std::optional<int> status = step(ended, clear);
-    auto now = std::chrono::steady_clock::now();
-    if (console.live) {
-      if (status || now - lastDraw >= kDrawEvery) {
-        live.Draw(queue);
-        lastDraw = now;
-      }
-    } else if (!status && now - lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
-      lastPlain = now;
-      for (const DownloadItem& item : queue.Items())
-        if (!item.Ended() && item.status != DownloadStatus::kQueued)
-          console.err << Line(item) << "\n";
-      console.err << TotalLine(queue.Totals()) << "\n";
-    }
-    console.err << std::flush;
-    if (status) return *status;
+    if (std::optional<int> status = Turn()) return *status;
     if (interrupted) break;
     WaitForTasks(downloads.TaskEventFd());
   }
@@ -207,9 +250,14 @@ int RunQueue(DownloadManager& downloads, const Console& console,
     if (settled) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  if (console.live) live.Draw(queue);
+  if (console.live) s.live.Draw(queue);
   console.err << "sharefetch-cli: paused; run the same command again to resume\n" << std::flush;
   return 130;
+}
+
+int RunQueue(DownloadManager& downloads, const Console& console,
+             const std::atomic<bool>& interrupted, const QueueStep& step) {
+  return QueueTurns(downloads, console, step).Run(interrupted);
 }
 
 void InterruptOnSignals() {

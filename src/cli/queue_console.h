@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,29 @@ using QueueStep = std::function<std::optional<int>(const std::vector<int>& ended
 // every download is paused, its bytes kept for the next run, and the status is 130.
 int RunQueue(DownloadManager& downloads, const Console& console,
              const std::atomic<bool>& interrupted, const QueueStep& step);
+
+// The same in turns, for a caller that has other work between them (links still to ask for):
+// Turn moves the downloads once without waiting, Run goes on as RunQueue does.
+class QueueTurns {
+ public:
+  QueueTurns(DownloadManager& downloads, const Console& console, QueueStep step);
+  ~QueueTurns();
+  QueueTurns(const QueueTurns&) = delete;
+  QueueTurns& operator=(const QueueTurns&) = delete;
+
+  // One poll, its step and the display; the step's status once it gives one.
+  std::optional<int> Turn();
+  // A turn when one is due: a task's state changed, or the display or the poll is late. Cheap
+  // otherwise, so it can follow every one of many quick steps of other work.
+  std::optional<int> TurnIfDue();
+  // Takes the live display off the screen, so that other lines can be printed.
+  void Clear();
+  int Run(const std::atomic<bool>& interrupted);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // SIGINT and SIGTERM raise InterruptedFlag(); a closed pipe and a file-size limit fail the
 // write or the download instead of ending the program.

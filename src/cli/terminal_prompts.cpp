@@ -17,10 +17,12 @@ std::string TerminalPrompts::AskPassword() {
     firstPassword_.reset();
     if (!given.empty()) return given;
   }
+  if (beforeWriting) beforeWriting();
   return Ask("请输入提取密码: ", "请输入提取密码!");
 }
 
 std::string TerminalPrompts::AskCaptcha(ShareSession& session, int reason) {
+  if (beforeWriting) beforeWriting();
   std::string image;
   int code = session.FetchCaptcha(image, reason);
   if (code != 0) {
@@ -40,11 +42,13 @@ std::string TerminalPrompts::Ask(const char* prompt, const char* emptyMessage) {
 TerminalView::TerminalView(Streams io) : io_(io), title_(Utf8ToGbk("文件名")) {}
 
 void TerminalView::ShowStatus(const std::string& text) {
+  if (beforeWriting) beforeWriting();
   io_.err << Shown(text) << "\n" << std::flush;
 }
 
 // One line per folder, so that none of ten thousand is left unnamed.
 void TerminalView::ShowMissingFolders(const std::vector<MissingFolder>& missing) {
+  if (beforeWriting) beforeWriting();
   for (const MissingFolder& f : missing)
     io_.err << "未能列出的文件夹：" << Shown(MissingFolderText(f)) << "\n";
   io_.err << "共" << missing.size() << "个文件夹未能完整列出，所列文件不全\n" << std::flush;

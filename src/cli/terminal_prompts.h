@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -27,6 +28,9 @@ class TerminalPrompts : public ResolvePrompts {
   std::string AskPassword() override;
   std::string AskCaptcha(ShareSession& session, int reason) override;
 
+  // Called before a prompt is written: takes a live display off the screen.
+  std::function<void()> beforeWriting;
+
  private:
   std::string Ask(const char* prompt, const char* emptyMessage);
 
@@ -44,6 +48,9 @@ class TerminalView : public ResolveView {
 
   // The rows as a tab-separated table on standard output.
   void PrintTable() const;
+
+  // Called before a status line is written: takes a live display off the screen.
+  std::function<void()> beforeWriting;
 
  private:
   Streams io_;
@@ -63,6 +70,11 @@ struct TerminalResolution {
   // The outcome for a JSON report: result, message, the position reached when `withPosition`,
   // complete and missing_folders.
   void Describe(nlohmann::ordered_json& doc, bool withPosition) const;
+  // What makes room on the screen before a prompt or a status line is written.
+  void ClearFirst(const std::function<void()>& clear) {
+    prompts.beforeWriting = clear;
+    view.beforeWriting = clear;
+  }
 
   const std::string shareUrl;  // GBK
   ShareSession session;

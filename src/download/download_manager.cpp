@@ -1,6 +1,7 @@
 #include "download/download_manager.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "base/encoding.h"
@@ -77,6 +78,40 @@ int DownloadManager::AddShare(const std::vector<FileEntry>& entries,
                               const std::vector<size_t>& chosen, const std::string& directory,
                               std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
                               ShareSource source) {
+  return QueueShare(entries, chosen, directory, std::move(renewer), look, std::move(source), false);
+}
+
+int DownloadManager::OpenShare(const std::vector<FileEntry>& entries,
+                               const std::vector<size_t>& chosen, const std::string& directory,
+                               std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
+                               ShareSource source) {
+  return QueueShare(entries, chosen, directory, std::move(renewer), look, std::move(source), true);
+}
+
+void DownloadManager::AddLink(int share, size_t entry, const std::string& link) {
+  auto it = shares_.find(share);
+  if (it == shares_.end()) return;
+  std::optional<size_t> file = it->second->download.Link(entry, link);
+  if (!file) return;
+  const ShareFile& f = it->second->download.Files()[*file];
+  if (f.item != 0) {
+    shareItems_[f.item] = {share, *file};
+    Emit({{DownloadEvent::kStarted, f.item, share, *file}});
+  }
+  ReportShareEnds(*it->second);  // a file that could not be saved
+}
+
+void DownloadManager::CloseShare(int share) {
+  auto it = shares_.find(share);
+  if (it == shares_.end()) return;
+  it->second->download.Close();
+  ReportShareEnds(*it->second);
+}
+
+int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
+                                const std::vector<size_t>& chosen, const std::string& directory,
+                                std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
+                                ShareSource source, bool open) {
   // A second plan of a file still on its way would take its partial for one to resume.
   // Such a file, and one planned where a listed item saves, is taken up again instead.
   std::vector<size_t> files;
@@ -96,12 +131,15 @@ int DownloadManager::AddShare(const std::vector<FileEntry>& entries,
   auto run = std::make_unique<ShareRun>(queue_);
   run->renewer = std::move(renewer);
   run->source = std::move(source);
-  run->download.Add(entries, files, directory, look,
-                    [&](const std::string& dir, const std::string& name) {
-                      int listed = Listed(Utf8ToGbk(dir), Utf8ToGbk(name));
-                      if (listed != 0) again.push_back(listed);
-                      return listed != 0;
-                    });
+  auto listed = [&](const std::string& dir, const std::string& name) {
+    int listed = Listed(Utf8ToGbk(dir), Utf8ToGbk(name));
+    if (listed != 0) again.push_back(listed);
+    return listed != 0;
+  };
+  if (open)
+    run->download.Open(entries, files, directory, look, listed);
+  else
+    run->download.Add(entries, files, directory, look, listed);
   std::vector<DownloadEvent> started;
   const std::vector<ShareFile>& added = run->download.Files();
   for (size_t i = 0; i < added.size(); ++i) {

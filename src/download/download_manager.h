@@ -98,6 +98,18 @@ class DownloadManager {
   int AddShare(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
                const DiskLook& look = LookOnDisk, ShareSource source = {});
+  // The same, while the share's links are still being asked for: every file is planned now
+  // (the names come out as AddShare gives them) and each is queued once AddLink brings its
+  // link. The share, and so Idle(), does not end before CloseShare.
+  int OpenShare(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+                const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
+                const DiskLook& look = LookOnDisk, ShareSource source = {});
+  // The link (GBK) of the open share's entry at `entry`: its file, if one was planned and waits
+  // for it, starts at once.
+  void AddLink(int share, size_t entry, const std::string& link);
+  // No more links come for the share: its files still waiting for one fail, as AddShare fails
+  // a file the share gave no link for.
+  void CloseShare(int share);
   const ShareDownload* Share(int id) const;
   // A download of its own, not ended, that is the share's entry at `position` of `entries`: it
   // becomes a one-file share renewed through `renewer`, as if AddShare had queued it. False when
@@ -135,6 +147,9 @@ class DownloadManager {
 
  private:
   struct ShareRun;
+  int QueueShare(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+                 const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
+                 const DiskLook& look, ShareSource source, bool open);
   std::vector<int> Step(std::vector<int> ended);
   void Answer(int share, size_t file, const std::string& link, const std::string& why);
   void ReportShareEnds(ShareRun& run);

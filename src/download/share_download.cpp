@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/encoding.h"
@@ -31,6 +32,22 @@ std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
                                        const std::vector<size_t>& chosen,
                                        const std::string& directory, const DiskLook& look,
                                        const Listed& listed) {
+  return Plan(entries, chosen, directory, look, listed, false);
+}
+
+std::vector<size_t> ShareDownload::Open(const std::vector<FileEntry>& entries,
+                                        const std::vector<size_t>& chosen,
+                                        const std::string& directory, const DiskLook& look,
+                                        const Listed& listed) {
+  open_ = true;
+  openDirectory_ = directory;
+  return Plan(entries, chosen, directory, look, listed, true);
+}
+
+std::vector<size_t> ShareDownload::Plan(const std::vector<FileEntry>& entries,
+                                        const std::vector<size_t>& chosen,
+                                        const std::string& directory, const DiskLook& look,
+                                        const Listed& listed, bool awaitLinks) {
   PlanOptions options;
   options.directory = directory;
   long nameMax = ::pathconf(directory.c_str(), _PC_NAME_MAX);
@@ -56,18 +73,49 @@ std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
       End(f, index, ShareFileStatus::kSkipped);
       continue;
     }
-    f.problem = MakeFolders(directory, f.plan.folder);
-    if (f.problem.empty() && f.entry.dlink.empty()) f.problem = "the share gave no link for it";
-    if (!f.problem.empty()) {
-      End(f, index, ShareFileStatus::kFailed);
+    if (awaitLinks) {
+      f.status = ShareFileStatus::kAwaitingLink;
+      awaiting_[f.plan.entry] = index;
       continue;
     }
-    // The folders below the directory are the plan's: the engine opens them without following
-    // a link, so one swapped for a link during the run cannot lead a file out of the directory.
-    f.item = queue_.Add({Utf8ToGbk(f.plan.name), f.entry.dlink, Utf8ToGbk(f.directory), "", "",
-                         f.plan.size, Utf8ToGbk(directory)});
+    Start(index, directory);
   }
   return added;
+}
+
+void ShareDownload::Start(size_t index, const std::string& directory) {
+  ShareFile& f = files_[index];
+  f.status = ShareFileStatus::kQueued;
+  f.problem = MakeFolders(directory, f.plan.folder);
+  if (f.problem.empty() && f.entry.dlink.empty()) f.problem = "the share gave no link for it";
+  if (!f.problem.empty()) return End(f, index, ShareFileStatus::kFailed);
+  // The folders below the directory are the plan's: the engine opens them without following
+  // a link, so one swapped for a link during the run cannot lead a file out of the directory.
+  f.item = queue_.Add({Utf8ToGbk(f.plan.name), f.entry.dlink, Utf8ToGbk(f.directory), "", "",
+                       f.plan.size, Utf8ToGbk(directory)});
+}
+
+std::optional<size_t> ShareDownload::Link(size_t entry, const std::string& link) {
+  auto at = awaiting_.find(entry);
+  if (at == awaiting_.end()) return std::nullopt;
+  size_t index = at->second;
+  awaiting_.erase(at);
+  files_[index].entry.dlink = link;
+  Start(index, openDirectory_);
+  return index;
+}
+
+void ShareDownload::Close() {
+  open_ = false;
+  // In the share's order, as Add would have failed them.
+  std::vector<size_t> left;
+  for (const auto& [entry, file] : awaiting_) left.push_back(file);
+  awaiting_.clear();
+  std::sort(left.begin(), left.end());
+  for (size_t file : left) {
+    files_[file].entry.dlink.clear();
+    Start(file, openDirectory_);
+  }
 }
 
 std::vector<size_t> ShareDownload::Update() {
@@ -140,6 +188,7 @@ bool ShareDownload::Reopen(size_t file) {
 }
 
 bool ShareDownload::Ended() const {
+  if (open_) return false;
   for (const ShareFile& f : files_)
     if (!f.Ended()) return false;
   return true;

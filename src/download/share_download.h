@@ -7,7 +7,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "download/download_queue.h"
@@ -17,8 +19,9 @@
 namespace sf {
 
 enum class ShareFileStatus {
-  kQueued,    // in the queue, not ended yet
-  kRenewing,  // its link was refused; it waits for a fresh one
+  kQueued,        // in the queue, not ended yet
+  kAwaitingLink,  // planned; it is queued once the share gives its link
+  kRenewing,      // its link was refused; it waits for a fresh one
   kDone,
   kSkipped,  // it was whole on disk already
   kFailed,   // `failureCode` or `problem` says why; also when the user took its item out
@@ -38,7 +41,8 @@ struct ShareFile {
 
   std::string SavedPath() const { return directory + "/" + savedName; }
   bool Ended() const {
-    return status != ShareFileStatus::kQueued && status != ShareFileStatus::kRenewing;
+    return status != ShareFileStatus::kQueued && status != ShareFileStatus::kRenewing &&
+           status != ShareFileStatus::kAwaitingLink;
   }
 };
 
@@ -60,6 +64,18 @@ class ShareDownload {
   std::vector<size_t> Add(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                           const std::string& directory, const DiskLook& look = LookOnDisk,
                           const Listed& listed = {});
+
+  // The same plan, made while the share's links are still being asked for: every file is
+  // planned at once, so names come out as Add gives them, but a file to download waits for its
+  // link (Link). The share does not end before Close.
+  std::vector<size_t> Open(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+                           const std::string& directory, const DiskLook& look = LookOnDisk,
+                           const Listed& listed = {});
+  // The link (GBK) of the entry at `entry` of the entries planned: its file, when one waits for
+  // it, is queued, as Add would have queued it. Gives that file's position in Files().
+  std::optional<size_t> Link(size_t entry, const std::string& link);
+  // No more links come: files still waiting for theirs fail as Add fails a file without one.
+  void Close();
 
   // A download queued on its own, of the share's entry at `position` of the entries planned:
   // from now on it is one of this share's files. Gives its position in Files().
@@ -84,11 +100,19 @@ class ShareDownload {
   std::vector<size_t> TakeEnded();
 
  private:
+  std::vector<size_t> Plan(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+                           const std::string& directory, const DiskLook& look, const Listed& listed,
+                           bool awaitLinks);
+  // Queues a planned file, or fails it when it cannot be saved or has no link.
+  void Start(size_t index, const std::string& directory);
   void End(ShareFile& file, size_t index, ShareFileStatus status);
 
   DownloadQueue& queue_;
   std::vector<ShareFile> files_;
   std::vector<size_t> ended_;
+  bool open_ = false;  // links may still come
+  std::string openDirectory_;
+  std::unordered_map<size_t, size_t> awaiting_;  // entry -> file, until its link comes
 };
 
 }  // namespace sf

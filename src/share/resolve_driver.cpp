@@ -33,10 +33,19 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
   captchaAnswer_.clear();
   position_ = 1;
   const std::string resultPrefix = Utf8ToGbk("解析结果：");
+  // The listener hears of the links of this parse only, not of a later renewal.
+  struct Listening {
+    Listening(ShareSession& s, const ShareSession::LinkListener& l) : session(s) {
+      session.SetLinkListener(l);
+    }
+    ~Listening() { session.SetLinkListener({}); }
+    ShareSession& session;
+  } listening(session_, linkListener_);
 
   while (result_ != 0) {
     std::string url = readUrl();  // a working copy: what Resolve writes back is dropped
     result_ = session_.Resolve(url, entries_, position_, password_, captchaAnswer_);
+    if (result_ == kLinksStopped) break;  // its listener's wish, not the service's answer
     if (result_ != kNeedLinkCaptcha)
       view_.ShowStatus(resultPrefix + session_.ErrorMessage(result_));
     if (result_ == kNeedLinkCaptcha) {

@@ -58,6 +58,12 @@ class ResolveDriver {
   // the code that stopped it (a declined prompt leaves that prompt's code).
   int RenewLink(FileEntry& entry, const std::string& shareUrl);
 
+  // Called during Run with the position in entries() of each file whose link has just come,
+  // while the later links are still to be asked for; the entries are all listed by then and
+  // stay where they are. It may act on anything but this driver and its session. When it gives
+  // false, the parse asks for no more links and ends with kLinksStopped, saying nothing of it.
+  void SetLinkListener(ShareSession::LinkListener listener) { linkListener_ = std::move(listener); }
+
   const std::vector<FileEntry>& entries() const { return entries_; }
   int position() const { return position_; }
   int result() const { return result_; }
@@ -80,6 +86,7 @@ class ResolveDriver {
   int position_ = 1;
   std::string password_;
   std::string captchaAnswer_;
+  ShareSession::LinkListener linkListener_;
 };
 
 }  // namespace sf

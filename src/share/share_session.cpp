@@ -183,6 +183,10 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
     FileEntry& e = entries[static_cast<size_t>(position) - 1];
     if (e.isdir != "0") continue;
     if (int code = AskLink(e, shareUrl, data, captchaAnswer); code != 0) return code;
+    if (linkListener_ && !linkListener_(static_cast<size_t>(position) - 1)) {
+      ++position;  // this link was kept
+      return kLinksStopped;
+    }
   }
   return 0;
 }

@@ -48,6 +48,8 @@ inline constexpr int kBadCaptchaReason = -999;
 // The share is more than we take in: more folders or entries than any real share, or an
 // answer past the transport's cap. Resolution stops there and keeps what it collected.
 inline constexpr int kShareTooLarge = -996;
+// The link listener wanted no more links; those after the position reached were not asked for.
+inline constexpr int kLinksStopped = -100001;
 inline constexpr int kNeedLinkCaptcha = -20;
 inline constexpr int kNeedVerifyCaptcha = -62;
 inline constexpr int kPasswordMissing = -9;
@@ -99,6 +101,13 @@ class ShareSession {
   // Every later request of the session, and the one under way, is given up once `cancel` is
   // raised. Set it before the session is handed to another thread.
   void SetCancelFlag(CancelFlag cancel);
+
+  // Called with the entry's position each time Resolve has kept a link, before it asks the
+  // next one, so the file can be fetched while the later links are still being asked for. It
+  // gives false to have no more links asked for: Resolve then gives kLinksStopped. Empty:
+  // nobody listens. Never copied with the session.
+  using LinkListener = std::function<bool(size_t entry)>;
+  void SetLinkListener(LinkListener listener) { linkListener_ = std::move(listener); }
 
   // Claims the session for one resolution at a time; false when another one holds it.
   bool TryBeginResolution() { return !busy_.exchange(true); }
@@ -163,6 +172,7 @@ class ShareSession {
   WebClient client_;
   CancelFlag cancel_;
   std::atomic<bool> busy_{false};
+  LinkListener linkListener_;
   // Of the parse under way; never copied.
   std::vector<MissingFolder> missing_;
   size_t taken_ = 0;

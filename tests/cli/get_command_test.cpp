@@ -24,6 +24,7 @@
 #include "file_digest.h"
 #include "lazy_input.h"
 #include "share_simulator.h"
+#include "wait_until.h"
 
 namespace sf::cli {
 namespace {
@@ -55,6 +56,13 @@ constexpr const char* kFixture = R"({"shares": [
   {"id": "sizeless", "items": [{"name": "top.bin", "size": 300000, "fs_id": 5601, "noSize": true}]},
   {"id": "cut", "download": {"ignoreRange": true, "noLength": true, "dropAfter": 150000},
     "items": [{"name": "half.bin", "size": 300000, "fs_id": 5701}]},
+  {"id": "stream", "linkCaptchaAt": 3, "items": [
+    {"name": "1.bin", "size": 1000, "fs_id": 5901, "staleLinks": 1},
+    {"name": "2.bin", "size": 2000, "fs_id": 5902}, {"name": "3.bin", "size": 3000, "fs_id": 5903}]},
+  {"id": "slow", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 150000, "fs_id": 6001},
+    {"name": "2.bin", "size": 100, "fs_id": 6002}]},
+  {"id": "halt", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 150000, "fs_id": 6101},
+    {"name": "2.bin", "size": 100, "fs_id": 6102}, {"name": "3.bin", "size": 100, "fs_id": 6103}]},
   {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt", "size": 10}}]}
 ]})";
 // 225 bytes: a name of these, a blank and 20 more is cut right after the blank.
@@ -87,15 +95,16 @@ class GetCommand : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root); }
 
-  Outcome Get(std::vector<std::string> args,
-              std::function<std::optional<std::string>()> input = {}) {
+  // `interrupted` stands for Ctrl-C: null, never.
+  Outcome Get(std::vector<std::string> args, std::function<std::optional<std::string>()> input = {},
+              std::atomic<bool>* interrupted = nullptr) {
     if (!input) input = [] { return std::nullopt; };
     LazyInput buffer(input);
     std::istream in(&buffer);
     std::ostringstream out, err;
-    std::atomic<bool> interrupted{false};
+    std::atomic<bool> never{false};
     args.insert(args.begin(), {"--host", simulator.Url(""), "--dir", dir.string()});
-    int code = RunGet(args, {in, out, err}, Engine, false, interrupted);
+    int code = RunGet(args, {in, out, err}, Engine, false, interrupted ? *interrupted : never);
     return {code, out.str(), err.str()};
   }
 
@@ -190,6 +199,81 @@ TEST_F(GetCommand, APasswordAndACaptchaAreAskedAsResolveAsksThem) {
   EXPECT_NE(r.err.find("解析到第2个文件错误："), std::string::npos);
   EXPECT_NE(r.err.find("请输入验证码: "), std::string::npos);
   ExpectTheShareOnDisk("cap");
+}
+
+// The last link waits for a captcha answer, which the test gives only once a file is on disk and
+// the stale link of another was refused for good: files start while later links are still asked
+// for, and the fresh link is asked for once the share's own link requests are done, in their order.
+TEST_F(GetCommand, FilesStartBeforeTheLastLinkIsKnown) {
+  bool onDiskFirst = false;
+  Outcome r = Get({simulator.ShareUrl("stream")}, [&] {
+    // The engine gives a link up once a second try is refused too.
+    onDiskFirst = test::WaitUntil([&] {
+      size_t refused = 0;
+      for (const auto& q : simulator.Requests())
+        if (q.Path().rfind("/file/", 0) == 0 && q.status == 403) ++refused;
+      return refused >= 2 && Digest(dir / "2.bin") == sim::FileSha256Hex(5902, 2000);
+    });
+    return LatestCaptchaAnswer(simulator);
+  });
+  EXPECT_TRUE(onDiskFirst);
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectTheShareOnDisk("stream");
+  EXPECT_NE(r.err.find("1.bin: HTTP 403; asking the share for a fresh link"), std::string::npos);
+  EXPECT_NE(r.err.find("3 files: 3 done, 0 skipped, 0 failed"), std::string::npos) << r.err;
+  std::vector<std::string> asked;
+  for (const auto& q : simulator.Requests())
+    if (q.Path() == "/api/sharedownload") asked.push_back(q.body.substr(q.body.find("fid_list=")));
+  EXPECT_EQ(asked, (std::vector<std::string>{"fid_list=%5B5901%5D", "fid_list=%5B5902%5D",
+                                             "fid_list=%5B5903%5D", "fid_list=%5B5903%5D",
+                                             "fid_list=%5B5901%5D"}));
+}
+
+// A captcha declined while the first file downloads: its download goes on to the end, the file
+// whose link was never given is reported, and the run fails.
+TEST_F(GetCommand, ADeclinedCaptchaLeavesTheRunningFileToFinish) {
+  bool runningWhenDeclined = false;
+  Outcome r = Get({"--limit", "200", simulator.ShareUrl("slow")}, [&] {
+    bool started = test::WaitUntil([&] {
+      return fs::exists(dir / "1.bin.sfctl") || fs::exists(dir / "1.bin.sfpart") ||
+             fs::exists(dir / "1.bin");
+    });
+    runningWhenDeclined = started && !fs::exists(dir / "1.bin");
+    return std::nullopt;
+  });
+  EXPECT_TRUE(runningWhenDeclined);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(Digest(dir / "1.bin"), sim::FileSha256Hex(6001, 150000));
+  EXPECT_FALSE(fs::exists(dir / "2.bin"));
+  EXPECT_EQ(r.out, (dir / "1.bin").string() + "\n");
+  EXPECT_NE(r.err.find("2.bin: the share gave no link for it\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("2 files: 1 done, 0 skipped, 1 failed\n"), std::string::npos) << r.err;
+}
+
+// Ctrl-C while a file downloads and later links are still asked for: the share is asked for no
+// more links, no other file starts, and the file is paused with its bytes kept for the next run
+// (which AnInterruptedRunResumesUnderARenewedLink follows).
+TEST_F(GetCommand, CtrlCWhileLinksComeStopsTheAskingAndPausesTheFiles) {
+  std::atomic<bool> interrupted{false};
+  bool started = false;
+  Outcome r = Get(
+      {"--limit", "100", simulator.ShareUrl("halt")},
+      [&] {
+        started = test::WaitUntil([&] { return fs::exists(dir / "1.bin.sfctl"); });
+        interrupted = true;
+        return LatestCaptchaAnswer(simulator);
+      },
+      &interrupted);
+  EXPECT_TRUE(started);
+  EXPECT_EQ(r.code, 130);
+  EXPECT_EQ(Count("/api/sharedownload", "%5B6103%5D"), 0u);
+  EXPECT_FALSE(fs::exists(dir / "1.bin"));
+  EXPECT_TRUE(fs::exists(dir / "1.bin.sfpart"));
+  EXPECT_FALSE(fs::exists(dir / "2.bin"));
+  EXPECT_NE(r.err.find("paused; run the same command again to resume\n"), std::string::npos);
+  EXPECT_NE(r.err.find("3 files: 0 done, 0 skipped, 0 failed, 3 unfinished\n"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("解析结果"), std::string::npos) << r.err;
 }
 
 // A list of shares as users keep them: each share in a folder of its own named after it, its

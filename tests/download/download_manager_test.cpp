@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "base/encoding.h"
 #include "download/engine_api.h"
@@ -147,6 +148,54 @@ TEST_F(DownloadManagerTest, ARefusedLinkIsRenewedThroughTheSharesRenewer) {
   EXPECT_EQ(renewer->asked.size(), 2u);
   EXPECT_EQ(downloads.Share(share)->Files()[0].status, ShareFileStatus::kFailed);
   EXPECT_TRUE(downloads.Idle());
+}
+
+// A share whose links come one at a time, in any order: each file is named as if every link had
+// been known (two names that meet once made safe keep their share order), a file whole on disk
+// is skipped without a link, a link no chosen file waits for starts nothing, and the share ends
+// only once it is closed, failing the file whose link never came.
+TEST_F(DownloadManagerTest, LinksComingOneByOneGiveTheNamesOfAWholePlan) {
+  std::vector<FileEntry> share = {File("p\\q.bin", "10", ""), File("p_q.bin", "20", ""),
+                                  File("whole.bin", "3", ""), File("never.bin", "5", ""),
+                                  File("left.bin", "7", "")};
+  std::ofstream(dir + "/whole.bin") << "abc";
+  DownloadManager downloads(engine);
+  std::vector<DownloadEvent> heard;
+  downloads.Listen([&](const DownloadEvent& e) { heard.push_back(e); });
+  int id = downloads.OpenShare(share, {0, 1, 2, 3}, dir, std::make_shared<FakeRenewer>());
+  const ShareDownload& files = *downloads.Share(id);
+  ASSERT_EQ(files.Files().size(), 4u);
+  EXPECT_EQ(files.Files()[0].plan.name, "p_q.bin");
+  EXPECT_EQ(files.Files()[1].plan.name, "p_q (1).bin");
+  EXPECT_EQ(files.Files()[2].status, ShareFileStatus::kSkipped);
+  EXPECT_TRUE(engine.created.empty());
+
+  downloads.AddLink(id, 1, "http://h/2");
+  downloads.AddLink(id, 4, "http://h/left");
+  downloads.AddLink(id, 0, "http://h/1");
+  downloads.AddLink(id, 0, "http://h/1-again");
+  ASSERT_EQ(engine.created.size(), 2u);
+  EXPECT_EQ(engine.created[0].fileName, "p_q (1).bin");
+  EXPECT_EQ(engine.created[0].url, "http://h/2");
+  EXPECT_EQ(engine.created[1].fileName, "p_q.bin");
+
+  engine.reports[7] = Report{layout::kStateFinished, "p_q (1).bin", 20, 20, 1.0f, 0};
+  engine.reports[8] = Report{layout::kStateFinished, "p_q.bin", 10, 10, 1.0f, 0};
+  downloads.Tick(0);
+  EXPECT_EQ(files.Files()[0].status, ShareFileStatus::kDone);
+  EXPECT_EQ(files.Files()[1].status, ShareFileStatus::kDone);
+  EXPECT_FALSE(files.Ended());
+  EXPECT_FALSE(downloads.Idle());
+
+  downloads.CloseShare(id);
+  EXPECT_EQ(files.Files()[3].status, ShareFileStatus::kFailed);
+  EXPECT_EQ(files.Files()[3].problem, "the share gave no link for it");
+  EXPECT_TRUE(downloads.Idle());
+  using E = std::vector<std::pair<DownloadEvent::Kind, size_t>>;
+  EXPECT_EQ(Ends(heard), (E{{DownloadEvent::kFinished, 2},
+                            {DownloadEvent::kFinished, 0},
+                            {DownloadEvent::kFinished, 1},
+                            {DownloadEvent::kFailed, 3}}));
 }
 
 // An answer that comes after its owner is gone goes nowhere.
