@@ -89,8 +89,7 @@ Aria2Remote::Text Aria2Remote::GlobalDirectory() {
   return Field("aria2.getGlobalOption", "dir");
 }
 
-std::vector<RemoteOutcome> Aria2Remote::AddAll(const std::vector<RemoteDownload>& downloads,
-                                               bool resume) {
+std::vector<RemoteOutcome> Aria2Remote::AddAll(const std::vector<RemoteDownload>& downloads) {
   std::vector<RemoteOutcome> outcomes(downloads.size());
   size_t next = 0;
   while (next < downloads.size()) {
@@ -102,9 +101,6 @@ std::vector<RemoteOutcome> Aria2Remote::AddAll(const std::vector<RemoteDownload>
       const RemoteDownload& d = downloads[next];
       Json options = {{"dir", d.dir}, {"out", d.out}, {"header", d.headers}};
       if (d.dir.empty()) options.erase("dir");
-      // aria2 goes on from its own control file beside the partial; "continue" also takes up
-      // a partial whose control file is gone.
-      if (resume) options["continue"] = "true";
       Json call = {{"methodName", "aria2.addUri"},
                    {"params", Params(Json::array({Json::array({d.link}), options}))}};
       size_t size = 0;

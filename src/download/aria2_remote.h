@@ -76,10 +76,10 @@ class Aria2Remote {
   // one request, one after another in several): one outcome per download, in order. A batch
   // that fails as a whole gives its failure to each of its downloads, and the later batches
   // are not sent.
-  // `resume`: each download continues the partial file an earlier one of the same dir/out
-  // left, instead of starting again under a new name.
-  std::vector<RemoteOutcome> AddAll(const std::vector<RemoteDownload>& downloads,
-                                    bool resume = false);
+  // A download of a dir/out where an earlier one left its partial continues it: aria2 takes
+  // the partial up from the control file it keeps beside it. ("continue" is not asked for: it
+  // would take a preallocated file without that control file for bytes already there.)
+  std::vector<RemoteOutcome> AddAll(const std::vector<RemoteDownload>& downloads);
 
   // aria2.tellStatus of each gid, all in one system.multicall: one status per gid, in order.
   // A call that fails as a whole gives its failure to each.

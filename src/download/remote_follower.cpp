@@ -151,7 +151,7 @@ void RemoteFollower::HandBack(size_t index, const std::string& link, const std::
   // The failed result goes first, so that the one download of that path is the new one; the
   // new one continues the partial the failed one left.
   remote.RemoveResult(f.gid);
-  std::vector<RemoteOutcome> outcome = remote.AddAll({*fresh}, true);
+  std::vector<RemoteOutcome> outcome = remote.AddAll({*fresh});
   if (outcome.empty() || !outcome[0].accepted())
     return Fail(index, refused + "; not handed back: " +
                            DescribeRpcError("aria2.addUri",

@@ -211,7 +211,7 @@ SpreadHandOff SpreadShare(const std::vector<Aria2Remote*>& remotes,
         if (batch.empty()) continue;
         std::vector<RemoteDownload> downloads;
         for (size_t i : batch) downloads.push_back(*spread.files[i].download);
-        std::vector<RemoteOutcome> outcomes = remotes[e]->AddAll(downloads, pass == 0);
+        std::vector<RemoteOutcome> outcomes = remotes[e]->AddAll(downloads);
         for (size_t k = 0; k < batch.size(); ++k) {
           RemoteFile& f = spread.files[batch[k]];
           f.outcome = std::move(outcomes[k]);
