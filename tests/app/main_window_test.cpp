@@ -131,6 +131,9 @@ class MainWindowTest : public QObject {
         {"name": "资料", "children": [{"name": "a.bin", "size": 2},
           {"name": "sub", "children": [{"name": "deep.bin", "size": 3, "staleLinks": 1}]}]},
         {"name": "other", "children": [{"name": "b.bin", "size": 4}]}]},
+      {"id": "remote", "items": [{"name": "ok.bin", "size": 5},
+        {"name": "renewed.bin", "size": 6, "staleLinks": 1},
+        {"name": "refused.bin", "size": 7, "staleLinks": 2}]},
       {"id": "cut", "items": [{"name": "a.txt", "size": 1}, {"name": "坏", "listError": -7},
         {"name": "好", "children": [{"name": "in.txt", "size": 2}, {"name": "差", "listError": 2}]}]}
     ]})"),
@@ -627,6 +630,51 @@ class MainWindowTest : public QObject {
                                          "原因：无法连接远程下载器"));
     QCOMPARE(Status(), QStringLiteral("发送到远程下载器：0个已发送，2个未发送"));
     box->accept();
+  }
+
+  // The files handed over are followed there: a refused link is renewed through the parse and
+  // handed back, a link refused again fails its file, whose row stays on the downloads tab,
+  // marked as the remote downloader's; the files that completed left the list.
+  void filesSentToTheRemoteDownloaderAreFollowedOnTheDownloadsTab() {
+    StartParse("remote");
+    WaitForParseEnd();
+    auto linkRequests = [&] {
+      int asked = 0;
+      for (const auto& q : sim_.Requests()) asked += q.Path() == "/api/sharedownload";
+      return asked;
+    };
+    const int resolved = linkRequests();
+    Results()->selectAll();
+    QString dir = programDir_->filePath(QStringLiteral("aria2-follow"));
+    QVERIFY(QDir().mkpath(dir));
+    sf::test::Aria2Daemon aria2(dir.toStdString(), "s3cret");
+    QVERIFY2(aria2.running(), aria2.error().c_str());
+    state_->remote = {aria2.Endpoint(), "s3cret"};
+    Find<QAction>(window_.get(), "发送到远程下载器")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("已发送到远程下载器：3个文件"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->resolveTab()->following(), 30000);
+
+    auto whole = [&](const char* name, qint64 size) {
+      QFileInfo file(dir + "/" + name);
+      return file.exists() && file.size() == size && !QFile::exists(file.filePath() + ".aria2");
+    };
+    QVERIFY(whole("ok.bin", 5));
+    QVERIFY(whole("renewed.bin", 6));
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QTreeWidgetItem* row = Downloads()->topLevelItem(0);
+    QCOMPARE(row->text(0), QStringLiteral("refused.bin"));
+    QCOMPARE(row->text(3), QStringLiteral("失败"));
+    QCOMPARE(row->text(4), QStringLiteral("HTTP 403, with a fresh link too"));
+    QVERIFY2(row->toolTip(3).startsWith(QStringLiteral("远程：") +
+                                        QString::fromStdString(aria2.Endpoint())),
+             qPrintable(row->toolTip(3)));
+    // Each refused link was asked for once more, through the parse.
+    QCOMPARE(linkRequests() - resolved, 2);
+    // The remote row is no download of ours: an action on it, and the list's refresh after it,
+    // leave it there.
+    row->setSelected(true);
+    Find<QAction>(window_.get(), "暂停")->trigger();
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
   }
 
   void anUnfinishedRowStartsIntoItsOwnDirectory() {
