@@ -74,20 +74,20 @@ int64_t NowMs() {
 
 }  // namespace
 
-RemoteFollowing::RemoteFollowing(QObject* context, int firstId)
-    : bridge_(context), firstId_(firstId) {}
+RemoteFollowing::RemoteFollowing(QObject* context) : bridge_(context) {}
 
 RemoteFollowing::~RemoteFollowing() {
   bridge_.Close();
 }
 
 void RemoteFollowing::Start(std::string address, std::string secret, std::vector<RemoteFile> files,
-                            std::vector<FileEntry> entries, std::shared_ptr<LinkRenewer> renewer,
-                            Show show) {
+                            std::vector<int> ids, std::vector<FileEntry> entries,
+                            std::shared_ptr<LinkRenewer> renewer, Show show) {
   auto answers = std::make_shared<Answers>();
   bridge_.Start(
       [this, address = std::move(address), secret = std::move(secret), files = std::move(files),
-       entries = std::move(entries), renewer = std::move(renewer), show, answers]() mutable {
+       ids = std::move(ids), entries = std::move(entries), renewer = std::move(renewer), show,
+       answers]() mutable {
         const CancelFlag cancel = bridge_.cancelFlag();
         JsonRpcClient client(address);
         client.SetCancelFlag(cancel);
@@ -105,7 +105,7 @@ void RemoteFollowing::Start(std::string address, std::string secret, std::vector
             const FollowedFile& f = follower.followed()[i];
             const RemoteFile& file = follower.FileOf(f);
             RemoteRow& row = rows.emplace_back();
-            row.id = firstId_ - static_cast<int>(i);
+            row.id = ids[f.file];
             row.texts = RemoteRowTexts(f, file, shown);
             row.complete = f.end == FollowedFile::End::kComplete;
             row.size = file.plan.size >= 0 ? file.plan.size : f.last.total;

@@ -28,23 +28,23 @@ struct RemoteRow {
 class RemoteFollowing {
  public:
   using Show = std::function<void(const std::vector<RemoteRow>&)>;
-  // `context`: the tab, on the window's thread. Rows take the ids firstId, firstId - 1, ...
-  RemoteFollowing(QObject* context, int firstId);
+  // `context`: the tab, on the window's thread.
+  explicit RemoteFollowing(QObject* context);
   ~RemoteFollowing();
   RemoteFollowing(const RemoteFollowing&) = delete;
   RemoteFollowing& operator=(const RemoteFollowing&) = delete;
 
-  // Window's thread. Follows the files `handOff` handed to the downloader at `address`
-  // (UTF-8) until each has ended; `show` gets every file's row after each round.
+  // Window's thread. Follows `files`, which the downloader at `address` (UTF-8) took, until
+  // each has ended; `show` gets every file's row after each round, under its id in `ids`.
   void Start(std::string address, std::string secret, std::vector<RemoteFile> files,
-             std::vector<FileEntry> entries, std::shared_ptr<LinkRenewer> renewer, Show show);
+             std::vector<int> ids, std::vector<FileEntry> entries,
+             std::shared_ptr<LinkRenewer> renewer, Show show);
   bool running() const { return bridge_.running(); }
   // Window's thread: stops following, for good.
   void Close() { bridge_.Close(); }
 
  private:
   WorkerBridge bridge_;
-  int firstId_;
 };
 
 }  // namespace sf::app

@@ -549,9 +549,18 @@ void ResolveTab::Follow(const RemoteHandOff& handOff, const std::vector<FileEntr
   for (const RemoteFile& f : handOff.files)
     if (f.accepted()) taken.push_back(f);
   if (taken.empty()) return;
-  auto following = std::make_unique<RemoteFollowing>(this, nextRemoteRow_);
-  nextRemoteRow_ -= static_cast<int>(taken.size());
-  following->Start(address, secret, std::move(taken), entries, std::move(renewer),
+  std::vector<int> ids;
+  for (const RemoteFile& f : taken) {
+    auto [at, added] = remoteRows_.try_emplace(address + "\n" + f.RemotePath(), nextRemoteRow_);
+    if (added) --nextRemoteRow_;
+    ids.push_back(at->second);
+  }
+  // Those that ended have nothing more to show.
+  following_.erase(std::remove_if(following_.begin(), following_.end(),
+                                  [](const auto& f) { return !f->running(); }),
+                   following_.end());
+  auto following = std::make_unique<RemoteFollowing>(this);
+  following->Start(address, secret, std::move(taken), std::move(ids), entries, std::move(renewer),
                    remoteTarget_.showFollowed);
   following_.push_back(std::move(following));
 }

@@ -134,8 +134,10 @@ class ResolveTab : public TabPage {
   RemoteTarget remoteTarget_;
   WorkerBridge bridge_;
   WorkerBridge remoteBridge_;
-  // One following per hand-off, each with rows of its own ids (negative, counting down).
+  // One following per hand-off. A file's row keeps its id (negative, counting down) for as long
+  // as the window runs, by downloader and path, so a file sent again shows in its old row.
   std::vector<std::unique_ptr<RemoteFollowing>> following_;
+  std::map<std::string, int> remoteRows_;
   int nextRemoteRow_ = -1;
   std::unique_ptr<Crossing> crossing_;
 };

@@ -58,34 +58,20 @@ std::string RemoteHandOff::Reason(const RemoteFile& file) const {
 
 RemoteHandOff HandOverShare(Aria2Remote& remote, const std::vector<FileEntry>& entries,
                             const std::vector<size_t>& chosen, const std::string& base) {
+  SpreadHandOff spread = SpreadShare({&remote}, entries, chosen, base);
+  const RemoteEngineHandOff& engine = spread.engines.front();
   RemoteHandOff handOff;
-  handOff.base = base;
-  if (base.empty() && !chosen.empty()) {
-    Aria2Remote::Text dir = remote.GlobalDirectory();
-    if (!dir.ok()) {
-      handOff.failure = dir.error;
-      handOff.failedMethod = "aria2.getGlobalOption";
-      handOff.files = PlanRemoteShare(entries, chosen, base);
-      return handOff;
-    }
-    handOff.base = dir.value;
+  handOff.base = engine.down ? base : engine.base;
+  if (engine.down) {
+    handOff.failure = engine.failure;
+    handOff.failedMethod = engine.failedMethod;
   }
-  handOff.files = PlanRemoteShare(entries, chosen, handOff.base);
-
-  std::vector<RemoteDownload> downloads;
-  std::vector<RemoteFile*> going;
-  for (RemoteFile& f : handOff.files) {
-    if (!f.download) continue;
-    downloads.push_back(*f.download);
-    going.push_back(&f);
-  }
-  std::vector<RemoteOutcome> outcomes = remote.AddAll(downloads);
-  for (size_t i = 0; i < going.size(); ++i) {
-    going[i]->outcome = std::move(outcomes[i]);
-    if (handOff.failure.kind == RpcFailure::kNone && !going[i]->accepted()) {
-      handOff.failure = going[i]->outcome.error;
-      handOff.failedMethod = kAddMethod;
-    }
+  handOff.files = std::move(spread.files);
+  for (const RemoteFile& f : handOff.files) {
+    if (handOff.failure.kind != RpcFailure::kNone) break;
+    if (f.accepted() || f.outcome.error.kind == RpcFailure::kNone) continue;
+    handOff.failure = f.outcome.error;
+    handOff.failedMethod = kAddMethod;
   }
   return handOff;
 }

@@ -48,7 +48,8 @@ struct RemoteHandOff {
 };
 
 // Hands the chosen files to `remote`, all in one go, under `base`; an empty `base` means the
-// downloader's own directory, which it is asked for first.
+// downloader's own directory, which it is asked for first. A file it holds already at the same
+// path is not added again (SpreadShare, for one downloader).
 RemoteHandOff HandOverShare(Aria2Remote& remote, const std::vector<FileEntry>& entries,
                             const std::vector<size_t>& chosen, const std::string& base);
 

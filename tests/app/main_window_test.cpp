@@ -675,6 +675,16 @@ class MainWindowTest : public QObject {
     row->setSelected(true);
     Find<QAction>(window_.get(), "暂停")->trigger();
     QCOMPARE(Downloads()->topLevelItemCount(), 1);
+
+    // Sent again: the files aria2 holds whole are not added a second time; the failed one goes
+    // back to it, is renewed again (a new hand-off, a new hour) and completes.
+    Find<QAction>(window_.get(), "发送到远程下载器")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("已发送到远程下载器：3个文件"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->resolveTab()->following(), 30000);
+    QVERIFY(whole("refused.bin", 7));
+    QCOMPARE(QDir(dir).entryList(QDir::Files, QDir::Name),
+             QStringList({"ok.bin", "refused.bin", "renewed.bin"}));
+    QCOMPARE(Downloads()->topLevelItemCount(), 0);
   }
 
   void anUnfinishedRowStartsIntoItsOwnDirectory() {
