@@ -1,5 +1,7 @@
 #include "download/aria2_remote.h"
 
+#include <algorithm>
+
 #include "base/text.h"
 #include "base/url_text.h"
 #include "download/engine_api.h"
@@ -183,27 +185,34 @@ RemoteStatus StatusOf(const Json& object) {
 }  // namespace
 
 std::vector<RemoteStatus> Aria2Remote::Statuses(const std::vector<std::string>& gids) {
+  // Asked every second: the files and their links are left out, and a long list goes in
+  // batches well below aria2's request limit.
+  static const Json kKeys = {"gid",           "status",    "totalLength", "completedLength",
+                             "downloadSpeed", "errorCode", "errorMessage"};
+  constexpr size_t kBatch = 2000;
   std::vector<RemoteStatus> statuses(gids.size());
-  if (gids.empty()) return statuses;
-  Json calls = Json::array();
-  for (const std::string& gid : gids)
-    calls.push_back(
-        {{"methodName", "aria2.tellStatus"}, {"params", Params(Json::array({gid, kStatusKeys}))}});
-  RpcReply reply = client_.Call("system.multicall", Json::array({std::move(calls)}));
-  if (reply.ok() && (!reply.result.is_array() || reply.result.size() != gids.size()))
-    reply.error = {RpcFailure::kNotJson, 0, {}};
-  for (size_t i = 0; i < gids.size(); ++i) {
-    if (!reply.ok()) {
-      statuses[i].error = Scrubbed(reply.error);
-      continue;
+  for (size_t first = 0; first < gids.size(); first += kBatch) {
+    const size_t end = std::min(gids.size(), first + kBatch);
+    Json calls = Json::array();
+    for (size_t i = first; i < end; ++i)
+      calls.push_back(
+          {{"methodName", "aria2.tellStatus"}, {"params", Params(Json::array({gids[i], kKeys}))}});
+    RpcReply reply = client_.Call("system.multicall", Json::array({std::move(calls)}));
+    if (reply.ok() && (!reply.result.is_array() || reply.result.size() != end - first))
+      reply.error = {RpcFailure::kNotJson, 0, {}};
+    for (size_t i = first; i < end; ++i) {
+      if (!reply.ok()) {
+        statuses[i].error = Scrubbed(reply.error);
+      } else {
+        const Json& r = reply.result[i - first];
+        if (r.is_array() && r.size() == 1)
+          statuses[i] = StatusOf(r[0]);
+        else
+          statuses[i].error = Scrubbed(r.is_object() ? RpcErrorFromObject(r)
+                                                     : RpcError{RpcFailure::kNotJson, 0, {}});
+      }
+      statuses[i].gid = gids[i];
     }
-    const Json& r = reply.result[i];
-    if (r.is_array() && r.size() == 1)
-      statuses[i] = StatusOf(r[0]);
-    else
-      statuses[i].error =
-          Scrubbed(r.is_object() ? RpcErrorFromObject(r) : RpcError{RpcFailure::kNotJson, 0, {}});
-    statuses[i].gid = gids[i];
   }
   return statuses;
 }
