@@ -45,6 +45,7 @@
 #include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "gui_test_support.h"
+#include "net/json_rpc.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
@@ -134,6 +135,8 @@ class MainWindowTest : public QObject {
       {"id": "remote", "items": [{"name": "ok.bin", "size": 5},
         {"name": "renewed.bin", "size": 6, "staleLinks": 1},
         {"name": "refused.bin", "size": 7, "staleLinks": 2}]},
+      {"id": "remoteSlow", "download": {"rate": 100000},
+        "items": [{"name": "slow.bin", "size": 250000}]},
       {"id": "cut", "items": [{"name": "a.txt", "size": 1}, {"name": "坏", "listError": -7},
         {"name": "好", "children": [{"name": "in.txt", "size": 2}, {"name": "差", "listError": 2}]}]}
     ]})"),
@@ -685,6 +688,32 @@ class MainWindowTest : public QObject {
     QCOMPARE(QDir(dir).entryList(QDir::Files, QDir::Name),
              QStringList({"ok.bin", "refused.bin", "renewed.bin"}));
     QCOMPARE(Downloads()->topLevelItemCount(), 0);
+  }
+
+  // Closing the window stops the following, not the download: aria2 goes on and finishes it.
+  void closingTheWindowLeavesTheRemoteDownloadRunning() {
+    StartParse("remoteSlow");
+    WaitForParseEnd();
+    Results()->selectAll();
+    QString dir = programDir_->filePath(QStringLiteral("aria2-close"));
+    QVERIFY(QDir().mkpath(dir));
+    sf::test::Aria2Daemon aria2(dir.toStdString(), "s3cret");
+    QVERIFY2(aria2.running(), aria2.error().c_str());
+    state_->remote = {aria2.Endpoint(), "s3cret"};
+    Find<QAction>(window_.get(), "发送到远程下载器")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(Downloads()->topLevelItemCount() == 1, 20000);
+    QVERIFY(window_->resolveTab()->following());
+    window_->close();
+    QVERIFY(!window_->resolveTab()->following());
+    window_.reset();
+
+    sf::JsonRpcClient client(aria2.Endpoint());
+    auto finished = [&] {
+      sf::RpcReply r = client.Call("aria2.tellStopped", {"token:s3cret", 0, 10, {"status"}});
+      return r.ok() && r.result.size() == 1 && r.result[0]["status"] == "complete";
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(finished(), 20000);
+    QCOMPARE(QFileInfo(dir + "/slow.bin").size(), qint64{250000});
   }
 
   void anUnfinishedRowStartsIntoItsOwnDirectory() {
