@@ -126,11 +126,14 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
   }
   o->filter.include = given.All("--include");
   o->filter.exclude = given.All("--exclude");
-  // Each --rpc-secret belongs to the --rpc before it.
+  // Each --rpc-secret belongs to the --rpc before it; with one of each, as before several
+  // downloaders could be given, the order does not matter.
+  const bool onePair = given.All("--rpc").size() == 1 && given.All("--rpc-secret").size() == 1;
+  if (onePair) o->remote.engines.push_back({*given.Last("--rpc"), {}});
   bool secretTaken = false;
   for (const auto& option : given.options) {
     if (option.first == "--rpc") {
-      o->remote.engines.push_back({option.second, {}});
+      if (!onePair) o->remote.engines.push_back({option.second, {}});
       secretTaken = false;
     } else if (option.first == "--rpc-secret") {
       if (o->remote.engines.empty()) return fail("--rpc-secret goes after the --rpc it is for");

@@ -278,7 +278,8 @@ TEST_F(GetFollow, LinksExpiredWhileTheDownloadsRunAreRenewedAndTheFilesContinue)
 TEST_F(GetFollow, ALinkThatStaysRefusedFailsForGoodAfterOneRenewal) {
   test::Aria2Daemon a((root / "a").string(), kSecretA);
   ASSERT_TRUE(a.running()) << a.error();
-  Outcome r = Get({"--rpc", a.Endpoint(), "--rpc-secret", kSecretA, "--follow"}, "stale");
+  // One downloader and one secret: the secret may come first, as it always could.
+  Outcome r = Get({"--rpc-secret", kSecretA, "--rpc", a.Endpoint(), "--follow"}, "stale");
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("old.bin: the link was refused on " + a.Endpoint() +
                        " (HTTP 403); asking the share for a fresh link\n"),
@@ -339,7 +340,7 @@ TEST_F(GetFollow, SecretsAndFollowAreCheckedAsUsage) {
   std::ofstream(secretFile) << "\n" << kSecretA << "\n";
   const std::string rpc = "http://127.0.0.1:1/jsonrpc";
   for (const auto& [args, problem] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"--rpc-secret", kSecretA, "--rpc", rpc},
+           {{"--rpc-secret", kSecretA, "--rpc", rpc, "--rpc", rpc},
             "--rpc-secret goes after the --rpc it is for"},
            {{"--rpc", rpc, "--rpc-secret", kSecretA, "--rpc-secret", kSecretB},
             "one --rpc-secret for each --rpc"},
