@@ -14,7 +14,7 @@ _sharefetch_cli() {
     download) options="--dir --limit --jobs --name --help" ;;
     get)
       options="--host --password --dir --limit --jobs --include --exclude --dry-run --json
-        --rpc --rpc-secret --export --input --help"
+        --rpc --rpc-secret --follow --export --input --help"
       ;;
     *) return ;;
   esac
@@ -29,8 +29,15 @@ _sharefetch_cli() {
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
-    --host | --password | --limit | --jobs | --name | --include | --exclude | --rpc | \
-      --rpc-secret)
+    --rpc-secret)
+      # "@FILE" reads the secret from a file.
+      if [[ $cur == @* ]]; then
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -f -P @ -- "${cur#@}"))
+      fi
+      return
+      ;;
+    --host | --password | --limit | --jobs | --name | --include | --exclude | --rpc)
       return  # values of the user's own
       ;;
   esac

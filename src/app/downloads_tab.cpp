@@ -240,6 +240,7 @@ void DownloadsTab::Render() {
   list_->setSortingEnabled(false);
   for (int row = list_->topLevelItemCount() - 1; row >= 0; --row) {
     int id = list_->topLevelItem(row)->data(0, kIdRole).toInt();
+    if (id < 0) continue;  // a remote downloader's file: ShowRemote keeps it
     if (!queue || !queue->Find(id)) {
       delete list_->takeTopLevelItem(row);
       rows_.erase(id);
@@ -283,9 +284,46 @@ std::vector<int> DownloadsTab::SelectedIds() const {
   std::vector<int> ids;
   for (int row = 0; row < list_->topLevelItemCount(); ++row) {
     QTreeWidgetItem* item = list_->topLevelItem(row);
-    if (item->isSelected()) ids.push_back(item->data(0, kIdRole).toInt());
+    int id = item->data(0, kIdRole).toInt();
+    // A remote downloader's file is no item of ours to act on.
+    if (item->isSelected() && id > 0) ids.push_back(id);
   }
   return ids;
+}
+
+void DownloadsTab::ShowRemote(const std::vector<RemoteRow>& rows) {
+  list_->setSortingEnabled(false);
+  for (const RemoteRow& r : rows) {
+    auto at = rows_.find(r.id);
+    if (r.complete) {
+      // As a finished download here, it leaves the list.
+      if (at != rows_.end()) {
+        delete at->second;
+        rows_.erase(at);
+      }
+      continue;
+    }
+    QTreeWidgetItem*& item = rows_[r.id];
+    if (!item) {
+      item = new SortableItem;
+      item->setData(0, kIdRole, r.id);
+      list_->addTopLevelItem(item);
+    }
+    QString tip = FromGbk(r.texts.toolTip);
+    for (int column = 0; column < kDownloadColumns; ++column) {
+      item->setText(column, FromGbk(r.texts.columns[static_cast<size_t>(column)]));
+      item->setToolTip(column, tip);
+    }
+    item->setData(kColumnTotalSize, kSortRole, static_cast<qlonglong>(r.size));
+    item->setData(kColumnDownloaded, kSortRole, static_cast<qlonglong>(r.done));
+    item->setData(kColumnSpeed, kSortRole, static_cast<qlonglong>(r.speed));
+    item->setData(kColumnProgress, kSortRole,
+                  r.size > 0 ? static_cast<double>(r.done) / static_cast<double>(r.size) : 0.0);
+    QBrush ink = r.texts.failed ? QBrush(QColor(0xB0, 0x20, 0x20)) : QBrush();
+    item->setForeground(kColumnSpeed, ink);
+    item->setForeground(kColumnProgress, ink);
+  }
+  list_->setSortingEnabled(true);
 }
 
 std::vector<const DownloadItem*> DownloadsTab::SelectedItems() const {

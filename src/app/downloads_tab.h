@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/controls.h"
+#include "app/remote_following.h"
 #include "base/settings_file.h"
 #include "download/download_list.h"
 #include "download/download_manager.h"
@@ -43,6 +44,9 @@ class DownloadsTab : public TabPage {
   void StartEngine();
   // Queues a download (texts GBK); without a directory it goes to the save directory.
   void StartDownload(DownloadRequest request);
+  // The rows of files followed on a remote downloader, after each round: rows of their own,
+  // which leave once complete; the user's actions and the settings file leave them alone.
+  void ShowRemote(const std::vector<RemoteRow>& rows);
   // The downloads not finished, in list order, for the settings file.
   std::vector<UnfinishedDownload> Unfinished() const;
   std::string SaveDirectory() const;  // GBK

@@ -49,7 +49,9 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   tabs_->addTab(unfinished_, QStringLiteral("未完成的下载"));
   resolve_->SetStartDownload(
       [this](const DownloadRequest& request) { downloads_->StartDownload(request); });
-  resolve_->SetRemoteTarget({[this] { return state_.remote; }, [this] { ShowRemoteSettings(); }});
+  resolve_->SetRemoteTarget(
+      {[this] { return state_.remote; }, [this] { ShowRemoteSettings(); },
+       [this](const std::vector<RemoteRow>& rows) { downloads_->ShowRemote(rows); }});
   unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
     // A share's file asks its share for a fresh link when the remembered one is refused.
     if (resolve_->RestartShareFile(row)) return;

@@ -263,6 +263,14 @@ void ResolveTab::StopWork() {
   if (prompt_) prompt_->reject();
   bridge_.Close();
   remoteBridge_.Close();
+  // The downloads handed over go on over there; only the following ends.
+  for (auto& f : following_) f->Close();
+}
+
+bool ResolveTab::following() const {
+  for (const auto& f : following_)
+    if (f->running()) return true;
+  return false;
 }
 
 void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> start) {
@@ -518,15 +526,43 @@ void ResolveTab::SendToRemote() {
   }
   showStatus_(Utf8ToGbk("正在发送到远程下载器……"));
   auto handOff = std::make_shared<RemoteHandOff>();
+  const std::string address = GbkToUtf8(remote.address), secret = GbkToUtf8(remote.secret);
   remoteBridge_.Start(
-      [this, handOff, entries = parsed_->entries(), chosen, address = GbkToUtf8(remote.address),
-       secret = GbkToUtf8(remote.secret)] {
+      [this, handOff, entries = parsed_->entries(), chosen, address, secret] {
         JsonRpcClient client(address);
         client.SetCancelFlag(remoteBridge_.cancelFlag());
         Aria2Remote aria2(client, secret);
         *handOff = HandOverShare(aria2, entries, chosen, std::string());
       },
-      [this, handOff] { ShowHandOff(*handOff); });
+      [this, handOff, entries = parsed_->entries(), renewer = parsedRenewer_, address, secret] {
+        ShowHandOff(*handOff);
+        Follow(*handOff, entries, renewer, address, secret);
+      });
+}
+
+void ResolveTab::Follow(const RemoteHandOff& handOff, const std::vector<FileEntry>& entries,
+                        std::shared_ptr<LinkRenewer> renewer, const std::string& address,
+                        const std::string& secret) {
+  if (!remoteTarget_.showFollowed) return;
+  // Only the files it took are followed.
+  std::vector<RemoteFile> taken;
+  for (const RemoteFile& f : handOff.files)
+    if (f.accepted()) taken.push_back(f);
+  if (taken.empty()) return;
+  std::vector<int> ids;
+  for (const RemoteFile& f : taken) {
+    auto [at, added] = remoteRows_.try_emplace(address + "\n" + f.RemotePath(), nextRemoteRow_);
+    if (added) --nextRemoteRow_;
+    ids.push_back(at->second);
+  }
+  // Those that ended have nothing more to show.
+  following_.erase(std::remove_if(following_.begin(), following_.end(),
+                                  [](const auto& f) { return !f->running(); }),
+                   following_.end());
+  auto following = std::make_unique<RemoteFollowing>(this);
+  following->Start(address, secret, std::move(taken), std::move(ids), entries, std::move(renewer),
+                   remoteTarget_.showFollowed);
+  following_.push_back(std::move(following));
 }
 
 void ResolveTab::ShowHandOff(const RemoteHandOff& handOff) {

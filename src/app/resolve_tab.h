@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/controls.h"
+#include "app/remote_following.h"
 #include "app/worker_bridge.h"
 #include "base/settings_file.h"
 #include "download/download_manager.h"
@@ -46,12 +47,16 @@ class ResolveTab : public TabPage {
 
   // Where 发送到远程下载器 hands the picked files: the remote downloader's settings as they
   // stand, and a way to let the user fill them in; until set, the menu item is unavailable.
+  // The files handed over are followed there afterwards; `showFollowed` gets their rows.
   struct RemoteTarget {
     std::function<RemoteSettings()> settings;
     std::function<void()> configure;
+    std::function<void(const std::vector<RemoteRow>&)> showFollowed;
   };
   void SetRemoteTarget(RemoteTarget target);
   bool sending() const { return remoteBridge_.running(); }
+  // Files handed over are still being followed on the remote downloader.
+  bool following() const;
 
   // Starts again a share's file remembered from an earlier run: its refused link is asked for
   // again from the share (with the remembered code, prompting when that no longer serves), on
@@ -96,6 +101,11 @@ class ResolveTab : public TabPage {
   // can go on meanwhile; the result shows in the status bar and, for failures, a message box.
   void SendToRemote();
   void ShowHandOff(const RemoteHandOff& handOff);
+  // Follows the files a hand-off gave the downloader, their rows going to the downloads tab;
+  // a refused link is renewed through `renewer`, the parse's.
+  void Follow(const RemoteHandOff& handOff, const std::vector<FileEntry>& entries,
+              std::shared_ptr<LinkRenewer> renewer, const std::string& address,
+              const std::string& secret);
   // `wrong`: the service refused the password given before.
   std::string AskPassword(bool wrong);
   std::string AskCaptcha(ShareSession& session, int reason);
@@ -124,6 +134,11 @@ class ResolveTab : public TabPage {
   RemoteTarget remoteTarget_;
   WorkerBridge bridge_;
   WorkerBridge remoteBridge_;
+  // One following per hand-off. A file's row keeps its id (negative, counting down) for as long
+  // as the window runs, by downloader and path, so a file sent again shows in its old row.
+  std::vector<std::unique_ptr<RemoteFollowing>> following_;
+  std::map<std::string, int> remoteRows_;
+  int nextRemoteRow_ = -1;
   std::unique_ptr<Crossing> crossing_;
 };
 

@@ -30,7 +30,7 @@ namespace sf::cli {
 const char* const kGetUsage =
     "Usage: sharefetch-cli get [--host URL] [--password TEXT] [--dir DIR] [--limit KB] [--jobs N]\n"
     "                          [--include GLOB]... [--exclude GLOB]... [--dry-run] [--json]\n"
-    "                          [--rpc URL [--rpc-secret TOKEN] | --export FILE]\n"
+    "                          [(--rpc URL [--rpc-secret TOKEN])... [--follow] | --export FILE]\n"
     "                          [--input FILE] SHARE...\n"
     "  Downloads every file of a share into DIR, in the share's own folders. SHARE is the link\n"
     "  or the text it came in (\"链接：… 提取码：…\", a link with ?pwd=); its code answers the\n"
@@ -51,8 +51,12 @@ const char* const kGetUsage =
     "  --json           print one JSON object at the end instead of the saved paths\n"
     "  --rpc URL        hand the files to aria2 at this JSON-RPC address instead, e.g.\n"
     "                   http://127.0.0.1:6800/jsonrpc; DIR is then its directory (default:\n"
-    "                   aria2's own); prints GID<TAB>PATH of each file it took\n"
-    "  --rpc-secret TOKEN  aria2's --rpc-secret\n"
+    "                   aria2's own); prints GID<TAB>PATH of each file it took; given more\n"
+    "                   than once, the files are spread over them by bytes\n"
+    "  --rpc-secret TOKEN  the --rpc-secret of the aria2 of the --rpc before it; @FILE reads\n"
+    "                   it from FILE's first line, out of the process list\n"
+    "  --follow         with --rpc: follow the files there until each has ended, renewing\n"
+    "                   refused links; Ctrl-C stops following, the downloads go on\n"
     "  --export FILE    write the files as an input file for aria2c -i instead (- for standard\n"
     "                   output); DIR is where aria2c puts them (default: where it runs)\n";
 
@@ -67,22 +71,21 @@ struct GetOptions {
   ShareFilter filter;
   bool dryRun = false;
   RemoteOptions remote;
-  bool secretGiven = false;
   std::string input;  // --input FILE
 };
 
 // What the options for another downloader exclude. Never names the secret's value.
 std::string RemoteProblem(const GetOptions& o) {
   const RemoteOptions& r = o.remote;
-  if (o.secretGiven && r.rpc.empty()) return "--rpc-secret goes with --rpc";
+  if (r.follow && r.engines.empty()) return "--follow goes with --rpc";
   if (!r.wanted()) return {};
-  if (!r.rpc.empty() && !r.exportTo.empty()) return "--rpc and --export cannot go together";
+  if (!r.engines.empty() && !r.exportTo.empty()) return "--rpc and --export cannot go together";
   if (o.dryRun || o.limitKb || o.jobsGiven)
     return "--dry-run, --limit and --jobs are for downloads on this machine";
   if (!r.exportTo.empty() && o.share.json) return "--json goes with --rpc, not with --export";
-  if (!r.rpc.empty() && !StartsWithIgnoreCase(r.rpc, "http://") &&
-      !StartsWithIgnoreCase(r.rpc, "https://"))
-    return "--rpc needs an http:// or https:// address";
+  for (const RemoteEngine& e : r.engines)
+    if (!StartsWithIgnoreCase(e.rpc, "http://") && !StartsWithIgnoreCase(e.rpc, "https://"))
+      return "--rpc needs an http:// or https:// address";
   return {};
 }
 
@@ -98,6 +101,7 @@ constexpr OptionSpec kGetOptions[] = {
     {"--exclude", "--exclude needs a glob", true},
     {"--rpc", "--rpc needs an address", true},
     {"--rpc-secret", "--rpc-secret needs a value"},
+    {"--follow"},
     {"--input", "--input needs a file, or - for standard input", true},
     {"--export", "--export needs a file, or - for standard output", true},
 };
@@ -122,9 +126,25 @@ std::optional<int> ParseGetArgs(const std::vector<std::string>& args, Streams io
   }
   o->filter.include = given.All("--include");
   o->filter.exclude = given.All("--exclude");
-  o->remote.rpc = given.Last("--rpc").value_or("");
-  o->remote.secret = given.Last("--rpc-secret").value_or("");
-  o->secretGiven = given.Has("--rpc-secret");
+  // Each --rpc-secret belongs to the --rpc before it; with one of each, as before several
+  // downloaders could be given, the order does not matter.
+  const bool onePair = given.All("--rpc").size() == 1 && given.All("--rpc-secret").size() == 1;
+  if (onePair) o->remote.engines.push_back({*given.Last("--rpc"), {}});
+  bool secretTaken = false;
+  for (const auto& option : given.options) {
+    if (option.first == "--rpc") {
+      if (!onePair) o->remote.engines.push_back({option.second, {}});
+      secretTaken = false;
+    } else if (option.first == "--rpc-secret") {
+      if (o->remote.engines.empty()) return fail("--rpc-secret goes after the --rpc it is for");
+      if (secretTaken) return fail("one --rpc-secret for each --rpc");
+      if (std::string problem = ReadRpcSecret(option.second, &o->remote.engines.back().secret);
+          !problem.empty())
+        return fail(problem);
+      secretTaken = true;
+    }
+  }
+  o->remote.follow = given.Has("--follow");
   o->input = given.Last("--input").value_or("");
   o->remote.exportTo = given.Last("--export").value_or("");
   if (std::optional<int> status =
@@ -462,7 +482,11 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
       io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   };
   DescribeResolution(r, doc);
-  if (o.remote.wanted()) return HandOffShare(o.remote, doc, r.complete, entries, r.chosen, io);
+  if (o.remote.wanted())
+    return HandOffShare(
+        o.remote, doc, r.complete, entries, r.chosen, io,
+        {std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl), &interrupted,
+         live});
   if (o.dryRun) {
     int status = PrintPlan(o, r, folder, doc, io);
     print();

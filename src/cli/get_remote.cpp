@@ -1,9 +1,19 @@
 #include "cli/get_remote.h"
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <ostream>
+#include <thread>
 
 #include "base/paths.h"
+#include "cli/queue_console.h"
+#include "download/download_list.h"
+#include "download/remote_follower.h"
 #include "download/remote_share.h"
 
 namespace sf::cli {
@@ -40,49 +50,298 @@ int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& 
   return left == 0 && resolved ? 0 : 1;
 }
 
-}  // namespace
-
-int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolved,
-                 const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
-                 Streams io) {
-  if (!o.exportTo.empty()) return Export(o, resolved, entries, chosen, io);
-
-  JsonRpcClient client(o.rpc);
-  Aria2Remote remote(client, o.secret);
-  RemoteHandOff handOff = HandOverShare(remote, entries, chosen, o.dir);
-  const std::string failure = handOff.FailureText();
-  size_t accepted = 0;
-  doc["downloader"] = ShownEndpoint(o.rpc);
-  doc["dir"] = handOff.base;
-  doc["files"] = nlohmann::ordered_json::array();
-  for (const RemoteFile& f : handOff.files) {
-    nlohmann::ordered_json file = {
-        {"share_path", f.plan.sharePath}, {"dir", f.dir}, {"out", f.plan.name}};
-    if (f.accepted()) {
-      ++accepted;
-      file["gid"] = f.outcome.gid;
-      if (!o.json)
-        io.out << EscapeForTerminal(f.outcome.gid) << '\t' << EscapeForTerminal(f.RemotePath())
-               << '\n';
-    } else {
-      std::string reason = handOff.Reason(f);
-      file["error"] = reason;
-      // The cause most files share is said once, below.
-      io.err << "sharefetch-cli: not handed over: " << EscapeForTerminal(f.plan.sharePath)
-             << (reason == failure ? "" : ": " + EscapeForTerminal(reason)) << "\n";
-    }
-    doc["files"].push_back(std::move(file));
+// A renewer that takes the live display off the screen first: the renewal may prompt.
+class ClearingRenewer : public LinkRenewer {
+ public:
+  ClearingRenewer(std::shared_ptr<LinkRenewer> inner, std::function<void()> clear)
+      : inner_(std::move(inner)), clear_(std::move(clear)) {}
+  void Renew(const FileEntry& entry, Answer done) override {
+    clear_();
+    inner_->Renew(entry, std::move(done));
   }
-  if (!failure.empty()) {
-    doc["error"] = failure;
-    io.err << "sharefetch-cli: " << EscapeForTerminal(ShownEndpoint(o.rpc)) << ": "
-           << EscapeForTerminal(failure) << "\n";
+
+ private:
+  std::shared_ptr<LinkRenewer> inner_;
+  std::function<void()> clear_;
+};
+
+std::string Size(int64_t bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 4) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+  return buf;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The live display of a local get, fed from the downloaders' figures: the files running there,
+// then "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left".
+class RemoteDisplay {
+ public:
+  RemoteDisplay(std::ostream& err, bool live, const std::vector<std::string>& shown)
+      : err_(err), live_(live), shown_(shown) {}
+  void Erase() {
+    if (drawn_ > 0) err_ << "\x1b[" << drawn_ << "A\r\x1b[J" << std::flush;
+    drawn_ = 0;
+  }
+  void Draw(const RemoteFollower& follower) {
+    std::string text;
+    if (live_ && drawn_ > 0) text = "\x1b[" + std::to_string(drawn_) + "A\r\x1b[J";
+    drawn_ = 0;
+    const char* clear = live_ ? "\x1b[2K" : "";
+    for (const FollowedFile& f : follower.followed()) {
+      if (f.end != FollowedFile::End::kNone || f.last.status != "active") continue;
+      const RemoteFile& file = follower.FileOf(f);
+      int64_t size = file.plan.size >= 0 ? file.plan.size : f.last.total;
+      text += clear + EscapeForTerminal(file.plan.sharePath) + "  " + Size(f.last.done) + " / " +
+              (size >= 0 ? Size(size) : std::string("?"));
+      if (size > 0) {
+        char pct[16];
+        std::snprintf(pct, sizeof pct, "%5.1f%%",
+                      static_cast<double>(f.last.done) * 100.0 / static_cast<double>(size));
+        text += std::string("  ") + pct;
+      }
+      text += "  " + Size(f.last.speed) + "/s";
+      if (size >= 0 && f.last.speed > 0)
+        text +=
+            "  " + DurationText(std::max<int64_t>(0, size - f.last.done) / f.last.speed) + " left";
+      if (shown_.size() > 1) text += "  " + EscapeForTerminal(shown_[file.engine]);
+      text += "\n";
+      ++drawn_;
+    }
+    FollowTotals t = follower.Totals();
+    text += clear + std::to_string(t.complete) + "/" + std::to_string(t.files) + " files, " +
+            Size(t.bytesDone) + " of " + (t.allSizesKnown ? Size(t.bytesTotal) : std::string("?")) +
+            ", " + Size(t.speed) + "/s, " +
+            (t.etaSeconds >= 0 ? DurationText(t.etaSeconds) : std::string("--:--")) + " left\n";
+    ++drawn_;
+    if (!live_) drawn_ = 0;
+    err_ << text << std::flush;
+  }
+
+ private:
+  std::ostream& err_;
+  bool live_;
+  const std::vector<std::string>& shown_;
+  size_t drawn_ = 0;
+};
+
+const char* EndWord(const FollowedFile& f) {
+  switch (f.end) {
+    case FollowedFile::End::kComplete:
+      return "complete";
+    case FollowedFile::End::kFailed:
+      return "failed";
+    default:
+      return "unfinished";
+  }
+}
+
+// Follows the files handed over until each has ended, or until interrupted; each file's final
+// state goes into `doc`. Gives the exit status.
+int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
+           const std::vector<std::string>& shown, const SpreadHandOff& spread,
+           const std::vector<FileEntry>& entries, bool resolved, const FollowContext& context,
+           nlohmann::ordered_json& doc, Streams io) {
+  InterruptOnSignals();
+  RemoteDisplay display(io.err, context.live, shown);
+  std::shared_ptr<LinkRenewer> renewer;
+  if (context.renewer)
+    renewer = std::make_shared<ClearingRenewer>(context.renewer, [&] { display.Erase(); });
+  RemoteFollower follower(remotes, spread.files, entries, renewer);
+  auto lastDraw = std::chrono::steady_clock::now() - std::chrono::hours(1);
+  const auto drawEvery =
+      context.live ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
+  bool interrupted = false;
+  while (true) {
+    std::vector<FollowEvent> events = follower.Poll(NowMs());
+    if (!events.empty()) display.Erase();
+    for (const FollowEvent& e : events) {
+      const FollowedFile& f = follower.followed()[e.index];
+      const RemoteFile& file = follower.FileOf(f);
+      std::string path = EscapeForTerminal(file.plan.sharePath);
+      std::string where = EscapeForTerminal(shown[file.engine]);
+      if (e.kind == FollowEvent::kNeedsLink)
+        io.err << "sharefetch-cli: " << path << ": the link was refused on " << where << " ("
+               << EscapeForTerminal(e.text) << "); asking the share for a fresh link\n";
+      else if (e.kind == FollowEvent::kHandedBack)
+        io.err << "sharefetch-cli: " << path << ": handed back to " << where << " as "
+               << EscapeForTerminal(e.text) << "\n";
+      else if (e.kind == FollowEvent::kFailed)
+        io.err << "sharefetch-cli: failed on " << where << ": " << path << ": "
+               << EscapeForTerminal(e.text) << "\n";
+    }
+    if (follower.Ended()) break;
+    if (context.interrupted && *context.interrupted) {
+      interrupted = true;
+      break;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastDraw >= drawEvery) {
+      display.Draw(follower);
+      lastDraw = now;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (context.live) display.Draw(follower);
+
+  size_t complete = 0, failed = 0;
+  std::map<size_t, const FollowedFile*> byFile;
+  for (const FollowedFile& f : follower.followed()) {
+    byFile[f.file] = &f;
+    complete += f.end == FollowedFile::End::kComplete;
+    failed += f.end == FollowedFile::End::kFailed;
+  }
+  for (size_t i = 0; i < doc["files"].size() && i < spread.files.size(); ++i) {
+    nlohmann::ordered_json& file = doc["files"][i];
+    auto at = byFile.find(i);
+    if (at == byFile.end()) {
+      file["status"] = "not handed over";
+      continue;
+    }
+    const FollowedFile& f = *at->second;
+    file["gid"] = f.gid;
+    file["status"] = EndWord(f);
+    file["completed_length"] =
+        f.end == FollowedFile::End::kComplete && f.last.total >= 0 ? f.last.total : f.last.done;
+    file["renewed"] = f.renewals > 0;
+    if (f.end == FollowedFile::End::kFailed) file["error"] = f.reason;
   }
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
-  io.err << "sharefetch-cli: " << handOff.files.size() << " files: " << accepted << " handed over, "
-         << handOff.files.size() - accepted << " not\n";
-  return accepted == handOff.files.size() && resolved ? 0 : 1;
+  size_t notHanded = spread.files.size() - follower.followed().size();
+  size_t unfinished = follower.followed().size() - complete - failed;
+  io.err << "sharefetch-cli: " << spread.files.size() << " files: " << complete << " complete, "
+         << failed << " failed";
+  if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
+  if (notHanded > 0) io.err << ", " << notHanded << " not handed over";
+  io.err << "\n";
+  if (interrupted) {
+    io.err << "sharefetch-cli: stopped following; the downloads go on there; run the same "
+              "command again to follow them\n"
+           << std::flush;
+    return 130;
+  }
+  return complete == spread.files.size() && resolved ? 0 : 1;
+}
+
+}  // namespace
+
+std::string ReadRpcSecret(const std::string& given, std::string* secret) {
+  if (given.empty() || given[0] != '@') {
+    *secret = given;
+    return {};
+  }
+  const std::string path = given.substr(1);
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  if (!in || !std::getline(in, line)) {
+    int error = errno;
+    return "--rpc-secret @" + path + ": " +
+           (in.eof() ? std::string("the file is empty") : std::string(std::strerror(error)));
+  }
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+    line.pop_back();
+  if (line.empty()) return "--rpc-secret @" + path + ": the file's first line is empty";
+  *secret = std::move(line);
+  return {};
+}
+
+int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolved,
+                 const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+                 Streams io, const FollowContext& follow) {
+  if (!o.exportTo.empty()) return Export(o, resolved, entries, chosen, io);
+
+  std::vector<std::unique_ptr<JsonRpcClient>> clients;
+  std::vector<std::unique_ptr<Aria2Remote>> owned;
+  std::vector<Aria2Remote*> remotes;
+  std::vector<std::string> shown;
+  for (const RemoteEngine& e : o.engines) {
+    clients.push_back(std::make_unique<JsonRpcClient>(e.rpc));
+    // Following asks every second; a downloader that hangs should not hold Ctrl-C up for long.
+    if (o.follow) clients.back()->SetTimeoutSeconds(10);
+    owned.push_back(std::make_unique<Aria2Remote>(*clients.back(), e.secret));
+    remotes.push_back(owned.back().get());
+    shown.push_back(ShownEndpoint(e.rpc));
+  }
+  SpreadHandOff spread = SpreadShare(remotes, entries, chosen, o.dir);
+  const bool several = o.engines.size() > 1;
+  size_t accepted = 0, up = 0;
+  for (const RemoteEngineHandOff& e : spread.engines) up += !e.down;
+  doc["downloader"] = shown.front();
+  doc["dir"] = spread.engines.front().base;
+  if (several) {
+    doc["downloaders"] = nlohmann::ordered_json::array();
+    for (size_t e = 0; e < spread.engines.size(); ++e) {
+      const RemoteEngineHandOff& engine = spread.engines[e];
+      nlohmann::ordered_json d = {{"downloader", shown[e]},
+                                  {"dir", engine.base},
+                                  {"files", engine.files},
+                                  {"bytes", engine.bytes}};
+      if (engine.down) d["error"] = engine.FailureText();
+      doc["downloaders"].push_back(std::move(d));
+    }
+  }
+  doc["files"] = nlohmann::ordered_json::array();
+  for (const RemoteFile& f : spread.files) {
+    nlohmann::ordered_json file = {
+        {"share_path", f.plan.sharePath}, {"dir", f.dir}, {"out", f.plan.name}};
+    if (several) file["downloader"] = shown[f.engine];
+    if (f.accepted()) {
+      ++accepted;
+      file["gid"] = f.outcome.gid;
+      if (f.found) file["found"] = true;
+      if (!o.json) {
+        io.out << EscapeForTerminal(f.outcome.gid) << '\t' << EscapeForTerminal(f.RemotePath());
+        if (several) io.out << '\t' << EscapeForTerminal(shown[f.engine]);
+        io.out << '\n';
+      }
+    } else {
+      std::string reason = spread.Reason(f);
+      file["error"] = reason;
+      // The cause most files share is said once, below.
+      bool shared = f.engine < spread.engines.size() && spread.engines[f.engine].down &&
+                    reason == spread.engines[f.engine].FailureText();
+      io.err << "sharefetch-cli: not handed over: " << EscapeForTerminal(f.plan.sharePath)
+             << (shared ? "" : ": " + EscapeForTerminal(reason)) << "\n";
+    }
+    doc["files"].push_back(std::move(file));
+  }
+  io.out << std::flush;
+  for (size_t e = 0; e < spread.engines.size(); ++e) {
+    const RemoteEngineHandOff& engine = spread.engines[e];
+    if (engine.down) {
+      if (!several) doc["error"] = engine.FailureText();
+      io.err << "sharefetch-cli: " << EscapeForTerminal(shown[e]) << ": "
+             << EscapeForTerminal(engine.FailureText())
+             << (up > 0 ? "; its files go to the others" : "") << "\n";
+    } else if (several) {
+      io.err << "sharefetch-cli: " << EscapeForTerminal(shown[e]) << ": " << engine.files
+             << " files, " << Size(engine.bytes) << "\n";
+    }
+  }
+  size_t found = 0;
+  for (const RemoteFile& f : spread.files) found += f.found;
+  if (found > 0)
+    io.err << "sharefetch-cli: " << found << " of the files were there already and are not "
+           << "added again\n";
+  if (o.follow && accepted > 0)
+    return Follow(o, remotes, shown, spread, entries, resolved, follow, doc, io);
+  if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  io.err << "sharefetch-cli: " << spread.files.size() << " files: " << accepted << " handed over, "
+         << spread.files.size() - accepted << " not\n";
+  return accepted == spread.files.size() && resolved ? 0 : 1;
 }
 
 }  // namespace sf::cli

@@ -1,5 +1,7 @@
 #include "download/aria2_remote.h"
 
+#include <algorithm>
+
 #include "base/text.h"
 #include "base/url_text.h"
 #include "download/engine_api.h"
@@ -138,6 +140,112 @@ std::vector<RemoteOutcome> Aria2Remote::AddAll(const std::vector<RemoteDownload>
     }
   }
   return outcomes;
+}
+
+namespace {
+
+const Json kStatusKeys = {"gid",           "status",    "totalLength",  "completedLength",
+                          "downloadSpeed", "errorCode", "errorMessage", "files"};
+
+int64_t Number(const Json& object, const char* key, int64_t otherwise) {
+  auto v = object.find(key);
+  if (v == object.end() || !v->is_string()) return otherwise;
+  const std::string& text = v->get_ref<const std::string&>();
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos)
+    return otherwise;
+  return std::stoll(text);
+}
+
+std::string TextOf(const Json& object, const char* key) {
+  auto v = object.find(key);
+  return v != object.end() && v->is_string() ? v->get<std::string>() : std::string();
+}
+
+RemoteStatus StatusOf(const Json& object) {
+  RemoteStatus s;
+  if (!object.is_object()) {
+    s.error = {RpcFailure::kNotJson, 0, {}};
+    return s;
+  }
+  s.gid = TextOf(object, "gid");
+  s.status = TextOf(object, "status");
+  s.total = Number(object, "totalLength", -1);
+  s.done = Number(object, "completedLength", 0);
+  s.speed = Number(object, "downloadSpeed", 0);
+  s.errorCode = TextOf(object, "errorCode");
+  s.errorMessage = TextOf(object, "errorMessage");
+  // aria2 reports 0 before the server named a length.
+  if (s.total == 0 && s.status != "complete") s.total = -1;
+  auto files = object.find("files");
+  if (files != object.end() && files->is_array() && !files->empty() && (*files)[0].is_object())
+    s.path = TextOf((*files)[0], "path");
+  return s;
+}
+
+}  // namespace
+
+std::vector<RemoteStatus> Aria2Remote::Statuses(const std::vector<std::string>& gids) {
+  // Asked every second: the files and their links are left out, and a long list goes in
+  // batches well below aria2's request limit.
+  static const Json kKeys = {"gid",           "status",    "totalLength", "completedLength",
+                             "downloadSpeed", "errorCode", "errorMessage"};
+  constexpr size_t kBatch = 2000;
+  std::vector<RemoteStatus> statuses(gids.size());
+  for (size_t first = 0; first < gids.size(); first += kBatch) {
+    const size_t end = std::min(gids.size(), first + kBatch);
+    Json calls = Json::array();
+    for (size_t i = first; i < end; ++i)
+      calls.push_back(
+          {{"methodName", "aria2.tellStatus"}, {"params", Params(Json::array({gids[i], kKeys}))}});
+    RpcReply reply = client_.Call("system.multicall", Json::array({std::move(calls)}));
+    if (reply.ok() && (!reply.result.is_array() || reply.result.size() != end - first))
+      reply.error = {RpcFailure::kNotJson, 0, {}};
+    for (size_t i = first; i < end; ++i) {
+      if (!reply.ok()) {
+        statuses[i].error = Scrubbed(reply.error);
+      } else {
+        const Json& r = reply.result[i - first];
+        if (r.is_array() && r.size() == 1)
+          statuses[i] = StatusOf(r[0]);
+        else
+          statuses[i].error = Scrubbed(r.is_object() ? RpcErrorFromObject(r)
+                                                     : RpcError{RpcFailure::kNotJson, 0, {}});
+      }
+      statuses[i].gid = gids[i];
+    }
+  }
+  return statuses;
+}
+
+std::vector<RemoteStatus> Aria2Remote::Everything(RpcError* error, int most) {
+  Json calls = Json::array({
+      {{"methodName", "aria2.tellActive"}, {"params", Params(Json::array({kStatusKeys}))}},
+      {{"methodName", "aria2.tellWaiting"},
+       {"params", Params(Json::array({0, most, kStatusKeys}))}},
+      {{"methodName", "aria2.tellStopped"},
+       {"params", Params(Json::array({0, most, kStatusKeys}))}},
+  });
+  RpcReply reply = client_.Call("system.multicall", Json::array({std::move(calls)}));
+  if (reply.ok() && (!reply.result.is_array() || reply.result.size() != 3))
+    reply.error = {RpcFailure::kNotJson, 0, {}};
+  std::vector<RemoteStatus> all;
+  for (size_t k = 0; reply.ok() && k < 3; ++k) {
+    const Json& r = reply.result[k];
+    if (r.is_object()) {
+      reply.error = RpcErrorFromObject(r);
+    } else if (!r.is_array() || r.size() != 1 || !r[0].is_array()) {
+      reply.error = {RpcFailure::kNotJson, 0, {}};
+    } else {
+      for (const Json& item : r[0]) all.push_back(StatusOf(item));
+    }
+  }
+  *error = Scrubbed(reply.error);
+  if (!reply.ok()) all.clear();
+  return all;
+}
+
+RpcError Aria2Remote::RemoveResult(const std::string& gid) {
+  return Scrubbed(client_.Call("aria2.removeDownloadResult", Params(Json::array({gid}))).error);
 }
 
 InputFile WriteInputFile(const std::vector<RemoteDownload>& downloads) {

@@ -35,6 +35,21 @@ std::optional<RemoteDownload> MakeRemoteDownload(std::string_view link, std::str
 // `base` and a relative folder joined with one "/"; `base` alone for the top folder.
 std::string JoinRemoteDir(std::string_view base, std::string_view folder);
 
+// A download as the downloader reports it (aria2.tellStatus and its lists). Lengths are -1
+// until known.
+struct RemoteStatus {
+  std::string gid;
+  std::string status;  // "active", "waiting", "paused", "error", "complete" or "removed"
+  std::string path;    // the first file's path there: dir/out
+  int64_t total = -1;
+  int64_t done = 0;
+  int64_t speed = 0;         // bytes per second
+  std::string errorCode;     // aria2's code, "0" or empty while none
+  std::string errorMessage;  // its words for it
+  RpcError error;            // why the download could not be asked about
+  bool ok() const { return error.kind == RpcFailure::kNone; }
+};
+
 struct RemoteOutcome {
   std::string gid;  // the downloader's id for the download, when it took it
   RpcError error;   // otherwise why not
@@ -61,7 +76,19 @@ class Aria2Remote {
   // one request, one after another in several): one outcome per download, in order. A batch
   // that fails as a whole gives its failure to each of its downloads, and the later batches
   // are not sent.
+  // A download of a dir/out where an earlier one left its partial continues it: aria2 takes
+  // the partial up from the control file it keeps beside it. ("continue" is not asked for: it
+  // would take a preallocated file without that control file for bytes already there.)
   std::vector<RemoteOutcome> AddAll(const std::vector<RemoteDownload>& downloads);
+
+  // aria2.tellStatus of each gid, all in one system.multicall: one status per gid, in order.
+  // A call that fails as a whole gives its failure to each.
+  std::vector<RemoteStatus> Statuses(const std::vector<std::string>& gids);
+  // Every download the downloader holds: running, waiting and stopped (up to `most` of each of
+  // the last two), in one system.multicall. `error` says why there is no list.
+  std::vector<RemoteStatus> Everything(RpcError* error, int most = 10000);
+  // aria2.removeDownloadResult: a stopped download's result goes, its files stay.
+  RpcError RemoveResult(const std::string& gid);
 
  private:
   nlohmann::json Params(nlohmann::json rest) const;

@@ -1,6 +1,8 @@
 #include "download/remote_share.h"
 
+#include <algorithm>
 #include <limits>
+#include <map>
 
 #include "base/encoding.h"
 
@@ -56,36 +58,173 @@ std::string RemoteHandOff::Reason(const RemoteFile& file) const {
 
 RemoteHandOff HandOverShare(Aria2Remote& remote, const std::vector<FileEntry>& entries,
                             const std::vector<size_t>& chosen, const std::string& base) {
+  SpreadHandOff spread = SpreadShare({&remote}, entries, chosen, base);
+  const RemoteEngineHandOff& engine = spread.engines.front();
   RemoteHandOff handOff;
-  handOff.base = base;
-  if (base.empty() && !chosen.empty()) {
-    Aria2Remote::Text dir = remote.GlobalDirectory();
-    if (!dir.ok()) {
-      handOff.failure = dir.error;
-      handOff.failedMethod = "aria2.getGlobalOption";
-      handOff.files = PlanRemoteShare(entries, chosen, base);
-      return handOff;
-    }
-    handOff.base = dir.value;
+  handOff.base = engine.down ? base : engine.base;
+  if (engine.down) {
+    handOff.failure = engine.failure;
+    handOff.failedMethod = engine.failedMethod;
   }
-  handOff.files = PlanRemoteShare(entries, chosen, handOff.base);
-
-  std::vector<RemoteDownload> downloads;
-  std::vector<RemoteFile*> going;
-  for (RemoteFile& f : handOff.files) {
-    if (!f.download) continue;
-    downloads.push_back(*f.download);
-    going.push_back(&f);
-  }
-  std::vector<RemoteOutcome> outcomes = remote.AddAll(downloads);
-  for (size_t i = 0; i < going.size(); ++i) {
-    going[i]->outcome = std::move(outcomes[i]);
-    if (handOff.failure.kind == RpcFailure::kNone && !going[i]->accepted()) {
-      handOff.failure = going[i]->outcome.error;
-      handOff.failedMethod = kAddMethod;
-    }
+  handOff.files = std::move(spread.files);
+  for (const RemoteFile& f : handOff.files) {
+    if (handOff.failure.kind != RpcFailure::kNone) break;
+    if (f.accepted() || f.outcome.error.kind == RpcFailure::kNone) continue;
+    handOff.failure = f.outcome.error;
+    handOff.failedMethod = kAddMethod;
   }
   return handOff;
+}
+
+std::string RemoteEngineHandOff::FailureText() const {
+  return failure.kind == RpcFailure::kNone ? std::string()
+                                           : DescribeRpcError(failedMethod, failure);
+}
+
+std::string SpreadHandOff::Reason(const RemoteFile& file) const {
+  if (!file.problem.empty()) return file.problem;
+  if (file.outcome.error.kind != RpcFailure::kNone)
+    return DescribeRpcError(kAddMethod, file.outcome.error);
+  if (file.engine < engines.size() && engines[file.engine].down)
+    return engines[file.engine].FailureText();
+  return "no downloader could take it";
+}
+
+namespace {
+
+// What a downloader holds at a path: the download to keep following before one that ended
+// without its file.
+const RemoteStatus* Best(const std::vector<const RemoteStatus*>& held) {
+  const RemoteStatus* best = nullptr;
+  for (const RemoteStatus* s : held) {
+    bool going = s->status != "error" && s->status != "removed";
+    if (going) return s;
+    if (!best && s->status == "error") best = s;
+  }
+  return best;
+}
+
+}  // namespace
+
+SpreadHandOff SpreadShare(const std::vector<Aria2Remote*>& remotes,
+                          const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+                          const std::string& base) {
+  SpreadHandOff spread;
+  spread.engines.resize(remotes.size());
+  // Each downloader's own plan: the same files and names, under its own directory.
+  std::vector<std::vector<RemoteFile>> plans(remotes.size());
+  std::vector<std::map<std::string, std::vector<const RemoteStatus*>>> held(remotes.size());
+  std::vector<std::vector<RemoteStatus>> lists(remotes.size());
+  for (size_t e = 0; e < remotes.size(); ++e) {
+    RemoteEngineHandOff& engine = spread.engines[e];
+    engine.base = base;
+    if (base.empty()) {
+      Aria2Remote::Text dir = remotes[e]->GlobalDirectory();
+      engine.failure = dir.error;
+      engine.failedMethod = "aria2.getGlobalOption";
+      engine.base = dir.value;
+    }
+    if (engine.failure.kind == RpcFailure::kNone) {
+      lists[e] = remotes[e]->Everything(&engine.failure);
+      engine.failedMethod = "aria2.tellActive";
+    }
+    engine.down = engine.failure.kind != RpcFailure::kNone;
+    plans[e] = PlanRemoteShare(entries, chosen, engine.down ? base : engine.base);
+    for (const RemoteStatus& s : lists[e]) held[e][s.path].push_back(&s);
+  }
+  // Every plan lists the same files in the same order; the first one stands for them until a
+  // downloader is chosen.
+  spread.files = plans.empty() ? PlanRemoteShare(entries, chosen, base) : plans[0];
+
+  // Files already on a downloader stay there; a failed one goes back to it to resume.
+  std::vector<std::vector<size_t>> resume(remotes.size());
+  std::vector<size_t> open;
+  for (size_t i = 0; i < spread.files.size(); ++i) {
+    if (!spread.files[i].download) continue;
+    bool placed = false;
+    for (size_t e = 0; e < remotes.size() && !placed; ++e) {
+      if (spread.engines[e].down) continue;
+      auto at = held[e].find(plans[e][i].RemotePath());
+      const RemoteStatus* s = at == held[e].end() ? nullptr : Best(at->second);
+      if (!s) continue;
+      placed = true;
+      spread.files[i] = plans[e][i];
+      spread.files[i].engine = e;
+      spread.engines[e].files += 1;
+      spread.engines[e].bytes += std::max<int64_t>(0, spread.files[i].plan.size);
+      if (s->status == "error") {
+        // Its result goes, so that the download handed back is the one result at that path.
+        remotes[e]->RemoveResult(s->gid);
+        resume[e].push_back(i);
+      } else {
+        spread.files[i].outcome.gid = s->gid;
+        spread.files[i].found = true;
+      }
+    }
+    if (!placed) open.push_back(i);
+  }
+  std::stable_sort(open.begin(), open.end(), [&](size_t a, size_t b) {
+    return spread.files[a].plan.size > spread.files[b].plan.size;
+  });
+
+  // Rounds: the open files spread over the downloaders still up; one that fails a whole batch
+  // is left out, and what it did not take goes round again.
+  while (true) {
+    std::vector<std::vector<size_t>> given(remotes.size());
+    bool any = false;
+    for (size_t i : open) {
+      size_t least = remotes.size();
+      for (size_t e = 0; e < remotes.size(); ++e) {
+        if (spread.engines[e].down) continue;
+        if (least == remotes.size() || spread.engines[e].bytes < spread.engines[least].bytes ||
+            (spread.engines[e].bytes == spread.engines[least].bytes &&
+             spread.engines[e].files < spread.engines[least].files))
+          least = e;
+      }
+      if (least == remotes.size()) break;
+      spread.files[i] = plans[least][i];
+      spread.files[i].engine = least;
+      spread.engines[least].files += 1;
+      spread.engines[least].bytes += std::max<int64_t>(0, spread.files[i].plan.size);
+      given[least].push_back(i);
+      any = true;
+    }
+    if (!any && std::all_of(resume.begin(), resume.end(), [](auto& r) { return r.empty(); })) break;
+    std::vector<size_t> again;
+    for (size_t e = 0; e < remotes.size(); ++e) {
+      for (int pass = 0; pass < 2; ++pass) {
+        std::vector<size_t>& batch = pass == 0 ? resume[e] : given[e];
+        if (batch.empty()) continue;
+        std::vector<RemoteDownload> downloads;
+        for (size_t i : batch) downloads.push_back(*spread.files[i].download);
+        std::vector<RemoteOutcome> outcomes = remotes[e]->AddAll(downloads);
+        for (size_t k = 0; k < batch.size(); ++k) {
+          RemoteFile& f = spread.files[batch[k]];
+          f.outcome = std::move(outcomes[k]);
+          if (f.accepted()) continue;
+          RpcFailure kind = f.outcome.error.kind;
+          // A downloader that answers for itself refused this file alone; anything else
+          // leaves it out, with what it was given.
+          if (kind == RpcFailure::kRpcError || kind == RpcFailure::kBadRequest) continue;
+          if (!spread.engines[e].down) {
+            spread.engines[e].down = true;
+            spread.engines[e].failure = f.outcome.error;
+            spread.engines[e].failedMethod = kAddMethod;
+          }
+          spread.engines[e].files -= 1;
+          spread.engines[e].bytes -= std::max<int64_t>(0, f.plan.size);
+          again.push_back(batch[k]);
+        }
+        batch.clear();
+      }
+    }
+    if (again.empty()) break;
+    open = std::move(again);
+    std::stable_sort(open.begin(), open.end(), [&](size_t a, size_t b) {
+      return spread.files[a].plan.size > spread.files[b].plan.size;
+    });
+  }
+  return spread;
 }
 
 std::string ExportShare(std::vector<RemoteFile>& files) {

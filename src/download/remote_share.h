@@ -20,6 +20,9 @@ struct RemoteFile {
   std::optional<RemoteDownload> download;  // what goes over; nothing when it cannot go
   std::string problem;                     // then why (UTF-8)
   RemoteOutcome outcome;                   // once handed over
+  size_t engine = 0;                       // with several downloaders: the one it went to
+  // It was there already from an earlier hand-off, as `outcome.gid`, and not added again.
+  bool found = false;
 
   bool accepted() const { return outcome.accepted(); }
   std::string RemotePath() const { return JoinRemoteDir(dir, plan.name); }
@@ -45,9 +48,39 @@ struct RemoteHandOff {
 };
 
 // Hands the chosen files to `remote`, all in one go, under `base`; an empty `base` means the
-// downloader's own directory, which it is asked for first.
+// downloader's own directory, which it is asked for first. A file it holds already at the same
+// path is not added again (SpreadShare, for one downloader).
 RemoteHandOff HandOverShare(Aria2Remote& remote, const std::vector<FileEntry>& entries,
                             const std::vector<size_t>& chosen, const std::string& base);
+
+// One of several downloaders a share is spread over.
+struct RemoteEngineHandOff {
+  std::string base;  // the directory the files went under there
+  RpcError failure;  // why it took nothing (or not all it was given), with the call it answered
+  std::string failedMethod;
+  bool down = false;  // it was left out: unreachable or refusing
+  size_t files = 0;   // what it holds of the share, found there already or handed over now
+  int64_t bytes = 0;
+
+  std::string FailureText() const;
+};
+
+struct SpreadHandOff {
+  std::vector<RemoteEngineHandOff> engines;  // in the order given
+  std::vector<RemoteFile> files;             // `engine` names where each went
+  // Why `file` was not handed over.
+  std::string Reason(const RemoteFile& file) const;
+};
+
+// Hands the chosen files to several downloaders, so that each gets about the same number of
+// bytes, the largest files first. A file one of them holds already (the same dir/out, from an
+// earlier run) stays with it and is not added again; one that failed there is handed back to
+// the same downloader, where its partial is. A downloader that cannot be reached, refuses or
+// fails a whole batch gets none, and the files it was meant to take go to the others. `base`
+// as for HandOverShare, for each downloader.
+SpreadHandOff SpreadShare(const std::vector<Aria2Remote*>& remotes,
+                          const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+                          const std::string& base);
 
 // The input file for the files that can go; those whose values it cannot hold get a problem.
 std::string ExportShare(std::vector<RemoteFile>& files);

@@ -45,6 +45,7 @@
 #include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "gui_test_support.h"
+#include "net/json_rpc.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
@@ -131,6 +132,11 @@ class MainWindowTest : public QObject {
         {"name": "资料", "children": [{"name": "a.bin", "size": 2},
           {"name": "sub", "children": [{"name": "deep.bin", "size": 3, "staleLinks": 1}]}]},
         {"name": "other", "children": [{"name": "b.bin", "size": 4}]}]},
+      {"id": "remote", "items": [{"name": "ok.bin", "size": 5},
+        {"name": "renewed.bin", "size": 6, "staleLinks": 1},
+        {"name": "refused.bin", "size": 7, "staleLinks": 2}]},
+      {"id": "remoteSlow", "download": {"rate": 100000},
+        "items": [{"name": "slow.bin", "size": 250000}]},
       {"id": "cut", "items": [{"name": "a.txt", "size": 1}, {"name": "坏", "listError": -7},
         {"name": "好", "children": [{"name": "in.txt", "size": 2}, {"name": "差", "listError": 2}]}]}
     ]})"),
@@ -627,6 +633,87 @@ class MainWindowTest : public QObject {
                                          "原因：无法连接远程下载器"));
     QCOMPARE(Status(), QStringLiteral("发送到远程下载器：0个已发送，2个未发送"));
     box->accept();
+  }
+
+  // The files handed over are followed there: a refused link is renewed through the parse and
+  // handed back, a link refused again fails its file, whose row stays on the downloads tab,
+  // marked as the remote downloader's; the files that completed left the list.
+  void filesSentToTheRemoteDownloaderAreFollowedOnTheDownloadsTab() {
+    StartParse("remote");
+    WaitForParseEnd();
+    auto linkRequests = [&] {
+      int asked = 0;
+      for (const auto& q : sim_.Requests()) asked += q.Path() == "/api/sharedownload";
+      return asked;
+    };
+    const int resolved = linkRequests();
+    Results()->selectAll();
+    QString dir = programDir_->filePath(QStringLiteral("aria2-follow"));
+    QVERIFY(QDir().mkpath(dir));
+    sf::test::Aria2Daemon aria2(dir.toStdString(), "s3cret");
+    QVERIFY2(aria2.running(), aria2.error().c_str());
+    state_->remote = {aria2.Endpoint(), "s3cret"};
+    Find<QAction>(window_.get(), "发送到远程下载器")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("已发送到远程下载器：3个文件"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->resolveTab()->following(), 30000);
+
+    auto whole = [&](const char* name, qint64 size) {
+      QFileInfo file(dir + "/" + name);
+      return file.exists() && file.size() == size && !QFile::exists(file.filePath() + ".aria2");
+    };
+    QVERIFY(whole("ok.bin", 5));
+    QVERIFY(whole("renewed.bin", 6));
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QTreeWidgetItem* row = Downloads()->topLevelItem(0);
+    QCOMPARE(row->text(0), QStringLiteral("refused.bin"));
+    QCOMPARE(row->text(3), QStringLiteral("失败"));
+    QCOMPARE(row->text(4), QStringLiteral("HTTP 403, with a fresh link too"));
+    QVERIFY2(row->toolTip(3).startsWith(QStringLiteral("远程：") +
+                                        QString::fromStdString(aria2.Endpoint())),
+             qPrintable(row->toolTip(3)));
+    // Each refused link was asked for once more, through the parse.
+    QCOMPARE(linkRequests() - resolved, 2);
+    // The remote row is no download of ours: an action on it, and the list's refresh after it,
+    // leave it there.
+    row->setSelected(true);
+    Find<QAction>(window_.get(), "暂停")->trigger();
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+
+    // Sent again: the files aria2 holds whole are not added a second time; the failed one goes
+    // back to it, is renewed again (a new hand-off, a new hour) and completes.
+    Find<QAction>(window_.get(), "发送到远程下载器")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("已发送到远程下载器：3个文件"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!window_->resolveTab()->following(), 30000);
+    QVERIFY(whole("refused.bin", 7));
+    QCOMPARE(QDir(dir).entryList(QDir::Files, QDir::Name),
+             QStringList({"ok.bin", "refused.bin", "renewed.bin"}));
+    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+  }
+
+  // Closing the window stops the following, not the download: aria2 goes on and finishes it.
+  void closingTheWindowLeavesTheRemoteDownloadRunning() {
+    StartParse("remoteSlow");
+    WaitForParseEnd();
+    Results()->selectAll();
+    QString dir = programDir_->filePath(QStringLiteral("aria2-close"));
+    QVERIFY(QDir().mkpath(dir));
+    sf::test::Aria2Daemon aria2(dir.toStdString(), "s3cret");
+    QVERIFY2(aria2.running(), aria2.error().c_str());
+    state_->remote = {aria2.Endpoint(), "s3cret"};
+    Find<QAction>(window_.get(), "发送到远程下载器")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(Downloads()->topLevelItemCount() == 1, 20000);
+    QVERIFY(window_->resolveTab()->following());
+    window_->close();
+    QVERIFY(!window_->resolveTab()->following());
+    window_.reset();
+
+    sf::JsonRpcClient client(aria2.Endpoint());
+    auto finished = [&] {
+      sf::RpcReply r = client.Call("aria2.tellStopped", {"token:s3cret", 0, 10, {"status"}});
+      return r.ok() && r.result.size() == 1 && r.result[0]["status"] == "complete";
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(finished(), 20000);
+    QCOMPARE(QFileInfo(dir + "/slow.bin").size(), qint64{250000});
   }
 
   void anUnfinishedRowStartsIntoItsOwnDirectory() {

@@ -174,13 +174,14 @@ TEST_F(GetRemote, ADownloaderThatIsNotRunningIsNamedAndEveryFileListed) {
       "http://127.0.0.1:" + std::to_string(test::FreeLoopbackPort()) + "/jsonrpc";
   Outcome r = Get({"--rpc", endpoint, "--dir", "/data", "--json"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find(endpoint + ": aria2.addUri: cannot connect\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(endpoint + ": aria2.tellActive: cannot connect\n"), std::string::npos)
+      << r.err;
   Json doc = Json::parse(r.out);
   EXPECT_EQ(doc["result"], 0);
   EXPECT_EQ(doc["dir"], "/data");
   ASSERT_EQ(doc["files"].size(), kPlaced.size());
   for (const Json& f : doc["files"]) {
-    EXPECT_EQ(f["error"], "aria2.addUri: cannot connect");
+    EXPECT_EQ(f["error"], "aria2.tellActive: cannot connect");
     EXPECT_FALSE(f.contains("gid"));
     std::string path = f["share_path"];
     size_t slash = path.rfind('/');

@@ -1,0 +1,124 @@
+#include "app/remote_following.h"
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "download/remote_follower.h"
+#include "net/json_rpc.h"
+
+namespace sf::app {
+
+namespace {
+
+// The renewer's answers, given on the window's thread and taken on the worker's.
+struct Answers {
+  struct Answer {
+    int key;
+    std::string link, why;
+  };
+  std::mutex mutex;
+  std::deque<Answer> given;
+};
+
+// The worker's renewer: the asking crosses to the window's thread, where the parse's renewer
+// runs; its answer waits in `answers` until the worker's next round hands it to the follower.
+class CrossingRenewer : public LinkRenewer {
+ public:
+  CrossingRenewer(WorkerBridge& bridge, std::shared_ptr<LinkRenewer> inner,
+                  std::shared_ptr<Answers> answers)
+      : bridge_(bridge), inner_(std::move(inner)), answers_(std::move(answers)) {}
+
+  void Renew(const FileEntry& entry, Answer done) override {
+    const int key = nextKey_++;
+    waiting_[key] = std::move(done);
+    bridge_.Post([inner = inner_, answers = answers_, entry, key] {
+      inner->Renew(entry, [answers, key](const std::string& link, const std::string& why) {
+        std::lock_guard<std::mutex> lock(answers->mutex);
+        answers->given.push_back({key, link, why});
+      });
+    });
+  }
+
+  // Worker's thread: the answers given since the last round, to the follower.
+  void HandOver() {
+    std::deque<Answers::Answer> given;
+    {
+      std::lock_guard<std::mutex> lock(answers_->mutex);
+      given.swap(answers_->given);
+    }
+    for (auto& a : given) {
+      auto at = waiting_.find(a.key);
+      if (at == waiting_.end()) continue;
+      Answer done = std::move(at->second);
+      waiting_.erase(at);
+      done(a.link, a.why);
+    }
+  }
+
+ private:
+  WorkerBridge& bridge_;
+  std::shared_ptr<LinkRenewer> inner_;
+  std::shared_ptr<Answers> answers_;
+  std::map<int, Answer> waiting_;
+  int nextKey_ = 1;
+};
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+RemoteFollowing::RemoteFollowing(QObject* context) : bridge_(context) {}
+
+RemoteFollowing::~RemoteFollowing() {
+  bridge_.Close();
+}
+
+void RemoteFollowing::Start(std::string address, std::string secret, std::vector<RemoteFile> files,
+                            std::vector<int> ids, std::vector<FileEntry> entries,
+                            std::shared_ptr<LinkRenewer> renewer, Show show) {
+  auto answers = std::make_shared<Answers>();
+  bridge_.Start(
+      [this, address = std::move(address), secret = std::move(secret), files = std::move(files),
+       ids = std::move(ids), entries = std::move(entries), renewer = std::move(renewer), show,
+       answers]() mutable {
+        const CancelFlag cancel = bridge_.cancelFlag();
+        JsonRpcClient client(address);
+        client.SetCancelFlag(cancel);
+        client.SetTimeoutSeconds(10);
+        Aria2Remote aria2(client, secret);
+        std::shared_ptr<CrossingRenewer> crossing;
+        if (renewer) crossing = std::make_shared<CrossingRenewer>(bridge_, renewer, answers);
+        RemoteFollower follower({&aria2}, std::move(files), std::move(entries), crossing);
+        const std::string shown = ShownEndpoint(address);
+        while (!cancel.raised()) {
+          if (crossing) crossing->HandOver();
+          follower.Poll(NowMs());
+          std::vector<RemoteRow> rows;
+          for (size_t i = 0; i < follower.followed().size(); ++i) {
+            const FollowedFile& f = follower.followed()[i];
+            const RemoteFile& file = follower.FileOf(f);
+            RemoteRow& row = rows.emplace_back();
+            row.id = ids[f.file];
+            row.texts = RemoteRowTexts(f, file, shown);
+            row.complete = f.end == FollowedFile::End::kComplete;
+            row.size = file.plan.size >= 0 ? file.plan.size : f.last.total;
+            row.done = row.complete && row.size >= 0 ? row.size : f.last.done;
+            row.speed = f.end == FollowedFile::End::kNone ? f.last.speed : -1;
+          }
+          bridge_.Post([show, rows = std::move(rows)] { show(rows); });
+          if (follower.Ended()) break;
+          for (int slice = 0; slice < 4 && !cancel.raised(); ++slice)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+      },
+      [] {});
+}
+
+}  // namespace sf::app
