@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/encoding.h"
@@ -43,6 +44,7 @@ std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
     size_t index = files_.size();
     added.push_back(index);
     ShareFile& f = files_.emplace_back();
+    ++open_;
     f.entry = entries[planned.entry];
     f.plan = std::move(planned);
     f.directory = f.plan.folder.empty() ? directory : directory + "/" + f.plan.folder;
@@ -72,30 +74,40 @@ std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
 
 std::vector<size_t> ShareDownload::Update() {
   std::vector<size_t> renew;
-  for (size_t i = 0; i < files_.size(); ++i) {
-    ShareFile& f = files_[i];
-    if (f.status != ShareFileStatus::kQueued) continue;
-    const DownloadItem* item = queue_.Find(f.item);
-    if (item == nullptr) {
-      f.problem = "taken out of the downloads";
+  for (size_t i = 0; i < files_.size(); ++i) Look(i, renew);
+  return renew;
+}
+
+std::vector<size_t> ShareDownload::Update(std::vector<size_t> files) {
+  std::sort(files.begin(), files.end());
+  files.erase(std::unique(files.begin(), files.end()), files.end());
+  std::vector<size_t> renew;
+  for (size_t i : files)
+    if (i < files_.size()) Look(i, renew);
+  return renew;
+}
+
+void ShareDownload::Look(size_t i, std::vector<size_t>& renew) {
+  ShareFile& f = files_[i];
+  if (f.status != ShareFileStatus::kQueued) return;
+  const DownloadItem* item = queue_.Find(f.item);
+  if (item == nullptr) {
+    f.problem = "taken out of the downloads";
+    return End(f, i, ShareFileStatus::kFailed);
+  }
+  if (item->status == DownloadStatus::kDownloading) f.sawBytes = true;
+  if (item->status == DownloadStatus::kFinished) {
+    f.savedName = GbkToUtf8(item->Name());
+    End(f, i, item->alreadyComplete ? ShareFileStatus::kSkipped : ShareFileStatus::kDone);
+  } else if (item->status == DownloadStatus::kFailed) {
+    f.failureCode = item->failureCode;
+    if (!f.renewed && LinkRefused(item->failureCode, f.sawBytes)) {
+      f.status = ShareFileStatus::kRenewing;
+      renew.push_back(i);
+    } else {
       End(f, i, ShareFileStatus::kFailed);
-      continue;
-    }
-    if (item->status == DownloadStatus::kDownloading) f.sawBytes = true;
-    if (item->status == DownloadStatus::kFinished) {
-      f.savedName = GbkToUtf8(item->Name());
-      End(f, i, item->alreadyComplete ? ShareFileStatus::kSkipped : ShareFileStatus::kDone);
-    } else if (item->status == DownloadStatus::kFailed) {
-      f.failureCode = item->failureCode;
-      if (!f.renewed && LinkRefused(item->failureCode, f.sawBytes)) {
-        f.status = ShareFileStatus::kRenewing;
-        renew.push_back(i);
-      } else {
-        End(f, i, ShareFileStatus::kFailed);
-      }
     }
   }
-  return renew;
 }
 
 void ShareDownload::Renew(size_t file, const std::string& link, const std::string& why) {
@@ -119,6 +131,7 @@ void ShareDownload::Renew(size_t file, const std::string& link, const std::strin
 size_t ShareDownload::Adopt(const FileEntry& entry, size_t position, int item,
                             const std::string& directory, const std::string& name) {
   ShareFile& f = files_.emplace_back();
+  ++open_;
   f.entry = entry;
   f.plan.entry = position;
   f.plan.name = name;
@@ -131,6 +144,7 @@ bool ShareDownload::Reopen(size_t file) {
   if (file >= files_.size()) return false;
   ShareFile& f = files_[file];
   if (f.status != ShareFileStatus::kFailed || f.item == 0) return false;
+  ++open_;
   f.status = ShareFileStatus::kQueued;
   f.renewed = false;
   f.sawBytes = false;
@@ -140,9 +154,7 @@ bool ShareDownload::Reopen(size_t file) {
 }
 
 bool ShareDownload::Ended() const {
-  for (const ShareFile& f : files_)
-    if (!f.Ended()) return false;
-  return true;
+  return open_ == 0;
 }
 
 std::vector<size_t> ShareDownload::TakeEnded() {
@@ -151,7 +163,9 @@ std::vector<size_t> ShareDownload::TakeEnded() {
   return out;
 }
 
+// Only a file under way ends, so the count of open files stays exact.
 void ShareDownload::End(ShareFile& file, size_t index, ShareFileStatus status) {
+  --open_;
   file.status = status;
   ended_.push_back(index);
 }
