@@ -270,7 +270,8 @@ int DownloadShare(const GetOptions& o, Resolved& r, const std::string& dir, Down
                           if (!downloads.Share(share)->Ended()) return std::nullopt;
                           return tally.failed > 0 || !r.complete ? 1 : 0;
                         });
-  *files = downloads.Share(share)->Files();
+  // Only the JSON object names each file; a share of many files is not held twice for nothing.
+  if (o.share.json) *files = downloads.Share(share)->Files();
   return status;
 }
 

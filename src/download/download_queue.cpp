@@ -150,6 +150,11 @@ int DownloadQueue::Add(DownloadRequest request) {
   return id;
 }
 
+void DownloadQueue::Reserve(size_t more) {
+  size_t wanted = items_.size() + more;
+  if (wanted > items_.capacity()) items_.reserve(std::max(wanted, 2 * items_.capacity()));
+}
+
 int DownloadQueue::Listed(const std::string& directory, const std::string& name) const {
   const std::string_view dir = WithoutSlash(directory);
   int first = 0;
@@ -326,6 +331,10 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
   switch (item.engineState) {
     case layout::kStateFinished:
       item.alreadyComplete = info_.AlreadyComplete() == 1;
+      // The engine has nothing more to say of a finished file, and what it said stays here: it
+      // forgets the task, so a share of many files does not keep every one of them twice.
+      engine_.DeleteTask(item.handle, 0);
+      item.handle = 0;
       return End(item, DownloadStatus::kFinished);
     case layout::kStateFailed:
       item.failureCode = info_.FailureCode();

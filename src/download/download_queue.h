@@ -90,6 +90,9 @@ class DownloadQueue {
   // DIR/NAME is already whole on disk (that size, no control file beside it), the item is
   // finished at once without an engine task. A task the engine refuses to create fails.
   int Add(DownloadRequest request);
+  // Room for `more` items to come, so a long list is not copied as it grows. Never less than
+  // double the room there was: many small batches still grow the list in few steps.
+  void Reserve(size_t more);
 
   // Each acts on the items it applies to and gives how many those were. Pause holds queued and
   // running items; Resume queues paused ones again; Retry queues failed ones, which then go on

@@ -37,7 +37,12 @@ std::vector<size_t> ShareDownload::Add(const std::vector<FileEntry>& entries,
   long nameMax = ::pathconf(directory.c_str(), _PC_NAME_MAX);
   if (nameMax > 0) options.nameMax = static_cast<size_t>(nameMax);
   std::vector<size_t> added;
-  for (PlannedFile& planned : PlanShare(entries, chosen, options, look)) {
+  std::vector<PlannedFile> plan = PlanShare(entries, chosen, options, look);
+  // Grown once: doubling a list of many files would hold it twice for a moment.
+  if (files_.size() + plan.size() > files_.capacity())
+    files_.reserve(std::max(files_.size() + plan.size(), 2 * files_.capacity()));
+  queue_.Reserve(plan.size());
+  for (PlannedFile& planned : plan) {
     if (listed && planned.step != PlanStep::kRefuse &&
         listed(planned.folder.empty() ? directory : directory + "/" + planned.folder, planned.name))
       continue;

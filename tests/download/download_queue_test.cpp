@@ -71,7 +71,8 @@ TEST_F(DownloadQueueTest, RunsAtMostNAndStartsWaitingOnesAsSlotsFree) {
 
   // Cancelled: the task is deleted in the engine, with its files when asked, and forgotten.
   EXPECT_EQ(queue.Cancel({c, d}, true), 2);
-  EXPECT_EQ(engine.deleted, (std::vector<std::pair<int32_t, int32_t>>{{9, 1}, {10, 1}}));
+  // The finished one's task went when it finished, its file kept.
+  EXPECT_EQ(engine.deleted, (std::vector<std::pair<int32_t, int32_t>>{{7, 0}, {9, 1}, {10, 1}}));
   EXPECT_EQ(queue.Find(c), nullptr);
   EXPECT_EQ(queue.Items().size(), 2u);
   DownloadTotals t = queue.Totals();
@@ -300,6 +301,9 @@ TEST_F(DownloadQueueTest, EveryEndIsToldOnceWhateverTheListHolds) {
     EXPECT_EQ(told[id], id % 3 == 0 && id != paused ? 2 : 1) << id;
   }
   EXPECT_EQ(queue.Totals().filesDone, 13);
+  // The engine forgot each finished task, and no file with it.
+  EXPECT_EQ(engine.deleted.size(), 13u);
+  for (auto [handle, removeFiles] : engine.deleted) EXPECT_EQ(removeFiles, 0) << handle;
   EXPECT_EQ(queue.Listed(dir.string(), "f0"), 0);  // finished: no longer one to take up
 }
 
