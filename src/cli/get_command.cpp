@@ -211,6 +211,7 @@ struct Resolved {
 
 // Resolve: the share's page, its folders and links, with the prompts on the terminal.
 void ResolveShare(Resolved& r) {
+  r.how.view.KeepNoRows();  // get prints no table of them
   r.how.Run();
   r.complete = r.how.driver.complete();
 }
