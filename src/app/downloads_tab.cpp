@@ -1,5 +1,7 @@
 #include "app/downloads_tab.h"
 
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -14,8 +16,10 @@
 #include <QPushButton>
 #include <QSet>
 #include <QShortcut>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
+#include <utility>
 
 #include "app/controls.h"
 #include "app/desktop_notice.h"
@@ -109,6 +113,23 @@ void DownloadsTab::StartEngine() {
   if (!state_.engine || downloads_) return;
   downloads_ = std::make_unique<DownloadManager>(*state_.engine);
   downloads_->Listen([this](const DownloadEvent& event) { Heard(event); });
+  // Without the descriptor (an older engine library) the timer alone moves the queue.
+  if (int fd = downloads_->TaskEventFd(); fd >= 0) {
+    taskEvents_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(taskEvents_, &QSocketNotifier::activated, this, &DownloadsTab::TaskChanged);
+  }
+}
+
+void DownloadsTab::TaskChanged() {
+  uint64_t count = 0;
+  // Read until quiet, or the notifier would fire again at once.
+  [[maybe_unused]] ssize_t n =
+      ::read(static_cast<int>(taskEvents_->socket()), &count, sizeof count);
+  if (!downloads_) return;
+  settling_ = true;
+  std::vector<int> ended = downloads_->Tick(clock_.elapsed());
+  settling_ = false;
+  endedSincePoll_.insert(endedSincePoll_.end(), ended.begin(), ended.end());
 }
 
 void DownloadsTab::StartDownload(DownloadRequest request) {
@@ -161,7 +182,7 @@ void DownloadsTab::ShowRow(int id) {
 void DownloadsTab::QueueChanged() {
   if (!downloads_) return;
   settling_ = true;
-  std::string text = SettleDownloads(*downloads_);
+  std::string text = SettleDownloads(*downloads_, std::exchange(endedSincePoll_, {}));
   settling_ = false;
   if (!text.empty()) showStatus_(text);
   Render();
@@ -223,7 +244,8 @@ void DownloadsTab::LimitClicked() {
 void DownloadsTab::Poll() {
   if (!downloads_) return;
   settling_ = true;
-  std::string text = TickDownloads(*downloads_, clock_.elapsed());
+  std::string text =
+      TickDownloads(*downloads_, clock_.elapsed(), std::exchange(endedSincePoll_, {}));
   settling_ = false;
   if (!text.empty()) showStatus_(text);
   Render();

@@ -232,6 +232,7 @@ struct Resolved {
 // Resolve: the share's page, its folders and links, with the prompts on the terminal; `onLink`
 // hears of each link as it comes, and can stop the asking.
 void ResolveShare(Resolved& r, ShareSession::LinkListener onLink = {}) {
+  r.how.view.KeepNoRows();  // get prints no table of them
   r.how.driver.SetLinkListener(std::move(onLink));
   r.how.Run();
   r.how.driver.SetLinkListener({});
@@ -314,7 +315,8 @@ class ShareDownloads {
       renewer_->Release();
     }
     int status = turns_.Run(interrupted);
-    *files = downloads_.Share(share_)->Files();
+    // Only the JSON object names each file; a share of many files is not held twice for nothing.
+    if (o_.share.json) *files = downloads_.Share(share_)->Files();
     return status;
   }
 

@@ -107,9 +107,8 @@ class LiveDisplay {
     std::string text;
     if (drawn_ > 0) text = "\x1b[" + std::to_string(drawn_) + "A\r\x1b[J";
     drawn_ = 0;
-    for (const DownloadItem& item : queue.Items()) {
-      if (item.Ended() || item.status == DownloadStatus::kQueued) continue;
-      text += "\x1b[2K" + Line(item) + "\n";
+    for (int id : queue.Started()) {
+      text += "\x1b[2K" + Line(*queue.Find(id)) + "\n";
       ++drawn_;
     }
     text += "\x1b[2K" + TotalLine(queue.Totals()) + "\n";
@@ -177,9 +176,14 @@ std::optional<int> QueueTurns::Turn() {
   const DownloadQueue& queue = s.downloads.queue();
   s.lastTurn = std::chrono::steady_clock::now();
   std::vector<int> ended = s.downloads.Tick(NowMs());
-  for (const DownloadItem& item : queue.Items()) {
-    // Looked up only when there is something to see: this runs for every item on every turn.
-    if (item.startedOver == 0) continue;
+  // Only an item started or just ended can have begun again; the waiting ones are not walked
+  // on every turn.
+  std::vector<int> seenNow(queue.Started().begin(), queue.Started().end());
+  seenNow.insert(seenNow.end(), ended.begin(), ended.end());
+  for (int id : seenNow) {
+    const DownloadItem* found = queue.Find(id);
+    if (found == nullptr || found->startedOver == 0) continue;
+    const DownloadItem& item = *found;
     int32_t& seen = s.startedOver[item.id];
     if (item.startedOver > seen) {
       clear();
@@ -198,9 +202,7 @@ std::optional<int> QueueTurns::Turn() {
     }
   } else if (!status && now - s.lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
     s.lastPlain = now;
-    for (const DownloadItem& item : queue.Items())
-      if (!item.Ended() && item.status != DownloadStatus::kQueued)
-        console.err << Line(item) << "\n";
+    for (int id : queue.Started()) console.err << Line(*queue.Find(id)) << "\n";
     console.err << TotalLine(queue.Totals()) << "\n";
   }
   console.err << std::flush;

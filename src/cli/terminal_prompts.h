@@ -43,11 +43,15 @@ class TerminalView : public ResolveView {
   explicit TerminalView(Streams io);
   void ShowStatus(const std::string& text) override;
   void SetNameColumnTitle(const std::string& title) override { title_ = title; }
-  void AddRow(const std::array<std::string, 4>& columns) override { rows_.push_back(columns); }
+  void AddRow(const std::array<std::string, 4>& columns) override {
+    if (keepRows_) rows_.push_back(columns);
+  }
   void ShowMissingFolders(const std::vector<MissingFolder>& missing) override;
 
   // The rows as a tab-separated table on standard output.
   void PrintTable() const;
+  // For a command that prints no table: a share of many files is not held once more as rows.
+  void KeepNoRows() { keepRows_ = false; }
 
   // Called before a status line is written: takes a live display off the screen.
   std::function<void()> beforeWriting;
@@ -55,6 +59,7 @@ class TerminalView : public ResolveView {
  private:
   Streams io_;
   std::string title_;
+  bool keepRows_ = true;
   std::vector<std::array<std::string, 4>> rows_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "base/encoding.h"
@@ -29,15 +30,6 @@ struct DownloadManager::ShareRun {
   std::shared_ptr<LinkRenewer> renewer;
   ShareSource source;
 };
-
-namespace {
-
-std::string_view WithoutSlash(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  return path;
-}
-
-}  // namespace
 
 DownloadManager::DownloadManager(DownloadEngine& engine) : engine_(engine), queue_(engine) {
   engine_.Init();
@@ -114,14 +106,17 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
                                 ShareSource source, bool open) {
   // A second plan of a file still on its way would take its partial for one to resume.
   // Such a file, and one planned where a listed item saves, is taken up again instead.
+  // The files under way are looked up by entry, so a share of many files costs one pass.
+  std::unordered_map<size_t, int> underwayAt;  // entry -> its item, or -1 for none
+  for (const auto& [id, run] : shares_)
+    if (renewer && run->renewer == renewer)
+      for (const ShareFile& f : run->download.Files())
+        if (!f.Ended()) underwayAt[f.plan.entry] = f.item != 0 ? f.item : -1;
   std::vector<size_t> files;
   std::vector<int> again;
   for (size_t index : chosen) {
-    int underway = 0;
-    for (const auto& [id, run] : shares_)
-      if (renewer && run->renewer == renewer)
-        for (const ShareFile& f : run->download.Files())
-          if (f.plan.entry == index && !f.Ended()) underway = f.item != 0 ? f.item : -1;
+    auto at = underwayAt.find(index);
+    int underway = at == underwayAt.end() ? 0 : at->second;
     if (underway == 0)
       files.push_back(index);
     else if (underway > 0)
@@ -172,12 +167,7 @@ bool DownloadManager::Adopt(int item, const std::vector<FileEntry>& entries, siz
 }
 
 int DownloadManager::Listed(const std::string& directory, const std::string& name) const {
-  const std::string_view dir = WithoutSlash(directory);
-  for (const DownloadItem& item : queue_.Items())
-    if (item.status != DownloadStatus::kFinished && WithoutSlash(item.request.directory) == dir &&
-        (item.request.name == name || item.savedName == name))
-      return item.id;
-  return 0;
+  return queue_.Listed(directory, name);
 }
 
 void DownloadManager::TakeUpAgain(const std::vector<int>& ids) {
@@ -242,7 +232,7 @@ int DownloadManager::Cancel(const std::vector<int>& ids, bool removeFiles) {
   int acted = queue_.Cancel(ids, removeFiles);
   for (int id : ids) std::erase(reported_, id);
   // The shares see their items gone at once and fail those files, saying so.
-  Step({});
+  Step({}, ids);
   return acted;
 }
 
@@ -254,16 +244,14 @@ std::vector<int> DownloadManager::Settle() {
   return Step(queue_.TakeEnded());
 }
 
-std::vector<int> DownloadManager::Step(std::vector<int> ended) {
+std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector<int>& gone) {
   std::vector<DownloadEvent> events;
-  for (const DownloadItem& item : queue_.Items()) {
-    if (item.Ended() || item.status == DownloadStatus::kQueued) continue;
-    auto share = shareItems_.find(item.id);
+  for (int id : queue_.Started()) {
+    auto share = shareItems_.find(id);
     if (share == shareItems_.end())
-      events.push_back({DownloadEvent::kProgress, item.id});
+      events.push_back({DownloadEvent::kProgress, id});
     else
-      events.push_back(
-          {DownloadEvent::kProgress, item.id, share->second.first, share->second.second});
+      events.push_back({DownloadEvent::kProgress, id, share->second.first, share->second.second});
   }
   for (int id : ended) {
     const DownloadItem* item = queue_.Find(id);
@@ -279,9 +267,22 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended) {
 
   // The shares' refused links are asked for before the shares' ends are told, as the files
   // ended: a renewer that answers at once has its failure told after the ends it followed.
+  // Only the files whose items may have changed are looked at: those polled, ended or gone.
+  std::map<int, std::vector<size_t>> changed;  // share -> files
+  auto touch = [&](int item) {
+    auto share = shareItems_.find(item);
+    if (share != shareItems_.end()) changed[share->second.first].push_back(share->second.second);
+  };
+  for (int id : queue_.Watched()) touch(id);
+  for (int id : ended) touch(id);
+  for (int id : gone) touch(id);
   std::vector<std::pair<int, size_t>> refused;
-  for (auto& [id, run] : shares_)
-    for (size_t file : run->download.Update()) refused.push_back({id, file});
+  for (auto& [id, files] : changed) {
+    auto run = shares_.find(id);
+    if (run == shares_.end()) continue;
+    for (size_t file : run->second->download.Update(std::move(files)))
+      refused.push_back({id, file});
+  }
   stepping_ = true;
   for (auto [id, file] : refused) {
     auto it = shares_.find(id);
@@ -356,8 +357,7 @@ void DownloadManager::ReleaseFinished() {
 }
 
 bool DownloadManager::Idle() const {
-  for (const DownloadItem& item : queue_.Items())
-    if (!item.Ended()) return false;
+  if (queue_.Unended() != 0) return false;
   for (const auto& [id, run] : shares_)
     if (!run->download.Ended()) return false;
   return true;
@@ -373,16 +373,25 @@ SpeedLimitResult ApplySpeedLimit(DownloadManager& downloads, bool checked, std::
   return SpeedLimitResult::kApplied;
 }
 
-std::string TickDownloads(DownloadManager& downloads, int64_t nowMs) {
-  std::string text = StatusText(downloads.queue(), downloads.Tick(nowMs));
+namespace {
+
+// Worded while the items are still listed: the release takes the finished ones away.
+std::string WordAndRelease(DownloadManager& downloads, std::vector<int> ended,
+                           const std::vector<int>& now) {
+  ended.insert(ended.end(), now.begin(), now.end());
+  std::string text = StatusText(downloads.queue(), ended);
   downloads.ReleaseFinished();
   return text;
 }
 
-std::string SettleDownloads(DownloadManager& downloads) {
-  std::string text = StatusText(downloads.queue(), downloads.Settle());
-  downloads.ReleaseFinished();
-  return text;
+}  // namespace
+
+std::string TickDownloads(DownloadManager& downloads, int64_t nowMs, std::vector<int> endedBefore) {
+  return WordAndRelease(downloads, std::move(endedBefore), downloads.Tick(nowMs));
+}
+
+std::string SettleDownloads(DownloadManager& downloads, std::vector<int> endedBefore) {
+  return WordAndRelease(downloads, std::move(endedBefore), downloads.Settle());
 }
 
 }  // namespace sf

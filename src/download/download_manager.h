@@ -150,7 +150,8 @@ class DownloadManager {
   int QueueShare(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                  const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
                  const DiskLook& look, ShareSource source, bool open);
-  std::vector<int> Step(std::vector<int> ended);
+  // `gone`: items just taken out of the queue, whose share files fail.
+  std::vector<int> Step(std::vector<int> ended, const std::vector<int>& gone = {});
   void Answer(int share, size_t file, const std::string& link, const std::string& why);
   void ReportShareEnds(ShareRun& run);
   void Emit(std::vector<DownloadEvent> events);
@@ -184,9 +185,11 @@ enum class SpeedLimitResult {
 SpeedLimitResult ApplySpeedLimit(DownloadManager& downloads, bool checked, std::string_view value);
 
 // One tick of the window's timer: the manager moves, the status bar's text is worded from what
-// ended (StatusText), and the finished items leave the list (failed ones stay).
-std::string TickDownloads(DownloadManager& downloads, int64_t nowMs);
+// ended (StatusText), and the finished items leave the list (failed ones stay). `endedBefore`:
+// items that ended in Ticks made in between, whose wording waited for this one.
+std::string TickDownloads(DownloadManager& downloads, int64_t nowMs,
+                          std::vector<int> endedBefore = {});
 // The same for what ended without a poll, right after the user's action.
-std::string SettleDownloads(DownloadManager& downloads);
+std::string SettleDownloads(DownloadManager& downloads, std::vector<int> endedBefore = {});
 
 }  // namespace sf

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "base/encoding.h"
@@ -42,12 +45,32 @@ bool Running(DownloadStatus s) {
   return s == DownloadStatus::kRequesting || s == DownloadStatus::kDownloading;
 }
 
-// A paused task is asked until its pause shows. One paused while it waited for a retry has not
-// run since it failed: the failure its task still reports is the one the user already saw.
+// A paused task is asked until its pause shows; from then on it holds still until the user
+// acts. One paused while it waited for a retry has not run since it failed: the failure its
+// task still reports is the one the user already saw.
 bool Polled(const DownloadItem& item) {
   if (item.handle == 0) return false;
-  if (item.status == DownloadStatus::kPaused) return item.engineState != layout::kStateFailed;
+  if (item.status == DownloadStatus::kPaused)
+    return item.engineState != layout::kStateFailed && item.engineState != layout::kStatePaused;
   return Running(item.status);
+}
+
+std::string_view WithoutSlash(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
+size_t PlaceHash(std::string_view directory, std::string_view name) {
+  size_t h = std::hash<std::string_view>()(WithoutSlash(directory));
+  return h ^ (std::hash<std::string_view>()(name) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2));
+}
+
+// The names an item is found under: the one asked for, and the engine's when it differs.
+template <typename F>
+void ForEachPlace(const DownloadItem& item, F f) {
+  f(PlaceHash(item.request.directory, item.request.name));
+  if (!item.savedName.empty() && item.savedName != item.request.name)
+    f(PlaceHash(item.request.directory, item.savedName));
 }
 
 }  // namespace
@@ -68,13 +91,82 @@ DownloadQueue::DownloadQueue(DownloadEngine& engine) : engine_(engine) {
   info_.Init();
 }
 
+void DownloadQueue::Sums::Add(const DownloadItem& item, int sign) {
+  files += sign;
+  if (item.status == DownloadStatus::kFinished) filesDone += sign;
+  int64_t size = item.KnownSize();
+  if (size >= 0)
+    bytesTotal += sign * size;
+  else
+    unknownSizes += sign;
+  bytesDone += sign * item.done;
+  speed += sign * item.speed;
+  if (item.status == DownloadStatus::kQueued || sf::Running(item.status)) {
+    if (size < 0)
+      unknownRemaining += sign;
+    else
+      remaining += sign * std::max<int64_t>(size - item.done, 0);
+    smoothedSpeed += sign * item.smoothedSpeed;
+  }
+}
+
+void DownloadQueue::Forget(const DownloadItem& item) {
+  if (item.status == DownloadStatus::kQueued) queued_.erase(item.id);
+  if (sf::Running(item.status)) --running_;
+  if (sf::Running(item.status) || item.status == DownloadStatus::kPaused) started_.erase(item.id);
+  if (Polled(item))
+    watched_.erase(item.id);
+  else
+    settled_.Add(item, -1);
+  ForEachPlace(item, [&](size_t place) {
+    auto [from, to] = places_.equal_range(place);
+    for (auto it = from; it != to; ++it)
+      if (it->second == item.id) {
+        places_.erase(it);
+        break;
+      }
+  });
+}
+
+void DownloadQueue::Keep(const DownloadItem& item) {
+  if (item.status == DownloadStatus::kQueued) queued_.insert(item.id);
+  if (sf::Running(item.status)) ++running_;
+  if (sf::Running(item.status) || item.status == DownloadStatus::kPaused) started_.insert(item.id);
+  if (Polled(item))
+    watched_.insert(item.id);
+  else
+    settled_.Add(item, 1);
+  ForEachPlace(item, [&](size_t place) { places_.emplace(place, item.id); });
+}
+
 int DownloadQueue::Add(DownloadRequest request) {
   DownloadItem item;
   item.id = nextId_++;
   item.request = std::move(request);
   items_.push_back(std::move(item));
+  Keep(items_.back());
+  int id = items_.back().id;
   Schedule();
-  return items_.back().id;
+  return id;
+}
+
+void DownloadQueue::Reserve(size_t more) {
+  size_t wanted = items_.size() + more;
+  if (wanted > items_.capacity()) items_.reserve(std::max(wanted, 2 * items_.capacity()));
+}
+
+int DownloadQueue::Listed(const std::string& directory, const std::string& name) const {
+  const std::string_view dir = WithoutSlash(directory);
+  int first = 0;
+  auto [from, to] = places_.equal_range(PlaceHash(directory, name));
+  for (auto it = from; it != to; ++it) {
+    const DownloadItem* item = Find(it->second);
+    if (item && item->status != DownloadStatus::kFinished &&
+        WithoutSlash(item->request.directory) == dir &&
+        (item->request.name == name || item->savedName == name) && (first == 0 || item->id < first))
+      first = item->id;
+  }
+  return first;
 }
 
 DownloadItem* DownloadQueue::Get(int id) {
@@ -89,11 +181,6 @@ const DownloadItem* DownloadQueue::Find(int id) const {
   return it != items_.end() && it->id == id ? &*it : nullptr;
 }
 
-int DownloadQueue::Running() const {
-  return static_cast<int>(std::count_if(
-      items_.begin(), items_.end(), [](const DownloadItem& i) { return sf::Running(i.status); }));
-}
-
 void DownloadQueue::SetMaxRunning(int n) {
   maxRunning_ = std::max(n, 1);
   Schedule();
@@ -101,16 +188,12 @@ void DownloadQueue::SetMaxRunning(int n) {
 
 // Lowering the limit lets running tasks finish; only new starts wait for it.
 void DownloadQueue::Schedule() {
-  // Counted only as far as the limit: adding a share's files one by one would otherwise count
-  // the whole list for each of them.
-  int running = 0;
-  for (const auto& item : items_)
-    if (sf::Running(item.status) && ++running >= maxRunning_) return;
-  for (auto& item : items_) {
-    if (running >= maxRunning_) break;
-    if (item.status != DownloadStatus::kQueued) continue;
+  // A start always takes the item out of line: it runs, or it ended at once.
+  while (running_ < maxRunning_ && !queued_.empty()) {
+    DownloadItem& item = *Get(*queued_.begin());
+    Forget(item);
     Start(item);
-    if (sf::Running(item.status)) ++running;
+    Keep(item);
   }
 }
 
@@ -167,10 +250,12 @@ int DownloadQueue::Pause(const std::vector<int>& ids) {
     } else if (item->status != DownloadStatus::kQueued) {
       continue;
     }
+    Forget(*item);
     item->status = DownloadStatus::kPaused;
     item->speed = 0;
     item->smoothedSpeed = 0;
     item->etaSeconds = -1;
+    Keep(*item);
     ++acted;
   }
   Schedule();
@@ -191,27 +276,32 @@ int DownloadQueue::Requeue(const std::vector<int>& ids, DownloadStatus from) {
   for (int id : ids) {
     DownloadItem* item = Get(id);
     if (item == nullptr || item->status != from) continue;
+    Forget(*item);
     item->status = DownloadStatus::kQueued;
     item->failureCode = 0;
     item->failureText.clear();
+    Keep(*item);
     ++acted;
   }
   Schedule();
   return acted;
 }
 
+// The list is closed up once for all of them: the window lets every finished file go at once.
 int DownloadQueue::Cancel(const std::vector<int>& ids, bool removeFiles) {
-  int acted = 0;
+  std::unordered_set<int> gone;
   for (int id : ids) {
     DownloadItem* item = Get(id);
-    if (item == nullptr) continue;
+    if (item == nullptr || !gone.insert(id).second) continue;
     if (item->handle != 0) engine_.DeleteTask(item->handle, removeFiles ? 1 : 0);
-    std::erase_if(items_, [id](const DownloadItem& i) { return i.id == id; });
-    std::erase(ended_, id);
-    ++acted;
+    Forget(*item);
+  }
+  if (!gone.empty()) {
+    std::erase_if(items_, [&](const DownloadItem& i) { return gone.count(i.id) != 0; });
+    std::erase_if(ended_, [&](int id) { return gone.count(id) != 0; });
   }
   Schedule();
-  return acted;
+  return static_cast<int>(gone.size());
 }
 
 bool DownloadQueue::Relink(int id, std::string address) {
@@ -219,8 +309,10 @@ bool DownloadQueue::Relink(int id, std::string address) {
   if (item == nullptr || item->status != DownloadStatus::kFailed) return false;
   // A task keeps the address it was made with; only a new one asks the new address.
   if (item->handle != 0) engine_.DeleteTask(item->handle, 0);
+  Forget(*item);
   item->handle = 0;
   item->request.address = std::move(address);
+  Keep(*item);
   Requeue({id}, DownloadStatus::kFailed);
   return true;
 }
@@ -239,6 +331,10 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
   switch (item.engineState) {
     case layout::kStateFinished:
       item.alreadyComplete = info_.AlreadyComplete() == 1;
+      // The engine has nothing more to say of a finished file, and what it said stays here: it
+      // forgets the task, so a share of many files does not keep every one of them twice.
+      engine_.DeleteTask(item.handle, 0);
+      item.handle = 0;
       return End(item, DownloadStatus::kFinished);
     case layout::kStateFailed:
       item.failureCode = info_.FailureCode();
@@ -278,8 +374,13 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
 }
 
 std::vector<int> DownloadQueue::Poll(int64_t nowMs) {
-  for (auto& item : items_)
-    if (Polled(item)) Update(item, nowMs);
+  std::vector<int> watched(watched_.begin(), watched_.end());
+  for (int id : watched) {
+    DownloadItem& item = *Get(id);
+    Forget(item);
+    Update(item, nowMs);
+    Keep(item);
+  }
   Schedule();
   return TakeEnded();
 }
@@ -290,32 +391,20 @@ std::vector<int> DownloadQueue::TakeEnded() {
   return out;
 }
 
+// Paused and failed items wait for the user; the time left counts what will come by itself.
 DownloadTotals DownloadQueue::Totals() const {
+  Sums sums = settled_;
+  for (int id : watched_) sums.Add(*Find(id), 1);
   DownloadTotals t;
-  int64_t remaining = 0;
-  bool remainingKnown = true;
-  double speed = 0;
-  for (const auto& item : items_) {
-    ++t.files;
-    if (item.status == DownloadStatus::kFinished) ++t.filesDone;
-    int64_t size = item.KnownSize();
-    if (size >= 0)
-      t.bytesTotal += size;
-    else
-      t.allSizesKnown = false;
-    t.bytesDone += item.done;
-    t.speed += item.speed;
-    // Paused and failed items wait for the user; the time left counts what will come by itself.
-    if (item.status == DownloadStatus::kQueued || sf::Running(item.status)) {
-      if (size < 0)
-        remainingKnown = false;
-      else
-        remaining += std::max<int64_t>(size - item.done, 0);
-      speed += item.smoothedSpeed;
-    }
-  }
-  if (remainingKnown && speed >= 1)
-    t.etaSeconds = static_cast<int64_t>(std::ceil(static_cast<double>(remaining) / speed));
+  t.files = sums.files;
+  t.filesDone = sums.filesDone;
+  t.bytesTotal = sums.bytesTotal;
+  t.allSizesKnown = sums.unknownSizes == 0;
+  t.bytesDone = sums.bytesDone;
+  t.speed = sums.speed;
+  if (sums.unknownRemaining == 0 && sums.smoothedSpeed >= 1)
+    t.etaSeconds =
+        static_cast<int64_t>(std::ceil(static_cast<double>(sums.remaining) / sums.smoothedSpeed));
   return t;
 }
 

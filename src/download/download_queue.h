@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "download/task_records.h"
@@ -88,6 +90,9 @@ class DownloadQueue {
   // DIR/NAME is already whole on disk (that size, no control file beside it), the item is
   // finished at once without an engine task. A task the engine refuses to create fails.
   int Add(DownloadRequest request);
+  // Room for `more` items to come, so a long list is not copied as it grows. Never less than
+  // double the room there was: many small batches still grow the list in few steps.
+  void Reserve(size_t more);
 
   // Each acts on the items it applies to and gives how many those were. Pause holds queued and
   // running items; Resume queues paused ones again; Retry queues failed ones, which then go on
@@ -115,22 +120,57 @@ class DownloadQueue {
   const std::vector<DownloadItem>& Items() const { return items_; }
   const DownloadItem* Find(int id) const;
   DownloadTotals Totals() const;
+  // The items started and not ended (running or paused), in the order they were added: what a
+  // view of the work under way walks instead of the whole list.
+  const std::set<int>& Started() const { return started_; }
+  // The items a poll asks the engine about; they may change on the next poll.
+  const std::set<int>& Watched() const { return watched_; }
+  // Items neither finished nor failed.
+  size_t Unended() const { return queued_.size() + started_.size(); }
+  // The listed item, not finished, that saves to DIRECTORY/NAME (GBK; a "/" at the directory's
+  // end does not count), the first one added when there are several; 0 when none.
+  int Listed(const std::string& directory, const std::string& name) const;
 
  private:
   DownloadItem* Get(int id);
-  int Running() const;
   int Requeue(const std::vector<int>& ids, DownloadStatus from);
   void Schedule();
   void Start(DownloadItem& item);
   void Create(DownloadItem& item);
   void Update(DownloadItem& item, int64_t nowMs);
   void End(DownloadItem& item, DownloadStatus status);
+  // Around every change of an item: its entries in the indexes below, and its share of the
+  // totals while it is not watched, go before the change and come back after it. A poll then
+  // costs what is under way, not the length of the list.
+  void Forget(const DownloadItem& item);
+  void Keep(const DownloadItem& item);
+
+  // What settled items add to the totals; the watched ones are added as they are.
+  struct Sums {
+    int files = 0;
+    int filesDone = 0;
+    int64_t bytesTotal = 0;
+    int unknownSizes = 0;
+    int64_t bytesDone = 0;
+    int64_t speed = 0;
+    int64_t remaining = 0;
+    int unknownRemaining = 0;
+    double smoothedSpeed = 0;
+    void Add(const DownloadItem& item, int sign);
+  };
 
   DownloadEngine& engine_;
   TaskParamRecord param_;
   TaskInfoRecord info_;
   std::vector<DownloadItem> items_;
   std::vector<int> ended_;
+  std::set<int> queued_;   // waiting for a slot, in line order (ids ascend as items are added)
+  std::set<int> started_;  // running or paused
+  std::set<int> watched_;  // asked on each poll
+  int running_ = 0;        // requesting or downloading
+  Sums settled_;           // of the items not watched
+  // Hashes of directory and name (the one asked for, and the engine's) to the items there.
+  std::unordered_multimap<size_t, int> places_;
   int nextId_ = 1;
   int maxRunning_ = kDefaultMaxRunning;
 };

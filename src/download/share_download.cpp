@@ -39,7 +39,7 @@ std::vector<size_t> ShareDownload::Open(const std::vector<FileEntry>& entries,
                                         const std::vector<size_t>& chosen,
                                         const std::string& directory, const DiskLook& look,
                                         const Listed& listed) {
-  open_ = true;
+  linksMayCome_ = true;
   openDirectory_ = directory;
   return Plan(entries, chosen, directory, look, listed, true);
 }
@@ -53,13 +53,19 @@ std::vector<size_t> ShareDownload::Plan(const std::vector<FileEntry>& entries,
   long nameMax = ::pathconf(directory.c_str(), _PC_NAME_MAX);
   if (nameMax > 0) options.nameMax = static_cast<size_t>(nameMax);
   std::vector<size_t> added;
-  for (PlannedFile& planned : PlanShare(entries, chosen, options, look)) {
+  std::vector<PlannedFile> plan = PlanShare(entries, chosen, options, look);
+  // Grown once: doubling a list of many files would hold it twice for a moment.
+  if (files_.size() + plan.size() > files_.capacity())
+    files_.reserve(std::max(files_.size() + plan.size(), 2 * files_.capacity()));
+  queue_.Reserve(plan.size());
+  for (PlannedFile& planned : plan) {
     if (listed && planned.step != PlanStep::kRefuse &&
         listed(planned.folder.empty() ? directory : directory + "/" + planned.folder, planned.name))
       continue;
     size_t index = files_.size();
     added.push_back(index);
     ShareFile& f = files_.emplace_back();
+    ++open_;
     f.entry = entries[planned.entry];
     f.plan = std::move(planned);
     f.directory = f.plan.folder.empty() ? directory : directory + "/" + f.plan.folder;
@@ -106,7 +112,7 @@ std::optional<size_t> ShareDownload::Link(size_t entry, const std::string& link)
 }
 
 void ShareDownload::Close() {
-  open_ = false;
+  linksMayCome_ = false;
   // In the share's order, as Add would have failed them.
   std::vector<size_t> left;
   for (const auto& [entry, file] : awaiting_) left.push_back(file);
@@ -120,30 +126,40 @@ void ShareDownload::Close() {
 
 std::vector<size_t> ShareDownload::Update() {
   std::vector<size_t> renew;
-  for (size_t i = 0; i < files_.size(); ++i) {
-    ShareFile& f = files_[i];
-    if (f.status != ShareFileStatus::kQueued) continue;
-    const DownloadItem* item = queue_.Find(f.item);
-    if (item == nullptr) {
-      f.problem = "taken out of the downloads";
+  for (size_t i = 0; i < files_.size(); ++i) Look(i, renew);
+  return renew;
+}
+
+std::vector<size_t> ShareDownload::Update(std::vector<size_t> files) {
+  std::sort(files.begin(), files.end());
+  files.erase(std::unique(files.begin(), files.end()), files.end());
+  std::vector<size_t> renew;
+  for (size_t i : files)
+    if (i < files_.size()) Look(i, renew);
+  return renew;
+}
+
+void ShareDownload::Look(size_t i, std::vector<size_t>& renew) {
+  ShareFile& f = files_[i];
+  if (f.status != ShareFileStatus::kQueued) return;
+  const DownloadItem* item = queue_.Find(f.item);
+  if (item == nullptr) {
+    f.problem = "taken out of the downloads";
+    return End(f, i, ShareFileStatus::kFailed);
+  }
+  if (item->status == DownloadStatus::kDownloading) f.sawBytes = true;
+  if (item->status == DownloadStatus::kFinished) {
+    f.savedName = GbkToUtf8(item->Name());
+    End(f, i, item->alreadyComplete ? ShareFileStatus::kSkipped : ShareFileStatus::kDone);
+  } else if (item->status == DownloadStatus::kFailed) {
+    f.failureCode = item->failureCode;
+    if (!f.renewed && LinkRefused(item->failureCode, f.sawBytes)) {
+      f.status = ShareFileStatus::kRenewing;
+      renew.push_back(i);
+    } else {
       End(f, i, ShareFileStatus::kFailed);
-      continue;
-    }
-    if (item->status == DownloadStatus::kDownloading) f.sawBytes = true;
-    if (item->status == DownloadStatus::kFinished) {
-      f.savedName = GbkToUtf8(item->Name());
-      End(f, i, item->alreadyComplete ? ShareFileStatus::kSkipped : ShareFileStatus::kDone);
-    } else if (item->status == DownloadStatus::kFailed) {
-      f.failureCode = item->failureCode;
-      if (!f.renewed && LinkRefused(item->failureCode, f.sawBytes)) {
-        f.status = ShareFileStatus::kRenewing;
-        renew.push_back(i);
-      } else {
-        End(f, i, ShareFileStatus::kFailed);
-      }
     }
   }
-  return renew;
 }
 
 void ShareDownload::Renew(size_t file, const std::string& link, const std::string& why) {
@@ -167,6 +183,7 @@ void ShareDownload::Renew(size_t file, const std::string& link, const std::strin
 size_t ShareDownload::Adopt(const FileEntry& entry, size_t position, int item,
                             const std::string& directory, const std::string& name) {
   ShareFile& f = files_.emplace_back();
+  ++open_;
   f.entry = entry;
   f.plan.entry = position;
   f.plan.name = name;
@@ -179,6 +196,7 @@ bool ShareDownload::Reopen(size_t file) {
   if (file >= files_.size()) return false;
   ShareFile& f = files_[file];
   if (f.status != ShareFileStatus::kFailed || f.item == 0) return false;
+  ++open_;
   f.status = ShareFileStatus::kQueued;
   f.renewed = false;
   f.sawBytes = false;
@@ -188,10 +206,7 @@ bool ShareDownload::Reopen(size_t file) {
 }
 
 bool ShareDownload::Ended() const {
-  if (open_) return false;
-  for (const ShareFile& f : files_)
-    if (!f.Ended()) return false;
-  return true;
+  return !linksMayCome_ && open_ == 0;
 }
 
 std::vector<size_t> ShareDownload::TakeEnded() {
@@ -200,7 +215,9 @@ std::vector<size_t> ShareDownload::TakeEnded() {
   return out;
 }
 
+// Only a file under way ends, so the count of open files stays exact.
 void ShareDownload::End(ShareFile& file, size_t index, ShareFileStatus status) {
+  --open_;
   file.status = status;
   ended_.push_back(index);
 }

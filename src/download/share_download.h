@@ -89,6 +89,9 @@ class ShareDownload {
   // Reads the queue's items: files whose item ended take its outcome. Gives the files whose link
   // the server refused and that had no fresh link yet: each wants one through Renew.
   std::vector<size_t> Update();
+  // The same for the files at `files` alone (any order, repeats allowed): those whose item
+  // changed or went. Gives them in the order of Files(), as Update does.
+  std::vector<size_t> Update(std::vector<size_t> files);
 
   // The fresh link (GBK) of `file`, from the share: the file is queued again and goes on from
   // its bytes on disk. Without a link, `why` (UTF-8) says why and the file fails.
@@ -106,13 +109,16 @@ class ShareDownload {
   // Queues a planned file, or fails it when it cannot be saved or has no link.
   void Start(size_t index, const std::string& directory);
   void End(ShareFile& file, size_t index, ShareFileStatus status);
+  // Update for one file; a refused link adds it to `renew`.
+  void Look(size_t index, std::vector<size_t>& renew);
 
   DownloadQueue& queue_;
   std::vector<ShareFile> files_;
   std::vector<size_t> ended_;
-  bool open_ = false;  // links may still come
+  bool linksMayCome_ = false;
   std::string openDirectory_;
   std::unordered_map<size_t, size_t> awaiting_;  // entry -> file, until its link comes
+  size_t open_ = 0;                              // files not ended
 };
 
 }  // namespace sf

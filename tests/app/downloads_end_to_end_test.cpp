@@ -17,9 +17,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <cerrno>
 #include <fstream>
@@ -441,6 +443,42 @@ class DownloadsEndToEndTest : public QObject {
     tab->downloads()->Cancel(all, true);
     window.close();
     sim_.SetDownloadOverride(std::nullopt);
+  }
+
+  // One file at a time, with the once-a-second refresh held: the engine's word that the first
+  // ended starts the second at once. The refresh, when it comes, still says they finished.
+  void aFreeSlotTakesTheNextFileWithoutWaitingForTheRefresh() {
+    QFile::remove(programDir_.path() + "/Tavrin.ini");
+    auto state = NewState(sim_.Url(""), programDir_.path());
+    sf::app::MainWindow window(*state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    sf::app::DownloadsTab* tab = window.downloadsTab();
+    QString dir = programDir_.path() + "/slots";
+    tab->saveDirectory()->setText(dir);
+    tab->downloads()->SetJobs(1);
+    QVERIFY(ParsePasted(window, Pasted()));
+    ChooseResult(window, QStringLiteral("文件夹"), "开始下载");
+    tab->timer()->stop();
+    const auto& items = tab->queue()->Items();
+    QCOMPARE(items.size(), size_t{2});
+    QCOMPARE(items.at(1).status, sf::DownloadStatus::kQueued);
+    QSignalSpy refreshes(tab->timer(), &QTimer::timeout);
+    QTRY_VERIFY_WITH_TIMEOUT(items.size() == 2 && items.at(0).Ended() && items.at(1).Ended(),
+                             20000);
+    QCOMPARE(refreshes.count(), 0);
+    QCOMPARE(items.at(0).status, sf::DownloadStatus::kFinished);
+    QCOMPARE(items.at(1).status, sf::DownloadStatus::kFinished);
+    QCOMPARE(sf::sim::Sha256Hex(ReadFile(dir + QStringLiteral("/文件夹/b.bin"))),
+             sf::sim::FileSha256Hex(2002, 2097152));
+
+    // The refresh words the ends it did not see happen, then lets the finished rows go.
+    auto* status = Find<QLabel>(&window, "状态条1_1");
+    status->clear();
+    tab->timer()->start(1);
+    QTRY_COMPARE(status->text(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
+    QCOMPARE(tab->list()->topLevelItemCount(), 0);
+    window.close();
   }
 
   // A share's file started on its own whose link is refused for good asks the share again when

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "base/encoding.h"
 #include "download/engine_api.h"
@@ -196,6 +198,65 @@ TEST_F(DownloadManagerTest, LinksComingOneByOneGiveTheNamesOfAWholePlan) {
                             {DownloadEvent::kFinished, 0},
                             {DownloadEvent::kFinished, 1},
                             {DownloadEvent::kFailed, 3}}));
+}
+
+// A share of many files through two slots, moved only by its ticks: each file's end is told
+// once, a refused link renewed on the way and a file taken out while it waits included, and
+// the share asked for again while its files are under way adds none of them twice.
+TEST_F(DownloadManagerTest, EveryFileOfAManyFileShareEndsOnce) {
+  std::vector<FileEntry> many;
+  for (int i = 0; i < 40; ++i)
+    many.push_back(File("f" + std::to_string(i) + ".bin", "10", "http://h/" + std::to_string(i)));
+  std::vector<size_t> all(many.size());
+  for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+  DownloadManager downloads(engine);
+  downloads.SetJobs(2);
+  auto renewer = std::make_shared<FakeRenewer>();
+  std::map<size_t, int> ends;
+  downloads.Listen([&](const DownloadEvent& e) {
+    if (e.kind == DownloadEvent::kFinished || e.kind == DownloadEvent::kFailed) ++ends[e.file];
+  });
+  int share = downloads.AddShare(many, all, dir, renewer);
+  EXPECT_TRUE(downloads.Share(downloads.AddShare(many, all, dir, renewer))->Files().empty());
+  const int waiting = downloads.queue().Items().back().id;  // the last file, never started
+  downloads.Cancel({waiting}, false);
+
+  for (int64_t now = 0; now < 200 && !downloads.Idle(); ++now) {
+    for (int id : downloads.queue().Started()) {
+      const DownloadItem& item = *downloads.queue().Find(id);
+      // The seventh file's first link is refused; the fresh one works. The third loses its
+      // connection after bytes came: no link is to blame, and it fails.
+      bool refuse = item.request.name == "f7.bin" && item.request.address == "http://h/7";
+      Report& r = engine.reports[item.handle];
+      if (refuse)
+        r = Report{layout::kStateFailed, item.request.name, 0, 0, 0.0f, 0, 403};
+      else if (item.request.name != "f3.bin")
+        r = Report{layout::kStateFinished, item.request.name, 10, 10, 1.0f, 0};
+      else if (item.engineState == 0)
+        r = Report{layout::kStateDownloading, item.request.name, 10, 4, 0.4f, 4};
+      else
+        r = Report{layout::kStateFailed, item.request.name, 10, 4, 0.4f, 0, ECONNRESET};
+    }
+    downloads.Tick(now * 1000);
+    for (size_t i = 0; i < renewer->answers.size(); ++i) renewer->answers[i]("http://h/7b", {});
+    renewer->answers.clear();
+  }
+  EXPECT_TRUE(downloads.Idle());
+  EXPECT_EQ(renewer->asked, std::vector<std::string>{"f7.bin"});
+  const std::vector<ShareFile>& files = downloads.Share(share)->Files();
+  ASSERT_EQ(files.size(), many.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(ends[i], 1) << i;
+    if (i + 1 == files.size()) {
+      EXPECT_EQ(files[i].problem, "taken out of the downloads");
+    } else if (i == 3) {
+      EXPECT_EQ(files[i].failureCode, ECONNRESET);
+      EXPECT_EQ(files[i].status, ShareFileStatus::kFailed);
+    } else {
+      EXPECT_EQ(files[i].status, ShareFileStatus::kDone) << i;
+    }
+  }
+  EXPECT_EQ(engine.created.size(), many.size());  // the 39 started and f7.bin's fresh link
 }
 
 // An answer that comes after its owner is gone goes nowhere.

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 
 #include "base/encoding.h"
 #include "download/engine_api.h"
@@ -67,7 +71,8 @@ TEST_F(DownloadQueueTest, RunsAtMostNAndStartsWaitingOnesAsSlotsFree) {
 
   // Cancelled: the task is deleted in the engine, with its files when asked, and forgotten.
   EXPECT_EQ(queue.Cancel({c, d}, true), 2);
-  EXPECT_EQ(engine.deleted, (std::vector<std::pair<int32_t, int32_t>>{{9, 1}, {10, 1}}));
+  // The finished one's task went when it finished, its file kept.
+  EXPECT_EQ(engine.deleted, (std::vector<std::pair<int32_t, int32_t>>{{7, 0}, {9, 1}, {10, 1}}));
   EXPECT_EQ(queue.Find(c), nullptr);
   EXPECT_EQ(queue.Items().size(), 2u);
   DownloadTotals t = queue.Totals();
@@ -184,6 +189,122 @@ TEST_F(DownloadQueueTest, AFileAlreadyWholeIsNotDownloadedAgain) {
   queue.Poll(0);
   EXPECT_TRUE(queue.Items().back().alreadyComplete);
   EXPECT_FALSE(queue.Items()[1].alreadyComplete);
+}
+
+// The totals as a walk of the whole list gives them.
+DownloadTotals Recount(const DownloadQueue& queue) {
+  DownloadTotals t;
+  int64_t remaining = 0;
+  bool remainingKnown = true;
+  double speed = 0;
+  for (const DownloadItem& item : queue.Items()) {
+    ++t.files;
+    if (item.status == S::kFinished) ++t.filesDone;
+    int64_t size = item.KnownSize();
+    if (size >= 0)
+      t.bytesTotal += size;
+    else
+      t.allSizesKnown = false;
+    t.bytesDone += item.done;
+    t.speed += item.speed;
+    if (item.status == S::kQueued || item.status == S::kRequesting ||
+        item.status == S::kDownloading) {
+      if (size < 0)
+        remainingKnown = false;
+      else
+        remaining += std::max<int64_t>(size - item.done, 0);
+      speed += item.smoothedSpeed;
+    }
+  }
+  if (remainingKnown && speed >= 1)
+    t.etaSeconds = static_cast<int64_t>(std::ceil(static_cast<double>(remaining) / speed));
+  return t;
+}
+
+// Many files through two slots, each ending its own way, with a pause, a cancel and retries on
+// the way: every end is told once by the poll that saw it, a poll asks the engine only about
+// what is under way, the totals kept along the way are those of the whole list, and a listed
+// file is found by its directory and either of its names until it finishes.
+TEST_F(DownloadQueueTest, EveryEndIsToldOnceWhateverTheListHolds) {
+  queue.SetMaxRunning(2);
+  std::vector<int> ids;
+  for (int i = 0; i < 14; ++i) ids.push_back(Add("f" + std::to_string(i), i == 5 ? -1 : 100));
+  const int cancelled = ids[9], paused = ids[2];
+  std::map<int, int> told;
+  std::set<int> failedOnce;
+  bool pausedOnce = false;
+  int64_t now = 0;
+  auto poll = [&] {
+    engine.queried.clear();
+    for (int id : queue.Poll(now += 1000)) ++told[id];
+    DownloadTotals kept = queue.Totals(), counted = Recount(queue);
+    EXPECT_EQ(kept.files, counted.files);
+    EXPECT_EQ(kept.filesDone, counted.filesDone);
+    EXPECT_EQ(kept.bytesDone, counted.bytesDone);
+    EXPECT_EQ(kept.bytesTotal, counted.bytesTotal);
+    EXPECT_EQ(kept.allSizesKnown, counted.allSizesKnown);
+    EXPECT_EQ(kept.speed, counted.speed);
+    EXPECT_EQ(kept.etaSeconds, counted.etaSeconds);
+  };
+  for (int round = 0; round < 100 && queue.Unended() > 0; ++round) {
+    if (round == 3) {
+      EXPECT_EQ(queue.Cancel({cancelled}, false), 1);
+    }
+    for (int id : queue.Started()) {
+      const DownloadItem& item = *queue.Find(id);
+      if (item.status == S::kPaused) continue;
+      Report& r = engine.reports[item.handle];
+      std::string saved = "saved-" + item.request.name;
+      if (item.engineState == 0)
+        r = {layout::kStateDownloading, saved, 100, 40, 0.4f, 20};
+      else if (id % 3 == 0 && id != paused && failedOnce.insert(id).second)
+        r = {layout::kStateFailed, saved, 100, 40, 0.4f, 0, 404};
+      else
+        r = {layout::kStateFinished, saved, 100, 100, 1.0f, 0};
+    }
+    const bool pausing = !pausedOnce && queue.Find(paused)->status == S::kDownloading;
+    if (pausing) {
+      pausedOnce = true;
+      EXPECT_EQ(queue.Listed(dir.string() + "/", "saved-f2"), paused);
+      EXPECT_EQ(queue.Pause({paused}), 1);
+    }
+    const bool holding = !pausing && queue.Find(paused)->status == S::kPaused;
+    poll();
+    for (int32_t handle : engine.queried) {
+      int id = 0;
+      for (const DownloadItem& item : queue.Items())
+        if (item.handle == handle) id = item.id;
+      // Asked about once more while its pause showed, never again while it holds still.
+      if (id == paused && holding) ADD_FAILURE() << "a paused task was asked again";
+    }
+    EXPECT_LE(engine.queried.size(), 3u);
+    if (round == 6) {
+      EXPECT_EQ(queue.Find(paused)->status, S::kPaused);
+      EXPECT_EQ(queue.Resume({paused}), 1);
+    }
+    std::vector<int> failed;
+    for (const DownloadItem& item : queue.Items())
+      if (item.status == S::kFailed) failed.push_back(item.id);
+    if (!failed.empty()) {
+      EXPECT_EQ(queue.Retry(failed), static_cast<int>(failed.size()));
+    }
+  }
+  EXPECT_EQ(queue.Unended(), 0u);
+  for (int id : ids) {
+    if (id == cancelled) {
+      EXPECT_EQ(told.count(id), 0u);
+      EXPECT_EQ(queue.Find(id), nullptr);
+      continue;
+    }
+    EXPECT_EQ(queue.Find(id)->status, S::kFinished) << id;
+    // Failed once, then finished on a retry.
+    EXPECT_EQ(told[id], id % 3 == 0 && id != paused ? 2 : 1) << id;
+  }
+  EXPECT_EQ(queue.Totals().filesDone, 13);
+  // The engine forgot each finished task, and no file with it.
+  EXPECT_EQ(engine.deleted.size(), 13u);
+  for (auto [handle, removeFiles] : engine.deleted) EXPECT_EQ(removeFiles, 0) << handle;
+  EXPECT_EQ(queue.Listed(dir.string(), "f0"), 0);  // finished: no longer one to take up
 }
 
 }  // namespace
