@@ -65,19 +65,6 @@ class ClearingRenewer : public LinkRenewer {
   std::function<void()> clear_;
 };
 
-std::string Size(int64_t bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024 && u < 4) {
-    v /= 1024;
-    ++u;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
-  return buf;
-}
-
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -103,15 +90,15 @@ class RemoteDisplay {
       if (f.end != FollowedFile::End::kNone || f.last.status != "active") continue;
       const RemoteFile& file = follower.FileOf(f);
       int64_t size = file.plan.size >= 0 ? file.plan.size : f.last.total;
-      text += clear + EscapeForTerminal(file.plan.sharePath) + "  " + Size(f.last.done) + " / " +
-              (size >= 0 ? Size(size) : std::string("?"));
+      text += clear + EscapeForTerminal(file.plan.sharePath) + "  " + SizeText(f.last.done) +
+              " / " + (size >= 0 ? SizeText(size) : std::string("?"));
       if (size > 0) {
         char pct[16];
         std::snprintf(pct, sizeof pct, "%5.1f%%",
                       static_cast<double>(f.last.done) * 100.0 / static_cast<double>(size));
         text += std::string("  ") + pct;
       }
-      text += "  " + Size(f.last.speed) + "/s";
+      text += "  " + SizeText(f.last.speed) + "/s";
       if (size >= 0 && f.last.speed > 0)
         text +=
             "  " + DurationText(std::max<int64_t>(0, size - f.last.done) / f.last.speed) + " left";
@@ -119,11 +106,7 @@ class RemoteDisplay {
       text += "\n";
       ++drawn_;
     }
-    FollowTotals t = follower.Totals();
-    text += clear + std::to_string(t.complete) + "/" + std::to_string(t.files) + " files, " +
-            Size(t.bytesDone) + " of " + (t.allSizesKnown ? Size(t.bytesTotal) : std::string("?")) +
-            ", " + Size(t.speed) + "/s, " +
-            (t.etaSeconds >= 0 ? DurationText(t.etaSeconds) : std::string("--:--")) + " left\n";
+    text += clear + TotalLine(follower.Totals()) + "\n";
     ++drawn_;
     if (!live_) drawn_ = 0;
     err_ << text << std::flush;
@@ -327,7 +310,7 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
              << (up > 0 ? "; its files go to the others" : "") << "\n";
     } else if (several) {
       io.err << "sharefetch-cli: " << EscapeForTerminal(shown[e]) << ": " << engine.files
-             << " files, " << Size(engine.bytes) << "\n";
+             << " files, " << SizeText(engine.bytes) << "\n";
     }
   }
   size_t found = 0;

@@ -44,19 +44,6 @@ void OnSignal(int) {
   gInterrupted = true;
 }
 
-std::string Size(int64_t bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024 && u < 4) {
-    v /= 1024;
-    ++u;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
-  return buf;
-}
-
 // One line per running file. Names may come from a share service: shown escaped.
 std::string Line(const DownloadItem& item) {
   std::string line = EscapeForTerminal(GbkToUtf8(item.Name())) + "  ";
@@ -73,18 +60,10 @@ std::string Line(const DownloadItem& item) {
   int64_t size = item.KnownSize();
   char pct[16];
   std::snprintf(pct, sizeof pct, "%5.1f%%", static_cast<double>(item.progress) * 100.0);
-  line += Size(item.done) + " / " + (size >= 0 ? Size(size) : std::string("?")) + "  " + pct +
-          "  " + Size(item.speed) + "/s";
+  line += SizeText(item.done) + " / " + (size >= 0 ? SizeText(size) : std::string("?")) + "  " +
+          pct + "  " + SizeText(item.speed) + "/s";
   if (item.etaSeconds >= 0) line += "  " + DurationText(item.etaSeconds) + " left";
   return line;
-}
-
-// "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left"
-std::string TotalLine(const DownloadTotals& t) {
-  return std::to_string(t.filesDone) + "/" + std::to_string(t.files) + " files, " +
-         Size(t.bytesDone) + " of " + (t.allSizesKnown ? Size(t.bytesTotal) : std::string("?")) +
-         ", " + Size(t.speed) + "/s, " +
-         (t.etaSeconds >= 0 ? DurationText(t.etaSeconds) : std::string("--:--")) + " left";
 }
 
 int64_t NowMs() {
@@ -128,6 +107,26 @@ std::optional<int64_t> WholeNumber(std::string_view text) {
 }
 
 }  // namespace
+
+std::string SizeText(int64_t bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 4) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+  return buf;
+}
+
+std::string TotalLine(const DownloadTotals& t) {
+  return std::to_string(t.filesDone) + "/" + std::to_string(t.files) + " files, " +
+         SizeText(t.bytesDone) + " of " +
+         (t.allSizesKnown ? SizeText(t.bytesTotal) : std::string("?")) + ", " + SizeText(t.speed) +
+         "/s, " + (t.etaSeconds >= 0 ? DurationText(t.etaSeconds) : std::string("--:--")) + " left";
+}
 
 std::optional<int> ParseJobs(std::string_view text, std::string& error) {
   std::optional<int64_t> n = WholeNumber(text);

@@ -165,20 +165,19 @@ void RemoteFollower::HandBack(size_t index, const std::string& link, const std::
   events_.push_back({FollowEvent::kHandedBack, index, f.gid});
 }
 
-FollowTotals RemoteFollower::Totals() const {
-  FollowTotals t;
+DownloadTotals RemoteFollower::Totals() const {
+  DownloadTotals t;
   for (const FollowedFile& f : followed_) {
     const RemoteFile& file = files_[f.file];
     t.files += 1;
     int64_t size = file.plan.size >= 0 ? file.plan.size : f.last.total;
     if (f.end == FollowedFile::End::kComplete) {
-      t.complete += 1;
+      t.filesDone += 1;
       size = size >= 0 ? size : f.last.done;
       t.bytesDone += size;
       t.bytesTotal += size;
       continue;
     }
-    if (f.end == FollowedFile::End::kFailed) t.failed += 1;
     t.bytesDone += f.last.done;
     if (size >= 0)
       t.bytesTotal += size;

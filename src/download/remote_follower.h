@@ -49,14 +49,6 @@ struct FollowEvent {
   std::string text;
 };
 
-struct FollowTotals {
-  size_t files = 0, complete = 0, failed = 0;
-  int64_t bytesDone = 0, bytesTotal = 0;
-  bool allSizesKnown = true;
-  int64_t speed = 0;
-  int64_t etaSeconds = -1;  // -1 when it cannot be told
-};
-
 class RemoteFollower {
  public:
   // `remotes`: the downloaders, as RemoteFile::engine numbers them. `files`: the hand-off's
@@ -75,7 +67,8 @@ class RemoteFollower {
 
   const std::vector<FollowedFile>& followed() const { return followed_; }
   const RemoteFile& FileOf(const FollowedFile& f) const { return files_[f.file]; }
-  FollowTotals Totals() const;
+  // As the queue's totals of local downloads: `filesDone` counts the files complete there.
+  DownloadTotals Totals() const;
 
   static constexpr int64_t kPollEveryMs = 1000;
   static constexpr int64_t kRenewEveryMs = 3600 * 1000;

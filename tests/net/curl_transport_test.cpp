@@ -292,7 +292,8 @@ TEST(CurlTransport, ARaisedCancelFlagGivesUpTheExchangeUnderWayAndEveryLaterOne)
   });
   auto picture =
       std::async(std::launch::async, [&] { return plain.Request({.url = server.Url("/img")}); });
-  ASSERT_TRUE(test::WaitUntil([&] { return server.held() == 2; }));
+  // Both requests sent whole: each client now waits for an answer, the step the status names.
+  ASSERT_TRUE(test::WaitUntil([&] { return server.asked() == 2; }));
 
   cancel.Raise();
   // Both would otherwise wait 30 seconds or more for an answer.

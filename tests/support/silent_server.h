@@ -16,12 +16,15 @@ class SilentServer {
   std::string Url(const std::string& pathAndQuery = "/") const;
   int accepted() const { return accepted_; }  // connections so far
   int held() const { return held_; }          // connections the peer has not hung up yet
+  // Connections whose whole request head has arrived: their peer now waits for the answer.
+  int asked() const { return asked_; }
 
  private:
   void Hold(int fd);
 
   std::atomic<int> accepted_{0};
   std::atomic<int> held_{0};
+  std::atomic<int> asked_{0};
   LoopbackListener listener_;  // last: stopped before the counters go
 };
 
