@@ -122,6 +122,8 @@ class ResolveTab::Renewer : public LinkRenewer {
     tab_->waiting_.push_back({driver_, url_, entry, std::move(done)});
     tab_->RenewLinks();
   }
+  // The address the parse resolved, known once it ended.
+  void SetUrl(const std::string& url) { url_ = url; }
 
  private:
   QPointer<ResolveTab> tab_;
@@ -325,8 +327,8 @@ void ResolveTab::Parse() {
   list_->headerItem()->setText(1, QStringLiteral("文件名"));
   parse_->setEnabled(false);
   parsed_.reset();
-  parsedRenewer_.reset();
   parsedSource_ = {};
+  streaming_ = {};
   // A message typed or put in the box some other way is read as a pasted one.
   if (std::string box = ToGbk(url_->text()); box != pastedLink_) {
     std::vector<PastedShare> found = ReadShareText(box, session_->host());
@@ -336,16 +338,38 @@ void ResolveTab::Parse() {
   }
   crossing_->SetFirstPassword(ToGbk(url_->text()) == pastedLink_ ? pastedCode_ : std::string());
   auto driver = std::make_shared<ResolveDriver>(*session_, *crossing_, *crossing_);
+  // Its renewals wait in waiting_ until the parse ends; the address is filled in then.
+  parsedRenewer_ = std::make_shared<Renewer>(*this, driver, std::string());
+  // Each link crosses as it comes. The listing is whole by the first, and crosses with it.
+  driver->SetLinkListener([this, d = driver.get(), first = true](size_t entry) mutable {
+    std::vector<FileEntry> listing;
+    if (std::exchange(first, false)) listing = d->entries();
+    bridge_.Post(
+        [this, entry, link = d->entries()[entry].dlink, listing = std::move(listing)]() mutable {
+          if (!listing.empty()) streaming_.listing = std::move(listing);
+          TakeLink(entry, std::move(link));
+        });
+    return true;
+  });
   bridge_.Start([this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
                 [this, driver] {
                   parse_->setEnabled(true);
                   parsed_ = driver;
-                  parsedRenewer_ = std::make_shared<Renewer>(*this, driver, crossing_->lastUrl());
+                  const std::string& url = crossing_->lastUrl();
+                  parsedRenewer_->SetUrl(url);
+                  for (Renewal& r : waiting_)
+                    if (r.driver == driver) r.url = url;
                   // A session that passed the share before asks no password; the pasted code
                   // is still the share's.
                   std::string code = crossing_->lastPassword();
-                  if (code.empty() && crossing_->lastUrl() == pastedLink_) code = pastedCode_;
-                  parsedSource_ = {crossing_->lastUrl(), code};
+                  if (code.empty() && url == pastedLink_) code = pastedCode_;
+                  parsedSource_ = {url, code};
+                  // No more links come: the files still without one fail, those under way go on.
+                  for (int share : streaming_.shares) {
+                    downloads_->SetShareSource(share, parsedSource_);
+                    downloads_->CloseShare(share);
+                  }
+                  streaming_ = {};
                   MarkPlaces();
                   RenewLinks();  // those refused while the parse ran
                 });
@@ -415,8 +439,17 @@ void ResolveTab::DownloadSelected() {
 }
 
 void ResolveTab::DownloadAll() {
-  if (!parsed_) return;
-  DownloadEntries(ChooseFiles(parsed_->entries(), {}));
+  if (parsed_) return DownloadEntries(ChooseFiles(parsed_->entries(), {}));
+  // While a parse runs, once its listing is known, each file starts as its link comes.
+  if (!streaming_.listing.empty()) DownloadEntries(ChooseFiles(streaming_.listing, {}));
+}
+
+void ResolveTab::TakeLink(size_t entry, std::string link) {
+  if (entry >= streaming_.listing.size()) return;
+  streaming_.listing[entry].dlink = std::move(link);
+  streaming_.linked.push_back(entry);
+  for (int share : streaming_.shares)
+    downloads_->AddLink(share, entry, streaming_.listing[entry].dlink);
 }
 
 void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
@@ -433,8 +466,16 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   }
   std::string dir = directory.lexically_normal().string();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  int share = downloads_->AddShare(parsed_->entries(), chosen, dir, parsedRenewer_, LookOnDisk,
-                                   parsedSource_);
+  int share = 0;
+  if (parsed_) {
+    share = downloads_->AddShare(parsed_->entries(), chosen, dir, parsedRenewer_, LookOnDisk,
+                                 parsedSource_);
+  } else {
+    share = downloads_->OpenShare(streaming_.listing, chosen, dir, parsedRenewer_, LookOnDisk);
+    for (size_t entry : streaming_.linked)
+      downloads_->AddLink(share, entry, streaming_.listing[entry].dlink);
+    streaming_.shares.push_back(share);
+  }
   int queued = 0, skipped = 0, refused = 0;
   for (const ShareFile& f : downloads_->Share(share)->Files()) {
     if (f.status == ShareFileStatus::kSkipped)

@@ -100,6 +100,10 @@ void DownloadManager::CloseShare(int share) {
   ReportShareEnds(*it->second);
 }
 
+void DownloadManager::SetShareSource(int share, ShareSource source) {
+  if (auto it = shares_.find(share); it != shares_.end()) it->second->source = std::move(source);
+}
+
 int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
                                 const std::vector<size_t>& chosen, const std::string& directory,
                                 std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,

@@ -110,6 +110,8 @@ class DownloadManager {
   // No more links come for the share: its files still waiting for one fail, as AddShare fails
   // a file the share gave no link for.
   void CloseShare(int share);
+  // Where an open share came from, known for sure only once its resolution has ended.
+  void SetShareSource(int share, ShareSource source);
   const ShareDownload* Share(int id) const;
   // A download of its own, not ended, that is the share's entry at `position` of `entries`: it
   // becomes a one-file share renewed through `renewer`, as if AddShare had queued it. False when

@@ -197,7 +197,10 @@ class DownloadsEndToEndTest : public QObject {
       {"id": "kept", "password": "ab12", "items": [
         {"name": "文件夹", "children": [{"name": "a.bin", "size": 2097152, "fs_id": 2001},
                                      {"name": "b.bin", "size": 2097152, "fs_id": 2002}]},
-        {"name": "kept.bin", "size": 4194304, "fs_id": 2003}]}]})"),
+        {"name": "kept.bin", "size": 4194304, "fs_id": 2003}]},
+      {"id": "stream", "linkCaptchaAt": 3, "items": [
+        {"name": "1.bin", "size": 1000, "fs_id": 3001, "staleLinks": 1},
+        {"name": "2.bin", "size": 2000, "fs_id": 3002}, {"name": "3.bin", "size": 3000, "fs_id": 3003}]}]})"),
              sim_.error().c_str());
   }
 
@@ -478,6 +481,65 @@ class DownloadsEndToEndTest : public QObject {
     tab->timer()->start(1);
     QTRY_COMPARE(status->text(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
     QCOMPARE(tab->list()->topLevelItemCount(), 0);
+    window.close();
+  }
+
+  // 全部下载 while the parse still asks for links: the files whose link came start at once,
+  // while the captcha that holds the last link waits; the first file's refused link is asked for
+  // again only once the parse has ended, and the list of results fills only then, as before.
+  void allFilesStartWhileTheLaterLinksAreAskedFor() {
+    QFile::remove(programDir_.path() + "/Tavrin.ini");
+    auto state = NewState(sim_.Url(""), programDir_.path());
+    QVERIFY2(state->engine, state->engineError.c_str());
+    sf::app::MainWindow window(*state);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QString dir = programDir_.path() + "/stream";
+    window.downloadsTab()->saveDirectory()->setText(dir);
+    auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+    auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
+    auto* status = Find<QLabel>(&window, "状态条1_1");
+    auto onDisk = [&](const char* name, uint64_t id, uint64_t size) {
+      return sf::sim::Sha256Hex(ReadFile(dir + "/" + name)) == sf::sim::FileSha256Hex(id, size);
+    };
+    sim_.ClearRequests();
+    bool startedBeforeTheLastLink = false;
+    int rowsMeanwhile = -1;
+    QString statusMeanwhile;
+    sf::test::WhenModal([&](QWidget* dialog) {
+      Find<QAction>(&window, "全部下载")->trigger();
+      statusMeanwhile = status->text();
+      rowsMeanwhile = results->topLevelItemCount();
+      // The engine gives the stale link up once its second try is refused too.
+      startedBeforeTheLastLink = WaitFor(
+          [&] {
+            int refused = 0;
+            for (const auto& r : sim_.Requests())
+              if (r.Path().find("/1.bin") != std::string::npos && r.status == 403) ++refused;
+            return refused >= 2 && onDisk("2.bin", 3002, 2000);
+          },
+          20000);
+      std::string answer = sim_.CaptchaAnswer(state->session->vcodeStr()).value_or("????");
+      QTest::keyClicks(Find<QLineEdit>(dialog, "编辑框_验证码"), QString::fromStdString(answer));
+    });
+    window.resolveTab()->SetUrl(QString::fromStdString(sim_.ShareUrl("stream")));
+    QTest::mouseClick(parse, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(parse->isEnabled(), 30000);
+    QVERIFY(startedBeforeTheLastLink);
+    QCOMPARE(rowsMeanwhile, 0);
+    QVERIFY2(statusMeanwhile.endsWith(QStringLiteral("已加入下载：3个文件")),
+             qPrintable(statusMeanwhile));
+    QCOMPARE(results->topLevelItemCount(), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(onDisk("1.bin", 3001, 1000) && onDisk("3.bin", 3003, 3000), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.downloadsTab()->list()->topLevelItemCount(), 0, 10000);
+    // One link request at a time, the share's own first, then the fresh one.
+    std::vector<std::string> asked;
+    for (const auto& r : sim_.Requests())
+      if (r.Path() == "/api/sharedownload")
+        asked.push_back(r.body.substr(r.body.find("fid_list=")));
+    QCOMPARE(asked, (std::vector<std::string>{"fid_list=%5B3001%5D", "fid_list=%5B3002%5D",
+                                              "fid_list=%5B3003%5D", "fid_list=%5B3003%5D",
+                                              "fid_list=%5B3001%5D"}));
     window.close();
   }
 
