@@ -346,6 +346,9 @@ class ShareDownloads {
     }
   }
   std::optional<int> Step(const std::function<void()>& clearDisplay) {
+    // Each file is told as it ends and the display shows only the totals: a share of many
+    // files need not keep the items of those done.
+    downloads_.DropFinished();
     if (!clear_) {
       clear_ = clearDisplay;
       if (!early_.empty()) clear_();
