@@ -303,6 +303,9 @@ class ShareDownloads {
   // rest move on when a task's state changed since.
   void Link(size_t entry) {
     downloads_.AddLink(share_, entry, r_.how.driver.entries()[entry].dlink);
+    // Nothing reads the list's link after this: the file's item holds it, and a fresh one is
+    // asked for with the file's own entry.
+    r_.how.driver.ReleaseLink(entry);
     turns_.TurnIfDue();
   }
   void ClearDisplay() { turns_.Clear(); }
