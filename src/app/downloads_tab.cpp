@@ -209,12 +209,12 @@ std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
     if (item.status == DownloadStatus::kPaused) row.state = UnfinishedDownload::State::kPaused;
     if (item.status == DownloadStatus::kFailed) row.state = UnfinishedDownload::State::kFailed;
     row.done = item.done;
-    const FileEntry* entry = nullptr;
+    FileEntry entry;
     if (const ShareSource* source = downloads_->SourceOf(item.id, &entry)) {
       row.shareUrl = source->url;
       row.shareCode = source->code;
-      row.shareFile = entry->fs_id;
-      row.shareApp = entry->app_id;
+      row.shareFile = entry.fs_id;
+      row.shareApp = entry.app_id;
     }
     out.push_back(std::move(row));
   }

@@ -89,6 +89,9 @@ std::optional<std::string> Convert(std::string_view in, const std::string& from,
     break;
   }
   out.resize(outUsed);
+  // A result is often kept, a name or folder for each file of a share: the room guessed for it
+  // above would be kept with it, and a short one fits inside the string itself.
+  out.shrink_to_fit();
   return out;
 }
 

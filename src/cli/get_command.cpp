@@ -303,6 +303,9 @@ class ShareDownloads {
   // rest move on when a task's state changed since.
   void Link(size_t entry) {
     downloads_.AddLink(share_, entry, r_.how.driver.entries()[entry].dlink);
+    // Nothing reads the list's link after this: the file's item holds it, and a fresh one is
+    // asked for with the file's own entry.
+    r_.how.driver.ReleaseLink(entry);
     turns_.TurnIfDue();
   }
   void ClearDisplay() { turns_.Clear(); }
@@ -346,6 +349,9 @@ class ShareDownloads {
     }
   }
   std::optional<int> Step(const std::function<void()>& clearDisplay) {
+    // Each file is told as it ends and the display shows only the totals: a share of many
+    // files need not keep the items of those done.
+    downloads_.DropFinished();
     if (!clear_) {
       clear_ = clearDisplay;
       if (!early_.empty()) clear_();

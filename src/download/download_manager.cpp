@@ -189,12 +189,12 @@ void DownloadManager::TakeUpAgain(const std::vector<int>& ids) {
   Emit(std::move(shown));
 }
 
-const ShareSource* DownloadManager::SourceOf(int item, const FileEntry** entry) const {
+const ShareSource* DownloadManager::SourceOf(int item, FileEntry* entry) const {
   auto at = shareItems_.find(item);
   if (at == shareItems_.end()) return nullptr;
   auto run = shares_.find(at->second.first);
   if (run == shares_.end()) return nullptr;
-  if (entry) *entry = &run->second->download.Files()[at->second.second].entry;
+  if (entry) *entry = run->second->download.Entry(at->second.second);
   return &run->second->source;
 }
 
@@ -300,7 +300,7 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
     }
     std::weak_ptr<bool> alive = alive_;
     renewer->Renew(
-        it->second->download.Files()[file].entry,
+        it->second->download.Entry(file),
         [this, alive, share = id, at = file](const std::string& link, const std::string& why) {
           if (alive.lock()) Answer(share, at, link, why);
         });
@@ -357,6 +357,15 @@ void DownloadManager::ReleaseFinished() {
   finished.swap(reported_);
   // The engine forgets them; the files stay, of course.
   queue_.Cancel(finished, false);
+  for (int id : finished) shareItems_.erase(id);
+}
+
+void DownloadManager::DropFinished() {
+  constexpr size_t kDropAtLeast = 64;
+  if (reported_.size() < kDropAtLeast || reported_.size() * 4 < queue_.Items().size()) return;
+  std::vector<int> finished;
+  finished.swap(reported_);
+  queue_.Drop(finished);
   for (int id : finished) shareItems_.erase(id);
 }
 

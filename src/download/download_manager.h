@@ -118,9 +118,9 @@ class DownloadManager {
   // the item is unknown, ended or a share's already.
   bool Adopt(int item, const std::vector<FileEntry>& entries, size_t position,
              std::shared_ptr<LinkRenewer> renewer, ShareSource source = {});
-  // The share an item's file came from and the file's entry there; null for a download of its
-  // own.
-  const ShareSource* SourceOf(int item, const FileEntry** entry = nullptr) const;
+  // The share an item's file came from and, into `entry`, the file's entry there; null for a
+  // download of its own.
+  const ShareSource* SourceOf(int item, FileEntry* entry = nullptr) const;
 
   int Pause(const std::vector<int>& ids);
   int Resume(const std::vector<int>& ids);
@@ -139,6 +139,10 @@ class DownloadManager {
   // Forgets the finished items every listener has been told of (the files stay): the window's
   // list shows only what is still under way.
   void ReleaseFinished();
+  // The same for a run that tells each file once as it ends and shows only the totals (the
+  // terminal's): the items go and their part of the totals stays. It acts once many have
+  // finished, so that each walk of the list takes a good part of it away.
+  void DropFinished();
 
   const DownloadQueue& queue() const { return queue_; }
   // Readable whenever a task's state changes, so a caller can Tick at once instead of on its

@@ -304,6 +304,23 @@ int DownloadQueue::Cancel(const std::vector<int>& ids, bool removeFiles) {
   return static_cast<int>(gone.size());
 }
 
+int DownloadQueue::Drop(const std::vector<int>& ids) {
+  std::unordered_set<int> gone;
+  for (int id : ids) {
+    const DownloadItem* item = Find(id);
+    if (item == nullptr || item->status != DownloadStatus::kFinished || !gone.insert(id).second)
+      continue;
+    // Its engine task went when it finished; its sums go back among the settled ones.
+    Forget(*item);
+    settled_.Add(*item, 1);
+  }
+  if (!gone.empty()) {
+    std::erase_if(items_, [&](const DownloadItem& i) { return gone.count(i.id) != 0; });
+    std::erase_if(ended_, [&](int id) { return gone.count(id) != 0; });
+  }
+  return static_cast<int>(gone.size());
+}
+
 bool DownloadQueue::Relink(int id, std::string address) {
   DownloadItem* item = Get(id);
   if (item == nullptr || item->status != DownloadStatus::kFailed) return false;

@@ -102,6 +102,10 @@ class DownloadQueue {
   int Resume(const std::vector<int>& ids);
   int Retry(const std::vector<int>& ids);
   int Cancel(const std::vector<int>& ids, bool removeFiles);
+  // Forgets finished items as Cancel does, but what they add to the totals stays: a run that
+  // reports each file once as it ends need not hold every file it finished. Gives how many
+  // went; items not finished stay.
+  int Drop(const std::vector<int>& ids);
   // Queues a failed item again under a new address, a fresh link to the same file: its engine
   // task goes, its bytes on disk stay, and the new task goes on from them. False when the item
   // is unknown or has not failed.

@@ -4,10 +4,71 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_map>
 
 #include "base/encoding.h"
 
 namespace sf {
+
+namespace {
+
+// The fields an entry keeps in a share's file, in this order; the link is the queue's.
+template <typename Entry, typename Visit>
+void EachPackedField(Entry& e, Visit visit) {
+  visit(e.fs_id);
+  visit(e.app_id);
+  visit(e.server_filename);
+  visit(e.size);
+  visit(e.isdir);
+  visit(e.path);
+  visit(e.folder_path);
+}
+
+// Each field as its length, seven bits to a byte from the lowest, the top bit set on all but
+// the last, then its bytes: any byte may be in a field.
+std::string PackEntry(const FileEntry& entry) {
+  size_t bytes = 0;
+  EachPackedField(entry, [&](const std::string& field) { bytes += field.size() + 2; });
+  std::string out;
+  out.reserve(bytes);
+  EachPackedField(entry, [&](const std::string& field) {
+    size_t n = field.size();
+    do {
+      unsigned char low = n & 0x7f;
+      n >>= 7;
+      out.push_back(static_cast<char>(n != 0 ? low | 0x80 : low));
+    } while (n != 0);
+    out += field;
+  });
+  out.shrink_to_fit();
+  return out;
+}
+
+FileEntry UnpackEntry(const std::string& packed) {
+  FileEntry entry;
+  size_t at = 0;
+  EachPackedField(entry, [&](std::string& field) {
+    size_t n = 0;
+    int shift = 0;
+    unsigned char byte = 0x80;
+    while ((byte & 0x80) != 0 && at < packed.size()) {
+      byte = static_cast<unsigned char>(packed[at++]);
+      n |= static_cast<size_t>(byte & 0x7f) << shift;
+      shift += 7;
+    }
+    field.assign(packed, at, std::min(n, packed.size() - at));
+    at += field.size();
+  });
+  return entry;
+}
+
+const std::string kNoDirectory;
+
+}  // namespace
+
+const std::string& ShareFile::Directory() const {
+  return directory ? *directory : kNoDirectory;
+}
 
 bool LinkRefused(int32_t failureCode, bool sawBytes) {
   switch (failureCode) {
@@ -54,6 +115,9 @@ std::vector<size_t> ShareDownload::Plan(const std::vector<FileEntry>& entries,
   if (nameMax > 0) options.nameMax = static_cast<size_t>(nameMax);
   std::vector<size_t> added;
   std::vector<PlannedFile> plan = PlanShare(entries, chosen, options, look);
+  if (awaitLinks && awaiting_.size() < entries.size()) awaiting_.resize(entries.size());
+  // The files of one folder share its directory's one string.
+  std::unordered_map<std::string, std::shared_ptr<const std::string>> folders;
   // Grown once: doubling a list of many files would hold it twice for a moment.
   if (files_.size() + plan.size() > files_.capacity())
     files_.reserve(std::max(files_.size() + plan.size(), 2 * files_.capacity()));
@@ -66,9 +130,13 @@ std::vector<size_t> ShareDownload::Plan(const std::vector<FileEntry>& entries,
     added.push_back(index);
     ShareFile& f = files_.emplace_back();
     ++open_;
-    f.entry = entries[planned.entry];
+    f.packedEntry = PackEntry(entries[planned.entry]);
     f.plan = std::move(planned);
-    f.directory = f.plan.folder.empty() ? directory : directory + "/" + f.plan.folder;
+    std::shared_ptr<const std::string>& shared = folders[f.plan.folder];
+    if (!shared)
+      shared = std::make_shared<const std::string>(
+          f.plan.folder.empty() ? directory : directory + "/" + f.plan.folder);
+    f.directory = shared;
     if (f.plan.step == PlanStep::kRefuse) {
       f.problem = f.plan.problem;
       End(f, index, ShareFileStatus::kFailed);
@@ -81,33 +149,31 @@ std::vector<size_t> ShareDownload::Plan(const std::vector<FileEntry>& entries,
     }
     if (awaitLinks) {
       f.status = ShareFileStatus::kAwaitingLink;
-      awaiting_[f.plan.entry] = index;
+      awaiting_[f.plan.entry] = index + 1;
       continue;
     }
-    Start(index, directory);
+    Start(index, directory, entries[f.plan.entry].dlink);
   }
   return added;
 }
 
-void ShareDownload::Start(size_t index, const std::string& directory) {
+void ShareDownload::Start(size_t index, const std::string& directory, const std::string& link) {
   ShareFile& f = files_[index];
   f.status = ShareFileStatus::kQueued;
   f.problem = MakeFolders(directory, f.plan.folder);
-  if (f.problem.empty() && f.entry.dlink.empty()) f.problem = "the share gave no link for it";
+  if (f.problem.empty() && link.empty()) f.problem = "the share gave no link for it";
   if (!f.problem.empty()) return End(f, index, ShareFileStatus::kFailed);
   // The folders below the directory are the plan's: the engine opens them without following
   // a link, so one swapped for a link during the run cannot lead a file out of the directory.
-  f.item = queue_.Add({Utf8ToGbk(f.plan.name), f.entry.dlink, Utf8ToGbk(f.directory), "", "",
-                       f.plan.size, Utf8ToGbk(directory)});
+  f.item = queue_.Add({Utf8ToGbk(f.plan.name), link, Utf8ToGbk(f.Directory()), "", "", f.plan.size,
+                       Utf8ToGbk(directory)});
 }
 
 std::optional<size_t> ShareDownload::Link(size_t entry, const std::string& link) {
-  auto at = awaiting_.find(entry);
-  if (at == awaiting_.end()) return std::nullopt;
-  size_t index = at->second;
-  awaiting_.erase(at);
-  files_[index].entry.dlink = link;
-  Start(index, openDirectory_);
+  if (entry >= awaiting_.size() || awaiting_[entry] == 0) return std::nullopt;
+  size_t index = awaiting_[entry] - 1;
+  awaiting_[entry] = 0;
+  Start(index, openDirectory_, link);
   return index;
 }
 
@@ -115,13 +181,21 @@ void ShareDownload::Close() {
   linksMayCome_ = false;
   // In the share's order, as Add would have failed them.
   std::vector<size_t> left;
-  for (const auto& [entry, file] : awaiting_) left.push_back(file);
+  for (size_t file : awaiting_)
+    if (file != 0) left.push_back(file - 1);
   awaiting_.clear();
+  awaiting_.shrink_to_fit();
   std::sort(left.begin(), left.end());
-  for (size_t file : left) {
-    files_[file].entry.dlink.clear();
-    Start(file, openDirectory_);
-  }
+  for (size_t file : left) Start(file, openDirectory_, {});
+}
+
+FileEntry ShareDownload::Entry(size_t file) const {
+  if (file >= files_.size()) return {};
+  const ShareFile& f = files_[file];
+  FileEntry entry = UnpackEntry(f.packedEntry);
+  if (const DownloadItem* item = f.item != 0 ? queue_.Find(f.item) : nullptr)
+    entry.dlink = item->request.address;
+  return entry;
 }
 
 std::vector<size_t> ShareDownload::Update() {
@@ -170,7 +244,6 @@ void ShareDownload::Renew(size_t file, const std::string& link, const std::strin
     f.problem = why.empty() ? "the share gave no fresh link" : why;
     return End(f, file, ShareFileStatus::kFailed);
   }
-  f.entry.dlink = link;
   f.sawBytes = false;
   f.failureCode = 0;
   f.status = ShareFileStatus::kQueued;
@@ -184,10 +257,10 @@ size_t ShareDownload::Adopt(const FileEntry& entry, size_t position, int item,
                             const std::string& directory, const std::string& name) {
   ShareFile& f = files_.emplace_back();
   ++open_;
-  f.entry = entry;
+  f.packedEntry = PackEntry(entry);
   f.plan.entry = position;
   f.plan.name = name;
-  f.directory = directory;
+  f.directory = std::make_shared<const std::string>(directory);
   f.item = item;
   return files_.size() - 1;
 }

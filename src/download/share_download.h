@@ -7,9 +7,9 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "download/download_queue.h"
@@ -28,10 +28,14 @@ enum class ShareFileStatus {
 };
 
 struct ShareFile {
-  FileEntry entry;        // as resolved (GBK); its link is the one in use
-  PlannedFile plan;       // where it goes
-  std::string directory;  // absolute, UTF-8: the directory plus the planned folder
-  int item = 0;           // the queue's item; 0 when none was queued
+  PlannedFile plan;  // where it goes
+  // Absolute, UTF-8: the directory plus the planned folder; one string for all the files of
+  // a folder, so a share of many small files does not hold it once a file.
+  std::shared_ptr<const std::string> directory;
+  // The entry as resolved (GBK), its link left out, packed into one string: a share of many
+  // files keeps it small. ShareDownload::Entry gives it whole, with the link in use.
+  std::string packedEntry;
+  int item = 0;  // the queue's item; 0 when none was queued
   ShareFileStatus status = ShareFileStatus::kQueued;
   int32_t failureCode = 0;  // the engine's, when it failed downloading
   std::string problem;      // UTF-8, when it failed before or between downloads
@@ -39,7 +43,8 @@ struct ShareFile {
   bool sawBytes = false;    // the server answered this file's download at least once
   bool renewed = false;     // a fresh link was asked for it already
 
-  std::string SavedPath() const { return directory + "/" + savedName; }
+  const std::string& Directory() const;
+  std::string SavedPath() const { return Directory() + "/" + savedName; }
   bool Ended() const {
     return status != ShareFileStatus::kQueued && status != ShareFileStatus::kRenewing &&
            status != ShareFileStatus::kAwaitingLink;
@@ -98,6 +103,9 @@ class ShareDownload {
   void Renew(size_t file, const std::string& link, const std::string& why = {});
 
   const std::vector<ShareFile>& Files() const { return files_; }
+  // The entry of `file` as resolved (GBK), its link the one in use: its item's address, ""
+  // when it has no item in the queue.
+  FileEntry Entry(size_t file) const;
   bool Ended() const;
   // The files that ended since the last call, in the order they ended.
   std::vector<size_t> TakeEnded();
@@ -106,8 +114,8 @@ class ShareDownload {
   std::vector<size_t> Plan(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                            const std::string& directory, const DiskLook& look, const Listed& listed,
                            bool awaitLinks);
-  // Queues a planned file, or fails it when it cannot be saved or has no link.
-  void Start(size_t index, const std::string& directory);
+  // Queues a planned file under `link`, or fails it when it cannot be saved or has no link.
+  void Start(size_t index, const std::string& directory, const std::string& link);
   void End(ShareFile& file, size_t index, ShareFileStatus status);
   // Update for one file; a refused link adds it to `renew`.
   void Look(size_t index, std::vector<size_t>& renew);
@@ -117,8 +125,10 @@ class ShareDownload {
   std::vector<size_t> ended_;
   bool linksMayCome_ = false;
   std::string openDirectory_;
-  std::unordered_map<size_t, size_t> awaiting_;  // entry -> file, until its link comes
-  size_t open_ = 0;                              // files not ended
+  // Entry -> file + 1, until its link comes; 0: none waits. A list as long as the entries
+  // costs less than a map of as many files.
+  std::vector<size_t> awaiting_;
+  size_t open_ = 0;  // files not ended
 };
 
 }  // namespace sf

@@ -177,6 +177,7 @@ std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
                                    const DiskLook& look) {
   Layout layout(entries, options, look);
   std::vector<PlannedFile> plan;
+  plan.reserve(chosen.size());  // a share of many files is not copied as the list grows
   for (size_t index : chosen) {
     if (index >= entries.size()) continue;
     const FileEntry& e = entries[index];

@@ -60,9 +60,16 @@ class ResolveDriver {
 
   // Called during Run with the position in entries() of each file whose link has just come,
   // while the later links are still to be asked for; the entries are all listed by then and
-  // stay where they are. It may act on anything but this driver and its session. When it gives
-  // false, the parse asks for no more links and ends with kLinksStopped, saying nothing of it.
+  // stay where they are. It may act on anything but this driver and its session, ReleaseLink
+  // aside. When it gives false, the parse asks for no more links and ends with kLinksStopped,
+  // saying nothing of it.
   void SetLinkListener(ShareSession::LinkListener listener) { linkListener_ = std::move(listener); }
+  // The link of the entry at `entry` is kept elsewhere now, by a download of the file: the list
+  // lets it go, so a share of many files does not hold every link twice. The entry's row in
+  // the list then shows no link.
+  void ReleaseLink(size_t entry) {
+    if (entry < entries_.size()) std::string().swap(entries_[entry].dlink);
+  }
 
   const std::vector<FileEntry>& entries() const { return entries_; }
   int position() const { return position_; }

@@ -589,7 +589,8 @@ class MainWindowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 1, 5000);
     QCOMPARE(ends.size(), size_t{1});
     const sf::ShareFile& a = downloads->Share(ends[0].share)->Files()[ends[0].file];
-    QCOMPARE(sf::GbkToUtf8(a.entry.server_filename), std::string("a.bin"));
+    QCOMPARE(sf::GbkToUtf8(downloads->Share(ends[0].share)->Entry(ends[0].file).server_filename),
+             std::string("a.bin"));
     QCOMPARE(a.status, sf::ShareFileStatus::kDone);
     QCOMPARE(a.SavedPath(), save + "/资料/a.bin");
   }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -63,7 +64,9 @@ constexpr const char* kFixture = R"({"shares": [
     {"name": "2.bin", "size": 100, "fs_id": 6002}]},
   {"id": "halt", "linkCaptchaAt": 2, "items": [{"name": "1.bin", "size": 150000, "fs_id": 6101},
     {"name": "2.bin", "size": 100, "fs_id": 6102}, {"name": "3.bin", "size": 100, "fs_id": 6103}]},
-  {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt", "size": 10}}]}
+  {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt", "size": 10}}]},
+  {"id": "many", "items": [{"name": "late.bin", "size": 5000, "fs_id": 6301, "staleLinks": 1},
+    {"tree": {"folders": 3, "files": 80, "name": "d{i}", "fileName": "f{i}.txt", "size": 40}}]}
 ]})";
 // 225 bytes: a name of these, a blank and 20 more is cut right after the blank.
 const std::string kLong(225, 'a');
@@ -155,6 +158,27 @@ TEST_F(GetCommand, AFolderTreeLandsInItsFoldersAndARerunSkipsEverything) {
   EXPECT_EQ(doc["files"][3]["saved_path"], (dir / "资料/a.bin").string());
   EXPECT_EQ(doc["files"][3]["size"], 3000000);
   EXPECT_EQ(Count("/file/"), 0u);
+}
+
+// A share of more files than a run keeps the finished ones of: each is saved where the share
+// has it and reported once, and a link refused after many have gone is renewed for its own file.
+TEST_F(GetCommand, ManyFilesAreEachSavedAndReportedWhileTheFinishedOnesAreLetGo) {
+  Outcome r = Get({"--json", "--jobs", "5", simulator.ShareUrl("many")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  ExpectTheShareOnDisk("many");
+  EXPECT_NE(r.err.find("241 files: 241 done, 0 skipped, 0 failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("late.bin: HTTP 403; asking the share for a fresh link"), std::string::npos);
+  EXPECT_EQ(Count("/api/sharedownload", "%5B6301%5D"), 2u);
+  EXPECT_EQ(Count("/api/sharedownload"), 242u);
+  auto doc = nlohmann::json::parse(r.out);
+  ASSERT_EQ(doc["files"].size(), 241u);
+  std::set<std::string> saved;
+  for (const auto& f : doc["files"]) {
+    EXPECT_EQ(f["status"], "done") << f.dump();
+    saved.insert(f["saved_path"].get<std::string>());
+  }
+  EXPECT_EQ(saved.size(), 241u);
+  EXPECT_TRUE(saved.count((dir / "d3/f80.txt").string()));
 }
 
 // A chain of 70 folders: the 64 files above the depth limit are saved, the folder below it is
