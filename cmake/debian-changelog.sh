@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Writes NEWS.md as a Debian changelog. The package's version has no Debian revision, so Debian
 # takes /usr/share/doc/sharefetch/changelog.gz for the package's own changelog and wants it in
-# that form. Each "## VERSION (YYYY-MM-DD)" heading becomes an entry, each "- " item under it
-# (with its indented continuation lines) a "  * " line, rewrapped under 80 columns.
+# that form. Each "## VERSION (YYYY-MM-DD)" or "## VERSION (YYYY-MM-DD HH:MM UTC)" heading
+# becomes an entry, each "- " item under it (with its indented continuation lines) a "  * "
+# line, rewrapped under 80 columns.
 # Usage: debian-changelog.sh NEWS.md PACKAGE "NAME <ADDRESS>" >changelog
 set -euo pipefail
 news=$1 package=$2 maintainer=$3
@@ -37,11 +38,14 @@ while IFS= read -r line || [ -n "$line" ]; do
   number=$((number + 1))
   if [[ $line == "## "* ]]; then
     flush_entry
-    if ! [[ $line =~ ^"## "([0-9][0-9A-Za-z.+~]*)" ("([0-9]{4}-[0-9]{2}-[0-9]{2})")"$ ]]; then
-      echo "$news:$number: '$line' is not of the form '## VERSION (YYYY-MM-DD)'" >&2
+    # A time of day, in UTC, tells apart two versions of one day: Debian wants every entry
+    # later than the one below it.
+    if ! [[ $line =~ ^"## "([0-9][0-9A-Za-z.+~]*)" ("([0-9]{4}-[0-9]{2}-[0-9]{2})(" "[0-9]{2}:[0-9]{2}" UTC")?")"$ ]]; then
+      echo "$news:$number: '$line' is not of the form '## VERSION (YYYY-MM-DD)' or" \
+        "'## VERSION (YYYY-MM-DD HH:MM UTC)'" >&2
       exit 1
     fi
-    date=$(LC_ALL=C date -u -d "${BASH_REMATCH[2]}" '+%a, %d %b %Y %H:%M:%S +0000') ||
+    date=$(LC_ALL=C date -u -d "${BASH_REMATCH[2]}${BASH_REMATCH[3]% UTC}" '+%a, %d %b %Y %H:%M:%S +0000') ||
       { echo "$news:$number: no such date ${BASH_REMATCH[2]}" >&2; exit 1; }
     [ "$entries" -gt 0 ] && echo
     printf '%s (%s) unstable; urgency=medium\n\n' "$package" "${BASH_REMATCH[1]}"
