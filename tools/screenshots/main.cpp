@@ -34,6 +34,7 @@
 #include "base/settings_file.h"
 #include "download/download_engine.h"
 #include "download/download_list.h"
+#include "download/remote_follower.h"
 #include "fixture.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
@@ -237,5 +238,37 @@ int main(int argc, char** argv) {
   QTest::qWait(50);
   ok &= Save(remote, dir, "dialog-remote.png");
   remote->reject();
+
+  // Files followed on that downloader, as its answers would make their rows: one running, one
+  // waiting, one whose link stayed refused.
+  std::vector<sf::app::RemoteRow> rows;
+  const char* followedFiles[][2] = {
+      {"第01首.mp3", "active"}, {"相册/0001.jpg", "waiting"}, {"资料/报告 2024.pdf", "error"}};
+  for (int i = 0; i < 3; ++i) {
+    sf::RemoteFile file;
+    file.plan.sharePath = followedFiles[i][0];
+    file.plan.name = file.plan.sharePath.substr(file.plan.sharePath.rfind('/') + 1);
+    file.plan.size = 8 << 20;
+    sf::FollowedFile followed;
+    followed.last.status = followedFiles[i][1];
+    followed.last.total = file.plan.size;
+    followed.last.done = i == 0 ? 3 << 20 : 0;
+    followed.last.speed = i == 0 ? 850 << 10 : 0;
+    if (i == 2) {
+      followed.end = sf::FollowedFile::End::kFailed;
+      followed.reason = "HTTP 403, with a fresh link too";
+    }
+    sf::app::RemoteRow row;
+    row.id = -1 - i;
+    row.texts = sf::RemoteRowTexts(followed, file, aria2.Endpoint());
+    row.size = file.plan.size;
+    row.done = followed.last.done;
+    row.speed = followed.last.speed;
+    rows.push_back(row);
+  }
+  window.findChild<QTabWidget*>(QStringLiteral("选择夹1"))->setCurrentIndex(2);
+  window.downloadsTab()->ShowRemote(rows);
+  QTest::qWait(50);
+  ok &= Save(&window, dir, "tab3-downloads-remote.png");
   return ok ? 0 : 1;
 }
