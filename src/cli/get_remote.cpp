@@ -65,12 +65,6 @@ class ClearingRenewer : public LinkRenewer {
   std::function<void()> clear_;
 };
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // The live display of a local get, fed from the downloaders' figures: the files running there,
 // then "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left".
 class RemoteDisplay {

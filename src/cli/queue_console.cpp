@@ -66,12 +66,6 @@ std::string Line(const DownloadItem& item) {
   return line;
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // The live display: redrawn in place on the error stream, below whatever was printed before.
 class LiveDisplay {
  public:
@@ -119,6 +113,12 @@ std::string SizeText(int64_t bytes) {
   char buf[32];
   std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
   return buf;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string TotalLine(const DownloadTotals& t) {
