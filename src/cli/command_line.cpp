@@ -63,7 +63,8 @@ std::string ReadOptions(const std::vector<std::string>& args, std::span<const Op
 }
 
 int UsageError(Streams io, std::string_view command, const char* usage, std::string_view problem) {
-  io.err << "sharefetch-cli " << command << ": " << problem << "\n" << usage;
+  // A problem may quote what was given, pasted text included: shown, never obeyed.
+  io.err << "sharefetch-cli " << command << ": " << EscapeForTerminal(problem) << "\n" << usage;
   return 2;
 }
 

@@ -549,8 +549,11 @@ std::optional<int> GatherShares(const GetOptions& o, Streams io, std::vector<Giv
       return usage(error);
     for (const std::string& line : lines) {
       std::string problem;
-      std::vector<PastedShare> found = SharesInText(line, o.share.host, &problem);
-      if (found.empty()) shares->push_back({{line, ""}, problem});
+      // A line is a share only by a link on the share host: one that names another host is
+      // nothing to fetch, whatever it looks like.
+      std::vector<PastedShare> found =
+          SharesInText(line, o.share.host, &problem, /*wordAsIs=*/false);
+      if (found.empty()) shares->push_back({{TextExcerpt(line), ""}, problem});
       for (PastedShare& s : found) shares->push_back({std::move(s), {}});
     }
   }
@@ -583,7 +586,7 @@ int GetEachShare(const GetOptions& o, const std::vector<Given>& shares, const st
       code = GetShare(o, g.share, dir, &folders, o.share.json ? &all : nullptr, io, engineFor, live,
                       interrupted, &why);
     else
-      io.err << "sharefetch-cli: " << why << "\n";
+      io.err << "sharefetch-cli: " << EscapeForTerminal(why) << "\n";
     if (code == 0) {
       ++complete;
       continue;

@@ -115,8 +115,30 @@ std::string SaveCaptchaPicture(Streams io, const std::string& bytes) {
   return {};
 }
 
+namespace {
+
+// The text as given, without the blanks around it: what GBK cannot hold stays in what is shown.
+std::string_view TrimBlanks(std::string_view utf8) {
+  size_t begin = utf8.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return {};
+  return utf8.substr(begin, utf8.find_last_not_of(" \t") - begin + 1);
+}
+
+}  // namespace
+
+std::string TextExcerpt(std::string_view utf8) {
+  constexpr size_t kShownCharacters = 80;
+  size_t end = 0;
+  for (size_t shown = 0; end < utf8.size() && shown < kShownCharacters; ++shown) {
+    ++end;
+    // A character's continuation bytes stay with it.
+    while (end < utf8.size() && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) ++end;
+  }
+  return end < utf8.size() ? std::string(utf8.substr(0, end)) + "…" : std::string(utf8);
+}
+
 std::vector<PastedShare> SharesInText(const std::string& utf8, const std::string& host,
-                                      std::string* problem) {
+                                      std::string* problem, bool wordAsIs) {
   const std::string gbk = TrimSpaces(Utf8ToGbk(utf8));
   const std::string text = GbkToUtf8(gbk);
   std::vector<PastedShare> shares = ReadShareText(gbk, host);
@@ -129,8 +151,8 @@ std::vector<PastedShare> SharesInText(const std::string& utf8, const std::string
     *problem = "empty SHARE";
   else if (HasControlCharacters(text))
     *problem = "SHARE holds a control character and no share link";
-  else if (text.find_first_of(" \t") != std::string::npos)
-    *problem = "no share link on " + host + " in \"" + text + "\"";
+  else if (!wordAsIs || text.find_first_of(" \t") != std::string::npos)
+    *problem = "no share link on " + host + " in \"" + TextExcerpt(TrimBlanks(utf8)) + "\"";
   else
     return {{text, ""}};
   return {};

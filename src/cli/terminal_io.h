@@ -40,10 +40,15 @@ std::optional<std::string> AskLine(Streams io, const char* prompt, const char* b
 // and returns its path; "" (with a message on the error stream) when it cannot be written.
 std::string SaveCaptchaPicture(Streams io, const std::string& bytes);
 
-// The shares a SHARE text names (UTF-8), as ReadShareText finds them on `host`; a text that
-// holds none of them but is one word without control characters (an address of some other
-// form) is taken as it is. Nothing, with `problem` set, for a text that names no share.
+// Pasted text (UTF-8) as a message shows it: its first 80 characters, then "…" when there is
+// more. Raw: printed through EscapeForTerminal like any other text from outside.
+std::string TextExcerpt(std::string_view utf8);
+
+// The shares a SHARE text names (UTF-8), as ReadShareText finds them on `host`. When
+// `wordAsIs`, a text that holds none of them but is one word without control characters (an
+// address of some other form, typed as it is) is taken as it is; a line of an input file or a
+// pasted message never is. Nothing, with `problem` set, for a text that names no share.
 std::vector<PastedShare> SharesInText(const std::string& utf8, const std::string& host,
-                                      std::string* problem);
+                                      std::string* problem, bool wordAsIs = true);
 
 }  // namespace sf::cli

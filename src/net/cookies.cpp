@@ -106,6 +106,52 @@ void MergeCookies(std::string* cookies, std::string* newCookies) {
   *cookies = std::move(result);
 }
 
+std::string CookieHostOf(std::string_view url) {
+  size_t scheme = url.find("://");
+  if (scheme != std::string_view::npos) url.remove_prefix(scheme + 3);
+  url = url.substr(0, url.find_first_of("/?#\\"));
+  if (size_t at = url.rfind('@'); at != std::string_view::npos) url.remove_prefix(at + 1);
+  if (!url.empty() && url.front() == '[') {
+    size_t close = url.find(']');
+    return close == std::string_view::npos ? std::string() : ToLowerAscii(url.substr(1, close - 1));
+  }
+  return ToLowerAscii(url.substr(0, url.find(':')));
+}
+
+bool DomainMatches(std::string_view host, std::string_view domain) {
+  if (host.empty() || domain.empty()) return false;
+  if (host == domain) return true;
+  // An address names one machine: "1.2.3.4" is not below "2.3.4", nor any name below it.
+  bool address = host.find(':') != std::string_view::npos ||
+                 host.find_first_not_of("0123456789.") == std::string_view::npos;
+  // A bare top-level name ("com") would cover every host under it.
+  return !address && domain.find('.') != std::string_view::npos && host.size() > domain.size() &&
+         host.substr(host.size() - domain.size()) == domain &&
+         host[host.size() - domain.size() - 1] == '.';
+}
+
+std::string CookieLinesFor(std::string_view block, std::string_view requestHost,
+                           std::string_view answeringHost) {
+  if (requestHost == answeringHost) return std::string(block);
+  std::string kept;
+  bool first = true;
+  for (const std::string& line : SplitText(block, "\r\n")) {
+    if (FindText(line, kSetCookie) > 0) {
+      std::string domain;
+      for (const std::string& attr : SplitText(line, ";")) {
+        std::string a = TrimSpaces(attr);
+        if (StartsWithIgnoreCase(a, "domain=")) domain = ToLowerAscii(a.substr(7));
+      }
+      while (!domain.empty() && domain.front() == '.') domain.erase(0, 1);
+      if (!DomainMatches(answeringHost, domain) || !DomainMatches(requestHost, domain)) continue;
+    }
+    if (!first) kept += "\r\n";
+    kept += line;
+    first = false;
+  }
+  return kept;
+}
+
 std::string CharsetFromMeta(std::string_view pageText) {
   RegexObject re;
   if (!re.Create("<meta.+?charset=[^\\w]?([-\\w]+)", pageText.substr(0, 1024))) return {};

@@ -23,6 +23,22 @@ void ScanHeaderBlock(std::string_view block, std::string* newCookies, std::strin
 // names it did not set; "=deleted" pairs and repeats go. Both texts lose their spaces.
 void MergeCookies(std::string* cookies, std::string* newCookies);
 
+// Cookies belong to the host that set them, as a browser keeps them: a cookie text goes only to
+// the host it was collected from, and a response from another host adds nothing to it.
+
+// The host name a URL's cookies belong to, in lower case, without user, port or brackets;
+// "" when the text names no host.
+std::string CookieHostOf(std::string_view url);
+
+// Whether a cookie of `domain` goes to `host` (both lower case): the same name, or, for a
+// cookie set with a Domain attribute, a name below it. An address matches only itself.
+bool DomainMatches(std::string_view host, std::string_view domain);
+
+// `block` without the Set-Cookie lines that are not `requestHost`'s when `answeringHost`
+// answered (redirects led there): only a cookie whose Domain covers both hosts is kept.
+std::string CookieLinesFor(std::string_view block, std::string_view requestHost,
+                           std::string_view answeringHost);
+
 // The character set a page declares in a meta tag within its first 1024 bytes, or "".
 std::string CharsetFromMeta(std::string_view pageText);
 

@@ -11,6 +11,7 @@
 
 #include "base/encoding.h"
 #include "base/text.h"
+#include "net/cookies.h"
 #include "net/curl_common.h"
 #include "net/web_client.h"
 
@@ -74,7 +75,8 @@ struct Request : HandleBase {
     kComplete,
     kBodyBroken
   } outcome = Outcome::kNotSent;
-  std::string headerBlock;  // bytes of the final response head, CRLF line ends
+  std::string answeringHost;  // of the final response, UTF-8
+  std::string headerBlock;    // bytes of the final response head, CRLF line ends
   std::string body;
   size_t readPos = 0;
 };
@@ -119,10 +121,7 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
 
 bool HostMatches(const JarCookie& c, const std::string& host) {
   std::string h = ToLowerAscii(host);
-  if (c.hostOnly) return h == c.domain;
-  return h == c.domain || (h.size() > c.domain.size() &&
-                           h.compare(h.size() - c.domain.size(), c.domain.size(), c.domain) == 0 &&
-                           h[h.size() - c.domain.size() - 1] == '.');
+  return c.hostOnly ? h == c.domain : DomainMatches(h, c.domain);
 }
 
 void StoreRedirectCookies(const std::string& head, const std::string& host,
@@ -136,12 +135,14 @@ void StoreRedirectCookies(const std::string& head, const std::string& host,
     if (eq == std::string::npos || eq == 0) continue;
     c.name = c.pair.substr(0, eq);
     c.domain = ToLowerAscii(host);
-    bool expired = false;
+    bool expired = false, refused = false;
     for (size_t i = 1; i < parts.size(); ++i) {
       std::string attr = TrimSpaces(parts[i]);
       if (StartsWithIgnoreCase(attr, "domain=")) {
         std::string d = ToLowerAscii(attr.substr(7));
         while (!d.empty() && d.front() == '.') d.erase(0, 1);
+        // A host sets cookies for itself and the names above it, never for another one.
+        if (!d.empty() && !DomainMatches(ToLowerAscii(host), d)) refused = true;
         if (!d.empty()) {
           c.domain = d;
           c.hostOnly = false;
@@ -150,10 +151,18 @@ void StoreRedirectCookies(const std::string& head, const std::string& host,
         expired = ReadInteger(attr.substr(8)) <= 0;
       }
     }
+    if (refused) continue;
     std::erase_if(*jar,
                   [&](const JarCookie& o) { return o.name == c.name && o.domain == c.domain; });
     if (!expired) jar->push_back(c);
   }
+}
+
+// The caller's Cookie line is that of the host the request was opened for: a redirect to
+// another host carries none of it, only the jar's cookies that belong there.
+std::vector<std::string> WithoutCookieLines(std::vector<std::string> lines) {
+  std::erase_if(lines, [](const std::string& l) { return StartsWithIgnoreCase(l, "Cookie:"); });
+  return lines;
 }
 
 // Puts the jar's cookies for `host` into the request's Cookie line: a pair of the same name
@@ -326,6 +335,11 @@ class CurlHttpPlatform final : public HttpPlatform {
     if (auto* r = As<Request>(request, Kind::kRequest)) r->cancel = cancel;
   }
 
+  std::u16string AnsweringHost(HttpHandle request) override {
+    auto* r = As<Request>(request, Kind::kRequest);
+    return r ? Utf8ToUtf16(r->answeringHost) : std::u16string();
+  }
+
   void CloseHandle(HttpHandle handle) override {
     auto* base = reinterpret_cast<HandleBase*>(handle);
     if (!base) return;
@@ -356,7 +370,11 @@ class CurlHttpPlatform final : public HttpPlatform {
           session.accessType == kAccessNamedProxy ? PickProxy(session.proxyList, ex.scheme) : "";
       Transfer t;
       bool sent = false;
-      CURLcode code = Perform(r, ex, proxy, WithJarCookies(r.headerLines, jar, ex.host), &t, &sent);
+      bool ownHost = EqualsIgnoreCase(ex.host, r.connection->host);
+      CURLcode code = Perform(
+          r, ex, proxy,
+          WithJarCookies(ownHost ? r.headerLines : WithoutCookieLines(r.headerLines), jar, ex.host),
+          &t, &sent);
       if (!t.headDone) {
         r.outcome = sent ? Request::Outcome::kNoResponse : Request::Outcome::kSendFailed;
         return;
@@ -378,6 +396,7 @@ class CurlHttpPlatform final : public HttpPlatform {
         ex = next;
         continue;
       }
+      r.answeringHost = ex.host;
       r.headerBlock = std::move(t.head);
       r.body = std::move(t.body);
       r.outcome = code == CURLE_OK ? Request::Outcome::kComplete : Request::Outcome::kBodyBroken;

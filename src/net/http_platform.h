@@ -71,6 +71,10 @@ class HttpPlatform {
   virtual bool QueryRawHeaders(HttpHandle request, std::u16string* block) = 0;
   virtual void CloseHandle(HttpHandle handle) = 0;
 
+  // The host name that sent the final response, once redirects have been followed; "" when
+  // the layer cannot tell, which counts as the host the request was opened for.
+  virtual std::u16string AnsweringHost(HttpHandle /*request*/) { return {}; }
+
   // Ties a request to `cancel` before it is sent. The platform interface gives a request up
   // when another thread closes its handle; a flag spares the two threads a race over it.
   virtual void SetCancelFlag(HttpHandle /*request*/, const CancelFlag& /*cancel*/) {}

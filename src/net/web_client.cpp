@@ -198,8 +198,14 @@ std::string WebClient::Request(const WebRequest& r) const {
     size_t eol = block.size() > 9 ? block.find("\r\n", 9) : std::string::npos;
     *r.statusText = eol == std::string::npos ? std::string() : block.substr(9, eol - 9);
   }
+  // What another host answered after a redirect is no cookie of the host asked: the caller
+  // keeps one cookie text per host and would otherwise send that host's cookies here.
   std::string collected;
-  ScanHeaderBlock(block, &collected, r.location);
+  ScanHeaderBlock(block, nullptr, r.location);
+  std::string answering = ToLowerAscii(Utf16ToGbk(p.AnsweringHost(h.request)));
+  std::string asked = ToLowerAscii(Utf16ToGbk(url.host));
+  ScanHeaderBlock(answering.empty() ? block : CookieLinesFor(block, asked, answering), &collected,
+                  nullptr);
   if (mergeCookies_ && r.cookies) MergeCookies(r.cookies, &collected);
   if (r.newCookies) *r.newCookies = collected;
   if (r.responseBytes) *r.responseBytes = bytes;

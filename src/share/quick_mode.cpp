@@ -2,6 +2,7 @@
 
 #include "base/encoding.h"
 #include "base/text.h"
+#include "net/cookies.h"
 #include "share/log_id.h"
 
 namespace sf {
@@ -56,16 +57,21 @@ bool QuickMode::Parse(const std::string& url, const std::string& password) {
   s.userId = TextAfterLast(url, "=");
 
   // Only the cookies the share page sets; nothing of an earlier parse may survive, even when
-  // this request fails and leaves the collected cookies unwritten.
+  // this request fails and leaves the collected cookies unwritten. They are the share host's
+  // only when the link names it: a page of another host keeps its cookies, and never gets the
+  // share host's (the key a verification gives least of all).
   s.cookies.clear();
-  client_.Request({.url = url, .newCookies = &s.cookies});
+  std::string otherHostCookies;
+  std::string* pageCookies =
+      CookieHostOf(url) == CookieHostOf(host_) ? &s.cookies : &otherHostCookies;
+  client_.Request({.url = url, .newCookies = pageCookies});
   s.requestId = NewLogId();
 
   // A URL that names both ids is the address a protected share redirects to.
   const bool isPublic = s.shareId.empty() || s.userId.empty();
   std::string page, target, body;
   if (isPublic) {
-    page = client_.Request({.url = url, .cookies = &s.cookies});
+    page = client_.Request({.url = url, .cookies = pageCookies});
     s.userId = MiddleText(page, "\"uk\":", ",");
     s.shareId = MiddleText(page, "\"shareid\":", ",");
     target = host_ + "/pcloud/like/data?" + kCommonQuery + s.requestId;
@@ -93,7 +99,7 @@ bool QuickMode::Parse(const std::string& url, const std::string& password) {
 
   // The answer's first cookie carries the key that unlocks the share.
   s.cookies = FirstSetCookie(headers);
-  if (!isPublic) page = client_.Request({.url = url, .cookies = &s.cookies});
+  if (!isPublic) page = client_.Request({.url = url, .cookies = pageCookies});
   s.sign = MiddleText(page, "\"sign\":\"", "\"");
   s.timestamp = MiddleText(page, "\"timestamp\":", ",");
   s.fileId = MiddleText(page, ":[{\"fs_id\":", ",");

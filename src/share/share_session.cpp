@@ -5,6 +5,7 @@
 #include "base/encoding.h"
 #include "base/text.h"
 #include "data/json_document.h"
+#include "net/cookies.h"
 #include "net/plain_web_client.h"
 #include "share/log_id.h"
 
@@ -20,6 +21,7 @@ ShareSession::ShareSession(std::string host, std::shared_ptr<HttpPlatform> platf
 ShareSession::ShareSession(const ShareSession& other)
     : vcodeStr_(other.vcodeStr_),
       cookies_(other.cookies_),
+      otherHostCookies_(other.otherHostCookies_),
       host_(other.host_),
       platform_(other.platform_),
       plainGet_(other.plainGet_),
@@ -29,6 +31,7 @@ ShareSession::ShareSession(const ShareSession& other)
 ShareSession& ShareSession::operator=(const ShareSession& other) {
   vcodeStr_ = other.vcodeStr_;
   cookies_ = other.cookies_;
+  otherHostCookies_ = other.otherHostCookies_;
   host_ = other.host_;
   platform_ = other.platform_;
   plainGet_ = other.plainGet_;
@@ -73,13 +76,21 @@ std::string ShareSession::GetCookies() const {
 
 bool ShareSession::ClearCookies() {
   cookies_.clear();
+  otherHostCookies_.clear();
   return true;
+}
+
+std::string* ShareSession::CookiesFor(const std::string& url) {
+  std::string host = CookieHostOf(url);
+  if (host == CookieHostOf(host_)) return &cookies_;
+  return &otherHostCookies_[host];
 }
 
 std::optional<std::string> ShareSession::Ask(const WebRequest& request) {
   std::string status;
   WebRequest r = request;
   r.statusText = &status;
+  if (r.cookies) r.cookies = CookiesFor(r.url);
   std::string answer = client_.Request(r);
   if (answer.empty() && status == WebClient::ErrorText(kAnswerTooLarge)) return std::nullopt;
   return answer;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -150,8 +151,13 @@ class ShareSession {
   };
 
   // Every request of the session goes through here: nothing for an answer past the
-  // transport's cap, which would otherwise look like an empty (successful) one.
+  // transport's cap, which would otherwise look like an empty (successful) one. A request
+  // that carries cookies carries those of the host it goes to (CookiesFor).
   std::optional<std::string> Ask(const WebRequest& request);
+  // The cookie text of the host `url` names: the session's own for the share host; one of its
+  // own for any other (a share link typed with another host), which never sees the share
+  // host's cookies, nor gives it its own.
+  std::string* CookiesFor(const std::string& url);
   std::optional<std::string> Fetch(const std::string& url);
   // The number of items is that of the list's real elements, never a count the answer claims.
   static int ListLength(const JsonDocument& doc, std::string_view path);
@@ -166,6 +172,7 @@ class ShareSession {
 
   std::string vcodeStr_;
   std::string cookies_;
+  std::map<std::string, std::string> otherHostCookies_;  // by host name
   std::string host_;
   std::shared_ptr<HttpPlatform> platform_;
   std::function<std::string(const std::string&)> plainGet_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 
 #include "base/encoding.h"
 #include "base/text.h"
@@ -327,17 +328,25 @@ std::vector<PastedShare> ReadShareText(std::string_view text, std::string_view h
 
   // Each link takes the code of its own query, else the nearest labelled code on its side: a
   // text that gives its first code before its first link puts every code before its link.
+  // The stretches of text the links look in never overlap, and codes come in text order, so
+  // each code is looked at by one link at most: a list of thousands stays linear.
   std::vector<LabelledCode> codes = reader.LabelledCodes(links);
   std::vector<bool> used(codes.size());
   const bool codeFirst = !codes.empty() && codes.front().begin < links.front().begin;
+  auto firstAtOrAfter = [&](size_t pos) {
+    return static_cast<size_t>(
+        std::lower_bound(codes.begin(), codes.end(), pos,
+                         [](const LabelledCode& c, size_t p) { return c.begin < p; }) -
+        codes.begin());
+  };
   for (size_t l = 0; l < links.size(); ++l) {
     if (!links[l].share.code.empty()) continue;
     size_t lo = codeFirst ? (l == 0 ? 0 : links[l - 1].end) : links[l].end;
     size_t hi =
         codeFirst ? links[l].begin : (l + 1 < links.size() ? links[l + 1].begin : reader.size());
     std::optional<size_t> pick;
-    for (size_t c = 0; c < codes.size(); ++c) {
-      if (used[c] || codes[c].begin < lo || codes[c].begin >= hi) continue;
+    for (size_t c = firstAtOrAfter(lo); c < codes.size() && codes[c].begin < hi; ++c) {
+      if (used[c]) continue;
       pick = c;
       if (!codeFirst) break;
     }
@@ -348,13 +357,13 @@ std::vector<PastedShare> ReadShareText(std::string_view text, std::string_view h
   }
 
   std::vector<PastedShare> shares;
-  for (const Found& f : links) {
-    auto same = std::find_if(shares.begin(), shares.end(),
-                             [&](const PastedShare& s) { return s.link == f.share.link; });
-    if (same == shares.end())
-      shares.push_back(f.share);
-    else if (same->code.empty())
-      same->code = f.share.code;
+  std::unordered_map<std::string, size_t> seen;  // link -> its place in `shares`
+  for (Found& f : links) {
+    auto [at, added] = seen.try_emplace(f.share.link, shares.size());
+    if (added)
+      shares.push_back(std::move(f.share));
+    else if (shares[at->second].code.empty())
+      shares[at->second].code = f.share.code;
   }
   return shares;
 }

@@ -24,6 +24,7 @@
 #include "file_content.h"
 #include "file_digest.h"
 #include "lazy_input.h"
+#include "raw_http_server.h"
 #include "share_simulator.h"
 #include "wait_until.h"
 
@@ -329,6 +330,33 @@ TEST_F(GetCommand, SharesFromAListEachGoIntoAFolderOfTheirOwn) {
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "5000\td/d/secret.zip\n");
   EXPECT_EQ(Get({"--dry-run", "no link here"}).code, 2);
+}
+
+// A line of a list is a share only by a link on the share host: one that names another host,
+// code and all, is never fetched. What a line without a link holds is shown escaped and cut
+// short: control characters and direction marks are written out, and a long line stays short.
+TEST_F(GetCommand, ALineWithoutALinkOnTheShareHostIsShownNotFetched) {
+  test::RawHttpServer other(
+      [](const test::RawRequest&) { return test::RawHttpServer::Reply(200, "OK", {}, ""); });
+  const std::string elsewhere =
+      "http://localhost:" + std::to_string(other.port()) + "/s/1x?pwd=ab12";
+  const std::string noisy =
+      "\xC2\x9B"
+      "31m \xE2\x80\xAE" +
+      std::string(200000, 'x');
+  fs::path list = root / "shares.txt";
+  std::ofstream(list) << elsewhere << "\n" << noisy << "\n" << simulator.ShareUrl("tree") << "\n";
+  Outcome r = Get({"--dry-run", "--input", list.string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(other.Requests().empty());
+  EXPECT_NE(r.out.find("top.txt"), std::string::npos) << r.out;
+  const std::string on = "no share link on " + simulator.Url("") + " in \"";
+  EXPECT_NE(r.err.find(on + elsewhere + "\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(on + "\\u009b31m \\u202e" + std::string(74, 'x') + "…\""),
+            std::string::npos);
+  EXPECT_EQ(r.err.find("\xC2\x9B"), std::string::npos);
+  EXPECT_EQ(r.err.find("\xE2\x80\xAE"), std::string::npos);
+  EXPECT_LT(r.err.size(), 3000u);
 }
 
 TEST_F(GetCommand, AnExpiredLinkIsRenewedOnceAndOnlyOnce) {

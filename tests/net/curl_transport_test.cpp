@@ -131,6 +131,36 @@ TEST(CurlTransport, FollowsRedirectsAndSendsCookiesTheRedirectSet) {
   EXPECT_EQ(server.Requests().at(3).CountHeader("Cookie"), 0);
 }
 
+// The share host (127.0.0.1) sends a request with its cookies on to another host (localhost):
+// as in a browser, that host gets none of them, nor a cookie the share host tried to set for
+// it, and what it sets never joins the share host's cookie text. The plain client alike.
+TEST(CurlTransport, ARedirectToAnotherHostCarriesNoneOfTheCookies) {
+  RawHttpServer other([](const RawRequest&) {
+    return RawHttpServer::Reply(
+        200, "OK", {"Set-Cookie: theirs=1", "Set-Cookie: wide=2; Domain=localhost"}, "landed");
+  });
+  const std::string elsewhere = "http://localhost:" + std::to_string(other.port()) + "/land";
+  RawHttpServer share([&](const RawRequest&) {
+    return RawHttpServer::Reply(
+        302, "Found",
+        {"Set-Cookie: hop=1", "Set-Cookie: planted=1; Domain=localhost", "Location: " + elsewhere},
+        "");
+  });
+  WebClient client(true);
+  std::string cookies = "BDCLND=key; a=1", fresh;
+  EXPECT_EQ(
+      client.Request({.url = share.Url("/s/1abc"), .cookies = &cookies, .newCookies = &fresh}),
+      "landed");
+  EXPECT_EQ(cookies, "BDCLND=key; a=1");
+  EXPECT_EQ(fresh, "");
+
+  std::string plainCookies = "BDCLND=key";
+  PlainWebClient().Request({.url = share.Url("/pic"), .cookies = &plainCookies});
+  auto landed = other.Requests();
+  ASSERT_EQ(landed.size(), 2u);
+  for (const RawRequest& r : landed) EXPECT_EQ(r.CountHeader("Cookie"), 0) << r.raw;
+}
+
 TEST(CurlTransport, MergesResponseCookiesIntoTheCookieText) {
   RawHttpServer server([](const RawRequest&) {
     return RawHttpServer::Reply(200, "OK",

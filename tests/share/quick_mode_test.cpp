@@ -280,6 +280,22 @@ class ScriptedService {
   }
 };
 
+// A link of another host that names a protected share's ids: the verification at the share
+// host gives its key, which the other host never gets, as the share host never gets its cookie.
+TEST_F(QuickModeTest, AnotherHostsLinkGetsNoneOfTheShareHostsCookies) {
+  test::RawHttpServer other([](const test::RawRequest&) {
+    return test::RawHttpServer::Reply(200, "OK", {"Set-Cookie: theirs=1"}, "<html></html>");
+  });
+  mode->Parse("http://localhost:" + std::to_string(other.port()) + "/share/init?shareid=9002&uk=43",
+              "ab12");
+  EXPECT_EQ(mode->state().cookies.rfind("BDCLND=", 0), 0u);  // verified at the share host
+  auto asked = other.Requests();
+  ASSERT_EQ(asked.size(), 2u);  // the page before the verification and after it
+  EXPECT_EQ(asked[1].Header("Cookie"), "theirs=1");
+  for (const auto& r : simulator.Requests())
+    EXPECT_EQ(r.Header("Cookie").find("theirs"), std::string::npos) << r.Path();
+}
+
 TEST(QuickModeWire, ACookieWithoutAttributesEndsWithItsLineAndTheLinkLosesItsTail) {
   ScriptedService service;
   service.verifyCookies = {"BDCLND=k1", "PANPSC=p; path=/"};

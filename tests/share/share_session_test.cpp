@@ -8,6 +8,7 @@
 #include "base/encoding.h"
 #include "base/text.h"
 #include "raw_http_server.h"
+#include "share_simulator.h"
 
 namespace sf {
 namespace {
@@ -116,6 +117,38 @@ TEST(ShareSessionVerify, ARelativeRedirectBecomesAnAbsoluteAddress) {
   EXPECT_EQ(Query(reqs[1].Target(), "uk"), "42");
   EXPECT_EQ(reqs[1].body, "pwd=&vcode=&vcode_str=");
   EXPECT_EQ(reqs[1].Header("Referer"), url);
+}
+
+// A link typed with another host, whose page asks for the password and names a protected
+// share of the share host by its ids: the verification there gives the share host's key,
+// and the page is fetched again from the other host. That host sees none of the share host's
+// cookies, and the share host none of the other's.
+TEST(ShareSessionCookies, EachHostGetsOnlyItsOwnCookies) {
+  sim::ShareSimulator sim;
+  ASSERT_TRUE(sim.StartFromText(R"({"shares": [{"id": "locked", "uk": 43, "shareid": 9002,
+      "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]}]})"))
+      << sim.error();
+  RawHttpServer other([](const RawRequest&) {
+    return RawHttpServer::Reply(200, "OK",
+                                {"Set-Cookie: theirs=1", "Location: /share/init?shareid=9002&uk=43",
+                                 "Content-Type: text/html; charset=utf-8"},
+                                "<p>请输入提取密码</p>");
+  });
+  ShareSession s(sim.Url(""));
+  std::string url = "http://localhost:" + std::to_string(other.port()) + "/s/1locked";
+  std::vector<FileEntry> entries;
+  int position = 1;
+  EXPECT_EQ(s.Resolve(url, entries, position, "ab12", ""), kNoPageData);
+  EXPECT_NE(s.GetCookies().find("BDCLND="), std::string::npos);  // verified at the share host
+  EXPECT_EQ(s.GetCookies().find("theirs"), std::string::npos);
+
+  auto asked = other.Requests();
+  ASSERT_EQ(asked.size(), 3u);  // the page, the look for its redirect, the page again
+  EXPECT_EQ(asked[2].Header("Cookie"), "theirs=1");
+  auto verified = sim.Requests();
+  ASSERT_EQ(verified.size(), 1u);
+  EXPECT_EQ(verified[0].Path(), "/share/verify");
+  EXPECT_EQ(verified[0].CountHeader("Cookie"), 0);
 }
 
 }  // namespace
