@@ -332,9 +332,8 @@ TEST_F(GetCommand, SharesFromAListEachGoIntoAFolderOfTheirOwn) {
   EXPECT_EQ(Get({"--dry-run", "no link here"}).code, 2);
 }
 
-// A line of a list is a share only by a link on the share host: one that names another host,
-// code and all, is never fetched. What a line without a link holds is shown escaped and cut
-// short: control characters and direction marks are written out, and a long line stays short.
+// A line of a list naming another host is never fetched; a line without a link is shown
+// escaped (C1 controls, direction marks) and cut short.
 TEST_F(GetCommand, ALineWithoutALinkOnTheShareHostIsShownNotFetched) {
   test::RawHttpServer other(
       [](const test::RawRequest&) { return test::RawHttpServer::Reply(200, "OK", {}, ""); });

@@ -131,9 +131,8 @@ TEST(CurlTransport, FollowsRedirectsAndSendsCookiesTheRedirectSet) {
   EXPECT_EQ(server.Requests().at(3).CountHeader("Cookie"), 0);
 }
 
-// The share host (127.0.0.1) sends a request with its cookies on to another host (localhost):
-// as in a browser, that host gets none of them, nor a cookie the share host tried to set for
-// it, and what it sets never joins the share host's cookie text. The plain client alike.
+// A redirect from the share host (127.0.0.1) to another (localhost) carries none of its cookies,
+// nor one it sets for that host; what that host sets never joins its text. The plain client too.
 TEST(CurlTransport, ARedirectToAnotherHostCarriesNoneOfTheCookies) {
   RawHttpServer other([](const RawRequest&) {
     return RawHttpServer::Reply(

@@ -280,8 +280,7 @@ class ScriptedService {
   }
 };
 
-// A link of another host that names a protected share's ids: the verification at the share
-// host gives its key, which the other host never gets, as the share host never gets its cookie.
+// As in the session: the key verified at the share host never goes to the link's other host.
 TEST_F(QuickModeTest, AnotherHostsLinkGetsNoneOfTheShareHostsCookies) {
   test::RawHttpServer other([](const test::RawRequest&) {
     return test::RawHttpServer::Reply(200, "OK", {"Set-Cookie: theirs=1"}, "<html></html>");

@@ -119,10 +119,8 @@ TEST(ShareSessionVerify, ARelativeRedirectBecomesAnAbsoluteAddress) {
   EXPECT_EQ(reqs[1].Header("Referer"), url);
 }
 
-// A link typed with another host, whose page asks for the password and names a protected
-// share of the share host by its ids: the verification there gives the share host's key,
-// and the page is fetched again from the other host. That host sees none of the share host's
-// cookies, and the share host none of the other's.
+// A link of another host whose page asks for the password and names a protected share of the
+// share host: neither host ever gets the other's cookies, the verification key least of all.
 TEST(ShareSessionCookies, EachHostGetsOnlyItsOwnCookies) {
   sim::ShareSimulator sim;
   ASSERT_TRUE(sim.StartFromText(R"({"shares": [{"id": "locked", "uk": 43, "shareid": 9002,
@@ -145,10 +143,7 @@ TEST(ShareSessionCookies, EachHostGetsOnlyItsOwnCookies) {
   auto asked = other.Requests();
   ASSERT_EQ(asked.size(), 3u);  // the page, the look for its redirect, the page again
   EXPECT_EQ(asked[2].Header("Cookie"), "theirs=1");
-  auto verified = sim.Requests();
-  ASSERT_EQ(verified.size(), 1u);
-  EXPECT_EQ(verified[0].Path(), "/share/verify");
-  EXPECT_EQ(verified[0].CountHeader("Cookie"), 0);
+  for (const auto& r : sim.Requests()) EXPECT_EQ(r.CountHeader("Cookie"), 0) << r.Path();
 }
 
 }  // namespace
