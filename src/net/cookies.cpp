@@ -107,15 +107,17 @@ void MergeCookies(std::string* cookies, std::string* newCookies) {
 }
 
 std::string CookieHostOf(std::string_view url) {
+  // Taken apart as the request's URL is (CrackHttpUrl): the host is what a request goes to.
   size_t scheme = url.find("://");
   if (scheme != std::string_view::npos) url.remove_prefix(scheme + 3);
-  url = url.substr(0, url.find_first_of("/?#\\"));
+  url = url.substr(0, url.find_first_of("/?#"));
   if (size_t at = url.rfind('@'); at != std::string_view::npos) url.remove_prefix(at + 1);
-  if (!url.empty() && url.front() == '[') {
-    size_t close = url.find(']');
-    return close == std::string_view::npos ? std::string() : ToLowerAscii(url.substr(1, close - 1));
-  }
-  return ToLowerAscii(url.substr(0, url.find(':')));
+  size_t colon = url.rfind(':'), bracket = url.rfind(']');
+  if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket))
+    url = url.substr(0, colon);
+  if (url.size() >= 2 && url.front() == '[' && url.back() == ']')
+    url = url.substr(1, url.size() - 2);
+  return ToLowerAscii(url);
 }
 
 bool DomainMatches(std::string_view host, std::string_view domain) {
