@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -22,6 +25,7 @@
 #include "file_digest.h"
 #include "lazy_input.h"
 #include "net/json_rpc.h"
+#include "raw_http_server.h"
 #include "share_simulator.h"
 #include "wait_until.h"
 
@@ -131,6 +135,50 @@ std::pair<int, int> Counts(const test::Aria2Daemon& aria2, const std::string& se
   int stopped = std::stoi(r.result["numStoppedTotal"].get<std::string>());
   return {active + waiting + stopped, active};
 }
+
+// A downloader of our own on aria2's JSON-RPC, multicalls unpacked: it takes every download
+// as gid "g-OUT", holds nothing before, and answers tellStatus with `status(gid)`; nothing
+// there keeps it silent until it goes.
+class FakeAria2 {
+ public:
+  explicit FakeAria2(std::function<std::optional<Json>(const std::string&)> status)
+      : status_(std::move(status)) {}
+  ~FakeAria2() { gone_ = true; }
+  std::string Endpoint() const { return server_.Url("/jsonrpc"); }
+  std::atomic<int> silentCalls{0};
+
+ private:
+  std::optional<Json> Answer(const std::string& method, const Json& params) {
+    if (method == "aria2.tellStatus") return status_(params[params.size() - 2]);
+    if (method == "aria2.addUri") return "g-" + params.back()["out"].get<std::string>();
+    if (method == "aria2.getGlobalOption") return Json{{"dir", "/far"}};
+    if (method == "aria2.getGlobalStat") return Json{{"numWaiting", "0"}, {"numStopped", "0"}};
+    return Json::array();  // tellActive, tellWaiting, tellStopped
+  }
+  test::RawResponse Serve(const test::RawRequest& r) {
+    Json request = Json::parse(r.body), result = Json::array();
+    const bool multi = request["method"] == "system.multicall";
+    Json calls =
+        multi ? request["params"][0]
+              : Json::array({{{"methodName", request["method"]}, {"params", request["params"]}}});
+    for (const Json& call : calls) {
+      std::optional<Json> one = Answer(call["methodName"], call["params"]);
+      if (!one) {
+        ++silentCalls;
+        while (!gone_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return {.bytes = "", .closeEarly = true};
+      }
+      result.push_back(Json::array({*one}));
+    }
+    if (!multi) result = result[0][0];
+    Json reply = {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", result}};
+    return test::RawHttpServer::Reply(200, "OK", {}, reply.dump());
+  }
+
+  std::function<std::optional<Json>(const std::string&)> status_;
+  std::atomic<bool> gone_{false};
+  test::RawHttpServer server_{[this](const test::RawRequest& r) { return Serve(r); }};
+};
 
 TEST(RemoteErrors, RefusedLinksAreToldFromOtherFailures) {
   EXPECT_TRUE(LinkRefusedByServer("22", "The response status is not successful. status=403"));
@@ -357,6 +405,68 @@ TEST_F(GetFollow, SecretsAndFollowAreCheckedAsUsage) {
     EXPECT_EQ(r.err.find(kSecretA), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(kSecretB), std::string::npos) << r.err;
   }
+}
+
+}  // namespace
+}  // namespace sf::cli
+
+namespace sf::cli {
+namespace {
+
+// A server that sends no length and cuts every body at 150 000 bytes: aria2 calls the part
+// complete, but only the file of 100 000 bytes is; the rest fail, and so does the run.
+TEST_F(GetFollow, AFileCutShortIsNotComplete) {
+  simulator.SetDownloadOverride(sim::DownloadQuirks{0, false, 150000, true});
+  test::Aria2Daemon a((root / "a").string(), kSecretA);
+  ASSERT_TRUE(a.running()) << a.error();
+  Outcome r =
+      Get({"--rpc", a.Endpoint(), "--rpc-secret", kSecretA, "--follow", "--json"}, "spread");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.err.find("5 files: 1 complete, 4 failed\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("a.bin: ended with 150000 of 900000 bytes\n"), std::string::npos) << r.err;
+  for (const Json& f : Json::parse(r.out)["files"])
+    EXPECT_EQ(f["status"], f["out"] == "f.bin" ? "complete" : "failed") << f.dump();
+}
+
+// A downloader that lies and echoes: "complete" at 3 bytes of 3000, and its secret back in an
+// error message. Neither is believed nor shown.
+TEST_F(GetFollow, WhatAHostileDownloaderSaysIsNeitherBelievedNorShown) {
+  FakeAria2 fake([](const std::string& gid) -> std::optional<Json> {
+    if (gid == "g-good1.bin")
+      return Json{{"status", "complete"}, {"totalLength", "3"}, {"completedLength", "3"}};
+    if (gid == "g-old.bin")
+      return Json{{"status", "error"},
+                  {"errorCode", "1"},
+                  {"errorMessage", std::string("bad token:") + kSecretA}};
+    return Json{{"status", "complete"}, {"totalLength", "4000"}, {"completedLength", "4000"}};
+  });
+  Outcome r =
+      Get({"--rpc", fake.Endpoint(), "--rpc-secret", kSecretA, "--follow", "--json"}, "stale");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ((r.out + r.err).find(kSecretA), std::string::npos) << r.out << r.err;
+  Json files = Json::parse(r.out)["files"];
+  EXPECT_EQ(files[0]["status"], "failed");
+  EXPECT_EQ(files[0]["error"], "ended with 3 of 3000 bytes");
+  EXPECT_EQ(files[1]["error"], "aria2 error 1: bad token:***");
+  EXPECT_EQ(files[2]["status"], "complete");
+}
+
+// Ctrl-C while both downloaders keep silent: the call under way is given up, the second one is
+// never asked, and the run ends as interrupted.
+TEST_F(GetFollow, CtrlCDoesNotWaitForSilentDownloaders) {
+  auto silent = [](const std::string&) -> std::optional<Json> { return std::nullopt; };
+  FakeAria2 a(silent), b(silent);
+  std::atomic<bool> interrupted{false};
+  Outcome r;
+  std::thread run([&] {
+    r = Get({"--rpc", a.Endpoint(), "--rpc", b.Endpoint(), "--follow"}, "spread", interrupted);
+  });
+  bool asked = test::WaitUntil([&] { return a.silentCalls > 0; });
+  interrupted = true;
+  run.join();
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_EQ(b.silentCalls, 0);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <set>
 
 #include "raw_http_server.h"
 
@@ -63,6 +65,52 @@ TEST(Aria2Remote, LargeSharesGoInBatchesAndAFailedBatchKeepsTheRestBack) {
       EXPECT_EQ(outcomes[i].error.kind, RpcFailure::kNoAnswer) << i;
     }
   }
+}
+
+// A downloader holding far more than one page of waiting and stopped downloads, whose counts
+// are stale by the time the lists are asked, and which echoes the secret in everything it says:
+// every download is listed once, and the secret shows nowhere.
+TEST(Aria2Remote, EveryDownloadIsListedPastAnyPageAndTheSecretIsMasked) {
+  const std::string echo = "see token:S3cr3t";
+  auto item = [&](const std::string& gid) {
+    return Json{{"gid", gid}, {"status", "waiting"}, {"errorMessage", echo}};
+  };
+  RawHttpServer server([&](const RawRequest& r) -> RawResponse {
+    Json request = Json::parse(r.body), result = Json::array();
+    if (request["method"] == "aria2.getVersion") {
+      result = Json{{"version", echo}};
+    } else if (request["method"] == "aria2.getGlobalStat") {
+      result = Json{{"numWaiting", "5000"}, {"numStopped", "10"}};
+    } else {
+      for (const Json& call : request["params"][0]) {
+        const Json& p = call["params"];
+        const std::string method = call["methodName"];
+        const int held = method == "aria2.tellWaiting" ? 12000 : 1500;
+        Json list = Json::array();
+        if (method == "aria2.tellActive")
+          list.push_back(item("active"));
+        else
+          for (int i = p[1].get<int>(); i < std::min(held, p[1].get<int>() + p[2].get<int>()); ++i)
+            list.push_back(item(method.substr(10, 1) + std::to_string(i)));
+        result.push_back(Json::array({list}));
+      }
+    }
+    return RawHttpServer::Reply(
+        200, "OK", {}, Json{{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", result}}.dump());
+  });
+  JsonRpcClient client(server.Url("/jsonrpc"));
+  Aria2Remote remote(client, "S3cr3t");
+  RpcError error;
+  std::vector<RemoteStatus> all = remote.Everything(&error);
+  ASSERT_EQ(error.kind, RpcFailure::kNone);
+  std::set<std::string> gids;
+  for (const RemoteStatus& s : all) {
+    gids.insert(s.gid);
+    EXPECT_EQ(s.errorMessage, "see token:***");
+  }
+  EXPECT_EQ(all.size(), 1u + 12000 + 1500);
+  EXPECT_EQ(gids.size(), all.size());
+  EXPECT_EQ(remote.Version().value, "see token:***");
 }
 
 TEST(Aria2Remote, TheInputFileCannotBeForgedByWhatItCarries) {
