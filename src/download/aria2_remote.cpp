@@ -116,6 +116,7 @@ std::vector<RemoteOutcome> Aria2Remote::AddAll(const std::vector<RemoteDownload>
       const RemoteDownload& d = downloads[next];
       Json options = {{"dir", d.dir}, {"out", d.out}, {"header", d.headers}};
       if (d.dir.empty()) options.erase("dir");
+      if (d.restart) options["allow-overwrite"] = "true";
       Json call = {{"methodName", "aria2.addUri"},
                    {"params", Params(Json::array({Json::array({d.link}), options}))}};
       size_t size = 0;

@@ -19,6 +19,9 @@ struct RemoteDownload {
   std::string dir;                   // the directory to save into, on the downloader's side
   std::string out;                   // the file name there
   std::vector<std::string> headers;  // whole lines, "Name: value"
+  // A file at dir/out without aria2's control file is started over instead of kept (or saved
+  // beside under a name of aria2's): for a file aria2 ended short.
+  bool restart = false;
 };
 
 // The header lines our engine sends for a task with this referring page and these cookies.

@@ -106,18 +106,15 @@ void RemoteFollower::See(size_t index, const RemoteStatus& status, int64_t nowMs
   }
   f.last = status;
   if (status.status == "complete") {
-    // A server that sends no length may end the body early, and aria2 then calls the part it
-    // got complete: only the whole of the share's size (or, when the share gave none, of a
-    // length the server named) makes the file complete. aria2 would not take such a file up
-    // again (it kept no control file), so it ends failed.
-    const int64_t size = files_[f.file].plan.size;
-    const int64_t whole = size >= 0 ? size : status.total;
-    if (whole < 0)
+    // aria2 kept no control file for it to continue from: it ends failed, and a rerun of the
+    // hand-off starts it over.
+    if (!HoldsWholeFile(status, files_[f.file].plan.size)) {
+      const int64_t size = files_[f.file].plan.size >= 0 ? files_[f.file].plan.size : status.total;
       return Fail(index, "ended with " + std::to_string(status.done) +
-                             " bytes, but neither the share nor the server gave its size");
-    if (status.done != whole)
-      return Fail(index, "ended with " + std::to_string(status.done) + " of " +
-                             std::to_string(whole) + " bytes");
+                             (size >= 0 ? " of " + std::to_string(size) + " bytes"
+                                        : " bytes, but neither the share nor the server gave "
+                                          "its size"));
+    }
     f.end = FollowedFile::End::kComplete;
     events_.push_back({FollowEvent::kCompleted, index, {}});
     return;

@@ -399,7 +399,8 @@ namespace sf::cli {
 namespace {
 
 // A server that sends no length and cuts every body at 150 000 bytes: aria2 calls the part
-// complete, but only the file of 100 000 bytes is; the rest fail, and so does the run.
+// complete, but only the file of 100 000 bytes is; the rest fail, and so does the run. Once the
+// server mends, the same command starts them over in place.
 TEST_F(GetFollow, AFileCutShortIsNotComplete) {
   simulator.SetDownloadOverride(sim::DownloadQuirks{0, false, 150000, true});
   test::Aria2Daemon a((root / "a").string(), kSecretA);
@@ -411,6 +412,12 @@ TEST_F(GetFollow, AFileCutShortIsNotComplete) {
   EXPECT_NE(r.err.find("a.bin: ended with 150000 of 900000 bytes\n"), std::string::npos) << r.err;
   for (const Json& f : Json::parse(r.out)["files"])
     EXPECT_EQ(f["status"], f["out"] == "f.bin" ? "complete" : "failed") << f.dump();
+
+  simulator.SetDownloadOverride(std::nullopt);
+  r = Get({"--rpc", a.Endpoint(), "--rpc-secret", kSecretA, "--follow"}, "spread");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(root / "a"), {}), 6);  // d/ and 5
+  ExpectEveryFileWhole("spread", {root / "a"});
 }
 
 // A downloader that lies and echoes: "complete" at 3 bytes of 3000, and the secret back in an
