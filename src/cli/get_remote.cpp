@@ -113,6 +113,32 @@ class RemoteDisplay {
   size_t drawn_ = 0;
 };
 
+// Ctrl-C only raises a flag, which a signal handler can do; the requests under way wait on a
+// CancelFlag. This raises the one when the other is, so that no downloader that keeps silent
+// holds the program up.
+class CancelOnInterrupt {
+ public:
+  CancelOnInterrupt(const std::atomic<bool>* interrupted, CancelFlag cancel) {
+    if (!interrupted) return;
+    watch_ = std::thread([this, interrupted, cancel]() mutable {
+      while (!done_) {
+        if (*interrupted) return cancel.Raise();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  }
+  ~CancelOnInterrupt() {
+    done_ = true;
+    if (watch_.joinable()) watch_.join();
+  }
+  CancelOnInterrupt(const CancelOnInterrupt&) = delete;
+  CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread watch_;
+};
+
 const char* EndWord(const FollowedFile& f) {
   switch (f.end) {
     case FollowedFile::End::kComplete:
@@ -158,11 +184,11 @@ int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
         io.err << "sharefetch-cli: failed on " << where << ": " << path << ": "
                << EscapeForTerminal(e.text) << "\n";
     }
-    if (follower.Ended()) break;
     if (context.interrupted && *context.interrupted) {
       interrupted = true;
       break;
     }
+    if (follower.Ended()) break;
     auto now = std::chrono::steady_clock::now();
     if (now - lastDraw >= drawEvery) {
       display.Draw(follower);
@@ -189,8 +215,7 @@ int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
     const FollowedFile& f = *at->second;
     file["gid"] = f.gid;
     file["status"] = EndWord(f);
-    file["completed_length"] =
-        f.end == FollowedFile::End::kComplete && f.last.total >= 0 ? f.last.total : f.last.done;
+    file["completed_length"] = f.last.done;
     file["renewed"] = f.renewals > 0;
     if (f.end == FollowedFile::End::kFailed) file["error"] = f.reason;
   }
@@ -243,8 +268,13 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
   std::vector<std::unique_ptr<Aria2Remote>> owned;
   std::vector<Aria2Remote*> remotes;
   std::vector<std::string> shown;
+  CancelFlag cancel;
+  // Following installs the handler Ctrl-C raises the flag with; before that, Ctrl-C ends the
+  // program on the spot.
+  CancelOnInterrupt watch(follow.interrupted, cancel);
   for (const RemoteEngine& e : o.engines) {
     clients.push_back(std::make_unique<JsonRpcClient>(e.rpc));
+    clients.back()->SetCancelFlag(cancel);
     // Following asks every second; a downloader that hangs should not hold Ctrl-C up for long.
     if (o.follow) clients.back()->SetTimeoutSeconds(10);
     owned.push_back(std::make_unique<Aria2Remote>(*clients.back(), e.secret));
@@ -318,6 +348,7 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
   if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
   io.err << "sharefetch-cli: " << spread.files.size() << " files: " << accepted << " handed over, "
          << spread.files.size() - accepted << " not\n";
+  if (follow.interrupted && *follow.interrupted) return 130;
   return accepted == spread.files.size() && resolved ? 0 : 1;
 }
 

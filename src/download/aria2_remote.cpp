@@ -1,6 +1,7 @@
 #include "download/aria2_remote.h"
 
 #include <algorithm>
+#include <set>
 
 #include "base/text.h"
 #include "base/url_text.h"
@@ -67,8 +68,20 @@ Json Aria2Remote::Params(Json rest) const {
 // Nothing this class returns is built from a request, but a downloader could still echo the
 // secret back in an error message of its own.
 RpcError Aria2Remote::Scrubbed(RpcError error) const {
-  if (!secret_.empty()) error.message = ReplaceAll(error.message, secret_, "***");
+  error.message = Masked(std::move(error.message));
   return error;
+}
+
+std::string Aria2Remote::Masked(std::string text) const {
+  if (secret_.empty() || text.find(secret_) == std::string::npos) return text;
+  return ReplaceAll(text, secret_, "***");
+}
+
+RemoteStatus Aria2Remote::Masked(RemoteStatus s) const {
+  for (std::string* text : {&s.gid, &s.status, &s.path, &s.errorCode, &s.errorMessage})
+    *text = Masked(std::move(*text));
+  s.error = Scrubbed(std::move(s.error));
+  return s;
 }
 
 Aria2Remote::Text Aria2Remote::Field(const char* method, const char* field) {
@@ -79,7 +92,7 @@ Aria2Remote::Text Aria2Remote::Field(const char* method, const char* field) {
   if (value == reply.result.end() || !value->is_string())
     text.error = {RpcFailure::kNotJson, 0, {}};
   else
-    text.value = value->get<std::string>();
+    text.value = Masked(value->get<std::string>());
   return text;
 }
 
@@ -103,6 +116,7 @@ std::vector<RemoteOutcome> Aria2Remote::AddAll(const std::vector<RemoteDownload>
       const RemoteDownload& d = downloads[next];
       Json options = {{"dir", d.dir}, {"out", d.out}, {"header", d.headers}};
       if (d.dir.empty()) options.erase("dir");
+      if (d.restart) options["allow-overwrite"] = "true";
       Json call = {{"methodName", "aria2.addUri"},
                    {"params", Params(Json::array({Json::array({d.link}), options}))}};
       size_t size = 0;
@@ -132,7 +146,7 @@ std::vector<RemoteOutcome> Aria2Remote::AddAll(const std::vector<RemoteDownload>
       const Json& r = reply.result[k];
       RemoteOutcome& o = outcomes[members[k]];
       if (r.is_array() && r.size() == 1 && r[0].is_string() && !r[0].get<std::string>().empty())
-        o.gid = r[0].get<std::string>();
+        o.gid = Masked(r[0].get<std::string>());
       else if (r.is_object())
         o.error = Scrubbed(RpcErrorFromObject(r));
       else
@@ -206,7 +220,7 @@ std::vector<RemoteStatus> Aria2Remote::Statuses(const std::vector<std::string>& 
       } else {
         const Json& r = reply.result[i - first];
         if (r.is_array() && r.size() == 1)
-          statuses[i] = StatusOf(r[0]);
+          statuses[i] = Masked(StatusOf(r[0]));
         else
           statuses[i].error = Scrubbed(r.is_object() ? RpcErrorFromObject(r)
                                                      : RpcError{RpcFailure::kNotJson, 0, {}});
@@ -217,30 +231,85 @@ std::vector<RemoteStatus> Aria2Remote::Statuses(const std::vector<std::string>& 
   return statuses;
 }
 
-std::vector<RemoteStatus> Aria2Remote::Everything(RpcError* error, int most) {
-  Json calls = Json::array({
-      {{"methodName", "aria2.tellActive"}, {"params", Params(Json::array({kStatusKeys}))}},
-      {{"methodName", "aria2.tellWaiting"},
-       {"params", Params(Json::array({0, most, kStatusKeys}))}},
-      {{"methodName", "aria2.tellStopped"},
-       {"params", Params(Json::array({0, most, kStatusKeys}))}},
-  });
-  RpcReply reply = client_.Call("system.multicall", Json::array({std::move(calls)}));
-  if (reply.ok() && (!reply.result.is_array() || reply.result.size() != 3))
-    reply.error = {RpcFailure::kNotJson, 0, {}};
-  std::vector<RemoteStatus> all;
-  for (size_t k = 0; reply.ok() && k < 3; ++k) {
-    const Json& r = reply.result[k];
-    if (r.is_object()) {
-      reply.error = RpcErrorFromObject(r);
-    } else if (!r.is_array() || r.size() != 1 || !r[0].is_array()) {
-      reply.error = {RpcFailure::kNotJson, 0, {}};
-    } else {
-      for (const Json& item : r[0]) all.push_back(StatusOf(item));
-    }
+std::vector<RemoteStatus> Aria2Remote::Everything(RpcError* error, int page) {
+  page = std::max(page, 1);
+  // aria2 answers a system.multicall in one go, with no download moving between its lists
+  // meanwhile; so every page goes in one request, as many as the counts say, lest a download
+  // that moves from one list to another between two requests slip past both. Pages are asked
+  // on while the last one comes back full: the lists grew since they were counted.
+  int64_t counts[2] = {0, 0};
+  RpcReply stat = client_.Call("aria2.getGlobalStat", Params(Json::array()));
+  if (!stat.ok() && stat.error.kind != RpcFailure::kRpcError) {
+    *error = Scrubbed(stat.error);
+    return {};
   }
-  *error = Scrubbed(reply.error);
-  if (!reply.ok()) all.clear();
+  if (stat.ok() && stat.result.is_object()) {
+    counts[0] = Number(stat.result, "numWaiting", 0);
+    counts[1] = Number(stat.result, "numStopped", 0);
+  }
+  static const char* const kLists[2] = {"aria2.tellWaiting", "aria2.tellStopped"};
+  // Bounds against a downloader that pages on for ever.
+  constexpr int64_t kPagesPerRequest = 64;
+  constexpr size_t kMost = size_t{1} << 20;
+  int64_t offset[2] = {0, 0};
+  bool open[2] = {true, true};
+  bool active = true;
+  std::vector<RemoteStatus> all;
+  std::set<std::string> seen;
+  RpcError failure;
+  while (failure.kind == RpcFailure::kNone && (active || open[0] || open[1])) {
+    Json calls = Json::array();
+    std::vector<int> lists;  // which list each call asks: -1 for the active one
+    if (active) {
+      calls.push_back(
+          {{"methodName", "aria2.tellActive"}, {"params", Params(Json::array({kStatusKeys}))}});
+      lists.push_back(-1);
+    }
+    for (int l = 0; l < 2; ++l) {
+      if (!open[l]) continue;
+      const int64_t pages =
+          std::clamp<int64_t>((counts[l] - offset[l]) / page + 1, 1, kPagesPerRequest);
+      for (int64_t p = 0; p < pages; ++p) {
+        calls.push_back(
+            {{"methodName", kLists[l]},
+             {"params", Params(Json::array({offset[l] + p * page, page, kStatusKeys}))}});
+        lists.push_back(l);
+      }
+    }
+    RpcReply reply = client_.Call("system.multicall", Json::array({std::move(calls)}));
+    if (reply.ok() && (!reply.result.is_array() || reply.result.size() != lists.size()))
+      reply.error = {RpcFailure::kNotJson, 0, {}};
+    if (!reply.ok()) {
+      failure = reply.error;
+      break;
+    }
+    bool full[2] = {false, false}, fresh[2] = {false, false};
+    for (size_t k = 0; k < lists.size() && failure.kind == RpcFailure::kNone; ++k) {
+      const Json& r = reply.result[k];
+      const int l = lists[k];
+      if (r.is_object()) {
+        failure = RpcErrorFromObject(r);
+      } else if (!r.is_array() || r.size() != 1 || !r[0].is_array()) {
+        failure = {RpcFailure::kNotJson, 0, {}};
+      } else {
+        for (const Json& item : r[0]) {
+          RemoteStatus s = Masked(StatusOf(item));
+          // Without a gid it could be neither followed nor removed.
+          if (s.gid.empty() || !seen.insert(s.gid).second) continue;
+          if (l >= 0) fresh[l] = true;
+          all.push_back(std::move(s));
+        }
+        if (l >= 0) {
+          full[l] = r[0].size() >= static_cast<size_t>(page);
+          offset[l] += page;
+        }
+      }
+    }
+    active = false;
+    for (int l = 0; l < 2; ++l) open[l] = open[l] && full[l] && fresh[l] && all.size() < kMost;
+  }
+  *error = Scrubbed(failure);
+  if (failure.kind != RpcFailure::kNone) all.clear();
   return all;
 }
 

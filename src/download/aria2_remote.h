@@ -19,6 +19,9 @@ struct RemoteDownload {
   std::string dir;                   // the directory to save into, on the downloader's side
   std::string out;                   // the file name there
   std::vector<std::string> headers;  // whole lines, "Name: value"
+  // A file at dir/out without aria2's control file is started over instead of kept (or saved
+  // beside under a name of aria2's): for a file aria2 ended short.
+  bool restart = false;
 };
 
 // The header lines our engine sends for a task with this referring page and these cookies.
@@ -84,15 +87,22 @@ class Aria2Remote {
   // aria2.tellStatus of each gid, all in one system.multicall: one status per gid, in order.
   // A call that fails as a whole gives its failure to each.
   std::vector<RemoteStatus> Statuses(const std::vector<std::string>& gids);
-  // Every download the downloader holds: running, waiting and stopped (up to `most` of each of
-  // the last two), in one system.multicall. `error` says why there is no list.
-  std::vector<RemoteStatus> Everything(RpcError* error, int most = 10000);
+  // Every download the downloader holds, running, waiting and stopped, each gid once. The
+  // waiting and stopped lists are asked `page` at a time, until a page comes back short.
+  // `error` says why there is no list.
+  std::vector<RemoteStatus> Everything(RpcError* error, int page = kListPage);
   // aria2.removeDownloadResult: a stopped download's result goes, its files stay.
   RpcError RemoveResult(const std::string& gid);
 
+  static constexpr int kListPage = 1000;
+
  private:
   nlohmann::json Params(nlohmann::json rest) const;
+  // The downloader's own words go through these before anyone sees them: whatever it echoes of
+  // the secret shows as "***".
   RpcError Scrubbed(RpcError error) const;
+  std::string Masked(std::string text) const;
+  RemoteStatus Masked(RemoteStatus status) const;
   Text Field(const char* method, const char* field);
 
   JsonRpcClient& client_;

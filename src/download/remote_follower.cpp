@@ -106,6 +106,15 @@ void RemoteFollower::See(size_t index, const RemoteStatus& status, int64_t nowMs
   }
   f.last = status;
   if (status.status == "complete") {
+    // aria2 kept no control file for it to continue from: it ends failed, and a rerun of the
+    // hand-off starts it over.
+    if (!HoldsWholeFile(status, files_[f.file].plan.size)) {
+      const int64_t size = files_[f.file].plan.size >= 0 ? files_[f.file].plan.size : status.total;
+      return Fail(index, "ended with " + std::to_string(status.done) +
+                             (size >= 0 ? " of " + std::to_string(size) + " bytes"
+                                        : " bytes, but neither the share nor the server gave "
+                                          "its size"));
+    }
     f.end = FollowedFile::End::kComplete;
     events_.push_back({FollowEvent::kCompleted, index, {}});
     return;

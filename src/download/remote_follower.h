@@ -39,7 +39,7 @@ struct FollowedFile {
 
 struct FollowEvent {
   enum Kind {
-    kCompleted,   // the downloader has the whole file
+    kCompleted,   // the downloader has the whole file: the share's size, or the server's
     kFailed,      // ended for good; `text` says why
     kNeedsLink,   // its link was refused (`text`: how); the share is being asked
     kHandedBack,  // it went back to its downloader under a fresh link, as a new gid

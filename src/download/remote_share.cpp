@@ -13,6 +13,11 @@ constexpr const char* kAddMethod = "aria2.addUri";
 
 }  // namespace
 
+bool HoldsWholeFile(const RemoteStatus& status, int64_t size) {
+  const int64_t whole = size >= 0 ? size : status.total;
+  return status.status == "complete" && whole >= 0 && status.done == whole;
+}
+
 std::vector<RemoteFile> PlanRemoteShare(const std::vector<FileEntry>& entries,
                                         const std::vector<size_t>& chosen,
                                         const std::string& base) {
@@ -152,9 +157,12 @@ SpreadHandOff SpreadShare(const std::vector<Aria2Remote*>& remotes,
       spread.files[i].engine = e;
       spread.engines[e].files += 1;
       spread.engines[e].bytes += std::max<int64_t>(0, spread.files[i].plan.size);
-      if (s->status == "error") {
+      // A file ended short is started over; it has no partial to continue.
+      const bool cut = s->status == "complete" && !HoldsWholeFile(*s, spread.files[i].plan.size);
+      if (s->status == "error" || cut) {
         // Its result goes, so that the download handed back is the one result at that path.
         remotes[e]->RemoveResult(s->gid);
+        spread.files[i].download->restart = cut;
         resume[e].push_back(i);
       } else {
         spread.files[i].outcome.gid = s->gid;

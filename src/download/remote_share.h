@@ -28,6 +28,11 @@ struct RemoteFile {
   std::string RemotePath() const { return JoinRemoteDir(dir, plan.name); }
 };
 
+// Whether a download aria2 calls complete holds the whole file: `size`, the share's, or when the
+// share gave none, the length the server named. A server that sends no length may end the body
+// early, and aria2 then calls the part it got complete.
+bool HoldsWholeFile(const RemoteStatus& status, int64_t size);
+
 // Plans the entries at `chosen` (GBK, as resolved) under `base`, the downloader's directory.
 std::vector<RemoteFile> PlanRemoteShare(const std::vector<FileEntry>& entries,
                                         const std::vector<size_t>& chosen, const std::string& base);

@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -22,6 +25,7 @@
 #include "file_digest.h"
 #include "lazy_input.h"
 #include "net/json_rpc.h"
+#include "raw_http_server.h"
 #include "share_simulator.h"
 #include "wait_until.h"
 
@@ -131,6 +135,35 @@ std::pair<int, int> Counts(const test::Aria2Daemon& aria2, const std::string& se
   int stopped = std::stoi(r.result["numStoppedTotal"].get<std::string>());
   return {active + waiting + stopped, active};
 }
+
+// A downloader of our own on aria2's JSON-RPC (for --dir runs): it holds nothing, takes each
+// download as gid "g-OUT" and answers tellStatus with `status(gid)`; nothing keeps it silent.
+struct FakeAria2 {
+  using Status = std::function<std::optional<Json>(const std::string&)>;
+  explicit FakeAria2(Status s) : status(std::move(s)) {}
+  ~FakeAria2() { gone = true; }
+  test::RawResponse Serve(const test::RawRequest& r) {
+    Json request = Json::parse(r.body), result = Json::object();  // getGlobalStat
+    const bool multi = request["method"] == "system.multicall";
+    if (multi) result = Json::array();
+    for (const Json& call : multi ? request["params"][0] : Json::array()) {
+      const Json& p = call["params"];
+      std::optional<Json> one = Json::array();  // tellActive, tellWaiting, tellStopped
+      if (call["methodName"] == "aria2.addUri") one = "g-" + p.back()["out"].get<std::string>();
+      if (call["methodName"] == "aria2.tellStatus") one = status(p[p.size() - 2]);
+      if (!one && ++silent)
+        while (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (!one) return {.bytes = "", .closeEarly = true};
+      result.push_back(Json::array({*one}));
+    }
+    Json reply = {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", result}};
+    return test::RawHttpServer::Reply(200, "OK", {}, reply.dump());
+  }
+  Status status;
+  std::atomic<int> silent{0};
+  std::atomic<bool> gone{false};
+  test::RawHttpServer server{[this](const test::RawRequest& r) { return Serve(r); }};
+};
 
 TEST(RemoteErrors, RefusedLinksAreToldFromOtherFailures) {
   EXPECT_TRUE(LinkRefusedByServer("22", "The response status is not successful. status=403"));
@@ -357,6 +390,74 @@ TEST_F(GetFollow, SecretsAndFollowAreCheckedAsUsage) {
     EXPECT_EQ(r.err.find(kSecretA), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(kSecretB), std::string::npos) << r.err;
   }
+}
+
+}  // namespace
+}  // namespace sf::cli
+
+namespace sf::cli {
+namespace {
+
+// A server that sends no length and cuts every body at 150 000 bytes: aria2 calls the part
+// complete, but only the file of 100 000 bytes is; the rest fail, and so does the run. Once the
+// server mends, the same command starts them over in place.
+TEST_F(GetFollow, AFileCutShortIsNotComplete) {
+  simulator.SetDownloadOverride(sim::DownloadQuirks{0, false, 150000, true});
+  test::Aria2Daemon a((root / "a").string(), kSecretA);
+  ASSERT_TRUE(a.running()) << a.error();
+  Outcome r =
+      Get({"--rpc", a.Endpoint(), "--rpc-secret", kSecretA, "--follow", "--json"}, "spread");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_NE(r.err.find("5 files: 1 complete, 4 failed\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("a.bin: ended with 150000 of 900000 bytes\n"), std::string::npos) << r.err;
+  for (const Json& f : Json::parse(r.out)["files"])
+    EXPECT_EQ(f["status"], f["out"] == "f.bin" ? "complete" : "failed") << f.dump();
+
+  simulator.SetDownloadOverride(std::nullopt);
+  r = Get({"--rpc", a.Endpoint(), "--rpc-secret", kSecretA, "--follow"}, "spread");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(root / "a"), {}), 6);  // d/ and 5
+  ExpectEveryFileWhole("spread", {root / "a"});
+}
+
+// A downloader that lies and echoes: "complete" at 3 bytes of 3000, and the secret back in an
+// error message. Neither is believed nor shown.
+TEST_F(GetFollow, WhatAHostileDownloaderSaysIsNeitherBelievedNorShown) {
+  FakeAria2 fake([](const std::string& gid) -> std::optional<Json> {
+    if (gid == "g-old.bin")
+      return Json{
+          {"status", "error"}, {"errorCode", "1"}, {"errorMessage", "token:first-Secret-1"}};
+    std::string length = gid == "g-good1.bin" ? "3" : "4000";
+    return Json{{"status", "complete"}, {"totalLength", length}, {"completedLength", length}};
+  });
+  Outcome r = Get({"--rpc", fake.server.Url("/"), "--rpc-secret", kSecretA, "--dir", "/far",
+                   "--follow", "--json"},
+                  "stale");
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_EQ((r.out + r.err).find(kSecretA), std::string::npos) << r.out << r.err;
+  Json files = Json::parse(r.out)["files"];
+  EXPECT_EQ(files[0]["error"], "ended with 3 of 3000 bytes");
+  EXPECT_EQ(files[1]["error"], "aria2 error 1: token:***");
+  EXPECT_EQ(files[2]["status"], "complete");
+}
+
+// Ctrl-C while both downloaders keep silent: the call under way is given up, the second
+// downloader is not asked, and the run ends as interrupted.
+TEST_F(GetFollow, CtrlCDoesNotWaitForSilentDownloaders) {
+  auto silent = [](const std::string&) { return std::optional<Json>(); };
+  FakeAria2 a(silent), b(silent);
+  std::atomic<bool> interrupted{false};
+  Outcome r;
+  std::thread run([&] {
+    r = Get({"--rpc", a.server.Url("/"), "--rpc", b.server.Url("/"), "--dir", "/far", "--follow"},
+            "spread", interrupted);
+  });
+  bool asked = test::WaitUntil([&] { return a.silent > 0; });
+  interrupted = true;
+  run.join();
+  ASSERT_TRUE(asked);
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_EQ(b.silent, 0);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <set>
 
 #include "raw_http_server.h"
 
@@ -63,6 +65,42 @@ TEST(Aria2Remote, LargeSharesGoInBatchesAndAFailedBatchKeepsTheRestBack) {
       EXPECT_EQ(outcomes[i].error.kind, RpcFailure::kNoAnswer) << i;
     }
   }
+}
+
+// A downloader holding far more than a page of waiting and stopped downloads, more than it
+// counted a moment before, which echoes the secret: each is listed once, the secret nowhere.
+TEST(Aria2Remote, EveryDownloadIsListedPastAnyPageAndTheSecretIsMasked) {
+  const Json item = {{"status", "waiting"}, {"errorMessage", "see token:S3cr3t"}};
+  RawHttpServer server([&](const RawRequest& r) -> RawResponse {
+    Json request = Json::parse(r.body), result = Json::array();
+    if (request["method"] != "system.multicall")  // getVersion, getGlobalStat
+      result = {{"version", "see token:S3cr3t"}, {"numWaiting", "5000"}, {"numStopped", "9"}};
+    for (const Json& call : result.is_array() ? request["params"][0] : Json::array()) {
+      const std::string list = call["methodName"].get<std::string>().substr(10);
+      const int from = list == "Active" ? 0 : call["params"][1].get<int>();
+      const int held = list == "Active" ? 1 : list == "Waiting" ? 12000 : 1500;
+      const int to = list == "Active" ? 1 : std::min(held, from + call["params"][2].get<int>());
+      result.push_back(Json::array({Json::array()}));
+      for (int i = from; i < to; ++i) {
+        result.back()[0].push_back(item);
+        result.back()[0].back()["gid"] = list + std::to_string(i);
+      }
+    }
+    return RawHttpServer::Reply(
+        200, "OK", {}, Json{{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", result}}.dump());
+  });
+  JsonRpcClient client(server.Url("/jsonrpc"));
+  Aria2Remote remote(client, "S3cr3t");
+  RpcError error;
+  std::set<std::string> gids, messages;
+  for (const RemoteStatus& s : remote.Everything(&error)) {
+    EXPECT_TRUE(gids.insert(s.gid).second) << s.gid;
+    messages.insert(s.errorMessage);
+  }
+  EXPECT_EQ(error.kind, RpcFailure::kNone);
+  EXPECT_EQ(gids.size(), 1u + 12000 + 1500);
+  EXPECT_EQ(messages, std::set<std::string>{"see token:***"});
+  EXPECT_EQ(remote.Version().value, "see token:***");
 }
 
 TEST(Aria2Remote, TheInputFileCannotBeForgedByWhatItCarries) {
