@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "base/encoding.h"
+#include "base/profile_file.h"
 
 namespace sf {
 namespace {
@@ -165,14 +166,63 @@ TEST_F(SettingsFileTest, OwnDirectoriesAndSizesGoInASectionOfTheirOwn) {
   EXPECT_EQ(LoadUnfinished(paths.beside).at(0).saveDirectory, "/old");
 }
 
-TEST_F(SettingsFileTest, AnEmptyListRemovesAnOldFileInEitherPlace) {
-  WriteFile(paths.beside, "[x]\r\n");
-  WriteFile(paths.user, "[y]\r\n");
+TEST_F(SettingsFileTest, AnEmptyListRemovesTheFileThatWasRead) {
+  WriteFile(paths.user, G("[文件名]\r\nname:=1\r\n1=a\r\n"));
   EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));
-  EXPECT_FALSE(fs::exists(paths.beside));
   EXPECT_FALSE(fs::exists(paths.user));
   EXPECT_EQ(SettingsFileToRead(paths), "");
   EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));  // nothing to remove
+}
+
+// What a close cannot read whole it leaves byte for byte, whatever it has to save: a file in
+// UTF-8 with the remote downloader's secret, one with lines of another hand, a value longer
+// than the read buffer, a row beyond the count, a name that is no file.
+TEST_F(SettingsFileTest, AFileNotReadWholeIsNeverReplacedNorRemoved) {
+  const std::vector<std::string> foreign = {
+      "[远程下载器]\r\n地址=http://127.0.0.1:6800/jsonrpc\r\n密钥=s3cret\r\n",
+      G("; mine\r\n[远程下载器]\r\n地址=http://h/rpc\r\n"),
+      G("[远程下载器]\r\n密钥=") + std::string(ProfileFile::kReadBufferSize, 'k') + "\r\n",
+      G("[文件名]\r\nname:=1\r\n1=a\r\n2=b\r\n"),
+      G("[文件名]\r\nname:=1\r\n1=a\r\n[备注]\r\nx=y\r\n"),
+  };
+  for (const std::string& bytes : foreign) {
+    WriteFile(paths.beside, bytes);
+    EXPECT_FALSE(LoadSettings(paths.beside).whole) << bytes.substr(0, 40);
+    EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));
+    EXPECT_FALSE(SaveOnClose(paths, {{"a.bin", "http://h/a", "", -1}}, "/d"));
+    EXPECT_FALSE(SaveRemoteSettings(paths, {"http://h/other", ""}));
+    EXPECT_EQ(ReadFile(paths.beside), bytes);
+    EXPECT_FALSE(fs::exists(paths.user));
+  }
+  fs::remove(paths.beside);
+  fs::create_directory(paths.beside);
+  EXPECT_FALSE(LoadSettings(paths.beside).whole);
+  EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));
+  EXPECT_TRUE(fs::is_directory(paths.beside));
+}
+
+// A stray file beside the program hides the user's own; a close replaces or removes the one
+// it read and never the other, and the directories it makes for the user's are private.
+TEST_F(SettingsFileTest, TheFileInTheOtherPlaceIsLeftAloneAndItsDirectoryPrivate) {
+  const std::string users = G("[远程下载器]\r\n地址=http://h/rpc\r\n密钥=s\r\n");
+  WriteFile(paths.user, users);
+  WriteFile(paths.beside, G("[文件名]\r\nname:=1\r\n1=a\r\n"));
+  ASSERT_TRUE(SaveOnClose(paths, {{"b.bin", "http://h/b", "", -1}}, "/d"));
+  EXPECT_EQ(LoadUnfinished(paths.beside).at(0).fileName, "b.bin");
+  ASSERT_TRUE(SaveOnClose(paths, {}, "/d"));
+  EXPECT_FALSE(fs::exists(paths.beside));
+  EXPECT_EQ(ReadFile(paths.user), users);
+
+  // Made under umask 000, where the program's directory cannot be written.
+  WriteFile(root / "file", "x");
+  fs::remove_all(config);
+  paths = SettingsPathsFor((root / "file" / "bin").string(), nullptr, config.c_str());
+  mode_t mask = ::umask(0);
+  bool saved = SaveOnClose(paths, {{"b.bin", "http://h/b", "", -1}}, "/d");
+  ::umask(mask);
+  ASSERT_TRUE(saved);
+  for (const fs::path& dir : {config, config / ".config", config / ".config" / "sharefetch"})
+    EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << dir;
 }
 
 TEST_F(SettingsFileTest, TheCountDecidesTheRows) {
@@ -259,10 +309,11 @@ TEST_F(SettingsFileTest, AnUnwritableProgramDirectoryFallsBackToTheUsersConfigur
 }
 
 TEST_F(SettingsFileTest, TheFileBesideTheProgramComesFirst) {
-  WriteFile(paths.user, "[a]\r\n");
+  WriteFile(paths.user, G("[文件名]\r\nname:=1\r\n1=a\r\n"));
   EXPECT_EQ(SettingsFileToRead(paths), paths.user);
   WriteFile(paths.beside, "[b]\r\n");
   EXPECT_EQ(SettingsFileToRead(paths), paths.beside);
+  fs::remove(paths.beside);
 
   // A writable program directory takes the file back, and the user's copy goes.
   ASSERT_TRUE(SaveOnClose(paths, {{"n", "http://h/n", "", -1}}, "/d"));
