@@ -1,9 +1,11 @@
 #include "base/settings_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -294,6 +296,37 @@ TEST_F(SettingsFileTest, AHugeHostileFileLoadsRight) {
     ASSERT_EQ(r.address, i % 2 ? "http://h/" + std::to_string(i) : "");
     ASSERT_EQ(r.saveDirectory, "/dir");
   }
+}
+
+// A million keys (11 MB) the window does not use, then the ones it does: read right, and
+// within an address space of 96 MB more than the test already has, where a reader that kept
+// every line would run out. A close leaves the file as it is.
+TEST_F(SettingsFileTest, AMillionKeysAreReadInMemoryForWhatIsKept) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+  {
+    std::string text = G("[文件名]\r\nname:=2\r\n1=a\r\n[备注]\r\n");
+    for (int i = 0; i < 1000000; ++i) text += "k" + std::to_string(i) + "=x\r\n";
+    text += G("[文件名]\r\n2=late\r\n[远程下载器]\r\n地址=http://h/rpc\r\n");
+    WriteFile(paths.beside, text);
+  }
+  const std::string before = ReadFile(paths.beside);
+  auto readWithin = [&](size_t extra) {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    rlimit limit{pages * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) + extra, RLIM_INFINITY};
+    limit.rlim_max = limit.rlim_cur;
+    ::setrlimit(RLIMIT_AS, &limit);
+    auto rows = LoadUnfinished(paths.beside);
+    bool right = rows.size() == 2 && rows[0].fileName == "a" && rows[1].fileName.empty() &&
+                 LoadRemoteSettings(paths.beside).address == "http://h/rpc" &&
+                 SaveOnClose(paths, {}, "/d");
+    std::exit(right ? 0 : 1);
+  };
+  EXPECT_EXIT(readWithin(size_t{96} << 20), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(paths.beside), before);
 }
 
 TEST_F(SettingsFileTest, AnUnwritableProgramDirectoryFallsBackToTheUsersConfiguration) {
