@@ -173,7 +173,11 @@ void MainWindow::SetUp() {
     });
   }
   // Read once, keeping only what the window uses, however large the file.
-  LoadedSettings loaded = LoadSettings(SettingsFileToRead(state_.settings));
+  std::string file = SettingsFileToRead(state_.settings);
+  LoadedSettings loaded = LoadSettings(file);
+  if (!loaded.whole)
+    std::cerr << "sharefetch: " << file
+              << " holds what this version does not read; it will be left as it is\n";
   unfinished_->SetRows(loaded.unfinished);
   state_.remote = loaded.remote;
   downloads_->saveDirectory()->setText(StartDirectory());

@@ -192,6 +192,20 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
+// `v` as the read buffer gives it back: at most kReadBufferSize - 1 bytes, ending at a
+// character's end.
+std::string_view Fit(std::string_view v) {
+  const size_t limit = ProfileFile::kReadBufferSize - 1;
+  if (v.size() <= limit) return v;
+  size_t end = 0;
+  while (end < v.size()) {
+    size_t len = GbkCharLength(v.data() + end, v.size() - end);
+    if (end + len > limit) break;
+    end += len;
+  }
+  return v.substr(0, end);
+}
+
 // 1 … kMaxUnfinished written as we write it, else 0.
 int64_t RowNumber(std::string_view digits) {
   if (digits.empty() || digits.size() > 5 || digits.front() == '0' ||
@@ -376,17 +390,8 @@ class SettingsReader {
     }
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
       v = v.substr(1, v.size() - 2);
-    const size_t limit = ProfileFile::kReadBufferSize - 1;
-    if (v.size() > limit) {
-      whole_ = false;
-      size_t end = 0;
-      while (end < v.size()) {
-        size_t len = GbkCharLength(v.data() + end, v.size() - end);
-        if (end + len > limit) break;
-        end += len;
-      }
-      v = v.substr(0, end);
-    }
+    if (Fit(v).size() < v.size()) whole_ = false;
+    v = Fit(v);
     slot = std::string(v);
   }
 
@@ -462,10 +467,16 @@ std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes) {
 
 namespace {
 
+// Values are written as they will read back, so a file of ours always reads whole.
+void SetFitted(ProfileFile& file, std::string_view section, std::string_view key,
+               std::string_view value) {
+  file.Set(section, key, Fit(value));
+}
+
 void PutRemote(ProfileFile& file, const RemoteSettings& remote) {
   const Names& n = SettingsNames();
-  file.Set(n.remoteSection, n.remoteAddressKey, remote.address);
-  file.Set(n.remoteSection, n.remoteSecretKey, remote.secret);
+  SetFitted(file, n.remoteSection, n.remoteAddressKey, remote.address);
+  SetFitted(file, n.remoteSection, n.remoteSecretKey, remote.secret);
 }
 
 // Writes `file` over `existing`, the file that was read (empty when there was none), or where
@@ -505,10 +516,11 @@ bool PutDownloadSettings(ProfileFile& file, DownloadSettings settings,
   const Names& n = SettingsNames();
   if (settings.saveDirectory == startDirectory) settings.saveDirectory.clear();
   if (settings == DownloadSettings{}) return false;
-  if (!settings.speedLimit.empty()) file.Set(n.settingsSection, n.limitKey, settings.speedLimit);
-  if (settings.speedLimitOn) file.Set(n.settingsSection, n.limitOnKey, "1");
+  if (!settings.speedLimit.empty())
+    SetFitted(file, n.settingsSection, n.limitKey, settings.speedLimit);
+  if (settings.speedLimitOn) SetFitted(file, n.settingsSection, n.limitOnKey, "1");
   if (!settings.saveDirectory.empty())
-    file.Set(n.settingsSection, n.saveDirectoryKey, settings.saveDirectory);
+    SetFitted(file, n.settingsSection, n.saveDirectoryKey, settings.saveDirectory);
   return true;
 }
 
@@ -542,32 +554,34 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
   const Names& n = SettingsNames();
   ProfileFile file;
   if (!downloads.empty()) {
-    std::string count = std::to_string(downloads.size());
-    file.Set(n.fileSection, n.countKey, count);
-    file.Set(n.addressSection, n.addressCountKey, count);
-    file.Set(n.directorySection, n.directoryKey, saveDirectory);
-    for (size_t i = 0; i < downloads.size(); ++i) {
+    // What the next start could not read whole would stay in the file for good.
+    const size_t rows = std::min(downloads.size(), static_cast<size_t>(kMaxUnfinished));
+    std::string count = std::to_string(rows);
+    SetFitted(file, n.fileSection, n.countKey, count);
+    SetFitted(file, n.addressSection, n.addressCountKey, count);
+    SetFitted(file, n.directorySection, n.directoryKey, saveDirectory);
+    for (size_t i = 0; i < rows; ++i) {
       std::string key = std::to_string(i + 1);
-      file.Set(n.fileSection, key, downloads[i].fileName);
-      file.Set(n.addressSection, key, downloads[i].address);
+      SetFitted(file, n.fileSection, key, downloads[i].fileName);
+      SetFitted(file, n.addressSection, key, downloads[i].address);
     }
-    for (size_t i = 0; i < downloads.size(); ++i) {
+    for (size_t i = 0; i < rows; ++i) {
       const UnfinishedDownload& d = downloads[i];
       std::string key = std::to_string(i + 1);
       if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
-        file.Set(n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
+        SetFitted(file, n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
       if (d.expectedSize >= 0)
-        file.Set(n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
+        SetFitted(file, n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
       if (d.state != UnfinishedDownload::State::kUnderWay)
-        file.Set(n.taskSection, n.taskStateKey + key,
-                 d.state == UnfinishedDownload::State::kPaused ? n.paused : n.failed);
-      if (d.done > 0) file.Set(n.taskSection, n.taskDoneKey + key, std::to_string(d.done));
+        SetFitted(file, n.taskSection, n.taskStateKey + key,
+                  d.state == UnfinishedDownload::State::kPaused ? n.paused : n.failed);
+      if (d.done > 0) SetFitted(file, n.taskSection, n.taskDoneKey + key, std::to_string(d.done));
       // Only a share's files have these; the file is readable by its owner alone.
       for (const auto& [name, value] : {std::pair{&n.taskShareKey, &d.shareUrl},
                                         {&n.taskCodeKey, &d.shareCode},
                                         {&n.taskFileKey, &d.shareFile},
                                         {&n.taskAppKey, &d.shareApp}})
-        if (!value->empty()) file.Set(n.taskSection, *name + key, *value);
+        if (!value->empty()) SetFitted(file, n.taskSection, *name + key, *value);
     }
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);

@@ -201,6 +201,13 @@ TEST_F(SettingsFileTest, AFileNotReadWholeIsNeverReplacedNorRemoved) {
   EXPECT_FALSE(LoadSettings(paths.beside).whole);
   EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));
   EXPECT_TRUE(fs::is_directory(paths.beside));
+
+  // What a close writes always reads whole: a value is cut as the reader would cut it.
+  fs::remove(paths.beside);
+  ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/" + std::string(20000, 'q'), "", -1}}, "/d"));
+  LoadedSettings back = LoadSettings(paths.beside);
+  EXPECT_TRUE(back.whole);
+  EXPECT_EQ(back.unfinished.at(0).address.size(), ProfileFile::kReadBufferSize - 1);
 }
 
 // A stray file beside the program hides the user's own; a close replaces or removes the one
