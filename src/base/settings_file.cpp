@@ -161,7 +161,7 @@ std::string SettingsFileToRead(const SettingsPaths& paths) {
 
 namespace {
 
-// Far above anything a close of ours writes; a larger file is not read at all.
+// Far above what a close of ours writes for any real list; a larger file is not read at all.
 constexpr size_t kMaxFileBytes = size_t{64} << 20;
 
 // GB18030 throughout, as everything we write is.
