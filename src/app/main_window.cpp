@@ -172,15 +172,16 @@ void MainWindow::SetUp() {
                             QStringLiteral("下载引擎未能加载，暂时无法下载文件。\n\n") + why);
     });
   }
-  std::string settings = SettingsFileToRead(state_.settings);
-  DownloadSettings kept;
-  if (!settings.empty()) {
-    unfinished_->SetRows(LoadUnfinished(settings));
-    state_.remote = LoadRemoteSettings(settings);
-    kept = LoadDownloadSettings(settings);
-  }
+  // Read once, keeping only what the window uses, however large the file.
+  std::string file = SettingsFileToRead(state_.settings);
+  LoadedSettings loaded = LoadSettings(file);
+  if (!loaded.whole)
+    std::cerr << "sharefetch: " << file
+              << " holds what this version does not read; it will be left as it is\n";
+  unfinished_->SetRows(loaded.unfinished);
+  state_.remote = loaded.remote;
   downloads_->saveDirectory()->setText(StartDirectory());
-  RestoreDownloadSettings(kept);
+  RestoreDownloadSettings(loaded.download);
   ShowStatus(ToGbk(QStringLiteral("可爱是世界上最强大的形容词~")));
 }
 
@@ -200,9 +201,16 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   DownloadSettings settings{ToGbk(downloads_->limitValue()->text()),
                             downloads_->limitBox()->isChecked(), downloads_->SaveDirectory()};
   if (!SaveOnClose(state_.settings, keep, downloads_->SaveDirectory(), settings,
-                   ToGbk(StartDirectory())))
-    std::cerr << "sharefetch: the unfinished downloads could not be saved to "
-              << state_.settings.beside << " nor to " << state_.settings.user << "\n";
+                   ToGbk(StartDirectory()))) {
+    std::string file = SettingsFileToRead(state_.settings);
+    if (!file.empty() && !LoadSettings(file).whole)
+      std::cerr << "sharefetch: " << file
+                << " holds what this version does not read; it was left as it was, and the "
+                   "unfinished downloads and settings of this run were not saved\n";
+    else
+      std::cerr << "sharefetch: the unfinished downloads could not be saved to "
+                << state_.settings.beside << " nor to " << state_.settings.user << "\n";
+  }
   event->accept();
 }
 

@@ -1,6 +1,7 @@
 #include "base/paths.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +61,19 @@ int ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode) 
   if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) ::unlink(temporary.c_str());
   return error;
+}
+
+int MakeDirectories(const std::string& path, unsigned mode) {
+  if (path.empty()) return ENOENT;
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string part = path.substr(0, slash);
+    // The umask can only take bits away from `mode`.
+    if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return errno;
+    if (slash == std::string::npos) break;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 }  // namespace sf

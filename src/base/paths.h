@@ -24,4 +24,9 @@ std::string DirectoryOf(const std::string& path);
 // `mode`. 0, or the errno value of what failed.
 int ReplaceFile(const std::string& path, std::string_view bytes, unsigned mode);
 
+// Makes the directory `path` and those above it that are missing, each new one with no
+// permission bits beyond `mode` whatever the umask; directories that exist stay as they are.
+// 0, or the errno value of what failed.
+int MakeDirectories(const std::string& path, unsigned mode);
+
 }  // namespace sf

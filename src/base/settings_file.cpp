@@ -1,14 +1,17 @@
 #include "base/settings_file.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "base/encoding.h"
 #include "base/paths.h"
@@ -158,63 +161,332 @@ std::string SettingsFileToRead(const SettingsPaths& paths) {
 
 namespace {
 
-std::vector<UnfinishedDownload> UnfinishedRows(const ProfileFile& file) {
-  const Names& n = SettingsNames();
-  int64_t count = ReadInteger(file.Get(n.fileSection, n.countKey, "0"));
-  count = std::clamp<int64_t>(count, 0, kMaxUnfinished);
-  std::string directory = file.Get(n.directorySection, n.directoryKey);
-  std::vector<UnfinishedDownload> rows;
-  rows.reserve(static_cast<size_t>(count));
-  for (int64_t i = 1; i <= count; ++i) {
-    std::string key = std::to_string(i);
-    UnfinishedDownload row{file.Get(n.fileSection, key), file.Get(n.addressSection, key),
-                           file.Get(n.taskSection, n.taskDirectoryKey + key), -1};
-    if (row.saveDirectory.empty()) row.saveDirectory = directory;
-    auto number = [&](const std::string& name) -> int64_t {
-      std::string value = file.Get(n.taskSection, name + key);
-      if (value.empty() || value.size() > 18 ||
-          value.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-      return ReadInteger(value);
-    };
-    row.expectedSize = number(n.taskSizeKey);
-    row.done = std::max<int64_t>(number(n.taskDoneKey), 0);
-    std::string state = file.Get(n.taskSection, n.taskStateKey + key);
-    if (state == n.paused) row.state = UnfinishedDownload::State::kPaused;
-    if (state == n.failed) row.state = UnfinishedDownload::State::kFailed;
-    row.shareUrl = file.Get(n.taskSection, n.taskShareKey + key);
-    row.shareCode = file.Get(n.taskSection, n.taskCodeKey + key);
-    row.shareFile = file.Get(n.taskSection, n.taskFileKey + key);
-    row.shareApp = file.Get(n.taskSection, n.taskAppKey + key);
-    rows.push_back(std::move(row));
+// Far above what a close of ours writes for any real list; a larger file is not read at all.
+constexpr size_t kMaxFileBytes = size_t{64} << 20;
+
+// GB18030 throughout, as everything we write is.
+bool IsGbk(std::string_view b) {
+  auto at = [&](size_t k) { return static_cast<unsigned char>(b[k]); };
+  auto lead = [](unsigned c) { return c >= 0x81 && c <= 0xFE; };
+  auto digit = [](unsigned c) { return c >= 0x30 && c <= 0x39; };
+  for (size_t i = 0; i < b.size();) {
+    unsigned c = at(i);
+    if (c < 0x80) {
+      ++i;
+    } else if (!lead(c) || i + 1 == b.size()) {
+      return false;
+    } else if (unsigned d = at(i + 1); (d >= 0x40 && d != 0x7F && d != 0xFF)) {
+      i += 2;
+    } else if (digit(d) && i + 3 < b.size() && lead(at(i + 2)) && digit(at(i + 3))) {
+      i += 4;
+    } else {
+      return false;
+    }
   }
-  return rows;
+  return true;
 }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// `v` as the read buffer gives it back: at most kReadBufferSize - 1 bytes, ending at a
+// character's end.
+std::string_view Fit(std::string_view v) {
+  const size_t limit = ProfileFile::kReadBufferSize - 1;
+  if (v.size() <= limit) return v;
+  size_t end = 0;
+  while (end < v.size()) {
+    size_t len = GbkCharLength(v.data() + end, v.size() - end);
+    if (end + len > limit) break;
+    end += len;
+  }
+  return v.substr(0, end);
+}
+
+// 1 … kMaxUnfinished written as we write it, else 0.
+int64_t RowNumber(std::string_view digits) {
+  if (digits.empty() || digits.size() > 5 || digits.front() == '0' ||
+      digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return 0;
+  int64_t n = ReadInteger(digits);
+  return n <= kMaxUnfinished ? n : 0;
+}
+
+// One pass over the file's lines that keeps only the values the window uses, and notes
+// whether anything else was there (see LoadedSettings). Sections and keys are found as the profile
+// functions find them: the first section of a name and the first key in it count.
+class SettingsReader {
+ public:
+  // One line of the file, without its line feed.
+  void Feed(std::string_view line) {
+    if (whole_ && !IsGbk(line)) whole_ = false;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    Line(TrimBlanks(line));
+  }
+
+  void Unread() { whole_ = false; }
+
+  LoadedSettings Result() && {
+    const Names& n = SettingsNames();
+    LoadedSettings out;
+    const std::string countText = fixed_[kCount].value_or("0");
+    int64_t count = std::clamp<int64_t>(ReadInteger(countText), 0, kMaxUnfinished);
+    if (countText != "0" && RowNumber(countText) == 0) whole_ = false;
+    if (rows_.size() > static_cast<size_t>(count)) whole_ = false;
+    const std::string directory = fixed_[kDirectory].value_or("");
+    out.unfinished.reserve(static_cast<size_t>(count));
+    for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+      Row empty;
+      Row& r = i < rows_.size() ? rows_[i] : empty;
+      auto take = [&](int field) { return std::move(r[field]).value_or(""); };
+      auto number = [&](int field) -> int64_t {
+        if (!r[field]) return -1;
+        if (r[field]->empty() || r[field]->size() > 18 ||
+            r[field]->find_first_not_of("0123456789") != std::string::npos) {
+          whole_ = false;
+          return -1;
+        }
+        return ReadInteger(*r[field]);
+      };
+      UnfinishedDownload row{take(kName), take(kAddress), take(kOwnDirectory), number(kSize)};
+      if (row.saveDirectory.empty()) row.saveDirectory = directory;
+      row.done = std::max<int64_t>(number(kDone), 0);
+      std::string state = take(kState);
+      if (state == n.paused) row.state = UnfinishedDownload::State::kPaused;
+      if (state == n.failed) row.state = UnfinishedDownload::State::kFailed;
+      if (!state.empty() && row.state == UnfinishedDownload::State::kUnderWay) whole_ = false;
+      row.shareUrl = take(kShare);
+      row.shareCode = take(kCode);
+      row.shareFile = take(kShareFile);
+      row.shareApp = take(kShareApp);
+      out.unfinished.push_back(std::move(row));
+    }
+    out.remote = {fixed_[kRemoteAddress].value_or(""), fixed_[kRemoteSecret].value_or("")};
+    out.download = {fixed_[kLimit].value_or(""), fixed_[kLimitOn].value_or("") == "1",
+                    fixed_[kSaveDirectory].value_or("")};
+    out.whole = whole_;
+    return out;
+  }
+
+ private:
+  enum Section { kNone, kFiles, kAddresses, kDirectories, kTasks, kRemote, kSettings, kOther };
+  enum Fixed {
+    kCount,
+    kAddressCount,
+    kDirectory,
+    kRemoteAddress,
+    kRemoteSecret,
+    kLimit,
+    kLimitOn,
+    kSaveDirectory,
+    kFixedCount
+  };
+  enum Field {
+    kName,
+    kAddress,
+    kOwnDirectory,
+    kSize,
+    kState,
+    kDone,
+    kShare,
+    kCode,
+    kShareFile,
+    kShareApp,
+    kFieldCount
+  };
+  using Row = std::array<std::optional<std::string>, kFieldCount>;
+
+  void Line(std::string_view t) {
+    if (t.empty()) return;
+    if (t.front() == '[') {
+      size_t close = t.find(']');
+      if (close != t.size() - 1) whole_ = false;
+      Header(TrimBlanks(t.substr(1, close == std::string_view::npos ? close : close - 1)));
+      return;
+    }
+    // Comments and lines before the first section are never ours.
+    if (t.front() == ';' || section_ == kNone) {
+      whole_ = false;
+      return;
+    }
+    size_t eq = t.find('=');
+    if (eq == std::string_view::npos) whole_ = false;
+    if (section_ == kOther) return;
+    if (eq == std::string_view::npos) return Key(t, {});
+    Key(TrimBlanks(t.substr(0, eq)), TrimBlanks(t.substr(eq + 1)));
+  }
+
+  void Header(std::string_view name) {
+    const Names& n = SettingsNames();
+    const std::string* names[] = {&n.fileSection, &n.addressSection, &n.directorySection,
+                                  &n.taskSection, &n.remoteSection,  &n.settingsSection};
+    section_ = kOther;
+    for (int i = 0; i < 6; ++i)
+      if (name == *names[i]) section_ = static_cast<Section>(kFiles + i);
+    if (section_ != kOther && !seenSections_[section_]) {
+      seenSections_[section_] = true;
+      return;
+    }
+    // An unknown section, or a second one of a name, which the lookups never reach.
+    section_ = kOther;
+    whole_ = false;
+  }
+
+  void Key(std::string_view key, std::string_view value) {
+    const Names& n = SettingsNames();
+    auto fixed = [&](std::string_view name, Fixed f, bool fold = false) {
+      if (fold ? !EqualsIgnoreCase(key, name) : key != name) return false;
+      Put(fixed_[f], value);
+      return true;
+    };
+    auto numbered = [&](std::string_view prefix, Field f) {
+      if (key.substr(0, prefix.size()) != prefix) return false;
+      int64_t i = RowNumber(key.substr(prefix.size()));
+      if (i == 0) return false;
+      if (rows_.size() < static_cast<size_t>(i)) rows_.resize(static_cast<size_t>(i));
+      Put(rows_[static_cast<size_t>(i) - 1][f], value);
+      return true;
+    };
+    bool known = false;
+    switch (section_) {
+      case kFiles:
+        known = fixed(n.countKey, kCount, true) || numbered("", kName);
+        break;
+      case kAddresses:
+        known = fixed(n.addressCountKey, kAddressCount, true) || numbered("", kAddress);
+        break;
+      case kDirectories:
+        known = fixed(n.directoryKey, kDirectory);
+        break;
+      case kTasks:
+        known = numbered(n.taskDirectoryKey, kOwnDirectory) || numbered(n.taskSizeKey, kSize) ||
+                numbered(n.taskStateKey, kState) || numbered(n.taskDoneKey, kDone) ||
+                numbered(n.taskShareKey, kShare) || numbered(n.taskCodeKey, kCode) ||
+                numbered(n.taskFileKey, kShareFile) || numbered(n.taskAppKey, kShareApp);
+        break;
+      case kRemote:
+        known =
+            fixed(n.remoteAddressKey, kRemoteAddress) || fixed(n.remoteSecretKey, kRemoteSecret);
+        break;
+      case kSettings:
+        known = fixed(n.limitKey, kLimit) || fixed(n.limitOnKey, kLimitOn) ||
+                fixed(n.saveDirectoryKey, kSaveDirectory);
+        break;
+      default:
+        break;
+    }
+    if (!known) whole_ = false;
+  }
+
+  // The value as the profile functions give it back: without one pair of enclosing quotes,
+  // and cut to the read buffer at a character's end.
+  void Put(std::optional<std::string>& slot, std::string_view v) {
+    if (slot) {
+      whole_ = false;  // a second key of a name, which the lookups never reach
+      return;
+    }
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+      v = v.substr(1, v.size() - 2);
+    if (Fit(v).size() < v.size()) whole_ = false;
+    v = Fit(v);
+    slot = std::string(v);
+  }
+
+  bool whole_ = true;
+  Section section_ = kNone;
+  std::array<bool, kOther> seenSections_{};
+  std::array<std::optional<std::string>, kFixedCount> fixed_{};
+  std::vector<Row> rows_;
+};
 
 }  // namespace
 
+LoadedSettings ReadSettings(std::string_view bytes) {
+  SettingsReader reader;
+  for (size_t pos = 0; pos < bytes.size();) {
+    size_t end = std::min(bytes.find('\n', pos), bytes.size());
+    reader.Feed(bytes.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  return std::move(reader).Result();
+}
+
+// Read in pieces, so that what stays in memory is what the reader keeps, not the file.
+LoadedSettings LoadSettings(const std::string& path) {
+  // Not blocking on a pipe or device planted under the name.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0 && errno == ENOENT) return {};
+  SettingsReader reader;
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0) ::close(fd);
+    reader.Unread();
+    return std::move(reader).Result();
+  }
+  std::string pending;  // a line that goes on in the next piece
+  size_t total = 0;
+  char piece[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(fd, piece, sizeof piece);
+    if (n < 0 && errno == EINTR) continue;
+    total += n > 0 ? static_cast<size_t>(n) : 0;
+    if (n < 0 || total > kMaxFileBytes) {
+      ::close(fd);
+      SettingsReader unread;
+      unread.Unread();
+      return std::move(unread).Result();
+    }
+    if (n == 0) break;
+    std::string_view rest(piece, static_cast<size_t>(n));
+    for (size_t nl; (nl = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(nl + 1)) {
+      if (pending.empty()) {
+        reader.Feed(rest.substr(0, nl));
+      } else {
+        pending.append(rest.substr(0, nl));
+        reader.Feed(pending);
+        pending.clear();
+      }
+    }
+    pending.append(rest);
+  }
+  ::close(fd);
+  if (!pending.empty()) reader.Feed(pending);
+  return std::move(reader).Result();
+}
+
 std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
-  return UnfinishedRows(ProfileFile::Load(path));
+  return LoadSettings(path).unfinished;
 }
 
 std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes) {
-  return UnfinishedRows(ProfileFile::Parse(bytes));
+  return ReadSettings(bytes).unfinished;
 }
 
 namespace {
 
-void PutRemote(ProfileFile& file, const RemoteSettings& remote) {
-  const Names& n = SettingsNames();
-  file.Set(n.remoteSection, n.remoteAddressKey, remote.address);
-  file.Set(n.remoteSection, n.remoteSecretKey, remote.secret);
+// Values are written as they will read back, so a file of ours always reads whole.
+void SetFitted(ProfileFile& file, std::string_view section, std::string_view key,
+               std::string_view value) {
+  file.Set(section, key, Fit(value));
 }
 
-// Writes `file` beside the program when its directory is writable, else (or when that write
-// fails) in the user's configuration directory, and removes the file in the other place: the
-// one beside the program would be read first next time, and a file left in either would bring
-// back downloads that are gone. A file that holds exactly this already is not written again,
-// so a close that changes nothing leaves it as it was.
-bool Store(const SettingsPaths& paths, const ProfileFile& file) {
+void PutRemote(ProfileFile& file, const RemoteSettings& remote) {
+  const Names& n = SettingsNames();
+  SetFitted(file, n.remoteSection, n.remoteAddressKey, remote.address);
+  SetFitted(file, n.remoteSection, n.remoteSecretKey, remote.secret);
+}
+
+// Writes `file` over `existing`, the file that was read (empty when there was none), or where
+// it moves to: beside the program when its directory is writable, else (or when that write
+// fails) in the user's configuration directory. The one beside the program is read first, so
+// it may not stay behind a newer one in the user's directory; a file in the other place that
+// was not read is someone else's, and is neither written over nor removed. A file that holds
+// exactly this already is not written again, so a close that changes nothing leaves it as it
+// was.
+bool Store(const SettingsPaths& paths, const std::string& existing, const ProfileFile& file) {
   const std::string text = file.Text();
   auto storeAt = [&](const std::string& path) {
     if (!SameBytes(path, text)) return file.Save(path, kFileMode);
@@ -222,16 +494,16 @@ bool Store(const SettingsPaths& paths, const ProfileFile& file) {
     return ::stat(path.c_str(), &st) == 0 &&
            ((st.st_mode & 077) == 0 || ::chmod(path.c_str(), kFileMode) == 0);
   };
-  if (!paths.beside.empty() && ::access(DirectoryOf(paths.beside).c_str(), W_OK) == 0 &&
-      storeAt(paths.beside)) {
-    if (Exists(paths.user)) ::unlink(paths.user.c_str());
+  auto ours = [&](const std::string& path) { return path == existing || !Exists(path); };
+  if (!paths.beside.empty() && ours(paths.beside) &&
+      ::access(DirectoryOf(paths.beside).c_str(), W_OK) == 0 && storeAt(paths.beside)) {
+    if (!existing.empty() && existing == paths.user) ::unlink(paths.user.c_str());
     return true;
   }
-  if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
-  if (paths.user.empty()) return false;
-  std::error_code ec;
-  std::filesystem::create_directories(DirectoryOf(paths.user), ec);
-  return storeAt(paths.user);
+  if (paths.user.empty() || !ours(paths.user)) return false;
+  // Only its owner has any business in the directory that holds the secret.
+  if (MakeDirectories(DirectoryOf(paths.user), 0700) != 0 || !storeAt(paths.user)) return false;
+  return existing.empty() || existing != paths.beside || ::unlink(paths.beside.c_str()) == 0;
 }
 
 }  // namespace
@@ -244,70 +516,77 @@ bool PutDownloadSettings(ProfileFile& file, DownloadSettings settings,
   const Names& n = SettingsNames();
   if (settings.saveDirectory == startDirectory) settings.saveDirectory.clear();
   if (settings == DownloadSettings{}) return false;
-  if (!settings.speedLimit.empty()) file.Set(n.settingsSection, n.limitKey, settings.speedLimit);
-  if (settings.speedLimitOn) file.Set(n.settingsSection, n.limitOnKey, "1");
+  if (!settings.speedLimit.empty())
+    SetFitted(file, n.settingsSection, n.limitKey, settings.speedLimit);
+  if (settings.speedLimitOn) SetFitted(file, n.settingsSection, n.limitOnKey, "1");
   if (!settings.saveDirectory.empty())
-    file.Set(n.settingsSection, n.saveDirectoryKey, settings.saveDirectory);
+    SetFitted(file, n.settingsSection, n.saveDirectoryKey, settings.saveDirectory);
   return true;
 }
 
-DownloadSettings ReadDownloadSettings(const ProfileFile& file) {
-  const Names& n = SettingsNames();
-  return {file.Get(n.settingsSection, n.limitKey), file.Get(n.settingsSection, n.limitOnKey) == "1",
-          file.Get(n.settingsSection, n.saveDirectoryKey)};
+DownloadSettings Normalised(DownloadSettings settings, const std::string& startDirectory) {
+  if (settings.saveDirectory == startDirectory) settings.saveDirectory.clear();
+  return settings;
 }
 
 bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
              const std::string& saveDirectory, const DownloadSettings* settings,
              const std::string& startDirectory) {
   const std::string existing = SettingsFileToRead(paths);
-  const ProfileFile old = existing.empty() ? ProfileFile() : ProfileFile::Load(existing);
-  const RemoteSettings remote = existing.empty() ? RemoteSettings{} : LoadRemoteSettings(existing);
+  const LoadedSettings old = LoadSettings(existing);
+  // A file we did not read whole stays as it is: what there is to keep beyond what it
+  // gave at the start cannot be saved.
+  if (!old.whole)
+    return downloads.empty() &&
+           (settings == nullptr ||
+            Normalised(*settings, startDirectory) == Normalised(old.download, startDirectory));
+  const RemoteSettings& remote = old.remote;
   // Without new ones, the file's own are kept as they are.
-  const DownloadSettings kept = settings ? *settings : ReadDownloadSettings(old);
+  const DownloadSettings kept = settings ? *settings : old.download;
   ProfileFile settingsOnly;
   const bool anySettings =
       PutDownloadSettings(settingsOnly, kept, settings ? startDirectory : std::string());
   if (downloads.empty() && remote == RemoteSettings{} && !anySettings) {
-    if (Exists(paths.beside)) ::unlink(paths.beside.c_str());
-    if (Exists(paths.user)) ::unlink(paths.user.c_str());
+    if (!existing.empty()) ::unlink(existing.c_str());
     return true;
   }
 
   const Names& n = SettingsNames();
   ProfileFile file;
   if (!downloads.empty()) {
-    std::string count = std::to_string(downloads.size());
-    file.Set(n.fileSection, n.countKey, count);
-    file.Set(n.addressSection, n.addressCountKey, count);
-    file.Set(n.directorySection, n.directoryKey, saveDirectory);
-    for (size_t i = 0; i < downloads.size(); ++i) {
+    // What the next start could not read whole would stay in the file for good.
+    const size_t rows = std::min(downloads.size(), static_cast<size_t>(kMaxUnfinished));
+    std::string count = std::to_string(rows);
+    SetFitted(file, n.fileSection, n.countKey, count);
+    SetFitted(file, n.addressSection, n.addressCountKey, count);
+    SetFitted(file, n.directorySection, n.directoryKey, saveDirectory);
+    for (size_t i = 0; i < rows; ++i) {
       std::string key = std::to_string(i + 1);
-      file.Set(n.fileSection, key, downloads[i].fileName);
-      file.Set(n.addressSection, key, downloads[i].address);
+      SetFitted(file, n.fileSection, key, downloads[i].fileName);
+      SetFitted(file, n.addressSection, key, downloads[i].address);
     }
-    for (size_t i = 0; i < downloads.size(); ++i) {
+    for (size_t i = 0; i < rows; ++i) {
       const UnfinishedDownload& d = downloads[i];
       std::string key = std::to_string(i + 1);
       if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
-        file.Set(n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
+        SetFitted(file, n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
       if (d.expectedSize >= 0)
-        file.Set(n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
+        SetFitted(file, n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
       if (d.state != UnfinishedDownload::State::kUnderWay)
-        file.Set(n.taskSection, n.taskStateKey + key,
-                 d.state == UnfinishedDownload::State::kPaused ? n.paused : n.failed);
-      if (d.done > 0) file.Set(n.taskSection, n.taskDoneKey + key, std::to_string(d.done));
+        SetFitted(file, n.taskSection, n.taskStateKey + key,
+                  d.state == UnfinishedDownload::State::kPaused ? n.paused : n.failed);
+      if (d.done > 0) SetFitted(file, n.taskSection, n.taskDoneKey + key, std::to_string(d.done));
       // Only a share's files have these; the file is readable by its owner alone.
       for (const auto& [name, value] : {std::pair{&n.taskShareKey, &d.shareUrl},
                                         {&n.taskCodeKey, &d.shareCode},
                                         {&n.taskFileKey, &d.shareFile},
                                         {&n.taskAppKey, &d.shareApp}})
-        if (!value->empty()) file.Set(n.taskSection, *name + key, *value);
+        if (!value->empty()) SetFitted(file, n.taskSection, *name + key, *value);
     }
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);
   PutDownloadSettings(file, kept, settings ? startDirectory : std::string());
-  return Store(paths, file);
+  return Store(paths, existing, file);
 }
 
 }  // namespace
@@ -324,21 +603,19 @@ bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownloa
 }
 
 DownloadSettings LoadDownloadSettings(const std::string& path) {
-  return ReadDownloadSettings(ProfileFile::Load(path));
+  return LoadSettings(path).download;
 }
 
 RemoteSettings LoadRemoteSettings(const std::string& path) {
-  const Names& n = SettingsNames();
-  ProfileFile file = ProfileFile::Load(path);
-  return {file.Get(n.remoteSection, n.remoteAddressKey),
-          file.Get(n.remoteSection, n.remoteSecretKey)};
+  return LoadSettings(path).remote;
 }
 
 bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote) {
   const std::string existing = SettingsFileToRead(paths);
+  if (!LoadSettings(existing).whole) return false;
   ProfileFile file = existing.empty() ? ProfileFile() : ProfileFile::Load(existing);
   PutRemote(file, remote);
-  return Store(paths, file);
+  return Store(paths, existing, file);
 }
 
 }  // namespace sf

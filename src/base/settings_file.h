@@ -70,12 +70,14 @@ std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path);
 // The same from the file's bytes.
 std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes);
 
-// At close: when downloads are listed, writes them and the common save directory, beside the
-// program when its directory is writable, else (or when that write fails) in the user's
-// configuration directory, and removes the file in the other place. The remote downloader's
-// section is kept as the file holds it; with no downloads listed it is all the file keeps (an
-// older reader then sees no downloads), and without it the file is removed. A file that
-// already holds exactly this is left untouched. False when it could not be written anywhere.
+// At close: when downloads are listed, writes them and the common save directory into the file
+// that was read, else beside the program when its directory is writable, else (or when that
+// write fails) in the user's configuration directory. A file moves only out of the place it was
+// read from, and a file in the other place is never written over nor removed. The remote
+// downloader's section is kept as the file holds it; with no downloads listed it is all the
+// file keeps (an older reader then sees no downloads), and without it the file that was read
+// is removed. A file that already holds exactly this is left untouched, and so is one that did
+// not read whole (see LoadedSettings). False when what there was to keep could not be written.
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory);
 
@@ -110,7 +112,24 @@ struct RemoteSettings {
 
 RemoteSettings LoadRemoteSettings(const std::string& path);
 
-// Writes them into the settings file where a close would write it, keeping the rest as it is.
+// Writes them into the settings file where a close would write it, keeping the rest as it is;
+// false, and nothing written, when the file there did not read whole.
 bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote);
+
+// Everything the window takes from a settings file, read in one pass that keeps only that.
+struct LoadedSettings {
+  std::vector<UnfinishedDownload> unfinished;
+  RemoteSettings remote;
+  DownloadSettings download;
+  // False when the file holds anything these leave out: bytes that are not GBK (a file saved
+  // in UTF-8), a section, key or line that we never write, a value longer than the read
+  // buffer, a row beyond the count, more than 64 MiB, or a file that exists but cannot be
+  // read. Rewriting or removing such a file would lose what it holds, so no save ever does.
+  bool whole = true;
+};
+
+// A missing file reads as an empty one, and whole.
+LoadedSettings LoadSettings(const std::string& path);
+LoadedSettings ReadSettings(std::string_view bytes);
 
 }  // namespace sf

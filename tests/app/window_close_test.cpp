@@ -2,6 +2,7 @@
 // never answers, the window keeps handling events, and closing it gives the parse up at once
 // (its connection dropped, its worker joined), also when the parse waits on a prompt.
 #include <QApplication>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -107,6 +108,22 @@ class WindowCloseTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(!QApplication::activeModalWidget(), 10000);
     QVERIFY(!window_->isVisible());
     QVERIFY(!window_->resolveTab()->parsing());
+  }
+
+  // A settings file the window cannot read whole, here one saved in UTF-8 with the remote
+  // downloader's secret, outlives a close that changed nothing, byte for byte.
+  void aSettingsFileNotReadWholeOutlivesTheClose() {
+    const QByteArray utf8("[远程下载器]\r\n地址=http://127.0.0.1:6800/jsonrpc\r\n密钥=s3cret\r\n");
+    QFile file(programDir_.filePath(QStringLiteral("Tavrin.ini")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(utf8);
+    file.close();
+    Open(silent_.Url(""));
+    window_->close();
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), utf8);
+    file.close();
+    file.remove();
   }
 };
 

@@ -1,14 +1,17 @@
 #include "base/settings_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
 #include "base/encoding.h"
+#include "base/profile_file.h"
 
 namespace sf {
 namespace {
@@ -165,14 +168,70 @@ TEST_F(SettingsFileTest, OwnDirectoriesAndSizesGoInASectionOfTheirOwn) {
   EXPECT_EQ(LoadUnfinished(paths.beside).at(0).saveDirectory, "/old");
 }
 
-TEST_F(SettingsFileTest, AnEmptyListRemovesAnOldFileInEitherPlace) {
-  WriteFile(paths.beside, "[x]\r\n");
-  WriteFile(paths.user, "[y]\r\n");
+TEST_F(SettingsFileTest, AnEmptyListRemovesTheFileThatWasRead) {
+  WriteFile(paths.user, G("[文件名]\r\nname:=1\r\n1=a\r\n"));
   EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));
-  EXPECT_FALSE(fs::exists(paths.beside));
   EXPECT_FALSE(fs::exists(paths.user));
   EXPECT_EQ(SettingsFileToRead(paths), "");
   EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));  // nothing to remove
+}
+
+// What a close cannot read whole it leaves byte for byte, whatever it has to save: a file in
+// UTF-8 with the remote downloader's secret, one with lines of another hand, a value longer
+// than the read buffer, a row beyond the count, a name that is no file.
+TEST_F(SettingsFileTest, AFileNotReadWholeIsNeverReplacedNorRemoved) {
+  const std::vector<std::string> foreign = {
+      "[远程下载器]\r\n地址=http://127.0.0.1:6800/jsonrpc\r\n密钥=s3cret\r\n",
+      G("; mine\r\n[远程下载器]\r\n地址=http://h/rpc\r\n"),
+      G("[远程下载器]\r\n密钥=") + std::string(ProfileFile::kReadBufferSize, 'k') + "\r\n",
+      G("[文件名]\r\nname:=1\r\n1=a\r\n2=b\r\n"),
+      G("[文件名]\r\nname:=1\r\n1=a\r\n[备注]\r\nx=y\r\n"),
+  };
+  for (const std::string& bytes : foreign) {
+    WriteFile(paths.beside, bytes);
+    EXPECT_FALSE(LoadSettings(paths.beside).whole) << bytes.substr(0, 40);
+    EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));
+    EXPECT_FALSE(SaveOnClose(paths, {{"a.bin", "http://h/a", "", -1}}, "/d"));
+    EXPECT_FALSE(SaveRemoteSettings(paths, {"http://h/other", ""}));
+    EXPECT_EQ(ReadFile(paths.beside), bytes);
+    EXPECT_FALSE(fs::exists(paths.user));
+  }
+  fs::remove(paths.beside);
+  fs::create_directory(paths.beside);
+  EXPECT_FALSE(LoadSettings(paths.beside).whole);
+  EXPECT_TRUE(SaveOnClose(paths, {}, "/d"));
+  EXPECT_TRUE(fs::is_directory(paths.beside));
+
+  // What a close writes always reads whole: a value is cut as the reader would cut it.
+  fs::remove(paths.beside);
+  ASSERT_TRUE(SaveOnClose(paths, {{"a.bin", "http://h/" + std::string(20000, 'q'), "", -1}}, "/d"));
+  LoadedSettings back = LoadSettings(paths.beside);
+  EXPECT_TRUE(back.whole);
+  EXPECT_EQ(back.unfinished.at(0).address.size(), ProfileFile::kReadBufferSize - 1);
+}
+
+// A stray file beside the program hides the user's own; a close replaces or removes the one
+// it read and never the other, and the directories it makes for the user's are private.
+TEST_F(SettingsFileTest, TheFileInTheOtherPlaceIsLeftAloneAndItsDirectoryPrivate) {
+  const std::string users = G("[远程下载器]\r\n地址=http://h/rpc\r\n密钥=s\r\n");
+  WriteFile(paths.user, users);
+  WriteFile(paths.beside, G("[文件名]\r\nname:=1\r\n1=a\r\n"));
+  ASSERT_TRUE(SaveOnClose(paths, {{"b.bin", "http://h/b", "", -1}}, "/d"));
+  EXPECT_EQ(LoadUnfinished(paths.beside).at(0).fileName, "b.bin");
+  ASSERT_TRUE(SaveOnClose(paths, {}, "/d"));
+  EXPECT_FALSE(fs::exists(paths.beside));
+  EXPECT_EQ(ReadFile(paths.user), users);
+
+  // Made under umask 000, where the program's directory cannot be written.
+  WriteFile(root / "file", "x");
+  fs::remove_all(config);
+  paths = SettingsPathsFor((root / "file" / "bin").string(), nullptr, config.c_str());
+  mode_t mask = ::umask(0);
+  bool saved = SaveOnClose(paths, {{"b.bin", "http://h/b", "", -1}}, "/d");
+  ::umask(mask);
+  ASSERT_TRUE(saved);
+  for (const fs::path& dir : {config, config / ".config", config / ".config" / "sharefetch"})
+    EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all) << dir;
 }
 
 TEST_F(SettingsFileTest, TheCountDecidesTheRows) {
@@ -246,6 +305,37 @@ TEST_F(SettingsFileTest, AHugeHostileFileLoadsRight) {
   }
 }
 
+// A million keys (11 MB) the window does not use, then the ones it does: read right, and
+// within an address space of 96 MB more than the test already has, where a reader that kept
+// every line would run out. A close leaves the file as it is.
+TEST_F(SettingsFileTest, AMillionKeysAreReadInMemoryForWhatIsKept) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+  {
+    std::string text = G("[文件名]\r\nname:=2\r\n1=a\r\n[备注]\r\n");
+    for (int i = 0; i < 1000000; ++i) text += "k" + std::to_string(i) + "=x\r\n";
+    text += G("[文件名]\r\n2=late\r\n[远程下载器]\r\n地址=http://h/rpc\r\n");
+    WriteFile(paths.beside, text);
+  }
+  const std::string before = ReadFile(paths.beside);
+  auto readWithin = [&](size_t extra) {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    rlimit limit{pages * static_cast<size_t>(::sysconf(_SC_PAGESIZE)) + extra, RLIM_INFINITY};
+    limit.rlim_max = limit.rlim_cur;
+    ::setrlimit(RLIMIT_AS, &limit);
+    auto rows = LoadUnfinished(paths.beside);
+    bool right = rows.size() == 2 && rows[0].fileName == "a" && rows[1].fileName.empty() &&
+                 LoadRemoteSettings(paths.beside).address == "http://h/rpc" &&
+                 SaveOnClose(paths, {}, "/d");
+    std::exit(right ? 0 : 1);
+  };
+  EXPECT_EXIT(readWithin(size_t{96} << 20), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(paths.beside), before);
+}
+
 TEST_F(SettingsFileTest, AnUnwritableProgramDirectoryFallsBackToTheUsersConfiguration) {
   // A program "directory" below a regular file cannot be written, whoever runs the test.
   WriteFile(root / "file", "x");
@@ -259,10 +349,11 @@ TEST_F(SettingsFileTest, AnUnwritableProgramDirectoryFallsBackToTheUsersConfigur
 }
 
 TEST_F(SettingsFileTest, TheFileBesideTheProgramComesFirst) {
-  WriteFile(paths.user, "[a]\r\n");
+  WriteFile(paths.user, G("[文件名]\r\nname:=1\r\n1=a\r\n"));
   EXPECT_EQ(SettingsFileToRead(paths), paths.user);
   WriteFile(paths.beside, "[b]\r\n");
   EXPECT_EQ(SettingsFileToRead(paths), paths.beside);
+  fs::remove(paths.beside);
 
   // A writable program directory takes the file back, and the user's copy goes.
   ASSERT_TRUE(SaveOnClose(paths, {{"n", "http://h/n", "", -1}}, "/d"));
