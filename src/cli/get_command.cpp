@@ -229,13 +229,17 @@ struct Resolved {
   std::vector<size_t> chosen;
 };
 
-// Resolve: the share's page, its folders and links, with the prompts on the terminal; `onLink`
-// hears of each link as it comes, and can stop the asking.
-void ResolveShare(Resolved& r, ShareSession::LinkListener onLink = {}) {
+// Resolve: the share's page, its folders and the links of the files `filter` takes, with the
+// prompts on the terminal; `onLink` hears of each link as it comes, and can stop the asking.
+void ResolveShare(Resolved& r, const ShareFilter& filter, ShareSession::LinkListener onLink = {}) {
   r.how.view.KeepNoRows();  // get prints no table of them
   r.how.driver.SetLinkListener(std::move(onLink));
+  // A file left out is asked nothing: no captcha of its own stops the files chosen.
+  r.how.driver.SetLinkFilter(
+      [&filter](const FileEntry& e) { return filter.Takes(SharePathOf(e)); });
   r.how.Run();
   r.how.driver.SetLinkListener({});
+  r.how.driver.SetLinkFilter({});
   r.complete = r.how.driver.complete();
 }
 
@@ -434,6 +438,8 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
              const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
              const std::atomic<bool>& interrupted, std::string* why) {
   Resolved r(io, o.share, given);
+  // Ctrl-C gives up the request under way, a link renewal's too, instead of waiting for it.
+  r.how.session.SetCancelFlag(CancelFlag::Following(interrupted));
   const std::vector<FileEntry>& entries = r.how.driver.entries();
   std::string dir = base;
   nlohmann::ordered_json doc;
@@ -474,10 +480,10 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
     return true;
   };
   bool streams = !o.remote.wanted() && !o.dryRun;
-  ResolveShare(r, streams ? ShareSession::LinkListener(onLink) : nullptr);
+  ResolveShare(r, o.filter, streams ? ShareSession::LinkListener(onLink) : nullptr);
   r.chosen = ChooseFiles(entries, o.filter);
   if (r.how.result != 0)
-    *why = "did not resolve: " + GbkToUtf8(r.how.session.ErrorMessage(r.how.result));
+    *why = "did not resolve: " + GbkToUtf8(r.how.driver.ResultMessage());
   else if (!r.complete)
     *why = "folders of it could not be listed";
 
@@ -504,23 +510,35 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
 
   std::vector<ShareFile> files;
   int status = r.complete ? 0 : 1;
+  // Nothing can be downloaded: every file chosen fails with the reason, and the JSON object is
+  // still the one thing on standard output.
+  auto cannotDownload = [&](const std::string& error) {
+    io.err << "sharefetch-cli: " << error << "\n";
+    doc["error"] = error;
+    for (size_t i : r.chosen)
+      doc["files"].push_back({{"share_path", SharePathOf(entries[i])},
+                              {"saved_path", ""},
+                              {"size", SizeOf(entries[i])},
+                              {"status", "failed"},
+                              {"error", error}});
+    print();
+    *why = error;
+    return 1;
+  };
   if (!downloads) {
     std::error_code ec;
     if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
-    if (ec) {
-      io.err << "sharefetch-cli: " << dir << ": " << ec.message() << "\n";
-      return 1;
-    }
+    if (ec) return cannotDownload(dir + ": " + ec.message());
     std::string engineError;
     DownloadEngine* engine = r.chosen.empty() ? nullptr : engineFor(engineError);
-    if (!r.chosen.empty() && engine == nullptr) {
-      io.err << "sharefetch-cli: " << engineError << "\n";
-      return 1;
-    }
+    if (!r.chosen.empty() && engine == nullptr) return cannotDownload(engineError);
     if (engine != nullptr)
       downloads = std::make_unique<ShareDownloads>(o, r, dir, *engine, io, live, tally, false);
   }
-  if (downloads) status = downloads->Finish(interrupted, &files);
+  if (downloads)
+    status = downloads->Finish(interrupted, &files);
+  else if (interrupted)
+    status = 130;
   ReportFiles(o, r, files, tally, status, doc, print, io, why);
   return status;
 }

@@ -88,6 +88,7 @@ int TerminalResolution::Run() {
 void TerminalResolution::Describe(nlohmann::ordered_json& doc, bool withPosition) const {
   doc["result"] = result;
   doc["message"] = GbkToUtf8(session.ErrorMessage(result));
+  doc["reason"] = GbkToUtf8(driver.reason());
   if (withPosition) doc["position"] = driver.position();
   doc["complete"] = driver.complete();
   doc["missing_folders"] = nlohmann::ordered_json::array();

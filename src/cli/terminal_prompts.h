@@ -72,8 +72,9 @@ struct TerminalResolution {
 
   // Resolves the share and gives its result code (also kept in `result`).
   int Run();
-  // The outcome for a JSON report: result, message, the position reached when `withPosition`,
-  // complete and missing_folders.
+  // The outcome for a JSON report: result, message, the reason when the message alone does not
+  // say it ("" otherwise), the position reached when `withPosition`, complete and
+  // missing_folders.
   void Describe(nlohmann::ordered_json& doc, bool withPosition) const;
   // What makes room on the screen before a prompt or a status line is written.
   void ClearFirst(const std::function<void()>& clear) {

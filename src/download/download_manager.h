@@ -48,7 +48,8 @@ class LinkRenewer {
   virtual void Renew(const FileEntry& entry, Answer done) = 0;
 };
 
-// Renews on the calling thread, through the driver that resolved the share: the terminal's.
+// Renews on the calling thread, through the driver that resolved the share: the terminal's. A
+// renewal given up through the session's cancel flag is not answered.
 class DriverRenewer : public LinkRenewer {
  public:
   DriverRenewer(ResolveDriver& driver, ShareSession& session, std::string shareUrl)

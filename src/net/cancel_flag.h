@@ -11,10 +11,19 @@ namespace sf {
 
 class CancelFlag {
  public:
+  // A flag that counts as raised whenever `raised` is true, too: a program-wide one that a
+  // signal handler sets. `raised` must outlive every copy.
+  static CancelFlag Following(const std::atomic<bool>& raised) {
+    CancelFlag flag;
+    flag.follows_ = &raised;
+    return flag;
+  }
+
   void Raise() { raised_->store(true); }
-  bool raised() const { return raised_->load(); }
+  bool raised() const { return raised_->load() || (follows_ != nullptr && follows_->load()); }
 
  private:
+  const std::atomic<bool>* follows_ = nullptr;
   // Shared by every copy, so the flag outlives whichever side lets go of it first.
   std::shared_ptr<std::atomic<bool>> raised_ = std::make_shared<std::atomic<bool>>(false);
 };

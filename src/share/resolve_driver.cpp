@@ -32,22 +32,30 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
   password_.clear();
   captchaAnswer_.clear();
   position_ = 1;
+  reason_.clear();
   const std::string resultPrefix = Utf8ToGbk("解析结果：");
   // The listener hears of the links of this parse only, not of a later renewal.
   struct Listening {
-    Listening(ShareSession& s, const ShareSession::LinkListener& l) : session(s) {
+    Listening(ShareSession& s, const ShareSession::LinkListener& l,
+              const ShareSession::LinkFilter& f)
+        : session(s) {
       session.SetLinkListener(l);
+      session.SetLinkFilter(f);
     }
-    ~Listening() { session.SetLinkListener({}); }
+    ~Listening() {
+      session.SetLinkListener({});
+      session.SetLinkFilter({});
+    }
     ShareSession& session;
-  } listening(session_, linkListener_);
+  } listening(session_, linkListener_, linkFilter_);
 
   while (result_ != 0) {
     std::string url = readUrl();  // a working copy: what Resolve writes back is dropped
     result_ = session_.Resolve(url, entries_, position_, password_, captchaAnswer_);
-    if (result_ == kLinksStopped) break;  // its listener's wish, not the service's answer
-    if (result_ != kNeedLinkCaptcha)
-      view_.ShowStatus(resultPrefix + session_.ErrorMessage(result_));
+    // Its listener's wish, or the user's, not the service's answer.
+    if (result_ == kLinksStopped || result_ == kResolutionCancelled) break;
+    reason_ = session_.FailureReason();
+    if (result_ != kNeedLinkCaptcha) view_.ShowStatus(resultPrefix + ResultMessage());
     if (result_ == kNeedLinkCaptcha) {
       view_.ShowStatus(Utf8ToGbk("解析到第") + std::to_string(position_) +
                        Utf8ToGbk("个文件错误：") + session_.ErrorMessage(kNeedLinkCaptcha));
@@ -69,6 +77,12 @@ int ResolveDriver::RenewLink(FileEntry& entry, const std::string& shareUrl) {
     int code = session_.RefreshLink(url, entry, password_, captchaAnswer_);
     if (code == 0 || !AskFor(code)) return code;
   }
+}
+
+std::string ResolveDriver::ResultMessage() const {
+  std::string message = session_.ErrorMessage(result_);
+  if (!reason_.empty()) message += Utf8ToGbk("（") + reason_ + Utf8ToGbk("）");
+  return message;
 }
 
 bool ResolveDriver::AskFor(int code) {

@@ -64,6 +64,8 @@ class ResolveDriver {
   // aside. When it gives false, the parse asks for no more links and ends with kLinksStopped,
   // saying nothing of it.
   void SetLinkListener(ShareSession::LinkListener listener) { linkListener_ = std::move(listener); }
+  // Which files of the share the parse asks links for (empty: all); the others keep no link.
+  void SetLinkFilter(ShareSession::LinkFilter filter) { linkFilter_ = std::move(filter); }
   // The link of the entry at `entry` is kept elsewhere now, by a download of the file: the list
   // lets it go, so a share of many files does not hold every link twice. The entry's row in
   // the list then shows no link.
@@ -74,6 +76,11 @@ class ResolveDriver {
   const std::vector<FileEntry>& entries() const { return entries_; }
   int position() const { return position_; }
   int result() const { return result_; }
+  // The message of the result as the status line shows it: the service's message, and the
+  // transport's or the service's reason when the code alone does not say it (GBK).
+  std::string ResultMessage() const;
+  // That reason alone; empty when the code says it all.
+  const std::string& reason() const { return reason_; }
   // The folders the parse could not list whole; their rows are missing from entries().
   const std::vector<MissingFolder>& missingFolders() const { return missing_; }
   // Every file of the share found, each with its link.
@@ -94,6 +101,8 @@ class ResolveDriver {
   std::string password_;
   std::string captchaAnswer_;
   ShareSession::LinkListener linkListener_;
+  ShareSession::LinkFilter linkFilter_;
+  std::string reason_;
 };
 
 }  // namespace sf

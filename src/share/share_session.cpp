@@ -86,13 +86,14 @@ std::string* ShareSession::CookiesFor(const std::string& url) {
   return &otherHostCookies_[host];
 }
 
-std::optional<std::string> ShareSession::Ask(const WebRequest& request) {
-  std::string status;
+std::optional<std::string> ShareSession::Ask(const WebRequest& request, std::string* status) {
+  std::string statusText;
   WebRequest r = request;
-  r.statusText = &status;
+  r.statusText = &statusText;
   if (r.cookies) r.cookies = CookiesFor(r.url);
   std::string answer = client_.Request(r);
-  if (answer.empty() && status == WebClient::ErrorText(kAnswerTooLarge)) return std::nullopt;
+  if (status) *status = statusText;
+  if (answer.empty() && statusText == WebClient::ErrorText(kAnswerTooLarge)) return std::nullopt;
   return answer;
 }
 
@@ -155,6 +156,12 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
     missing_.clear();
     taken_ = 0;
   }
+  failureReason_.clear();
+  return Stopped(ResolveFrom(shareUrl, entries, position, password, captchaAnswer));
+}
+
+int ShareSession::ResolveFrom(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
+                              const std::string& password, const std::string& captchaAnswer) {
   JsonDocument doc;
   PageData data;
   if (int code = OpenPage(shareUrl, password, captchaAnswer, doc, data); code != 0) return code;
@@ -192,7 +199,7 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
   if (position < 1) position = 1;
   for (; position <= last; ++position) {
     FileEntry& e = entries[static_cast<size_t>(position) - 1];
-    if (e.isdir != "0") continue;
+    if (e.isdir != "0" || (linkFilter_ && !linkFilter_(e))) continue;
     if (int code = AskLink(e, shareUrl, data, captchaAnswer); code != 0) return code;
     if (linkListener_ && !linkListener_(static_cast<size_t>(position) - 1)) {
       ++position;  // this link was kept
@@ -205,10 +212,23 @@ int ShareSession::Resolve(std::string& shareUrl, std::vector<FileEntry>& entries
 int ShareSession::RefreshLink(std::string& shareUrl, FileEntry& entry, const std::string& password,
                               const std::string& captchaAnswer) {
   taken_ = 0;  // one link, replacing the one the entry had
+  failureReason_.clear();
   JsonDocument doc;
   PageData data;
-  if (int code = OpenPage(shareUrl, password, captchaAnswer, doc, data); code != 0) return code;
-  return AskLink(entry, shareUrl, data, captchaAnswer);
+  int code = OpenPage(shareUrl, password, captchaAnswer, doc, data);
+  if (code == 0) code = AskLink(entry, shareUrl, data, captchaAnswer);
+  return Stopped(code);
+}
+
+std::string ShareSession::UnreadableLinkAnswer(const std::string& answer,
+                                               const std::string& status) {
+  // The transport's failure ("712 …") or an HTTP status other than success ("502 Bad Gateway").
+  if (!status.empty() && status[0] != '2') return status;
+  JsonDocument doc;
+  if (answer.empty() || !doc.Parse(answer) || doc.TypeOf() != JsonType::kObject ||
+      doc.TypeOf("errno") != JsonType::kNumber)
+    return Utf8ToGbk("链接应答无法读取");
+  return {};
 }
 
 int ShareSession::AskLink(FileEntry& entry, const std::string& shareUrl, const PageData& data,
@@ -220,15 +240,24 @@ int ShareSession::AskLink(FileEntry& entry, const std::string& shareUrl, const P
   std::string body = "encrypt=0&product=share&uk=" + data.uk + "&primaryid=" + data.shareid +
                      "&vcode_input=" + captchaAnswer + "&vcode_str=" + vcodeStr_ +
                      "&extra=" + data.extra + "&fid_list=%5B" + entry.fs_id + "%5D";
+  std::string status;
   std::optional<std::string> answer = Ask({.url = url,
                                            .method = 1,
                                            .body = body,
                                            .cookies = &cookies_,
-                                           .headerLines = "Referer:" + shareUrl});
+                                           .headerLines = "Referer:" + shareUrl},
+                                          &status);
   vcodeStr_.clear();
   if (!answer) return kShareTooLarge;
   int code = ReadErrno(*answer);
   if (code != 0) return code;
+  // Only the service's own answer says a link was given. An error page of a proxy, a dropped
+  // connection or a request that could not even be made holds no errno either, and taken for
+  // success it would pass the file over without a link.
+  if (std::string reason = UnreadableLinkAnswer(*answer, status); !reason.empty()) {
+    failureReason_ = std::move(reason);
+    return kNoPageData;
+  }
   std::string dlink = StripSlashes(MiddleText(*answer, "dlink\":\"", "\""));
   if (!Take(dlink.size())) return kShareTooLarge;
   entry.dlink = std::move(dlink);

@@ -51,6 +51,9 @@ inline constexpr int kBadCaptchaReason = -999;
 inline constexpr int kShareTooLarge = -996;
 // The link listener wanted no more links; those after the position reached were not asked for.
 inline constexpr int kLinksStopped = -100001;
+// The session's cancel flag was raised: the request under way was given up, nothing after it
+// was asked. Not the service's answer, so nothing to show as one.
+inline constexpr int kResolutionCancelled = -100002;
 inline constexpr int kNeedLinkCaptcha = -20;
 inline constexpr int kNeedVerifyCaptcha = -62;
 inline constexpr int kPasswordMissing = -9;
@@ -89,6 +92,11 @@ class ShareSession {
   int RefreshLink(std::string& shareUrl, FileEntry& entry, const std::string& password,
                   const std::string& captchaAnswer);
 
+  // Why the last Resolve or RefreshLink failed when its code alone does not say it: a link
+  // answer that was empty or unreadable gives kNoPageData, and this holds the transport's
+  // error or the HTTP status (GBK). Empty otherwise.
+  const std::string& FailureReason() const { return failureReason_; }
+
   // The folders the last fill of an entry list could not list whole; a Resolve call on an
   // empty list starts it afresh. A parse that returns 0 with any here is incomplete.
   const std::vector<MissingFolder>& MissingFolders() const { return missing_; }
@@ -109,6 +117,10 @@ class ShareSession {
   // nobody listens. Never copied with the session.
   using LinkListener = std::function<bool(size_t entry)>;
   void SetLinkListener(LinkListener listener) { linkListener_ = std::move(listener); }
+  // Which file entries Resolve asks links for; the others are passed over as folders are, and
+  // keep no link. Empty: every file. Never copied with the session.
+  using LinkFilter = std::function<bool(const FileEntry& entry)>;
+  void SetLinkFilter(LinkFilter filter) { linkFilter_ = std::move(filter); }
 
   // Claims the session for one resolution at a time; false when another one holds it.
   bool TryBeginResolution() { return !busy_.exchange(true); }
@@ -139,6 +151,12 @@ class ShareSession {
   // into `doc` and `data`: 0, or the code that stopped it.
   int OpenPage(std::string& shareUrl, const std::string& password, const std::string& captchaAnswer,
                JsonDocument& doc, PageData& data);
+  // Resolve past the start of a parse: the page, its entries and their links.
+  int ResolveFrom(std::string& shareUrl, std::vector<FileEntry>& entries, int& position,
+                  const std::string& password, const std::string& captchaAnswer);
+  // Why a link answer without a service error is no answer of the service's, or empty when it
+  // is one. `status`: the transport's status line or error.
+  static std::string UnreadableLinkAnswer(const std::string& answer, const std::string& status);
   // Asks the link of one file entry and keeps it in its dlink: 0, or the code that stopped it.
   int AskLink(FileEntry& entry, const std::string& shareUrl, const PageData& data,
               const std::string& captchaAnswer);
@@ -153,11 +171,15 @@ class ShareSession {
   // Every request of the session goes through here: nothing for an answer past the
   // transport's cap, which would otherwise look like an empty (successful) one. A request
   // that carries cookies carries those of the host it goes to (CookiesFor).
-  std::optional<std::string> Ask(const WebRequest& request);
+  std::optional<std::string> Ask(const WebRequest& request, std::string* status = nullptr);
   // The cookie text of the host `url` names: the session's own for the share host; one of its
   // own for any other (a share link typed with another host), which never sees the share
   // host's cookies, nor gives it its own.
   std::string* CookiesFor(const std::string& url);
+  // A code of a call that failed, or kResolutionCancelled when that was the cancel flag.
+  int Stopped(int code) const {
+    return code != 0 && cancel_.raised() ? kResolutionCancelled : code;
+  }
   std::optional<std::string> Fetch(const std::string& url);
   // The number of items is that of the list's real elements, never a count the answer claims.
   static int ListLength(const JsonDocument& doc, std::string_view path);
@@ -180,6 +202,8 @@ class ShareSession {
   CancelFlag cancel_;
   std::atomic<bool> busy_{false};
   LinkListener linkListener_;
+  LinkFilter linkFilter_;
+  std::string failureReason_;
   // Of the parse under way; never copied.
   std::vector<MissingFolder> missing_;
   size_t taken_ = 0;

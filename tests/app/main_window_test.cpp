@@ -125,6 +125,7 @@ class MainWindowTest : public QObject {
     QApplication::setQuitOnLastWindowClosed(false);
     QVERIFY2(sim_.StartFromText(R"({"captchaFormat": "jpeg", "shares": [
       {"id": "pub2", "items": [{"name": "a.txt", "size": 10}, {"name": "报告.pdf", "size": 2048}]},
+      {"id": "bad", "items": [{"name": "a.txt", "size": 10, "linkFailure": "badGateway"}]},
       {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
       {"id": "cap5", "linkCaptchaAt": 3, "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2},
         {"name": "3.bin", "size": 3}, {"name": "4.bin", "size": 4}, {"name": "5.bin", "size": 5}]},
@@ -277,6 +278,14 @@ class MainWindowTest : public QObject {
     Results()->setCurrentItem(Results()->topLevelItem(0));
     Find<QAction>(window_.get(), "复制链接")->trigger();
     QCOMPARE(QApplication::clipboard()->text(), Results()->topLevelItem(0)->text(3));
+  }
+
+  // A proxy's error page for a link is no link: the status says why, the row has none.
+  void aLinkAnswerThatIsAnErrorPageIsNoSuccess() {
+    StartParse("bad");
+    WaitForParseEnd();
+    QCOMPARE(Status(), QStringLiteral("解析结果：自定义错误代码,JSON解析失败（502 Bad Gateway）"));
+    QCOMPARE(Results()->topLevelItem(0)->text(3), QStringLiteral("用户主动放弃解析或解析失败"));
   }
 
   // Folders the service would not list: the rows found are listed, and the status bar keeps

@@ -67,7 +67,9 @@ constexpr const char* kFixture = R"({"shares": [
     {"name": "2.bin", "size": 100, "fs_id": 6102}, {"name": "3.bin", "size": 100, "fs_id": 6103}]},
   {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt", "size": 10}}]},
   {"id": "many", "items": [{"name": "late.bin", "size": 5000, "fs_id": 6301, "staleLinks": 1},
-    {"tree": {"folders": 3, "files": 80, "name": "d{i}", "fileName": "f{i}.txt", "size": 40}}]}
+    {"tree": {"folders": 3, "files": 80, "name": "d{i}", "fileName": "f{i}.txt", "size": 40}}]},
+  {"id": "hung", "items": [{"name": "h.bin", "size": 1000, "fs_id": 6401, "staleLinks": 1,
+    "linkFailure": "hang", "linkFailureAfter": 1}]}
 ]})";
 // 225 bytes: a name of these, a blank and 20 more is cut right after the blank.
 const std::string kLong(225, 'a');
@@ -299,6 +301,44 @@ TEST_F(GetCommand, CtrlCWhileLinksComeStopsTheAskingAndPausesTheFiles) {
   EXPECT_NE(r.err.find("3 files: 0 done, 0 skipped, 0 failed, 3 unfinished\n"), std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("解析结果"), std::string::npos) << r.err;
+}
+
+// Ctrl-C while a fresh link is asked for from a share that never answers: the request is given
+// up, and the run ends as interrupted, its file unfinished rather than failed.
+TEST_F(GetCommand, CtrlCGivesUpARenewalThatHangs) {
+  std::atomic<bool> interrupted{false};
+  std::thread press([&] {
+    test::WaitUntil([&] { return Count("/api/sharedownload") >= 2; });
+    interrupted = true;
+  });
+  Outcome r = Get({simulator.ShareUrl("hung")}, {}, &interrupted);
+  press.join();
+  EXPECT_EQ(r.code, 130) << r.err;
+  EXPECT_NE(r.err.find("1 files: 0 done, 0 skipped, 0 failed, 1 unfinished\n"), std::string::npos)
+      << r.err;
+}
+
+// Only the files chosen are asked for links, so a captcha on a file left out asks nothing. With
+// --json the one object comes whatever keeps the files from downloading.
+TEST_F(GetCommand, OnlyChosenFilesAskLinksAndJsonAlwaysEndsWithItsObject) {
+  Outcome r = Get({"--include", "1.bin", simulator.ShareUrl("cap")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Count("/api/sharedownload"), 1u);
+  EXPECT_EQ(Count("/api/sharedownload", "%5B5201%5D"), 1u);
+
+  std::ofstream(root / "file") << "x";
+  r = Get({"--json", "--dir", (root / "file" / "d").string(), simulator.ShareUrl("tree")});
+  auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["files"][3]["status"], "failed");
+  EXPECT_NE(doc["error"].get<std::string>().find("file/d"), std::string::npos);
+
+  std::istringstream in;
+  std::ostringstream out, err;
+  std::atomic<bool> never{false};
+  auto noEngine = [](std::string& e) -> DownloadEngine* { return e = "no engine", nullptr; };
+  RunGet({"--host", simulator.Url(""), "--dir", dir.string(), "--json", simulator.ShareUrl("tree")},
+         {in, out, err}, noEngine, false, never);
+  EXPECT_EQ(nlohmann::json::parse(out.str())["error"], "no engine");
 }
 
 // A list of shares as users keep them: each share in a folder of its own named after it, its

@@ -13,6 +13,7 @@
 
 #include "base/text.h"
 #include "captcha_answer.h"
+#include "cli/get_command.h"
 #include "fixture.h"
 #include "lazy_input.h"
 #include "raw_http_server.h"
@@ -62,6 +63,8 @@ class ResolveCommand : public ::testing::Test {
       {"id": "wide", "items": [{"tree": {"depth": 14, "folders": 2}}]},
       {"id": "many", "items": [{"name": "big", "children": [{"generate": {"count": 150, "name": "f-{i}.bin", "size": 8, "digits": 3}}]}]},
       {"id": "deep", "items": [{"tree": {"depth": 70, "folders": 1, "files": 1, "name": "d", "fileName": "f.txt"}}]},
+      {"id": "broken", "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2, "linkFailure": "badGateway"}, {"name": "3.bin", "size": 3}]},
+      {"id": "dropped", "items": [{"name": "x.bin", "size": 1, "linkFailure": "drop"}]},
       {"id": "refused", "items": [{"name": "ok.txt", "size": 1}, {"name": "坏", "listError": -7},
                                   {"name": "好", "children": [{"name": "in.txt", "size": 2}]}]}
     ]})"))
@@ -101,6 +104,29 @@ TEST_F(ResolveCommand, JsonCarriesEveryField) {
   EXPECT_EQ(doc["entries"][2]["app_id"], "250528");
   for (const char* key : {"fs_id", "app_id", "server_filename", "size", "isdir", "path", "dlink"})
     EXPECT_TRUE(doc["entries"][0][key].is_string()) << key;
+}
+
+// A link answer that is no answer of the service's, a proxy's error page or a connection closed
+// unanswered, fails the parse with its reason, in resolve and get alike; the files from there
+// on have no link.
+TEST_F(ResolveCommand, ALinkAnswerThatIsNoAnswerIsAFailureWithItsReason) {
+  Outcome r = Resolve({simulator.ShareUrl("broken")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "解析结果：自定义错误代码,JSON解析失败（502 Bad Gateway）\n");
+  EXPECT_NE(r.out.find("\n2\t2.bin\t2\t用户主动放弃解析或解析失败\n"), std::string::npos);
+
+  r = Resolve({"--json", simulator.ShareUrl("dropped")});
+  EXPECT_EQ(r.code, 1);
+  auto doc = nlohmann::json::parse(r.out);
+  EXPECT_EQ(doc["result"], -998);
+  EXPECT_EQ(doc["reason"].get<std::string>().rfind("71", 0), 0u) << doc["reason"];
+
+  std::istringstream in;
+  std::ostringstream out, err;
+  std::atomic<bool> never{false};
+  RunGet({"--host", simulator.Url(""), "--dry-run", "--json", simulator.ShareUrl("broken")},
+         {in, out, err}, {}, false, never);
+  EXPECT_EQ(nlohmann::json::parse(out.str())["reason"], "502 Bad Gateway");
 }
 
 TEST_F(ResolveCommand, PasswordFromTheOptionThenFromInput) {
@@ -434,6 +460,15 @@ TEST_F(HostileService, AnAnswerOverTheCapIsAFailureNotAnEmptySuccess) {
   EXPECT_EQ(r.err, kTooLarge);
   EXPECT_EQ(r.out,
             "编号\t文件名 1个文件\t文件大小\t下载地址\n1\tf\t3\t用户主动放弃解析或解析失败\n");
+}
+
+TEST_F(HostileService, ALinkAnswerOfNoErrnoIsUnreadable) {
+  for (std::string answer : {"<html>busy</html>", "{}"}) {
+    Outcome r = Run([&](const test::RawRequest& q) {
+      return q.Target().rfind("/api/sharedownload?", 0) == 0 ? answer : Page("[{\"isdir\":0}]");
+    });
+    EXPECT_EQ(r.err, "解析结果：自定义错误代码,JSON解析失败（链接应答无法读取）\n") << answer;
+  }
 }
 
 TEST_F(ResolveCommand, WrongUsageIsExitStatusTwo) {

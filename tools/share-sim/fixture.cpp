@@ -96,7 +96,7 @@ class Builder {
     if (j.is_object() && j.contains("tree")) return Tree(j, parent, where, depth);
     OnlyKeys(j, where,
              {"name", "size", "fs_id", "app_id", "mtime", "children", "dir", "captcha", "listError",
-              "loop", "rawName", "staleLinks", "noSize"});
+              "loop", "rawName", "staleLinks", "noSize", "linkFailure", "linkFailureAfter"});
     // "listError" and "loop" only make sense on folders, so they make one.
     bool dir = j.contains("children") || Bool(j, where, "dir") || j.contains("listError") ||
                Bool(j, where, "loop");
@@ -110,6 +110,12 @@ class Builder {
     n->staleLinks = U64(j, where, "staleLinks", 0);
     if (dir && n->staleLinks) Fail(where, "\"staleLinks\" is for files");
     n->noSize = Bool(j, where, "noSize");
+    n->linkFailure = Str(j, where, "linkFailure", "");
+    n->linkFailureAfter = U64(j, where, "linkFailureAfter", 0);
+    if (!n->linkFailure.empty() && n->linkFailure != "badGateway" && n->linkFailure != "drop" &&
+        n->linkFailure != "hang")
+      Fail(where, "\"linkFailure\" must be \"badGateway\", \"drop\" or \"hang\"");
+    if (dir && !n->linkFailure.empty()) Fail(where, "\"linkFailure\" is for files");
     if (j.contains("listError")) {
       if (!j["listError"].is_number_integer() || j["listError"].get<int64_t>() == 0)
         Fail(where, "\"listError\" must be a nonzero whole number");

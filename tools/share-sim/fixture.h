@@ -24,6 +24,11 @@ struct Node {
   bool loop = false;         // the listing names the folder itself as a subfolder
   uint64_t staleLinks = 0;   // this many of the file's first links are given out expired
   bool noSize = false;       // the page and the listings give no size for this file
+  // How the file's link requests fail once `linkFailureAfter` links were given out for it:
+  // "" never, "badGateway" (a proxy's 502 page), "drop" (the connection closed unanswered) or
+  // "hang" (no answer ever).
+  std::string linkFailure;
+  uint64_t linkFailureAfter = 0;
   std::vector<std::unique_ptr<Node>> children;  // in fixture order
   std::vector<const Node*> sorted;              // children by server_filename, descending
 };

@@ -90,6 +90,8 @@ const char* HttpServer::Reason(int status) {
       return "Internal Server Error";
     case 501:
       return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
     case 503:
       return "Service Unavailable";
     default:
@@ -234,6 +236,7 @@ void HttpServer::Serve(Connection* conn) {
   };
   peer.send = [&](std::string_view bytes) { return SendAll(fd, bytes); };
   peer.wait = [this](std::chrono::milliseconds d) { return Wait(d); };
+  peer.socket = true;
   Converse(peer, handler_, limits_);
   if (!peerClosed && !stopping_) {
     // Closing with unread input makes the kernel reset the connection, and a reset can
@@ -377,6 +380,12 @@ void HttpServer::Converse(Peer& peer, const Handler& handler, const Limits& limi
       resp.headers = {"Content-Type: text/plain; charset=utf-8"};
       resp.body = std::string("internal error: ") + e.what() + "\n";
       resp.close = true;
+    }
+    if (resp.drop) break;
+    if (resp.hang) {
+      while (peer.socket && peer.wait(std::chrono::milliseconds(100))) {
+      }
+      break;
     }
     if (resp.close || resp.noLength) keepAlive = false;
     uint64_t bodyLength = resp.stream ? resp.contentLength : resp.body.size();

@@ -51,6 +51,10 @@ struct HttpResponse {
   bool close = false;  // close the connection after this response
   // No Content-Length: the body ends where the connection closes (implies `close`).
   bool noLength = false;
+  // No answer at all: the connection is closed at once (`drop`), or held without a byte sent
+  // until the server stops (`hang`).
+  bool drop = false;
+  bool hang = false;
 };
 
 class HttpServer {
@@ -94,6 +98,7 @@ class HttpServer {
     std::function<bool(std::string& buf)> readMore;  // appends what arrived; false at its end
     std::function<bool(std::string_view)> send;
     std::function<bool(std::chrono::milliseconds)> wait;  // false when the server stops
+    bool socket = false;  // a real connection, which can be held unanswered
   };
   struct Connection {
     int fd = -1;

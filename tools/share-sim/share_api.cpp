@@ -134,6 +134,9 @@ HttpResponse ShareSimulator::Impl::ShareDownload(const HttpRequest& req, const P
                   ",\"err_msg\":\"a captcha is required\"}");
   }
 
+  for (const Node* n : files)
+    if (std::optional<HttpResponse> failed = FailedLink(*n)) return *failed;
+
   JsonStyle st = Style();
   st.escapeSlash = true;  // links travel as "http:\/\/…"
   uint64_t now = static_cast<uint64_t>(std::time(nullptr));
@@ -161,6 +164,27 @@ HttpResponse ShareSimulator::Impl::ShareDownload(const HttpRequest& req, const P
            ",\"dlink\":" + JsonString(link, st) + ",\"isdir\":0}";
   }
   return Json(out + "]}");
+}
+
+std::optional<HttpResponse> ShareSimulator::Impl::FailedLink(const Node& file) {
+  if (file.linkFailure.empty()) return std::nullopt;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    if (linksPerFile[file.fsId] < file.linkFailureAfter) return std::nullopt;
+  }
+  HttpResponse r;
+  if (file.linkFailure == "drop") {
+    r.drop = true;
+  } else if (file.linkFailure == "hang") {
+    r.hang = true;
+  } else {
+    r.status = 502;
+    r.headers = {"Content-Type: text/html"};
+    r.body =
+        "<html><head><title>502 Bad Gateway</title></head><body><center><h1>502 Bad "
+        "Gateway</h1></center></body></html>";
+  }
+  return r;
 }
 
 HttpResponse ShareSimulator::Impl::GetCaptcha(const HttpRequest& req, const Pairs& query) {

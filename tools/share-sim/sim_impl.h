@@ -73,6 +73,8 @@ struct ShareSimulator::Impl {
   // The number of a new direct link for `file`, which is given out expired as long as the
   // file's "staleLinks" say so.
   uint64_t NewLink(const Node& file);
+  // The failed answer of a link request for `file`, when its "linkFailure" says it fails now.
+  std::optional<HttpResponse> FailedLink(const Node& file);
   bool LinkExpired(uint64_t serial) const;
   std::string Host(const HttpRequest& req) const;
   JsonStyle Style() const;
