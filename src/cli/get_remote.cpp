@@ -113,32 +113,6 @@ class RemoteDisplay {
   size_t drawn_ = 0;
 };
 
-// Ctrl-C only raises a flag, which a signal handler can do; the requests under way wait on a
-// CancelFlag. This raises the one when the other is, so that no downloader that keeps silent
-// holds the program up.
-class CancelOnInterrupt {
- public:
-  CancelOnInterrupt(const std::atomic<bool>* interrupted, CancelFlag cancel) {
-    if (!interrupted) return;
-    watch_ = std::thread([this, interrupted, cancel]() mutable {
-      while (!done_) {
-        if (*interrupted) return cancel.Raise();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    });
-  }
-  ~CancelOnInterrupt() {
-    done_ = true;
-    if (watch_.joinable()) watch_.join();
-  }
-  CancelOnInterrupt(const CancelOnInterrupt&) = delete;
-  CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
-
- private:
-  std::atomic<bool> done_{false};
-  std::thread watch_;
-};
-
 const char* EndWord(const FollowedFile& f) {
   switch (f.end) {
     case FollowedFile::End::kComplete:
@@ -268,10 +242,11 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
   std::vector<std::unique_ptr<Aria2Remote>> owned;
   std::vector<Aria2Remote*> remotes;
   std::vector<std::string> shown;
-  CancelFlag cancel;
-  // Following installs the handler Ctrl-C raises the flag with; before that, Ctrl-C ends the
-  // program on the spot.
-  CancelOnInterrupt watch(follow.interrupted, cancel);
+  // Following installs the handler Ctrl-C raises the flag with (before that, Ctrl-C ends the
+  // program on the spot); the calls under way give up as soon as it is raised, so no downloader
+  // that keeps silent holds the program up.
+  CancelFlag cancel =
+      follow.interrupted ? CancelFlag::Following(*follow.interrupted) : CancelFlag();
   for (const RemoteEngine& e : o.engines) {
     clients.push_back(std::make_unique<JsonRpcClient>(e.rpc));
     clients.back()->SetCancelFlag(cancel);
