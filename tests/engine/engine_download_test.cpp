@@ -1,4 +1,5 @@
 // The engine library against a real loopback server, through the binding.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -275,6 +277,53 @@ TEST_F(EngineDownload, FileSizeLimitEndsTheTaskAndKeepsThePartial) {
   EXPECT_EQ(o.failure, EFBIG);
   EXPECT_FALSE(FileExists(dir / "big.bin"));
   EXPECT_TRUE(FileExists(dir / "big.bin.sfctl"));
+}
+
+// Takes every descriptor the process may still open but `spare`, until it goes.
+class DescriptorsTaken {
+ public:
+  explicit DescriptorsTaken(int spare) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    struct rlimit low = saved_;
+    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 512);  // quick to fill
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_.push_back(fd);
+    for (int i = 0; i < spare && !taken_.empty(); ++i) {
+      ::close(taken_.back());
+      taken_.pop_back();
+    }
+  }
+  ~DescriptorsTaken() {
+    for (int fd : taken_) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+ private:
+  struct rlimit saved_;
+  std::vector<int> taken_;
+};
+
+TEST_F(EngineDownload, RunningOutOfDescriptorsFailsTheTaskAndNeverTakesAnotherName) {
+  std::string body = RandomBytes(100 << 10, 29);
+  RangeFileServer server(body);
+  Engine();
+  // One descriptor for the directory, none for its naming lock; then one for the lock, none
+  // for the partial: neither is a name taken.
+  for (int spare : {1, 2}) {
+    int32_t h;
+    {
+      DescriptorsTaken full(spare);
+      h = StartTask({server.Url(), dir.path(), "s003.bin"});
+      ASSERT_TRUE(WaitUntil([&] { return Query(h).state == kStateFailed; })) << spare;
+    }
+    EXPECT_EQ(Query(h).failure, EMFILE) << spare;
+    Engine().DeleteTask(h, 1);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "s003.bin"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(o.name, "s003.bin");
+  EXPECT_EQ(ReadWholeFile(dir / "s003.bin"), body);
 }
 
 TEST_F(EngineDownload, AFileLargerThanTheFreeSpaceFailsBeforeTakingAnyOfIt) {
