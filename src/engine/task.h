@@ -90,6 +90,9 @@ struct Connection {
   // End the running request asked for (exclusive), -1: open. The bytes up to it are this
   // connection's alone: the server may be sending them already.
   int64_t requestEnd = -1;
+  int64_t requestFrom = 0;           // where the running request began
+  Clock::time_point requestSince{};  // when it was sent
+  int64_t span = 0;  // bytes this connection moves in about a second; 0: not learned yet
   bool running = false;
   bool paused = false;     // held by the speed limit
   bool checked = false;    // response head judged

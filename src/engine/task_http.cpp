@@ -87,6 +87,8 @@ void Task::Launch(Connection& c, Clock::time_point now) {
   }
   std::string range = std::to_string(c.next) + "-";
   c.requestEnd = RequestEnd(c, now);
+  c.requestFrom = c.next;
+  c.requestSince = now;
   if (c.requestEnd >= 0) range += std::to_string(c.requestEnd - 1);
   curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
   // A resume is only good for the version of the file whose bytes are on disk; a server that
@@ -302,8 +304,13 @@ void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
   }
   // A slice that holds all its bytes is done, however its connection ended.
   if (c.next >= c.end) return SliceFinished(c, now);
-  // The request ended where it asked to: the slice goes on with the next one.
-  if (clean && rangesServed_ && c.requestEnd >= 0 && c.next >= c.requestEnd) return Launch(c, now);
+  // The request ended where it asked to: the slice goes on with the next one, as long as this
+  // connection moves in about a second.
+  if (clean && rangesServed_ && c.requestEnd >= 0 && c.next >= c.requestEnd) {
+    auto took = std::chrono::duration_cast<std::chrono::microseconds>(now - c.requestSince);
+    c.span = (c.next - c.requestFrom) * 1000000 / std::max<int64_t>(took.count(), 1);
+    return Launch(c, now);
+  }
   if (clean) {
     // Cut short. A body that ends before the range its own head announced breaks the
     // protocol; anything else may be a connection closed early.

@@ -161,11 +161,15 @@ int64_t Task::RequestEnd(const Connection& c, Clock::time_point now) {
       }
     }
   }
-  int running = 0;
-  for (const auto& other : connections_)
-    if (other->running) ++running;
-  int64_t span =
-      std::clamp<int64_t>(meter_.BytesPerSecond(now) / (running + 1), kMinRequest, kMaxRequest);
+  int64_t span = c.span;
+  if (span <= 0) {
+    // A connection's first request: its share of what the task moves now.
+    int running = 0;
+    for (const auto& other : connections_)
+      if (other->running) ++running;
+    span = meter_.BytesPerSecond(now) / (running + 1);
+  }
+  span = std::clamp(span, kMinRequest, kMaxRequest);
   // A rest too short to be taken over goes with this request rather than after it.
   return end - c.next > span + kMinSteal ? c.next + span : end;
 }
