@@ -231,20 +231,6 @@ TEST_F(EngineDownload, ServerThatStopsServingRangesRestartsFromZero) {
   EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "h.bin")), Sha256Hex(body));
 }
 
-// The byte ranges the requests since `from` asked for, each closed at the file's end.
-std::vector<engine::ByteRange> Asked(const RangeFileServer& server, size_t from, int64_t size) {
-  std::vector<engine::ByteRange> asked;
-  auto requests = server.Requests();
-  for (size_t i = from; i < requests.size(); ++i) {
-    const std::string& range = requests[i].range;
-    size_t dash = range.find('-');
-    int64_t first = std::stoll(range.substr(6));
-    int64_t last = dash + 1 < range.size() ? std::stoll(range.substr(dash + 1)) : size - 1;
-    asked.push_back({first, std::min(last + 1, size)});
-  }
-  return asked;
-}
-
 TEST_F(EngineDownload, AResumedOrSplitDownloadAsksNoByteTwice) {
   // A server that caps the file's bytes in total, but sends what it saved up while idle as
   // fast as a connection takes it: whatever a request asks for beyond what is missing, it
@@ -273,14 +259,16 @@ TEST_F(EngineDownload, AResumedOrSplitDownloadAsksNoByteTwice) {
     TaskOutcome o = RunTask({fresh, dir.path(), name});
     ASSERT_EQ(o.state, kStateFinished) << name << " failure " << o.failure;
     EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / name)), Sha256Hex(body)) << name;
-    std::vector<engine::ByteRange> asked = Asked(server, before, size);
-    EXPECT_GE(asked.size(), 8u) << name;  // split over connections
+    auto requests = server.Requests();
+    EXPECT_GE(requests.size() - before, 8u) << name;  // split over connections
     engine::RangeSet all = name == std::string("r.bin") ? held : engine::RangeSet();
-    for (const auto& a : asked) {
+    for (size_t i = before; i < requests.size(); ++i) {
+      const std::string& range = requests[i].range;
+      std::string to = range.substr(range.find('-') + 1);
+      int64_t first = std::stoll(range.substr(6)), last = to.empty() ? size - 1 : std::stoll(to);
       int64_t known = all.Total();
-      all.Add(a.begin, a.end);
-      EXPECT_EQ(all.Total() - known, a.Length())
-          << name << ": bytes " << a.begin << "-" << a.end - 1 << " asked twice";
+      all.Add(first, last + 1);
+      EXPECT_EQ(all.Total() - known, last + 1 - first) << name << ": " << range << " asked twice";
     }
     EXPECT_EQ(all.Total(), size) << name;
     EXPECT_LE(server.BodyBytesSent() - sentBefore, missing + (1 << 20)) << name;
