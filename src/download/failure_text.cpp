@@ -35,6 +35,8 @@ constexpr Meaning kMeanings[] = {
     {ELOOP, "重定向太多", "too many redirects"},
     {EPROTONOSUPPORT, "不支持的地址", "unsupported address"},
     {EINVAL, "地址无效", "invalid address"},
+    {EMFILE, "打开的文件太多", "too many open files"},
+    {ENFILE, "系统打开的文件太多", "too many open files in the system"},
     {ENOMEM, "内存不足", "out of memory"},
     {EIO, "读写错误", "input/output error"},
     {kFailureNotCreated, "无法创建任务", "the engine refused the task"},

@@ -70,6 +70,11 @@ class Layout {
           Join(*parentDisk, n == 0 ? safe : safe + " (" + std::to_string(n) + ")");
       if (!Claim(candidate, "d" + sharePath)) continue;
       DiskEntry there = look_(options_.directory + "/" + candidate);
+      if (there.error != 0) {
+        error_ = there.error;
+        Release(candidate);
+        return std::nullopt;
+      }
       if (there.kind == DiskEntry::Kind::kNone || there.kind == DiskEntry::Kind::kDirectory) {
         mapped_[sharePath] = candidate;
         return candidate;
@@ -85,11 +90,15 @@ class Layout {
     return added || it->second == owner;
   }
   void Release(const std::string& path) { claimed_.erase(path); }
+  // The errno value of the last look that could not tell what is on disk, 0 if none.
+  int error() const { return error_; }
+  void ClearError() { error_ = 0; }
 
  private:
   const PlanOptions& options_;
   const DiskLook& look_;
   size_t segmentBytes_;
+  int error_ = 0;
   std::unordered_map<std::string, std::pair<std::string, std::string>> folders_;
   std::unordered_map<std::string, std::string> mapped_;
   std::unordered_map<std::string, std::string> claimed_;  // disk path -> who has it
@@ -164,11 +173,18 @@ DiskEntry LookOnDisk(const std::string& path) {
              : S_ISREG(st.st_mode) ? DiskEntry::Kind::kFile
                                    : DiskEntry::Kind::kOther;
     d.size = st.st_size;
-  } else if (errno != ENOENT) {
+  } else if (errno == EACCES || errno == ELOOP || errno == ENOTDIR || errno == ENAMETOOLONG) {
     d.kind = DiskEntry::Kind::kOther;  // unreadable: not ours to use
+  } else if (errno != ENOENT) {
+    d.error = errno;  // what is there is unknown: neither free nor taken
+    return d;
   }
-  d.partial = ::lstat((path + std::string(layout::kPartSuffix)).c_str(), &st) == 0 ||
-              ::lstat((path + std::string(layout::kControlSuffix)).c_str(), &st) == 0;
+  for (std::string_view suffix : {layout::kPartSuffix, layout::kControlSuffix}) {
+    if (::lstat((path + std::string(suffix)).c_str(), &st) == 0)
+      d.partial = true;
+    else if (errno != ENOENT && errno != EACCES && errno != ENOTDIR && errno != ELOOP)
+      d.error = errno;
+  }
   return d;
 }
 
@@ -185,10 +201,13 @@ std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
     f.entry = index;
     f.sharePath = SharePathOf(e);
     f.size = SizeOf(e);
+    layout.ClearError();
     std::optional<std::string> folder = layout.Folder(e.folder_path);
     if (!folder) {
       f.step = PlanStep::kRefuse;
-      f.problem = "no free folder name on disk";
+      f.problem = layout.error() != 0
+                      ? GbkToUtf8(e.folder_path) + ": " + std::strerror(layout.error())
+                      : "no free folder name on disk";
       plan.push_back(std::move(f));
       continue;
     }
@@ -209,6 +228,11 @@ std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
       std::string path = Join(f.folder, name);
       if (!layout.Claim(path, "f" + std::to_string(index))) continue;
       DiskEntry there = look(options.directory + "/" + path);
+      if (there.error != 0) {
+        layout.Release(path);
+        f.problem = path + ": " + std::strerror(there.error);
+        break;
+      }
       std::optional<PlanStep> step;
       if (there.kind == DiskEntry::Kind::kFile && !there.partial && f.size >= 0 &&
           there.size == f.size)

@@ -48,6 +48,9 @@ struct DiskEntry {
   Kind kind = Kind::kNone;
   int64_t size = 0;      // of a file
   bool partial = false;  // an unfinished download of this path lies beside it
+  // The errno value of a look that could not tell what is there (no memory, an I/O error):
+  // such a path is neither free nor taken, and its file is refused rather than renamed.
+  int error = 0;
 };
 using DiskLook = std::function<DiskEntry(const std::string& path)>;
 DiskEntry LookOnDisk(const std::string& path);
@@ -84,8 +87,9 @@ struct PlanOptions {
 
 // Plans the file entries at `chosen`. Every planned path lies inside the directory and no two
 // share the same one; a target that exists with another size, or is no file, is left alone
-// and the next free "NAME (n).ext" taken. A file there of a size the share does not give is
-// planned for the engine to compare with the server's. UTF-8 throughout; the entries are GBK.
+// and the next free "NAME (n).ext" taken; a look that fails refuses the file, saying why. A file
+// there of a size the share does not give is planned for the engine to compare with the server's.
+// UTF-8 throughout; the entries are GBK.
 std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
                                    const std::vector<size_t>& chosen, const PlanOptions& options,
                                    const DiskLook& look = LookOnDisk);

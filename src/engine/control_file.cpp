@@ -122,21 +122,30 @@ std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) 
   return ReadSmallFile(AT_FDCWD, path, limit);
 }
 
-std::optional<std::string> ReadSmallFile(int dirFd, const std::string& name, size_t limit) {
+std::optional<std::string> ReadSmallFile(int dirFd, const std::string& name, size_t limit,
+                                         int* error) {
+  int ignored;
+  int& err = error != nullptr ? *error : ignored;
+  err = 0;
   int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    err = errno;
+    return std::nullopt;
+  }
   std::string out;
   char buf[4096];
   while (true) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      err = errno;
       ::close(fd);
       return std::nullopt;
     }
     if (n == 0) break;
     out.append(buf, static_cast<size_t>(n));
     if (out.size() > limit) {
+      err = EFBIG;
       ::close(fd);
       return std::nullopt;
     }

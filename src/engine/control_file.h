@@ -29,9 +29,10 @@ std::optional<ControlData> ParseControl(std::string_view text);
 // Gives 0 or an errno value.
 int WriteFileAtomically(int dirFd, const std::string& name, std::string_view text);
 // Reads a whole small file (`name` in `dirFd`, or a path); nothing when it cannot be read, is a
-// link or is larger than `limit`.
-std::optional<std::string> ReadSmallFile(int dirFd, const std::string& name,
-                                         size_t limit = 1 << 20);
+// link or is larger than `limit`. `error`, when given, gets why: an errno value (ELOOP for a
+// link, EFBIG for a file too large).
+std::optional<std::string> ReadSmallFile(int dirFd, const std::string& name, size_t limit = 1 << 20,
+                                         int* error = nullptr);
 std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit = 1 << 20);
 
 }  // namespace sf::engine

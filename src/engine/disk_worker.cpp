@@ -67,6 +67,7 @@ void RemovePartFiles(PartFile& f) {
   }
   if (f.fd < 0) return;
   NamingLock naming(f.dirFd);
+  if (naming.error() != 0) return;  // left in place, never removed unguarded
   // Only the very partial this lock is on: the name may have been given to another since.
   if (!StillNamed(f.dirFd, f.partName, f.fd)) return;
   ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
@@ -211,6 +212,10 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
     // steps: the control file goes first, so it sees a partial to go on with, never a whole
     // file that still looks unfinished and makes it take the next name.
     NamingLock naming(f.dirFd);
+    if (naming.error() != 0) {
+      result.error = naming.error();
+      return result;
+    }
     ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
     if (int err = RenameNoReplace(f.dirFd, f.partName, f.name, used)) {
       result.error = err;  // the task fails, and its last record brings the control file back

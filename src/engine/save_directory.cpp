@@ -108,7 +108,10 @@ int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int
 
 NamingLock::NamingLock(int dirFd) {
   fd_ = ::openat(dirFd, ".", kDirFlags);
-  if (fd_ < 0) return;
+  if (fd_ < 0) {
+    error_ = errno != 0 ? errno : EIO;
+    return;
+  }
   // Holders keep it for a few metadata calls; far longer means something else holds it.
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {

@@ -23,7 +23,9 @@ int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int
 // into place with its control file removed, is seen whole or not at all. It is an exclusive
 // flock on a descriptor of its own, so two threads of one process exclude each other as two
 // processes do. A file system that cannot lock, or a holder that never lets go, leaves the
-// section unguarded rather than stopping downloads. Never hold two at once.
+// section unguarded rather than stopping downloads; but when no descriptor can be opened for
+// it (descriptors or memory run out) the lock is not held and `error()` says why: the caller
+// must not go on. Never hold two at once.
 class NamingLock {
  public:
   explicit NamingLock(int dirFd);
@@ -31,8 +33,12 @@ class NamingLock {
   NamingLock(const NamingLock&) = delete;
   NamingLock& operator=(const NamingLock&) = delete;
 
+  // 0, or the errno value that kept the lock from being taken.
+  int error() const { return error_; }
+
  private:
   int fd_ = -1;
+  int error_ = 0;
 };
 
 // True when the open file `fd` is the file `name` names in `dirFd` now (a link is not followed).

@@ -29,6 +29,23 @@ bool Exists(int dirFd, const std::string& name) {
   return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// 1 when something is at `name`, 0 when nothing is, or minus the errno value of a look that
+// could not tell.
+int Lookup(int dirFd, const std::string& name) {
+  struct stat st;
+  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return 1;
+  return errno == ENOENT ? 0 : -(errno != 0 ? errno : EIO);
+}
+
+// An open that failed because of what stands at the name (a link, a folder, a file we may not
+// use): the name is taken, the next one is tried. Any other failure (descriptors or memory
+// run out, an I/O error) says nothing about the name and ends the task: taking the next name
+// for it would make a copy.
+bool TakenBy(int err) {
+  return err == ELOOP || err == EACCES || err == EPERM || err == EISDIR || err == ENXIO ||
+         err == ETXTBSY || err == ENODEV || err == EFBIG || err == ENOENT;
+}
+
 // Another task, in this process or another, holds the partial file. Only a held lock counts:
 // a file system that cannot lock at all must not stop every download.
 bool LockedElsewhere(int fd) {
@@ -72,6 +89,7 @@ int Task::PrepareFile(bool wholeFirst) {
   std::string name;
   if (int err = Target(name)) return err;
   NamingLock naming(dirFd_);
+  if (naming.error() != 0) return naming.error();
   struct stat whole;
   if (wholeFirst && ::fstatat(dirFd_, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0 &&
       S_ISREG(whole.st_mode) && !Exists(dirFd_, name + std::string(kControlSuffix))) {
@@ -90,10 +108,17 @@ int Task::PrepareFile(bool wholeFirst) {
     file->controlName = candidate + std::string(kControlSuffix);
     file->partPath = file->dir + "/" + file->partName;
     file->controlPath = file->dir + "/" + file->controlName;
-    if (Exists(dirFd_, candidate)) continue;
-    bool hasControl = Exists(dirFd_, file->controlName);
+    int there = Lookup(dirFd_, candidate);
+    int control = there == 0 ? Lookup(dirFd_, file->controlName) : 0;
+    if (there < 0 || control < 0) return -std::min(there, control);
+    if (there > 0) continue;
+    bool hasControl = control > 0;
     file->fd = ::openat(dirFd_, file->partName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-    if (file->fd < 0 && errno != ENOENT) continue;  // a link or a file we may not write
+    if (file->fd < 0 && errno != ENOENT) {
+      if (TakenBy(errno)) continue;  // a link or a file we may not write
+      return errno;
+    }
+    int readError = 0;
     if (!request_.resume && (file->fd >= 0 || hasControl)) continue;
     std::optional<ControlData> data;
     if (file->fd >= 0) {
@@ -107,7 +132,9 @@ int Task::PrepareFile(bool wholeFirst) {
       struct stat st;
       if (::fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode)) continue;
       // Read under the lock: the task that held it may have changed it until now.
-      auto text = hasControl ? ReadSmallFile(dirFd_, file->controlName) : std::nullopt;
+      auto text =
+          hasControl ? ReadSmallFile(dirFd_, file->controlName, 1 << 20, &readError) : std::nullopt;
+      if (hasControl && !text && !TakenBy(readError)) return readError;
       data = text ? ParseControl(*text) : std::nullopt;
       if (hasControl && !data) continue;  // not ours: leave it and its partial alone
       bool intact =
@@ -123,7 +150,8 @@ int Task::PrepareFile(bool wholeFirst) {
       }
     } else {
       if (hasControl) {
-        auto text = ReadSmallFile(dirFd_, file->controlName);
+        auto text = ReadSmallFile(dirFd_, file->controlName, 1 << 20, &readError);
+        if (!text && !TakenBy(readError)) return readError;
         if (!text || !ParseControl(*text)) continue;  // not ours
       }
       file->fd = ::openat(dirFd_, file->partName.c_str(),

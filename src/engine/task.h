@@ -85,9 +85,14 @@ struct Connection {
   CURL* easy = nullptr;
   bool probe = false;
   bool hasSlice = false;
-  int64_t next = 0;         // next byte to write
-  int64_t end = 0;          // end of the slice (exclusive); INT64_MAX when unknown
-  int64_t requestEnd = -1;  // end the running request asked for (exclusive), -1: open
+  int64_t next = 0;  // next byte to write
+  int64_t end = 0;   // end of the slice (exclusive); INT64_MAX when unknown
+  // End the running request asked for (exclusive), -1: open. The bytes up to it are this
+  // connection's alone: the server may be sending them already.
+  int64_t requestEnd = -1;
+  int64_t requestFrom = 0;           // where the running request began
+  Clock::time_point requestSince{};  // when it was sent
+  int64_t span = 0;  // bytes this connection moves in about a second; 0: not learned yet
   bool running = false;
   bool paused = false;     // held by the speed limit
   bool checked = false;    // response head judged
@@ -149,6 +154,7 @@ class Task {
   void Begin(Clock::time_point now);
   void LaunchProbe(int64_t from, Clock::time_point now);
   void Launch(Connection& c, Clock::time_point now);
+  int64_t RequestEnd(const Connection& c, Clock::time_point now);
   void Abort(Connection& c);
   // Takes the connection's transfer off the multi handle and frees it; nothing is written.
   void CloseTransfer(Connection& c) noexcept;

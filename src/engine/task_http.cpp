@@ -86,11 +86,10 @@ void Task::Launch(Connection& c, Clock::time_point now) {
     curl_easy_setopt(e, CURLOPT_CAPATH, "/etc/ssl/certs");
   }
   std::string range = std::to_string(c.next) + "-";
-  c.requestEnd = -1;
-  if (!c.probe && c.end != INT64_MAX) {
-    range += std::to_string(c.end - 1);
-    c.requestEnd = c.end;
-  }
+  c.requestEnd = RequestEnd(c, now);
+  c.requestFrom = c.next;
+  c.requestSince = now;
+  if (c.requestEnd >= 0) range += std::to_string(c.requestEnd - 1);
   curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
   // A resume is only good for the version of the file whose bytes are on disk; a server that
   // has another answers with the whole new file instead. Within one run the slices do not
@@ -220,7 +219,8 @@ size_t Task::OnData(Connection& c, const char* data, size_t len) {
     c.paused = true;
     return CURL_WRITEFUNC_PAUSE;
   }
-  size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(len), c.end - c.next));
+  int64_t limit = c.requestEnd >= 0 ? std::min(c.end, c.requestEnd) : c.end;
+  size_t n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(len), limit - c.next));
   // libcurl hands over at most 16 KiB at a time; gathering them saves most write calls.
   if (c.buffer.size() + n > kWriteBuffer && !WriteBuffered(c)) return 0;
   auto now = Clock::now();
@@ -304,6 +304,13 @@ void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
   }
   // A slice that holds all its bytes is done, however its connection ended.
   if (c.next >= c.end) return SliceFinished(c, now);
+  // The request ended where it asked to: the slice goes on with the next one, as long as this
+  // connection moves in about a second.
+  if (clean && rangesServed_ && c.requestEnd >= 0 && c.next >= c.requestEnd) {
+    auto took = std::chrono::duration_cast<std::chrono::microseconds>(now - c.requestSince);
+    c.span = (c.next - c.requestFrom) * 1000000 / std::max<int64_t>(took.count(), 1);
+    return Launch(c, now);
+  }
   if (clean) {
     // Cut short. A body that ends before the range its own head announced breaks the
     // protocol; anything else may be a connection closed early.

@@ -16,6 +16,10 @@ constexpr int kMaxConnections = 16;
 constexpr int64_t kMinSlice = 1 << 20;                   // first split: no slice below 1 MiB
 constexpr int64_t kMinSteal = 256 << 10;                 // never take over less than this
 constexpr int64_t kPerConnectionUnderLimit = 128 << 10;  // bytes/s that justify a connection
+// A request asks for about a second of a connection's bytes, within these bounds: what it
+// asked for is its own, and only the bytes beyond are free for another connection to take.
+constexpr int64_t kMinRequest = 512 << 10;
+constexpr int64_t kMaxRequest = 64 << 20;
 // Failures in a row without one new byte, per slice in play, before a task gives up. A server
 // that keeps answering with the wrong range or a short body would otherwise have its slices
 // handed from one fresh connection to the next for ever; one hiccup that hits all
@@ -39,21 +43,23 @@ void Task::SetUpAfterProbe(Connection& c, bool rangesServed, int64_t size) {
     // The body comes from byte 0 whatever we asked for.
     if (c.next != 0 || done_.Total() > 0) ResetFile();
     size_ = size;
+    c.requestEnd = -1;
     c.next = 0;
     c.end = size >= 0 ? size : INT64_MAX;
   } else {
     size_ = size;
-    auto slices = PlanSlices(done_.Missing(size_), MaxConnections(), kMinSlice);
+    // What this answer carries is this connection's; the rest is planned around it, so that
+    // no byte the server sends here is asked for again on another connection.
+    const auto& cr = c.head.contentRange;
+    int64_t answered = cr && cr->first >= 0 ? std::min(cr->last + 1, size) : c.next;
+    c.requestEnd = answered;
+    c.end = answered;
+    RangeSet planned = done_;
+    planned.Add(c.next, answered);
+    auto slices = PlanSlices(planned.Missing(size_), MaxConnections(), kMinSlice);
     std::sort(slices.begin(), slices.end(),
               [](const ByteRange& a, const ByteRange& b) { return a.begin < b.begin; });
-    pending_.clear();
-    c.end = c.next;
-    for (const auto& s : slices) {
-      if (s.begin == c.next)
-        c.end = s.end;
-      else
-        pending_.push_back(s);
-    }
+    pending_.assign(slices.begin(), slices.end());
   }
   if (size_ > 0) {
     if (int err = Preallocate()) {
@@ -122,14 +128,50 @@ std::optional<ByteRange> Task::TakeWork() {
     return r;
   }
   Connection* victim = nullptr;
+  std::optional<ByteRange> taken;
   for (auto& c : connections_) {
     if (!c->hasSlice || c->end == INT64_MAX) continue;
-    if (victim == nullptr || c->end - c->next > victim->end - victim->next) victim = c.get();
+    auto half = StealHalf(c->next, c->end, kMinSteal);
+    if (!half) continue;
+    // What a running request asked for stays with it: the server may be sending it already,
+    // and asked again elsewhere it would be sent twice.
+    if (c->running) {
+      if (c->requestEnd < 0) continue;
+      half->begin = std::max(half->begin, c->requestEnd);
+      if (half->Length() < kMinSteal) continue;
+    }
+    if (!taken || half->Length() > taken->Length()) {
+      taken = half;
+      victim = c.get();
+    }
   }
-  if (victim == nullptr) return std::nullopt;
-  auto half = StealHalf(victim->next, victim->end, kMinSteal);
-  if (half) victim->end = half->begin;
-  return half;
+  if (victim != nullptr) victim->end = taken->begin;
+  return taken;
+}
+
+int64_t Task::RequestEnd(const Connection& c, Clock::time_point now) {
+  if (!c.probe && !rangesServed_) return c.end == INT64_MAX ? -1 : c.end;
+  int64_t end = c.end;
+  // A first request stops where the next range already on disk begins.
+  if (c.probe) {
+    for (const auto& r : done_.Ranges()) {
+      if (r.begin > c.next) {
+        end = r.begin;
+        break;
+      }
+    }
+  }
+  int64_t span = c.span;
+  if (span <= 0) {
+    // A connection's first request: its share of what the task moves now.
+    int running = 0;
+    for (const auto& other : connections_)
+      if (other->running) ++running;
+    span = meter_.BytesPerSecond(now) / (running + 1);
+  }
+  span = std::clamp(span, kMinRequest, kMaxRequest);
+  // A rest too short to be taken over goes with this request rather than after it.
+  return end - c.next > span + kMinSteal ? c.next + span : end;
 }
 
 void Task::RemoveIdle() {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -128,6 +130,20 @@ TEST(SharePlan, ARerunDoesOnlyWhatIsLeft) {
   EXPECT_EQ(plan[5].step, PlanStep::kAskServer);
   EXPECT_EQ(plan[6].SavedPath(), "folder (1)");
   EXPECT_EQ(plan[6].step, PlanStep::kDownload);
+}
+
+TEST(SharePlan, ALookThatFailsRefusesTheFileInsteadOfTakingTheNextName) {
+  FakeDisk disk;
+  disk.at["/d/s003.bin"] = {.error = EIO};
+  disk.at["/d/dir"] = {.error = ENOMEM};
+  std::vector<PlannedFile> plan = PlanAll({File("", "s003.bin", "5"), File("dir", "f", "1")}, disk);
+  ASSERT_EQ(plan.size(), 2u);
+  for (const auto& f : plan) {
+    EXPECT_EQ(f.step, PlanStep::kRefuse) << f.SavedPath();
+    EXPECT_EQ(f.name, "");
+  }
+  EXPECT_NE(plan[0].problem.find(std::strerror(EIO)), std::string::npos) << plan[0].problem;
+  EXPECT_NE(plan[1].problem.find(std::strerror(ENOMEM)), std::string::npos) << plan[1].problem;
 }
 
 TEST(SharePlan, AFolderTooDeepForTheEngineIsRefused) {

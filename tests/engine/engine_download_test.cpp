@@ -1,4 +1,5 @@
 // The engine library against a real loopback server, through the binding.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -7,10 +8,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <thread>
 
 #include "download/engine_api.h"
+#include "engine/control_file.h"
+#include "engine/range_set.h"
 #include "engine_harness.h"
 #include "range_file_server.h"
 #include "raw_http_server.h"
@@ -227,6 +231,50 @@ TEST_F(EngineDownload, ServerThatStopsServingRangesRestartsFromZero) {
   EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "h.bin")), Sha256Hex(body));
 }
 
+TEST_F(EngineDownload, AResumedOrSplitDownloadAsksNoByteTwice) {
+  // A server that caps the file's bytes in total, but sends what it saved up while idle as
+  // fast as a connection takes it: whatever a request asks for beyond what is missing, it
+  // writes.
+  const int64_t size = 16 << 20;
+  std::string body = RandomBytes(size, 29);
+  RangeFileServer server(body);
+  server.SetTotalRate(8 << 20, 8 << 20);
+  // Left by a run cut short: the start of every MiB, of uneven lengths, so that connections
+  // done early take over the rest of others'. No validators; the new link has a new query.
+  std::string part(body.size(), '\0');
+  engine::RangeSet held;
+  for (int64_t mib = 0; mib < 16; ++mib) {
+    int64_t begin = mib << 20, end = begin + (mib == 0 ? 442368 : (100 << 10) * (1 + mib % 8));
+    std::copy(body.begin() + begin, body.begin() + end, part.begin() + begin);
+    held.Add(begin, end);
+  }
+  WriteWholeFile(dir / "r.bin.sfpart", part);
+  WriteWholeFile(dir / "r.bin.sfctl",
+                 engine::FormatControl({server.Url() + "?sign=1", size, held, {}}));
+  std::string fresh = server.Url() + "?sign=2";
+  for (const char* name : {"r.bin", "s.bin"}) {
+    size_t before = server.Requests().size();
+    int64_t sentBefore = server.BodyBytesSent();
+    int64_t missing = size - (name == std::string("r.bin") ? held.Total() : 0);
+    TaskOutcome o = RunTask({fresh, dir.path(), name});
+    ASSERT_EQ(o.state, kStateFinished) << name << " failure " << o.failure;
+    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / name)), Sha256Hex(body)) << name;
+    auto requests = server.Requests();
+    EXPECT_GE(requests.size() - before, 8u) << name;  // split over connections
+    engine::RangeSet all = name == std::string("r.bin") ? held : engine::RangeSet();
+    for (size_t i = before; i < requests.size(); ++i) {
+      const std::string& range = requests[i].range;
+      std::string to = range.substr(range.find('-') + 1);
+      int64_t first = std::stoll(range.substr(6)), last = to.empty() ? size - 1 : std::stoll(to);
+      int64_t known = all.Total();
+      all.Add(first, last + 1);
+      EXPECT_EQ(all.Total() - known, last + 1 - first) << name << ": " << range << " asked twice";
+    }
+    EXPECT_EQ(all.Total(), size) << name;
+    EXPECT_LE(server.BodyBytesSent() - sentBefore, missing + (1 << 20)) << name;
+  }
+}
+
 TEST_F(EngineDownload, SpeedLimitHoldsForAllTasksTogether) {
   std::string body = RandomBytes(1 << 20, 8);
   RangeFileServer server(body);
@@ -275,6 +323,53 @@ TEST_F(EngineDownload, FileSizeLimitEndsTheTaskAndKeepsThePartial) {
   EXPECT_EQ(o.failure, EFBIG);
   EXPECT_FALSE(FileExists(dir / "big.bin"));
   EXPECT_TRUE(FileExists(dir / "big.bin.sfctl"));
+}
+
+// Takes every descriptor the process may still open but `spare`, until it goes.
+class DescriptorsTaken {
+ public:
+  explicit DescriptorsTaken(int spare) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    struct rlimit low = saved_;
+    low.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 512);  // quick to fill
+    ::setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_.push_back(fd);
+    for (int i = 0; i < spare && !taken_.empty(); ++i) {
+      ::close(taken_.back());
+      taken_.pop_back();
+    }
+  }
+  ~DescriptorsTaken() {
+    for (int fd : taken_) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved_);
+  }
+
+ private:
+  struct rlimit saved_;
+  std::vector<int> taken_;
+};
+
+TEST_F(EngineDownload, RunningOutOfDescriptorsFailsTheTaskAndNeverTakesAnotherName) {
+  std::string body = RandomBytes(100 << 10, 29);
+  RangeFileServer server(body);
+  Engine();
+  // One descriptor for the directory, none for its naming lock; then one for the lock, none
+  // for the partial: neither is a name taken.
+  for (int spare : {1, 2}) {
+    int32_t h;
+    {
+      DescriptorsTaken full(spare);
+      h = StartTask({server.Url(), dir.path(), "s003.bin"});
+      ASSERT_TRUE(WaitUntil([&] { return Query(h).state == kStateFailed; })) << spare;
+    }
+    EXPECT_EQ(Query(h).failure, EMFILE) << spare;
+    Engine().DeleteTask(h, 1);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "s003.bin"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(o.name, "s003.bin");
+  EXPECT_EQ(ReadWholeFile(dir / "s003.bin"), body);
 }
 
 TEST_F(EngineDownload, AFileLargerThanTheFreeSpaceFailsBeforeTakingAnyOfIt) {

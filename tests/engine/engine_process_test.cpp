@@ -93,7 +93,8 @@ TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
   auto requests = server.Requests();
   ASSERT_GT(requests.size(), before);
   for (size_t i = before; i < requests.size(); ++i)
-    EXPECT_NE(requests[i].range, "bytes=0-") << "the second run started over";
+    EXPECT_NE(requests[i].range.rfind("bytes=0-", 0), 0u)
+        << "the second run started over: " << requests[i].range;
 }
 
 // Ctrl-C pauses: what the task holds is recorded before the program ends, the next run goes
@@ -178,7 +179,8 @@ TEST(DownloadCommand, AResumeNeverMixesTwoVersionsOfAFile) {
     EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "c.bin")), Sha256Hex(second));
     auto requests = plain.Requests();
     for (size_t i = before; i < requests.size(); ++i)
-      EXPECT_NE(requests[i].range, "bytes=0-") << "the new query started over";
+      EXPECT_NE(requests[i].range.rfind("bytes=0-", 0), 0u)
+          << "the new query started over: " << requests[i].range;
   }
 }
 

@@ -225,6 +225,17 @@ void RangeFileServer::Serve(int fd, int connection) {
         while (!listener_->stopping() && std::chrono::steady_clock::now() < due)
           std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
+      if (int64_t total = totalRate_; total > 0) {
+        std::chrono::steady_clock::time_point due;
+        {
+          std::lock_guard lock(mutex_);
+          auto now = std::chrono::steady_clock::now();
+          due = std::max(nextTurn_, now - std::chrono::microseconds(burst_ * 1000000 / total));
+          nextTurn_ = due + std::chrono::microseconds(chunk * 1000000 / total);
+        }
+        while (!listener_->stopping() && std::chrono::steady_clock::now() < due)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       if (chunked_) {
         char size[32];
         std::snprintf(size, sizeof size, "%llx\r\n", static_cast<unsigned long long>(chunk));

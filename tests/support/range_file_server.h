@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,12 @@ class RangeFileServer {
   void DropAfter(int64_t bytes, int times);
   // Body bytes per second on each connection; 0: as fast as possible.
   void SetRate(int64_t bytesPerSecond) { rate_ = bytesPerSecond; }
+  // Body bytes per second on all connections together, 0: no cap. Up to `burst` bytes saved
+  // up while idle go at once, as fast as the connection takes them.
+  void SetTotalRate(int64_t bytesPerSecond, int64_t burst = 0) {
+    totalRate_ = bytesPerSecond;
+    burst_ = burst;
+  }
   void SetFault(Fault fault) { fault_ = fault; }
   // Sent with every answer that carries the file; empty values are left out.
   void SetValidators(std::string etag, std::string lastModified);
@@ -70,6 +77,8 @@ class RangeFileServer {
   std::atomic<bool> honorRanges_{true};
   std::atomic<bool> chunked_{false};
   std::atomic<int64_t> rate_{0};
+  std::atomic<int64_t> totalRate_{0};
+  std::atomic<int64_t> burst_{0};
   std::atomic<Fault> fault_{Fault::kNone};
   mutable std::mutex mutex_;
   std::shared_ptr<const std::string> content_;
@@ -80,6 +89,7 @@ class RangeFileServer {
   int64_t dropBytes_ = 0;
   int dropTimes_ = 0;
   std::vector<ServedRequest> requests_;
+  std::chrono::steady_clock::time_point nextTurn_{};  // when the total cap lets a chunk go
   // Stopped first thing in the destructor, so its threads end before the members they use.
   std::unique_ptr<LoopbackListener> listener_;
 };
