@@ -245,10 +245,11 @@ std::string HttpServer::Start() {
 
 void HttpServer::Stop() {
   if (daemon_ == nullptr) return;
-  stopping_ = true;
   std::vector<std::shared_ptr<Parked>> parked;
   {
+    // Set under the lock, so the timer cannot miss it between its check and its wait.
     std::lock_guard lock(mutex_);
+    stopping_ = true;
     for (auto& weak : parked_)
       if (auto p = weak.lock()) parked.push_back(p);
     parked_.clear();
@@ -266,6 +267,12 @@ void HttpServer::Stop() {
   }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+}
+
+unsigned HttpServer::connections() const {
+  if (daemon_ == nullptr) return 0;
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+  return info ? info->num_connections : 0;
 }
 
 std::optional<HttpResponse> HttpServer::Admit(const HttpRequest& request) const {

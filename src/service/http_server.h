@@ -61,6 +61,8 @@ class HttpServer {
   // Ends event streams, sends held-back answers, and closes the daemon. Safe twice.
   void Stop();
   uint16_t port() const { return port_; }
+  // The connections open now, event streams and held-back answers among them.
+  unsigned connections() const;
   const HttpServerOptions& options() const { return options_; }
 
   // Public for the C callbacks in the implementation file only.

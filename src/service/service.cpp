@@ -140,9 +140,9 @@ HttpResponse Service::Login(const HttpRequest& request) {
   }
   guard_.Succeeded(request.client);
   std::string token = RandomToken(32), csrf = RandomToken(32);
-  int64_t expires = Now() + options_.sessionLifetime.count();
+  int64_t now = Now(), expires = now + options_.sessionLifetime.count();
   if (token.empty() || csrf.empty() ||
-      !store_->AddSession(TokenDigest(token), TokenDigest(csrf), expires))
+      !store_->AddSession(TokenDigest(token), TokenDigest(csrf), expires, now))
     return ErrorResponse(500, "state", "the session cannot be kept");
   HttpResponse response = JsonResponse(200, {{"csrfToken", csrf}, {"expires", expires}});
   response.headers.emplace_back("Set-Cookie", cookieName() + "=" + token +

@@ -49,6 +49,7 @@ class Service {
   uint16_t port() const { return server_ ? server_->port() : 0; }
   // The session cookie's name carries the port, so two services on one host keep apart.
   std::string cookieName() const { return "sfd_session_" + std::to_string(port()); }
+  unsigned connections() const { return server_ ? server_->connections() : 0; }
   EventHub& events() { return events_; }
   StateStore* store() { return store_.get(); }
 

@@ -201,14 +201,14 @@ bool StateStore::SetSetting(const std::string& name, const std::string& value) {
 }
 
 bool StateStore::AddSession(const std::string& tokenDigest, const std::string& csrfDigest,
-                            int64_t expires) {
+                            int64_t expires, int64_t now) {
   std::lock_guard lock(mutex_);
   Statement s(db_, "INSERT INTO sessions(token_digest,csrf_digest,expires) VALUES(?,?,?)");
   bool ok = s.Bind(1, tokenDigest).Bind(2, csrfDigest).Bind(3, expires).Run();
   SF_STORE_CHECK(s);
   // Expired sessions go whenever a new one comes, so the table stays as small as the logins.
   Statement prune(db_, "DELETE FROM sessions WHERE expires<=?");
-  prune.Bind(1, expires - 1).Run();
+  prune.Bind(1, now).Run();
   return ok;
 }
 

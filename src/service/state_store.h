@@ -92,8 +92,9 @@ class StateStore {
   std::optional<std::string> Setting(const std::string& name);
   [[nodiscard]] bool SetSetting(const std::string& name, const std::string& value);
 
+  // Also forgets the sessions that expired by `now`.
   [[nodiscard]] bool AddSession(const std::string& tokenDigest, const std::string& csrfDigest,
-                                int64_t expires);
+                                int64_t expires, int64_t now);
   // The session under `tokenDigest` if it has not expired by `now`.
   std::optional<SessionRow> FindSession(const std::string& tokenDigest, int64_t now);
   [[nodiscard]] bool DeleteSession(const std::string& tokenDigest);
