@@ -20,7 +20,9 @@ class SecurityTest : public ServiceFixture {};
 
 TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
   Start();
-  auto [cookie, csrf] = Login();
+  const std::pair<std::string, std::string> loggedIn = Login();
+  const std::string& cookie = loggedIn.first;
+  const std::string& csrf = loggedIn.second;
   ASSERT_FALSE(csrf.empty());
   Reply created = Exchange(Request("POST", "/api/v1/keys",
                                    "Cookie: " + cookie + "\r\nX-CSRF-Token: " + csrf + "\r\n",
