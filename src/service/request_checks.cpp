@@ -99,8 +99,8 @@ std::string StaticName(const std::string& path) {
   if (path.empty() || path[0] != '/') return {};
   std::string name = path.substr(1);
   if (name.empty()) return "index.html";
-  if (name.find("..") != std::string::npos || name.find("//") != std::string::npos ||
-      name.back() == '/')
+  if (name[0] == '/' || name.back() == '/' || name.find("..") != std::string::npos ||
+      name.find("//") != std::string::npos)
     return {};
   for (char c : name)
     if (c == '\\' || c == '%' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return {};

@@ -95,6 +95,7 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
       {"encoded `..`", [&] { return Request("GET", "/%2e%2e/state/state.db"); }, 400, "path"},
       {"doubly encoded `..`", [&] { return Request("GET", "/%252e%252e/state/state.db"); }, 400,
        "path"},
+      {"an empty segment", [&] { return Request("GET", "//etc/passwd"); }, 400, "path"},
       {"a name outside the set", [&] { return Request("GET", "/state/state.db"); }, 404,
        "not-found"},
       {"oversized body",
