@@ -58,7 +58,8 @@ class HttpServer {
 
   // Empty when listening, else why not.
   [[nodiscard]] std::string Start();
-  // Ends event streams, sends held-back answers, and closes the daemon. Safe twice.
+  // Ends event streams, wakes held-back answers, and closes the daemon with every connection
+  // still open. Safe twice.
   void Stop();
   uint16_t port() const { return port_; }
   // The connections open now, event streams and held-back answers among them.
