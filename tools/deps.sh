@@ -12,6 +12,8 @@ packages=(
   nlohmann-json3-dev libpcre2-dev
   libpng-dev libjpeg62-turbo-dev zlib1g-dev
   libcpp-httplib-dev openssl
+  # the service: its HTTP server and its state
+  libmicrohttpd-dev libsqlite3-dev
   qt6-base-dev libgl-dev
   fonts-noto-cjk
   xvfb xauth

@@ -1,0 +1,88 @@
+// The service as one object: its state, its event hub, the login guard and the HTTP server
+// with the API's routes. sharefetchd runs one; the tests run one in-process on a free port.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "service/event_hub.h"
+#include "service/http_server.h"
+#include "service/login_guard.h"
+#include "service/state_store.h"
+
+namespace sf::service {
+
+struct ServiceOptions {
+  HttpServerOptions http;
+  std::string stateDirectory;
+  LoginPolicy login;
+  int passwordIterations = 600000;
+  std::chrono::seconds sessionLifetime{7 * 24 * 3600};
+  std::chrono::milliseconds heartbeat{15000};
+  size_t eventRing = 1024;
+};
+
+// Who is calling: nobody, a browser's login session or a script's API key.
+struct Caller {
+  enum Kind { kNobody, kSession, kKey } kind = kNobody;
+  std::string sessionDigest;
+  std::string csrfDigest;
+  int64_t keyId = 0;
+};
+
+class Service {
+ public:
+  explicit Service(ServiceOptions options);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Opens the state and listens; empty, or why not. On the first start a random password is
+  // made and handed out once through `newPassword` (empty otherwise).
+  [[nodiscard]] std::string Start(std::string& newPassword);
+  void Stop();
+
+  uint16_t port() const { return server_ ? server_->port() : 0; }
+  // The session cookie's name carries the port, so two services on one host keep apart.
+  std::string cookieName() const { return "sfd_session_" + std::to_string(port()); }
+  unsigned connections() const { return server_ ? server_->connections() : 0; }
+  EventHub& events() { return events_; }
+  StateStore* store() { return store_.get(); }
+
+ private:
+  enum class Allow { kSessionOrKey, kSessionOnly };
+  Caller Identify(const HttpRequest& request);
+  std::optional<HttpResponse> Refuse(const HttpRequest& request, const Caller& caller, Allow allow);
+  void AddRoutes();
+  HttpResponse Login(const HttpRequest& request);
+  HttpResponse Logout(const HttpRequest& request);
+  HttpResponse SessionInfo(const HttpRequest& request);
+  HttpResponse ListKeys(const HttpRequest& request);
+  HttpResponse CreateKey(const HttpRequest& request);
+  HttpResponse DeleteKey(const HttpRequest& request);
+  HttpResponse Version(const HttpRequest& request);
+  HttpResponse Events(const HttpRequest& request);
+  void HeartbeatLoop();
+
+  ServiceOptions options_;
+  std::unique_ptr<StateStore> store_;
+  EventHub events_;
+  LoginGuard guard_;
+  std::unique_ptr<HttpServer> server_;
+
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool stopping_ = false;
+  std::thread heartbeat_;
+};
+
+// Replaces the login password kept in `stateDirectory` and ends every session; empty, or
+// what failed. Works while a service runs on the same directory.
+std::string SetPassword(const std::string& stateDirectory, const std::string& password,
+                        int iterations);
+
+}  // namespace sf::service

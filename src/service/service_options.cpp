@@ -1,0 +1,77 @@
+#include "service/service_options.h"
+
+#include <cstdlib>
+
+namespace sf::service {
+
+const char* const kDaemonUsage =
+    "Usage: sharefetchd [OPTION...]            run the service\n"
+    "       sharefetchd password [OPTION...]   set a new login password, read from standard\n"
+    "                                          input or --password-file; ends every session\n"
+    "\n"
+    "  --listen ADDRESS       the address to listen on (default 127.0.0.1)\n"
+    "  --port N               the port (default 8765)\n"
+    "  --state-dir DIR        where the state is kept (default $STATE_DIRECTORY, else\n"
+    "                         $XDG_STATE_HOME/sharefetchd, else ~/.local/state/sharefetchd)\n"
+    "  --allow-host NAME      a host name the service answers to besides the loopback\n"
+    "                         names and the listen address (repeatable)\n"
+    "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For is believed (repeatable)\n"
+    "  --password-file FILE   with `password`: read the new password from FILE\n"
+    "  --help                 show this help\n"
+    "  --version              show the version\n";
+
+std::string DefaultStateDirectory() {
+  if (const char* systemd = std::getenv("STATE_DIRECTORY"); systemd && *systemd) {
+    std::string first = systemd;  // systemd lists several with ':' when asked to
+    return first.substr(0, first.find(':'));
+  }
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/')
+    return std::string(xdg) + "/sharefetchd";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.local/state/sharefetchd";
+}
+
+DaemonCommand ParseDaemonCommand(const std::vector<std::string>& arguments) {
+  DaemonCommand command;
+  ServiceOptions& options = command.options;
+  options.http.port = 8765;
+  size_t i = 0;
+  if (!arguments.empty() && arguments[0] == "password") {
+    command.action = DaemonCommand::kSetPassword;
+    i = 1;
+  }
+  auto fail = [&command](std::string why) {
+    command.error = std::move(why);
+    return command;
+  };
+  for (; i < arguments.size(); ++i) {
+    const std::string& option = arguments[i];
+    if (option == "--help") return command.action = DaemonCommand::kHelp, command;
+    if (option == "--version") return command.action = DaemonCommand::kVersion, command;
+    if (i + 1 >= arguments.size()) return fail("unknown option or missing value: " + option);
+    const std::string& value = arguments[++i];
+    if (option == "--listen") {
+      options.http.address = value;
+    } else if (option == "--port") {
+      if (value.empty() || value.size() > 5 ||
+          value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) < 1 ||
+          std::stoi(value) > 65535)
+        return fail("--port wants a number from 1 to 65535");
+      options.http.port = static_cast<uint16_t>(std::stoi(value));
+    } else if (option == "--state-dir") {
+      options.stateDirectory = value;
+    } else if (option == "--allow-host") {
+      options.http.allowedHosts.push_back(value);
+    } else if (option == "--trusted-proxy") {
+      options.http.trustedProxies.push_back(value);
+    } else if (option == "--password-file" && command.action == DaemonCommand::kSetPassword) {
+      command.passwordFile = value;
+    } else {
+      return fail("unknown option: " + option);
+    }
+  }
+  if (options.stateDirectory.empty()) options.stateDirectory = DefaultStateDirectory();
+  return command;
+}
+
+}  // namespace sf::service

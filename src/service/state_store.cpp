@@ -1,0 +1,440 @@
+#include "service/state_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sf::service {
+namespace {
+
+// Each entry brings the schema from its index to the next version; entries are never edited
+// once released, only appended.
+const char* const kMigrations[] = {
+    R"sql(
+CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE sessions(token_digest TEXT PRIMARY KEY, csrf_digest TEXT NOT NULL,
+                      expires INTEGER NOT NULL);
+CREATE TABLE api_keys(id INTEGER PRIMARY KEY, name TEXT NOT NULL, key_digest TEXT NOT NULL UNIQUE,
+                      created INTEGER NOT NULL, last_used INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE shares(id INTEGER PRIMARY KEY, url TEXT NOT NULL, password TEXT NOT NULL DEFAULT '',
+                    state TEXT NOT NULL, message TEXT NOT NULL DEFAULT '', created INTEGER NOT NULL);
+CREATE TABLE files(id INTEGER PRIMARY KEY, share_id INTEGER NOT NULL REFERENCES shares(id)
+                   ON DELETE CASCADE, folder TEXT NOT NULL, path TEXT NOT NULL,
+                   size INTEGER NOT NULL, is_folder INTEGER NOT NULL, UNIQUE(share_id, path));
+CREATE INDEX files_by_folder ON files(share_id, folder, path);
+CREATE TABLE downloaders(id INTEGER PRIMARY KEY, name TEXT NOT NULL, url TEXT NOT NULL,
+                         secret TEXT NOT NULL DEFAULT '');
+CREATE TABLE downloads(id INTEGER PRIMARY KEY, share_id INTEGER REFERENCES shares(id)
+                       ON DELETE SET NULL, path TEXT NOT NULL, target TEXT NOT NULL,
+                       downloader_id INTEGER REFERENCES downloaders(id) ON DELETE SET NULL,
+                       state TEXT NOT NULL, total INTEGER NOT NULL DEFAULT 0,
+                       done INTEGER NOT NULL DEFAULT 0, error TEXT NOT NULL DEFAULT '');
+CREATE TABLE history(id INTEGER PRIMARY KEY, share_id INTEGER, title TEXT NOT NULL,
+                     files INTEGER NOT NULL, bytes INTEGER NOT NULL, finished INTEGER NOT NULL);
+)sql",
+};
+static_assert(std::size(kMigrations) == StateStore::kSchemaVersion);
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+// A prepared statement that finalizes itself; binding is by position from 1.
+class StateStore::Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    ok_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) == SQLITE_OK;
+  }
+  ~Statement() { sqlite3_finalize(s_); }
+  Statement& Bind(int i, int64_t v) {
+    ok_ = ok_ && sqlite3_bind_int64(s_, i, v) == SQLITE_OK;
+    return *this;
+  }
+  Statement& Bind(int i, const std::string& v) {
+    ok_ = ok_ && sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT) ==
+                     SQLITE_OK;
+    return *this;
+  }
+  // True while a row is there; ok() tells a finished walk from a failed one.
+  bool Row() {
+    if (!ok_) return false;
+    int rc = sqlite3_step(s_);
+    if (rc == SQLITE_ROW) return true;
+    ok_ = rc == SQLITE_DONE;
+    return false;
+  }
+  bool Run() {
+    Row();
+    return ok_;
+  }
+  bool ok() const { return ok_; }
+  void Reset() { sqlite3_reset(s_); }
+  int64_t Int(int i) { return sqlite3_column_int64(s_, i); }
+  std::string Text(int i) {
+    auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, i));
+    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, i))) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* s_ = nullptr;
+  bool ok_ = false;
+};
+
+std::unique_ptr<StateStore> StateStore::Open(const std::string& directory, std::string& error) {
+  if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create " + directory + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  struct stat info {};
+  if (lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    error = directory + " is not a directory";
+    return nullptr;
+  }
+  // An existing directory may have been made by hand with looser bits; ours are tightened.
+  if ((info.st_mode & 077) != 0 && chmod(directory.c_str(), 0700) != 0) {
+    error = "cannot restrict " + directory + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  // The database and its -wal and -shm companions are created under this mask.
+  mode_t old = umask(077);
+  std::string path = directory + "/" + kFileName;
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX,
+      nullptr);
+  umask(old);
+  if (rc != SQLITE_OK) {
+    error = "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    sqlite3_close(db);
+    return nullptr;
+  }
+  chmod(path.c_str(), 0600);
+  std::unique_ptr<StateStore> store(new StateStore(db));
+  sqlite3_busy_timeout(db, 5000);
+  if (!store->Exec("PRAGMA journal_mode=WAL") || !store->Exec("PRAGMA foreign_keys=ON") ||
+      !store->Exec("PRAGMA synchronous=NORMAL") || !store->Migrate()) {
+    error = path + ": " + store->error_;
+    return nullptr;
+  }
+  return store;
+}
+
+StateStore::~StateStore() {
+  sqlite3_close(db_);
+}
+
+bool StateStore::Exec(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  error_ = message ? message : sqlite3_errmsg(db_);
+  sqlite3_free(message);
+  return false;
+}
+
+bool StateStore::Migrate() {
+  int version = schemaVersion();
+  if (version < 0) return false;
+  if (version > kSchemaVersion) {
+    error_ = "written by a newer version (schema " + std::to_string(version) + ", this knows " +
+             std::to_string(kSchemaVersion) + ")";
+    return false;
+  }
+  for (; version < kSchemaVersion; ++version) {
+    std::string step = std::string("BEGIN IMMEDIATE;") + kMigrations[version] +
+                       "PRAGMA user_version=" + std::to_string(version + 1) + ";COMMIT;";
+    if (!Exec(step.c_str())) {
+      std::string why = error_;
+      Exec("ROLLBACK");
+      error_ = "migration to schema " + std::to_string(version + 1) + " failed: " + why;
+      return false;
+    }
+  }
+  return true;
+}
+
+int StateStore::schemaVersion() {
+  Statement s(db_, "PRAGMA user_version");
+  if (!s.Row()) {
+    error_ = sqlite3_errmsg(db_);
+    return -1;
+  }
+  return static_cast<int>(s.Int(0));
+}
+
+std::string StateStore::error() const {
+  std::lock_guard lock(mutex_);
+  return error_;
+}
+
+// Every public call below holds the mutex for its whole statement, so the one connection
+// never runs two at once and error_ belongs to the call that set it.
+#define SF_STORE_CHECK(statement)                        \
+  do {                                                   \
+    if (!(statement).ok()) error_ = sqlite3_errmsg(db_); \
+  } while (0)
+
+std::optional<std::string> StateStore::Setting(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "SELECT value FROM settings WHERE name=?");
+  if (s.Bind(1, name).Row()) return s.Text(0);
+  SF_STORE_CHECK(s);
+  return std::nullopt;
+}
+
+bool StateStore::SetSetting(const std::string& name, const std::string& value) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_,
+              "INSERT INTO settings(name,value) VALUES(?,?) "
+              "ON CONFLICT(name) DO UPDATE SET value=excluded.value");
+  bool ok = s.Bind(1, name).Bind(2, value).Run();
+  SF_STORE_CHECK(s);
+  return ok;
+}
+
+bool StateStore::AddSession(const std::string& tokenDigest, const std::string& csrfDigest,
+                            int64_t expires, int64_t now) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "INSERT INTO sessions(token_digest,csrf_digest,expires) VALUES(?,?,?)");
+  bool ok = s.Bind(1, tokenDigest).Bind(2, csrfDigest).Bind(3, expires).Run();
+  SF_STORE_CHECK(s);
+  // Expired sessions go whenever a new one comes, so the table stays as small as the logins.
+  Statement prune(db_, "DELETE FROM sessions WHERE expires<=?");
+  prune.Bind(1, now).Run();
+  return ok;
+}
+
+std::optional<SessionRow> StateStore::FindSession(const std::string& tokenDigest, int64_t now) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "SELECT csrf_digest,expires FROM sessions WHERE token_digest=? AND expires>?");
+  if (s.Bind(1, tokenDigest).Bind(2, now).Row()) return SessionRow{s.Text(0), s.Int(1)};
+  SF_STORE_CHECK(s);
+  return std::nullopt;
+}
+
+bool StateStore::DeleteSession(const std::string& tokenDigest) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "DELETE FROM sessions WHERE token_digest=?");
+  bool ok = s.Bind(1, tokenDigest).Run();
+  SF_STORE_CHECK(s);
+  return ok;
+}
+
+bool StateStore::DeleteAllSessions() {
+  std::lock_guard lock(mutex_);
+  return Exec("DELETE FROM sessions");
+}
+
+int64_t StateStore::AddKey(const std::string& name, const std::string& keyDigest, int64_t now) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "INSERT INTO api_keys(name,key_digest,created) VALUES(?,?,?)");
+  if (s.Bind(1, name).Bind(2, keyDigest).Bind(3, now).Run()) return sqlite3_last_insert_rowid(db_);
+  SF_STORE_CHECK(s);
+  return -1;
+}
+
+std::optional<int64_t> StateStore::UseKey(const std::string& keyDigest, int64_t now) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "UPDATE api_keys SET last_used=? WHERE key_digest=? RETURNING id");
+  if (s.Bind(1, now).Bind(2, keyDigest).Row()) return s.Int(0);
+  SF_STORE_CHECK(s);
+  return std::nullopt;
+}
+
+std::vector<KeyRow> StateStore::Keys() {
+  std::lock_guard lock(mutex_);
+  std::vector<KeyRow> rows;
+  Statement s(db_, "SELECT id,name,created,last_used FROM api_keys ORDER BY id");
+  while (s.Row()) rows.push_back({s.Int(0), s.Text(1), s.Int(2), s.Int(3)});
+  SF_STORE_CHECK(s);
+  return rows;
+}
+
+bool StateStore::DeleteKey(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "DELETE FROM api_keys WHERE id=?");
+  bool ok = s.Bind(1, id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
+}
+
+int64_t StateStore::AddShare(const std::string& url, const std::string& password, int64_t now) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "INSERT INTO shares(url,password,state,created) VALUES(?,?,'new',?)");
+  if (s.Bind(1, url).Bind(2, password).Bind(3, now).Run()) return sqlite3_last_insert_rowid(db_);
+  SF_STORE_CHECK(s);
+  return -1;
+}
+
+bool StateStore::SetShareState(int64_t id, const std::string& state, const std::string& message) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "UPDATE shares SET state=?,message=? WHERE id=?");
+  bool ok = s.Bind(1, state).Bind(2, message).Bind(3, id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
+}
+
+namespace {
+constexpr const char* kShareColumns =
+    "SELECT id,url,password<>'',state,message,created FROM shares";
+}
+
+std::optional<ShareRow> StateStore::Share(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, (std::string(kShareColumns) + " WHERE id=?").c_str());
+  if (s.Bind(1, id).Row())
+    return ShareRow{s.Int(0), s.Text(1), s.Int(2) != 0, s.Text(3), s.Text(4), s.Int(5)};
+  SF_STORE_CHECK(s);
+  return std::nullopt;
+}
+
+std::optional<std::string> StateStore::SharePassword(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "SELECT password FROM shares WHERE id=?");
+  if (s.Bind(1, id).Row()) return s.Text(0);
+  SF_STORE_CHECK(s);
+  return std::nullopt;
+}
+
+std::vector<ShareRow> StateStore::Shares() {
+  std::lock_guard lock(mutex_);
+  std::vector<ShareRow> rows;
+  Statement s(db_, (std::string(kShareColumns) + " ORDER BY id").c_str());
+  while (s.Row())
+    rows.push_back({s.Int(0), s.Text(1), s.Int(2) != 0, s.Text(3), s.Text(4), s.Int(5)});
+  SF_STORE_CHECK(s);
+  return rows;
+}
+
+bool StateStore::AddFiles(int64_t shareId, const std::vector<FileRow>& files) {
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  Statement s(db_, "INSERT INTO files(share_id,folder,path,size,is_folder) VALUES(?,?,?,?,?)");
+  for (const FileRow& f : files) {
+    s.Bind(1, shareId)
+        .Bind(2, FolderOf(f.path))
+        .Bind(3, f.path)
+        .Bind(4, f.size)
+        .Bind(5, f.isFolder);
+    if (!s.Run()) break;
+    s.Reset();
+  }
+  if (!s.ok()) {
+    error_ = sqlite3_errmsg(db_);
+    Exec("ROLLBACK");
+    return false;
+  }
+  return Exec("COMMIT");
+}
+
+std::vector<FileRow> StateStore::Files(int64_t shareId, const std::string& folder, int64_t offset,
+                                       int64_t limit) {
+  std::lock_guard lock(mutex_);
+  std::vector<FileRow> rows;
+  Statement s(db_,
+              "SELECT id,share_id,path,size,is_folder FROM files WHERE share_id=? AND "
+              "folder=? ORDER BY path LIMIT ? OFFSET ?");
+  s.Bind(1, shareId).Bind(2, folder).Bind(3, limit).Bind(4, offset);
+  while (s.Row()) rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Int(3), s.Int(4) != 0});
+  SF_STORE_CHECK(s);
+  return rows;
+}
+
+int64_t StateStore::AddDownload(const DownloadRow& r) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_,
+              "INSERT INTO downloads(share_id,path,target,downloader_id,state,total,done,error)"
+              " VALUES(NULLIF(?,0),?,?,NULLIF(?,0),?,?,?,?)");
+  s.Bind(1, r.shareId).Bind(2, r.path).Bind(3, r.target).Bind(4, r.downloaderId).Bind(5, r.state);
+  if (s.Bind(6, r.total).Bind(7, r.done).Bind(8, r.error).Run())
+    return sqlite3_last_insert_rowid(db_);
+  SF_STORE_CHECK(s);
+  return -1;
+}
+
+bool StateStore::UpdateDownload(int64_t id, const std::string& state, int64_t done, int64_t total,
+                                const std::string& error) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "UPDATE downloads SET state=?,done=?,total=?,error=? WHERE id=?");
+  bool ok = s.Bind(1, state).Bind(2, done).Bind(3, total).Bind(4, error).Bind(5, id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
+}
+
+std::vector<DownloadRow> StateStore::Downloads() {
+  std::lock_guard lock(mutex_);
+  std::vector<DownloadRow> rows;
+  Statement s(db_,
+              "SELECT id,IFNULL(share_id,0),path,target,IFNULL(downloader_id,0),state,total,"
+              "done,error FROM downloads ORDER BY id");
+  while (s.Row())
+    rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Text(3), s.Int(4), s.Text(5), s.Int(6),
+                    s.Int(7), s.Text(8)});
+  SF_STORE_CHECK(s);
+  return rows;
+}
+
+int64_t StateStore::AddHistory(const HistoryRow& r) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "INSERT INTO history(share_id,title,files,bytes,finished) VALUES(?,?,?,?,?)");
+  s.Bind(1, r.shareId).Bind(2, r.title).Bind(3, r.files).Bind(4, r.bytes).Bind(5, r.finished);
+  if (s.Run()) return sqlite3_last_insert_rowid(db_);
+  SF_STORE_CHECK(s);
+  return -1;
+}
+
+std::vector<HistoryRow> StateStore::History(int64_t offset, int64_t limit) {
+  std::lock_guard lock(mutex_);
+  std::vector<HistoryRow> rows;
+  Statement s(db_,
+              "SELECT id,IFNULL(share_id,0),title,files,bytes,finished FROM history "
+              "ORDER BY finished DESC,id DESC LIMIT ? OFFSET ?");
+  s.Bind(1, limit).Bind(2, offset);
+  while (s.Row()) rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Int(3), s.Int(4), s.Int(5)});
+  SF_STORE_CHECK(s);
+  return rows;
+}
+
+int64_t StateStore::AddDownloader(const std::string& name, const std::string& url,
+                                  const std::string& secret) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "INSERT INTO downloaders(name,url,secret) VALUES(?,?,?)");
+  if (s.Bind(1, name).Bind(2, url).Bind(3, secret).Run()) return sqlite3_last_insert_rowid(db_);
+  SF_STORE_CHECK(s);
+  return -1;
+}
+
+std::vector<DownloaderRow> StateStore::Downloaders() {
+  std::lock_guard lock(mutex_);
+  std::vector<DownloaderRow> rows;
+  Statement s(db_, "SELECT id,name,url,secret<>'' FROM downloaders ORDER BY id");
+  while (s.Row()) rows.push_back({s.Int(0), s.Text(1), s.Text(2), s.Int(3) != 0});
+  SF_STORE_CHECK(s);
+  return rows;
+}
+
+std::optional<std::string> StateStore::DownloaderSecret(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "SELECT secret FROM downloaders WHERE id=?");
+  if (s.Bind(1, id).Row()) return s.Text(0);
+  SF_STORE_CHECK(s);
+  return std::nullopt;
+}
+
+bool StateStore::DeleteDownloader(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "DELETE FROM downloaders WHERE id=?");
+  bool ok = s.Bind(1, id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
+}
+
+}  // namespace sf::service

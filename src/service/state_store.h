@@ -1,0 +1,148 @@
+// The service's state in one SQLite database: shares and their files, downloads, history,
+// downloaders, login sessions and API key digests. WAL journal, one connection guarded by a
+// mutex (so one writer), and a schema version kept in PRAGMA user_version that Open brings
+// forward one migration at a time. The directory is made 0700 and the files 0600, since they
+// hold secrets. Failures are values: false, an empty optional or -1, with error() saying why.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace sf::service {
+
+struct SessionRow {
+  std::string csrfDigest;
+  int64_t expires = 0;
+};
+
+struct KeyRow {
+  int64_t id = 0;
+  std::string name;
+  int64_t created = 0;
+  int64_t lastUsed = 0;
+};
+
+struct ShareRow {
+  int64_t id = 0;
+  std::string url;
+  bool hasPassword = false;  // the extraction code itself only comes from SharePassword
+  std::string state;
+  std::string message;
+  int64_t created = 0;
+};
+
+struct FileRow {
+  int64_t id = 0;
+  int64_t shareId = 0;
+  std::string path;  // "/folder/name", as the share lists it
+  int64_t size = 0;
+  bool isFolder = false;
+};
+
+struct DownloadRow {
+  int64_t id = 0;
+  int64_t shareId = 0;
+  std::string path;
+  std::string target;  // the file on disk, or the downloader's own name for it
+  int64_t downloaderId = 0;
+  std::string state;
+  int64_t total = 0;
+  int64_t done = 0;
+  std::string error;
+};
+
+struct HistoryRow {
+  int64_t id = 0;
+  int64_t shareId = 0;
+  std::string title;
+  int64_t files = 0;
+  int64_t bytes = 0;
+  int64_t finished = 0;
+};
+
+struct DownloaderRow {
+  int64_t id = 0;
+  std::string name;
+  std::string url;
+  bool hasSecret = false;  // the secret itself only comes from DownloaderSecret
+};
+
+class StateStore {
+ public:
+  static constexpr int kSchemaVersion = 1;
+  static constexpr const char* kFileName = "state.db";
+
+  // Opens (creating) `directory`/state.db and migrates it; null with `error` set on failure,
+  // including a database written by a newer schema than this program knows.
+  static std::unique_ptr<StateStore> Open(const std::string& directory, std::string& error);
+  ~StateStore();
+  StateStore(const StateStore&) = delete;
+  StateStore& operator=(const StateStore&) = delete;
+
+  int schemaVersion();
+  std::string error() const;
+
+  // Small named values (the password hash among them).
+  std::optional<std::string> Setting(const std::string& name);
+  [[nodiscard]] bool SetSetting(const std::string& name, const std::string& value);
+
+  // Also forgets the sessions that expired by `now`.
+  [[nodiscard]] bool AddSession(const std::string& tokenDigest, const std::string& csrfDigest,
+                                int64_t expires, int64_t now);
+  // The session under `tokenDigest` if it has not expired by `now`.
+  std::optional<SessionRow> FindSession(const std::string& tokenDigest, int64_t now);
+  [[nodiscard]] bool DeleteSession(const std::string& tokenDigest);
+  [[nodiscard]] bool DeleteAllSessions();
+
+  // The new key's id, or -1.
+  int64_t AddKey(const std::string& name, const std::string& keyDigest, int64_t now);
+  // The key's id when the digest is known (and notes its use), else empty.
+  std::optional<int64_t> UseKey(const std::string& keyDigest, int64_t now);
+  std::vector<KeyRow> Keys();
+  // False when no key has that id.
+  bool DeleteKey(int64_t id);
+
+  int64_t AddShare(const std::string& url, const std::string& password, int64_t now);
+  [[nodiscard]] bool SetShareState(int64_t id, const std::string& state,
+                                   const std::string& message);
+  std::optional<ShareRow> Share(int64_t id);
+  std::optional<std::string> SharePassword(int64_t id);
+  std::vector<ShareRow> Shares();
+
+  // Adds a share's listed files in one transaction; all or nothing.
+  [[nodiscard]] bool AddFiles(int64_t shareId, const std::vector<FileRow>& files);
+  // The entries directly inside `folder` ("/" for the top), by path, one page at a time.
+  std::vector<FileRow> Files(int64_t shareId, const std::string& folder, int64_t offset,
+                             int64_t limit);
+
+  int64_t AddDownload(const DownloadRow& row);
+  [[nodiscard]] bool UpdateDownload(int64_t id, const std::string& state, int64_t done,
+                                    int64_t total, const std::string& error);
+  std::vector<DownloadRow> Downloads();
+
+  int64_t AddHistory(const HistoryRow& row);
+  std::vector<HistoryRow> History(int64_t offset, int64_t limit);
+
+  int64_t AddDownloader(const std::string& name, const std::string& url, const std::string& secret);
+  std::vector<DownloaderRow> Downloaders();
+  std::optional<std::string> DownloaderSecret(int64_t id);
+  bool DeleteDownloader(int64_t id);
+
+ private:
+  explicit StateStore(sqlite3* db) : db_(db) {}
+  bool Migrate();
+  bool Exec(const char* sql);
+
+  class Statement;
+  sqlite3* db_;
+  mutable std::mutex mutex_;
+  std::string error_;
+};
+
+}  // namespace sf::service
