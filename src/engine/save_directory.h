@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 namespace sf::engine {
@@ -24,6 +25,9 @@ int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int
 // flock on a descriptor of its own, so two threads of one process exclude each other as two
 // processes do. A file system that cannot lock, or a holder that never lets go, leaves the
 // section unguarded rather than stopping downloads. Never hold two at once.
+//
+// Threads of one process queue on a mutex of the directory first (shared with a few other
+// directories), so they wait without trying the lock in a loop.
 class NamingLock {
  public:
   explicit NamingLock(int dirFd);
@@ -33,6 +37,7 @@ class NamingLock {
 
  private:
   int fd_ = -1;
+  std::timed_mutex* local_ = nullptr;
 };
 
 // True when the open file `fd` is the file `name` names in `dirFd` now (a link is not followed).
