@@ -1,12 +1,14 @@
 // `sharefetch-cli get` and the disk it writes to when others touch it too: runs of one command
 // racing into one folder, and a share folder swapped for a link while a download runs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 
 #include "cli/get_command.h"
@@ -107,6 +109,79 @@ TEST_F(GetDisk, RunsOfOneCommandAtOnceSaveEveryFileExactlyOnce) {
         EXPECT_EQ(f["saved_path"], (dir / f["share_path"].get<std::string>()).string());
     }
   }
+}
+
+// A run of many small files killed (SIGKILL) at moments picked at random, again and again, then
+// run to its end: each file is whole under its name, none saved twice, no partial left over.
+TEST_F(GetDisk, KilledAtAnyMomentThenRunAgainLeavesEveryFileWholeOnce) {
+  nlohmann::json items = nlohmann::json::array();
+  std::vector<std::string> expected;
+  std::map<std::string, std::pair<uint64_t, uint64_t>> files;  // path -> fs_id, size
+  for (int folder = 0; folder < 4; ++folder) {
+    nlohmann::json children = nlohmann::json::array();
+    std::string name = "d" + std::to_string(folder);
+    expected.push_back(name + "/");
+    for (int i = 0; i < 60; ++i) {
+      uint64_t fsId = 9000 + folder * 100 + i, size = 700 + (i * 389 % 2500);
+      std::string file = "small" + std::to_string(i) + ".bin";
+      children.push_back({{"name", file}, {"size", size}, {"fs_id", fsId}});
+      expected.push_back(name + "/" + file);
+      files[name + "/" + file] = {fsId, size};
+    }
+    items.push_back({{"name", name}, {"children", children}});
+  }
+  std::sort(expected.begin(), expected.end());
+  nlohmann::json fixture = {{"shares", {{{"id", "small"}, {"items", items}}}}};
+  ASSERT_TRUE(simulator.StartFromText(fixture.dump())) << simulator.error();
+
+  auto run = [&] {
+    pid_t child = ::fork();
+    if (child == 0) {
+      std::freopen("/dev/null", "w", stdout);
+      std::freopen("/dev/null", "w", stderr);
+      ::execl(SF_CLI_PATH, SF_CLI_PATH, "get", "--jobs", "5", "--host", simulator.Url("").c_str(),
+              "--dir", dir.c_str(), simulator.ShareUrl("small").c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return child;
+  };
+  // Entries of any kind on disk: what a kill is timed by, so each lands at another step.
+  auto onDisk = [&] {
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+         it.increment(ec))
+      ++n;
+    return n;
+  };
+  std::mt19937 random(20261209);
+  int killed = 0;
+  for (int kill = 0; kill < 8; ++kill) {
+    size_t before = onDisk();
+    size_t after = before + std::uniform_int_distribution<size_t>(1, 25)(random);
+    pid_t child = run();
+    ASSERT_GT(child, 0);
+    int status = 0;
+    bool ended = false;
+    test::WaitUntil([&] {
+      ended = ::waitpid(child, &status, WNOHANG) == child;
+      return ended || onDisk() >= after;
+    });
+    if (!ended) {
+      ::kill(child, SIGKILL);
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ++killed;
+    }
+  }
+  EXPECT_GE(killed, 4) << "too few runs were stopped midway";
+  pid_t last = run();
+  int status = 0;
+  ASSERT_EQ(::waitpid(last, &status, 0), last);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Tree(dir), expected);
+  for (const auto& [path, file] : files)
+    EXPECT_EQ(Digest(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
 }
 
 // One download at a time. While the first file downloads, the folder of the next one, made
