@@ -2,9 +2,9 @@
 // the control file claims its ranges, the final sync and rename, and letting a failed task's
 // file go. The jobs of one file run one at a time in the order they were posted, so a control
 // file is never written after its download was finished. The jobs of different files run side
-// by side on a few threads: a sync mostly waits for the file system's journal, and syncs that
-// wait together are written by one commit, so many small files finish at the pace of the
-// commits, not one commit each.
+// by side on several threads: a sync mostly waits for the disk, and syncs that wait together
+// are written together (in one journal commit, in one queue of the device), so many small
+// files are not made durable one round trip to the disk after another.
 #pragma once
 
 #include <sys/stat.h>
