@@ -238,6 +238,8 @@ share() {
     "$ratio_dl" "$ratio_phase" "$(echo "$aria2_secs / $get_secs" | bc -l)"
   printf '  files/s ratio to curl:   download %.2f, get download phase %.2f, get whole %.2f\n' \
     "$(echo "$curl_secs / $dl_secs" | bc -l)" "$curl_phase" "$(echo "$curl_secs / $get_secs" | bc -l)"
+  (( $(echo "$get_secs - $resolve_secs > 0.01" | bc -l) )) ||
+    echo "  NOTE: get ended no later than the resolution alone: its download phase hides behind it"
   [ "$ttfb" = none ] && ttfb="none within 120"
   [ -n "$ttfb" ] && printf '  get: first byte on disk %s s after start (link requests 40 ms late)\n' "$ttfb"
   (( $(echo "$ratio_dl >= 1.0" | bc -l) )) || { echo "MISSED: download phase slower than aria2c"; ok=0; }

@@ -45,33 +45,42 @@ class GetDisk : public ::testing::Test {
     return found;
   }
 
+  // Starts the simulator on share `id`: `folders` folders "PREFIX0".. of `perFolder` files
+  // "NAMEi.bin", of `size(i)` bytes each; fills `expected` (as Tree gives it) and `files`.
+  void StartShare(const std::string& id, int folders, int perFolder, const std::string& prefix,
+                  const std::string& name, uint64_t firstFsId, uint64_t (*size)(int)) {
+    nlohmann::json items = nlohmann::json::array();
+    for (int folder = 0; folder < folders; ++folder) {
+      nlohmann::json children = nlohmann::json::array();
+      std::string dirName = prefix + std::to_string(folder);
+      expected.push_back(dirName + "/");
+      for (int i = 0; i < perFolder; ++i) {
+        uint64_t fsId = firstFsId + folder * 100 + i;
+        std::string file = name + std::to_string(i) + ".bin";
+        children.push_back({{"name", file}, {"size", size(i)}, {"fs_id", fsId}});
+        expected.push_back(dirName + "/" + file);
+        files[dirName + "/" + file] = {fsId, size(i)};
+      }
+      items.push_back({{"name", dirName}, {"children", children}});
+    }
+    std::sort(expected.begin(), expected.end());
+    nlohmann::json fixture = {{"shares", {{{"id", id}, {"items", items}}}}};
+    ASSERT_TRUE(simulator.StartFromText(fixture.dump())) << simulator.error();
+  }
+
   sim::ShareSimulator simulator;
   fs::path root, dir;
+  std::vector<std::string> expected;
+  std::map<std::string, std::pair<uint64_t, uint64_t>> files;  // path -> fs_id, size
 };
 
 // Four runs of one command at once, each its own process with four downloads at a time, into
 // one folder. Each file is saved once, where the share has it, whole: a run that meets a file
 // another run is downloading leaves it to that run, and says so; no "(1)" copy, no partial left.
 TEST_F(GetDisk, RunsOfOneCommandAtOnceSaveEveryFileExactlyOnce) {
-  nlohmann::json items = nlohmann::json::array();
-  std::vector<std::string> expected;
-  std::map<std::string, std::pair<uint64_t, uint64_t>> files;  // path -> fs_id, size
-  for (int folder = 0; folder < 3; ++folder) {
-    nlohmann::json children = nlohmann::json::array();
-    std::string name = "f" + std::to_string(folder);
-    expected.push_back(name + "/");
-    for (int i = 0; i < 20; ++i) {
-      uint64_t fsId = 7000 + folder * 100 + i, size = 20000 + (i * 7919 % 180000);
-      std::string file = "file" + std::to_string(i) + ".bin";
-      children.push_back({{"name", file}, {"size", size}, {"fs_id", fsId}});
-      expected.push_back(name + "/" + file);
-      files[name + "/" + file] = {fsId, size};
-    }
-    items.push_back({{"name", name}, {"children", children}});
-  }
-  std::sort(expected.begin(), expected.end());
-  nlohmann::json fixture = {{"shares", {{{"id", "many"}, {"items", items}}}}};
-  ASSERT_TRUE(simulator.StartFromText(fixture.dump())) << simulator.error();
+  ASSERT_NO_FATAL_FAILURE(StartShare("many", 3, 20, "f", "file", 7000, [](int i) {
+    return static_cast<uint64_t>(20000 + (i * 7919 % 180000));
+  }));
 
   std::vector<pid_t> children;
   for (int run = 0; run < 4; ++run) {
@@ -114,25 +123,9 @@ TEST_F(GetDisk, RunsOfOneCommandAtOnceSaveEveryFileExactlyOnce) {
 // A run of many small files killed (SIGKILL) at moments picked at random, again and again, then
 // run to its end: each file is whole under its name, none saved twice, no partial left over.
 TEST_F(GetDisk, KilledAtAnyMomentThenRunAgainLeavesEveryFileWholeOnce) {
-  nlohmann::json items = nlohmann::json::array();
-  std::vector<std::string> expected;
-  std::map<std::string, std::pair<uint64_t, uint64_t>> files;  // path -> fs_id, size
-  for (int folder = 0; folder < 4; ++folder) {
-    nlohmann::json children = nlohmann::json::array();
-    std::string name = "d" + std::to_string(folder);
-    expected.push_back(name + "/");
-    for (int i = 0; i < 60; ++i) {
-      uint64_t fsId = 9000 + folder * 100 + i, size = 700 + (i * 389 % 2500);
-      std::string file = "small" + std::to_string(i) + ".bin";
-      children.push_back({{"name", file}, {"size", size}, {"fs_id", fsId}});
-      expected.push_back(name + "/" + file);
-      files[name + "/" + file] = {fsId, size};
-    }
-    items.push_back({{"name", name}, {"children", children}});
-  }
-  std::sort(expected.begin(), expected.end());
-  nlohmann::json fixture = {{"shares", {{{"id", "small"}, {"items", items}}}}};
-  ASSERT_TRUE(simulator.StartFromText(fixture.dump())) << simulator.error();
+  ASSERT_NO_FATAL_FAILURE(StartShare("small", 4, 60, "d", "small", 9000, [](int i) {
+    return static_cast<uint64_t>(700 + (i * 389 % 2500));
+  }));
 
   auto run = [&] {
     pid_t child = ::fork();
