@@ -410,7 +410,8 @@ TEST_F(GetFollow, AFileCutShortIsNotComplete) {
   EXPECT_EQ(r.code, 1) << r.err;
   EXPECT_NE(r.err.find("5 files: 1 complete, 4 failed\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("a.bin: ended with 150000 of 900000 bytes\n"), std::string::npos) << r.err;
-  for (const Json& f : Json::parse(r.out)["files"])
+  const Json report = Json::parse(r.out);
+  for (const Json& f : report["files"])
     EXPECT_EQ(f["status"], f["out"] == "f.bin" ? "complete" : "failed") << f.dump();
 
   simulator.SetDownloadOverride(std::nullopt);
