@@ -17,7 +17,7 @@
 #include "cli/terminal_io.h"
 #include "download/download_list.h"
 #include "download/download_manager.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 
 namespace sf::cli {
 namespace {

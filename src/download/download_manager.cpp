@@ -9,8 +9,8 @@
 #include "base/text.h"
 #include "download/download_engine.h"
 #include "download/download_list.h"
-#include "download/engine_api.h"
 #include "download/failure_text.h"
+#include "engine_api/engine_api.h"
 #include "share/resolve_driver.h"
 
 namespace sf {

@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 #include "engine_harness.h"
 #include "range_file_server.h"
 #include "wait_until.h"
