@@ -21,6 +21,7 @@
 #include "download/download_engine.h"
 #include "download/download_manager.h"
 #include "download/failure_text.h"
+#include "download/link_renewer.h"
 #include "download/share_download.h"
 #include "download/share_plan.h"
 #include "share/resolve_driver.h"
@@ -246,29 +247,6 @@ void ResolveShare(Resolved& r, const ShareFilter& filter, ShareSession::LinkList
 // The files downloaded, counted as they are reported.
 struct Tally {
   int done = 0, skipped = 0, failed = 0;
-};
-
-// Holds the fresh links files ask for while the share's later links are still being asked for:
-// the session serves one resolution at a time, and the share sees its link requests in the
-// order of a resolution alone. They are asked for, in order, once the resolution has ended.
-class AfterResolution : public LinkRenewer {
- public:
-  explicit AfterResolution(std::shared_ptr<LinkRenewer> renewer) : renewer_(std::move(renewer)) {}
-  void Renew(const FileEntry& entry, Answer done) override {
-    if (!resolving_) return renewer_->Renew(entry, std::move(done));
-    held_.push_back({entry, std::move(done)});
-  }
-  void Release() {
-    resolving_ = false;
-    std::vector<std::pair<FileEntry, Answer>> held;
-    held.swap(held_);
-    for (auto& [entry, done] : held) renewer_->Renew(entry, std::move(done));
-  }
-
- private:
-  std::shared_ptr<LinkRenewer> renewer_;
-  bool resolving_ = true;
-  std::vector<std::pair<FileEntry, Answer>> held_;
 };
 
 // Download: the chosen files through the one owner of downloads, each reported as it ends; a

@@ -13,6 +13,7 @@
 #include "base/paths.h"
 #include "cli/queue_console.h"
 #include "download/download_list.h"
+#include "download/link_renewer.h"
 #include "download/remote_follower.h"
 #include "download/remote_share.h"
 
@@ -49,21 +50,6 @@ int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& 
          << EscapeForTerminal(shownPath) << "\n";
   return left == 0 && resolved ? 0 : 1;
 }
-
-// A renewer that takes the live display off the screen first: the renewal may prompt.
-class ClearingRenewer : public LinkRenewer {
- public:
-  ClearingRenewer(std::shared_ptr<LinkRenewer> inner, std::function<void()> clear)
-      : inner_(std::move(inner)), clear_(std::move(clear)) {}
-  void Renew(const FileEntry& entry, Answer done) override {
-    clear_();
-    inner_->Renew(entry, std::move(done));
-  }
-
- private:
-  std::shared_ptr<LinkRenewer> inner_;
-  std::function<void()> clear_;
-};
 
 // The live display of a local get, fed from the downloaders' figures: the files running there,
 // then "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left".
