@@ -17,6 +17,7 @@
 #include "cli/command_line.h"
 #include "cli/get_remote.h"
 #include "cli/queue_console.h"
+#include "cli/terminal_io.h"
 #include "cli/terminal_prompts.h"
 #include "download/download_engine.h"
 #include "download/download_manager.h"
@@ -319,12 +320,12 @@ class ShareDownloads {
   void Report(const DownloadEvent& e) {
     const ShareFile& f = downloads_.Share(share_)->Files()[e.file];
     if (e.kind == DownloadEvent::kNeedsLink) {
-      io_.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-              << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
+      Say(io_.err) << EscapeForTerminal(f.plan.sharePath) << ": "
+                   << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
     } else if (e.kind == DownloadEvent::kFailed) {
       ++tally_.failed;
-      io_.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-              << EscapeForTerminal(Reason(f)) << "\n";
+      Say(io_.err) << EscapeForTerminal(f.plan.sharePath) << ": " << EscapeForTerminal(Reason(f))
+                   << "\n";
     } else {
       ++(f.status == ShareFileStatus::kDone ? tally_.done : tally_.skipped);
       if (!o_.share.json) io_.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
@@ -376,7 +377,7 @@ int PrintPlan(const GetOptions& o, const Resolved& r, const std::string& folder,
 void ReportFiles(const GetOptions& o, const Resolved& r, const std::vector<ShareFile>& files,
                  const Tally& tally, int status, nlohmann::ordered_json& doc,
                  const std::function<void()>& print, Streams io, std::string* why) {
-  if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (!r.complete) Say(io.err) << "the share did not resolve completely\n";
   if (o.share.json) {
     for (const ShareFile& f : files) {
       bool saved = f.status == ShareFileStatus::kDone || f.status == ShareFileStatus::kSkipped;
@@ -393,8 +394,8 @@ void ReportFiles(const GetOptions& o, const Resolved& r, const std::vector<Share
   if (status == 130) *why = "interrupted";
   size_t unfinished =
       r.chosen.size() - static_cast<size_t>(tally.done + tally.skipped + tally.failed);
-  io.err << "sharefetch-cli: " << r.chosen.size() << " files: " << tally.done << " done, "
-         << tally.skipped << " skipped, " << tally.failed << " failed";
+  Say(io.err) << r.chosen.size() << " files: " << tally.done << " done, " << tally.skipped
+              << " skipped, " << tally.failed << " failed";
   if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
   io.err << "\n";
 }
@@ -482,7 +483,7 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
   if (o.dryRun) {
     int status = PrintPlan(o, r, folder, doc, io);
     print();
-    if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
+    if (!r.complete) Say(io.err) << "the share did not resolve completely\n";
     return status;
   }
 
@@ -491,7 +492,7 @@ int GetShare(const GetOptions& o, const PastedShare& given, const std::string& b
   // Nothing can be downloaded: every file chosen fails with the reason, and the JSON object is
   // still the one thing on standard output.
   auto cannotDownload = [&](const std::string& error) {
-    io.err << "sharefetch-cli: " << error << "\n";
+    Say(io.err) << error << "\n";
     doc["error"] = error;
     for (size_t i : r.chosen)
       doc["files"].push_back({{"share_path", SharePathOf(entries[i])},
@@ -574,15 +575,15 @@ int GetEachShare(const GetOptions& o, const std::vector<Given>& shares, const st
       continue;
     }
     const Given& g = shares[i];
-    io.err << "sharefetch-cli: share " << i + 1 << " of " << shares.size() << ": "
-           << EscapeForTerminal(g.share.link) << "\n";
+    Say(io.err) << "share " << i + 1 << " of " << shares.size() << ": "
+                << EscapeForTerminal(g.share.link) << "\n";
     std::string why = g.problem;
     int code = 1;
     if (why.empty())
       code = GetShare(o, g.share, dir, &folders, o.share.json ? &all : nullptr, io, engineFor, live,
                       interrupted, &why);
     else
-      io.err << "sharefetch-cli: " << EscapeForTerminal(why) << "\n";
+      Say(io.err) << EscapeForTerminal(why) << "\n";
     if (code == 0) {
       ++complete;
       continue;
@@ -595,11 +596,11 @@ int GetEachShare(const GetOptions& o, const std::vector<Given>& shares, const st
     doc["shares"] = all;
     io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   }
-  io.err << "sharefetch-cli: " << shares.size() << " shares: " << complete << " complete, "
-         << failed.size() << " not\n";
+  Say(io.err) << shares.size() << " shares: " << complete << " complete, " << failed.size()
+              << " not\n";
   for (const auto& [share, why] : failed)
-    io.err << "sharefetch-cli: not complete: " << EscapeForTerminal(share) << " ("
-           << EscapeForTerminal(why) << ")\n";
+    Say(io.err) << "not complete: " << EscapeForTerminal(share) << " (" << EscapeForTerminal(why)
+                << ")\n";
   return status;
 }
 
@@ -615,7 +616,7 @@ int RunGet(const std::vector<std::string>& args, Streams io,
   // Another downloader's directory is its own: it is passed on as given.
   std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
   if (!o.remote.wanted() && dir.empty()) {
-    io.err << "sharefetch-cli: cannot read the current directory\n";
+    Say(io.err) << "cannot read the current directory\n";
     return 1;
   }
   if (shares.size() == 1 && shares[0].problem.empty()) {

@@ -12,6 +12,7 @@
 
 #include "base/paths.h"
 #include "cli/queue_console.h"
+#include "cli/terminal_io.h"
 #include "download/download_list.h"
 #include "download/link_renewer.h"
 #include "download/remote_follower.h"
@@ -30,24 +31,24 @@ int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& 
   for (const RemoteFile& f : files) {
     if (f.download && f.problem.empty()) continue;
     ++left;
-    io.err << "sharefetch-cli: not exported: " << EscapeForTerminal(f.plan.sharePath) << ": "
-           << EscapeForTerminal(f.problem) << "\n";
+    Say(io.err) << "not exported: " << EscapeForTerminal(f.plan.sharePath) << ": "
+                << EscapeForTerminal(f.problem) << "\n";
   }
   std::string shownPath = o.exportTo == "-" ? "standard output" : o.exportTo;
   // The file may carry cookies, so it is readable by its owner only.
   if (o.exportTo == "-") {
     io.out << text << std::flush;
   } else if (int error = ReplaceFile(o.exportTo, text, 0600); error != 0) {
-    io.err << "sharefetch-cli: " << EscapeForTerminal(o.exportTo)
-           << ": cannot be written: " << std::strerror(error) << "\n";
+    Say(io.err) << EscapeForTerminal(o.exportTo) << ": cannot be written: " << std::strerror(error)
+                << "\n";
     return 1;
   }
   if (left > 0)
-    io.err << "sharefetch-cli: " << left << " of " << files.size() << " files left out of "
-           << EscapeForTerminal(shownPath) << "\n";
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
-  io.err << "sharefetch-cli: " << files.size() - left << " files written to "
-         << EscapeForTerminal(shownPath) << "\n";
+    Say(io.err) << left << " of " << files.size() << " files left out of "
+                << EscapeForTerminal(shownPath) << "\n";
+  if (!resolved) Say(io.err) << "the share did not resolve completely\n";
+  Say(io.err) << files.size() - left << " files written to " << EscapeForTerminal(shownPath)
+              << "\n";
   return left == 0 && resolved ? 0 : 1;
 }
 
@@ -135,14 +136,14 @@ int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
       std::string path = EscapeForTerminal(file.plan.sharePath);
       std::string where = EscapeForTerminal(shown[file.engine]);
       if (e.kind == FollowEvent::kNeedsLink)
-        io.err << "sharefetch-cli: " << path << ": the link was refused on " << where << " ("
-               << EscapeForTerminal(e.text) << "); asking the share for a fresh link\n";
+        Say(io.err) << path << ": the link was refused on " << where << " ("
+                    << EscapeForTerminal(e.text) << "); asking the share for a fresh link\n";
       else if (e.kind == FollowEvent::kHandedBack)
-        io.err << "sharefetch-cli: " << path << ": handed back to " << where << " as "
-               << EscapeForTerminal(e.text) << "\n";
+        Say(io.err) << path << ": handed back to " << where << " as " << EscapeForTerminal(e.text)
+                    << "\n";
       else if (e.kind == FollowEvent::kFailed)
-        io.err << "sharefetch-cli: failed on " << where << ": " << path << ": "
-               << EscapeForTerminal(e.text) << "\n";
+        Say(io.err) << "failed on " << where << ": " << path << ": " << EscapeForTerminal(e.text)
+                    << "\n";
     }
     if (context.interrupted && *context.interrupted) {
       interrupted = true;
@@ -180,18 +181,18 @@ int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
     if (f.end == FollowedFile::End::kFailed) file["error"] = f.reason;
   }
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (!resolved) Say(io.err) << "the share did not resolve completely\n";
   size_t notHanded = spread.files.size() - follower.followed().size();
   size_t unfinished = follower.followed().size() - complete - failed;
-  io.err << "sharefetch-cli: " << spread.files.size() << " files: " << complete << " complete, "
-         << failed << " failed";
+  Say(io.err) << spread.files.size() << " files: " << complete << " complete, " << failed
+              << " failed";
   if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
   if (notHanded > 0) io.err << ", " << notHanded << " not handed over";
   io.err << "\n";
   if (interrupted) {
-    io.err << "sharefetch-cli: stopped following; the downloads go on there; run the same "
-              "command again to follow them\n"
-           << std::flush;
+    Say(io.err) << "stopped following; the downloads go on there; run the same "
+                   "command again to follow them\n"
+                << std::flush;
     return 130;
   }
   return complete == spread.files.size() && resolved ? 0 : 1;
@@ -280,8 +281,8 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
       // The cause most files share is said once, below.
       bool shared = f.engine < spread.engines.size() && spread.engines[f.engine].down &&
                     reason == spread.engines[f.engine].FailureText();
-      io.err << "sharefetch-cli: not handed over: " << EscapeForTerminal(f.plan.sharePath)
-             << (shared ? "" : ": " + EscapeForTerminal(reason)) << "\n";
+      Say(io.err) << "not handed over: " << EscapeForTerminal(f.plan.sharePath)
+                  << (shared ? "" : ": " + EscapeForTerminal(reason)) << "\n";
     }
     doc["files"].push_back(std::move(file));
   }
@@ -290,25 +291,24 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
     const RemoteEngineHandOff& engine = spread.engines[e];
     if (engine.down) {
       if (!several) doc["error"] = engine.FailureText();
-      io.err << "sharefetch-cli: " << EscapeForTerminal(shown[e]) << ": "
-             << EscapeForTerminal(engine.FailureText())
-             << (up > 0 ? "; its files go to the others" : "") << "\n";
+      Say(io.err) << EscapeForTerminal(shown[e]) << ": " << EscapeForTerminal(engine.FailureText())
+                  << (up > 0 ? "; its files go to the others" : "") << "\n";
     } else if (several) {
-      io.err << "sharefetch-cli: " << EscapeForTerminal(shown[e]) << ": " << engine.files
-             << " files, " << SizeText(engine.bytes) << "\n";
+      Say(io.err) << EscapeForTerminal(shown[e]) << ": " << engine.files << " files, "
+                  << SizeText(engine.bytes) << "\n";
     }
   }
   size_t found = 0;
   for (const RemoteFile& f : spread.files) found += f.found;
   if (found > 0)
-    io.err << "sharefetch-cli: " << found << " of the files were there already and are not "
-           << "added again\n";
+    Say(io.err) << found << " of the files were there already and are not "
+                << "added again\n";
   if (o.follow && accepted > 0)
     return Follow(o, remotes, shown, spread, entries, resolved, follow, doc, io);
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
-  io.err << "sharefetch-cli: " << spread.files.size() << " files: " << accepted << " handed over, "
-         << spread.files.size() - accepted << " not\n";
+  if (!resolved) Say(io.err) << "the share did not resolve completely\n";
+  Say(io.err) << spread.files.size() << " files: " << accepted << " handed over, "
+              << spread.files.size() - accepted << " not\n";
   if (follow.interrupted && *follow.interrupted) return 130;
   return accepted == spread.files.size() && resolved ? 0 : 1;
 }
