@@ -21,8 +21,10 @@
 namespace sf::cli {
 namespace {
 
-int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& entries,
-           const std::vector<size_t>& chosen, Streams io) {
+int Export(const RemoteOptions& o, const ShareToHandOff& share, Streams io) {
+  const std::vector<FileEntry>& entries = share.entries;
+  const std::vector<size_t>& chosen = share.chosen;
+  const bool resolved = share.resolved;
   // aria2c takes a relative dir= from where it runs, whatever its own --dir says; "." keeps
   // the whole tree together there.
   std::vector<RemoteFile> files = PlanRemoteShare(entries, chosen, o.dir.empty() ? "." : o.dir);
@@ -111,12 +113,22 @@ const char* EndWord(const FollowedFile& f) {
   }
 }
 
+// Where a share's files went: the downloaders, as they are shown, and what each took.
+struct Handed {
+  const std::vector<Aria2Remote*>& remotes;
+  const std::vector<std::string>& shown;
+  const SpreadHandOff& spread;
+};
+
 // Follows the files handed over until each has ended, or until interrupted; each file's final
 // state goes into `doc`. Gives the exit status.
-int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
-           const std::vector<std::string>& shown, const SpreadHandOff& spread,
-           const std::vector<FileEntry>& entries, bool resolved, const FollowContext& context,
-           nlohmann::ordered_json& doc, Streams io) {
+int Follow(const RemoteOptions& o, const Handed& handed, const ShareToHandOff& share,
+           const FollowContext& context, nlohmann::ordered_json& doc, Streams io) {
+  const std::vector<Aria2Remote*>& remotes = handed.remotes;
+  const std::vector<std::string>& shown = handed.shown;
+  const SpreadHandOff& spread = handed.spread;
+  const std::vector<FileEntry>& entries = share.entries;
+  const bool resolved = share.resolved;
   InterruptOnSignals();
   RemoteDisplay display(io.err, context.live, shown);
   std::shared_ptr<LinkRenewer> renewer;
@@ -220,10 +232,12 @@ std::string ReadRpcSecret(const std::string& given, std::string* secret) {
   return {};
 }
 
-int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolved,
-                 const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, const ShareToHandOff& share,
                  Streams io, const FollowContext& follow) {
-  if (!o.exportTo.empty()) return Export(o, resolved, entries, chosen, io);
+  if (!o.exportTo.empty()) return Export(o, share, io);
+  const std::vector<FileEntry>& entries = share.entries;
+  const std::vector<size_t>& chosen = share.chosen;
+  const bool resolved = share.resolved;
 
   std::vector<std::unique_ptr<JsonRpcClient>> clients;
   std::vector<std::unique_ptr<Aria2Remote>> owned;
@@ -303,8 +317,7 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
   if (found > 0)
     Say(io.err) << found << " of the files were there already and are not "
                 << "added again\n";
-  if (o.follow && accepted > 0)
-    return Follow(o, remotes, shown, spread, entries, resolved, follow, doc, io);
+  if (o.follow && accepted > 0) return Follow(o, {remotes, shown, spread}, share, follow, doc, io);
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   if (!resolved) Say(io.err) << "the share did not resolve completely\n";
   Say(io.err) << spread.files.size() << " files: " << accepted << " handed over, "
