@@ -1,70 +1,15 @@
 #include "app/remote_following.h"
 
 #include <chrono>
-#include <deque>
-#include <map>
-#include <mutex>
 #include <thread>
 
+#include "app/crossing_renewer.h"
 #include "download/remote_follower.h"
 #include "net/json_rpc.h"
 
 namespace sf::app {
 
 namespace {
-
-// The renewer's answers, given on the window's thread and taken on the worker's.
-struct Answers {
-  struct Answer {
-    int key;
-    std::string link, why;
-  };
-  std::mutex mutex;
-  std::deque<Answer> given;
-};
-
-// The worker's renewer: the asking crosses to the window's thread, where the parse's renewer
-// runs; its answer waits in `answers` until the worker's next round hands it to the follower.
-class CrossingRenewer : public LinkRenewer {
- public:
-  CrossingRenewer(WorkerBridge& bridge, std::shared_ptr<LinkRenewer> inner,
-                  std::shared_ptr<Answers> answers)
-      : bridge_(bridge), inner_(std::move(inner)), answers_(std::move(answers)) {}
-
-  void Renew(const FileEntry& entry, Answer done) override {
-    const int key = nextKey_++;
-    waiting_[key] = std::move(done);
-    bridge_.Post([inner = inner_, answers = answers_, entry, key] {
-      inner->Renew(entry, [answers, key](const std::string& link, const std::string& why) {
-        std::lock_guard<std::mutex> lock(answers->mutex);
-        answers->given.push_back({key, link, why});
-      });
-    });
-  }
-
-  // Worker's thread: the answers given since the last round, to the follower.
-  void HandOver() {
-    std::deque<Answers::Answer> given;
-    {
-      std::lock_guard<std::mutex> lock(answers_->mutex);
-      given.swap(answers_->given);
-    }
-    for (auto& a : given) {
-      auto at = waiting_.find(a.key);
-      if (at == waiting_.end()) continue;
-      Answer done = std::move(at->second);
-      waiting_.erase(at);
-      done(a.link, a.why);
-    }
-  }
-
- private:
-  WorkerBridge& bridge_;
-  std::shared_ptr<LinkRenewer> inner_;
-  std::shared_ptr<Answers> answers_;
-  std::map<int, Answer> waiting_;
-  int nextKey_ = 1;
-};
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -83,7 +28,7 @@ RemoteFollowing::~RemoteFollowing() {
 void RemoteFollowing::Start(std::string address, std::string secret, std::vector<RemoteFile> files,
                             std::vector<int> ids, std::vector<FileEntry> entries,
                             std::shared_ptr<LinkRenewer> renewer, Show show) {
-  auto answers = std::make_shared<Answers>();
+  auto answers = std::make_shared<CrossingAnswers>();
   bridge_.Start(
       [this, address = std::move(address), secret = std::move(secret), files = std::move(files),
        ids = std::move(ids), entries = std::move(entries), renewer = std::move(renewer), show,

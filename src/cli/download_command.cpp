@@ -10,8 +10,8 @@
 #include "cli/terminal_io.h"
 #include "download/download_engine.h"
 #include "download/download_manager.h"
-#include "download/engine_api.h"
 #include "download/failure_text.h"
+#include "engine_api/engine_api.h"
 
 namespace sf::cli {
 
@@ -116,12 +116,12 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
                  const std::atomic<bool>& interrupted) {
   const std::string dir = AbsoluteDirectory(options.dir);
   if (dir.empty()) {
-    console.err << "sharefetch-cli: cannot read the current directory\n";
+    Say(console.err) << "cannot read the current directory\n";
     return 1;
   }
   if (Utf8ToUtf16(dir).size() > kPathUnits) {
-    console.err << "sharefetch-cli: directory path longer than " << kPathUnits
-                << " characters: " << dir << "\n";
+    Say(console.err) << "directory path longer than " << kPathUnits << " characters: " << dir
+                     << "\n";
     return 2;
   }
   std::vector<DownloadRequest> requests;
@@ -151,13 +151,11 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
                       if (item->status == DownloadStatus::kFinished) {
                         console.out << dir << "/" << name << "\n" << std::flush;
                         if (item->alreadyComplete)
-                          console.err << "sharefetch-cli: " << name
-                                      << ": already complete, nothing downloaded\n";
+                          Say(console.err) << name << ": already complete, nothing downloaded\n";
                       } else {
                         failed = true;
-                        console.err << "sharefetch-cli: " << name << ": "
-                                    << FailureTextEnglish(item->failureCode) << " (failure code "
-                                    << item->failureCode << ")\n";
+                        Say(console.err) << name << ": " << FailureTextEnglish(item->failureCode)
+                                         << " (failure code " << item->failureCode << ")\n";
                       }
                     }
                     if (!downloads.Idle()) return std::nullopt;
@@ -176,7 +174,7 @@ int RunDownload(const std::vector<std::string>& args) {
   }
   EngineLoad load = LoadEngineFromProgramDirectory();
   if (!load.engine) {
-    std::fprintf(stderr, "sharefetch-cli: %s\n", load.error.c_str());
+    Say(std::cerr) << load.error << "\n";
     return 1;
   }
   InterruptOnSignals();

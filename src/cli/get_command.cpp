@@ -17,10 +17,12 @@
 #include "cli/command_line.h"
 #include "cli/get_remote.h"
 #include "cli/queue_console.h"
+#include "cli/terminal_io.h"
 #include "cli/terminal_prompts.h"
 #include "download/download_engine.h"
 #include "download/download_manager.h"
 #include "download/failure_text.h"
+#include "download/link_renewer.h"
 #include "download/share_download.h"
 #include "download/share_plan.h"
 #include "share/resolve_driver.h"
@@ -248,27 +250,15 @@ struct Tally {
   int done = 0, skipped = 0, failed = 0;
 };
 
-// Holds the fresh links files ask for while the share's later links are still being asked for:
-// the session serves one resolution at a time, and the share sees its link requests in the
-// order of a resolution alone. They are asked for, in order, once the resolution has ended.
-class AfterResolution : public LinkRenewer {
- public:
-  explicit AfterResolution(std::shared_ptr<LinkRenewer> renewer) : renewer_(std::move(renewer)) {}
-  void Renew(const FileEntry& entry, Answer done) override {
-    if (!resolving_) return renewer_->Renew(entry, std::move(done));
-    held_.push_back({entry, std::move(done)});
-  }
-  void Release() {
-    resolving_ = false;
-    std::vector<std::pair<FileEntry, Answer>> held;
-    held.swap(held_);
-    for (auto& [entry, done] : held) renewer_->Renew(entry, std::move(done));
-  }
-
- private:
-  std::shared_ptr<LinkRenewer> renewer_;
-  bool resolving_ = true;
-  std::vector<std::pair<FileEntry, Answer>> held_;
+// What every share of one `get` works with besides the resolution: the options, the streams,
+// the engine (asked for only when there is something to download), whether to draw the live
+// display, and the flag Ctrl-C raises.
+struct GetContext {
+  const GetOptions& o;
+  Streams io;
+  const std::function<DownloadEngine*(std::string& error)>& engineFor;
+  bool live;
+  const std::atomic<bool>& interrupted;
 };
 
 // Download: the chosen files through the one owner of downloads, each reported as it ends; a
@@ -277,20 +267,21 @@ class AfterResolution : public LinkRenewer {
 // file is queued at once.
 class ShareDownloads {
  public:
-  ShareDownloads(const GetOptions& o, Resolved& r, const std::string& dir, DownloadEngine& engine,
-                 Streams io, bool live, Tally& tally, bool streamed)
-      : o_(o),
+  ShareDownloads(const GetContext& c, Resolved& r, const std::string& dir, DownloadEngine& engine,
+                 Tally& tally, bool streamed)
+      : o_(c.o),
         r_(r),
-        io_(io),
+        io_(c.io),
         tally_(tally),
         downloads_(engine),
-        console_{io.out, io.err, live},
+        console_{c.io.out, c.io.err, c.live},
         renewer_(std::make_shared<AfterResolution>(
             std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl))),
         turns_(downloads_, console_,
                [this](const std::vector<int>&, const std::function<void()>& clearDisplay) {
                  return Step(clearDisplay);
                }) {
+    const GetOptions& o = c.o;
     if (o.limitKb) downloads_.SetSpeedLimit(*o.limitKb);
     downloads_.SetJobs(o.jobs);
     downloads_.Listen([this](const DownloadEvent& e) { Hear(e); });
@@ -341,12 +332,12 @@ class ShareDownloads {
   void Report(const DownloadEvent& e) {
     const ShareFile& f = downloads_.Share(share_)->Files()[e.file];
     if (e.kind == DownloadEvent::kNeedsLink) {
-      io_.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-              << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
+      Say(io_.err) << EscapeForTerminal(f.plan.sharePath) << ": "
+                   << FailureTextEnglish(f.failureCode) << "; asking the share for a fresh link\n";
     } else if (e.kind == DownloadEvent::kFailed) {
       ++tally_.failed;
-      io_.err << "sharefetch-cli: " << EscapeForTerminal(f.plan.sharePath) << ": "
-              << EscapeForTerminal(Reason(f)) << "\n";
+      Say(io_.err) << EscapeForTerminal(f.plan.sharePath) << ": " << EscapeForTerminal(Reason(f))
+                   << "\n";
     } else {
       ++(f.status == ShareFileStatus::kDone ? tally_.done : tally_.skipped);
       if (!o_.share.json) io_.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
@@ -394,154 +385,186 @@ int PrintPlan(const GetOptions& o, const Resolved& r, const std::string& folder,
   return r.complete ? 0 : 1;
 }
 
-// Report: each file into the JSON object, the count of what came of them on standard error.
-void ReportFiles(const GetOptions& o, const Resolved& r, const std::vector<ShareFile>& files,
-                 const Tally& tally, int status, nlohmann::ordered_json& doc,
-                 const std::function<void()>& print, Streams io, std::string* why) {
-  if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
-  if (o.share.json) {
-    for (const ShareFile& f : files) {
-      bool saved = f.status == ShareFileStatus::kDone || f.status == ShareFileStatus::kSkipped;
-      doc["files"].push_back({{"share_path", f.plan.sharePath},
-                              {"saved_path", saved ? f.SavedPath() : std::string()},
-                              {"size", f.plan.size},
-                              {"status", StatusWord(f.status)},
-                              {"error", saved ? std::string() : Reason(f)}});
-    }
-  }
-  print();
-  if (tally.failed > 0 && r.how.result == 0)
-    *why = std::to_string(tally.failed) + " of its files failed";
-  if (status == 130) *why = "interrupted";
-  size_t unfinished =
-      r.chosen.size() - static_cast<size_t>(tally.done + tally.skipped + tally.failed);
-  io.err << "sharefetch-cli: " << r.chosen.size() << " files: " << tally.done << " done, "
-         << tally.skipped << " skipped, " << tally.failed << " failed";
-  if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
-  io.err << "\n";
-}
-
 // The resolution's part of the JSON object: its result, and the folders left out.
 void DescribeResolution(const Resolved& r, nlohmann::ordered_json& doc) {
   r.how.Describe(doc, false);
   doc["files"] = nlohmann::ordered_json::array();
 }
 
+// What the shares of one run share when there are several: the folders taken so far, and the
+// JSON objects of those done, with --json (null without).
+struct Several {
+  std::set<std::string> folders;
+  nlohmann::ordered_json* collect = nullptr;
+};
+
 // One share onto disk, or handed over: resolve, choose, then plan, hand off or download, and
-// report. `folders` is null for the only share, whose files go straight into `base`; with
-// several, each takes a folder of its own under `base`, and `folders` holds the names taken so
-// far. `collect` takes the JSON object instead of standard output. Files start downloading as
-// their links come, while the later ones are still asked for. Gives the exit status and, when
-// it is not 0, in `why` what went wrong.
-int GetShare(const GetOptions& o, const PastedShare& given, const std::string& base,
-             std::set<std::string>* folders, nlohmann::ordered_json* collect, Streams io,
-             const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
-             const std::atomic<bool>& interrupted, std::string* why) {
-  Resolved r(io, o.share, given);
-  // Ctrl-C gives up the request under way, a link renewal's too, instead of waiting for it.
-  r.how.session.SetCancelFlag(CancelFlag::Following(interrupted));
-  const std::vector<FileEntry>& entries = r.how.driver.entries();
-  std::string dir = base;
-  nlohmann::ordered_json doc;
-  std::string folder;
-  if (folders) doc["share"] = given.link;
+// report. `several` is null for the only share, whose files go straight into `base`; with
+// several, each takes a folder of its own under `base`, and the JSON object goes to `collect`
+// instead of standard output. Files start downloading as their links come, while the later ones
+// are still asked for.
+class ShareGet {
+ public:
+  ShareGet(const GetContext& c, const PastedShare& given, const std::string& base, Several* several)
+      : c_(c),
+        o_(c.o),
+        io_(c.io),
+        given_(given),
+        several_(several),
+        r_(c.io, c.o.share, given),
+        entries_(r_.how.driver.entries()),
+        dir_(base) {}
+
+  // Gives the exit status and, when it is not 0, in `why` what went wrong.
+  int Run(std::string* why) {
+    why_ = why;
+    // Ctrl-C gives up the request under way, a link renewal's too, instead of waiting for it.
+    r_.how.session.SetCancelFlag(CancelFlag::Following(c_.interrupted));
+    if (several_) doc_["share"] = given_.link;
+    bool streams = !o_.remote.wanted() && !o_.dryRun;
+    ResolveShare(
+        r_, o_.filter,
+        streams ? ShareSession::LinkListener([this](size_t e) { return TakeLink(e); }) : nullptr);
+    r_.chosen = ChooseFiles(entries_, o_.filter);
+    if (r_.how.result != 0)
+      *why = "did not resolve: " + GbkToUtf8(r_.how.driver.ResultMessage());
+    else if (!r_.complete)
+      *why = "folders of it could not be listed";
+
+    Place();
+    DescribeResolution(r_, doc_);
+    if (o_.remote.wanted())
+      return HandOffShare(
+          o_.remote, doc_, {entries_, r_.chosen, r_.complete}, io_,
+          {std::make_shared<DriverRenewer>(r_.how.driver, r_.how.session, r_.how.shareUrl),
+           &c_.interrupted, c_.live});
+    if (o_.dryRun) {
+      int status = PrintPlan(o_, r_, folder_, doc_, io_);
+      Print();
+      if (!r_.complete) Say(io_.err) << "the share did not resolve completely\n";
+      return status;
+    }
+    return Download();
+  }
+
+ private:
   // The share's folder among several is named from its listing, which is whole before the
   // first link comes.
-  bool placed = false;
-  auto place = [&] {
-    if (placed || !folders) return;
-    placed = true;
-    if (!entries.empty()) folder = ShareFolder(entries, *folders);
-    doc["folder"] = folder;
-    if (!folder.empty()) dir += "/" + folder;
-  };
+  void Place() {
+    if (placed_ || !several_) return;
+    placed_ = true;
+    if (!entries_.empty()) folder_ = ShareFolder(entries_, several_->folders);
+    doc_["folder"] = folder_;
+    if (!folder_.empty()) dir_ += "/" + folder_;
+  }
 
   // The downloads begin with the first link; what keeps them from beginning is told once the
   // resolution has ended, as when every link is known first.
-  Tally tally;
-  std::unique_ptr<ShareDownloads> downloads;
-  bool began = false;
-  auto onLink = [&](size_t entry) {
+  bool TakeLink(size_t entry) {
     // Ctrl-C once files download: the share is asked nothing more, and the files are paused.
-    if (interrupted) return false;
-    if (!began) {
-      began = true;
-      place();
-      r.chosen = ChooseFiles(entries, o.filter);
+    if (c_.interrupted) return false;
+    if (!began_) {
+      began_ = true;
+      Place();
+      r_.chosen = ChooseFiles(entries_, o_.filter);
       std::error_code ec;
-      if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
+      if (!r_.chosen.empty()) std::filesystem::create_directories(dir_, ec);
       std::string engineError;
-      DownloadEngine* engine = r.chosen.empty() || ec ? nullptr : engineFor(engineError);
+      DownloadEngine* engine = r_.chosen.empty() || ec ? nullptr : c_.engineFor(engineError);
       if (engine == nullptr) return true;
-      downloads = std::make_unique<ShareDownloads>(o, r, dir, *engine, io, live, tally, true);
-      r.how.ClearFirst([&] { downloads->ClearDisplay(); });
+      downloads_ = std::make_unique<ShareDownloads>(c_, r_, dir_, *engine, tally_, true);
+      r_.how.ClearFirst([this] { downloads_->ClearDisplay(); });
     }
-    if (downloads) downloads->Link(entry);
+    if (downloads_) downloads_->Link(entry);
     return true;
-  };
-  bool streams = !o.remote.wanted() && !o.dryRun;
-  ResolveShare(r, o.filter, streams ? ShareSession::LinkListener(onLink) : nullptr);
-  r.chosen = ChooseFiles(entries, o.filter);
-  if (r.how.result != 0)
-    *why = "did not resolve: " + GbkToUtf8(r.how.driver.ResultMessage());
-  else if (!r.complete)
-    *why = "folders of it could not be listed";
+  }
 
-  place();
-  std::function<void()> print = [&] {
-    if (!o.share.json) return;
-    if (collect)
-      collect->push_back(doc);
+  void Print() {
+    if (!o_.share.json) return;
+    if (several_ && several_->collect)
+      several_->collect->push_back(doc_);
     else
-      io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  };
-  DescribeResolution(r, doc);
-  if (o.remote.wanted())
-    return HandOffShare(
-        o.remote, doc, r.complete, entries, r.chosen, io,
-        {std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl), &interrupted,
-         live});
-  if (o.dryRun) {
-    int status = PrintPlan(o, r, folder, doc, io);
-    print();
-    if (!r.complete) io.err << "sharefetch-cli: the share did not resolve completely\n";
+      io_.out << doc_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  }
+
+  // Nothing can be downloaded: every file chosen fails with the reason, and the JSON object is
+  // still the one thing on standard output.
+  int CannotDownload(const std::string& error) {
+    Say(io_.err) << error << "\n";
+    doc_["error"] = error;
+    for (size_t i : r_.chosen)
+      doc_["files"].push_back({{"share_path", SharePathOf(entries_[i])},
+                               {"saved_path", ""},
+                               {"size", SizeOf(entries_[i])},
+                               {"status", "failed"},
+                               {"error", error}});
+    Print();
+    *why_ = error;
+    return 1;
+  }
+
+  int Download() {
+    std::vector<ShareFile> files;
+    int status = r_.complete ? 0 : 1;
+    if (!downloads_) {
+      std::error_code ec;
+      if (!r_.chosen.empty()) std::filesystem::create_directories(dir_, ec);
+      if (ec) return CannotDownload(dir_ + ": " + ec.message());
+      std::string engineError;
+      DownloadEngine* engine = r_.chosen.empty() ? nullptr : c_.engineFor(engineError);
+      if (!r_.chosen.empty() && engine == nullptr) return CannotDownload(engineError);
+      if (engine != nullptr)
+        downloads_ = std::make_unique<ShareDownloads>(c_, r_, dir_, *engine, tally_, false);
+    }
+    if (downloads_)
+      status = downloads_->Finish(c_.interrupted, &files);
+    else if (c_.interrupted)
+      status = 130;
+    ReportFiles(files, status);
     return status;
   }
 
-  std::vector<ShareFile> files;
-  int status = r.complete ? 0 : 1;
-  // Nothing can be downloaded: every file chosen fails with the reason, and the JSON object is
-  // still the one thing on standard output.
-  auto cannotDownload = [&](const std::string& error) {
-    io.err << "sharefetch-cli: " << error << "\n";
-    doc["error"] = error;
-    for (size_t i : r.chosen)
-      doc["files"].push_back({{"share_path", SharePathOf(entries[i])},
-                              {"saved_path", ""},
-                              {"size", SizeOf(entries[i])},
-                              {"status", "failed"},
-                              {"error", error}});
-    print();
-    *why = error;
-    return 1;
-  };
-  if (!downloads) {
-    std::error_code ec;
-    if (!r.chosen.empty()) std::filesystem::create_directories(dir, ec);
-    if (ec) return cannotDownload(dir + ": " + ec.message());
-    std::string engineError;
-    DownloadEngine* engine = r.chosen.empty() ? nullptr : engineFor(engineError);
-    if (!r.chosen.empty() && engine == nullptr) return cannotDownload(engineError);
-    if (engine != nullptr)
-      downloads = std::make_unique<ShareDownloads>(o, r, dir, *engine, io, live, tally, false);
+  // Report: each file into the JSON object, the count of what came of them on standard error.
+  void ReportFiles(const std::vector<ShareFile>& files, int status) {
+    if (!r_.complete) Say(io_.err) << "the share did not resolve completely\n";
+    if (o_.share.json) {
+      for (const ShareFile& f : files) {
+        bool saved = f.status == ShareFileStatus::kDone || f.status == ShareFileStatus::kSkipped;
+        doc_["files"].push_back({{"share_path", f.plan.sharePath},
+                                 {"saved_path", saved ? f.SavedPath() : std::string()},
+                                 {"size", f.plan.size},
+                                 {"status", StatusWord(f.status)},
+                                 {"error", saved ? std::string() : Reason(f)}});
+      }
+    }
+    Print();
+    if (tally_.failed > 0 && r_.how.result == 0)
+      *why_ = std::to_string(tally_.failed) + " of its files failed";
+    if (status == 130) *why_ = "interrupted";
+    size_t unfinished =
+        r_.chosen.size() - static_cast<size_t>(tally_.done + tally_.skipped + tally_.failed);
+    Say(io_.err) << r_.chosen.size() << " files: " << tally_.done << " done, " << tally_.skipped
+                 << " skipped, " << tally_.failed << " failed";
+    if (unfinished > 0) io_.err << ", " << unfinished << " unfinished";
+    io_.err << "\n";
   }
-  if (downloads)
-    status = downloads->Finish(interrupted, &files);
-  else if (interrupted)
-    status = 130;
-  ReportFiles(o, r, files, tally, status, doc, print, io, why);
-  return status;
-}
+
+  const GetContext& c_;
+  const GetOptions& o_;
+  Streams io_;
+  const PastedShare& given_;
+  Several* several_;
+  Resolved r_;
+  const std::vector<FileEntry>& entries_;
+  std::string dir_;
+  nlohmann::ordered_json doc_;
+  std::string folder_;
+  bool placed_ = false;
+  Tally tally_;
+  std::unique_ptr<ShareDownloads> downloads_;
+  bool began_ = false;
+  std::string* why_ = nullptr;
+};
 
 // A share given, with what kept it from being read.
 struct Given {
@@ -581,71 +604,87 @@ std::optional<int> GatherShares(const GetOptions& o, Streams io, std::vector<Giv
   return std::nullopt;
 }
 
-// Several shares, one after the other, each into a folder of its own; a summary at the end.
-int GetEachShare(const GetOptions& o, const std::vector<Given>& shares, const std::string& dir,
-                 Streams io, const std::function<DownloadEngine*(std::string& error)>& engineFor,
-                 bool live, const std::atomic<bool>& interrupted) {
-  std::set<std::string> folders;
-  nlohmann::ordered_json all = nlohmann::ordered_json::array();
-  std::vector<std::pair<std::string, std::string>> failed;  // share, why
-  int status = 0;
-  size_t complete = 0;
-  for (size_t i = 0; i < shares.size(); ++i) {
-    if (status == 130) {
-      failed.push_back({shares[i].share.link, "not started: interrupted"});
-      continue;
+// `get` as one object: its options and what it runs with, then the shares it was given, the
+// only one straight into DIR, several one after the other, each into a folder of its own.
+class GetCommand {
+ public:
+  GetCommand(Streams io, const std::function<DownloadEngine*(std::string& error)>& engineFor,
+             bool live, const std::atomic<bool>& interrupted)
+      : c_{o_, io, engineFor, live, interrupted} {}
+
+  int Run(const std::vector<std::string>& args) {
+    Streams io = c_.io;
+    if (std::optional<int> status = ParseGetArgs(args, io, &o_)) return *status;
+    std::vector<Given> shares;
+    if (std::optional<int> status = GatherShares(o_, io, &shares)) return *status;
+    // Another downloader's directory is its own: it is passed on as given.
+    std::string dir = o_.remote.wanted() ? o_.dir : AbsoluteDirectory(o_.dir);
+    if (!o_.remote.wanted() && dir.empty()) {
+      Say(io.err) << "cannot read the current directory\n";
+      return 1;
     }
-    const Given& g = shares[i];
-    io.err << "sharefetch-cli: share " << i + 1 << " of " << shares.size() << ": "
-           << EscapeForTerminal(g.share.link) << "\n";
-    std::string why = g.problem;
-    int code = 1;
-    if (why.empty())
-      code = GetShare(o, g.share, dir, &folders, o.share.json ? &all : nullptr, io, engineFor, live,
-                      interrupted, &why);
-    else
-      io.err << "sharefetch-cli: " << EscapeForTerminal(why) << "\n";
-    if (code == 0) {
-      ++complete;
-      continue;
+    if (shares.size() == 1 && shares[0].problem.empty()) {
+      std::string why;
+      return ShareGet(c_, shares[0].share, dir, nullptr).Run(&why);
     }
-    failed.push_back({g.share.link, why.empty() ? "failed" : why});
-    status = code == 130 || interrupted ? 130 : 1;
+    return GetEachShare(shares, dir);
   }
-  if (o.share.json) {
-    nlohmann::ordered_json doc;
-    doc["shares"] = all;
-    io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+
+ private:
+  // Several shares, one after the other, each into a folder of its own; a summary at the end.
+  int GetEachShare(const std::vector<Given>& shares, const std::string& dir) {
+    const GetOptions& o = o_;
+    Streams io = c_.io;
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
+    Several several;
+    if (o.share.json) several.collect = &all;
+    std::vector<std::pair<std::string, std::string>> failed;  // share, why
+    int status = 0;
+    size_t complete = 0;
+    for (size_t i = 0; i < shares.size(); ++i) {
+      if (status == 130) {
+        failed.push_back({shares[i].share.link, "not started: interrupted"});
+        continue;
+      }
+      const Given& g = shares[i];
+      Say(io.err) << "share " << i + 1 << " of " << shares.size() << ": "
+                  << EscapeForTerminal(g.share.link) << "\n";
+      std::string why = g.problem;
+      int code = 1;
+      if (why.empty())
+        code = ShareGet(c_, g.share, dir, &several).Run(&why);
+      else
+        Say(io.err) << EscapeForTerminal(why) << "\n";
+      if (code == 0) {
+        ++complete;
+        continue;
+      }
+      failed.push_back({g.share.link, why.empty() ? "failed" : why});
+      status = code == 130 || c_.interrupted ? 130 : 1;
+    }
+    if (o.share.json) {
+      nlohmann::ordered_json doc;
+      doc["shares"] = all;
+      io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    }
+    Say(io.err) << shares.size() << " shares: " << complete << " complete, " << failed.size()
+                << " not\n";
+    for (const auto& [share, why] : failed)
+      Say(io.err) << "not complete: " << EscapeForTerminal(share) << " (" << EscapeForTerminal(why)
+                  << ")\n";
+    return status;
   }
-  io.err << "sharefetch-cli: " << shares.size() << " shares: " << complete << " complete, "
-         << failed.size() << " not\n";
-  for (const auto& [share, why] : failed)
-    io.err << "sharefetch-cli: not complete: " << EscapeForTerminal(share) << " ("
-           << EscapeForTerminal(why) << ")\n";
-  return status;
-}
+
+  GetOptions o_;
+  GetContext c_;
+};
 
 }  // namespace
 
 int RunGet(const std::vector<std::string>& args, Streams io,
            const std::function<DownloadEngine*(std::string& error)>& engineFor, bool live,
            const std::atomic<bool>& interrupted) {
-  GetOptions o;
-  if (std::optional<int> status = ParseGetArgs(args, io, &o)) return *status;
-  std::vector<Given> shares;
-  if (std::optional<int> status = GatherShares(o, io, &shares)) return *status;
-  // Another downloader's directory is its own: it is passed on as given.
-  std::string dir = o.remote.wanted() ? o.dir : AbsoluteDirectory(o.dir);
-  if (!o.remote.wanted() && dir.empty()) {
-    io.err << "sharefetch-cli: cannot read the current directory\n";
-    return 1;
-  }
-  if (shares.size() == 1 && shares[0].problem.empty()) {
-    std::string why;
-    return GetShare(o, shares[0].share, dir, nullptr, nullptr, io, engineFor, live, interrupted,
-                    &why);
-  }
-  return GetEachShare(o, shares, dir, io, engineFor, live, interrupted);
+  return GetCommand(io, engineFor, live, interrupted).Run(args);
 }
 
 int RunGet(const std::vector<std::string>& args) {

@@ -12,15 +12,19 @@
 
 #include "base/paths.h"
 #include "cli/queue_console.h"
+#include "cli/terminal_io.h"
 #include "download/download_list.h"
+#include "download/link_renewer.h"
 #include "download/remote_follower.h"
 #include "download/remote_share.h"
 
 namespace sf::cli {
 namespace {
 
-int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& entries,
-           const std::vector<size_t>& chosen, Streams io) {
+int Export(const RemoteOptions& o, const ShareToHandOff& share, Streams io) {
+  const std::vector<FileEntry>& entries = share.entries;
+  const std::vector<size_t>& chosen = share.chosen;
+  const bool resolved = share.resolved;
   // aria2c takes a relative dir= from where it runs, whatever its own --dir says; "." keeps
   // the whole tree together there.
   std::vector<RemoteFile> files = PlanRemoteShare(entries, chosen, o.dir.empty() ? "." : o.dir);
@@ -29,41 +33,26 @@ int Export(const RemoteOptions& o, bool resolved, const std::vector<FileEntry>& 
   for (const RemoteFile& f : files) {
     if (f.download && f.problem.empty()) continue;
     ++left;
-    io.err << "sharefetch-cli: not exported: " << EscapeForTerminal(f.plan.sharePath) << ": "
-           << EscapeForTerminal(f.problem) << "\n";
+    Say(io.err) << "not exported: " << EscapeForTerminal(f.plan.sharePath) << ": "
+                << EscapeForTerminal(f.problem) << "\n";
   }
   std::string shownPath = o.exportTo == "-" ? "standard output" : o.exportTo;
   // The file may carry cookies, so it is readable by its owner only.
   if (o.exportTo == "-") {
     io.out << text << std::flush;
   } else if (int error = ReplaceFile(o.exportTo, text, 0600); error != 0) {
-    io.err << "sharefetch-cli: " << EscapeForTerminal(o.exportTo)
-           << ": cannot be written: " << std::strerror(error) << "\n";
+    Say(io.err) << EscapeForTerminal(o.exportTo) << ": cannot be written: " << std::strerror(error)
+                << "\n";
     return 1;
   }
   if (left > 0)
-    io.err << "sharefetch-cli: " << left << " of " << files.size() << " files left out of "
-           << EscapeForTerminal(shownPath) << "\n";
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
-  io.err << "sharefetch-cli: " << files.size() - left << " files written to "
-         << EscapeForTerminal(shownPath) << "\n";
+    Say(io.err) << left << " of " << files.size() << " files left out of "
+                << EscapeForTerminal(shownPath) << "\n";
+  if (!resolved) Say(io.err) << "the share did not resolve completely\n";
+  Say(io.err) << files.size() - left << " files written to " << EscapeForTerminal(shownPath)
+              << "\n";
   return left == 0 && resolved ? 0 : 1;
 }
-
-// A renewer that takes the live display off the screen first: the renewal may prompt.
-class ClearingRenewer : public LinkRenewer {
- public:
-  ClearingRenewer(std::shared_ptr<LinkRenewer> inner, std::function<void()> clear)
-      : inner_(std::move(inner)), clear_(std::move(clear)) {}
-  void Renew(const FileEntry& entry, Answer done) override {
-    clear_();
-    inner_->Renew(entry, std::move(done));
-  }
-
- private:
-  std::shared_ptr<LinkRenewer> inner_;
-  std::function<void()> clear_;
-};
 
 // The live display of a local get, fed from the downloaders' figures: the files running there,
 // then "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left".
@@ -124,12 +113,22 @@ const char* EndWord(const FollowedFile& f) {
   }
 }
 
+// Where a share's files went: the downloaders, as they are shown, and what each took.
+struct Handed {
+  const std::vector<Aria2Remote*>& remotes;
+  const std::vector<std::string>& shown;
+  const SpreadHandOff& spread;
+};
+
 // Follows the files handed over until each has ended, or until interrupted; each file's final
 // state goes into `doc`. Gives the exit status.
-int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
-           const std::vector<std::string>& shown, const SpreadHandOff& spread,
-           const std::vector<FileEntry>& entries, bool resolved, const FollowContext& context,
-           nlohmann::ordered_json& doc, Streams io) {
+int Follow(const RemoteOptions& o, const Handed& handed, const ShareToHandOff& share,
+           const FollowContext& context, nlohmann::ordered_json& doc, Streams io) {
+  const std::vector<Aria2Remote*>& remotes = handed.remotes;
+  const std::vector<std::string>& shown = handed.shown;
+  const SpreadHandOff& spread = handed.spread;
+  const std::vector<FileEntry>& entries = share.entries;
+  const bool resolved = share.resolved;
   InterruptOnSignals();
   RemoteDisplay display(io.err, context.live, shown);
   std::shared_ptr<LinkRenewer> renewer;
@@ -149,14 +148,14 @@ int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
       std::string path = EscapeForTerminal(file.plan.sharePath);
       std::string where = EscapeForTerminal(shown[file.engine]);
       if (e.kind == FollowEvent::kNeedsLink)
-        io.err << "sharefetch-cli: " << path << ": the link was refused on " << where << " ("
-               << EscapeForTerminal(e.text) << "); asking the share for a fresh link\n";
+        Say(io.err) << path << ": the link was refused on " << where << " ("
+                    << EscapeForTerminal(e.text) << "); asking the share for a fresh link\n";
       else if (e.kind == FollowEvent::kHandedBack)
-        io.err << "sharefetch-cli: " << path << ": handed back to " << where << " as "
-               << EscapeForTerminal(e.text) << "\n";
+        Say(io.err) << path << ": handed back to " << where << " as " << EscapeForTerminal(e.text)
+                    << "\n";
       else if (e.kind == FollowEvent::kFailed)
-        io.err << "sharefetch-cli: failed on " << where << ": " << path << ": "
-               << EscapeForTerminal(e.text) << "\n";
+        Say(io.err) << "failed on " << where << ": " << path << ": " << EscapeForTerminal(e.text)
+                    << "\n";
     }
     if (context.interrupted && *context.interrupted) {
       interrupted = true;
@@ -194,18 +193,18 @@ int Follow(const RemoteOptions& o, const std::vector<Aria2Remote*>& remotes,
     if (f.end == FollowedFile::End::kFailed) file["error"] = f.reason;
   }
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
+  if (!resolved) Say(io.err) << "the share did not resolve completely\n";
   size_t notHanded = spread.files.size() - follower.followed().size();
   size_t unfinished = follower.followed().size() - complete - failed;
-  io.err << "sharefetch-cli: " << spread.files.size() << " files: " << complete << " complete, "
-         << failed << " failed";
+  Say(io.err) << spread.files.size() << " files: " << complete << " complete, " << failed
+              << " failed";
   if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
   if (notHanded > 0) io.err << ", " << notHanded << " not handed over";
   io.err << "\n";
   if (interrupted) {
-    io.err << "sharefetch-cli: stopped following; the downloads go on there; run the same "
-              "command again to follow them\n"
-           << std::flush;
+    Say(io.err) << "stopped following; the downloads go on there; run the same "
+                   "command again to follow them\n"
+                << std::flush;
     return 130;
   }
   return complete == spread.files.size() && resolved ? 0 : 1;
@@ -233,10 +232,12 @@ std::string ReadRpcSecret(const std::string& given, std::string* secret) {
   return {};
 }
 
-int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolved,
-                 const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
+int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, const ShareToHandOff& share,
                  Streams io, const FollowContext& follow) {
-  if (!o.exportTo.empty()) return Export(o, resolved, entries, chosen, io);
+  if (!o.exportTo.empty()) return Export(o, share, io);
+  const std::vector<FileEntry>& entries = share.entries;
+  const std::vector<size_t>& chosen = share.chosen;
+  const bool resolved = share.resolved;
 
   std::vector<std::unique_ptr<JsonRpcClient>> clients;
   std::vector<std::unique_ptr<Aria2Remote>> owned;
@@ -294,8 +295,8 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
       // The cause most files share is said once, below.
       bool shared = f.engine < spread.engines.size() && spread.engines[f.engine].down &&
                     reason == spread.engines[f.engine].FailureText();
-      io.err << "sharefetch-cli: not handed over: " << EscapeForTerminal(f.plan.sharePath)
-             << (shared ? "" : ": " + EscapeForTerminal(reason)) << "\n";
+      Say(io.err) << "not handed over: " << EscapeForTerminal(f.plan.sharePath)
+                  << (shared ? "" : ": " + EscapeForTerminal(reason)) << "\n";
     }
     doc["files"].push_back(std::move(file));
   }
@@ -304,25 +305,23 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, bool resolv
     const RemoteEngineHandOff& engine = spread.engines[e];
     if (engine.down) {
       if (!several) doc["error"] = engine.FailureText();
-      io.err << "sharefetch-cli: " << EscapeForTerminal(shown[e]) << ": "
-             << EscapeForTerminal(engine.FailureText())
-             << (up > 0 ? "; its files go to the others" : "") << "\n";
+      Say(io.err) << EscapeForTerminal(shown[e]) << ": " << EscapeForTerminal(engine.FailureText())
+                  << (up > 0 ? "; its files go to the others" : "") << "\n";
     } else if (several) {
-      io.err << "sharefetch-cli: " << EscapeForTerminal(shown[e]) << ": " << engine.files
-             << " files, " << SizeText(engine.bytes) << "\n";
+      Say(io.err) << EscapeForTerminal(shown[e]) << ": " << engine.files << " files, "
+                  << SizeText(engine.bytes) << "\n";
     }
   }
   size_t found = 0;
   for (const RemoteFile& f : spread.files) found += f.found;
   if (found > 0)
-    io.err << "sharefetch-cli: " << found << " of the files were there already and are not "
-           << "added again\n";
-  if (o.follow && accepted > 0)
-    return Follow(o, remotes, shown, spread, entries, resolved, follow, doc, io);
+    Say(io.err) << found << " of the files were there already and are not "
+                << "added again\n";
+  if (o.follow && accepted > 0) return Follow(o, {remotes, shown, spread}, share, follow, doc, io);
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  if (!resolved) io.err << "sharefetch-cli: the share did not resolve completely\n";
-  io.err << "sharefetch-cli: " << spread.files.size() << " files: " << accepted << " handed over, "
-         << spread.files.size() - accepted << " not\n";
+  if (!resolved) Say(io.err) << "the share did not resolve completely\n";
+  Say(io.err) << spread.files.size() << " files: " << accepted << " handed over, "
+              << spread.files.size() - accepted << " not\n";
   if (follow.interrupted && *follow.interrupted) return 130;
   return accepted == spread.files.size() && resolved ? 0 : 1;
 }

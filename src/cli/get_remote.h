@@ -46,14 +46,21 @@ struct FollowContext {
   bool live = false;
 };
 
-// Hands the entries at `chosen` over, or exports them. `doc` holds the resolution's result for
-// the JSON output; `resolved` says whether the share resolved completely. Standard output gets
+// The files of one share to hand over: the share's entries, those picked, and whether the share
+// resolved completely.
+struct ShareToHandOff {
+  const std::vector<FileEntry>& entries;
+  const std::vector<size_t>& chosen;
+  bool resolved = false;
+};
+
+// Hands the share's chosen entries over, or exports them. `doc` holds the resolution's result
+// for the JSON output. Standard output gets
 // GID<TAB>PATH per accepted file, with <TAB>DOWNLOADER when there are several (or the JSON
 // object, or the input file for "-"); standard error one line per file not handed over and one
 // naming the cause. 0 when every file went. With --follow, then follows them until each has
 // ended: 0 when every one completed, 130 when interrupted (the downloads go on there).
-int HandOffShare(const RemoteOptions& options, nlohmann::ordered_json doc, bool resolved,
-                 const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
-                 Streams io, const FollowContext& follow = {});
+int HandOffShare(const RemoteOptions& options, nlohmann::ordered_json doc,
+                 const ShareToHandOff& share, Streams io, const FollowContext& follow = {});
 
 }  // namespace sf::cli

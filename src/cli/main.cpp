@@ -11,6 +11,7 @@
 #include "cli/get_command.h"
 #include "cli/quick_command.h"
 #include "cli/resolve_command.h"
+#include "cli/terminal_io.h"
 
 namespace {
 
@@ -86,8 +87,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command.empty())
-    std::cerr << "sharefetch-cli: missing COMMAND\n" << kUsage;
+    sf::cli::Say(std::cerr) << "missing COMMAND\n" << kUsage;
   else
-    std::cerr << "sharefetch-cli: unknown command '" << command << "'\n" << kUsage;
+    sf::cli::Say(std::cerr) << "unknown command '" << command << "'\n" << kUsage;
   return 2;
 }

@@ -17,7 +17,7 @@
 #include "cli/terminal_io.h"
 #include "download/download_list.h"
 #include "download/download_manager.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 
 namespace sf::cli {
 namespace {
@@ -186,9 +186,9 @@ std::optional<int> QueueTurns::Turn() {
     int32_t& seen = s.startedOver[item.id];
     if (item.startedOver > seen) {
       clear();
-      console.err << "sharefetch-cli: " << EscapeForTerminal(GbkToUtf8(item.Name()))
-                  << ": cannot continue the partial download; starting over from the "
-                     "beginning\n";
+      Say(console.err) << EscapeForTerminal(GbkToUtf8(item.Name()))
+                       << ": cannot continue the partial download; starting over from the "
+                          "beginning\n";
     }
     seen = std::max(seen, item.startedOver);
   }
@@ -252,7 +252,7 @@ int QueueTurns::Run(const std::atomic<bool>& interrupted) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (console.live) s.live.Draw(queue);
-  console.err << "sharefetch-cli: paused; run the same command again to resume\n" << std::flush;
+  Say(console.err) << "paused; run the same command again to resume\n" << std::flush;
   return 130;
 }
 

@@ -13,6 +13,11 @@
 #include "base/text.h"
 
 namespace sf::cli {
+
+std::ostream& Say(std::ostream& to) {
+  return to << "sharefetch-cli: ";
+}
+
 namespace {
 
 std::string PictureExtension(const std::string& bytes) {

@@ -19,6 +19,10 @@ struct Streams {
   std::ostream& err;
 };
 
+// Starts a line the program says for itself on `to` ("sharefetch-cli: "), the one place that
+// names it so; the rest of the line follows on the stream given back.
+std::ostream& Say(std::ostream& to);
+
 // UTF-8 text from the service as the terminal is to show it: control characters and the
 // characters that reverse the text's direction written visibly (\t, \n, \r, \x1b, \u009b,
 // \u202e ...) and a backslash as \\, so that no name can move the cursor, recolour the

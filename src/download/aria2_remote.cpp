@@ -5,7 +5,7 @@
 
 #include "base/text.h"
 #include "base/url_text.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_client.h"
 
 namespace sf {
 namespace {

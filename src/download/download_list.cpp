@@ -6,7 +6,7 @@
 
 #include "base/encoding.h"
 #include "base/text.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 
 namespace sf {
 namespace {

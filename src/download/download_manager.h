@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "download/download_queue.h"
+#include "download/link_renewer.h"
 #include "download/share_download.h"
 
 namespace sf {
 
 class DownloadEngine;
-class ResolveDriver;
 
 struct DownloadEvent {
   enum Kind {
@@ -37,29 +37,6 @@ struct DownloadEvent {
   int share = 0;            // the share the file belongs to; 0 for a download of its own
   size_t file = 0;          // the file's position in that share's Files()
   std::string reason = {};  // kFailed: the item's failure text (GBK), or the file's reason (UTF-8)
-};
-
-// Asks the share for a fresh link of one file. `done` gets the link (GBK), or "" and why
-// (UTF-8); at once or later, but always on the owner's thread, and at most once.
-class LinkRenewer {
- public:
-  using Answer = std::function<void(const std::string& link, const std::string& why)>;
-  virtual ~LinkRenewer() = default;
-  virtual void Renew(const FileEntry& entry, Answer done) = 0;
-};
-
-// Renews on the calling thread, through the driver that resolved the share: the terminal's. A
-// renewal given up through the session's cancel flag is not answered.
-class DriverRenewer : public LinkRenewer {
- public:
-  DriverRenewer(ResolveDriver& driver, ShareSession& session, std::string shareUrl)
-      : driver_(driver), session_(session), shareUrl_(std::move(shareUrl)) {}
-  void Renew(const FileEntry& entry, Answer done) override;
-
- private:
-  ResolveDriver& driver_;
-  ShareSession& session_;
-  std::string shareUrl_;
 };
 
 // Where a share's files came from, kept so that a later run can ask the share again (GBK).

@@ -11,8 +11,8 @@
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
-#include "download/engine_api.h"
 #include "download/failure_text.h"
+#include "engine_api/engine_api.h"
 
 namespace sf {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "base/paths.h"
 #include "download/download_engine.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 
 namespace sf {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "download/download_list.h"
-#include "download/download_manager.h"
+#include "download/link_renewer.h"
 #include "download/remote_share.h"
 
 namespace sf {

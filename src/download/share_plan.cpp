@@ -13,7 +13,7 @@
 #include "base/encoding.h"
 #include "base/file_names.h"
 #include "base/path_glob.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 
 namespace sf {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "base/encoding.h"
 #include "base/url_text.h"
-#include "download/engine_api.h"
 #include "engine/save_directory.h"
+#include "engine_api/engine_api.h"
 
 namespace sf::engine {
 namespace {

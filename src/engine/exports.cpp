@@ -1,7 +1,7 @@
 // The engine library's call table. Nothing may throw across it: each call catches everything
 // and answers as a failed call would.
-#include "download/engine_api.h"
 #include "engine/engine.h"
+#include "engine_api/engine_api.h"
 
 #define SF_EXPORT extern "C" __attribute__((visibility("default")))
 

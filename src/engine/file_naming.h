@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "base/file_names.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 
 namespace sf::engine {
 

@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "download/engine_api.h"
 #include "engine/control_file.h"
 #include "engine/disk_worker.h"
 #include "engine/http_response.h"
 #include "engine/range_set.h"
 #include "engine/throughput.h"
+#include "engine_api/engine_api.h"
 
 namespace sf::engine {
 

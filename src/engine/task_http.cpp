@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "engine/task.h"
+#include "engine_api/engine_client.h"
 
 namespace sf::engine {
 namespace {

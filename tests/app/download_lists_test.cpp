@@ -25,7 +25,7 @@
 #include "app/unfinished_tab.h"
 #include "base/encoding.h"
 #include "base/profile_file.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 #include "gui_test_support.h"
 #include "recording_engine.h"
 #include "share_simulator.h"

@@ -35,7 +35,7 @@
 #include "base/encoding.h"
 #include "base/settings_file.h"
 #include "download/download_queue.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 #include "file_content.h"
 #include "gui_test_support.h"
 #include "share/share_session.h"

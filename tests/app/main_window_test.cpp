@@ -43,7 +43,7 @@
 #include "base/version.h"
 #include "download/download_manager.h"
 #include "download/download_queue.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 #include "gui_test_support.h"
 #include "net/json_rpc.h"
 #include "recording_engine.h"

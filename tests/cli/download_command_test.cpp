@@ -8,7 +8,7 @@
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 
 namespace sf::cli {
 namespace {

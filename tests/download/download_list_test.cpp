@@ -5,7 +5,7 @@
 
 #include "base/encoding.h"
 #include "download/download_manager.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 #include "recording_engine.h"
 
 namespace sf {

@@ -12,7 +12,7 @@
 #include <map>
 
 #include "base/encoding.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 #include "recording_engine.h"
 
 namespace sf {

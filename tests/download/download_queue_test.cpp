@@ -13,7 +13,7 @@
 #include <set>
 
 #include "base/encoding.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 #include "recording_engine.h"
 
 namespace sf {

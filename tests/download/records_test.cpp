@@ -8,9 +8,9 @@
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
-#include "download/engine_api.h"
 #include "download/field_record_buffer.h"
 #include "download/task_records.h"
+#include "engine_api/engine_api.h"
 
 namespace sf {
 namespace {

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "download/engine_api.h"
 #include "download/task_records.h"
 #include "engine/control_file.h"
+#include "engine_api/engine_api.h"
 #include "engine_harness.h"
 #include "range_file_server.h"
 

@@ -12,9 +12,9 @@
 #include <set>
 #include <thread>
 
-#include "download/engine_api.h"
 #include "engine/control_file.h"
 #include "engine/range_set.h"
+#include "engine_api/engine_api.h"
 #include "engine_harness.h"
 #include "range_file_server.h"
 #include "raw_http_server.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "download/download_queue.h"
-#include "download/engine_api.h"
+#include "engine_api/engine_api.h"
 #include "engine_harness.h"
 #include "range_file_server.h"
 #include "wait_until.h"

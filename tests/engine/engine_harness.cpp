@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "base/encoding.h"
-#include "download/engine_api.h"
 #include "download/task_records.h"
+#include "engine_api/engine_api.h"
 
 namespace sf::test {
 

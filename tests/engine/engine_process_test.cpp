@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "download/engine_api.h"
 #include "engine/control_file.h"
+#include "engine_api/engine_api.h"
 #include "engine_harness.h"
 #include "range_file_server.h"
 

@@ -1,7 +1,8 @@
 // The C call table between the program and the download engine library, and the byte layout
 // of the two records that cross it. Both sides include this header, so a signature or an
 // offset can only change in one place. Records are packed and little-endian; text fields hold
-// UTF-16LE, ended by a zero unit unless the text fills the whole field.
+// UTF-16LE, ended by a zero unit unless the text fills the whole field. Nothing else lives
+// here: what the engine says on the wire (engine_client.h) is no part of the call table.
 #pragma once
 
 #include <cstddef>
@@ -31,14 +32,6 @@ typedef int32_t (*XL_DeleteTaskFn)(int32_t handle, int32_t removeFiles);
 // XL_Init does. -1 when there is none: the caller polls then.
 typedef int32_t (*XL_GetTaskEventFdFn)();
 }
-
-namespace sf {
-
-// The User-Agent line the engine sends with every request. Whatever hands a download to
-// another downloader sends the same, so the server sees the same client.
-inline constexpr char kEngineUserAgent[] = "ShareFetch/0.1";
-
-}  // namespace sf
 
 namespace sf::layout {
 

@@ -1,0 +1,188 @@
+// ResolveTab's files into the downloads: a row, the selected files or all of them, each file
+// as its link comes while the parse runs; the fresh links they ask for, on the parse's worker;
+// and a share's file remembered from an earlier run, started again.
+#include <QPushButton>
+#include <QTreeWidget>
+#include <filesystem>
+#include <utility>
+
+#include "app/prompt_dialogs.h"
+#include "app/resolve_tab.h"
+#include "app/resolve_tab_parts.h"
+#include "base/encoding.h"
+#include "base/text.h"
+#include "download/share_download.h"
+#include "download/share_plan.h"
+#include "share/resolve_driver.h"
+
+namespace sf::app {
+
+// The prompts of a share remembered from an earlier run: its code first, then the user's, on the
+// window's thread; nothing of a renewal shows in the result list.
+class ResolveTab::Remembered : public ResolvePrompts, public ResolveView {
+ public:
+  Remembered(ResolveTab& tab, std::string code)
+      : tab_(&tab), bridge_(tab.bridge_), code_(std::move(code)) {}
+  // The remembered code is tried once; the user is told when the service refused it.
+  std::string AskPassword() override {
+    const bool wrong = std::exchange(tried_, true);
+    if (!code_.empty()) return std::exchange(code_, std::string());
+    return bridge_.Ask([tab = tab_, wrong] { return tab->AskPassword(wrong); });
+  }
+  std::string AskCaptcha(ShareSession& session, int reason) override {
+    return bridge_.Ask([tab = tab_, s = &session, reason] { return tab->AskCaptcha(*s, reason); });
+  }
+  void ShowStatus(const std::string&) override {}
+  void SetNameColumnTitle(const std::string&) override {}
+  void AddRow(const std::array<std::string, 4>&) override {}
+  void ShowMissingFolders(const std::vector<MissingFolder>&) override {}
+
+ private:
+  ResolveTab* tab_;
+  WorkerBridge& bridge_;
+  std::string code_;
+  bool tried_ = false;
+};
+
+void ResolveTab::StartSelectedDownload() {
+  QTreeWidgetItem* item = list_->currentItem();
+  // A click on an empty part of the list, or no row selected, starts nothing; nor does a row of
+  // a parse still under way, or a file the share gave no link for.
+  if (!item || !item->isSelected() || !startDownload_ || !parsed_) return;
+  size_t row = EntryIndex(item);
+  if (row >= parsed_->entries().size()) return;
+  const FileEntry& entry = parsed_->entries()[row];
+  // A folder stands for its files, as in 下载所选: a folder itself has no link to download.
+  if (entry.isdir == "1") return DownloadEntries(FilesUnder(parsed_->entries(), {row}));
+  if (static_cast<int>(row) + 1 >= parsed_->position()) return;
+  DownloadRequest request;
+  request.name = entry.server_filename;
+  request.address = entry.dlink;
+  // The service's byte count lets the download see that a file is already whole on disk.
+  if (!entry.size.empty() && entry.size.find_first_not_of("0123456789") == std::string::npos)
+    request.expectedSize = ReadInteger(entry.size);
+  startDownload_(request);
+  // The new item is the share's file: a refused link is renewed from the share, now or at a
+  // retry, and the share is remembered with it.
+  if (downloads_ == nullptr || downloads_->queue().Items().empty()) return;
+  const DownloadItem& added = downloads_->queue().Items().back();
+  if (added.request.address == request.address)
+    downloads_->Adopt(added.id, parsed_->entries(), row, parsedRenewer_, parsedSource_);
+}
+
+void ResolveTab::DownloadSelected() {
+  if (!parsed_) return;
+  DownloadEntries(SelectedFiles());
+}
+
+void ResolveTab::DownloadAll() {
+  if (parsed_) return DownloadEntries(ChooseFiles(parsed_->entries(), {}));
+  // While a parse runs, once its listing is known, each file starts as its link comes.
+  if (!streaming_.listing.empty()) DownloadEntries(ChooseFiles(streaming_.listing, {}));
+}
+
+void ResolveTab::TakeLink(size_t entry, std::string link) {
+  if (entry >= streaming_.listing.size()) return;
+  streaming_.listing[entry].dlink = std::move(link);
+  streaming_.linked.push_back(entry);
+  for (int share : streaming_.shares)
+    downloads_->AddLink(share, entry, streaming_.listing[entry].dlink);
+}
+
+void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
+  if (downloads_ == nullptr) {
+    showStatus_(Utf8ToGbk("下载引擎未能加载，无法下载。"));
+    return;
+  }
+  std::error_code ec;
+  std::filesystem::path directory = std::filesystem::absolute(GbkToUtf8(saveDirectory_()), ec);
+  if (!ec) std::filesystem::create_directories(directory, ec);
+  if (ec) {
+    showStatus_(Utf8ToGbk("无法创建下载目录：" + ec.message()));
+    return;
+  }
+  std::string dir = directory.lexically_normal().string();
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  int share = 0;
+  if (parsed_) {
+    share = downloads_->AddShare(parsed_->entries(), chosen, dir, parsedRenewer_, LookOnDisk,
+                                 parsedSource_);
+  } else {
+    share = downloads_->OpenShare(streaming_.listing, chosen, dir, parsedRenewer_, LookOnDisk);
+    for (size_t entry : streaming_.linked)
+      downloads_->AddLink(share, entry, streaming_.listing[entry].dlink);
+    streaming_.shares.push_back(share);
+  }
+  int queued = 0, skipped = 0, refused = 0;
+  for (const ShareFile& f : downloads_->Share(share)->Files()) {
+    if (f.status == ShareFileStatus::kSkipped)
+      ++skipped;
+    else if (f.status == ShareFileStatus::kFailed)
+      ++refused;
+    else
+      ++queued;
+  }
+  std::string text = "已加入下载：" + std::to_string(queued) + "个文件";
+  if (skipped > 0) text += "，" + std::to_string(skipped) + "个已下载过";
+  if (refused > 0) text += "，" + std::to_string(refused) + "个无法保存";
+  showStatus_(Utf8ToGbk(text));
+}
+
+bool ResolveTab::RestartShareFile(const UnfinishedDownload& row) {
+  if (downloads_ == nullptr || row.shareUrl.empty() || row.shareFile.empty()) return false;
+  // A file already whole is the queue's to find and say so; there is no link to renew.
+  std::error_code ec;
+  if (!HasPartialFiles(row.saveDirectory, row.fileName) &&
+      std::filesystem::exists(GbkToUtf8(row.saveDirectory + "/" + row.fileName), ec))
+    return false;
+  std::shared_ptr<Renewer>& renewer = remembered_[row.shareUrl];
+  if (!renewer) {
+    auto prompts = std::make_shared<Remembered>(*this, row.shareCode);
+    // The driver keeps its prompts alive: both go when the last download of the share does.
+    struct Held {
+      std::shared_ptr<Remembered> prompts;
+      ResolveDriver driver;
+    };
+    auto held = std::make_shared<Held>(Held{prompts, ResolveDriver(*session_, *prompts, *prompts)});
+    renewer = std::make_shared<Renewer>(*this, std::shared_ptr<ResolveDriver>(held, &held->driver),
+                                        row.shareUrl);
+  }
+  FileEntry entry;
+  entry.fs_id = row.shareFile;
+  entry.app_id = row.shareApp;
+  entry.server_filename = row.fileName;
+  entry.isdir = "0";
+  entry.dlink = row.address;
+  if (row.expectedSize >= 0) entry.size = std::to_string(row.expectedSize);
+  std::string dir = GbkToUtf8(row.saveDirectory);
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  downloads_->AddShare({entry}, {0}, dir, renewer, LookOnDisk, {row.shareUrl, row.shareCode});
+  return true;
+}
+
+void ResolveTab::RenewLinks() {
+  if (waiting_.empty() || bridge_.running()) return;
+  struct Job {
+    Renewal renewal;
+    int code = 0;
+  };
+  auto jobs = std::make_shared<std::vector<Job>>();
+  for (Renewal& r : waiting_) jobs->push_back({std::move(r)});
+  waiting_.clear();
+  parse_->setEnabled(false);
+  // The worker asks the share, and through the prompts the user, with each parse's own driver.
+  bridge_.Start(
+      [jobs] {
+        for (Job& job : *jobs)
+          job.code = job.renewal.driver->RenewLink(job.renewal.entry, job.renewal.url);
+      },
+      [this, jobs] {
+        parse_->setEnabled(true);
+        for (Job& job : *jobs)
+          job.renewal.done(job.code == 0 ? job.renewal.entry.dlink : std::string(),
+                           job.code == 0 ? std::string() : "no fresh link");
+        RenewLinks();
+      });
+}
+
+}  // namespace sf::app
