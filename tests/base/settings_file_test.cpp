@@ -12,6 +12,7 @@
 
 #include "base/encoding.h"
 #include "base/profile_file.h"
+#include "sandbox.h"
 #include "text_helpers.h"
 
 namespace sf {
@@ -29,19 +30,16 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 
 class SettingsFileTest : public ::testing::Test {
  protected:
-  fs::path root =
-      fs::temp_directory_path() / ("sf-settings-" + std::to_string(::getpid()) + "-" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  test::Sandbox sandbox;
+  fs::path root = sandbox.path();
   fs::path program = root / "program";
   fs::path config = root / "config";
   SettingsPaths paths;
 
   void SetUp() override {
-    fs::remove_all(root);
     fs::create_directories(program);
     paths = SettingsPathsFor(program.string(), config.c_str(), "/home/nobody");
   }
-  void TearDown() override { fs::remove_all(root); }
 };
 
 TEST(SettingsPaths, BesideTheProgramAndInTheUsersConfiguration) {

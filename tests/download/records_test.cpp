@@ -11,6 +11,7 @@
 #include "download/engine_api.h"
 #include "download/field_record_buffer.h"
 #include "download/task_records.h"
+#include "sandbox.h"
 #include "text_helpers.h"
 
 namespace sf {
@@ -241,8 +242,8 @@ TEST(EngineLibrary, MissingLibraryOrFunctionIsAnErrorNamingThePath) {
 // <prefix>/lib/sharefetch, and only then counts as installed.
 TEST(EngineLibrary, FoundBesideTheProgramElseInTheInstalledTree) {
   namespace fs = std::filesystem;
-  fs::path root = fs::temp_directory_path() / ("sf-engine-place-" + std::to_string(::getpid()));
-  fs::remove_all(root);
+  test::Sandbox sandbox;
+  const fs::path& root = sandbox.path();
   fs::create_directories(root / "bin");
   auto touch = [](const fs::path& p) {
     fs::create_directories(p.parent_path());
@@ -270,7 +271,6 @@ TEST(EngineLibrary, FoundBesideTheProgramElseInTheInstalledTree) {
   // Only a directory named bin has an installed tree around it.
   fs::create_directories(root / "other");
   EXPECT_FALSE(LocateEngineLibrary((root / "other").string()).found);
-  fs::remove_all(root);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ TEST(TaskEvents, EveryEndFailureAndPauseWakesTheWaiter) {
   int fd = Engine().GetTaskEventFd();
   ASSERT_GE(fd, 0);
   EXPECT_EQ(Engine().GetTaskEventFd(), fd);  // one descriptor for the engine's life
-  TempDir dir;
+  Sandbox dir;
   Drain(fd);
 
   std::string body = RandomBytes(3000, 7);
@@ -58,7 +58,7 @@ TEST(TaskEvents, EveryEndFailureAndPauseWakesTheWaiter) {
   int32_t done = StartTask({server.Url(), dir.path(), "done.bin"});
   TaskOutcome finished = AwaitEvent(fd, done, [](auto& o) { return o.state == kStateFinished; });
   ASSERT_EQ(finished.state, kStateFinished) << "the end was never announced";
-  EXPECT_EQ(ReadWholeFile(dir / "done.bin"), body);
+  EXPECT_EQ(ReadFile(dir / "done.bin"), body);
 
   RangeFileServer refusing(body);
   refusing.ForceStatus(404);
@@ -82,7 +82,7 @@ TEST(TaskEvents, EveryEndFailureAndPauseWakesTheWaiter) {
 }
 
 TEST(TaskEvents, AFileWholeInItsFirstAnswerIsWrittenWithoutAControlFile) {
-  TempDir dir;
+  Sandbox dir;
   int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(watch, 0);
   ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
@@ -91,7 +91,7 @@ TEST(TaskEvents, AFileWholeInItsFirstAnswerIsWrittenWithoutAControlFile) {
   RangeFileServer server(body);
   TaskOutcome o = RunTask({server.Url(), dir.path(), "small.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(ReadWholeFile(dir / "small.bin"), body);
+  EXPECT_EQ(ReadFile(dir / "small.bin"), body);
 
   std::set<std::string> made;
   alignas(inotify_event) char buf[64 * 1024];
