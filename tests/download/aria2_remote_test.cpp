@@ -6,6 +6,7 @@
 #include <atomic>
 #include <set>
 
+#include "json_rpc_answer.h"
 #include "raw_http_server.h"
 
 namespace sf {
@@ -34,8 +35,7 @@ TEST(Aria2Remote, LargeSharesGoInBatchesAndAFailedBatchKeepsTheRestBack) {
     Json results = Json::array();
     for (const Json& call : request["params"][0])
       results.push_back(Json::array({call["params"][2]["out"]}));
-    return RawHttpServer::Reply(
-        200, "OK", {}, Json{{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", results}}.dump());
+    return test::JsonRpcResult(request, results);
   });
   JsonRpcClient client(server.Url("/jsonrpc"));
   Aria2Remote remote(client, "S");
@@ -86,8 +86,7 @@ TEST(Aria2Remote, EveryDownloadIsListedPastAnyPageAndTheSecretIsMasked) {
         result.back()[0].back()["gid"] = list + std::to_string(i);
       }
     }
-    return RawHttpServer::Reply(
-        200, "OK", {}, Json{{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", result}}.dump());
+    return test::JsonRpcResult(request, result);
   });
   JsonRpcClient client(server.Url("/jsonrpc"));
   Aria2Remote remote(client, "S3cr3t");
