@@ -57,21 +57,14 @@ using test::Outcome;
 
 class GetFollow : public test::ShareGetTest {
  protected:
-  GetFollow() : ShareGetTest(kFixture) {}
-  void SetUp() override {
-    ShareGetTest::SetUp();
-    fs::create_directories(root / "a");
-    fs::create_directories(root / "b");
-  }
+  GetFollow() : ShareGetTest(kFixture, test::NoEngine, {"a", "b"}) {}
 
   Outcome Get(std::vector<std::string> args, const std::string& share,
               const std::atomic<bool>& interrupted) {
-    args.push_back(simulator.ShareUrl(share));
-    return RunGetCommand(std::move(args), {}, &interrupted);
+    return GetShare(std::move(args), share, &interrupted);
   }
   Outcome Get(std::vector<std::string> args, const std::string& share) {
-    args.push_back(simulator.ShareUrl(share));
-    return RunGetCommand(std::move(args));
+    return GetShare(std::move(args), share);
   }
 
   // Every file of `share` whole under one of `bases`, by its path in the share.

@@ -53,15 +53,10 @@ using test::Outcome;
 
 class GetRemote : public test::ShareGetTest {
  protected:
-  GetRemote() : ShareGetTest(kFixture) {}
-  void SetUp() override {
-    ShareGetTest::SetUp();
-    fs::create_directories(root / "aria2");
-  }
+  GetRemote() : ShareGetTest(kFixture, test::NoEngine, {"aria2"}) {}
 
   Outcome Get(std::vector<std::string> args, const std::string& share = "nest") {
-    args.push_back(simulator.ShareUrl(share));
-    return RunGetCommand(std::move(args));
+    return GetShare(std::move(args), share);
   }
 
   // Every file of the share under `base`, whole, where kPlaced puts it.

@@ -28,10 +28,15 @@ inline DownloadEngine* NoEngine(std::string& error) {
 
 class ShareGetTest : public ::testing::Test {
  protected:
-  explicit ShareGetTest(std::string shares, EngineSource engine = NoEngine)
-      : shares_(std::move(shares)), engine_(std::move(engine)) {}
+  // `folders`: made below the root before each test.
+  explicit ShareGetTest(std::string shares, EngineSource engine = NoEngine,
+                        std::vector<std::string> folders = {})
+      : shares_(std::move(shares)), engine_(std::move(engine)), folders_(std::move(folders)) {}
 
-  void SetUp() override { ASSERT_TRUE(simulator.StartFromText(shares_)) << simulator.error(); }
+  void SetUp() override {
+    ASSERT_TRUE(simulator.StartFromText(shares_)) << simulator.error();
+    for (const std::string& folder : folders_) std::filesystem::create_directories(root / folder);
+  }
 
   // `get` with `args` after --host; `input` answers its prompts, `interrupted` stands for
   // Ctrl-C (null: never).
@@ -45,6 +50,12 @@ class ShareGetTest : public ::testing::Test {
         },
         args, std::move(input));
   }
+  // `get` of the share `id`, with `args` before its address.
+  Outcome GetShare(std::vector<std::string> args, const std::string& id,
+                   const std::atomic<bool>* interrupted = nullptr) {
+    args.push_back(simulator.ShareUrl(id));
+    return RunGetCommand(std::move(args), {}, interrupted);
+  }
 
   Sandbox sandbox;
   const std::filesystem::path root = sandbox.path();
@@ -53,6 +64,7 @@ class ShareGetTest : public ::testing::Test {
  private:
   std::string shares_;
   EngineSource engine_;
+  std::vector<std::string> folders_;
 };
 
 }  // namespace sf::test
