@@ -6,8 +6,9 @@
 # Then it measures the rate sharefetch-cli keeps under a 1024 KB/s limit.
 #
 # Usage: bench/download_bench.sh [SIZE_MIB]   (default 512)
-# Targets: throttled at least as fast as aria2 at its best setting; unthrottled at least 0.9
-# of curl's speed; peak memory under 64 MB; the limit held within 5 %.
+# Targets: throttled at least as fast as aria2 at its best setting; unthrottled at least 1.0x
+# curl's speed, the file synced to disk before it is reported (curl's is not); peak memory
+# under 64 MB; the limit held within 5 %.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size_mib=${1:-512}
@@ -34,6 +35,7 @@ head -c $((limit_mib * 1048576)) /dev/urandom > "$work/www/limit.bin"
 sum=$(sha256sum "$work/www/file.bin" | cut -d' ' -f1)
 
 source bench/lib.sh
+load=$(cut -d" " -f1-3 /proc/loadavg)
 start_nginx "$work" "$work/www" "location /slow/ { alias $work/www/; limit_rate 4m; }"
 base="http://127.0.0.1:$port"
 
@@ -102,7 +104,7 @@ line() {  # tool label
     "$(echo "$size_mib / ${T[$2]}" | bc -l)" "$(mib "${M[$2]}")"
 }
 echo
-echo "File: ${size_mib} MiB from nginx on 127.0.0.1"
+echo "File: ${size_mib} MiB from nginx on 127.0.0.1; load average before: $load"
 for label in fast slow; do
   [ $label = fast ] && echo "Unthrottled:" || echo "Throttled, 4 MB/s per connection:"
   line "curl" curl_$label
@@ -122,7 +124,7 @@ peak=$(( ${M[sf_fast]} > ${M[sf_slow]} ? ${M[sf_fast]} : ${M[sf_slow]} ))
 printf 'sharefetch-cli peak memory: %s MiB\n' "$(mib $peak)"
 
 ok=1
-(( $(echo "${T[curl_fast]} / ${T[sf_fast]} >= 0.9" | bc -l) )) || { echo "MISSED: unthrottled below 0.9 of curl"; ok=0; }
+(( $(echo "${T[curl_fast]} / ${T[sf_fast]} >= 1.0" | bc -l) )) || { echo "MISSED: unthrottled slower than curl"; ok=0; }
 (( $(echo "${T[sf_slow]} <= ${T[aria2k_slow]}" | bc -l) )) || { echo "MISSED: throttled slower than aria2c -k1M"; ok=0; }
 (( peak < 65536 )) || { echo "MISSED: peak memory 64 MB or more"; ok=0; }
 for r in "$win_min" "$win_max"; do

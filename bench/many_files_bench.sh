@@ -6,8 +6,11 @@
 #   sharefetch-cli get --jobs 5 SHARE_URL                      (resolution included)
 #   sharefetch-cli download --jobs 5 URL...                    (links resolved beforehand)
 #   aria2c -i LIST -j 5 -x16 -s16 -k1M                         (links resolved beforehand)
-# each into a fresh directory; every file of get and aria2c is checked against the bytes nginx
-# served. Files per second of each, peak memory, and get's time from its start to the first
+#   curl --parallel --parallel-max 5 --create-dirs -K LIST     (links resolved beforehand)
+# each into a fresh directory; every file of get, aria2c and curl is checked against the bytes
+# nginx served. curl writes no file to disk before it is done with it but never syncs one; get
+# and download sync every file and its folder before they report it. Files per second of each,
+# their ratios, peak memory, the machine's load, and get's time from its start to the first
 # byte on disk while share-sim answers every link request 40 ms late. Then one 1 KiB file:
 # `sharefetch-cli download` against curl, the median wall time of 20 runs each.
 #
@@ -15,9 +18,9 @@
 # and aria2c the same way (slow: writing and fetching that many files takes minutes).
 #
 # Usage: bench/many_files_bench.sh [--huge]   (SF_BENCH_FILES=N: N files instead of 5 000)
-# Targets: the download phase at least 1.0x aria2c's files per second (download, links resolved
-# beforehand, against aria2c); one 1 KiB file at most 2x curl's wall time; no file whose
-# SHA-256 differs.
+# Targets: get's download phase at least 1.0x curl's files per second, and download (links
+# resolved beforehand) at least 1.0x aria2c's; one 1 KiB file at most 2x curl's wall time; no
+# file whose SHA-256 differs. Run it twice on a quiet machine: the load is printed beside.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -84,18 +87,23 @@ start_sim() {
   echo "could not start share-sim" >&2; cat "$work/sim-$f-$#.txt" >&2; exit 1
 }
 
-# The aria2c input file and the plain URL list of a resolved share.
+# The aria2c input file, curl's config file and the plain URL list of a resolved share.
 lists() {
-  python3 - "$work/$1.resolved.json" "$work/$1.aria2" "$work/$1.aria2.list" "$work/$1.urls" <<'PY'
+  python3 - "$work/$1.resolved.json" "$work/$1.aria2" "$work/$1.aria2.list" "$work/$1.urls" \
+    "$work/$1.curl" "$work/$1.curl.list" <<'PY'
 import json, os, sys
 doc = json.load(open(sys.argv[1]))
-with open(sys.argv[3], "w") as lst, open(sys.argv[4], "w") as urls:
+def quoted(text):
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+with open(sys.argv[3], "w") as lst, open(sys.argv[4], "w") as urls, open(sys.argv[6], "w") as cl:
     for e in doc["entries"]:
         if e["isdir"] == "0":
             folder = os.path.dirname(e["path"]).lstrip("/")
             lst.write("%s\n  dir=%s\n  out=%s\n" % (e["dlink"], os.path.join(sys.argv[2], folder),
                                                   e["server_filename"]))
             urls.write(e["dlink"] + "\n")
+            cl.write("url = %s\noutput = %s\n" % (quoted(e["dlink"]), quoted(
+                os.path.join(sys.argv[5], folder, e["server_filename"]))))
 PY
 }
 
@@ -158,7 +166,8 @@ ok=1
 
 # share ID COUNT MIN MAX FOLDERS TITLE: the whole comparison on one generated share.
 share() {
-  local id=$1 count=$2
+  local id=$1 count=$2 load
+  load=$(cut -d' ' -f1-3 /proc/loadavg)
   fixture "$@"
   echo "Writing the $count files of share $id..." >&2
   "$sim" --fixture "$work/$id.json" --write-files "$work/www"
@@ -192,6 +201,11 @@ share() {
   local aria2_secs=$secs aria2_kb=$peak_kb aria2_bad
   aria2_bad=$(differing "$id" "$work/$id.aria2")
 
+  echo "curl --parallel --parallel-max 5..." >&2
+  timed "curl" curl -s --parallel --parallel-max 5 --create-dirs -K "$work/$id.curl.list"
+  local curl_secs=$secs curl_kb=$peak_kb curl_bad
+  curl_bad=$(differing "$id" "$work/$id.curl")
+
   local ttfb="" delay_sim
   if [ "$count" -le 10000 ]; then
     echo "first byte with link requests answered 40 ms late..." >&2
@@ -201,7 +215,7 @@ share() {
   fi
 
   echo
-  printf '%s: %d files, nginx on 127.0.0.1\n' "$6" "$count"
+  printf '%s: %d files, nginx on 127.0.0.1; load average before: %s\n' "$6" "$count" "$load"
   row "sharefetch-cli resolve --json" "$count" "$resolve_secs" 0 "(resolution alone)"
   row "sharefetch-cli get --dry-run" "$count" "$dry_secs" "$dry_kb"
   row "sharefetch-cli get --jobs 5 (resolution incl.)" "$count" "$get_secs" "$get_kb" \
@@ -214,15 +228,24 @@ share() {
     "files saved: $dl_files"
   row "aria2c -i -j5 -x16 -s16 -k1M (resolved)" "$count" "$aria2_secs" "$aria2_kb" \
     "SHA-256 differs: $aria2_bad"
-  local ratio_dl ratio_phase
+  row "curl --parallel --parallel-max 5 (resolved)" "$count" "$curl_secs" "$curl_kb" \
+    "SHA-256 differs: $curl_bad (no sync)"
+  local ratio_dl ratio_phase curl_phase
   ratio_dl=$(echo "$aria2_secs / $dl_secs" | bc -l)
   ratio_phase=$(echo "$aria2_secs / $phase" | bc -l)
+  curl_phase=$(echo "$curl_secs / $phase" | bc -l)
   printf '  files/s ratio to aria2c: download %.2f, get download phase %.2f, get whole %.2f\n' \
     "$ratio_dl" "$ratio_phase" "$(echo "$aria2_secs / $get_secs" | bc -l)"
+  printf '  files/s ratio to curl:   download %.2f, get download phase %.2f, get whole %.2f\n' \
+    "$(echo "$curl_secs / $dl_secs" | bc -l)" "$curl_phase" "$(echo "$curl_secs / $get_secs" | bc -l)"
+  (( $(echo "$get_secs - $resolve_secs > 0.01" | bc -l) )) ||
+    echo "  NOTE: get ended no later than the resolution alone: its download phase hides behind it"
   [ "$ttfb" = none ] && ttfb="none within 120"
   [ -n "$ttfb" ] && printf '  get: first byte on disk %s s after start (link requests 40 ms late)\n' "$ttfb"
   (( $(echo "$ratio_dl >= 1.0" | bc -l) )) || { echo "MISSED: download phase slower than aria2c"; ok=0; }
+  (( $(echo "$curl_phase >= 1.0" | bc -l) )) || { echo "MISSED: get's download phase slower than curl"; ok=0; }
   (( get_bad == 0 )) || { echo "MISSED: $get_bad files of get differ"; ok=0; }
+  (( curl_bad == 0 )) || { echo "NOTE: $curl_bad files of curl differ"; }
   (( dl_files == count )) || { echo "MISSED: download saved $dl_files files of $count"; ok=0; }
   return 0
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How long `get` reads a long pasted text before its first share starts.
 
-A list of N link-and-code pairs ("http://pan.baidu.com/s/1… 密码:1234", one after the
+A list of N link-and-code pairs ("http://HOST/s/1… 密码:1234", one after the
 other on a single line, as a chat program's export of a channel gives them) goes to
 `sharefetch-cli get --input FILE` with the share host on a closed port of 127.0.0.1; the time
 is taken from the start to the line that announces share 1, and the program is then stopped.
@@ -25,19 +25,19 @@ def closed_port():
         return s.getsockname()[1]
 
 
-def pasted_text(n):
+def pasted_text(n, host):
     pairs = []
     for i in range(n):
-        pairs.append("http://pan.baidu.com/s/1%07dab 密码:%04d" % (i, i % 10000))
+        pairs.append("%s/s/1%07dab 密码:%04d" % (host, i, i % 10000))
     return " ".join(pairs) + "\n"
 
 
 def time_to_first_share(cli, n, work):
     path = os.path.join(work, "shares-%d.txt" % n)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(pasted_text(n))
-    size = os.path.getsize(path)
     host = "http://127.0.0.1:%d" % closed_port()
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(pasted_text(n, host))
+    size = os.path.getsize(path)
     start = time.monotonic()
     proc = subprocess.Popen([cli, "get", "--host", host, "--input", path, "--dir", os.path.join(work, "d")],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -45,6 +45,12 @@ bool Running(DownloadStatus s) {
   return s == DownloadStatus::kRequesting || s == DownloadStatus::kDownloading;
 }
 
+// Every byte is in and the engine makes the file safe on disk: the item is not finished yet, but
+// its transfer no longer takes one of the slots.
+bool Finishing(const DownloadItem& item) {
+  return Running(item.status) && item.engineState == layout::kStateEndingRequest;
+}
+
 // A paused task is asked until its pause shows; from then on it holds still until the user
 // acts. One paused while it waited for a retry has not run since it failed: the failure its
 // task still reports is the one the user already saw.
@@ -112,7 +118,10 @@ void DownloadQueue::Sums::Add(const DownloadItem& item, int sign) {
 
 void DownloadQueue::Forget(const DownloadItem& item) {
   if (item.status == DownloadStatus::kQueued) queued_.erase(item.id);
-  if (sf::Running(item.status)) --running_;
+  if (Finishing(item))
+    --finishing_;
+  else if (sf::Running(item.status))
+    --running_;
   if (sf::Running(item.status) || item.status == DownloadStatus::kPaused) started_.erase(item.id);
   if (Polled(item))
     watched_.erase(item.id);
@@ -130,7 +139,10 @@ void DownloadQueue::Forget(const DownloadItem& item) {
 
 void DownloadQueue::Keep(const DownloadItem& item) {
   if (item.status == DownloadStatus::kQueued) queued_.insert(item.id);
-  if (sf::Running(item.status)) ++running_;
+  if (Finishing(item))
+    ++finishing_;
+  else if (sf::Running(item.status))
+    ++running_;
   if (sf::Running(item.status) || item.status == DownloadStatus::kPaused) started_.insert(item.id);
   if (Polled(item))
     watched_.insert(item.id);
@@ -189,7 +201,7 @@ void DownloadQueue::SetMaxRunning(int n) {
 // Lowering the limit lets running tasks finish; only new starts wait for it.
 void DownloadQueue::Schedule() {
   // A start always takes the item out of line: it runs, or it ended at once.
-  while (running_ < maxRunning_ && !queued_.empty()) {
+  while (running_ < maxRunning_ && finishing_ < kMaxFinishing && !queued_.empty()) {
     DownloadItem& item = *Get(*queued_.begin());
     Forget(item);
     Start(item);
@@ -342,8 +354,12 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
   item.progress = info_.Progress();
   item.speed = info_.Speed();
   item.startedOver = info_.StartedOver();
-  std::string name = info_.FileName();
-  if (!name.empty()) item.savedName = name;
+  // Converted only when it changed: a poll reads every running download.
+  if (size_t key = info_.FileNameKey(); key != item.savedNameKey) {
+    item.savedNameKey = key;
+    std::string name = info_.FileName();
+    if (!name.empty()) item.savedName = name;
+  }
 
   switch (item.engineState) {
     case layout::kStateFinished:
@@ -358,6 +374,7 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
       item.failureText = FailureText(item.failureCode);
       return End(item, DownloadStatus::kFailed);
     case layout::kStateDownloading:
+    case layout::kStateEndingRequest:
       if (item.status == DownloadStatus::kRequesting) item.status = DownloadStatus::kDownloading;
       break;
     case layout::kStateRequesting:  // asking the server again, after a failed connection

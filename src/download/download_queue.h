@@ -53,6 +53,7 @@ struct DownloadItem {
   int32_t failureCode = 0;
   std::string failureText;       // from FailureText()
   std::string savedName;         // the name the engine saves under; empty until it says
+  size_t savedNameKey = 0;       // TaskInfoRecord::FileNameKey of the report it came from
   bool alreadyComplete = false;  // finished without a byte: the file was whole on disk already
   int32_t startedOver = 0;       // times the engine dropped what was on disk and began at byte 0
 
@@ -81,6 +82,11 @@ struct DownloadTotals {
 class DownloadQueue {
  public:
   static constexpr int kDefaultMaxRunning = 3;
+  // Files whose bytes are all in while the engine makes them safe on disk (state 6) free their
+  // slot: up to this many of them wait for the disk beside the running ones, so that the syncs
+  // of many small files are made together instead of one after another. Each still holds its
+  // files open, hence a bound.
+  static constexpr int kMaxFinishing = 64;
 
   explicit DownloadQueue(DownloadEngine& engine);
   DownloadQueue(const DownloadQueue&) = delete;
@@ -171,7 +177,8 @@ class DownloadQueue {
   std::set<int> queued_;   // waiting for a slot, in line order (ids ascend as items are added)
   std::set<int> started_;  // running or paused
   std::set<int> watched_;  // asked on each poll
-  int running_ = 0;        // requesting or downloading
+  int running_ = 0;        // requesting or downloading, not finishing
+  int finishing_ = 0;      // every byte in, made safe on disk by the engine
   Sums settled_;           // of the items not watched
   // Hashes of directory and name (the one asked for, and the engine's) to the items there.
   std::unordered_multimap<size_t, int> places_;

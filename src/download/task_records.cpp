@@ -1,6 +1,7 @@
 #include "download/task_records.h"
 
 #include <cstring>
+#include <unordered_map>
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
@@ -10,8 +11,12 @@ namespace sf {
 namespace {
 
 // Field names are given in UTF-8 here and keyed by their GBK bytes, like every internal text.
-std::string N(std::string_view utf8) {
-  return Utf8ToGbk(utf8);
+// Each is converted once per thread: a poll reads several fields of every running download.
+const std::string& N(const char* utf8) {
+  thread_local std::unordered_map<const char*, std::string> converted;
+  auto [it, fresh] = converted.try_emplace(utf8);
+  if (fresh) it->second = Utf8ToGbk(utf8);
+  return it->second;
 }
 
 std::string Bool(bool on) {
@@ -202,6 +207,9 @@ SF_INT_FIELD(int32_t, StartedOver, SetStartedOver, li::kStartedOver)
 
 std::string TaskInfoRecord::FileName() const {
   return FromWide(buffer_.ReadField(N(li::kFileName.name)));
+}
+size_t TaskInfoRecord::FileNameKey() const {
+  return std::hash<std::string>()(buffer_.ReadField(N(li::kFileName.name)));
 }
 bool TaskInfoRecord::SetFileName(std::string_view gbk) {
   return buffer_.WriteField(N(li::kFileName.name), ToWide(gbk));

@@ -74,6 +74,9 @@ class TaskInfoRecord {
   bool SetFailureCode(int32_t v);
   std::string FileName() const;
   bool SetFileName(std::string_view gbk);
+  // A hash of the name's bytes as they stand: a caller that keeps the last one converts the
+  // name only when it changed.
+  size_t FileNameKey() const;
   int64_t TotalSize() const;
   bool SetTotalSize(int64_t v);
   int64_t Downloaded() const;  // "已下载速度": bytes downloaded so far, despite its name

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "engine/control_file.h"
@@ -75,7 +76,7 @@ void RemovePartFiles(PartFile& f) {
 }
 
 DiskWorker::DiskWorker(std::function<void()> notify) : notify_(std::move(notify)) {
-  thread_ = std::thread([this] { Run(); });
+  threads_.emplace_back([this] { Run(); });  // one at least, whatever starting more costs
 }
 
 DiskWorker::~DiskWorker() {
@@ -94,6 +95,13 @@ void DiskWorker::Post(DiskJob job) {
     std::lock_guard lock(mutex_);
     if (lettingGo) lettingGo_.insert(job.lettingGo);
     jobs_.push_back(std::move(job));
+    if (jobs_.size() > idle_ && threads_.size() < kMaxThreads && !stop_) {
+      try {
+        threads_.emplace_back([this] { Run(); });
+      } catch (...) {
+        // The threads there are take the job in turn.
+      }
+    }
   }
   wake_.notify_one();
 }
@@ -121,59 +129,76 @@ std::vector<DiskResult> DiskWorker::TakeResults() {
 }
 
 void DiskWorker::Stop() {
+  std::vector<std::thread> threads;
   {
     std::lock_guard lock(mutex_);
     stop_ = true;
+    threads.swap(threads_);
   }
-  wake_.notify_one();
-  if (thread_.joinable()) thread_.join();
+  wake_.notify_all();
+  for (auto& t : threads) t.join();
 }
 
 void DiskWorker::Run() {
+  std::unique_lock lock(mutex_);
   while (true) {
-    DiskJob job;
-    {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-      if (jobs_.empty()) return;  // stopping and drained
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-    }
-    if (job.kind == DiskJob::kFlush) {
-      job.file->flushQueued = false;
-      try {
-        Flush(job);
-      } catch (...) {
-        // A control file that could not be written stays at its older, still true version.
-      }
+    // The first job whose file no other thread is working on: a file's jobs keep their order.
+    auto it = std::find_if(jobs_.begin(), jobs_.end(),
+                           [this](const DiskJob& j) { return busy_.count(j.file.get()) == 0; });
+    if (it == jobs_.end()) {
+      if (stop_ && jobs_.empty()) return;  // stopping and drained
+      ++idle_;
+      wake_.wait(lock);
+      --idle_;
       continue;
     }
-    if (job.kind == DiskJob::kWriteback) {
-      job.file->writebackQueued = false;
-      if (job.file->fd >= 0) ::sync_file_range(job.file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-      continue;
-    }
-    if (job.kind == DiskJob::kRelease) {
-      try {
-        Flush(job);
-      } catch (...) {
-      }
-      LetGo(job);
-      Report({job.handle, DiskJob::kRelease, 0, {}});
-      continue;
-    }
-    if (job.kind == DiskJob::kRemove) {
-      LetGo(job);
-      if (notify_) notify_();  // a task may wait for the lock
-      continue;
-    }
-    DiskResult result{job.handle, DiskJob::kFinish, ENOMEM, {}};
+    DiskJob job = std::move(*it);
+    jobs_.erase(it);
+    busy_.insert(job.file.get());
+    lock.unlock();
+    Carry(job);
+    lock.lock();
+    // The thread goes on with the file's next job, if any, itself.
+    busy_.erase(job.file.get());
+    if (stop_ && jobs_.empty()) wake_.notify_all();
+  }
+}
+
+void DiskWorker::Carry(DiskJob& job) {
+  if (job.kind == DiskJob::kFlush) {
+    job.file->flushQueued = false;
     try {
-      result = Finish(job);
+      Flush(job);
+    } catch (...) {
+      // A control file that could not be written stays at its older, still true version.
+    }
+    return;
+  }
+  if (job.kind == DiskJob::kWriteback) {
+    job.file->writebackQueued = false;
+    if (job.file->fd >= 0) ::sync_file_range(job.file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return;
+  }
+  if (job.kind == DiskJob::kRelease) {
+    try {
+      Flush(job);
     } catch (...) {
     }
-    Report(std::move(result));
+    LetGo(job);
+    Report({job.handle, DiskJob::kRelease, 0, {}});
+    return;
   }
+  if (job.kind == DiskJob::kRemove) {
+    LetGo(job);
+    if (notify_) notify_();  // a task may wait for the lock
+    return;
+  }
+  DiskResult result{job.handle, DiskJob::kFinish, ENOMEM, {}};
+  try {
+    result = Finish(job);
+  } catch (...) {
+  }
+  Report(std::move(result));
 }
 
 void DiskWorker::Report(DiskResult result) {

@@ -1,7 +1,10 @@
 // Disk work that must not hold up the network thread: making the partial file durable before
 // the control file claims its ranges, the final sync and rename, and letting a failed task's
-// file go. Jobs run in the order they were posted, so a control file is never written after
-// its download was finished.
+// file go. The jobs of one file run one at a time in the order they were posted, so a control
+// file is never written after its download was finished. The jobs of different files run side
+// by side on several threads: a sync mostly waits for the disk, and syncs that wait together
+// are written together (in one journal commit, in one queue of the device), so many small
+// files are not made durable one round trip to the disk after another.
 #pragma once
 
 #include <sys/stat.h>
@@ -74,6 +77,9 @@ class DiskWorker {
   DiskWorker(const DiskWorker&) = delete;
   DiskWorker& operator=(const DiskWorker&) = delete;
 
+  // Threads at most; more are only started while every one is busy and jobs wait.
+  static constexpr size_t kMaxThreads = 32;
+
   void Post(DiskJob job);
   // True while a job posted to let the file `held` go (kRelease, kRemove) has not closed it:
   // its lock is about to be free.
@@ -84,6 +90,7 @@ class DiskWorker {
 
  private:
   void Run();
+  void Carry(DiskJob& job);
   void Flush(const DiskJob& job);
   DiskResult Finish(const DiskJob& job);
   // Closes the file of a kRelease or kRemove job, and with it its lock.
@@ -94,10 +101,12 @@ class DiskWorker {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<DiskJob> jobs_;
+  std::set<const PartFile*> busy_;  // files a thread works on now: their next jobs wait
   std::multiset<std::pair<uint64_t, uint64_t>> lettingGo_;  // device and inode
   std::vector<DiskResult> results_;
   bool stop_ = false;
-  std::thread thread_;
+  size_t idle_ = 0;  // threads waiting for a job
+  std::vector<std::thread> threads_;
 };
 
 // Moves `from` to `name`, both in the directory `dirFd`, without ever replacing an existing

@@ -164,7 +164,7 @@ bool Engine::EnsureRunning() {
   ctx_.settings.stallSeconds = EnvInt("SHAREFETCH_STALL_SECONDS", ctx_.settings.stallSeconds);
   ctx_.multi = multi_;
   ctx_.bucket = &bucket_;
-  disk_ = std::make_unique<DiskWorker>([this] { curl_multi_wakeup(multi_); });
+  disk_ = std::make_unique<DiskWorker>([this] { Wake(); });
   ctx_.disk = disk_.get();
   running_ = true;
   thread_ = std::thread([this] { Run(); });
@@ -204,7 +204,7 @@ int32_t Engine::StartTask(int32_t handle) {
     e.status.state = layout::kStateRequesting;
     e.status.failureCode = 0;
   }
-  curl_multi_wakeup(multi_);
+  Wake();
   return 1;
 }
 
@@ -217,7 +217,7 @@ int32_t Engine::StopTask(int32_t handle) {
     it->second.wantRunning = false;
     commands_.push_back({Command::kStop, handle, {}, false, {}});
   }
-  curl_multi_wakeup(multi_);
+  Wake();
   return 1;
 }
 
@@ -233,7 +233,7 @@ int32_t Engine::DeleteTask(int32_t handle, int32_t removeFiles) {
     commands_.push_back(std::move(del));
     entries_.erase(it);
   }
-  curl_multi_wakeup(multi_);
+  Wake();
   return 1;
 }
 
@@ -254,7 +254,7 @@ int32_t Engine::SetSpeedLimit(int32_t kb) {
     // no number in it cannot stall every download.
     newRate_ = (kb <= 0 || kb == layout::kNoSpeedLimit) ? 0 : int64_t{kb} * 1024;
   }
-  curl_multi_wakeup(multi_);
+  Wake();
   return 1;
 }
 
@@ -262,6 +262,12 @@ int32_t Engine::TaskEventFd() {
   if (!EnsureRunning()) return -1;
   std::lock_guard lock(mutex_);
   return eventFd_;
+}
+
+void Engine::Wake() {
+  // One wake-up is enough for everything queued before the engine thread's next pass: a file
+  // that ends its transfer makes several calls at once, each would wake the thread anew.
+  if (!wakePending_.exchange(true)) curl_multi_wakeup(multi_);
 }
 
 void Engine::Signal() {
@@ -378,6 +384,7 @@ void Engine::Carry(Command& command, Clock::time_point now) {
 }
 
 void Engine::Step() {
+  wakePending_ = false;  // before the queue is taken: what comes after wakes the thread again
   std::vector<Command> commands;
   std::optional<int64_t> rate;
   {
@@ -414,9 +421,11 @@ void Engine::Step() {
   }
 
   now = Clock::now();
-  bool ended =
-      std::any_of(tasks_.begin(), tasks_.end(), [](const auto& kv) { return kv.second->Ended(); });
-  if (ended || !commands.empty() || now - lastPublish_ >= std::chrono::milliseconds(50)) {
+  // A state that moved is told at once: the caller starts the next file when one ends its
+  // transfer, not on the next round of progress.
+  bool moved = std::any_of(tasks_.begin(), tasks_.end(),
+                           [](const auto& kv) { return kv.second->StateMoved(); });
+  if (moved || !commands.empty() || now - lastPublish_ >= std::chrono::milliseconds(50)) {
     lastPublish_ = now;
     Publish(now);
   }

@@ -53,6 +53,8 @@ class Engine {
   void Publish(Clock::time_point now);
   // Wakes whoever waits on eventFd_.
   void Signal();
+  // Wakes the engine thread, unless a wake-up is on its way already.
+  void Wake();
 
   struct Entry {
     TaskRequest request;
@@ -70,6 +72,7 @@ class Engine {
   CURLM* multi_ = nullptr;
   int eventFd_ = -1;  // readable once a task's state changed; made with the engine thread
   std::atomic<bool> stop_{false};
+  std::atomic<bool> wakePending_{false};
   std::thread thread_;
 
   // Engine thread only.

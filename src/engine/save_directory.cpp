@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 namespace sf::engine {
@@ -114,6 +115,15 @@ NamingLock::NamingLock(int dirFd) {
   }
   // Holders keep it for a few metadata calls; far longer means something else holds it.
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // The threads of this process wait their turn on a mutex instead of trying the lock again
+  // and again: many small files are renamed into one folder side by side. The flock below
+  // then keeps other processes out.
+  struct stat st;
+  if (::fstat(fd_, &st) == 0) {
+    static std::timed_mutex stripes[64];
+    std::timed_mutex& m = stripes[(st.st_ino ^ (st.st_dev << 7)) % 64];
+    if (m.try_lock_until(until)) local_ = &m;
+  }
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > until) {
       ::close(fd_);
@@ -126,6 +136,7 @@ NamingLock::NamingLock(int dirFd) {
 
 NamingLock::~NamingLock() {
   if (fd_ >= 0) ::close(fd_);
+  if (local_ != nullptr) local_->unlock();
 }
 
 bool StillNamed(int dirFd, const std::string& name, int fd) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 namespace sf::engine {
@@ -26,6 +27,9 @@ int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int
 // section unguarded rather than stopping downloads; but when no descriptor can be opened for
 // it (descriptors or memory run out) the lock is not held and `error()` says why: the caller
 // must not go on. Never hold two at once.
+//
+// Threads of one process queue on a mutex of the directory first (shared with a few other
+// directories), so they wait without trying the lock in a loop.
 class NamingLock {
  public:
   explicit NamingLock(int dirFd);
@@ -39,6 +43,7 @@ class NamingLock {
  private:
   int fd_ = -1;
   int error_ = 0;
+  std::timed_mutex* local_ = nullptr;
 };
 
 // True when the open file `fd` is the file `name` names in `dirFd` now (a link is not followed).

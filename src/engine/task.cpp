@@ -17,6 +17,7 @@ namespace sf::engine {
 namespace {
 
 using layout::kStateDownloading;
+using layout::kStateEndingRequest;
 using layout::kStateFailed;
 using layout::kStateFinished;
 using layout::kStatePaused;
@@ -376,9 +377,17 @@ void Task::Tick(Clock::time_point now) {
   CheckComplete();
 }
 
+// Every byte is in hand and the disk makes the file durable and renames it: the transfer is
+// over, so a caller that counts transfers may start the next one, but the file is reported
+// finished only once it is safe on disk.
+int32_t Task::ReportedState() const {
+  return finishing_ && !Ended() ? kStateEndingRequest : state_;
+}
+
 TaskStatus Task::Status(Clock::time_point now) {
   TaskStatus s;
-  s.state = state_;
+  s.state = ReportedState();
+  publishedState_ = s.state;
   s.failureCode = failureCode_;
   s.startedOver = startedOver_;
   s.alreadyComplete = alreadyComplete_;

@@ -138,6 +138,9 @@ class Task {
   // that leaves behind.
   void Abandon(int code) noexcept;
   TaskStatus Status(Clock::time_point now);
+  // The state a query reports; it moved since the last Status when it differs from that one's.
+  int32_t ReportedState() const;
+  bool StateMoved() const { return ReportedState() != publishedState_; }
   bool Ended() const { return state_ == layout::kStateFailed || state_ == layout::kStateFinished; }
 
   // Curl callbacks.
@@ -219,6 +222,7 @@ class Task {
   std::deque<ByteRange> pending_;
   std::vector<std::unique_ptr<Connection>> connections_;
   std::shared_ptr<PartFile> file_;
+  int32_t publishedState_ = -1;
   SpeedMeter meter_;
   Clock::time_point lastFlush_{};
   int64_t unsyncedBytes_ = 0;

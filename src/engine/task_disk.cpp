@@ -17,7 +17,7 @@ using layout::kStateFailed;
 using layout::kStateFinished;
 
 // Starting write-back as data arrives keeps the final sync short.
-constexpr int64_t kWritebackEvery = 32 << 20;
+constexpr int64_t kWritebackEvery = 8 << 20;
 
 }  // namespace
 

@@ -39,6 +39,13 @@ size_t HeaderCallback(char* data, size_t size, size_t n, void* user) {
   }
 }
 
+// An answer whose body ends where the slice ends is read to its end: cut short, it would cost
+// its connection, and the next request (the next small file above all) a new one.
+bool AnswerEndsAt(const ResponseHead& head, int64_t end) {
+  if (head.contentRange) return head.contentRange->first >= 0 && head.contentRange->last + 1 == end;
+  return head.contentLength >= 0 && head.contentLength == end;
+}
+
 }  // namespace
 
 void Task::Launch(Connection& c, Clock::time_point now) {
@@ -240,7 +247,7 @@ size_t Task::OnData(Connection& c, const char* data, size_t len) {
   }
   bool sliceEnd = c.next == c.end;
   if ((sliceEnd || c.buffer.size() >= kWriteBuffer) && !WriteBuffered(c)) return 0;
-  if (n < len || (sliceEnd && c.requestEnd != c.end)) {
+  if (n < len || (sliceEnd && c.requestEnd != c.end && !AnswerEndsAt(c.head, c.end))) {
     c.stopAtEnd = true;  // the rest of this response belongs to another slice
     return 0;
   }

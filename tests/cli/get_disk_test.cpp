@@ -1,12 +1,14 @@
 // `sharefetch-cli get` and the disk it writes to when others touch it too: runs of one command
 // racing into one folder, and a share folder swapped for a link while a download runs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 
 #include "cli/get_command.h"
@@ -34,35 +36,44 @@ class GetDisk : public ::testing::Test {
     return found;
   }
 
+  // Starts the simulator on share `id`: `folders` folders "PREFIX0".. of `perFolder` files
+  // "NAMEi.bin", of `size(i)` bytes each; fills `expected` (as Tree gives it) and `files`.
+  void StartShare(const std::string& id, int folders, int perFolder, const std::string& prefix,
+                  const std::string& name, uint64_t firstFsId, uint64_t (*size)(int)) {
+    nlohmann::json items = nlohmann::json::array();
+    for (int folder = 0; folder < folders; ++folder) {
+      nlohmann::json children = nlohmann::json::array();
+      std::string dirName = prefix + std::to_string(folder);
+      expected.push_back(dirName + "/");
+      for (int i = 0; i < perFolder; ++i) {
+        uint64_t fsId = firstFsId + folder * 100 + i;
+        std::string file = name + std::to_string(i) + ".bin";
+        children.push_back({{"name", file}, {"size", size(i)}, {"fs_id", fsId}});
+        expected.push_back(dirName + "/" + file);
+        files[dirName + "/" + file] = {fsId, size(i)};
+      }
+      items.push_back({{"name", dirName}, {"children", children}});
+    }
+    std::sort(expected.begin(), expected.end());
+    nlohmann::json fixture = {{"shares", {{{"id", id}, {"items", items}}}}};
+    ASSERT_TRUE(simulator.StartFromText(fixture.dump())) << simulator.error();
+  }
+
   test::Sandbox sandbox;
   const fs::path root = sandbox.path();
   const fs::path dir = root / "下载";  // the engine's record counts the root in UTF-16 units
   sim::ShareSimulator simulator;
+  std::vector<std::string> expected;
+  std::map<std::string, std::pair<uint64_t, uint64_t>> files;  // path -> fs_id, size
 };
 
 // Four runs of one command at once, each its own process with four downloads at a time, into
 // one folder. Each file is saved once, where the share has it, whole: a run that meets a file
 // another run is downloading leaves it to that run, and says so; no "(1)" copy, no partial left.
 TEST_F(GetDisk, RunsOfOneCommandAtOnceSaveEveryFileExactlyOnce) {
-  nlohmann::json items = nlohmann::json::array();
-  std::vector<std::string> expected;
-  std::map<std::string, std::pair<uint64_t, uint64_t>> files;  // path -> fs_id, size
-  for (int folder = 0; folder < 3; ++folder) {
-    nlohmann::json children = nlohmann::json::array();
-    std::string name = "f" + std::to_string(folder);
-    expected.push_back(name + "/");
-    for (int i = 0; i < 20; ++i) {
-      uint64_t fsId = 7000 + folder * 100 + i, size = 20000 + (i * 7919 % 180000);
-      std::string file = "file" + std::to_string(i) + ".bin";
-      children.push_back({{"name", file}, {"size", size}, {"fs_id", fsId}});
-      expected.push_back(name + "/" + file);
-      files[name + "/" + file] = {fsId, size};
-    }
-    items.push_back({{"name", name}, {"children", children}});
-  }
-  std::sort(expected.begin(), expected.end());
-  nlohmann::json fixture = {{"shares", {{{"id", "many"}, {"items", items}}}}};
-  ASSERT_TRUE(simulator.StartFromText(fixture.dump())) << simulator.error();
+  ASSERT_NO_FATAL_FAILURE(StartShare("many", 3, 20, "f", "file", 7000, [](int i) {
+    return static_cast<uint64_t>(20000 + (i * 7919 % 180000));
+  }));
 
   std::vector<pid_t> children;
   for (int run = 0; run < 4; ++run) {
@@ -100,6 +111,63 @@ TEST_F(GetDisk, RunsOfOneCommandAtOnceSaveEveryFileExactlyOnce) {
         EXPECT_EQ(f["saved_path"], (dir / f["share_path"].get<std::string>()).string());
     }
   }
+}
+
+// A run of many small files killed (SIGKILL) at moments picked at random, again and again, then
+// run to its end: each file is whole under its name, none saved twice, no partial left over.
+TEST_F(GetDisk, KilledAtAnyMomentThenRunAgainLeavesEveryFileWholeOnce) {
+  ASSERT_NO_FATAL_FAILURE(StartShare("small", 4, 60, "d", "small", 9000, [](int i) {
+    return static_cast<uint64_t>(700 + (i * 389 % 2500));
+  }));
+
+  auto run = [&] {
+    pid_t child = ::fork();
+    if (child == 0) {
+      std::freopen("/dev/null", "w", stdout);
+      std::freopen("/dev/null", "w", stderr);
+      ::execl(SF_CLI_PATH, SF_CLI_PATH, "get", "--jobs", "5", "--host", simulator.Url("").c_str(),
+              "--dir", dir.c_str(), simulator.ShareUrl("small").c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return child;
+  };
+  // Entries of any kind on disk: what a kill is timed by, so each lands at another step.
+  auto onDisk = [&] {
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+         it.increment(ec))
+      ++n;
+    return n;
+  };
+  std::mt19937 random(20261209);
+  int killed = 0;
+  for (int kill = 0; kill < 8; ++kill) {
+    size_t before = onDisk();
+    size_t after = before + std::uniform_int_distribution<size_t>(1, 25)(random);
+    pid_t child = run();
+    ASSERT_GT(child, 0);
+    int status = 0;
+    bool ended = false;
+    test::WaitUntil([&] {
+      ended = ::waitpid(child, &status, WNOHANG) == child;
+      return ended || onDisk() >= after;
+    });
+    if (!ended) {
+      ::kill(child, SIGKILL);
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ++killed;
+    }
+  }
+  EXPECT_GE(killed, 4) << "too few runs were stopped midway";
+  pid_t last = run();
+  int status = 0;
+  ASSERT_EQ(::waitpid(last, &status, 0), last);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Tree(dir), expected);
+  for (const auto& [path, file] : files)
+    EXPECT_EQ(test::FileSha256(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
 }
 
 // One download at a time. While the first file downloads, the folder of the next one, made

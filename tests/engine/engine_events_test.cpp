@@ -1,19 +1,79 @@
 // The engine's task-event descriptor: whoever waits on it learns of every end, failure and pause
 // without asking in between; and the small-file path: a file that arrives whole at once is
-// written without a control file, and is whole and durable under its name.
+// written without a control file, and is whole and durable under its name before it is
+// reported finished.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "engine_harness.h"
 #include "range_file_server.h"
 #include "wait_until.h"
+
+namespace sf::test {
+
+// What the engine library asks of the disk, as this program sees it: the engine's calls to
+// fsync and renameat2 land here first (the program exports them), are logged once they return,
+// and a sync of a file below `holdDir` waits while `hold` is on.
+struct DiskCalls {
+  std::mutex mutex;
+  std::condition_variable released;
+  std::string holdDir;
+  bool hold = false;
+  std::vector<std::string> log;  // "sync PATH" and "rename PATH", in the order they returned
+};
+
+DiskCalls& Disk() {
+  static DiskCalls calls;
+  return calls;
+}
+
+std::string PathOfFd(int fd) {
+  char link[PATH_MAX];
+  ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+  return n > 0 ? std::string(link, static_cast<size_t>(n)) : std::string();
+}
+
+}  // namespace sf::test
+
+extern "C" int fsync(int fd) {
+  static auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+  auto& disk = sf::test::Disk();
+  std::string path = sf::test::PathOfFd(fd);
+  {
+    std::unique_lock lock(disk.mutex);
+    if (!disk.holdDir.empty() && path.rfind(disk.holdDir + "/", 0) == 0)
+      disk.released.wait(lock, [&] { return !disk.hold; });
+  }
+  int r = real(fd);
+  std::lock_guard lock(disk.mutex);
+  disk.log.push_back("sync " + path);
+  return r;
+}
+
+extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  using Fn = int (*)(int, const char*, int, const char*, unsigned);
+  static auto real = reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, "renameat2"));
+  int r = real(fromDir, from, toDir, to, flags);
+  if (r == 0) {
+    auto& disk = sf::test::Disk();
+    std::lock_guard lock(disk.mutex);
+    disk.log.push_back("rename " + sf::test::PathOfFd(toDir) + "/" + to);
+  }
+  return r;
+}
 
 namespace sf::test {
 namespace {
@@ -109,6 +169,66 @@ TEST(TaskEvents, AFileWholeInItsFirstAnswerIsWrittenWithoutAControlFile) {
   for (const std::string& name : made)
     EXPECT_EQ(name.find(".sfctl"), std::string::npos) << name << " was made";
   EXPECT_FALSE(FileExists(dir / "small.bin.sfpart"));
+}
+
+// A file whose bytes are all in while the disk still makes it durable says so (state 6) and
+// frees its slot for the next file, but is reported finished only after its partial was synced,
+// renamed into place and its folder synced after the rename.
+TEST(TaskEvents, AFileIsFinishedOnlyOnceSyncedButItsSlotIsFreeAsSoonAsItsBytesAreIn) {
+  Sandbox dir;
+  std::string body = RandomBytes(1500, 12);
+  RangeFileServer server(body);
+  {
+    std::lock_guard lock(Disk().mutex);
+    Disk().holdDir = dir.path();
+    Disk().hold = true;
+  }
+  auto release = [] {
+    {
+      std::lock_guard lock(Disk().mutex);
+      Disk().hold = false;
+    }
+    Disk().released.notify_all();
+  };
+  DownloadQueue queue(Engine());
+  queue.SetMaxRunning(1);
+  int a = queue.Add({"a.bin", server.Url("/a.bin"), dir.path(), "", "", -1});
+  int b = queue.Add({"b.bin", server.Url("/b.bin"), dir.path(), "", "", -1});
+  bool ending = WaitUntil([&] {
+    queue.Poll(0);
+    return queue.Find(a)->engineState == layout::kStateEndingRequest;
+  });
+  bool nextStarted = queue.Find(b)->status != DownloadStatus::kQueued;
+  bool finishedEarly = queue.Find(a)->status == DownloadStatus::kFinished;
+  release();
+  ASSERT_TRUE(ending) << "the file's transfer ended, its sync is held: state "
+                      << queue.Find(a)->engineState;
+  EXPECT_TRUE(nextStarted);
+  EXPECT_FALSE(finishedEarly);
+
+  ASSERT_TRUE(WaitUntil([&] {
+    queue.Poll(0);
+    return queue.Find(a)->Ended() && queue.Find(b)->Ended();
+  }));
+  std::vector<std::string> log;
+  {
+    std::lock_guard lock(Disk().mutex);
+    log = Disk().log;
+    Disk().holdDir.clear();
+  }
+  for (const char* name : {"a.bin", "b.bin"}) {
+    EXPECT_EQ(ReadFile(dir / name), body);
+    auto at = [&](const std::string& event, size_t from = 0) {
+      auto it = std::find(log.begin() + static_cast<std::ptrdiff_t>(from), log.end(), event);
+      return static_cast<size_t>(it - log.begin());
+    };
+    size_t synced = at("sync " + (dir / (std::string(name) + ".sfpart")).string());
+    size_t renamed = at("rename " + (dir / name).string());
+    size_t folderSynced = at("sync " + dir.str(), renamed);
+    EXPECT_LT(synced, renamed) << name;
+    EXPECT_LT(renamed, folderSynced) << name;
+    EXPECT_LT(folderSynced, log.size()) << name << ": the folder was not synced after the rename";
+  }
 }
 
 }  // namespace
