@@ -7,6 +7,7 @@
 #include "base/encoding.h"
 #include "base/text.h"
 #include "common_shares.h"
+#include "recording_resolve_view.h"
 #include "share/resolve_driver.h"
 #include "share_simulator.h"
 
@@ -67,19 +68,7 @@ class Prompts : public ResolvePrompts {
   ShareSimulator& sim_;
 };
 
-class Rows : public ResolveView {
- public:
-  std::vector<std::string> statuses;
-  std::string title;
-  std::vector<std::array<std::string, 4>> rows;
-  void ShowStatus(const std::string& t) override { statuses.push_back(GbkToUtf8(t)); }
-  void SetNameColumnTitle(const std::string& t) override { title = GbkToUtf8(t); }
-  void AddRow(const std::array<std::string, 4>& r) override { rows.push_back(r); }
-  void ShowMissingFolders(const std::vector<MissingFolder>& m) override {
-    for (const auto& f : m) missing.push_back(GbkToUtf8(MissingFolderText(f)));
-  }
-  std::vector<std::string> missing;
-};
+using test::RecordingView;
 
 TEST_F(Scenarios, APublicShareOfTwoFiles) {
   std::string url = simulator.ShareUrl("pub");
@@ -113,7 +102,7 @@ TEST_F(Scenarios, APublicShareOfTwoFiles) {
 TEST_F(Scenarios, AProtectedShareWrongThenRightPassword) {
   Prompts prompts(simulator);
   prompts.passwords = {"nope", "ab12"};
-  Rows view;
+  RecordingView view;
   ResolveDriver driver(*session, prompts, view);
   std::string url = simulator.ShareUrl("locked");
   EXPECT_EQ(driver.Run([&] { return url; }), 0);
@@ -141,7 +130,7 @@ TEST_F(Scenarios, AProtectedShareWrongThenRightPassword) {
 TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveAnswered) {
   Prompts prompts(simulator);
   prompts.answerCaptcha = {true};
-  Rows view;
+  RecordingView view;
   ResolveDriver driver(*session, prompts, view);
   std::string url = simulator.ShareUrl("captcha5");
   EXPECT_EQ(driver.Run([&] { return url; }), 0);
@@ -166,14 +155,13 @@ TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveAnswered) {
 
 TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveDeclined) {
   Prompts prompts(simulator);
-  Rows view;
+  RecordingView view;
   ResolveDriver driver(*session, prompts, view);
   std::string url = simulator.ShareUrl("captcha5");
   EXPECT_EQ(driver.Run([&] { return url; }), -20);
   ASSERT_EQ(view.rows.size(), 5u);
   EXPECT_EQ(view.rows[1][3].rfind(simulator.Url("/file/"), 0), 0u);
-  for (size_t i = 2; i < 5; ++i)
-    EXPECT_EQ(GbkToUtf8(view.rows[i][3]), "用户主动放弃解析或解析失败");
+  for (size_t i = 2; i < 5; ++i) EXPECT_EQ(view.rows[i][3], "用户主动放弃解析或解析失败");
   EXPECT_EQ(view.title, "文件名 5个文件");
 }
 
