@@ -9,18 +9,14 @@
 #include <iterator>
 
 #include "base/encoding.h"
+#include "sandbox.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::G;
+using test::ReadFile;
 
 TEST(ProfileFile, FindsSectionsAndKeysWithoutRegardToCase) {
   ProfileFile f = ProfileFile::Parse(
@@ -113,10 +109,8 @@ TEST(ProfileFile, ValuesThatWouldBreakTheFileOrChangeAreWrittenSafely) {
 }
 
 TEST(ProfileFile, OneCallFormsOnDisk) {
-  auto dir = std::filesystem::temp_directory_path() / ("sf-profile-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+  test::Sandbox dir;
   std::string path = (dir / "t.ini").string();
-  std::filesystem::remove(path);
 
   EXPECT_EQ(ReadProfileString(path, "s", "k", "none"), "none");  // no file
   ASSERT_TRUE(WriteProfileString(path, "s", "k", "v1"));
@@ -129,7 +123,6 @@ TEST(ProfileFile, OneCallFormsOnDisk) {
   // A directory that cannot hold the file: the write fails and says so.
   EXPECT_FALSE(WriteProfileString(path + "/below-a-file.ini", "s", "k", "v"));
   EXPECT_EQ(ReadFile(path), "[s]\r\nk=v3\r\n[t]\r\nk=v2\r\n");
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -12,20 +12,16 @@
 
 #include "base/encoding.h"
 #include "base/profile_file.h"
+#include "sandbox.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::G;
+using test::ReadFile;
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());
@@ -34,19 +30,16 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 
 class SettingsFileTest : public ::testing::Test {
  protected:
-  fs::path root =
-      fs::temp_directory_path() / ("sf-settings-" + std::to_string(::getpid()) + "-" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  test::Sandbox sandbox;
+  fs::path root = sandbox.path();
   fs::path program = root / "program";
   fs::path config = root / "config";
   SettingsPaths paths;
 
   void SetUp() override {
-    fs::remove_all(root);
     fs::create_directories(program);
     paths = SettingsPathsFor(program.string(), config.c_str(), "/home/nobody");
   }
-  void TearDown() override { fs::remove_all(root); }
 };
 
 TEST(SettingsPaths, BesideTheProgramAndInTheUsersConfiguration) {

@@ -9,6 +9,8 @@
 #include "base/encoding.h"
 #include "download/download_engine.h"
 #include "engine_api/engine_api.h"
+#include "recording_engine.h"
+#include "text_helpers.h"
 
 namespace sf::cli {
 namespace {
@@ -57,75 +59,36 @@ TEST(DownloadArgs, NameComesFromTheLastPathSegment) {
   EXPECT_EQ(NameFromUrl("http://h/bad%zz"), "bad%zz");
 }
 
-// Plays back a scripted state for each task and records what the command handed over.
-class ScriptedEngine : public DownloadEngine {
- public:
-  struct Script {
-    int32_t state;
-    int32_t failure;
-    std::u16string name;
-    int32_t alreadyComplete = 0;
-  };
-  int32_t Init() override { return ++inits; }
-  int32_t CreateTask(const void* param) override {
-    const auto* r = static_cast<const uint8_t*>(param);
-    auto text = [&](layout::Field f) {
-      std::u16string t;
-      for (size_t i = 0; i < f.width; i += 2) {
-        char16_t u = static_cast<char16_t>(r[f.offset + i] | (r[f.offset + i + 1] << 8));
-        if (u == 0) break;
-        t += u;
-      }
-      return Utf16ToUtf8(t);
-    };
-    names.push_back(text(layout::param::kFileName));
-    dirs.push_back(text(layout::param::kSaveDir));
-    resume.push_back(r[layout::param::kResume.offset] == 1);
-    return static_cast<int32_t>(names.size());
-  }
-  int32_t StartTask(int32_t handle) override {
-    started.push_back(handle);
-    return 1;
-  }
-  int32_t QueryTaskInfoEx(int32_t handle, void* info) override {
-    auto it = scripts.find(handle);
-    if (it == scripts.end()) return 0;
-    auto* r = static_cast<uint8_t*>(info);
-    std::memcpy(r + layout::info::kState.offset, &it->second.state, 4);
-    std::memcpy(r + layout::info::kFailureCode.offset, &it->second.failure, 4);
-    std::memcpy(r + layout::info::kAlreadyComplete.offset, &it->second.alreadyComplete, 4);
-    std::memset(r + layout::info::kFileName.offset, 0, layout::info::kFileName.width);
-    std::memcpy(r + layout::info::kFileName.offset, it->second.name.data(),
-                it->second.name.size() * 2);
-    return 1;
-  }
-  int32_t SetSpeedLimit(int32_t kb) override {
-    limits.push_back(kb);
-    return 1;
-  }
-  int32_t CreateTaskByThunder(const char16_t*, const char16_t*, const char16_t*, const void*,
-                              const char16_t*) override {
-    return 0;
-  }
-  int32_t CreateBTTaskByThunder(const char16_t*) override { return 0; }
-  int32_t StopTask(int32_t handle) override {
-    stopped.push_back(handle);
-    scripts[handle].state = layout::kStatePaused;
-    return 1;
-  }
-  int32_t DeleteTask(int32_t, int32_t) override { return 0; }
+using test::G;
+using test::RecordingEngine;
+using test::Report;
 
-  int inits = 0;
-  std::vector<std::string> names, dirs;
+// What the command handed over for each task, as UTF-8.
+std::vector<std::string> Names(const RecordingEngine& engine) {
+  std::vector<std::string> names;
+  for (const test::Created& c : engine.created) names.push_back(Utf16ToUtf8(c.wideFileName));
+  return names;
+}
+std::vector<std::string> Dirs(const RecordingEngine& engine) {
+  std::vector<std::string> dirs;
+  for (const test::Created& c : engine.created) dirs.push_back(GbkToUtf8(c.saveDir));
+  return dirs;
+}
+std::vector<bool> Resumed(const RecordingEngine& engine) {
   std::vector<bool> resume;
-  std::vector<int32_t> started, limits, stopped;
-  std::map<int32_t, Script> scripts;
-};
+  for (const test::Created& c : engine.created) resume.push_back(c.resume);
+  return resume;
+}
+
+Report Ends(int32_t state, const char* name, int32_t failure = 0, bool alreadyComplete = false) {
+  return {
+      .state = state, .fileName = G(name), .failure = failure, .alreadyComplete = alreadyComplete};
+}
 
 TEST(DownloadRun, ReportsSavedPathsAndFailures) {
-  ScriptedEngine engine;
-  engine.scripts[1] = {layout::kStateFinished, 0, u"名 (1).bin"};
-  engine.scripts[2] = {layout::kStateFailed, 403, u"b.bin"};
+  RecordingEngine engine(1);
+  engine.reports[1] = Ends(layout::kStateFinished, "名 (1).bin");
+  engine.reports[2] = Ends(layout::kStateFailed, "b.bin", 403);
   DownloadOptions o;
   o.dir = "/srv/dl/";
   o.limitKb = 64;
@@ -136,16 +99,16 @@ TEST(DownloadRun, ReportsSavedPathsAndFailures) {
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 1);
   EXPECT_EQ(engine.inits, 1);
   EXPECT_EQ(engine.limits, std::vector<int32_t>{64});
-  EXPECT_EQ(engine.names, (std::vector<std::string>{"名.bin", "b.bin"}));
-  EXPECT_EQ(engine.dirs, (std::vector<std::string>{"/srv/dl", "/srv/dl"}));
-  EXPECT_EQ(engine.resume, (std::vector<bool>{true, true}));
+  EXPECT_EQ(Names(engine), (std::vector<std::string>{"名.bin", "b.bin"}));
+  EXPECT_EQ(Dirs(engine), (std::vector<std::string>{"/srv/dl", "/srv/dl"}));
+  EXPECT_EQ(Resumed(engine), (std::vector<bool>{true, true}));
   EXPECT_EQ(engine.started, (std::vector<int32_t>{1, 2}));
   EXPECT_EQ(out.str(), "/srv/dl/名 (1).bin\n");
   EXPECT_NE(err.str().find("b.bin: HTTP 403 (failure code 403)"), std::string::npos);
 
   // All finished, one of them found whole on disk: status 0, and both paths.
-  engine.scripts[3] = {layout::kStateFinished, 0, u"名.bin", 1};
-  engine.scripts[4] = {layout::kStateFinished, 0, u"b.bin"};
+  engine.reports[3] = Ends(layout::kStateFinished, "名.bin", 0, true);
+  engine.reports[4] = Ends(layout::kStateFinished, "b.bin");
   out.str("");
   err.str("");
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 0);
@@ -153,8 +116,8 @@ TEST(DownloadRun, ReportsSavedPathsAndFailures) {
   EXPECT_NE(err.str().find("名.bin: already complete"), std::string::npos);
 
   // An interrupt pauses every running task, so the next run resumes them.
-  engine.scripts[5] = {layout::kStateDownloading, 0, u"c"};
-  engine.scripts[6] = {layout::kStateDownloading, 0, u"d"};
+  engine.reports[5] = Ends(layout::kStateDownloading, "c");
+  engine.reports[6] = Ends(layout::kStateDownloading, "d");
   interrupted = true;
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 130);
   EXPECT_EQ(engine.stopped, (std::vector<int32_t>{5, 6}));
@@ -162,9 +125,9 @@ TEST(DownloadRun, ReportsSavedPathsAndFailures) {
 }
 
 TEST(DownloadRun, AnOverlongNameFromTheAddressIsShortenedAndTheRunGoesOn) {
-  ScriptedEngine engine;
-  engine.scripts[1] = {layout::kStateFinished, 0, u"long.zip"};
-  engine.scripts[2] = {layout::kStateFinished, 0, u"b.bin"};
+  RecordingEngine engine(1);
+  engine.reports[1] = Ends(layout::kStateFinished, "long.zip");
+  engine.reports[2] = Ends(layout::kStateFinished, "b.bin");
   DownloadOptions o;
   o.dir = "/srv";
   std::string stem;
@@ -174,13 +137,13 @@ TEST(DownloadRun, AnOverlongNameFromTheAddressIsShortenedAndTheRunGoesOn) {
   Console console{out, err};
   std::atomic<bool> interrupted{false};
   EXPECT_EQ(RunDownloads(engine, o, console, interrupted), 0) << err.str();
-  ASSERT_EQ(engine.names.size(), 2u);
-  const std::string& name = engine.names[0];
+  ASSERT_EQ(engine.created.size(), 2u);
+  const std::string name = Names(engine)[0];
   EXPECT_LT(Utf8ToUtf16(name).size(), 260u);  // the record's field, with its terminator
   EXPECT_GT(name.size(), 200u);
   EXPECT_EQ(name.substr(name.size() - 4), ".zip");
   EXPECT_TRUE(IsValidUtf8(name));
-  EXPECT_EQ(engine.names[1], "b.bin");
+  EXPECT_EQ(Names(engine)[1], "b.bin");
 }
 
 }  // namespace

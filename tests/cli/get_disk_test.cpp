@@ -14,9 +14,10 @@
 #include "cli/get_command.h"
 #include "download/download_engine.h"
 #include "file_content.h"
-#include "file_digest.h"
 #include "raw_http_server.h"
+#include "sandbox.h"
 #include "share_simulator.h"
+#include "text_helpers.h"
 #include "wait_until.h"
 
 namespace sf::cli {
@@ -26,16 +27,6 @@ namespace fs = std::filesystem;
 
 class GetDisk : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root = fs::temp_directory_path() /
-           ("sf-get-disk-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
-    fs::create_directories(root);
-    dir = root / "下载";  // the engine's record counts the root in UTF-16 units
-  }
-  void TearDown() override { fs::remove_all(root); }
-
   // Every entry below `top`, relative to it, folders ending in "/".
   static std::vector<std::string> Tree(const fs::path& top) {
     std::vector<std::string> found;
@@ -68,8 +59,10 @@ class GetDisk : public ::testing::Test {
     ASSERT_TRUE(simulator.StartFromText(fixture.dump())) << simulator.error();
   }
 
+  test::Sandbox sandbox;
+  const fs::path root = sandbox.path();
+  const fs::path dir = root / "下载";  // the engine's record counts the root in UTF-16 units
   sim::ShareSimulator simulator;
-  fs::path root, dir;
   std::vector<std::string> expected;
   std::map<std::string, std::pair<uint64_t, uint64_t>> files;  // path -> fs_id, size
 };
@@ -105,7 +98,7 @@ TEST_F(GetDisk, RunsOfOneCommandAtOnceSaveEveryFileExactlyOnce) {
   }
   EXPECT_EQ(Tree(dir), expected);
   for (const auto& [path, file] : files)
-    EXPECT_EQ(Digest(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
+    EXPECT_EQ(test::FileSha256(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
   for (int run = 0; run < 4; ++run) {
     std::ifstream in(root / ("run" + std::to_string(run) + ".json"));
     nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
@@ -174,7 +167,7 @@ TEST_F(GetDisk, KilledAtAnyMomentThenRunAgainLeavesEveryFileWholeOnce) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(Tree(dir), expected);
   for (const auto& [path, file] : files)
-    EXPECT_EQ(Digest(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
+    EXPECT_EQ(test::FileSha256(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
 }
 
 // One download at a time. While the first file downloads, the folder of the next one, made
@@ -234,7 +227,7 @@ TEST_F(GetDisk, AFolderSwappedForALinkDuringTheRunLeadsNoByteOutside) {
       EXPECT_EQ(f["error"], "a link or a file is in the save folder's path");
     }
   }
-  EXPECT_EQ(Digest(dir / "first.bin"), sim::FileSha256Hex(5601, 300000));
+  EXPECT_EQ(test::FileSha256(dir / "first.bin"), sim::FileSha256Hex(5601, 300000));
 }
 
 }  // namespace

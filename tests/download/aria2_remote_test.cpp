@@ -6,15 +6,13 @@
 #include <atomic>
 #include <set>
 
+#include "json_rpc_answer.h"
 #include "raw_http_server.h"
 
 namespace sf {
 namespace {
 
 using Json = nlohmann::json;
-using test::RawHttpServer;
-using test::RawRequest;
-using test::RawResponse;
 
 RemoteDownload Download(std::string_view link, std::string dir, std::string out,
                         std::string_view cookies = {}) {
@@ -28,14 +26,13 @@ RemoteDownload Download(std::string_view link, std::string dir, std::string out,
 // later downloads back, and says why for each.
 TEST(Aria2Remote, LargeSharesGoInBatchesAndAFailedBatchKeepsTheRestBack) {
   std::atomic<int> answered{0};
-  RawHttpServer server([&](const RawRequest& r) -> RawResponse {
+  test::RawHttpServer server([&](const test::RawRequest& r) -> test::RawResponse {
     if (++answered == 2) return {.bytes = "", .closeEarly = true};
     Json request = Json::parse(r.body);
     Json results = Json::array();
     for (const Json& call : request["params"][0])
       results.push_back(Json::array({call["params"][2]["out"]}));
-    return RawHttpServer::Reply(
-        200, "OK", {}, Json{{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", results}}.dump());
+    return test::JsonRpcResult(request, results);
   });
   JsonRpcClient client(server.Url("/jsonrpc"));
   Aria2Remote remote(client, "S");
@@ -47,7 +44,7 @@ TEST(Aria2Remote, LargeSharesGoInBatchesAndAFailedBatchKeepsTheRestBack) {
   std::vector<RemoteOutcome> outcomes = remote.AddAll(downloads);
 
   std::vector<Json> batches;
-  for (const RawRequest& r : server.Requests()) batches.push_back(Json::parse(r.body));
+  for (const test::RawRequest& r : server.Requests()) batches.push_back(Json::parse(r.body));
   ASSERT_EQ(batches.size(), 2u);
   const Json& first = batches[0]["params"][0];
   ASSERT_GT(first.size(), 1u);
@@ -71,7 +68,7 @@ TEST(Aria2Remote, LargeSharesGoInBatchesAndAFailedBatchKeepsTheRestBack) {
 // counted a moment before, which echoes the secret: each is listed once, the secret nowhere.
 TEST(Aria2Remote, EveryDownloadIsListedPastAnyPageAndTheSecretIsMasked) {
   const Json item = {{"status", "waiting"}, {"errorMessage", "see token:S3cr3t"}};
-  RawHttpServer server([&](const RawRequest& r) -> RawResponse {
+  test::RawHttpServer server([&](const test::RawRequest& r) -> test::RawResponse {
     Json request = Json::parse(r.body), result = Json::array();
     if (request["method"] != "system.multicall")  // getVersion, getGlobalStat
       result = {{"version", "see token:S3cr3t"}, {"numWaiting", "5000"}, {"numStopped", "9"}};
@@ -86,8 +83,7 @@ TEST(Aria2Remote, EveryDownloadIsListedPastAnyPageAndTheSecretIsMasked) {
         result.back()[0].back()["gid"] = list + std::to_string(i);
       }
     }
-    return RawHttpServer::Reply(
-        200, "OK", {}, Json{{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", result}}.dump());
+    return test::JsonRpcResult(request, result);
   });
   JsonRpcClient client(server.Url("/jsonrpc"));
   Aria2Remote remote(client, "S3cr3t");

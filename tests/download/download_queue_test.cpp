@@ -15,6 +15,7 @@
 #include "base/encoding.h"
 #include "engine_api/engine_api.h"
 #include "recording_engine.h"
+#include "sandbox.h"
 
 namespace sf {
 namespace {
@@ -28,12 +29,8 @@ class DownloadQueueTest : public ::testing::Test {
  protected:
   RecordingEngine engine;
   DownloadQueue queue{engine};
-  fs::path dir =
-      fs::temp_directory_path() / ("sf-queue-" + std::to_string(::getpid()) + "-" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-
-  void SetUp() override { fs::create_directories(dir); }
-  void TearDown() override { fs::remove_all(dir); }
+  test::Sandbox sandbox;
+  fs::path dir = sandbox.path();
 
   int Add(const std::string& name, int64_t expectedSize = -1) {
     return queue.Add({name, "http://h/" + name, dir.string(), "", "", expectedSize});

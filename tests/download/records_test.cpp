@@ -11,6 +11,8 @@
 #include "download/field_record_buffer.h"
 #include "download/task_records.h"
 #include "engine_api/engine_api.h"
+#include "sandbox.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
@@ -18,9 +20,7 @@ namespace {
 namespace lp = layout::param;
 namespace li = layout::info;
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
+using test::G;
 
 std::string Bytes(const uint8_t* block, layout::Field f) {
   return std::string(reinterpret_cast<const char*>(block) + f.offset, f.width);
@@ -242,8 +242,8 @@ TEST(EngineLibrary, MissingLibraryOrFunctionIsAnErrorNamingThePath) {
 // <prefix>/lib/sharefetch, and only then counts as installed.
 TEST(EngineLibrary, FoundBesideTheProgramElseInTheInstalledTree) {
   namespace fs = std::filesystem;
-  fs::path root = fs::temp_directory_path() / ("sf-engine-place-" + std::to_string(::getpid()));
-  fs::remove_all(root);
+  test::Sandbox sandbox;
+  const fs::path& root = sandbox.path();
   fs::create_directories(root / "bin");
   auto touch = [](const fs::path& p) {
     fs::create_directories(p.parent_path());
@@ -271,7 +271,6 @@ TEST(EngineLibrary, FoundBesideTheProgramElseInTheInstalledTree) {
   // Only a directory named bin has an installed tree around it.
   fs::create_directories(root / "other");
   EXPECT_FALSE(LocateEngineLibrary((root / "other").string()).found);
-  fs::remove_all(root);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "base/encoding.h"
 #include "base/path_glob.h"
+#include "sandbox.h"
 
 namespace sf {
 namespace {
@@ -201,8 +202,8 @@ TEST(SharePlan, AFolderRowStandsForItsWholeSubtreeAndNothingBeside) {
 }
 
 TEST(SharePlan, FoldersAreMadeWithoutFollowingALink) {
-  std::filesystem::path root =
-      std::filesystem::temp_directory_path() / ("sf-plan-" + std::to_string(::getpid()));
+  test::Sandbox sandbox;
+  const std::filesystem::path& root = sandbox.path();
   std::filesystem::path outside = root / "outside";
   std::filesystem::create_directories(root / "in");
   std::filesystem::create_directories(outside);
@@ -212,7 +213,6 @@ TEST(SharePlan, FoldersAreMadeWithoutFollowingALink) {
   EXPECT_NE(MakeFolders((root / "in").string(), "link/x"), "");
   EXPECT_NE(MakeFolders((root / "in").string(), "a/../x"), "");
   EXPECT_TRUE(std::filesystem::is_empty(outside));
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

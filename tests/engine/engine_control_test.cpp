@@ -52,7 +52,7 @@ constexpr int64_t kInFlight = 32 << 10;
 
 // Starts the task `h` again and checks that it ends as `name` with the server's bytes,
 // fetching nothing of `held` a second time beyond what was in flight.
-void GoesOnToTheEnd(RangeFileServer& server, int32_t h, const TempDir& dir, const std::string& name,
+void GoesOnToTheEnd(RangeFileServer& server, int32_t h, const Sandbox& dir, const std::string& name,
                     const std::string& body, const engine::RangeSet& held) {
   size_t before = server.Requests().size();
   server.SetRate(1 << 20);
@@ -60,7 +60,7 @@ void GoesOnToTheEnd(RangeFileServer& server, int32_t h, const TempDir& dir, cons
   TaskOutcome o = WaitForEnd(h);
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, name);
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / name)), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / name)), Sha256Hex(body));
   auto requests = server.Requests();
   ASSERT_GT(requests.size(), before);
   for (size_t i = before; i < requests.size(); ++i)
@@ -70,7 +70,7 @@ void GoesOnToTheEnd(RangeFileServer& server, int32_t h, const TempDir& dir, cons
 class EngineControl : public ::testing::Test {
  protected:
   void SetUp() override { Engine().SetSpeedLimit(layout::kNoSpeedLimit); }
-  TempDir dir;
+  Sandbox dir;
 };
 
 TEST_F(EngineControl, PauseHoldsTheBytesAndResumeGoesOnWithoutFetchingThemAgain) {
@@ -132,7 +132,7 @@ TEST_F(EngineControl, DeleteForgetsTheTaskAndRemovesOnlyItsOwnPartialFiles) {
       WaitUntil([&] { return Query(kept).downloaded > 0 && Query(removed).downloaded > 0; }));
   ASSERT_EQ(Query(removed).name, "d (1).bin");
   TaskParamRecord param;  // never started: it has no files of its own
-  param.Init(server.Url(), "", "", "d.bin", dir.path(), false, true, true);
+  param.Init(server.Url(), "", "", "d.bin", dir.str(), false, true, true);
   int32_t idle = Engine().CreateTask(param.Address());
 
   for (int32_t h : {done, idle, kept}) ASSERT_EQ(Engine().DeleteTask(h, h == kept ? 0 : 1), 1);
@@ -150,8 +150,8 @@ TEST_F(EngineControl, DeleteForgetsTheTaskAndRemovesOnlyItsOwnPartialFiles) {
   ASSERT_TRUE(WaitUntil([&] {
     return !FileExists(dir / "d (1).bin.sfpart") && !FileExists(dir / "d (1).bin.sfctl");
   }));
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "done.bin")), Sha256Hex(body));
-  EXPECT_EQ(ReadWholeFile(dir / "d.bin"), "a finished file of another size");
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "done.bin")), Sha256Hex(body));
+  EXPECT_EQ(ReadFile(dir / "d.bin"), "a finished file of another size");
   // Deleted without its files, a task leaves what it had, recorded for a later resume.
   EXPECT_TRUE(FileExists(dir / "k.bin.sfpart"));
   EXPECT_GT(DoneOnDisk(dir / "k.bin.sfctl").Total(), 0);
@@ -176,7 +176,7 @@ TEST_F(EngineControl, DeletedAndAtOnceDownloadedAgainKeepsItsName) {
     TaskOutcome o = WaitForEnd(second);
     ASSERT_EQ(o.state, kStateFinished) << "round " << round << ", failure " << o.failure;
     EXPECT_EQ(o.name, name);
-    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / name)), Sha256Hex(body));
+    EXPECT_EQ(Sha256Hex(ReadFile(dir / name)), Sha256Hex(body));
   }
   // The twelve files and nothing else: no partial, no numbered copy.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 12);
@@ -244,7 +244,7 @@ TEST_F(EngineControl, AThousandTasksArePausedAndDeletedAtOnce) {
     return !FileExists(dir / "t0.bin.sfctl") && !FileExists(dir / "t999.bin.sfpart") &&
            !FileExists(dir / "t999.bin.sfctl");
   }));
-  EXPECT_EQ(ReadWholeFile(dir / "other.bin"), body);
+  EXPECT_EQ(ReadFile(dir / "other.bin"), body);
 }
 
 }  // namespace

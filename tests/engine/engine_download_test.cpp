@@ -40,7 +40,7 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 class EngineDownload : public ::testing::Test {
  protected:
   void SetUp() override { Engine().SetSpeedLimit(layout::kNoSpeedLimit); }
-  TempDir dir;
+  Sandbox dir;
 };
 
 TEST_F(EngineDownload, ManyConnectionsRedirectCookiesAndRefererGiveTheExactFile) {
@@ -56,7 +56,7 @@ TEST_F(EngineDownload, ManyConnectionsRedirectCookiesAndRefererGiveTheExactFile)
   EXPECT_EQ(o.downloaded, 6 << 20);
   EXPECT_FLOAT_EQ(o.progress, 1.0f);
   EXPECT_TRUE(o.originValid);
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "movie.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "movie.bin")), Sha256Hex(body));
   EXPECT_FALSE(FileExists(dir / "movie.bin.sfpart"));
   EXPECT_FALSE(FileExists(dir / "movie.bin.sfctl"));
 
@@ -83,7 +83,7 @@ TEST_F(EngineDownload, ServerIgnoringRangesOrLengthGetsOneConnection) {
   server.SetHonorRanges(false);
   TaskOutcome o = RunTask({server.Url(), dir.path(), "plain.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "plain.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "plain.bin")), Sha256Hex(body));
   EXPECT_EQ(server.Requests().size(), 1u);
 
   // No length either: the size is learnt when the body ends.
@@ -91,14 +91,14 @@ TEST_F(EngineDownload, ServerIgnoringRangesOrLengthGetsOneConnection) {
   TaskOutcome c = RunTask({server.Url(), dir.path(), "chunked.bin"});
   ASSERT_EQ(c.state, kStateFinished) << "failure " << c.failure;
   EXPECT_EQ(c.size, 3 << 20);
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "chunked.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "chunked.bin")), Sha256Hex(body));
   EXPECT_EQ(server.Requests().size(), 2u);
 
   // Cut off in the middle, such a body can only be fetched again from the start.
   server.DropAfter(500000, 1);
   TaskOutcome d = RunTask({server.Url(), dir.path(), "again.bin"});
   ASSERT_EQ(d.state, kStateFinished) << "failure " << d.failure;
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "again.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "again.bin")), Sha256Hex(body));
   EXPECT_EQ(server.Requests().size(), 4u);
 }
 
@@ -108,7 +108,7 @@ TEST_F(EngineDownload, DroppedConnectionContinuesFromTheLastByte) {
   server.DropAfter(300000, 1);  // the first response dies after 300000 bytes
   TaskOutcome o = RunTask({server.Url(), dir.path(), "d.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "d.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "d.bin")), Sha256Hex(body));
   bool continued = false;
   for (const auto& r : server.Requests()) continued |= r.range.rfind("bytes=300000-", 0) == 0;
   EXPECT_TRUE(continued);
@@ -124,7 +124,7 @@ TEST_F(EngineDownload, ServerErrorsAreRetriedAndFinallyReported) {
   server.ForceStatus(503, 2);
   TaskOutcome ok = RunTask({server.Url(), dir.path(), "r.bin"});
   ASSERT_EQ(ok.state, kStateFinished) << "failure " << ok.failure;
-  EXPECT_EQ(ReadWholeFile(dir / "r.bin"), body);
+  EXPECT_EQ(ReadFile(dir / "r.bin"), body);
 
   server.ForceStatus(500);
   TaskOutcome failed = RunTask({server.Url(), dir.path(), "s.bin"});
@@ -159,7 +159,7 @@ TEST_F(EngineDownload, NamesCannotLeaveTheDirectory) {
   TaskOutcome o = RunTask({server.Url(), inner, "../escape.txt"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, ".._escape.txt");
-  EXPECT_EQ(ReadWholeFile(inner + "/.._escape.txt"), "payload");  // directory created
+  EXPECT_EQ(ReadFile(inner + "/.._escape.txt"), "payload");  // directory created
   EXPECT_FALSE(FileExists(dir / "escape.txt"));
 }
 
@@ -170,9 +170,9 @@ TEST_F(EngineDownload, ExistingFilesAreNeverOverwritten) {
   TaskOutcome o = RunTask({server.Url(), dir.path(), "a.txt"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, "a (2).txt");
-  EXPECT_EQ(ReadWholeFile(dir / "a.txt"), "mine");
-  EXPECT_EQ(ReadWholeFile(dir / "a (1).txt"), "mine too");
-  EXPECT_EQ(ReadWholeFile(dir / "a (2).txt"), "new content");
+  EXPECT_EQ(ReadFile(dir / "a.txt"), "mine");
+  EXPECT_EQ(ReadFile(dir / "a (1).txt"), "mine too");
+  EXPECT_EQ(ReadFile(dir / "a (2).txt"), "new content");
 }
 
 TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
@@ -190,7 +190,7 @@ TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
   TaskOutcome o = RunTask({server.Url(), dir.path(), "c.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, "c.bin");
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "c.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "c.bin")), Sha256Hex(body));
   // Nothing already on disk was asked for again.
   for (const auto& r : server.Requests()) {
     ASSERT_EQ(r.range.rfind("bytes=", 0), 0u) << r.range;
@@ -206,7 +206,7 @@ TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
   server.SetContent(changed);
   TaskOutcome r = RunTask({server.Url(), dir.path(), "e.bin"});
   ASSERT_EQ(r.state, kStateFinished) << "failure " << r.failure;
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "e.bin")), Sha256Hex(changed));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "e.bin")), Sha256Hex(changed));
 
   // Without the resume flag the leftovers are not this task's: they stay, a new name is used.
   WriteWholeFile(dir / "g.bin.sfpart", part);
@@ -216,7 +216,7 @@ TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
   TaskOutcome f = RunTask(fresh);
   ASSERT_EQ(f.state, kStateFinished);
   EXPECT_EQ(f.name, "g (1).bin");
-  EXPECT_EQ(ReadWholeFile(dir / "g.bin.sfpart"), part);
+  EXPECT_EQ(ReadFile(dir / "g.bin.sfpart"), part);
 }
 
 TEST_F(EngineDownload, ServerThatStopsServingRangesRestartsFromZero) {
@@ -228,7 +228,7 @@ TEST_F(EngineDownload, ServerThatStopsServingRangesRestartsFromZero) {
   server.SetHonorRanges(false);
   TaskOutcome o = RunTask({server.Url(), dir.path(), "h.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "h.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "h.bin")), Sha256Hex(body));
 }
 
 TEST_F(EngineDownload, AResumedOrSplitDownloadAsksNoByteTwice) {
@@ -258,7 +258,7 @@ TEST_F(EngineDownload, AResumedOrSplitDownloadAsksNoByteTwice) {
     int64_t missing = size - (name == std::string("r.bin") ? held.Total() : 0);
     TaskOutcome o = RunTask({fresh, dir.path(), name});
     ASSERT_EQ(o.state, kStateFinished) << name << " failure " << o.failure;
-    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / name)), Sha256Hex(body)) << name;
+    EXPECT_EQ(Sha256Hex(ReadFile(dir / name)), Sha256Hex(body)) << name;
     auto requests = server.Requests();
     EXPECT_GE(requests.size() - before, 8u) << name;  // split over connections
     engine::RangeSet all = name == std::string("r.bin") ? held : engine::RangeSet();
@@ -294,7 +294,7 @@ TEST_F(EngineDownload, SpeedLimitHoldsForAllTasksTogether) {
     limited = run("l");
   }
   ASSERT_GT(limited, 0);
-  EXPECT_EQ(ReadWholeFile(dir / "l2.bin"), body);
+  EXPECT_EQ(ReadFile(dir / "l2.bin"), body);
   double rate = 2.0 * (1 << 20) / limited / 1024;
   EXPECT_LT(rate, 512 * 1.15) << limited << " s";  // the cap, less a first burst, is the most
   EXPECT_GT(limited, 2 * unlimited) << limited << " s limited, " << unlimited << " s not";
@@ -376,7 +376,7 @@ TEST_F(EngineDownload, RunningOutOfDescriptorsFailsTheTaskAndNeverTakesAnotherNa
   TaskOutcome o = RunTask({server.Url(), dir.path(), "s003.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, "s003.bin");
-  EXPECT_EQ(ReadWholeFile(dir / "s003.bin"), body);
+  EXPECT_EQ(ReadFile(dir / "s003.bin"), body);
 }
 
 TEST_F(EngineDownload, AFileLargerThanTheFreeSpaceFailsBeforeTakingAnyOfIt) {
@@ -419,7 +419,7 @@ TEST_F(EngineDownload, AConnectionThatFailsAfterItsLastByteStillCompletesItsSlic
   server.SetFault(Fault::kErrorAfterBody);
   TaskOutcome o = RunTask({server.Url(), dir.path(), "whole.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "whole.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "whole.bin")), Sha256Hex(body));
   for (const auto& r : server.Requests()) {
     size_t dash = r.range.find('-');
     ASSERT_NE(dash, std::string::npos) << r.range;
@@ -437,8 +437,8 @@ TEST_F(EngineDownload, ALinkAtANameTheEngineCreatesIsNeverFollowed) {
   ASSERT_EQ(::symlink((dir / "victim").c_str(), (downloads + "/v.bin.sfctl.tmp").c_str()), 0);
   TaskOutcome o = RunTask({server.Url(), downloads, "v.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(ReadWholeFile(downloads + "/v.bin"), "payload");
-  EXPECT_EQ(ReadWholeFile(dir / "victim"), "precious");
+  EXPECT_EQ(ReadFile(downloads + "/v.bin"), "payload");
+  EXPECT_EQ(ReadFile(dir / "victim"), "precious");
 }
 
 // A server that gives the length once and then answers without one, closing halfway: the

@@ -110,7 +110,7 @@ TEST(TaskEvents, EveryEndFailureAndPauseWakesTheWaiter) {
   int fd = Engine().GetTaskEventFd();
   ASSERT_GE(fd, 0);
   EXPECT_EQ(Engine().GetTaskEventFd(), fd);  // one descriptor for the engine's life
-  TempDir dir;
+  Sandbox dir;
   Drain(fd);
 
   std::string body = RandomBytes(3000, 7);
@@ -118,7 +118,7 @@ TEST(TaskEvents, EveryEndFailureAndPauseWakesTheWaiter) {
   int32_t done = StartTask({server.Url(), dir.path(), "done.bin"});
   TaskOutcome finished = AwaitEvent(fd, done, [](auto& o) { return o.state == kStateFinished; });
   ASSERT_EQ(finished.state, kStateFinished) << "the end was never announced";
-  EXPECT_EQ(ReadWholeFile(dir / "done.bin"), body);
+  EXPECT_EQ(ReadFile(dir / "done.bin"), body);
 
   RangeFileServer refusing(body);
   refusing.ForceStatus(404);
@@ -142,7 +142,7 @@ TEST(TaskEvents, EveryEndFailureAndPauseWakesTheWaiter) {
 }
 
 TEST(TaskEvents, AFileWholeInItsFirstAnswerIsWrittenWithoutAControlFile) {
-  TempDir dir;
+  Sandbox dir;
   int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(watch, 0);
   ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_CREATE | IN_MOVED_TO), 0);
@@ -151,7 +151,7 @@ TEST(TaskEvents, AFileWholeInItsFirstAnswerIsWrittenWithoutAControlFile) {
   RangeFileServer server(body);
   TaskOutcome o = RunTask({server.Url(), dir.path(), "small.bin"});
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(ReadWholeFile(dir / "small.bin"), body);
+  EXPECT_EQ(ReadFile(dir / "small.bin"), body);
 
   std::set<std::string> made;
   alignas(inotify_event) char buf[64 * 1024];
@@ -175,7 +175,7 @@ TEST(TaskEvents, AFileWholeInItsFirstAnswerIsWrittenWithoutAControlFile) {
 // frees its slot for the next file, but is reported finished only after its partial was synced,
 // renamed into place and its folder synced after the rename.
 TEST(TaskEvents, AFileIsFinishedOnlyOnceSyncedButItsSlotIsFreeAsSoonAsItsBytesAreIn) {
-  TempDir dir;
+  Sandbox dir;
   std::string body = RandomBytes(1500, 12);
   RangeFileServer server(body);
   {
@@ -217,14 +217,14 @@ TEST(TaskEvents, AFileIsFinishedOnlyOnceSyncedButItsSlotIsFreeAsSoonAsItsBytesAr
     Disk().holdDir.clear();
   }
   for (const char* name : {"a.bin", "b.bin"}) {
-    EXPECT_EQ(ReadWholeFile(dir / name), body);
+    EXPECT_EQ(ReadFile(dir / name), body);
     auto at = [&](const std::string& event, size_t from = 0) {
       auto it = std::find(log.begin() + static_cast<std::ptrdiff_t>(from), log.end(), event);
       return static_cast<size_t>(it - log.begin());
     };
-    size_t synced = at("sync " + dir / (std::string(name) + ".sfpart"));
-    size_t renamed = at("rename " + dir / name);
-    size_t folderSynced = at("sync " + dir.path(), renamed);
+    size_t synced = at("sync " + (dir / (std::string(name) + ".sfpart")).string());
+    size_t renamed = at("rename " + (dir / name).string());
+    size_t folderSynced = at("sync " + dir.str(), renamed);
     EXPECT_LT(synced, renamed) << name;
     EXPECT_LT(renamed, folderSynced) << name;
     EXPECT_LT(folderSynced, log.size()) << name << ": the folder was not synced after the rename";

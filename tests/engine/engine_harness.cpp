@@ -1,6 +1,5 @@
 #include "engine_harness.h"
 
-#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,25 +76,6 @@ TaskOutcome RunTask(const NewTask& task) {
   return WaitForEnd(StartTask(task));
 }
 
-std::string Sha256Hex(const std::string& bytes) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : digest) {
-    out += hex[b >> 4];
-    out += hex[b & 15];
-  }
-  return out;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 void WriteWholeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -114,16 +94,6 @@ std::string RandomBytes(size_t n, uint32_t seed) {
     for (size_t k = 0; k < 4 && i + k < n; ++k) out[i + k] = static_cast<char>(v >> (8 * k));
   }
   return out;
-}
-
-TempDir::TempDir() {
-  char tmpl[] = "/tmp/sf-engine-test-XXXXXX";
-  path_ = ::mkdtemp(tmpl);
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
 }
 
 }  // namespace sf::test

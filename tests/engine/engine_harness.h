@@ -6,6 +6,8 @@
 #include <string>
 
 #include "download/download_engine.h"
+#include "sandbox.h"
+#include "text_helpers.h"
 
 namespace sf::test {
 
@@ -43,22 +45,8 @@ TaskOutcome Query(int32_t handle);
 TaskOutcome WaitForEnd(int32_t handle, std::chrono::milliseconds limit = std::chrono::seconds(30));
 TaskOutcome RunTask(const NewTask& task);
 
-std::string Sha256Hex(const std::string& bytes);
-std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
 std::string RandomBytes(size_t n, uint32_t seed);
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 }  // namespace sf::test

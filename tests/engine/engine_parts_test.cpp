@@ -12,6 +12,7 @@
 #include "engine/range_set.h"
 #include "engine/save_directory.h"
 #include "engine/throughput.h"
+#include "sandbox.h"
 
 namespace sf::engine {
 namespace {
@@ -95,8 +96,8 @@ TEST(FileNaming, LongNamesKeepTheirExtensionAndWholeCharacters) {
 // link; the root itself may be a link. Without a root the directory is taken as given.
 TEST(SaveDirectory, FoldersBelowTheRootAreNeverReachedThroughALink) {
   namespace fs = std::filesystem;
-  fs::path top = fs::temp_directory_path() / ("sf-save-dir-" + std::to_string(::getpid()));
-  fs::remove_all(top);
+  test::Sandbox sandbox;
+  const fs::path& top = sandbox.path();
   fs::create_directories(top / "root");
   fs::create_directories(top / "outside");
   fs::create_directory_symlink(top / "outside", top / "root" / "link");
@@ -127,7 +128,6 @@ TEST(SaveDirectory, FoldersBelowTheRootAreNeverReachedThroughALink) {
   ASSERT_EQ(OpenSaveDirectory(root + "/link/x", 0, true, fd), 0);
   EXPECT_TRUE(same(fd, top / "outside/x"));
   ::close(fd);
-  fs::remove_all(top);
 }
 
 TEST(ControlFile, RoundTripsReadsTheFirstVersionAndRejectsDamage) {

@@ -52,7 +52,7 @@ pid_t Spawn(const std::vector<std::string>& args) {
 
 // Starts the terminal program on `url` under a speed limit and kills it once the control
 // file shows progress from the start of the file on, leaving a partial download behind.
-void InterruptedDownload(const std::string& url, const TempDir& dir, const std::string& name) {
+void InterruptedDownload(const std::string& url, const Sandbox& dir, const std::string& name) {
   pid_t child = Spawn({SF_CLI_PATH, "download", "--limit", "1024", "--dir", dir.path(), url});
   ASSERT_GT(child, 0);
   bool progressed = false;
@@ -71,15 +71,15 @@ void InterruptedDownload(const std::string& url, const TempDir& dir, const std::
   ASSERT_TRUE(FileExists(dir / (name + ".sfpart")));
 }
 
-CommandResult Download(const TempDir& dir, const std::string& url, const char* redirect) {
-  return Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.path() + "' '" + url + "' " +
+CommandResult Download(const Sandbox& dir, const std::string& url, const char* redirect) {
+  return Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.str() + "' '" + url + "' " +
                redirect);
 }
 
 TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
   std::string body = RandomBytes(4 << 20, 11);
   RangeFileServer server(body);
-  TempDir dir;
+  Sandbox dir;
   std::string url = server.Url("/data/%E6%96%87%E4%BB%B6.bin");  // 文件.bin
   ASSERT_NO_FATAL_FAILURE(InterruptedDownload(url, dir, "文件.bin"));
   size_t before = server.Requests().size();
@@ -87,7 +87,7 @@ TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
   CommandResult again = Download(dir, url, "2>/dev/null");
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.output, dir / "文件.bin\n");
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "文件.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "文件.bin")), Sha256Hex(body));
   EXPECT_FALSE(FileExists(dir / "文件.bin.sfpart"));
   EXPECT_FALSE(FileExists(dir / "文件.bin.sfctl"));
   auto requests = server.Requests();
@@ -102,7 +102,7 @@ TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
 TEST(DownloadCommand, CtrlCPausesThenTheNextRunResumesAndTheOneAfterFindsTheFileComplete) {
   std::string body = RandomBytes(4 << 20, 31);
   RangeFileServer server(body);
-  TempDir dir;
+  Sandbox dir;
   std::string url = server.Url("/c.bin");
   pid_t child = Spawn({SF_CLI_PATH, "download", "--limit", "1024", "--dir", dir.path(), url});
   ASSERT_GT(child, 0);
@@ -126,7 +126,7 @@ TEST(DownloadCommand, CtrlCPausesThenTheNextRunResumesAndTheOneAfterFindsTheFile
   CommandResult again = Download(dir, url, "2>/dev/null");
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.output, dir / "c.bin\n");
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "c.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "c.bin")), Sha256Hex(body));
   auto requests = server.Requests();
   for (size_t i = before; i < requests.size(); ++i) {
     int64_t first = std::stoll(requests[i].range.substr(6));
@@ -148,13 +148,13 @@ TEST(DownloadCommand, AResumeNeverMixesTwoVersionsOfAFile) {
   {
     RangeFileServer server(first);
     server.SetValidators("\"v1\"", "Mon, 01 Jan 2024 00:00:00 GMT");
-    TempDir dir;
+    Sandbox dir;
     ASSERT_NO_FATAL_FAILURE(InterruptedDownload(server.Url("/s/a.bin?sign=1"), dir, "a.bin"));
     server.SetContent(second);
     server.SetValidators("\"v2\"", "Tue, 02 Jan 2024 00:00:00 GMT");
     CommandResult r = Download(dir, server.Url("/s/a.bin?sign=2"), "2>&1");
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "a.bin")), Sha256Hex(second));
+    EXPECT_EQ(Sha256Hex(ReadFile(dir / "a.bin")), Sha256Hex(second));
     EXPECT_NE(r.output.find("a.bin: cannot continue the partial download; starting over"),
               std::string::npos)
         << r.output;
@@ -162,21 +162,21 @@ TEST(DownloadCommand, AResumeNeverMixesTwoVersionsOfAFile) {
   // Without validators the address decides: a partial of one path is no start for another...
   RangeFileServer plain(first);
   {
-    TempDir dir;
+    Sandbox dir;
     ASSERT_NO_FATAL_FAILURE(InterruptedDownload(plain.Url("/x/b.bin"), dir, "b.bin"));
     plain.SetContent(second);
     CommandResult r = Download(dir, plain.Url("/y/b.bin"), "2>&1");
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "b.bin")), Sha256Hex(second));
+    EXPECT_EQ(Sha256Hex(ReadFile(dir / "b.bin")), Sha256Hex(second));
   }
   // ...while a new query on the same path is the same file, and resumes.
   {
-    TempDir dir;
+    Sandbox dir;
     ASSERT_NO_FATAL_FAILURE(InterruptedDownload(plain.Url("/z/c.bin?sign=1"), dir, "c.bin"));
     size_t before = plain.Requests().size();
     CommandResult r = Download(dir, plain.Url("/z/c.bin?sign=2"), "2>&1");
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "c.bin")), Sha256Hex(second));
+    EXPECT_EQ(Sha256Hex(ReadFile(dir / "c.bin")), Sha256Hex(second));
     auto requests = plain.Requests();
     for (size_t i = before; i < requests.size(); ++i)
       EXPECT_NE(requests[i].range.rfind("bytes=0-", 0), 0u)
@@ -188,7 +188,7 @@ TEST(DownloadCommand, ASecondDownloadOfAPartialInUseFailsAndTouchesNothing) {
   std::string body = RandomBytes(256 << 10, 23);
   RangeFileServer server(body);
   server.SetRate(128 << 10);  // about two seconds
-  TempDir dir;
+  Sandbox dir;
   int32_t first = StartTask({server.Url("/f.bin"), dir.path(), "f.bin"});
   for (int i = 0; i < 200 && Query(first).state != layout::kStateDownloading; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -208,15 +208,15 @@ TEST(DownloadCommand, ASecondDownloadOfAPartialInUseFailsAndTouchesNothing) {
   TaskOutcome done = WaitForEnd(first);
   ASSERT_EQ(done.state, layout::kStateFinished) << "failure " << done.failure;
   EXPECT_EQ(done.name, "f.bin");
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "f.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "f.bin")), Sha256Hex(body));
   EXPECT_FALSE(FileExists(dir / "f (1).bin"));
 }
 
 TEST(DownloadCommand, FailureGivesExitStatusOneAndTheCode) {
   RangeFileServer server("x");
   server.ForceStatus(404);
-  TempDir dir;
-  CommandResult r = Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.path() + "' " +
+  Sandbox dir;
+  CommandResult r = Shell(std::string(SF_CLI_PATH) + " download --dir '" + dir.str() + "' " +
                           server.Url("/missing.bin") + " 2>&1");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("HTTP 404"), std::string::npos) << r.output;
@@ -256,19 +256,19 @@ class TlsServer {
 };
 
 TEST(Https, TrustedCertificateDownloadsAndUntrustedOneFails) {
-  TempDir dir;
+  Sandbox dir;
   std::string body = RandomBytes(3 << 20, 12);
   TlsServer server(dir.path(), body);
   ASSERT_TRUE(server.ok());
-  WriteWholeFile(TestCaBundlePath(), ReadWholeFile(dir / "cert.pem"));
+  WriteWholeFile(TestCaBundlePath(), ReadFile(dir / "cert.pem"));
   TaskOutcome o = RunTask({server.Url(), dir / "out", "s.bin"});
   ::unlink(TestCaBundlePath().c_str());
   ASSERT_EQ(o.state, layout::kStateFinished) << "failure " << o.failure;
-  EXPECT_EQ(Sha256Hex(ReadWholeFile(dir / "out/s.bin")), Sha256Hex(body));
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "out/s.bin")), Sha256Hex(body));
 
   // Verification stays on: the same server without the extra CA is refused.
   CommandResult r = Shell("env -u SHAREFETCH_CA_BUNDLE " + std::string(SF_CLI_PATH) +
-                          " download --dir '" + dir.path() + "/out2' " + server.Url() + " 2>&1");
+                          " download --dir '" + dir.str() + "/out2' " + server.Url() + " 2>&1");
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.output.find("certificate refused (failure code 129)"), std::string::npos) << r.output;
   EXPECT_FALSE(FileExists(dir / "out2/secure.bin"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "json_rpc_answer.h"
 #include "raw_http_server.h"
 
 namespace sf {
@@ -12,11 +13,6 @@ using test::RawHttpServer;
 using test::RawRequest;
 using test::RawResponse;
 
-RawResponse JsonAnswer(int status, const Json& body) {
-  return RawHttpServer::Reply(status, status == 200 ? "OK" : "Bad Request",
-                              {"Content-Type: application/json-rpc"}, body.dump());
-}
-
 // An answer that is no JSON-RPC, or an error of the server's, gives a cause of its own that
 // repeats nothing of the request; a refused secret and a server that is not there are played
 // against a real aria2 by the terminal program's tests.
@@ -26,7 +22,8 @@ TEST(JsonRpcClient, FailuresSayWhatWentWrongAndNothingOfTheRequest) {
     if (target == "/missing")
       return RawHttpServer::Reply(404, "Not Found", {"Content-Type: text/html"}, "<html>x</html>");
     if (target == "/page") return RawHttpServer::Reply(200, "OK", {}, "<html>hello</html>");
-    return JsonAnswer(400, {{"id", 1}, {"error", {{"code", 7}, {"message", "bad\n\x1b[2Jthing"}}}});
+    return test::JsonRpcAnswer(
+        400, {{"id", 1}, {"error", {{"code", 7}, {"message", "bad\n\x1b[2Jthing"}}}});
   });
   const Json params = {"token:TOPSECRET"};
   auto fail = [&](const std::string& endpoint) {

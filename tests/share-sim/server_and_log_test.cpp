@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/base64.h"
+#include "sandbox.h"
 #include "sim_fixture.h"
 
 namespace sf::sim::test {
@@ -59,9 +60,8 @@ TEST(HttpServerTest, KeepAlivePipeliningAndLimits) {
 TEST(RequestLogTest, RecordsKeepOrderHeaderLinesAndRawBytes) {
   ShareSimulator sim;
   ASSERT_TRUE(sim.StartFromText(kTestFixture)) << sim.error();
-  std::string path =
-      ::testing::TempDir() + "share_sim_log_" + std::to_string(::getpid()) + ".jsonl";
-  std::remove(path.c_str());
+  sf::test::Sandbox sandbox;
+  std::string path = (sandbox / "log.jsonl").string();
   ASSERT_TRUE(sim.SetLogFile(path)) << sim.error();
   std::string gbkBody = "pwd=\xC3\xDC\xC2\xEB&vcode=&vcode_str=";  // GBK bytes: not UTF-8
   Fetch(sim.port(), "GET", "/s/pub", {"Zeta: 1", "Alpha: 2", "Cookie: a=1"});
@@ -97,7 +97,6 @@ TEST(RequestLogTest, RecordsKeepOrderHeaderLinesAndRawBytes) {
   EXPECT_TRUE(sim.Requests().empty());
   Fetch(sim.port(), "GET", "/s/pub");
   EXPECT_EQ(sim.Requests().at(0).seq, 4u);  // numbering goes on
-  std::remove(path.c_str());
 }
 
 TEST(RequestLogTest, ConcurrentClientsAreAllRecorded) {

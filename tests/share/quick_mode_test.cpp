@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "base/encoding.h"
+#include "common_shares.h"
 #include "raw_http_server.h"
 #include "share_simulator.h"
 
@@ -16,17 +17,9 @@ namespace {
 using sim::RequestRecord;
 using sim::ShareSimulator;
 
-constexpr const char* kFixture = R"({
-  "captchaFormat": "png",
-  "shares": [
-    {"id": "pub", "uk": 42, "shareid": 9001,
-     "items": [{"name": "a.txt", "size": 10, "fs_id": 1234567890123456}, {"name": "b.txt", "size": 20}]},
-    {"id": "locked", "uk": 43, "shareid": 9002, "password": "ab12",
-     "items": [{"name": "secret.zip", "size": 77, "fs_id": 5550001}]},
+const std::string kFixture = test::CommonSharesAnd(R"(
     {"id": "qcap", "uk": 44, "shareid": 9003,
-     "items": [{"name": "first.bin", "size": 5, "captcha": true}, {"name": "second.bin", "size": 6}]}
-  ]
-})";
+     "items": [{"name": "first.bin", "size": 5, "captcha": true}, {"name": "second.bin", "size": 6}]})");
 
 constexpr const char* kCommon =
     "bdstoken=null&channel=chunlei&clienttype=0&web=1&app_id=250528&logid=";

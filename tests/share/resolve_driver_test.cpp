@@ -5,6 +5,7 @@
 #include <deque>
 
 #include "base/encoding.h"
+#include "recording_resolve_view.h"
 
 namespace sf {
 namespace {
@@ -54,19 +55,7 @@ class RecordingPrompts : public ResolvePrompts {
   }
 };
 
-class RecordingView : public ResolveView {
- public:
-  std::vector<std::string> statuses;
-  std::string title;
-  std::vector<std::array<std::string, 4>> rows;
-  void ShowStatus(const std::string& t) override { statuses.push_back(GbkToUtf8(t)); }
-  void SetNameColumnTitle(const std::string& t) override { title = GbkToUtf8(t); }
-  void AddRow(const std::array<std::string, 4>& r) override {
-    rows.push_back({r[0], GbkToUtf8(r[1]), r[2], GbkToUtf8(r[3])});
-  }
-  void ShowMissingFolders(const std::vector<MissingFolder>& m) override { missing = m; }
-  std::vector<MissingFolder> missing;
-};
+using test::RecordingView;
 
 FileEntry File(const std::string& name, const std::string& size = "10") {
   return {"1", "250528", Utf8ToGbk(name), size, "0", "/" + name, "", ""};

@@ -6,6 +6,8 @@
 
 #include "base/encoding.h"
 #include "base/text.h"
+#include "common_shares.h"
+#include "recording_resolve_view.h"
 #include "share/resolve_driver.h"
 #include "share_simulator.h"
 
@@ -15,13 +17,7 @@ namespace {
 using sim::RequestRecord;
 using sim::ShareSimulator;
 
-constexpr const char* kFixture = R"({
-  "captchaFormat": "png",
-  "shares": [
-    {"id": "pub2", "uk": 42, "shareid": 9001,
-     "items": [{"name": "a.txt", "size": 10, "fs_id": 1234567890123456}, {"name": "报告.pdf", "size": 2048}]},
-    {"id": "locked", "uk": 43, "shareid": 9002, "password": "ab12",
-     "items": [{"name": "secret.zip", "size": 77}]},
+const std::string kFixture = test::CommonSharesAnd(R"(
     {"id": "captcha5", "uk": 44, "shareid": 9003, "linkCaptchaAt": 3,
      "items": [{"name": "1.bin", "size": 1}, {"name": "2.bin", "size": 2}, {"name": "3.bin", "size": 3},
                {"name": "4.bin", "size": 4}, {"name": "5.bin", "size": 5}]},
@@ -32,22 +28,13 @@ constexpr const char* kFixture = R"({
                {"name": "big", "children": [{"generate": {"count": 150, "name": "f-{i}.bin", "size": 8, "digits": 3}}]}]},
     {"id": "gone", "gone": true, "password": "x"},
     {"id": "nodata", "noPageData": true},
-    {"id": "flaky", "missingOnce": true, "items": [{"name": "only.txt", "size": 5}]}
-  ]
-})";
+    {"id": "flaky", "missingOnce": true, "items": [{"name": "only.txt", "size": 5}]})");
 
 class Scenarios : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(simulator.StartFromText(kFixture)) << simulator.error();
     session = std::make_unique<ShareSession>(simulator.Url(""));
-  }
-
-  std::vector<RequestRecord> Requests(const std::string& path) const {
-    std::vector<RequestRecord> out;
-    for (const auto& r : simulator.Requests())
-      if (r.Path() == path) out.push_back(r);
-    return out;
   }
 
   ShareSimulator simulator;
@@ -81,22 +68,10 @@ class Prompts : public ResolvePrompts {
   ShareSimulator& sim_;
 };
 
-class Rows : public ResolveView {
- public:
-  std::vector<std::string> statuses;
-  std::string title;
-  std::vector<std::array<std::string, 4>> rows;
-  void ShowStatus(const std::string& t) override { statuses.push_back(GbkToUtf8(t)); }
-  void SetNameColumnTitle(const std::string& t) override { title = GbkToUtf8(t); }
-  void AddRow(const std::array<std::string, 4>& r) override { rows.push_back(r); }
-  void ShowMissingFolders(const std::vector<MissingFolder>& m) override {
-    for (const auto& f : m) missing.push_back(GbkToUtf8(MissingFolderText(f)));
-  }
-  std::vector<std::string> missing;
-};
+using test::RecordingView;
 
 TEST_F(Scenarios, APublicShareOfTwoFiles) {
-  std::string url = simulator.ShareUrl("pub2");
+  std::string url = simulator.ShareUrl("pub");
   std::vector<FileEntry> entries;
   int position = 1;
   ASSERT_EQ(session->Resolve(url, entries, position, "", ""), 0);
@@ -108,8 +83,8 @@ TEST_F(Scenarios, APublicShareOfTwoFiles) {
   EXPECT_EQ(entries[0].dlink.rfind(simulator.Url("/file/"), 0), 0u);
   EXPECT_EQ(entries[0].dlink.find('\\'), std::string::npos);
 
-  EXPECT_EQ(Requests("/s/pub2").size(), 1u);
-  auto links = Requests("/api/sharedownload");
+  EXPECT_EQ(simulator.RequestsTo("/s/pub").size(), 1u);
+  auto links = simulator.RequestsTo("/api/sharedownload");
   ASSERT_EQ(links.size(), 2u);
   EXPECT_EQ(links[0].method, "POST");
   EXPECT_EQ(links[0].body,
@@ -127,7 +102,7 @@ TEST_F(Scenarios, APublicShareOfTwoFiles) {
 TEST_F(Scenarios, AProtectedShareWrongThenRightPassword) {
   Prompts prompts(simulator);
   prompts.passwords = {"nope", "ab12"};
-  Rows view;
+  RecordingView view;
   ResolveDriver driver(*session, prompts, view);
   std::string url = simulator.ShareUrl("locked");
   EXPECT_EQ(driver.Run([&] { return url; }), 0);
@@ -136,26 +111,26 @@ TEST_F(Scenarios, AProtectedShareWrongThenRightPassword) {
   ASSERT_EQ(view.rows.size(), 1u);
   EXPECT_EQ(view.rows[0][3].rfind(simulator.Url("/file/"), 0), 0u);
 
-  auto verifies = Requests("/share/verify");
+  auto verifies = simulator.RequestsTo("/share/verify");
   ASSERT_EQ(verifies.size(), 3u);
   EXPECT_EQ(verifies[0].body, "pwd=&vcode=&vcode_str=");
   EXPECT_EQ(verifies[1].body, "pwd=nope&vcode=&vcode_str=");
   EXPECT_EQ(verifies[2].body, "pwd=ab12&vcode=&vcode_str=");
   EXPECT_EQ(verifies[2].Header("Referer"), simulator.InitUrl("locked"));
   EXPECT_NE(verifies[2].target.find("?shareid=9002&uk=43&t="), std::string::npos);
-  auto link = Requests("/api/sharedownload").at(0);
+  auto link = simulator.RequestsTo("/api/sharedownload").at(0);
   std::string bdclnd = MiddleText(link.Header("Cookie") + ";", "BDCLND=", ";");
   ASSERT_FALSE(bdclnd.empty());
   EXPECT_NE(link.body.find("&extra={\"sekey\":\"" + bdclnd + "\"}&fid_list=%5B"),
             std::string::npos);
   // The page was fetched through the address the link redirects to.
-  EXPECT_FALSE(Requests("/share/init").empty());
+  EXPECT_FALSE(simulator.RequestsTo("/share/init").empty());
 }
 
 TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveAnswered) {
   Prompts prompts(simulator);
   prompts.answerCaptcha = {true};
-  Rows view;
+  RecordingView view;
   ResolveDriver driver(*session, prompts, view);
   std::string url = simulator.ShareUrl("captcha5");
   EXPECT_EQ(driver.Run([&] { return url; }), 0);
@@ -165,14 +140,14 @@ TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveAnswered) {
   for (const auto& row : view.rows)
     EXPECT_EQ(row[3].rfind(simulator.Url("/file/"), 0), 0u) << row[1];
 
-  auto captcha = Requests("/api/getcaptcha");
+  auto captcha = simulator.RequestsTo("/api/getcaptcha");
   ASSERT_EQ(captcha.size(), 1u);
   EXPECT_EQ(captcha[0].CountHeader("Cookie"), 0);
   EXPECT_NE(captcha[0].target.find("?prod=pan&web=1&t=0."), std::string::npos);
-  EXPECT_EQ(Requests("/genimage").at(0).CountHeader("Cookie"), 0);
-  auto links = Requests("/api/sharedownload");
+  EXPECT_EQ(simulator.RequestsTo("/genimage").at(0).CountHeader("Cookie"), 0);
+  auto links = simulator.RequestsTo("/api/sharedownload");
   ASSERT_EQ(links.size(), 6u);  // 1, 2, 3 refused, then 3, 4, 5
-  std::string token = MiddleText(Requests("/genimage").at(0).target + "&", "?", "&");
+  std::string token = MiddleText(simulator.RequestsTo("/genimage").at(0).target + "&", "?", "&");
   EXPECT_NE(links[3].body.find("&vcode_str=" + token + "&"), std::string::npos);
   EXPECT_EQ(links[3].body.find("&vcode_input=&"), std::string::npos);
   EXPECT_NE(links[4].body.find("&vcode_str=&"), std::string::npos);  // the token served once
@@ -180,14 +155,13 @@ TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveAnswered) {
 
 TEST_F(Scenarios, ACaptchaAtEntryThreeOfFiveDeclined) {
   Prompts prompts(simulator);
-  Rows view;
+  RecordingView view;
   ResolveDriver driver(*session, prompts, view);
   std::string url = simulator.ShareUrl("captcha5");
   EXPECT_EQ(driver.Run([&] { return url; }), -20);
   ASSERT_EQ(view.rows.size(), 5u);
   EXPECT_EQ(view.rows[1][3].rfind(simulator.Url("/file/"), 0), 0u);
-  for (size_t i = 2; i < 5; ++i)
-    EXPECT_EQ(GbkToUtf8(view.rows[i][3]), "用户主动放弃解析或解析失败");
+  for (size_t i = 2; i < 5; ++i) EXPECT_EQ(view.rows[i][3], "用户主动放弃解析或解析失败");
   EXPECT_EQ(view.title, "文件名 5个文件");
 }
 
@@ -223,7 +197,7 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
 
   // "资料 夹" and its "sub" in one page each; "big" in two, the second the first but for its
   // page number.
-  auto lists = Requests("/share/list");
+  auto lists = simulator.RequestsTo("/share/list");
   ASSERT_EQ(lists.size(), 4u);
   EXPECT_NE(lists[0].target.find("&dir=/%E8%B5%84%E6%96%99%20%E5%A4%B9&t=0."), std::string::npos);
   for (size_t i = 0; i < 3; ++i)
@@ -231,7 +205,7 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
         lists[i].target.find("&order=server_filename&desc=1&showempty=0&web=1&page=1&num=100&dir="),
         std::string::npos);
   EXPECT_EQ(lists[3].target, ReplaceAll(lists[2].target, "&page=1&", "&page=2&"));
-  EXPECT_EQ(Requests("/api/sharedownload").size(), 1u + 3u + 150u);
+  EXPECT_EQ(simulator.RequestsTo("/api/sharedownload").size(), 1u + 3u + 150u);
 }
 
 TEST_F(Scenarios, GoneAndUnreadablePages) {
@@ -239,11 +213,11 @@ TEST_F(Scenarios, GoneAndUnreadablePages) {
   int position = 1;
   std::string gone = simulator.ShareUrl("gone");
   EXPECT_EQ(session->Resolve(gone, entries, position, "", ""), -997);
-  EXPECT_TRUE(Requests("/share/verify").empty());  // gone wins over the password prompt
+  EXPECT_TRUE(simulator.RequestsTo("/share/verify").empty());  // gone wins over the password prompt
   std::string nodata = simulator.ShareUrl("nodata");
   EXPECT_EQ(session->Resolve(nodata, entries, position, "", ""), -998);
   EXPECT_TRUE(entries.empty());
-  EXPECT_TRUE(Requests("/api/sharedownload").empty());
+  EXPECT_TRUE(simulator.RequestsTo("/api/sharedownload").empty());
 }
 
 TEST_F(Scenarios, APageMissingOnceIsFetchedExactlyTwice) {
@@ -251,7 +225,7 @@ TEST_F(Scenarios, APageMissingOnceIsFetchedExactlyTwice) {
   std::vector<FileEntry> entries;
   int position = 1;
   EXPECT_EQ(session->Resolve(url, entries, position, "", ""), 0);
-  EXPECT_EQ(Requests("/s/flaky").size(), 2u);
+  EXPECT_EQ(simulator.RequestsTo("/s/flaky").size(), 2u);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_FALSE(entries[0].dlink.empty());
 }

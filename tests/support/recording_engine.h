@@ -16,14 +16,19 @@
 
 namespace sf::test {
 
-inline std::string ReadText(const uint8_t* record, layout::Field f) {
+// A text field of a record as the engine sees it: UTF-16 up to its terminator.
+inline std::u16string ReadWide(const uint8_t* record, layout::Field f) {
   std::u16string text;
   for (size_t i = 0; i + 1 < f.width; i += 2) {
     auto unit = static_cast<char16_t>(record[f.offset + i] | (record[f.offset + i + 1] << 8));
     if (unit == 0) break;
     text.push_back(unit);
   }
-  return Utf16ToGbk(text);
+  return text;
+}
+
+inline std::string ReadText(const uint8_t* record, layout::Field f) {
+  return Utf16ToGbk(ReadWide(record, f));
 }
 
 template <typename T>
@@ -34,6 +39,7 @@ inline void Put(uint8_t* record, layout::Field f, T value) {
 struct Created {
   std::string url, fileName, saveDir;
   bool givenAddressOnly, noAutoRename, resume;
+  std::u16string wideFileName;  // the name's units as handed over, before any conversion
 };
 
 struct Report {
@@ -48,10 +54,12 @@ struct Report {
   bool answers = true;  // false: the query fails
 };
 
-// Hands out handles from 7 on (or the ones queued), remembers every call, and answers queries
-// from the reports a test set.
+// Hands out handles from 7 on (or from `firstHandle`, or the ones queued), remembers every call,
+// and answers queries from the reports a test set.
 class RecordingEngine : public DownloadEngine {
  public:
+  explicit RecordingEngine(int32_t firstHandle = 7) : counter_(firstHandle) {}
+
   std::vector<Created> created;
   std::vector<int32_t> started, queried, limits, stopped;
   std::vector<std::pair<int32_t, int32_t>> deleted;  // handle, removeFiles
@@ -70,7 +78,7 @@ class RecordingEngine : public DownloadEngine {
     namespace p = layout::param;
     created.push_back({ReadText(r, p::kUrl), ReadText(r, p::kFileName), ReadText(r, p::kSaveDir),
                        r[p::kGivenAddressOnly.offset] != 0, r[p::kNoAutoRename.offset] != 0,
-                       r[p::kResume.offset] != 0});
+                       r[p::kResume.offset] != 0, ReadWide(r, p::kFileName)});
     if (!nextHandles.empty()) {
       int32_t h = nextHandles.front();
       nextHandles.erase(nextHandles.begin());
@@ -124,7 +132,7 @@ class RecordingEngine : public DownloadEngine {
   }
 
  private:
-  int32_t counter_ = 7;
+  int32_t counter_;
 };
 
 }  // namespace sf::test
