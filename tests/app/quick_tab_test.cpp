@@ -9,7 +9,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include "app/main_window.h"
@@ -20,17 +19,11 @@
 
 using sf::test::Find;
 
-class QuickTabTest : public QObject {
+class QuickTabTest : public QObject, sf::test::WindowHarness {
   Q_OBJECT
 
  private:
-  sf::sim::ShareSimulator sim_;
-  QTemporaryDir programDir_;
-  std::unique_ptr<sf::app::AppState> state_;
-  std::unique_ptr<sf::app::MainWindow> window_;
-
   QWidget* Tab() { return window_->quickTab(); }
-  QString Status() { return Find<QLabel>(window_.get(), "状态条1_1")->text(); }
   QLineEdit* Edit(const char* name) { return Find<QLineEdit>(Tab(), name); }
   QPushButton* Button(const char* name) { return Find<QPushButton>(Tab(), name); }
   sf::app::PictureBox* Picture() { return Find<sf::app::PictureBox>(Tab(), "图片框1"); }
@@ -77,11 +70,8 @@ class QuickTabTest : public QObject {
 
   void init() {
     sim_.ClearRequests();
-    state_ = sf::test::TestAppState(sim_.Url(""), programDir_.path());
-    window_ = std::make_unique<sf::app::MainWindow>(*state_);
-    window_->show();
+    OpenFresh();
     Find<QTabWidget>(window_.get(), "选择夹1")->setCurrentIndex(1);
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   }
 
   void cleanup() { window_.reset(); }
