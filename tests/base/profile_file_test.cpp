@@ -9,18 +9,13 @@
 #include <iterator>
 
 #include "base/encoding.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::G;
+using test::ReadFile;
 
 TEST(ProfileFile, FindsSectionsAndKeysWithoutRegardToCase) {
   ProfileFile f = ProfileFile::Parse(

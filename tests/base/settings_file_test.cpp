@@ -12,20 +12,15 @@
 
 #include "base/encoding.h"
 #include "base/profile_file.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::G;
+using test::ReadFile;
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());

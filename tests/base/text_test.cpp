@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "base/encoding.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
+using test::G;
 
 TEST(FindText, PositionsAreOneBasedAndMissIsMinusOne) {
   EXPECT_EQ(FindText("abcabc", "bc"), 2);

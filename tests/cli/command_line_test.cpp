@@ -14,23 +14,13 @@
 #include "cli/get_command.h"
 #include "cli/quick_command.h"
 #include "cli/resolve_command.h"
+#include "cli_runner.h"
 #include "share_simulator.h"
 
 namespace sf::cli {
 namespace {
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
-
-Outcome Call(const std::function<int(const std::vector<std::string>&, Streams)>& command,
-             const std::vector<std::string>& args) {
-  std::istringstream in;
-  std::ostringstream out, err;
-  int code = command(args, {in, out, err});
-  return {code, out.str(), err.str()};
-}
+using test::Outcome;
 
 // `download` writes to the program's own streams.
 int Download(const std::vector<std::string>& args, Streams io) {
@@ -65,10 +55,11 @@ TEST(CommandLine, EveryCommandReadsOptionsAlike) {
     SCOPED_TRACE(c.name);
     const std::string usage = std::string("Usage: sharefetch-cli ") + c.name;
     const std::string v = c.valueOption;
-    Outcome help = Call(c.run, {"x", "--help", "--bogus"});
+    Outcome help = test::RunCommand(c.run, {"x", "--help", "--bogus"});
     EXPECT_EQ(help.code, 0);
     EXPECT_EQ(help.out.rfind(usage, 0), 0u);
-    EXPECT_EQ(Call(c.run, {v, "x", "-h"}).code, 0);  // -h is no value of anything before it
+    EXPECT_EQ(test::RunCommand(c.run, {v, "x", "-h"}).code,
+              0);  // -h is no value of anything before it
 
     struct Wrong {
       std::vector<std::string> args;
@@ -83,7 +74,7 @@ TEST(CommandLine, EveryCommandReadsOptionsAlike) {
         {{v, "a\x1b[2Jb", "x"}, v + " holds a control character"},
     };
     for (const Wrong& w : wrong) {
-      Outcome r = Call(c.run, w.args);
+      Outcome r = test::RunCommand(c.run, w.args);
       EXPECT_EQ(r.code, 2) << w.problem;
       EXPECT_EQ(r.err, "sharefetch-cli " + std::string(c.name) + ": " + w.problem + "\n" +
                            r.err.substr(r.err.find('\n') + 1));
@@ -92,7 +83,7 @@ TEST(CommandLine, EveryCommandReadsOptionsAlike) {
     }
   }
   // A switch takes no value.
-  EXPECT_NE(Call(RunResolve, {"--json=yes", "x"}).err.find("--json takes no value"),
+  EXPECT_NE(test::RunCommand(RunResolve, {"--json=yes", "x"}).err.find("--json takes no value"),
             std::string::npos);
 
   // Both forms of a value, alike in every command that takes the option.
@@ -118,12 +109,13 @@ TEST(CommandLine, EveryCommandReadsOptionsAlike) {
       rest.insert(rest.begin(), host.begin(), host.end());
       return rest;
     };
-    EXPECT_EQ(Call(RunResolve, with({share})).code, 0);
-    EXPECT_EQ(Call(RunQuick, with({share})).code, 0);
-    Outcome plan = Call(Get, with({"--dry-run", "--dir=/d", "--jobs", "2", share}));
+    EXPECT_EQ(test::RunCommand(RunResolve, with({share})).code, 0);
+    EXPECT_EQ(test::RunCommand(RunQuick, with({share})).code, 0);
+    Outcome plan = test::RunCommand(Get, with({"--dry-run", "--dir=/d", "--jobs", "2", share}));
     EXPECT_EQ(plan.code, 0) << plan.err;
     EXPECT_EQ(plan.out, "10\ta.txt\n");
-    EXPECT_EQ(Call(Get, with({"--dry-run", "--dir", "/d", "--jobs=2", share})).out, plan.out);
+    EXPECT_EQ(test::RunCommand(Get, with({"--dry-run", "--dir", "/d", "--jobs=2", share})).out,
+              plan.out);
   }
 }
 

@@ -18,14 +18,13 @@
 #include <thread>
 
 #include "base/text.h"
-#include "captcha_answer.h"
 #include "download/download_engine.h"
 #include "engine/control_file.h"
 #include "file_content.h"
-#include "file_digest.h"
-#include "lazy_input.h"
 #include "raw_http_server.h"
+#include "share_get_fixture.h"
 #include "share_simulator.h"
+#include "text_helpers.h"
 #include "wait_until.h"
 
 namespace sf::cli {
@@ -74,10 +73,7 @@ constexpr const char* kFixture = R"({"shares": [
 // 225 bytes: a name of these, a blank and 20 more is cut right after the blank.
 const std::string kLong(225, 'a');
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using test::Outcome;
 
 DownloadEngine* Engine(std::string& error) {
   static EngineLoad load = [] {
@@ -88,30 +84,15 @@ DownloadEngine* Engine(std::string& error) {
   return load.engine.get();
 }
 
-class GetCommand : public ::testing::Test {
+class GetCommand : public test::ShareGetTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(simulator.StartFromText(ReplaceAll(kFixture, "LONG", kLong))) << simulator.error();
-    root = fs::temp_directory_path() /
-           ("sf-get-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
-    fs::create_directories(root);
-    dir = root / "dir";
-  }
-  void TearDown() override { fs::remove_all(root); }
+  GetCommand() : ShareGetTest(ReplaceAll(kFixture, "LONG", kLong), Engine) {}
 
   // `interrupted` stands for Ctrl-C: null, never.
-  Outcome Get(std::vector<std::string> args, std::function<std::optional<std::string>()> input = {},
+  Outcome Get(std::vector<std::string> args, test::TypedLine input = {},
               std::atomic<bool>* interrupted = nullptr) {
-    if (!input) input = [] { return std::nullopt; };
-    LazyInput buffer(input);
-    std::istream in(&buffer);
-    std::ostringstream out, err;
-    std::atomic<bool> never{false};
-    args.insert(args.begin(), {"--host", simulator.Url(""), "--dir", dir.string()});
-    int code = RunGet(args, {in, out, err}, Engine, false, interrupted ? *interrupted : never);
-    return {code, out.str(), err.str()};
+    args.insert(args.begin(), {"--dir", dir.string()});
+    return RunGetCommand(std::move(args), std::move(input), interrupted);
   }
 
   // Every file of `share` on disk as the share has it, each where the fixture put it.
@@ -120,21 +101,11 @@ class GetCommand : public ::testing::Test {
     for (const auto& [fsId, node] : s.byFsId) {
       if (node->isDir) continue;
       fs::path path = (folder.empty() ? dir : dir / folder) / node->path.substr(1);
-      EXPECT_EQ(Digest(path), sim::FileSha256Hex(fsId, node->size)) << path;
+      EXPECT_EQ(test::FileSha256(path), sim::FileSha256Hex(fsId, node->size)) << path;
     }
   }
 
-  size_t Count(const std::string& path, const std::string& needle = "") {
-    size_t n = 0;
-    for (const auto& r : simulator.Requests())
-      if (r.Path().rfind(path, 0) == 0 &&
-          (needle.empty() || r.body.find(needle) != std::string::npos))
-        ++n;
-    return n;
-  }
-
-  sim::ShareSimulator simulator;
-  fs::path root, dir;
+  const fs::path dir = root / "dir";
 };
 
 TEST_F(GetCommand, AFolderTreeLandsInItsFoldersAndARerunSkipsEverything) {
@@ -160,7 +131,7 @@ TEST_F(GetCommand, AFolderTreeLandsInItsFoldersAndARerunSkipsEverything) {
   EXPECT_EQ(doc["files"][3]["share_path"], "资料/a.bin");
   EXPECT_EQ(doc["files"][3]["saved_path"], (dir / "资料/a.bin").string());
   EXPECT_EQ(doc["files"][3]["size"], 3000000);
-  EXPECT_EQ(Count("/file/"), 0u);
+  EXPECT_EQ(simulator.CountRequests("/file/"), 0u);
 }
 
 // A share of more files than a run keeps the finished ones of: each is saved where the share
@@ -171,8 +142,8 @@ TEST_F(GetCommand, ManyFilesAreEachSavedAndReportedWhileTheFinishedOnesAreLetGo)
   ExpectTheShareOnDisk("many");
   EXPECT_NE(r.err.find("241 files: 241 done, 0 skipped, 0 failed"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("late.bin: HTTP 403; asking the share for a fresh link"), std::string::npos);
-  EXPECT_EQ(Count("/api/sharedownload", "%5B6301%5D"), 2u);
-  EXPECT_EQ(Count("/api/sharedownload"), 242u);
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload", "%5B6301%5D"), 2u);
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload"), 242u);
   auto doc = nlohmann::json::parse(r.out);
   ASSERT_EQ(doc["files"].size(), 241u);
   std::set<std::string> saved;
@@ -207,7 +178,7 @@ TEST_F(GetCommand, GlobsPickFilesAndADryRunDownloadsNothing) {
       {"--dry-run", "--include", "资料/**", "--exclude", "**/*.tmp", simulator.ShareUrl("tree")});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "70000\t资料/sub/deep.bin\n3000000\t资料/a.bin\n");
-  EXPECT_EQ(Count("/file/"), 0u);
+  EXPECT_EQ(simulator.CountRequests("/file/"), 0u);
   EXPECT_FALSE(fs::exists(dir));
 
   r = Get({"--include", "*.txt", simulator.ShareUrl("tree")});
@@ -221,7 +192,7 @@ TEST_F(GetCommand, APasswordAndACaptchaAreAskedAsResolveAsksThem) {
   ASSERT_EQ(r.code, 0) << r.err;
   ExpectTheShareOnDisk("locked");
 
-  r = Get({simulator.ShareUrl("cap")}, [&] { return LatestCaptchaAnswer(simulator); });
+  r = Get({simulator.ShareUrl("cap")}, [&] { return simulator.LatestCaptchaAnswer(); });
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("解析到第2个文件错误："), std::string::npos);
   EXPECT_NE(r.err.find("请输入验证码: "), std::string::npos);
@@ -237,11 +208,10 @@ TEST_F(GetCommand, FilesStartBeforeTheLastLinkIsKnown) {
     // The engine gives a link up once a second try is refused too.
     onDiskFirst = test::WaitUntil([&] {
       size_t refused = 0;
-      for (const auto& q : simulator.Requests())
-        if (q.Path().rfind("/file/", 0) == 0 && q.status == 403) ++refused;
-      return refused >= 2 && Digest(dir / "2.bin") == sim::FileSha256Hex(5902, 2000);
+      for (const auto& q : simulator.RequestsTo("/file/")) refused += q.status == 403;
+      return refused >= 2 && test::FileSha256(dir / "2.bin") == sim::FileSha256Hex(5902, 2000);
     });
-    return LatestCaptchaAnswer(simulator);
+    return simulator.LatestCaptchaAnswer();
   });
   EXPECT_TRUE(onDiskFirst);
   ASSERT_EQ(r.code, 0) << r.err;
@@ -249,8 +219,8 @@ TEST_F(GetCommand, FilesStartBeforeTheLastLinkIsKnown) {
   EXPECT_NE(r.err.find("1.bin: HTTP 403; asking the share for a fresh link"), std::string::npos);
   EXPECT_NE(r.err.find("3 files: 3 done, 0 skipped, 0 failed"), std::string::npos) << r.err;
   std::vector<std::string> asked;
-  for (const auto& q : simulator.Requests())
-    if (q.Path() == "/api/sharedownload") asked.push_back(q.body.substr(q.body.find("fid_list=")));
+  for (const auto& q : simulator.RequestsTo("/api/sharedownload"))
+    asked.push_back(q.body.substr(q.body.find("fid_list=")));
   EXPECT_EQ(asked, (std::vector<std::string>{"fid_list=%5B5901%5D", "fid_list=%5B5902%5D",
                                              "fid_list=%5B5903%5D", "fid_list=%5B5903%5D",
                                              "fid_list=%5B5901%5D"}));
@@ -270,7 +240,7 @@ TEST_F(GetCommand, ADeclinedCaptchaLeavesTheRunningFileToFinish) {
   });
   EXPECT_TRUE(runningWhenDeclined);
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(Digest(dir / "1.bin"), sim::FileSha256Hex(6001, 150000));
+  EXPECT_EQ(test::FileSha256(dir / "1.bin"), sim::FileSha256Hex(6001, 150000));
   EXPECT_FALSE(fs::exists(dir / "2.bin"));
   EXPECT_EQ(r.out, (dir / "1.bin").string() + "\n");
   EXPECT_NE(r.err.find("2.bin: the share gave no link for it\n"), std::string::npos) << r.err;
@@ -288,12 +258,12 @@ TEST_F(GetCommand, CtrlCWhileLinksComeStopsTheAskingAndPausesTheFiles) {
       [&] {
         started = test::WaitUntil([&] { return fs::exists(dir / "1.bin.sfctl"); });
         interrupted = true;
-        return LatestCaptchaAnswer(simulator);
+        return simulator.LatestCaptchaAnswer();
       },
       &interrupted);
   EXPECT_TRUE(started);
   EXPECT_EQ(r.code, 130);
-  EXPECT_EQ(Count("/api/sharedownload", "%5B6103%5D"), 0u);
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload", "%5B6103%5D"), 0u);
   EXPECT_FALSE(fs::exists(dir / "1.bin"));
   EXPECT_TRUE(fs::exists(dir / "1.bin.sfpart"));
   EXPECT_FALSE(fs::exists(dir / "2.bin"));
@@ -308,7 +278,7 @@ TEST_F(GetCommand, CtrlCWhileLinksComeStopsTheAskingAndPausesTheFiles) {
 TEST_F(GetCommand, CtrlCGivesUpARenewalThatHangs) {
   std::atomic<bool> interrupted{false};
   std::thread press([&] {
-    test::WaitUntil([&] { return Count("/api/sharedownload") >= 2; });
+    test::WaitUntil([&] { return simulator.CountRequests("/api/sharedownload") >= 2; });
     interrupted = true;
   });
   Outcome r = Get({simulator.ShareUrl("hung")}, {}, &interrupted);
@@ -323,8 +293,8 @@ TEST_F(GetCommand, CtrlCGivesUpARenewalThatHangs) {
 TEST_F(GetCommand, OnlyChosenFilesAskLinksAndJsonAlwaysEndsWithItsObject) {
   Outcome r = Get({"--include", "1.bin", simulator.ShareUrl("cap")});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(Count("/api/sharedownload"), 1u);
-  EXPECT_EQ(Count("/api/sharedownload", "%5B5201%5D"), 1u);
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload"), 1u);
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload", "%5B5201%5D"), 1u);
 
   std::ofstream(root / "file") << "x";
   r = Get({"--json", "--dir", (root / "file" / "d").string(), simulator.ShareUrl("tree")});
@@ -401,12 +371,12 @@ TEST_F(GetCommand, ALineWithoutALinkOnTheShareHostIsShownNotFetched) {
 TEST_F(GetCommand, AnExpiredLinkIsRenewedOnceAndOnlyOnce) {
   Outcome r = Get({simulator.ShareUrl("stale")});
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(Digest(dir / "old.bin"), sim::FileSha256Hex(5301, 400000));
+  EXPECT_EQ(test::FileSha256(dir / "old.bin"), sim::FileSha256Hex(5301, 400000));
   EXPECT_NE(r.err.find("old.bin: HTTP 403; asking the share for a fresh link"), std::string::npos);
   EXPECT_NE(r.err.find("twice.bin: HTTP 403, with a fresh link too"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "twice.bin"));
-  EXPECT_EQ(Count("/api/sharedownload", "%5B5301%5D"), 2u);
-  EXPECT_EQ(Count("/api/sharedownload", "%5B5302%5D"), 2u);
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload", "%5B5301%5D"), 2u);
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload", "%5B5302%5D"), 2u);
 }
 
 TEST_F(GetCommand, HostileNamesStayInsideTheDirectory) {
@@ -419,8 +389,8 @@ TEST_F(GetCommand, HostileNamesStayInsideTheDirectory) {
   EXPECT_EQ(found,
             (std::vector<std::string>{"dir", "dir/_", "dir/_ (1)", "dir/_ (1)/.._.._escape.txt",
                                       "dir/_ (1)/bell__[31m.txt", "dir/a_b", "dir/c1__1m.txt"}));
-  EXPECT_EQ(Digest(dir / "c1__1m.txt"), sim::FileSha256Hex(5405, 6));
-  EXPECT_EQ(Digest(dir / "_ (1)/.._.._escape.txt"), sim::FileSha256Hex(5401, 10));
+  EXPECT_EQ(test::FileSha256(dir / "c1__1m.txt"), sim::FileSha256Hex(5405, 6));
+  EXPECT_EQ(test::FileSha256(dir / "_ (1)/.._.._escape.txt"), sim::FileSha256Hex(5401, 10));
   EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
 }
@@ -434,7 +404,7 @@ TEST_F(GetCommand, NamesThatMeetOnlyAfterTheCutAreBothSaved) {
   std::vector<std::string> found,
       expected = {sim::FileSha256Hex(5801, 100), sim::FileSha256Hex(5802, 100)};
   for (const fs::path& saved : {dir / kLong, dir / (kLong + " (1)")})
-    found.push_back(Digest(saved));
+    found.push_back(test::FileSha256(saved));
   std::sort(found.begin(), found.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(found, expected);
@@ -445,7 +415,7 @@ TEST_F(GetCommand, NamesThatMeetOnlyAfterTheCutAreBothSaved) {
 TEST_F(GetCommand, ARerunOfAShareWithoutSizesFindsItsFilesWhole) {
   Outcome r = Get({simulator.ShareUrl("sizeless")});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(Digest(dir / "top.bin"), sim::FileSha256Hex(5601, 300000));
+  EXPECT_EQ(test::FileSha256(dir / "top.bin"), sim::FileSha256Hex(5601, 300000));
 
   for (int run = 0; run < 2; ++run) {
     r = Get({"--json", simulator.ShareUrl("sizeless")});
@@ -456,7 +426,7 @@ TEST_F(GetCommand, ARerunOfAShareWithoutSizesFindsItsFilesWhole) {
     EXPECT_EQ(doc["files"][0]["saved_path"], (dir / "top.bin").string());
   }
   EXPECT_FALSE(fs::exists(dir / "top (1).bin"));
-  EXPECT_EQ(Digest(dir / "top.bin"), sim::FileSha256Hex(5601, 300000));
+  EXPECT_EQ(test::FileSha256(dir / "top.bin"), sim::FileSha256Hex(5601, 300000));
 }
 
 // A server that answers without a length and closes halfway: the share's size says the file is
@@ -468,14 +438,14 @@ TEST_F(GetCommand, AFileCutShortIsAFailureAndARerunFinishesTheSameFile) {
     Outcome r = Get({simulator.ShareUrl("cut")});
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.err.find("1 files: 0 done, 0 skipped, 1 failed"), std::string::npos) << r.err;
-    EXPECT_GE(Count("/file/"), 2u);  // retried
+    EXPECT_GE(simulator.CountRequests("/file/"), 2u);  // retried
     EXPECT_FALSE(fs::exists(dir / "half.bin"));
     EXPECT_FALSE(fs::exists(dir / "half (1).bin"));
   }
   simulator.SetDownloadOverride(sim::DownloadQuirks{});
   Outcome r = Get({simulator.ShareUrl("cut")});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(Digest(dir / "half.bin"), sim::FileSha256Hex(5701, 300000));
+  EXPECT_EQ(test::FileSha256(dir / "half.bin"), sim::FileSha256Hex(5701, 300000));
   EXPECT_FALSE(fs::exists(dir / "half (1).bin"));
   EXPECT_FALSE(fs::exists(dir / "half.bin.sfpart"));
 }
@@ -508,17 +478,16 @@ TEST_F(GetCommand, AnInterruptedRunResumesUnderARenewedLink) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 130);
   ASSERT_FALSE(fs::exists(dir / "big.bin"));
-  EXPECT_EQ(Count("/api/sharedownload"), 2u);
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload"), 2u);
 
   simulator.Reset();  // the first link the share gives is stale again
   simulator.ClearRequests();
   Outcome r = Get({simulator.ShareUrl("big")});
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(Digest(dir / "big.bin"), sim::FileSha256Hex(5501, 6291456));
-  EXPECT_EQ(Count("/api/sharedownload"), 2u);
+  EXPECT_EQ(test::FileSha256(dir / "big.bin"), sim::FileSha256Hex(5501, 6291456));
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload"), 2u);
   size_t refused = 0, resumed = 0;
-  for (const auto& r : simulator.Requests()) {
-    if (r.Path().rfind("/file/", 0) != 0) continue;
+  for (const auto& r : simulator.RequestsTo("/file/")) {
     if (r.status == 403) {
       ++refused;
       continue;

@@ -12,9 +12,10 @@
 #include "cli/get_command.h"
 #include "download/download_engine.h"
 #include "file_content.h"
-#include "file_digest.h"
 #include "raw_http_server.h"
+#include "sandbox.h"
 #include "share_simulator.h"
+#include "text_helpers.h"
 #include "wait_until.h"
 
 namespace sf::cli {
@@ -24,16 +25,6 @@ namespace fs = std::filesystem;
 
 class GetDisk : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root = fs::temp_directory_path() /
-           ("sf-get-disk-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
-    fs::create_directories(root);
-    dir = root / "下载";  // the engine's record counts the root in UTF-16 units
-  }
-  void TearDown() override { fs::remove_all(root); }
-
   // Every entry below `top`, relative to it, folders ending in "/".
   static std::vector<std::string> Tree(const fs::path& top) {
     std::vector<std::string> found;
@@ -43,8 +34,10 @@ class GetDisk : public ::testing::Test {
     return found;
   }
 
+  test::Sandbox sandbox;
+  const fs::path root = sandbox.path();
+  const fs::path dir = root / "下载";  // the engine's record counts the root in UTF-16 units
   sim::ShareSimulator simulator;
-  fs::path root, dir;
 };
 
 // Four runs of one command at once, each its own process with four downloads at a time, into
@@ -94,7 +87,7 @@ TEST_F(GetDisk, RunsOfOneCommandAtOnceSaveEveryFileExactlyOnce) {
   }
   EXPECT_EQ(Tree(dir), expected);
   for (const auto& [path, file] : files)
-    EXPECT_EQ(Digest(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
+    EXPECT_EQ(test::FileSha256(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
   for (int run = 0; run < 4; ++run) {
     std::ifstream in(root / ("run" + std::to_string(run) + ".json"));
     nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
@@ -166,7 +159,7 @@ TEST_F(GetDisk, AFolderSwappedForALinkDuringTheRunLeadsNoByteOutside) {
       EXPECT_EQ(f["error"], "a link or a file is in the save folder's path");
     }
   }
-  EXPECT_EQ(Digest(dir / "first.bin"), sim::FileSha256Hex(5601, 300000));
+  EXPECT_EQ(test::FileSha256(dir / "first.bin"), sim::FileSha256Hex(5601, 300000));
 }
 
 }  // namespace

@@ -22,11 +22,11 @@
 #include "cli/terminal_io.h"
 #include "download/remote_follower.h"
 #include "file_content.h"
-#include "file_digest.h"
-#include "lazy_input.h"
 #include "net/json_rpc.h"
 #include "raw_http_server.h"
+#include "share_get_fixture.h"
 #include "share_simulator.h"
+#include "text_helpers.h"
 #include "wait_until.h"
 
 namespace sf::cli {
@@ -53,42 +53,25 @@ constexpr const char* kFixture = R"({"shares": [
 constexpr const char* kSecretA = "first-Secret-1";
 constexpr const char* kSecretB = "second-Secret-2";
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using test::Outcome;
 
-DownloadEngine* NoEngine(std::string& error) {
-  error = "no engine: nothing may be downloaded here";
-  return nullptr;
-}
-
-class GetFollow : public ::testing::Test {
+class GetFollow : public test::ShareGetTest {
  protected:
+  GetFollow() : ShareGetTest(kFixture) {}
   void SetUp() override {
-    ASSERT_TRUE(simulator.StartFromText(kFixture)) << simulator.error();
-    root = fs::temp_directory_path() /
-           ("sf-get-follow-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    ShareGetTest::SetUp();
     fs::create_directories(root / "a");
     fs::create_directories(root / "b");
   }
-  void TearDown() override { fs::remove_all(root); }
 
   Outcome Get(std::vector<std::string> args, const std::string& share,
               const std::atomic<bool>& interrupted) {
-    LazyInput buffer([] { return std::nullopt; });
-    std::istream in(&buffer);
-    std::ostringstream out, err;
-    args.insert(args.begin(), {"--host", simulator.Url("")});
     args.push_back(simulator.ShareUrl(share));
-    int code = RunGet(args, {in, out, err}, NoEngine, false, interrupted);
-    return {code, out.str(), err.str()};
+    return RunGetCommand(std::move(args), {}, &interrupted);
   }
   Outcome Get(std::vector<std::string> args, const std::string& share) {
-    std::atomic<bool> interrupted{false};
-    return Get(std::move(args), share, interrupted);
+    args.push_back(simulator.ShareUrl(share));
+    return RunGetCommand(std::move(args));
   }
 
   // Every file of `share` whole under one of `bases`, by its path in the share.
@@ -101,14 +84,12 @@ class GetFollow : public ::testing::Test {
       for (const fs::path& base : bases) {
         if (!fs::exists(base / relative)) continue;
         found = true;
-        EXPECT_EQ(Digest(base / relative), sim::FileSha256Hex(fsId, node->size)) << relative;
+        EXPECT_EQ(test::FileSha256(base / relative), sim::FileSha256Hex(fsId, node->size))
+            << relative;
       }
       EXPECT_TRUE(found) << relative;
     }
   }
-
-  sim::ShareSimulator simulator;
-  fs::path root;
 };
 
 // The downloads a daemon holds, by path, whatever their state.
@@ -292,8 +273,7 @@ TEST_F(GetFollow, LinksExpiredWhileTheDownloadsRunAreRenewedAndTheFilesContinue)
   // was a range from past its start.
   std::map<std::string, bool> refused;
   std::map<std::string, std::string> resumedFrom;
-  for (const auto& q : simulator.Requests()) {
-    if (q.Path().rfind("/file/", 0) != 0) continue;
+  for (const auto& q : simulator.RequestsTo("/file/")) {
     std::string file = q.Path().substr(q.Path().rfind('/') + 1);
     if (q.status == 403) refused[file] = true;
     if (refused[file] && q.status == 206 && !resumedFrom.count(file))
@@ -323,10 +303,8 @@ TEST_F(GetFollow, ALinkThatStaysRefusedFailsForGoodAfterOneRenewal) {
       std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("3 files: 2 complete, 1 failed\n"), std::string::npos) << r.err;
-  size_t asked = 0;
-  for (const auto& q : simulator.Requests())
-    asked += q.Path() == "/api/sharedownload" && q.body.find("7202") != std::string::npos;
-  EXPECT_EQ(asked, 2u);  // the resolution's link, and one renewal
+  EXPECT_EQ(simulator.CountRequests("/api/sharedownload", "7202"),
+            2u);  // the resolution's link, and one renewal
   for (const char* name : {"good1.bin", "good2.bin"})
     EXPECT_TRUE(fs::exists(root / "a" / name)) << name;
 }

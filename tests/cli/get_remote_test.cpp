@@ -17,11 +17,11 @@
 #include "cli/get_command.h"
 #include "cli/terminal_io.h"
 #include "file_content.h"
-#include "file_digest.h"
-#include "lazy_input.h"
 #include "net/json_rpc.h"
 #include "raw_http_server.h"
+#include "share_get_fixture.h"
 #include "share_simulator.h"
+#include "text_helpers.h"
 #include "wait_until.h"
 
 extern char** environ;
@@ -49,61 +49,40 @@ const std::map<uint64_t, std::string> kPlaced = {{6001, "top \"q\".txt"},
 
 constexpr const char* kSecret = "s3cret-Token";
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using test::Outcome;
 
-DownloadEngine* NoEngine(std::string& error) {
-  error = "no engine: nothing may be downloaded here";
-  return nullptr;
-}
-
-class GetRemote : public ::testing::Test {
+class GetRemote : public test::ShareGetTest {
  protected:
+  GetRemote() : ShareGetTest(kFixture) {}
   void SetUp() override {
-    ASSERT_TRUE(simulator.StartFromText(kFixture)) << simulator.error();
-    root = fs::temp_directory_path() /
-           ("sf-get-remote-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    ShareGetTest::SetUp();
     fs::create_directories(root / "aria2");
   }
-  void TearDown() override { fs::remove_all(root); }
 
   Outcome Get(std::vector<std::string> args, const std::string& share = "nest") {
-    LazyInput buffer([] { return std::nullopt; });
-    std::istream in(&buffer);
-    std::ostringstream out, err;
-    std::atomic<bool> interrupted{false};
-    args.insert(args.begin(), {"--host", simulator.Url("")});
     args.push_back(simulator.ShareUrl(share));
-    int code = RunGet(args, {in, out, err}, NoEngine, false, interrupted);
-    return {code, out.str(), err.str()};
+    return RunGetCommand(std::move(args));
   }
 
   // Every file of the share under `base`, whole, where kPlaced puts it.
   void ExpectTheTreeUnder(const fs::path& base) {
     for (const auto& [fsId, relative] : kPlaced) {
       const sim::Node* node = simulator.fixture()->byId.at("nest")->byFsId.at(fsId);
-      EXPECT_EQ(Digest(base / relative), sim::FileSha256Hex(fsId, node->size)) << relative;
+      EXPECT_EQ(test::FileSha256(base / relative), sim::FileSha256Hex(fsId, node->size))
+          << relative;
     }
   }
 
   // Each download of the share went out with our engine's User-Agent alone.
   void ExpectOurUserAgent() {
     int downloads = 0;
-    for (const auto& r : simulator.Requests()) {
-      if (r.Path().rfind("/file/", 0) != 0) continue;
+    for (const auto& r : simulator.RequestsTo("/file/")) {
       ++downloads;
       EXPECT_EQ(r.CountHeader("User-Agent"), 1);
       EXPECT_EQ(r.Header("User-Agent"), "ShareFetch/0.1");
     }
     EXPECT_GE(downloads, static_cast<int>(kPlaced.size()));
   }
-
-  sim::ShareSimulator simulator;
-  fs::path root;
 };
 
 TEST_F(GetRemote, ANestedShareLandsInAria2sOwnDirectoryInItsFolders) {

@@ -9,16 +9,16 @@
 #include <fstream>
 #include <sstream>
 
-#include "lazy_input.h"
+#include "cli_runner.h"
+#include "sandbox.h"
 #include "share_simulator.h"
+#include "text_helpers.h"
 
 namespace sf::cli {
 namespace {
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using test::Outcome;
+using test::ReadFile;
 
 class QuickCommand : public ::testing::Test {
  protected:
@@ -31,28 +31,9 @@ class QuickCommand : public ::testing::Test {
         << simulator.error();
   }
 
-  Outcome Quick(std::vector<std::string> args,
-                std::function<std::optional<std::string>()> input = {}, bool withHost = true) {
-    if (!input) input = [] { return std::nullopt; };
-    LazyInput buffer(input);
-    std::istream in(&buffer);
-    std::ostringstream out, err;
+  Outcome Quick(std::vector<std::string> args, test::TypedLine input = {}, bool withHost = true) {
     if (withHost) args.insert(args.begin(), {"--host", simulator.Url("")});
-    int code = RunQuick(args, {in, out, err});
-    return {code, out.str(), err.str()};
-  }
-
-  std::string LatestToken() const {
-    std::string token;
-    for (const auto& r : simulator.Requests())
-      if (r.Path() == "/genimage") token = r.Query();
-    return token;
-  }
-
-  int Count(const std::string& path) const {
-    int n = 0;
-    for (const auto& r : simulator.Requests()) n += r.Path() == path;
-    return n;
+    return test::RunCommand(RunQuick, args, std::move(input));
   }
 
   sim::ShareSimulator simulator;
@@ -87,13 +68,13 @@ TEST_F(QuickCommand, CaptchasAreSavedAndAnsweredWhileTheyKeepComing) {
   Outcome r = Quick({simulator.ShareUrl("cap")}, [&]() -> std::optional<std::string> {
     ++asked;
     if (asked == 1) return "";  // a blank line is refused and asked again
-    std::string answer = simulator.CaptchaAnswer(LatestToken()).value_or("");
+    std::string answer = simulator.LatestCaptchaAnswer().value_or("");
     if (asked == 2) return answer == "ZZZZ" ? "YYYY" : "ZZZZ";
     return answer;
   });
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(asked, 3);
-  EXPECT_EQ(Count("/api/getvcode"), 2);
+  EXPECT_EQ(simulator.CountRequests("/api/getvcode"), 2u);
   EXPECT_NE(r.err.find("请输入验证码!\n"), std::string::npos);
   EXPECT_NE(r.out.find("/1.bin?"), std::string::npos);
 
@@ -107,9 +88,7 @@ TEST_F(QuickCommand, CaptchasAreSavedAndAnsweredWhileTheyKeepComing) {
   ASSERT_EQ(pictures.size(), 2u);
   EXPECT_NE(pictures[0], pictures[1]);
   for (const auto& path : pictures) {
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(bytes.rfind("\x89PNG", 0), 0u) << path;
+    EXPECT_EQ(ReadFile(path).rfind("\x89PNG", 0), 0u) << path;
     std::filesystem::remove(path);
   }
 }
@@ -118,15 +97,14 @@ TEST_F(QuickCommand, EndOfInputAtACaptchaStops) {
   Outcome r = Quick({simulator.ShareUrl("cap")});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(Count("/api/getvcode"), 1);
+  EXPECT_EQ(simulator.CountRequests("/api/getvcode"), 1u);
   EXPECT_NE(r.err.find("未得到下载链接"), std::string::npos);
 }
 
 TEST_F(QuickCommand, APictureNeverOverwritesWhatIsInTheTemporaryDirectory) {
   namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / ("sf-quick-tmp-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  test::Sandbox sandbox;
+  const fs::path& dir = sandbox.path();
   fs::path victim = dir / "victim.txt";
   std::ofstream(victim) << "keep me";
   // Links planted under the names the pictures would take next.
@@ -142,9 +120,7 @@ TEST_F(QuickCommand, APictureNeverOverwritesWhatIsInTheTemporaryDirectory) {
   else
     ::unsetenv("TMPDIR");
 
-  std::ifstream in(victim);
-  std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(kept, "keep me");
+  EXPECT_EQ(ReadFile(victim), "keep me");
   size_t at = r.err.find("验证码图片: ");
   ASSERT_NE(at, std::string::npos) << r.err;
   fs::path picture = r.err.substr(at + std::string("验证码图片: ").size());
@@ -152,7 +128,6 @@ TEST_F(QuickCommand, APictureNeverOverwritesWhatIsInTheTemporaryDirectory) {
   EXPECT_EQ(picture.parent_path(), dir);
   EXPECT_FALSE(fs::is_symlink(picture));
   EXPECT_GT(fs::file_size(picture), 8u);
-  fs::remove_all(dir);
 }
 
 TEST_F(QuickCommand, WrongUsageIsRefusedWithoutARequest) {

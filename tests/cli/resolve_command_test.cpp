@@ -12,30 +12,21 @@
 #include <sstream>
 
 #include "base/text.h"
-#include "captcha_answer.h"
 #include "cli/get_command.h"
+#include "cli_runner.h"
 #include "fixture.h"
-#include "lazy_input.h"
 #include "raw_http_server.h"
 #include "share_simulator.h"
 
 namespace sf::cli {
 namespace {
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using test::Outcome;
 
 Outcome RunAgainst(const std::string& host, std::vector<std::string> args,
-                   std::function<std::optional<std::string>()> input = {}) {
-  if (!input) input = [] { return std::nullopt; };
-  LazyInput buffer(input);
-  std::istream in(&buffer);
-  std::ostringstream out, err;
+                   test::TypedLine input = {}) {
   args.insert(args.begin(), {"--host", host});
-  int code = RunResolve(args, {in, out, err});
-  return {code, out.str(), err.str()};
+  return test::RunCommand(RunResolve, args, std::move(input));
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -71,8 +62,7 @@ class ResolveCommand : public ::testing::Test {
         << simulator.error();
   }
 
-  Outcome Resolve(std::vector<std::string> args,
-                  std::function<std::optional<std::string>()> input = {}) {
+  Outcome Resolve(std::vector<std::string> args, test::TypedLine input = {}) {
     return RunAgainst(simulator.Url(""), std::move(args), std::move(input));
   }
 
@@ -150,7 +140,7 @@ TEST_F(ResolveCommand, EndOfInputDeclinesThePrompt) {
 }
 
 TEST_F(ResolveCommand, ACaptchaIsSavedAndAnswered) {
-  Outcome r = Resolve({simulator.ShareUrl("cap")}, [&] { return LatestCaptchaAnswer(simulator); });
+  Outcome r = Resolve({simulator.ShareUrl("cap")}, [&] { return simulator.LatestCaptchaAnswer(); });
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("解析到第2个文件错误：下载验证码错误"), std::string::npos);
   std::string path = MiddleText(r.err, "验证码图片: ", "\n");
@@ -174,13 +164,6 @@ TEST_F(ResolveCommand, NamesAreShownEscapedInTheTable) {
   EXPECT_EQ(doc["entries"][1]["server_filename"], "ok\u202egpj\u2066.exe");
 }
 
-std::vector<sim::RequestRecord> Lists(const sim::ShareSimulator& simulator) {
-  std::vector<sim::RequestRecord> lists;
-  for (const auto& q : simulator.Requests())
-    if (q.Path() == "/share/list") lists.push_back(q);
-  return lists;
-}
-
 // A folder of 150 files comes whole, over two pages: the first asked as ever, the second the
 // same request with its page number changed.
 TEST_F(ResolveCommand, AFolderOfMoreThanOnePageComesWhole) {
@@ -200,7 +183,7 @@ TEST_F(ResolveCommand, AFolderOfMoreThanOnePageComesWhole) {
   EXPECT_EQ(doc["entries"][1]["server_filename"], "f-150.bin");
   EXPECT_EQ(doc["entries"][150]["server_filename"], "f-001.bin");
 
-  std::vector<sim::RequestRecord> lists = Lists(simulator);
+  std::vector<sim::RequestRecord> lists = simulator.RequestsTo("/share/list");
   ASSERT_EQ(lists.size(), 2u);
   const std::string& first = lists[0].target;
   EXPECT_EQ(first.rfind("/share/list?uk=", 0), 0u);
@@ -222,7 +205,7 @@ TEST_F(ResolveCommand, AFolderTooDeepToListIsNamedAndFails) {
   EXPECT_EQ(r.err, "解析结果：成功\n未能列出的文件夹：" + path +
                        "（文件夹层级过深，未列出）\n共1个文件夹未能完整列出，所列文件不全\n");
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1 + 1 + 64 * 2);
-  EXPECT_EQ(Lists(simulator).size(), 64u);
+  EXPECT_EQ(simulator.RequestsTo("/share/list").size(), 64u);
 
   auto doc = nlohmann::json::parse(Resolve({"--json", simulator.ShareUrl("deep")}).out);
   EXPECT_EQ(doc["result"], 0);
@@ -250,9 +233,7 @@ TEST_F(ResolveCommand, AnEndlessFolderWalkStopsAndFails) {
   Outcome r = Resolve({"--json", simulator.ShareUrl("wide")});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, kTooLarge);
-  int listed = 0;
-  for (const auto& q : simulator.Requests()) listed += q.Path() == "/share/list" ? 1 : 0;
-  EXPECT_EQ(listed, 10000);
+  EXPECT_EQ(simulator.CountRequests("/share/list"), 10000u);
   auto doc = nlohmann::json::parse(r.out);
   EXPECT_EQ(doc["result"], -996);
   EXPECT_GE(doc["entries"].size(), 10000u);

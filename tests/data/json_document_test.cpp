@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "base/encoding.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
+using test::G;
 
 JsonDocument Loaded(std::string_view text) {
   JsonDocument document;

@@ -7,6 +7,7 @@
 #include "download/download_manager.h"
 #include "download/engine_api.h"
 #include "recording_engine.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
@@ -14,9 +15,7 @@ namespace {
 using test::RecordingEngine;
 using test::Report;
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
+using test::G;
 
 std::string Status(const char* state) {
   return G("Tavrin提示您：[ ") + G(state) + " ]";

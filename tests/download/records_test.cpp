@@ -11,6 +11,7 @@
 #include "download/engine_api.h"
 #include "download/field_record_buffer.h"
 #include "download/task_records.h"
+#include "text_helpers.h"
 
 namespace sf {
 namespace {
@@ -18,9 +19,7 @@ namespace {
 namespace lp = layout::param;
 namespace li = layout::info;
 
-std::string G(const char* utf8) {
-  return Utf8ToGbk(utf8);
-}
+using test::G;
 
 std::string Bytes(const uint8_t* block, layout::Field f) {
   return std::string(reinterpret_cast<const char*>(block) + f.offset, f.width);

@@ -116,6 +116,31 @@ std::optional<std::string> ShareSimulator::CaptchaAnswer(const std::string& toke
   return impl_->captchas.Answer(token);
 }
 
+std::vector<RequestRecord> ShareSimulator::RequestsTo(std::string_view path) const {
+  bool below = !path.empty() && path.back() == '/';
+  std::vector<RequestRecord> out;
+  for (RequestRecord& r : impl_->log.Records()) {
+    std::string p = r.Path();
+    if (below ? p.rfind(path, 0) == 0 : p == path) out.push_back(std::move(r));
+  }
+  return out;
+}
+
+size_t ShareSimulator::CountRequests(std::string_view path, std::string_view bodyPart) const {
+  size_t n = 0;
+  for (const RequestRecord& r : RequestsTo(path)) n += r.body.find(bodyPart) != std::string::npos;
+  return n;
+}
+
+std::string ShareSimulator::LatestCaptchaToken() const {
+  std::vector<RequestRecord> pictures = RequestsTo("/genimage");
+  return pictures.empty() ? "" : pictures.back().Query();
+}
+
+std::optional<std::string> ShareSimulator::LatestCaptchaAnswer() const {
+  return CaptchaAnswer(LatestCaptchaToken());
+}
+
 void ShareSimulator::SetDownloadOverride(std::optional<DownloadQuirks> quirks) {
   std::lock_guard<std::mutex> lock(impl_->stateMutex);
   impl_->downloadOverride = quirks;

@@ -47,8 +47,17 @@ class ShareSimulator {
   bool SetLogFile(const std::string& path);  // appends JSON lines; "" stops
   void SetKeepRequests(bool keep);           // false: only the file gets them
 
+  // The requests to `path`, or below it when `path` ends in "/" ("/file/": every download).
+  std::vector<RequestRecord> RequestsTo(std::string_view path) const;
+  // How many of those there were, counting only bodies that hold `bodyPart` when it is given.
+  size_t CountRequests(std::string_view path, std::string_view bodyPart = {}) const;
+
   // The answer of a captcha token, while the token is known.
   std::optional<std::string> CaptchaAnswer(const std::string& token) const;
+  // The token of the captcha picture fetched last ("" when none was), and its answer: what a
+  // user reading that picture would type.
+  std::string LatestCaptchaToken() const;
+  std::optional<std::string> LatestCaptchaAnswer() const;
 
   // Replaces the download quirks of the fixture and of every share (rate, range, drops).
   void SetDownloadOverride(std::optional<DownloadQuirks> quirks);
