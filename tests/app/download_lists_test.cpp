@@ -15,7 +15,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <fstream>
-#include <iterator>
 
 #include "app/desktop_notice.h"
 #include "app/downloads_tab.h"
@@ -30,15 +29,12 @@
 #include "share_simulator.h"
 
 using sf::test::Find;
+using sf::test::G;
 using sf::test::Report;
 using sf::test::WhenModal;
 namespace l = sf::layout;
 
 namespace {
-
-std::string G(const char* utf8) {
-  return sf::Utf8ToGbk(utf8);
-}
 
 constexpr int64_t kMiB = 1048576;
 

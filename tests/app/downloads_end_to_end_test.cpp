@@ -23,9 +23,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <cerrno>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 
 #include "app/downloads_tab.h"
@@ -43,6 +41,7 @@
 using sf::test::DoubleClick;
 using sf::test::DoubleClickRow;
 using sf::test::Find;
+using sf::test::ReadFile;
 
 namespace {
 
@@ -50,11 +49,6 @@ constexpr uint64_t kSmallId = 1001;
 constexpr uint64_t kSmallSize = 3 << 20;
 constexpr uint64_t kBigId = 1002;
 constexpr uint64_t kBigSize = 8 << 20;
-
-std::string ReadFile(const QString& path) {
-  std::ifstream in(path.toStdString(), std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 QTreeWidgetItem* RowNamed(QTreeWidget* list, const QString& name, int column) {
   for (int i = 0; i < list->topLevelItemCount(); ++i)
@@ -504,9 +498,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QTRY_COMPARE_WITH_TIMEOUT(window_->downloadsTab()->list()->topLevelItemCount(), 0, 10000);
     // One link request at a time, the share's own first, then the fresh one.
     std::vector<std::string> asked;
-    for (const auto& r : sim_.Requests())
-      if (r.Path() == "/api/sharedownload")
-        asked.push_back(r.body.substr(r.body.find("fid_list=")));
+    for (const auto& r : sim_.RequestsTo("/api/sharedownload"))
+      asked.push_back(r.body.substr(r.body.find("fid_list=")));
     QCOMPARE(asked, (std::vector<std::string>{"fid_list=%5B3001%5D", "fid_list=%5B3002%5D",
                                               "fid_list=%5B3003%5D", "fid_list=%5B3003%5D",
                                               "fid_list=%5B3001%5D"}));

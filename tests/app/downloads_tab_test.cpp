@@ -14,7 +14,6 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <fstream>
-#include <iterator>
 
 #include "app/main_window.h"
 #include "app/qt_text.h"
@@ -25,20 +24,9 @@
 
 using sf::test::AnswerMessageBox;
 using sf::test::Find;
+using sf::test::G;
+using sf::test::ReadFile;
 using sf::test::WhenModal;
-
-namespace {
-
-std::string G(const char* utf8) {
-  return sf::Utf8ToGbk(utf8);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-}  // namespace
 
 class DownloadsTabTest : public QObject, sf::test::WindowHarness {
   Q_OBJECT

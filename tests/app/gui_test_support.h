@@ -13,6 +13,7 @@
 #include "app/main_window.h"
 #include "sandbox.h"
 #include "share_simulator.h"
+#include "text_helpers.h"
 
 class QLineEdit;
 class QPushButton;
@@ -39,6 +40,11 @@ std::unique_ptr<app::AppState> TestAppState(const std::string& host,
 // Selects `rows` of the downloads list, opens its context menu over them and chooses `item`
 // when the menu offers it; false when it was unavailable.
 bool ChooseForRows(app::DownloadsTab* tab, std::initializer_list<int> rows, const char* item);
+
+// ReadFile for the paths the window gives.
+inline std::string ReadFile(const QString& path) {
+  return ReadFile(std::filesystem::path(path.toStdString()));
+}
 
 template <typename T>
 T* Find(QWidget* parent, const char* name) {

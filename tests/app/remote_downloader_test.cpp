@@ -95,11 +95,7 @@ class RemoteDownloaderTest : public QObject, sf::test::WindowHarness {
   void filesSentToTheRemoteDownloaderAreFollowedOnTheDownloadsTab() {
     StartParse("remote");
     WaitForParseEnd();
-    auto linkRequests = [&] {
-      int asked = 0;
-      for (const auto& q : sim_.Requests()) asked += q.Path() == "/api/sharedownload";
-      return asked;
-    };
+    auto linkRequests = [&] { return int(sim_.CountRequests("/api/sharedownload")); };
     const int resolved = linkRequests();
     Results()->selectAll();
     QString dir = ProgramDir() + QStringLiteral("/aria2-follow");

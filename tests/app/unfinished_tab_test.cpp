@@ -10,8 +10,6 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTreeWidget>
-#include <fstream>
-#include <iterator>
 
 #include "app/downloads_tab.h"
 #include "app/main_window.h"
@@ -25,19 +23,8 @@
 
 using sf::test::DoubleClick;
 using sf::test::DoubleClickRow;
-
-namespace {
-
-std::string G(const char* utf8) {
-  return sf::Utf8ToGbk(utf8);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-}  // namespace
+using sf::test::G;
+using sf::test::ReadFile;
 
 class UnfinishedTabTest : public QObject, sf::test::WindowHarness {
   Q_OBJECT
