@@ -28,19 +28,13 @@ using sf::test::G;
 using sf::test::ReadFile;
 using sf::test::WhenModal;
 
-class DownloadsTabTest : public QObject, sf::test::WindowHarness {
+class DownloadsTabTest : public sf::test::WindowSuite {
   Q_OBJECT
 
+ public:
+  DownloadsTabTest() : WindowSuite(R"({"shares": []})") {}
+
  private slots:
-  void initTestCase() {
-    QApplication::setQuitOnLastWindowClosed(false);
-    QVERIFY2(sim_.StartFromText(R"({"shares": []})"), sim_.error().c_str());
-  }
-
-  void init() { OpenFresh(); }
-
-  void cleanup() { CloseAfterParse(); }
-
   // What the tab shows and offers; the end-to-end test drives the same controls on real
   // downloads. Three run and one waits, a failure says why, the menu offers what applies to
   // the selected rows, and the list empties to a bar at 0.

@@ -80,6 +80,11 @@ void WindowHarness::Open() {
   QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
 }
 
+void WindowSuite::initTestCase() {
+  QApplication::setQuitOnLastWindowClosed(false);
+  QVERIFY2(sim_.StartFromText(fixture_), sim_.error().c_str());
+}
+
 void WindowHarness::OpenFresh() {
   NewProgramDirectory();
   NewState(sim_.Url(""));

@@ -3,6 +3,7 @@
 // fires inside that loop).
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -92,6 +93,23 @@ class WindowHarness {
   std::unique_ptr<app::AppState> state_;
   RecordingEngine* engine_ = nullptr;  // owned by state_ while it records
   std::unique_ptr<app::MainWindow> window_;
+};
+
+// A suite whose cases each start with a fresh program directory and window against a share
+// service holding `fixture`, and end once a parse still running has ended.
+class WindowSuite : public QObject, protected WindowHarness {
+  Q_OBJECT
+
+ public:
+  explicit WindowSuite(std::string fixture) : fixture_(std::move(fixture)) {}
+
+ private slots:
+  void initTestCase();
+  void init() { OpenFresh(); }
+  void cleanup() { CloseAfterParse(); }
+
+ private:
+  std::string fixture_;
 };
 
 }  // namespace sf::test

@@ -25,22 +25,16 @@ using sf::test::AnswerMessageBox;
 using sf::test::DoubleClickRow;
 using sf::test::Find;
 
-class MainWindowTest : public QObject, sf::test::WindowHarness {
+class MainWindowTest : public sf::test::WindowSuite {
   Q_OBJECT
 
- private slots:
-  void initTestCase() {
-    QApplication::setQuitOnLastWindowClosed(false);
-    QVERIFY2(sim_.StartFromText(R"({"shares": [
+ public:
+  MainWindowTest()
+      : WindowSuite(R"({"shares": [
       {"id": "pub2", "items": [{"name": "a.txt", "size": 10}, {"name": "报告.pdf", "size": 2048}]}
-    ]})"),
-             sim_.error().c_str());
-  }
+    ]})") {}
 
-  void init() { OpenFresh(); }
-
-  void cleanup() { CloseAfterParse(); }
-
+ private slots:
   void layoutHoldsPositionsAndCaptions() {
     QCOMPARE(window_->geometry(), QRect(50, 50, 498, 451));
     auto* tabs = Find<QTabWidget>(window_.get(), "选择夹1");

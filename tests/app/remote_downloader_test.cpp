@@ -24,13 +24,12 @@
 
 using sf::test::Find;
 
-class RemoteDownloaderTest : public QObject, sf::test::WindowHarness {
+class RemoteDownloaderTest : public sf::test::WindowSuite {
   Q_OBJECT
 
- private slots:
-  void initTestCase() {
-    QApplication::setQuitOnLastWindowClosed(false);
-    QVERIFY2(sim_.StartFromText(R"({"shares": [
+ public:
+  RemoteDownloaderTest()
+      : WindowSuite(R"({"shares": [
       {"id": "tree", "items": [{"name": "top.txt", "size": 1},
         {"name": "资料", "children": [{"name": "a.bin", "size": 2},
           {"name": "sub", "children": [{"name": "deep.bin", "size": 3, "staleLinks": 1}]}]},
@@ -40,14 +39,9 @@ class RemoteDownloaderTest : public QObject, sf::test::WindowHarness {
         {"name": "refused.bin", "size": 7, "staleLinks": 2}]},
       {"id": "remoteSlow", "download": {"rate": 100000},
         "items": [{"name": "slow.bin", "size": 250000}]}
-    ]})"),
-             sim_.error().c_str());
-  }
+    ]})") {}
 
-  void init() { OpenFresh(); }
-
-  void cleanup() { CloseAfterParse(); }
-
+ private slots:
   // 发送到远程下载器 takes the selection as 下载所选 does, a folder row for its subtree, and
   // hands it to a real aria2 on a worker; without an address it asks for one first, and what
   // could not be handed over is listed with the cause.

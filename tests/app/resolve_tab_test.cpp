@@ -31,13 +31,12 @@ using sf::test::DoubleClickRow;
 using sf::test::Find;
 using sf::test::WhenModal;
 
-class ResolveTabTest : public QObject, sf::test::WindowHarness {
+class ResolveTabTest : public sf::test::WindowSuite {
   Q_OBJECT
 
- private slots:
-  void initTestCase() {
-    QApplication::setQuitOnLastWindowClosed(false);
-    QVERIFY2(sim_.StartFromText(R"({"captchaFormat": "jpeg", "shares": [
+ public:
+  ResolveTabTest()
+      : WindowSuite(R"({"captchaFormat": "jpeg", "shares": [
       {"id": "pub2", "items": [{"name": "a.txt", "size": 10}, {"name": "报告.pdf", "size": 2048}]},
       {"id": "bad", "items": [{"name": "a.txt", "size": 10, "linkFailure": "badGateway"}]},
       {"id": "locked", "password": "ab12", "items": [{"name": "secret.zip", "size": 77}]},
@@ -49,14 +48,9 @@ class ResolveTabTest : public QObject, sf::test::WindowHarness {
         {"name": "other", "children": [{"name": "b.bin", "size": 4}]}]},
       {"id": "cut", "items": [{"name": "a.txt", "size": 1}, {"name": "坏", "listError": -7},
         {"name": "好", "children": [{"name": "in.txt", "size": 2}, {"name": "差", "listError": 2}]}]}
-    ]})"),
-             sim_.error().c_str());
-  }
+    ]})") {}
 
-  void init() { OpenFresh(); }
-
-  void cleanup() { CloseAfterParse(); }
-
+ private slots:
   void aPublicShareOfTwoFiles() {
     StartParse("pub2");
     QVERIFY(!ParseButton()->isEnabled());

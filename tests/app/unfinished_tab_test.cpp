@@ -26,19 +26,13 @@ using sf::test::DoubleClickRow;
 using sf::test::G;
 using sf::test::ReadFile;
 
-class UnfinishedTabTest : public QObject, sf::test::WindowHarness {
+class UnfinishedTabTest : public sf::test::WindowSuite {
   Q_OBJECT
 
+ public:
+  UnfinishedTabTest() : WindowSuite(R"({"shares": []})") {}
+
  private slots:
-  void initTestCase() {
-    QApplication::setQuitOnLastWindowClosed(false);
-    QVERIFY2(sim_.StartFromText(R"({"shares": []})"), sim_.error().c_str());
-  }
-
-  void init() { OpenFresh(); }
-
-  void cleanup() { CloseAfterParse(); }
-
   void setUpLoadsTheUnfinishedListThenSetsTheSaveDirectory() {
     window_.reset();
     sf::ProfileFile file;
