@@ -6,18 +6,12 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
-#include <QFileInfo>
-#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
-#include <QTreeWidget>
 #include <fstream>
 
-#include "app/main_window.h"
-#include "app/qt_text.h"
-#include "base/encoding.h"
 #include "download/engine_api.h"
 #include "gui_test_support.h"
 #include "recording_engine.h"

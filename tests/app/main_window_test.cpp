@@ -11,9 +11,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
 #include <QStatusBar>
-#include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
 #include <QTreeWidget>

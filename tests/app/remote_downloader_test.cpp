@@ -10,17 +10,12 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
-#include <QTreeWidget>
 
-#include "app/downloads_tab.h"
-#include "app/main_window.h"
 #include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
 #include "aria2_daemon.h"
-#include "base/settings_file.h"
 #include "gui_test_support.h"
 #include "net/json_rpc.h"
-#include "share_simulator.h"
 
 using sf::test::Find;
 

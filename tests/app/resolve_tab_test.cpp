@@ -5,7 +5,6 @@
 #include <QClipboard>
 #include <QDir>
 #include <QDropEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -15,16 +14,12 @@
 #include <QTreeWidget>
 
 #include "app/downloads_tab.h"
-#include "app/main_window.h"
 #include "app/picture_box.h"
-#include "base/encoding.h"
 #include "download/download_manager.h"
-#include "download/download_queue.h"
 #include "download/engine_api.h"
 #include "gui_test_support.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
-#include "share_simulator.h"
 
 using sf::test::DoubleClick;
 using sf::test::DoubleClickRow;

@@ -3,18 +3,12 @@
 #include "app/unfinished_tab.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
-#include <QTabWidget>
 #include <QTest>
 #include <QTreeWidget>
 
 #include "app/downloads_tab.h"
-#include "app/main_window.h"
 #include "app/qt_text.h"
-#include "base/encoding.h"
 #include "base/profile_file.h"
 #include "base/settings_file.h"
 #include "download/download_queue.h"
