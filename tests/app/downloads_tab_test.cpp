@@ -25,9 +25,6 @@ using sf::test::WhenModal;
 class DownloadsTabTest : public sf::test::WindowSuite {
   Q_OBJECT
 
- public:
-  DownloadsTabTest() : WindowSuite(R"({"shares": []})") {}
-
  private slots:
   // What the tab shows and offers; the end-to-end test drives the same controls on real
   // downloads. Three run and one waits, a failure says why, the menu offers what applies to

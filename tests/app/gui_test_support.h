@@ -96,12 +96,13 @@ class WindowHarness {
 };
 
 // A suite whose cases each start with a fresh program directory and window against a share
-// service holding `fixture`, and end once a parse still running has ended.
+// service holding `fixture` (no shares when the suite parses none), and end once a parse still
+// running has ended.
 class WindowSuite : public QObject, protected WindowHarness {
   Q_OBJECT
 
  public:
-  explicit WindowSuite(std::string fixture) : fixture_(std::move(fixture)) {}
+  explicit WindowSuite(std::string fixture = R"({"shares": []})") : fixture_(std::move(fixture)) {}
 
  private slots:
   void initTestCase();

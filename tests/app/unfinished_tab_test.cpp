@@ -23,9 +23,6 @@ using sf::test::ReadFile;
 class UnfinishedTabTest : public sf::test::WindowSuite {
   Q_OBJECT
 
- public:
-  UnfinishedTabTest() : WindowSuite(R"({"shares": []})") {}
-
  private slots:
   void setUpLoadsTheUnfinishedListThenSetsTheSaveDirectory() {
     window_.reset();
