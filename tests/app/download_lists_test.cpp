@@ -11,12 +11,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <fstream>
-#include <iterator>
 
 #include "app/desktop_notice.h"
 #include "app/downloads_tab.h"
@@ -31,38 +29,22 @@
 #include "share_simulator.h"
 
 using sf::test::Find;
+using sf::test::G;
 using sf::test::Report;
 using sf::test::WhenModal;
 namespace l = sf::layout;
 
 namespace {
 
-std::string G(const char* utf8) {
-  return sf::Utf8ToGbk(utf8);
-}
-
 constexpr int64_t kMiB = 1048576;
 
 }  // namespace
 
-class DownloadListsTest : public QObject {
+class DownloadListsTest : public QObject, sf::test::WindowHarness {
   Q_OBJECT
 
  private:
-  sf::sim::ShareSimulator sim_;
-  std::unique_ptr<QTemporaryDir> programDir_;
-  std::unique_ptr<sf::app::AppState> state_;
-  sf::test::RecordingEngine* engine_ = nullptr;  // owned by state_
-  std::unique_ptr<sf::app::MainWindow> window_;
-
-  void Open() {
-    window_ = std::make_unique<sf::app::MainWindow>(*state_);
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-  }
   sf::app::DownloadsTab* Tab() { return window_->downloadsTab(); }
-  QTreeWidget* Downloads() { return Tab()->list(); }
-  QString Status() { return Find<QLabel>(window_.get(), "状态条1_1")->text(); }
   int Bar() { return Tab()->progress()->value(); }
   void Start(const char* name, int64_t size) {
     Tab()->StartDownload({name, std::string("http://h/") + name, "", "", "", size});
@@ -86,11 +68,6 @@ class DownloadListsTest : public QObject {
               header->height() / 2);
     QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, at);
   }
-  void ShowPage(int index) {
-    auto* tabs = Find<QTabWidget>(window_.get(), "选择夹1");
-    tabs->setCurrentIndex(index);
-    QTRY_VERIFY(tabs->widget(index)->isVisible());
-  }
   // Keys go to the window in front: a menu closed a moment ago may still be.
   void Select(QTreeWidget* list, std::initializer_list<int> rows) {
     window_->activateWindow();
@@ -110,10 +87,7 @@ class DownloadListsTest : public QObject {
   }
 
   void init() {
-    programDir_ = std::make_unique<QTemporaryDir>();
-    state_ = sf::test::TestAppState(sim_.Url(""), programDir_->path());
-    engine_ = static_cast<sf::test::RecordingEngine*>(state_->engine.get());
-    Open();
+    OpenFresh();
     ShowPage(2);
   }
 

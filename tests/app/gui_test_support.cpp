@@ -2,13 +2,21 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include "app/downloads_tab.h"
 #include "app/prompt_dialogs.h"
+#include "app/resolve_tab.h"
 #include "base/settings_file.h"
+#include "download/download_engine.h"
 #include "recording_engine.h"
 #include "share/share_session.h"
 
@@ -31,10 +39,17 @@ void WhenModal(std::function<void(QWidget*)> act) {
 }
 
 std::unique_ptr<app::AppState> TestAppState(const std::string& host,
-                                            const QString& programDirectory) {
+                                            const QString& programDirectory,
+                                            const char* engineLibrary) {
   auto state = std::make_unique<app::AppState>();
   state->session = std::make_shared<ShareSession>(host);
-  state->engine = std::make_unique<RecordingEngine>();
+  if (engineLibrary) {
+    EngineLoad load = LoadEngineLibrary(engineLibrary);
+    state->engine = std::move(load.engine);
+    state->engineError = load.error;
+  } else {
+    state->engine = std::make_unique<RecordingEngine>();
+  }
   state->programDirectory = programDirectory.toStdString();
   state->settings = SettingsPathsFor(state->programDirectory, nullptr, nullptr);
   return state;
@@ -52,6 +67,92 @@ bool ChooseForRows(app::DownloadsTab* tab, std::initializer_list<int> rows, cons
   if (offered) action->trigger();
   menu->close();
   return offered;
+}
+
+void WindowHarness::NewState(const std::string& host, const char* engineLibrary) {
+  state_ = TestAppState(host, ProgramDir(), engineLibrary);
+  engine_ = engineLibrary ? nullptr : static_cast<RecordingEngine*>(state_->engine.get());
+}
+
+void WindowHarness::Open() {
+  window_ = std::make_unique<app::MainWindow>(*state_);
+  window_->show();
+  QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+}
+
+void WindowSuite::initTestCase() {
+  QApplication::setQuitOnLastWindowClosed(false);
+  QVERIFY2(sim_.StartFromText(fixture_), sim_.error().c_str());
+}
+
+void WindowHarness::OpenFresh() {
+  NewProgramDirectory();
+  NewState(sim_.Url(""));
+  Open();
+}
+
+void WindowHarness::CloseAfterParse() {
+  if (window_) WaitForParseEnd();
+  window_.reset();
+}
+
+QTreeWidget* WindowHarness::Results() {
+  return Find<QTreeWidget>(window_.get(), "超级列表框1");
+}
+
+QTreeWidget* WindowHarness::Downloads() {
+  return Find<QTreeWidget>(window_.get(), "超级列表框2");
+}
+
+QTreeWidget* WindowHarness::Unfinished() {
+  return Find<QTreeWidget>(window_.get(), "超级列表框3");
+}
+
+QLineEdit* WindowHarness::SaveDirectory() {
+  return Find<QLineEdit>(window_.get(), "编辑框_保存目录");
+}
+
+QPushButton* WindowHarness::ParseButton() {
+  return Find<QPushButton>(window_->resolveTab(), "按钮1");
+}
+
+void WindowHarness::StartParse(const char* shareId) {
+  Find<QLineEdit>(window_.get(), "编辑框_URL")
+      ->setText(QString::fromStdString(sim_.ShareUrl(shareId)));
+  QTest::mouseClick(ParseButton(), Qt::LeftButton);
+}
+
+void WindowHarness::WaitForParseEnd() {
+  QTRY_VERIFY_WITH_TIMEOUT(ParseButton()->isEnabled(), 20000);
+}
+
+QString WindowHarness::Status() {
+  return Find<QLabel>(window_.get(), "状态条1_1")->text();
+}
+
+void WindowHarness::ShowPage(int index) {
+  auto* tabs = Find<QTabWidget>(window_.get(), "选择夹1");
+  tabs->setCurrentIndex(index);
+  QTRY_VERIFY(tabs->widget(index)->isVisible());
+}
+
+void DoubleClick(QTreeWidget* list, QPoint at) {
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+  QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+void DoubleClickRow(QTreeWidget* list, int row) {
+  DoubleClick(list, list->visualItemRect(list->topLevelItem(row)).center());
+}
+
+std::shared_ptr<QString> AnswerMessageBox() {
+  auto text = std::make_shared<QString>();
+  WhenModal([text](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    *text = box ? box->text() : QStringLiteral("not a message box: ") + modal->windowTitle();
+    modal->close();
+  });
+  return text;
 }
 
 }  // namespace sf::test

@@ -1,7 +1,9 @@
-// Helpers for driving modal dialogs: a dialog's exec() runs a nested event loop, so the test
-// acts on it from a timer that fires inside that loop.
+// Helpers for the window suites: one run of the program under test, and the driving of modal
+// dialogs (a dialog's exec() runs a nested event loop, so the test acts on it from a timer that
+// fires inside that loop).
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -10,6 +12,13 @@
 #include <string>
 
 #include "app/main_window.h"
+#include "sandbox.h"
+#include "share_simulator.h"
+#include "text_helpers.h"
+
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
 
 namespace sf::app {
 class DownloadsTab;
@@ -17,21 +26,91 @@ class DownloadsTab;
 
 namespace sf::test {
 
+class RecordingEngine;
+
 // Calls `act` with the next modal widget once one is shown (polling every 10 ms).
 void WhenModal(std::function<void(QWidget*)> act);
 
-// Program-wide state for a window under test: a session on `host`, a recording engine
-// instead of the real one, and `programDirectory` for the settings file and the downloads.
+// Program-wide state for a window under test: a session on `host`, `programDirectory` for the
+// settings file and the downloads, and a recording engine instead of the real one, or, given
+// `engineLibrary`, the engine that library holds (or why it would not load).
 std::unique_ptr<app::AppState> TestAppState(const std::string& host,
-                                            const QString& programDirectory);
+                                            const QString& programDirectory,
+                                            const char* engineLibrary = nullptr);
 
 // Selects `rows` of the downloads list, opens its context menu over them and chooses `item`
 // when the menu offers it; false when it was unavailable.
 bool ChooseForRows(app::DownloadsTab* tab, std::initializer_list<int> rows, const char* item);
 
+// ReadFile for the paths the window gives.
+inline std::string ReadFile(const QString& path) {
+  return ReadFile(std::filesystem::path(path.toStdString()));
+}
+
 template <typename T>
 T* Find(QWidget* parent, const char* name) {
   return parent->findChild<T*>(QString::fromUtf8(name));
 }
+
+// As the platform delivers one: a click, then the second press as a double click.
+void DoubleClick(QTreeWidget* list, QPoint at);
+void DoubleClickRow(QTreeWidget* list, int row);
+
+// Answers the next message box with OK and gives its text.
+std::shared_ptr<QString> AnswerMessageBox();
+
+// One run of the program under test against a local share service: its program directory, its
+// state and its main window. A suite derives from it beside QObject and calls it from its slots.
+class WindowHarness {
+ protected:
+  // A new, empty program directory for the states made after it.
+  void NewProgramDirectory() { programDir_ = std::make_unique<Sandbox>(); }
+  // The program-wide state on `host` over the program directory (see TestAppState).
+  void NewState(const std::string& host, const char* engineLibrary = nullptr);
+  // A window over the state, shown, as the next run of the program makes it.
+  void Open();
+  // All three afresh against the share service, as a case starts.
+  void OpenFresh();
+  // Lets a parse still running end before the window goes, as a case ends.
+  void CloseAfterParse();
+
+  QString ProgramDir() const { return QString::fromStdString(programDir_->str()); }
+  QString Status();
+  // Shows the window's page `index` and waits until it is laid out.
+  void ShowPage(int index);
+
+  QTreeWidget* Results();
+  QTreeWidget* Downloads();
+  QTreeWidget* Unfinished();
+  QLineEdit* SaveDirectory();
+  QPushButton* ParseButton();
+  // Parses the share `shareId` of the service from the first tab.
+  void StartParse(const char* shareId);
+  void WaitForParseEnd();
+
+  sim::ShareSimulator sim_;
+  std::unique_ptr<Sandbox> programDir_;
+  std::unique_ptr<app::AppState> state_;
+  RecordingEngine* engine_ = nullptr;  // owned by state_ while it records
+  std::unique_ptr<app::MainWindow> window_;
+};
+
+// A suite whose cases each start with a fresh program directory and window against a share
+// service holding `fixture` (no shares when the suite parses none), and end once a parse still
+// running has ended.
+class WindowSuite : public QObject, protected WindowHarness {
+  Q_OBJECT
+
+ public:
+  explicit WindowSuite(std::string fixture = R"({"shares": []})") : fixture_(std::move(fixture)) {}
+
+ private slots:
+  void initTestCase();
+  void init() { OpenFresh(); }
+  void cleanup() { CloseAfterParse(); }
+
+ private:
+  std::string fixture_;
+};
 
 }  // namespace sf::test

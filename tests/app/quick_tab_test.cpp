@@ -9,7 +9,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include "app/main_window.h"
@@ -20,33 +19,16 @@
 
 using sf::test::Find;
 
-class QuickTabTest : public QObject {
+class QuickTabTest : public QObject, sf::test::WindowHarness {
   Q_OBJECT
 
  private:
-  sf::sim::ShareSimulator sim_;
-  QTemporaryDir programDir_;
-  std::unique_ptr<sf::app::AppState> state_;
-  std::unique_ptr<sf::app::MainWindow> window_;
-
   QWidget* Tab() { return window_->quickTab(); }
-  QString Status() { return Find<QLabel>(window_.get(), "状态条1_1")->text(); }
   QLineEdit* Edit(const char* name) { return Find<QLineEdit>(Tab(), name); }
   QPushButton* Button(const char* name) { return Find<QPushButton>(Tab(), name); }
   sf::app::PictureBox* Picture() { return Find<sf::app::PictureBox>(Tab(), "图片框1"); }
   QString Output() { return Find<QPlainTextEdit>(Tab(), "编辑框_输出")->toPlainText(); }
 
-  int Count(const std::string& path) {
-    int n = 0;
-    for (const auto& r : sim_.Requests()) n += r.Path() == path;
-    return n;
-  }
-  std::string LatestToken() {
-    std::string token;
-    for (const auto& r : sim_.Requests())
-      if (r.Path() == "/genimage") token = r.Query();
-    return token;
-  }
   void StartParse(const std::string& url, const QString& password = {}) {
     Edit("编辑框_URL1")->setText(QString::fromStdString(url));
     Edit("编辑框_密码")->setText(password);
@@ -77,11 +59,8 @@ class QuickTabTest : public QObject {
 
   void init() {
     sim_.ClearRequests();
-    state_ = sf::test::TestAppState(sim_.Url(""), programDir_.path());
-    window_ = std::make_unique<sf::app::MainWindow>(*state_);
-    window_->show();
+    OpenFresh();
     Find<QTabWidget>(window_.get(), "选择夹1")->setCurrentIndex(1);
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
   }
 
   void cleanup() { window_.reset(); }
@@ -100,12 +79,13 @@ class QuickTabTest : public QObject {
     QVERIFY(Parse(sim_.InitUrl("locked"), "nope"));
     QCOMPARE(Status(), QStringLiteral("分享密码错误，请检查后重新解析"));
     QCOMPARE(Output(), QString());
-    QCOMPARE(Count("/api/sharedownload"), 0);  // a wrong password ends the parse
+    QCOMPARE(sim_.CountRequests("/api/sharedownload"),
+             size_t{0});  // a wrong password ends the parse
 
     QVERIFY(Parse(sim_.InitUrl("locked"), "ab12"));
     QCOMPARE(Status(), QStringLiteral("需要输入分享密码"));
     QVERIFY2(Output().contains("/secret.zip?"), qPrintable(Output()));
-    QCOMPARE(Count("/share/verify"), 2);
+    QCOMPARE(sim_.CountRequests("/share/verify"), size_t{2});
   }
 
   // What users paste reaches both boxes: the link into its box, the code into the password
@@ -129,28 +109,28 @@ class QuickTabTest : public QObject {
 
   void aCaptchaIsAnsweredInTheTab() {
     QVERIFY(Parse(sim_.ShareUrl("qcap")));
-    QCOMPARE(Count("/api/getvcode"), 1);
+    QCOMPARE(sim_.CountRequests("/api/getvcode"), size_t{1});
     QVERIFY(!Picture()->pixmap().isNull());
     QCOMPARE(Edit("编辑框_验证码")->text(), QString());
     QCOMPARE(Output(), QString());
 
     // A wrong answer through the button brings a fresh picture and empties the box.
-    std::string first = LatestToken();
+    std::string first = sim_.LatestCaptchaToken();
     std::string answer = sim_.CaptchaAnswer(first).value_or("");
     QTest::keyClicks(Edit("编辑框_验证码"), answer == "ZZZZ" ? "YYYY" : "ZZZZ");
     QVERIFY(Click(Button("按钮_确定")));
-    QCOMPARE(Count("/api/getvcode"), 2);
-    QVERIFY(LatestToken() != first);
+    QCOMPARE(sim_.CountRequests("/api/getvcode"), size_t{2});
+    QVERIFY(sim_.LatestCaptchaToken() != first);
     QCOMPARE(Edit("编辑框_验证码")->text(), QString());
     QCOMPARE(Output(), QString());
 
     // The right answer, sent by a click on the picture itself.
     QTest::keyClicks(Edit("编辑框_验证码"),
-                     QString::fromStdString(sim_.CaptchaAnswer(LatestToken()).value_or("")));
+                     QString::fromStdString(sim_.LatestCaptchaAnswer().value_or("")));
     QVERIFY(Click(Picture()));
     QVERIFY2(Output().contains("/first.bin?"), qPrintable(Output()));
-    QCOMPARE(Count("/api/getvcode"), 2);
-    QCOMPARE(Count("/api/sharedownload"), 3);
+    QCOMPARE(sim_.CountRequests("/api/getvcode"), size_t{2});
+    QCOMPARE(sim_.CountRequests("/api/sharedownload"), size_t{3});
 
     // A new parse takes the last one's picture and typed answer away.
     QVERIFY(Parse(sim_.ShareUrl("qcap")));
@@ -170,7 +150,7 @@ class QuickTabTest : public QObject {
     QVERIFY(RunEnded());
     QVERIFY(buttonsGreyed);
     QCOMPARE(static_cast<int>(sim_.Requests().size()), 4);
-    QCOMPARE(Count("/api/sharedownload"), 1);
+    QCOMPARE(sim_.CountRequests("/api/sharedownload"), size_t{1});
     QVERIFY(Output().contains(QString::fromUtf8("/%E8%AF%B4%E6%98%8E.txt?")));
     QVERIFY(Button("解析2")->isEnabled());
     QVERIFY(Button("按钮_确定")->isEnabled());

@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 #include <future>
@@ -23,20 +22,15 @@
 
 using sf::test::Find;
 
-class WindowCloseTest : public QObject {
+class WindowCloseTest : public QObject, sf::test::WindowHarness {
   Q_OBJECT
 
  private:
   sf::test::SilentServer silent_;
-  QTemporaryDir programDir_;
-  std::unique_ptr<sf::app::AppState> state_;
-  std::unique_ptr<sf::app::MainWindow> window_;
 
   void Open(const std::string& host) {
-    state_ = sf::test::TestAppState(host, programDir_.path());
-    window_ = std::make_unique<sf::app::MainWindow>(*state_);
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    NewState(host);
+    WindowHarness::Open();
   }
   QTabWidget* Tabs() { return Find<QTabWidget>(window_.get(), "选择夹1"); }
 
@@ -54,6 +48,8 @@ class WindowCloseTest : public QObject {
 
  private slots:
   void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+
+  void init() { NewProgramDirectory(); }
 
   void cleanup() { window_.reset(); }
 
@@ -114,7 +110,7 @@ class WindowCloseTest : public QObject {
   // downloader's secret, outlives a close that changed nothing, byte for byte.
   void aSettingsFileNotReadWholeOutlivesTheClose() {
     const QByteArray utf8("[远程下载器]\r\n地址=http://127.0.0.1:6800/jsonrpc\r\n密钥=s3cret\r\n");
-    QFile file(programDir_.filePath(QStringLiteral("Tavrin.ini")));
+    QFile file(ProgramDir() + QStringLiteral("/Tavrin.ini"));
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(utf8);
     file.close();

@@ -1,0 +1,181 @@
+// The third tab of the real main window: its states and menu, the save directory, the speed
+// limit and the download settings kept between runs; a recording engine stands in.
+#include "app/downloads_tab.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDir>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <fstream>
+
+#include "engine_api/engine_api.h"
+#include "gui_test_support.h"
+#include "recording_engine.h"
+
+using sf::test::AnswerMessageBox;
+using sf::test::Find;
+using sf::test::G;
+using sf::test::ReadFile;
+using sf::test::WhenModal;
+
+class DownloadsTabTest : public sf::test::WindowSuite {
+  Q_OBJECT
+
+ private slots:
+  // What the tab shows and offers; the end-to-end test drives the same controls on real
+  // downloads. Three run and one waits, a failure says why, the menu offers what applies to
+  // the selected rows, and the list empties to a bar at 0.
+  void theDownloadsTabShowsEachStateAndOffersWhatApplies() {
+    ShowPage(2);
+    sf::app::DownloadsTab* tab = window_->downloadsTab();
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin"})
+      tab->StartDownload({name, std::string("http://h/") + name, "", "", "", 4000});
+    QCOMPARE(engine_->started, (std::vector<int32_t>{7, 8, 9}));
+    QCOMPARE(Downloads()->topLevelItem(3)->text(3), QStringLiteral("等待中"));
+
+    using sf::test::Report;
+    namespace l = sf::layout;
+    engine_->reports[7] = Report{l::kStateDownloading, "a.bin", 4000, 1000, 0.25f, 1000};
+    engine_->reports[8] = Report{l::kStateFailed, "b.bin", 4000, 100, 0.025f, 0, 403};
+    engine_->reports[9] = Report{l::kStateDownloading, "c.bin", 4000, 0, 0.0f, 0};
+    engine_->reports[10] = Report{l::kStateRequesting, "d.bin", 0, 0, 0.0f, 0};
+    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItem(1)->text(4), QStringLiteral("HTTP 403"),
+                              5000);
+    QCOMPARE(Downloads()->topLevelItem(1)->toolTip(0),
+             QStringLiteral("失败：HTTP 403\n已下载 100 / 4000 字节"));
+    QCOMPARE(Status(),
+             QStringLiteral("Tavrin提示您：[ 下载失败：HTTP 403 ]  1 个下载失败  剩余时间 0:11"));
+    QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->text(),
+             QStringLiteral("6%  剩余时间 0:11"));
+    QCOMPARE(Downloads()->topLevelItem(0)->toolTip(2),
+             QStringLiteral("剩余时间 0:03\n已下载 1000 / 4000 字节"));
+    QCOMPARE(engine_->started.back(), 10);  // the failed one's slot went to the waiting one
+
+    auto choose = [&](std::initializer_list<int> rows, const char* item) {
+      return sf::test::ChooseForRows(tab, rows, item);
+    };
+    QVERIFY(!choose({0, 2}, "继续"));
+    QVERIFY(!choose({0, 2}, "重试"));
+    QVERIFY(choose({0, 2}, "暂停"));
+    QCOMPARE(engine_->stopped, (std::vector<int32_t>{7, 9}));
+    QCOMPARE(Downloads()->topLevelItem(2)->text(3), QStringLiteral("已暂停"));
+    QVERIFY(choose({0, 2}, "复制下载地址"));
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("http://h/a.bin\nhttp://h/c.bin"));
+    QVERIFY(choose({1, 2}, "删除任务"));
+    QCOMPARE(engine_->deleted, (std::vector<std::pair<int32_t, int32_t>>{{8, 0}, {9, 0}}));
+
+    for (int32_t h : {7, 10})
+      engine_->reports[h] = Report{l::kStateFinished, "x", 4000, 4000, 1.0f, 0};
+    QVERIFY(choose({0}, "继续"));
+    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 0, 5000);
+    QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->value(), 0);
+    QCOMPARE(Status(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
+  }
+
+  void theFolderBrowserKeepsTheDirectoryWhenCancelled() {
+    ShowPage(2);
+    QString before = SaveDirectory()->text();
+    // The platform's browser is the real one here, shown modally and closed with its close box.
+    QString title;
+    WhenModal([&](QWidget* modal) {
+      title = modal->windowTitle();
+      modal->close();
+    });
+    QTest::mouseClick(Find<QPushButton>(window_.get(), "按钮2"), Qt::LeftButton);
+    QCOMPARE(title, QStringLiteral("请选择要保存的目录"));
+    QCOMPARE(SaveDirectory()->text(), before);
+
+    // A chosen folder replaces the directory. The browser is stood in for: driving the
+    // platform's dialog to a selection depends on its file model, filled on a thread of its own.
+    QString chosen = ProgramDir() + QStringLiteral("/目标");
+    QString startedIn;
+    window_->downloadsTab()->SetFolderBrowser([&](QWidget*, const QString& t, const QString& dir) {
+      title = t;
+      startedIn = dir;
+      return chosen;
+    });
+    QTest::mouseClick(Find<QPushButton>(window_.get(), "按钮2"), Qt::LeftButton);
+    QCOMPARE(startedIn, before);
+    QCOMPARE(title, QStringLiteral("请选择要保存的目录"));
+    QCOMPARE(SaveDirectory()->text(), chosen);
+    window_->downloadsTab()->SetFolderBrowser(
+        [](QWidget*, const QString&, const QString&) { return QString(); });
+    QTest::mouseClick(Find<QPushButton>(window_.get(), "按钮2"), Qt::LeftButton);
+    QCOMPARE(SaveDirectory()->text(), chosen);
+  }
+
+  void theSpeedLimitIsAppliedOnEveryClick() {
+    ShowPage(2);
+    auto* box = Find<QCheckBox>(window_.get(), "选择框1");
+    auto* value = Find<QLineEdit>(window_.get(), "编辑框1");
+    auto message = AnswerMessageBox();
+    QTest::mouseClick(box, Qt::LeftButton);
+    QCOMPARE(*message, QStringLiteral("请输入需要限制的速度后继续！"));
+    QVERIFY(engine_->limits.empty());
+    QTest::mouseClick(box, Qt::LeftButton);  // unchecked: no limit
+    value->setText("abc");
+    QTest::mouseClick(box, Qt::LeftButton);
+    value->setText("300");  // editing alone changes nothing
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::mouseClick(box, Qt::LeftButton);
+    QCOMPARE(engine_->limits, (std::vector<int32_t>{1410065407, 0, 1410065407, 300}));
+  }
+
+  // The speed limit and the save directory of the last run come back; a file of an older
+  // version reads as it always did, and a close that changes nothing leaves it untouched.
+  void theDownloadSettingsComeBack() {
+    window_.reset();
+    // A download left by an older version, with its bytes in the start directory.
+    const std::string dir = ProgramDir().toStdString() + "/下载内容";
+    QVERIFY(QDir().mkpath(QString::fromStdString(dir)));
+    const std::string part = dir + "/a.bin" + std::string(sf::layout::kPartSuffix);
+    std::ofstream(part) << "x";
+    const std::string old =
+        G("[文件名]\r\nname:=1\r\n1=a.bin\r\n[下载地址]\r\nnumber:=1\r\n1=http://h/a\r\n"
+          "[保存目录]\r\n保存地址：=") +
+        sf::Utf8ToGbk(dir) + "\r\n";
+    std::ofstream(state_->settings.beside, std::ios::binary) << old;
+    const QDateTime longAgo(QDate(2001, 1, 1), QTime(0, 0));
+    auto age = [&] {
+      QFile file(QString::fromStdString(state_->settings.beside));
+      QVERIFY(file.open(QIODevice::ReadWrite));
+      QVERIFY(file.setFileTime(longAgo, QFileDevice::FileModificationTime));
+    };
+    age();
+    Open();
+    const QString start = ProgramDir() + QStringLiteral("/下载内容");
+    QCOMPARE(SaveDirectory()->text(), start);
+    QVERIFY(!Find<QCheckBox>(window_.get(), "选择框1")->isChecked());
+    QCOMPARE(Find<QLineEdit>(window_.get(), "编辑框1")->text(), QString());
+    window_->close();
+    QCOMPARE(ReadFile(state_->settings.beside), old);
+    QCOMPARE(QFileInfo(QString::fromStdString(state_->settings.beside)).lastModified(), longAgo);
+
+    Open();
+    ShowPage(2);
+    Find<QLineEdit>(window_.get(), "编辑框1")->setText("300");
+    QTest::mouseClick(Find<QCheckBox>(window_.get(), "选择框1"), Qt::LeftButton);
+    SaveDirectory()->setText(QStringLiteral("/d/新目录"));
+    QVERIFY(QFile::remove(QString::fromStdString(part)));  // nothing left to resume
+    window_->close();
+    QCOMPARE(ReadFile(state_->settings.beside),
+             G("[下载设置]\r\n限速=300\r\n限速开启=1\r\n保存目录=/d/新目录\r\n"));
+
+    engine_->limits.clear();
+    Open();
+    QCOMPARE(SaveDirectory()->text(), QStringLiteral("/d/新目录"));
+    QVERIFY(Find<QCheckBox>(window_.get(), "选择框1")->isChecked());
+    QCOMPARE(Find<QLineEdit>(window_.get(), "编辑框1")->text(), QStringLiteral("300"));
+    QCOMPARE(engine_->limits, std::vector<int32_t>{300});
+    age();
+    window_->close();
+    QCOMPARE(QFileInfo(QString::fromStdString(state_->settings.beside)).lastModified(), longAgo);
+  }
+};
+
+QTEST_MAIN(DownloadsTabTest)
+#include "downloads_tab_test.moc"

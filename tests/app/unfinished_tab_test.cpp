@@ -1,0 +1,158 @@
+// The fourth tab of the real main window: the unfinished downloads read at start, started
+// again, and written back when the window closes; a recording engine stands in.
+#include "app/unfinished_tab.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "app/downloads_tab.h"
+#include "app/qt_text.h"
+#include "base/profile_file.h"
+#include "base/settings_file.h"
+#include "download/download_queue.h"
+#include "gui_test_support.h"
+#include "recording_engine.h"
+
+using sf::test::DoubleClick;
+using sf::test::DoubleClickRow;
+using sf::test::G;
+using sf::test::ReadFile;
+
+class UnfinishedTabTest : public sf::test::WindowSuite {
+  Q_OBJECT
+
+ private slots:
+  void setUpLoadsTheUnfinishedListThenSetsTheSaveDirectory() {
+    window_.reset();
+    sf::ProfileFile file;
+    file.Set(G("文件名"), "name:", "3");
+    file.Set(G("文件名"), "1", G("报告.pdf"));
+    file.Set(G("文件名"), "2", "b.bin");
+    file.Set(G("下载地址"), "1", "http://h/1");
+    file.Set(G("下载地址"), "2", "http://h/2");
+    file.Set(G("保存目录"), G("保存地址："), G("/别处"));
+    QVERIFY(file.Save(state_->settings.beside));
+    // The skin comes first: the theme is on before the engine starts and before the
+    // unfinished list is read.
+    qApp->setStyleSheet(QString());
+    QString themeAtEngineStart;
+    int unfinishedAtEngineStart = -1;
+    engine_->onInit = [&] {
+      themeAtEngineStart = qApp->styleSheet();
+      // The window is still being made, so its list is found among all widgets.
+      for (QWidget* w : QApplication::allWidgets())
+        if (w->objectName() == QStringLiteral("超级列表框3"))
+          unfinishedAtEngineStart = static_cast<QTreeWidget*>(w)->topLevelItemCount();
+    };
+    Open();
+    engine_->onInit = nullptr;
+    QVERIFY(themeAtEngineStart.contains(QStringLiteral("QTabWidget::pane")));
+    QCOMPARE(unfinishedAtEngineStart, 0);
+
+    QCOMPARE(engine_->inits, 2);  // one per window created
+    QCOMPARE(Unfinished()->topLevelItemCount(), 3);
+    QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("报告.pdf"));
+    QCOMPARE(Unfinished()->topLevelItem(1)->text(1), QStringLiteral("http://h/2"));
+    QCOMPARE(Unfinished()->topLevelItem(2)->text(0), QString());
+    for (int i = 0; i < 3; ++i)
+      QCOMPARE(Unfinished()->topLevelItem(i)->text(2), QStringLiteral("/别处"));
+    QCOMPARE(SaveDirectory()->text(), ProgramDir() + QStringLiteral("/下载内容"));
+    QCOMPARE(Status(), QStringLiteral("可爱是世界上最强大的形容词~"));
+  }
+
+  void anUnfinishedRowStartsIntoItsOwnDirectory() {
+    std::vector<sf::UnfinishedDownload> rows = {{"x.bin", "http://h/x", "/old", -1},
+                                                {"y.bin", "http://h/y", G("/别处"), 77}};
+    window_->unfinishedTab()->SetRows(rows);
+    SaveDirectory()->setText(QStringLiteral("/now/这里"));
+    ShowPage(3);
+    QCOMPARE(Unfinished()->topLevelItem(1)->text(2), QStringLiteral("/别处"));
+    DoubleClick(Unfinished(), QPoint(60, Unfinished()->viewport()->height() - 10));
+    QVERIFY(engine_->created.empty());
+    DoubleClickRow(Unfinished(), 1);
+    QCOMPARE(engine_->created.size(), size_t{1});
+    QCOMPARE(engine_->created[0].fileName, std::string("y.bin"));
+    QCOMPARE(engine_->created[0].url, std::string("http://h/y"));
+    QCOMPARE(engine_->created[0].saveDir, G("/别处"));
+    QVERIFY(engine_->created[0].resume);
+    QCOMPARE(Unfinished()->topLevelItemCount(), 2);  // the row stays
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QCOMPARE(window_->downloadsTab()->queue()->Items()[0].request.expectedSize, int64_t{77});
+  }
+
+  void closingWritesTheListedDownloadsOrRemovesTheFile() {
+    SaveDirectory()->setText(QStringLiteral("/d/下载内容"));
+    window_->downloadsTab()->StartDownload({G("一.bin"), "http://h/1", "", "", "", -1});
+    window_->downloadsTab()->StartDownload({"two.bin", "http://h/2?a=1&b=2", "", "", "", -1});
+    window_->close();
+    QCOMPARE(ReadFile(state_->settings.beside),
+             G("[文件名]\r\nname:=2\r\n1=一.bin\r\n2=two.bin\r\n[下载地址]\r\nnumber:=2\r\n"
+               "1=http://h/1\r\n2=http://h/2?a=1&b=2\r\n[保存目录]\r\n保存地址：=/d/下载内容\r\n"
+               "[下载设置]\r\n保存目录=/d/下载内容\r\n"));
+
+    // The next run lists them; closing it with nothing running, nothing of them on disk and
+    // the start directory back in the box removes the file.
+    Open();
+    QCOMPARE(Unfinished()->topLevelItemCount(), 2);
+    QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("一.bin"));
+    QCOMPARE(SaveDirectory()->text(), QStringLiteral("/d/下载内容"));
+    SaveDirectory()->setText(ProgramDir() + QStringLiteral("/下载内容"));
+    window_->close();
+    QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
+  }
+
+  // Remembered downloads are kept until they are done: those not started again while their
+  // bytes are on disk, and a whole one is not fetched again.
+  void rememberedDownloadsAreNeverLost() {
+    window_.reset();
+    QString dir = ProgramDir() + QStringLiteral("/下载内容");
+    QString other = ProgramDir() + QStringLiteral("/别处");
+    QVERIFY(QDir().mkpath(dir) && QDir().mkpath(other));
+    auto write = [](const QString& path, const QByteArray& bytes) {
+      QFile f(path);
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      f.write(bytes);
+    };
+    write(other + "/part.bin.sfpart", "12");
+    write(other + "/part.bin.sfctl", "x");
+    write(dir + "/whole.bin", "12345");
+    std::vector<sf::UnfinishedDownload> rows = {
+        {"part.bin", "http://h/p", sf::app::ToGbk(other), 10},
+        {"whole.bin", "http://h/w", sf::app::ToGbk(dir), 5},
+        {"gone.bin", "http://h/g", sf::app::ToGbk(dir), -1}};
+    QVERIFY(sf::SaveOnClose(state_->settings, rows, sf::app::ToGbk(dir)));
+    Open();
+    QCOMPARE(Unfinished()->topLevelItem(0)->text(2), other);
+    window_->close();  // none started again: those with bytes on disk are kept
+    auto kept = sf::LoadUnfinished(state_->settings.beside);
+    QCOMPARE(kept.size(), size_t{1});
+    QCOMPARE(kept[0].fileName, std::string("part.bin"));
+    QCOMPARE(kept[0].saveDirectory, sf::app::ToGbk(other));
+    QCOMPARE(kept[0].expectedSize, int64_t{10});
+    // Started again, a whole one is found complete and nothing is downloaded.
+    Open();
+    window_->unfinishedTab()->SetRows(rows);
+    ShowPage(3);
+    DoubleClickRow(Unfinished(), 1);
+    QVERIFY(engine_->created.empty());
+    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QCOMPARE(Status(),
+             QStringLiteral("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] whole.bin"));
+    // A task the engine will not create is a failed row that says so, and it is remembered.
+    engine_->nextHandles = {0};
+    DoubleClickRow(Unfinished(), 2);
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QCOMPARE(Downloads()->topLevelItem(0)->text(3), QStringLiteral("失败"));
+    QCOMPARE(Downloads()->topLevelItem(0)->text(4), QStringLiteral("无法创建任务"));
+    window_->close();
+    kept = sf::LoadUnfinished(state_->settings.beside);
+    QCOMPARE(kept.size(), size_t{2});
+    QCOMPARE(kept[0].fileName, std::string("gone.bin"));
+    QCOMPARE(kept[1].fileName, std::string("part.bin"));
+  }
+};
+
+QTEST_MAIN(UnfinishedTabTest)
+#include "unfinished_tab_test.moc"
