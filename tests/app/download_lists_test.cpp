@@ -28,10 +28,7 @@
 #include "recording_engine.h"
 #include "share_simulator.h"
 
-using sf::test::Find;
-using sf::test::G;
-using sf::test::Report;
-using sf::test::WhenModal;
+using namespace sf::test;
 namespace l = sf::layout;
 
 namespace {

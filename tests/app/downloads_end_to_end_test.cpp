@@ -38,10 +38,7 @@
 #include "share/share_session.h"
 #include "share_simulator.h"
 
-using sf::test::DoubleClick;
-using sf::test::DoubleClickRow;
-using sf::test::Find;
-using sf::test::ReadFile;
+using namespace sf::test;
 
 namespace {
 

@@ -16,11 +16,7 @@
 #include "gui_test_support.h"
 #include "recording_engine.h"
 
-using sf::test::AnswerMessageBox;
-using sf::test::Find;
-using sf::test::G;
-using sf::test::ReadFile;
-using sf::test::WhenModal;
+using namespace sf::test;
 
 class DownloadsTabTest : public sf::test::WindowSuite {
   Q_OBJECT

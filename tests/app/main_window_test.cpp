@@ -19,9 +19,7 @@
 #include "base/version.h"
 #include "gui_test_support.h"
 
-using sf::test::AnswerMessageBox;
-using sf::test::DoubleClickRow;
-using sf::test::Find;
+using namespace sf::test;
 
 class MainWindowTest : public sf::test::WindowSuite {
   Q_OBJECT

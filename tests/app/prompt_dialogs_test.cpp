@@ -16,8 +16,7 @@
 #include "share_simulator.h"
 #include "silent_server.h"
 
-using sf::test::Find;
-using sf::test::WhenModal;
+using namespace sf::test;
 
 class PromptDialogsTest : public QObject {
   Q_OBJECT

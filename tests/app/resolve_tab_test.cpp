@@ -21,10 +21,7 @@
 #include "recording_engine.h"
 #include "share/share_session.h"
 
-using sf::test::DoubleClick;
-using sf::test::DoubleClickRow;
-using sf::test::Find;
-using sf::test::WhenModal;
+using namespace sf::test;
 
 class ResolveTabTest : public sf::test::WindowSuite {
   Q_OBJECT

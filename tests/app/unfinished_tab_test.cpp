@@ -15,10 +15,7 @@
 #include "gui_test_support.h"
 #include "recording_engine.h"
 
-using sf::test::DoubleClick;
-using sf::test::DoubleClickRow;
-using sf::test::G;
-using sf::test::ReadFile;
+using namespace sf::test;
 
 class UnfinishedTabTest : public sf::test::WindowSuite {
   Q_OBJECT
