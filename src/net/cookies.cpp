@@ -6,6 +6,7 @@
 #include "base/encoding.h"
 #include "base/text.h"
 #include "data/regex_object.h"
+#include "net/http_platform.h"
 
 namespace sf {
 namespace {
@@ -107,17 +108,10 @@ void MergeCookies(std::string* cookies, std::string* newCookies) {
 }
 
 std::string CookieHostOf(std::string_view url) {
-  // Taken apart as the request's URL is (CrackHttpUrl): the host is what a request goes to.
-  size_t scheme = url.find("://");
-  if (scheme != std::string_view::npos) url.remove_prefix(scheme + 3);
-  url = url.substr(0, url.find_first_of("/?#"));
-  if (size_t at = url.rfind('@'); at != std::string_view::npos) url.remove_prefix(at + 1);
-  size_t colon = url.rfind(':'), bracket = url.rfind(']');
-  if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket))
-    url = url.substr(0, colon);
-  if (url.size() >= 2 && url.front() == '[' && url.back() == ']')
-    url = url.substr(1, url.size() - 2);
-  return ToLowerAscii(url);
+  // Taken apart by the request's own parser, so the answer is always the host a request goes to.
+  CrackedUrl parts;
+  if (!CrackHttpUrl(GbkToUtf16(url), &parts)) return {};
+  return ToLowerAscii(Utf16ToGbk(parts.host));
 }
 
 bool DomainMatches(std::string_view host, std::string_view domain) {

@@ -27,7 +27,7 @@ void MergeCookies(std::string* cookies, std::string* newCookies);
 // the host it was collected from, and a response from another host adds nothing to it.
 
 // The host name a URL's cookies belong to, in lower case, without user, port or brackets;
-// "" when the text names no host.
+// "" when the text is no http or https address (no request goes anywhere for it).
 std::string CookieHostOf(std::string_view url);
 
 // Whether a cookie of `domain` goes to `host` (both lower case): the same name, or, for a
