@@ -56,6 +56,9 @@ struct DownloadItem {
   size_t savedNameKey = 0;       // TaskInfoRecord::FileNameKey of the report it came from
   bool alreadyComplete = false;  // finished without a byte: the file was whole on disk already
   int32_t startedOver = 0;       // times the engine dropped what was on disk and began at byte 0
+  // A file followed on a remote downloader: that downloader as shown (GBK); empty for ours.
+  std::string where;
+  bool renewing = false;  // its link was refused and the share is asked for a fresh one
 
   // Kept between polls to smooth the time left.
   double smoothedSpeed = 0;
