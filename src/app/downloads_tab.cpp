@@ -23,7 +23,7 @@
 
 #include "app/controls.h"
 #include "app/desktop_notice.h"
-#include "app/main_window.h"
+#include "app/app_state.h"
 #include "app/qt_text.h"
 #include "download/download_list.h"
 
