@@ -21,11 +21,12 @@
 #include <QUrl>
 #include <utility>
 
+#include "app/app_state.h"
 #include "app/controls.h"
 #include "app/desktop_notice.h"
-#include "app/app_state.h"
 #include "app/qt_text.h"
-#include "download/download_list.h"
+#include "view/download_list.h"
+#include "view/download_tick.h"
 
 namespace sf::app {
 namespace {

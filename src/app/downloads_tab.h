@@ -15,8 +15,8 @@
 #include "app/controls.h"
 #include "app/remote_following.h"
 #include "base/settings_file.h"
-#include "download/download_list.h"
 #include "download/download_manager.h"
+#include "view/download_list.h"
 
 class QAction;
 class QCheckBox;

@@ -7,6 +7,7 @@
 #include "base/timestamp.h"
 #include "download/remote_follower.h"
 #include "net/json_rpc.h"
+#include "view/remote_rows.h"
 
 namespace sf::app {
 
