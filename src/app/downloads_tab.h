@@ -5,7 +5,6 @@
 // retry, delete, the speed limit) to it.
 #pragma once
 
-#include <QElapsedTimer>
 #include <functional>
 #include <map>
 #include <memory>
@@ -116,7 +115,6 @@ class DownloadsTab : public TabPage {
   std::map<int, QTreeWidgetItem*> rows_;  // the items that have a row, wherever a sort put it
   bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
   bool shown_ = false;     // rows of one request shown again are selected together
-  QElapsedTimer clock_;
   BatchProgress overall_;
   struct Batch {
     int finished = 0;
