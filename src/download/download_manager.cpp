@@ -6,9 +6,7 @@
 #include <utility>
 
 #include "base/encoding.h"
-#include "base/text.h"
 #include "download/download_engine.h"
-#include "engine_api/engine_api.h"
 
 namespace sf {
 
