@@ -5,7 +5,6 @@
 // retry, delete, the speed limit) to it.
 #pragma once
 
-#include <QElapsedTimer>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,8 +14,8 @@
 #include "app/controls.h"
 #include "app/remote_following.h"
 #include "base/settings_file.h"
-#include "download/download_list.h"
 #include "download/download_manager.h"
+#include "view/download_list.h"
 
 class QAction;
 class QCheckBox;
@@ -116,7 +115,6 @@ class DownloadsTab : public TabPage {
   std::map<int, QTreeWidgetItem*> rows_;  // the items that have a row, wherever a sort put it
   bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
   bool shown_ = false;     // rows of one request shown again are selected together
-  QElapsedTimer clock_;
   BatchProgress overall_;
   struct Batch {
     int finished = 0;

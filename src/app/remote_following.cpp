@@ -4,20 +4,12 @@
 #include <thread>
 
 #include "app/crossing_renewer.h"
+#include "base/timestamp.h"
 #include "download/remote_follower.h"
 #include "net/json_rpc.h"
+#include "view/remote_rows.h"
 
 namespace sf::app {
-
-namespace {
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 RemoteFollowing::RemoteFollowing(QObject* context) : bridge_(context) {}
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "app/worker_bridge.h"
-#include "download/download_list.h"
 #include "download/link_renewer.h"
 #include "download/remote_share.h"
+#include "view/download_list.h"
 
 namespace sf::app {
 

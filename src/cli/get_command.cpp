@@ -21,11 +21,11 @@
 #include "cli/terminal_prompts.h"
 #include "download/download_engine.h"
 #include "download/download_manager.h"
-#include "download/failure_text.h"
 #include "download/link_renewer.h"
 #include "download/share_download.h"
 #include "download/share_plan.h"
 #include "share/resolve_driver.h"
+#include "view/failure_text.h"
 
 namespace sf::cli {
 

@@ -11,12 +11,14 @@
 #include <thread>
 
 #include "base/paths.h"
+#include "base/timestamp.h"
 #include "cli/queue_console.h"
 #include "cli/terminal_io.h"
-#include "download/download_list.h"
 #include "download/link_renewer.h"
 #include "download/remote_follower.h"
 #include "download/remote_share.h"
+#include "view/download_list.h"
+#include "view/terminal_text.h"
 
 namespace sf::cli {
 namespace {
@@ -73,15 +75,16 @@ class RemoteDisplay {
       if (f.end != FollowedFile::End::kNone || f.last.status != "active") continue;
       const RemoteFile& file = follower.FileOf(f);
       int64_t size = file.plan.size >= 0 ? file.plan.size : f.last.total;
-      text += clear + EscapeForTerminal(file.plan.sharePath) + "  " + SizeText(f.last.done) +
-              " / " + (size >= 0 ? SizeText(size) : std::string("?"));
+      text += clear + EscapeForTerminal(file.plan.sharePath) + "  " +
+              SizeText(f.last.done, SizeStyle::kTerminal) + " / " +
+              (size >= 0 ? SizeText(size, SizeStyle::kTerminal) : std::string("?"));
       if (size > 0) {
         char pct[16];
         std::snprintf(pct, sizeof pct, "%5.1f%%",
                       static_cast<double>(f.last.done) * 100.0 / static_cast<double>(size));
         text += std::string("  ") + pct;
       }
-      text += "  " + SizeText(f.last.speed) + "/s";
+      text += "  " + SizeText(f.last.speed, SizeStyle::kTerminal) + "/s";
       if (size >= 0 && f.last.speed > 0)
         text +=
             "  " + DurationText(std::max<int64_t>(0, size - f.last.done) / f.last.speed) + " left";
@@ -309,7 +312,7 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, const Share
                   << (up > 0 ? "; its files go to the others" : "") << "\n";
     } else if (several) {
       Say(io.err) << EscapeForTerminal(shown[e]) << ": " << engine.files << " files, "
-                  << SizeText(engine.bytes) << "\n";
+                  << SizeText(engine.bytes, SizeStyle::kTerminal) << "\n";
     }
   }
   size_t found = 0;

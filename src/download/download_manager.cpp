@@ -6,11 +6,7 @@
 #include <utility>
 
 #include "base/encoding.h"
-#include "base/text.h"
 #include "download/download_engine.h"
-#include "download/download_list.h"
-#include "download/failure_text.h"
-#include "engine_api/engine_api.h"
 
 namespace sf {
 
@@ -255,7 +251,7 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
     if (item->status == DownloadStatus::kFinished)
       events.push_back({DownloadEvent::kFinished, id});
     else
-      events.push_back({DownloadEvent::kFailed, id, 0, 0, item->failureText});
+      events.push_back({DownloadEvent::kFailed, id, 0, 0, item->failureCode});
   }
   Emit(std::move(events));
 
@@ -319,9 +315,7 @@ void DownloadManager::ReportShareEnds(ShareRun& run) {
   for (size_t file : run.download.TakeEnded()) {
     const ShareFile& f = run.download.Files()[file];
     if (f.status == ShareFileStatus::kFailed) {
-      std::string reason = f.problem;
-      if (reason.empty() && f.failureCode != 0) reason = FailureTextEnglish(f.failureCode);
-      events.push_back({DownloadEvent::kFailed, f.item, share, file, reason});
+      events.push_back({DownloadEvent::kFailed, f.item, share, file, f.failureCode, f.problem});
     } else {
       events.push_back({DownloadEvent::kFinished, f.item, share, file});
     }
@@ -364,37 +358,6 @@ bool DownloadManager::Idle() const {
   for (const auto& [id, run] : shares_)
     if (!run->download.Ended()) return false;
   return true;
-}
-
-SpeedLimitResult ApplySpeedLimit(DownloadManager& downloads, bool checked, std::string_view value) {
-  if (!checked) {
-    downloads.SetSpeedLimit(layout::kNoSpeedLimit);
-    return SpeedLimitResult::kApplied;
-  }
-  if (value.empty()) return SpeedLimitResult::kValueMissing;
-  downloads.SetSpeedLimit(ReadInt(value));
-  return SpeedLimitResult::kApplied;
-}
-
-namespace {
-
-// Worded while the items are still listed: the release takes the finished ones away.
-std::string WordAndRelease(DownloadManager& downloads, std::vector<int> ended,
-                           const std::vector<int>& now) {
-  ended.insert(ended.end(), now.begin(), now.end());
-  std::string text = StatusText(downloads.queue(), ended);
-  downloads.ReleaseFinished();
-  return text;
-}
-
-}  // namespace
-
-std::string TickDownloads(DownloadManager& downloads, int64_t nowMs, std::vector<int> endedBefore) {
-  return WordAndRelease(downloads, std::move(endedBefore), downloads.Tick(nowMs));
-}
-
-std::string SettleDownloads(DownloadManager& downloads, std::vector<int> endedBefore) {
-  return WordAndRelease(downloads, std::move(endedBefore), downloads.Settle());
 }
 
 }  // namespace sf

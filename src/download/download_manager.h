@@ -12,7 +12,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "download/download_queue.h"
@@ -28,7 +27,7 @@ struct DownloadEvent {
     kStarted,    // an item came into the queue, or went back into it under a fresh link
     kProgress,   // a started item was polled
     kFinished,   // a download, or a file of a share, is on disk (done or found whole)
-    kFailed,     // ended without its file; `reason` says why
+    kFailed,     // ended without its file; `failureCode` or `reason` says why
     kNeedsLink,  // a share's file whose link was refused; its renewer has been asked
     kShown,      // an item asked for again while listed: it stays the one download of its file
   };
@@ -36,7 +35,8 @@ struct DownloadEvent {
   int item = 0;             // the queue's item; 0 for a share's file that never had one
   int share = 0;            // the share the file belongs to; 0 for a download of its own
   size_t file = 0;          // the file's position in that share's Files()
-  std::string reason = {};  // kFailed: the item's failure text (GBK), or the file's reason (UTF-8)
+  int32_t failureCode = 0;  // kFailed: the engine's code, when that is what ended it
+  std::string reason = {};  // kFailed: else why the share's file failed (UTF-8)
 };
 
 // Where a share's files came from, kept so that a later run can ask the share again (GBK).
@@ -157,23 +157,5 @@ class DownloadManager {
   // A renewer may answer after the owner is gone; its answer then goes nowhere.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
-
-enum class SpeedLimitResult {
-  kApplied,       // the engine got the limit (or "no limit")
-  kValueMissing,  // checked with an empty value box: the user must be told, the engine is untouched
-};
-
-// The speed-limit check box was clicked: unchecked lifts the limit, checked applies the value
-// box's whole number of KB/s (text without leading digits gives 0, which the engine takes as
-// no limit).
-SpeedLimitResult ApplySpeedLimit(DownloadManager& downloads, bool checked, std::string_view value);
-
-// One tick of the window's timer: the manager moves, the status bar's text is worded from what
-// ended (StatusText), and the finished items leave the list (failed ones stay). `endedBefore`:
-// items that ended in Ticks made in between, whose wording waited for this one.
-std::string TickDownloads(DownloadManager& downloads, int64_t nowMs,
-                          std::vector<int> endedBefore = {});
-// The same for what ended without a poll, right after the user's action.
-std::string SettleDownloads(DownloadManager& downloads, std::vector<int> endedBefore = {});
 
 }  // namespace sf

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "download/download_list.h"
+#include "download/download_queue.h"
 #include "download/link_renewer.h"
 #include "download/remote_share.h"
 
@@ -91,11 +91,5 @@ class RemoteFollower {
   // A renewer may answer after the follower is gone; its answer then goes nowhere.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
-
-// The downloads tab's row of a file followed on a remote downloader (GBK): the columns of a
-// local download's, "等待中", "已暂停", "已完成" or "失败" (with the reason in the progress
-// column) in the speed column, and a tooltip that begins with "远程" and names the downloader.
-DownloadRowTexts RemoteRowTexts(const FollowedFile& followed, const RemoteFile& file,
-                                const std::string& downloader);
 
 }  // namespace sf

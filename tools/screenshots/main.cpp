@@ -33,11 +33,12 @@
 #include "base/encoding.h"
 #include "base/settings_file.h"
 #include "download/download_engine.h"
-#include "download/download_list.h"
 #include "download/remote_follower.h"
 #include "fixture.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
+#include "view/download_list.h"
+#include "view/remote_rows.h"
 
 namespace {
 
