@@ -205,6 +205,8 @@ std::vector<int64_t> ShareJobs::Add(const std::string& text, std::string& error)
     job->id = id;
     job->link = share.link;
     job->code = share.code;
+    // Told before a worker can see it, so its own states always come after this one.
+    SetState(*job, share_state::kQueued);
     {
       std::lock_guard lock(mutex_);
       if (stopping_) {
@@ -215,7 +217,6 @@ std::vector<int64_t> ShareJobs::Add(const std::string& text, std::string& error)
       queue_.push_back(job);
     }
     ids.push_back(id);
-    SetState(*job, share_state::kQueued);
     wake_.notify_one();
   }
   return ids;
