@@ -1,5 +1,9 @@
 #include "service/service.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
 
@@ -388,6 +392,18 @@ HttpResponse Service::AnswerPrompt(const HttpRequest& request, const char* kind,
   return JsonResponse(200, nlohmann::json::object());
 }
 
+std::string KeepFirstPassword(const std::string& stateDirectory, const std::string& password) {
+  std::string path = stateDirectory + "/" + kInitialPasswordFile;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return {};
+  std::string line = password + "\n";
+  bool written = fchmod(fd, 0600) == 0 &&
+                 write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  written = close(fd) == 0 && written;
+  if (!written) unlink(path.c_str());
+  return written ? path : std::string();
+}
+
 std::string SetPassword(const std::string& stateDirectory, const std::string& password,
                         int iterations) {
   std::string error;
@@ -397,6 +413,7 @@ std::string SetPassword(const std::string& stateDirectory, const std::string& pa
   if (hash.empty()) return "cannot hash the password";
   if (!store->SetSetting(kPasswordSetting, hash) || !store->DeleteAllSessions())
     return store->error();
+  unlink((stateDirectory + "/" + kInitialPasswordFile).c_str());
   return {};
 }
 

@@ -94,8 +94,14 @@ class Service {
   std::thread heartbeat_;
 };
 
+// The file that holds the first login password when it cannot be shown: kInitialPasswordFile
+// in `stateDirectory`, written 0600 without following a link. Its path, or empty on failure.
+inline constexpr const char* kInitialPasswordFile = "initial-password";
+std::string KeepFirstPassword(const std::string& stateDirectory, const std::string& password);
+
 // Replaces the login password kept in `stateDirectory` and ends every session; empty, or
-// what failed. Works while a service runs on the same directory.
+// what failed. Works while a service runs on the same directory. The first password's file,
+// if one is left, goes: it no longer opens anything.
 std::string SetPassword(const std::string& stateDirectory, const std::string& password,
                         int iterations);
 
