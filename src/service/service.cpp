@@ -133,6 +133,7 @@ void Service::AddRoutes() {
   server_->Route("GET", "/shares/:id/tree", bind(&Service::ShareTree));
   server_->Route("GET", "/shares/:id/captcha", bind(&Service::CaptchaPicture));
   server_->Route("POST", "/shares/:id/captcha", bind(&Service::AnswerCaptcha));
+  server_->Route("POST", "/shares/:id/captcha/refresh", bind(&Service::RenewCaptcha));
   server_->Route("POST", "/shares/:id/password", bind(&Service::AnswerPassword));
 }
 
@@ -372,6 +373,17 @@ HttpResponse Service::AnswerPassword(const HttpRequest& request) {
 
 HttpResponse Service::AnswerCaptcha(const HttpRequest& request) {
   return AnswerPrompt(request, share_state::kCaptcha, "answer");
+}
+
+HttpResponse Service::RenewCaptcha(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const int64_t id = IdOf(request.params.at("id"));
+  if (!store_->Share(id)) return NoShare();
+  if (shares_->RenewCaptcha(id) != ShareJobs::Answered::kTaken)
+    return ErrorResponse(409, "no-prompt", "the share waits on no captcha prompt");
+  // The fresh picture comes with the next `prompt` event of the share.
+  return JsonResponse(202, nlohmann::json::object());
 }
 
 HttpResponse Service::AnswerPrompt(const HttpRequest& request, const char* kind,

@@ -77,6 +77,7 @@ class Service {
   HttpResponse CaptchaPicture(const HttpRequest& request);
   HttpResponse AnswerPassword(const HttpRequest& request);
   HttpResponse AnswerCaptcha(const HttpRequest& request);
+  HttpResponse RenewCaptcha(const HttpRequest& request);
   HttpResponse AnswerPrompt(const HttpRequest& request, const char* kind, const char* field);
   nlohmann::json DescribeShare(const ShareRow& row);
   void HeartbeatLoop();

@@ -74,6 +74,7 @@ struct ShareJobs::Job {
   std::string picture;
   std::string pictureType;
   std::optional<std::string> answer;  // GBK
+  bool renew = false;                 // a fresh captcha picture is asked for
   int64_t expires = 0;
 };
 
@@ -95,50 +96,76 @@ class ShareJobs::Prompts : public ResolvePrompts {
   }
 
   std::string AskCaptcha(ShareSession& session, int reason) override {
-    std::string picture;
-    // Without a picture the prompt still stands: the user may fetch none and give up, or the
-    // time runs out, as a window with an empty picture would wait.
-    if (session.FetchCaptcha(picture, reason) != 0) picture.clear();
-    if (job_.cancel.raised()) return {};
-    return Wait(share_state::kCaptcha, std::move(picture));
+    // Without a picture the prompt still stands: the user may ask for a fresh one, or the
+    // time runs out, as a window with an empty picture would wait. Pictures are fetched on
+    // this worker, which holds the session, so the token the answer goes with is the one of
+    // the picture shown last.
+    return Wait(share_state::kCaptcha, [&session, reason] {
+      std::string picture;
+      if (session.FetchCaptcha(picture, reason) != 0) picture.clear();
+      return picture;
+    });
   }
 
   std::string password;  // the last one given, GBK
   std::string timedOut;  // the kind of the prompt that ran out, if one did
 
  private:
-  std::string Wait(const char* kind, std::string picture) {
+  // `fetch` gets a captcha prompt's picture, and a fresh one whenever the user asks; empty for
+  // the password prompt.
+  std::string Wait(const char* kind, const std::function<std::string()>& fetch) {
     auto deadline = std::chrono::steady_clock::now() + jobs_.options_.promptTimeout;
     int64_t expires =
         Now() +
         std::chrono::duration_cast<std::chrono::seconds>(jobs_.options_.promptTimeout).count();
-    bool hasPicture = !picture.empty();
+    std::string picture = fetch ? fetch() : std::string();
+    if (job_.cancel.raised()) return {};
     {
       std::lock_guard lock(job_.mutex);
       job_.waiting = kind;
-      job_.pictureType = PictureType(picture);
-      if (job_.pictureType.empty()) job_.pictureType = "application/octet-stream";
-      job_.picture = std::move(picture);
       job_.answer.reset();
+      job_.renew = false;
       job_.expires = expires;
     }
     jobs_.SetState(job_, kind);
-    jobs_.publish_(
-        "prompt",
-        {{"share", job_.id}, {"kind", kind}, {"expires", expires}, {"picture", hasPicture}});
+    Show(kind, std::move(picture), expires);
     std::string answer;
-    {
-      std::unique_lock lock(job_.mutex);
-      bool ended = job_.answered.wait_until(
-          lock, deadline, [this] { return job_.answer.has_value() || job_.cancel.raised(); });
+    std::unique_lock lock(job_.mutex);
+    for (;;) {
+      bool ended = job_.answered.wait_until(lock, deadline, [this] {
+        return job_.answer.has_value() || job_.renew || job_.cancel.raised();
+      });
+      if (ended && job_.renew && !job_.answer && !job_.cancel.raised()) {
+        job_.renew = false;
+        lock.unlock();
+        Show(kind, fetch(), expires);
+        lock.lock();
+        continue;
+      }
       if (!ended) timedOut = kind;
       if (ended && job_.answer) answer = std::move(*job_.answer);
       job_.waiting.clear();
       std::string().swap(job_.picture);
       job_.answer.reset();
+      break;
     }
+    lock.unlock();
     if (!answer.empty()) jobs_.SetState(job_, share_state::kResolving);
     return answer;
+  }
+
+  // Puts up the prompt's picture (if any) and tells the event streams.
+  void Show(const char* kind, std::string picture, int64_t expires) {
+    bool hasPicture = !picture.empty();
+    {
+      std::lock_guard lock(job_.mutex);
+      job_.pictureType = PictureType(picture);
+      if (job_.pictureType.empty()) job_.pictureType = "application/octet-stream";
+      job_.picture = std::move(picture);
+    }
+    jobs_.publish_(
+        "prompt",
+        {{"share", job_.id}, {"kind", kind}, {"expires", expires}, {"picture", hasPicture}});
   }
 
   ShareJobs& jobs_;
@@ -274,6 +301,16 @@ ShareJobs::Answered ShareJobs::Answer(int64_t id, const std::string& kind,
   std::lock_guard lock(job->mutex);
   if (job->waiting.empty() || job->waiting != kind || job->answer) return Answered::kNoPrompt;
   job->answer = Utf8ToGbk(TrimSpaces(answer));
+  job->answered.notify_all();
+  return Answered::kTaken;
+}
+
+ShareJobs::Answered ShareJobs::RenewCaptcha(int64_t id) {
+  std::shared_ptr<Job> job = Find(id);
+  if (!job) return Answered::kNoPrompt;
+  std::lock_guard lock(job->mutex);
+  if (job->waiting != share_state::kCaptcha || job->answer) return Answered::kNoPrompt;
+  job->renew = true;
   job->answered.notify_all();
   return Answered::kTaken;
 }

@@ -79,6 +79,9 @@ class ShareJobs {
   // Answers the share's password or captcha prompt (UTF-8); kNoPrompt when it waits on no
   // prompt of that kind.
   Answered Answer(int64_t id, const std::string& kind, const std::string& answer);
+  // Has the share's captcha prompt fetch a fresh picture, told by a new `prompt` event, as a
+  // click on the picture does in the window; kNoPrompt when it waits on no captcha.
+  Answered RenewCaptcha(int64_t id);
 
   size_t running() const;
 

@@ -149,8 +149,18 @@ TEST_F(ShareApiTest, ProtectedShareAnsweredFromAfarThenPagedAndKeptAcrossARestar
   ASSERT_EQ(picture.status, 200);
   EXPECT_EQ(picture.headers["content-type"], "image/png");
   EXPECT_EQ(picture.body.compare(0, 4, "\x89PNG"), 0);
+  const std::string first = sim_.LatestCaptchaAnswer().value_or("");
+  // An unreadable picture is replaced on asking; only the fresh one's answer counts then.
+  std::string told = events.received();
+  events.Consume(told.size());
+  Call("POST", base + "/captcha/refresh", 202);
+  ASSERT_TRUE(events.ReadUntil(R"("kind":"captcha")")) << events.received();
+  Reply fresh = Exchange(Request("GET", base + "/captcha", bearer_));
+  ASSERT_EQ(fresh.status, 200);
+  EXPECT_NE(fresh.body, picture.body);
   const std::string answer = sim_.LatestCaptchaAnswer().value_or("");
   ASSERT_EQ(answer.size(), 4u);
+  ASSERT_NE(answer, first);
   Call("POST", base + "/captcha", 200, nlohmann::json{{"answer", answer}}.dump());
 
   ASSERT_TRUE(events.ReadUntil(R"("state":"resolved")")) << events.received();
@@ -177,21 +187,27 @@ TEST_F(ShareApiTest, ProtectedShareAnsweredFromAfarThenPagedAndKeptAcrossARestar
   Call("GET", base + "/tree?limit=0", 400);
 
   // No code or answer given goes back out, in an answer or on the event stream.
-  const std::string told = EventTexts(events.received());
+  told = EventTexts(told + events.received());
   EXPECT_NE(told.find("password"), std::string::npos) << "the stream was read";
-  for (const std::string& secret : {std::string("zz99"), std::string("ab12"), answer}) {
+  for (const std::string& secret : {std::string("zz99"), std::string("ab12"), first, answer}) {
     EXPECT_EQ(seen_.find(secret), std::string::npos) << secret;
     EXPECT_EQ(told.find(secret), std::string::npos) << secret;
   }
 
-  // A restart keeps the resolved share, its tree and the code that opened it.
+  // A restart keeps the resolved share, its tree and the code that opened it; a share still
+  // waiting on its prompt then is over.
+  const int64_t waitingThen = Paste(sim_.ShareUrl("1lock")).at(0);
+  ASSERT_TRUE(ReachesState(waitingThen, "password"));
   service_.reset();
   Start();
   nlohmann::json listed = Call("GET", "/api/v1/shares", 200);
-  ASSERT_EQ(listed["shares"].size(), 1u);
+  ASSERT_EQ(listed["shares"].size(), 2u);
   EXPECT_EQ(listed["shares"][0]["state"], "resolved");
+  EXPECT_EQ(listed["shares"][1]["state"], "failed");
+  EXPECT_NE(listed["shares"][1]["message"].get<std::string>().find("stopped"), std::string::npos);
   EXPECT_EQ(service_->store()->SharePassword(id), "ab12");
   checkTree();
+  Call("DELETE", "/api/v1/shares/" + std::to_string(waitingThen), 200);
 
   // A share left waiting on its prompt is given up at once when it is removed.
   const int64_t again = Paste(sim_.ShareUrl("1lock")).at(0);
