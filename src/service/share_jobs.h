@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "service/state_store.h"
+#include "share/share_host.h"
 
 namespace sf::service {
 
@@ -37,7 +38,7 @@ inline constexpr const char* kFailed = "failed";
 }  // namespace share_state
 
 struct ShareJobOptions {
-  std::string host;  // the share service's web host, with its scheme
+  std::string host = kDefaultShareHost;  // the share service's web host, with its scheme
   std::chrono::milliseconds promptTimeout{10 * 60 * 1000};
   unsigned workers = 2;
   size_t maxSharesPerText = 100;
