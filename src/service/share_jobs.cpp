@@ -351,6 +351,12 @@ void ShareJobs::Resolve(const std::shared_ptr<Job>& job) {
   Prompts prompts(*this, *job);
   QuietView view;
   ResolveDriver driver(session, prompts, view);
+  // Links expire within hours and a download asks its own: none is kept, so a share of many
+  // files does not hold them all until its end.
+  driver.SetLinkListener([&driver](size_t entry) {
+    driver.ReleaseLink(entry);
+    return true;
+  });
   const int result = driver.Run([&job] { return job->link; });
   // Removed, or the service is ending: the next start marks what is left unfinished.
   if (job->cancel.raised()) return;
