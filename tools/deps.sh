@@ -23,6 +23,8 @@ packages=(
   lintian
   # the downloader that shares are handed to, for the tests of that hand-off
   aria2
+  # the service's page, tested in a real headless browser
+  chromium chromium-driver python3-selenium
   "$@"
 )
 

@@ -9,8 +9,10 @@
 #include <fstream>
 #include <iostream>
 
+#include "base/paths.h"
 #include "base/version.h"
 #include "service/service_options.h"
+#include "service/web_files.h"
 
 namespace {
 
@@ -77,7 +79,12 @@ int Run(const sf::service::DaemonCommand& command) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  sf::service::Service service(command.options);
+  sf::service::ServiceOptions options = command.options;
+  options.http.staticFiles =
+      sf::service::WebFiles(sf::service::WebDirectory(sf::ProgramDirectory()));
+  if (options.http.staticFiles.empty())
+    std::cerr << "sharefetchd: the page's files are not found; only the API is served\n";
+  sf::service::Service service(options);
   std::string password;
   std::string error = service.Start(password);
   if (!error.empty()) {

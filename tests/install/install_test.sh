@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, as a user or the package gets it, and checks the
 # installed tree: its files, --version, a download through the installed engine from a local
-# server, the service's unit and a first start of the installed service, the desktop entry and
-# the AppStream metadata against their validators, and the manual pages and the bash
-# completion against what the programs' own --help lists, and the papers a Debian package
-# wants: the copyright file from LICENSE and the compressed changelog.
+# server, the service's unit and a first start of the installed service with its page, the
+# desktop entry and the AppStream metadata against their validators, and the manual pages and
+# the bash completion against what the programs' own --help lists, and the papers a Debian
+# package wants: the copyright file from LICENSE and the compressed changelog.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR VERSION GUI(ON|OFF)
 set -uo pipefail
 source=$1 build=$2 version=$3 gui=$4
@@ -50,6 +50,10 @@ expected=(bin/sharefetch-cli lib/sharefetch/libsfengine.so share/man/man1/sharef
   bin/sharefetchd share/man/man1/sharefetchd.1.gz lib/systemd/system/sharefetchd.service
   share/bash-completion/completions/sharefetch-cli
   share/doc/sharefetch/copyright share/doc/sharefetch/changelog.gz)
+for page in index.html style.css app.js api.js prompts.js tree.js theme.js icon.svg folder.svg \
+  file.svg; do
+  expected+=("share/sharefetch/web/$page")
+done
 if [ "$gui" = ON ]; then
   expected+=(bin/sharefetch share/man/man1/sharefetch.1.gz
     share/applications/org.sharefetch.ShareFetch.desktop
@@ -184,6 +188,20 @@ PY
 )
   [ "$status" = 200 ] || fail "a login with the first password was answered: $status"
 fi
+# Its page, found under share/sharefetch/web from bin/, with its scripts.
+page=$(python3 - "$dport" <<'PY'
+import sys, urllib.request
+base = "http://127.0.0.1:%s/" % sys.argv[1]
+try:
+    index = urllib.request.urlopen(base, timeout=10).read().decode()
+    script = urllib.request.urlopen(base + "app.js", timeout=10)
+    print("ok" if "app.js" in index and script.headers["Content-Type"].startswith("text/javascript")
+          else "wrong page")
+except Exception as error:
+    print(error)
+PY
+)
+[ "$page" = ok ] || fail "the installed service's page: $page"
 kill "$daemon_pid" 2>/dev/null
 wait "$daemon_pid" 2>/dev/null
 daemon_pid=""

@@ -1,0 +1,76 @@
+// The service's API, by addresses relative to the page so that it works under a proxy's
+// sub-path. The anti-forgery token lives in this tab's session storage: the session cookie is
+// out of the page's reach, and a reload must not cost a new login.
+const TOKEN_KEY = 'sharefetch.csrf';
+
+export class ApiError extends Error {
+  constructor(status, word, message) {
+    super(message || word || String(status));
+    this.status = status;
+    this.word = word || '';
+  }
+}
+
+export function token() {
+  return sessionStorage.getItem(TOKEN_KEY) || '';
+}
+
+export function forgetToken() {
+  sessionStorage.removeItem(TOKEN_KEY);
+}
+
+export async function call(method, path, body) {
+  const init = { method, headers: {}, credentials: 'same-origin' };
+  if (method !== 'GET' && method !== 'HEAD') init.headers['X-CSRF-Token'] = token();
+  if (body !== undefined) {
+    init.headers['Content-Type'] = 'application/json';
+    init.body = JSON.stringify(body);
+  }
+  let response;
+  try {
+    response = await fetch('api/v1/' + path, init);
+  } catch (e) {
+    throw new ApiError(0, 'network', '无法连接到服务');
+  }
+  const text = await response.text();
+  let data = null;
+  try {
+    data = text ? JSON.parse(text) : null;
+  } catch (e) {
+    data = null;
+  }
+  if (!response.ok) {
+    throw new ApiError(response.status, data && data.error, data && data.message);
+  }
+  return data;
+}
+
+export async function login(password) {
+  const answer = await call('POST', 'login', { password });
+  sessionStorage.setItem(TOKEN_KEY, answer.csrfToken);
+  return answer;
+}
+
+export async function logout() {
+  try {
+    await call('POST', 'logout');
+  } finally {
+    forgetToken();
+  }
+}
+
+export const session = () => call('GET', 'session');
+export const shares = () => call('GET', 'shares');
+export const share = (id) => call('GET', `shares/${id}`);
+export const paste = (text) => call('POST', 'shares', { text });
+export const removeShare = (id) => call('DELETE', `shares/${id}`);
+export const answerPassword = (id, password) =>
+  call('POST', `shares/${id}/password`, { password });
+export const answerCaptcha = (id, answer) => call('POST', `shares/${id}/captcha`, { answer });
+export const renewCaptcha = (id) => call('POST', `shares/${id}/captcha/refresh`);
+export const captchaAddress = (id, round) => `api/v1/shares/${id}/captcha?n=${round}`;
+
+export function tree(id, folder, offset, limit) {
+  const query = new URLSearchParams({ folder, offset: String(offset), limit: String(limit) });
+  return call('GET', `shares/${id}/tree?${query}`);
+}

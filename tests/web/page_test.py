@@ -1,0 +1,411 @@
+#!/usr/bin/python3
+"""The service's page in a real headless browser, against sharefetchd and share-sim started
+here on free loopback ports.
+
+  prompts  log in, paste a protected share's message with a wrong code, answer the password
+           and captcha prompts in the page (a new picture on click among them), see the tree,
+           open a folder and page through it; then the service goes away and comes back, and
+           the page shows the lost stream and recovers by itself.
+  phone    the layout at 390x844 and wide, light and dark (by the system and by the switch,
+           which is remembered): nothing cut off sideways; screenshots of each.
+
+Exit 77 (skipped) only when the browser or its driver is not installed.
+"""
+import argparse
+import json
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import urllib.request
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service as DriverService
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
+    from selenium.webdriver.support.ui import WebDriverWait
+except ImportError:
+    print("python3-selenium is not installed (tools/deps.sh installs it)")
+    sys.exit(77)
+
+CHROMIUM = "/usr/bin/chromium"
+DRIVER = "/usr/bin/chromedriver"
+WAIT = 30  # the most any condition below is waited for, never a pause
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class ShareSim:
+    def __init__(self, program, fixture, log):
+        # Its standard input is a pipe: if this script dies, the simulator stops with it.
+        self.process = subprocess.Popen(
+            [program, "--fixture", fixture, "--log", log, "--exit-on-eof"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.log = log
+        first = self.process.stdout.readline()
+        found = re.search(r"listening on (http://127\.0\.0\.1:\d+)", first)
+        check(found, "share-sim did not start: " + first)
+        self.url = found.group(1)
+        self.shares = {}
+        with open(fixture, encoding="utf-8") as f:
+            wanted = len(json.load(f)["shares"])
+        while len(self.shares) < wanted:
+            line = self.process.stdout.readline()
+            found = re.match(r"share (\w+): (\S+)", line)
+            check(found, "share-sim printed: " + line)
+            self.shares[found.group(1)] = found.group(2)
+
+    def captcha_tokens(self):
+        tokens = []
+        with open(self.log, encoding="utf-8") as f:
+            for line in f:
+                target = json.loads(line).get("target")
+                if isinstance(target, str) and target.startswith("/genimage?"):
+                    tokens.append(target.split("?", 1)[1])
+        return tokens
+
+    def captcha_answer(self, token):
+        with urllib.request.urlopen(self.url + "/__sim/captcha?" + token, timeout=10) as reply:
+            return reply.read().decode()
+
+    def stop(self):
+        self.process.stdin.close()
+        self.process.terminate()
+        self.process.wait(timeout=20)
+
+
+class Daemon:
+    def __init__(self, program, state, port, share_host):
+        self.command = [program, "--state-dir", state, "--port", str(port),
+                        "--share-host", share_host]
+        self.url = "http://127.0.0.1:%d/" % port
+        self.password = None
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, text=True)
+        self.lines = []
+        while True:
+            line = self.process.stderr.readline()
+            check(line, "sharefetchd stopped at start: " + "".join(self.lines))
+            self.lines.append(line)
+            found = re.search(r"the login password is (\S+)", line)
+            if found:
+                self.password = found.group(1)
+            if "listening on" in line:
+                break
+        check(self.password, "sharefetchd showed no first password")
+        # Whatever it writes later is kept, so a full pipe never stops it.
+        threading.Thread(target=lambda: self.lines.extend(self.process.stderr), daemon=True).start()
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=20)
+
+
+def browser(width, height):
+    for path in (CHROMIUM, DRIVER):
+        if not os.path.exists(path):
+            print(path + " is not installed (tools/deps.sh installs chromium and chromium-driver)")
+            sys.exit(77)
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    options.add_argument("--headless=new")
+    if os.geteuid() == 0:
+        options.add_argument("--no-sandbox")
+    options.add_argument("--disable-dev-shm-usage")
+    options.add_argument("--disable-gpu")
+    options.add_argument("--lang=zh-CN")
+    options.add_argument("--window-size=%d,%d" % (width, height))
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=DriverService(executable_path=DRIVER), options=options)
+    view(driver, width, height)
+    return driver
+
+
+def view(driver, width, height, mobile=False):
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+        "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
+
+
+def system_scheme(driver, scheme):
+    driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+        "features": [{"name": "prefers-color-scheme", "value": scheme}]})
+
+
+def wait(driver, condition, what):
+    # The page redraws as events come: an element read as it goes is read again.
+    waiting = WebDriverWait(driver, WAIT, poll_frequency=0.1,
+                            ignored_exceptions=[StaleElementReferenceException])
+    try:
+        return waiting.until(lambda d: condition())
+    except TimeoutException as e:
+        raise Failure("waited in vain for " + what) from e
+
+
+def shown(driver, css):
+    found = driver.find_elements(By.CSS_SELECTOR, css)
+    return bool(found) and found[0].is_displayed()
+
+
+def text(driver, css):
+    return driver.find_element(By.CSS_SELECTOR, css).text
+
+
+def entry_names(driver):
+    return [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#entries li .name")]
+
+
+def page_errors(driver):
+    """What the page's console said went wrong: a script error or a refused load (the CSP)."""
+    return [entry["message"] for entry in driver.get_log("browser")
+            if entry["level"] == "SEVERE" and "favicon" not in entry["message"]]
+
+
+def log_in(driver, daemon, wrong_first):
+    driver.get(daemon.url)
+    wait(driver, lambda: shown(driver, "#login-password"), "the login form")
+    check(not shown(driver, "#app"), "the page is shown before the login")
+    field = driver.find_element(By.ID, "login-password")
+    if wrong_first:
+        field.send_keys("not the password", Keys.ENTER)
+        wait(driver, lambda: text(driver, "#login-error") == "密码错误", "the wrong password's message")
+        check(not shown(driver, "#app"), "a wrong password opened the page")
+        field.clear()
+    field.send_keys(daemon.password, Keys.ENTER)
+    wait(driver, lambda: shown(driver, "#paste-text"), "the paste box after logging in")
+
+
+def paste(driver, message):
+    """Pastes `message` as the clipboard would (typed, its line breaks would be Enters), then
+    presses Enter, which parses."""
+    box = driver.find_element(By.ID, "paste-text")
+    box.clear()
+    driver.execute_script("arguments[0].value = arguments[1];"
+                          "arguments[0].dispatchEvent(new Event('input'));", box, message)
+    box.send_keys(Keys.END, Keys.ENTER)
+
+
+def folder_button(driver, name):
+    for button in driver.find_elements(By.CSS_SELECTOR, "#entries li.folder .name button"):
+        if button.text.endswith(name):
+            return button
+    raise Failure("no folder %s among %s" % (name, entry_names(driver)))
+
+
+def scenario_prompts(driver, sim, daemon, out):
+    log_in(driver, daemon, wrong_first=True)
+    paste(driver, "链接：" + sim.shares["1lock"] + " \n提取码：zz99 --来自分享的超级会员v1的分享")
+
+    wait(driver, lambda: shown(driver, "#password-prompt"), "the password prompt")
+    check(shown(driver, "#password-wrong"), "the tried code is not said to be wrong")
+    check(text(driver, "#password-prompt h3") == "请输入提取密码", "the password prompt's title")
+    check("请输入提取密码" in text(driver, "#share-list"), "the share list does not show the prompt")
+    check(text(driver, "#paste-text") == "", "the paste box kept the parsed text")
+    field = driver.find_element(By.ID, "password-input")
+    field.send_keys(Keys.ENTER)
+    wait(driver, lambda: text(driver, "#password-prompt .prompt-error") == "请输入提取密码!",
+         "the reminder for an empty code")
+    field.send_keys("ab12", Keys.ENTER)
+
+    wait(driver, lambda: shown(driver, "#captcha-prompt"), "the captcha prompt")
+    check(not shown(driver, "#password-prompt"), "the password prompt stays after its answer")
+    loaded = "const i = document.getElementById('captcha-picture');" \
+             "return i.complete && i.naturalWidth > 0 ? i.currentSrc : '';"
+    first_picture = wait(driver, lambda: driver.execute_script(loaded), "the captcha picture")
+    first_token = wait(driver, lambda: (sim.captcha_tokens() or [None])[-1], "a captcha fetched")
+    driver.save_screenshot(os.path.join(out, "captcha-prompt.png"))
+
+    # A click on an unreadable picture brings a new one, fetched again by the page.
+    driver.find_element(By.ID, "captcha-renew").click()
+    wait(driver, lambda: sim.captcha_tokens()[-1] != first_token, "a fresh captcha at the sim")
+    wait(driver, lambda: driver.execute_script(loaded) not in ("", first_picture),
+         "the fresh captcha picture in the page")
+    token = sim.captcha_tokens()[-1]
+    # The first picture's answer no longer counts; the fourth character answers at once.
+    driver.find_element(By.ID, "captcha-input").send_keys(sim.captcha_answer(token))
+
+    wait(driver, lambda: shown(driver, "#entries li"), "the share's tree")
+    check(not shown(driver, "#captcha-prompt"), "the captcha prompt stays after its answer")
+    check(text(driver, "#detail-state") == "解析完成", "state: " + text(driver, "#detail-state"))
+    names = entry_names(driver)
+    for name in ("相册", "文档", "说明.txt", "安装包.bin"):
+        check(any(n.endswith(name) for n in names), "%s not in the tree: %s" % (name, names))
+    sizes = [(e.find_element(By.CSS_SELECTOR, ".name").text, e.find_element(By.CSS_SELECTOR, ".size").text)
+             for e in driver.find_elements(By.CSS_SELECTOR, "#entries li.file")]
+    check(("700.00MB" in [size for name, size in sizes if name.endswith("安装包.bin")]),
+          "the sizes as shown: %s" % sizes)
+    check("共 134 个文件，3 个文件夹" in text(driver, "#totals"), "totals: " + text(driver, "#totals"))
+    for button in ("download-chosen", "download-all"):
+        element = driver.find_element(By.ID, button)
+        check(not element.is_enabled() and "下一个版本" in element.get_attribute("title"),
+              button + " is not disabled with a title saying why")
+
+    # A folder opens by itself, a page of 100 at a time.
+    folder_button(driver, "相册").click()
+    wait(driver, lambda: "IMG_0001.jpg" in " ".join(entry_names(driver)), "the folder's files")
+    check(len(entry_names(driver)) == 100, "one page holds %d entries" % len(entry_names(driver)))
+    check(text(driver, "#page-place") == "第 1–100 个，共 130 个", text(driver, "#page-place"))
+    check(text(driver, "#crumbs").split() == ["全部文件", "›", "相册"], text(driver, "#crumbs"))
+    driver.find_element(By.ID, "page-next").click()
+    wait(driver, lambda: len(entry_names(driver)) == 30, "the second page")
+    check(entry_names(driver)[-1].endswith("IMG_0130.jpg"), entry_names(driver)[-1])
+    # Checking a folder chooses what is in it.
+    driver.find_element(By.CSS_SELECTOR, "#crumbs button").click()
+    wait(driver, lambda: len(entry_names(driver)) == 4, "the top folder again")
+    folder_button(driver, "文档").find_element(By.XPATH, "../../label/input").click()
+    folder_button(driver, "文档").click()
+    wait(driver, lambda: any(n.endswith("报告.pdf") for n in entry_names(driver)), "文档's files")
+    boxes = driver.find_elements(By.CSS_SELECTOR, "#entries input[type=checkbox]")
+    check(boxes and all(b.is_selected() and not b.is_enabled() for b in boxes),
+          "the files of a checked folder are not shown chosen")
+
+    # The service goes away: the page says so, and once it is back, recovers by itself.
+    daemon.stop()
+    wait(driver, lambda: shown(driver, "#link-state"), "the lost connection shown")
+    daemon.start()
+    wait(driver, lambda: not shown(driver, "#link-state"), "the connection recovered")
+    check(shown(driver, "#entries li") and not shown(driver, "#login"), "the view after recovery")
+    paste(driver, sim.shares["1trip"])
+    wait(driver, lambda: len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 2,
+         "a share pasted after the recovery")
+    wait(driver, lambda: "解析完成" in text(driver, "#detail-state"), "the new share resolved")
+    errors = page_errors(driver)
+    check(not [e for e in errors if "api/v1/events" not in e and "ERR_CONNECTION" not in e
+               and "401" not in e],
+          "the page's console: %s" % errors)
+
+
+def no_sideways_cut(driver, where):
+    width = driver.execute_script("return document.documentElement.scrollWidth")
+    inner = driver.execute_script("return window.innerWidth")
+    check(width <= inner, "%s: the page is %d px wide in a %d px view" % (where, width, inner))
+    # Nothing shown may reach past the view's right edge either (a clipped box hides it).
+    past = driver.execute_script("""
+      const out = [];
+      for (const e of document.querySelectorAll('body *')) {
+        const r = e.getBoundingClientRect();
+        if (r.width && r.height && e.checkVisibility() && r.right > window.innerWidth + 0.5)
+          out.push(e.tagName + '#' + e.id + '.' + e.className + ' ' + Math.round(r.right));
+      }
+      return out;""")
+    check(not past, "%s: cut off on the right: %s" % (where, past[:5]))
+
+
+def scenario_phone(driver, sim, daemon, out):
+    view(driver, 390, 844, mobile=True)
+    system_scheme(driver, "light")
+    log_in(driver, daemon, wrong_first=False)
+    no_sideways_cut(driver, "the paste box")
+    paste(driver, "这是我的旅行照片 " + sim.shares["1trip"] + " 快来看")
+    wait(driver, lambda: shown(driver, "#entries li"), "the tree")
+    check(shown(driver, "#missing") and "受限" in text(driver, "#missing-list"),
+          "the folder left out is not named: " + text(driver, "#missing"))
+    check(text(driver, "#detail-state") == "解析完成，有文件夹未能列出", text(driver, "#detail-state"))
+    # Cards, not columns: a row's size sits under its name, and the targets are finger-sized.
+    row = driver.find_elements(By.CSS_SELECTOR, "#entries li.file")[0]
+    name = row.find_element(By.CSS_SELECTOR, ".name").rect
+    size = row.find_element(By.CSS_SELECTOR, ".size").rect
+    check(size["y"] >= name["y"] + name["height"] - 1, "the size is not under the name")
+    check(driver.find_element(By.ID, "parse").rect["height"] >= 44, "the parse button is small")
+    check(not shown(driver, ".tree-head"), "the column heads show on a phone")
+    no_sideways_cut(driver, "the tree")
+    driver.save_screenshot(os.path.join(out, "phone-light.png"))
+
+    # Dark by the system.
+    system_scheme(driver, "dark")
+    background = "return getComputedStyle(document.body).backgroundColor"
+    wait(driver, lambda: driver.execute_script(background) != "rgb(243, 245, 248)", "dark colours")
+    dark = driver.execute_script(background)
+    no_sideways_cut(driver, "the tree, dark")
+    driver.save_screenshot(os.path.join(out, "phone-dark.png"))
+
+    # Wide: two columns, the list beside the tree.
+    view(driver, 1280, 800)
+    wait(driver, lambda: shown(driver, ".tree-head"), "the column heads when wide")
+    shares = driver.find_element(By.CSS_SELECTOR, ".shares").rect
+    detail = driver.find_element(By.ID, "detail").rect
+    check(detail["x"] >= shares["x"] + shares["width"], "the list and the tree are not side by side")
+    no_sideways_cut(driver, "wide")
+    driver.save_screenshot(os.path.join(out, "wide-dark.png"))
+
+    # The switch beats the system's choice and is remembered.
+    switch = driver.find_element(By.ID, "theme")
+    check(switch.text == "跟随系统", "the switch starts at " + switch.text)
+    switch.click()
+    check(switch.text == "浅色", "the switch shows " + switch.text)
+    wait(driver, lambda: driver.execute_script(background) == "rgb(243, 245, 248)", "light colours")
+    driver.refresh()
+    wait(driver, lambda: shown(driver, "#share-list li"), "the page after a reload")
+    check(driver.find_element(By.ID, "theme").text == "浅色", "the switch is forgotten")
+    check(driver.execute_script(background) == "rgb(243, 245, 248)", "light is not kept")
+    check(not shown(driver, "#login"), "a reload asks for the login again")
+    driver.find_element(By.CSS_SELECTOR, "#share-list li button").click()
+    wait(driver, lambda: shown(driver, "#entries li"), "the tree after a reload")
+    driver.save_screenshot(os.path.join(out, "wide-light.png"))
+    driver.find_element(By.ID, "theme").click()
+    check(driver.execute_script(background) == dark, "dark by the switch differs from the system's")
+    check(not page_errors(driver), "the page's console: %s" % page_errors(driver))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--scenario", choices=["prompts", "phone"], required=True)
+    parser.add_argument("--bin", required=True, help="where sharefetchd and share-sim are")
+    parser.add_argument("--fixture", required=True)
+    parser.add_argument("--out", required=True, help="where screenshots go")
+    args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="sf-page-") as work:
+        sim = ShareSim(os.path.join(args.bin, "share-sim"), args.fixture,
+                       os.path.join(work, "sim.jsonl"))
+        daemon = None
+        driver = None
+        try:
+            daemon = Daemon(os.path.join(args.bin, "sharefetchd"), os.path.join(work, "state"),
+                            free_port(), sim.url)
+            driver = browser(1280, 800)
+            if args.scenario == "prompts":
+                scenario_prompts(driver, sim, daemon, args.out)
+            else:
+                scenario_phone(driver, sim, daemon, args.out)
+        except Failure as failure:
+            print("FAILED:", failure)
+            if driver:
+                driver.save_screenshot(os.path.join(args.out, "failure-%s.png" % args.scenario))
+                print("screenshot:", os.path.join(args.out, "failure-%s.png" % args.scenario))
+                print("console:", page_errors(driver))
+            if daemon:
+                print("sharefetchd:", "".join(daemon.lines))
+            return 1
+        finally:
+            if driver:
+                driver.quit()
+            if daemon and daemon.process.poll() is None:
+                daemon.stop()
+            sim.stop()
+    print("passed:", args.scenario)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
