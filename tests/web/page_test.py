@@ -285,9 +285,15 @@ def scenario_prompts(driver, sim, daemon, out):
     daemon.start()
     wait(driver, lambda: not shown(driver, "#link-state"), "the connection recovered")
     check(shown(driver, "#entries li") and not shown(driver, "#login"), "the view after recovery")
-    paste(driver, sim.shares["1trip"])
+    # A link dropped onto the page is parsed as if pasted.
+    driver.execute_script("""
+      const data = new DataTransfer();
+      data.setData('text/uri-list', '# dragged from a chat\\r\\n' + arguments[0]);
+      document.querySelector('#detail').dispatchEvent(
+          new DragEvent('drop', {dataTransfer: data, bubbles: true, cancelable: true}));""",
+                          sim.shares["1trip"])
     wait(driver, lambda: len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 2,
-         "a share pasted after the recovery")
+         "a share dropped after the recovery")
     wait(driver, lambda: "解析完成" in text(driver, "#detail-state"), "the new share resolved")
     errors = page_errors(driver)
     check(not [e for e in errors if "api/v1/events" not in e and "ERR_CONNECTION" not in e
@@ -321,6 +327,9 @@ def scenario_phone(driver, sim, daemon, out):
     check(shown(driver, "#missing") and "受限" in text(driver, "#missing-list"),
           "the folder left out is not named: " + text(driver, "#missing"))
     check(text(driver, "#detail-state") == "解析完成，有文件夹未能列出", text(driver, "#detail-state"))
+    left_out = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#entries li .left-out")]
+    check(left_out == ["未能列出"] and "未能列出" in folder_button(driver, "受限").find_element(
+        By.XPATH, "..").text, "the folder left out is not marked in the tree")
     # Cards, not columns: a row's size sits under its name, and the targets are finger-sized.
     row = driver.find_elements(By.CSS_SELECTOR, "#entries li.file")[0]
     name = row.find_element(By.CSS_SELECTOR, ".name").rect

@@ -2,7 +2,6 @@
 // and look through their files.
 import * as api from './api.js';
 import { Prompts } from './prompts.js';
-import { setUpTheme } from './theme.js';
 import { Tree } from './tree.js';
 
 const STATES = {
@@ -204,7 +203,9 @@ function connect() {
       known.message = data.message;
       renderList();
     }
-    if (!known || data.id === selected) refresh(data.id);
+    // An unknown share, the one shown, or one that is done (its totals are told then).
+    if (!known || data.id === selected || ['resolved', 'incomplete'].includes(data.state))
+      refresh(data.id);
   });
   source.addEventListener('prompt', (e) => {
     keep(e);
@@ -324,7 +325,6 @@ function setUpRemove() {
 }
 
 async function start() {
-  setUpTheme($('theme'));
   setUpLogin();
   setUpPaste();
   setUpRemove();

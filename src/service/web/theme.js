@@ -1,33 +1,36 @@
-// Light or dark: the system's choice unless the user picked one, kept across visits.
-const KEY = 'sharefetch.theme';
-const MODES = ['system', 'light', 'dark'];
-const LABELS = { system: '跟随系统', light: '浅色', dark: '深色' };
-
-function stored() {
+// Light or dark: the system's choice unless the user picked one, kept across visits. A plain
+// script in the head, so the stored choice holds before the first paint and no light page
+// flashes before a dark one.
+(function () {
+  const KEY = 'sharefetch.theme';
+  const MODES = ['system', 'light', 'dark'];
+  const LABELS = { system: '跟随系统', light: '浅色', dark: '深色' };
+  let mode = 'system';
   try {
-    const mode = localStorage.getItem(KEY);
-    return MODES.includes(mode) ? mode : 'system';
+    const stored = localStorage.getItem(KEY);
+    if (MODES.includes(stored)) mode = stored;
   } catch (e) {
-    return 'system';  // storage refused (a private window): the system's choice
+    // storage refused (a private window): the system's choice
   }
-}
 
-function apply(mode, button) {
-  if (mode === 'system') delete document.documentElement.dataset.theme;
-  else document.documentElement.dataset.theme = mode;
-  button.textContent = LABELS[mode];
-}
+  function apply() {
+    if (mode === 'system') delete document.documentElement.dataset.theme;
+    else document.documentElement.dataset.theme = mode;
+    const button = document.getElementById('theme');
+    if (button) button.textContent = LABELS[mode];
+  }
 
-export function setUpTheme(button) {
-  let mode = stored();
-  apply(mode, button);
-  button.addEventListener('click', () => {
-    mode = MODES[(MODES.indexOf(mode) + 1) % MODES.length];
-    try {
-      localStorage.setItem(KEY, mode);
-    } catch (e) {
-      // kept for this page only
-    }
-    apply(mode, button);
+  apply();
+  document.addEventListener('DOMContentLoaded', () => {
+    apply();
+    document.getElementById('theme').addEventListener('click', () => {
+      mode = MODES[(MODES.indexOf(mode) + 1) % MODES.length];
+      try {
+        localStorage.setItem(KEY, mode);
+      } catch (e) {
+        // kept for this page only
+      }
+      apply();
+    });
   });
-}
+})();

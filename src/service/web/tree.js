@@ -32,6 +32,7 @@ export class Tree {
     this.totals = document.getElementById('totals');
     this.views = new Map();  // share id -> {folder, offset, checked: Set of paths}
     this.share = null;
+    this.missing = new Set();  // the paths of the folders the share service would not list
     this.page = null;
     this.loading = 0;
     this.back.addEventListener('click', () => this.go(this.view().folder, this.view().offset - PAGE));
@@ -59,6 +60,7 @@ export class Tree {
   async show(share, reload) {
     const same = this.share && this.share.id === share.id;
     this.share = share;
+    this.missing = new Set((share.missingFolders || []).map((folder) => '/' + folder.path));
     this.showTotals();
     this.root.hidden = false;
     if (same && this.page && !reload) return;
@@ -131,6 +133,7 @@ export class Tree {
         open.append(element('span', 'icon'), document.createTextNode(entry.name));
         open.addEventListener('click', () => this.go(entry.path, 0));
         name.append(open);
+        if (this.missing.has(entry.path)) name.append(element('span', 'left-out', '未能列出'));
       } else {
         name.append(element('span', 'icon'), document.createTextNode(entry.name));
       }
