@@ -220,6 +220,9 @@ def scenario_prompts(driver, sim, daemon, out):
     check(shown(driver, "#password-wrong"), "the tried code is not said to be wrong")
     check(text(driver, "#password-prompt h3") == "请输入提取密码", "the password prompt's title")
     check("请输入提取密码" in text(driver, "#share-list"), "the share list does not show the prompt")
+    # The prompt's deadline, 600 s after it came, in the service's time.
+    deadline = text(driver, "#password-prompt .prompt-time")
+    check(re.match(r"请在 (10:00|9:[0-5]\d) 内回答", deadline), "the deadline: " + deadline)
     check(text(driver, "#paste-text") == "", "the paste box kept the parsed text")
     field = driver.find_element(By.ID, "password-input")
     field.send_keys(Keys.ENTER)

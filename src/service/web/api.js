@@ -11,6 +11,14 @@ export class ApiError extends Error {
   }
 }
 
+// How far the service's clock is ahead of this one, from its answers' Date: a prompt's
+// deadline is told in the service's time.
+let clockOffset = 0;
+
+export function serviceNow() {
+  return (Date.now() + clockOffset) / 1000;
+}
+
 export function token() {
   return sessionStorage.getItem(TOKEN_KEY) || '';
 }
@@ -32,6 +40,8 @@ export async function call(method, path, body) {
   } catch (e) {
     throw new ApiError(0, 'network', '无法连接到服务');
   }
+  const told = Date.parse(response.headers.get('Date') || '');
+  if (!Number.isNaN(told)) clockOffset = told - Date.now();
   const text = await response.text();
   let data = null;
   try {

@@ -87,7 +87,7 @@ export class Prompts {
 
   tick() {
     if (!this.share || !this.share.prompt) return;
-    const left = Math.max(0, Math.round(this.share.prompt.expires - Date.now() / 1000));
+    const left = Math.max(0, Math.round(this.share.prompt.expires - api.serviceNow()));
     const text = `请在 ${Math.floor(left / 60)}:${String(left % 60).padStart(2, '0')} 内回答，否则放弃解析这个分享`;
     for (const form of [this.password, this.captcha])
       form.querySelector('.prompt-time').textContent = text;
