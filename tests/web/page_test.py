@@ -28,6 +28,7 @@ try:
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
     from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
+    from selenium.webdriver.support import expected_conditions
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     print("python3-selenium is not installed (tools/deps.sh installs it)")
@@ -298,6 +299,17 @@ def scenario_prompts(driver, sim, daemon, out):
     wait(driver, lambda: len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 2,
          "a share dropped after the recovery")
     wait(driver, lambda: "解析完成" in text(driver, "#detail-state"), "the new share resolved")
+    check(sim.shares["1trip"] in text(driver, "#detail-url"), "the dropped share is not shown")
+    # Removed after a confirmation, it is gone from the service too, not only from the page.
+    driver.find_element(By.ID, "remove").click()
+    WebDriverWait(driver, WAIT).until(expected_conditions.alert_is_present()).accept()
+    wait(driver, lambda: len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 1,
+         "the removed share gone from the list")
+    check(shown(driver, "#detail-empty"), "the removed share is still shown")
+    driver.refresh()
+    wait(driver, lambda: shown(driver, "#share-list li"), "the list after a reload")
+    check(len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 1 and
+          sim.shares["1lock"] in text(driver, "#share-list"), "the service kept the removed share")
     errors = page_errors(driver)
     check(not [e for e in errors if "api/v1/events" not in e and "ERR_CONNECTION" not in e
                and "401" not in e],

@@ -26,7 +26,7 @@ let selected = 0;
 let stream = null;
 let lastEventId = '';
 let retry = 0;
-let detailTicket = 0;
+const tickets = new Map();  // share id -> the number of its latest fetch
 
 const prompts = new Prompts(failed);
 const tree = new Tree((e) => failed(e, (text) => ($('detail-message').textContent = text)));
@@ -116,22 +116,27 @@ async function select(id) {
   await refresh(id);
 }
 
-// Fetches one share again and shows it if it is the one selected.
+// Fetches one share again and shows it if it is the one selected. Fetches cross as events
+// come: only a share's latest answer counts, so an older one never shows over a newer.
 async function refresh(id) {
-  const ticket = ++detailTicket;
+  const ticket = (tickets.get(id) || 0) + 1;
+  tickets.set(id, ticket);
   let share;
   try {
     share = await api.share(id);
   } catch (e) {
+    if (tickets.get(id) !== ticket) return;
     if (e.status === 404) return forget(id);
     return failed(e, (text) => ($('detail-message').textContent = text));
   }
+  if (tickets.get(id) !== ticket) return;
   shares.set(id, share);
   renderList();
-  if (ticket === detailTicket && id === selected) renderDetail();
+  if (id === selected) renderDetail();
 }
 
 function forget(id) {
+  tickets.set(id, (tickets.get(id) || 0) + 1);  // a fetch under way must not bring it back
   shares.delete(id);
   prompts.forget(id);
   tree.forget(id);
