@@ -119,8 +119,11 @@ class Daemon:
         threading.Thread(target=lambda: self.lines.extend(self.process.stderr), daemon=True).start()
 
     def stop(self):
+        """Stops it as SIGTERM does and checks it ended well (a sanitizer's report ends it
+        otherwise)."""
         self.process.terminate()
-        self.process.wait(timeout=20)
+        code = self.process.wait(timeout=20)
+        check(code == 0, "sharefetchd ended with %s: %s" % (code, "".join(self.lines[-20:])))
 
 
 def browser(width, height):
@@ -417,6 +420,7 @@ def main():
                 scenario_prompts(driver, sim, daemon, args.out)
             else:
                 scenario_phone(driver, sim, daemon, args.out)
+            daemon.stop()
         except Failure as failure:
             print("FAILED:", failure)
             if driver:
@@ -430,7 +434,8 @@ def main():
             if driver:
                 driver.quit()
             if daemon and daemon.process.poll() is None:
-                daemon.stop()
+                daemon.process.terminate()
+                daemon.process.wait(timeout=20)
             sim.stop()
     print("passed:", args.scenario)
     return 0
