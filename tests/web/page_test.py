@@ -7,11 +7,14 @@ here on free loopback ports.
            open a folder and page through it; then the service goes away and comes back, and
            the page shows the lost stream and recovers by itself.
   phone    the layout at 390x844 and wide, light and dark (by the system and by the switch,
-           which is remembered): nothing cut off sideways; screenshots of each.
+           which is remembered): nothing cut off sideways; screenshots of each. All of it
+           through a reverse proxy that serves the service under a sub-path.
 
 Exit 77 (skipped) only when the browser or its driver is not installed.
 """
 import argparse
+import http.client
+import http.server
 import json
 import os
 import re
@@ -126,6 +129,62 @@ class Daemon:
         check(code == 0, "sharefetchd ended with %s: %s" % (code, "".join(self.lines[-20:])))
 
 
+class SubPathProxy:
+    """A reverse proxy that serves the service under /sharefetch/ on a port of its own, as a
+    home server's would: the prefix is stripped, the headers passed as they came, the answers
+    streamed (the event stream among them)."""
+
+    PREFIX = "/sharefetch"
+
+    def __init__(self, target_port):
+        proxy = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def forward(self):
+                if not self.path.startswith(proxy.PREFIX + "/"):
+                    self.send_error(404)
+                    return
+                length = int(self.headers.get("Content-Length") or 0)
+                body = self.rfile.read(length) if length else None
+                upstream = http.client.HTTPConnection("127.0.0.1", target_port, timeout=60)
+                upstream.putrequest(self.command, self.path[len(proxy.PREFIX):],
+                                    skip_host=True, skip_accept_encoding=True)
+                for name, value in self.headers.items():
+                    upstream.putheader(name, value)
+                upstream.endheaders(body)
+                answer = upstream.getresponse()
+                self.send_response(answer.status)
+                for name, value in answer.getheaders():
+                    if name.lower() not in ("transfer-encoding", "connection", "content-length"):
+                        self.send_header(name, value)
+                self.send_header("Connection", "close")
+                self.end_headers()
+                try:
+                    while True:
+                        chunk = answer.read1(65536)
+                        if not chunk:
+                            break
+                        self.wfile.write(chunk)
+                        self.wfile.flush()
+                except (OSError, http.client.HTTPException):
+                    pass  # the browser left, or the service ended its stream as it stopped
+                upstream.close()
+
+            do_GET = do_POST = do_DELETE = forward
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.url = "http://127.0.0.1:%d%s/" % (self.server.server_address[1], self.PREFIX)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
 def browser(width, height):
     for path in (CHROMIUM, DRIVER):
         if not os.path.exists(path):
@@ -185,8 +244,8 @@ def page_errors(driver):
             if entry["level"] == "SEVERE" and "favicon" not in entry["message"]]
 
 
-def log_in(driver, daemon, wrong_first):
-    driver.get(daemon.url)
+def log_in(driver, daemon, wrong_first, url=None):
+    driver.get(url or daemon.url)
     wait(driver, lambda: shown(driver, "#login-password"), "the login form")
     check(not shown(driver, "#app"), "the page is shown before the login")
     field = driver.find_element(By.ID, "login-password")
@@ -338,12 +397,21 @@ def no_sideways_cut(driver, where, device_width):
 
 
 def scenario_phone(driver, sim, daemon, out):
+    # All of it under a reverse proxy's sub-path: the page's addresses are relative.
+    proxy = SubPathProxy(int(daemon.url.rstrip("/").rsplit(":", 1)[1]))
+    try:
+        phone_and_themes(driver, sim, daemon, out, proxy.url)
+    finally:
+        proxy.stop()
+
+
+def phone_and_themes(driver, sim, daemon, out, url):
     view(driver, 390, 844, mobile=True)
     system_scheme(driver, "light")
-    driver.get(daemon.url)
+    driver.get(url)
     wait(driver, lambda: shown(driver, "#login-password"), "the login form")
     no_sideways_cut(driver, "the login form", 390)
-    log_in(driver, daemon, wrong_first=False)
+    log_in(driver, daemon, wrong_first=False, url=url)
     no_sideways_cut(driver, "the paste box", 390)
     paste(driver, "这是我的旅行照片 " + sim.shares["1trip"] + " 快来看")
     wait(driver, lambda: shown(driver, "#entries li"), "the tree")
