@@ -464,7 +464,18 @@ def phone_and_themes(driver, sim, daemon, out, url):
     driver.save_screenshot(os.path.join(out, "wide-light.png"))
     driver.find_element(By.ID, "theme").click()
     check(driver.execute_script(background) == dark, "dark by the switch differs from the system's")
-    check(not page_errors(driver), "the page's console: %s" % page_errors(driver))
+    errors = page_errors(driver)
+    check(not errors, "the page's console: %s" % errors)
+
+    # Logging out ends the session at the service: a reload asks for the password again.
+    driver.find_element(By.ID, "logout").click()
+    wait(driver, lambda: shown(driver, "#login-password"), "the login form after logging out")
+    check(not shown(driver, "#app"), "the shares stay shown after logging out")
+    status = driver.execute_async_script(
+        "fetch('api/v1/session').then((r) => arguments[0](r.status))")
+    check(status == 401, "the session still opens the API after logging out: %s" % status)
+    driver.refresh()
+    wait(driver, lambda: shown(driver, "#login-password"), "the login form after a reload")
 
 
 def main():
