@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <set>
+#include <vector>
 
 #include "engine/control_file.h"
 #include "engine/file_naming.h"
@@ -19,6 +21,24 @@ namespace {
 bool Exists(int dirFd, const std::string& name) {
   struct stat st;
   return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool Batched(const DiskJob& job) {
+  return job.kind == DiskJob::kFinish && job.size <= DiskWorker::kBatchedSize;
+}
+
+// One sync of each file system the descriptors lie on. False when one could not be synced: the
+// caller then syncs each of its own files, which says which of them failed.
+bool SyncFileSystems(const std::vector<int>& fds) {
+  std::set<dev_t> done;
+  bool ok = true;
+  for (int fd : fds) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    if (!done.insert(st.st_dev).second) continue;
+    if (::syncfs(fd) != 0) ok = false;
+  }
+  return ok;
 }
 
 }  // namespace
@@ -91,11 +111,14 @@ void DiskWorker::Post(DiskJob job) {
     lettingGo = job.file->fd >= 0 && ::fstat(job.file->fd, &st) == 0;
   }
   if (lettingGo) job.lettingGo = {st.st_dev, st.st_ino};
+  bool quiet = false;
   {
     std::lock_guard lock(mutex_);
     if (lettingGo) lettingGo_.insert(job.lettingGo);
+    // The batch under way takes it up when it ends: nobody else is to wake for it.
+    quiet = batching_ && Batched(job);
     jobs_.push_back(std::move(job));
-    if (jobs_.size() > idle_ && threads_.size() < kMaxThreads && !stop_) {
+    if (!quiet && jobs_.size() > idle_ && threads_.size() < kMaxThreads && !stop_) {
       try {
         threads_.emplace_back([this] { Run(); });
       } catch (...) {
@@ -103,7 +126,7 @@ void DiskWorker::Post(DiskJob job) {
       }
     }
   }
-  wake_.notify_one();
+  if (!quiet) wake_.notify_one();
 }
 
 bool DiskWorker::LettingGo(const struct stat& held) {
@@ -141,15 +164,38 @@ void DiskWorker::Stop() {
 
 void DiskWorker::Run() {
   std::unique_lock lock(mutex_);
+  std::set<const PartFile*> held;
   while (true) {
     // The first job whose file no other thread is working on: a file's jobs keep their order.
-    auto it = std::find_if(jobs_.begin(), jobs_.end(),
-                           [this](const DiskJob& j) { return busy_.count(j.file.get()) == 0; });
+    // While a batch runs, small finishes wait for the next one, and so do their files' later
+    // jobs.
+    held.clear();
+    auto it = std::find_if(jobs_.begin(), jobs_.end(), [&](const DiskJob& j) {
+      const PartFile* f = j.file.get();
+      if (busy_.count(f) != 0 || held.count(f) != 0) return false;
+      if (batching_ && Batched(j)) {
+        held.insert(f);
+        return false;
+      }
+      return true;
+    });
     if (it == jobs_.end()) {
       if (stop_ && jobs_.empty()) return;  // stopping and drained
       ++idle_;
       wake_.wait(lock);
       --idle_;
+      continue;
+    }
+    if (Batched(*it)) {
+      std::vector<DiskJob> batch = TakeBatch(it);
+      batching_ = true;
+      lock.unlock();
+      FinishBatch(batch);
+      lock.lock();
+      batching_ = false;
+      for (const DiskJob& j : batch) busy_.erase(j.file.get());
+      // The finishes that gathered meanwhile are this thread's next batch.
+      if (stop_ && jobs_.empty()) wake_.notify_all();
       continue;
     }
     DiskJob job = std::move(*it);
@@ -201,6 +247,73 @@ void DiskWorker::Carry(DiskJob& job) {
   Report(std::move(result));
 }
 
+std::vector<DiskJob> DiskWorker::TakeBatch(std::deque<DiskJob>::iterator first) {
+  std::vector<DiskJob> batch;
+  std::set<const PartFile*> seen;
+  for (auto it = first; it != jobs_.end() && batch.size() < kMaxBatch;) {
+    const PartFile* f = it->file.get();
+    // Only a file's first job: a later one must wait for those before it.
+    bool firstOfFile = busy_.count(f) == 0 && seen.insert(f).second;
+    if (firstOfFile && Batched(*it)) {
+      busy_.insert(f);
+      batch.push_back(std::move(*it));
+      it = jobs_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return batch;
+}
+
+// The order the single finish keeps, for many files at once: every byte and length durable
+// before any of them is renamed, every new name durable before any is reported. A crash in
+// between leaves each file a partial (its control file, if it had one, still there until the
+// rename) or whole under its name, never a name over bytes that are not on disk.
+void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
+  std::vector<DiskResult> results;
+  results.reserve(batch.size());
+  for (const DiskJob& job : batch) results.push_back({job.handle, DiskJob::kFinish, 0, {}});
+  try {
+    if (batch.size() == 1) {
+      results[0] = Finish(batch[0]);
+    } else {
+      std::vector<int> fds;
+      for (size_t i = 0; i < batch.size(); ++i) {
+        PartFile& f = *batch[i].file;
+        std::lock_guard lock(f.mutex);
+        if (f.closed || f.generation != batch[i].generation)
+          results[i].error = ESTALE;
+        else if (::ftruncate(f.fd, batch[i].size) != 0)
+          results[i].error = errno;
+        else
+          fds.push_back(f.fd);
+      }
+      if (!SyncFileSystems(fds)) {
+        for (size_t i = 0; i < batch.size(); ++i)
+          if (results[i].error == 0 && ::fsync(batch[i].file->fd) != 0) results[i].error = errno;
+      }
+      std::vector<int> dirs;
+      for (size_t i = 0; i < batch.size(); ++i) {
+        if (results[i].error != 0) continue;
+        results[i] = Rename(batch[i]);
+        if (results[i].error == 0) dirs.push_back(batch[i].file->dirFd);
+      }
+      if (!SyncFileSystems(dirs)) {
+        for (size_t i = 0; i < batch.size(); ++i)
+          if (results[i].error == 0 && ::fsync(batch[i].file->dirFd) != 0) results[i].error = errno;
+      }
+    }
+  } catch (...) {
+    for (DiskResult& r : results)
+      if (r.error == 0 && r.savedName.empty()) r.error = ENOMEM;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    for (DiskResult& r : results) results_.push_back(std::move(r));
+  }
+  if (notify_) notify_();
+}
+
 void DiskWorker::Report(DiskResult result) {
   {
     std::lock_guard lock(mutex_);
@@ -220,14 +333,25 @@ void DiskWorker::Flush(const DiskJob& job) {
 
 DiskResult DiskWorker::Finish(const DiskJob& job) {
   PartFile& f = *job.file;
-  DiskResult result{job.handle, DiskJob::kFinish, 0, f.name};
+  {
+    std::lock_guard lock(f.mutex);
+    if (f.closed || f.generation != job.generation)
+      return {job.handle, DiskJob::kFinish, ESTALE, {}};
+    if (::ftruncate(f.fd, job.size) != 0 || ::fsync(f.fd) != 0)
+      return {job.handle, DiskJob::kFinish, errno, {}};
+  }
+  DiskResult result = Rename(job);
+  // The new name must be as durable as the bytes before the file is called finished.
+  if (result.error == 0 && ::fsync(f.dirFd) != 0) result.error = errno;
+  return result;
+}
+
+DiskResult DiskWorker::Rename(const DiskJob& job) {
+  PartFile& f = *job.file;
+  DiskResult result{job.handle, DiskJob::kFinish, 0, {}};
   std::lock_guard lock(f.mutex);
   if (f.closed || f.generation != job.generation) {
     result.error = ESTALE;
-    return result;
-  }
-  if (::ftruncate(f.fd, job.size) != 0 || ::fsync(f.fd) != 0) {
-    result.error = errno;
     return result;
   }
   std::string used;
@@ -249,7 +373,6 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
     f.closed = true;
   }
   f.CloseFile();
-  ::fsync(f.dirFd);  // the new name is as durable as the bytes
   result.savedName = used;
   return result;
 }

@@ -103,11 +103,13 @@ void Task::OnDiskResult(const DiskResult& result) {
     state_ = kStateFailed;
     return;
   }
+  // Renamed into place: the name it reports from now on, finished or not.
+  if (!result.savedName.empty()) file_->name = result.savedName;
   if (result.error != 0) {
+    // Its bytes or its name may not be on disk yet: never reported finished then.
     finishing_ = false;
     return Fail(result.error);
   }
-  file_->name = result.savedName;
   state_ = kStateFinished;
 }
 
