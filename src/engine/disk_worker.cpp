@@ -192,9 +192,15 @@ void DiskWorker::Run() {
       lock.unlock();
       FinishBatch(batch);
       lock.lock();
-      batching_ = false;
       for (const DiskJob& j : batch) busy_.erase(j.file.get());
-      // The finishes that gathered meanwhile are this thread's next batch.
+      // The finishes that gathered meanwhile are this thread's next batch, whose sync makes
+      // these names durable too; with none, the names get a sync of their own now.
+      if (!named_.empty() && !BatchWaiting()) {
+        lock.unlock();
+        SyncNamed();
+        lock.lock();
+      }
+      batching_ = false;
       if (stop_ && jobs_.empty()) wake_.notify_all();
       continue;
     }
@@ -265,16 +271,24 @@ std::vector<DiskJob> DiskWorker::TakeBatch(std::deque<DiskJob>::iterator first) 
   return batch;
 }
 
+bool DiskWorker::BatchWaiting() const {
+  return std::any_of(jobs_.begin(), jobs_.end(), [this](const DiskJob& j) {
+    return Batched(j) && busy_.count(j.file.get()) == 0;
+  });
+}
+
 // The order the single finish keeps, for many files at once: every byte and length durable
 // before any of them is renamed, every new name durable before any is reported. A crash in
 // between leaves each file a partial (its control file, if it had one, still there until the
-// rename) or whole under its name, never a name over bytes that are not on disk.
+// rename) or whole under its name, never a name over bytes that are not on disk. One sync of
+// the file system serves two batches: it makes this one's bytes durable and the names the
+// batch before was given.
 void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
   std::vector<DiskResult> results;
   results.reserve(batch.size());
   for (const DiskJob& job : batch) results.push_back({job.handle, DiskJob::kFinish, 0, {}});
   try {
-    if (batch.size() == 1) {
+    if (batch.size() == 1 && named_.empty()) {
       results[0] = Finish(batch[0]);
     } else {
       std::vector<int> fds;
@@ -288,29 +302,61 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
         else
           fds.push_back(f.fd);
       }
+      for (const Named& n : named_) fds.push_back(n.job.file->dirFd);
       if (!SyncFileSystems(fds)) {
         for (size_t i = 0; i < batch.size(); ++i)
           if (results[i].error == 0 && ::fsync(batch[i].file->fd) != 0) results[i].error = errno;
+        SyncEachFolder();
       }
-      std::vector<int> dirs;
+      ReportNamed();
       for (size_t i = 0; i < batch.size(); ++i) {
         if (results[i].error != 0) continue;
-        results[i] = Rename(batch[i]);
-        if (results[i].error == 0) dirs.push_back(batch[i].file->dirFd);
+        DiskResult renamed = Rename(batch[i]);
+        if (renamed.error == 0)
+          named_.push_back({batch[i], std::move(renamed)});
+        else
+          results[i] = std::move(renamed);
       }
-      if (!SyncFileSystems(dirs)) {
-        for (size_t i = 0; i < batch.size(); ++i)
-          if (results[i].error == 0 && ::fsync(batch[i].file->dirFd) != 0) results[i].error = errno;
-      }
+      // Only the failures are told now; the others once their names are durable.
+      std::erase_if(results, [](const DiskResult& r) { return r.error == 0; });
     }
   } catch (...) {
     for (DiskResult& r : results)
       if (r.error == 0 && r.savedName.empty()) r.error = ENOMEM;
+    try {
+      SyncNamed();
+    } catch (...) {
+      // Out of memory even for that: those files stay unreported, in state 6.
+    }
   }
+  if (results.empty()) return;
   {
     std::lock_guard lock(mutex_);
     for (DiskResult& r : results) results_.push_back(std::move(r));
   }
+  if (notify_) notify_();
+}
+
+void DiskWorker::SyncEachFolder() {
+  for (Named& n : named_)
+    if (n.result.error == 0 && ::fsync(n.job.file->dirFd) != 0) n.result.error = errno;
+}
+
+void DiskWorker::SyncNamed() {
+  if (named_.empty()) return;
+  std::vector<int> dirs;
+  for (const Named& n : named_) dirs.push_back(n.job.file->dirFd);
+  if (!SyncFileSystems(dirs)) SyncEachFolder();
+  ReportNamed();
+}
+
+void DiskWorker::ReportNamed() {
+  if (named_.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    for (Named& n : named_) results_.push_back(std::move(n.result));
+  }
+  named_.clear();
   if (notify_) notify_();
 }
 

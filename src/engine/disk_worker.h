@@ -10,7 +10,8 @@
 // system makes all their bytes durable, then each is renamed into place, then one more sync
 // makes every new name durable. A sync of each file and of each folder would cost two writes
 // to the disk per file; a batch costs two in all, however many files it holds, and while it
-// runs the next one gathers.
+// runs the next one gathers. When it has, the one sync serves both: the next batch's bytes and
+// this one's names.
 #pragma once
 
 #include <sys/stat.h>
@@ -109,6 +110,14 @@ class DiskWorker {
   // included; under mutex_.
   std::vector<DiskJob> TakeBatch(std::deque<DiskJob>::iterator first);
   void FinishBatch(std::vector<DiskJob>& batch);
+  // A small finish is queued that the next batch would take; under mutex_.
+  bool BatchWaiting() const;
+  // Makes the names in named_ durable and reports them.
+  void SyncNamed();
+  // Where a sync of the file system failed: each folder of named_ on its own, which tells
+  // which of them failed.
+  void SyncEachFolder();
+  void ReportNamed();
   void Flush(const DiskJob& job);
   // The final length, a sync, the rename and a sync of the folder, for one file.
   DiskResult Finish(const DiskJob& job);
@@ -127,7 +136,15 @@ class DiskWorker {
   std::vector<DiskResult> results_;
   bool stop_ = false;
   bool batching_ = false;  // a batch runs: small finishes wait to make the next one
-  size_t idle_ = 0;        // threads waiting for a job
+  // Files of the last batch renamed into place, reported once their names are durable: by the
+  // next batch's sync, or by one of their own when no batch follows at once. Only the thread
+  // running the batches touches it.
+  struct Named {
+    DiskJob job;
+    DiskResult result;
+  };
+  std::vector<Named> named_;
+  size_t idle_ = 0;  // threads waiting for a job
   std::vector<std::thread> threads_;
 };
 
