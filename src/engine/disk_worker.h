@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -68,6 +69,7 @@ struct DiskJob {
   std::pair<uint64_t, uint64_t> lettingGo{0, 0};  // kRelease, kRemove: the file, when open
   std::string control;                            // kFlush: the control file's new content
   int64_t size = 0;                               // kFinish: the file's final length
+  std::chrono::steady_clock::time_point posted{};
 };
 
 struct DiskResult {
@@ -94,6 +96,10 @@ class DiskWorker {
   // Files in one batch at most: the files of a batch stay out of reach of other jobs until all
   // are done.
   static constexpr size_t kMaxBatch = 512;
+  // Within kStream of the last batch, a small finish waits until kGather after it was posted
+  // for others to join its batch; a file that comes alone goes at once.
+  static constexpr auto kStream = std::chrono::milliseconds(20);
+  static constexpr auto kGather = std::chrono::milliseconds(3);
 
   void Post(DiskJob job);
   // True while a job posted to let the file `held` go (kRelease, kRemove) has not closed it:
@@ -144,7 +150,8 @@ class DiskWorker {
     DiskResult result;
   };
   std::vector<Named> named_;
-  size_t idle_ = 0;  // threads waiting for a job
+  std::chrono::steady_clock::time_point lastBatch_{};  // when the last batch was done
+  size_t idle_ = 0;                                    // threads waiting for a job
   std::vector<std::thread> threads_;
 };
 
