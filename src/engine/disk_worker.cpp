@@ -216,6 +216,9 @@ void DiskWorker::Run() {
         lock.lock();
       }
       batching_ = false;
+      // Finishes posted while the batch ran woke nobody: this thread may take another job
+      // first, so one more may take them up.
+      if (BatchWaiting()) wake_.notify_one();
       if (stop_ && jobs_.empty()) wake_.notify_all();
       continue;
     }
