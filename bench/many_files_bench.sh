@@ -17,6 +17,9 @@
 # With --huge, a second share of 200 000 files of 0-64 bytes: `get --dry-run`, `get --jobs 5`
 # and aria2c the same way (slow: writing and fetching that many files takes minutes).
 #
+# resolve, get and curl run SF_BENCH_ROUNDS times (default 3) in turns, and their medians
+# count: on a shared machine one run of each moves by seconds.
+#
 # Usage: bench/many_files_bench.sh [--huge]   (SF_BENCH_FILES=N: N files instead of 5 000)
 # Targets: get's download phase at least 1.0x curl's files per second, and download (links
 # resolved beforehand) at least 1.0x aria2c's; one 1 KiB file at most 2x curl's wall time; no
@@ -155,6 +158,8 @@ PY
 }
 
 mib() { echo "scale=1; $1 / 1024" | bc -l; }
+median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+rounds=${SF_BENCH_ROUNDS:-3}
 per_sec() { echo "scale=0; $1 / $2" | bc -l; }
 row() {  # LABEL FILES SECS PEAK_KB [NOTE]
   local peak=-
@@ -174,20 +179,34 @@ share() {
   start_sim "$id"
   local url="$host/s/$id"
 
-  echo "resolve..." >&2
-  timed "resolve" "$cli" resolve --host "$host" --json "$url"
-  local resolve_secs=$secs
   "$cli" resolve --host "$host" --json "$url" > "$work/$id.resolved.json" 2>/dev/null
   lists "$id"
+
+  # get's download phase is what it takes beyond the resolution alone, on a machine whose other
+  # work moves both by seconds: resolve, get and curl take turns, and the medians count.
+  local resolves=() gets=() curls=() get_kb=0 curl_kb=0 get_bad=0 curl_bad=0 r
+  for r in $(seq "$rounds"); do
+    echo "round $r of $rounds: resolve, get --jobs 5, curl --parallel --parallel-max 5..." >&2
+    timed "resolve" "$cli" resolve --host "$host" --json "$url"
+    resolves+=("$secs")
+    timed "get" "$cli" get --jobs 5 --host "$host" --dir "$work/$id.get$r" "$url"
+    gets+=("$secs")
+    (( peak_kb > get_kb )) && get_kb=$peak_kb
+    get_bad=$(( get_bad + $(differing "$id" "$work/$id.get$r") ))
+    sed "s#$work/$id.curl/#$work/$id.curl$r/#" "$work/$id.curl.list" > "$work/$id.curl$r.list"
+    timed "curl" curl -s --parallel --parallel-max 5 --create-dirs -K "$work/$id.curl$r.list"
+    curls+=("$secs")
+    (( peak_kb > curl_kb )) && curl_kb=$peak_kb
+    curl_bad=$(( curl_bad + $(differing "$id" "$work/$id.curl$r") ))
+  done
+  local resolve_secs get_secs curl_secs
+  resolve_secs=$(median "${resolves[@]}")
+  get_secs=$(median "${gets[@]}")
+  curl_secs=$(median "${curls[@]}")
 
   echo "get --dry-run..." >&2
   timed "get --dry-run" "$cli" get --dry-run --host "$host" --dir "$work/$id.dry" "$url"
   local dry_secs=$secs dry_kb=$peak_kb
-
-  echo "get --jobs 5..." >&2
-  timed "get" "$cli" get --jobs 5 --host "$host" --dir "$work/$id.get" "$url"
-  local get_secs=$secs get_kb=$peak_kb get_bad
-  get_bad=$(differing "$id" "$work/$id.get")
 
   echo "download --jobs 5..." >&2
   mkdir -p "$work/$id.dl"
@@ -201,11 +220,6 @@ share() {
   local aria2_secs=$secs aria2_kb=$peak_kb aria2_bad
   aria2_bad=$(differing "$id" "$work/$id.aria2")
 
-  echo "curl --parallel --parallel-max 5..." >&2
-  timed "curl" curl -s --parallel --parallel-max 5 --create-dirs -K "$work/$id.curl.list"
-  local curl_secs=$secs curl_kb=$peak_kb curl_bad
-  curl_bad=$(differing "$id" "$work/$id.curl")
-
   local ttfb="" delay_sim
   if [ "$count" -le 10000 ]; then
     echo "first byte with link requests answered 40 ms late..." >&2
@@ -216,10 +230,11 @@ share() {
 
   echo
   printf '%s: %d files, nginx on 127.0.0.1; load average before: %s\n' "$6" "$count" "$load"
-  row "sharefetch-cli resolve --json" "$count" "$resolve_secs" 0 "(resolution alone)"
+  printf '  rounds (s): resolve %s; get %s; curl %s\n' "${resolves[*]}" "${gets[*]}" "${curls[*]}"
+  row "sharefetch-cli resolve --json" "$count" "$resolve_secs" 0 "(resolution alone, median)"
   row "sharefetch-cli get --dry-run" "$count" "$dry_secs" "$dry_kb"
   row "sharefetch-cli get --jobs 5 (resolution incl.)" "$count" "$get_secs" "$get_kb" \
-    "SHA-256 differs: $get_bad"
+    "SHA-256 differs: $get_bad in $rounds runs"
   local phase
   phase=$(echo "$get_secs - $resolve_secs" | bc -l)
   (( $(echo "$phase > 0.01" | bc -l) )) || phase=0.01
@@ -229,7 +244,7 @@ share() {
   row "aria2c -i -j5 -x16 -s16 -k1M (resolved)" "$count" "$aria2_secs" "$aria2_kb" \
     "SHA-256 differs: $aria2_bad"
   row "curl --parallel --parallel-max 5 (resolved)" "$count" "$curl_secs" "$curl_kb" \
-    "SHA-256 differs: $curl_bad (no sync)"
+    "SHA-256 differs: $curl_bad in $rounds runs (no sync)"
   local ratio_dl ratio_phase curl_phase
   ratio_dl=$(echo "$aria2_secs / $dl_secs" | bc -l)
   ratio_phase=$(echo "$aria2_secs / $phase" | bc -l)
@@ -264,7 +279,6 @@ for i in $(seq 20); do
   s=$(now_us); "$cli" download --dir "$work/one-$i" "$one" >/dev/null 2>&1; dl_us+=($(( $(now_us) - s )))
   cmp -s "$work/www/one.bin" "$work/one-$i/one.bin" || { echo "MISSED: 1 KiB file differs"; ok=0; }
 done
-median() { printf '%s\n' "$@" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 c=$(median "${curl_us[@]}") d=$(median "${dl_us[@]}")
 echo
 printf 'One 1 KiB file, median of 20: sharefetch-cli download %.1f ms, curl %.1f ms, ratio %.2f\n' \

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <set>
+#include <vector>
 
 #include "engine/control_file.h"
 #include "engine/file_naming.h"
@@ -19,6 +21,24 @@ namespace {
 bool Exists(int dirFd, const std::string& name) {
   struct stat st;
   return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool Batched(const DiskJob& job) {
+  return job.kind == DiskJob::kFinish && job.size <= DiskWorker::kBatchedSize;
+}
+
+// One sync of each file system the descriptors lie on. False when one could not be synced: the
+// caller then syncs each of its own files, which says which of them failed.
+bool SyncFileSystems(const std::vector<int>& fds) {
+  std::set<dev_t> done;
+  bool ok = true;
+  for (int fd : fds) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    if (!done.insert(st.st_dev).second) continue;
+    if (::syncfs(fd) != 0) ok = false;
+  }
+  return ok;
 }
 
 }  // namespace
@@ -91,11 +111,15 @@ void DiskWorker::Post(DiskJob job) {
     lettingGo = job.file->fd >= 0 && ::fstat(job.file->fd, &st) == 0;
   }
   if (lettingGo) job.lettingGo = {st.st_dev, st.st_ino};
+  bool quiet = false;
+  job.posted = std::chrono::steady_clock::now();
   {
     std::lock_guard lock(mutex_);
     if (lettingGo) lettingGo_.insert(job.lettingGo);
+    // The batch under way takes it up when it ends: nobody else is to wake for it.
+    quiet = batching_ && Batched(job);
     jobs_.push_back(std::move(job));
-    if (jobs_.size() > idle_ && threads_.size() < kMaxThreads && !stop_) {
+    if (!quiet && jobs_.size() > idle_ && threads_.size() < kMaxThreads && !stop_) {
       try {
         threads_.emplace_back([this] { Run(); });
       } catch (...) {
@@ -103,7 +127,7 @@ void DiskWorker::Post(DiskJob job) {
       }
     }
   }
-  wake_.notify_one();
+  if (!quiet) wake_.notify_one();
 }
 
 bool DiskWorker::LettingGo(const struct stat& held) {
@@ -141,15 +165,61 @@ void DiskWorker::Stop() {
 
 void DiskWorker::Run() {
   std::unique_lock lock(mutex_);
+  std::set<const PartFile*> held;
+  bool gathered = false;  // waited for more small finishes: the next batch goes at once
   while (true) {
     // The first job whose file no other thread is working on: a file's jobs keep their order.
-    auto it = std::find_if(jobs_.begin(), jobs_.end(),
-                           [this](const DiskJob& j) { return busy_.count(j.file.get()) == 0; });
+    // While a batch runs, small finishes wait for the next one, and so do their files' later
+    // jobs.
+    held.clear();
+    auto it = std::find_if(jobs_.begin(), jobs_.end(), [&](const DiskJob& j) {
+      const PartFile* f = j.file.get();
+      if (busy_.count(f) != 0 || held.count(f) != 0) return false;
+      if (batching_ && Batched(j)) {
+        held.insert(f);
+        return false;
+      }
+      return true;
+    });
     if (it == jobs_.end()) {
       if (stop_ && jobs_.empty()) return;  // stopping and drained
       ++idle_;
       wake_.wait(lock);
       --idle_;
+      continue;
+    }
+    if (Batched(*it)) {
+      auto now = std::chrono::steady_clock::now();
+      if (!gathered && !stop_ && now - lastBatch_ < kStream && now < it->posted + kGather) {
+        // Files are coming one after another: a moment's wait for the next few costs less
+        // than a sync of the file system for each, which costs about as much for one file as
+        // for fifty. Small finishes posted meanwhile wake nobody.
+        batching_ = true;
+        wake_.wait_until(lock, it->posted + kGather);
+        batching_ = false;
+        gathered = true;
+        continue;
+      }
+      gathered = false;
+      std::vector<DiskJob> batch = TakeBatch(it);
+      batching_ = true;
+      lock.unlock();
+      FinishBatch(batch);
+      lock.lock();
+      lastBatch_ = std::chrono::steady_clock::now();
+      for (const DiskJob& j : batch) busy_.erase(j.file.get());
+      // The finishes that gathered meanwhile are this thread's next batch, whose sync makes
+      // these names durable too; with none, the names get a sync of their own now.
+      if (!named_.empty() && !BatchWaiting()) {
+        lock.unlock();
+        SyncNamed();
+        lock.lock();
+      }
+      batching_ = false;
+      // Finishes posted while the batch ran woke nobody: this thread may take another job
+      // first, so one more may take them up.
+      if (BatchWaiting()) wake_.notify_one();
+      if (stop_ && jobs_.empty()) wake_.notify_all();
       continue;
     }
     DiskJob job = std::move(*it);
@@ -201,6 +271,113 @@ void DiskWorker::Carry(DiskJob& job) {
   Report(std::move(result));
 }
 
+std::vector<DiskJob> DiskWorker::TakeBatch(std::deque<DiskJob>::iterator first) {
+  std::vector<DiskJob> batch;
+  std::set<const PartFile*> seen;
+  for (auto it = first; it != jobs_.end() && batch.size() < kMaxBatch;) {
+    const PartFile* f = it->file.get();
+    // Only a file's first job: a later one must wait for those before it.
+    bool firstOfFile = busy_.count(f) == 0 && seen.insert(f).second;
+    if (firstOfFile && Batched(*it)) {
+      busy_.insert(f);
+      batch.push_back(std::move(*it));
+      it = jobs_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return batch;
+}
+
+bool DiskWorker::BatchWaiting() const {
+  return std::any_of(jobs_.begin(), jobs_.end(), [this](const DiskJob& j) {
+    return Batched(j) && busy_.count(j.file.get()) == 0;
+  });
+}
+
+// The order the single finish keeps, for many files at once: every byte and length durable
+// before any of them is renamed, every new name durable before any is reported. A crash in
+// between leaves each file a partial (its control file, if it had one, still there until the
+// rename) or whole under its name, never a name over bytes that are not on disk. One sync of
+// the file system serves two batches: it makes this one's bytes durable and the names the
+// batch before was given.
+void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
+  std::vector<DiskResult> results;
+  results.reserve(batch.size());
+  for (const DiskJob& job : batch) results.push_back({job.handle, DiskJob::kFinish, 0, {}});
+  try {
+    if (batch.size() == 1 && named_.empty()) {
+      results[0] = Finish(batch[0]);
+    } else {
+      std::vector<int> fds;
+      for (size_t i = 0; i < batch.size(); ++i) {
+        PartFile& f = *batch[i].file;
+        std::lock_guard lock(f.mutex);
+        if (f.closed || f.generation != batch[i].generation)
+          results[i].error = ESTALE;
+        else if (::ftruncate(f.fd, batch[i].size) != 0)
+          results[i].error = errno;
+        else
+          fds.push_back(f.fd);
+      }
+      for (const Named& n : named_) fds.push_back(n.job.file->dirFd);
+      if (!SyncFileSystems(fds)) {
+        for (size_t i = 0; i < batch.size(); ++i)
+          if (results[i].error == 0 && ::fsync(batch[i].file->fd) != 0) results[i].error = errno;
+        SyncEachFolder();
+      }
+      ReportNamed();
+      for (size_t i = 0; i < batch.size(); ++i) {
+        if (results[i].error != 0) continue;
+        DiskResult renamed = Rename(batch[i]);
+        if (renamed.error == 0)
+          named_.push_back({batch[i], std::move(renamed)});
+        else
+          results[i] = std::move(renamed);
+      }
+      // Only the failures are told now; the others once their names are durable.
+      std::erase_if(results, [](const DiskResult& r) { return r.error == 0; });
+    }
+  } catch (...) {
+    for (DiskResult& r : results)
+      if (r.error == 0 && r.savedName.empty()) r.error = ENOMEM;
+    try {
+      SyncNamed();
+    } catch (...) {
+      // Out of memory even for that: those files stay unreported, in state 6.
+    }
+  }
+  if (results.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    for (DiskResult& r : results) results_.push_back(std::move(r));
+  }
+  if (notify_) notify_();
+}
+
+void DiskWorker::SyncEachFolder() {
+  for (Named& n : named_)
+    if (n.result.error == 0 && ::fsync(n.job.file->dirFd) != 0) n.result.error = errno;
+}
+
+void DiskWorker::SyncNamed() {
+  if (named_.empty()) return;
+  std::vector<int> dirs;
+  for (const Named& n : named_) dirs.push_back(n.job.file->dirFd);
+  if (!SyncFileSystems(dirs)) SyncEachFolder();
+  ReportNamed();
+}
+
+void DiskWorker::ReportNamed() {
+  if (named_.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    for (Named& n : named_) results_.push_back(std::move(n.result));
+  }
+  named_.clear();
+  if (notify_) notify_();
+}
+
 void DiskWorker::Report(DiskResult result) {
   {
     std::lock_guard lock(mutex_);
@@ -220,14 +397,25 @@ void DiskWorker::Flush(const DiskJob& job) {
 
 DiskResult DiskWorker::Finish(const DiskJob& job) {
   PartFile& f = *job.file;
-  DiskResult result{job.handle, DiskJob::kFinish, 0, f.name};
+  {
+    std::lock_guard lock(f.mutex);
+    if (f.closed || f.generation != job.generation)
+      return {job.handle, DiskJob::kFinish, ESTALE, {}};
+    if (::ftruncate(f.fd, job.size) != 0 || ::fsync(f.fd) != 0)
+      return {job.handle, DiskJob::kFinish, errno, {}};
+  }
+  DiskResult result = Rename(job);
+  // The new name must be as durable as the bytes before the file is called finished.
+  if (result.error == 0 && ::fsync(f.dirFd) != 0) result.error = errno;
+  return result;
+}
+
+DiskResult DiskWorker::Rename(const DiskJob& job) {
+  PartFile& f = *job.file;
+  DiskResult result{job.handle, DiskJob::kFinish, 0, {}};
   std::lock_guard lock(f.mutex);
   if (f.closed || f.generation != job.generation) {
     result.error = ESTALE;
-    return result;
-  }
-  if (::ftruncate(f.fd, job.size) != 0 || ::fsync(f.fd) != 0) {
-    result.error = errno;
     return result;
   }
   std::string used;
@@ -249,7 +437,6 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
     f.closed = true;
   }
   f.CloseFile();
-  ::fsync(f.dirFd);  // the new name is as durable as the bytes
   result.savedName = used;
   return result;
 }

@@ -5,11 +5,19 @@
 // by side on several threads: a sync mostly waits for the disk, and syncs that wait together
 // are written together (in one journal commit, in one queue of the device), so many small
 // files are not made durable one round trip to the disk after another.
+//
+// Small files that finish close together are finished as one batch: one sync of their file
+// system makes all their bytes durable, then each is renamed into place, then one more sync
+// makes every new name durable. A sync of each file and of each folder would cost two writes
+// to the disk per file; a batch costs two in all, however many files it holds, and while it
+// runs the next one gathers. When it has, the one sync serves both: the next batch's bytes and
+// this one's names.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -61,13 +69,16 @@ struct DiskJob {
   std::pair<uint64_t, uint64_t> lettingGo{0, 0};  // kRelease, kRemove: the file, when open
   std::string control;                            // kFlush: the control file's new content
   int64_t size = 0;                               // kFinish: the file's final length
+  std::chrono::steady_clock::time_point posted{};
 };
 
 struct DiskResult {
   int32_t handle = 0;
   DiskJob::Kind kind = DiskJob::kFinish;
-  int error = 0;          // errno value, 0 on success
-  std::string savedName;  // the name the file was given
+  int error = 0;  // errno value, 0 on success
+  // The name the file was given; set when it was renamed into place, even if the sync of its
+  // folder failed after.
+  std::string savedName;
 };
 
 class DiskWorker {
@@ -79,6 +90,16 @@ class DiskWorker {
 
   // Threads at most; more are only started while every one is busy and jobs wait.
   static constexpr size_t kMaxThreads = 32;
+  // A file this small finishes in a batch; a larger one has its own sync, which waits for its
+  // bytes only, and is not held up by a batch (nor holds one up).
+  static constexpr int64_t kBatchedSize = 4 << 20;
+  // Files in one batch at most: the files of a batch stay out of reach of other jobs until all
+  // are done.
+  static constexpr size_t kMaxBatch = 512;
+  // Within kStream of the last batch, a small finish waits until kGather after it was posted
+  // for others to join its batch; a file that comes alone goes at once.
+  static constexpr auto kStream = std::chrono::milliseconds(20);
+  static constexpr auto kGather = std::chrono::milliseconds(3);
 
   void Post(DiskJob job);
   // True while a job posted to let the file `held` go (kRelease, kRemove) has not closed it:
@@ -91,8 +112,23 @@ class DiskWorker {
  private:
   void Run();
   void Carry(DiskJob& job);
+  // Takes out the small finishes queued (each file's first job, its file free), `first`
+  // included; under mutex_.
+  std::vector<DiskJob> TakeBatch(std::deque<DiskJob>::iterator first);
+  void FinishBatch(std::vector<DiskJob>& batch);
+  // A small finish is queued that the next batch would take; under mutex_.
+  bool BatchWaiting() const;
+  // Makes the names in named_ durable and reports them.
+  void SyncNamed();
+  // Where a sync of the file system failed: each folder of named_ on its own, which tells
+  // which of them failed.
+  void SyncEachFolder();
+  void ReportNamed();
   void Flush(const DiskJob& job);
+  // The final length, a sync, the rename and a sync of the folder, for one file.
   DiskResult Finish(const DiskJob& job);
+  // Takes the control file away and renames the synced partial into place.
+  DiskResult Rename(const DiskJob& job);
   // Closes the file of a kRelease or kRemove job, and with it its lock.
   void LetGo(const DiskJob& job);
   void Report(DiskResult result);
@@ -105,7 +141,17 @@ class DiskWorker {
   std::multiset<std::pair<uint64_t, uint64_t>> lettingGo_;  // device and inode
   std::vector<DiskResult> results_;
   bool stop_ = false;
-  size_t idle_ = 0;  // threads waiting for a job
+  bool batching_ = false;  // a batch runs: small finishes wait to make the next one
+  // Files of the last batch renamed into place, reported once their names are durable: by the
+  // next batch's sync, or by one of their own when no batch follows at once. Only the thread
+  // running the batches touches it.
+  struct Named {
+    DiskJob job;
+    DiskResult result;
+  };
+  std::vector<Named> named_;
+  std::chrono::steady_clock::time_point lastBatch_{};  // when the last batch was done
+  size_t idle_ = 0;                                    // threads waiting for a job
   std::vector<std::thread> threads_;
 };
 

@@ -18,6 +18,8 @@ using layout::kStateFinished;
 
 // Starting write-back as data arrives keeps the final sync short.
 constexpr int64_t kWritebackEvery = 8 << 20;
+// Files up to this size get no space reserved ahead of their bytes.
+constexpr int64_t kReserveFrom = 256 << 10;
 
 }  // namespace
 
@@ -62,6 +64,9 @@ int Task::Preallocate() {
     int64_t need = size_ - static_cast<int64_t>(st.st_blocks) * 512;
     if (need > 0 && static_cast<uint64_t>(need) / fs.f_frsize >= fs.f_bavail) return ENOSPC;
   }
+  // A small file is written whole at once, its few blocks allocated as it is written back:
+  // reserving them first only adds a change of its extents to undo on the first write.
+  if (size_ <= kReserveFrom) return 0;
   if (::fallocate(file_->fd, 0, 0, size_) == 0) return 0;
   if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINTR) return 0;
   return errno;
@@ -103,11 +108,13 @@ void Task::OnDiskResult(const DiskResult& result) {
     state_ = kStateFailed;
     return;
   }
+  // Renamed into place: the name it reports from now on, finished or not.
+  if (!result.savedName.empty()) file_->name = result.savedName;
   if (result.error != 0) {
+    // Its bytes or its name may not be on disk yet: never reported finished then.
     finishing_ = false;
     return Fail(result.error);
   }
-  file_->name = result.savedName;
   state_ = kStateFinished;
 }
 

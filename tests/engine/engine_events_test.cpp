@@ -1,7 +1,8 @@
 // The engine's task-event descriptor: whoever waits on it learns of every end, failure and pause
 // without asking in between; and the small-file path: a file that arrives whole at once is
 // written without a control file, and is whole and durable under its name before it is
-// reported finished.
+// reported finished, alone or in a batch of many, and not reported finished when its name
+// could not be made durable.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -25,14 +26,18 @@
 namespace sf::test {
 
 // What the engine library asks of the disk, as this program sees it: the engine's calls to
-// fsync and renameat2 land here first (the program exports them), are logged once they return,
-// and a sync of a file below `holdDir` waits while `hold` is on.
+// fsync, syncfs and renameat2 land here first (the program exports them), are logged once they
+// return, and a sync of a file below `holdDir` (or of the file system, through it) waits while
+// `hold` is on. A sync of `failDir` itself, of either kind, fails with EIO.
 struct DiskCalls {
   std::mutex mutex;
   std::condition_variable released;
   std::string holdDir;
   bool hold = false;
-  std::vector<std::string> log;  // "sync PATH" and "rename PATH", in the order they returned
+  std::string failDir;
+  // "sync PATH", "syncfs PATH" and "rename PATH", in the order they returned; the tests add
+  // "finished PATH" when they see a file reported finished.
+  std::vector<std::string> log;
 };
 
 DiskCalls& Disk() {
@@ -48,19 +53,37 @@ std::string PathOfFd(int fd) {
 
 }  // namespace sf::test
 
-extern "C" int fsync(int fd) {
-  static auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
-  auto& disk = sf::test::Disk();
-  std::string path = sf::test::PathOfFd(fd);
+namespace sf::test {
+
+// Both kinds of sync: held, failed or let through, then logged as `kind PATH`.
+int Synced(const char* kind, int fd, int (*real)(int)) {
+  auto& disk = Disk();
+  std::string path = PathOfFd(fd);
   {
     std::unique_lock lock(disk.mutex);
     if (!disk.holdDir.empty() && path.rfind(disk.holdDir + "/", 0) == 0)
       disk.released.wait(lock, [&] { return !disk.hold; });
+    if (!disk.failDir.empty() && path == disk.failDir) {
+      errno = EIO;
+      return -1;
+    }
   }
   int r = real(fd);
   std::lock_guard lock(disk.mutex);
-  disk.log.push_back("sync " + path);
+  disk.log.push_back(std::string(kind) + " " + path);
   return r;
+}
+
+}  // namespace sf::test
+
+extern "C" int fsync(int fd) {
+  static auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+  return sf::test::Synced("sync", fd, real);
+}
+
+extern "C" int syncfs(int fd) {
+  static auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "syncfs"));
+  return sf::test::Synced("syncfs", fd, real);
 }
 
 extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
@@ -104,6 +127,56 @@ void Drain(int fd) {
   uint64_t count = 0;
   while (::read(fd, &count, sizeof count) == sizeof count) {
   }
+}
+
+void Log(const std::string& line) {
+  std::lock_guard lock(Disk().mutex);
+  Disk().log.push_back(line);
+}
+
+std::vector<std::string> TakeLog() {
+  std::lock_guard lock(Disk().mutex);
+  std::vector<std::string> log;
+  log.swap(Disk().log);
+  Disk().holdDir.clear();
+  Disk().failDir.clear();
+  return log;
+}
+
+void Hold(const std::string& dir, bool on) {
+  {
+    std::lock_guard lock(Disk().mutex);
+    Disk().holdDir = dir;
+    Disk().hold = on;
+  }
+  Disk().released.notify_all();
+}
+
+// In the disk log: the bytes of `folder`/`name` were made durable (a sync of its partial or of
+// the whole file system) after `from` and before its rename, the new name was made durable (a
+// sync of the folder or of the file system) after the rename, and only then was the file seen
+// finished.
+void ExpectDurableBeforeFinished(const std::vector<std::string>& log, const std::string& folder,
+                                 const std::string& name, size_t from = 0) {
+  auto find = [&](size_t begin, size_t end, auto&& match) {
+    for (size_t i = begin; i < end && i < log.size(); ++i)
+      if (match(log[i])) return i;
+    return log.size();
+  };
+  std::string path = folder + "/" + name;
+  size_t renamed = find(from, log.size(), [&](auto& e) { return e == "rename " + path; });
+  size_t finished = find(0, log.size(), [&](auto& e) { return e == "finished " + path; });
+  ASSERT_LT(renamed, log.size()) << path << " was never renamed into place";
+  ASSERT_LT(finished, log.size()) << path << " was never seen finished";
+  size_t dataSynced = find(from, renamed, [&](auto& e) {
+    return e == "sync " + path + ".sfpart" || e.rfind("syncfs ", 0) == 0;
+  });
+  size_t folderSynced = find(renamed, log.size(), [&](auto& e) {
+    return e == "sync " + folder || e.rfind("syncfs ", 0) == 0;
+  });
+  EXPECT_LT(dataSynced, renamed) << path << ": renamed before its bytes were synced";
+  EXPECT_LT(folderSynced, finished) << path << ": finished before its new name was synced";
+  EXPECT_LT(renamed, finished) << path;
 }
 
 TEST(TaskEvents, EveryEndFailureAndPauseWakesTheWaiter) {
@@ -178,18 +251,7 @@ TEST(TaskEvents, AFileIsFinishedOnlyOnceSyncedButItsSlotIsFreeAsSoonAsItsBytesAr
   Sandbox dir;
   std::string body = RandomBytes(1500, 12);
   RangeFileServer server(body);
-  {
-    std::lock_guard lock(Disk().mutex);
-    Disk().holdDir = dir.path();
-    Disk().hold = true;
-  }
-  auto release = [] {
-    {
-      std::lock_guard lock(Disk().mutex);
-      Disk().hold = false;
-    }
-    Disk().released.notify_all();
-  };
+  Hold(dir.path(), true);
   DownloadQueue queue(Engine());
   queue.SetMaxRunning(1);
   int a = queue.Add({"a.bin", server.Url("/a.bin"), dir.path(), "", "", -1});
@@ -200,35 +262,108 @@ TEST(TaskEvents, AFileIsFinishedOnlyOnceSyncedButItsSlotIsFreeAsSoonAsItsBytesAr
   });
   bool nextStarted = queue.Find(b)->status != DownloadStatus::kQueued;
   bool finishedEarly = queue.Find(a)->status == DownloadStatus::kFinished;
-  release();
+  Hold(dir.path(), false);
   ASSERT_TRUE(ending) << "the file's transfer ended, its sync is held: state "
                       << queue.Find(a)->engineState;
   EXPECT_TRUE(nextStarted);
   EXPECT_FALSE(finishedEarly);
 
+  std::set<int> seen;
   ASSERT_TRUE(WaitUntil([&] {
     queue.Poll(0);
+    for (int id : {a, b})
+      if (queue.Find(id)->status == DownloadStatus::kFinished && seen.insert(id).second)
+        Log("finished " + (dir / queue.Find(id)->Name()).string());
     return queue.Find(a)->Ended() && queue.Find(b)->Ended();
   }));
-  std::vector<std::string> log;
-  {
-    std::lock_guard lock(Disk().mutex);
-    log = Disk().log;
-    Disk().holdDir.clear();
-  }
+  std::vector<std::string> log = TakeLog();
   for (const char* name : {"a.bin", "b.bin"}) {
     EXPECT_EQ(ReadFile(dir / name), body);
-    auto at = [&](const std::string& event, size_t from = 0) {
-      auto it = std::find(log.begin() + static_cast<std::ptrdiff_t>(from), log.end(), event);
-      return static_cast<size_t>(it - log.begin());
-    };
-    size_t synced = at("sync " + (dir / (std::string(name) + ".sfpart")).string());
-    size_t renamed = at("rename " + (dir / name).string());
-    size_t folderSynced = at("sync " + dir.str(), renamed);
-    EXPECT_LT(synced, renamed) << name;
-    EXPECT_LT(renamed, folderSynced) << name;
-    EXPECT_LT(folderSynced, log.size()) << name << ": the folder was not synced after the rename";
+    ExpectDurableBeforeFinished(log, dir.str(), name);
   }
+}
+
+// Many small files whose transfers end while the disk is busy are made durable together, in
+// two folders: none is reported finished while the syncs are held, and each was synced before
+// its rename and its folder after it, before it was reported.
+TEST(TaskEvents, SmallFilesEndingTogetherAreEachDurableBeforeTheyAreReported) {
+  Sandbox dir;
+  std::string body = RandomBytes(1200, 13);
+  RangeFileServer server(body);
+  Hold(dir.path(), true);
+  DownloadQueue queue(Engine());
+  queue.SetMaxRunning(3);
+  std::vector<std::pair<int, std::string>> files;  // id, folder
+  for (int i = 0; i < 10; ++i) {
+    std::string folder = (dir / (i % 2 ? "odd" : "even")).string();
+    std::string name = "f" + std::to_string(i) + ".bin";
+    files.push_back({queue.Add({name, server.Url("/" + name), folder, "", "", -1}), folder});
+  }
+  std::set<int> ending;
+  bool allEnding = WaitUntil([&] {
+    queue.Poll(0);
+    for (auto& [id, folder] : files)
+      if (queue.Find(id)->engineState == layout::kStateEndingRequest && ending.insert(id).second)
+        Log("ending " + folder + "/" + queue.Find(id)->Name());
+    return ending.size() == files.size();
+  });
+  bool finishedEarly = std::any_of(files.begin(), files.end(), [&](auto& f) {
+    return queue.Find(f.first)->status == DownloadStatus::kFinished;
+  });
+  Hold(dir.path(), false);
+  ASSERT_TRUE(allEnding) << ending.size() << " of " << files.size() << " transfers ended";
+  EXPECT_FALSE(finishedEarly) << "a file was reported finished while its syncs were held";
+
+  std::set<int> seen;
+  ASSERT_TRUE(WaitUntil([&] {
+    queue.Poll(0);
+    for (auto& [id, folder] : files)
+      if (queue.Find(id)->status == DownloadStatus::kFinished && seen.insert(id).second)
+        Log("finished " + folder + "/" + queue.Find(id)->Name());
+    return std::all_of(files.begin(), files.end(),
+                       [&](auto& f) { return queue.Find(f.first)->Ended(); });
+  }));
+  std::vector<std::string> log = TakeLog();
+  for (auto& [id, folder] : files) {
+    std::string name = queue.Find(id)->Name();
+    EXPECT_EQ(queue.Find(id)->status, DownloadStatus::kFinished) << name;
+    EXPECT_EQ(ReadFile(folder + "/" + name), body) << name;
+    auto ended = std::find(log.begin(), log.end(), "ending " + folder + "/" + name);
+    ASSERT_NE(ended, log.end());
+    ExpectDurableBeforeFinished(log, folder, name, static_cast<size_t>(ended - log.begin()));
+  }
+  // They gathered while the first one's sync was held: the rest went as one batch, with one
+  // sync of the file system for all of them.
+  EXPECT_NE(std::find_if(log.begin(), log.end(),
+                         [](const std::string& e) { return e.rfind("syncfs ", 0) == 0; }),
+            log.end());
+}
+
+// The new name of a file cannot be made durable: the file is not called finished. Its bytes are
+// whole under its name, so the next start finds it complete.
+TEST(TaskEvents, AFolderThatCannotBeSyncedFailsTheFileInsteadOfFinishingIt) {
+  Sandbox dir;
+  std::string body = RandomBytes(1300, 14);
+  RangeFileServer server(body);
+  {
+    std::lock_guard lock(Disk().mutex);
+    Disk().failDir = dir.str();
+  }
+  int32_t handle = StartTask({server.Url(), dir.path(), "x.bin"});
+  TaskOutcome failed = WaitForEnd(handle);
+  TakeLog();
+  EXPECT_EQ(failed.state, kStateFailed);
+  EXPECT_EQ(failed.failure, EIO);
+  EXPECT_EQ(ReadFile(dir / "x.bin"), body);
+
+  ASSERT_EQ(Engine().StartTask(handle), 1);
+  TaskOutcome again = WaitForEnd(handle);
+  EXPECT_EQ(again.state, kStateFinished) << "failure " << again.failure;
+  EXPECT_EQ(ReadFile(dir / "x.bin"), body);
+  EXPECT_FALSE(FileExists(dir / "x (1).bin"));
+  EXPECT_FALSE(FileExists(dir / "x.bin.sfpart"));
+  EXPECT_FALSE(FileExists(dir / "x.bin.sfctl"));
+  Engine().DeleteTask(handle, 0);
 }
 
 }  // namespace

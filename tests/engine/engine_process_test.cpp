@@ -1,5 +1,5 @@
-// The terminal command end to end: killed or interrupted in the middle and run again, and
-// HTTPS.
+// The terminal command end to end: killed or interrupted in the middle and run again (one
+// file, and a share of many small ones), and HTTPS.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -8,12 +8,17 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <random>
 #include <thread>
 
 #include "engine/control_file.h"
 #include "engine_api/engine_api.h"
 #include "engine_harness.h"
+#include "file_content.h"
 #include "range_file_server.h"
+#include "share_simulator.h"
 
 namespace sf::test {
 namespace {
@@ -95,6 +100,89 @@ TEST(DownloadCommand, KilledInTheMiddleThenRunAgainResumesToTheSameFile) {
   for (size_t i = before; i < requests.size(); ++i)
     EXPECT_NE(requests[i].range.rfind("bytes=0-", 0), 0u)
         << "the second run started over: " << requests[i].range;
+}
+
+// Every regular file below `dir`, by its path relative to it, while `get` may still run.
+std::vector<std::string> FilesBelow(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+    // A file may be renamed while it is looked at: nothing here may ask the disk twice.
+    if (std::error_code gone; it->is_regular_file(gone))
+      out.push_back(it->path().lexically_relative(dir).string());
+  return out;
+}
+
+// A share of many small files in nested folders: `get` is killed outright at several moments
+// picked at random (by how many files it had made by then), each time a little further on, and
+// then run to its end. Whatever moment a kill fell on, the last run leaves each file once,
+// under its own name, with the bytes the server has; no copy under another name, no partial or
+// control file.
+TEST(GetCommand, KilledAtRandomMomentsThenRunAgainLeavesEveryFileWholeAndOnce) {
+  constexpr int kFiles = 240;
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> sizes(700, 2600);
+  std::map<std::string, std::pair<uint64_t, uint64_t>> expected;  // path: fs_id, size
+  std::string items[3];
+  const char* folders[3] = {"a", "b/c", "b/d"};
+  for (int i = 0; i < kFiles; ++i) {
+    uint64_t fsId = 7100000000000000ull + static_cast<uint64_t>(i);
+    int size = sizes(random);
+    std::string name = "f" + std::to_string(i) + ".bin";
+    expected[std::string(folders[i % 3]) + "/" + name] = {fsId, static_cast<uint64_t>(size)};
+    items[i % 3] += (items[i % 3].empty() ? "" : ",") + std::string("{\"name\":\"") + name +
+                    "\",\"size\":" + std::to_string(size) + ",\"fs_id\":" + std::to_string(fsId) +
+                    "}";
+  }
+  std::string fixture =
+      "{\"shares\":[{\"id\":\"crash\",\"items\":["
+      "{\"name\":\"a\",\"children\":[" +
+      items[0] +
+      "]},"
+      "{\"name\":\"b\",\"children\":["
+      "{\"name\":\"c\",\"children\":[" +
+      items[1] +
+      "]},"
+      "{\"name\":\"d\",\"children\":[" +
+      items[2] + "]}]}]}]}";
+  sim::ShareSimulator simulator;
+  ASSERT_TRUE(simulator.StartFromText(fixture)) << simulator.error();
+  Sandbox dir;
+  std::vector<std::string> get = {SF_CLI_PATH, "get",      "--jobs",
+                                  "5",         "--host",   simulator.Url(""),
+                                  "--dir",     dir.path(), simulator.ShareUrl("crash")};
+
+  int reached = 0, kills = 0;
+  for (int kill = 0; kill < 4; ++kill) {
+    // The next moment: somewhere among the files still to come.
+    int at = reached + 1 + std::uniform_int_distribution<int>(0, (kFiles - reached) / 4)(random);
+    pid_t child = Spawn(get);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    bool ended = false;
+    while (!ended && static_cast<int>(FilesBelow(dir.path()).size()) < at) {
+      ended = ::waitpid(child, &status, WNOHANG) == child;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a look now and then
+    }
+    if (ended) break;  // done before this moment came: nothing left to interrupt
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    reached = at;
+    ++kills;
+  }
+  ASSERT_GT(kills, 0) << "every run ended before it could be killed";
+  CommandResult last =
+      Shell(std::string(SF_CLI_PATH) + " get --jobs 5 --host '" + simulator.Url("") + "' --dir '" +
+            dir.str() + "' '" + simulator.ShareUrl("crash") + "' 2>&1 >/dev/null");
+  EXPECT_EQ(last.status, 0) << last.output;
+
+  std::vector<std::string> found = FilesBelow(dir.path());
+  EXPECT_EQ(found.size(), expected.size()) << "copies or leftovers beside the files";
+  for (const std::string& path : found)
+    EXPECT_EQ(expected.count(path), 1u) << path << " is no file of the share";
+  for (const auto& [path, file] : expected)
+    EXPECT_EQ(FileSha256(dir / path), sim::FileSha256Hex(file.first, file.second)) << path;
 }
 
 // Ctrl-C pauses: what the task holds is recorded before the program ends, the next run goes
