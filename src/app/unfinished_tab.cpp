@@ -4,9 +4,12 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
+#include <filesystem>
 
 #include "app/controls.h"
 #include "app/qt_text.h"
+#include "base/encoding.h"
+#include "download/download_queue.h"
 #include "view/download_list.h"
 
 namespace sf::app {
@@ -34,6 +37,18 @@ QString StandingText(const UnfinishedDownload& r) {
 }
 
 }  // namespace
+
+bool WholeOnDisk(const UnfinishedDownload& row) {
+  if (row.expectedSize < 0 || row.fileName.empty() ||
+      HasPartialFiles(row.saveDirectory, row.fileName))
+    return false;
+  std::error_code ec;
+  std::filesystem::path path = GbkToUtf8(row.saveDirectory);
+  path /= GbkToUtf8(row.fileName);
+  if (!std::filesystem::is_regular_file(path, ec)) return false;
+  std::uintmax_t size = std::filesystem::file_size(path, ec);
+  return !ec && size == static_cast<std::uintmax_t>(row.expectedSize);
+}
 
 UnfinishedTab::UnfinishedTab(QWidget* parent) : TabPage(parent) {
   list_ = MakeReportList(this, "超级列表框3", 16, 40, 432, 320,
@@ -90,19 +105,26 @@ void UnfinishedTab::SetRows(const std::vector<UnfinishedDownload>& rows) {
   }
 }
 
-void UnfinishedTab::SetStartDownload(std::function<void(const UnfinishedDownload&)> start) {
+void UnfinishedTab::SetStartDownloads(Starter start) {
   start_ = std::move(start);
 }
 
-// A row started again stays listed, as it always did.
+// A row started again stays listed, as it always did. The rows go together, so the files of
+// one share are planned as one.
 void UnfinishedTab::Start(const std::vector<int>& rows) {
   if (!start_) return;
+  std::vector<size_t> chosen;
+  std::vector<UnfinishedDownload> downloads;
   for (int row : rows) {
     auto i = static_cast<size_t>(row);
     if (row < 0 || i >= rows_.size() || deleted_[i]) continue;
-    restarted_[i] = true;
-    start_(rows_[i]);
+    chosen.push_back(i);
+    downloads.push_back(rows_[i]);
   }
+  if (chosen.empty()) return;
+  std::vector<bool> held = start_(downloads);
+  for (size_t k = 0; k < chosen.size() && k < held.size(); ++k)
+    if (held[k]) restarted_[chosen[k]] = true;
 }
 
 std::vector<int> UnfinishedTab::SelectedRows() const {
