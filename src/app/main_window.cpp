@@ -15,7 +15,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <iostream>
-#include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "app/about_box.h"
@@ -148,11 +148,11 @@ std::vector<bool> MainWindow::RestartRemembered(const std::vector<UnfinishedDown
 
 std::vector<UnfinishedDownload> MainWindow::ToRemember() const {
   std::vector<UnfinishedDownload> keep = downloads_->Unfinished();
-  std::set<std::pair<std::string, std::string>> listed;
+  std::unordered_set<std::string> listed;
   auto place = [](const UnfinishedDownload& row) {
     std::string dir = row.saveDirectory;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return std::pair{dir, row.fileName};
+    return dir + '/' + row.fileName;
   };
   for (const UnfinishedDownload& row : keep) listed.insert(place(row));
   for (UnfinishedDownload& row : unfinished_->NotRestarted())

@@ -1,10 +1,11 @@
 #include "app/unfinished_tab.h"
 
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QShortcut>
-#include <filesystem>
 
 #include "app/controls.h"
 #include "app/qt_text.h"
@@ -38,16 +39,16 @@ QString StandingText(const UnfinishedDownload& r) {
 
 }  // namespace
 
+// The file itself is looked at first: most rows of a big queue have none yet, and a close
+// looks at every row.
 bool WholeOnDisk(const UnfinishedDownload& row) {
-  if (row.expectedSize < 0 || row.fileName.empty() ||
-      HasPartialFiles(row.saveDirectory, row.fileName))
-    return false;
-  std::error_code ec;
-  std::filesystem::path path = GbkToUtf8(row.saveDirectory);
-  path /= GbkToUtf8(row.fileName);
-  if (!std::filesystem::is_regular_file(path, ec)) return false;
-  std::uintmax_t size = std::filesystem::file_size(path, ec);
-  return !ec && size == static_cast<std::uintmax_t>(row.expectedSize);
+  if (row.expectedSize < 0 || row.fileName.empty()) return false;
+  std::string path = GbkToUtf8(row.saveDirectory);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  path += "/" + GbkToUtf8(row.fileName);
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == row.expectedSize &&
+         !HasPartialFiles(row.saveDirectory, row.fileName);
 }
 
 UnfinishedTab::UnfinishedTab(QWidget* parent) : TabPage(parent) {
@@ -93,16 +94,22 @@ void UnfinishedTab::SetRows(const std::vector<UnfinishedDownload>& rows) {
   rows_ = rows;
   restarted_.assign(rows.size(), false);
   deleted_.assign(rows.size(), false);
+  // Added in one go: a big share's queue would otherwise pay for one insertion at a time.
+  QList<QTreeWidgetItem*> items;
+  items.reserve(static_cast<qsizetype>(rows.size()));
   for (size_t i = 0; i < rows.size(); ++i) {
     const UnfinishedDownload& r = rows[i];
-    auto* item = new QTreeWidgetItem(list_);
+    auto* item = new QTreeWidgetItem;
     item->setData(0, kRowRole, static_cast<int>(i));
     item->setText(0, FromGbk(r.fileName));
     item->setText(1, FromGbk(r.address));
     item->setText(2, FromGbk(r.saveDirectory));
     QString standing = StandingText(r);
-    for (int column = 0; column < 3; ++column) item->setToolTip(column, standing);
+    if (!standing.isEmpty())
+      for (int column = 0; column < 3; ++column) item->setToolTip(column, standing);
+    items.append(item);
   }
+  list_->addTopLevelItems(items);
 }
 
 void UnfinishedTab::SetStartDownloads(Starter start) {

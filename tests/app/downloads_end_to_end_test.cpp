@@ -611,8 +611,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
   }
 
   // A share's five files closed while three ran and two never started: all five are
-  // remembered, a run that starts none of them keeps them, and the next one, with all of them
-  // chosen at once, asks for each file and finishes it whole.
+  // remembered, a run that starts none of them keeps them, and the next one, with one started
+  // and then all of them chosen at once, asks for each file and finishes it whole.
   void aShareClosedHalfStartedFinishesEveryFileInTheNextRun() {
     QFile::remove(ProgramDir() + "/Tavrin.ini");
     sim_.SetDownloadOverride(sf::sim::DownloadQuirks{16 << 10, false, 0});
@@ -645,6 +645,10 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QVERIFY2(Start(), state_->engineError.c_str());
     ShowPage(3);
     QCOMPARE(Unfinished()->topLevelItemCount(), 5);
+    // One first, on its own; then all of them, that one among them.
+    QTRY_VERIFY(!Unfinished()->visualItemRect(Unfinished()->topLevelItem(2)).isEmpty());
+    DoubleClickRow(Unfinished(), 2);
+    QCOMPARE(window_->downloadsTab()->queue()->Items().size(), size_t{1});
     Unfinished()->selectAll();
     Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
     QCOMPARE(window_->downloadsTab()->queue()->Items().size(), size_t{5});
