@@ -126,6 +126,11 @@ void MainWindow::RestoreDownloadSettings(const DownloadSettings& kept) {
 }
 
 std::vector<bool> MainWindow::RestartRemembered(const std::vector<UnfinishedDownload>& rows) {
+  if (!downloads_->downloads()) {
+    // Nothing starts without the engine: the user is told once, not once a row.
+    if (!rows.empty()) downloads_->StartDownload({});
+    return std::vector<bool>(rows.size(), false);
+  }
   // A share's file asks its share for a fresh link when the remembered one is refused.
   std::vector<bool> shared = resolve_->RestartShareFiles(rows);
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -138,11 +143,10 @@ std::vector<bool> MainWindow::RestartRemembered(const std::vector<UnfinishedDown
     request.expectedSize = rows[i].expectedSize;
     downloads_->StartDownload(request);
   }
-  // Without the engine, or with a file the share's plan could not place, nothing holds it.
+  // A file the share's plan could not place, or one found whole, has no item that holds it.
   std::vector<bool> held(rows.size(), false);
-  if (const DownloadQueue* queue = downloads_->queue())
-    for (size_t i = 0; i < rows.size(); ++i)
-      held[i] = queue->Listed(rows[i].saveDirectory, rows[i].fileName) != 0;
+  for (size_t i = 0; i < rows.size(); ++i)
+    held[i] = downloads_->queue()->Listed(rows[i].saveDirectory, rows[i].fileName) != 0;
   return held;
 }
 

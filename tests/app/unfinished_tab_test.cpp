@@ -220,6 +220,35 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     QCOMPARE(kept[0].fileName, std::string("gone.bin"));
     QCOMPARE(kept[1].fileName, std::string("part.bin"));
   }
+
+  // Without the engine nothing holds a row started again: it is still remembered at the close,
+  // as its share's file, rather than dropped as started.
+  void aRowNothingCouldStartStaysRemembered() {
+    window_.reset();
+    sf::UnfinishedDownload row{"kept.bin", "http://h/k", G("/下载"), 40};
+    row.shareUrl = sim_.ShareUrl("k");
+    row.shareFile = "77";
+    QVERIFY(sf::SaveOnClose(state_->settings, {row}, G("/下载")));
+    state_->engine.reset();
+    state_->engineError = "no engine";
+    auto told = AnswerMessageBox();
+    Open();
+    QTRY_VERIFY(!told->isEmpty());
+    ShowPage(3);
+    // Two rows chosen together: one word for both.
+    window_->unfinishedTab()->SetRows({row, {"own.bin", "http://h/o", G("/下载"), -1}});
+    told = AnswerMessageBox();
+    Unfinished()->selectAll();
+    Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
+    QVERIFY(told->contains(QStringLiteral("下载引擎未能加载")));
+    QVERIFY(!QApplication::activeModalWidget());
+    window_->close();
+    auto kept = sf::LoadUnfinished(state_->settings.beside);
+    QCOMPARE(kept.size(), size_t{2});
+    QCOMPARE(kept[0].fileName, std::string("kept.bin"));
+    QCOMPARE(kept[0].shareFile, std::string("77"));
+    QCOMPARE(kept[1].fileName, std::string("own.bin"));
+  }
 };
 
 QTEST_MAIN(UnfinishedTabTest)
