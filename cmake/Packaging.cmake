@@ -35,8 +35,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${SHAREFETCH_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-# The window's texts are Chinese; without a CJK font they show as boxes.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-noto-cjk)
+# The window's texts are Chinese; without a CJK font they show as boxes, and without Qt's
+# translations its dialogs' buttons speak English.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-translations-l10n")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
 # What cmake/DebianDepends.cmake gives dpkg-shlibdeps: the binaries the package ships, as the

@@ -15,6 +15,8 @@ packages=(
   # the service: its HTTP server and its state
   libmicrohttpd-dev libsqlite3-dev
   qt6-base-dev libgl-dev
+  # Qt's own dialogs in Chinese
+  qt6-translations-l10n
   fonts-noto-cjk
   xvfb xauth
   # the install test's validators and local server, and the package's dependency finder

@@ -40,11 +40,13 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
                            QWidget* parent)
     : TabPage(parent), state_(state), showStatus_(std::move(showStatus)) {
   Place(new QLabel(QStringLiteral("下载目录："), this), "透明标签5", 8, 24, 56, 24);
-  saveDirectory_ = Place(new QLineEdit(this), "编辑框_保存目录", 72, 24, 200, 24);
-  choose_ = Place(new QPushButton(QStringLiteral("选择目录"), this), "按钮2", 280, 24, 64, 24);
-  limit_ = Place(new QCheckBox(this), "选择框1", 352, 24, 16, 16);
-  Place(new QLabel(QStringLiteral("限速"), this), "透明标签6", 371, 24, 32, 16);
-  limitValue_ = Place(new QLineEdit(this), "编辑框1", 396, 24, 32, 17);
+  saveDirectory_ = Place(new QLineEdit(this), "编辑框_保存目录", 72, 24, 192, 24);
+  choose_ = Place(new QPushButton(QStringLiteral("选择目录"), this), "按钮2", 272, 24, 64, 24);
+  limit_ = Place(new QCheckBox(this), "选择框1", 344, 24, 16, 16);
+  Place(new QLabel(QStringLiteral("限速"), this), "透明标签6", 363, 24, 24, 16);
+  // Room for four digits: the theme's padding would leave three.
+  limitValue_ = Place(new QLineEdit(this), "编辑框1", 388, 24, 40, 17);
+  limitValue_->setStyleSheet(QStringLiteral("padding: 0 1px;"));
   Place(new QLabel(QStringLiteral("/KB"), this), "透明标签8", 430, 24, 32, 16);
   list_ = MakeReportList(
       this, "超级列表框2", 8, 48, 416, 280,
@@ -94,6 +96,7 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
 
   connect(choose_, &QPushButton::clicked, this, &DownloadsTab::ChooseDirectory);
   connect(limit_, &QCheckBox::clicked, this, &DownloadsTab::LimitClicked);
+  connect(limitValue_, &QLineEdit::editingFinished, this, &DownloadsTab::LimitEdited);
   connect(timer_, &QTimer::timeout, this, &DownloadsTab::Poll);
   connect(list_, &QTreeWidget::customContextMenuRequested, this, &DownloadsTab::ShowMenu);
   connect(pause_, &QAction::triggered, this,
@@ -237,9 +240,30 @@ void DownloadsTab::ChooseDirectory() {
 
 void DownloadsTab::LimitClicked() {
   if (!downloads_) return;
-  if (ApplySpeedLimit(*downloads_, limit_->isChecked(), ToGbk(limitValue_->text())) ==
-      SpeedLimitResult::kValueMissing)
+  std::string value = ToGbk(limitValue_->text());
+  if (ApplySpeedLimit(*downloads_, limit_->isChecked(), value) == SpeedLimitResult::kValueMissing)
     Tell(QStringLiteral("请输入需要限制的速度后继续！"));
+  else if (limit_->isChecked())
+    limitApplied_ = value;
+}
+
+// An emptied box keeps the limit in effect: only a value replaces it.
+void DownloadsTab::LimitEdited() {
+  std::string value = ToGbk(limitValue_->text());
+  if (!downloads_ || !limit_->isChecked() || value.empty() || value == limitApplied_) return;
+  if (ApplySpeedLimit(*downloads_, true, value) == SpeedLimitResult::kApplied)
+    limitApplied_ = value;
+}
+
+void DownloadsTab::RestoreSpeedLimit(const std::string& value, bool on) {
+  limitValue_->setText(FromGbk(value));
+  limit_->setChecked(on);
+  if (on && downloads_ && ApplySpeedLimit(*downloads_, true, value) == SpeedLimitResult::kApplied)
+    limitApplied_ = value;
+}
+
+std::string DownloadsTab::SpeedLimitInEffect() const {
+  return limit_->isChecked() ? limitApplied_ : ToGbk(limitValue_->text());
 }
 
 void DownloadsTab::Poll() {

@@ -51,6 +51,11 @@ class DownloadsTab : public TabPage {
   // The downloads not finished, in list order, for the settings file.
   std::vector<UnfinishedDownload> Unfinished() const;
   std::string SaveDirectory() const;  // GBK
+  // The limit's box and value as a last run left them, applied when ticked.
+  void RestoreSpeedLimit(const std::string& value, bool on);
+  // The value of the limit the downloads run under while the box is ticked, else the one
+  // typed (GBK): what the next start applies.
+  std::string SpeedLimitInEffect() const;
 
   // Null while the engine library is missing.
   DownloadManager* downloads() const { return downloads_.get(); }
@@ -87,6 +92,8 @@ class DownloadsTab : public TabPage {
  private:
   void ChooseDirectory();
   void LimitClicked();
+  // A value typed while the box is ticked takes effect once its editing is finished.
+  void LimitEdited();
   void Poll();
   // The engine said a task changed: the queue moves at once, so a free slot takes the next
   // file now; the rows and the status bar wait for the next Poll, which words what ended here.
@@ -127,6 +134,7 @@ class DownloadsTab : public TabPage {
   QPushButton* choose_;
   QCheckBox* limit_;
   QLineEdit* limitValue_;
+  std::string limitApplied_;  // GBK: the value the engine got while the box was ticked
   QTreeWidget* list_;
   QProgressBar* progress_;
   QTimer* timer_;

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "app/main_window.h"
+#include "app/qt_translations.h"
 #include "app/quick_tab.h"
 #include "app/resolve_tab.h"
 #include "base/paths.h"
@@ -86,6 +87,9 @@ int main(int argc, char** argv) {
   // A file-size limit fails a download with EFBIG instead of killing the window.
   std::signal(SIGXFSZ, SIG_IGN);
   QApplication app(argc, argv);
+  if (!sf::app::InstallQtTranslations(app))
+    std::cerr << "sharefetch: Qt's Chinese translations (qtbase_zh_CN) are missing; its dialogs "
+                 "speak English\n";
   // Lets the desktop match the window to the installed menu entry and its icon.
   QGuiApplication::setDesktopFileName(QStringLiteral("org.sharefetch.ShareFetch"));
   Options options;

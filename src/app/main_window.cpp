@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabWidget>
@@ -14,6 +15,8 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <iostream>
+#include <unordered_set>
+#include <utility>
 
 #include "app/about_box.h"
 #include "app/controls.h"
@@ -27,7 +30,6 @@
 #include "app/unfinished_tab.h"
 #include "share/share_session.h"
 #include "view/download_list.h"
-#include "view/download_tick.h"
 
 namespace sf::app {
 
@@ -53,17 +55,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   resolve_->SetRemoteTarget(
       {[this] { return state_.remote; }, [this] { ShowRemoteSettings(); },
        [this](const std::vector<RemoteRow>& rows) { downloads_->ShowRemote(rows); }});
-  unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
-    // A share's file asks its share for a fresh link when the remembered one is refused.
-    if (resolve_->RestartShareFile(row)) return;
-    DownloadRequest request;
-    request.name = row.fileName;
-    request.address = row.address;
-    // Into its own directory, where its bytes are; the one in the box may have changed since.
-    request.directory = row.saveDirectory;
-    request.expectedSize = row.expectedSize;
-    downloads_->StartDownload(request);
-  });
+  unfinished_->SetStartDownloads(
+      [this](const std::vector<UnfinishedDownload>& rows) { return RestartRemembered(rows); });
 
   QStatusBar* bar = statusBar();
   bar->setObjectName(QStringLiteral("状态条1"));
@@ -129,10 +122,62 @@ QString MainWindow::StartDirectory() const {
 void MainWindow::RestoreDownloadSettings(const DownloadSettings& kept) {
   if (!kept.saveDirectory.empty())
     downloads_->saveDirectory()->setText(FromGbk(kept.saveDirectory));
-  downloads_->limitValue()->setText(FromGbk(kept.speedLimit));
-  downloads_->limitBox()->setChecked(kept.speedLimitOn);
-  if (kept.speedLimitOn && downloads_->downloads())
-    ApplySpeedLimit(*downloads_->downloads(), true, kept.speedLimit);
+  downloads_->RestoreSpeedLimit(kept.speedLimit, kept.speedLimitOn);
+}
+
+std::vector<bool> MainWindow::RestartRemembered(const std::vector<UnfinishedDownload>& rows) {
+  if (!downloads_->downloads()) {
+    // Nothing starts without the engine: the user is told once, not once a row.
+    if (!rows.empty()) downloads_->StartDownload({});
+    return std::vector<bool>(rows.size(), false);
+  }
+  // A share's file asks its share for a fresh link when the remembered one is refused.
+  std::vector<bool> shared = resolve_->RestartShareFiles(rows);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (shared[i]) continue;
+    DownloadRequest request;
+    request.name = rows[i].fileName;
+    request.address = rows[i].address;
+    // Into its own directory, where its bytes are; the one in the box may have changed since.
+    request.directory = rows[i].saveDirectory;
+    request.expectedSize = rows[i].expectedSize;
+    downloads_->StartDownload(request);
+  }
+  // A file the share's plan could not place, or one found whole, has no item that holds it.
+  std::vector<bool> held(rows.size(), false);
+  for (size_t i = 0; i < rows.size(); ++i)
+    held[i] = downloads_->queue()->Listed(rows[i].saveDirectory, rows[i].fileName) != 0;
+  return held;
+}
+
+std::vector<UnfinishedDownload> MainWindow::ToRemember() const {
+  std::vector<UnfinishedDownload> keep = downloads_->Unfinished();
+  std::unordered_set<std::string> listed;
+  auto place = [](const UnfinishedDownload& row) {
+    std::string dir = row.saveDirectory;
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir + '/' + row.fileName;
+  };
+  for (const UnfinishedDownload& row : keep) listed.insert(place(row));
+  for (UnfinishedDownload& row : unfinished_->NotRestarted())
+    if (!listed.count(place(row)) && !WholeOnDisk(row)) keep.push_back(std::move(row));
+  return keep;
+}
+
+bool MainWindow::AskToStopDownloads(QWidget* parent, int downloads) {
+  QMessageBox box(QMessageBox::Question, QStringLiteral("ShareFetch"),
+                  QStringLiteral("还有 %1 个文件正在下载或等待下载。\n"
+                                 "退出将停止下载，它们会留在“未完成的下载”中，\n"
+                                 "下次启动后可以继续。")
+                      .arg(downloads),
+                  QMessageBox::NoButton, parent);
+  box.setObjectName(QStringLiteral("退出确认"));
+  QPushButton* stop = box.addButton(QStringLiteral("停止下载并退出"), QMessageBox::AcceptRole);
+  QPushButton* stay = box.addButton(QStringLiteral("不退出"), QMessageBox::RejectRole);
+  box.setDefaultButton(stay);
+  box.setEscapeButton(stay);
+  box.exec();
+  return box.clickedButton() == stop;
 }
 
 void MainWindow::ShowStatusMenu(const QPoint& at) {
@@ -190,17 +235,24 @@ void MainWindow::AttachSkin() {
   app::AttachSkin(state_.skin);
 }
 
-// Nothing unfinished is forgotten: the listed downloads, and the remembered ones not started
-// again in this run as long as their bytes are still on disk.
+// Nothing unfinished is forgotten: the listed downloads, and the remembered ones the list does
+// not hold, whether or not any of their bytes are on disk yet, until their file is whole.
 void MainWindow::closeEvent(QCloseEvent* event) {
+  int running = 0;
+  if (const DownloadQueue* queue = downloads_->queue())
+    for (const DownloadItem& item : queue->Items())
+      running += !item.Ended() && item.status != DownloadStatus::kPaused ? 1 : 0;
+  if (running > 0 &&
+      !(confirmClose_ ? confirmClose_(this, running) : AskToStopDownloads(this, running))) {
+    event->ignore();
+    return;
+  }
   // A parse waiting on a slow or dead server is given up, so the program ends at once.
   resolve_->StopWork();
   quick_->StopWork();
-  std::vector<UnfinishedDownload> keep = downloads_->Unfinished();
-  for (UnfinishedDownload& row : unfinished_->NotRestarted())
-    if (HasPartialFiles(row.saveDirectory, row.fileName)) keep.push_back(std::move(row));
-  DownloadSettings settings{ToGbk(downloads_->limitValue()->text()),
-                            downloads_->limitBox()->isChecked(), downloads_->SaveDirectory()};
+  std::vector<UnfinishedDownload> keep = ToRemember();
+  DownloadSettings settings{downloads_->SpeedLimitInEffect(), downloads_->limitBox()->isChecked(),
+                            downloads_->SaveDirectory()};
   if (!SaveOnClose(state_.settings, keep, downloads_->SaveDirectory(), settings,
                    ToGbk(StartDirectory()))) {
     std::string file = SettingsFileToRead(state_.settings);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <QMainWindow>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "app/app_state.h"
 
@@ -35,6 +37,13 @@ class MainWindow : public QMainWindow {
   // and saved at once. The dialog deletes itself when closed.
   RemoteDialog* ShowRemoteSettings();
 
+  // Asks before a close stops downloads under way: (parent, how many run or wait) -> close. A
+  // question box by default; tests stand in for it.
+  using CloseConfirm = std::function<bool(QWidget*, int)>;
+  void SetCloseConfirm(CloseConfirm confirm) { confirmClose_ = std::move(confirm); }
+  // The question the user sees: stop them and close, or stay.
+  static bool AskToStopDownloads(QWidget* parent, int downloads);
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
@@ -46,6 +55,11 @@ class MainWindow : public QMainWindow {
   void DecorateDownloads();
   QString StartDirectory() const;
   void RestoreDownloadSettings(const DownloadSettings& kept);
+  // Starts remembered downloads again; says of each whether the download list holds it now.
+  std::vector<bool> RestartRemembered(const std::vector<UnfinishedDownload>& rows);
+  // What the settings file keeps at a close: the listed downloads not finished, then the
+  // remembered ones the list does not hold, unless their file is whole.
+  std::vector<UnfinishedDownload> ToRemember() const;
 
   AppState& state_;
   QTabWidget* tabs_;
@@ -55,6 +69,7 @@ class MainWindow : public QMainWindow {
   QuickTab* quick_;
   DownloadsTab* downloads_;
   UnfinishedTab* unfinished_;
+  CloseConfirm confirmClose_;
 };
 
 }  // namespace sf::app

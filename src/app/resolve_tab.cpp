@@ -147,7 +147,8 @@ ResolveTab::~ResolveTab() {
 }
 
 // The keyboard reaches what the mouse does: Enter in the URL box parses, Enter on a row starts
-// its download as 开始下载 does, and the menu keys open the list's menu at the current row.
+// its download as 开始下载 does (several selected rows as 下载所选 does), and the menu keys open
+// the list's menu at the current row.
 void ResolveTab::SetUpKeys() {
   connect(url_, &QLineEdit::returnPressed, this, [this] {
     if (parse_->isEnabled()) Parse();
@@ -225,7 +226,11 @@ bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
   if (watched == list_ && event->type() == QEvent::KeyPress) {
     int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-      StartSelectedDownload();
+      // Several rows are what 下载所选 takes; one is what a double click starts.
+      if (list_->selectedItems().size() > 1)
+        DownloadSelected();
+      else
+        StartSelectedDownload();
       return true;
     }
   }

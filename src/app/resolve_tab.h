@@ -59,10 +59,12 @@ class ResolveTab : public TabPage {
   // Files handed over are still being followed on the remote downloader.
   bool following() const;
 
-  // Starts again a share's file remembered from an earlier run: its refused link is asked for
-  // again from the share (with the remembered code, prompting when that no longer serves), on
-  // this tab's worker. False when the downloads are not available or the row is no share's.
-  bool RestartShareFile(const UnfinishedDownload& row);
+  // Starts again shares' files remembered from an earlier run, the files of one share and
+  // directory together: a refused link is asked for again from the share (with the remembered
+  // code, prompting when that no longer serves), on this tab's worker. Gives, row by row,
+  // whether it was started so; not when the downloads are not available, the row is no share's
+  // or its file is there without a partial (the queue's to find whole).
+  std::vector<bool> RestartShareFiles(const std::vector<UnfinishedDownload>& rows);
 
   // Puts a share link into the URL box, as if typed.
   void SetUrl(const QString& url);

@@ -116,36 +116,62 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   showStatus_(Utf8ToGbk(text));
 }
 
-bool ResolveTab::RestartShareFile(const UnfinishedDownload& row) {
-  if (downloads_ == nullptr || row.shareUrl.empty() || row.shareFile.empty()) return false;
-  // A file already whole is the queue's to find and say so; there is no link to renew.
-  std::error_code ec;
-  if (!HasPartialFiles(row.saveDirectory, row.fileName) &&
-      std::filesystem::exists(GbkToUtf8(row.saveDirectory + "/" + row.fileName), ec))
-    return false;
-  std::shared_ptr<Renewer>& renewer = remembered_[row.shareUrl];
-  if (!renewer) {
-    auto prompts = std::make_shared<Remembered>(*this, row.shareCode);
-    // The driver keeps its prompts alive: both go when the last download of the share does.
-    struct Held {
-      std::shared_ptr<Remembered> prompts;
-      ResolveDriver driver;
-    };
-    auto held = std::make_shared<Held>(Held{prompts, ResolveDriver(*session_, *prompts, *prompts)});
-    renewer = std::make_shared<Renewer>(*this, std::shared_ptr<ResolveDriver>(held, &held->driver),
-                                        row.shareUrl);
+std::vector<bool> ResolveTab::RestartShareFiles(const std::vector<UnfinishedDownload>& rows) {
+  std::vector<bool> started(rows.size(), false);
+  if (downloads_ == nullptr) return started;
+  // The rows of one share and directory, in their order: one share each, planned at once.
+  std::map<std::pair<std::string, std::string>, std::vector<size_t>> groups;
+  std::vector<std::pair<std::string, std::string>> order;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const UnfinishedDownload& row = rows[i];
+    if (row.shareUrl.empty() || row.shareFile.empty()) continue;
+    // A file already whole is the queue's to find and say so; there is no link to renew.
+    std::error_code ec;
+    if (!HasPartialFiles(row.saveDirectory, row.fileName) &&
+        std::filesystem::exists(GbkToUtf8(row.saveDirectory + "/" + row.fileName), ec))
+      continue;
+    std::string dir = GbkToUtf8(row.saveDirectory);
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    std::vector<size_t>& group = groups[{row.shareUrl, dir}];
+    if (group.empty()) order.emplace_back(row.shareUrl, dir);
+    group.push_back(i);
+    started[i] = true;
   }
-  FileEntry entry;
-  entry.fs_id = row.shareFile;
-  entry.app_id = row.shareApp;
-  entry.server_filename = row.fileName;
-  entry.isdir = "0";
-  entry.dlink = row.address;
-  if (row.expectedSize >= 0) entry.size = std::to_string(row.expectedSize);
-  std::string dir = GbkToUtf8(row.saveDirectory);
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  downloads_->AddShare({entry}, {0}, dir, renewer, LookOnDisk, {row.shareUrl, row.shareCode});
-  return true;
+  for (const auto& key : order) {
+    const std::vector<size_t>& group = groups[key];
+    const UnfinishedDownload& first = rows[group.front()];
+    std::shared_ptr<Renewer>& renewer = remembered_[first.shareUrl];
+    if (!renewer) {
+      auto prompts = std::make_shared<Remembered>(*this, first.shareCode);
+      // The driver keeps its prompts alive: both go when the last download of the share does.
+      struct Held {
+        std::shared_ptr<Remembered> prompts;
+        ResolveDriver driver;
+      };
+      auto held =
+          std::make_shared<Held>(Held{prompts, ResolveDriver(*session_, *prompts, *prompts)});
+      renewer = std::make_shared<Renewer>(
+          *this, std::shared_ptr<ResolveDriver>(held, &held->driver), first.shareUrl);
+    }
+    std::vector<FileEntry> entries;
+    std::vector<size_t> chosen;
+    entries.reserve(group.size());
+    chosen.reserve(group.size());
+    for (size_t i : group) {
+      const UnfinishedDownload& row = rows[i];
+      FileEntry& entry = entries.emplace_back();
+      entry.fs_id = row.shareFile;
+      entry.app_id = row.shareApp;
+      entry.server_filename = row.fileName;
+      entry.isdir = "0";
+      entry.dlink = row.address;
+      if (row.expectedSize >= 0) entry.size = std::to_string(row.expectedSize);
+      chosen.push_back(chosen.size());
+    }
+    downloads_->AddShare(entries, chosen, key.second, renewer, LookOnDisk,
+                         {first.shareUrl, first.shareCode});
+  }
+  return started;
 }
 
 void ResolveTab::RenewLinks() {

@@ -1,5 +1,7 @@
 #include "app/unfinished_tab.h"
 
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QKeyEvent>
 #include <QMenu>
@@ -7,6 +9,8 @@
 
 #include "app/controls.h"
 #include "app/qt_text.h"
+#include "base/encoding.h"
+#include "download/download_queue.h"
 #include "view/download_list.h"
 
 namespace sf::app {
@@ -34,6 +38,18 @@ QString StandingText(const UnfinishedDownload& r) {
 }
 
 }  // namespace
+
+// The file itself is looked at first: most rows of a big queue have none yet, and a close
+// looks at every row.
+bool WholeOnDisk(const UnfinishedDownload& row) {
+  if (row.expectedSize < 0 || row.fileName.empty()) return false;
+  std::string path = GbkToUtf8(row.saveDirectory);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  path += "/" + GbkToUtf8(row.fileName);
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == row.expectedSize &&
+         !HasPartialFiles(row.saveDirectory, row.fileName);
+}
 
 UnfinishedTab::UnfinishedTab(QWidget* parent) : TabPage(parent) {
   list_ = MakeReportList(this, "超级列表框3", 16, 40, 432, 320,
@@ -78,31 +94,44 @@ void UnfinishedTab::SetRows(const std::vector<UnfinishedDownload>& rows) {
   rows_ = rows;
   restarted_.assign(rows.size(), false);
   deleted_.assign(rows.size(), false);
+  // Added in one go: a big share's queue would otherwise pay for one insertion at a time.
+  QList<QTreeWidgetItem*> items;
+  items.reserve(static_cast<qsizetype>(rows.size()));
   for (size_t i = 0; i < rows.size(); ++i) {
     const UnfinishedDownload& r = rows[i];
-    auto* item = new QTreeWidgetItem(list_);
+    auto* item = new QTreeWidgetItem;
     item->setData(0, kRowRole, static_cast<int>(i));
     item->setText(0, FromGbk(r.fileName));
     item->setText(1, FromGbk(r.address));
     item->setText(2, FromGbk(r.saveDirectory));
     QString standing = StandingText(r);
-    for (int column = 0; column < 3; ++column) item->setToolTip(column, standing);
+    if (!standing.isEmpty())
+      for (int column = 0; column < 3; ++column) item->setToolTip(column, standing);
+    items.append(item);
   }
+  list_->addTopLevelItems(items);
 }
 
-void UnfinishedTab::SetStartDownload(std::function<void(const UnfinishedDownload&)> start) {
+void UnfinishedTab::SetStartDownloads(Starter start) {
   start_ = std::move(start);
 }
 
-// A row started again stays listed, as it always did.
+// A row started again stays listed, as it always did. The rows go together, so the files of
+// one share are planned as one.
 void UnfinishedTab::Start(const std::vector<int>& rows) {
   if (!start_) return;
+  std::vector<size_t> chosen;
+  std::vector<UnfinishedDownload> downloads;
   for (int row : rows) {
     auto i = static_cast<size_t>(row);
     if (row < 0 || i >= rows_.size() || deleted_[i]) continue;
-    restarted_[i] = true;
-    start_(rows_[i]);
+    chosen.push_back(i);
+    downloads.push_back(rows_[i]);
   }
+  if (chosen.empty()) return;
+  std::vector<bool> held = start_(downloads);
+  for (size_t k = 0; k < chosen.size() && k < held.size(); ++k)
+    if (held[k]) restarted_[chosen[k]] = true;
 }
 
 std::vector<int> UnfinishedTab::SelectedRows() const {

@@ -16,6 +16,10 @@ class QTreeWidget;
 
 namespace sf::app {
 
+// The row's file is on disk at its known size, with no partial beside it: nothing is left to
+// download. A row of unknown size is never taken for whole.
+bool WholeOnDisk(const UnfinishedDownload& row);
+
 class UnfinishedTab : public TabPage {
   Q_OBJECT
  public:
@@ -24,9 +28,12 @@ class UnfinishedTab : public TabPage {
   QMenu* menu() const { return menu_; }
 
   void SetRows(const std::vector<UnfinishedDownload>& rows);
-  // Receives each download to start again.
-  void SetStartDownload(std::function<void(const UnfinishedDownload&)> start);
-  // The rows that were neither started again nor deleted in this run, to be remembered again.
+  // Receives the downloads to start again, all the chosen ones at once, and says of each
+  // whether the download list holds it now; one it does not stays the tab's to remember.
+  using Starter = std::function<std::vector<bool>(const std::vector<UnfinishedDownload>&)>;
+  void SetStartDownloads(Starter start);
+  // The rows that were neither handed to the download list nor deleted in this run, to be
+  // remembered again until their file is whole.
   std::vector<UnfinishedDownload> NotRestarted() const;
 
  private:
@@ -44,7 +51,7 @@ class UnfinishedTab : public TabPage {
   std::vector<UnfinishedDownload> rows_;
   std::vector<bool> restarted_;
   std::vector<bool> deleted_;
-  std::function<void(const UnfinishedDownload&)> start_;
+  Starter start_;
 };
 
 }  // namespace sf::app

@@ -64,10 +64,14 @@ std::string CutToBuffer(std::string_view value, size_t bufferSize) {
 std::string ValueToWrite(std::string_view value) {
   std::string out;
   out.reserve(value.size() + 2);
-  for (size_t i = 0; i < value.size(); ++i) {
-    char c = value[i];
-    if (c == '\r' && i + 1 < value.size() && value[i + 1] == '\n') ++i;
-    out += (c == '\r' || c == '\n') ? ' ' : c;
+  if (value.find_first_of("\r\n") == std::string_view::npos) {
+    out = value;  // the usual case, without a look at each byte
+  } else {
+    for (size_t i = 0; i < value.size(); ++i) {
+      char c = value[i];
+      if (c == '\r' && i + 1 < value.size() && value[i + 1] == '\n') ++i;
+      out += (c == '\r' || c == '\n') ? ' ' : c;
+    }
   }
   bool blankEnd = !out.empty() && (IsBlank(out.front()) || IsBlank(out.back()));
   bool quoted =
@@ -167,6 +171,10 @@ void ProfileFile::Set(std::string_view section, std::string_view key, std::strin
   }
   // New keys go after the section's last line, before the blank lines that end it.
   AddLine(*s, s->end, std::string(key) + "=" + written);
+}
+
+std::string ProfileFile::KeyLine(std::string_view key, std::string_view value) {
+  return std::string(key) + "=" + ValueToWrite(value);
 }
 
 std::string ProfileFile::Text() const {

@@ -38,6 +38,8 @@ class ProfileFile {
 
   // The file's bytes.
   std::string Text() const;
+  // The line Set writes for `key` and `value`, without its line break.
+  static std::string KeyLine(std::string_view key, std::string_view value);
 
   // Writes the whole file through a new temporary file beside it, so a failed write leaves the
   // old file whole; the file then has no permission bits beyond `mode`. False when it could not

@@ -21,9 +21,13 @@
 namespace sf {
 namespace {
 
-// A count beyond this comes from a damaged or hand-edited file, never from a close of ours; it
-// would fill the list with empty rows for minutes.
-constexpr int64_t kMaxUnfinished = 10000;
+// More rows than any share holds entries: a count beyond this comes from a damaged or
+// hand-edited file, never from a close of ours.
+constexpr int64_t kMaxUnfinished = 1000000;
+// Each row of ours takes at least a line in two sections ("N=\r\n"), so a count or row number
+// beyond the file's bytes over this is not ours either, and would fill the list with empty
+// rows from a few bytes.
+constexpr int64_t kMinRowBytes = 8;
 
 struct Names {
   std::string fileSection, countKey, addressSection, addressCountKey, directorySection,
@@ -69,11 +73,18 @@ bool Exists(const std::string& path) {
 // The file may hold the remote downloader's secret.
 constexpr unsigned kFileMode = 0600;
 
+// Read in pieces and only while it matches: a file of many rows need not be held twice.
 bool SameBytes(const std::string& path, const std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
-  std::string have((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return have == bytes;
+  std::string piece(size_t{1} << 16, '\0');
+  for (size_t at = 0;;) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    auto got = static_cast<size_t>(in.gcount());
+    if (got == 0) return at == bytes.size() && !in.bad();
+    if (at + got > bytes.size() || bytes.compare(at, got, piece, 0, got) != 0) return false;
+    at += got;
+  }
 }
 
 // `dir` + "/" + `name`, without doubling the slash of a directory that has one at its end.
@@ -161,8 +172,9 @@ std::string SettingsFileToRead(const SettingsPaths& paths) {
 
 namespace {
 
-// Far above what a close of ours writes for any real list; a larger file is not read at all.
-constexpr size_t kMaxFileBytes = size_t{64} << 20;
+// Far above what a close of ours writes for any real list (a row with a share's link takes
+// about half a KiB); a larger file is not read at all.
+constexpr size_t kMaxFileBytes = size_t{1} << 30;
 
 // GB18030 throughout, as everything we write is.
 bool IsGbk(std::string_view b) {
@@ -206,13 +218,18 @@ std::string_view Fit(std::string_view v) {
   return v.substr(0, end);
 }
 
-// 1 … kMaxUnfinished written as we write it, else 0.
-int64_t RowNumber(std::string_view digits) {
-  if (digits.empty() || digits.size() > 5 || digits.front() == '0' ||
+// The most rows a file of `bytes` bytes can hold as we write them.
+int64_t MaxRows(size_t bytes) {
+  return std::min<int64_t>(kMaxUnfinished, static_cast<int64_t>(bytes) / kMinRowBytes);
+}
+
+// 1 … `maxRows` written as we write it, else 0.
+int64_t RowNumber(std::string_view digits, int64_t maxRows) {
+  if (digits.empty() || digits.size() > 7 || digits.front() == '0' ||
       digits.find_first_not_of("0123456789") != std::string_view::npos)
     return 0;
   int64_t n = ReadInteger(digits);
-  return n <= kMaxUnfinished ? n : 0;
+  return n <= maxRows ? n : 0;
 }
 
 // One pass over the file's lines that keeps only the values the window uses, and notes
@@ -220,6 +237,9 @@ int64_t RowNumber(std::string_view digits) {
 // functions find them: the first section of a name and the first key in it count.
 class SettingsReader {
  public:
+  // `bytes`: the file's size, which bounds how many rows it may hold.
+  explicit SettingsReader(size_t bytes = 0) : maxRows_(MaxRows(bytes)) {}
+
   // One line of the file, without its line feed.
   void Feed(std::string_view line) {
     if (whole_ && !IsGbk(line)) whole_ = false;
@@ -233,8 +253,8 @@ class SettingsReader {
     const Names& n = SettingsNames();
     LoadedSettings out;
     const std::string countText = fixed_[kCount].value_or("0");
-    int64_t count = std::clamp<int64_t>(ReadInteger(countText), 0, kMaxUnfinished);
-    if (countText != "0" && RowNumber(countText) == 0) whole_ = false;
+    int64_t count = std::clamp<int64_t>(ReadInteger(countText), 0, maxRows_);
+    if (countText != "0" && RowNumber(countText, maxRows_) == 0) whole_ = false;
     if (rows_.size() > static_cast<size_t>(count)) whole_ = false;
     const std::string directory = fixed_[kDirectory].value_or("");
     out.unfinished.reserve(static_cast<size_t>(count));
@@ -344,7 +364,7 @@ class SettingsReader {
     };
     auto numbered = [&](std::string_view prefix, Field f) {
       if (key.substr(0, prefix.size()) != prefix) return false;
-      int64_t i = RowNumber(key.substr(prefix.size()));
+      int64_t i = RowNumber(key.substr(prefix.size()), maxRows_);
       if (i == 0) return false;
       if (rows_.size() < static_cast<size_t>(i)) rows_.resize(static_cast<size_t>(i));
       Put(rows_[static_cast<size_t>(i) - 1][f], value);
@@ -395,6 +415,7 @@ class SettingsReader {
     slot = std::string(v);
   }
 
+  int64_t maxRows_;
   bool whole_ = true;
   Section section_ = kNone;
   std::array<bool, kOther> seenSections_{};
@@ -405,7 +426,7 @@ class SettingsReader {
 }  // namespace
 
 LoadedSettings ReadSettings(std::string_view bytes) {
-  SettingsReader reader;
+  SettingsReader reader(bytes.size());
   for (size_t pos = 0; pos < bytes.size();) {
     size_t end = std::min(bytes.find('\n', pos), bytes.size());
     reader.Feed(bytes.substr(pos, end - pos));
@@ -419,13 +440,14 @@ LoadedSettings LoadSettings(const std::string& path) {
   // Not blocking on a pipe or device planted under the name.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0 && errno == ENOENT) return {};
-  SettingsReader reader;
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) ::close(fd);
-    reader.Unread();
-    return std::move(reader).Result();
+    SettingsReader unread;
+    unread.Unread();
+    return std::move(unread).Result();
   }
+  SettingsReader reader(static_cast<size_t>(st.st_size));
   std::string pending;  // a line that goes on in the next piece
   size_t total = 0;
   char piece[1 << 16];
@@ -467,13 +489,40 @@ std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes) {
 
 namespace {
 
+// A file of ours as ProfileFile::Text gives it for sections and keys set once each, built in
+// the order they come without looking each key up: a list of many rows would pay for it.
+class FreshFile {
+ public:
+  void Set(std::string_view section, std::string_view key, std::string_view value) {
+    auto it = std::find_if(sections_.begin(), sections_.end(),
+                           [&](const auto& s) { return s.first == section; });
+    if (it == sections_.end()) {
+      sections_.emplace_back(std::string(section), "[" + std::string(section) + "]\r\n");
+      it = sections_.end() - 1;
+    }
+    it->second.append(ProfileFile::KeyLine(key, value)).append("\r\n");
+  }
+  std::string Text() const {
+    size_t size = 0;
+    for (const auto& s : sections_) size += s.second.size();
+    std::string out;
+    out.reserve(size);
+    for (const auto& s : sections_) out += s.second;
+    return out;
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> sections_;  // name, text
+};
+
 // Values are written as they will read back, so a file of ours always reads whole.
-void SetFitted(ProfileFile& file, std::string_view section, std::string_view key,
-               std::string_view value) {
+template <typename File>
+void SetFitted(File& file, std::string_view section, std::string_view key, std::string_view value) {
   file.Set(section, key, Fit(value));
 }
 
-void PutRemote(ProfileFile& file, const RemoteSettings& remote) {
+template <typename File>
+void PutRemote(File& file, const RemoteSettings& remote) {
   const Names& n = SettingsNames();
   SetFitted(file, n.remoteSection, n.remoteAddressKey, remote.address);
   SetFitted(file, n.remoteSection, n.remoteSecretKey, remote.secret);
@@ -486,10 +535,9 @@ void PutRemote(ProfileFile& file, const RemoteSettings& remote) {
 // was not read is someone else's, and is neither written over nor removed. A file that holds
 // exactly this already is not written again, so a close that changes nothing leaves it as it
 // was.
-bool Store(const SettingsPaths& paths, const std::string& existing, const ProfileFile& file) {
-  const std::string text = file.Text();
+bool Store(const SettingsPaths& paths, const std::string& existing, const std::string& text) {
   auto storeAt = [&](const std::string& path) {
-    if (!SameBytes(path, text)) return file.Save(path, kFileMode);
+    if (!SameBytes(path, text)) return ReplaceFile(path, text, kFileMode) == 0;
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 &&
            ((st.st_mode & 077) == 0 || ::chmod(path.c_str(), kFileMode) == 0);
@@ -511,8 +559,8 @@ bool Store(const SettingsPaths& paths, const std::string& existing, const Profil
 namespace {
 
 // Only what a fresh start would not set by itself; false when nothing is left to write.
-bool PutDownloadSettings(ProfileFile& file, DownloadSettings settings,
-                         const std::string& startDirectory) {
+template <typename File>
+bool PutDownloadSettings(File& file, DownloadSettings settings, const std::string& startDirectory) {
   const Names& n = SettingsNames();
   if (settings.saveDirectory == startDirectory) settings.saveDirectory.clear();
   if (settings == DownloadSettings{}) return false;
@@ -543,7 +591,7 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
   const RemoteSettings& remote = old.remote;
   // Without new ones, the file's own are kept as they are.
   const DownloadSettings kept = settings ? *settings : old.download;
-  ProfileFile settingsOnly;
+  FreshFile settingsOnly;
   const bool anySettings =
       PutDownloadSettings(settingsOnly, kept, settings ? startDirectory : std::string());
   if (downloads.empty() && remote == RemoteSettings{} && !anySettings) {
@@ -552,7 +600,7 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
   }
 
   const Names& n = SettingsNames();
-  ProfileFile file;
+  FreshFile file;
   if (!downloads.empty()) {
     // What the next start could not read whole would stay in the file for good.
     const size_t rows = std::min(downloads.size(), static_cast<size_t>(kMaxUnfinished));
@@ -586,7 +634,7 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);
   PutDownloadSettings(file, kept, settings ? startDirectory : std::string());
-  return Store(paths, existing, file);
+  return Store(paths, existing, file.Text());
 }
 
 }  // namespace
@@ -615,7 +663,7 @@ bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote
   if (!LoadSettings(existing).whole) return false;
   ProfileFile file = existing.empty() ? ProfileFile() : ProfileFile::Load(existing);
   PutRemote(file, remote);
-  return Store(paths, existing, file);
+  return Store(paths, existing, file.Text());
 }
 
 }  // namespace sf

@@ -123,8 +123,10 @@ struct LoadedSettings {
   DownloadSettings download;
   // False when the file holds anything these leave out: bytes that are not GBK (a file saved
   // in UTF-8), a section, key or line that we never write, a value longer than the read
-  // buffer, a row beyond the count, more than 64 MiB, or a file that exists but cannot be
-  // read. Rewriting or removing such a file would lose what it holds, so no save ever does.
+  // buffer, a row beyond the count, a count or row number beyond what a file of its size holds
+  // as we write it (two lines of at least 4 bytes a row; a million rows at most), more than
+  // 1 GiB, or a file that exists but cannot be read. Rewriting or removing such a file would
+  // lose what it holds, so no save ever does.
   bool whole = true;
 };
 

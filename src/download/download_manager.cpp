@@ -96,17 +96,36 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
                                 ShareSource source, bool open) {
   // A second plan of a file still on its way would take its partial for one to resume.
   // Such a file, and one planned where a listed item saves, is taken up again instead.
-  // The files under way are looked up by entry, so a share of many files costs one pass.
-  std::unordered_map<size_t, int> underwayAt;  // entry -> its item, or -1 for none
+  // The files under way are looked up by entry, so a share of many files costs one pass. A
+  // position is the same file only in the same list: the files of a share remembered from an
+  // earlier run come one list each, every one at position 0, so the entry itself must match.
+  struct Underway {
+    const ShareDownload* share;
+    size_t file;
+  };
+  std::unordered_multimap<size_t, Underway> underwayAt;
   for (const auto& [id, run] : shares_)
     if (renewer && run->renewer == renewer)
-      for (const ShareFile& f : run->download.Files())
-        if (!f.Ended()) underwayAt[f.plan.entry] = f.item != 0 ? f.item : -1;
+      for (size_t i = 0; i < run->download.Files().size(); ++i)
+        if (!run->download.Files()[i].Ended())
+          underwayAt.emplace(run->download.Files()[i].plan.entry, Underway{&run->download, i});
+  auto underwayItem = [&](size_t index) {
+    auto [from, to] = underwayAt.equal_range(index);
+    for (auto it = from; it != to; ++it) {
+      FileEntry e = it->second.share->Entry(it->second.file);
+      const FileEntry& asked = entries[index];
+      if (e.fs_id == asked.fs_id && e.server_filename == asked.server_filename &&
+          e.folder_path == asked.folder_path) {
+        int item = it->second.share->Files()[it->second.file].item;
+        return item != 0 ? item : -1;  // -1: it waits for its link
+      }
+    }
+    return 0;
+  };
   std::vector<size_t> files;
   std::vector<int> again;
   for (size_t index : chosen) {
-    auto at = underwayAt.find(index);
-    int underway = at == underwayAt.end() ? 0 : at->second;
+    int underway = index < entries.size() ? underwayItem(index) : 0;
     if (underway == 0)
       files.push_back(index);
     else if (underway > 0)

@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -29,6 +30,7 @@
 #include "app/downloads_tab.h"
 #include "app/main_window.h"
 #include "app/resolve_tab.h"
+#include "app/unfinished_tab.h"
 #include "base/encoding.h"
 #include "base/settings_file.h"
 #include "download/download_queue.h"
@@ -98,6 +100,7 @@ int FirstRun(const QString& programDir, const std::string& host, const std::stri
     return 3;
   }
   sf::app::MainWindow window(*state);
+  window.SetCloseConfirm([](QWidget*, int) { return true; });  // the user stops it and closes
   window.show();
   Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(2);
   Find<QLineEdit>(&window, "编辑框1")->setText("512");
@@ -140,11 +143,33 @@ int ShareFirstRun(const QString& programDir, const std::string& host, const QStr
   auto state = sf::test::TestAppState(host, programDir, SF_ENGINE_PATH);
   if (!state->engine) return 3;
   sf::app::MainWindow window(*state);
+  window.SetCloseConfirm([](QWidget*, int) { return true; });
   window.show();
   if (!ParsePasted(window, pasted)) return 4;
   ChooseResult(window, "kept.bin", "下载所选");
   QString target = Find<QLineEdit>(&window, "编辑框_保存目录")->text() + "/kept.bin";
   if (!WaitFor([&] { return RecordedBytes(target) >= (256 << 10); }, 20000)) return 5;
+  window.close();
+  return 0;
+}
+
+// The first run of a share of five files: all of it through 全部下载, three at once, closed as
+// soon as the first bytes are on disk, so that the others have not started yet.
+int FiveFirstRun(const QString& programDir, const std::string& host, const std::string& shareUrl) {
+  auto state = sf::test::TestAppState(host, programDir, SF_ENGINE_PATH);
+  if (!state->engine) return 3;
+  sf::app::MainWindow window(*state);
+  window.SetCloseConfirm([](QWidget*, int) { return true; });
+  window.show();
+  window.resolveTab()->SetUrl(QString::fromStdString(shareUrl));
+  auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
+  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  QTest::mouseClick(parse, Qt::LeftButton);
+  if (!WaitFor([&] { return parse->isEnabled() && results->topLevelItemCount() == 5; }, 20000))
+    return 4;
+  Find<QAction>(&window, "全部下载")->trigger();
+  QString dir = Find<QLineEdit>(&window, "编辑框_保存目录")->text();
+  if (!WaitFor([&] { return RecordedBytes(dir + "/f1.bin") > 0; }, 20000)) return 5;
   window.close();
   return 0;
 }
@@ -188,6 +213,9 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
         {"name": "文件夹", "children": [{"name": "a.bin", "size": 2097152, "fs_id": 2001},
                                      {"name": "b.bin", "size": 2097152, "fs_id": 2002}]},
         {"name": "kept.bin", "size": 4194304, "fs_id": 2003}]},
+      {"id": "five", "items": [{"name": "f1.bin", "size": 1048577, "fs_id": 4001},
+        {"name": "f2.bin", "size": 1048578, "fs_id": 4002}, {"name": "f3.bin", "size": 1048579, "fs_id": 4003},
+        {"name": "f4.bin", "size": 1048580, "fs_id": 4004}, {"name": "f5.bin", "size": 1048581, "fs_id": 4005}]},
       {"id": "stream", "linkCaptchaAt": 3, "items": [
         {"name": "1.bin", "size": 1000, "fs_id": 3001, "staleLinks": 1},
         {"name": "2.bin", "size": 2000, "fs_id": 3002}, {"name": "3.bin", "size": 3000, "fs_id": 3003}]}]})"),
@@ -581,12 +609,65 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QVERIFY(asked);
     window_->close();
   }
+
+  // A share's five files closed while three ran and two never started: all five are
+  // remembered, a run that starts none of them keeps them, and the next one, with one started
+  // and then all of them chosen at once, asks for each file and finishes it whole.
+  void aShareClosedHalfStartedFinishesEveryFileInTheNextRun() {
+    QFile::remove(ProgramDir() + "/Tavrin.ini");
+    sim_.SetDownloadOverride(sf::sim::DownloadQuirks{16 << 10, false, 0});
+    QProcess first;
+    first.setProcessChannelMode(QProcess::ForwardedChannels);
+    first.start(QCoreApplication::applicationFilePath(),
+                {"--five-first-run", ProgramDir(), QString::fromStdString(sim_.Url("")),
+                 QString::fromStdString(sim_.ShareUrl("five"))});
+    QVERIFY(first.waitForFinished(60000));
+    QCOMPARE(first.exitCode(), 0);
+    sim_.SetDownloadOverride(std::nullopt);
+
+    const std::string settings = (ProgramDir() + "/Tavrin.ini").toStdString();
+    auto saved = sf::LoadUnfinished(settings);
+    QCOMPARE(saved.size(), size_t{5});
+    int neverStarted = 0;
+    for (const auto& row : saved)
+      neverStarted += sf::HasPartialFiles(row.saveDirectory, row.fileName) ? 0 : 1;
+    QVERIFY2(neverStarted >= 2, qPrintable(QString::number(neverStarted)));
+
+    // A run that starts nothing leaves them as they were.
+    const std::string before = ReadFile(settings);
+    QVERIFY2(Start(), state_->engineError.c_str());
+    window_->close();
+    QCOMPARE(ReadFile(settings), before);
+
+    QVERIFY2(Start(), state_->engineError.c_str());
+    ShowPage(3);
+    QCOMPARE(Unfinished()->topLevelItemCount(), 5);
+    // One first, on its own; then all of them, that one among them.
+    QTRY_VERIFY(!Unfinished()->visualItemRect(Unfinished()->topLevelItem(2)).isEmpty());
+    DoubleClickRow(Unfinished(), 2);
+    QCOMPARE(window_->downloadsTab()->queue()->Items().size(), size_t{1});
+    Unfinished()->selectAll();
+    Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
+    QCOMPARE(window_->downloadsTab()->queue()->Items().size(), size_t{5});
+    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 0, 60000);
+    for (int i = 1; i <= 5; ++i) {
+      QString file = SaveDir() + QStringLiteral("/f%1.bin").arg(i);
+      QVERIFY2(!QFile::exists(file + ".sfpart"), qPrintable(file));
+      QCOMPARE(sf::sim::Sha256Hex(ReadFile(file)),
+               sf::sim::FileSha256Hex(4000 + static_cast<uint64_t>(i), 1048576 + i));
+    }
+    // Every one finished: nothing is left to remember.
+    window_->close();
+    QVERIFY(!QFile::exists(QString::fromStdString(settings)));
+  }
 };
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (argc == 5 && std::string(argv[1]) == "--first-run")
     return FirstRun(QString::fromLocal8Bit(argv[2]), argv[3], argv[4]);
+  if (argc == 5 && std::string(argv[1]) == "--five-first-run")
+    return FiveFirstRun(QString::fromLocal8Bit(argv[2]), argv[3], argv[4]);
   if (argc == 5 && std::string(argv[1]) == "--share-first-run")
     return ShareFirstRun(QString::fromLocal8Bit(argv[2]), argv[3], QString::fromLocal8Bit(argv[4]));
   DownloadsEndToEndTest test;

@@ -2,16 +2,23 @@
 // limit and the download settings kept between runs; a recording engine stands in.
 #include "app/downloads_tab.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDir>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTest>
 #include <fstream>
 
+#include "app/unfinished_tab.h"
+#include "base/settings_file.h"
 #include "engine_api/engine_api.h"
 #include "gui_test_support.h"
 #include "recording_engine.h"
@@ -121,6 +128,72 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     QCOMPARE(engine_->limits, (std::vector<int32_t>{1410065407, 0, 1410065407, 300}));
   }
 
+  // A value typed while the box is ticked takes effect once its editing ends, and the settings
+  // file keeps the value the downloads run under, not one still being typed. The box shows four
+  // digits whole.
+  void aLimitTypedWhileTickedTakesEffect() {
+    ShowPage(2);
+    auto* box = Find<QCheckBox>(window_.get(), "选择框1");
+    auto* value = Find<QLineEdit>(window_.get(), "编辑框1");
+    value->setText("297");
+    QTest::mouseClick(box, Qt::LeftButton);
+    value->setFocus();
+    value->selectAll();
+    QTest::keyClicks(value, "1000");
+    QTest::keyClick(value, Qt::Key_Return);
+    QCOMPARE(engine_->limits, (std::vector<int32_t>{297, 1000}));
+    QTest::keyClick(value, Qt::Key_Return);  // the same value again: nothing new
+    value->clear();
+    QTest::keyClick(value, Qt::Key_Return);  // an emptied box keeps the limit in effect
+    QCOMPARE(engine_->limits, (std::vector<int32_t>{297, 1000}));
+
+    QStyleOptionFrame frame;
+    frame.initFrom(value);
+    frame.lineWidth = value->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, value);
+    // A line edit keeps 2 pixels free at either side of its text.
+    int room =
+        value->style()->subElementRect(QStyle::SE_LineEditContents, &frame, value).width() - 4;
+    int text = value->fontMetrics().horizontalAdvance(QStringLiteral("1000"));
+    QVERIFY2(text <= room, qPrintable(QStringLiteral("%1 px for %2 px").arg(room).arg(text)));
+
+    value->setText("5");  // typed, its editing not finished: not in effect
+    window_->close();
+    QVERIFY(ReadFile(state_->settings.beside).find(G("限速=1000\r\n限速开启=1\r\n")) !=
+            std::string::npos);
+  }
+
+  // A close while downloads run or wait asks first: staying keeps the window and its
+  // downloads; stopping closes and remembers them. Paused ones alone ask nothing.
+  void closingWithDownloadsUnderWayAsksFirst() {
+    sf::app::DownloadsTab* tab = window_->downloadsTab();
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin"})
+      tab->StartDownload({name, std::string("http://h/") + name, "", "", "", 4000});
+    closeAnswer_ = false;
+    QVERIFY(!window_->close());
+    QCOMPARE(closeAskedFor_, 4);
+    QCOMPARE(tab->queue()->Items().size(), size_t{4});
+    closeAnswer_ = true;
+    QVERIFY(window_->close());
+    QCOMPARE(sf::LoadUnfinished(state_->settings.beside).size(), size_t{4});
+
+    Open();
+    window_->unfinishedTab()->list()->selectAll();
+    Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
+    for (const sf::DownloadItem& item : window_->downloadsTab()->queue()->Items())
+      window_->downloadsTab()->downloads()->Pause({item.id});
+    QVERIFY(window_->close());
+    QCOMPARE(closeAsked_, 2);
+
+    // The question itself: its first button stops and closes, Escape stays.
+    WhenModal([](QWidget* modal) {
+      for (QAbstractButton* b : static_cast<QMessageBox*>(modal)->buttons())
+        if (b->text() == QStringLiteral("停止下载并退出")) b->click();
+    });
+    QVERIFY(sf::app::MainWindow::AskToStopDownloads(window_.get(), 3));
+    WhenModal([](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); });
+    QVERIFY(!sf::app::MainWindow::AskToStopDownloads(window_.get(), 3));
+  }
+
   // The speed limit and the save directory of the last run come back; a file of an older
   // version reads as it always did, and a close that changes nothing leaves it untouched.
   void theDownloadSettingsComeBack() {
@@ -156,7 +229,9 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     Find<QLineEdit>(window_.get(), "编辑框1")->setText("300");
     QTest::mouseClick(Find<QCheckBox>(window_.get(), "选择框1"), Qt::LeftButton);
     SaveDirectory()->setText(QStringLiteral("/d/新目录"));
-    QVERIFY(QFile::remove(QString::fromStdString(part)));  // nothing left to resume
+    // The user forgets the older version's download; its partial stays.
+    window_->unfinishedTab()->list()->selectAll();
+    Find<QAction>(window_->unfinishedTab()->menu(), "删除")->trigger();
     window_->close();
     QCOMPARE(ReadFile(state_->settings.beside),
              G("[下载设置]\r\n限速=300\r\n限速开启=1\r\n保存目录=/d/新目录\r\n"));

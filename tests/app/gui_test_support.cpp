@@ -76,6 +76,11 @@ void WindowHarness::NewState(const std::string& host, const char* engineLibrary)
 
 void WindowHarness::Open() {
   window_ = std::make_unique<app::MainWindow>(*state_);
+  window_->SetCloseConfirm([this](QWidget*, int downloads) {
+    ++closeAsked_;
+    closeAskedFor_ = downloads;
+    return closeAnswer_;
+  });
   window_->show();
   QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
 }

@@ -67,7 +67,8 @@ class WindowHarness {
   void NewProgramDirectory() { programDir_ = std::make_unique<Sandbox>(); }
   // The program-wide state on `host` over the program directory (see TestAppState).
   void NewState(const std::string& host, const char* engineLibrary = nullptr);
-  // A window over the state, shown, as the next run of the program makes it.
+  // A window over the state, shown, as the next run of the program makes it; the question
+  // before a close stops downloads is answered with closeAnswer_.
   void Open();
   // All three afresh against the share service, as a case starts.
   void OpenFresh();
@@ -87,6 +88,12 @@ class WindowHarness {
   // Parses the share `shareId` of the service from the first tab.
   void StartParse(const char* shareId);
   void WaitForParseEnd();
+
+  // The question a close asks while downloads run stands answered: how many times it was
+  // asked, the count of downloads it named last, and the answer (close) it gets.
+  int closeAsked_ = 0;
+  int closeAskedFor_ = 0;
+  bool closeAnswer_ = true;
 
   sim::ShareSimulator sim_;
   std::unique_ptr<Sandbox> programDir_;

@@ -5,17 +5,22 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDialogButtonBox>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
+#include <QTranslator>
 #include <QTreeWidget>
 
+#include "app/qt_translations.h"
 #include "base/version.h"
 #include "gui_test_support.h"
 
@@ -63,11 +68,11 @@ class MainWindowTest : public sf::test::WindowSuite {
         {"按钮_确定", {292, 88, 144, 32}, "有验证码点击此处解析", "模式2"},
         {"编辑框_输出", {0, 152, 440, 160}, nullptr, "模式2"},
         {"透明标签5", {8, 24, 56, 24}, "下载目录：", ""},
-        {"编辑框_保存目录", {72, 24, 200, 24}, nullptr, ""},
-        {"按钮2", {280, 24, 64, 24}, "选择目录", ""},
-        {"选择框1", {352, 24, 16, 16}, "", ""},
-        {"透明标签6", {371, 24, 32, 16}, "限速", ""},
-        {"编辑框1", {396, 24, 32, 17}, nullptr, ""},
+        {"编辑框_保存目录", {72, 24, 192, 24}, nullptr, ""},
+        {"按钮2", {272, 24, 64, 24}, "选择目录", ""},
+        {"选择框1", {344, 24, 16, 16}, "", ""},
+        {"透明标签6", {363, 24, 24, 16}, "限速", ""},
+        {"编辑框1", {388, 24, 40, 17}, nullptr, ""},
         {"透明标签8", {430, 24, 32, 16}, "/KB", ""},
         {"超级列表框2", {8, 48, 416, 280}, nullptr, ""},
         {"透明标签9", {56, 336, 56, 24}, "下载进度：", ""},
@@ -207,6 +212,23 @@ class MainWindowTest : public sf::test::WindowSuite {
     QCOMPARE(Downloads()->topLevelItemCount(), 0);
     window_->close();
     QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
+  }
+
+  // Qt's own dialogs speak Chinese as the window does: the buttons of a question box and of the
+  // folder browser.
+  void qtsOwnDialogsSpeakChinese() {
+    QVERIFY(sf::app::InstallQtTranslations(*qApp));
+    QMessageBox box(QMessageBox::Question, QStringLiteral("ShareFetch"), QStringLiteral("？"),
+                    QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(box.button(QMessageBox::Yes)->text(), QStringLiteral("是(&Y)"));
+    QCOMPARE(box.button(QMessageBox::No)->text(), QStringLiteral("否(&N)"));
+    QFileDialog browser(window_.get(), QStringLiteral("请选择要保存的目录"));
+    browser.setOption(QFileDialog::DontUseNativeDialog);
+    browser.setFileMode(QFileDialog::Directory);
+    auto* buttons = browser.findChild<QDialogButtonBox*>();
+    QVERIFY(buttons);
+    QCOMPARE(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
+    for (QTranslator* t : qApp->findChildren<QTranslator*>()) QCoreApplication::removeTranslator(t);
   }
 };
 

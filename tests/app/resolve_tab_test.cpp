@@ -159,6 +159,18 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QTest::keyClick(Results(), Qt::Key_Return);
     QCOMPARE(Downloads()->topLevelItemCount(), 1);
     QCOMPARE(Downloads()->topLevelItem(0)->text(0), QStringLiteral("deep.bin"));
+    // Enter on several rows starts them all, as 下载所选 does.
+    for (int i = 0; i < Results()->topLevelItemCount(); ++i) {
+      QTreeWidgetItem* row = Results()->topLevelItem(i);
+      row->setSelected(row->text(1) == QStringLiteral("top.txt") ||
+                       row->text(1) == QStringLiteral("b.bin"));
+    }
+    QTest::keyClick(Results(), Qt::Key_Return);
+    QStringList started;
+    for (int i = 0; i < Downloads()->topLevelItemCount(); ++i)
+      started << Downloads()->topLevelItem(i)->text(0);
+    started.sort();
+    QCOMPARE(started, QStringList({"b.bin", "deep.bin", "top.txt"}));
 
     auto* menu = Find<QMenu>(window_.get(), "菜单");
     QTest::keyClick(Results(), Qt::Key_Menu);

@@ -2,8 +2,11 @@
 // again, and written back when the window closes; a recording engine stands in.
 #include "app/unfinished_tab.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QLineEdit>
+#include <QMenu>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -89,19 +92,77 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
                "1=http://h/1\r\n2=http://h/2?a=1&b=2\r\n[保存目录]\r\n保存地址：=/d/下载内容\r\n"
                "[下载设置]\r\n保存目录=/d/下载内容\r\n"));
 
-    // The next run lists them; closing it with nothing running, nothing of them on disk and
-    // the start directory back in the box removes the file.
+    // The next run lists them; closing it without starting them, though nothing of them is on
+    // disk yet, remembers them as they were.
+    const std::string written = ReadFile(state_->settings.beside);
     Open();
     QCOMPARE(Unfinished()->topLevelItemCount(), 2);
     QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("一.bin"));
     QCOMPARE(SaveDirectory()->text(), QStringLiteral("/d/下载内容"));
+    window_->close();
+    QCOMPARE(ReadFile(state_->settings.beside), written);
+    // Once the user deletes them, closing with the start directory back in the box removes
+    // the file.
+    Open();
+    Unfinished()->selectAll();
+    Find<QAction>(window_->unfinishedTab()->menu(), "删除")->trigger();
+    QCOMPARE(Unfinished()->topLevelItemCount(), 0);
     SaveDirectory()->setText(ProgramDir() + QStringLiteral("/下载内容"));
     window_->close();
     QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
   }
 
-  // Remembered downloads are kept until they are done: those not started again while their
-  // bytes are on disk, and a whole one is not fetched again.
+  // Rows of one share each start with their own file: the selected ones through 继续下载,
+  // another by Enter while those run, the rest through 全部继续, and a download of its own
+  // among them too.
+  void everyChosenRowStartsItsOwnFile() {
+    QString dir = ProgramDir() + QStringLiteral("/分享");
+    QVERIFY(QDir().mkpath(dir));
+    std::vector<sf::UnfinishedDownload> rows;
+    for (int i = 0; i < 5; ++i) {
+      std::string n = std::to_string(i);
+      rows.push_back({"f" + n + ".bin", "http://h/f" + n, sf::app::ToGbk(dir), 100});
+      rows.back().shareUrl = sim_.ShareUrl("big");
+      rows.back().shareFile = std::to_string(700 + i);
+    }
+    rows.push_back({"own.bin", "http://h/own", sf::app::ToGbk(dir), 50});
+    window_->unfinishedTab()->SetRows(rows);
+    ShowPage(3);
+    // Three run at once and the rest wait, so the queue's items tell what was started.
+    auto started = [this] {
+      QStringList out;
+      for (const sf::DownloadItem& item : window_->downloadsTab()->queue()->Items())
+        out << QString::fromStdString(item.request.name + "@" + item.request.address);
+      out.sort();
+      return out.join(' ');
+    };
+    for (int row : {0, 2, 5}) Unfinished()->topLevelItem(row)->setSelected(true);
+    Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
+    QCOMPARE(started(), "f0.bin@http://h/f0 f2.bin@http://h/f2 own.bin@http://h/own");
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    Unfinished()->setFocus();
+    Unfinished()->clearSelection();
+    Unfinished()->topLevelItem(3)->setSelected(true);
+    QTest::keyClick(Unfinished(), Qt::Key_Return);
+    QCOMPARE(started(),
+             "f0.bin@http://h/f0 f2.bin@http://h/f2 f3.bin@http://h/f3 "
+             "own.bin@http://h/own");
+    Find<QAction>(window_->unfinishedTab()->menu(), "全部继续")->trigger();
+    QCOMPARE(started(),
+             "f0.bin@http://h/f0 f1.bin@http://h/f1 f2.bin@http://h/f2 "
+             "f3.bin@http://h/f3 f4.bin@http://h/f4 own.bin@http://h/own");
+    // Each is remembered with its own file of the share.
+    window_->close();
+    QStringList kept;
+    for (const auto& row : sf::LoadUnfinished(state_->settings.beside))
+      kept << QString::fromStdString(row.fileName + "@" + row.shareFile);
+    kept.sort();
+    QCOMPARE(kept.join(' '), "f0.bin@700 f1.bin@701 f2.bin@702 f3.bin@703 f4.bin@704 own.bin@");
+  }
+
+  // Remembered downloads are kept until they are done: those not started again, whether or
+  // not their bytes are on disk yet, and a whole one is not fetched again.
   void rememberedDownloadsAreNeverLost() {
     window_.reset();
     QString dir = ProgramDir() + QStringLiteral("/下载内容");
@@ -122,12 +183,14 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     QVERIFY(sf::SaveOnClose(state_->settings, rows, sf::app::ToGbk(dir)));
     Open();
     QCOMPARE(Unfinished()->topLevelItem(0)->text(2), other);
-    window_->close();  // none started again: those with bytes on disk are kept
+    window_->close();  // none started again: all but the whole one are kept
     auto kept = sf::LoadUnfinished(state_->settings.beside);
-    QCOMPARE(kept.size(), size_t{1});
+    QCOMPARE(kept.size(), size_t{2});
     QCOMPARE(kept[0].fileName, std::string("part.bin"));
     QCOMPARE(kept[0].saveDirectory, sf::app::ToGbk(other));
     QCOMPARE(kept[0].expectedSize, int64_t{10});
+    QCOMPARE(kept[1].fileName, std::string("gone.bin"));
+    QCOMPARE(kept[1].expectedSize, int64_t{-1});
     // Started again, a whole one is found complete and nothing is downloaded.
     Open();
     window_->unfinishedTab()->SetRows(rows);
@@ -148,6 +211,35 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     QCOMPARE(kept.size(), size_t{2});
     QCOMPARE(kept[0].fileName, std::string("gone.bin"));
     QCOMPARE(kept[1].fileName, std::string("part.bin"));
+  }
+
+  // Without the engine nothing holds a row started again: it is still remembered at the close,
+  // as its share's file, rather than dropped as started.
+  void aRowNothingCouldStartStaysRemembered() {
+    window_.reset();
+    sf::UnfinishedDownload row{"kept.bin", "http://h/k", G("/下载"), 40};
+    row.shareUrl = sim_.ShareUrl("k");
+    row.shareFile = "77";
+    QVERIFY(sf::SaveOnClose(state_->settings, {row}, G("/下载")));
+    state_->engine.reset();
+    state_->engineError = "no engine";
+    auto told = AnswerMessageBox();
+    Open();
+    QTRY_VERIFY(!told->isEmpty());
+    ShowPage(3);
+    // Two rows chosen together: one word for both.
+    window_->unfinishedTab()->SetRows({row, {"own.bin", "http://h/o", G("/下载"), -1}});
+    told = AnswerMessageBox();
+    Unfinished()->selectAll();
+    Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
+    QVERIFY(told->contains(QStringLiteral("下载引擎未能加载")));
+    QVERIFY(!QApplication::activeModalWidget());
+    window_->close();
+    auto kept = sf::LoadUnfinished(state_->settings.beside);
+    QCOMPARE(kept.size(), size_t{2});
+    QCOMPARE(kept[0].fileName, std::string("kept.bin"));
+    QCOMPARE(kept[0].shareFile, std::string("77"));
+    QCOMPARE(kept[1].fileName, std::string("own.bin"));
   }
 };
 

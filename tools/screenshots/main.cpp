@@ -3,8 +3,9 @@
 // one paused, one failed and one waiting; the downloads a closed window left unfinished on the
 // fourth), both prompt dialogs (the password one also as it comes back after a refused
 // password), the downloads menu with the items that do not apply greyed, the downloads sorted by
-// size, the question before files are deleted, the status bar counting a failed download while
-// the rest are paused, the About box and the remote downloader's settings.
+// size, the questions before files are deleted and before a close stops downloads, the status
+// bar counting a failed download while the rest are paused, the About box and the remote
+// downloader's settings.
 // Usage: sharefetch-shots OUTPUT_DIR
 #include <QAction>
 #include <QApplication>
@@ -26,6 +27,7 @@
 #include "app/downloads_tab.h"
 #include "app/main_window.h"
 #include "app/prompt_dialogs.h"
+#include "app/qt_translations.h"
 #include "app/quick_tab.h"
 #include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
@@ -61,6 +63,7 @@ bool WaitFor(const std::function<bool()>& done, int ms = 20000) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  sf::app::InstallQtTranslations(app);
   if (argc != 2) {
     std::cerr << "Usage: sharefetch-shots OUTPUT_DIR\n";
     return 2;
@@ -146,6 +149,8 @@ int main(int argc, char** argv) {
     refused.address =
         sf::Utf8ToGbk(found.front()->text(3).replace("sign=", "sign=0").toStdString());
     window.downloadsTab()->StartDownload(refused);
+    // A limit of four digits shows whole; the box is not ticked, so nothing is held back.
+    window.downloadsTab()->limitValue()->setText(QStringLiteral("1000"));
     tabs->setCurrentIndex(2);
     auto* downloads = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框2"));
     // Paused once some of it is on disk.
@@ -184,6 +189,14 @@ int main(int argc, char** argv) {
       }
     });
     sf::app::DownloadsTab::AskToRemoveFiles(&window, 2);
+    // The question before a close stops the downloads under way.
+    QTimer::singleShot(300, [&] {
+      if (QWidget* modal = QApplication::activeModalWidget()) {
+        ok &= Save(modal, dir, "dialog-close-downloads.png");
+        modal->close();
+      }
+    });
+    sf::app::MainWindow::AskToStopDownloads(&window, 4);
     // Everything paused: the status bar still counts the failed download, with no time left.
     std::vector<int> all;
     for (const sf::DownloadItem& item : window.downloadsTab()->queue()->Items())
