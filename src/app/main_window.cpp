@@ -51,7 +51,10 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
       [this](const DownloadRequest& request) { downloads_->StartDownload(request); });
   resolve_->SetRemoteTarget(
       {[this] { return state_.remote; }, [this] { ShowRemoteSettings(); },
-       [this](const std::vector<RemoteRow>& rows) { downloads_->ShowRemote(rows); }});
+       [this](const RemoteSettings& remote, ShareOrder order, ResolveTab::RemoteTarget::Done done) {
+         downloads_->SendToRemote(remote, std::move(order), std::move(done));
+       },
+       [this] { return downloads_->following(); }, [this] { downloads_->StopFollowing(); }});
   unfinished_->SetStartDownload([this](const UnfinishedDownload& row) {
     // A share's file asks its share for a fresh link when the remembered one is refused.
     if (resolve_->RestartShareFile(row)) return;

@@ -101,7 +101,6 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
       session_(std::move(session)),
       showStatus_(std::move(showStatus)),
       bridge_(this),
-      remoteBridge_(this),
       crossing_(std::make_unique<Crossing>(*this)) {
   session_->SetCancelFlag(bridge_.cancelFlag());
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签1", 24, 24, 64, 32);
@@ -201,9 +200,8 @@ void ResolveTab::StopWork() {
   // A prompt left open would keep the program from ending once the window is gone.
   if (prompt_) prompt_->reject();
   bridge_.Close();
-  remoteBridge_.Close();
   // The downloads handed over go on over there; only the following ends.
-  for (auto& f : following_) f->Close();
+  if (remoteTarget_.stop) remoteTarget_.stop();
 }
 
 void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> start) {
@@ -290,7 +288,7 @@ void ResolveTab::Parse() {
                   if (code.empty() && url == pastedLink_) code = pastedCode_;
                   parsedSource_ = {url, code};
                   // No more links come: the files still without one fail, those under way go on.
-                  for (int share : streaming_.shares) {
+                  for (ShareId share : streaming_.shares) {
                     downloads_->SetShareSource(share, parsedSource_);
                     downloads_->CloseShare(share);
                   }

@@ -85,7 +85,7 @@ void ResolveTab::TakeLink(size_t entry, std::string link) {
   if (entry >= streaming_.listing.size()) return;
   streaming_.listing[entry].dlink = std::move(link);
   streaming_.linked.push_back(entry);
-  for (int share : streaming_.shares)
+  for (ShareId share : streaming_.shares)
     downloads_->AddLink(share, entry, streaming_.listing[entry].dlink);
 }
 
@@ -103,7 +103,7 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   }
   std::string dir = directory.lexically_normal().string();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  int share = 0;
+  ShareId share = ShareId::kNone;
   if (parsed_) {
     share = downloads_->AddShare(parsed_->entries(), chosen, dir, parsedRenewer_, LookOnDisk,
                                  parsedSource_);

@@ -278,7 +278,7 @@ class ShareDownloads {
         renewer_(std::make_shared<AfterResolution>(
             std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl))),
         turns_(downloads_, console_,
-               [this](const std::vector<int>&, const std::function<void()>& clearDisplay) {
+               [this](const std::vector<ItemId>&, const std::function<void()>& clearDisplay) {
                  return Step(clearDisplay);
                }) {
     const GetOptions& o = c.o;
@@ -365,7 +365,7 @@ class ShareDownloads {
   Console console_;
   std::shared_ptr<AfterResolution> renewer_;
   QueueTurns turns_;
-  int share_ = 0;
+  ShareId share_ = ShareId::kNone;
   std::function<void()> clear_;
   std::vector<DownloadEvent> early_;
 };

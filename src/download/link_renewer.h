@@ -1,7 +1,7 @@
 // How a download whose link a server refused gets a fresh one from its share, and the ways of
 // renewing that do not need a window: through the driver that resolved the share, held until
 // the resolution ends, or after taking a live display off the screen. The window's own (on its
-// worker, and crossing from the remote-following worker) live in src/app.
+// worker) live in src/app.
 #pragma once
 
 #include <functional>

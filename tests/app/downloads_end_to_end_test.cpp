@@ -414,8 +414,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     for (const sf::DownloadItem& each : tab->queue()->Items())
       QVERIFY2(each.status != sf::DownloadStatus::kFailed, each.failureText.c_str());
 
-    std::vector<int> all;
-    for (const sf::DownloadItem& item : tab->queue()->Items()) all.push_back(item.id);
+    std::vector<sf::ItemId> all;
+    for (const sf::DownloadItem& item : tab->queue()->Items()) all.push_back(sf::ItemId{item.id});
     tab->downloads()->Cancel(all, true);
     window_->close();
     sim_.SetDownloadOverride(std::nullopt);
