@@ -81,6 +81,11 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   progress_->setValue(0);
   timer_ = new QTimer(this);
   timer_->setObjectName(QStringLiteral("时钟1"));
+  remoteTick_ = new QTimer(this);
+  remoteTick_->setSingleShot(true);
+  connect(remoteTick_, &QTimer::timeout, this, [this] {
+    for (Remote& remote : remotes_) RemoteChanged(*remote.downloads);
+  });
 
   menu_ = new QMenu(this);
   menu_->setObjectName(QStringLiteral("下载菜单"));
@@ -367,6 +372,12 @@ void DownloadsTab::RemoteChanged(RemoteDownloads& remote) {
     return true;
   });
   Render();
+  const int64_t now = clock_.elapsed();
+  int64_t next = -1;
+  for (const Remote& r : remotes_)
+    if (!r.downloads->Idle())
+      next = next < 0 ? r.downloads->NextTickMs(now) : std::min(next, r.downloads->NextTickMs(now));
+  if (next >= 0) remoteTick_->start(static_cast<int>(std::clamp<int64_t>(next - now, 0, 1000)));
   for (HandOff& h : over) h.done(*h.remote->HandOff(h.share));
 }
 
@@ -376,6 +387,7 @@ bool DownloadsTab::following() const {
 }
 
 void DownloadsTab::StopFollowing() {
+  remoteTick_->stop();
   handOffs_.clear();
   for (Remote& remote : remotes_) delete remote.news;
   remotes_.clear();

@@ -139,7 +139,10 @@ class DownloadsTab : public TabPage {
     ShareId share;
     HandOffDone done;
   };
-  std::vector<HandOff> handOffs_;         // under way
+  std::vector<HandOff> handOffs_;  // under way
+  // Ticks the remote back-ends when the next poll is due, so that each downloader is asked
+  // once a second, not whenever the second's timer happens to come after that.
+  QTimer* remoteTick_;
   std::map<int, QTreeWidgetItem*> rows_;  // the items that have a row, wherever a sort put it
   bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
   bool shown_ = false;     // rows of one request shown again are selected together

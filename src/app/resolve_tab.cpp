@@ -200,8 +200,6 @@ void ResolveTab::StopWork() {
   // A prompt left open would keep the program from ending once the window is gone.
   if (prompt_) prompt_->reject();
   bridge_.Close();
-  // The downloads handed over go on over there; only the following ends.
-  if (remoteTarget_.stop) remoteTarget_.stop();
 }
 
 void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> start) {

@@ -48,14 +48,13 @@ class ResolveTab : public TabPage {
   // stand, and a way to let the user fill them in; until set, the menu item is unavailable.
   // `send` gives the share to the downloads that follow it on that downloader, and calls
   // `done` with the hand-off once it is over; `following` says whether files handed over are
-  // still followed, and `stop` ends the following (the downloads go on over there).
+  // still followed.
   struct RemoteTarget {
     using Done = std::function<void(const SpreadHandOff&)>;
     std::function<RemoteSettings()> settings;
     std::function<void()> configure;
     std::function<void(const RemoteSettings&, ShareOrder, Done)> send;
     std::function<bool()> following;
-    std::function<void()> stop;
   };
   void SetRemoteTarget(RemoteTarget target);
   bool sending() const { return sending_ > 0; }
