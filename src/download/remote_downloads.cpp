@@ -252,9 +252,16 @@ void RemoteDownloads::HandedOver(ShareId id, SpreadHandOff spread) {
 std::vector<ItemId> RemoteDownloads::Tick(int64_t nowMs) {
   uint64_t count = 0;
   [[maybe_unused]] ssize_t n = ::read(wakeFd_, &count, sizeof count);
+  ticking_ = true;
   for (Worker::Result& result : worker_->Take()) result();
   if (!polling_ && nowMs >= nextPollMs_) AskPoll(nowMs);
-  // Each listener hears each event once, in order, even when it acts on the back-end.
+  ticking_ = false;
+  Flush();
+  return std::exchange(ended_, {});
+}
+
+// Each listener hears each event once, in order, even when it acts on the back-end.
+void RemoteDownloads::Flush() {
   while (!pending_.empty()) {
     std::vector<DownloadEvent> events = std::exchange(pending_, {});
     std::map<ListenerId, Listener> listeners = listeners_;
@@ -262,7 +269,6 @@ std::vector<ItemId> RemoteDownloads::Tick(int64_t nowMs) {
       for (auto& [id, listener] : listeners)
         if (listeners_.count(id) != 0) listener(event);
   }
-  return std::exchange(ended_, {});
 }
 
 int64_t RemoteDownloads::NextTickMs(int64_t nowMs) const {
@@ -402,7 +408,13 @@ void RemoteDownloads::Fail(FollowedFile& f, std::string reason) {
 }
 
 // On the owner's thread, whenever the renewer answers: the hand-back itself goes to the worker.
+// An answer given outside a Tick is told at once, as an answer inside one is at its end.
 void RemoteDownloads::Renewed(ItemId item, const std::string& link, const std::string& why) {
+  AnswerRenewal(item, link, why);
+  if (!ticking_) Flush();
+}
+
+void RemoteDownloads::AnswerRenewal(ItemId item, const std::string& link, const std::string& why) {
   auto at = followed_.find(item);
   if (at == followed_.end() || !at->second.renewing) return;
   FollowedFile& f = at->second;

@@ -128,6 +128,8 @@ class RemoteDownloads : public Downloads {
   void See(FollowedFile& f, const RemoteStatus& status, int64_t nowMs);
   void Fail(FollowedFile& f, std::string reason);
   void Renewed(ItemId item, const std::string& link, const std::string& why);
+  void AnswerRenewal(ItemId item, const std::string& link, const std::string& why);
+  void Flush();
   void HandedBack(ItemId item, RemoteDownload fresh, std::vector<RemoteOutcome> outcome,
                   std::string refused);
   // The item's figures from its file's last status.
@@ -149,6 +151,7 @@ class RemoteDownloads : public Downloads {
   std::vector<int64_t> silentSince_;  // per downloader: since when it answers nothing; -1
   int64_t nextPollMs_ = 0;
   bool polling_ = false;  // a poll is under way on the worker
+  bool ticking_ = false;  // inside Tick: the events are told at its end
   int handingOff_ = 0;
   // A renewer may answer after the back-end is gone; its answer then goes nowhere.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
