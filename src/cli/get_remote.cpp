@@ -111,6 +111,7 @@ int Follow(const RemoteOptions& o, RemoteDownloads& remote, ShareId share,
   clearDisplay = clear;
   static const std::atomic<bool> never{false};
   const bool interrupted = turns->Run(context.interrupted ? *context.interrupted : never) == 130;
+  clearDisplay = nullptr;  // the display goes with this call
 
   size_t complete = 0, failed = 0, followed = 0;
   std::map<size_t, const FollowedFile*> byFile;
