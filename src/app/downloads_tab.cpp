@@ -350,9 +350,12 @@ void DownloadsTab::SendToRemote(const RemoteSettings& settings, ShareOrder order
     remote.downloads =
         std::make_unique<RemoteDownloads>(std::vector<RemoteEndpoint>{{address, secret}}, ids_);
     RemoteDownloads* downloads = remote.downloads.get();
-    remote.news = new QSocketNotifier(downloads->WakeFd(), QSocketNotifier::Read, this);
-    connect(remote.news, &QSocketNotifier::activated, this,
-            [this, downloads] { RemoteChanged(*downloads); });
+    // Without the descriptor (none could be made) the ticks of the timers alone bring news.
+    if (downloads->WakeFd() >= 0) {
+      remote.news = new QSocketNotifier(downloads->WakeFd(), QSocketNotifier::Read, this);
+      connect(remote.news, &QSocketNotifier::activated, this,
+              [this, downloads] { RemoteChanged(*downloads); });
+    }
     at = remotes_.end() - 1;
   }
   RemoteDownloads& remote = *at->downloads;
