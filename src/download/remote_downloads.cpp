@@ -55,12 +55,12 @@ class RemoteDownloads::Worker {
   using Result = std::function<void()>;
   using Job = std::function<Result(const std::vector<Aria2Remote*>&, const CancelFlag&)>;
 
-  Worker(const std::vector<RemoteEndpoint>& endpoints, const Options& options, int wakeFd)
-      : cancel_(options.cancel), wakeFd_(wakeFd) {
+  Worker(const std::vector<RemoteEndpoint>& endpoints, const RemoteCalls& calls, int wakeFd)
+      : cancel_(calls.cancel), wakeFd_(wakeFd) {
     for (const RemoteEndpoint& e : endpoints) {
       clients_.push_back(std::make_unique<JsonRpcClient>(e.address));
       clients_.back()->SetCancelFlag(cancel_);
-      clients_.back()->SetTimeoutSeconds(options.timeoutSeconds);
+      clients_.back()->SetTimeoutSeconds(calls.timeoutSeconds);
       remotes_.push_back(std::make_unique<Aria2Remote>(*clients_.back(), e.secret));
       pointers_.push_back(remotes_.back().get());
     }
@@ -141,12 +141,12 @@ struct RemoteDownloads::Polled {
 };
 
 RemoteDownloads::RemoteDownloads(std::vector<RemoteEndpoint> endpoints,
-                                 std::shared_ptr<IdSource> ids, Options options)
+                                 std::shared_ptr<IdSource> ids, RemoteCalls calls)
     : ids_(ids ? std::move(ids) : std::make_shared<IdSource>()),
       wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       silentSince_(endpoints.size(), -1) {
   for (const RemoteEndpoint& e : endpoints) shown_.push_back(ShownEndpoint(e.address));
-  worker_ = std::make_unique<Worker>(endpoints, options, wakeFd_);
+  worker_ = std::make_unique<Worker>(endpoints, calls, wakeFd_);
 }
 
 RemoteDownloads::~RemoteDownloads() {

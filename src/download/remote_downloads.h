@@ -59,9 +59,8 @@ struct RemoteCalls {
 
 class RemoteDownloads : public Downloads {
  public:
-  using Options = RemoteCalls;
   RemoteDownloads(std::vector<RemoteEndpoint> endpoints, std::shared_ptr<IdSource> ids = nullptr,
-                  Options options = {});
+                  RemoteCalls calls = {});
   ~RemoteDownloads() override;
   RemoteDownloads(const RemoteDownloads&) = delete;
   RemoteDownloads& operator=(const RemoteDownloads&) = delete;
