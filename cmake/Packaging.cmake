@@ -18,10 +18,16 @@ set(CPACK_PACKAGE_DESCRIPTION
   "downloads the files with its own download engine, with progress, a speed\n"
   "limit and resume across restarts.\n"
   "\n"
-  "This package holds the window program sharefetch and the terminal program\n"
-  "sharefetch-cli.")
+  "This package holds the window program sharefetch, the terminal program\n"
+  "sharefetch-cli and the service sharefetchd, which resolves shares for scripts\n"
+  "and browsers over HTTP on a home server, with its systemd unit.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The install step then runs for the prefix /usr under a staging DESTDIR (without it, CPack
+# gives the staging directory itself as the prefix), so what it writes from the prefix (the
+# service's unit names its program by path) is the package's own path.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 
@@ -36,7 +42,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # What cmake/DebianDepends.cmake gives dpkg-shlibdeps: the binaries the package ships, as the
 # build left them in build/bin.
 set(CPACK_SF_SHIPPED_BINARIES
-  ${CMAKE_BINARY_DIR}/bin/sharefetch-cli ${CMAKE_BINARY_DIR}/bin/libsfengine.so)
+  ${CMAKE_BINARY_DIR}/bin/sharefetch-cli ${CMAKE_BINARY_DIR}/bin/sharefetchd
+  ${CMAKE_BINARY_DIR}/bin/libsfengine.so)
 if(SHAREFETCH_GUI)
   list(APPEND CPACK_SF_SHIPPED_BINARIES ${CMAKE_BINARY_DIR}/bin/sharefetch)
 endif()

@@ -35,7 +35,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 seconds=${FUZZ_SECONDS:-15}
 if [ "$seconds" -gt 0 ]; then
   phase "fuzzing, ${seconds}s per target"
-  tools/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+  SF_TARGET=fuzzers tools/build.sh build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DSHAREFETCH_FUZZ=ON -DSHAREFETCH_GUI=OFF
   tools/fuzz.sh build-fuzz "$seconds"
 fi

@@ -23,12 +23,14 @@
 #include <map>
 #include <utility>
 
+#include "app/app_state.h"
 #include "app/controls.h"
 #include "app/desktop_notice.h"
-#include "app/main_window.h"
 #include "app/qt_text.h"
 #include "base/encoding.h"
-#include "download/download_list.h"
+#include "base/timestamp.h"
+#include "view/download_list.h"
+#include "view/download_tick.h"
 
 namespace sf::app {
 namespace {
@@ -40,7 +42,6 @@ constexpr int kIdRole = Qt::UserRole;
 DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string&)> showStatus,
                            QWidget* parent)
     : TabPage(parent), state_(state), showStatus_(std::move(showStatus)) {
-  clock_.start();
   Place(new QLabel(QStringLiteral("下载目录："), this), "透明标签5", 8, 24, 56, 24);
   saveDirectory_ = Place(new QLineEdit(this), "编辑框_保存目录", 72, 24, 200, 24);
   choose_ = Place(new QPushButton(QStringLiteral("选择目录"), this), "按钮2", 280, 24, 64, 24);
@@ -137,7 +138,7 @@ void DownloadsTab::TaskChanged() {
       ::read(static_cast<int>(taskEvents_->socket()), &count, sizeof count);
   if (!downloads_) return;
   settling_ = true;
-  std::vector<int> ended = RawIds(downloads_->Tick(clock_.elapsed()));
+  std::vector<int> ended = RawIds(downloads_->Tick(NowMs()));
   settling_ = false;
   endedSincePoll_.insert(endedSincePoll_.end(), ended.begin(), ended.end());
 }
@@ -255,8 +256,7 @@ void DownloadsTab::Poll() {
   for (Remote& remote : remotes_) RemoteChanged(*remote.downloads);
   if (!downloads_) return Render();
   settling_ = true;
-  std::string text =
-      TickDownloads(*downloads_, clock_.elapsed(), std::exchange(endedSincePoll_, {}));
+  std::string text = TickDownloads(*downloads_, NowMs(), std::exchange(endedSincePoll_, {}));
   settling_ = false;
   if (!text.empty()) showStatus_(text);
   Render();
@@ -365,7 +365,7 @@ void DownloadsTab::SendToRemote(const RemoteSettings& settings, ShareOrder order
 }
 
 void DownloadsTab::RemoteChanged(RemoteDownloads& remote) {
-  remote.Tick(clock_.elapsed());
+  remote.Tick(NowMs());
   // As a finished download here, a file complete over there leaves the list.
   remote.ReleaseFinished();
   std::vector<HandOff> over;
@@ -375,7 +375,7 @@ void DownloadsTab::RemoteChanged(RemoteDownloads& remote) {
     return true;
   });
   Render();
-  const int64_t now = clock_.elapsed();
+  const int64_t now = NowMs();
   int64_t next = -1;
   for (const Remote& r : remotes_)
     if (!r.downloads->Idle())

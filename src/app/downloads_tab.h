@@ -7,7 +7,6 @@
 // limit) to the back-end that holds the item.
 #pragma once
 
-#include <QElapsedTimer>
 #include <functional>
 #include <map>
 #include <memory>
@@ -16,9 +15,9 @@
 
 #include "app/controls.h"
 #include "base/settings_file.h"
-#include "download/download_list.h"
 #include "download/download_manager.h"
 #include "download/remote_downloads.h"
+#include "view/download_list.h"
 
 class QAction;
 class QCheckBox;
@@ -146,7 +145,6 @@ class DownloadsTab : public TabPage {
   std::map<int, QTreeWidgetItem*> rows_;  // the items that have a row, wherever a sort put it
   bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
   bool shown_ = false;     // rows of one request shown again are selected together
-  QElapsedTimer clock_;
   BatchProgress overall_;
   struct Batch {
     int finished = 0;

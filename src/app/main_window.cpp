@@ -26,8 +26,9 @@
 #include "app/resolve_tab.h"
 #include "app/skin.h"
 #include "app/unfinished_tab.h"
-#include "download/download_list.h"
 #include "share/share_session.h"
+#include "view/download_list.h"
+#include "view/download_tick.h"
 
 namespace sf::app {
 

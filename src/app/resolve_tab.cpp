@@ -26,6 +26,7 @@
 #include "base/encoding.h"
 #include "base/text.h"
 #include "download/share_plan.h"
+#include "download/share_stream.h"
 #include "share/resolve_driver.h"
 #include "share/share_text.h"
 
@@ -247,9 +248,10 @@ void ResolveTab::Parse() {
   // The title counts the rows of the last parse; until this one lists its own, it counts none.
   list_->headerItem()->setText(1, QStringLiteral("文件名"));
   parse_->setEnabled(false);
+  stream_.reset();
+  listed_ = false;
   parsed_.reset();
   parsedSource_ = {};
-  streaming_ = {};
   // A message typed or put in the box some other way is read as a pasted one.
   if (std::string box = ToGbk(url_->text()); box != pastedLink_) {
     std::vector<PastedShare> found = ReadShareText(box, session_->host());
@@ -259,40 +261,47 @@ void ResolveTab::Parse() {
   }
   crossing_->SetFirstPassword(ToGbk(url_->text()) == pastedLink_ ? pastedCode_ : std::string());
   auto driver = std::make_shared<ResolveDriver>(*session_, *crossing_, *crossing_);
-  // Its renewals wait in waiting_ until the parse ends; the address is filled in then.
-  parsedRenewer_ = std::make_shared<Renewer>(*this, driver, std::string());
+  // The address is filled in once the parse ends, before the stream lets a renewal through.
+  auto renewer = std::make_shared<Renewer>(*this, driver, std::string());
+  parsedRenewer_ = renewer;
+  if (downloads_) {
+    stream_ = std::make_unique<ShareStream>(*downloads_, renewer);
+    parsedRenewer_ = stream_->renewer();
+  }
   // Each link crosses as it comes. The listing is whole by the first, and crosses with it.
   driver->SetLinkListener([this, d = driver.get(), first = true](size_t entry) mutable {
     std::vector<FileEntry> listing;
     if (std::exchange(first, false)) listing = d->entries();
     bridge_.Post(
         [this, entry, link = d->entries()[entry].dlink, listing = std::move(listing)]() mutable {
-          if (!listing.empty()) streaming_.listing = std::move(listing);
-          TakeLink(entry, std::move(link));
+          if (!listing.empty()) {
+            listed_ = true;
+            if (stream_) stream_->KeepListing(std::move(listing));
+          }
+          if (stream_) stream_->Link(entry, link);
         });
     return true;
   });
   bridge_.Start([this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
-                [this, driver] {
+                [this, driver, renewer] {
                   parse_->setEnabled(true);
                   parsed_ = driver;
+                  listed_ = false;
                   const std::string& url = crossing_->lastUrl();
-                  parsedRenewer_->SetUrl(url);
-                  for (Renewal& r : waiting_)
-                    if (r.driver == driver) r.url = url;
+                  renewer->SetUrl(url);
                   // A session that passed the share before asks no password; the pasted code
                   // is still the share's.
                   std::string code = crossing_->lastPassword();
                   if (code.empty() && url == pastedLink_) code = pastedCode_;
                   parsedSource_ = {url, code};
-                  // No more links come: the files still without one fail, those under way go on.
-                  for (ShareId share : streaming_.shares) {
-                    downloads_->SetShareSource(share, parsedSource_);
-                    downloads_->CloseShare(share);
+                  // No more links come: the shares opened meanwhile are closed and the renewals
+                  // held go to the worker, now free, in their order. Later shares are queued whole.
+                  if (stream_) {
+                    stream_->End(parsedSource_);
+                    stream_->LendListing(driver->entries());
                   }
-                  streaming_ = {};
                   MarkPlaces();
-                  RenewLinks();  // those refused while the parse ran
+                  RenewLinks();  // those other shares asked for while the parse ran
                 });
 }
 

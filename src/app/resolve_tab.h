@@ -25,6 +25,7 @@ namespace sf {
 struct SpreadHandOff;
 class ResolveDriver;
 class ShareSession;
+class ShareStream;
 }  // namespace sf
 
 namespace sf::app {
@@ -98,8 +99,6 @@ class ResolveTab : public TabPage {
   void DownloadSelected();
   void DownloadAll();
   void DownloadEntries(const std::vector<size_t>& chosen);
-  // On the window's thread, in the parse's order: the link of the listing's entry at `entry`.
-  void TakeLink(size_t entry, std::string link);
   // The links the downloads asked for, on the parse's worker once it is free.
   void RenewLinks();
   // Hands the selected files to the remote downloader, whose back-end does it on a worker of
@@ -127,22 +126,19 @@ class ResolveTab : public TabPage {
   // folder paths, and the answers it was given; its renewer asks it for fresh links. The
   // renewer is there from the parse's start, for the files that start before it ends.
   std::shared_ptr<ResolveDriver> parsed_;
-  std::shared_ptr<Renewer> parsedRenewer_;
+  std::shared_ptr<LinkRenewer> parsedRenewer_;
   ShareSource parsedSource_;
-  // The parse under way, for 全部下载 before it ends: the share's listing as the first link
-  // brought it (a copy, as the worker goes on writing links into the driver's), the entries whose
-  // link came since, in their order, and the shares opened on it, which take each link as it
-  // comes and are closed when the parse ends.
-  struct Streaming {
-    std::vector<FileEntry> listing;
-    std::vector<size_t> linked;
-    std::vector<ShareId> shares;
-  };
-  Streaming streaming_;
+  // The shares of the last parse, from its first link on (null without the downloads): while it
+  // runs, on the share's listing as the first link brought it (a copy, as the worker goes on
+  // writing links into the driver's), each file taking its link as it comes; once it ended, on
+  // the driver's entries.
+  std::unique_ptr<ShareStream> stream_;
+  bool listed_ = false;  // the parse under way has listed its share: its first link came
   // The renewers of shares remembered from earlier runs, one per link, so one answer to a
   // prompt serves all of that share's files.
   std::map<std::string, std::shared_ptr<Renewer>> remembered_;
-  std::vector<Renewal> waiting_;  // asked by the downloads, for the worker
+  // Asked by the downloads, for the worker: one parse, or one batch of them, at a time.
+  std::vector<Renewal> waiting_;
   RemoteTarget remoteTarget_;
   WorkerBridge bridge_;
   int sending_ = 0;  // hand-offs under way

@@ -13,6 +13,7 @@
 #include "base/text.h"
 #include "download/share_download.h"
 #include "download/share_plan.h"
+#include "download/share_stream.h"
 #include "share/resolve_driver.h"
 
 namespace sf::app {
@@ -78,15 +79,8 @@ void ResolveTab::DownloadSelected() {
 void ResolveTab::DownloadAll() {
   if (parsed_) return DownloadEntries(ChooseFiles(parsed_->entries(), {}));
   // While a parse runs, once its listing is known, each file starts as its link comes.
-  if (!streaming_.listing.empty()) DownloadEntries(ChooseFiles(streaming_.listing, {}));
-}
-
-void ResolveTab::TakeLink(size_t entry, std::string link) {
-  if (entry >= streaming_.listing.size()) return;
-  streaming_.listing[entry].dlink = std::move(link);
-  streaming_.linked.push_back(entry);
-  for (ShareId share : streaming_.shares)
-    downloads_->AddLink(share, entry, streaming_.listing[entry].dlink);
+  if (stream_ && stream_->listing()) return DownloadEntries(ChooseFiles(*stream_->listing(), {}));
+  if (listed_) DownloadEntries({});  // says there is nothing to download with
 }
 
 void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
@@ -103,18 +97,12 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   }
   std::string dir = directory.lexically_normal().string();
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  ShareId share = ShareId::kNone;
-  if (parsed_) {
-    share = downloads_->AddShare(parsed_->entries(), chosen, dir, parsedRenewer_, LookOnDisk,
-                                 parsedSource_);
-  } else {
-    share = downloads_->OpenShare(streaming_.listing, chosen, dir, parsedRenewer_, LookOnDisk);
-    for (size_t entry : streaming_.linked)
-      downloads_->AddLink(share, entry, streaming_.listing[entry].dlink);
-    streaming_.shares.push_back(share);
-  }
+  // Once the parse ended, every file is queued at once; before, each as its link comes.
+  if (!stream_) return;
+  const ShareDownload* opened = downloads_->Share(stream_->Open(chosen, dir, LookOnDisk));
+  if (opened == nullptr) return;
   int queued = 0, skipped = 0, refused = 0;
-  for (const ShareFile& f : downloads_->Share(share)->Files()) {
+  for (const ShareFile& f : opened->Files()) {
     if (f.status == ShareFileStatus::kSkipped)
       ++skipped;
     else if (f.status == ShareFileStatus::kFailed)

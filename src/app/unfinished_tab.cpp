@@ -7,7 +7,7 @@
 
 #include "app/controls.h"
 #include "app/qt_text.h"
-#include "download/download_list.h"
+#include "view/download_list.h"
 
 namespace sf::app {
 namespace {
@@ -22,10 +22,11 @@ QString StandingText(const UnfinishedDownload& r) {
   QString bytes;
   if (r.expectedSize > 0) {
     double percent = static_cast<double>(r.done) * 100.0 / static_cast<double>(r.expectedSize);
-    bytes = FromGbk(SizeText(r.done)) + QStringLiteral(" / ") + FromGbk(SizeText(r.expectedSize)) +
+    bytes = FromGbk(SizeText(r.done, SizeStyle::kWindow)) + QStringLiteral(" / ") +
+            FromGbk(SizeText(r.expectedSize, SizeStyle::kWindow)) +
             QStringLiteral("（%1%）").arg(percent, 0, 'f', 2);
   } else if (r.done > 0) {
-    bytes = FromGbk(SizeText(r.done));
+    bytes = FromGbk(SizeText(r.done, SizeStyle::kWindow));
   }
   if (!bytes.isEmpty()) bytes = QStringLiteral("已下载 ") + bytes;
   if (text.isEmpty()) return bytes;

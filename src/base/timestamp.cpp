@@ -24,4 +24,10 @@ std::string TimestampText() {
   return TimestampTextAt(local, static_cast<int>(ms % 1000));
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace sf

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 
@@ -12,5 +13,9 @@ std::string TimestampTextAt(const std::tm& local, int milliseconds);
 
 // The same for the current local time.
 std::string TimestampText();
+
+// Milliseconds on the steady clock: what the download owner's Tick and a follower's Poll take,
+// so that a change of the wall clock never makes a wait look over or endless.
+int64_t NowMs();
 
 }  // namespace sf

@@ -10,8 +10,8 @@
 #include "cli/terminal_io.h"
 #include "download/download_engine.h"
 #include "download/download_manager.h"
-#include "download/failure_text.h"
 #include "engine_api/engine_api.h"
+#include "view/failure_text.h"
 
 namespace sf::cli {
 

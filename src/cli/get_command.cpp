@@ -21,11 +21,12 @@
 #include "cli/terminal_prompts.h"
 #include "download/download_engine.h"
 #include "download/download_manager.h"
-#include "download/failure_text.h"
 #include "download/link_renewer.h"
 #include "download/share_download.h"
 #include "download/share_plan.h"
+#include "download/share_stream.h"
 #include "share/resolve_driver.h"
+#include "view/failure_text.h"
 
 namespace sf::cli {
 
@@ -275,8 +276,8 @@ class ShareDownloads {
         tally_(tally),
         downloads_(engine),
         console_{c.io.out, c.io.err, c.live},
-        renewer_(std::make_shared<AfterResolution>(
-            std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl))),
+        stream_(downloads_,
+                std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl)),
         turns_(downloads_, console_,
                [this](const std::vector<ItemId>&, const std::function<void()>& clearDisplay) {
                  return Step(clearDisplay);
@@ -285,19 +286,16 @@ class ShareDownloads {
     if (o.limitKb) downloads_.SetSpeedLimit(*o.limitKb);
     downloads_.SetJobs(o.jobs);
     downloads_.Listen([this](const DownloadEvent& e) { Hear(e); });
-    const std::vector<FileEntry>& entries = r.how.driver.entries();
-    if (streamed) {
-      share_ = downloads_.OpenShare(entries, r.chosen, dir, renewer_);
-    } else {
-      renewer_->Release();
-      share_ = downloads_.AddShare(entries, r.chosen, dir, renewer_);
-    }
+    // The driver's own entries: each link stays there until the share has handed it on.
+    stream_.LendListing(r.how.driver.entries());
+    if (!streamed) stream_.End();
+    share_ = stream_.Open(r.chosen, dir);
   }
 
   // The link of the entry at `entry` has come: its file starts, when a slot is free, and the
   // rest move on when a task's state changed since.
   void Link(size_t entry) {
-    downloads_.AddLink(share_, entry, r_.how.driver.entries()[entry].dlink);
+    stream_.Link(entry, r_.how.driver.entries()[entry].dlink);
     // Nothing reads the list's link after this: the file's item holds it, and a fresh one is
     // asked for with the file's own entry.
     r_.how.driver.ReleaseLink(entry);
@@ -308,10 +306,7 @@ class ShareDownloads {
   // Until every file has its outcome; gives the exit status. Once interrupted, the files
   // without a link and those waiting for a fresh one are left unfinished, as queued ones are.
   int Finish(const std::atomic<bool>& interrupted, std::vector<ShareFile>* files) {
-    if (!interrupted) {
-      downloads_.CloseShare(share_);
-      renewer_->Release();
-    }
+    if (!interrupted) stream_.End();
     int status = turns_.Run(interrupted);
     // Only the JSON object names each file; a share of many files is not held twice for nothing.
     if (o_.share.json) *files = downloads_.Share(share_)->Files();
@@ -363,7 +358,7 @@ class ShareDownloads {
   Tally& tally_;
   DownloadManager downloads_;
   Console console_;
-  std::shared_ptr<AfterResolution> renewer_;
+  ShareStream stream_;
   QueueTurns turns_;
   ShareId share_ = ShareId::kNone;
   std::function<void()> clear_;
@@ -424,7 +419,7 @@ class ShareGet {
     bool streams = !o_.remote.wanted() && !o_.dryRun;
     ResolveShare(
         r_, o_.filter,
-        streams ? ShareSession::LinkListener([this](size_t e) { return TakeLink(e); }) : nullptr);
+        streams ? ShareSession::LinkListener([this](size_t e) { return LinkCame(e); }) : nullptr);
     r_.chosen = ChooseFiles(entries_, o_.filter);
     if (r_.how.result != 0)
       *why = "did not resolve: " + GbkToUtf8(r_.how.driver.ResultMessage());
@@ -460,7 +455,7 @@ class ShareGet {
 
   // The downloads begin with the first link; what keeps them from beginning is told once the
   // resolution has ended, as when every link is known first.
-  bool TakeLink(size_t entry) {
+  bool LinkCame(size_t entry) {
     // Ctrl-C once files download: the share is asked nothing more, and the files are paused.
     if (c_.interrupted) return false;
     if (!began_) {

@@ -11,12 +11,14 @@
 #include <ostream>
 
 #include "base/paths.h"
+#include "base/timestamp.h"
 #include "cli/queue_console.h"
 #include "cli/terminal_io.h"
-#include "download/download_list.h"
 #include "download/link_renewer.h"
 #include "download/remote_downloads.h"
 #include "download/remote_share.h"
+#include "view/download_list.h"
+#include "view/terminal_text.h"
 
 namespace sf::cli {
 namespace {
@@ -261,7 +263,7 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, const Share
                   << (up > 0 ? "; its files go to the others" : "") << "\n";
     } else if (several) {
       Say(io.err) << EscapeForTerminal(shown[e]) << ": " << engine.files << " files, "
-                  << SizeText(engine.bytes) << "\n";
+                  << SizeText(engine.bytes, SizeStyle::kTerminal) << "\n";
     }
   }
   size_t found = 0;

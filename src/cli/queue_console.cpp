@@ -7,17 +7,17 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cstdio>
 #include <map>
 #include <ostream>
 #include <thread>
 
 #include "base/encoding.h"
 #include "base/text.h"
+#include "base/timestamp.h"
 #include "cli/terminal_io.h"
-#include "download/download_list.h"
 #include "download/downloads.h"
 #include "engine_api/engine_api.h"
+#include "view/terminal_text.h"
 
 namespace sf::cli {
 namespace {
@@ -44,31 +44,6 @@ void OnSignal(int) {
   gInterrupted = true;
 }
 
-// One line per running file. Names may come from a share service: shown escaped.
-std::string Line(const DownloadItem& item, bool showWhere) {
-  std::string where = showWhere && !item.where.empty()
-                          ? "  " + EscapeForTerminal(GbkToUtf8(item.where))
-                          : std::string();
-  std::string line = EscapeForTerminal(GbkToUtf8(item.Name())) + "  ";
-  switch (item.status) {
-    case DownloadStatus::kRequesting:
-      return line + "requesting..." + where;
-    case DownloadStatus::kPaused:
-      return line + "paused" + where;
-    case DownloadStatus::kQueued:
-      return line + "waiting" + where;
-    default:
-      break;
-  }
-  int64_t size = item.KnownSize();
-  char pct[16];
-  std::snprintf(pct, sizeof pct, "%5.1f%%", static_cast<double>(item.progress) * 100.0);
-  line += SizeText(item.done) + " / " + (size >= 0 ? SizeText(size) : std::string("?")) + "  " +
-          pct + "  " + SizeText(item.speed) + "/s";
-  if (item.etaSeconds >= 0) line += "  " + DurationText(item.etaSeconds) + " left";
-  return line + where;
-}
-
 // The live display: redrawn in place on the error stream, below whatever was printed before.
 class LiveDisplay {
  public:
@@ -84,7 +59,7 @@ class LiveDisplay {
     if (drawn_ > 0) text = "\x1b[" + std::to_string(drawn_) + "A\r\x1b[J";
     drawn_ = 0;
     for (ItemId id : downloads.Started()) {
-      text += "\x1b[2K" + Line(*downloads.Find(id), showWhere_) + "\n";
+      text += "\x1b[2K" + FileLine(*downloads.Find(id), showWhere_) + "\n";
       ++drawn_;
     }
     text += "\x1b[2K" + TotalLine(downloads.Totals()) + "\n";
@@ -105,32 +80,6 @@ std::optional<int64_t> WholeNumber(std::string_view text) {
 }
 
 }  // namespace
-
-std::string SizeText(int64_t bytes) {
-  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  double v = static_cast<double>(bytes);
-  int u = 0;
-  while (v >= 1024 && u < 4) {
-    v /= 1024;
-    ++u;
-  }
-  char buf[32];
-  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
-  return buf;
-}
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-std::string TotalLine(const DownloadTotals& t) {
-  return std::to_string(t.filesDone) + "/" + std::to_string(t.files) + " files, " +
-         SizeText(t.bytesDone) + " of " +
-         (t.allSizesKnown ? SizeText(t.bytesTotal) : std::string("?")) + ", " + SizeText(t.speed) +
-         "/s, " + (t.etaSeconds >= 0 ? DurationText(t.etaSeconds) : std::string("--:--")) + " left";
-}
 
 std::optional<int> ParseJobs(std::string_view text, std::string& error) {
   std::optional<int64_t> n = WholeNumber(text);
@@ -208,7 +157,7 @@ std::optional<int> QueueTurns::Turn() {
   } else if (!status && now - s.lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
     s.lastPlain = now;
     for (ItemId id : downloads.Started())
-      console.err << Line(*downloads.Find(id), console.showWhere) << "\n";
+      console.err << FileLine(*downloads.Find(id), console.showWhere) << "\n";
     console.err << TotalLine(downloads.Totals()) << "\n";
   }
   console.err << std::flush;

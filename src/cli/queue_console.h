@@ -40,14 +40,6 @@ struct Console {
 std::optional<int> ParseJobs(std::string_view text, std::string& error);
 std::optional<int32_t> ParseLimitKb(std::string_view text, std::string& error);
 
-// Bytes as the live display shows them: "512 B", "1.5 MiB".
-std::string SizeText(int64_t bytes);
-// The display's last line: "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left".
-std::string TotalLine(const DownloadTotals& totals);
-// Milliseconds on the steady clock, as the download owner's Tick and the follower's Poll take
-// them.
-int64_t NowMs();
-
 // What the command does with each poll: it gets the ids of the items that ended since the
 // last one and a call that takes the live display off the screen, which it makes before it
 // prints anything. It gives the exit status once it is done, nothing while it goes on.

@@ -28,38 +28,6 @@ std::string PictureExtension(const std::string& bytes) {
 
 }  // namespace
 
-std::string EscapeForTerminal(std::string_view utf8) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  auto hex = [](unsigned char c) { return std::string{kHex[c >> 4], kHex[c & 15]}; };
-  std::string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    auto c = static_cast<unsigned char>(utf8[i]);
-    auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
-    auto third = i + 2 < utf8.size() ? static_cast<unsigned char>(utf8[i + 2]) : 0;
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\t' || c == '\n' || c == '\r') {
-      out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += "\\x" + hex(c);
-    } else if (c == 0xC2 && next >= 0x80 && next < 0xA0) {
-      // U+0080 to U+009F: terminals take some of them (such as U+009B) as escapes too.
-      out += "\\u00" + hex(next);
-      ++i;
-    } else if (c == 0xE2 && ((next == 0x80 && third >= 0xAA && third <= 0xAE) ||
-                             (next == 0x81 && third >= 0xA6 && third <= 0xA9))) {
-      // U+202A to U+202E and U+2066 to U+2069 turn the text after them around: "photo",
-      // U+202E, "gpj.exe" would show as a picture's name.
-      out += "\\u20" + hex(static_cast<unsigned char>(((next & 0x03) << 6) | (third & 0x3F)));
-      i += 2;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 std::string AbsoluteDirectory(const std::string& dir) {
   std::string out = dir;
   if (out.empty() || out[0] != '/') {

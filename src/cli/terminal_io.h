@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "share/share_text.h"
+#include "view/terminal_text.h"
 
 namespace sf::cli {
 
@@ -22,12 +23,6 @@ struct Streams {
 // Starts a line the program says for itself on `to` ("sharefetch-cli: "), the one place that
 // names it so; the rest of the line follows on the stream given back.
 std::ostream& Say(std::ostream& to);
-
-// UTF-8 text from the service as the terminal is to show it: control characters and the
-// characters that reverse the text's direction written visibly (\t, \n, \r, \x1b, \u009b,
-// \u202e ...) and a backslash as \\, so that no name can move the cursor, recolour the
-// screen, forge a row or pass for another, and what is shown still tells every name apart.
-std::string EscapeForTerminal(std::string_view utf8);
 
 // A directory given on the command line made absolute against the current one (which an empty
 // `dir` stands for), without a "/" at its end; empty when the current directory is unknown.

@@ -6,11 +6,7 @@
 #include <utility>
 
 #include "base/encoding.h"
-#include "base/text.h"
 #include "download/download_engine.h"
-#include "download/download_list.h"
-#include "download/failure_text.h"
-#include "engine_api/engine_api.h"
 
 namespace sf {
 
@@ -38,8 +34,8 @@ std::vector<ItemId> ItemIds(const std::vector<int>& ids) {
 namespace {
 
 DownloadEvent Event(DownloadEvent::Kind kind, int item, int share = 0, size_t file = 0,
-                    std::string reason = {}) {
-  return {kind, ItemId{item}, ShareId{share}, file, std::move(reason)};
+                    int32_t failureCode = 0, std::string reason = {}) {
+  return {kind, ItemId{item}, ShareId{share}, file, failureCode, std::move(reason)};
 }
 
 }  // namespace
@@ -307,7 +303,7 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
     if (item->status == DownloadStatus::kFinished)
       events.push_back(Event(DownloadEvent::kFinished, id));
     else
-      events.push_back(Event(DownloadEvent::kFailed, id, 0, 0, item->failureText));
+      events.push_back(Event(DownloadEvent::kFailed, id, 0, 0, item->failureCode));
   }
   Emit(std::move(events));
 
@@ -334,7 +330,7 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
     auto it = shares_.find(id);
     if (it == shares_.end()) continue;
     const ShareFile& f = it->second->download.Files()[file];
-    Emit({Event(DownloadEvent::kNeedsLink, f.item, id, file, FailureTextEnglish(f.failureCode))});
+    Emit({Event(DownloadEvent::kNeedsLink, f.item, id, file, f.failureCode)});
     std::shared_ptr<LinkRenewer> renewer = it->second->renewer;
     if (!renewer) {
       Answer(id, file, {}, "no way to ask the share again");
@@ -372,9 +368,8 @@ void DownloadManager::ReportShareEnds(ShareRun& run) {
   for (size_t file : run.download.TakeEnded()) {
     const ShareFile& f = run.download.Files()[file];
     if (f.status == ShareFileStatus::kFailed) {
-      std::string reason = f.problem;
-      if (reason.empty() && f.failureCode != 0) reason = FailureTextEnglish(f.failureCode);
-      events.push_back(Event(DownloadEvent::kFailed, f.item, share, file, reason));
+      events.push_back(
+          Event(DownloadEvent::kFailed, f.item, share, file, f.failureCode, f.problem));
     } else {
       events.push_back(Event(DownloadEvent::kFinished, f.item, share, file));
     }
@@ -417,37 +412,6 @@ bool DownloadManager::Idle() const {
   for (const auto& [id, run] : shares_)
     if (!run->download.Ended()) return false;
   return true;
-}
-
-SpeedLimitResult ApplySpeedLimit(DownloadManager& downloads, bool checked, std::string_view value) {
-  if (!checked) {
-    downloads.SetSpeedLimit(layout::kNoSpeedLimit);
-    return SpeedLimitResult::kApplied;
-  }
-  if (value.empty()) return SpeedLimitResult::kValueMissing;
-  downloads.SetSpeedLimit(ReadInt(value));
-  return SpeedLimitResult::kApplied;
-}
-
-namespace {
-
-// Worded while the items are still listed: the release takes the finished ones away.
-std::string WordAndRelease(DownloadManager& downloads, std::vector<int> ended,
-                           const std::vector<int>& now) {
-  ended.insert(ended.end(), now.begin(), now.end());
-  std::string text = StatusText(downloads.queue(), ended);
-  downloads.ReleaseFinished();
-  return text;
-}
-
-}  // namespace
-
-std::string TickDownloads(DownloadManager& downloads, int64_t nowMs, std::vector<int> endedBefore) {
-  return WordAndRelease(downloads, std::move(endedBefore), RawIds(downloads.Tick(nowMs)));
-}
-
-std::string SettleDownloads(DownloadManager& downloads, std::vector<int> endedBefore) {
-  return WordAndRelease(downloads, std::move(endedBefore), downloads.Settle());
 }
 
 }  // namespace sf

@@ -12,7 +12,6 @@
 #include "base/encoding.h"
 #include "download/download_engine.h"
 #include "download/downloads.h"
-#include "download/failure_text.h"
 #include "engine_api/engine_api.h"
 
 namespace sf {
@@ -238,7 +237,6 @@ void DownloadQueue::Create(DownloadItem& item) {
     handle = engine_.CreateTask(param_.Address());
   if (handle == 0) {
     item.failureCode = kFailureNotCreated;
-    item.failureText = FailureText(kFailureNotCreated);
     return End(item, DownloadStatus::kFailed);
   }
   item.handle = handle;
@@ -293,7 +291,6 @@ int DownloadQueue::Requeue(const std::vector<int>& ids, DownloadStatus from) {
     Forget(*item);
     item->status = DownloadStatus::kQueued;
     item->failureCode = 0;
-    item->failureText.clear();
     Keep(*item);
     ++acted;
   }
@@ -373,7 +370,6 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
       return End(item, DownloadStatus::kFinished);
     case layout::kStateFailed:
       item.failureCode = info_.FailureCode();
-      item.failureText = FailureText(item.failureCode);
       return End(item, DownloadStatus::kFailed);
     case layout::kStateDownloading:
     case layout::kStateEndingRequest:

@@ -19,13 +19,17 @@ namespace sf {
 class DownloadEngine;
 class IdSource;
 
+// The queue's own failure code for a task the engine would not even create (XL_CreateTask gave
+// 0); the engine's codes are HTTP statuses and errno values, none of them negative.
+inline constexpr int32_t kFailureNotCreated = -1;
+
 enum class DownloadStatus {
   kQueued,       // waiting for a free slot
   kRequesting,   // started; the engine is asking the server
   kDownloading,  // bytes are arriving
   kPaused,       // held by the user; its bytes stay on disk
   kFinished,
-  kFailed,  // failure code and text say why; a retry goes on from the bytes on disk
+  kFailed,  // the failure code says why; a retry goes on from the bytes on disk
 };
 
 // What to download. Everything but the address, the name and the directory is optional.
@@ -49,11 +53,11 @@ struct DownloadItem {
   int32_t engineState = 0;  // as the engine last reported it; 0 before any report
   int64_t size = -1;        // as the engine reports it; -1 before any report
   int64_t done = 0;
-  float progress = 0;       // fraction, as the engine reports it
-  int32_t speed = 0;        // bytes per second
-  int64_t etaSeconds = -1;  // -1: unknown
-  int32_t failureCode = 0;
-  std::string failureText;       // from FailureText()
+  float progress = 0;            // fraction, as the engine reports it
+  int32_t speed = 0;             // bytes per second
+  int64_t etaSeconds = -1;       // -1: unknown
+  int32_t failureCode = 0;       // the engine's, or kFailureNotCreated; the view words it
+  std::string failureReason;     // a failure no engine code tells (a downloader's words), GBK
   std::string savedName;         // the name the engine saves under; empty until it says
   size_t savedNameKey = 0;       // TaskInfoRecord::FileNameKey of the report it came from
   bool alreadyComplete = false;  // finished without a byte: the file was whole on disk already

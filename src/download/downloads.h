@@ -51,7 +51,7 @@ struct DownloadEvent {
     kStarted,     // an item came into the list, or went back into it under a fresh link
     kProgress,    // a started item was polled
     kFinished,    // a download, or a file of a share, is whole where it was saved
-    kFailed,      // ended without its file; `reason` says why
+    kFailed,      // ended without its file; `failureCode` or `reason` says why
     kNeedsLink,   // a share's file whose link was refused; its renewer has been asked
     kHandedBack,  // a remote file went back to its downloader under a fresh link
     kShown,       // an item asked for again while listed: it stays the one download of its file
@@ -60,8 +60,10 @@ struct DownloadEvent {
   ItemId item = ItemId::kNone;     // kNone for a share's file that never had one
   ShareId share = ShareId::kNone;  // kNone for a download of its own
   size_t file = 0;                 // the file's position in that share's files
-  // kFailed: the item's failure text (GBK), or the file's reason (UTF-8); kNeedsLink: how the
-  // link was refused (UTF-8), where the back-end knows more than the item's failure.
+  // kFailed, kNeedsLink: the engine's code, when that is what ended it or refused the link.
+  int32_t failureCode = 0;
+  // kFailed: else why the file failed (UTF-8); kNeedsLink: how a downloader refused the link
+  // (UTF-8); kHandedBack: the downloader's name for the new download.
   std::string reason = {};
 };
 

@@ -216,7 +216,7 @@ void RemoteDownloads::HandedOver(ShareId id, SpreadHandOff spread) {
   for (size_t i = 0; i < run.spread.files.size(); ++i) {
     const RemoteFile& file = run.spread.files[i];
     if (!file.accepted() || file.engine >= shown_.size()) {
-      Emit({DownloadEvent::kFailed, ItemId::kNone, id, i, run.spread.Reason(file)});
+      Emit({DownloadEvent::kFailed, ItemId::kNone, id, i, 0, run.spread.Reason(file)});
       continue;
     }
     // A file handed over again is the item that showed it before: one row per file there.
@@ -389,7 +389,7 @@ void RemoteDownloads::See(FollowedFile& f, const RemoteStatus& status, int64_t n
   f.renewedAtMs = nowMs;
   f.renewing = true;
   Show(f);
-  Emit({DownloadEvent::kNeedsLink, f.item, f.share, f.file, error});
+  Emit({DownloadEvent::kNeedsLink, f.item, f.share, f.file, 0, error});
   std::weak_ptr<bool> alive = alive_;
   const FileEntry& entry = shares_[f.share]->order.entries[file.plan.entry];
   renewer->Renew(entry,
@@ -404,7 +404,7 @@ void RemoteDownloads::Fail(FollowedFile& f, std::string reason) {
   f.renewing = false;
   Show(f);
   ended_.push_back(f.item);
-  Emit({DownloadEvent::kFailed, f.item, f.share, f.file, f.reason});
+  Emit({DownloadEvent::kFailed, f.item, f.share, f.file, 0, f.reason});
 }
 
 // On the owner's thread, whenever the renewer answers: the hand-back itself goes to the worker.
@@ -458,7 +458,7 @@ void RemoteDownloads::HandedBack(ItemId item, RemoteDownload fresh,
   f.gid = outcome[0].gid;
   f.last.status = "waiting";
   Show(f);
-  Emit({DownloadEvent::kHandedBack, f.item, f.share, f.file, f.gid});
+  Emit({DownloadEvent::kHandedBack, f.item, f.share, f.file, 0, f.gid});
   Emit({DownloadEvent::kStarted, f.item, f.share, f.file});
 }
 
@@ -476,7 +476,7 @@ void RemoteDownloads::Show(const FollowedFile& f) {
                : 0.0f;
   item->speed = static_cast<int32_t>(std::min<int64_t>(last.speed, INT32_MAX));
   item->renewing = f.renewing;
-  item->failureText.clear();
+  item->failureReason.clear();
   item->etaSeconds = -1;
   item->smoothedSpeed = 0;
   if (complete) {
@@ -485,7 +485,7 @@ void RemoteDownloads::Show(const FollowedFile& f) {
   } else if (f.end == FollowedFile::End::kFailed) {
     item->status = DownloadStatus::kFailed;
     item->speed = 0;
-    item->failureText = Utf8ToGbk(f.reason);
+    item->failureReason = Utf8ToGbk(f.reason);
   } else if (f.renewing) {
     item->status = DownloadStatus::kQueued;
   } else if (last.status == "active") {

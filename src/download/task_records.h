@@ -79,7 +79,7 @@ class TaskInfoRecord {
   size_t FileNameKey() const;
   int64_t TotalSize() const;
   bool SetTotalSize(int64_t v);
-  int64_t Downloaded() const;  // "已下载速度": bytes downloaded so far, despite its name
+  int64_t Downloaded() const;  // bytes downloaded so far, though the field is named a speed
   bool SetDownloaded(int64_t v);
   float Progress() const;
   bool SetProgress(float v);

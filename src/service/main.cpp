@@ -1,9 +1,11 @@
 // sharefetchd: the service program. It runs until SIGINT or SIGTERM, or sets a new password.
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 
@@ -41,6 +43,15 @@ std::string ReadPassword(const std::string& file) {
   return password;
 }
 
+// True when standard error is the journal's stream, as systemd tells through JOURNAL_STREAM
+// ("DEVICE:INODE" of the stream it connected).
+bool StandardErrorIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  struct stat info {};
+  if (!stream || fstat(STDERR_FILENO, &info) != 0) return false;
+  return std::string(stream) == std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
+
 int SetPassword(const sf::service::DaemonCommand& command) {
   std::string password = ReadPassword(command.passwordFile);
   if (password.size() < 8) {
@@ -73,9 +84,21 @@ int Run(const sf::service::DaemonCommand& command) {
     std::cerr << "sharefetchd: " << error << "\n";
     return 1;
   }
-  if (!password.empty())
+  if (!password.empty() && StandardErrorIsJournal()) {
+    // The journal keeps what it is told for anyone with access to it: the password goes to a
+    // file that only the service's user can read.
+    std::string file = sf::service::KeepFirstPassword(command.options.stateDirectory, password);
+    if (file.empty()) {
+      std::cerr << "sharefetchd: the first password cannot be kept; `sharefetchd password` "
+                   "sets one\n";
+    } else {
+      std::cerr << "sharefetchd: first start; the login password is in " << file
+                << "\nsharefetchd: remove it once read; `sharefetchd password` sets another\n";
+    }
+  } else if (!password.empty()) {
     std::cerr << "sharefetchd: first start; the login password is " << password
               << "\nsharefetchd: it is shown only this once; `sharefetchd password` sets another\n";
+  }
   std::string host = command.options.http.address;
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
   std::cerr << "sharefetchd: listening on http://" << host << ":" << service.port() << "/\n";

@@ -1,5 +1,13 @@
 #include "service/service.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "base/text.h"
 #include "base/version.h"
 #include "service/secrets.h"
 
@@ -25,6 +33,30 @@ std::string StringField(const nlohmann::json& body, const char* name) {
   return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+// A row id from a path segment; 0 for anything else, which no row has.
+int64_t IdOf(const std::string& text) {
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  return std::stoll(text);
+}
+
+// A whole number of the query within [low, high], else `fallback`; false when it is there and
+// is not one.
+bool QueryNumber(const HttpRequest& request, const char* name, int64_t low, int64_t high,
+                 int64_t& value) {
+  auto it = request.query.find(name);
+  if (it == request.query.end()) return true;
+  const std::string& text = it->second;
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  value = std::stoll(text);
+  return value >= low && value <= high;
+}
+
+HttpResponse NoShare() {
+  return ErrorResponse(404, "not-found", "no such share");
+}
+
 }  // namespace
 
 Service::Service(ServiceOptions options)
@@ -39,6 +71,10 @@ std::string Service::Start(std::string& newPassword) {
   std::string error;
   store_ = StateStore::Open(options_.stateDirectory, error);
   if (!store_) return error;
+  shares_ = std::make_unique<ShareJobs>(
+      *store_, options_.shares,
+      [this](const std::string& name, const nlohmann::json& data) { events_.Publish(name, data); });
+  shares_->Start();
   if (!store_->Setting(kPasswordSetting)) {
     std::string password = RandomToken(12);
     std::string hash = HashPassword(password, options_.passwordIterations);
@@ -66,6 +102,9 @@ void Service::Stop() {
   }
   stop_.notify_all();
   if (heartbeat_.joinable()) heartbeat_.join();
+  // Resolutions first: a worker waiting on a prompt holds no connection, but it writes to the
+  // store and tells the event streams until it ends.
+  if (shares_) shares_->Stop();
   if (server_) server_->Stop();
 }
 
@@ -87,6 +126,15 @@ void Service::AddRoutes() {
   server_->Route("DELETE", "/keys/:id", bind(&Service::DeleteKey));
   server_->Route("GET", "/version", bind(&Service::Version));
   server_->Route("GET", "/events", bind(&Service::Events));
+  server_->Route("POST", "/shares", bind(&Service::AddShares));
+  server_->Route("GET", "/shares", bind(&Service::ListShares));
+  server_->Route("GET", "/shares/:id", bind(&Service::ShareInfo));
+  server_->Route("DELETE", "/shares/:id", bind(&Service::DeleteShare));
+  server_->Route("GET", "/shares/:id/tree", bind(&Service::ShareTree));
+  server_->Route("GET", "/shares/:id/captcha", bind(&Service::CaptchaPicture));
+  server_->Route("POST", "/shares/:id/captcha", bind(&Service::AnswerCaptcha));
+  server_->Route("POST", "/shares/:id/captcha/refresh", bind(&Service::RenewCaptcha));
+  server_->Route("POST", "/shares/:id/password", bind(&Service::AnswerPassword));
 }
 
 Caller Service::Identify(const HttpRequest& request) {
@@ -223,6 +271,151 @@ HttpResponse Service::Events(const HttpRequest& request) {
   return response;
 }
 
+nlohmann::json Service::DescribeShare(const ShareRow& row) {
+  nlohmann::json share = {{"id", row.id},           {"url", row.url},
+                          {"state", row.state},     {"message", row.message},
+                          {"created", row.created}, {"hasCode", row.hasPassword}};
+  if (std::optional<ShareTotals> totals = store_->Totals(row.id)) {
+    share["files"] = totals->files;
+    share["folders"] = totals->folders;
+    share["bytes"] = totals->bytes;
+  }
+  nlohmann::json missing = nlohmann::json::array();
+  for (const MissingFolderRow& folder : store_->MissingFolders(row.id))
+    missing.push_back({{"path", folder.path}, {"reason", folder.reason}});
+  share["missingFolders"] = std::move(missing);
+  share["prompt"] = nullptr;
+  if (std::optional<SharePrompt> prompt = shares_->Prompt(row.id))
+    share["prompt"] = {
+        {"kind", prompt->kind}, {"expires", prompt->expires}, {"picture", prompt->picture}};
+  return share;
+}
+
+HttpResponse Service::AddShares(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const std::string text = StringField(BodyObject(request), "text");
+  if (text.empty())
+    return ErrorResponse(400, "request", "give {\"text\": \"...\"}: the share as pasted");
+  std::string error;
+  std::vector<int64_t> ids = shares_->Add(text, error);
+  if (ids.empty()) return ErrorResponse(400, "no-link", error);
+  nlohmann::json added = nlohmann::json::array();
+  for (int64_t id : ids)
+    if (std::optional<ShareRow> row = store_->Share(id))
+      added.push_back({{"id", row->id}, {"url", row->url}, {"state", row->state}});
+  return JsonResponse(201, {{"shares", added}});
+}
+
+HttpResponse Service::ListShares(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  nlohmann::json shares = nlohmann::json::array();
+  for (const ShareRow& row : store_->Shares()) shares.push_back(DescribeShare(row));
+  return JsonResponse(200, {{"shares", shares}});
+}
+
+HttpResponse Service::ShareInfo(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  std::optional<ShareRow> row = store_->Share(IdOf(request.params.at("id")));
+  if (!row) return NoShare();
+  return JsonResponse(200, DescribeShare(*row));
+}
+
+HttpResponse Service::ShareTree(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const int64_t id = IdOf(request.params.at("id"));
+  if (!store_->Share(id)) return NoShare();
+  std::string folder = request.query.count("folder") ? request.query.at("folder") : "/";
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  int64_t offset = 0, limit = 100;
+  if (folder.empty() || folder[0] != '/' || !QueryNumber(request, "offset", 0, INT32_MAX, offset) ||
+      !QueryNumber(request, "limit", 1, 1000, limit))
+    return ErrorResponse(400, "request",
+                         "folder starts with /; offset is 0 or more; limit is 1 to 1000");
+  if (folder != "/" && !store_->HasFolder(id, folder))
+    return ErrorResponse(404, "not-found", "no such folder in the share");
+  nlohmann::json entries = nlohmann::json::array();
+  const size_t nameAt = folder == "/" ? 1 : folder.size() + 1;
+  for (const FileRow& file : store_->Files(id, folder, offset, limit))
+    entries.push_back({{"name", file.path.substr(std::min(nameAt, file.path.size()))},
+                       {"path", file.path},
+                       {"folder", file.isFolder},
+                       {"size", file.size < 0 ? nlohmann::json() : nlohmann::json(file.size)}});
+  return JsonResponse(200, {{"folder", folder},
+                            {"offset", offset},
+                            {"limit", limit},
+                            {"total", store_->CountFiles(id, folder)},
+                            {"entries", entries}});
+}
+
+HttpResponse Service::DeleteShare(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  if (!shares_->Remove(IdOf(request.params.at("id")))) return NoShare();
+  return JsonResponse(200, nlohmann::json::object());
+}
+
+HttpResponse Service::CaptchaPicture(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  HttpResponse picture;
+  if (!shares_->CaptchaPicture(IdOf(request.params.at("id")), picture.body, picture.contentType))
+    return ErrorResponse(404, "not-found", "the share waits on no captcha picture");
+  return picture;
+}
+
+HttpResponse Service::AnswerPassword(const HttpRequest& request) {
+  return AnswerPrompt(request, share_state::kPassword, "password");
+}
+
+HttpResponse Service::AnswerCaptcha(const HttpRequest& request) {
+  return AnswerPrompt(request, share_state::kCaptcha, "answer");
+}
+
+HttpResponse Service::RenewCaptcha(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const int64_t id = IdOf(request.params.at("id"));
+  if (!store_->Share(id)) return NoShare();
+  if (shares_->RenewCaptcha(id) != ShareJobs::Answered::kTaken)
+    return ErrorResponse(409, "no-prompt", "the share waits on no captcha prompt");
+  // The fresh picture comes with the next `prompt` event of the share.
+  return JsonResponse(202, nlohmann::json::object());
+}
+
+HttpResponse Service::AnswerPrompt(const HttpRequest& request, const char* kind,
+                                   const char* field) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const int64_t id = IdOf(request.params.at("id"));
+  if (!store_->Share(id)) return NoShare();
+  const std::string answer = StringField(BodyObject(request), field);
+  bool control = std::any_of(answer.begin(), answer.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  if (TrimSpaces(answer).empty() || answer.size() > 256 || control)
+    return ErrorResponse(400, "request",
+                         std::string("give {\"") + field + "\": \"...\"}, at most 256 bytes");
+  if (shares_->Answer(id, kind, answer) != ShareJobs::Answered::kTaken)
+    return ErrorResponse(409, "no-prompt",
+                         std::string("the share waits on no ") + kind + " prompt");
+  return JsonResponse(200, nlohmann::json::object());
+}
+
+std::string KeepFirstPassword(const std::string& stateDirectory, const std::string& password) {
+  std::string path = stateDirectory + "/" + kInitialPasswordFile;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return {};
+  std::string line = password + "\n";
+  bool written = fchmod(fd, 0600) == 0 &&
+                 write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  written = close(fd) == 0 && written;
+  if (!written) unlink(path.c_str());
+  return written ? path : std::string();
+}
+
 std::string SetPassword(const std::string& stateDirectory, const std::string& password,
                         int iterations) {
   std::string error;
@@ -232,6 +425,7 @@ std::string SetPassword(const std::string& stateDirectory, const std::string& pa
   if (hash.empty()) return "cannot hash the password";
   if (!store->SetSetting(kPasswordSetting, hash) || !store->DeleteAllSessions())
     return store->error();
+  unlink((stateDirectory + "/" + kInitialPasswordFile).c_str());
   return {};
 }
 

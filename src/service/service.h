@@ -12,6 +12,7 @@
 #include "service/event_hub.h"
 #include "service/http_server.h"
 #include "service/login_guard.h"
+#include "service/share_jobs.h"
 #include "service/state_store.h"
 
 namespace sf::service {
@@ -24,6 +25,7 @@ struct ServiceOptions {
   std::chrono::seconds sessionLifetime{7 * 24 * 3600};
   std::chrono::milliseconds heartbeat{15000};
   size_t eventRing = 1024;
+  ShareJobOptions shares;
 };
 
 // Who is calling: nobody, a browser's login session or a script's API key.
@@ -52,6 +54,7 @@ class Service {
   unsigned connections() const { return server_ ? server_->connections() : 0; }
   EventHub& events() { return events_; }
   StateStore* store() { return store_.get(); }
+  ShareJobs* shares() { return shares_.get(); }
 
  private:
   enum class Allow { kSessionOrKey, kSessionOnly };
@@ -66,12 +69,24 @@ class Service {
   HttpResponse DeleteKey(const HttpRequest& request);
   HttpResponse Version(const HttpRequest& request);
   HttpResponse Events(const HttpRequest& request);
+  HttpResponse AddShares(const HttpRequest& request);
+  HttpResponse ListShares(const HttpRequest& request);
+  HttpResponse ShareInfo(const HttpRequest& request);
+  HttpResponse ShareTree(const HttpRequest& request);
+  HttpResponse DeleteShare(const HttpRequest& request);
+  HttpResponse CaptchaPicture(const HttpRequest& request);
+  HttpResponse AnswerPassword(const HttpRequest& request);
+  HttpResponse AnswerCaptcha(const HttpRequest& request);
+  HttpResponse RenewCaptcha(const HttpRequest& request);
+  HttpResponse AnswerPrompt(const HttpRequest& request, const char* kind, const char* field);
+  nlohmann::json DescribeShare(const ShareRow& row);
   void HeartbeatLoop();
 
   ServiceOptions options_;
   std::unique_ptr<StateStore> store_;
   EventHub events_;
   LoginGuard guard_;
+  std::unique_ptr<ShareJobs> shares_;
   std::unique_ptr<HttpServer> server_;
 
   std::mutex mutex_;
@@ -80,8 +95,14 @@ class Service {
   std::thread heartbeat_;
 };
 
+// The file that holds the first login password when it cannot be shown: kInitialPasswordFile
+// in `stateDirectory`, written 0600 without following a link. Its path, or empty on failure.
+inline constexpr const char* kInitialPasswordFile = "initial-password";
+std::string KeepFirstPassword(const std::string& stateDirectory, const std::string& password);
+
 // Replaces the login password kept in `stateDirectory` and ends every session; empty, or
-// what failed. Works while a service runs on the same directory.
+// what failed. Works while a service runs on the same directory. The first password's file,
+// if one is left, goes: it no longer opens anything.
 std::string SetPassword(const std::string& stateDirectory, const std::string& password,
                         int iterations);
 

@@ -1,6 +1,9 @@
 #include "service/service_options.h"
 
 #include <cstdlib>
+#include <optional>
+
+#include "share/share_host.h"
 
 namespace sf::service {
 
@@ -16,6 +19,10 @@ const char* const kDaemonUsage =
     "  --allow-host NAME      a host name the service answers to besides the loopback\n"
     "                         names and the listen address (repeatable)\n"
     "  --trusted-proxy ADDR   a reverse proxy whose X-Forwarded-For is believed (repeatable)\n"
+    "  --share-host URL       the share service's web host (default $SHAREFETCH_HOST, else\n"
+    "                         the service's own)\n"
+    "  --prompt-timeout S     seconds a password or captcha prompt waits for its answer\n"
+    "                         before its share is given up (default 600)\n"
     "  --password-file FILE   with `password`: read the new password from FILE\n"
     "  --help                 show this help\n"
     "  --version              show the version\n";
@@ -36,6 +43,7 @@ DaemonCommand ParseDaemonCommand(const std::vector<std::string>& arguments) {
   ServiceOptions& options = command.options;
   options.http.port = 8765;
   size_t i = 0;
+  std::optional<std::string> shareHost;
   if (!arguments.empty() && arguments[0] == "password") {
     command.action = DaemonCommand::kSetPassword;
     i = 1;
@@ -64,6 +72,13 @@ DaemonCommand ParseDaemonCommand(const std::vector<std::string>& arguments) {
       options.http.allowedHosts.push_back(value);
     } else if (option == "--trusted-proxy") {
       options.http.trustedProxies.push_back(value);
+    } else if (option == "--share-host") {
+      shareHost = value;
+    } else if (option == "--prompt-timeout") {
+      if (value.empty() || value.size() > 6 ||
+          value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) < 1)
+        return fail("--prompt-timeout wants a number of seconds from 1 to 999999");
+      options.shares.promptTimeout = std::chrono::seconds(std::stoi(value));
     } else if (option == "--password-file" && command.action == DaemonCommand::kSetPassword) {
       command.passwordFile = value;
     } else {
@@ -71,6 +86,10 @@ DaemonCommand ParseDaemonCommand(const std::vector<std::string>& arguments) {
     }
   }
   if (options.stateDirectory.empty()) options.stateDirectory = DefaultStateDirectory();
+  std::string hostError;
+  std::optional<std::string> host = ChooseShareHost(shareHost, &hostError);
+  if (!host) return fail(hostError);
+  options.shares.host = *host;
   return command;
 }
 

@@ -36,6 +36,18 @@ CREATE TABLE downloads(id INTEGER PRIMARY KEY, share_id INTEGER REFERENCES share
 CREATE TABLE history(id INTEGER PRIMARY KEY, share_id INTEGER, title TEXT NOT NULL,
                      files INTEGER NOT NULL, bytes INTEGER NOT NULL, finished INTEGER NOT NULL);
 )sql",
+    // What a share's records need for its files to be fetched later: each entry's ids and its
+    // sharer's path (a fresh link is asked by them), whether it is chosen, its place in the
+    // listing; and the folders a resolution could not list, named.
+    R"sql(
+ALTER TABLE files ADD COLUMN fs_id TEXT NOT NULL DEFAULT '';
+ALTER TABLE files ADD COLUMN app_id TEXT NOT NULL DEFAULT '';
+ALTER TABLE files ADD COLUMN remote_path TEXT NOT NULL DEFAULT '';
+ALTER TABLE files ADD COLUMN chosen INTEGER NOT NULL DEFAULT 1;
+CREATE TABLE missing_folders(id INTEGER PRIMARY KEY, share_id INTEGER NOT NULL
+                             REFERENCES shares(id) ON DELETE CASCADE, path TEXT NOT NULL,
+                             reason TEXT NOT NULL);
+)sql",
 };
 static_assert(std::size(kMigrations) == StateStore::kSchemaVersion);
 
@@ -304,6 +316,35 @@ std::optional<std::string> StateStore::SharePassword(int64_t id) {
   return std::nullopt;
 }
 
+bool StateStore::SetSharePassword(int64_t id, const std::string& password) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "UPDATE shares SET password=? WHERE id=?");
+  bool ok = s.Bind(1, password).Bind(2, id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
+}
+
+bool StateStore::DeleteShare(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "DELETE FROM shares WHERE id=?");
+  bool ok = s.Bind(1, id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
+}
+
+int64_t StateStore::EndUnfinishedShares(const std::vector<std::string>& finalStates,
+                                        const std::string& state, const std::string& message) {
+  std::lock_guard lock(mutex_);
+  std::string sql = "UPDATE shares SET state=?,message=? WHERE state NOT IN (";
+  for (size_t i = 0; i < finalStates.size(); ++i) sql += i ? ",?" : "?";
+  Statement s(db_, (sql + ")").c_str());
+  s.Bind(1, state).Bind(2, message);
+  for (size_t i = 0; i < finalStates.size(); ++i) s.Bind(static_cast<int>(i) + 3, finalStates[i]);
+  if (s.Run()) return sqlite3_changes(db_);
+  SF_STORE_CHECK(s);
+  return -1;
+}
+
 std::vector<ShareRow> StateStore::Shares() {
   std::lock_guard lock(mutex_);
   std::vector<ShareRow> rows;
@@ -317,13 +358,19 @@ std::vector<ShareRow> StateStore::Shares() {
 bool StateStore::AddFiles(int64_t shareId, const std::vector<FileRow>& files) {
   std::lock_guard lock(mutex_);
   if (!Exec("BEGIN IMMEDIATE")) return false;
-  Statement s(db_, "INSERT INTO files(share_id,folder,path,size,is_folder) VALUES(?,?,?,?,?)");
+  Statement s(db_,
+              "INSERT INTO files(share_id,folder,path,size,is_folder,fs_id,app_id,remote_path,"
+              "chosen) VALUES(?,?,?,?,?,?,?,?,?)");
   for (const FileRow& f : files) {
     s.Bind(1, shareId)
-        .Bind(2, FolderOf(f.path))
+        .Bind(2, f.folder.empty() ? FolderOf(f.path) : f.folder)
         .Bind(3, f.path)
         .Bind(4, f.size)
-        .Bind(5, f.isFolder);
+        .Bind(5, f.isFolder)
+        .Bind(6, f.fsId)
+        .Bind(7, f.appId)
+        .Bind(8, f.remotePath)
+        .Bind(9, f.chosen);
     if (!s.Run()) break;
     s.Reset();
   }
@@ -340,10 +387,67 @@ std::vector<FileRow> StateStore::Files(int64_t shareId, const std::string& folde
   std::lock_guard lock(mutex_);
   std::vector<FileRow> rows;
   Statement s(db_,
-              "SELECT id,share_id,path,size,is_folder FROM files WHERE share_id=? AND "
-              "folder=? ORDER BY path LIMIT ? OFFSET ?");
+              "SELECT id,share_id,path,size,is_folder,folder,fs_id,app_id,remote_path,chosen "
+              "FROM files WHERE share_id=? AND folder=? ORDER BY path LIMIT ? OFFSET ?");
   s.Bind(1, shareId).Bind(2, folder).Bind(3, limit).Bind(4, offset);
-  while (s.Row()) rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Int(3), s.Int(4) != 0});
+  while (s.Row())
+    rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Int(3), s.Int(4) != 0, s.Text(5), s.Text(6),
+                    s.Text(7), s.Text(8), s.Int(9) != 0});
+  SF_STORE_CHECK(s);
+  return rows;
+}
+
+bool StateStore::HasFolder(int64_t shareId, const std::string& path) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "SELECT 1 FROM files WHERE share_id=? AND path=? AND is_folder");
+  if (s.Bind(1, shareId).Bind(2, path).Row()) return true;
+  SF_STORE_CHECK(s);
+  return false;
+}
+
+int64_t StateStore::CountFiles(int64_t shareId, const std::string& folder) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "SELECT count(*) FROM files WHERE share_id=? AND folder=?");
+  if (s.Bind(1, shareId).Bind(2, folder).Row()) return s.Int(0);
+  SF_STORE_CHECK(s);
+  return -1;
+}
+
+std::optional<ShareTotals> StateStore::Totals(int64_t shareId) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_,
+              "SELECT count(*) FILTER (WHERE NOT is_folder),count(*) FILTER (WHERE is_folder),"
+              "IFNULL(sum(max(size,0)) FILTER (WHERE NOT is_folder),0) FROM files "
+              "WHERE share_id=?");
+  if (s.Bind(1, shareId).Row()) return ShareTotals{s.Int(0), s.Int(1), s.Int(2)};
+  SF_STORE_CHECK(s);
+  return std::nullopt;
+}
+
+bool StateStore::SetMissingFolders(int64_t shareId, const std::vector<MissingFolderRow>& folders) {
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  Statement clear(db_, "DELETE FROM missing_folders WHERE share_id=?");
+  bool ok = clear.Bind(1, shareId).Run();
+  Statement s(db_, "INSERT INTO missing_folders(share_id,path,reason) VALUES(?,?,?)");
+  for (size_t i = 0; ok && i < folders.size(); ++i) {
+    ok = s.Bind(1, shareId).Bind(2, folders[i].path).Bind(3, folders[i].reason).Run();
+    s.Reset();
+  }
+  if (!ok) {
+    error_ = sqlite3_errmsg(db_);
+    Exec("ROLLBACK");
+    return false;
+  }
+  return Exec("COMMIT");
+}
+
+std::vector<MissingFolderRow> StateStore::MissingFolders(int64_t shareId) {
+  std::lock_guard lock(mutex_);
+  std::vector<MissingFolderRow> rows;
+  Statement s(db_, "SELECT path,reason FROM missing_folders WHERE share_id=? ORDER BY id");
+  s.Bind(1, shareId);
+  while (s.Row()) rows.push_back({s.Text(0), s.Text(1)});
   SF_STORE_CHECK(s);
   return rows;
 }

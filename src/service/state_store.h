@@ -41,8 +41,27 @@ struct FileRow {
   int64_t id = 0;
   int64_t shareId = 0;
   std::string path;  // "/folder/name", as the share lists it
-  int64_t size = 0;
+  int64_t size = 0;  // -1 when the share does not tell it
   bool isFolder = false;
+  // The folder it lies in ("/" at the top); empty: the path's own up to its last "/".
+  std::string folder;
+  // What asks the service for the file's link again, later: its ids and the sharer's path.
+  std::string fsId;
+  std::string appId;
+  std::string remotePath;
+  bool chosen = true;  // taken when the share's files are fetched
+};
+
+// A folder a resolution could not list whole, and why.
+struct MissingFolderRow {
+  std::string path;
+  std::string reason;
+};
+
+struct ShareTotals {
+  int64_t files = 0;
+  int64_t folders = 0;
+  int64_t bytes = 0;  // of the files whose size is known
 };
 
 struct DownloadRow {
@@ -75,7 +94,7 @@ struct DownloaderRow {
 
 class StateStore {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
   static constexpr const char* kFileName = "state.db";
 
   // Opens (creating) `directory`/state.db and migrates it; null with `error` set on failure,
@@ -114,12 +133,29 @@ class StateStore {
   std::optional<ShareRow> Share(int64_t id);
   std::optional<std::string> SharePassword(int64_t id);
   std::vector<ShareRow> Shares();
+  // The extraction code that opened the share, once a prompt was answered with it.
+  [[nodiscard]] bool SetSharePassword(int64_t id, const std::string& password);
+  // Forgets the share with its files and missing folders; false when there is none.
+  bool DeleteShare(int64_t id);
+  // Every share whose state is not among `finalStates` gets `state` and `message`: at start,
+  // no resolution of an earlier run is still going on. How many, or -1.
+  int64_t EndUnfinishedShares(const std::vector<std::string>& finalStates, const std::string& state,
+                              const std::string& message);
+  // Replaces what is recorded of the folders a resolution left out.
+  [[nodiscard]] bool SetMissingFolders(int64_t shareId,
+                                       const std::vector<MissingFolderRow>& folders);
+  std::vector<MissingFolderRow> MissingFolders(int64_t shareId);
 
   // Adds a share's listed files in one transaction; all or nothing.
   [[nodiscard]] bool AddFiles(int64_t shareId, const std::vector<FileRow>& files);
   // The entries directly inside `folder` ("/" for the top), by path, one page at a time.
   std::vector<FileRow> Files(int64_t shareId, const std::string& folder, int64_t offset,
                              int64_t limit);
+  // True when the share lists a folder at `path`.
+  bool HasFolder(int64_t shareId, const std::string& path);
+  // How many entries lie directly inside `folder`, or -1.
+  int64_t CountFiles(int64_t shareId, const std::string& folder);
+  std::optional<ShareTotals> Totals(int64_t shareId);
 
   int64_t AddDownload(const DownloadRow& row);
   [[nodiscard]] bool UpdateDownload(int64_t id, const std::string& state, int64_t done,

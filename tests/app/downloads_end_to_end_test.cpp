@@ -37,6 +37,7 @@
 #include "gui_test_support.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
+#include "view/failure_text.h"
 
 using namespace sf::test;
 
@@ -412,7 +413,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QVERIFY(list->topLevelItem(paused)->isSelected());
     QTRY_VERIFY_WITH_TIMEOUT(item().engineState != int32_t{sf::layout::kStatePaused}, 10000);
     for (const sf::DownloadItem& each : tab->queue()->Items())
-      QVERIFY2(each.status != sf::DownloadStatus::kFailed, each.failureText.c_str());
+      QVERIFY2(each.status != sf::DownloadStatus::kFailed,
+               sf::FailureTextEnglish(each.failureCode).c_str());
 
     std::vector<sf::ItemId> all;
     for (const sf::DownloadItem& item : tab->queue()->Items()) all.push_back(sf::ItemId{item.id});

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "base/base64.h"
 #include "base/timestamp.h"
 
@@ -66,6 +68,21 @@ TEST(Timestamp, CountsFromBeijingEpoch) {
   t.tm_hour = 20;
   EXPECT_EQ(TimestampTextAt(t, 42), "1796731200042");
   EXPECT_EQ(TimestampText().size(), 13u);
+}
+
+// The clock every Tick and Poll reads is the steady one, in milliseconds: a reading falls
+// between two readings of that clock taken around it.
+TEST(Timestamp, NowMsReadsTheSteadyClockInMilliseconds) {
+  auto steadyMs = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  int64_t before = steadyMs();
+  int64_t now = NowMs();
+  int64_t after = steadyMs();
+  EXPECT_LE(before, now);
+  EXPECT_LE(now, after);
 }
 
 }  // namespace

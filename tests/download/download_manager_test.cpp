@@ -14,6 +14,7 @@
 #include "base/encoding.h"
 #include "engine_api/engine_api.h"
 #include "recording_engine.h"
+#include "view/download_tick.h"
 
 namespace sf {
 namespace {
@@ -102,6 +103,7 @@ TEST_F(DownloadManagerTest, AFinishedShareFileIsDoneForEveryListener) {
   ASSERT_EQ(Ends(first).size(), 2u);
   EXPECT_EQ(first.back().kind, DownloadEvent::kFailed);
   EXPECT_EQ(first.back().reason, "taken out of the downloads");
+  EXPECT_EQ(first.back().failureCode, 0);
   EXPECT_EQ(Ends(second).size(), 1u);
   EXPECT_TRUE(downloads.Idle());
 }
@@ -149,6 +151,11 @@ TEST_F(DownloadManagerTest, ARefusedLinkIsRenewedThroughTheSharesRenewer) {
   downloads.Tick(2000);
   EXPECT_EQ(renewer->asked.size(), 2u);
   EXPECT_EQ(downloads.Share(share)->Files()[0].status, ShareFileStatus::kFailed);
+  // The event carries the engine's code for the front-end to word, no words of its own.
+  EXPECT_EQ(heard.back().kind, DownloadEvent::kFailed);
+  EXPECT_EQ(heard.back().file, 0u);
+  EXPECT_EQ(heard.back().failureCode, 403);
+  EXPECT_EQ(heard.back().reason, "");
   EXPECT_TRUE(downloads.Idle());
 }
 

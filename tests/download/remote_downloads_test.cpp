@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "base/encoding.h"
-#include "download/download_list.h"
 #include "raw_http_server.h"
 #include "text_helpers.h"
+#include "view/download_list.h"
 
 namespace sf {
 namespace {

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, as a user or the package gets it, and checks the
 # installed tree: its files, --version, a download through the installed engine from a local
-# server, the desktop entry and the AppStream metadata against their validators, and the
-# manual pages and the bash completion against what the programs' own --help lists, and the
-# papers a Debian package wants: the copyright file from LICENSE and the compressed changelog.
+# server, the service's unit and a first start of the installed service, the desktop entry and
+# the AppStream metadata against their validators, and the manual pages and the bash
+# completion against what the programs' own --help lists, and the papers a Debian package
+# wants: the copyright file from LICENSE and the compressed changelog.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR VERSION GUI(ON|OFF)
 set -uo pipefail
 source=$1 build=$2 version=$3 gui=$4
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/sf-install-XXXXXX")
 server=""
+daemon_pid=""
 cleanup() {
   if [ -n "$server" ]; then kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; fi
+  if [ -n "$daemon_pid" ]; then kill "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -44,6 +47,7 @@ completion=$prefix/share/bash-completion/completions/sharefetch-cli
 # no simulator and no test program, manual pages and changelog compressed.
 doc=$prefix/share/doc/sharefetch
 expected=(bin/sharefetch-cli lib/sharefetch/libsfengine.so share/man/man1/sharefetch-cli.1.gz
+  bin/sharefetchd share/man/man1/sharefetchd.1.gz lib/systemd/system/sharefetchd.service
   share/bash-completion/completions/sharefetch-cli
   share/doc/sharefetch/copyright share/doc/sharefetch/changelog.gz)
 if [ "$gui" = ON ]; then
@@ -66,6 +70,9 @@ version_re="^sharefetch(-cli)? ${version//./\\.}( \(commit [0-9a-f]{12}\))?$"
 line=$("$cli" --version) || fail "sharefetch-cli --version exited with $?"
 [[ $line =~ $version_re ]] || fail "sharefetch-cli --version printed '$line'"
 echo "$line"
+daemon=$prefix/bin/sharefetchd
+line=$("$daemon" --version) || fail "sharefetchd --version exited with $?"
+[[ $line =~ ^sharefetchd\ ${version//./\\.} ]] || fail "sharefetchd --version printed '$line'"
 if [ "$gui" = ON ]; then
   line=$(env -u DISPLAY -u WAYLAND_DISPLAY "$window" --version) || fail "sharefetch --version exited with $?"
   [[ $line =~ $version_re ]] || fail "sharefetch --version printed '$line'"
@@ -129,6 +136,58 @@ else
   fi
 fi
 
+# The service's unit starts the installed program, as a user of its own with its state
+# directory, behind the hardening block.
+unit=$prefix/lib/systemd/system/sharefetchd.service
+grep -qx "ExecStart=$prefix/bin/sharefetchd .*" "$unit" || fail "the unit does not start $prefix/bin/sharefetchd"
+for key in DynamicUser=yes StateDirectory=sharefetchd UMask=0077 NoNewPrivileges=yes \
+  ProtectSystem=strict ProtectHome=yes PrivateTmp=yes PrivateDevices=yes \
+  "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6" SystemCallFilter=@system-service \
+  CapabilityBoundingSet= ProtectKernelTunables=yes ProtectKernelModules=yes ProtectKernelLogs=yes \
+  LockPersonality=yes MemoryDenyWriteExecute=yes RestrictNamespaces=yes RestrictRealtime=yes \
+  WantedBy=multi-user.target; do
+  grep -qx -- "$key" "$unit" || fail "the unit lacks $key"
+done
+if command -v systemd-analyze >/dev/null; then
+  # Its Documentation= page is looked up where this tree installed it.
+  out=$(MANPATH=$prefix/share/man systemd-analyze verify "$unit" 2>&1 | grep -F sharefetchd.service)
+  [ -z "$out" ] || fail "systemd-analyze verify: $out"
+fi
+
+# The installed service as systemd starts it: with standard error in the journal, the first
+# password goes to a file only its user reads, never to the log, and it opens a login.
+state=$work/state
+stderr=$work/daemon.err
+: >"$stderr"
+dport=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+JOURNAL_STREAM=$(stat -c '%d:%i' "$stderr") "$daemon" --state-dir "$state" --port "$dport" 2>"$stderr" &
+daemon_pid=$!
+for _ in $(seq 100); do
+  grep -q listening "$stderr" && break
+  sleep 0.1
+done
+if [ ! -f "$state/initial-password" ]; then
+  fail "the service kept no initial-password: $(cat "$stderr")"
+else
+  [ "$(stat -c %a "$state/initial-password")" = 600 ] || fail "initial-password is not 0600"
+  first=$(cat "$state/initial-password")
+  grep -qF -- "$first" "$stderr" && fail "the first password went to the journal's stream"
+  status=$(python3 - "$dport" "$first" <<'PY'
+import json, sys, urllib.request
+request = urllib.request.Request("http://127.0.0.1:%s/api/v1/login" % sys.argv[1],
+                                 data=json.dumps({"password": sys.argv[2]}).encode(), method="POST")
+try:
+    print(urllib.request.urlopen(request, timeout=10).status)
+except Exception as error:
+    print(error)
+PY
+)
+  [ "$status" = 200 ] || fail "a login with the first password was answered: $status"
+fi
+kill "$daemon_pid" 2>/dev/null
+wait "$daemon_pid" 2>/dev/null
+daemon_pid=""
+
 # The validators of the desktop.
 if [ "$gui" = ON ]; then
   out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ] || fail "desktop-file-validate: $out"
@@ -187,6 +246,19 @@ options=$(section "$work/sharefetch-cli.txt" OPTIONS)
 for option in $(echo "$help" | sed -n 's/^  \(--[a-z][a-z-]*\).*/\1/p'); do
   grep -qF -- "$option" <<<"$options" || fail "sharefetch-cli(1) lacks $option under OPTIONS"
   grep -qx -- "$option" <<<"$top" || fail "the completion does not offer $option"
+done
+# The service's page: its own sections, and every option of its --help under OPTIONS.
+LC_ALL=C.UTF-8 MANWIDTH=100 MANROFFOPT=-rHY=0 man -l --warnings \
+  "$prefix/share/man/man1/sharefetchd.1.gz" >"$work/sharefetchd.txt" 2>"$work/man.err" ||
+  fail "man -l sharefetchd.1.gz exited with $?"
+[ -s "$work/man.err" ] && fail "man -l sharefetchd.1.gz warns: $(cat "$work/man.err")"
+for word in NAME SYNOPSIS DESCRIPTION COMMANDS OPTIONS "EXIT STATUS" ENVIRONMENT FILES \
+  STATE_DIRECTORY SHAREFETCH_HOST state.db initial-password sharefetchd.service; do
+  grep -qF -- "$word" "$work/sharefetchd.txt" || fail "the manual page sharefetchd(1) lacks $word"
+done
+options=$(section "$work/sharefetchd.txt" OPTIONS)
+for option in $("$daemon" --help | grep -o -- '^  --[a-z][a-z-]*'); do
+  grep -qF -- "$option" <<<"$options" || fail "sharefetchd(1) lacks $option under OPTIONS"
 done
 if [ "$gui" = ON ]; then
   options=$(section "$work/sharefetch.txt" OPTIONS)

@@ -33,6 +33,7 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
   const std::string session = "Cookie: " + cookie + "\r\n";
   const std::string withCsrf = session + "X-CSRF-Token: " + csrf + "\r\n";
   const std::string login = nlohmann::json{{"password", password_}}.dump();
+  const std::string pasted = R"({"text":"https://pan.baidu.com/s/1abcd"})";
 
   // An address behind our trusted proxy keeps failing and is banned; nobody else is.
   const std::string stranger = "X-Forwarded-For: 198.51.100.1, 203.0.113.7\r\n";
@@ -59,6 +60,15 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
                         session + "X-CSRF-Token: " + csrf.substr(1) + "0\r\n", R"({"name":"x"})");
        },
        403, "csrf"},
+      {"share pasted without CSRF token",
+       [&] { return Request("POST", "/api/v1/shares", session, pasted); }, 403, "csrf"},
+      {"prompt answered without CSRF token",
+       [&] { return Request("POST", "/api/v1/shares/1/password", session, R"({"password":"x"})"); },
+       403, "csrf"},
+      {"share removed without CSRF token",
+       [&] { return Request("DELETE", "/api/v1/shares/1", session); }, 403, "csrf"},
+      {"captcha picture without login", [&] { return Request("GET", "/api/v1/shares/1/captcha"); },
+       401, "login"},
       {"foreign Host",
        [&] { return Request("GET", "/api/v1/version", "Host: rebound.example\r\n" + session); },
        403, "host"},
@@ -160,6 +170,10 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
           .status,
       200);
   EXPECT_EQ(Exchange(Request("GET", "/index.html")).body, "<p>the page</p>");
+  // Scripts paste and follow shares with a key; a browser with its token.
+  EXPECT_EQ(Exchange(Request("POST", "/api/v1/shares", bearer, pasted)).status, 201);
+  EXPECT_EQ(Exchange(Request("POST", "/api/v1/shares", withCsrf, pasted)).status, 201);
+  EXPECT_EQ(Exchange(Request("GET", "/api/v1/shares/1", bearer)).status, 200);
 }
 
 }  // namespace

@@ -88,6 +88,8 @@ void ServiceFixture::SetUp() {
   options_.login.refusalDelay = std::chrono::milliseconds(30);
   options_.heartbeat = std::chrono::milliseconds(100);
   options_.eventRing = 4;
+  // Nothing here reaches a real share service: a pasted link goes to a closed loopback port.
+  options_.shares.host = "http://127.0.0.1:1";
 }
 
 void ServiceFixture::Start() {

@@ -28,11 +28,21 @@ TEST(StateStoreTest, MigratesFromNothingKeepsAcrossReopenAndRefusesNewer) {
     int64_t share = store->AddShare("https://pan.example/s/1abc", "x1y2", 100);
     ASSERT_GT(share, 0);
     ASSERT_TRUE(store->SetShareState(share, "resolved", ""));
-    ASSERT_TRUE(store->AddFiles(
-        share,
-        {{0, 0, "/b.bin", 7, false}, {0, 0, "/a", 0, true}, {0, 0, "/a/inner.txt", 3, false}}));
-    EXPECT_FALSE(store->AddFiles(share, {{0, 0, "/c.bin", 1, false}, {0, 0, "/b.bin", 7, false}}))
+    auto file = [](const std::string& path, int64_t size, bool isFolder = false) {
+      FileRow row;
+      row.path = path;
+      row.size = size;
+      row.isFolder = isFolder;
+      return row;
+    };
+    std::vector<FileRow> listing = {file("/b.bin", 7), file("/a", 0, true),
+                                    file("/a/inner.txt", 3)};
+    listing[0].fsId = "91";
+    listing[2].chosen = false;
+    ASSERT_TRUE(store->AddFiles(share, listing));
+    EXPECT_FALSE(store->AddFiles(share, {file("/c.bin", 1), file("/b.bin", 7)}))
         << "a listing repeating a path is refused whole";
+    ASSERT_TRUE(store->SetMissingFolders(share, {{"gone", "refused"}}));
     int64_t engine = store->AddDownloader("box", "http://127.0.0.1:6800/jsonrpc", "s3cret");
     ASSERT_GT(store->AddDownload({0, share, "/b.bin", "/srv/b.bin", engine, "active", 7, 2, ""}),
               0);
@@ -60,6 +70,15 @@ TEST(StateStoreTest, MigratesFromNothingKeepsAcrossReopenAndRefusesNewer) {
     EXPECT_EQ(store->Files(shares[0].id, "/", 1, 10).size(), 1u);
     EXPECT_EQ(store->Files(shares[0].id, "/a", 0, 10).at(0).path, "/a/inner.txt");
     EXPECT_TRUE(store->Files(shares[0].id, "/c.bin", 0, 10).empty());
+    EXPECT_EQ(top[1].fsId, "91");
+    EXPECT_FALSE(store->Files(shares[0].id, "/a", 0, 10).at(0).chosen);
+    EXPECT_EQ(store->CountFiles(shares[0].id, "/"), 2);
+    EXPECT_TRUE(store->HasFolder(shares[0].id, "/a"));
+    EXPECT_FALSE(store->HasFolder(shares[0].id, "/b.bin"));
+    ASSERT_TRUE(store->Totals(shares[0].id));
+    EXPECT_EQ(store->Totals(shares[0].id)->bytes, 10);
+    ASSERT_EQ(store->MissingFolders(shares[0].id).size(), 1u);
+    EXPECT_EQ(store->MissingFolders(shares[0].id)[0].reason, "refused");
     auto downloaders = store->Downloaders();
     ASSERT_EQ(downloaders.size(), 1u);
     EXPECT_TRUE(downloaders[0].hasSecret);

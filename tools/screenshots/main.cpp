@@ -34,12 +34,12 @@
 #include "base/encoding.h"
 #include "base/settings_file.h"
 #include "download/download_engine.h"
-#include "download/download_list.h"
 #include "download/remote_downloads.h"
 #include "fixture.h"
 #include "raw_http_server.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
+#include "view/download_list.h"
 
 namespace {
 

@@ -1,13 +1,16 @@
 // The download list's texts and its tick, over a queue on a recording engine.
-#include "download/download_list.h"
+#include "view/download_list.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 #include "base/encoding.h"
 #include "download/download_manager.h"
 #include "engine_api/engine_api.h"
 #include "recording_engine.h"
 #include "text_helpers.h"
+#include "view/download_tick.h"
 
 namespace sf {
 namespace {
@@ -29,13 +32,13 @@ DownloadItem Item(int32_t speed, float progress) {
 }
 
 TEST(DownloadFormats, SizesSpeedsAndTotals) {
-  EXPECT_EQ(SizeText(1073741824), "1.00GB");
-  EXPECT_EQ(SizeText(1073741823), "1024.00MB");
-  EXPECT_EQ(SizeText(10240), "0.01MB");
-  EXPECT_EQ(SizeText(1572864), "1.50MB");
-  EXPECT_EQ(SizeText(3 << 20), "3.00MB");
-  EXPECT_EQ(SizeText(0), "0.00MB");
-  EXPECT_EQ(SizeText(int64_t{5} << 40), "5120.00GB");
+  EXPECT_EQ(SizeText(1073741824, SizeStyle::kWindow), "1.00GB");
+  EXPECT_EQ(SizeText(1073741823, SizeStyle::kWindow), "1024.00MB");
+  EXPECT_EQ(SizeText(10240, SizeStyle::kWindow), "0.01MB");
+  EXPECT_EQ(SizeText(1572864, SizeStyle::kWindow), "1.50MB");
+  EXPECT_EQ(SizeText(3 << 20, SizeStyle::kWindow), "3.00MB");
+  EXPECT_EQ(SizeText(0, SizeStyle::kWindow), "0.00MB");
+  EXPECT_EQ(SizeText(int64_t{5} << 40, SizeStyle::kWindow), "5120.00GB");
 
   EXPECT_EQ(SpeedText(1048576), "1MB");
   EXPECT_EQ(SpeedText(1048575), "1023KB");
@@ -82,7 +85,7 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
   EXPECT_EQ(running.toolTip, G("剩余时间 8:32\n已下载 536870912 / 1073741824 字节"));
 
   item.status = DownloadStatus::kFailed;
-  item.failureText = G("连接被拒绝");
+  item.failureCode = ECONNREFUSED;
   auto failed = RowTexts(item);
   EXPECT_TRUE(failed.failed);
   EXPECT_EQ(failed.columns[kColumnSpeed], G("失败"));

@@ -1,6 +1,6 @@
 // The running downloads as the window shows them: the texts of one row per queue item, the
 // status bar's wording of what a tick saw, and the overall progress (the tick itself and the
-// speed limit are the DownloadManager's). The window only renders what these give, so all of it
+// speed limit are in download_tick.h). The window only renders what these give, so all of it
 // runs, and is tested, without any window. Texts are GBK.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "download/download_queue.h"
+#include "view/size_text.h"
 
 namespace sf {
 
@@ -24,8 +25,6 @@ enum DownloadColumn : int {
   kDownloadColumns = 5,
 };
 
-// "1.50MB", "1.00GB": 1024-based, two decimals, GB from 1024 MiB on.
-std::string SizeText(int64_t bytes);
 // "1023KB", "1MB": whole units, cut, no "/s".
 std::string SpeedText(int32_t bytesPerSecond);
 // The sum of every item's speed: "1kb" below 1024 KiB/s, else "1.5MB".

@@ -1,4 +1,4 @@
-#include "download/download_list.h"
+#include "view/download_list.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,6 +7,7 @@
 #include "base/encoding.h"
 #include "base/text.h"
 #include "engine_api/engine_api.h"
+#include "view/failure_text.h"
 
 namespace sf {
 namespace {
@@ -88,13 +89,6 @@ std::string StateText(const DownloadItem& item, const std::vector<DownloadItem>&
 
 }  // namespace
 
-std::string SizeText(int64_t bytes) {
-  double mib = static_cast<double>(bytes) / 1048576.0;
-  if (mib - 1024.0 >= -kEpsilon)
-    return Format("%.2f", RoundTo2(static_cast<double>(bytes) / 1073741824.0)) + "GB";
-  return Format("%.2f", RoundTo2(mib)) + "MB";
-}
-
 std::string SpeedText(int32_t bytesPerSecond) {
   double kib = bytesPerSecond / 1024.0;
   if (kib - 1024.0 >= -kEpsilon)
@@ -169,8 +163,8 @@ DownloadRowTexts RemoteRowOf(const DownloadItem& item) {
   auto& c = row.columns;
   c[kColumnFileName] = item.Name();
   const int64_t size = item.size, done = item.done;
-  c[kColumnTotalSize] = SizeText(std::max<int64_t>(size, 0));
-  c[kColumnDownloaded] = SizeText(done);
+  c[kColumnTotalSize] = SizeText(std::max<int64_t>(size, 0), SizeStyle::kWindow);
+  c[kColumnDownloaded] = SizeText(done, SizeStyle::kWindow);
   char percent[32] = "0.00%";
   if (size > 0)
     std::snprintf(percent, sizeof percent, "%.2f%%",
@@ -183,8 +177,8 @@ DownloadRowTexts RemoteRowOf(const DownloadItem& item) {
   } else if (item.status == DownloadStatus::kFailed) {
     row.failed = true;
     c[kColumnSpeed] = Utf8ToGbk("失败");
-    c[kColumnProgress] = item.failureText;
-    tip += Utf8ToGbk("\n失败：") + item.failureText;
+    c[kColumnProgress] = item.failureReason;
+    tip += Utf8ToGbk("\n失败：") + item.failureReason;
   } else if (item.renewing) {
     c[kColumnSpeed] = Utf8ToGbk("等待中");
     tip += Utf8ToGbk("\n正在获取新的下载链接");
@@ -211,12 +205,12 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
   bool reported = item.engineState != 0 || item.status == DownloadStatus::kFinished;
   if (reported) {
     std::string percent = PercentText(item);
-    c[kColumnTotalSize] = SizeText(std::max<int64_t>(item.size, 0));
-    c[kColumnDownloaded] = SizeText(item.done);
+    c[kColumnTotalSize] = SizeText(std::max<int64_t>(item.size, 0), SizeStyle::kWindow);
+    c[kColumnDownloaded] = SizeText(item.done, SizeStyle::kWindow);
     c[kColumnSpeed] = SpeedText(item.speed);
     c[kColumnProgress] = percent + "%";
   } else if (item.request.expectedSize >= 0) {
-    c[kColumnTotalSize] = SizeText(item.request.expectedSize);
+    c[kColumnTotalSize] = SizeText(item.request.expectedSize, SizeStyle::kWindow);
   }
   switch (item.status) {
     case DownloadStatus::kQueued:
@@ -229,8 +223,8 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
       row.failed = true;
       // "失败：连接被拒绝" would not fit the speed column: the reason takes the progress column.
       c[kColumnSpeed] = t.failedCell;
-      c[kColumnProgress] = item.failureText;
-      row.toolTip = t.failedTip + item.failureText;
+      c[kColumnProgress] = FailureText(item.failureCode);
+      row.toolTip = t.failedTip + FailureText(item.failureCode);
       break;
     default:
       break;
@@ -254,7 +248,7 @@ std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended
   for (const DownloadItem& item : items) {
     if (Contains(ended, item.id)) {
       if (item.status == DownloadStatus::kFailed)
-        text = t.failedOpen + item.failureText + t.failedClose;
+        text = t.failedOpen + FailureText(item.failureCode) + t.failedClose;
       else
         text = item.alreadyComplete ? t.alreadyComplete + item.Name() : t.finished;
       break;

@@ -1,8 +1,9 @@
-#include "download/failure_text.h"
+#include "view/failure_text.h"
 
 #include <cerrno>
 
 #include "base/encoding.h"
+#include "download/download_queue.h"
 
 namespace sf {
 namespace {

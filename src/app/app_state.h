@@ -1,0 +1,32 @@
+// What the whole window program shares, apart from the window: its tabs take it as they are
+// made, so they need not know the window that holds them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "base/settings_file.h"
+#include "download/download_engine.h"
+#include "module/window_skin.h"
+
+namespace sf {
+class ShareSession;
+}
+
+namespace sf::app {
+
+// The program-wide objects the window's handlers share, made in this order at start and
+// released in the reverse order at the end: the module loader of the skin library, the share
+// session, the engine. The downloads themselves live in the downloads tab's queue.
+struct AppState {
+  WindowSkin skin;  // the module loader holding the skin library, when one is carried
+  std::shared_ptr<ShareSession> session;
+  std::unique_ptr<DownloadEngine> engine;  // null when the engine library did not load
+  std::string engineError;                 // then why, naming the library's path
+  std::string programDirectory;            // file-system path of the program's own directory
+  std::string saveDirectory;  // where downloads start; empty: <programDirectory>/下载内容
+  SettingsPaths settings;
+  RemoteSettings remote;  // the remote downloader, as the settings file holds it
+};
+
+}  // namespace sf::app

@@ -1,0 +1,48 @@
+#include "view/size_text.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace sf {
+namespace {
+
+// Comparisons against a unit boundary allow for the error of the division before them.
+constexpr double kEpsilon = 1e-7;
+
+double RoundTo2(double v) {
+  return std::round(v * 100.0) / 100.0;
+}
+
+std::string Format(const char* format, double v) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, v);
+  return buffer;
+}
+
+std::string WindowSizeText(int64_t bytes) {
+  double mib = static_cast<double>(bytes) / 1048576.0;
+  if (mib - 1024.0 >= -kEpsilon)
+    return Format("%.2f", RoundTo2(static_cast<double>(bytes) / 1073741824.0)) + "GB";
+  return Format("%.2f", RoundTo2(mib)) + "MB";
+}
+
+std::string TerminalSizeText(int64_t bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 4) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+  return buf;
+}
+
+}  // namespace
+
+std::string SizeText(int64_t bytes, SizeStyle style) {
+  return style == SizeStyle::kTerminal ? TerminalSizeText(bytes) : WindowSizeText(bytes);
+}
+
+}  // namespace sf

@@ -1,0 +1,255 @@
+// Shares pasted into the real service on loopback and resolved against the local share
+// service: the prompts answered over the API as a remote user would, the tree read page by
+// page, the records still there after a restart, and no secret ever handed back.
+#include <nlohmann/json.hpp>
+
+#include "service_fixture.h"
+#include "share_simulator.h"
+#include "wait_until.h"
+
+namespace sf::test {
+namespace {
+
+constexpr const char* kShares = R"({"captchaFormat": "png", "shares": [
+  {"id": "1lock", "password": "ab12", "linkCaptchaAt": 1, "items": [
+    {"name": "a.txt", "size": 10},
+    {"name": "docs", "children": [
+      {"generate": {"count": 5, "name": "f-{i}.txt", "size": 100, "sizeStep": 1, "digits": 1}}]},
+    {"name": "b.bin", "size": 2048}]},
+  {"id": "1part", "items": [
+    {"name": "top.txt", "size": 3},
+    {"name": "refused", "listError": -7, "children": [{"name": "lost.txt", "size": 1}]},
+    {"name": "fine", "children": [{"name": "in.txt", "size": 4}]}]}
+]})";
+
+// Every text a JSON value holds, keys among them, but for the share's address (whose port may
+// hold any four digits): where a secret could show.
+std::string Texts(const nlohmann::json& value) {
+  std::string out;
+  if (value.is_string()) return value.get<std::string>() + "\n";
+  if (value.is_object())
+    for (const auto& [key, item] : value.items())
+      if (key != "url") out += key + "\n" + Texts(item);
+  if (value.is_array())
+    for (const auto& item : value) out += Texts(item);
+  return out;
+}
+
+// The texts of every event's data in a stream.
+std::string EventTexts(const std::string& stream) {
+  std::string out;
+  for (size_t at = stream.find("data: "); at != std::string::npos;
+       at = stream.find("data: ", at + 1))
+    out += Texts(nlohmann::json::parse(stream.substr(at + 6, stream.find('\n', at) - at - 6),
+                                       nullptr, false));
+  return out;
+}
+
+class ShareApiTest : public ServiceFixture {
+ protected:
+  void SetUp() override {
+    ServiceFixture::SetUp();
+    ASSERT_TRUE(sim_.StartFromText(kShares)) << sim_.error();
+    options_.shares.host = sim_.Url("");
+    options_.http.maxPerAddress = 64;
+    options_.eventRing = 256;
+  }
+
+  // A key for the calls: it outlives a restart, which a session cookie named by the port does
+  // not.
+  void MakeKey() {
+    auto [cookie, csrf] = Login();
+    Reply made = Exchange(Request("POST", "/api/v1/keys",
+                                  "Cookie: " + cookie + "\r\nX-CSRF-Token: " + csrf + "\r\n",
+                                  R"({"name":"shares"})"));
+    ASSERT_EQ(made.status, 201) << made.body;
+    bearer_ = "Authorization: Bearer " +
+              nlohmann::json::parse(made.body)["key"].get<std::string>() + "\r\n";
+  }
+
+  nlohmann::json Call(const std::string& method, const std::string& path, int expected,
+                      const std::string& body = "") {
+    Reply reply = Exchange(Request(method, path, bearer_, body));
+    EXPECT_EQ(reply.status, expected) << method << " " << path << ": " << reply.body;
+    nlohmann::json answer = nlohmann::json::parse(reply.body, nullptr, false);
+    seen_ += Texts(answer);
+    return answer;
+  }
+  nlohmann::json Share(int64_t id) {
+    return Call("GET", "/api/v1/shares/" + std::to_string(id), 200);
+  }
+  bool ReachesState(int64_t id, const std::string& state) {
+    return WaitUntil([&] { return Share(id).value("state", "") == state; });
+  }
+  std::vector<int64_t> Paste(const std::string& text) {
+    nlohmann::json added =
+        Call("POST", "/api/v1/shares", 201, nlohmann::json{{"text", text}}.dump());
+    std::vector<int64_t> ids;
+    for (const auto& share : added["shares"]) ids.push_back(share["id"].get<int64_t>());
+    return ids;
+  }
+  // Every entry of `folder`, read `limit` at a time.
+  std::vector<nlohmann::json> Tree(int64_t id, const std::string& folder, int limit) {
+    std::vector<nlohmann::json> entries;
+    for (int offset = 0;; offset += limit) {
+      nlohmann::json page =
+          Call("GET",
+               "/api/v1/shares/" + std::to_string(id) + "/tree?folder=" + folder +
+                   "&offset=" + std::to_string(offset) + "&limit=" + std::to_string(limit),
+               200);
+      if (!page["entries"].is_array() || page["entries"].empty()) break;
+      EXPECT_LE(page["entries"].size(), static_cast<size_t>(limit));
+      if (!page["total"].is_number()) break;
+      for (const auto& entry : page["entries"]) entries.push_back(entry);
+      if (entries.size() >= page["total"].get<size_t>()) break;
+    }
+    return entries;
+  }
+
+  sim::ShareSimulator sim_;
+  std::string bearer_;
+  std::string seen_;  // every body the service answered
+};
+
+std::vector<std::string> Names(const std::vector<nlohmann::json>& entries) {
+  std::vector<std::string> names;
+  for (const auto& entry : entries) names.push_back(entry["name"]);
+  return names;
+}
+
+TEST_F(ShareApiTest, ProtectedShareAnsweredFromAfarThenPagedAndKeptAcrossARestart) {
+  Start();
+  MakeKey();
+  RawConnection events(port());
+  events.Send(Request("GET", "/api/v1/events", bearer_));
+  ASSERT_TRUE(events.ReadUntil("\r\n\r\n"));
+
+  // The service's own message with a wrong code, wrapped as a chat program wraps it.
+  const std::vector<int64_t> ids =
+      Paste("链接：" + sim_.ShareUrl("1lock") + " \n提取码：zz99 --来自分享的超级会员v1的分享");
+  ASSERT_EQ(ids.size(), 1u);
+  const int64_t id = ids[0];
+  const std::string base = "/api/v1/shares/" + std::to_string(id);
+
+  ASSERT_TRUE(events.ReadUntil(R"("kind":"password")")) << events.received();
+  nlohmann::json waiting = Share(id);
+  EXPECT_EQ(waiting["state"], "password");
+  EXPECT_EQ(waiting["prompt"]["kind"], "password");
+  EXPECT_TRUE(waiting["hasCode"]);
+  // The wrong code was tried, once, before the user was asked.
+  EXPECT_EQ(sim_.CountRequests("/share/verify", "pwd=zz99"), 1u);
+  Call("POST", base + "/captcha", 409, R"({"answer":"abcd"})");
+  Call("GET", base + "/captcha", 404);
+  Call("POST", base + "/password", 200, R"({"password":" ab12 "})");
+  Call("POST", base + "/password", 409, R"({"password":"ab12"})");
+
+  ASSERT_TRUE(events.ReadUntil(R"("kind":"captcha")")) << events.received();
+  EXPECT_EQ(Share(id)["prompt"]["kind"], "captcha");
+  Reply picture = Exchange(Request("GET", base + "/captcha", bearer_));
+  ASSERT_EQ(picture.status, 200);
+  EXPECT_EQ(picture.headers["content-type"], "image/png");
+  EXPECT_EQ(picture.body.compare(0, 4, "\x89PNG"), 0);
+  const std::string first = sim_.LatestCaptchaAnswer().value_or("");
+  // An unreadable picture is replaced on asking; only the fresh one's answer counts then.
+  std::string told = events.received();
+  events.Consume(told.size());
+  Call("POST", base + "/captcha/refresh", 202);
+  ASSERT_TRUE(events.ReadUntil(R"("kind":"captcha")")) << events.received();
+  Reply fresh = Exchange(Request("GET", base + "/captcha", bearer_));
+  ASSERT_EQ(fresh.status, 200);
+  EXPECT_NE(fresh.body, picture.body);
+  const std::string answer = sim_.LatestCaptchaAnswer().value_or("");
+  ASSERT_EQ(answer.size(), 4u);
+  ASSERT_NE(answer, first);
+  Call("POST", base + "/captcha", 200, nlohmann::json{{"answer", answer}}.dump());
+
+  ASSERT_TRUE(events.ReadUntil(R"("state":"resolved")")) << events.received();
+  nlohmann::json resolved = Share(id);
+  EXPECT_EQ(resolved["files"], 7);
+  EXPECT_EQ(resolved["folders"], 1);
+  EXPECT_EQ(resolved["bytes"], 10 + 2048 + 100 + 101 + 102 + 103 + 104);
+  EXPECT_TRUE(resolved["prompt"].is_null());
+  EXPECT_TRUE(resolved["missingFolders"].empty());
+
+  auto checkTree = [&] {
+    std::vector<nlohmann::json> top = Tree(id, "/", 2);
+    EXPECT_EQ(Names(top), (std::vector<std::string>{"a.txt", "b.bin", "docs"}));
+    std::vector<nlohmann::json> docs = Tree(id, "/docs", 2);
+    ASSERT_EQ(Names(docs),
+              (std::vector<std::string>{"f-1.txt", "f-2.txt", "f-3.txt", "f-4.txt", "f-5.txt"}));
+    EXPECT_EQ(docs[4]["size"], 104);
+    EXPECT_EQ(docs[4]["path"], "/docs/f-5.txt");
+    EXPECT_FALSE(docs[4]["folder"]);
+    EXPECT_TRUE(top[2]["folder"]);
+  };
+  checkTree();
+  Call("GET", base + "/tree?folder=/a.txt", 404);
+  Call("GET", base + "/tree?limit=0", 400);
+
+  // No code or answer given goes back out, in an answer or on the event stream.
+  told = EventTexts(told + events.received());
+  EXPECT_NE(told.find("password"), std::string::npos) << "the stream was read";
+  for (const std::string& secret : {std::string("zz99"), std::string("ab12"), first, answer}) {
+    EXPECT_EQ(seen_.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(told.find(secret), std::string::npos) << secret;
+  }
+
+  // A restart keeps the resolved share, its tree and the code that opened it; a share still
+  // waiting on its prompt then is over.
+  const int64_t waitingThen = Paste(sim_.ShareUrl("1lock")).at(0);
+  ASSERT_TRUE(ReachesState(waitingThen, "password"));
+  service_.reset();
+  Start();
+  nlohmann::json listed = Call("GET", "/api/v1/shares", 200);
+  ASSERT_EQ(listed["shares"].size(), 2u);
+  EXPECT_EQ(listed["shares"][0]["state"], "resolved");
+  EXPECT_EQ(listed["shares"][1]["state"], "failed");
+  EXPECT_NE(listed["shares"][1]["message"].get<std::string>().find("stopped"), std::string::npos);
+  EXPECT_EQ(service_->store()->SharePassword(id), "ab12");
+  checkTree();
+  Call("DELETE", "/api/v1/shares/" + std::to_string(waitingThen), 200);
+
+  // A share left waiting on its prompt is given up at once when it is removed.
+  const int64_t again = Paste(sim_.ShareUrl("1lock")).at(0);
+  ASSERT_TRUE(ReachesState(again, "password"));
+  Call("DELETE", "/api/v1/shares/" + std::to_string(again), 200);
+  EXPECT_TRUE(WaitUntil([&] { return service_->shares()->running() == 0; }));
+  Call("GET", "/api/v1/shares/" + std::to_string(again), 404);
+  Call("DELETE", base, 200);
+  Call("GET", base + "/tree", 404);
+  EXPECT_TRUE(Call("GET", "/api/v1/shares", 200)["shares"].empty());
+}
+
+TEST_F(ShareApiTest, FoldersLeftOutAreNamedAndAnUnansweredPromptEndsItsShare) {
+  options_.shares.promptTimeout = std::chrono::milliseconds(200);
+  Start();
+  MakeKey();
+  // Two shares in one text: one lists a folder the service refuses, one asks for a code that
+  // nobody gives.
+  const std::vector<int64_t> ids =
+      Paste("第一个 " + sim_.ShareUrl("1part") + "\n第二个 " + sim_.ShareUrl("1lock") + "\n");
+  ASSERT_EQ(ids.size(), 2u);
+
+  ASSERT_TRUE(ReachesState(ids[0], "incomplete"));
+  nlohmann::json partial = Share(ids[0]);
+  ASSERT_EQ(partial["missingFolders"].size(), 1u);
+  EXPECT_EQ(partial["missingFolders"][0]["path"], "refused");
+  EXPECT_FALSE(partial["missingFolders"][0]["reason"].get<std::string>().empty());
+  EXPECT_NE(partial["message"].get<std::string>().find("refused"), std::string::npos)
+      << partial["message"];
+  EXPECT_EQ(Names(Tree(ids[0], "/", 10)), (std::vector<std::string>{"fine", "refused", "top.txt"}));
+  EXPECT_EQ(Names(Tree(ids[0], "/fine", 10)), (std::vector<std::string>{"in.txt"}));
+  EXPECT_TRUE(Tree(ids[0], "/refused", 10).empty());
+
+  ASSERT_TRUE(ReachesState(ids[1], "failed"));
+  nlohmann::json abandoned = Share(ids[1]);
+  EXPECT_NE(abandoned["message"].get<std::string>().find("password prompt"), std::string::npos)
+      << abandoned["message"];
+  EXPECT_EQ(abandoned["files"], 0);
+  Call("POST", "/api/v1/shares/" + std::to_string(ids[1]) + "/password", 409,
+       R"({"password":"ab12"})");
+  Call("POST", "/api/v1/shares", 400, R"({"text":"no link in here, 提取码：ab12"})");
+}
+
+}  // namespace
+}  // namespace sf::test
