@@ -69,7 +69,7 @@ class DownloadManager : public Downloads {
   // a file the share gave no link for.
   void CloseShare(ShareId share) override;
   // Where an open share came from, known for sure only once its resolution has ended.
-  void SetShareSource(ShareId share, ShareSource source);
+  void SetShareSource(ShareId share, ShareSource source) override;
   const ShareDownload* Share(ShareId id) const;
   // A download of its own, not ended, that is the share's entry at `position` of `entries`: it
   // becomes a one-file share renewed through `renewer`, as if AddShare had queued it. False when

@@ -110,6 +110,8 @@ class Downloads {
   virtual void AddLink(ShareId share, size_t entry, const std::string& link) = 0;
   // No more links come: the open share's files still waiting for one fail.
   virtual void CloseShare(ShareId share) = 0;
+  // Where an open share came from, known for sure only once its resolution has ended.
+  virtual void SetShareSource(ShareId share, ShareSource source) = 0;
 
   // Each gives how many items it acted on; an item the back-end cannot act on is left alone.
   virtual int Pause(const std::vector<ItemId>& ids) = 0;

@@ -195,6 +195,11 @@ void RemoteDownloads::CloseShare(ShareId share) {
   HandOver(share);
 }
 
+void RemoteDownloads::SetShareSource(ShareId share, ShareSource source) {
+  if (auto it = shares_.find(share); it != shares_.end())
+    it->second->order.source = std::move(source);
+}
+
 void RemoteDownloads::HandOver(ShareId id) {
   ShareRun& run = *shares_[id];
   run.handingOff = true;

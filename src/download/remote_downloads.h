@@ -80,6 +80,7 @@ class RemoteDownloads : public Downloads {
   ShareId AddShare(ShareOrder order) override;
   void AddLink(ShareId share, size_t entry, const std::string& link) override;
   void CloseShare(ShareId share) override;
+  void SetShareSource(ShareId share, ShareSource source) override;
 
   // Acting on a download over there is not ours to do: nothing is acted on.
   int Pause(const std::vector<ItemId>&) override { return 0; }
