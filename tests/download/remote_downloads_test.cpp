@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/encoding.h"
+#include "download/share_stream.h"
 #include "raw_http_server.h"
 #include "text_helpers.h"
 #include "view/download_list.h"
@@ -191,6 +192,44 @@ TEST(RemoteDownloads, AriasStatesBecomeItemsAndRowsAndARefusedLinkGoesBack) {
   remote.ReleaseFinished();
   EXPECT_EQ(remote.Find(finished), nullptr);
   EXPECT_NE(remote.Find(failed), nullptr);
+}
+
+// A share streamed while its links still come reaches a downloader through the same seam: the
+// links gather in the open share, and the share goes over, whole, once the resolution ends.
+TEST(RemoteDownloads, AStreamedShareGoesOverWithItsLinksWhenTheResolutionEnds) {
+  ScriptedDownloader aria2;
+  aria2.Set("g-0", {{"status", "active"}, {"totalLength", "1000"}, {"completedLength", "1"}});
+  RemoteDownloads remote({{aria2.Url(), ""}});
+  std::vector<DownloadEvent::Kind> heard;
+  remote.Listen([&](const DownloadEvent& e) {
+    if (e.kind != DownloadEvent::kProgress) heard.push_back(e.kind);
+  });
+  ShareStream stream(remote, std::make_shared<HeldRenewer>());
+  std::vector<FileEntry> listing = {File("a.bin", 0), File("b.bin", 1), File("c.bin", 2)};
+  for (FileEntry& e : listing) e.dlink.clear();
+  stream.KeepListing(std::move(listing));
+
+  const ShareId share = stream.Open({0, 1}, "/far");
+  ASSERT_NE(share, ShareId::kNone);
+  stream.Link(0, "http://files.example/0");
+  stream.Link(1, "http://files.example/1");
+  stream.Link(2, "http://files.example/2");  // not chosen: it stays here
+  remote.Tick(Now());
+  EXPECT_FALSE(remote.HandingOff());
+  EXPECT_TRUE(remote.Items().empty());
+
+  stream.End(ShareSource{"https://share.example/s/1", "abcd"});
+  EXPECT_TRUE(remote.HandingOff());
+  ASSERT_TRUE(TickUntil(remote, [&] { return remote.HandOff(share) != nullptr; }));
+  ASSERT_EQ(remote.Items().size(), 2u);
+  EXPECT_EQ(remote.Items()[0].Name(), "a.bin");
+  EXPECT_EQ(remote.Items()[1].Name(), "b.bin");
+  ASSERT_TRUE(
+      TickUntil(remote, [&] { return remote.Items()[0].status == DownloadStatus::kDownloading; }));
+  std::vector<std::string> calls = aria2.Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "aria2.addUri"), 2);
+  EXPECT_EQ(heard,
+            (std::vector<DownloadEvent::Kind>{DownloadEvent::kStarted, DownloadEvent::kStarted}));
 }
 
 }  // namespace
