@@ -19,12 +19,15 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
+#include <map>
 #include <utility>
 
 #include "app/app_state.h"
 #include "app/controls.h"
 #include "app/desktop_notice.h"
 #include "app/qt_text.h"
+#include "base/encoding.h"
 #include "base/timestamp.h"
 #include "view/download_list.h"
 #include "view/download_tick.h"
@@ -81,6 +84,11 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   progress_->setValue(0);
   timer_ = new QTimer(this);
   timer_->setObjectName(QStringLiteral("时钟1"));
+  remoteTick_ = new QTimer(this);
+  remoteTick_->setSingleShot(true);
+  connect(remoteTick_, &QTimer::timeout, this, [this] {
+    for (Remote& remote : remotes_) RemoteChanged(*remote.downloads);
+  });
 
   menu_ = new QMenu(this);
   menu_->setObjectName(QStringLiteral("下载菜单"));
@@ -100,22 +108,24 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   connect(timer_, &QTimer::timeout, this, &DownloadsTab::Poll);
   connect(list_, &QTreeWidget::customContextMenuRequested, this, &DownloadsTab::ShowMenu);
   connect(pause_, &QAction::triggered, this,
-          [this] { Act([](DownloadManager& m, const std::vector<int>& ids) { m.Pause(ids); }); });
+          [this] { Act([](Downloads& d, const std::vector<ItemId>& ids) { d.Pause(ids); }); });
   connect(resume_, &QAction::triggered, this,
-          [this] { Act([](DownloadManager& m, const std::vector<int>& ids) { m.Resume(ids); }); });
+          [this] { Act([](Downloads& d, const std::vector<ItemId>& ids) { d.Resume(ids); }); });
   connect(retry_, &QAction::triggered, this,
-          [this] { Act([](DownloadManager& m, const std::vector<int>& ids) { m.Retry(ids); }); });
+          [this] { Act([](Downloads& d, const std::vector<ItemId>& ids) { d.Retry(ids); }); });
   connect(delete_, &QAction::triggered, this, [this] { Remove(false); });
   connect(deleteWithFiles_, &QAction::triggered, this, [this] { Remove(true); });
   connect(openFolder_, &QAction::triggered, this, &DownloadsTab::OpenFolders);
   connect(copyAddress_, &QAction::triggered, this, &DownloadsTab::CopyAddresses);
 }
 
-DownloadsTab::~DownloadsTab() = default;
+DownloadsTab::~DownloadsTab() {
+  StopFollowing();
+}
 
 void DownloadsTab::StartEngine() {
   if (!state_.engine || downloads_) return;
-  downloads_ = std::make_unique<DownloadManager>(*state_.engine);
+  downloads_ = std::make_unique<DownloadManager>(*state_.engine, ids_);
   downloads_->Listen([this](const DownloadEvent& event) { Heard(event); });
   // Without the descriptor (an older engine library) the timer alone moves the queue.
   if (int fd = downloads_->TaskEventFd(); fd >= 0) {
@@ -131,7 +141,7 @@ void DownloadsTab::TaskChanged() {
       ::read(static_cast<int>(taskEvents_->socket()), &count, sizeof count);
   if (!downloads_) return;
   settling_ = true;
-  std::vector<int> ended = downloads_->Tick(NowMs());
+  std::vector<int> ended = RawIds(downloads_->Tick(NowMs()));
   settling_ = false;
   endedSincePoll_.insert(endedSincePoll_.end(), ended.begin(), ended.end());
 }
@@ -152,7 +162,7 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
   if (event.kind == DownloadEvent::kFinished || event.kind == DownloadEvent::kFailed) {
     // Finished items leave the list after this tick; the overall bar keeps their bytes.
     overall_.See(downloads_->queue().Items());
-    const DownloadItem* item = downloads_->queue().Find(event.item);
+    const DownloadItem* item = downloads_->Find(event.item);
     if (event.kind == DownloadEvent::kFailed) {
       ++batch_.failed;
     } else {
@@ -163,9 +173,9 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
       finishedCount_->show();
     }
   }
-  if (event.kind == DownloadEvent::kStarted && !settling_ && rows_.count(event.item) == 0)
+  if (event.kind == DownloadEvent::kStarted && !settling_ && rows_.count(Raw(event.item)) == 0)
     QueueChanged();
-  if (event.kind == DownloadEvent::kShown) ShowRow(event.item);
+  if (event.kind == DownloadEvent::kShown) ShowRow(Raw(event.item));
 }
 
 // A download asked for again is the row already listed: it is the one the user is shown.
@@ -267,7 +277,8 @@ std::string DownloadsTab::SpeedLimitInEffect() const {
 }
 
 void DownloadsTab::Poll() {
-  if (!downloads_) return;
+  for (Remote& remote : remotes_) RemoteChanged(*remote.downloads);
+  if (!downloads_) return Render();
   settling_ = true;
   std::string text = TickDownloads(*downloads_, NowMs(), std::exchange(endedSincePoll_, {}));
   settling_ = false;
@@ -282,17 +293,26 @@ void DownloadsTab::Render() {
   const std::vector<DownloadItem> none;
   const DownloadQueue* queue = this->queue();
   const std::vector<DownloadItem>& items = queue ? queue->Items() : none;
+  // Our engine's items, then each remote downloader's: one list, one id space.
+  std::vector<const DownloadItem*> shown;
+  for (const DownloadItem& item : items) shown.push_back(&item);
+  for (const Remote& remote : remotes_)
+    for (const DownloadItem& item : remote.downloads->Items()) shown.push_back(&item);
+  auto listed = [&](int id) {
+    if (queue && queue->Find(id)) return true;
+    return RemoteOf(id) != nullptr;
+  };
   // One sort after the refresh instead of one per changed cell.
   list_->setSortingEnabled(false);
   for (int row = list_->topLevelItemCount() - 1; row >= 0; --row) {
     int id = list_->topLevelItem(row)->data(0, kIdRole).toInt();
-    if (id < 0) continue;  // a remote downloader's file: ShowRemote keeps it
-    if (!queue || !queue->Find(id)) {
+    if (!listed(id)) {
       delete list_->takeTopLevelItem(row);
       rows_.erase(id);
     }
   }
-  for (const DownloadItem& download : items) {
+  for (const DownloadItem* each : shown) {
+    const DownloadItem& download = *each;
     QTreeWidgetItem*& item = rows_[download.id];
     if (!item) {
       item = new SortableItem;
@@ -330,46 +350,74 @@ std::vector<int> DownloadsTab::SelectedIds() const {
   std::vector<int> ids;
   for (int row = 0; row < list_->topLevelItemCount(); ++row) {
     QTreeWidgetItem* item = list_->topLevelItem(row);
-    int id = item->data(0, kIdRole).toInt();
-    // A remote downloader's file is no item of ours to act on.
-    if (item->isSelected() && id > 0) ids.push_back(id);
+    if (item->isSelected()) ids.push_back(item->data(0, kIdRole).toInt());
   }
   return ids;
 }
 
-void DownloadsTab::ShowRemote(const std::vector<RemoteRow>& rows) {
-  list_->setSortingEnabled(false);
-  for (const RemoteRow& r : rows) {
-    auto at = rows_.find(r.id);
-    if (r.complete) {
-      // As a finished download here, it leaves the list.
-      if (at != rows_.end()) {
-        delete at->second;
-        rows_.erase(at);
-      }
-      continue;
+RemoteDownloads* DownloadsTab::RemoteOf(int id) const {
+  for (const Remote& remote : remotes_)
+    if (remote.downloads->Find(ItemId{id})) return remote.downloads.get();
+  return nullptr;
+}
+
+void DownloadsTab::SendToRemote(const RemoteSettings& settings, ShareOrder order,
+                                HandOffDone done) {
+  const std::string address = GbkToUtf8(settings.address), secret = GbkToUtf8(settings.secret);
+  auto at = std::find_if(remotes_.begin(), remotes_.end(), [&](const Remote& r) {
+    return r.address == address && r.secret == secret;
+  });
+  if (at == remotes_.end()) {
+    Remote& remote = remotes_.emplace_back();
+    remote.address = address;
+    remote.secret = secret;
+    remote.downloads =
+        std::make_unique<RemoteDownloads>(std::vector<RemoteEndpoint>{{address, secret}}, ids_);
+    RemoteDownloads* downloads = remote.downloads.get();
+    // Without the descriptor (none could be made) the ticks of the timers alone bring news.
+    if (downloads->WakeFd() >= 0) {
+      remote.news = new QSocketNotifier(downloads->WakeFd(), QSocketNotifier::Read, this);
+      connect(remote.news, &QSocketNotifier::activated, this,
+              [this, downloads] { RemoteChanged(*downloads); });
     }
-    QTreeWidgetItem*& item = rows_[r.id];
-    if (!item) {
-      item = new SortableItem;
-      item->setData(0, kIdRole, r.id);
-      list_->addTopLevelItem(item);
-    }
-    QString tip = FromGbk(r.texts.toolTip);
-    for (int column = 0; column < kDownloadColumns; ++column) {
-      item->setText(column, FromGbk(r.texts.columns[static_cast<size_t>(column)]));
-      item->setToolTip(column, tip);
-    }
-    item->setData(kColumnTotalSize, kSortRole, static_cast<qlonglong>(r.size));
-    item->setData(kColumnDownloaded, kSortRole, static_cast<qlonglong>(r.done));
-    item->setData(kColumnSpeed, kSortRole, static_cast<qlonglong>(r.speed));
-    item->setData(kColumnProgress, kSortRole,
-                  r.size > 0 ? static_cast<double>(r.done) / static_cast<double>(r.size) : 0.0);
-    QBrush ink = r.texts.failed ? QBrush(QColor(0xB0, 0x20, 0x20)) : QBrush();
-    item->setForeground(kColumnSpeed, ink);
-    item->setForeground(kColumnProgress, ink);
+    at = remotes_.end() - 1;
   }
-  list_->setSortingEnabled(true);
+  RemoteDownloads& remote = *at->downloads;
+  ShareId share = remote.AddShare(std::move(order));
+  handOffs_.push_back({&remote, share, std::move(done)});
+  if (!timer_->isActive()) timer_->start(1000);
+}
+
+void DownloadsTab::RemoteChanged(RemoteDownloads& remote) {
+  remote.Tick(NowMs());
+  // As a finished download here, a file complete over there leaves the list.
+  remote.ReleaseFinished();
+  std::vector<HandOff> over;
+  std::erase_if(handOffs_, [&](HandOff& h) {
+    if (h.remote != &remote || remote.HandOff(h.share) == nullptr) return false;
+    over.push_back(std::move(h));
+    return true;
+  });
+  Render();
+  const int64_t now = NowMs();
+  int64_t next = -1;
+  for (const Remote& r : remotes_)
+    if (!r.downloads->Idle())
+      next = next < 0 ? r.downloads->NextTickMs(now) : std::min(next, r.downloads->NextTickMs(now));
+  if (next >= 0) remoteTick_->start(static_cast<int>(std::clamp<int64_t>(next - now, 0, 1000)));
+  for (HandOff& h : over) h.done(*h.remote->HandOff(h.share));
+}
+
+bool DownloadsTab::following() const {
+  return std::any_of(remotes_.begin(), remotes_.end(),
+                     [](const Remote& r) { return !r.downloads->Idle(); });
+}
+
+void DownloadsTab::StopFollowing() {
+  remoteTick_->stop();
+  handOffs_.clear();
+  for (Remote& remote : remotes_) delete remote.news;
+  remotes_.clear();
 }
 
 std::vector<const DownloadItem*> DownloadsTab::SelectedItems() const {
@@ -395,10 +443,19 @@ void DownloadsTab::ShowMenu(const QPoint& at) {
   menu_->popup(list_->viewport()->mapToGlobal(at));
 }
 
-void DownloadsTab::Act(
-    const std::function<void(DownloadManager&, const std::vector<int>&)>& action) {
-  if (!downloads_) return;
-  action(*downloads_, SelectedIds());
+// Each back-end acts on its own items; a remote downloader's acts on none of them today.
+void DownloadsTab::Act(const std::function<void(Downloads&, const std::vector<ItemId>&)>& action) {
+  std::vector<ItemId> ours;
+  std::map<RemoteDownloads*, std::vector<ItemId>> theirs;
+  for (int id : SelectedIds()) {
+    if (RemoteDownloads* remote = RemoteOf(id))
+      theirs[remote].push_back(ItemId{id});
+    else
+      ours.push_back(ItemId{id});
+  }
+  for (auto& [remote, ids] : theirs) action(*remote, ids);
+  if (!downloads_) return Render();
+  action(*downloads_, ours);
   QueueChanged();
 }
 
@@ -416,10 +473,12 @@ bool DownloadsTab::AskToRemoveFiles(QWidget* parent, int downloads) {
 void DownloadsTab::Remove(bool withFiles) {
   if (!downloads_) return;
   std::vector<int> ids = SelectedIds();
+  // A remote downloader's file is not ours to take out.
+  std::erase_if(ids, [this](int id) { return RemoteOf(id) != nullptr; });
   if (ids.empty()) return;
   auto n = static_cast<int>(ids.size());
   if (withFiles && !(confirm_ ? confirm_(this, n) : AskToRemoveFiles(this, n))) return;
-  int removed = downloads_->Cancel(ids, withFiles);
+  int removed = downloads_->Cancel(ItemIds(ids), withFiles);
   QueueChanged();
   showStatus_(ToGbk(withFiles ? QStringLiteral("已删除 %1 个下载任务和它们的文件").arg(removed)
                               : QStringLiteral("已从列表删除 %1 个下载任务").arg(removed)));

@@ -1,8 +1,10 @@
 // The third tab, "正在下载": the save directory, the speed limit, the downloads and the overall
-// progress. The downloads live in the core's DownloadManager, which this page makes once the
-// engine may start; it renders the manager's items once a second, moves it as soon as the engine
-// says a task changed (else once a second), and hands the user's choices (start, pause, resume,
-// retry, delete, the speed limit) to it.
+// progress. The downloads live in the core's back-ends: our engine's DownloadManager, which this
+// page makes once the engine may start, and one RemoteDownloads per remote downloader a share
+// was sent to, whose files are rows like any other (their ids come from the same source). It
+// renders their items once a second, moves each as soon as its WakeFd says there is news (else
+// on that timer), and hands the user's choices (start, pause, resume, retry, delete, the speed
+// limit) to the back-end that holds the item.
 #pragma once
 
 #include <functional>
@@ -12,9 +14,9 @@
 #include <vector>
 
 #include "app/controls.h"
-#include "app/remote_following.h"
 #include "base/settings_file.h"
 #include "download/download_manager.h"
+#include "download/remote_downloads.h"
 #include "view/download_list.h"
 
 class QAction;
@@ -45,9 +47,15 @@ class DownloadsTab : public TabPage {
   void StartEngine();
   // Queues a download (texts GBK); without a directory it goes to the save directory.
   void StartDownload(DownloadRequest request);
-  // The rows of files followed on a remote downloader, after each round: rows of their own,
-  // which leave once complete; the user's actions and the settings file leave them alone.
-  void ShowRemote(const std::vector<RemoteRow>& rows);
+  // Hands a share to the remote downloader `remote` names, and follows its files there as rows
+  // that leave once complete; the settings file leaves them alone. `done` gets the hand-off
+  // once it is over.
+  using HandOffDone = std::function<void(const SpreadHandOff&)>;
+  void SendToRemote(const RemoteSettings& remote, ShareOrder order, HandOffDone done);
+  // Shares are being handed to remote downloaders, or their files followed there.
+  bool following() const;
+  // Ends the following, for good; the downloads go on over there.
+  void StopFollowing();
   // The downloads not finished, in list order, for the settings file.
   std::vector<UnfinishedDownload> Unfinished() const;
   std::string SaveDirectory() const;  // GBK
@@ -101,13 +109,18 @@ class DownloadsTab : public TabPage {
   // Shows what the user's action, or another tab's, changed, and starts the poll.
   void QueueChanged();
   void Heard(const DownloadEvent& event);
+  // A remote downloader's back-end has news, or the timer came: it moves, and the hand-offs
+  // that ended are told.
+  void RemoteChanged(RemoteDownloads& remote);
   void ShowRow(int id);
   void Render();
   void ShowMenu(const QPoint& at);
   std::vector<int> SelectedIds() const;
+  // The remote back-end that holds an item; null for ours.
+  RemoteDownloads* RemoteOf(int id) const;
   std::vector<const DownloadItem*> SelectedItems() const;
   // Runs the user's choice on the selected items, then shows what came of it.
-  void Act(const std::function<void(DownloadManager&, const std::vector<int>&)>& action);
+  void Act(const std::function<void(Downloads&, const std::vector<ItemId>&)>& action);
   void OpenFolders();
   void CopyAddresses();
   // Delete, Shift+Delete and the two menu items: the files only after the user agreed.
@@ -118,7 +131,24 @@ class DownloadsTab : public TabPage {
 
   AppState& state_;
   std::function<void(const std::string&)> showStatus_;
+  // One source of ids for every back-end, so no two rows share one.
+  std::shared_ptr<IdSource> ids_ = std::make_shared<IdSource>();
   std::unique_ptr<DownloadManager> downloads_;
+  struct Remote {
+    std::string address, secret;  // UTF-8
+    std::unique_ptr<RemoteDownloads> downloads;
+    QSocketNotifier* news = nullptr;
+  };
+  std::vector<Remote> remotes_;
+  struct HandOff {
+    RemoteDownloads* remote;
+    ShareId share;
+    HandOffDone done;
+  };
+  std::vector<HandOff> handOffs_;  // under way
+  // Ticks the remote back-ends when the next poll is due, so that each downloader is asked
+  // once a second, not whenever the second's timer happens to come after that.
+  QTimer* remoteTick_;
   std::map<int, QTreeWidgetItem*> rows_;  // the items that have a row, wherever a sort put it
   bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
   bool shown_ = false;     // rows of one request shown again are selected together

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyle>
@@ -52,9 +53,16 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QMainWindow(parent), 
   tabs_->addTab(unfinished_, QStringLiteral("未完成的下载"));
   resolve_->SetStartDownload(
       [this](const DownloadRequest& request) { downloads_->StartDownload(request); });
-  resolve_->SetRemoteTarget(
-      {[this] { return state_.remote; }, [this] { ShowRemoteSettings(); },
-       [this](const std::vector<RemoteRow>& rows) { downloads_->ShowRemote(rows); }});
+  // The tabs go in no set order when the window does: the resolve tab finds the downloads tab
+  // gone rather than dangling.
+  QPointer<DownloadsTab> downloads(downloads_);
+  resolve_->SetRemoteTarget({[this] { return state_.remote; }, [this] { ShowRemoteSettings(); },
+                             [downloads](const RemoteSettings& remote, ShareOrder order,
+                                         ResolveTab::RemoteTarget::Done done) {
+                               if (downloads)
+                                 downloads->SendToRemote(remote, std::move(order), std::move(done));
+                             },
+                             [downloads] { return downloads && downloads->following(); }});
   unfinished_->SetStartDownloads(
       [this](const std::vector<UnfinishedDownload>& rows) { return RestartRemembered(rows); });
 
@@ -250,6 +258,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   // A parse waiting on a slow or dead server is given up, so the program ends at once.
   resolve_->StopWork();
   quick_->StopWork();
+  // The downloads handed over go on over there; only the following ends.
+  downloads_->StopFollowing();
   std::vector<UnfinishedDownload> keep = ToRemember();
   DownloadSettings settings{downloads_->SpeedLimitInEffect(), downloads_->limitBox()->isChecked(),
                             downloads_->SaveDirectory()};

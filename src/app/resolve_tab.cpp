@@ -102,7 +102,6 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
       session_(std::move(session)),
       showStatus_(std::move(showStatus)),
       bridge_(this),
-      remoteBridge_(this),
       crossing_(std::make_unique<Crossing>(*this)) {
   session_->SetCancelFlag(bridge_.cancelFlag());
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签1", 24, 24, 64, 32);
@@ -203,9 +202,6 @@ void ResolveTab::StopWork() {
   // A prompt left open would keep the program from ending once the window is gone.
   if (prompt_) prompt_->reject();
   bridge_.Close();
-  remoteBridge_.Close();
-  // The downloads handed over go on over there; only the following ends.
-  for (auto& f : following_) f->Close();
 }
 
 void ResolveTab::SetStartDownload(std::function<void(const DownloadRequest&)> start) {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "app/controls.h"
-#include "app/remote_following.h"
 #include "app/worker_bridge.h"
 #include "base/settings_file.h"
 #include "download/download_manager.h"
@@ -23,7 +22,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace sf {
-struct RemoteHandOff;
+struct SpreadHandOff;
 class ResolveDriver;
 class ShareSession;
 class ShareStream;
@@ -48,14 +47,18 @@ class ResolveTab : public TabPage {
 
   // Where 发送到远程下载器 hands the picked files: the remote downloader's settings as they
   // stand, and a way to let the user fill them in; until set, the menu item is unavailable.
-  // The files handed over are followed there afterwards; `showFollowed` gets their rows.
+  // `send` gives the share to the downloads that follow it on that downloader, and calls
+  // `done` with the hand-off once it is over; `following` says whether files handed over are
+  // still followed.
   struct RemoteTarget {
+    using Done = std::function<void(const SpreadHandOff&)>;
     std::function<RemoteSettings()> settings;
     std::function<void()> configure;
-    std::function<void(const std::vector<RemoteRow>&)> showFollowed;
+    std::function<void(const RemoteSettings&, ShareOrder, Done)> send;
+    std::function<bool()> following;
   };
   void SetRemoteTarget(RemoteTarget target);
-  bool sending() const { return remoteBridge_.running(); }
+  bool sending() const { return sending_ > 0; }
   // Files handed over are still being followed on the remote downloader.
   bool following() const;
 
@@ -100,15 +103,11 @@ class ResolveTab : public TabPage {
   void DownloadEntries(const std::vector<size_t>& chosen);
   // The links the downloads asked for, on the parse's worker once it is free.
   void RenewLinks();
-  // Hands the selected files to the remote downloader on a worker of their own, so a parse
-  // can go on meanwhile; the result shows in the status bar and, for failures, a message box.
+  // Hands the selected files to the remote downloader, whose back-end does it on a worker of
+  // its own, so a parse can go on meanwhile; the result shows in the status bar and, for
+  // failures, a message box. A refused link is renewed through the parse's renewer.
   void SendToRemote();
-  void ShowHandOff(const RemoteHandOff& handOff);
-  // Follows the files a hand-off gave the downloader, their rows going to the downloads tab;
-  // a refused link is renewed through `renewer`, the parse's.
-  void Follow(const RemoteHandOff& handOff, const std::vector<FileEntry>& entries,
-              std::shared_ptr<LinkRenewer> renewer, const std::string& address,
-              const std::string& secret);
+  void ShowHandOff(const SpreadHandOff& handOff);
   // `wrong`: the service refused the password given before.
   std::string AskPassword(bool wrong);
   std::string AskCaptcha(ShareSession& session, int reason);
@@ -144,12 +143,7 @@ class ResolveTab : public TabPage {
   std::vector<Renewal> waiting_;
   RemoteTarget remoteTarget_;
   WorkerBridge bridge_;
-  WorkerBridge remoteBridge_;
-  // One following per hand-off. A file's row keeps its id (negative, counting down) for as long
-  // as the window runs, by downloader and path, so a file sent again shows in its old row.
-  std::vector<std::unique_ptr<RemoteFollowing>> following_;
-  std::map<std::string, int> remoteRows_;
-  int nextRemoteRow_ = -1;
+  int sending_ = 0;  // hand-offs under way
   std::unique_ptr<Crossing> crossing_;
 };
 

@@ -99,7 +99,7 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   // Once the parse ended, every file is queued at once; before, each as its link comes.
   if (!stream_) return;
-  const ShareDownload* opened = downloads_->Share(stream_->Open(chosen, dir, LookOnDisk));
+  const ShareDownload* opened = downloads_->Share(stream_->Open(chosen, dir));
   if (opened == nullptr) return;
   int queued = 0, skipped = 0, refused = 0;
   for (const ShareFile& f : opened->Files()) {

@@ -1,7 +1,9 @@
-// ResolveTab's picked files handed to the remote downloader, and followed there afterwards.
+// ResolveTab's picked files handed to the remote downloader, which the downloads tab follows there
+// afterwards.
 #include <QAction>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <algorithm>
 #include <utility>
@@ -24,14 +26,12 @@ void ResolveTab::SetRemoteTarget(RemoteTarget target) {
 }
 
 bool ResolveTab::following() const {
-  for (const auto& f : following_)
-    if (f->running()) return true;
-  return false;
+  return remoteTarget_.following && remoteTarget_.following();
 }
 
 void ResolveTab::SendToRemote() {
-  if (!parsed_ || !remoteTarget_.settings) return;
-  if (remoteBridge_.running()) {
+  if (!parsed_ || !remoteTarget_.settings || !remoteTarget_.send) return;
+  if (sending_ > 0) {
     showStatus_(Utf8ToGbk("正在发送到远程下载器，请稍候"));
     return;
   }
@@ -47,49 +47,24 @@ void ResolveTab::SendToRemote() {
     return;
   }
   showStatus_(Utf8ToGbk("正在发送到远程下载器……"));
-  auto handOff = std::make_shared<RemoteHandOff>();
-  const std::string address = GbkToUtf8(remote.address), secret = GbkToUtf8(remote.secret);
-  remoteBridge_.Start(
-      [this, handOff, entries = parsed_->entries(), chosen, address, secret] {
-        JsonRpcClient client(address);
-        client.SetCancelFlag(remoteBridge_.cancelFlag());
-        Aria2Remote aria2(client, secret);
-        *handOff = HandOverShare(aria2, entries, chosen, std::string());
-      },
-      [this, handOff, entries = parsed_->entries(), renewer = parsedRenewer_, address, secret] {
-        ShowHandOff(*handOff);
-        Follow(*handOff, entries, renewer, address, secret);
-      });
+  ++sending_;
+  ShareOrder order;
+  order.entries = parsed_->entries();
+  order.chosen = std::move(chosen);
+  order.renewer = parsedRenewer_;
+  order.source = parsedSource_;
+  QPointer<ResolveTab> self(this);
+  remoteTarget_.send(remote, std::move(order), [self](const SpreadHandOff& handOff) {
+    if (!self) return;
+    --self->sending_;
+    self->ShowHandOff(handOff);
+  });
 }
 
-void ResolveTab::Follow(const RemoteHandOff& handOff, const std::vector<FileEntry>& entries,
-                        std::shared_ptr<LinkRenewer> renewer, const std::string& address,
-                        const std::string& secret) {
-  if (!remoteTarget_.showFollowed) return;
-  // Only the files it took are followed.
-  std::vector<RemoteFile> taken;
-  for (const RemoteFile& f : handOff.files)
-    if (f.accepted()) taken.push_back(f);
-  if (taken.empty()) return;
-  std::vector<int> ids;
-  for (const RemoteFile& f : taken) {
-    auto [at, added] = remoteRows_.try_emplace(address + "\n" + f.RemotePath(), nextRemoteRow_);
-    if (added) --nextRemoteRow_;
-    ids.push_back(at->second);
-  }
-  // Those that ended have nothing more to show.
-  following_.erase(std::remove_if(following_.begin(), following_.end(),
-                                  [](const auto& f) { return !f->running(); }),
-                   following_.end());
-  auto following = std::make_unique<RemoteFollowing>(this);
-  following->Start(address, secret, std::move(taken), std::move(ids), entries, std::move(renewer),
-                   remoteTarget_.showFollowed);
-  following_.push_back(std::move(following));
-}
-
-void ResolveTab::ShowHandOff(const RemoteHandOff& handOff) {
-  const bool failed = handOff.failure.kind != RpcFailure::kNone;
-  const std::string common = handOff.FailureText();
+void ResolveTab::ShowHandOff(const SpreadHandOff& handOff) {
+  const auto [failure, failedMethod] = handOff.FirstFailure();
+  const bool failed = failure.kind != RpcFailure::kNone;
+  const std::string common = failed ? DescribeRpcError(failedMethod, failure) : std::string();
   QStringList left;
   for (const RemoteFile& f : handOff.files) {
     if (f.accepted()) continue;
@@ -110,8 +85,7 @@ void ResolveTab::ShowHandOff(const RemoteHandOff& handOff) {
   constexpr qsizetype kShown = 20;
   text += left.mid(0, kShown).join(QStringLiteral("\n"));
   if (left.size() > kShown) text += QStringLiteral("\n……另有%1个").arg(left.size() - kShown);
-  if (failed)
-    text += QStringLiteral("\n\n原因：") + RemoteFailureText(handOff.failedMethod, handOff.failure);
+  if (failed) text += QStringLiteral("\n\n原因：") + RemoteFailureText(failedMethod, failure);
   auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("发送到远程下载器"), text,
                               QMessageBox::Ok, window());
   box->setObjectName(QStringLiteral("发送结果"));

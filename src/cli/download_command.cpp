@@ -138,13 +138,12 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
   downloads.SetJobs(options.jobs);
   for (auto& r : requests) downloads.Add(std::move(r));
 
-  const DownloadQueue& queue = downloads.queue();
   bool failed = false;
   return RunQueue(downloads, console, interrupted,
-                  [&](const std::vector<int>& ended,
+                  [&](const std::vector<ItemId>& ended,
                       const std::function<void()>& clearDisplay) -> std::optional<int> {
-                    for (int id : ended) {
-                      const DownloadItem* item = queue.Find(id);
+                    for (ItemId id : ended) {
+                      const DownloadItem* item = downloads.Find(id);
                       if (item == nullptr) continue;
                       clearDisplay();
                       std::string name = GbkToUtf8(item->Name());

@@ -279,7 +279,7 @@ class ShareDownloads {
         stream_(downloads_,
                 std::make_shared<DriverRenewer>(r.how.driver, r.how.session, r.how.shareUrl)),
         turns_(downloads_, console_,
-               [this](const std::vector<int>&, const std::function<void()>& clearDisplay) {
+               [this](const std::vector<ItemId>&, const std::function<void()>& clearDisplay) {
                  return Step(clearDisplay);
                }) {
     const GetOptions& o = c.o;
@@ -360,7 +360,7 @@ class ShareDownloads {
   Console console_;
   ShareStream stream_;
   QueueTurns turns_;
-  ShareStream::ShareId share_{};
+  ShareId share_ = ShareId::kNone;
   std::function<void()> clear_;
   std::vector<DownloadEvent> early_;
 };

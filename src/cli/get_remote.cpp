@@ -1,21 +1,21 @@
 #include "cli/get_remote.h"
 
+#include <poll.h>
+
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <ostream>
-#include <thread>
 
 #include "base/paths.h"
 #include "base/timestamp.h"
 #include "cli/queue_console.h"
 #include "cli/terminal_io.h"
 #include "download/link_renewer.h"
-#include "download/remote_follower.h"
+#include "download/remote_downloads.h"
 #include "download/remote_share.h"
 #include "view/download_list.h"
 #include "view/terminal_text.h"
@@ -56,55 +56,6 @@ int Export(const RemoteOptions& o, const ShareToHandOff& share, Streams io) {
   return left == 0 && resolved ? 0 : 1;
 }
 
-// The live display of a local get, fed from the downloaders' figures: the files running there,
-// then "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left".
-class RemoteDisplay {
- public:
-  RemoteDisplay(std::ostream& err, bool live, const std::vector<std::string>& shown)
-      : err_(err), live_(live), shown_(shown) {}
-  void Erase() {
-    if (drawn_ > 0) err_ << "\x1b[" << drawn_ << "A\r\x1b[J" << std::flush;
-    drawn_ = 0;
-  }
-  void Draw(const RemoteFollower& follower) {
-    std::string text;
-    if (live_ && drawn_ > 0) text = "\x1b[" + std::to_string(drawn_) + "A\r\x1b[J";
-    drawn_ = 0;
-    const char* clear = live_ ? "\x1b[2K" : "";
-    for (const FollowedFile& f : follower.followed()) {
-      if (f.end != FollowedFile::End::kNone || f.last.status != "active") continue;
-      const RemoteFile& file = follower.FileOf(f);
-      int64_t size = file.plan.size >= 0 ? file.plan.size : f.last.total;
-      text += clear + EscapeForTerminal(file.plan.sharePath) + "  " +
-              SizeText(f.last.done, SizeStyle::kTerminal) + " / " +
-              (size >= 0 ? SizeText(size, SizeStyle::kTerminal) : std::string("?"));
-      if (size > 0) {
-        char pct[16];
-        std::snprintf(pct, sizeof pct, "%5.1f%%",
-                      static_cast<double>(f.last.done) * 100.0 / static_cast<double>(size));
-        text += std::string("  ") + pct;
-      }
-      text += "  " + SizeText(f.last.speed, SizeStyle::kTerminal) + "/s";
-      if (size >= 0 && f.last.speed > 0)
-        text +=
-            "  " + DurationText(std::max<int64_t>(0, size - f.last.done) / f.last.speed) + " left";
-      if (shown_.size() > 1) text += "  " + EscapeForTerminal(shown_[file.engine]);
-      text += "\n";
-      ++drawn_;
-    }
-    text += clear + TotalLine(follower.Totals()) + "\n";
-    ++drawn_;
-    if (!live_) drawn_ = 0;
-    err_ << text << std::flush;
-  }
-
- private:
-  std::ostream& err_;
-  bool live_;
-  const std::vector<std::string>& shown_;
-  size_t drawn_ = 0;
-};
-
 const char* EndWord(const FollowedFile& f) {
   switch (f.end) {
     case FollowedFile::End::kComplete:
@@ -116,70 +67,63 @@ const char* EndWord(const FollowedFile& f) {
   }
 }
 
-// Where a share's files went: the downloaders, as they are shown, and what each took.
-struct Handed {
-  const std::vector<Aria2Remote*>& remotes;
-  const std::vector<std::string>& shown;
-  const SpreadHandOff& spread;
-};
-
-// Follows the files handed over until each has ended, or until interrupted; each file's final
-// state goes into `doc`. Gives the exit status.
-int Follow(const RemoteOptions& o, const Handed& handed, const ShareToHandOff& share,
-           const FollowContext& context, nlohmann::ordered_json& doc, Streams io) {
-  const std::vector<Aria2Remote*>& remotes = handed.remotes;
-  const std::vector<std::string>& shown = handed.shown;
-  const SpreadHandOff& spread = handed.spread;
-  const std::vector<FileEntry>& entries = share.entries;
-  const bool resolved = share.resolved;
+// Follows the files handed over until each has ended, or until interrupted, through the same
+// loop and display as a download here; each file's final state goes into `doc`. Gives the exit
+// status.
+int Follow(const RemoteOptions& o, RemoteDownloads& remote, ShareId share,
+           const ShareToHandOff& given, const FollowContext& context,
+           std::function<void()>& clearDisplay, nlohmann::ordered_json& doc, Streams io) {
+  const SpreadHandOff& spread = *remote.HandOff(share);
+  const std::vector<std::string>& shown = remote.Shown();
   InterruptOnSignals();
-  RemoteDisplay display(io.err, context.live, shown);
-  std::shared_ptr<LinkRenewer> renewer;
-  if (context.renewer)
-    renewer = std::make_shared<ClearingRenewer>(context.renewer, [&] { display.Erase(); });
-  RemoteFollower follower(remotes, spread.files, entries, renewer);
-  auto lastDraw = std::chrono::steady_clock::now() - std::chrono::hours(1);
-  const auto drawEvery =
-      context.live ? std::chrono::milliseconds(250) : std::chrono::milliseconds(5000);
-  bool interrupted = false;
-  while (true) {
-    std::vector<FollowEvent> events = follower.Poll(NowMs());
-    if (!events.empty()) display.Erase();
-    for (const FollowEvent& e : events) {
-      const FollowedFile& f = follower.followed()[e.index];
-      const RemoteFile& file = follower.FileOf(f);
-      std::string path = EscapeForTerminal(file.plan.sharePath);
-      std::string where = EscapeForTerminal(shown[file.engine]);
-      if (e.kind == FollowEvent::kNeedsLink)
-        Say(io.err) << path << ": the link was refused on " << where << " ("
-                    << EscapeForTerminal(e.text) << "); asking the share for a fresh link\n";
-      else if (e.kind == FollowEvent::kHandedBack)
-        Say(io.err) << path << ": handed back to " << where << " as " << EscapeForTerminal(e.text)
-                    << "\n";
-      else if (e.kind == FollowEvent::kFailed)
-        Say(io.err) << "failed on " << where << ": " << path << ": " << EscapeForTerminal(e.text)
-                    << "\n";
+  Console console{io.out, io.err, context.live};
+  console.showWhere = o.engines.size() > 1;
+  console.pauseOnInterrupt = false;
+  std::unique_ptr<QueueTurns> turns;
+  auto clear = [&turns] {
+    if (turns) turns->Clear();
+  };
+  remote.Listen([&](const DownloadEvent& e) {
+    // The files that never went were told with the hand-off.
+    if (e.item == ItemId::kNone || e.share != share) return;
+    const RemoteFile& file = spread.files[e.file];
+    std::string path = EscapeForTerminal(file.plan.sharePath);
+    std::string where = EscapeForTerminal(shown[file.engine]);
+    if (e.kind == DownloadEvent::kNeedsLink) {
+      clear();
+      Say(io.err) << path << ": the link was refused on " << where << " ("
+                  << EscapeForTerminal(e.reason) << "); asking the share for a fresh link\n";
+    } else if (e.kind == DownloadEvent::kHandedBack) {
+      clear();
+      Say(io.err) << path << ": handed back to " << where << " as " << EscapeForTerminal(e.reason)
+                  << "\n";
+    } else if (e.kind == DownloadEvent::kFailed) {
+      clear();
+      Say(io.err) << "failed on " << where << ": " << path << ": " << EscapeForTerminal(e.reason)
+                  << "\n";
     }
-    if (context.interrupted && *context.interrupted) {
-      interrupted = true;
-      break;
-    }
-    if (follower.Ended()) break;
-    auto now = std::chrono::steady_clock::now();
-    if (now - lastDraw >= drawEvery) {
-      display.Draw(follower);
-      lastDraw = now;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  if (context.live) display.Draw(follower);
+  });
+  turns = std::make_unique<QueueTurns>(
+      remote, console,
+      [&remote](const std::vector<ItemId>&, const std::function<void()>&) -> std::optional<int> {
+        if (remote.Idle()) return 0;
+        return std::nullopt;
+      });
+  // The share's renewer takes the display off first, as the one it prompts may.
+  clearDisplay = clear;
+  static const std::atomic<bool> never{false};
+  const bool interrupted = turns->Run(context.interrupted ? *context.interrupted : never) == 130;
+  clearDisplay = nullptr;  // the display goes with this call
 
-  size_t complete = 0, failed = 0;
+  size_t complete = 0, failed = 0, followed = 0;
   std::map<size_t, const FollowedFile*> byFile;
-  for (const FollowedFile& f : follower.followed()) {
-    byFile[f.file] = &f;
-    complete += f.end == FollowedFile::End::kComplete;
-    failed += f.end == FollowedFile::End::kFailed;
+  for (const DownloadItem& item : remote.Items()) {
+    const FollowedFile* f = remote.Followed(ItemId{item.id});
+    if (f == nullptr || f->share != share) continue;
+    byFile[f->file] = f;
+    ++followed;
+    complete += f->end == FollowedFile::End::kComplete;
+    failed += f->end == FollowedFile::End::kFailed;
   }
   for (size_t i = 0; i < doc["files"].size() && i < spread.files.size(); ++i) {
     nlohmann::ordered_json& file = doc["files"][i];
@@ -196,9 +140,9 @@ int Follow(const RemoteOptions& o, const Handed& handed, const ShareToHandOff& s
     if (f.end == FollowedFile::End::kFailed) file["error"] = f.reason;
   }
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  if (!resolved) Say(io.err) << "the share did not resolve completely\n";
-  size_t notHanded = spread.files.size() - follower.followed().size();
-  size_t unfinished = follower.followed().size() - complete - failed;
+  if (!given.resolved) Say(io.err) << "the share did not resolve completely\n";
+  size_t notHanded = spread.files.size() - followed;
+  size_t unfinished = followed - complete - failed;
   Say(io.err) << spread.files.size() << " files: " << complete << " complete, " << failed
               << " failed";
   if (unfinished > 0) io.err << ", " << unfinished << " unfinished";
@@ -210,7 +154,7 @@ int Follow(const RemoteOptions& o, const Handed& handed, const ShareToHandOff& s
                 << std::flush;
     return 130;
   }
-  return complete == spread.files.size() && resolved ? 0 : 1;
+  return complete == spread.files.size() && given.resolved ? 0 : 1;
 }
 
 }  // namespace
@@ -242,25 +186,32 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, const Share
   const std::vector<size_t>& chosen = share.chosen;
   const bool resolved = share.resolved;
 
-  std::vector<std::unique_ptr<JsonRpcClient>> clients;
-  std::vector<std::unique_ptr<Aria2Remote>> owned;
-  std::vector<Aria2Remote*> remotes;
-  std::vector<std::string> shown;
   // Following installs the handler Ctrl-C raises the flag with (before that, Ctrl-C ends the
   // program on the spot); the calls under way give up as soon as it is raised, so no downloader
   // that keeps silent holds the program up.
-  CancelFlag cancel =
-      follow.interrupted ? CancelFlag::Following(*follow.interrupted) : CancelFlag();
-  for (const RemoteEngine& e : o.engines) {
-    clients.push_back(std::make_unique<JsonRpcClient>(e.rpc));
-    clients.back()->SetCancelFlag(cancel);
-    // Following asks every second; a downloader that hangs should not hold Ctrl-C up for long.
-    if (o.follow) clients.back()->SetTimeoutSeconds(10);
-    owned.push_back(std::make_unique<Aria2Remote>(*clients.back(), e.secret));
-    remotes.push_back(owned.back().get());
-    shown.push_back(ShownEndpoint(e.rpc));
+  RemoteCalls calls;
+  calls.cancel = follow.interrupted ? CancelFlag::Following(*follow.interrupted) : CancelFlag();
+  // Following asks every second; a downloader that hangs should not hold Ctrl-C up for long.
+  if (o.follow) calls.timeoutSeconds = 10;
+  std::vector<RemoteEndpoint> endpoints;
+  for (const RemoteEngine& e : o.engines) endpoints.push_back({e.rpc, e.secret});
+  RemoteDownloads remote(std::move(endpoints), nullptr, calls);
+  const std::vector<std::string>& shown = remote.Shown();
+  // A renewal may prompt: the live display goes first.
+  std::function<void()> clearDisplay;
+  std::shared_ptr<LinkRenewer> renewer;
+  if (o.follow && follow.renewer)
+    renewer = std::make_shared<ClearingRenewer>(follow.renewer, [&clearDisplay] {
+      if (clearDisplay) clearDisplay();
+    });
+  const ShareId id = remote.AddShare({entries, chosen, o.dir, renewer});
+  // The hand-off runs on the back-end's worker; a Ctrl-C gives its calls up, so it ends soon.
+  while (remote.HandOff(id) == nullptr) {
+    pollfd p{remote.WakeFd(), POLLIN, 0};
+    ::poll(&p, 1, 250);
+    remote.Tick(NowMs());
   }
-  SpreadHandOff spread = SpreadShare(remotes, entries, chosen, o.dir);
+  const SpreadHandOff& spread = *remote.HandOff(id);
   const bool several = o.engines.size() > 1;
   size_t accepted = 0, up = 0;
   for (const RemoteEngineHandOff& e : spread.engines) up += !e.down;
@@ -320,7 +271,7 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, const Share
   if (found > 0)
     Say(io.err) << found << " of the files were there already and are not "
                 << "added again\n";
-  if (o.follow && accepted > 0) return Follow(o, {remotes, shown, spread}, share, follow, doc, io);
+  if (o.follow && accepted > 0) return Follow(o, remote, id, share, follow, clearDisplay, doc, io);
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   if (!resolved) Say(io.err) << "the share did not resolve completely\n";
   Say(io.err) << spread.files.size() << " files: " << accepted << " handed over, "

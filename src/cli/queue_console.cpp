@@ -15,7 +15,7 @@
 #include "base/text.h"
 #include "base/timestamp.h"
 #include "cli/terminal_io.h"
-#include "download/download_manager.h"
+#include "download/downloads.h"
 #include "engine_api/engine_api.h"
 #include "view/terminal_text.h"
 
@@ -23,21 +23,21 @@ namespace sf::cli {
 namespace {
 
 constexpr int kMaxJobs = 64;
-// The next file starts only when a poll sees the last one end: at 100 ms, 200 small files on
-// five slots would wait two seconds in all. Queries are cheap; the display redraws less often.
-constexpr auto kPollEvery = std::chrono::milliseconds(20);
 constexpr auto kDrawEvery = std::chrono::milliseconds(250);
 
 std::atomic<bool> gInterrupted{false};
 
-// Until a task's state changes, or the next turn when nothing tells. Progress alone wakes
-// nobody, so the display still redraws on time; a signal ends the wait at once.
-void WaitForTasks(int eventFd) {
-  if (eventFd < 0) return std::this_thread::sleep_for(kPollEvery);
-  pollfd p{eventFd, POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(kDrawEvery.count())) != 1) return;
+// Until the back-end has news, or its next tick is due. Progress alone wakes nobody, so the
+// display still redraws on time; a signal ends the wait at once.
+void WaitForNews(const Downloads& downloads) {
+  const int64_t now = NowMs();
+  const int64_t wait = std::clamp<int64_t>(downloads.NextTickMs(now) - now, 0, kDrawEvery.count());
+  const int fd = downloads.WakeFd();
+  if (fd < 0) return std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(wait)) != 1) return;
   uint64_t count = 0;
-  [[maybe_unused]] ssize_t n = ::read(eventFd, &count, sizeof count);
+  [[maybe_unused]] ssize_t n = ::read(fd, &count, sizeof count);
 }
 
 void OnSignal(int) {
@@ -47,28 +47,29 @@ void OnSignal(int) {
 // The live display: redrawn in place on the error stream, below whatever was printed before.
 class LiveDisplay {
  public:
-  explicit LiveDisplay(std::ostream& err) : err_(err) {}
+  LiveDisplay(std::ostream& err, bool showWhere) : err_(err), showWhere_(showWhere) {}
   // Moves back to where the display began and clears it, so other lines can be printed there.
   void Erase() {
     if (drawn_ > 0) err_ << "\x1b[" << drawn_ << "A\r\x1b[J" << std::flush;
     drawn_ = 0;
   }
   // In one write, so the display never shows half drawn.
-  void Draw(const DownloadQueue& queue) {
+  void Draw(const Downloads& downloads) {
     std::string text;
     if (drawn_ > 0) text = "\x1b[" + std::to_string(drawn_) + "A\r\x1b[J";
     drawn_ = 0;
-    for (int id : queue.Started()) {
-      text += "\x1b[2K" + FileLine(*queue.Find(id)) + "\n";
+    for (ItemId id : downloads.Started()) {
+      text += "\x1b[2K" + FileLine(*downloads.Find(id), showWhere_) + "\n";
       ++drawn_;
     }
-    text += "\x1b[2K" + TotalLine(queue.Totals()) + "\n";
+    text += "\x1b[2K" + TotalLine(downloads.Totals()) + "\n";
     ++drawn_;
     err_ << text << std::flush;
   }
 
  private:
   std::ostream& err_;
+  bool showWhere_;
   size_t drawn_ = 0;
 };
 
@@ -99,9 +100,9 @@ std::optional<int32_t> ParseLimitKb(std::string_view text, std::string& error) {
 }
 
 struct QueueTurns::State {
-  State(DownloadManager& d, const Console& c, QueueStep s)
-      : downloads(d), console(c), step(std::move(s)), live(c.err) {}
-  DownloadManager& downloads;
+  State(Downloads& d, const Console& c, QueueStep s)
+      : downloads(d), console(c), step(std::move(s)), live(c.err, c.showWhere) {}
+  Downloads& downloads;
   const Console& console;
   QueueStep step;
   LiveDisplay live;
@@ -109,9 +110,10 @@ struct QueueTurns::State {
   std::chrono::steady_clock::time_point lastDraw = lastPlain - kDrawEvery;
   std::map<int, int32_t> startedOver;  // as last reported, per item
   std::chrono::steady_clock::time_point lastTurn = lastDraw;
+  int64_t lastTurnMs = 0;
 };
 
-QueueTurns::QueueTurns(DownloadManager& downloads, const Console& console, QueueStep step)
+QueueTurns::QueueTurns(Downloads& downloads, const Console& console, QueueStep step)
     : state_(std::make_unique<State>(downloads, console, std::move(step))) {}
 
 QueueTurns::~QueueTurns() = default;
@@ -124,15 +126,16 @@ std::optional<int> QueueTurns::Turn() {
   State& s = *state_;
   const Console& console = s.console;
   auto clear = [this] { Clear(); };
-  const DownloadQueue& queue = s.downloads.queue();
+  Downloads& downloads = s.downloads;
   s.lastTurn = std::chrono::steady_clock::now();
-  std::vector<int> ended = s.downloads.Tick(NowMs());
+  s.lastTurnMs = NowMs();
+  std::vector<ItemId> ended = downloads.Tick(s.lastTurnMs);
   // Only an item started or just ended can have begun again; the waiting ones are not walked
   // on every turn.
-  std::vector<int> seenNow(queue.Started().begin(), queue.Started().end());
+  std::vector<ItemId> seenNow = downloads.Started();
   seenNow.insert(seenNow.end(), ended.begin(), ended.end());
-  for (int id : seenNow) {
-    const DownloadItem* found = queue.Find(id);
+  for (ItemId id : seenNow) {
+    const DownloadItem* found = downloads.Find(id);
     if (found == nullptr || found->startedOver == 0) continue;
     const DownloadItem& item = *found;
     int32_t& seen = s.startedOver[item.id];
@@ -148,13 +151,14 @@ std::optional<int> QueueTurns::Turn() {
   auto now = std::chrono::steady_clock::now();
   if (console.live) {
     if (status || now - s.lastDraw >= kDrawEvery) {
-      s.live.Draw(queue);
+      s.live.Draw(downloads);
       s.lastDraw = now;
     }
   } else if (!status && now - s.lastPlain >= std::chrono::seconds(console.plainEverySeconds)) {
     s.lastPlain = now;
-    for (int id : queue.Started()) console.err << FileLine(*queue.Find(id)) << "\n";
-    console.err << TotalLine(queue.Totals()) << "\n";
+    for (ItemId id : downloads.Started())
+      console.err << FileLine(*downloads.Find(id), console.showWhere) << "\n";
+    console.err << TotalLine(downloads.Totals()) << "\n";
   }
   console.err << std::flush;
   return status;
@@ -163,8 +167,8 @@ std::optional<int> QueueTurns::Turn() {
 std::optional<int> QueueTurns::TurnIfDue() {
   State& s = *state_;
   auto since = std::chrono::steady_clock::now() - s.lastTurn;
-  int eventFd = s.downloads.TaskEventFd();
-  bool due = since >= (eventFd < 0 ? kPollEvery : kDrawEvery);
+  int eventFd = s.downloads.WakeFd();
+  bool due = since >= kDrawEvery || NowMs() >= s.downloads.NextTickMs(s.lastTurnMs);
   if (eventFd >= 0) {
     pollfd p{eventFd, POLLIN, 0};
     if (::poll(&p, 1, 0) == 1) {
@@ -180,36 +184,40 @@ std::optional<int> QueueTurns::TurnIfDue() {
 int QueueTurns::Run(const std::atomic<bool>& interrupted) {
   State& s = *state_;
   const Console& console = s.console;
-  DownloadManager& downloads = s.downloads;
-  const DownloadQueue& queue = downloads.queue();
+  Downloads& downloads = s.downloads;
   while (true) {
     if (std::optional<int> status = Turn()) return *status;
     if (interrupted) break;
-    WaitForTasks(downloads.TaskEventFd());
+    WaitForNews(downloads);
+  }
+  if (!console.pauseOnInterrupt) {
+    if (console.live) s.live.Draw(downloads);
+    console.err << std::flush;
+    return 130;
   }
 
   // Paused rather than dropped: each task closes its connections and records what is on disk,
   // so the same command resumes. The engine says so by reporting the paused state.
-  std::vector<int> ids;
-  for (const DownloadItem& item : queue.Items()) ids.push_back(item.id);
+  std::vector<ItemId> ids;
+  for (const DownloadItem& item : downloads.Items()) ids.push_back(ItemId{item.id});
   downloads.Pause(ids);
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   while (std::chrono::steady_clock::now() < until) {
     downloads.Tick(NowMs());
     bool settled = true;
-    for (const DownloadItem& item : queue.Items())
+    for (const DownloadItem& item : downloads.Items())
       if (item.handle != 0 && !item.Ended() && item.engineState != layout::kStatePaused)
         settled = false;
     if (settled) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  if (console.live) s.live.Draw(queue);
+  if (console.live) s.live.Draw(downloads);
   Say(console.err) << "paused; run the same command again to resume\n" << std::flush;
   return 130;
 }
 
-int RunQueue(DownloadManager& downloads, const Console& console,
-             const std::atomic<bool>& interrupted, const QueueStep& step) {
+int RunQueue(Downloads& downloads, const Console& console, const std::atomic<bool>& interrupted,
+             const QueueStep& step) {
   return QueueTurns(downloads, console, step).Run(interrupted);
 }
 

@@ -1,8 +1,9 @@
-// The downloads run from the terminal, for `download` and `get` alike: polled as soon as the
-// engine says a task's state changed (every 20 ms when it cannot say), shown on a terminal as a
-// live display of the running files and a total line with the time left (redrawn in place on the
-// error stream), otherwise as a plain line per running file every few seconds. An interruption
-// pauses every download, so running the command again resumes.
+// The downloads run from the terminal, for `download`, `get` and `get --rpc ... --follow` alike,
+// through the one seam whatever back-end holds them: ticked as soon as its WakeFd says there is
+// news, and at the latest when NextTickMs says, shown on a terminal as a live display of the
+// running files and a total line with the time left (redrawn in place on the error stream),
+// otherwise as a plain line per running file every few seconds. An interruption pauses every
+// download the back-end can pause, so running the command again resumes.
 #pragma once
 
 #include <atomic>
@@ -17,7 +18,9 @@
 
 namespace sf {
 
-class DownloadManager;
+class Downloads;
+struct DownloadTotals;
+enum class ItemId : int;
 
 namespace cli {
 
@@ -26,6 +29,10 @@ struct Console {
   std::ostream& err;  // progress and failures
   bool live = false;  // redraw a live display instead of printing plain lines
   int plainEverySeconds = 5;
+  bool showWhere = false;  // each running file's line ends with where it downloads
+  // Interrupted, the downloads are paused and the run says so; otherwise they are left to go
+  // on (a remote downloader's) and the command says what it likes.
+  bool pauseOnInterrupt = true;
 };
 
 // The values of --jobs (1 to 64) and --limit (KB per second, 0: no limit); nothing, with
@@ -36,26 +43,26 @@ std::optional<int32_t> ParseLimitKb(std::string_view text, std::string& error);
 // What the command does with each poll: it gets the ids of the items that ended since the
 // last one and a call that takes the live display off the screen, which it makes before it
 // prints anything. It gives the exit status once it is done, nothing while it goes on.
-using QueueStep = std::function<std::optional<int>(const std::vector<int>& ended,
+using QueueStep = std::function<std::optional<int>(const std::vector<ItemId>& ended,
                                                    const std::function<void()>& clearDisplay)>;
 
 // Moves `downloads` until `step` gives the exit status, or until `interrupted` turns true: then
 // every download is paused, its bytes kept for the next run, and the status is 130.
-int RunQueue(DownloadManager& downloads, const Console& console,
-             const std::atomic<bool>& interrupted, const QueueStep& step);
+int RunQueue(Downloads& downloads, const Console& console, const std::atomic<bool>& interrupted,
+             const QueueStep& step);
 
 // The same in turns, for a caller that has other work between them (links still to ask for):
 // Turn moves the downloads once without waiting, Run goes on as RunQueue does.
 class QueueTurns {
  public:
-  QueueTurns(DownloadManager& downloads, const Console& console, QueueStep step);
+  QueueTurns(Downloads& downloads, const Console& console, QueueStep step);
   ~QueueTurns();
   QueueTurns(const QueueTurns&) = delete;
   QueueTurns& operator=(const QueueTurns&) = delete;
 
   // One poll, its step and the display; the step's status once it gives one.
   std::optional<int> Turn();
-  // A turn when one is due: a task's state changed, or the display or the poll is late. Cheap
+  // A turn when one is due: the back-end has news, or the display or the tick is late. Cheap
   // otherwise, so it can follow every one of many quick steps of other work.
   std::optional<int> TurnIfDue();
   // Takes the live display off the screen, so that other lines can be printed.

@@ -17,7 +17,31 @@ struct DownloadManager::ShareRun {
   ShareSource source;
 };
 
-DownloadManager::DownloadManager(DownloadEngine& engine) : engine_(engine), queue_(engine) {
+std::vector<int> RawIds(const std::vector<ItemId>& ids) {
+  std::vector<int> raw;
+  raw.reserve(ids.size());
+  for (ItemId id : ids) raw.push_back(Raw(id));
+  return raw;
+}
+
+std::vector<ItemId> ItemIds(const std::vector<int>& ids) {
+  std::vector<ItemId> typed;
+  typed.reserve(ids.size());
+  for (int id : ids) typed.push_back(ItemId{id});
+  return typed;
+}
+
+namespace {
+
+DownloadEvent Event(DownloadEvent::Kind kind, int item, int share = 0, size_t file = 0,
+                    int32_t failureCode = 0, std::string reason = {}) {
+  return {kind, ItemId{item}, ShareId{share}, file, failureCode, std::move(reason)};
+}
+
+}  // namespace
+
+DownloadManager::DownloadManager(DownloadEngine& engine, std::shared_ptr<IdSource> ids)
+    : engine_(engine), queue_(engine, std::move(ids)) {
   engine_.Init();
 }
 
@@ -25,12 +49,13 @@ DownloadManager::~DownloadManager() {
   *alive_ = false;
 }
 
-int DownloadManager::Listen(Listener listener) {
-  listeners_[nextListener_] = std::move(listener);
-  return nextListener_++;
+ListenerId DownloadManager::Listen(Listener listener) {
+  ListenerId id{nextListener_++};
+  listeners_[id] = std::move(listener);
+  return id;
 }
 
-void DownloadManager::Unlisten(int id) {
+void DownloadManager::Unlisten(ListenerId id) {
   listeners_.erase(id);
 }
 
@@ -48,25 +73,33 @@ int DownloadManager::Add(DownloadRequest request) {
     return listed;
   }
   int id = queue_.Add(std::move(request));
-  Emit({{DownloadEvent::kStarted, id}});
+  Emit({Event(DownloadEvent::kStarted, id)});
   return id;
 }
 
-int DownloadManager::AddShare(const std::vector<FileEntry>& entries,
-                              const std::vector<size_t>& chosen, const std::string& directory,
-                              std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
-                              ShareSource source) {
-  return QueueShare(entries, chosen, directory, std::move(renewer), look, std::move(source), false);
+ShareId DownloadManager::AddShare(const std::vector<FileEntry>& entries,
+                                  const std::vector<size_t>& chosen, const std::string& directory,
+                                  std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
+                                  ShareSource source) {
+  return ShareId{
+      QueueShare(entries, chosen, directory, std::move(renewer), look, std::move(source), false)};
 }
 
-int DownloadManager::OpenShare(const std::vector<FileEntry>& entries,
-                               const std::vector<size_t>& chosen, const std::string& directory,
-                               std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
-                               ShareSource source) {
-  return QueueShare(entries, chosen, directory, std::move(renewer), look, std::move(source), true);
+ShareId DownloadManager::OpenShare(const std::vector<FileEntry>& entries,
+                                   const std::vector<size_t>& chosen, const std::string& directory,
+                                   std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
+                                   ShareSource source) {
+  return ShareId{
+      QueueShare(entries, chosen, directory, std::move(renewer), look, std::move(source), true)};
 }
 
-void DownloadManager::AddLink(int share, size_t entry, const std::string& link) {
+ShareId DownloadManager::AddShare(ShareOrder order) {
+  return ShareId{QueueShare(order.entries, order.chosen, order.directory, std::move(order.renewer),
+                            LookOnDisk, std::move(order.source), order.open)};
+}
+
+void DownloadManager::AddLink(ShareId shareId, size_t entry, const std::string& link) {
+  const int share = Raw(shareId);
   auto it = shares_.find(share);
   if (it == shares_.end()) return;
   std::optional<size_t> file = it->second->download.Link(entry, link);
@@ -74,20 +107,21 @@ void DownloadManager::AddLink(int share, size_t entry, const std::string& link) 
   const ShareFile& f = it->second->download.Files()[*file];
   if (f.item != 0) {
     shareItems_[f.item] = {share, *file};
-    Emit({{DownloadEvent::kStarted, f.item, share, *file}});
+    Emit({Event(DownloadEvent::kStarted, f.item, share, *file)});
   }
   ReportShareEnds(*it->second);  // a file that could not be saved
 }
 
-void DownloadManager::CloseShare(int share) {
-  auto it = shares_.find(share);
+void DownloadManager::CloseShare(ShareId share) {
+  auto it = shares_.find(Raw(share));
   if (it == shares_.end()) return;
   it->second->download.Close();
   ReportShareEnds(*it->second);
 }
 
-void DownloadManager::SetShareSource(int share, ShareSource source) {
-  if (auto it = shares_.find(share); it != shares_.end()) it->second->source = std::move(source);
+void DownloadManager::SetShareSource(ShareId share, ShareSource source) {
+  if (auto it = shares_.find(Raw(share)); it != shares_.end())
+    it->second->source = std::move(source);
 }
 
 int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
@@ -131,7 +165,7 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
     else if (underway > 0)
       again.push_back(underway);
   }
-  int id = nextShare_++;
+  int id = queue_.Ids().NextShare();
   auto run = std::make_unique<ShareRun>(queue_);
   run->renewer = std::move(renewer);
   run->source = std::move(source);
@@ -149,7 +183,7 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
   for (size_t i = 0; i < added.size(); ++i) {
     if (added[i].item == 0) continue;
     shareItems_[added[i].item] = {id, i};
-    started.push_back({DownloadEvent::kStarted, added[i].item, id, i});
+    started.push_back(Event(DownloadEvent::kStarted, added[i].item, id, i));
   }
   ShareRun& kept = *(shares_[id] = std::move(run));
   Emit(std::move(started));
@@ -163,7 +197,7 @@ bool DownloadManager::Adopt(int item, const std::vector<FileEntry>& entries, siz
   const DownloadItem* listed = queue_.Find(item);
   if (!listed || listed->Ended() || shareItems_.count(item) != 0 || position >= entries.size())
     return false;
-  int id = nextShare_++;
+  int id = queue_.Ids().NextShare();
   auto run = std::make_unique<ShareRun>(queue_);
   run->renewer = std::move(renewer);
   run->source = std::move(source);
@@ -181,15 +215,15 @@ int DownloadManager::Listed(const std::string& directory, const std::string& nam
 
 void DownloadManager::TakeUpAgain(const std::vector<int>& ids) {
   if (ids.empty()) return;
-  Resume(ids);
-  Retry(ids);
+  queue_.Resume(ids);
+  RetryItems(ids);
   std::vector<DownloadEvent> shown;
   for (int id : ids) {
     auto share = shareItems_.find(id);
     if (share == shareItems_.end())
-      shown.push_back({DownloadEvent::kShown, id});
+      shown.push_back(Event(DownloadEvent::kShown, id));
     else
-      shown.push_back({DownloadEvent::kShown, id, share->second.first, share->second.second});
+      shown.push_back(Event(DownloadEvent::kShown, id, share->second.first, share->second.second));
   }
   Emit(std::move(shown));
 }
@@ -203,20 +237,24 @@ const ShareSource* DownloadManager::SourceOf(int item, FileEntry* entry) const {
   return &run->second->source;
 }
 
-const ShareDownload* DownloadManager::Share(int id) const {
-  auto it = shares_.find(id);
+const ShareDownload* DownloadManager::Share(ShareId id) const {
+  auto it = shares_.find(Raw(id));
   return it == shares_.end() ? nullptr : &it->second->download;
 }
 
-int DownloadManager::Pause(const std::vector<int>& ids) {
-  return queue_.Pause(ids);
+int DownloadManager::Pause(const std::vector<ItemId>& ids) {
+  return queue_.Pause(RawIds(ids));
 }
 
-int DownloadManager::Resume(const std::vector<int>& ids) {
-  return queue_.Resume(ids);
+int DownloadManager::Resume(const std::vector<ItemId>& ids) {
+  return queue_.Resume(RawIds(ids));
 }
 
-int DownloadManager::Retry(const std::vector<int>& ids) {
+int DownloadManager::Retry(const std::vector<ItemId>& ids) {
+  return RetryItems(RawIds(ids));
+}
+
+int DownloadManager::RetryItems(const std::vector<int>& ids) {
   // The share watches its file again, so a link still refused is renewed instead of failing
   // the same way for good.
   // A file still waiting for its fresh link is not started again under the refused one.
@@ -237,7 +275,8 @@ int DownloadManager::Retry(const std::vector<int>& ids) {
   return queue_.Retry(retried);
 }
 
-int DownloadManager::Cancel(const std::vector<int>& ids, bool removeFiles) {
+int DownloadManager::Cancel(const std::vector<ItemId>& typed, bool removeFiles) {
+  const std::vector<int> ids = RawIds(typed);
   int acted = queue_.Cancel(ids, removeFiles);
   for (int id : ids) std::erase(reported_, id);
   // The shares see their items gone at once and fail those files, saying so.
@@ -245,8 +284,20 @@ int DownloadManager::Cancel(const std::vector<int>& ids, bool removeFiles) {
   return acted;
 }
 
-std::vector<int> DownloadManager::Tick(int64_t nowMs) {
-  return Step(queue_.Poll(nowMs));
+std::vector<ItemId> DownloadManager::Tick(int64_t nowMs) {
+  return ItemIds(Step(queue_.Poll(nowMs)));
+}
+
+int64_t DownloadManager::NextTickMs(int64_t nowMs) const {
+  if (TaskEventFd() < 0 && !Idle()) return nowMs + kPollEveryMs;
+  return nowMs + kProgressEveryMs;
+}
+
+std::vector<ItemId> DownloadManager::Started() const {
+  std::vector<ItemId> ids;
+  ids.reserve(queue_.Started().size());
+  for (int id : queue_.Started()) ids.push_back(ItemId{id});
+  return ids;
 }
 
 std::vector<int> DownloadManager::Settle() {
@@ -258,9 +309,10 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
   for (int id : queue_.Started()) {
     auto share = shareItems_.find(id);
     if (share == shareItems_.end())
-      events.push_back({DownloadEvent::kProgress, id});
+      events.push_back(Event(DownloadEvent::kProgress, id));
     else
-      events.push_back({DownloadEvent::kProgress, id, share->second.first, share->second.second});
+      events.push_back(
+          Event(DownloadEvent::kProgress, id, share->second.first, share->second.second));
   }
   for (int id : ended) {
     const DownloadItem* item = queue_.Find(id);
@@ -268,9 +320,9 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
     if (item->status == DownloadStatus::kFinished) reported_.push_back(id);
     if (shareItems_.count(id) != 0) continue;  // its share says how the file ended
     if (item->status == DownloadStatus::kFinished)
-      events.push_back({DownloadEvent::kFinished, id});
+      events.push_back(Event(DownloadEvent::kFinished, id));
     else
-      events.push_back({DownloadEvent::kFailed, id, 0, 0, item->failureCode});
+      events.push_back(Event(DownloadEvent::kFailed, id, 0, 0, item->failureCode));
   }
   Emit(std::move(events));
 
@@ -297,7 +349,7 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
     auto it = shares_.find(id);
     if (it == shares_.end()) continue;
     const ShareFile& f = it->second->download.Files()[file];
-    Emit({{DownloadEvent::kNeedsLink, f.item, id, file}});
+    Emit({Event(DownloadEvent::kNeedsLink, f.item, id, file, f.failureCode)});
     std::shared_ptr<LinkRenewer> renewer = it->second->renewer;
     if (!renewer) {
       Answer(id, file, {}, "no way to ask the share again");
@@ -322,7 +374,8 @@ void DownloadManager::Answer(int share, size_t file, const std::string& link,
   ShareDownload& download = it->second->download;
   download.Renew(file, link, why);
   const ShareFile& f = download.Files()[file];
-  if (f.status == ShareFileStatus::kQueued) Emit({{DownloadEvent::kStarted, f.item, share, file}});
+  if (f.status == ShareFileStatus::kQueued)
+    Emit({Event(DownloadEvent::kStarted, f.item, share, file)});
   if (!stepping_) ReportShareEnds(*it->second);
 }
 
@@ -334,9 +387,10 @@ void DownloadManager::ReportShareEnds(ShareRun& run) {
   for (size_t file : run.download.TakeEnded()) {
     const ShareFile& f = run.download.Files()[file];
     if (f.status == ShareFileStatus::kFailed) {
-      events.push_back({DownloadEvent::kFailed, f.item, share, file, f.failureCode, f.problem});
+      events.push_back(
+          Event(DownloadEvent::kFailed, f.item, share, file, f.failureCode, f.problem));
     } else {
-      events.push_back({DownloadEvent::kFinished, f.item, share, file});
+      events.push_back(Event(DownloadEvent::kFinished, f.item, share, file));
     }
   }
   Emit(std::move(events));
@@ -345,7 +399,7 @@ void DownloadManager::ReportShareEnds(ShareRun& run) {
 // Listeners may act on the manager; a copy keeps the walk safe when one stops listening.
 void DownloadManager::Emit(std::vector<DownloadEvent> events) {
   if (events.empty()) return;
-  std::map<int, Listener> listeners = listeners_;
+  std::map<ListenerId, Listener> listeners = listeners_;
   for (const DownloadEvent& event : events)
     for (auto& [id, listener] : listeners)
       if (listeners_.count(id) != 0) listener(event);

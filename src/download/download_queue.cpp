@@ -11,6 +11,7 @@
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
+#include "download/downloads.h"
 #include "engine_api/engine_api.h"
 
 namespace sf {
@@ -92,7 +93,8 @@ bool HasPartialFiles(const std::string& directory, const std::string& name) {
          Exists(path + std::string(layout::kControlSuffix));
 }
 
-DownloadQueue::DownloadQueue(DownloadEngine& engine) : engine_(engine) {
+DownloadQueue::DownloadQueue(DownloadEngine& engine, std::shared_ptr<IdSource> ids)
+    : engine_(engine), ids_(ids ? std::move(ids) : std::make_shared<IdSource>()) {
   info_.Init();
 }
 
@@ -152,7 +154,7 @@ void DownloadQueue::Keep(const DownloadItem& item) {
 
 int DownloadQueue::Add(DownloadRequest request) {
   DownloadItem item;
-  item.id = nextId_++;
+  item.id = ids_->NextItem();
   item.request = std::move(request);
   items_.push_back(std::move(item));
   Keep(items_.back());
@@ -422,20 +424,29 @@ std::vector<int> DownloadQueue::TakeEnded() {
 }
 
 // Paused and failed items wait for the user; the time left counts what will come by itself.
+DownloadTotals DownloadQueue::Sums::Totals() const {
+  DownloadTotals t;
+  t.files = files;
+  t.filesDone = filesDone;
+  t.bytesTotal = bytesTotal;
+  t.allSizesKnown = unknownSizes == 0;
+  t.bytesDone = bytesDone;
+  t.speed = speed;
+  if (unknownRemaining == 0 && smoothedSpeed >= 1)
+    t.etaSeconds = static_cast<int64_t>(std::ceil(static_cast<double>(remaining) / smoothedSpeed));
+  return t;
+}
+
 DownloadTotals DownloadQueue::Totals() const {
   Sums sums = settled_;
   for (int id : watched_) sums.Add(*Find(id), 1);
-  DownloadTotals t;
-  t.files = sums.files;
-  t.filesDone = sums.filesDone;
-  t.bytesTotal = sums.bytesTotal;
-  t.allSizesKnown = sums.unknownSizes == 0;
-  t.bytesDone = sums.bytesDone;
-  t.speed = sums.speed;
-  if (sums.unknownRemaining == 0 && sums.smoothedSpeed >= 1)
-    t.etaSeconds =
-        static_cast<int64_t>(std::ceil(static_cast<double>(sums.remaining) / sums.smoothedSpeed));
-  return t;
+  return sums.Totals();
+}
+
+DownloadTotals DownloadQueue::TotalsOf(const std::vector<DownloadItem>& items) {
+  Sums sums;
+  for (const DownloadItem& item : items) sums.Add(item, 1);
+  return sums.Totals();
 }
 
 }  // namespace sf

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -16,6 +17,7 @@
 namespace sf {
 
 class DownloadEngine;
+class IdSource;
 
 // The queue's own failure code for a task the engine would not even create (XL_CreateTask gave
 // 0); the engine's codes are HTTP statuses and errno values, none of them negative.
@@ -55,6 +57,7 @@ struct DownloadItem {
   int32_t speed = 0;             // bytes per second
   int64_t etaSeconds = -1;       // -1: unknown
   int32_t failureCode = 0;       // the engine's, or kFailureNotCreated; the view words it
+  std::string failureReason;     // a failure no engine code tells (a downloader's words), GBK
   std::string savedName;         // the name the engine saves under; empty until it says
   size_t savedNameKey = 0;       // TaskInfoRecord::FileNameKey of the report it came from
   bool alreadyComplete = false;  // finished without a byte: the file was whole on disk already
@@ -94,7 +97,9 @@ class DownloadQueue {
   // files open, hence a bound.
   static constexpr int kMaxFinishing = 64;
 
-  explicit DownloadQueue(DownloadEngine& engine);
+  // Ids come from `ids` when given (shared with other lists of one program), else our own.
+  // The manager that owns the queue draws its shares' ids from the same source.
+  explicit DownloadQueue(DownloadEngine& engine, std::shared_ptr<IdSource> ids = nullptr);
   DownloadQueue(const DownloadQueue&) = delete;
   DownloadQueue& operator=(const DownloadQueue&) = delete;
 
@@ -136,11 +141,14 @@ class DownloadQueue {
   const std::vector<DownloadItem>& Items() const { return items_; }
   const DownloadItem* Find(int id) const;
   DownloadTotals Totals() const;
+  // The same sums over any items, as the queue makes them: for a list that holds no queue.
+  static DownloadTotals TotalsOf(const std::vector<DownloadItem>& items);
   // The items started and not ended (running or paused), in the order they were added: what a
   // view of the work under way walks instead of the whole list.
   const std::set<int>& Started() const { return started_; }
   // The items a poll asks the engine about; they may change on the next poll.
   const std::set<int>& Watched() const { return watched_; }
+  IdSource& Ids() const { return *ids_; }
   // Items neither finished nor failed.
   size_t Unended() const { return queued_.size() + started_.size(); }
   // The listed item, not finished, that saves to DIRECTORY/NAME (GBK; a "/" at the directory's
@@ -173,6 +181,7 @@ class DownloadQueue {
     int unknownRemaining = 0;
     double smoothedSpeed = 0;
     void Add(const DownloadItem& item, int sign);
+    DownloadTotals Totals() const;
   };
 
   DownloadEngine& engine_;
@@ -188,7 +197,7 @@ class DownloadQueue {
   Sums settled_;           // of the items not watched
   // Hashes of directory and name (the one asked for, and the engine's) to the items there.
   std::unordered_multimap<size_t, int> places_;
-  int nextId_ = 1;
+  std::shared_ptr<IdSource> ids_;
   int maxRunning_ = kDefaultMaxRunning;
 };
 

@@ -1,8 +1,7 @@
 // How a download whose link a server refused gets a fresh one from its share, and the ways of
 // renewing that do not need a window: through the driver that resolved the share, or after
 // taking a live display off the screen. Renewals held until a resolution ends are the share
-// stream's (share_stream.h); the window's own (on its worker, and crossing from the
-// remote-following worker) live in src/app.
+// stream's (share_stream.h); the window's own (on its worker) live in src/app.
 #pragma once
 
 #include <functional>

@@ -43,44 +43,6 @@ std::vector<RemoteFile> PlanRemoteShare(const std::vector<FileEntry>& entries,
   return files;
 }
 
-bool RemoteHandOff::AllAccepted() const {
-  for (const RemoteFile& f : files)
-    if (!f.accepted()) return false;
-  return true;
-}
-
-std::string RemoteHandOff::FailureText() const {
-  return failure.kind == RpcFailure::kNone ? std::string()
-                                           : DescribeRpcError(failedMethod, failure);
-}
-
-std::string RemoteHandOff::Reason(const RemoteFile& file) const {
-  if (!file.problem.empty()) return file.problem;
-  if (file.outcome.error.kind != RpcFailure::kNone)
-    return DescribeRpcError(kAddMethod, file.outcome.error);
-  return FailureText();
-}
-
-RemoteHandOff HandOverShare(Aria2Remote& remote, const std::vector<FileEntry>& entries,
-                            const std::vector<size_t>& chosen, const std::string& base) {
-  SpreadHandOff spread = SpreadShare({&remote}, entries, chosen, base);
-  const RemoteEngineHandOff& engine = spread.engines.front();
-  RemoteHandOff handOff;
-  handOff.base = engine.down ? base : engine.base;
-  if (engine.down) {
-    handOff.failure = engine.failure;
-    handOff.failedMethod = engine.failedMethod;
-  }
-  handOff.files = std::move(spread.files);
-  for (const RemoteFile& f : handOff.files) {
-    if (handOff.failure.kind != RpcFailure::kNone) break;
-    if (f.accepted() || f.outcome.error.kind == RpcFailure::kNone) continue;
-    handOff.failure = f.outcome.error;
-    handOff.failedMethod = kAddMethod;
-  }
-  return handOff;
-}
-
 std::string RemoteEngineHandOff::FailureText() const {
   return failure.kind == RpcFailure::kNone ? std::string()
                                            : DescribeRpcError(failedMethod, failure);
@@ -93,6 +55,15 @@ std::string SpreadHandOff::Reason(const RemoteFile& file) const {
   if (file.engine < engines.size() && engines[file.engine].down)
     return engines[file.engine].FailureText();
   return "no downloader could take it";
+}
+
+std::pair<RpcError, std::string> SpreadHandOff::FirstFailure() const {
+  for (const RemoteEngineHandOff& engine : engines)
+    if (engine.down) return {engine.failure, engine.failedMethod};
+  for (const RemoteFile& f : files)
+    if (!f.accepted() && f.outcome.error.kind != RpcFailure::kNone)
+      return {f.outcome.error, kAddMethod};
+  return {};
 }
 
 namespace {

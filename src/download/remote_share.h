@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "download/aria2_remote.h"
@@ -37,27 +38,6 @@ bool HoldsWholeFile(const RemoteStatus& status, int64_t size);
 std::vector<RemoteFile> PlanRemoteShare(const std::vector<FileEntry>& entries,
                                         const std::vector<size_t>& chosen, const std::string& base);
 
-struct RemoteHandOff {
-  std::string base;  // the directory the files went under
-  std::vector<RemoteFile> files;
-  // The downloader's first failure, and the call it answered; none when it took every file it
-  // was given.
-  RpcError failure;
-  std::string failedMethod;
-
-  bool AllAccepted() const;
-  // The downloader's first failure in one line (UTF-8); empty when there was none.
-  std::string FailureText() const;
-  // Why `file` was not handed over: its own problem, or what the downloader said.
-  std::string Reason(const RemoteFile& file) const;
-};
-
-// Hands the chosen files to `remote`, all in one go, under `base`; an empty `base` means the
-// downloader's own directory, which it is asked for first. A file it holds already at the same
-// path is not added again (SpreadShare, for one downloader).
-RemoteHandOff HandOverShare(Aria2Remote& remote, const std::vector<FileEntry>& entries,
-                            const std::vector<size_t>& chosen, const std::string& base);
-
 // One of several downloaders a share is spread over.
 struct RemoteEngineHandOff {
   std::string base;  // the directory the files went under there
@@ -75,14 +55,18 @@ struct SpreadHandOff {
   std::vector<RemoteFile> files;             // `engine` names where each went
   // Why `file` was not handed over.
   std::string Reason(const RemoteFile& file) const;
+  // The first failure and the call it answered: of a downloader left out, else of the first
+  // file a downloader refused; none when every file went.
+  std::pair<RpcError, std::string> FirstFailure() const;
 };
 
 // Hands the chosen files to several downloaders, so that each gets about the same number of
 // bytes, the largest files first. A file one of them holds already (the same dir/out, from an
 // earlier run) stays with it and is not added again; one that failed there is handed back to
 // the same downloader, where its partial is. A downloader that cannot be reached, refuses or
-// fails a whole batch gets none, and the files it was meant to take go to the others. `base`
-// as for HandOverShare, for each downloader.
+// fails a whole batch gets none, and the files it was meant to take go to the others. An empty
+// `base` means each downloader's own directory, which it is asked for first. One downloader is
+// a spread over one.
 SpreadHandOff SpreadShare(const std::vector<Aria2Remote*>& remotes,
                           const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                           const std::string& base);

@@ -38,11 +38,10 @@ void ShareStream::LendListing(const std::vector<FileEntry>& listing) {
   listing_ = &listing;
 }
 
-ShareStream::ShareId ShareStream::Open(const std::vector<size_t>& chosen,
-                                       const std::string& directory, const DiskLook& look) {
-  if (listing_ == nullptr) return ShareId{};
-  if (ended_) return owner_.AddShare(*listing_, chosen, directory, holding_, look, source_);
-  ShareId share = owner_.OpenShare(*listing_, chosen, directory, holding_, look);
+ShareId ShareStream::Open(const std::vector<size_t>& chosen, const std::string& directory) {
+  if (listing_ == nullptr) return ShareId::kNone;
+  if (ended_) return owner_.AddShare({*listing_, chosen, directory, holding_, source_, false});
+  ShareId share = owner_.AddShare({*listing_, chosen, directory, holding_, {}, true});
   for (size_t entry : linked_) owner_.AddLink(share, entry, (*listing_)[entry].dlink);
   shares_.push_back(share);
   return share;

@@ -10,25 +10,20 @@
 #include <utility>
 #include <vector>
 
-#include "download/download_manager.h"
+#include "download/downloads.h"
 #include "download/link_renewer.h"
 #include "download/share_plan.h"
 #include "share/share_session.h"
 
 namespace sf {
 
-// The owner of the downloads a stream opens its shares in. A stream asks it only for OpenShare,
-// AddShare, AddLink, CloseShare and SetShareSource, so another owner with those calls is this
-// one line.
-using StreamOwner = DownloadManager;
+// The owner of the downloads a stream opens its shares in, whichever back-end holds them. A
+// stream asks it only for AddShare (open while the links come, whole after), AddLink,
+// CloseShare and SetShareSource.
+using StreamOwner = Downloads;
 
 class ShareStream {
  public:
-  // The id the owner gives a share.
-  using ShareId = decltype(std::declval<StreamOwner&>().OpenShare(
-      std::declval<const std::vector<FileEntry>&>(), std::declval<const std::vector<size_t>&>(),
-      std::declval<const std::string&>(), std::declval<std::shared_ptr<LinkRenewer>>()));
-
   // `renewer` asks the share for a fresh link; nothing reaches it before End.
   ShareStream(StreamOwner& owner, std::shared_ptr<LinkRenewer> renewer);
   ShareStream(const ShareStream&) = delete;
@@ -51,9 +46,8 @@ class ShareStream {
   // Plans the listing's entries at `chosen` into `directory` (absolute, UTF-8). Before End each
   // file waits for its link, those that came already are handed over at once; after End every
   // file is queued at once, as the whole share is known, with the source End was given. Entries a
-  // share of this stream still downloads are left out. No share (ShareId{}) without a listing.
-  ShareId Open(const std::vector<size_t>& chosen, const std::string& directory,
-               const DiskLook& look = LookOnDisk);
+  // share of this stream still downloads are left out. No share (kNone) without a listing.
+  ShareId Open(const std::vector<size_t>& chosen, const std::string& directory);
 
   // The link (GBK) of the listing's entry at `entry` has come: each share opened gets it.
   void Link(size_t entry, const std::string& link);

@@ -154,7 +154,50 @@ std::string DurationText(int64_t seconds) {
   return buffer;
 }
 
+namespace {
+
+// A file followed on a remote downloader: its figures always show, "已完成" once whole there,
+// and the tooltip names the downloader.
+DownloadRowTexts RemoteRowOf(const DownloadItem& item) {
+  DownloadRowTexts row;
+  auto& c = row.columns;
+  c[kColumnFileName] = item.Name();
+  const int64_t size = item.size, done = item.done;
+  c[kColumnTotalSize] = SizeText(std::max<int64_t>(size, 0), SizeStyle::kWindow);
+  c[kColumnDownloaded] = SizeText(done, SizeStyle::kWindow);
+  char percent[32] = "0.00%";
+  if (size > 0)
+    std::snprintf(percent, sizeof percent, "%.2f%%",
+                  static_cast<double>(done) * 100.0 / static_cast<double>(size));
+  c[kColumnProgress] = percent;
+  c[kColumnSpeed] = SpeedText(item.speed);
+  std::string tip = Utf8ToGbk("远程：") + item.where;
+  if (item.status == DownloadStatus::kFinished) {
+    c[kColumnSpeed] = Utf8ToGbk("已完成");
+  } else if (item.status == DownloadStatus::kFailed) {
+    row.failed = true;
+    c[kColumnSpeed] = Utf8ToGbk("失败");
+    c[kColumnProgress] = item.failureReason;
+    tip += Utf8ToGbk("\n失败：") + item.failureReason;
+  } else if (item.renewing) {
+    c[kColumnSpeed] = Utf8ToGbk("等待中");
+    tip += Utf8ToGbk("\n正在获取新的下载链接");
+  } else if (item.status == DownloadStatus::kPaused) {
+    c[kColumnSpeed] = Utf8ToGbk("已暂停");
+  } else if (item.status != DownloadStatus::kDownloading) {
+    c[kColumnSpeed] = Utf8ToGbk("等待中");
+  } else if (size >= 0 && item.speed > 0) {
+    tip += Utf8ToGbk("\n剩余时间 ") + DurationText(std::max<int64_t>(0, size - done) / item.speed);
+  }
+  row.toolTip = tip + "\n" + Utf8ToGbk("已下载 ") + std::to_string(done) +
+                (size > 0 ? " / " + std::to_string(size) : std::string()) + Utf8ToGbk(" 字节");
+  return row;
+}
+
+}  // namespace
+
 DownloadRowTexts RowTexts(const DownloadItem& item) {
+  if (!item.where.empty()) return RemoteRowOf(item);
   const Texts& t = T();
   DownloadRowTexts row;
   auto& c = row.columns;

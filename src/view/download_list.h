@@ -65,7 +65,9 @@ struct DownloadRowTexts {
 
 // One row of the list: the engine's figures once it has reported them; "等待中" in the speed
 // column while queued, "已暂停" while paused; when failed, "失败" there and the reason in the
-// progress column, and "失败：" with the reason as the tooltip.
+// progress column, and "失败：" with the reason as the tooltip. A file on a remote downloader
+// always shows its figures, "已完成" in the speed column once whole there, "等待中" while its
+// link is renewed, and a tooltip that begins with "远程：" and the downloader.
 DownloadRowTexts RowTexts(const DownloadItem& item);
 
 // The status bar's text after the items in `ended` ended, or "" to leave it: the state of the

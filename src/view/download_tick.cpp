@@ -32,7 +32,7 @@ std::string WordAndRelease(DownloadManager& downloads, std::vector<int> ended,
 }  // namespace
 
 std::string TickDownloads(DownloadManager& downloads, int64_t nowMs, std::vector<int> endedBefore) {
-  return WordAndRelease(downloads, std::move(endedBefore), downloads.Tick(nowMs));
+  return WordAndRelease(downloads, std::move(endedBefore), RawIds(downloads.Tick(nowMs)));
 }
 
 std::string SettleDownloads(DownloadManager& downloads, std::vector<int> endedBefore) {

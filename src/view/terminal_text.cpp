@@ -40,15 +40,18 @@ std::string EscapeForTerminal(std::string_view utf8) {
 }
 
 // Names may come from a share service: shown escaped.
-std::string FileLine(const DownloadItem& item) {
+std::string FileLine(const DownloadItem& item, bool showWhere) {
+  std::string where = showWhere && !item.where.empty()
+                          ? "  " + EscapeForTerminal(GbkToUtf8(item.where))
+                          : std::string();
   std::string line = EscapeForTerminal(GbkToUtf8(item.Name())) + "  ";
   switch (item.status) {
     case DownloadStatus::kRequesting:
-      return line + "requesting...";
+      return line + "requesting..." + where;
     case DownloadStatus::kPaused:
-      return line + "paused";
+      return line + "paused" + where;
     case DownloadStatus::kQueued:
-      return line + "waiting";
+      return line + "waiting" + where;
     default:
       break;
   }
@@ -59,7 +62,7 @@ std::string FileLine(const DownloadItem& item) {
           (size >= 0 ? SizeText(size, SizeStyle::kTerminal) : std::string("?")) + "  " + pct +
           "  " + SizeText(item.speed, SizeStyle::kTerminal) + "/s";
   if (item.etaSeconds >= 0) line += "  " + DurationText(item.etaSeconds) + " left";
-  return line;
+  return line + where;
 }
 
 std::string TotalLine(const DownloadTotals& t) {

@@ -17,8 +17,9 @@ namespace sf {
 std::string EscapeForTerminal(std::string_view utf8);
 
 // One running file: "NAME  1.5 MiB / 3.0 MiB   50.0%  512.0 KiB/s  0:03 left", or the name
-// with "requesting...", "paused" or "waiting".
-std::string FileLine(const DownloadItem& item);
+// with "requesting...", "paused" or "waiting"; `showWhere`: a remote file's line ends with its
+// downloader ("  NAME").
+std::string FileLine(const DownloadItem& item, bool showWhere = false);
 // The display's last line: "2/5 files, 12.0 MiB of 40.0 MiB, 3.2 MiB/s, 0:09 left".
 std::string TotalLine(const DownloadTotals& totals);
 

@@ -444,8 +444,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
       QVERIFY2(each.status != sf::DownloadStatus::kFailed,
                sf::FailureTextEnglish(each.failureCode).c_str());
 
-    std::vector<int> all;
-    for (const sf::DownloadItem& item : tab->queue()->Items()) all.push_back(item.id);
+    std::vector<sf::ItemId> all;
+    for (const sf::DownloadItem& item : tab->queue()->Items()) all.push_back(sf::ItemId{item.id});
     tab->downloads()->Cancel(all, true);
     window_->close();
     sim_.SetDownloadOverride(std::nullopt);

@@ -112,10 +112,13 @@ class RemoteDownloaderTest : public sf::test::WindowSuite {
              qPrintable(row->toolTip(3)));
     // Each refused link was asked for once more, through the parse.
     QCOMPARE(linkRequests() - resolved, 2);
-    // The remote row is no download of ours: an action on it, and the list's refresh after it,
-    // leave it there.
+    // Its id comes from the one source every row's comes from.
+    QVERIFY(row->data(0, Qt::UserRole).toInt() > 0);
+    // The remote row is no download of ours: an action on it, a delete, and the list's refresh
+    // after them, leave it there.
     row->setSelected(true);
     Find<QAction>(window_.get(), "暂停")->trigger();
+    Find<QAction>(window_.get(), "删除任务")->trigger();
     QCOMPARE(Downloads()->topLevelItemCount(), 1);
 
     // Sent again: the files aria2 holds whole are not added a second time; the failed one goes

@@ -20,7 +20,7 @@
 #include "base/text.h"
 #include "cli/get_command.h"
 #include "cli/terminal_io.h"
-#include "download/remote_follower.h"
+#include "download/remote_downloads.h"
 #include "file_content.h"
 #include "net/json_rpc.h"
 #include "raw_http_server.h"

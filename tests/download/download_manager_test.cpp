@@ -74,8 +74,8 @@ TEST_F(DownloadManagerTest, AFinishedShareFileIsDoneForEveryListener) {
   EXPECT_EQ(engine.inits, 1);
   std::vector<DownloadEvent> first, second;
   downloads.Listen([&](const DownloadEvent& e) { first.push_back(e); });
-  int other = downloads.Listen([&](const DownloadEvent& e) { second.push_back(e); });
-  int share = downloads.AddShare(entries, {0, 1}, dir, std::make_shared<FakeRenewer>());
+  ListenerId other = downloads.Listen([&](const DownloadEvent& e) { second.push_back(e); });
+  ShareId share = downloads.AddShare(entries, {0, 1}, dir, std::make_shared<FakeRenewer>());
   ASSERT_EQ(engine.created.size(), 2u);
 
   engine.reports[7] = Report{layout::kStateFinished, "a.bin", 10, 10, 1.0f, 0};
@@ -97,7 +97,7 @@ TEST_F(DownloadManagerTest, AFinishedShareFileIsDoneForEveryListener) {
 
   // One that stopped listening hears nothing more; taking b.bin out fails it, saying so.
   downloads.Unlisten(other);
-  downloads.Cancel({downloads.queue().Items()[0].id}, true);
+  downloads.Cancel({ItemId{downloads.queue().Items()[0].id}}, true);
   EXPECT_EQ(downloads.Share(share)->Files()[1].status, ShareFileStatus::kFailed);
   EXPECT_EQ(downloads.Share(share)->Files()[1].problem, "taken out of the downloads");
   ASSERT_EQ(Ends(first).size(), 2u);
@@ -115,9 +115,9 @@ TEST_F(DownloadManagerTest, ARefusedLinkIsRenewedThroughTheSharesRenewer) {
   auto renewer = std::make_shared<FakeRenewer>();
   std::vector<DownloadEvent> heard;
   downloads.Listen([&](const DownloadEvent& e) { heard.push_back(e); });
-  int share = downloads.AddShare(entries, {0, 1}, dir, renewer);
+  ShareId share = downloads.AddShare(entries, {0, 1}, dir, renewer);
   // The same files asked for again while they download are not planned twice, but shown.
-  int again = downloads.AddShare(entries, {0, 1}, dir, renewer);
+  ShareId again = downloads.AddShare(entries, {0, 1}, dir, renewer);
   EXPECT_TRUE(downloads.Share(again)->Files().empty());
   ASSERT_EQ(engine.created.size(), 2u);
 
@@ -171,7 +171,7 @@ TEST_F(DownloadManagerTest, LinksComingOneByOneGiveTheNamesOfAWholePlan) {
   DownloadManager downloads(engine);
   std::vector<DownloadEvent> heard;
   downloads.Listen([&](const DownloadEvent& e) { heard.push_back(e); });
-  int id = downloads.OpenShare(share, {0, 1, 2, 3}, dir, std::make_shared<FakeRenewer>());
+  ShareId id = downloads.OpenShare(share, {0, 1, 2, 3}, dir, std::make_shared<FakeRenewer>());
   const ShareDownload& files = *downloads.Share(id);
   ASSERT_EQ(files.Files().size(), 4u);
   EXPECT_EQ(files.Files()[0].plan.name, "p_q.bin");
@@ -223,10 +223,10 @@ TEST_F(DownloadManagerTest, EveryFileOfAManyFileShareEndsOnce) {
   downloads.Listen([&](const DownloadEvent& e) {
     if (e.kind == DownloadEvent::kFinished || e.kind == DownloadEvent::kFailed) ++ends[e.file];
   });
-  int share = downloads.AddShare(many, all, dir, renewer);
+  ShareId share = downloads.AddShare(many, all, dir, renewer);
   EXPECT_TRUE(downloads.Share(downloads.AddShare(many, all, dir, renewer))->Files().empty());
   const int waiting = downloads.queue().Items().back().id;  // the last file, never started
-  downloads.Cancel({waiting}, false);
+  downloads.Cancel({ItemId{waiting}}, false);
 
   for (int64_t now = 0; now < 200 && !downloads.Idle(); ++now) {
     for (int id : downloads.queue().Started()) {

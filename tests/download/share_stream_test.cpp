@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/encoding.h"
+#include "download/download_manager.h"
 #include "engine_api/engine_api.h"
 #include "recording_engine.h"
 #include "sandbox.h"

@@ -113,10 +113,10 @@ TEST_F(DownloadTickTest, TheLastItemsStateIsShownAndAnEndedOneEndsTheWalk) {
   EXPECT_EQ(TickDownloads(downloads, 1000), Status("已暂停"));
   engine.reports[8] = {layout::kStateEndingRequest, G("b"), 0, 0, 0.0f, 0};
   EXPECT_EQ(TickDownloads(downloads, 2000), Status("结束请求"));
-  downloads.Pause({b});
+  downloads.Pause({ItemId{b}});
   // The downloading text counts every item; the time left follows, for the whole list.
   EXPECT_EQ(TickDownloads(downloads, 3000), Status("已暂停") + G("  剩余时间 0:01"));
-  downloads.Resume({b});
+  downloads.Resume({ItemId{b}});
   engine.reports[8] = {layout::kStateDownloading, G("b"), 2000000, 0, 0.0f, 524288};
   EXPECT_EQ(
       TickDownloads(downloads, 4000),
@@ -144,7 +144,7 @@ TEST_F(DownloadTickTest, TheLastItemsStateIsShownAndAnEndedOneEndsTheWalk) {
             G("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] c  1 个下载失败"));
   EXPECT_EQ(queue.Find(c), nullptr);
   EXPECT_EQ(OverallProgress(queue.Items()), 50.0f);
-  downloads.Cancel({a}, false);
+  downloads.Cancel({ItemId{a}}, false);
   EXPECT_EQ(OverallProgress(queue.Items()), 0.0f);
 }
 

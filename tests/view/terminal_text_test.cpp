@@ -59,6 +59,16 @@ TEST(TerminalLines, AFileLineSaysWhereEachDownloadStands) {
   item.request.expectedSize = -1;
   item.size = -1;
   EXPECT_EQ(FileLine(item), "a.bin  768.0 KiB / ?   25.0%  512.0 KiB/s  1:23 left");
+
+  // Among several downloaders a remote file's line names its own, escaped as a name is; ours
+  // has none to name.
+  EXPECT_EQ(FileLine(item, true), "a.bin  768.0 KiB / ?   25.0%  512.0 KiB/s  1:23 left");
+  item.where = "nas:6800\x1b[2J";
+  EXPECT_EQ(FileLine(item, true),
+            "a.bin  768.0 KiB / ?   25.0%  512.0 KiB/s  1:23 left  nas:6800\\x1b[2J");
+  EXPECT_EQ(FileLine(item), "a.bin  768.0 KiB / ?   25.0%  512.0 KiB/s  1:23 left");
+  item.status = DownloadStatus::kPaused;
+  EXPECT_EQ(FileLine(item, true), "a.bin  paused  nas:6800\\x1b[2J");
 }
 
 TEST(TerminalLines, TheTotalLineCountsFilesBytesAndTime) {

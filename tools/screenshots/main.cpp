@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "app/about_box.h"
 #include "app/downloads_tab.h"
@@ -35,12 +36,12 @@
 #include "base/encoding.h"
 #include "base/settings_file.h"
 #include "download/download_engine.h"
-#include "download/remote_follower.h"
+#include "download/remote_downloads.h"
 #include "fixture.h"
+#include "raw_http_server.h"
 #include "share/share_session.h"
 #include "share_simulator.h"
 #include "view/download_list.h"
-#include "view/remote_rows.h"
 
 namespace {
 
@@ -58,6 +59,49 @@ bool WaitFor(const std::function<bool()>& done, int ms = 20000) {
   while (!done() && t.elapsed() < ms) QTest::qWait(20);
   return done();
 }
+
+// Stands in for aria2 on its JSON-RPC: it holds nothing, takes each download as gid "g-N" (N its
+// link's last part) and says the first runs, the second waits and the third's link is refused.
+struct ScriptedAria2 {
+  using Json = nlohmann::json;
+  static Json Status(const std::string& gid) {
+    if (gid == "g-0")
+      return {{"status", "active"},
+              {"totalLength", std::to_string(8 << 20)},
+              {"completedLength", std::to_string(3 << 20)},
+              {"downloadSpeed", std::to_string(850 << 10)}};
+    if (gid == "g-1") return {{"status", "waiting"}, {"totalLength", std::to_string(8 << 20)}};
+    return {{"status", "error"},
+            {"errorCode", "22"},
+            {"errorMessage", "The response status is not successful. status=403"}};
+  }
+  sf::test::RawResponse Serve(const sf::test::RawRequest& r) {
+    Json request = Json::parse(r.body, nullptr, false);
+    Json result = Json::object();
+    if (request.is_object() && request["method"] == "system.multicall") {
+      result = Json::array();
+      for (const Json& call : request["params"][0]) {
+        const Json& p = call["params"];
+        Json one = Json::array();  // tellActive, tellWaiting, tellStopped
+        if (call["methodName"] == "aria2.addUri") {
+          std::string link = p[p.size() - 2][0];
+          one = "g-" + link.substr(link.rfind('/') + 1);
+        }
+        if (call["methodName"] == "aria2.tellStatus") one = Status(p[p.size() - 2]);
+        result.push_back(Json::array({one}));
+      }
+    }
+    Json reply = {{"jsonrpc", "2.0"}, {"id", request.value("id", Json())}, {"result", result}};
+    return sf::test::RawHttpServer::Reply(200, "OK", {}, reply.dump());
+  }
+  sf::test::RawHttpServer server{[this](const sf::test::RawRequest& r) { return Serve(r); }};
+};
+
+// Gives a refused file its link again at once.
+class SameLink : public sf::LinkRenewer {
+ public:
+  void Renew(const sf::FileEntry& entry, Answer done) override { done(entry.dlink, {}); }
+};
 
 }  // namespace
 
@@ -155,7 +199,8 @@ int main(int argc, char** argv) {
     auto* downloads = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框2"));
     // Paused once some of it is on disk.
     ok &= WaitFor([&] { return window.downloadsTab()->queue()->Items()[2].done > (256 << 10); });
-    window.downloadsTab()->downloads()->Pause({window.downloadsTab()->queue()->Items()[2].id});
+    window.downloadsTab()->downloads()->Pause(
+        {sf::ItemId{window.downloadsTab()->queue()->Items()[2].id}});
     ok &= WaitFor(
         [&] { return downloads->topLevelItem(3)->text(3).startsWith(QStringLiteral("失败")); });
     if (!startRow(QStringLiteral("第二章 练习.docx")) || !startRow(QStringLiteral("第01首.mp3")))
@@ -198,9 +243,9 @@ int main(int argc, char** argv) {
     });
     sf::app::MainWindow::AskToStopDownloads(&window, 4);
     // Everything paused: the status bar still counts the failed download, with no time left.
-    std::vector<int> all;
+    std::vector<sf::ItemId> all;
     for (const sf::DownloadItem& item : window.downloadsTab()->queue()->Items())
-      all.push_back(item.id);
+      all.push_back(sf::ItemId{item.id});
     window.downloadsTab()->downloads()->Pause(all);
     QTest::qWait(2200);
     ok &= Save(&window, dir, "status-failed-count.png");
@@ -253,35 +298,38 @@ int main(int argc, char** argv) {
   ok &= Save(remote, dir, "dialog-remote.png");
   remote->reject();
 
-  // Files followed on that downloader, as its answers would make their rows: one running, one
-  // waiting, one whose link stayed refused.
-  std::vector<sf::app::RemoteRow> rows;
-  const char* followedFiles[][2] = {
-      {"第01首.mp3", "active"}, {"相册/0001.jpg", "waiting"}, {"资料/报告 2024.pdf", "error"}};
-  for (int i = 0; i < 3; ++i) {
-    sf::RemoteFile file;
-    file.plan.sharePath = followedFiles[i][0];
-    file.plan.name = file.plan.sharePath.substr(file.plan.sharePath.rfind('/') + 1);
-    file.plan.size = 8 << 20;
-    sf::FollowedFile followed;
-    followed.last.status = followedFiles[i][1];
-    followed.last.total = file.plan.size;
-    followed.last.done = i == 0 ? 3 << 20 : 0;
-    followed.last.speed = i == 0 ? 850 << 10 : 0;
-    if (i == 2) {
-      followed.end = sf::FollowedFile::End::kFailed;
-      followed.reason = "HTTP 403, with a fresh link too";
-    }
-    sf::app::RemoteRow row;
-    row.id = -1 - i;
-    row.texts = sf::RemoteRowTexts(followed, file, aria2.Endpoint());
-    row.size = file.plan.size;
-    row.done = followed.last.done;
-    row.speed = followed.last.speed;
-    rows.push_back(row);
+  // Files followed on a downloader, as its answers make their rows: one running, one waiting,
+  // one whose link stayed refused. A stand-in answers as aria2 would.
+  ScriptedAria2 scripted;
+  sf::ShareOrder order;
+  const char* followedFiles[] = {"第01首.mp3", "相册/0001.jpg", "资料/报告 2024.pdf"};
+  for (const char* path : followedFiles) {
+    std::string p = path;
+    sf::FileEntry entry;
+    entry.isdir = "0";
+    entry.server_filename = sf::Utf8ToGbk(p.substr(p.rfind('/') + 1));
+    entry.path = sf::Utf8ToGbk("/" + p);
+    entry.folder_path =
+        p.find('/') == std::string::npos ? "" : sf::Utf8ToGbk(p.substr(0, p.find('/')));
+    entry.size = std::to_string(8 << 20);
+    entry.dlink = "http://127.0.0.1:1/file/" + std::to_string(order.entries.size());
+    order.chosen.push_back(order.entries.size());
+    order.entries.push_back(entry);
   }
+  order.directory = "/downloads";
+  order.renewer = std::make_shared<SameLink>();
+  bool handedOff = false;
+  window.downloadsTab()->SendToRemote({sf::Utf8ToGbk(scripted.server.Url("/jsonrpc")), ""},
+                                      std::move(order),
+                                      [&](const sf::SpreadHandOff&) { handedOff = true; });
+  ok &= WaitFor([&] {
+    auto* list = window.downloadsTab()->list();
+    if (!handedOff || list->topLevelItemCount() != 3) return false;
+    for (int row = 0; row < 3; ++row)
+      if (list->topLevelItem(row)->text(3) == QStringLiteral("失败")) return true;
+    return false;
+  });
   window.findChild<QTabWidget*>(QStringLiteral("选择夹1"))->setCurrentIndex(2);
-  window.downloadsTab()->ShowRemote(rows);
   QTest::qWait(50);
   ok &= Save(&window, dir, "tab3-downloads-remote.png");
   return ok ? 0 : 1;
