@@ -232,5 +232,37 @@ TEST(RemoteDownloads, AStreamedShareGoesOverWithItsLinksWhenTheResolutionEnds) {
             (std::vector<DownloadEvent::Kind>{DownloadEvent::kStarted, DownloadEvent::kStarted}));
 }
 
+// A share whose links still come goes over once it is closed, with the links it was given; a
+// file whose link never came fails without an item, saying why.
+TEST(RemoteDownloads, AnOpenShareGoesOverWhenItIsClosed) {
+  ScriptedDownloader aria2;
+  RemoteDownloads remote({{aria2.Url(), ""}});
+  std::vector<DownloadEvent> failed;
+  remote.Listen([&](const DownloadEvent& e) {
+    if (e.kind == DownloadEvent::kFailed) failed.push_back(e);
+  });
+  ShareOrder order;
+  order.entries = {File("a.bin", 0), File("b.bin", 1)};
+  for (FileEntry& e : order.entries) e.dlink.clear();
+  order.chosen = {0, 1};
+  order.directory = "/far";
+  order.open = true;
+  const ShareId share = remote.AddShare(std::move(order));
+  remote.AddLink(share, 0, "http://files.example/0");
+  EXPECT_FALSE(remote.HandingOff());
+  EXPECT_FALSE(remote.Idle());
+  remote.CloseShare(share);
+  ASSERT_TRUE(TickUntil(remote, [&] { return remote.HandOff(share) != nullptr; }));
+  const SpreadHandOff& handOff = *remote.HandOff(share);
+  ASSERT_EQ(handOff.files.size(), 2u);
+  EXPECT_EQ(handOff.files[0].outcome.gid, "g-0");
+  EXPECT_FALSE(handOff.files[1].accepted());
+  ASSERT_EQ(remote.Items().size(), 1u);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].item, ItemId::kNone);
+  EXPECT_EQ(failed[0].file, 1u);
+  EXPECT_EQ(failed[0].reason, "the share gave no link for it");
+}
+
 }  // namespace
 }  // namespace sf
