@@ -180,7 +180,7 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     window_->unfinishedTab()->list()->selectAll();
     Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
     for (const sf::DownloadItem& item : window_->downloadsTab()->queue()->Items())
-      window_->downloadsTab()->downloads()->Pause({item.id});
+      window_->downloadsTab()->downloads()->Pause({sf::ItemId{item.id}});
     QVERIFY(window_->close());
     QCOMPARE(closeAsked_, 2);
 
