@@ -21,6 +21,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <cerrno>
 #include <iostream>
@@ -48,10 +49,11 @@ constexpr uint64_t kSmallSize = 3 << 20;
 constexpr uint64_t kBigId = 1002;
 constexpr uint64_t kBigSize = 8 << 20;
 
-QTreeWidgetItem* RowNamed(QTreeWidget* list, const QString& name, int column) {
-  for (int i = 0; i < list->topLevelItemCount(); ++i)
-    if (list->topLevelItem(i)->text(column) == name) return list->topLevelItem(i);
-  return nullptr;
+// The row of the result list showing `name`, or -1.
+int RowNamed(QAbstractItemView* list, const QString& name, int column) {
+  for (int i = 0; i < RowCount(list); ++i)
+    if (RowText(list, i, column) == name) return i;
+  return -1;
 }
 
 // The bytes the engine's control file beside `target` records as safely on disk: the sum of
@@ -82,9 +84,9 @@ bool ResolveAndStart(sf::app::MainWindow& window, const std::string& shareUrl,
                      const QString& name) {
   window.resolveTab()->SetUrl(QString::fromStdString(shareUrl));
   auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
-  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  auto* results = Find<QTreeView>(&window, "超级列表框1");
   QTest::mouseClick(parse, Qt::LeftButton);
-  if (!WaitFor([&] { return parse->isEnabled() && RowNamed(results, name, 1); }, 20000))
+  if (!WaitFor([&] { return parse->isEnabled() && RowNamed(results, name, 1) >= 0; }, 20000))
     return false;
   DoubleClick(results, results->visualItemRect(RowNamed(results, name, 1)).center());
   return true;
@@ -121,16 +123,17 @@ constexpr uint64_t kKeptSize = 4 << 20;
 bool ParsePasted(sf::app::MainWindow& window, const QString& pasted) {
   if (!window.resolveTab()->TakeShareText(pasted)) return false;
   auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
-  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  auto* results = Find<QTreeView>(&window, "超级列表框1");
   QTest::mouseClick(parse, Qt::LeftButton);
-  return WaitFor([&] { return parse->isEnabled() && RowNamed(results, "kept.bin", 1); }, 20000);
+  return WaitFor([&] { return parse->isEnabled() && RowNamed(results, "kept.bin", 1) >= 0; },
+                 20000);
 }
 
 // Picks the result row `name` and chooses `action` from the result list's menu.
 void ChooseResult(sf::app::MainWindow& window, const QString& name, const char* action) {
-  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  auto* results = Find<QTreeView>(&window, "超级列表框1");
   results->clearSelection();
-  results->setCurrentItem(RowNamed(results, name, 1));
+  SetCurrentRow(results, RowNamed(results, name, 1));
   Find<QAction>(&window, action)->trigger();
 }
 
@@ -347,8 +350,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
 
     QString walk = ProgramDir() + "/walk";
     tab->saveDirectory()->setText(walk);
-    auto* results = Find<QTreeWidget>(window_.get(), "超级列表框1");
-    results->setCurrentItem(RowNamed(results, QStringLiteral("big.bin"), 1));
+    auto* results = Find<QTreeView>(window_.get(), "超级列表框1");
+    SetCurrentRow(results, RowNamed(results, QStringLiteral("big.bin"), 1));
     Find<QAction>(window_.get(), "开始下载")->trigger();
     QCOMPARE(list->topLevelItemCount(), 2);
     QTRY_VERIFY_WITH_TIMEOUT(tab->queue()->Items().at(1).done > 0, 10000);
@@ -464,7 +467,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QVERIFY2(Start(), state_->engineError.c_str());
     QString dir = ProgramDir() + "/stream";
     window_->downloadsTab()->saveDirectory()->setText(dir);
-    auto* results = Find<QTreeWidget>(window_.get(), "超级列表框1");
+    auto* results = Find<QTreeView>(window_.get(), "超级列表框1");
     auto* parse = Find<QPushButton>(window_->resolveTab(), "按钮1");
     auto* status = Find<QLabel>(window_.get(), "状态条1_1");
     auto onDisk = [&](const char* name, uint64_t id, uint64_t size) {
@@ -477,7 +480,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     sf::test::WhenModal([&](QWidget* dialog) {
       Find<QAction>(window_.get(), "全部下载")->trigger();
       statusMeanwhile = status->text();
-      rowsMeanwhile = results->topLevelItemCount();
+      rowsMeanwhile = RowCount(results);
       // The engine gives the stale link up once its second try is refused too.
       startedBeforeTheLastLink = WaitFor(
           [&] {
@@ -497,7 +500,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QCOMPARE(rowsMeanwhile, 0);
     QVERIFY2(statusMeanwhile.endsWith(QStringLiteral("已加入下载：3个文件")),
              qPrintable(statusMeanwhile));
-    QCOMPARE(results->topLevelItemCount(), 3);
+    QCOMPARE(RowCount(results), 3);
     QTRY_VERIFY_WITH_TIMEOUT(onDisk("1.bin", 3001, 1000) && onDisk("3.bin", 3003, 3000), 20000);
     QTRY_COMPARE_WITH_TIMEOUT(window_->downloadsTab()->list()->topLevelItemCount(), 0, 10000);
     // One link request at a time, the share's own first, then the fresh one.

@@ -43,10 +43,10 @@ class RemoteDownloaderTest : public sf::test::WindowSuite {
   void sendToRemoteOnAFolderRow() {
     StartParse("tree");
     WaitForParseEnd();
-    QCOMPARE(Results()->topLevelItem(2)->text(1), QStringLiteral("other"));
+    QCOMPARE(RowText(Results(), 2, 1), QStringLiteral("other"));
     Results()->clearSelection();
-    Results()->topLevelItem(0)->setSelected(true);
-    Results()->topLevelItem(2)->setSelected(true);
+    SelectRow(Results(), 0);
+    SelectRow(Results(), 2);
     auto* send = Find<QAction>(window_.get(), "发送到远程下载器");
     send->trigger();
     auto* dialog = Find<sf::app::RemoteDialog>(window_.get(), "远程下载器设置");
