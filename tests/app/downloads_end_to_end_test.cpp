@@ -88,7 +88,7 @@ bool ResolveAndStart(sf::app::MainWindow& window, const std::string& shareUrl,
   QTest::mouseClick(parse, Qt::LeftButton);
   if (!WaitFor([&] { return parse->isEnabled() && RowNamed(results, name, 1) >= 0; }, 20000))
     return false;
-  DoubleClick(results, results->visualItemRect(RowNamed(results, name, 1)).center());
+  DoubleClick(results, RowRect(results, RowNamed(results, name, 1)).center());
   return true;
 }
 
@@ -397,8 +397,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     ChooseResult(*window_, QStringLiteral("文件夹"), "开始下载");
     auto* list = tab->list();
     QCOMPARE(list->topLevelItemCount(), 2);
-    QVERIFY(RowNamed(list, "a.bin", 0) && RowNamed(list, "b.bin", 0));
-    const int paused = list->indexOfTopLevelItem(RowNamed(list, "a.bin", 0));
+    QVERIFY(RowNamed(list, "a.bin", 0) >= 0 && RowNamed(list, "b.bin", 0) >= 0);
+    const int paused = RowNamed(list, "a.bin", 0);
     const auto& item = [&] { return tab->queue()->Items().at(static_cast<size_t>(paused)); };
     QTRY_VERIFY_WITH_TIMEOUT(item().done > 0, 10000);
     QVERIFY(sf::test::ChooseForRows(tab, {paused}, "暂停"));
@@ -461,7 +461,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
 
   // 全部下载 while the parse still asks for links: the files whose link came start at once,
   // while the captcha that holds the last link waits; the first file's refused link is asked for
-  // again only once the parse has ended, and the list of results fills only then, as before.
+  // again only once the parse has ended. The list of results shows the share's rows meanwhile,
+  // a link in each row whose link came.
   void allFilesStartWhileTheLaterLinksAreAskedFor() {
     QFile::remove(ProgramDir() + "/Tavrin.ini");
     QVERIFY2(Start(), state_->engineError.c_str());
@@ -476,11 +477,14 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     sim_.ClearRequests();
     bool startedBeforeTheLastLink = false;
     int rowsMeanwhile = -1;
+    QList<bool> linksMeanwhile;
     QString statusMeanwhile;
     sf::test::WhenModal([&](QWidget* dialog) {
       Find<QAction>(window_.get(), "全部下载")->trigger();
       statusMeanwhile = status->text();
       rowsMeanwhile = RowCount(results);
+      for (int row = 0; row < rowsMeanwhile; ++row)
+        linksMeanwhile << !RowText(results, row, 3).isEmpty();
       // The engine gives the stale link up once its second try is refused too.
       startedBeforeTheLastLink = WaitFor(
           [&] {
@@ -497,7 +501,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QTest::mouseClick(parse, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(parse->isEnabled(), 30000);
     QVERIFY(startedBeforeTheLastLink);
-    QCOMPARE(rowsMeanwhile, 0);
+    QCOMPARE(rowsMeanwhile, 3);
+    QCOMPARE(linksMeanwhile, QList<bool>({true, true, false}));
     QVERIFY2(statusMeanwhile.endsWith(QStringLiteral("已加入下载：3个文件")),
              qPrintable(statusMeanwhile));
     QCOMPARE(RowCount(results), 3);

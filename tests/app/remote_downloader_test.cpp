@@ -18,6 +18,8 @@
 #include "net/json_rpc.h"
 
 using sf::test::Find;
+using sf::test::RowText;
+using sf::test::SelectRow;
 
 class RemoteDownloaderTest : public sf::test::WindowSuite {
   Q_OBJECT

@@ -22,6 +22,7 @@
 #include "wait_until.h"
 
 using sf::test::Find;
+using sf::test::RowCount;
 
 class WindowCloseTest : public QObject, sf::test::WindowHarness {
   Q_OBJECT
