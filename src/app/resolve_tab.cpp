@@ -146,7 +146,7 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   url->SetTaker([this](const QString& text) { return TakeShareText(text); });
   url_ = url;
   parse_ = Place(new QPushButton(QStringLiteral("解析"), this), "按钮1", 342, 30, 67, 23);
-  stop_ = Place(new QPushButton(QStringLiteral("停止"), this), "按钮_停止", 412, 30, 48, 23);
+  stop_ = Place(new QPushButton(QStringLiteral("停止"), this), "按钮_停止", 413, 30, 38, 23);
   stop_->setEnabled(false);
   MakeList();
   menu_ = new QMenu(this);
