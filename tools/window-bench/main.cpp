@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -106,6 +107,8 @@ int main(int argc, char** argv) {
   QTest::qWait(200);
   std::cout << "memory parsed: " << Memory() << "\n" << std::flush;
 
+  // Time for a profiler to attach to the process before 全部下载, when asked for.
+  if (const char* pause = std::getenv("SF_BENCH_PAUSE_MS")) QTest::qWait(std::atoi(pause));
   auto* all = window.findChild<QAction*>(QStringLiteral("全部下载"));
   clock.restart();
   all->trigger();
