@@ -322,22 +322,23 @@ void ResolveTab::Parse() {
   driver->SetListingListener(
       [this](const std::vector<FileEntry>& entries) { crossing_->Listed(entries, false); });
   // Each link crosses as it comes. The listing is whole by the first, and crosses with it.
-  driver->SetLinkListener([this, d = driver.get(), first = true](size_t entry) mutable {
-    std::vector<FileEntry> listing;
-    if (std::exchange(first, false)) {
-      crossing_->Listed(d->entries(), true);  // the rows not sent yet, before any link
-      if (downloads_) listing = d->entries();
-    }
-    bridge_.Post(
-        [this, entry, link = d->entries()[entry].dlink, listing = std::move(listing)]() mutable {
+  driver->SetLinkListener(
+      [this, d = driver.get(), first = true, keep = stream_ != nullptr](size_t entry) mutable {
+        std::vector<FileEntry> listing;
+        if (std::exchange(first, false)) {
+          crossing_->Listed(d->entries(), true);  // the rows not sent yet, before any link
+          if (keep) listing = d->entries();       // for the shares opened meanwhile
+        }
+        bridge_.Post([this, entry, link = d->entries()[entry].dlink,
+                      listing = std::move(listing)]() mutable {
           listed_ = true;
           if (stream_ && !listing.empty()) stream_->KeepListing(std::move(listing));
           model_->SetLink(entry, link);
           if (stream_) stream_->Link(entry, std::move(link));
         });
-    crossing_->Linked();
-    return true;
-  });
+        crossing_->Linked();
+        return true;
+      });
   bridge_.Start(
       [this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
       [this, driver, renewer] {
