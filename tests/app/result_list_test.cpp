@@ -52,6 +52,8 @@ class ResultListTest : public WindowSuite {
     QVERIFY(!ParseButton()->isEnabled());
     QVERIFY(StopButton()->isEnabled());
     QTRY_VERIFY(Status().startsWith(QStringLiteral("正在解析：已找到")));
+    // Sorted while rows still come: those that come later take their places too.
+    Results()->sortByColumn(0, Qt::DescendingOrder);
     QTest::mouseClick(StopButton(), Qt::LeftButton);
     WaitForParseEnd();
     sim_.SetLinkDelay(0);
@@ -64,6 +66,8 @@ class ResultListTest : public WindowSuite {
     const int files = m.captured(1).toInt(), folders = m.captured(2).toInt();
     const int unlinked = m.captured(3).toInt();
     QCOMPARE(RowCount(Results()), files + folders);
+    for (int row = 0; row < RowCount(Results()); ++row)
+      QCOMPARE(RowText(Results(), row, 0), QString::number(RowCount(Results()) - row));
     QVERIFY(files <= kManyFiles && folders <= kManyFolders);
     QVERIFY(unlinked > 0);
     // The rows say what the status bar counts: files with a link, files without, folders.
