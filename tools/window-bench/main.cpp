@@ -4,6 +4,8 @@
 // answering while the downloads tab takes the files in. Figures only; bench/window_bench.sh
 // starts the service and this program.
 // Usage: sharefetch-window-bench HOST SHARE_URL
+// SF_BENCH_SHOT=FILE saves a picture of the window a second after the first rows came;
+// SF_BENCH_PAUSE_MS=N waits N ms before 全部下载, for a profiler to attach.
 #include <unistd.h>
 
 #include <QAbstractItemModel>
@@ -89,11 +91,17 @@ int main(int argc, char** argv) {
   clock.start();
   QTest::mouseClick(parse, Qt::LeftButton);
   qint64 firstRows = -1, longest = 0, last = 0;
+  const char* shot = std::getenv("SF_BENCH_SHOT");
   while (!parse->isEnabled()) {
     QTest::qWait(10);
     // A wait far past 10 ms is the window not answering.
     longest = std::max(longest, clock.elapsed() - last);
     last = clock.elapsed();
+    // A picture of the window while the parse runs, when asked for.
+    if (shot && firstRows >= 0 && clock.elapsed() > firstRows + 1000) {
+      window.grab().save(QString::fromLocal8Bit(shot));
+      shot = nullptr;
+    }
     if (firstRows < 0 && rows->rowCount() > 0) {
       firstRows = clock.elapsed();
       std::cout << "first rows after " << firstRows / 1000.0 << " s: " << rows->rowCount() << "\n"
@@ -107,7 +115,6 @@ int main(int argc, char** argv) {
   QTest::qWait(200);
   std::cout << "memory parsed: " << Memory() << "\n" << std::flush;
 
-  // Time for a profiler to attach to the process before 全部下载, when asked for.
   if (const char* pause = std::getenv("SF_BENCH_PAUSE_MS")) QTest::qWait(std::atoi(pause));
   auto* all = window.findChild<QAction*>(QStringLiteral("全部下载"));
   clock.restart();
