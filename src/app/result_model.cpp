@@ -1,6 +1,5 @@
 #include "app/result_model.h"
 
-#include <QCollator>
 #include <algorithm>
 #include <numeric>
 
@@ -121,6 +120,7 @@ void ResultModel::Clear() {
   std::vector<FileEntry>().swap(running_);
   parsed_.reset();
   order_.clear();
+  keysColumn_ = -1;
   files_ = folders_ = links_ = 0;
   linksChanged_ = false;
   endResetModel();
@@ -142,7 +142,7 @@ void ResultModel::Append(std::vector<FileEntry> more) {
     if (sortColumn_ >= 0) order_.push_back(running_.size() - 1);
   }
   endInsertRows();
-  if (sortColumn_ >= 0) Reorder();
+  if (sortColumn_ >= 0) Reorder(first);
 }
 
 void ResultModel::SetLink(size_t entry, std::string link) {
@@ -155,16 +155,20 @@ void ResultModel::SetLink(size_t entry, std::string link) {
 void ResultModel::Refresh() {
   if (!std::exchange(linksChanged_, false) || Entries().empty()) return;
   const int last = rowCount() - 1;
+  // A sort by link stays as it was until the parse ends: sorting again for every few links
+  // would cost a pass over all rows each time.
   emit dataChanged(index(0, 3), index(last, 3), {Qt::DisplayRole});
-  if (sortColumn_ == 3) Reorder();
 }
 
 void ResultModel::Finish(std::shared_ptr<const ResolveDriver> parsed) {
   const size_t before = Entries().size(), after = parsed ? parsed->entries().size() : 0;
+  // The links and their marks are the parse's own now: a sort by them is made afresh.
+  if (keysColumn_ == 3) keysColumn_ = -1;
   if (after < before) {
     // The parse listed less than it sent: nothing of the old rows can stand.
     beginResetModel();
     order_.clear();
+    keysColumn_ = -1;
   } else if (after > before) {
     beginInsertRows(QModelIndex(), static_cast<int>(before), static_cast<int>(after - 1));
   }
@@ -185,7 +189,7 @@ void ResultModel::Finish(std::shared_ptr<const ResolveDriver> parsed) {
     endInsertRows();
   }
   if (after > 0) emit dataChanged(index(0, 0), index(static_cast<int>(after) - 1, kColumns - 1));
-  if (sortColumn_ >= 0) Reorder();
+  if (sortColumn_ >= 0) Reorder(after < before || keysColumn_ < 0 ? 0 : before);
 }
 
 void ResultModel::sort(int column, Qt::SortOrder order) {
@@ -194,38 +198,53 @@ void ResultModel::sort(int column, Qt::SortOrder order) {
   Reorder();
 }
 
-void ResultModel::Reorder() {
+void ResultModel::MakeKeys(size_t count) {
+  if (keysColumn_ != sortColumn_) {
+    numberKeys_.clear();
+    textKeys_.clear();
+    keysColumn_ = sortColumn_;
+  }
+  const std::vector<FileEntry>& entries = Entries();
+  if (sortColumn_ == 2) {
+    for (size_t i = numberKeys_.size(); i < count; ++i) numberKeys_.push_back(Bytes(entries[i]));
+  } else if (sortColumn_ == 1 || sortColumn_ == 3) {
+    textKeys_.reserve(count);
+    for (size_t i = textKeys_.size(); i < count; ++i)
+      textKeys_.push_back(collator_.sortKey(Text(i, sortColumn_)));
+  }
+}
+
+bool ResultModel::Less(size_t a, size_t b) const {
+  // Downwards is upwards with the two swapped, so equal rows keep their order either way.
+  if (sortOrder_ == Qt::DescendingOrder) std::swap(a, b);
+  if (sortColumn_ == 2) return numberKeys_[a] < numberKeys_[b];
+  if (sortColumn_ == 1 || sortColumn_ == 3) return textKeys_[a].compare(textKeys_[b]) < 0;
+  return a < b;
+}
+
+void ResultModel::Reorder(size_t sorted) {
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
   const QModelIndexList before = persistentIndexList();
   std::vector<size_t> held;
   held.reserve(static_cast<size_t>(before.size()));
   for (const QModelIndex& index : before) held.push_back(EntryAt(index.row()));
 
-  const std::vector<FileEntry>& entries = Entries();
-  const size_t n = entries.size();
-  order_.clear();
-  if (sortColumn_ >= 0) {
-    order_.resize(n);
-    std::iota(order_.begin(), order_.end(), size_t{0});
-    const bool down = sortOrder_ == Qt::DescendingOrder;
-    // Each row's key is made once: comparing texts in the language's order row by row, many
-    // times over, is what made a large list slow to sort.
-    if (sortColumn_ == 0) {
-      if (down) std::reverse(order_.begin(), order_.end());
-    } else if (sortColumn_ == 2) {
-      std::vector<qlonglong> keys(n);
-      for (size_t i = 0; i < n; ++i) keys[i] = Bytes(entries[i]);
-      std::stable_sort(order_.begin(), order_.end(), [&](size_t a, size_t b) {
-        return down ? keys[b] < keys[a] : keys[a] < keys[b];
-      });
+  const size_t n = Entries().size();
+  if (sortColumn_ < 0) {
+    order_.clear();
+  } else {
+    MakeKeys(n);
+    auto less = [this](size_t a, size_t b) { return Less(a, b); };
+    if (sorted == 0 || sorted > n || order_.size() != n) {
+      order_.resize(n);
+      std::iota(order_.begin(), order_.end(), size_t{0});
+      std::stable_sort(order_.begin(), order_.end(), less);
     } else {
-      QCollator collator;
-      std::vector<QCollatorSortKey> keys;
-      keys.reserve(n);
-      for (size_t i = 0; i < n; ++i) keys.push_back(collator.sortKey(Text(i, sortColumn_)));
-      std::stable_sort(order_.begin(), order_.end(), [&](size_t a, size_t b) {
-        return down ? keys[b].compare(keys[a]) < 0 : keys[a].compare(keys[b]) < 0;
-      });
+      // New rows have later entries than all before them, so a stable merge keeps equal rows
+      // in the share's order, as a sort of them all would.
+      const auto middle = order_.begin() + static_cast<std::ptrdiff_t>(sorted);
+      std::stable_sort(middle, order_.end(), less);
+      std::inplace_merge(order_.begin(), middle, order_.end(), less);
     }
   }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QCollator>
 #include <QIcon>
 #include <memory>
 #include <string>
@@ -59,14 +60,24 @@ class ResultModel : public QAbstractTableModel {
   const std::vector<FileEntry>& Entries() const;
   QString Text(size_t entry, int column) const;
   void Count(const FileEntry& e);
-  // Puts rows in the order of the sort chosen, keeping the view's selection on its entries.
-  void Reorder();
+  // Puts rows in the order of the sort chosen, keeping the view's selection on its entries:
+  // the first `sorted` rows are in that order already and the rest are new, sorted apart and
+  // merged in; 0 sorts them all.
+  void Reorder(size_t sorted = 0);
+  // Each row's key for the sort column, made once per entry: comparing texts in the language's
+  // order row by row, many times over, is what made a large list slow to sort.
+  void MakeKeys(size_t count);
+  bool Less(size_t a, size_t b) const;
 
   std::vector<FileEntry> running_;  // a parse under way: what its worker sent
   std::shared_ptr<const ResolveDriver> parsed_;
   std::vector<size_t> order_;  // row to entry while sorted; empty in the share's order
   int sortColumn_ = -1;
   Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
+  int keysColumn_ = -1;
+  std::vector<qlonglong> numberKeys_;
+  std::vector<QCollatorSortKey> textKeys_;
+  QCollator collator_;
   size_t files_ = 0, folders_ = 0, links_ = 0;
   bool linksChanged_ = false;
   QString nameTitle_;

@@ -2,14 +2,22 @@
 // parse can be stopped with what it found kept, all of it goes to the downloads at once, and
 // the name column's title counts what it names.
 #include <QAction>
+#include <QCollator>
 #include <QItemSelectionModel>
+#include <QPersistentModelIndex>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTreeView>
+#include <algorithm>
+#include <numeric>
+#include <string>
+#include <vector>
 
+#include "app/controls.h"
 #include "app/downloads_tab.h"
 #include "app/resolve_tab.h"
+#include "app/result_model.h"
 #include "download/download_queue.h"
 #include "gui_test_support.h"
 #include "recording_engine.h"
@@ -128,6 +136,59 @@ class ResultListTest : public WindowSuite {
     Results()->selectAll();
     Find<QAction>(window_.get(), "下载所选")->trigger();
     QCOMPARE(Status(), QStringLiteral("已加入下载：4个文件"));
+  }
+
+  // Rows that come in batches into a sorted list stand where one sort of them all puts them,
+  // equal names in the share's order, and a row held (as the selection holds one) follows its
+  // entry.
+  void batchesIntoASortedListStandAsOneSort() {
+    sf::app::ResultModel model;
+    model.sort(1, Qt::AscendingOrder);
+    std::vector<sf::FileEntry> all;
+    for (int i = 0; i < 300; ++i) {
+      sf::FileEntry e;
+      e.server_filename = "n-" + std::to_string(i * 7919 % 97);  // equal names among them
+      e.size = std::to_string(i * 31 % 50);
+      e.isdir = "0";
+      all.push_back(e);
+    }
+    model.Append({all.begin(), all.begin() + 100});
+    QPersistentModelIndex held = model.index(0, 1);
+    const QString heldName = held.data().toString();
+    const qlonglong heldNumber = model.index(held.row(), 0).data(sf::app::kSortRole).toLongLong();
+    model.Append({all.begin() + 100, all.begin() + 180});
+    model.Append({all.begin() + 180, all.end()});
+
+    auto expected = [&](auto less) {
+      std::vector<size_t> order(all.size());
+      std::iota(order.begin(), order.end(), size_t{0});
+      std::stable_sort(order.begin(), order.end(), less);
+      QStringList numbers;
+      for (size_t i : order) numbers << QString::number(i + 1);
+      return numbers;
+    };
+    auto shown = [&] {
+      QStringList numbers;
+      for (int row = 0; row < model.rowCount(); ++row)
+        numbers << model.index(row, 0).data().toString();
+      return numbers;
+    };
+    QCollator collator;
+    QCOMPARE(shown(), expected([&](size_t a, size_t b) {
+               return collator.compare(QString::fromStdString(all[a].server_filename),
+                                       QString::fromStdString(all[b].server_filename)) < 0;
+             }));
+    QCOMPARE(held.data().toString(), heldName);
+    QCOMPARE(model.index(held.row(), 0).data(sf::app::kSortRole).toLongLong(), heldNumber);
+
+    model.sort(2, Qt::DescendingOrder);
+    QCOMPARE(shown(), expected([&](size_t a, size_t b) {
+               return std::stoll(all[b].size) < std::stoll(all[a].size);
+             }));
+    model.sort(-1);
+    QCOMPARE(model.index(0, 0).data().toString(), QStringLiteral("1"));
+    QCOMPARE(model.index(299, 1).data().toString(),
+             QString::fromStdString(all[299].server_filename));
   }
 };
 
