@@ -36,7 +36,7 @@ namespace {
 
 class MenuKeyFilter : public QObject {
  public:
-  MenuKeyFilter(QTreeWidget* list, std::function<void(const QPoint&)> show)
+  MenuKeyFilter(QAbstractItemView* list, std::function<void(const QPoint&)> show)
       : QObject(list), list_(list), show_(std::move(show)) {}
 
  protected:
@@ -52,8 +52,8 @@ class MenuKeyFilter : public QObject {
     const bool shiftF10 = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
     if (!menuKey && !shiftF10) return false;
     QPoint at(4, 4);
-    if (QTreeWidgetItem* item = list_->currentItem()) {
-      QRect row = list_->visualItemRect(item);
+    if (QModelIndex current = list_->currentIndex(); current.isValid()) {
+      QRect row = list_->visualRect(current);
       if (row.isValid() && list_->viewport()->rect().intersects(row))
         at = QPoint(row.left() + 12, row.center().y());
     }
@@ -62,7 +62,7 @@ class MenuKeyFilter : public QObject {
   }
 
  private:
-  QTreeWidget* list_;
+  QAbstractItemView* list_;
   std::function<void(const QPoint&)> show_;
 };
 
@@ -76,7 +76,7 @@ void SelectRowUnder(QTreeWidget* list, const QPoint& viewportPos) {
   }
 }
 
-void OnMenuKey(QTreeWidget* list, std::function<void(const QPoint& viewportPos)> show) {
+void OnMenuKey(QAbstractItemView* list, std::function<void(const QPoint& viewportPos)> show) {
   list->installEventFilter(new MenuKeyFilter(list, std::move(show)));
 }
 

@@ -50,7 +50,7 @@ QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int
 
 // The Menu key and Shift+F10 on `list`, while it has the focus, call `show` with where the
 // menu belongs in the list's viewport: at the current row, or at the top left without one.
-void OnMenuKey(QTreeWidget* list, std::function<void(const QPoint& viewportPos)> show);
+void OnMenuKey(QAbstractItemView* list, std::function<void(const QPoint& viewportPos)> show);
 
 // A right click on a row outside the selection selects that row alone, as file lists do.
 void SelectRowUnder(QTreeWidget* list, const QPoint& viewportPos);

@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,7 +15,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QStyle>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <algorithm>
 #include <utility>
 
@@ -25,6 +26,7 @@
 #include "app/share_text_box.h"
 #include "base/encoding.h"
 #include "base/text.h"
+#include "base/timestamp.h"
 #include "download/share_plan.h"
 #include "download/share_stream.h"
 #include "share/resolve_driver.h"
@@ -71,18 +73,41 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   void ShowMissingFolders(const std::vector<MissingFolder>& missing) override {
     ShowStatus(lastStatus_ + Utf8ToGbk("；") + MissingFoldersSummary(missing));
   }
-  void SetNameColumnTitle(const std::string& title) override {
-    bridge_.Post([tab = tab_, title] { tab->list_->headerItem()->setText(1, FromGbk(title)); });
+  // The driver names the column once per row it lists; the last name stands, and is shown
+  // when the parse ends.
+  void SetNameColumnTitle(const std::string& title) override { title_ = title; }
+  const std::string& title() const { return title_; }
+  // The rows are the parse's entries themselves (ResultModel), not texts made of them.
+  void AddRow(const std::array<std::string, 4>&) override {}
+
+  // Set before a parse starts: nothing sent, nothing counted.
+  void StartProgress() {
+    sent_ = files_ = folders_ = links_ = 0;
+    lastSent_ = 0;
+    title_.clear();
   }
-  void AddRow(const std::array<std::string, 4>& columns) override {
-    bridge_.Post([tab = tab_, columns] {
-      auto* item = new SortableItem(tab->list_);
-      for (int i = 0; i < 4; ++i) item->setText(i, FromGbk(columns[static_cast<size_t>(i)]));
-      // The number is the entry's place in the share, whatever order a sort shows it in.
-      item->setData(0, kSortRole, item->text(0).toLongLong());
-      bool sized = false;
-      qlonglong bytes = item->text(2).toLongLong(&sized);
-      item->setData(2, kSortRole, sized ? bytes : -1);
+  // The entries the worker has listed so far: those the list lacks cross to it with the count
+  // found, at most a few times a second unless `now`.
+  void Listed(const std::vector<FileEntry>& entries, bool now) {
+    if (sent_ >= entries.size() || (!now && NowMs() - lastSent_ < kProgressMs)) return;
+    std::vector<FileEntry> more(entries.begin() + static_cast<std::ptrdiff_t>(sent_),
+                                entries.end());
+    sent_ = entries.size();
+    for (const FileEntry& e : more) ++(e.isdir == "1" ? folders_ : files_);
+    lastSent_ = NowMs();
+    bridge_.Post([tab = tab_, more = std::move(more), status = ProgressText()]() mutable {
+      tab->model_->Append(std::move(more));
+      if (!tab->stopped_) tab->showStatus_(status);
+    });
+  }
+  // A link came; the links that came show in the list and the count, a few times a second.
+  void Linked() {
+    ++links_;
+    if (NowMs() - lastSent_ < kProgressMs) return;
+    lastSent_ = NowMs();
+    bridge_.Post([tab = tab_, status = ProgressText()] {
+      tab->model_->Refresh();
+      if (!tab->stopped_) tab->showStatus_(status);
     });
   }
 
@@ -94,6 +119,17 @@ class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
   std::string lastPassword_;
   bool passwordTried_ = false;  // a password was given in this parse
   std::string lastStatus_;      // the worker's own
+  std::string title_;
+
+  static constexpr int64_t kProgressMs = 250;
+  std::string ProgressText() const {
+    std::string text = "正在解析：已找到" + std::to_string(files_) + "个文件，" +
+                       std::to_string(folders_) + "个文件夹";
+    if (links_ > 0) text += "，已取得" + std::to_string(links_) + "个下载地址";
+    return Utf8ToGbk(text);
+  }
+  size_t sent_ = 0, files_ = 0, folders_ = 0, links_ = 0;
+  int64_t lastSent_ = 0;
 };
 
 ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
@@ -103,16 +139,15 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
       showStatus_(std::move(showStatus)),
       bridge_(this),
       crossing_(std::make_unique<Crossing>(*this)) {
-  session_->SetCancelFlag(bridge_.cancelFlag());
+  session_->SetCancelFlag(cancel_);
   Place(new QLabel(QStringLiteral("网盘地址："), this), "透明标签1", 24, 24, 64, 32);
   auto* url = Place(new ShareTextBox(this), "编辑框_URL", 88, 31, 242, 20);
   url->SetTaker([this](const QString& text) { return TakeShareText(text); });
   url_ = url;
   parse_ = Place(new QPushButton(QStringLiteral("解析"), this), "按钮1", 342, 30, 67, 23);
-  list_ = MakeReportList(this, "超级列表框1", 24, 56, 440, 304,
-                         {{"编号", 50}, {"文件名", 120}, {"文件大小", 80}, {"下载地址", 190}});
-  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  MakeSortable(list_);
+  stop_ = Place(new QPushButton(QStringLiteral("停止"), this), "按钮_停止", 413, 30, 38, 23);
+  stop_->setEnabled(false);
+  MakeList();
   menu_ = new QMenu(this);
   menu_->setObjectName(QStringLiteral("菜单"));
   QAction* copy = AddAction(menu_, "复制链接");
@@ -129,8 +164,9 @@ ResolveTab::ResolveTab(std::shared_ptr<ShareSession> session,
   connect(remote, &QAction::triggered, this, &ResolveTab::SendToRemote);
   connect(copy, &QAction::triggered, this, &ResolveTab::CopyLink);
   connect(start, &QAction::triggered, this, &ResolveTab::StartSelectedDownload);
-  connect(list_, &QTreeWidget::itemDoubleClicked, this,
-          [this](QTreeWidgetItem*, int) { StartSelectedDownload(); });
+  connect(stop_, &QPushButton::clicked, this, &ResolveTab::StopParse);
+  connect(list_, &QAbstractItemView::doubleClicked, this,
+          [this](const QModelIndex&) { StartSelectedDownload(); });
   list_->viewport()->installEventFilter(this);
   SetUpKeys();
   // A paste or a drop anywhere on the tab reads the text as the URL box does.
@@ -156,23 +192,27 @@ void ResolveTab::SetUpKeys() {
   OnMenuKey(list_, [this](const QPoint& at) { menu_->popup(list_->viewport()->mapToGlobal(at)); });
 }
 
-// Where each file lives in the share, in its tooltip, and a folder's icon on folder rows.
-void ResolveTab::MarkPlaces() {
-  if (!parsed_) return;
-  const std::vector<FileEntry>& entries = parsed_->entries();
-  const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
-  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
-    QTreeWidgetItem* item = list_->topLevelItem(row);
-    size_t index = EntryIndex(item);
-    if (index >= entries.size()) continue;
-    const FileEntry& entry = entries[index];
-    if (entry.isdir == "1") {
-      item->setIcon(1, folderIcon);
-      continue;
-    }
-    QString tip = QStringLiteral("所在文件夹：/") + FromGbk(entry.folder_path);
-    for (int column = 0; column < list_->columnCount(); ++column) item->setToolTip(column, tip);
-  }
+// One row per entry, drawn from the model as it comes into view; the list keeps the look of
+// the other report lists. The layout's width would put its right edge, and with it the
+// vertical scroll bar, past the tab page's edge: it stops inside the page.
+void ResolveTab::MakeList() {
+  list_ = Place(new QTreeView(this), "超级列表框1", 24, 56, 428, 304);
+  model_ = new ResultModel(list_);
+  model_->SetFolderIcon(style()->standardIcon(QStyle::SP_DirIcon));
+  list_->setModel(model_);
+  list_->setRootIsDecorated(false);
+  list_->setItemsExpandable(false);
+  list_->setUniformRowHeights(true);
+  list_->setAllColumnsShowFocus(true);
+  list_->setAlternatingRowColors(true);
+  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->header()->setStretchLastSection(false);
+  const int widths[] = {50, 120, 80, 190};
+  for (int i = 0; i < 4; ++i) list_->setColumnWidth(i, widths[i]);
+  // No column yet: turning sorting on keeps the rows as they came.
+  list_->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  list_->setSortingEnabled(true);
 }
 
 void ResolveTab::SetUrl(const QString& url) {
@@ -201,6 +241,7 @@ void ResolveTab::dropEvent(QDropEvent* event) {
 void ResolveTab::StopWork() {
   // A prompt left open would keep the program from ending once the window is gone.
   if (prompt_) prompt_->reject();
+  cancel_.Raise();
   bridge_.Close();
 }
 
@@ -235,11 +276,13 @@ bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
     // Select the row under the pointer first, as a report list does, then show the menu; a
     // row already among the selected ones keeps them all selected.
     auto* mouse = static_cast<QMouseEvent*>(event);
-    if (QTreeWidgetItem* item = list_->itemAt(mouse->position().toPoint())) {
-      if (item->isSelected())
-        list_->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
+    if (QModelIndex index = list_->indexAt(mouse->position().toPoint()); index.isValid()) {
+      QItemSelectionModel* selection = list_->selectionModel();
+      if (selection->isRowSelected(index.row()))
+        selection->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
       else
-        list_->setCurrentItem(item);
+        selection->setCurrentIndex(index,
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     }
     menu_->popup(mouse->globalPosition().toPoint());
     return true;
@@ -249,10 +292,13 @@ bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
 
 void ResolveTab::Parse() {
   if (bridge_.running()) return;
-  list_->clear();
   // The title counts the rows of the last parse; until this one lists its own, it counts none.
-  list_->headerItem()->setText(1, QStringLiteral("文件名"));
+  model_->Clear();
   parse_->setEnabled(false);
+  stop_->setEnabled(true);
+  stopped_ = false;
+  FreshCancel();
+  crossing_->StartProgress();
   stream_.reset();
   listed_ = false;
   parsed_.reset();
@@ -273,41 +319,60 @@ void ResolveTab::Parse() {
     stream_ = std::make_unique<ShareStream>(*downloads_, renewer);
     parsedRenewer_ = stream_->renewer();
   }
+  // The rows cross as the share's folders are listed, a batch at a time.
+  driver->SetListingListener(
+      [this](const std::vector<FileEntry>& entries) { crossing_->Listed(entries, false); });
   // Each link crosses as it comes. The listing is whole by the first, and crosses with it.
-  driver->SetLinkListener([this, d = driver.get(), first = true](size_t entry) mutable {
-    std::vector<FileEntry> listing;
-    if (std::exchange(first, false)) listing = d->entries();
-    bridge_.Post(
-        [this, entry, link = d->entries()[entry].dlink, listing = std::move(listing)]() mutable {
-          if (!listing.empty()) {
-            listed_ = true;
-            if (stream_) stream_->KeepListing(std::move(listing));
-          }
-          if (stream_) stream_->Link(entry, link);
+  driver->SetLinkListener(
+      [this, d = driver.get(), first = true, keep = stream_ != nullptr](size_t entry) mutable {
+        std::vector<FileEntry> listing;
+        if (std::exchange(first, false)) {
+          crossing_->Listed(d->entries(), true);  // the rows not sent yet, before any link
+          if (keep) listing = d->entries();       // for the shares opened meanwhile
+        }
+        bridge_.Post([this, entry, link = d->entries()[entry].dlink,
+                      listing = std::move(listing)]() mutable {
+          listed_ = true;
+          if (stream_ && !listing.empty()) stream_->KeepListing(std::move(listing));
+          model_->SetLink(entry, link);
+          if (stream_) stream_->Link(entry, std::move(link));
         });
-    return true;
-  });
-  bridge_.Start([this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
-                [this, driver, renewer] {
-                  parse_->setEnabled(true);
-                  parsed_ = driver;
-                  listed_ = false;
-                  const std::string& url = crossing_->lastUrl();
-                  renewer->SetUrl(url);
-                  // A session that passed the share before asks no password; the pasted code
-                  // is still the share's.
-                  std::string code = crossing_->lastPassword();
-                  if (code.empty() && url == pastedLink_) code = pastedCode_;
-                  parsedSource_ = {url, code};
-                  // No more links come: the shares opened meanwhile are closed and the renewals
-                  // held go to the worker, now free, in their order. Later shares are queued whole.
-                  if (stream_) {
-                    stream_->End(parsedSource_);
-                    stream_->LendListing(driver->entries());
-                  }
-                  MarkPlaces();
-                  RenewLinks();  // those other shares asked for while the parse ran
-                });
+        crossing_->Linked();
+        return true;
+      });
+  bridge_.Start(
+      [this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
+      [this, driver, renewer] {
+        parse_->setEnabled(true);
+        stop_->setEnabled(false);
+        parsed_ = driver;
+        model_->Finish(driver);
+        if (!crossing_->title().empty())
+          model_->setHeaderData(1, Qt::Horizontal, FromGbk(crossing_->title()));
+        // Given up by the user: the driver says nothing of it, the list is what was
+        // found, its files without a link marked so.
+        if (stopped_)
+          showStatus_(
+              ToGbk(QStringLiteral("解析已停止：已找到%1个文件，%2个文件夹，%3个文件未取得下载地址")
+                        .arg(model_->files())
+                        .arg(model_->folders())
+                        .arg(model_->files() - model_->links())));
+        listed_ = false;
+        const std::string& url = crossing_->lastUrl();
+        renewer->SetUrl(url);
+        // A session that passed the share before asks no password; the pasted code
+        // is still the share's.
+        std::string code = crossing_->lastPassword();
+        if (code.empty() && url == pastedLink_) code = pastedCode_;
+        parsedSource_ = {url, code};
+        // No more links come: the shares opened meanwhile are closed and the renewals
+        // held go to the worker, now free, in their order. Later shares are queued whole.
+        if (stream_) {
+          stream_->End(parsedSource_);
+          stream_->LendListing(driver->entries());
+        }
+        RenewLinks();  // those other shares asked for while the parse ran
+      });
 }
 
 std::string ResolveTab::AskPassword(bool wrong) {
@@ -325,20 +390,36 @@ std::string ResolveTab::AskCaptcha(ShareSession& session, int reason) {
   return dialog.answer();
 }
 
+void ResolveTab::StopParse() {
+  if (!bridge_.running() || stopped_ || !stop_->isEnabled()) return;
+  stopped_ = true;
+  stop_->setEnabled(false);
+  showStatus_(Utf8ToGbk("正在停止解析……"));
+  cancel_.Raise();
+}
+
+void ResolveTab::FreshCancel() {
+  if (!cancel_.raised()) return;
+  cancel_ = CancelFlag();
+  session_->SetCancelFlag(cancel_);
+}
+
 void ResolveTab::CopyLink() {
-  QTreeWidgetItem* item = list_->currentItem();
-  if (!item) return;
-  QApplication::clipboard()->setText(item->text(3));
+  QModelIndex current = list_->currentIndex();
+  if (!current.isValid()) return;
+  QApplication::clipboard()->setText(model_->index(current.row(), 3).data().toString());
 }
 
 std::vector<size_t> ResolveTab::SelectedFiles() const {
   if (!parsed_) return {};
   std::vector<size_t> picked;
-  // Row by row: asking each selected row for its index would cost a search of the list apiece.
-  for (int row = 0; row < list_->topLevelItemCount(); ++row)
-    if (QTreeWidgetItem* item = list_->topLevelItem(row); item->isSelected())
-      picked.push_back(EntryIndex(item));
+  // By range: a list chosen whole is one range, however many rows it holds.
+  const size_t count = parsed_->entries().size();
+  for (const QItemSelectionRange& range : list_->selectionModel()->selection())
+    for (int row = range.top(); row <= range.bottom(); ++row)
+      if (size_t entry = model_->EntryAt(row); entry < count) picked.push_back(entry);
   std::sort(picked.begin(), picked.end());
+  picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
   return FilesUnder(parsed_->entries(), picked);
 }
 

@@ -1,5 +1,7 @@
 // The first tab, "第一种模式": the share URL, the parse button and the numbered result list.
-// A parse runs on a worker thread of its own; the button stays disabled until it ends.
+// A parse runs on a worker thread of its own; the button stays disabled until it ends, and
+// the stop button beside it gives the parse up. The list fills as the share's folders are
+// listed, the status bar counting what was found.
 #pragma once
 
 #include <QPointer>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "app/controls.h"
+#include "app/result_model.h"
 #include "app/worker_bridge.h"
 #include "base/settings_file.h"
 #include "download/download_manager.h"
@@ -18,8 +21,7 @@ class QDialog;
 class QLineEdit;
 class QMenu;
 class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace sf {
 struct SpreadHandOff;
@@ -80,6 +82,11 @@ class ResolveTab : public TabPage {
   // Gives up the parse under way, closing its prompt, and waits for its worker; for good.
   void StopWork();
   bool parsing() const { return bridge_.running(); }
+  // Gives up the parse under way as the stop button does: what it found so far stays listed,
+  // the files without a link marked so.
+  void StopParse();
+  // The result list's rows.
+  ResultModel* results() const { return model_; }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -93,7 +100,9 @@ class ResolveTab : public TabPage {
   struct Renewal;
   void Parse();
   void SetUpKeys();
-  void MarkPlaces();
+  void MakeList();
+  // A cancel flag not raised for the next use of the session, after a parse was stopped.
+  void FreshCancel();
   void CopyLink();
   void StartSelectedDownload();
   // The files of the selected rows, a folder row standing for its whole subtree.
@@ -119,7 +128,13 @@ class ResolveTab : public TabPage {
   // The link and code the last pasted text gave; the code serves while the box holds the link.
   std::string pastedLink_, pastedCode_;
   QPushButton* parse_;
-  QTreeWidget* list_;
+  QPushButton* stop_;
+  QTreeView* list_;
+  ResultModel* model_;
+  // Raised to give up the parse under way; a parse or renewal after a stopped one gets a fresh
+  // one, as a raised flag stays raised.
+  CancelFlag cancel_;
+  bool stopped_ = false;  // the parse under way was given up by the user
   QMenu* menu_;
   QPointer<QDialog> prompt_;  // the password or captcha dialog while one is open
   DownloadManager* downloads_ = nullptr;

@@ -2,7 +2,7 @@
 // as its link comes while the parse runs; the fresh links they ask for, on the parse's worker;
 // and a share's file remembered from an earlier run, started again.
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <filesystem>
 #include <utility>
 
@@ -46,11 +46,13 @@ class ResolveTab::Remembered : public ResolvePrompts, public ResolveView {
 };
 
 void ResolveTab::StartSelectedDownload() {
-  QTreeWidgetItem* item = list_->currentItem();
+  const QModelIndex current = list_->currentIndex();
   // A click on an empty part of the list, or no row selected, starts nothing; nor does a row of
   // a parse still under way, or a file the share gave no link for.
-  if (!item || !item->isSelected() || !startDownload_ || !parsed_) return;
-  size_t row = EntryIndex(item);
+  if (!current.isValid() || !list_->selectionModel()->isRowSelected(current.row()) ||
+      !startDownload_ || !parsed_)
+    return;
+  size_t row = model_->EntryAt(current.row());
   if (row >= parsed_->entries().size()) return;
   const FileEntry& entry = parsed_->entries()[row];
   // A folder stands for its files, as in 下载所选: a folder itself has no link to download.
@@ -184,6 +186,7 @@ void ResolveTab::RenewLinks() {
   for (Renewal& r : waiting_) jobs->push_back({std::move(r)});
   waiting_.clear();
   parse_->setEnabled(false);
+  FreshCancel();
   // The worker asks the share, and through the prompts the user, with each parse's own driver.
   bridge_.Start(
       [jobs] {

@@ -1,9 +1,8 @@
-// What the files of ResolveTab share: a row's entry, and the tab's renewer with the renewals it
+// What the files of ResolveTab share: the tab's renewer with the renewals it
 // leaves for the worker. Only those files include it.
 #pragma once
 
 #include <QPointer>
-#include <QTreeWidgetItem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -13,11 +12,6 @@
 #include "share/resolve_driver.h"
 
 namespace sf::app {
-
-// A row's entry in the parse: its number less one, wherever a sort moved the row.
-inline size_t EntryIndex(const QTreeWidgetItem* item) {
-  return static_cast<size_t>(item->data(0, kSortRole).toLongLong() - 1);
-}
 
 // A fresh link the downloads asked for, waiting for the worker.
 struct ResolveTab::Renewal {

@@ -96,6 +96,7 @@ int ShareSession::ListFolderAt(const std::string& uk, const std::string& shareid
                      depth + 1, walk);
       if (walk.stopped) return kShareTooLarge;
     }
+    if (listingListener_ && fresh > 0) listingListener_(entries);
     if (count < kPageSize || fresh == 0) return firstErrno;
   }
 }

@@ -37,17 +37,19 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
   // The listener hears of the links of this parse only, not of a later renewal.
   struct Listening {
     Listening(ShareSession& s, const ShareSession::LinkListener& l,
-              const ShareSession::LinkFilter& f)
+              const ShareSession::LinkFilter& f, const ShareSession::ListingListener& listed)
         : session(s) {
       session.SetLinkListener(l);
       session.SetLinkFilter(f);
+      session.SetListingListener(listed);
     }
     ~Listening() {
       session.SetLinkListener({});
       session.SetLinkFilter({});
+      session.SetListingListener({});
     }
     ShareSession& session;
-  } listening(session_, linkListener_, linkFilter_);
+  } listening(session_, linkListener_, linkFilter_, listingListener_);
 
   while (result_ != 0) {
     std::string url = readUrl();  // a working copy: what Resolve writes back is dropped
@@ -112,9 +114,13 @@ std::string MissingFoldersSummary(const std::vector<MissingFolder>& missing, siz
 }
 
 void ResolveDriver::ListEntries() {
-  const std::string n = std::to_string(entries_.size());
-  const std::string folderTitle = Utf8ToGbk("目录 ") + n + Utf8ToGbk("个文件夹");
-  const std::string fileTitle = Utf8ToGbk("文件名 ") + n + Utf8ToGbk("个文件");
+  // Each title counts its own kind: "N个文件" of a share of files and folders counts the files.
+  size_t folders = 0;
+  for (const FileEntry& e : entries_) folders += e.isdir == "1" ? 1 : 0;
+  const std::string folderTitle =
+      Utf8ToGbk("目录 ") + std::to_string(folders) + Utf8ToGbk("个文件夹");
+  const std::string fileTitle =
+      Utf8ToGbk("文件名 ") + std::to_string(entries_.size() - folders) + Utf8ToGbk("个文件");
   const std::string noLink = Utf8ToGbk("用户主动放弃解析或解析失败");
   for (size_t i = 1; i <= entries_.size(); ++i) {
     const FileEntry& e = entries_[i - 1];

@@ -64,6 +64,11 @@ class ResolveDriver {
   // aside. When it gives false, the parse asks for no more links and ends with kLinksStopped,
   // saying nothing of it.
   void SetLinkListener(ShareSession::LinkListener listener) { linkListener_ = std::move(listener); }
+  // Called during Run, on its thread, with the entries listed so far as the walk over the
+  // share's folders goes on (ShareSession::ListingListener); it may read them, not keep them.
+  void SetListingListener(ShareSession::ListingListener listener) {
+    listingListener_ = std::move(listener);
+  }
   // Which files of the share the parse asks links for (empty: all); the others keep no link.
   void SetLinkFilter(ShareSession::LinkFilter filter) { linkFilter_ = std::move(filter); }
   // The link of the entry at `entry` is kept elsewhere now, by a download of the file: the list
@@ -102,6 +107,7 @@ class ResolveDriver {
   std::string captchaAnswer_;
   ShareSession::LinkListener linkListener_;
   ShareSession::LinkFilter linkFilter_;
+  ShareSession::ListingListener listingListener_;
   std::string reason_;
 };
 

@@ -172,9 +172,12 @@ int ShareSession::ResolveFrom(std::string& shareUrl, std::vector<FileEntry>& ent
     walk.stopped = static_cast<size_t>(count) > kMaxEntries;
     count = static_cast<int>(std::min(static_cast<size_t>(count), kMaxEntries));
     entries.assign(static_cast<size_t>(count), FileEntry{});
+    // The page's items are all read before any folder is listed, so that the entries a
+    // listener sees are never blanks waiting for their item. A limit reached at an item leaves
+    // the folders from that item on unlisted, as when each folder followed its item.
+    int listedBefore = count + 1;
     for (int i = 1; i <= count; ++i) {
       std::string item = "file_list.list[" + std::to_string(i - 1);
-      // Listing below appends to the vector, so no reference into it is kept across the call.
       FileEntry& e = entries[static_cast<size_t>(i) - 1];
       e.size = doc.GetText(item + "].size");
       e.path = doc.GetText(item + "].path");
@@ -185,12 +188,19 @@ int ShareSession::ResolveFrom(std::string& shareUrl, std::vector<FileEntry>& ent
       // The page's items are all kept, whatever they hold: one answer bounds them.
       walk.stopped =
           walk.stopped || e.server_filename.size() > kMaxNameBytes || !Take(KeptBytes(e));
-      if (e.isdir == "1" && !walk.stopped) {
-        std::string dir = e.path;
-        std::string folderPath = e.server_filename;
-        ListFolderAt(data.uk, data.shareid, dir, folderPath, entries, 1, walk);
-      }
+      if (walk.stopped && listedBefore > count) listedBefore = i;
     }
+    walk.stopped = false;
+    if (listingListener_) listingListener_(entries);
+    for (int i = 1; i < listedBefore && !walk.stopped; ++i) {
+      // Listing below appends to the vector, so no reference into it is kept across the call.
+      const FileEntry& e = entries[static_cast<size_t>(i) - 1];
+      if (e.isdir != "1") continue;
+      std::string dir = e.path;
+      std::string folderPath = e.server_filename;
+      ListFolderAt(data.uk, data.shareid, dir, folderPath, entries, 1, walk);
+    }
+    if (listedBefore <= count) walk.stopped = true;
     // The page's own items are all kept; no link is asked for a share cut short.
     if (walk.stopped) return kShareTooLarge;
   }

@@ -121,6 +121,12 @@ class ShareSession {
   // keep no link. Empty: every file. Never copied with the session.
   using LinkFilter = std::function<bool(const FileEntry& entry)>;
   void SetLinkFilter(LinkFilter filter) { linkFilter_ = std::move(filter); }
+  // Called on the resolving thread with the entries listed so far: once the share's top-level
+  // items are all in, then after every page of a folder listing. Those entries stay where they
+  // are, each complete, so a caller may show them while the walk goes on. Empty: nobody
+  // listens. Never copied with the session.
+  using ListingListener = std::function<void(const std::vector<FileEntry>& entries)>;
+  void SetListingListener(ListingListener listener) { listingListener_ = std::move(listener); }
 
   // Claims the session for one resolution at a time; false when another one holds it.
   bool TryBeginResolution() { return !busy_.exchange(true); }
@@ -203,6 +209,7 @@ class ShareSession {
   std::atomic<bool> busy_{false};
   LinkListener linkListener_;
   LinkFilter linkFilter_;
+  ListingListener listingListener_;
   std::string failureReason_;
   // Of the parse under way; never copied.
   std::vector<MissingFolder> missing_;

@@ -13,6 +13,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <fstream>
 
@@ -48,10 +49,9 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     // The test need not wait a second for each poll.
     Tab()->timer()->start(20);
   }
-  QStringList Names(QTreeWidget* list, int column) {
+  QStringList Names(QAbstractItemView* list, int column) {
     QStringList names;
-    for (int row = 0; row < list->topLevelItemCount(); ++row)
-      names << list->topLevelItem(row)->text(column);
+    for (int row = 0; row < RowCount(list); ++row) names << RowText(list, row, column);
     return names;
   }
   QStringList Selected(QTreeWidget* list, int column) {
@@ -59,7 +59,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     for (QTreeWidgetItem* item : list->selectedItems()) names << item->text(column);
     return names;
   }
-  void ClickHeader(QTreeWidget* list, int column) {
+  void ClickHeader(QTreeView* list, int column) {
     QHeaderView* header = list->header();
     QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
               header->height() / 2);
@@ -181,7 +181,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     QCOMPARE(engine_->stopped, (std::vector<int32_t>{8}));
 
     ShowPage(0);
-    QTreeWidget* results = Find<QTreeWidget>(window_.get(), "超级列表框1");
+    QTreeView* results = Find<QTreeView>(window_.get(), "超级列表框1");
     Find<QLineEdit>(window_.get(), "编辑框_URL")
         ->setText(QString::fromStdString(sim_.ShareUrl("three")));
     QTest::mouseClick(Find<QPushButton>(window_.get(), "按钮1"), Qt::LeftButton);
@@ -194,8 +194,8 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     ClickHeader(results, 1);
     QTRY_COMPARE(Names(results, 1), QStringList({"c.txt", "b.txt", "a.txt"}));
     size_t before = engine_->created.size();
-    results->setCurrentItem(results->topLevelItem(2));  // a.txt, the share's second entry
-    results->topLevelItem(2)->setSelected(true);
+    SetCurrentRow(results, 2);  // a.txt, the share's second entry
+    SelectRow(results, 2);
     auto* start =
         Find<QMenu>(window_->resolveTab(), "菜单")->findChild<QAction*>(QStringLiteral("开始下载"));
     QTRY_VERIFY(start->isEnabled());

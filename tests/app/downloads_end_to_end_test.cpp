@@ -22,6 +22,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <cerrno>
 #include <iostream>
@@ -50,10 +51,11 @@ constexpr uint64_t kSmallSize = 3 << 20;
 constexpr uint64_t kBigId = 1002;
 constexpr uint64_t kBigSize = 8 << 20;
 
-QTreeWidgetItem* RowNamed(QTreeWidget* list, const QString& name, int column) {
-  for (int i = 0; i < list->topLevelItemCount(); ++i)
-    if (list->topLevelItem(i)->text(column) == name) return list->topLevelItem(i);
-  return nullptr;
+// The row of the result list showing `name`, or -1.
+int RowNamed(QAbstractItemView* list, const QString& name, int column) {
+  for (int i = 0; i < RowCount(list); ++i)
+    if (RowText(list, i, column) == name) return i;
+  return -1;
 }
 
 // The bytes the engine's control file beside `target` records as safely on disk: the sum of
@@ -84,11 +86,11 @@ bool ResolveAndStart(sf::app::MainWindow& window, const std::string& shareUrl,
                      const QString& name) {
   window.resolveTab()->SetUrl(QString::fromStdString(shareUrl));
   auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
-  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  auto* results = Find<QTreeView>(&window, "超级列表框1");
   QTest::mouseClick(parse, Qt::LeftButton);
-  if (!WaitFor([&] { return parse->isEnabled() && RowNamed(results, name, 1); }, 20000))
+  if (!WaitFor([&] { return parse->isEnabled() && RowNamed(results, name, 1) >= 0; }, 20000))
     return false;
-  DoubleClick(results, results->visualItemRect(RowNamed(results, name, 1)).center());
+  DoubleClick(results, RowRect(results, RowNamed(results, name, 1)).center());
   return true;
 }
 
@@ -124,16 +126,17 @@ constexpr uint64_t kKeptSize = 4 << 20;
 bool ParsePasted(sf::app::MainWindow& window, const QString& pasted) {
   if (!window.resolveTab()->TakeShareText(pasted)) return false;
   auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
-  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  auto* results = Find<QTreeView>(&window, "超级列表框1");
   QTest::mouseClick(parse, Qt::LeftButton);
-  return WaitFor([&] { return parse->isEnabled() && RowNamed(results, "kept.bin", 1); }, 20000);
+  return WaitFor([&] { return parse->isEnabled() && RowNamed(results, "kept.bin", 1) >= 0; },
+                 20000);
 }
 
 // Picks the result row `name` and chooses `action` from the result list's menu.
 void ChooseResult(sf::app::MainWindow& window, const QString& name, const char* action) {
-  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  auto* results = Find<QTreeView>(&window, "超级列表框1");
   results->clearSelection();
-  results->setCurrentItem(RowNamed(results, name, 1));
+  SetCurrentRow(results, RowNamed(results, name, 1));
   Find<QAction>(&window, action)->trigger();
 }
 
@@ -375,8 +378,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
 
     QString walk = ProgramDir() + "/walk";
     tab->saveDirectory()->setText(walk);
-    auto* results = Find<QTreeWidget>(window_.get(), "超级列表框1");
-    results->setCurrentItem(RowNamed(results, QStringLiteral("big.bin"), 1));
+    auto* results = Find<QTreeView>(window_.get(), "超级列表框1");
+    SetCurrentRow(results, RowNamed(results, QStringLiteral("big.bin"), 1));
     Find<QAction>(window_.get(), "开始下载")->trigger();
     QCOMPARE(list->topLevelItemCount(), 2);
     QTRY_VERIFY_WITH_TIMEOUT(tab->queue()->Items().at(1).done > 0, 10000);
@@ -422,8 +425,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     ChooseResult(*window_, QStringLiteral("文件夹"), "开始下载");
     auto* list = tab->list();
     QCOMPARE(list->topLevelItemCount(), 2);
-    QVERIFY(RowNamed(list, "a.bin", 0) && RowNamed(list, "b.bin", 0));
-    const int paused = list->indexOfTopLevelItem(RowNamed(list, "a.bin", 0));
+    QVERIFY(RowNamed(list, "a.bin", 0) >= 0 && RowNamed(list, "b.bin", 0) >= 0);
+    const int paused = RowNamed(list, "a.bin", 0);
     const auto& item = [&] { return tab->queue()->Items().at(static_cast<size_t>(paused)); };
     QTRY_VERIFY_WITH_TIMEOUT(item().done > 0, 10000);
     QVERIFY(sf::test::ChooseForRows(tab, {paused}, "暂停"));
@@ -486,13 +489,14 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
 
   // 全部下载 while the parse still asks for links: the files whose link came start at once,
   // while the captcha that holds the last link waits; the first file's refused link is asked for
-  // again only once the parse has ended, and the list of results fills only then, as before.
+  // again only once the parse has ended. The list of results shows the share's rows meanwhile,
+  // a link in each row whose link came.
   void allFilesStartWhileTheLaterLinksAreAskedFor() {
     QFile::remove(ProgramDir() + "/Tavrin.ini");
     QVERIFY2(Start(), state_->engineError.c_str());
     QString dir = ProgramDir() + "/stream";
     window_->downloadsTab()->saveDirectory()->setText(dir);
-    auto* results = Find<QTreeWidget>(window_.get(), "超级列表框1");
+    auto* results = Find<QTreeView>(window_.get(), "超级列表框1");
     auto* parse = Find<QPushButton>(window_->resolveTab(), "按钮1");
     auto* status = Find<QLabel>(window_.get(), "状态条1_1");
     auto onDisk = [&](const char* name, uint64_t id, uint64_t size) {
@@ -501,11 +505,14 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     sim_.ClearRequests();
     bool startedBeforeTheLastLink = false;
     int rowsMeanwhile = -1;
+    QList<bool> linksMeanwhile;
     QString statusMeanwhile;
     sf::test::WhenModal([&](QWidget* dialog) {
       Find<QAction>(window_.get(), "全部下载")->trigger();
       statusMeanwhile = status->text();
-      rowsMeanwhile = results->topLevelItemCount();
+      rowsMeanwhile = RowCount(results);
+      for (int row = 0; row < rowsMeanwhile; ++row)
+        linksMeanwhile << !RowText(results, row, 3).isEmpty();
       // The engine gives the stale link up once its second try is refused too.
       startedBeforeTheLastLink = WaitFor(
           [&] {
@@ -522,10 +529,11 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QTest::mouseClick(parse, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(parse->isEnabled(), 30000);
     QVERIFY(startedBeforeTheLastLink);
-    QCOMPARE(rowsMeanwhile, 0);
+    QCOMPARE(rowsMeanwhile, 3);
+    QCOMPARE(linksMeanwhile, QList<bool>({true, true, false}));
     QVERIFY2(statusMeanwhile.endsWith(QStringLiteral("已加入下载：3个文件")),
              qPrintable(statusMeanwhile));
-    QCOMPARE(results->topLevelItemCount(), 3);
+    QCOMPARE(RowCount(results), 3);
     QTRY_VERIFY_WITH_TIMEOUT(onDisk("1.bin", 3001, 1000) && onDisk("3.bin", 3003, 3000), 20000);
     QTRY_COMPARE_WITH_TIMEOUT(window_->downloadsTab()->list()->topLevelItemCount(), 0, 10000);
     // One link request at a time, the share's own first, then the fresh one.

@@ -10,6 +10,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 
 #include "app/downloads_tab.h"
@@ -101,8 +102,8 @@ void WindowHarness::CloseAfterParse() {
   window_.reset();
 }
 
-QTreeWidget* WindowHarness::Results() {
-  return Find<QTreeWidget>(window_.get(), "超级列表框1");
+QTreeView* WindowHarness::Results() {
+  return Find<QTreeView>(window_.get(), "超级列表框1");
 }
 
 QTreeWidget* WindowHarness::Downloads() {
@@ -141,13 +142,48 @@ void WindowHarness::ShowPage(int index) {
   QTRY_VERIFY(tabs->widget(index)->isVisible());
 }
 
-void DoubleClick(QTreeWidget* list, QPoint at) {
+void DoubleClick(QAbstractItemView* list, QPoint at) {
   QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
   QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
 }
 
-void DoubleClickRow(QTreeWidget* list, int row) {
-  DoubleClick(list, list->visualItemRect(list->topLevelItem(row)).center());
+void DoubleClickRow(QAbstractItemView* list, int row) {
+  DoubleClick(list, RowRect(list, row).center());
+}
+
+int RowCount(const QAbstractItemView* list) {
+  return list->model()->rowCount();
+}
+
+QVariant RowData(const QAbstractItemView* list, int row, int column, int role) {
+  return list->model()->index(row, column).data(role);
+}
+
+QString RowText(const QAbstractItemView* list, int row, int column) {
+  return RowData(list, row, column, Qt::DisplayRole).toString();
+}
+
+QString ColumnTitle(const QAbstractItemView* list, int column) {
+  return list->model()->headerData(column, Qt::Horizontal).toString();
+}
+
+QRect RowRect(const QAbstractItemView* list, int row) {
+  return list->visualRect(list->model()->index(row, 0));
+}
+
+void SetCurrentRow(QAbstractItemView* list, int row) {
+  list->selectionModel()->setCurrentIndex(
+      list->model()->index(row, 0),
+      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void SelectRow(QAbstractItemView* list, int row) {
+  list->selectionModel()->select(list->model()->index(row, 0),
+                                 QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+int SelectedRowCount(const QAbstractItemView* list) {
+  return static_cast<int>(list->selectionModel()->selectedRows().size());
 }
 
 std::shared_ptr<QString> AnswerMessageBox() {

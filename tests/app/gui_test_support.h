@@ -18,6 +18,8 @@
 
 class QLineEdit;
 class QPushButton;
+class QAbstractItemView;
+class QTreeView;
 class QTreeWidget;
 
 namespace sf::app {
@@ -53,8 +55,20 @@ T* Find(QWidget* parent, const char* name) {
 }
 
 // As the platform delivers one: a click, then the second press as a double click.
-void DoubleClick(QTreeWidget* list, QPoint at);
-void DoubleClickRow(QTreeWidget* list, int row);
+void DoubleClick(QAbstractItemView* list, QPoint at);
+void DoubleClickRow(QAbstractItemView* list, int row);
+
+// A list's rows as its view shows them, by position, whatever holds them.
+int RowCount(const QAbstractItemView* list);
+QString RowText(const QAbstractItemView* list, int row, int column);
+QVariant RowData(const QAbstractItemView* list, int row, int column, int role);
+QString ColumnTitle(const QAbstractItemView* list, int column);
+QRect RowRect(const QAbstractItemView* list, int row);
+// Makes `row` the current row, selected alone, as a click on it does.
+void SetCurrentRow(QAbstractItemView* list, int row);
+// Adds `row` to the selection.
+void SelectRow(QAbstractItemView* list, int row);
+int SelectedRowCount(const QAbstractItemView* list);
 
 // Answers the next message box with OK and gives its text.
 std::shared_ptr<QString> AnswerMessageBox();
@@ -80,7 +94,7 @@ class WindowHarness {
   // Shows the window's page `index` and waits until it is laid out.
   void ShowPage(int index);
 
-  QTreeWidget* Results();
+  QTreeView* Results();
   QTreeWidget* Downloads();
   QTreeWidget* Unfinished();
   QLineEdit* SaveDirectory();

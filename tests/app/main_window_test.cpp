@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <QTranslator>
+#include <QTreeView>
 #include <QTreeWidget>
 
 #include "app/qt_translations.h"
@@ -54,7 +55,8 @@ class MainWindowTest : public sf::test::WindowSuite {
         {"透明标签1", {24, 24, 64, 32}, "网盘地址：", ""},
         {"编辑框_URL", {88, 31, 242, 20}, nullptr, ""},
         {"按钮1", {342, 30, 67, 23}, "解析", ""},
-        {"超级列表框1", {24, 56, 440, 304}, nullptr, ""},
+        {"超级列表框1", {24, 56, 428, 304}, nullptr, ""},
+        {"按钮_停止", {413, 30, 38, 23}, "停止", ""},
         {"透明标签7", {36, 20, 64, 32}, "网盘地址：", ""},
         {"编辑框_URL1", {100, 27, 242, 20}, nullptr, ""},
         {"解析2", {349, 26, 67, 23}, "解析", ""},
@@ -94,10 +96,10 @@ class MainWindowTest : public sf::test::WindowSuite {
         QCOMPARE(button->text(), QString::fromUtf8(s.caption));
     }
 
-    auto columns = [](QTreeWidget* list) {
+    auto columns = [](QTreeView* list) {
       QStringList out;
-      for (int i = 0; i < list->columnCount(); ++i)
-        out << list->headerItem()->text(i) + ":" +
+      for (int i = 0; i < list->model()->columnCount(); ++i)
+        out << ColumnTitle(list, i) + ":" +
                    QString::number(list->isColumnHidden(i) ? 0 : list->columnWidth(i));
       return out;
     };
@@ -205,7 +207,7 @@ class MainWindowTest : public sf::test::WindowSuite {
 
     StartParse("pub2");
     WaitForParseEnd();
-    QCOMPARE(Results()->topLevelItemCount(), 2);
+    QCOMPARE(RowCount(Results()), 2);
     message = AnswerMessageBox();
     DoubleClickRow(Results(), 0);
     QVERIFY2(message->contains("/nowhere/libsfengine.so"), qPrintable(*message));

@@ -18,6 +18,8 @@
 #include "net/json_rpc.h"
 
 using sf::test::Find;
+using sf::test::RowText;
+using sf::test::SelectRow;
 
 class RemoteDownloaderTest : public sf::test::WindowSuite {
   Q_OBJECT
@@ -43,10 +45,10 @@ class RemoteDownloaderTest : public sf::test::WindowSuite {
   void sendToRemoteOnAFolderRow() {
     StartParse("tree");
     WaitForParseEnd();
-    QCOMPARE(Results()->topLevelItem(2)->text(1), QStringLiteral("other"));
+    QCOMPARE(RowText(Results(), 2, 1), QStringLiteral("other"));
     Results()->clearSelection();
-    Results()->topLevelItem(0)->setSelected(true);
-    Results()->topLevelItem(2)->setSelected(true);
+    SelectRow(Results(), 0);
+    SelectRow(Results(), 2);
     auto* send = Find<QAction>(window_.get(), "发送到远程下载器");
     send->trigger();
     auto* dialog = Find<sf::app::RemoteDialog>(window_.get(), "远程下载器设置");

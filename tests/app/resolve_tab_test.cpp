@@ -5,12 +5,14 @@
 #include <QClipboard>
 #include <QDir>
 #include <QDropEvent>
+#include <QIcon>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 
 #include "app/downloads_tab.h"
@@ -48,20 +50,19 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QVERIFY(!ParseButton()->isEnabled());
     QTest::mouseClick(ParseButton(), Qt::LeftButton);  // a press while a parse runs does nothing
     WaitForParseEnd();
-    QCOMPARE(Results()->topLevelItemCount(), 2);
+    QCOMPARE(RowCount(Results()), 2);
     QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
-    QCOMPARE(Results()->headerItem()->text(1), QStringLiteral("文件名 2个文件"));
-    QCOMPARE(Results()->topLevelItem(1)->text(0), QStringLiteral("2"));
-    QCOMPARE(Results()->topLevelItem(1)->text(1), QStringLiteral("报告.pdf"));
-    QCOMPARE(Results()->topLevelItem(1)->text(2), QStringLiteral("2048"));
-    QVERIFY(
-        Results()->topLevelItem(1)->text(3).startsWith(QString::fromStdString(sim_.Url("/file/"))));
+    QCOMPARE(ColumnTitle(Results(), 1), QStringLiteral("文件名 2个文件"));
+    QCOMPARE(RowText(Results(), 1, 0), QStringLiteral("2"));
+    QCOMPARE(RowText(Results(), 1, 1), QStringLiteral("报告.pdf"));
+    QCOMPARE(RowText(Results(), 1, 2), QStringLiteral("2048"));
+    QVERIFY(RowText(Results(), 1, 3).startsWith(QString::fromStdString(sim_.Url("/file/"))));
     QCOMPARE(sim_.CountRequests("/s/pub2"), size_t{1});
 
     // 复制链接 copies column 3 of the selected row.
-    Results()->setCurrentItem(Results()->topLevelItem(0));
+    SetCurrentRow(Results(), 0);
     Find<QAction>(window_.get(), "复制链接")->trigger();
-    QCOMPARE(QApplication::clipboard()->text(), Results()->topLevelItem(0)->text(3));
+    QCOMPARE(QApplication::clipboard()->text(), RowText(Results(), 0, 3));
   }
 
   // A proxy's error page for a link is no link: the status says why, the row has none.
@@ -69,7 +70,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
     StartParse("bad");
     WaitForParseEnd();
     QCOMPARE(Status(), QStringLiteral("解析结果：自定义错误代码,JSON解析失败（502 Bad Gateway）"));
-    QCOMPARE(Results()->topLevelItem(0)->text(3), QStringLiteral("用户主动放弃解析或解析失败"));
+    QCOMPARE(RowText(Results(), 0, 3), QStringLiteral("用户主动放弃解析或解析失败"));
   }
 
   // Folders the service would not list: the rows found are listed, and the status bar keeps
@@ -78,10 +79,9 @@ class ResolveTabTest : public sf::test::WindowSuite {
     StartParse("cut");
     WaitForParseEnd();
     QCOMPARE(Status(), QStringLiteral("解析结果：成功；2个文件夹未能完整列出：坏、好/差"));
-    QCOMPARE(Results()->topLevelItemCount(), 5);
-    QCOMPARE(Results()->topLevelItem(4)->text(1), QStringLiteral("in.txt"));
-    QVERIFY(
-        Results()->topLevelItem(4)->text(3).startsWith(QString::fromStdString(sim_.Url("/file/"))));
+    QCOMPARE(RowCount(Results()), 5);
+    QCOMPARE(RowText(Results(), 4, 1), QStringLiteral("in.txt"));
+    QVERIFY(RowText(Results(), 4, 3).startsWith(QString::fromStdString(sim_.Url("/file/"))));
   }
 
   void aProtectedShareWrongThenRightPassword() {
@@ -101,8 +101,8 @@ class ResolveTabTest : public sf::test::WindowSuite {
     WaitForParseEnd();
     QCOMPARE(titles, QStringList({"请输入提取密码", "请输入提取密码"}));
     QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
-    QCOMPARE(Results()->topLevelItemCount(), 1);
-    QCOMPARE(Results()->topLevelItem(0)->text(1), QStringLiteral("secret.zip"));
+    QCOMPARE(RowCount(Results()), 1);
+    QCOMPARE(RowText(Results(), 0, 1), QStringLiteral("secret.zip"));
   }
 
   // The prompt that comes back after a refused password says why; a prompt declined then leaves
@@ -110,7 +110,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
   void aRefusedPasswordIsNamedAndADeclinedPromptLeavesNoOldCount() {
     StartParse("pub2");
     WaitForParseEnd();
-    QCOMPARE(Results()->headerItem()->text(1), QStringLiteral("文件名 2个文件"));
+    QCOMPARE(ColumnTitle(Results(), 1), QStringLiteral("文件名 2个文件"));
     QList<bool> saidWrong;
     QString wrongText;
     WhenModal([&](QWidget* first) {
@@ -128,8 +128,8 @@ class ResolveTabTest : public sf::test::WindowSuite {
     WaitForParseEnd();
     QCOMPARE(saidWrong, QList<bool>({false, true}));
     QCOMPARE(wrongText, QStringLiteral("提取密码错误，请重新输入"));
-    QCOMPARE(Results()->topLevelItemCount(), 0);
-    QCOMPARE(Results()->headerItem()->text(1), QStringLiteral("文件名"));
+    QCOMPARE(RowCount(Results()), 0);
+    QCOMPARE(ColumnTitle(Results(), 1), QStringLiteral("文件名"));
   }
 
   // Enter parses and starts a row's download, the menu keys open the menu of the list that has
@@ -143,19 +143,19 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QTest::keyClick(box, Qt::Key_Return);
     WaitForParseEnd();
     QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
-    QTreeWidgetItem *deep = nullptr, *folder = nullptr;
-    for (int i = 0; i < Results()->topLevelItemCount(); ++i) {
-      QTreeWidgetItem* row = Results()->topLevelItem(i);
-      if (row->text(1) == QStringLiteral("deep.bin")) deep = row;
-      if (row->text(1) == QStringLiteral("资料")) folder = row;
+    int deep = -1, folder = -1;
+    for (int i = 0; i < RowCount(Results()); ++i) {
+      if (RowText(Results(), i, 1) == QStringLiteral("deep.bin")) deep = i;
+      if (RowText(Results(), i, 1) == QStringLiteral("资料")) folder = i;
     }
-    QVERIFY(deep && folder);
-    QCOMPARE(deep->toolTip(1), QStringLiteral("所在文件夹：/资料/sub"));
-    QVERIFY(deep->icon(1).isNull());
-    QVERIFY(!folder->icon(1).isNull());
+    QVERIFY(deep >= 0 && folder >= 0);
+    QCOMPARE(RowData(Results(), deep, 1, Qt::ToolTipRole).toString(),
+             QStringLiteral("所在文件夹：/资料/sub"));
+    QVERIFY(RowData(Results(), deep, 1, Qt::DecorationRole).value<QIcon>().isNull());
+    QVERIFY(!RowData(Results(), folder, 1, Qt::DecorationRole).value<QIcon>().isNull());
 
     Results()->setFocus();
-    Results()->setCurrentItem(deep);
+    SetCurrentRow(Results(), deep);
     QTest::keyClick(Results(), Qt::Key_Return);
     QCOMPARE(Downloads()->topLevelItemCount(), 1);
     QCOMPARE(Downloads()->topLevelItem(0)->text(0), QStringLiteral("deep.bin"));
@@ -202,7 +202,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QTest::mouseClick(ParseButton(), Qt::LeftButton);
     WaitForParseEnd();
     QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
-    QCOMPARE(Results()->topLevelItemCount(), 1);
+    QCOMPARE(RowCount(Results()), 1);
 
     QMimeData dropped;
     dropped.setText(QString::fromStdString(sim_.ShareUrl("pub2") + " 和 " + sim_.ShareUrl("cap5")));
@@ -247,13 +247,13 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QCOMPARE(title, QStringLiteral("请输入验证码"));
     QCOMPARE(statusDuringPrompt, QStringLiteral("解析到第3个文件错误：下载验证码错误"));
     QVERIFY(sawPicture);
-    QCOMPARE(Results()->topLevelItemCount(), 5);
-    QVERIFY(Results()->topLevelItem(1)->text(3).startsWith("http://"));
+    QCOMPARE(RowCount(Results()), 5);
+    QVERIFY(RowText(Results(), 1, 3).startsWith("http://"));
     for (int i = 2; i < 5; ++i)
-      QCOMPARE(Results()->topLevelItem(i)->text(3), QStringLiteral("用户主动放弃解析或解析失败"));
+      QCOMPARE(RowText(Results(), i, 3), QStringLiteral("用户主动放弃解析或解析失败"));
 
     // 复制链接 copies whatever column 3 reads.
-    Results()->setCurrentItem(Results()->topLevelItem(4));
+    SetCurrentRow(Results(), 4);
     Find<QAction>(window_.get(), "复制链接")->trigger();
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("用户主动放弃解析或解析失败"));
   }
@@ -266,8 +266,8 @@ class ResolveTabTest : public sf::test::WindowSuite {
     StartParse("cap5");
     WaitForParseEnd();
     QCOMPARE(Status(), QStringLiteral("解析结果：成功"));
-    QCOMPARE(Results()->topLevelItemCount(), 5);
-    for (int i = 0; i < 5; ++i) QVERIFY(Results()->topLevelItem(i)->text(3).startsWith("http://"));
+    QCOMPARE(RowCount(Results()), 5);
+    for (int i = 0; i < 5; ++i) QVERIFY(RowText(Results(), i, 3).startsWith("http://"));
   }
 
   void startingADownloadNeedsARow() {
@@ -277,7 +277,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QVERIFY(start->isEnabled());
     // No row selected, or a double click below the rows: nothing starts.
     start->trigger();
-    Results()->setCurrentItem(Results()->topLevelItem(0));
+    SetCurrentRow(Results(), 0);
     Results()->clearSelection();
     start->trigger();
     DoubleClick(Results(), QPoint(60, Results()->viewport()->height() - 10));
@@ -288,20 +288,20 @@ class ResolveTabTest : public sf::test::WindowSuite {
     DoubleClickRow(Results(), 1);
     QCOMPARE(engine_->created.size(), size_t{1});
     QCOMPARE(sf::GbkToUtf8(engine_->created[0].fileName), std::string("报告.pdf"));
-    QCOMPARE(QString::fromStdString(engine_->created[0].url), Results()->topLevelItem(1)->text(3));
+    QCOMPARE(QString::fromStdString(engine_->created[0].url), RowText(Results(), 1, 3));
     QCOMPARE(sf::GbkToUtf8(engine_->created[0].saveDir), SaveDirectory()->text().toStdString());
     QVERIFY(engine_->created[0].resume);
     QCOMPARE(engine_->started, std::vector<int32_t>{7});
     QCOMPARE(Downloads()->topLevelItemCount(), 1);
     QCOMPARE(Downloads()->topLevelItem(0)->text(0), QStringLiteral("报告.pdf"));
     QCOMPARE(QString::fromStdString(window_->downloadsTab()->queue()->Items()[0].request.address),
-             Results()->topLevelItem(1)->text(3));
+             RowText(Results(), 1, 3));
     auto* timer = Find<QTimer>(window_.get(), "时钟1");
     QVERIFY(timer->isActive());
     QCOMPARE(timer->interval(), 1000);
 
     // The menu item acts on the selected row.
-    Results()->setCurrentItem(Results()->topLevelItem(0));
+    SetCurrentRow(Results(), 0);
     start->trigger();
     QCOMPARE(engine_->created.size(), size_t{2});
     QCOMPARE(engine_->created[1].fileName, std::string("a.txt"));
@@ -314,26 +314,26 @@ class ResolveTabTest : public sf::test::WindowSuite {
     StartParse("tree");
     WaitForParseEnd();
     // Rows: top.txt, 资料, other, then 资料's listing (sub, deep.bin, a.bin), then b.bin.
-    QCOMPARE(Results()->topLevelItem(1)->text(1), QStringLiteral("资料"));
-    QCOMPARE(Results()->topLevelItem(3)->text(1), QStringLiteral("sub"));
+    QCOMPARE(RowText(Results(), 1, 1), QStringLiteral("资料"));
+    QCOMPARE(RowText(Results(), 3, 1), QStringLiteral("sub"));
     QTest::mouseClick(Results()->viewport(), Qt::LeftButton, Qt::NoModifier,
-                      Results()->visualItemRect(Results()->topLevelItem(1)).center());
+                      RowRect(Results(), 1).center());
     QTest::mouseClick(Results()->viewport(), Qt::LeftButton, Qt::ControlModifier,
-                      Results()->visualItemRect(Results()->topLevelItem(3)).center());
+                      RowRect(Results(), 3).center());
     auto* menu = Find<QMenu>(window_.get(), "菜单");
     QTimer::singleShot(0, [menu] { menu->findChild<QAction*>("下载所选")->trigger(); });
     QTest::mousePress(Results()->viewport(), Qt::RightButton, Qt::NoModifier,
-                      Results()->visualItemRect(Results()->topLevelItem(1)).center());
+                      RowRect(Results(), 1).center());
     QTRY_COMPARE(engine_->created.size(), size_t{2});
     menu->close();
-    QCOMPARE(Results()->selectedItems().size(), 2);  // the right click kept the selection
+    QCOMPARE(SelectedRowCount(Results()), 2);  // the right click kept the selection
 
     std::string save = SaveDirectory()->text().toStdString();
     QCOMPARE(sf::GbkToUtf8(engine_->created[0].fileName), std::string("deep.bin"));
     QCOMPARE(sf::GbkToUtf8(engine_->created[0].saveDir), save + "/资料/sub");
     QCOMPARE(sf::GbkToUtf8(engine_->created[1].fileName), std::string("a.bin"));
     QCOMPARE(sf::GbkToUtf8(engine_->created[1].saveDir), save + "/资料");
-    QCOMPARE(QString::fromStdString(engine_->created[1].url), Results()->topLevelItem(5)->text(3));
+    QCOMPARE(QString::fromStdString(engine_->created[1].url), RowText(Results(), 5, 3));
     QVERIFY(QDir(QString::fromStdString(save + "/资料/sub")).exists());
     QCOMPARE(Downloads()->topLevelItemCount(), 2);
     QCOMPARE(Status(), QStringLiteral("已加入下载：2个文件"));

@@ -75,7 +75,8 @@ TEST_F(ResolveCommand, PrintsTheTableOfAPublicShare) {
   EXPECT_EQ(r.err, "解析结果：成功\n");
   std::vector<std::string> lines = SplitText(r.out, "\n");
   ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[0], "编号\t文件名 3个文件\t文件大小\t下载地址");
+  // Two files and a folder: the title counts the files.
+  EXPECT_EQ(lines[0], "编号\t文件名 2个文件\t文件大小\t下载地址");
   EXPECT_EQ(lines[1].rfind("1\ta.txt\t10\t" + simulator.Url("/file/"), 0), 0u);
   EXPECT_EQ(lines[2], "2\t文件夹\t\t");
   EXPECT_EQ(lines[3].rfind("3\tb.txt\t3\thttp://", 0), 0u);

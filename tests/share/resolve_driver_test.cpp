@@ -141,13 +141,13 @@ TEST_F(DriverTest, TheUrlIsReadAgainBeforeEveryAttempt) {
   EXPECT_EQ(session.calls[1], "http://h/s/new|1|pw|");
 }
 
-TEST_F(DriverTest, TheTitleFollowsTheLastEntryAndCountsFoldersToo) {
+TEST_F(DriverTest, TheTitleFollowsTheLastEntryAndCountsItsOwnKind) {
   session.script = {{0, 4, {File("a"), Folder("文件夹"), File("b")}}};
   Run();
-  EXPECT_EQ(view.title, "文件名 3个文件");
+  EXPECT_EQ(view.title, "文件名 2个文件");
   session.script = {{0, 3, {File("a"), Folder("文件夹")}}};
   Run();
-  EXPECT_EQ(view.title, "目录 2个文件夹");
+  EXPECT_EQ(view.title, "目录 1个文件夹");
   EXPECT_EQ(view.rows.back(), (std::array<std::string, 4>{"2", "文件夹", "", ""}));
 }
 

@@ -169,7 +169,14 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
   std::string url = simulator.ShareUrl("tree");
   std::vector<FileEntry> entries;
   int position = 1;
+  // What a listener sees while the walk goes on: the names listed so far, each call's.
+  std::vector<std::vector<std::string>> seen;
+  session->SetListingListener([&](const std::vector<FileEntry>& so_far) {
+    seen.emplace_back();
+    for (const auto& e : so_far) seen.back().push_back(GbkToUtf8(e.server_filename));
+  });
   ASSERT_EQ(session->Resolve(url, entries, position, "", ""), 0);
+  session->SetListingListener({});
   // Top level first in page order, then each folder's listing, sorted by name descending.
   std::vector<std::string> names;
   for (const auto& e : entries) names.push_back(GbkToUtf8(e.server_filename));
@@ -183,6 +190,14 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
     ASSERT_EQ(names[7 + i], "f-" + std::string(3 - n.size(), '0') + n + ".bin");
   }
   EXPECT_TRUE(session->MissingFolders().empty());
+  // The top level at once, then once per page listed (sub's inside 资料 夹's, big's two), each
+  // a beginning of the final list with no blank among it.
+  std::vector<size_t> sizes;
+  for (const auto& call : seen) {
+    sizes.push_back(call.size());
+    EXPECT_EQ(call, std::vector<std::string>(names.begin(), names.begin() + call.size()));
+  }
+  EXPECT_EQ(sizes, (std::vector<size_t>{3, 7, 7, 107, 157}));
   EXPECT_EQ(entries[1].dlink, "");
   EXPECT_EQ(entries[3].app_id, "250528");
   // Each entry knows its folders inside the share, whatever the sharer's own path.

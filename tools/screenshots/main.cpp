@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -147,11 +148,11 @@ int main(int argc, char** argv) {
     window.show();
     auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("选择夹1"));
     auto* parse = window.resolveTab()->findChild<QPushButton*>(QStringLiteral("按钮1"));
-    auto* results = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框1"));
+    auto* results = window.findChild<QTreeView*>(QStringLiteral("超级列表框1"));
 
     window.resolveTab()->SetUrl(QString::fromStdString(sim.ShareUrl("1demoPublic")));
     QTest::mouseClick(parse, Qt::LeftButton);
-    ok = WaitFor([&] { return parse->isEnabled() && results->topLevelItemCount() > 0; });
+    ok = WaitFor([&] { return parse->isEnabled() && results->model()->rowCount() > 0; });
     ok &= Save(&window, dir, names[0]);
     // The quick tab after a captcha was shown and answered: the picture and the link together.
     tabs->setCurrentIndex(1);
@@ -172,12 +173,13 @@ int main(int argc, char** argv) {
     // Downloads started as a user does: select a row, choose 开始下载. Three run at once.
     auto* start = window.findChild<QAction*>(QStringLiteral("开始下载"));
     auto startRow = [&](const QString& name) {
-      auto found = results->findItems(name, Qt::MatchExactly | Qt::MatchRecursive, 1);
+      QAbstractItemModel* rows = results->model();
+      auto found = rows->match(rows->index(0, 1), Qt::DisplayRole, name, 1, Qt::MatchExactly);
       if (found.isEmpty()) {
         std::cerr << "no row " << name.toStdString() << " in the result list\n";
         return false;
       }
-      results->setCurrentItem(found.front());
+      results->setCurrentIndex(found.front());
       start->trigger();
       return true;
     };
@@ -185,13 +187,18 @@ int main(int argc, char** argv) {
         !startRow(QStringLiteral("第一章 概述.pptx")) || !startRow(QStringLiteral("读书笔记.pdf")))
       return 1;
     // A link whose signature the service refuses fails with HTTP 403 and stays listed.
-    auto found =
-        results->findItems(QStringLiteral("说明.txt"), Qt::MatchExactly | Qt::MatchRecursive, 1);
+    QAbstractItemModel* rows = results->model();
+    auto found = rows->match(rows->index(0, 1), Qt::DisplayRole, QStringLiteral("说明.txt"), 1,
+                             Qt::MatchExactly);
     if (found.isEmpty()) return 1;
     sf::DownloadRequest refused;
     refused.name = sf::Utf8ToGbk("说明.txt");
-    refused.address =
-        sf::Utf8ToGbk(found.front()->text(3).replace("sign=", "sign=0").toStdString());
+    refused.address = sf::Utf8ToGbk(found.front()
+                                        .siblingAtColumn(3)
+                                        .data()
+                                        .toString()
+                                        .replace("sign=", "sign=0")
+                                        .toStdString());
     window.downloadsTab()->StartDownload(refused);
     // A limit of four digits shows whole; the box is not ticked, so nothing is held back.
     window.downloadsTab()->limitValue()->setText(QStringLiteral("1000"));
