@@ -6,6 +6,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -264,7 +265,11 @@ bool ResolveTab::eventFilter(QObject* watched, QEvent* event) {
     int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
       // Several rows are what 下载所选 takes; one is what a double click starts.
-      if (list_->selectedItems().size() > 1)
+      // Counted by ranges: choosing all of a big list is one range, not a row each.
+      qsizetype rows = 0;
+      for (const QItemSelectionRange& range : list_->selectionModel()->selection())
+        rows += range.height();
+      if (rows > 1)
         DownloadSelected();
       else
         StartSelectedDownload();

@@ -160,11 +160,12 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QCOMPARE(Downloads()->topLevelItemCount(), 1);
     QCOMPARE(Downloads()->topLevelItem(0)->text(0), QStringLiteral("deep.bin"));
     // Enter on several rows starts them all, as 下载所选 does.
-    for (int i = 0; i < Results()->topLevelItemCount(); ++i) {
-      QTreeWidgetItem* row = Results()->topLevelItem(i);
-      row->setSelected(row->text(1) == QStringLiteral("top.txt") ||
-                       row->text(1) == QStringLiteral("b.bin"));
-    }
+    Results()->clearSelection();
+    for (int i = 0; i < RowCount(Results()); ++i)
+      if (RowText(Results(), i, 1) == QStringLiteral("top.txt") ||
+          RowText(Results(), i, 1) == QStringLiteral("b.bin"))
+        SelectRow(Results(), i);
+    QCOMPARE(SelectedRowCount(Results()), 2);
     QTest::keyClick(Results(), Qt::Key_Return);
     QStringList started;
     for (int i = 0; i < Downloads()->topLevelItemCount(); ++i)
