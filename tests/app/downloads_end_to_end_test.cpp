@@ -166,10 +166,9 @@ int FiveFirstRun(const QString& programDir, const std::string& host, const std::
   window.show();
   window.resolveTab()->SetUrl(QString::fromStdString(shareUrl));
   auto* parse = Find<QPushButton>(window.resolveTab(), "按钮1");
-  auto* results = Find<QTreeWidget>(&window, "超级列表框1");
+  auto* results = Find<QTreeView>(&window, "超级列表框1");
   QTest::mouseClick(parse, Qt::LeftButton);
-  if (!WaitFor([&] { return parse->isEnabled() && results->topLevelItemCount() == 5; }, 20000))
-    return 4;
+  if (!WaitFor([&] { return parse->isEnabled() && RowCount(results) == 5; }, 20000)) return 4;
   Find<QAction>(&window, "全部下载")->trigger();
   QString dir = Find<QLineEdit>(&window, "编辑框_保存目录")->text();
   if (!WaitFor([&] { return RecordedBytes(dir + "/f1.bin") > 0; }, 20000)) return 5;
