@@ -50,13 +50,11 @@ DownloadManager::~DownloadManager() {
 }
 
 ListenerId DownloadManager::Listen(Listener listener) {
-  ListenerId id{nextListener_++};
-  listeners_[id] = std::move(listener);
-  return id;
+  return listeners_.Add(std::move(listener));
 }
 
 void DownloadManager::Unlisten(ListenerId id) {
-  listeners_.erase(id);
+  listeners_.Remove(id);
 }
 
 void DownloadManager::SetSpeedLimit(int32_t kilobytesPerSecond) {
@@ -396,13 +394,8 @@ void DownloadManager::ReportShareEnds(ShareRun& run) {
   Emit(std::move(events));
 }
 
-// Listeners may act on the manager; a copy keeps the walk safe when one stops listening.
 void DownloadManager::Emit(std::vector<DownloadEvent> events) {
-  if (events.empty()) return;
-  std::map<ListenerId, Listener> listeners = listeners_;
-  for (const DownloadEvent& event : events)
-    for (auto& [id, listener] : listeners)
-      if (listeners_.count(id) != 0) listener(event);
+  listeners_.Tell(events);
 }
 
 int DownloadManager::TaskEventFd() const {

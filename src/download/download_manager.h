@@ -141,9 +141,7 @@ class DownloadManager : public Downloads {
   std::map<int, std::unique_ptr<ShareRun>> shares_;
   std::map<int, std::pair<int, size_t>> shareItems_;  // item -> share, file
   std::vector<int> reported_;                         // finished items told of, not released
-  std::map<ListenerId, Listener> listeners_;
-  std::vector<DownloadEvent> pending_;
-  int nextListener_ = 1;
+  DownloadListeners listeners_;
   bool stepping_ = false;  // inside Step: the shares' ends are told once all renewals ran
   // A renewer may answer after the owner is gone; its answer then goes nowhere.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -134,6 +135,30 @@ class Downloads {
   virtual DownloadTotals Totals() const = 0;
   // Every item ended and every share's file has its outcome.
   virtual bool Idle() const = 0;
+};
+
+// Who hears a back-end's events. Listeners may act on the back-end, even stop listening, while
+// they hear one: each walk goes over a copy and skips those gone meanwhile.
+class DownloadListeners {
+ public:
+  using Listener = Downloads::Listener;
+  ListenerId Add(Listener listener) {
+    ListenerId id{next_++};
+    listeners_[id] = std::move(listener);
+    return id;
+  }
+  void Remove(ListenerId id) { listeners_.erase(id); }
+  void Tell(const std::vector<DownloadEvent>& events) const {
+    if (events.empty()) return;
+    std::map<ListenerId, Listener> listeners = listeners_;
+    for (const DownloadEvent& event : events)
+      for (auto& [id, listener] : listeners)
+        if (listeners_.count(id) != 0) listener(event);
+  }
+
+ private:
+  std::map<ListenerId, Listener> listeners_;
+  int next_ = 1;
 };
 
 }  // namespace sf

@@ -156,13 +156,11 @@ RemoteDownloads::~RemoteDownloads() {
 }
 
 ListenerId RemoteDownloads::Listen(Listener listener) {
-  ListenerId id{nextListener_++};
-  listeners_[id] = std::move(listener);
-  return id;
+  return listeners_.Add(std::move(listener));
 }
 
 void RemoteDownloads::Unlisten(ListenerId id) {
-  listeners_.erase(id);
+  listeners_.Remove(id);
 }
 
 // Events wait for the end of the owner's call that made them: a listener may call back in.
@@ -267,13 +265,7 @@ std::vector<ItemId> RemoteDownloads::Tick(int64_t nowMs) {
 
 // Each listener hears each event once, in order, even when it acts on the back-end.
 void RemoteDownloads::Flush() {
-  while (!pending_.empty()) {
-    std::vector<DownloadEvent> events = std::exchange(pending_, {});
-    std::map<ListenerId, Listener> listeners = listeners_;
-    for (const DownloadEvent& event : events)
-      for (auto& [id, listener] : listeners)
-        if (listeners_.count(id) != 0) listener(event);
-  }
+  while (!pending_.empty()) listeners_.Tell(std::exchange(pending_, {}));
 }
 
 int64_t RemoteDownloads::NextTickMs(int64_t nowMs) const {

@@ -144,8 +144,7 @@ class RemoteDownloads : public Downloads {
   std::map<ItemId, FollowedFile> followed_;
   std::map<std::pair<size_t, std::string>, ItemId> paths_;  // downloader and path -> its item
   std::map<ShareId, std::unique_ptr<ShareRun>> shares_;
-  std::map<ListenerId, Listener> listeners_;
-  int nextListener_ = 1;
+  DownloadListeners listeners_;
   std::vector<DownloadEvent> pending_;
   std::vector<ItemId> ended_;
   std::vector<int64_t> silentSince_;  // per downloader: since when it answers nothing; -1

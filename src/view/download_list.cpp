@@ -8,22 +8,10 @@
 #include "base/text.h"
 #include "engine_api/engine_api.h"
 #include "view/failure_text.h"
+#include "view/size_text.h"
 
 namespace sf {
 namespace {
-
-// Comparisons against a unit boundary allow for the error of the division before them.
-constexpr double kEpsilon = 1e-7;
-
-double RoundTo2(double v) {
-  return std::round(v * 100.0) / 100.0;
-}
-
-std::string Format(const char* format, double v) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, format, v);
-  return buffer;
-}
 
 struct Texts {
   std::string finished, downloading, paused, requesting, endingRequest;
@@ -60,7 +48,7 @@ const Texts& T() {
 
 // The percentage as column 4 shows it, without "%".
 std::string PercentText(const DownloadItem& item) {
-  return Format("%.2f", RoundTo2(static_cast<double>(item.progress) * 100.0));
+  return FormatNumber("%.2f", RoundTo2(static_cast<double>(item.progress) * 100.0));
 }
 
 bool Contains(const std::vector<int>& ids, int id) {
@@ -91,7 +79,7 @@ std::string StateText(const DownloadItem& item, const std::vector<DownloadItem>&
 
 std::string SpeedText(int32_t bytesPerSecond) {
   double kib = bytesPerSecond / 1024.0;
-  if (kib - 1024.0 >= -kEpsilon)
+  if (kib - 1024.0 >= -kUnitEpsilon)
     return std::to_string(static_cast<int64_t>(bytesPerSecond / 1048576.0)) + "MB";
   return std::to_string(static_cast<int64_t>(kib)) + "KB";
 }
@@ -99,7 +87,8 @@ std::string SpeedText(int32_t bytesPerSecond) {
 std::string TotalSpeedText(const std::vector<DownloadItem>& items) {
   double sum = 0;
   for (const DownloadItem& item : items) sum += item.speed;
-  if (sum / 1024.0 - 1024.0 >= -kEpsilon) return Format("%.13g", RoundTo2(sum / 1048576.0)) + "MB";
+  if (sum / 1024.0 - 1024.0 >= -kUnitEpsilon)
+    return FormatNumber("%.13g", RoundTo2(sum / 1048576.0)) + "MB";
   auto whole = static_cast<int64_t>(sum);
   return std::to_string(whole / 1024) + "kb";
 }

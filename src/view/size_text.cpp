@@ -4,26 +4,24 @@
 #include <cstdio>
 
 namespace sf {
-namespace {
-
-// Comparisons against a unit boundary allow for the error of the division before them.
-constexpr double kEpsilon = 1e-7;
 
 double RoundTo2(double v) {
   return std::round(v * 100.0) / 100.0;
 }
 
-std::string Format(const char* format, double v) {
+std::string FormatNumber(const char* format, double v) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, format, v);
   return buffer;
 }
 
+namespace {
+
 std::string WindowSizeText(int64_t bytes) {
   double mib = static_cast<double>(bytes) / 1048576.0;
-  if (mib - 1024.0 >= -kEpsilon)
-    return Format("%.2f", RoundTo2(static_cast<double>(bytes) / 1073741824.0)) + "GB";
-  return Format("%.2f", RoundTo2(mib)) + "MB";
+  if (mib - 1024.0 >= -kUnitEpsilon)
+    return FormatNumber("%.2f", RoundTo2(static_cast<double>(bytes) / 1073741824.0)) + "GB";
+  return FormatNumber("%.2f", RoundTo2(mib)) + "MB";
 }
 
 std::string TerminalSizeText(int64_t bytes) {

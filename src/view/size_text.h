@@ -16,4 +16,10 @@ enum class SizeStyle {
 
 std::string SizeText(int64_t bytes, SizeStyle style);
 
+// What the window's figures are made of. A comparison against a unit boundary allows for the
+// error of the division before it.
+constexpr double kUnitEpsilon = 1e-7;
+double RoundTo2(double v);
+std::string FormatNumber(const char* format, double v);
+
 }  // namespace sf

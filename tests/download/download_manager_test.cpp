@@ -13,6 +13,7 @@
 
 #include "base/encoding.h"
 #include "engine_api/engine_api.h"
+#include "held_renewer.h"
 #include "recording_engine.h"
 #include "view/download_tick.h"
 
@@ -23,24 +24,10 @@ using test::RecordingEngine;
 using test::Report;
 
 FileEntry File(const std::string& name, const std::string& size, const std::string& link) {
-  FileEntry e;
-  e.isdir = "0";
-  e.server_filename = Utf8ToGbk(name);
-  e.size = size;
-  e.dlink = link;
-  return e;
+  return test::ShareFileEntry(name, size, link);
 }
 
-// Keeps each question, to be answered when the test says, as the window's worker does.
-class FakeRenewer : public LinkRenewer {
- public:
-  void Renew(const FileEntry& entry, Answer done) override {
-    asked.push_back(GbkToUtf8(entry.server_filename));
-    answers.push_back(std::move(done));
-  }
-  std::vector<std::string> asked;
-  std::vector<Answer> answers;
-};
+using FakeRenewer = test::HeldRenewer;
 
 class DownloadManagerTest : public ::testing::Test {
  protected:

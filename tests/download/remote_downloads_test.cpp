@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "base/encoding.h"
+#include "base/timestamp.h"
 #include "download/share_stream.h"
+#include "held_renewer.h"
 #include "raw_http_server.h"
 #include "text_helpers.h"
 #include "view/download_list.h"
@@ -78,15 +80,7 @@ class ScriptedDownloader {
   test::RawHttpServer server_{[this](const test::RawRequest& r) { return Serve(r); }};
 };
 
-class HeldRenewer : public LinkRenewer {
- public:
-  void Renew(const FileEntry& entry, Answer done) override {
-    asked.push_back(GbkToUtf8(entry.server_filename));
-    answers.push_back(std::move(done));
-  }
-  std::vector<std::string> asked;
-  std::vector<Answer> answers;
-};
+using test::HeldRenewer;
 
 FileEntry File(const std::string& name, int n) {
   FileEntry e;
@@ -97,19 +91,14 @@ FileEntry File(const std::string& name, int n) {
   return e;
 }
 
-int64_t Now() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // Ticks as a front-end's loop does until `done` holds; false when it never does.
 bool TickUntil(RemoteDownloads& remote, const std::function<bool()>& done) {
-  const int64_t until = Now() + 20000;
-  while (!done() && Now() < until) {
+  const int64_t until = NowMs() + 20000;
+  while (!done() && NowMs() < until) {
     pollfd p{remote.WakeFd(), POLLIN, 0};
-    ::poll(&p, 1, static_cast<int>(std::clamp<int64_t>(remote.NextTickMs(Now()) - Now(), 0, 100)));
-    remote.Tick(Now());
+    ::poll(&p, 1,
+           static_cast<int>(std::clamp<int64_t>(remote.NextTickMs(NowMs()) - NowMs(), 0, 100)));
+    remote.Tick(NowMs());
   }
   return done();
 }
@@ -214,7 +203,7 @@ TEST(RemoteDownloads, AStreamedShareGoesOverWithItsLinksWhenTheResolutionEnds) {
   stream.Link(0, "http://files.example/0");
   stream.Link(1, "http://files.example/1");
   stream.Link(2, "http://files.example/2");  // not chosen: it stays here
-  remote.Tick(Now());
+  remote.Tick(NowMs());
   EXPECT_FALSE(remote.HandingOff());
   EXPECT_TRUE(remote.Items().empty());
 

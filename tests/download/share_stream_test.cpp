@@ -6,6 +6,7 @@
 #include "base/encoding.h"
 #include "download/download_manager.h"
 #include "engine_api/engine_api.h"
+#include "held_renewer.h"
 #include "recording_engine.h"
 #include "sandbox.h"
 
@@ -16,23 +17,10 @@ using test::RecordingEngine;
 using test::Report;
 
 FileEntry File(const std::string& name, const std::string& size) {
-  FileEntry e;
-  e.isdir = "0";
-  e.server_filename = Utf8ToGbk(name);
-  e.size = size;
-  return e;
+  return test::ShareFileEntry(name, size);
 }
 
-// Keeps each question, to be answered when the test says.
-class AskedRenewer : public LinkRenewer {
- public:
-  void Renew(const FileEntry& entry, Answer done) override {
-    asked.push_back(GbkToUtf8(entry.server_filename));
-    answers.push_back(std::move(done));
-  }
-  std::vector<std::string> asked;
-  std::vector<Answer> answers;
-};
+using AskedRenewer = test::HeldRenewer;
 
 class ShareStreamTest : public ::testing::Test {
  protected:

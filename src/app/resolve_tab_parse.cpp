@@ -1,0 +1,231 @@
+// ResolveTab's parse: the worker that resolves the share, the prompts and view it crosses to
+// the window, the rows it hands over as folders are listed, and the stop.
+#include <QLineEdit>
+#include <QPushButton>
+#include <utility>
+
+#include "app/prompt_dialogs.h"
+#include "app/qt_text.h"
+#include "app/resolve_tab.h"
+#include "app/resolve_tab_parts.h"
+#include "base/encoding.h"
+#include "base/text.h"
+#include "base/timestamp.h"
+#include "download/share_stream.h"
+#include "share/resolve_driver.h"
+
+namespace sf::app {
+
+// The driver's prompts and view on the worker's side: each call crosses to the window's thread.
+class ResolveTab::Crossing : public ResolvePrompts, public ResolveView {
+ public:
+  explicit Crossing(ResolveTab& tab) : tab_(&tab), bridge_(tab.bridge_) {}
+
+  std::string ReadUrl() {
+    lastUrl_ = bridge_.Ask([tab = tab_] { return ToGbk(tab->url_->text()); });
+    return lastUrl_;
+  }
+  // The address the last parse resolved; read once its worker has ended.
+  const std::string& lastUrl() const { return lastUrl_; }
+  // The password the last parse gave the service, kept with its downloads.
+  const std::string& lastPassword() const { return lastPassword_; }
+  // Set before a parse starts: answers its first password prompt without asking.
+  void SetFirstPassword(std::string code) {
+    firstPassword_ = std::move(code);
+    passwordTried_ = false;
+    lastPassword_.clear();
+  }
+  // The driver asks again only when the service refused the password it was given.
+  std::string AskPassword() override {
+    const bool wrong = std::exchange(passwordTried_, true);
+    if (!firstPassword_.empty())
+      lastPassword_ = std::exchange(firstPassword_, std::string());
+    else
+      lastPassword_ = bridge_.Ask([tab = tab_, wrong] { return tab->AskPassword(wrong); });
+    return lastPassword_;
+  }
+  std::string AskCaptcha(ShareSession& session, int reason) override {
+    return bridge_.Ask([tab = tab_, s = &session, reason] { return tab->AskCaptcha(*s, reason); });
+  }
+  void ShowStatus(const std::string& text) override {
+    lastStatus_ = text;
+    bridge_.Post([tab = tab_, text] { tab->showStatus_(text); });
+  }
+  // Beside the parse's own message, which stays; the whole text shows in the tooltip.
+  void ShowMissingFolders(const std::vector<MissingFolder>& missing) override {
+    ShowStatus(lastStatus_ + Utf8ToGbk("；") + MissingFoldersSummary(missing));
+  }
+  // The driver names the column once per row it lists; the last name stands, and is shown
+  // when the parse ends.
+  void SetNameColumnTitle(const std::string& title) override { title_ = title; }
+  const std::string& title() const { return title_; }
+  // The rows are the parse's entries themselves (ResultModel), not texts made of them.
+  void AddRow(const std::array<std::string, 4>&) override {}
+
+  // Set before a parse starts: nothing sent, nothing counted.
+  void StartProgress() {
+    sent_ = files_ = folders_ = links_ = 0;
+    lastSent_ = 0;
+    title_.clear();
+  }
+  // The entries the worker has listed so far: those the list lacks cross to it with the count
+  // found, at most a few times a second unless `now`.
+  void Listed(const std::vector<FileEntry>& entries, bool now) {
+    if (sent_ >= entries.size() || (!now && NowMs() - lastSent_ < kProgressMs)) return;
+    std::vector<FileEntry> more(entries.begin() + static_cast<std::ptrdiff_t>(sent_),
+                                entries.end());
+    sent_ = entries.size();
+    for (const FileEntry& e : more) ++(e.isdir == "1" ? folders_ : files_);
+    lastSent_ = NowMs();
+    bridge_.Post([tab = tab_, more = std::move(more), status = ProgressText()]() mutable {
+      tab->model_->Append(std::move(more));
+      if (!tab->stopped_) tab->showStatus_(status);
+    });
+  }
+  // A link came; the links that came show in the list and the count, a few times a second.
+  void Linked() {
+    ++links_;
+    if (NowMs() - lastSent_ < kProgressMs) return;
+    lastSent_ = NowMs();
+    bridge_.Post([tab = tab_, status = ProgressText()] {
+      tab->model_->Refresh();
+      if (!tab->stopped_) tab->showStatus_(status);
+    });
+  }
+
+ private:
+  ResolveTab* tab_;  // touched only by calls that run on the window's thread
+  WorkerBridge& bridge_;
+  std::string lastUrl_;
+  std::string firstPassword_;
+  std::string lastPassword_;
+  bool passwordTried_ = false;  // a password was given in this parse
+  std::string lastStatus_;      // the worker's own
+  std::string title_;
+
+  static constexpr int64_t kProgressMs = 250;
+  std::string ProgressText() const {
+    std::string text = "正在解析：已找到" + std::to_string(files_) + "个文件，" +
+                       std::to_string(folders_) + "个文件夹";
+    if (links_ > 0) text += "，已取得" + std::to_string(links_) + "个下载地址";
+    return Utf8ToGbk(text);
+  }
+  size_t sent_ = 0, files_ = 0, folders_ = 0, links_ = 0;
+  int64_t lastSent_ = 0;
+};
+
+void ResolveTab::Parse() {
+  if (bridge_.running()) return;
+  // The title counts the rows of the last parse; until this one lists its own, it counts none.
+  model_->Clear();
+  parse_->setEnabled(false);
+  stop_->setEnabled(true);
+  stopped_ = false;
+  FreshCancel();
+  crossing_->StartProgress();
+  stream_.reset();
+  listed_ = false;
+  parsed_.reset();
+  parsedSource_ = {};
+  // A message typed or put in the box some other way is read as a pasted one.
+  if (std::string box = ToGbk(url_->text()); box != pastedLink_) {
+    std::vector<PastedShare> found = ReadShareText(box, session_->host());
+    if (!found.empty() &&
+        (found.size() > 1 || found.front().link != box || !found.front().code.empty()))
+      TakeShareText(url_->text());
+  }
+  crossing_->SetFirstPassword(ToGbk(url_->text()) == pastedLink_ ? pastedCode_ : std::string());
+  auto driver = std::make_shared<ResolveDriver>(*session_, *crossing_, *crossing_);
+  // The address is filled in once the parse ends, before the stream lets a renewal through.
+  auto renewer = std::make_shared<Renewer>(*this, driver, std::string());
+  parsedRenewer_ = renewer;
+  if (downloads_) {
+    stream_ = std::make_unique<ShareStream>(*downloads_, renewer);
+    parsedRenewer_ = stream_->renewer();
+  }
+  // The rows cross as the share's folders are listed, a batch at a time.
+  driver->SetListingListener(
+      [this](const std::vector<FileEntry>& entries) { crossing_->Listed(entries, false); });
+  // Each link crosses as it comes. The listing is whole by the first, and crosses with it.
+  driver->SetLinkListener(
+      [this, d = driver.get(), first = true, keep = stream_ != nullptr](size_t entry) mutable {
+        std::vector<FileEntry> listing;
+        if (std::exchange(first, false)) {
+          crossing_->Listed(d->entries(), true);  // the rows not sent yet, before any link
+          if (keep) listing = d->entries();       // for the shares opened meanwhile
+        }
+        bridge_.Post([this, entry, link = d->entries()[entry].dlink,
+                      listing = std::move(listing)]() mutable {
+          listed_ = true;
+          if (stream_ && !listing.empty()) stream_->KeepListing(std::move(listing));
+          model_->SetLink(entry, link);
+          if (stream_) stream_->Link(entry, std::move(link));
+        });
+        crossing_->Linked();
+        return true;
+      });
+  bridge_.Start(
+      [this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
+      [this, driver, renewer] {
+        parse_->setEnabled(true);
+        stop_->setEnabled(false);
+        parsed_ = driver;
+        model_->Finish(driver);
+        if (!crossing_->title().empty())
+          model_->setHeaderData(1, Qt::Horizontal, FromGbk(crossing_->title()));
+        // Given up by the user: the driver says nothing of it, the list is what was
+        // found, its files without a link marked so.
+        if (stopped_)
+          showStatus_(
+              ToGbk(QStringLiteral("解析已停止：已找到%1个文件，%2个文件夹，%3个文件未取得下载地址")
+                        .arg(model_->files())
+                        .arg(model_->folders())
+                        .arg(model_->files() - model_->links())));
+        listed_ = false;
+        const std::string& url = crossing_->lastUrl();
+        renewer->SetUrl(url);
+        // A session that passed the share before asks no password; the pasted code
+        // is still the share's.
+        std::string code = crossing_->lastPassword();
+        if (code.empty() && url == pastedLink_) code = pastedCode_;
+        parsedSource_ = {url, code};
+        // No more links come: the shares opened meanwhile are closed and the renewals
+        // held go to the worker, now free, in their order. Later shares are queued whole.
+        if (stream_) {
+          stream_->End(parsedSource_);
+          stream_->LendListing(driver->entries());
+        }
+        RenewLinks();  // those other shares asked for while the parse ran
+      });
+}
+
+std::string ResolveTab::AskPassword(bool wrong) {
+  PasswordDialog dialog(window());
+  if (wrong) dialog.SayWrong();
+  prompt_ = &dialog;
+  dialog.exec();
+  return dialog.answer();
+}
+
+std::string ResolveTab::AskCaptcha(ShareSession& session, int reason) {
+  CaptchaDialog dialog(session, reason, window());
+  prompt_ = &dialog;
+  dialog.exec();
+  return dialog.answer();
+}
+
+void ResolveTab::StopParse() {
+  if (!bridge_.running() || stopped_ || !stop_->isEnabled()) return;
+  stopped_ = true;
+  stop_->setEnabled(false);
+  showStatus_(Utf8ToGbk("正在停止解析……"));
+  cancel_.Raise();
+}
+
+void ResolveTab::FreshCancel() {
+  if (!cancel_.raised()) return;
+  cancel_ = CancelFlag();
+  session_->SetCancelFlag(cancel_);
+}
+
+}  // namespace sf::app
