@@ -70,9 +70,18 @@ const char* EndWord(const FollowedFile& f) {
 // Follows the files handed over until each has ended, or until interrupted, through the same
 // loop and display as a download here; each file's final state goes into `doc`. Gives the exit
 // status.
-int Follow(const RemoteOptions& o, RemoteDownloads& remote, ShareId share,
-           const ShareToHandOff& given, const FollowContext& context,
+// A share as it went over: the back-end that holds it there, its id, and what was given.
+struct HandedShare {
+  RemoteDownloads& remote;
+  ShareId share;
+  const ShareToHandOff& given;
+};
+
+int Follow(const RemoteOptions& o, const HandedShare& handed, const FollowContext& context,
            std::function<void()>& clearDisplay, nlohmann::ordered_json& doc, Streams io) {
+  RemoteDownloads& remote = handed.remote;
+  const ShareId share = handed.share;
+  const ShareToHandOff& given = handed.given;
   const SpreadHandOff& spread = *remote.HandOff(share);
   const std::vector<std::string>& shown = remote.Shown();
   InterruptOnSignals();
@@ -271,7 +280,8 @@ int HandOffShare(const RemoteOptions& o, nlohmann::ordered_json doc, const Share
   if (found > 0)
     Say(io.err) << found << " of the files were there already and are not "
                 << "added again\n";
-  if (o.follow && accepted > 0) return Follow(o, remote, id, share, follow, clearDisplay, doc, io);
+  if (o.follow && accepted > 0)
+    return Follow(o, {remote, id, share}, follow, clearDisplay, doc, io);
   if (o.json) io.out << doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   if (!resolved) Say(io.err) << "the share did not resolve completely\n";
   Say(io.err) << spread.files.size() << " files: " << accepted << " handed over, "
