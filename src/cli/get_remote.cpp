@@ -10,6 +10,7 @@
 #include <map>
 #include <ostream>
 
+#include "base/encoding.h"
 #include "base/paths.h"
 #include "base/timestamp.h"
 #include "cli/queue_console.h"
@@ -101,15 +102,16 @@ int Follow(const RemoteOptions& o, const HandedShare& handed, const FollowContex
     if (e.kind == DownloadEvent::kNeedsLink) {
       clear();
       Say(io.err) << path << ": the link was refused on " << where << " ("
-                  << EscapeForTerminal(e.reason) << "); asking the share for a fresh link\n";
+                  << EscapeForTerminal(GbkToUtf8(e.reason))
+                  << "); asking the share for a fresh link\n";
     } else if (e.kind == DownloadEvent::kHandedBack) {
       clear();
-      Say(io.err) << path << ": handed back to " << where << " as " << EscapeForTerminal(e.reason)
-                  << "\n";
+      Say(io.err) << path << ": handed back to " << where << " as "
+                  << EscapeForTerminal(GbkToUtf8(e.reason)) << "\n";
     } else if (e.kind == DownloadEvent::kFailed) {
       clear();
-      Say(io.err) << "failed on " << where << ": " << path << ": " << EscapeForTerminal(e.reason)
-                  << "\n";
+      Say(io.err) << "failed on " << where << ": " << path << ": "
+                  << EscapeForTerminal(GbkToUtf8(e.reason)) << "\n";
     }
   });
   turns = std::make_unique<QueueTurns>(

@@ -386,7 +386,7 @@ void DownloadManager::ReportShareEnds(ShareRun& run) {
     const ShareFile& f = run.download.Files()[file];
     if (f.status == ShareFileStatus::kFailed) {
       events.push_back(
-          Event(DownloadEvent::kFailed, f.item, share, file, f.failureCode, f.problem));
+          Event(DownloadEvent::kFailed, f.item, share, file, f.failureCode, Utf8ToGbk(f.problem)));
     } else {
       events.push_back(Event(DownloadEvent::kFinished, f.item, share, file));
     }

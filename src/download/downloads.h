@@ -63,8 +63,8 @@ struct DownloadEvent {
   size_t file = 0;                 // the file's position in that share's files
   // kFailed, kNeedsLink: the engine's code, when that is what ended it or refused the link.
   int32_t failureCode = 0;
-  // kFailed: else why the file failed (UTF-8); kNeedsLink: how a downloader refused the link
-  // (UTF-8); kHandedBack: the downloader's name for the new download.
+  // kFailed: else why the file failed; kNeedsLink: how a downloader refused the link;
+  // kHandedBack: the downloader's name for the new download. GBK, as every text of the seam.
   std::string reason = {};
 };
 

@@ -219,7 +219,7 @@ void RemoteDownloads::HandedOver(ShareId id, SpreadHandOff spread) {
   for (size_t i = 0; i < run.spread.files.size(); ++i) {
     const RemoteFile& file = run.spread.files[i];
     if (!file.accepted() || file.engine >= shown_.size()) {
-      Emit({DownloadEvent::kFailed, ItemId::kNone, id, i, 0, run.spread.Reason(file)});
+      Emit({DownloadEvent::kFailed, ItemId::kNone, id, i, 0, Utf8ToGbk(run.spread.Reason(file))});
       continue;
     }
     // A file handed over again is the item that showed it before: one row per file there.
@@ -386,7 +386,7 @@ void RemoteDownloads::See(FollowedFile& f, const RemoteStatus& status, int64_t n
   f.renewedAtMs = nowMs;
   f.renewing = true;
   Show(f);
-  Emit({DownloadEvent::kNeedsLink, f.item, f.share, f.file, 0, error});
+  Emit({DownloadEvent::kNeedsLink, f.item, f.share, f.file, 0, Utf8ToGbk(error)});
   std::weak_ptr<bool> alive = alive_;
   const FileEntry& entry = shares_[f.share]->order.entries[file.plan.entry];
   renewer->Renew(entry,
@@ -401,7 +401,7 @@ void RemoteDownloads::Fail(FollowedFile& f, std::string reason) {
   f.renewing = false;
   Show(f);
   ended_.push_back(f.item);
-  Emit({DownloadEvent::kFailed, f.item, f.share, f.file, 0, f.reason});
+  Emit({DownloadEvent::kFailed, f.item, f.share, f.file, 0, Utf8ToGbk(f.reason)});
 }
 
 // On the owner's thread, whenever the renewer answers: the hand-back itself goes to the worker.

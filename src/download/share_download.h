@@ -32,8 +32,9 @@ struct ShareFile {
   // Absolute, UTF-8: the directory plus the planned folder; one string for all the files of
   // a folder, so a share of many small files does not hold it once a file.
   std::shared_ptr<const std::string> directory;
-  // The entry as resolved (GBK), its link left out, packed into one string: a share of many
-  // files keeps it small. ShareDownload::Entry gives it whole, with the link in use.
+  // The entry as resolved, its link left out, packed into one record of bytes, no text: a share
+  // of many files keeps it small. ShareDownload::Entry gives it back whole, as the share's own
+  // FileEntry, with the link in use.
   std::string packedEntry;
   int item = 0;  // the queue's item; 0 when none was queued
   ShareFileStatus status = ShareFileStatus::kQueued;
