@@ -211,7 +211,9 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
     }
     if (!settling_) QueueChanged();
   } else if (id >= 0) {
-    changed_.push_back(id);
+    // A paused item is polled with the others and shows the same each time.
+    const DownloadItem* item = event.kind == DownloadEvent::kProgress ? FindItem(id) : nullptr;
+    if (!item || item->status != DownloadStatus::kPaused) changed_.push_back(id);
   }
   if (event.kind == DownloadEvent::kShown) ShowRow(Raw(event.item));
 }
@@ -350,8 +352,12 @@ void DownloadsTab::Render() {
     model_->Resort();
   }
   std::vector<int> changed = std::exchange(changed_, {});
+  // A paused row shows what it showed when it paused: the user's resume names it again.
   if (downloads_)
-    for (ItemId id : downloads_->Started()) changed.push_back(Raw(id));
+    for (ItemId id : downloads_->Started())
+      if (const DownloadItem* item = downloads_->Find(id);
+          item && item->status != DownloadStatus::kPaused)
+        changed.push_back(Raw(id));
   for (const Remote& remote : remotes_)
     for (const DownloadItem& item : remote.downloads->Items()) changed.push_back(item.id);
   model_->Changed(changed);

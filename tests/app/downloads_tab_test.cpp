@@ -12,10 +12,13 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QTest>
+#include <QTimer>
 #include <fstream>
+#include <set>
 
 #include "app/unfinished_tab.h"
 #include "base/settings_file.h"
@@ -76,6 +79,59 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     QTRY_COMPARE_WITH_TIMEOUT(RowCount(Downloads()), 0, 5000);
     QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->value(), 0);
     QCOMPARE(Status(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
+  }
+
+  // A long queue: a report for one download redraws its row and those of the few under way,
+  // never the rest; pausing them all redraws every row in its new state, and afterwards the
+  // refresh has nothing to redraw.
+  void aLongQueueRedrawsOnlyTheRowsThatChanged() {
+    ShowPage(2);
+    sf::app::DownloadsTab* tab = window_->downloadsTab();
+    constexpr int kQueued = 3000;
+    for (int i = 0; i < kQueued; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".bin";
+      tab->StartDownload({name, "http://h/" + name, "", "", "", 4000});
+    }
+    QCOMPARE(RowCount(Downloads()), kQueued);
+    QCOMPARE(engine_->started.size(), size_t(3));
+
+    std::set<int> redrawn;
+    int changes = 0;
+    QObject::connect(Downloads()->model(), &QAbstractItemModel::dataChanged, Downloads(),
+                     [&](const QModelIndex& from, const QModelIndex& to) {
+                       ++changes;
+                       for (int row = from.row(); row <= to.row(); ++row) redrawn.insert(row);
+                     });
+    namespace l = sf::layout;
+    // The refresh comes at once and often; the checks wait for ticks, not for time.
+    tab->timer()->start(0);
+    QSignalSpy ticks(tab->timer(), &QTimer::timeout);
+    engine_->reports[8] = Report{l::kStateDownloading, "f1.bin", 4000, 2000, 0.5f, 500};
+    QTRY_VERIFY(ticks.count() >= 2);
+    QCOMPARE(RowText(Downloads(), 1, 4), QStringLiteral("50.00%"));
+    QVERIFY(redrawn.count(1) == 1);
+    // Only the three started rows may have been drawn again.
+    QVERIFY2(redrawn.size() <= 3 && *redrawn.rbegin() < 3,
+             qPrintable(QStringLiteral("%1 rows redrawn").arg(redrawn.size())));
+    QCOMPARE(RowText(Downloads(), kQueued - 1, 3), QStringLiteral("等待中"));
+
+    redrawn.clear();
+    Downloads()->selectAll();
+    emit Downloads()->customContextMenuRequested(RowRect(Downloads(), 0).center());
+    auto* pause = tab->menu()->findChild<QAction*>(QStringLiteral("暂停"));
+    QVERIFY(pause && pause->isEnabled());
+    pause->trigger();
+    tab->menu()->close();
+    QCOMPARE(static_cast<int>(redrawn.size()), kQueued);
+    for (int row : {0, 1, kQueued / 2, kQueued - 1})
+      QCOMPARE(RowText(Downloads(), row, 3), QStringLiteral("已暂停"));
+
+    changes = 0;
+    redrawn.clear();
+    ticks.clear();
+    QTRY_VERIFY(ticks.count() >= 2);
+    QCOMPARE(changes, 0);
+    QCOMPARE(RowCount(Downloads()), kQueued);
   }
 
   void theFolderBrowserKeepsTheDirectoryWhenCancelled() {
