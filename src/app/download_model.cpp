@@ -140,6 +140,27 @@ void DownloadModel::Sync(const std::vector<int>& ids) {
   endInsertRows();
 }
 
+void DownloadModel::Remove(std::vector<int> ids) {
+  std::vector<int> rows;
+  for (int id : ids)
+    if (const int row = RowOf(id); row >= 0) rows.push_back(row);
+  if (rows.empty()) return;
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  // In runs from the end, so each run's rows are still where they were.
+  for (size_t end = rows.size(); end > 0;) {
+    size_t begin = end - 1;
+    while (begin > 0 && rows[begin - 1] == rows[begin] - 1) --begin;
+    const int first = rows[begin], last = rows[end - 1];
+    beginRemoveRows(QModelIndex(), first, last);
+    for (int row = first; row <= last; ++row) rowOf_.erase(ids_[static_cast<size_t>(row)]);
+    ids_.erase(ids_.begin() + first, ids_.begin() + last + 1);
+    endRemoveRows();
+    end = begin;
+  }
+  Reindex(static_cast<size_t>(rows.front()));
+}
+
 void DownloadModel::Changed(const std::vector<int>& ids) {
   if (ids_.empty() || ids.empty()) return;
   const int last = kDownloadColumns - 1;

@@ -33,6 +33,8 @@ class DownloadModel : public QAbstractTableModel {
   void Add(int id);
   // The rows of items `find` no longer knows leave, and those of `ids` not listed yet come.
   void Sync(const std::vector<int>& ids);
+  // The rows of `ids` leave, wherever they stand.
+  void Remove(std::vector<int> ids);
   // The items of `ids` changed: their rows, and only those, are drawn again.
   void Changed(const std::vector<int>& ids);
   // Puts the rows in the order of the sort chosen again, after rows came or values moved.

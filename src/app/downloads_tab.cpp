@@ -183,8 +183,8 @@ void DownloadsTab::StartDownload(DownloadRequest request) {
 void DownloadsTab::Heard(const DownloadEvent& event) {
   if (event.kind == DownloadEvent::kFinished || event.kind == DownloadEvent::kFailed) {
     // Finished items leave the list after this tick; the overall bar keeps their bytes.
-    overall_.See(downloads_->queue().Items());
     const DownloadItem* item = downloads_->Find(event.item);
+    if (item) overall_.See(*item);
     if (event.kind == DownloadEvent::kFailed) {
       ++batch_.failed;
     } else {
@@ -197,11 +197,12 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
   }
   const int id = Raw(event.item);
   if (event.kind == DownloadEvent::kFinished || event.kind == DownloadEvent::kFailed)
-    membershipChanged_ = true;
+    leaving_.push_back(id);
   if (event.kind == DownloadEvent::kStarted && model_->RowOf(id) < 0 && FindItem(id)) {
     // The row comes now, at the end; a sort in force places the rows that came, together,
     // once this turn of the event loop is over.
     model_->Add(id);
+    overall_.See(*FindItem(id));
     if (!resortDue_) {
       resortDue_ = true;
       QTimer::singleShot(0, this, [this] {
@@ -350,6 +351,15 @@ void DownloadsTab::Render() {
       for (const DownloadItem& item : remote.downloads->Items()) ids.push_back(item.id);
     model_->Sync(ids);
     model_->Resort();
+    overall_.See(items);
+    leaving_.clear();
+  } else if (!leaving_.empty()) {
+    // The rows of finished items go; a failed one stays, waiting for the user.
+    std::vector<int> gone;
+    for (int id : std::exchange(leaving_, {}))
+      if (!FindItem(id)) gone.push_back(id);
+    model_->Remove(gone);
+    for (int id : gone) overall_.Left(id);
   }
   std::vector<int> changed = std::exchange(changed_, {});
   // A paused row shows what it showed when it paused: the user's resume names it again.
@@ -361,7 +371,9 @@ void DownloadsTab::Render() {
   for (const Remote& remote : remotes_)
     for (const DownloadItem& item : remote.downloads->Items()) changed.push_back(item.id);
   model_->Changed(changed);
-  overall_.See(items);
+  if (items.empty()) overall_.See(items);  // an empty list starts the bar afresh
+  for (int id : changed)
+    if (const DownloadItem* item = FindItem(id)) overall_.See(*item);
   progress_->setValue(overall_.Percent());
   // The status bar's text is often too long for the fixed window to show the time left at its
   // end; the bar beside the overall progress has room for it.

@@ -155,9 +155,10 @@ class DownloadsTab : public TabPage {
   // or left since, which only then costs a pass over every item.
   std::vector<int> changed_;
   bool membershipChanged_ = true;
-  bool resortDue_ = false;  // rows came: one sort for the lot, on the next turn of the loop
-  bool settling_ = false;   // inside QueueChanged: what the manager tells then shows at its end
-  bool shown_ = false;      // rows of one request shown again are selected together
+  std::vector<int> leaving_;  // items that ended: their rows go once the items left
+  bool resortDue_ = false;    // rows came: one sort for the lot, on the next turn of the loop
+  bool settling_ = false;     // inside QueueChanged: what the manager tells then shows at its end
+  bool shown_ = false;        // rows of one request shown again are selected together
   BatchProgress overall_;
   struct Batch {
     int finished = 0;
