@@ -5,7 +5,8 @@
 # first rows in the result list, the parse's time, the longest the window stopped answering
 # while it ran, the window's memory once parsed, the time 全部下载 takes to return and the
 # longest the window stops answering in the 5 s after it (the downloads go to a temporary
-# directory and are dropped unfinished). Figures only; nothing is compared against a target.
+# directory and are dropped unfinished), then the CPU the window uses with them all paused.
+# Figures only; nothing is compared against a target.
 #
 # Usage: bench/window_bench.sh [FILES]
 set -euo pipefail

@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -18,6 +19,7 @@
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QTreeView>
 #include <QUrl>
 #include <algorithm>
 #include <map>
@@ -26,6 +28,7 @@
 #include "app/app_state.h"
 #include "app/controls.h"
 #include "app/desktop_notice.h"
+#include "app/download_model.h"
 #include "app/qt_text.h"
 #include "base/encoding.h"
 #include "base/timestamp.h"
@@ -35,7 +38,13 @@
 namespace sf::app {
 namespace {
 
-constexpr int kIdRole = Qt::UserRole;
+// A right click on a row outside the selection selects that row alone, as file lists do.
+void SelectRowUnder(QTreeView* list, const QPoint& at) {
+  const QModelIndex index = list->indexAt(at);
+  if (!index.isValid() || list->selectionModel()->isRowSelected(index.row(), QModelIndex())) return;
+  list->selectionModel()->setCurrentIndex(
+      index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
 
 }  // namespace
 
@@ -51,13 +60,26 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   limitValue_ = Place(new QLineEdit(this), "编辑框1", 388, 24, 40, 17);
   limitValue_->setStyleSheet(QStringLiteral("padding: 0 1px;"));
   Place(new QLabel(QStringLiteral("/KB"), this), "透明标签8", 430, 24, 32, 16);
-  list_ = MakeReportList(
-      this, "超级列表框2", 8, 48, 416, 280,
-      {{"文件名", 100}, {"文件总大小", 80}, {"已下载", 80}, {"下载速度", 70}, {"下载进度", 70}});
+  // One row per item, drawn from the item as it comes into view; the list keeps the look of
+  // the other report lists.
+  list_ = Place(new QTreeView(this), "超级列表框2", 8, 48, 416, 280);
+  model_ = new DownloadModel([this](int id) { return FindItem(id); }, list_);
+  list_->setModel(model_);
+  list_->setRootIsDecorated(false);
+  list_->setItemsExpandable(false);
+  list_->setUniformRowHeights(true);
+  list_->setAllColumnsShowFocus(true);
+  list_->setAlternatingRowColors(true);
   // Every menu item acts on all selected rows, so more than one may be selected.
   list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
-  MakeSortable(list_);
+  list_->header()->setStretchLastSection(false);
+  const int widths[kDownloadColumns] = {100, 80, 80, 70, 70};
+  for (int i = 0; i < kDownloadColumns; ++i) list_->setColumnWidth(i, widths[i]);
+  // No column yet: turning sorting on keeps the rows as they came.
+  list_->header()->setSortIndicator(-1, Qt::AscendingOrder);
+  list_->setSortingEnabled(true);
   auto* removeKey = new QShortcut(QKeySequence(Qt::Key_Delete), list_, nullptr, nullptr,
                                   Qt::WidgetWithChildrenShortcut);
   connect(removeKey, &QShortcut::activated, this, [this] { Remove(false); });
@@ -106,7 +128,7 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   connect(limit_, &QCheckBox::clicked, this, &DownloadsTab::LimitClicked);
   connect(limitValue_, &QLineEdit::editingFinished, this, &DownloadsTab::LimitEdited);
   connect(timer_, &QTimer::timeout, this, &DownloadsTab::Poll);
-  connect(list_, &QTreeWidget::customContextMenuRequested, this, &DownloadsTab::ShowMenu);
+  connect(list_, &QTreeView::customContextMenuRequested, this, &DownloadsTab::ShowMenu);
   connect(pause_, &QAction::triggered, this,
           [this] { Act([](Downloads& d, const std::vector<ItemId>& ids) { d.Pause(ids); }); });
   connect(resume_, &QAction::triggered, this,
@@ -161,8 +183,8 @@ void DownloadsTab::StartDownload(DownloadRequest request) {
 void DownloadsTab::Heard(const DownloadEvent& event) {
   if (event.kind == DownloadEvent::kFinished || event.kind == DownloadEvent::kFailed) {
     // Finished items leave the list after this tick; the overall bar keeps their bytes.
-    overall_.See(downloads_->queue().Items());
     const DownloadItem* item = downloads_->Find(event.item);
+    if (item) overall_.See(*item);
     if (event.kind == DownloadEvent::kFailed) {
       ++batch_.failed;
     } else {
@@ -173,24 +195,42 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
       finishedCount_->show();
     }
   }
-  if (event.kind == DownloadEvent::kStarted && !settling_ && rows_.count(Raw(event.item)) == 0)
-    QueueChanged();
+  const int id = Raw(event.item);
+  if (event.kind == DownloadEvent::kFinished || event.kind == DownloadEvent::kFailed)
+    leaving_.push_back(id);
+  if (event.kind == DownloadEvent::kStarted && model_->RowOf(id) < 0 && FindItem(id)) {
+    // The row comes now, at the end; a sort in force places the rows that came, together,
+    // once this turn of the event loop is over.
+    model_->Add(id);
+    overall_.See(*FindItem(id));
+    if (!resortDue_) {
+      resortDue_ = true;
+      QTimer::singleShot(0, this, [this] {
+        resortDue_ = false;
+        model_->Resort();
+      });
+    }
+    if (!settling_) QueueChanged();
+  } else if (id >= 0) {
+    // A paused item is polled with the others and shows the same each time.
+    const DownloadItem* item = event.kind == DownloadEvent::kProgress ? FindItem(id) : nullptr;
+    if (!item || item->status != DownloadStatus::kPaused) changed_.push_back(id);
+  }
   if (event.kind == DownloadEvent::kShown) ShowRow(Raw(event.item));
 }
 
 // A download asked for again is the row already listed: it is the one the user is shown.
 void DownloadsTab::ShowRow(int id) {
   if (!settling_) QueueChanged();
-  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
-    QTreeWidgetItem* item = list_->topLevelItem(row);
-    if (item->data(0, kIdRole).toInt() != id) continue;
-    if (!shown_) list_->clearSelection();
-    shown_ = true;
-    item->setSelected(true);
-    list_->setCurrentItem(item, 0, QItemSelectionModel::NoUpdate);
-    list_->scrollToItem(item);
-    QTimer::singleShot(0, this, [this] { shown_ = false; });
-  }
+  const int row = model_->RowOf(id);
+  if (row < 0) return;
+  if (!shown_) list_->clearSelection();
+  shown_ = true;
+  const QModelIndex index = model_->index(row, 0);
+  list_->selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  list_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+  list_->scrollTo(index);
+  QTimer::singleShot(0, this, [this] { shown_ = false; });
 }
 
 void DownloadsTab::QueueChanged() {
@@ -287,56 +327,53 @@ void DownloadsTab::Poll() {
   CheckBatchEnd();
 }
 
+const DownloadItem* DownloadsTab::FindItem(int id) const {
+  if (downloads_)
+    if (const DownloadItem* item = downloads_->queue().Find(id)) return item;
+  for (const Remote& remote : remotes_)
+    if (const DownloadItem* item = remote.downloads->Find(ItemId{id})) return item;
+  return nullptr;
+}
+
 // Rows are found by their item's id, never by position: a sort moves them, and the selection
-// stays on the same downloads as rows leave or move.
+// stays on the same downloads as rows leave or move. Only the rows whose items changed are
+// drawn again: those the events named, the started ones and the remote downloaders' few.
 void DownloadsTab::Render() {
   const std::vector<DownloadItem> none;
   const DownloadQueue* queue = this->queue();
   const std::vector<DownloadItem>& items = queue ? queue->Items() : none;
-  // Our engine's items, then each remote downloader's: one list, one id space.
-  std::vector<const DownloadItem*> shown;
-  for (const DownloadItem& item : items) shown.push_back(&item);
+  if (std::exchange(membershipChanged_, false)) {
+    // Our engine's items, then each remote downloader's: one list, one id space.
+    std::vector<int> ids;
+    ids.reserve(items.size());
+    for (const DownloadItem& item : items) ids.push_back(item.id);
+    for (const Remote& remote : remotes_)
+      for (const DownloadItem& item : remote.downloads->Items()) ids.push_back(item.id);
+    model_->Sync(ids);
+    model_->Resort();
+    overall_.See(items);
+    leaving_.clear();
+  } else if (!leaving_.empty()) {
+    // The rows of finished items go; a failed one stays, waiting for the user.
+    std::vector<int> gone;
+    for (int id : std::exchange(leaving_, {}))
+      if (!FindItem(id)) gone.push_back(id);
+    model_->Remove(gone);
+    for (int id : gone) overall_.Left(id);
+  }
+  std::vector<int> changed = std::exchange(changed_, {});
+  // A paused row shows what it showed when it paused: the user's resume names it again.
+  if (downloads_)
+    for (ItemId id : downloads_->Started())
+      if (const DownloadItem* item = downloads_->Find(id);
+          item && item->status != DownloadStatus::kPaused)
+        changed.push_back(Raw(id));
   for (const Remote& remote : remotes_)
-    for (const DownloadItem& item : remote.downloads->Items()) shown.push_back(&item);
-  auto listed = [&](int id) {
-    if (queue && queue->Find(id)) return true;
-    return RemoteOf(id) != nullptr;
-  };
-  // One sort after the refresh instead of one per changed cell.
-  list_->setSortingEnabled(false);
-  for (int row = list_->topLevelItemCount() - 1; row >= 0; --row) {
-    int id = list_->topLevelItem(row)->data(0, kIdRole).toInt();
-    if (!listed(id)) {
-      delete list_->takeTopLevelItem(row);
-      rows_.erase(id);
-    }
-  }
-  for (const DownloadItem* each : shown) {
-    const DownloadItem& download = *each;
-    QTreeWidgetItem*& item = rows_[download.id];
-    if (!item) {
-      item = new SortableItem;
-      item->setData(0, kIdRole, download.id);
-      list_->addTopLevelItem(item);
-    }
-    DownloadRowTexts texts = RowTexts(download);
-    QString tip = FromGbk(texts.toolTip);
-    for (int column = 0; column < kDownloadColumns; ++column) {
-      item->setText(column, FromGbk(texts.columns[static_cast<size_t>(column)]));
-      item->setToolTip(column, tip);
-    }
-    bool moving = download.status == DownloadStatus::kDownloading ||
-                  download.status == DownloadStatus::kRequesting;
-    item->setData(kColumnTotalSize, kSortRole, static_cast<qlonglong>(download.KnownSize()));
-    item->setData(kColumnDownloaded, kSortRole, static_cast<qlonglong>(download.done));
-    item->setData(kColumnSpeed, kSortRole, moving ? download.speed : -1);
-    item->setData(kColumnProgress, kSortRole, static_cast<double>(download.progress));
-    QBrush ink = texts.failed ? QBrush(QColor(0xB0, 0x20, 0x20)) : QBrush();
-    item->setForeground(kColumnSpeed, ink);
-    item->setForeground(kColumnProgress, ink);
-  }
-  list_->setSortingEnabled(true);
-  overall_.See(items);
+    for (const DownloadItem& item : remote.downloads->Items()) changed.push_back(item.id);
+  model_->Changed(changed);
+  if (items.empty()) overall_.See(items);  // an empty list starts the bar afresh
+  for (int id : changed)
+    if (const DownloadItem* item = FindItem(id)) overall_.See(*item);
   progress_->setValue(overall_.Percent());
   // The status bar's text is often too long for the fixed window to show the time left at its
   // end; the bar beside the overall progress has room for it.
@@ -347,11 +384,12 @@ void DownloadsTab::Render() {
 }
 
 std::vector<int> DownloadsTab::SelectedIds() const {
+  QModelIndexList rows = list_->selectionModel()->selectedRows();
+  std::sort(rows.begin(), rows.end(),
+            [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
   std::vector<int> ids;
-  for (int row = 0; row < list_->topLevelItemCount(); ++row) {
-    QTreeWidgetItem* item = list_->topLevelItem(row);
-    if (item->isSelected()) ids.push_back(item->data(0, kIdRole).toInt());
-  }
+  ids.reserve(static_cast<size_t>(rows.size()));
+  for (const QModelIndex& row : rows) ids.push_back(model_->IdAt(row.row()));
   return ids;
 }
 
@@ -392,6 +430,7 @@ void DownloadsTab::RemoteChanged(RemoteDownloads& remote) {
   remote.Tick(NowMs());
   // As a finished download here, a file complete over there leaves the list.
   remote.ReleaseFinished();
+  membershipChanged_ = true;
   std::vector<HandOff> over;
   std::erase_if(handOffs_, [&](HandOff& h) {
     if (h.remote != &remote || remote.HandOff(h.share) == nullptr) return false;
@@ -447,7 +486,10 @@ void DownloadsTab::ShowMenu(const QPoint& at) {
 void DownloadsTab::Act(const std::function<void(Downloads&, const std::vector<ItemId>&)>& action) {
   std::vector<ItemId> ours;
   std::map<RemoteDownloads*, std::vector<ItemId>> theirs;
-  for (int id : SelectedIds()) {
+  const std::vector<int> selected = SelectedIds();
+  changed_.insert(changed_.end(), selected.begin(), selected.end());
+  membershipChanged_ = true;
+  for (int id : selected) {
     if (RemoteDownloads* remote = RemoteOf(id))
       theirs[remote].push_back(ItemId{id});
     else
@@ -479,6 +521,7 @@ void DownloadsTab::Remove(bool withFiles) {
   auto n = static_cast<int>(ids.size());
   if (withFiles && !(confirm_ ? confirm_(this, n) : AskToRemoveFiles(this, n))) return;
   int removed = downloads_->Cancel(ItemIds(ids), withFiles);
+  membershipChanged_ = true;
   QueueChanged();
   showStatus_(ToGbk(withFiles ? QStringLiteral("已删除 %1 个下载任务和它们的文件").arg(removed)
                               : QStringLiteral("已从列表删除 %1 个下载任务").arg(removed)));

@@ -28,12 +28,12 @@ class QProgressBar;
 class QPushButton;
 class QSocketNotifier;
 class QTimer;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace sf::app {
 
 struct AppState;
+class DownloadModel;
 
 class DownloadsTab : public TabPage {
   Q_OBJECT
@@ -72,7 +72,8 @@ class DownloadsTab : public TabPage {
   QPushButton* chooseDirectory() const { return choose_; }
   QCheckBox* limitBox() const { return limit_; }
   QLineEdit* limitValue() const { return limitValue_; }
-  QTreeWidget* list() const { return list_; }
+  QTreeView* list() const { return list_; }
+  DownloadModel* model() const { return model_; }
   QProgressBar* progress() const { return progress_; }
   QTimer* timer() const { return timer_; }
   QMenu* menu() const { return menu_; }
@@ -113,6 +114,7 @@ class DownloadsTab : public TabPage {
   // that ended are told.
   void RemoteChanged(RemoteDownloads& remote);
   void ShowRow(int id);
+  const DownloadItem* FindItem(int id) const;
   void Render();
   void ShowMenu(const QPoint& at);
   std::vector<int> SelectedIds() const;
@@ -149,9 +151,14 @@ class DownloadsTab : public TabPage {
   // Ticks the remote back-ends when the next poll is due, so that each downloader is asked
   // once a second, not whenever the second's timer happens to come after that.
   QTimer* remoteTick_;
-  std::map<int, QTreeWidgetItem*> rows_;  // the items that have a row, wherever a sort put it
-  bool settling_ = false;  // inside QueueChanged: what the manager tells then shows at its end
-  bool shown_ = false;     // rows of one request shown again are selected together
+  // The rows to draw again at the next Render, besides the started ones; and whether items came
+  // or left since, which only then costs a pass over every item.
+  std::vector<int> changed_;
+  bool membershipChanged_ = true;
+  std::vector<int> leaving_;  // items that ended: their rows go once the items left
+  bool resortDue_ = false;    // rows came: one sort for the lot, on the next turn of the loop
+  bool settling_ = false;     // inside QueueChanged: what the manager tells then shows at its end
+  bool shown_ = false;        // rows of one request shown again are selected together
   BatchProgress overall_;
   struct Batch {
     int finished = 0;
@@ -165,7 +172,8 @@ class DownloadsTab : public TabPage {
   QCheckBox* limit_;
   QLineEdit* limitValue_;
   std::string limitApplied_;  // GBK: the value the engine got while the box was ticked
-  QTreeWidget* list_;
+  QTreeView* list_;
+  DownloadModel* model_;
   QProgressBar* progress_;
   QTimer* timer_;
   QSocketNotifier* taskEvents_ = nullptr;

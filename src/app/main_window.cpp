@@ -14,6 +14,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <iostream>
 #include <unordered_set>
@@ -114,7 +115,7 @@ void MainWindow::AddSettingsButton() {
 
 // The download list's progress cells draw their bar, and the menu keys open its menu.
 void MainWindow::DecorateDownloads() {
-  QTreeWidget* list = downloads_->list();
+  QTreeView* list = downloads_->list();
   list->setItemDelegateForColumn(kColumnProgress, new ProgressDelegate(list));
   OnMenuKey(list, [list](const QPoint& at) { emit list->customContextMenuRequested(at); });
 }

@@ -5,16 +5,20 @@
 
 #include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
 #include <memory>
 #include <string>
 #include <utility>
 
 #include "app/controls.h"
+#include "app/prompt_dialogs.h"
 #include "app/qt_text.h"
 #include "app/resolve_tab.h"
 #include "base/encoding.h"
+#include "base/text.h"
 #include "base/timestamp.h"
 #include "share/resolve_driver.h"
+#include "share/share_text.h"
 
 namespace sf::app {
 

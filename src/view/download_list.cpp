@@ -101,33 +101,53 @@ float OverallProgress(const std::vector<DownloadItem>& items) {
   return static_cast<float>(RoundTo2(static_cast<double>(sum) / static_cast<double>(items.size())));
 }
 
+BatchProgress::Bytes BatchProgress::Of(const DownloadItem& item) {
+  Bytes b;
+  b.size = item.KnownSize();
+  b.done = item.done;
+  b.finished = item.status == DownloadStatus::kFinished;
+  if (b.finished && b.size >= 0) b.done = b.size;
+  return b;
+}
+
+void BatchProgress::Count(const Bytes& b, int sign) {
+  // A size nobody knows yet cannot be weighed; the file counts once it is.
+  if (b.size <= 0) return;
+  done_ += sign * std::min(b.done, b.size);
+  size_ += sign * b.size;
+}
+
 void BatchProgress::See(const std::vector<DownloadItem>& items) {
   if (items.empty()) {
     items_.clear();
+    done_ = size_ = 0;
     return;
   }
   std::map<int, Bytes> seen;
-  for (const DownloadItem& item : items) {
-    Bytes& b = seen[item.id];
-    b.size = item.KnownSize();
-    b.done = item.done;
-    b.finished = item.status == DownloadStatus::kFinished;
-    if (b.finished && b.size >= 0) b.done = b.size;
-  }
+  for (const DownloadItem& item : items) seen[item.id] = Of(item);
   for (const auto& [id, b] : items_)
     if (b.finished && seen.count(id) == 0) seen[id] = b;
   items_ = std::move(seen);
+  done_ = size_ = 0;
+  for (const auto& [id, b] : items_) Count(b, 1);
+}
+
+void BatchProgress::See(const DownloadItem& item) {
+  auto [at, added] = items_.try_emplace(item.id);
+  if (!added) Count(at->second, -1);
+  at->second = Of(item);
+  Count(at->second, 1);
+}
+
+void BatchProgress::Left(int id) {
+  auto at = items_.find(id);
+  if (at == items_.end() || at->second.finished) return;
+  Count(at->second, -1);
+  items_.erase(at);
 }
 
 int BatchProgress::Percent() const {
-  int64_t done = 0, size = 0;
-  for (const auto& [id, b] : items_) {
-    // A size nobody knows yet cannot be weighed; the file counts once it is.
-    if (b.size <= 0) continue;
-    done += std::min(b.done, b.size);
-    size += b.size;
-  }
-  return size > 0 ? static_cast<int>(done * 100 / size) : 0;
+  return size_ > 0 ? static_cast<int>(done_ * 100 / size_) : 0;
 }
 
 std::string DurationText(int64_t seconds) {

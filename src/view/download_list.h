@@ -40,6 +40,10 @@ class BatchProgress {
   // After every change of the list, and once more when items finished, before they leave it:
   // from then on they count as whole. An empty list starts afresh.
   void See(const std::vector<DownloadItem>& items);
+  // One item came or changed: what it counts for is replaced, without a walk over the others.
+  void See(const DownloadItem& item);
+  // An item left the list: a finished one stays counted whole, any other leaves the sum.
+  void Left(int id);
   // 0 to 100; 0 while no size is known.
   int Percent() const;
 
@@ -49,7 +53,11 @@ class BatchProgress {
     int64_t size = -1;
     bool finished = false;
   };
+  static Bytes Of(const DownloadItem& item);
+  void Count(const Bytes& b, int sign);
   std::map<int, Bytes> items_;
+  // The sums Percent weighs, kept as items change.
+  int64_t done_ = 0, size_ = 0;
 };
 
 // "0:07", "1:23", "1:02:03".

@@ -54,9 +54,10 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     for (int row = 0; row < RowCount(list); ++row) names << RowText(list, row, column);
     return names;
   }
-  QStringList Selected(QTreeWidget* list, int column) {
+  QStringList Selected(QAbstractItemView* list, int column) {
     QStringList names;
-    for (QTreeWidgetItem* item : list->selectedItems()) names << item->text(column);
+    for (int row = 0; row < RowCount(list); ++row)
+      if (RowSelected(list, row)) names << RowText(list, row, column);
     return names;
   }
   void ClickHeader(QTreeView* list, int column) {
@@ -66,12 +67,13 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, at);
   }
   // Keys go to the window in front: a menu closed a moment ago may still be.
-  void Select(QTreeWidget* list, std::initializer_list<int> rows) {
+  void Select(QAbstractItemView* list, std::initializer_list<int> rows) {
     window_->activateWindow();
     QTRY_VERIFY(window_->isActiveWindow());
     list->clearSelection();
-    for (int r : rows) list->topLevelItem(r)->setSelected(true);
-    list->setCurrentItem(list->topLevelItem(*rows.begin()), 0, QItemSelectionModel::NoUpdate);
+    for (int r : rows) SelectRow(list, r);
+    list->selectionModel()->setCurrentIndex(list->model()->index(*rows.begin(), 0),
+                                            QItemSelectionModel::NoUpdate);
     list->setFocus();
   }
 
@@ -100,11 +102,11 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     engine_->reports[7] = Report{l::kStateDownloading, "a.bin", 4000, 2000, 0.5f, 1000};
     engine_->reports[8] = Report{l::kStateDownloading, "b.bin", 4000, 1000, 0.25f, 1000};
     engine_->reports[9] = Report{l::kStateFailed, "c.bin", 4000, 400, 0.1f, 0, 403};
-    QTRY_COMPARE(Downloads()->topLevelItem(2)->text(4), QStringLiteral("HTTP 403"));
+    QTRY_COMPARE(RowText(Downloads(), 2, 4), QStringLiteral("HTTP 403"));
     QTRY_COMPARE(Bar(), 28);  // 3400 of 12000 bytes
 
     engine_->reports[7] = Report{l::kStateFinished, "a.bin", 4000, 4000, 1.0f, 0};
-    QTRY_COMPARE(Downloads()->topLevelItemCount(), 2);
+    QTRY_COMPARE(RowCount(Downloads()), 2);
     QCOMPARE(Bar(), 45);  // the finished file's 4000 bytes still count
 
     QVERIFY(sf::test::ChooseForRows(Tab(), {0}, "暂停"));
@@ -120,7 +122,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
 
     Select(Downloads(), {0});
     QTest::keyClick(Downloads(), Qt::Key_Delete);
-    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(Downloads()), 0);
     QTRY_COMPARE(Bar(), 0);  // an empty list starts afresh
   }
 
@@ -141,14 +143,14 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     QTest::keyClick(Downloads(), Qt::Key_Delete, Qt::ShiftModifier);
     QVERIFY(asked->contains(QStringLiteral("2 个下载任务")));
     QVERIFY(engine_->deleted.empty());
-    QCOMPARE(Downloads()->topLevelItemCount(), 2);
+    QCOMPARE(RowCount(Downloads()), 2);
 
     asked->clear();
     answer(QMessageBox::Yes);
     QVERIFY(sf::test::ChooseForRows(Tab(), {0, 1}, "删除任务和文件"));
     QVERIFY(asked->contains(QStringLiteral("2 个下载任务")));
     QCOMPARE(engine_->deleted, (std::vector<std::pair<int32_t, int32_t>>{{7, 1}, {8, 1}}));
-    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(Downloads()), 0);
     QCOMPARE(Status(), QStringLiteral("已删除 2 个下载任务和它们的文件"));
   }
 
@@ -162,7 +164,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     engine_->reports[7] = Report{l::kStateDownloading, "nine.bin", 9 * kMiB, 0, 0.0f, 900};
     engine_->reports[8] = Report{l::kStateDownloading, "ten.bin", 10 * kMiB, 0, 0.0f, 100};
     engine_->reports[9] = Report{l::kStateDownloading, "one.bin", 1 * kMiB, 0, 0.0f, 9000};
-    QTRY_COMPARE(Downloads()->topLevelItem(2)->text(1), QStringLiteral("1.00MB"));
+    QTRY_COMPARE(RowText(Downloads(), 2, 1), QStringLiteral("1.00MB"));
     Select(Downloads(), {1});  // ten.bin
     ClickHeader(Downloads(), sf::kColumnTotalSize);
     QTRY_COMPARE(Names(Downloads(), 0), QStringList({"one.bin", "nine.bin", "ten.bin"}));
@@ -211,9 +213,9 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     Start("f.bin", 4000);
     engine_->reports[7] = Report{l::kStateDownloading, "p.bin", 4000, 1000, 0.25f, 10};
     engine_->reports[8] = Report{l::kStateFailed, "f.bin", 4000, 3000, 0.75f, 0, 403};
-    QTRY_COMPARE(Downloads()->topLevelItem(1)->text(4), QStringLiteral("HTTP 403"));
+    QTRY_COMPARE(RowText(Downloads(), 1, 4), QStringLiteral("HTTP 403"));
     QVERIFY(sf::test::ChooseForRows(Tab(), {0}, "暂停"));
-    QTRY_COMPARE(Downloads()->topLevelItem(0)->text(3), QStringLiteral("已暂停"));
+    QTRY_COMPARE(RowText(Downloads(), 0, 3), QStringLiteral("已暂停"));
     window_->close();
     std::ifstream in(state_->settings.beside, std::ios::binary);
     std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -229,16 +231,16 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     Open();
     auto* unfinished = window_->unfinishedTab();
     QTreeWidget* list = unfinished->list();
-    QCOMPARE(list->topLevelItemCount(), 3);
-    QCOMPARE(list->topLevelItem(0)->toolTip(0),
+    QCOMPARE(RowCount(list), 3);
+    QCOMPARE(RowData(list, 0, 0, Qt::ToolTipRole).toString(),
              QStringLiteral("已暂停，已下载 0.00MB / 0.00MB（25.00%）"));
-    QCOMPARE(list->topLevelItem(1)->toolTip(0).left(3), QStringLiteral("失败，"));
-    QCOMPARE(list->topLevelItem(2)->toolTip(0), QString());
+    QCOMPARE(RowData(list, 1, 0, Qt::ToolTipRole).toString().left(3), QStringLiteral("失败，"));
+    QCOMPARE(RowData(list, 2, 0, Qt::ToolTipRole).toString(), QString());
 
     ShowPage(3);
     engine_->created.clear();
     Select(list, {0, 2});
-    emit list->customContextMenuRequested(list->visualItemRect(list->topLevelItem(0)).center());
+    emit list->customContextMenuRequested(RowRect(list, 0).center());
     QVERIFY(unfinished->menu()->isVisible());
     unfinished->menu()->findChild<QAction*>("继续下载")->trigger();
     unfinished->menu()->close();
@@ -252,7 +254,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     // 全部继续 starts what is left: nothing now; 删除 forgets a row for the next close.
     auto choose = [&](int row, const char* item) {
       Select(list, {row});
-      emit list->customContextMenuRequested(list->visualItemRect(list->topLevelItem(row)).center());
+      emit list->customContextMenuRequested(RowRect(list, row).center());
       unfinished->menu()->findChild<QAction*>(QString::fromUtf8(item))->trigger();
       unfinished->menu()->close();
     };
@@ -260,7 +262,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     QCOMPARE(Tab()->queue()->Items().size(), size_t(3));
     unfinished->SetRows({{"x.bin", "http://h/x", "/d"}, {"y.bin", "http://h/y", "/d"}});
     choose(0, "删除");
-    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(RowCount(list), 1);
     choose(0, "全部继续");
     QCOMPARE(Tab()->queue()->Items().size(), size_t(4));  // the fourth waits for a slot
     QCOMPARE(Tab()->queue()->Items().back().request.name, std::string("y.bin"));
@@ -279,7 +281,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
 
     Start("solo.bin", 10);  // the default notice: no bus here, and no harm
     engine_->reports[7] = Report{l::kStateFinished, "solo.bin", 10, 10, 1.0f, 0};
-    QTRY_COMPARE(Downloads()->topLevelItemCount(), 0);
+    QTRY_COMPARE(RowCount(Downloads()), 0);
     sf::app::DesktopNotice notice;
     notice.Show("t", "b", [] { QFAIL("no notice was shown to click"); });
 
@@ -296,7 +298,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     Start("y.bin", 10);
     engine_->reports[8] = Report{l::kStateFinished, "x.bin", 10, 10, 1.0f, 0};
     engine_->reports[9] = Report{l::kStateDownloading, "y.bin", 10, 5, 0.5f, 0};
-    QTRY_COMPARE(Downloads()->topLevelItemCount(), 1);
+    QTRY_COMPARE(RowCount(Downloads()), 1);
     QTest::qWait(100);
     QCOMPARE(told->times, 0);  // y.bin is still under way
     engine_->reports[9] = Report{l::kStateFailed, "y.bin", 10, 5, 0.5f, 0, 404};

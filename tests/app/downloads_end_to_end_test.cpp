@@ -109,14 +109,14 @@ int FirstRun(const QString& programDir, const std::string& host, const std::stri
   QTest::mouseClick(Find<QCheckBox>(&window, "选择框1"), Qt::LeftButton);
   Find<QTabWidget>(&window, "选择夹1")->setCurrentIndex(0);
   if (!ResolveAndStart(window, shareUrl, "big.bin")) return 4;
-  auto* downloads = Find<QTreeWidget>(&window, "超级列表框2");
+  auto* downloads = Find<QTreeView>(&window, "超级列表框2");
   // At least 1 MiB made durable and recorded by the engine, for the next run to resume from.
   QString target = Find<QLineEdit>(&window, "编辑框_保存目录")->text() + "/big.bin";
   if (!WaitFor([&] { return RecordedBytes(target) >= (1 << 20); }, 20000)) return 5;
-  QString done = downloads->topLevelItem(0) ? downloads->topLevelItem(0)->text(2) : "gone";
+  QString done = RowCount(downloads) > 0 ? RowText(downloads, 0, 2) : "gone";
   std::cout << "first run closes at " << done.toStdString() << std::endl;
   window.close();
-  return downloads->topLevelItemCount() == 1 ? 0 : 6;
+  return RowCount(downloads) == 1 ? 0 : 6;
 }
 
 constexpr uint64_t kKeptId = 2003;
@@ -195,8 +195,8 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     ShowPage(3);
     QTRY_VERIFY(!Unfinished()->visualItemRect(Unfinished()->topLevelItem(0)).isEmpty());
     DoubleClickRow(Unfinished(), 0);
-    QCOMPARE(Downloads()->topLevelItemCount(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 0, 30000);
+    QCOMPARE(RowCount(Downloads()), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(RowCount(Downloads()), 0, 30000);
   }
   QString SaveDir() { return ProgramDir() + QStringLiteral("/下载内容"); }
   QString Pasted() {
@@ -240,11 +240,11 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     Find<QTabWidget>(window_.get(), "选择夹1")->setCurrentIndex(0);
     QVERIFY(ResolveAndStart(*window_, sim_.ShareUrl("files"), QStringLiteral("小文件.bin")));
 
-    auto* list = Find<QTreeWidget>(window_.get(), "超级列表框2");
+    auto* list = Find<QTreeView>(window_.get(), "超级列表框2");
     auto* bar = Find<QProgressBar>(window_.get(), "进度条1");
     auto* status = Find<QLabel>(window_.get(), "状态条1_1");
-    QCOMPARE(list->topLevelItemCount(), 1);
-    QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("小文件.bin"));
+    QCOMPARE(RowCount(list), 1);
+    QCOMPARE(RowText(list, 0, 0), QStringLiteral("小文件.bin"));
     QVERIFY(QString::fromStdString(window_->downloadsTab()->queue()->Items().at(0).request.address)
                 .startsWith(QString::fromStdString(sim_.Url("/file/"))));
 
@@ -253,12 +253,11 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     bool sawSpeed = false, sawBarBetween = false, sawDownloadingText = false;
     QElapsedTimer t;
     t.start();
-    while (list->topLevelItemCount() > 0 && t.elapsed() < 30000) {
-      QTreeWidgetItem* row = list->topLevelItem(0);
-      if (!row->text(1).isEmpty()) size = row->text(1);
-      if (!row->text(2).isEmpty()) amounts.insert(row->text(2));
+    while (RowCount(list) > 0 && t.elapsed() < 30000) {
+      if (!RowText(list, 0, 1).isEmpty()) size = RowText(list, 0, 1);
+      if (!RowText(list, 0, 2).isEmpty()) amounts.insert(RowText(list, 0, 2));
       // At the limit the measured speed sits at the KB/MB boundary, so either unit may show.
-      const QString speed = row->text(3);
+      const QString speed = RowText(list, 0, 3);
       if ((speed.endsWith("KB") || speed.endsWith("MB")) && speed != "0KB") sawSpeed = true;
       if (bar->value() > 0 && bar->value() < 100) sawBarBetween = true;
       if (status->text().contains(QStringLiteral("[ 下载中 ]")) &&
@@ -266,7 +265,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
         sawDownloadingText = true;
       QTest::qWait(100);
     }
-    QCOMPARE(list->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(list), 0);
     QCOMPARE(size, QStringLiteral("3.00MB"));
     QVERIFY2(amounts.size() >= 2, qPrintable(QStringList(amounts.values()).join(' ')));
     QVERIFY(sawSpeed);
@@ -332,7 +331,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QCOMPARE(unfinished->topLevelItem(0)->text(2), SaveDir());
     RunFirstUnfinishedRow();
     if (QTest::currentTestFailed()) return;
-    auto* list = Find<QTreeWidget>(window_.get(), "超级列表框2");
+    auto* list = Find<QTreeView>(window_.get(), "超级列表框2");
     QCOMPARE(Find<QLabel>(window_.get(), "状态条1_1")->text(),
              QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
     QCOMPARE(sf::sim::Sha256Hex(ReadFile(target)), sf::sim::FileSha256Hex(kBigId, kBigSize));
@@ -350,7 +349,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
 
     // Started again, the complete file is not downloaded a second time.
     DoubleClickRow(unfinished, 0);
-    QCOMPARE(list->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(list), 0);
     QCOMPARE(Find<QLabel>(window_.get(), "状态条1_1")->text(),
              QStringLiteral("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] big.bin"));
     QVERIFY(!QFile::exists(SaveDir() + "/big (1).bin"));
@@ -372,21 +371,21 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QFile(blocker).open(QIODevice::WriteOnly);
     tab->saveDirectory()->setText(blocker + "/sub");
     QVERIFY(ResolveAndStart(*window_, sim_.ShareUrl("files"), QStringLiteral("小文件.bin")));
-    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItem(0)->text(4), QStringLiteral("保存目录无效"), 5000);
-    QCOMPARE(list->topLevelItem(0)->text(3), QStringLiteral("失败"));
+    QTRY_COMPARE_WITH_TIMEOUT(RowText(list, 0, 4), QStringLiteral("保存目录无效"), 5000);
+    QCOMPARE(RowText(list, 0, 3), QStringLiteral("失败"));
 
     QString walk = ProgramDir() + "/walk";
     tab->saveDirectory()->setText(walk);
     auto* results = Find<QTreeView>(window_.get(), "超级列表框1");
     SetCurrentRow(results, RowNamed(results, QStringLiteral("big.bin"), 1));
     Find<QAction>(window_.get(), "开始下载")->trigger();
-    QCOMPARE(list->topLevelItemCount(), 2);
+    QCOMPARE(RowCount(list), 2);
     QTRY_VERIFY_WITH_TIMEOUT(tab->queue()->Items().at(1).done > 0, 10000);
 
     QVERIFY(sf::test::ChooseForRows(tab, {1}, "暂停"));
     QTRY_COMPARE_WITH_TIMEOUT(tab->queue()->Items().at(1).engineState,
                               int32_t{sf::layout::kStatePaused}, 5000);
-    QCOMPARE(list->topLevelItem(1)->text(3), QStringLiteral("已暂停"));
+    QCOMPARE(RowText(list, 1, 3), QStringLiteral("已暂停"));
     QVERIFY(QFile::exists(walk + "/big.bin.sfpart"));
     QVERIFY(sf::test::ChooseForRows(tab, {1}, "继续"));
     int64_t atPause = tab->queue()->Items().at(1).done;
@@ -394,7 +393,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     // The user agrees to remove the one download's files.
     tab->SetConfirm([](QWidget*, int downloads) { return downloads == 1; });
     QVERIFY(sf::test::ChooseForRows(tab, {1}, "删除任务和文件"));
-    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(RowCount(list), 1);
     QTRY_VERIFY(!QFile::exists(walk + "/big.bin.sfpart") &&
                 !QFile::exists(walk + "/big.bin.sfctl"));
     QVERIFY(!QFile::exists(walk + "/big.bin"));
@@ -402,7 +401,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     sim_.SetDownloadOverride(std::nullopt);
     QVERIFY(QFile::remove(blocker));
     QVERIFY(sf::test::ChooseForRows(tab, {0}, "重试"));
-    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 0, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(RowCount(list), 0, 20000);
     QCOMPARE(sf::sim::Sha256Hex(ReadFile(blocker + "/sub/小文件.bin")),
              sf::sim::FileSha256Hex(kSmallId, kSmallSize));
     window_->close();
@@ -423,7 +422,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QVERIFY(ParsePasted(*window_, Pasted()));
     ChooseResult(*window_, QStringLiteral("文件夹"), "开始下载");
     auto* list = tab->list();
-    QCOMPARE(list->topLevelItemCount(), 2);
+    QCOMPARE(RowCount(list), 2);
     QVERIFY(RowNamed(list, "a.bin", 0) >= 0 && RowNamed(list, "b.bin", 0) >= 0);
     const int paused = RowNamed(list, "a.bin", 0);
     const auto& item = [&] { return tab->queue()->Items().at(static_cast<size_t>(paused)); };
@@ -435,12 +434,12 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     for (int time = 0; time < 2; ++time) {
       if (time == 1) QVERIFY(ParsePasted(*window_, Pasted()));
       Find<QAction>(window_.get(), "全部下载")->trigger();
-      QCOMPARE(list->topLevelItemCount(), 3);
-      QCOMPARE(list->topLevelItem(2)->text(0), QStringLiteral("kept.bin"));
+      QCOMPARE(RowCount(list), 3);
+      QCOMPARE(RowText(list, 2, 0), QStringLiteral("kept.bin"));
     }
     // The paused file goes on in its own row, which is shown.
     QVERIFY(item().status != sf::DownloadStatus::kPaused);
-    QVERIFY(list->topLevelItem(paused)->isSelected());
+    QVERIFY(RowSelected(list, paused));
     QTRY_VERIFY_WITH_TIMEOUT(item().engineState != int32_t{sf::layout::kStatePaused}, 10000);
     for (const sf::DownloadItem& each : tab->queue()->Items())
       QVERIFY2(each.status != sf::DownloadStatus::kFailed,
@@ -482,7 +481,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     status->clear();
     tab->timer()->start(1);
     QTRY_COMPARE(status->text(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
-    QCOMPARE(tab->list()->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(tab->list()), 0);
     window_->close();
   }
 
@@ -534,7 +533,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
              qPrintable(statusMeanwhile));
     QCOMPARE(RowCount(results), 3);
     QTRY_VERIFY_WITH_TIMEOUT(onDisk("1.bin", 3001, 1000) && onDisk("3.bin", 3003, 3000), 20000);
-    QTRY_COMPARE_WITH_TIMEOUT(window_->downloadsTab()->list()->topLevelItemCount(), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(RowCount(window_->downloadsTab()->list()), 0, 10000);
     // One link request at a time, the share's own first, then the fresh one.
     std::vector<std::string> asked;
     for (const auto& r : sim_.RequestsTo("/api/sharedownload"))
@@ -560,7 +559,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     sim_.ExpireLinks();
     ChooseResult(*window_, "kept.bin", "开始下载");
     auto* list = tab->list();
-    QCOMPARE(list->topLevelItemCount(), 1);
+    QCOMPARE(RowCount(list), 1);
     // Failed for good: the 403 of the expired link was renewed to a link nobody answers.
     QTRY_COMPARE_WITH_TIMEOUT(tab->queue()->Items().at(0).failureCode, int32_t{ECONNREFUSED},
                               30000);
@@ -569,7 +568,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     sim_.ExpireLinks();
     sim_.ClearRequests();
     QVERIFY(sf::test::ChooseForRows(tab, {0}, "重试"));
-    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), 0, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(RowCount(list), 0, 20000);
     QCOMPARE(sf::sim::Sha256Hex(ReadFile(dir + "/kept.bin")),
              sf::sim::FileSha256Hex(kKeptId, kKeptSize));
     window_->close();
@@ -656,7 +655,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     Unfinished()->selectAll();
     Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
     QCOMPARE(window_->downloadsTab()->queue()->Items().size(), size_t{5});
-    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 0, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(RowCount(Downloads()), 0, 60000);
     for (int i = 1; i <= 5; ++i) {
       QString file = SaveDir() + QStringLiteral("/f%1.bin").arg(i);
       QVERIFY2(!QFile::exists(file + ".sfpart"), qPrintable(file));

@@ -12,10 +12,13 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QTest>
+#include <QTimer>
 #include <fstream>
+#include <set>
 
 #include "app/unfinished_tab.h"
 #include "base/settings_file.h"
@@ -38,7 +41,7 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin"})
       tab->StartDownload({name, std::string("http://h/") + name, "", "", "", 4000});
     QCOMPARE(engine_->started, (std::vector<int32_t>{7, 8, 9}));
-    QCOMPARE(Downloads()->topLevelItem(3)->text(3), QStringLiteral("等待中"));
+    QCOMPARE(RowText(Downloads(), 3, 3), QStringLiteral("等待中"));
 
     using sf::test::Report;
     namespace l = sf::layout;
@@ -46,15 +49,14 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     engine_->reports[8] = Report{l::kStateFailed, "b.bin", 4000, 100, 0.025f, 0, 403};
     engine_->reports[9] = Report{l::kStateDownloading, "c.bin", 4000, 0, 0.0f, 0};
     engine_->reports[10] = Report{l::kStateRequesting, "d.bin", 0, 0, 0.0f, 0};
-    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItem(1)->text(4), QStringLiteral("HTTP 403"),
-                              5000);
-    QCOMPARE(Downloads()->topLevelItem(1)->toolTip(0),
+    QTRY_COMPARE_WITH_TIMEOUT(RowText(Downloads(), 1, 4), QStringLiteral("HTTP 403"), 5000);
+    QCOMPARE(RowData(Downloads(), 1, 0, Qt::ToolTipRole).toString(),
              QStringLiteral("失败：HTTP 403\n已下载 100 / 4000 字节"));
     QCOMPARE(Status(),
              QStringLiteral("Tavrin提示您：[ 下载失败：HTTP 403 ]  1 个下载失败  剩余时间 0:11"));
     QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->text(),
              QStringLiteral("6%  剩余时间 0:11"));
-    QCOMPARE(Downloads()->topLevelItem(0)->toolTip(2),
+    QCOMPARE(RowData(Downloads(), 0, 2, Qt::ToolTipRole).toString(),
              QStringLiteral("剩余时间 0:03\n已下载 1000 / 4000 字节"));
     QCOMPARE(engine_->started.back(), 10);  // the failed one's slot went to the waiting one
 
@@ -65,7 +67,7 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     QVERIFY(!choose({0, 2}, "重试"));
     QVERIFY(choose({0, 2}, "暂停"));
     QCOMPARE(engine_->stopped, (std::vector<int32_t>{7, 9}));
-    QCOMPARE(Downloads()->topLevelItem(2)->text(3), QStringLiteral("已暂停"));
+    QCOMPARE(RowText(Downloads(), 2, 3), QStringLiteral("已暂停"));
     QVERIFY(choose({0, 2}, "复制下载地址"));
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("http://h/a.bin\nhttp://h/c.bin"));
     QVERIFY(choose({1, 2}, "删除任务"));
@@ -74,9 +76,62 @@ class DownloadsTabTest : public sf::test::WindowSuite {
     for (int32_t h : {7, 10})
       engine_->reports[h] = Report{l::kStateFinished, "x", 4000, 4000, 1.0f, 0};
     QVERIFY(choose({0}, "继续"));
-    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(RowCount(Downloads()), 0, 5000);
     QCOMPARE(Find<QProgressBar>(window_.get(), "进度条1")->value(), 0);
     QCOMPARE(Status(), QStringLiteral("Tavrin提示您：[ 下载完毕 ]"));
+  }
+
+  // A long queue: a report for one download redraws its row and those of the few under way,
+  // never the rest; pausing them all redraws every row in its new state, and afterwards the
+  // refresh has nothing to redraw.
+  void aLongQueueRedrawsOnlyTheRowsThatChanged() {
+    ShowPage(2);
+    sf::app::DownloadsTab* tab = window_->downloadsTab();
+    constexpr int kQueued = 3000;
+    for (int i = 0; i < kQueued; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".bin";
+      tab->StartDownload({name, "http://h/" + name, "", "", "", 4000});
+    }
+    QCOMPARE(RowCount(Downloads()), kQueued);
+    QCOMPARE(engine_->started.size(), size_t(3));
+
+    std::set<int> redrawn;
+    int changes = 0;
+    QObject::connect(Downloads()->model(), &QAbstractItemModel::dataChanged, Downloads(),
+                     [&](const QModelIndex& from, const QModelIndex& to) {
+                       ++changes;
+                       for (int row = from.row(); row <= to.row(); ++row) redrawn.insert(row);
+                     });
+    namespace l = sf::layout;
+    // The refresh comes at once and often; the checks wait for ticks, not for time.
+    tab->timer()->start(0);
+    QSignalSpy ticks(tab->timer(), &QTimer::timeout);
+    engine_->reports[8] = Report{l::kStateDownloading, "f1.bin", 4000, 2000, 0.5f, 500};
+    QTRY_VERIFY(ticks.count() >= 2);
+    QCOMPARE(RowText(Downloads(), 1, 4), QStringLiteral("50.00%"));
+    QVERIFY(redrawn.count(1) == 1);
+    // Only the three started rows may have been drawn again.
+    QVERIFY2(redrawn.size() <= 3 && *redrawn.rbegin() < 3,
+             qPrintable(QStringLiteral("%1 rows redrawn").arg(redrawn.size())));
+    QCOMPARE(RowText(Downloads(), kQueued - 1, 3), QStringLiteral("等待中"));
+
+    redrawn.clear();
+    Downloads()->selectAll();
+    emit Downloads()->customContextMenuRequested(RowRect(Downloads(), 0).center());
+    auto* pause = tab->menu()->findChild<QAction*>(QStringLiteral("暂停"));
+    QVERIFY(pause && pause->isEnabled());
+    pause->trigger();
+    tab->menu()->close();
+    QCOMPARE(static_cast<int>(redrawn.size()), kQueued);
+    for (int row : {0, 1, kQueued / 2, kQueued - 1})
+      QCOMPARE(RowText(Downloads(), row, 3), QStringLiteral("已暂停"));
+
+    changes = 0;
+    redrawn.clear();
+    ticks.clear();
+    QTRY_VERIFY(ticks.count() >= 2);
+    QCOMPARE(changes, 0);
+    QCOMPARE(RowCount(Downloads()), kQueued);
   }
 
   void theFolderBrowserKeepsTheDirectoryWhenCancelled() {

@@ -57,11 +57,10 @@ std::unique_ptr<app::AppState> TestAppState(const std::string& host,
 }
 
 bool ChooseForRows(app::DownloadsTab* tab, std::initializer_list<int> rows, const char* item) {
-  QTreeWidget* list = tab->list();
+  QTreeView* list = tab->list();
   list->clearSelection();
-  for (int r : rows) list->topLevelItem(r)->setSelected(true);
-  QTreeWidgetItem* first = list->topLevelItem(*rows.begin());
-  emit list->customContextMenuRequested(list->visualItemRect(first).center());
+  for (int r : rows) SelectRow(list, r);
+  emit list->customContextMenuRequested(RowRect(list, *rows.begin()).center());
   QMenu* menu = tab->menu();
   auto* action = menu->findChild<QAction*>(QString::fromUtf8(item));
   bool offered = menu->isVisible() && action && action->isEnabled();
@@ -106,8 +105,8 @@ QTreeView* WindowHarness::Results() {
   return Find<QTreeView>(window_.get(), "超级列表框1");
 }
 
-QTreeWidget* WindowHarness::Downloads() {
-  return Find<QTreeWidget>(window_.get(), "超级列表框2");
+QTreeView* WindowHarness::Downloads() {
+  return Find<QTreeView>(window_.get(), "超级列表框2");
 }
 
 QTreeWidget* WindowHarness::Unfinished() {
@@ -184,6 +183,10 @@ void SelectRow(QAbstractItemView* list, int row) {
 
 int SelectedRowCount(const QAbstractItemView* list) {
   return static_cast<int>(list->selectionModel()->selectedRows().size());
+}
+
+bool RowSelected(const QAbstractItemView* list, int row) {
+  return list->selectionModel()->isRowSelected(row, QModelIndex());
 }
 
 std::shared_ptr<QString> AnswerMessageBox() {

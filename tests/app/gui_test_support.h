@@ -69,6 +69,7 @@ void SetCurrentRow(QAbstractItemView* list, int row);
 // Adds `row` to the selection.
 void SelectRow(QAbstractItemView* list, int row);
 int SelectedRowCount(const QAbstractItemView* list);
+bool RowSelected(const QAbstractItemView* list, int row);
 
 // Answers the next message box with OK and gives its text.
 std::shared_ptr<QString> AnswerMessageBox();
@@ -95,7 +96,7 @@ class WindowHarness {
   void ShowPage(int index);
 
   QTreeView* Results();
-  QTreeWidget* Downloads();
+  QTreeView* Downloads();
   QTreeWidget* Unfinished();
   QLineEdit* SaveDirectory();
   QPushButton* ParseButton();

@@ -106,11 +106,11 @@ class MainWindowTest : public sf::test::WindowSuite {
     QCOMPARE(columns(Results()),
              QStringList({"编号:50", "文件名:120", "文件大小:80", "下载地址:190"}));
     QCOMPARE(
-        columns(Find<QTreeWidget>(window_.get(), "超级列表框2")),
+        columns(Find<QTreeView>(window_.get(), "超级列表框2")),
         QStringList({"文件名:100", "文件总大小:80", "已下载:80", "下载速度:70", "下载进度:70"}));
     QCOMPARE(columns(Find<QTreeWidget>(window_.get(), "超级列表框3")),
              QStringList({"文件名:120", "下载地址:70", "保存目录:520"}));
-    auto* downloads = Find<QTreeWidget>(window_.get(), "超级列表框2");
+    auto* downloads = Find<QTreeView>(window_.get(), "超级列表框2");
     QCOMPARE(downloads->header()->length(), 100 + 80 + 80 + 70 + 70);
 
     auto* bar = Find<QStatusBar>(window_.get(), "状态条1");
@@ -211,7 +211,7 @@ class MainWindowTest : public sf::test::WindowSuite {
     message = AnswerMessageBox();
     DoubleClickRow(Results(), 0);
     QVERIFY2(message->contains("/nowhere/libsfengine.so"), qPrintable(*message));
-    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(Downloads()), 0);
     window_->close();
     QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
   }

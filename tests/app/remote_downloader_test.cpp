@@ -18,6 +18,8 @@
 #include "net/json_rpc.h"
 
 using sf::test::Find;
+using sf::test::RowCount;
+using sf::test::RowData;
 using sf::test::RowText;
 using sf::test::SelectRow;
 
@@ -104,24 +106,23 @@ class RemoteDownloaderTest : public sf::test::WindowSuite {
     };
     QVERIFY(whole("ok.bin", 5));
     QVERIFY(whole("renewed.bin", 6));
-    QCOMPARE(Downloads()->topLevelItemCount(), 1);
-    QTreeWidgetItem* row = Downloads()->topLevelItem(0);
-    QCOMPARE(row->text(0), QStringLiteral("refused.bin"));
-    QCOMPARE(row->text(3), QStringLiteral("失败"));
-    QCOMPARE(row->text(4), QStringLiteral("HTTP 403, with a fresh link too"));
-    QVERIFY2(row->toolTip(3).startsWith(QStringLiteral("远程：") +
-                                        QString::fromStdString(aria2.Endpoint())),
-             qPrintable(row->toolTip(3)));
+    QCOMPARE(RowCount(Downloads()), 1);
+    QCOMPARE(RowText(Downloads(), 0, 0), QStringLiteral("refused.bin"));
+    QCOMPARE(RowText(Downloads(), 0, 3), QStringLiteral("失败"));
+    QCOMPARE(RowText(Downloads(), 0, 4), QStringLiteral("HTTP 403, with a fresh link too"));
+    const QString tip = RowData(Downloads(), 0, 3, Qt::ToolTipRole).toString();
+    QVERIFY2(tip.startsWith(QStringLiteral("远程：") + QString::fromStdString(aria2.Endpoint())),
+             qPrintable(tip));
     // Each refused link was asked for once more, through the parse.
     QCOMPARE(linkRequests() - resolved, 2);
     // Its id comes from the one source every row's comes from.
-    QVERIFY(row->data(0, Qt::UserRole).toInt() > 0);
+    QVERIFY(RowData(Downloads(), 0, 0, Qt::UserRole).toInt() > 0);
     // The remote row is no download of ours: an action on it, a delete, and the list's refresh
     // after them, leave it there.
-    row->setSelected(true);
+    SelectRow(Downloads(), 0);
     Find<QAction>(window_.get(), "暂停")->trigger();
     Find<QAction>(window_.get(), "删除任务")->trigger();
-    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QCOMPARE(RowCount(Downloads()), 1);
 
     // Sent again: the files aria2 holds whole are not added a second time; the failed one goes
     // back to it, is renewed again (a new hand-off, a new hour) and completes.
@@ -131,7 +132,7 @@ class RemoteDownloaderTest : public sf::test::WindowSuite {
     QVERIFY(whole("refused.bin", 7));
     QCOMPARE(QDir(dir).entryList(QDir::Files, QDir::Name),
              QStringList({"ok.bin", "refused.bin", "renewed.bin"}));
-    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(Downloads()), 0);
   }
 
   // Closing the window stops the following, not the download: aria2 goes on and finishes it.
@@ -145,7 +146,7 @@ class RemoteDownloaderTest : public sf::test::WindowSuite {
     QVERIFY2(aria2.running(), aria2.error().c_str());
     state_->remote = {aria2.Endpoint(), "s3cret"};
     Find<QAction>(window_.get(), "发送到远程下载器")->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(Downloads()->topLevelItemCount() == 1, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(RowCount(Downloads()) == 1, 20000);
     QVERIFY(window_->resolveTab()->following());
     window_->close();
     QVERIFY(!window_->resolveTab()->following());

@@ -157,8 +157,8 @@ class ResolveTabTest : public sf::test::WindowSuite {
     Results()->setFocus();
     SetCurrentRow(Results(), deep);
     QTest::keyClick(Results(), Qt::Key_Return);
-    QCOMPARE(Downloads()->topLevelItemCount(), 1);
-    QCOMPARE(Downloads()->topLevelItem(0)->text(0), QStringLiteral("deep.bin"));
+    QCOMPARE(RowCount(Downloads()), 1);
+    QCOMPARE(RowText(Downloads(), 0, 0), QStringLiteral("deep.bin"));
     // Enter on several rows starts them all, as 下载所选 does.
     Results()->clearSelection();
     for (int i = 0; i < RowCount(Results()); ++i)
@@ -168,8 +168,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QCOMPARE(SelectedRowCount(Results()), 2);
     QTest::keyClick(Results(), Qt::Key_Return);
     QStringList started;
-    for (int i = 0; i < Downloads()->topLevelItemCount(); ++i)
-      started << Downloads()->topLevelItem(i)->text(0);
+    for (int i = 0; i < RowCount(Downloads()); ++i) started << RowText(Downloads(), i, 0);
     started.sort();
     QCOMPARE(started, QStringList({"b.bin", "deep.bin", "top.txt"}));
 
@@ -180,7 +179,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
 
     ShowPage(2);
     Downloads()->setFocus();
-    Downloads()->setCurrentItem(Downloads()->topLevelItem(0));
+    SetCurrentRow(Downloads(), 0);
     auto* downloadsMenu = Find<QMenu>(window_.get(), "下载菜单");
     QTest::keyClick(Downloads(), Qt::Key_F10, Qt::ShiftModifier);
     QTRY_VERIFY(downloadsMenu->isVisible());
@@ -283,7 +282,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
     start->trigger();
     DoubleClick(Results(), QPoint(60, Results()->viewport()->height() - 10));
     QVERIFY(engine_->created.empty());
-    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(Downloads()), 0);
     QVERIFY(!Find<QTimer>(window_.get(), "时钟1")->isActive());
 
     DoubleClickRow(Results(), 1);
@@ -293,8 +292,8 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QCOMPARE(sf::GbkToUtf8(engine_->created[0].saveDir), SaveDirectory()->text().toStdString());
     QVERIFY(engine_->created[0].resume);
     QCOMPARE(engine_->started, std::vector<int32_t>{7});
-    QCOMPARE(Downloads()->topLevelItemCount(), 1);
-    QCOMPARE(Downloads()->topLevelItem(0)->text(0), QStringLiteral("报告.pdf"));
+    QCOMPARE(RowCount(Downloads()), 1);
+    QCOMPARE(RowText(Downloads(), 0, 0), QStringLiteral("报告.pdf"));
     QCOMPARE(QString::fromStdString(window_->downloadsTab()->queue()->Items()[0].request.address),
              RowText(Results(), 1, 3));
     auto* timer = Find<QTimer>(window_.get(), "时钟1");
@@ -306,7 +305,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
     start->trigger();
     QCOMPARE(engine_->created.size(), size_t{2});
     QCOMPARE(engine_->created[1].fileName, std::string("a.txt"));
-    QCOMPARE(Downloads()->topLevelItem(1)->text(0), QStringLiteral("a.txt"));
+    QCOMPARE(RowText(Downloads(), 1, 0), QStringLiteral("a.txt"));
   }
 
   // A folder row stands for its whole subtree: each file goes to its own folder under the save
@@ -336,7 +335,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QCOMPARE(sf::GbkToUtf8(engine_->created[1].saveDir), save + "/资料");
     QCOMPARE(QString::fromStdString(engine_->created[1].url), RowText(Results(), 5, 3));
     QVERIFY(QDir(QString::fromStdString(save + "/资料/sub")).exists());
-    QCOMPARE(Downloads()->topLevelItemCount(), 2);
+    QCOMPARE(RowCount(Downloads()), 2);
     QCOMPARE(Status(), QStringLiteral("已加入下载：2个文件"));
 
     // deep.bin's first link was stale: refused, it is asked of the share again, once.
@@ -346,7 +345,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
     QCOMPARE(sf::GbkToUtf8(engine_->created[2].fileName), std::string("deep.bin"));
     QCOMPARE(engine_->created[2].saveDir, engine_->created[0].saveDir);
     QVERIFY(engine_->created[2].url != engine_->created[0].url);
-    QCOMPARE(Downloads()->topLevelItemCount(), 2);  // the same row, under its new link
+    QCOMPARE(RowCount(Downloads()), 2);  // the same row, under its new link
 
     // A file that finishes leaves the list, and its share has it as done, not as gone.
     sf::DownloadManager* downloads = window_->downloadsTab()->downloads();
@@ -355,7 +354,7 @@ class ResolveTabTest : public sf::test::WindowSuite {
       if (e.kind == sf::DownloadEvent::kFinished) ends.push_back(e);
     });
     engine_->reports[8] = Report{sf::layout::kStateFinished, "a.bin", 5, 5, 1.0f, 0};
-    QTRY_COMPARE_WITH_TIMEOUT(Downloads()->topLevelItemCount(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(RowCount(Downloads()), 1, 5000);
     QCOMPARE(ends.size(), size_t{1});
     const sf::ShareFile& a = downloads->Share(ends[0].share)->Files()[ends[0].file];
     QCOMPARE(sf::GbkToUtf8(downloads->Share(ends[0].share)->Entry(ends[0].file).server_filename),

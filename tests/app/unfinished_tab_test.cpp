@@ -78,7 +78,7 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     QCOMPARE(engine_->created[0].saveDir, G("/别处"));
     QVERIFY(engine_->created[0].resume);
     QCOMPARE(Unfinished()->topLevelItemCount(), 2);  // the row stays
-    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QCOMPARE(RowCount(Downloads()), 1);
     QCOMPARE(window_->downloadsTab()->queue()->Items()[0].request.expectedSize, int64_t{77});
   }
 
@@ -197,15 +197,15 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     ShowPage(3);
     DoubleClickRow(Unfinished(), 1);
     QVERIFY(engine_->created.empty());
-    QCOMPARE(Downloads()->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(Downloads()), 0);
     QCOMPARE(Status(),
              QStringLiteral("Tavrin提示您：[ 文件已经下载完毕，没有重新下载 ] whole.bin"));
     // A task the engine will not create is a failed row that says so, and it is remembered.
     engine_->nextHandles = {0};
     DoubleClickRow(Unfinished(), 2);
-    QCOMPARE(Downloads()->topLevelItemCount(), 1);
-    QCOMPARE(Downloads()->topLevelItem(0)->text(3), QStringLiteral("失败"));
-    QCOMPARE(Downloads()->topLevelItem(0)->text(4), QStringLiteral("无法创建任务"));
+    QCOMPARE(RowCount(Downloads()), 1);
+    QCOMPARE(RowText(Downloads(), 0, 3), QStringLiteral("失败"));
+    QCOMPARE(RowText(Downloads(), 0, 4), QStringLiteral("无法创建任务"));
     window_->close();
     kept = sf::LoadUnfinished(state_->settings.beside);
     QCOMPARE(kept.size(), size_t{2});

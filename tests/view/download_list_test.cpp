@@ -64,6 +64,41 @@ TEST(DownloadFormats, OverallProgressIsTheMeanOfTheRows) {
   EXPECT_FLOAT_EQ(OverallProgress({Item(0, 0.5f), Item(0, 1.0f), Item(0, 0.01f)}), 50.33f);
 }
 
+// The bar kept by change agrees with the bar made from the whole list at each step: items
+// moving, a finished one leaving (still counted whole), a deleted one leaving the sum.
+TEST(DownloadFormats, OverallBarKeptByChangeMatchesTheWholeList) {
+  std::vector<DownloadItem> items(3);
+  for (int i = 0; i < 3; ++i) {
+    items[i].id = i + 1;
+    items[i].size = 1000 * (i + 1);
+  }
+  BatchProgress whole, kept;
+  auto step = [&] {
+    whole.See(items);
+    return whole.Percent();
+  };
+  kept.See(items);
+  EXPECT_EQ(kept.Percent(), step());
+  items[1].done = 1500;
+  kept.See(items[1]);
+  EXPECT_EQ(kept.Percent(), step());
+  EXPECT_EQ(kept.Percent(), 25);  // 1500 of 6000
+  items[0].status = DownloadStatus::kFinished;
+  items[0].done = 400;  // a finished file counts whole, whatever was last reported
+  kept.See(items[0]);
+  EXPECT_EQ(kept.Percent(), step());
+  items.erase(items.begin());
+  kept.Left(1);
+  EXPECT_EQ(kept.Percent(), step());
+  EXPECT_EQ(kept.Percent(), 41);  // 2500 of 6000
+  items.pop_back();               // deleted unfinished: its bytes leave the sum
+  kept.Left(3);
+  EXPECT_EQ(kept.Percent(), step());
+  EXPECT_EQ(kept.Percent(), 83);  // 2500 of 3000
+  kept.See(std::vector<DownloadItem>{});
+  EXPECT_EQ(kept.Percent(), 0);
+}
+
 TEST(DownloadRows, EachStatusReadsAsItShould) {
   DownloadItem item;
   item.request = {G("报告.pdf"), "http://h/1", "/d", "", "", 2048};

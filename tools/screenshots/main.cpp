@@ -21,7 +21,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
-#include <QTreeWidget>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -45,6 +44,11 @@
 #include "view/download_list.h"
 
 namespace {
+
+// A cell's text as the list shows it.
+QString Cell(const QAbstractItemView* list, int row, int column) {
+  return list->model()->index(row, column).data().toString();
+}
 
 bool Save(QWidget* widget, const QDir& dir, const QString& name) {
   QString path = dir.filePath(name);
@@ -203,34 +207,34 @@ int main(int argc, char** argv) {
     // A limit of four digits shows whole; the box is not ticked, so nothing is held back.
     window.downloadsTab()->limitValue()->setText(QStringLiteral("1000"));
     tabs->setCurrentIndex(2);
-    auto* downloads = window.findChild<QTreeWidget*>(QStringLiteral("超级列表框2"));
+    auto* downloads = window.findChild<QTreeView*>(QStringLiteral("超级列表框2"));
     // Paused once some of it is on disk.
     ok &= WaitFor([&] { return window.downloadsTab()->queue()->Items()[2].done > (256 << 10); });
     window.downloadsTab()->downloads()->Pause(
         {sf::ItemId{window.downloadsTab()->queue()->Items()[2].id}});
-    ok &= WaitFor(
-        [&] { return downloads->topLevelItem(3)->text(3).startsWith(QStringLiteral("失败")); });
+    ok &= WaitFor([&] { return Cell(downloads, 3, 3).startsWith(QStringLiteral("失败")); });
     if (!startRow(QStringLiteral("第二章 练习.docx")) || !startRow(QStringLiteral("第01首.mp3")))
       return 1;
     downloads->clearSelection();
     ok &= WaitFor([&] {
-      return downloads->topLevelItemCount() == 6 &&
-             downloads->topLevelItem(1)->text(2) != "0.00MB" &&
-             downloads->topLevelItem(5)->text(3) == QStringLiteral("等待中");
+      return downloads->model()->rowCount() == 6 && Cell(downloads, 1, 2) != "0.00MB" &&
+             Cell(downloads, 5, 3) == QStringLiteral("等待中");
     });
     QTest::qWait(1200);
     ok &= Save(&window, dir, names[2]);
     // The menu over a running download: 继续 and 重试 do not apply.
-    downloads->topLevelItem(0)->setSelected(true);
+    downloads->selectionModel()->select(downloads->model()->index(0, 0),
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
     emit downloads->customContextMenuRequested(
-        downloads->visualItemRect(downloads->topLevelItem(0)).center());
+        downloads->visualRect(downloads->model()->index(0, 0)).center());
     QTest::qWait(100);
     ok &= Save(window.downloadsTab()->menu(), dir, "menu-downloads.png");
     window.downloadsTab()->menu()->close();
     // Sorted by size, largest first, with one download selected.
     downloads->clearSelection();
     downloads->header()->setSortIndicator(sf::kColumnTotalSize, Qt::DescendingOrder);
-    downloads->topLevelItem(1)->setSelected(true);
+    downloads->selectionModel()->select(downloads->model()->index(1, 0),
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
     QTest::qWait(1200);
     ok &= Save(&window, dir, "tab3-downloads-sorted.png");
     // The question before 删除任务和文件.
@@ -331,9 +335,9 @@ int main(int argc, char** argv) {
                                       [&](const sf::SpreadHandOff&) { handedOff = true; });
   ok &= WaitFor([&] {
     auto* list = window.downloadsTab()->list();
-    if (!handedOff || list->topLevelItemCount() != 3) return false;
+    if (!handedOff || list->model()->rowCount() != 3) return false;
     for (int row = 0; row < 3; ++row)
-      if (list->topLevelItem(row)->text(3) == QStringLiteral("失败")) return true;
+      if (Cell(list, row, 3) == QStringLiteral("失败")) return true;
     return false;
   });
   window.findChild<QTabWidget*>(QStringLiteral("选择夹1"))->setCurrentIndex(2);

@@ -1,11 +1,13 @@
 // Drives the window as a user does through one share of the local share service and prints
 // what the user waits for: the parse's time, the time to its first rows, the window's memory
 // once parsed, the time 全部下载 takes to return, and the longest the window then stops
-// answering while the downloads tab takes the files in. Figures only; bench/window_bench.sh
+// answering while the downloads tab takes the files in; then, all paused from the list's menu,
+// the process's CPU use over 10 s. Figures only; bench/window_bench.sh
 // starts the service and this program.
 // Usage: sharefetch-window-bench HOST SHARE_URL
 // SF_BENCH_SHOT=FILE saves a picture of the window a second after the first rows came;
 // SF_BENCH_PAUSE_MS=N waits N ms before 全部下载, for a profiler to attach.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QAbstractItemModel>
@@ -43,6 +45,14 @@ std::string Memory() {
           (out.empty() ? "" : ", ") + line.substr(0, 5) + " " + std::to_string(kb / 1024) + " MiB";
     }
   return out;
+}
+
+// The process's CPU time, every thread's, user and system.
+double CpuSeconds() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(use.ru_utime) + seconds(use.ru_stime);
 }
 
 // The longest time the event loop went without running a 10 ms timer, over `ms`.
@@ -125,6 +135,25 @@ int main(int argc, char** argv) {
   std::cout << "longest the window did not answer in the 5 s after: " << LongestStall(5000)
             << " ms\n";
   std::cout << "memory with the downloads queued: " << Memory() << "\n" << std::flush;
+
+  // As the user pauses them all: every row selected, 暂停 from the list's menu.
+  auto* list = window.findChild<QTreeView*>(QStringLiteral("超级列表框2"));
+  auto* pause = window.findChild<QAction*>(QStringLiteral("暂停"));
+  list->selectAll();
+  emit list->customContextMenuRequested(QPoint(10, 10));
+  clock.restart();
+  pause->trigger();
+  std::cout << "暂停 on " << list->model()->rowCount() << " rows returned after "
+            << clock.elapsed() / 1000.0 << " s\n";
+  QTest::qWait(1000);
+  const double before = CpuSeconds();
+  clock.restart();
+  const qint64 pausedStall = LongestStall(10000);
+  std::cout << "CPU with all paused: "
+            << 100.0 * (CpuSeconds() - before) / (clock.elapsed() / 1000.0)
+            << " % of one core over 10 s; longest the window did not answer: " << pausedStall
+            << " ms\n"
+            << std::flush;
   // Closing would save every unfinished download for the next run, which is no part of this.
   std::fflush(nullptr);
   _exit(0);
