@@ -208,10 +208,15 @@ void DownloadJobs::Loop() {
     manager_->Tick(now);
     Sample(now, now - lastTellMs_ >= kTellEveryMs);
   }
-  // The engine's tasks end with the manager; what it says of them as they go is not kept, so
-  // the rows keep their states for the next start.
+  // Every task stops and lets go of its partial, with its control file written: the next
+  // start goes on from there. What the manager says of them meanwhile is not kept, so the rows
+  // keep their states.
   ending_ = true;
+  std::vector<int32_t> handles;
+  for (const DownloadItem& item : manager_->Items())
+    if (item.handle != 0 && !item.Ended()) handles.push_back(item.handle);
   manager_.reset();
+  for (int32_t handle : handles) engine_->DeleteTask(handle, 0);
 }
 
 std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::string>& paths,
