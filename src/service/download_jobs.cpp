@@ -15,6 +15,7 @@
 #include "download/download_engine.h"
 #include "download/download_manager.h"
 #include "download/share_plan.h"
+#include "engine_api/engine_api.h"
 #include "view/failure_text.h"
 
 namespace sf::service {
@@ -46,6 +47,17 @@ bool MakeFolders(const std::string& path) {
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
     if (at == std::string::npos) return true;
   }
+}
+
+// The partial an earlier run left at `path` and its control file; only a partial beside its
+// control file is the engine's, so nothing else is touched.
+void RemovePartial(const std::string& path) {
+  std::string part = path + std::string(layout::kPartSuffix);
+  std::string control = path + std::string(layout::kControlSuffix);
+  struct stat info {};
+  if (lstat(control.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  if (lstat(part.c_str(), &info) == 0 && S_ISREG(info.st_mode)) unlink(part.c_str());
+  unlink(control.c_str());
 }
 
 }  // namespace
@@ -461,7 +473,10 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
           break;
         }
         case Act::kRemove:
-          if (item != nullptr) manager_->Cancel({itemId}, removeFiles);
+          if (item != nullptr)
+            manager_->Cancel({itemId}, removeFiles);
+          else if (removeFiles && state != download_state::kFinished)
+            RemovePartial(row.directory + row.view.path);
           lock.lock();
           (void)store_.DeleteDownload(id);
           rows_.erase(id);

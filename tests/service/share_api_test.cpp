@@ -2,6 +2,7 @@
 // service: the prompts answered over the API as a remote user would, the tree read page by
 // page, the records still there after a restart, and no secret ever handed back; a share's
 // files downloaded into the service's folder, acted on, and finished after a restart.
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "file_content.h"
@@ -398,6 +399,40 @@ TEST_F(ShareApiTest, DownloadsStoppedMidwayComeBackAsTheyWereAndFinishExactly) {
   EXPECT_EQ(Act("resume", {{"ids", {ids[1]}}})["acted"], 1);
   ASSERT_TRUE(RowReaches(ids[1], "finished")) << Row(ids[1]);
   ExpectWhole(kF2);
+}
+
+TEST_F(ShareApiTest, PartialOfAnEarlierRunRemovedWithItsFileAndWrongAsksRefused) {
+  Start();
+  MakeKey();
+  const int64_t share = ResolvedShare();
+  sim_.SetDownloadOverride(sim::DownloadQuirks{16 * 1024});
+  const int64_t big = Start(share, {{"paths", {kBig.path}}}).at(0);
+  ASSERT_TRUE(WaitUntil([&] { return Row(big).value("done", 0) > 0; }, std::chrono::seconds(30)));
+  EXPECT_EQ(Act("pause", {{"filter", {{"q", "BIG"}}}})["acted"], 1);
+  service_.reset();
+  Start();
+  // Paused since the last run: no task holds it, and its partial still goes with it.
+  const std::string partial = directory_ + "/downloads/big.bin.sfpart";
+  ASSERT_TRUE(std::filesystem::exists(partial));
+  EXPECT_EQ(Act("remove", {{"ids", {big}}, {"files", true}})["acted"], 1);
+  EXPECT_FALSE(std::filesystem::exists(partial));
+  EXPECT_FALSE(std::filesystem::exists(directory_ + "/downloads/big.bin.sfctl"));
+  EXPECT_EQ(Downloads()["total"], 0);
+
+  const std::string base = "/api/v1/shares/" + std::to_string(share) + "/downloads";
+  Call("POST", base, 400, R"({"paths": ["/nowhere.txt"]})");
+  Call("POST", base, 400, R"({"paths": "/a.txt"})");
+  Call("POST", base, 400, "{}");
+  const int64_t locked = Paste(sim_.ShareUrl("1lock")).at(0);
+  ASSERT_TRUE(ReachesState(locked, "password"));
+  Call("POST", "/api/v1/shares/" + std::to_string(locked) + "/downloads", 409, R"({"all": true})");
+  Call("POST", "/api/v1/downloads/pause", 400, R"({"ids": "all"})");
+  Call("PUT", "/api/v1/settings", 400, R"({"jobs": 0})");
+  Call("PUT", "/api/v1/settings", 400, R"({"speedLimit": -1})");
+  Call("PUT", "/api/v1/settings", 200, R"({"speedLimit": 512, "jobs": 2})");
+  EXPECT_EQ(service_->store()->Setting("jobs"), "2");
+  EXPECT_EQ(service_->store()->Setting("speedLimit"), "512");
+  EXPECT_TRUE(Downloads()["downloads"].empty());
 }
 
 }  // namespace
