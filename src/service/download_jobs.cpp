@@ -261,6 +261,7 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
     row->view = {id, share, path, file.size, 0, 0, download_state::kQueued, ""};
     row->directory = options_.directory;
     row->told = row->view;
+    row->toldMs = NowMs();  // told whole just now
     publish_("download", nlohmann::json{{"id", id},
                                         {"share", share},
                                         {"path", path},

@@ -512,7 +512,7 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
   ShareFilter filter;
   if (body.contains("include") && !Texts(body["include"], filter.include)) return usage();
   if (body.contains("exclude") && !Texts(body["exclude"], filter.exclude)) return usage();
-  if (body.value("all", false) == true) {
+  if (body.contains("all") && body["all"] == true) {
     for (const FileRow& file : store_->ShareFiles(id)) paths.push_back(file.path);
   } else if (!body.contains("paths") || !Texts(body["paths"], paths) || paths.empty()) {
     return usage();
@@ -590,7 +590,7 @@ HttpResponse Service::ActOnDownloads(const HttpRequest& request, DownloadJobs::A
       for (const DownloadView& row : downloads_->Rows(filter, revision)) ids.push_back(row.id);
   }
   if (!read) return ErrorResponse(400, "request", "give {\"ids\": [...]} or {\"filter\": {...}}");
-  bool files = body.value("files", false) == true;
+  bool files = body.contains("files") && body["files"] == true;
   int acted = downloads_->Apply(act, ids, files);
   return JsonResponse(200, {{"acted", acted}});
 }

@@ -423,10 +423,12 @@ TEST_F(ShareApiTest, PartialOfAnEarlierRunRemovedWithItsFileAndWrongAsksRefused)
   Call("POST", base, 400, R"({"paths": ["/nowhere.txt"]})");
   Call("POST", base, 400, R"({"paths": "/a.txt"})");
   Call("POST", base, 400, "{}");
+  Call("POST", base, 400, R"({"all": "yes"})");
   const int64_t locked = Paste(sim_.ShareUrl("1lock")).at(0);
   ASSERT_TRUE(ReachesState(locked, "password"));
   Call("POST", "/api/v1/shares/" + std::to_string(locked) + "/downloads", 409, R"({"all": true})");
   Call("POST", "/api/v1/downloads/pause", 400, R"({"ids": "all"})");
+  EXPECT_EQ(Act("remove", {{"ids", {1}}, {"files", "yes"}})["acted"], 0);
   Call("PUT", "/api/v1/settings", 400, R"({"jobs": 0})");
   Call("PUT", "/api/v1/settings", 400, R"({"speedLimit": -1})");
   Call("PUT", "/api/v1/settings", 200, R"({"speedLimit": 512, "jobs": 2})");
