@@ -53,6 +53,41 @@ bool QueryNumber(const HttpRequest& request, const char* name, int64_t low, int6
   return value >= low && value <= high;
 }
 
+// The texts of a JSON array of texts; false when the value is something else.
+bool Texts(const nlohmann::json& value, std::vector<std::string>& out) {
+  if (!value.is_array()) return false;
+  for (const auto& item : value) {
+    if (!item.is_string()) return false;
+    out.push_back(item.get<std::string>());
+  }
+  return true;
+}
+
+// A filter from the API's object: {"state": "..." or [...], "q": "...", "share": N}.
+bool ReadFilter(const nlohmann::json& value, DownloadFilter& filter) {
+  if (!value.is_object()) return false;
+  if (auto it = value.find("state"); it != value.end()) {
+    if (it->is_string())
+      filter.states.push_back(it->get<std::string>());
+    else if (!Texts(*it, filter.states))
+      return false;
+  }
+  if (auto it = value.find("q"); it != value.end()) {
+    if (!it->is_string()) return false;
+    filter.name = it->get<std::string>();
+  }
+  if (auto it = value.find("share"); it != value.end()) {
+    if (!it->is_number_integer()) return false;
+    filter.share = it->get<int64_t>();
+  }
+  return true;
+}
+
+nlohmann::json DescribeDownload(const DownloadView& row) {
+  return {{"id", row.id},     {"share", row.share}, {"path", row.path},   {"size", row.size},
+          {"done", row.done}, {"speed", row.speed}, {"state", row.state}, {"reason", row.reason}};
+}
+
 HttpResponse NoShare() {
   return ErrorResponse(404, "not-found", "no such share");
 }
@@ -75,6 +110,13 @@ std::string Service::Start(std::string& newPassword) {
       *store_, options_.shares,
       [this](const std::string& name, const nlohmann::json& data) { events_.Publish(name, data); });
   shares_->Start();
+  if (options_.downloads.directory.empty())
+    options_.downloads.directory = options_.stateDirectory + "/downloads";
+  downloads_ = std::make_unique<DownloadJobs>(
+      *store_, *shares_, options_.downloads,
+      [this](const std::string& name, const nlohmann::json& data) { events_.Publish(name, data); });
+  error = downloads_->Start();
+  if (!error.empty()) return error;
   if (!store_->Setting(kPasswordSetting)) {
     std::string password = RandomToken(12);
     std::string hash = HashPassword(password, options_.passwordIterations);
@@ -104,6 +146,9 @@ void Service::Stop() {
   if (heartbeat_.joinable()) heartbeat_.join();
   // Resolutions first: a worker waiting on a prompt holds no connection, but it writes to the
   // store and tells the event streams until it ends.
+  // The downloads before the resolutions: a link that comes after goes nowhere, and the rows
+  // stay as they were for the next start.
+  if (downloads_) downloads_->Stop();
   if (shares_) shares_->Stop();
   if (server_) server_->Stop();
 }
@@ -135,6 +180,21 @@ void Service::AddRoutes() {
   server_->Route("POST", "/shares/:id/captcha", bind(&Service::AnswerCaptcha));
   server_->Route("POST", "/shares/:id/captcha/refresh", bind(&Service::RenewCaptcha));
   server_->Route("POST", "/shares/:id/password", bind(&Service::AnswerPassword));
+  server_->Route("POST", "/shares/:id/downloads", bind(&Service::StartDownloads));
+  server_->Route("GET", "/downloads", bind(&Service::ListDownloads));
+  server_->Route("POST", "/downloads/pause", [this](const HttpRequest& request) {
+    return ActOnDownloads(request, DownloadJobs::Act::kPause);
+  });
+  server_->Route("POST", "/downloads/resume", [this](const HttpRequest& request) {
+    return ActOnDownloads(request, DownloadJobs::Act::kResume);
+  });
+  server_->Route("POST", "/downloads/retry", [this](const HttpRequest& request) {
+    return ActOnDownloads(request, DownloadJobs::Act::kRetry);
+  });
+  server_->Route("POST", "/downloads/remove", [this](const HttpRequest& request) {
+    return ActOnDownloads(request, DownloadJobs::Act::kRemove);
+  });
+  server_->Route("PUT", "/settings", bind(&Service::PutSettings));
 }
 
 Caller Service::Identify(const HttpRequest& request) {
@@ -427,6 +487,133 @@ std::string SetPassword(const std::string& stateDirectory, const std::string& pa
     return store->error();
   unlink((stateDirectory + "/" + kInitialPasswordFile).c_str());
   return {};
+}
+
+}  // namespace sf::service
+
+namespace sf::service {
+
+HttpResponse Service::StartDownloads(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const int64_t id = IdOf(request.params.at("id"));
+  std::optional<ShareRow> share = store_->Share(id);
+  if (!share) return NoShare();
+  if (share->state != share_state::kResolved && share->state != share_state::kIncomplete)
+    return ErrorResponse(409, "not-resolved", "the share is not resolved");
+  nlohmann::json body = BodyObject(request);
+  auto usage = [] {
+    return ErrorResponse(400, "request",
+                         "give {\"paths\": [...]} or {\"all\": true}, with \"include\" and "
+                         "\"exclude\" globs if wanted");
+  };
+  if (body.is_null()) return usage();
+  std::vector<std::string> paths;
+  ShareFilter filter;
+  if (body.contains("include") && !Texts(body["include"], filter.include)) return usage();
+  if (body.contains("exclude") && !Texts(body["exclude"], filter.exclude)) return usage();
+  if (body.contains("all") && body["all"] == true) {
+    for (const FileRow& file : store_->ShareFiles(id)) paths.push_back(file.path);
+  } else if (!body.contains("paths") || !Texts(body["paths"], paths) || paths.empty()) {
+    return usage();
+  }
+  // Globs match share paths as the terminal's get takes them: without the leading "/".
+  std::erase_if(paths, [&filter](const std::string& path) {
+    return !filter.Takes(path.empty() || path[0] != '/' ? path : path.substr(1));
+  });
+  std::string error;
+  std::vector<int64_t> ids = downloads_->Add(id, paths, error);
+  if (!error.empty()) return ErrorResponse(400, "request", error);
+  return JsonResponse(201, {{"ids", ids}, {"directory", downloads_->directory()}});
+}
+
+HttpResponse Service::ListDownloads(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  int64_t offset = 0, limit = 100;
+  if (!QueryNumber(request, "offset", 0, INT_MAX, offset) ||
+      !QueryNumber(request, "limit", 1, 1000, limit))
+    return ErrorResponse(400, "request", "offset from 0, limit from 1 to 1000");
+  DownloadFilter filter;
+  if (auto it = request.query.find("state"); it != request.query.end())
+    for (const std::string& state : SplitText(it->second, ","))
+      if (!state.empty()) filter.states.push_back(state);
+  if (auto it = request.query.find("q"); it != request.query.end()) filter.name = it->second;
+  const std::string sort = request.query.count("sort") ? request.query.at("sort") : "name";
+  const std::string order = request.query.count("order") ? request.query.at("order") : "asc";
+  if ((sort != "name" && sort != "size" && sort != "state" && sort != "progress") ||
+      (order != "asc" && order != "desc"))
+    return ErrorResponse(400, "request",
+                         "sort by name, size, state or progress; order asc or desc");
+  uint64_t revision = 0;
+  std::vector<DownloadView> rows = downloads_->Rows(filter, revision);
+  auto progress = [](const DownloadView& row) {
+    return row.size > 0 ? static_cast<double>(row.done) / static_cast<double>(row.size) : 0.0;
+  };
+  auto key = [&](const DownloadView& a, const DownloadView& b) {
+    if (sort == "size" && a.size != b.size) return a.size < b.size;
+    if (sort == "state" && a.state != b.state) return a.state < b.state;
+    if (sort == "progress" && progress(a) != progress(b)) return progress(a) < progress(b);
+    if (a.path != b.path) return a.path < b.path;
+    return a.id < b.id;
+  };
+  std::sort(rows.begin(), rows.end(), [&](const DownloadView& a, const DownloadView& b) {
+    return order == "asc" ? key(a, b) : key(b, a);
+  });
+  nlohmann::json window = nlohmann::json::array();
+  for (size_t i = static_cast<size_t>(offset);
+       i < rows.size() && i < static_cast<size_t>(offset + limit); ++i)
+    window.push_back(DescribeDownload(rows[i]));
+  return JsonResponse(
+      200,
+      {{"revision", revision}, {"total", rows.size()}, {"offset", offset}, {"downloads", window}});
+}
+
+HttpResponse Service::ActOnDownloads(const HttpRequest& request, DownloadJobs::Act act) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  nlohmann::json body = BodyObject(request);
+  std::vector<int64_t> ids;
+  bool read = false;
+  if (auto it = body.is_object() ? body.find("ids") : body.end();
+      body.is_object() && it != body.end() && it->is_array()) {
+    read = true;
+    for (const auto& item : *it) {
+      if (!item.is_number_integer()) read = false;
+      if (read) ids.push_back(item.get<int64_t>());
+    }
+  } else if (body.is_object() && body.contains("filter")) {
+    DownloadFilter filter;
+    read = ReadFilter(body["filter"], filter);
+    uint64_t revision = 0;
+    if (read)
+      for (const DownloadView& row : downloads_->Rows(filter, revision)) ids.push_back(row.id);
+  }
+  if (!read) return ErrorResponse(400, "request", "give {\"ids\": [...]} or {\"filter\": {...}}");
+  bool files = body.contains("files") && body["files"] == true;
+  int acted = downloads_->Apply(act, ids, files);
+  return JsonResponse(200, {{"acted", acted}});
+}
+
+HttpResponse Service::PutSettings(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  nlohmann::json body = BodyObject(request);
+  if (body.is_null()) return ErrorResponse(400, "request", "give a JSON object");
+  nlohmann::json taken = nlohmann::json::object();
+  if (auto it = body.find("speedLimit"); it != body.end()) {
+    if (!it->is_number_integer() || *it < 0 || *it > INT32_MAX)
+      return ErrorResponse(400, "request", "speedLimit: kilobytes per second, 0 for none");
+    downloads_->SetSpeedLimit(it->get<int32_t>());
+    taken["speedLimit"] = *it;
+  }
+  if (auto it = body.find("jobs"); it != body.end()) {
+    if (!it->is_number_integer() || *it < 1 || *it > 64)
+      return ErrorResponse(400, "request", "jobs: files at once, from 1 to 64");
+    downloads_->SetJobs(it->get<int>());
+    taken["jobs"] = *it;
+  }
+  return JsonResponse(200, taken);
 }
 
 }  // namespace sf::service

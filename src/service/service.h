@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "service/download_jobs.h"
 #include "service/event_hub.h"
 #include "service/http_server.h"
 #include "service/login_guard.h"
@@ -26,6 +27,8 @@ struct ServiceOptions {
   std::chrono::milliseconds heartbeat{15000};
   size_t eventRing = 1024;
   ShareJobOptions shares;
+  // An empty folder: `downloads` in the state directory.
+  DownloadOptions downloads;
 };
 
 // Who is calling: nobody, a browser's login session or a script's API key.
@@ -55,6 +58,7 @@ class Service {
   EventHub& events() { return events_; }
   StateStore* store() { return store_.get(); }
   ShareJobs* shares() { return shares_.get(); }
+  DownloadJobs* downloads() { return downloads_.get(); }
 
  private:
   enum class Allow { kSessionOrKey, kSessionOnly };
@@ -79,6 +83,10 @@ class Service {
   HttpResponse AnswerCaptcha(const HttpRequest& request);
   HttpResponse RenewCaptcha(const HttpRequest& request);
   HttpResponse AnswerPrompt(const HttpRequest& request, const char* kind, const char* field);
+  HttpResponse StartDownloads(const HttpRequest& request);
+  HttpResponse ListDownloads(const HttpRequest& request);
+  HttpResponse ActOnDownloads(const HttpRequest& request, DownloadJobs::Act act);
+  HttpResponse PutSettings(const HttpRequest& request);
   nlohmann::json DescribeShare(const ShareRow& row);
   void HeartbeatLoop();
 
@@ -87,6 +95,7 @@ class Service {
   EventHub events_;
   LoginGuard guard_;
   std::unique_ptr<ShareJobs> shares_;
+  std::unique_ptr<DownloadJobs> downloads_;
   std::unique_ptr<HttpServer> server_;
 
   std::mutex mutex_;

@@ -1,6 +1,7 @@
 #include "service/service_options.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "share/share_host.h"
@@ -23,6 +24,8 @@ const char* const kDaemonUsage =
     "                         the service's own)\n"
     "  --prompt-timeout S     seconds a password or captcha prompt waits for its answer\n"
     "                         before its share is given up (default 600)\n"
+    "  --download-dir DIR     where downloaded files go (default $STATE_DIRECTORY/downloads\n"
+    "                         under systemd, else ~/Downloads/sharefetch)\n"
     "  --password-file FILE   with `password`: read the new password from FILE\n"
     "  --help                 show this help\n"
     "  --version              show the version\n";
@@ -36,6 +39,15 @@ std::string DefaultStateDirectory() {
     return std::string(xdg) + "/sharefetchd";
   const char* home = std::getenv("HOME");
   return std::string(home && *home ? home : ".") + "/.local/state/sharefetchd";
+}
+
+std::string DefaultDownloadDirectory() {
+  if (const char* systemd = std::getenv("STATE_DIRECTORY"); systemd && *systemd) {
+    std::string first = systemd;
+    return first.substr(0, first.find(':')) + "/downloads";
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/Downloads/sharefetch";
 }
 
 DaemonCommand ParseDaemonCommand(const std::vector<std::string>& arguments) {
@@ -68,6 +80,9 @@ DaemonCommand ParseDaemonCommand(const std::vector<std::string>& arguments) {
       options.http.port = static_cast<uint16_t>(std::stoi(value));
     } else if (option == "--state-dir") {
       options.stateDirectory = value;
+    } else if (option == "--download-dir") {
+      if (value.empty()) return fail("--download-dir wants a folder");
+      options.downloads.directory = value;
     } else if (option == "--allow-host") {
       options.http.allowedHosts.push_back(value);
     } else if (option == "--trusted-proxy") {
@@ -86,6 +101,11 @@ DaemonCommand ParseDaemonCommand(const std::vector<std::string>& arguments) {
     }
   }
   if (options.stateDirectory.empty()) options.stateDirectory = DefaultStateDirectory();
+  if (options.downloads.directory.empty()) options.downloads.directory = DefaultDownloadDirectory();
+  // The engine opens files by absolute paths, and the service may change its folder later.
+  if (options.downloads.directory[0] != '/')
+    options.downloads.directory =
+        std::filesystem::absolute(options.downloads.directory).lexically_normal().string();
   std::string hostError;
   std::optional<std::string> host = ChooseShareHost(shareHost, &hostError);
   if (!host) return fail(hostError);

@@ -20,6 +20,10 @@ struct DaemonCommand {
 // $XDG_STATE_HOME/sharefetchd, else ~/.local/state/sharefetchd.
 std::string DefaultStateDirectory();
 
+// Where downloads go when no folder is given: $STATE_DIRECTORY/downloads under systemd, else
+// ~/Downloads/sharefetch.
+std::string DefaultDownloadDirectory();
+
 DaemonCommand ParseDaemonCommand(const std::vector<std::string>& arguments);
 
 extern const char* const kDaemonUsage;

@@ -1,9 +1,11 @@
 #include "service/share_jobs.h"
 
 #include <atomic>
+#include <set>
 
 #include "base/encoding.h"
 #include "base/text.h"
+#include "download/share_plan.h"
 #include "net/cancel_flag.h"
 #include "share/resolve_driver.h"
 #include "share/share_text.h"
@@ -67,6 +69,9 @@ struct ShareJobs::Job {
   std::string link;  // GBK, as the driver takes it
   std::string code;  // GBK: the code found beside the link, tried first
   CancelFlag cancel;
+  // Asked for links only: the share's paths wanted (UTF-8) and who gets the entries.
+  std::set<std::string> paths;
+  LinksDone linksDone;
 
   std::mutex mutex;  // guards the prompt below
   std::condition_variable answered;
@@ -200,6 +205,12 @@ void ShareJobs::Stop() {
     queue_.clear();
   }
   wake_.notify_all();
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : linkJobs_)
+      if (auto job = weak.lock()) jobs.push_back(job);
+    linkJobs_.clear();
+  }
   for (const auto& job : jobs) {
     job->cancel.Raise();
     std::lock_guard lock(job->mutex);  // a prompt between its check and its wait sees the flag
@@ -336,11 +347,60 @@ void ShareJobs::WorkerLoop() {
       job = queue_.front();
       queue_.pop_front();
     }
-    Resolve(job);
+    if (job->linksDone)
+      ResolveLinks(job);
+    else
+      Resolve(job);
     std::lock_guard lock(mutex_);
     auto it = jobs_.find(job->id);
     if (it != jobs_.end() && it->second == job) jobs_.erase(it);
   }
+}
+
+bool ShareJobs::FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone done) {
+  std::optional<ShareRow> row = store_.Share(id);
+  if (!row) return false;
+  auto job = std::make_shared<Job>();
+  job->id = id;
+  job->link = Utf8ToGbk(row->url);
+  job->code = Utf8ToGbk(store_.SharePassword(id).value_or(""));
+  job->paths.insert(paths.begin(), paths.end());
+  job->linksDone = std::move(done);
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return false;
+    std::erase_if(linkJobs_, [](const std::weak_ptr<Job>& weak) { return weak.expired(); });
+    linkJobs_.push_back(job);
+    // A prompt it meets is answered as the share's own; a resolution of the share under way
+    // keeps its place.
+    jobs_.emplace(id, job);
+    queue_.push_back(job);
+  }
+  wake_.notify_one();
+  return true;
+}
+
+void ShareJobs::ResolveLinks(const std::shared_ptr<Job>& job) {
+  if (job->cancel.raised()) return;
+  std::optional<ShareRow> before = store_.Share(job->id);
+  if (!before) return;
+  ShareSession session(options_.host);
+  session.SetCancelFlag(job->cancel);
+  Prompts prompts(*this, *job);
+  QuietView view;
+  ResolveDriver driver(session, prompts, view);
+  driver.SetLinkFilter(
+      [&job](const FileEntry& entry) { return job->paths.count(SharePathOf(entry)) != 0; });
+  const int result = driver.Run([&job] { return job->link; });
+  if (job->cancel.raised()) return;
+  // The share's state says what its first resolution found; a prompt met here does not stay.
+  if (std::optional<ShareRow> row = store_.Share(job->id); row && row->state != before->state)
+    SetState(*job, before->state, before->message);
+  if (result != 0 && driver.entries().empty()) {
+    job->linksDone({}, GbkToUtf8(driver.ResultMessage()));
+    return;
+  }
+  job->linksDone(driver.entries(), {});
 }
 
 void ShareJobs::Resolve(const std::shared_ptr<Job>& job) {

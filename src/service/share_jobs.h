@@ -23,6 +23,7 @@
 
 #include "service/state_store.h"
 #include "share/share_host.h"
+#include "share/share_session.h"
 
 namespace sf::service {
 
@@ -86,11 +87,19 @@ class ShareJobs {
 
   size_t running() const;
 
+  // The share resolved again on a worker for fresh links of the files at `paths` (UTF-8 share
+  // paths, "folder/name"): links expire, so a download asks for them when it starts. `done`
+  // gets every entry of the share, those files with their link, or an empty list and why; on
+  // the worker, and never for a resolution given up by Remove or Stop.
+  using LinksDone = std::function<void(std::vector<FileEntry> entries, std::string error)>;
+  bool FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone done);
+
  private:
   struct Job;
   class Prompts;
   void WorkerLoop();
   void Resolve(const std::shared_ptr<Job>& job);
+  void ResolveLinks(const std::shared_ptr<Job>& job);
   void SetState(Job& job, const std::string& state, const std::string& message = {});
   std::shared_ptr<Job> Find(int64_t id);
 
@@ -104,6 +113,7 @@ class ShareJobs {
   std::deque<std::shared_ptr<Job>> queue_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
+  std::vector<std::weak_ptr<Job>> linkJobs_;  // asked for links; given up at Stop
 };
 
 // The media type of a picture by its first bytes; empty when it is none we know.

@@ -48,6 +48,10 @@ CREATE TABLE missing_folders(id INTEGER PRIMARY KEY, share_id INTEGER NOT NULL
                              REFERENCES shares(id) ON DELETE CASCADE, path TEXT NOT NULL,
                              reason TEXT NOT NULL);
 )sql",
+    // Downloads come back after a restart share by share, and go with their share's files.
+    R"sql(
+CREATE INDEX downloads_by_share ON downloads(share_id, path);
+)sql",
 };
 static_assert(std::size(kMigrations) == StateStore::kSchemaVersion);
 
@@ -397,6 +401,20 @@ std::vector<FileRow> StateStore::Files(int64_t shareId, const std::string& folde
   return rows;
 }
 
+std::vector<FileRow> StateStore::ShareFiles(int64_t shareId) {
+  std::lock_guard lock(mutex_);
+  std::vector<FileRow> rows;
+  Statement s(db_,
+              "SELECT id,share_id,path,size,is_folder,folder,fs_id,app_id,remote_path,chosen "
+              "FROM files WHERE share_id=? AND NOT is_folder ORDER BY path");
+  s.Bind(1, shareId);
+  while (s.Row())
+    rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Int(3), s.Int(4) != 0, s.Text(5), s.Text(6),
+                    s.Text(7), s.Text(8), s.Int(9) != 0});
+  SF_STORE_CHECK(s);
+  return rows;
+}
+
 bool StateStore::HasFolder(int64_t shareId, const std::string& path) {
   std::lock_guard lock(mutex_);
   Statement s(db_, "SELECT 1 FROM files WHERE share_id=? AND path=? AND is_folder");
@@ -484,6 +502,14 @@ std::vector<DownloadRow> StateStore::Downloads() {
                     s.Int(7), s.Text(8)});
   SF_STORE_CHECK(s);
   return rows;
+}
+
+bool StateStore::DeleteDownload(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "DELETE FROM downloads WHERE id=?");
+  bool ok = s.Bind(1, id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
 }
 
 int64_t StateStore::AddHistory(const HistoryRow& r) {

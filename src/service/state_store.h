@@ -94,7 +94,7 @@ struct DownloaderRow {
 
 class StateStore {
  public:
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
   static constexpr const char* kFileName = "state.db";
 
   // Opens (creating) `directory`/state.db and migrates it; null with `error` set on failure,
@@ -151,6 +151,8 @@ class StateStore {
   // The entries directly inside `folder` ("/" for the top), by path, one page at a time.
   std::vector<FileRow> Files(int64_t shareId, const std::string& folder, int64_t offset,
                              int64_t limit);
+  // Every file (no folder) the share lists, by path.
+  std::vector<FileRow> ShareFiles(int64_t shareId);
   // True when the share lists a folder at `path`.
   bool HasFolder(int64_t shareId, const std::string& path);
   // How many entries lie directly inside `folder`, or -1.
@@ -161,6 +163,8 @@ class StateStore {
   [[nodiscard]] bool UpdateDownload(int64_t id, const std::string& state, int64_t done,
                                     int64_t total, const std::string& error);
   std::vector<DownloadRow> Downloads();
+  // False when no download has that id.
+  bool DeleteDownload(int64_t id);
 
   int64_t AddHistory(const HistoryRow& row);
   std::vector<HistoryRow> History(int64_t offset, int64_t limit);

@@ -90,6 +90,8 @@ void ServiceFixture::SetUp() {
   options_.eventRing = 4;
   // Nothing here reaches a real share service: a pasted link goes to a closed loopback port.
   options_.shares.host = "http://127.0.0.1:1";
+  options_.downloads.directory = directory_ + "/downloads";
+  options_.downloads.engineLibrary = SF_ENGINE_PATH;
 }
 
 void ServiceFixture::Start() {

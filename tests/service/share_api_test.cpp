@@ -1,10 +1,14 @@
 // Shares pasted into the real service on loopback and resolved against the local share
 // service: the prompts answered over the API as a remote user would, the tree read page by
-// page, the records still there after a restart, and no secret ever handed back.
+// page, the records still there after a restart, and no secret ever handed back; a share's
+// files downloaded into the service's folder, acted on, and finished after a restart.
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "file_content.h"
 #include "service_fixture.h"
 #include "share_simulator.h"
+#include "text_helpers.h"
 #include "wait_until.h"
 
 namespace sf::test {
@@ -19,8 +23,23 @@ constexpr const char* kShares = R"({"captchaFormat": "png", "shares": [
   {"id": "1part", "items": [
     {"name": "top.txt", "size": 3},
     {"name": "refused", "listError": -7, "children": [{"name": "lost.txt", "size": 1}]},
-    {"name": "fine", "children": [{"name": "in.txt", "size": 4}]}]}
+    {"name": "fine", "children": [{"name": "in.txt", "size": 4}]}]},
+  {"id": "1dl", "items": [
+    {"name": "a.txt", "size": 10, "fs_id": 9001},
+    {"name": "docs", "children": [
+      {"name": "f-1.txt", "size": 300, "fs_id": 9002},
+      {"name": "f-2.txt", "size": 70000, "fs_id": 9003}]},
+    {"name": "big.bin", "size": 1500000, "fs_id": 9004}]}
 ]})";
+
+// The share "1dl"'s files: path in its tree, fs_id, size.
+struct SimFile {
+  std::string path;
+  uint64_t fsId;
+  uint64_t size;
+};
+const SimFile kA{"/a.txt", 9001, 10}, kF1{"/docs/f-1.txt", 9002, 300},
+    kF2{"/docs/f-2.txt", 9003, 70000}, kBig{"/big.bin", 9004, 1500000};
 
 // Every text a JSON value holds, keys among them, but for the share's address (whose port may
 // hold any four digits): where a secret could show.
@@ -105,6 +124,40 @@ class ShareApiTest : public ServiceFixture {
     }
     return entries;
   }
+
+  // The download rows the filter query takes ("state=...&sort=..."), whole.
+  nlohmann::json Downloads(const std::string& query = "") {
+    return Call("GET", "/api/v1/downloads?" + query, 200);
+  }
+  nlohmann::json Row(int64_t id) {
+    nlohmann::json all = Downloads("limit=1000");
+    for (const auto& row : all["downloads"])
+      if (row["id"] == id) return row;
+    return nlohmann::json::object();
+  }
+  bool RowReaches(int64_t id, const std::string& state,
+                  std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    return WaitUntil([&] { return Row(id).value("state", "") == state; }, limit);
+  }
+  nlohmann::json Act(const std::string& action, const nlohmann::json& body) {
+    return Call("POST", "/api/v1/downloads/" + action, 200, body.dump());
+  }
+  // The file on disk holds exactly the simulator's bytes.
+  void ExpectWhole(const SimFile& file) {
+    std::string saved = directory_ + "/downloads" + file.path;
+    EXPECT_EQ(test::FileSha256(saved), sim::FileSha256Hex(file.fsId, file.size)) << saved;
+  }
+  int64_t ResolvedShare() {
+    int64_t id = Paste(sim_.ShareUrl("1dl")).at(0);
+    EXPECT_TRUE(ReachesState(id, "resolved"));
+    return id;
+  }
+  std::vector<int64_t> Start(int64_t share, const nlohmann::json& body) {
+    nlohmann::json started =
+        Call("POST", "/api/v1/shares/" + std::to_string(share) + "/downloads", 201, body.dump());
+    return started.value("ids", std::vector<int64_t>());
+  }
+  using ServiceFixture::Start;
 
   sim::ShareSimulator sim_;
   std::string bearer_;
@@ -249,6 +302,139 @@ TEST_F(ShareApiTest, FoldersLeftOutAreNamedAndAnUnansweredPromptEndsItsShare) {
   Call("POST", "/api/v1/shares/" + std::to_string(ids[1]) + "/password", 409,
        R"({"password":"ab12"})");
   Call("POST", "/api/v1/shares", 400, R"({"text":"no link in here, 提取码：ab12"})");
+}
+
+}  // namespace
+}  // namespace sf::test
+
+namespace sf::test {
+namespace {
+
+TEST_F(ShareApiTest, ShareDownloadedWholeListedInWindowsPausedAndResumedUnderAFreshLink) {
+  Start();
+  MakeKey();
+  RawConnection events(port());
+  events.Send(Request("GET", "/api/v1/events", bearer_));
+  ASSERT_TRUE(events.ReadUntil("\r\n\r\n"));
+  const int64_t share = ResolvedShare();
+
+  // Everything but the big file: each finishes with the share's exact bytes.
+  std::vector<int64_t> ids = Start(share, {{"all", true}, {"exclude", {"big.bin"}}});
+  ASSERT_EQ(ids.size(), 3u);
+  for (int64_t id : ids) ASSERT_TRUE(RowReaches(id, "finished")) << Row(id);
+  for (const SimFile& file : {kA, kF1, kF2}) ExpectWhole(file);
+  ASSERT_TRUE(events.ReadUntil(R"("state":"finished")")) << events.received();
+  // Started again, a listed file is not a second download.
+  EXPECT_TRUE(Start(share, {{"paths", {kA.path}}}).empty());
+
+  // A window of the list, sorted on the server, with the number of its revision.
+  nlohmann::json first = Downloads("sort=name&order=desc&limit=2");
+  ASSERT_TRUE(first["revision"].is_number());
+  EXPECT_EQ(first["total"], 3);
+  ASSERT_EQ(first["downloads"].size(), 2u);
+  EXPECT_EQ(first["downloads"][0]["path"], kF2.path);
+  EXPECT_EQ(first["downloads"][1]["path"], kF1.path);
+  EXPECT_EQ(first["downloads"][0]["done"], kF2.size);
+  EXPECT_EQ(first["downloads"][0]["size"], kF2.size);
+  nlohmann::json rest = Downloads("sort=name&order=desc&limit=2&offset=2");
+  ASSERT_EQ(rest["downloads"].size(), 1u);
+  EXPECT_EQ(rest["downloads"][0]["path"], kA.path);
+  EXPECT_EQ(Downloads("sort=size&order=asc")["downloads"][0]["path"], kA.path);
+  EXPECT_EQ(Downloads("q=F-&sort=name")["total"], 2);
+  Call("GET", "/api/v1/downloads?sort=colour", 400);
+
+  // The big file, slowed down, paused while it runs; its link then expires, and the resume
+  // asks the share for a fresh one.
+  sim_.SetDownloadOverride(sim::DownloadQuirks{64 * 1024});
+  const int64_t big = Start(share, {{"paths", {kBig.path}}}).at(0);
+  ASSERT_TRUE(WaitUntil([&] { return Row(big).value("done", 0) > 0; }, std::chrono::seconds(30)))
+      << Row(big);
+  const uint64_t before = Downloads()["revision"];
+  EXPECT_EQ(Act("pause", {{"ids", {big}}})["acted"], 1);
+  EXPECT_EQ(Row(big)["state"], "paused");
+  EXPECT_GT(Downloads()["revision"].get<uint64_t>(), before);
+  EXPECT_EQ(Act("pause", {{"ids", {big}}})["acted"], 0);
+  sim_.SetDownloadOverride(std::nullopt);
+  sim_.ExpireLinks();
+  const size_t links = sim_.CountRequests("/api/sharedownload");
+  EXPECT_EQ(Act("resume", {{"filter", {{"state", "paused"}}}})["acted"], 1);
+  ASSERT_TRUE(RowReaches(big, "finished")) << Row(big);
+  ExpectWhole(kBig);
+  EXPECT_GT(sim_.CountRequests("/api/sharedownload"), links);
+
+  // Removed from the list, the finished file stays on disk.
+  EXPECT_EQ(Act("remove", {{"ids", {ids[0]}}})["acted"], 1);
+  EXPECT_EQ(Downloads()["total"], 3);
+  ASSERT_TRUE(events.ReadUntil("event: download-removed")) << events.received();
+  ExpectWhole(kA);
+}
+
+TEST_F(ShareApiTest, DownloadsStoppedMidwayComeBackAsTheyWereAndFinishExactly) {
+  Start();
+  MakeKey();
+  const int64_t share = ResolvedShare();
+  sim_.SetDownloadOverride(sim::DownloadQuirks{32 * 1024});
+  std::vector<int64_t> ids = Start(share, {{"paths", {kBig.path, kF2.path}}});
+  ASSERT_EQ(ids.size(), 2u);
+  auto under = [&](int64_t id) {
+    return WaitUntil([&] { return Row(id).value("done", 0) > 0; }, std::chrono::seconds(30));
+  };
+  ASSERT_TRUE(under(ids[0]) && under(ids[1]));
+  EXPECT_EQ(Act("pause", {{"ids", {ids[1]}}})["acted"], 1);
+
+  service_.reset();
+  sim_.ClearRequests();
+  sim_.SetDownloadOverride(std::nullopt);
+  Start();
+  EXPECT_EQ(Row(ids[1])["state"], "paused");
+  ASSERT_TRUE(RowReaches(ids[0], "finished")) << Row(ids[0]);
+  ExpectWhole(kBig);
+  // It went on from the bytes on disk, not from the start.
+  bool resumed = false;
+  for (const sim::RequestRecord& request : sim_.RequestsTo("/file/"))
+    resumed = resumed || (!request.Header("range").empty() &&
+                          request.Header("range").rfind("bytes=0-", 0) != 0);
+  EXPECT_TRUE(resumed);
+  EXPECT_EQ(Row(ids[1])["state"], "paused");
+  EXPECT_EQ(Act("resume", {{"ids", {ids[1]}}})["acted"], 1);
+  ASSERT_TRUE(RowReaches(ids[1], "finished")) << Row(ids[1]);
+  ExpectWhole(kF2);
+}
+
+TEST_F(ShareApiTest, PartialOfAnEarlierRunRemovedWithItsFileAndWrongAsksRefused) {
+  Start();
+  MakeKey();
+  const int64_t share = ResolvedShare();
+  sim_.SetDownloadOverride(sim::DownloadQuirks{16 * 1024});
+  const int64_t big = Start(share, {{"paths", {kBig.path}}}).at(0);
+  ASSERT_TRUE(WaitUntil([&] { return Row(big).value("done", 0) > 0; }, std::chrono::seconds(30)));
+  EXPECT_EQ(Act("pause", {{"filter", {{"q", "BIG"}}}})["acted"], 1);
+  service_.reset();
+  Start();
+  // Paused since the last run: no task holds it, and its partial still goes with it.
+  const std::string partial = directory_ + "/downloads/big.bin.sfpart";
+  ASSERT_TRUE(std::filesystem::exists(partial));
+  EXPECT_EQ(Act("remove", {{"ids", {big}}, {"files", true}})["acted"], 1);
+  EXPECT_FALSE(std::filesystem::exists(partial));
+  EXPECT_FALSE(std::filesystem::exists(directory_ + "/downloads/big.bin.sfctl"));
+  EXPECT_EQ(Downloads()["total"], 0);
+
+  const std::string base = "/api/v1/shares/" + std::to_string(share) + "/downloads";
+  Call("POST", base, 400, R"({"paths": ["/nowhere.txt"]})");
+  Call("POST", base, 400, R"({"paths": "/a.txt"})");
+  Call("POST", base, 400, "{}");
+  Call("POST", base, 400, R"({"all": "yes"})");
+  const int64_t locked = Paste(sim_.ShareUrl("1lock")).at(0);
+  ASSERT_TRUE(ReachesState(locked, "password"));
+  Call("POST", "/api/v1/shares/" + std::to_string(locked) + "/downloads", 409, R"({"all": true})");
+  Call("POST", "/api/v1/downloads/pause", 400, R"({"ids": "all"})");
+  EXPECT_EQ(Act("remove", {{"ids", {1}}, {"files", "yes"}})["acted"], 0);
+  Call("PUT", "/api/v1/settings", 400, R"({"jobs": 0})");
+  Call("PUT", "/api/v1/settings", 400, R"({"speedLimit": -1})");
+  Call("PUT", "/api/v1/settings", 200, R"({"speedLimit": 512, "jobs": 2})");
+  EXPECT_EQ(service_->store()->Setting("jobs"), "2");
+  EXPECT_EQ(service_->store()->Setting("speedLimit"), "512");
+  EXPECT_TRUE(Downloads()["downloads"].empty());
 }
 
 }  // namespace

@@ -1,0 +1,515 @@
+#include "service/download_jobs.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <set>
+
+#include "base/encoding.h"
+#include "download/download_engine.h"
+#include "download/download_manager.h"
+#include "download/share_plan.h"
+#include "engine_api/engine_api.h"
+#include "view/failure_text.h"
+
+namespace sf::service {
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+constexpr int64_t kTellEveryMs = 1000;
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+// The share path the planner knows a file by: the tree's path without its leading "/".
+std::string PlanPath(const std::string& treePath) {
+  return treePath.empty() || treePath[0] != '/' ? treePath : treePath.substr(1);
+}
+
+// Makes every missing folder of an absolute path.
+bool MakeFolders(const std::string& path) {
+  for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+    std::string part = path.substr(0, at);
+    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    if (at == std::string::npos) return true;
+  }
+}
+
+// The partial an earlier run left at `path` and its control file; only a partial beside its
+// control file is the engine's, so nothing else is touched.
+void RemovePartial(const std::string& path) {
+  std::string part = path + std::string(layout::kPartSuffix);
+  std::string control = path + std::string(layout::kControlSuffix);
+  struct stat info {};
+  if (lstat(control.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  if (lstat(part.c_str(), &info) == 0 && S_ISREG(info.st_mode)) unlink(part.c_str());
+  unlink(control.c_str());
+}
+
+}  // namespace
+
+bool DownloadFilter::Takes(const DownloadView& row) const {
+  if (share != 0 && row.share != share) return false;
+  if (!states.empty() && std::find(states.begin(), states.end(), row.state) == states.end())
+    return false;
+  return name.empty() || Lower(row.path).find(Lower(name)) != std::string::npos;
+}
+
+struct DownloadJobs::Row {
+  DownloadView view;
+  std::string directory;  // where the share's files go
+  ItemId item = ItemId::kNone;
+  DownloadView told;  // as the event stream last heard of it
+  int64_t toldMs = 0;
+};
+
+// A refused link asked again of the share: a fresh resolution on a share worker, its answer
+// handed to the loop's thread.
+class ShareLinkRenewer : public LinkRenewer {
+ public:
+  ShareLinkRenewer(ShareJobs& shares, int64_t share,
+                   std::function<void(std::function<void()>)> post)
+      : shares_(shares), share_(share), post_(std::move(post)) {}
+  void Renew(const FileEntry& entry, Answer done) override {
+    std::string path = SharePathOf(entry);
+    auto post = post_;
+    bool asked = shares_.FetchLinks(
+        share_, {path}, [post, done, path](std::vector<FileEntry> entries, std::string error) {
+          post([entries = std::move(entries), error, done, path] {
+            for (const FileEntry& e : entries)
+              if (e.isdir == "0" && SharePathOf(e) == path && !e.dlink.empty())
+                return done(e.dlink, {});
+            done({}, error.empty() ? "the share gave no link for the file" : error);
+          });
+        });
+    if (!asked) done({}, "the share is no longer known");
+  }
+
+ private:
+  ShareJobs& shares_;
+  int64_t share_;
+  std::function<void(std::function<void()>)> post_;
+};
+
+DownloadJobs::DownloadJobs(StateStore& store, ShareJobs& shares, DownloadOptions options,
+                           Publish publish)
+    : store_(store), shares_(shares), options_(std::move(options)), publish_(std::move(publish)) {}
+
+DownloadJobs::~DownloadJobs() {
+  Stop();
+}
+
+std::string DownloadJobs::Start() {
+  if (options_.directory.empty() || options_.directory[0] != '/')
+    return "the download folder must be an absolute path";
+  if (!MakeFolders(options_.directory))
+    return "cannot create the download folder " + options_.directory;
+  EngineLoad load = options_.engineLibrary.empty() ? LoadEngineFromProgramDirectory()
+                                                   : LoadEngineLibrary(options_.engineLibrary);
+  if (!load.engine) return load.error;
+  engine_ = std::move(load.engine);
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_ < 0) return "no eventfd for the downloads";
+  manager_ = std::make_unique<DownloadManager>(*engine_);
+  manager_->Listen([this](const DownloadEvent& event) { Hear(event); });
+  if (auto limit = store_.Setting("speedLimit")) manager_->SetSpeedLimit(std::atoi(limit->c_str()));
+  if (auto jobs = store_.Setting("jobs")) manager_->SetJobs(std::max(1, std::atoi(jobs->c_str())));
+
+  // What an earlier run left: unfinished files go on as they were, from their partial files.
+  std::map<int64_t, std::vector<int64_t>> again;
+  {
+    std::lock_guard lock(mutex_);
+    for (const DownloadRow& stored : store_.Downloads()) {
+      auto row = std::make_unique<Row>();
+      row->view = {stored.id, stored.shareId, stored.path, stored.total, stored.done,
+                   0,         stored.state,   stored.error};
+      row->directory = stored.target;
+      DownloadView& v = row->view;
+      if (v.state == download_state::kDownloading) v.state = download_state::kQueued;
+      if (v.state == download_state::kQueued && v.share == 0) {
+        v.state = download_state::kFailed;
+        v.reason = "the share was removed";
+        (void)store_.UpdateDownload(v.id, v.state, v.done, v.size, v.reason);
+      }
+      if (v.state == download_state::kQueued) again[v.share].push_back(v.id);
+      row->told = v;
+      rows_[v.id] = std::move(row);
+    }
+    running_ = true;
+  }
+  thread_ = std::thread([this] { Loop(); });
+  for (auto& [share, ids] : again) Post([this, share, ids] { Launch(share, ids); });
+  return {};
+}
+
+void DownloadJobs::Stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+  }
+  uint64_t one = 1;
+  (void)!write(wake_, &one, sizeof one);
+  thread_.join();
+  close(wake_);
+  wake_ = -1;
+}
+
+bool DownloadJobs::Run(std::function<void()> work) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> ended = done->get_future();
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return false;
+    work_.push_back([work = std::move(work), done] {
+      work();
+      done->set_value();
+    });
+  }
+  uint64_t one = 1;
+  (void)!write(wake_, &one, sizeof one);
+  ended.wait();
+  return true;
+}
+
+void DownloadJobs::Post(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+    work_.push_back(std::move(work));
+  }
+  uint64_t one = 1;
+  (void)!write(wake_, &one, sizeof one);
+}
+
+void DownloadJobs::Loop() {
+  for (;;) {
+    int64_t now = NowMs();
+    pollfd fds[2] = {{wake_, POLLIN, 0}, {manager_->WakeFd(), POLLIN, 0}};
+    int count = fds[1].fd >= 0 ? 2 : 1;
+    int64_t wait = std::clamp<int64_t>(manager_->NextTickMs(now) - now, 0, kTellEveryMs);
+    if (poll(fds, count, static_cast<int>(wait)) > 0) {
+      uint64_t quiet = 0;
+      for (int i = 0; i < count; ++i)
+        if (fds[i].revents & POLLIN) (void)!read(fds[i].fd, &quiet, sizeof quiet);
+    }
+    std::vector<std::function<void()>> work;
+    bool running;
+    {
+      std::lock_guard lock(mutex_);
+      work.swap(work_);
+      running = running_;
+    }
+    for (auto& w : work) w();
+    if (!running) break;
+    now = NowMs();
+    manager_->Tick(now);
+    Sample(now, now - lastTellMs_ >= kTellEveryMs);
+  }
+  // Every task stops and lets go of its partial, with its control file written: the next
+  // start goes on from there. What the manager says of them meanwhile is not kept, so the rows
+  // keep their states.
+  ending_ = true;
+  std::vector<int32_t> handles;
+  for (const DownloadItem& item : manager_->Items())
+    if (item.handle != 0 && !item.Ended()) handles.push_back(item.handle);
+  manager_.reset();
+  for (int32_t handle : handles) engine_->DeleteTask(handle, 0);
+}
+
+std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::string>& paths,
+                                       std::string& error) {
+  std::map<std::string, FileRow> files;
+  for (FileRow& file : store_.ShareFiles(share)) files[file.path] = std::move(file);
+  std::vector<int64_t> ids;
+  std::lock_guard lock(mutex_);
+  std::set<std::string> listed;
+  for (const auto& [id, row] : rows_)
+    if (row->view.share == share) listed.insert(row->view.path);
+  for (const std::string& path : paths) {
+    auto file = files.find(path);
+    if (file == files.end()) {
+      error = "the share lists no file " + path;
+      return {};
+    }
+  }
+  for (const std::string& path : paths) {
+    if (!listed.insert(path).second) continue;
+    const FileRow& file = files[path];
+    DownloadRow stored{0,         share, path, options_.directory, 0, download_state::kQueued,
+                       file.size, 0,     ""};
+    int64_t id = store_.AddDownload(stored);
+    if (id < 0) {
+      error = "the download cannot be kept: " + store_.error();
+      break;
+    }
+    auto row = std::make_unique<Row>();
+    row->view = {id, share, path, file.size, 0, 0, download_state::kQueued, ""};
+    row->directory = options_.directory;
+    row->told = row->view;
+    row->toldMs = NowMs();  // told whole just now
+    publish_("download", nlohmann::json{{"id", id},
+                                        {"share", share},
+                                        {"path", path},
+                                        {"size", file.size},
+                                        {"done", 0},
+                                        {"speed", 0},
+                                        {"state", row->view.state},
+                                        {"reason", ""}});
+    rows_[id] = std::move(row);
+    ids.push_back(id);
+  }
+  ++revision_;
+  if (!ids.empty() && running_) {
+    work_.push_back([this, share, ids] { Launch(share, ids); });
+    uint64_t one = 1;
+    (void)!write(wake_, &one, sizeof one);
+  }
+  return ids;
+}
+
+void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
+  std::vector<std::string> paths;
+  {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : ids)
+      if (auto it = rows_.find(id); it != rows_.end())
+        paths.push_back(PlanPath(it->second->view.path));
+  }
+  if (paths.empty()) return;
+  bool asked = shares_.FetchLinks(
+      share, paths, [this, share, ids](std::vector<FileEntry> entries, std::string error) {
+        Post([this, share, ids, entries = std::move(entries), error]() mutable {
+          Queue(share, ids, std::move(entries), error);
+        });
+      });
+  if (!asked) Queue(share, ids, {}, "the share is no longer known");
+}
+
+void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<FileEntry> entries,
+                         const std::string& error) {
+  std::map<std::string, size_t> positions;
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].isdir == "0") positions[SharePathOf(entries[i])] = i;
+  ShareOrder order;
+  std::vector<int64_t> queued;
+  {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : ids) {
+      auto it = rows_.find(id);
+      // Paused or removed while its link was asked for.
+      if (it == rows_.end() || it->second->view.state != download_state::kQueued ||
+          it->second->item != ItemId::kNone)
+        continue;
+      Row& row = *it->second;
+      auto at = positions.find(PlanPath(row.view.path));
+      if (!error.empty() || at == positions.end() || entries[at->second].dlink.empty()) {
+        SetState(row, download_state::kFailed,
+                 !error.empty() ? "no link: " + error : "the share gave no link for the file");
+        continue;
+      }
+      if (order.directory.empty()) order.directory = row.directory;
+      // One order goes to one folder; a row kept from a run with another folder goes alone.
+      if (row.directory != order.directory) {
+        Post([this, share, id] { Launch(share, {id}); });
+        continue;
+      }
+      order.chosen.push_back(at->second);
+      queued.push_back(id);
+    }
+  }
+  if (queued.empty()) return;
+  order.entries = std::move(entries);
+  order.renewer = std::make_shared<ShareLinkRenewer>(
+      shares_, share, [this](std::function<void()> work) { Post(std::move(work)); });
+  pending_ = &queued;
+  ShareId added = manager_->AddShare(std::move(order));
+  pending_ = nullptr;
+  for (size_t i = 0; i < queued.size(); ++i) files_.emplace(std::pair{Raw(added), i}, queued[i]);
+}
+
+void DownloadJobs::Hear(const DownloadEvent& event) {
+  if (ending_) return;
+  auto key = std::pair{Raw(event.share), event.file};
+  auto found = files_.find(key);
+  int64_t id = 0;
+  if (found != files_.end())
+    id = found->second;
+  else if (pending_ != nullptr && event.file < pending_->size())
+    id = files_[key] = (*pending_)[event.file];
+  std::lock_guard lock(mutex_);
+  auto it = rows_.find(id);
+  if (it == rows_.end()) return;
+  Row& row = *it->second;
+  const DownloadItem* item = event.item != ItemId::kNone ? manager_->Find(event.item) : nullptr;
+  switch (event.kind) {
+    case DownloadEvent::kStarted:
+      row.item = event.item;
+      if (row.view.state != download_state::kPaused) SetState(row, download_state::kQueued);
+      break;
+    case DownloadEvent::kFinished:
+      if (item != nullptr) row.view.size = item->KnownSize();
+      row.view.done = row.view.size;
+      row.view.speed = 0;
+      SetState(row, download_state::kFinished);
+      break;
+    case DownloadEvent::kFailed:
+      row.view.speed = 0;
+      SetState(row, download_state::kFailed,
+               !event.reason.empty() ? event.reason : FailureTextEnglish(event.failureCode));
+      break;
+    default:
+      break;
+  }
+}
+
+void DownloadJobs::SetState(Row& row, const std::string& state, const std::string& reason) {
+  row.view.state = state;
+  row.view.reason = reason;
+  ++revision_;
+  (void)store_.UpdateDownload(row.view.id, state, row.view.done, row.view.size, reason);
+}
+
+void DownloadJobs::Sample(int64_t nowMs, bool tell) {
+  std::lock_guard lock(mutex_);
+  bool moving = false;
+  for (auto& [id, row] : rows_) {
+    if (row->item == ItemId::kNone) continue;
+    const DownloadItem* item = manager_->Find(row->item);
+    DownloadView& v = row->view;
+    if (item == nullptr || v.state == download_state::kFinished ||
+        v.state == download_state::kFailed)
+      continue;
+    if (item->done != v.done || item->speed != v.speed) ++revision_;
+    v.done = item->done;
+    v.speed = item->speed;
+    if (item->KnownSize() >= 0) v.size = item->KnownSize();
+    const char* state = item->status == DownloadStatus::kPaused   ? download_state::kPaused
+                        : item->status == DownloadStatus::kQueued ? download_state::kQueued
+                                                                  : download_state::kDownloading;
+    if (v.state != state && (item->status == DownloadStatus::kRequesting ||
+                             item->status == DownloadStatus::kDownloading))
+      SetState(*row, state);
+    moving = moving || v.state == download_state::kDownloading;
+  }
+  for (auto& [id, row] : rows_)
+    if (nowMs - row->toldMs >= kTellEveryMs) Tell(*row), row->toldMs = nowMs;
+  if (tell && moving) {
+    DownloadTotals totals = manager_->Totals();
+    publish_("downloads-totals", {{"files", totals.files},
+                                  {"filesDone", totals.filesDone},
+                                  {"bytesDone", totals.bytesDone},
+                                  {"bytesTotal", totals.bytesTotal},
+                                  {"speed", totals.speed}});
+  }
+  if (tell) lastTellMs_ = nowMs;
+}
+
+void DownloadJobs::Tell(Row& row) {
+  const DownloadView& v = row.view;
+  const DownloadView& t = row.told;
+  nlohmann::json changed = nlohmann::json::object();
+  if (v.size != t.size) changed["size"] = v.size;
+  if (v.done != t.done) changed["done"] = v.done;
+  if (v.speed != t.speed) changed["speed"] = v.speed;
+  if (v.state != t.state) changed["state"] = v.state;
+  if (v.reason != t.reason) changed["reason"] = v.reason;
+  if (changed.empty()) return;
+  changed["id"] = v.id;
+  row.told = v;
+  publish_("download", changed);
+}
+
+int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFiles) {
+  int acted = 0;
+  bool ran = Run([&] {
+    std::map<int64_t, std::vector<int64_t>> launch;
+    for (int64_t id : ids) {
+      std::unique_lock lock(mutex_);
+      auto it = rows_.find(id);
+      if (it == rows_.end()) continue;
+      Row& row = *it->second;
+      const DownloadItem* item = row.item != ItemId::kNone ? manager_->Find(row.item) : nullptr;
+      const std::string state = row.view.state;
+      ItemId itemId = row.item;
+      // The manager tells its listeners at once; they take the lock.
+      lock.unlock();
+      switch (act) {
+        case Act::kPause:
+          if (state != download_state::kQueued && state != download_state::kDownloading) break;
+          if (item != nullptr) manager_->Pause({itemId});
+          lock.lock();
+          row.view.speed = 0;
+          SetState(row, download_state::kPaused);
+          ++acted;
+          break;
+        case Act::kResume:
+        case Act::kRetry: {
+          bool fits = act == Act::kResume ? state == download_state::kPaused
+                                          : state == download_state::kFailed;
+          if (!fits) break;
+          bool moved = item != nullptr && (act == Act::kResume ? manager_->Resume({itemId})
+                                                               : manager_->Retry({itemId})) > 0;
+          lock.lock();
+          SetState(row, download_state::kQueued);
+          if (!moved) {
+            row.item = ItemId::kNone;
+            launch[row.view.share].push_back(id);
+          }
+          ++acted;
+          break;
+        }
+        case Act::kRemove:
+          if (item != nullptr)
+            manager_->Cancel({itemId}, removeFiles);
+          else if (removeFiles && state != download_state::kFinished)
+            RemovePartial(row.directory + row.view.path);
+          lock.lock();
+          (void)store_.DeleteDownload(id);
+          rows_.erase(id);
+          ++revision_;
+          publish_("download-removed", {{"id", id}});
+          ++acted;
+          break;
+      }
+    }
+    for (auto& [share, rows] : launch) Launch(share, rows);
+  });
+  return ran ? acted : 0;
+}
+
+std::vector<DownloadView> DownloadJobs::Rows(const DownloadFilter& filter,
+                                             uint64_t& revision) const {
+  std::lock_guard lock(mutex_);
+  std::vector<DownloadView> out;
+  for (const auto& [id, row] : rows_)
+    if (filter.Takes(row->view)) out.push_back(row->view);
+  revision = revision_;
+  return out;
+}
+
+void DownloadJobs::SetSpeedLimit(int32_t kilobytesPerSecond) {
+  (void)store_.SetSetting("speedLimit", std::to_string(kilobytesPerSecond));
+  Post([this, kilobytesPerSecond] { manager_->SetSpeedLimit(kilobytesPerSecond); });
+}
+
+void DownloadJobs::SetJobs(int n) {
+  (void)store_.SetSetting("jobs", std::to_string(n));
+  Post([this, n] { manager_->SetJobs(n); });
+}
+
+}  // namespace sf::service

@@ -1,0 +1,131 @@
+// The service's downloads: one DownloadManager (our engine) moved by one thread of its own,
+// which other threads hand work to through a queue and an eventfd. Each file started is a row
+// of the state store, so that after a restart every unfinished one comes back as it was
+// (queued or paused) and goes on from its partial file. Links expire: a share's files get
+// theirs from a fresh resolution when they start, and a link a server refused is renewed the
+// same way. Rows are told on the event stream as they change, at most once a second each.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "download/downloads.h"
+#include "service/share_jobs.h"
+#include "service/state_store.h"
+
+namespace sf {
+class DownloadEngine;
+class DownloadManager;
+}  // namespace sf
+
+namespace sf::service {
+
+namespace download_state {
+inline constexpr const char* kQueued = "queued";
+inline constexpr const char* kDownloading = "downloading";
+inline constexpr const char* kPaused = "paused";
+inline constexpr const char* kFinished = "finished";
+inline constexpr const char* kFailed = "failed";
+}  // namespace download_state
+
+struct DownloadOptions {
+  std::string directory;      // absolute; made when missing
+  std::string engineLibrary;  // the engine to load; empty: the one beside the program
+};
+
+// One file as the API shows it.
+struct DownloadView {
+  int64_t id = 0;
+  int64_t share = 0;
+  std::string path;  // "/folder/name" in the share, UTF-8
+  int64_t size = -1;
+  int64_t done = 0;
+  int64_t speed = 0;
+  std::string state;
+  std::string reason;  // why it failed, in words
+};
+
+// Which rows an action or a listing takes; empty fields take all.
+struct DownloadFilter {
+  std::vector<std::string> states;
+  std::string name;  // a part of the path, any case
+  int64_t share = 0;
+  bool Takes(const DownloadView& row) const;
+};
+
+class DownloadJobs {
+ public:
+  using Publish = std::function<void(const std::string& name, const nlohmann::json& data)>;
+  DownloadJobs(StateStore& store, ShareJobs& shares, DownloadOptions options, Publish publish);
+  ~DownloadJobs();
+  DownloadJobs(const DownloadJobs&) = delete;
+  DownloadJobs& operator=(const DownloadJobs&) = delete;
+
+  // Loads the engine, starts the thread and brings back what an earlier run left unfinished;
+  // empty, or why not.
+  std::string Start();
+  // Ends the thread; the partial files and the rows stay for the next start. Safe twice.
+  void Stop();
+
+  // Starts the files of the share at `paths` ("/folder/name", as its tree lists them); the new
+  // rows' ids. Files already listed are not started twice.
+  std::vector<int64_t> Add(int64_t share, const std::vector<std::string>& paths,
+                           std::string& error);
+
+  enum class Act { kPause, kResume, kRetry, kRemove };
+  // How many rows it acted on.
+  int Apply(Act act, const std::vector<int64_t>& ids, bool removeFiles);
+
+  // Every row the filter takes, and the number that changes whenever any row does.
+  std::vector<DownloadView> Rows(const DownloadFilter& filter, uint64_t& revision) const;
+  void SetSpeedLimit(int32_t kilobytesPerSecond);
+  void SetJobs(int n);
+  const std::string& directory() const { return options_.directory; }
+
+ private:
+  struct Row;
+  void Loop();
+  // Runs `work` on the loop's thread and waits for it; false when the loop is not running.
+  bool Run(std::function<void()> work);
+  void Post(std::function<void()> work);
+  // Asks the share for links of these rows and queues them once they come (loop's thread).
+  void Launch(int64_t share, const std::vector<int64_t>& ids);
+  void Queue(int64_t share, std::vector<int64_t> ids, std::vector<FileEntry> entries,
+             const std::string& error);
+  void Hear(const DownloadEvent& event);
+  void SetState(Row& row, const std::string& state, const std::string& reason = {});
+  void Sample(int64_t nowMs, bool tell);
+  void Tell(Row& row);
+
+  StateStore& store_;
+  ShareJobs& shares_;
+  DownloadOptions options_;
+  Publish publish_;
+
+  std::unique_ptr<DownloadEngine> engine_;
+  std::unique_ptr<DownloadManager> manager_;  // used and ended on the loop's thread
+  std::thread thread_;
+  int wake_ = -1;  // eventfd: work was posted
+
+  mutable std::mutex mutex_;  // guards what follows
+  std::vector<std::function<void()>> work_;
+  bool running_ = false;
+  std::map<int64_t, std::unique_ptr<Row>> rows_;
+  uint64_t revision_ = 1;
+
+  // The loop's own.
+  std::map<std::pair<int, size_t>, int64_t> files_;  // (share, file) -> row
+  int64_t lastTellMs_ = 0;
+  bool ending_ = false;
+  const std::vector<int64_t>* pending_ = nullptr;  // the rows of the share being added
+};
+
+}  // namespace sf::service
