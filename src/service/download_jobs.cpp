@@ -369,8 +369,9 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
       break;
     case DownloadEvent::kFailed:
       row.view.speed = 0;
-      SetState(row, download_state::kFailed,
-               !event.reason.empty() ? event.reason : FailureTextEnglish(event.failureCode));
+      SetState(
+          row, download_state::kFailed,
+          !event.reason.empty() ? GbkToUtf8(event.reason) : FailureTextEnglish(event.failureCode));
       break;
     default:
       break;
