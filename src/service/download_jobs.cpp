@@ -152,7 +152,7 @@ std::string DownloadJobs::Start() {
     running_ = true;
   }
   thread_ = std::thread([this] { Loop(); });
-  for (auto& [share, ids] : again) Post([this, share, ids] { Launch(share, ids); });
+  for (auto& [share, ids] : again) Post([this, share = share, ids = ids] { Launch(share, ids); });
   return {};
 }
 
