@@ -102,19 +102,25 @@ QAction* AddAction(QMenu* menu, const char* caption) {
   return action;
 }
 
-QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int width, int height,
-                            const std::vector<std::pair<const char*, int>>& columns) {
-  auto* list = Place(new QTreeWidget(parent), name, x, y, width, height);
+void ShapeAsReportList(QTreeView* list) {
   list->setRootIsDecorated(false);
+  list->setItemsExpandable(false);
   list->setUniformRowHeights(true);
   list->setAllColumnsShowFocus(true);
   list->setAlternatingRowColors(true);
+  list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list->header()->setStretchLastSection(false);
+}
+
+QTreeWidget* MakeReportList(QWidget* parent, const char* name, int x, int y, int width, int height,
+                            const std::vector<std::pair<const char*, int>>& columns) {
+  auto* list = Place(new QTreeWidget(parent), name, x, y, width, height);
+  ShapeAsReportList(list);
   list->setSelectionMode(QAbstractItemView::SingleSelection);
   list->setColumnCount(static_cast<int>(columns.size()));
   QStringList titles;
   for (const auto& [title, w] : columns) titles << QString::fromUtf8(title);
   list->setHeaderLabels(titles);
-  list->header()->setStretchLastSection(false);
   for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
     int w = columns[static_cast<size_t>(i)].second;
     if (w == 0)

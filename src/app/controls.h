@@ -3,6 +3,7 @@
 
 #include <QRect>
 #include <QString>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QWidget>
 #include <functional>
@@ -42,6 +43,10 @@ class TabPage : public QWidget {
 
 // A menu item named after its caption, so tests and the user find it by the same text.
 QAction* AddAction(QMenu* menu, const char* caption);
+
+// The look every report list shares: flat rows of one height, alternating, focus and
+// selection across the whole row, no column stretched.
+void ShapeAsReportList(QTreeView* list);
 
 // A report-view list: one row per item, these column titles and widths; a width of 0 hides
 // the column, which still carries its value.

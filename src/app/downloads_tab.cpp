@@ -65,16 +65,10 @@ DownloadsTab::DownloadsTab(AppState& state, std::function<void(const std::string
   list_ = Place(new QTreeView(this), "超级列表框2", 8, 48, 416, 280);
   model_ = new DownloadModel([this](int id) { return FindItem(id); }, list_);
   list_->setModel(model_);
-  list_->setRootIsDecorated(false);
-  list_->setItemsExpandable(false);
-  list_->setUniformRowHeights(true);
-  list_->setAllColumnsShowFocus(true);
-  list_->setAlternatingRowColors(true);
+  ShapeAsReportList(list_);
   // Every menu item acts on all selected rows, so more than one may be selected.
   list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
   list_->setContextMenuPolicy(Qt::CustomContextMenu);
-  list_->header()->setStretchLastSection(false);
   const int widths[kDownloadColumns] = {100, 80, 80, 70, 70};
   for (int i = 0; i < kDownloadColumns; ++i) list_->setColumnWidth(i, widths[i]);
   // No column yet: turning sorting on keeps the rows as they came.

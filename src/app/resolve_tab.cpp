@@ -103,14 +103,8 @@ void ResolveTab::MakeList() {
   model_ = new ResultModel(list_);
   model_->SetFolderIcon(style()->standardIcon(QStyle::SP_DirIcon));
   list_->setModel(model_);
-  list_->setRootIsDecorated(false);
-  list_->setItemsExpandable(false);
-  list_->setUniformRowHeights(true);
-  list_->setAllColumnsShowFocus(true);
-  list_->setAlternatingRowColors(true);
+  ShapeAsReportList(list_);
   list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list_->header()->setStretchLastSection(false);
   const int widths[] = {50, 120, 80, 190};
   for (int i = 0; i < 4; ++i) list_->setColumnWidth(i, widths[i]);
   // No column yet: turning sorting on keeps the rows as they came.
