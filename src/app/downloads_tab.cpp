@@ -183,10 +183,14 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
       ++batch_.failed;
     } else {
       ++batch_.finished;
-      ++finishedInRun_;
       batch_.directory = item ? item->request.directory : SaveDirectory();
-      finishedCount_->setText(QStringLiteral("本次已完成 %1 个文件").arg(finishedInRun_));
-      finishedCount_->show();
+      // A file found whole on disk, or a share's file skipped as whole, finished in an earlier
+      // run: this run's count leaves it out.
+      if (item != nullptr && !item->alreadyComplete) {
+        ++finishedInRun_;
+        finishedCount_->setText(QStringLiteral("本次已完成 %1 个文件").arg(finishedInRun_));
+        finishedCount_->show();
+      }
     }
   }
   const int id = Raw(event.item);

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <filesystem>
 #include <fstream>
 
 #include "app/desktop_notice.h"
@@ -318,6 +319,17 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
                  QStringLiteral("本次已完成 3 个文件"));
     QTest::qWait(100);
     QCOMPARE(told->times, 1);
+
+    // A file found whole on disk was finished in an earlier run, not in this one.
+    const std::string directory = sf::GbkToUtf8(Tab()->SaveDirectory());
+    std::filesystem::create_directories(directory);
+    QVERIFY(static_cast<bool>(std::ofstream(directory + "/whole.bin", std::ios::binary)
+                              << std::string(10, 'w')));
+    const int before = RowCount(Downloads());
+    Start("whole.bin", 10);
+    QTRY_COMPARE(Tab()->queue()->Items().size(), size_t(before));
+    QCOMPARE(Find<QLabel>(window_.get(), "本次完成")->text(),
+             QStringLiteral("本次已完成 3 个文件"));
   }
 };
 
