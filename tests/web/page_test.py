@@ -7,12 +7,18 @@ here on free loopback ports.
            open a folder and page through it; then the service goes away and comes back, and
            the page shows the lost stream and recovers by itself.
   phone    the layout at 390x844 and wide, light and dark (by the system and by the switch,
-           which is remembered): nothing cut off sideways; screenshots of each. All of it
-           through a reverse proxy that serves the service under a sub-path.
+           which is remembered), the download list among it: nothing cut off sideways;
+           screenshots of each. All of it through nginx serving the service under a sub-path
+           (the small proxy here when nginx is not installed).
+  download a protected share's message pasted, its tree, files and a folder chosen and then
+           全部下载: every file ends 下载完毕 in the list, its bytes on disk exactly the share's.
+  bulk     a throttled share downloading: the filter's rows paused and resumed all at once, one
+           row by the keyboard, sorting by a column, a removal asked in the page first.
 
 Exit 77 (skipped) only when the browser or its driver is not installed.
 """
 import argparse
+import hashlib
 import http.client
 import http.server
 import json
@@ -23,6 +29,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import urllib.request
 
 try:
@@ -97,9 +104,11 @@ class ShareSim:
 
 
 class Daemon:
-    def __init__(self, program, state, port, share_host):
+    def __init__(self, program, state, port, share_host, downloads):
+        self.downloads = downloads
+        self.work = os.path.dirname(state)
         self.command = [program, "--state-dir", state, "--port", str(port),
-                        "--share-host", share_host]
+                        "--share-host", share_host, "--download-dir", downloads]
         self.url = "http://127.0.0.1:%d/" % port
         self.password = None
         self.start()
@@ -185,6 +194,73 @@ class SubPathProxy:
         self.server.server_close()
 
 
+class Nginx:
+    """Debian's nginx in front of the service under /sub/path/, as a home server would have it:
+    its own configuration in a temporary folder, a free port, the event stream unbuffered."""
+
+    PROGRAM = "/usr/sbin/nginx"
+    PREFIX = "/sub/path"
+
+    def __init__(self, target_port, work):
+        self.work = os.path.join(work, "nginx")
+        os.makedirs(self.work, exist_ok=True)
+        port = free_port()
+        config = os.path.join(self.work, "nginx.conf")
+        with open(config, "w", encoding="utf-8") as f:
+            f.write("""
+%(user)s
+daemon off;
+master_process off;
+worker_processes 1;
+pid %(work)s/nginx.pid;
+error_log %(work)s/error.log warn;
+events { worker_connections 128; }
+http {
+  access_log off;
+  client_body_temp_path %(work)s/body;
+  proxy_temp_path %(work)s/proxy;
+  fastcgi_temp_path %(work)s/fastcgi;
+  uwsgi_temp_path %(work)s/uwsgi;
+  scgi_temp_path %(work)s/scgi;
+  types { text/html html; text/css css; application/javascript js; image/svg+xml svg; }
+  server {
+    listen 127.0.0.1:%(port)d;
+    location %(prefix)s/ {
+      proxy_pass http://127.0.0.1:%(target)d/;
+      proxy_http_version 1.1;
+      proxy_set_header Host $http_host;
+      proxy_set_header Connection "";
+      proxy_set_header X-Forwarded-For $remote_addr;
+      proxy_buffering off;
+      proxy_read_timeout 1h;
+    }
+  }
+}
+""" % {"user": "user root;" if os.geteuid() == 0 else "", "work": self.work, "port": port,
+       "prefix": self.PREFIX, "target": target_port})
+        self.process = subprocess.Popen(
+            [self.PROGRAM, "-p", self.work, "-c", config, "-e", os.path.join(self.work, "error.log")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.url = "http://127.0.0.1:%d%s/" % (port, self.PREFIX)
+        # Ready once it answers; an early exit says why.
+        for _ in range(200):
+            check(self.process.poll() is None, "nginx did not start: " + self.process.stderr.read())
+            try:
+                with socket.create_connection(("127.0.0.1", port), timeout=1):
+                    return
+            except OSError:
+                time.sleep(0.05)
+        raise Failure("nginx does not answer on port %d" % port)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=20)
+
+
+def sub_path_proxy(target_port, work):
+    return Nginx(target_port, work) if os.path.exists(Nginx.PROGRAM) else SubPathProxy(target_port)
+
+
 def browser(width, height):
     for path in (CHROMIUM, DRIVER):
         if not os.path.exists(path):
@@ -240,8 +316,12 @@ def entry_names(driver):
 
 def page_errors(driver):
     """What the page's console said went wrong: a script error or a refused load (the CSP)."""
+    # A service without downloaders answers 404 for their list; the page then offers our own
+    # engine alone.
+    without = "api/v1/downloaders - Failed to load resource: the server responded with a status of 404"
     return [entry["message"] for entry in driver.get_log("browser")
-            if entry["level"] == "SEVERE" and "favicon" not in entry["message"]]
+            if entry["level"] == "SEVERE" and "favicon" not in entry["message"]
+            and without not in entry["message"]]
 
 
 def log_in(driver, daemon, wrong_first, url=None):
@@ -321,10 +401,9 @@ def scenario_prompts(driver, sim, daemon, out):
     check(("700.00MB" in [size for name, size in sizes if name.endswith("安装包.bin")]),
           "the sizes as shown: %s" % sizes)
     check("共 134 个文件，3 个文件夹" in text(driver, "#totals"), "totals: " + text(driver, "#totals"))
-    for button in ("download-chosen", "download-all"):
-        element = driver.find_element(By.ID, button)
-        check(not element.is_enabled() and "下一个版本" in element.get_attribute("title"),
-              button + " is not disabled with a title saying why")
+    check(driver.find_element(By.ID, "download-all").is_enabled() and
+          not driver.find_element(By.ID, "download-chosen").is_enabled(),
+          "下载所选 is not disabled while nothing is chosen, or 全部下载 is")
 
     # A folder opens by itself, a page of 100 at a time.
     folder_button(driver, "相册").click()
@@ -364,7 +443,7 @@ def scenario_prompts(driver, sim, daemon, out):
     check(sim.shares["1trip"] in text(driver, "#detail-url"), "the dropped share is not shown")
     # Removed after a confirmation, it is gone from the service too, not only from the page.
     driver.find_element(By.ID, "remove").click()
-    WebDriverWait(driver, WAIT).until(expected_conditions.alert_is_present()).accept()
+    answer_dialog(driver, True)
     wait(driver, lambda: len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 1,
          "the removed share gone from the list")
     check(shown(driver, "#detail-empty"), "the removed share is still shown")
@@ -398,7 +477,7 @@ def no_sideways_cut(driver, where, device_width):
 
 def scenario_phone(driver, sim, daemon, out):
     # All of it under a reverse proxy's sub-path: the page's addresses are relative.
-    proxy = SubPathProxy(int(daemon.url.rstrip("/").rsplit(":", 1)[1]))
+    proxy = sub_path_proxy(int(daemon.url.rstrip("/").rsplit(":", 1)[1]), daemon.work)
     try:
         phone_and_themes(driver, sim, daemon, out, proxy.url)
     finally:
@@ -430,6 +509,17 @@ def phone_and_themes(driver, sim, daemon, out, url):
     check(not shown(driver, ".tree-head"), "the column heads show on a phone")
     no_sideways_cut(driver, "the tree", 390)
     driver.save_screenshot(os.path.join(out, "phone-light.png"))
+
+    # The download list as cards, through the proxy's event stream.
+    paste(driver, "链接: %s 提取码: pk34" % sim.shares["1pack"])
+    wait(driver, lambda: any(n.endswith("合集") for n in entry_names(driver)), "the second share's tree")
+    driver.find_element(By.ID, "download-all").click()
+    wait(driver, lambda: len(list_rows(driver)) == 5 and
+         all(state == "下载完毕" for _, state, _ in list_rows(driver)), "the files done on a phone")
+    driver.execute_script("document.getElementById('transfers').scrollIntoView()")
+    no_sideways_cut(driver, "the download list", 390)
+    driver.save_screenshot(os.path.join(out, "phone-downloads-light.png"))
+    driver.execute_script("window.scrollTo(0, 0)")
 
     # Dark by the system.
     system_scheme(driver, "dark")
@@ -478,9 +568,198 @@ def phone_and_themes(driver, sim, daemon, out, url):
     wait(driver, lambda: shown(driver, "#login-password"), "the login form after a reload")
 
 
+def answer_dialog(driver, yes):
+    """Answers the page's own question (not the browser's confirm)."""
+    wait(driver, lambda: driver.execute_script("return document.getElementById('ask').open"),
+         "the page's question")
+    said = text(driver, "#ask-text")
+    driver.find_element(By.CSS_SELECTOR, "#ask-yes" if yes else "#ask button[value=no]").click()
+    wait(driver, lambda: not driver.execute_script("return document.getElementById('ask').open"),
+         "the question closed")
+    return said
+
+
+def list_rows(driver):
+    """The download rows in the page's document, top to bottom: (name, state, percent)."""
+    return driver.execute_script("""
+      return [...document.querySelectorAll('#dl-space .dl-row')]
+        .filter((r) => !r.hidden && r.dataset.id)
+        .sort((a, b) => a.index - b.index)
+        .map((r) => [r.querySelector('.name').textContent, r.querySelector('.state').textContent,
+                     r.querySelector('.percent').textContent]);""")
+
+
+def list_row(driver, name):
+    for row in driver.find_elements(By.CSS_SELECTOR, "#dl-space .dl-row"):
+        if row.is_displayed() and row.find_element(By.CSS_SELECTOR, ".name").text.endswith(name):
+            return row
+    raise Failure("no row %s in the list: %s" % (name, list_rows(driver)))
+
+
+def api_rows(driver):
+    """Every download row as the service has it, asked by the page's own session."""
+    return driver.execute_async_script(
+        "fetch('api/v1/downloads?limit=1000').then((r) => r.json())"
+        ".then((a) => arguments[0](a.downloads))")
+
+
+def fixture_files(items, folder=""):
+    for item in items:
+        path = folder + "/" + item["name"]
+        if "children" in item:
+            yield from fixture_files(item["children"], path)
+        elif "size" in item:
+            yield path, item["fs_id"], item["size"]
+
+
+def share_digests(sim, share, work):
+    """SHA-256 of each file of `share` by its path, from the very bytes the simulator serves."""
+    with open(sim.fixture, encoding="utf-8") as f:
+        fixture = json.load(f)
+    fixture["shares"] = [s for s in fixture["shares"] if s["id"] == share]
+    alone = os.path.join(work, "one-share.json")
+    with open(alone, "w", encoding="utf-8") as f:
+        json.dump(fixture, f)
+    written = os.path.join(work, "served")
+    os.makedirs(written, exist_ok=True)
+    subprocess.run([sim.program, "--fixture", alone, "--write-files", written], check=True,
+                   stdout=subprocess.DEVNULL)
+    found = {}
+    for root, _, names in os.walk(written):
+        for name in names:
+            found[name] = digest(os.path.join(root, name))
+    return {path: (found[str(fs_id)], size)
+            for path, fs_id, size in fixture_files(fixture["shares"][0]["items"])}
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def scenario_download(driver, sim, daemon, out):
+    log_in(driver, daemon, wrong_first=False)
+    paste(driver, "链接: %s 提取码: pk34 复制这段内容后打开App，操作更方便哦" % sim.shares["1pack"])
+    wait(driver, lambda: any(n.endswith("合集") for n in entry_names(driver)), "the share's tree")
+    chosen = driver.find_element(By.ID, "download-chosen")
+    check(not chosen.is_enabled(), "下载所选 is enabled with nothing chosen")
+    # A file at the top and a folder further down, then 下载所选.
+    readme = [row for row in driver.find_elements(By.CSS_SELECTOR, "#entries li.file")
+              if row.find_element(By.CSS_SELECTOR, ".name").text.endswith("读我.txt")]
+    check(readme, "读我.txt is not in the tree: %s" % entry_names(driver))
+    readme[0].find_element(By.CSS_SELECTOR, "input").click()
+    folder_button(driver, "合集").click()
+    wait(driver, lambda: any(n.endswith("附录") for n in entry_names(driver)), "合集's entries")
+    folder_button(driver, "附录").find_element(By.XPATH, "../../label/input").click()
+    check(chosen.is_enabled(), "下载所选 stays disabled with files chosen")
+    # A sub-folder that climbs out is refused before anything is asked of the service.
+    field = driver.find_element(By.ID, "download-folder")
+    field.send_keys("../外面")
+    chosen.click()
+    wait(driver, lambda: "不能" in text(driver, "#download-said"), "the refused sub-folder")
+    check(api_rows(driver) == [], "a refused sub-folder started downloads")
+    field.clear()
+    chosen.click()
+    wait(driver, lambda: text(driver, "#download-said") == "已加入下载列表 2 个文件",
+         "the chosen file and folder added")
+    check(not chosen.is_enabled(), "the choice stays after it was downloaded")
+    driver.find_element(By.ID, "download-all").click()
+    wait(driver, lambda: text(driver, "#download-said") == "已加入下载列表 3 个文件",
+         "全部下载 adding only the files not listed yet")
+    expected = share_digests(sim, "1pack", daemon.work)
+    wait(driver, lambda: len(list_rows(driver)) == 5 and
+         all(state == "下载完毕" and percent == "100.00%" for _, state, percent in list_rows(driver)),
+         "every file 下载完毕 in the list")
+    check(sorted(name for name, _, _ in list_rows(driver)) ==
+          sorted(path.lstrip("/") for path in expected), "the list: %s" % list_rows(driver))
+    for path, (sha, size) in expected.items():
+        on_disk = os.path.join(daemon.downloads, path.lstrip("/"))
+        check(os.path.isfile(on_disk), "not on disk: " + on_disk)
+        check(os.path.getsize(on_disk) == size and digest(on_disk) == sha,
+              "%s differs from the share's bytes" % path)
+    errors = page_errors(driver)
+    check(not errors, "the page's console: %s" % errors)
+
+
+def scenario_bulk(driver, sim, daemon, out):
+    log_in(driver, daemon, wrong_first=False)
+    paste(driver, sim.shares["1slow"])
+    wait(driver, lambda: any(n.endswith("慢") for n in entry_names(driver)), "the share's tree")
+    driver.find_element(By.ID, "download-all").click()
+    wait(driver, lambda: text(driver, "#download-said") == "已加入下载列表 12 个文件", "12 files added")
+    wait(driver, lambda: any(r["state"] == "downloading" and r["done"] > 0 for r in api_rows(driver)),
+         "a file under way")
+    wait(driver, lambda: any(state == "下载中" for _, state, _ in list_rows(driver)), "下载中 in the list")
+    # The figures over the whole list, from the event stream.
+    wait(driver, lambda: re.fullmatch(r"下载速度：[1-9]\d*kb", text(driver, "#all-speed")),
+         "the total speed")
+    check(re.fullmatch(r"已完成 \d+/12 个文件", text(driver, "#all-files")), text(driver, "#all-files"))
+    # By size, largest first: the service's order.
+    by_size = driver.find_element(By.CSS_SELECTOR, ".dl-head [data-sort=size]")
+    by_size.click()
+    by_size.click()
+    wait(driver, lambda: (list_rows(driver) or [("",)])[0][0].endswith("慢速-12.bin"), "the largest first")
+
+    # Everything the filter matches, at once: 9 of the 12.
+    driver.find_element(By.ID, "dl-q").send_keys("慢速-0")
+    wait(driver, lambda: len(list_rows(driver)) == 9, "the filter's 9 rows")
+    driver.find_element(By.ID, "dl-check-all").click()
+    check(text(driver, "#dl-chosen") == "已选筛选出的全部 9 个", text(driver, "#dl-chosen"))
+    driver.find_element(By.CSS_SELECTOR, ".dl-actions [data-act=pause]").click()
+    wait(driver, lambda: text(driver, "#dl-said") == "已暂停 9 个下载任务", "9 paused")
+    states = {r["path"].rsplit("/", 1)[1]: r["state"] for r in api_rows(driver)}
+    filtered = ["慢速-%02d.bin" % i for i in range(1, 10)]
+    check(all(states[n] == "paused" for n in filtered), "not all of the filter paused: %s" % states)
+    check(all(states[n] != "paused" for n in ("慢速-10.bin", "慢速-11.bin", "慢速-12.bin")),
+          "rows outside the filter paused: %s" % states)
+    wait(driver, lambda: all(state == "已暂停" for _, state, _ in list_rows(driver)), "已暂停 shown")
+
+    # One row by the keyboard: a click chooses it, Space resumes it.
+    list_row(driver, "慢速-05.bin").find_element(By.CSS_SELECTOR, ".name").click()
+    check(text(driver, "#dl-chosen") == "已选 1 个", text(driver, "#dl-chosen"))
+    driver.find_element(By.ID, "dl-view").send_keys(Keys.SPACE)
+    wait(driver, lambda: {r["path"].rsplit("/", 1)[1]: r["state"] for r in api_rows(driver)}[
+        "慢速-05.bin"] in ("queued", "downloading"), "Space resuming the row")
+    driver.find_element(By.ID, "dl-check-all").click()
+    driver.find_element(By.CSS_SELECTOR, ".dl-actions [data-act=resume]").click()
+    wait(driver, lambda: text(driver, "#dl-said") == "已继续 8 个下载任务", "the other 8 resumed")
+    check(not [r for r in api_rows(driver) if r["state"] == "paused"], "rows stay paused")
+
+    # The whole list, wide, light and dark.
+    driver.find_element(By.ID, "dl-q").clear()
+    driver.execute_script("const q = document.getElementById('dl-q');"
+                          "q.dispatchEvent(new Event('input'));")
+    wait(driver, lambda: len(list_rows(driver)) == 12, "the filter cleared")
+    wait(driver, lambda: any(state == "下载中" for _, state, _ in list_rows(driver)), "下载中 again")
+    driver.execute_script("document.getElementById('transfers').scrollIntoView()")
+    driver.save_screenshot(os.path.join(out, "wide-downloads-light.png"))
+    theme = driver.find_element(By.ID, "theme")
+    while theme.text != "深色":
+        theme.click()
+    driver.execute_script("document.getElementById('transfers').scrollIntoView()")
+    driver.save_screenshot(os.path.join(out, "wide-downloads-dark.png"))
+
+    # Delete asks in the page: refused, nothing goes; agreed, the row goes.
+    list_row(driver, "慢速-11.bin").find_element(By.CSS_SELECTOR, ".name").click()
+    view = driver.find_element(By.ID, "dl-view")
+    view.send_keys(Keys.DELETE)
+    check("所选的 1 个下载任务" in answer_dialog(driver, False), "the question's words")
+    check(len(api_rows(driver)) == 12, "a refused removal removed")
+    view.send_keys(Keys.DELETE)
+    answer_dialog(driver, True)
+    wait(driver, lambda: len(list_rows(driver)) == 11, "the removed row gone from the list")
+    check(not [r for r in api_rows(driver) if r["path"].endswith("慢速-11.bin")], "the service kept it")
+    errors = page_errors(driver)
+    check(not errors, "the page's console: %s" % errors)
+
+
+SCENARIOS = {"prompts": scenario_prompts, "phone": scenario_phone,
+             "download": scenario_download, "bulk": scenario_bulk}
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--scenario", choices=["prompts", "phone"], required=True)
+    parser.add_argument("--scenario", choices=sorted(SCENARIOS), required=True)
     parser.add_argument("--bin", required=True, help="where sharefetchd and share-sim are")
     parser.add_argument("--fixture", required=True)
     parser.add_argument("--out", required=True, help="where screenshots go")
@@ -489,16 +768,15 @@ def main():
     with tempfile.TemporaryDirectory(prefix="sf-page-") as work:
         sim = ShareSim(os.path.join(args.bin, "share-sim"), args.fixture,
                        os.path.join(work, "sim.jsonl"))
+        sim.program = os.path.join(args.bin, "share-sim")
+        sim.fixture = args.fixture
         daemon = None
         driver = None
         try:
             daemon = Daemon(os.path.join(args.bin, "sharefetchd"), os.path.join(work, "state"),
-                            free_port(), sim.url)
+                            free_port(), sim.url, os.path.join(work, "downloads"))
             driver = browser(1280, 800)
-            if args.scenario == "prompts":
-                scenario_prompts(driver, sim, daemon, args.out)
-            else:
-                scenario_phone(driver, sim, daemon, args.out)
+            SCENARIOS[args.scenario](driver, sim, daemon, args.out)
             daemon.stop()
         except Failure as failure:
             print("FAILED:", failure)

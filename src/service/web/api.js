@@ -84,3 +84,28 @@ export function tree(id, folder, offset, limit) {
   const query = new URLSearchParams({ folder, offset: String(offset), limit: String(limit) });
   return call('GET', `shares/${id}/tree?${query}`);
 }
+
+// Downloads: onto our engine or a downloader, into a sub-folder if asked.
+export const startDownloads = (id, what) => call('POST', `shares/${id}/downloads`, what);
+
+export function downloads(query, offset, limit) {
+  const params = new URLSearchParams({ offset: String(offset), limit: String(limit) });
+  for (const [name, value] of Object.entries(query)) if (value) params.set(name, value);
+  return call('GET', `downloads?${params}`);
+}
+
+// `act` is pause, resume, retry or remove; `body` names the rows by ids or by a filter.
+export const actOnDownloads = (act, body) => call('POST', `downloads/${act}`, body);
+export const putSettings = (changes) => call('PUT', 'settings', changes);
+
+export const downloaders = () => call('GET', 'downloaders');
+export const addDownloader = (fields) => call('POST', 'downloaders', fields);
+export const changeDownloader = (id, fields) => call('PUT', `downloaders/${id}`, fields);
+export const removeDownloader = (id) => call('DELETE', `downloaders/${id}`);
+export const testDownloader = (id) => call('POST', `downloaders/${id}/test`);
+
+export function history(offset, limit) {
+  const params = new URLSearchParams({ offset: String(offset), limit: String(limit) });
+  return call('GET', `history?${params}`);
+}
+export const removeHistory = (id) => call('DELETE', `history/${id}`);

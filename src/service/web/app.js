@@ -1,6 +1,8 @@
-// The page: log in, paste shares, follow them through the event stream, answer their prompts
-// and look through their files.
+// The page: log in, paste shares, follow them through the event stream, answer their prompts,
+// look through their files and download them, here or onto a downloader.
 import * as api from './api.js';
+import { Downloads, showTotals } from './downloads.js';
+import { Downloaders, History, Notices, ask, setUpTabs } from './panels.js';
 import { Prompts } from './prompts.js';
 import { Tree } from './tree.js';
 
@@ -29,7 +31,18 @@ let retry = 0;
 const tickets = new Map();  // share id -> the number of its latest fetch
 
 const prompts = new Prompts(failed);
-const tree = new Tree((e) => failed(e, (text) => ($('detail-message').textContent = text)));
+const tree = new Tree(
+  (e) => failed(e, (text) => ($('detail-message').textContent = text)),
+  (count) => ($('download-chosen').disabled = count === 0),
+);
+const downloads = new Downloads(failed, ask);
+const downloaders = new Downloaders(failed, ask, showDownloaders);
+const history = new History(failed, ask);
+const notices = new Notices();
+downloads.onAnswer = (answer) => {
+  if (answer.totals) showTotals(answer.totals);
+  if (answer.settings) showSettings(answer.settings);
+};
 
 // Every refusal goes through here: a lost login brings the login form back, anything else is
 // told where it happened.
@@ -44,6 +57,7 @@ function failed(error, say) {
 
 function showLogin(why) {
   api.forgetToken();
+  downloads.stop();
   if (stream) stream.close();
   stream = null;
   clearTimeout(retry);
@@ -61,6 +75,8 @@ async function showApp() {
   $('logout').hidden = false;
   $('paste-text').focus();
   connect();
+  downloads.reload();
+  downloaders.load();
   await reload();
 }
 
@@ -223,9 +239,34 @@ function connect() {
     keep(e);
     forget(JSON.parse(e.data).id);
   });
+  source.addEventListener('download', (e) => {
+    keep(e);
+    downloads.changed(JSON.parse(e.data));
+  });
+  source.addEventListener('download-removed', (e) => {
+    keep(e);
+    downloads.removed(JSON.parse(e.data).id);
+  });
+  source.addEventListener('downloads-totals', (e) => {
+    keep(e);
+    showTotals(JSON.parse(e.data));
+  });
+  source.addEventListener('downloaders', (e) => {
+    keep(e);
+    downloaders.load();
+  });
+  source.addEventListener('history', (e) => {
+    keep(e);
+    const id = JSON.parse(e.data).id;
+    history.added();
+    notices.batchEnded(id);
+  });
   source.addEventListener('reset', (e) => {
     keep(e);
     reload();
+    downloads.reload();
+    downloaders.load();
+    history.added();
   });
 }
 
@@ -319,7 +360,7 @@ function setUpLogin() {
 function setUpRemove() {
   $('remove').addEventListener('click', async () => {
     const id = selected;
-    if (!id || !confirm('删除这个分享？它的解析结果不再保留。')) return;
+    if (!id || !(await ask('删除这个分享？它的解析结果不再保留。', '删除'))) return;
     try {
       await api.removeShare(id);
       forget(id);
@@ -329,10 +370,109 @@ function setUpRemove() {
   });
 }
 
+// 下载所选 and 全部下载: into the download folder or a sub-folder of it, or onto a downloader.
+function setUpDownloadStart() {
+  $('download-all').addEventListener('click', () => startDownloads(true));
+  $('download-chosen').addEventListener('click', () => startDownloads(false));
+}
+
+function showDownloaders(list) {
+  const select = $('download-where');
+  const kept = select.value;
+  const options = [new Option('本机的下载目录', '')];
+  for (const d of list) options.push(new Option(`下载器：${d.name}`, String(d.id)));
+  select.replaceChildren(...options);
+  select.value = list.some((d) => String(d.id) === kept) ? kept : '';
+  select.disabled = list.length === 0;
+  select.closest('.where').classList.toggle('local-only', list.length === 0);
+}
+
+// A sub-folder as the service takes it: relative, no step up, no empty step.
+function folderOf(text) {
+  const folder = text.trim().replace(/\\/g, '/');
+  if (!folder) return { folder: '' };
+  const steps = folder.split('/');
+  if (folder.startsWith('/') || steps.some((s) => s === '' || s === '.' || s === '..'))
+    return { error: '子文件夹要写成相对的路径，如“照片/2026”：不能以 / 开头，不能有 .. 或空的一级' };
+  return { folder };
+}
+
+async function startDownloads(all) {
+  const share = shares.get(selected);
+  const said = (text) => ($('download-said').textContent = text);
+  if (!share) return;
+  const { folder, error } = folderOf($('download-folder').value);
+  if (error) return said(error);
+  const where = {};
+  if ($('download-where').value) where.downloader = Number($('download-where').value);
+  if (folder) where.folder = folder;
+  const asks = [];
+  if (all) {
+    asks.push({ all: true, ...where });
+  } else {
+    const { files, folders } = tree.chosenPaths();
+    if (files.length) asks.push({ paths: files, ...where });
+    // A folder is taken whole, by a glob over the paths below it ("?" for a name's own glob
+    // characters, which nothing can escape).
+    const glob = (path) => path.replace(/^\//, '').replace(/[*?]/g, '?') + '/**';
+    if (folders.length) asks.push({ all: true, include: folders.map(glob), ...where });
+  }
+  if (!asks.length) return;
+  said('');
+  for (const button of ['download-all', 'download-chosen']) $(button).disabled = true;
+  let added = 0;
+  try {
+    for (const body of asks) added += (await api.startDownloads(share.id, body)).ids.length;
+  } catch (e) {
+    failed(e, (text) => said(e.status === 409 ? '这个分享还没有解析完成' : text));
+    return;
+  } finally {
+    $('download-all').disabled = false;
+    $('download-chosen').disabled = tree.chosenPaths().files.length + tree.chosenPaths().folders.length === 0;
+  }
+  if (!all) tree.clearChosen();
+  said(added ? `已加入下载列表 ${added} 个文件` : '这些文件都已在下载列表中');
+  showTab('tab-downloads');
+}
+
+// 限速 and 同时下载, kept by the service.
+function showSettings(settings) {
+  for (const [id, value] of [['speed-limit', settings.speedLimit], ['jobs', settings.jobs]]) {
+    if (value !== undefined && document.activeElement !== $(id)) $(id).value = value;
+  }
+}
+
+function setUpSettings() {
+  const change = async (field, input, low, high) => {
+    const value = Number(input.value);
+    if (!Number.isInteger(value) || value < low || value > high) {
+      $('settings-said').textContent =
+        field === 'jobs' ? '同时下载的文件数是 1 到 64' : '请输入需要限制的速度后继续！';
+      return;
+    }
+    try {
+      const taken = await api.putSettings({ [field]: value });
+      $('settings-said').textContent =
+        field === 'jobs' ? `同时下载 ${taken.jobs} 个文件` : taken.speedLimit ? `限速 ${taken.speedLimit}KB` : '不限速';
+    } catch (e) {
+      failed(e, (text) => ($('settings-said').textContent = text));
+    }
+  };
+  $('speed-limit').addEventListener('change', (e) => change('speedLimit', e.target, 0, 2147483647));
+  $('jobs').addEventListener('change', (e) => change('jobs', e.target, 1, 64));
+}
+
+const showTab = setUpTabs((id) => {
+  history.show(id === 'tab-history');
+  if (id === 'tab-downloads') downloads.redraw();
+});
+
 async function start() {
   setUpLogin();
   setUpPaste();
   setUpRemove();
+  setUpDownloadStart();
+  setUpSettings();
   // A session cookie alone is not enough: changes need the token this tab got at login.
   if (!api.token()) return showLogin('');
   try {

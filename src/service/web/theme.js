@@ -13,14 +13,18 @@
     // storage refused (a private window): the system's choice
   }
 
+  // The root always carries the theme in force, the system's resolved here, so that the
+  // stylesheet holds the dark palette once.
+  const systemDark = window.matchMedia('(prefers-color-scheme: dark)');
   function apply() {
-    if (mode === 'system') delete document.documentElement.dataset.theme;
-    else document.documentElement.dataset.theme = mode;
+    document.documentElement.dataset.theme =
+      mode === 'system' ? (systemDark.matches ? 'dark' : 'light') : mode;
     const button = document.getElementById('theme');
     if (button) button.textContent = LABELS[mode];
   }
 
   apply();
+  systemDark.addEventListener('change', apply);
   document.addEventListener('DOMContentLoaded', () => {
     apply();
     document.getElementById('theme').addEventListener('click', () => {

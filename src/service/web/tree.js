@@ -1,5 +1,5 @@
 // A share's files, one folder at a time and one page of it at a time, with check boxes. What
-// is checked stays in the page: choosing files for download comes with the downloads.
+// is checked stays in the page, share by share, until it is downloaded.
 import * as api from './api.js';
 
 export const PAGE = 100;
@@ -20,8 +20,9 @@ function element(tag, className, text) {
 }
 
 export class Tree {
-  constructor(onError) {
+  constructor(onError, onChosen) {
     this.onError = onError;
+    this.onChosen = onChosen || (() => {});
     this.root = document.getElementById('tree');
     this.crumbs = document.getElementById('crumbs');
     this.list = document.getElementById('entries');
@@ -30,7 +31,7 @@ export class Tree {
     this.next = document.getElementById('page-next');
     this.checkPage = document.getElementById('check-page');
     this.totals = document.getElementById('totals');
-    this.views = new Map();  // share id -> {folder, offset, checked: Set of paths}
+    this.views = new Map();  // share id -> {folder, offset, checked: path -> is a folder}
     this.share = null;
     this.missing = new Set();  // the paths of the folders the share service would not list
     this.page = null;
@@ -42,7 +43,7 @@ export class Tree {
 
   view() {
     const id = this.share.id;
-    if (!this.views.has(id)) this.views.set(id, { folder: '/', offset: 0, checked: new Set() });
+    if (!this.views.has(id)) this.views.set(id, { folder: '/', offset: 0, checked: new Map() });
     return this.views.get(id);
   }
 
@@ -101,7 +102,7 @@ export class Tree {
   checkAll(on) {
     const checked = this.view().checked;
     for (const entry of this.page.entries) {
-      if (on) checked.add(entry.path);
+      if (on) checked.set(entry.path, entry.folder);
       else checked.delete(entry.path);
     }
     this.render();
@@ -121,7 +122,7 @@ export class Tree {
       input.disabled = parentChosen;
       input.setAttribute('aria-label', '选择 ' + entry.name);
       input.addEventListener('change', () => {
-        if (input.checked) checked.add(entry.path);
+        if (input.checked) checked.set(entry.path, entry.folder);
         else checked.delete(entry.path);
         this.showTotals();
       });
@@ -168,8 +169,30 @@ export class Tree {
     });
   }
 
+  // What is checked in the share shown: files by path, folders whole. A path inside a folder
+  // that is checked itself is left to the folder.
+  chosenPaths() {
+    const files = [];
+    const folders = [];
+    if (!this.share) return { files, folders };
+    for (const [path, folder] of this.view().checked) {
+      const parent = path.slice(0, Math.max(0, path.lastIndexOf('/')));
+      if (parent && this.chosen(parent)) continue;
+      (folder ? folders : files).push(path);
+    }
+    return { files, folders };
+  }
+
+  // Forgets the choice once it is downloaded.
+  clearChosen() {
+    if (!this.share) return;
+    this.view().checked.clear();
+    if (this.page) this.render();
+  }
+
   showTotals() {
     const s = this.share;
+    this.onChosen(s && this.views.has(s.id) ? this.view().checked.size : 0);
     if (!s || s.files === undefined) {
       this.totals.textContent = '';
       return;
