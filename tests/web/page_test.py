@@ -261,7 +261,7 @@ def sub_path_proxy(target_port, work):
     return Nginx(target_port, work) if os.path.exists(Nginx.PROGRAM) else SubPathProxy(target_port)
 
 
-def browser(width, height):
+def browser(width, height, extra=()):
     for path in (CHROMIUM, DRIVER):
         if not os.path.exists(path):
             print(path + " is not installed (tools/deps.sh installs chromium and chromium-driver)")
@@ -275,6 +275,8 @@ def browser(width, height):
     options.add_argument("--disable-gpu")
     options.add_argument("--lang=zh-CN")
     options.add_argument("--window-size=%d,%d" % (width, height))
+    for argument in extra:
+        options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=DriverService(executable_path=DRIVER), options=options)
     view(driver, width, height)

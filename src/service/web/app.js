@@ -75,7 +75,7 @@ async function showApp() {
   $('logout').hidden = false;
   $('paste-text').focus();
   connect();
-  downloads.reload();
+  if (!downloads.active) downloads.reload();
   downloaders.load();
   await reload();
 }
@@ -475,6 +475,8 @@ async function start() {
   setUpSettings();
   // A session cookie alone is not enough: changes need the token this tab got at login.
   if (!api.token()) return showLogin('');
+  // The list is asked for beside the session: with a long one, that is what takes longest.
+  downloads.reload();
   try {
     await api.session();
   } catch (e) {

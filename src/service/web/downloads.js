@@ -81,6 +81,7 @@ export function percentText(done, size, finished) {
 
 const BLOCK = 100;  // rows per request
 const EXTRA = 6;    // rows drawn beyond each edge of the view, so a quick flick shows no gap
+const KEEP = 30;    // blocks kept in memory around the view
 const ACTS = { pause: '暂停', resume: '继续', retry: '重试', remove: '删除', 'remove-files': '删除' };
 
 function element(tag, className, text) {
@@ -116,6 +117,9 @@ export class Downloads {
     this.pool = [];            // the row elements, reused as the view scrolls
     this.rowHeight = 0;
     this.drawing = 0;
+    this.sight = [0, 0];       // the first and last block in sight
+    this.fetching = 0;         // requests under way
+    this.fetchTimer = 0;
     this.refetchTimer = 0;
     this.lastRefetch = 0;
     this.active = false;       // fetching only once logged in
@@ -196,6 +200,8 @@ export class Downloads {
     this.blocks = new Map();
     this.byId.clear();
     this.generation++;
+    // The first block at once, not a frame later: it is what the page shows first.
+    if (!this.known) this.fetch(0);
     this.redraw();
   }
 
@@ -246,8 +252,8 @@ export class Downloads {
     const top = this.view.scrollTop;
     const first = Math.max(0, Math.floor(top / height) - EXTRA);
     const last = Math.min(this.total, Math.ceil((top + this.view.clientHeight) / height) + EXTRA);
-    for (let block = Math.floor(first / BLOCK); block * BLOCK < Math.max(last, 1); block++)
-      this.fetch(block);
+    this.sight = [Math.floor(first / BLOCK), Math.floor((Math.max(last, 1) - 1) / BLOCK)];
+    this.fetchSoon();
     while (this.pool.length < last - first) this.pool.push(this.makeRow());
     for (let i = 0; i < this.pool.length; i++) {
       const node = this.pool[i];
@@ -273,21 +279,38 @@ export class Downloads {
     this.refetchTimer = 0;
   }
 
+  // The blocks in sight that are missing, asked for once the view rests a moment and two at
+  // a time: a fling through 200 000 rows must not queue a request for every block it passed.
+  fetchSoon() {
+    if (this.fetchTimer || !this.active) return;
+    const resting = this.known ? 60 : 0;
+    this.fetchTimer = setTimeout(() => {
+      this.fetchTimer = 0;
+      const [from, to] = this.sight;
+      for (let block = from; block <= to && this.fetching < 2; block++) this.fetch(block);
+    }, resting);
+  }
+
   async fetch(block) {
     if (!this.active || this.blocks.has(block) || this.asked.get(block) === this.generation) return;
     const generation = this.generation;
     this.asked.set(block, generation);
+    this.fetching++;
     let answer;
     try {
       answer = await api.downloads(this.query, block * BLOCK, BLOCK);
     } catch (e) {
       if (this.asked.get(block) === generation) this.asked.delete(block);
       return this.onError(e, (text) => (this.said.textContent = text));
+    } finally {
+      this.fetching--;
+      this.fetchSoon();
     }
     if (generation !== this.generation) return;
     this.known = true;
     this.stale.delete(block);
     this.blocks.set(block, answer.downloads);
+    this.forgetFar();
     for (const row of answer.downloads) this.byId.set(row.id, row);
     if (answer.total !== this.total) {
       this.total = answer.total;
@@ -297,6 +320,18 @@ export class Downloads {
     }
     if (this.onAnswer) this.onAnswer(answer);
     this.redraw();
+  }
+
+  // Only the blocks near the view are kept, whatever the list's length.
+  forgetFar() {
+    if (this.blocks.size <= KEEP) return;
+    const here = this.sight[0];
+    const far = [...this.blocks.keys()].sort((a, b) => Math.abs(b - here) - Math.abs(a - here));
+    for (const block of far.slice(0, this.blocks.size - KEEP)) {
+      for (const row of this.blocks.get(block)) this.byId.delete(row.id);
+      this.blocks.delete(block);
+      this.asked.delete(block);
+    }
   }
 
   makeRow() {
@@ -336,39 +371,47 @@ export class Downloads {
     return row;
   }
 
+  // Writes only what changed: most of a row stays the same from one update to the next.
+  static put(part, text) {
+    if (part.textContent !== text) part.textContent = text;
+  }
+
   fill(node, row) {
     const chosen = !!row && (this.everything || this.chosen.has(row.id));
-    const key = row ? `${row.id}.${row.version || 0}.${chosen}` : 'none';
+    const key = row ? `${row.id}.${row.version || 0}.${chosen}.${row.gone || false}` : 'none';
     if (node.key === key) return;
     node.key = key;
     const p = node.parts;
+    const put = Downloads.put;
     if (!row) {
       node.className = 'dl-row loading';
       node.dataset.id = '';
       p.input.checked = false;
-      p.name.textContent = '…';
-      for (const part of [p.size, p.done, p.speed, p.percent, p.left, p.state]) part.textContent = '';
-      p.fill.style.width = '0';
+      put(p.name, '…');
+      for (const part of [p.size, p.done, p.speed, p.percent, p.left, p.state]) put(part, '');
+      p.fill.style.transform = 'scaleX(0)';
       return;
     }
     node.className = `dl-row ${row.state}${chosen ? ' chosen' : ''}${row.gone ? ' gone' : ''}`;
-    node.dataset.id = row.id;
+    if (node.dataset.id !== String(row.id)) {
+      node.dataset.id = row.id;
+      p.input.setAttribute('aria-label', '选择 ' + row.path);
+      p.name.title = row.path + (row.where ? `\n下载器：${row.where}` : '');
+    }
     node.setAttribute('aria-selected', String(chosen));
     p.input.checked = chosen;
-    p.input.setAttribute('aria-label', '选择 ' + row.path);
-    p.name.textContent = row.path.replace(/^\//, '');
-    p.name.title = row.path + (row.where ? `\n下载器：${row.where}` : '');
-    p.size.textContent = row.size >= 0 ? sizeText(row.size) : '';
-    p.done.textContent = sizeText(row.done);
+    put(p.name, row.path.replace(/^\//, ''));
+    put(p.size, row.size >= 0 ? sizeText(row.size) : '');
+    put(p.done, sizeText(row.done));
     const running = row.state === 'downloading';
-    p.speed.textContent = running ? speedText(row.speed) : '';
+    put(p.speed, running ? speedText(row.speed) : '');
     const whole = row.size > 0 ? Math.min(1, row.done / row.size) : row.state === 'finished' ? 1 : 0;
-    p.fill.style.width = (whole * 100).toFixed(2) + '%';
-    p.percent.textContent = percentText(row.done, row.size, row.state === 'finished');
-    p.left.textContent =
-      running && row.speed > 0 && row.size > row.done ? durationText((row.size - row.done) / row.speed) : '';
+    // A transform, not a width: the bar moves without laying the row out again.
+    p.fill.style.transform = `scaleX(${whole.toFixed(4)})`;
+    put(p.percent, percentText(row.done, row.size, row.state === 'finished'));
+    put(p.left, running && row.speed > 0 && row.size > row.done ? durationText((row.size - row.done) / row.speed) : '');
     const reason = row.state === 'failed' ? reasonText(row.reason) : '';
-    p.state.textContent = (STATE_TEXT[row.state] || row.state) + (reason ? '：' + reason : '');
+    put(p.state, (STATE_TEXT[row.state] || row.state) + (reason ? '：' + reason : ''));
     p.state.title = reason ? '失败：' + reason : '';
   }
 
@@ -514,6 +557,6 @@ export function showTotals(totals) {
   const left = (totals.bytesTotal || 0) - (totals.bytesDone || 0);
   $('all-left').textContent = speed > 0 && left > 0 ? '剩余时间 ' + durationText(left / speed) : '';
   const whole = totals.bytesTotal > 0 ? Math.min(1, totals.bytesDone / totals.bytesTotal) : 0;
-  $('all-meter').style.width = (whole * 100).toFixed(2) + '%';
+  $('all-meter').style.transform = `scaleX(${whole.toFixed(4)})`;
   $('all-percent').textContent = percentText(totals.bytesDone || 0, totals.bytesTotal || 0);
 }
