@@ -786,6 +786,7 @@ def main():
                 driver.save_screenshot(os.path.join(args.out, "failure-%s.png" % args.scenario))
                 print("screenshot:", os.path.join(args.out, "failure-%s.png" % args.scenario))
                 print("console:", page_errors(driver))
+                print("download list:", list_rows(driver), text(driver, "#dl-said"))
             if daemon:
                 print("sharefetchd:", "".join(daemon.lines))
             return 1

@@ -326,6 +326,10 @@ export class Notices {
     const body = entry
       ? `${entry.title || entry.url}：${entry.files - entry.filesFailed} 个文件已下载完毕，${entry.filesFailed} 个失败`
       : '一批文件下载结束';
-    new Notification('下载结束', { body, tag: 'sharefetch-history-' + id, icon: 'icon.svg' });
+    try {
+      new Notification('下载结束', { body, tag: 'sharefetch-history-' + id, icon: 'icon.svg' });
+    } catch (e) {
+      // phones' browsers give notices through a service worker only; the history shows it
+    }
   }
 }
