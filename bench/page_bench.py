@@ -66,6 +66,27 @@ def call(driver, method, path, body=None):
     """, method, path, body)
 
 
+def settle(driver):
+    """Waits until no row changes any more (the events of the pause all told), so that what is
+    measured next is the page's, not the service still busy."""
+    last = None
+    while True:
+        revision = call(driver, "GET", "downloads?limit=1")["body"]["revision"]
+        if revision == last:
+            return
+        last = revision
+        time.sleep(2)
+
+
+def window_time(driver, offset):
+    """How long the service takes to answer one window of 100 rows, as the browser saw it."""
+    return driver.execute_async_script("""
+      const done = arguments[1];
+      const start = performance.now();
+      fetch('api/v1/downloads?limit=100&offset=' + arguments[0]).then((r) => r.json())
+        .then(() => done(performance.now() - start));""", offset)
+
+
 def frame_figures(deltas):
     deltas = sorted(deltas)
     return {"frames": len(deltas), "median": statistics.median(deltas),
@@ -137,6 +158,7 @@ def main():
             resolved = time.monotonic()
             call(driver, "POST", "shares/%d/downloads" % ids["1few"], {"all": True})
             call(driver, "POST", "downloads/pause", {"filter": {}})
+            settle(driver)
             driver.refresh()
             page.wait(driver, lambda: len(page.list_rows(driver)) > 10, "the peer's rows")
             peer = frame_figures(scroll(driver, args.frames)["deltas"])
@@ -149,6 +171,10 @@ def main():
             print("download rows: %d (share resolved in %.1f s, rows added in %.1f s, paused in %.1f s)"
                   % (total, resolved - started, added - resolved, time.monotonic() - added))
 
+            settle(driver)
+            answers = [window_time(driver, offset) for offset in (0, total // 2, total - 100)]
+            print("the service answers a window of 100 rows in %s ms"
+                  % ", ".join("%.0f" % t for t in answers))
             driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": FIRST_ROW})
             driver.refresh()
             page.wait(driver, lambda: driver.execute_script("return window.__firstRow"), "the first rows")

@@ -249,6 +249,7 @@ function connect() {
   });
   source.addEventListener('downloads-totals', (e) => {
     keep(e);
+    downloads.totalsCame();
     showTotals(JSON.parse(e.data));
   });
   source.addEventListener('downloaders', (e) => {

@@ -121,6 +121,7 @@ export class Downloads {
     this.fetching = 0;         // requests under way
     this.fetchTimer = 0;
     this.refetchTimer = 0;
+    this.totalsTimer = 0;
     this.lastRefetch = 0;
     this.active = false;       // fetching only once logged in
     this.setUp(document);
@@ -214,11 +215,31 @@ export class Downloads {
       (data.done !== undefined && this.query.sort === 'progress') ||
       (data.size !== undefined && this.query.sort === 'size');
     if (moves) this.refetch();
+    if (data.state !== undefined) this.totalsLater();
     if (!row) return;
     Object.assign(row, data);
     row.version = (row.version || 0) + 1;
     this.redraw();
     if (data.state !== undefined) this.showChosen();
+  }
+
+  // The totals come with the events while files move; when the last one ends they stop, and
+  // the figures are asked for once instead.
+  totalsLater() {
+    clearTimeout(this.totalsTimer);
+    this.totalsTimer = setTimeout(async () => {
+      if (!this.active) return;
+      try {
+        const answer = await api.downloads(this.query, 0, 1);
+        if (this.onAnswer) this.onAnswer(answer);
+      } catch (e) {
+        // the next event or fetch tells them
+      }
+    }, 2000);
+  }
+
+  totalsCame() {
+    clearTimeout(this.totalsTimer);
   }
 
   removed(id) {
