@@ -50,8 +50,8 @@ expected=(bin/sharefetch-cli lib/sharefetch/libsfengine.so share/man/man1/sharef
   bin/sharefetchd share/man/man1/sharefetchd.1.gz lib/systemd/system/sharefetchd.service
   share/bash-completion/completions/sharefetch-cli
   share/doc/sharefetch/copyright share/doc/sharefetch/changelog.gz)
-for page in index.html style.css app.js api.js prompts.js tree.js theme.js icon.svg folder.svg \
-  file.svg; do
+for page in index.html style.css app.js api.js prompts.js tree.js theme.js downloads.js panels.js \
+  icon.svg folder.svg file.svg; do
   expected+=("share/sharefetch/web/$page")
 done
 if [ "$gui" = ON ]; then
