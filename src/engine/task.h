@@ -88,8 +88,8 @@ struct ClaimOutcome {
   ClaimOutcome& operator=(const ClaimOutcome&) = delete;
   ~ClaimOutcome();
 
-  int error = 0;    // 0, Task::kFoundWhole, Task::kWaitForFile or an errno value
-  int dirFd = -1;   // the directory to save into, once opened
+  int error = 0;   // 0, Task::kFoundWhole, Task::kWaitForFile or an errno value
+  int dirFd = -1;  // the directory to save into, once opened
   std::shared_ptr<PartFile> file;
   bool resumed = false;  // the file's control file named ranges to go on from
   ControlData saved;     // what it said, when resumed
@@ -263,8 +263,8 @@ class Task {
   bool alreadyComplete_ = false;
   bool waitingForFile_ = false;
   std::shared_ptr<ClaimOutcome> claim_;  // the claim in flight, if any
-  uint64_t claims_ = 0;                   // claims posted, to know a late outcome
-  Validators validators_;  // what the server sent for the bytes now on disk
+  uint64_t claims_ = 0;                  // claims posted, to know a late outcome
+  Validators validators_;                // what the server sent for the bytes now on disk
   RangeSet done_;
   std::deque<ByteRange> pending_;
   std::vector<std::unique_ptr<Connection>> connections_;
