@@ -22,7 +22,7 @@
 #
 # Usage: bench/many_files_bench.sh [--huge]   (SF_BENCH_FILES=N: N files instead of 5 000)
 # Targets: get's download phase at least 1.0x curl's files per second, and download (links
-# resolved beforehand) at least 1.0x aria2c's; one 1 KiB file at most 2x curl's wall time; no
+# resolved beforehand) at least 1.0x aria2c's and curl's; one 1 KiB file at most 2x curl's wall time; no
 # file whose SHA-256 differs. Run it twice on a quiet machine: the load is printed beside.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -259,6 +259,8 @@ share() {
   [ -n "$ttfb" ] && printf '  get: first byte on disk %s s after start (link requests 40 ms late)\n' "$ttfb"
   (( $(echo "$ratio_dl >= 1.0" | bc -l) )) || { echo "MISSED: download phase slower than aria2c"; ok=0; }
   (( $(echo "$curl_phase >= 1.0" | bc -l) )) || { echo "MISSED: get's download phase slower than curl"; ok=0; }
+  (( $(echo "$curl_secs / $dl_secs >= 1.0" | bc -l) )) ||
+    { echo "MISSED: download (links resolved beforehand) slower than curl"; ok=0; }
   (( get_bad == 0 )) || { echo "MISSED: $get_bad files of get differ"; ok=0; }
   (( curl_bad == 0 )) || { echo "NOTE: $curl_bad files of curl differ"; }
   (( dl_files == count )) || { echo "MISSED: download saved $dl_files files of $count"; ok=0; }

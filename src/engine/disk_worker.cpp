@@ -174,6 +174,7 @@ void DiskWorker::Run() {
     held.clear();
     auto it = std::find_if(jobs_.begin(), jobs_.end(), [&](const DiskJob& j) {
       const PartFile* f = j.file.get();
+      if (f == nullptr) return true;  // a claim: no file yet to keep the order of
       if (busy_.count(f) != 0 || held.count(f) != 0) return false;
       if (batching_ && Batched(j)) {
         held.insert(f);
@@ -224,17 +225,28 @@ void DiskWorker::Run() {
     }
     DiskJob job = std::move(*it);
     jobs_.erase(it);
-    busy_.insert(job.file.get());
+    if (job.file) busy_.insert(job.file.get());
     lock.unlock();
     Carry(job);
     lock.lock();
     // The thread goes on with the file's next job, if any, itself.
-    busy_.erase(job.file.get());
+    if (job.file) busy_.erase(job.file.get());
     if (stop_ && jobs_.empty()) wake_.notify_all();
   }
 }
 
 void DiskWorker::Carry(DiskJob& job) {
+  if (job.kind == DiskJob::kClaim) {
+    int error = 0;
+    try {
+      if (job.work) job.work();
+    } catch (...) {
+      error = ENOMEM;
+    }
+    DiskResult result{job.handle, DiskJob::kClaim, error, {}};
+    result.generation = job.generation;
+    return Report(std::move(result));
+  }
   if (job.kind == DiskJob::kFlush) {
     job.file->flushQueued = false;
     try {

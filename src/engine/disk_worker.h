@@ -62,13 +62,16 @@ struct DiskJob {
   // kRelease: a last flush, then the file is closed (and its lock dropped) and reported.
   // kRemove: the task was deleted with its files, which RemovePartFiles took away at once; the
   // partial's descriptor is closed once the jobs posted before are done with it.
-  enum Kind { kFlush, kWriteback, kFinish, kRelease, kRemove } kind = kFlush;
+  // kClaim: `work` finds and opens a task's file, which has none yet (`file` is empty); claims
+  // run side by side, each reported with its `generation`.
+  enum Kind { kFlush, kWriteback, kFinish, kRelease, kRemove, kClaim } kind = kFlush;
   int32_t handle = 0;
   std::shared_ptr<PartFile> file;
   uint64_t generation = 0;
   std::pair<uint64_t, uint64_t> lettingGo{0, 0};  // kRelease, kRemove: the file, when open
   std::string control;                            // kFlush: the control file's new content
   int64_t size = 0;                               // kFinish: the file's final length
+  std::function<void()> work;                     // kClaim
   std::chrono::steady_clock::time_point posted{};
 };
 
@@ -79,6 +82,7 @@ struct DiskResult {
   // The name the file was given; set when it was renamed into place, even if the sync of its
   // folder failed after.
   std::string savedName;
+  uint64_t generation = 0;  // kClaim: the job's
 };
 
 class DiskWorker {

@@ -63,15 +63,40 @@ Task::~Task() {
   if (dirFd_ >= 0) ::close(dirFd_);
 }
 
+ClaimOutcome::~ClaimOutcome() {
+  if (dirFd >= 0) ::close(dirFd);
+}
+
+void ClaimOutcome::CallOff() {
+  std::unique_lock lock(mutex_);
+  if (phase_ == kQueued) phase_ = kCalledOff;
+  done_.wait(lock, [this] { return phase_ != kRunning; });
+}
+
+bool ClaimOutcome::Begin() {
+  std::lock_guard lock(mutex_);
+  if (phase_ != kQueued) return false;
+  phase_ = kRunning;
+  return true;
+}
+
+void ClaimOutcome::Done() {
+  {
+    std::lock_guard lock(mutex_);
+    phase_ = kDone;
+  }
+  done_.notify_all();
+}
+
 // The directory to save into, opened (and made when missing) once for the task's life, and the
 // requested name made safe for it.
-int Task::Target(std::string& name) {
-  if (request_.dir.empty()) return EINVAL;
-  if (dirFd_ < 0) {
-    if (int err = OpenSaveDirectory(request_.dir, request_.rootBytes, true, dirFd_)) return err;
+static int Target(const TaskRequest& request, int& dirFd, std::string& name) {
+  if (request.dir.empty()) return EINVAL;
+  if (dirFd < 0) {
+    if (int err = OpenSaveDirectory(request.dir, request.rootBytes, true, dirFd)) return err;
   }
-  long nameMax = ::fpathconf(dirFd_, _PC_NAME_MAX);
-  name = SafeFileName(request_.name, nameMax > 0 ? static_cast<size_t>(nameMax) : 255);
+  long nameMax = ::fpathconf(dirFd, _PC_NAME_MAX);
+  name = SafeFileName(request.name, nameMax > 0 ? static_cast<size_t>(nameMax) : 255);
   return 0;
 }
 
@@ -86,55 +111,62 @@ int Task::Target(std::string& name) {
 // With `wholeFirst`, a file already under the requested name without a control file may be
 // this very download, finished by an earlier run or by another task a moment ago: nothing is
 // claimed then, its size is kept for the server's to decide, and the result is kFoundWhole.
-int Task::PrepareFile(bool wholeFirst) {
+void Task::PrepareFile(const TaskRequest& request, bool wholeFirst, DiskWorker& disk,
+                       ClaimOutcome& out) {
+  out.error = PrepareIn(request, wholeFirst, disk, out);
+}
+
+int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& disk,
+                    ClaimOutcome& out) {
+  int& dirFd = out.dirFd;
   std::string name;
-  if (int err = Target(name)) return err;
-  NamingLock naming(dirFd_);
+  if (int err = Target(request, dirFd, name)) return err;
+  NamingLock naming(dirFd);
   if (naming.error() != 0) return naming.error();
   struct stat whole;
-  if (wholeFirst && ::fstatat(dirFd_, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(whole.st_mode) && !Exists(dirFd_, name + std::string(kControlSuffix))) {
-    wholeSize_ = whole.st_size;
-    wholeName_ = name;
+  if (wholeFirst && ::fstatat(dirFd, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(whole.st_mode) && !Exists(dirFd, name + std::string(kControlSuffix))) {
+    out.wholeSize = whole.st_size;
+    out.wholeName = name;
     return kFoundWhole;
   }
-  std::string fresh = FormatControl({request_.url, -1, {}, {}});
+  std::string fresh = FormatControl({request.url, -1, {}, {}});
   for (int n = 0; n < 10000; ++n) {
     std::string candidate = NumberedName(name, n);
     auto file = std::make_shared<PartFile>();
-    file->dir = request_.dir;
+    file->dir = request.dir;
     while (file->dir.size() > 1 && file->dir.back() == '/') file->dir.pop_back();
     file->name = candidate;
     file->partName = candidate + std::string(kPartSuffix);
     file->controlName = candidate + std::string(kControlSuffix);
     file->partPath = file->dir + "/" + file->partName;
     file->controlPath = file->dir + "/" + file->controlName;
-    int there = Lookup(dirFd_, candidate);
-    int control = there == 0 ? Lookup(dirFd_, file->controlName) : 0;
+    int there = Lookup(dirFd, candidate);
+    int control = there == 0 ? Lookup(dirFd, file->controlName) : 0;
     if (there < 0 || control < 0) return -std::min(there, control);
     if (there > 0) continue;
     bool hasControl = control > 0;
-    file->fd = ::openat(dirFd_, file->partName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    file->fd = ::openat(dirFd, file->partName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (file->fd < 0 && errno != ENOENT) {
       if (TakenBy(errno)) continue;  // a link or a file we may not write
       return errno;
     }
     int readError = 0;
-    if (!request_.resume && (file->fd >= 0 || hasControl)) continue;
+    if (!request.resume && (file->fd >= 0 || hasControl)) continue;
     std::optional<ControlData> data;
     if (file->fd >= 0) {
       if (LockedElsewhere(file->fd)) {
         // A task of this engine deleted a moment ago lets it go as soon as its last record is
         // written: worth waiting for. Anyone else's is in use.
         struct stat held;
-        bool lettingGo = ::fstat(file->fd, &held) == 0 && ctx_.disk->LettingGo(held);
+        bool lettingGo = ::fstat(file->fd, &held) == 0 && disk.LettingGo(held);
         return lettingGo ? kWaitForFile : EBUSY;
       }
       struct stat st;
       if (::fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode)) continue;
       // Read under the lock: the task that held it may have changed it until now.
       auto text =
-          hasControl ? ReadSmallFile(dirFd_, file->controlName, 1 << 20, &readError) : std::nullopt;
+          hasControl ? ReadSmallFile(dirFd, file->controlName, 1 << 20, &readError) : std::nullopt;
       if (hasControl && !text && !TakenBy(readError)) return readError;
       data = text ? ParseControl(*text) : std::nullopt;
       if (hasControl && !data) continue;  // not ours: leave it and its partial alone
@@ -142,20 +174,19 @@ int Task::PrepareFile(bool wholeFirst) {
           data && (data->done.Ranges().empty() || data->done.Ranges().back().end <= st.st_size);
       // A partial with unknown size came from a server without ranges: it restarts anyway.
       if (intact && data->size >= 0) {
-        done_ = data->done;
-        size_ = data->size;
-        saved_ = std::move(*data);
+        out.resumed = true;
+        out.saved = std::move(*data);
       } else {
         data.reset();
         if (::ftruncate(file->fd, 0) != 0) continue;
       }
     } else {
       if (hasControl) {
-        auto text = ReadSmallFile(dirFd_, file->controlName, 1 << 20, &readError);
+        auto text = ReadSmallFile(dirFd, file->controlName, 1 << 20, &readError);
         if (!text && !TakenBy(readError)) return readError;
         if (!text || !ParseControl(*text)) continue;  // not ours
       }
-      file->fd = ::openat(dirFd_, file->partName.c_str(),
+      file->fd = ::openat(dirFd, file->partName.c_str(),
                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file->fd < 0) {
         if (errno == EEXIST) continue;
@@ -168,30 +199,56 @@ int Task::PrepareFile(bool wholeFirst) {
     // pause, a failure), so a file that arrives whole at once never has one. One left by
     // another run must not go on claiming bytes this one drops.
     if (!data && hasControl) {
-      if (int err = WriteFileAtomically(dirFd_, file->controlName, fresh)) {
-        ::unlinkat(dirFd_, file->partName.c_str(), 0);
+      if (int err = WriteFileAtomically(dirFd, file->controlName, fresh)) {
+        ::unlinkat(dirFd, file->partName.c_str(), 0);
         return err;
       }
     }
     // The file keeps the directory from now on; a task has one descriptor of it, not two.
-    file->dirFd = std::exchange(dirFd_, -1);
-    file_ = std::move(file);
+    file->dirFd = std::exchange(dirFd, -1);
+    out.file = std::move(file);
     return 0;
   }
   return EEXIST;
 }
 
 void Task::Start(Clock::time_point now) {
-  if (state_ != kStatePaused || file_) return;
+  if (state_ != kStatePaused || file_ || claim_) return;
   state_ = kStateRequesting;
   if (request_.url.empty()) return Fail(EINVAL);
   lastFlush_ = now;
   Claim(now);
 }
 
-void Task::Claim(Clock::time_point now) {
+void Task::Claim(Clock::time_point) {
   waitingForFile_ = false;
-  int err = PrepareFile(request_.resume);
+  if (claim_) return;
+  auto outcome = std::make_shared<ClaimOutcome>();
+  outcome->dirFd = std::exchange(dirFd_, -1);
+  DiskJob job;
+  job.kind = DiskJob::kClaim;
+  job.handle = handle_;
+  job.generation = ++claims_;
+  // The task may be gone when the claim runs: it works on copies and on the outcome alone.
+  job.work = [outcome, request = request_, disk = ctx_.disk] {
+    if (!outcome->Begin()) return;
+    try {
+      PrepareFile(request, request.resume, *disk, *outcome);
+    } catch (...) {
+      outcome->error = ENOMEM;
+    }
+    outcome->Done();
+  };
+  claim_ = std::move(outcome);
+  ctx_.disk->Post(std::move(job));
+}
+
+void Task::OnClaimed() {
+  std::shared_ptr<ClaimOutcome> outcome = std::move(claim_);
+  Adopt(*outcome);
+  if (Closing() || state_ != kStateRequesting) return;  // paused or ended meanwhile
+  auto now = Clock::now();
+  int err = outcome->error;
   if (err == kWaitForFile) {
     waitingForFile_ = true;  // tried again each turn of the engine until the lock is gone
     return;
@@ -199,6 +256,33 @@ void Task::Claim(Clock::time_point now) {
   if (err == kFoundWhole) return LaunchProbe(0, now);
   if (err != 0) return Fail(err);
   Begin(now);
+}
+
+void Task::SettleClaim() {
+  if (!claim_) return;
+  std::shared_ptr<ClaimOutcome> outcome = std::move(claim_);
+  // Called off, it found nothing but the directory; else what it found is the task's to keep
+  // or let go.
+  outcome->CallOff();
+  Adopt(*outcome);
+}
+
+void Task::Adopt(ClaimOutcome& outcome) {
+  if (outcome.dirFd >= 0) {
+    if (dirFd_ >= 0) ::close(dirFd_);
+    dirFd_ = std::exchange(outcome.dirFd, -1);
+  }
+  if (outcome.error == kFoundWhole) {
+    wholeSize_ = outcome.wholeSize;
+    wholeName_ = outcome.wholeName;
+  }
+  if (!outcome.file) return;
+  if (outcome.resumed) {
+    done_ = outcome.saved.done;
+    size_ = outcome.saved.size;
+    saved_ = std::move(outcome.saved);
+  }
+  file_ = std::move(outcome.file);
 }
 
 // With the file in hand: done when it is complete, else ask for the first byte missing.

@@ -11,9 +11,11 @@
 
 #include <curl/curl.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -75,6 +77,37 @@ struct TaskStatus {
 };
 
 class Task;
+
+// What claiming a task's file found. A claim runs on a disk thread, away from the transfers
+// (creating a file costs more than fetching a small one); the task takes the outcome over on
+// the engine thread once the claim is done, or at once when it must act before (a pause, a
+// delete): a claim not yet begun is called off, one under way is waited for.
+struct ClaimOutcome {
+  ClaimOutcome() = default;
+  ClaimOutcome(const ClaimOutcome&) = delete;
+  ClaimOutcome& operator=(const ClaimOutcome&) = delete;
+  ~ClaimOutcome();
+
+  int error = 0;   // 0, Task::kFoundWhole, Task::kWaitForFile or an errno value
+  int dirFd = -1;  // the directory to save into, once opened
+  std::shared_ptr<PartFile> file;
+  bool resumed = false;  // the file's control file named ranges to go on from
+  ControlData saved;     // what it said, when resumed
+  int64_t wholeSize = -1;
+  std::string wholeName;
+
+  // Called off before it begins, else waited for until it is done.
+  void CallOff();
+  // On the disk thread: false when the claim was called off.
+  bool Begin();
+  void Done();
+
+ private:
+  enum Phase { kQueued, kRunning, kDone, kCalledOff };
+  std::mutex mutex_;
+  std::condition_variable done_;
+  Phase phase_ = kQueued;
+};
 
 struct Connection {
   // kComplete: the target is already whole on disk, the size the server gives.
@@ -148,12 +181,24 @@ class Task {
   void OnHeaderLine(Connection& c, std::string_view line);
 
  private:
-  int Target(std::string& name);
-  // Claims the file and goes on with it, or waits for it (waitingForFile_).
+  // Claims the file on a disk thread; the task goes on with it when the outcome comes back
+  // (OnClaimed), or waits for it (waitingForFile_).
   void Claim(Clock::time_point now);
+  void OnClaimed();
+  // A claim in flight is called off or waited for, and what it found taken over.
+  void SettleClaim();
+  void Adopt(ClaimOutcome& outcome);
+
+ public:
   static constexpr int kFoundWhole = -1;
   static constexpr int kWaitForFile = -2;  // a task deleted a moment ago still lets it go
-  int PrepareFile(bool wholeFirst);
+  // Finds and opens the file `request` is to be saved in; safe on any thread.
+  static void PrepareFile(const TaskRequest& request, bool wholeFirst, DiskWorker& disk,
+                          ClaimOutcome& out);
+
+ private:
+  static int PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& disk,
+                       ClaimOutcome& out);
   void Begin(Clock::time_point now);
   void LaunchProbe(int64_t from, Clock::time_point now);
   void Launch(Connection& c, Clock::time_point now);
@@ -217,7 +262,9 @@ class Task {
   std::string wholeName_;
   bool alreadyComplete_ = false;
   bool waitingForFile_ = false;
-  Validators validators_;  // what the server sent for the bytes now on disk
+  std::shared_ptr<ClaimOutcome> claim_;  // the claim in flight, if any
+  uint64_t claims_ = 0;                  // claims posted, to know a late outcome
+  Validators validators_;                // what the server sent for the bytes now on disk
   RangeSet done_;
   std::deque<ByteRange> pending_;
   std::vector<std::unique_ptr<Connection>> connections_;

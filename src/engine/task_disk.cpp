@@ -103,6 +103,11 @@ void Task::CheckComplete() {
 }
 
 void Task::OnDiskResult(const DiskResult& result) {
+  if (result.kind == DiskJob::kClaim) {
+    // A claim settled before it came back was taken over then.
+    if (claim_ && result.generation == claims_) OnClaimed();
+    return;
+  }
   if (Ended()) return;
   if (result.kind == DiskJob::kRelease) {
     state_ = kStateFailed;

@@ -134,6 +134,7 @@ void Task::CloseTransfer(Connection& c) noexcept {
 }
 
 void Task::AbortAll() {
+  SettleClaim();
   for (auto& c : connections_) Abort(*c);
   connections_.clear();
   pending_.clear();
@@ -167,7 +168,11 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
     if (served == wholeSize_) return Connection::kComplete;
     // Another file than the one on disk: it goes on under the next free name, as ever.
     wholeSize_ = -1;
-    if (int err = PrepareFile(false)) {
+    ClaimOutcome outcome;
+    outcome.dirFd = std::exchange(dirFd_, -1);
+    PrepareFile(request_, false, *ctx_.disk, outcome);
+    Adopt(outcome);
+    if (int err = outcome.error) {
       code = err == kWaitForFile ? EBUSY : err;
       return Connection::kFailTask;
     }

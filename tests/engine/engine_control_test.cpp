@@ -182,6 +182,38 @@ TEST_F(EngineControl, DeletedAndAtOnceDownloadedAgainKeepsItsName) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 12);
 }
 
+// Tasks paused or deleted the moment they start, while their files are still being claimed:
+// a deleted one leaves no partial behind, a paused one keeps its file and goes on from it.
+TEST_F(EngineControl, TasksStoppedAsTheyStartKeepOrLeaveTheirFilesAsAsked) {
+  std::string body = RandomBytes(64 << 10, 26);
+  RangeFileServer server(body);
+  std::vector<int32_t> paused;
+  for (int i = 0; i < 300; ++i) {
+    bool remove = i % 2 == 0;
+    int32_t h =
+        StartTask({server.Url(), dir.path(), (remove ? "gone" : "kept") + std::to_string(i)});
+    if (remove) {
+      ASSERT_EQ(Engine().DeleteTask(h, 1), 1);
+    } else {
+      ASSERT_EQ(Engine().StopTask(h), 1);
+      paused.push_back(h);
+    }
+  }
+  for (int32_t h : paused) ASSERT_TRUE(WaitUntil([&] { return Query(h).state == kStatePaused; }));
+  for (int32_t h : paused) {
+    ASSERT_EQ(Engine().StartTask(h), 1);
+    TaskOutcome o = WaitForEnd(h);
+    ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+    EXPECT_EQ(ReadFile(dir / o.name), body) << o.name;
+  }
+  // The kept files under their own names, and nothing of the deleted ones.
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    names.push_back(e.path().filename().string());
+  EXPECT_EQ(names.size(), paused.size());
+  for (const std::string& n : names) EXPECT_EQ(n.rfind("kept", 0), 0u) << n;
+}
+
 TEST_F(EngineControl, UnknownHandles) {
   EXPECT_EQ(Engine().StopTask(0), 0);
   EXPECT_EQ(Engine().StopTask(999999), 0);
