@@ -66,7 +66,12 @@ bool DownloadFilter::Takes(const DownloadView& row) const {
   if (share != 0 && row.share != share) return false;
   if (!states.empty() && std::find(states.begin(), states.end(), row.state) == states.end())
     return false;
-  return name.empty() || Lower(row.path).find(Lower(name)) != std::string::npos;
+  // Compared in place: a filtered listing looks at every row, and copies of each add up.
+  auto same = [](char a, char b) {
+    return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+  };
+  return name.empty() || std::search(row.path.begin(), row.path.end(), name.begin(), name.end(),
+                                     same) != row.path.end();
 }
 
 struct DownloadJobs::Row {
@@ -148,6 +153,7 @@ std::string DownloadJobs::Start() {
       if (v.state == download_state::kQueued) again[v.share].push_back(v.id);
       row->told = v;
       rows_[v.id] = std::move(row);
+      byName_.clear();
     }
     running_ = true;
   }
@@ -271,6 +277,7 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
                                         {"state", row->view.state},
                                         {"reason", ""}});
     rows_[id] = std::move(row);
+    byName_.clear();
     ids.push_back(id);
   }
   ++revision_;
@@ -482,6 +489,7 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
           lock.lock();
           (void)store_.DeleteDownload(id);
           rows_.erase(id);
+          byName_.clear();
           ++revision_;
           publish_("download-removed", {{"id", id}});
           ++acted;
@@ -511,6 +519,61 @@ void DownloadJobs::SetSpeedLimit(int32_t kilobytesPerSecond) {
 void DownloadJobs::SetJobs(int n) {
   (void)store_.SetSetting("jobs", std::to_string(n));
   Post([this, n] { manager_->SetJobs(n); });
+}
+
+DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sort, bool descending,
+                                        size_t offset, size_t limit) const {
+  auto byPath = [](const Row* a, const Row* b) {
+    return a->view.path != b->view.path ? a->view.path < b->view.path : a->view.id < b->view.id;
+  };
+  auto progress = [](const DownloadView& v) {
+    return v.size > 0 ? static_cast<double>(v.done) / static_cast<double>(v.size) : 0.0;
+  };
+  // Rows of equal keys keep their order by path, whichever way the list runs.
+  auto before = [&](const Row* a, const Row* b) {
+    const DownloadView &x = a->view, &y = b->view;
+    if (sort == SortBy::kSize && x.size != y.size) return (x.size < y.size) != descending;
+    if (sort == SortBy::kState && x.state != y.state) return (x.state < y.state) != descending;
+    if (sort == SortBy::kProgress && progress(x) != progress(y))
+      return (progress(x) < progress(y)) != descending;
+    return byPath(a, b) != descending;
+  };
+  Window window;
+  std::lock_guard lock(mutex_);
+  window.revision = revision_;
+  if (byName_.size() != rows_.size()) {
+    byName_.clear();
+    byName_.reserve(rows_.size());
+    for (const auto& [id, row] : rows_) byName_.push_back(row.get());
+    std::sort(byName_.begin(), byName_.end(), byPath);
+  }
+  std::vector<const Row*> taken;
+  auto take = [&](const Row* row) {
+    if (!filter.Takes(row->view)) return;
+    if (sort == SortBy::kName) {
+      // Already in order: only the window's rows are kept.
+      if (window.total >= offset && window.total - offset < limit) taken.push_back(row);
+      ++window.total;
+    } else {
+      taken.push_back(row);
+    }
+  };
+  if (descending)
+    std::for_each(byName_.rbegin(), byName_.rend(), take);
+  else
+    std::for_each(byName_.begin(), byName_.end(), take);
+  if (sort != SortBy::kName) {
+    window.total = taken.size();
+    if (offset >= taken.size()) return window;
+    auto first = taken.begin() + static_cast<std::ptrdiff_t>(offset);
+    auto last = taken.begin() + static_cast<std::ptrdiff_t>(std::min(taken.size(), offset + limit));
+    std::nth_element(taken.begin(), first, taken.end(), before);
+    std::partial_sort(first, last, taken.end(), before);
+    taken = std::vector<const Row*>(first, last);
+  }
+  window.rows.reserve(taken.size());
+  for (const Row* row : taken) window.rows.push_back(row->view);
+  return window;
 }
 
 }  // namespace sf::service

@@ -86,6 +86,17 @@ class DownloadJobs {
 
   // Every row the filter takes, and the number that changes whenever any row does.
   std::vector<DownloadView> Rows(const DownloadFilter& filter, uint64_t& revision) const;
+
+  enum class SortBy { kName, kSize, kState, kProgress };
+  struct Window {
+    std::vector<DownloadView> rows;
+    size_t total = 0;  // rows the filter takes
+    uint64_t revision = 0;
+  };
+  // The rows the filter takes in order (by path then id within equal keys), from `offset`, at
+  // most `limit` of them: only those are copied, and the order by path is kept between calls.
+  Window Rows(const DownloadFilter& filter, SortBy sort, bool descending, size_t offset,
+              size_t limit) const;
   void SetSpeedLimit(int32_t kilobytesPerSecond);
   void SetJobs(int n);
   const std::string& directory() const { return options_.directory; }
@@ -120,6 +131,8 @@ class DownloadJobs {
   bool running_ = false;
   std::map<int64_t, std::unique_ptr<Row>> rows_;
   uint64_t revision_ = 1;
+  // rows_ by path, then id; empty after any row came or went, made again when next asked.
+  mutable std::vector<const Row*> byName_;
 
   // The loop's own.
   std::map<std::pair<int, size_t>, int64_t> files_;  // (share, file) -> row
