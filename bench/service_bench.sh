@@ -119,6 +119,7 @@ printf '  resolved in %.1f s; POST downloads %.1f s; first file under way %.1f s
   "$f_resolve_s" "$f_start_s" "$f_launch_s"
 printf '  window of 100 sorted by name at 150 000: median %.1f ms (max %.1f) of 20 (target < 50)\n' \
   "$f_window_ms" "$f_window_max_ms"
+printf '  GET /shares (the share and its counts): median %.1f ms of 20\n' "$f_shares_ms"
 printf '  peak memory (VmHWM) %s MiB (target < 300)\n' "$(mib "$f_hwm_kb")"
 printf '  %d rows paused; 200 event streams: GET /version median %.2f ms (target < 20), ' \
   "$f_paused" "$f_version_ms"

@@ -29,12 +29,6 @@ int64_t NowMs() {
 
 constexpr int64_t kTellEveryMs = 1000;
 
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 // The share path the planner knows a file by: the tree's path without its leading "/".
 std::string PlanPath(const std::string& treePath) {
   return treePath.empty() || treePath[0] != '/' ? treePath : treePath.substr(1);
@@ -445,6 +439,7 @@ void DownloadJobs::Tell(Row& row) {
 int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFiles) {
   int acted = 0;
   bool ran = Run([&] {
+    if (act == Act::kPause || act == Act::kRemove) return Halt(act, ids, removeFiles, acted);
     std::map<int64_t, std::vector<int64_t>> launch;
     for (int64_t id : ids) {
       std::unique_lock lock(mutex_);
@@ -456,49 +451,69 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       ItemId itemId = row.item;
       // The manager tells its listeners at once; they take the lock.
       lock.unlock();
-      switch (act) {
-        case Act::kPause:
-          if (state != download_state::kQueued && state != download_state::kDownloading) break;
-          if (item != nullptr) manager_->Pause({itemId});
-          lock.lock();
-          row.view.speed = 0;
-          SetState(row, download_state::kPaused);
-          ++acted;
-          break;
-        case Act::kResume:
-        case Act::kRetry: {
-          bool fits = act == Act::kResume ? state == download_state::kPaused
-                                          : state == download_state::kFailed;
-          if (!fits) break;
-          bool moved = item != nullptr && (act == Act::kResume ? manager_->Resume({itemId})
-                                                               : manager_->Retry({itemId})) > 0;
-          lock.lock();
-          SetState(row, download_state::kQueued);
-          if (!moved) {
-            row.item = ItemId::kNone;
-            launch[row.view.share].push_back(id);
-          }
-          ++acted;
-          break;
-        }
-        case Act::kRemove:
-          if (item != nullptr)
-            manager_->Cancel({itemId}, removeFiles);
-          else if (removeFiles && state != download_state::kFinished)
-            RemovePartial(row.directory + row.view.path);
-          lock.lock();
-          (void)store_.DeleteDownload(id);
-          rows_.erase(id);
-          byName_.clear();
-          ++revision_;
-          publish_("download-removed", {{"id", id}});
-          ++acted;
-          break;
+      bool fits =
+          act == Act::kResume ? state == download_state::kPaused : state == download_state::kFailed;
+      if (!fits) continue;
+      bool moved = item != nullptr && (act == Act::kResume ? manager_->Resume({itemId})
+                                                           : manager_->Retry({itemId})) > 0;
+      lock.lock();
+      SetState(row, download_state::kQueued);
+      if (!moved) {
+        row.item = ItemId::kNone;
+        launch[row.view.share].push_back(id);
       }
+      ++acted;
     }
     for (auto& [share, rows] : launch) Launch(share, rows);
   });
   return ran ? acted : 0;
+}
+
+void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted) {
+  // The manager hears of every item at once: one at a time, each queued file stopped would let
+  // the next one start, only to stop that too, and so on down the whole list.
+  std::vector<std::pair<int64_t, bool>> taken;  // the row, and whether the manager has it
+  std::vector<ItemId> items;
+  {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : std::set<int64_t>(ids.begin(), ids.end())) {
+      auto it = rows_.find(id);
+      if (it == rows_.end()) continue;
+      const Row& row = *it->second;
+      if (act == Act::kPause && row.view.state != download_state::kQueued &&
+          row.view.state != download_state::kDownloading)
+        continue;
+      bool listed = row.item != ItemId::kNone && manager_->Find(row.item) != nullptr;
+      taken.emplace_back(id, listed);
+      if (listed) items.push_back(row.item);
+    }
+  }
+  // The manager tells its listeners at once; they take the lock.
+  if (!items.empty()) {
+    if (act == Act::kPause)
+      manager_->Pause(items);
+    else
+      manager_->Cancel(items, removeFiles);
+  }
+  std::lock_guard lock(mutex_);
+  for (auto [id, listed] : taken) {
+    auto it = rows_.find(id);
+    if (it == rows_.end()) continue;
+    Row& row = *it->second;
+    if (act == Act::kPause) {
+      row.view.speed = 0;
+      SetState(row, download_state::kPaused);
+    } else {
+      if (!listed && removeFiles && row.view.state != download_state::kFinished)
+        RemovePartial(row.directory + row.view.path);
+      (void)store_.DeleteDownload(id);
+      rows_.erase(it);
+      byName_.clear();
+      ++revision_;
+      publish_("download-removed", {{"id", id}});
+    }
+    ++acted;
+  }
 }
 
 std::vector<DownloadView> DownloadJobs::Rows(const DownloadFilter& filter,

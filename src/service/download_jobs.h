@@ -111,6 +111,8 @@ class DownloadJobs {
   void Launch(int64_t share, const std::vector<int64_t>& ids);
   void Queue(int64_t share, std::vector<int64_t> ids, std::vector<FileEntry> entries,
              const std::string& error);
+  // Pauses or removes rows (loop's thread).
+  void Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted);
   void Hear(const DownloadEvent& event);
   void SetState(Row& row, const std::string& state, const std::string& reason = {});
   void Sample(int64_t nowMs, bool tell);

@@ -330,6 +330,7 @@ bool StateStore::SetSharePassword(int64_t id, const std::string& password) {
 
 bool StateStore::DeleteShare(int64_t id) {
   std::lock_guard lock(mutex_);
+  totals_.erase(id);
   Statement s(db_, "DELETE FROM shares WHERE id=?");
   bool ok = s.Bind(1, id).Run();
   SF_STORE_CHECK(s);
@@ -361,6 +362,7 @@ std::vector<ShareRow> StateStore::Shares() {
 
 bool StateStore::AddFiles(int64_t shareId, const std::vector<FileRow>& files) {
   std::lock_guard lock(mutex_);
+  totals_.erase(shareId);
   if (!Exec("BEGIN IMMEDIATE")) return false;
   Statement s(db_,
               "INSERT INTO files(share_id,folder,path,size,is_folder,fs_id,app_id,remote_path,"
@@ -433,11 +435,12 @@ int64_t StateStore::CountFiles(int64_t shareId, const std::string& folder) {
 
 std::optional<ShareTotals> StateStore::Totals(int64_t shareId) {
   std::lock_guard lock(mutex_);
+  if (auto known = totals_.find(shareId); known != totals_.end()) return known->second;
   Statement s(db_,
               "SELECT count(*) FILTER (WHERE NOT is_folder),count(*) FILTER (WHERE is_folder),"
               "IFNULL(sum(max(size,0)) FILTER (WHERE NOT is_folder),0) FROM files "
               "WHERE share_id=?");
-  if (s.Bind(1, shareId).Row()) return ShareTotals{s.Int(0), s.Int(1), s.Int(2)};
+  if (s.Bind(1, shareId).Row()) return totals_[shareId] = ShareTotals{s.Int(0), s.Int(1), s.Int(2)};
   SF_STORE_CHECK(s);
   return std::nullopt;
 }

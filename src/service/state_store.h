@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -183,6 +184,9 @@ class StateStore {
   sqlite3* db_;
   mutable std::mutex mutex_;
   std::string error_;
+  // Totals as counted, until the share's files change: a listing of the shares asks for
+  // every share's, and counting a large share's files takes long.
+  std::map<int64_t, ShareTotals> totals_;
 };
 
 }  // namespace sf::service
