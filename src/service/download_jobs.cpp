@@ -10,6 +10,7 @@
 #include <chrono>
 #include <future>
 #include <set>
+#include <unordered_map>
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
@@ -70,10 +71,17 @@ bool DownloadFilter::Takes(const DownloadView& row) const {
 
 struct DownloadJobs::Row {
   DownloadView view;
-  std::string directory;  // where the share's files go
+  // Where the share's files go: one text for all the rows that share it, as a share of many
+  // files has many rows.
+  std::shared_ptr<const std::string> directory;
   ItemId item = ItemId::kNone;
-  DownloadView told;  // as the event stream last heard of it
+  struct Sent {
+    int64_t size = -1, done = 0, speed = 0;
+    std::string state, reason;
+  } told;  // as the event stream last heard of it
   int64_t toldMs = 0;
+
+  void MarkTold() { told = {view.size, view.done, view.speed, view.state, view.reason}; }
 };
 
 // A refused link asked again of the share: a fresh resolution on a share worker, its answer
@@ -136,7 +144,7 @@ std::string DownloadJobs::Start() {
       auto row = std::make_unique<Row>();
       row->view = {stored.id, stored.shareId, stored.path, stored.total, stored.done,
                    0,         stored.state,   stored.error};
-      row->directory = stored.target;
+      row->directory = Folder(stored.target);
       DownloadView& v = row->view;
       if (v.state == download_state::kDownloading) v.state = download_state::kQueued;
       if (v.state == download_state::kQueued && v.share == 0) {
@@ -145,7 +153,7 @@ std::string DownloadJobs::Start() {
         (void)store_.UpdateDownload(v.id, v.state, v.done, v.size, v.reason);
       }
       if (v.state == download_state::kQueued) again[v.share].push_back(v.id);
-      row->told = v;
+      row->MarkTold();
       rows_[v.id] = std::move(row);
       byName_.clear();
     }
@@ -233,8 +241,9 @@ void DownloadJobs::Loop() {
 
 std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::string>& paths,
                                        std::string& error) {
-  std::map<std::string, FileRow> files;
-  for (FileRow& file : store_.ShareFiles(share)) files[file.path] = std::move(file);
+  // Only the sizes: the rest of a large share's records would be held here for nothing.
+  std::unordered_map<std::string, int64_t> files;
+  for (FileRow& file : store_.ShareFiles(share)) files[std::move(file.path)] = file.size;
   std::vector<int64_t> ids;
   std::lock_guard lock(mutex_);
   std::set<std::string> listed;
@@ -249,23 +258,22 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   }
   for (const std::string& path : paths) {
     if (!listed.insert(path).second) continue;
-    const FileRow& file = files[path];
-    DownloadRow stored{0,         share, path, options_.directory, 0, download_state::kQueued,
-                       file.size, 0,     ""};
+    const int64_t size = files[path];
+    DownloadRow stored{0, share, path, options_.directory, 0, download_state::kQueued, size, 0, ""};
     int64_t id = store_.AddDownload(stored);
     if (id < 0) {
       error = "the download cannot be kept: " + store_.error();
       break;
     }
     auto row = std::make_unique<Row>();
-    row->view = {id, share, path, file.size, 0, 0, download_state::kQueued, ""};
-    row->directory = options_.directory;
-    row->told = row->view;
+    row->view = {id, share, path, size, 0, 0, download_state::kQueued, ""};
+    row->directory = Folder(options_.directory);
+    row->MarkTold();
     row->toldMs = NowMs();  // told whole just now
     publish_("download", nlohmann::json{{"id", id},
                                         {"share", share},
                                         {"path", path},
-                                        {"size", file.size},
+                                        {"size", size},
                                         {"done", 0},
                                         {"speed", 0},
                                         {"state", row->view.state},
@@ -323,9 +331,9 @@ void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<Fi
                  !error.empty() ? "no link: " + error : "the share gave no link for the file");
         continue;
       }
-      if (order.directory.empty()) order.directory = row.directory;
+      if (order.directory.empty()) order.directory = *row.directory;
       // One order goes to one folder; a row kept from a run with another folder goes alone.
-      if (row.directory != order.directory) {
+      if (*row.directory != order.directory) {
         Post([this, share, id] { Launch(share, {id}); });
         continue;
       }
@@ -421,9 +429,15 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   if (tell) lastTellMs_ = nowMs;
 }
 
+std::shared_ptr<const std::string> DownloadJobs::Folder(const std::string& path) {
+  std::shared_ptr<const std::string>& kept = folders_[path];
+  if (!kept) kept = std::make_shared<const std::string>(path);
+  return kept;
+}
+
 void DownloadJobs::Tell(Row& row) {
   const DownloadView& v = row.view;
-  const DownloadView& t = row.told;
+  const Row::Sent& t = row.told;
   nlohmann::json changed = nlohmann::json::object();
   if (v.size != t.size) changed["size"] = v.size;
   if (v.done != t.done) changed["done"] = v.done;
@@ -432,7 +446,7 @@ void DownloadJobs::Tell(Row& row) {
   if (v.reason != t.reason) changed["reason"] = v.reason;
   if (changed.empty()) return;
   changed["id"] = v.id;
-  row.told = v;
+  row.MarkTold();
   publish_("download", changed);
 }
 
@@ -505,7 +519,7 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       SetState(row, download_state::kPaused);
     } else {
       if (!listed && removeFiles && row.view.state != download_state::kFinished)
-        RemovePartial(row.directory + row.view.path);
+        RemovePartial(*row.directory + row.view.path);
       (void)store_.DeleteDownload(id);
       rows_.erase(it);
       byName_.clear();

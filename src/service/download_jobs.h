@@ -117,6 +117,8 @@ class DownloadJobs {
   void SetState(Row& row, const std::string& state, const std::string& reason = {});
   void Sample(int64_t nowMs, bool tell);
   void Tell(Row& row);
+  // The one text of a download folder (under mutex_).
+  std::shared_ptr<const std::string> Folder(const std::string& path);
 
   StateStore& store_;
   ShareJobs& shares_;
@@ -135,6 +137,7 @@ class DownloadJobs {
   uint64_t revision_ = 1;
   // rows_ by path, then id; empty after any row came or went, made again when next asked.
   mutable std::vector<const Row*> byName_;
+  std::map<std::string, std::shared_ptr<const std::string>> folders_;
 
   // The loop's own.
   std::map<std::pair<int, size_t>, int64_t> files_;  // (share, file) -> row
