@@ -256,32 +256,33 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
       return {};
     }
   }
-  for (const std::string& path : paths) {
-    if (!listed.insert(path).second) continue;
-    const int64_t size = files[path];
-    DownloadRow stored{0, share, path, options_.directory, 0, download_state::kQueued, size, 0, ""};
-    int64_t id = store_.AddDownload(stored);
-    if (id < 0) {
-      error = "the download cannot be kept: " + store_.error();
-      break;
-    }
+  std::vector<DownloadRow> stored;
+  for (const std::string& path : paths)
+    if (listed.insert(path).second)
+      stored.push_back(
+          {0, share, path, options_.directory, 0, download_state::kQueued, files[path], 0, ""});
+  if (!store_.AddDownloads(stored)) {
+    error = "the downloads cannot be kept: " + store_.error();
+    return {};
+  }
+  for (const DownloadRow& kept : stored) {
     auto row = std::make_unique<Row>();
-    row->view = {id, share, path, size, 0, 0, download_state::kQueued, ""};
+    row->view = {kept.id, share, kept.path, kept.total, 0, 0, download_state::kQueued, ""};
     row->directory = Folder(options_.directory);
     row->MarkTold();
     row->toldMs = NowMs();  // told whole just now
-    publish_("download", nlohmann::json{{"id", id},
+    publish_("download", nlohmann::json{{"id", kept.id},
                                         {"share", share},
-                                        {"path", path},
-                                        {"size", size},
+                                        {"path", kept.path},
+                                        {"size", kept.total},
                                         {"done", 0},
                                         {"speed", 0},
                                         {"state", row->view.state},
                                         {"reason", ""}});
-    rows_[id] = std::move(row);
-    byName_.clear();
-    ids.push_back(id);
+    rows_[kept.id] = std::move(row);
+    ids.push_back(kept.id);
   }
+  byName_.clear();
   ++revision_;
   if (!ids.empty() && running_) {
     work_.push_back([this, share, ids] { Launch(share, ids); });
@@ -369,6 +370,7 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
     case DownloadEvent::kStarted:
       row.item = event.item;
       if (row.view.state != download_state::kPaused) SetState(row, download_state::kQueued);
+      Watch(row);
       break;
     case DownloadEvent::kFinished:
       if (item != nullptr) row.view.size = item->KnownSize();
@@ -387,24 +389,41 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   }
 }
 
+void DownloadJobs::Watch(Row& row) {
+  if (row.item != ItemId::kNone &&
+      (row.view.state == download_state::kQueued || row.view.state == download_state::kDownloading))
+    live_[row.view.id] = &row;
+  else
+    live_.erase(row.view.id);
+}
+
 void DownloadJobs::SetState(Row& row, const std::string& state, const std::string& reason) {
   row.view.state = state;
   row.view.reason = reason;
   ++revision_;
+  Watch(row);
+  dirty_.insert(row.view.id);
   (void)store_.UpdateDownload(row.view.id, state, row.view.done, row.view.size, reason);
 }
 
 void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   std::lock_guard lock(mutex_);
   bool moving = false;
-  for (auto& [id, row] : rows_) {
-    if (row->item == ItemId::kNone) continue;
+  // Only the rows under way: a large list is mostly waiting, paused or done, and looking at
+  // every row each tick would keep an idle service busy.
+  std::vector<Row*> live;
+  live.reserve(live_.size());
+  for (auto& [id, row] : live_) live.push_back(row);
+  for (Row* row : live) {
+    const int64_t id = row->view.id;
     const DownloadItem* item = manager_->Find(row->item);
     DownloadView& v = row->view;
-    if (item == nullptr || v.state == download_state::kFinished ||
-        v.state == download_state::kFailed)
-      continue;
-    if (item->done != v.done || item->speed != v.speed) ++revision_;
+    if (item == nullptr) continue;
+    if (item->done != v.done || item->speed != v.speed ||
+        (item->KnownSize() >= 0 && item->KnownSize() != v.size)) {
+      ++revision_;
+      dirty_.insert(id);
+    }
     v.done = item->done;
     v.speed = item->speed;
     if (item->KnownSize() >= 0) v.size = item->KnownSize();
@@ -416,8 +435,15 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
       SetState(*row, state);
     moving = moving || v.state == download_state::kDownloading;
   }
-  for (auto& [id, row] : rows_)
-    if (nowMs - row->toldMs >= kTellEveryMs) Tell(*row), row->toldMs = nowMs;
+  for (auto it = dirty_.begin(); it != dirty_.end();) {
+    auto found = rows_.find(*it);
+    if (found != rows_.end() && nowMs - found->second->toldMs < kTellEveryMs) {
+      ++it;
+      continue;
+    }
+    if (found != rows_.end()) Tell(*found->second), found->second->toldMs = nowMs;
+    it = dirty_.erase(it);
+  }
   if (tell && moving) {
     DownloadTotals totals = manager_->Totals();
     publish_("downloads-totals", {{"files", totals.files},
@@ -474,6 +500,7 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       SetState(row, download_state::kQueued);
       if (!moved) {
         row.item = ItemId::kNone;
+        Watch(row);
         launch[row.view.share].push_back(id);
       }
       ++acted;
@@ -521,6 +548,7 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       if (!listed && removeFiles && row.view.state != download_state::kFinished)
         RemovePartial(*row.directory + row.view.path);
       (void)store_.DeleteDownload(id);
+      live_.erase(id);
       rows_.erase(it);
       byName_.clear();
       ++revision_;

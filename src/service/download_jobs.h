@@ -13,6 +13,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,6 +116,8 @@ class DownloadJobs {
   void Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted);
   void Hear(const DownloadEvent& event);
   void SetState(Row& row, const std::string& state, const std::string& reason = {});
+  // Keeps live_ right after the row's state or item changed (under mutex_).
+  void Watch(Row& row);
   void Sample(int64_t nowMs, bool tell);
   void Tell(Row& row);
   // The one text of a download folder (under mutex_).
@@ -138,6 +141,8 @@ class DownloadJobs {
   // rows_ by path, then id; empty after any row came or went, made again when next asked.
   mutable std::vector<const Row*> byName_;
   std::map<std::string, std::shared_ptr<const std::string>> folders_;
+  std::map<int64_t, Row*> live_;  // rows the manager has under way: sampled each tick
+  std::set<int64_t> dirty_;       // rows changed since the event stream last heard of them
 
   // The loop's own.
   std::map<std::pair<int, size_t>, int64_t> files_;  // (share, file) -> row

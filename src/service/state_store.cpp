@@ -485,6 +485,26 @@ int64_t StateStore::AddDownload(const DownloadRow& r) {
   return -1;
 }
 
+bool StateStore::AddDownloads(std::vector<DownloadRow>& rows) {
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  Statement s(db_,
+              "INSERT INTO downloads(share_id,path,target,downloader_id,state,total,done,error)"
+              " VALUES(NULLIF(?,0),?,?,NULLIF(?,0),?,?,?,?)");
+  for (DownloadRow& r : rows) {
+    s.Bind(1, r.shareId).Bind(2, r.path).Bind(3, r.target).Bind(4, r.downloaderId);
+    if (!s.Bind(5, r.state).Bind(6, r.total).Bind(7, r.done).Bind(8, r.error).Run()) break;
+    r.id = sqlite3_last_insert_rowid(db_);
+    s.Reset();
+  }
+  if (!s.ok()) {
+    error_ = sqlite3_errmsg(db_);
+    Exec("ROLLBACK");
+    return false;
+  }
+  return Exec("COMMIT");
+}
+
 bool StateStore::UpdateDownload(int64_t id, const std::string& state, int64_t done, int64_t total,
                                 const std::string& error) {
   std::lock_guard lock(mutex_);

@@ -161,6 +161,8 @@ class StateStore {
   std::optional<ShareTotals> Totals(int64_t shareId);
 
   int64_t AddDownload(const DownloadRow& row);
+  // All in one transaction, each given its id; none kept when one cannot be.
+  [[nodiscard]] bool AddDownloads(std::vector<DownloadRow>& rows);
   [[nodiscard]] bool UpdateDownload(int64_t id, const std::string& state, int64_t done,
                                     int64_t total, const std::string& error);
   std::vector<DownloadRow> Downloads();
