@@ -3,8 +3,9 @@
 #
 # 1. A share of 201 450 tiny files (share-sim, 2 550 folders two deep) added and all its files
 #    started with the speed limit at 1 KB/s, so that nearly all of them wait: the time the
-#    start takes, the window of 100 rows sorted by name at offset 150 000 (median of 20), and
-#    the service's peak memory (VmHWM). Then every row is paused.
+#    start takes; then, once the first file is under way, every row is paused, and the window of
+#    100 rows sorted by name at offset 150 000 (median of 20) and the service's peak memory
+#    (VmHWM) are taken.
 # 2. With those 201 450 rows paused, 200 event streams open: GET /version (median of 20, a
 #    fresh connection each) and the service's CPU over 10 s (/proc/PID/stat).
 # 3. The 5 000 small files of bench/many_files_bench.sh served by nginx: the service's files per

@@ -369,7 +369,11 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   switch (event.kind) {
     case DownloadEvent::kStarted:
       row.item = event.item;
-      if (row.view.state != download_state::kPaused) SetState(row, download_state::kQueued);
+      // A row is queued when its file is handed to the manager: only one that failed meanwhile
+      // changes, so a share of many files is not written back row by row.
+      if (row.view.state != download_state::kPaused &&
+          (row.view.state != download_state::kQueued || !row.view.reason.empty()))
+        SetState(row, download_state::kQueued);
       Watch(row);
       break;
     case DownloadEvent::kFinished:
