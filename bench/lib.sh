@@ -4,6 +4,10 @@
 # configuration of its own under WORK, run as the current user, serving ROOT with LOCATIONS
 # (nginx location blocks) in its server, and sets `port` and `nginx_pid`; the caller stops it.
 #
+# fixture ID COUNT MIN MAX FOLDERS writes WORK/ID.json for share-sim; differing ID DIR counts the
+# files of a share resolved into WORK/ID.resolved.json whose bytes under DIR are not those nginx
+# serves from WORK/www.
+#
 # timed NAME CMD... runs CMD (its output dropped, the end of its errors shown if it fails, which
 # ends the benchmark) and sets `secs` (wall time) and `peak_kb` (maximum resident set size).
 
@@ -65,4 +69,51 @@ timed() {
   end=$(date +%s.%N)
   secs=$(echo "$end - $start" | bc -l)
   peak_kb=$(tail -1 "$work/time.txt")
+}
+
+# fixture ID COUNT MIN MAX FOLDERS: COUNT files of MIN to MAX bytes dealt round FOLDERS folders
+# nested three deep (none over the 100 items a listing gives). Fixed seed.
+fixture() {
+  python3 - "$work/$1.json" "$@" <<'PY'
+import json, random, sys
+out, sid, count, lo, hi, nfolders = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:7])
+rng = random.Random(20261209)
+paths = []
+for i in range(nfolders):
+    depth = 1 + i % 3
+    paths.append("/".join("d%d-%d" % (k, (i // (3 ** k)) % 40) for k in range(depth)) + "/f%d" % i)
+tree = {"children": {}, "files": []}
+def node(path):
+    at = tree
+    for seg in path.split("/"):
+        at = at["children"].setdefault(seg, {"children": {}, "files": []})
+    return at
+for i in range(count):
+    node(paths[i % nfolders])["files"].append(
+        {"name": "file-%06d.bin" % i, "size": rng.randint(lo, hi)})
+def items(at):
+    return at["files"] + [{"name": k, "children": items(v)} for k, v in at["children"].items()]
+json.dump({"shares": [{"id": sid, "items": items(tree)}]}, open(out, "w"))
+PY
+}
+
+# Files of a share under DIR that differ from what nginx served (missing ones count).
+differing() {
+  python3 - "$work/$1.resolved.json" "$work" "$2" <<'PY'
+import hashlib, json, os, sys
+resolved, work, got = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3]
+def digest(path):
+    try:
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    except OSError:
+        return None
+bad = 0
+for e in resolved["entries"]:
+    if e["isdir"] != "0":
+        continue
+    sid, fsid = e["dlink"].split("/file/")[1].split("/")[:2]
+    bad += digest(os.path.join(got, e["path"].lstrip("/"))) != digest(os.path.join(work, "www", sid, fsid))
+print(bad)
+PY
 }

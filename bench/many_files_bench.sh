@@ -49,32 +49,6 @@ trap cleanup EXIT
 mkdir -p "$work/www"
 source bench/lib.sh
 
-# fixture ID COUNT MIN MAX FOLDERS: COUNT files of MIN to MAX bytes dealt round FOLDERS folders
-# nested three deep (none over the 100 items a listing gives). Fixed seed.
-fixture() {
-  python3 - "$work/$1.json" "$@" <<'PY'
-import json, random, sys
-out, sid, count, lo, hi, nfolders = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:7])
-rng = random.Random(20261209)
-paths = []
-for i in range(nfolders):
-    depth = 1 + i % 3
-    paths.append("/".join("d%d-%d" % (k, (i // (3 ** k)) % 40) for k in range(depth)) + "/f%d" % i)
-tree = {"children": {}, "files": []}
-def node(path):
-    at = tree
-    for seg in path.split("/"):
-        at = at["children"].setdefault(seg, {"children": {}, "files": []})
-    return at
-for i in range(count):
-    node(paths[i % nfolders])["files"].append(
-        {"name": "file-%06d.bin" % i, "size": rng.randint(lo, hi)})
-def items(at):
-    return at["files"] + [{"name": k, "children": items(v)} for k, v in at["children"].items()]
-json.dump({"shares": [{"id": sid, "items": items(tree)}]}, open(out, "w"))
-PY
-}
-
 # start_sim FIXTURE [OPTIONS...]: sets `host`.
 start_sim() {
   local f=$1; shift
@@ -107,27 +81,6 @@ with open(sys.argv[3], "w") as lst, open(sys.argv[4], "w") as urls, open(sys.arg
             urls.write(e["dlink"] + "\n")
             cl.write("url = %s\noutput = %s\n" % (quoted(e["dlink"]), quoted(
                 os.path.join(sys.argv[5], folder, e["server_filename"]))))
-PY
-}
-
-# Files of a share under DIR that differ from what nginx served (missing ones count).
-differing() {
-  python3 - "$work/$1.resolved.json" "$work" "$2" <<'PY'
-import hashlib, json, os, sys
-resolved, work, got = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3]
-def digest(path):
-    try:
-        with open(path, "rb") as f:
-            return hashlib.sha256(f.read()).hexdigest()
-    except OSError:
-        return None
-bad = 0
-for e in resolved["entries"]:
-    if e["isdir"] != "0":
-        continue
-    sid, fsid = e["dlink"].split("/file/")[1].split("/")[:2]
-    bad += digest(os.path.join(got, e["path"].lstrip("/"))) != digest(os.path.join(work, "www", sid, fsid))
-print(bad)
 PY
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <future>
 #include <set>
+#include <unordered_map>
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
@@ -28,12 +29,6 @@ int64_t NowMs() {
 }
 
 constexpr int64_t kTellEveryMs = 1000;
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 // The share path the planner knows a file by: the tree's path without its leading "/".
 std::string PlanPath(const std::string& treePath) {
@@ -66,15 +61,27 @@ bool DownloadFilter::Takes(const DownloadView& row) const {
   if (share != 0 && row.share != share) return false;
   if (!states.empty() && std::find(states.begin(), states.end(), row.state) == states.end())
     return false;
-  return name.empty() || Lower(row.path).find(Lower(name)) != std::string::npos;
+  // Compared in place: a filtered listing looks at every row, and copies of each add up.
+  auto same = [](char a, char b) {
+    return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+  };
+  return name.empty() || std::search(row.path.begin(), row.path.end(), name.begin(), name.end(),
+                                     same) != row.path.end();
 }
 
 struct DownloadJobs::Row {
   DownloadView view;
-  std::string directory;  // where the share's files go
+  // Where the share's files go: one text for all the rows that share it, as a share of many
+  // files has many rows.
+  std::shared_ptr<const std::string> directory;
   ItemId item = ItemId::kNone;
-  DownloadView told;  // as the event stream last heard of it
+  struct Sent {
+    int64_t size = -1, done = 0, speed = 0;
+    std::string state, reason;
+  } told;  // as the event stream last heard of it
   int64_t toldMs = 0;
+
+  void MarkTold() { told = {view.size, view.done, view.speed, view.state, view.reason}; }
 };
 
 // A refused link asked again of the share: a fresh resolution on a share worker, its answer
@@ -137,7 +144,7 @@ std::string DownloadJobs::Start() {
       auto row = std::make_unique<Row>();
       row->view = {stored.id, stored.shareId, stored.path, stored.total, stored.done,
                    0,         stored.state,   stored.error};
-      row->directory = stored.target;
+      row->directory = Folder(stored.target);
       DownloadView& v = row->view;
       if (v.state == download_state::kDownloading) v.state = download_state::kQueued;
       if (v.state == download_state::kQueued && v.share == 0) {
@@ -146,8 +153,9 @@ std::string DownloadJobs::Start() {
         (void)store_.UpdateDownload(v.id, v.state, v.done, v.size, v.reason);
       }
       if (v.state == download_state::kQueued) again[v.share].push_back(v.id);
-      row->told = v;
+      row->MarkTold();
       rows_[v.id] = std::move(row);
+      byName_.clear();
     }
     running_ = true;
   }
@@ -233,8 +241,9 @@ void DownloadJobs::Loop() {
 
 std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::string>& paths,
                                        std::string& error) {
-  std::map<std::string, FileRow> files;
-  for (FileRow& file : store_.ShareFiles(share)) files[file.path] = std::move(file);
+  // Only the sizes: the rest of a large share's records would be held here for nothing.
+  std::unordered_map<std::string, int64_t> files;
+  for (FileRow& file : store_.ShareFiles(share)) files[std::move(file.path)] = file.size;
   std::vector<int64_t> ids;
   std::lock_guard lock(mutex_);
   std::set<std::string> listed;
@@ -247,32 +256,33 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
       return {};
     }
   }
-  for (const std::string& path : paths) {
-    if (!listed.insert(path).second) continue;
-    const FileRow& file = files[path];
-    DownloadRow stored{0,         share, path, options_.directory, 0, download_state::kQueued,
-                       file.size, 0,     ""};
-    int64_t id = store_.AddDownload(stored);
-    if (id < 0) {
-      error = "the download cannot be kept: " + store_.error();
-      break;
-    }
+  std::vector<DownloadRow> stored;
+  for (const std::string& path : paths)
+    if (listed.insert(path).second)
+      stored.push_back(
+          {0, share, path, options_.directory, 0, download_state::kQueued, files[path], 0, ""});
+  if (!store_.AddDownloads(stored)) {
+    error = "the downloads cannot be kept: " + store_.error();
+    return {};
+  }
+  for (const DownloadRow& kept : stored) {
     auto row = std::make_unique<Row>();
-    row->view = {id, share, path, file.size, 0, 0, download_state::kQueued, ""};
-    row->directory = options_.directory;
-    row->told = row->view;
+    row->view = {kept.id, share, kept.path, kept.total, 0, 0, download_state::kQueued, ""};
+    row->directory = Folder(options_.directory);
+    row->MarkTold();
     row->toldMs = NowMs();  // told whole just now
-    publish_("download", nlohmann::json{{"id", id},
+    publish_("download", nlohmann::json{{"id", kept.id},
                                         {"share", share},
-                                        {"path", path},
-                                        {"size", file.size},
+                                        {"path", kept.path},
+                                        {"size", kept.total},
                                         {"done", 0},
                                         {"speed", 0},
                                         {"state", row->view.state},
                                         {"reason", ""}});
-    rows_[id] = std::move(row);
-    ids.push_back(id);
+    rows_[kept.id] = std::move(row);
+    ids.push_back(kept.id);
   }
+  byName_.clear();
   ++revision_;
   if (!ids.empty() && running_) {
     work_.push_back([this, share, ids] { Launch(share, ids); });
@@ -322,9 +332,9 @@ void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<Fi
                  !error.empty() ? "no link: " + error : "the share gave no link for the file");
         continue;
       }
-      if (order.directory.empty()) order.directory = row.directory;
+      if (order.directory.empty()) order.directory = *row.directory;
       // One order goes to one folder; a row kept from a run with another folder goes alone.
-      if (row.directory != order.directory) {
+      if (*row.directory != order.directory) {
         Post([this, share, id] { Launch(share, {id}); });
         continue;
       }
@@ -359,7 +369,12 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   switch (event.kind) {
     case DownloadEvent::kStarted:
       row.item = event.item;
-      if (row.view.state != download_state::kPaused) SetState(row, download_state::kQueued);
+      // A row is queued when its file is handed to the manager: only one that failed meanwhile
+      // changes, so a share of many files is not written back row by row.
+      if (row.view.state != download_state::kPaused &&
+          (row.view.state != download_state::kQueued || !row.view.reason.empty()))
+        SetState(row, download_state::kQueued);
+      Watch(row);
       break;
     case DownloadEvent::kFinished:
       if (item != nullptr) row.view.size = item->KnownSize();
@@ -378,24 +393,41 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   }
 }
 
+void DownloadJobs::Watch(Row& row) {
+  if (row.item != ItemId::kNone &&
+      (row.view.state == download_state::kQueued || row.view.state == download_state::kDownloading))
+    live_[row.view.id] = &row;
+  else
+    live_.erase(row.view.id);
+}
+
 void DownloadJobs::SetState(Row& row, const std::string& state, const std::string& reason) {
   row.view.state = state;
   row.view.reason = reason;
   ++revision_;
+  Watch(row);
+  dirty_.insert(row.view.id);
   (void)store_.UpdateDownload(row.view.id, state, row.view.done, row.view.size, reason);
 }
 
 void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   std::lock_guard lock(mutex_);
   bool moving = false;
-  for (auto& [id, row] : rows_) {
-    if (row->item == ItemId::kNone) continue;
+  // Only the rows under way: a large list is mostly waiting, paused or done, and looking at
+  // every row each tick would keep an idle service busy.
+  std::vector<Row*> live;
+  live.reserve(live_.size());
+  for (auto& [id, row] : live_) live.push_back(row);
+  for (Row* row : live) {
+    const int64_t id = row->view.id;
     const DownloadItem* item = manager_->Find(row->item);
     DownloadView& v = row->view;
-    if (item == nullptr || v.state == download_state::kFinished ||
-        v.state == download_state::kFailed)
-      continue;
-    if (item->done != v.done || item->speed != v.speed) ++revision_;
+    if (item == nullptr) continue;
+    if (item->done != v.done || item->speed != v.speed ||
+        (item->KnownSize() >= 0 && item->KnownSize() != v.size)) {
+      ++revision_;
+      dirty_.insert(id);
+    }
     v.done = item->done;
     v.speed = item->speed;
     if (item->KnownSize() >= 0) v.size = item->KnownSize();
@@ -407,8 +439,15 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
       SetState(*row, state);
     moving = moving || v.state == download_state::kDownloading;
   }
-  for (auto& [id, row] : rows_)
-    if (nowMs - row->toldMs >= kTellEveryMs) Tell(*row), row->toldMs = nowMs;
+  for (auto it = dirty_.begin(); it != dirty_.end();) {
+    auto found = rows_.find(*it);
+    if (found != rows_.end() && nowMs - found->second->toldMs < kTellEveryMs) {
+      ++it;
+      continue;
+    }
+    if (found != rows_.end()) Tell(*found->second), found->second->toldMs = nowMs;
+    it = dirty_.erase(it);
+  }
   if (tell && moving) {
     DownloadTotals totals = manager_->Totals();
     publish_("downloads-totals", {{"files", totals.files},
@@ -420,9 +459,15 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   if (tell) lastTellMs_ = nowMs;
 }
 
+std::shared_ptr<const std::string> DownloadJobs::Folder(const std::string& path) {
+  std::shared_ptr<const std::string>& kept = folders_[path];
+  if (!kept) kept = std::make_shared<const std::string>(path);
+  return kept;
+}
+
 void DownloadJobs::Tell(Row& row) {
   const DownloadView& v = row.view;
-  const DownloadView& t = row.told;
+  const Row::Sent& t = row.told;
   nlohmann::json changed = nlohmann::json::object();
   if (v.size != t.size) changed["size"] = v.size;
   if (v.done != t.done) changed["done"] = v.done;
@@ -431,13 +476,14 @@ void DownloadJobs::Tell(Row& row) {
   if (v.reason != t.reason) changed["reason"] = v.reason;
   if (changed.empty()) return;
   changed["id"] = v.id;
-  row.told = v;
+  row.MarkTold();
   publish_("download", changed);
 }
 
 int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFiles) {
   int acted = 0;
   bool ran = Run([&] {
+    if (act == Act::kPause || act == Act::kRemove) return Halt(act, ids, removeFiles, acted);
     std::map<int64_t, std::vector<int64_t>> launch;
     for (int64_t id : ids) {
       std::unique_lock lock(mutex_);
@@ -449,48 +495,71 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       ItemId itemId = row.item;
       // The manager tells its listeners at once; they take the lock.
       lock.unlock();
-      switch (act) {
-        case Act::kPause:
-          if (state != download_state::kQueued && state != download_state::kDownloading) break;
-          if (item != nullptr) manager_->Pause({itemId});
-          lock.lock();
-          row.view.speed = 0;
-          SetState(row, download_state::kPaused);
-          ++acted;
-          break;
-        case Act::kResume:
-        case Act::kRetry: {
-          bool fits = act == Act::kResume ? state == download_state::kPaused
-                                          : state == download_state::kFailed;
-          if (!fits) break;
-          bool moved = item != nullptr && (act == Act::kResume ? manager_->Resume({itemId})
-                                                               : manager_->Retry({itemId})) > 0;
-          lock.lock();
-          SetState(row, download_state::kQueued);
-          if (!moved) {
-            row.item = ItemId::kNone;
-            launch[row.view.share].push_back(id);
-          }
-          ++acted;
-          break;
-        }
-        case Act::kRemove:
-          if (item != nullptr)
-            manager_->Cancel({itemId}, removeFiles);
-          else if (removeFiles && state != download_state::kFinished)
-            RemovePartial(row.directory + row.view.path);
-          lock.lock();
-          (void)store_.DeleteDownload(id);
-          rows_.erase(id);
-          ++revision_;
-          publish_("download-removed", {{"id", id}});
-          ++acted;
-          break;
+      bool fits =
+          act == Act::kResume ? state == download_state::kPaused : state == download_state::kFailed;
+      if (!fits) continue;
+      bool moved = item != nullptr && (act == Act::kResume ? manager_->Resume({itemId})
+                                                           : manager_->Retry({itemId})) > 0;
+      lock.lock();
+      SetState(row, download_state::kQueued);
+      if (!moved) {
+        row.item = ItemId::kNone;
+        Watch(row);
+        launch[row.view.share].push_back(id);
       }
+      ++acted;
     }
     for (auto& [share, rows] : launch) Launch(share, rows);
   });
   return ran ? acted : 0;
+}
+
+void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted) {
+  // The manager hears of every item at once: one at a time, each queued file stopped would let
+  // the next one start, only to stop that too, and so on down the whole list.
+  std::vector<std::pair<int64_t, bool>> taken;  // the row, and whether the manager has it
+  std::vector<ItemId> items;
+  {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : std::set<int64_t>(ids.begin(), ids.end())) {
+      auto it = rows_.find(id);
+      if (it == rows_.end()) continue;
+      const Row& row = *it->second;
+      if (act == Act::kPause && row.view.state != download_state::kQueued &&
+          row.view.state != download_state::kDownloading)
+        continue;
+      bool listed = row.item != ItemId::kNone && manager_->Find(row.item) != nullptr;
+      taken.emplace_back(id, listed);
+      if (listed) items.push_back(row.item);
+    }
+  }
+  // The manager tells its listeners at once; they take the lock.
+  if (!items.empty()) {
+    if (act == Act::kPause)
+      manager_->Pause(items);
+    else
+      manager_->Cancel(items, removeFiles);
+  }
+  std::lock_guard lock(mutex_);
+  for (auto [id, listed] : taken) {
+    auto it = rows_.find(id);
+    if (it == rows_.end()) continue;
+    Row& row = *it->second;
+    if (act == Act::kPause) {
+      row.view.speed = 0;
+      SetState(row, download_state::kPaused);
+    } else {
+      if (!listed && removeFiles && row.view.state != download_state::kFinished)
+        RemovePartial(*row.directory + row.view.path);
+      (void)store_.DeleteDownload(id);
+      live_.erase(id);
+      rows_.erase(it);
+      byName_.clear();
+      ++revision_;
+      publish_("download-removed", {{"id", id}});
+    }
+    ++acted;
+  }
 }
 
 std::vector<DownloadView> DownloadJobs::Rows(const DownloadFilter& filter,
@@ -511,6 +580,61 @@ void DownloadJobs::SetSpeedLimit(int32_t kilobytesPerSecond) {
 void DownloadJobs::SetJobs(int n) {
   (void)store_.SetSetting("jobs", std::to_string(n));
   Post([this, n] { manager_->SetJobs(n); });
+}
+
+DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sort, bool descending,
+                                        size_t offset, size_t limit) const {
+  auto byPath = [](const Row* a, const Row* b) {
+    return a->view.path != b->view.path ? a->view.path < b->view.path : a->view.id < b->view.id;
+  };
+  auto progress = [](const DownloadView& v) {
+    return v.size > 0 ? static_cast<double>(v.done) / static_cast<double>(v.size) : 0.0;
+  };
+  // Rows of equal keys keep their order by path, whichever way the list runs.
+  auto before = [&](const Row* a, const Row* b) {
+    const DownloadView &x = a->view, &y = b->view;
+    if (sort == SortBy::kSize && x.size != y.size) return (x.size < y.size) != descending;
+    if (sort == SortBy::kState && x.state != y.state) return (x.state < y.state) != descending;
+    if (sort == SortBy::kProgress && progress(x) != progress(y))
+      return (progress(x) < progress(y)) != descending;
+    return byPath(a, b) != descending;
+  };
+  Window window;
+  std::lock_guard lock(mutex_);
+  window.revision = revision_;
+  if (byName_.size() != rows_.size()) {
+    byName_.clear();
+    byName_.reserve(rows_.size());
+    for (const auto& [id, row] : rows_) byName_.push_back(row.get());
+    std::sort(byName_.begin(), byName_.end(), byPath);
+  }
+  std::vector<const Row*> taken;
+  auto take = [&](const Row* row) {
+    if (!filter.Takes(row->view)) return;
+    if (sort == SortBy::kName) {
+      // Already in order: only the window's rows are kept.
+      if (window.total >= offset && window.total - offset < limit) taken.push_back(row);
+      ++window.total;
+    } else {
+      taken.push_back(row);
+    }
+  };
+  if (descending)
+    std::for_each(byName_.rbegin(), byName_.rend(), take);
+  else
+    std::for_each(byName_.begin(), byName_.end(), take);
+  if (sort != SortBy::kName) {
+    window.total = taken.size();
+    if (offset >= taken.size()) return window;
+    auto first = taken.begin() + static_cast<std::ptrdiff_t>(offset);
+    auto last = taken.begin() + static_cast<std::ptrdiff_t>(std::min(taken.size(), offset + limit));
+    std::nth_element(taken.begin(), first, taken.end(), before);
+    std::partial_sort(first, last, taken.end(), before);
+    taken = std::vector<const Row*>(first, last);
+  }
+  window.rows.reserve(taken.size());
+  for (const Row* row : taken) window.rows.push_back(row->view);
+  return window;
 }
 
 }  // namespace sf::service

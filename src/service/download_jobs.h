@@ -13,6 +13,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,6 +87,17 @@ class DownloadJobs {
 
   // Every row the filter takes, and the number that changes whenever any row does.
   std::vector<DownloadView> Rows(const DownloadFilter& filter, uint64_t& revision) const;
+
+  enum class SortBy { kName, kSize, kState, kProgress };
+  struct Window {
+    std::vector<DownloadView> rows;
+    size_t total = 0;  // rows the filter takes
+    uint64_t revision = 0;
+  };
+  // The rows the filter takes in order (by path then id within equal keys), from `offset`, at
+  // most `limit` of them: only those are copied, and the order by path is kept between calls.
+  Window Rows(const DownloadFilter& filter, SortBy sort, bool descending, size_t offset,
+              size_t limit) const;
   void SetSpeedLimit(int32_t kilobytesPerSecond);
   void SetJobs(int n);
   const std::string& directory() const { return options_.directory; }
@@ -100,10 +112,16 @@ class DownloadJobs {
   void Launch(int64_t share, const std::vector<int64_t>& ids);
   void Queue(int64_t share, std::vector<int64_t> ids, std::vector<FileEntry> entries,
              const std::string& error);
+  // Pauses or removes rows (loop's thread).
+  void Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted);
   void Hear(const DownloadEvent& event);
   void SetState(Row& row, const std::string& state, const std::string& reason = {});
+  // Keeps live_ right after the row's state or item changed (under mutex_).
+  void Watch(Row& row);
   void Sample(int64_t nowMs, bool tell);
   void Tell(Row& row);
+  // The one text of a download folder (under mutex_).
+  std::shared_ptr<const std::string> Folder(const std::string& path);
 
   StateStore& store_;
   ShareJobs& shares_;
@@ -120,6 +138,11 @@ class DownloadJobs {
   bool running_ = false;
   std::map<int64_t, std::unique_ptr<Row>> rows_;
   uint64_t revision_ = 1;
+  // rows_ by path, then id; empty after any row came or went, made again when next asked.
+  mutable std::vector<const Row*> byName_;
+  std::map<std::string, std::shared_ptr<const std::string>> folders_;
+  std::map<int64_t, Row*> live_;  // rows the manager has under way: sampled each tick
+  std::set<int64_t> dirty_;       // rows changed since the event stream last heard of them
 
   // The loop's own.
   std::map<std::pair<int, size_t>, int64_t> files_;  // (share, file) -> row

@@ -545,28 +545,18 @@ HttpResponse Service::ListDownloads(const HttpRequest& request) {
       (order != "asc" && order != "desc"))
     return ErrorResponse(400, "request",
                          "sort by name, size, state or progress; order asc or desc");
-  uint64_t revision = 0;
-  std::vector<DownloadView> rows = downloads_->Rows(filter, revision);
-  auto progress = [](const DownloadView& row) {
-    return row.size > 0 ? static_cast<double>(row.done) / static_cast<double>(row.size) : 0.0;
-  };
-  auto key = [&](const DownloadView& a, const DownloadView& b) {
-    if (sort == "size" && a.size != b.size) return a.size < b.size;
-    if (sort == "state" && a.state != b.state) return a.state < b.state;
-    if (sort == "progress" && progress(a) != progress(b)) return progress(a) < progress(b);
-    if (a.path != b.path) return a.path < b.path;
-    return a.id < b.id;
-  };
-  std::sort(rows.begin(), rows.end(), [&](const DownloadView& a, const DownloadView& b) {
-    return order == "asc" ? key(a, b) : key(b, a);
-  });
+  const DownloadJobs::SortBy by = sort == "size"       ? DownloadJobs::SortBy::kSize
+                                  : sort == "state"    ? DownloadJobs::SortBy::kState
+                                  : sort == "progress" ? DownloadJobs::SortBy::kProgress
+                                                       : DownloadJobs::SortBy::kName;
+  DownloadJobs::Window rows = downloads_->Rows(
+      filter, by, order == "desc", static_cast<size_t>(offset), static_cast<size_t>(limit));
   nlohmann::json window = nlohmann::json::array();
-  for (size_t i = static_cast<size_t>(offset);
-       i < rows.size() && i < static_cast<size_t>(offset + limit); ++i)
-    window.push_back(DescribeDownload(rows[i]));
-  return JsonResponse(
-      200,
-      {{"revision", revision}, {"total", rows.size()}, {"offset", offset}, {"downloads", window}});
+  for (const DownloadView& row : rows.rows) window.push_back(DescribeDownload(row));
+  return JsonResponse(200, {{"revision", rows.revision},
+                            {"total", rows.total},
+                            {"offset", offset},
+                            {"downloads", window}});
 }
 
 HttpResponse Service::ActOnDownloads(const HttpRequest& request, DownloadJobs::Act act) {

@@ -330,6 +330,7 @@ bool StateStore::SetSharePassword(int64_t id, const std::string& password) {
 
 bool StateStore::DeleteShare(int64_t id) {
   std::lock_guard lock(mutex_);
+  totals_.erase(id);
   Statement s(db_, "DELETE FROM shares WHERE id=?");
   bool ok = s.Bind(1, id).Run();
   SF_STORE_CHECK(s);
@@ -361,6 +362,7 @@ std::vector<ShareRow> StateStore::Shares() {
 
 bool StateStore::AddFiles(int64_t shareId, const std::vector<FileRow>& files) {
   std::lock_guard lock(mutex_);
+  totals_.erase(shareId);
   if (!Exec("BEGIN IMMEDIATE")) return false;
   Statement s(db_,
               "INSERT INTO files(share_id,folder,path,size,is_folder,fs_id,app_id,remote_path,"
@@ -433,11 +435,12 @@ int64_t StateStore::CountFiles(int64_t shareId, const std::string& folder) {
 
 std::optional<ShareTotals> StateStore::Totals(int64_t shareId) {
   std::lock_guard lock(mutex_);
+  if (auto known = totals_.find(shareId); known != totals_.end()) return known->second;
   Statement s(db_,
               "SELECT count(*) FILTER (WHERE NOT is_folder),count(*) FILTER (WHERE is_folder),"
               "IFNULL(sum(max(size,0)) FILTER (WHERE NOT is_folder),0) FROM files "
               "WHERE share_id=?");
-  if (s.Bind(1, shareId).Row()) return ShareTotals{s.Int(0), s.Int(1), s.Int(2)};
+  if (s.Bind(1, shareId).Row()) return totals_[shareId] = ShareTotals{s.Int(0), s.Int(1), s.Int(2)};
   SF_STORE_CHECK(s);
   return std::nullopt;
 }
@@ -480,6 +483,26 @@ int64_t StateStore::AddDownload(const DownloadRow& r) {
     return sqlite3_last_insert_rowid(db_);
   SF_STORE_CHECK(s);
   return -1;
+}
+
+bool StateStore::AddDownloads(std::vector<DownloadRow>& rows) {
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  Statement s(db_,
+              "INSERT INTO downloads(share_id,path,target,downloader_id,state,total,done,error)"
+              " VALUES(NULLIF(?,0),?,?,NULLIF(?,0),?,?,?,?)");
+  for (DownloadRow& r : rows) {
+    s.Bind(1, r.shareId).Bind(2, r.path).Bind(3, r.target).Bind(4, r.downloaderId);
+    if (!s.Bind(5, r.state).Bind(6, r.total).Bind(7, r.done).Bind(8, r.error).Run()) break;
+    r.id = sqlite3_last_insert_rowid(db_);
+    s.Reset();
+  }
+  if (!s.ok()) {
+    error_ = sqlite3_errmsg(db_);
+    Exec("ROLLBACK");
+    return false;
+  }
+  return Exec("COMMIT");
 }
 
 bool StateStore::UpdateDownload(int64_t id, const std::string& state, int64_t done, int64_t total,

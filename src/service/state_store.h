@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -160,6 +161,8 @@ class StateStore {
   std::optional<ShareTotals> Totals(int64_t shareId);
 
   int64_t AddDownload(const DownloadRow& row);
+  // All in one transaction, each given its id; none kept when one cannot be.
+  [[nodiscard]] bool AddDownloads(std::vector<DownloadRow>& rows);
   [[nodiscard]] bool UpdateDownload(int64_t id, const std::string& state, int64_t done,
                                     int64_t total, const std::string& error);
   std::vector<DownloadRow> Downloads();
@@ -183,6 +186,9 @@ class StateStore {
   sqlite3* db_;
   mutable std::mutex mutex_;
   std::string error_;
+  // Totals as counted, until the share's files change: a listing of the shares asks for
+  // every share's, and counting a large share's files takes long.
+  std::map<int64_t, ShareTotals> totals_;
 };
 
 }  // namespace sf::service

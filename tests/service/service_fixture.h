@@ -45,7 +45,7 @@ class ServiceFixture : public ::testing::Test {
   service::ServiceOptions options_;
   void Start();
 
-  int port() const { return service_->port(); }
+  virtual int port() const { return service_->port(); }
   // "METHOD path HTTP/1.1" with Host, Connection: close and Content-Length added.
   std::string Request(const std::string& method, const std::string& path,
                       const std::string& extraHeaders = "", const std::string& body = "") const;
