@@ -21,6 +21,16 @@
 namespace sf::service {
 namespace {
 
+int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsEnded(const std::string& state) {
+  return state == download_state::kFinished || state == download_state::kFailed;
+}
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -71,7 +81,8 @@ bool DownloadFilter::Takes(const DownloadView& row) const {
 
 struct DownloadJobs::Row {
   DownloadView view;
-  std::string directory;  // where the share's files go
+  std::string directory;  // where the share's files go; on a downloader "" for its own
+  int64_t started = 0;    // Unix seconds
   ItemId item = ItemId::kNone;
   DownloadView told;  // as the event stream last heard of it
   int64_t toldMs = 0;
@@ -124,7 +135,7 @@ std::string DownloadJobs::Start() {
   engine_ = std::move(load.engine);
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) return "no eventfd for the downloads";
-  manager_ = std::make_unique<DownloadManager>(*engine_);
+  manager_ = std::make_unique<DownloadManager>(*engine_, ids_);
   manager_->Listen([this](const DownloadEvent& event) { Hear(event); });
   if (auto limit = store_.Setting("speedLimit")) manager_->SetSpeedLimit(std::atoi(limit->c_str()));
   if (auto jobs = store_.Setting("jobs")) manager_->SetJobs(std::max(1, std::atoi(jobs->c_str())));
@@ -133,11 +144,14 @@ std::string DownloadJobs::Start() {
   std::map<int64_t, std::vector<int64_t>> again;
   {
     std::lock_guard lock(mutex_);
+    for (const DownloaderRow& d : store_.Downloaders()) names_[d.id] = d.name;
     for (const DownloadRow& stored : store_.Downloads()) {
       auto row = std::make_unique<Row>();
       row->view = {stored.id, stored.shareId, stored.path, stored.total, stored.done,
-                   0,         stored.state,   stored.error};
+                   0,         stored.state,   stored.error, stored.downloaderId, ""};
+      if (stored.downloaderId != 0) row->view.where = names_[stored.downloaderId];
       row->directory = stored.target;
+      row->started = stored.started;
       DownloadView& v = row->view;
       if (v.state == download_state::kDownloading) v.state = download_state::kQueued;
       if (v.state == download_state::kQueued && v.share == 0) {
@@ -146,6 +160,7 @@ std::string DownloadJobs::Start() {
         (void)store_.UpdateDownload(v.id, v.state, v.done, v.size, v.reason);
       }
       if (v.state == download_state::kQueued) again[v.share].push_back(v.id);
+      if (!IsEnded(v.state) && v.share != 0) open_.insert(v.share);
       row->told = v;
       rows_[v.id] = std::move(row);
     }
@@ -199,12 +214,19 @@ void DownloadJobs::Post(std::function<void()> work) {
 void DownloadJobs::Loop() {
   for (;;) {
     int64_t now = NowMs();
-    pollfd fds[2] = {{wake_, POLLIN, 0}, {manager_->WakeFd(), POLLIN, 0}};
-    int count = fds[1].fd >= 0 ? 2 : 1;
-    int64_t wait = std::clamp<int64_t>(manager_->NextTickMs(now) - now, 0, kTellEveryMs);
-    if (poll(fds, count, static_cast<int>(wait)) > 0) {
+    // Each back-end wakes the loop through its own descriptor; the remote ones read theirs
+    // quiet in their Tick.
+    std::vector<pollfd> fds = {{wake_, POLLIN, 0}};
+    if (manager_->WakeFd() >= 0) fds.push_back({manager_->WakeFd(), POLLIN, 0});
+    int64_t next = manager_->NextTickMs(now);
+    for (auto& [id, remote] : remotes_) {
+      fds.push_back({remote.downloads->WakeFd(), POLLIN, 0});
+      next = std::min(next, remote.downloads->NextTickMs(now));
+    }
+    int64_t wait = std::clamp<int64_t>(next - now, 0, kTellEveryMs);
+    if (poll(fds.data(), fds.size(), static_cast<int>(wait)) > 0) {
       uint64_t quiet = 0;
-      for (int i = 0; i < count; ++i)
+      for (size_t i = 0; i < fds.size() && i < 2; ++i)
         if (fds[i].revents & POLLIN) (void)!read(fds[i].fd, &quiet, sizeof quiet);
     }
     std::vector<std::function<void()>> work;
@@ -218,12 +240,15 @@ void DownloadJobs::Loop() {
     if (!running) break;
     now = NowMs();
     manager_->Tick(now);
+    for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
     Sample(now, now - lastTellMs_ >= kTellEveryMs);
   }
   // Every task stops and lets go of its partial, with its control file written: the next
   // start goes on from there. What the manager says of them meanwhile is not kept, so the rows
   // keep their states.
   ending_ = true;
+  // The downloaders go on by themselves; the next start finds their downloads again.
+  remotes_.clear();
   std::vector<int32_t> handles;
   for (const DownloadItem& item : manager_->Items())
     if (item.handle != 0 && !item.Ended()) handles.push_back(item.handle);
@@ -232,7 +257,28 @@ void DownloadJobs::Loop() {
 }
 
 std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::string>& paths,
-                                       std::string& error) {
+                                       const DownloadTarget& target, std::string& error) {
+  std::string directory;
+  std::string where;
+  if (target.downloader == 0) {
+    directory = options_.directory;
+    if (!target.folder.empty()) directory += "/" + target.folder;
+    if (!MakeFolders(directory)) {
+      error = "cannot create the folder " + directory;
+      return {};
+    }
+  } else {
+    std::optional<DownloaderRow> found;
+    for (DownloaderRow& d : store_.Downloaders())
+      if (d.id == target.downloader) found = std::move(d);
+    if (!found) {
+      error = "no such downloader";
+      return {};
+    }
+    const std::string& base = found->directory.empty() ? target.ownDirectory : found->directory;
+    directory = target.folder.empty() ? found->directory : JoinRemoteDir(base, target.folder);
+    where = found->name;
+  }
   std::map<std::string, FileRow> files;
   for (FileRow& file : store_.ShareFiles(share)) files[file.path] = std::move(file);
   std::vector<int64_t> ids;
@@ -250,16 +296,18 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   for (const std::string& path : paths) {
     if (!listed.insert(path).second) continue;
     const FileRow& file = files[path];
-    DownloadRow stored{0,         share, path, options_.directory, 0, download_state::kQueued,
-                       file.size, 0,     ""};
+    DownloadRow stored{0, share, path, directory, target.downloader, download_state::kQueued,
+                       file.size, 0, "", UnixNow()};
     int64_t id = store_.AddDownload(stored);
     if (id < 0) {
       error = "the download cannot be kept: " + store_.error();
       break;
     }
     auto row = std::make_unique<Row>();
-    row->view = {id, share, path, file.size, 0, 0, download_state::kQueued, ""};
-    row->directory = options_.directory;
+    row->view = {id, share, path, file.size, 0, 0, download_state::kQueued, "", target.downloader,
+                 where};
+    row->directory = directory;
+    row->started = stored.started;
     row->told = row->view;
     row->toldMs = NowMs();  // told whole just now
     publish_("download", nlohmann::json{{"id", id},
@@ -269,11 +317,16 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
                                         {"done", 0},
                                         {"speed", 0},
                                         {"state", row->view.state},
-                                        {"reason", ""}});
+                                        {"reason", ""},
+                                        {"downloader", target.downloader == 0
+                                                           ? nlohmann::json(nullptr)
+                                                           : nlohmann::json(target.downloader)},
+                                        {"where", where}});
     rows_[id] = std::move(row);
     ids.push_back(id);
   }
   ++revision_;
+  if (!ids.empty()) open_.insert(share);
   if (!ids.empty() && running_) {
     work_.push_back([this, share, ids] { Launch(share, ids); });
     uint64_t one = 1;
@@ -307,6 +360,7 @@ void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<Fi
     if (entries[i].isdir == "0") positions[SharePathOf(entries[i])] = i;
   ShareOrder order;
   std::vector<int64_t> queued;
+  int64_t downloader = 0;
   {
     std::lock_guard lock(mutex_);
     for (int64_t id : ids) {
@@ -322,9 +376,13 @@ void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<Fi
                  !error.empty() ? "no link: " + error : "the share gave no link for the file");
         continue;
       }
-      if (order.directory.empty()) order.directory = row.directory;
-      // One order goes to one folder; a row kept from a run with another folder goes alone.
-      if (row.directory != order.directory) {
+      if (queued.empty()) {
+        order.directory = row.directory;
+        downloader = row.view.downloader;
+      }
+      // One order goes to one folder of one engine; a row kept from a run with another goes
+      // alone.
+      if (row.directory != order.directory || row.view.downloader != downloader) {
         Post([this, share, id] { Launch(share, {id}); });
         continue;
       }
@@ -333,11 +391,19 @@ void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<Fi
     }
   }
   if (queued.empty()) return;
+  Downloads* backend = Backend(downloader);
+  if (backend == nullptr) {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : queued)
+      if (auto it = rows_.find(id); it != rows_.end())
+        SetState(*it->second, download_state::kFailed, "the downloader is no longer there");
+    return;
+  }
   order.entries = std::move(entries);
   order.renewer = std::make_shared<ShareLinkRenewer>(
       shares_, share, [this](std::function<void()> work) { Post(std::move(work)); });
   pending_ = &queued;
-  ShareId added = manager_->AddShare(std::move(order));
+  ShareId added = backend->AddShare(std::move(order));
   pending_ = nullptr;
   for (size_t i = 0; i < queued.size(); ++i) files_.emplace(std::pair{Raw(added), i}, queued[i]);
 }
@@ -355,9 +421,12 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   auto it = rows_.find(id);
   if (it == rows_.end()) return;
   Row& row = *it->second;
-  const DownloadItem* item = event.item != ItemId::kNone ? manager_->Find(event.item) : nullptr;
+  Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
+  const DownloadItem* item =
+      event.item != ItemId::kNone && backend ? backend->Find(event.item) : nullptr;
   switch (event.kind) {
     case DownloadEvent::kStarted:
+    case DownloadEvent::kShown:  // a file a downloader holds already, followed again
       row.item = event.item;
       if (row.view.state != download_state::kPaused) SetState(row, download_state::kQueued);
       break;
@@ -383,6 +452,40 @@ void DownloadJobs::SetState(Row& row, const std::string& state, const std::strin
   row.view.reason = reason;
   ++revision_;
   (void)store_.UpdateDownload(row.view.id, state, row.view.done, row.view.size, reason);
+  if (IsEnded(state))
+    Ended(row.view.share);
+  else if (row.view.share != 0)
+    open_.insert(row.view.share);
+}
+
+void DownloadJobs::Ended(int64_t share) {
+  if (share == 0 || open_.count(share) == 0) return;
+  HistoryRow entry;
+  entry.shareId = share;
+  entry.started = INT64_MAX;
+  for (const auto& [id, row] : rows_) {
+    const DownloadView& v = row->view;
+    if (v.share != share) continue;
+    if (!IsEnded(v.state)) return;
+    entry.files += 1;
+    if (v.state == download_state::kFailed)
+      entry.filesFailed += 1;
+    else
+      entry.bytes += std::max<int64_t>(0, v.done);
+    entry.started = std::min(entry.started, row->started);
+  }
+  open_.erase(share);
+  if (entry.files == 0) return;
+  entry.finished = UnixNow();
+  if (std::optional<ShareRow> found = store_.Share(share)) entry.url = found->url;
+  // The share's top entries name it: one alone, or the first two and an ellipsis.
+  std::vector<FileRow> top = store_.Files(share, "/", 0, 3);
+  for (size_t i = 0; i < top.size() && i < 2; ++i)
+    entry.title += (i > 0 ? ", " : "") + top[i].path.substr(top[i].path.rfind('/') + 1);
+  if (top.size() > 2) entry.title += ", …";
+  if (entry.title.empty()) entry.title = entry.url;
+  entry.id = store_.AddHistory(entry);
+  if (entry.id > 0) publish_("history", {{"id", entry.id}});
 }
 
 void DownloadJobs::Sample(int64_t nowMs, bool tell) {
@@ -390,11 +493,25 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   bool moving = false;
   for (auto& [id, row] : rows_) {
     if (row->item == ItemId::kNone) continue;
-    const DownloadItem* item = manager_->Find(row->item);
+    const DownloadItem* item = ItemOf(*row);
     DownloadView& v = row->view;
     if (item == nullptr || v.state == download_state::kFinished ||
         v.state == download_state::kFailed)
       continue;
+    if (v.downloader != 0) {
+      // A downloader's download follows the row's state: one paused while its link was renewed
+      // pauses once handed back, one found paused after a restart goes on when the row does.
+      Downloads& remote = *remotes_.at(v.downloader).downloads;
+      if (v.state == download_state::kPaused && !item->renewing &&
+          item->status != DownloadStatus::kPaused)
+        remote.Pause({row->item});
+      else if (v.state != download_state::kPaused && item->status == DownloadStatus::kPaused)
+        remote.Resume({row->item});
+      if (v.state == download_state::kPaused) {
+        v.speed = 0;
+        continue;
+      }
+    }
     if (item->done != v.done || item->speed != v.speed) ++revision_;
     v.done = item->done;
     v.speed = item->speed;
@@ -410,9 +527,10 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   for (auto& [id, row] : rows_)
     if (nowMs - row->toldMs >= kTellEveryMs) Tell(*row), row->toldMs = nowMs;
   if (tell && moving) {
-    DownloadTotals totals = manager_->Totals();
+    DownloadSums totals = SumsLocked();
     publish_("downloads-totals", {{"files", totals.files},
                                   {"filesDone", totals.filesDone},
+                                  {"filesFailed", totals.filesFailed},
                                   {"bytesDone", totals.bytesDone},
                                   {"bytesTotal", totals.bytesTotal},
                                   {"speed", totals.speed}});
@@ -444,7 +562,9 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       auto it = rows_.find(id);
       if (it == rows_.end()) continue;
       Row& row = *it->second;
-      const DownloadItem* item = row.item != ItemId::kNone ? manager_->Find(row.item) : nullptr;
+      const DownloadItem* item = ItemOf(row);
+      Downloads* backend =
+          row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
       const std::string state = row.view.state;
       ItemId itemId = row.item;
       // The manager tells its listeners at once; they take the lock.
@@ -452,7 +572,7 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       switch (act) {
         case Act::kPause:
           if (state != download_state::kQueued && state != download_state::kDownloading) break;
-          if (item != nullptr) manager_->Pause({itemId});
+          if (item != nullptr) backend->Pause({itemId});
           lock.lock();
           row.view.speed = 0;
           SetState(row, download_state::kPaused);
@@ -463,8 +583,10 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
           bool fits = act == Act::kResume ? state == download_state::kPaused
                                           : state == download_state::kFailed;
           if (!fits) break;
-          bool moved = item != nullptr && (act == Act::kResume ? manager_->Resume({itemId})
-                                                               : manager_->Retry({itemId})) > 0;
+          bool moved = item != nullptr && (act == Act::kResume ? backend->Resume({itemId})
+                                                               : backend->Retry({itemId})) > 0;
+          // A downloader's file whose link is being renewed goes on once handed back.
+          moved = moved || (item != nullptr && item->renewing && act == Act::kResume);
           lock.lock();
           SetState(row, download_state::kQueued);
           if (!moved) {
@@ -476,14 +598,18 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
         }
         case Act::kRemove:
           if (item != nullptr)
-            manager_->Cancel({itemId}, removeFiles);
-          else if (removeFiles && state != download_state::kFinished)
+            backend->Cancel({itemId}, removeFiles);
+          else if (removeFiles && state != download_state::kFinished && row.view.downloader == 0)
             RemovePartial(row.directory + row.view.path);
           lock.lock();
           (void)store_.DeleteDownload(id);
-          rows_.erase(id);
-          ++revision_;
-          publish_("download-removed", {{"id", id}});
+          {
+            const int64_t share = row.view.share;
+            rows_.erase(id);
+            ++revision_;
+            publish_("download-removed", {{"id", id}});
+            Ended(share);  // the files left of its share may all have ended now
+          }
           ++acted;
           break;
       }
@@ -501,6 +627,101 @@ std::vector<DownloadView> DownloadJobs::Rows(const DownloadFilter& filter,
     if (filter.Takes(row->view)) out.push_back(row->view);
   revision = revision_;
   return out;
+}
+
+DownloadSums DownloadJobs::Sums() const {
+  std::lock_guard lock(mutex_);
+  return SumsLocked();
+}
+
+DownloadSums DownloadJobs::SumsLocked() const {
+  DownloadSums sums;
+  for (const auto& [id, row] : rows_) {
+    const DownloadView& v = row->view;
+    sums.files += 1;
+    sums.filesDone += v.state == download_state::kFinished ? 1 : 0;
+    sums.filesFailed += v.state == download_state::kFailed ? 1 : 0;
+    sums.bytesDone += std::max<int64_t>(0, v.done);
+    sums.bytesTotal += std::max<int64_t>(0, v.size);
+    sums.speed += v.speed;
+  }
+  return sums;
+}
+
+bool DownloadJobs::Uses(int64_t downloader) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& [id, row] : rows_)
+    if (row->view.downloader == downloader && !IsEnded(row->view.state)) return true;
+  return false;
+}
+
+void DownloadJobs::DownloadersChanged() {
+  std::vector<DownloaderRow> now = store_.Downloaders();
+  std::map<int64_t, std::string> secrets;
+  for (const DownloaderRow& d : now) secrets[d.id] = store_.DownloaderSecret(d.id).value_or("");
+  Run([&] {
+    std::map<int64_t, std::vector<int64_t>> launch;
+    std::unique_lock lock(mutex_);
+    names_.clear();
+    for (const DownloaderRow& d : now) names_[d.id] = d.name;
+    std::set<int64_t> moved;
+    for (auto& [id, remote] : remotes_) {
+      auto d = std::find_if(now.begin(), now.end(), [id = id](const auto& r) { return r.id == id; });
+      if (d == now.end() || d->url != remote.url || secrets[d->id] != remote.secret)
+        moved.insert(id);
+    }
+    std::vector<int64_t> gone;
+    for (auto& [id, row] : rows_) {
+      DownloadView& v = row->view;
+      if (v.downloader == 0) continue;
+      if (names_.count(v.downloader) == 0) {
+        // Its rows are ended (one in use is not let go); they go with it.
+        gone.push_back(id);
+        continue;
+      }
+      if (v.where != names_[v.downloader]) {
+        v.where = names_[v.downloader];
+        ++revision_;
+      }
+      if (moved.count(v.downloader) != 0 && row->item != ItemId::kNone) {
+        row->item = ItemId::kNone;
+        if (v.state == download_state::kQueued || v.state == download_state::kDownloading)
+          launch[v.share].push_back(id);
+      }
+    }
+    for (int64_t id : gone) {
+      (void)store_.DeleteDownload(id);
+      rows_.erase(id);
+      ++revision_;
+      publish_("download-removed", {{"id", id}});
+    }
+    lock.unlock();
+    for (int64_t id : moved) remotes_.erase(id);
+    for (auto& [share, rows] : launch) Launch(share, rows);
+  });
+}
+
+Downloads* DownloadJobs::Backend(int64_t downloader) {
+  if (downloader == 0) return manager_.get();
+  if (auto it = remotes_.find(downloader); it != remotes_.end()) return it->second.downloads.get();
+  for (const DownloaderRow& d : store_.Downloaders()) {
+    if (d.id != downloader) continue;
+    Remote& remote = remotes_[downloader];
+    remote.url = d.url;
+    remote.secret = store_.DownloaderSecret(d.id).value_or("");
+    remote.downloads = std::make_unique<RemoteDownloads>(
+        std::vector<RemoteEndpoint>{{remote.url, remote.secret}}, ids_);
+    remote.downloads->Listen([this](const DownloadEvent& event) { Hear(event); });
+    return remote.downloads.get();
+  }
+  return nullptr;
+}
+
+const DownloadItem* DownloadJobs::ItemOf(const Row& row) const {
+  if (row.item == ItemId::kNone) return nullptr;
+  if (row.view.downloader == 0) return manager_->Find(row.item);
+  auto it = remotes_.find(row.view.downloader);
+  return it == remotes_.end() ? nullptr : it->second.downloads->Find(row.item);
 }
 
 void DownloadJobs::SetSpeedLimit(int32_t kilobytesPerSecond) {
