@@ -551,8 +551,6 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
   const int64_t id = IdOf(request.params.at("id"));
   std::optional<ShareRow> share = store_->Share(id);
   if (!share) return NoShare();
-  if (share->state != share_state::kResolved && share->state != share_state::kIncomplete)
-    return ErrorResponse(409, "not-resolved", "the share is not resolved");
   nlohmann::json body = BodyObject(request);
   auto usage = [] {
     return ErrorResponse(400, "request",
@@ -588,6 +586,8 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
     if (!downloader) return ErrorResponse(400, "request", "no such downloader");
     target.downloader = downloader->id;
   }
+  if (share->state != share_state::kResolved && share->state != share_state::kIncomplete)
+    return ErrorResponse(409, "not-resolved", "the share is not resolved");
   if (downloader && downloader->directory.empty() && !target.folder.empty()) {
     // A folder below the downloader's own directory: that directory is asked for now, so
     // that the rows say where their files are even if it is set otherwise later.
