@@ -443,12 +443,11 @@ int RemoteDownloads::Control(const std::vector<ItemId>& ids, const char* shown,
   int acted = 0;
   for (ItemId id : ids) {
     auto at = followed_.find(id);
-    if (at == followed_.end() || at->second.end != FollowedFile::End::kNone ||
-        at->second.renewing)
+    if (at == followed_.end() || at->second.end != FollowedFile::End::kNone || at->second.renewing)
       continue;
     FollowedFile& f = at->second;
     worker_->Post([gid = f.gid, engine = f.engine, act](const std::vector<Aria2Remote*>& remotes,
-                                                       const CancelFlag&) -> Worker::Result {
+                                                        const CancelFlag&) -> Worker::Result {
       // A refusal (a download that had just ended, say) shows in the next poll.
       (void)(remotes[engine]->*act)(gid);
       return [] {};
@@ -496,12 +495,12 @@ void RemoteDownloads::HandedBack(ItemId item, RemoteDownload fresh,
   // Let go while its link was renewed: the download handed back meanwhile goes too.
   if (auto gone = dropped_.find(item); gone != dropped_.end()) {
     if (!outcome.empty() && outcome[0].accepted())
-      worker_->Post([gid = outcome[0].gid, engine = gone->second](
-                        const std::vector<Aria2Remote*>& remotes,
-                        const CancelFlag&) -> Worker::Result {
-        (void)remotes[engine]->Remove(gid);
-        return [] {};
-      });
+      worker_->Post(
+          [gid = outcome[0].gid, engine = gone->second](const std::vector<Aria2Remote*>& remotes,
+                                                        const CancelFlag&) -> Worker::Result {
+            (void)remotes[engine]->Remove(gid);
+            return [] {};
+          });
     dropped_.erase(gone);
   }
   if (at == followed_.end() || !at->second.renewing) return;

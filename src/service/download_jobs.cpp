@@ -147,7 +147,7 @@ std::string DownloadJobs::Start() {
     for (const DownloaderRow& d : store_.Downloaders()) names_[d.id] = d.name;
     for (const DownloadRow& stored : store_.Downloads()) {
       auto row = std::make_unique<Row>();
-      row->view = {stored.id, stored.shareId, stored.path, stored.total, stored.done,
+      row->view = {stored.id, stored.shareId, stored.path,  stored.total,        stored.done,
                    0,         stored.state,   stored.error, stored.downloaderId, ""};
       if (stored.downloaderId != 0) row->view.where = names_[stored.downloaderId];
       row->directory = stored.target;
@@ -296,15 +296,16 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   for (const std::string& path : paths) {
     if (!listed.insert(path).second) continue;
     const FileRow& file = files[path];
-    DownloadRow stored{0, share, path, directory, target.downloader, download_state::kQueued,
-                       file.size, 0, "", UnixNow()};
+    DownloadRow stored{
+        0,         share, path, directory, target.downloader, download_state::kQueued,
+        file.size, 0,     "",   UnixNow()};
     int64_t id = store_.AddDownload(stored);
     if (id < 0) {
       error = "the download cannot be kept: " + store_.error();
       break;
     }
     auto row = std::make_unique<Row>();
-    row->view = {id, share, path, file.size, 0, 0, download_state::kQueued, "", target.downloader,
+    row->view = {id,   share, path, file.size, 0, 0, download_state::kQueued, "", target.downloader,
                  where};
     row->directory = directory;
     row->started = stored.started;
@@ -563,8 +564,7 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       if (it == rows_.end()) continue;
       Row& row = *it->second;
       const DownloadItem* item = ItemOf(row);
-      Downloads* backend =
-          row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
+      Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
       const std::string state = row.view.state;
       ItemId itemId = row.item;
       // The manager tells its listeners at once; they take the lock.
@@ -666,7 +666,8 @@ void DownloadJobs::DownloadersChanged() {
     for (const DownloaderRow& d : now) names_[d.id] = d.name;
     std::set<int64_t> moved;
     for (auto& [id, remote] : remotes_) {
-      auto d = std::find_if(now.begin(), now.end(), [id = id](const auto& r) { return r.id == id; });
+      auto d =
+          std::find_if(now.begin(), now.end(), [id = id](const auto& r) { return r.id == id; });
       if (d == now.end() || d->url != remote.url || secrets[d->id] != remote.secret)
         moved.insert(id);
     }

@@ -94,7 +94,8 @@ nlohmann::json DescribeDownload(const DownloadView& row) {
           {"speed", row.speed},
           {"state", row.state},
           {"reason", row.reason},
-          {"downloader", row.downloader == 0 ? nlohmann::json(nullptr) : nlohmann::json(row.downloader)},
+          {"downloader",
+           row.downloader == 0 ? nlohmann::json(nullptr) : nlohmann::json(row.downloader)},
           {"where", row.where}};
 }
 
@@ -596,9 +597,8 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
     client.SetTimeoutSeconds(kDownloaderCallSeconds);
     Aria2Remote::Text dir = Aria2Remote(client, secret).GlobalDirectory();
     if (!dir.ok() || dir.value.empty())
-      return ErrorResponse(
-          502, "downloader",
-          Masked(DescribeRpcError("aria2.getGlobalOption", dir.error), secret));
+      return ErrorResponse(502, "downloader",
+                           Masked(DescribeRpcError("aria2.getGlobalOption", dir.error), secret));
     target.ownDirectory = dir.value;
   }
   std::string error;
@@ -837,15 +837,16 @@ HttpResponse Service::ListHistory(const HttpRequest& request) {
     return ErrorResponse(400, "request", "offset from 0, limit from 1 to 1000");
   nlohmann::json list = nlohmann::json::array();
   for (const HistoryRow& row : store_->History(offset, limit))
-    list.push_back({{"id", row.id},
-                    {"share", row.shareId == 0 ? nlohmann::json(nullptr) : nlohmann::json(row.shareId)},
-                    {"url", row.url},
-                    {"title", row.title},
-                    {"files", row.files},
-                    {"filesFailed", row.filesFailed},
-                    {"bytes", row.bytes},
-                    {"started", row.started},
-                    {"ended", row.finished}});
+    list.push_back(
+        {{"id", row.id},
+         {"share", row.shareId == 0 ? nlohmann::json(nullptr) : nlohmann::json(row.shareId)},
+         {"url", row.url},
+         {"title", row.title},
+         {"files", row.files},
+         {"filesFailed", row.filesFailed},
+         {"bytes", row.bytes},
+         {"started", row.started},
+         {"ended", row.finished}});
   return JsonResponse(200, {{"total", store_->CountHistory()}, {"history", list}});
 }
 

@@ -35,9 +35,10 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
   const std::string login = nlohmann::json{{"password", password_}}.dump();
   const std::string pasted = R"({"text":"https://pan.baidu.com/s/1abcd"})";
   const std::string secret = "Only-Written-7Q";
-  const std::string downloader =
-      nlohmann::json{{"name", "box"}, {"url", "http://127.0.0.1:9/jsonrpc"}, {"secret", secret}}
-          .dump();
+  const std::string downloader = nlohmann::json{
+      {"name", "box"},
+      {"url", "http://127.0.0.1:9/jsonrpc"},
+      {"secret", secret}}.dump();
 
   // An address behind our trusted proxy keeps failing and is banned; nobody else is.
   const std::string stranger = "X-Forwarded-For: 198.51.100.1, 203.0.113.7\r\n";
