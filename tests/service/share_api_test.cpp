@@ -572,6 +572,10 @@ TEST_F(ShareApiTest, ShareOnADownloaderPausedAcrossARestartRenewedAndKeptInHisto
   EXPECT_EQ(totals["bytesDone"], entry["bytes"]);
   EXPECT_EQ(Call("GET", "/api/v1/settings", 200)["jobs"], Downloads()["settings"]["jobs"]);
 
+  // Taken from the list, with its files, a file stays whole on the downloader.
+  EXPECT_EQ(Act("remove", {{"ids", {big}}, {"files", true}})["acted"], 1);
+  EXPECT_EQ(FileSha256(bigThere), sim::FileSha256Hex(kBig.fsId, kBig.size));
+
   // A downloader no file is under way on goes, and its rows with it; the history stays.
   Call("DELETE", "/api/v1/downloaders/" + std::to_string(boxId), 200);
   EXPECT_EQ(Downloads()["total"], 0);
