@@ -480,7 +480,7 @@ void DownloadsTab::ShowMenu(const QPoint& at) {
   menu_->popup(list_->viewport()->mapToGlobal(at));
 }
 
-// Each back-end acts on its own items; a remote downloader's acts on none of them today.
+// Each back-end acts on its own items; a remote downloader's pauses and resumes them there.
 void DownloadsTab::Act(const std::function<void(Downloads&, const std::vector<ItemId>&)>& action) {
   std::vector<ItemId> ours;
   std::map<RemoteDownloads*, std::vector<ItemId>> theirs;

@@ -317,6 +317,18 @@ RpcError Aria2Remote::RemoveResult(const std::string& gid) {
   return Scrubbed(client_.Call("aria2.removeDownloadResult", Params(Json::array({gid}))).error);
 }
 
+RpcError Aria2Remote::Pause(const std::string& gid) {
+  return Scrubbed(client_.Call("aria2.forcePause", Params(Json::array({gid}))).error);
+}
+
+RpcError Aria2Remote::Unpause(const std::string& gid) {
+  return Scrubbed(client_.Call("aria2.unpause", Params(Json::array({gid}))).error);
+}
+
+RpcError Aria2Remote::Remove(const std::string& gid) {
+  return Scrubbed(client_.Call("aria2.forceRemove", Params(Json::array({gid}))).error);
+}
+
 InputFile WriteInputFile(const std::vector<RemoteDownload>& downloads) {
   InputFile file;
   for (size_t i = 0; i < downloads.size(); ++i) {

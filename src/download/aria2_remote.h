@@ -93,6 +93,11 @@ class Aria2Remote {
   std::vector<RemoteStatus> Everything(RpcError* error, int page = kListPage);
   // aria2.removeDownloadResult: a stopped download's result goes, its files stay.
   RpcError RemoveResult(const std::string& gid);
+  // aria2.forcePause, aria2.unpause or aria2.forceRemove of one download: it stops at once,
+  // goes on, or ends with its partial and control file left where they are.
+  RpcError Pause(const std::string& gid);
+  RpcError Unpause(const std::string& gid);
+  RpcError Remove(const std::string& gid);
 
   static constexpr int kListPage = 1000;
 

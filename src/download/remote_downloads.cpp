@@ -438,9 +438,71 @@ void RemoteDownloads::AnswerRenewal(ItemId item, const std::string& link, const 
       });
 }
 
+int RemoteDownloads::Control(const std::vector<ItemId>& ids, const char* shown,
+                             RpcError (Aria2Remote::*act)(const std::string&)) {
+  int acted = 0;
+  for (ItemId id : ids) {
+    auto at = followed_.find(id);
+    if (at == followed_.end() || at->second.end != FollowedFile::End::kNone || at->second.renewing)
+      continue;
+    FollowedFile& f = at->second;
+    worker_->Post([gid = f.gid, engine = f.engine, act](const std::vector<Aria2Remote*>& remotes,
+                                                        const CancelFlag&) -> Worker::Result {
+      // A refusal (a download that had just ended, say) shows in the next poll.
+      (void)(remotes[engine]->*act)(gid);
+      return [] {};
+    });
+    f.last.status = shown;
+    f.last.speed = 0;
+    Show(f);
+    ++acted;
+  }
+  return acted;
+}
+
+int RemoteDownloads::Pause(const std::vector<ItemId>& ids) {
+  return Control(ids, "paused", &Aria2Remote::Pause);
+}
+
+int RemoteDownloads::Resume(const std::vector<ItemId>& ids) {
+  return Control(ids, "waiting", &Aria2Remote::Unpause);
+}
+
+int RemoteDownloads::Cancel(const std::vector<ItemId>& ids, bool) {
+  int acted = 0;
+  for (ItemId id : ids) {
+    auto at = followed_.find(id);
+    if (at == followed_.end()) continue;
+    FollowedFile& f = at->second;
+    if (f.renewing) dropped_[id] = f.engine;
+    if (f.end == FollowedFile::End::kNone && !f.renewing)
+      worker_->Post([gid = f.gid, engine = f.engine](const std::vector<Aria2Remote*>& remotes,
+                                                     const CancelFlag&) -> Worker::Result {
+        (void)remotes[engine]->Remove(gid);
+        return [] {};
+      });
+    std::erase_if(paths_, [id](const auto& p) { return p.second == id; });
+    followed_.erase(at);
+    std::erase_if(items_, [id](const DownloadItem& item) { return item.id == Raw(id); });
+    ++acted;
+  }
+  return acted;
+}
+
 void RemoteDownloads::HandedBack(ItemId item, RemoteDownload fresh,
                                  std::vector<RemoteOutcome> outcome, std::string refused) {
   auto at = followed_.find(item);
+  // Let go while its link was renewed: the download handed back meanwhile goes too.
+  if (auto gone = dropped_.find(item); gone != dropped_.end()) {
+    if (!outcome.empty() && outcome[0].accepted())
+      worker_->Post(
+          [gid = outcome[0].gid, engine = gone->second](const std::vector<Aria2Remote*>& remotes,
+                                                        const CancelFlag&) -> Worker::Result {
+            (void)remotes[engine]->Remove(gid);
+            return [] {};
+          });
+    dropped_.erase(gone);
+  }
   if (at == followed_.end() || !at->second.renewing) return;
   FollowedFile& f = at->second;
   f.renewing = false;

@@ -82,11 +82,16 @@ class RemoteDownloads : public Downloads {
   void CloseShare(ShareId share) override;
   void SetShareSource(ShareId share, ShareSource source) override;
 
-  // Acting on a download over there is not ours to do: nothing is acted on.
-  int Pause(const std::vector<ItemId>&) override { return 0; }
-  int Resume(const std::vector<ItemId>&) override { return 0; }
+  // The downloader pauses, goes on with or drops the file's download; the item shows it at
+  // once, and the next poll says how it went. A file being renewed, or ended, is left alone.
+  int Pause(const std::vector<ItemId>& ids) override;
+  int Resume(const std::vector<ItemId>& ids) override;
+  // A failed file needs a fresh link, which only a new hand-off of its share brings: the one
+  // that failed there is handed back, where its partial is. Nothing is acted on here.
   int Retry(const std::vector<ItemId>&) override { return 0; }
-  int Cancel(const std::vector<ItemId>&, bool) override { return 0; }
+  // The item goes from the list and its download from the downloader; the downloader's files,
+  // partial or whole, stay there (aria2 cannot be asked to delete them).
+  int Cancel(const std::vector<ItemId>& ids, bool removeFiles) override;
 
   // Takes in what the worker brought, asks for a poll when one is due, and tells the listeners.
   std::vector<ItemId> Tick(int64_t nowMs) override;
@@ -134,6 +139,9 @@ class RemoteDownloads : public Downloads {
                   std::string refused);
   // The item's figures from its file's last status.
   void Show(const FollowedFile& f);
+  // Posts `act` on the download of each followed file that still goes; how many.
+  int Control(const std::vector<ItemId>& ids, const char* shown,
+              RpcError (Aria2Remote::*act)(const std::string&));
   DownloadItem* Get(ItemId id);
   void Emit(DownloadEvent event);
 
@@ -144,6 +152,7 @@ class RemoteDownloads : public Downloads {
   std::map<ItemId, FollowedFile> followed_;
   std::map<std::pair<size_t, std::string>, ItemId> paths_;  // downloader and path -> its item
   std::map<ShareId, std::unique_ptr<ShareRun>> shares_;
+  std::map<ItemId, size_t> dropped_;  // let go while renewed: item -> its downloader
   DownloadListeners listeners_;
   std::vector<DownloadEvent> pending_;
   std::vector<ItemId> ended_;

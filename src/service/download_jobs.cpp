@@ -22,6 +22,16 @@
 namespace sf::service {
 namespace {
 
+int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool IsEnded(const std::string& state) {
+  return state == download_state::kFinished || state == download_state::kFailed;
+}
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -71,9 +81,10 @@ bool DownloadFilter::Takes(const DownloadView& row) const {
 
 struct DownloadJobs::Row {
   DownloadView view;
-  // Where the share's files go: one text for all the rows that share it, as a share of many
-  // files has many rows.
+  // Where the share's files go (on a downloader "" for its own): one text for all the rows
+  // that share it, as a share of many files has many rows.
   std::shared_ptr<const std::string> directory;
+  int64_t started = 0;  // Unix seconds
   ItemId item = ItemId::kNone;
   struct Sent {
     int64_t size = -1, done = 0, speed = 0;
@@ -131,7 +142,7 @@ std::string DownloadJobs::Start() {
   engine_ = std::move(load.engine);
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) return "no eventfd for the downloads";
-  manager_ = std::make_unique<DownloadManager>(*engine_);
+  manager_ = std::make_unique<DownloadManager>(*engine_, ids_);
   manager_->Listen([this](const DownloadEvent& event) { Hear(event); });
   if (auto limit = store_.Setting("speedLimit")) manager_->SetSpeedLimit(std::atoi(limit->c_str()));
   if (auto jobs = store_.Setting("jobs")) manager_->SetJobs(std::max(1, std::atoi(jobs->c_str())));
@@ -140,11 +151,14 @@ std::string DownloadJobs::Start() {
   std::map<int64_t, std::vector<int64_t>> again;
   {
     std::lock_guard lock(mutex_);
+    for (const DownloaderRow& d : store_.Downloaders()) names_[d.id] = d.name;
     for (const DownloadRow& stored : store_.Downloads()) {
       auto row = std::make_unique<Row>();
-      row->view = {stored.id, stored.shareId, stored.path, stored.total, stored.done,
-                   0,         stored.state,   stored.error};
+      row->view = {stored.id, stored.shareId, stored.path,  stored.total,        stored.done,
+                   0,         stored.state,   stored.error, stored.downloaderId, ""};
+      if (stored.downloaderId != 0) row->view.where = names_[stored.downloaderId];
       row->directory = Folder(stored.target);
+      row->started = stored.started;
       DownloadView& v = row->view;
       if (v.state == download_state::kDownloading) v.state = download_state::kQueued;
       if (v.state == download_state::kQueued && v.share == 0) {
@@ -153,7 +167,9 @@ std::string DownloadJobs::Start() {
         (void)store_.UpdateDownload(v.id, v.state, v.done, v.size, v.reason);
       }
       if (v.state == download_state::kQueued) again[v.share].push_back(v.id);
+      if (!IsEnded(v.state) && v.share != 0) open_.insert(v.share);
       row->MarkTold();
+      Count(*row, +1);
       rows_[v.id] = std::move(row);
       byName_.clear();
     }
@@ -207,12 +223,19 @@ void DownloadJobs::Post(std::function<void()> work) {
 void DownloadJobs::Loop() {
   for (;;) {
     int64_t now = NowMs();
-    pollfd fds[2] = {{wake_, POLLIN, 0}, {manager_->WakeFd(), POLLIN, 0}};
-    int count = fds[1].fd >= 0 ? 2 : 1;
-    int64_t wait = std::clamp<int64_t>(manager_->NextTickMs(now) - now, 0, kTellEveryMs);
-    if (poll(fds, count, static_cast<int>(wait)) > 0) {
+    // Each back-end wakes the loop through its own descriptor; the remote ones read theirs
+    // quiet in their Tick.
+    std::vector<pollfd> fds = {{wake_, POLLIN, 0}};
+    if (manager_->WakeFd() >= 0) fds.push_back({manager_->WakeFd(), POLLIN, 0});
+    int64_t next = manager_->NextTickMs(now);
+    for (auto& [id, remote] : remotes_) {
+      fds.push_back({remote.downloads->WakeFd(), POLLIN, 0});
+      next = std::min(next, remote.downloads->NextTickMs(now));
+    }
+    int64_t wait = std::clamp<int64_t>(next - now, 0, kTellEveryMs);
+    if (poll(fds.data(), fds.size(), static_cast<int>(wait)) > 0) {
       uint64_t quiet = 0;
-      for (int i = 0; i < count; ++i)
+      for (size_t i = 0; i < fds.size() && i < 2; ++i)
         if (fds[i].revents & POLLIN) (void)!read(fds[i].fd, &quiet, sizeof quiet);
     }
     std::vector<std::function<void()>> work;
@@ -226,12 +249,15 @@ void DownloadJobs::Loop() {
     if (!running) break;
     now = NowMs();
     manager_->Tick(now);
+    for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
     Sample(now, now - lastTellMs_ >= kTellEveryMs);
   }
   // Every task stops and lets go of its partial, with its control file written: the next
   // start goes on from there. What the manager says of them meanwhile is not kept, so the rows
   // keep their states.
   ending_ = true;
+  // The downloaders go on by themselves; the next start finds their downloads again.
+  remotes_.clear();
   std::vector<int32_t> handles;
   for (const DownloadItem& item : manager_->Items())
     if (item.handle != 0 && !item.Ended()) handles.push_back(item.handle);
@@ -240,7 +266,28 @@ void DownloadJobs::Loop() {
 }
 
 std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::string>& paths,
-                                       std::string& error) {
+                                       const DownloadTarget& target, std::string& error) {
+  std::string directory;
+  std::string where;
+  if (target.downloader == 0) {
+    directory = options_.directory;
+    if (!target.folder.empty()) directory += "/" + target.folder;
+    if (!MakeFolders(directory)) {
+      error = "cannot create the folder " + directory;
+      return {};
+    }
+  } else {
+    std::optional<DownloaderRow> found;
+    for (DownloaderRow& d : store_.Downloaders())
+      if (d.id == target.downloader) found = std::move(d);
+    if (!found) {
+      error = "no such downloader";
+      return {};
+    }
+    const std::string& base = found->directory.empty() ? target.ownDirectory : found->directory;
+    directory = target.folder.empty() ? found->directory : JoinRemoteDir(base, target.folder);
+    where = found->name;
+  }
   // Only the sizes: the rest of a large share's records would be held here for nothing.
   std::unordered_map<std::string, int64_t> files;
   for (FileRow& file : store_.ShareFiles(share)) files[std::move(file.path)] = file.size;
@@ -256,34 +303,46 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
       return {};
     }
   }
+  const int64_t now = UnixNow();
   std::vector<DownloadRow> stored;
   for (const std::string& path : paths)
     if (listed.insert(path).second)
-      stored.push_back(
-          {0, share, path, options_.directory, 0, download_state::kQueued, files[path], 0, ""});
+      stored.push_back({0, share, path, directory, target.downloader, download_state::kQueued,
+                        files[path], 0, "", now});
   if (!store_.AddDownloads(stored)) {
     error = "the downloads cannot be kept: " + store_.error();
     return {};
   }
+  const std::shared_ptr<const std::string> folder = Folder(directory);
   for (const DownloadRow& kept : stored) {
+    const int64_t id = kept.id;
     auto row = std::make_unique<Row>();
-    row->view = {kept.id, share, kept.path, kept.total, 0, 0, download_state::kQueued, ""};
-    row->directory = Folder(options_.directory);
+    row->view = {
+        id,   share, kept.path, kept.total, 0, 0, download_state::kQueued, "", target.downloader,
+        where};
+    row->directory = folder;
+    row->started = kept.started;
     row->MarkTold();
+    Count(*row, +1);
     row->toldMs = NowMs();  // told whole just now
-    publish_("download", nlohmann::json{{"id", kept.id},
+    publish_("download", nlohmann::json{{"id", id},
                                         {"share", share},
                                         {"path", kept.path},
                                         {"size", kept.total},
                                         {"done", 0},
                                         {"speed", 0},
                                         {"state", row->view.state},
-                                        {"reason", ""}});
-    rows_[kept.id] = std::move(row);
-    ids.push_back(kept.id);
+                                        {"reason", ""},
+                                        {"downloader", target.downloader == 0
+                                                           ? nlohmann::json(nullptr)
+                                                           : nlohmann::json(target.downloader)},
+                                        {"where", where}});
+    rows_[id] = std::move(row);
+    ids.push_back(id);
   }
   byName_.clear();
   ++revision_;
+  if (!ids.empty()) open_.insert(share);
   if (!ids.empty() && running_) {
     work_.push_back([this, share, ids] { Launch(share, ids); });
     uint64_t one = 1;
@@ -317,6 +376,7 @@ void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<Fi
     if (entries[i].isdir == "0") positions[SharePathOf(entries[i])] = i;
   ShareOrder order;
   std::vector<int64_t> queued;
+  int64_t downloader = 0;
   {
     std::lock_guard lock(mutex_);
     for (int64_t id : ids) {
@@ -332,9 +392,13 @@ void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<Fi
                  !error.empty() ? "no link: " + error : "the share gave no link for the file");
         continue;
       }
-      if (order.directory.empty()) order.directory = *row.directory;
-      // One order goes to one folder; a row kept from a run with another folder goes alone.
-      if (*row.directory != order.directory) {
+      if (queued.empty()) {
+        order.directory = *row.directory;
+        downloader = row.view.downloader;
+      }
+      // One order goes to one folder of one engine; a row kept from a run with another goes
+      // alone.
+      if (*row.directory != order.directory || row.view.downloader != downloader) {
         Post([this, share, id] { Launch(share, {id}); });
         continue;
       }
@@ -343,11 +407,19 @@ void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<Fi
     }
   }
   if (queued.empty()) return;
+  Downloads* backend = Backend(downloader);
+  if (backend == nullptr) {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : queued)
+      if (auto it = rows_.find(id); it != rows_.end())
+        SetState(*it->second, download_state::kFailed, "the downloader is no longer there");
+    return;
+  }
   order.entries = std::move(entries);
   order.renewer = std::make_shared<ShareLinkRenewer>(
       shares_, share, [this](std::function<void()> work) { Post(std::move(work)); });
   pending_ = &queued;
-  ShareId added = manager_->AddShare(std::move(order));
+  ShareId added = backend->AddShare(std::move(order));
   pending_ = nullptr;
   for (size_t i = 0; i < queued.size(); ++i) files_.emplace(std::pair{Raw(added), i}, queued[i]);
 }
@@ -365,9 +437,12 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   auto it = rows_.find(id);
   if (it == rows_.end()) return;
   Row& row = *it->second;
-  const DownloadItem* item = event.item != ItemId::kNone ? manager_->Find(event.item) : nullptr;
+  Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
+  const DownloadItem* item =
+      event.item != ItemId::kNone && backend ? backend->Find(event.item) : nullptr;
   switch (event.kind) {
     case DownloadEvent::kStarted:
+    case DownloadEvent::kShown:  // a file a downloader holds already, followed again
       row.item = event.item;
       // A row is queued when its file is handed to the manager: only one that failed meanwhile
       // changes, so a share of many files is not written back row by row.
@@ -394,20 +469,66 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
 }
 
 void DownloadJobs::Watch(Row& row) {
+  const std::string& state = row.view.state;
+  // A downloader's paused download is looked at too: one paused while its link was renewed is
+  // paused over there only once it is handed back.
   if (row.item != ItemId::kNone &&
-      (row.view.state == download_state::kQueued || row.view.state == download_state::kDownloading))
+      (state == download_state::kQueued || state == download_state::kDownloading ||
+       (state == download_state::kPaused && row.view.downloader != 0)))
     live_[row.view.id] = &row;
   else
     live_.erase(row.view.id);
 }
 
+void DownloadJobs::Count(const Row& row, int64_t delta) {
+  if (row.view.share != 0 && !IsEnded(row.view.state)) unended_[row.view.share] += delta;
+}
+
 void DownloadJobs::SetState(Row& row, const std::string& state, const std::string& reason) {
+  Count(row, -1);
   row.view.state = state;
   row.view.reason = reason;
+  Count(row, +1);
   ++revision_;
   Watch(row);
   dirty_.insert(row.view.id);
   (void)store_.UpdateDownload(row.view.id, state, row.view.done, row.view.size, reason);
+  if (IsEnded(state))
+    Ended(row.view.share);
+  else if (row.view.share != 0)
+    open_.insert(row.view.share);
+}
+
+void DownloadJobs::Ended(int64_t share) {
+  if (share == 0 || open_.count(share) == 0) return;
+  // Counted as rows change, so that a share of many files is not walked at each file's end.
+  if (auto left = unended_.find(share); left != unended_.end() && left->second > 0) return;
+  HistoryRow entry;
+  entry.shareId = share;
+  entry.started = INT64_MAX;
+  for (const auto& [id, row] : rows_) {
+    const DownloadView& v = row->view;
+    if (v.share != share) continue;
+    if (!IsEnded(v.state)) return;
+    entry.files += 1;
+    if (v.state == download_state::kFailed)
+      entry.filesFailed += 1;
+    else
+      entry.bytes += std::max<int64_t>(0, v.done);
+    entry.started = std::min(entry.started, row->started);
+  }
+  open_.erase(share);
+  if (entry.files == 0) return;
+  entry.finished = UnixNow();
+  if (std::optional<ShareRow> found = store_.Share(share)) entry.url = found->url;
+  // The share's top entries name it: one alone, or the first two and an ellipsis.
+  std::vector<FileRow> top = store_.Files(share, "/", 0, 3);
+  for (size_t i = 0; i < top.size() && i < 2; ++i)
+    entry.title += (i > 0 ? ", " : "") + top[i].path.substr(top[i].path.rfind('/') + 1);
+  if (top.size() > 2) entry.title += ", …";
+  if (entry.title.empty()) entry.title = entry.url;
+  entry.id = store_.AddHistory(entry);
+  if (entry.id > 0) publish_("history", {{"id", entry.id}});
 }
 
 void DownloadJobs::Sample(int64_t nowMs, bool tell) {
@@ -420,9 +541,23 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   for (auto& [id, row] : live_) live.push_back(row);
   for (Row* row : live) {
     const int64_t id = row->view.id;
-    const DownloadItem* item = manager_->Find(row->item);
+    const DownloadItem* item = ItemOf(*row);
     DownloadView& v = row->view;
     if (item == nullptr) continue;
+    if (v.downloader != 0) {
+      // A downloader's download follows the row's state: one paused while its link was renewed
+      // pauses once handed back, one found paused after a restart goes on when the row does.
+      Downloads& remote = *remotes_.at(v.downloader).downloads;
+      if (v.state == download_state::kPaused && !item->renewing &&
+          item->status != DownloadStatus::kPaused)
+        remote.Pause({row->item});
+      else if (v.state != download_state::kPaused && item->status == DownloadStatus::kPaused)
+        remote.Resume({row->item});
+      if (v.state == download_state::kPaused) {
+        v.speed = 0;
+        continue;
+      }
+    }
     if (item->done != v.done || item->speed != v.speed ||
         (item->KnownSize() >= 0 && item->KnownSize() != v.size)) {
       ++revision_;
@@ -449,20 +584,15 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
     it = dirty_.erase(it);
   }
   if (tell && moving) {
-    DownloadTotals totals = manager_->Totals();
+    DownloadSums totals = SumsLocked();
     publish_("downloads-totals", {{"files", totals.files},
                                   {"filesDone", totals.filesDone},
+                                  {"filesFailed", totals.filesFailed},
                                   {"bytesDone", totals.bytesDone},
                                   {"bytesTotal", totals.bytesTotal},
                                   {"speed", totals.speed}});
   }
   if (tell) lastTellMs_ = nowMs;
-}
-
-std::shared_ptr<const std::string> DownloadJobs::Folder(const std::string& path) {
-  std::shared_ptr<const std::string>& kept = folders_[path];
-  if (!kept) kept = std::make_shared<const std::string>(path);
-  return kept;
 }
 
 void DownloadJobs::Tell(Row& row) {
@@ -490,7 +620,8 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       auto it = rows_.find(id);
       if (it == rows_.end()) continue;
       Row& row = *it->second;
-      const DownloadItem* item = row.item != ItemId::kNone ? manager_->Find(row.item) : nullptr;
+      const DownloadItem* item = ItemOf(row);
+      Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
       const std::string state = row.view.state;
       ItemId itemId = row.item;
       // The manager tells its listeners at once; they take the lock.
@@ -498,8 +629,10 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       bool fits =
           act == Act::kResume ? state == download_state::kPaused : state == download_state::kFailed;
       if (!fits) continue;
-      bool moved = item != nullptr && (act == Act::kResume ? manager_->Resume({itemId})
-                                                           : manager_->Retry({itemId})) > 0;
+      bool moved = item != nullptr && backend != nullptr &&
+                   (act == Act::kResume ? backend->Resume({itemId}) : backend->Retry({itemId})) > 0;
+      // A downloader's file whose link is being renewed goes on once handed back.
+      moved = moved || (item != nullptr && item->renewing && act == Act::kResume);
       lock.lock();
       SetState(row, download_state::kQueued);
       if (!moved) {
@@ -515,10 +648,10 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
 }
 
 void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted) {
-  // The manager hears of every item at once: one at a time, each queued file stopped would let
-  // the next one start, only to stop that too, and so on down the whole list.
-  std::vector<std::pair<int64_t, bool>> taken;  // the row, and whether the manager has it
-  std::vector<ItemId> items;
+  // Each back-end hears of all its items at once: one at a time, each queued file stopped would
+  // let the next one start, only to stop that too, and so on down the whole list.
+  std::vector<std::pair<int64_t, bool>> taken;  // the row, and whether a back-end has it
+  std::map<Downloads*, std::vector<ItemId>> items;
   {
     std::lock_guard lock(mutex_);
     for (int64_t id : std::set<int64_t>(ids.begin(), ids.end())) {
@@ -528,19 +661,21 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       if (act == Act::kPause && row.view.state != download_state::kQueued &&
           row.view.state != download_state::kDownloading)
         continue;
-      bool listed = row.item != ItemId::kNone && manager_->Find(row.item) != nullptr;
+      Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
+      bool listed = backend != nullptr && ItemOf(row) != nullptr;
       taken.emplace_back(id, listed);
-      if (listed) items.push_back(row.item);
+      if (listed) items[backend].push_back(row.item);
     }
   }
-  // The manager tells its listeners at once; they take the lock.
-  if (!items.empty()) {
+  // The back-ends tell their listeners at once; they take the lock.
+  for (auto& [backend, list] : items) {
     if (act == Act::kPause)
-      manager_->Pause(items);
+      backend->Pause(list);
     else
-      manager_->Cancel(items, removeFiles);
+      backend->Cancel(list, removeFiles);
   }
   std::lock_guard lock(mutex_);
+  std::set<int64_t> shares;
   for (auto [id, listed] : taken) {
     auto it = rows_.find(id);
     if (it == rows_.end()) continue;
@@ -549,10 +684,15 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       row.view.speed = 0;
       SetState(row, download_state::kPaused);
     } else {
-      if (!listed && removeFiles && row.view.state != download_state::kFinished)
+      // A downloader's files are on its machine, never under a path of this one.
+      if (!listed && removeFiles && row.view.state != download_state::kFinished &&
+          row.view.downloader == 0)
         RemovePartial(*row.directory + row.view.path);
       (void)store_.DeleteDownload(id);
+      Count(row, -1);
+      shares.insert(row.view.share);
       live_.erase(id);
+      dirty_.erase(id);
       rows_.erase(it);
       byName_.clear();
       ++revision_;
@@ -560,6 +700,7 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     }
     ++acted;
   }
+  for (int64_t share : shares) Ended(share);  // the files left of a share may all have ended now
 }
 
 std::vector<DownloadView> DownloadJobs::Rows(const DownloadFilter& filter,
@@ -570,16 +711,6 @@ std::vector<DownloadView> DownloadJobs::Rows(const DownloadFilter& filter,
     if (filter.Takes(row->view)) out.push_back(row->view);
   revision = revision_;
   return out;
-}
-
-void DownloadJobs::SetSpeedLimit(int32_t kilobytesPerSecond) {
-  (void)store_.SetSetting("speedLimit", std::to_string(kilobytesPerSecond));
-  Post([this, kilobytesPerSecond] { manager_->SetSpeedLimit(kilobytesPerSecond); });
-}
-
-void DownloadJobs::SetJobs(int n) {
-  (void)store_.SetSetting("jobs", std::to_string(n));
-  Post([this, n] { manager_->SetJobs(n); });
 }
 
 DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sort, bool descending,
@@ -635,6 +766,122 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
   window.rows.reserve(taken.size());
   for (const Row* row : taken) window.rows.push_back(row->view);
   return window;
+}
+
+std::shared_ptr<const std::string> DownloadJobs::Folder(const std::string& path) {
+  std::shared_ptr<const std::string>& kept = folders_[path];
+  if (!kept) kept = std::make_shared<const std::string>(path);
+  return kept;
+}
+
+DownloadSums DownloadJobs::Sums() const {
+  std::lock_guard lock(mutex_);
+  return SumsLocked();
+}
+
+DownloadSums DownloadJobs::SumsLocked() const {
+  DownloadSums sums;
+  for (const auto& [id, row] : rows_) {
+    const DownloadView& v = row->view;
+    sums.files += 1;
+    sums.filesDone += v.state == download_state::kFinished ? 1 : 0;
+    sums.filesFailed += v.state == download_state::kFailed ? 1 : 0;
+    sums.bytesDone += std::max<int64_t>(0, v.done);
+    sums.bytesTotal += std::max<int64_t>(0, v.size);
+    sums.speed += v.speed;
+  }
+  return sums;
+}
+
+bool DownloadJobs::Uses(int64_t downloader) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& [id, row] : rows_)
+    if (row->view.downloader == downloader && !IsEnded(row->view.state)) return true;
+  return false;
+}
+
+void DownloadJobs::DownloadersChanged() {
+  std::vector<DownloaderRow> now = store_.Downloaders();
+  std::map<int64_t, std::string> secrets;
+  for (const DownloaderRow& d : now) secrets[d.id] = store_.DownloaderSecret(d.id).value_or("");
+  Run([&] {
+    std::map<int64_t, std::vector<int64_t>> launch;
+    std::unique_lock lock(mutex_);
+    names_.clear();
+    for (const DownloaderRow& d : now) names_[d.id] = d.name;
+    std::set<int64_t> moved;
+    for (auto& [id, remote] : remotes_) {
+      auto d =
+          std::find_if(now.begin(), now.end(), [id = id](const auto& r) { return r.id == id; });
+      if (d == now.end() || d->url != remote.url || secrets[d->id] != remote.secret)
+        moved.insert(id);
+    }
+    std::vector<int64_t> gone;
+    for (auto& [id, row] : rows_) {
+      DownloadView& v = row->view;
+      if (v.downloader == 0) continue;
+      if (names_.count(v.downloader) == 0) {
+        // Its rows are ended (one in use is not let go); they go with it.
+        gone.push_back(id);
+        continue;
+      }
+      if (v.where != names_[v.downloader]) {
+        v.where = names_[v.downloader];
+        ++revision_;
+      }
+      if (moved.count(v.downloader) != 0 && row->item != ItemId::kNone) {
+        row->item = ItemId::kNone;
+        Watch(*row);
+        if (v.state == download_state::kQueued || v.state == download_state::kDownloading)
+          launch[v.share].push_back(id);
+      }
+    }
+    for (int64_t id : gone) {
+      (void)store_.DeleteDownload(id);
+      live_.erase(id);
+      dirty_.erase(id);
+      rows_.erase(id);
+      byName_.clear();
+      ++revision_;
+      publish_("download-removed", {{"id", id}});
+    }
+    lock.unlock();
+    for (int64_t id : moved) remotes_.erase(id);
+    for (auto& [share, rows] : launch) Launch(share, rows);
+  });
+}
+
+Downloads* DownloadJobs::Backend(int64_t downloader) {
+  if (downloader == 0) return manager_.get();
+  if (auto it = remotes_.find(downloader); it != remotes_.end()) return it->second.downloads.get();
+  for (const DownloaderRow& d : store_.Downloaders()) {
+    if (d.id != downloader) continue;
+    Remote& remote = remotes_[downloader];
+    remote.url = d.url;
+    remote.secret = store_.DownloaderSecret(d.id).value_or("");
+    remote.downloads = std::make_unique<RemoteDownloads>(
+        std::vector<RemoteEndpoint>{{remote.url, remote.secret}}, ids_);
+    remote.downloads->Listen([this](const DownloadEvent& event) { Hear(event); });
+    return remote.downloads.get();
+  }
+  return nullptr;
+}
+
+const DownloadItem* DownloadJobs::ItemOf(const Row& row) const {
+  if (row.item == ItemId::kNone) return nullptr;
+  if (row.view.downloader == 0) return manager_->Find(row.item);
+  auto it = remotes_.find(row.view.downloader);
+  return it == remotes_.end() ? nullptr : it->second.downloads->Find(row.item);
+}
+
+void DownloadJobs::SetSpeedLimit(int32_t kilobytesPerSecond) {
+  (void)store_.SetSetting("speedLimit", std::to_string(kilobytesPerSecond));
+  Post([this, kilobytesPerSecond] { manager_->SetSpeedLimit(kilobytesPerSecond); });
+}
+
+void DownloadJobs::SetJobs(int n) {
+  (void)store_.SetSetting("jobs", std::to_string(n));
+  Post([this, n] { manager_->SetJobs(n); });
 }
 
 }  // namespace sf::service

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "download/downloads.h"
+#include "download/remote_downloads.h"
 #include "service/share_jobs.h"
 #include "service/state_store.h"
 
@@ -51,7 +52,28 @@ struct DownloadView {
   int64_t done = 0;
   int64_t speed = 0;
   std::string state;
-  std::string reason;  // why it failed, in words
+  std::string reason;      // why it failed, in words
+  int64_t downloader = 0;  // 0: our engine
+  std::string where;       // the downloader's name; empty for our engine
+};
+
+// Where a share's files go: our engine (downloader 0) or a downloader, into `folder` below
+// the download folder or the downloader's directory ("" for that itself). `directory` is the
+// downloader's own when it has none of its own and a folder is asked for (UTF-8).
+struct DownloadTarget {
+  int64_t downloader = 0;
+  std::string folder;
+  std::string ownDirectory;
+};
+
+// Every row's figures together.
+struct DownloadSums {
+  int64_t files = 0;
+  int64_t filesDone = 0;
+  int64_t filesFailed = 0;
+  int64_t bytesDone = 0;
+  int64_t bytesTotal = 0;  // of the sizes known
+  int64_t speed = 0;
 };
 
 // Which rows an action or a listing takes; empty fields take all.
@@ -79,7 +101,7 @@ class DownloadJobs {
   // Starts the files of the share at `paths` ("/folder/name", as its tree lists them); the new
   // rows' ids. Files already listed are not started twice.
   std::vector<int64_t> Add(int64_t share, const std::vector<std::string>& paths,
-                           std::string& error);
+                           const DownloadTarget& target, std::string& error);
 
   enum class Act { kPause, kResume, kRetry, kRemove };
   // How many rows it acted on.
@@ -98,6 +120,13 @@ class DownloadJobs {
   // most `limit` of them: only those are copied, and the order by path is kept between calls.
   Window Rows(const DownloadFilter& filter, SortBy sort, bool descending, size_t offset,
               size_t limit) const;
+  DownloadSums Sums() const;
+  // Whether any unfinished row goes to that downloader.
+  bool Uses(int64_t downloader) const;
+  // The downloaders changed in the store: names shown anew; one whose address or secret
+  // changed is reached afresh, its unfinished rows handed to it again; one gone takes its
+  // ended rows from the list.
+  void DownloadersChanged();
   void SetSpeedLimit(int32_t kilobytesPerSecond);
   void SetJobs(int n);
   const std::string& directory() const { return options_.directory; }
@@ -118,10 +147,19 @@ class DownloadJobs {
   void SetState(Row& row, const std::string& state, const std::string& reason = {});
   // Keeps live_ right after the row's state or item changed (under mutex_).
   void Watch(Row& row);
+  // Keeps unended_ as a row comes (+1) or goes (-1), or around a change of its state.
+  void Count(const Row& row, int64_t delta);
   void Sample(int64_t nowMs, bool tell);
   void Tell(Row& row);
   // The one text of a download folder (under mutex_).
   std::shared_ptr<const std::string> Folder(const std::string& path);
+  // The back-end a row's downloader uses, made when first needed (loop's thread); null when
+  // the downloader is gone.
+  Downloads* Backend(int64_t downloader);
+  const DownloadItem* ItemOf(const Row& row) const;
+  DownloadSums SumsLocked() const;
+  // Writes the share's history entry when its last unfinished row has ended (under mutex_).
+  void Ended(int64_t share);
 
   StateStore& store_;
   ShareJobs& shares_;
@@ -129,7 +167,13 @@ class DownloadJobs {
   Publish publish_;
 
   std::unique_ptr<DownloadEngine> engine_;
+  std::shared_ptr<IdSource> ids_ = std::make_shared<IdSource>();
   std::unique_ptr<DownloadManager> manager_;  // used and ended on the loop's thread
+  struct Remote {
+    std::string url, secret;
+    std::unique_ptr<RemoteDownloads> downloads;
+  };
+  std::map<int64_t, Remote> remotes_;  // the loop's own, by downloader
   std::thread thread_;
   int wake_ = -1;  // eventfd: work was posted
 
@@ -141,8 +185,11 @@ class DownloadJobs {
   // rows_ by path, then id; empty after any row came or went, made again when next asked.
   mutable std::vector<const Row*> byName_;
   std::map<std::string, std::shared_ptr<const std::string>> folders_;
-  std::map<int64_t, Row*> live_;  // rows the manager has under way: sampled each tick
-  std::set<int64_t> dirty_;       // rows changed since the event stream last heard of them
+  std::map<int64_t, Row*> live_;          // rows the manager has under way: sampled each tick
+  std::set<int64_t> dirty_;               // rows changed since the event stream last heard of them
+  std::map<int64_t, std::string> names_;  // downloader -> its name
+  std::set<int64_t> open_;                // shares whose history entry is still to come
+  std::map<int64_t, int64_t> unended_;    // share -> its rows neither finished nor failed
 
   // The loop's own.
   std::map<std::pair<int, size_t>, int64_t> files_;  // (share, file) -> row

@@ -9,6 +9,8 @@
 
 #include "base/text.h"
 #include "base/version.h"
+#include "download/aria2_remote.h"
+#include "net/json_rpc.h"
 #include "service/secrets.h"
 
 namespace sf::service {
@@ -84,9 +86,52 @@ bool ReadFilter(const nlohmann::json& value, DownloadFilter& filter) {
 }
 
 nlohmann::json DescribeDownload(const DownloadView& row) {
-  return {{"id", row.id},     {"share", row.share}, {"path", row.path},   {"size", row.size},
-          {"done", row.done}, {"speed", row.speed}, {"state", row.state}, {"reason", row.reason}};
+  return {{"id", row.id},
+          {"share", row.share},
+          {"path", row.path},
+          {"size", row.size},
+          {"done", row.done},
+          {"speed", row.speed},
+          {"state", row.state},
+          {"reason", row.reason},
+          {"downloader",
+           row.downloader == 0 ? nlohmann::json(nullptr) : nlohmann::json(row.downloader)},
+          {"where", row.where}};
 }
+
+// The secret never goes out: only whether there is one.
+nlohmann::json DescribeDownloader(const DownloaderRow& row) {
+  return {{"id", row.id},
+          {"name", row.name},
+          {"url", row.url},
+          {"directory", row.directory},
+          {"hasSecret", row.hasSecret}};
+}
+
+bool HasControl(const std::string& text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// A folder below a download folder: relative, with no empty, "." or ".." segment, no
+// backslash and no control character; "" is the download folder itself.
+bool SafeFolder(const std::string& folder) {
+  if (folder.empty()) return true;
+  if (HasControl(folder) || folder.find('\\') != std::string::npos) return false;
+  for (const std::string& part : SplitText(folder, "/"))
+    if (part.empty() || part == "." || part == "..") return false;
+  return true;
+}
+
+// Whatever of the secret a downloader's words echo shows as "***".
+std::string Masked(std::string text, const std::string& secret) {
+  if (secret.empty()) return text;
+  for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
+    text.replace(at, secret.size(), "***");
+  return text;
+}
+
+constexpr int kDownloaderCallSeconds = 10;
 
 HttpResponse NoShare() {
   return ErrorResponse(404, "not-found", "no such share");
@@ -195,6 +240,14 @@ void Service::AddRoutes() {
     return ActOnDownloads(request, DownloadJobs::Act::kRemove);
   });
   server_->Route("PUT", "/settings", bind(&Service::PutSettings));
+  server_->Route("GET", "/settings", bind(&Service::GetSettings));
+  server_->Route("GET", "/downloaders", bind(&Service::ListDownloaders));
+  server_->Route("POST", "/downloaders", bind(&Service::AddDownloader));
+  server_->Route("PUT", "/downloaders/:id", bind(&Service::ChangeDownloader));
+  server_->Route("DELETE", "/downloaders/:id", bind(&Service::DeleteDownloader));
+  server_->Route("POST", "/downloaders/:id/test", bind(&Service::TestDownloader));
+  server_->Route("GET", "/history", bind(&Service::ListHistory));
+  server_->Route("DELETE", "/history/:id", bind(&Service::DeleteHistory));
 }
 
 Caller Service::Identify(const HttpRequest& request) {
@@ -499,8 +552,6 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
   const int64_t id = IdOf(request.params.at("id"));
   std::optional<ShareRow> share = store_->Share(id);
   if (!share) return NoShare();
-  if (share->state != share_state::kResolved && share->state != share_state::kIncomplete)
-    return ErrorResponse(409, "not-resolved", "the share is not resolved");
   nlohmann::json body = BodyObject(request);
   auto usage = [] {
     return ErrorResponse(400, "request",
@@ -521,10 +572,46 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
   std::erase_if(paths, [&filter](const std::string& path) {
     return !filter.Takes(path.empty() || path[0] != '/' ? path : path.substr(1));
   });
+  DownloadTarget target;
+  if (auto it = body.find("folder"); it != body.end() && !it->is_null()) {
+    if (!it->is_string() || !SafeFolder(it->get<std::string>()))
+      return ErrorResponse(400, "request",
+                           "folder: a relative folder, without \"..\" or empty parts");
+    target.folder = it->get<std::string>();
+  }
+  std::optional<DownloaderRow> downloader;
+  if (auto it = body.find("downloader"); it != body.end() && !it->is_null()) {
+    if (!it->is_number_integer()) return ErrorResponse(400, "request", "downloader: an id");
+    for (DownloaderRow& d : store_->Downloaders())
+      if (d.id == it->get<int64_t>()) downloader = std::move(d);
+    if (!downloader) return ErrorResponse(400, "request", "no such downloader");
+    target.downloader = downloader->id;
+  }
+  if (share->state != share_state::kResolved && share->state != share_state::kIncomplete)
+    return ErrorResponse(409, "not-resolved", "the share is not resolved");
+  if (downloader && downloader->directory.empty() && !target.folder.empty()) {
+    // A folder below the downloader's own directory: that directory is asked for now, so
+    // that the rows say where their files are even if it is set otherwise later.
+    const std::string secret = store_->DownloaderSecret(downloader->id).value_or("");
+    JsonRpcClient client(downloader->url);
+    client.SetTimeoutSeconds(kDownloaderCallSeconds);
+    Aria2Remote::Text dir = Aria2Remote(client, secret).GlobalDirectory();
+    if (!dir.ok() || dir.value.empty())
+      return ErrorResponse(502, "downloader",
+                           Masked(DescribeRpcError("aria2.getGlobalOption", dir.error), secret));
+    target.ownDirectory = dir.value;
+  }
   std::string error;
-  std::vector<int64_t> ids = downloads_->Add(id, paths, error);
+  std::vector<int64_t> ids = downloads_->Add(id, paths, target, error);
   if (!error.empty()) return ErrorResponse(400, "request", error);
-  return JsonResponse(201, {{"ids", ids}, {"directory", downloads_->directory()}});
+  std::string directory = downloads_->directory();
+  if (!target.folder.empty()) directory += "/" + target.folder;
+  if (downloader) {
+    const std::string& base =
+        downloader->directory.empty() ? target.ownDirectory : downloader->directory;
+    directory = target.folder.empty() ? base : JoinRemoteDir(base, target.folder);
+  }
+  return JsonResponse(201, {{"ids", ids}, {"directory", directory}});
 }
 
 HttpResponse Service::ListDownloads(const HttpRequest& request) {
@@ -553,10 +640,19 @@ HttpResponse Service::ListDownloads(const HttpRequest& request) {
       filter, by, order == "desc", static_cast<size_t>(offset), static_cast<size_t>(limit));
   nlohmann::json window = nlohmann::json::array();
   for (const DownloadView& row : rows.rows) window.push_back(DescribeDownload(row));
+  DownloadSums sums = downloads_->Sums();
   return JsonResponse(200, {{"revision", rows.revision},
                             {"total", rows.total},
                             {"offset", offset},
-                            {"downloads", window}});
+                            {"downloads", window},
+                            {"totals",
+                             {{"files", sums.files},
+                              {"filesDone", sums.filesDone},
+                              {"filesFailed", sums.filesFailed},
+                              {"bytesDone", sums.bytesDone},
+                              {"bytesTotal", sums.bytesTotal},
+                              {"speed", sums.speed}}},
+                            {"settings", Settings()}});
 }
 
 HttpResponse Service::ActOnDownloads(const HttpRequest& request, DownloadJobs::Act act) {
@@ -604,6 +700,151 @@ HttpResponse Service::PutSettings(const HttpRequest& request) {
     taken["jobs"] = *it;
   }
   return JsonResponse(200, taken);
+}
+
+nlohmann::json Service::Settings() {
+  auto number = [this](const char* name, int fallback) {
+    std::optional<std::string> value = store_->Setting(name);
+    return value ? std::atoi(value->c_str()) : fallback;
+  };
+  return {{"speedLimit", number("speedLimit", 0)},
+          {"jobs", number("jobs", DownloadQueue::kDefaultMaxRunning)}};
+}
+
+HttpResponse Service::GetSettings(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  return JsonResponse(200, Settings());
+}
+
+HttpResponse Service::ListDownloaders(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  nlohmann::json list = nlohmann::json::array();
+  for (const DownloaderRow& row : store_->Downloaders()) list.push_back(DescribeDownloader(row));
+  return JsonResponse(200, {{"downloaders", list}});
+}
+
+// Reads the fields a body gives into `row` and `secret`; empty, or what is wrong.
+static std::string ReadDownloader(const nlohmann::json& body, DownloaderRow& row,
+                                  std::optional<std::string>& secret) {
+  for (const char* name : {"name", "url", "secret", "directory"})
+    if (auto it = body.find(name); it != body.end() && !it->is_string())
+      return std::string(name) + ": a text";
+  if (body.contains("name")) row.name = body["name"].get<std::string>();
+  if (body.contains("url")) row.url = body["url"].get<std::string>();
+  if (body.contains("directory")) row.directory = body["directory"].get<std::string>();
+  if (body.contains("secret")) secret = body["secret"].get<std::string>();
+  if (row.name.empty() || row.name.size() > 200 || HasControl(row.name))
+    return "name: 1 to 200 bytes, no control characters";
+  const bool web = row.url.rfind("http://", 0) == 0 || row.url.rfind("https://", 0) == 0;
+  if (!web || row.url.size() > 2000 || HasControl(row.url) ||
+      row.url.find(' ') != std::string::npos)
+    return "url: the downloader's JSON-RPC address, http:// or https://";
+  if (row.directory.size() > 4096 || HasControl(row.directory))
+    return "directory: no control characters";
+  if (secret && (secret->size() > 1000 || HasControl(*secret)))
+    return "secret: no control characters";
+  return {};
+}
+
+HttpResponse Service::AddDownloader(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  nlohmann::json body = BodyObject(request);
+  if (body.is_null()) return ErrorResponse(400, "request", "give {\"name\", \"url\"}");
+  DownloaderRow row;
+  std::optional<std::string> secret;
+  if (std::string wrong = ReadDownloader(body, row, secret); !wrong.empty())
+    return ErrorResponse(400, "request", wrong);
+  row.id = store_->AddDownloader(row.name, row.url, secret.value_or(""), row.directory);
+  if (row.id < 0) return ErrorResponse(500, "state", "the downloader cannot be kept");
+  row.hasSecret = secret && !secret->empty();
+  downloads_->DownloadersChanged();
+  events_.Publish("downloaders", nlohmann::json::object());
+  return JsonResponse(201, DescribeDownloader(row));
+}
+
+HttpResponse Service::ChangeDownloader(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const int64_t id = IdOf(request.params.at("id"));
+  std::optional<DownloaderRow> row;
+  for (DownloaderRow& d : store_->Downloaders())
+    if (d.id == id) row = std::move(d);
+  if (!row) return ErrorResponse(404, "not-found", "no such downloader");
+  nlohmann::json body = BodyObject(request);
+  if (body.is_null()) return ErrorResponse(400, "request", "give a JSON object");
+  std::optional<std::string> secret;
+  if (std::string wrong = ReadDownloader(body, *row, secret); !wrong.empty())
+    return ErrorResponse(400, "request", wrong);
+  if (!store_->UpdateDownloader(*row, secret))
+    return ErrorResponse(500, "state", "the downloader cannot be kept");
+  if (secret) row->hasSecret = !secret->empty();
+  downloads_->DownloadersChanged();
+  events_.Publish("downloaders", nlohmann::json::object());
+  return JsonResponse(200, DescribeDownloader(*row));
+}
+
+HttpResponse Service::DeleteDownloader(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const int64_t id = IdOf(request.params.at("id"));
+  if (downloads_->Uses(id))
+    return ErrorResponse(409, "in-use", "files still download there; remove them first");
+  if (!store_->DeleteDownloader(id)) return ErrorResponse(404, "not-found", "no such downloader");
+  downloads_->DownloadersChanged();
+  events_.Publish("downloaders", nlohmann::json::object());
+  return JsonResponse(200, nlohmann::json::object());
+}
+
+HttpResponse Service::TestDownloader(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  const int64_t id = IdOf(request.params.at("id"));
+  std::optional<DownloaderRow> row;
+  for (DownloaderRow& d : store_->Downloaders())
+    if (d.id == id) row = std::move(d);
+  if (!row) return ErrorResponse(404, "not-found", "no such downloader");
+  const std::string secret = store_->DownloaderSecret(id).value_or("");
+  JsonRpcClient client(row->url);
+  client.SetTimeoutSeconds(kDownloaderCallSeconds);
+  Aria2Remote::Text version = Aria2Remote(client, secret).Version();
+  if (!version.ok())
+    return JsonResponse(
+        200, {{"ok", false},
+              {"message", Masked(DescribeRpcError("aria2.getVersion", version.error), secret)}});
+  return JsonResponse(200, {{"ok", true}, {"version", Masked(version.value, secret)}});
+}
+
+HttpResponse Service::ListHistory(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  int64_t offset = 0, limit = 100;
+  if (!QueryNumber(request, "offset", 0, INT_MAX, offset) ||
+      !QueryNumber(request, "limit", 1, 1000, limit))
+    return ErrorResponse(400, "request", "offset from 0, limit from 1 to 1000");
+  nlohmann::json list = nlohmann::json::array();
+  for (const HistoryRow& row : store_->History(offset, limit))
+    list.push_back(
+        {{"id", row.id},
+         {"share", row.shareId == 0 ? nlohmann::json(nullptr) : nlohmann::json(row.shareId)},
+         {"url", row.url},
+         {"title", row.title},
+         {"files", row.files},
+         {"filesFailed", row.filesFailed},
+         {"bytes", row.bytes},
+         {"started", row.started},
+         {"ended", row.finished}});
+  return JsonResponse(200, {{"total", store_->CountHistory()}, {"history", list}});
+}
+
+HttpResponse Service::DeleteHistory(const HttpRequest& request) {
+  Caller caller = Identify(request);
+  if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
+  if (!store_->DeleteHistory(IdOf(request.params.at("id"))))
+    return ErrorResponse(404, "not-found", "no such history entry");
+  return JsonResponse(200, nlohmann::json::object());
 }
 
 }  // namespace sf::service

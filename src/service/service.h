@@ -87,6 +87,15 @@ class Service {
   HttpResponse ListDownloads(const HttpRequest& request);
   HttpResponse ActOnDownloads(const HttpRequest& request, DownloadJobs::Act act);
   HttpResponse PutSettings(const HttpRequest& request);
+  HttpResponse GetSettings(const HttpRequest& request);
+  nlohmann::json Settings();
+  HttpResponse ListDownloaders(const HttpRequest& request);
+  HttpResponse AddDownloader(const HttpRequest& request);
+  HttpResponse ChangeDownloader(const HttpRequest& request);
+  HttpResponse DeleteDownloader(const HttpRequest& request);
+  HttpResponse TestDownloader(const HttpRequest& request);
+  HttpResponse ListHistory(const HttpRequest& request);
+  HttpResponse DeleteHistory(const HttpRequest& request);
   nlohmann::json DescribeShare(const ShareRow& row);
   void HeartbeatLoop();
 

@@ -52,6 +52,15 @@ CREATE TABLE missing_folders(id INTEGER PRIMARY KEY, share_id INTEGER NOT NULL
     R"sql(
 CREATE INDEX downloads_by_share ON downloads(share_id, path);
 )sql",
+    // Downloaders get a directory of their own, downloads the moment they were asked for, and
+    // a share's history the address, the files that failed and when its downloads began.
+    R"sql(
+ALTER TABLE downloaders ADD COLUMN directory TEXT NOT NULL DEFAULT '';
+ALTER TABLE downloads ADD COLUMN started INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE history ADD COLUMN url TEXT NOT NULL DEFAULT '';
+ALTER TABLE history ADD COLUMN files_failed INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE history ADD COLUMN started INTEGER NOT NULL DEFAULT 0;
+)sql",
 };
 static_assert(std::size(kMigrations) == StateStore::kSchemaVersion);
 
@@ -476,10 +485,10 @@ std::vector<MissingFolderRow> StateStore::MissingFolders(int64_t shareId) {
 int64_t StateStore::AddDownload(const DownloadRow& r) {
   std::lock_guard lock(mutex_);
   Statement s(db_,
-              "INSERT INTO downloads(share_id,path,target,downloader_id,state,total,done,error)"
-              " VALUES(NULLIF(?,0),?,?,NULLIF(?,0),?,?,?,?)");
+              "INSERT INTO downloads(share_id,path,target,downloader_id,state,total,done,error,"
+              "started) VALUES(NULLIF(?,0),?,?,NULLIF(?,0),?,?,?,?,?)");
   s.Bind(1, r.shareId).Bind(2, r.path).Bind(3, r.target).Bind(4, r.downloaderId).Bind(5, r.state);
-  if (s.Bind(6, r.total).Bind(7, r.done).Bind(8, r.error).Run())
+  if (s.Bind(6, r.total).Bind(7, r.done).Bind(8, r.error).Bind(9, r.started).Run())
     return sqlite3_last_insert_rowid(db_);
   SF_STORE_CHECK(s);
   return -1;
@@ -489,11 +498,12 @@ bool StateStore::AddDownloads(std::vector<DownloadRow>& rows) {
   std::lock_guard lock(mutex_);
   if (!Exec("BEGIN IMMEDIATE")) return false;
   Statement s(db_,
-              "INSERT INTO downloads(share_id,path,target,downloader_id,state,total,done,error)"
-              " VALUES(NULLIF(?,0),?,?,NULLIF(?,0),?,?,?,?)");
+              "INSERT INTO downloads(share_id,path,target,downloader_id,state,total,done,error,"
+              "started) VALUES(NULLIF(?,0),?,?,NULLIF(?,0),?,?,?,?,?)");
   for (DownloadRow& r : rows) {
     s.Bind(1, r.shareId).Bind(2, r.path).Bind(3, r.target).Bind(4, r.downloaderId);
-    if (!s.Bind(5, r.state).Bind(6, r.total).Bind(7, r.done).Bind(8, r.error).Run()) break;
+    s.Bind(5, r.state).Bind(6, r.total).Bind(7, r.done).Bind(8, r.error);
+    if (!s.Bind(9, r.started).Run()) break;
     r.id = sqlite3_last_insert_rowid(db_);
     s.Reset();
   }
@@ -519,10 +529,10 @@ std::vector<DownloadRow> StateStore::Downloads() {
   std::vector<DownloadRow> rows;
   Statement s(db_,
               "SELECT id,IFNULL(share_id,0),path,target,IFNULL(downloader_id,0),state,total,"
-              "done,error FROM downloads ORDER BY id");
+              "done,error,started FROM downloads ORDER BY id");
   while (s.Row())
     rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Text(3), s.Int(4), s.Text(5), s.Int(6),
-                    s.Int(7), s.Text(8)});
+                    s.Int(7), s.Text(8), s.Int(9)});
   SF_STORE_CHECK(s);
   return rows;
 }
@@ -537,9 +547,12 @@ bool StateStore::DeleteDownload(int64_t id) {
 
 int64_t StateStore::AddHistory(const HistoryRow& r) {
   std::lock_guard lock(mutex_);
-  Statement s(db_, "INSERT INTO history(share_id,title,files,bytes,finished) VALUES(?,?,?,?,?)");
-  s.Bind(1, r.shareId).Bind(2, r.title).Bind(3, r.files).Bind(4, r.bytes).Bind(5, r.finished);
-  if (s.Run()) return sqlite3_last_insert_rowid(db_);
+  Statement s(db_,
+              "INSERT INTO history(share_id,url,title,files,files_failed,bytes,started,finished)"
+              " VALUES(NULLIF(?,0),?,?,?,?,?,?,?)");
+  s.Bind(1, r.shareId).Bind(2, r.url).Bind(3, r.title).Bind(4, r.files).Bind(5, r.filesFailed);
+  if (s.Bind(6, r.bytes).Bind(7, r.started).Bind(8, r.finished).Run())
+    return sqlite3_last_insert_rowid(db_);
   SF_STORE_CHECK(s);
   return -1;
 }
@@ -548,28 +561,60 @@ std::vector<HistoryRow> StateStore::History(int64_t offset, int64_t limit) {
   std::lock_guard lock(mutex_);
   std::vector<HistoryRow> rows;
   Statement s(db_,
-              "SELECT id,IFNULL(share_id,0),title,files,bytes,finished FROM history "
-              "ORDER BY finished DESC,id DESC LIMIT ? OFFSET ?");
+              "SELECT id,IFNULL(share_id,0),title,files,bytes,finished,url,files_failed,started "
+              "FROM history ORDER BY finished DESC,id DESC LIMIT ? OFFSET ?");
   s.Bind(1, limit).Bind(2, offset);
-  while (s.Row()) rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Int(3), s.Int(4), s.Int(5)});
+  while (s.Row())
+    rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Int(3), s.Int(4), s.Int(5), s.Text(6),
+                    s.Int(7), s.Int(8)});
   SF_STORE_CHECK(s);
   return rows;
 }
 
-int64_t StateStore::AddDownloader(const std::string& name, const std::string& url,
-                                  const std::string& secret) {
+int64_t StateStore::CountHistory() {
   std::lock_guard lock(mutex_);
-  Statement s(db_, "INSERT INTO downloaders(name,url,secret) VALUES(?,?,?)");
-  if (s.Bind(1, name).Bind(2, url).Bind(3, secret).Run()) return sqlite3_last_insert_rowid(db_);
+  Statement s(db_, "SELECT COUNT(*) FROM history");
+  if (s.Row()) return s.Int(0);
   SF_STORE_CHECK(s);
   return -1;
+}
+
+bool StateStore::DeleteHistory(int64_t id) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "DELETE FROM history WHERE id=?");
+  bool ok = s.Bind(1, id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
+}
+
+int64_t StateStore::AddDownloader(const std::string& name, const std::string& url,
+                                  const std::string& secret, const std::string& directory) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "INSERT INTO downloaders(name,url,secret,directory) VALUES(?,?,?,?)");
+  if (s.Bind(1, name).Bind(2, url).Bind(3, secret).Bind(4, directory).Run())
+    return sqlite3_last_insert_rowid(db_);
+  SF_STORE_CHECK(s);
+  return -1;
+}
+
+bool StateStore::UpdateDownloader(const DownloaderRow& row,
+                                  const std::optional<std::string>& secret) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_,
+              "UPDATE downloaders SET name=?,url=?,directory=?,secret=IFNULL(?,secret) "
+              "WHERE id=?");
+  s.Bind(1, row.name).Bind(2, row.url).Bind(3, row.directory);
+  if (secret) s.Bind(4, *secret);
+  bool ok = s.Bind(5, row.id).Run();
+  SF_STORE_CHECK(s);
+  return ok && sqlite3_changes(db_) > 0;
 }
 
 std::vector<DownloaderRow> StateStore::Downloaders() {
   std::lock_guard lock(mutex_);
   std::vector<DownloaderRow> rows;
-  Statement s(db_, "SELECT id,name,url,secret<>'' FROM downloaders ORDER BY id");
-  while (s.Row()) rows.push_back({s.Int(0), s.Text(1), s.Text(2), s.Int(3) != 0});
+  Statement s(db_, "SELECT id,name,url,secret<>'',directory FROM downloaders ORDER BY id");
+  while (s.Row()) rows.push_back({s.Int(0), s.Text(1), s.Text(2), s.Int(3) != 0, s.Text(4)});
   SF_STORE_CHECK(s);
   return rows;
 }

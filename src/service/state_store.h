@@ -75,6 +75,7 @@ struct DownloadRow {
   int64_t total = 0;
   int64_t done = 0;
   std::string error;
+  int64_t started = 0;  // Unix seconds: when it was asked for
 };
 
 struct HistoryRow {
@@ -83,7 +84,10 @@ struct HistoryRow {
   std::string title;
   int64_t files = 0;
   int64_t bytes = 0;
-  int64_t finished = 0;
+  int64_t finished = 0;  // Unix seconds: when its last file ended
+  std::string url;
+  int64_t filesFailed = 0;
+  int64_t started = 0;  // Unix seconds: when its first file was asked for
 };
 
 struct DownloaderRow {
@@ -91,11 +95,12 @@ struct DownloaderRow {
   std::string name;
   std::string url;
   bool hasSecret = false;  // the secret itself only comes from DownloaderSecret
+  std::string directory;   // where its files go there; empty: its own
 };
 
 class StateStore {
  public:
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 4;
   static constexpr const char* kFileName = "state.db";
 
   // Opens (creating) `directory`/state.db and migrates it; null with `error` set on failure,
@@ -170,9 +175,16 @@ class StateStore {
   bool DeleteDownload(int64_t id);
 
   int64_t AddHistory(const HistoryRow& row);
+  // Newest first.
   std::vector<HistoryRow> History(int64_t offset, int64_t limit);
+  int64_t CountHistory();
+  bool DeleteHistory(int64_t id);
 
-  int64_t AddDownloader(const std::string& name, const std::string& url, const std::string& secret);
+  int64_t AddDownloader(const std::string& name, const std::string& url, const std::string& secret,
+                        const std::string& directory = {});
+  // Name, address and directory as given; the secret only when one is given ("" clears it).
+  // False when no downloader has that id.
+  bool UpdateDownloader(const DownloaderRow& row, const std::optional<std::string>& secret);
   std::vector<DownloaderRow> Downloaders();
   std::optional<std::string> DownloaderSecret(int64_t id);
   bool DeleteDownloader(int64_t id);

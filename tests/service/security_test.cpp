@@ -34,6 +34,11 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
   const std::string withCsrf = session + "X-CSRF-Token: " + csrf + "\r\n";
   const std::string login = nlohmann::json{{"password", password_}}.dump();
   const std::string pasted = R"({"text":"https://pan.baidu.com/s/1abcd"})";
+  const std::string secret = "Only-Written-7Q";
+  const std::string downloader = nlohmann::json{
+      {"name", "box"},
+      {"url", "http://127.0.0.1:9/jsonrpc"},
+      {"secret", secret}}.dump();
 
   // An address behind our trusted proxy keeps failing and is banned; nobody else is.
   const std::string stranger = "X-Forwarded-For: 198.51.100.1, 203.0.113.7\r\n";
@@ -41,6 +46,9 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
     EXPECT_EQ(
         Exchange(Request("POST", "/api/v1/login", stranger, R"({"password":"guess"})")).status,
         401);
+
+  // A share for the download rows to name; they fail on their folder before its state.
+  ASSERT_EQ(Exchange(Request("POST", "/api/v1/shares", bearer, pasted)).status, 201);
 
   // Event streams fill the per-address allowance for the last row.
   std::vector<std::unique_ptr<RawConnection>> streams;
@@ -69,6 +77,41 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
        [&] { return Request("DELETE", "/api/v1/shares/1", session); }, 403, "csrf"},
       {"captcha picture without login", [&] { return Request("GET", "/api/v1/shares/1/captcha"); },
        401, "login"},
+      {"downloaders without login", [&] { return Request("GET", "/api/v1/downloaders"); }, 401,
+       "login"},
+      {"downloader added without CSRF token",
+       [&] { return Request("POST", "/api/v1/downloaders", session, downloader); }, 403, "csrf"},
+      {"downloader's secret changed without CSRF token",
+       [&] { return Request("PUT", "/api/v1/downloaders/1", session, R"({"secret":""})"); }, 403,
+       "csrf"},
+      {"downloader tried without CSRF token",
+       [&] { return Request("POST", "/api/v1/downloaders/1/test", session); }, 403, "csrf"},
+      {"history entry removed without CSRF token",
+       [&] { return Request("DELETE", "/api/v1/history/1", session); }, 403, "csrf"},
+      {"downloader at a file: address",
+       [&] {
+         return Request("POST", "/api/v1/downloaders", bearer,
+                        R"({"name":"x","url":"file:///etc/passwd"})");
+       },
+       400, "request"},
+      {"download folder climbing out",
+       [&] {
+         return Request("POST", "/api/v1/shares/1/downloads", bearer,
+                        R"({"all":true,"folder":"in/../../out"})");
+       },
+       400, "request"},
+      {"absolute download folder",
+       [&] {
+         return Request("POST", "/api/v1/shares/1/downloads", bearer,
+                        R"({"all":true,"folder":"/etc"})");
+       },
+       400, "request"},
+      {"download folder with an empty part",
+       [&] {
+         return Request("POST", "/api/v1/shares/1/downloads", bearer,
+                        R"({"all":true,"folder":"a//b"})");
+       },
+       400, "request"},
       {"foreign Host",
        [&] { return Request("GET", "/api/v1/version", "Host: rebound.example\r\n" + session); },
        403, "host"},
@@ -174,6 +217,16 @@ TEST_F(SecurityTest, EveryRowIsRefusedOrHeldBack) {
   EXPECT_EQ(Exchange(Request("POST", "/api/v1/shares", bearer, pasted)).status, 201);
   EXPECT_EQ(Exchange(Request("POST", "/api/v1/shares", withCsrf, pasted)).status, 201);
   EXPECT_EQ(Exchange(Request("GET", "/api/v1/shares/1", bearer)).status, 200);
+  // A key manages downloaders as a session does; neither ever gets a secret back.
+  Reply added = Exchange(Request("POST", "/api/v1/downloaders", bearer, downloader));
+  EXPECT_EQ(added.status, 201) << added.body;
+  Reply changed = Exchange(Request("PUT", "/api/v1/downloaders/1", withCsrf, downloader));
+  EXPECT_EQ(changed.status, 200) << changed.body;
+  Reply listed = Exchange(Request("GET", "/api/v1/downloaders", bearer));
+  EXPECT_EQ(listed.status, 200);
+  EXPECT_NE(listed.body.find(R"("hasSecret":true)"), std::string::npos) << listed.body;
+  for (const Reply* reply : {&added, &changed, &listed})
+    EXPECT_EQ(reply->body.find(secret), std::string::npos) << reply->body;
 }
 
 }  // namespace

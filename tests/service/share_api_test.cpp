@@ -1,11 +1,14 @@
 // Shares pasted into the real service on loopback and resolved against the local share
 // service: the prompts answered over the API as a remote user would, the tree read page by
 // page, the records still there after a restart, and no secret ever handed back; a share's
-// files downloaded into the service's folder, acted on, and finished after a restart.
+// files downloaded into the service's folder, acted on, and finished after a restart; and a
+// share's files handed to a real aria2c, acted on there and renewed, ending in its history.
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "aria2_daemon.h"
 #include "file_content.h"
+#include "net/json_rpc.h"
 #include "service_fixture.h"
 #include "share_simulator.h"
 #include "text_helpers.h"
@@ -435,6 +438,155 @@ TEST_F(ShareApiTest, PartialOfAnEarlierRunRemovedWithItsFileAndWrongAsksRefused)
   EXPECT_EQ(service_->store()->Setting("jobs"), "2");
   EXPECT_EQ(service_->store()->Setting("speedLimit"), "512");
   EXPECT_TRUE(Downloads()["downloads"].empty());
+}
+
+}  // namespace
+}  // namespace sf::test
+
+namespace sf::test {
+namespace {
+
+// aria2's status of the download it keeps at `path`; "" when it has none.
+std::string HeldStatus(const Aria2Daemon& aria2, const std::string& secret,
+                       const std::string& path) {
+  JsonRpcClient client(aria2.Endpoint());
+  const std::string token = "token:" + secret;
+  const nlohmann::json keys = {"status", "files"};
+  for (RpcReply r : {client.Call("aria2.tellActive", {token, keys}),
+                     client.Call("aria2.tellWaiting", {token, 0, 100, keys})})
+    for (const auto& d : r.ok() ? r.result : nlohmann::json::array())
+      if (d["files"][0]["path"] == path) return d["status"];
+  return {};
+}
+
+TEST_F(ShareApiTest, ShareOnADownloaderPausedAcrossARestartRenewedAndKeptInHistory) {
+  constexpr const char* kSecret = "Rpc-Secret-51x";
+  const std::string aria2Dir = directory_ + "/aria2";
+  std::filesystem::create_directories(aria2Dir);
+  Aria2Daemon aria2(aria2Dir, kSecret);
+  ASSERT_TRUE(aria2.running()) << aria2.error();
+  Start();
+  MakeKey();
+  RawConnection events(port());
+  events.Send(Request("GET", "/api/v1/events", bearer_));
+  ASSERT_TRUE(events.ReadUntil("\r\n\r\n"));
+
+  // One downloader that answers, one whose secret is wrong: the test call says so, and
+  // neither secret comes back.
+  nlohmann::json box =
+      Call("POST", "/api/v1/downloaders", 201,
+           nlohmann::json{{"name", "box"}, {"url", aria2.Endpoint()}, {"secret", kSecret}}.dump());
+  const int64_t boxId = box.value("id", 0);
+  EXPECT_TRUE(box["hasSecret"]);
+  nlohmann::json tried =
+      Call("POST", "/api/v1/downloaders/" + std::to_string(boxId) + "/test", 200);
+  EXPECT_TRUE(tried["ok"]) << tried;
+  EXPECT_FALSE(tried.value("version", "").empty());
+  const std::string wrong = "Wrong-Secret-42";
+  nlohmann::json other =
+      Call("POST", "/api/v1/downloaders", 201,
+           nlohmann::json{{"name", "other"}, {"url", aria2.Endpoint()}, {"secret", wrong}}.dump());
+  const std::string otherPath = "/api/v1/downloaders/" + std::to_string(other.value("id", 0));
+  nlohmann::json refused = Call("POST", otherPath + "/test", 200);
+  EXPECT_FALSE(refused["ok"]);
+  EXPECT_FALSE(refused.value("message", "").empty());
+  EXPECT_FALSE(Call("PUT", otherPath, 200, R"({"secret": ""})")["hasSecret"]);
+  Call("DELETE", otherPath, 200);
+  Call("DELETE", otherPath, 404);
+  ASSERT_EQ(Call("GET", "/api/v1/downloaders", 200)["downloaders"].size(), 1u);
+  ASSERT_TRUE(events.ReadUntil("event: downloaders")) << events.received();
+
+  // The share's files onto the downloader, below a folder of its own directory, slowly
+  // enough to be caught midway.
+  const int64_t share = ResolvedShare();
+  sim_.SetDownloadOverride(sim::DownloadQuirks{300000});
+  nlohmann::json started =
+      Call("POST", "/api/v1/shares/" + std::to_string(share) + "/downloads", 201,
+           nlohmann::json{{"all", true}, {"downloader", boxId}, {"folder", "got/here"}}.dump());
+  EXPECT_EQ(started["directory"], aria2Dir + "/got/here");
+  const std::vector<int64_t> ids = started.value("ids", std::vector<int64_t>());
+  ASSERT_EQ(ids.size(), 4u);
+  int64_t big = 0;
+  for (int64_t id : ids) {
+    nlohmann::json row = Row(id);
+    EXPECT_EQ(row["downloader"], boxId);
+    EXPECT_EQ(row["where"], "box");
+    if (row["path"] == kBig.path) big = id;
+  }
+  ASSERT_TRUE(WaitUntil([&] { return Row(big).value("done", 0) > 0; }, std::chrono::seconds(30)))
+      << Row(big);
+  Call("DELETE", "/api/v1/downloaders/" + std::to_string(boxId), 409);
+
+  // Paused on the downloader, and still paused there and here after a restart.
+  const std::string bigThere = aria2Dir + "/got/here" + kBig.path;
+  EXPECT_EQ(Act("pause", {{"ids", {big}}})["acted"], 1);
+  ASSERT_TRUE(WaitUntil([&] { return HeldStatus(aria2, kSecret, bigThere) == "paused"; }));
+  std::string told = EventTexts(events.received());
+  service_.reset();
+  Start();
+  RawConnection after(port());
+  after.Send(Request("GET", "/api/v1/events", bearer_));
+  ASSERT_TRUE(after.ReadUntil("\r\n\r\n"));
+  EXPECT_EQ(Row(big)["state"], "paused");
+  EXPECT_EQ(HeldStatus(aria2, kSecret, bigThere), "paused");
+
+  // Its link expired meanwhile: resumed, the same download there is refused, and goes on
+  // from its partial under a link from a fresh resolution.
+  sim_.ExpireLinks();
+  const size_t links = sim_.CountRequests("/api/sharedownload");
+  EXPECT_EQ(Act("resume", {{"ids", {big}}})["acted"], 1);
+  for (int64_t id : ids) ASSERT_TRUE(RowReaches(id, "finished")) << Row(id);
+  for (const SimFile& file : {kA, kF1, kF2, kBig}) {
+    std::string saved = aria2Dir + "/got/here" + file.path;
+    EXPECT_EQ(FileSha256(saved), sim::FileSha256Hex(file.fsId, file.size)) << saved;
+  }
+  EXPECT_GT(sim_.CountRequests("/api/sharedownload"), links);
+  // After its refusal the file went on from where it was, not from its start.
+  bool refusedOnce = false;
+  std::string resumedFrom;
+  for (const sim::RequestRecord& request : sim_.RequestsTo("/file/"))
+    if (request.Path().find("big.bin") != std::string::npos) {
+      refusedOnce = refusedOnce || request.status == 403;
+      if (refusedOnce && request.status == 206 && resumedFrom.empty())
+        resumedFrom = request.Header("range");
+    }
+  EXPECT_TRUE(refusedOnce);
+  EXPECT_NE(resumedFrom.rfind("bytes=", 0), std::string::npos) << resumedFrom;
+  EXPECT_NE(resumedFrom, "bytes=0-");
+
+  // Every file ended: the share is in the history, and the totals say so.
+  ASSERT_TRUE(after.ReadUntil("event: history")) << after.received();
+  nlohmann::json history = Call("GET", "/api/v1/history", 200);
+  ASSERT_EQ(history["total"], 1);
+  const nlohmann::json& entry = history["history"][0];
+  EXPECT_EQ(entry["share"], share);
+  EXPECT_EQ(entry["files"], 4);
+  EXPECT_EQ(entry["filesFailed"], 0);
+  EXPECT_EQ(entry["bytes"], kA.size + kF1.size + kF2.size + kBig.size);
+  EXPECT_NE(entry.value("url", "").find("1dl"), std::string::npos) << entry;
+  EXPECT_FALSE(entry.value("title", "").empty());
+  EXPECT_LE(entry["started"].get<int64_t>(), entry["ended"].get<int64_t>());
+  nlohmann::json totals = Downloads()["totals"];
+  EXPECT_EQ(totals["filesDone"], 4);
+  EXPECT_EQ(totals["filesFailed"], 0);
+  EXPECT_EQ(totals["bytesDone"], entry["bytes"]);
+  EXPECT_EQ(Call("GET", "/api/v1/settings", 200)["jobs"], Downloads()["settings"]["jobs"]);
+
+  // Taken from the list, with its files, a file stays whole on the downloader.
+  EXPECT_EQ(Act("remove", {{"ids", {big}}, {"files", true}})["acted"], 1);
+  EXPECT_EQ(FileSha256(bigThere), sim::FileSha256Hex(kBig.fsId, kBig.size));
+
+  // A downloader no file is under way on goes, and its rows with it; the history stays.
+  Call("DELETE", "/api/v1/downloaders/" + std::to_string(boxId), 200);
+  EXPECT_EQ(Downloads()["total"], 0);
+  Call("DELETE", "/api/v1/history/" + std::to_string(entry.value("id", 0)), 200);
+  EXPECT_EQ(Call("GET", "/api/v1/history", 200)["total"], 0);
+
+  told += EventTexts(after.received());
+  for (const std::string& secret : {std::string(kSecret), wrong}) {
+    EXPECT_EQ(seen_.find(secret), std::string::npos) << secret;
+    EXPECT_EQ(told.find(secret), std::string::npos) << secret;
+  }
 }
 
 }  // namespace

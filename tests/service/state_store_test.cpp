@@ -44,9 +44,10 @@ TEST(StateStoreTest, MigratesFromNothingKeepsAcrossReopenAndRefusesNewer) {
         << "a listing repeating a path is refused whole";
     ASSERT_TRUE(store->SetMissingFolders(share, {{"gone", "refused"}}));
     int64_t engine = store->AddDownloader("box", "http://127.0.0.1:6800/jsonrpc", "s3cret");
-    ASSERT_GT(store->AddDownload({0, share, "/b.bin", "/srv/b.bin", engine, "active", 7, 2, ""}),
-              0);
-    ASSERT_GT(store->AddHistory({0, share, "the share", 2, 10, 200}), 0);
+    ASSERT_GT(
+        store->AddDownload({0, share, "/b.bin", "/srv/b.bin", engine, "active", 7, 2, "", 150}), 0);
+    ASSERT_GT(store->AddHistory({0, share, "the share", 2, 10, 200, "http://h/s/1x", 1, 150}), 0);
+    ASSERT_GT(store->AddHistory({0, share, "again", 1, 7, 300, "http://h/s/1x", 0, 250}), 0);
     ASSERT_GT(store->AddKey("script", "digest-1", 100), 0);
     ASSERT_TRUE(store->AddSession("token-digest", "csrf-digest", 1000, 100));
     ASSERT_TRUE(store->AddSession("later-digest", "csrf-digest", 1200, 120));
@@ -83,11 +84,29 @@ TEST(StateStoreTest, MigratesFromNothingKeepsAcrossReopenAndRefusesNewer) {
     ASSERT_EQ(downloaders.size(), 1u);
     EXPECT_TRUE(downloaders[0].hasSecret);
     EXPECT_EQ(store->DownloaderSecret(downloaders[0].id), "s3cret");
+    // A change that gives no secret keeps it; an empty one clears it.
+    downloaders[0].directory = "/srv";
+    ASSERT_TRUE(store->UpdateDownloader(downloaders[0], std::nullopt));
+    EXPECT_EQ(store->DownloaderSecret(downloaders[0].id), "s3cret");
+    EXPECT_EQ(store->Downloaders().at(0).directory, "/srv");
+    ASSERT_TRUE(store->UpdateDownloader(downloaders[0], std::string()));
+    EXPECT_FALSE(store->Downloaders().at(0).hasSecret);
     auto downloads = store->Downloads();
     ASSERT_EQ(downloads.size(), 1u);
     EXPECT_EQ(downloads[0].done, 2);
+    EXPECT_EQ(downloads[0].started, 150);
     ASSERT_TRUE(store->UpdateDownload(downloads[0].id, "complete", 7, 7, ""));
-    EXPECT_EQ(store->History(0, 10).at(0).title, "the share");
+    // Newest first, and each entry as it was written.
+    auto history = store->History(0, 10);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0].title, "again");
+    EXPECT_EQ(history[1].title, "the share");
+    EXPECT_EQ(history[1].filesFailed, 1);
+    EXPECT_EQ(history[1].started, 150);
+    EXPECT_EQ(history[1].url, "http://h/s/1x");
+    EXPECT_TRUE(store->DeleteHistory(history[0].id));
+    EXPECT_FALSE(store->DeleteHistory(history[0].id));
+    EXPECT_EQ(store->CountHistory(), 1);
     EXPECT_EQ(store->UseKey("digest-1", 150), std::optional<int64_t>(1));
     EXPECT_FALSE(store->UseKey("digest-2", 150));
     EXPECT_TRUE(store->FindSession("token-digest", 999)) << "a later login keeps earlier ones";
