@@ -537,6 +537,19 @@ const FollowedFile* RemoteDownloads::Followed(ItemId item) const {
   return it == followed_.end() ? nullptr : &it->second;
 }
 
+int RemoteDownloads::Cancel(const std::vector<ItemId>& ids, bool) {
+  int gone = 0;
+  for (ItemId id : ids) {
+    auto at = followed_.find(id);
+    if (at == followed_.end() || at->second.end == FollowedFile::End::kNone) continue;
+    followed_.erase(at);
+    std::erase_if(items_, [id](const DownloadItem& item) { return item.id == Raw(id); });
+    std::erase(ended_, id);
+    ++gone;
+  }
+  return gone;
+}
+
 void RemoteDownloads::ReleaseFinished() {
   std::erase_if(items_,
                 [](const DownloadItem& item) { return item.status == DownloadStatus::kFinished; });

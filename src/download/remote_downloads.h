@@ -86,7 +86,10 @@ class RemoteDownloads : public Downloads {
   int Pause(const std::vector<ItemId>&) override { return 0; }
   int Resume(const std::vector<ItemId>&) override { return 0; }
   int Retry(const std::vector<ItemId>&) override { return 0; }
-  int Cancel(const std::vector<ItemId>&, bool) override { return 0; }
+  // Lets the files that ended go from the list, as the user asks of a failed one; what the
+  // downloader holds stays there, and a file still under way stays followed. A share sent
+  // again lists a file let go afresh. Gives how many went.
+  int Cancel(const std::vector<ItemId>& ids, bool removeFiles) override;
 
   // Takes in what the worker brought, asks for a poll when one is due, and tells the listeners.
   std::vector<ItemId> Tick(int64_t nowMs) override;
