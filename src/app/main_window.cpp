@@ -237,7 +237,7 @@ void MainWindow::SetUp() {
   if (!loaded.whole)
     std::cerr << "sharefetch: " << file
               << " holds what this version does not read; it will be left as it is\n";
-  unfinished_->SetRows(loaded.unfinished);
+  unfinished_->SetRows(std::move(loaded.unfinished));
   state_.remote = loaded.remote;
   downloads_->saveDirectory()->setText(StartDirectory());
   RestoreDownloadSettings(loaded.download);

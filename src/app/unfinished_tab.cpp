@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
+#include <utility>
 
 #include "app/controls.h"
 #include "app/qt_text.h"
@@ -183,13 +184,13 @@ UnfinishedTab::UnfinishedTab(QWidget* parent) : TabPage(parent) {
   connect(del, &QShortcut::activated, this, &UnfinishedTab::Delete);
 }
 
-void UnfinishedTab::SetRows(const std::vector<UnfinishedDownload>& rows) {
+void UnfinishedTab::SetRows(std::vector<UnfinishedDownload> rows) {
   batches_->stop();
   waiting_.clear();
   restarted_.assign(rows.size(), 0);
   deleted_.assign(rows.size(), 0);
   queued_.assign(rows.size(), 0);
-  model_->SetRows(rows);
+  model_->SetRows(std::move(rows));
 }
 
 void UnfinishedTab::SetStartDownloads(Starter start) {

@@ -60,7 +60,7 @@ class UnfinishedTab : public TabPage {
   UnfinishedModel* model() const { return model_; }
   QMenu* menu() const { return menu_; }
 
-  void SetRows(const std::vector<UnfinishedDownload>& rows);
+  void SetRows(std::vector<UnfinishedDownload> rows);
   // Receives downloads to start again, a batch at a time, and says of each whether the
   // download list holds it now; one it does not stays the tab's to remember.
   using Starter = std::function<std::vector<bool>(const std::vector<UnfinishedDownload>&)>;
@@ -73,7 +73,7 @@ class UnfinishedTab : public TabPage {
 
   // Rows handed over in one batch: enough that a share's files are mostly planned together,
   // few enough that the window answers between two.
-  static constexpr size_t kBatch = 2000;
+  static constexpr size_t kBatch = 1000;
 
  private:
   // Queues the rows (indexes) to start; the first batch starts at once, the rest follow.
