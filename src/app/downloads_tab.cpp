@@ -172,6 +172,14 @@ void DownloadsTab::StartDownload(DownloadRequest request) {
   downloads_->Add(std::move(request));
 }
 
+void DownloadsTab::StartTogether(const std::function<void()>& start) {
+  if (settling_) return start();
+  settling_ = true;
+  start();
+  settling_ = false;
+  QueueChanged();
+}
+
 // A new item, whoever queued it, shows at once; an item that came back under a fresh link keeps
 // its row, and the next poll shows it.
 void DownloadsTab::Heard(const DownloadEvent& event) {
@@ -349,7 +357,16 @@ void DownloadsTab::Render() {
       for (const DownloadItem& item : remote.downloads->Items()) ids.push_back(item.id);
     model_->Sync(ids);
     model_->Resort();
-    overall_.See(items);
+    // The bar weighs the remote downloaders' rows as well: without ours it is theirs alone.
+    if (items.empty() && !ids.empty()) {
+      std::vector<DownloadItem> theirs;
+      for (const Remote& remote : remotes_)
+        theirs.insert(theirs.end(), remote.downloads->Items().begin(),
+                      remote.downloads->Items().end());
+      overall_.See(theirs);
+    } else {
+      overall_.See(items);
+    }
     leaving_.clear();
   } else if (!leaving_.empty()) {
     // The rows of finished items go; a failed one stays, waiting for the user.
@@ -369,7 +386,7 @@ void DownloadsTab::Render() {
   for (const Remote& remote : remotes_)
     for (const DownloadItem& item : remote.downloads->Items()) changed.push_back(item.id);
   model_->Changed(changed);
-  if (items.empty()) overall_.See(items);  // an empty list starts the bar afresh
+  if (model_->rowCount() == 0) overall_.See(items);  // an empty list starts the bar afresh
   for (int id : changed)
     if (const DownloadItem* item = FindItem(id)) overall_.See(*item);
   progress_->setValue(overall_.Percent());
@@ -426,7 +443,10 @@ void DownloadsTab::SendToRemote(const RemoteSettings& settings, ShareOrder order
 
 void DownloadsTab::RemoteChanged(RemoteDownloads& remote) {
   remote.Tick(NowMs());
-  // As a finished download here, a file complete over there leaves the list.
+  // As a finished download here, a file complete over there leaves the list, and the overall
+  // bar keeps its bytes.
+  for (const DownloadItem& item : remote.Items())
+    if (item.status == DownloadStatus::kFinished) overall_.See(item);
   remote.ReleaseFinished();
   membershipChanged_ = true;
   std::vector<HandOff> over;
@@ -457,11 +477,13 @@ void DownloadsTab::StopFollowing() {
   remotes_.clear();
 }
 
-std::vector<const DownloadItem*> DownloadsTab::SelectedItems() const {
+std::vector<const DownloadItem*> DownloadsTab::SelectedItems(bool remoteToo) const {
   std::vector<const DownloadItem*> items;
-  if (!downloads_) return items;
-  for (int id : SelectedIds())
-    if (const DownloadItem* item = downloads_->queue().Find(id)) items.push_back(item);
+  for (int id : SelectedIds()) {
+    const DownloadItem* item = downloads_ ? downloads_->queue().Find(id) : nullptr;
+    if (!item && remoteToo) item = FindItem(id);
+    if (item) items.push_back(item);
+  }
   return items;
 }
 
@@ -475,8 +497,15 @@ void DownloadsTab::ShowMenu(const QPoint& at) {
       any([](const DownloadItem* i) { return i->status == DownloadStatus::kPaused; }));
   retry_->setEnabled(
       any([](const DownloadItem* i) { return i->status == DownloadStatus::kFailed; }));
-  for (QAction* a : {delete_, deleteWithFiles_, openFolder_, copyAddress_})
-    a->setEnabled(!selected.empty());
+  for (QAction* a : {deleteWithFiles_, openFolder_}) a->setEnabled(!selected.empty());
+  // A remote downloader's row that ended waits for the user to let it go; its address is the
+  // link it was given.
+  const auto all = SelectedItems(true);
+  delete_->setEnabled(std::any_of(all.begin(), all.end(), [this](const DownloadItem* i) {
+    return RemoteOf(i->id) == nullptr || i->Ended();
+  }));
+  copyAddress_->setEnabled(std::any_of(
+      all.begin(), all.end(), [](const DownloadItem* i) { return !i->request.address.empty(); }));
   menu_->popup(list_->viewport()->mapToGlobal(at));
 }
 
@@ -510,17 +539,29 @@ bool DownloadsTab::AskToRemoveFiles(QWidget* parent, int downloads) {
   return box.exec() == QMessageBox::Yes;
 }
 
+// A remote downloader's row goes only once it ended, and its file there stays: it is not ours to
+// take out.
 void DownloadsTab::Remove(bool withFiles) {
-  if (!downloads_) return;
   std::vector<int> ids = SelectedIds();
-  // A remote downloader's file is not ours to take out.
-  std::erase_if(ids, [this](int id) { return RemoteOf(id) != nullptr; });
-  if (ids.empty()) return;
+  std::map<RemoteDownloads*, std::vector<ItemId>> theirs;
+  std::erase_if(ids, [&](int id) {
+    RemoteDownloads* remote = RemoteOf(id);
+    if (remote) theirs[remote].push_back(ItemId{id});
+    return remote != nullptr;
+  });
+  if (!downloads_) ids.clear();
+  if (ids.empty() && theirs.empty()) return;
   auto n = static_cast<int>(ids.size());
-  if (withFiles && !(confirm_ ? confirm_(this, n) : AskToRemoveFiles(this, n))) return;
-  int removed = downloads_->Cancel(ItemIds(ids), withFiles);
+  if (withFiles && n > 0 && !(confirm_ ? confirm_(this, n) : AskToRemoveFiles(this, n))) return;
+  int removed = 0;
+  for (auto& [remote, gone] : theirs) removed += remote->Cancel(gone, false);
+  if (!ids.empty()) removed += downloads_->Cancel(ItemIds(ids), withFiles);
+  if (removed == 0 && ids.empty()) return;
   membershipChanged_ = true;
-  QueueChanged();
+  if (downloads_)
+    QueueChanged();
+  else
+    Render();
   showStatus_(ToGbk(withFiles ? QStringLiteral("已删除 %1 个下载任务和它们的文件").arg(removed)
                               : QStringLiteral("已从列表删除 %1 个下载任务").arg(removed)));
 }
@@ -540,7 +581,8 @@ void DownloadsTab::OpenFolders() {
 
 void DownloadsTab::CopyAddresses() {
   QStringList addresses;
-  for (const DownloadItem* item : SelectedItems()) addresses << FromGbk(item->request.address);
+  for (const DownloadItem* item : SelectedItems(true))
+    if (!item->request.address.empty()) addresses << FromGbk(item->request.address);
   if (!addresses.isEmpty()) QApplication::clipboard()->setText(addresses.join('\n'));
 }
 

@@ -47,6 +47,8 @@ class DownloadsTab : public TabPage {
   void StartEngine();
   // Queues a download (texts GBK); without a directory it goes to the save directory.
   void StartDownload(DownloadRequest request);
+  // Runs `start`, which queues many downloads at once, and shows the list once, after it.
+  void StartTogether(const std::function<void()>& start);
   // Hands a share to the remote downloader `remote` names, and follows its files there as rows
   // that leave once complete; the settings file leaves them alone. `done` gets the hand-off
   // once it is over.
@@ -120,7 +122,8 @@ class DownloadsTab : public TabPage {
   std::vector<int> SelectedIds() const;
   // The remote back-end that holds an item; null for ours.
   RemoteDownloads* RemoteOf(int id) const;
-  std::vector<const DownloadItem*> SelectedItems() const;
+  // Ours, or with `remoteToo` the remote downloaders' as well.
+  std::vector<const DownloadItem*> SelectedItems(bool remoteToo = false) const;
   // Runs the user's choice on the selected items, then shows what came of it.
   void Act(const std::function<void(Downloads&, const std::vector<ItemId>&)>& action);
   void OpenFolders();

@@ -136,26 +136,30 @@ void MainWindow::RestoreDownloadSettings(const DownloadSettings& kept) {
 
 std::vector<bool> MainWindow::RestartRemembered(const std::vector<UnfinishedDownload>& rows) {
   if (!downloads_->downloads()) {
-    // Nothing starts without the engine: the user is told once, not once a row.
+    // Nothing starts without the engine: the user is told once, not once a row, and no more
+    // rows are offered.
     if (!rows.empty()) downloads_->StartDownload({});
-    return std::vector<bool>(rows.size(), false);
+    return {};
   }
-  // A share's file asks its share for a fresh link when the remembered one is refused.
-  std::vector<bool> shared = resolve_->RestartShareFiles(rows);
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (shared[i]) continue;
-    DownloadRequest request;
-    request.name = rows[i].fileName;
-    request.address = rows[i].address;
-    // Into its own directory, where its bytes are; the one in the box may have changed since.
-    request.directory = rows[i].saveDirectory;
-    request.expectedSize = rows[i].expectedSize;
-    downloads_->StartDownload(request);
-  }
-  // A file the share's plan could not place, or one found whole, has no item that holds it.
   std::vector<bool> held(rows.size(), false);
-  for (size_t i = 0; i < rows.size(); ++i)
-    held[i] = downloads_->queue()->Listed(rows[i].saveDirectory, rows[i].fileName) != 0;
+  // A batch of many rows is shown on the download list once, when all of it is queued.
+  downloads_->StartTogether([&] {
+    // A share's file asks its share for a fresh link when the remembered one is refused.
+    std::vector<bool> shared = resolve_->RestartShareFiles(rows);
+    for (size_t i = 0; i < rows.size(); ++i) {
+      if (shared[i]) continue;
+      DownloadRequest request;
+      request.name = rows[i].fileName;
+      request.address = rows[i].address;
+      // Into its own directory, where its bytes are; the one in the box may have changed since.
+      request.directory = rows[i].saveDirectory;
+      request.expectedSize = rows[i].expectedSize;
+      downloads_->StartDownload(request);
+    }
+    // A file the share's plan could not place, or one found whole, has no item that holds it.
+    for (size_t i = 0; i < rows.size(); ++i)
+      held[i] = downloads_->queue()->Listed(rows[i].saveDirectory, rows[i].fileName) != 0;
+  });
   return held;
 }
 
@@ -233,7 +237,7 @@ void MainWindow::SetUp() {
   if (!loaded.whole)
     std::cerr << "sharefetch: " << file
               << " holds what this version does not read; it will be left as it is\n";
-  unfinished_->SetRows(loaded.unfinished);
+  unfinished_->SetRows(std::move(loaded.unfinished));
   state_.remote = loaded.remote;
   downloads_->saveDirectory()->setText(StartDirectory());
   RestoreDownloadSettings(loaded.download);

@@ -1,8 +1,13 @@
 // The fourth tab, "未完成的下载": downloads that were still unfinished when the program last
 // closed. A double click, Enter or the menu's 继续下载 starts the chosen ones again, each into
-// its own directory; 全部继续 starts every one; 删除 forgets them.
+// its own directory; 全部继续 starts every one; 删除 forgets them. A run may remember hundreds
+// of thousands: the list draws them from the rows themselves, and a start of many hands them to
+// the download list a batch at a time, between the window's other events.
 #pragma once
 
+#include <QAbstractTableModel>
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,7 +17,8 @@
 
 class QAction;
 class QMenu;
-class QTreeWidget;
+class QTimer;
+class QTreeView;
 
 namespace sf::app {
 
@@ -20,37 +26,74 @@ namespace sf::app {
 // download. A row of unknown size is never taken for whole.
 bool WholeOnDisk(const UnfinishedDownload& row);
 
+// The list's rows: the remembered downloads, each known by its place among those given to
+// SetRows (its index), which stays when rows before it are taken out.
+class UnfinishedModel : public QAbstractTableModel {
+  Q_OBJECT
+ public:
+  using QAbstractTableModel::QAbstractTableModel;
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+  void SetRows(std::vector<UnfinishedDownload> rows);
+  // Takes rows out of the list, given as rows of the list in ascending order. Many scattered
+  // rows go in one reset rather than one removal each.
+  void Take(const std::vector<int>& rows);
+  size_t IndexAt(int row) const { return shown_[static_cast<size_t>(row)]; }
+  const std::vector<UnfinishedDownload>& downloads() const { return rows_; }
+
+ private:
+  std::vector<UnfinishedDownload> rows_;
+  std::vector<size_t> shown_;  // row of the list -> index
+};
+
 class UnfinishedTab : public TabPage {
   Q_OBJECT
  public:
   explicit UnfinishedTab(QWidget* parent = nullptr);
-  QTreeWidget* list() const { return list_; }
+  QTreeView* list() const { return list_; }
+  UnfinishedModel* model() const { return model_; }
   QMenu* menu() const { return menu_; }
 
-  void SetRows(const std::vector<UnfinishedDownload>& rows);
-  // Receives the downloads to start again, all the chosen ones at once, and says of each
-  // whether the download list holds it now; one it does not stays the tab's to remember.
+  void SetRows(std::vector<UnfinishedDownload> rows);
+  // Receives downloads to start again, a batch at a time, and says of each whether the
+  // download list holds it now; one it does not stays the tab's to remember.
   using Starter = std::function<std::vector<bool>(const std::vector<UnfinishedDownload>&)>;
   void SetStartDownloads(Starter start);
   // The rows that were neither handed to the download list nor deleted in this run, to be
-  // remembered again until their file is whole.
+  // remembered again until their file is whole; those still waiting for their batch included.
   std::vector<UnfinishedDownload> NotRestarted() const;
+  // Rows chosen to start whose batch has not come yet.
+  size_t waiting() const { return waiting_.size(); }
+
+  // Rows handed over in one batch: enough that a share's files are mostly planned together,
+  // few enough that the window answers between two.
+  static constexpr size_t kBatch = 1000;
 
  private:
-  void Start(const std::vector<int>& rows);
+  // Queues the rows (indexes) to start; the first batch starts at once, the rest follow.
+  void Start(const std::vector<size_t>& indexes);
+  void StartBatch();
+  std::vector<size_t> SelectedIndexes() const;
   std::vector<int> SelectedRows() const;
   void ShowMenu(const QPoint& at);
   void Delete();
 
-  QTreeWidget* list_;
+  QTreeView* list_;
+  UnfinishedModel* model_;
   QMenu* menu_;
   QAction* resume_;
   QAction* resumeAll_;
   QAction* delete_;
-  // Row i of the list; a row keeps its index in the data of its first column.
-  std::vector<UnfinishedDownload> rows_;
-  std::vector<bool> restarted_;
-  std::vector<bool> deleted_;
+  QTimer* batches_;
+  // By index: handed to the download list, taken out by the user, waiting for its batch.
+  std::vector<char> restarted_, deleted_, queued_;
+  std::deque<size_t> waiting_;
   Starter start_;
 };
 

@@ -484,6 +484,7 @@ int RemoteDownloads::Cancel(const std::vector<ItemId>& ids, bool) {
     std::erase_if(paths_, [id](const auto& p) { return p.second == id; });
     followed_.erase(at);
     std::erase_if(items_, [id](const DownloadItem& item) { return item.id == Raw(id); });
+    std::erase(ended_, id);
     ++acted;
   }
   return acted;

@@ -91,6 +91,7 @@ class RemoteDownloads : public Downloads {
   int Retry(const std::vector<ItemId>&) override { return 0; }
   // The item goes from the list and its download from the downloader; the downloader's files,
   // partial or whole, stay there (aria2 cannot be asked to delete them).
+  // A share sent again lists a file let go afresh. Gives how many went.
   int Cancel(const std::vector<ItemId>& ids, bool removeFiles) override;
 
   // Takes in what the worker brought, asks for a poll when one is due, and tells the listeners.

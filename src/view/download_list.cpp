@@ -55,15 +55,18 @@ bool Contains(const std::vector<int>& ids, int id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
+std::string DownloadingText(const std::vector<DownloadItem>& items) {
+  char progress[32];
+  std::snprintf(progress, sizeof progress, "%g", static_cast<double>(OverallProgress(items)));
+  return T().downloading + TotalSpeedText(items) + T().progressLabel + progress + "%";
+}
+
 std::string StateText(const DownloadItem& item, const std::vector<DownloadItem>& items) {
   const Texts& t = T();
   if (item.status == DownloadStatus::kPaused) return t.paused;
   switch (item.engineState) {
-    case layout::kStateDownloading: {
-      char progress[32];
-      std::snprintf(progress, sizeof progress, "%g", static_cast<double>(OverallProgress(items)));
-      return t.downloading + TotalSpeedText(items) + t.progressLabel + progress + "%";
-    }
+    case layout::kStateDownloading:
+      return DownloadingText(items);
     case layout::kStatePaused:
       return t.paused;
     case layout::kStateRequesting:
@@ -77,20 +80,20 @@ std::string StateText(const DownloadItem& item, const std::vector<DownloadItem>&
 
 }  // namespace
 
-std::string SpeedText(int32_t bytesPerSecond) {
-  double kib = bytesPerSecond / 1024.0;
-  if (kib - 1024.0 >= -kUnitEpsilon)
-    return std::to_string(static_cast<int64_t>(bytesPerSecond / 1048576.0)) + "MB";
-  return std::to_string(static_cast<int64_t>(kib)) + "KB";
+// Whole KB below a MB a second; above, two decimals, as the status bar's total has them: a
+// row cut to "1MB" beside a total of "1.87MB" read as two different speeds.
+std::string SpeedText(int64_t bytesPerSecond) {
+  const auto b = static_cast<double>(bytesPerSecond);
+  if (b / 1024.0 - 1024.0 >= -kUnitEpsilon)
+    return FormatNumber("%.2f", RoundTo2(b / 1048576.0)) + "MB";
+  return std::to_string(bytesPerSecond / 1024) + "KB";
 }
 
+// The same units as each row's speed, so that one download's row and the total agree.
 std::string TotalSpeedText(const std::vector<DownloadItem>& items) {
-  double sum = 0;
-  for (const DownloadItem& item : items) sum += item.speed;
-  if (sum / 1024.0 - 1024.0 >= -kUnitEpsilon)
-    return FormatNumber("%.13g", RoundTo2(sum / 1048576.0)) + "MB";
-  auto whole = static_cast<int64_t>(sum);
-  return std::to_string(whole / 1024) + "kb";
+  int64_t sum = 0;
+  for (const DownloadItem& item : items) sum += std::max<int64_t>(item.speed, 0);
+  return SpeedText(sum);
 }
 
 float OverallProgress(const std::vector<DownloadItem>& items) {
@@ -253,19 +256,37 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
 std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended) {
   const Texts& t = T();
   const std::vector<DownloadItem>& items = queue.Items();
+  auto movingNow = [](const DownloadItem& item) {
+    return item.status == DownloadStatus::kQueued || item.status == DownloadStatus::kRequesting ||
+           item.status == DownloadStatus::kDownloading;
+  };
+  // "下载完毕" says the downloads are over: while others still wait or run, a file that
+  // finished is no news, and a queue of small files would otherwise show it all along.
+  const bool othersMoving = std::any_of(items.begin(), items.end(), [&](const DownloadItem& item) {
+    return movingNow(item) && !Contains(ended, item.id);
+  });
   std::string text;
+  bool passedFinished = false;
   for (const DownloadItem& item : items) {
     if (Contains(ended, item.id)) {
-      if (item.status == DownloadStatus::kFailed)
+      if (item.status == DownloadStatus::kFailed) {
         text = t.failedOpen + FailureText(item.failureCode) + t.failedClose;
-      else
-        text = item.alreadyComplete ? t.alreadyComplete + item.Name() : t.finished;
+      } else if (item.alreadyComplete) {
+        text = t.alreadyComplete + item.Name();
+      } else if (othersMoving) {
+        passedFinished = true;
+        continue;
+      } else {
+        text = t.finished;
+      }
       break;
     }
     if (item.status == DownloadStatus::kQueued || item.Ended()) continue;
     std::string state = StateText(item, items);
     if (!state.empty()) text = state;
   }
+  // The next files have not reported yet: the downloads go on all the same.
+  if (text.empty() && passedFinished) text = DownloadingText(items);
   // Failed rows wait for the user, so whatever state the bar shows it says how many there are.
   // With only failed rows left nothing is handled and the bar keeps its text, as it did when the
   // last of the others ended: another tab's message is not pushed out every second.
@@ -274,10 +295,7 @@ std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended
   });
   if (!text.empty() && failed > 0) text += "  " + std::to_string(failed) + t.failedCount;
   // A time left only while something moves: paused and failed rows wait for the user.
-  bool moving = std::any_of(items.begin(), items.end(), [](const DownloadItem& item) {
-    return item.status == DownloadStatus::kQueued || item.status == DownloadStatus::kRequesting ||
-           item.status == DownloadStatus::kDownloading;
-  });
+  bool moving = std::any_of(items.begin(), items.end(), movingNow);
   int64_t eta = queue.Totals().etaSeconds;
   if (!text.empty() && moving && eta >= 0) text += t.timeLeft + DurationText(eta);
   return text;

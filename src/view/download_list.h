@@ -25,9 +25,9 @@ enum DownloadColumn : int {
   kDownloadColumns = 5,
 };
 
-// "1023KB", "1MB": whole units, cut, no "/s".
-std::string SpeedText(int32_t bytesPerSecond);
-// The sum of every item's speed: "1kb" below 1024 KiB/s, else "1.5MB".
+// "1023KB" (whole KB, cut) below 1024 KiB/s, else "1.87MB" (two decimals); no "/s".
+std::string SpeedText(int64_t bytesPerSecond);
+// The sum of every item's speed, as SpeedText: "1KB", "1.50MB".
 std::string TotalSpeedText(const std::vector<DownloadItem>& items);
 // The mean of every item's percentage as its row shows it, kept as a 32-bit float and rounded
 // to two decimals; 0 without items.

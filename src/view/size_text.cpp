@@ -17,10 +17,15 @@ std::string FormatNumber(const char* format, double v) {
 
 namespace {
 
+// A small file reads in bytes or KB: in MB it would be "0.00MB", as if nothing were there.
 std::string WindowSizeText(int64_t bytes) {
-  double mib = static_cast<double>(bytes) / 1048576.0;
-  if (mib - 1024.0 >= -kUnitEpsilon)
-    return FormatNumber("%.2f", RoundTo2(static_cast<double>(bytes) / 1073741824.0)) + "GB";
+  const auto b = static_cast<double>(bytes);
+  if (b / 1024.0 - 1024.0 < -kUnitEpsilon) {
+    if (b / 1024.0 - 1.0 < -kUnitEpsilon) return std::to_string(bytes) + "B";
+    return FormatNumber("%.2f", RoundTo2(b / 1024.0)) + "KB";
+  }
+  double mib = b / 1048576.0;
+  if (mib - 1024.0 >= -kUnitEpsilon) return FormatNumber("%.2f", RoundTo2(b / 1073741824.0)) + "GB";
   return FormatNumber("%.2f", RoundTo2(mib)) + "MB";
 }
 

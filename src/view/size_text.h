@@ -8,7 +8,8 @@
 namespace sf {
 
 enum class SizeStyle {
-  // "1.50MB", "1.00GB": 1024-based, two decimals, GB from 1024 MiB on.
+  // "512B", "10.00KB", "1.50MB", "1.00GB": 1024-based, whole bytes below a KB, else two
+  // decimals, each unit from 1024 of the one below on.
   kWindow,
   // "512 B", "1.5 MiB": 1024-based, whole bytes below a KiB, else one decimal, up to TiB.
   kTerminal,

@@ -231,10 +231,10 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     QVERIFY(file.Save(state_->settings.beside));
     Open();
     auto* unfinished = window_->unfinishedTab();
-    QTreeWidget* list = unfinished->list();
+    QTreeView* list = unfinished->list();
     QCOMPARE(RowCount(list), 3);
     QCOMPARE(RowData(list, 0, 0, Qt::ToolTipRole).toString(),
-             QStringLiteral("已暂停，已下载 0.00MB / 0.00MB（25.00%）"));
+             QStringLiteral("已暂停，已下载 1000B / 3.91KB（25.00%）"));
     QCOMPARE(RowData(list, 1, 0, Qt::ToolTipRole).toString().left(3), QStringLiteral("失败，"));
     QCOMPARE(RowData(list, 2, 0, Qt::ToolTipRole).toString(), QString());
 

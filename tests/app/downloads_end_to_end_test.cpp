@@ -193,7 +193,7 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
   // listed, runs to the end and leaves the list.
   void RunFirstUnfinishedRow() {
     ShowPage(3);
-    QTRY_VERIFY(!Unfinished()->visualItemRect(Unfinished()->topLevelItem(0)).isEmpty());
+    QTRY_VERIFY(!RowRect(Unfinished(), 0).isEmpty());
     DoubleClickRow(Unfinished(), 0);
     QCOMPARE(RowCount(Downloads()), 1);
     QTRY_COMPARE_WITH_TIMEOUT(RowCount(Downloads()), 0, 30000);
@@ -325,10 +325,10 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
     QTRY_VERIFY(limit->isVisible());
     QTest::mouseClick(limit, Qt::LeftButton);
     QVERIFY(!limit->isChecked());
-    auto* unfinished = Find<QTreeWidget>(window_.get(), "超级列表框3");
-    QCOMPARE(unfinished->topLevelItemCount(), 1);
-    QCOMPARE(unfinished->topLevelItem(0)->text(0), QStringLiteral("big.bin"));
-    QCOMPARE(unfinished->topLevelItem(0)->text(2), SaveDir());
+    auto* unfinished = Find<QTreeView>(window_.get(), "超级列表框3");
+    QCOMPARE(RowCount(unfinished), 1);
+    QCOMPARE(RowText(unfinished, 0, 0), QStringLiteral("big.bin"));
+    QCOMPARE(RowText(unfinished, 0, 2), SaveDir());
     RunFirstUnfinishedRow();
     if (QTest::currentTestFailed()) return;
     auto* list = Find<QTreeView>(window_.get(), "超级列表框2");
@@ -647,9 +647,9 @@ class DownloadsEndToEndTest : public QObject, sf::test::WindowHarness {
 
     QVERIFY2(Start(), state_->engineError.c_str());
     ShowPage(3);
-    QCOMPARE(Unfinished()->topLevelItemCount(), 5);
+    QCOMPARE(RowCount(Unfinished()), 5);
     // One first, on its own; then all of them, that one among them.
-    QTRY_VERIFY(!Unfinished()->visualItemRect(Unfinished()->topLevelItem(2)).isEmpty());
+    QTRY_VERIFY(!RowRect(Unfinished(), 2).isEmpty());
     DoubleClickRow(Unfinished(), 2);
     QCOMPARE(window_->downloadsTab()->queue()->Items().size(), size_t{1});
     Unfinished()->selectAll();

@@ -109,8 +109,8 @@ QTreeView* WindowHarness::Downloads() {
   return Find<QTreeView>(window_.get(), "超级列表框2");
 }
 
-QTreeWidget* WindowHarness::Unfinished() {
-  return Find<QTreeWidget>(window_.get(), "超级列表框3");
+QTreeView* WindowHarness::Unfinished() {
+  return Find<QTreeView>(window_.get(), "超级列表框3");
 }
 
 QLineEdit* WindowHarness::SaveDirectory() {

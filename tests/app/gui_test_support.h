@@ -97,7 +97,7 @@ class WindowHarness {
 
   QTreeView* Results();
   QTreeView* Downloads();
-  QTreeWidget* Unfinished();
+  QTreeView* Unfinished();
   QLineEdit* SaveDirectory();
   QPushButton* ParseButton();
   // Parses the share `shareId` of the service from the first tab.

@@ -108,7 +108,7 @@ class MainWindowTest : public sf::test::WindowSuite {
     QCOMPARE(
         columns(Find<QTreeView>(window_.get(), "超级列表框2")),
         QStringList({"文件名:100", "文件总大小:80", "已下载:80", "下载速度:70", "下载进度:70"}));
-    QCOMPARE(columns(Find<QTreeWidget>(window_.get(), "超级列表框3")),
+    QCOMPARE(columns(Find<QTreeView>(window_.get(), "超级列表框3")),
              QStringList({"文件名:120", "下载地址:70", "保存目录:520"}));
     auto* downloads = Find<QTreeView>(window_.get(), "超级列表框2");
     QCOMPARE(downloads->header()->length(), 100 + 80 + 80 + 70 + 70);

@@ -8,15 +8,18 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
+#include "app/downloads_tab.h"
 #include "app/remote_dialog.h"
 #include "app/resolve_tab.h"
 #include "aria2_daemon.h"
 #include "gui_test_support.h"
 #include "net/json_rpc.h"
 
+using sf::test::ChooseForRows;
 using sf::test::Find;
 using sf::test::RowCount;
 using sf::test::RowData;
@@ -117,12 +120,15 @@ class RemoteDownloaderTest : public sf::test::WindowSuite {
     QCOMPARE(linkRequests() - resolved, 2);
     // Its id comes from the one source every row's comes from.
     QVERIFY(RowData(Downloads(), 0, 0, Qt::UserRole).toInt() > 0);
-    // The remote row is no download of ours: an action on it, a delete, and the list's refresh
-    // after them, leave it there.
-    SelectRow(Downloads(), 0);
-    Find<QAction>(window_.get(), "暂停")->trigger();
-    Find<QAction>(window_.get(), "删除任务")->trigger();
-    QCOMPARE(RowCount(Downloads()), 1);
+    // The overall bar weighs the remote rows, the two complete ones whole: 11 of 18 bytes.
+    QCOMPARE(window_->downloadsTab()->progress()->value(), 61);
+    // The remote row is no download of ours to pause or to take its file; once it failed, the
+    // user lets it go (its file there stays), and the bar starts afresh.
+    QVERIFY(!ChooseForRows(window_->downloadsTab(), {0}, "暂停"));
+    QVERIFY(!ChooseForRows(window_->downloadsTab(), {0}, "删除任务和文件"));
+    QVERIFY(ChooseForRows(window_->downloadsTab(), {0}, "删除任务"));
+    QCOMPARE(RowCount(Downloads()), 0);
+    QCOMPARE(window_->downloadsTab()->progress()->value(), 0);
 
     // Sent again: the files aria2 holds whole are not added a second time; the failed one goes
     // back to it, is renewed again (a new hand-off, a new hour) and completes.

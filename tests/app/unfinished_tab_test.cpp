@@ -8,7 +8,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QTest>
-#include <QTreeWidget>
+#include <QTreeView>
+#include <set>
 
 #include "app/downloads_tab.h"
 #include "app/qt_text.h"
@@ -44,7 +45,7 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
       // The window is still being made, so its list is found among all widgets.
       for (QWidget* w : QApplication::allWidgets())
         if (w->objectName() == QStringLiteral("超级列表框3"))
-          unfinishedAtEngineStart = static_cast<QTreeWidget*>(w)->topLevelItemCount();
+          unfinishedAtEngineStart = RowCount(static_cast<QTreeView*>(w));
     };
     Open();
     engine_->onInit = nullptr;
@@ -52,12 +53,11 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     QCOMPARE(unfinishedAtEngineStart, 0);
 
     QCOMPARE(engine_->inits, 2);  // one per window created
-    QCOMPARE(Unfinished()->topLevelItemCount(), 3);
-    QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("报告.pdf"));
-    QCOMPARE(Unfinished()->topLevelItem(1)->text(1), QStringLiteral("http://h/2"));
-    QCOMPARE(Unfinished()->topLevelItem(2)->text(0), QString());
-    for (int i = 0; i < 3; ++i)
-      QCOMPARE(Unfinished()->topLevelItem(i)->text(2), QStringLiteral("/别处"));
+    QCOMPARE(RowCount(Unfinished()), 3);
+    QCOMPARE(RowText(Unfinished(), 0, 0), QStringLiteral("报告.pdf"));
+    QCOMPARE(RowText(Unfinished(), 1, 1), QStringLiteral("http://h/2"));
+    QCOMPARE(RowText(Unfinished(), 2, 0), QString());
+    for (int i = 0; i < 3; ++i) QCOMPARE(RowText(Unfinished(), i, 2), QStringLiteral("/别处"));
     QCOMPARE(SaveDirectory()->text(), ProgramDir() + QStringLiteral("/下载内容"));
     QCOMPARE(Status(), QStringLiteral("可爱是世界上最强大的形容词~"));
   }
@@ -68,7 +68,7 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     window_->unfinishedTab()->SetRows(rows);
     SaveDirectory()->setText(QStringLiteral("/now/这里"));
     ShowPage(3);
-    QCOMPARE(Unfinished()->topLevelItem(1)->text(2), QStringLiteral("/别处"));
+    QCOMPARE(RowText(Unfinished(), 1, 2), QStringLiteral("/别处"));
     DoubleClick(Unfinished(), QPoint(60, Unfinished()->viewport()->height() - 10));
     QVERIFY(engine_->created.empty());
     DoubleClickRow(Unfinished(), 1);
@@ -77,7 +77,7 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     QCOMPARE(engine_->created[0].url, std::string("http://h/y"));
     QCOMPARE(engine_->created[0].saveDir, G("/别处"));
     QVERIFY(engine_->created[0].resume);
-    QCOMPARE(Unfinished()->topLevelItemCount(), 2);  // the row stays
+    QCOMPARE(RowCount(Unfinished()), 2);  // the row stays
     QCOMPARE(RowCount(Downloads()), 1);
     QCOMPARE(window_->downloadsTab()->queue()->Items()[0].request.expectedSize, int64_t{77});
   }
@@ -96,8 +96,8 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     // disk yet, remembers them as they were.
     const std::string written = ReadFile(state_->settings.beside);
     Open();
-    QCOMPARE(Unfinished()->topLevelItemCount(), 2);
-    QCOMPARE(Unfinished()->topLevelItem(0)->text(0), QStringLiteral("一.bin"));
+    QCOMPARE(RowCount(Unfinished()), 2);
+    QCOMPARE(RowText(Unfinished(), 0, 0), QStringLiteral("一.bin"));
     QCOMPARE(SaveDirectory()->text(), QStringLiteral("/d/下载内容"));
     window_->close();
     QCOMPARE(ReadFile(state_->settings.beside), written);
@@ -106,7 +106,7 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     Open();
     Unfinished()->selectAll();
     Find<QAction>(window_->unfinishedTab()->menu(), "删除")->trigger();
-    QCOMPARE(Unfinished()->topLevelItemCount(), 0);
+    QCOMPARE(RowCount(Unfinished()), 0);
     SaveDirectory()->setText(ProgramDir() + QStringLiteral("/下载内容"));
     window_->close();
     QVERIFY(!QFile::exists(QString::fromStdString(state_->settings.beside)));
@@ -136,14 +136,14 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
       out.sort();
       return out.join(' ');
     };
-    for (int row : {0, 2, 5}) Unfinished()->topLevelItem(row)->setSelected(true);
+    for (int row : {0, 2, 5}) SelectRow(Unfinished(), row);
     Find<QAction>(window_->unfinishedTab()->menu(), "继续下载")->trigger();
     QCOMPARE(started(), "f0.bin@http://h/f0 f2.bin@http://h/f2 own.bin@http://h/own");
     window_->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window_.get()));
     Unfinished()->setFocus();
     Unfinished()->clearSelection();
-    Unfinished()->topLevelItem(3)->setSelected(true);
+    SelectRow(Unfinished(), 3);
     QTest::keyClick(Unfinished(), Qt::Key_Return);
     QCOMPARE(started(),
              "f0.bin@http://h/f0 f2.bin@http://h/f2 f3.bin@http://h/f3 "
@@ -182,7 +182,7 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
         {"gone.bin", "http://h/g", sf::app::ToGbk(dir), -1}};
     QVERIFY(sf::SaveOnClose(state_->settings, rows, sf::app::ToGbk(dir)));
     Open();
-    QCOMPARE(Unfinished()->topLevelItem(0)->text(2), other);
+    QCOMPARE(RowText(Unfinished(), 0, 2), other);
     window_->close();  // none started again: all but the whole one are kept
     auto kept = sf::LoadUnfinished(state_->settings.beside);
     QCOMPARE(kept.size(), size_t{2});
@@ -211,6 +211,69 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     QCOMPARE(kept.size(), size_t{2});
     QCOMPARE(kept[0].fileName, std::string("gone.bin"));
     QCOMPARE(kept[1].fileName, std::string("part.bin"));
+  }
+
+  // Many remembered rows: 删除 takes scattered rows out and forgets exactly those; 全部继续
+  // starts one batch at once and the rest between the window's events, each row with its own
+  // file, none twice; rows still waiting for their batch when the window closes are remembered.
+  void manyRowsStartInBatchesAndNoneIsLost() {
+    using sf::app::UnfinishedTab;
+    const auto dir = sf::app::ToGbk(ProgramDir() + QStringLiteral("/下载内容"));
+    auto rowsNamed = [&](const char* prefix, int n) {
+      std::vector<sf::UnfinishedDownload> rows;
+      for (int i = 0; i < n; ++i) {
+        const std::string name = prefix + std::to_string(i);
+        rows.push_back({name, "http://h/" + name, dir, 10});
+      }
+      return rows;
+    };
+    const int n = 2 * static_cast<int>(UnfinishedTab::kBatch) + 500;
+    UnfinishedTab* tab = window_->unfinishedTab();
+    tab->SetRows(rowsNamed("f", n));
+    ShowPage(3);
+    QCOMPARE(RowCount(Unfinished()), n);
+    // Every third of the first 300 rows (100 runs of one row), then the first two left.
+    for (int row = 0; row < 300; row += 3) SelectRow(Unfinished(), row);
+    Find<QAction>(tab->menu(), "删除")->trigger();
+    QCOMPARE(RowCount(Unfinished()), n - 100);
+    QCOMPARE(RowText(Unfinished(), 0, 0), QStringLiteral("f1"));
+    QCOMPARE(RowText(Unfinished(), 2, 0), QStringLiteral("f4"));
+    QCOMPARE(RowText(Unfinished(), 199, 0), QStringLiteral("f299"));
+    window_->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+    Unfinished()->setFocus();
+    SetCurrentRow(Unfinished(), 0);
+    SelectRow(Unfinished(), 1);
+    QTest::keyClick(Unfinished(), Qt::Key_Delete);
+    QCOMPARE(RowCount(Unfinished()), n - 102);
+    QCOMPARE(RowText(Unfinished(), 0, 0), QStringLiteral("f4"));
+
+    auto names = [this] {
+      std::set<std::string> out;
+      for (const sf::DownloadItem& item : window_->downloadsTab()->queue()->Items())
+        out.insert(item.request.name);
+      return out;
+    };
+    Find<QAction>(tab->menu(), "全部继续")->trigger();
+    QCOMPARE(names().size(), UnfinishedTab::kBatch);
+    QCOMPARE(tab->waiting(), size_t(n - 102) - UnfinishedTab::kBatch);
+    QTRY_COMPARE(tab->waiting(), size_t{0});
+    std::set<std::string> started = names();
+    QCOMPARE(started.size(), size_t(n - 102));
+    QCOMPARE(window_->downloadsTab()->queue()->Items().size(), size_t(n - 102));
+    for (const char* gone : {"f0", "f1", "f2", "f3", "f297"}) QVERIFY(!started.count(gone));
+    QVERIFY(started.count("f4") && started.count("f5") &&
+            started.count("f" + std::to_string(n - 1)));
+
+    // More rows, started and the window closed before their later batches came.
+    tab->SetRows(rowsNamed("g", n));
+    Find<QAction>(tab->menu(), "全部继续")->trigger();
+    QVERIFY(tab->waiting() > 0);
+    window_->close();
+    std::set<std::string> kept;
+    for (const auto& row : sf::LoadUnfinished(state_->settings.beside)) kept.insert(row.fileName);
+    QCOMPARE(kept.size(), size_t(2 * n - 102));
+    QVERIFY(kept.count("g0") && kept.count("g" + std::to_string(n - 1)) && kept.count("f4"));
   }
 
   // Without the engine nothing holds a row started again: it is still remembered at the close,

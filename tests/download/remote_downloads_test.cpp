@@ -139,8 +139,8 @@ TEST(RemoteDownloads, AriasStatesBecomeItemsAndRowsAndARefusedLinkGoesBack) {
   EXPECT_EQ(b.status, DownloadStatus::kPaused);
   EXPECT_TRUE(c.renewing);
   DownloadRowTexts row = RowTexts(a);
-  EXPECT_EQ(row.columns, (std::array<std::string, kDownloadColumns>{"a.bin", "0.00MB", "0.00MB",
-                                                                    "0KB", "25.00%"}));
+  EXPECT_EQ(row.columns,
+            (std::array<std::string, kDownloadColumns>{"a.bin", "1000B", "250B", "0KB", "25.00%"}));
   EXPECT_EQ(row.toolTip, where + G("\n剩余时间 0:07\n已下载 250 / 1000 字节"));
   EXPECT_EQ(RowTexts(b).columns[kColumnSpeed], G("已暂停"));
   row = RowTexts(c);
@@ -181,6 +181,12 @@ TEST(RemoteDownloads, AriasStatesBecomeItemsAndRowsAndARefusedLinkGoesBack) {
   remote.ReleaseFinished();
   EXPECT_EQ(remote.Find(finished), nullptr);
   EXPECT_NE(remote.Find(failed), nullptr);
+  // The user lets the failed one go; the paused one is still the downloader's and stays.
+  EXPECT_EQ(remote.Cancel({failed, ItemId{b.id}}, false), 1);
+  EXPECT_EQ(remote.Find(failed), nullptr);
+  EXPECT_EQ(remote.Followed(failed), nullptr);
+  ASSERT_EQ(remote.Items().size(), 1u);
+  EXPECT_EQ(remote.Items()[0].Name(), "b.bin");
 }
 
 // A share streamed while its links still come reaches a downloader through the same seam: the

@@ -34,22 +34,30 @@ DownloadItem Item(int32_t speed, float progress) {
 TEST(DownloadFormats, SizesSpeedsAndTotals) {
   EXPECT_EQ(SizeText(1073741824, SizeStyle::kWindow), "1.00GB");
   EXPECT_EQ(SizeText(1073741823, SizeStyle::kWindow), "1024.00MB");
-  EXPECT_EQ(SizeText(10240, SizeStyle::kWindow), "0.01MB");
   EXPECT_EQ(SizeText(1572864, SizeStyle::kWindow), "1.50MB");
   EXPECT_EQ(SizeText(3 << 20, SizeStyle::kWindow), "3.00MB");
-  EXPECT_EQ(SizeText(0, SizeStyle::kWindow), "0.00MB");
   EXPECT_EQ(SizeText(int64_t{5} << 40, SizeStyle::kWindow), "5120.00GB");
+  // A small file is never "0.00MB".
+  EXPECT_EQ(SizeText(1048576, SizeStyle::kWindow), "1.00MB");
+  EXPECT_EQ(SizeText(10240, SizeStyle::kWindow), "10.00KB");
+  EXPECT_EQ(SizeText(1536, SizeStyle::kWindow), "1.50KB");
+  EXPECT_EQ(SizeText(1024, SizeStyle::kWindow), "1.00KB");
+  EXPECT_EQ(SizeText(1023, SizeStyle::kWindow), "1023B");
+  EXPECT_EQ(SizeText(0, SizeStyle::kWindow), "0B");
 
-  EXPECT_EQ(SpeedText(1048576), "1MB");
+  // A row's speed and the total use the same units and decimals.
+  EXPECT_EQ(SpeedText(1048576), "1.00MB");
   EXPECT_EQ(SpeedText(1048575), "1023KB");
   EXPECT_EQ(SpeedText(1536), "1KB");
   EXPECT_EQ(SpeedText(0), "0KB");
-  EXPECT_EQ(SpeedText(3 * 1048576 + 1), "3MB");
-
-  EXPECT_EQ(TotalSpeedText({}), "0kb");
-  EXPECT_EQ(TotalSpeedText({Item(1536, 0)}), "1kb");
-  EXPECT_EQ(TotalSpeedText({Item(1048576, 0), Item(524288, 0), Item(0, 0)}), "1.5MB");
+  EXPECT_EQ(SpeedText(1960837), "1.87MB");
+  EXPECT_EQ(TotalSpeedText({Item(1960837, 0)}), "1.87MB");
+  EXPECT_EQ(TotalSpeedText({}), "0KB");
+  EXPECT_EQ(TotalSpeedText({Item(1536, 0)}), "1KB");
+  EXPECT_EQ(TotalSpeedText({Item(1048576, 0), Item(524288, 0), Item(0, 0)}), "1.50MB");
   EXPECT_EQ(TotalSpeedText({Item(1048576, 0), Item(10000, 0)}), "1.01MB");
+  // Past what one int32 holds, summed over many downloads.
+  EXPECT_EQ(TotalSpeedText({Item(INT32_MAX, 0), Item(INT32_MAX, 0)}), "4096.00MB");
 
   EXPECT_EQ(DurationText(7), "0:07");
   EXPECT_EQ(DurationText(83), "1:23");
@@ -104,7 +112,7 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
   item.request = {G("报告.pdf"), "http://h/1", "/d", "", "", 2048};
   auto queued = RowTexts(item);
   EXPECT_EQ(queued.columns,
-            (std::array<std::string, 5>{G("报告.pdf"), "0.00MB", "", G("等待中"), ""}));
+            (std::array<std::string, 5>{G("报告.pdf"), "2.00KB", "", G("等待中"), ""}));
 
   item.status = DownloadStatus::kDownloading;
   item.engineState = layout::kStateDownloading;
@@ -115,8 +123,8 @@ TEST(DownloadRows, EachStatusReadsAsItShould) {
   item.speed = 1048576;
   item.etaSeconds = 512;
   auto running = RowTexts(item);
-  EXPECT_EQ(running.columns,
-            (std::array<std::string, 5>{G("报告 (1).pdf"), "1.00GB", "512.00MB", "1MB", "50.00%"}));
+  EXPECT_EQ(running.columns, (std::array<std::string, 5>{G("报告 (1).pdf"), "1.00GB", "512.00MB",
+                                                         "1.00MB", "50.00%"}));
   EXPECT_EQ(running.toolTip, G("剩余时间 8:32\n已下载 536870912 / 1073741824 字节"));
 
   item.status = DownloadStatus::kFailed;
@@ -153,9 +161,9 @@ TEST_F(DownloadTickTest, TheLastItemsStateIsShownAndAnEndedOneEndsTheWalk) {
   EXPECT_EQ(TickDownloads(downloads, 3000), Status("已暂停") + G("  剩余时间 0:01"));
   downloads.Resume({ItemId{b}});
   engine.reports[8] = {layout::kStateDownloading, G("b"), 2000000, 0, 0.0f, 524288};
-  EXPECT_EQ(
-      TickDownloads(downloads, 4000),
-      G("Tavrin提示您：[ 下载中 ]             当前下载速度：1.5MB  总下载进度:25%  剩余时间 0:02"));
+  EXPECT_EQ(TickDownloads(downloads, 4000),
+            G("Tavrin提示您：[ 下载中 ]             当前下载速度：1.50MB  总下载进度:25%  剩余时间 "
+              "0:02"));
 
   // The failed one stays, with its reason; the walk ends there. From then on the text counts it.
   engine.reports[7] = {layout::kStateFailed, G("a"), 1000000, 500000, 0.5f, 0, 111};
@@ -181,6 +189,29 @@ TEST_F(DownloadTickTest, TheLastItemsStateIsShownAndAnEndedOneEndsTheWalk) {
   EXPECT_EQ(OverallProgress(queue.Items()), 50.0f);
   downloads.Cancel({ItemId{a}}, false);
   EXPECT_EQ(OverallProgress(queue.Items()), 0.0f);
+}
+
+// A queue of many files: one finishing while the others run or wait is no "下载完毕"; that
+// shows once the last of them is done.
+TEST_F(DownloadTickTest, DoneShowsOnlyOnceNothingWaitsOrRuns) {
+  downloads.SetJobs(1);
+  int a = Add("a"), b = Add("b"), c = Add("c");
+  engine.reports[7] = {layout::kStateDownloading, G("a"), 1000, 500, 0.5f, 2048};
+  EXPECT_NE(TickDownloads(downloads, 0).find(G("[ 下载中 ]")), std::string::npos);
+  engine.reports[7] = {layout::kStateFinished, G("a"), 1000, 1000, 1.0f, 0};
+  // b and c wait: b starts, but has not reported yet.
+  std::string text = TickDownloads(downloads, 1000);
+  EXPECT_EQ(text.find(G("下载完毕")), std::string::npos) << text;
+  EXPECT_NE(text.find(G("[ 下载中 ]")), std::string::npos) << text;
+  EXPECT_EQ(queue.Find(a), nullptr);
+  engine.reports[8] = {layout::kStateFinished, G("b"), 10, 10, 1.0f, 0};
+  TickDownloads(downloads, 2000);
+  engine.reports[9] = {layout::kStateRequesting, G("c"), 0, 0, 0.0f, 0};
+  EXPECT_EQ(TickDownloads(downloads, 3000), Status("正在发送请求"));
+  EXPECT_EQ(queue.Find(b), nullptr);
+  engine.reports[9] = {layout::kStateFinished, G("c"), 10, 10, 1.0f, 0};
+  EXPECT_EQ(TickDownloads(downloads, 4000), Status("下载完毕"));
+  EXPECT_EQ(queue.Find(c), nullptr);
 }
 
 TEST(SpeedLimit, CheckBoxAndValue) {

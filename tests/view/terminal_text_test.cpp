@@ -28,7 +28,7 @@ TEST(SizeTexts, EachFrontEndKeepsItsOwnForm) {
 
   // The same bytes, each as its reader is used to.
   EXPECT_EQ(SizeText(1572864, SizeStyle::kWindow), "1.50MB");
-  EXPECT_EQ(SizeText(512, SizeStyle::kWindow), "0.00MB");
+  EXPECT_EQ(SizeText(512, SizeStyle::kWindow), "512B");
   EXPECT_EQ(SizeText(int64_t{5} << 40, SizeStyle::kWindow), "5120.00GB");
 }
 
