@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 #include "base/encoding.h"
 #include "base/text.h"
@@ -51,18 +52,17 @@ std::string PercentText(const DownloadItem& item) {
   return FormatNumber("%.2f", RoundTo2(static_cast<double>(item.progress) * 100.0));
 }
 
-bool Contains(const std::vector<int>& ids, int id) {
-  return std::find(ids.begin(), ids.end(), id) != ids.end();
-}
-
-std::string StateText(const DownloadItem& item, const std::vector<DownloadItem>& items) {
+// The figures of the whole list come from the queue's running sums: a tick costs what is under
+// way, however long the list.
+std::string StateText(const DownloadItem& item, const DownloadQueue& queue) {
   const Texts& t = T();
   if (item.status == DownloadStatus::kPaused) return t.paused;
   switch (item.engineState) {
     case layout::kStateDownloading: {
       char progress[32];
-      std::snprintf(progress, sizeof progress, "%g", static_cast<double>(OverallProgress(items)));
-      return t.downloading + TotalSpeedText(items) + t.progressLabel + progress + "%";
+      std::snprintf(progress, sizeof progress, "%g", static_cast<double>(OverallProgress(queue)));
+      return t.downloading + TotalSpeedText(queue.Totals().speed) + t.progressLabel + progress +
+             "%";
     }
     case layout::kStatePaused:
       return t.paused;
@@ -85,8 +85,13 @@ std::string SpeedText(int32_t bytesPerSecond) {
 }
 
 std::string TotalSpeedText(const std::vector<DownloadItem>& items) {
-  double sum = 0;
+  int64_t sum = 0;
   for (const DownloadItem& item : items) sum += item.speed;
+  return TotalSpeedText(sum);
+}
+
+std::string TotalSpeedText(int64_t bytesPerSecond) {
+  const auto sum = static_cast<double>(bytesPerSecond);
   if (sum / 1024.0 - 1024.0 >= -kUnitEpsilon)
     return FormatNumber("%.13g", RoundTo2(sum / 1048576.0)) + "MB";
   auto whole = static_cast<int64_t>(sum);
@@ -99,6 +104,15 @@ float OverallProgress(const std::vector<DownloadItem>& items) {
   for (const DownloadItem& item : items)
     sum += static_cast<float>(RoundTo2(static_cast<double>(item.progress) * 100.0));
   return static_cast<float>(RoundTo2(static_cast<double>(sum) / static_cast<double>(items.size())));
+}
+
+// The same mean from the queue's sum in whole hundredths, which a float would lose count of
+// over a long list.
+float OverallProgress(const DownloadQueue& queue) {
+  const size_t n = queue.Items().size();
+  if (n == 0) return 0;
+  return static_cast<float>(
+      RoundTo2(static_cast<double>(queue.PercentHundredths()) / 100.0 / static_cast<double>(n)));
 }
 
 BatchProgress::Bytes BatchProgress::Of(const DownloadItem& item) {
@@ -252,34 +266,32 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
 
 std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended) {
   const Texts& t = T();
-  const std::vector<DownloadItem>& items = queue.Items();
   std::string text;
-  for (const DownloadItem& item : items) {
-    if (Contains(ended, item.id)) {
-      if (item.status == DownloadStatus::kFailed)
-        text = t.failedOpen + FailureText(item.failureCode) + t.failedClose;
-      else
-        text = item.alreadyComplete ? t.alreadyComplete + item.Name() : t.finished;
-      break;
-    }
-    if (item.status == DownloadStatus::kQueued || item.Ended()) continue;
-    std::string state = StateText(item, items);
-    if (!state.empty()) text = state;
+  // In list order (ids ascend along it) the first listed item that ended ends the walk, and
+  // its words are the last; before it, or without one, the last item started (running or
+  // paused) with a state to tell has them: queued and ended items tell nothing.
+  const DownloadItem* first = nullptr;
+  for (int id : ended)
+    if (const DownloadItem* item = queue.Find(id); item && (!first || id < first->id))
+      first = item;
+  if (first) {
+    if (first->status == DownloadStatus::kFailed)
+      text = t.failedOpen + FailureText(first->failureCode) + t.failedClose;
+    else
+      text = first->alreadyComplete ? t.alreadyComplete + first->Name() : t.finished;
+  } else {
+    const std::set<int>& started = queue.Started();
+    for (auto it = started.rbegin(); it != started.rend() && text.empty(); ++it)
+      if (const DownloadItem* item = queue.Find(*it)) text = StateText(*item, queue);
   }
   // Failed rows wait for the user, so whatever state the bar shows it says how many there are.
   // With only failed rows left nothing is handled and the bar keeps its text, as it did when the
   // last of the others ended: another tab's message is not pushed out every second.
-  auto failed = std::count_if(items.begin(), items.end(), [](const DownloadItem& item) {
-    return item.status == DownloadStatus::kFailed;
-  });
-  if (!text.empty() && failed > 0) text += "  " + std::to_string(failed) + t.failedCount;
+  if (!text.empty() && queue.Failed() > 0)
+    text += "  " + std::to_string(queue.Failed()) + t.failedCount;
   // A time left only while something moves: paused and failed rows wait for the user.
-  bool moving = std::any_of(items.begin(), items.end(), [](const DownloadItem& item) {
-    return item.status == DownloadStatus::kQueued || item.status == DownloadStatus::kRequesting ||
-           item.status == DownloadStatus::kDownloading;
-  });
   int64_t eta = queue.Totals().etaSeconds;
-  if (!text.empty() && moving && eta >= 0) text += t.timeLeft + DurationText(eta);
+  if (!text.empty() && queue.Moving() && eta >= 0) text += t.timeLeft + DurationText(eta);
   return text;
 }
 
