@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/encoding.h"
+#include "base/timestamp.h"
 #include "download/download_engine.h"
 
 namespace sf {
@@ -233,23 +234,30 @@ void DownloadManager::FeedPlans() {
     uint64_t count = 0;
     [[maybe_unused]] ssize_t n = ::read(planReady_.fd, &count, sizeof count);
   }
-  std::vector<int> planning;
-  for (const auto& [id, run] : shares_)
-    if (run->download.Planning()) planning.push_back(id);
-  for (int id : planning) {
-    auto it = shares_.find(id);
-    if (it == shares_.end()) continue;
-    std::vector<int> again;
-    auto listed = [&](const std::string& dir, const std::string& name) {
-      int listed = Listed(Utf8ToGbk(dir), Utf8ToGbk(name));
-      if (listed != 0) again.push_back(listed);
-      return listed != 0;
-    };
-    ShareRun& run = *it->second;
-    std::vector<size_t> added = run.download.Feed(kFeedBatch, listed);
-    if (added.empty() && run.download.Planning()) continue;
-    Took(id, run, added);
-    TakeUpAgain(again);
+  // Small batches until the slice of time is spent: a batch's folders and queue entries
+  // cost what the disk makes them cost, and the owner's thread has other work.
+  const int64_t until = NowMs() + kFeedSliceMs;
+  for (bool more = true; more && NowMs() < until;) {
+    more = false;
+    std::vector<int> planning;
+    for (const auto& [id, run] : shares_)
+      if (run->download.Planning()) planning.push_back(id);
+    for (int id : planning) {
+      auto it = shares_.find(id);
+      if (it == shares_.end()) continue;
+      std::vector<int> again;
+      auto listed = [&](const std::string& dir, const std::string& name) {
+        int listed = Listed(Utf8ToGbk(dir), Utf8ToGbk(name));
+        if (listed != 0) again.push_back(listed);
+        return listed != 0;
+      };
+      ShareRun& run = *it->second;
+      std::vector<size_t> added = run.download.Feed(kFeedBatch, listed);
+      if (added.empty() && run.download.Planning()) continue;
+      more = true;
+      Took(id, run, added);
+      TakeUpAgain(again);
+    }
   }
 }
 

@@ -111,8 +111,9 @@ class DownloadManager : public Downloads {
   // Readable once a plan made aside is ready to be taken in: Tick then, and read 8 bytes to
   // make it quiet again. -1 when none could be made; NextTickMs still says when to look.
   int PlanReadyFd() const { return planReady_.fd; }
-  // Files of a plan taken in on one Tick.
-  static constexpr size_t kFeedBatch = 5000;
+  // A plan is taken in by batches of this many files, on one Tick for up to this long.
+  static constexpr size_t kFeedBatch = 256;
+  static constexpr int64_t kFeedSliceMs = 30;
 
   const DownloadQueue& queue() const { return queue_; }
   // Readable whenever a task's state changes, so a caller can Tick at once instead of on its
