@@ -208,11 +208,8 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
       batch_.directory = item ? item->request.directory : SaveDirectory();
       // A file found whole on disk, or a share's file skipped as whole, finished in an earlier
       // run: this run's count leaves it out.
-      if (item != nullptr && !item->alreadyComplete) {
-        ++finishedInRun_;
-        finishedCount_->setText(QStringLiteral("本次已完成 %1 个文件").arg(finishedInRun_));
-        finishedCount_->show();
-      }
+      // Worded with the rows, once a render: files may end by the hundred a second.
+      if (item != nullptr && !item->alreadyComplete) ++finishedInRun_;
     }
   }
   const int id = Raw(event.item);
@@ -411,6 +408,11 @@ void DownloadsTab::Render() {
   for (int id : changed)
     if (const DownloadItem* item = FindItem(id)) overall_.See(*item);
   progress_->setValue(overall_.Percent());
+  if (finishedInRun_ > shownFinished_) {
+    shownFinished_ = finishedInRun_;
+    finishedCount_->setText(QStringLiteral("本次已完成 %1 个文件").arg(finishedInRun_));
+    finishedCount_->show();
+  }
   // The status bar's text is often too long for the fixed window to show the time left at its
   // end; the bar beside the overall progress has room for it.
   int64_t eta = queue ? queue->Totals().etaSeconds : -1;

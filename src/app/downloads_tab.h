@@ -173,6 +173,7 @@ class DownloadsTab : public TabPage {
     std::string directory;  // GBK: of the last file that finished
   } batch_;
   int finishedInRun_ = 0;
+  int shownFinished_ = 0;  // the count the label shows
   QLabel* finishedCount_;
   QLineEdit* saveDirectory_;
   QPushButton* choose_;

@@ -383,7 +383,8 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
                                        const std::vector<int>* polled) {
   std::vector<DownloadEvent> events;
   const std::vector<int> watched =
-      polled ? std::vector<int>() : std::vector<int>(queue_.Watched().begin(), queue_.Watched().end());
+      polled ? std::vector<int>()
+             : std::vector<int>(queue_.Watched().begin(), queue_.Watched().end());
   for (int id : polled ? *polled : watched) {
     if (const DownloadItem* item = queue_.Find(id); item == nullptr || item->Ended()) continue;
     auto share = shareItems_.find(id);

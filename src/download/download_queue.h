@@ -203,7 +203,7 @@ class DownloadQueue {
   int finishing_ = 0;      // every byte in, made safe on disk by the engine
   int failed_ = 0;
   int64_t percentHundredths_ = 0;  // of the listed items, as PercentHundredths gives it
-  Sums settled_;           // of the items not watched
+  Sums settled_;                   // of the items not watched
   // Hashes of directory and name (the one asked for, and the engine's) to the items there.
   std::unordered_multimap<size_t, int> places_;
   std::shared_ptr<IdSource> ids_;

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <unordered_map>
+#include <utility>
 
 #include "base/encoding.h"
 
@@ -183,16 +185,35 @@ void ShareDownload::PlanAside(std::shared_ptr<const std::vector<FileEntry>> entr
   options.directory = directory;
   long nameMax = ::pathconf(directory.c_str(), _PC_NAME_MAX);
   if (nameMax > 0) options.nameMax = static_cast<size_t>(nameMax);
-  // A window closed meanwhile does not wait for every look: the rest fail at once, unqueued.
+  if (awaitLinks && awaiting_.size() < a.entries->size()) awaiting_.resize(a.entries->size());
+  // Grown once: doubling a list of many files would hold it twice for a moment.
+  if (files_.size() + chosen.size() > files_.capacity())
+    files_.reserve(std::max(files_.size() + chosen.size(), 2 * files_.capacity()));
+  queue_.Reserve(chosen.size());
+  // The plan is handed on as it grows, so the first files start while the rest are planned. A
+  // window closed meanwhile does not wait for every look: the rest fail at once, unqueued.
   a.worker = std::thread([&a, options, chosen = std::move(chosen), wake = std::move(wake)] {
     DiskLook look = [&a](const std::string& path) {
       if (a.cancel) return DiskEntry{DiskEntry::Kind::kNone, 0, false, ECANCELED};
       return LookOnDisk(path);
     };
-    std::vector<PlannedFile> plan = PlanShare(*a.entries, chosen, options, look);
+    SharePlanner planner(*a.entries, options, look);
+    constexpr size_t kChunk = 256;
+    std::vector<PlannedFile> chunk;
+    bool first = true;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      if (chosen[i] < a.entries->size()) chunk.push_back(planner.Plan(chosen[i]));
+      if (chunk.size() < kChunk && i + 1 < chosen.size()) continue;
+      {
+        std::lock_guard<std::mutex> hold(a.lock);
+        a.ready.insert(a.ready.end(), std::make_move_iterator(chunk.begin()),
+                       std::make_move_iterator(chunk.end()));
+      }
+      chunk.clear();
+      if (std::exchange(first, false) && wake) wake();
+    }
     {
       std::lock_guard<std::mutex> hold(a.lock);
-      a.plan = std::move(plan);
       a.made = true;
     }
     if (wake) wake();
@@ -203,17 +224,13 @@ std::vector<size_t> ShareDownload::Feed(size_t most, const Listed& listed) {
   std::vector<size_t> added;
   if (!aside_) return added;
   Aside& a = *aside_;
-  {
+  bool made = false;
+  if (a.fed == a.plan.size()) {
     std::lock_guard<std::mutex> hold(a.lock);
-    if (!a.made) return added;
-  }
-  if (a.worker.joinable()) {
-    a.worker.join();
-    const std::vector<FileEntry>& entries = *a.entries;
-    if (a.awaitLinks && awaiting_.size() < entries.size()) awaiting_.resize(entries.size());
-    if (files_.size() + a.plan.size() > files_.capacity())
-      files_.reserve(std::max(files_.size() + a.plan.size(), 2 * files_.capacity()));
-    queue_.Reserve(a.plan.size());
+    a.plan.clear();
+    a.plan.swap(a.ready);
+    a.fed = 0;
+    made = a.made;
   }
   const std::vector<FileEntry>& entries = *a.entries;
   for (; a.fed < a.plan.size() && added.size() < most; ++a.fed) {
@@ -235,7 +252,12 @@ std::vector<size_t> ShareDownload::Feed(size_t most, const Listed& listed) {
         a.links.erase(link);
       }
   }
-  if (a.fed < a.plan.size()) return added;
+  if (a.fed < a.plan.size() || !made) return added;
+  {
+    std::lock_guard<std::mutex> hold(a.lock);
+    if (!a.ready.empty()) return added;
+  }
+  a.worker.join();
   const bool close = a.close;
   aside_.reset();
   if (close) Close();

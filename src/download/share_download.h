@@ -11,11 +11,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "download/download_queue.h"
@@ -166,9 +166,10 @@ class ShareDownload {
     std::thread worker;
     std::atomic<bool> cancel{false};
     std::mutex lock;
-    bool made = false;                 // under `lock`
-    std::vector<PlannedFile> plan;     // under `lock` until made
-    size_t fed = 0;                    // how much of the plan is in Files()
+    bool made = false;               // under `lock`: every file is planned
+    std::vector<PlannedFile> ready;  // under `lock`: planned, not yet taken
+    std::vector<PlannedFile> plan;   // taken from `ready`, being fed
+    size_t fed = 0;                  // how much of `plan` is in Files()
     Folders folders;
     std::map<size_t, std::string> links;  // entry -> link, come while planning
     bool close = false;                   // Close came while planning

@@ -272,8 +272,7 @@ std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended
   // paused) with a state to tell has them: queued and ended items tell nothing.
   const DownloadItem* first = nullptr;
   for (int id : ended)
-    if (const DownloadItem* item = queue.Find(id); item && (!first || id < first->id))
-      first = item;
+    if (const DownloadItem* item = queue.Find(id); item && (!first || id < first->id)) first = item;
   if (first) {
     if (first->status == DownloadStatus::kFailed)
       text = t.failedOpen + FailureText(first->failureCode) + t.failedClose;

@@ -22,11 +22,11 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTreeWidget>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <QTreeWidget>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -35,8 +35,8 @@
 
 #include "app/downloads_tab.h"
 #include "app/main_window.h"
-#include "app/unfinished_tab.h"
 #include "app/resolve_tab.h"
+#include "app/unfinished_tab.h"
 #include "base/settings_file.h"
 #include "download/download_engine.h"
 #include "share/share_session.h"
@@ -110,8 +110,7 @@ int StartAgain(const char* programDir, const QElapsedTimer& sinceStart) {
   if (!QTest::qWaitForWindowExposed(window)) std::cerr << "the window was not shown\n";
   auto* unfinished = window->unfinishedTab();
   std::cout << "start: " << sinceStart.elapsed() / 1000.0 << " s to the window on screen, "
-            << unfinished->list()->topLevelItemCount() << " remembered rows; "
-            << Memory() << "\n";
+            << unfinished->list()->topLevelItemCount() << " remembered rows; " << Memory() << "\n";
   std::cout << "tab switch to 未完成的下载: " << SwitchTab(*window, 3) << " s\n" << std::flush;
   auto* all = unfinished->findChild<QAction*>(QStringLiteral("全部继续"));
   QElapsedTimer clock;
@@ -257,8 +256,8 @@ int main(int argc, char** argv) {
   std::cout << "删除任务 on " << removing << " rows returned after " << clock.elapsed() / 1000.0
             << " s; " << list->model()->rowCount() << " rows left; longest the window did not "
             << "answer in the 2 s after: " << LongestStall(2000) << " ms\n";
-  std::cout << "tab switch to 第一种模式: " << SwitchTab(window, 0) << " s; back to 正在下载: "
-            << SwitchTab(window, 2) << " s\n"
+  std::cout << "tab switch to 第一种模式: " << SwitchTab(window, 0)
+            << " s; back to 正在下载: " << SwitchTab(window, 2) << " s\n"
             << std::flush;
   Close(windowAt, state);
   std::fflush(nullptr);
