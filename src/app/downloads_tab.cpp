@@ -148,6 +148,28 @@ void DownloadsTab::StartEngine() {
     taskEvents_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(taskEvents_, &QSocketNotifier::activated, this, &DownloadsTab::TaskChanged);
   }
+  // A share of many files is planned aside and its files come in batches, so that the window
+  // answers while its looks on disk and its folders are made.
+  downloads_->SetPlanAsideFrom(kPlanAsideFrom);
+  if (int fd = downloads_->PlanReadyFd(); fd >= 0) {
+    auto* planned = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(planned, &QSocketNotifier::activated, this, &DownloadsTab::TakePlans);
+  }
+  planTick_ = new QTimer(this);
+  planTick_->setSingleShot(true);
+  connect(planTick_, &QTimer::timeout, this, &DownloadsTab::TakePlans);
+}
+
+void DownloadsTab::TakePlans() {
+  if (!downloads_) return;
+  settling_ = true;
+  std::vector<int> ended = RawIds(downloads_->Tick(NowMs()));
+  settling_ = false;
+  endedSincePoll_.insert(endedSincePoll_.end(), ended.begin(), ended.end());
+  QueueChanged();
+  // A batch each turn of the event loop, leaving room for the user's events between them.
+  if (downloads_->Planning() && !planTick_->isActive())
+    planTick_->start(static_cast<int>(DownloadManager::kPlanningEveryMs));
 }
 
 void DownloadsTab::TaskChanged() {
@@ -194,11 +216,8 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
       batch_.directory = item ? item->request.directory : SaveDirectory();
       // A file found whole on disk, or a share's file skipped as whole, finished in an earlier
       // run: this run's count leaves it out.
-      if (item != nullptr && !item->alreadyComplete) {
-        ++finishedInRun_;
-        finishedCount_->setText(QStringLiteral("本次已完成 %1 个文件").arg(finishedInRun_));
-        finishedCount_->show();
-      }
+      // Worded with the rows, once a render: files may end by the hundred a second.
+      if (item != nullptr && !item->alreadyComplete) ++finishedInRun_;
     }
   }
   const int id = Raw(event.item);
@@ -216,7 +235,20 @@ void DownloadsTab::Heard(const DownloadEvent& event) {
         model_->Resort();
       });
     }
-    if (!settling_) QueueChanged();
+    // Many rows coming in one turn of the event loop (a share's batch) are shown once, at its
+    // end; a single one at once.
+    if (!settling_) {
+      if (!startsThisTurn_) {
+        startsThisTurn_ = true;
+        QTimer::singleShot(0, this, [this] {
+          startsThisTurn_ = false;
+          if (std::exchange(moreStarts_, false)) QueueChanged();
+        });
+        QueueChanged();
+      } else {
+        moreStarts_ = true;
+      }
+    }
   } else if (id >= 0) {
     // A paused item is polled with the others and shows the same each time.
     const DownloadItem* item = event.kind == DownloadEvent::kProgress ? FindItem(id) : nullptr;
@@ -241,6 +273,8 @@ void DownloadsTab::ShowRow(int id) {
 
 void DownloadsTab::QueueChanged() {
   if (!downloads_) return;
+  if (downloads_->Planning() && planTick_ && !planTick_->isActive())
+    planTick_->start(static_cast<int>(DownloadManager::kPlanningEveryMs));
   settling_ = true;
   std::string text = SettleDownloads(*downloads_, std::exchange(endedSincePoll_, {}));
   settling_ = false;
@@ -378,11 +412,12 @@ void DownloadsTab::Render() {
   }
   std::vector<int> changed = std::exchange(changed_, {});
   // A paused row shows what it showed when it paused: the user's resume names it again.
+  // Running items are all among those a poll asks about; the paused rest is not walked.
   if (downloads_)
-    for (ItemId id : downloads_->Started())
-      if (const DownloadItem* item = downloads_->Find(id);
+    for (int id : downloads_->queue().Watched())
+      if (const DownloadItem* item = downloads_->queue().Find(id);
           item && item->status != DownloadStatus::kPaused)
-        changed.push_back(Raw(id));
+        changed.push_back(id);
   for (const Remote& remote : remotes_)
     for (const DownloadItem& item : remote.downloads->Items()) changed.push_back(item.id);
   model_->Changed(changed);
@@ -390,6 +425,11 @@ void DownloadsTab::Render() {
   for (int id : changed)
     if (const DownloadItem* item = FindItem(id)) overall_.See(*item);
   progress_->setValue(overall_.Percent());
+  if (finishedInRun_ > shownFinished_) {
+    shownFinished_ = finishedInRun_;
+    finishedCount_->setText(QStringLiteral("本次已完成 %1 个文件").arg(finishedInRun_));
+    finishedCount_->show();
+  }
   // The status bar's text is often too long for the fixed window to show the time left at its
   // end; the bar beside the overall progress has room for it.
   int64_t eta = queue ? queue->Totals().etaSeconds : -1;

@@ -38,6 +38,8 @@ class DownloadModel;
 class DownloadsTab : public TabPage {
   Q_OBJECT
  public:
+  // A share of this many files or more is planned aside (DownloadManager::SetPlanAsideFrom).
+  static constexpr size_t kPlanAsideFrom = 2000;
   DownloadsTab(AppState& state, std::function<void(const std::string&)> showStatus,
                QWidget* parent = nullptr);
   ~DownloadsTab() override;
@@ -106,6 +108,8 @@ class DownloadsTab : public TabPage {
   // A value typed while the box is ticked takes effect once its editing is finished.
   void LimitEdited();
   void Poll();
+  // A share's plan made aside is ready, or more of it waits: a batch of its files comes in.
+  void TakePlans();
   // The engine said a task changed: the queue moves at once, so a free slot takes the next
   // file now; the rows and the status bar wait for the next Poll, which words what ended here.
   void TaskChanged();
@@ -162,6 +166,9 @@ class DownloadsTab : public TabPage {
   bool resortDue_ = false;    // rows came: one sort for the lot, on the next turn of the loop
   bool settling_ = false;     // inside QueueChanged: what the manager tells then shows at its end
   bool shown_ = false;        // rows of one request shown again are selected together
+  bool startsThisTurn_ = false;  // a row came in this turn of the event loop, and was shown
+  bool moreStarts_ = false;      // more came after it: shown at the turn's end
+  QTimer* planTick_ = nullptr;
   BatchProgress overall_;
   struct Batch {
     int finished = 0;
@@ -169,6 +176,7 @@ class DownloadsTab : public TabPage {
     std::string directory;  // GBK: of the last file that finished
   } batch_;
   int finishedInRun_ = 0;
+  int shownFinished_ = 0;  // the count the label shows
   QLabel* finishedCount_;
   QLineEdit* saveDirectory_;
   QPushButton* choose_;

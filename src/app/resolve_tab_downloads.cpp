@@ -2,8 +2,11 @@
 // as its link comes while the parse runs; the fresh links they ask for, on the parse's worker;
 // and a share's file remembered from an earlier run, started again.
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeView>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <utility>
 
 #include "app/prompt_dialogs.h"
@@ -101,21 +104,33 @@ void ResolveTab::DownloadEntries(const std::vector<size_t>& chosen) {
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   // Once the parse ended, every file is queued at once; before, each as its link comes.
   if (!stream_) return;
-  const ShareDownload* opened = downloads_->Share(stream_->Open(chosen, dir));
-  if (opened == nullptr) return;
-  int queued = 0, skipped = 0, refused = 0;
-  for (const ShareFile& f : opened->Files()) {
-    if (f.status == ShareFileStatus::kSkipped)
-      ++skipped;
-    else if (f.status == ShareFileStatus::kFailed)
-      ++refused;
-    else
-      ++queued;
-  }
-  std::string text = "已加入下载：" + std::to_string(queued) + "个文件";
-  if (skipped > 0) text += "，" + std::to_string(skipped) + "个已下载过";
-  if (refused > 0) text += "，" + std::to_string(refused) + "个无法保存";
-  showStatus_(Utf8ToGbk(text));
+  const ShareId share = stream_->Open(chosen, dir);
+  if (downloads_->Share(share) == nullptr) return;
+  // A share of many files is planned aside: the counts are told once its files are in.
+  auto tell = std::make_shared<std::function<void()>>();
+  *tell = [this, share, again = std::weak_ptr(tell), files = chosen.size()] {
+    const ShareDownload* opened = downloads_ ? downloads_->Share(share) : nullptr;
+    if (opened == nullptr) return;
+    if (opened->Planning()) {
+      showStatus_(Utf8ToGbk("正在加入下载：" + std::to_string(files) + "个文件……"));
+      QTimer::singleShot(100, this, [tell = again.lock()] { (*tell)(); });
+      return;
+    }
+    int queued = 0, skipped = 0, refused = 0;
+    for (const ShareFile& f : opened->Files()) {
+      if (f.status == ShareFileStatus::kSkipped)
+        ++skipped;
+      else if (f.status == ShareFileStatus::kFailed)
+        ++refused;
+      else
+        ++queued;
+    }
+    std::string text = "已加入下载：" + std::to_string(queued) + "个文件";
+    if (skipped > 0) text += "，" + std::to_string(skipped) + "个已下载过";
+    if (refused > 0) text += "，" + std::to_string(refused) + "个无法保存";
+    showStatus_(Utf8ToGbk(text));
+  };
+  (*tell)();
 }
 
 std::vector<bool> ResolveTab::RestartShareFiles(const std::vector<UnfinishedDownload>& rows) {

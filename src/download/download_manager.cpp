@@ -1,11 +1,15 @@
 #include "download/download_manager.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <optional>
 #include <unordered_map>
 #include <utility>
 
 #include "base/encoding.h"
+#include "base/timestamp.h"
 #include "download/download_engine.h"
 
 namespace sf {
@@ -39,6 +43,12 @@ DownloadEvent Event(DownloadEvent::Kind kind, int item, int share = 0, size_t fi
 }
 
 }  // namespace
+
+DownloadManager::EventFd::EventFd() : fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+DownloadManager::EventFd::~EventFd() {
+  if (fd >= 0) ::close(fd);
+}
 
 DownloadManager::DownloadManager(DownloadEngine& engine, std::shared_ptr<IdSource> ids)
     : engine_(engine), queue_(engine, std::move(ids)) {
@@ -92,8 +102,12 @@ ShareId DownloadManager::OpenShare(const std::vector<FileEntry>& entries,
 }
 
 ShareId DownloadManager::AddShare(ShareOrder order) {
-  return ShareId{QueueShare(order.entries, order.chosen, order.directory, std::move(order.renewer),
-                            LookOnDisk, std::move(order.source), order.open)};
+  std::shared_ptr<const std::vector<FileEntry>> owned;
+  if (planAsideFrom_ > 0 && order.chosen.size() >= planAsideFrom_)
+    owned = std::make_shared<const std::vector<FileEntry>>(std::move(order.entries));
+  const std::vector<FileEntry>& entries = owned ? *owned : order.entries;
+  return ShareId{QueueShare(entries, order.chosen, order.directory, std::move(order.renewer),
+                            LookOnDisk, std::move(order.source), order.open, owned)};
 }
 
 void DownloadManager::AddLink(ShareId shareId, size_t entry, const std::string& link) {
@@ -125,7 +139,8 @@ void DownloadManager::SetShareSource(ShareId share, ShareSource source) {
 int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
                                 const std::vector<size_t>& chosen, const std::string& directory,
                                 std::shared_ptr<LinkRenewer> renewer, const DiskLook& look,
-                                ShareSource source, bool open) {
+                                ShareSource source, bool open,
+                                std::shared_ptr<const std::vector<FileEntry>> owned) {
   // A second plan of a file still on its way would take its partial for one to resume.
   // Such a file, and one planned where a listed item saves, is taken up again instead.
   // The files under way are looked up by entry, so a share of many files costs one pass. A
@@ -167,27 +182,83 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
   auto run = std::make_unique<ShareRun>(queue_);
   run->renewer = std::move(renewer);
   run->source = std::move(source);
+  if (owned && files.size() >= planAsideFrom_) {
+    // The files under way are taken up again now; the rest once the plan is in.
+    const int fd = planReady_.fd;
+    run->download.PlanAside(std::move(owned), std::move(files), directory, open, [fd] {
+      const uint64_t one = 1;
+      if (fd >= 0) {
+        [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+      }
+    });
+    shares_[id] = std::move(run);
+    TakeUpAgain(again);
+    return id;
+  }
   auto listed = [&](const std::string& dir, const std::string& name) {
     int listed = Listed(Utf8ToGbk(dir), Utf8ToGbk(name));
     if (listed != 0) again.push_back(listed);
     return listed != 0;
   };
+  std::vector<size_t> added;
   if (open)
-    run->download.Open(entries, files, directory, look, listed);
+    added = run->download.Open(entries, files, directory, look, listed);
   else
-    run->download.Add(entries, files, directory, look, listed);
-  std::vector<DownloadEvent> started;
-  const std::vector<ShareFile>& added = run->download.Files();
-  for (size_t i = 0; i < added.size(); ++i) {
-    if (added[i].item == 0) continue;
-    shareItems_[added[i].item] = {id, i};
-    started.push_back(Event(DownloadEvent::kStarted, added[i].item, id, i));
-  }
+    added = run->download.Add(entries, files, directory, look, listed);
   ShareRun& kept = *(shares_[id] = std::move(run));
-  Emit(std::move(started));
-  ReportShareEnds(kept);  // files refused or skipped at once
+  Took(id, kept, added);
   TakeUpAgain(again);
   return id;
+}
+
+void DownloadManager::Took(int share, ShareRun& run, const std::vector<size_t>& files) {
+  std::vector<DownloadEvent> started;
+  const std::vector<ShareFile>& added = run.download.Files();
+  for (size_t i : files) {
+    if (added[i].item == 0) continue;
+    shareItems_[added[i].item] = {share, i};
+    started.push_back(Event(DownloadEvent::kStarted, added[i].item, share, i));
+  }
+  Emit(std::move(started));
+  ReportShareEnds(run);  // files refused or skipped at once
+}
+
+bool DownloadManager::Planning() const {
+  for (const auto& [id, run] : shares_)
+    if (run->download.Planning()) return true;
+  return false;
+}
+
+void DownloadManager::FeedPlans() {
+  if (planReady_.fd >= 0) {
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t n = ::read(planReady_.fd, &count, sizeof count);
+  }
+  // Small batches until the slice of time is spent: a batch's folders and queue entries
+  // cost what the disk makes them cost, and the owner's thread has other work.
+  const int64_t until = NowMs() + kFeedSliceMs;
+  for (bool more = true; more && NowMs() < until;) {
+    more = false;
+    std::vector<int> planning;
+    for (const auto& [id, run] : shares_)
+      if (run->download.Planning()) planning.push_back(id);
+    for (int id : planning) {
+      auto it = shares_.find(id);
+      if (it == shares_.end()) continue;
+      std::vector<int> again;
+      auto listed = [&](const std::string& dir, const std::string& name) {
+        int listed = Listed(Utf8ToGbk(dir), Utf8ToGbk(name));
+        if (listed != 0) again.push_back(listed);
+        return listed != 0;
+      };
+      ShareRun& run = *it->second;
+      std::vector<size_t> added = run.download.Feed(kFeedBatch, listed);
+      if (added.empty() && run.download.Planning()) continue;
+      more = true;
+      Took(id, run, added);
+      TakeUpAgain(again);
+    }
+  }
 }
 
 bool DownloadManager::Adopt(int item, const std::vector<FileEntry>& entries, size_t position,
@@ -283,10 +354,16 @@ int DownloadManager::Cancel(const std::vector<ItemId>& typed, bool removeFiles) 
 }
 
 std::vector<ItemId> DownloadManager::Tick(int64_t nowMs) {
-  return ItemIds(Step(queue_.Poll(nowMs)));
+  FeedPlans();
+  // Those polled are told, the one whose pause showed now included; an item paused before
+  // holds still and is not told of again every tick.
+  std::vector<int> polled(queue_.Watched().begin(), queue_.Watched().end());
+  std::vector<int> ended = queue_.Poll(nowMs);
+  return ItemIds(Step(std::move(ended), {}, &polled));
 }
 
 int64_t DownloadManager::NextTickMs(int64_t nowMs) const {
+  if (Planning()) return nowMs + kPlanningEveryMs;
   if (TaskEventFd() < 0 && !Idle()) return nowMs + kPollEveryMs;
   return nowMs + kProgressEveryMs;
 }
@@ -302,9 +379,14 @@ std::vector<int> DownloadManager::Settle() {
   return Step(queue_.TakeEnded());
 }
 
-std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector<int>& gone) {
+std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector<int>& gone,
+                                       const std::vector<int>* polled) {
   std::vector<DownloadEvent> events;
-  for (int id : queue_.Started()) {
+  const std::vector<int> watched =
+      polled ? std::vector<int>()
+             : std::vector<int>(queue_.Watched().begin(), queue_.Watched().end());
+  for (int id : polled ? *polled : watched) {
+    if (const DownloadItem* item = queue_.Find(id); item == nullptr || item->Ended()) continue;
     auto share = shareItems_.find(id);
     if (share == shareItems_.end())
       events.push_back(Event(DownloadEvent::kProgress, id));

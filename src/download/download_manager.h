@@ -102,6 +102,19 @@ class DownloadManager : public Downloads {
   // finished, so that each walk of the list takes a good part of it away.
   void DropFinished();
 
+  // A share of at least `files` files given through the seam is planned on a thread of its own
+  // (ShareDownload::PlanAside) and taken in by Ticks, a batch at a time, so that the owner's
+  // thread is never held up by a share's looks on disk. 0, as at first: never.
+  void SetPlanAsideFrom(size_t files) { planAsideFrom_ = files; }
+  // A share's plan is being made or taken in: Tick soon (NextTickMs says when).
+  bool Planning() const;
+  // Readable once a plan made aside is ready to be taken in: Tick then, and read 8 bytes to
+  // make it quiet again. -1 when none could be made; NextTickMs still says when to look.
+  int PlanReadyFd() const { return planReady_.fd; }
+  // A plan is taken in by batches of this many files, on one Tick for up to this long.
+  static constexpr size_t kFeedBatch = 256;
+  static constexpr int64_t kFeedSliceMs = 30;
+
   const DownloadQueue& queue() const { return queue_; }
   // Readable whenever a task's state changes, so a caller can Tick at once instead of on its
   // next turn; -1 when the engine cannot say, and then only polling helps.
@@ -119,14 +132,23 @@ class DownloadManager : public Downloads {
 
   static constexpr int64_t kPollEveryMs = 20;       // without the engine's word on its ends
   static constexpr int64_t kProgressEveryMs = 250;  // with it
+  static constexpr int64_t kPlanningEveryMs = 20;   // while a plan is made or taken in
 
  private:
   struct ShareRun;
+  // `owned`: the entries themselves, which a share planned aside keeps while it plans.
   int QueueShare(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                  const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
-                 const DiskLook& look, ShareSource source, bool open);
-  // `gone`: items just taken out of the queue, whose share files fail.
-  std::vector<int> Step(std::vector<int> ended, const std::vector<int>& gone = {});
+                 const DiskLook& look, ShareSource source, bool open,
+                 std::shared_ptr<const std::vector<FileEntry>> owned = nullptr);
+  // Takes in a batch of every plan made aside that is ready.
+  void FeedPlans();
+  // The files a share took in, queued or not: they are told as a share's new files are.
+  void Took(int share, ShareRun& run, const std::vector<size_t>& files);
+  // `gone`: items just taken out of the queue, whose share files fail. Progress is told of the
+  // items `polled`, or, without a poll, of those a poll would ask about.
+  std::vector<int> Step(std::vector<int> ended, const std::vector<int>& gone = {},
+                        const std::vector<int>* polled = nullptr);
   void Answer(int share, size_t file, const std::string& link, const std::string& why);
   void ReportShareEnds(ShareRun& run);
   void Emit(std::vector<DownloadEvent> events);
@@ -136,6 +158,13 @@ class DownloadManager : public Downloads {
   void TakeUpAgain(const std::vector<int>& ids);
   int RetryItems(const std::vector<int>& ids);
 
+  // Closed last, after every share's planning thread has ended.
+  struct EventFd {
+    EventFd();
+    ~EventFd();
+    int fd;
+  } planReady_;
+  size_t planAsideFrom_ = 0;
   DownloadEngine& engine_;
   DownloadQueue queue_;
   std::map<int, std::unique_ptr<ShareRun>> shares_;

@@ -117,8 +117,15 @@ void DownloadQueue::Sums::Add(const DownloadItem& item, int sign) {
   }
 }
 
+// A row shows its percentage with two decimals; the mean of the list is of those.
+static int64_t HundredthsOf(const DownloadItem& item) {
+  return std::llround(static_cast<double>(item.progress) * 100.0 * 100.0);
+}
+
 void DownloadQueue::Forget(const DownloadItem& item) {
   if (item.status == DownloadStatus::kQueued) queued_.erase(item.id);
+  if (item.status == DownloadStatus::kFailed) --failed_;
+  percentHundredths_ -= HundredthsOf(item);
   if (Finishing(item))
     --finishing_;
   else if (sf::Running(item.status))
@@ -140,6 +147,8 @@ void DownloadQueue::Forget(const DownloadItem& item) {
 
 void DownloadQueue::Keep(const DownloadItem& item) {
   if (item.status == DownloadStatus::kQueued) queued_.insert(item.id);
+  if (item.status == DownloadStatus::kFailed) ++failed_;
+  percentHundredths_ += HundredthsOf(item);
   if (Finishing(item))
     ++finishing_;
   else if (sf::Running(item.status))

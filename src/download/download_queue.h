@@ -151,6 +151,13 @@ class DownloadQueue {
   IdSource& Ids() const { return *ids_; }
   // Items neither finished nor failed.
   size_t Unended() const { return queued_.size() + started_.size(); }
+  // Items failed and still listed, waiting for the user.
+  int Failed() const { return failed_; }
+  // Something will move without the user: an item waits for a slot or runs.
+  bool Moving() const { return !queued_.empty() || running_ + finishing_ > 0; }
+  // The sum of every listed item's percentage in hundredths, each rounded as its row shows
+  // it: a mean over the list without a walk over it.
+  int64_t PercentHundredths() const { return percentHundredths_; }
   // The listed item, not finished, that saves to DIRECTORY/NAME (GBK; a "/" at the directory's
   // end does not count), the first one added when there are several; 0 when none.
   int Listed(const std::string& directory, const std::string& name) const;
@@ -194,7 +201,9 @@ class DownloadQueue {
   std::set<int> watched_;  // asked on each poll
   int running_ = 0;        // requesting or downloading, not finishing
   int finishing_ = 0;      // every byte in, made safe on disk by the engine
-  Sums settled_;           // of the items not watched
+  int failed_ = 0;
+  int64_t percentHundredths_ = 0;  // of the listed items, as PercentHundredths gives it
+  Sums settled_;                   // of the items not watched
   // Hashes of directory and name (the one asked for, and the engine's) to the items there.
   std::unordered_multimap<size_t, int> places_;
   std::shared_ptr<IdSource> ids_;

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <unordered_map>
+#include <utility>
 
 #include "base/encoding.h"
 
@@ -117,7 +119,7 @@ std::vector<size_t> ShareDownload::Plan(const std::vector<FileEntry>& entries,
   std::vector<PlannedFile> plan = PlanShare(entries, chosen, options, look);
   if (awaitLinks && awaiting_.size() < entries.size()) awaiting_.resize(entries.size());
   // The files of one folder share its directory's one string.
-  std::unordered_map<std::string, std::shared_ptr<const std::string>> folders;
+  Folders folders;
   // Grown once: doubling a list of many files would hold it twice for a moment.
   if (files_.size() + plan.size() > files_.capacity())
     files_.reserve(std::max(files_.size() + plan.size(), 2 * files_.capacity()));
@@ -126,41 +128,149 @@ std::vector<size_t> ShareDownload::Plan(const std::vector<FileEntry>& entries,
     if (listed && planned.step != PlanStep::kRefuse &&
         listed(planned.folder.empty() ? directory : directory + "/" + planned.folder, planned.name))
       continue;
-    size_t index = files_.size();
-    added.push_back(index);
-    ShareFile& f = files_.emplace_back();
-    ++open_;
-    f.packedEntry = PackEntry(entries[planned.entry]);
-    f.plan = std::move(planned);
-    std::shared_ptr<const std::string>& shared = folders[f.plan.folder];
-    if (!shared)
-      shared = std::make_shared<const std::string>(
-          f.plan.folder.empty() ? directory : directory + "/" + f.plan.folder);
-    f.directory = shared;
-    if (f.plan.step == PlanStep::kRefuse) {
-      f.problem = f.plan.problem;
-      End(f, index, ShareFileStatus::kFailed);
-      continue;
-    }
-    if (f.plan.step == PlanStep::kSkip) {
-      f.savedName = f.plan.name;
-      End(f, index, ShareFileStatus::kSkipped);
-      continue;
-    }
-    if (awaitLinks) {
-      f.status = ShareFileStatus::kAwaitingLink;
-      awaiting_[f.plan.entry] = index + 1;
-      continue;
-    }
-    Start(index, directory, entries[f.plan.entry].dlink);
+    added.push_back(files_.size());
+    Place(entries, planned, directory, awaitLinks, folders);
   }
+  return added;
+}
+
+void ShareDownload::Place(const std::vector<FileEntry>& entries, PlannedFile& planned,
+                          const std::string& directory, bool awaitLinks, Folders& folders) {
+  size_t index = files_.size();
+  ShareFile& f = files_.emplace_back();
+  ++open_;
+  f.packedEntry = PackEntry(entries[planned.entry]);
+  f.plan = std::move(planned);
+  std::shared_ptr<const std::string>& shared = folders[f.plan.folder];
+  if (!shared)
+    shared = std::make_shared<const std::string>(
+        f.plan.folder.empty() ? directory : directory + "/" + f.plan.folder);
+  f.directory = shared;
+  if (f.plan.step == PlanStep::kRefuse) {
+    f.problem = f.plan.problem;
+    return End(f, index, ShareFileStatus::kFailed);
+  }
+  if (f.plan.step == PlanStep::kSkip) {
+    f.savedName = f.plan.name;
+    return End(f, index, ShareFileStatus::kSkipped);
+  }
+  if (awaitLinks) {
+    f.status = ShareFileStatus::kAwaitingLink;
+    awaiting_[f.plan.entry] = index + 1;
+    return;
+  }
+  Start(index, directory, entries[f.plan.entry].dlink);
+}
+
+ShareDownload::~ShareDownload() {
+  if (aside_ && aside_->worker.joinable()) {
+    aside_->cancel = true;
+    aside_->worker.join();
+  }
+}
+
+void ShareDownload::PlanAside(std::shared_ptr<const std::vector<FileEntry>> entries,
+                              std::vector<size_t> chosen, const std::string& directory,
+                              bool awaitLinks, std::function<void()> wake) {
+  aside_ = std::make_unique<Aside>();
+  Aside& a = *aside_;
+  a.entries = std::move(entries);
+  a.directory = directory;
+  a.awaitLinks = awaitLinks;
+  if (awaitLinks) {
+    linksMayCome_ = true;
+    openDirectory_ = directory;
+  }
+  PlanOptions options;
+  options.directory = directory;
+  long nameMax = ::pathconf(directory.c_str(), _PC_NAME_MAX);
+  if (nameMax > 0) options.nameMax = static_cast<size_t>(nameMax);
+  if (awaitLinks && awaiting_.size() < a.entries->size()) awaiting_.resize(a.entries->size());
+  // Grown once: doubling a list of many files would hold it twice for a moment.
+  if (files_.size() + chosen.size() > files_.capacity())
+    files_.reserve(std::max(files_.size() + chosen.size(), 2 * files_.capacity()));
+  queue_.Reserve(chosen.size());
+  // The plan is handed on as it grows, so the first files start while the rest are planned. A
+  // window closed meanwhile does not wait for every look: the rest fail at once, unqueued.
+  a.worker = std::thread([&a, options, chosen = std::move(chosen), wake = std::move(wake)] {
+    DiskLook look = [&a](const std::string& path) {
+      if (a.cancel) return DiskEntry{DiskEntry::Kind::kNone, 0, false, ECANCELED};
+      return LookOnDisk(path);
+    };
+    SharePlanner planner(*a.entries, options, look);
+    constexpr size_t kChunk = 256;
+    std::vector<PlannedFile> chunk;
+    bool first = true;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      if (chosen[i] < a.entries->size()) chunk.push_back(planner.Plan(chosen[i]));
+      if (chunk.size() < kChunk && i + 1 < chosen.size()) continue;
+      {
+        std::lock_guard<std::mutex> hold(a.lock);
+        a.ready.insert(a.ready.end(), std::make_move_iterator(chunk.begin()),
+                       std::make_move_iterator(chunk.end()));
+      }
+      chunk.clear();
+      if (std::exchange(first, false) && wake) wake();
+    }
+    {
+      std::lock_guard<std::mutex> hold(a.lock);
+      a.made = true;
+    }
+    if (wake) wake();
+  });
+}
+
+std::vector<size_t> ShareDownload::Feed(size_t most, const Listed& listed) {
+  std::vector<size_t> added;
+  if (!aside_) return added;
+  Aside& a = *aside_;
+  bool made = false;
+  if (a.fed == a.plan.size()) {
+    std::lock_guard<std::mutex> hold(a.lock);
+    a.plan.clear();
+    a.plan.swap(a.ready);
+    a.fed = 0;
+    made = a.made;
+  }
+  const std::vector<FileEntry>& entries = *a.entries;
+  for (; a.fed < a.plan.size() && added.size() < most; ++a.fed) {
+    PlannedFile& planned = a.plan[a.fed];
+    if (listed && planned.step != PlanStep::kRefuse &&
+        listed(planned.folder.empty() ? a.directory : a.directory + "/" + planned.folder,
+               planned.name))
+      continue;
+    added.push_back(files_.size());
+    const size_t entry = planned.entry;
+    Place(entries, planned, a.directory, a.awaitLinks, a.folders);
+    // A link that came while the plan was being made starts its file now.
+    if (a.awaitLinks && !a.links.empty())
+      if (auto link = a.links.find(entry); link != a.links.end()) {
+        if (awaiting_[entry] != 0) {
+          awaiting_[entry] = 0;
+          Start(added.back(), a.directory, link->second);
+        }
+        a.links.erase(link);
+      }
+  }
+  if (a.fed < a.plan.size() || !made) return added;
+  {
+    std::lock_guard<std::mutex> hold(a.lock);
+    if (!a.ready.empty()) return added;
+  }
+  a.worker.join();
+  const bool close = a.close;
+  aside_.reset();
+  if (close) Close();
   return added;
 }
 
 void ShareDownload::Start(size_t index, const std::string& directory, const std::string& link) {
   ShareFile& f = files_[index];
   f.status = ShareFileStatus::kQueued;
-  f.problem = MakeFolders(directory, f.plan.folder);
+  if (!f.plan.folder.empty() && made_.count(directory + "/" + f.plan.folder) == 0) {
+    f.problem = MakeFolders(directory, f.plan.folder);
+    if (f.problem.empty()) made_.insert(directory + "/" + f.plan.folder);
+  }
   if (f.problem.empty() && link.empty()) f.problem = "the share gave no link for it";
   if (!f.problem.empty()) return End(f, index, ShareFileStatus::kFailed);
   // The folders below the directory are the plan's: the engine opens them without following
@@ -170,6 +280,11 @@ void ShareDownload::Start(size_t index, const std::string& directory, const std:
 }
 
 std::optional<size_t> ShareDownload::Link(size_t entry, const std::string& link) {
+  // Its file may not be planned yet: the link waits for it.
+  if (aside_ && aside_->awaitLinks && (entry >= awaiting_.size() || awaiting_[entry] == 0)) {
+    aside_->links[entry] = link;
+    return std::nullopt;
+  }
   if (entry >= awaiting_.size() || awaiting_[entry] == 0) return std::nullopt;
   size_t index = awaiting_[entry] - 1;
   awaiting_[entry] = 0;
@@ -178,6 +293,10 @@ std::optional<size_t> ShareDownload::Link(size_t entry, const std::string& link)
 }
 
 void ShareDownload::Close() {
+  if (aside_) {
+    aside_->close = true;
+    return;
+  }
   linksMayCome_ = false;
   // In the share's order, as Add would have failed them.
   std::vector<size_t> left;
@@ -279,7 +398,7 @@ bool ShareDownload::Reopen(size_t file) {
 }
 
 bool ShareDownload::Ended() const {
-  return !linksMayCome_ && open_ == 0;
+  return !aside_ && !linksMayCome_ && open_ == 0;
 }
 
 std::vector<size_t> ShareDownload::TakeEnded() {

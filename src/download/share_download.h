@@ -6,10 +6,16 @@
 // renewed wherever the front-end's renewer runs.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "download/download_queue.h"
@@ -59,6 +65,7 @@ bool LinkRefused(int32_t failureCode, bool sawBytes);
 class ShareDownload {
  public:
   explicit ShareDownload(DownloadQueue& queue) : queue_(queue) {}
+  ~ShareDownload();
   ShareDownload(const ShareDownload&) = delete;
   ShareDownload& operator=(const ShareDownload&) = delete;
 
@@ -77,6 +84,20 @@ class ShareDownload {
   std::vector<size_t> Open(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                            const std::string& directory, const DiskLook& look = LookOnDisk,
                            const Listed& listed = {});
+  // Add (or Open, with `awaitLinks`) for a share of many files, whose looks on disk would hold
+  // the caller up: the plan is made on a thread of its own, on the disk as it is (LookOnDisk),
+  // and nothing is queued until Feed takes it in. Links and Close that come meanwhile wait for
+  // it; the share does not end before the plan is taken in whole. `wake`, when given, is called
+  // on that thread once the plan is made.
+  void PlanAside(std::shared_ptr<const std::vector<FileEntry>> entries, std::vector<size_t> chosen,
+                 const std::string& directory, bool awaitLinks, std::function<void()> wake = {});
+  // The plan is being made or is not yet taken in whole.
+  bool Planning() const { return aside_ != nullptr; }
+  // Takes in up to `most` files of a plan made aside, as Add (or Open) would have; gives their
+  // positions in Files(), none while the plan is still being made. Once the last is in, the
+  // links that came meanwhile are given and a Close asked for meanwhile is made.
+  std::vector<size_t> Feed(size_t most, const Listed& listed = {});
+
   // The link (GBK) of the entry at `entry` of the entries planned: its file, when one waits for
   // it, is queued, as Add would have queued it. Gives that file's position in Files().
   std::optional<size_t> Link(size_t entry, const std::string& link);
@@ -118,6 +139,10 @@ class ShareDownload {
   // Queues a planned file under `link`, or fails it when it cannot be saved or has no link.
   void Start(size_t index, const std::string& directory, const std::string& link);
   void End(ShareFile& file, size_t index, ShareFileStatus status);
+  // One planned file into Files(): failed, skipped, waiting for its link or queued.
+  using Folders = std::unordered_map<std::string, std::shared_ptr<const std::string>>;
+  void Place(const std::vector<FileEntry>& entries, PlannedFile& planned,
+             const std::string& directory, bool awaitLinks, Folders& folders);
   // Update for one file; a refused link adds it to `renew`.
   void Look(size_t index, std::vector<size_t>& renew);
 
@@ -130,6 +155,26 @@ class ShareDownload {
   // costs less than a map of as many files.
   std::vector<size_t> awaiting_;
   size_t open_ = 0;  // files not ended
+  // The folders made below a directory: made once, not once per file (the engine opens them
+  // again beneath its root, so a folder swapped for a link later still leads nowhere).
+  std::unordered_set<std::string> made_;
+  // A plan made aside, and what waits for it to be taken in.
+  struct Aside {
+    std::shared_ptr<const std::vector<FileEntry>> entries;
+    std::string directory;
+    bool awaitLinks = false;
+    std::thread worker;
+    std::atomic<bool> cancel{false};
+    std::mutex lock;
+    bool made = false;               // under `lock`: every file is planned
+    std::vector<PlannedFile> ready;  // under `lock`: planned, not yet taken
+    std::vector<PlannedFile> plan;   // taken from `ready`, being fed
+    size_t fed = 0;                  // how much of `plan` is in Files()
+    Folders folders;
+    std::map<size_t, std::string> links;  // entry -> link, come while planning
+    bool close = false;                   // Close came while planning
+  };
+  std::unique_ptr<Aside> aside_;
 };
 
 }  // namespace sf

@@ -188,70 +188,88 @@ DiskEntry LookOnDisk(const std::string& path) {
   return d;
 }
 
+struct SharePlanner::State {
+  State(const std::vector<FileEntry>& e, const PlanOptions& o, const DiskLook& l)
+      : entries(e), options(o), look(l), layout(e, options, look) {}
+  const std::vector<FileEntry>& entries;
+  PlanOptions options;
+  DiskLook look;
+  Layout layout;
+};
+
+SharePlanner::SharePlanner(const std::vector<FileEntry>& entries, const PlanOptions& options,
+                           DiskLook look)
+    : state_(std::make_unique<State>(entries, options, std::move(look))) {}
+
+SharePlanner::~SharePlanner() = default;
+
+PlannedFile SharePlanner::Plan(size_t index) {
+  const PlanOptions& options = state_->options;
+  const DiskLook& look = state_->look;
+  Layout& layout = state_->layout;
+  const FileEntry& e = state_->entries[index];
+  PlannedFile f;
+  f.entry = index;
+  f.sharePath = SharePathOf(e);
+  f.size = SizeOf(e);
+  layout.ClearError();
+  std::optional<std::string> folder = layout.Folder(e.folder_path);
+  if (!folder) {
+    f.step = PlanStep::kRefuse;
+    f.problem = layout.error() != 0
+                    ? GbkToUtf8(e.folder_path) + ": " + std::strerror(layout.error())
+                    : "no free folder name on disk";
+    return f;
+  }
+  f.folder = *folder;
+  std::string directory = Join(options.directory, f.folder);
+  if (Utf8ToUtf16(directory).size() > options.maxDirectoryUnits) {
+    f.step = PlanStep::kRefuse;
+    f.problem =
+        "folder path longer than " + std::to_string(options.maxDirectoryUnits) + " characters";
+    return f;
+  }
+  std::string safe = SafeShareSegment(GbkToUtf8(e.server_filename), layout.segmentBytes());
+  f.step = PlanStep::kRefuse;
+  f.problem = "no free file name on disk";
+  for (int n = 0; n < kMaxNumbered; ++n) {
+    std::string name = NumberedName(safe, n);
+    std::string path = Join(f.folder, name);
+    if (!layout.Claim(path, "f" + std::to_string(index))) continue;
+    DiskEntry there = look(options.directory + "/" + path);
+    if (there.error != 0) {
+      layout.Release(path);
+      f.problem = path + ": " + std::strerror(there.error);
+      break;
+    }
+    std::optional<PlanStep> step;
+    if (there.kind == DiskEntry::Kind::kFile && !there.partial && f.size >= 0 &&
+        there.size == f.size)
+      step = PlanStep::kSkip;
+    else if (there.kind == DiskEntry::Kind::kNone)
+      step = there.partial ? PlanStep::kResume : PlanStep::kDownload;
+    else if (there.kind == DiskEntry::Kind::kFile && !there.partial && f.size < 0)
+      step = PlanStep::kAskServer;  // taking the next name would copy it again on every run
+    if (!step) {
+      layout.Release(path);
+      continue;
+    }
+    f.name = name;
+    f.step = *step;
+    f.problem.clear();
+    break;
+  }
+  return f;
+}
+
 std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
                                    const std::vector<size_t>& chosen, const PlanOptions& options,
                                    const DiskLook& look) {
-  Layout layout(entries, options, look);
+  SharePlanner planner(entries, options, look);
   std::vector<PlannedFile> plan;
   plan.reserve(chosen.size());  // a share of many files is not copied as the list grows
-  for (size_t index : chosen) {
-    if (index >= entries.size()) continue;
-    const FileEntry& e = entries[index];
-    PlannedFile f;
-    f.entry = index;
-    f.sharePath = SharePathOf(e);
-    f.size = SizeOf(e);
-    layout.ClearError();
-    std::optional<std::string> folder = layout.Folder(e.folder_path);
-    if (!folder) {
-      f.step = PlanStep::kRefuse;
-      f.problem = layout.error() != 0
-                      ? GbkToUtf8(e.folder_path) + ": " + std::strerror(layout.error())
-                      : "no free folder name on disk";
-      plan.push_back(std::move(f));
-      continue;
-    }
-    f.folder = *folder;
-    std::string directory = Join(options.directory, f.folder);
-    if (Utf8ToUtf16(directory).size() > options.maxDirectoryUnits) {
-      f.step = PlanStep::kRefuse;
-      f.problem =
-          "folder path longer than " + std::to_string(options.maxDirectoryUnits) + " characters";
-      plan.push_back(std::move(f));
-      continue;
-    }
-    std::string safe = SafeShareSegment(GbkToUtf8(e.server_filename), layout.segmentBytes());
-    f.step = PlanStep::kRefuse;
-    f.problem = "no free file name on disk";
-    for (int n = 0; n < kMaxNumbered; ++n) {
-      std::string name = NumberedName(safe, n);
-      std::string path = Join(f.folder, name);
-      if (!layout.Claim(path, "f" + std::to_string(index))) continue;
-      DiskEntry there = look(options.directory + "/" + path);
-      if (there.error != 0) {
-        layout.Release(path);
-        f.problem = path + ": " + std::strerror(there.error);
-        break;
-      }
-      std::optional<PlanStep> step;
-      if (there.kind == DiskEntry::Kind::kFile && !there.partial && f.size >= 0 &&
-          there.size == f.size)
-        step = PlanStep::kSkip;
-      else if (there.kind == DiskEntry::Kind::kNone)
-        step = there.partial ? PlanStep::kResume : PlanStep::kDownload;
-      else if (there.kind == DiskEntry::Kind::kFile && !there.partial && f.size < 0)
-        step = PlanStep::kAskServer;  // taking the next name would copy it again on every run
-      if (!step) {
-        layout.Release(path);
-        continue;
-      }
-      f.name = name;
-      f.step = *step;
-      f.problem.clear();
-      break;
-    }
-    plan.push_back(std::move(f));
-  }
+  for (size_t index : chosen)
+    if (index < entries.size()) plan.push_back(planner.Plan(index));
   return plan;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,6 +94,23 @@ struct PlanOptions {
 std::vector<PlannedFile> PlanShare(const std::vector<FileEntry>& entries,
                                    const std::vector<size_t>& chosen, const PlanOptions& options,
                                    const DiskLook& look = LookOnDisk);
+
+// PlanShare one file at a time, for a caller that hands a long plan on as it grows; every file
+// planned by one planner is kept apart from the others as PlanShare keeps them. The entries
+// must outlive it.
+class SharePlanner {
+ public:
+  SharePlanner(const std::vector<FileEntry>& entries, const PlanOptions& options, DiskLook look);
+  ~SharePlanner();
+  SharePlanner(const SharePlanner&) = delete;
+  SharePlanner& operator=(const SharePlanner&) = delete;
+  // The entry at `index` (< entries.size()).
+  PlannedFile Plan(size_t index);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Creates the planned folder `relative` under `directory` one segment at a time without
 // following a link, so nothing can be made outside the directory, however the tree on disk

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 #include "base/encoding.h"
 #include "base/text.h"
@@ -51,22 +52,21 @@ std::string PercentText(const DownloadItem& item) {
   return FormatNumber("%.2f", RoundTo2(static_cast<double>(item.progress) * 100.0));
 }
 
-bool Contains(const std::vector<int>& ids, int id) {
-  return std::find(ids.begin(), ids.end(), id) != ids.end();
-}
-
-std::string DownloadingText(const std::vector<DownloadItem>& items) {
+std::string DownloadingText(const DownloadQueue& queue) {
   char progress[32];
-  std::snprintf(progress, sizeof progress, "%g", static_cast<double>(OverallProgress(items)));
-  return T().downloading + TotalSpeedText(items) + T().progressLabel + progress + "%";
+  std::snprintf(progress, sizeof progress, "%g", static_cast<double>(OverallProgress(queue)));
+  return T().downloading + TotalSpeedText(queue.Totals().speed) + T().progressLabel + progress +
+         "%";
 }
 
-std::string StateText(const DownloadItem& item, const std::vector<DownloadItem>& items) {
+// The figures of the whole list come from the queue's running sums: a tick costs what is under
+// way, however long the list.
+std::string StateText(const DownloadItem& item, const DownloadQueue& queue) {
   const Texts& t = T();
   if (item.status == DownloadStatus::kPaused) return t.paused;
   switch (item.engineState) {
     case layout::kStateDownloading:
-      return DownloadingText(items);
+      return DownloadingText(queue);
     case layout::kStatePaused:
       return t.paused;
     case layout::kStateRequesting:
@@ -96,12 +96,25 @@ std::string TotalSpeedText(const std::vector<DownloadItem>& items) {
   return SpeedText(sum);
 }
 
+std::string TotalSpeedText(int64_t bytesPerSecond) {
+  return SpeedText(std::max<int64_t>(bytesPerSecond, 0));
+}
+
 float OverallProgress(const std::vector<DownloadItem>& items) {
   if (items.empty()) return 0;
   float sum = 0;
   for (const DownloadItem& item : items)
     sum += static_cast<float>(RoundTo2(static_cast<double>(item.progress) * 100.0));
   return static_cast<float>(RoundTo2(static_cast<double>(sum) / static_cast<double>(items.size())));
+}
+
+// The same mean from the queue's sum in whole hundredths, which a float would lose count of
+// over a long list.
+float OverallProgress(const DownloadQueue& queue) {
+  const size_t n = queue.Items().size();
+  if (n == 0) return 0;
+  return static_cast<float>(
+      RoundTo2(static_cast<double>(queue.PercentHundredths()) / 100.0 / static_cast<double>(n)));
 }
 
 BatchProgress::Bytes BatchProgress::Of(const DownloadItem& item) {
@@ -255,49 +268,41 @@ DownloadRowTexts RowTexts(const DownloadItem& item) {
 
 std::string StatusText(const DownloadQueue& queue, const std::vector<int>& ended) {
   const Texts& t = T();
-  const std::vector<DownloadItem>& items = queue.Items();
-  auto movingNow = [](const DownloadItem& item) {
-    return item.status == DownloadStatus::kQueued || item.status == DownloadStatus::kRequesting ||
-           item.status == DownloadStatus::kDownloading;
-  };
+  std::string text;
+  // In list order (ids ascend along it) the first listed item that ended ends the walk, and
+  // its words are the last; before it, or without one, the last item started (running or
+  // paused) with a state to tell has them: queued and ended items tell nothing.
+  const DownloadItem* first = nullptr;
+  for (int id : ended)
+    if (const DownloadItem* item = queue.Find(id); item && (!first || id < first->id)) first = item;
   // "下载完毕" says the downloads are over: while others still wait or run, a file that
   // finished is no news, and a queue of small files would otherwise show it all along.
-  const bool othersMoving = std::any_of(items.begin(), items.end(), [&](const DownloadItem& item) {
-    return movingNow(item) && !Contains(ended, item.id);
-  });
-  std::string text;
   bool passedFinished = false;
-  for (const DownloadItem& item : items) {
-    if (Contains(ended, item.id)) {
-      if (item.status == DownloadStatus::kFailed) {
-        text = t.failedOpen + FailureText(item.failureCode) + t.failedClose;
-      } else if (item.alreadyComplete) {
-        text = t.alreadyComplete + item.Name();
-      } else if (othersMoving) {
-        passedFinished = true;
-        continue;
-      } else {
-        text = t.finished;
-      }
-      break;
-    }
-    if (item.status == DownloadStatus::kQueued || item.Ended()) continue;
-    std::string state = StateText(item, items);
-    if (!state.empty()) text = state;
+  if (first) {
+    if (first->status == DownloadStatus::kFailed)
+      text = t.failedOpen + FailureText(first->failureCode) + t.failedClose;
+    else if (first->alreadyComplete)
+      text = t.alreadyComplete + first->Name();
+    else if (queue.Moving())
+      passedFinished = true;
+    else
+      text = t.finished;
+  }
+  if (!first || passedFinished) {
+    const std::set<int>& started = queue.Started();
+    for (auto it = started.rbegin(); it != started.rend() && text.empty(); ++it)
+      if (const DownloadItem* item = queue.Find(*it)) text = StateText(*item, queue);
   }
   // The next files have not reported yet: the downloads go on all the same.
-  if (text.empty() && passedFinished) text = DownloadingText(items);
+  if (text.empty() && passedFinished) text = DownloadingText(queue);
   // Failed rows wait for the user, so whatever state the bar shows it says how many there are.
   // With only failed rows left nothing is handled and the bar keeps its text, as it did when the
   // last of the others ended: another tab's message is not pushed out every second.
-  auto failed = std::count_if(items.begin(), items.end(), [](const DownloadItem& item) {
-    return item.status == DownloadStatus::kFailed;
-  });
-  if (!text.empty() && failed > 0) text += "  " + std::to_string(failed) + t.failedCount;
+  if (!text.empty() && queue.Failed() > 0)
+    text += "  " + std::to_string(queue.Failed()) + t.failedCount;
   // A time left only while something moves: paused and failed rows wait for the user.
-  bool moving = std::any_of(items.begin(), items.end(), movingNow);
   int64_t eta = queue.Totals().etaSeconds;
-  if (!text.empty() && moving && eta >= 0) text += t.timeLeft + DurationText(eta);
+  if (!text.empty() && queue.Moving() && eta >= 0) text += t.timeLeft + DurationText(eta);
   return text;
 }
 

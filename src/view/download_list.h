@@ -29,9 +29,12 @@ enum DownloadColumn : int {
 std::string SpeedText(int64_t bytesPerSecond);
 // The sum of every item's speed, as SpeedText: "1KB", "1.50MB".
 std::string TotalSpeedText(const std::vector<DownloadItem>& items);
+std::string TotalSpeedText(int64_t bytesPerSecond);
 // The mean of every item's percentage as its row shows it, kept as a 32-bit float and rounded
 // to two decimals; 0 without items.
 float OverallProgress(const std::vector<DownloadItem>& items);
+// The same over the queue's items, from its running sum.
+float OverallProgress(const DownloadQueue& queue);
 // The overall bar: the bytes done of every download started since the list was last empty, the
 // finished ones that left it included, so it never goes back as files finish. A download
 // deleted from the list leaves the sum.

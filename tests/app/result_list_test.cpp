@@ -101,7 +101,8 @@ class ResultListTest : public WindowSuite {
     QCOMPARE(RowCount(Results()), 5);
   }
 
-  // 全部下载 on thousands of rows queues every file of the share, once.
+  // 全部下载 on thousands of rows returns at once, and every file of the share is queued once
+  // its plan, made aside, has come in.
   void allOfALargeShareIsQueued() {
     StartParse("many");
     WaitForParseEnd();
@@ -109,7 +110,9 @@ class ResultListTest : public WindowSuite {
     QCOMPARE(RowCount(Results()), kManyFiles + kManyFolders);
     QCOMPARE(ColumnTitle(Results(), 1), QStringLiteral("文件名 %1个文件").arg(kManyFiles));
     Find<QAction>(window_.get(), "全部下载")->trigger();
-    QCOMPARE(Status(), QStringLiteral("已加入下载：%1个文件").arg(kManyFiles));
+    QCOMPARE(Status(), QStringLiteral("正在加入下载：%1个文件……").arg(kManyFiles));
+    QTRY_COMPARE_WITH_TIMEOUT(Status(), QStringLiteral("已加入下载：%1个文件").arg(kManyFiles),
+                              30000);
     const sf::DownloadQueue* queue = window_->downloadsTab()->queue();
     QVERIFY(queue);
     QCOMPARE(queue->Items().size(), size_t{kManyFiles});

@@ -4,6 +4,7 @@
 #include "download/download_manager.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -254,6 +255,92 @@ TEST_F(DownloadManagerTest, EveryFileOfAManyFileShareEndsOnce) {
     }
   }
   EXPECT_EQ(engine.created.size(), many.size());  // the 39 started and f7.bin's fresh link
+}
+
+// A share of many files planned aside: nothing holds the caller up, links and the close that
+// come meanwhile wait for the plan, and once the Ticks have taken it in every file is where a
+// plan made on the spot would have put it, told once, in folders made on disk.
+TEST_F(DownloadManagerTest, AShareOfManyFilesPlannedAsideStillGivesEveryFile) {
+  std::vector<FileEntry> many;
+  std::vector<size_t> all;
+  for (int i = 0; i < 600; ++i) {
+    many.push_back(File("f" + std::to_string(i) + ".bin", "10", "http://h/" + std::to_string(i)));
+    many.back().folder_path = "d" + std::to_string(i % 3) + "/e" + std::to_string(i % 5);
+    all.push_back(all.size());
+  }
+  std::filesystem::create_directories(dir + "/d0/e0");
+  std::ofstream(dir + "/d0/e0/f0.bin") << "0123456789";  // whole already
+  DownloadManager downloads(engine);
+  downloads.SetPlanAsideFrom(100);
+  std::map<DownloadEvent::Kind, int> told;
+  downloads.Listen([&](const DownloadEvent& e) { ++told[e.kind]; });
+  auto renewer = std::make_shared<FakeRenewer>();
+  auto takeIn = [&] {
+    pollfd ready{downloads.PlanReadyFd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 20000), 1);
+    for (int turn = 0; turn < 10000 && downloads.Planning(); ++turn) downloads.Tick(turn);
+    ASSERT_FALSE(downloads.Planning());
+  };
+
+  ShareId whole = downloads.AddShare(ShareOrder{many, all, dir, renewer});
+  EXPECT_TRUE(downloads.Planning());
+  EXPECT_FALSE(downloads.Idle());
+  takeIn();
+  const std::vector<ShareFile>& files = downloads.Share(whole)->Files();
+  ASSERT_EQ(files.size(), many.size());
+  EXPECT_EQ(files[0].status, ShareFileStatus::kSkipped);
+  EXPECT_EQ(files[599].Directory() + "/" + files[599].plan.name, dir + "/d2/e4/f599.bin");
+  EXPECT_TRUE(std::filesystem::is_directory(dir + "/d1/e3"));
+  EXPECT_EQ(downloads.queue().Items().size(), 599u);
+  EXPECT_EQ(told[DownloadEvent::kStarted], 599);
+  EXPECT_EQ(told[DownloadEvent::kFinished], 1);
+
+  // The same listing, open: links and the close come before the plan is in.
+  std::vector<FileEntry> unlinked = many;
+  for (FileEntry& e : unlinked) e.dlink.clear();
+  std::filesystem::create_directory(dir + "/again");
+  ShareId open = downloads.AddShare(ShareOrder{unlinked, all, dir + "/again", nullptr, {}, true});
+  downloads.AddLink(open, 5, "http://h/5");
+  downloads.AddLink(open, 599, "http://h/599");
+  downloads.CloseShare(open);
+  EXPECT_FALSE(downloads.Share(open)->Ended());
+  takeIn();
+  const std::vector<ShareFile>& later = downloads.Share(open)->Files();
+  ASSERT_EQ(later.size(), many.size());
+  EXPECT_EQ(later[5].status, ShareFileStatus::kQueued);
+  EXPECT_EQ(later[599].status, ShareFileStatus::kQueued);
+  EXPECT_EQ(later[6].problem, "the share gave no link for it");
+  EXPECT_FALSE(downloads.Share(open)->Ended());  // two files still under way
+  EXPECT_EQ(told[DownloadEvent::kStarted], 601);
+  EXPECT_EQ(told[DownloadEvent::kFailed], 598);
+}
+
+// A tick tells the progress of what it polled: a paused download once, when its pause shows,
+// and then no more, however many ticks follow.
+TEST_F(DownloadManagerTest, APausedDownloadIsToldOfOnceItsPauseShows) {
+  DownloadManager downloads(engine);
+  std::map<int, int> progress;
+  downloads.Listen([&](const DownloadEvent& e) {
+    if (e.kind == DownloadEvent::kProgress) ++progress[Raw(e.item)];
+  });
+  auto request = [&](const std::string& name) {
+    DownloadRequest r;
+    r.name = name;
+    r.address = "http://h/" + name;
+    r.directory = dir;
+    return r;
+  };
+  ItemId a = downloads.AddDownload(request("a.bin"));
+  ItemId b = downloads.AddDownload(request("b.bin"));
+  engine.reports[7] = Report{layout::kStateDownloading, "a.bin", 10, 5, 0.5f, 5};
+  engine.reports[8] = Report{layout::kStateDownloading, "b.bin", 10, 5, 0.5f, 5};
+  downloads.Tick(0);
+  downloads.Pause({a});
+  for (int64_t now = 1; now <= 5; ++now) downloads.Tick(now * 1000);
+  EXPECT_EQ(progress[Raw(a)], 2);  // the first tick, and the one that saw the pause
+  EXPECT_EQ(progress[Raw(b)], 6);
+  EXPECT_EQ(TickDownloads(downloads, 6000).substr(0, 20),
+            Utf8ToGbk("Tavrin提示您：[ 下载中 ]").substr(0, 20));
 }
 
 // An answer that comes after its owner is gone goes nowhere.

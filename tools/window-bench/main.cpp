@@ -1,10 +1,15 @@
 // Drives the window as a user does through one share of the local share service and prints
 // what the user waits for: the parse's time, the time to its first rows, the window's memory
-// once parsed, the time 全部下载 takes to return, and the longest the window then stops
-// answering while the downloads tab takes the files in; then, all paused from the list's menu,
-// the process's CPU use over 10 s. Figures only; bench/window_bench.sh
-// starts the service and this program.
-// Usage: sharefetch-window-bench HOST SHARE_URL
+// once parsed, the time 全部下载 takes to return, to its first rows and to its last, and the
+// longest the window then stops answering while the downloads tab takes the files in; the
+// files finished per second while they download; then, all paused from the list's menu, the
+// process's CPU use over 10 s; 删除任务 on 10 000 rows, a switch of tabs, and the close, which
+// leaves the unfinished downloads in PROGRAM_DIR for the next run. Figures only;
+// bench/window_bench.sh starts the service and this program, and compares.
+// Usage: sharefetch-window-bench HOST SHARE_URL PROGRAM_DIR
+//        sharefetch-window-bench --start PROGRAM_DIR
+// The second starts the window on what the first left: the time until it is on screen, a
+// switch of tabs, 全部继续 in 未完成的下载, and the close.
 // SF_BENCH_SHOT=FILE saves a picture of the window a second after the first rows came;
 // SF_BENCH_PAUSE_MS=N waits N ms before 全部下载, for a profiler to attach.
 #include <sys/resource.h>
@@ -16,18 +21,22 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
-#include <QTemporaryDir>
+#include <QRegularExpression>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <QTreeWidget>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
 
+#include "app/downloads_tab.h"
 #include "app/main_window.h"
 #include "app/resolve_tab.h"
+#include "app/unfinished_tab.h"
 #include "base/settings_file.h"
 #include "download/download_engine.h"
 #include "share/share_session.h"
@@ -68,15 +77,73 @@ qint64 LongestStall(int ms) {
   return std::max(longest, since.elapsed());
 }
 
+// The time a switch to tab `index` takes to be drawn.
+double SwitchTab(sf::app::MainWindow& window, int index) {
+  auto* tabs = window.findChild<QTabWidget*>();
+  QElapsedTimer clock;
+  clock.start();
+  tabs->setCurrentIndex(index);
+  tabs->currentWidget()->repaint();
+  QCoreApplication::processEvents();
+  return clock.elapsed() / 1000.0;
+}
+
+// The close as the user makes it, its downloads left for the next run, and the window gone.
+void Close(sf::app::MainWindow* window, sf::app::AppState& state) {
+  window->SetCloseConfirm([](QWidget*, int) { return true; });
+  QElapsedTimer clock;
+  clock.start();
+  window->close();
+  delete window;
+  state.engine.reset();
+  std::cout << "close: " << clock.elapsed() / 1000.0 << " s\n" << std::flush;
+}
+
+int StartAgain(const char* programDir, const QElapsedTimer& sinceStart) {
+  sf::app::AppState state;
+  state.session = std::make_shared<sf::ShareSession>("http://127.0.0.1:9");
+  state.engine = sf::LoadEngineFromProgramDirectory().engine;
+  state.programDirectory = programDir;
+  state.settings = sf::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
+  auto* window = new sf::app::MainWindow(state);
+  window->show();
+  if (!QTest::qWaitForWindowExposed(window)) std::cerr << "the window was not shown\n";
+  auto* unfinished = window->unfinishedTab();
+  std::cout << "start: " << sinceStart.elapsed() / 1000.0 << " s to the window on screen, "
+            << unfinished->model()->rowCount() << " remembered rows; " << Memory() << "\n";
+  std::cout << "tab switch to 未完成的下载: " << SwitchTab(*window, 3) << " s\n" << std::flush;
+  auto* all = unfinished->findChild<QAction*>(QStringLiteral("全部继续"));
+  QElapsedTimer clock;
+  clock.start();
+  all->trigger();
+  std::cout << "全部继续 returned after " << clock.elapsed() / 1000.0 << " s\n";
+  std::cout << "longest the window did not answer in the 5 s after: " << LongestStall(5000)
+            << " ms\n";
+  std::cout << "tab switch to 正在下载: " << SwitchTab(*window, 2) << " s\n" << std::flush;
+  Close(window, state);
+  std::fflush(nullptr);
+  _exit(0);
+}
+
+// The count in "本次已完成 N 个文件", 0 before the first.
+long FinishedCount(sf::app::MainWindow& window) {
+  QString text = window.downloadsTab()->finishedCount()->text();
+  text.remove(QRegularExpression(QStringLiteral("[^0-9]")));
+  return text.toLong();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  QElapsedTimer sinceStart;
+  sinceStart.start();
   QApplication app(argc, argv);
-  if (argc != 3) {
-    std::cerr << "Usage: sharefetch-window-bench HOST SHARE_URL\n";
+  if (argc == 3 && std::string(argv[1]) == "--start") return StartAgain(argv[2], sinceStart);
+  if (argc != 4) {
+    std::cerr << "Usage: sharefetch-window-bench HOST SHARE_URL PROGRAM_DIR\n"
+                 "       sharefetch-window-bench --start PROGRAM_DIR\n";
     return 2;
   }
-  QTemporaryDir programDir(QDir::tempPath() + "/sharefetch-bench-XXXXXX");
   sf::app::AppState state;
   state.session = std::make_shared<sf::ShareSession>(argv[1]);
   sf::EngineLoad engine = sf::LoadEngineFromProgramDirectory();
@@ -85,10 +152,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   state.engine = std::move(engine.engine);
-  state.programDirectory = programDir.path().toStdString();
+  state.programDirectory = argv[3];
   state.settings = sf::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
 
-  sf::app::MainWindow window(state);
+  auto* windowAt = new sf::app::MainWindow(state);
+  sf::app::MainWindow& window = *windowAt;
   window.show();
   if (!QTest::qWaitForWindowExposed(&window)) std::cerr << "the window was not shown\n";
   auto* parse = window.resolveTab()->findChild<QPushButton*>(QStringLiteral("按钮1"));
@@ -127,17 +195,38 @@ int main(int argc, char** argv) {
 
   if (const char* pause = std::getenv("SF_BENCH_PAUSE_MS")) QTest::qWait(std::atoi(pause));
   auto* all = window.findChild<QAction*>(QStringLiteral("全部下载"));
+  auto* list = window.findChild<QTreeView*>(QStringLiteral("超级列表框2"));
   clock.restart();
   all->trigger();
   std::cout << "全部下载 returned after " << clock.elapsed() / 1000.0 << " s; "
             << status->text().toStdString() << "\n"
             << std::flush;
+  // Rows come while the window goes on answering: the first, then all of them.
+  qint64 first = -1, stall = 0;
+  last = clock.elapsed();
+  const size_t files = rows->rowCount();  // folders included: an upper bound
+  const sf::DownloadManager* downloads = window.downloadsTab()->downloads();
+  while (clock.elapsed() < 120000 && (first < 0 || downloads->Planning())) {
+    QTest::qWait(5);
+    stall = std::max(stall, clock.elapsed() - last);
+    last = clock.elapsed();
+    if (first < 0 && list->model()->rowCount() > 0) first = clock.elapsed();
+  }
+  std::cout << "全部下载: first download rows after " << first / 1000.0 << " s, all in after "
+            << clock.elapsed() / 1000.0 << " s (" << files << " result rows); longest the "
+            << "window did not answer meanwhile: " << stall << " ms; "
+            << status->text().toStdString() << "\n";
   std::cout << "longest the window did not answer in the 5 s after: " << LongestStall(5000)
             << " ms\n";
+  const long before = FinishedCount(window);
+  clock.restart();
+  const qint64 downloadingStall = LongestStall(10000);
+  std::cout << "files per second while downloading: "
+            << (FinishedCount(window) - before) / (clock.elapsed() / 1000.0)
+            << "; longest the window did not answer: " << downloadingStall << " ms\n";
   std::cout << "memory with the downloads queued: " << Memory() << "\n" << std::flush;
 
   // As the user pauses them all: every row selected, 暂停 from the list's menu.
-  auto* list = window.findChild<QTreeView*>(QStringLiteral("超级列表框2"));
   auto* pause = window.findChild<QAction*>(QStringLiteral("暂停"));
   list->selectAll();
   emit list->customContextMenuRequested(QPoint(10, 10));
@@ -146,15 +235,31 @@ int main(int argc, char** argv) {
   std::cout << "暂停 on " << list->model()->rowCount() << " rows returned after "
             << clock.elapsed() / 1000.0 << " s\n";
   QTest::qWait(1000);
-  const double before = CpuSeconds();
+  const double cpuBefore = CpuSeconds();
   clock.restart();
   const qint64 pausedStall = LongestStall(10000);
   std::cout << "CPU with all paused: "
-            << 100.0 * (CpuSeconds() - before) / (clock.elapsed() / 1000.0)
+            << 100.0 * (CpuSeconds() - cpuBefore) / (clock.elapsed() / 1000.0)
             << " % of one core over 10 s; longest the window did not answer: " << pausedStall
             << " ms\n"
             << std::flush;
-  // Closing would save every unfinished download for the next run, which is no part of this.
+
+  // 删除任务 on the first 10 000 rows, chosen as a range.
+  const int removing = std::min(10000, list->model()->rowCount());
+  list->selectionModel()->select(
+      QItemSelection(list->model()->index(0, 0), list->model()->index(removing - 1, 0)),
+      QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  emit list->customContextMenuRequested(QPoint(10, 10));
+  auto* remove = window.findChild<QAction*>(QStringLiteral("删除任务"));
+  clock.restart();
+  remove->trigger();
+  std::cout << "删除任务 on " << removing << " rows returned after " << clock.elapsed() / 1000.0
+            << " s; " << list->model()->rowCount() << " rows left; longest the window did not "
+            << "answer in the 2 s after: " << LongestStall(2000) << " ms\n";
+  std::cout << "tab switch to 第一种模式: " << SwitchTab(window, 0)
+            << " s; back to 正在下载: " << SwitchTab(window, 2) << " s\n"
+            << std::flush;
+  Close(windowAt, state);
   std::fflush(nullptr);
   _exit(0);
 }
