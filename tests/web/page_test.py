@@ -785,9 +785,10 @@ def downloader_story(driver, sim, daemon, aria2, secret, expected, out):
 
     # 全部下载 onto it: a share pasted afresh, since files already listed are not asked twice.
     paste(driver, "链接: %s 提取码: pk34" % sim.shares["1pack"])
-    wait(driver, lambda: text(driver, "#detail-state") and
-         any(n.endswith("合集") for n in entry_names(driver)) and
-         len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 2, "the second share's tree")
+    # Newest first: the second share, shown and resolved, is the list's first.
+    wait(driver, lambda: len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 2 and
+         shown(driver, "#share-list li.state-resolved:first-child button[aria-current=true]") and
+         any(n.endswith("合集") for n in entry_names(driver)), "the second share's tree")
     where = driver.find_element(By.ID, "download-where")
     wait(driver, lambda: len(where.find_elements(By.TAG_NAME, "option")) == 2, "the downloader to choose")
     where.find_element(By.XPATH, "option[.='下载器：书房的 aria2']").click()
