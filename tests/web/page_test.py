@@ -12,6 +12,9 @@ here on free loopback ports.
            (the small proxy here when nginx is not installed).
   download a protected share's message pasted, its tree, files and a folder chosen and then
            全部下载: every file ends 下载完毕 in the list, its bytes on disk exactly the share's.
+           Then an aria2c started here is added as a downloader with a secret and tested, the
+           share pasted again goes onto it whole, and its batch shows in 下载历史; the secret
+           is never in the page nor in any answer or event the page received after saving.
   bulk     a throttled share downloading: the filter's rows paused and resumed all at once, one
            row by the keyboard, sorting by a column, a removal asked in the page first.
 
@@ -138,6 +141,39 @@ class Daemon:
         check(code == 0, "sharefetchd ended with %s: %s" % (code, "".join(self.lines[-20:])))
 
 
+class Aria2:
+    """aria2c with its JSON-RPC on a free loopback port and a secret; it ends with this script."""
+
+    def __init__(self, directory, secret):
+        os.makedirs(directory, exist_ok=True)
+        self.directory = directory
+        # Another process may take the free port before aria2c binds it: then it ends at once.
+        for _ in range(5):
+            port = free_port()
+            self.process = subprocess.Popen(
+                ["aria2c", "--no-conf", "--enable-rpc", "--rpc-listen-all=false",
+                 "--rpc-listen-port=%d" % port, "--rpc-secret=" + secret, "--dir=" + directory,
+                 "--stop-with-process=%d" % os.getpid(), "--file-allocation=none",
+                 "--disable-ipv6", "--quiet"],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.url = "http://127.0.0.1:%d/jsonrpc" % port
+            for _ in range(400):
+                if self.process.poll() is not None:
+                    break
+                try:
+                    with socket.create_connection(("127.0.0.1", port), timeout=1):
+                        return
+                except OSError:
+                    time.sleep(0.05)
+            self.stop()
+        raise Failure("aria2c did not start")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=20)
+
+
 class SubPathProxy:
     """A reverse proxy that serves the service under /sharefetch/ on a port of its own, as a
     home server's would: the prefix is stripped, the headers passed as they came, the answers
@@ -261,7 +297,7 @@ def sub_path_proxy(target_port, work):
     return Nginx(target_port, work) if os.path.exists(Nginx.PROGRAM) else SubPathProxy(target_port)
 
 
-def browser(width, height, extra=()):
+def browser(width, height, extra=(), network_log=False):
     for path in (CHROMIUM, DRIVER):
         if not os.path.exists(path):
             print(path + " is not installed (tools/deps.sh installs chromium and chromium-driver)")
@@ -277,7 +313,11 @@ def browser(width, height, extra=()):
     options.add_argument("--window-size=%d,%d" % (width, height))
     for argument in extra:
         options.add_argument(argument)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    logs = {"browser": "ALL"}
+    if network_log:
+        # The performance log holds the network's events: what the page was answered is there.
+        logs["performance"] = "ALL"
+    options.set_capability("goog:loggingPrefs", logs)
     driver = webdriver.Chrome(service=DriverService(executable_path=DRIVER), options=options)
     view(driver, width, height)
     return driver
@@ -640,6 +680,17 @@ def digest(path):
 
 
 def scenario_download(driver, sim, daemon, out):
+    # The browser's own notices, each one kept where the test can read it.
+    driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": """
+      window.noticesShown = [];
+      if (window.Notification) {
+        window.Notification = class extends window.Notification {
+          constructor(title, options) {
+            super(title, options);
+            window.noticesShown.push([title, options.body]);
+          }
+        };
+      }"""})
     log_in(driver, daemon, wrong_first=False)
     paste(driver, "链接: %s 提取码: pk34 复制这段内容后打开App，操作更方便哦" % sim.shares["1pack"])
     wait(driver, lambda: any(n.endswith("合集") for n in entry_names(driver)), "the share's tree")
@@ -679,8 +730,119 @@ def scenario_download(driver, sim, daemon, out):
         check(os.path.isfile(on_disk), "not on disk: " + on_disk)
         check(os.path.getsize(on_disk) == size and digest(on_disk) == sha,
               "%s differs from the share's bytes" % path)
+
+    # The same share onto an aria2 added in the page, its secret written and never read back.
+    secret = "page-secret-%d" % os.getpid()
+    aria2 = Aria2(os.path.join(daemon.work, "aria2"), secret)
+    try:
+        downloader_story(driver, sim, daemon, aria2, secret, expected, out)
+    finally:
+        aria2.stop()
     errors = page_errors(driver)
     check(not errors, "the page's console: %s" % errors)
+
+
+def answers_received(driver):
+    """Every API answer and event the page received since the performance log was last read."""
+    bodies = []
+    for entry in driver.get_log("performance"):
+        message = json.loads(entry["message"])["message"]
+        params = message.get("params", {})
+        if message["method"] == "Network.eventSourceMessageReceived":
+            bodies.append(params["eventName"] + " " + params["data"])
+        elif (message["method"] == "Network.loadingFinished" and
+              params.get("requestId") in driver.api_requests):
+            found = driver.execute_cdp_cmd("Network.getResponseBody",
+                                           {"requestId": params["requestId"]})
+            bodies.append(found["body"])
+        elif (message["method"] == "Network.responseReceived" and
+              "/api/v1/" in params["response"]["url"] and
+              not params["response"]["url"].endswith("/events")):
+            driver.api_requests.add(params["requestId"])
+    return bodies
+
+
+def downloader_story(driver, sim, daemon, aria2, secret, expected, out):
+    driver.find_element(By.ID, "tab-downloaders").click()
+    wait(driver, lambda: shown(driver, "#downloaders-empty"), "no downloader yet")
+    driver.find_element(By.ID, "dr-name").send_keys("书房的 aria2")
+    driver.find_element(By.ID, "dr-url").send_keys(aria2.url)
+    driver.find_element(By.ID, "dr-secret").send_keys(secret)
+    driver.api_requests = set()
+    answers_received(driver)  # what came before saving is not looked at
+    driver.find_element(By.CSS_SELECTOR, "#downloader-form button[type=submit]").click()
+    wait(driver, lambda: text(driver, "#dr-said") == "已添加下载器“书房的 aria2”", "the downloader added")
+    wait(driver, lambda: shown(driver, "#downloader-list li"), "the downloader listed")
+    item = "#downloader-list li"
+    check("已设密钥" in text(driver, item) and aria2.url in text(driver, item), text(driver, item))
+    driver.find_element(By.XPATH, "//ul[@id='downloader-list']/li//button[.='测试']").click()
+    wait(driver, lambda: shown(driver, item + " .ok") and "aria2 1." in text(driver, item + " .ok"),
+         "the test's answer")
+    check(re.fullmatch(r"连接成功，aria2 1\.\d+\.\d+", text(driver, item + " .ok")),
+          text(driver, item + " .ok"))
+    driver.execute_script("document.getElementById('transfers').scrollIntoView()")
+    driver.save_screenshot(os.path.join(out, "wide-downloaders-light.png"))
+
+    # 全部下载 onto it: a share pasted afresh, since files already listed are not asked twice.
+    paste(driver, "链接: %s 提取码: pk34" % sim.shares["1pack"])
+    # Newest first: the second share, shown and resolved, is the list's first.
+    wait(driver, lambda: len(driver.find_elements(By.CSS_SELECTOR, "#share-list li")) == 2 and
+         shown(driver, "#share-list li.state-resolved:first-child button[aria-current=true]") and
+         any(n.endswith("合集") for n in entry_names(driver)), "the second share's tree")
+    where = driver.find_element(By.ID, "download-where")
+    wait(driver, lambda: len(where.find_elements(By.TAG_NAME, "option")) == 2, "the downloader to choose")
+    where.find_element(By.XPATH, "option[.='下载器：书房的 aria2']").click()
+    # Notices on (the browser's permission granted as the user would), then the page out of
+    # sight before the batch can end: it is started by the button's own handler, since a
+    # minimized window takes no clicks.
+    origin = re.match(r"http://[^/]+", daemon.url).group(0)
+    driver.execute_cdp_cmd("Browser.grantPermissions",
+                           {"origin": origin, "permissions": ["notifications"]})
+    driver.find_element(By.ID, "tab-downloads").click()
+    driver.find_element(By.ID, "notify").click()
+    wait(driver, lambda: text(driver, "#notify") == "下载结束时通知：开", "notices turned on")
+    driver.minimize_window()
+    check(driver.execute_script("return document.hidden"), "the minimized page is not hidden")
+    driver.execute_script("document.getElementById('download-all').click()")
+    wait(driver, lambda: driver.execute_script("return window.noticesShown.length") > 0,
+         "the notice while the page is hidden")
+    driver.maximize_window()
+    view(driver, 1280, 800)
+    notices = driver.execute_script("return window.noticesShown")
+    check(len(notices) == 1 and notices[0][0] == "下载结束", "the notices: %s" % notices)
+    wait(driver, lambda: text(driver, "#download-said") == "已加入下载列表 5 个文件", "5 files sent")
+    wait(driver, lambda: len(list_rows(driver)) == 10 and
+         all(state == "下载完毕" for _, state, _ in list_rows(driver)), "the aria2 rows 下载完毕")
+    there = [r for r in api_rows(driver) if r["where"] == "书房的 aria2"]
+    check(len(there) == 5, "rows on the downloader: %s" % there)
+    for path, (sha, size) in expected.items():
+        on_disk = os.path.join(aria2.directory, path.lstrip("/"))
+        check(os.path.isfile(on_disk), "not on the downloader: " + on_disk)
+        check(os.path.getsize(on_disk) == size and digest(on_disk) == sha,
+              "%s differs on the downloader" % path)
+
+    # The batch in 下载历史, newest first.
+    driver.find_element(By.ID, "tab-history").click()
+    first = "#history-list li:first-child"
+    wait(driver, lambda: shown(driver, first) and "5 个文件已下载完毕" in text(driver, first),
+         "the batch in the history: %s" % driver.find_element(By.ID, "history-list").text)
+    total = sum(size for _, size in expected.values())
+    check("失败" not in text(driver, first) and "%.2fMB" % (total / 1048576) in text(driver, first),
+          text(driver, first))
+    newest = driver.execute_async_script(
+        "fetch('api/v1/history?limit=1').then((r) => r.json()).then((a) => arguments[0](a.history[0]))")
+    check(newest["files"] == 5 and newest["filesFailed"] == 0 and
+          newest["bytes"] == total, "the entry: %s" % newest)
+    check(notices[0][1] == newest["title"] + "：5 个文件已下载完毕，0 个失败", "the notice: %s" % notices)
+
+    answers = answers_received(driver)
+    check(any('"hasSecret":true' in a.replace(" ", "") for a in answers) and
+          any(a.startswith("download ") for a in answers),
+          "the page's answers were not seen: %d" % len(answers))
+    check(not [a for a in answers if secret in a], "the secret came back to the page")
+    values = driver.execute_script(
+        "return [...document.querySelectorAll('input')].map((i) => i.value).join(' ')")
+    check(secret not in driver.page_source and secret not in values, "the secret is in the page")
 
 
 def scenario_bulk(driver, sim, daemon, out):
@@ -777,7 +939,7 @@ def main():
         try:
             daemon = Daemon(os.path.join(args.bin, "sharefetchd"), os.path.join(work, "state"),
                             free_port(), sim.url, os.path.join(work, "downloads"))
-            driver = browser(1280, 800)
+            driver = browser(1280, 800, network_log=args.scenario == "download")
             SCENARIOS[args.scenario](driver, sim, daemon, args.out)
             daemon.stop()
         except Failure as failure:
