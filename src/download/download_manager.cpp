@@ -283,7 +283,10 @@ int DownloadManager::Cancel(const std::vector<ItemId>& typed, bool removeFiles) 
 }
 
 std::vector<ItemId> DownloadManager::Tick(int64_t nowMs) {
-  return ItemIds(Step(queue_.Poll(nowMs)));
+  // Only what the poll asks the engine about can have moved; a paused list costs nothing.
+  std::vector<int> polled(queue_.Watched().begin(), queue_.Watched().end());
+  std::vector<int> ended = queue_.Poll(nowMs);
+  return ItemIds(Step(std::move(ended), {}, polled));
 }
 
 int64_t DownloadManager::NextTickMs(int64_t nowMs) const {
@@ -302,9 +305,18 @@ std::vector<int> DownloadManager::Settle() {
   return Step(queue_.TakeEnded());
 }
 
-std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector<int>& gone) {
+std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector<int>& gone,
+                                       const std::vector<int>& polled) {
+  // Every running item is watched; a paused one only until its pause shows, and from then on
+  // it holds still: it is told once more, on the poll that saw it stop, and then not until the
+  // user acts. A list of many paused rows thus costs nothing per tick.
+  std::vector<int> moving(queue_.Watched().begin(), queue_.Watched().end());
+  for (int id : polled)
+    if (queue_.Started().count(id) != 0) moving.push_back(id);
+  std::sort(moving.begin(), moving.end());
+  moving.erase(std::unique(moving.begin(), moving.end()), moving.end());
   std::vector<DownloadEvent> events;
-  for (int id : queue_.Started()) {
+  for (int id : moving) {
     auto share = shareItems_.find(id);
     if (share == shareItems_.end())
       events.push_back(Event(DownloadEvent::kProgress, id));

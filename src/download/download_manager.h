@@ -125,8 +125,10 @@ class DownloadManager : public Downloads {
   int QueueShare(const std::vector<FileEntry>& entries, const std::vector<size_t>& chosen,
                  const std::string& directory, std::shared_ptr<LinkRenewer> renewer,
                  const DiskLook& look, ShareSource source, bool open);
-  // `gone`: items just taken out of the queue, whose share files fail.
-  std::vector<int> Step(std::vector<int> ended, const std::vector<int>& gone = {});
+  // `gone`: items just taken out of the queue, whose share files fail; `polled`: the items the
+  // poll before asked the engine about, told as progressed with those still watched.
+  std::vector<int> Step(std::vector<int> ended, const std::vector<int>& gone = {},
+                        const std::vector<int>& polled = {});
   void Answer(int share, size_t file, const std::string& link, const std::string& why);
   void ReportShareEnds(ShareRun& run);
   void Emit(std::vector<DownloadEvent> events);

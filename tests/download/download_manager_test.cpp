@@ -253,6 +253,50 @@ TEST_F(DownloadManagerTest, EveryFileOfAManyFileShareEndsOnce) {
   EXPECT_EQ(engine.created.size(), many.size());  // the 39 started and f7.bin's fresh link
 }
 
+// A paused list holds still: once a running file's pause shows, no tick asks the engine about
+// it or tells a listener of it, so a share of many paused files costs nothing per tick.
+TEST_F(DownloadManagerTest, APausedListCostsNoWorkPerTick) {
+  std::vector<FileEntry> many;
+  std::vector<size_t> all;
+  for (int i = 0; i < 30; ++i) {
+    many.push_back(File("f" + std::to_string(i) + ".bin", "10", "http://h/" + std::to_string(i)));
+    all.push_back(all.size());
+  }
+  DownloadManager downloads(engine);
+  downloads.SetJobs(2);
+  std::map<int, int> progressed;
+  downloads.Listen([&](const DownloadEvent& e) {
+    if (e.kind == DownloadEvent::kProgress) ++progressed[Raw(e.item)];
+  });
+  downloads.AddShare(many, all, dir, std::make_shared<FakeRenewer>());
+  ASSERT_EQ(engine.created.size(), 2u);
+  for (int32_t handle : {7, 8})
+    engine.reports[handle] = Report{layout::kStateDownloading, "", 10, 4, 0.4f, 4};
+  downloads.Tick(0);
+  EXPECT_EQ(progressed.size(), 2u);  // the two running, not the 28 waiting
+
+  std::vector<ItemId> ids;
+  for (const DownloadItem& item : downloads.queue().Items()) ids.push_back(ItemId{item.id});
+  EXPECT_EQ(downloads.Pause(ids), 30);
+  engine.reports[8].state = layout::kStateDownloading;  // this one winds down slowly
+  progressed.clear();
+  downloads.Tick(1000);  // each is told of until the poll that sees it stop
+  engine.reports[8].state = layout::kStatePaused;
+  downloads.Tick(2000);
+  EXPECT_EQ(progressed, (std::map<int, int>{{Raw(ids[0]), 1}, {Raw(ids[1]), 2}}));
+
+  progressed.clear();
+  const size_t queried = engine.queried.size();
+  for (int64_t now = 3000; now < 6000; now += 250) downloads.Tick(now);
+  EXPECT_TRUE(progressed.empty());
+  EXPECT_EQ(engine.queried.size(), queried);
+  EXPECT_EQ(downloads.queue().Started().size(), 30u);
+
+  downloads.Resume({ids[5]});  // the user acts: that one runs and is told of again
+  downloads.Tick(6000);
+  EXPECT_EQ(progressed.count(Raw(ids[5])), 1u);
+}
+
 // An answer that comes after its owner is gone goes nowhere.
 TEST_F(DownloadManagerTest, ALateAnswerOutlivesItsOwner) {
   auto renewer = std::make_shared<FakeRenewer>();
