@@ -319,7 +319,9 @@ void Engine::Run() {
       Step();
     } catch (...) {
     }
-    int timeout = bucket_.Limited() ? 10 : 100;
+    // The limit's tokens are handed out often only while bytes flow: a limited engine with
+    // nothing to transfer (every download paused) wakes no more often than an unlimited one.
+    int timeout = bucket_.Limited() && transfers_ > 0 ? 10 : 100;
     curl_multi_poll(multi_, nullptr, 0, timeout, nullptr);
   }
   try {
@@ -409,6 +411,7 @@ void Engine::Step() {
 
   int still = 0;
   curl_multi_perform(multi_, &still);
+  transfers_ = still;
   int left = 0;
   while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
     if (msg->msg != CURLMSG_DONE) continue;

@@ -82,6 +82,7 @@ class Engine {
   std::map<int32_t, std::unique_ptr<Task>> tasks_;
   size_t unpauseCursor_ = 0;
   Clock::time_point lastPublish_{};
+  int transfers_ = 0;  // curl's transfers under way after the last pass, paused ones included
 };
 
 // Reads the task-parameter record at `param` into a request (texts to UTF-8).
