@@ -181,12 +181,15 @@ TEST(RemoteDownloads, AriasStatesBecomeItemsAndRowsAndARefusedLinkGoesBack) {
   remote.ReleaseFinished();
   EXPECT_EQ(remote.Find(finished), nullptr);
   EXPECT_NE(remote.Find(failed), nullptr);
-  // The user lets the failed one go; the paused one is still the downloader's and stays.
-  EXPECT_EQ(remote.Cancel({failed, ItemId{b.id}}, false), 1);
+  // The user lets the failed one go: it leaves the list and is followed no more.
+  EXPECT_EQ(remote.Cancel({failed}, false), 1);
   EXPECT_EQ(remote.Find(failed), nullptr);
   EXPECT_EQ(remote.Followed(failed), nullptr);
   ASSERT_EQ(remote.Items().size(), 1u);
   EXPECT_EQ(remote.Items()[0].Name(), "b.bin");
+  // The paused one goes too when asked, its download dropped over there.
+  EXPECT_EQ(remote.Cancel({ItemId{b.id}}, false), 1);
+  EXPECT_TRUE(remote.Items().empty());
 }
 
 // A share streamed while its links still come reaches a downloader through the same seam: the
