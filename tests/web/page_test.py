@@ -855,7 +855,7 @@ def scenario_bulk(driver, sim, daemon, out):
          "a file under way")
     wait(driver, lambda: any(state == "下载中" for _, state, _ in list_rows(driver)), "下载中 in the list")
     # The figures over the whole list, from the event stream.
-    wait(driver, lambda: re.fullmatch(r"下载速度：[1-9]\d*kb", text(driver, "#all-speed")),
+    wait(driver, lambda: re.fullmatch(r"下载速度：([1-9]\d*KB|\d+\.\d\dMB)", text(driver, "#all-speed")),
          "the total speed")
     check(re.fullmatch(r"已完成 \d+/12 个文件", text(driver, "#all-files")), text(driver, "#all-files"))
     # By size, largest first: the service's order.

@@ -51,18 +51,12 @@ export function reasonText(reason) {
   return reason;
 }
 
-// A row's speed as the window's list shows it: whole KB, or whole MB from 1024 KB on.
+// A speed as the window shows it, in a row and in the total alike: whole KB, or MB with two
+// decimals from 1024 KB on.
 export function speedText(bytesPerSecond) {
-  const kib = bytesPerSecond / 1024;
-  if (kib - 1024 >= -1e-7) return Math.trunc(bytesPerSecond / 1048576) + 'MB';
-  return Math.trunc(kib) + 'KB';
-}
-
-// The list's total speed as the window's status bar words it: "1.5MB", or "12kb" below that.
-export function totalSpeedText(bytesPerSecond) {
-  if (bytesPerSecond / 1024 - 1024 >= -1e-7)
-    return String(Math.round((bytesPerSecond / 1048576) * 100) / 100) + 'MB';
-  return Math.trunc(Math.trunc(bytesPerSecond) / 1024) + 'kb';
+  const b = Math.max(0, bytesPerSecond);
+  if (b / 1024 - 1024 >= -1e-7) return (Math.round((b / 1048576) * 100) / 100).toFixed(2) + 'MB';
+  return Math.trunc(b / 1024) + 'KB';
 }
 
 // "0:07", "1:23", "1:02:03".
@@ -572,7 +566,7 @@ export function showTotals(totals) {
   const $ = (id) => document.getElementById(id);
   if (!totals) return;
   const speed = totals.speed || 0;
-  $('all-speed').textContent = '下载速度：' + totalSpeedText(speed);
+  $('all-speed').textContent = '下载速度：' + speedText(speed);
   $('all-files').textContent = `已完成 ${totals.filesDone || 0}/${totals.files || 0} 个文件`;
   $('all-failed').textContent = totals.filesFailed ? `${totals.filesFailed} 个下载失败` : '';
   const left = (totals.bytesTotal || 0) - (totals.bytesDone || 0);

@@ -4,12 +4,16 @@ import * as api from './api.js';
 
 export const PAGE = 100;
 
-// Sizes as the window writes them: megabytes with two decimals, gigabytes from 1024 MB on.
+// Sizes as the window writes them: bytes below a KB, then KB, MB and GB with two decimals, so a
+// small file never reads "0.00MB".
 export function sizeText(bytes) {
   if (bytes === null || bytes === undefined) return '';
+  const two = (v) => (Math.round(v * 100) / 100).toFixed(2);
+  if (bytes / 1024 - 1 < -1e-7) return Math.trunc(bytes) + 'B';
+  if (bytes / 1024 - 1024 < -1e-7) return two(bytes / 1024) + 'KB';
   const mib = bytes / 1048576;
-  if (mib - 1024 >= -1e-7) return (Math.round((bytes / 1073741824) * 100) / 100).toFixed(2) + 'GB';
-  return (Math.round(mib * 100) / 100).toFixed(2) + 'MB';
+  if (mib - 1024 >= -1e-7) return two(bytes / 1073741824) + 'GB';
+  return two(mib) + 'MB';
 }
 
 function element(tag, className, text) {
