@@ -160,7 +160,10 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
         // written: worth waiting for. Anyone else's is in use.
         struct stat held;
         bool lettingGo = ::fstat(file->fd, &held) == 0 && disk.LettingGo(held);
-        return lettingGo ? kWaitForFile : EBUSY;
+        if (lettingGo) return kWaitForFile;
+        // A task letting go closes its file before it stops being counted as letting go: one
+        // that did so between the two looks has left the lock free, and it is ours now.
+        if (LockedElsewhere(file->fd)) return EBUSY;
       }
       struct stat st;
       if (::fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode)) continue;
