@@ -277,9 +277,7 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
       return {};
     }
   } else {
-    std::optional<DownloaderRow> found;
-    for (DownloaderRow& d : store_.Downloaders())
-      if (d.id == target.downloader) found = std::move(d);
+    std::optional<DownloaderRow> found = store_.Downloader(target.downloader);
     if (!found) {
       error = "no such downloader";
       return {};

@@ -582,8 +582,7 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
   std::optional<DownloaderRow> downloader;
   if (auto it = body.find("downloader"); it != body.end() && !it->is_null()) {
     if (!it->is_number_integer()) return ErrorResponse(400, "request", "downloader: an id");
-    for (DownloaderRow& d : store_->Downloaders())
-      if (d.id == it->get<int64_t>()) downloader = std::move(d);
+    downloader = store_->Downloader(it->get<int64_t>());
     if (!downloader) return ErrorResponse(400, "request", "no such downloader");
     target.downloader = downloader->id;
   }
@@ -769,9 +768,7 @@ HttpResponse Service::ChangeDownloader(const HttpRequest& request) {
   Caller caller = Identify(request);
   if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
   const int64_t id = IdOf(request.params.at("id"));
-  std::optional<DownloaderRow> row;
-  for (DownloaderRow& d : store_->Downloaders())
-    if (d.id == id) row = std::move(d);
+  std::optional<DownloaderRow> row = store_->Downloader(id);
   if (!row) return ErrorResponse(404, "not-found", "no such downloader");
   nlohmann::json body = BodyObject(request);
   if (body.is_null()) return ErrorResponse(400, "request", "give a JSON object");
@@ -802,9 +799,7 @@ HttpResponse Service::TestDownloader(const HttpRequest& request) {
   Caller caller = Identify(request);
   if (auto refusal = Refuse(request, caller, Allow::kSessionOrKey)) return *refusal;
   const int64_t id = IdOf(request.params.at("id"));
-  std::optional<DownloaderRow> row;
-  for (DownloaderRow& d : store_->Downloaders())
-    if (d.id == id) row = std::move(d);
+  std::optional<DownloaderRow> row = store_->Downloader(id);
   if (!row) return ErrorResponse(404, "not-found", "no such downloader");
   const std::string secret = store_->DownloaderSecret(id).value_or("");
   JsonRpcClient client(row->url);

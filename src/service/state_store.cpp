@@ -635,4 +635,10 @@ bool StateStore::DeleteDownloader(int64_t id) {
   return ok && sqlite3_changes(db_) > 0;
 }
 
+std::optional<DownloaderRow> StateStore::Downloader(int64_t id) {
+  for (DownloaderRow& d : Downloaders())
+    if (d.id == id) return std::move(d);
+  return std::nullopt;
+}
+
 }  // namespace sf::service

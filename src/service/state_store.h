@@ -186,6 +186,8 @@ class StateStore {
   // False when no downloader has that id.
   bool UpdateDownloader(const DownloaderRow& row, const std::optional<std::string>& secret);
   std::vector<DownloaderRow> Downloaders();
+  // The one with that id, if it is kept.
+  std::optional<DownloaderRow> Downloader(int64_t id);
   std::optional<std::string> DownloaderSecret(int64_t id);
   bool DeleteDownloader(int64_t id);
 
