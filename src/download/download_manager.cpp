@@ -146,11 +146,12 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
   // A position is the same file only in the same list: the files of a share remembered from an
   // earlier run come one list each, every one at position 0, so the entry itself must match.
   auto underwayItem = [&](size_t index) {
+    if (!renewer) return 0;
     const FileEntry& asked = entries[index];
     auto [from, to] = filesByFsId_.equal_range(std::hash<std::string_view>()(asked.fs_id));
     for (auto it = from; it != to; ++it) {
       auto run = shares_.find(it->second.first);
-      if (!renewer || run == shares_.end() || run->second->renewer != renewer) continue;
+      if (run == shares_.end() || run->second->renewer != renewer) continue;
       const ShareDownload& share = run->second->download;
       const size_t file = it->second.second;
       if (file >= share.Files().size() || share.Files()[file].Ended()) continue;
@@ -208,8 +209,11 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
 void DownloadManager::Took(int share, ShareRun& run, const std::vector<size_t>& files) {
   std::vector<DownloadEvent> started;
   const std::vector<ShareFile>& added = run.download.Files();
-  for (size_t i : files)
-    filesByFsId_.emplace(std::hash<std::string_view>()(run.download.FsId(i)), std::pair{share, i});
+  // Only a file with a renewer can be found under way again (see QueueShare).
+  if (run.renewer)
+    for (size_t i : files)
+      filesByFsId_.emplace(std::hash<std::string_view>()(run.download.FsId(i)),
+                           std::pair{share, i});
   for (size_t i : files) {
     if (added[i].item == 0) continue;
     shareItems_[added[i].item] = {share, i};
@@ -270,7 +274,9 @@ bool DownloadManager::Adopt(int item, const std::vector<FileEntry>& entries, siz
       run->download.Adopt(entries[position], position, item, GbkToUtf8(listed->request.directory),
                           GbkToUtf8(listed->request.name));
   shareItems_[item] = {id, file};
-  filesByFsId_.emplace(std::hash<std::string_view>()(entries[position].fs_id), std::pair{id, file});
+  if (run->renewer)
+    filesByFsId_.emplace(std::hash<std::string_view>()(entries[position].fs_id),
+                         std::pair{id, file});
   shares_[id] = std::move(run);
   return true;
 }
