@@ -177,6 +177,9 @@ namespace {
 // about half a KiB); a larger file is not read at all.
 constexpr size_t kMaxFileBytes = size_t{1} << 30;
 
+// The values' buffer is made this large at most before any is read; a larger file's grow.
+constexpr size_t kMaxReserve = size_t{256} << 20;
+
 // GB18030 throughout, as everything we write is.
 bool IsGbk(std::string_view b) {
   auto at = [&](size_t k) { return static_cast<unsigned char>(b[k]); };
@@ -244,7 +247,7 @@ class SettingsReader {
   explicit SettingsReader(size_t bytes = 0, bool keepRows = true)
       : maxRows_(MaxRows(bytes)), keepRows_(keepRows) {
     // The rows' values together are never more than the file; one allocation holds them all.
-    if (keepRows_) values_.reserve(std::min(bytes, kMaxFileBytes));
+    if (keepRows_) values_.reserve(std::min(bytes, kMaxReserve));
   }
 
   // One line of the file, without its line feed.
@@ -499,6 +502,13 @@ LoadedSettings LoadFrom(const std::string& path, bool keepRows) {
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0) ::close(fd);
+    SettingsReader unread;
+    unread.Unread();
+    return std::move(unread).Result();
+  }
+  // Too large to be ours: not read at all, as one that grows past the limit while read.
+  if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes) {
+    ::close(fd);
     SettingsReader unread;
     unread.Unread();
     return std::move(unread).Result();
