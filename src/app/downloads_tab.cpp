@@ -296,6 +296,7 @@ void DownloadsTab::CheckBatchEnd() {
 std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
   std::vector<UnfinishedDownload> out;
   if (!downloads_) return out;
+  out.reserve(downloads_->queue().Items().size());
   for (const DownloadItem& item : downloads_->queue().Items()) {
     if (item.status == DownloadStatus::kFinished) continue;
     UnfinishedDownload row{item.Name(), item.request.address, item.request.directory,
@@ -303,12 +304,9 @@ std::vector<UnfinishedDownload> DownloadsTab::Unfinished() const {
     if (item.status == DownloadStatus::kPaused) row.state = UnfinishedDownload::State::kPaused;
     if (item.status == DownloadStatus::kFailed) row.state = UnfinishedDownload::State::kFailed;
     row.done = item.done;
-    FileEntry entry;
-    if (const ShareSource* source = downloads_->SourceOf(item.id, &entry)) {
+    if (const ShareSource* source = downloads_->SourceOf(item.id, row.shareFile, row.shareApp)) {
       row.shareUrl = source->url;
       row.shareCode = source->code;
-      row.shareFile = entry.fs_id;
-      row.shareApp = entry.app_id;
     }
     out.push_back(std::move(row));
   }

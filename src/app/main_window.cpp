@@ -165,15 +165,20 @@ std::vector<bool> MainWindow::RestartRemembered(const std::vector<UnfinishedDown
 
 std::vector<UnfinishedDownload> MainWindow::ToRemember() const {
   std::vector<UnfinishedDownload> keep = downloads_->Unfinished();
+  const std::vector<const UnfinishedDownload*> remembered = unfinished_->NotRestarted();
+  // All of them started again, as after 全部继续: nothing to look up.
+  if (remembered.empty()) return keep;
   std::unordered_set<std::string> listed;
   auto place = [](const UnfinishedDownload& row) {
     std::string dir = row.saveDirectory;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     return dir + '/' + row.fileName;
   };
+  listed.reserve(keep.size());
   for (const UnfinishedDownload& row : keep) listed.insert(place(row));
-  for (UnfinishedDownload& row : unfinished_->NotRestarted())
-    if (!listed.count(place(row)) && !WholeOnDisk(row)) keep.push_back(std::move(row));
+  keep.reserve(keep.size() + remembered.size());
+  for (const UnfinishedDownload* row : remembered)
+    if (!listed.count(place(*row)) && !WholeOnDisk(*row)) keep.push_back(*row);
   return keep;
 }
 

@@ -282,11 +282,11 @@ void UnfinishedTab::Delete() {
     list_->selectionModel()->setCurrentIndex(model_->index(next, 0), QItemSelectionModel::NoUpdate);
 }
 
-std::vector<UnfinishedDownload> UnfinishedTab::NotRestarted() const {
-  std::vector<UnfinishedDownload> out;
+std::vector<const UnfinishedDownload*> UnfinishedTab::NotRestarted() const {
+  std::vector<const UnfinishedDownload*> out;
   const std::vector<UnfinishedDownload>& rows = model_->downloads();
   for (size_t i = 0; i < rows.size(); ++i)
-    if (!restarted_[i] && !deleted_[i]) out.push_back(rows[i]);
+    if (!restarted_[i] && !deleted_[i]) out.push_back(&rows[i]);
   return out;
 }
 

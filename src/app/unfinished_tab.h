@@ -67,7 +67,7 @@ class UnfinishedTab : public TabPage {
   void SetStartDownloads(Starter start);
   // The rows that were neither handed to the download list nor deleted in this run, to be
   // remembered again until their file is whole; those still waiting for their batch included.
-  std::vector<UnfinishedDownload> NotRestarted() const;
+  std::vector<const UnfinishedDownload*> NotRestarted() const;
   // Rows chosen to start whose batch has not come yet.
   size_t waiting() const { return waiting_.size(); }
 

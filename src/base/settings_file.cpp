@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -176,6 +177,9 @@ namespace {
 // about half a KiB); a larger file is not read at all.
 constexpr size_t kMaxFileBytes = size_t{1} << 30;
 
+// The values' buffer is made this large at most before any is read; a larger file's grow.
+constexpr size_t kMaxReserve = size_t{256} << 20;
+
 // GB18030 throughout, as everything we write is.
 bool IsGbk(std::string_view b) {
   auto at = [&](size_t k) { return static_cast<unsigned char>(b[k]); };
@@ -238,7 +242,13 @@ int64_t RowNumber(std::string_view digits, int64_t maxRows) {
 class SettingsReader {
  public:
   // `bytes`: the file's size, which bounds how many rows it may hold.
-  explicit SettingsReader(size_t bytes = 0) : maxRows_(MaxRows(bytes)) {}
+  // `keepRows` false: only whether the file reads whole, and its sections of single keys, as a
+  // save needs to know before it writes; the rows' values are looked at and dropped.
+  explicit SettingsReader(size_t bytes = 0, bool keepRows = true)
+      : maxRows_(MaxRows(bytes)), keepRows_(keepRows) {
+    // The rows' values together are never more than the file; one allocation holds them all.
+    if (keepRows_) values_.reserve(std::min(bytes, kMaxReserve));
+  }
 
   // One line of the file, without its line feed.
   void Feed(std::string_view line) {
@@ -255,21 +265,20 @@ class SettingsReader {
     const std::string countText = fixed_[kCount].value_or("0");
     int64_t count = std::clamp<int64_t>(ReadInteger(countText), 0, maxRows_);
     if (countText != "0" && RowNumber(countText, maxRows_) == 0) whole_ = false;
-    if (rows_.size() > static_cast<size_t>(count)) whole_ = false;
+    if (seen_.size() > static_cast<size_t>(count)) whole_ = false;
     const std::string directory = fixed_[kDirectory].value_or("");
-    out.unfinished.reserve(static_cast<size_t>(count));
-    for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
-      Row empty;
-      Row& r = i < rows_.size() ? rows_[i] : empty;
-      auto take = [&](int field) { return std::move(r[field]).value_or(""); };
+    if (keepRows_) out.unfinished.reserve(static_cast<size_t>(count));
+    for (size_t i = 0; keepRows_ && i < static_cast<size_t>(count); ++i) {
+      static const Row kEmpty{};
+      const Row& r = i < rows_.size() ? rows_[i] : kEmpty;
+      auto take = [&](int field) {
+        const Slot& slot = r[static_cast<size_t>(field)];
+        return slot.size < 0 ? std::string()
+                             : values_.substr(slot.at, static_cast<size_t>(slot.size));
+      };
       auto number = [&](int field) -> int64_t {
-        if (!r[field]) return -1;
-        if (r[field]->empty() || r[field]->size() > 18 ||
-            r[field]->find_first_not_of("0123456789") != std::string::npos) {
-          whole_ = false;
-          return -1;
-        }
-        return ReadInteger(*r[field]);
+        const Slot& slot = r[static_cast<size_t>(field)];
+        return slot.size < 0 ? -1 : ReadInteger(take(field));
       };
       UnfinishedDownload row{take(kName), take(kAddress), take(kOwnDirectory), number(kSize)};
       if (row.saveDirectory.empty()) row.saveDirectory = directory;
@@ -277,7 +286,6 @@ class SettingsReader {
       std::string state = take(kState);
       if (state == n.paused) row.state = UnfinishedDownload::State::kPaused;
       if (state == n.failed) row.state = UnfinishedDownload::State::kFailed;
-      if (!state.empty() && row.state == UnfinishedDownload::State::kUnderWay) whole_ = false;
       row.shareUrl = take(kShare);
       row.shareCode = take(kCode);
       row.shareFile = take(kShareFile);
@@ -317,7 +325,14 @@ class SettingsReader {
     kShareApp,
     kFieldCount
   };
-  using Row = std::array<std::optional<std::string>, kFieldCount>;
+  // A row's value is `size` bytes of values_ from `at`; a size of -1 is a key the file lacks.
+  // Offsets instead of strings: a list of many rows would otherwise cost an allocation a value
+  // and ten strings' room a row.
+  struct Slot {
+    uint32_t at = 0;
+    int32_t size = -1;
+  };
+  using Row = std::array<Slot, kFieldCount>;
 
   void Line(std::string_view t) {
     if (t.empty()) return;
@@ -366,8 +381,7 @@ class SettingsReader {
       if (key.substr(0, prefix.size()) != prefix) return false;
       int64_t i = RowNumber(key.substr(prefix.size()), maxRows_);
       if (i == 0) return false;
-      if (rows_.size() < static_cast<size_t>(i)) rows_.resize(static_cast<size_t>(i));
-      Put(rows_[static_cast<size_t>(i) - 1][f], value);
+      PutRow(static_cast<size_t>(i) - 1, f, value);
       return true;
     };
     bool known = false;
@@ -403,24 +417,67 @@ class SettingsReader {
 
   // The value as the profile functions give it back: without one pair of enclosing quotes,
   // and cut to the read buffer at a character's end.
+  std::string_view Value(std::string_view v) {
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+      v = v.substr(1, v.size() - 2);
+    if (Fit(v).size() < v.size()) whole_ = false;
+    return Fit(v);
+  }
+
   void Put(std::optional<std::string>& slot, std::string_view v) {
     if (slot) {
       whole_ = false;  // a second key of a name, which the lookups never reach
       return;
     }
-    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-      v = v.substr(1, v.size() - 2);
-    if (Fit(v).size() < v.size()) whole_ = false;
-    v = Fit(v);
-    slot = std::string(v);
+    slot = std::string(Value(v));
+  }
+
+  // Checked as it comes, so that a reader that keeps no rows judges the file as one that does.
+  void PutRow(size_t row, Field f, std::string_view v) {
+    if (seen_.size() <= row) {
+      // The count comes first in a file of ours: the rows it announces are made room for once.
+      if (seen_.capacity() <= row) {
+        size_t wanted =
+            std::max<size_t>(row + 1, fixed_[kCount] ? ReadInteger(*fixed_[kCount]) : 0);
+        wanted = std::min<size_t>(wanted, static_cast<size_t>(maxRows_));
+        seen_.reserve(std::max(wanted, seen_.capacity() * 2));
+        if (keepRows_) rows_.reserve(seen_.capacity());
+      }
+      seen_.resize(row + 1);
+      if (keepRows_) rows_.resize(row + 1);
+    }
+    const auto bit = static_cast<uint16_t>(1u << f);
+    if (seen_[row] & bit) {
+      whole_ = false;  // a second key of a name, which the lookups never reach
+      return;
+    }
+    seen_[row] |= bit;
+    v = Value(v);
+    if (f == kSize || f == kDone) {
+      if (v.empty() || v.size() > 18 || v.find_first_not_of("0123456789") != std::string::npos)
+        whole_ = false;
+    } else if (f == kState) {
+      const Names& n = SettingsNames();
+      if (!v.empty() && v != n.paused && v != n.failed) whole_ = false;
+    }
+    if (!keepRows_) return;
+    // A number that is not one reads as unknown, as it always did.
+    if ((f == kSize || f == kDone) &&
+        (v.empty() || v.size() > 18 || v.find_first_not_of("0123456789") != std::string::npos))
+      return;
+    rows_[row][f] = {static_cast<uint32_t>(values_.size()), static_cast<int32_t>(v.size())};
+    values_.append(v);
   }
 
   int64_t maxRows_;
+  bool keepRows_;
   bool whole_ = true;
   Section section_ = kNone;
   std::array<bool, kOther> seenSections_{};
   std::array<std::optional<std::string>, kFixedCount> fixed_{};
+  std::vector<uint16_t> seen_;  // a bit a field, for each row a key names
   std::vector<Row> rows_;
+  std::string values_;
 };
 
 }  // namespace
@@ -435,8 +492,10 @@ LoadedSettings ReadSettings(std::string_view bytes) {
   return std::move(reader).Result();
 }
 
+namespace {
+
 // Read in pieces, so that what stays in memory is what the reader keeps, not the file.
-LoadedSettings LoadSettings(const std::string& path) {
+LoadedSettings LoadFrom(const std::string& path, bool keepRows) {
   // Not blocking on a pipe or device planted under the name.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0 && errno == ENOENT) return {};
@@ -447,7 +506,14 @@ LoadedSettings LoadSettings(const std::string& path) {
     unread.Unread();
     return std::move(unread).Result();
   }
-  SettingsReader reader(static_cast<size_t>(st.st_size));
+  // Too large to be ours: not read at all, as one that grows past the limit while read.
+  if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes) {
+    ::close(fd);
+    SettingsReader unread;
+    unread.Unread();
+    return std::move(unread).Result();
+  }
+  SettingsReader reader(static_cast<size_t>(st.st_size), keepRows);
   std::string pending;  // a line that goes on in the next piece
   size_t total = 0;
   char piece[1 << 16];
@@ -479,6 +545,17 @@ LoadedSettings LoadSettings(const std::string& path) {
   return std::move(reader).Result();
 }
 
+// What a save needs to know of the file it replaces: all but the rows, which it writes anew.
+LoadedSettings LoadAllButRows(const std::string& path) {
+  return LoadFrom(path, false);
+}
+
+}  // namespace
+
+LoadedSettings LoadSettings(const std::string& path) {
+  return LoadFrom(path, true);
+}
+
 std::vector<UnfinishedDownload> LoadUnfinished(const std::string& path) {
   return LoadSettings(path).unfinished;
 }
@@ -490,35 +567,80 @@ std::vector<UnfinishedDownload> ReadUnfinished(std::string_view bytes) {
 namespace {
 
 // A file of ours as ProfileFile::Text gives it for sections and keys set once each, built in
-// the order they come without looking each key up: a list of many rows would pay for it.
+// one buffer without looking each key up: a list of many rows would pay for it. Keys come
+// section by section; one for a section left before goes to its end, as the profile file would
+// put it.
 class FreshFile {
  public:
+  void Reserve(size_t bytes) { text_.reserve(bytes); }
+
   void Set(std::string_view section, std::string_view key, std::string_view value) {
-    auto it = std::find_if(sections_.begin(), sections_.end(),
-                           [&](const auto& s) { return s.first == section; });
-    if (it == sections_.end()) {
-      sections_.emplace_back(std::string(section), "[" + std::string(section) + "]\r\n");
-      it = sections_.end() - 1;
-    }
-    it->second.append(ProfileFile::KeyLine(key, value)).append("\r\n");
+    Set(section, key, std::string_view(), value);
   }
-  std::string Text() const {
-    size_t size = 0;
-    for (const auto& s : sections_) size += s.second.size();
-    std::string out;
-    out.reserve(size);
-    for (const auto& s : sections_) out += s.second;
-    return out;
+  // The key `key` followed by `number`, without a string made for it.
+  void Set(std::string_view section, std::string_view key, std::string_view number,
+           std::string_view value) {
+    if (sections_.empty() || sections_.back().first != section) {
+      auto it = std::find_if(sections_.begin(), sections_.end(),
+                             [&](const auto& s) { return s.first == section; });
+      if (it != sections_.end()) return Insert(it, key, number, value);
+      text_.append("[").append(section).append("]\r\n");
+      sections_.emplace_back(std::string(section), 0);
+    }
+    // Written as it is unless the profile file would change it (line breaks, blank ends,
+    // enclosing quotes): then as it writes it.
+    const bool plain = value.find_first_of("\r\n") == std::string_view::npos &&
+                       (value.empty() || (!IsBlank(value.front()) && !IsBlank(value.back()))) &&
+                       !(value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                         value.back() == value.front());
+    if (plain)
+      text_.append(key).append(number).append("=").append(value).append("\r\n");
+    else
+      text_.append(ProfileFile::KeyLine(std::string(key).append(number), value)).append("\r\n");
+    sections_.back().second = text_.size();
   }
 
+  const std::string& Text() const { return text_; }
+
  private:
-  std::vector<std::pair<std::string, std::string>> sections_;  // name, text
+  using Sections = std::vector<std::pair<std::string, size_t>>;  // name, where its text ends
+
+  void Insert(Sections::iterator at, std::string_view key, std::string_view number,
+              std::string_view value) {
+    std::string line = ProfileFile::KeyLine(std::string(key).append(number), value).append("\r\n");
+    text_.insert(at->second, line);
+    for (; at != sections_.end(); ++at) at->second += line.size();
+  }
+
+  static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+  std::string text_;
+  Sections sections_;
+};
+
+// Row numbers as keys, without an allocation each.
+class RowKey {
+ public:
+  explicit RowKey(size_t row) {
+    auto [end, error] = std::to_chars(digits_, digits_ + sizeof digits_, row);
+    size_ = error == std::errc() ? static_cast<size_t>(end - digits_) : 0;
+  }
+  std::string_view view() const { return {digits_, size_}; }
+
+ private:
+  char digits_[24];
+  size_t size_ = 0;
 };
 
 // Values are written as they will read back, so a file of ours always reads whole.
 template <typename File>
 void SetFitted(File& file, std::string_view section, std::string_view key, std::string_view value) {
   file.Set(section, key, Fit(value));
+}
+
+void SetFitted(FreshFile& file, std::string_view section, std::string_view key, const RowKey& row,
+               std::string_view value) {
+  file.Set(section, key, row.view(), Fit(value));
 }
 
 template <typename File>
@@ -581,7 +703,7 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
              const std::string& saveDirectory, const DownloadSettings* settings,
              const std::string& startDirectory) {
   const std::string existing = SettingsFileToRead(paths);
-  const LoadedSettings old = LoadSettings(existing);
+  const LoadedSettings old = LoadAllButRows(existing);
   // A file we did not read whole stays as it is: what there is to keep beyond what it
   // gave at the start cannot be saved.
   if (!old.whole)
@@ -604,32 +726,47 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
   if (!downloads.empty()) {
     // What the next start could not read whole would stay in the file for good.
     const size_t rows = std::min(downloads.size(), static_cast<size_t>(kMaxUnfinished));
-    std::string count = std::to_string(rows);
-    SetFitted(file, n.fileSection, n.countKey, count);
-    SetFitted(file, n.addressSection, n.addressCountKey, count);
-    SetFitted(file, n.directorySection, n.directoryKey, saveDirectory);
-    for (size_t i = 0; i < rows; ++i) {
-      std::string key = std::to_string(i + 1);
-      SetFitted(file, n.fileSection, key, downloads[i].fileName);
-      SetFitted(file, n.addressSection, key, downloads[i].address);
-    }
+    // Room for all of it at once: a few keys' bytes a row beside its texts.
+    size_t bytes = 256 + saveDirectory.size();
     for (size_t i = 0; i < rows; ++i) {
       const UnfinishedDownload& d = downloads[i];
-      std::string key = std::to_string(i + 1);
+      bytes += 96 + d.fileName.size() + d.address.size() + d.shareUrl.size() + d.shareCode.size() +
+               d.shareFile.size() + d.shareApp.size() +
+               (d.saveDirectory != saveDirectory ? d.saveDirectory.size() : 0);
+    }
+    file.Reserve(bytes);
+    // Section by section, in the order a file of ours always had them.
+    RowKey count(rows);
+    SetFitted(file, n.fileSection, n.countKey, count.view());
+    for (size_t i = 0; i < rows; ++i)
+      SetFitted(file, n.fileSection, "", RowKey(i + 1), downloads[i].fileName);
+    SetFitted(file, n.addressSection, n.addressCountKey, count.view());
+    for (size_t i = 0; i < rows; ++i)
+      SetFitted(file, n.addressSection, "", RowKey(i + 1), downloads[i].address);
+    SetFitted(file, n.directorySection, n.directoryKey, saveDirectory);
+    char number[24];
+    auto text = [&](int64_t value) {
+      return std::string_view(
+          number,
+          static_cast<size_t>(std::to_chars(number, number + sizeof number, value).ptr - number));
+    };
+    for (size_t i = 0; i < rows; ++i) {
+      const UnfinishedDownload& d = downloads[i];
+      const RowKey key(i + 1);
       if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
-        SetFitted(file, n.taskSection, n.taskDirectoryKey + key, d.saveDirectory);
+        SetFitted(file, n.taskSection, n.taskDirectoryKey, key, d.saveDirectory);
       if (d.expectedSize >= 0)
-        SetFitted(file, n.taskSection, n.taskSizeKey + key, std::to_string(d.expectedSize));
+        SetFitted(file, n.taskSection, n.taskSizeKey, key, text(d.expectedSize));
       if (d.state != UnfinishedDownload::State::kUnderWay)
-        SetFitted(file, n.taskSection, n.taskStateKey + key,
+        SetFitted(file, n.taskSection, n.taskStateKey, key,
                   d.state == UnfinishedDownload::State::kPaused ? n.paused : n.failed);
-      if (d.done > 0) SetFitted(file, n.taskSection, n.taskDoneKey + key, std::to_string(d.done));
+      if (d.done > 0) SetFitted(file, n.taskSection, n.taskDoneKey, key, text(d.done));
       // Only a share's files have these; the file is readable by its owner alone.
       for (const auto& [name, value] : {std::pair{&n.taskShareKey, &d.shareUrl},
                                         {&n.taskCodeKey, &d.shareCode},
                                         {&n.taskFileKey, &d.shareFile},
                                         {&n.taskAppKey, &d.shareApp}})
-        if (!value->empty()) SetFitted(file, n.taskSection, *name + key, *value);
+        if (!value->empty()) SetFitted(file, n.taskSection, *name, key, *value);
     }
   }
   if (remote != RemoteSettings{}) PutRemote(file, remote);
@@ -660,7 +797,7 @@ RemoteSettings LoadRemoteSettings(const std::string& path) {
 
 bool SaveRemoteSettings(const SettingsPaths& paths, const RemoteSettings& remote) {
   const std::string existing = SettingsFileToRead(paths);
-  if (!LoadSettings(existing).whole) return false;
+  if (!LoadAllButRows(existing).whole) return false;
   ProfileFile file = existing.empty() ? ProfileFile() : ProfileFile::Load(existing);
   PutRemote(file, remote);
   return Store(paths, existing, file.Text());

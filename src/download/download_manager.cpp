@@ -143,27 +143,22 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
                                 std::shared_ptr<const std::vector<FileEntry>> owned) {
   // A second plan of a file still on its way would take its partial for one to resume.
   // Such a file, and one planned where a listed item saves, is taken up again instead.
-  // The files under way are looked up by entry, so a share of many files costs one pass. A
-  // position is the same file only in the same list: the files of a share remembered from an
+  // A position is the same file only in the same list: the files of a share remembered from an
   // earlier run come one list each, every one at position 0, so the entry itself must match.
-  struct Underway {
-    const ShareDownload* share;
-    size_t file;
-  };
-  std::unordered_multimap<size_t, Underway> underwayAt;
-  for (const auto& [id, run] : shares_)
-    if (renewer && run->renewer == renewer)
-      for (size_t i = 0; i < run->download.Files().size(); ++i)
-        if (!run->download.Files()[i].Ended())
-          underwayAt.emplace(run->download.Files()[i].plan.entry, Underway{&run->download, i});
   auto underwayItem = [&](size_t index) {
-    auto [from, to] = underwayAt.equal_range(index);
+    if (!renewer) return 0;
+    const FileEntry& asked = entries[index];
+    auto [from, to] = filesByFsId_.equal_range(std::hash<std::string_view>()(asked.fs_id));
     for (auto it = from; it != to; ++it) {
-      FileEntry e = it->second.share->Entry(it->second.file);
-      const FileEntry& asked = entries[index];
+      auto run = shares_.find(it->second.first);
+      if (run == shares_.end() || run->second->renewer != renewer) continue;
+      const ShareDownload& share = run->second->download;
+      const size_t file = it->second.second;
+      if (file >= share.Files().size() || share.Files()[file].Ended()) continue;
+      FileEntry e = share.Entry(file);
       if (e.fs_id == asked.fs_id && e.server_filename == asked.server_filename &&
           e.folder_path == asked.folder_path) {
-        int item = it->second.share->Files()[it->second.file].item;
+        int item = share.Files()[file].item;
         return item != 0 ? item : -1;  // -1: it waits for its link
       }
     }
@@ -214,6 +209,11 @@ int DownloadManager::QueueShare(const std::vector<FileEntry>& entries,
 void DownloadManager::Took(int share, ShareRun& run, const std::vector<size_t>& files) {
   std::vector<DownloadEvent> started;
   const std::vector<ShareFile>& added = run.download.Files();
+  // Only a file with a renewer can be found under way again (see QueueShare).
+  if (run.renewer)
+    for (size_t i : files)
+      filesByFsId_.emplace(std::hash<std::string_view>()(run.download.FsId(i)),
+                           std::pair{share, i});
   for (size_t i : files) {
     if (added[i].item == 0) continue;
     shareItems_[added[i].item] = {share, i};
@@ -274,6 +274,9 @@ bool DownloadManager::Adopt(int item, const std::vector<FileEntry>& entries, siz
       run->download.Adopt(entries[position], position, item, GbkToUtf8(listed->request.directory),
                           GbkToUtf8(listed->request.name));
   shareItems_[item] = {id, file};
+  if (run->renewer)
+    filesByFsId_.emplace(std::hash<std::string_view>()(entries[position].fs_id),
+                         std::pair{id, file});
   shares_[id] = std::move(run);
   return true;
 }
@@ -303,6 +306,17 @@ const ShareSource* DownloadManager::SourceOf(int item, FileEntry* entry) const {
   auto run = shares_.find(at->second.first);
   if (run == shares_.end()) return nullptr;
   if (entry) *entry = run->second->download.Entry(at->second.second);
+  return &run->second->source;
+}
+
+const ShareSource* DownloadManager::SourceOf(int item, std::string& fsId,
+                                             std::string& appId) const {
+  auto at = shareItems_.find(item);
+  if (at == shareItems_.end()) return nullptr;
+  auto run = shares_.find(at->second.first);
+  if (run == shares_.end()) return nullptr;
+  fsId = run->second->download.FsId(at->second.second);
+  appId = run->second->download.AppId(at->second.second);
   return &run->second->source;
 }
 

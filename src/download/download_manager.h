@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "download/download_queue.h"
@@ -79,6 +80,8 @@ class DownloadManager : public Downloads {
   // The share an item's file came from and, into `entry`, the file's entry there; null for a
   // download of its own.
   const ShareSource* SourceOf(int item, FileEntry* entry = nullptr) const;
+  // The same with only the entry's fs_id and app_id, as a close keeps them for every item.
+  const ShareSource* SourceOf(int item, std::string& fsId, std::string& appId) const;
 
   int Pause(const std::vector<ItemId>& ids) override;
   int Resume(const std::vector<ItemId>& ids) override;
@@ -169,7 +172,11 @@ class DownloadManager : public Downloads {
   DownloadQueue queue_;
   std::map<int, std::unique_ptr<ShareRun>> shares_;
   std::map<int, std::pair<int, size_t>> shareItems_;  // item -> share, file
-  std::vector<int> reported_;                         // finished items told of, not released
+  // Every share file ever taken, by a hash of its fs_id: share, file. A file planned again is
+  // found among those under way without a pass over all of them, which a queue of many
+  // shares (the remembered rows come a folder at a time) would pay for each share.
+  std::unordered_multimap<size_t, std::pair<int, size_t>> filesByFsId_;
+  std::vector<int> reported_;  // finished items told of, not released
   DownloadListeners listeners_;
   bool stepping_ = false;  // inside Step: the shares' ends are told once all renewals ran
   // A renewer may answer after the owner is gone; its answer then goes nowhere.

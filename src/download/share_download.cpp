@@ -46,21 +46,25 @@ std::string PackEntry(const FileEntry& entry) {
   return out;
 }
 
+// The packed field that starts at `at`, which moves past it.
+std::string_view UnpackField(std::string_view packed, size_t& at) {
+  size_t n = 0;
+  int shift = 0;
+  unsigned char byte = 0x80;
+  while ((byte & 0x80) != 0 && at < packed.size()) {
+    byte = static_cast<unsigned char>(packed[at++]);
+    n |= static_cast<size_t>(byte & 0x7f) << shift;
+    shift += 7;
+  }
+  std::string_view field = packed.substr(at, std::min(n, packed.size() - at));
+  at += field.size();
+  return field;
+}
+
 FileEntry UnpackEntry(const std::string& packed) {
   FileEntry entry;
   size_t at = 0;
-  EachPackedField(entry, [&](std::string& field) {
-    size_t n = 0;
-    int shift = 0;
-    unsigned char byte = 0x80;
-    while ((byte & 0x80) != 0 && at < packed.size()) {
-      byte = static_cast<unsigned char>(packed[at++]);
-      n |= static_cast<size_t>(byte & 0x7f) << shift;
-      shift += 7;
-    }
-    field.assign(packed, at, std::min(n, packed.size() - at));
-    at += field.size();
-  });
+  EachPackedField(entry, [&](std::string& field) { field = UnpackField(packed, at); });
   return entry;
 }
 
@@ -315,6 +319,19 @@ FileEntry ShareDownload::Entry(size_t file) const {
   if (const DownloadItem* item = f.item != 0 ? queue_.Find(f.item) : nullptr)
     entry.dlink = item->request.address;
   return entry;
+}
+
+std::string_view ShareDownload::FsId(size_t file) const {
+  if (file >= files_.size()) return {};
+  size_t at = 0;
+  return UnpackField(files_[file].packedEntry, at);  // the first field packed
+}
+
+std::string_view ShareDownload::AppId(size_t file) const {
+  if (file >= files_.size()) return {};
+  size_t at = 0;
+  UnpackField(files_[file].packedEntry, at);
+  return UnpackField(files_[file].packedEntry, at);  // the second
 }
 
 std::vector<size_t> ShareDownload::Update() {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -128,6 +129,9 @@ class ShareDownload {
   // The entry of `file` as resolved (GBK), its link the one in use: its item's address, ""
   // when it has no item in the queue.
   FileEntry Entry(size_t file) const;
+  // Its fs_id and app_id alone, without the rest unpacked.
+  std::string_view FsId(size_t file) const;
+  std::string_view AppId(size_t file) const;
   bool Ended() const;
   // The files that ended since the last call, in the order they ended.
   std::vector<size_t> TakeEnded();

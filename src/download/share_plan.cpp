@@ -131,8 +131,11 @@ bool ShareFilter::Takes(std::string_view sharePath) const {
 
 std::vector<size_t> ChooseFiles(const std::vector<FileEntry>& entries, const ShareFilter& filter) {
   std::vector<size_t> chosen;
+  // Without globs every file is taken: no path is made for each of a share of many files.
+  const bool all = filter.include.empty() && filter.exclude.empty();
   for (size_t i = 0; i < entries.size(); ++i)
-    if (entries[i].isdir == "0" && filter.Takes(SharePathOf(entries[i]))) chosen.push_back(i);
+    if (entries[i].isdir == "0" && (all || filter.Takes(SharePathOf(entries[i]))))
+      chosen.push_back(i);
   return chosen;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <set>
 
 #include "base/encoding.h"
@@ -140,9 +141,30 @@ void BatchProgress::See(const std::vector<DownloadItem>& items) {
     return;
   }
   std::map<int, Bytes> seen;
-  for (const DownloadItem& item : items) seen[item.id] = Of(item);
-  for (const auto& [id, b] : items_)
-    if (b.finished && seen.count(id) == 0) seen[id] = b;
+  const bool inOrder =
+      std::adjacent_find(items.begin(), items.end(),
+                         [](const auto& a, const auto& b) { return a.id >= b.id; }) == items.end();
+  if (inOrder) {
+    // The queue keeps its items by id: both lists merge in one pass, each entry put at the
+    // end, instead of a lookup in a map of every item for each (a list of many after each
+    // action).
+    auto kept = items_.begin();
+    auto keepFinishedBelow = [&](int id) {
+      for (; kept != items_.end() && kept->first < id; ++kept)
+        if (kept->second.finished) seen.emplace_hint(seen.end(), *kept);
+    };
+    for (const DownloadItem& item : items) {
+      keepFinishedBelow(item.id);
+      if (kept != items_.end() && kept->first == item.id) ++kept;
+      seen.emplace_hint(seen.end(), item.id, Of(item));
+    }
+    keepFinishedBelow(std::numeric_limits<int>::max());
+    if (kept != items_.end() && kept->second.finished) seen.emplace_hint(seen.end(), *kept);
+  } else {
+    for (const DownloadItem& item : items) seen[item.id] = Of(item);
+    for (const auto& [id, b] : items_)
+      if (b.finished && seen.count(id) == 0) seen[id] = b;
+  }
   items_ = std::move(seen);
   done_ = size_ = 0;
   for (const auto& [id, b] : items_) Count(b, 1);

@@ -150,6 +150,31 @@ TEST_F(DownloadManagerTest, ARefusedLinkIsRenewedThroughTheSharesRenewer) {
   EXPECT_TRUE(downloads.Idle());
 }
 
+// Remembered files come one list each, every one at position 0: a file still waiting for its
+// link (no queue item to find it by) is found by its entry and not planned twice, while another
+// file at the same position is planned.
+TEST_F(DownloadManagerTest, AFileWaitingForItsLinkIsNotPlannedAgainFromAListOfItsOwn) {
+  DownloadManager downloads(engine);
+  auto renewer = std::make_shared<FakeRenewer>();
+  std::vector<FileEntry> waiting = {File("a.bin", "10", ""), File("b.bin", "20", "")};
+  waiting[0].fs_id = "101";
+  waiting[1].fs_id = "202";
+  ASSERT_EQ(downloads.Share(downloads.OpenShare(waiting, {0, 1}, dir, renewer))->Files().size(),
+            2u);
+  for (const FileEntry& e : waiting)
+    EXPECT_TRUE(downloads.Share(downloads.OpenShare({e}, {0}, dir, renewer))->Files().empty());
+  FileEntry other = File("c.bin", "30", "");
+  other.fs_id = "303";
+  EXPECT_EQ(downloads.Share(downloads.OpenShare({other}, {0}, dir, renewer))->Files().size(), 1u);
+  // Under a renewer of its own the share is another: its file is planned as new.
+  EXPECT_EQ(
+      downloads.Share(downloads.OpenShare({waiting[0]}, {0}, dir, std::make_shared<FakeRenewer>()))
+          ->Files()
+          .size(),
+      1u);
+  EXPECT_TRUE(engine.created.empty());
+}
+
 // A share whose links come one at a time, in any order: each file is named as if every link had
 // been known (two names that meet once made safe keep their share order), a file whole on disk
 // is skipped without a link, a link no chosen file waits for starts nothing, and the share ends
