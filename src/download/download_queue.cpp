@@ -1,5 +1,6 @@
 #include "download/download_queue.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -59,6 +60,13 @@ bool Polled(const DownloadItem& item) {
   if (item.status == DownloadStatus::kPaused)
     return item.engineState != layout::kStateFailed && item.engineState != layout::kStatePaused;
   return Running(item.status);
+}
+
+// The engine says of the item's task what the item already holds (or says nothing this time).
+bool Unchanged(DownloadEngine& engine, TaskInfoRecord& info, const DownloadItem& item) {
+  if (engine.QueryTaskInfoEx(item.handle, info.Address()) == 0) return true;
+  return info.State() == item.engineState && info.Speed() == item.speed &&
+         info.Downloaded() == item.done && info.TotalSize() == item.size;
 }
 
 std::string_view WithoutSlash(std::string_view path) {
@@ -208,10 +216,24 @@ void DownloadQueue::SetMaxRunning(int n) {
   Schedule();
 }
 
+int DownloadQueue::FinishingRoom() {
+  // Read once: each finishing file holds two descriptors, and the rest of the program (the
+  // running transfers' connections, the window's or the service's own) keeps a good margin.
+  static const int room = [] {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+      return kMaxFinishing;
+    const auto spare = static_cast<int64_t>(limit.rlim_cur) - 256;
+    return static_cast<int>(std::clamp<int64_t>(spare / 3, 16, kMaxFinishing));
+  }();
+  return room;
+}
+
 // Lowering the limit lets running tasks finish; only new starts wait for it.
 void DownloadQueue::Schedule() {
+  const int finishingRoom = FinishingRoom();
   // A start always takes the item out of line: it runs, or it ended at once.
-  while (running_ < maxRunning_ && finishing_ < kMaxFinishing && !queued_.empty()) {
+  while (running_ < maxRunning_ && finishing_ < finishingRoom && !queued_.empty()) {
     DownloadItem& item = *Get(*queued_.begin());
     Forget(item);
     Start(item);
@@ -418,6 +440,9 @@ std::vector<int> DownloadQueue::Poll(int64_t nowMs) {
   std::vector<int> watched(watched_.begin(), watched_.end());
   for (int id : watched) {
     DownloadItem& item = *Get(id);
+    // Hundreds of small files may wait for the disk at once, and a poll comes as each other file
+    // moves: one whose answer shows nothing new is left as it is, not taken out and put back.
+    if (Finishing(item) && Unchanged(engine_, info_, item)) continue;
     Forget(item);
     Update(item, nowMs);
     Keep(item);

@@ -94,8 +94,12 @@ class DownloadQueue {
   // Files whose bytes are all in while the engine makes them safe on disk (state 6) free their
   // slot: up to this many of them wait for the disk beside the running ones, so that the syncs
   // of many small files are made together instead of one after another. Each still holds its
-  // files open, hence a bound.
-  static constexpr int kMaxFinishing = 64;
+  // files open (the partial and its folder), hence a bound, lowered to what the process's
+  // descriptor limit leaves room for (`FinishingRoom`). A batch of the disk's syncs takes up
+  // to this many: the transfers go on while one runs, instead of stopping until it is done.
+  static constexpr int kMaxFinishing = 512;
+  // kMaxFinishing, or fewer when the limit on open descriptors would not hold them all.
+  static int FinishingRoom();
 
   // Ids come from `ids` when given (shared with other lists of one program), else our own.
   // The manager that owns the queue draws its shares' ids from the same source.

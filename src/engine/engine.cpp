@@ -291,10 +291,11 @@ void Engine::ReleasePaused(Clock::time_point now) {
   }
 }
 
-void Engine::Publish(Clock::time_point now) {
+void Engine::Publish(Clock::time_point now, bool all) {
   std::vector<std::pair<int32_t, TaskStatus>> statuses;
   statuses.reserve(tasks_.size());
-  for (auto& [h, t] : tasks_) statuses.emplace_back(h, t->Status(now));
+  for (auto& [h, t] : tasks_)
+    if (all || !t->WaitsForDisk()) statuses.emplace_back(h, t->Status(now));
   bool changed = false;
   {
     std::lock_guard lock(mutex_);
@@ -326,7 +327,7 @@ void Engine::Run() {
   }
   try {
     for (auto& [h, t] : tasks_) t->Shutdown();
-    Publish(Clock::now());
+    Publish(Clock::now(), true);
   } catch (...) {
   }
   tasks_.clear();
@@ -428,10 +429,9 @@ void Engine::Step() {
   // transfer, not on the next round of progress.
   bool moved = std::any_of(tasks_.begin(), tasks_.end(),
                            [](const auto& kv) { return kv.second->StateMoved(); });
-  if (moved || !commands.empty() || now - lastPublish_ >= std::chrono::milliseconds(50)) {
-    lastPublish_ = now;
-    Publish(now);
-  }
+  const bool all = now - lastPublish_ >= std::chrono::milliseconds(50);
+  if (all) lastPublish_ = now;
+  if (moved || !commands.empty() || all) Publish(now, all);
   // Ended tasks keep only their last status in the table.
   std::erase_if(tasks_, [](const auto& kv) { return kv.second->Ended(); });
 }

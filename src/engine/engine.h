@@ -50,7 +50,10 @@ class Engine {
   void Carry(Command& command, Clock::time_point now);
   void StartOne(int32_t handle, TaskRequest request, Clock::time_point now);
   void ReleasePaused(Clock::time_point now);
-  void Publish(Clock::time_point now);
+  // Every task's status into the table (`all`), or only those of tasks not waiting for the
+  // disk with their state told: hundreds of small files may wait so, and the passes of the
+  // others come one after another.
+  void Publish(Clock::time_point now, bool all);
   // Wakes whoever waits on eventFd_.
   void Signal();
   // Wakes the engine thread, unless a wake-up is on its way already.
@@ -81,7 +84,7 @@ class Engine {
   std::unique_ptr<DiskWorker> disk_;
   std::map<int32_t, std::unique_ptr<Task>> tasks_;
   size_t unpauseCursor_ = 0;
-  Clock::time_point lastPublish_{};
+  Clock::time_point lastPublish_{};  // of every task's status
   int transfers_ = 0;  // curl's transfers under way after the last pass, paused ones included
 };
 

@@ -174,6 +174,9 @@ class Task {
   // The state a query reports; it moved since the last Status when it differs from that one's.
   int32_t ReportedState() const;
   bool StateMoved() const { return ReportedState() != publishedState_; }
+  // Every byte is in and the state that says so was told; only its speed, falling away, is
+  // left to change until the disk is done with it.
+  bool WaitsForDisk() const { return finishing_ && !Ended() && !StateMoved(); }
   bool Ended() const { return state_ == layout::kStateFailed || state_ == layout::kStateFinished; }
 
   // Curl callbacks.

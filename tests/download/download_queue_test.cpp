@@ -303,5 +303,28 @@ TEST_F(DownloadQueueTest, EveryEndIsToldOnceWhateverTheListHolds) {
   EXPECT_EQ(queue.Listed(dir.string(), "f0"), 0);  // finished: no longer one to take up
 }
 
+// Files whose bytes are all in wait for the disk beside the running ones, up to the room there
+// is; one that says something new, or ends, is still taken up.
+TEST_F(DownloadQueueTest, ManyFilesWaitForTheDiskBesideTheRunningOnes) {
+  const int room = DownloadQueue::FinishingRoom();
+  ASSERT_GE(room, 16);
+  queue.SetMaxRunning(2);
+  std::vector<int> ids;
+  for (int i = 0; i < room + 6; ++i) ids.push_back(Add("f" + std::to_string(i), 100));
+  for (int round = 0; round < room; ++round) {
+    for (int id : queue.Started())
+      engine.reports[queue.Find(id)->handle] = {layout::kStateEndingRequest, "", 100, 100, 1, 300};
+    EXPECT_TRUE(queue.Poll(round).empty());
+  }
+  const size_t full = static_cast<size_t>((room + 1) / 2 * 2);  // two at a time, then none
+  EXPECT_EQ(engine.started.size(), full);
+  engine.reports[queue.Find(ids[0])->handle].speed = 0;
+  engine.reports[queue.Find(ids[1])->handle].state = layout::kStateFinished;
+  EXPECT_EQ(queue.Poll(room), std::vector<int>{ids[1]});
+  EXPECT_EQ(queue.Find(ids[0])->speed, 0);
+  EXPECT_EQ(queue.Totals().speed, Recount(queue).speed);
+  EXPECT_EQ(engine.started.size(), full + 2);  // room again: both slots take a waiting one
+}
+
 }  // namespace
 }  // namespace sf
