@@ -574,6 +574,13 @@ def phone_and_themes(driver, sim, daemon, out, url):
     # Wide: two columns, the list beside the tree.
     view(driver, 1280, 800)
     wait(driver, lambda: shown(driver, ".tree-head"), "the column heads when wide")
+    # The download rows take the wide layout's height: each right under the one before.
+    stacked = """return [...document.querySelectorAll('#dl-space .dl-row')]
+      .filter((r) => !r.hidden).sort((a, b) => a.index - b.index)
+      .map((r) => r.getBoundingClientRect()).map((r) => [r.top, r.bottom])"""
+    wait(driver, lambda: (lambda rows: len(rows) == 5 and all(
+        abs(a[1] - b[0]) < 1 for a, b in zip(rows, rows[1:])))(driver.execute_script(stacked)),
+        "the download rows stacked when wide")
     shares = driver.find_element(By.CSS_SELECTOR, ".shares").rect
     detail = driver.find_element(By.ID, "detail").rect
     check(detail["x"] >= shares["x"] + shares["width"], "the list and the tree are not side by side")
