@@ -100,7 +100,8 @@ export class Downloads {
     this.buttons = [...document.querySelectorAll('.dl-actions button[data-act]')];
     this.query = { sort: 'name', order: 'asc', state: '', q: '' };
     this.total = 0;
-    this.drawnTotal = -1;     // the total the grid last told a screen reader
+    this.drawnTotal = -1;     // the list's length and row height as last drawn
+    this.drawnHeight = 0;
     this.known = false;        // the first answer came
     this.blocks = new Map();   // block number -> rows, for the present query and generation
     this.stale = new Map();    // the blocks before the last refetch, shown until their turn comes
@@ -115,6 +116,7 @@ export class Downloads {
     this.sight = [0, 0];       // the first and last block in sight
     this.fetching = 0;         // requests under way
     this.fetchTimer = 0;
+    this.waitedAt = 0;         // the first block in sight when that wait began
     this.refetchTimer = 0;
     this.totalsTimer = 0;
     this.lastRefetch = 0;
@@ -264,11 +266,13 @@ export class Downloads {
       this.rowHeight = parseFloat(getComputedStyle(this.view).getPropertyValue('--row')) || 44;
     }
     const height = this.rowHeight;
-    if (this.drawnTotal !== this.total) {
+    // Written only when it changes: even the same value restyles the list every frame.
+    if (this.drawnTotal !== this.total || this.drawnHeight !== height) {
       this.drawnTotal = this.total;
+      this.drawnHeight = height;
       this.view.setAttribute('aria-rowcount', String(this.total + 1));
+      this.space.style.height = this.total * height + 'px';
     }
-    this.space.style.height = this.total * height + 'px';
     const top = this.view.scrollTop;
     const first = Math.max(0, Math.floor(top / height) - EXTRA);
     const last = Math.min(this.total, Math.ceil((top + this.view.clientHeight) / height) + EXTRA);
@@ -302,7 +306,8 @@ export class Downloads {
       }
       this.fill(node, row);
     }
-    this.empty.hidden = !this.known || this.total > 0;
+    const empty = this.known && this.total === 0;
+    if (this.empty.hidden === empty) this.empty.hidden = !empty;
   }
 
   // Logged out: nothing is fetched until the next reload.
@@ -315,7 +320,13 @@ export class Downloads {
   // The blocks in sight that are missing, asked for once the view rests a moment and two at
   // a time: a fling through 200 000 rows must not queue a request for every block it passed.
   fetchSoon() {
-    if (this.fetchTimer || !this.active) return;
+    if (!this.active) return;
+    // The wait starts again when the view has left the blocks it began at: what it would ask
+    // for now would be out of sight before it came, and its answer would only cost frames.
+    // A slow scroll stays near them and gets its rows as it goes.
+    if (this.fetchTimer && Math.abs(this.sight[0] - this.waitedAt) <= 1) return;
+    clearTimeout(this.fetchTimer);
+    this.waitedAt = this.sight[0];
     const resting = this.known ? 60 : 0;
     this.fetchTimer = setTimeout(() => {
       this.fetchTimer = 0;
