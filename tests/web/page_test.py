@@ -558,6 +558,9 @@ def phone_and_themes(driver, sim, daemon, out, url):
     driver.find_element(By.ID, "download-all").click()
     wait(driver, lambda: len(list_rows(driver)) == 5 and
          all(state == "下载完毕" for _, state, _ in list_rows(driver)), "the files done on a phone")
+    # The totals are asked for once the last file has ended: they too say all is done.
+    wait(driver, lambda: text(driver, "#all-files") == "已完成 5/5 个文件" and
+         text(driver, "#all-speed") == "下载速度：0KB", "the totals once all is done")
     driver.execute_script("document.getElementById('transfers').scrollIntoView()")
     no_sideways_cut(driver, "the download list", 390)
     driver.save_screenshot(os.path.join(out, "phone-downloads-light.png"))
