@@ -558,6 +558,9 @@ def phone_and_themes(driver, sim, daemon, out, url):
     driver.find_element(By.ID, "download-all").click()
     wait(driver, lambda: len(list_rows(driver)) == 5 and
          all(state == "下载完毕" for _, state, _ in list_rows(driver)), "the files done on a phone")
+    # The totals are asked for once the last file has ended: they too say all is done.
+    wait(driver, lambda: text(driver, "#all-files") == "已完成 5/5 个文件" and
+         text(driver, "#all-speed") == "下载速度：0KB", "the totals once all is done")
     driver.execute_script("document.getElementById('transfers').scrollIntoView()")
     no_sideways_cut(driver, "the download list", 390)
     driver.save_screenshot(os.path.join(out, "phone-downloads-light.png"))
@@ -574,6 +577,13 @@ def phone_and_themes(driver, sim, daemon, out, url):
     # Wide: two columns, the list beside the tree.
     view(driver, 1280, 800)
     wait(driver, lambda: shown(driver, ".tree-head"), "the column heads when wide")
+    # The download rows take the wide layout's height: each right under the one before.
+    stacked = """return [...document.querySelectorAll('#dl-space .dl-row')]
+      .filter((r) => !r.hidden).sort((a, b) => a.index - b.index)
+      .map((r) => r.getBoundingClientRect()).map((r) => [r.top, r.bottom])"""
+    wait(driver, lambda: (lambda rows: len(rows) == 5 and all(
+        abs(a[1] - b[0]) < 1 for a, b in zip(rows, rows[1:])))(driver.execute_script(stacked)),
+        "the download rows stacked when wide")
     shares = driver.find_element(By.CSS_SELECTOR, ".shares").rect
     detail = driver.find_element(By.ID, "detail").rect
     check(detail["x"] >= shares["x"] + shares["width"], "the list and the tree are not side by side")

@@ -100,6 +100,8 @@ export class Downloads {
     this.buttons = [...document.querySelectorAll('.dl-actions button[data-act]')];
     this.query = { sort: 'name', order: 'asc', state: '', q: '' };
     this.total = 0;
+    this.drawnTotal = -1;     // the list's length and row height as last drawn
+    this.drawnHeight = 0;
     this.known = false;        // the first answer came
     this.blocks = new Map();   // block number -> rows, for the present query and generation
     this.stale = new Map();    // the blocks before the last refetch, shown until their turn comes
@@ -114,6 +116,7 @@ export class Downloads {
     this.sight = [0, 0];       // the first and last block in sight
     this.fetching = 0;         // requests under way
     this.fetchTimer = 0;
+    this.waitedAt = 0;         // the first block in sight when that wait began
     this.refetchTimer = 0;
     this.totalsTimer = 0;
     this.lastRefetch = 0;
@@ -263,28 +266,48 @@ export class Downloads {
       this.rowHeight = parseFloat(getComputedStyle(this.view).getPropertyValue('--row')) || 44;
     }
     const height = this.rowHeight;
-    this.space.style.height = this.total * height + 'px';
+    // Written only when it changes: even the same value restyles the list every frame.
+    if (this.drawnTotal !== this.total || this.drawnHeight !== height) {
+      this.drawnTotal = this.total;
+      this.drawnHeight = height;
+      this.view.setAttribute('aria-rowcount', String(this.total + 1));
+      this.space.style.height = this.total * height + 'px';
+    }
     const top = this.view.scrollTop;
     const first = Math.max(0, Math.floor(top / height) - EXTRA);
     const last = Math.min(this.total, Math.ceil((top + this.view.clientHeight) / height) + EXTRA);
     this.sight = [Math.floor(first / BLOCK), Math.floor((Math.max(last, 1) - 1) / BLOCK)];
     this.fetchSoon();
     while (this.pool.length < last - first) this.pool.push(this.makeRow());
-    for (let i = 0; i < this.pool.length; i++) {
+    // Row `index` always lands on element `index % size`: a step of one row moves and
+    // rewrites one element, not all of them, and an element keeps its row while in sight.
+    const size = this.pool.length;
+    for (let i = 0; i < size; i++) {
       const node = this.pool[i];
-      const index = first + i;
-      if (index >= last) {
+      const index = first + ((((i - first) % size) + size) % size);
+      const row = index < last ? this.rowAt(index) : undefined;
+      // A row not fetched yet stays blank until its block comes: a fling through rows still
+      // unknown then moves no element at all, and no placeholder is laid out, painted and
+      // thrown away each frame.
+      if (!row) {
         if (!node.hidden) node.hidden = true;
         continue;
       }
-      node.hidden = false;
+      if (node.hidden) node.hidden = false;
       if (node.index !== index) {
         node.index = index;
-        node.style.transform = `translateY(${index * height}px)`;
+        // The elements' order is not the rows' order: this tells a screen reader the place.
+        node.setAttribute('aria-rowindex', String(index + 2));
       }
-      this.fill(node, this.rowAt(index));
+      // By the offset, not the index: a narrower window changes the rows' height.
+      if (node.top !== index * height) {
+        node.top = index * height;
+        node.style.transform = `translateY(${node.top}px)`;
+      }
+      this.fill(node, row);
     }
-    this.empty.hidden = !this.known || this.total > 0;
+    const empty = this.known && this.total === 0;
+    if (this.empty.hidden === empty) this.empty.hidden = !empty;
   }
 
   // Logged out: nothing is fetched until the next reload.
@@ -297,7 +320,13 @@ export class Downloads {
   // The blocks in sight that are missing, asked for once the view rests a moment and two at
   // a time: a fling through 200 000 rows must not queue a request for every block it passed.
   fetchSoon() {
-    if (this.fetchTimer || !this.active) return;
+    if (!this.active) return;
+    // The wait starts again when the view has left the blocks it began at: what it would ask
+    // for now would be out of sight before it came, and its answer would only cost frames.
+    // A slow scroll stays near them and gets its rows as it goes.
+    if (this.fetchTimer && Math.abs(this.sight[0] - this.waitedAt) <= 1) return;
+    clearTimeout(this.fetchTimer);
+    this.waitedAt = this.sight[0];
     const resting = this.known ? 60 : 0;
     this.fetchTimer = setTimeout(() => {
       this.fetchTimer = 0;
@@ -392,21 +421,12 @@ export class Downloads {
   }
 
   fill(node, row) {
-    const chosen = !!row && (this.everything || this.chosen.has(row.id));
-    const key = row ? `${row.id}.${row.version || 0}.${chosen}.${row.gone || false}` : 'none';
+    const chosen = this.everything || this.chosen.has(row.id);
+    const key = `${row.id}.${row.version || 0}.${chosen}.${row.gone || false}`;
     if (node.key === key) return;
     node.key = key;
     const p = node.parts;
     const put = Downloads.put;
-    if (!row) {
-      node.className = 'dl-row loading';
-      node.dataset.id = '';
-      p.input.checked = false;
-      put(p.name, '…');
-      for (const part of [p.size, p.done, p.speed, p.percent, p.left, p.state]) put(part, '');
-      p.fill.style.transform = 'scaleX(0)';
-      return;
-    }
     node.className = `dl-row ${row.state}${chosen ? ' chosen' : ''}${row.gone ? ' gone' : ''}`;
     if (node.dataset.id !== String(row.id)) {
       node.dataset.id = row.id;
