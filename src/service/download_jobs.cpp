@@ -86,6 +86,7 @@ struct DownloadJobs::Row {
   std::shared_ptr<const std::string> directory;
   int64_t started = 0;  // Unix seconds
   ItemId item = ItemId::kNone;
+  int launch = 0;  // the back-end's share it was last handed to in; 0: none
   struct Sent {
     int64_t size = -1, done = 0, speed = 0;
     std::string state, reason;
@@ -350,91 +351,159 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
 }
 
 void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
-  std::vector<std::string> paths;
+  // One order goes to one folder of one back-end: rows kept from runs with other targets go
+  // apart.
+  std::map<std::pair<const std::string*, int64_t>, std::vector<int64_t>> groups;
   {
     std::lock_guard lock(mutex_);
     for (int64_t id : ids)
-      if (auto it = rows_.find(id); it != rows_.end())
-        paths.push_back(PlanPath(it->second->view.path));
+      if (auto it = rows_.find(id); it != rows_.end()) {
+        const Row& row = *it->second;
+        groups[{row.directory.get(), row.view.downloader}].push_back(id);
+      }
   }
-  if (paths.empty()) return;
-  bool asked = shares_.FetchLinks(
-      share, paths, [this, share, ids](std::vector<FileEntry> entries, std::string error) {
-        Post([this, share, ids, entries = std::move(entries), error]() mutable {
-          Queue(share, ids, std::move(entries), error);
-        });
-      });
-  if (!asked) Queue(share, ids, {}, "the share is no longer known");
+  if (groups.empty()) return;
+  // What asks each file's link again: its records as the share listed them.
+  std::vector<FileRow> files = store_.ShareFiles(share);
+  for (auto& [target, group] : groups) Open(share, target.second, group, files);
 }
 
-void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<FileEntry> entries,
-                         const std::string& error) {
-  std::map<std::string, size_t> positions;
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (entries[i].isdir == "0") positions[SharePathOf(entries[i])] = i;
+namespace {
+
+// The share's entry as its records keep it, without a link: what a back-end plans a file by
+// and what a renewal asks the share about.
+FileEntry EntryOf(const FileRow& file) {
+  FileEntry entry;
+  const size_t cut = file.path.rfind('/');
+  std::string folder = file.folder.empty() ? file.path.substr(0, cut) : file.folder;
+  if (folder.empty()) folder = "/";
+  const size_t name = folder == "/" ? 1 : folder.size() + 1;
+  entry.fs_id = file.fsId;
+  entry.app_id = file.appId;
+  entry.server_filename = Utf8ToGbk(file.path.substr(std::min(name, file.path.size())));
+  entry.size = file.size >= 0 ? std::to_string(file.size) : "";
+  entry.isdir = "0";
+  entry.path = Utf8ToGbk(file.remotePath);
+  entry.folder_path = Utf8ToGbk(folder.substr(1));
+  return entry;
+}
+
+}  // namespace
+
+void DownloadJobs::Open(int64_t share, int64_t downloader, std::vector<int64_t> ids,
+                        const std::vector<FileRow>& files) {
+  auto byPath = [](const FileRow& file, const std::string& path) { return file.path < path; };
   ShareOrder order;
-  std::vector<int64_t> queued;
-  int64_t downloader = 0;
+  order.open = true;
+  std::vector<int64_t> opened;
+  // Entry position by share path, for the links as they come.
+  auto positions = std::make_shared<std::unordered_map<std::string, size_t>>();
+  std::vector<std::string> paths;
   {
     std::lock_guard lock(mutex_);
     for (int64_t id : ids) {
       auto it = rows_.find(id);
-      // Paused or removed while its link was asked for.
       if (it == rows_.end() || it->second->view.state != download_state::kQueued ||
           it->second->item != ItemId::kNone)
         continue;
       Row& row = *it->second;
-      auto at = positions.find(PlanPath(row.view.path));
-      if (!error.empty() || at == positions.end() || entries[at->second].dlink.empty()) {
-        SetState(row, download_state::kFailed,
-                 !error.empty() ? "no link: " + error : "the share gave no link for the file");
+      auto file = std::lower_bound(files.begin(), files.end(), row.view.path, byPath);
+      if (file == files.end() || file->path != row.view.path) {
+        SetState(row, download_state::kFailed, "the share lists the file no more");
         continue;
       }
-      if (queued.empty()) {
-        order.directory = *row.directory;
-        downloader = row.view.downloader;
-      }
-      // One order goes to one folder of one engine; a row kept from a run with another goes
-      // alone.
-      if (*row.directory != order.directory || row.view.downloader != downloader) {
-        Post([this, share, id] { Launch(share, {id}); });
-        continue;
-      }
-      order.chosen.push_back(at->second);
-      queued.push_back(id);
+      order.directory = *row.directory;
+      std::string path = PlanPath(row.view.path);
+      if (!positions->emplace(path, opened.size()).second) continue;
+      order.chosen.push_back(opened.size());
+      order.entries.push_back(EntryOf(*file));
+      opened.push_back(id);
+      paths.push_back(std::move(path));
     }
   }
-  if (queued.empty()) return;
+  if (opened.empty()) return;
   Downloads* backend = Backend(downloader);
   if (backend == nullptr) {
     std::lock_guard lock(mutex_);
-    for (int64_t id : queued)
+    for (int64_t id : opened)
       if (auto it = rows_.find(id); it != rows_.end())
         SetState(*it->second, download_state::kFailed, "the downloader is no longer there");
     return;
   }
-  order.entries = std::move(entries);
   order.renewer = std::make_shared<ShareLinkRenewer>(
       shares_, share, [this](std::function<void()> work) { Post(std::move(work)); });
-  pending_ = &queued;
-  ShareId added = backend->AddShare(std::move(order));
+  pending_ = &opened;
+  const int added = Raw(backend->AddShare(std::move(order)));
   pending_ = nullptr;
-  for (size_t i = 0; i < queued.size(); ++i) files_.emplace(std::pair{Raw(added), i}, queued[i]);
+  {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : opened)
+      if (auto it = rows_.find(id); it != rows_.end()) it->second->launch = added;
+  }
+  launched_[added] = std::move(opened);
+  // Each link goes to its file as it comes, so the first files start while the share is
+  // still asked for the rest.
+  bool asked = shares_.StreamLinks(
+      share, std::move(paths),
+      [this, downloader, added, positions](const FileEntry& entry) {
+        Post([this, downloader, added, positions, path = SharePathOf(entry), link = entry.dlink] {
+          auto at = positions->find(path);
+          if (at != positions->end() && !link.empty()) Link(downloader, added, at->second, link);
+        });
+      },
+      [this, downloader, added](std::vector<FileEntry>, std::string error) {
+        Post([this, downloader, added, error] { Close(downloader, added, error); });
+      });
+  if (!asked) Close(downloader, added, "the share is no longer known");
+}
+
+void DownloadJobs::Link(int64_t downloader, int added, size_t entry, const std::string& link) {
+  auto rows = launched_.find(added);
+  if (rows == launched_.end() || entry >= rows->second.size()) return;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = rows_.find(rows->second[entry]);
+    // Paused or removed while its link was asked for: the file stays unstarted.
+    if (it == rows_.end() || it->second->launch != added ||
+        it->second->view.state != download_state::kQueued)
+      return;
+  }
+  // The back-end tells its listeners at once; they take the lock.
+  if (Downloads* backend = Backend(downloader)) backend->AddLink(ShareId{added}, entry, link);
+}
+
+void DownloadJobs::Close(int64_t downloader, int added, const std::string& error) {
+  if (!error.empty()) {
+    // Why the links did not come is the resolution's to tell, not the back-end's.
+    std::lock_guard lock(mutex_);
+    for (int64_t id : launched_[added])
+      if (auto it = rows_.find(id); it != rows_.end() && it->second->launch == added &&
+                                    it->second->item == ItemId::kNone &&
+                                    it->second->view.state == download_state::kQueued) {
+        it->second->launch = 0;
+        SetState(*it->second, download_state::kFailed, "no link: " + error);
+      }
+  }
+  if (Downloads* backend = Backend(downloader)) backend->CloseShare(ShareId{added});
 }
 
 void DownloadJobs::Hear(const DownloadEvent& event) {
   if (ending_) return;
-  auto key = std::pair{Raw(event.share), event.file};
-  auto found = files_.find(key);
+  const int share = Raw(event.share);
   int64_t id = 0;
-  if (found != files_.end())
-    id = found->second;
-  else if (pending_ != nullptr && event.file < pending_->size())
-    id = files_[key] = (*pending_)[event.file];
+  bool adding = false;  // heard while its share is being added
+  if (auto found = launched_.find(share); found != launched_.end()) {
+    if (event.file < found->second.size()) id = found->second[event.file];
+  } else if (pending_ != nullptr && event.file < pending_->size()) {
+    id = (*pending_)[event.file];
+    adding = true;
+  }
   std::lock_guard lock(mutex_);
   auto it = rows_.find(id);
   if (it == rows_.end()) return;
   Row& row = *it->second;
+  // A file of a launch the row has left (paused before its link came, or started again).
+  if (!adding && row.launch != share) return;
   Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
   const DownloadItem* item =
       event.item != ItemId::kNone && backend ? backend->Find(event.item) : nullptr;
@@ -680,6 +749,8 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     Row& row = *it->second;
     if (act == Act::kPause) {
       row.view.speed = 0;
+      // One still waiting for its link leaves that launch; a resume starts it anew.
+      if (!listed) row.launch = 0;
       SetState(row, download_state::kPaused);
     } else {
       // A downloader's files are on its machine, never under a path of this one.

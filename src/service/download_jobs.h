@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "download/downloads.h"
@@ -137,10 +138,13 @@ class DownloadJobs {
   // Runs `work` on the loop's thread and waits for it; false when the loop is not running.
   bool Run(std::function<void()> work);
   void Post(std::function<void()> work);
-  // Asks the share for links of these rows and queues them once they come (loop's thread).
+  // Hands these rows to their back-ends, each file waiting for its link, and asks the share
+  // for the links, each handed on as it comes (loop's thread).
   void Launch(int64_t share, const std::vector<int64_t>& ids);
-  void Queue(int64_t share, std::vector<int64_t> ids, std::vector<FileEntry> entries,
-             const std::string& error);
+  void Open(int64_t share, int64_t downloader, std::vector<int64_t> ids,
+            const std::vector<FileRow>& files);
+  void Link(int64_t downloader, int added, size_t entry, const std::string& link);
+  void Close(int64_t downloader, int added, const std::string& error);
   // Pauses or removes rows (loop's thread).
   void Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted);
   void Hear(const DownloadEvent& event);
@@ -192,7 +196,7 @@ class DownloadJobs {
   std::map<int64_t, int64_t> unended_;    // share -> its rows neither finished nor failed
 
   // The loop's own.
-  std::map<std::pair<int, size_t>, int64_t> files_;  // (share, file) -> row
+  std::unordered_map<int, std::vector<int64_t>> launched_;  // a back-end's share -> rows by file
   int64_t lastTellMs_ = 0;
   bool ending_ = false;
   const std::vector<int64_t>* pending_ = nullptr;  // the rows of the share being added

@@ -72,6 +72,7 @@ struct ShareJobs::Job {
   // Asked for links only: the share's paths wanted (UTF-8) and who gets the entries.
   std::set<std::string> paths;
   LinksDone linksDone;
+  LinkHeard linkHeard;  // set when the links go on one by one
 
   std::mutex mutex;  // guards the prompt below
   std::condition_variable answered;
@@ -358,6 +359,11 @@ void ShareJobs::WorkerLoop() {
 }
 
 bool ShareJobs::FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone done) {
+  return StreamLinks(id, std::move(paths), {}, std::move(done));
+}
+
+bool ShareJobs::StreamLinks(int64_t id, std::vector<std::string> paths, LinkHeard link,
+                            LinksDone done) {
   std::optional<ShareRow> row = store_.Share(id);
   if (!row) return false;
   auto job = std::make_shared<Job>();
@@ -366,6 +372,7 @@ bool ShareJobs::FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone
   job->code = Utf8ToGbk(store_.SharePassword(id).value_or(""));
   job->paths.insert(paths.begin(), paths.end());
   job->linksDone = std::move(done);
+  job->linkHeard = std::move(link);
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;
@@ -391,6 +398,12 @@ void ShareJobs::ResolveLinks(const std::shared_ptr<Job>& job) {
   ResolveDriver driver(session, prompts, view);
   driver.SetLinkFilter(
       [&job](const FileEntry& entry) { return job->paths.count(SharePathOf(entry)) != 0; });
+  if (job->linkHeard)
+    driver.SetLinkListener([&driver, &job](size_t entry) {
+      job->linkHeard(driver.entries()[entry]);
+      driver.ReleaseLink(entry);
+      return !job->cancel.raised();
+    });
   const int result = driver.Run([&job] { return job->link; });
   if (job->cancel.raised()) return;
   // The share's state says what its first resolution found; a prompt met here does not stay.
@@ -400,6 +413,8 @@ void ShareJobs::ResolveLinks(const std::shared_ptr<Job>& job) {
     job->linksDone({}, GbkToUtf8(driver.ResultMessage()));
     return;
   }
+  // Streamed: the links went on already, and a copy of every entry would only be let go.
+  if (job->linkHeard) return job->linksDone({}, {});
   job->linksDone(driver.entries(), {});
 }
 

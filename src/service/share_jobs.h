@@ -93,6 +93,11 @@ class ShareJobs {
   // the worker, and never for a resolution given up by Remove or Stop.
   using LinksDone = std::function<void(std::vector<FileEntry> entries, std::string error)>;
   bool FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone done);
+  // The same, each link handed on as it comes (`link`: the entry with its link, on the
+  // worker), as the files waiting for it may start at once; `done` then gets no entries, only
+  // why the resolution failed, if it did. Nothing holds the links meanwhile.
+  using LinkHeard = std::function<void(const FileEntry& entry)>;
+  bool StreamLinks(int64_t id, std::vector<std::string> paths, LinkHeard link, LinksDone done);
 
  private:
   struct Job;
