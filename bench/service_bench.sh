@@ -4,8 +4,8 @@
 # 1. A share of 201 450 tiny files (share-sim, 2 550 folders two deep) added and all its files
 #    started with the speed limit at 1 KB/s, so that nearly all of them wait: the time the
 #    start takes; then, once the first file is under way, every row is paused, and the window of
-#    100 rows sorted by name at offset 150 000 (median of 20) and the service's peak memory
-#    (VmHWM) are taken.
+#    100 rows sorted by name at offset 150 000 (median of 20) and, once the service is at rest
+#    (the share no longer asked for links), its peak memory (VmHWM) are taken.
 # 2. With those 201 450 rows paused, 200 event streams open: GET /version (median of 20, a
 #    fresh connection each) and the service's CPU over 10 s (/proc/PID/stat).
 # 3. The 5 000 small files of bench/many_files_bench.sh served by nginx: the service's files per
@@ -125,7 +125,8 @@ printf '  resolved in %.1f s; POST downloads %.1f s; first file under way %.1f s
 printf '  window of 100 sorted by name at 150 000: median %.1f ms (max %.1f) of 20 (target < 50)\n' \
   "$f_window_ms" "$f_window_max_ms"
 printf '  GET /shares (the share and its counts): median %.1f ms of 20\n' "$f_shares_ms"
-printf '  peak memory (VmHWM) %s MiB (target < 300)\n' "$(mib "$f_hwm_kb")"
+printf '  peak memory (VmHWM, at rest %.0f s after) %s MiB (target < 300)\n' "$f_rest_s" \
+  "$(mib "$f_hwm_kb")"
 printf '  %d rows paused; 200 event streams: GET /version median %.2f ms (target < 20), ' \
   "$f_paused" "$f_version_ms"
 printf 'CPU %.2f %% of a core over 10 s (target < 2)\n' "$f_idle_cpu_pct"

@@ -395,10 +395,9 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, std::vector<int64_t> 
   auto byPath = [](const FileRow& file, const std::string& path) { return file.path < path; };
   ShareOrder order;
   order.open = true;
-  std::vector<int64_t> opened;
-  // Entry position by share path, for the links as they come.
-  auto positions = std::make_shared<std::unordered_map<std::string, size_t>>();
-  std::vector<std::string> paths;
+  // The files in the order of their share paths: an entry's position is its path's among the
+  // paths asked, so a link finds its file with one list of paths for both sides.
+  std::vector<std::pair<std::string, int64_t>> wanted;
   {
     std::lock_guard lock(mutex_);
     for (int64_t id : ids) {
@@ -406,21 +405,32 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, std::vector<int64_t> 
       if (it == rows_.end() || it->second->view.state != download_state::kQueued ||
           it->second->item != ItemId::kNone)
         continue;
-      Row& row = *it->second;
-      auto file = std::lower_bound(files.begin(), files.end(), row.view.path, byPath);
-      if (file == files.end() || file->path != row.view.path) {
-        SetState(row, download_state::kFailed, "the share lists the file no more");
+      order.directory = *it->second->directory;
+      wanted.emplace_back(PlanPath(it->second->view.path), id);
+    }
+  }
+  std::sort(wanted.begin(), wanted.end());
+  auto paths = std::make_shared<std::vector<std::string>>();
+  std::vector<int64_t> opened;
+  paths->reserve(wanted.size());
+  opened.reserve(wanted.size());
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [path, id] : wanted) {
+      auto it = rows_.find(id);
+      if (it == rows_.end() || (!paths->empty() && paths->back() == path)) continue;
+      auto file = std::lower_bound(files.begin(), files.end(), it->second->view.path, byPath);
+      if (file == files.end() || file->path != it->second->view.path) {
+        SetState(*it->second, download_state::kFailed, "the share lists the file no more");
         continue;
       }
-      order.directory = *row.directory;
-      std::string path = PlanPath(row.view.path);
-      if (!positions->emplace(path, opened.size()).second) continue;
       order.chosen.push_back(opened.size());
       order.entries.push_back(EntryOf(*file));
       opened.push_back(id);
-      paths.push_back(std::move(path));
+      paths->push_back(std::move(path));
     }
   }
+  std::vector<std::pair<std::string, int64_t>>().swap(wanted);
   if (opened.empty()) return;
   Downloads* backend = Backend(downloader);
   if (backend == nullptr) {
@@ -440,47 +450,63 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, std::vector<int64_t> 
     for (int64_t id : opened)
       if (auto it = rows_.find(id); it != rows_.end()) it->second->launch = added;
   }
-  launched_[added] = std::move(opened);
+  auto waiting = std::make_shared<std::atomic<int64_t>>(static_cast<int64_t>(opened.size()));
+  launched_[added] = {std::move(opened), waiting};
   // Each link goes to its file as it comes, so the first files start while the share is
   // still asked for the rest.
-  bool asked = shares_.StreamLinks(
-      share, std::move(paths),
-      [this, downloader, added, positions](const FileEntry& entry) {
-        Post([this, downloader, added, positions, path = SharePathOf(entry), link = entry.dlink] {
-          auto at = positions->find(path);
-          if (at != positions->end() && !link.empty()) Link(downloader, added, at->second, link);
-        });
+  ShareJobs::Paths asked = paths;
+  bool fetching = shares_.StreamLinks(
+      share, std::move(asked),
+      [this, downloader, added, paths, waiting](const FileEntry& entry) {
+        std::string path = SharePathOf(entry);
+        auto at = std::lower_bound(paths->begin(), paths->end(), path);
+        if (at != paths->end() && *at == path && !entry.dlink.empty()) {
+          const size_t position = static_cast<size_t>(at - paths->begin());
+          Post([this, downloader, added, position, link = entry.dlink] {
+            Link(downloader, added, position, link);
+          });
+        }
+        // Every row paused or removed before its link came: the rest is not asked for.
+        return waiting->load() > 0;
       },
       [this, downloader, added](std::vector<FileEntry>, std::string error) {
         Post([this, downloader, added, error] { Close(downloader, added, error); });
       });
-  if (!asked) Close(downloader, added, "the share is no longer known");
+  if (!fetching) Close(downloader, added, "the share is no longer known");
 }
 
 void DownloadJobs::Link(int64_t downloader, int added, size_t entry, const std::string& link) {
-  auto rows = launched_.find(added);
-  if (rows == launched_.end() || entry >= rows->second.size()) return;
+  auto launch = launched_.find(added);
+  if (launch == launched_.end() || entry >= launch->second.rows.size()) return;
   {
     std::lock_guard lock(mutex_);
-    auto it = rows_.find(rows->second[entry]);
+    auto it = rows_.find(launch->second.rows[entry]);
     // Paused or removed while its link was asked for: the file stays unstarted.
-    if (it == rows_.end() || it->second->launch != added ||
-        it->second->view.state != download_state::kQueued)
+    if (it == rows_.end() || it->second->launch != added || it->second->item != ItemId::kNone)
       return;
+    launch->second.waiting->fetch_sub(1);
+    if (it->second->view.state != download_state::kQueued) return;
   }
   // The back-end tells its listeners at once; they take the lock.
   if (Downloads* backend = Backend(downloader)) backend->AddLink(ShareId{added}, entry, link);
+}
+
+void DownloadJobs::Leave(Row& row) {
+  if (row.launch == 0 || row.item != ItemId::kNone) return;
+  if (auto launch = launched_.find(row.launch); launch != launched_.end())
+    launch->second.waiting->fetch_sub(1);
+  row.launch = 0;
 }
 
 void DownloadJobs::Close(int64_t downloader, int added, const std::string& error) {
   if (!error.empty()) {
     // Why the links did not come is the resolution's to tell, not the back-end's.
     std::lock_guard lock(mutex_);
-    for (int64_t id : launched_[added])
+    for (int64_t id : launched_[added].rows)
       if (auto it = rows_.find(id); it != rows_.end() && it->second->launch == added &&
                                     it->second->item == ItemId::kNone &&
                                     it->second->view.state == download_state::kQueued) {
-        it->second->launch = 0;
+        Leave(*it->second);
         SetState(*it->second, download_state::kFailed, "no link: " + error);
       }
   }
@@ -493,7 +519,7 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   int64_t id = 0;
   bool adding = false;  // heard while its share is being added
   if (auto found = launched_.find(share); found != launched_.end()) {
-    if (event.file < found->second.size()) id = found->second[event.file];
+    if (event.file < found->second.rows.size()) id = found->second.rows[event.file];
   } else if (pending_ != nullptr && event.file < pending_->size()) {
     id = (*pending_)[event.file];
     adding = true;
@@ -750,13 +776,14 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     if (act == Act::kPause) {
       row.view.speed = 0;
       // One still waiting for its link leaves that launch; a resume starts it anew.
-      if (!listed) row.launch = 0;
+      if (!listed) Leave(row);
       SetState(row, download_state::kPaused);
     } else {
       // A downloader's files are on its machine, never under a path of this one.
       if (!listed && removeFiles && row.view.state != download_state::kFinished &&
           row.view.downloader == 0)
         RemovePartial(*row.directory + row.view.path);
+      if (!listed) Leave(row);
       (void)store_.DeleteDownload(id);
       Count(row, -1);
       shares.insert(row.view.share);

@@ -6,6 +6,7 @@
 // same way. Rows are told on the event stream as they change, at most once a second each.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -196,7 +197,14 @@ class DownloadJobs {
   std::map<int64_t, int64_t> unended_;    // share -> its rows neither finished nor failed
 
   // The loop's own.
-  std::unordered_map<int, std::vector<int64_t>> launched_;  // a back-end's share -> rows by file
+  struct Launched {
+    std::vector<int64_t> rows;  // by file
+    // Rows still waiting for their link; none left, the share is asked for no more.
+    std::shared_ptr<std::atomic<int64_t>> waiting;
+  };
+  std::unordered_map<int, Launched> launched_;  // by the back-end's share
+  // A row waiting for its link leaves its launch (loop's thread).
+  void Leave(Row& row);
   int64_t lastTellMs_ = 0;
   bool ending_ = false;
   const std::vector<int64_t>* pending_ = nullptr;  // the rows of the share being added

@@ -1,5 +1,6 @@
 #include "service/share_jobs.h"
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 
@@ -70,7 +71,7 @@ struct ShareJobs::Job {
   std::string code;  // GBK: the code found beside the link, tried first
   CancelFlag cancel;
   // Asked for links only: the share's paths wanted (UTF-8) and who gets the entries.
-  std::set<std::string> paths;
+  Paths paths;  // in order
   LinksDone linksDone;
   LinkHeard linkHeard;  // set when the links go on one by one
 
@@ -359,18 +360,19 @@ void ShareJobs::WorkerLoop() {
 }
 
 bool ShareJobs::FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone done) {
-  return StreamLinks(id, std::move(paths), {}, std::move(done));
+  std::sort(paths.begin(), paths.end());
+  return StreamLinks(id, std::make_shared<const std::vector<std::string>>(std::move(paths)), {},
+                     std::move(done));
 }
 
-bool ShareJobs::StreamLinks(int64_t id, std::vector<std::string> paths, LinkHeard link,
-                            LinksDone done) {
+bool ShareJobs::StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done) {
   std::optional<ShareRow> row = store_.Share(id);
   if (!row) return false;
   auto job = std::make_shared<Job>();
   job->id = id;
   job->link = Utf8ToGbk(row->url);
   job->code = Utf8ToGbk(store_.SharePassword(id).value_or(""));
-  job->paths.insert(paths.begin(), paths.end());
+  job->paths = std::move(sorted);
   job->linksDone = std::move(done);
   job->linkHeard = std::move(link);
   {
@@ -396,13 +398,14 @@ void ShareJobs::ResolveLinks(const std::shared_ptr<Job>& job) {
   Prompts prompts(*this, *job);
   QuietView view;
   ResolveDriver driver(session, prompts, view);
-  driver.SetLinkFilter(
-      [&job](const FileEntry& entry) { return job->paths.count(SharePathOf(entry)) != 0; });
+  driver.SetLinkFilter([&job](const FileEntry& entry) {
+    return std::binary_search(job->paths->begin(), job->paths->end(), SharePathOf(entry));
+  });
   if (job->linkHeard)
     driver.SetLinkListener([&driver, &job](size_t entry) {
-      job->linkHeard(driver.entries()[entry]);
+      const bool more = job->linkHeard(driver.entries()[entry]);
       driver.ReleaseLink(entry);
-      return !job->cancel.raised();
+      return more && !job->cancel.raised();
     });
   const int result = driver.Run([&job] { return job->link; });
   if (job->cancel.raised()) return;

@@ -96,8 +96,11 @@ class ShareJobs {
   // The same, each link handed on as it comes (`link`: the entry with its link, on the
   // worker), as the files waiting for it may start at once; `done` then gets no entries, only
   // why the resolution failed, if it did. Nothing holds the links meanwhile.
-  using LinkHeard = std::function<void(const FileEntry& entry)>;
-  bool StreamLinks(int64_t id, std::vector<std::string> paths, LinkHeard link, LinksDone done);
+  // `sorted`: the paths in order, shared with the caller, who finds its files among them.
+  // `link` gives false when no file waits for a link any more: no more are asked.
+  using LinkHeard = std::function<bool(const FileEntry& entry)>;
+  using Paths = std::shared_ptr<const std::vector<std::string>>;
+  bool StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done);
 
  private:
   struct Job;
