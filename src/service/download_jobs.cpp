@@ -1,5 +1,6 @@
 #include "service/download_jobs.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -289,7 +290,8 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   }
   // Only the sizes: the rest of a large share's records would be held here for nothing.
   std::unordered_map<std::string, int64_t> files;
-  for (FileRow& file : store_.ShareFiles(share)) files[std::move(file.path)] = file.size;
+  (void)store_.EachShareFile(share,
+                             [&files](FileRow& file) { files[std::move(file.path)] = file.size; });
   std::vector<int64_t> ids;
   std::lock_guard lock(mutex_);
   std::set<std::string> listed;
@@ -350,36 +352,18 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   return ids;
 }
 
-void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
-  // One order goes to one folder of one back-end: rows kept from runs with other targets go
-  // apart.
-  std::map<std::pair<const std::string*, int64_t>, std::vector<int64_t>> groups;
-  {
-    std::lock_guard lock(mutex_);
-    for (int64_t id : ids)
-      if (auto it = rows_.find(id); it != rows_.end()) {
-        const Row& row = *it->second;
-        groups[{row.directory.get(), row.view.downloader}].push_back(id);
-      }
-  }
-  if (groups.empty()) return;
-  // What asks each file's link again: its records as the share listed them.
-  std::vector<FileRow> files = store_.ShareFiles(share);
-  for (auto& [target, group] : groups) Open(share, target.second, group, files);
-}
-
 namespace {
 
 // The share's entry as its records keep it, without a link: what a back-end plans a file by
 // and what a renewal asks the share about.
-FileEntry EntryOf(const FileRow& file) {
+FileEntry EntryOf(FileRow& file) {
   FileEntry entry;
   const size_t cut = file.path.rfind('/');
   std::string folder = file.folder.empty() ? file.path.substr(0, cut) : file.folder;
   if (folder.empty()) folder = "/";
   const size_t name = folder == "/" ? 1 : folder.size() + 1;
-  entry.fs_id = file.fsId;
-  entry.app_id = file.appId;
+  entry.fs_id = std::move(file.fsId);
+  entry.app_id = std::move(file.appId);
   entry.server_filename = Utf8ToGbk(file.path.substr(std::min(name, file.path.size())));
   entry.size = file.size >= 0 ? std::to_string(file.size) : "";
   entry.isdir = "0";
@@ -390,48 +374,73 @@ FileEntry EntryOf(const FileRow& file) {
 
 }  // namespace
 
-void DownloadJobs::Open(int64_t share, int64_t downloader, std::vector<int64_t> ids,
-                        const std::vector<FileRow>& files) {
-  auto byPath = [](const FileRow& file, const std::string& path) { return file.path < path; };
-  ShareOrder order;
-  order.open = true;
-  // The files in the order of their share paths: an entry's position is its path's among the
-  // paths asked, so a link finds its file with one list of paths for both sides.
-  std::vector<std::pair<std::string, int64_t>> wanted;
+void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
+  // The rows by path, and where each goes.
+  struct Wanted {
+    std::string path;
+    int64_t id;
+    Target target;
+  };
+  std::vector<Wanted> wanted;
   {
     std::lock_guard lock(mutex_);
-    for (int64_t id : ids) {
-      auto it = rows_.find(id);
-      if (it == rows_.end() || it->second->view.state != download_state::kQueued ||
-          it->second->item != ItemId::kNone)
-        continue;
-      order.directory = *it->second->directory;
-      wanted.emplace_back(PlanPath(it->second->view.path), id);
-    }
-  }
-  std::sort(wanted.begin(), wanted.end());
-  auto paths = std::make_shared<std::vector<std::string>>();
-  std::vector<int64_t> opened;
-  paths->reserve(wanted.size());
-  opened.reserve(wanted.size());
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& [path, id] : wanted) {
-      auto it = rows_.find(id);
-      if (it == rows_.end() || (!paths->empty() && paths->back() == path)) continue;
-      auto file = std::lower_bound(files.begin(), files.end(), it->second->view.path, byPath);
-      if (file == files.end() || file->path != it->second->view.path) {
-        SetState(*it->second, download_state::kFailed, "the share lists the file no more");
-        continue;
+    for (int64_t id : ids)
+      if (auto it = rows_.find(id); it != rows_.end() &&
+                                    it->second->view.state == download_state::kQueued &&
+                                    it->second->item == ItemId::kNone) {
+        const Row& row = *it->second;
+        wanted.push_back({row.view.path, id, {row.directory, row.view.downloader}});
       }
-      order.chosen.push_back(opened.size());
-      order.entries.push_back(EntryOf(*file));
-      opened.push_back(id);
-      paths->push_back(std::move(path));
-    }
   }
-  std::vector<std::pair<std::string, int64_t>>().swap(wanted);
-  if (opened.empty()) return;
+  if (wanted.empty()) return;
+  std::sort(wanted.begin(), wanted.end(), [](const Wanted& a, const Wanted& b) {
+    return a.path != b.path ? a.path < b.path : a.id < b.id;
+  });
+  // One order goes to one folder of one back-end: rows kept from runs with other targets go
+  // apart. What asks each file's link again is its record as the share listed it, read in
+  // the same order, one at a time, so a large share's records are never all held.
+  std::map<Target, Opening> groups;
+  std::vector<int64_t> unlisted;
+  size_t at = 0;
+  const bool read = store_.EachShareFile(share, [&](FileRow& file) {
+    while (at < wanted.size() && wanted[at].path < file.path) unlisted.push_back(wanted[at++].id);
+    if (at == wanted.size() || wanted[at].path != file.path) return;
+    Opening& group = groups[wanted[at].target];
+    group.order.chosen.push_back(group.rows.size());
+    group.order.entries.push_back(EntryOf(file));
+    group.rows.push_back(wanted[at].id);
+    group.paths->push_back(PlanPath(file.path));
+    // The same file asked twice goes once.
+    for (++at; at < wanted.size() && wanted[at].path == file.path; ++at) {
+    }
+  });
+  for (; at < wanted.size(); ++at) unlisted.push_back(wanted[at].id);
+  std::vector<Wanted>().swap(wanted);
+  if (!unlisted.empty()) {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : unlisted)
+      if (auto it = rows_.find(id); it != rows_.end())
+        SetState(*it->second, download_state::kFailed,
+                 read ? "the share lists the file no more"
+                      : "the share's records cannot be read: " + store_.error());
+  }
+  for (auto& [target, group] : groups) {
+    group.order.directory = *target.first;
+    Open(share, target.second, std::move(group));
+  }
+  groups.clear();
+  // The plan's scratch is let go: its pages go back to the system, which a heap keeps
+  // otherwise, so that the share's links, asked now, do not come on top.
+  malloc_trim(0);
+}
+
+void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
+  ShareOrder& order = opening.order;
+  order.open = true;
+  // An entry's position is its path's among the paths asked, both in order, so a link finds
+  // its file with one list of paths for both sides.
+  std::shared_ptr<std::vector<std::string>> paths = std::move(opening.paths);
+  std::vector<int64_t> opened = std::move(opening.rows);
   Downloads* backend = Backend(downloader);
   if (backend == nullptr) {
     std::lock_guard lock(mutex_);

@@ -142,8 +142,14 @@ class DownloadJobs {
   // Hands these rows to their back-ends, each file waiting for its link, and asks the share
   // for the links, each handed on as it comes (loop's thread).
   void Launch(int64_t share, const std::vector<int64_t>& ids);
-  void Open(int64_t share, int64_t downloader, std::vector<int64_t> ids,
-            const std::vector<FileRow>& files);
+  using Target = std::pair<std::shared_ptr<const std::string>, int64_t>;  // folder, downloader
+  struct Opening {
+    ShareOrder order;
+    std::vector<int64_t> rows;  // by entry
+    std::shared_ptr<std::vector<std::string>> paths =
+        std::make_shared<std::vector<std::string>>();  // share paths, by entry
+  };
+  void Open(int64_t share, int64_t downloader, Opening opening);
   void Link(int64_t downloader, int added, size_t entry, const std::string& link);
   void Close(int64_t downloader, int added, const std::string& error);
   // Pauses or removes rows (loop's thread).

@@ -564,7 +564,8 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
   if (body.contains("include") && !Texts(body["include"], filter.include)) return usage();
   if (body.contains("exclude") && !Texts(body["exclude"], filter.exclude)) return usage();
   if (body.contains("all") && body["all"] == true) {
-    for (const FileRow& file : store_->ShareFiles(id)) paths.push_back(file.path);
+    (void)store_->EachShareFile(id,
+                                [&paths](FileRow& file) { paths.push_back(std::move(file.path)); });
   } else if (!body.contains("paths") || !Texts(body["paths"], paths) || paths.empty()) {
     return usage();
   }

@@ -1,5 +1,7 @@
 #include "service/share_jobs.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <set>
@@ -353,6 +355,9 @@ void ShareJobs::WorkerLoop() {
       ResolveLinks(job);
     else
       Resolve(job);
+    // A large share's listing is let go by now, but this thread's heap would keep its pages:
+    // they go back, so the next large task elsewhere does not add its peak to this one's.
+    malloc_trim(0);
     std::lock_guard lock(mutex_);
     auto it = jobs_.find(job->id);
     if (it != jobs_.end() && it->second == job) jobs_.erase(it);

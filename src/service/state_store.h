@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -159,6 +160,10 @@ class StateStore {
                              int64_t limit);
   // Every file (no folder) the share lists, by path.
   std::vector<FileRow> ShareFiles(int64_t shareId);
+  // The same, one at a time, each given to `take` (which may take its texts) and let go, so a
+  // share of many files is not held whole; `take` must not call the store. False when the
+  // files could not all be read.
+  bool EachShareFile(int64_t shareId, const std::function<void(FileRow&)>& take);
   // True when the share lists a folder at `path`.
   bool HasFolder(int64_t shareId, const std::string& path);
   // How many entries lie directly inside `folder`, or -1.
