@@ -808,14 +808,12 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
   for (int64_t share : shares) Ended(share);  // the files left of a share may all have ended now
 }
 
-std::vector<DownloadView> DownloadJobs::Rows(const DownloadFilter& filter,
-                                             uint64_t& revision) const {
+std::vector<int64_t> DownloadJobs::Ids(const DownloadFilter& filter) const {
   std::lock_guard lock(mutex_);
-  std::vector<DownloadView> out;
+  std::vector<int64_t> ids;
   for (const auto& [id, row] : rows_)
-    if (filter.Takes(row->view)) out.push_back(row->view);
-  revision = revision_;
-  return out;
+    if (filter.Takes(row->view)) ids.push_back(id);
+  return ids;
 }
 
 DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sort, bool descending,

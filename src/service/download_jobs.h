@@ -109,8 +109,8 @@ class DownloadJobs {
   // How many rows it acted on.
   int Apply(Act act, const std::vector<int64_t>& ids, bool removeFiles);
 
-  // Every row the filter takes, and the number that changes whenever any row does.
-  std::vector<DownloadView> Rows(const DownloadFilter& filter, uint64_t& revision) const;
+  // The ids of every row the filter takes: an action on many rows needs no copy of each.
+  std::vector<int64_t> Ids(const DownloadFilter& filter) const;
 
   enum class SortBy { kName, kSize, kState, kProgress };
   struct Window {

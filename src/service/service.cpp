@@ -671,9 +671,7 @@ HttpResponse Service::ActOnDownloads(const HttpRequest& request, DownloadJobs::A
   } else if (body.is_object() && body.contains("filter")) {
     DownloadFilter filter;
     read = ReadFilter(body["filter"], filter);
-    uint64_t revision = 0;
-    if (read)
-      for (const DownloadView& row : downloads_->Rows(filter, revision)) ids.push_back(row.id);
+    if (read) ids = downloads_->Ids(filter);
   }
   if (!read) return ErrorResponse(400, "request", "give {\"ids\": [...]} or {\"filter\": {...}}");
   bool files = body.contains("files") && body["files"] == true;
