@@ -41,21 +41,16 @@ int64_t SizeOf(const std::string& text) {
 
 // The share's entries as rows, texts in UTF-8: each under the folder its place in the share
 // names, so the tree is walked by the share's own folders and not by the sharer's paths.
-std::vector<FileRow> RowsOf(const std::vector<FileEntry>& entries) {
-  std::vector<FileRow> rows;
-  rows.reserve(entries.size());
-  for (const FileEntry& e : entries) {
-    FileRow row;
-    row.folder = "/" + GbkToUtf8(e.folder_path);
-    row.path = (row.folder == "/" ? "" : row.folder) + "/" + GbkToUtf8(e.server_filename);
-    row.isFolder = e.isdir == "1";
-    row.size = row.isFolder ? 0 : SizeOf(e.size);
-    row.fsId = e.fs_id;
-    row.appId = e.app_id;
-    row.remotePath = GbkToUtf8(e.path);
-    rows.push_back(std::move(row));
-  }
-  return rows;
+FileRow RowOf(const FileEntry& e) {
+  FileRow row;
+  row.folder = "/" + GbkToUtf8(e.folder_path);
+  row.path = (row.folder == "/" ? "" : row.folder) + "/" + GbkToUtf8(e.server_filename);
+  row.isFolder = e.isdir == "1";
+  row.size = row.isFolder ? 0 : SizeOf(e.size);
+  row.fsId = e.fs_id;
+  row.appId = e.app_id;
+  row.remotePath = GbkToUtf8(e.path);
+  return row;
 }
 
 }  // namespace
@@ -444,7 +439,9 @@ void ShareJobs::Resolve(const std::shared_ptr<Job>& job) {
   // Removed, or the service is ending: the next start marks what is left unfinished.
   if (job->cancel.raised()) return;
 
-  if (!driver.entries().empty() && !store_.AddFiles(job->id, RowsOf(driver.entries()))) {
+  const std::vector<FileEntry>& entries = driver.entries();
+  if (!entries.empty() && !store_.AddFiles(job->id, entries.size(),
+                                           [&entries](size_t i) { return RowOf(entries[i]); })) {
     SetState(*job, share_state::kFailed, "the share's listing cannot be kept: " + store_.error());
     return;
   }

@@ -370,13 +370,19 @@ std::vector<ShareRow> StateStore::Shares() {
 }
 
 bool StateStore::AddFiles(int64_t shareId, const std::vector<FileRow>& files) {
+  return AddFiles(shareId, files.size(), [&files](size_t i) { return files[i]; });
+}
+
+bool StateStore::AddFiles(int64_t shareId, size_t count,
+                          const std::function<FileRow(size_t)>& fileAt) {
   std::lock_guard lock(mutex_);
   totals_.erase(shareId);
   if (!Exec("BEGIN IMMEDIATE")) return false;
   Statement s(db_,
               "INSERT INTO files(share_id,folder,path,size,is_folder,fs_id,app_id,remote_path,"
               "chosen) VALUES(?,?,?,?,?,?,?,?,?)");
-  for (const FileRow& f : files) {
+  for (size_t i = 0; i < count; ++i) {
+    const FileRow f = fileAt(i);
     s.Bind(1, shareId)
         .Bind(2, f.folder.empty() ? FolderOf(f.path) : f.folder)
         .Bind(3, f.path)

@@ -155,6 +155,10 @@ class StateStore {
 
   // Adds a share's listed files in one transaction; all or nothing.
   [[nodiscard]] bool AddFiles(int64_t shareId, const std::vector<FileRow>& files);
+  // The same, each file made by `fileAt` (0 to `count` - 1) as it is written, so a share of
+  // many files is not held a second time as records.
+  [[nodiscard]] bool AddFiles(int64_t shareId, size_t count,
+                              const std::function<FileRow(size_t)>& fileAt);
   // The entries directly inside `folder` ("/" for the top), by path, one page at a time.
   std::vector<FileRow> Files(int64_t shareId, const std::string& folder, int64_t offset,
                              int64_t limit);
