@@ -105,14 +105,19 @@ class ShareLinkRenewer : public LinkRenewer {
                    std::function<void(std::function<void()>)> post)
       : shares_(shares), share_(share), post_(std::move(post)) {}
   void Renew(const FileEntry& entry, Answer done) override {
-    std::string path = SharePathOf(entry);
+    auto paths = std::make_shared<const std::vector<std::string>>(1, SharePathOf(entry));
     auto post = post_;
-    bool asked = shares_.FetchLinks(
-        share_, {path}, [post, done, path](std::vector<FileEntry> entries, std::string error) {
-          post([entries = std::move(entries), error, done, path] {
-            for (const FileEntry& e : entries)
-              if (e.isdir == "0" && SharePathOf(e) == path && !e.dlink.empty())
-                return done(e.dlink, {});
+    // Only this file's link is asked for; the resolution's other entries are not copied.
+    auto link = std::make_shared<std::string>();
+    bool asked = shares_.StreamLinks(
+        share_, paths,
+        [link](const FileEntry& e) {
+          if (e.isdir == "0" && !e.dlink.empty()) *link = e.dlink;
+          return link->empty();
+        },
+        [post, done, link](std::string error) {
+          post([error, done, link] {
+            if (!link->empty()) return done(*link, {});
             done({}, error.empty() ? "the share gave no link for the file" : error);
           });
         });
@@ -478,7 +483,7 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
         // Every row paused or removed before its link came: the rest is not asked for.
         return waiting->load() > 0;
       },
-      [this, downloader, added](std::vector<FileEntry>, std::string error) {
+      [this, downloader, added](std::string error) {
         Post([this, downloader, added, error] { Close(downloader, added, error); });
       });
   if (!fetching) Close(downloader, added, "the share is no longer known");

@@ -67,10 +67,10 @@ struct ShareJobs::Job {
   std::string link;  // GBK, as the driver takes it
   std::string code;  // GBK: the code found beside the link, tried first
   CancelFlag cancel;
-  // Asked for links only: the share's paths wanted (UTF-8) and who gets the entries.
+  // Asked for links only: the share's paths wanted (UTF-8), who gets each link and the end.
   Paths paths;  // in order
   LinksDone linksDone;
-  LinkHeard linkHeard;  // set when the links go on one by one
+  LinkHeard linkHeard;
 
   std::mutex mutex;  // guards the prompt below
   std::condition_variable answered;
@@ -359,12 +359,6 @@ void ShareJobs::WorkerLoop() {
   }
 }
 
-bool ShareJobs::FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone done) {
-  std::sort(paths.begin(), paths.end());
-  return StreamLinks(id, std::make_shared<const std::vector<std::string>>(std::move(paths)), {},
-                     std::move(done));
-}
-
 bool ShareJobs::StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done) {
   std::optional<ShareRow> row = store_.Share(id);
   if (!row) return false;
@@ -401,24 +395,19 @@ void ShareJobs::ResolveLinks(const std::shared_ptr<Job>& job) {
   driver.SetLinkFilter([&job](const FileEntry& entry) {
     return std::binary_search(job->paths->begin(), job->paths->end(), SharePathOf(entry));
   });
-  if (job->linkHeard)
-    driver.SetLinkListener([&driver, &job](size_t entry) {
-      const bool more = job->linkHeard(driver.entries()[entry]);
-      driver.ReleaseLink(entry);
-      return more && !job->cancel.raised();
-    });
+  driver.SetLinkListener([&driver, &job](size_t entry) {
+    const bool more = job->linkHeard(driver.entries()[entry]);
+    driver.ReleaseLink(entry);
+    return more && !job->cancel.raised();
+  });
   const int result = driver.Run([&job] { return job->link; });
   if (job->cancel.raised()) return;
   // The share's state says what its first resolution found; a prompt met here does not stay.
   if (std::optional<ShareRow> row = store_.Share(job->id); row && row->state != before->state)
     SetState(*job, before->state, before->message);
-  if (result != 0 && driver.entries().empty()) {
-    job->linksDone({}, GbkToUtf8(driver.ResultMessage()));
-    return;
-  }
-  // Streamed: the links went on already, and a copy of every entry would only be let go.
-  if (job->linkHeard) return job->linksDone({}, {});
-  job->linksDone(driver.entries(), {});
+  // The links went on as they came; a resolution that listed nothing says why.
+  job->linksDone(result != 0 && driver.entries().empty() ? GbkToUtf8(driver.ResultMessage())
+                                                         : std::string());
 }
 
 void ShareJobs::Resolve(const std::shared_ptr<Job>& job) {
