@@ -847,6 +847,14 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
     for (const auto& [id, row] : rows_) byName_.push_back(row.get());
     std::sort(byName_.begin(), byName_.end(), byPath);
   }
+  if (sort == SortBy::kName && filter.TakesAll()) {
+    // Every row is taken: the window is a slice of the order kept, not a walk up to it.
+    window.total = byName_.size();
+    const size_t end = std::min(byName_.size(), offset + std::min(limit, byName_.size()));
+    for (size_t i = offset; i < end; ++i)
+      window.rows.push_back((descending ? byName_[byName_.size() - 1 - i] : byName_[i])->view);
+    return window;
+  }
   std::vector<const Row*> taken;
   auto take = [&](const Row* row) {
     if (!filter.Takes(row->view)) return;

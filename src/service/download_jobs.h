@@ -84,6 +84,7 @@ struct DownloadFilter {
   std::string name;  // a part of the path, any case
   int64_t share = 0;
   bool Takes(const DownloadView& row) const;
+  bool TakesAll() const { return states.empty() && name.empty() && share == 0; }
 };
 
 class DownloadJobs {
