@@ -126,7 +126,19 @@ def cmd_big(port, key, url, files, pid):
             sys.exit("GET /shares miscounts the files")
         times.append((time.perf_counter() - begin) * 1000)
     print("shares_ms=%.1f" % statistics.median(times))
+    # The share may still be asked for links the paused rows no longer wait for: the peak is
+    # read once the service has come to rest, whatever it held on the way.
+    begin = time.monotonic()
+    wait_for(lambda: busy_pct(pid, 2) < 5, 1800, "the service to come to rest")
+    print("rest_s=%.1f" % (time.monotonic() - begin))
     print("hwm_kb=%d" % vm(pid, "VmHWM"))
+
+
+def busy_pct(pid, seconds):
+    """The service's CPU over the next SECONDS, in percent of a core."""
+    before, begin = cpu_ticks(pid), time.monotonic()
+    time.sleep(seconds)
+    return 100 * (cpu_ticks(pid) - before) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - begin)
 
 
 def vm(pid, field):

@@ -1,5 +1,6 @@
 #include "service/download_jobs.h"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -86,6 +87,7 @@ struct DownloadJobs::Row {
   std::shared_ptr<const std::string> directory;
   int64_t started = 0;  // Unix seconds
   ItemId item = ItemId::kNone;
+  int launch = 0;  // the back-end's share it was last handed to in; 0: none
   struct Sent {
     int64_t size = -1, done = 0, speed = 0;
     std::string state, reason;
@@ -103,14 +105,19 @@ class ShareLinkRenewer : public LinkRenewer {
                    std::function<void(std::function<void()>)> post)
       : shares_(shares), share_(share), post_(std::move(post)) {}
   void Renew(const FileEntry& entry, Answer done) override {
-    std::string path = SharePathOf(entry);
+    auto paths = std::make_shared<const std::vector<std::string>>(1, SharePathOf(entry));
     auto post = post_;
-    bool asked = shares_.FetchLinks(
-        share_, {path}, [post, done, path](std::vector<FileEntry> entries, std::string error) {
-          post([entries = std::move(entries), error, done, path] {
-            for (const FileEntry& e : entries)
-              if (e.isdir == "0" && SharePathOf(e) == path && !e.dlink.empty())
-                return done(e.dlink, {});
+    // Only this file's link is asked for; the resolution's other entries are not copied.
+    auto link = std::make_shared<std::string>();
+    bool asked = shares_.StreamLinks(
+        share_, paths,
+        [link](const FileEntry& e) {
+          if (e.isdir == "0" && !e.dlink.empty()) *link = e.dlink;
+          return link->empty();
+        },
+        [post, done, link](std::string error) {
+          post([error, done, link] {
+            if (!link->empty()) return done(*link, {});
             done({}, error.empty() ? "the share gave no link for the file" : error);
           });
         });
@@ -288,7 +295,8 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   }
   // Only the sizes: the rest of a large share's records would be held here for nothing.
   std::unordered_map<std::string, int64_t> files;
-  for (FileRow& file : store_.ShareFiles(share)) files[std::move(file.path)] = file.size;
+  (void)store_.EachShareFile(share,
+                             [&files](FileRow& file) { files[std::move(file.path)] = file.size; });
   std::vector<int64_t> ids;
   std::lock_guard lock(mutex_);
   std::set<std::string> listed;
@@ -349,92 +357,193 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   return ids;
 }
 
+namespace {
+
+// The share's entry as its records keep it, without a link: what a back-end plans a file by
+// and what a renewal asks the share about.
+FileEntry EntryOf(FileRow& file) {
+  FileEntry entry;
+  const size_t cut = file.path.rfind('/');
+  std::string folder = file.folder.empty() ? file.path.substr(0, cut) : file.folder;
+  if (folder.empty()) folder = "/";
+  const size_t name = folder == "/" ? 1 : folder.size() + 1;
+  entry.fs_id = std::move(file.fsId);
+  entry.app_id = std::move(file.appId);
+  entry.server_filename = Utf8ToGbk(file.path.substr(std::min(name, file.path.size())));
+  entry.size = file.size >= 0 ? std::to_string(file.size) : "";
+  entry.isdir = "0";
+  entry.path = Utf8ToGbk(file.remotePath);
+  entry.folder_path = Utf8ToGbk(folder.substr(1));
+  return entry;
+}
+
+}  // namespace
+
 void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
-  std::vector<std::string> paths;
+  // The rows by path, and where each goes.
+  struct Wanted {
+    std::string path;
+    int64_t id;
+    Target target;
+  };
+  std::vector<Wanted> wanted;
   {
     std::lock_guard lock(mutex_);
     for (int64_t id : ids)
-      if (auto it = rows_.find(id); it != rows_.end())
-        paths.push_back(PlanPath(it->second->view.path));
+      if (auto it = rows_.find(id); it != rows_.end() &&
+                                    it->second->view.state == download_state::kQueued &&
+                                    it->second->item == ItemId::kNone) {
+        const Row& row = *it->second;
+        wanted.push_back({row.view.path, id, {row.directory, row.view.downloader}});
+      }
   }
-  if (paths.empty()) return;
-  bool asked = shares_.FetchLinks(
-      share, paths, [this, share, ids](std::vector<FileEntry> entries, std::string error) {
-        Post([this, share, ids, entries = std::move(entries), error]() mutable {
-          Queue(share, ids, std::move(entries), error);
-        });
-      });
-  if (!asked) Queue(share, ids, {}, "the share is no longer known");
+  if (wanted.empty()) return;
+  std::sort(wanted.begin(), wanted.end(), [](const Wanted& a, const Wanted& b) {
+    return a.path != b.path ? a.path < b.path : a.id < b.id;
+  });
+  // One order goes to one folder of one back-end: rows kept from runs with other targets go
+  // apart. What asks each file's link again is its record as the share listed it, read in
+  // the same order, one at a time, so a large share's records are never all held.
+  std::map<Target, Opening> groups;
+  std::vector<int64_t> unlisted;
+  size_t at = 0;
+  const bool read = store_.EachShareFile(share, [&](FileRow& file) {
+    while (at < wanted.size() && wanted[at].path < file.path) unlisted.push_back(wanted[at++].id);
+    if (at == wanted.size() || wanted[at].path != file.path) return;
+    Opening& group = groups[wanted[at].target];
+    group.order.chosen.push_back(group.rows.size());
+    group.order.entries.push_back(EntryOf(file));
+    group.rows.push_back(wanted[at].id);
+    group.paths->push_back(PlanPath(file.path));
+    // The same file asked twice goes once.
+    for (++at; at < wanted.size() && wanted[at].path == file.path; ++at) {
+    }
+  });
+  for (; at < wanted.size(); ++at) unlisted.push_back(wanted[at].id);
+  std::vector<Wanted>().swap(wanted);
+  if (!unlisted.empty()) {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : unlisted)
+      if (auto it = rows_.find(id); it != rows_.end())
+        SetState(*it->second, download_state::kFailed,
+                 read ? "the share lists the file no more"
+                      : "the share's records cannot be read: " + store_.error());
+  }
+  for (auto& [target, group] : groups) {
+    group.order.directory = *target.first;
+    Open(share, target.second, std::move(group));
+  }
+  groups.clear();
+  // The plan's scratch is let go: its pages go back to the system, which a heap keeps
+  // otherwise, so that the share's links, asked now, do not come on top.
+  malloc_trim(0);
 }
 
-void DownloadJobs::Queue(int64_t share, std::vector<int64_t> ids, std::vector<FileEntry> entries,
-                         const std::string& error) {
-  std::map<std::string, size_t> positions;
-  for (size_t i = 0; i < entries.size(); ++i)
-    if (entries[i].isdir == "0") positions[SharePathOf(entries[i])] = i;
-  ShareOrder order;
-  std::vector<int64_t> queued;
-  int64_t downloader = 0;
-  {
-    std::lock_guard lock(mutex_);
-    for (int64_t id : ids) {
-      auto it = rows_.find(id);
-      // Paused or removed while its link was asked for.
-      if (it == rows_.end() || it->second->view.state != download_state::kQueued ||
-          it->second->item != ItemId::kNone)
-        continue;
-      Row& row = *it->second;
-      auto at = positions.find(PlanPath(row.view.path));
-      if (!error.empty() || at == positions.end() || entries[at->second].dlink.empty()) {
-        SetState(row, download_state::kFailed,
-                 !error.empty() ? "no link: " + error : "the share gave no link for the file");
-        continue;
-      }
-      if (queued.empty()) {
-        order.directory = *row.directory;
-        downloader = row.view.downloader;
-      }
-      // One order goes to one folder of one engine; a row kept from a run with another goes
-      // alone.
-      if (*row.directory != order.directory || row.view.downloader != downloader) {
-        Post([this, share, id] { Launch(share, {id}); });
-        continue;
-      }
-      order.chosen.push_back(at->second);
-      queued.push_back(id);
-    }
-  }
-  if (queued.empty()) return;
+void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
+  ShareOrder& order = opening.order;
+  order.open = true;
+  // An entry's position is its path's among the paths asked, both in order, so a link finds
+  // its file with one list of paths for both sides.
+  std::shared_ptr<std::vector<std::string>> paths = std::move(opening.paths);
+  std::vector<int64_t> opened = std::move(opening.rows);
   Downloads* backend = Backend(downloader);
   if (backend == nullptr) {
     std::lock_guard lock(mutex_);
-    for (int64_t id : queued)
+    for (int64_t id : opened)
       if (auto it = rows_.find(id); it != rows_.end())
         SetState(*it->second, download_state::kFailed, "the downloader is no longer there");
     return;
   }
-  order.entries = std::move(entries);
   order.renewer = std::make_shared<ShareLinkRenewer>(
       shares_, share, [this](std::function<void()> work) { Post(std::move(work)); });
-  pending_ = &queued;
-  ShareId added = backend->AddShare(std::move(order));
+  pending_ = &opened;
+  const int added = Raw(backend->AddShare(std::move(order)));
   pending_ = nullptr;
-  for (size_t i = 0; i < queued.size(); ++i) files_.emplace(std::pair{Raw(added), i}, queued[i]);
+  {
+    std::lock_guard lock(mutex_);
+    for (int64_t id : opened)
+      if (auto it = rows_.find(id); it != rows_.end()) it->second->launch = added;
+  }
+  auto waiting = std::make_shared<std::atomic<int64_t>>(static_cast<int64_t>(opened.size()));
+  launched_[added] = {std::move(opened), waiting};
+  // Each link goes to its file as it comes, so the first files start while the share is
+  // still asked for the rest.
+  ShareJobs::Paths asked = paths;
+  bool fetching = shares_.StreamLinks(
+      share, std::move(asked),
+      [this, downloader, added, paths, waiting](const FileEntry& entry) {
+        std::string path = SharePathOf(entry);
+        auto at = std::lower_bound(paths->begin(), paths->end(), path);
+        if (at != paths->end() && *at == path && !entry.dlink.empty()) {
+          const size_t position = static_cast<size_t>(at - paths->begin());
+          Post([this, downloader, added, position, link = entry.dlink] {
+            Link(downloader, added, position, link);
+          });
+        }
+        // Every row paused or removed before its link came: the rest is not asked for.
+        return waiting->load() > 0;
+      },
+      [this, downloader, added](std::string error) {
+        Post([this, downloader, added, error] { Close(downloader, added, error); });
+      });
+  if (!fetching) Close(downloader, added, "the share is no longer known");
+}
+
+void DownloadJobs::Link(int64_t downloader, int added, size_t entry, const std::string& link) {
+  auto launch = launched_.find(added);
+  if (launch == launched_.end() || entry >= launch->second.rows.size()) return;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = rows_.find(launch->second.rows[entry]);
+    // Paused or removed while its link was asked for: the file stays unstarted.
+    if (it == rows_.end() || it->second->launch != added || it->second->item != ItemId::kNone)
+      return;
+    launch->second.waiting->fetch_sub(1);
+    if (it->second->view.state != download_state::kQueued) return;
+  }
+  // The back-end tells its listeners at once; they take the lock.
+  if (Downloads* backend = Backend(downloader)) backend->AddLink(ShareId{added}, entry, link);
+}
+
+void DownloadJobs::Leave(Row& row) {
+  if (row.launch == 0 || row.item != ItemId::kNone) return;
+  if (auto launch = launched_.find(row.launch); launch != launched_.end())
+    launch->second.waiting->fetch_sub(1);
+  row.launch = 0;
+}
+
+void DownloadJobs::Close(int64_t downloader, int added, const std::string& error) {
+  if (!error.empty()) {
+    // Why the links did not come is the resolution's to tell, not the back-end's.
+    std::lock_guard lock(mutex_);
+    for (int64_t id : launched_[added].rows)
+      if (auto it = rows_.find(id); it != rows_.end() && it->second->launch == added &&
+                                    it->second->item == ItemId::kNone &&
+                                    it->second->view.state == download_state::kQueued) {
+        Leave(*it->second);
+        SetState(*it->second, download_state::kFailed, "no link: " + error);
+      }
+  }
+  if (Downloads* backend = Backend(downloader)) backend->CloseShare(ShareId{added});
 }
 
 void DownloadJobs::Hear(const DownloadEvent& event) {
   if (ending_) return;
-  auto key = std::pair{Raw(event.share), event.file};
-  auto found = files_.find(key);
+  const int share = Raw(event.share);
   int64_t id = 0;
-  if (found != files_.end())
-    id = found->second;
-  else if (pending_ != nullptr && event.file < pending_->size())
-    id = files_[key] = (*pending_)[event.file];
+  bool adding = false;  // heard while its share is being added
+  if (auto found = launched_.find(share); found != launched_.end()) {
+    if (event.file < found->second.rows.size()) id = found->second.rows[event.file];
+  } else if (pending_ != nullptr && event.file < pending_->size()) {
+    id = (*pending_)[event.file];
+    adding = true;
+  }
   std::lock_guard lock(mutex_);
   auto it = rows_.find(id);
   if (it == rows_.end()) return;
   Row& row = *it->second;
+  // A file of a launch the row has left (paused before its link came, or started again).
+  if (!adding && row.launch != share) return;
   Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
   const DownloadItem* item =
       event.item != ItemId::kNone && backend ? backend->Find(event.item) : nullptr;
@@ -680,12 +789,15 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     Row& row = *it->second;
     if (act == Act::kPause) {
       row.view.speed = 0;
+      // One still waiting for its link leaves that launch; a resume starts it anew.
+      if (!listed) Leave(row);
       SetState(row, download_state::kPaused);
     } else {
       // A downloader's files are on its machine, never under a path of this one.
       if (!listed && removeFiles && row.view.state != download_state::kFinished &&
           row.view.downloader == 0)
         RemovePartial(*row.directory + row.view.path);
+      if (!listed) Leave(row);
       (void)store_.DeleteDownload(id);
       Count(row, -1);
       shares.insert(row.view.share);
@@ -701,14 +813,12 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
   for (int64_t share : shares) Ended(share);  // the files left of a share may all have ended now
 }
 
-std::vector<DownloadView> DownloadJobs::Rows(const DownloadFilter& filter,
-                                             uint64_t& revision) const {
+std::vector<int64_t> DownloadJobs::Ids(const DownloadFilter& filter) const {
   std::lock_guard lock(mutex_);
-  std::vector<DownloadView> out;
+  std::vector<int64_t> ids;
   for (const auto& [id, row] : rows_)
-    if (filter.Takes(row->view)) out.push_back(row->view);
-  revision = revision_;
-  return out;
+    if (filter.Takes(row->view)) ids.push_back(id);
+  return ids;
 }
 
 DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sort, bool descending,
@@ -736,6 +846,14 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
     byName_.reserve(rows_.size());
     for (const auto& [id, row] : rows_) byName_.push_back(row.get());
     std::sort(byName_.begin(), byName_.end(), byPath);
+  }
+  if (sort == SortBy::kName && filter.TakesAll()) {
+    // Every row is taken: the window is a slice of the order kept, not a walk up to it.
+    window.total = byName_.size();
+    const size_t end = std::min(byName_.size(), offset + std::min(limit, byName_.size()));
+    for (size_t i = offset; i < end; ++i)
+      window.rows.push_back((descending ? byName_[byName_.size() - 1 - i] : byName_[i])->view);
+    return window;
   }
   std::vector<const Row*> taken;
   auto take = [&](const Row* row) {

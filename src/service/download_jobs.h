@@ -6,6 +6,7 @@
 // same way. Rows are told on the event stream as they change, at most once a second each.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -16,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "download/downloads.h"
@@ -82,6 +84,7 @@ struct DownloadFilter {
   std::string name;  // a part of the path, any case
   int64_t share = 0;
   bool Takes(const DownloadView& row) const;
+  bool TakesAll() const { return states.empty() && name.empty() && share == 0; }
 };
 
 class DownloadJobs {
@@ -107,8 +110,8 @@ class DownloadJobs {
   // How many rows it acted on.
   int Apply(Act act, const std::vector<int64_t>& ids, bool removeFiles);
 
-  // Every row the filter takes, and the number that changes whenever any row does.
-  std::vector<DownloadView> Rows(const DownloadFilter& filter, uint64_t& revision) const;
+  // The ids of every row the filter takes: an action on many rows needs no copy of each.
+  std::vector<int64_t> Ids(const DownloadFilter& filter) const;
 
   enum class SortBy { kName, kSize, kState, kProgress };
   struct Window {
@@ -137,10 +140,19 @@ class DownloadJobs {
   // Runs `work` on the loop's thread and waits for it; false when the loop is not running.
   bool Run(std::function<void()> work);
   void Post(std::function<void()> work);
-  // Asks the share for links of these rows and queues them once they come (loop's thread).
+  // Hands these rows to their back-ends, each file waiting for its link, and asks the share
+  // for the links, each handed on as it comes (loop's thread).
   void Launch(int64_t share, const std::vector<int64_t>& ids);
-  void Queue(int64_t share, std::vector<int64_t> ids, std::vector<FileEntry> entries,
-             const std::string& error);
+  using Target = std::pair<std::shared_ptr<const std::string>, int64_t>;  // folder, downloader
+  struct Opening {
+    ShareOrder order;
+    std::vector<int64_t> rows;  // by entry
+    std::shared_ptr<std::vector<std::string>> paths =
+        std::make_shared<std::vector<std::string>>();  // share paths, by entry
+  };
+  void Open(int64_t share, int64_t downloader, Opening opening);
+  void Link(int64_t downloader, int added, size_t entry, const std::string& link);
+  void Close(int64_t downloader, int added, const std::string& error);
   // Pauses or removes rows (loop's thread).
   void Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted);
   void Hear(const DownloadEvent& event);
@@ -192,7 +204,14 @@ class DownloadJobs {
   std::map<int64_t, int64_t> unended_;    // share -> its rows neither finished nor failed
 
   // The loop's own.
-  std::map<std::pair<int, size_t>, int64_t> files_;  // (share, file) -> row
+  struct Launched {
+    std::vector<int64_t> rows;  // by file
+    // Rows still waiting for their link; none left, the share is asked for no more.
+    std::shared_ptr<std::atomic<int64_t>> waiting;
+  };
+  std::unordered_map<int, Launched> launched_;  // by the back-end's share
+  // A row waiting for its link leaves its launch (loop's thread).
+  void Leave(Row& row);
   int64_t lastTellMs_ = 0;
   bool ending_ = false;
   const std::vector<int64_t>* pending_ = nullptr;  // the rows of the share being added

@@ -564,7 +564,8 @@ HttpResponse Service::StartDownloads(const HttpRequest& request) {
   if (body.contains("include") && !Texts(body["include"], filter.include)) return usage();
   if (body.contains("exclude") && !Texts(body["exclude"], filter.exclude)) return usage();
   if (body.contains("all") && body["all"] == true) {
-    for (const FileRow& file : store_->ShareFiles(id)) paths.push_back(file.path);
+    (void)store_->EachShareFile(id,
+                                [&paths](FileRow& file) { paths.push_back(std::move(file.path)); });
   } else if (!body.contains("paths") || !Texts(body["paths"], paths) || paths.empty()) {
     return usage();
   }
@@ -670,9 +671,7 @@ HttpResponse Service::ActOnDownloads(const HttpRequest& request, DownloadJobs::A
   } else if (body.is_object() && body.contains("filter")) {
     DownloadFilter filter;
     read = ReadFilter(body["filter"], filter);
-    uint64_t revision = 0;
-    if (read)
-      for (const DownloadView& row : downloads_->Rows(filter, revision)) ids.push_back(row.id);
+    if (read) ids = downloads_->Ids(filter);
   }
   if (!read) return ErrorResponse(400, "request", "give {\"ids\": [...]} or {\"filter\": {...}}");
   bool files = body.contains("files") && body["files"] == true;

@@ -1,5 +1,8 @@
 #include "service/share_jobs.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <atomic>
 #include <set>
 
@@ -38,21 +41,16 @@ int64_t SizeOf(const std::string& text) {
 
 // The share's entries as rows, texts in UTF-8: each under the folder its place in the share
 // names, so the tree is walked by the share's own folders and not by the sharer's paths.
-std::vector<FileRow> RowsOf(const std::vector<FileEntry>& entries) {
-  std::vector<FileRow> rows;
-  rows.reserve(entries.size());
-  for (const FileEntry& e : entries) {
-    FileRow row;
-    row.folder = "/" + GbkToUtf8(e.folder_path);
-    row.path = (row.folder == "/" ? "" : row.folder) + "/" + GbkToUtf8(e.server_filename);
-    row.isFolder = e.isdir == "1";
-    row.size = row.isFolder ? 0 : SizeOf(e.size);
-    row.fsId = e.fs_id;
-    row.appId = e.app_id;
-    row.remotePath = GbkToUtf8(e.path);
-    rows.push_back(std::move(row));
-  }
-  return rows;
+FileRow RowOf(const FileEntry& e) {
+  FileRow row;
+  row.folder = "/" + GbkToUtf8(e.folder_path);
+  row.path = (row.folder == "/" ? "" : row.folder) + "/" + GbkToUtf8(e.server_filename);
+  row.isFolder = e.isdir == "1";
+  row.size = row.isFolder ? 0 : SizeOf(e.size);
+  row.fsId = e.fs_id;
+  row.appId = e.app_id;
+  row.remotePath = GbkToUtf8(e.path);
+  return row;
 }
 
 }  // namespace
@@ -69,9 +67,10 @@ struct ShareJobs::Job {
   std::string link;  // GBK, as the driver takes it
   std::string code;  // GBK: the code found beside the link, tried first
   CancelFlag cancel;
-  // Asked for links only: the share's paths wanted (UTF-8) and who gets the entries.
-  std::set<std::string> paths;
+  // Asked for links only: the share's paths wanted (UTF-8), who gets each link and the end.
+  Paths paths;  // in order
   LinksDone linksDone;
+  LinkHeard linkHeard;
 
   std::mutex mutex;  // guards the prompt below
   std::condition_variable answered;
@@ -351,21 +350,25 @@ void ShareJobs::WorkerLoop() {
       ResolveLinks(job);
     else
       Resolve(job);
+    // A large share's listing is let go by now, but this thread's heap would keep its pages:
+    // they go back, so the next large task elsewhere does not add its peak to this one's.
+    malloc_trim(0);
     std::lock_guard lock(mutex_);
     auto it = jobs_.find(job->id);
     if (it != jobs_.end() && it->second == job) jobs_.erase(it);
   }
 }
 
-bool ShareJobs::FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone done) {
+bool ShareJobs::StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done) {
   std::optional<ShareRow> row = store_.Share(id);
   if (!row) return false;
   auto job = std::make_shared<Job>();
   job->id = id;
   job->link = Utf8ToGbk(row->url);
   job->code = Utf8ToGbk(store_.SharePassword(id).value_or(""));
-  job->paths.insert(paths.begin(), paths.end());
+  job->paths = std::move(sorted);
   job->linksDone = std::move(done);
+  job->linkHeard = std::move(link);
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;
@@ -389,18 +392,22 @@ void ShareJobs::ResolveLinks(const std::shared_ptr<Job>& job) {
   Prompts prompts(*this, *job);
   QuietView view;
   ResolveDriver driver(session, prompts, view);
-  driver.SetLinkFilter(
-      [&job](const FileEntry& entry) { return job->paths.count(SharePathOf(entry)) != 0; });
+  driver.SetLinkFilter([&job](const FileEntry& entry) {
+    return std::binary_search(job->paths->begin(), job->paths->end(), SharePathOf(entry));
+  });
+  driver.SetLinkListener([&driver, &job](size_t entry) {
+    const bool more = job->linkHeard(driver.entries()[entry]);
+    driver.ReleaseLink(entry);
+    return more && !job->cancel.raised();
+  });
   const int result = driver.Run([&job] { return job->link; });
   if (job->cancel.raised()) return;
   // The share's state says what its first resolution found; a prompt met here does not stay.
   if (std::optional<ShareRow> row = store_.Share(job->id); row && row->state != before->state)
     SetState(*job, before->state, before->message);
-  if (result != 0 && driver.entries().empty()) {
-    job->linksDone({}, GbkToUtf8(driver.ResultMessage()));
-    return;
-  }
-  job->linksDone(driver.entries(), {});
+  // The links went on as they came; a resolution that listed nothing says why.
+  job->linksDone(result != 0 && driver.entries().empty() ? GbkToUtf8(driver.ResultMessage())
+                                                         : std::string());
 }
 
 void ShareJobs::Resolve(const std::shared_ptr<Job>& job) {
@@ -421,7 +428,9 @@ void ShareJobs::Resolve(const std::shared_ptr<Job>& job) {
   // Removed, or the service is ending: the next start marks what is left unfinished.
   if (job->cancel.raised()) return;
 
-  if (!driver.entries().empty() && !store_.AddFiles(job->id, RowsOf(driver.entries()))) {
+  const std::vector<FileEntry>& entries = driver.entries();
+  if (!entries.empty() && !store_.AddFiles(job->id, entries.size(),
+                                           [&entries](size_t i) { return RowOf(entries[i]); })) {
     SetState(*job, share_state::kFailed, "the share's listing cannot be kept: " + store_.error());
     return;
   }

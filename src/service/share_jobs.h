@@ -87,12 +87,17 @@ class ShareJobs {
 
   size_t running() const;
 
-  // The share resolved again on a worker for fresh links of the files at `paths` (UTF-8 share
-  // paths, "folder/name"): links expire, so a download asks for them when it starts. `done`
-  // gets every entry of the share, those files with their link, or an empty list and why; on
-  // the worker, and never for a resolution given up by Remove or Stop.
-  using LinksDone = std::function<void(std::vector<FileEntry> entries, std::string error)>;
-  bool FetchLinks(int64_t id, std::vector<std::string> paths, LinksDone done);
+  // The share resolved again on a worker for fresh links of the files at `sorted` (UTF-8 share
+  // paths, "folder/name", in order, shared with the caller, who finds its files among them):
+  // links expire, so a download asks for them when it starts. Each link is handed on as it
+  // comes (`link`: the entry with its link, on the worker), so the files waiting for it may
+  // start at once, and nothing holds the links meanwhile; `link` gives false when no file waits
+  // for one any more: no more are asked. Then `done` gets why the resolution failed, if it did;
+  // on the worker, and never for a resolution given up by Remove or Stop.
+  using LinkHeard = std::function<bool(const FileEntry& entry)>;
+  using LinksDone = std::function<void(std::string error)>;
+  using Paths = std::shared_ptr<const std::vector<std::string>>;
+  bool StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done);
 
  private:
   struct Job;

@@ -370,13 +370,19 @@ std::vector<ShareRow> StateStore::Shares() {
 }
 
 bool StateStore::AddFiles(int64_t shareId, const std::vector<FileRow>& files) {
+  return AddFiles(shareId, files.size(), [&files](size_t i) { return files[i]; });
+}
+
+bool StateStore::AddFiles(int64_t shareId, size_t count,
+                          const std::function<FileRow(size_t)>& fileAt) {
   std::lock_guard lock(mutex_);
   totals_.erase(shareId);
   if (!Exec("BEGIN IMMEDIATE")) return false;
   Statement s(db_,
               "INSERT INTO files(share_id,folder,path,size,is_folder,fs_id,app_id,remote_path,"
               "chosen) VALUES(?,?,?,?,?,?,?,?,?)");
-  for (const FileRow& f : files) {
+  for (size_t i = 0; i < count; ++i) {
+    const FileRow f = fileAt(i);
     s.Bind(1, shareId)
         .Bind(2, f.folder.empty() ? FolderOf(f.path) : f.folder)
         .Bind(3, f.path)
@@ -413,17 +419,24 @@ std::vector<FileRow> StateStore::Files(int64_t shareId, const std::string& folde
 }
 
 std::vector<FileRow> StateStore::ShareFiles(int64_t shareId) {
-  std::lock_guard lock(mutex_);
   std::vector<FileRow> rows;
+  (void)EachShareFile(shareId, [&rows](FileRow& row) { rows.push_back(std::move(row)); });
+  return rows;
+}
+
+bool StateStore::EachShareFile(int64_t shareId, const std::function<void(FileRow&)>& take) {
+  std::lock_guard lock(mutex_);
   Statement s(db_,
               "SELECT id,share_id,path,size,is_folder,folder,fs_id,app_id,remote_path,chosen "
               "FROM files WHERE share_id=? AND NOT is_folder ORDER BY path");
   s.Bind(1, shareId);
-  while (s.Row())
-    rows.push_back({s.Int(0), s.Int(1), s.Text(2), s.Int(3), s.Int(4) != 0, s.Text(5), s.Text(6),
-                    s.Text(7), s.Text(8), s.Int(9) != 0});
+  while (s.Row()) {
+    FileRow row{s.Int(0),  s.Int(1),  s.Text(2), s.Int(3),  s.Int(4) != 0,
+                s.Text(5), s.Text(6), s.Text(7), s.Text(8), s.Int(9) != 0};
+    take(row);
+  }
   SF_STORE_CHECK(s);
-  return rows;
+  return s.ok();
 }
 
 bool StateStore::HasFolder(int64_t shareId, const std::string& path) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -154,11 +155,19 @@ class StateStore {
 
   // Adds a share's listed files in one transaction; all or nothing.
   [[nodiscard]] bool AddFiles(int64_t shareId, const std::vector<FileRow>& files);
+  // The same, each file made by `fileAt` (0 to `count` - 1) as it is written, so a share of
+  // many files is not held a second time as records.
+  [[nodiscard]] bool AddFiles(int64_t shareId, size_t count,
+                              const std::function<FileRow(size_t)>& fileAt);
   // The entries directly inside `folder` ("/" for the top), by path, one page at a time.
   std::vector<FileRow> Files(int64_t shareId, const std::string& folder, int64_t offset,
                              int64_t limit);
   // Every file (no folder) the share lists, by path.
   std::vector<FileRow> ShareFiles(int64_t shareId);
+  // The same, one at a time, each given to `take` (which may take its texts) and let go, so a
+  // share of many files is not held whole; `take` must not call the store. False when the
+  // files could not all be read.
+  bool EachShareFile(int64_t shareId, const std::function<void(FileRow&)>& take);
   // True when the share lists a folder at `path`.
   bool HasFolder(int64_t shareId, const std::string& path);
   // How many entries lie directly inside `folder`, or -1.

@@ -183,9 +183,9 @@ TEST_F(KilledServiceTest, KilledAtTheWorstMomentsEveryFileComesBackAndFinishesOn
   const std::vector<int64_t> ids = Call("POST", sharePath + "/downloads", {{"all", true}})["ids"];
   ASSERT_EQ(ids.size(), 63u);
 
-  // While the share is asked for the links.
-  ASSERT_TRUE(WaitUntil([&] { return sim_.CountRequests("/api/sharedownload") >= 3; }));
-  EXPECT_EQ(Count("queued"), 63u);
+  // While the share is asked for the links, the files whose links came already under way.
+  ASSERT_TRUE(WaitUntil([&] { return Count("downloading") + Count("finished") > 0; }));
+  EXPECT_LT(sim_.CountRequests("/api/sharedownload"), 63u);
   KillAndRestart();
   sim_.SetLinkDelay(0);
 

@@ -376,6 +376,19 @@ TEST_F(ShareApiTest, DownloadsStoppedMidwayComeBackAsTheyWereAndFinishExactly) {
   Start();
   MakeKey();
   const int64_t share = ResolvedShare();
+  // Paused before their links came: the share is asked for no more once the first comes, and
+  // the resume asks it again for both.
+  sim_.ClearRequests();
+  sim_.SetLinkDelay(300);
+  const std::vector<int64_t> early = Start(share, {{"paths", {kA.path, kF1.path}}});
+  ASSERT_EQ(early.size(), 2u);
+  EXPECT_EQ(Act("pause", {{"ids", early}})["acted"], 2);
+  ASSERT_TRUE(WaitUntil([&] { return sim_.CountRequests("/api/sharedownload") >= 1; }));
+  sim_.SetLinkDelay(0);
+  EXPECT_EQ(Act("resume", {{"ids", early}})["acted"], 2);
+  for (int64_t id : early) ASSERT_TRUE(RowReaches(id, "finished")) << Row(id);
+  ExpectWhole(kA);
+  EXPECT_EQ(sim_.CountRequests("/api/sharedownload"), 3u);
   sim_.SetDownloadOverride(sim::DownloadQuirks{32 * 1024});
   std::vector<int64_t> ids = Start(share, {{"paths", {kBig.path, kF2.path}}});
   ASSERT_EQ(ids.size(), 2u);
