@@ -76,6 +76,11 @@ constexpr unsigned kFileMode = 0600;
 
 // Read in pieces and only while it matches: a file of many rows need not be held twice.
 bool SameBytes(const std::string& path, const std::string& bytes) {
+  // A file of another size differs: a list of many rows is not read back to learn it.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) != bytes.size())
+    return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::string piece(size_t{1} << 16, '\0');
@@ -589,7 +594,9 @@ class FreshFile {
     }
     // Written as it is unless the profile file would change it (line breaks, blank ends,
     // enclosing quotes): then as it writes it.
-    const bool plain = value.find_first_of("\r\n") == std::string_view::npos &&
+    // Two scans of the value, not a look at the set of two for each of its bytes.
+    const bool plain = value.find('\r') == std::string_view::npos &&
+                       value.find('\n') == std::string_view::npos &&
                        (value.empty() || (!IsBlank(value.front()) && !IsBlank(value.back()))) &&
                        !(value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
                          value.back() == value.front());
