@@ -47,7 +47,7 @@ std::string PlanPath(const std::string& treePath) {
 }
 
 // Makes every missing folder of an absolute path.
-bool MakeFolders(const std::string& path) {
+bool MakeEveryFolder(const std::string& path) {
   for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
     std::string part = path.substr(0, at);
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
@@ -68,7 +68,7 @@ void RemovePartial(const std::string& path) {
 
 }  // namespace
 
-bool DownloadFilter::Takes(const DownloadView& row) const {
+bool DownloadFilter::Matches(const DownloadView& row) const {
   if (share != 0 && row.share != share) return false;
   if (!states.empty() && std::find(states.begin(), states.end(), row.state) == states.end())
     return false;
@@ -141,7 +141,7 @@ DownloadJobs::~DownloadJobs() {
 std::string DownloadJobs::Start() {
   if (options_.directory.empty() || options_.directory[0] != '/')
     return "the download folder must be an absolute path";
-  if (!MakeFolders(options_.directory))
+  if (!MakeEveryFolder(options_.directory))
     return "cannot create the download folder " + options_.directory;
   EngineLoad load = options_.engineLibrary.empty() ? LoadEngineFromProgramDirectory()
                                                    : LoadEngineLibrary(options_.engineLibrary);
@@ -164,7 +164,7 @@ std::string DownloadJobs::Start() {
       row->view = {stored.id, stored.shareId, stored.path,  stored.total,        stored.done,
                    0,         stored.state,   stored.error, stored.downloaderId, ""};
       if (stored.downloaderId != 0) row->view.where = names_[stored.downloaderId];
-      row->directory = Folder(stored.target);
+      row->directory = FolderText(stored.target);
       row->started = stored.started;
       DownloadView& v = row->view;
       if (v.state == download_state::kDownloading) v.state = download_state::kQueued;
@@ -279,7 +279,7 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   if (target.downloader == 0) {
     directory = options_.directory;
     if (!target.folder.empty()) directory += "/" + target.folder;
-    if (!MakeFolders(directory)) {
+    if (!MakeEveryFolder(directory)) {
       error = "cannot create the folder " + directory;
       return {};
     }
@@ -319,7 +319,7 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
     error = "the downloads cannot be kept: " + store_.error();
     return {};
   }
-  const std::shared_ptr<const std::string> folder = Folder(directory);
+  const std::shared_ptr<const std::string> folder = FolderText(directory);
   for (const DownloadRow& kept : stored) {
     const int64_t id = kept.id;
     auto row = std::make_unique<Row>();
@@ -817,7 +817,7 @@ std::vector<int64_t> DownloadJobs::Ids(const DownloadFilter& filter) const {
   std::lock_guard lock(mutex_);
   std::vector<int64_t> ids;
   for (const auto& [id, row] : rows_)
-    if (filter.Takes(row->view)) ids.push_back(id);
+    if (filter.Matches(row->view)) ids.push_back(id);
   return ids;
 }
 
@@ -847,7 +847,7 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
     for (const auto& [id, row] : rows_) byName_.push_back(row.get());
     std::sort(byName_.begin(), byName_.end(), byPath);
   }
-  if (sort == SortBy::kName && filter.TakesAll()) {
+  if (sort == SortBy::kName && filter.MatchesAll()) {
     // Every row is taken: the window is a slice of the order kept, not a walk up to it.
     window.total = byName_.size();
     const size_t end = std::min(byName_.size(), offset + std::min(limit, byName_.size()));
@@ -857,7 +857,7 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
   }
   std::vector<const Row*> taken;
   auto take = [&](const Row* row) {
-    if (!filter.Takes(row->view)) return;
+    if (!filter.Matches(row->view)) return;
     if (sort == SortBy::kName) {
       // Already in order: only the window's rows are kept.
       if (window.total >= offset && window.total - offset < limit) taken.push_back(row);
@@ -884,7 +884,7 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
   return window;
 }
 
-std::shared_ptr<const std::string> DownloadJobs::Folder(const std::string& path) {
+std::shared_ptr<const std::string> DownloadJobs::FolderText(const std::string& path) {
   std::shared_ptr<const std::string>& kept = folders_[path];
   if (!kept) kept = std::make_shared<const std::string>(path);
   return kept;

@@ -83,8 +83,8 @@ struct DownloadFilter {
   std::vector<std::string> states;
   std::string name;  // a part of the path, any case
   int64_t share = 0;
-  bool Takes(const DownloadView& row) const;
-  bool TakesAll() const { return states.empty() && name.empty() && share == 0; }
+  bool Matches(const DownloadView& row) const;
+  bool MatchesAll() const { return states.empty() && name.empty() && share == 0; }
 };
 
 class DownloadJobs {
@@ -164,7 +164,7 @@ class DownloadJobs {
   void Sample(int64_t nowMs, bool tell);
   void Tell(Row& row);
   // The one text of a download folder (under mutex_).
-  std::shared_ptr<const std::string> Folder(const std::string& path);
+  std::shared_ptr<const std::string> FolderText(const std::string& path);
   // The back-end a row's downloader uses, made when first needed (loop's thread); null when
   // the downloader is gone.
   Downloads* Backend(int64_t downloader);
