@@ -29,4 +29,9 @@ struct AppState {
   RemoteSettings remote;  // the remote downloader, as the settings file holds it
 };
 
+// Fills `state` for a window over a program directory of the caller's choosing, as the
+// benchmarks and the screenshot tool run one: a session with `host`, the engine from beside the
+// program (null, with engineError, when it did not load), the settings file in that directory.
+void OpenInDirectory(AppState& state, const std::string& host, const std::string& programDirectory);
+
 }  // namespace sf::app

@@ -132,15 +132,11 @@ int main(int argc, char** argv) {
   // were installed there.
   QTemporaryDir programDir(QDir::tempPath() + "/sharefetch-XXXXXX");
   sf::app::AppState state;
-  state.session = std::make_shared<sf::ShareSession>(sim.Url(""));
-  sf::EngineLoad engine = sf::LoadEngineFromProgramDirectory();
-  if (!engine.engine) {
-    std::cerr << engine.error << "\n";
+  sf::app::OpenInDirectory(state, sim.Url(""), programDir.path().toStdString());
+  if (!state.engine) {
+    std::cerr << state.engineError << "\n";
     return 1;
   }
-  state.engine = std::move(engine.engine);
-  state.programDirectory = programDir.path().toStdString();
-  state.settings = sf::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
   // Slow enough that both downloads are still running when the third tab is taken.
   sim.SetDownloadOverride(sf::sim::DownloadQuirks{48 << 10, false, 0});
 

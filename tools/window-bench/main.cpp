@@ -108,10 +108,7 @@ void Close(sf::app::MainWindow* window, sf::app::AppState& state) {
 
 int StartAgain(const char* programDir, const QElapsedTimer& sinceStart) {
   sf::app::AppState state;
-  state.session = std::make_shared<sf::ShareSession>("http://127.0.0.1:9");
-  state.engine = sf::LoadEngineFromProgramDirectory().engine;
-  state.programDirectory = programDir;
-  state.settings = sf::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
+  sf::app::OpenInDirectory(state, "http://127.0.0.1:9", programDir);
   auto* window = new sf::app::MainWindow(state);
   window->show();
   if (!QTest::qWaitForWindowExposed(window)) std::cerr << "the window was not shown\n";
@@ -154,15 +151,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   sf::app::AppState state;
-  state.session = std::make_shared<sf::ShareSession>(argv[1]);
-  sf::EngineLoad engine = sf::LoadEngineFromProgramDirectory();
-  if (!engine.engine) {
-    std::cerr << engine.error << "\n";
+  sf::app::OpenInDirectory(state, argv[1], argv[3]);
+  if (!state.engine) {
+    std::cerr << state.engineError << "\n";
     return 1;
   }
-  state.engine = std::move(engine.engine);
-  state.programDirectory = argv[3];
-  state.settings = sf::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
 
   auto* windowAt = new sf::app::MainWindow(state);
   sf::app::MainWindow& window = *windowAt;

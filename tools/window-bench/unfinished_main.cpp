@@ -110,15 +110,11 @@ int main(int argc, char** argv) {
   const int n = std::atoi(argv[1]);
   QTemporaryDir programDir(QDir::tempPath() + "/sharefetch-bench-XXXXXX");
   sf::app::AppState state;
-  state.session = std::make_shared<sf::ShareSession>("127.0.0.1:9");
-  sf::EngineLoad engine = sf::LoadEngineFromProgramDirectory();
-  if (!engine.engine) {
-    std::cerr << engine.error << "\n";
+  sf::app::OpenInDirectory(state, "127.0.0.1:9", programDir.path().toStdString());
+  if (!state.engine) {
+    std::cerr << state.engineError << "\n";
     return 1;
   }
-  state.engine = std::move(engine.engine);
-  state.programDirectory = programDir.path().toStdString();
-  state.settings = sf::SettingsPathsFor(state.programDirectory, nullptr, nullptr);
   const std::vector<sf::UnfinishedDownload> rows = Rows(n, state.programDirectory + "/downloads");
 
   sf::app::MainWindow window(state);

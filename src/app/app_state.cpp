@@ -1,0 +1,17 @@
+#include "app/app_state.h"
+
+#include "share/share_session.h"
+
+namespace sf::app {
+
+void OpenInDirectory(AppState& state, const std::string& host,
+                     const std::string& programDirectory) {
+  state.session = std::make_shared<ShareSession>(host);
+  EngineLoad load = LoadEngineFromProgramDirectory();
+  state.engine = std::move(load.engine);
+  state.engineError = load.error;
+  state.programDirectory = programDirectory;
+  state.settings = SettingsPathsFor(programDirectory, nullptr, nullptr);
+}
+
+}  // namespace sf::app
