@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -104,25 +105,45 @@ std::string ConvertKnown(std::string_view in, const char* from, const char* to,
 constexpr std::string_view kQuestion = "?";
 constexpr std::string_view kQuestion16("?\0", 2);
 
+// ASCII is the same in GBK, UTF-8 and UTF-16: most texts that cross the wire (addresses, header
+// lines, answers) are nothing else, and need no converter.
+template <typename Char>
+bool AllAscii(std::basic_string_view<Char> text) {
+  for (Char c : text)
+    if (static_cast<uint32_t>(c) >= 0x80) return false;
+  return true;
+}
+
+template <typename To, typename From>
+To Widened(From text) {
+  return To(text.begin(), text.end());
+}
+
 }  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
+  if (AllAscii(gbk)) return std::string(gbk);
   return ConvertKnown(gbk, kGbk, kUtf8, kQuestion);
 }
 std::string Utf8ToGbk(std::string_view utf8) {
+  if (AllAscii(utf8)) return std::string(utf8);
   return ConvertKnown(utf8, kUtf8, kGbk, kQuestion);
 }
 
 std::u16string GbkToUtf16(std::string_view gbk) {
+  if (AllAscii(gbk)) return Widened<std::u16string>(gbk);
   return BytesToUtf16(ConvertKnown(gbk, kGbk, kUtf16, kQuestion16));
 }
 std::string Utf16ToGbk(std::u16string_view utf16) {
+  if (AllAscii(utf16)) return Widened<std::string>(utf16);
   return ConvertKnown(Utf16ToBytes(utf16), kUtf16, kGbk, kQuestion);
 }
 std::string Utf16ToUtf8(std::u16string_view utf16) {
+  if (AllAscii(utf16)) return Widened<std::string>(utf16);
   return ConvertKnown(Utf16ToBytes(utf16), kUtf16, kUtf8, kQuestion);
 }
 std::u16string Utf8ToUtf16(std::string_view utf8) {
+  if (AllAscii(utf8)) return Widened<std::u16string>(utf8);
   return BytesToUtf16(ConvertKnown(utf8, kUtf8, kUtf16, kQuestion16));
 }
 

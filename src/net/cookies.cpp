@@ -148,9 +148,25 @@ std::string CookieLinesFor(std::string_view block, std::string_view requestHost,
   return kept;
 }
 
+namespace {
+
+// Whether "<meta" stands anywhere in `text`, in any letter case. "<" is never the second byte
+// of a GBK character, so any match of the pattern holds one of these.
+bool ContainsMetaTag(std::string_view text) {
+  for (size_t at = text.find('<'); at != std::string_view::npos; at = text.find('<', at + 1))
+    if (EqualsIgnoreCase(text.substr(at + 1, 4), "meta")) return true;
+  return false;
+}
+
+}  // namespace
+
 std::string CharsetFromMeta(std::string_view pageText) {
+  std::string_view head = pageText.substr(0, 1024);
+  // Every answer of a share's listing and links passes here, and none is a page: the pattern
+  // is only built for a text that holds its opening at all.
+  if (!ContainsMetaTag(head)) return {};
   RegexObject re;
-  if (!re.Create("<meta.+?charset=[^\\w]?([-\\w]+)", pageText.substr(0, 1024))) return {};
+  if (!re.Create("<meta.+?charset=[^\\w]?([-\\w]+)", head)) return {};
   return re.GetSubMatch(1, 1);
 }
 

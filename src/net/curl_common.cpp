@@ -77,16 +77,59 @@ curl_slist* OurHeaderList(const std::vector<std::string>& lines) {
   return curl_slist_append(list, "Expect:");
 }
 
-CURLcode PerformUnlessCancelled(CURL* curl, const CancelFlag& cancel) {
+namespace {
+
+// Idle leases kept beyond this are closed: more threads than this rarely ask at once.
+constexpr size_t kMaxIdleLeases = 8;
+
+void Close(const CurlConnectionPool::Lease& lease) {
+  if (lease.easy) curl_easy_cleanup(lease.easy);
+  if (lease.multi) curl_multi_cleanup(lease.multi);
+}
+
+}  // namespace
+
+CurlConnectionPool::~CurlConnectionPool() {
+  for (const Lease& lease : idle_) Close(lease);
+}
+
+CurlConnectionPool::Lease CurlConnectionPool::Borrow() {
+  Lease lease;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_.empty()) {
+      lease = idle_.back();
+      idle_.pop_back();
+    }
+  }
+  if (lease.easy) return lease;
+  lease.multi = curl_multi_init();
+  lease.easy = lease.multi ? curl_easy_init() : nullptr;
+  if (!lease.easy) {
+    Close(lease);
+    return {};
+  }
+  return lease;
+}
+
+void CurlConnectionPool::GiveBack(Lease lease) {
+  if (!lease.easy) return;
+  // Nothing of the exchange is left on the handle: its options point into the caller's frame.
+  curl_easy_reset(lease.easy);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (idle_.size() < kMaxIdleLeases) return idle_.push_back(lease);
+  }
+  Close(lease);
+}
+
+CURLcode PerformUnlessCancelled(const CurlConnectionPool::Lease& lease, const CancelFlag& cancel) {
   // How long a wait on the network may go on before the flag is looked at again.
   constexpr int kCancelCheckMs = 50;
   if (cancel.raised()) return CURLE_ABORTED_BY_CALLBACK;
-  CURLM* multi = curl_multi_init();
-  if (!multi) return CURLE_OUT_OF_MEMORY;
-  if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
-    curl_multi_cleanup(multi);
-    return CURLE_FAILED_INIT;
-  }
+  CURLM* multi = lease.multi;
+  CURL* curl = lease.easy;
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_FAILED_INIT;
   CURLcode result = CURLE_ABORTED_BY_CALLBACK;
   while (!cancel.raised()) {
     int running = 0;
@@ -106,8 +149,9 @@ CURLcode PerformUnlessCancelled(CURL* curl, const CancelFlag& cancel) {
       break;
     }
   }
+  // A transfer still running when it is removed loses its connection; a finished one leaves
+  // its connection in the multi handle's cache for the next exchange.
   curl_multi_remove_handle(multi, curl);
-  curl_multi_cleanup(multi);
   return result;
 }
 

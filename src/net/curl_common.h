@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,10 +29,36 @@ std::string PickProxy(const std::string& list, const std::string& scheme);
 // skipped. The caller frees the list with curl_slist_free_all.
 curl_slist* OurHeaderList(const std::vector<std::string>& lines);
 
-// Runs one transfer to its end as curl_easy_perform does, or gives it up (dropping its
-// connection) within a few hundredths of a second of `cancel` being raised, with
+// Connections kept open from one exchange to the next, as a browser keeps them: an exchange
+// borrows a multi handle, whose cache holds the connections that the exchanges before it left
+// open, with an easy handle set back to its defaults. libcurl takes a cached connection only
+// for the same scheme, host, port and proxy, and makes a new one when the server has closed
+// it; a transfer given up or cut short costs its connection. Any thread may borrow; a lease
+// is one thread's until it is given back.
+class CurlConnectionPool {
+ public:
+  struct Lease {
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;  // null when libcurl could not make one
+  };
+
+  CurlConnectionPool() = default;
+  ~CurlConnectionPool();
+  CurlConnectionPool(const CurlConnectionPool&) = delete;
+  CurlConnectionPool& operator=(const CurlConnectionPool&) = delete;
+
+  Lease Borrow();
+  void GiveBack(Lease lease);
+
+ private:
+  std::mutex mutex_;
+  std::vector<Lease> idle_;
+};
+
+// Runs one transfer of `lease` to its end as curl_easy_perform does, or gives it up (dropping
+// its connection) within a few hundredths of a second of `cancel` being raised, with
 // CURLE_ABORTED_BY_CALLBACK; a flag raised before the start sends nothing at all.
-CURLcode PerformUnlessCancelled(CURL* curl, const CancelFlag& cancel);
+CURLcode PerformUnlessCancelled(const CurlConnectionPool::Lease& lease, const CancelFlag& cancel);
 
 // Brackets an IPv6 literal for use in a URL.
 std::string BracketHost(const std::string& host);

@@ -353,7 +353,7 @@ class CurlHttpPlatform final : public HttpPlatform {
     return base && base->kind == kind ? static_cast<T*>(base) : nullptr;
   }
 
-  static void Run(Request& r, const std::string& body) {
+  void Run(Request& r, const std::string& body) {
     const Session& session = *r.connection->session;
     Exchange ex;
     ex.scheme = r.secure ? "https" : "http";
@@ -435,9 +435,10 @@ class CurlHttpPlatform final : public HttpPlatform {
     return ok;
   }
 
-  static CURLcode Perform(const Request& r, const Exchange& ex, const std::string& proxy,
-                          const std::vector<std::string>& lines, Transfer* t, bool* sent) {
-    CURL* curl = curl_easy_init();
+  CURLcode Perform(const Request& r, const Exchange& ex, const std::string& proxy,
+                   const std::vector<std::string>& lines, Transfer* t, bool* sent) {
+    CurlConnectionPool::Lease lease = connections_.Borrow();
+    CURL* curl = lease.easy;
     if (!curl) return CURLE_FAILED_INIT;
     t->curl = curl;
     t->sendMs = r.sendMs;
@@ -453,7 +454,6 @@ class CurlHttpPlatform final : public HttpPlatform {
     curl_easy_setopt(curl, CURLOPT_REQUEST_TARGET, target.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, r.connectMs);
@@ -482,14 +482,16 @@ class CurlHttpPlatform final : public HttpPlatform {
         curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, ex.body.c_str());
       }
     }
-    CURLcode code = PerformUnlessCancelled(curl, r.cancel);
+    CURLcode code = PerformUnlessCancelled(lease, r.cancel);
     long requestSize = 0;
     curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &requestSize);
     *sent = requestSize > 0;
+    connections_.GiveBack(lease);
     curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
     return code;
   }
+
+  CurlConnectionPool connections_;
 };
 
 }  // namespace

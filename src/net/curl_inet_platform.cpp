@@ -131,8 +131,9 @@ class CurlInetPlatform final : public InetPlatform {
   }
 
  private:
-  static bool Perform(Request& r, const std::string& headers, const std::string& data) {
-    CURL* curl = curl_easy_init();
+  bool Perform(Request& r, const std::string& headers, const std::string& data) {
+    CurlConnectionPool::Lease lease = connections_.Borrow();
+    CURL* curl = lease.easy;
     if (!curl) return false;
     const Connection& c = *r.connection;
     const Internet& i = *c.internet;
@@ -171,11 +172,13 @@ class CurlInetPlatform final : public InetPlatform {
     } else {
       curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
-    CURLcode code = PerformUnlessCancelled(curl, r.cancel);
+    CURLcode code = PerformUnlessCancelled(lease, r.cancel);
+    connections_.GiveBack(lease);
     curl_slist_free_all(list);
-    curl_easy_cleanup(curl);
     return code == CURLE_OK;
   }
+
+  CurlConnectionPool connections_;
 };
 
 }  // namespace

@@ -296,6 +296,27 @@ TEST(CurlTransport, AnEndlessAnswerIsDroppedAtTheCap) {
   EXPECT_LT(sent.load(), 2 * (kCap + kSlack));
 }
 
+// Connections are kept for the next exchange; one the server closed after its answer, without
+// saying so, is not used again, and no request goes out twice.
+TEST(CurlTransport, AServerThatClosesAfterEachAnswerWithoutSayingSo) {
+  RawHttpServer server([](const RawRequest& r) {
+    std::string body = "answer to " + r.Target() + " " + r.body;
+    return RawResponse{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\n\r\n" + body};
+  });
+  WebClient client(true);
+  for (int i = 0; i < 3; ++i) {
+    std::string n = std::to_string(i), body = i % 2 ? "b" + n : "";
+    EXPECT_EQ(client.Request({.url = server.Url("/" + n), .method = i % 2, .body = body}),
+              "answer to /" + n + " " + body);
+  }
+  EXPECT_EQ(PlainWebClient().Request({.url = server.Url("/p")}), "answer to /p ");
+  std::vector<std::string> lines;
+  for (const RawRequest& r : server.Requests()) lines.push_back(r.requestLine);
+  EXPECT_EQ(lines, (std::vector<std::string>{"GET /0 HTTP/1.1", "POST /1 HTTP/1.1",
+                                             "GET /2 HTTP/1.1", "GET /p HTTP/1.1"}));
+}
+
 TEST(CurlTransport, NotFoundIsAnAnswerLikeAnyOther) {
   RawHttpServer server(
       [](const RawRequest&) { return RawHttpServer::Reply(404, "Not Found", {}, "missing"); });

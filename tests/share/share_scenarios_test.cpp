@@ -221,6 +221,9 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
         std::string::npos);
   EXPECT_EQ(lists[3].target, ReplaceAll(lists[2].target, "&page=1&", "&page=2&"));
   EXPECT_EQ(simulator.RequestsTo("/api/sharedownload").size(), 1u + 3u + 150u);
+  // The page, the four listings and the 154 link requests, one after another over the one
+  // connection the first of them opened.
+  EXPECT_EQ(simulator.ConnectionsAccepted(), 1u);
 }
 
 TEST_F(Scenarios, GoneAndUnreadablePages) {

@@ -107,6 +107,7 @@ bool HttpServer::Start(int port, Handler handler, std::string* error, Limits lim
   handler_ = std::move(handler);
   limits_ = limits;
   stopping_ = false;
+  accepted_ = 0;
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     if (error) *error = std::string("socket: ") + std::strerror(errno);
@@ -179,6 +180,7 @@ void HttpServer::AcceptLoop() {
     if (::poll(&p, 1, kPollSliceMs) <= 0) continue;
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    ++accepted_;
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ReapFinished();

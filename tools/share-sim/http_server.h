@@ -79,6 +79,8 @@ class HttpServer {
   }
   void Stop();
   int port() const { return port_; }
+  // Connections accepted since Start: a client that keeps its connections makes few.
+  uint64_t ConnectionsAccepted() const { return accepted_; }
   // Told of every request whose head arrived but that was refused before the handler
   // (malformed, too large, chunked), with the status it got; set before Start.
   void SetRejectObserver(std::function<void(const HttpRequest&, int status)> observer) {
@@ -120,6 +122,7 @@ class HttpServer {
   int listenFd_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> accepted_{0};
   std::thread acceptThread_;
   std::mutex mutex_;  // guards connections_ and every fd in it
   std::condition_variable stopCv_;

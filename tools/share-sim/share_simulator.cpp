@@ -71,6 +71,10 @@ void ShareSimulator::Stop() {
   impl_->port = 0;
 }
 
+uint64_t ShareSimulator::ConnectionsAccepted() const {
+  return impl_->server.ConnectionsAccepted();
+}
+
 int ShareSimulator::port() const {
   return impl_->port;
 }

@@ -35,6 +35,8 @@ class ShareSimulator {
   std::string AnswerConnection(std::string_view requestBytes);
 
   int port() const;
+  // How many connections the clients opened so far.
+  uint64_t ConnectionsAccepted() const;
   const std::string& error() const;
   const Fixture* fixture() const;
   std::string Url(std::string_view pathAndQuery = "/") const;  // http://127.0.0.1:PORT + path
