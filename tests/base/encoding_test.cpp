@@ -33,6 +33,12 @@ TEST(Encoding, InvalidBytesBecomeQuestionMarks) {
                       "b"),
             "a?b");
   EXPECT_EQ(GbkToUtf8("a\x81"), "a?");
+  // Right above ASCII, which passes through as it is, every direction still converts.
+  EXPECT_EQ(Utf8ToGbk("a\x80"), "a?");
+  EXPECT_EQ(GbkToUtf16(std::string("\0\x7F", 2)), std::u16string(u"\0\x7F", 2));
+  EXPECT_EQ(Utf16ToUtf8(u"\x7F\x80"), "\x7F\xC2\x80");
+  EXPECT_EQ(Utf16ToGbk(u"x\x80"), "x\x81\x30\x81\x30");
+  EXPECT_EQ(Utf8ToUtf16("\xC2\x80"), u"\x80");
 }
 
 TEST(Encoding, DecodeToGbkByDeclaredName) {

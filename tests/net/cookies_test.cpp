@@ -78,6 +78,10 @@ TEST(Charset, MetaTagWithinTheFirst1024Bytes) {
   EXPECT_EQ(CharsetFromMeta(std::string(1010, ' ') + "<meta charset=utf-8>"), "");
   EXPECT_EQ(CharsetFromMeta(std::string(1000, ' ') + "<meta charset=utf-8>"), "utf-8");
   EXPECT_EQ(CharsetFromMeta("{\"errno\":0}"), "");
+  // The tag in any letter case, and not taken for one when only its start fits in the window.
+  EXPECT_EQ(CharsetFromMeta("<x><META Charset=UTF-8>"), "UTF-8");
+  EXPECT_EQ(CharsetFromMeta("<p>a < b <MeTa charset=\"gbk\">"), "gbk");
+  EXPECT_EQ(CharsetFromMeta(std::string(1021, ' ') + "<meta charset=utf-8>"), "");
 }
 
 TEST(Charset, ContentTypeParameter) {
