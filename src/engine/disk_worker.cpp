@@ -27,19 +27,37 @@ bool Batched(const DiskJob& job) {
   return job.kind == DiskJob::kFinish && job.size <= DiskWorker::kBatchedSize;
 }
 
+// A descriptor and the file system it lies on, when known (0: looked up).
+struct OnDevice {
+  int fd;
+  dev_t device;
+};
+
 // One sync of each file system the descriptors lie on. False when one could not be synced: the
 // caller then syncs each of its own files, which says which of them failed.
-bool SyncFileSystems(const std::vector<int>& fds) {
+bool SyncFileSystems(const std::vector<OnDevice>& fds) {
   std::set<dev_t> done;
   bool ok = true;
-  for (int fd : fds) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
-    if (!done.insert(st.st_dev).second) continue;
-    if (::syncfs(fd) != 0) ok = false;
+  for (const OnDevice& d : fds) {
+    dev_t device = d.device;
+    if (device == 0) {
+      struct stat st;
+      if (::fstat(d.fd, &st) != 0) return false;
+      device = st.st_dev;
+    }
+    if (!done.insert(device).second) continue;
+    if (::syncfs(d.fd) != 0) ok = false;
   }
   return ok;
 }
+
+bool SameFolder(const PartFile& a, const PartFile& b) {
+  return a.dirInode != 0 && a.device == b.device && a.dirInode == b.dirInode;
+}
+
+// Renames under one hold of a folder's naming lock at most: other tasks claiming names there
+// wait for it.
+constexpr size_t kRenamesPerLock = 64;
 
 }  // namespace
 
@@ -321,7 +339,7 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
     if (batch.size() == 1 && named_.empty()) {
       results[0] = Finish(batch[0]);
     } else {
-      std::vector<int> fds;
+      std::vector<OnDevice> fds;
       for (size_t i = 0; i < batch.size(); ++i) {
         PartFile& f = *batch[i].file;
         std::lock_guard lock(f.mutex);
@@ -330,23 +348,16 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
         else if (::ftruncate(f.fd, batch[i].size) != 0)
           results[i].error = errno;
         else
-          fds.push_back(f.fd);
+          fds.push_back({f.fd, f.device});  // a file lies where its folder does
       }
-      for (const Named& n : named_) fds.push_back(n.job.file->dirFd);
+      for (const Named& n : named_) fds.push_back({n.job.file->dirFd, n.job.file->device});
       if (!SyncFileSystems(fds)) {
         for (size_t i = 0; i < batch.size(); ++i)
           if (results[i].error == 0 && ::fsync(batch[i].file->fd) != 0) results[i].error = errno;
         SyncEachFolder();
       }
       ReportNamed();
-      for (size_t i = 0; i < batch.size(); ++i) {
-        if (results[i].error != 0) continue;
-        DiskResult renamed = Rename(batch[i]);
-        if (renamed.error == 0)
-          named_.push_back({batch[i], std::move(renamed)});
-        else
-          results[i] = std::move(renamed);
-      }
+      RenameBatch(batch, results);
       // Only the failures are told now; the others once their names are durable.
       std::erase_if(results, [](const DiskResult& r) { return r.error == 0; });
     }
@@ -367,6 +378,34 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
   if (notify_) notify_();
 }
 
+void DiskWorker::RenameBatch(std::vector<DiskJob>& batch, std::vector<DiskResult>& results) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < batch.size(); ++i)
+    if (results[i].error == 0) order.push_back(i);
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    const PartFile& x = *batch[a].file;
+    const PartFile& y = *batch[b].file;
+    return std::pair(x.device, x.dirInode) < std::pair(y.device, y.dirInode);
+  });
+  for (size_t k = 0; k < order.size();) {
+    const PartFile& first = *batch[order[k]].file;
+    NamingLock naming(first.dirFd);
+    size_t held = 0;
+    do {
+      size_t i = order[k];
+      DiskResult renamed{batch[i].handle, DiskJob::kFinish, naming.error(), {}};
+      if (renamed.error == 0) renamed = RenameHeld(batch[i]);
+      if (renamed.error == 0)
+        named_.push_back({batch[i], std::move(renamed)});
+      else
+        results[i] = std::move(renamed);
+      ++k;
+      ++held;
+    } while (k < order.size() && held < kRenamesPerLock &&
+             SameFolder(first, *batch[order[k]].file));
+  }
+}
+
 void DiskWorker::SyncEachFolder() {
   for (Named& n : named_)
     if (n.result.error == 0 && ::fsync(n.job.file->dirFd) != 0) n.result.error = errno;
@@ -374,8 +413,8 @@ void DiskWorker::SyncEachFolder() {
 
 void DiskWorker::SyncNamed() {
   if (named_.empty()) return;
-  std::vector<int> dirs;
-  for (const Named& n : named_) dirs.push_back(n.job.file->dirFd);
+  std::vector<OnDevice> dirs;
+  for (const Named& n : named_) dirs.push_back({n.job.file->dirFd, n.job.file->device});
   if (!SyncFileSystems(dirs)) SyncEachFolder();
   ReportNamed();
 }
@@ -404,6 +443,7 @@ void DiskWorker::Flush(const DiskJob& job) {
   if (f.fd >= 0) ::fdatasync(f.fd);
   std::lock_guard lock(f.mutex);
   if (f.closed || f.generation != job.generation) return;
+  f.controlMayExist = true;  // even a write that fails may leave it
   WriteFileAtomically(f.dirFd, f.controlName, job.control);
 }
 
@@ -423,6 +463,14 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
 }
 
 DiskResult DiskWorker::Rename(const DiskJob& job) {
+  // Another task looking for the name sees the partial with its control file, or the file
+  // whole without one.
+  NamingLock naming(job.file->dirFd);
+  if (naming.error() != 0) return {job.handle, DiskJob::kFinish, naming.error(), {}};
+  return RenameHeld(job);
+}
+
+DiskResult DiskWorker::RenameHeld(const DiskJob& job) {
   PartFile& f = *job.file;
   DiskResult result{job.handle, DiskJob::kFinish, 0, {}};
   std::lock_guard lock(f.mutex);
@@ -431,23 +479,15 @@ DiskResult DiskWorker::Rename(const DiskJob& job) {
     return result;
   }
   std::string used;
-  {
-    // Another task looking for the name sees the partial with its control file, or the file
-    // whole without one. A plain look (a plan's, without the lock) may fall between the two
-    // steps: the control file goes first, so it sees a partial to go on with, never a whole
-    // file that still looks unfinished and makes it take the next name.
-    NamingLock naming(f.dirFd);
-    if (naming.error() != 0) {
-      result.error = naming.error();
-      return result;
-    }
-    ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
-    if (int err = RenameNoReplace(f.dirFd, f.partName, f.name, used)) {
-      result.error = err;  // the task fails, and its last record brings the control file back
-      return result;
-    }
-    f.closed = true;
+  // A plain look (a plan's, without the lock) may fall between the two steps: the control file
+  // goes first, so it sees a partial to go on with, never a whole file that still looks
+  // unfinished and makes it take the next name.
+  if (f.controlMayExist) ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
+  if (int err = RenameNoReplace(f.dirFd, f.partName, f.name, used)) {
+    result.error = err;  // the task fails, and its last record brings the control file back
+    return result;
   }
+  f.closed = true;
   f.CloseFile();
   result.savedName = used;
   return result;

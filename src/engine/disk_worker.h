@@ -52,6 +52,14 @@ struct PartFile {
   std::string controlPath;
   uint64_t generation = 0;
   bool closed = false;  // renamed into place; nothing more is written for it
+  // The directory's file system and inode (0: unknown): a batch syncs each file system once
+  // without looking, and renames the files of one folder under one hold of its naming lock.
+  dev_t device = 0;
+  ino_t dirInode = 0;
+  // A control file was found or written under its name: the finish takes it away. A file
+  // that arrives whole in its first second never has one, and its finish does not look.
+  // Under `mutex` once the file is claimed.
+  bool controlMayExist = false;
   // A slow disk must not pile up jobs: a new flush or write-back is only posted once the
   // previous one of its kind has run.
   std::atomic<bool> flushQueued{false};
@@ -133,6 +141,12 @@ class DiskWorker {
   DiskResult Finish(const DiskJob& job);
   // Takes the control file away and renames the synced partial into place.
   DiskResult Rename(const DiskJob& job);
+  // The same, with the folder's naming lock held by the caller.
+  DiskResult RenameHeld(const DiskJob& job);
+  // Renames the files of `batch` whose result is still 0 into place, those of one folder a
+  // few dozen at a time under one hold of its naming lock; the names go to named_, the
+  // failures into `results`.
+  void RenameBatch(std::vector<DiskJob>& batch, std::vector<DiskResult>& results);
   // Closes the file of a kRelease or kRemove job, and with it its lock.
   void LetGo(const DiskJob& job);
   void Report(DiskResult result);

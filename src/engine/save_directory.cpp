@@ -120,6 +120,8 @@ NamingLock::NamingLock(int dirFd) {
   // then keeps other processes out.
   struct stat st;
   if (::fstat(fd_, &st) == 0) {
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
     static std::timed_mutex stripes[64];
     std::timed_mutex& m = stripes[(st.st_ino ^ (st.st_dev << 7)) % 64];
     if (m.try_lock_until(until)) local_ = &m;

@@ -123,14 +123,22 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
   if (int err = Target(request, dirFd, name)) return err;
   NamingLock naming(dirFd);
   if (naming.error() != 0) return naming.error();
-  struct stat whole;
-  if (wholeFirst && ::fstatat(dirFd, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(whole.st_mode) && !Exists(dirFd, name + std::string(kControlSuffix))) {
-    out.wholeSize = whole.st_size;
-    out.wholeName = name;
-    return kFoundWhole;
+  // What stands at the requested name itself, when the look for a whole file tells: the first
+  // candidate is not looked at twice. -1: not known yet.
+  int atName = -1;
+  if (wholeFirst) {
+    struct stat whole;
+    if (::fstatat(dirFd, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0) {
+      atName = 1;
+      if (S_ISREG(whole.st_mode) && !Exists(dirFd, name + std::string(kControlSuffix))) {
+        out.wholeSize = whole.st_size;
+        out.wholeName = name;
+        return kFoundWhole;
+      }
+    } else if (errno == ENOENT) {
+      atName = 0;
+    }
   }
-  std::string fresh = FormatControl({request.url, -1, {}, {}});
   for (int n = 0; n < 10000; ++n) {
     std::string candidate = NumberedName(name, n);
     auto file = std::make_shared<PartFile>();
@@ -141,11 +149,26 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
     file->controlName = candidate + std::string(kControlSuffix);
     file->partPath = file->dir + "/" + file->partName;
     file->controlPath = file->dir + "/" + file->controlName;
-    int there = Lookup(dirFd, candidate);
+    file->device = naming.device();
+    file->dirInode = naming.inode();
+    int there = n == 0 && atName >= 0 ? atName : Lookup(dirFd, candidate);
     int control = there == 0 ? Lookup(dirFd, file->controlName) : 0;
     if (there < 0 || control < 0) return -std::min(there, control);
     if (there > 0) continue;
     bool hasControl = control > 0;
+    file->controlMayExist = hasControl;
+    if (!hasControl) {
+      // Mostly the name is free and no partial waits under it: one call makes the partial.
+      file->fd = ::openat(dirFd, file->partName.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (file->fd >= 0) {
+        if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
+        file->dirFd = std::exchange(dirFd, -1);
+        out.file = std::move(file);
+        return 0;
+      }
+      if (errno != EEXIST) return errno;
+    }
     file->fd = ::openat(dirFd, file->partName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (file->fd < 0 && errno != ENOENT) {
       if (TakenBy(errno)) continue;  // a link or a file we may not write
@@ -202,6 +225,7 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
     // pause, a failure), so a file that arrives whole at once never has one. One left by
     // another run must not go on claiming bytes this one drops.
     if (!data && hasControl) {
+      std::string fresh = FormatControl({request.url, -1, {}, {}});
       if (int err = WriteFileAtomically(dirFd, file->controlName, fresh)) {
         ::unlinkat(dirFd, file->partName.c_str(), 0);
         return err;
@@ -377,6 +401,7 @@ void Task::ResetFile() {
   std::lock_guard lock(file_->mutex);
   file_->generation++;
   // The control file forgets the old ranges before the bytes go.
+  file_->controlMayExist = true;
   WriteFileAtomically(file_->dirFd, file_->controlName, FormatControl({request_.url, -1, {}, {}}));
   if (::ftruncate(file_->fd, 0) != 0) {
     // Nothing claims those bytes any more, so what is left in them does no harm.

@@ -35,12 +35,20 @@ struct EngineSettings {
   int stallSeconds = 30;   // no byte for this long (not counting limit pauses) is a time-out
 };
 
+// What a file system had free at the last look, less what files were let take since.
+struct FreeSpaceLook {
+  dev_t device = 0;  // 0: none yet
+  Clock::time_point at{};
+  int64_t free = 0;
+};
+
 // What the engine thread shares with its tasks.
 struct EngineContext {
   CURLM* multi = nullptr;
   TokenBucket* bucket = nullptr;
   DiskWorker* disk = nullptr;
   EngineSettings settings;
+  FreeSpaceLook freeSpace;
 };
 
 // A task as the caller asked for it; texts in UTF-8.
