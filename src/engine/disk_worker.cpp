@@ -23,6 +23,11 @@ bool Exists(int dirFd, const std::string& name) {
   return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// What keeps a job in order behind others: its file, or its claim's folder; 0: nothing.
+uintptr_t OrderOf(const DiskJob& job) {
+  return job.file ? reinterpret_cast<uintptr_t>(job.file.get()) : job.claimOrder;
+}
+
 bool Batched(const DiskJob& job) {
   return job.kind == DiskJob::kFinish && job.size <= DiskWorker::kBatchedSize;
 }
@@ -68,7 +73,7 @@ void PartFile::CloseFile() {
 
 PartFile::~PartFile() {
   CloseFile();
-  if (dirFd >= 0) ::close(dirFd);
+  if (dirFd >= 0 && !directory) ::close(dirFd);
 }
 
 int RenameNoReplace(int dirFd, const std::string& from, const std::string& name,
@@ -105,7 +110,7 @@ void RemovePartFiles(PartFile& f) {
     if (f.fd >= 0 && ::flock(f.fd, LOCK_EX | LOCK_NB) != 0) f.CloseFile();
   }
   if (f.fd < 0) return;
-  NamingLock naming(f.dirFd);
+  NamingLock naming(f.dirFd, f.device, f.dirInode);
   if (naming.error() != 0) return;  // left in place, never removed unguarded
   // Only the very partial this lock is on: the name may have been given to another since.
   if (!StillNamed(f.dirFd, f.partName, f.fd)) return;
@@ -136,6 +141,9 @@ void DiskWorker::Post(DiskJob job) {
     if (lettingGo) lettingGo_.insert(job.lettingGo);
     // The batch under way takes it up when it ends: nobody else is to wake for it.
     quiet = batching_ && Batched(job);
+    // The thread at work on its file or folder goes on with it next.
+    uintptr_t order = OrderOf(job);
+    quiet = quiet || (order != 0 && busy_.count(order) != 0);
     jobs_.push_back(std::move(job));
     if (!quiet && jobs_.size() > idle_ && threads_.size() < kMaxThreads && !stop_) {
       try {
@@ -183,23 +191,35 @@ void DiskWorker::Stop() {
 
 void DiskWorker::Run() {
   std::unique_lock lock(mutex_);
-  std::set<const PartFile*> held;
+  std::set<uintptr_t> held;
   bool gathered = false;  // waited for more small finishes: the next batch goes at once
+  uintptr_t after = 0;    // the file or folder this thread was last at work on
   while (true) {
     // The first job whose file no other thread is working on: a file's jobs keep their order.
     // While a batch runs, small finishes wait for the next one, and so do their files' later
     // jobs.
     held.clear();
-    auto it = std::find_if(jobs_.begin(), jobs_.end(), [&](const DiskJob& j) {
-      const PartFile* f = j.file.get();
-      if (f == nullptr) return true;  // a claim: no file yet to keep the order of
+    auto ready = [&](const DiskJob& j) {
+      uintptr_t f = OrderOf(j);
+      if (f == 0) return true;  // nothing to keep the order of
       if (busy_.count(f) != 0 || held.count(f) != 0) return false;
       if (batching_ && Batched(j)) {
         held.insert(f);
         return false;
       }
       return true;
-    });
+    };
+    // Jobs posted for the file or folder this thread was at work on woke nobody: it takes the
+    // first of them up itself.
+    auto it = jobs_.end();
+    if (after != 0) {
+      it = std::find_if(jobs_.begin(), jobs_.end(),
+                        [&](const DiskJob& j) { return OrderOf(j) == after; });
+      if (it != jobs_.end() && !ready(*it)) it = jobs_.end();
+      after = 0;
+      held.clear();
+    }
+    if (it == jobs_.end()) it = std::find_if(jobs_.begin(), jobs_.end(), ready);
     if (it == jobs_.end()) {
       if (stop_ && jobs_.empty()) return;  // stopping and drained
       ++idle_;
@@ -226,7 +246,7 @@ void DiskWorker::Run() {
       FinishBatch(batch);
       lock.lock();
       lastBatch_ = std::chrono::steady_clock::now();
-      for (const DiskJob& j : batch) busy_.erase(j.file.get());
+      for (const DiskJob& j : batch) busy_.erase(OrderOf(j));
       // The finishes that gathered meanwhile are this thread's next batch, whose sync makes
       // these names durable too; with none, the names get a sync of their own now.
       if (!named_.empty() && !BatchWaiting()) {
@@ -243,12 +263,14 @@ void DiskWorker::Run() {
     }
     DiskJob job = std::move(*it);
     jobs_.erase(it);
-    if (job.file) busy_.insert(job.file.get());
+    uintptr_t order = OrderOf(job);
+    if (order != 0) busy_.insert(order);
     lock.unlock();
     Carry(job);
     lock.lock();
     // The thread goes on with the file's next job, if any, itself.
-    if (job.file) busy_.erase(job.file.get());
+    if (order != 0) busy_.erase(order);
+    after = order;
     if (stop_ && jobs_.empty()) wake_.notify_all();
   }
 }
@@ -303,9 +325,9 @@ void DiskWorker::Carry(DiskJob& job) {
 
 std::vector<DiskJob> DiskWorker::TakeBatch(std::deque<DiskJob>::iterator first) {
   std::vector<DiskJob> batch;
-  std::set<const PartFile*> seen;
+  std::set<uintptr_t> seen;
   for (auto it = first; it != jobs_.end() && batch.size() < kMaxBatch;) {
-    const PartFile* f = it->file.get();
+    uintptr_t f = OrderOf(*it);
     // Only a file's first job: a later one must wait for those before it.
     bool firstOfFile = busy_.count(f) == 0 && seen.insert(f).second;
     if (firstOfFile && Batched(*it)) {
@@ -321,7 +343,7 @@ std::vector<DiskJob> DiskWorker::TakeBatch(std::deque<DiskJob>::iterator first) 
 
 bool DiskWorker::BatchWaiting() const {
   return std::any_of(jobs_.begin(), jobs_.end(), [this](const DiskJob& j) {
-    return Batched(j) && busy_.count(j.file.get()) == 0;
+    return Batched(j) && busy_.count(OrderOf(j)) == 0;
   });
 }
 
@@ -389,7 +411,7 @@ void DiskWorker::RenameBatch(std::vector<DiskJob>& batch, std::vector<DiskResult
   });
   for (size_t k = 0; k < order.size();) {
     const PartFile& first = *batch[order[k]].file;
-    NamingLock naming(first.dirFd);
+    NamingLock naming(first.dirFd, first.device, first.dirInode);
     size_t held = 0;
     do {
       size_t i = order[k];
@@ -465,7 +487,7 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
 DiskResult DiskWorker::Rename(const DiskJob& job) {
   // Another task looking for the name sees the partial with its control file, or the file
   // whole without one.
-  NamingLock naming(job.file->dirFd);
+  NamingLock naming(job.file->dirFd, job.file->device, job.file->dirInode);
   if (naming.error() != 0) return {job.handle, DiskJob::kFinish, naming.error(), {}};
   return RenameHeld(job);
 }

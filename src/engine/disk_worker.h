@@ -42,10 +42,12 @@ struct PartFile {
   void CloseFile();
 
   std::mutex mutex;
-  int fd = -1;       // holds the lock that keeps other tasks away; closed when the file is let go
-  int dirFd = -1;    // the directory, opened once: every name below is taken relative to it
-  std::string dir;   // UTF-8, no trailing slash
-  std::string name;  // target name inside dir
+  int fd = -1;     // holds the lock that keeps other tasks away; closed when the file is let go
+  int dirFd = -1;  // the directory, opened once: every name below is taken relative to it
+  // Who holds dirFd open, when shared with other files of the folder; else the file does.
+  std::shared_ptr<const void> directory;
+  std::string dir;       // UTF-8, no trailing slash
+  std::string name;      // target name inside dir
   std::string partName;  // name.sfpart
   std::string controlName;
   std::string partPath;  // dir/name.sfpart, for reports
@@ -80,6 +82,9 @@ struct DiskJob {
   std::string control;                            // kFlush: the control file's new content
   int64_t size = 0;                               // kFinish: the file's final length
   std::function<void()> work;                     // kClaim
+  // kClaim: claims with the same nonzero key (those of one folder) run one at a time, in the
+  // order posted: they would only queue for the folder's naming lock side by side.
+  uintptr_t claimOrder = 0;
   std::chrono::steady_clock::time_point posted{};
 };
 
@@ -155,7 +160,9 @@ class DiskWorker {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<DiskJob> jobs_;
-  std::set<const PartFile*> busy_;  // files a thread works on now: their next jobs wait
+  // Files (and folders of claims) a thread works on now: their next jobs wait, and wake nobody
+  // when posted, as that thread takes them up next.
+  std::set<uintptr_t> busy_;
   std::multiset<std::pair<uint64_t, uint64_t>> lettingGo_;  // device and inode
   std::vector<DiskResult> results_;
   bool stop_ = false;

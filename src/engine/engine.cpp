@@ -279,10 +279,16 @@ void Engine::Signal() {
 
 // Hands the tokens out in turn, so no connection waits behind the others for ever.
 void Engine::ReleasePaused(Clock::time_point now) {
-  if (!bucket_.Available()) return;
+  if (bucket_.Limited()) pausedMayRemain_ = true;
+  // Without a limit no connection is paused: once those an earlier limit held are let go,
+  // every pass need not look through every task for them.
+  if (!bucket_.Available() || !pausedMayRemain_) return;
   std::vector<Connection*> paused;
   for (auto& [h, t] : tasks_) t->CollectPaused(paused);
-  if (paused.empty()) return;
+  if (paused.empty()) {
+    pausedMayRemain_ = bucket_.Limited();
+    return;
+  }
   size_t start = unpauseCursor_ % paused.size();
   for (size_t k = 0; k < paused.size() && bucket_.Available(); ++k) {
     Connection* c = paused[(start + k) % paused.size()];

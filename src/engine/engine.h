@@ -84,6 +84,7 @@ class Engine {
   std::unique_ptr<DiskWorker> disk_;
   std::map<int32_t, std::unique_ptr<Task>> tasks_;
   size_t unpauseCursor_ = 0;
+  bool pausedMayRemain_ = false;     // a limit was set since no connection was last found paused
   Clock::time_point lastPublish_{};  // of every task's status
   int transfers_ = 0;  // curl's transfers under way after the last pass, paused ones included
 };

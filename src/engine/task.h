@@ -23,6 +23,7 @@
 #include "engine/disk_worker.h"
 #include "engine/http_response.h"
 #include "engine/range_set.h"
+#include "engine/save_directory.h"
 #include "engine/throughput.h"
 #include "engine_api/engine_api.h"
 
@@ -94,10 +95,9 @@ struct ClaimOutcome {
   ClaimOutcome() = default;
   ClaimOutcome(const ClaimOutcome&) = delete;
   ClaimOutcome& operator=(const ClaimOutcome&) = delete;
-  ~ClaimOutcome();
 
-  int error = 0;   // 0, Task::kFoundWhole, Task::kWaitForFile or an errno value
-  int dirFd = -1;  // the directory to save into, once opened
+  int error = 0;  // 0, Task::kFoundWhole, Task::kWaitForFile or an errno value
+  std::shared_ptr<SaveDirectory> directory;  // the directory to save into, once opened
   std::shared_ptr<PartFile> file;
   bool resumed = false;  // the file's control file named ranges to go on from
   ControlData saved;     // what it said, when resumed
@@ -248,7 +248,7 @@ class Task {
   int32_t handle_;
   TaskRequest request_;
   EngineContext& ctx_;
-  int dirFd_ = -1;  // the directory to save into, once opened
+  std::shared_ptr<SaveDirectory> directory_;  // the directory to save into, once opened
   std::string effectiveUrl_;
   int32_t state_ = layout::kStatePaused;
   int32_t failureCode_ = 0;
