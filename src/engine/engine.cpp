@@ -223,17 +223,24 @@ int32_t Engine::StopTask(int32_t handle) {
 
 // The handle is forgotten at once; the engine thread stops the task and deals with its files.
 int32_t Engine::DeleteTask(int32_t handle, int32_t removeFiles) {
+  bool finished = false;
   {
     std::lock_guard lock(mutex_);
     auto it = entries_.find(handle);
     if (it == entries_.end()) return 0;
     const TaskStatus& s = it->second.status;
-    Command del{Command::kDelete, handle, it->second.request, removeFiles != 0, s.partPath};
-    del.request.name = s.name;
-    commands_.push_back(std::move(del));
+    // A task reported finished has ended on the engine thread, which forgets it on the pass
+    // that told so, and its file is never removed: nothing is left for that thread to do, so
+    // it need not wake for each file a stream of them ends.
+    finished = s.state == layout::kStateFinished;
+    if (!finished) {
+      Command del{Command::kDelete, handle, it->second.request, removeFiles != 0, s.partPath};
+      del.request.name = s.name;
+      commands_.push_back(std::move(del));
+    }
     entries_.erase(it);
   }
-  Wake();
+  if (!finished) Wake();
   return 1;
 }
 
