@@ -144,8 +144,11 @@ void DiskWorker::Post(DiskJob job) {
     // The thread at work on its file or folder goes on with it next.
     uintptr_t order = OrderOf(job);
     quiet = quiet || (order != 0 && busy_.count(order) != 0);
+    // A job that waits for another's end needs no thread of its own either.
+    job.heldBack = quiet;
+    if (quiet) ++heldBack_;
     jobs_.push_back(std::move(job));
-    if (!quiet && jobs_.size() > idle_ && threads_.size() < kMaxThreads && !stop_) {
+    if (!quiet && jobs_.size() - heldBack_ > idle_ && threads_.size() < kMaxThreads && !stop_) {
       try {
         threads_.emplace_back([this] { Run(); });
       } catch (...) {
@@ -263,6 +266,7 @@ void DiskWorker::Run() {
     }
     DiskJob job = std::move(*it);
     jobs_.erase(it);
+    if (job.heldBack) --heldBack_;
     uintptr_t order = OrderOf(job);
     if (order != 0) busy_.insert(order);
     lock.unlock();
@@ -334,6 +338,7 @@ std::vector<DiskJob> DiskWorker::TakeBatch(std::deque<DiskJob>::iterator first) 
       busy_.insert(f);
       batch.push_back(std::move(*it));
       it = jobs_.erase(it);
+      if (batch.back().heldBack) --heldBack_;
     } else {
       ++it;
     }

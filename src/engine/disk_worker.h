@@ -86,6 +86,7 @@ struct DiskJob {
   // order posted: they would only queue for the folder's naming lock side by side.
   uintptr_t claimOrder = 0;
   std::chrono::steady_clock::time_point posted{};
+  bool heldBack = false;  // posted while a thread was at its file or folder, or a batch ran
 };
 
 struct DiskResult {
@@ -177,6 +178,7 @@ class DiskWorker {
   std::vector<Named> named_;
   std::chrono::steady_clock::time_point lastBatch_{};  // when the last batch was done
   size_t idle_ = 0;                                    // threads waiting for a job
+  size_t heldBack_ = 0;  // queued jobs posted held back, which woke no thread
   std::vector<std::thread> threads_;
 };
 
