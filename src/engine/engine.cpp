@@ -145,6 +145,7 @@ Engine::~Engine() {
   thread_.join();
   curl_multi_cleanup(multi_);
   if (eventFd_ >= 0) ::close(eventFd_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 bool Engine::EnsureRunning() {
@@ -159,6 +160,8 @@ bool Engine::EnsureRunning() {
   IgnoreFileSizeSignal();
   // Without it the caller polls, as it always could.
   eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  // Without it, curl's own wake-up serves, at a system call more for each.
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (const char* ca = std::getenv("SHAREFETCH_CA_BUNDLE")) ctx_.settings.caBundle = ca;
   ctx_.settings.retryBaseMs = EnvInt("SHAREFETCH_RETRY_BASE_MS", ctx_.settings.retryBaseMs);
   ctx_.settings.stallSeconds = EnvInt("SHAREFETCH_STALL_SECONDS", ctx_.settings.stallSeconds);
@@ -274,7 +277,9 @@ int32_t Engine::TaskEventFd() {
 void Engine::Wake() {
   // One wake-up is enough for everything queued before the engine thread's next pass: a file
   // that ends its transfer makes several calls at once, each would wake the thread anew.
-  if (!wakePending_.exchange(true)) curl_multi_wakeup(multi_);
+  if (wakePending_.exchange(true)) return;
+  uint64_t one = 1;
+  if (wakeFd_ < 0 || ::write(wakeFd_, &one, sizeof one) < 0) curl_multi_wakeup(multi_);
 }
 
 void Engine::Signal() {
@@ -336,7 +341,13 @@ void Engine::Run() {
     // The limit's tokens are handed out often only while bytes flow: a limited engine with
     // nothing to transfer (every download paused) wakes no more often than an unlimited one.
     int timeout = bucket_.Limited() && transfers_ > 0 ? 10 : 100;
-    curl_multi_poll(multi_, nullptr, 0, timeout, nullptr);
+    curl_waitfd wake{wakeFd_, CURL_WAIT_POLLIN, 0};
+    curl_multi_poll(multi_, wakeFd_ >= 0 ? &wake : nullptr, wakeFd_ >= 0 ? 1 : 0, timeout, nullptr);
+    if ((wake.revents & CURL_WAIT_POLLIN) != 0) {
+      uint64_t count;
+      // One read makes it quiet again, however many wake-ups it counted.
+      [[maybe_unused]] ssize_t n = ::read(wakeFd_, &count, sizeof count);
+    }
   }
   try {
     for (auto& [h, t] : tasks_) t->Shutdown();

@@ -74,6 +74,7 @@ class Engine {
   std::optional<int64_t> newRate_;
   CURLM* multi_ = nullptr;
   int eventFd_ = -1;  // readable once a task's state changed; made with the engine thread
+  int wakeFd_ = -1;   // wakes the engine thread from its poll
   std::atomic<bool> stop_{false};
   std::atomic<bool> wakePending_{false};
   std::thread thread_;
