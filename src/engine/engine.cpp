@@ -99,12 +99,11 @@ TaskRequest ReadTaskParam(const void* param) {
   return req;
 }
 
-void WriteTaskInfo(const TaskStatus& s, void* info) {
+void WriteTaskInfo(const TaskStatus& s, const std::u16string& name, void* info) {
   auto* r = static_cast<uint8_t*>(info);
   namespace i = layout::info;
   Put(r, i::kState, s.state);
   Put(r, i::kFailureCode, s.failureCode);
-  std::u16string name = Utf8ToUtf16(s.name);
   std::memset(r + i::kFileName.offset, 0, i::kFileName.width);
   size_t units = std::min(name.size(), i::kFileName.width / 2);
   for (size_t k = 0; k < units; ++k) {
@@ -252,7 +251,12 @@ int32_t Engine::QueryTaskInfo(int32_t handle, void* info) {
   std::lock_guard lock(mutex_);
   auto it = entries_.find(handle);
   if (it == entries_.end()) return 0;
-  WriteTaskInfo(it->second.status, info);
+  Entry& e = it->second;
+  if (e.name16Of != e.status.name) {
+    e.name16 = Utf8ToUtf16(e.status.name);
+    e.name16Of = e.status.name;
+  }
+  WriteTaskInfo(e.status, e.name16, info);
   return 1;
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,10 @@ class Engine {
     TaskRequest request;
     TaskStatus status;
     bool wantRunning = false;  // started and not paused since, as the caller last said
+    // status.name in UTF-16 as the record holds it, and the name it was made from: a caller
+    // asks about hundreds of files waiting for the disk on every poll.
+    std::u16string name16;
+    std::string name16Of;
   };
 
   std::mutex mutex_;  // guards everything up to the engine-thread section
@@ -92,7 +97,7 @@ class Engine {
 
 // Reads the task-parameter record at `param` into a request (texts to UTF-8).
 TaskRequest ReadTaskParam(const void* param);
-// Writes `status` into the task-information record at `info`.
-void WriteTaskInfo(const TaskStatus& status, void* info);
+// Writes `status` into the task-information record at `info`; `name16` is its name in UTF-16.
+void WriteTaskInfo(const TaskStatus& status, const std::u16string& name16, void* info);
 
 }  // namespace sf::engine
