@@ -148,7 +148,7 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
                       clearDisplay();
                       std::string name = GbkToUtf8(item->Name());
                       if (item->status == DownloadStatus::kFinished) {
-                        console.out << dir << "/" << name << "\n" << std::flush;
+                        console.out << dir << "/" << name << "\n";
                         if (item->alreadyComplete)
                           Say(console.err) << name << ": already complete, nothing downloaded\n";
                       } else {
@@ -157,6 +157,8 @@ int RunDownloads(DownloadEngine& engine, const DownloadOptions& options, const C
                                          << " (failure code " << item->failureCode << ")\n";
                       }
                     }
+                    // One write for the files a turn ended, not one each.
+                    console.out.flush();
                     if (!downloads.Idle()) return std::nullopt;
                     return failed ? 1 : 0;
                   });

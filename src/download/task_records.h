@@ -120,7 +120,8 @@ class TaskInfoRecord {
                                      std::string_view charge = {}, std::string_view cookies = {});
 
  private:
-  int64_t ReadInt(std::string_view name) const;
+  // The number at a field's offset and width in the layout; 0 when it was never laid out.
+  int64_t ReadInt(size_t offset, size_t width) const;
   bool WriteInt(std::string_view name, int64_t v, int width);
 
   FieldRecordBuffer buffer_;

@@ -23,23 +23,46 @@ bool Exists(int dirFd, const std::string& name) {
   return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// What keeps a job in order behind others: its file, or its claim's folder; 0: nothing.
+uintptr_t OrderOf(const DiskJob& job) {
+  return job.file ? reinterpret_cast<uintptr_t>(job.file.get()) : job.claimOrder;
+}
+
 bool Batched(const DiskJob& job) {
   return job.kind == DiskJob::kFinish && job.size <= DiskWorker::kBatchedSize;
 }
 
+// A descriptor and the file system it lies on, when known (0: looked up).
+struct OnDevice {
+  int fd;
+  dev_t device;
+};
+
 // One sync of each file system the descriptors lie on. False when one could not be synced: the
 // caller then syncs each of its own files, which says which of them failed.
-bool SyncFileSystems(const std::vector<int>& fds) {
+bool SyncFileSystems(const std::vector<OnDevice>& fds) {
   std::set<dev_t> done;
   bool ok = true;
-  for (int fd : fds) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
-    if (!done.insert(st.st_dev).second) continue;
-    if (::syncfs(fd) != 0) ok = false;
+  for (const OnDevice& d : fds) {
+    dev_t device = d.device;
+    if (device == 0) {
+      struct stat st;
+      if (::fstat(d.fd, &st) != 0) return false;
+      device = st.st_dev;
+    }
+    if (!done.insert(device).second) continue;
+    if (::syncfs(d.fd) != 0) ok = false;
   }
   return ok;
 }
+
+bool SameFolder(const PartFile& a, const PartFile& b) {
+  return a.dirInode != 0 && a.device == b.device && a.dirInode == b.dirInode;
+}
+
+// Renames under one hold of a folder's naming lock at most: other tasks claiming names there
+// wait for it.
+constexpr size_t kRenamesPerLock = 64;
 
 }  // namespace
 
@@ -50,7 +73,7 @@ void PartFile::CloseFile() {
 
 PartFile::~PartFile() {
   CloseFile();
-  if (dirFd >= 0) ::close(dirFd);
+  if (dirFd >= 0 && !directory) ::close(dirFd);
 }
 
 int RenameNoReplace(int dirFd, const std::string& from, const std::string& name,
@@ -87,7 +110,7 @@ void RemovePartFiles(PartFile& f) {
     if (f.fd >= 0 && ::flock(f.fd, LOCK_EX | LOCK_NB) != 0) f.CloseFile();
   }
   if (f.fd < 0) return;
-  NamingLock naming(f.dirFd);
+  NamingLock naming(f.dirFd, f.device, f.dirInode);
   if (naming.error() != 0) return;  // left in place, never removed unguarded
   // Only the very partial this lock is on: the name may have been given to another since.
   if (!StillNamed(f.dirFd, f.partName, f.fd)) return;
@@ -118,8 +141,14 @@ void DiskWorker::Post(DiskJob job) {
     if (lettingGo) lettingGo_.insert(job.lettingGo);
     // The batch under way takes it up when it ends: nobody else is to wake for it.
     quiet = batching_ && Batched(job);
+    // The thread at work on its file or folder goes on with it next.
+    uintptr_t order = OrderOf(job);
+    quiet = quiet || (order != 0 && busy_.count(order) != 0);
+    // A job that waits for another's end needs no thread of its own either.
+    job.heldBack = quiet;
+    if (quiet) ++heldBack_;
     jobs_.push_back(std::move(job));
-    if (!quiet && jobs_.size() > idle_ && threads_.size() < kMaxThreads && !stop_) {
+    if (!quiet && jobs_.size() - heldBack_ > idle_ && threads_.size() < kMaxThreads && !stop_) {
       try {
         threads_.emplace_back([this] { Run(); });
       } catch (...) {
@@ -165,23 +194,35 @@ void DiskWorker::Stop() {
 
 void DiskWorker::Run() {
   std::unique_lock lock(mutex_);
-  std::set<const PartFile*> held;
+  std::set<uintptr_t> held;
   bool gathered = false;  // waited for more small finishes: the next batch goes at once
+  uintptr_t after = 0;    // the file or folder this thread was last at work on
   while (true) {
     // The first job whose file no other thread is working on: a file's jobs keep their order.
     // While a batch runs, small finishes wait for the next one, and so do their files' later
     // jobs.
     held.clear();
-    auto it = std::find_if(jobs_.begin(), jobs_.end(), [&](const DiskJob& j) {
-      const PartFile* f = j.file.get();
-      if (f == nullptr) return true;  // a claim: no file yet to keep the order of
+    auto ready = [&](const DiskJob& j) {
+      uintptr_t f = OrderOf(j);
+      if (f == 0) return true;  // nothing to keep the order of
       if (busy_.count(f) != 0 || held.count(f) != 0) return false;
       if (batching_ && Batched(j)) {
         held.insert(f);
         return false;
       }
       return true;
-    });
+    };
+    // Jobs posted for the file or folder this thread was at work on woke nobody: it takes the
+    // first of them up itself.
+    auto it = jobs_.end();
+    if (after != 0) {
+      it = std::find_if(jobs_.begin(), jobs_.end(),
+                        [&](const DiskJob& j) { return OrderOf(j) == after; });
+      if (it != jobs_.end() && !ready(*it)) it = jobs_.end();
+      after = 0;
+      held.clear();
+    }
+    if (it == jobs_.end()) it = std::find_if(jobs_.begin(), jobs_.end(), ready);
     if (it == jobs_.end()) {
       if (stop_ && jobs_.empty()) return;  // stopping and drained
       ++idle_;
@@ -208,7 +249,7 @@ void DiskWorker::Run() {
       FinishBatch(batch);
       lock.lock();
       lastBatch_ = std::chrono::steady_clock::now();
-      for (const DiskJob& j : batch) busy_.erase(j.file.get());
+      for (const DiskJob& j : batch) busy_.erase(OrderOf(j));
       // The finishes that gathered meanwhile are this thread's next batch, whose sync makes
       // these names durable too; with none, the names get a sync of their own now.
       if (!named_.empty() && !BatchWaiting()) {
@@ -225,12 +266,15 @@ void DiskWorker::Run() {
     }
     DiskJob job = std::move(*it);
     jobs_.erase(it);
-    if (job.file) busy_.insert(job.file.get());
+    if (job.heldBack) --heldBack_;
+    uintptr_t order = OrderOf(job);
+    if (order != 0) busy_.insert(order);
     lock.unlock();
     Carry(job);
     lock.lock();
     // The thread goes on with the file's next job, if any, itself.
-    if (job.file) busy_.erase(job.file.get());
+    if (order != 0) busy_.erase(order);
+    after = order;
     if (stop_ && jobs_.empty()) wake_.notify_all();
   }
 }
@@ -285,15 +329,16 @@ void DiskWorker::Carry(DiskJob& job) {
 
 std::vector<DiskJob> DiskWorker::TakeBatch(std::deque<DiskJob>::iterator first) {
   std::vector<DiskJob> batch;
-  std::set<const PartFile*> seen;
+  std::set<uintptr_t> seen;
   for (auto it = first; it != jobs_.end() && batch.size() < kMaxBatch;) {
-    const PartFile* f = it->file.get();
+    uintptr_t f = OrderOf(*it);
     // Only a file's first job: a later one must wait for those before it.
     bool firstOfFile = busy_.count(f) == 0 && seen.insert(f).second;
     if (firstOfFile && Batched(*it)) {
       busy_.insert(f);
       batch.push_back(std::move(*it));
       it = jobs_.erase(it);
+      if (batch.back().heldBack) --heldBack_;
     } else {
       ++it;
     }
@@ -303,7 +348,7 @@ std::vector<DiskJob> DiskWorker::TakeBatch(std::deque<DiskJob>::iterator first) 
 
 bool DiskWorker::BatchWaiting() const {
   return std::any_of(jobs_.begin(), jobs_.end(), [this](const DiskJob& j) {
-    return Batched(j) && busy_.count(j.file.get()) == 0;
+    return Batched(j) && busy_.count(OrderOf(j)) == 0;
   });
 }
 
@@ -321,7 +366,7 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
     if (batch.size() == 1 && named_.empty()) {
       results[0] = Finish(batch[0]);
     } else {
-      std::vector<int> fds;
+      std::vector<OnDevice> fds;
       for (size_t i = 0; i < batch.size(); ++i) {
         PartFile& f = *batch[i].file;
         std::lock_guard lock(f.mutex);
@@ -330,23 +375,16 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
         else if (::ftruncate(f.fd, batch[i].size) != 0)
           results[i].error = errno;
         else
-          fds.push_back(f.fd);
+          fds.push_back({f.fd, f.device});  // a file lies where its folder does
       }
-      for (const Named& n : named_) fds.push_back(n.job.file->dirFd);
+      for (const Named& n : named_) fds.push_back({n.job.file->dirFd, n.job.file->device});
       if (!SyncFileSystems(fds)) {
         for (size_t i = 0; i < batch.size(); ++i)
           if (results[i].error == 0 && ::fsync(batch[i].file->fd) != 0) results[i].error = errno;
         SyncEachFolder();
       }
       ReportNamed();
-      for (size_t i = 0; i < batch.size(); ++i) {
-        if (results[i].error != 0) continue;
-        DiskResult renamed = Rename(batch[i]);
-        if (renamed.error == 0)
-          named_.push_back({batch[i], std::move(renamed)});
-        else
-          results[i] = std::move(renamed);
-      }
+      RenameBatch(batch, results);
       // Only the failures are told now; the others once their names are durable.
       std::erase_if(results, [](const DiskResult& r) { return r.error == 0; });
     }
@@ -367,6 +405,34 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
   if (notify_) notify_();
 }
 
+void DiskWorker::RenameBatch(std::vector<DiskJob>& batch, std::vector<DiskResult>& results) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < batch.size(); ++i)
+    if (results[i].error == 0) order.push_back(i);
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    const PartFile& x = *batch[a].file;
+    const PartFile& y = *batch[b].file;
+    return std::pair(x.device, x.dirInode) < std::pair(y.device, y.dirInode);
+  });
+  for (size_t k = 0; k < order.size();) {
+    const PartFile& first = *batch[order[k]].file;
+    NamingLock naming(first.dirFd, first.device, first.dirInode);
+    size_t held = 0;
+    do {
+      size_t i = order[k];
+      DiskResult renamed{batch[i].handle, DiskJob::kFinish, naming.error(), {}};
+      if (renamed.error == 0) renamed = RenameHeld(batch[i]);
+      if (renamed.error == 0)
+        named_.push_back({batch[i], std::move(renamed)});
+      else
+        results[i] = std::move(renamed);
+      ++k;
+      ++held;
+    } while (k < order.size() && held < kRenamesPerLock &&
+             SameFolder(first, *batch[order[k]].file));
+  }
+}
+
 void DiskWorker::SyncEachFolder() {
   for (Named& n : named_)
     if (n.result.error == 0 && ::fsync(n.job.file->dirFd) != 0) n.result.error = errno;
@@ -374,8 +440,8 @@ void DiskWorker::SyncEachFolder() {
 
 void DiskWorker::SyncNamed() {
   if (named_.empty()) return;
-  std::vector<int> dirs;
-  for (const Named& n : named_) dirs.push_back(n.job.file->dirFd);
+  std::vector<OnDevice> dirs;
+  for (const Named& n : named_) dirs.push_back({n.job.file->dirFd, n.job.file->device});
   if (!SyncFileSystems(dirs)) SyncEachFolder();
   ReportNamed();
 }
@@ -404,6 +470,7 @@ void DiskWorker::Flush(const DiskJob& job) {
   if (f.fd >= 0) ::fdatasync(f.fd);
   std::lock_guard lock(f.mutex);
   if (f.closed || f.generation != job.generation) return;
+  f.controlMayExist = true;  // even a write that fails may leave it
   WriteFileAtomically(f.dirFd, f.controlName, job.control);
 }
 
@@ -423,6 +490,14 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
 }
 
 DiskResult DiskWorker::Rename(const DiskJob& job) {
+  // Another task looking for the name sees the partial with its control file, or the file
+  // whole without one.
+  NamingLock naming(job.file->dirFd, job.file->device, job.file->dirInode);
+  if (naming.error() != 0) return {job.handle, DiskJob::kFinish, naming.error(), {}};
+  return RenameHeld(job);
+}
+
+DiskResult DiskWorker::RenameHeld(const DiskJob& job) {
   PartFile& f = *job.file;
   DiskResult result{job.handle, DiskJob::kFinish, 0, {}};
   std::lock_guard lock(f.mutex);
@@ -431,23 +506,15 @@ DiskResult DiskWorker::Rename(const DiskJob& job) {
     return result;
   }
   std::string used;
-  {
-    // Another task looking for the name sees the partial with its control file, or the file
-    // whole without one. A plain look (a plan's, without the lock) may fall between the two
-    // steps: the control file goes first, so it sees a partial to go on with, never a whole
-    // file that still looks unfinished and makes it take the next name.
-    NamingLock naming(f.dirFd);
-    if (naming.error() != 0) {
-      result.error = naming.error();
-      return result;
-    }
-    ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
-    if (int err = RenameNoReplace(f.dirFd, f.partName, f.name, used)) {
-      result.error = err;  // the task fails, and its last record brings the control file back
-      return result;
-    }
-    f.closed = true;
+  // A plain look (a plan's, without the lock) may fall between the two steps: the control file
+  // goes first, so it sees a partial to go on with, never a whole file that still looks
+  // unfinished and makes it take the next name.
+  if (f.controlMayExist) ::unlinkat(f.dirFd, f.controlName.c_str(), 0);
+  if (int err = RenameNoReplace(f.dirFd, f.partName, f.name, used)) {
+    result.error = err;  // the task fails, and its last record brings the control file back
+    return result;
   }
+  f.closed = true;
   f.CloseFile();
   result.savedName = used;
   return result;

@@ -42,16 +42,26 @@ struct PartFile {
   void CloseFile();
 
   std::mutex mutex;
-  int fd = -1;       // holds the lock that keeps other tasks away; closed when the file is let go
-  int dirFd = -1;    // the directory, opened once: every name below is taken relative to it
-  std::string dir;   // UTF-8, no trailing slash
-  std::string name;  // target name inside dir
+  int fd = -1;     // holds the lock that keeps other tasks away; closed when the file is let go
+  int dirFd = -1;  // the directory, opened once: every name below is taken relative to it
+  // Who holds dirFd open, when shared with other files of the folder; else the file does.
+  std::shared_ptr<const void> directory;
+  std::string dir;       // UTF-8, no trailing slash
+  std::string name;      // target name inside dir
   std::string partName;  // name.sfpart
   std::string controlName;
   std::string partPath;  // dir/name.sfpart, for reports
   std::string controlPath;
   uint64_t generation = 0;
   bool closed = false;  // renamed into place; nothing more is written for it
+  // The directory's file system and inode (0: unknown): a batch syncs each file system once
+  // without looking, and renames the files of one folder under one hold of its naming lock.
+  dev_t device = 0;
+  ino_t dirInode = 0;
+  // A control file was found or written under its name: the finish takes it away. A file
+  // that arrives whole in its first second never has one, and its finish does not look.
+  // Under `mutex` once the file is claimed.
+  bool controlMayExist = false;
   // A slow disk must not pile up jobs: a new flush or write-back is only posted once the
   // previous one of its kind has run.
   std::atomic<bool> flushQueued{false};
@@ -72,7 +82,11 @@ struct DiskJob {
   std::string control;                            // kFlush: the control file's new content
   int64_t size = 0;                               // kFinish: the file's final length
   std::function<void()> work;                     // kClaim
+  // kClaim: claims with the same nonzero key (those of one folder) run one at a time, in the
+  // order posted: they would only queue for the folder's naming lock side by side.
+  uintptr_t claimOrder = 0;
   std::chrono::steady_clock::time_point posted{};
+  bool heldBack = false;  // posted while a thread was at its file or folder, or a batch ran
 };
 
 struct DiskResult {
@@ -133,6 +147,12 @@ class DiskWorker {
   DiskResult Finish(const DiskJob& job);
   // Takes the control file away and renames the synced partial into place.
   DiskResult Rename(const DiskJob& job);
+  // The same, with the folder's naming lock held by the caller.
+  DiskResult RenameHeld(const DiskJob& job);
+  // Renames the files of `batch` whose result is still 0 into place, those of one folder a
+  // few dozen at a time under one hold of its naming lock; the names go to named_, the
+  // failures into `results`.
+  void RenameBatch(std::vector<DiskJob>& batch, std::vector<DiskResult>& results);
   // Closes the file of a kRelease or kRemove job, and with it its lock.
   void LetGo(const DiskJob& job);
   void Report(DiskResult result);
@@ -141,7 +161,9 @@ class DiskWorker {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<DiskJob> jobs_;
-  std::set<const PartFile*> busy_;  // files a thread works on now: their next jobs wait
+  // Files (and folders of claims) a thread works on now: their next jobs wait, and wake nobody
+  // when posted, as that thread takes them up next.
+  std::set<uintptr_t> busy_;
   std::multiset<std::pair<uint64_t, uint64_t>> lettingGo_;  // device and inode
   std::vector<DiskResult> results_;
   bool stop_ = false;
@@ -156,6 +178,7 @@ class DiskWorker {
   std::vector<Named> named_;
   std::chrono::steady_clock::time_point lastBatch_{};  // when the last batch was done
   size_t idle_ = 0;                                    // threads waiting for a job
+  size_t heldBack_ = 0;  // queued jobs posted held back, which woke no thread
   std::vector<std::thread> threads_;
 };
 

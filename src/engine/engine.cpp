@@ -99,12 +99,11 @@ TaskRequest ReadTaskParam(const void* param) {
   return req;
 }
 
-void WriteTaskInfo(const TaskStatus& s, void* info) {
+void WriteTaskInfo(const TaskStatus& s, const std::u16string& name, void* info) {
   auto* r = static_cast<uint8_t*>(info);
   namespace i = layout::info;
   Put(r, i::kState, s.state);
   Put(r, i::kFailureCode, s.failureCode);
-  std::u16string name = Utf8ToUtf16(s.name);
   std::memset(r + i::kFileName.offset, 0, i::kFileName.width);
   size_t units = std::min(name.size(), i::kFileName.width / 2);
   for (size_t k = 0; k < units; ++k) {
@@ -145,6 +144,7 @@ Engine::~Engine() {
   thread_.join();
   curl_multi_cleanup(multi_);
   if (eventFd_ >= 0) ::close(eventFd_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 bool Engine::EnsureRunning() {
@@ -159,6 +159,8 @@ bool Engine::EnsureRunning() {
   IgnoreFileSizeSignal();
   // Without it the caller polls, as it always could.
   eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  // Without it, curl's own wake-up serves, at a system call more for each.
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (const char* ca = std::getenv("SHAREFETCH_CA_BUNDLE")) ctx_.settings.caBundle = ca;
   ctx_.settings.retryBaseMs = EnvInt("SHAREFETCH_RETRY_BASE_MS", ctx_.settings.retryBaseMs);
   ctx_.settings.stallSeconds = EnvInt("SHAREFETCH_STALL_SECONDS", ctx_.settings.stallSeconds);
@@ -223,17 +225,24 @@ int32_t Engine::StopTask(int32_t handle) {
 
 // The handle is forgotten at once; the engine thread stops the task and deals with its files.
 int32_t Engine::DeleteTask(int32_t handle, int32_t removeFiles) {
+  bool finished = false;
   {
     std::lock_guard lock(mutex_);
     auto it = entries_.find(handle);
     if (it == entries_.end()) return 0;
     const TaskStatus& s = it->second.status;
-    Command del{Command::kDelete, handle, it->second.request, removeFiles != 0, s.partPath};
-    del.request.name = s.name;
-    commands_.push_back(std::move(del));
+    // A task reported finished has ended on the engine thread, which forgets it on the pass
+    // that told so, and its file is never removed: nothing is left for that thread to do, so
+    // it need not wake for each file a stream of them ends.
+    finished = s.state == layout::kStateFinished;
+    if (!finished) {
+      Command del{Command::kDelete, handle, it->second.request, removeFiles != 0, s.partPath};
+      del.request.name = s.name;
+      commands_.push_back(std::move(del));
+    }
     entries_.erase(it);
   }
-  Wake();
+  if (!finished) Wake();
   return 1;
 }
 
@@ -242,7 +251,12 @@ int32_t Engine::QueryTaskInfo(int32_t handle, void* info) {
   std::lock_guard lock(mutex_);
   auto it = entries_.find(handle);
   if (it == entries_.end()) return 0;
-  WriteTaskInfo(it->second.status, info);
+  Entry& e = it->second;
+  if (e.name16Of != e.status.name) {
+    e.name16 = Utf8ToUtf16(e.status.name);
+    e.name16Of = e.status.name;
+  }
+  WriteTaskInfo(e.status, e.name16, info);
   return 1;
 }
 
@@ -267,7 +281,9 @@ int32_t Engine::TaskEventFd() {
 void Engine::Wake() {
   // One wake-up is enough for everything queued before the engine thread's next pass: a file
   // that ends its transfer makes several calls at once, each would wake the thread anew.
-  if (!wakePending_.exchange(true)) curl_multi_wakeup(multi_);
+  if (wakePending_.exchange(true)) return;
+  uint64_t one = 1;
+  if (wakeFd_ < 0 || ::write(wakeFd_, &one, sizeof one) < 0) curl_multi_wakeup(multi_);
 }
 
 void Engine::Signal() {
@@ -279,10 +295,16 @@ void Engine::Signal() {
 
 // Hands the tokens out in turn, so no connection waits behind the others for ever.
 void Engine::ReleasePaused(Clock::time_point now) {
-  if (!bucket_.Available()) return;
+  if (bucket_.Limited()) pausedMayRemain_ = true;
+  // Without a limit no connection is paused: once those an earlier limit held are let go,
+  // every pass need not look through every task for them.
+  if (!bucket_.Available() || !pausedMayRemain_) return;
   std::vector<Connection*> paused;
   for (auto& [h, t] : tasks_) t->CollectPaused(paused);
-  if (paused.empty()) return;
+  if (paused.empty()) {
+    pausedMayRemain_ = bucket_.Limited();
+    return;
+  }
   size_t start = unpauseCursor_ % paused.size();
   for (size_t k = 0; k < paused.size() && bucket_.Available(); ++k) {
     Connection* c = paused[(start + k) % paused.size()];
@@ -323,7 +345,13 @@ void Engine::Run() {
     // The limit's tokens are handed out often only while bytes flow: a limited engine with
     // nothing to transfer (every download paused) wakes no more often than an unlimited one.
     int timeout = bucket_.Limited() && transfers_ > 0 ? 10 : 100;
-    curl_multi_poll(multi_, nullptr, 0, timeout, nullptr);
+    curl_waitfd wake{wakeFd_, CURL_WAIT_POLLIN, 0};
+    curl_multi_poll(multi_, wakeFd_ >= 0 ? &wake : nullptr, wakeFd_ >= 0 ? 1 : 0, timeout, nullptr);
+    if ((wake.revents & CURL_WAIT_POLLIN) != 0) {
+      uint64_t count;
+      // One read makes it quiet again, however many wake-ups it counted.
+      [[maybe_unused]] ssize_t n = ::read(wakeFd_, &count, sizeof count);
+    }
   }
   try {
     for (auto& [h, t] : tasks_) t->Shutdown();

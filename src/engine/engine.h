@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,10 @@ class Engine {
     TaskRequest request;
     TaskStatus status;
     bool wantRunning = false;  // started and not paused since, as the caller last said
+    // status.name in UTF-16 as the record holds it, and the name it was made from: a caller
+    // asks about hundreds of files waiting for the disk on every poll.
+    std::u16string name16;
+    std::string name16Of;
   };
 
   std::mutex mutex_;  // guards everything up to the engine-thread section
@@ -74,6 +79,7 @@ class Engine {
   std::optional<int64_t> newRate_;
   CURLM* multi_ = nullptr;
   int eventFd_ = -1;  // readable once a task's state changed; made with the engine thread
+  int wakeFd_ = -1;   // wakes the engine thread from its poll
   std::atomic<bool> stop_{false};
   std::atomic<bool> wakePending_{false};
   std::thread thread_;
@@ -84,13 +90,14 @@ class Engine {
   std::unique_ptr<DiskWorker> disk_;
   std::map<int32_t, std::unique_ptr<Task>> tasks_;
   size_t unpauseCursor_ = 0;
+  bool pausedMayRemain_ = false;     // a limit was set since no connection was last found paused
   Clock::time_point lastPublish_{};  // of every task's status
   int transfers_ = 0;  // curl's transfers under way after the last pass, paused ones included
 };
 
 // Reads the task-parameter record at `param` into a request (texts to UTF-8).
 TaskRequest ReadTaskParam(const void* param);
-// Writes `status` into the task-information record at `info`.
-void WriteTaskInfo(const TaskStatus& status, void* info);
+// Writes `status` into the task-information record at `info`; `name16` is its name in UTF-16.
+void WriteTaskInfo(const TaskStatus& status, const std::u16string& name16, void* info);
 
 }  // namespace sf::engine

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -107,7 +108,47 @@ int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int
   return err;
 }
 
-NamingLock::NamingLock(int dirFd) {
+SaveDirectory::~SaveDirectory() {
+  if (fd >= 0) ::close(fd);
+}
+
+int ShareSaveDirectory(const std::string& dir, size_t rootBytes,
+                       std::shared_ptr<SaveDirectory>& out) {
+  static std::mutex mutex;
+  // Only while a task holds one: a share of 200 000 files in thousands of folders keeps no
+  // descriptor of a folder it is done with.
+  static std::map<std::pair<std::string, size_t>, std::weak_ptr<SaveDirectory>> open;
+  auto key = std::pair(dir, rootBytes);
+  std::shared_ptr<SaveDirectory> held;
+  {
+    std::lock_guard lock(mutex);
+    auto it = open.find(key);
+    if (it != open.end()) held = it->second.lock();
+  }
+  struct stat named;
+  if (held && ::stat(dir.c_str(), &named) == 0 && S_ISDIR(named.st_mode) &&
+      named.st_dev == held->device && named.st_ino == held->inode) {
+    out = std::move(held);
+    return 0;
+  }
+  auto made = std::make_shared<SaveDirectory>();
+  if (int err = OpenSaveDirectory(dir, rootBytes, true, made->fd)) return err;
+  struct stat st;
+  if (::fstat(made->fd, &st) != 0) return errno;
+  made->device = st.st_dev;
+  made->inode = st.st_ino;
+  long nameMax = ::fpathconf(made->fd, _PC_NAME_MAX);
+  made->nameMax = nameMax > 0 ? static_cast<size_t>(nameMax) : 255;
+  {
+    std::lock_guard lock(mutex);
+    if (open.size() >= 64) std::erase_if(open, [](const auto& kv) { return kv.second.expired(); });
+    open[key] = made;
+  }
+  out = std::move(made);
+  return 0;
+}
+
+NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode) {
   fd_ = ::openat(dirFd, ".", kDirFlags);
   if (fd_ < 0) {
     error_ = errno != 0 ? errno : EIO;
@@ -119,9 +160,15 @@ NamingLock::NamingLock(int dirFd) {
   // and again: many small files are renamed into one folder side by side. The flock below
   // then keeps other processes out.
   struct stat st;
-  if (::fstat(fd_, &st) == 0) {
+  if (inode == 0 && ::fstat(fd_, &st) == 0) {
+    device = st.st_dev;
+    inode = st.st_ino;
+  }
+  if (inode != 0) {
+    device_ = device;
+    inode_ = inode;
     static std::timed_mutex stripes[64];
-    std::timed_mutex& m = stripes[(st.st_ino ^ (st.st_dev << 7)) % 64];
+    std::timed_mutex& m = stripes[(inode ^ (device << 7)) % 64];
     if (m.try_lock_until(until)) local_ = &m;
   }
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {

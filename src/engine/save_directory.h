@@ -5,7 +5,10 @@
 // swapped for a link cannot send a byte outside the root.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -18,6 +21,27 @@ namespace sf::engine {
 // file in the way gives ENOTDIR. With `rootBytes` 0 the whole directory is made and opened as
 // given. A `rootBytes` that does not end at a "/" of `dir` (or at its end) gives EINVAL.
 int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int& fd);
+
+// A save directory held open, shared by the tasks that save into it at the same time.
+struct SaveDirectory {
+  SaveDirectory() = default;
+  SaveDirectory(const SaveDirectory&) = delete;
+  SaveDirectory& operator=(const SaveDirectory&) = delete;
+  ~SaveDirectory();
+
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+  size_t nameMax = 255;  // the file system's limit for one name, in bytes
+};
+
+// The directory OpenSaveDirectory opens, made when missing. While another task still holds it
+// open and `dir` names that very directory (same device and inode, which no other directory
+// can have while it is open), that one is shared: a stream of small files into one folder
+// does not open, measure and close it for each. A directory removed or put elsewhere meanwhile
+// is opened anew, the way the task's own open would.
+int ShareSaveDirectory(const std::string& dir, size_t rootBytes,
+                       std::shared_ptr<SaveDirectory>& out);
 
 // While held, no other task of any process examines or changes which download files exist in
 // the directory: a task that looks for a free name and claims it, or a finished download renamed
@@ -32,17 +56,23 @@ int OpenSaveDirectory(const std::string& dir, size_t rootBytes, bool create, int
 // directories), so they wait without trying the lock in a loop.
 class NamingLock {
  public:
-  explicit NamingLock(int dirFd);
+  // `device` and `inode` of the directory, when the caller knows them (else 0: looked up).
+  explicit NamingLock(int dirFd, dev_t device = 0, ino_t inode = 0);
   ~NamingLock();
   NamingLock(const NamingLock&) = delete;
   NamingLock& operator=(const NamingLock&) = delete;
 
   // 0, or the errno value that kept the lock from being taken.
   int error() const { return error_; }
+  // The directory's device and inode as the lock found them; 0 when it could not look.
+  dev_t device() const { return device_; }
+  ino_t inode() const { return inode_; }
 
  private:
   int fd_ = -1;
   int error_ = 0;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
   std::timed_mutex* local_ = nullptr;
 };
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <functional>
 #include <utility>
 
 #include "engine/file_naming.h"
@@ -60,11 +61,6 @@ Task::Task(int32_t handle, TaskRequest request, EngineContext& ctx)
 
 Task::~Task() {
   AbortAll();
-  if (dirFd_ >= 0) ::close(dirFd_);
-}
-
-ClaimOutcome::~ClaimOutcome() {
-  if (dirFd >= 0) ::close(dirFd);
 }
 
 void ClaimOutcome::CallOff() {
@@ -90,13 +86,13 @@ void ClaimOutcome::Done() {
 
 // The directory to save into, opened (and made when missing) once for the task's life, and the
 // requested name made safe for it.
-static int Target(const TaskRequest& request, int& dirFd, std::string& name) {
+static int Target(const TaskRequest& request, std::shared_ptr<SaveDirectory>& dir,
+                  std::string& name) {
   if (request.dir.empty()) return EINVAL;
-  if (dirFd < 0) {
-    if (int err = OpenSaveDirectory(request.dir, request.rootBytes, true, dirFd)) return err;
+  if (!dir) {
+    if (int err = ShareSaveDirectory(request.dir, request.rootBytes, dir)) return err;
   }
-  long nameMax = ::fpathconf(dirFd, _PC_NAME_MAX);
-  name = SafeFileName(request.name, nameMax > 0 ? static_cast<size_t>(nameMax) : 255);
+  name = SafeFileName(request.name, dir->nameMax);
   return 0;
 }
 
@@ -118,19 +114,28 @@ void Task::PrepareFile(const TaskRequest& request, bool wholeFirst, DiskWorker& 
 
 int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& disk,
                     ClaimOutcome& out) {
-  int& dirFd = out.dirFd;
   std::string name;
-  if (int err = Target(request, dirFd, name)) return err;
-  NamingLock naming(dirFd);
+  if (int err = Target(request, out.directory, name)) return err;
+  const SaveDirectory& directory = *out.directory;
+  const int dirFd = directory.fd;
+  NamingLock naming(dirFd, directory.device, directory.inode);
   if (naming.error() != 0) return naming.error();
-  struct stat whole;
-  if (wholeFirst && ::fstatat(dirFd, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(whole.st_mode) && !Exists(dirFd, name + std::string(kControlSuffix))) {
-    out.wholeSize = whole.st_size;
-    out.wholeName = name;
-    return kFoundWhole;
+  // What stands at the requested name itself, when the look for a whole file tells: the first
+  // candidate is not looked at twice. -1: not known yet.
+  int atName = -1;
+  if (wholeFirst) {
+    struct stat whole;
+    if (::fstatat(dirFd, name.c_str(), &whole, AT_SYMLINK_NOFOLLOW) == 0) {
+      atName = 1;
+      if (S_ISREG(whole.st_mode) && !Exists(dirFd, name + std::string(kControlSuffix))) {
+        out.wholeSize = whole.st_size;
+        out.wholeName = name;
+        return kFoundWhole;
+      }
+    } else if (errno == ENOENT) {
+      atName = 0;
+    }
   }
-  std::string fresh = FormatControl({request.url, -1, {}, {}});
   for (int n = 0; n < 10000; ++n) {
     std::string candidate = NumberedName(name, n);
     auto file = std::make_shared<PartFile>();
@@ -141,11 +146,29 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
     file->controlName = candidate + std::string(kControlSuffix);
     file->partPath = file->dir + "/" + file->partName;
     file->controlPath = file->dir + "/" + file->controlName;
-    int there = Lookup(dirFd, candidate);
+    file->device = directory.device;
+    file->dirInode = directory.inode;
+    int there = n == 0 && atName >= 0 ? atName : Lookup(dirFd, candidate);
     int control = there == 0 ? Lookup(dirFd, file->controlName) : 0;
     if (there < 0 || control < 0) return -std::min(there, control);
     if (there > 0) continue;
     bool hasControl = control > 0;
+    if (!hasControl) {
+      // Mostly the name is free and no partial waits under it: one call makes the partial.
+      file->fd = ::openat(dirFd, file->partName.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (file->fd >= 0) {
+        if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
+        file->dirFd = dirFd;
+        file->directory = out.directory;
+        out.file = std::move(file);
+        return 0;
+      }
+      if (errno != EEXIST) return errno;
+    }
+    // A partial someone let go of a moment ago may have had its last control file written
+    // since the look above, outside the naming lock: the finish takes it away too.
+    file->controlMayExist = true;
     file->fd = ::openat(dirFd, file->partName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (file->fd < 0 && errno != ENOENT) {
       if (TakenBy(errno)) continue;  // a link or a file we may not write
@@ -167,6 +190,14 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
       }
       struct stat st;
       if (::fstat(file->fd, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      // The task that let the partial go wrote its last control file before it let go, which
+      // may have been after the look above: a control file that names ranges must not be
+      // left beside a partial that starts from zero.
+      if (!hasControl) {
+        int again = Lookup(dirFd, file->controlName);
+        if (again < 0) return -again;
+        hasControl = again > 0;
+      }
       // Read under the lock: the task that held it may have changed it until now.
       auto text =
           hasControl ? ReadSmallFile(dirFd, file->controlName, 1 << 20, &readError) : std::nullopt;
@@ -202,13 +233,14 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
     // pause, a failure), so a file that arrives whole at once never has one. One left by
     // another run must not go on claiming bytes this one drops.
     if (!data && hasControl) {
+      std::string fresh = FormatControl({request.url, -1, {}, {}});
       if (int err = WriteFileAtomically(dirFd, file->controlName, fresh)) {
         ::unlinkat(dirFd, file->partName.c_str(), 0);
         return err;
       }
     }
-    // The file keeps the directory from now on; a task has one descriptor of it, not two.
-    file->dirFd = std::exchange(dirFd, -1);
+    file->dirFd = dirFd;
+    file->directory = out.directory;
     out.file = std::move(file);
     return 0;
   }
@@ -227,11 +259,13 @@ void Task::Claim(Clock::time_point) {
   waitingForFile_ = false;
   if (claim_) return;
   auto outcome = std::make_shared<ClaimOutcome>();
-  outcome->dirFd = std::exchange(dirFd_, -1);
+  outcome->directory = directory_;
   DiskJob job;
   job.kind = DiskJob::kClaim;
   job.handle = handle_;
   job.generation = ++claims_;
+  // Odd, so it never equals a file's key.
+  job.claimOrder = std::hash<std::string>{}(request_.dir) | 1;
   // The task may be gone when the claim runs: it works on copies and on the outcome alone.
   job.work = [outcome, request = request_, disk = ctx_.disk] {
     if (!outcome->Begin()) return;
@@ -271,10 +305,7 @@ void Task::SettleClaim() {
 }
 
 void Task::Adopt(ClaimOutcome& outcome) {
-  if (outcome.dirFd >= 0) {
-    if (dirFd_ >= 0) ::close(dirFd_);
-    dirFd_ = std::exchange(outcome.dirFd, -1);
-  }
+  if (outcome.directory) directory_ = std::move(outcome.directory);
   if (outcome.error == kFoundWhole) {
     wholeSize_ = outcome.wholeSize;
     wholeName_ = outcome.wholeName;
@@ -377,6 +408,7 @@ void Task::ResetFile() {
   std::lock_guard lock(file_->mutex);
   file_->generation++;
   // The control file forgets the old ranges before the bytes go.
+  file_->controlMayExist = true;
   WriteFileAtomically(file_->dirFd, file_->controlName, FormatControl({request_.url, -1, {}, {}}));
   if (::ftruncate(file_->fd, 0) != 0) {
     // Nothing claims those bytes any more, so what is left in them does no harm.

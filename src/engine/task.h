@@ -23,6 +23,7 @@
 #include "engine/disk_worker.h"
 #include "engine/http_response.h"
 #include "engine/range_set.h"
+#include "engine/save_directory.h"
 #include "engine/throughput.h"
 #include "engine_api/engine_api.h"
 
@@ -35,12 +36,20 @@ struct EngineSettings {
   int stallSeconds = 30;   // no byte for this long (not counting limit pauses) is a time-out
 };
 
+// What a file system had free at the last look, less what files were let take since.
+struct FreeSpaceLook {
+  dev_t device = 0;  // 0: none yet
+  Clock::time_point at{};
+  int64_t free = 0;
+};
+
 // What the engine thread shares with its tasks.
 struct EngineContext {
   CURLM* multi = nullptr;
   TokenBucket* bucket = nullptr;
   DiskWorker* disk = nullptr;
   EngineSettings settings;
+  FreeSpaceLook freeSpace;
 };
 
 // A task as the caller asked for it; texts in UTF-8.
@@ -86,10 +95,9 @@ struct ClaimOutcome {
   ClaimOutcome() = default;
   ClaimOutcome(const ClaimOutcome&) = delete;
   ClaimOutcome& operator=(const ClaimOutcome&) = delete;
-  ~ClaimOutcome();
 
-  int error = 0;   // 0, Task::kFoundWhole, Task::kWaitForFile or an errno value
-  int dirFd = -1;  // the directory to save into, once opened
+  int error = 0;  // 0, Task::kFoundWhole, Task::kWaitForFile or an errno value
+  std::shared_ptr<SaveDirectory> directory;  // the directory to save into, once opened
   std::shared_ptr<PartFile> file;
   bool resumed = false;  // the file's control file named ranges to go on from
   ControlData saved;     // what it said, when resumed
@@ -240,7 +248,7 @@ class Task {
   int32_t handle_;
   TaskRequest request_;
   EngineContext& ctx_;
-  int dirFd_ = -1;  // the directory to save into, once opened
+  std::shared_ptr<SaveDirectory> directory_;  // the directory to save into, once opened
   std::string effectiveUrl_;
   int32_t state_ = layout::kStatePaused;
   int32_t failureCode_ = 0;

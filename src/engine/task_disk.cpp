@@ -5,7 +5,9 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "engine/task.h"
 
@@ -20,6 +22,10 @@ using layout::kStateFinished;
 constexpr int64_t kWritebackEvery = 8 << 20;
 // Files up to this size get no space reserved ahead of their bytes.
 constexpr int64_t kReserveFrom = 256 << 10;
+// How long a look at the free space serves the files that follow, and how much of it must be
+// left over for a file to go without another look.
+constexpr auto kFreeSpaceLookFor = std::chrono::seconds(1);
+constexpr int64_t kFreeSpaceMargin = int64_t{256} << 20;
 
 }  // namespace
 
@@ -57,12 +63,31 @@ bool Task::WriteBuffered(Connection& c) {
 
 int Task::Preallocate() {
   if (!file_ || size_ <= 0) return 0;
-  // A size the disk cannot hold fails at once, before it takes the disk's last free byte.
+  // A size the disk cannot hold fails at once, before it takes the disk's last free byte. A
+  // partial holding none of our bytes is new or was cut to nothing: it needs the whole size.
+  int64_t need = size_;
   struct stat st;
-  struct statvfs fs;
-  if (::fstat(file_->fd, &st) == 0 && ::fstatvfs(file_->fd, &fs) == 0 && fs.f_frsize > 0) {
-    int64_t need = size_ - static_cast<int64_t>(st.st_blocks) * 512;
-    if (need > 0 && static_cast<uint64_t>(need) / fs.f_frsize >= fs.f_bavail) return ENOSPC;
+  if (done_.Total() > 0 && ::fstat(file_->fd, &st) == 0)
+    need = size_ - static_cast<int64_t>(st.st_blocks) * 512;
+  if (need > 0) {
+    // Files far smaller than what was free a moment ago fit without another look: a stream
+    // of small files asks the file system once a second, not once each.
+    FreeSpaceLook& last = ctx_.freeSpace;
+    auto now = Clock::now();
+    bool fits = file_->device != 0 && last.device == file_->device &&
+                now - last.at < kFreeSpaceLookFor && last.free - need >= kFreeSpaceMargin;
+    if (fits) {
+      last.free -= need;
+    } else {
+      struct statvfs fs;
+      if (::fstatvfs(file_->fd, &fs) == 0 && fs.f_frsize > 0) {
+        if (static_cast<uint64_t>(need) / fs.f_frsize >= fs.f_bavail) return ENOSPC;
+        last = {file_->device, now,
+                static_cast<int64_t>(std::min<uint64_t>(fs.f_bavail, INT64_MAX / fs.f_frsize) *
+                                     fs.f_frsize) -
+                    need};
+      }
+    }
   }
   // A small file is written whole at once, its few blocks allocated as it is written back:
   // reserving them first only adds a change of its extents to undo on the first write.

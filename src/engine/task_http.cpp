@@ -169,7 +169,7 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
     // Another file than the one on disk: it goes on under the next free name, as ever.
     wholeSize_ = -1;
     ClaimOutcome outcome;
-    outcome.dirFd = std::exchange(dirFd_, -1);
+    outcome.directory = directory_;
     PrepareFile(request_, false, *ctx_.disk, outcome);
     Adopt(outcome);
     if (int err = outcome.error) {

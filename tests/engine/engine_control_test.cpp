@@ -61,6 +61,7 @@ void GoesOnToTheEnd(RangeFileServer& server, int32_t h, const Sandbox& dir, cons
   ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
   EXPECT_EQ(o.name, name);
   EXPECT_EQ(Sha256Hex(ReadFile(dir / name)), Sha256Hex(body));
+  EXPECT_FALSE(FileExists(dir / (name + ".sfctl")));
   auto requests = server.Requests();
   ASSERT_GT(requests.size(), before);
   for (size_t i = before; i < requests.size(); ++i)
@@ -180,6 +181,27 @@ TEST_F(EngineControl, DeletedAndAtOnceDownloadedAgainKeepsItsName) {
   }
   // The twelve files and nothing else: no partial, no numbered copy.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 12);
+}
+
+// Tasks into one folder share its descriptor, but only while the path still names that folder.
+TEST_F(EngineControl, AFolderMovedAsideKeepsItsTaskAndTheNextTaskGoesToTheFolderNowAtItsPath) {
+  std::string body = RandomBytes(2 << 20, 27);
+  RangeFileServer server(body);
+  server.SetRate(256 << 10);
+  std::string folder = dir / "into";
+  int32_t first = StartTask({server.Url(), folder, "first.bin"});
+  ASSERT_TRUE(WaitUntil([&] { return Query(first).downloaded > 0; }));
+  std::filesystem::rename(folder, dir / "aside");
+  int32_t next = StartTask({server.Url(), folder, "next.bin"});
+  server.SetRate(0);
+  TaskOutcome o = WaitForEnd(next);
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(Sha256Hex(ReadFile(folder + "/next.bin")), Sha256Hex(body));
+  o = WaitForEnd(first);
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(Sha256Hex(ReadFile(dir / "aside/first.bin")), Sha256Hex(body));
+  EXPECT_FALSE(FileExists(folder + "/first.bin"));
+  EXPECT_FALSE(FileExists(dir / "aside/next.bin"));
 }
 
 // Tasks paused or deleted the moment they start, while their files are still being claimed:
