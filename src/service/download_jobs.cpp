@@ -324,8 +324,7 @@ void DownloadJobs::Loop() {
     manager_->DropFinished();
     for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
     Sample(now, now - lastTellMs_ >= kTellEveryMs);
-    const DownloadQueue& queue = manager_->queue();
-    itemsWaiting_ = static_cast<int64_t>(queue.Unended() - queue.Started().size());
+    CountWaiting();
   }
   // Every task stops and lets go of its partial, with its control file written: the next
   // start goes on from there. What the manager says of them meanwhile is not kept, so the rows
@@ -548,8 +547,11 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
           const size_t position = static_cast<size_t>(at - paths->begin());
           ++linksPosted_;
           Post([this, downloader, added, position, link = entry.dlink] {
-            --linksPosted_;
             Link(downloader, added, position, link);
+            // Counted as waiting before it stops counting as handed on: a resolution never
+            // sees the link in neither.
+            CountWaiting();
+            --linksPosted_;
           });
         }
         // Every row paused or removed before its link came: the rest is not asked for.
@@ -564,7 +566,7 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
       // downloader takes a share's files only once all are in, so its links come at once.
       downloader != 0 ? ShareJobs::Hold{} : [this, waiting] {
         return pacing_.load() && waiting->load() > 0 &&
-               linksPosted_.load() + itemsWaiting_.load() >= kLinksAhead;
+               linksPosted_.load() + itemsWaiting_.load() >= options_.linksAhead;
       });
   if (!fetching) Close(downloader, added, "the share is no longer known");
 }
@@ -583,6 +585,11 @@ void DownloadJobs::Link(int64_t downloader, int added, size_t entry, const std::
   }
   // The back-end tells its listeners at once; they take the lock.
   if (Downloads* backend = Backend(downloader)) backend->AddLink(ShareId{added}, entry, link);
+}
+
+void DownloadJobs::CountWaiting() {
+  const DownloadQueue& queue = manager_->queue();
+  itemsWaiting_ = static_cast<int64_t>(queue.Unended() - queue.Started().size());
 }
 
 void DownloadJobs::Leave(Row& row) {

@@ -48,6 +48,9 @@ enum class RowState : uint8_t { kDownloading, kFailed, kFinished, kPaused, kQueu
 struct DownloadOptions {
   std::string directory;      // absolute; made when missing
   std::string engineLibrary;  // the engine to load; empty: the one beside the program
+  // How many of our engine's files may hold a link while they wait for their turn (links
+  // handed on but not yet taken count too): a share's resolution holds beyond that.
+  int64_t linksAhead = 1024;
 };
 
 // One file as the API shows it.
@@ -224,8 +227,8 @@ class DownloadJobs {
   bool ending_ = false;
   // How far the links of our engine's files run ahead of their downloads: links handed to the
   // loop and not yet taken, and items with a link waiting for their turn. Read by the link
-  // resolutions, which hold while it is kLinksAhead or more.
-  static constexpr int64_t kLinksAhead = 1024;
+  // resolutions, which hold while it reaches options_.linksAhead.
+  void CountWaiting();
   std::atomic<int64_t> linksPosted_{0};
   std::atomic<int64_t> itemsWaiting_{0};
   std::atomic<bool> pacing_{false};                // the loop runs: a held resolution waits for it
