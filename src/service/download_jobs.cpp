@@ -430,7 +430,8 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
 namespace {
 
 // The share's entry as its records keep it, without a link: what a back-end plans a file by
-// and what a renewal asks the share about.
+// and what a renewal asks the share about (by its folders and name: the sharer's path is left
+// out, as the back-ends keep every entry they are given and a fresh resolution is asked anyway).
 FileEntry EntryOf(FileRow& file) {
   FileEntry entry;
   const size_t cut = file.path.rfind('/');
@@ -442,7 +443,6 @@ FileEntry EntryOf(FileRow& file) {
   entry.server_filename = Utf8ToGbk(file.path.substr(std::min(name, file.path.size())));
   entry.size = file.size >= 0 ? std::to_string(file.size) : "";
   entry.isdir = "0";
-  entry.path = Utf8ToGbk(file.remotePath);
   entry.folder_path = Utf8ToGbk(folder.substr(1));
   return entry;
 }
