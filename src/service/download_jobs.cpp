@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <future>
+#include <numeric>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
@@ -66,6 +68,8 @@ int64_t NowMs() {
 }
 
 constexpr int64_t kTellEveryMs = 1000;
+// A size no file of a share has: the path asked is not among its files.
+constexpr int64_t kUnlisted = INT64_MIN;
 
 // The share path the planner knows a file by: the tree's path without its leading "/".
 std::string PlanPath(const std::string& treePath) {
@@ -360,28 +364,39 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
     directory = target.folder.empty() ? found->directory : JoinRemoteDir(base, target.folder);
     where = found->name;
   }
-  // Only the sizes: the rest of a large share's records would be held here for nothing.
-  std::unordered_map<std::string, int64_t> files;
-  (void)store_.EachShareFile(share,
-                             [&files](FileRow& file) { files[std::move(file.path)] = file.size; });
-  std::vector<int64_t> ids;
-  std::lock_guard lock(mutex_);
-  std::set<std::string> listed;
-  for (const auto& [id, row] : rows_)
-    if (row->share == share) listed.insert(row->path);
-  for (const std::string& path : paths) {
-    auto file = files.find(path);
-    if (file == files.end()) {
-      error = "the share lists no file " + path;
+  // Only the sizes, found in one pass over the share's records in the order of their paths,
+  // the paths asked taken in the same order: a large share's records are never all held, nor
+  // a copy of every path asked.
+  std::vector<size_t> order(paths.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::sort(order.begin(), order.end(), [&paths](size_t a, size_t b) {
+    return paths[a] != paths[b] ? paths[a] < paths[b] : a < b;
+  });
+  std::vector<int64_t> sizes(paths.size(), kUnlisted);
+  size_t at = 0;
+  (void)store_.EachShareFile(share, [&](FileRow& file) {
+    while (at < order.size() && paths[order[at]] < file.path) ++at;
+    for (; at < order.size() && paths[order[at]] == file.path; ++at) sizes[order[at]] = file.size;
+  });
+  std::vector<size_t>().swap(order);
+  for (size_t i = 0; i < paths.size(); ++i)
+    if (sizes[i] == kUnlisted) {
+      error = "the share lists no file " + paths[i];
       return {};
     }
-  }
+  std::vector<int64_t> ids;
+  std::lock_guard lock(mutex_);
+  std::unordered_set<std::string_view> listed;
+  for (const auto& [id, row] : rows_)
+    if (row->share == share) listed.insert(row->path);
   const int64_t now = UnixNow();
   std::vector<DownloadRow> stored;
-  for (const std::string& path : paths)
-    if (listed.insert(path).second)
-      stored.push_back({0, share, path, directory, target.downloader, download_state::kQueued,
-                        files[path], 0, "", now});
+  for (size_t i = 0; i < paths.size(); ++i)
+    if (listed.insert(paths[i]).second)
+      stored.push_back({0, share, paths[i], directory, target.downloader, download_state::kQueued,
+                        sizes[i], 0, "", now});
+  std::unordered_set<std::string_view>().swap(listed);
+  std::vector<int64_t>().swap(sizes);
   if (!store_.AddDownloads(stored)) {
     error = "the downloads cannot be kept: " + store_.error();
     return {};
