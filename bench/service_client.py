@@ -89,11 +89,11 @@ def total(api, query=""):
     return api.ok("GET", "/downloads?limit=1" + query)["total"]
 
 
-def cmd_big(port, key, url, files, pid):
-    """The big share added and started: its rows' window, sorted by name, and the peak memory."""
+def cmd_big(port, key, url, files, pid, run_limit):
+    """The big share added and started, its files left to download: the service's peak memory
+    over the whole run, then its rows' window, sorted by name."""
     api = Api(port, key)
-    # Slow enough that nearly every file is still waiting when the window is measured.
-    api.ok("PUT", "/settings", {"speedLimit": 1, "jobs": 5})
+    api.ok("PUT", "/settings", {"speedLimit": 0, "jobs": 5})
     share, resolve_secs = add_share(api, url)
     print("resolve_s=%.2f" % resolve_secs)
     start = time.monotonic()
@@ -101,10 +101,25 @@ def cmd_big(port, key, url, files, pid):
     print("start_s=%.2f" % (time.monotonic() - start))
     if len(ids) != files:
         sys.exit("%d rows started of %d files" % (len(ids), files))
-    # Every row waits on its link until the share answers them all; then the engine has them.
-    wait_for(lambda: total(api, "&state=downloading") > 0, 1800, "the first file to start")
+    # Every file stays started while the share is asked for the links: the peak covers all of
+    # them waiting, the links coming, and the files downloading, to the last one or RUN_LIMIT s.
+    wait_for(lambda: total(api, "&state=downloading,finished") > 0, 1800, "the first file to start")
     print("launch_s=%.2f" % (time.monotonic() - start))
-    # Paused right after starting: the window and what follows see the list at rest.
+    peak_at, peak_rss, ended = 0.0, 0, 0
+    while True:
+        rss = vm(pid, "VmRSS")
+        if rss > peak_rss:
+            peak_rss, peak_at = rss, time.monotonic() - start
+        ended = total(api, "&state=finished,failed")
+        if ended == files or time.monotonic() - start > run_limit:
+            break
+        time.sleep(0.5)
+    print("run_s=%.1f" % (time.monotonic() - start))
+    print("ended=%d" % ended)
+    print("failed=%d" % total(api, "&state=failed"))
+    print("peak_at_s=%.1f" % peak_at)
+    print("hwm_kb=%d" % vm(pid, "VmHWM"))
+    # Whatever is left is paused: the window and what follows see the list at rest.
     acted = api.ok("POST", "/downloads/pause",
                    {"filter": {"state": ["queued", "downloading"]}})["acted"]
     print("paused=%d" % acted)
@@ -126,12 +141,10 @@ def cmd_big(port, key, url, files, pid):
             sys.exit("GET /shares miscounts the files")
         times.append((time.perf_counter() - begin) * 1000)
     print("shares_ms=%.1f" % statistics.median(times))
-    # The share may still be asked for links the paused rows no longer wait for: the peak is
-    # read once the service has come to rest, whatever it held on the way.
     begin = time.monotonic()
     wait_for(lambda: busy_pct(pid, 2) < 5, 1800, "the service to come to rest")
     print("rest_s=%.1f" % (time.monotonic() - begin))
-    print("hwm_kb=%d" % vm(pid, "VmHWM"))
+    print("end_hwm_kb=%d" % vm(pid, "VmHWM"))
 
 
 def busy_pct(pid, seconds):
@@ -236,7 +249,7 @@ def main():
     if cmd == "key":
         cmd_key(int(args[0]), args[1])
     elif cmd == "big":
-        cmd_big(int(args[0]), args[1], args[2], int(args[3]), int(args[4]))
+        cmd_big(int(args[0]), args[1], args[2], int(args[3]), int(args[4]), float(args[5]))
     elif cmd == "streams":
         cmd_streams(int(args[0]), args[1], int(args[2]), int(args[3]))
     elif cmd == "many":

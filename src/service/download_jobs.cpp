@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <future>
+#include <numeric>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/encoding.h"
 #include "download/download_engine.h"
@@ -29,9 +31,35 @@ int64_t UnixNow() {
       .count();
 }
 
-bool IsEnded(const std::string& state) {
-  return state == download_state::kFinished || state == download_state::kFailed;
+const char* NameOf(RowState state) {
+  switch (state) {
+    case RowState::kDownloading:
+      return download_state::kDownloading;
+    case RowState::kFailed:
+      return download_state::kFailed;
+    case RowState::kFinished:
+      return download_state::kFinished;
+    case RowState::kPaused:
+      return download_state::kPaused;
+    case RowState::kQueued:
+      break;
+  }
+  return download_state::kQueued;
 }
+
+// The state a stored row names; a text of no state is taken as queued, as a start takes it.
+RowState StateNamed(const std::string& name) {
+  for (RowState state :
+       {RowState::kDownloading, RowState::kFailed, RowState::kFinished, RowState::kPaused})
+    if (name == NameOf(state)) return state;
+  return RowState::kQueued;
+}
+
+bool IsEnded(RowState state) {
+  return state == RowState::kFinished || state == RowState::kFailed;
+}
+
+const std::string kNoText;
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -40,6 +68,8 @@ int64_t NowMs() {
 }
 
 constexpr int64_t kTellEveryMs = 1000;
+// A size no file of a share has: the path asked is not among its files.
+constexpr int64_t kUnlisted = INT64_MIN;
 
 // The share path the planner knows a file by: the tree's path without its leading "/".
 std::string PlanPath(const std::string& treePath) {
@@ -69,32 +99,62 @@ void RemovePartial(const std::string& path) {
 }  // namespace
 
 bool DownloadFilter::Matches(const DownloadView& row) const {
-  if (share != 0 && row.share != share) return false;
-  if (!states.empty() && std::find(states.begin(), states.end(), row.state) == states.end())
+  return Matches(row.share, row.state, row.path);
+}
+
+bool DownloadFilter::Matches(int64_t rowShare, std::string_view state,
+                             std::string_view path) const {
+  if (share != 0 && rowShare != share) return false;
+  if (!states.empty() && std::find(states.begin(), states.end(), state) == states.end())
     return false;
   // Compared in place: a filtered listing looks at every row, and copies of each add up.
   auto same = [](char a, char b) {
     return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
   };
-  return name.empty() || std::search(row.path.begin(), row.path.end(), name.begin(), name.end(),
-                                     same) != row.path.end();
+  return name.empty() ||
+         std::search(path.begin(), path.end(), name.begin(), name.end(), same) != path.end();
 }
 
+// What the API shows of a file, and what the loop needs of it, kept small: a share of many
+// files has as many rows. The state is a byte, the downloader's name is looked up by its id,
+// and the words of a failure are held only by the rows that failed.
 struct DownloadJobs::Row {
-  DownloadView view;
+  int64_t id = 0;
+  int64_t share = 0;
+  std::string path;  // "/folder/name" in the share, UTF-8
+  int64_t size = -1;
+  int64_t done = 0;
+  int64_t downloader = 0;
   // Where the share's files go (on a downloader "" for its own): one text for all the rows
-  // that share it, as a share of many files has many rows.
+  // that share it.
   std::shared_ptr<const std::string> directory;
-  int64_t started = 0;  // Unix seconds
+  std::unique_ptr<const std::string> reason;  // why it failed; null when nothing is said
+  int64_t started = 0;                        // Unix seconds
+  int64_t toldMs = 0;
+  struct Sent {
+    int64_t size = -1, done = 0;
+    int32_t speed = 0;
+    RowState state = RowState::kQueued;
+  } told;  // as the event stream last heard of it
+  int32_t speed = 0;
   ItemId item = ItemId::kNone;
   int launch = 0;  // the back-end's share it was last handed to in; 0: none
-  struct Sent {
-    int64_t size = -1, done = 0, speed = 0;
-    std::string state, reason;
-  } told;  // as the event stream last heard of it
-  int64_t toldMs = 0;
+  RowState state = RowState::kQueued;
+  bool reasonChanged = false;  // since the event stream last heard of it
 
-  void MarkTold() { told = {view.size, view.done, view.speed, view.state, view.reason}; }
+  const std::string& Reason() const { return reason ? *reason : kNoText; }
+  void SetReason(const std::string& words) {
+    if (words == Reason()) return;
+    reason = words.empty() ? nullptr : std::make_unique<const std::string>(words);
+    reasonChanged = true;
+  }
+  bool Matches(const DownloadFilter& filter) const {
+    return filter.Matches(share, NameOf(state), path);
+  }
+  void MarkTold() {
+    told = {size, done, speed, state};
+    reasonChanged = false;
+  }
 };
 
 // A refused link asked again of the share: a fresh resolution on a share worker, its answer
@@ -161,27 +221,33 @@ std::string DownloadJobs::Start() {
     for (const DownloaderRow& d : store_.Downloaders()) names_[d.id] = d.name;
     for (const DownloadRow& stored : store_.Downloads()) {
       auto row = std::make_unique<Row>();
-      row->view = {stored.id, stored.shareId, stored.path,  stored.total,        stored.done,
-                   0,         stored.state,   stored.error, stored.downloaderId, ""};
-      if (stored.downloaderId != 0) row->view.where = names_[stored.downloaderId];
-      row->directory = FolderText(stored.target);
-      row->started = stored.started;
-      DownloadView& v = row->view;
-      if (v.state == download_state::kDownloading) v.state = download_state::kQueued;
-      if (v.state == download_state::kQueued && v.share == 0) {
-        v.state = download_state::kFailed;
-        v.reason = "the share was removed";
-        (void)store_.UpdateDownload(v.id, v.state, v.done, v.size, v.reason);
+      Row& v = *row;
+      v.id = stored.id;
+      v.share = stored.shareId;
+      v.path = stored.path;
+      v.size = stored.total;
+      v.done = stored.done;
+      v.downloader = stored.downloaderId;
+      v.state = StateNamed(stored.state);
+      v.SetReason(stored.error);
+      v.directory = FolderText(stored.target);
+      v.started = stored.started;
+      if (v.state == RowState::kDownloading) v.state = RowState::kQueued;
+      if (v.state == RowState::kQueued && v.share == 0) {
+        v.state = RowState::kFailed;
+        v.SetReason("the share was removed");
+        (void)store_.UpdateDownload(v.id, NameOf(v.state), v.done, v.size, v.Reason());
       }
-      if (v.state == download_state::kQueued) again[v.share].push_back(v.id);
+      if (v.state == RowState::kQueued) again[v.share].push_back(v.id);
       if (!IsEnded(v.state) && v.share != 0) open_.insert(v.share);
-      row->MarkTold();
-      Count(*row, +1);
+      v.MarkTold();
+      Count(v, +1);
       rows_[v.id] = std::move(row);
       byName_.clear();
     }
     running_ = true;
   }
+  pacing_ = true;
   thread_ = std::thread([this] { Loop(); });
   for (auto& [share, ids] : again) Post([this, share = share, ids = ids] { Launch(share, ids); });
   return {};
@@ -189,6 +255,7 @@ std::string DownloadJobs::Start() {
 
 void DownloadJobs::Stop() {
   if (!thread_.joinable()) return;
+  pacing_ = false;
   {
     std::lock_guard lock(mutex_);
     running_ = false;
@@ -256,8 +323,12 @@ void DownloadJobs::Loop() {
     if (!running) break;
     now = NowMs();
     manager_->Tick(now);
+    // A finished file's row keeps all the API shows of it: the manager's item, with its link
+    // and paths, would only add up over a share of many files.
+    manager_->DropFinished();
     for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
     Sample(now, now - lastTellMs_ >= kTellEveryMs);
+    CountWaiting();
   }
   // Every task stops and lets go of its partial, with its control file written: the next
   // start goes on from there. What the manager says of them meanwhile is not kept, so the rows
@@ -293,39 +364,53 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
     directory = target.folder.empty() ? found->directory : JoinRemoteDir(base, target.folder);
     where = found->name;
   }
-  // Only the sizes: the rest of a large share's records would be held here for nothing.
-  std::unordered_map<std::string, int64_t> files;
-  (void)store_.EachShareFile(share,
-                             [&files](FileRow& file) { files[std::move(file.path)] = file.size; });
-  std::vector<int64_t> ids;
-  std::lock_guard lock(mutex_);
-  std::set<std::string> listed;
-  for (const auto& [id, row] : rows_)
-    if (row->view.share == share) listed.insert(row->view.path);
-  for (const std::string& path : paths) {
-    auto file = files.find(path);
-    if (file == files.end()) {
-      error = "the share lists no file " + path;
+  // Only the sizes, found in one pass over the share's records in the order of their paths,
+  // the paths asked taken in the same order: a large share's records are never all held, nor
+  // a copy of every path asked.
+  std::vector<size_t> order(paths.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::sort(order.begin(), order.end(), [&paths](size_t a, size_t b) {
+    return paths[a] != paths[b] ? paths[a] < paths[b] : a < b;
+  });
+  std::vector<int64_t> sizes(paths.size(), kUnlisted);
+  size_t at = 0;
+  (void)store_.EachShareFile(share, [&](FileRow& file) {
+    while (at < order.size() && paths[order[at]] < file.path) ++at;
+    for (; at < order.size() && paths[order[at]] == file.path; ++at) sizes[order[at]] = file.size;
+  });
+  std::vector<size_t>().swap(order);
+  for (size_t i = 0; i < paths.size(); ++i)
+    if (sizes[i] == kUnlisted) {
+      error = "the share lists no file " + paths[i];
       return {};
     }
-  }
+  std::vector<int64_t> ids;
+  std::lock_guard lock(mutex_);
+  std::unordered_set<std::string_view> listed;
+  for (const auto& [id, row] : rows_)
+    if (row->share == share) listed.insert(row->path);
   const int64_t now = UnixNow();
   std::vector<DownloadRow> stored;
-  for (const std::string& path : paths)
-    if (listed.insert(path).second)
-      stored.push_back({0, share, path, directory, target.downloader, download_state::kQueued,
-                        files[path], 0, "", now});
+  for (size_t i = 0; i < paths.size(); ++i)
+    if (listed.insert(paths[i]).second)
+      stored.push_back({0, share, paths[i], directory, target.downloader, download_state::kQueued,
+                        sizes[i], 0, "", now});
+  std::unordered_set<std::string_view>().swap(listed);
+  std::vector<int64_t>().swap(sizes);
   if (!store_.AddDownloads(stored)) {
     error = "the downloads cannot be kept: " + store_.error();
     return {};
   }
   const std::shared_ptr<const std::string> folder = FolderText(directory);
-  for (const DownloadRow& kept : stored) {
+  if (target.downloader != 0) names_[target.downloader] = where;
+  for (DownloadRow& kept : stored) {
     const int64_t id = kept.id;
     auto row = std::make_unique<Row>();
-    row->view = {
-        id,   share, kept.path, kept.total, 0, 0, download_state::kQueued, "", target.downloader,
-        where};
+    row->id = id;
+    row->share = share;
+    row->path = std::move(kept.path);
+    row->size = kept.total;
+    row->downloader = target.downloader;
     row->directory = folder;
     row->started = kept.started;
     row->MarkTold();
@@ -333,11 +418,11 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
     row->toldMs = NowMs();  // told whole just now
     publish_("download", nlohmann::json{{"id", id},
                                         {"share", share},
-                                        {"path", kept.path},
+                                        {"path", row->path},
                                         {"size", kept.total},
                                         {"done", 0},
                                         {"speed", 0},
-                                        {"state", row->view.state},
+                                        {"state", download_state::kQueued},
                                         {"reason", ""},
                                         {"downloader", target.downloader == 0
                                                            ? nlohmann::json(nullptr)
@@ -360,7 +445,8 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
 namespace {
 
 // The share's entry as its records keep it, without a link: what a back-end plans a file by
-// and what a renewal asks the share about.
+// and what a renewal asks the share about (by its folders and name: the sharer's path is left
+// out, as the back-ends keep every entry they are given and a fresh resolution is asked anyway).
 FileEntry EntryOf(FileRow& file) {
   FileEntry entry;
   const size_t cut = file.path.rfind('/');
@@ -372,7 +458,6 @@ FileEntry EntryOf(FileRow& file) {
   entry.server_filename = Utf8ToGbk(file.path.substr(std::min(name, file.path.size())));
   entry.size = file.size >= 0 ? std::to_string(file.size) : "";
   entry.isdir = "0";
-  entry.path = Utf8ToGbk(file.remotePath);
   entry.folder_path = Utf8ToGbk(folder.substr(1));
   return entry;
 }
@@ -390,11 +475,10 @@ void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
   {
     std::lock_guard lock(mutex_);
     for (int64_t id : ids)
-      if (auto it = rows_.find(id); it != rows_.end() &&
-                                    it->second->view.state == download_state::kQueued &&
+      if (auto it = rows_.find(id); it != rows_.end() && it->second->state == RowState::kQueued &&
                                     it->second->item == ItemId::kNone) {
         const Row& row = *it->second;
-        wanted.push_back({row.view.path, id, {row.directory, row.view.downloader}});
+        wanted.push_back({row.path, id, {row.directory, row.downloader}});
       }
   }
   if (wanted.empty()) return;
@@ -425,7 +509,7 @@ void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
     std::lock_guard lock(mutex_);
     for (int64_t id : unlisted)
       if (auto it = rows_.find(id); it != rows_.end())
-        SetState(*it->second, download_state::kFailed,
+        SetState(*it->second, RowState::kFailed,
                  read ? "the share lists the file no more"
                       : "the share's records cannot be read: " + store_.error());
   }
@@ -451,7 +535,7 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
     std::lock_guard lock(mutex_);
     for (int64_t id : opened)
       if (auto it = rows_.find(id); it != rows_.end())
-        SetState(*it->second, download_state::kFailed, "the downloader is no longer there");
+        SetState(*it->second, RowState::kFailed, "the downloader is no longer there");
     return;
   }
   order.renewer = std::make_shared<ShareLinkRenewer>(
@@ -476,8 +560,13 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
         auto at = std::lower_bound(paths->begin(), paths->end(), path);
         if (at != paths->end() && *at == path && !entry.dlink.empty()) {
           const size_t position = static_cast<size_t>(at - paths->begin());
+          ++linksPosted_;
           Post([this, downloader, added, position, link = entry.dlink] {
             Link(downloader, added, position, link);
+            // Counted as waiting before it stops counting as handed on: a resolution never
+            // sees the link in neither.
+            CountWaiting();
+            --linksPosted_;
           });
         }
         // Every row paused or removed before its link came: the rest is not asked for.
@@ -485,6 +574,14 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
       },
       [this, downloader, added](std::string error) {
         Post([this, downloader, added, error] { Close(downloader, added, error); });
+      },
+      // Our engine's files are asked for their links only a little ahead of their turn: a
+      // share of many files does not hold every link (and every file's item with it) while
+      // the first ones download, nor find the last links expired when their turn comes. A
+      // downloader takes a share's files only once all are in, so its links come at once.
+      downloader != 0 ? ShareJobs::Hold{} : [this, waiting] {
+        return pacing_.load() && waiting->load() > 0 &&
+               linksPosted_.load() + itemsWaiting_.load() >= options_.linksAhead;
       });
   if (!fetching) Close(downloader, added, "the share is no longer known");
 }
@@ -499,10 +596,15 @@ void DownloadJobs::Link(int64_t downloader, int added, size_t entry, const std::
     if (it == rows_.end() || it->second->launch != added || it->second->item != ItemId::kNone)
       return;
     launch->second.waiting->fetch_sub(1);
-    if (it->second->view.state != download_state::kQueued) return;
+    if (it->second->state != RowState::kQueued) return;
   }
   // The back-end tells its listeners at once; they take the lock.
   if (Downloads* backend = Backend(downloader)) backend->AddLink(ShareId{added}, entry, link);
+}
+
+void DownloadJobs::CountWaiting() {
+  const DownloadQueue& queue = manager_->queue();
+  itemsWaiting_ = static_cast<int64_t>(queue.Unended() - queue.Started().size());
 }
 
 void DownloadJobs::Leave(Row& row) {
@@ -519,9 +621,9 @@ void DownloadJobs::Close(int64_t downloader, int added, const std::string& error
     for (int64_t id : launched_[added].rows)
       if (auto it = rows_.find(id); it != rows_.end() && it->second->launch == added &&
                                     it->second->item == ItemId::kNone &&
-                                    it->second->view.state == download_state::kQueued) {
+                                    it->second->state == RowState::kQueued) {
         Leave(*it->second);
-        SetState(*it->second, download_state::kFailed, "no link: " + error);
+        SetState(*it->second, RowState::kFailed, "no link: " + error);
       }
   }
   if (Downloads* backend = Backend(downloader)) backend->CloseShare(ShareId{added});
@@ -544,7 +646,7 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   Row& row = *it->second;
   // A file of a launch the row has left (paused before its link came, or started again).
   if (!adding && row.launch != share) return;
-  Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
+  Downloads* backend = row.downloader == 0 ? manager_.get() : Backend(row.downloader);
   const DownloadItem* item =
       event.item != ItemId::kNone && backend ? backend->Find(event.item) : nullptr;
   switch (event.kind) {
@@ -553,21 +655,20 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
       row.item = event.item;
       // A row is queued when its file is handed to the manager: only one that failed meanwhile
       // changes, so a share of many files is not written back row by row.
-      if (row.view.state != download_state::kPaused &&
-          (row.view.state != download_state::kQueued || !row.view.reason.empty()))
-        SetState(row, download_state::kQueued);
+      if (row.state != RowState::kPaused && (row.state != RowState::kQueued || row.reason))
+        SetState(row, RowState::kQueued);
       Watch(row);
       break;
     case DownloadEvent::kFinished:
-      if (item != nullptr) row.view.size = item->KnownSize();
-      row.view.done = row.view.size;
-      row.view.speed = 0;
-      SetState(row, download_state::kFinished);
+      if (item != nullptr) row.size = item->KnownSize();
+      row.done = row.size;
+      row.speed = 0;
+      SetState(row, RowState::kFinished);
       break;
     case DownloadEvent::kFailed:
-      row.view.speed = 0;
+      row.speed = 0;
       SetState(
-          row, download_state::kFailed,
+          row, RowState::kFailed,
           !event.reason.empty() ? GbkToUtf8(event.reason) : FailureTextEnglish(event.failureCode));
       break;
     default:
@@ -576,34 +677,33 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
 }
 
 void DownloadJobs::Watch(Row& row) {
-  const std::string& state = row.view.state;
+  const RowState state = row.state;
   // A downloader's paused download is looked at too: one paused while its link was renewed is
   // paused over there only once it is handed back.
-  if (row.item != ItemId::kNone &&
-      (state == download_state::kQueued || state == download_state::kDownloading ||
-       (state == download_state::kPaused && row.view.downloader != 0)))
-    live_[row.view.id] = &row;
+  if (row.item != ItemId::kNone && (state == RowState::kQueued || state == RowState::kDownloading ||
+                                    (state == RowState::kPaused && row.downloader != 0)))
+    live_[row.id] = &row;
   else
-    live_.erase(row.view.id);
+    live_.erase(row.id);
 }
 
 void DownloadJobs::Count(const Row& row, int64_t delta) {
-  if (row.view.share != 0 && !IsEnded(row.view.state)) unended_[row.view.share] += delta;
+  if (row.share != 0 && !IsEnded(row.state)) unended_[row.share] += delta;
 }
 
-void DownloadJobs::SetState(Row& row, const std::string& state, const std::string& reason) {
+void DownloadJobs::SetState(Row& row, RowState state, const std::string& reason) {
   Count(row, -1);
-  row.view.state = state;
-  row.view.reason = reason;
+  row.state = state;
+  row.SetReason(reason);
   Count(row, +1);
   ++revision_;
   Watch(row);
-  dirty_.insert(row.view.id);
-  (void)store_.UpdateDownload(row.view.id, state, row.view.done, row.view.size, reason);
+  dirty_.insert(row.id);
+  (void)store_.UpdateDownload(row.id, NameOf(state), row.done, row.size, reason);
   if (IsEnded(state))
-    Ended(row.view.share);
-  else if (row.view.share != 0)
-    open_.insert(row.view.share);
+    Ended(row.share);
+  else if (row.share != 0)
+    open_.insert(row.share);
 }
 
 void DownloadJobs::Ended(int64_t share) {
@@ -614,11 +714,11 @@ void DownloadJobs::Ended(int64_t share) {
   entry.shareId = share;
   entry.started = INT64_MAX;
   for (const auto& [id, row] : rows_) {
-    const DownloadView& v = row->view;
+    const Row& v = *row;
     if (v.share != share) continue;
     if (!IsEnded(v.state)) return;
     entry.files += 1;
-    if (v.state == download_state::kFailed)
+    if (v.state == RowState::kFailed)
       entry.filesFailed += 1;
     else
       entry.bytes += std::max<int64_t>(0, v.done);
@@ -647,20 +747,20 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   live.reserve(live_.size());
   for (auto& [id, row] : live_) live.push_back(row);
   for (Row* row : live) {
-    const int64_t id = row->view.id;
+    const int64_t id = row->id;
     const DownloadItem* item = ItemOf(*row);
-    DownloadView& v = row->view;
+    Row& v = *row;
     if (item == nullptr) continue;
     if (v.downloader != 0) {
       // A downloader's download follows the row's state: one paused while its link was renewed
       // pauses once handed back, one found paused after a restart goes on when the row does.
       Downloads& remote = *remotes_.at(v.downloader).downloads;
-      if (v.state == download_state::kPaused && !item->renewing &&
+      if (v.state == RowState::kPaused && !item->renewing &&
           item->status != DownloadStatus::kPaused)
         remote.Pause({row->item});
-      else if (v.state != download_state::kPaused && item->status == DownloadStatus::kPaused)
+      else if (v.state != RowState::kPaused && item->status == DownloadStatus::kPaused)
         remote.Resume({row->item});
-      if (v.state == download_state::kPaused) {
+      if (v.state == RowState::kPaused) {
         v.speed = 0;
         continue;
       }
@@ -673,13 +773,13 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
     v.done = item->done;
     v.speed = item->speed;
     if (item->KnownSize() >= 0) v.size = item->KnownSize();
-    const char* state = item->status == DownloadStatus::kPaused   ? download_state::kPaused
-                        : item->status == DownloadStatus::kQueued ? download_state::kQueued
-                                                                  : download_state::kDownloading;
+    const RowState state = item->status == DownloadStatus::kPaused   ? RowState::kPaused
+                           : item->status == DownloadStatus::kQueued ? RowState::kQueued
+                                                                     : RowState::kDownloading;
     if (v.state != state && (item->status == DownloadStatus::kRequesting ||
                              item->status == DownloadStatus::kDownloading))
       SetState(*row, state);
-    moving = moving || v.state == download_state::kDownloading;
+    moving = moving || v.state == RowState::kDownloading;
   }
   for (auto it = dirty_.begin(); it != dirty_.end();) {
     auto found = rows_.find(*it);
@@ -703,14 +803,14 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
 }
 
 void DownloadJobs::Tell(Row& row) {
-  const DownloadView& v = row.view;
+  const Row& v = row;
   const Row::Sent& t = row.told;
   nlohmann::json changed = nlohmann::json::object();
   if (v.size != t.size) changed["size"] = v.size;
   if (v.done != t.done) changed["done"] = v.done;
-  if (v.speed != t.speed) changed["speed"] = v.speed;
-  if (v.state != t.state) changed["state"] = v.state;
-  if (v.reason != t.reason) changed["reason"] = v.reason;
+  if (v.speed != t.speed) changed["speed"] = int64_t{v.speed};
+  if (v.state != t.state) changed["state"] = NameOf(v.state);
+  if (v.reasonChanged) changed["reason"] = v.Reason();
   if (changed.empty()) return;
   changed["id"] = v.id;
   row.MarkTold();
@@ -728,24 +828,23 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       if (it == rows_.end()) continue;
       Row& row = *it->second;
       const DownloadItem* item = ItemOf(row);
-      Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
-      const std::string state = row.view.state;
+      Downloads* backend = row.downloader == 0 ? manager_.get() : Backend(row.downloader);
+      const RowState state = row.state;
       ItemId itemId = row.item;
       // The manager tells its listeners at once; they take the lock.
       lock.unlock();
-      bool fits =
-          act == Act::kResume ? state == download_state::kPaused : state == download_state::kFailed;
+      bool fits = act == Act::kResume ? state == RowState::kPaused : state == RowState::kFailed;
       if (!fits) continue;
       bool moved = item != nullptr && backend != nullptr &&
                    (act == Act::kResume ? backend->Resume({itemId}) : backend->Retry({itemId})) > 0;
       // A downloader's file whose link is being renewed goes on once handed back.
       moved = moved || (item != nullptr && item->renewing && act == Act::kResume);
       lock.lock();
-      SetState(row, download_state::kQueued);
+      SetState(row, RowState::kQueued);
       if (!moved) {
         row.item = ItemId::kNone;
         Watch(row);
-        launch[row.view.share].push_back(id);
+        launch[row.share].push_back(id);
       }
       ++acted;
     }
@@ -765,10 +864,10 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       auto it = rows_.find(id);
       if (it == rows_.end()) continue;
       const Row& row = *it->second;
-      if (act == Act::kPause && row.view.state != download_state::kQueued &&
-          row.view.state != download_state::kDownloading)
+      if (act == Act::kPause && row.state != RowState::kQueued &&
+          row.state != RowState::kDownloading)
         continue;
-      Downloads* backend = row.view.downloader == 0 ? manager_.get() : Backend(row.view.downloader);
+      Downloads* backend = row.downloader == 0 ? manager_.get() : Backend(row.downloader);
       bool listed = backend != nullptr && ItemOf(row) != nullptr;
       taken.emplace_back(id, listed);
       if (listed) items[backend].push_back(row.item);
@@ -788,19 +887,18 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     if (it == rows_.end()) continue;
     Row& row = *it->second;
     if (act == Act::kPause) {
-      row.view.speed = 0;
+      row.speed = 0;
       // One still waiting for its link leaves that launch; a resume starts it anew.
       if (!listed) Leave(row);
-      SetState(row, download_state::kPaused);
+      SetState(row, RowState::kPaused);
     } else {
       // A downloader's files are on its machine, never under a path of this one.
-      if (!listed && removeFiles && row.view.state != download_state::kFinished &&
-          row.view.downloader == 0)
-        RemovePartial(*row.directory + row.view.path);
+      if (!listed && removeFiles && row.state != RowState::kFinished && row.downloader == 0)
+        RemovePartial(*row.directory + row.path);
       if (!listed) Leave(row);
       (void)store_.DeleteDownload(id);
       Count(row, -1);
-      shares.insert(row.view.share);
+      shares.insert(row.share);
       live_.erase(id);
       dirty_.erase(id);
       rows_.erase(it);
@@ -817,21 +915,21 @@ std::vector<int64_t> DownloadJobs::Ids(const DownloadFilter& filter) const {
   std::lock_guard lock(mutex_);
   std::vector<int64_t> ids;
   for (const auto& [id, row] : rows_)
-    if (filter.Matches(row->view)) ids.push_back(id);
+    if (row->Matches(filter)) ids.push_back(id);
   return ids;
 }
 
 DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sort, bool descending,
                                         size_t offset, size_t limit) const {
   auto byPath = [](const Row* a, const Row* b) {
-    return a->view.path != b->view.path ? a->view.path < b->view.path : a->view.id < b->view.id;
+    return a->path != b->path ? a->path < b->path : a->id < b->id;
   };
-  auto progress = [](const DownloadView& v) {
+  auto progress = [](const Row& v) {
     return v.size > 0 ? static_cast<double>(v.done) / static_cast<double>(v.size) : 0.0;
   };
   // Rows of equal keys keep their order by path, whichever way the list runs.
   auto before = [&](const Row* a, const Row* b) {
-    const DownloadView &x = a->view, &y = b->view;
+    const Row &x = *a, &y = *b;
     if (sort == SortBy::kSize && x.size != y.size) return (x.size < y.size) != descending;
     if (sort == SortBy::kState && x.state != y.state) return (x.state < y.state) != descending;
     if (sort == SortBy::kProgress && progress(x) != progress(y))
@@ -852,12 +950,12 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
     window.total = byName_.size();
     const size_t end = std::min(byName_.size(), offset + std::min(limit, byName_.size()));
     for (size_t i = offset; i < end; ++i)
-      window.rows.push_back((descending ? byName_[byName_.size() - 1 - i] : byName_[i])->view);
+      window.rows.push_back(ViewOf(*(descending ? byName_[byName_.size() - 1 - i] : byName_[i])));
     return window;
   }
   std::vector<const Row*> taken;
   auto take = [&](const Row* row) {
-    if (!filter.Matches(row->view)) return;
+    if (!row->Matches(filter)) return;
     if (sort == SortBy::kName) {
       // Already in order: only the window's rows are kept.
       if (window.total >= offset && window.total - offset < limit) taken.push_back(row);
@@ -880,8 +978,16 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
     taken = std::vector<const Row*>(first, last);
   }
   window.rows.reserve(taken.size());
-  for (const Row* row : taken) window.rows.push_back(row->view);
+  for (const Row* row : taken) window.rows.push_back(ViewOf(*row));
   return window;
+}
+
+DownloadView DownloadJobs::ViewOf(const Row& row) const {
+  DownloadView view{row.id,    row.share,         row.path,     row.size,       row.done,
+                    row.speed, NameOf(row.state), row.Reason(), row.downloader, ""};
+  if (row.downloader != 0)
+    if (auto name = names_.find(row.downloader); name != names_.end()) view.where = name->second;
+  return view;
 }
 
 std::shared_ptr<const std::string> DownloadJobs::FolderText(const std::string& path) {
@@ -898,10 +1004,10 @@ DownloadSums DownloadJobs::Sums() const {
 DownloadSums DownloadJobs::SumsLocked() const {
   DownloadSums sums;
   for (const auto& [id, row] : rows_) {
-    const DownloadView& v = row->view;
+    const Row& v = *row;
     sums.files += 1;
-    sums.filesDone += v.state == download_state::kFinished ? 1 : 0;
-    sums.filesFailed += v.state == download_state::kFailed ? 1 : 0;
+    sums.filesDone += v.state == RowState::kFinished ? 1 : 0;
+    sums.filesFailed += v.state == RowState::kFailed ? 1 : 0;
     sums.bytesDone += std::max<int64_t>(0, v.done);
     sums.bytesTotal += std::max<int64_t>(0, v.size);
     sums.speed += v.speed;
@@ -912,7 +1018,7 @@ DownloadSums DownloadJobs::SumsLocked() const {
 bool DownloadJobs::Uses(int64_t downloader) const {
   std::lock_guard lock(mutex_);
   for (const auto& [id, row] : rows_)
-    if (row->view.downloader == downloader && !IsEnded(row->view.state)) return true;
+    if (row->downloader == downloader && !IsEnded(row->state)) return true;
   return false;
 }
 
@@ -923,7 +1029,8 @@ void DownloadJobs::DownloadersChanged() {
   Run([&] {
     std::map<int64_t, std::vector<int64_t>> launch;
     std::unique_lock lock(mutex_);
-    names_.clear();
+    std::map<int64_t, std::string> before;
+    before.swap(names_);
     for (const DownloaderRow& d : now) names_[d.id] = d.name;
     std::set<int64_t> moved;
     for (auto& [id, remote] : remotes_) {
@@ -934,21 +1041,20 @@ void DownloadJobs::DownloadersChanged() {
     }
     std::vector<int64_t> gone;
     for (auto& [id, row] : rows_) {
-      DownloadView& v = row->view;
+      Row& v = *row;
       if (v.downloader == 0) continue;
       if (names_.count(v.downloader) == 0) {
         // Its rows are ended (one in use is not let go); they go with it.
         gone.push_back(id);
         continue;
       }
-      if (v.where != names_[v.downloader]) {
-        v.where = names_[v.downloader];
+      // Its rows show the name it has now.
+      if (before.count(v.downloader) == 0 || before[v.downloader] != names_[v.downloader])
         ++revision_;
-      }
       if (moved.count(v.downloader) != 0 && row->item != ItemId::kNone) {
         row->item = ItemId::kNone;
         Watch(*row);
-        if (v.state == download_state::kQueued || v.state == download_state::kDownloading)
+        if (v.state == RowState::kQueued || v.state == RowState::kDownloading)
           launch[v.share].push_back(id);
       }
     }
@@ -985,8 +1091,8 @@ Downloads* DownloadJobs::Backend(int64_t downloader) {
 
 const DownloadItem* DownloadJobs::ItemOf(const Row& row) const {
   if (row.item == ItemId::kNone) return nullptr;
-  if (row.view.downloader == 0) return manager_->Find(row.item);
-  auto it = remotes_.find(row.view.downloader);
+  if (row.downloader == 0) return manager_->Find(row.item);
+  auto it = remotes_.find(row.downloader);
   return it == remotes_.end() ? nullptr : it->second.downloads->Find(row.item);
 }
 

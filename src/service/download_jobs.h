@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -40,9 +41,16 @@ inline constexpr const char* kFinished = "finished";
 inline constexpr const char* kFailed = "failed";
 }  // namespace download_state
 
+// A row's state as the service keeps it, one byte: a share of many files has as many rows. In
+// the order of the states' names, so that rows sorted by state come in the order of the texts.
+enum class RowState : uint8_t { kDownloading, kFailed, kFinished, kPaused, kQueued };
+
 struct DownloadOptions {
   std::string directory;      // absolute; made when missing
   std::string engineLibrary;  // the engine to load; empty: the one beside the program
+  // How many of our engine's files may hold a link while they wait for their turn (links
+  // handed on but not yet taken count too): a share's resolution holds beyond that.
+  int64_t linksAhead = 1024;
 };
 
 // One file as the API shows it.
@@ -84,6 +92,7 @@ struct DownloadFilter {
   std::string name;  // a part of the path, any case
   int64_t share = 0;
   bool Matches(const DownloadView& row) const;
+  bool Matches(int64_t rowShare, std::string_view state, std::string_view path) const;
   bool MatchesAll() const { return states.empty() && name.empty() && share == 0; }
 };
 
@@ -156,7 +165,9 @@ class DownloadJobs {
   // Pauses or removes rows (loop's thread).
   void Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted);
   void Hear(const DownloadEvent& event);
-  void SetState(Row& row, const std::string& state, const std::string& reason = {});
+  void SetState(Row& row, RowState state, const std::string& reason = {});
+  // The row as the API shows it (under mutex_).
+  DownloadView ViewOf(const Row& row) const;
   // Keeps live_ right after the row's state or item changed (under mutex_).
   void Watch(Row& row);
   // Keeps unended_ as a row comes (+1) or goes (-1), or around a change of its state.
@@ -214,6 +225,13 @@ class DownloadJobs {
   void Leave(Row& row);
   int64_t lastTellMs_ = 0;
   bool ending_ = false;
+  // How far the links of our engine's files run ahead of their downloads: links handed to the
+  // loop and not yet taken, and items with a link waiting for their turn. Read by the link
+  // resolutions, which hold while it reaches options_.linksAhead.
+  void CountWaiting();
+  std::atomic<int64_t> linksPosted_{0};
+  std::atomic<int64_t> itemsWaiting_{0};
+  std::atomic<bool> pacing_{false};                // the loop runs: a held resolution waits for it
   const std::vector<int64_t>* pending_ = nullptr;  // the rows of the share being added
 };
 

@@ -71,6 +71,7 @@ struct ShareJobs::Job {
   Paths paths;  // in order
   LinksDone linksDone;
   LinkHeard linkHeard;
+  Hold hold;
 
   std::mutex mutex;  // guards the prompt below
   std::condition_variable answered;
@@ -217,6 +218,12 @@ void ShareJobs::Stop() {
   }
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
+  std::vector<Paced> paced;
+  {
+    std::lock_guard lock(mutex_);
+    paced.swap(paced_);
+  }
+  for (Paced& p : paced) p.thread.join();
   std::lock_guard lock(mutex_);
   jobs_.clear();
 }
@@ -350,16 +357,20 @@ void ShareJobs::WorkerLoop() {
       ResolveLinks(job);
     else
       Resolve(job);
-    // A large share's listing is let go by now, but this thread's heap would keep its pages:
-    // they go back, so the next large task elsewhere does not add its peak to this one's.
-    malloc_trim(0);
-    std::lock_guard lock(mutex_);
-    auto it = jobs_.find(job->id);
-    if (it != jobs_.end() && it->second == job) jobs_.erase(it);
+    Finished(job);
   }
 }
 
-bool ShareJobs::StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done) {
+void ShareJobs::Finished(const std::shared_ptr<Job>& job) {
+  // A large share's listing is let go by now, but this thread's heap would keep its pages:
+  // they go back, so the next large task elsewhere does not add its peak to this one's.
+  malloc_trim(0);
+  std::lock_guard lock(mutex_);
+  auto it = jobs_.find(job->id);
+  if (it != jobs_.end() && it->second == job) jobs_.erase(it);
+}
+
+bool ShareJobs::StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done, Hold hold) {
   std::optional<ShareRow> row = store_.Share(id);
   if (!row) return false;
   auto job = std::make_shared<Job>();
@@ -369,6 +380,7 @@ bool ShareJobs::StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone 
   job->paths = std::move(sorted);
   job->linksDone = std::move(done);
   job->linkHeard = std::move(link);
+  job->hold = std::move(hold);
   {
     std::lock_guard lock(mutex_);
     if (stopping_) return false;
@@ -377,7 +389,23 @@ bool ShareJobs::StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone 
     // A prompt it meets is answered as the share's own; a resolution of the share under way
     // keeps its place.
     jobs_.emplace(id, job);
-    queue_.push_back(job);
+    if (!job->hold) {
+      queue_.push_back(job);
+    } else {
+      std::erase_if(paced_, [](Paced& p) {
+        if (!p.over->load()) return false;
+        p.thread.join();
+        return true;
+      });
+      auto over = std::make_shared<std::atomic<bool>>(false);
+      paced_.push_back({std::thread([this, job, over] {
+                          ResolveLinks(job);
+                          Finished(job);
+                          over->store(true);
+                        }),
+                        over});
+      return true;
+    }
   }
   wake_.notify_one();
   return true;
@@ -398,6 +426,12 @@ void ShareJobs::ResolveLinks(const std::shared_ptr<Job>& job) {
   driver.SetLinkListener([&driver, &job](size_t entry) {
     const bool more = job->linkHeard(driver.entries()[entry]);
     driver.ReleaseLink(entry);
+    if (more && job->hold) {
+      // Woken by Remove and Stop as a prompt is.
+      std::unique_lock lock(job->mutex);
+      while (!job->cancel.raised() && job->hold())
+        job->answered.wait_for(lock, std::chrono::milliseconds(50));
+    }
     return more && !job->cancel.raised();
   });
   const int result = driver.Run([&job] { return job->link; });

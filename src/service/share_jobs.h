@@ -7,6 +7,7 @@
 // out carries one.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -94,10 +95,14 @@ class ShareJobs {
   // start at once, and nothing holds the links meanwhile; `link` gives false when no file waits
   // for one any more: no more are asked. Then `done` gets why the resolution failed, if it did;
   // on the worker, and never for a resolution given up by Remove or Stop.
+  // With `hold`, the next link is not asked while it gives true (the files that have theirs
+  // still wait for their turn, and links expire): such a resolution lasts as long as the
+  // downloads, so it runs on a thread of its own and leaves the workers to other shares.
   using LinkHeard = std::function<bool(const FileEntry& entry)>;
   using LinksDone = std::function<void(std::string error)>;
   using Paths = std::shared_ptr<const std::vector<std::string>>;
-  bool StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done);
+  using Hold = std::function<bool()>;
+  bool StreamLinks(int64_t id, Paths sorted, LinkHeard link, LinksDone done, Hold hold = {});
 
  private:
   struct Job;
@@ -105,6 +110,8 @@ class ShareJobs {
   void WorkerLoop();
   void Resolve(const std::shared_ptr<Job>& job);
   void ResolveLinks(const std::shared_ptr<Job>& job);
+  // A job is over: the thread's heap gives its pages back and the job is forgotten.
+  void Finished(const std::shared_ptr<Job>& job);
   void SetState(Job& job, const std::string& state, const std::string& message = {});
   std::shared_ptr<Job> Find(int64_t id);
 
@@ -119,6 +126,11 @@ class ShareJobs {
   bool stopping_ = false;
   std::vector<std::thread> workers_;
   std::vector<std::weak_ptr<Job>> linkJobs_;  // asked for links; given up at Stop
+  struct Paced {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> over;
+  };
+  std::vector<Paced> paced_;  // the threads of held link resolutions
 };
 
 // The media type of a picture by its first bytes; empty when it is none we know.

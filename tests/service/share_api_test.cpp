@@ -417,6 +417,42 @@ TEST_F(ShareApiTest, DownloadsStoppedMidwayComeBackAsTheyWereAndFinishExactly) {
   ExpectWhole(kF2);
 }
 
+TEST_F(ShareApiTest, LinksAreAskedOnlyALittleAheadOfTheDownloads) {
+  options_.downloads.linksAhead = 1;
+  Start();
+  MakeKey();
+  const int64_t share = ResolvedShare();
+  Call("PUT", "/api/v1/settings", 200, R"({"speedLimit": 4, "jobs": 1})");
+  sim_.ClearRequests();
+  const std::vector<int64_t> ids = Start(share, {{"all", true}});
+  ASSERT_EQ(ids.size(), 4u);
+  // While a large file downloads, one more file holds its link and the share is asked for no
+  // other.
+  size_t links = 0;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        links = sim_.CountRequests("/api/sharedownload");
+        const nlohmann::json running = Downloads("state=downloading");
+        for (const auto& row : running["downloads"])
+          if (row["size"].get<int64_t>() > 1000 && row["done"].get<int64_t>() > 0) return true;
+        return false;
+      },
+      std::chrono::seconds(30)))
+      << Downloads().dump();
+  EXPECT_LE(links, Downloads("state=finished")["total"].get<size_t>() + 2) << Downloads().dump();
+  // The files still waiting, paused while the share is held, let it go; resumed, they ask it
+  // again and finish, and every finished row keeps its figures once the engine forgets it.
+  const size_t waiting = Downloads("state=queued")["total"];
+  ASSERT_GE(waiting, 1u);
+  EXPECT_EQ(Act("pause", {{"filter", {{"state", "queued"}}}})["acted"], waiting);
+  Call("PUT", "/api/v1/settings", 200, R"({"speedLimit": 0, "jobs": 1})");
+  EXPECT_EQ(Act("resume", {{"filter", {{"state", "paused"}}}})["acted"], waiting);
+  for (int64_t id : ids) ASSERT_TRUE(RowReaches(id, "finished")) << Row(id);
+  for (const SimFile& file : {kA, kF1, kF2, kBig}) ExpectWhole(file);
+  for (int64_t id : ids) EXPECT_EQ(Row(id)["done"], Row(id)["size"]) << Row(id);
+  EXPECT_GT(sim_.CountRequests("/api/sharedownload"), links);
+}
+
 TEST_F(ShareApiTest, PartialOfAnEarlierRunRemovedWithItsFileAndWrongAsksRefused) {
   Start();
   MakeKey();
