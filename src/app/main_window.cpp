@@ -167,19 +167,25 @@ std::vector<UnfinishedTab::Taken> MainWindow::RestartRemembered(
   return taken;
 }
 
-std::vector<UnfinishedDownload> MainWindow::ToRemember() const {
-  std::vector<UnfinishedDownload> keep = downloads_->Unfinished();
+std::vector<const UnfinishedDownload*> MainWindow::ToRemember(
+    std::vector<UnfinishedDownload>& listed) const {
+  listed = downloads_->Unfinished();
+  std::vector<const UnfinishedDownload*> keep;
   const std::vector<const UnfinishedDownload*> remembered = unfinished_->NotListed();
+  keep.reserve(listed.size() + remembered.size());
+  for (const UnfinishedDownload& row : listed) keep.push_back(&row);
   // All of them held by the list, as after 全部继续 of files of their own: nothing to look up.
   if (remembered.empty()) return keep;
   // The queue finds a listed file by its place without a string made for each of its items;
-  // the disk is asked only about a row it does not hold.
+  // the disk is asked only about the rows it does not hold.
   const DownloadQueue* queue = downloads_->queue();
-  keep.reserve(keep.size() + remembered.size());
+  std::vector<const UnfinishedDownload*> unlisted;
   for (const UnfinishedDownload* row : remembered)
-    if ((queue == nullptr || queue->Listed(row->saveDirectory, row->fileName) == 0) &&
-        !WholeOnDisk(*row))
-      keep.push_back(*row);
+    if (queue == nullptr || queue->Listed(row->saveDirectory, row->fileName) == 0)
+      unlisted.push_back(row);
+  const std::vector<char> whole = WholeOnDisk(unlisted);
+  for (size_t i = 0; i < unlisted.size(); ++i)
+    if (!whole[i]) keep.push_back(unlisted[i]);
   return keep;
 }
 
@@ -271,7 +277,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   quick_->StopWork();
   // The downloads handed over go on over there; only the following ends.
   downloads_->StopFollowing();
-  std::vector<UnfinishedDownload> keep = ToRemember();
+  std::vector<UnfinishedDownload> listed;
+  const std::vector<const UnfinishedDownload*> keep = ToRemember(listed);
   DownloadSettings settings{downloads_->SpeedLimitInEffect(), downloads_->limitBox()->isChecked(),
                             downloads_->SaveDirectory()};
   if (!SaveOnClose(state_.settings, keep, downloads_->SaveDirectory(), settings,

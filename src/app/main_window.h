@@ -58,8 +58,9 @@ class MainWindow : public QMainWindow {
   // Starts remembered downloads again; says of each how the download list took it.
   std::vector<UnfinishedTab::Taken> RestartRemembered(const std::vector<UnfinishedDownload>& rows);
   // What the settings file keeps at a close: the listed downloads not finished, then the
-  // remembered ones the list does not hold, unless their file is whole.
-  std::vector<UnfinishedDownload> ToRemember() const;
+  // remembered ones the list does not hold, unless their file is whole. The first are made
+  // into `listed`, the rest point into the unfinished tab's rows.
+  std::vector<const UnfinishedDownload*> ToRemember(std::vector<UnfinishedDownload>& listed) const;
 
   AppState& state_;
   QTabWidget* tabs_;

@@ -1,5 +1,6 @@
 #include "app/unfinished_tab.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <QAction>
@@ -11,6 +12,10 @@
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "app/controls.h"
@@ -60,6 +65,32 @@ bool WholeOnDisk(const UnfinishedDownload& row) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == row.expectedSize &&
          !HasPartialFiles(row.saveDirectory, row.fileName);
+}
+
+std::vector<char> WholeOnDisk(const std::vector<const UnfinishedDownload*>& rows) {
+  std::vector<char> whole(rows.size(), 0);
+  // The names in each directory a row of known size names; none read: the directory could not
+  // be, and each of its rows is looked at alone.
+  std::unordered_map<std::string, std::optional<std::unordered_set<std::string>>> names;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const UnfinishedDownload& row = *rows[i];
+    if (row.expectedSize < 0 || row.fileName.empty()) continue;
+    std::string dir = GbkToUtf8(row.saveDirectory);
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    auto [at, fresh] = names.try_emplace(dir);
+    if (fresh) {
+      if (DIR* d = ::opendir(dir.c_str())) {
+        at->second.emplace();
+        while (const dirent* e = ::readdir(d)) at->second->insert(e->d_name);
+        ::closedir(d);
+      } else if (errno == ENOENT) {
+        at->second.emplace();  // no directory, no file in it
+      }
+    }
+    if (!at->second || at->second->count(GbkToUtf8(row.fileName)))
+      whole[i] = WholeOnDisk(row) ? 1 : 0;
+  }
+  return whole;
 }
 
 int UnfinishedModel::rowCount(const QModelIndex& parent) const {

@@ -25,6 +25,10 @@ namespace sf::app {
 // The row's file is on disk at its known size, with no partial beside it: nothing is left to
 // download. A row of unknown size is never taken for whole.
 bool WholeOnDisk(const UnfinishedDownload& row);
+// The same of many rows, by row: each directory is read once, and only a row whose file is
+// there is looked at further, so a close asks nothing of the disk for each of the many rows
+// whose download never began.
+std::vector<char> WholeOnDisk(const std::vector<const UnfinishedDownload*>& rows);
 
 // The list's rows: the remembered downloads, each known by its place among those given to
 // SetRows (its index), which stays when rows before it are taken out.

@@ -791,7 +791,7 @@ DownloadSettings Normalised(DownloadSettings settings, const std::string& startD
   return settings;
 }
 
-bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
+bool SaveAll(const SettingsPaths& paths, const std::vector<const UnfinishedDownload*>& downloads,
              const std::string& saveDirectory, const DownloadSettings* settings,
              const std::string& startDirectory) {
   const std::string existing = SettingsFileToRead(paths);
@@ -821,7 +821,7 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
     // Room for all of it at once: a few keys' bytes a row beside its texts.
     size_t bytes = 256 + saveDirectory.size();
     for (size_t i = 0; i < rows; ++i) {
-      const UnfinishedDownload& d = downloads[i];
+      const UnfinishedDownload& d = *downloads[i];
       bytes += 96 + d.fileName.size() + d.address.size() + d.shareUrl.size() + d.shareCode.size() +
                d.shareFile.size() + d.shareApp.size() +
                (d.saveDirectory != saveDirectory ? d.saveDirectory.size() : 0);
@@ -831,10 +831,10 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
     RowKey count(rows);
     SetFitted(file, n.fileSection, n.countKey, count.view());
     for (size_t i = 0; i < rows; ++i)
-      SetFitted(file, n.fileSection, "", RowKey(i + 1), downloads[i].fileName);
+      SetFitted(file, n.fileSection, "", RowKey(i + 1), downloads[i]->fileName);
     SetFitted(file, n.addressSection, n.addressCountKey, count.view());
     for (size_t i = 0; i < rows; ++i)
-      SetFitted(file, n.addressSection, "", RowKey(i + 1), downloads[i].address);
+      SetFitted(file, n.addressSection, "", RowKey(i + 1), downloads[i]->address);
     SetFitted(file, n.directorySection, n.directoryKey, saveDirectory);
     char number[24];
     auto text = [&](int64_t value) {
@@ -843,7 +843,7 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
           static_cast<size_t>(std::to_chars(number, number + sizeof number, value).ptr - number));
     };
     for (size_t i = 0; i < rows; ++i) {
-      const UnfinishedDownload& d = downloads[i];
+      const UnfinishedDownload& d = *downloads[i];
       const RowKey key(i + 1);
       if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
         SetFitted(file, n.taskSection, n.taskDirectoryKey, key, d.saveDirectory);
@@ -868,12 +868,30 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
 
 }  // namespace
 
+namespace {
+
+std::vector<const UnfinishedDownload*> Pointers(const std::vector<UnfinishedDownload>& rows) {
+  std::vector<const UnfinishedDownload*> out;
+  out.reserve(rows.size());
+  for (const UnfinishedDownload& row : rows) out.push_back(&row);
+  return out;
+}
+
+}  // namespace
+
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory) {
-  return SaveAll(paths, downloads, saveDirectory, nullptr, {});
+  return SaveAll(paths, Pointers(downloads), saveDirectory, nullptr, {});
 }
 
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
+                 const std::string& saveDirectory, const DownloadSettings& settings,
+                 const std::string& startDirectory) {
+  return SaveAll(paths, Pointers(downloads), saveDirectory, &settings, startDirectory);
+}
+
+bool SaveOnClose(const SettingsPaths& paths,
+                 const std::vector<const UnfinishedDownload*>& downloads,
                  const std::string& saveDirectory, const DownloadSettings& settings,
                  const std::string& startDirectory) {
   return SaveAll(paths, downloads, saveDirectory, &settings, startDirectory);
