@@ -4,7 +4,6 @@
 #include <QPushButton>
 #include <utility>
 
-#include "app/app_state.h"
 #include "app/prompt_dialogs.h"
 #include "app/qt_text.h"
 #include "app/resolve_tab.h"
@@ -98,8 +97,6 @@ void ResolveTab::Parse() {
         // held go to the worker, now free, in their order. Later shares are queued whole.
         if (stream_) stream_->End(parsedSource_);
         RenewLinks();  // those other shares asked for while the parse ran
-        // The rows that crossed while it ran are gone, the parse's own entries stay.
-        ReturnFreedMemory();
       });
 }
 
