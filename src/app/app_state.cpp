@@ -1,5 +1,9 @@
 #include "app/app_state.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "share/share_session.h"
 
 namespace sf::app {
@@ -12,6 +16,12 @@ void OpenInDirectory(AppState& state, const std::string& host,
   state.engineError = load.error;
   state.programDirectory = programDirectory;
   state.settings = SettingsPathsFor(programDirectory, nullptr, nullptr);
+}
+
+void ReturnFreedMemory() {
+#if defined(__GLIBC__)
+  ::malloc_trim(0);
+#endif
 }
 
 }  // namespace sf::app

@@ -170,6 +170,8 @@ void DownloadsTab::TakePlans() {
   // A batch each turn of the event loop, leaving room for the user's events between them.
   if (downloads_->Planning() && !planTick_->isActive())
     planTick_->start(static_cast<int>(DownloadManager::kPlanningEveryMs));
+  // All in: the share's entries its plan was made on are gone.
+  if (!downloads_->Planning()) ReturnFreedMemory();
 }
 
 void DownloadsTab::TaskChanged() {

@@ -17,7 +17,6 @@
 #include <QTreeView>
 #include <QTreeWidget>
 #include <iostream>
-#include <unordered_set>
 #include <utility>
 
 #include "app/about_box.h"
@@ -134,14 +133,16 @@ void MainWindow::RestoreDownloadSettings(const DownloadSettings& kept) {
   downloads_->RestoreSpeedLimit(kept.speedLimit, kept.speedLimitOn);
 }
 
-std::vector<bool> MainWindow::RestartRemembered(const std::vector<UnfinishedDownload>& rows) {
+std::vector<UnfinishedTab::Taken> MainWindow::RestartRemembered(
+    const std::vector<UnfinishedDownload>& rows) {
+  using Taken = UnfinishedTab::Taken;
   if (!downloads_->downloads()) {
     // Nothing starts without the engine: the user is told once, not once a row, and no more
     // rows are offered.
     if (!rows.empty()) downloads_->StartDownload({});
     return {};
   }
-  std::vector<bool> held(rows.size(), false);
+  std::vector<Taken> taken(rows.size(), Taken::kNo);
   // A batch of many rows is shown on the download list once, when all of it is queued.
   downloads_->StartTogether([&] {
     // A share's file asks its share for a fresh link when the remembered one is refused.
@@ -156,29 +157,35 @@ std::vector<bool> MainWindow::RestartRemembered(const std::vector<UnfinishedDown
       request.expectedSize = rows[i].expectedSize;
       downloads_->StartDownload(request);
     }
-    // A file the share's plan could not place, or one found whole, has no item that holds it.
+    // A file the share's plan could not place, or one found whole, has no item that holds it;
+    // nor has yet one of a share planned aside, whose items come in batches.
     for (size_t i = 0; i < rows.size(); ++i)
-      held[i] = downloads_->queue()->Listed(rows[i].saveDirectory, rows[i].fileName) != 0;
+      taken[i] = downloads_->queue()->Listed(rows[i].saveDirectory, rows[i].fileName) != 0
+                     ? Taken::kListed
+                     : (shared[i] ? Taken::kPlanned : Taken::kNo);
   });
-  return held;
+  return taken;
 }
 
-std::vector<UnfinishedDownload> MainWindow::ToRemember() const {
-  std::vector<UnfinishedDownload> keep = downloads_->Unfinished();
-  const std::vector<const UnfinishedDownload*> remembered = unfinished_->NotRestarted();
-  // All of them started again, as after 全部继续: nothing to look up.
+std::vector<const UnfinishedDownload*> MainWindow::ToRemember(
+    std::vector<UnfinishedDownload>& listed) const {
+  listed = downloads_->Unfinished();
+  std::vector<const UnfinishedDownload*> keep;
+  const std::vector<const UnfinishedDownload*> remembered = unfinished_->NotListed();
+  keep.reserve(listed.size() + remembered.size());
+  for (const UnfinishedDownload& row : listed) keep.push_back(&row);
+  // All of them held by the list, as after 全部继续 of files of their own: nothing to look up.
   if (remembered.empty()) return keep;
-  std::unordered_set<std::string> listed;
-  auto place = [](const UnfinishedDownload& row) {
-    std::string dir = row.saveDirectory;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return dir + '/' + row.fileName;
-  };
-  listed.reserve(keep.size());
-  for (const UnfinishedDownload& row : keep) listed.insert(place(row));
-  keep.reserve(keep.size() + remembered.size());
+  // The queue finds a listed file by its place without a string made for each of its items;
+  // the disk is asked only about the rows it does not hold.
+  const DownloadQueue* queue = downloads_->queue();
+  std::vector<const UnfinishedDownload*> unlisted;
   for (const UnfinishedDownload* row : remembered)
-    if (!listed.count(place(*row)) && !WholeOnDisk(*row)) keep.push_back(*row);
+    if (queue == nullptr || queue->Listed(row->saveDirectory, row->fileName) == 0)
+      unlisted.push_back(row);
+  const std::vector<char> whole = WholeOnDisk(unlisted);
+  for (size_t i = 0; i < unlisted.size(); ++i)
+    if (!whole[i]) keep.push_back(unlisted[i]);
   return keep;
 }
 
@@ -270,7 +277,8 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   quick_->StopWork();
   // The downloads handed over go on over there; only the following ends.
   downloads_->StopFollowing();
-  std::vector<UnfinishedDownload> keep = ToRemember();
+  std::vector<UnfinishedDownload> listed;
+  const std::vector<const UnfinishedDownload*> keep = ToRemember(listed);
   DownloadSettings settings{downloads_->SpeedLimitInEffect(), downloads_->limitBox()->isChecked(),
                             downloads_->SaveDirectory()};
   if (!SaveOnClose(state_.settings, keep, downloads_->SaveDirectory(), settings,

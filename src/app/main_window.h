@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/unfinished_tab.h"
 
 class QLabel;
 class QMenu;
@@ -18,7 +19,6 @@ class DownloadsTab;
 class QuickTab;
 class RemoteDialog;
 class ResolveTab;
-class UnfinishedTab;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -55,11 +55,12 @@ class MainWindow : public QMainWindow {
   void DecorateDownloads();
   QString StartDirectory() const;
   void RestoreDownloadSettings(const DownloadSettings& kept);
-  // Starts remembered downloads again; says of each whether the download list holds it now.
-  std::vector<bool> RestartRemembered(const std::vector<UnfinishedDownload>& rows);
+  // Starts remembered downloads again; says of each how the download list took it.
+  std::vector<UnfinishedTab::Taken> RestartRemembered(const std::vector<UnfinishedDownload>& rows);
   // What the settings file keeps at a close: the listed downloads not finished, then the
-  // remembered ones the list does not hold, unless their file is whole.
-  std::vector<UnfinishedDownload> ToRemember() const;
+  // remembered ones the list does not hold, unless their file is whole. The first are made
+  // into `listed`, the rest point into the unfinished tab's rows.
+  std::vector<const UnfinishedDownload*> ToRemember(std::vector<UnfinishedDownload>& listed) const;
 
   AppState& state_;
   QTabWidget* tabs_;

@@ -20,13 +20,14 @@ namespace sf::app {
 void ResolveTab::Parse() {
   if (bridge_.running()) return;
   // The title counts the rows of the last parse; until this one lists its own, it counts none.
+  // The last parse's stream may be lent the list's rows: it goes first.
+  stream_.reset();
   model_->Clear();
   parse_->setEnabled(false);
   stop_->setEnabled(true);
   stopped_ = false;
   FreshCancel();
   crossing_->StartProgress();
-  stream_.reset();
   listed_ = false;
   parsed_.reset();
   parsedSource_ = {};
@@ -49,30 +50,30 @@ void ResolveTab::Parse() {
   // The rows cross as the share's folders are listed, a batch at a time.
   driver->SetListingListener(
       [this](const std::vector<FileEntry>& entries) { crossing_->Listed(entries, false); });
-  // Each link crosses as it comes. The listing is whole by the first, and crosses with it.
-  driver->SetLinkListener(
-      [this, d = driver.get(), first = true, keep = stream_ != nullptr](size_t entry) mutable {
-        std::vector<FileEntry> listing;
-        if (std::exchange(first, false)) {
-          crossing_->Listed(d->entries(), true);  // the rows not sent yet, before any link
-          if (keep) listing = d->entries();       // for the shares opened meanwhile
-        }
-        bridge_.Post([this, entry, link = d->entries()[entry].dlink,
-                      listing = std::move(listing)]() mutable {
-          listed_ = true;
-          if (stream_ && !listing.empty()) stream_->KeepListing(std::move(listing));
-          model_->SetLink(entry, link);
-          if (stream_) stream_->Link(entry, std::move(link));
-        });
-        crossing_->Linked();
-        return true;
-      });
+  // Each link crosses as it comes. The listing is whole by the first, and crosses before it:
+  // the list's rows, which take each link as it comes, are the listing the shares opened
+  // meanwhile are planned on, not a copy of a share's every entry.
+  driver->SetLinkListener([this, d = driver.get(), first = true](size_t entry) mutable {
+    if (std::exchange(first, false))
+      crossing_->Listed(d->entries(), true);  // the rows not sent yet, before any link
+    bridge_.Post([this, entry, link = d->entries()[entry].dlink]() mutable {
+      listed_ = true;
+      model_->SetLink(entry, link);
+      if (stream_ && !stream_->listing() && !model_->running().empty())
+        stream_->LendListing(model_->running());
+      if (stream_) stream_->Link(entry, std::move(link));
+    });
+    crossing_->Linked();
+    return true;
+  });
   bridge_.Start(
       [this, driver] { driver->Run([this] { return crossing_->ReadUrl(); }); },
       [this, driver, renewer] {
         parse_->setEnabled(true);
         stop_->setEnabled(false);
         parsed_ = driver;
+        // The list's rows, lent to the stream, go: the parse's own entries are the listing.
+        if (stream_) stream_->LendListing(driver->entries());
         model_->Finish(driver);
         if (!crossing_->title().empty())
           model_->setHeaderData(1, Qt::Horizontal, FromGbk(crossing_->title()));
@@ -94,10 +95,7 @@ void ResolveTab::Parse() {
         parsedSource_ = {url, code};
         // No more links come: the shares opened meanwhile are closed and the renewals
         // held go to the worker, now free, in their order. Later shares are queued whole.
-        if (stream_) {
-          stream_->End(parsedSource_);
-          stream_->LendListing(driver->entries());
-        }
+        if (stream_) stream_->End(parsedSource_);
         RenewLinks();  // those other shares asked for while the parse ran
       });
 }

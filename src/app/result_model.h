@@ -50,6 +50,9 @@ class ResultModel : public QAbstractTableModel {
 
   // The entry a row shows (its place in the parse), whatever order a sort put the rows in.
   size_t EntryAt(int row) const;
+  // The entries a running parse sent, each with the link SetLink gave it; emptied by Clear and
+  // Finish.
+  const std::vector<FileEntry>& running() const { return running_; }
   size_t files() const { return files_; }
   size_t folders() const { return folders_; }
   size_t links() const { return links_; }

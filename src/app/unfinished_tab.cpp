@@ -1,5 +1,6 @@
 #include "app/unfinished_tab.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <QAction>
@@ -11,6 +12,10 @@
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "app/controls.h"
@@ -60,6 +65,32 @@ bool WholeOnDisk(const UnfinishedDownload& row) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == row.expectedSize &&
          !HasPartialFiles(row.saveDirectory, row.fileName);
+}
+
+std::vector<char> WholeOnDisk(const std::vector<const UnfinishedDownload*>& rows) {
+  std::vector<char> whole(rows.size(), 0);
+  // The names in each directory a row of known size names; none read: the directory could not
+  // be, and each of its rows is looked at alone.
+  std::unordered_map<std::string, std::optional<std::unordered_set<std::string>>> names;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const UnfinishedDownload& row = *rows[i];
+    if (row.expectedSize < 0 || row.fileName.empty()) continue;
+    std::string dir = GbkToUtf8(row.saveDirectory);
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    auto [at, fresh] = names.try_emplace(dir);
+    if (fresh) {
+      if (DIR* d = ::opendir(dir.c_str())) {
+        at->second.emplace();
+        while (const dirent* e = ::readdir(d)) at->second->insert(e->d_name);
+        ::closedir(d);
+      } else if (errno == ENOENT) {
+        at->second.emplace();  // no directory, no file in it
+      }
+    }
+    if (!at->second || at->second->count(GbkToUtf8(row.fileName)))
+      whole[i] = WholeOnDisk(row) ? 1 : 0;
+  }
+  return whole;
 }
 
 int UnfinishedModel::rowCount(const QModelIndex& parent) const {
@@ -168,7 +199,7 @@ UnfinishedTab::UnfinishedTab(QWidget* parent) : TabPage(parent) {
     // Rows started already in this run are under way on 正在下载; a second start would only
     // make a second download of the same file.
     for (int row = 0; row < model_->rowCount(); ++row)
-      if (size_t i = model_->IndexAt(row); !restarted_[i]) all.push_back(i);
+      if (size_t i = model_->IndexAt(row); taken_[i] == Taken::kNo) all.push_back(i);
     Start(all);
   });
   connect(delete_, &QAction::triggered, this, &UnfinishedTab::Delete);
@@ -187,7 +218,7 @@ UnfinishedTab::UnfinishedTab(QWidget* parent) : TabPage(parent) {
 void UnfinishedTab::SetRows(std::vector<UnfinishedDownload> rows) {
   batches_->stop();
   waiting_.clear();
-  restarted_.assign(rows.size(), 0);
+  taken_.assign(rows.size(), Taken::kNo);
   deleted_.assign(rows.size(), 0);
   queued_.assign(rows.size(), 0);
   model_->SetRows(std::move(rows));
@@ -222,16 +253,17 @@ void UnfinishedTab::StartBatch() {
     downloads.push_back(model_->downloads()[i]);
   }
   if (chosen.empty() || !start_) return;
-  std::vector<bool> held = start_(downloads);
+  std::vector<Taken> taken = start_(downloads);
   // No answer at all: nothing can start now (the engine is missing). The user was told once;
   // the rows stay remembered, as they were.
-  if (held.empty()) {
+  if (taken.empty()) {
     for (size_t i : waiting_) queued_[i] = 0;
     waiting_.clear();
     return;
   }
-  for (size_t k = 0; k < chosen.size() && k < held.size(); ++k)
-    if (held[k]) restarted_[chosen[k]] = 1;
+  // A row started again by hand keeps the better standing it had.
+  for (size_t k = 0; k < chosen.size() && k < taken.size(); ++k)
+    if (taken_[chosen[k]] != Taken::kListed && taken[k] != Taken::kNo) taken_[chosen[k]] = taken[k];
   if (!waiting_.empty()) batches_->start();
 }
 
@@ -282,11 +314,11 @@ void UnfinishedTab::Delete() {
     list_->selectionModel()->setCurrentIndex(model_->index(next, 0), QItemSelectionModel::NoUpdate);
 }
 
-std::vector<const UnfinishedDownload*> UnfinishedTab::NotRestarted() const {
+std::vector<const UnfinishedDownload*> UnfinishedTab::NotListed() const {
   std::vector<const UnfinishedDownload*> out;
   const std::vector<UnfinishedDownload>& rows = model_->downloads();
   for (size_t i = 0; i < rows.size(); ++i)
-    if (!restarted_[i] && !deleted_[i]) out.push_back(&rows[i]);
+    if (taken_[i] != Taken::kListed && !deleted_[i]) out.push_back(&rows[i]);
   return out;
 }
 

@@ -25,6 +25,10 @@ namespace sf::app {
 // The row's file is on disk at its known size, with no partial beside it: nothing is left to
 // download. A row of unknown size is never taken for whole.
 bool WholeOnDisk(const UnfinishedDownload& row);
+// The same of many rows, by row: each directory is read once, and only a row whose file is
+// there is looked at further, so a close asks nothing of the disk for each of the many rows
+// whose download never began.
+std::vector<char> WholeOnDisk(const std::vector<const UnfinishedDownload*>& rows);
 
 // The list's rows: the remembered downloads, each known by its place among those given to
 // SetRows (its index), which stays when rows before it are taken out.
@@ -61,13 +65,18 @@ class UnfinishedTab : public TabPage {
   QMenu* menu() const { return menu_; }
 
   void SetRows(std::vector<UnfinishedDownload> rows);
-  // Receives downloads to start again, a batch at a time, and says of each whether the
-  // download list holds it now; one it does not stays the tab's to remember.
-  using Starter = std::function<std::vector<bool>(const std::vector<UnfinishedDownload>&)>;
+  // How a row handed to the download list stands: held by an item it lists now, taken by a
+  // share whose plan brings its item later (or never, when the plan cannot place the file), or
+  // not taken at all.
+  enum class Taken : char { kNo, kListed, kPlanned };
+  // Receives downloads to start again, a batch at a time, and says how each was taken; one
+  // not listed stays the tab's to remember, and 全部继续 offers again only one not taken.
+  using Starter = std::function<std::vector<Taken>(const std::vector<UnfinishedDownload>&)>;
   void SetStartDownloads(Starter start);
-  // The rows that were neither handed to the download list nor deleted in this run, to be
-  // remembered again until their file is whole; those still waiting for their batch included.
-  std::vector<const UnfinishedDownload*> NotRestarted() const;
+  // The rows that no listed item held when they were handed over, nor deleted in this run, to
+  // be remembered again unless the list holds them by now or their file is whole; those still
+  // waiting for their batch included.
+  std::vector<const UnfinishedDownload*> NotListed() const;
   // Rows chosen to start whose batch has not come yet.
   size_t waiting() const { return waiting_.size(); }
 
@@ -91,8 +100,9 @@ class UnfinishedTab : public TabPage {
   QAction* resumeAll_;
   QAction* delete_;
   QTimer* batches_;
-  // By index: handed to the download list, taken out by the user, waiting for its batch.
-  std::vector<char> restarted_, deleted_, queued_;
+  // By index: how the download list took it, taken out by the user, waiting for its batch.
+  std::vector<Taken> taken_;
+  std::vector<char> deleted_, queued_;
   std::deque<size_t> waiting_;
   Starter start_;
 };

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
 
 #include "base/encoding.h"
@@ -499,6 +501,80 @@ LoadedSettings ReadSettings(std::string_view bytes) {
 
 namespace {
 
+// A file's identity and last change as the kernel keeps them. Its change time, unlike the
+// modification time, no one can set back, and a rename gives a file of the same path another
+// inode, so a file that kept all of these was not written since: not within the same tick of
+// the file system's clock either, when the change time was a few ticks old already when taken.
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+int64_t Ns(const timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+FileStamp StampOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size, Ns(st.st_mtim), Ns(st.st_ctim)};
+}
+
+int64_t NowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return Ns(now);
+}
+
+// File systems stamp a change with the coarse clock: a change right after a stamp was taken
+// may carry the same time when that time was less than two of its ticks old.
+int64_t StampMarginNs() {
+  timespec tick{};
+  if (::clock_getres(CLOCK_REALTIME_COARSE, &tick) != 0) return 100000000;
+  return std::max<int64_t>(2 * Ns(tick), 20000000);
+}
+
+// What the last read of a whole file found, but its rows, which a close writes anew: the
+// close of a window that read its list at start finds there what it needs to keep, instead of
+// reading many rows again (most of the close's time, with a list of a share's files).
+class KnownFile {
+ public:
+  static KnownFile& Instance() {
+    static KnownFile known;
+    return known;
+  }
+
+  void Remember(const std::string& path, const FileStamp& before, const FileStamp& after,
+                int64_t takenNs, const LoadedSettings& read) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!(before == after) || after.changedNs >= takenNs - StampMarginNs() ||
+        after.modifiedNs >= takenNs - StampMarginNs()) {
+      if (path_ == path) path_.clear();
+      return;
+    }
+    path_ = path;
+    stamp_ = after;
+    head_ = {{}, read.remote, read.download, read.whole};
+  }
+
+  // What a read of `path` would give but its rows, when the file is the one last read.
+  std::optional<LoadedSettings> Find(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    std::lock_guard<std::mutex> hold(lock_);
+    if (path_.empty() || path_ != path || !(StampOf(st) == stamp_)) return {};
+    return head_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::string path_;
+  FileStamp stamp_;
+  LoadedSettings head_;
+};
+
 // Read in pieces, so that what stays in memory is what the reader keeps, not the file.
 LoadedSettings LoadFrom(const std::string& path, bool keepRows) {
   // Not blocking on a pipe or device planted under the name.
@@ -518,6 +594,8 @@ LoadedSettings LoadFrom(const std::string& path, bool keepRows) {
     unread.Unread();
     return std::move(unread).Result();
   }
+  const int64_t takenNs = NowNs();
+  const FileStamp before = StampOf(st);
   SettingsReader reader(static_cast<size_t>(st.st_size), keepRows);
   std::string pending;  // a line that goes on in the next piece
   size_t total = 0;
@@ -545,13 +623,20 @@ LoadedSettings LoadFrom(const std::string& path, bool keepRows) {
     }
     pending.append(rest);
   }
+  // Written to meanwhile, it is not known as it reads now.
+  struct stat after {};
+  const bool stamped = ::fstat(fd, &after) == 0;
   ::close(fd);
   if (!pending.empty()) reader.Feed(pending);
-  return std::move(reader).Result();
+  LoadedSettings read = std::move(reader).Result();
+  if (stamped) KnownFile::Instance().Remember(path, before, StampOf(after), takenNs, read);
+  return read;
 }
 
 // What a save needs to know of the file it replaces: all but the rows, which it writes anew.
+// The file read last, unchanged since, is not read again.
 LoadedSettings LoadAllButRows(const std::string& path) {
+  if (std::optional<LoadedSettings> known = KnownFile::Instance().Find(path)) return *known;
   return LoadFrom(path, false);
 }
 
@@ -706,7 +791,7 @@ DownloadSettings Normalised(DownloadSettings settings, const std::string& startD
   return settings;
 }
 
-bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
+bool SaveAll(const SettingsPaths& paths, const std::vector<const UnfinishedDownload*>& downloads,
              const std::string& saveDirectory, const DownloadSettings* settings,
              const std::string& startDirectory) {
   const std::string existing = SettingsFileToRead(paths);
@@ -736,7 +821,7 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
     // Room for all of it at once: a few keys' bytes a row beside its texts.
     size_t bytes = 256 + saveDirectory.size();
     for (size_t i = 0; i < rows; ++i) {
-      const UnfinishedDownload& d = downloads[i];
+      const UnfinishedDownload& d = *downloads[i];
       bytes += 96 + d.fileName.size() + d.address.size() + d.shareUrl.size() + d.shareCode.size() +
                d.shareFile.size() + d.shareApp.size() +
                (d.saveDirectory != saveDirectory ? d.saveDirectory.size() : 0);
@@ -746,10 +831,10 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
     RowKey count(rows);
     SetFitted(file, n.fileSection, n.countKey, count.view());
     for (size_t i = 0; i < rows; ++i)
-      SetFitted(file, n.fileSection, "", RowKey(i + 1), downloads[i].fileName);
+      SetFitted(file, n.fileSection, "", RowKey(i + 1), downloads[i]->fileName);
     SetFitted(file, n.addressSection, n.addressCountKey, count.view());
     for (size_t i = 0; i < rows; ++i)
-      SetFitted(file, n.addressSection, "", RowKey(i + 1), downloads[i].address);
+      SetFitted(file, n.addressSection, "", RowKey(i + 1), downloads[i]->address);
     SetFitted(file, n.directorySection, n.directoryKey, saveDirectory);
     char number[24];
     auto text = [&](int64_t value) {
@@ -758,7 +843,7 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
           static_cast<size_t>(std::to_chars(number, number + sizeof number, value).ptr - number));
     };
     for (size_t i = 0; i < rows; ++i) {
-      const UnfinishedDownload& d = downloads[i];
+      const UnfinishedDownload& d = *downloads[i];
       const RowKey key(i + 1);
       if (!d.saveDirectory.empty() && d.saveDirectory != saveDirectory)
         SetFitted(file, n.taskSection, n.taskDirectoryKey, key, d.saveDirectory);
@@ -783,12 +868,30 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& 
 
 }  // namespace
 
+namespace {
+
+std::vector<const UnfinishedDownload*> Pointers(const std::vector<UnfinishedDownload>& rows) {
+  std::vector<const UnfinishedDownload*> out;
+  out.reserve(rows.size());
+  for (const UnfinishedDownload& row : rows) out.push_back(&row);
+  return out;
+}
+
+}  // namespace
+
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory) {
-  return SaveAll(paths, downloads, saveDirectory, nullptr, {});
+  return SaveAll(paths, Pointers(downloads), saveDirectory, nullptr, {});
 }
 
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
+                 const std::string& saveDirectory, const DownloadSettings& settings,
+                 const std::string& startDirectory) {
+  return SaveAll(paths, Pointers(downloads), saveDirectory, &settings, startDirectory);
+}
+
+bool SaveOnClose(const SettingsPaths& paths,
+                 const std::vector<const UnfinishedDownload*>& downloads,
                  const std::string& saveDirectory, const DownloadSettings& settings,
                  const std::string& startDirectory) {
   return SaveAll(paths, downloads, saveDirectory, &settings, startDirectory);

@@ -99,6 +99,11 @@ DownloadSettings LoadDownloadSettings(const std::string& path);
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory, const DownloadSettings& settings,
                  const std::string& startDirectory);
+// The same from rows the caller holds elsewhere, so that a close of many need not copy them.
+bool SaveOnClose(const SettingsPaths& paths,
+                 const std::vector<const UnfinishedDownload*>& downloads,
+                 const std::string& saveDirectory, const DownloadSettings& settings,
+                 const std::string& startDirectory);
 
 // Where the window hands downloads to another downloader (aria2's JSON-RPC address) and the
 // secret that downloader wants, both GBK and as entered. They live in a section of their own,

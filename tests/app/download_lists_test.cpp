@@ -267,7 +267,7 @@ class DownloadListsTest : public QObject, sf::test::WindowHarness {
     choose(0, "全部继续");
     QCOMPARE(Tab()->queue()->Items().size(), size_t(4));  // the fourth waits for a slot
     QCOMPARE(Tab()->queue()->Items().back().request.name, std::string("y.bin"));
-    QVERIFY(unfinished->NotRestarted().empty());
+    QVERIFY(unfinished->NotListed().empty());
   }
 
   // When the downloads started together have all ended behind another window, the desktop is

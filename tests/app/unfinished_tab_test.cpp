@@ -276,6 +276,32 @@ class UnfinishedTabTest : public sf::test::WindowSuite {
     QVERIFY(kept.count("g0") && kept.count("g" + std::to_string(n - 1)) && kept.count("f4"));
   }
 
+  // Many rows judged together, each directory read once, are judged as each alone: a file at
+  // its size with nothing beside it is whole; one of another size, one with its partial
+  // beside, one missing, one in a directory that is not there, one of unknown size are not.
+  void manyRowsAreJudgedWholeAsEachAlone() {
+    const QString dir = ProgramDir() + QStringLiteral("/整体");
+    QVERIFY(QDir().mkpath(dir));
+    for (const char* name : {"w.bin", "short.bin", "p.bin", "p.bin.sfpart", "u.bin"}) {
+      QFile f(dir + "/" + name);
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      f.write("12345");
+    }
+    const std::string d = sf::app::ToGbk(dir);
+    const std::vector<sf::UnfinishedDownload> rows = {{"w.bin", "http://h/w", d + "/", 5},
+                                                      {"short.bin", "http://h/s", d, 9},
+                                                      {"p.bin", "http://h/p", d, 5},
+                                                      {"none.bin", "http://h/n", d, 5},
+                                                      {"w.bin", "http://h/w", d + G("/无"), 5},
+                                                      {"u.bin", "http://h/u", d, -1}};
+    std::vector<const sf::UnfinishedDownload*> all;
+    for (const auto& row : rows) all.push_back(&row);
+    const std::vector<char> whole = sf::app::WholeOnDisk(all);
+    QCOMPARE(whole, (std::vector<char>{1, 0, 0, 0, 0, 0}));
+    for (size_t i = 0; i < rows.size(); ++i)
+      QCOMPARE(bool(whole[i]), sf::app::WholeOnDisk(rows[i]));
+  }
+
   // Without the engine nothing holds a row started again: it is still remembered at the close,
   // as its share's file, rather than dropped as started.
   void aRowNothingCouldStartStaysRemembered() {

@@ -1,11 +1,13 @@
 #include "base/settings_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -468,6 +470,51 @@ TEST_F(SettingsFileTest, TheRemoteDownloaderSectionOutlivesTheDownloads) {
   ASSERT_TRUE(SaveRemoteSettings(paths, {}));
   ASSERT_TRUE(SaveOnClose(paths, {}, "/d"));
   EXPECT_FALSE(fs::exists(paths.beside));
+}
+
+// A close does not read again the file the start read whole, but one changed since, in any
+// way the kernel records, is read: here written over in place, its size and modification time
+// put back as they were, with a line of another hand in it.
+TEST_F(SettingsFileTest, AFileChangedSinceItWasReadIsReadAgain) {
+  const std::string ours = G("[文件名]\r\nname:=1\r\n1=a\r\n[远程下载器]\r\n地址=http://h/rpc\r\n");
+  WriteFile(paths.beside, ours);
+  auto stamped = [&] {
+    struct stat st {};
+    ::stat(paths.beside.c_str(), &st);
+    return st;
+  };
+  // Until the file's change time is well behind the clock, a read of it is not remembered.
+  auto settle = [&] {
+    auto ns = [](const timespec& t) { return t.tv_sec * 1000000000LL + t.tv_nsec; };
+    const long long changed = ns(stamped().st_ctim);
+    timespec now{};
+    do {
+      ::usleep(5000);
+      ::clock_gettime(CLOCK_REALTIME, &now);
+    } while (ns(now) - changed < 200000000LL);
+  };
+  settle();
+  ASSERT_TRUE(LoadSettings(paths.beside).whole);
+  const std::vector<UnfinishedDownload> rows = {{"b.bin", "http://h/b", "", -1}};
+  ASSERT_TRUE(SaveOnClose(paths, rows, "/d"));
+  EXPECT_EQ(LoadRemoteSettings(paths.beside).address, "http://h/rpc");
+
+  WriteFile(paths.beside, ours);
+  settle();
+  ASSERT_TRUE(LoadSettings(paths.beside).whole);
+  const struct stat before = stamped();
+  std::string foreign = ours;
+  foreign.replace(foreign.find(G("地址")), 4, "; xx");
+  ASSERT_EQ(foreign.size(), ours.size());
+  {
+    std::fstream out(paths.beside, std::ios::in | std::ios::out | std::ios::binary);
+    out << foreign;
+  }
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, paths.beside.c_str(), times, 0), 0);
+  ASSERT_EQ(stamped().st_ino, before.st_ino);
+  EXPECT_FALSE(SaveOnClose(paths, rows, "/d"));
+  EXPECT_EQ(ReadFile(paths.beside), foreign);
 }
 
 }  // namespace
