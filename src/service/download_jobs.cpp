@@ -489,6 +489,19 @@ void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
   // apart. What asks each file's link again is its record as the share listed it, read in
   // the same order, one at a time, so a large share's records are never all held.
   std::map<Target, Opening> groups;
+  // Each order's lists take room for all its rows at once: grown by doubling, a large share's
+  // records would be held twice for a moment, the old and the new copy.
+  {
+    std::map<Target, size_t> counts;
+    for (const Wanted& w : wanted) ++counts[w.target];
+    for (const auto& [target, count] : counts) {
+      Opening& group = groups[target];
+      group.order.chosen.reserve(count);
+      group.order.entries.reserve(count);
+      group.rows.reserve(count);
+      group.paths->reserve(count);
+    }
+  }
   std::vector<int64_t> unlisted;
   size_t at = 0;
   const bool read = store_.EachShareFile(share, [&](FileRow& file) {
@@ -514,6 +527,7 @@ void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
                       : "the share's records cannot be read: " + store_.error());
   }
   for (auto& [target, group] : groups) {
+    if (group.rows.empty()) continue;  // none of its rows is listed any more
     group.order.directory = *target.first;
     Open(share, target.second, std::move(group));
   }

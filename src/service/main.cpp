@@ -1,4 +1,5 @@
 // sharefetchd: the service program. It runs until SIGINT or SIGTERM, or sets a new password.
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -118,6 +119,10 @@ int Run(const sf::service::DaemonCommand& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every thread that allocates would get a heap of its own, and each keeps the pages its
+  // large tasks freed (a share's listing, its links, the plan of its downloads): with dozens
+  // of threads that is far more than the live data. Two heaps are enough for two cores.
+  mallopt(M_ARENA_MAX, 2);
   sf::service::DaemonCommand command =
       sf::service::ParseDaemonCommand(std::vector<std::string>(argv + 1, argv + argc));
   if (!command.error.empty()) {

@@ -420,6 +420,10 @@ void ShareJobs::ResolveLinks(const std::shared_ptr<Job>& job) {
   Prompts prompts(*this, *job);
   QuietView view;
   ResolveDriver driver(session, prompts, view);
+  // The share is listed again whole to find the files' links; its count is known already.
+  if (std::optional<ShareTotals> totals = store_.Totals(job->id))
+    driver.ExpectEntries(
+        static_cast<size_t>(std::max<int64_t>(totals->files + totals->folders, 0)));
   driver.SetLinkFilter([&job](const FileEntry& entry) {
     return std::binary_search(job->paths->begin(), job->paths->end(), SharePathOf(entry));
   });

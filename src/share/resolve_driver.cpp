@@ -1,5 +1,7 @@
 #include "share/resolve_driver.h"
 
+#include <algorithm>
+
 #include "base/encoding.h"
 
 namespace sf {
@@ -27,6 +29,8 @@ int ResolveDriver::Run(const std::function<std::string()>& readUrl) {
 
   session_.ClearCookies();
   entries_.clear();
+  // Never more than the listing itself would take in.
+  entries_.reserve(std::min(expected_, ShareSession::kMaxEntries));
   missing_.clear();
   result_ = 1;
   password_.clear();

@@ -78,6 +78,11 @@ class ResolveDriver {
     if (entry < entries_.size()) std::string().swap(entries_[entry].dlink);
   }
 
+  // How many entries the share held when it was listed before: the list takes room for them
+  // at once, so a share of many files is not copied whole to a list twice its size, both held
+  // for a moment, as it grows. A count that proves short only costs that growth again.
+  void ExpectEntries(size_t count) { expected_ = count; }
+
   const std::vector<FileEntry>& entries() const { return entries_; }
   int position() const { return position_; }
   int result() const { return result_; }
@@ -100,6 +105,7 @@ class ResolveDriver {
   ResolvePrompts& prompts_;
   ResolveView& view_;
   std::vector<FileEntry> entries_;
+  size_t expected_ = 0;
   std::vector<MissingFolder> missing_;
   int result_ = 1;
   int position_ = 1;

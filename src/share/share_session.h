@@ -132,12 +132,14 @@ class ShareSession {
   bool TryBeginResolution() { return !busy_.exchange(true); }
   void EndResolution() { busy_ = false; }
 
+  // More entries than any real share lists: resolution stops there (kShareTooLarge).
+  static constexpr size_t kMaxEntries = 1000000;
+
  private:
   // A broken or hostile listing could nest without end or list a folder inside itself, or
   // name ever new folders: every folder listing two new ones would never end.
   static constexpr int kMaxFolderDepth = 64;
   static constexpr int kMaxListedFolders = 10000;
-  static constexpr size_t kMaxEntries = 1000000;
   // What one parse keeps of all its answers together (every entry's texts and links): a
   // hostile service could otherwise make a modest number of entries cost gigabytes. The
   // answers themselves pass one at a time; a real item keeps a small part of its answer, so a

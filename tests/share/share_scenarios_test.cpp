@@ -226,6 +226,24 @@ TEST_F(Scenarios, AFolderTreeIsWalkedDepthFirst) {
   EXPECT_EQ(simulator.ConnectionsAccepted(), 1u);
 }
 
+// The share listed again with its count known: the list takes that room at once and never
+// grows past it; a count that proves short still lists everything.
+TEST_F(Scenarios, AListingOfAKnownCountTakesItsRoomOnce) {
+  Prompts prompts(simulator);
+  RecordingView view;
+  std::string url = simulator.ShareUrl("tree");
+  for (size_t expected : {size_t{157}, size_t{10}}) {
+    ResolveDriver driver(*session, prompts, view);
+    driver.ExpectEntries(expected);
+    ASSERT_EQ(driver.Run([&] { return url; }), 0);
+    ASSERT_EQ(driver.entries().size(), 157u);
+    EXPECT_EQ(GbkToUtf8(driver.entries()[156].server_filename), "f-001.bin");
+    if (expected == 157) {
+      EXPECT_EQ(driver.entries().capacity(), 157u);
+    }
+  }
+}
+
 TEST_F(Scenarios, GoneAndUnreadablePages) {
   std::vector<FileEntry> entries;
   int position = 1;
