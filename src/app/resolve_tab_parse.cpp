@@ -72,8 +72,12 @@ void ResolveTab::Parse() {
         parse_->setEnabled(true);
         stop_->setEnabled(false);
         parsed_ = driver;
-        // The list's rows, lent to the stream, go: the parse's own entries are the listing.
-        if (stream_) stream_->LendListing(driver->entries());
+        // The list's rows, lent to the stream, go: the parse's own entries are the listing,
+        // unchanged from now on, so the shares opened later plan on them instead of a copy and
+        // keep the driver for as long as they do.
+        if (stream_)
+          stream_->ShareListing(
+              std::shared_ptr<const std::vector<FileEntry>>(driver, &driver->entries()));
         model_->Finish(driver);
         if (!crossing_->title().empty())
           model_->setHeaderData(1, Qt::Horizontal, FromGbk(crossing_->title()));

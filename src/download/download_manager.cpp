@@ -104,8 +104,11 @@ ShareId DownloadManager::OpenShare(const std::vector<FileEntry>& entries,
 ShareId DownloadManager::AddShare(ShareOrder order) {
   std::shared_ptr<const std::vector<FileEntry>> owned;
   if (planAsideFrom_ > 0 && order.chosen.size() >= planAsideFrom_)
-    owned = std::make_shared<const std::vector<FileEntry>>(std::move(order.entries));
-  const std::vector<FileEntry>& entries = owned ? *owned : order.entries;
+    owned = order.shared ? order.shared
+                         : std::make_shared<const std::vector<FileEntry>>(std::move(order.entries));
+  const std::vector<FileEntry>& entries = owned          ? *owned
+                                          : order.shared ? *order.shared
+                                                         : order.entries;
   return ShareId{QueueShare(entries, order.chosen, order.directory, std::move(order.renewer),
                             LookOnDisk, std::move(order.source), order.open, owned)};
 }

@@ -86,6 +86,9 @@ struct ShareOrder {
   // The links are still being asked for: each file is queued once AddLink brings it, and the
   // share does not end before CloseShare.
   bool open = false;
+  // The entries shared instead of copied, `entries` then left empty: a listing no one changes
+  // any more, as a parse's once it has ended. A back-end may keep it while it plans.
+  std::shared_ptr<const std::vector<FileEntry>> shared = nullptr;
 };
 
 class Downloads {

@@ -172,6 +172,8 @@ ShareId RemoteDownloads::AddShare(ShareOrder order) {
   ShareId id{ids_->NextShare()};
   auto run = std::make_unique<ShareRun>();
   run->closed = !order.open;
+  // Each link of an open share is written into its own entries.
+  if (order.shared) order.entries = *std::exchange(order.shared, nullptr);
   run->order = std::move(order);
   shares_[id] = std::move(run);
   if (shares_[id]->closed) HandOver(id);

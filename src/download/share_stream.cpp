@@ -30,16 +30,29 @@ ShareStream::ShareStream(StreamOwner& owner, std::shared_ptr<LinkRenewer> renewe
 
 void ShareStream::KeepListing(std::vector<FileEntry> listing) {
   kept_ = std::move(listing);
+  shared_ = nullptr;
   listing_ = &kept_;
 }
 
 void ShareStream::LendListing(const std::vector<FileEntry>& listing) {
   kept_ = {};
+  shared_ = nullptr;
   listing_ = &listing;
+}
+
+void ShareStream::ShareListing(std::shared_ptr<const std::vector<FileEntry>> listing) {
+  kept_ = {};
+  shared_ = std::move(listing);
+  listing_ = shared_.get();
 }
 
 ShareId ShareStream::Open(const std::vector<size_t>& chosen, const std::string& directory) {
   if (listing_ == nullptr) return ShareId::kNone;
+  if (ended_ && shared_) {
+    ShareOrder order{{}, chosen, directory, holding_, source_, false};
+    order.shared = shared_;
+    return owner_.AddShare(std::move(order));
+  }
   if (ended_) return owner_.AddShare({*listing_, chosen, directory, holding_, source_, false});
   ShareId share = owner_.AddShare({*listing_, chosen, directory, holding_, {}, true});
   for (size_t entry : linked_) owner_.AddLink(share, entry, (*listing_)[entry].dlink);

@@ -40,6 +40,9 @@ class ShareStream {
   // tells of it for as long as a share may still be opened on it.
   void KeepListing(std::vector<FileEntry> listing);
   void LendListing(const std::vector<FileEntry>& listing);
+  // A listing whole and never changed again, as a parse's once it has ended: the shares opened
+  // after End are planned on it instead of on a copy.
+  void ShareListing(std::shared_ptr<const std::vector<FileEntry>> listing);
   // Null until one was given.
   const std::vector<FileEntry>* listing() const { return listing_; }
 
@@ -69,6 +72,7 @@ class ShareStream {
   std::shared_ptr<Holding> held_;
   std::shared_ptr<LinkRenewer> holding_;  // held_, as the owner takes it
   std::vector<FileEntry> kept_;
+  std::shared_ptr<const std::vector<FileEntry>> shared_;
   const std::vector<FileEntry>* listing_ = nullptr;
   std::vector<size_t> linked_;  // the entries whose link came, in their order
   std::vector<ShareId> shares_;

@@ -228,6 +228,18 @@ TEST(RemoteDownloads, AStreamedShareGoesOverWithItsLinksWhenTheResolutionEnds) {
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "aria2.addUri"), 2);
   EXPECT_EQ(heard,
             (std::vector<DownloadEvent::Kind>{DownloadEvent::kStarted, DownloadEvent::kStarted}));
+
+  // A listing shared once its resolution ended goes over whole too, from a copy of its own.
+  auto parsed = std::make_shared<const std::vector<FileEntry>>(
+      std::vector<FileEntry>{File("d.bin", 3), File("e.bin", 4)});
+  ShareStream later(remote, std::make_shared<HeldRenewer>());
+  later.ShareListing(parsed);
+  later.End();
+  const ShareId whole = later.Open({1}, "/far");
+  EXPECT_EQ(parsed.use_count(), 2);
+  ASSERT_TRUE(TickUntil(remote, [&] { return remote.HandOff(whole) != nullptr; }));
+  ASSERT_EQ(remote.Items().size(), 3u);
+  EXPECT_EQ(remote.Items()[2].Name(), "e.bin");
 }
 
 // A share whose links still come goes over once it is closed, with the links it was given; a

@@ -9,6 +9,7 @@
 #include "held_renewer.h"
 #include "recording_engine.h"
 #include "sandbox.h"
+#include "wait_until.h"
 
 namespace sf {
 namespace {
@@ -102,6 +103,25 @@ TEST_F(ShareStreamTest, SharesOpenedWhileLinksComeTakeEachLinkAndRenewOnlyAfterT
   ended.Open({3}, dir);
   ASSERT_EQ(other.created.size(), 2u);
   EXPECT_EQ(other.created[1].url, "http://h/d");
+
+  // The window's listing once its parse ended, shared: a share of many files is planned aside
+  // on it, not on a copy, and lets it go once its plan is in.
+  terminal.SetPlanAsideFrom(1);
+  auto parsed = std::make_shared<const std::vector<FileEntry>>(entries);
+  ShareStream window(terminal, held);
+  window.ShareListing(parsed);
+  window.End();
+  window.Open({0, 3}, dir + "/again");
+  EXPECT_EQ(parsed.use_count(), 3);  // here, the stream and the plan
+  ASSERT_TRUE(test::WaitUntil([&] {
+    terminal.Tick(now += 10);
+    return !terminal.Planning();
+  }));
+  EXPECT_EQ(parsed.use_count(), 2);
+  ASSERT_EQ(other.created.size(), 4u);
+  EXPECT_EQ(other.created[2].url, "http://h/a");
+  EXPECT_EQ(other.created[3].url, "http://h/d");
+  EXPECT_EQ(other.created[3].fileName, "d.bin");
 }
 
 }  // namespace
