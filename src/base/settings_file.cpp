@@ -866,10 +866,6 @@ bool SaveAll(const SettingsPaths& paths, const std::vector<const UnfinishedDownl
   return Store(paths, existing, file.Text());
 }
 
-}  // namespace
-
-namespace {
-
 std::vector<const UnfinishedDownload*> Pointers(const std::vector<UnfinishedDownload>& rows) {
   std::vector<const UnfinishedDownload*> out;
   out.reserve(rows.size());
@@ -882,12 +878,6 @@ std::vector<const UnfinishedDownload*> Pointers(const std::vector<UnfinishedDown
 bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
                  const std::string& saveDirectory) {
   return SaveAll(paths, Pointers(downloads), saveDirectory, nullptr, {});
-}
-
-bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
-                 const std::string& saveDirectory, const DownloadSettings& settings,
-                 const std::string& startDirectory) {
-  return SaveAll(paths, Pointers(downloads), saveDirectory, &settings, startDirectory);
 }
 
 bool SaveOnClose(const SettingsPaths& paths,

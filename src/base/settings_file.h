@@ -95,11 +95,8 @@ DownloadSettings LoadDownloadSettings(const std::string& path);
 
 // SaveOnClose, with the download settings to remember in place of those the file holds; the
 // file is kept for them alone when nothing else is left in it. `startDirectory` is where
-// downloads go at a fresh start (GBK): a save directory equal to it is not written.
-bool SaveOnClose(const SettingsPaths& paths, const std::vector<UnfinishedDownload>& downloads,
-                 const std::string& saveDirectory, const DownloadSettings& settings,
-                 const std::string& startDirectory);
-// The same from rows the caller holds elsewhere, so that a close of many need not copy them.
+// downloads go at a fresh start (GBK): a save directory equal to it is not written. The rows
+// are the caller's, held where they are, so that a close of many need not copy them.
 bool SaveOnClose(const SettingsPaths& paths,
                  const std::vector<const UnfinishedDownload*>& downloads,
                  const std::string& saveDirectory, const DownloadSettings& settings,

@@ -73,7 +73,6 @@ void PartFile::CloseFile() {
 
 PartFile::~PartFile() {
   CloseFile();
-  if (dirFd >= 0 && !directory) ::close(dirFd);
 }
 
 int RenameNoReplace(int dirFd, const std::string& from, const std::string& name,

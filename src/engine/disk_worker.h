@@ -43,8 +43,8 @@ struct PartFile {
 
   std::mutex mutex;
   int fd = -1;     // holds the lock that keeps other tasks away; closed when the file is let go
-  int dirFd = -1;  // the directory, opened once: every name below is taken relative to it
-  // Who holds dirFd open, when shared with other files of the folder; else the file does.
+  int dirFd = -1;  // the directory: every name below is taken relative to it
+  // What holds dirFd open, shared with the other files saved into the folder meanwhile.
   std::shared_ptr<const void> directory;
   std::string dir;       // UTF-8, no trailing slash
   std::string name;      // target name inside dir

@@ -165,8 +165,6 @@ NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode) {
     inode = st.st_ino;
   }
   if (inode != 0) {
-    device_ = device;
-    inode_ = inode;
     static std::timed_mutex stripes[64];
     std::timed_mutex& m = stripes[(inode ^ (device << 7)) % 64];
     if (m.try_lock_until(until)) local_ = &m;

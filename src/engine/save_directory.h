@@ -64,15 +64,10 @@ class NamingLock {
 
   // 0, or the errno value that kept the lock from being taken.
   int error() const { return error_; }
-  // The directory's device and inode as the lock found them; 0 when it could not look.
-  dev_t device() const { return device_; }
-  ino_t inode() const { return inode_; }
 
  private:
   int fd_ = -1;
   int error_ = 0;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
   std::timed_mutex* local_ = nullptr;
 };
 

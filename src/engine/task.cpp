@@ -146,6 +146,8 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
     file->controlName = candidate + std::string(kControlSuffix);
     file->partPath = file->dir + "/" + file->partName;
     file->controlPath = file->dir + "/" + file->controlName;
+    file->dirFd = dirFd;
+    file->directory = out.directory;
     file->device = directory.device;
     file->dirInode = directory.inode;
     int there = n == 0 && atName >= 0 ? atName : Lookup(dirFd, candidate);
@@ -159,8 +161,6 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file->fd >= 0) {
         if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
-        file->dirFd = dirFd;
-        file->directory = out.directory;
         out.file = std::move(file);
         return 0;
       }
@@ -239,8 +239,6 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
         return err;
       }
     }
-    file->dirFd = dirFd;
-    file->directory = out.directory;
     out.file = std::move(file);
     return 0;
   }

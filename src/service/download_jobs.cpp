@@ -98,10 +98,6 @@ void RemovePartial(const std::string& path) {
 
 }  // namespace
 
-bool DownloadFilter::Matches(const DownloadView& row) const {
-  return Matches(row.share, row.state, row.path);
-}
-
 bool DownloadFilter::Matches(int64_t rowShare, std::string_view state,
                              std::string_view path) const {
   if (share != 0 && rowShare != share) return false;

@@ -91,7 +91,6 @@ struct DownloadFilter {
   std::vector<std::string> states;
   std::string name;  // a part of the path, any case
   int64_t share = 0;
-  bool Matches(const DownloadView& row) const;
   bool Matches(int64_t rowShare, std::string_view state, std::string_view path) const;
   bool MatchesAll() const { return states.empty() && name.empty() && share == 0; }
 };

@@ -418,12 +418,6 @@ std::vector<FileRow> StateStore::Files(int64_t shareId, const std::string& folde
   return rows;
 }
 
-std::vector<FileRow> StateStore::ShareFiles(int64_t shareId) {
-  std::vector<FileRow> rows;
-  (void)EachShareFile(shareId, [&rows](FileRow& row) { rows.push_back(std::move(row)); });
-  return rows;
-}
-
 bool StateStore::EachShareFile(int64_t shareId, const std::function<void(FileRow&)>& take) {
   std::lock_guard lock(mutex_);
   Statement s(db_,

@@ -162,11 +162,9 @@ class StateStore {
   // The entries directly inside `folder` ("/" for the top), by path, one page at a time.
   std::vector<FileRow> Files(int64_t shareId, const std::string& folder, int64_t offset,
                              int64_t limit);
-  // Every file (no folder) the share lists, by path.
-  std::vector<FileRow> ShareFiles(int64_t shareId);
-  // The same, one at a time, each given to `take` (which may take its texts) and let go, so a
-  // share of many files is not held whole; `take` must not call the store. False when the
-  // files could not all be read.
+  // Every file (no folder) the share lists, by path, one at a time, each given to `take`
+  // (which may take its texts) and let go, so a share of many files is not held whole; `take`
+  // must not call the store. False when the files could not all be read.
   bool EachShareFile(int64_t shareId, const std::function<void(FileRow&)>& take);
   // True when the share lists a folder at `path`.
   bool HasFolder(int64_t shareId, const std::string& path);
