@@ -288,7 +288,13 @@ void DiskWorker::Carry(DiskJob& job) {
     }
     DiskResult result{job.handle, DiskJob::kClaim, error, {}};
     result.generation = job.generation;
-    return Report(std::move(result));
+    {
+      std::lock_guard lock(mutex_);
+      results_.push_back(std::move(result));
+    }
+    // Mostly the task's first answer wakes the engine thread, which takes this up then.
+    if ((!job.claimDone || job.claimDone()) && notify_) notify_();
+    return;
   }
   if (job.kind == DiskJob::kFlush) {
     job.file->flushQueued = false;

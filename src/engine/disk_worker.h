@@ -82,6 +82,8 @@ struct DiskJob {
   std::string control;                            // kFlush: the control file's new content
   int64_t size = 0;                               // kFinish: the file's final length
   std::function<void()> work;                     // kClaim
+  // kClaim, once its result is among the results: whether to wake the engine thread for it.
+  std::function<bool()> claimDone;
   // kClaim: claims with the same nonzero key (those of one folder) run one at a time, in the
   // order posted: they would only queue for the folder's naming lock side by side.
   uintptr_t claimOrder = 0;

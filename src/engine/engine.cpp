@@ -427,30 +427,40 @@ void Engine::Step() {
   if (rate) bucket_.SetRate(*rate, now);
   // A batch of any size is carried out here, in the order the calls came.
   for (Command& command : commands) Carry(command, now);
-  for (const auto& r : disk_->TakeResults()) {
-    auto it = tasks_.find(r.handle);
-    if (it != tasks_.end()) Guarded(*it->second, [&] { it->second->OnDiskResult(r); });
-  }
+  auto takeDiskResults = [this] {
+    std::vector<DiskResult> results = disk_->TakeResults();
+    for (const auto& r : results) {
+      auto it = tasks_.find(r.handle);
+      if (it != tasks_.end()) Guarded(*it->second, [&] { it->second->OnDiskResult(r); });
+    }
+    return !results.empty();
+  };
+  auto transfer = [this] {
+    int still = 0;
+    curl_multi_perform(multi_, &still);
+    transfers_ = still;
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+      if (msg->msg != CURLMSG_DONE) continue;
+      Connection* c = nullptr;
+      curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &c);
+      if (c != nullptr) {
+        Task& task = *c->task;
+        Guarded(task, [&] { task.OnTransferDone(*c, msg->data.result, Clock::now()); });
+      }
+    }
+  };
+  takeDiskResults();
   bucket_.Refill(now);
   ReleasePaused(now);
   for (auto& entry : tasks_) {
     Task& task = *entry.second;
     Guarded(task, [&] { task.Tick(now); });
   }
-
-  int still = 0;
-  curl_multi_perform(multi_, &still);
-  transfers_ = still;
-  int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
-    if (msg->msg != CURLMSG_DONE) continue;
-    Connection* c = nullptr;
-    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &c);
-    if (c != nullptr) {
-      Task& task = *c->task;
-      Guarded(task, [&] { task.OnTransferDone(*c, msg->data.result, Clock::now()); });
-    }
-  }
+  transfer();
+  // Claims that came back meanwhile woke nobody when their task's first answer was on its way:
+  // the answers held for them go on now, not on the next wake-up.
+  if (takeDiskResults()) transfer();
 
   now = Clock::now();
   // A state that moved is told at once: the caller starts the next file when one ends its
