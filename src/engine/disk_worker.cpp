@@ -377,7 +377,7 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
         std::lock_guard lock(f.mutex);
         if (f.closed || f.generation != batch[i].generation)
           results[i].error = ESTALE;
-        else if (::ftruncate(f.fd, batch[i].size) != 0)
+        else if (f.length != batch[i].size && ::ftruncate(f.fd, batch[i].size) != 0)
           results[i].error = errno;
         else
           fds.push_back({f.fd, f.device});  // a file lies where its folder does
@@ -485,7 +485,7 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
     std::lock_guard lock(f.mutex);
     if (f.closed || f.generation != job.generation)
       return {job.handle, DiskJob::kFinish, ESTALE, {}};
-    if (::ftruncate(f.fd, job.size) != 0 || ::fsync(f.fd) != 0)
+    if ((f.length != job.size && ::ftruncate(f.fd, job.size) != 0) || ::fsync(f.fd) != 0)
       return {job.handle, DiskJob::kFinish, errno, {}};
   }
   DiskResult result = Rename(job);

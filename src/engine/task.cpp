@@ -184,6 +184,7 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file->fd >= 0) {
         if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
+        file->length = 0;
         out.file = std::move(file);
         return 0;
       }
@@ -236,6 +237,7 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
       } else {
         data.reset();
         if (::ftruncate(file->fd, 0) != 0) continue;
+        file->length = 0;
       }
     } else {
       if (hasControl) {
@@ -250,6 +252,7 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
         return errno;
       }
       if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
+      file->length = 0;
     }
     // A partial without a control file starts from zero, which is all a fresh one could say:
     // the control file is first written when it has ranges to keep (the periodic flush, a
@@ -465,9 +468,9 @@ void Task::ResetFile() {
   // The control file forgets the old ranges before the bytes go.
   file_->controlMayExist = true;
   WriteFileAtomically(file_->dirFd, file_->controlName, FormatControl({request_.url, -1, {}, {}}));
-  if (::ftruncate(file_->fd, 0) != 0) {
-    // Nothing claims those bytes any more, so what is left in them does no harm.
-  }
+  // Nothing claims those bytes any more, so what is left in them does no harm; the finish
+  // sets the length.
+  file_->length = ::ftruncate(file_->fd, 0) == 0 ? 0 : -1;
 }
 
 // What is on disk stays usable for a later resume. The failure is reported once its last
