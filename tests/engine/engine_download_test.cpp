@@ -220,6 +220,16 @@ TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
   ASSERT_EQ(f.state, kStateFinished);
   EXPECT_EQ(f.name, "g (1).bin");
   EXPECT_EQ(ReadFile(dir / "g.bin.sfpart"), part);
+
+  // A partial left without its control file starts from zero under its name; what it held
+  // beyond the new file's end does not stay in the file.
+  std::string small = RandomBytes(5000, 8);
+  server.SetContent(small);
+  WriteWholeFile(dir / "k.bin.sfpart", std::string(9000, 'x'));
+  TaskOutcome k = RunTask({server.Url(), dir.path(), "k.bin"});
+  ASSERT_EQ(k.state, kStateFinished) << "failure " << k.failure;
+  EXPECT_EQ(k.name, "k.bin");
+  EXPECT_EQ(ReadFile(dir / "k.bin"), small);
 }
 
 TEST_F(EngineDownload, ServerThatStopsServingRangesRestartsFromZero) {
