@@ -193,23 +193,22 @@ void DiskWorker::Stop() {
 
 void DiskWorker::Run() {
   std::unique_lock lock(mutex_);
-  std::set<uintptr_t> held;
   bool gathered = false;  // waited for more small finishes: the next batch goes at once
   uintptr_t after = 0;    // the file or folder this thread was last at work on
   while (true) {
     // The first job whose file no other thread is working on: a file's jobs keep their order.
     // While a batch runs, small finishes wait for the next one, and so do their files' later
-    // jobs.
-    held.clear();
-    auto ready = [&](const DiskJob& j) {
-      uintptr_t f = OrderOf(j);
+    // jobs. Only a file's jobs can wait behind its small finish (a claim's key is odd, a
+    // file's never): hundreds of finishes waiting for the next batch cost a claim nothing.
+    auto ready = [&](std::deque<DiskJob>::iterator at) {
+      uintptr_t f = OrderOf(*at);
       if (f == 0) return true;  // nothing to keep the order of
-      if (busy_.count(f) != 0 || held.count(f) != 0) return false;
-      if (batching_ && Batched(j)) {
-        held.insert(f);
-        return false;
-      }
-      return true;
+      if (busy_.count(f) != 0) return false;
+      if (!batching_) return true;
+      if (Batched(*at)) return false;
+      return !at->file || std::none_of(jobs_.begin(), at, [f](const DiskJob& j) {
+        return Batched(j) && OrderOf(j) == f;
+      });
     };
     // Jobs posted for the file or folder this thread was at work on woke nobody: it takes the
     // first of them up itself.
@@ -217,11 +216,13 @@ void DiskWorker::Run() {
     if (after != 0) {
       it = std::find_if(jobs_.begin(), jobs_.end(),
                         [&](const DiskJob& j) { return OrderOf(j) == after; });
-      if (it != jobs_.end() && !ready(*it)) it = jobs_.end();
+      if (it != jobs_.end() && !ready(it)) it = jobs_.end();
       after = 0;
-      held.clear();
     }
-    if (it == jobs_.end()) it = std::find_if(jobs_.begin(), jobs_.end(), ready);
+    if (it == jobs_.end()) {
+      it = jobs_.begin();
+      while (it != jobs_.end() && !ready(it)) ++it;
+    }
     if (it == jobs_.end()) {
       if (stop_ && jobs_.empty()) return;  // stopping and drained
       ++idle_;
@@ -288,7 +289,13 @@ void DiskWorker::Carry(DiskJob& job) {
     }
     DiskResult result{job.handle, DiskJob::kClaim, error, {}};
     result.generation = job.generation;
-    return Report(std::move(result));
+    {
+      std::lock_guard lock(mutex_);
+      results_.push_back(std::move(result));
+    }
+    // Mostly the task's first answer wakes the engine thread, which takes this up then.
+    if ((!job.claimDone || job.claimDone()) && notify_) notify_();
+    return;
   }
   if (job.kind == DiskJob::kFlush) {
     job.file->flushQueued = false;
@@ -371,7 +378,7 @@ void DiskWorker::FinishBatch(std::vector<DiskJob>& batch) {
         std::lock_guard lock(f.mutex);
         if (f.closed || f.generation != batch[i].generation)
           results[i].error = ESTALE;
-        else if (::ftruncate(f.fd, batch[i].size) != 0)
+        else if (f.length != batch[i].size && ::ftruncate(f.fd, batch[i].size) != 0)
           results[i].error = errno;
         else
           fds.push_back({f.fd, f.device});  // a file lies where its folder does
@@ -479,7 +486,7 @@ DiskResult DiskWorker::Finish(const DiskJob& job) {
     std::lock_guard lock(f.mutex);
     if (f.closed || f.generation != job.generation)
       return {job.handle, DiskJob::kFinish, ESTALE, {}};
-    if (::ftruncate(f.fd, job.size) != 0 || ::fsync(f.fd) != 0)
+    if ((f.length != job.size && ::ftruncate(f.fd, job.size) != 0) || ::fsync(f.fd) != 0)
       return {job.handle, DiskJob::kFinish, errno, {}};
   }
   DiskResult result = Rename(job);

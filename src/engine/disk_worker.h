@@ -62,6 +62,10 @@ struct PartFile {
   // that arrives whole in its first second never has one, and its finish does not look.
   // Under `mutex` once the file is claimed.
   bool controlMayExist = false;
+  // The file's length when this engine alone made it what it is (created or cut to nothing
+  // here, then written and reserved by the task): the finish need not set it again. -1:
+  // unknown, as for a partial taken over, which may hold more.
+  std::atomic<int64_t> length{-1};
   // A slow disk must not pile up jobs: a new flush or write-back is only posted once the
   // previous one of its kind has run.
   std::atomic<bool> flushQueued{false};
@@ -82,6 +86,8 @@ struct DiskJob {
   std::string control;                            // kFlush: the control file's new content
   int64_t size = 0;                               // kFinish: the file's final length
   std::function<void()> work;                     // kClaim
+  // kClaim, once its result is among the results: whether to wake the engine thread for it.
+  std::function<bool()> claimDone;
   // kClaim: claims with the same nonzero key (those of one folder) run one at a time, in the
   // order posted: they would only queue for the folder's naming lock side by side.
   uintptr_t claimOrder = 0;

@@ -315,9 +315,11 @@ void Engine::ReleasePaused(Clock::time_point now) {
 
 void Engine::Publish(Clock::time_point now, bool all) {
   std::vector<std::pair<int32_t, TaskStatus>> statuses;
-  statuses.reserve(tasks_.size());
+  statuses.reserve(tasks_.size() + (all ? waiting_.size() : 0));
   for (auto& [h, t] : tasks_)
     if (all || !t->WaitsForDisk()) statuses.emplace_back(h, t->Status(now));
+  if (all)
+    for (auto& [h, t] : waiting_) statuses.emplace_back(h, t->Status(now));
   bool changed = false;
   {
     std::lock_guard lock(mutex_);
@@ -355,10 +357,12 @@ void Engine::Run() {
   }
   try {
     for (auto& [h, t] : tasks_) t->Shutdown();
+    for (auto& [h, t] : waiting_) t->Shutdown();
     Publish(Clock::now(), true);
   } catch (...) {
   }
   tasks_.clear();
+  waiting_.clear();
   disk_->Stop();
 }
 
@@ -385,9 +389,17 @@ void Engine::StartOne(int32_t handle, TaskRequest request, Clock::time_point now
   Guarded(*task, [&] { task->Start(now); });
 }
 
+std::map<int32_t, std::unique_ptr<Task>>::iterator Engine::Active(int32_t handle) {
+  auto it = tasks_.find(handle);
+  if (it != tasks_.end()) return it;
+  auto node = waiting_.extract(handle);
+  if (node.empty()) return tasks_.end();
+  return tasks_.insert(std::move(node)).position;
+}
+
 // One command of a caller, on the engine thread.
 void Engine::Carry(Command& command, Clock::time_point now) {
-  auto it = tasks_.find(command.handle);
+  auto it = Active(command.handle);
   Task* task = it != tasks_.end() ? it->second.get() : nullptr;
   switch (command.kind) {
     case Command::kStart:
@@ -427,30 +439,40 @@ void Engine::Step() {
   if (rate) bucket_.SetRate(*rate, now);
   // A batch of any size is carried out here, in the order the calls came.
   for (Command& command : commands) Carry(command, now);
-  for (const auto& r : disk_->TakeResults()) {
-    auto it = tasks_.find(r.handle);
-    if (it != tasks_.end()) Guarded(*it->second, [&] { it->second->OnDiskResult(r); });
-  }
+  auto takeDiskResults = [this] {
+    std::vector<DiskResult> results = disk_->TakeResults();
+    for (const auto& r : results) {
+      auto it = Active(r.handle);
+      if (it != tasks_.end()) Guarded(*it->second, [&] { it->second->OnDiskResult(r); });
+    }
+    return !results.empty();
+  };
+  auto transfer = [this] {
+    int still = 0;
+    curl_multi_perform(multi_, &still);
+    transfers_ = still;
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+      if (msg->msg != CURLMSG_DONE) continue;
+      Connection* c = nullptr;
+      curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &c);
+      if (c != nullptr) {
+        Task& task = *c->task;
+        Guarded(task, [&] { task.OnTransferDone(*c, msg->data.result, Clock::now()); });
+      }
+    }
+  };
+  takeDiskResults();
   bucket_.Refill(now);
   ReleasePaused(now);
   for (auto& entry : tasks_) {
     Task& task = *entry.second;
     Guarded(task, [&] { task.Tick(now); });
   }
-
-  int still = 0;
-  curl_multi_perform(multi_, &still);
-  transfers_ = still;
-  int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
-    if (msg->msg != CURLMSG_DONE) continue;
-    Connection* c = nullptr;
-    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &c);
-    if (c != nullptr) {
-      Task& task = *c->task;
-      Guarded(task, [&] { task.OnTransferDone(*c, msg->data.result, Clock::now()); });
-    }
-  }
+  transfer();
+  // Claims that came back meanwhile woke nobody when their task's first answer was on its way:
+  // the answers held for them go on now, not on the next wake-up.
+  if (takeDiskResults()) transfer();
 
   now = Clock::now();
   // A state that moved is told at once: the caller starts the next file when one ends its
@@ -460,8 +482,19 @@ void Engine::Step() {
   const bool all = now - lastPublish_ >= std::chrono::milliseconds(50);
   if (all) lastPublish_ = now;
   if (moved || !commands.empty() || all) Publish(now, all);
-  // Ended tasks keep only their last status in the table.
-  std::erase_if(tasks_, [](const auto& kv) { return kv.second->Ended(); });
+  // Ended tasks keep only their last status in the table; those waiting for the disk step
+  // aside until it is done with them.
+  for (auto it = tasks_.begin(); it != tasks_.end();) {
+    if (it->second->Ended()) {
+      it = tasks_.erase(it);
+    } else if (it->second->WaitsForDisk()) {
+      auto next = std::next(it);
+      waiting_.insert(tasks_.extract(it));
+      it = next;
+    } else {
+      ++it;
+    }
+  }
 }
 
 }  // namespace sf::engine

@@ -89,6 +89,12 @@ class Engine {
   TokenBucket bucket_;
   std::unique_ptr<DiskWorker> disk_;
   std::map<int32_t, std::unique_ptr<Task>> tasks_;
+  // Tasks whose every byte is in, their state told, waiting for the disk to finish them: a
+  // pass has nothing to do with them but their disk results (and the status of every task,
+  // now and then). Hundreds of small files may wait so while the others transfer.
+  std::map<int32_t, std::unique_ptr<Task>> waiting_;
+  // The task's map iterator in tasks_, brought back from waiting_ when it waits there.
+  std::map<int32_t, std::unique_ptr<Task>>::iterator Active(int32_t handle);
   size_t unpauseCursor_ = 0;
   bool pausedMayRemain_ = false;     // a limit was set since no connection was last found paused
   Clock::time_point lastPublish_{};  // of every task's status

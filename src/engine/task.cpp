@@ -54,6 +54,18 @@ bool LockedElsewhere(int fd) {
   return ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
+// Nothing stands at the control file's name of the requested file: a claim will not find
+// ranges to go on from there.
+bool NoControlFile(const TaskRequest& request) {
+  std::string path = request.dir;
+  if (path.empty()) return false;
+  if (path.back() != '/') path += '/';
+  path += SafeFileName(request.name);
+  path += kControlSuffix;
+  struct stat st;
+  return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 }  // namespace
 
 Task::Task(int32_t handle, TaskRequest request, EngineContext& ctx)
@@ -76,12 +88,23 @@ bool ClaimOutcome::Begin() {
   return true;
 }
 
-void ClaimOutcome::Done() {
+bool ClaimOutcome::Done() {
+  bool awaited;
   {
     std::lock_guard lock(mutex_);
+    if (phase_ != kRunning) return false;  // called off: nobody takes the outcome up
     phase_ = kDone;
+    awaited = awaited_;
   }
   done_.notify_all();
+  return awaited;
+}
+
+bool ClaimOutcome::Await() {
+  std::lock_guard lock(mutex_);
+  if (phase_ == kDone) return true;
+  awaited_ = true;
+  return false;
 }
 
 // The directory to save into, opened (and made when missing) once for the task's life, and the
@@ -161,6 +184,7 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
       if (file->fd >= 0) {
         if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
+        file->length = 0;
         out.file = std::move(file);
         return 0;
       }
@@ -213,6 +237,7 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
       } else {
         data.reset();
         if (::ftruncate(file->fd, 0) != 0) continue;
+        file->length = 0;
       }
     } else {
       if (hasControl) {
@@ -227,6 +252,7 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
         return errno;
       }
       if (LockedElsewhere(file->fd)) continue;  // opened by someone else in between: theirs
+      file->length = 0;
     }
     // A partial without a control file starts from zero, which is all a fresh one could say:
     // the control file is first written when it has ranges to keep (the periodic flush, a
@@ -251,6 +277,16 @@ void Task::Start(Clock::time_point now) {
   if (request_.url.empty()) return Fail(EINVAL);
   lastFlush_ = now;
   Claim(now);
+  // The first request goes out while the claim runs, so that the file's creation and the
+  // server's answer overlap instead of following each other. It asks what a file with nothing
+  // to go on from asks, from byte 0; its answer is judged, and its body taken, only once the
+  // claim is in. Where a control file says there may be bytes to go on from, the request waits
+  // for the claim: it would ask bytes already on disk. (The look is outside the naming lock,
+  // a hint only: a claim that finds ranges after all drops the request for one of its own.)
+  if (!request_.resume || NoControlFile(request_))
+    LaunchProbe(0, now);
+  else
+    claim_->Await();
 }
 
 void Task::Claim(Clock::time_point) {
@@ -272,8 +308,8 @@ void Task::Claim(Clock::time_point) {
     } catch (...) {
       outcome->error = ENOMEM;
     }
-    outcome->Done();
   };
+  job.claimDone = [outcome] { return outcome->Done(); };
   claim_ = std::move(outcome);
   ctx_.disk->Post(std::move(job));
 }
@@ -285,12 +321,28 @@ void Task::OnClaimed() {
   auto now = Clock::now();
   int err = outcome->error;
   if (err == kWaitForFile) {
+    AbortAll();              // a new claim, and its own request, come when the lock is free
     waitingForFile_ = true;  // tried again each turn of the engine until the lock is gone
     return;
   }
-  if (err == kFoundWhole) return LaunchProbe(0, now);
+  if (err == kFoundWhole) {
+    if (connections_.size() == 1 && connections_[0]->probe)
+      return ReleaseProbe(*connections_[0], now);
+    return LaunchProbe(0, now);
+  }
   if (err != 0) return Fail(err);
   Begin(now);
+}
+
+void Task::ReleaseProbe(Connection& c, Clock::time_point now) {
+  c.lastData = now;
+  if (c.endedBeforeClaim) {
+    c.endedBeforeClaim = false;
+    return OnTransferDone(c, c.endedWith, now);
+  }
+  if (!c.heldForClaim) return;
+  c.heldForClaim = false;
+  curl_easy_pause(c.easy, CURLPAUSE_CONT);  // may deliver the held bytes right here
 }
 
 void Task::SettleClaim() {
@@ -319,13 +371,21 @@ void Task::Adopt(ClaimOutcome& outcome) {
 
 // With the file in hand: done when it is complete, else ask for the first byte missing.
 void Task::Begin(Clock::time_point now) {
-  if (size_ >= 0 && done_.Contains(0, size_)) {
+  const bool whole = size_ >= 0 && done_.Contains(0, size_);
+  auto missing = done_.Missing(size_ >= 0 ? size_ : INT64_MAX);
+  const int64_t from = missing.empty() ? 0 : missing.front().begin;
+  if (connections_.size() == 1 && connections_[0]->probe) {
+    // Sent while the claim ran: it asked from byte 0 without a validator, right for a file
+    // with nothing on disk to go on from.
+    if (!whole && from == 0 && done_.Total() == 0) return ReleaseProbe(*connections_[0], now);
+    AbortAll();
+  }
+  if (whole) {
     rangesServed_ = true;
     state_ = kStateDownloading;
     return CheckComplete();
   }
-  auto missing = done_.Missing(size_ >= 0 ? size_ : INT64_MAX);
-  LaunchProbe(missing.empty() ? 0 : missing.front().begin, now);
+  LaunchProbe(from, now);
 }
 
 // The first request of a run, from `from` on: its answer tells what the server serves.
@@ -408,9 +468,9 @@ void Task::ResetFile() {
   // The control file forgets the old ranges before the bytes go.
   file_->controlMayExist = true;
   WriteFileAtomically(file_->dirFd, file_->controlName, FormatControl({request_.url, -1, {}, {}}));
-  if (::ftruncate(file_->fd, 0) != 0) {
-    // Nothing claims those bytes any more, so what is left in them does no harm.
-  }
+  // Nothing claims those bytes any more, so what is left in them does no harm; the finish
+  // sets the length.
+  file_->length = ::ftruncate(file_->fd, 0) == 0 ? 0 : -1;
 }
 
 // What is on disk stays usable for a later resume. The failure is reported once its last
@@ -449,7 +509,11 @@ void Task::Shutdown() {
 
 void Task::Tick(Clock::time_point now) {
   if (Closing() || state_ == kStatePaused) return;
-  if (waitingForFile_) return Claim(now);
+  if (waitingForFile_) {
+    Claim(now);
+    if (claim_) claim_->Await();
+    return;
+  }
   for (size_t i = 0; i < connections_.size(); ++i) {
     Connection& c = *connections_[i];
     if (!c.running && c.hasSlice && now >= c.retryAt) Launch(c, now);
@@ -481,7 +545,8 @@ void Task::Tick(Clock::time_point now) {
   auto stall = std::chrono::seconds(ctx_.settings.stallSeconds);
   for (size_t i = 0; i < connections_.size(); ++i) {
     Connection& c = *connections_[i];
-    if (c.running && !c.paused && now - c.lastData > stall) {
+    if (c.running && !c.paused && !c.heldForClaim && !c.endedBeforeClaim &&
+        now - c.lastData > stall) {
       Abort(c);
       Failure(c, ETIMEDOUT, now);
       if (Closing()) return;

@@ -108,13 +108,21 @@ struct ClaimOutcome {
   void CallOff();
   // On the disk thread: false when the claim was called off.
   bool Begin();
-  void Done();
+  // On the disk thread, once the outcome is among the disk's results: true when the engine
+  // thread waits for it and must be woken.
+  bool Done();
+  // On the engine thread: the task cannot go on without the outcome. True when it is done
+  // already (and among the disk's results); else the claim wakes the engine when it is.
+  bool Await();
 
  private:
   enum Phase { kQueued, kRunning, kDone, kCalledOff };
   std::mutex mutex_;
   std::condition_variable done_;
   Phase phase_ = kQueued;
+  // A claim whose task sent its first request meanwhile wakes nobody: the answer wakes the
+  // engine thread, which takes the outcome up on that pass. Only one the task waits for does.
+  bool awaited_ = false;
 };
 
 struct Connection {
@@ -139,6 +147,11 @@ struct Connection {
   bool checked = false;    // response head judged
   bool stopAtEnd = false;  // stopped on purpose at the end of its slice
   bool useOriginalUrl = true;
+  // A first request sent while the task's file is still being claimed: its body, or its end,
+  // waits until the claim is in, which decides what the answer means.
+  bool heldForClaim = false;
+  bool endedBeforeClaim = false;
+  CURLcode endedWith = CURLE_OK;
   Verdict verdict = kNone;
   int verdictCode = 0;
   int failures = 0;
@@ -212,6 +225,8 @@ class Task {
                        ClaimOutcome& out);
   void Begin(Clock::time_point now);
   void LaunchProbe(int64_t from, Clock::time_point now);
+  // The first request, sent while the claim ran, goes on with what it held back.
+  void ReleaseProbe(Connection& c, Clock::time_point now);
   void Launch(Connection& c, Clock::time_point now);
   int64_t RequestEnd(const Connection& c, Clock::time_point now);
   void Abort(Connection& c);

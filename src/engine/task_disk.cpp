@@ -46,6 +46,8 @@ bool Task::WriteBuffered(Connection& c) {
   }
   // Only bytes that reached the file count as done; the rest is fetched again later.
   done_.Add(at, at + static_cast<int64_t>(written));
+  if (int64_t length = file_->length; length >= 0)
+    file_->length = std::max(length, at + static_cast<int64_t>(written));
   c.buffer.clear();
   unsyncedBytes_ += static_cast<int64_t>(written);
   if (unsyncedBytes_ >= kWritebackEvery && !file_->writebackQueued.exchange(true)) {
@@ -92,7 +94,10 @@ int Task::Preallocate() {
   // A small file is written whole at once, its few blocks allocated as it is written back:
   // reserving them first only adds a change of its extents to undo on the first write.
   if (size_ <= kReserveFrom) return 0;
-  if (::fallocate(file_->fd, 0, 0, size_) == 0) return 0;
+  if (::fallocate(file_->fd, 0, 0, size_) == 0) {
+    if (int64_t length = file_->length; length >= 0) file_->length = std::max(length, size_);
+    return 0;
+  }
   if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINTR) return 0;
   return errno;
 }

@@ -56,7 +56,7 @@ void Task::Launch(Connection& c, Clock::time_point now) {
   }
   c.easy = curl_easy_init();
   if (c.easy == nullptr) return Fail(ENOMEM);
-  c.checked = c.stopAtEnd = c.paused = false;
+  c.checked = c.stopAtEnd = c.paused = c.heldForClaim = c.endedBeforeClaim = false;
   c.verdict = Connection::kNone;
   c.verdictCode = 0;
   c.head = ResponseHead();
@@ -216,6 +216,11 @@ Connection::Verdict Task::Judge(Connection& c, int& code) {
 size_t Task::OnData(Connection& c, const char* data, size_t len) {
   if (Closing() || c.verdict == Connection::kDiskError || c.verdict == Connection::kFailTask)
     return 0;
+  if (claim_) {
+    c.heldForClaim = true;  // curl keeps the bytes until the claim lets them go on
+    claim_->Await();
+    return CURL_WRITEFUNC_PAUSE;
+  }
   if (!c.checked) {
     c.checked = true;
     int code = 0;
@@ -272,6 +277,14 @@ void Task::Unpause(Connection& c, Clock::time_point now) {
 }
 
 void Task::OnTransferDone(Connection& c, CURLcode code, Clock::time_point now) {
+  if (claim_) {
+    // Ended before the claim is in (an answer without a body, a failed connection): it is
+    // judged once the claim says what is on disk.
+    c.endedBeforeClaim = true;
+    c.endedWith = code;
+    claim_->Await();
+    return;
+  }
   if (!c.checked && c.verdict == Connection::kNone && code == CURLE_OK) {
     c.checked = true;  // a response without a body: judge its head now
     int judged = 0;

@@ -1,6 +1,7 @@
 // The engine library against a real loopback server, through the binding.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -220,6 +221,37 @@ TEST_F(EngineDownload, ResumesFromDiskAndRestartsWhenTheFileChanged) {
   ASSERT_EQ(f.state, kStateFinished);
   EXPECT_EQ(f.name, "g (1).bin");
   EXPECT_EQ(ReadFile(dir / "g.bin.sfpart"), part);
+
+  // A partial left without its control file starts from zero under its name; what it held
+  // beyond the new file's end does not stay in the file.
+  std::string small = RandomBytes(5000, 8);
+  server.SetContent(small);
+  WriteWholeFile(dir / "k.bin.sfpart", std::string(9000, 'x'));
+  TaskOutcome k = RunTask({server.Url(), dir.path(), "k.bin"});
+  ASSERT_EQ(k.state, kStateFinished) << "failure " << k.failure;
+  EXPECT_EQ(k.name, "k.bin");
+  EXPECT_EQ(ReadFile(dir / "k.bin"), small);
+}
+
+// The first request goes out while the file is still being claimed; its answer waits for the
+// claim and is taken then, not asked again.
+TEST_F(EngineDownload, TheFirstAnswerWaitsForTheClaimAndIsNotAskedAgain) {
+  std::string body = RandomBytes(100 << 10, 31);
+  RangeFileServer server(body);
+  // Another holder of the folder's naming lock keeps the claim waiting.
+  int held = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  int32_t h = StartTask({server.Url(), dir.path(), "w.bin"});
+  bool asked = WaitUntil([&] { return !server.Requests().empty(); });
+  bool claimed = FileExists(dir / "w.bin.sfpart");
+  ::close(held);
+  ASSERT_TRUE(asked);
+  EXPECT_FALSE(claimed);
+  ASSERT_TRUE(WaitUntil([&] { return Query(h).state == kStateFinished; }));
+  EXPECT_EQ(ReadFile(dir / "w.bin"), body);
+  EXPECT_EQ(server.Requests().size(), 1u);
+  Engine().DeleteTask(h, 0);
 }
 
 TEST_F(EngineDownload, ServerThatStopsServingRangesRestartsFromZero) {

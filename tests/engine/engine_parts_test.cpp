@@ -11,6 +11,7 @@
 #include "engine/http_response.h"
 #include "engine/range_set.h"
 #include "engine/save_directory.h"
+#include "engine/task.h"
 #include "engine/throughput.h"
 #include "sandbox.h"
 
@@ -181,6 +182,26 @@ TEST(ResponseHead, ContentRangeAndHeaderValues) {
   EXPECT_EQ(HeaderValue("content-range: bytes 1-2/3\r\n", "Content-Range"), "bytes 1-2/3");
   EXPECT_FALSE(HeaderValue("Content-Rangex: 1", "Content-Range"));
   EXPECT_EQ(EncodeUrl(" http://h/文 a\"b "), "http://h/%E6%96%87%20a%22b");
+}
+
+// A claim wakes the engine thread only when its task waits for it, and never misses one that
+// does, whichever of the two comes first.
+TEST(ClaimOutcome, WakesOnlyATaskThatWaitsForIt) {
+  ClaimOutcome awaited;
+  ASSERT_TRUE(awaited.Begin());
+  EXPECT_FALSE(awaited.Await());  // not done yet: the claim is to wake the engine
+  EXPECT_TRUE(awaited.Done());
+
+  ClaimOutcome quiet;
+  ASSERT_TRUE(quiet.Begin());
+  EXPECT_FALSE(quiet.Done());  // nobody waits: the first answer's pass takes it up
+  EXPECT_TRUE(quiet.Await());  // done already, among the disk's results
+
+  ClaimOutcome off;
+  EXPECT_FALSE(off.Await());
+  off.CallOff();
+  EXPECT_FALSE(off.Begin());
+  EXPECT_FALSE(off.Done());  // called off: nothing to take up
 }
 
 TEST(Throughput, BucketHoldsTheRateAndMeterAverages) {
