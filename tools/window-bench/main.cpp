@@ -22,7 +22,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -43,9 +42,12 @@
 #include "app/unfinished_tab.h"
 #include "base/settings_file.h"
 #include "download/download_engine.h"
+#include "run_loop.h"
 #include "share/share_session.h"
 
 namespace {
+
+using sf::bench::RunLoop;
 
 // The process's resident and peak resident memory in MiB, as the kernel counts them, and of
 // the allocator's, what is in use and what it holds free: the part of the resident memory
@@ -72,15 +74,6 @@ double CpuSeconds() {
   getrusage(RUSAGE_SELF, &use);
   auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
   return seconds(use.ru_utime) + seconds(use.ru_stime);
-}
-
-// Runs the event loop for `ms` as the application's own loop runs it: asleep in poll until a
-// descriptor, a timer or a posted event wakes it. QTest::qWait sleeps between its passes
-// instead, and the engine's word that a file ended would wait out each sleep.
-void RunLoop(int ms) {
-  QEventLoop loop;
-  QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-  loop.exec();
 }
 
 // The longest time the event loop went without running a 10 ms timer, over `ms`.
