@@ -1,12 +1,12 @@
 # Most of a clean build's time went to parsing the same standard, JSON, test and Qt headers again
 # for every source file. Each kind of target below compiles them once, into a precompiled header
-# its first target owns and the others of that kind reuse.
+# every target of that kind reuses.
 #
 # A precompiled header is only taken by a compile whose position-independence, optimisation and
 # language options match its own, so the kinds keep those apart: libraries (-fPIC) from programs
 # (-fPIE), test code (built without optimisation) from the rest, Qt code from plain code.
 # Extra definitions of a target (SF_ENGINE_PATH, ...) do not matter: no header below reads them.
-# A target with its own flags (the engine's hidden visibility) keeps its plain compile.
+# Shared libraries (the engine, with its hidden visibility) keep their plain compile.
 
 set(SF_PCH_STANDARD
   <algorithm> <atomic> <chrono> <condition_variable> <cstdint> <cstdio> <cstdlib> <cstring>
