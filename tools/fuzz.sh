@@ -30,6 +30,10 @@ targets=()
 for target in "$dir"/fuzz/fuzz_*; do
   [ -x "$target" ] && targets+=("$target")
 done
+if [ ${#targets[@]} -eq 0 ]; then
+  echo "no fuzzer in $dir/fuzz: configure that tree with -DSHAREFETCH_FUZZ=ON" >&2
+  exit 1
+fi
 at_once=$(nproc)
 running=0
 for target in "${targets[@]}"; do
