@@ -153,6 +153,18 @@ struct DownloadJobs::Row {
   }
 };
 
+class DownloadJobs::Locked {
+ public:
+  explicit Locked(DownloadJobs& jobs) : jobs_(jobs), lock_(jobs.mutex_) {}
+  ~Locked() { jobs_.Write(); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+ private:
+  DownloadJobs& jobs_;
+  std::lock_guard<std::mutex> lock_;
+};
+
 // A refused link asked again of the share: a fresh resolution on a share worker, its answer
 // handed to the loop's thread.
 class ShareLinkRenewer : public LinkRenewer {
@@ -273,6 +285,7 @@ bool DownloadJobs::Run(std::function<void()> work) {
       work();
       done->set_value();
     });
+    tickWanted_ = true;
   }
   uint64_t one = 1;
   (void)!write(wake_, &one, sizeof one);
@@ -280,11 +293,12 @@ bool DownloadJobs::Run(std::function<void()> work) {
   return true;
 }
 
-void DownloadJobs::Post(std::function<void()> work) {
+void DownloadJobs::Post(std::function<void()> work, bool tick) {
   {
     std::lock_guard lock(mutex_);
     if (!running_) return;
     work_.push_back(std::move(work));
+    tickWanted_ = tickWanted_ || tick;
   }
   uint64_t one = 1;
   (void)!write(wake_, &one, sizeof one);
@@ -297,33 +311,52 @@ void DownloadJobs::Loop() {
     // quiet in their Tick.
     std::vector<pollfd> fds = {{wake_, POLLIN, 0}};
     if (manager_->WakeFd() >= 0) fds.push_back({manager_->WakeFd(), POLLIN, 0});
-    int64_t next = manager_->NextTickMs(now);
+    // When the back-ends want their next tick, counted from their last one.
+    int64_t next = std::min(manager_->NextTickMs(lastTickMs_), lastTickMs_ + kTellEveryMs);
     for (auto& [id, remote] : remotes_) {
       fds.push_back({remote.downloads->WakeFd(), POLLIN, 0});
-      next = std::min(next, remote.downloads->NextTickMs(now));
+      next = std::min(next, remote.downloads->NextTickMs(lastTickMs_));
     }
     int64_t wait = std::clamp<int64_t>(next - now, 0, kTellEveryMs);
+    bool news = false;  // a back-end has some
     if (poll(fds.data(), fds.size(), static_cast<int>(wait)) > 0) {
       uint64_t quiet = 0;
       for (size_t i = 0; i < fds.size() && i < 2; ++i)
         if (fds[i].revents & POLLIN) (void)!read(fds[i].fd, &quiet, sizeof quiet);
+      for (size_t i = 1; i < fds.size(); ++i) news = news || (fds[i].revents & POLLIN) != 0;
     }
     std::vector<std::function<void()>> work;
-    bool running;
+    bool running, wanted;
     {
       std::lock_guard lock(mutex_);
       work.swap(work_);
       running = running_;
+      wanted = tickWanted_;
+      tickWanted_ = false;
     }
     for (auto& w : work) w();
     if (!running) break;
     now = NowMs();
+    // A link starts its file as it comes, with a slot free: links alone, which come by the
+    // thousand with a share of many small files, need no tick, nor a look at every row under
+    // way.
+    if (!news && !wanted && now < next) continue;
+    lastTickMs_ = now;
+    // What the back-ends tell is heard after their ticks, under one lock: a share of many small
+    // files ends many of them in a turn, and their rows are written in one transaction.
+    gathering_ = true;
     manager_->Tick(now);
+    for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
+    gathering_ = false;
+    {
+      Locked locked(*this);
+      for (const DownloadEvent& event : heard_) Heard(event);
+      heard_.clear();
+      Sample(now, now - lastTellMs_ >= kTellEveryMs);
+    }
     // A finished file's row keeps all the API shows of it: the manager's item, with its link
     // and paths, would only add up over a share of many files.
     manager_->DropFinished();
-    for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
-    Sample(now, now - lastTellMs_ >= kTellEveryMs);
     CountWaiting();
   }
   // Every task stops and lets go of its partial, with its control file written: the next
@@ -515,7 +548,7 @@ void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
   for (; at < wanted.size(); ++at) unlisted.push_back(wanted[at].id);
   std::vector<Wanted>().swap(wanted);
   if (!unlisted.empty()) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     for (int64_t id : unlisted)
       if (auto it = rows_.find(id); it != rows_.end())
         SetState(*it->second, RowState::kFailed,
@@ -542,7 +575,7 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
   std::vector<int64_t> opened = std::move(opening.rows);
   Downloads* backend = Backend(downloader);
   if (backend == nullptr) {
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     for (int64_t id : opened)
       if (auto it = rows_.find(id); it != rows_.end())
         SetState(*it->second, RowState::kFailed, "the downloader is no longer there");
@@ -577,7 +610,7 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
             // sees the link in neither.
             CountWaiting();
             --linksPosted_;
-          });
+          }, false);
         }
         // Every row paused or removed before its link came: the rest is not asked for.
         return waiting->load() > 0;
@@ -627,7 +660,7 @@ void DownloadJobs::Leave(Row& row) {
 void DownloadJobs::Close(int64_t downloader, int added, const std::string& error) {
   if (!error.empty()) {
     // Why the links did not come is the resolution's to tell, not the back-end's.
-    std::lock_guard lock(mutex_);
+    Locked locked(*this);
     for (int64_t id : launched_[added].rows)
       if (auto it = rows_.find(id); it != rows_.end() && it->second->launch == added &&
                                     it->second->item == ItemId::kNone &&
@@ -641,6 +674,12 @@ void DownloadJobs::Close(int64_t downloader, int added, const std::string& error
 
 void DownloadJobs::Hear(const DownloadEvent& event) {
   if (ending_) return;
+  if (gathering_) return heard_.push_back(event);
+  Locked locked(*this);
+  Heard(event);
+}
+
+void DownloadJobs::Heard(const DownloadEvent& event) {
   const int share = Raw(event.share);
   int64_t id = 0;
   bool adding = false;  // heard while its share is being added
@@ -650,7 +689,6 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
     id = (*pending_)[event.file];
     adding = true;
   }
-  std::lock_guard lock(mutex_);
   auto it = rows_.find(id);
   if (it == rows_.end()) return;
   Row& row = *it->second;
@@ -709,11 +747,17 @@ void DownloadJobs::SetState(Row& row, RowState state, const std::string& reason)
   ++revision_;
   Watch(row);
   dirty_.insert(row.id);
-  (void)store_.UpdateDownload(row.id, NameOf(state), row.done, row.size, reason);
+  unwritten_.push_back({row.id, NameOf(state), row.done, row.size, reason});
   if (IsEnded(state))
     Ended(row.share);
   else if (row.share != 0)
     open_.insert(row.share);
+}
+
+void DownloadJobs::Write() {
+  if (unwritten_.empty()) return;
+  (void)store_.UpdateDownloads(unwritten_);
+  unwritten_.clear();
 }
 
 void DownloadJobs::Ended(int64_t share) {
@@ -736,6 +780,8 @@ void DownloadJobs::Ended(int64_t share) {
   }
   open_.erase(share);
   if (entry.files == 0) return;
+  // The rows that ended it are kept before the entry that says so.
+  Write();
   entry.finished = UnixNow();
   if (std::optional<ShareRow> found = store_.Share(share)) entry.url = found->url;
   // The share's top entries name it: one alone, or the first two and an ellipsis.
@@ -749,7 +795,6 @@ void DownloadJobs::Ended(int64_t share) {
 }
 
 void DownloadJobs::Sample(int64_t nowMs, bool tell) {
-  std::lock_guard lock(mutex_);
   bool moving = false;
   // Only the rows under way: a large list is mostly waiting, paused or done, and looking at
   // every row each tick would keep an idle service busy.
@@ -791,15 +836,25 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
       SetState(*row, state);
     moving = moving || v.state == RowState::kDownloading;
   }
-  for (auto it = dirty_.begin(); it != dirty_.end();) {
-    auto found = rows_.find(*it);
-    if (found != rows_.end() && nowMs - found->second->toldMs < kTellEveryMs) {
-      ++it;
-      continue;
-    }
-    if (found != rows_.end()) Tell(*found->second), found->second->toldMs = nowMs;
-    it = dirty_.erase(it);
+  // Nothing is told before it is kept.
+  Write();
+  std::vector<int64_t> told;
+  for (int64_t id : dirty_) {
+    auto found = rows_.find(id);
+    if (found == rows_.end()) continue;
+    if (nowMs - found->second->toldMs >= kTellEveryMs)
+      told.push_back(id);
+    else
+      due_.emplace(found->second->toldMs + kTellEveryMs, id);
   }
+  dirty_.clear();
+  for (auto it = due_.begin(); it != due_.end() && it->first <= nowMs; it = due_.erase(it))
+    told.push_back(it->second);
+  std::sort(told.begin(), told.end());
+  told.erase(std::unique(told.begin(), told.end()), told.end());
+  for (int64_t id : told)
+    if (auto found = rows_.find(id); found != rows_.end())
+      Tell(*found->second), found->second->toldMs = nowMs;
   if (tell && moving) {
     DownloadSums totals = SumsLocked();
     publish_("downloads-totals", {{"files", totals.files},
@@ -851,6 +906,7 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       moved = moved || (item != nullptr && item->renewing && act == Act::kResume);
       lock.lock();
       SetState(row, RowState::kQueued);
+      Write();
       if (!moved) {
         row.item = ItemId::kNone;
         Watch(row);
@@ -890,7 +946,7 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     else
       backend->Cancel(list, removeFiles);
   }
-  std::lock_guard lock(mutex_);
+  Locked locked(*this);
   std::set<int64_t> shares;
   for (auto [id, listed] : taken) {
     auto it = rows_.find(id);
@@ -911,6 +967,7 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       shares.insert(row.share);
       live_.erase(id);
       dirty_.erase(id);
+      due_.erase({row.toldMs + kTellEveryMs, id});
       rows_.erase(it);
       byName_.clear();
       ++revision_;
@@ -1072,6 +1129,8 @@ void DownloadJobs::DownloadersChanged() {
       (void)store_.DeleteDownload(id);
       live_.erase(id);
       dirty_.erase(id);
+      if (auto it = rows_.find(id); it != rows_.end())
+        due_.erase({it->second->toldMs + kTellEveryMs, id});
       rows_.erase(id);
       byName_.clear();
       ++revision_;

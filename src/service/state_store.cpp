@@ -531,6 +531,24 @@ bool StateStore::UpdateDownload(int64_t id, const std::string& state, int64_t do
   return ok && sqlite3_changes(db_) > 0;
 }
 
+bool StateStore::UpdateDownloads(const std::vector<DownloadChange>& changes) {
+  if (changes.empty()) return true;
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  Statement s(db_, "UPDATE downloads SET state=?,done=?,total=?,error=? WHERE id=?");
+  for (const DownloadChange& c : changes) {
+    if (!s.Bind(1, c.state).Bind(2, c.done).Bind(3, c.total).Bind(4, c.error).Bind(5, c.id).Run())
+      break;
+    s.Reset();
+  }
+  if (!s.ok()) {
+    error_ = sqlite3_errmsg(db_);
+    Exec("ROLLBACK");
+    return false;
+  }
+  return Exec("COMMIT");
+}
+
 std::vector<DownloadRow> StateStore::Downloads() {
   std::lock_guard lock(mutex_);
   std::vector<DownloadRow> rows;
