@@ -68,6 +68,7 @@ int64_t NowMs() {
 }
 
 constexpr int64_t kTellEveryMs = 1000;
+constexpr size_t kWriteAtMost = 1024;  // row changes in one transaction
 // A size no file of a share has: the path asked is not among its files.
 constexpr int64_t kUnlisted = INT64_MIN;
 
@@ -137,6 +138,9 @@ struct DownloadJobs::Row {
   int launch = 0;  // the back-end's share it was last handed to in; 0: none
   RowState state = RowState::kQueued;
   bool reasonChanged = false;  // since the event stream last heard of it
+  // Changed in a way the store must have before anyone hears of it: a restart brings a row
+  // under way back queued, as one that is queued, but every other change as it is.
+  bool unkept = false;
 
   const std::string& Reason() const { return reason ? *reason : kNoText; }
   void SetReason(const std::string& words) {
@@ -151,18 +155,6 @@ struct DownloadJobs::Row {
     told = {size, done, speed, state};
     reasonChanged = false;
   }
-};
-
-class DownloadJobs::Locked {
- public:
-  explicit Locked(DownloadJobs& jobs) : jobs_(jobs), lock_(jobs.mutex_) {}
-  ~Locked() { jobs_.Write(); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  DownloadJobs& jobs_;
-  std::lock_guard<std::mutex> lock_;
 };
 
 // A refused link asked again of the share: a fresh resolution on a share worker, its answer
@@ -349,7 +341,7 @@ void DownloadJobs::Loop() {
     for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
     gathering_ = false;
     {
-      Locked locked(*this);
+      std::lock_guard lock(mutex_);
       for (const DownloadEvent& event : heard_) Heard(event);
       heard_.clear();
       Sample(now, now - lastTellMs_ >= kTellEveryMs);
@@ -361,7 +353,11 @@ void DownloadJobs::Loop() {
   }
   // Every task stops and lets go of its partial, with its control file written: the next
   // start goes on from there. What the manager says of them meanwhile is not kept, so the rows
-  // keep their states.
+  // keep their states, as written now.
+  {
+    std::lock_guard lock(mutex_);
+    Write();
+  }
   ending_ = true;
   // The downloaders go on by themselves; the next start finds their downloads again.
   remotes_.clear();
@@ -548,7 +544,7 @@ void DownloadJobs::Launch(int64_t share, const std::vector<int64_t>& ids) {
   for (; at < wanted.size(); ++at) unlisted.push_back(wanted[at].id);
   std::vector<Wanted>().swap(wanted);
   if (!unlisted.empty()) {
-    Locked locked(*this);
+    std::lock_guard lock(mutex_);
     for (int64_t id : unlisted)
       if (auto it = rows_.find(id); it != rows_.end())
         SetState(*it->second, RowState::kFailed,
@@ -575,7 +571,7 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
   std::vector<int64_t> opened = std::move(opening.rows);
   Downloads* backend = Backend(downloader);
   if (backend == nullptr) {
-    Locked locked(*this);
+    std::lock_guard lock(mutex_);
     for (int64_t id : opened)
       if (auto it = rows_.find(id); it != rows_.end())
         SetState(*it->second, RowState::kFailed, "the downloader is no longer there");
@@ -660,7 +656,7 @@ void DownloadJobs::Leave(Row& row) {
 void DownloadJobs::Close(int64_t downloader, int added, const std::string& error) {
   if (!error.empty()) {
     // Why the links did not come is the resolution's to tell, not the back-end's.
-    Locked locked(*this);
+    std::lock_guard lock(mutex_);
     for (int64_t id : launched_[added].rows)
       if (auto it = rows_.find(id); it != rows_.end() && it->second->launch == added &&
                                     it->second->item == ItemId::kNone &&
@@ -675,7 +671,7 @@ void DownloadJobs::Close(int64_t downloader, int added, const std::string& error
 void DownloadJobs::Hear(const DownloadEvent& event) {
   if (ending_) return;
   if (gathering_) return heard_.push_back(event);
-  Locked locked(*this);
+  std::lock_guard lock(mutex_);
   Heard(event);
 }
 
@@ -700,7 +696,7 @@ void DownloadJobs::Heard(const DownloadEvent& event) {
   switch (event.kind) {
     case DownloadEvent::kStarted:
     case DownloadEvent::kShown:  // a file a downloader holds already, followed again
-      row.item = event.item;
+      SetItem(row, event.item);
       // A row is queued when its file is handed to the manager: only one that failed meanwhile
       // changes, so a share of many files is not written back row by row.
       if (row.state != RowState::kPaused && (row.state != RowState::kQueued || row.reason))
@@ -728,11 +724,32 @@ void DownloadJobs::Watch(Row& row) {
   const RowState state = row.state;
   // A downloader's paused download is looked at too: one paused while its link was renewed is
   // paused over there only once it is handed back.
-  if (row.item != ItemId::kNone && (state == RowState::kQueued || state == RowState::kDownloading ||
-                                    (state == RowState::kPaused && row.downloader != 0)))
+  if (row.item == ItemId::kNone || (state != RowState::kQueued && state != RowState::kDownloading &&
+                                    (state != RowState::kPaused || row.downloader == 0)))
+    return Unwatch(row);
+  if (row.downloader != 0) {
     live_[row.id] = &row;
-  else
-    live_.erase(row.id);
+    return;
+  }
+  // Two rows may follow one item: the same file asked for by two shares.
+  auto [from, to] = engineRows_.equal_range(Raw(row.item));
+  if (std::none_of(from, to, [&row](const auto& at) { return at.second == &row; })) {
+    engineRows_.emplace(Raw(row.item), &row);
+    fresh_.push_back(row.id);
+  }
+}
+
+void DownloadJobs::Unwatch(Row& row) {
+  live_.erase(row.id);
+  auto [from, to] = engineRows_.equal_range(Raw(row.item));
+  for (auto it = from; it != to; ++it)
+    if (it->second == &row) return (void)engineRows_.erase(it);
+}
+
+void DownloadJobs::SetItem(Row& row, ItemId item) {
+  Unwatch(row);
+  row.item = item;
+  Watch(row);
 }
 
 void DownloadJobs::Count(const Row& row, int64_t delta) {
@@ -748,15 +765,20 @@ void DownloadJobs::SetState(Row& row, RowState state, const std::string& reason)
   Watch(row);
   dirty_.insert(row.id);
   unwritten_.push_back({row.id, NameOf(state), row.done, row.size, reason});
+  if (state != RowState::kDownloading) row.unkept = true;
+  // Many rows changed at once (a pause of every row) are written a part at a time.
+  if (unwritten_.size() >= kWriteAtMost) Write();
   if (IsEnded(state))
     Ended(row.share);
   else if (row.share != 0)
     open_.insert(row.share);
 }
 
-void DownloadJobs::Write() {
+void DownloadJobs::Write() const {
   if (unwritten_.empty()) return;
   (void)store_.UpdateDownloads(unwritten_);
+  for (const DownloadChange& change : unwritten_)
+    if (auto it = rows_.find(change.id); it != rows_.end()) it->second->unkept = false;
   unwritten_.clear();
 }
 
@@ -801,6 +823,18 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
   std::vector<Row*> live;
   live.reserve(live_.size());
   for (auto& [id, row] : live_) live.push_back(row);
+  // Of our engine's, only those it runs move, and those just handed over show what their
+  // items hold; the others wait for a slot.
+  for (int item : manager_->queue().Started()) {
+    auto [from, to] = engineRows_.equal_range(item);
+    for (auto it = from; it != to; ++it) live.push_back(it->second);
+  }
+  for (int64_t id : fresh_)
+    if (auto it = rows_.find(id);
+        it != rows_.end() && it->second->downloader == 0 && it->second->item != ItemId::kNone &&
+        (it->second->state == RowState::kQueued || it->second->state == RowState::kDownloading))
+      live.push_back(it->second.get());
+  fresh_.clear();
   for (Row* row : live) {
     const int64_t id = row->id;
     const DownloadItem* item = ItemOf(*row);
@@ -836,8 +870,6 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
       SetState(*row, state);
     moving = moving || v.state == RowState::kDownloading;
   }
-  // Nothing is told before it is kept.
-  Write();
   std::vector<int64_t> told;
   for (int64_t id : dirty_) {
     auto found = rows_.find(id);
@@ -852,10 +884,18 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
     told.push_back(it->second);
   std::sort(told.begin(), told.end());
   told.erase(std::unique(told.begin(), told.end()), told.end());
+  // Nothing is told before it is kept. Most turns tell only rows kept already, or rows that
+  // began downloading: a share of many small files is not written a turn at a time.
+  for (int64_t id : told)
+    if (auto found = rows_.find(id); found != rows_.end() && found->second->unkept) {
+      Write();
+      break;
+    }
   for (int64_t id : told)
     if (auto found = rows_.find(id); found != rows_.end())
       Tell(*found->second), found->second->toldMs = nowMs;
   if (tell && moving) {
+    Write();
     DownloadSums totals = SumsLocked();
     publish_("downloads-totals", {{"files", totals.files},
                                   {"filesDone", totals.filesDone},
@@ -908,8 +948,7 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       SetState(row, RowState::kQueued);
       Write();
       if (!moved) {
-        row.item = ItemId::kNone;
-        Watch(row);
+        SetItem(row, ItemId::kNone);
         launch[row.share].push_back(id);
       }
       ++acted;
@@ -946,7 +985,7 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     else
       backend->Cancel(list, removeFiles);
   }
-  Locked locked(*this);
+  std::lock_guard lock(mutex_);
   std::set<int64_t> shares;
   for (auto [id, listed] : taken) {
     auto it = rows_.find(id);
@@ -965,7 +1004,7 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       (void)store_.DeleteDownload(id);
       Count(row, -1);
       shares.insert(row.share);
-      live_.erase(id);
+      Unwatch(row);
       dirty_.erase(id);
       due_.erase({row.toldMs + kTellEveryMs, id});
       rows_.erase(it);
@@ -976,10 +1015,12 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     ++acted;
   }
   for (int64_t share : shares) Ended(share);  // the files left of a share may all have ended now
+  Write();                                    // before the caller is answered
 }
 
 std::vector<int64_t> DownloadJobs::Ids(const DownloadFilter& filter) const {
   std::lock_guard lock(mutex_);
+  Write();
   std::vector<int64_t> ids;
   for (const auto& [id, row] : rows_)
     if (row->Matches(filter)) ids.push_back(id);
@@ -1005,6 +1046,7 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
   };
   Window window;
   std::lock_guard lock(mutex_);
+  Write();
   window.revision = revision_;
   if (byName_.size() != rows_.size()) {
     byName_.clear();
@@ -1065,6 +1107,7 @@ std::shared_ptr<const std::string> DownloadJobs::FolderText(const std::string& p
 
 DownloadSums DownloadJobs::Sums() const {
   std::lock_guard lock(mutex_);
+  Write();
   return SumsLocked();
 }
 
@@ -1084,6 +1127,7 @@ DownloadSums DownloadJobs::SumsLocked() const {
 
 bool DownloadJobs::Uses(int64_t downloader) const {
   std::lock_guard lock(mutex_);
+  Write();
   for (const auto& [id, row] : rows_)
     if (row->downloader == downloader && !IsEnded(row->state)) return true;
   return false;
@@ -1119,18 +1163,18 @@ void DownloadJobs::DownloadersChanged() {
       if (before.count(v.downloader) == 0 || before[v.downloader] != names_[v.downloader])
         ++revision_;
       if (moved.count(v.downloader) != 0 && row->item != ItemId::kNone) {
-        row->item = ItemId::kNone;
-        Watch(*row);
+        SetItem(*row, ItemId::kNone);
         if (v.state == RowState::kQueued || v.state == RowState::kDownloading)
           launch[v.share].push_back(id);
       }
     }
     for (int64_t id : gone) {
       (void)store_.DeleteDownload(id);
-      live_.erase(id);
       dirty_.erase(id);
-      if (auto it = rows_.find(id); it != rows_.end())
+      if (auto it = rows_.find(id); it != rows_.end()) {
+        Unwatch(*it->second);
         due_.erase({it->second->toldMs + kTellEveryMs, id});
+      }
       rows_.erase(id);
       byName_.clear();
       ++revision_;

@@ -168,16 +168,18 @@ class DownloadJobs {
   // all of a turn's news under one lock (loop's thread).
   void Hear(const DownloadEvent& event);
   void Heard(const DownloadEvent& event);  // under mutex_
-  // The lock on the rows. The changes of rows made under it are written to the store, all in
-  // one transaction, before it is let go: nothing shown of a row is lost to a kill.
-  class Locked;
-  // Writes the changes of rows not yet written (under mutex_).
-  void Write();
+  // Writes the changes of rows not yet written, in one transaction (under mutex_). Whatever
+  // shows a row (an answer, an event, the history) writes first, so that nothing shown is lost
+  // to a kill; the loop's own changes wait for that, and many go in one transaction.
+  void Write() const;
   void SetState(Row& row, RowState state, const std::string& reason = {});
   // The row as the API shows it (under mutex_).
   DownloadView ViewOf(const Row& row) const;
-  // Keeps live_ right after the row's state or item changed (under mutex_).
+  // Keeps live_ and engineRows_ right after the row's state changed (under mutex_); Unwatch
+  // before the row's item changes or the row goes, SetItem to change its item.
   void Watch(Row& row);
+  void Unwatch(Row& row);
+  void SetItem(Row& row, ItemId item);
   // Keeps unended_ as a row comes (+1) or goes (-1), or around a change of its state.
   void Count(const Row& row, int64_t delta);
   void Sample(int64_t nowMs, bool tell);  // under mutex_
@@ -217,15 +219,20 @@ class DownloadJobs {
   // rows_ by path, then id; empty after any row came or went, made again when next asked.
   mutable std::vector<const Row*> byName_;
   std::map<std::string, std::shared_ptr<const std::string>> folders_;
-  std::map<int64_t, Row*> live_;  // rows the manager has under way: sampled each tick
-  std::set<int64_t> dirty_;       // rows changed since the event stream last heard of them
+  // The rows a back-end has under way. A downloader's are sampled each tick; our engine's, by
+  // item, only while the engine runs them (the others wait for a slot and do not move) and once
+  // just handed over.
+  std::map<int64_t, Row*> live_;
+  std::unordered_multimap<int, Row*> engineRows_;
+  std::vector<int64_t> fresh_;
+  std::set<int64_t> dirty_;  // rows changed since the event stream last heard of them
   // Those of them told less than a second before they changed, by when they may be told next
   // (ms), then id: a turn looks only at those due, not at every row changed within the second.
   std::set<std::pair<int64_t, int64_t>> due_;
-  std::vector<DownloadChange> unwritten_;  // rows changed, in order, not yet in the store
-  std::map<int64_t, std::string> names_;   // downloader -> its name
-  std::set<int64_t> open_;                 // shares whose history entry is still to come
-  std::map<int64_t, int64_t> unended_;     // share -> its rows neither finished nor failed
+  mutable std::vector<DownloadChange> unwritten_;  // rows changed, in order, not yet in the store
+  std::map<int64_t, std::string> names_;           // downloader -> its name
+  std::set<int64_t> open_;                         // shares whose history entry is still to come
+  std::map<int64_t, int64_t> unended_;             // share -> its rows neither finished nor failed
 
   // The loop's own.
   struct Launched {
