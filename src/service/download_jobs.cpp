@@ -986,6 +986,9 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       backend->Cancel(list, removeFiles);
   }
   std::lock_guard lock(mutex_);
+  // A row's change not yet written is never written after the row went: its id may be taken
+  // by a row added later.
+  Write();
   std::set<int64_t> shares;
   for (auto [id, listed] : taken) {
     auto it = rows_.find(id);
@@ -1168,6 +1171,7 @@ void DownloadJobs::DownloadersChanged() {
           launch[v.share].push_back(id);
       }
     }
+    if (!gone.empty()) Write();  // as Halt does
     for (int64_t id : gone) {
       (void)store_.DeleteDownload(id);
       dirty_.erase(id);
