@@ -461,6 +461,7 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   if (!ids.empty()) open_.insert(share);
   if (!ids.empty() && running_) {
     work_.push_back([this, share, ids] { Launch(share, ids); });
+    tickWanted_ = true;
     uint64_t one = 1;
     (void)!write(wake_, &one, sizeof one);
   }

@@ -114,6 +114,8 @@ TEST(StateStoreTest, MigratesFromNothingKeepsAcrossReopenAndRefusesNewer) {
     EXPECT_FALSE(store->DeleteHistory(history[0].id));
     EXPECT_EQ(store->CountHistory(), 1);
     EXPECT_EQ(store->UseKey("digest-1", 150), std::optional<int64_t>(1));
+    EXPECT_EQ(store->UseKey("digest-1", 150), std::optional<int64_t>(1)) << "used again at once";
+    EXPECT_EQ(store->Keys().at(0).lastUsed, 150);
     EXPECT_FALSE(store->UseKey("digest-2", 150));
     EXPECT_TRUE(store->FindSession("token-digest", 999)) << "a later login keeps earlier ones";
     EXPECT_FALSE(store->FindSession("token-digest", 1000)) << "expired";
