@@ -68,6 +68,7 @@ int64_t NowMs() {
 }
 
 constexpr int64_t kTellEveryMs = 1000;
+constexpr size_t kWriteAtMost = 1024;  // row changes in one transaction
 // A size no file of a share has: the path asked is not among its files.
 constexpr int64_t kUnlisted = INT64_MIN;
 
@@ -137,6 +138,9 @@ struct DownloadJobs::Row {
   int launch = 0;  // the back-end's share it was last handed to in; 0: none
   RowState state = RowState::kQueued;
   bool reasonChanged = false;  // since the event stream last heard of it
+  // Changed in a way the store must have before anyone hears of it: a restart brings a row
+  // under way back queued, as one that is queued, but every other change as it is.
+  bool unkept = false;
 
   const std::string& Reason() const { return reason ? *reason : kNoText; }
   void SetReason(const std::string& words) {
@@ -273,6 +277,7 @@ bool DownloadJobs::Run(std::function<void()> work) {
       work();
       done->set_value();
     });
+    tickWanted_ = true;
   }
   uint64_t one = 1;
   (void)!write(wake_, &one, sizeof one);
@@ -280,11 +285,12 @@ bool DownloadJobs::Run(std::function<void()> work) {
   return true;
 }
 
-void DownloadJobs::Post(std::function<void()> work) {
+void DownloadJobs::Post(std::function<void()> work, bool tick) {
   {
     std::lock_guard lock(mutex_);
     if (!running_) return;
     work_.push_back(std::move(work));
+    tickWanted_ = tickWanted_ || tick;
   }
   uint64_t one = 1;
   (void)!write(wake_, &one, sizeof one);
@@ -297,38 +303,61 @@ void DownloadJobs::Loop() {
     // quiet in their Tick.
     std::vector<pollfd> fds = {{wake_, POLLIN, 0}};
     if (manager_->WakeFd() >= 0) fds.push_back({manager_->WakeFd(), POLLIN, 0});
-    int64_t next = manager_->NextTickMs(now);
+    // When the back-ends want their next tick, counted from their last one.
+    int64_t next = std::min(manager_->NextTickMs(lastTickMs_), lastTickMs_ + kTellEveryMs);
     for (auto& [id, remote] : remotes_) {
       fds.push_back({remote.downloads->WakeFd(), POLLIN, 0});
-      next = std::min(next, remote.downloads->NextTickMs(now));
+      next = std::min(next, remote.downloads->NextTickMs(lastTickMs_));
     }
     int64_t wait = std::clamp<int64_t>(next - now, 0, kTellEveryMs);
+    bool news = false;  // a back-end has some
     if (poll(fds.data(), fds.size(), static_cast<int>(wait)) > 0) {
       uint64_t quiet = 0;
       for (size_t i = 0; i < fds.size() && i < 2; ++i)
         if (fds[i].revents & POLLIN) (void)!read(fds[i].fd, &quiet, sizeof quiet);
+      for (size_t i = 1; i < fds.size(); ++i) news = news || (fds[i].revents & POLLIN) != 0;
     }
     std::vector<std::function<void()>> work;
-    bool running;
+    bool running, wanted;
     {
       std::lock_guard lock(mutex_);
       work.swap(work_);
       running = running_;
+      wanted = tickWanted_;
+      tickWanted_ = false;
     }
     for (auto& w : work) w();
     if (!running) break;
     now = NowMs();
+    // A link starts its file as it comes, with a slot free: links alone, which come by the
+    // thousand with a share of many small files, need no tick, nor a look at every row under
+    // way.
+    if (!news && !wanted && now < next) continue;
+    lastTickMs_ = now;
+    // What the back-ends tell is heard after their ticks, under one lock: a share of many small
+    // files ends many of them in a turn, and their rows are written in one transaction.
+    gathering_ = true;
     manager_->Tick(now);
+    for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
+    gathering_ = false;
+    {
+      std::lock_guard lock(mutex_);
+      for (const DownloadEvent& event : heard_) Heard(event);
+      heard_.clear();
+      Sample(now, now - lastTellMs_ >= kTellEveryMs);
+    }
     // A finished file's row keeps all the API shows of it: the manager's item, with its link
     // and paths, would only add up over a share of many files.
     manager_->DropFinished();
-    for (auto& [id, remote] : remotes_) remote.downloads->Tick(now);
-    Sample(now, now - lastTellMs_ >= kTellEveryMs);
     CountWaiting();
   }
   // Every task stops and lets go of its partial, with its control file written: the next
   // start goes on from there. What the manager says of them meanwhile is not kept, so the rows
-  // keep their states.
+  // keep their states, as written now.
+  {
+    std::lock_guard lock(mutex_);
+    Write();
+  }
   ending_ = true;
   // The downloaders go on by themselves; the next start finds their downloads again.
   remotes_.clear();
@@ -432,6 +461,7 @@ std::vector<int64_t> DownloadJobs::Add(int64_t share, const std::vector<std::str
   if (!ids.empty()) open_.insert(share);
   if (!ids.empty() && running_) {
     work_.push_back([this, share, ids] { Launch(share, ids); });
+    tickWanted_ = true;
     uint64_t one = 1;
     (void)!write(wake_, &one, sizeof one);
   }
@@ -577,7 +607,7 @@ void DownloadJobs::Open(int64_t share, int64_t downloader, Opening opening) {
             // sees the link in neither.
             CountWaiting();
             --linksPosted_;
-          });
+          }, false);
         }
         // Every row paused or removed before its link came: the rest is not asked for.
         return waiting->load() > 0;
@@ -641,6 +671,12 @@ void DownloadJobs::Close(int64_t downloader, int added, const std::string& error
 
 void DownloadJobs::Hear(const DownloadEvent& event) {
   if (ending_) return;
+  if (gathering_) return heard_.push_back(event);
+  std::lock_guard lock(mutex_);
+  Heard(event);
+}
+
+void DownloadJobs::Heard(const DownloadEvent& event) {
   const int share = Raw(event.share);
   int64_t id = 0;
   bool adding = false;  // heard while its share is being added
@@ -650,7 +686,6 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
     id = (*pending_)[event.file];
     adding = true;
   }
-  std::lock_guard lock(mutex_);
   auto it = rows_.find(id);
   if (it == rows_.end()) return;
   Row& row = *it->second;
@@ -662,7 +697,7 @@ void DownloadJobs::Hear(const DownloadEvent& event) {
   switch (event.kind) {
     case DownloadEvent::kStarted:
     case DownloadEvent::kShown:  // a file a downloader holds already, followed again
-      row.item = event.item;
+      SetItem(row, event.item);
       // A row is queued when its file is handed to the manager: only one that failed meanwhile
       // changes, so a share of many files is not written back row by row.
       if (row.state != RowState::kPaused && (row.state != RowState::kQueued || row.reason))
@@ -690,11 +725,32 @@ void DownloadJobs::Watch(Row& row) {
   const RowState state = row.state;
   // A downloader's paused download is looked at too: one paused while its link was renewed is
   // paused over there only once it is handed back.
-  if (row.item != ItemId::kNone && (state == RowState::kQueued || state == RowState::kDownloading ||
-                                    (state == RowState::kPaused && row.downloader != 0)))
+  if (row.item == ItemId::kNone || (state != RowState::kQueued && state != RowState::kDownloading &&
+                                    (state != RowState::kPaused || row.downloader == 0)))
+    return Unwatch(row);
+  if (row.downloader != 0) {
     live_[row.id] = &row;
-  else
-    live_.erase(row.id);
+    return;
+  }
+  // Two rows may follow one item: the same file asked for by two shares.
+  auto [from, to] = engineRows_.equal_range(Raw(row.item));
+  if (std::none_of(from, to, [&row](const auto& at) { return at.second == &row; })) {
+    engineRows_.emplace(Raw(row.item), &row);
+    fresh_.push_back(row.id);
+  }
+}
+
+void DownloadJobs::Unwatch(Row& row) {
+  live_.erase(row.id);
+  auto [from, to] = engineRows_.equal_range(Raw(row.item));
+  for (auto it = from; it != to; ++it)
+    if (it->second == &row) return (void)engineRows_.erase(it);
+}
+
+void DownloadJobs::SetItem(Row& row, ItemId item) {
+  Unwatch(row);
+  row.item = item;
+  Watch(row);
 }
 
 void DownloadJobs::Count(const Row& row, int64_t delta) {
@@ -709,11 +765,22 @@ void DownloadJobs::SetState(Row& row, RowState state, const std::string& reason)
   ++revision_;
   Watch(row);
   dirty_.insert(row.id);
-  (void)store_.UpdateDownload(row.id, NameOf(state), row.done, row.size, reason);
+  unwritten_.push_back({row.id, NameOf(state), row.done, row.size, reason});
+  if (state != RowState::kDownloading) row.unkept = true;
+  // Many rows changed at once (a pause of every row) are written a part at a time.
+  if (unwritten_.size() >= kWriteAtMost) Write();
   if (IsEnded(state))
     Ended(row.share);
   else if (row.share != 0)
     open_.insert(row.share);
+}
+
+void DownloadJobs::Write() const {
+  if (unwritten_.empty()) return;
+  (void)store_.UpdateDownloads(unwritten_);
+  for (const DownloadChange& change : unwritten_)
+    if (auto it = rows_.find(change.id); it != rows_.end()) it->second->unkept = false;
+  unwritten_.clear();
 }
 
 void DownloadJobs::Ended(int64_t share) {
@@ -736,6 +803,8 @@ void DownloadJobs::Ended(int64_t share) {
   }
   open_.erase(share);
   if (entry.files == 0) return;
+  // The rows that ended it are kept before the entry that says so.
+  Write();
   entry.finished = UnixNow();
   if (std::optional<ShareRow> found = store_.Share(share)) entry.url = found->url;
   // The share's top entries name it: one alone, or the first two and an ellipsis.
@@ -749,13 +818,24 @@ void DownloadJobs::Ended(int64_t share) {
 }
 
 void DownloadJobs::Sample(int64_t nowMs, bool tell) {
-  std::lock_guard lock(mutex_);
   bool moving = false;
   // Only the rows under way: a large list is mostly waiting, paused or done, and looking at
   // every row each tick would keep an idle service busy.
   std::vector<Row*> live;
   live.reserve(live_.size());
   for (auto& [id, row] : live_) live.push_back(row);
+  // Of our engine's, only those it runs move, and those just handed over show what their
+  // items hold; the others wait for a slot.
+  for (int item : manager_->queue().Started()) {
+    auto [from, to] = engineRows_.equal_range(item);
+    for (auto it = from; it != to; ++it) live.push_back(it->second);
+  }
+  for (int64_t id : fresh_)
+    if (auto it = rows_.find(id);
+        it != rows_.end() && it->second->downloader == 0 && it->second->item != ItemId::kNone &&
+        (it->second->state == RowState::kQueued || it->second->state == RowState::kDownloading))
+      live.push_back(it->second.get());
+  fresh_.clear();
   for (Row* row : live) {
     const int64_t id = row->id;
     const DownloadItem* item = ItemOf(*row);
@@ -791,16 +871,32 @@ void DownloadJobs::Sample(int64_t nowMs, bool tell) {
       SetState(*row, state);
     moving = moving || v.state == RowState::kDownloading;
   }
-  for (auto it = dirty_.begin(); it != dirty_.end();) {
-    auto found = rows_.find(*it);
-    if (found != rows_.end() && nowMs - found->second->toldMs < kTellEveryMs) {
-      ++it;
-      continue;
-    }
-    if (found != rows_.end()) Tell(*found->second), found->second->toldMs = nowMs;
-    it = dirty_.erase(it);
+  std::vector<int64_t> told;
+  for (int64_t id : dirty_) {
+    auto found = rows_.find(id);
+    if (found == rows_.end()) continue;
+    if (nowMs - found->second->toldMs >= kTellEveryMs)
+      told.push_back(id);
+    else
+      due_.emplace(found->second->toldMs + kTellEveryMs, id);
   }
+  dirty_.clear();
+  for (auto it = due_.begin(); it != due_.end() && it->first <= nowMs; it = due_.erase(it))
+    told.push_back(it->second);
+  std::sort(told.begin(), told.end());
+  told.erase(std::unique(told.begin(), told.end()), told.end());
+  // Nothing is told before it is kept. Most turns tell only rows kept already, or rows that
+  // began downloading: a share of many small files is not written a turn at a time.
+  for (int64_t id : told)
+    if (auto found = rows_.find(id); found != rows_.end() && found->second->unkept) {
+      Write();
+      break;
+    }
+  for (int64_t id : told)
+    if (auto found = rows_.find(id); found != rows_.end())
+      Tell(*found->second), found->second->toldMs = nowMs;
   if (tell && moving) {
+    Write();
     DownloadSums totals = SumsLocked();
     publish_("downloads-totals", {{"files", totals.files},
                                   {"filesDone", totals.filesDone},
@@ -851,9 +947,9 @@ int DownloadJobs::Apply(Act act, const std::vector<int64_t>& ids, bool removeFil
       moved = moved || (item != nullptr && item->renewing && act == Act::kResume);
       lock.lock();
       SetState(row, RowState::kQueued);
+      Write();
       if (!moved) {
-        row.item = ItemId::kNone;
-        Watch(row);
+        SetItem(row, ItemId::kNone);
         launch[row.share].push_back(id);
       }
       ++acted;
@@ -891,6 +987,9 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       backend->Cancel(list, removeFiles);
   }
   std::lock_guard lock(mutex_);
+  // A row's change not yet written is never written after the row went: its id may be taken
+  // by a row added later.
+  Write();
   std::set<int64_t> shares;
   for (auto [id, listed] : taken) {
     auto it = rows_.find(id);
@@ -909,8 +1008,9 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       (void)store_.DeleteDownload(id);
       Count(row, -1);
       shares.insert(row.share);
-      live_.erase(id);
+      Unwatch(row);
       dirty_.erase(id);
+      due_.erase({row.toldMs + kTellEveryMs, id});
       rows_.erase(it);
       byName_.clear();
       ++revision_;
@@ -919,10 +1019,12 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
     ++acted;
   }
   for (int64_t share : shares) Ended(share);  // the files left of a share may all have ended now
+  Write();                                    // before the caller is answered
 }
 
 std::vector<int64_t> DownloadJobs::Ids(const DownloadFilter& filter) const {
   std::lock_guard lock(mutex_);
+  Write();
   std::vector<int64_t> ids;
   for (const auto& [id, row] : rows_)
     if (row->Matches(filter)) ids.push_back(id);
@@ -948,6 +1050,7 @@ DownloadJobs::Window DownloadJobs::Rows(const DownloadFilter& filter, SortBy sor
   };
   Window window;
   std::lock_guard lock(mutex_);
+  Write();
   window.revision = revision_;
   if (byName_.size() != rows_.size()) {
     byName_.clear();
@@ -1008,6 +1111,7 @@ std::shared_ptr<const std::string> DownloadJobs::FolderText(const std::string& p
 
 DownloadSums DownloadJobs::Sums() const {
   std::lock_guard lock(mutex_);
+  Write();
   return SumsLocked();
 }
 
@@ -1027,6 +1131,7 @@ DownloadSums DownloadJobs::SumsLocked() const {
 
 bool DownloadJobs::Uses(int64_t downloader) const {
   std::lock_guard lock(mutex_);
+  Write();
   for (const auto& [id, row] : rows_)
     if (row->downloader == downloader && !IsEnded(row->state)) return true;
   return false;
@@ -1062,16 +1167,19 @@ void DownloadJobs::DownloadersChanged() {
       if (before.count(v.downloader) == 0 || before[v.downloader] != names_[v.downloader])
         ++revision_;
       if (moved.count(v.downloader) != 0 && row->item != ItemId::kNone) {
-        row->item = ItemId::kNone;
-        Watch(*row);
+        SetItem(*row, ItemId::kNone);
         if (v.state == RowState::kQueued || v.state == RowState::kDownloading)
           launch[v.share].push_back(id);
       }
     }
+    if (!gone.empty()) Write();  // as Halt does
     for (int64_t id : gone) {
       (void)store_.DeleteDownload(id);
-      live_.erase(id);
       dirty_.erase(id);
+      if (auto it = rows_.find(id); it != rows_.end()) {
+        Unwatch(*it->second);
+        due_.erase({it->second->toldMs + kTellEveryMs, id});
+      }
       rows_.erase(id);
       byName_.clear();
       ++revision_;

@@ -147,7 +147,8 @@ class DownloadJobs {
   void Loop();
   // Runs `work` on the loop's thread and waits for it; false when the loop is not running.
   bool Run(std::function<void()> work);
-  void Post(std::function<void()> work);
+  // `tick`: the back-ends tick after it, as after their own news; without, only when due.
+  void Post(std::function<void()> work, bool tick = true);
   // Hands these rows to their back-ends, each file waiting for its link, and asks the share
   // for the links, each handed on as it comes (loop's thread).
   void Launch(int64_t share, const std::vector<int64_t>& ids);
@@ -163,15 +164,25 @@ class DownloadJobs {
   void Close(int64_t downloader, int added, const std::string& error);
   // Pauses or removes rows (loop's thread).
   void Halt(Act act, const std::vector<int64_t>& ids, bool removeFiles, int& acted);
+  // A back-end's news: heard at once, or kept for the end of a turn of the loop, which hears
+  // all of a turn's news under one lock (loop's thread).
   void Hear(const DownloadEvent& event);
+  void Heard(const DownloadEvent& event);  // under mutex_
+  // Writes the changes of rows not yet written, in one transaction (under mutex_). Whatever
+  // shows a row (an answer, an event, the history) writes first, so that nothing shown is lost
+  // to a kill; the loop's own changes wait for that, and many go in one transaction.
+  void Write() const;
   void SetState(Row& row, RowState state, const std::string& reason = {});
   // The row as the API shows it (under mutex_).
   DownloadView ViewOf(const Row& row) const;
-  // Keeps live_ right after the row's state or item changed (under mutex_).
+  // Keeps live_ and engineRows_ right after the row's state changed (under mutex_); Unwatch
+  // before the row's item changes or the row goes, SetItem to change its item.
   void Watch(Row& row);
+  void Unwatch(Row& row);
+  void SetItem(Row& row, ItemId item);
   // Keeps unended_ as a row comes (+1) or goes (-1), or around a change of its state.
   void Count(const Row& row, int64_t delta);
-  void Sample(int64_t nowMs, bool tell);
+  void Sample(int64_t nowMs, bool tell);  // under mutex_
   void Tell(Row& row);
   // The one text of a download folder (under mutex_).
   std::shared_ptr<const std::string> FolderText(const std::string& path);
@@ -201,17 +212,27 @@ class DownloadJobs {
 
   mutable std::mutex mutex_;  // guards what follows
   std::vector<std::function<void()>> work_;
+  bool tickWanted_ = false;  // work came that the back-ends tick after
   bool running_ = false;
   std::map<int64_t, std::unique_ptr<Row>> rows_;
   uint64_t revision_ = 1;
   // rows_ by path, then id; empty after any row came or went, made again when next asked.
   mutable std::vector<const Row*> byName_;
   std::map<std::string, std::shared_ptr<const std::string>> folders_;
-  std::map<int64_t, Row*> live_;          // rows the manager has under way: sampled each tick
-  std::set<int64_t> dirty_;               // rows changed since the event stream last heard of them
-  std::map<int64_t, std::string> names_;  // downloader -> its name
-  std::set<int64_t> open_;                // shares whose history entry is still to come
-  std::map<int64_t, int64_t> unended_;    // share -> its rows neither finished nor failed
+  // The rows a back-end has under way. A downloader's are sampled each tick; our engine's, by
+  // item, only while the engine runs them (the others wait for a slot and do not move) and once
+  // just handed over.
+  std::map<int64_t, Row*> live_;
+  std::unordered_multimap<int, Row*> engineRows_;
+  std::vector<int64_t> fresh_;
+  std::set<int64_t> dirty_;  // rows changed since the event stream last heard of them
+  // Those of them told less than a second before they changed, by when they may be told next
+  // (ms), then id: a turn looks only at those due, not at every row changed within the second.
+  std::set<std::pair<int64_t, int64_t>> due_;
+  mutable std::vector<DownloadChange> unwritten_;  // rows changed, in order, not yet in the store
+  std::map<int64_t, std::string> names_;           // downloader -> its name
+  std::set<int64_t> open_;                         // shares whose history entry is still to come
+  std::map<int64_t, int64_t> unended_;             // share -> its rows neither finished nor failed
 
   // The loop's own.
   struct Launched {
@@ -223,6 +244,9 @@ class DownloadJobs {
   // A row waiting for its link leaves its launch (loop's thread).
   void Leave(Row& row);
   int64_t lastTellMs_ = 0;
+  int64_t lastTickMs_ = 0;
+  bool gathering_ = false;  // the back-ends tick: what they tell waits in heard_
+  std::vector<DownloadEvent> heard_;
   bool ending_ = false;
   // How far the links of our engine's files run ahead of their downloads: links handed to the
   // loop and not yet taken, and items with a link waiting for their turn. Read by the link

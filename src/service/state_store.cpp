@@ -268,8 +268,18 @@ int64_t StateStore::AddKey(const std::string& name, const std::string& keyDigest
 
 std::optional<int64_t> StateStore::UseKey(const std::string& keyDigest, int64_t now) {
   std::lock_guard lock(mutex_);
-  Statement s(db_, "UPDATE api_keys SET last_used=? WHERE key_digest=? RETURNING id");
-  if (s.Bind(1, now).Bind(2, keyDigest).Row()) return s.Int(0);
+  // A script that polls uses its key many times a second: the second it was last used is
+  // written only when it changes, and the other calls only read.
+  Statement found(db_, "SELECT id,last_used FROM api_keys WHERE key_digest=?");
+  if (!found.Bind(1, keyDigest).Row()) {
+    SF_STORE_CHECK(found);
+    return std::nullopt;
+  }
+  const int64_t id = found.Int(0), last = found.Int(1);
+  found.Reset();
+  if (last == now) return id;
+  Statement s(db_, "UPDATE api_keys SET last_used=? WHERE id=?");
+  if (s.Bind(1, now).Bind(2, id).Run()) return id;
   SF_STORE_CHECK(s);
   return std::nullopt;
 }
@@ -529,6 +539,24 @@ bool StateStore::UpdateDownload(int64_t id, const std::string& state, int64_t do
   bool ok = s.Bind(1, state).Bind(2, done).Bind(3, total).Bind(4, error).Bind(5, id).Run();
   SF_STORE_CHECK(s);
   return ok && sqlite3_changes(db_) > 0;
+}
+
+bool StateStore::UpdateDownloads(const std::vector<DownloadChange>& changes) {
+  if (changes.empty()) return true;
+  std::lock_guard lock(mutex_);
+  if (!Exec("BEGIN IMMEDIATE")) return false;
+  Statement s(db_, "UPDATE downloads SET state=?,done=?,total=?,error=? WHERE id=?");
+  for (const DownloadChange& c : changes) {
+    if (!s.Bind(1, c.state).Bind(2, c.done).Bind(3, c.total).Bind(4, c.error).Bind(5, c.id).Run())
+      break;
+    s.Reset();
+  }
+  if (!s.ok()) {
+    error_ = sqlite3_errmsg(db_);
+    Exec("ROLLBACK");
+    return false;
+  }
+  return Exec("COMMIT");
 }
 
 std::vector<DownloadRow> StateStore::Downloads() {

@@ -79,6 +79,15 @@ struct DownloadRow {
   int64_t started = 0;  // Unix seconds: when it was asked for
 };
 
+// A download's row as it changed: what UpdateDownload writes.
+struct DownloadChange {
+  int64_t id = 0;
+  std::string state;
+  int64_t done = 0;
+  int64_t total = 0;
+  std::string error;
+};
+
 struct HistoryRow {
   int64_t id = 0;
   int64_t shareId = 0;
@@ -177,6 +186,8 @@ class StateStore {
   [[nodiscard]] bool AddDownloads(std::vector<DownloadRow>& rows);
   [[nodiscard]] bool UpdateDownload(int64_t id, const std::string& state, int64_t done,
                                     int64_t total, const std::string& error);
+  // Many at once, in order, in one transaction: all or none.
+  [[nodiscard]] bool UpdateDownloads(const std::vector<DownloadChange>& changes);
   std::vector<DownloadRow> Downloads();
   // False when no download has that id.
   bool DeleteDownload(int64_t id);

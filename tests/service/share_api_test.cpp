@@ -3,6 +3,7 @@
 // page, the records still there after a restart, and no secret ever handed back; a share's
 // files downloaded into the service's folder, acted on, and finished after a restart; and a
 // share's files handed to a real aria2c, acted on there and renewed, ending in its history.
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
@@ -361,6 +362,25 @@ TEST_F(ShareApiTest, ShareDownloadedWholeListedInWindowsPausedAndResumedUnderAFr
   sim_.ExpireLinks();
   const size_t links = sim_.CountRequests("/api/sharedownload");
   EXPECT_EQ(Act("resume", {{"filter", {{"state", "paused"}}}})["acted"], 1);
+  // Told finished, the row is kept so, though nothing asked the list since.
+  auto toldFinished = [&] {
+    for (;;) {
+      const size_t at = events.received().find(R"("state":"finished")");
+      if (at == std::string::npos) {
+        if (!events.ReadUntil(R"("state":"finished")")) return false;
+        continue;
+      }
+      // The fields come in the order of their names: the id before the state.
+      const size_t id = events.received().find(R"("id":)", events.received().rfind("data: ", at));
+      if (id < at && std::stoll(events.received().substr(id + 5)) == big) return true;
+      events.Consume(at + 1);
+    }
+  };
+  ASSERT_TRUE(toldFinished()) << events.received();
+  auto kept = service_->store()->Downloads();
+  auto keptBig = std::find_if(kept.begin(), kept.end(), [&](auto& row) { return row.id == big; });
+  ASSERT_NE(keptBig, kept.end());
+  EXPECT_EQ(keptBig->state, "finished");
   ASSERT_TRUE(RowReaches(big, "finished")) << Row(big);
   ExpectWhole(kBig);
   EXPECT_GT(sim_.CountRequests("/api/sharedownload"), links);

@@ -96,6 +96,12 @@ TEST(StateStoreTest, MigratesFromNothingKeepsAcrossReopenAndRefusesNewer) {
     EXPECT_EQ(downloads[0].done, 2);
     EXPECT_EQ(downloads[0].started, 150);
     ASSERT_TRUE(store->UpdateDownload(downloads[0].id, "complete", 7, 7, ""));
+    // Changes written together go in order, the last one of a row staying.
+    ASSERT_TRUE(store->UpdateDownloads({{downloads[0].id, "downloading", 3, 9, ""},
+                                        {downloads[0].id, "failed", 4, 9, "HTTP 403"}}));
+    EXPECT_EQ(store->Downloads().at(0).state, "failed");
+    EXPECT_EQ(store->Downloads().at(0).done, 4);
+    EXPECT_EQ(store->Downloads().at(0).error, "HTTP 403");
     // Newest first, and each entry as it was written.
     auto history = store->History(0, 10);
     ASSERT_EQ(history.size(), 2u);
@@ -108,6 +114,8 @@ TEST(StateStoreTest, MigratesFromNothingKeepsAcrossReopenAndRefusesNewer) {
     EXPECT_FALSE(store->DeleteHistory(history[0].id));
     EXPECT_EQ(store->CountHistory(), 1);
     EXPECT_EQ(store->UseKey("digest-1", 150), std::optional<int64_t>(1));
+    EXPECT_EQ(store->UseKey("digest-1", 150), std::optional<int64_t>(1)) << "used again at once";
+    EXPECT_EQ(store->Keys().at(0).lastUsed, 150);
     EXPECT_FALSE(store->UseKey("digest-2", 150));
     EXPECT_TRUE(store->FindSession("token-digest", 999)) << "a later login keeps earlier ones";
     EXPECT_FALSE(store->FindSession("token-digest", 1000)) << "expired";
