@@ -233,10 +233,14 @@ bool DownloadManager::Planning() const {
 }
 
 void DownloadManager::FeedPlans() {
-  if (planReady_.fd >= 0) {
+  // Most ticks come with no plan under way: no read of a quiet descriptor then, nor a walk.
+  if (!Planning()) return;
+  auto quiet = [fd = planReady_.fd] {
     uint64_t count = 0;
-    [[maybe_unused]] ssize_t n = ::read(planReady_.fd, &count, sizeof count);
-  }
+    if (fd >= 0) [[maybe_unused]]
+      ssize_t n = ::read(fd, &count, sizeof count);
+  };
+  quiet();
   // Small batches until the slice of time is spent: a batch's folders and queue entries
   // cost what the disk makes them cost, and the owner's thread has other work.
   const int64_t until = NowMs() + kFeedSliceMs;
@@ -262,6 +266,9 @@ void DownloadManager::FeedPlans() {
       TakeUpAgain(again);
     }
   }
+  // A planner's last word may have come after the read above; it must not keep a caller
+  // waiting on the descriptor awake once no plan is left.
+  if (!Planning()) quiet();
 }
 
 bool DownloadManager::Adopt(int item, const std::vector<FileEntry>& entries, size_t position,
@@ -373,10 +380,11 @@ int DownloadManager::Cancel(const std::vector<ItemId>& typed, bool removeFiles) 
 std::vector<ItemId> DownloadManager::Tick(int64_t nowMs) {
   FeedPlans();
   // Those polled are told, the one whose pause showed now included; an item paused before
-  // holds still and is not told of again every tick.
-  std::vector<int> polled(queue_.Watched().begin(), queue_.Watched().end());
+  // holds still and is not told of again every tick, nor is a file waiting for the disk whose
+  // engine had nothing new to say of it.
   std::vector<int> ended = queue_.Poll(nowMs);
-  return ItemIds(Step(std::move(ended), {}, &polled));
+  const std::vector<int> moved = queue_.Moved();  // a listener may poll again meanwhile
+  return ItemIds(Step(std::move(ended), {}, &moved));
 }
 
 int64_t DownloadManager::NextTickMs(int64_t nowMs) const {
@@ -431,7 +439,8 @@ std::vector<int> DownloadManager::Step(std::vector<int> ended, const std::vector
     auto share = shareItems_.find(item);
     if (share != shareItems_.end()) changed[share->second.first].push_back(share->second.second);
   };
-  for (int id : queue_.Watched()) touch(id);
+  // After a poll the items it left as they were cannot have changed their files either.
+  for (int id : polled ? *polled : watched) touch(id);
   for (int id : ended) touch(id);
   for (int id : gone) touch(id);
   std::vector<std::pair<int, size_t>> refused;

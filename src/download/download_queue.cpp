@@ -438,6 +438,7 @@ void DownloadQueue::Update(DownloadItem& item, int64_t nowMs) {
 
 std::vector<int> DownloadQueue::Poll(int64_t nowMs) {
   std::vector<int> watched(watched_.begin(), watched_.end());
+  moved_.clear();
   for (int id : watched) {
     DownloadItem& item = *Get(id);
     // Hundreds of small files may wait for the disk at once, and a poll comes as each other file
@@ -446,6 +447,7 @@ std::vector<int> DownloadQueue::Poll(int64_t nowMs) {
     Forget(item);
     Update(item, nowMs);
     Keep(item);
+    moved_.push_back(id);
   }
   Schedule();
   return TakeEnded();

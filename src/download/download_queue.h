@@ -140,6 +140,9 @@ class DownloadQueue {
   std::vector<int> Poll(int64_t nowMs);
   // The same ids, without polling.
   std::vector<int> TakeEnded();
+  // The items the last Poll took a new answer for: those it left as they were (files waiting
+  // for the disk whose engine said nothing new) are not among them.
+  const std::vector<int>& Moved() const { return moved_; }
 
   // In the order they were added.
   const std::vector<DownloadItem>& Items() const { return items_; }
@@ -200,11 +203,12 @@ class DownloadQueue {
   TaskInfoRecord info_;
   std::vector<DownloadItem> items_;
   std::vector<int> ended_;
-  std::set<int> queued_;   // waiting for a slot, in line order (ids ascend as items are added)
-  std::set<int> started_;  // running or paused
-  std::set<int> watched_;  // asked on each poll
-  int running_ = 0;        // requesting or downloading, not finishing
-  int finishing_ = 0;      // every byte in, made safe on disk by the engine
+  std::vector<int> moved_;  // by the last Poll
+  std::set<int> queued_;    // waiting for a slot, in line order (ids ascend as items are added)
+  std::set<int> started_;   // running or paused
+  std::set<int> watched_;   // asked on each poll
+  int running_ = 0;         // requesting or downloading, not finishing
+  int finishing_ = 0;       // every byte in, made safe on disk by the engine
   int failed_ = 0;
   int64_t percentHundredths_ = 0;  // of the listed items, as PercentHundredths gives it
   Sums settled_;                   // of the items not watched

@@ -64,18 +64,20 @@ class Layout {
     }
     std::optional<std::string> parentDisk = Folder(parent);
     if (!parentDisk) return std::nullopt;
+    const bool parentAbsent = Absent(*parentDisk);
     std::string safe = SafeShareSegment(GbkToUtf8(name), segmentBytes_);
     for (int n = 0; n < kMaxNumbered; ++n) {
       std::string candidate =
           Join(*parentDisk, n == 0 ? safe : safe + " (" + std::to_string(n) + ")");
       if (!Claim(candidate, "d" + sharePath)) continue;
-      DiskEntry there = look_(options_.directory + "/" + candidate);
+      DiskEntry there = parentAbsent ? DiskEntry{} : look_(options_.directory + "/" + candidate);
       if (there.error != 0) {
         error_ = there.error;
         Release(candidate);
         return std::nullopt;
       }
       if (there.kind == DiskEntry::Kind::kNone || there.kind == DiskEntry::Kind::kDirectory) {
+        if (there.kind == DiskEntry::Kind::kNone) absent_.insert(candidate);
         mapped_[sharePath] = candidate;
         return candidate;
       }
@@ -90,6 +92,11 @@ class Layout {
     return added || it->second == owner;
   }
   void Release(const std::string& path) { claimed_.erase(path); }
+  // The disk folder (relative) was not there when it was looked for: nothing inside it needs a
+  // look of its own, which saves a share never downloaded before three looks a file. What
+  // appears there meanwhile is another's: a whole file is still found before its download
+  // starts, and a listed one is taken up again.
+  bool Absent(const std::string& folder) const { return absent_.count(folder) != 0; }
   // The errno value of the last look that could not tell what is on disk, 0 if none.
   int error() const { return error_; }
   void ClearError() { error_ = 0; }
@@ -102,6 +109,7 @@ class Layout {
   std::unordered_map<std::string, std::pair<std::string, std::string>> folders_;
   std::unordered_map<std::string, std::string> mapped_;
   std::unordered_map<std::string, std::string> claimed_;  // disk path -> who has it
+  std::unordered_set<std::string> absent_;
 };
 
 }  // namespace
@@ -233,13 +241,14 @@ PlannedFile SharePlanner::Plan(size_t index) {
     return f;
   }
   std::string safe = SafeShareSegment(GbkToUtf8(e.server_filename), layout.segmentBytes());
+  const bool absent = layout.Absent(f.folder);
   f.step = PlanStep::kRefuse;
   f.problem = "no free file name on disk";
   for (int n = 0; n < kMaxNumbered; ++n) {
     std::string name = NumberedName(safe, n);
     std::string path = Join(f.folder, name);
     if (!layout.Claim(path, "f" + std::to_string(index))) continue;
-    DiskEntry there = look(options.directory + "/" + path);
+    DiskEntry there = absent ? DiskEntry{} : look(options.directory + "/" + path);
     if (there.error != 0) {
       layout.Release(path);
       f.problem = path + ": " + std::strerror(there.error);

@@ -304,7 +304,7 @@ TEST_F(DownloadQueueTest, EveryEndIsToldOnceWhateverTheListHolds) {
 }
 
 // Files whose bytes are all in wait for the disk beside the running ones, up to the room there
-// is; one that says something new, or ends, is still taken up.
+// is; one that says something new, or ends, is still taken up, and only such a one is moved.
 TEST_F(DownloadQueueTest, ManyFilesWaitForTheDiskBesideTheRunningOnes) {
   const int room = DownloadQueue::FinishingRoom();
   ASSERT_GE(room, 16);
@@ -321,6 +321,8 @@ TEST_F(DownloadQueueTest, ManyFilesWaitForTheDiskBesideTheRunningOnes) {
   engine.reports[queue.Find(ids[0])->handle].speed = 0;
   engine.reports[queue.Find(ids[1])->handle].state = layout::kStateFinished;
   EXPECT_EQ(queue.Poll(room), std::vector<int>{ids[1]});
+  // Only those two had news: the others waiting for the disk are not told of again.
+  EXPECT_EQ(queue.Moved(), (std::vector<int>{ids[0], ids[1]}));
   EXPECT_EQ(queue.Find(ids[0])->speed, 0);
   EXPECT_EQ(queue.Totals().speed, Recount(queue).speed);
   EXPECT_EQ(engine.started.size(), full + 2);  // room again: both slots take a waiting one

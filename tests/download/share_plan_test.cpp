@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "base/encoding.h"
 #include "base/path_glob.h"
@@ -35,8 +36,10 @@ FileEntry Folder(const std::string& folder, const std::string& name) {
 // A directory that exists only as a table of what is in it.
 struct FakeDisk {
   std::map<std::string, DiskEntry> at;
+  std::set<std::string> looked;
   DiskLook Look() {
     return [this](const std::string& path) {
+      looked.insert(path);
       auto it = at.find(path);
       return it == at.end() ? DiskEntry{} : it->second;
     };
@@ -111,13 +114,19 @@ TEST(SharePlan, ARerunDoesOnlyWhatIsLeft) {
   disk.at["/d/sub"] = {K::kFile, 1, false};           // a file where a folder goes
   disk.at["/d/nosize"] = {K::kFile, 0, false};
   disk.at["/d/folder"] = {K::kDirectory, 0, false};
+  disk.at["/d/kept"] = {K::kDirectory, 0, false};
+  disk.at["/d/kept/g"] = {K::kNone, 0, true};
   std::vector<FileEntry> entries = {
       File("", "done.bin", "100"),  File("", "half.bin", "100"), File("", "mine.txt", "100"),
       File("", "other.txt", "100"), Folder("", "sub"),           File("sub", "f", "1"),
-      File("", "nosize", ""),       File("", "folder", "0"),
+      File("", "nosize", ""),       File("", "folder", "0"),     File("kept", "g", "5"),
   };
   std::vector<PlannedFile> plan = PlanAll(entries, disk);
-  ASSERT_EQ(plan.size(), 7u);
+  ASSERT_EQ(plan.size(), 8u);
+  EXPECT_EQ(plan[7].step, PlanStep::kResume);  // inside a folder there, each file is looked at
+  // A folder not there yet holds nothing to look at.
+  EXPECT_EQ(disk.looked.count("/d/sub (1)"), 1u);
+  EXPECT_EQ(disk.looked.count("/d/sub (1)/f"), 0u);
   EXPECT_EQ(plan[0].step, PlanStep::kSkip);
   EXPECT_EQ(plan[1].step, PlanStep::kResume);
   EXPECT_EQ(plan[2].SavedPath(), "mine (1).txt");
