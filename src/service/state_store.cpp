@@ -165,6 +165,15 @@ bool StateStore::Exec(const char* sql) {
   return false;
 }
 
+// Ends the transaction a batch of writes began: kept whole when every write went in, otherwise
+// undone whole, with the failed write's reason kept.
+bool StateStore::EndTransaction(bool ok) {
+  if (ok) return Exec("COMMIT");
+  error_ = sqlite3_errmsg(db_);
+  Exec("ROLLBACK");
+  return false;
+}
+
 bool StateStore::Migrate() {
   int version = schemaVersion();
   if (version < 0) return false;
@@ -405,12 +414,7 @@ bool StateStore::AddFiles(int64_t shareId, size_t count,
     if (!s.Run()) break;
     s.Reset();
   }
-  if (!s.ok()) {
-    error_ = sqlite3_errmsg(db_);
-    Exec("ROLLBACK");
-    return false;
-  }
-  return Exec("COMMIT");
+  return EndTransaction(s.ok());
 }
 
 std::vector<FileRow> StateStore::Files(int64_t shareId, const std::string& folder, int64_t offset,
@@ -481,12 +485,7 @@ bool StateStore::SetMissingFolders(int64_t shareId, const std::vector<MissingFol
     ok = s.Bind(1, shareId).Bind(2, folders[i].path).Bind(3, folders[i].reason).Run();
     s.Reset();
   }
-  if (!ok) {
-    error_ = sqlite3_errmsg(db_);
-    Exec("ROLLBACK");
-    return false;
-  }
-  return Exec("COMMIT");
+  return EndTransaction(ok);
 }
 
 std::vector<MissingFolderRow> StateStore::MissingFolders(int64_t shareId) {
@@ -524,12 +523,7 @@ bool StateStore::AddDownloads(std::vector<DownloadRow>& rows) {
     r.id = sqlite3_last_insert_rowid(db_);
     s.Reset();
   }
-  if (!s.ok()) {
-    error_ = sqlite3_errmsg(db_);
-    Exec("ROLLBACK");
-    return false;
-  }
-  return Exec("COMMIT");
+  return EndTransaction(s.ok());
 }
 
 bool StateStore::UpdateDownload(int64_t id, const std::string& state, int64_t done, int64_t total,
@@ -551,12 +545,7 @@ bool StateStore::UpdateDownloads(const std::vector<DownloadChange>& changes) {
       break;
     s.Reset();
   }
-  if (!s.ok()) {
-    error_ = sqlite3_errmsg(db_);
-    Exec("ROLLBACK");
-    return false;
-  }
-  return Exec("COMMIT");
+  return EndTransaction(s.ok());
 }
 
 std::vector<DownloadRow> StateStore::Downloads() {

@@ -213,6 +213,7 @@ class StateStore {
   explicit StateStore(sqlite3* db) : db_(db) {}
   bool Migrate();
   bool Exec(const char* sql);
+  bool EndTransaction(bool ok);
 
   class Statement;
   sqlite3* db_;
