@@ -10,12 +10,19 @@ namespace sf::app {
 
 void OpenInDirectory(AppState& state, const std::string& host,
                      const std::string& programDirectory) {
+  ShareFewHeaps();
   state.session = std::make_shared<ShareSession>(host);
   EngineLoad load = LoadEngineFromProgramDirectory();
   state.engine = std::move(load.engine);
   state.engineError = load.error;
   state.programDirectory = programDirectory;
   state.settings = SettingsPathsFor(programDirectory, nullptr, nullptr);
+}
+
+void ShareFewHeaps() {
+#if defined(__GLIBC__)
+  ::mallopt(M_ARENA_MAX, 2);
+#endif
 }
 
 void ReturnFreedMemory() {

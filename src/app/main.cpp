@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  sf::app::ShareFewHeaps();
   int code = 0;
   {
     sf::app::AppState state;
