@@ -237,8 +237,7 @@ void DownloadManager::FeedPlans() {
   if (!Planning()) return;
   auto quiet = [fd = planReady_.fd] {
     uint64_t count = 0;
-    if (fd >= 0) [[maybe_unused]]
-      ssize_t n = ::read(fd, &count, sizeof count);
+    if (fd >= 0) (void)!::read(fd, &count, sizeof count);
   };
   quiet();
   // Small batches until the slice of time is spent: a batch's folders and queue entries

@@ -747,6 +747,18 @@ void DownloadJobs::Unwatch(Row& row) {
     if (it->second == &row) return (void)engineRows_.erase(it);
 }
 
+void DownloadJobs::Forget(std::map<int64_t, std::unique_ptr<Row>>::iterator it) {
+  const int64_t id = it->first;
+  (void)store_.DeleteDownload(id);
+  Unwatch(*it->second);
+  dirty_.erase(id);
+  due_.erase({it->second->toldMs + kTellEveryMs, id});
+  rows_.erase(it);
+  byName_.clear();
+  ++revision_;
+  publish_("download-removed", {{"id", id}});
+}
+
 void DownloadJobs::SetItem(Row& row, ItemId item) {
   Unwatch(row);
   row.item = item;
@@ -1005,16 +1017,9 @@ void DownloadJobs::Halt(Act act, const std::vector<int64_t>& ids, bool removeFil
       if (!listed && removeFiles && row.state != RowState::kFinished && row.downloader == 0)
         RemovePartial(*row.directory + row.path);
       if (!listed) Leave(row);
-      (void)store_.DeleteDownload(id);
       Count(row, -1);
       shares.insert(row.share);
-      Unwatch(row);
-      dirty_.erase(id);
-      due_.erase({row.toldMs + kTellEveryMs, id});
-      rows_.erase(it);
-      byName_.clear();
-      ++revision_;
-      publish_("download-removed", {{"id", id}});
+      Forget(it);
     }
     ++acted;
   }
@@ -1173,18 +1178,7 @@ void DownloadJobs::DownloadersChanged() {
       }
     }
     if (!gone.empty()) Write();  // as Halt does
-    for (int64_t id : gone) {
-      (void)store_.DeleteDownload(id);
-      dirty_.erase(id);
-      if (auto it = rows_.find(id); it != rows_.end()) {
-        Unwatch(*it->second);
-        due_.erase({it->second->toldMs + kTellEveryMs, id});
-      }
-      rows_.erase(id);
-      byName_.clear();
-      ++revision_;
-      publish_("download-removed", {{"id", id}});
-    }
+    for (int64_t id : gone) Forget(rows_.find(id));
     lock.unlock();
     for (int64_t id : moved) remotes_.erase(id);
     for (auto& [share, rows] : launch) Launch(share, rows);

@@ -180,6 +180,9 @@ class DownloadJobs {
   void Watch(Row& row);
   void Unwatch(Row& row);
   void SetItem(Row& row, ItemId item);
+  // A row removed: from the store, the rows followed and to be told, and the list (under
+  // mutex_, after a Write: a change written later could land on a new row given its id).
+  void Forget(std::map<int64_t, std::unique_ptr<Row>>::iterator it);
   // Keeps unended_ as a row comes (+1) or goes (-1), or around a change of its state.
   void Count(const Row& row, int64_t delta);
   void Sample(int64_t nowMs, bool tell);  // under mutex_
