@@ -148,7 +148,10 @@ int ShareSaveDirectory(const std::string& dir, size_t rootBytes,
   return 0;
 }
 
-NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode) {
+NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode)
+    : NamingLock(dirFd, device, inode, true) {}
+
+NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode, bool wait) {
   fd_ = ::openat(dirFd, ".", kDirFlags);
   if (fd_ < 0) {
     error_ = errno != 0 ? errno : EIO;
@@ -167,9 +170,24 @@ NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode) {
   if (inode != 0) {
     static std::timed_mutex stripes[64];
     std::timed_mutex& m = stripes[(inode ^ (device << 7)) % 64];
-    if (m.try_lock_until(until)) local_ = &m;
+    if (wait ? m.try_lock_until(until) : m.try_lock()) {
+      local_ = &m;
+    } else if (!wait) {
+      ::close(fd_);
+      fd_ = -1;
+      error_ = EWOULDBLOCK;
+      return;
+    }
   }
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (!wait && errno == EWOULDBLOCK) {
+      ::close(fd_);
+      fd_ = -1;
+      if (local_ != nullptr) local_->unlock();
+      local_ = nullptr;
+      error_ = EWOULDBLOCK;
+      return;
+    }
     if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > until) {
       ::close(fd_);
       fd_ = -1;

@@ -136,12 +136,13 @@ void Task::PrepareFile(const TaskRequest& request, bool wholeFirst, DiskWorker& 
 }
 
 int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& disk,
-                    ClaimOutcome& out) {
+                    ClaimOutcome& out, bool wait) {
   std::string name;
   if (int err = Target(request, out.directory, name)) return err;
   const SaveDirectory& directory = *out.directory;
   const int dirFd = directory.fd;
-  NamingLock naming(dirFd, directory.device, directory.inode);
+  NamingLock naming(dirFd, directory.device, directory.inode, wait);
+  if (!wait && naming.error() == EWOULDBLOCK) return kWouldWait;
   if (naming.error() != 0) return naming.error();
   // What stands at the requested name itself, when the look for a whole file tells: the first
   // candidate is not looked at twice. -1: not known yet.
@@ -178,6 +179,8 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
     if (there < 0 || control < 0) return -std::min(there, control);
     if (there > 0) continue;
     bool hasControl = control > 0;
+    // What a run left behind is read, and may be written, on a disk thread.
+    if (!wait && hasControl) return kWouldWait;
     if (!hasControl) {
       // Mostly the name is free and no partial waits under it: one call makes the partial.
       file->fd = ::openat(dirFd, file->partName.c_str(),
@@ -189,6 +192,7 @@ int Task::PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& dis
         return 0;
       }
       if (errno != EEXIST) return errno;
+      if (!wait) return kWouldWait;
     }
     // A partial someone let go of a moment ago may have had its last control file written
     // since the look above, outside the naming lock: the finish takes it away too.
@@ -276,6 +280,11 @@ void Task::Start(Clock::time_point now) {
   state_ = kStateRequesting;
   if (request_.url.empty()) return Fail(EINVAL);
   lastFlush_ = now;
+  // A claim handed to a disk thread and back costs more than the claim of a new file itself:
+  // the engine thread claims it at once, and its first request goes out knowing what is on
+  // disk. A disk thread takes it when the folder's naming lock is held (a batch renaming into
+  // it, another program) or when a run left files behind under the name.
+  if (ClaimHere()) return;
   Claim(now);
   // The first request goes out while the claim runs, so that the file's creation and the
   // server's answer overlap instead of following each other. It asks what a file with nothing
@@ -287,6 +296,26 @@ void Task::Start(Clock::time_point now) {
     LaunchProbe(0, now);
   else
     claim_->Await();
+}
+
+bool Task::ClaimHere() {
+  auto outcome = std::make_shared<ClaimOutcome>();
+  outcome->directory = directory_;
+  int err = 0;
+  try {
+    err = PrepareIn(request_, request_.resume, *ctx_.disk, *outcome, false);
+  } catch (...) {
+    err = ENOMEM;
+  }
+  if (err == kWouldWait) {
+    if (outcome->directory) directory_ = std::move(outcome->directory);
+    return false;
+  }
+  outcome->error = err;
+  ++claims_;
+  claim_ = std::move(outcome);
+  OnClaimed();
+  return true;
 }
 
 void Task::Claim(Clock::time_point) {

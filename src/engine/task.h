@@ -87,9 +87,10 @@ struct TaskStatus {
 
 class Task;
 
-// What claiming a task's file found. A claim runs on a disk thread, away from the transfers
-// (creating a file costs more than fetching a small one); the task takes the outcome over on
-// the engine thread once the claim is done, or at once when it must act before (a pause, a
+// What claiming a task's file found. A claim that may wait (for a naming lock held elsewhere,
+// or to read what an earlier run left) runs on a disk thread, away from the transfers; a new
+// file is claimed on the engine thread at once (Task::ClaimHere). The task takes the outcome over
+// on the engine thread once the claim is done, or at once when it must act before (a pause, a
 // delete): a claim not yet begun is called off, one under way is waited for.
 struct ClaimOutcome {
   ClaimOutcome() = default;
@@ -216,13 +217,17 @@ class Task {
  public:
   static constexpr int kFoundWhole = -1;
   static constexpr int kWaitForFile = -2;  // a task deleted a moment ago still lets it go
+  // Not claimed here: the folder's naming lock is held, or a run left files under the name.
+  static constexpr int kWouldWait = -3;
   // Finds and opens the file `request` is to be saved in; safe on any thread.
   static void PrepareFile(const TaskRequest& request, bool wholeFirst, DiskWorker& disk,
                           ClaimOutcome& out);
 
  private:
   static int PrepareIn(const TaskRequest& request, bool wholeFirst, DiskWorker& disk,
-                       ClaimOutcome& out);
+                       ClaimOutcome& out, bool wait = true);
+  // Claims a new file on this thread, when that takes no wait for a lock; false otherwise.
+  bool ClaimHere();
   void Begin(Clock::time_point now);
   void LaunchProbe(int64_t from, Clock::time_point now);
   // The first request, sent while the claim ran, goes on with what it held back.
