@@ -308,7 +308,9 @@ void DiskWorker::Carry(DiskJob& job) {
   }
   if (job.kind == DiskJob::kWriteback) {
     job.file->writebackQueued = false;
-    if (job.file->fd >= 0) ::sync_file_range(job.file->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    // Not only started but made durable: the disk's own cache is then emptied as the bytes
+    // come, and the final sync waits for the last few megabytes instead of the whole file.
+    if (job.file->fd >= 0) ::fdatasync(job.file->fd);
     return;
   }
   if (job.kind == DiskJob::kRelease) {

@@ -18,7 +18,7 @@ using layout::kStateDownloading;
 using layout::kStateFailed;
 using layout::kStateFinished;
 
-// Starting write-back as data arrives keeps the final sync short.
+// Syncing the bytes as they arrive keeps the final sync short.
 constexpr int64_t kWritebackEvery = 8 << 20;
 // Files up to this size get no space reserved ahead of their bytes.
 constexpr int64_t kReserveFrom = 256 << 10;
