@@ -335,7 +335,7 @@ class ShareDownloads {
                    << "\n";
     } else {
       ++(f.status == ShareFileStatus::kDone ? tally_.done : tally_.skipped);
-      if (!o_.share.json) io_.out << EscapeForTerminal(f.SavedPath()) << "\n" << std::flush;
+      if (!o_.share.json) io_.out << EscapeForTerminal(f.SavedPath()) << "\n";
     }
   }
   std::optional<int> Step(const std::function<void()>& clearDisplay) {
@@ -348,6 +348,8 @@ class ShareDownloads {
       for (const DownloadEvent& e : early_) Report(e);
       early_.clear();
     }
+    // One write for the files a turn ended, not one each.
+    io_.out.flush();
     if (!downloads_.Share(share_)->Ended()) return std::nullopt;
     return tally_.failed > 0 || !r_.complete ? 1 : 0;
   }
