@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,17 @@ bool SameFolder(const PartFile& a, const PartFile& b) {
 constexpr size_t kRenamesPerLock = 64;
 
 }  // namespace
+
+void RunAsBackgroundThread() {
+  // Far enough below the driving thread that it takes a contended processor most of the time,
+  // not so far that other busy programs starve the downloads.
+  constexpr int kLower = 5;
+  const auto self = static_cast<id_t>(::gettid());
+  errno = 0;
+  int now = ::getpriority(PRIO_PROCESS, self);
+  if (now == -1 && errno != 0) return;
+  ::setpriority(PRIO_PROCESS, self, std::min(now + kLower, 19));
+}
 
 void PartFile::CloseFile() {
   if (fd >= 0) ::close(fd);
@@ -192,6 +204,7 @@ void DiskWorker::Stop() {
 }
 
 void DiskWorker::Run() {
+  RunAsBackgroundThread();
   std::unique_lock lock(mutex_);
   bool gathered = false;  // waited for more small finishes: the next batch goes at once
   uintptr_t after = 0;    // the file or folder this thread was last at work on

@@ -188,6 +188,11 @@ class DiskWorker {
   std::vector<std::thread> threads_;
 };
 
+// The engine's threads are background work: the thread that drives them (a window, a terminal
+// resolving a share, the service's loop) goes first when both want the processor at once, as do
+// the other programs on the machine. Lowers the calling thread's priority to that.
+void RunAsBackgroundThread();
+
 // Moves `from` to `name`, both in the directory `dirFd`, without ever replacing an existing
 // file; when the name is taken, "name (1).ext", "name (2).ext" and so on are tried. Gives 0 and
 // the name used, or errno.

@@ -337,6 +337,7 @@ void Engine::Publish(Clock::time_point now, bool all) {
 }
 
 void Engine::Run() {
+  RunAsBackgroundThread();
   while (!stop_) {
     // Nothing may leave this thread as an exception. A task's own work is guarded in Step and
     // fails that task; what is left (the speed limit, publishing) is tried again next turn.
