@@ -283,8 +283,10 @@ void Task::Start(Clock::time_point now) {
   // A claim handed to a disk thread and back costs more than the claim of a new file itself:
   // the engine thread claims it at once, and its first request goes out knowing what is on
   // disk. A disk thread takes it when the folder's naming lock is held (a batch renaming into
-  // it, another program) or when a run left files behind under the name.
-  if (ClaimHere()) return;
+  // it, another program), when a run left files behind under the name, and for a while after
+  // a claim here was slow: on a slow disk, claims side by side on the disk threads hold no
+  // transfer up.
+  if (now >= ctx_.claimsAwayUntil && ClaimHere()) return;
   Claim(now);
   // The first request goes out while the claim runs, so that the file's creation and the
   // server's answer overlap instead of following each other. It asks what a file with nothing
@@ -299,6 +301,11 @@ void Task::Start(Clock::time_point now) {
 }
 
 bool Task::ClaimHere() {
+  // A new file in a folder held open takes a few tens of microseconds to claim, the first one
+  // in a folder some hundreds; claims that take this long on average are a slow disk's.
+  constexpr int64_t kSlowUs = 250;
+  constexpr auto kAwayFor = std::chrono::seconds(1);
+  const auto began = Clock::now();
   auto outcome = std::make_shared<ClaimOutcome>();
   outcome->directory = directory_;
   int err = 0;
@@ -306,6 +313,14 @@ bool Task::ClaimHere() {
     err = PrepareIn(request_, request_.resume, *ctx_.disk, *outcome, false);
   } catch (...) {
     err = ENOMEM;
+  }
+  const auto done = Clock::now();
+  int64_t& average = ctx_.claimUs;
+  average +=
+      (std::chrono::duration_cast<std::chrono::microseconds>(done - began).count() - average) / 8;
+  if (average > kSlowUs) {
+    ctx_.claimsAwayUntil = done + kAwayFor;
+    average = 0;
   }
   if (err == kWouldWait) {
     if (outcome->directory) directory_ = std::move(outcome->directory);

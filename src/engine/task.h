@@ -50,6 +50,10 @@ struct EngineContext {
   DiskWorker* disk = nullptr;
   EngineSettings settings;
   FreeSpaceLook freeSpace;
+  // Until then new files are claimed on the disk threads: claims on the engine thread took
+  // long of late (a slow disk), and there they would hold every transfer up.
+  Clock::time_point claimsAwayUntil{};
+  int64_t claimUs = 0;  // how long claims on the engine thread took of late, in microseconds
 };
 
 // A task as the caller asked for it; texts in UTF-8.
