@@ -26,17 +26,17 @@
 namespace sf::test {
 
 // What the engine library asks of the disk, as this program sees it: the engine's calls to
-// fsync, syncfs and renameat2 land here first (the program exports them), are logged once they
-// return, and a sync of a file below `holdDir` (or of the file system, through it) waits while
-// `hold` is on. A sync of `failDir` itself, of either kind, fails with EIO.
+// fsync, fdatasync, syncfs and renameat2 land here first (the program exports them), are logged
+// once they return, and a sync of a file below `holdDir` (or of the file system, through it) waits
+// while `hold` is on. A sync of `failDir` itself, of either kind, fails with EIO.
 struct DiskCalls {
   std::mutex mutex;
   std::condition_variable released;
   std::string holdDir;
   bool hold = false;
   std::string failDir;
-  // "sync PATH", "syncfs PATH" and "rename PATH", in the order they returned; the tests add
-  // "finished PATH" when they see a file reported finished.
+  // "sync PATH", "datasync PATH", "syncfs PATH" and "rename PATH", in the order they returned; the
+  // tests add "finished PATH" when they see a file reported finished.
   std::vector<std::string> log;
 };
 
@@ -79,6 +79,11 @@ int Synced(const char* kind, int fd, int (*real)(int)) {
 extern "C" int fsync(int fd) {
   static auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
   return sf::test::Synced("sync", fd, real);
+}
+
+extern "C" int fdatasync(int fd) {
+  static auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fdatasync"));
+  return sf::test::Synced("datasync", fd, real);
 }
 
 extern "C" int syncfs(int fd) {
@@ -281,6 +286,23 @@ TEST(TaskEvents, AFileIsFinishedOnlyOnceSyncedButItsSlotIsFreeAsSoonAsItsBytesAr
     EXPECT_EQ(ReadFile(dir / name), body);
     ExpectDurableBeforeFinished(log, dir.str(), name);
   }
+}
+
+// A big file's bytes are synced while they come, not only once the last is in: the disk's own
+// cache empties during the transfer, and the final sync has the last few megabytes to wait for.
+TEST(TaskEvents, ABigFileIsSyncedAsItsBytesComeNotOnlyAtTheEnd) {
+  Sandbox dir;
+  std::string body = RandomBytes(12 << 20, 14);
+  RangeFileServer server(body);
+  TakeLog();
+  TaskOutcome o = RunTask({server.Url(), dir.path(), "big.bin"});
+  ASSERT_EQ(o.state, kStateFinished) << "failure " << o.failure;
+  EXPECT_EQ(ReadFile(dir / "big.bin"), body);
+  std::vector<std::string> log = TakeLog();
+  auto synced = std::find(log.begin(), log.end(), "datasync " + (dir / "big.bin.sfpart").string());
+  auto last = std::find(log.begin(), log.end(), "sync " + (dir / "big.bin.sfpart").string());
+  EXPECT_NE(synced, log.end()) << "the partial's bytes were only synced at the end";
+  EXPECT_LT(synced, last);
 }
 
 // Many small files whose transfers end while the disk is busy are made durable together, in
