@@ -4,6 +4,8 @@
 #include <malloc.h>
 #endif
 
+#include <cstdlib>
+
 #include "share/share_session.h"
 
 namespace sf::app {
@@ -11,6 +13,7 @@ namespace sf::app {
 void OpenInDirectory(AppState& state, const std::string& host,
                      const std::string& programDirectory) {
   ShareFewHeaps();
+  KeepEngineBesideTheWindow();
   state.session = std::make_shared<ShareSession>(host);
   EngineLoad load = LoadEngineFromProgramDirectory();
   state.engine = std::move(load.engine);
@@ -23,6 +26,10 @@ void ShareFewHeaps() {
 #if defined(__GLIBC__)
   ::mallopt(M_ARENA_MAX, 2);
 #endif
+}
+
+void KeepEngineBesideTheWindow() {
+  ::setenv("SHAREFETCH_ENGINE_NICE", "0", /*overwrite=*/0);
 }
 
 void ReturnFreedMemory() {

@@ -39,6 +39,11 @@ void OpenInDirectory(AppState& state, const std::string& host, const std::string
 // Two heaps are enough for two cores. Called before the first thread starts.
 void ShareFewHeaps();
 
+// The window's thread draws: the engine's threads run at its priority, not below it as they do
+// beside a terminal or the service, whose threads resolve the shares that feed the downloads.
+// A value the user set stays. Called before the engine starts.
+void KeepEngineBesideTheWindow();
+
 // Gives the system back the pages the allocator holds free, after a share's plan of many files
 // went: freed in pieces among records that stay, they would otherwise stay the window's for
 // the rest of the run. Not after a parse: what its rows freed is what 全部下载 takes next.

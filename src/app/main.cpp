@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
   }
 
   sf::app::ShareFewHeaps();
+  sf::app::KeepEngineBesideTheWindow();
   int code = 0;
   {
     sf::app::AppState state;

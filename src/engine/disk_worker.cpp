@@ -67,15 +67,13 @@ constexpr size_t kRenamesPerLock = 64;
 
 }  // namespace
 
-void RunAsBackgroundThread() {
-  // Far enough below the driving thread that it takes a contended processor most of the time,
-  // not so far that other busy programs starve the downloads.
-  constexpr int kLower = 5;
+void RunBelowDriver(int lower) {
+  if (lower <= 0) return;
   const auto self = static_cast<id_t>(::gettid());
   errno = 0;
   int now = ::getpriority(PRIO_PROCESS, self);
   if (now == -1 && errno != 0) return;
-  ::setpriority(PRIO_PROCESS, self, std::min(now + kLower, 19));
+  ::setpriority(PRIO_PROCESS, self, std::min(now + lower, 19));
 }
 
 void PartFile::CloseFile() {
@@ -129,7 +127,8 @@ void RemovePartFiles(PartFile& f) {
   ::unlinkat(f.dirFd, f.partName.c_str(), 0);
 }
 
-DiskWorker::DiskWorker(std::function<void()> notify) : notify_(std::move(notify)) {
+DiskWorker::DiskWorker(std::function<void()> notify, int lower)
+    : notify_(std::move(notify)), lower_(lower) {
   threads_.emplace_back([this] { Run(); });  // one at least, whatever starting more costs
 }
 
@@ -204,7 +203,7 @@ void DiskWorker::Stop() {
 }
 
 void DiskWorker::Run() {
-  RunAsBackgroundThread();
+  RunBelowDriver(lower_);
   std::unique_lock lock(mutex_);
   bool gathered = false;  // waited for more small finishes: the next batch goes at once
   uintptr_t after = 0;    // the file or folder this thread was last at work on

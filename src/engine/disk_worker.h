@@ -107,7 +107,8 @@ struct DiskResult {
 
 class DiskWorker {
  public:
-  explicit DiskWorker(std::function<void()> notify);
+  // `lower`: how far below the driving thread its threads run (RunBelowDriver).
+  explicit DiskWorker(std::function<void()> notify, int lower = 0);
   ~DiskWorker();
   DiskWorker(const DiskWorker&) = delete;
   DiskWorker& operator=(const DiskWorker&) = delete;
@@ -164,6 +165,7 @@ class DiskWorker {
   void Report(DiskResult result);
 
   std::function<void()> notify_;
+  int lower_ = 0;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<DiskJob> jobs_;
@@ -188,10 +190,10 @@ class DiskWorker {
   std::vector<std::thread> threads_;
 };
 
-// The engine's threads are background work: the thread that drives them (a window, a terminal
-// resolving a share, the service's loop) goes first when both want the processor at once, as do
-// the other programs on the machine. Lowers the calling thread's priority to that.
-void RunAsBackgroundThread();
+// The engine's threads may run below the thread that drives them, which then goes first when
+// both want the processor at once: a terminal or the service resolving a share, whose links feed
+// the downloads. Lowers the calling thread's priority by `lower` steps (nice), 0 leaving it.
+void RunBelowDriver(int lower);
 
 // Moves `from` to `name`, both in the directory `dirFd`, without ever replacing an existing
 // file; when the name is taken, "name (1).ext", "name (2).ext" and so on are tried. Gives 0 and

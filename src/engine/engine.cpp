@@ -164,9 +164,15 @@ bool Engine::EnsureRunning() {
   if (const char* ca = std::getenv("SHAREFETCH_CA_BUNDLE")) ctx_.settings.caBundle = ca;
   ctx_.settings.retryBaseMs = EnvInt("SHAREFETCH_RETRY_BASE_MS", ctx_.settings.retryBaseMs);
   ctx_.settings.stallSeconds = EnvInt("SHAREFETCH_STALL_SECONDS", ctx_.settings.stallSeconds);
+  // 0 is a value of its own here: the window's thread draws, and downloads do not wait for it.
+  if (const char* v = std::getenv("SHAREFETCH_ENGINE_NICE"); v != nullptr && *v != 0) {
+    char* end = nullptr;
+    long n = std::strtol(v, &end, 10);
+    if (*end == 0 && n >= 0) ctx_.settings.belowDriver = static_cast<int>(std::min(n, 19L));
+  }
   ctx_.multi = multi_;
   ctx_.bucket = &bucket_;
-  disk_ = std::make_unique<DiskWorker>([this] { Wake(); });
+  disk_ = std::make_unique<DiskWorker>([this] { Wake(); }, ctx_.settings.belowDriver);
   ctx_.disk = disk_.get();
   running_ = true;
   thread_ = std::thread([this] { Run(); });
@@ -337,7 +343,7 @@ void Engine::Publish(Clock::time_point now, bool all) {
 }
 
 void Engine::Run() {
-  RunAsBackgroundThread();
+  RunBelowDriver(ctx_.settings.belowDriver);
   while (!stop_) {
     // Nothing may leave this thread as an exception. A task's own work is guarded in Step and
     // fails that task; what is left (the speed limit, publishing) is tried again next turn.

@@ -34,6 +34,7 @@ struct EngineSettings {
   int retryBaseMs = 1000;  // first pause before a retry; doubles each time
   int maxTries = 5;        // failed tries in a row before a connection gives up
   int stallSeconds = 30;   // no byte for this long (not counting limit pauses) is a time-out
+  int belowDriver = 5;     // how far below the driving thread the engine's threads run (nice)
 };
 
 // What a file system had free at the last look, less what files were let take since.

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "download/task_records.h"
@@ -302,4 +304,26 @@ TEST_F(EngineControl, AThousandTasksArePausedAndDeletedAtOnce) {
 }
 
 }  // namespace
+// Beside a terminal or the service, whose threads resolve the shares that feed the downloads,
+// the engine's threads run below the thread that drives them.
+TEST_F(EngineControl, TheEngineRunsBelowTheThreadThatDrivesIt) {
+  ASSERT_GE(Engine().GetTaskEventFd(), 0);  // started
+  auto niceOf = [](const std::filesystem::path& task) {
+    std::ifstream in(task / "stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Field 19 counts from the state, field 3, which follows the name in parentheses.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 19; ++i) fields >> field;
+    return std::stoi(field);
+  };
+  EXPECT_EQ(niceOf("/proc/self"), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    int below = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+      below += niceOf(task.path()) == 5;
+    return below >= 2;  // the engine's thread and its first disk thread
+  }));
+}
+
 }  // namespace sf::test
