@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -63,11 +64,13 @@ void IgnoreFileSizeSignal() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
-int EnvInt(const char* name, int fallback) {
+// A whole number of at least `least`; anything else is the fallback.
+int EnvInt(const char* name, int fallback, int least = 1) {
   const char* v = std::getenv(name);
   if (v == nullptr || *v == 0) return fallback;
-  int n = std::atoi(v);
-  return n > 0 ? n : fallback;
+  char* end = nullptr;
+  long n = std::strtol(v, &end, 10);
+  return *end == 0 && n >= least && n <= INT32_MAX ? static_cast<int>(n) : fallback;
 }
 
 }  // namespace
@@ -165,11 +168,8 @@ bool Engine::EnsureRunning() {
   ctx_.settings.retryBaseMs = EnvInt("SHAREFETCH_RETRY_BASE_MS", ctx_.settings.retryBaseMs);
   ctx_.settings.stallSeconds = EnvInt("SHAREFETCH_STALL_SECONDS", ctx_.settings.stallSeconds);
   // 0 is a value of its own here: the window's thread draws, and downloads do not wait for it.
-  if (const char* v = std::getenv("SHAREFETCH_ENGINE_NICE"); v != nullptr && *v != 0) {
-    char* end = nullptr;
-    long n = std::strtol(v, &end, 10);
-    if (*end == 0 && n >= 0) ctx_.settings.belowDriver = static_cast<int>(std::min(n, 19L));
-  }
+  ctx_.settings.belowDriver =
+      std::min(EnvInt("SHAREFETCH_ENGINE_NICE", ctx_.settings.belowDriver, 0), 19);
   ctx_.multi = multi_;
   ctx_.bucket = &bucket_;
   disk_ = std::make_unique<DiskWorker>([this] { Wake(); }, ctx_.settings.belowDriver);

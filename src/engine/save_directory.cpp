@@ -148,9 +148,6 @@ int ShareSaveDirectory(const std::string& dir, size_t rootBytes,
   return 0;
 }
 
-NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode)
-    : NamingLock(dirFd, device, inode, true) {}
-
 NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode, bool wait) {
   fd_ = ::openat(dirFd, ".", kDirFlags);
   if (fd_ < 0) {
@@ -162,6 +159,14 @@ NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode, bool wait) {
   // The threads of this process wait their turn on a mutex instead of trying the lock again
   // and again: many small files are renamed into one folder side by side. The flock below
   // then keeps other processes out.
+  // Not waited for: another holds it.
+  auto busy = [this] {
+    ::close(fd_);
+    fd_ = -1;
+    if (local_ != nullptr) local_->unlock();
+    local_ = nullptr;
+    error_ = EWOULDBLOCK;
+  };
   struct stat st;
   if (inode == 0 && ::fstat(fd_, &st) == 0) {
     device = st.st_dev;
@@ -173,19 +178,13 @@ NamingLock::NamingLock(int dirFd, dev_t device, ino_t inode, bool wait) {
     if (wait ? m.try_lock_until(until) : m.try_lock()) {
       local_ = &m;
     } else if (!wait) {
-      ::close(fd_);
-      fd_ = -1;
-      error_ = EWOULDBLOCK;
+      busy();
       return;
     }
   }
   while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if (!wait && errno == EWOULDBLOCK) {
-      ::close(fd_);
-      fd_ = -1;
-      if (local_ != nullptr) local_->unlock();
-      local_ = nullptr;
-      error_ = EWOULDBLOCK;
+      busy();
       return;
     }
     if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > until) {

@@ -57,9 +57,8 @@ int ShareSaveDirectory(const std::string& dir, size_t rootBytes,
 class NamingLock {
  public:
   // `device` and `inode` of the directory, when the caller knows them (else 0: looked up).
-  explicit NamingLock(int dirFd, dev_t device = 0, ino_t inode = 0);
   // With `wait` false the lock is only tried: when another holds it, error() is EWOULDBLOCK.
-  NamingLock(int dirFd, dev_t device, ino_t inode, bool wait);
+  explicit NamingLock(int dirFd, dev_t device = 0, ino_t inode = 0, bool wait = true);
   ~NamingLock();
   NamingLock(const NamingLock&) = delete;
   NamingLock& operator=(const NamingLock&) = delete;
